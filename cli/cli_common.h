@@ -1,0 +1,70 @@
+// Shared pieces of the brindlecard command: argument reading, numbers, JSON output, targets.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/driver_binding.h"
+
+namespace brc::cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Thrown for a usage error; main prints the message and exits with 2.
+struct UsageError {
+    std::string message;
+};
+
+// Arguments after the command name, consumed as they are recognised.
+class Args {
+public:
+    explicit Args(std::vector<std::string> args) : args_(std::move(args)) {}
+    bool flag(const std::string& name);                        // --name
+    std::optional<std::string> value(const std::string& name); // --name V or --name=V
+    std::vector<std::string> positionals();                    // the rest; rejects unknown options
+    bool wantsHelp() const;
+
+private:
+    std::vector<std::string> args_;
+};
+
+// Unsigned decimal or 0x-hex; throws UsageError naming `what` when malformed or above max.
+uint64_t parseNumber(const std::string& text, const std::string& what, uint64_t max);
+// N[K|M|G|T] with binary multiples; throws UsageError.
+uint64_t parseSize(const std::string& text);
+
+// One JSON object on one line, keys in insertion order.
+class JsonObject {
+public:
+    JsonObject& number(const std::string& key, int64_t value);
+    JsonObject& string(const std::string& key, const std::string& value);
+    std::string str() const { return "{" + body_ + "}"; }
+
+private:
+    void key(const std::string& k);
+    std::string body_;
+};
+std::string jsonEscape(const std::string& text);
+
+// Thousands-grouped decimal, for human output.
+std::string grouped(uint64_t value);
+
+// A card the command works on: a virtual card image, or a drive letter from BRINDLECARD_CARDS.
+struct Target {
+    std::string display;     // what the user named
+    uint32_t driveNumber = 0; // 1 = A:
+};
+// Resolves TARGET; an image path not yet mapped gets a free letter, added to BRINDLECARD_CARDS
+// for this process so the driver library serves it. Throws UsageError for a bad target.
+Target resolveTarget(const std::string& text);
+
+// Binds the route-2 library and opens the target's card. Returns 0 or a driver result, with
+// a sentence for the user in `error`.
+uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error);
+void closeTarget(DriverBinding& driver);
+
+} // namespace brc::cli

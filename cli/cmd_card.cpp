@@ -1,0 +1,100 @@
+// brindlecard card create: a sparse virtual card image and its sidecar.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+
+namespace brc::cli {
+namespace {
+
+const char kCardUsage[] =
+    "usage: brindlecard card create PATH (--sectors N | --size N[K|M|G|T]) [--protected SECTORS]\n"
+    "                               [--write-protect] [--no-erase] [--force]\n"
+    "\n"
+    "Creates a virtual card: a sparse image file holding the user area (sector k at byte 512*k)\n"
+    "and the sidecar PATH.card describing what an image cannot hold.\n"
+    "\n"
+    "  --sectors N          user area in 512-byte sectors (1 to 4294967295)\n"
+    "  --size N[K|M|G|T]    user area in bytes, binary multiples (1G = 2^30); whole sectors only\n"
+    "  --protected SECTORS  protected-area sectors the card reports (default 0)\n"
+    "  --write-protect      the card's write-protect switch is on\n"
+    "  --no-erase           the card does not support flash erase\n"
+    "  --force              replace an existing image and sidecar\n";
+
+} // namespace
+
+int cardCommand(std::vector<std::string> argv) {
+    if (argv.empty() || argv[0] == "--help" || argv[0] == "-h") {
+        std::fputs(kCardUsage, argv.empty() ? stderr : stdout);
+        return argv.empty() ? kExitUsage : kExitOk;
+    }
+    if (argv[0] != "create") throw UsageError{"unknown card command '" + argv[0] + "'"};
+    Args args({argv.begin() + 1, argv.end()});
+    if (args.wantsHelp()) {
+        std::fputs(kCardUsage, stdout);
+        return kExitOk;
+    }
+    auto sectorsText = args.value("--sectors");
+    auto sizeText = args.value("--size");
+    auto protectedText = args.value("--protected");
+    const bool writeProtect = args.flag("--write-protect");
+    const bool noErase = args.flag("--no-erase");
+    const bool force = args.flag("--force");
+    auto paths = args.positionals();
+    if (paths.size() != 1) throw UsageError{"card create takes exactly one PATH"};
+    if (sectorsText.has_value() == sizeText.has_value())
+        throw UsageError{"give exactly one of --sectors and --size"};
+
+    uint64_t sectors;
+    if (sectorsText) {
+        sectors = parseNumber(*sectorsText, "--sectors", UINT32_MAX);
+    } else {
+        const uint64_t bytes = parseSize(*sizeText);
+        if (bytes % 512 != 0) throw UsageError{"the size " + *sizeText + " is not a whole number of 512-byte sectors"};
+        sectors = bytes / 512;
+        if (sectors > UINT32_MAX) throw UsageError{"the size " + *sizeText + " is above the largest user area (4294967295 sectors)"};
+    }
+    if (sectors == 0) throw UsageError{"the user area must hold at least one sector"};
+    const uint64_t protectedSectors = protectedText ? parseNumber(*protectedText, "--protected", UINT32_MAX) : 0;
+
+    const std::filesystem::path image = paths[0];
+    const std::filesystem::path sidecar = paths[0] + ".card";
+    std::error_code ec;
+    if (!force && (std::filesystem::exists(image, ec) || std::filesystem::exists(sidecar, ec))) {
+        std::fprintf(stderr, "brindlecard: '%s' already exists; use --force to replace it.\n", paths[0].c_str());
+        return kExitFailed;
+    }
+    {
+        std::ofstream create(image, std::ios::binary | std::ios::trunc);
+        if (!create) {
+            std::fprintf(stderr, "brindlecard: cannot create '%s'.\n", paths[0].c_str());
+            return kExitFailed;
+        }
+    }
+    // resize_file extends without writing, so the image stays sparse.
+    std::filesystem::resize_file(image, sectors * 512, ec);
+    if (ec) {
+        std::filesystem::remove(image);
+        std::fprintf(stderr, "brindlecard: cannot size '%s': %s.\n", paths[0].c_str(), ec.message().c_str());
+        return kExitFailed;
+    }
+    std::ofstream card(sidecar, std::ios::trunc);
+    card << "# Virtual card: what the image itself cannot hold.\n"
+         << "protected_sectors = " << protectedSectors << "\n"
+         << "write_protect_switch = " << (writeProtect ? 1 : 0) << "\n"
+         << "erase = " << (noErase ? 0 : 1) << "\n";
+    card.close();
+    if (!card) {
+        std::filesystem::remove(image);
+        std::fprintf(stderr, "brindlecard: cannot write '%s'.\n", sidecar.string().c_str());
+        return kExitFailed;
+    }
+    std::printf("Created %s: %s sectors (%s bytes), protected area %s sectors%s%s\n", paths[0].c_str(),
+                grouped(sectors).c_str(), grouped(sectors * 512).c_str(), grouped(protectedSectors).c_str(),
+                writeProtect ? ", write-protect switch on" : "", noErase ? ", no erase" : "");
+    return kExitOk;
+}
+
+} // namespace brc::cli

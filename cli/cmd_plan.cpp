@@ -1,0 +1,119 @@
+// brindlecard plan: the pre-check of a format, showing the layout it would write.
+#include <cstdio>
+
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "engine/code_page.h"
+#include "engine/layout.h"
+
+namespace brc::cli {
+namespace {
+
+const char kPlanUsage[] =
+    "usage: brindlecard plan TARGET [--size-adjust] [--label TEXT] [--json]\n"
+    "\n"
+    "Identifies the card and computes the layout a format would write, writing nothing.\n"
+    "TARGET is a virtual card image or a drive letter mapped in BRINDLECARD_CARDS.\n"
+    "\n"
+    "  --size-adjust  round the user area down to whole cylinders\n"
+    "  --label TEXT   volume label to check against the chosen file system\n"
+    "  --json         one JSON object on one line\n"
+    "\n"
+    "Exit status: 0 when the card can be formatted as planned, 1 otherwise, 2 for a usage error.\n";
+
+const char* fsTypeName(uint32_t fsType) {
+    switch (fsType) {
+    case Fat12: return "FAT12";
+    case Fat16: return "FAT16";
+    case Fat32: return "FAT32";
+    case ExFat: return "exFAT";
+    default: return "?";
+    }
+}
+
+const char* resultName(int32_t result) {
+    switch (result) {
+    case Success: return "success";
+    case InvalidLabel: return "invalid label";
+    case OutOfMemory: return "out of memory";
+    case WriteProtected: return "write protected";
+    default: return "refused";
+    }
+}
+
+} // namespace
+
+int planCommand(std::vector<std::string> argv) {
+    Args args(std::move(argv));
+    if (args.wantsHelp()) {
+        std::fputs(kPlanUsage, stdout);
+        return kExitOk;
+    }
+    const bool sizeAdjust = args.flag("--size-adjust");
+    const bool json = args.flag("--json");
+    const std::u16string label = utf8ToUtf16(args.value("--label").value_or(""));
+    auto targets = args.positionals();
+    if (targets.size() != 1) throw UsageError{"plan takes exactly one TARGET"};
+    const Target target = resolveTarget(targets[0]);
+
+    DriverBinding driver;
+    std::string error;
+    if (openTarget(driver, target, error) != 0) {
+        std::fprintf(stderr, "brindlecard: %s.\n", error.c_str());
+        return kExitFailed;
+    }
+    FormatPlan plan;
+    const int32_t result = checkFormatPlan(label, sizeAdjust, driver, &plan);
+    closeTarget(driver);
+    const FormatParameters& p = plan.params;
+
+    if (json) {
+        JsonObject o;
+        o.number("result", result);
+        if (plan.layoutDone) o.string("fsType", fsTypeName(p.fsType));
+        if (plan.capacityKnown) {
+            o.number("userSectors", plan.userSectors)
+                .number("cardTotalSectors", static_cast<int64_t>(p.cardTotalSectors))
+                .number("heads", p.heads)
+                .number("sectorsPerTrack", p.sectorsPerTrack);
+        }
+        if (plan.tablesChosen) o.number("sectorsPerCluster", p.sectorsPerCluster).number("boundaryUnit", p.boundaryUnit);
+        if (plan.layoutDone) {
+            o.number("partitionStart", p.partitionStart)
+                .number("reservedSectors", p.reservedSectors)
+                .number("fatSectors", p.fatSectors)
+                .number("systemSectors", p.systemSectors)
+                .number("maxCluster", p.maxCluster)
+                .number("labelBits", plan.labelBits);
+        }
+        std::printf("%s\n", o.str().c_str());
+        return result == 0 ? kExitOk : kExitFailed;
+    }
+
+    std::printf("%-20s %s\n", "Card", target.display.c_str());
+    std::printf("%-20s %d (%s)\n", "Result", result, resultName(result));
+    auto row = [](const char* name, uint64_t v) { std::printf("%-20s %s\n", name, grouped(v).c_str()); };
+    if (plan.capacityKnown) {
+        row("User area sectors", plan.userSectors);
+        row("Card total sectors", p.cardTotalSectors);
+        std::printf("%-20s %u heads, %u sectors per track\n", "Geometry", p.heads, p.sectorsPerTrack);
+    }
+    if (plan.tablesChosen) {
+        std::printf("%-20s %u sectors (%u KiB)\n", "Cluster", p.sectorsPerCluster, p.sectorsPerCluster / 2);
+        row("Boundary unit", p.boundaryUnit);
+    }
+    if (plan.layoutDone) {
+        std::printf("%-20s %s\n", "File system", fsTypeName(p.fsType));
+        row("Partition start", p.partitionStart);
+        row(p.fsType == ExFat ? "FAT offset" : "Reserved sectors", p.reservedSectors);
+        row(p.fsType == ExFat ? "FAT length" : "FAT sectors", p.fatSectors);
+        row(p.fsType == ExFat ? "Cluster heap offset" : "System sectors", p.systemSectors);
+        row("Highest cluster", p.maxCluster);
+        std::printf("%-20s %u%s\n", "Label check bits", plan.labelBits,
+                    plan.labelBits ? " (label refused)" : "");
+    }
+    if (result != 0) std::fprintf(stderr, "brindlecard: the card cannot be formatted as planned (%s).\n", resultName(result));
+    return result == 0 ? kExitOk : kExitFailed;
+}
+
+} // namespace brc::cli

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace brc::cli {
+
+int cardCommand(std::vector<std::string> args);
+int planCommand(std::vector<std::string> args);
+int formatCommand(std::vector<std::string> args);
+
+} // namespace brc::cli

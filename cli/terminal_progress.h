@@ -1,0 +1,35 @@
+// The progress window drawn on a console: the three progress lines, redrawn in place on a
+// terminal, or printed one change per line when the output is a pipe or a file.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "passes/progress.h"
+
+namespace brc::cli {
+
+class TerminalProgress final : public ProgressView {
+public:
+    // Draws on `out` (stderr, so that --json output stays clean on stdout).
+    TerminalProgress(std::FILE* out, bool interactive);
+    ~TerminalProgress() override;
+
+    void setLineText(uint32_t controlId, const std::u16string& text) override;
+    void pumpPendingMessages() override;
+
+    // Ends the in-place block so later output starts on a fresh line.
+    void finish();
+
+private:
+    void redraw();
+
+    std::FILE* out_;
+    bool interactive_;
+    bool drawn_ = false;
+    unsigned drawnLines_ = 0;
+    std::map<uint32_t, std::string> lines_;
+};
+
+} // namespace brc::cli

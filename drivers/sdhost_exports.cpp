@@ -1,0 +1,221 @@
+// The exported operations of our SD host driver libraries. Built once per flavour:
+//   BRC_DRV_ROUTE 1: plain names (quillhost);
+//   BRC_DRV_ROUTE 2: "SD_W2k_" names, DDErase under its plain name, no DDGetMID, and the drive
+//                    lock functions (qhost32; qhost32retry with BRC_DRV_RETRY 1);
+//   BRC_DRV_NAME:    the library's name, the prefix of its messages on stderr.
+// Cards are served by drivers/virtual_card from the images named in BRINDLECARD_CARDS, which is
+// read at every DDInit and DDChkSDCard. The libraries are used from one thread.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include "device/card_map.h"
+#include "device/sdhost_abi.h"
+#include "drivers/virtual_card.h"
+
+#if !defined(BRC_DRV_ROUTE) || !defined(BRC_DRV_RETRY) || !defined(BRC_DRV_NAME)
+#error "BRC_DRV_ROUTE, BRC_DRV_RETRY and BRC_DRV_NAME must be defined"
+#endif
+
+#ifdef _WIN32
+#define BRC_DRV_EXPORT extern "C" __declspec(dllexport)
+#else
+#define BRC_DRV_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// The exported name of an operation on this route.
+#if BRC_DRV_ROUTE == 2
+#define BRC_DRV_OP(name) SD_W2k_##name
+#else
+#define BRC_DRV_OP(name) name
+#endif
+
+using namespace brc::vcard;
+
+namespace {
+
+const Host kHost{BRC_DRV_NAME,
+                 BRC_DRV_ROUTE == 2 ? SDHOST_ERR_WRITE_PROTECT_R2 : SDHOST_ERR_WRITE_PROTECT_R1,
+                 BRC_DRV_RETRY ? 2u : 0u};
+
+constexpr uint32_t kSlots = 16;  // handles are 1 to kSlots
+bool ready = false;              // between DDSysInit and DDSysFini
+std::unique_ptr<VirtualCard> cards[kSlots];
+
+void report(const std::string& line) {
+    std::fprintf(stderr, "%s: %s\n", kHost.name, line.c_str());
+}
+
+// Index (0 = A:) of a drive number that may carry the DDInit flags.
+uint32_t driveIndex(uint32_t drive, size_t& index) {
+    if (!ready) return SDHOST_ERR_NOT_READY;
+    uint32_t number = drive & SDHOST_DRIVE_MASK;
+    if ((drive & ~(SDHOST_DRIVE_MASK | SDHOST_INIT_PROBE | SDHOST_INIT_ROUTE2)) != 0 ||
+        number < 1 || number > 26)
+        return SDHOST_ERR_PARAM;
+    index = number - 1;
+    return SDHOST_OK;
+}
+
+// Opens the card behind a drive, as BRINDLECARD_CARDS says now.
+uint32_t openDrive(uint32_t drive, std::unique_ptr<VirtualCard>& card) {
+    size_t index = 0;
+    if (uint32_t rc = driveIndex(drive, index)) return rc;
+    brc::CardMap map = brc::readCardMap();
+    if (!map.error.empty()) {
+        report(map.error);
+        return SDHOST_ERR_CONFIG;
+    }
+    if (map.paths[index].empty()) return SDHOST_ERR_NO_CARD;
+    std::string error;
+    uint32_t rc = openVirtualCard(map.paths[index], kHost, card, error);
+    if (!error.empty()) report(error);
+    return rc;
+}
+
+// The open card of a handle; a card that has gone away is SDHOST_ERR_NO_CARD.
+uint32_t cardOf(uint32_t handle, VirtualCard*& card) {
+    if (!ready) return SDHOST_ERR_NOT_READY;
+    if (handle == 0 || handle > kSlots || !cards[handle - 1]) return SDHOST_ERR_HANDLE;
+    card = cards[handle - 1].get();
+    return card->vanished() ? SDHOST_ERR_NO_CARD : SDHOST_OK;
+}
+
+} // namespace
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDSysInit)(void) {
+    ready = true;
+    return SDHOST_OK;
+}
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDSysFini)(void) {
+    if (!ready) return SDHOST_ERR_NOT_READY;
+    for (auto& card : cards) card.reset();
+    ready = false;
+    return SDHOST_OK;
+}
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDInit)(uint32_t* handle, uint32_t drive) {
+    if (!ready) return SDHOST_ERR_NOT_READY;
+    if (!handle) return SDHOST_ERR_PARAM;
+    *handle = 0;
+    uint32_t slot = 0;
+    while (slot < kSlots && cards[slot]) ++slot;
+    if (slot == kSlots) return SDHOST_ERR_TOO_MANY;
+    if (uint32_t rc = openDrive(drive, cards[slot])) return rc;
+    *handle = slot + 1;
+    return SDHOST_OK;
+}
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDFini)(uint32_t handle) {
+    VirtualCard* card = nullptr;
+    uint32_t rc = cardOf(handle, card);
+    if (card) cards[handle - 1].reset(); // released even when the card has gone away
+    return rc;
+}
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDIdentify)(
+    uint32_t* userSectors, uint32_t* cylinders, uint32_t* totalSectors, uint32_t* heads,
+    uint16_t* bytesPerSector, uint32_t* sectorsPerTrack, uint8_t* cardType,
+    uint32_t* protectedSectors, uint8_t* busWidth, uint32_t* eraseBlockSectors,
+    uint32_t* reserved, uint32_t handle) {
+    VirtualCard* card = nullptr;
+    if (uint32_t rc = cardOf(handle, card)) return rc;
+    if (!userSectors || !cylinders || !totalSectors || !heads || !bytesPerSector ||
+        !sectorsPerTrack || !cardType || !protectedSectors || !busWidth || !eraseBlockSectors ||
+        !reserved)
+        return SDHOST_ERR_PARAM;
+    CardGeometry g;
+    if (uint32_t rc = card->identify(g)) return rc;
+    *userSectors = g.userSectors;
+    *cylinders = g.cylinders;
+    *totalSectors = g.totalSectors;
+    *heads = g.heads;
+    *bytesPerSector = static_cast<uint16_t>(kSectorSize);
+    *sectorsPerTrack = g.sectorsPerTrack;
+    *cardType = g.cardType;
+    *protectedSectors = g.protectedSectors;
+    *busWidth = 4;
+    *eraseBlockSectors = g.eraseBlockSectors;
+    *reserved = 0;
+    return SDHOST_OK;
+}
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDSecureIdentify)(uint32_t* protectedSectors,
+                                                                 uint32_t handle) {
+    VirtualCard* card = nullptr;
+    if (uint32_t rc = cardOf(handle, card)) return rc;
+    if (!protectedSectors) return SDHOST_ERR_PARAM;
+    return card->secureIdentify(*protectedSectors);
+}
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDReadPT)(void* buffer, uint32_t count,
+                                                         uint32_t firstSector, uint32_t handle) {
+    VirtualCard* card = nullptr;
+    if (uint32_t rc = cardOf(handle, card)) return rc;
+    return card->read(buffer, count, firstSector);
+}
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDWritePT)(const void* buffer, uint32_t count,
+                                                          uint32_t firstSector, uint32_t handle) {
+    VirtualCard* card = nullptr;
+    if (uint32_t rc = cardOf(handle, card)) return rc;
+    return card->write(buffer, count, firstSector);
+}
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDChkSDCard)(uint32_t drive, uint32_t* flags) {
+    if (!ready) return SDHOST_ERR_NOT_READY;
+    if (!flags) return SDHOST_ERR_PARAM;
+    *flags = 0;
+    std::unique_ptr<VirtualCard> card;
+    if (uint32_t rc = openDrive(drive, card)) return rc;
+    *flags = SDHOST_CHK_QUALIFIES | (card->writeRefused() ? SDHOST_CHK_REFUSED : 0u);
+    return SDHOST_OK;
+}
+
+// Both routes export DDErase under its plain name.
+BRC_DRV_EXPORT uint32_t SDHOST_CALL DDErase(uint32_t firstSector, uint32_t lastSector,
+                                            uint32_t handle) {
+    VirtualCard* card = nullptr;
+    if (uint32_t rc = cardOf(handle, card)) return rc;
+    return card->erase(firstSector, lastSector);
+}
+
+static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDSysInit)), DDSysInit_t>);
+static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDSysFini)), DDSysFini_t>);
+static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDInit)), DDInit_t>);
+static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDFini)), DDFini_t>);
+static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDIdentify)), DDIdentify_t>);
+static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDSecureIdentify)), DDSecureIdentify_t>);
+static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDReadPT)), DDReadPT_t>);
+static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDWritePT)), DDWritePT_t>);
+static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDChkSDCard)), DDChkSDCard_t>);
+static_assert(std::is_same_v<decltype(&DDErase), DDErase_t>);
+
+#if BRC_DRV_ROUTE == 1
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL DDGetMID(uint8_t mid[8], uint32_t zero, uint32_t handle) {
+    VirtualCard* card = nullptr;
+    if (uint32_t rc = cardOf(handle, card)) return rc;
+    if (!mid || zero != 0) return SDHOST_ERR_PARAM;
+    return card->getMid(mid);
+}
+static_assert(std::is_same_v<decltype(&DDGetMID), DDGetMID_t>);
+
+#else
+
+// The drive lock functions only check the drive number.
+namespace {
+uint32_t checkDrive(uint32_t drive) {
+    size_t index = 0;
+    return driveIndex(drive, index);
+}
+} // namespace
+
+BRC_DRV_EXPORT uint32_t SDHOST_CALL SD_W2k_DrvLock(uint32_t drive) { return checkDrive(drive); }
+BRC_DRV_EXPORT uint32_t SDHOST_CALL SD_W2k_DrvLock2(uint32_t drive) { return checkDrive(drive); }
+BRC_DRV_EXPORT uint32_t SDHOST_CALL SD_W2k_DrvUnlock(uint32_t drive) { return checkDrive(drive); }
+static_assert(std::is_same_v<decltype(&SD_W2k_DrvLock), DrvLock_t>);
+
+#endif

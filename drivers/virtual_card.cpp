@@ -1,0 +1,423 @@
+#include "drivers/virtual_card.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string_view>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winioctl.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace brc::vcard {
+
+namespace {
+
+// Joins strings, string views and literals (one message line).
+template <class... Parts> std::string cat(const Parts&... parts) {
+    std::string text;
+    (text.append(parts), ...);
+    return text;
+}
+
+// ---- sidecar ----------------------------------------------------------------------------------
+
+std::string_view trim(std::string_view s) {
+    const char* space = " \t\r\n\f\v";
+    size_t begin = s.find_first_not_of(space);
+    if (begin == std::string_view::npos) return {};
+    return s.substr(begin, s.find_last_not_of(space) - begin + 1);
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Parses a decimal or 0x-hex number in [min, 0xFFFFFFFF]; returns the problem, empty when fine.
+std::string number(std::string_view key, std::string_view text, uint32_t min, uint32_t& out) {
+    std::string quoted = cat("value '", text, "' of '", key, "'");
+    std::string_view digits = text;
+    unsigned base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits.remove_prefix(2);
+        base = 16;
+    }
+    if (digits.empty()) return cat(quoted, " is not a decimal or 0x-hex number");
+    uint64_t value = 0;
+    for (char c : digits) {
+        int d = hexDigit(c);
+        if (d < 0 || static_cast<unsigned>(d) >= base)
+            return cat(quoted, " is not a decimal or 0x-hex number");
+        if (value <= 0xFFFFFFFFu) value = value * base + static_cast<unsigned>(d); // stays past max
+    }
+    if (value > 0xFFFFFFFFu || value < min)
+        return cat(quoted, " is out of range (", std::to_string(min), " to 4294967295)");
+    out = static_cast<uint32_t>(value);
+    return {};
+}
+
+std::string flag(std::string_view key, std::string_view text, bool& out) {
+    if (text != "0" && text != "1")
+        return cat("value '", text, "' of '", key, "' is not 0 or 1");
+    out = text == "1";
+    return {};
+}
+
+std::string midBytes(std::string_view text, std::array<uint8_t, 8>& out) {
+    bool hex = true;
+    for (char c : text) hex = hex && hexDigit(c) >= 0;
+    if (!hex || text.empty() || text.size() > 16 || text.size() % 2 != 0)
+        return cat("value '", text, "' of 'mid' is not an even count of 2 to 16 hex digits");
+    out.fill(0);
+    for (size_t i = 0; i < text.size() / 2; ++i)
+        out[i] = static_cast<uint8_t>(hexDigit(text[2 * i]) * 16 + hexDigit(text[2 * i + 1]));
+    return {};
+}
+
+// Applies one key's value to `config`; returns the problem, empty when fine.
+std::string applyKey(std::string_view key, std::string_view value, CardConfig& config) {
+    if (key == "protected_sectors") return number(key, value, 0, config.protectedSectors);
+    if (key == "write_protect_switch") return flag(key, value, config.writeProtectSwitch);
+    if (key == "erase") return flag(key, value, config.eraseSupported);
+    if (key == "mid") return midBytes(value, config.mid);
+    if (key == "fail_write_call") return number(key, value, 1, config.failWriteCall);
+    if (key == "fail_write_code") return number(key, value, 1, config.failWriteCode);
+    if (key == "fail_erase_call") return number(key, value, 1, config.failEraseCall);
+    if (key == "fail_identify") return number(key, value, 1, config.failIdentify);
+    if (key == "vanish_after_writes") {
+        uint32_t n = 0;
+        std::string problem = number(key, value, 0, n);
+        if (problem.empty()) config.vanishAfterWrites = n;
+        return problem;
+    }
+    return cat("unknown key '", key, "'");
+}
+
+// ---- file shim ---------------------------------------------------------------------------------
+
+// Writes zeros over a range through a bounded buffer.
+bool writeZeros(BackingFile& file, uint64_t offset, uint64_t length) {
+    const std::vector<char> zeros(size_t{1} << 20);
+    while (length > 0) {
+        size_t n = length < zeros.size() ? static_cast<size_t>(length) : zeros.size();
+        if (!file.write(zeros.data(), n, offset)) return false;
+        offset += n;
+        length -= n;
+    }
+    return true;
+}
+
+#ifdef _WIN32
+
+class ImageFile final : public BackingFile {
+public:
+    explicit ImageFile(HANDLE handle) : handle_(handle) {}
+    ~ImageFile() override { CloseHandle(handle_); }
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    bool read(void* buffer, size_t length, uint64_t offset) override {
+        return transfer(static_cast<char*>(buffer), length, offset, false);
+    }
+    bool write(const void* buffer, size_t length, uint64_t offset) override {
+        return transfer(const_cast<char*>(static_cast<const char*>(buffer)), length, offset, true);
+    }
+    bool zero(uint64_t offset, uint64_t length) override {
+        FILE_ZERO_DATA_INFORMATION range;
+        range.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+        range.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(offset + length);
+        DWORD returned = 0;
+        if (DeviceIoControl(handle_, FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0,
+                            &returned, nullptr))
+            return true;
+        return writeZeros(*this, offset, length);
+    }
+
+private:
+    bool transfer(char* p, size_t length, uint64_t offset, bool writing) {
+        while (length > 0) {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            DWORD want = length > (DWORD{1} << 30) ? (DWORD{1} << 30) : static_cast<DWORD>(length);
+            DWORD done = 0;
+            BOOL ok = writing ? WriteFile(handle_, p, want, &done, &at)
+                              : ReadFile(handle_, p, want, &done, &at);
+            if (!ok || done == 0) return false;
+            p += done;
+            length -= done;
+            offset += done;
+        }
+        return true;
+    }
+
+    HANDLE handle_;
+};
+
+// The path is in the ANSI code page, as getenv gives it.
+uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
+                   bool& readOnly, std::string& error) {
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    readOnly = false;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        readOnly = true;
+        h = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (h == INVALID_HANDLE_VALUE) return SDHOST_ERR_NO_CARD;
+    file = std::make_unique<ImageFile>(h);
+    LARGE_INTEGER bytes;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &bytes)) {
+        error = cat(path, ": not a regular file");
+        return SDHOST_ERR_CONFIG;
+    }
+    size = static_cast<uint64_t>(bytes.QuadPart);
+    return SDHOST_OK;
+}
+
+#else
+
+class ImageFile final : public BackingFile {
+public:
+    explicit ImageFile(int fd) : fd_(fd) {}
+    ~ImageFile() override { ::close(fd_); }
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    bool read(void* buffer, size_t length, uint64_t offset) override {
+        auto* p = static_cast<char*>(buffer);
+        while (length > 0) {
+            ssize_t n = ::pread(fd_, p, length, static_cast<off_t>(offset));
+            if (n <= 0) return false;
+            p += n;
+            length -= static_cast<size_t>(n);
+            offset += static_cast<uint64_t>(n);
+        }
+        return true;
+    }
+    bool write(const void* buffer, size_t length, uint64_t offset) override {
+        auto* p = static_cast<const char*>(buffer);
+        while (length > 0) {
+            ssize_t n = ::pwrite(fd_, p, length, static_cast<off_t>(offset));
+            if (n <= 0) return false;
+            p += n;
+            length -= static_cast<size_t>(n);
+            offset += static_cast<uint64_t>(n);
+        }
+        return true;
+    }
+    bool zero(uint64_t offset, uint64_t length) override {
+#ifdef FALLOC_FL_PUNCH_HOLE
+        if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                        static_cast<off_t>(offset), static_cast<off_t>(length)) == 0)
+            return true;
+#endif
+        return writeZeros(*this, offset, length);
+    }
+
+private:
+    int fd_;
+};
+
+uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
+                   bool& readOnly, std::string& error) {
+    readOnly = false;
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        readOnly = true;
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0) return SDHOST_ERR_NO_CARD;
+    file = std::make_unique<ImageFile>(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = cat(path, ": not a regular file");
+        return SDHOST_ERR_CONFIG;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    return SDHOST_OK;
+}
+
+#endif
+
+// Reads the sidecar of `image` into `config`; a missing sidecar leaves the defaults.
+bool readSidecar(const std::string& image, CardConfig& config, std::string& error) {
+    std::string path = image + ".card";
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        if (errno == ENOENT) return true;
+        error = cat(path, ": cannot read: ", std::strerror(errno));
+        return false;
+    }
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) {
+        error = cat(path, ": cannot read");
+        return false;
+    }
+    return parseSidecar(text, path, config, error);
+}
+
+} // namespace
+
+bool parseSidecar(const std::string& text, const std::string& path, CardConfig& config,
+                  std::string& error) {
+    std::map<std::string, unsigned, std::less<>> seen; // key -> line it was given on
+    unsigned codeLine = 0;
+    unsigned lineNumber = 0;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line = trim(std::string_view(text).substr(pos, end - pos));
+        pos = end + 1;
+        ++lineNumber;
+        if (line.empty() || line.front() == '#') continue;
+
+        auto fail = [&](const std::string& problem) {
+            error = cat(path, ":", std::to_string(lineNumber), ": ", problem);
+            return false;
+        };
+        size_t eq = line.find('=');
+        std::string_view key = trim(line.substr(0, eq == std::string_view::npos ? 0 : eq));
+        if (eq == std::string_view::npos || key.empty())
+            return fail(cat("'", line, "' is not of the form key = value"));
+        std::string problem = applyKey(key, trim(line.substr(eq + 1)), config);
+        if (!problem.empty()) return fail(problem);
+        auto [it, added] = seen.emplace(std::string(key), lineNumber);
+        if (!added)
+            return fail(cat("duplicate key '", key, "' (first on line ",
+                            std::to_string(it->second), ")"));
+        if (key == "fail_write_code") codeLine = lineNumber;
+    }
+    if (codeLine != 0 && config.failWriteCall == 0) {
+        error = cat(path, ":", std::to_string(codeLine), ": fail_write_code without fail_write_call");
+        return false;
+    }
+    return true;
+}
+
+CardGeometry geometryOf(uint32_t userSectors, uint32_t protectedSectors) {
+    // Heads and sectors per track by capacity, as SD cards are commonly laid out; 255 / 63
+    // above 8,257,536 sectors. Informational only.
+    struct Band {
+        uint32_t upTo;
+        uint32_t heads, sectorsPerTrack;
+    };
+    static const Band bands[] = {
+        {4096, 2, 16},      {32768, 2, 32},     {65536, 4, 32},      {262144, 8, 32},
+        {524288, 16, 32},   {1032192, 16, 63},  {2064384, 32, 63},   {4128768, 64, 63},
+        {8257536, 128, 63}, {0xFFFFFFFFu, 255, 63},
+    };
+    const Band* band = bands;
+    while (userSectors > band->upTo) ++band;
+
+    CardGeometry g{};
+    g.userSectors = userSectors;
+    g.heads = band->heads;
+    g.sectorsPerTrack = band->sectorsPerTrack;
+    g.cylinders = userSectors / (g.heads * g.sectorsPerTrack);
+    uint64_t total = uint64_t{userSectors} + protectedSectors;
+    g.totalSectors = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
+    g.cardType = userSectors <= 4194304u ? 0 : userSectors <= 67108864u ? 1 : 2; // 2 GiB, 32 GiB
+    g.protectedSectors = protectedSectors;
+    g.eraseBlockSectors = g.cardType == 0 ? 128 : 8192;
+    return g;
+}
+
+VirtualCard::VirtualCard(std::unique_ptr<BackingFile> file, uint32_t userSectors, bool readOnly,
+                         CardConfig config, const Host& host)
+    : file_(std::move(file)), userSectors_(userSectors), readOnly_(readOnly), config_(config),
+      host_(host) {}
+
+bool VirtualCard::vanished() const {
+    return config_.vanishAfterWrites && writesDone_ >= *config_.vanishAfterWrites;
+}
+
+template <class Attempt> bool VirtualCard::withRetries(Attempt attempt) {
+    for (unsigned i = 0; i <= host_.retries; ++i)
+        if (attempt()) return true;
+    return false;
+}
+
+uint32_t VirtualCard::checkTransfer(const void* buffer, uint32_t count, uint32_t first) const {
+    if (!buffer || count == 0 || count > SDHOST_MAX_TRANSFER) return SDHOST_ERR_PARAM;
+    if (uint64_t{first} + count > userSectors_) return SDHOST_ERR_RANGE;
+    return SDHOST_OK;
+}
+
+uint32_t VirtualCard::identify(CardGeometry& out) const {
+    if (config_.failIdentify != 0) return config_.failIdentify;
+    out = geometryOf(userSectors_, config_.protectedSectors);
+    return SDHOST_OK;
+}
+
+uint32_t VirtualCard::secureIdentify(uint32_t& protectedSectors) const {
+    protectedSectors = config_.protectedSectors;
+    return SDHOST_OK;
+}
+
+uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
+    if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
+    bool ok = withRetries([&] { return file_->read(buffer, count * kSectorSize, first * kSectorSize); });
+    return ok ? SDHOST_OK : SDHOST_ERR_IO;
+}
+
+uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) {
+    if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
+    if (writeRefused()) return host_.writeProtectCode;
+    if (++writeCalls_ == config_.failWriteCall) return config_.failWriteCode;
+    bool ok = withRetries([&] { return file_->write(buffer, count * kSectorSize, first * kSectorSize); });
+    if (!ok) return SDHOST_ERR_IO;
+    ++writesDone_;
+    return SDHOST_OK;
+}
+
+uint32_t VirtualCard::erase(uint32_t first, uint32_t last) {
+    if (last < first || last >= userSectors_) return SDHOST_ERR_RANGE;
+    if (!config_.eraseSupported) return SDHOST_ERR_NO_ERASE;
+    if (writeRefused()) return host_.writeProtectCode;
+    if (++eraseCalls_ == config_.failEraseCall) return SDHOST_ERR_IO;
+    uint64_t offset = first * kSectorSize, length = (uint64_t{last} - first + 1) * kSectorSize;
+    return withRetries([&] { return file_->zero(offset, length); }) ? SDHOST_OK : SDHOST_ERR_IO;
+}
+
+uint32_t VirtualCard::getMid(uint8_t mid[8]) const {
+    std::memcpy(mid, config_.mid.data(), config_.mid.size());
+    return SDHOST_OK;
+}
+
+uint32_t openVirtualCard(const std::string& path, const Host& host,
+                         std::unique_ptr<VirtualCard>& card, std::string& error) {
+    std::unique_ptr<BackingFile> file;
+    uint64_t size = 0;
+    bool readOnly = false;
+    if (uint32_t rc = openImage(path, file, size, readOnly, error)) return rc;
+    if (size == 0 || size % kSectorSize != 0 || size / kSectorSize > 0xFFFFFFFFu) {
+        error = cat(path, ": image size ", std::to_string(size),
+                    " bytes is not a whole number of 512-byte sectors from 1 to 4294967295");
+        return SDHOST_ERR_CONFIG;
+    }
+    CardConfig config;
+    if (!readSidecar(path, config, error)) return SDHOST_ERR_CONFIG;
+    card = std::make_unique<VirtualCard>(std::move(file), static_cast<uint32_t>(size / kSectorSize),
+                                         readOnly, config, host);
+    return SDHOST_OK;
+}
+
+} // namespace brc::vcard

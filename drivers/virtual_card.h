@@ -1,0 +1,102 @@
+// A virtual card served from an image file: the file holds the user area (sector k at byte
+// 512 k) and an optional sidecar "<image>.card" of key = value lines gives what an image cannot
+// (protected area, write-protect switch, erase support, manufacturer id, fault injection).
+// Results are the codes of device/sdhost_abi.h. The logic is portable; only BackingFile's
+// implementation in virtual_card.cpp knows the operating system.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "device/sdhost_abi.h"
+
+namespace brc::vcard {
+
+constexpr uint64_t kSectorSize = 512;
+
+// What the sidecar says. Defaults are those of a card without a sidecar.
+struct CardConfig {
+    uint32_t protectedSectors = 0;
+    bool writeProtectSwitch = false;
+    bool eraseSupported = true;
+    std::array<uint8_t, 8> mid{0x03};
+    uint32_t failWriteCall = 0;             // 0: none; else the N-th DDWritePT call fails
+    uint32_t failWriteCode = SDHOST_ERR_IO; // what that call returns
+    std::optional<uint32_t> vanishAfterWrites;
+    uint32_t failEraseCall = 0;             // 0: none; else the N-th DDErase call fails
+    uint32_t failIdentify = 0;              // 0: none; else DDIdentify's result
+};
+
+// Parses sidecar text. On failure returns false and sets `error` to "<path>:<line>: <problem>".
+bool parseSidecar(const std::string& text, const std::string& path, CardConfig& config,
+                  std::string& error);
+
+// The image file. Each call is one attempt at the whole transfer: true when every byte moved.
+class BackingFile {
+public:
+    virtual ~BackingFile() = default;
+    virtual bool read(void* buffer, size_t length, uint64_t offset) = 0;
+    virtual bool write(const void* buffer, size_t length, uint64_t offset) = 0;
+    // Makes [offset, offset + length) read as zeros, deallocating it where the system can.
+    virtual bool zero(uint64_t offset, uint64_t length) = 0;
+};
+
+// How the library around the card behaves: its name for messages, its route's write-protect
+// code and how many more times a failed transfer on the backing file is tried.
+struct Host {
+    const char* name;
+    uint32_t writeProtectCode;
+    unsigned retries;
+};
+
+struct CardGeometry {
+    uint32_t userSectors, cylinders, totalSectors, heads, sectorsPerTrack;
+    uint8_t cardType;
+    uint32_t protectedSectors, eraseBlockSectors;
+};
+
+// Identification figures of a card with `userSectors` sectors and `protectedSectors` more.
+CardGeometry geometryOf(uint32_t userSectors, uint32_t protectedSectors);
+
+class VirtualCard {
+public:
+    VirtualCard(std::unique_ptr<BackingFile> file, uint32_t userSectors, bool readOnly,
+                CardConfig config, const Host& host);
+
+    // True once the card has gone away (vanish_after_writes); every operation then fails.
+    bool vanished() const;
+    bool writeRefused() const { return readOnly_ || config_.writeProtectSwitch; }
+    const CardConfig& config() const { return config_; }
+
+    uint32_t identify(CardGeometry& out) const;
+    uint32_t secureIdentify(uint32_t& protectedSectors) const;
+    uint32_t read(void* buffer, uint32_t count, uint32_t first);
+    uint32_t write(const void* buffer, uint32_t count, uint32_t first);
+    uint32_t erase(uint32_t first, uint32_t last);
+    uint32_t getMid(uint8_t mid[8]) const;
+
+private:
+    template <class Attempt> bool withRetries(Attempt attempt);
+    uint32_t checkTransfer(const void* buffer, uint32_t count, uint32_t first) const;
+
+    std::unique_ptr<BackingFile> file_;
+    uint32_t userSectors_;
+    bool readOnly_;
+    CardConfig config_;
+    Host host_;
+    uint32_t writeCalls_ = 0;
+    uint32_t writesDone_ = 0;
+    uint32_t eraseCalls_ = 0;
+};
+
+// Opens the card whose image is at `path`: reads the sidecar, opens the image read/write (or
+// read-only when writing is not allowed) and checks its size. On SDHOST_ERR_CONFIG `error`
+// holds one line saying what is wrong; a missing or unopenable image is SDHOST_ERR_NO_CARD.
+uint32_t openVirtualCard(const std::string& path, const Host& host,
+                         std::unique_ptr<VirtualCard>& card, std::string& error);
+
+} // namespace brc::vcard

@@ -1,0 +1,298 @@
+#include "engine/fat_writers.h"
+
+#include <cstring>
+
+#include "device/driver_binding.h"
+#include "engine/layout.h"
+
+namespace brc {
+namespace {
+
+constexpr uint32_t kChsLimit = 1024u * 255u * 63u; // 16,450,560: beyond it CHS saturates
+constexpr uint32_t kRootDirSectors = 32;           // FAT12/16: 512 entries
+constexpr uint32_t kFsInfoNoValue = 0xFFFFFFFFu;
+constexpr uint32_t kFat32EndOfChain = 0x0FFFFFFFu;
+constexpr char kNoName[] = "NO NAME    ";
+constexpr char kBlankOemName[] = "        ";
+
+void put16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t get16(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
+
+uint32_t get32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+void putText(uint8_t* p, const char* text, size_t length) { std::memcpy(p, text, length); }
+
+void putSignature(uint8_t* sector) {
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+}
+
+// A fresh sector in the buffer. The buffer is clean after every flush, but clearing makes each
+// structure independent of what its neighbours did.
+uint8_t* beginSector(ChunkStream& stream, uint32_t s) {
+    uint8_t* sector = stream.sector(s);
+    std::memset(sector, 0, kSectorBytes);
+    return sector;
+}
+
+void putChs(uint8_t* p, uint32_t x, const FormatParameters& params) {
+    const uint32_t cylinderSectors = params.heads * params.sectorsPerTrack;
+    if (x >= kChsLimit || cylinderSectors == 0) {
+        p[0] = 0xFE;
+        p[1] = 0xFF;
+        p[2] = 0xFF;
+        return;
+    }
+    const uint32_t c = x / cylinderSectors;
+    const uint32_t h = (x % cylinderSectors) / params.sectorsPerTrack;
+    const uint32_t s = x % params.sectorsPerTrack + 1;
+    p[0] = static_cast<uint8_t>(h);
+    p[1] = static_cast<uint8_t>((s & 0x3F) | ((c >> 2) & 0xC0));
+    p[2] = static_cast<uint8_t>(c);
+}
+
+uint8_t partitionType(const FormatParameters& params, uint32_t userSectors) {
+    switch (params.fsType) {
+    case Fat12: return 0x01;
+    case Fat16: return userSectors - params.partitionStart < 65536 ? 0x04 : 0x06;
+    case Fat32: return userSectors <= kChsLimit ? 0x0B : 0x0C;
+    case ExFat: return 0x07;
+    default: return 0x00;
+    }
+}
+
+// The fields shared by the FAT12/16 and FAT32 boot sectors, offsets 0 to 35.
+void putCommonBootFields(uint8_t* b, const FormatParameters& params) {
+    b[0] = 0xEB;
+    b[1] = 0x00;
+    b[2] = 0x90;
+    putText(b + 3, kBlankOemName, 8);
+    put16(b + 11, kSectorBytes);
+    b[13] = static_cast<uint8_t>(params.sectorsPerCluster);
+    put16(b + 14, params.reservedSectors);
+    b[16] = 2;
+    b[21] = 0xF8;
+    put16(b + 24, params.sectorsPerTrack);
+    put16(b + 26, params.heads);
+    put32(b + 28, params.partitionStart);
+}
+
+uint32_t rootDirectoryStart(const FormatParameters& params) {
+    return params.partitionStart + params.reservedSectors + 2 * params.fatSectors;
+}
+
+// FAT time stamps cover 1980 to 2107; a clock outside that saturates at the nearest end.
+void putDosTimestamp(uint8_t* timeField, uint8_t* dateField, const LocalTime& t) {
+    uint32_t time = 0, date = 0;
+    if (t.year < 1980) {
+        date = 1u << 5 | 1u;
+    } else if (t.year > 2107) {
+        time = 23u << 11 | 59u << 5 | 29u;
+        date = 127u << 9 | 12u << 5 | 31u;
+    } else {
+        const uint32_t second = t.second > 59 ? 59u : t.second;
+        time = uint32_t{t.hour} * 2048 + uint32_t{t.minute} * 32 + second / 2;
+        date = (uint32_t{t.year} - 1980) * 512 + uint32_t{t.month} * 32 + t.day;
+    }
+    put16(timeField, time);
+    put16(dateField, date);
+}
+
+} // namespace
+
+uint32_t writePartitionTable(ChunkStream& stream, const FormatParameters& params,
+                             uint32_t userSectors) {
+    uint8_t* mbr = beginSector(stream, 0);
+    uint8_t* entry = mbr + 446;
+    entry[0] = 0x00;
+    putChs(entry + 1, params.partitionStart, params);
+    entry[4] = partitionType(params, userSectors);
+    putChs(entry + 5, userSectors - 1, params);
+    put32(entry + 8, params.partitionStart);
+    put32(entry + 12, userSectors - params.partitionStart);
+    putSignature(mbr);
+
+    if (params.verifyOnly != 0) {
+        uint8_t card[kSectorBytes] = {};
+        const uint32_t r = stream.driver.api.DDReadPT(card, 1, 0, stream.driver.driverHandle);
+        if (r != 0) return r;
+        // The whole first entry, then the three other entries, which must be empty. Boot code
+        // and signature are not the partition table's business.
+        if (std::memcmp(card + 446, entry, 16) != 0) return 1;
+        for (uint32_t i = 462; i < 510; ++i) {
+            if (card[i] != 0) return 1;
+        }
+        return 0;
+    }
+    return flushToChunk(stream, params.bootChunk, params);
+}
+
+uint32_t writeFatBootSector(ChunkStream& stream, const FormatParameters& params,
+                            uint32_t userSectors, const FormatClock& clock) {
+    uint8_t* b = beginSector(stream, params.partitionStart);
+    putCommonBootFields(b, params);
+    const uint32_t partitionSectors = userSectors - params.partitionStart;
+    put16(b + 17, 512); // root entries
+    put16(b + 19, partitionSectors < 65536 ? partitionSectors : 0);
+    put16(b + 22, params.fatSectors);
+    put32(b + 32, partitionSectors < 65536 ? 0 : partitionSectors);
+    b[36] = 0x80;
+    b[38] = 0x29;
+    const std::array<uint8_t, 4> serial = drawSerialBytes(clock);
+    std::memcpy(b + 39, serial.data(), serial.size());
+    putText(b + 43, kNoName, 11);
+    putText(b + 54, params.fsType == Fat12 ? "FAT12   " : "FAT16   ", 8);
+    putSignature(b);
+    return flushToChunk(stream, params.fat1Chunk, params);
+}
+
+uint32_t writeFat32BootSector(ChunkStream& stream, FormatParameters& params, uint32_t userSectors,
+                              uint32_t copy, const FormatClock& clock) {
+    if (copy != 1 && copy != 2) return 1;
+    uint8_t* b = beginSector(stream, params.partitionStart + (copy == 1 ? 0 : 6));
+    putCommonBootFields(b, params);
+    put32(b + 32, userSectors - params.partitionStart);
+    put32(b + 36, params.fatSectors);
+    put32(b + 44, 2); // root directory cluster
+    put16(b + 48, 1); // FSInfo sector
+    put16(b + 50, 6); // backup boot sector
+    b[64] = 0x80;
+    b[66] = 0x29;
+    if (copy == 1) {
+        const std::array<uint8_t, 4> r = drawSerialBytes(clock);
+        params.volumeSerial = uint32_t{r[0]} << 24 | uint32_t{r[1]} << 16 |
+                              uint32_t{r[2]} << 8 | uint32_t{r[3]};
+    }
+    put32(b + 67, params.volumeSerial);
+    putText(b + 71, kNoName, 11);
+    putText(b + 82, "FAT32   ", 8);
+    putSignature(b);
+    return flushToChunk(stream, copy == 1 ? params.fsInfoChunk : params.backupFsInfoChunk, params);
+}
+
+uint32_t writeFat32FsInfo(ChunkStream& stream, const FormatParameters& params, uint32_t copy) {
+    if (copy != 1 && copy != 2) return 1;
+    uint8_t* f = beginSector(stream, params.partitionStart + (copy == 1 ? 1 : 7));
+    putText(f, "RRaA", 4);
+    putText(f + 484, "rrAa", 4);
+    put32(f + 488, kFsInfoNoValue); // free cluster count
+    put32(f + 492, kFsInfoNoValue); // next free cluster
+    putSignature(f);
+    return flushToChunk(stream,
+                        copy == 1 ? params.bootSector2Chunk : params.backupBootSector2Chunk,
+                        params);
+}
+
+uint32_t writeFat32ThirdSector(ChunkStream& stream, const FormatParameters& params,
+                               uint32_t copy) {
+    if (copy != 1 && copy != 2) return 1;
+    putSignature(beginSector(stream, params.partitionStart + (copy == 1 ? 2 : 8)));
+    return flushToChunk(stream, copy == 1 ? params.backupBootChunk : params.fat1Chunk, params);
+}
+
+uint32_t writeFats(ChunkStream& stream, const FormatParameters& params) {
+    static constexpr uint8_t kFat12Start[] = {0xF8, 0xFF, 0xFF};
+    static constexpr uint8_t kFat16Start[] = {0xF8, 0xFF, 0xFF, 0xFF};
+    // Entries 0 and 1, and entry 2: the root directory's one-cluster chain.
+    static constexpr uint8_t kFat32Start[] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF,
+                                              0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F};
+    const uint8_t* start = kFat16Start;
+    size_t length = sizeof kFat16Start;
+    if (params.fsType == Fat12) {
+        start = kFat12Start;
+        length = sizeof kFat12Start;
+    } else if (params.fsType == Fat32) {
+        start = kFat32Start;
+        length = sizeof kFat32Start;
+    }
+    const uint32_t fat1 = params.partitionStart + params.reservedSectors;
+    std::memcpy(beginSector(stream, fat1), start, length);
+    if (uint32_t r = flushToChunk(stream, params.fat2Chunk, params)) return r;
+    std::memcpy(beginSector(stream, fat1 + params.fatSectors), start, length);
+    return flushToChunk(stream, params.dataChunk, params);
+}
+
+uint32_t writeRootDirectory(ChunkStream& stream, const FormatParameters& params,
+                            const VolumeLabelForms& labelForms, const FormatClock& clock) {
+    const uint32_t first = rootDirectoryStart(params);
+    uint8_t* e = beginSector(stream, first);
+    if (labelForms.oemBytes[0] != 0) {
+        std::memset(e, ' ', 11);
+        for (size_t i = 0; i < 11 && labelForms.oemBytes[i] != 0; ++i) e[i] = labelForms.oemBytes[i];
+        // 0xE5 in the first byte marks a deleted entry; 0x05 stands for it.
+        if (e[0] == 0xE5) e[0] = 0x05;
+        e[11] = 0x08; // volume label
+        putDosTimestamp(e + 22, e + 24, clock.localTime());
+    }
+    const uint32_t sectors = params.fsType == Fat32 ? params.sectorsPerCluster : kRootDirSectors;
+    const uint32_t span = sectors + first % kChunkSectors;
+    return writeFinalChunks(stream, (span + kChunkSectors - 1) / kChunkSectors, params);
+}
+
+namespace {
+
+// One sector of the repair: read it, and when the 32-bit value at each offset is not `wanted`,
+// set them all and write the sector back. Unreadable sectors are left alone; a write that fails
+// changes nothing worse than before, so its answer is not needed.
+void restoreSector(DriverBinding& driver, uint32_t s, const uint32_t* offsets, size_t count,
+                   uint32_t wanted) {
+    uint8_t sector[kSectorBytes] = {};
+    if (driver.api.DDReadPT(sector, 1, s, driver.driverHandle) != 0) return;
+    bool stale = false;
+    for (size_t i = 0; i < count; ++i) stale = stale || get32(sector + offsets[i]) != wanted;
+    if (!stale) return;
+    for (size_t i = 0; i < count; ++i) put32(sector + offsets[i], wanted);
+    driver.api.DDWritePT(sector, 1, s, driver.driverHandle);
+}
+
+void repairFat32Sectors(DriverBinding& driver) {
+    if (!driver.api.DDReadPT || !driver.api.DDWritePT) return;
+    uint8_t sector[kSectorBytes] = {};
+    if (driver.api.DDReadPT(sector, 1, 0, driver.driverHandle) != 0) return;
+    if (sector[510] != 0x55 || sector[511] != 0xAA) return;
+    const uint32_t g = get32(sector + 454);
+    if (g == 0 || get32(sector + 458) == 0) return;
+
+    // A failed read would leave the MBR in the buffer; treat it as no FAT32 volume.
+    if (driver.api.DDReadPT(sector, 1, g, driver.driverHandle) != 0) return;
+    if (std::memcmp(sector + 82, "FAT32   ", 8) != 0 || get16(sector + 50) != 6 ||
+        get16(sector + 48) != 1)
+        return;
+    const uint32_t reserved = get16(sector + 14);
+    const uint32_t fatSectors = get32(sector + 36);
+    // FAT entry 1 is restored by writing a whole sector: it must lie behind the boot sectors and
+    // FSInfo copies (0 to 7) and inside the 32-bit sector range, or the repair would damage them
+    // or another sector on a card whose boot sector is inconsistent.
+    if (reserved < 8 || uint64_t{g} + reserved + fatSectors > UINT32_MAX) return;
+
+    static constexpr uint32_t kFsInfoCounts[] = {488, 492};
+    static constexpr uint32_t kFatEntry1[] = {4};
+    restoreSector(driver, g + 1, kFsInfoCounts, 2, kFsInfoNoValue);
+    restoreSector(driver, g + 7, kFsInfoCounts, 2, kFsInfoNoValue);
+    restoreSector(driver, g + reserved, kFatEntry1, 1, kFat32EndOfChain);
+    restoreSector(driver, g + reserved + fatSectors, kFatEntry1, 1, kFat32EndOfChain);
+}
+
+} // namespace
+
+int32_t repairFat32AfterLabel(const std::u16string& label, bool sizeAdjustment,
+                              DriverBinding& driver, const CodePage& oem) {
+    FormatPlan plan;
+    const int32_t planned = checkFormatPlan(label, sizeAdjustment, driver, &plan, oem);
+    // A label that fails its check does not stop the repair; anything before it does.
+    if (!plan.layoutDone) return planned;
+    repairFat32Sectors(driver);
+    return plan.labelBits != 0 ? InvalidLabel : Success;
+}
+
+} // namespace brc

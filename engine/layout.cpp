@@ -1,0 +1,488 @@
+// Layout of a card: capacity, geometry, cluster size, boundary unit, file-system type and the
+// placement of the system area; the volume label's forms and checks.
+//
+// Sector arithmetic is 32-bit by the rules of the on-card formats, but the layout loops work in
+// 64-bit: computeLayout accepts any user area up to 2^32 - 1 sectors and any cluster size, and
+// sums such as partition start + system area + user area or (maxCluster + 1) x 16 must not wrap
+// there. Every value stored back into FormatParameters fits 32 bits.
+#include "engine/layout.h"
+
+#include <cstring>
+
+#include "device/driver_binding.h"
+
+namespace brc {
+
+namespace {
+
+constexpr uint64_t kFat12Clusters = 4084;
+constexpr uint64_t kFat16Clusters = 65524;
+constexpr uint32_t kRootDirSectors = 32; // 512 root entries of FAT12/16
+constexpr uint32_t kMaxIterations = 10000;
+constexpr uint32_t kExFatBootRegions = 24; // main and backup boot regions
+constexpr uint32_t kUpcaseBytes = 5836;
+
+uint64_t ceilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+uint64_t roundUp(uint64_t a, uint64_t unit) { return ceilDiv(a, unit) * unit; }
+
+struct Layout {
+    uint64_t partitionStart = 0;
+    uint64_t reservedSectors = 0;
+    uint64_t fatSectors = 0;
+    uint64_t systemSectors = 0;
+    uint64_t maxCluster = 0;
+};
+
+uint64_t fatSmallSectors(uint64_t maxCluster, uint64_t bits) {
+    return ((maxCluster + 1) * bits + 4095) / 4096;
+}
+
+// FAT12/16: one reserved sector, two FATs and the root directory; the partition start is chosen
+// so that partition start + system area ends on a boundary unit.
+bool layoutFatSmall(uint64_t ts, uint64_t sc, uint64_t bu, uint64_t bits, Layout& out) {
+    out.reservedSectors = 1;
+    out.maxCluster = ts / sc + 1;
+    uint64_t sf = fatSmallSectors(out.maxCluster, bits);
+    uint64_t next = 0;
+    for (;;) {
+        const uint64_t r = (2 * sf + kRootDirSectors) % bu;
+        out.partitionStart = 2 * bu - 1 - r;
+        out.systemSectors = 2 * sf + kRootDirSectors + 1;
+        if (ts < out.partitionStart + out.systemSectors) {
+            return false;
+        }
+        out.maxCluster = (ts - out.partitionStart - out.systemSectors) / sc + 1;
+        next = fatSmallSectors(out.maxCluster, bits);
+        if (next == sf) {
+            out.fatSectors = sf;
+            return true;
+        }
+        if (next > sf) {
+            break;
+        }
+        if (--sf == 0) {
+            return false;
+        }
+    }
+    // The FAT is one sector short: give up one boundary unit of clusters instead.
+    out.partitionStart += bu;
+    if (ts < out.partitionStart + out.systemSectors) {
+        return false;
+    }
+    out.maxCluster = (ts - out.partitionStart - out.systemSectors) / sc + 1;
+    if (fatSmallSectors(out.maxCluster, bits) != sf) {
+        return false;
+    }
+    out.fatSectors = sf;
+    return true;
+}
+
+// FAT32: the partition starts at one boundary unit; the reserved area pads the system area to a
+// multiple of it.
+bool layoutFat32(uint64_t ts, uint64_t sc, uint64_t bu, Layout& out) {
+    out.partitionStart = bu;
+    uint64_t sf = (ts / sc + 127) / 128;
+    bool widened = false;
+    for (uint32_t i = 0; i < kMaxIterations; ++i) {
+        if (!widened) {
+            out.reservedSectors = bu - (2 * sf) % bu;
+            if (out.reservedSectors < 9) {
+                out.reservedSectors += bu;
+            }
+            out.systemSectors = out.reservedSectors + 2 * sf;
+        }
+        widened = false;
+        if (ts < bu + out.systemSectors) {
+            return false;
+        }
+        out.maxCluster = (ts - bu - out.systemSectors) / sc + 1;
+        if (out.maxCluster < 2) {
+            return false;
+        }
+        const uint64_t next = (out.maxCluster + 128) / 128;
+        if (next == sf) {
+            out.fatSectors = sf;
+            return true;
+        }
+        if (next > sf) {
+            out.reservedSectors += bu;
+            out.systemSectors += bu;
+            widened = true;
+        } else {
+            --sf;
+        }
+    }
+    return false;
+}
+
+// exFAT: FAT length in multiples of half a boundary unit, cluster heap on a boundary unit.
+bool layoutExFat(uint64_t ts, uint64_t sc, uint64_t bu, Layout& out) {
+    const uint64_t c = bu / 2 != 0 ? bu / 2 : 1;
+    out.partitionStart = bu;
+    uint64_t fl = roundUp((ts / sc + 127) / 128, c);
+    bool widened = false;
+    for (uint32_t i = 0; i < kMaxIterations; ++i) {
+        if (!widened) {
+            out.systemSectors = ((bu + fl + kExFatBootRegions - 1) / bu) * bu;
+            out.reservedSectors = (out.systemSectors - fl) % bu;
+            if (out.reservedSectors < kExFatBootRegions) {
+                out.reservedSectors += bu;
+                out.systemSectors += bu;
+            }
+        }
+        widened = false;
+        if (ts < bu + out.systemSectors) {
+            return false;
+        }
+        out.maxCluster = (ts - bu - out.systemSectors) / sc + 1;
+        if (out.maxCluster < 4) {
+            return false;
+        }
+        const uint64_t next = roundUp((out.maxCluster + 128) / 128, c);
+        if (next == fl) {
+            out.fatSectors = fl;
+            return true;
+        }
+        if (next > fl) {
+            out.reservedSectors += bu;
+            out.systemSectors += bu;
+            widened = true;
+        } else {
+            fl -= c;
+        }
+    }
+    return false;
+}
+
+// One of the FAT12/16 limits: the aligned end of the smallest system area for `fatSectors`
+// plus the data area of the largest (or smallest) cluster count.
+uint64_t fatSmallLimit(uint32_t fatSectors, FsType type, uint64_t dataSectors,
+                       const FormatParameters& params) {
+    const uint64_t withLead = alignedSystemEnd(1, 1, fatSectors, type, params);
+    const uint64_t withoutLead = alignedSystemEnd(0, 1, fatSectors, type, params);
+    return withLead + dataSectors + (withLead == withoutLead ? params.boundaryUnit : 0);
+}
+
+template <size_t N>
+void copyUnits(char16_t (&dst)[N], const std::u16string& src, size_t units) {
+    std::memset(dst, 0, sizeof dst);
+    for (size_t i = 0; i < units && i < src.size(); ++i) {
+        dst[i] = src[i];
+    }
+}
+
+uint32_t checkLabel(const char16_t (&shortForm)[12], const char16_t (&longForm)[21],
+                    const char16_t* forbidden) {
+    uint32_t bits = 0;
+    for (size_t i = 0; i < 12; ++i) {
+        const char16_t u = shortForm[i];
+        if (u == 0) {
+            if (longForm[i] != 0) {
+                bits |= 4; // too long
+            }
+            break;
+        }
+        if (u < 0x20) {
+            bits |= 2; // control character
+            break;
+        }
+        for (const char16_t* f = forbidden; *f != 0; ++f) {
+            if (u == *f) {
+                bits |= 1;
+                break;
+            }
+        }
+    }
+    return bits;
+}
+
+} // namespace
+
+uint32_t queryCardCapacity(DriverBinding& driver, uint32_t& userSectors,
+                           uint64_t& cardTotalSectors, FormatParameters& params,
+                           bool sizeAdjustment) {
+    if (driver.api.DDIdentify == nullptr || driver.api.DDSecureIdentify == nullptr) {
+        return 1; // no library bound: there is no capacity to work from
+    }
+    uint32_t user = 0, cylinders = 0, total = 0, heads = 0, spt = 0, prot8 = 0, eraseBlock = 0,
+             reserved = 0;
+    uint16_t bytesPerSector = 0;
+    uint8_t cardType = 0, busWidth = 0;
+    uint32_t rc = driver.api.DDIdentify(&user, &cylinders, &total, &heads, &bytesPerSector, &spt,
+                                        &cardType, &prot8, &busWidth, &eraseBlock, &reserved,
+                                        driver.driverHandle);
+    if (rc != 0) {
+        return rc;
+    }
+    uint32_t prot = 0;
+    rc = driver.api.DDSecureIdentify(&prot, driver.driverHandle);
+    if (rc != 0) {
+        return rc;
+    }
+    if (user >= kRefusedBandFirst && user <= kRefusedBandLast) {
+        return 1;
+    }
+    userSectors = user;
+    cardTotalSectors = uint64_t{user} + prot;
+    chooseGeometry(cardTotalSectors, params);
+    if (sizeAdjustment) {
+        const uint32_t cylinder = params.heads * params.sectorsPerTrack;
+        const uint32_t cut = userSectors % cylinder;
+        userSectors -= cut;
+        cardTotalSectors -= cut;
+    }
+    return 0;
+}
+
+void chooseGeometry(uint64_t cardTotalSectors, FormatParameters& params) {
+    struct Row {
+        uint64_t atMost;
+        uint32_t heads;
+        uint32_t sectorsPerTrack;
+    };
+    static constexpr Row kRows[] = {
+        {4096, 2, 16},      {32768, 2, 32},     {65536, 4, 32},
+        {262144, 8, 32},    {524288, 16, 32},   {1032192, 16, 63},
+        {2064384, 32, 63},  {4128768, 64, 63},  {8257536, 128, 63},
+    };
+    params.heads = 255;
+    params.sectorsPerTrack = 63;
+    for (const Row& row : kRows) {
+        if (cardTotalSectors <= row.atMost) {
+            params.heads = row.heads;
+            params.sectorsPerTrack = row.sectorsPerTrack;
+            break;
+        }
+    }
+}
+
+void chooseClusterAndBoundary(uint64_t cardTotalSectors, FormatParameters& params) {
+    struct Row {
+        uint64_t atMost;
+        uint32_t value;
+    };
+    static constexpr Row kCluster[] = {
+        {16384, 16}, {2097152, 32}, {67108864, 64}, {268435456, 256}, {1073741824, 512},
+    };
+    static constexpr Row kBoundary[] = {
+        {16384, 16},       {131072, 32},       {524288, 64},        {4194304, 128},
+        {67108864, 8192},  {268435456, 32768}, {1073741824, 65536},
+    };
+    params.sectorsPerCluster = 1024;
+    for (const Row& row : kCluster) {
+        if (cardTotalSectors <= row.atMost) {
+            params.sectorsPerCluster = row.value;
+            break;
+        }
+    }
+    params.boundaryUnit = 131072;
+    for (const Row& row : kBoundary) {
+        if (cardTotalSectors <= row.atMost) {
+            params.boundaryUnit = row.value;
+            break;
+        }
+    }
+    params.clusterBytes = params.sectorsPerCluster * 512;
+}
+
+uint32_t alignedSystemEnd(uint32_t lead, uint32_t reserved, uint32_t fatSectors, FsType type,
+                          const FormatParameters& params) {
+    uint64_t end = uint64_t{lead} + reserved + 2 * uint64_t{fatSectors};
+    if (type != Fat32) {
+        end += kRootDirSectors;
+    }
+    if (params.boundaryUnit != 0) {
+        end = roundUp(end, params.boundaryUnit);
+    }
+    return end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
+}
+
+uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
+    const uint64_t bu = params.boundaryUnit;
+    const uint64_t sc = params.sectorsPerCluster;
+    if (bu == 0 || sc == 0) {
+        return 1;
+    }
+    const uint64_t l12 = fatSmallLimit(12, Fat12, kFat12Clusters * 32, params);
+    const uint64_t h16 = fatSmallLimit(16, Fat16, (kFat12Clusters + 1) * 32, params);
+    const uint64_t l16 = fatSmallLimit(256, Fat16, kFat16Clusters * 64, params);
+    const uint64_t t32 =
+        uint64_t{alignedSystemEnd(params.boundaryUnit, 9, 512, Fat32, params)} +
+        (kFat16Clusters + 1) * 64;
+
+    uint64_t ts = userSectors;
+    FsType type;
+    if (ts <= l12) {
+        type = Fat12;
+    } else if (ts < h16) {
+        type = Fat12;
+        ts = l12; // too many clusters for FAT12, too few for FAT16: leave the rest unused
+    } else if (ts <= l16) {
+        type = Fat16;
+    } else if (ts < t32) {
+        type = Fat16;
+        ts = l16;
+    } else if (ts < kExFatThreshold) {
+        type = Fat32;
+    } else {
+        type = ExFat;
+    }
+
+    Layout out;
+    bool ok = false;
+    switch (type) {
+    case Fat12: ok = layoutFatSmall(ts, sc, bu, 12, out); break;
+    case Fat16: ok = layoutFatSmall(ts, sc, bu, 16, out); break;
+    case Fat32: ok = layoutFat32(ts, sc, bu, out); break;
+    case ExFat: ok = layoutExFat(ts, sc, bu, out); break;
+    }
+    if (!ok) {
+        return 1;
+    }
+    // Readers tell FAT12, FAT16 and FAT32 apart by the cluster count. The cluster size follows
+    // the whole card but the type the user area, so a protected area many times the user area
+    // could give e.g. a FAT16 of 2,042 clusters, which every reader takes for FAT12. Such a
+    // layout is not valid.
+    const uint64_t clusters = out.maxCluster - 1;
+    const bool countFits = type == Fat12   ? clusters <= kFat12Clusters
+                           : type == Fat16 ? clusters > kFat12Clusters && clusters <= kFat16Clusters
+                           : type == Fat32 ? clusters > kFat16Clusters
+                                           : true;
+    if (!countFits) {
+        return 1;
+    }
+    // FAT boot sectors hold the cluster size in one byte (at most 128 sectors). A protected area
+    // that lifts the card total past 32 GiB while the user area stays FAT32 would choose 256.
+    if (type != ExFat && sc > 128) {
+        return 1;
+    }
+    params.fsType = type;
+    params.partitionStart = static_cast<uint32_t>(out.partitionStart);
+    params.reservedSectors = static_cast<uint32_t>(out.reservedSectors);
+    params.fatSectors = static_cast<uint32_t>(out.fatSectors);
+    params.systemSectors = static_cast<uint32_t>(out.systemSectors);
+    params.maxCluster = static_cast<uint32_t>(out.maxCluster);
+    userSectors = static_cast<uint32_t>(ts);
+    return 0;
+}
+
+void fillChunkFields(FormatParameters& params) {
+    const uint64_t start = params.partitionStart;
+    const auto chunk = [](uint64_t sector) { return static_cast<uint32_t>(sector / 64); };
+    params.bootChunk = chunk(start);
+    if (params.fsType == Fat32) {
+        params.fsInfoChunk = chunk(start + 1);
+        params.bootSector2Chunk = chunk(start + 2);
+        params.backupBootChunk = chunk(start + 6);
+        params.backupFsInfoChunk = chunk(start + 7);
+        params.backupBootSector2Chunk = chunk(start + 8);
+    } else {
+        params.fsInfoChunk = params.bootChunk;
+        params.bootSector2Chunk = params.bootChunk;
+        params.backupBootChunk = params.bootChunk;
+        params.backupFsInfoChunk = params.bootChunk;
+        params.backupBootSector2Chunk = params.bootChunk;
+    }
+    const uint64_t fat1 = start + params.reservedSectors;
+    params.fat1Chunk = chunk(fat1);
+    params.fat2Chunk = chunk(fat1 + params.fatSectors);
+    params.dataChunk = chunk(fat1 + 2 * uint64_t{params.fatSectors});
+}
+
+void fillExFatFields(FormatParameters& params) {
+    uint64_t clusterBytes = params.clusterBytes;
+    if (clusterBytes == 0) {
+        clusterBytes = uint64_t{params.sectorsPerCluster != 0 ? params.sectorsPerCluster : 1} * 512;
+    }
+    params.bitmapFirstCluster = 2;
+    params.bitmapBytes = static_cast<uint32_t>((uint64_t{params.maxCluster} + 6) / 8);
+    params.upcaseFirstCluster =
+        static_cast<uint32_t>(params.bitmapFirstCluster + ceilDiv(params.bitmapBytes, clusterBytes));
+    params.upcaseBytes = kUpcaseBytes;
+    params.rootFirstCluster =
+        static_cast<uint32_t>(params.upcaseFirstCluster + ceilDiv(kUpcaseBytes, clusterBytes));
+}
+
+VolumeLabelForms makeLabelForms(const std::u16string& label, const CodePage& oem) {
+    VolumeLabelForms forms{};
+
+    const std::u16string text = label.substr(0, 63);
+    std::u16string upper = text;
+    for (char16_t& u : upper) {
+        if (u >= u'a' && u <= u'z') {
+            u = static_cast<char16_t>(u - u'a' + u'A');
+        }
+    }
+
+    const std::string bytes = oem.encode(upper, 11);
+    std::memcpy(forms.oemBytes, bytes.data(), bytes.size() < 11 ? bytes.size() : 11);
+    copyUnits(forms.oemShort, oem.decode(bytes.substr(0, 11)), 11);
+    copyUnits(forms.oemLong, oem.decode(oem.encode(upper, 63)), 21);
+
+    const std::u16string utf8 = utf8ToUtf16(utf16ToUtf8(text, 63));
+    copyUnits(forms.utf8Short, utf8, 11);
+    copyUnits(forms.utf8Long, utf8, 21);
+    return forms;
+}
+
+void clearLabelForms(VolumeLabelForms& forms) {
+    std::memset(forms.oemBytes, 0, sizeof forms.oemBytes);
+    std::memset(forms.oemShort, 0, sizeof forms.oemShort);
+    std::memset(forms.utf8Short, 0, sizeof forms.utf8Short);
+}
+
+uint32_t checkFatLabel(const VolumeLabelForms& forms) {
+    static constexpr char16_t kForbidden[] = u"\"*+,./:;<=>?[\\]|";
+    return checkLabel(forms.oemShort, forms.oemLong, kForbidden);
+}
+
+uint32_t checkExFatLabel(const VolumeLabelForms& forms) {
+    static constexpr char16_t kForbidden[] = u"\"*/:<>?\\|";
+    return checkLabel(forms.utf8Short, forms.utf8Long, kForbidden);
+}
+
+uint32_t planFormat(DriverBinding& driver, const std::u16string& label, bool sizeAdjustment,
+                    FormatPlan* plan, const CodePage& oem) {
+    FormatPlan local;
+    FormatPlan& p = plan != nullptr ? *plan : local;
+    p = FormatPlan{};
+    p.params.labelForms = makeLabelForms(label, oem);
+
+    const uint32_t rc = queryCardCapacity(driver, p.userSectors, p.params.cardTotalSectors,
+                                          p.params, sizeAdjustment);
+    if (rc != 0) {
+        return rc;
+    }
+    p.capacityKnown = true;
+
+    chooseClusterAndBoundary(p.params.cardTotalSectors, p.params);
+    p.tablesChosen = true;
+    if (p.userSectors == 0) {
+        return 1;
+    }
+
+    if (computeLayout(p.userSectors, p.params) != 0) {
+        return 1;
+    }
+    p.labelBits = p.params.fsType == ExFat ? checkExFatLabel(p.params.labelForms)
+                                           : checkFatLabel(p.params.labelForms);
+    p.layoutDone = true;
+    return p.labelBits != 0 ? 5 : 0;
+}
+
+int32_t checkFormatPlan(const std::u16string& label, bool sizeAdjustment, DriverBinding& driver,
+                        FormatPlan* plan, const CodePage& oem) {
+    const uint32_t rc = planFormat(driver, label, sizeAdjustment, plan, oem);
+    if (rc == 0) {
+        return Success;
+    }
+    if (driver.driverRoute == 2 && rc == SDHOST_ERR_OUT_OF_MEMORY) {
+        return OutOfMemory;
+    }
+    if (rc == WriteProtected || rc == InvalidLabel || rc == OutOfMemory) {
+        return static_cast<int32_t>(rc);
+    }
+    return Failed;
+}
+
+} // namespace brc

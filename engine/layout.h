@@ -1,0 +1,64 @@
+// Layout of a card in the SD manner: geometry, cluster size, boundary unit, file-system type,
+// partition start, reserved area, FAT size; and the volume label's forms and checks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/code_page.h"
+#include "engine/format_types.h"
+
+namespace brc {
+
+struct DriverBinding;
+
+// A user area in this band (around 2 GiB) is refused.
+constexpr uint32_t kRefusedBandFirst = 4153345;
+constexpr uint32_t kRefusedBandLast = 4211711;
+constexpr uint32_t kExFatThreshold = 67108864; // 2^26 sectors
+
+// DDIdentify + DDSecureIdentify, the refused band, CHS geometry, size adjustment.
+// Returns 0, 1 (capacity refused) or a driver result.
+uint32_t queryCardCapacity(DriverBinding& driver, uint32_t& userSectors,
+                           uint64_t& cardTotalSectors, FormatParameters& params,
+                           bool sizeAdjustment);
+
+// Geometry for a total (heads, sectorsPerTrack) and the cluster-size / boundary-unit tables.
+void chooseGeometry(uint64_t cardTotalSectors, FormatParameters& params);
+void chooseClusterAndBoundary(uint64_t cardTotalSectors, FormatParameters& params);
+
+uint32_t alignedSystemEnd(uint32_t lead, uint32_t reserved, uint32_t fatSectors, FsType type,
+                          const FormatParameters& params);
+
+// Sets fsType, maxCluster, fatSectors, systemSectors, reservedSectors, partitionStart; may lower
+// userSectors. Returns 0, or 1 when no valid layout exists.
+uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params);
+
+// The nine chunk fields, and for exFAT the bitmap, up-case and root-directory fields.
+void fillChunkFields(FormatParameters& params);
+void fillExFatFields(FormatParameters& params);
+
+VolumeLabelForms makeLabelForms(const std::u16string& label, const CodePage& oem = cp437());
+void clearLabelForms(VolumeLabelForms& forms);
+uint32_t checkFatLabel(const VolumeLabelForms& forms);
+uint32_t checkExFatLabel(const VolumeLabelForms& forms);
+
+// How far a pre-check got, for callers that show the layout.
+struct FormatPlan {
+    FormatParameters params{};
+    uint32_t userSectors = 0;
+    bool capacityKnown = false;  // userSectors, cardTotalSectors and geometry were computed
+    bool tablesChosen = false;   // sectorsPerCluster and boundaryUnit were computed
+    bool layoutDone = false;     // computeLayout succeeded; labelBits was computed
+    uint32_t labelBits = 0;
+};
+
+// The pre-check: writes nothing. Returns 0, 1, 5 or a driver result.
+uint32_t planFormat(DriverBinding& driver, const std::u16string& label, bool sizeAdjustment,
+                    FormatPlan* plan = nullptr, const CodePage& oem = cp437());
+
+// planFormat mapped to the format path's results.
+int32_t checkFormatPlan(const std::u16string& label, bool sizeAdjustment, DriverBinding& driver,
+                        FormatPlan* plan = nullptr, const CodePage& oem = cp437());
+
+} // namespace brc

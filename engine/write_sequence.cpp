@@ -1,0 +1,136 @@
+#include "engine/write_sequence.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "device/driver_binding.h"
+#include "engine/chunk_stream.h"
+#include "engine/fat_writers.h"
+#include "engine/layout.h"
+#include "exfat/exfat_writers.h"
+#include "passes/progress.h"
+
+namespace brc {
+namespace {
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+
+// Runs the writers of one file-system type in order, stopping at the first failure and at a
+// power abort seen between two of them.
+uint32_t writeStructures(ChunkStream& stream, FormatParameters& params, uint32_t userSectors,
+                         WriteContext& ctx) {
+    const uint32_t& powerAbort = ctx.progress.flags.powerAbort;
+#define BRC_STEP(call)                      \
+    do {                                    \
+        if (uint32_t r_ = (call)) return r_; \
+        if (powerAbort) return 1;           \
+    } while (0)
+    switch (params.fsType) {
+    case Fat12:
+    case Fat16:
+        BRC_STEP(writeFatBootSector(stream, params, userSectors, ctx.clock));
+        BRC_STEP(writeFats(stream, params));
+        BRC_STEP(writeRootDirectory(stream, params, params.labelForms, ctx.clock));
+        return 0;
+    case Fat32:
+        for (uint32_t copy = 1; copy <= 2; ++copy) {
+            BRC_STEP(writeFat32BootSector(stream, params, userSectors, copy, ctx.clock));
+            BRC_STEP(writeFat32FsInfo(stream, params, copy));
+            BRC_STEP(writeFat32ThirdSector(stream, params, copy));
+        }
+        BRC_STEP(writeFats(stream, params));
+        BRC_STEP(writeRootDirectory(stream, params, params.labelForms, ctx.clock));
+        return 0;
+    case ExFat: {
+        fillExFatFields(params);
+        BRC_STEP(writeExFatBootRegion(stream, params, userSectors, 0, ctx.exfat));
+        BRC_STEP(writeExFatBootRegion(stream, params, userSectors, kBootRegionSectors, ctx.exfat));
+        BRC_STEP(writeExFatFat(stream, params));
+        BRC_STEP(writeExFatBitmap(stream, params));
+        const uint32_t upcaseSectors = (params.upcaseBytes + kSectorBytes - 1) / kSectorBytes;
+        for (uint32_t k = 0; k < upcaseSectors; ++k)
+            BRC_STEP(writeExFatUpcaseSector(stream, params, k, k + 1 == upcaseSectors));
+        BRC_STEP(writeExFatRootDirectory(stream, params, params.labelForms.utf8Short));
+        return 0;
+    }
+    default:
+        return 1;
+    }
+#undef BRC_STEP
+}
+
+} // namespace
+
+uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,
+                         bool sizeAdjustment) {
+    RunFlags& flags = ctx.progress.flags;
+    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(kWorkBufferBytes)));
+    if (!buffer) return OutOfMemory;
+    std::memset(buffer.get(), 0, kWorkBufferBytes);
+
+    FormatParameters params;
+    std::memset(&params, 0, sizeof params);
+    params.labelForms = makeLabelForms(label, ctx.oem);
+    uint32_t userSectors = 0;
+    if (uint32_t r = queryCardCapacity(ctx.driver, userSectors, params.cardTotalSectors, params,
+                                       sizeAdjustment))
+        return r;
+    if (flags.powerAbort) return 1;
+    chooseClusterAndBoundary(params.cardTotalSectors, params);
+    if (userSectors == 0) return 1;
+    if (uint32_t r = computeLayout(userSectors, params)) return r;
+
+    flags.labelRejected |= params.fsType == ExFat ? checkExFatLabel(params.labelForms)
+                                                  : checkFatLabel(params.labelForms);
+    if (flags.labelRejected) {
+        clearLabelForms(params.labelForms);
+        label.clear();
+    }
+    fillChunkFields(params);
+    if (flags.powerAbort) return 1;
+
+    params.verifyOnly = verifyOnly ? 1 : 0;
+    ChunkStream stream{ctx.driver, ctx.progress, buffer.get(), 0};
+    if (uint32_t r = writePartitionTable(stream, params, userSectors)) {
+        const bool protectCode = r == SDHOST_ERR_WRITE_PROTECT_R2 ||
+                                 (r == SDHOST_ERR_WRITE_PROTECT_R1 && ctx.driver.driverRoute == 1);
+        if (stream.writePosition == 0 && protectCode) return WriteProtected;
+        return r;
+    }
+    if (flags.powerAbort) return 1;
+    if (verifyOnly) return 0;
+
+    if (uint32_t r = writeStructures(stream, params, userSectors, ctx)) return r;
+
+    // Hand back the label as it was written.
+    if (params.fsType == ExFat) {
+        label = params.labelForms.utf8Short;
+    } else {
+        const char* bytes = reinterpret_cast<const char*>(params.labelForms.oemBytes);
+        const void* end = std::memchr(bytes, 0, 11);
+        const size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - bytes) : 11;
+        label = ctx.oem.decode(std::string(bytes, length)).substr(0, 63);
+    }
+    ctx.report.reportDataSectors = userSectors - params.partitionStart - params.systemSectors;
+    ctx.report.reportPartitionSectors = userSectors - params.partitionStart;
+    ctx.report.reportClusterBytes = params.sectorsPerCluster * kSectorBytes;
+    ctx.report.reportFsType = params.fsType;
+    return 0;
+}
+
+int32_t formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdjustment) {
+    const bool changed = writeFileSystem(ctx, label, true, sizeAdjustment) != 0;
+    if (ctx.progress.flags.powerAbort) return PowerInterrupted;
+    const uint32_t result = writeFileSystem(ctx, label, false, sizeAdjustment);
+    if (result == 0) return changed ? SuccessReinsertCard : Success;
+    if (ctx.driver.driverRoute == 2 && result == SDHOST_ERR_OUT_OF_MEMORY) return OutOfMemory;
+    if (result == static_cast<uint32_t>(OutOfMemory) || result == static_cast<uint32_t>(WriteProtected))
+        return static_cast<int32_t>(result);
+    return Failed;
+}
+
+} // namespace brc

@@ -1,0 +1,46 @@
+// One front-to-back pass that puts a complete, empty file system on the card, and the two-pass
+// format of a volume (verify the partition entry, then write).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/code_page.h"
+#include "engine/format_clock.h"
+#include "engine/format_types.h"
+
+namespace brc {
+
+struct DriverBinding;
+struct Progress;
+struct ExFatState;
+
+// Figures of the last successful write pass, for the report.
+struct ReportValues {
+    uint32_t reportDataSectors = 0;      // userSectors - partitionStart - systemSectors
+    uint32_t reportPartitionSectors = 0; // userSectors - partitionStart
+    uint32_t reportClusterBytes = 0;
+    uint32_t reportFsType = 0;
+};
+
+// What a format run hands down to its passes.
+struct WriteContext {
+    DriverBinding& driver;
+    Progress& progress;   // flags (powerAbort, labelRejected) and the progress window
+    ExFatState& exfat;    // OEM parameters carried over, serial source
+    ReportValues& report;
+    const CodePage& oem = cp437();
+    const FormatClock& clock = systemFormatClock();
+};
+
+constexpr uint32_t kWorkBufferBytes = 32768;
+
+// One pass. Returns 0, 1, 2, 4, 4100 or the non-zero result of a writer or driver call; in the
+// verification pass 1 also means the card's partition entry differs.
+uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,
+                         bool sizeAdjustment);
+
+// Verification pass, then write pass. Returns 0, 1, 3, 4, 4100 or -1.
+int32_t formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdjustment);
+
+} // namespace brc

@@ -1,0 +1,359 @@
+#include "exfat/exfat_writers.h"
+
+#include <cstring>
+
+#include "device/driver_binding.h"
+#include "exfat/upcase_table.h"
+
+namespace brc {
+
+const uint8_t kFlashParametersGuid[16] = {0x46, 0x7E, 0x0C, 0x0A, 0x99, 0x33, 0x21, 0x40,
+                                          0x90, 0xC8, 0xFA, 0x6D, 0x38, 0x9C, 0x4B, 0xA2};
+
+namespace {
+
+constexpr uint32_t kEndOfChain = 0xFFFFFFFFu;
+constexpr uint32_t kFatEntriesPerSector = kSectorBytes / 4;
+constexpr uint32_t kUpcaseEntriesPerSector = kSectorBytes / 2;
+constexpr uint32_t kDirEntryBytes = 32;
+constexpr uint32_t kLabelUnits = 11;
+
+void put16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put32(uint8_t* p, uint32_t v) {
+    put16(p, v & 0xFFFFu);
+    put16(p + 2, v >> 16);
+}
+
+void put64(uint8_t* p, uint64_t v) {
+    put32(p, static_cast<uint32_t>(v));
+    put32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
+uint32_t get32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+uint64_t clusterSector64(const FormatParameters& params, uint32_t cluster) {
+    return uint64_t{params.partitionStart} + params.systemSectors +
+           uint64_t{cluster - 2} * params.sectorsPerCluster;
+}
+
+uint32_t clusterSector(const FormatParameters& params, uint32_t cluster) {
+    return static_cast<uint32_t>(clusterSector64(params, cluster));
+}
+
+// The derived exFAT fields must describe bitmap, up-case table and root directory in that order
+// inside the cluster heap, and the root cluster must lie within 32-bit sector numbers; anything
+// else (fields never derived, a foreign layout) would scatter writes over the card.
+bool heapFieldsValid(const FormatParameters& params) {
+    if (params.sectorsPerCluster == 0 || params.bitmapFirstCluster < 2) return false;
+    if (params.upcaseFirstCluster <= params.bitmapFirstCluster) return false;
+    if (params.rootFirstCluster <= params.upcaseFirstCluster) return false;
+    if (params.rootFirstCluster > params.maxCluster) return false;
+    const uint64_t upcaseSectors =
+        uint64_t{params.rootFirstCluster - params.upcaseFirstCluster} * params.sectorsPerCluster;
+    if (upcaseSectors < kUpcaseSectors) return false;
+    const uint64_t bitmapBytes = uint64_t{params.upcaseFirstCluster - params.bitmapFirstCluster} *
+                                 params.sectorsPerCluster * kSectorBytes;
+    (void)bitmapBytes;
+    return clusterSector64(params, params.rootFirstCluster) + params.sectorsPerCluster <=
+           0xFFFFFFFFull;
+}
+
+// Brings sector s into the buffer: a sector in a later chunk flushes forward to it; one in a
+// chunk already written cannot be placed.
+uint32_t reachSector(ChunkStream& stream, uint32_t s, const FormatParameters& params) {
+    const uint32_t chunk = s / kChunkSectors;
+    if (chunk < stream.currentChunk()) return kExFatBadLayout;
+    return flushToChunk(stream, chunk, params);
+}
+
+uint32_t makeVolumeSerial(const FormatClock& clock) {
+    const auto b = drawSerialBytes(clock);
+    return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+}
+
+uint8_t clusterShift(uint32_t sectorsPerCluster) {
+    if (sectorsPerCluster == 0 || (sectorsPerCluster & (sectorsPerCluster - 1)) != 0) return 0;
+    uint8_t shift = 0;
+    while ((1u << shift) != sectorsPerCluster) ++shift;
+    return shift;
+}
+
+void buildBootSector(uint8_t* p, const FormatParameters& params, uint32_t userSectors) {
+    static const uint8_t jump[3] = {0xEB, 0x76, 0x90};
+    std::memcpy(p, jump, 3);
+    std::memcpy(p + 3, "EXFAT   ", 8);
+    put64(p + 64, params.partitionStart);
+    put64(p + 72, userSectors - params.partitionStart);
+    put32(p + 80, params.reservedSectors);
+    put32(p + 84, params.fatSectors);
+    put32(p + 88, params.systemSectors);
+    put32(p + 92, params.maxCluster - 1);
+    put32(p + 96, params.rootFirstCluster);
+    put32(p + 100, params.volumeSerial);
+    put16(p + 104, 0x0100);
+    put16(p + 106, 0);  // VolumeFlags
+    p[108] = 9;         // 512-byte sectors
+    p[109] = clusterShift(params.sectorsPerCluster);
+    p[110] = 1;     // one FAT
+    p[111] = 0x80;  // drive select
+    // Clusters 2 up to the root directory's are in use.
+    p[112] = static_cast<uint8_t>(uint64_t{params.rootFirstCluster - 1} * 100 /
+                                  (params.maxCluster - 1));
+    std::memset(p + 120, 0xF4, 390);
+    p[510] = 0x55;
+    p[511] = 0xAA;
+}
+
+void buildOemParametersSector(uint8_t* p, const FormatParameters& params,
+                              OemParameterTable& table) {
+    ensureFlashParameters(table);
+    for (uint32_t j = 0; j < table.count && j < kOemMaxRecords; ++j) {
+        uint8_t* record = p + j * kOemRecordBytes;
+        std::memcpy(record, table.records[j], kOemRecordBytes);
+        if (isFlashParametersRecord(record)) {
+            // Only the erase-block size is known for this card; the old figures described
+            // another layout.
+            std::memset(record + 16, 0, kOemRecordBytes - 16);
+            put32(record + 16, params.boundaryUnit * kSectorBytes);
+        }
+    }
+}
+
+// The whole system area from the partition start to the root directory must lie inside the
+// partition, and the backup region's target must not lie behind it.
+bool bootFieldsValid(const FormatParameters& params, uint32_t userSectors) {
+    if (params.maxCluster < 2 || params.reservedSectors < 2 * kBootRegionSectors) return false;
+    if (uint64_t{params.partitionStart} + params.systemSectors >= userSectors) return false;
+    return params.fat1Chunk >= (params.partitionStart + 2 * kBootRegionSectors - 1) / kChunkSectors;
+}
+
+} // namespace
+
+// ---- OEM parameter table ----
+
+void clearOemParameters(OemParameterTable& table) {
+    std::memset(table.records, 0, sizeof table.records);
+    table.count = 0;
+}
+
+uint32_t addOemParameter(OemParameterTable& table, const uint8_t record[kOemRecordBytes]) {
+    if (table.count >= kOemMaxRecords) return 0;
+    std::memcpy(table.records[table.count], record, kOemRecordBytes);
+    ++table.count;
+    return 1;
+}
+
+uint32_t ensureFlashParameters(OemParameterTable& table) {
+    for (uint32_t j = 0; j < table.count && j < kOemMaxRecords; ++j)
+        if (isFlashParametersRecord(table.records[j])) return 0;
+    uint8_t record[kOemRecordBytes] = {};
+    std::memcpy(record, kFlashParametersGuid, sizeof kFlashParametersGuid);
+    return addOemParameter(table, record);
+}
+
+uint32_t getOemParameter(const OemParameterTable& table, uint32_t index,
+                         uint8_t record[kOemRecordBytes]) {
+    if (index >= table.count || index >= kOemMaxRecords) return 0;
+    std::memcpy(record, table.records[index], kOemRecordBytes);
+    return 1;
+}
+
+bool isEmptyOemRecord(const uint8_t record[kOemRecordBytes]) {
+    for (uint32_t i = 0; i < 16; ++i)
+        if (record[i] != 0) return false;
+    return true;
+}
+
+bool isFlashParametersRecord(const uint8_t record[kOemRecordBytes]) {
+    return std::memcmp(record, kFlashParametersGuid, sizeof kFlashParametersGuid) == 0;
+}
+
+uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
+    OemParameterTable& table = state.oemParameterTable;
+    clearOemParameters(table);
+    if (driver.api.DDReadPT == nullptr) return 0;
+    uint8_t sector[kSectorBytes];
+    const auto read = [&](uint32_t s) {
+        return driver.api.DDReadPT(sector, 1, s, driver.driverHandle) == 0;
+    };
+
+    if (!read(0) || sector[510] != 0x55 || sector[511] != 0xAA) return 0;
+    if (sector[446 + 4] != 0x07) return 0;
+    const uint32_t start = get32(sector + 454);
+    if (start == 0 || get32(sector + 458) == 0) return 0;
+    if (start > 0xFFFFFFFFu - 9) return 0;  // sector 9 would wrap to the card's front
+
+    if (!read(start) || std::memcmp(sector + 3, "EXFAT   ", 8) != 0) return 0;
+    for (uint32_t i = 11; i < 64; ++i)
+        if (sector[i] != 0) return 0;
+    if (sector[104] != 0x00 || sector[105] != 0x01) return 0;
+
+    if (!read(start + 9)) return 0;
+    bool flashSeen = false, flashAdded = false;
+    for (uint32_t j = 0; j < kOemMaxRecords; ++j) {
+        const uint8_t* record = sector + j * kOemRecordBytes;
+        if (isEmptyOemRecord(record)) continue;
+        if (isFlashParametersRecord(record)) {
+            if (flashSeen) continue;
+            flashSeen = true;
+            flashAdded = addOemParameter(table, record) != 0;
+        } else {
+            addOemParameter(table, record);
+        }
+    }
+    if (!flashAdded) ensureFlashParameters(table);
+    return 1;
+}
+
+// ---- Boot region ----
+
+uint32_t exFatBootChecksum(uint32_t checksum, const uint8_t* sector, bool bootSector) {
+    for (uint32_t i = 0; i < kSectorBytes; ++i) {
+        if (bootSector && (i == 106 || i == 107 || i == 112)) continue;
+        checksum = ((checksum >> 1) | (checksum << 31)) + sector[i];
+    }
+    return checksum;
+}
+
+uint32_t writeExFatBootRegion(ChunkStream& stream, FormatParameters& params, uint32_t userSectors,
+                              uint32_t regionBase, ExFatState& state) {
+    if (regionBase != 0 && regionBase != kBootRegionSectors) return kExFatBadLayout;
+    if (!bootFieldsValid(params, userSectors)) return kExFatBadLayout;
+    const bool mainRegion = regionBase == 0;
+    if (mainRegion)
+        params.volumeSerial = makeVolumeSerial(state.clock ? *state.clock : systemFormatClock());
+
+    for (uint32_t i = 0; i < kBootRegionSectors; ++i) {
+        const uint32_t relative = regionBase + i;
+        const uint32_t s = params.partitionStart + relative;
+        if (uint32_t r = reachSector(stream, s, params)) return r;
+        uint8_t* p = stream.sector(s);
+        std::memset(p, 0, kSectorBytes);
+        if (i == 0) {
+            buildBootSector(p, params, userSectors);
+        } else if (i <= 8) {
+            p[510] = 0x55;  // extended boot signature AA550000h
+            p[511] = 0xAA;
+        } else if (i == 9) {
+            buildOemParametersSector(p, params, state.oemParameterTable);
+        } else if (i == 11) {
+            for (uint32_t j = 0; j < kSectorBytes / 4; ++j) put32(p + 4 * j, params.bootChecksum);
+        }
+        // Sector 10 is reserved and stays zero.
+        if (mainRegion && i < kBootRegionSectors - 1)
+            params.bootChecksum = exFatBootChecksum(i == 0 ? 0 : params.bootChecksum, p, i == 0);
+
+        const bool regionsEnd = relative == 2 * kBootRegionSectors - 1;
+        const uint32_t target = regionsEnd ? params.fat1Chunk : (s + 1) / kChunkSectors;
+        if (uint32_t r = flushToChunk(stream, target, params)) return r;
+    }
+    return 0;
+}
+
+// ---- FAT, bitmap, up-case table, root directory ----
+
+uint32_t writeExFatFat(ChunkStream& stream, const FormatParameters& params) {
+    if (!heapFieldsValid(params)) return kExFatBadLayout;
+    const uint32_t fatStart = params.partitionStart + params.reservedSectors;
+    const uint32_t lastEntry = params.rootFirstCluster;
+    for (uint32_t first = 0; first <= lastEntry; first += kFatEntriesPerSector) {
+        const uint32_t s = fatStart + first / kFatEntriesPerSector;
+        if (uint32_t r = reachSector(stream, s, params)) return r;
+        uint8_t* p = stream.sector(s);
+        std::memset(p, 0, kSectorBytes);
+        for (uint32_t n = first; n <= lastEntry && n < first + kFatEntriesPerSector; ++n) {
+            uint32_t value;
+            if (n == 0)
+                value = 0xFFFFFFF8u;
+            else if (n == 1 || n == lastEntry || n + 1 == params.upcaseFirstCluster ||
+                     n + 1 == params.rootFirstCluster)
+                value = kEndOfChain;  // entry 1, and the last cluster of each structure
+            else if (n >= params.bitmapFirstCluster)
+                value = n + 1;
+            else
+                value = 0;
+            put32(p + 4 * (n - first), value);
+        }
+    }
+    return flushToChunk(stream, clusterSector(params, params.bitmapFirstCluster) / kChunkSectors,
+                        params);
+}
+
+uint32_t writeExFatBitmap(ChunkStream& stream, const FormatParameters& params) {
+    if (!heapFieldsValid(params)) return kExFatBadLayout;
+    const uint32_t used = params.rootFirstCluster - 1;  // clusters 2 to the root's
+    const uint32_t usedBytes = (used + 7) / 8;
+    const uint32_t start = clusterSector(params, params.bitmapFirstCluster);
+    for (uint32_t offset = 0; offset < usedBytes; offset += kSectorBytes) {
+        const uint32_t s = start + offset / kSectorBytes;
+        if (uint32_t r = reachSector(stream, s, params)) return r;
+        uint8_t* p = stream.sector(s);
+        std::memset(p, 0, kSectorBytes);
+        for (uint32_t b = offset; b < usedBytes && b < offset + kSectorBytes; ++b) {
+            const uint32_t bits = used - b * 8;
+            p[b - offset] = bits >= 8 ? uint8_t{0xFF} : static_cast<uint8_t>((1u << bits) - 1);
+        }
+    }
+    return flushToChunk(stream, clusterSector(params, params.upcaseFirstCluster) / kChunkSectors,
+                        params);
+}
+
+uint32_t writeExFatUpcaseSector(ChunkStream& stream, const FormatParameters& params, uint32_t k,
+                                bool last) {
+    if (!heapFieldsValid(params) || k >= kUpcaseSectors) return kExFatBadLayout;
+    const uint32_t s = clusterSector(params, params.upcaseFirstCluster) + k;
+    if (uint32_t r = reachSector(stream, s, params)) return r;
+    uint8_t* p = stream.sector(s);
+    std::memset(p, 0, kSectorBytes);
+    for (uint32_t i = 0; i < kUpcaseEntriesPerSector; ++i) {
+        const uint32_t entry = k * kUpcaseEntriesPerSector + i;
+        if (entry >= kUpcaseEntries) break;
+        put16(p + 2 * i, kUpcaseTable[entry]);
+    }
+    const uint32_t target = last ? clusterSector(params, params.rootFirstCluster) / kChunkSectors
+                                 : (s + 1) / kChunkSectors;
+    return flushToChunk(stream, target, params);
+}
+
+uint32_t writeExFatRootDirectory(ChunkStream& stream, const FormatParameters& params,
+                                 const char16_t* utf8ShortLabel) {
+    if (!heapFieldsValid(params)) return kExFatBadLayout;
+    const uint32_t s = clusterSector(params, params.rootFirstCluster);
+    if (uint32_t r = reachSector(stream, s, params)) return r;
+    const uint32_t p0 = s % kChunkSectors;
+    // The rest of the chunk is root cluster: clear it all.
+    uint8_t* p = stream.sector(s);
+    std::memset(p, 0, (kChunkSectors - p0) * kSectorBytes);
+
+    uint8_t* label = p;
+    label[0] = 0x83;
+    uint32_t units = 0;
+    if (utf8ShortLabel)
+        while (units < kLabelUnits && utf8ShortLabel[units] != 0) {
+            put16(label + 2 + 2 * units, utf8ShortLabel[units]);
+            ++units;
+        }
+    label[1] = static_cast<uint8_t>(units);
+
+    uint8_t* bitmap = p + kDirEntryBytes;
+    bitmap[0] = 0x81;
+    put32(bitmap + 20, params.bitmapFirstCluster);
+    put64(bitmap + 24, params.bitmapBytes);
+
+    uint8_t* upcase = p + 2 * kDirEntryBytes;
+    upcase[0] = 0x82;
+    put32(upcase + 4, kUpcaseTableChecksum);
+    put32(upcase + 20, params.upcaseFirstCluster);
+    put64(upcase + 24, params.upcaseBytes);
+
+    const uint32_t chunks = (p0 + params.sectorsPerCluster + kChunkSectors - 1) / kChunkSectors;
+    return writeFinalChunks(stream, chunks, params);
+}
+
+} // namespace brc

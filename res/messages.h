@@ -1,0 +1,19 @@
+// The message table: string-table ids 101 to 272. The texts live once, in res/strings.rc; the
+// build generates the built-in table from it. A missing id gives an empty text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace brc {
+
+class MessageSource {
+public:
+    virtual ~MessageSource() = default;
+    virtual std::u16string text(uint32_t id) const = 0;
+};
+
+// The program's own table, as compiled from res/strings.rc.
+const MessageSource& builtinMessages();
+
+} // namespace brc

@@ -1,0 +1,64 @@
+// Runs the brindlecard command as a user would and collects what it prints.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+};
+
+inline CliRun runCli(const std::string& args) {
+    CliRun r;
+    const std::string cmd = std::string(BRINDLECARD_EXE) + " " + args + " 2>/dev/null </dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// Flat JSON object of numbers and strings, as the command prints it.
+inline std::map<std::string, std::string> parseFlatJson(const std::string& text) {
+    std::map<std::string, std::string> out;
+    size_t i = text.find('{');
+    if (i == std::string::npos) return out;
+    ++i;
+    while (i < text.size() && text[i] != '}') {
+        size_t k1 = text.find('"', i), k2 = text.find('"', k1 + 1);
+        std::string key = text.substr(k1 + 1, k2 - k1 - 1);
+        i = k2 + 2; // past the colon
+        std::string value;
+        if (text[i] == '"') {
+            size_t e = text.find('"', i + 1);
+            value = text.substr(i + 1, e - i - 1);
+            i = e + 1;
+        } else {
+            size_t e = text.find_first_of(",}", i);
+            value = text.substr(i, e - i);
+            i = e;
+        }
+        out[key] = value;
+        if (text[i] == ',') ++i;
+    }
+    return out;
+}
+
+// A per-test scratch directory, removed afterwards.
+struct ScratchDir {
+    std::filesystem::path path;
+    explicit ScratchDir(const std::string& name)
+        : path(std::filesystem::path(::testing::TempDir()) / (name + "-" + std::to_string(::getpid()))) {
+        std::filesystem::create_directories(path);
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+};

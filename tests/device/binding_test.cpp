@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include <unistd.h>
+
+#include "device/driver_binding.h"
+
+namespace brc {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A virtual card mapped to drive E: for the duration of a test.
+class MappedCard {
+public:
+    MappedCard() {
+        dir_ = fs::path(testing::TempDir()) / ("binding-" + std::to_string(::getpid()));
+        fs::create_directories(dir_);
+        image_ = dir_ / "card.img";
+        std::ofstream(image_, std::ios::binary).close();
+        fs::resize_file(image_, 1 << 20);
+        setenv("BRINDLECARD_CARDS", ("E=" + image_.string()).c_str(), 1);
+    }
+    ~MappedCard() {
+        unsetenv("BRINDLECARD_CARDS");
+        fs::remove_all(dir_);
+    }
+
+private:
+    fs::path dir_, image_;
+};
+
+TEST(Binding, BindsEachRouteAndUnbinds) {
+    DriverBinding b;
+    ASSERT_EQ(bindDriver(b, 2), 0u) << b.lastError;
+    EXPECT_EQ(b.driverRoute, 2u);
+    EXPECT_NE(b.api.DrvLock, nullptr);
+    EXPECT_EQ(b.api.DDGetMID, nullptr) << "route 2 has no DDGetMID";
+    EXPECT_NE(b.api.DDErase, nullptr) << "DDErase is looked up under its plain name";
+    ASSERT_EQ(bindDriver(b, 1), 0u) << b.lastError;
+    EXPECT_EQ(b.driverRoute, 1u);
+    EXPECT_NE(b.api.DDGetMID, nullptr);
+    unbindDriver(b);
+    EXPECT_EQ(b.driverRoute, 0u);
+    EXPECT_EQ(b.library, nullptr);
+}
+
+TEST(Binding, RetryModeBindsTheRetryLibrary) {
+    DriverBinding b;
+    b.retryMode = 1;
+    EXPECT_EQ(driverFileName(2, true), "qhost32retry.so");
+    ASSERT_EQ(bindDriver(b, 2), 0u) << b.lastError;
+    EXPECT_EQ(b.driverRoute, 2u);
+}
+
+TEST(Binding, RefusesLibraryWithoutRequiredOperation) {
+    DriverBinding b;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(bindDriverFile(b, 2, BROKEN_MISSING_LOCK_PATH), 1u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), " GetProcAddress Error \n");
+    EXPECT_EQ(b.driverRoute, 0u);
+    EXPECT_EQ(b.library, nullptr);
+}
+
+TEST(Binding, RefusesLibraryWhoseStartFails) {
+    DriverBinding b;
+    EXPECT_EQ(bindDriverFile(b, 2, BROKEN_SYSINIT_PATH), 2u);
+    EXPECT_EQ(b.driverRoute, 0u);
+    EXPECT_EQ(bindDriverFile(b, 2, "/nonexistent/qhost32.so"), 1u);
+}
+
+TEST(Binding, SwitchingCyclesThroughTheRoutes) {
+    DriverBinding b;
+    EXPECT_EQ(switchDriverRoute(b), 2u);
+    EXPECT_EQ(switchDriverRoute(b), 1u);
+    EXPECT_EQ(switchDriverRoute(b), 2u);
+    b.directory = "/nonexistent";
+    EXPECT_EQ(switchDriverRoute(b), 0u) << "nothing bound when route 1 cannot be loaded";
+    EXPECT_EQ(b.driverRoute, 0u);
+}
+
+std::vector<uint32_t> g_initDrives;
+uint32_t failingInit(uint32_t*, uint32_t drive) {
+    g_initDrives.push_back(drive);
+    return SDHOST_ERR_NO_CARD;
+}
+
+TEST(Binding, OpenCardFallsBackToTheOtherRouteWithThePlainNumber) {
+    MappedCard card;
+    DriverBinding b;
+    DriverApi fake;
+    fake.DDInit = failingInit;
+    g_initDrives.clear();
+    installDriverTable(b, 2, fake);
+    ASSERT_EQ(openCard(b, 5), 0u);
+    EXPECT_EQ(g_initDrives, std::vector<uint32_t>{5u | 0x1000u});
+    EXPECT_EQ(b.driverRoute, 1u) << "route 2 failed, so route 1 was bound";
+    EXPECT_NE(b.driverHandle, 0u);
+    EXPECT_EQ(b.api.DDFini(b.driverHandle), 0u);
+}
+
+TEST(Binding, OpenCardProbeUsesTheProbeFlagAndReportsFailure) {
+    DriverBinding b;
+    DriverApi fake;
+    fake.DDInit = failingInit;
+    g_initDrives.clear();
+    installDriverTable(b, 2, fake);
+    b.directory = "/nonexistent";
+    EXPECT_EQ(openCard(b, 7, true), SDHOST_ERR_NO_CARD);
+    EXPECT_EQ(g_initDrives, std::vector<uint32_t>{7u | 0x8000u});
+    EXPECT_EQ(b.driverRoute, 0u);
+}
+
+} // namespace
+} // namespace brc

@@ -1,0 +1,298 @@
+// The virtual card's logic without a library around it: the sidecar parser, the identification
+// figures, and the retrying of failed transfers, with a backing file that fails on demand.
+#include "drivers/virtual_card.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "device/sdhost_abi.h"
+
+namespace brc::vcard {
+namespace {
+
+const std::string kSidecar = "/cards/c.img.card";
+
+CardConfig parsed(const std::string& text) {
+    CardConfig config;
+    std::string error;
+    EXPECT_TRUE(parseSidecar(text, kSidecar, config, error)) << error;
+    return config;
+}
+
+TEST(Sidecar, EmptyTextGivesTheDefaults) {
+    CardConfig c = parsed("");
+    EXPECT_EQ(c.protectedSectors, 0u);
+    EXPECT_FALSE(c.writeProtectSwitch);
+    EXPECT_TRUE(c.eraseSupported);
+    EXPECT_EQ(c.mid, (std::array<uint8_t, 8>{0x03, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(c.failWriteCall, 0u);
+    EXPECT_FALSE(c.vanishAfterWrites.has_value());
+    EXPECT_EQ(c.failEraseCall, 0u);
+    EXPECT_EQ(c.failIdentify, 0u);
+}
+
+TEST(Sidecar, ReadsEveryKeyWithCommentsBlankLinesAndSpacing) {
+    CardConfig c = parsed("# a test card\r\n"
+                          "\n"
+                          "   # indented comment\n"
+                          "protected_sectors = 0x10000\r\n"
+                          "\twrite_protect_switch=1\n"
+                          "erase   =   0   \n"
+                          "mid = a1B2\n"
+                          "fail_write_call = 7\n"
+                          "fail_write_code = 0X9995\n"
+                          "vanish_after_writes = 0\n"
+                          "fail_erase_call = 012\n"
+                          "fail_identify = 4100"); // no final newline
+    EXPECT_EQ(c.protectedSectors, 65536u);
+    EXPECT_TRUE(c.writeProtectSwitch);
+    EXPECT_FALSE(c.eraseSupported);
+    EXPECT_EQ(c.mid, (std::array<uint8_t, 8>{0xA1, 0xB2, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(c.failWriteCall, 7u);
+    EXPECT_EQ(c.failWriteCode, 0x9995u);
+    EXPECT_EQ(c.vanishAfterWrites, 0u);
+    EXPECT_EQ(c.failEraseCall, 12u); // decimal, leading zero and all
+    EXPECT_EQ(c.failIdentify, 4100u);
+}
+
+TEST(Sidecar, MidFillsEightBytesFromTheLeft) {
+    EXPECT_EQ(parsed("mid = 0123456789abcdef").mid,
+              (std::array<uint8_t, 8>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
+    EXPECT_EQ(parsed("mid = 00").mid, (std::array<uint8_t, 8>{}));
+}
+
+TEST(Sidecar, FailWriteCodeDefaultsToIo) {
+    EXPECT_EQ(parsed("fail_write_call = 1").failWriteCode, SDHOST_ERR_IO);
+}
+
+TEST(Sidecar, LargestValuesAreAccepted) {
+    EXPECT_EQ(parsed("protected_sectors = 4294967295").protectedSectors, 0xFFFFFFFFu);
+    EXPECT_EQ(parsed("protected_sectors = 0xFFFFFFFF").protectedSectors, 0xFFFFFFFFu);
+}
+
+struct BadSidecar {
+    const char* text;
+    const char* message; // after "<path>:"
+};
+
+void PrintTo(const BadSidecar& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+class SidecarRefuses : public testing::TestWithParam<BadSidecar> {};
+
+TEST_P(SidecarRefuses, NamingTheFileLineAndProblem) {
+    CardConfig config;
+    std::string error;
+    EXPECT_FALSE(parseSidecar(GetParam().text, kSidecar, config, error));
+    EXPECT_EQ(error, kSidecar + ":" + GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, SidecarRefuses,
+    testing::Values(
+        BadSidecar{"foo = 1", "1: unknown key 'foo'"},
+        BadSidecar{"Erase = 1", "1: unknown key 'Erase'"},
+        BadSidecar{"# c\n\nerase = 2\n", "3: value '2' of 'erase' is not 0 or 1"},
+        BadSidecar{"write_protect_switch = yes",
+                   "1: value 'yes' of 'write_protect_switch' is not 0 or 1"},
+        BadSidecar{"erase = 1\nerase=1", "2: duplicate key 'erase' (first on line 1)"},
+        BadSidecar{"protected_sectors", "1: 'protected_sectors' is not of the form key = value"},
+        BadSidecar{" = 3", "1: '= 3' is not of the form key = value"},
+        BadSidecar{"protected_sectors =",
+                   "1: value '' of 'protected_sectors' is not a decimal or 0x-hex number"},
+        BadSidecar{"protected_sectors = -1",
+                   "1: value '-1' of 'protected_sectors' is not a decimal or 0x-hex number"},
+        BadSidecar{"protected_sectors = 12abc",
+                   "1: value '12abc' of 'protected_sectors' is not a decimal or 0x-hex number"},
+        BadSidecar{"protected_sectors = 0x",
+                   "1: value '0x' of 'protected_sectors' is not a decimal or 0x-hex number"},
+        BadSidecar{"protected_sectors = 1 # comment",
+                   "1: value '1 # comment' of 'protected_sectors' is not a decimal or 0x-hex "
+                   "number"},
+        BadSidecar{"protected_sectors = 4294967296",
+                   "1: value '4294967296' of 'protected_sectors' is out of range (0 to 4294967295)"},
+        BadSidecar{"protected_sectors = 0x100000000",
+                   "1: value '0x100000000' of 'protected_sectors' is out of range (0 to "
+                   "4294967295)"},
+        BadSidecar{"fail_write_call = 0",
+                   "1: value '0' of 'fail_write_call' is out of range (1 to 4294967295)"},
+        BadSidecar{"fail_write_call = 1\nfail_write_code = 0",
+                   "2: value '0' of 'fail_write_code' is out of range (1 to 4294967295)"},
+        BadSidecar{"\nfail_write_code = 5", "2: fail_write_code without fail_write_call"},
+        BadSidecar{"fail_erase_call = 0",
+                   "1: value '0' of 'fail_erase_call' is out of range (1 to 4294967295)"},
+        BadSidecar{"fail_identify = 0",
+                   "1: value '0' of 'fail_identify' is out of range (1 to 4294967295)"},
+        BadSidecar{"vanish_after_writes = ten",
+                   "1: value 'ten' of 'vanish_after_writes' is not a decimal or 0x-hex number"},
+        BadSidecar{"mid = 123", "1: value '123' of 'mid' is not an even count of 2 to 16 hex digits"},
+        BadSidecar{"mid = 001122334455667788",
+                   "1: value '001122334455667788' of 'mid' is not an even count of 2 to 16 hex "
+                   "digits"},
+        BadSidecar{"mid = 0x12", "1: value '0x12' of 'mid' is not an even count of 2 to 16 hex digits"},
+        BadSidecar{"mid =", "1: value '' of 'mid' is not an even count of 2 to 16 hex digits"}));
+
+struct GeometryCase {
+    uint32_t user, protectedSectors;
+    uint32_t heads, sectorsPerTrack, cylinders, total;
+    uint8_t cardType;
+    uint32_t eraseBlock;
+};
+
+void PrintTo(const GeometryCase& c, std::ostream* os) {
+    *os << c.user << " + " << c.protectedSectors << " sectors";
+}
+
+class Geometry : public testing::TestWithParam<GeometryCase> {};
+
+TEST_P(Geometry, FollowsTheCapacity) {
+    const GeometryCase& c = GetParam();
+    CardGeometry g = geometryOf(c.user, c.protectedSectors);
+    EXPECT_EQ(g.userSectors, c.user);
+    EXPECT_EQ(g.heads, c.heads);
+    EXPECT_EQ(g.sectorsPerTrack, c.sectorsPerTrack);
+    EXPECT_EQ(g.cylinders, c.cylinders);
+    EXPECT_EQ(g.totalSectors, c.total);
+    EXPECT_EQ(g.cardType, c.cardType);
+    EXPECT_EQ(g.protectedSectors, c.protectedSectors);
+    EXPECT_EQ(g.eraseBlockSectors, c.eraseBlock);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capacities, Geometry,
+    testing::Values(GeometryCase{1, 0, 2, 16, 0, 1, 0, 128},
+                    GeometryCase{4096, 0, 2, 16, 128, 4096, 0, 128},
+                    GeometryCase{4097, 0, 2, 32, 64, 4097, 0, 128},
+                    GeometryCase{1032192, 100, 16, 63, 1024, 1032292, 0, 128},
+                    GeometryCase{4194304, 0, 128, 63, 520, 4194304, 0, 128},  // 2 GiB: SDSC
+                    GeometryCase{4194305, 0, 128, 63, 520, 4194305, 1, 8192}, // SDHC
+                    GeometryCase{8257536, 0, 128, 63, 1024, 8257536, 1, 8192},
+                    GeometryCase{8257537, 0, 255, 63, 514, 8257537, 1, 8192},
+                    GeometryCase{67108864, 0, 255, 63, 4177, 67108864, 1, 8192}, // 32 GiB
+                    GeometryCase{67108865, 0, 255, 63, 4177, 67108865, 2, 8192}, // SDXC
+                    GeometryCase{0xFFFFFFFFu, 10, 255, 63, 267349, 0xFFFFFFFFu, 2, 8192}));
+
+// A backing file in memory whose next `failures` attempts fail.
+class FlakyFile final : public BackingFile {
+public:
+    explicit FlakyFile(size_t sectors) : bytes(sectors * kSectorSize, 0x5A) {}
+    bool read(void* buffer, size_t length, uint64_t offset) override {
+        if (!attempt()) return false;
+        std::memcpy(buffer, bytes.data() + offset, length);
+        return true;
+    }
+    bool write(const void* buffer, size_t length, uint64_t offset) override {
+        if (!attempt()) return false;
+        std::memcpy(bytes.data() + offset, buffer, length);
+        return true;
+    }
+    bool zero(uint64_t offset, uint64_t length) override {
+        if (!attempt()) return false;
+        std::memset(bytes.data() + offset, 0, length);
+        return true;
+    }
+
+    std::vector<uint8_t> bytes;
+    unsigned failures = 0;
+    unsigned attempts = 0;
+
+private:
+    bool attempt() {
+        ++attempts;
+        if (failures == 0) return true;
+        --failures;
+        return false;
+    }
+};
+
+const Host kPlain{"test", SDHOST_ERR_WRITE_PROTECT_R2, 0};
+const Host kRetrying{"test", SDHOST_ERR_WRITE_PROTECT_R2, 2};
+
+struct CardOnFlakyFile {
+    explicit CardOnFlakyFile(const Host& host, CardConfig config = {}, bool readOnly = false) {
+        auto owned = std::make_unique<FlakyFile>(64);
+        file = owned.get();
+        card = std::make_unique<VirtualCard>(std::move(owned), 64, readOnly, config, host);
+    }
+    FlakyFile* file;
+    std::unique_ptr<VirtualCard> card;
+};
+
+using Operation = std::function<uint32_t(VirtualCard&)>;
+const std::vector<std::pair<const char*, Operation>> kTransfers = {
+    {"read", [](VirtualCard& c) { std::vector<uint8_t> b(2 * 512); return c.read(b.data(), 2, 3); }},
+    {"write", [](VirtualCard& c) { std::vector<uint8_t> b(2 * 512, 1); return c.write(b.data(), 2, 3); }},
+    {"erase", [](VirtualCard& c) { return c.erase(3, 4); }},
+};
+
+struct RetryCase {
+    const Host* host;
+    unsigned failures;
+    uint32_t result;
+    unsigned attempts;
+};
+
+void PrintTo(const RetryCase& c, std::ostream* os) {
+    *os << c.host->retries << " retries, " << c.failures << " failures";
+}
+
+class Retries : public testing::TestWithParam<RetryCase> {};
+
+TEST_P(Retries, AFailedTransferIsTriedAgainOnlyByTheRetryingHost) {
+    const RetryCase& c = GetParam();
+    for (const auto& [name, operation] : kTransfers) {
+        CardOnFlakyFile card(*c.host);
+        card.file->failures = c.failures;
+        EXPECT_EQ(operation(*card.card), c.result) << name;
+        EXPECT_EQ(card.file->attempts, c.attempts) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, Retries,
+                         testing::Values(RetryCase{&kPlain, 0, SDHOST_OK, 1},
+                                         RetryCase{&kPlain, 1, SDHOST_ERR_IO, 1},
+                                         RetryCase{&kRetrying, 0, SDHOST_OK, 1},
+                                         RetryCase{&kRetrying, 1, SDHOST_OK, 2},
+                                         RetryCase{&kRetrying, 2, SDHOST_OK, 3},
+                                         RetryCase{&kRetrying, 3, SDHOST_ERR_IO, 3}));
+
+TEST(VirtualCard, InjectedFaultsAreNotRetried) {
+    CardConfig config;
+    config.failWriteCall = 1;
+    config.failWriteCode = 0x4242;
+    config.failEraseCall = 1;
+    CardOnFlakyFile card(kRetrying, config);
+    std::vector<uint8_t> sector(512, 7);
+    EXPECT_EQ(card.card->write(sector.data(), 1, 0), 0x4242u);
+    EXPECT_EQ(card.card->erase(0, 0), SDHOST_ERR_IO);
+    EXPECT_EQ(card.file->attempts, 0u);
+    EXPECT_EQ(card.card->write(sector.data(), 1, 0), SDHOST_OK);
+    EXPECT_EQ(card.card->erase(0, 0), SDHOST_OK);
+}
+
+TEST(VirtualCard, FailedWritesDoNotCountTowardsVanishing) {
+    CardConfig config;
+    config.vanishAfterWrites = 1;
+    CardOnFlakyFile card(kPlain, config);
+    std::vector<uint8_t> sector(512, 7);
+    card.file->failures = 1;
+    EXPECT_EQ(card.card->write(sector.data(), 1, 0), SDHOST_ERR_IO);
+    EXPECT_FALSE(card.card->vanished());
+    EXPECT_EQ(card.card->write(sector.data(), 1, 0), SDHOST_OK);
+    EXPECT_TRUE(card.card->vanished());
+}
+
+TEST(VirtualCard, AReadOnlyImageRefusesWritesAsWriteProtected) {
+    CardOnFlakyFile card(kPlain, {}, true);
+    std::vector<uint8_t> sector(512, 7);
+    EXPECT_TRUE(card.card->writeRefused());
+    EXPECT_EQ(card.card->write(sector.data(), 1, 0), SDHOST_ERR_WRITE_PROTECT_R2);
+    EXPECT_EQ(card.card->erase(0, 0), SDHOST_ERR_WRITE_PROTECT_R2);
+    EXPECT_EQ(card.card->read(sector.data(), 1, 0), SDHOST_OK);
+    EXPECT_EQ(card.file->attempts, 1u);
+}
+
+} // namespace
+} // namespace brc::vcard

@@ -1,0 +1,182 @@
+// A fake card for the exFAT writers (a sparse sector map behind an installed driver table, or a
+// file holding just the partition) and exFAT layouts with their derived fields.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "device/driver_binding.h"
+#include "engine/chunk_stream.h"
+#include "exfat/exfat_writers.h"
+#include "passes/progress.h"
+
+namespace brc::exfat_test {
+
+using Sector = std::array<uint8_t, 512>;
+constexpr uint32_t kHandle = 7;
+constexpr uint32_t kNever = 0xFFFFFFFFu;
+
+struct FakeCard {
+    std::map<uint32_t, Sector> sectors;                 // absent sectors read as zero
+    std::vector<std::pair<uint32_t, uint32_t>> writes;  // every DDWritePT: first sector, count
+    uint32_t midCalls = 0, midResult = 0;
+    uint32_t failWriteAt = kNever, failReadAt = kNever, failCode = 0x105;
+    std::FILE* image = nullptr;  // when set, sector s is written at (s - imageBase) * 512
+    uint32_t imageBase = 0;
+
+    Sector get(uint32_t s) const {
+        auto it = sectors.find(s);
+        return it == sectors.end() ? Sector{} : it->second;
+    }
+    void put(uint32_t s, const uint8_t* data) {
+        Sector v;
+        std::memcpy(v.data(), data, 512);
+        if (v == Sector{}) sectors.erase(s);
+        else sectors[s] = v;
+    }
+};
+
+inline FakeCard* gCard = nullptr;
+
+inline uint32_t SDHOST_CALL fakeRead(void* buffer, uint32_t count, uint32_t first, uint32_t handle) {
+    EXPECT_EQ(handle, kHandle);
+    if (first <= gCard->failReadAt && gCard->failReadAt - first < count) return gCard->failCode;
+    for (uint32_t i = 0; i < count; ++i)
+        std::memcpy(static_cast<uint8_t*>(buffer) + 512 * i, gCard->get(first + i).data(), 512);
+    return 0;
+}
+
+inline uint32_t SDHOST_CALL fakeWrite(const void* buffer, uint32_t count, uint32_t first,
+                                      uint32_t handle) {
+    EXPECT_EQ(handle, kHandle);
+    FakeCard& c = *gCard;
+    if (first <= c.failWriteAt && c.failWriteAt - first < count) return c.failCode;
+    c.writes.emplace_back(first, count);
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    if (!c.image) {
+        for (uint32_t i = 0; i < count; ++i) c.put(first + i, bytes + 512 * i);
+        return 0;
+    }
+    EXPECT_GE(first, c.imageBase) << "write before the partition";
+    const bool ok = first >= c.imageBase &&
+                    std::fseek(c.image, static_cast<long>(uint64_t{first - c.imageBase} * 512),
+                               SEEK_SET) == 0 &&
+                    std::fwrite(bytes, 512, count, c.image) == count;
+    return ok ? 0 : SDHOST_ERR_IO;
+}
+
+inline uint32_t SDHOST_CALL fakeMid(uint8_t mid[8], uint32_t, uint32_t handle) {
+    EXPECT_EQ(handle, kHandle);
+    std::memset(mid, 0, 8);
+    ++gCard->midCalls;
+    return gCard->midResult;
+}
+
+// One pass's chunk stream over a fake card.
+struct Rig {
+    FakeCard card;
+    DriverBinding driver;
+    RunFlags flags;
+    Progress progress{flags, builtinMessages(), nullptr};
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(kChunkBytes, 0);
+    ChunkStream stream{driver, progress, buffer.data(), 0};
+
+    explicit Rig(uint32_t route = 2) {
+        gCard = &card;
+        DriverApi api;
+        api.DDReadPT = fakeRead;
+        api.DDWritePT = fakeWrite;
+        api.DDGetMID = fakeMid;
+        installDriverTable(driver, route, api);
+        driver.driverHandle = kHandle;
+    }
+    ~Rig() { gCard = nullptr; }
+};
+
+struct LayoutRow {
+    uint32_t userSectors, sectorsPerCluster, boundaryUnit, partitionStart, fatOffset, fatLength,
+        clusterHeapOffset, maxCluster;
+};
+
+// The worked exFAT layouts.
+constexpr LayoutRow k32GiB{67108864, 64, 8192, 8192, 8192, 8192, 24576, 1048065};
+constexpr LayoutRow k64GiB{124735488, 256, 32768, 32768, 16384, 16384, 32768, 486993};
+constexpr LayoutRow k1e9{1000000000, 512, 65536, 65536, 32768, 32768, 65536, 1952870};
+
+// FormatParameters as the write pass hands them over: chunk fields and exFAT fields derived
+// here by their published formulas, independently of the layout code.
+inline FormatParameters exFatParams(const LayoutRow& row) {
+    const auto ceilDiv = [](uint32_t a, uint32_t b) { return (a + b - 1) / b; };
+    FormatParameters p{};
+    p.fsType = ExFat;
+    p.sectorsPerCluster = row.sectorsPerCluster;
+    p.clusterBytes = row.sectorsPerCluster * 512;
+    p.boundaryUnit = row.boundaryUnit;
+    p.partitionStart = row.partitionStart;
+    p.reservedSectors = row.fatOffset;
+    p.fatSectors = row.fatLength;
+    p.systemSectors = row.clusterHeapOffset;
+    p.maxCluster = row.maxCluster;
+    p.bootChunk = p.fsInfoChunk = p.bootSector2Chunk = p.backupBootChunk = p.backupFsInfoChunk =
+        p.backupBootSector2Chunk = row.partitionStart / 64;
+    p.fat1Chunk = (row.partitionStart + row.fatOffset) / 64;
+    p.fat2Chunk = (row.partitionStart + row.fatOffset + row.fatLength) / 64;
+    p.dataChunk = (row.partitionStart + row.fatOffset + 2 * row.fatLength) / 64;
+    p.bitmapFirstCluster = 2;
+    p.bitmapBytes = (row.maxCluster + 6) / 8;
+    p.upcaseFirstCluster = 2 + ceilDiv(p.bitmapBytes, p.clusterBytes);
+    p.upcaseBytes = 5836;
+    p.rootFirstCluster = p.upcaseFirstCluster + ceilDiv(5836, p.clusterBytes);
+    return p;
+}
+
+inline uint32_t clusterSector(const FormatParameters& p, uint32_t cluster) {
+    return p.partitionStart + p.systemSectors + (cluster - 2) * p.sectorsPerCluster;
+}
+
+inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t le32(const uint8_t* p) { return le16(p) | uint32_t{le16(p + 2)} << 16; }
+inline uint64_t le64(const uint8_t* p) { return le32(p) | uint64_t{le32(p + 4)} << 32; }
+
+// Rotate right by one and add each byte, as exFAT readers check boot regions and up-case tables.
+inline uint32_t rotateAddChecksum(uint32_t sum, const uint8_t* bytes, size_t n,
+                                  bool skipVolatile = false) {
+    for (size_t i = 0; i < n; ++i)
+        if (!skipVolatile || (i != 106 && i != 107 && i != 112))
+            sum = ((sum & 1u) ? 0x80000000u : 0u) + (sum >> 1) + bytes[i];
+    return sum;
+}
+
+// A clock with a fixed time and fixed draws that records how it was used.
+struct FixedClock {
+    uint32_t seconds = 0x5F3759DFu;
+    std::vector<uint32_t> draws{0x1A1, 0x2B2, 0x3C3, 0x4D4}, seeds;
+    size_t drawn = 0;
+    FormatClock clock{[] { return LocalTime{}; }, [this] { return seconds; },
+                      [this](uint32_t s) { seeds.push_back(s); },
+                      [this] { return draws[drawn++ % draws.size()]; }};
+    FixedClock() = default;
+    FixedClock(const FixedClock&) = delete;
+};
+
+// Both boot regions, FAT, bitmap, up-case table and root directory in the write pass's order,
+// from the partition's chunk on (where the partition-table writer leaves the stream).
+inline uint32_t writeSystemArea(Rig& rig, FormatParameters& p, uint32_t userSectors,
+                                ExFatState& state, const char16_t* label) {
+    rig.stream.writePosition = p.bootChunk * 64;
+    uint32_t r = writeExFatBootRegion(rig.stream, p, userSectors, 0, state);
+    if (!r) r = writeExFatBootRegion(rig.stream, p, userSectors, 12, state);
+    if (!r) r = writeExFatFat(rig.stream, p);
+    if (!r) r = writeExFatBitmap(rig.stream, p);
+    for (uint32_t k = 0; k < 12 && !r; ++k) r = writeExFatUpcaseSector(rig.stream, p, k, k == 11);
+    return r ? r : writeExFatRootDirectory(rig.stream, p, label);
+}
+
+} // namespace brc::exfat_test
