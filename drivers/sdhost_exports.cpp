@@ -40,7 +40,10 @@ const Host kHost{BRC_DRV_NAME,
                  BRC_DRV_RETRY ? 2u : 0u};
 
 constexpr uint32_t kSlots = 16;  // handles are 1 to kSlots
-bool ready = false;              // between DDSysInit and DDSysFini
+// Users of the library between DDSysInit and DDSysFini. A private instance loaded by file name
+// is the same module as the bound one, so each start needs its own finish.
+uint32_t users = 0;
+bool ready() { return users != 0; }
 std::unique_ptr<VirtualCard> cards[kSlots];
 
 void report(const std::string& line) {
@@ -49,7 +52,7 @@ void report(const std::string& line) {
 
 // Index (0 = A:) of a drive number that may carry the DDInit flags.
 uint32_t driveIndex(uint32_t drive, size_t& index) {
-    if (!ready) return SDHOST_ERR_NOT_READY;
+    if (!ready()) return SDHOST_ERR_NOT_READY;
     uint32_t number = drive & SDHOST_DRIVE_MASK;
     if ((drive & ~(SDHOST_DRIVE_MASK | SDHOST_INIT_PROBE | SDHOST_INIT_ROUTE2)) != 0 ||
         number < 1 || number > 26)
@@ -76,7 +79,7 @@ uint32_t openDrive(uint32_t drive, std::unique_ptr<VirtualCard>& card) {
 
 // The open card of a handle; a card that has gone away is SDHOST_ERR_NO_CARD.
 uint32_t cardOf(uint32_t handle, VirtualCard*& card) {
-    if (!ready) return SDHOST_ERR_NOT_READY;
+    if (!ready()) return SDHOST_ERR_NOT_READY;
     if (handle == 0 || handle > kSlots || !cards[handle - 1]) return SDHOST_ERR_HANDLE;
     card = cards[handle - 1].get();
     return card->vanished() ? SDHOST_ERR_NO_CARD : SDHOST_OK;
@@ -85,19 +88,19 @@ uint32_t cardOf(uint32_t handle, VirtualCard*& card) {
 } // namespace
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDSysInit)(void) {
-    ready = true;
+    ++users;
     return SDHOST_OK;
 }
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDSysFini)(void) {
-    if (!ready) return SDHOST_ERR_NOT_READY;
-    for (auto& card : cards) card.reset();
-    ready = false;
+    if (!ready()) return SDHOST_ERR_NOT_READY;
+    if (--users == 0)
+        for (auto& card : cards) card.reset();
     return SDHOST_OK;
 }
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDInit)(uint32_t* handle, uint32_t drive) {
-    if (!ready) return SDHOST_ERR_NOT_READY;
+    if (!ready()) return SDHOST_ERR_NOT_READY;
     if (!handle) return SDHOST_ERR_PARAM;
     *handle = 0;
     uint32_t slot = 0;
@@ -165,7 +168,7 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDWritePT)(const void* buffer, ui
 }
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDChkSDCard)(uint32_t drive, uint32_t* flags) {
-    if (!ready) return SDHOST_ERR_NOT_READY;
+    if (!ready()) return SDHOST_ERR_NOT_READY;
     if (!flags) return SDHOST_ERR_PARAM;
     *flags = 0;
     std::unique_ptr<VirtualCard> card;

@@ -306,7 +306,8 @@ bool parseSidecar(const std::string& text, const std::string& path, CardConfig& 
         if (key == "fail_write_code") codeLine = lineNumber;
     }
     if (codeLine != 0 && config.failWriteCall == 0) {
-        error = cat(path, ":", std::to_string(codeLine), ": fail_write_code without fail_write_call");
+        error = cat(path, ":", std::to_string(codeLine),
+                    ": fail_write_code without fail_write_call");
         return false;
     }
     return true;
@@ -374,7 +375,8 @@ uint32_t VirtualCard::secureIdentify(uint32_t& protectedSectors) const {
 
 uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
     if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
-    bool ok = withRetries([&] { return file_->read(buffer, count * kSectorSize, first * kSectorSize); });
+    uint64_t offset = first * kSectorSize, length = count * kSectorSize;
+    bool ok = withRetries([&] { return file_->read(buffer, length, offset); });
     return ok ? SDHOST_OK : SDHOST_ERR_IO;
 }
 
@@ -382,8 +384,8 @@ uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) 
     if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
     if (writeRefused()) return host_.writeProtectCode;
     if (++writeCalls_ == config_.failWriteCall) return config_.failWriteCode;
-    bool ok = withRetries([&] { return file_->write(buffer, count * kSectorSize, first * kSectorSize); });
-    if (!ok) return SDHOST_ERR_IO;
+    uint64_t offset = first * kSectorSize, length = count * kSectorSize;
+    if (!withRetries([&] { return file_->write(buffer, length, offset); })) return SDHOST_ERR_IO;
     ++writesDone_;
     return SDHOST_OK;
 }

@@ -67,15 +67,22 @@ public:
     VirtualCard(std::unique_ptr<BackingFile> file, uint32_t userSectors, bool readOnly,
                 CardConfig config, const Host& host);
 
-    // True once the card has gone away (vanish_after_writes); every operation then fails.
+    // True once the card has gone away (vanish_after_writes): the library then fails every
+    // operation on its handle with SDHOST_ERR_NO_CARD.
     bool vanished() const;
+    // Writes and erases are refused with the host's write-protect code: the switch is on, or
+    // the image could only be opened read-only.
     bool writeRefused() const { return readOnly_ || config_.writeProtectSwitch; }
-    const CardConfig& config() const { return config_; }
 
     uint32_t identify(CardGeometry& out) const;
     uint32_t secureIdentify(uint32_t& protectedSectors) const;
+    // Transfers of 1 to 256 sectors inside the user area; a refused one touches nothing.
     uint32_t read(void* buffer, uint32_t count, uint32_t first);
+    // Calls refused for their arguments, range or write protection do not count as calls for
+    // fail_write_call; only successful ones count for vanish_after_writes.
     uint32_t write(const void* buffer, uint32_t count, uint32_t first);
+    // Sectors first to last inclusive read as zeros afterwards. As with writes, only calls
+    // that pass the range, erase-support and write-protect checks count for fail_erase_call.
     uint32_t erase(uint32_t first, uint32_t last);
     uint32_t getMid(uint8_t mid[8]) const;
 

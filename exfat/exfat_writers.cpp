@@ -59,7 +59,7 @@ bool heapFieldsValid(const FormatParameters& params) {
     if (upcaseSectors < kUpcaseSectors) return false;
     const uint64_t bitmapBytes = uint64_t{params.upcaseFirstCluster - params.bitmapFirstCluster} *
                                  params.sectorsPerCluster * kSectorBytes;
-    (void)bitmapBytes;
+    if (bitmapBytes * 8 < uint64_t{params.rootFirstCluster} - 1) return false;
     return clusterSector64(params, params.rootFirstCluster) + params.sectorsPerCluster <=
            0xFFFFFFFFull;
 }
@@ -224,7 +224,7 @@ uint32_t exFatBootChecksum(uint32_t checksum, const uint8_t* sector, bool bootSe
 uint32_t writeExFatBootRegion(ChunkStream& stream, FormatParameters& params, uint32_t userSectors,
                               uint32_t regionBase, ExFatState& state) {
     if (regionBase != 0 && regionBase != kBootRegionSectors) return kExFatBadLayout;
-    if (!bootFieldsValid(params, userSectors)) return kExFatBadLayout;
+    if (!bootFieldsValid(params, userSectors) || !heapFieldsValid(params)) return kExFatBadLayout;
     const bool mainRegion = regionBase == 0;
     if (mainRegion)
         params.volumeSerial = makeVolumeSerial(state.clock ? *state.clock : systemFormatClock());

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Checks that each SD host driver library exports exactly its route's names and nothing else.
 #
-#   tools/check_exports.sh dll BUILD_DIR   Windows DLLs (quillhost.dll, QHOST32.DLL,
-#                                          QHOST32RETRY.DLL), read with x86_64-w64-mingw32-objdump -p
-#   tools/check_exports.sh so BUILD_DIR    Linux modules (quillhost.so, qhost32.so,
-#                                          qhost32retry.so), read with nm -D --defined-only
+#   tools/check_exports.sh dll BUILD_DIR   the Windows DLLs quillhost.dll, QHOST32.DLL and
+#                                          QHOST32RETRY.DLL, read with x86_64-w64-mingw32-objdump -p
+#   tools/check_exports.sh so BUILD_DIR    the Linux modules quillhost.so, qhost32.so and
+#                                          qhost32retry.so, read with nm -D --defined-only
 #
 # The libraries are looked for anywhere under BUILD_DIR (outside CMakeFiles). Exit 0 when every
 # library found matches, 1 with a diff when one does not or when only some are there, 2 on bad

@@ -215,7 +215,7 @@ class Route2Library : public DriverLibrary {};
 INSTANTIATE_TEST_SUITE_P(Route2, Route2Library, testing::Values(kQhost32, kQhost32Retry),
                          flavourName);
 
-// ---- exports ---------------------------------------------------------------------------------
+// ---- exports ------------------------------------------------------------------------------------
 
 TEST_P(DriverLibrary, ExportsItsRouteNamesOnly) {
     const auto& mine = GetParam().route == 1 ? kRoute1Names : kRoute2Names;
@@ -261,6 +261,20 @@ TEST_P(DriverLibrary, NothingWorksBeforeSysInitOrAfterSysFini) {
     EXPECT_EQ(lib->sysFini(), SDHOST_ERR_NOT_READY);
     ASSERT_EQ(lib->sysInit(), SDHOST_OK);
     EXPECT_EQ(lib->fini(handle), SDHOST_ERR_HANDLE); // SysFini closed it
+}
+
+TEST_P(DriverLibrary, APrivateInstanceFinishingLeavesTheBoundOneWorking) {
+    // A second start (a private instance of the same module) and its finish must not close the
+    // card the first user still holds.
+    std::string img = image("c.img", 64);
+    uint32_t handle = open(img);
+    ASSERT_EQ(lib->sysInit(), SDHOST_OK);
+    ASSERT_EQ(lib->sysFini(), SDHOST_OK);
+    std::vector<uint8_t> buf(512);
+    EXPECT_EQ(lib->read(buf.data(), 1, 0, handle), SDHOST_OK);
+    ASSERT_EQ(lib->sysFini(), SDHOST_OK);
+    EXPECT_EQ(lib->read(buf.data(), 1, 0, handle), SDHOST_ERR_NOT_READY);
+    ASSERT_EQ(lib->sysInit(), SDHOST_OK);
 }
 
 TEST_P(DriverLibrary, UnknownHandlesAndNullPointersAreRefused) {
@@ -376,7 +390,7 @@ TEST_P(DriverLibrary, ImagesOfNoWholeSectorCountAreRefused) {
     }
 }
 
-// ---- reads and writes -----------------------------------------------------------------------------
+// ---- reads and writes ---------------------------------------------------------------------------
 
 TEST_P(DriverLibrary, WritesAndReadsRoundTrip) {
     std::string img = image("c.img", 300);
@@ -430,8 +444,9 @@ TEST_P(DriverLibrary, RefusedTransfersTouchNothing) {
     };
     std::vector<uint8_t> buf(257 * 512, 0xC3);
     for (const auto& c : cases) {
-        EXPECT_EQ(lib->write(buf.data(), c.count, c.first, h), c.result) << c.count << "@" << c.first;
-        EXPECT_EQ(lib->read(buf.data(), c.count, c.first, h), c.result) << c.count << "@" << c.first;
+        std::string what = std::to_string(c.count) + " at " + std::to_string(c.first);
+        EXPECT_EQ(lib->write(buf.data(), c.count, c.first, h), c.result) << what;
+        EXPECT_EQ(lib->read(buf.data(), c.count, c.first, h), c.result) << what;
         EXPECT_EQ(buf, std::vector<uint8_t>(buf.size(), 0xC3)) << "read wrote the buffer";
     }
     const std::pair<uint32_t, uint32_t> erases[] = {{5, 4}, {0, n}, {n, n}, {0, 0xFFFFFFFFu}};
@@ -510,7 +525,7 @@ TEST_P(Route1Library, GetMidGivesTheSidecarBytes) {
               (std::vector<uint8_t>{0x1A, 0x2B, 0x3C, 0, 0, 0, 0, 0}));
 }
 
-// ---- sidecar -------------------------------------------------------------------------------------
+// ---- sidecar ------------------------------------------------------------------------------------
 
 struct BadLine {
     const char* text;
@@ -532,7 +547,8 @@ TEST_P(DriverLibrary, MalformedSidecarsAreRefusedWithOneLine) {
     for (const auto& c : cases) {
         sidecar(img, c.text);
         uint32_t h = 0, flags = 9;
-        std::string err = stderrOf([&] { EXPECT_EQ(lib->init(&h, drive('E')), SDHOST_ERR_CONFIG); });
+        std::string err =
+            stderrOf([&] { EXPECT_EQ(lib->init(&h, drive('E')), SDHOST_ERR_CONFIG); });
         EXPECT_EQ(err, std::string(GetParam().name) + ": " + img + ".card:" + c.message + "\n");
         EXPECT_EQ(h, 0u);
         stderrOf([&] { EXPECT_EQ(lib->chkSdCard(drive('E'), &flags), SDHOST_ERR_CONFIG); });

@@ -112,7 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "1: value '1 # comment' of 'protected_sectors' is not a decimal or 0x-hex "
                    "number"},
         BadSidecar{"protected_sectors = 4294967296",
-                   "1: value '4294967296' of 'protected_sectors' is out of range (0 to 4294967295)"},
+                   "1: value '4294967296' of 'protected_sectors' is out of range (0 to "
+                   "4294967295)"},
         BadSidecar{"protected_sectors = 0x100000000",
                    "1: value '0x100000000' of 'protected_sectors' is out of range (0 to "
                    "4294967295)"},
@@ -127,11 +128,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "1: value '0' of 'fail_identify' is out of range (1 to 4294967295)"},
         BadSidecar{"vanish_after_writes = ten",
                    "1: value 'ten' of 'vanish_after_writes' is not a decimal or 0x-hex number"},
-        BadSidecar{"mid = 123", "1: value '123' of 'mid' is not an even count of 2 to 16 hex digits"},
+        BadSidecar{"mid = 123",
+                   "1: value '123' of 'mid' is not an even count of 2 to 16 hex digits"},
         BadSidecar{"mid = 001122334455667788",
                    "1: value '001122334455667788' of 'mid' is not an even count of 2 to 16 hex "
                    "digits"},
-        BadSidecar{"mid = 0x12", "1: value '0x12' of 'mid' is not an even count of 2 to 16 hex digits"},
+        BadSidecar{"mid = 0x12",
+                   "1: value '0x12' of 'mid' is not an even count of 2 to 16 hex digits"},
         BadSidecar{"mid =", "1: value '' of 'mid' is not an even count of 2 to 16 hex digits"}));
 
 struct GeometryCase {
@@ -222,8 +225,16 @@ struct CardOnFlakyFile {
 
 using Operation = std::function<uint32_t(VirtualCard&)>;
 const std::vector<std::pair<const char*, Operation>> kTransfers = {
-    {"read", [](VirtualCard& c) { std::vector<uint8_t> b(2 * 512); return c.read(b.data(), 2, 3); }},
-    {"write", [](VirtualCard& c) { std::vector<uint8_t> b(2 * 512, 1); return c.write(b.data(), 2, 3); }},
+    {"read",
+     [](VirtualCard& c) {
+         std::vector<uint8_t> b(2 * 512);
+         return c.read(b.data(), 2, 3);
+     }},
+    {"write",
+     [](VirtualCard& c) {
+         std::vector<uint8_t> b(2 * 512, 1);
+         return c.write(b.data(), 2, 3);
+     }},
     {"erase", [](VirtualCard& c) { return c.erase(3, 4); }},
 };
 

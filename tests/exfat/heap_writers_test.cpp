@@ -206,7 +206,7 @@ TEST(ExFatWriters, RefuseFieldsThatWouldScatterWritesAndWriteNothing) {
         uint32_t upcaseSector = 0;
     };
     const auto unchanged = [](FormatParameters&) {};
-    const std::vector<Writer> heap{Fat, Bitmap, Upcase, Root};
+    const std::vector<Writer> heap{Boot, Fat, Bitmap, Upcase, Root};
     const Case cases[] = {
         {"exFAT fields never derived",
          [](FormatParameters& p) { p.bitmapFirstCluster = p.upcaseFirstCluster = p.rootFirstCluster = 0; },
@@ -215,8 +215,8 @@ TEST(ExFatWriters, RefuseFieldsThatWouldScatterWritesAndWriteNothing) {
         {"root beyond the last cluster", [](FormatParameters& p) { p.maxCluster = 3; }, heap},
         {"no cluster size", [](FormatParameters& p) { p.sectorsPerCluster = 0; }, heap},
         {"bitmap cluster too short for the clusters in use",
-         [](FormatParameters& p) { p.rootFirstCluster = 2000000, p.maxCluster = 3000000; }, heap},
-        {"stream already past the structure", unchanged, {Boot, Fat, Bitmap, Upcase, Root}, 64},
+         [](FormatParameters& p) { p.sectorsPerCluster = 1, p.rootFirstCluster = 5000; }, heap},
+        {"stream already past the structure", unchanged, heap, 64},
         {"up-case sector beyond the table", unchanged, {Upcase}, 0, 0, 12},
         {"region base other than 0 or 12", unchanged, {Boot}, 0, 6},
         {"FAT offset inside the boot regions", [](FormatParameters& p) { p.reservedSectors = 20; },
