@@ -2,7 +2,7 @@
 # Installs what the build and the tests need (Debian packages), only where missing.
 set -euo pipefail
 packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchmark-dev
-          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+          g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
           dosfstools exfatprogs mtools)
 missing=()
 for p in "${packages[@]}"; do
