@@ -131,7 +131,10 @@ namespace {
 
 void setCardsVariable(const std::string& text) {
 #if defined(_WIN32)
-    _putenv_s("BRINDLECARD_CARDS", text.c_str());
+    // _putenv_s is newer than Windows XP's runtime.
+    static std::string entry;
+    entry = "BRINDLECARD_CARDS=" + text;
+    _putenv(entry.c_str());
 #else
     setenv("BRINDLECARD_CARDS", text.c_str(), 1);
 #endif
@@ -150,12 +153,14 @@ Target resolveTarget(const std::string& text) {
         if (map.paths[index].empty())
             throw UsageError{"drive " + text.substr(0, 1) + ": has no card in BRINDLECARD_CARDS"};
         target.driveNumber = index + 1;
+        target.path = map.paths[index];
         return target;
     }
     std::error_code ec;
     if (!std::filesystem::is_regular_file(text, ec))
         throw UsageError{"'" + text + "' is not a virtual card image (no such file)"};
     const std::string path = std::filesystem::absolute(text, ec).lexically_normal().string();
+    target.path = path;
     if (auto drive = driveOfPath(map, path)) {
         target.driveNumber = *drive;
         return target;

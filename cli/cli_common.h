@@ -55,8 +55,10 @@ std::string grouped(uint64_t value);
 
 // A card the command works on: a virtual card image, or a drive letter from BRINDLECARD_CARDS.
 struct Target {
-    std::string display;     // what the user named
+    std::string display;      // what the user named
+    std::string path;         // the image or device behind it
     uint32_t driveNumber = 0; // 1 = A:
+    std::u16string rootPath() const { return {char16_t(u'A' + driveNumber - 1), u':', u'\\'}; }
 };
 // Resolves TARGET; an image path not yet mapped gets a free letter, added to BRINDLECARD_CARDS
 // for this process so the driver library serves it. Throws UsageError for a bad target.

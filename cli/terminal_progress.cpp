@@ -1,29 +1,61 @@
 #include "cli/terminal_progress.h"
 
+#include <csignal>
+
 #include "engine/code_page.h"
 
 namespace brc::cli {
 namespace {
 
+volatile std::sig_atomic_t g_interrupts = 0;
+volatile std::sig_atomic_t g_terminate = 0;
+
+extern "C" void onInterrupt(int) { g_interrupts = 1; }
+extern "C" void onTerminate(int) { g_terminate = 1; }
+
 // The lines in the order the passes run; the notice is shown once above them.
 const uint32_t kLineOrder[] = {NoticeLine, OverwriteLine, EraseLine, FormatLine};
 
+// The whole percentage a line shows ("  42%"), or -1 when it shows none.
+int percentOf(const std::string& line) {
+    const size_t sign = line.find('%');
+    if (sign == std::string::npos) return -1;
+    size_t start = sign;
+    while (start > 0 && line[start - 1] >= '0' && line[start - 1] <= '9') --start;
+    return start == sign ? -1 : std::stoi(line.substr(start, sign - start));
+}
+
 } // namespace
 
-TerminalProgress::TerminalProgress(std::FILE* out, bool interactive)
-    : out_(out), interactive_(interactive) {}
+void installFormatSignalHandlers() {
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onTerminate);
+}
+
+TerminalProgress::TerminalProgress(std::FILE* out, bool interactive, RunFlags& flags)
+    : out_(out), interactive_(interactive), flags_(flags) {}
+
+ProgressView* TerminalProgress::createProgressWindow() {
+    lines_.clear();
+    return this;
+}
+
+void TerminalProgress::destroyProgressWindow() { finish(); }
 
 TerminalProgress::~TerminalProgress() { finish(); }
 
 void TerminalProgress::setLineText(uint32_t controlId, const std::u16string& text) {
-    if (controlId == CancelButton) return; // Ctrl-C stands for the button
+    if (controlId == CancelButton || !out_) return; // Ctrl-C stands for the button
     std::string line = utf16ToUtf8(text);
     auto it = lines_.find(controlId);
     if (it != lines_.end() && it->second == line) return;
+    // A log gets one line per change of the whole percentage, not one per chunk.
+    const bool logged = it == lines_.end() || percentOf(line) < 0 ||
+                        percentOf(line) != percentOf(it->second);
     lines_[controlId] = line;
     if (interactive_) {
         redraw();
-    } else {
+    } else if (logged) {
         std::fprintf(out_, "%s\n", line.c_str());
         std::fflush(out_);
     }
@@ -44,7 +76,16 @@ void TerminalProgress::redraw() {
 }
 
 void TerminalProgress::pumpPendingMessages() {
-    // Signals arrive asynchronously and set the run flags themselves; nothing is queued here.
+    // A second Ctrl-C during a cancel finds the flag already set and changes nothing.
+    if (g_interrupts) {
+        g_interrupts = 0;
+        flags_.cancelRequested = 1;
+    }
+    if (g_terminate) {
+        g_terminate = 0;
+        flags_.powerAbort = 1;
+        flags_.powerEvent = 4;
+    }
 }
 
 void TerminalProgress::finish() {

@@ -10,14 +10,21 @@
 
 namespace brc::cli {
 
-class TerminalProgress final : public ProgressView {
+// Ctrl-C stands for the Cancel button and SIGTERM for a suspend broadcast: the handlers only
+// count, and the pump turns the counts into the run flags, as a window's message loop would.
+void installFormatSignalHandlers();
+
+class TerminalProgress final : public ProgressView, public ProgressWindowHost {
 public:
-    // Draws on `out` (stderr, so that --json output stays clean on stdout).
-    TerminalProgress(std::FILE* out, bool interactive);
+    // Draws on `out` (stderr, so that --json output stays clean on stdout); `flags` receives
+    // the signals. A null `out` draws nothing.
+    TerminalProgress(std::FILE* out, bool interactive, RunFlags& flags);
     ~TerminalProgress() override;
 
     void setLineText(uint32_t controlId, const std::u16string& text) override;
     void pumpPendingMessages() override;
+    ProgressView* createProgressWindow() override;
+    void destroyProgressWindow() override;
 
     // Ends the in-place block so later output starts on a fresh line.
     void finish();
@@ -27,6 +34,7 @@ private:
 
     std::FILE* out_;
     bool interactive_;
+    RunFlags& flags_;
     bool drawn_ = false;
     unsigned drawnLines_ = 0;
     std::map<uint32_t, std::string> lines_;

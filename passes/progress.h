@@ -78,3 +78,16 @@ std::string formatSectorCount(uint64_t count);
 std::u16string asciiToUtf16(const std::string& text);
 
 } // namespace brc
+
+namespace brc {
+
+// Where the progress window comes from: the dialog creates a real window, the console draws
+// lines. A format run creates it once and destroys it on every way out.
+class ProgressWindowHost {
+public:
+    virtual ~ProgressWindowHost() = default;
+    virtual ProgressView* createProgressWindow() = 0;
+    virtual void destroyProgressWindow() = 0;
+};
+
+} // namespace brc

@@ -1,0 +1,294 @@
+#include "platform/fake/fake_os.h"
+
+namespace brc {
+namespace {
+
+std::string text(const std::u16string& s) { return utf16ToUtf8(s); }
+std::string letter(char16_t c) { return utf16ToUtf8(std::u16string(1, c)); }
+
+const char* requestName(VolumeRequest r) {
+    switch (r) {
+    case VolumeRequest::Lock: return "Lock";
+    case VolumeRequest::Unlock: return "Unlock";
+    case VolumeRequest::Dismount: return "Dismount";
+    }
+    return "?";
+}
+
+// Pops the next scripted answer, or gives the fallback once the queue is empty.
+template <typename T>
+T next(std::deque<T>& queue, T fallback) {
+    if (queue.empty()) return fallback;
+    T v = queue.front();
+    queue.pop_front();
+    return v;
+}
+
+} // namespace
+
+FakeOs::FakeOs() : codePage(&cp437()) {}
+
+std::vector<std::string> FakeOs::callsStartingWith(const std::vector<std::string>& prefixes) const {
+    std::vector<std::string> out;
+    for (const auto& c : calls)
+        for (const auto& p : prefixes)
+            if (c.compare(0, p.size(), p) == 0) {
+                out.push_back(c);
+                break;
+            }
+    return out;
+}
+
+size_t FakeOs::count(const std::string& call) const {
+    size_t n = 0;
+    for (const auto& c : calls) n += c == call ? 1 : 0;
+    return n;
+}
+
+void* FakeOs::newToken() {
+    // Never dereferenced: a distinct non-null value per handle.
+    void* t = reinterpret_cast<void*>(nextToken_);
+    nextToken_ += 0x10;
+    return t;
+}
+
+bool FakeOs::getVersion(OsVersion& out) {
+    calls.push_back("getVersion");
+    ++versionQueries;
+    if (!version) {
+        fail(87);
+        return false;
+    }
+    out = *version;
+    return true;
+}
+
+bool FakeOs::tokenGroups(std::vector<std::string>& sids) {
+    calls.push_back("tokenGroups");
+    if (!groups) {
+        fail(5);
+        return false;
+    }
+    sids = *groups;
+    return true;
+}
+
+uint32_t FakeOs::startService(const std::u16string& name) {
+    calls.push_back("startService " + text(name));
+    uint32_t e = next(startServiceErrors, startServiceError);
+    if (e != 0) fail(e);
+    return e;
+}
+
+bool FakeOs::pipeOpens(const std::u16string& pipeName) {
+    calls.push_back("pipeOpens " + text(pipeName));
+    if (!pipeOpensResult) fail(2);
+    return pipeOpensResult;
+}
+
+void* FakeOs::createNamedMutex(const std::u16string& name, bool& alreadyExisted) {
+    calls.push_back("createNamedMutex " + text(name));
+    alreadyExisted = false;
+    if (mutexCreateFails) {
+        fail(5);
+        return nullptr;
+    }
+    alreadyExisted = mutexAlreadyExists;
+    if (alreadyExisted) fail(183);  // ERROR_ALREADY_EXISTS
+    void* m = newToken();
+    openMutexes_.insert(m);
+    ++mutexesCreated;
+    return m;
+}
+
+void FakeOs::releaseNamedMutex(void* mutex) {
+    calls.push_back("releaseNamedMutex");
+    if (openMutexes_.erase(mutex) == 0) {
+        ++badHandleUses;
+        return;
+    }
+    ++mutexesReleased;
+}
+
+void* FakeOs::openVolume(char16_t driveLetter) {
+    calls.push_back("openVolume " + letter(driveLetter));
+    bool ok = next(openAnswers[driveLetter], unopenable.count(driveLetter) == 0);
+    if (!ok) {
+        fail(openVolumeError);
+        return nullptr;
+    }
+    void* v = newToken();
+    openVolumes_.insert(v);
+    ++volumesOpened;
+    return v;
+}
+
+bool FakeOs::volumeRequest(void* volume, VolumeRequest request) {
+    calls.push_back(std::string("volumeRequest ") + requestName(request));
+    if (openVolumes_.count(volume) == 0) {
+        ++badHandleUses;
+        fail(6);  // ERROR_INVALID_HANDLE
+        return false;
+    }
+    auto d = requestDefault.find(request);
+    bool ok = next(requestAnswers[request], d == requestDefault.end() ? true : d->second);
+    if (!ok) fail(5);
+    return ok;
+}
+
+void FakeOs::closeVolume(void* volume) {
+    calls.push_back("closeVolume");
+    if (openVolumes_.erase(volume) == 0) {
+        ++badHandleUses;
+        return;
+    }
+    ++volumesClosed;
+}
+
+std::optional<std::u16string> FakeOs::queryDosDevice(char16_t driveLetter) {
+    calls.push_back("queryDosDevice " + letter(driveLetter));
+    auto it = dosDevices.find(driveLetter);
+    if (it == dosDevices.end()) {
+        fail(2);
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+std::vector<std::u16string> FakeOs::logicalDriveStrings() {
+    calls.push_back("logicalDriveStrings");
+    return driveStrings;
+}
+
+uint32_t FakeOs::driveType(const std::u16string& rootPath) {
+    calls.push_back("driveType " + text(rootPath));
+    auto it = driveTypes.find(rootPath);
+    return it == driveTypes.end() ? DriveNoRootDir : it->second;
+}
+
+bool FakeOs::diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) {
+    calls.push_back("diskFreeSpace " + text(rootPath));
+    auto it = freeSpace.find(rootPath);
+    if (it == freeSpace.end()) {
+        fail(kErrorNotReady);
+        return false;
+    }
+    out = it->second;
+    return true;
+}
+
+bool FakeOs::diskFreeSpaceEx(const std::u16string& rootPath, uint64_t& freeBytes,
+                             uint64_t& totalBytes) {
+    calls.push_back("diskFreeSpaceEx " + text(rootPath));
+    auto it = freeSpaceEx.find(rootPath);
+    if (it == freeSpaceEx.end()) {
+        fail(kErrorNotReady);
+        return false;
+    }
+    freeBytes = it->second.freeBytes;
+    totalBytes = it->second.totalBytes;
+    return true;
+}
+
+bool FakeOs::volumeInformation(const std::u16string& rootPath, VolumeInformation& out) {
+    calls.push_back("volumeInformation " + text(rootPath));
+    auto it = volumes.find(rootPath);
+    if (it == volumes.end()) {
+        auto e = volumeInformationErrors.find(rootPath);
+        fail(e == volumeInformationErrors.end() ? volumeInformationError : e->second);
+        return false;
+    }
+    out = it->second;
+    return true;
+}
+
+bool FakeOs::setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) {
+    calls.push_back("setVolumeLabel " + text(rootPath) + " " + text(label));
+    if (!setVolumeLabelResult) {
+        fail(setVolumeLabelError);
+        return false;
+    }
+    labelsSet.emplace_back(rootPath, label);
+    return true;
+}
+
+uint32_t FakeOs::lastError() {
+    calls.push_back("lastError");
+    return lastError_;
+}
+
+std::optional<std::u16string> FakeOs::systemRoot() {
+    calls.push_back("systemRoot");
+    if (!systemRootValue) fail(2);
+    return systemRootValue;
+}
+
+std::string FakeOs::privateDriverPath(const std::u16string& root) {
+    calls.push_back("privateDriverPath " + text(root));
+    if (!privateDriverPathValue.empty()) return privateDriverPathValue;
+    return text(root) + "\\system32\\quillhost.dll";
+}
+
+void* FakeOs::loadLibrary(const std::string& path) {
+    calls.push_back("loadLibrary " + path);
+    if (libraries.count(path) == 0) {
+        fail(126);  // ERROR_MOD_NOT_FOUND
+        return nullptr;
+    }
+    void* lib = newToken();
+    openLibraries_[lib] = path;
+    ++librariesLoaded;
+    return lib;
+}
+
+void* FakeOs::libraryProc(void* library, const char* name) {
+    calls.push_back(std::string("libraryProc ") + (name ? name : "(null)"));
+    auto lib = openLibraries_.find(library);
+    if (lib == openLibraries_.end() || !name) {
+        ++badHandleUses;
+        return nullptr;
+    }
+    const auto& table = libraries[lib->second];
+    auto fn = table.find(name);
+    if (fn == table.end()) {
+        fail(127);  // ERROR_PROC_NOT_FOUND
+        return nullptr;
+    }
+    return fn->second;
+}
+
+void FakeOs::freeLibrary(void* library) {
+    auto lib = openLibraries_.find(library);
+    if (lib == openLibraries_.end()) {
+        calls.push_back("freeLibrary (not loaded)");
+        ++badHandleUses;
+        return;
+    }
+    calls.push_back("freeLibrary " + lib->second);
+    openLibraries_.erase(lib);
+    ++librariesFreed;
+}
+
+uint16_t FakeOs::uiLanguage() {
+    calls.push_back("uiLanguage");
+    return uiLanguageValue;
+}
+
+uint32_t FakeOs::tickCount() {
+    calls.push_back("tickCount");
+    uint32_t t = tick;
+    tick += tickStep;
+    return t;
+}
+
+LocalTime FakeOs::localTime() {
+    calls.push_back("localTime");
+    return time;
+}
+
+const CodePage& FakeOs::oemCodePage() {
+    calls.push_back("oemCodePage");
+    return *codePage;
+}
+
+} // namespace brc

@@ -1,0 +1,110 @@
+// Everything the format path asks of the operating system, behind one interface. Three
+// implementations: win32 (the real calls), posix (Linux) and a scripted fake for tests.
+// Strings are UTF-16 as on Windows; paths of libraries and images are UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/code_page.h"
+#include "engine/format_clock.h"
+
+namespace brc {
+
+// GetVersionExW with OSVERSIONINFOEXW.
+struct OsVersion {
+    uint32_t platformId = 0;   // 1 VER_PLATFORM_WIN32_WINDOWS, 2 VER_PLATFORM_WIN32_NT
+    uint32_t major = 0;
+    uint32_t minor = 0;
+    uint32_t productType = 0;  // 1 VER_NT_WORKSTATION, 2 domain controller, 3 server
+};
+
+// Windows error codes the callers test for.
+constexpr uint32_t kErrorNotReady = 21;              // ERROR_NOT_READY
+constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
+
+// Volume requests (FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME, FSCTL_DISMOUNT_VOLUME).
+enum class VolumeRequest { Lock, Unlock, Dismount };
+
+// Drive types of GetDriveTypeW.
+enum DriveType : uint32_t { DriveUnknown = 0, DriveNoRootDir = 1, DriveRemovable = 2,
+                            DriveFixed = 3, DriveRemote = 4, DriveCdrom = 5, DriveRamdisk = 6 };
+
+// GetVolumeInformationW's answers.
+struct VolumeInformation {
+    std::u16string label;
+    uint32_t serial = 0;
+    uint32_t maxComponentLength = 0;
+    uint32_t flags = 0;
+    std::u16string fileSystem;
+};
+
+struct DiskFreeSpace {
+    uint32_t sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
+};
+
+class OsServices {
+public:
+    virtual ~OsServices() = default;
+
+    // Version and edition; false when the call failed.
+    virtual bool getVersion(OsVersion& out) = 0;
+    // SIDs ("S-1-5-32-544") of the process token's groups; false when the token or its groups
+    // cannot be read.
+    virtual bool tokenGroups(std::vector<std::string>& sids) = 0;
+    // StartServiceW of the named service: 0 started, else the Windows error (1056 already running;
+    // any failure to reach the manager or the service gives a non-zero error).
+    virtual uint32_t startService(const std::u16string& name) = 0;
+    // WaitNamedPipeW (answer ignored), then CreateFileW; true when the pipe opened (closed again).
+    virtual bool pipeOpens(const std::u16string& pipeName) = 0;
+
+    // Named mutex: a non-null token when created; `alreadyExisted` as GetLastError says.
+    virtual void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) = 0;
+    virtual void releaseNamedMutex(void* mutex) = 0;
+
+    // \\.\X: opened for read/write, shared; null on failure.
+    virtual void* openVolume(char16_t driveLetter) = 0;
+    // DeviceIoControl without buffers; true when done.
+    virtual bool volumeRequest(void* volume, VolumeRequest request) = 0;
+    virtual void closeVolume(void* volume) = 0;
+
+    // QueryDosDeviceW("X:"); nullopt on failure.
+    virtual std::optional<std::u16string> queryDosDevice(char16_t driveLetter) = 0;
+    // GetLogicalDriveStringsW: root paths "E:\".
+    virtual std::vector<std::u16string> logicalDriveStrings() = 0;
+    virtual uint32_t driveType(const std::u16string& rootPath) = 0;
+    virtual bool diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) = 0;
+    virtual bool diskFreeSpaceEx(const std::u16string& rootPath, uint64_t& freeBytes,
+                                 uint64_t& totalBytes) = 0;
+    // GetVolumeInformationW; on failure false and lastError() tells why.
+    virtual bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) = 0;
+    virtual bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) = 0;
+    // GetLastError after the last failed call of this interface.
+    virtual uint32_t lastError() = 0;
+
+    // The registry value "SystemRoot" (HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion);
+    // nullopt when it cannot be read. The private driver instance is loaded from
+    // systemRoot + "\system32\" on Windows; the posix layer answers with the directory that
+    // holds the driver libraries and privateDriverPath() joins accordingly.
+    virtual std::optional<std::u16string> systemRoot() = 0;
+    // Full path of the private "quillhost" library built from systemRoot().
+    virtual std::string privateDriverPath(const std::u16string& systemRoot) = 0;
+
+    // Dynamic libraries: null on failure.
+    virtual void* loadLibrary(const std::string& path) = 0;
+    virtual void* libraryProc(void* library, const char* name) = 0;
+    virtual void freeLibrary(void* library) = 0;
+
+    virtual uint16_t uiLanguage() = 0;          // GetUserDefaultUILanguage
+    virtual uint32_t tickCount() = 0;           // GetTickCount, milliseconds
+    virtual LocalTime localTime() = 0;          // GetLocalTime
+    virtual const CodePage& oemCodePage() = 0;  // the system's OEM code page
+};
+
+// The real services of the platform this program was built for.
+std::unique_ptr<OsServices> makeSystemOsServices();
+
+} // namespace brc

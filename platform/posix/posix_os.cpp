@@ -1,0 +1,436 @@
+// The OS services on Linux. There is no volume manager to ask: a drive letter is whatever
+// BRINDLECARD_CARDS maps it to (an image file or a block device), and the label, serial and free
+// space of the card are read and written by our own file-system code on the mapped file.
+#include "platform/posix/posix_os.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+
+#include "device/card_map.h"
+#include "platform/virtual_volume.h"
+
+namespace brc {
+
+namespace {
+
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorModNotFound = 126;
+constexpr uint32_t kErrorProcNotFound = 127;
+constexpr uint32_t kErrorAlreadyExists = 183;
+
+constexpr uint32_t kSectorBytes = 512;
+
+// An open descriptor, closed on every way out.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+struct VolumeToken {
+    int fd = -1;
+    bool blockDevice = false;
+};
+
+struct MutexToken {
+    int fd = -1;  // -1 for an unnamed mutex
+    bool owned = false;
+};
+
+std::string executableDirectory() {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    const std::string path(buf, static_cast<size_t>(n));
+    const size_t cut = path.find_last_of('/');
+    return cut == std::string::npos || cut == 0 ? std::string() : path.substr(0, cut);
+}
+
+// 0 for A: to 25 for Z:, or -1.
+int letterIndex(char16_t letter) {
+    if (letter >= u'a' && letter <= u'z') return letter - u'a';
+    if (letter >= u'A' && letter <= u'Z') return letter - u'A';
+    return -1;
+}
+
+// The letter of a root path ("E:\" or "E:"), or 0.
+char16_t rootLetter(const std::u16string& root) {
+    if (root.size() < 2 || root[1] != u':' || (root.size() > 2 && root[2] != u'\\'))
+        return 0;
+    return letterIndex(root[0]) < 0 ? 0 : root[0];
+}
+
+// The image or device mapped to a letter; empty when unmapped or when the map is malformed.
+std::string mappedPath(char16_t letter) {
+    const int index = letterIndex(letter);
+    if (index < 0) return {};
+    const CardMap map = readCardMap();
+    if (!map.error.empty()) return {};
+    return map.paths[static_cast<size_t>(index)];
+}
+
+uint32_t openError(int err) {
+    switch (err) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return kErrorAccessDenied;
+    default:  // missing image, no medium in the reader, device gone
+        return kErrorNotReady;
+    }
+}
+
+bool transfer(int fd, uint64_t first, uint32_t n, uint8_t* data, bool writing) {
+    constexpr uint64_t kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    uint64_t offset = first * kSectorBytes;
+    size_t left = size_t{n} * kSectorBytes;
+    if (first > kMaxOffset / kSectorBytes || left > kMaxOffset - offset) return false;
+    while (left > 0) {
+        const ssize_t done = writing ? ::pwrite(fd, data, left, static_cast<off_t>(offset))
+                                     : ::pread(fd, data, left, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;  // an error, or the end of a truncated image
+        data += done;
+        offset += static_cast<uint64_t>(done);
+        left -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+CardSectors cardSectors(int fd) {
+    CardSectors card;
+    const off_t end = ::lseek(fd, 0, SEEK_END);  // block devices report their size here too
+    card.count = end > 0 ? static_cast<uint64_t>(end) / kSectorBytes : 0;
+    card.read = [fd](uint64_t first, uint32_t n, uint8_t* data) {
+        return transfer(fd, first, n, data, false);
+    };
+    card.write = [fd](uint64_t first, uint32_t n, const uint8_t* data) {
+        return transfer(fd, first, n, const_cast<uint8_t*>(data), true);
+    };
+    return card;
+}
+
+// A lock-file name from a mutex name: letters, digits, '-', '.' and '_' kept, others '_'.
+std::string lockFileName(const std::u16string& name) {
+    std::string out;
+    for (char16_t c : name) {
+        const bool keep = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                          (c >= u'0' && c <= u'9') || c == u'-' || c == u'.' || c == u'_';
+        out.push_back(keep ? static_cast<char>(c) : '_');
+    }
+    return out + ".lock";
+}
+
+class PosixOsServices final : public OsServices {
+public:
+    explicit PosixOsServices(std::string target) : target_(std::move(target)) {}
+
+    // The system checks admit NT 5.1 to 6.2 workstations only; Linux answers as Windows 7
+    // (NT 6.1, workstation) so that they pass and the later checks take the Vista-and-later
+    // branches, which leave the volume alone.
+    bool getVersion(OsVersion& out) override {
+        out = OsVersion{2, 6, 1, 1};
+        return true;
+    }
+
+    // Root counts as an administrator. Anyone else counts as a Power User when the effective
+    // user may open the target for reading and writing (faccessat with AT_EACCESS, the same
+    // check the kernel makes when the card is opened), else as a plain user.
+    bool tokenGroups(std::vector<std::string>& sids) override {
+        sids.clear();
+        if (::geteuid() == 0) {
+            sids.push_back("S-1-5-32-544");
+        } else if (!target_.empty() &&
+                   ::faccessat(AT_FDCWD, target_.c_str(), R_OK | W_OK, AT_EACCESS) == 0) {
+            sids.push_back("S-1-5-32-547");
+        }
+        return true;
+    }
+
+    uint32_t startService(const std::u16string&) override { return 0; }  // no service on Linux
+
+    // Stands in for the volume service's pipe: whether this user has the device access the
+    // service would otherwise give. With a target, it must open read/write; without one, the
+    // drive map must at least be readable.
+    bool pipeOpens(const std::u16string&) override {
+        if (target_.empty()) return readCardMap().error.empty();
+        const Fd fd(::open(target_.c_str(), O_RDWR | O_CLOEXEC));
+        return fd.get() >= 0;
+    }
+
+    void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) override {
+        alreadyExisted = false;
+        if (name.empty()) return new MutexToken{};
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        const std::string dir = runtime && runtime[0] == '/' ? runtime : "/tmp";
+        const std::string path = dir + "/" + lockFileName(name);
+        // Read-only is enough for flock, and lets another user's process share a lock file
+        // that the first one created.
+        int raw = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (raw < 0 && errno == EACCES) raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        Fd fd(raw);
+        if (fd.get() < 0) return failNull(kErrorAccessDenied);
+        int rc;
+        do rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+        while (rc != 0 && errno == EINTR);
+        if (rc != 0 && errno != EWOULDBLOCK) return failNull(kErrorAccessDenied);
+        alreadyExisted = rc != 0;
+        if (alreadyExisted) lastError_ = kErrorAlreadyExists;
+        return new MutexToken{fd.release(), rc == 0};
+    }
+
+    void releaseNamedMutex(void* mutex) override {
+        auto* token = static_cast<MutexToken*>(mutex);
+        if (!token) return;
+        if (token->fd >= 0) {
+            if (token->owned) ::flock(token->fd, LOCK_UN);
+            ::close(token->fd);
+        }
+        delete token;
+    }
+
+    void* openVolume(char16_t driveLetter) override {
+        const std::string path = mappedPath(driveLetter);
+        if (path.empty()) return failNull(kErrorFileNotFound);
+        Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) return failNull(openError(errno));
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0) return failNull(kErrorNotReady);
+        return new VolumeToken{fd.release(), S_ISBLK(st.st_mode)};
+    }
+
+    // A virtual card has no volume to lock. A block device is locked with flock, which other
+    // instances of this program respect. Dismounting succeeds without effect: we never mount
+    // the card's partitions, and unmounting them is the user's job.
+    bool volumeRequest(void* volume, VolumeRequest request) override {
+        auto* token = static_cast<VolumeToken*>(volume);
+        if (!token) return fail(kErrorInvalidHandle);
+        if (!token->blockDevice || request == VolumeRequest::Dismount) return true;
+        const int op = request == VolumeRequest::Lock ? LOCK_EX | LOCK_NB : LOCK_UN;
+        int rc;
+        do rc = ::flock(token->fd, op);
+        while (rc != 0 && errno == EINTR);
+        return rc == 0 || fail(kErrorAccessDenied);
+    }
+
+    void closeVolume(void* volume) override {
+        auto* token = static_cast<VolumeToken*>(volume);
+        if (!token) return;
+        ::close(token->fd);
+        delete token;
+    }
+
+    std::optional<std::u16string> queryDosDevice(char16_t driveLetter) override {
+        const std::string path = mappedPath(driveLetter);
+        if (path.empty()) {
+            lastError_ = kErrorFileNotFound;
+            return std::nullopt;
+        }
+        return u"\\Device\\Brindlecard\\" + utf8ToUtf16(path);
+    }
+
+    std::vector<std::u16string> logicalDriveStrings() override {
+        std::vector<std::u16string> roots;
+        const CardMap map = readCardMap();
+        if (!map.error.empty()) return roots;
+        for (size_t i = 0; i < map.paths.size(); ++i)
+            if (!map.paths[i].empty())
+                roots.push_back({static_cast<char16_t>(u'A' + i), u':', u'\\'});
+        return roots;
+    }
+
+    uint32_t driveType(const std::u16string& rootPath) override {
+        const char16_t letter = rootLetter(rootPath);
+        return letter && !mappedPath(letter).empty() ? DriveRemovable : DriveNoRootDir;
+    }
+
+    bool diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) override {
+        const Fd fd(openCard(rootPath, O_RDONLY));
+        if (fd.get() < 0) return false;
+        DiskFreeSpace space;
+        if (uint32_t rc = virtualFreeSpace(cardSectors(fd.get()), space)) return fail(rc);
+        out = space;
+        return true;
+    }
+
+    bool diskFreeSpaceEx(const std::u16string& rootPath, uint64_t& freeBytes,
+                         uint64_t& totalBytes) override {
+        DiskFreeSpace space;
+        if (!diskFreeSpace(rootPath, space)) return false;
+        const uint64_t cluster = uint64_t{space.sectorsPerCluster} * space.bytesPerSector;
+        freeBytes = cluster * space.freeClusters;
+        totalBytes = cluster * space.totalClusters;
+        return true;
+    }
+
+    bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) override {
+        const Fd fd(openCard(rootPath, O_RDONLY));
+        if (fd.get() < 0) return false;
+        if (uint32_t rc = virtualVolumeInformation(cardSectors(fd.get()), cp437(), out))
+            return fail(rc);
+        return true;
+    }
+
+    bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override {
+        const Fd fd(openCard(rootPath, O_RDWR));
+        if (fd.get() < 0) return false;
+        if (uint32_t rc = setVirtualVolumeLabel(cardSectors(fd.get()), cp437(), label,
+                                                localTime()))
+            return fail(rc);
+        // A real card must hold the label before the user may pull it.
+        struct stat st {};
+        if (::fstat(fd.get(), &st) == 0 && S_ISBLK(st.st_mode) && ::fsync(fd.get()) != 0)
+            return fail(kErrorWriteFault);
+        return true;
+    }
+
+    uint32_t lastError() override { return lastError_; }
+
+    // The private driver instance lives beside the program, as the other driver libraries do.
+    std::optional<std::u16string> systemRoot() override {
+        const std::string dir = executableDirectory();
+        if (dir.empty()) return std::nullopt;
+        return utf8ToUtf16(dir);
+    }
+
+    std::string privateDriverPath(const std::u16string& root) override {
+        return utf16ToUtf8(root) + "/quillhost.so";
+    }
+
+    // A bare file name is looked for beside the program first, as Windows does, then along
+    // the loader's own search path.
+    void* loadLibrary(const std::string& path) override {
+        void* library = nullptr;
+        if (path.find('/') == std::string::npos) {
+            const std::string dir = executableDirectory();
+            if (!dir.empty()) library = ::dlopen((dir + "/" + path).c_str(), RTLD_NOW | RTLD_LOCAL);
+        }
+        if (!library) library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!library) lastError_ = kErrorModNotFound;
+        return library;
+    }
+
+    void* libraryProc(void* library, const char* name) override {
+        void* proc = library ? ::dlsym(library, name) : nullptr;
+        if (!proc) lastError_ = kErrorProcNotFound;
+        return proc;
+    }
+
+    void freeLibrary(void* library) override {
+        if (library) ::dlclose(library);
+    }
+
+    // The locale's language (LC_ALL, then LC_MESSAGES, then LANG, as the C library decides)
+    // as the LANGID of the languages we carry texts for; US English otherwise.
+    uint16_t uiLanguage() override {
+        std::string locale;
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+            const char* value = std::getenv(name);
+            if (value && *value) {
+                locale = value;
+                break;
+            }
+        }
+        const auto startsWith = [&](const char* prefix) {
+            return locale.rfind(prefix, 0) == 0;
+        };
+        if (startsWith("ru")) return 0x0419;
+        if (startsWith("ja")) return 0x0411;
+        if (startsWith("zh_CN")) return 0x0804;
+        if (startsWith("zh_SG")) return 0x1004;
+        if (startsWith("zh_TW")) return 0x0404;
+        if (startsWith("zh_HK")) return 0x0C04;
+        if (startsWith("zh_MO")) return 0x1404;
+        return 0x0409;
+    }
+
+    uint32_t tickCount() override {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
+                            static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+        return static_cast<uint32_t>(ms);
+    }
+
+    LocalTime localTime() override {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        std::tm tm{};
+        const time_t seconds = now.tv_sec;
+        ::localtime_r(&seconds, &tm);
+        LocalTime t;
+        t.year = static_cast<uint16_t>(tm.tm_year + 1900);
+        t.month = static_cast<uint16_t>(tm.tm_mon + 1);
+        t.day = static_cast<uint16_t>(tm.tm_mday);
+        t.hour = static_cast<uint16_t>(tm.tm_hour);
+        t.minute = static_cast<uint16_t>(tm.tm_min);
+        t.second = static_cast<uint16_t>(tm.tm_sec > 59 ? 59 : tm.tm_sec);  // no leap second
+        t.milliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
+        return t;
+    }
+
+    const CodePage& oemCodePage() override { return cp437(); }
+
+private:
+    bool fail(uint32_t code) {
+        lastError_ = code;
+        return false;
+    }
+    std::nullptr_t failNull(uint32_t code) {
+        lastError_ = code;
+        return nullptr;
+    }
+
+    // The mapped card of a root path, opened; -1 with lastError set when it cannot be.
+    int openCard(const std::u16string& rootPath, int flags) {
+        const char16_t letter = rootLetter(rootPath);
+        const std::string path = letter ? mappedPath(letter) : std::string();
+        if (path.empty()) {
+            lastError_ = kErrorPathNotFound;
+            return -1;
+        }
+        const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+        if (fd < 0) lastError_ = openError(errno);
+        return fd;
+    }
+
+    std::string target_;
+    uint32_t lastError_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<OsServices> makePosixOsServices(std::string targetPath) {
+    return std::make_unique<PosixOsServices>(std::move(targetPath));
+}
+
+#if !defined(_WIN32)
+std::unique_ptr<OsServices> makeSystemOsServices() { return makePosixOsServices(); }
+#endif
+
+} // namespace brc

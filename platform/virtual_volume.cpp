@@ -1,0 +1,605 @@
+// The label, serial and free space of a FAT or exFAT volume on a virtual card, read and written
+// the way the operating system's own file-system drivers would. All on-card values are
+// little-endian; every value taken from the card is range-checked before it steers a read or
+// a write.
+#include "platform/virtual_volume.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace brc {
+
+namespace {
+
+constexpr uint32_t kCardSectorBytes = 512;
+constexpr uint32_t kDirEntryBytes = 32;
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+uint64_t le64(const uint8_t* p) { return uint64_t{le32(p)} | uint64_t{le32(p + 4)} << 32; }
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool isPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// The bytes of one partition. Every access is checked against the partition's end, so no value
+// read from a damaged card can lead a read or a write elsewhere on the card.
+class PartitionBytes {
+public:
+    PartitionBytes(const CardSectors& card, uint64_t firstSector, uint64_t sectors)
+        : card_(card), first_(firstSector), sectors_(sectors) {}
+
+    uint64_t size() const { return sectors_ * kCardSectorBytes; }
+
+    bool read(uint64_t offset, size_t length, uint8_t* out) const {
+        if (!inside(offset, length)) return false;
+        if (length == 0) return true;
+        if (offset % kCardSectorBytes == 0 && length % kCardSectorBytes == 0)
+            return readSectors(offset, length, out);
+        std::vector<uint8_t> span;
+        if (!readSpan(offset, length, span)) return false;
+        std::memcpy(out, span.data() + offset % kCardSectorBytes, length);
+        return true;
+    }
+
+    // Writes only the 512-byte card sectors that `length` bytes at `offset` touch, each read first
+    // so that its other bytes keep their values.
+    bool write(uint64_t offset, size_t length, const uint8_t* data) const {
+        if (!inside(offset, length) || !card_.write) return false;
+        if (length == 0) return true;
+        std::vector<uint8_t> span;
+        if (!readSpan(offset, length, span)) return false;
+        std::memcpy(span.data() + offset % kCardSectorBytes, data, length);
+        const uint64_t sector = offset / kCardSectorBytes;
+        return card_.write(first_ + sector, static_cast<uint32_t>(span.size() / kCardSectorBytes),
+                           span.data());
+    }
+
+private:
+    // Reads are bounded by the callers to a few MiB; the limit keeps the sector count in range.
+    static constexpr size_t kMaxTransfer = size_t{64} << 20;
+
+    bool inside(uint64_t offset, size_t length) const {
+        return length <= kMaxTransfer && offset <= size() && length <= size() - offset;
+    }
+    bool readSectors(uint64_t offset, size_t length, uint8_t* out) const {
+        return card_.read && card_.read(first_ + offset / kCardSectorBytes,
+                                        static_cast<uint32_t>(length / kCardSectorBytes), out);
+    }
+    // The whole card sectors that cover [offset, offset + length).
+    bool readSpan(uint64_t offset, size_t length, std::vector<uint8_t>& span) const {
+        const uint64_t begin = offset / kCardSectorBytes * kCardSectorBytes;
+        const uint64_t end = (offset + length + kCardSectorBytes - 1) / kCardSectorBytes *
+                             kCardSectorBytes;
+        span.assign(static_cast<size_t>(end - begin), 0);
+        return readSectors(begin, span.size(), span.data());
+    }
+
+    const CardSectors& card_;
+    uint64_t first_;
+    uint64_t sectors_;
+};
+
+// A recognised volume, its positions in bytes from the partition's start.
+struct Volume {
+    VirtualVolumeLayout layout;
+    uint64_t clusterBytes = 0;
+    uint64_t firstFatOffset = 0;  // the first of the FAT copies
+    uint64_t fatOffset = 0;       // the FAT in use (the active one when mirroring is off)
+    uint64_t fatBytes = 0;        // one FAT
+    uint32_t fatCount = 0;
+    uint64_t heapOffset = 0;      // cluster 2
+    uint64_t rootOffset = 0;      // FAT12/FAT16: the fixed root directory
+    uint32_t rootEntries = 0;
+    uint32_t rootCluster = 0;     // FAT32 and exFAT
+    uint32_t serial = 0;
+    uint32_t labelField = 0;      // FAT: offset of the boot sector's label; 0 when it has none
+    uint32_t fsInfoSector = 0;    // FAT32; 0 when absent
+    uint32_t backupBootSector = 0;  // FAT32; 0 when absent
+
+    bool isFat() const { return layout.type != VirtualFsType::ExFat; }
+    uint64_t clusterOffset(uint32_t cluster) const {
+        return heapOffset + uint64_t{cluster - 2} * clusterBytes;
+    }
+    bool validCluster(uint64_t c) const { return c >= 2 && c - 2 < layout.clusterCount; }
+};
+
+// FAT12/16/32 boot sector. The FAT type follows from the BPB as the system's own driver decides
+// it: FAT32 when the 16-bit FAT size is 0, otherwise FAT12 below 4085 clusters, else FAT16.
+bool parseFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
+    if (!(b[0] == 0xE9 || (b[0] == 0xEB && b[2] == 0x90))) return false;
+    const uint32_t bps = le16(b + 11), spc = b[13], reserved = le16(b + 14), fats = b[16];
+    const uint32_t rootEntries = le16(b + 17), media = b[21], fatSize16 = le16(b + 22);
+    if (bps < 512 || bps > 4096 || !isPowerOfTwo(bps)) return false;
+    if (!isPowerOfTwo(spc) || reserved == 0 || fats == 0 || fats > 4) return false;
+    if (media != 0xF0 && media < 0xF8) return false;
+    const bool fat32 = fatSize16 == 0;
+    const uint64_t fatSize = fat32 ? le32(b + 36) : fatSize16;
+    const uint64_t total = le16(b + 19) != 0 ? le16(b + 19) : le32(b + 32);
+    if (fatSize == 0 || total == 0) return false;
+    if (fat32 != (rootEntries == 0)) return false;
+    const uint64_t rootSectors = (uint64_t{rootEntries} * kDirEntryBytes + bps - 1) / bps;
+    const uint64_t system = reserved + fats * fatSize + rootSectors;
+    if (system >= total || total * bps > partitionBytes) return false;
+    const uint64_t clusters = (total - system) / spc;
+    if (clusters == 0) return false;
+
+    VirtualFsType type = fat32 ? VirtualFsType::Fat32
+                               : clusters < 4085 ? VirtualFsType::Fat12 : VirtualFsType::Fat16;
+    // The FAT must hold an entry for every cluster, and the entries must be able to name them.
+    const uint64_t fatBytes = fatSize * bps;
+    const uint64_t entries = type == VirtualFsType::Fat32   ? fatBytes / 4
+                             : type == VirtualFsType::Fat16 ? fatBytes / 2
+                                                            : fatBytes * 2 / 3;
+    const uint64_t maxClusters = type == VirtualFsType::Fat32   ? 0x0FFFFFF5
+                                 : type == VirtualFsType::Fat16 ? 0xFFF4
+                                                                : 0xFF4;
+    if (clusters + 2 > entries || clusters > maxClusters) return false;
+
+    v = Volume{};
+    v.layout.type = type;
+    v.layout.bytesPerSector = bps;
+    v.layout.sectorsPerCluster = spc;
+    v.layout.clusterCount = static_cast<uint32_t>(clusters);
+    v.clusterBytes = uint64_t{bps} * spc;
+    v.firstFatOffset = v.fatOffset = uint64_t{reserved} * bps;
+    v.fatBytes = fatBytes;
+    v.fatCount = fats;
+    v.rootOffset = (reserved + fats * fatSize) * bps;
+    v.rootEntries = rootEntries;
+    v.heapOffset = system * bps;
+    const uint32_t ext = fat32 ? 64 : 36;  // drive number; the extended fields follow
+    if (b[ext + 2] == 0x29 || b[ext + 2] == 0x28) v.serial = le32(b + ext + 3);
+    if (b[ext + 2] == 0x29) v.labelField = ext + 7;
+    if (fat32) {
+        v.rootCluster = le32(b + 44);
+        if (!v.validCluster(v.rootCluster)) return false;
+        const uint32_t fsInfo = le16(b + 48), backup = le16(b + 50);
+        if (fsInfo != 0 && fsInfo < reserved) v.fsInfoSector = fsInfo;
+        if (backup != 0 && backup < reserved) v.backupBootSector = backup;
+        const uint32_t flags = le16(b + 40);  // bit 7: FAT mirroring off, bits 0-3: active FAT
+        if ((flags & 0x80) != 0 && (flags & 0xF) < fats) v.fatOffset += (flags & 0xF) * fatBytes;
+    }
+    return true;
+}
+
+// exFAT main boot sector (fields only; the boot checksum is verified separately).
+bool parseExFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
+    if (std::memcmp(b + 3, "EXFAT   ", 8) != 0) return false;
+    for (int i = 11; i < 64; ++i)
+        if (b[i] != 0) return false;
+    if (b[510] != 0x55 || b[511] != 0xAA) return false;
+    const uint32_t bpsShift = b[108], spcShift = b[109], fats = b[110];
+    if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return false;
+    if (fats != 1 && fats != 2) return false;
+    const uint64_t bps = uint64_t{1} << bpsShift, spc = uint64_t{1} << spcShift;
+    const uint64_t length = le64(b + 72), fatOffset = le32(b + 80), fatLength = le32(b + 84);
+    const uint64_t heap = le32(b + 88), clusters = le32(b + 92);
+    if (length == 0 || length > partitionBytes / bps) return false;
+    if (fatOffset < 24 || fatLength == 0 || fatOffset + fatLength * fats > heap) return false;
+    if (clusters == 0 || clusters > 0xFFFFFFF5 || heap + clusters * spc > length) return false;
+    if (fatLength * bps < (clusters + 2) * 4) return false;
+
+    v = Volume{};
+    v.layout.type = VirtualFsType::ExFat;
+    v.layout.bytesPerSector = static_cast<uint32_t>(bps);
+    v.layout.sectorsPerCluster = static_cast<uint32_t>(spc);
+    v.layout.clusterCount = static_cast<uint32_t>(clusters);
+    v.clusterBytes = bps * spc;
+    const bool secondFatActive = fats == 2 && (le16(b + 106) & 1) != 0;
+    v.firstFatOffset = fatOffset * bps;
+    v.fatOffset = (fatOffset + (secondFatActive ? fatLength : 0)) * bps;
+    v.fatBytes = fatLength * bps;
+    v.fatCount = fats;
+    v.heapOffset = heap * bps;
+    v.rootCluster = le32(b + 96);
+    v.serial = le32(b + 100);
+    return v.validCluster(v.rootCluster);
+}
+
+// The boot region's checksum (sectors 0 to 10, skipping VolumeFlags and PercentInUse) must match
+// the checksum sector, as the system demands before it mounts an exFAT volume.
+bool exFatChecksumMatches(const PartitionBytes& part, const Volume& v) {
+    const size_t bps = v.layout.bytesPerSector;
+    std::vector<uint8_t> region(12 * bps);
+    if (!part.read(0, region.size(), region.data())) return false;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 11 * bps; ++i) {
+        if (i == 106 || i == 107 || i == 112) continue;
+        sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
+    }
+    for (size_t i = 11 * bps; i < 12 * bps; i += 4)
+        if (le32(&region[i]) != sum) return false;
+    return true;
+}
+
+bool parseBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
+    return parseExFatBootSector(b, partitionBytes, v) || parseFatBootSector(b, partitionBytes, v);
+}
+
+uint32_t locate(const CardSectors& card, Volume& v) {
+    std::array<uint8_t, kCardSectorBytes> sector{};
+    if (card.count == 0 || !card.read || !card.read(0, 1, sector.data()))
+        return kErrorUnrecognizedVolume;
+    uint64_t first = 0, count = card.count;
+    if (!parseBootSector(sector.data(), count * kCardSectorBytes, v)) {
+        if (sector[510] != 0x55 || sector[511] != 0xAA) return kErrorUnrecognizedVolume;
+        bool found = false;
+        for (int i = 0; i < 4 && !found; ++i) {
+            const uint8_t* e = &sector[446 + 16 * i];
+            const uint8_t type = e[4];
+            if (type == 0 || type == 0x05 || type == 0x0F || type == 0x85) continue;
+            first = le32(e + 8);
+            count = le32(e + 12);
+            found = first != 0 && count != 0;
+        }
+        // A partition that reaches past the card's end is not mounted.
+        if (!found || first > card.count || count > card.count - first)
+            return kErrorUnrecognizedVolume;
+        if (!card.read(first, 1, sector.data()) ||
+            !parseBootSector(sector.data(), count * kCardSectorBytes, v))
+            return kErrorUnrecognizedVolume;
+    }
+    v.layout.firstSector = first;
+    v.layout.partitionSectors = count;
+    if (v.layout.type == VirtualFsType::ExFat &&
+        !exFatChecksumMatches(PartitionBytes(card, first, count), v))
+        return kErrorUnrecognizedVolume;
+    return 0;
+}
+
+// One FAT entry (FAT32: its low 28 bits); false when it cannot be read.
+bool fatEntry(const PartitionBytes& part, const Volume& v, uint64_t fatOffset, uint32_t cluster,
+              uint32_t& value) {
+    uint8_t raw[4];
+    if (!part.read(fatOffset + uint64_t{cluster} * 4, 4, raw)) return false;
+    value = le32(raw);
+    if (v.layout.type == VirtualFsType::Fat32) value &= 0x0FFFFFFF;
+    return true;
+}
+
+enum class Walk { Done, Stopped, Failed };
+
+// Calls visit(cluster) along the chain from `first` until visit returns false or the chain ends.
+// A chain that leaves the cluster heap ends there; one longer than the heap (a loop) ends after
+// as many clusters as the heap holds. `contiguousWhenFree`: a free entry inside the chain means
+// the next cluster, for structures written without a chain.
+template <typename Visit>
+Walk walkChain(const PartitionBytes& part, const Volume& v, uint32_t first, Visit visit,
+               bool contiguousWhenFree = false) {
+    uint32_t cluster = first;
+    for (uint64_t steps = 0; steps < v.layout.clusterCount && v.validCluster(cluster); ++steps) {
+        if (!visit(cluster)) return Walk::Stopped;
+        uint32_t next = 0;
+        if (!fatEntry(part, v, v.fatOffset, cluster, next)) return Walk::Failed;
+        if (next == 0 && contiguousWhenFree) next = cluster + 1;
+        cluster = next;
+    }
+    return Walk::Done;
+}
+
+// Visits the root directory's 32-byte entries in order: visit(offset, entry) returns false to
+// stop. Failed when a directory sector cannot be read.
+template <typename Visit>
+Walk scanRoot(const PartitionBytes& part, const Volume& v, Visit visit) {
+    std::array<uint8_t, kCardSectorBytes> sector{};
+    bool stopped = false, failed = false;
+    auto scanSpan = [&](uint64_t offset, uint64_t bytes) {
+        for (uint64_t at = 0; at < bytes && !stopped && !failed; at += kCardSectorBytes) {
+            if (!part.read(offset + at, sector.size(), sector.data())) {
+                failed = true;
+                break;
+            }
+            for (uint32_t e = 0; e < kCardSectorBytes && at + e < bytes && !stopped;
+                 e += kDirEntryBytes)
+                stopped = !visit(offset + at + e, &sector[e]);
+        }
+        return !stopped && !failed;
+    };
+    if (v.rootCluster == 0) {
+        scanSpan(v.rootOffset, uint64_t{v.rootEntries} * kDirEntryBytes);
+    } else {
+        const Walk walk = walkChain(part, v, v.rootCluster, [&](uint32_t cluster) {
+            return scanSpan(v.clusterOffset(cluster), v.clusterBytes);
+        });
+        failed = failed || walk == Walk::Failed;
+    }
+    return failed ? Walk::Failed : stopped ? Walk::Stopped : Walk::Done;
+}
+
+bool isFatLabelEntry(const uint8_t* e) {
+    return e[0] != 0xE5 && e[11] != 0x0F && (e[11] & 0x18) == 0x08;
+}
+
+// Where the root directory's label entry is, and the first slot a new one could take.
+struct LabelSlots {
+    uint64_t label = 0, free = 0;
+    bool hasLabel = false, hasFree = false;
+};
+
+Walk findLabelSlots(const PartitionBytes& part, const Volume& v, LabelSlots& slots,
+                    std::array<uint8_t, kDirEntryBytes>& labelEntry) {
+    return scanRoot(part, v, [&](uint64_t offset, const uint8_t* e) {
+        const bool end = e[0] == 0x00;
+        const bool unused = v.isFat() ? end || e[0] == 0xE5 : (e[0] & 0x80) == 0;
+        const bool label = v.isFat() ? !end && isFatLabelEntry(e) : e[0] == 0x83;
+        if (label && !slots.hasLabel) {
+            slots = LabelSlots{offset, slots.free, true, slots.hasFree};
+            std::memcpy(labelEntry.data(), e, kDirEntryBytes);
+        }
+        if (unused && !slots.hasFree) {
+            slots.free = offset;
+            slots.hasFree = true;
+        }
+        return !end;
+    });
+}
+
+// Clusters in use and the first free one, from the FAT (FAT12/16/32) or the allocation bitmap.
+uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
+                   uint32_t& firstFree) {
+    const uint32_t clusters = v.layout.clusterCount;
+    used = 0;
+    firstFree = 0;
+    constexpr size_t kPiece = size_t{64} << 10;
+    if (v.layout.type == VirtualFsType::ExFat) {
+        std::array<uint8_t, kDirEntryBytes> bitmapEntry{};
+        bool found = false;
+        if (scanRoot(part, v, [&](uint64_t, const uint8_t* e) {
+                if (e[0] == 0x81 && (e[1] & 1) == 0) {
+                    std::memcpy(bitmapEntry.data(), e, kDirEntryBytes);
+                    found = true;
+                }
+                return !found && e[0] != 0x00;
+            }) == Walk::Failed)
+            return kErrorReadFault;
+        const uint64_t needed = (uint64_t{clusters} + 7) / 8;
+        if (!found || le64(&bitmapEntry[24]) < needed) return kErrorUnrecognizedVolume;
+        std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(v.clusterBytes, kPiece)));
+        uint64_t bit = 0;  // bitmap bit k stands for cluster k + 2
+        bool readFailed = false;
+        walkChain(part, v, le32(&bitmapEntry[20]), [&](uint32_t cluster) {
+            for (uint64_t at = 0; at < v.clusterBytes && bit < clusters; at += piece.size()) {
+                if (!part.read(v.clusterOffset(cluster) + at, piece.size(), piece.data())) {
+                    readFailed = true;
+                    return false;
+                }
+                for (size_t i = 0; i < piece.size() && bit < clusters; ++i)
+                    for (int k = 0; k < 8 && bit < clusters; ++k, ++bit) {
+                        if (piece[i] >> k & 1) ++used;
+                        else if (firstFree == 0) firstFree = static_cast<uint32_t>(bit + 2);
+                    }
+            }
+            return bit < clusters;
+        }, true);
+        if (readFailed) return kErrorReadFault;
+        return bit < clusters ? kErrorUnrecognizedVolume : 0;
+    }
+
+    const uint64_t last = uint64_t{clusters} + 2;  // entries 0 .. last - 1
+    if (v.layout.type == VirtualFsType::Fat12) {
+        std::vector<uint8_t> fat(static_cast<size_t>(last * 3 / 2 + 1));
+        if (!part.read(v.fatOffset, fat.size(), fat.data())) return kErrorReadFault;
+        for (uint64_t n = 2; n < last; ++n) {
+            const uint16_t pair = le16(&fat[n + n / 2]);
+            const uint32_t value = (n & 1) ? pair >> 4 : pair & 0xFFFu;
+            if (value != 0) ++used;
+            else if (firstFree == 0) firstFree = static_cast<uint32_t>(n);
+        }
+        return 0;
+    }
+    const uint32_t width = v.layout.type == VirtualFsType::Fat16 ? 2 : 4;
+    std::vector<uint8_t> piece(kPiece);
+    for (uint64_t n = 0; n < last;) {
+        const uint64_t count = std::min<uint64_t>(kPiece / width, last - n);
+        if (!part.read(v.fatOffset + n * width, static_cast<size_t>(count * width), piece.data()))
+            return kErrorReadFault;
+        for (uint64_t i = 0; i < count; ++i, ++n) {
+            if (n < 2) continue;
+            const uint32_t value =
+                width == 2 ? le16(&piece[i * 2]) : le32(&piece[i * 4]) & 0x0FFFFFFFu;
+            if (value != 0) ++used;
+            else if (firstFree == 0) firstFree = static_cast<uint32_t>(n);
+        }
+    }
+    return 0;
+}
+
+bool isControl(char16_t c) { return c < 0x20; }
+
+// The label as the 11 bytes of a FAT name field (blank-padded), or false when it cannot be one.
+bool makeFatLabel(const std::u16string& label, const CodePage& oem, std::string& out) {
+    std::u16string upper = label;
+    for (char16_t& c : upper) {
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+        if (isControl(c) || std::u16string_view(u"\"*+,./:;<=>?[\\]|").find(c) !=
+                                std::u16string_view::npos)
+            return false;
+    }
+    out = oem.encode(upper, std::string::npos);
+    // A character the code page lacks comes back as its default character.
+    if (out.size() > 11 || oem.decode(out) != upper) return false;
+    out.resize(11, ' ');
+    return true;
+}
+
+bool makeExFatLabel(const std::u16string& label) {
+    if (label.size() > 11) return false;
+    for (char16_t c : label)
+        if (isControl(c) ||
+            std::u16string_view(u"\"*/:<>?\\|").find(c) != std::u16string_view::npos)
+            return false;
+    return true;
+}
+
+std::u16string decodeFatLabel(const uint8_t* name, const CodePage& oem) {
+    std::string bytes(reinterpret_cast<const char*>(name), 11);
+    if (static_cast<uint8_t>(bytes[0]) == 0x05) bytes[0] = static_cast<char>(0xE5);
+    const size_t zero = bytes.find('\0');
+    if (zero != std::string::npos) bytes.resize(zero);
+    while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
+    return oem.decode(bytes);
+}
+
+// The system's label write mounts a FAT32 volume: while mounted, FAT entry 1's clean-shutdown bit
+// is cleared, and the FSInfo sector receives the free count and the next-free hint the driver
+// keeps. The format's FAT32 repair puts both back afterwards; the virtual card must give it the
+// same state to repair, or that path could never be exercised.
+uint32_t markFat32Mounted(const PartitionBytes& part, const Volume& v) {
+    uint32_t used = 0, firstFree = 0;
+    if (uint32_t rc = countUsed(part, v, used, firstFree)) return rc;
+    const uint32_t freeCount = v.layout.clusterCount - used;
+    const uint32_t bps = v.layout.bytesPerSector;
+    std::vector<uint64_t> infoSectors;
+    if (v.fsInfoSector != 0) infoSectors.push_back(v.fsInfoSector);
+    if (v.fsInfoSector != 0 && v.backupBootSector != 0)
+        infoSectors.push_back(uint64_t{v.backupBootSector} + v.fsInfoSector);
+    for (uint64_t sector : infoSectors) {
+        const uint64_t at = sector * bps;
+        std::array<uint8_t, kCardSectorBytes> info{};
+        if (at >= v.firstFatOffset) continue;  // outside the reserved area
+        if (!part.read(at, info.size(), info.data())) return kErrorReadFault;
+        if (le32(&info[0]) != 0x41615252 || le32(&info[484]) != 0x61417272) continue;
+        put32(&info[488], freeCount);
+        put32(&info[492], firstFree != 0 ? firstFree : 0xFFFFFFFFu);
+        if (!part.write(at + 488, 8, &info[488])) return kErrorWriteFault;
+    }
+    for (uint32_t copy = 0; copy < v.fatCount; ++copy) {
+        const uint64_t at = v.firstFatOffset + copy * v.fatBytes + 4;
+        uint8_t raw[4];
+        if (!part.read(at, 4, raw)) return kErrorReadFault;
+        const uint32_t entry = le32(raw);
+        if ((entry & 0x08000000u) == 0) continue;
+        put32(raw, entry & ~0x08000000u);
+        if (!part.write(at, 4, raw)) return kErrorWriteFault;
+    }
+    return 0;
+}
+
+uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage& oem,
+                     const std::u16string& label, const LocalTime& now) {
+    std::string name;
+    if (!makeFatLabel(label, oem, name)) return kErrorInvalidName;
+    const bool remove = name == std::string(11, ' ');
+
+    LabelSlots slots;
+    std::array<uint8_t, kDirEntryBytes> old{};
+    if (findLabelSlots(part, v, slots, old) == Walk::Failed) return kErrorReadFault;
+    if (remove) {
+        const uint8_t deleted = 0xE5;
+        if (slots.hasLabel && !part.write(slots.label, 1, &deleted)) return kErrorWriteFault;
+    } else {
+        if (!slots.hasLabel && !slots.hasFree) return kErrorDiskFull;
+        std::array<uint8_t, kDirEntryBytes> entry{};
+        std::memcpy(entry.data(), name.data(), 11);
+        if (entry[0] == 0xE5) entry[0] = 0x05;  // 0xE5 would mark the entry deleted
+        entry[11] = 0x08;
+        const unsigned year = now.year < 1980 ? 0u : std::min(now.year - 1980u, 127u);
+        put16(&entry[22], static_cast<uint16_t>(now.hour << 11 | now.minute << 5 | now.second / 2));
+        put16(&entry[24], static_cast<uint16_t>(year << 9 | now.month << 5 | now.day));
+        if (!part.write(slots.hasLabel ? slots.label : slots.free, entry.size(), entry.data()))
+            return kErrorWriteFault;
+    }
+
+    if (v.labelField != 0) {
+        const std::string field = remove ? "NO NAME    " : name;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(field.data());
+        if (!part.write(v.labelField, 11, bytes)) return kErrorWriteFault;
+        // FAT32's backup boot sector, when it is one.
+        const uint64_t backup = uint64_t{v.backupBootSector} * v.layout.bytesPerSector;
+        std::array<uint8_t, kCardSectorBytes> copy{};
+        if (v.backupBootSector != 0 && part.read(backup, copy.size(), copy.data()) &&
+            copy[v.labelField - 5] == 0x29 && !part.write(backup + v.labelField, 11, bytes))
+            return kErrorWriteFault;
+    }
+    return v.layout.type == VirtualFsType::Fat32 ? markFat32Mounted(part, v) : 0;
+}
+
+uint32_t setExFatLabel(const PartitionBytes& part, const Volume& v, const std::u16string& label) {
+    if (!makeExFatLabel(label)) return kErrorInvalidName;
+    LabelSlots slots;
+    std::array<uint8_t, kDirEntryBytes> old{};
+    if (findLabelSlots(part, v, slots, old) == Walk::Failed) return kErrorReadFault;
+    std::array<uint8_t, kDirEntryBytes> entry{};
+    if (label.empty()) {
+        // The label entry becomes unused (type 03h): no label.
+        if (!slots.hasLabel) return 0;
+        entry[0] = 0x03;
+    } else {
+        if (!slots.hasLabel && !slots.hasFree) return kErrorDiskFull;
+        entry[0] = 0x83;
+        entry[1] = static_cast<uint8_t>(label.size());
+        for (size_t i = 0; i < label.size(); ++i) put16(&entry[2 + 2 * i], label[i]);
+    }
+    if (!part.write(slots.hasLabel ? slots.label : slots.free, entry.size(), entry.data()))
+        return kErrorWriteFault;
+    return 0;
+}
+
+} // namespace
+
+uint32_t locateVirtualVolume(const CardSectors& card, VirtualVolumeLayout& out) {
+    Volume v;
+    if (uint32_t rc = locate(card, v)) return rc;
+    out = v.layout;
+    return 0;
+}
+
+uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem,
+                                  VolumeInformation& out) {
+    Volume v;
+    if (uint32_t rc = locate(card, v)) return rc;
+    const PartitionBytes part(card, v.layout.firstSector, v.layout.partitionSectors);
+    LabelSlots slots;
+    std::array<uint8_t, kDirEntryBytes> entry{};
+    if (findLabelSlots(part, v, slots, entry) == Walk::Failed) return kErrorReadFault;
+
+    VolumeInformation info;
+    if (slots.hasLabel && v.isFat()) {
+        info.label = decodeFatLabel(entry.data(), oem);
+    } else if (slots.hasLabel) {
+        const unsigned count = std::min<unsigned>(entry[1], 11);
+        for (unsigned i = 0; i < count; ++i) info.label.push_back(le16(&entry[2 + 2 * i]));
+    }
+    info.serial = v.serial;
+    info.maxComponentLength = 255;
+    info.flags = 0x6;  // FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK
+    info.fileSystem = v.layout.type == VirtualFsType::ExFat   ? u"exFAT"
+                      : v.layout.type == VirtualFsType::Fat32 ? u"FAT32"
+                                                              : u"FAT";
+    out = info;
+    return 0;
+}
+
+uint32_t virtualFreeSpace(const CardSectors& card, DiskFreeSpace& out) {
+    Volume v;
+    if (uint32_t rc = locate(card, v)) return rc;
+    const PartitionBytes part(card, v.layout.firstSector, v.layout.partitionSectors);
+    uint32_t used = 0, firstFree = 0;
+    if (uint32_t rc = countUsed(part, v, used, firstFree)) return rc;
+    out.sectorsPerCluster = v.layout.sectorsPerCluster;
+    out.bytesPerSector = v.layout.bytesPerSector;
+    out.totalClusters = v.layout.clusterCount;
+    out.freeClusters = v.layout.clusterCount - used;
+    return 0;
+}
+
+uint32_t setVirtualVolumeLabel(const CardSectors& card, const CodePage& oem,
+                               const std::u16string& label, const LocalTime& now) {
+    Volume v;
+    if (uint32_t rc = locate(card, v)) return rc;
+    const PartitionBytes part(card, v.layout.firstSector, v.layout.partitionSectors);
+    return v.isFat() ? setFatLabel(part, v, oem, label, now) : setExFatLabel(part, v, label);
+}
+
+} // namespace brc

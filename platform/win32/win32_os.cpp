@@ -1,0 +1,641 @@
+// OsServices over the Win32 API. The program must run on Windows XP x64 (NT 5.2): everything
+// called directly here exists in XP's kernel32 and advapi32; anything newer would have to be
+// looked up at run time.
+//
+// Drive letters that BRINDLECARD_CARDS maps to an image file are virtual cards: no system
+// volume stands behind them, so the volume calls are answered here (the labels and sizes from
+// the card's own file system) and the system is never asked about such a letter.
+#include "platform/win32/win32_os.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "device/card_map.h"
+#include "platform/virtual_volume.h"
+
+namespace brc {
+
+namespace {
+
+// ---- Strings ------------------------------------------------------------------------------
+
+// Windows' wchar_t is a UTF-16 unit; copies keep the two string types apart.
+std::wstring wide(const std::u16string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::u16string narrowUnits(const wchar_t* text, size_t length) {
+    std::u16string out;
+    out.reserve(length);
+    for (size_t i = 0; i < length; ++i) out.push_back(static_cast<char16_t>(text[i]));
+    return out;
+}
+
+// A zero-terminated buffer of `capacity` units, read up to its first zero.
+std::u16string fromBuffer(const wchar_t* buffer, size_t capacity) {
+    size_t length = 0;
+    while (length < capacity && buffer[length] != 0) ++length;
+    return narrowUnits(buffer, length);
+}
+
+// Narrow text in `codePage`: CP_UTF8 for the paths callers hand in, CP_ACP for the card map's
+// paths, which getenv gives in the ANSI code page.
+std::wstring toWide(const std::string& text, UINT codePage) {
+    if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return std::wstring();
+    const int length = static_cast<int>(text.size());
+    const int needed = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
+    if (needed <= 0) return std::wstring();
+    std::wstring out(static_cast<size_t>(needed), L'\0');
+    const int done = MultiByteToWideChar(codePage, 0, text.data(), length, &out[0], needed);
+    out.resize(done > 0 ? static_cast<size_t>(done) : 0);
+    return out;
+}
+
+std::string wideToUtf8(const std::wstring& text) {
+    if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return std::string();
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return std::string();
+    std::string out(static_cast<size_t>(needed), '\0');
+    const int done =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &out[0], needed, nullptr, nullptr);
+    out.resize(done > 0 ? static_cast<size_t>(done) : 0);
+    return out;
+}
+
+// Index 0 (A:) to 25 (Z:) of a drive letter, or -1.
+int letterIndex(char16_t letter) {
+    if (letter >= u'a' && letter <= u'z') return letter - u'a';
+    if (letter >= u'A' && letter <= u'Z') return letter - u'A';
+    return -1;
+}
+
+int rootIndex(const std::u16string& rootPath) {
+    return rootPath.empty() ? -1 : letterIndex(rootPath[0]);
+}
+
+// ---- SIDs ---------------------------------------------------------------------------------
+
+// The "S-1-5-32-544" form, as ConvertSidToStringSidW writes it.
+bool sidText(PSID sid, std::string& out) {
+    if (!sid || !IsValidSid(sid)) return false;
+    const SID* raw = static_cast<const SID*>(sid);
+    const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(sid);
+    const UCHAR count = *GetSidSubAuthorityCount(sid);
+    out = "S-" + std::to_string(raw->Revision) + "-";
+    if (authority->Value[0] == 0 && authority->Value[1] == 0) {
+        uint32_t value = 0;
+        for (int i = 2; i < 6; ++i) value = (value << 8) | authority->Value[i];
+        out += std::to_string(value);
+    } else {
+        static const char kHex[] = "0123456789ABCDEF";
+        out += "0x";
+        for (int i = 0; i < 6; ++i) {
+            out += kHex[authority->Value[i] >> 4];
+            out += kHex[authority->Value[i] & 0x0F];
+        }
+    }
+    for (UCHAR i = 0; i < count; ++i) {
+        out += '-';
+        out += std::to_string(static_cast<uint32_t>(*GetSidSubAuthority(sid, i)));
+    }
+    return true;
+}
+
+// ---- OEM code page ------------------------------------------------------------------------
+
+class OemCodePage final : public CodePage {
+public:
+    OemCodePage() {
+        // UTF-7 and UTF-8 take no conversion flags; a system set to UTF-8 reports it as OEM page.
+        const UINT page = GetOEMCP();
+        encodeFlags_ = (page == CP_UTF8 || page == CP_UTF7) ? 0 : WC_NO_BEST_FIT_CHARS;
+        CPINFO info{};
+        if (GetCPInfo(CP_OEMCP, &info) && info.DefaultChar[0] != 0) {
+            defaultChar_.assign(1, static_cast<char>(info.DefaultChar[0]));
+            if (info.DefaultChar[1] != 0) defaultChar_ += static_cast<char>(info.DefaultChar[1]);
+        }
+    }
+
+    std::string encode(const std::u16string& text, size_t maxBytes) const override {
+        std::string out;
+        size_t i = 0;
+        while (i < text.size()) {
+            // One character at a time (a surrogate pair is one), so none is ever cut in two.
+            size_t units = 1;
+            if (text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() &&
+                text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+                units = 2;
+            const wchar_t chars[2] = {static_cast<wchar_t>(text[i]),
+                                      static_cast<wchar_t>(units == 2 ? text[i + 1] : 0)};
+            char bytes[16];
+            const int got = WideCharToMultiByte(CP_OEMCP, encodeFlags_, chars,
+                                                static_cast<int>(units), bytes,
+                                                static_cast<int>(sizeof bytes), nullptr, nullptr);
+            const std::string encoded =
+                got > 0 ? std::string(bytes, static_cast<size_t>(got)) : defaultChar_;
+            if (maxBytes != std::string::npos && out.size() + encoded.size() > maxBytes) break;
+            out += encoded;
+            i += units;
+        }
+        return out;
+    }
+
+    std::u16string decode(const std::string& bytes) const override {
+        const size_t length = std::min(bytes.find('\0'), bytes.size());
+        if (length == 0 || length > static_cast<size_t>(INT_MAX)) return std::u16string();
+        const int count = static_cast<int>(length);
+        const int needed = MultiByteToWideChar(CP_OEMCP, 0, bytes.data(), count, nullptr, 0);
+        if (needed <= 0) return std::u16string();
+        std::vector<wchar_t> out(static_cast<size_t>(needed));
+        const int done = MultiByteToWideChar(CP_OEMCP, 0, bytes.data(), count, out.data(), needed);
+        return done > 0 ? narrowUnits(out.data(), static_cast<size_t>(done)) : std::u16string();
+    }
+
+private:
+    DWORD encodeFlags_ = 0;
+    std::string defaultChar_ = "?";
+};
+
+// ---- The services -------------------------------------------------------------------------
+
+class Win32OsServices final : public OsServices {
+public:
+    bool getVersion(OsVersion& out) override {
+        OSVERSIONINFOEXW info{};
+        info.dwOSVersionInfoSize = sizeof info;
+        if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return failed();
+        out.platformId = info.dwPlatformId;
+        out.major = info.dwMajorVersion;
+        out.minor = info.dwMinorVersion;
+        out.productType = info.wProductType;
+        return true;
+    }
+
+    bool tokenGroups(std::vector<std::string>& sids) override {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token))
+            return failed();
+        bool ok = false;
+        DWORD length = 0;
+        GetTokenInformation(token, TokenGroups, nullptr, 0, &length);
+        if (length >= sizeof(TOKEN_GROUPS)) {
+            // Whole 64-bit words keep the SID_AND_ATTRIBUTES pointers aligned.
+            std::vector<uint64_t> buffer((length + sizeof(uint64_t) - 1) / sizeof(uint64_t));
+            if (GetTokenInformation(token, TokenGroups, buffer.data(), length, &length)) {
+                const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+                const SID_AND_ATTRIBUTES* entries = groups->Groups;
+                // A SID that is not valid cannot be any group the callers look for: skipped.
+                sids.clear();
+                for (DWORD i = 0; i < groups->GroupCount; ++i) {
+                    std::string text;
+                    if (sidText(entries[i].Sid, text)) sids.push_back(text);
+                }
+                ok = true;
+            }
+        }
+        if (!ok) remember();
+        CloseHandle(token);
+        return ok;
+    }
+
+    uint32_t startService(const std::u16string& name) override {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        if (!manager) return errorOrFailure();
+        uint32_t result = 0;
+        SC_HANDLE service = OpenServiceW(manager, wide(name).c_str(), SERVICE_START);
+        if (!service) {
+            result = errorOrFailure();
+        } else {
+            if (!StartServiceW(service, 0, nullptr)) result = errorOrFailure();
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+        return result;
+    }
+
+    bool pipeOpens(const std::u16string& pipeName) override {
+        const std::wstring name = wide(pipeName);
+        WaitNamedPipeW(name.c_str(), NMPWAIT_USE_DEFAULT_WAIT);  // only gives the server a moment
+        HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) return failed();
+        CloseHandle(pipe);
+        return true;
+    }
+
+    void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) override {
+        SetLastError(ERROR_SUCCESS);  // only a fresh ERROR_ALREADY_EXISTS may count
+        HANDLE mutex = CreateMutexW(nullptr, TRUE, wide(name).c_str());
+        const DWORD error = GetLastError();
+        alreadyExisted = error == ERROR_ALREADY_EXISTS;
+        if (!mutex) lastError_ = error;
+        return mutex;
+    }
+
+    void releaseNamedMutex(void* mutex) override {
+        if (!mutex) return;
+        ReleaseMutex(mutex);  // fails harmlessly when another process owned it first
+        CloseHandle(mutex);
+    }
+
+    void* openVolume(char16_t driveLetter) override {
+        const int index = letterIndex(driveLetter);
+        if (index < 0) {
+            lastError_ = ERROR_INVALID_DRIVE;
+            return nullptr;
+        }
+        if (cardPath(index)) return &virtualVolumes_[index];
+        wchar_t name[] = L"\\\\.\\A:";
+        name[4] = static_cast<wchar_t>(L'A' + index);
+        HANDLE volume = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (volume == INVALID_HANDLE_VALUE) {
+            remember();
+            return nullptr;
+        }
+        return volume;
+    }
+
+    bool volumeRequest(void* volume, VolumeRequest request) override {
+        if (!volume) {
+            lastError_ = ERROR_INVALID_HANDLE;
+            return false;
+        }
+        if (isVirtual(volume)) return true;  // an image has nothing to lock or dismount
+        DWORD code = FSCTL_LOCK_VOLUME;
+        if (request == VolumeRequest::Unlock) code = FSCTL_UNLOCK_VOLUME;
+        if (request == VolumeRequest::Dismount) code = FSCTL_DISMOUNT_VOLUME;
+        DWORD returned = 0;
+        if (!DeviceIoControl(volume, code, nullptr, 0, nullptr, 0, &returned, nullptr))
+            return failed();
+        return true;
+    }
+
+    void closeVolume(void* volume) override {
+        if (volume && !isVirtual(volume)) CloseHandle(volume);
+    }
+
+    std::optional<std::u16string> queryDosDevice(char16_t driveLetter) override {
+        const int index = letterIndex(driveLetter);
+        if (index >= 0) {
+            // A mapped letter reads like a substituted drive: the image it stands for.
+            if (const std::string* path = cardPath(index))
+                return u"\\??\\" + fromWide(toWide(*path, CP_ACP));
+        }
+        const wchar_t name[3] = {static_cast<wchar_t>(driveLetter), L':', 0};
+        wchar_t target[260] = {};
+        const DWORD got = QueryDosDeviceW(name, target, 260);
+        if (got == 0) {
+            remember();
+            return std::nullopt;
+        }
+        return fromBuffer(target, std::min<size_t>(got, 260));
+    }
+
+    std::vector<std::u16string> logicalDriveStrings() override {
+        std::vector<std::u16string> roots;
+        std::vector<wchar_t> buffer;
+        DWORD needed = GetLogicalDriveStringsW(0, nullptr);
+        // The set of drives can grow between the two calls; ask again until it fits.
+        for (int attempt = 0; attempt < 4 && needed > 0; ++attempt) {
+            buffer.assign(static_cast<size_t>(needed) + 1, L'\0');
+            const DWORD got = GetLogicalDriveStringsW(needed, buffer.data());
+            if (got == 0) {
+                remember();
+                buffer.clear();
+                break;
+            }
+            if (got < needed) {
+                buffer.resize(got);
+                break;
+            }
+            needed = got + 1;
+            buffer.clear();
+        }
+        size_t start = 0;
+        for (size_t i = 0; i < buffer.size(); ++i) {
+            if (buffer[i] != 0) continue;
+            if (i > start) roots.push_back(narrowUnits(buffer.data() + start, i - start));
+            start = i + 1;
+        }
+        if (start < buffer.size())
+            roots.push_back(narrowUnits(buffer.data() + start, buffer.size() - start));
+
+        // Mapped letters are drives as well, in letter order with the system's.
+        const CardMap map = readCardMap();
+        if (map.error.empty()) {
+            for (int index = 0; index < 26; ++index) {
+                if (map.paths[static_cast<size_t>(index)].empty()) continue;
+                const bool listed = std::any_of(roots.begin(), roots.end(), [&](const auto& r) {
+                    return rootIndex(r) == index;
+                });
+                if (!listed)
+                    roots.push_back(std::u16string{static_cast<char16_t>(u'A' + index), u':', u'\\'});
+            }
+            std::stable_sort(roots.begin(), roots.end(), [](const auto& a, const auto& b) {
+                return rootIndex(a) < rootIndex(b);
+            });
+        }
+        return roots;
+    }
+
+    uint32_t driveType(const std::u16string& rootPath) override {
+        if (cardPath(rootIndex(rootPath))) return DriveRemovable;
+        return GetDriveTypeW(wide(rootPath).c_str());
+    }
+
+    bool diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) override {
+        if (const std::string* path = cardPath(rootIndex(rootPath)))
+            return mappedDiskFreeSpace(*path, out);
+        DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
+        if (!GetDiskFreeSpaceW(wide(rootPath).c_str(), &sectorsPerCluster, &bytesPerSector,
+                               &freeClusters, &totalClusters))
+            return failed();
+        out.sectorsPerCluster = sectorsPerCluster;
+        out.bytesPerSector = bytesPerSector;
+        out.freeClusters = freeClusters;
+        out.totalClusters = totalClusters;
+        return true;
+    }
+
+    bool diskFreeSpaceEx(const std::u16string& rootPath, uint64_t& freeBytes,
+                         uint64_t& totalBytes) override {
+        if (const std::string* path = cardPath(rootIndex(rootPath))) {
+            DiskFreeSpace space;
+            if (!mappedDiskFreeSpace(*path, space)) return false;
+            const uint64_t cluster = uint64_t{space.sectorsPerCluster} * space.bytesPerSector;
+            freeBytes = cluster * space.freeClusters;
+            totalBytes = cluster * space.totalClusters;
+            return true;
+        }
+        ULARGE_INTEGER available{}, total{}, totalFree{};
+        if (!GetDiskFreeSpaceExW(wide(rootPath).c_str(), &available, &total, &totalFree))
+            return failed();
+        freeBytes = available.QuadPart;  // what this user may still write
+        totalBytes = total.QuadPart;
+        return true;
+    }
+
+    bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) override {
+        if (const std::string* path = cardPath(rootIndex(rootPath)))
+            return mappedVolumeInformation(*path, out);
+        wchar_t label[MAX_PATH + 1] = {};
+        wchar_t fileSystem[MAX_PATH + 1] = {};
+        DWORD serial = 0, maxComponentLength = 0, flags = 0;
+        if (!GetVolumeInformationW(wide(rootPath).c_str(), label, MAX_PATH + 1, &serial,
+                                   &maxComponentLength, &flags, fileSystem, MAX_PATH + 1))
+            return failed();
+        out.label = fromBuffer(label, MAX_PATH + 1);
+        out.serial = serial;
+        out.maxComponentLength = maxComponentLength;
+        out.flags = flags;
+        out.fileSystem = fromBuffer(fileSystem, MAX_PATH + 1);
+        return true;
+    }
+
+    bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override {
+        if (const std::string* path = cardPath(rootIndex(rootPath)))
+            return mappedSetVolumeLabel(*path, label);
+        const std::wstring text = wide(label);
+        // No name at all is what removes a label.
+        if (!SetVolumeLabelW(wide(rootPath).c_str(), text.empty() ? nullptr : text.c_str()))
+            return failed();
+        return true;
+    }
+
+    uint32_t lastError() override { return lastError_; }
+
+    std::optional<std::u16string> systemRoot() override {
+        HKEY key = nullptr;
+        const wchar_t* const keyName = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+        LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_ALL_ACCESS, &key);
+        // Full access is refused to users without administrator rights, who only need to read.
+        if (rc == ERROR_ACCESS_DENIED)
+            rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_QUERY_VALUE, &key);
+        if (rc != ERROR_SUCCESS) {
+            lastError_ = static_cast<uint32_t>(rc);
+            return std::nullopt;
+        }
+        wchar_t value[128] = {};  // 256 bytes; a longer value is an error, not a cut path
+        DWORD type = 0;
+        DWORD size = sizeof value;
+        rc = RegQueryValueExW(key, L"SystemRoot", nullptr, &type, reinterpret_cast<BYTE*>(value),
+                              &size);
+        RegCloseKey(key);
+        if (rc != ERROR_SUCCESS) {
+            lastError_ = static_cast<uint32_t>(rc);
+            return std::nullopt;
+        }
+        // The stored string need not carry its terminating zero.
+        const std::u16string root = fromBuffer(value, std::min<size_t>(size / sizeof(wchar_t), 128));
+        if (type != REG_SZ || root.empty()) {
+            lastError_ = ERROR_INVALID_DATA;
+            return std::nullopt;
+        }
+        return root;
+    }
+
+    std::string privateDriverPath(const std::u16string& systemRoot) override {
+        return wideToUtf8(wide(systemRoot + u"\\system32\\" + u"quillhost.dll"));
+    }
+
+    void* loadLibrary(const std::string& path) override {
+        const std::wstring name = toWide(path, CP_UTF8);
+        if (name.empty()) {
+            lastError_ = ERROR_INVALID_NAME;
+            return nullptr;
+        }
+        HMODULE module = LoadLibraryW(name.c_str());
+        if (!module) remember();
+        return reinterpret_cast<void*>(module);
+    }
+
+    void* libraryProc(void* library, const char* name) override {
+        if (!library || !name) return nullptr;
+        FARPROC proc = GetProcAddress(static_cast<HMODULE>(library), name);
+        if (!proc) remember();
+        return reinterpret_cast<void*>(proc);
+    }
+
+    void freeLibrary(void* library) override {
+        if (library) FreeLibrary(static_cast<HMODULE>(library));
+    }
+
+    uint16_t uiLanguage() override { return GetUserDefaultUILanguage(); }
+
+    uint32_t tickCount() override { return GetTickCount(); }
+
+    LocalTime localTime() override {
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        LocalTime out;
+        out.year = now.wYear;
+        out.month = now.wMonth;
+        out.day = now.wDay;
+        out.hour = now.wHour;
+        out.minute = now.wMinute;
+        out.second = now.wSecond;
+        out.milliseconds = now.wMilliseconds;
+        return out;
+    }
+
+    const CodePage& oemCodePage() override { return win32OemCodePage(); }
+
+private:
+    // The card mapped to a drive (index 0 = A:), read afresh as the driver libraries do, or null.
+    // A malformed map maps nothing here; the driver libraries report it when a card is opened.
+    const std::string* cardPath(int index) {
+        if (index < 0 || index >= 26) return nullptr;
+        cards_ = readCardMap();
+        if (!cards_.error.empty()) return nullptr;
+        const std::string& path = cards_.paths[static_cast<size_t>(index)];
+        return path.empty() ? nullptr : &path;
+    }
+
+    bool isVirtual(const void* volume) const {
+        for (const char& slot : virtualVolumes_)
+            if (volume == &slot) return true;
+        return false;
+    }
+
+    bool mappedVolumeInformation(const std::string& path, VolumeInformation& out);
+    bool mappedSetVolumeLabel(const std::string& path, const std::u16string& label);
+    bool mappedDiskFreeSpace(const std::string& path, DiskFreeSpace& out);
+
+    static std::u16string fromWide(const std::wstring& text) {
+        return narrowUnits(text.data(), text.size());
+    }
+
+    void remember() { lastError_ = GetLastError(); }
+    bool failed() {
+        remember();
+        return false;
+    }
+    // GetLastError, never 0: a failed step must not read as success.
+    uint32_t errorOrFailure() {
+        remember();
+        if (lastError_ == 0) lastError_ = ERROR_GEN_FAILURE;
+        return lastError_;
+    }
+
+    uint32_t lastError_ = 0;
+    CardMap cards_;
+    // Tokens handed out for mapped letters: their addresses tell them from real handles.
+    char virtualVolumes_[26] = {};
+};
+
+// ---- Virtual cards ------------------------------------------------------------------------
+
+// The image behind a mapped letter, opened as the driver libraries open it: the path is in the
+// ANSI code page (getenv's), and only a regular file whose size is whole sectors is a card.
+class ImageSectors {
+public:
+    ImageSectors(const std::string& path, bool writable) {
+        handle_ = CreateFileW(toWide(path, CP_ACP).c_str(),
+                              GENERIC_READ | (writable ? GENERIC_WRITE : 0),
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            error_ = GetLastError() == ERROR_ACCESS_DENIED && writable ? ERROR_WRITE_PROTECT
+                                                                       : ERROR_NOT_READY;
+            return;
+        }
+        LARGE_INTEGER bytes{};
+        if (GetFileType(handle_) != FILE_TYPE_DISK || !GetFileSizeEx(handle_, &bytes) ||
+            bytes.QuadPart <= 0 || bytes.QuadPart % 512 != 0) {
+            error_ = ERROR_NOT_READY;  // the driver libraries refuse such a card as well
+            return;
+        }
+        card_.count = static_cast<uint64_t>(bytes.QuadPart) / 512;
+        card_.read = [this](uint64_t first, uint32_t n, uint8_t* data) {
+            return transfer(first, n, data, false);
+        };
+        card_.write = [this](uint64_t first, uint32_t n, const uint8_t* data) {
+            return transfer(first, n, const_cast<uint8_t*>(data), true);
+        };
+        error_ = 0;
+    }
+    ~ImageSectors() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    ImageSectors(const ImageSectors&) = delete;
+    ImageSectors& operator=(const ImageSectors&) = delete;
+
+    uint32_t error() const { return error_; }  // 0 when the card is open
+    const CardSectors& card() const { return card_; }
+
+private:
+    bool transfer(uint64_t first, uint32_t n, uint8_t* data, bool writing) {
+        if (first > card_.count || n > card_.count - first) return false;
+        uint64_t offset = first * 512;
+        uint64_t left = uint64_t{n} * 512;
+        while (left > 0) {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            const DWORD want = static_cast<DWORD>(std::min<uint64_t>(left, uint64_t{1} << 30));
+            DWORD done = 0;
+            const BOOL ok = writing ? WriteFile(handle_, data, want, &done, &at)
+                                    : ReadFile(handle_, data, want, &done, &at);
+            if (!ok || done == 0) return false;
+            data += done;
+            offset += done;
+            left -= done;
+        }
+        return true;
+    }
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    uint32_t error_ = ERROR_NOT_READY;
+    CardSectors card_;
+};
+
+bool Win32OsServices::mappedVolumeInformation(const std::string& path, VolumeInformation& out) {
+    ImageSectors image(path, false);
+    uint32_t rc = image.error();
+    if (rc == 0) rc = virtualVolumeInformation(image.card(), win32OemCodePage(), out);
+    if (rc != 0) lastError_ = rc;
+    return rc == 0;
+}
+
+bool Win32OsServices::mappedSetVolumeLabel(const std::string& path, const std::u16string& label) {
+    ImageSectors image(path, true);
+    uint32_t rc = image.error();
+    if (rc == 0) rc = setVirtualVolumeLabel(image.card(), win32OemCodePage(), label, localTime());
+    if (rc != 0) lastError_ = rc;
+    return rc == 0;
+}
+
+bool Win32OsServices::mappedDiskFreeSpace(const std::string& path, DiskFreeSpace& out) {
+    ImageSectors image(path, false);
+    uint32_t rc = image.error();
+    if (rc == 0) rc = virtualFreeSpace(image.card(), out);
+    if (rc != 0) lastError_ = rc;
+    return rc == 0;
+}
+
+} // namespace
+
+const CodePage& win32OemCodePage() {
+    static const OemCodePage page;
+    return page;
+}
+
+std::unique_ptr<OsServices> makeWin32OsServices() {
+    return std::make_unique<Win32OsServices>();
+}
+
+#if defined(_WIN32)
+std::unique_ptr<OsServices> makeSystemOsServices() {
+    return makeWin32OsServices();
+}
+#endif
+
+} // namespace brc

@@ -1,0 +1,332 @@
+// What the whole-format tests share: a fake card behind an installed driver table that records
+// every write, a virtual card served by the real driver library, and a reader's view of where
+// a freshly written volume keeps its root directory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "device/driver_binding.h"
+#include "engine/layout.h"
+#include "engine/write_sequence.h"
+#include "exfat/exfat_writers.h"
+#include "passes/progress.h"
+#include "res/messages.h"
+
+namespace brc::format_test {
+
+using Sector = std::array<uint8_t, 512>;
+constexpr uint32_t kFakeHandle = 9;
+constexpr uint32_t kChunk = 64;
+
+inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t le32(const uint8_t* p) { return le16(p) | uint32_t{le16(p + 2)} << 16; }
+inline uint64_t roundUpToChunk(uint64_t sector) { return (sector + kChunk - 1) / kChunk * kChunk; }
+
+// ---- a fake card ------------------------------------------------------------------------------
+
+struct WriteCall {
+    uint32_t first, count, result;
+};
+
+struct FakeCard {
+    uint32_t userSectors = 0;
+    uint32_t protectedSectors = 0;
+    std::unordered_map<uint32_t, Sector> sectors; // absent sectors read as zero
+    std::vector<WriteCall> writes;                // every DDWritePT call, failed ones too
+    uint32_t failWriteCall = 0;                   // 1-based; 0 never
+    uint32_t failCode = SDHOST_ERR_IO;
+
+    Sector get(uint32_t s) const {
+        auto it = sectors.find(s);
+        return it == sectors.end() ? Sector{} : it->second;
+    }
+    void put(uint32_t s, const uint8_t* data) {
+        Sector v;
+        std::memcpy(v.data(), data, v.size());
+        if (v == Sector{}) sectors.erase(s);
+        else sectors[s] = v;
+    }
+};
+
+inline FakeCard* gFake = nullptr;
+
+inline uint32_t SDHOST_CALL fakeIdentify(uint32_t* userSectors, uint32_t* cylinders,
+                                         uint32_t* totalSectors, uint32_t* heads,
+                                         uint16_t* bytesPerSector, uint32_t* sectorsPerTrack,
+                                         uint8_t* cardType, uint32_t* protectedSectors,
+                                         uint8_t* busWidth, uint32_t* eraseBlockSectors,
+                                         uint32_t* reserved, uint32_t handle) {
+    EXPECT_EQ(handle, kFakeHandle);
+    const uint64_t total = uint64_t{gFake->userSectors} + gFake->protectedSectors;
+    *userSectors = gFake->userSectors;
+    *cylinders = gFake->userSectors / (255 * 63);
+    *totalSectors = static_cast<uint32_t>(total);
+    *heads = 255;
+    *bytesPerSector = 512;
+    *sectorsPerTrack = 63;
+    *cardType = 2;
+    *protectedSectors = gFake->protectedSectors;
+    *busWidth = 4;
+    *eraseBlockSectors = 8192;
+    *reserved = 0;
+    return 0;
+}
+
+inline uint32_t SDHOST_CALL fakeSecureIdentify(uint32_t* protectedSectors, uint32_t handle) {
+    EXPECT_EQ(handle, kFakeHandle);
+    *protectedSectors = gFake->protectedSectors;
+    return 0;
+}
+
+inline uint32_t SDHOST_CALL fakeRead(void* buffer, uint32_t count, uint32_t first,
+                                     uint32_t handle) {
+    EXPECT_EQ(handle, kFakeHandle);
+    if (uint64_t{first} + count > gFake->userSectors) return SDHOST_ERR_RANGE;
+    for (uint32_t i = 0; i < count; ++i)
+        std::memcpy(static_cast<uint8_t*>(buffer) + 512 * i, gFake->get(first + i).data(), 512);
+    return 0;
+}
+
+inline uint32_t SDHOST_CALL fakeWrite(const void* buffer, uint32_t count, uint32_t first,
+                                      uint32_t handle) {
+    EXPECT_EQ(handle, kFakeHandle);
+    FakeCard& c = *gFake;
+    uint32_t result = 0;
+    if (uint64_t{first} + count > c.userSectors) result = SDHOST_ERR_RANGE;
+    else if (c.writes.size() + 1 == c.failWriteCall) result = c.failCode;
+    c.writes.push_back({first, count, result});
+    if (result != 0) return result;
+    for (uint32_t i = 0; i < count; ++i)
+        c.put(first + i, static_cast<const uint8_t*>(buffer) + 512 * i);
+    return 0;
+}
+
+inline uint32_t SDHOST_CALL fakeMid(uint8_t mid[8], uint32_t, uint32_t handle) {
+    EXPECT_EQ(handle, kFakeHandle);
+    std::memset(mid, 0, 8);
+    mid[0] = 3;
+    return 0;
+}
+
+// One format's worth of state over a fake card.
+struct FakeRig {
+    FakeCard card;
+    DriverBinding driver;
+    RunFlags flags;
+    Progress progress{flags, builtinMessages(), nullptr};
+    ExFatState exfat;
+    ReportValues report;
+    WriteContext ctx{driver, progress, exfat, report};
+
+    FakeRig(uint32_t userSectors, uint32_t protectedSectors, uint32_t route = 2) {
+        card.userSectors = userSectors;
+        card.protectedSectors = protectedSectors;
+        gFake = &card;
+        DriverApi api;
+        api.DDIdentify = fakeIdentify;
+        api.DDSecureIdentify = fakeSecureIdentify;
+        api.DDReadPT = fakeRead;
+        api.DDWritePT = fakeWrite;
+        api.DDGetMID = fakeMid;
+        installDriverTable(driver, route, api);
+        driver.driverHandle = kFakeHandle;
+    }
+    ~FakeRig() { gFake = nullptr; }
+    FakeRig(const FakeRig&) = delete;
+    FakeRig& operator=(const FakeRig&) = delete;
+};
+
+// ---- where the system area ends ---------------------------------------------------------------
+
+// The root directory as a reader finds it: absolute first sector and length in sectors.
+struct RootSpan {
+    uint64_t first = 0, sectors = 0;
+    uint64_t end() const { return first + sectors; }
+};
+
+// From the layout the pre-check hands back, by the published rules of each file system: FAT12
+// and FAT16 keep 32 root sectors at the end of the system area; FAT32 has it in cluster 2;
+// exFAT in the cluster after the allocation bitmap and the up-case table.
+inline RootSpan rootFromLayout(const FormatParameters& p) {
+    const uint64_t heap = uint64_t{p.partitionStart} + p.systemSectors;
+    switch (p.fsType) {
+    case Fat12:
+    case Fat16: return {heap - 32, 32};
+    case Fat32: return {heap, p.sectorsPerCluster};
+    default: {
+        const uint64_t clusterBytes = uint64_t{p.sectorsPerCluster} * 512;
+        const uint64_t clusters = p.maxCluster - 1;
+        const uint64_t bitmapClusters = ((clusters + 7) / 8 + clusterBytes - 1) / clusterBytes;
+        const uint64_t upcaseClusters = (5836 + clusterBytes - 1) / clusterBytes;
+        const uint64_t root = 2 + bitmapClusters + upcaseClusters;
+        return {heap + (root - 2) * p.sectorsPerCluster, p.sectorsPerCluster};
+    }
+    }
+}
+
+// From the sectors on the card: the partition entry of the MBR and the volume's boot sector.
+// `read` gives one absolute sector.
+template <class Read> RootSpan rootFromCard(uint32_t fsType, Read read) {
+    const Sector mbr = read(0);
+    const uint64_t start = le32(mbr.data() + 454);
+    const Sector boot = read(start);
+    const uint8_t* b = boot.data();
+    if (fsType == ExFat) {
+        const uint64_t spc = uint64_t{1} << b[109];
+        return {start + le32(b + 88) + (le32(b + 96) - 2) * spc, spc};
+    }
+    const uint64_t spc = b[13];
+    const uint64_t fatArea = uint64_t{b[16]} * (le16(b + 22) ? le16(b + 22) : le32(b + 36));
+    const uint64_t rootDir = start + le16(b + 14) + fatArea;
+    if (fsType == Fat32) return {rootDir + (le32(b + 44) - 2) * spc, spc};
+    return {rootDir, uint64_t{le16(b + 17)} * 32 / 512};
+}
+
+// ---- virtual cards served by the real driver library ------------------------------------------
+
+// A sector no writer produces: a tag, the sector number, then a fixed non-zero body.
+inline Sector patternSector(uint64_t s) {
+    static const Sector body = [] {
+        Sector b;
+        for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(0xA5 ^ (i * 31));
+        std::memcpy(b.data(), "BRCPATRN", 8);
+        return b;
+    }();
+    Sector v = body;
+    std::memcpy(v.data() + 8, &s, sizeof s);
+    return v;
+}
+
+// An image file opened for direct sector access by the test.
+class ImageFile {
+public:
+    explicit ImageFile(const std::filesystem::path& path)
+        : fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {
+        EXPECT_GE(fd_, 0) << path;
+    }
+    ~ImageFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    Sector read(uint64_t s) const {
+        Sector v{};
+        EXPECT_EQ(::pread(fd_, v.data(), v.size(), static_cast<off_t>(s * 512)), 512) << s;
+        return v;
+    }
+    void fillPattern(uint64_t first, uint64_t count) {
+        std::vector<uint8_t> run;
+        for (uint64_t s = first; s < first + count; s += kRun) {
+            const uint64_t n = std::min<uint64_t>(kRun, first + count - s);
+            run.resize(n * 512);
+            for (uint64_t i = 0; i < n; ++i)
+                std::memcpy(run.data() + i * 512, patternSector(s + i).data(), 512);
+            ASSERT_EQ(::pwrite(fd_, run.data(), run.size(), static_cast<off_t>(s * 512)),
+                      static_cast<ssize_t>(run.size()));
+        }
+    }
+    // The first sector of [first, first + count) that does (or, with want false, does not)
+    // still hold the pattern; `first + count` when there is none.
+    uint64_t findPattern(uint64_t first, uint64_t count, bool want) const {
+        std::vector<uint8_t> run;
+        for (uint64_t s = first; s < first + count; s += kRun) {
+            const uint64_t n = std::min<uint64_t>(kRun, first + count - s);
+            run.resize(n * 512);
+            EXPECT_EQ(::pread(fd_, run.data(), run.size(), static_cast<off_t>(s * 512)),
+                      static_cast<ssize_t>(run.size()));
+            for (uint64_t i = 0; i < n; ++i) {
+                const bool held = std::memcmp(run.data() + i * 512, patternSector(s + i).data(), 512) == 0;
+                if (held == want) return s + i;
+            }
+        }
+        return first + count;
+    }
+
+private:
+    static constexpr uint64_t kRun = 2048;
+    int fd_;
+};
+
+// A sparse image of `sectors` sectors with its sidecar.
+inline void createCard(const std::filesystem::path& image, uint64_t sectors,
+                       const std::string& sidecar = "") {
+    { std::ofstream create(image, std::ios::binary | std::ios::trunc); }
+    std::filesystem::resize_file(image, sectors * 512);
+    std::ofstream card(image.string() + ".card", std::ios::trunc);
+    card << sidecar;
+}
+
+// BRINDLECARD_CARDS pointing drive Z: at one image while the object lives.
+class CardsVariable {
+public:
+    explicit CardsVariable(const std::filesystem::path& image) {
+        if (const char* old = std::getenv("BRINDLECARD_CARDS")) old_ = old, hadOld_ = true;
+        ::setenv("BRINDLECARD_CARDS", ("Z=" + std::filesystem::absolute(image).string()).c_str(), 1);
+    }
+    ~CardsVariable() {
+        if (hadOld_) ::setenv("BRINDLECARD_CARDS", old_.c_str(), 1);
+        else ::unsetenv("BRINDLECARD_CARDS");
+    }
+    CardsVariable(const CardsVariable&) = delete;
+    CardsVariable& operator=(const CardsVariable&) = delete;
+
+private:
+    std::string old_;
+    bool hadOld_ = false;
+};
+
+constexpr uint32_t kDriveZ = 26;
+
+// The real driver library of a route serving one image as drive Z:, opened as a format opens it.
+struct LibraryRig {
+    CardsVariable cards;
+    DriverBinding driver;
+    RunFlags flags;
+    Progress progress{flags, builtinMessages(), nullptr};
+    ExFatState exfat;
+    ReportValues report;
+    WriteContext ctx{driver, progress, exfat, report};
+    bool open = false;
+
+    LibraryRig(const std::filesystem::path& image, uint32_t route) : cards(image) {
+        const std::string library = route == 1 ? BRC_QUILLHOST_PATH : BRC_QHOST32_PATH;
+        if (bindDriverFile(driver, route, library) != 0) {
+            ADD_FAILURE() << driver.lastError;
+            return;
+        }
+        uint32_t handle = 0;
+        const uint32_t drive = kDriveZ | (route == 2 ? SDHOST_INIT_ROUTE2 : 0u);
+        const uint32_t r = driver.api.DDInit(&handle, drive);
+        EXPECT_EQ(r, 0u) << "DDInit of " << image;
+        driver.driverHandle = handle;
+        open = r == 0;
+    }
+    ~LibraryRig() {
+        if (open) driver.api.DDFini(driver.driverHandle);
+    }
+    LibraryRig(const LibraryRig&) = delete;
+    LibraryRig& operator=(const LibraryRig&) = delete;
+
+    FormatPlan plan(bool sizeAdjustment = false) {
+        FormatPlan p;
+        EXPECT_EQ(planFormat(driver, u"", sizeAdjustment, &p), 0u);
+        return p;
+    }
+};
+
+} // namespace brc::format_test
