@@ -343,6 +343,10 @@ uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
     // the whole card but the type the user area, so a protected area many times the user area
     // could give e.g. a FAT16 of 2,042 clusters, which every reader takes for FAT12. Such a
     // layout is not valid.
+    // A card too small for a single data cluster would get a volume no reader can mount.
+    if (out.maxCluster < 2) {
+        return 1;
+    }
     const uint64_t clusters = out.maxCluster - 1;
     const bool countFits = type == Fat12   ? clusters <= kFat12Clusters
                            : type == Fat16 ? clusters > kFat12Clusters && clusters <= kFat16Clusters

@@ -95,16 +95,21 @@ uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOn
 
     params.verifyOnly = verifyOnly ? 1 : 0;
     ChunkStream stream{ctx.driver, ctx.progress, buffer.get(), 0};
-    if (uint32_t r = writePartitionTable(stream, params, userSectors)) {
-        const bool protectCode = r == SDHOST_ERR_WRITE_PROTECT_R2 ||
-                                 (r == SDHOST_ERR_WRITE_PROTECT_R1 && ctx.driver.driverRoute == 1);
-        if (stream.writePosition == 0 && protectCode) return WriteProtected;
-        return r;
-    }
+    // The card refusing the very first chunk with its protect code is a write-protected card,
+    // whichever writer flushed that chunk (on small cards the partition table shares chunk 0
+    // with the structures after it, so the first write comes later).
+    auto firstWriteRefused = [&](uint32_t r) {
+        return stream.writePosition == 0 &&
+               (r == SDHOST_ERR_WRITE_PROTECT_R2 ||
+                (r == SDHOST_ERR_WRITE_PROTECT_R1 && ctx.driver.driverRoute == 1));
+    };
+    if (uint32_t r = writePartitionTable(stream, params, userSectors))
+        return firstWriteRefused(r) ? static_cast<uint32_t>(WriteProtected) : r;
     if (flags.powerAbort) return 1;
     if (verifyOnly) return 0;
 
-    if (uint32_t r = writeStructures(stream, params, userSectors, ctx)) return r;
+    if (uint32_t r = writeStructures(stream, params, userSectors, ctx))
+        return firstWriteRefused(r) ? static_cast<uint32_t>(WriteProtected) : r;
 
     // Hand back the label as it was written.
     if (params.fsType == ExFat) {

@@ -229,15 +229,20 @@ INSTANTIATE_TEST_SUITE_P(Cards, CapacitySweep, ::testing::ValuesIn(kSweep),
 
 // Below 80 sectors the smallest FAT12 layout leaves no room for a single data cluster: such a
 // card must not come out of a format as a volume the checkers reject.
-TEST(TinyCard, IsRefusedOrFormattedToAUsableVolume) {
+TEST(TinyCard, TooSmallForADataClusterIsRefusedAndEightySectorsFormat) {
     ScratchDir dir("tiny");
-    for (uint64_t sectors : {64u, 79u}) {
+    const std::string partition = (dir.path / "partition.img").string();
+    for (uint64_t sectors : {64u, 79u, 80u}) {
         SCOPED_TRACE(std::to_string(sectors) + " sectors");
         const std::string image = (dir.path / ("c" + std::to_string(sectors) + ".img")).string();
-        const std::string partition = (dir.path / "partition.img").string();
         ASSERT_EQ(runCli("card create " + image + " --sectors " + std::to_string(sectors)).status, 0);
         CliRun format = runCli("format " + image + " --yes --json --label TINY");
-        if (format.status != 0) continue; // refused
+        if (sectors < 80) {
+            EXPECT_EQ(format.status, 1) << "no room for one cluster: refused before writing";
+            EXPECT_EQ(ImageFile(image).read(0), Sector{}) << "sector 0 was written";
+            continue;
+        }
+        ASSERT_EQ(format.status, 0);
         const uint64_t start = le32(ImageFile(image).read(0).data() + 454);
         extractPartition(image, partition, start, sectors - start);
         const ToolRun fsck = runTool("fsck.fat -n " + partition);

@@ -188,6 +188,31 @@ const FaultCase kFaultCases[] = {
     {"FailLastChunkRoute1", 1, "fail_write_call = N\n", At::Last, SDHOST_ERR_IO, Failed},
 };
 
+// Small cards put the partition table, the boot sector and the FATs into chunk 0, so the first
+// chunk is written by a later writer: its refusal must still read as a write-protected card.
+TEST(SmallCardFault, ProtectCodeOnTheFirstChunkIsWriteProtected) {
+    const std::filesystem::path dir =
+        std::filesystem::path(::testing::TempDir()) / ("brc-small-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    struct Cleanup {
+        std::filesystem::path p;
+        ~Cleanup() { std::filesystem::remove_all(p); }
+    } cleanup{dir};
+    const std::filesystem::path image = dir / "card.img";
+    for (uint64_t sectors : {15360u, 131072u}) {
+        SCOPED_TRACE(sectors);
+        for (const char* sidecar : {"fail_write_call = 1\nfail_write_code = 1543\n", "write_protect_switch = 1\n"}) {
+            createCard(image, sectors, sidecar);
+            LibraryRig rig(image, 2);
+            ASSERT_TRUE(rig.open);
+            ASSERT_LT(rig.plan().params.partitionStart + rig.plan().params.systemSectors, 64u * 64u);
+            ASSERT_EQ(rig.plan().params.partitionStart / kChunk, 0u);
+            std::u16string label;
+            EXPECT_EQ(formatVolume(rig.ctx, label, false), WriteProtected);
+        }
+    }
+}
+
 class LibraryFault : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(LibraryFault, EndsThePassWithTheRightResultAndWritesNothingAfterTheFault) {

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "tests/cli/cli_run.h"
+
+namespace {
+
+// Starts the command with its output in a file; returns the child's pid.
+pid_t spawnCli(const std::vector<std::string>& args, const std::string& outFile) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        FILE* out = std::fopen(outFile.c_str(), "w");
+        dup2(fileno(out), 1);
+        dup2(fileno(out), 2);
+        std::vector<char*> argv{const_cast<char*>(BRINDLECARD_EXE)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(BRINDLECARD_EXE, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int waitExit(pid_t pid) {
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Waits until the overwrite has drawn its first progress line.
+void awaitOverwrite(const std::string& outFile) {
+    for (int i = 0; i < 600 && slurp(outFile).find("Стереть   0% [") == std::string::npos &&
+                    slurp(outFile).find("Стереть   1% [") == std::string::npos;
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+TEST(FormatCli, RefusesWithoutATerminalOrYesAndWritesNothing) {
+    ScratchDir dir("noterm");
+    const std::string img = (dir.path / "c.img").string();
+    ASSERT_EQ(runCli("card create " + img + " --size 64M").status, 0);
+    EXPECT_EQ(runCli("format " + img).status, 2);
+    EXPECT_EQ(std::filesystem::file_size(img), 64u << 20);
+    std::ifstream in(img, std::ios::binary);
+    char sector[512] = {};
+    in.read(sector, sizeof sector);
+    EXPECT_EQ(std::string(sector, sizeof sector), std::string(512, '\0')) << "sector 0 was written";
+    EXPECT_EQ(runCli("format " + img + " --yes --type fast").status, 2);
+}
+
+TEST(FormatCli, QuickFormatReportsAndSetsTheLabel) {
+    ScratchDir dir("quick");
+    const std::string img = (dir.path / "c.img").string();
+    ASSERT_EQ(runCli("card create " + img + " --size 256M").status, 0);
+    auto j = parseFlatJson(runCli("format " + img + " --yes --json --label 'my card'").out);
+    EXPECT_EQ(j["result"], "3") << "a blank card has no partition entry to keep";
+    EXPECT_EQ(j["fileSystem"], "FAT");
+    EXPECT_EQ(j["fsType"], "2");
+    EXPECT_EQ(j["label"], "MY CARD");
+    EXPECT_EQ(j["overwriteResult"], "-1");
+    EXPECT_EQ(j["eraseResult"], "-1");
+    CliRun again = runCli("format " + img + " --yes --label 'my card'");
+    EXPECT_EQ(again.status, 0);
+    EXPECT_NE(again.out.find("Форматирование диска закончено!"), std::string::npos) << again.out;
+    // The label reached the card through the system's label call: the FAT16 boot sector, which
+    // the format itself leaves at "NO NAME", names it too.
+    auto plan = parseFlatJson(runCli("plan " + img + " --json").out);
+    std::ifstream in(img, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(std::stoul(plan["partitionStart"]) * 512 + 43));
+    char field[11] = {};
+    in.read(field, sizeof field);
+    EXPECT_EQ(std::string(field, sizeof field), "MY CARD    ");
+}
+
+TEST(FormatCli, InterruptCancelsTheOverwriteButStillFormats) {
+    ScratchDir dir("sigint");
+    const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
+    ASSERT_EQ(runCli("card create " + img + " --size 1G").status, 0);
+    pid_t pid = spawnCli({"format", img, "--yes", "--type", "overwrite"}, out);
+    awaitOverwrite(out);
+    kill(pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(pid, SIGINT); // a second Ctrl-C during the cancel changes nothing
+    EXPECT_EQ(waitExit(pid), 0);
+    const std::string text = slurp(out);
+    EXPECT_NE(text.find("Стереть CANCEL"), std::string::npos) << text;
+    EXPECT_NE(text.find("Volume Information"), std::string::npos) << text;
+}
+
+TEST(FormatCli, TerminateAbandonsTheFormatWithTheSuspendMessage) {
+    ScratchDir dir("sigterm");
+    const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
+    ASSERT_EQ(runCli("card create " + img + " --size 1G").status, 0);
+    pid_t pid = spawnCli({"format", img, "--yes", "--type", "overwrite"}, out);
+    awaitOverwrite(out);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(waitExit(pid), 1);
+    const std::string text = slurp(out);
+    EXPECT_EQ(text.find("Volume Information"), std::string::npos) << text;
+    EXPECT_NE(text.find("Стереть CANCEL"), std::string::npos) << text;
+    EXPECT_NE(text.find("Подвесные / спящий режим обнаружено"), std::string::npos) << text;
+    // The card was left closed and usable: a quick format afterwards works.
+    EXPECT_EQ(runCli("format " + img + " --yes --json").status, 0);
+}
+
+} // namespace
