@@ -6,7 +6,7 @@
 # Images live in /dev/shm when it is writable, so the figures measure the code, not a disk.
 #
 # Builds nothing: run first
-#   cmake --preset bench -B build/h-passes-bench && cmake --build build/h-passes-bench -j2 --target overwrite_bench
+#   cmake --preset bench && cmake --build --preset bench --target overwrite_bench
 # then
 #   bench/overwrite_bench.sh [BUILD_DIR]     (default build/bench; runs: BRC_BENCH_RUNS, 3)
 set -euo pipefail
