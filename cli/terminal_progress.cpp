@@ -75,6 +75,19 @@ void TerminalProgress::redraw() {
     drawnLines_ = count;
 }
 
+void TerminalProgress::writeConsole(const std::string& text) {
+    if (!interactive_ || !drawn_) {
+        ProgressView::writeConsole(text);
+        return;
+    }
+    // Lift the block, print the line where it stood, and draw the block again below it.
+    std::fprintf(out_, "\r\033[%uA\033[J", drawnLines_);
+    std::fflush(out_);
+    ProgressView::writeConsole(text);
+    drawn_ = false;
+    redraw();
+}
+
 void TerminalProgress::pumpPendingMessages() {
     // A second Ctrl-C during a cancel finds the flag already set and changes nothing.
     if (g_interrupts) {

@@ -23,6 +23,7 @@ public:
 
     void setLineText(uint32_t controlId, const std::u16string& text) override;
     void pumpPendingMessages() override;
+    void writeConsole(const std::string& text) override;
     ProgressView* createProgressWindow() override;
     void destroyProgressWindow() override;
 

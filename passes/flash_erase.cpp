@@ -102,8 +102,7 @@ int32_t erasePrivate(uint32_t driveNumber, uint32_t firstSector, uint32_t endSec
         return 1;
     }
     const std::string path = os.privateDriverPath(*root);
-    std::printf(" Load DLL Name : %s \n", path.c_str());
-    std::fflush(stdout);
+    writeConsoleLine(progress, " Load DLL Name : " + path + " \n");
 
     void* library = os.loadLibrary(path);
     if (!library) {

@@ -42,6 +42,20 @@ std::string formatSectorCount(uint64_t v) {
     return text;
 }
 
+void ProgressView::writeConsole(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void writeConsoleLine(Progress& progress, const std::string& text) {
+    if (progress.view) {
+        progress.view->writeConsole(text);
+    } else {
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+}
+
 std::u16string asciiToUtf16(const std::string& text) {
     return std::u16string(text.begin(), text.end());
 }

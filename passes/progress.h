@@ -53,6 +53,9 @@ public:
     virtual void setLineText(uint32_t controlId, const std::u16string& text) = 0;
     // Handles pending events (Cancel clicks, power notices, painting); never waits.
     virtual void pumpPendingMessages() = 0;
+    // A diagnostic line for the console (standard output). A view that draws on the same
+    // console overrides this to keep its lines intact.
+    virtual void writeConsole(const std::string& text);
 };
 
 // The progress window as the passes reach it: `view` is null while no window exists.
@@ -73,6 +76,9 @@ void reportFormatProgress(Progress& progress, uint32_t writePosition,
 
 // Plain decimal digits of a count.
 std::string formatSectorCount(uint64_t count);
+
+// A diagnostic line on the console, through the window when there is one.
+void writeConsoleLine(Progress& progress, const std::string& text);
 
 // ASCII to UTF-16 for suffixes built with printf-style formats.
 std::u16string asciiToUtf16(const std::string& text);
