@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+#include "tests/support/scratch_dir.h"
+
 struct CliRun {
     int status = -1;
     std::string out;
@@ -54,11 +56,4 @@ inline std::map<std::string, std::string> parseFlatJson(const std::string& text)
 }
 
 // A per-test scratch directory, removed afterwards.
-struct ScratchDir {
-    std::filesystem::path path;
-    explicit ScratchDir(const std::string& name)
-        : path(std::filesystem::path(::testing::TempDir()) / (name + "-" + std::to_string(::getpid()))) {
-        std::filesystem::create_directories(path);
-    }
-    ~ScratchDir() { std::filesystem::remove_all(path); }
-};
+using brc::test::ScratchDir;

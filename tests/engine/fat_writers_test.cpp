@@ -17,6 +17,7 @@
 #include "engine/fat_writers.h"
 #include "engine/layout.h"
 #include "passes/progress.h"
+#include "tests/support/fake_card.h"
 
 #if !defined(_WIN32)
 #include <sys/wait.h>
@@ -27,29 +28,17 @@ using namespace brc;
 
 namespace {
 
-using Sector = std::array<uint8_t, 512>;
+using test::Sector;
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kHandle = 5;
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
 // An in-memory card: absent sectors read as zero.
-struct Card {
+struct Card : test::SectorMap {
     uint32_t user = 0, prot = 0;
-    std::map<uint32_t, Sector> sectors;
     std::vector<std::pair<uint32_t, uint32_t>> writes; // first sector, count of each DDWritePT
     std::vector<uint32_t> reads;
     uint32_t failReadAt = kNone, failWriteAt = kNone, failCode = 0x105, midResult = 0;
-
-    Sector get(uint32_t s) const {
-        auto it = sectors.find(s);
-        return it == sectors.end() ? Sector{} : it->second;
-    }
-    void put(uint32_t s, const uint8_t* data) {
-        Sector v;
-        std::memcpy(v.data(), data, 512);
-        if (v == Sector{}) sectors.erase(s);
-        else sectors[s] = v;
-    }
 };
 Card* gCard = nullptr;
 

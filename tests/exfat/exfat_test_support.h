@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <utility>
 #include <vector>
 
@@ -16,31 +15,20 @@
 #include "engine/chunk_stream.h"
 #include "exfat/exfat_writers.h"
 #include "passes/progress.h"
+#include "tests/support/fake_card.h"
 
 namespace brc::exfat_test {
 
-using Sector = std::array<uint8_t, 512>;
+using test::Sector;
 constexpr uint32_t kHandle = 7;
 constexpr uint32_t kNever = 0xFFFFFFFFu;
 
-struct FakeCard {
-    std::map<uint32_t, Sector> sectors;                 // absent sectors read as zero
+struct FakeCard : test::SectorMap {
     std::vector<std::pair<uint32_t, uint32_t>> writes;  // every DDWritePT: first sector, count
     uint32_t midCalls = 0, midResult = 0;
     uint32_t failWriteAt = kNever, failReadAt = kNever, failCode = 0x105;
     std::FILE* image = nullptr;  // when set, sector s is written at (s - imageBase) * 512
     uint32_t imageBase = 0;
-
-    Sector get(uint32_t s) const {
-        auto it = sectors.find(s);
-        return it == sectors.end() ? Sector{} : it->second;
-    }
-    void put(uint32_t s, const uint8_t* data) {
-        Sector v;
-        std::memcpy(v.data(), data, 512);
-        if (v == Sector{}) sectors.erase(s);
-        else sectors[s] = v;
-    }
 };
 
 inline FakeCard* gCard = nullptr;

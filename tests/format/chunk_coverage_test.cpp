@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/format/format_rig.h"
+#include "tests/support/scratch_dir.h"
 
 namespace brc::format_test {
 namespace {
@@ -116,13 +117,8 @@ class QuickFormatDataArea : public ::testing::TestWithParam<DataAreaCase> {};
 
 TEST_P(QuickFormatDataArea, KeepsEverythingPastTheRootDirectorysLastChunk) {
     const DataAreaCase& c = GetParam();
-    const std::filesystem::path dir =
-        std::filesystem::path(::testing::TempDir()) / ("brc-data-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    struct Cleanup {
-        std::filesystem::path p;
-        ~Cleanup() { std::filesystem::remove_all(p); }
-    } cleanup{dir};
+    const test::ScratchDir scratch("brc-data");
+    const std::filesystem::path& dir = scratch.path;
     const std::filesystem::path image = dir / (std::string(c.name) + ".img");
     createCard(image, c.sectors);
 

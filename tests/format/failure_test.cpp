@@ -7,6 +7,7 @@
 
 #include "passes/format_report.h"
 #include "tests/format/format_rig.h"
+#include "tests/support/scratch_dir.h"
 
 namespace brc::format_test {
 namespace {
@@ -191,13 +192,8 @@ const FaultCase kFaultCases[] = {
 // Small cards put the partition table, the boot sector and the FATs into chunk 0, so the first
 // chunk is written by a later writer: its refusal must still read as a write-protected card.
 TEST(SmallCardFault, ProtectCodeOnTheFirstChunkIsWriteProtected) {
-    const std::filesystem::path dir =
-        std::filesystem::path(::testing::TempDir()) / ("brc-small-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    struct Cleanup {
-        std::filesystem::path p;
-        ~Cleanup() { std::filesystem::remove_all(p); }
-    } cleanup{dir};
+    const test::ScratchDir scratch("brc-small");
+    const std::filesystem::path& dir = scratch.path;
     const std::filesystem::path image = dir / "card.img";
     for (uint64_t sectors : {15360u, 131072u}) {
         SCOPED_TRACE(sectors);
@@ -217,13 +213,8 @@ class LibraryFault : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(LibraryFault, EndsThePassWithTheRightResultAndWritesNothingAfterTheFault) {
     const FaultCase& c = GetParam();
-    const std::filesystem::path dir =
-        std::filesystem::path(::testing::TempDir()) / ("brc-fault-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    struct Cleanup {
-        std::filesystem::path p;
-        ~Cleanup() { std::filesystem::remove_all(p); }
-    } cleanup{dir};
+    const test::ScratchDir scratch("brc-fault");
+    const std::filesystem::path& dir = scratch.path;
     const std::filesystem::path image = dir / "card.img";
 
     // 1 GiB: FAT16 with the partition starting in chunk 3, so the partition table's flush

@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "device/driver_binding.h"
@@ -25,10 +24,11 @@
 #include "exfat/exfat_writers.h"
 #include "passes/progress.h"
 #include "res/messages.h"
+#include "tests/support/fake_card.h"
 
 namespace brc::format_test {
 
-using Sector = std::array<uint8_t, 512>;
+using test::Sector;
 constexpr uint32_t kFakeHandle = 9;
 constexpr uint32_t kChunk = 64;
 
@@ -42,24 +42,12 @@ struct WriteCall {
     uint32_t first, count, result;
 };
 
-struct FakeCard {
+struct FakeCard : test::SectorMap {
     uint32_t userSectors = 0;
     uint32_t protectedSectors = 0;
-    std::unordered_map<uint32_t, Sector> sectors; // absent sectors read as zero
-    std::vector<WriteCall> writes;                // every DDWritePT call, failed ones too
-    uint32_t failWriteCall = 0;                   // 1-based; 0 never
+    std::vector<WriteCall> writes; // every DDWritePT call, failed ones too
+    uint32_t failWriteCall = 0;    // 1-based; 0 never
     uint32_t failCode = SDHOST_ERR_IO;
-
-    Sector get(uint32_t s) const {
-        auto it = sectors.find(s);
-        return it == sectors.end() ? Sector{} : it->second;
-    }
-    void put(uint32_t s, const uint8_t* data) {
-        Sector v;
-        std::memcpy(v.data(), data, v.size());
-        if (v == Sector{}) sectors.erase(s);
-        else sectors[s] = v;
-    }
 };
 
 inline FakeCard* gFake = nullptr;

@@ -19,6 +19,7 @@
 #include "passes/flash_erase.h"
 #include "passes/progress.h"
 #include "platform/fake/fake_os.h"
+#include "tests/support/recording_view.h"
 
 namespace brc {
 namespace {
@@ -31,20 +32,11 @@ constexpr uint32_t kPrivateHandle = 0x77;
 constexpr uint32_t kDrive = 5;  // E:
 constexpr uint32_t kSentinel = 0xDEAD;
 
-struct Drawn {
-    uint32_t controlId;
-    std::u16string text;
-};
+using test::Drawn;
 
-class RecordingView final : public ProgressView {
+// The erase pass draws on its own line only.
+class RecordingView final : public test::RecordingView {
 public:
-    void setLineText(uint32_t controlId, const std::u16string& text) override {
-        lines.push_back({controlId, text});
-    }
-    void pumpPendingMessages() override {
-        ++pumps;
-        if (onPump) onPump(pumps);
-    }
     std::vector<std::u16string> texts() const {
         std::vector<std::u16string> out;
         for (const Drawn& d : lines) {
@@ -53,10 +45,6 @@ public:
         }
         return out;
     }
-
-    std::vector<Drawn> lines;
-    int pumps = 0;
-    std::function<void(int)> onPump;
 };
 
 std::u16string eraseLine(const std::string& suffix) {

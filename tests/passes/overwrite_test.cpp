@@ -19,6 +19,7 @@
 #include "passes/overwrite.h"
 #include "passes/progress.h"
 #include "platform/fake/fake_os.h"
+#include "tests/support/recording_view.h"
 
 namespace brc {
 namespace {
@@ -28,32 +29,8 @@ namespace fs = std::filesystem;
 constexpr uint32_t kHandle = 0x51;
 constexpr size_t kSector = 512;
 
-struct Drawn {
-    uint32_t controlId;
-    std::u16string text;
-};
-
-// Records every line; `onPump` lets a test click Cancel or announce a suspend mid-pass.
-class RecordingView final : public ProgressView {
-public:
-    void setLineText(uint32_t controlId, const std::u16string& text) override {
-        lines.push_back({controlId, text});
-    }
-    void pumpPendingMessages() override {
-        ++pumps;
-        if (onPump) onPump(pumps);
-    }
-    std::vector<std::u16string> textsOf(uint32_t controlId) const {
-        std::vector<std::u16string> out;
-        for (const Drawn& d : lines)
-            if (d.controlId == controlId) out.push_back(d.text);
-        return out;
-    }
-
-    std::vector<Drawn> lines;
-    int pumps = 0;
-    std::function<void(int)> onPump;
-};
+using test::Drawn;
+using test::RecordingView;
 
 std::u16string overwriteLine(const std::string& suffix) {
     return builtinMessages().text(242) + asciiToUtf16(suffix);

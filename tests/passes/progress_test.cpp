@@ -6,25 +6,13 @@
 #include <vector>
 
 #include "passes/progress.h"
+#include "tests/support/recording_view.h"
 
 namespace brc {
 namespace {
 
-struct Drawn {
-    uint32_t controlId;
-    std::u16string text;
-};
-
-class RecordingView final : public ProgressView {
-public:
-    void setLineText(uint32_t controlId, const std::u16string& text) override {
-        lines.push_back({controlId, text});
-    }
-    void pumpPendingMessages() override { ++pumps; }
-
-    std::vector<Drawn> lines;
-    int pumps = 0;
-};
+using test::Drawn;
+using test::RecordingView;
 
 class FormatProgressTest : public ::testing::Test {
 protected:
