@@ -76,6 +76,11 @@ void TerminalProgress::redraw() {
 }
 
 void TerminalProgress::writeConsole(const std::string& text) {
+    // With --json, standard output carries the one JSON object and nothing else.
+    if (!out_) {
+        std::fputs(text.c_str(), stderr);
+        return;
+    }
     if (!interactive_ || !drawn_) {
         ProgressView::writeConsole(text);
         return;

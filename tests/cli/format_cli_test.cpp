@@ -84,6 +84,18 @@ TEST(FormatCli, QuickFormatReportsAndSetsTheLabel) {
     EXPECT_EQ(std::string(field, sizeof field), "MY CARD    ");
 }
 
+TEST(FormatCli, JsonOutputIsOneObjectEvenWhenTheEraseLoadsItsOwnLibrary) {
+    ScratchDir dir("json");
+    const std::string img = (dir.path / "c.img").string();
+    ASSERT_EQ(runCli("card create " + img + " --size 64M").status, 0);
+    CliRun r = runCli("format " + img + " --yes --json --type erase");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_FALSE(r.out.empty());
+    EXPECT_EQ(r.out.front(), '{') << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "more than one line: " << r.out;
+    EXPECT_EQ(parseFlatJson(r.out)["eraseResult"], "0");
+}
+
 TEST(FormatCli, InterruptCancelsTheOverwriteButStillFormats) {
     ScratchDir dir("sigint");
     const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
