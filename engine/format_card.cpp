@@ -39,7 +39,8 @@ private:
     void openWindow();
     void closeWindow();
     uint32_t closeCard();
-    uint32_t reopenCard();
+    // DDInit with the given drive argument; the card counts as open again on success.
+    uint32_t reopenCard(uint32_t drive);
     // Close up: the card, the volume and the progress window, whichever are open.
     int32_t closeUp(int32_t result);
     // Release the volume and close the card and the window.
@@ -93,9 +94,9 @@ uint32_t FormatRun::closeCard() {
     return driver_.api.DDFini(handle());
 }
 
-uint32_t FormatRun::reopenCard() {
+uint32_t FormatRun::reopenCard(uint32_t drive) {
     uint32_t h = 0;
-    const uint32_t r = driver_.api.DDInit(&h, driveNumber_ | openFlags_);
+    const uint32_t r = driver_.api.DDInit(&h, drive);
     if (r == 0) {
         driver_.driverHandle = h;
         cardOpen_ = true;
@@ -212,7 +213,7 @@ int32_t FormatRun::runFullFormatStage() {
             if (powerAbort()) return closeUp(PowerInterrupted);
             closeCard();
             closeVolume(sys_);
-            if (reopenCard() != 0) return closeUp(Failed);
+            if (reopenCard(driveNumber_ | openFlags_) != 0) return closeUp(Failed);
             if (powerAbort()) return closeUp(PowerInterrupted);
             if (openVolume(sys_, driveNumber_) != 0) return closeUp(Failed);
             lockVolume(sys_, driveNumber_);
@@ -221,7 +222,7 @@ int32_t FormatRun::runFullFormatStage() {
             if (driver_.api.DDWritePT(zero, 1, 0, handle()) != 0) return closeUp(Failed);
             closeCard();
             if (powerAbort()) return closeUp(PowerInterrupted);
-            if (reopenCard() != 0) return closeUp(Failed);
+            if (reopenCard(driveNumber_ | openFlags_) != 0) return closeUp(Failed);
         }
         overwriteResult_ = overwriteCard(driver_, figures_.overwriteTime, svc_.progress, sys_.os);
         figures_.overwriteResult = overwriteResult_;
@@ -260,12 +261,7 @@ uint32_t FormatRun::eraseCard() {
     const int32_t erased = eraseFlash(1, driveNumber_, 0, userSectors, figures_.eraseTime, driver_,
                                       svc_.progress, volumeLockChoice_, sys_);
     if (sys_.osKind != kOsVistaOrLater) return static_cast<uint32_t>(erased);
-    uint32_t h = 0;
-    const uint32_t reopened = driver_.api.DDInit(&h, formatDriveNumber_ | SDHOST_INIT_ROUTE2);
-    if (reopened == 0) {
-        driver_.driverHandle = h;
-        cardOpen_ = true;
-    }
+    const uint32_t reopened = reopenCard(formatDriveNumber_ | SDHOST_INIT_ROUTE2);
     return erased != 0 ? static_cast<uint32_t>(erased) : reopened;
 }
 
