@@ -51,6 +51,8 @@ const char kFormatUsage[] =
     "\n"
     "Ctrl-C cancels an overwrite or erase (the file system is still written); SIGTERM\n"
     "abandons the format at its next checkpoint, leaving the card in a defined state.\n"
+    "With SOURCE_DATE_EPOCH set (seconds, UTC), time stamps and serial numbers come from it,\n"
+    "so the same card formats to the same bytes every time.\n"
     "Exit status: 0 when the card was formatted, 1 otherwise, 2 for a usage error.\n";
 
 std::string text(uint32_t id) { return utf16ToUtf8(builtinMessages().text(id)); }

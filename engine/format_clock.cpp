@@ -1,20 +1,35 @@
 #include "engine/format_clock.h"
 
+#include <cerrno>
 #include <chrono>
+#include <optional>
 #include <cstdlib>
 #include <ctime>
 
 namespace brc {
 namespace {
 
+// SOURCE_DATE_EPOCH (seconds since 1970, UTC), the reproducible-build convention: when set, time
+// stamps and serial numbers repeat from one format to the next.
+std::optional<std::time_t> reproducibleEpoch() {
+    const char* text = std::getenv("SOURCE_DATE_EPOCH");
+    if (text == nullptr || *text == '\0') return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || *text == '-' || value > 0xFFFFFFFFull) return std::nullopt;
+    return static_cast<std::time_t>(value);
+}
+
 LocalTime systemLocalTime() {
     const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto sinceEpoch =
+    const std::optional<std::time_t> fixed = reproducibleEpoch();
+    const std::time_t seconds = fixed ? *fixed : std::chrono::system_clock::to_time_t(now);
+    const auto sinceEpoch = fixed ? 0 :
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     LocalTime t;
     // One thread uses the engine, so the shared result of localtime is not a hazard here.
-    const std::tm* tm = std::localtime(&seconds);
+    const std::tm* tm = fixed ? std::gmtime(&seconds) : std::localtime(&seconds);
     if (tm == nullptr) {
         t.year = 1980;
         t.month = 1;
@@ -26,7 +41,7 @@ LocalTime systemLocalTime() {
     t.day = static_cast<uint16_t>(tm->tm_mday);
     t.hour = static_cast<uint16_t>(tm->tm_hour);
     t.minute = static_cast<uint16_t>(tm->tm_min);
-    t.second = static_cast<uint16_t>(tm->tm_sec);
+    t.second = static_cast<uint16_t>(tm->tm_sec > 59 ? 59 : tm->tm_sec); // no leap second
     t.milliseconds = static_cast<uint16_t>(sinceEpoch % 1000);
     return t;
 }
@@ -36,7 +51,7 @@ LocalTime systemLocalTime() {
 const FormatClock& systemFormatClock() {
     static const FormatClock clock{
         systemLocalTime,
-        [] { return static_cast<uint32_t>(std::time(nullptr)); },
+        [] { return static_cast<uint32_t>(reproducibleEpoch().value_or(std::time(nullptr))); },
         [](uint32_t seed) { std::srand(seed); },
         [] { return static_cast<uint32_t>(std::rand()); },
     };

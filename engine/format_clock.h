@@ -26,7 +26,7 @@ struct FormatClock {
     std::function<uint32_t()> nextRandom;       // rand
 };
 
-// The C runtime's clock and generator.
+// The C runtime's clock and generator; SOURCE_DATE_EPOCH, when set, fixes the time (UTC).
 const FormatClock& systemFormatClock();
 
 // Seeds the generator with the current time in seconds and draws four numbers; each gives its

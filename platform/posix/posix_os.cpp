@@ -377,22 +377,8 @@ public:
         return static_cast<uint32_t>(ms);
     }
 
-    LocalTime localTime() override {
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        std::tm tm{};
-        const time_t seconds = now.tv_sec;
-        ::localtime_r(&seconds, &tm);
-        LocalTime t;
-        t.year = static_cast<uint16_t>(tm.tm_year + 1900);
-        t.month = static_cast<uint16_t>(tm.tm_mon + 1);
-        t.day = static_cast<uint16_t>(tm.tm_mday);
-        t.hour = static_cast<uint16_t>(tm.tm_hour);
-        t.minute = static_cast<uint16_t>(tm.tm_min);
-        t.second = static_cast<uint16_t>(tm.tm_sec > 59 ? 59 : tm.tm_sec);  // no leap second
-        t.milliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
-        return t;
-    }
+    // The same clock the writers use, so SOURCE_DATE_EPOCH reaches the label entry too.
+    LocalTime localTime() override { return systemFormatClock().localTime(); }
 
     const CodePage& oemCodePage() override { return cp437(); }
 
