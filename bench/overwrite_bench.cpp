@@ -16,8 +16,8 @@
 #include "device/system_checks.h"
 #include "passes/flash_erase.h"
 #include "passes/overwrite.h"
-#include "passes/progress.h"
-#include "platform/os_services.h"
+#include "progress/progress.h"
+#include "os/os_services.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
     }
     ::setenv("BRINDLECARD_CARDS", ("E=" + image).c_str(), 1);
 
-    brc::DriverBinding driver;
+    const std::unique_ptr<brc::OsServices> os = brc::makeSystemOsServices();
+    brc::DriverBinding driver(*os);
     if (brc::bindDriver(driver, 1) != 0) {
         std::fprintf(stderr, "overwrite_bench: %s\n", driver.lastError.c_str());
         return 1;
@@ -74,7 +75,6 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::unique_ptr<brc::OsServices> os = brc::makeSystemOsServices();
     brc::SystemState sys(*os);
     sys.osKind = 2;
     brc::RunFlags flags;

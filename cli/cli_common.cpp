@@ -6,6 +6,9 @@
 #include <filesystem>
 
 #include "device/card_map.h"
+#if !defined(_WIN32)
+#include "platform/posix/posix_os.h"
+#endif
 
 namespace brc::cli {
 
@@ -175,6 +178,15 @@ Target resolveTarget(const std::string& text) {
         }
     }
     throw UsageError{"no free drive letter is left for '" + text + "'"};
+}
+
+std::unique_ptr<OsServices> osServicesFor(const Target& target) {
+#if defined(_WIN32)
+    (void)target;
+    return makeSystemOsServices();
+#else
+    return makePosixOsServices(target.path);
+#endif
 }
 
 uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error) {

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "device/driver_binding.h"
+#include "os/os_services.h"
 
 namespace brc::cli {
 
@@ -63,6 +65,9 @@ struct Target {
 // Resolves TARGET; an image path not yet mapped gets a free letter, added to BRINDLECARD_CARDS
 // for this process so the driver library serves it. Throws UsageError for a bad target.
 Target resolveTarget(const std::string& text);
+
+// The system's services for a run on this target.
+std::unique_ptr<OsServices> osServicesFor(const Target& target);
 
 // Binds the route-2 library and opens the target's card. Returns 0 or a driver result, with
 // a sentence for the user in `error`.

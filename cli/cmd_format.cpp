@@ -10,14 +10,14 @@
 #include "cli/terminal_progress.h"
 #include "device/system_checks.h"
 #include "device/volume_access.h"
-#include "engine/code_page.h"
+#include "base/code_page.h"
 #include "engine/fat_writers.h"
-#include "engine/format_card.h"
+#include "format/format_card.h"
 #include "engine/layout.h"
 #include "exfat/exfat_writers.h"
-#include "passes/format_report.h"
-#include "passes/progress.h"
-#include "platform/os_services.h"
+#include "app/format_report.h"
+#include "progress/progress.h"
+#include "os/os_services.h"
 #include "res/messages.h"
 
 #if defined(_WIN32)
@@ -26,8 +26,6 @@
 #define fileno _fileno
 #else
 #include <unistd.h>
-
-#include "platform/posix/posix_os.h"
 #endif
 
 namespace brc::cli {
@@ -77,15 +75,6 @@ FormatType parseType(const std::string& name) {
     if (name == "erase") return FullErase;
     if (name == "overwrite-erase") return FullOverwriteErase;
     throw UsageError{"--type must be quick, overwrite, erase or overwrite-erase, not '" + name + "'"};
-}
-
-std::unique_ptr<OsServices> osServicesFor(const Target& target) {
-#if defined(_WIN32)
-    (void)target;
-    return makeSystemOsServices();
-#else
-    return makePosixOsServices(target.path);
-#endif
 }
 
 // The start-up checks: a supported system, and for a non-administrator the volume service.
@@ -140,7 +129,7 @@ int formatCommand(std::vector<std::string> argv) {
     const CodePage& oem = os->oemCodePage();
     const std::u16string root = target.rootPath();
 
-    DriverBinding driver;
+    DriverBinding driver(*os);
     if (bindDriver(driver, 2) != 0) {
         showMessage(220, kStyleError);
         return kExitFailed;

@@ -3,7 +3,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
-#include "engine/code_page.h"
+#include "base/code_page.h"
 #include "engine/layout.h"
 
 namespace brc::cli {
@@ -56,7 +56,8 @@ int planCommand(std::vector<std::string> argv) {
     if (targets.size() != 1) throw UsageError{"plan takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);
 
-    DriverBinding driver;
+    const std::unique_ptr<OsServices> os = osServicesFor(target);
+    DriverBinding driver(*os);
     std::string error;
     if (openTarget(driver, target, error) != 0) {
         std::fprintf(stderr, "brindlecard: %s.\n", error.c_str());

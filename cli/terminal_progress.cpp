@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-#include "engine/code_page.h"
+#include "base/code_page.h"
 
 namespace brc::cli {
 namespace {

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "passes/progress.h"
+#include "progress/progress.h"
 
 namespace brc::cli {
 

@@ -29,16 +29,20 @@ struct DriverApi {
 
 // The process's bound library: `driverRoute` 0 none, 1 route 1, 2 route 2; `driverHandle` the
 // card opened by the last successful DDInit.
+class OsServices;
+
 struct DriverBinding {
     uint32_t driverRoute = 0;
     uint32_t driverHandle = 0;
     uint32_t retryMode = 0;      // route 2 binds the retry library when set
     DriverApi api;
-    void* library = nullptr;     // dlopen / LoadLibraryW handle; null for an installed table
+    OsServices* os = nullptr;    // loads the libraries; without it only installed tables bind
+    void* library = nullptr;     // the loaded library; null for an installed table
     std::string directory;       // where the libraries are looked up first; empty: beside the executable
     std::string lastError;       // why the last bind failed, for the user
 
     DriverBinding() = default;
+    explicit DriverBinding(OsServices& services) : os(&services) {}
     DriverBinding(const DriverBinding&) = delete;
     DriverBinding& operator=(const DriverBinding&) = delete;
     ~DriverBinding();

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/os_services.h"
+#include "os/os_services.h"
 
 namespace brc {
 namespace {

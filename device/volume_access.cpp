@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "device/driver_binding.h"
-#include "platform/os_services.h"
+#include "os/os_services.h"
 
 namespace brc {
 namespace {

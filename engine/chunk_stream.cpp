@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "device/driver_binding.h"
-#include "passes/progress.h"
+#include "progress/progress.h"
 
 namespace brc {
 namespace {

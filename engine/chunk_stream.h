@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/format_types.h"
+#include "base/format_types.h"
 
 namespace brc {
 

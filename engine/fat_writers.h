@@ -12,9 +12,9 @@
 #include <string>
 
 #include "engine/chunk_stream.h"
-#include "engine/code_page.h"
-#include "engine/format_clock.h"
-#include "engine/format_types.h"
+#include "base/code_page.h"
+#include "base/format_clock.h"
+#include "base/format_types.h"
 
 namespace brc {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/code_page.h"
-#include "engine/format_types.h"
+#include "base/code_page.h"
+#include "base/format_types.h"
 
 namespace brc {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "engine/chunk_stream.h"
-#include "engine/format_clock.h"
-#include "engine/format_types.h"
+#include "base/format_clock.h"
+#include "base/format_types.h"
 
 namespace brc {
 

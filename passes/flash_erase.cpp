@@ -7,8 +7,8 @@
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
 #include "device/volume_access.h"
-#include "passes/progress.h"
-#include "platform/os_services.h"
+#include "progress/progress.h"
+#include "os/os_services.h"
 
 namespace brc {
 namespace {

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "device/driver_binding.h"
-#include "engine/format_types.h"
+#include "base/format_types.h"
 #include "engine/layout.h"
-#include "passes/progress.h"
-#include "platform/os_services.h"
+#include "progress/progress.h"
+#include "os/os_services.h"
 
 namespace brc {
 namespace {

@@ -12,9 +12,9 @@
 #include <functional>
 #include <string>
 
-#include "engine/code_page.h"
-#include "engine/format_clock.h"
-#include "platform/os_services.h"
+#include "base/code_page.h"
+#include "base/format_clock.h"
+#include "os/os_services.h"
 
 namespace brc {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/os_services.h"
+#include "os/os_services.h"
 
 namespace brc {
 

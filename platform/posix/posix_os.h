@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/os_services.h"
+#include "os/os_services.h"
 
 namespace brc {
 

@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "engine/code_page.h"
-#include "platform/os_services.h"
+#include "base/code_page.h"
+#include "os/os_services.h"
 
 namespace brc {
 

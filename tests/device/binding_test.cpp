@@ -7,7 +7,9 @@
 
 #include <unistd.h>
 
+#include "tests/support/system_os.h"
 #include "device/driver_binding.h"
+#include "platform/fake/fake_os.h"
 
 namespace brc {
 namespace {
@@ -35,7 +37,7 @@ private:
 };
 
 TEST(Binding, BindsEachRouteAndUnbinds) {
-    DriverBinding b;
+    DriverBinding b{test::systemOs()};
     ASSERT_EQ(bindDriver(b, 2), 0u) << b.lastError;
     EXPECT_EQ(b.driverRoute, 2u);
     EXPECT_NE(b.api.DrvLock, nullptr);
@@ -50,7 +52,7 @@ TEST(Binding, BindsEachRouteAndUnbinds) {
 }
 
 TEST(Binding, RetryModeBindsTheRetryLibrary) {
-    DriverBinding b;
+    DriverBinding b{test::systemOs()};
     b.retryMode = 1;
     EXPECT_EQ(driverFileName(2, true), "qhost32retry.so");
     ASSERT_EQ(bindDriver(b, 2), 0u) << b.lastError;
@@ -58,7 +60,7 @@ TEST(Binding, RetryModeBindsTheRetryLibrary) {
 }
 
 TEST(Binding, RefusesLibraryWithoutRequiredOperation) {
-    DriverBinding b;
+    DriverBinding b{test::systemOs()};
     testing::internal::CaptureStdout();
     EXPECT_EQ(bindDriverFile(b, 2, BROKEN_MISSING_LOCK_PATH), 1u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), " GetProcAddress Error \n");
@@ -67,20 +69,24 @@ TEST(Binding, RefusesLibraryWithoutRequiredOperation) {
 }
 
 TEST(Binding, RefusesLibraryWhoseStartFails) {
-    DriverBinding b;
+    DriverBinding b{test::systemOs()};
     EXPECT_EQ(bindDriverFile(b, 2, BROKEN_SYSINIT_PATH), 2u);
     EXPECT_EQ(b.driverRoute, 0u);
     EXPECT_EQ(bindDriverFile(b, 2, "/nonexistent/qhost32.so"), 1u);
 }
 
 TEST(Binding, SwitchingCyclesThroughTheRoutes) {
-    DriverBinding b;
+    DriverBinding b{test::systemOs()};
     EXPECT_EQ(switchDriverRoute(b), 2u);
     EXPECT_EQ(switchDriverRoute(b), 1u);
     EXPECT_EQ(switchDriverRoute(b), 2u);
-    b.directory = "/nonexistent";
-    EXPECT_EQ(switchDriverRoute(b), 0u) << "nothing bound when route 1 cannot be loaded";
+    unbindDriver(b);
+    FakeOs noLibraries;  // every load fails
+    b.os = &noLibraries;
+    EXPECT_EQ(switchDriverRoute(b), 0u) << "nothing bound when the library cannot be loaded";
     EXPECT_EQ(b.driverRoute, 0u);
+    EXPECT_EQ(noLibraries.calls.back(), "loadLibrary " + driverFileName(2, false))
+        << "the library is loaded through the system's services";
 }
 
 std::vector<uint32_t> g_initDrives;
@@ -91,7 +97,7 @@ uint32_t failingInit(uint32_t*, uint32_t drive) {
 
 TEST(Binding, OpenCardFallsBackToTheOtherRouteWithThePlainNumber) {
     MappedCard card;
-    DriverBinding b;
+    DriverBinding b{test::systemOs()};
     DriverApi fake;
     fake.DDInit = failingInit;
     g_initDrives.clear();
@@ -104,12 +110,12 @@ TEST(Binding, OpenCardFallsBackToTheOtherRouteWithThePlainNumber) {
 }
 
 TEST(Binding, OpenCardProbeUsesTheProbeFlagAndReportsFailure) {
-    DriverBinding b;
+    FakeOs noLibraries;  // the other route cannot be loaded
+    DriverBinding b{noLibraries};
     DriverApi fake;
     fake.DDInit = failingInit;
     g_initDrives.clear();
     installDriverTable(b, 2, fake);
-    b.directory = "/nonexistent";
     EXPECT_EQ(openCard(b, 7, true), SDHOST_ERR_NO_CARD);
     EXPECT_EQ(g_initDrives, std::vector<uint32_t>{7u | 0x8000u});
     EXPECT_EQ(b.driverRoute, 0u);

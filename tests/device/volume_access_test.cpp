@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "device/volume_access.h"
 #include "platform/fake/fake_os.h"
@@ -415,7 +416,7 @@ TEST(VolumeAccess, CheckCardReadable) {
         DriverApi api;
         api.DDIdentify = &cardIdentify;
         api.DDReadPT = &cardRead;
-        DriverBinding driver;
+        DriverBinding driver{test::systemOs()};
         installDriverTable(driver, 2, api);
         driver.driverHandle = 42;
         EXPECT_EQ(checkCardReadable(driver), c.result);
@@ -425,7 +426,7 @@ TEST(VolumeAccess, CheckCardReadable) {
 }
 
 TEST(VolumeAccess, CheckCardReadableWithoutLibrary) {
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     EXPECT_EQ(checkCardReadable(driver), SDHOST_ERR_NOT_READY);
 }
 

@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "engine/chunk_stream.h"
 #include "engine/fat_writers.h"
 #include "engine/layout.h"
-#include "passes/progress.h"
+#include "progress/progress.h"
 #include "tests/support/fake_card.h"
 
 #if !defined(_WIN32)
@@ -95,7 +96,7 @@ struct TestClock {
 // A card, the bound fake driver, a chunk stream and the layout computed for the card.
 struct Rig {
     Card card;
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     RunFlags flags;
     Progress progress{flags, builtinMessages(), nullptr};
     Bytes buffer = Bytes(kChunkBytes);

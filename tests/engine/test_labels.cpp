@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/code_page.h"
+#include "base/code_page.h"
 #include "engine/layout.h"
 
 using namespace brc;

@@ -3,6 +3,7 @@
 #include <array>
 #include <vector>
 
+#include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "engine/layout.h"
 
@@ -28,7 +29,7 @@ uint32_t fakeSecureIdentify(uint32_t* prot, uint32_t handle) {
 }
 
 struct FakeCard {
-    DriverBinding binding;
+    DriverBinding binding{test::systemOs()};
     explicit FakeCard(uint32_t user, uint32_t prot = 0, uint32_t route = 1) {
         g = FakeState{user, prot, 0, 0};
         DriverApi api;
@@ -298,7 +299,7 @@ TEST(Layout, DriverResultsAndMapping) {
         EXPECT_EQ(plan.capacityKnown, driverRc == 0);
         EXPECT_EQ(checkFormatPlan(u"", false, card.binding), c.want) << c.identifyRc << "/" << c.secureRc;
     }
-    DriverBinding unbound;
+    DriverBinding unbound{test::systemOs()};
     EXPECT_EQ(checkFormatPlan(u"", false, unbound), Failed);
 
     FakeCard card(15360);

@@ -11,10 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "engine/chunk_stream.h"
 #include "exfat/exfat_writers.h"
-#include "passes/progress.h"
+#include "progress/progress.h"
 #include "tests/support/fake_card.h"
 
 namespace brc::exfat_test {
@@ -70,7 +71,7 @@ inline uint32_t SDHOST_CALL fakeMid(uint8_t mid[8], uint32_t, uint32_t handle) {
 // One pass's chunk stream over a fake card.
 struct Rig {
     FakeCard card;
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     RunFlags flags;
     Progress progress{flags, builtinMessages(), nullptr};
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kChunkBytes, 0);

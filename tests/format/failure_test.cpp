@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string>
 
-#include "passes/format_report.h"
+#include "app/format_report.h"
 #include "tests/format/format_rig.h"
 #include "tests/support/scratch_dir.h"
 

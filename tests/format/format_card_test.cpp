@@ -18,9 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
-#include "engine/format_card.h"
+#include "format/format_card.h"
 #include "platform/fake/fake_os.h"
 #include "tests/format/format_rig.h"
 
@@ -158,7 +159,7 @@ struct CardRun {
     std::optional<CardsVariable> cards;
     HookedOs os;
     SystemState sys{os};
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     uint32_t status = 0;
     RunFlags flags;
     Progress progress{flags, builtinMessages(), nullptr};

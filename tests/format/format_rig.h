@@ -18,11 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "engine/layout.h"
-#include "engine/write_sequence.h"
+#include "format/write_sequence.h"
 #include "exfat/exfat_writers.h"
-#include "passes/progress.h"
+#include "progress/progress.h"
 #include "res/messages.h"
 #include "tests/support/fake_card.h"
 
@@ -113,7 +114,7 @@ inline uint32_t SDHOST_CALL fakeMid(uint8_t mid[8], uint32_t, uint32_t handle) {
 // One format's worth of state over a fake card.
 struct FakeRig {
     FakeCard card;
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     RunFlags flags;
     Progress progress{flags, builtinMessages(), nullptr};
     ExFatState exfat;
@@ -283,7 +284,7 @@ constexpr uint32_t kDriveZ = 26;
 // The real driver library of a route serving one image as drive Z:, opened as a format opens it.
 struct LibraryRig {
     CardsVariable cards;
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     RunFlags flags;
     Progress progress{flags, builtinMessages(), nullptr};
     ExFatState exfat;

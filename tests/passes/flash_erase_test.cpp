@@ -14,10 +14,11 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
 #include "passes/flash_erase.h"
-#include "passes/progress.h"
+#include "progress/progress.h"
 #include "platform/fake/fake_os.h"
 #include "tests/support/recording_view.h"
 
@@ -104,7 +105,7 @@ protected:
     }
 
     EraseScript erase;
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     RunFlags flags;
     uint32_t status = 0;
     uint32_t elapsed = kSentinel;
@@ -343,7 +344,7 @@ protected:
     }
 
     EraseScript erase;
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     RunFlags flags;
     uint32_t status = 0;
     uint32_t elapsed = kSentinel;
@@ -410,7 +411,7 @@ TEST_F(PrivateErase, SuspendDuringTheLastChunkCancels) {
     // The bound path draws its final line in the same situation.
     FakeOs boundOs;
     SystemState boundSys(boundOs);
-    DriverBinding bound;
+    DriverBinding bound{test::systemOs()};
     DriverApi api;
     api.DDErase = boundErase;
     installDriverTable(bound, 1, api);
@@ -592,7 +593,7 @@ class VirtualCardEraseRows : public VirtualCardErase, public ::testing::WithPara
 TEST_P(VirtualCardEraseRows, BoundLibrary) {
     const CardRow& row = GetParam();
     makeCard(row.sidecar);
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     ASSERT_EQ(bindDriver(driver, 1), 0u) << driver.lastError;
     ASSERT_EQ(openCard(driver, kDrive), 0u);
     EXPECT_EQ(eraseFlash(0, kDrive, 0, kSectors, elapsed, driver, progress, 1, sys), row.result);
@@ -625,7 +626,7 @@ TEST_F(VirtualCardErase, PrivateLibraryInstanceErasesTheCard) {
         ASSERT_NE(fn, nullptr) << name;
         os.libraries[path][name] = fn;
     }
-    DriverBinding bound;  // route 2 bound, as when the private path is taken
+    DriverBinding bound{test::systemOs()};  // route 2 bound, as when the private path is taken
     ASSERT_EQ(bindDriver(bound, 2), 0u) << bound.lastError;
 
     testing::internal::CaptureStdout();

@@ -13,11 +13,12 @@
 
 #include <unistd.h>
 
+#include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
 #include "passes/flash_erase.h"
 #include "passes/overwrite.h"
-#include "passes/progress.h"
+#include "progress/progress.h"
 #include "platform/fake/fake_os.h"
 #include "tests/support/recording_view.h"
 
@@ -132,7 +133,7 @@ protected:
     }
 
     FakeCard fake;
-    DriverBinding driver;
+    DriverBinding driver{test::systemOs()};
     RunFlags flags;
     uint32_t status = 0;
     uint32_t elapsed = 0xDEAD;
@@ -361,7 +362,7 @@ protected:
     }
 
     int32_t overwrite() {
-        DriverBinding driver;
+        DriverBinding driver{test::systemOs()};
         if (bindDriver(driver, 1) != 0 || openCard(driver, 5) != 0) {
             ADD_FAILURE() << "cannot open the virtual card: " << driver.lastError;
             return -999;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "passes/progress.h"
+#include "progress/progress.h"
 #include "tests/support/recording_view.h"
 
 namespace brc {

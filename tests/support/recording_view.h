@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "passes/progress.h"
+#include "progress/progress.h"
 
 namespace brc::test {
 

@@ -1,4 +1,4 @@
-#include "engine/write_sequence.h"
+#include "format/write_sequence.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include "engine/fat_writers.h"
 #include "engine/layout.h"
 #include "exfat/exfat_writers.h"
-#include "passes/progress.h"
+#include "progress/progress.h"
 
 namespace brc {
 namespace {

@@ -1,4 +1,4 @@
-#include "passes/progress.h"
+#include "progress/progress.h"
 
 #include <cinttypes>
 #include <cstdio>

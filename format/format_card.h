@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/format_types.h"
-#include "engine/write_sequence.h"
+#include "base/format_types.h"
+#include "format/write_sequence.h"
 
 namespace brc {
 

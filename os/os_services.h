@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/code_page.h"
-#include "engine/format_clock.h"
+#include "base/code_page.h"
+#include "base/format_clock.h"
 
 namespace brc {
 

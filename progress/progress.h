@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/format_types.h"
+#include "base/format_types.h"
 #include "res/messages.h"
 
 namespace brc {

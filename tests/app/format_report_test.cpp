@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/format_types.h"
-#include "passes/format_report.h"
-#include "passes/progress.h"
+#include "base/format_types.h"
+#include "app/format_report.h"
+#include "progress/progress.h"
 
 namespace brc {
 namespace {

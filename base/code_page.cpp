@@ -1,5 +1,5 @@
 // Code page 437 and the UTF-8 <-> UTF-16 conversions used for volume labels.
-#include "engine/code_page.h"
+#include "base/code_page.h"
 
 #include <array>
 #include <cstdint>

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/code_page.h"
-#include "engine/format_clock.h"
-#include "engine/format_types.h"
+#include "base/code_page.h"
+#include "base/format_clock.h"
+#include "base/format_types.h"
 
 namespace brc {
 

@@ -1,10 +1,10 @@
-#include "passes/format_report.h"
+#include "app/format_report.h"
 
 #include <cmath>
 #include <cstdio>
 
-#include "engine/format_types.h"
-#include "passes/progress.h"
+#include "base/format_types.h"
+#include "progress/progress.h"
 
 namespace brc {
 

@@ -1,4 +1,4 @@
-#include "engine/format_card.h"
+#include "format/format_card.h"
 
 #include <cstring>
 
@@ -9,8 +9,8 @@
 #include "exfat/exfat_writers.h"
 #include "passes/flash_erase.h"
 #include "passes/overwrite.h"
-#include "passes/progress.h"
-#include "platform/os_services.h"
+#include "progress/progress.h"
+#include "os/os_services.h"
 
 namespace brc {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/format_clock.h"
+#include "base/format_clock.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,0 +1,59 @@
+#!/usr/bin/env python3
+"""Fails when a source file includes a header from a layer above its own, or when a portable
+layer includes an operating-system header.
+
+The layer order is the BRC_LAYERS list of the root CMakeLists.txt, lowest first; a folder may
+include its own headers and those of folders before it. Folders outside the list (tests, bench,
+tools) sit above every layer.
+
+    tools/check_layers.py [SOURCE_DIR]
+"""
+import pathlib
+import re
+import sys
+
+# Only these layers talk to the system directly; everything else goes through os/.
+SYSTEM_LAYERS = {"platform", "drivers", "cli"}
+SYSTEM_HEADER = re.compile(
+    r"^\s*#\s*include\s*<(windows\.h|winioctl\.h|dbt\.h|io\.h|dlfcn\.h|unistd\.h|fcntl\.h|"
+    r"signal\.h|termios\.h|sys/[^>]+|linux/[^>]+)>")
+OUR_HEADER = re.compile(r'^\s*#\s*include\s*"([^/"]+)/[^"]+"')
+
+
+def layers(root):
+    text = (root / "CMakeLists.txt").read_text()
+    m = re.search(r"set\(BRC_LAYERS([^)]*)\)", text)
+    if not m:
+        sys.exit("check_layers: no set(BRC_LAYERS ...) in the root CMakeLists.txt")
+    return m.group(1).split()
+
+
+def main():
+    root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parent.parent)
+    order = layers(root)
+    rank = {name: i for i, name in enumerate(order)}
+    problems = []
+    for layer in order:
+        for path in sorted((root / layer).rglob("*")):
+            if path.suffix not in (".h", ".cpp", ".c") or "build" in path.relative_to(root).parts[:1]:
+                continue
+            rel = path.relative_to(root)
+            for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
+                m = OUR_HEADER.match(line)
+                if m and m.group(1) in rank and rank[m.group(1)] > rank[layer]:
+                    problems.append(f"{rel}:{number}: {layer} includes from {m.group(1)}, a layer above it")
+                elif m and m.group(1) not in rank and m.group(1) != layer:
+                    problems.append(f"{rel}:{number}: {layer} includes from {m.group(1)}, which is no layer")
+                if layer not in SYSTEM_LAYERS and SYSTEM_HEADER.match(line):
+                    problems.append(f"{rel}:{number}: system header in the portable layer {layer}")
+    for p in problems:
+        print(p)
+    if problems:
+        print(f"check_layers: {len(problems)} include(s) break the layer order {' < '.join(order)}")
+        return 1
+    print(f"check_layers: includes follow {' < '.join(order)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
