@@ -103,6 +103,11 @@ std::string applyKey(std::string_view key, std::string_view value, CardConfig& c
     return cat("unknown key '", key, "'");
 }
 
+// True when all `length` bytes at `p` are zero.
+bool allZero(const uint8_t* p, size_t length) {
+    return length == 0 || (p[0] == 0 && std::memcmp(p, p + 1, length - 1) == 0);
+}
+
 // ---- file shim ---------------------------------------------------------------------------------
 
 // Writes zeros over a range through a bounded buffer.
@@ -133,14 +138,16 @@ public:
         return transfer(const_cast<char*>(static_cast<const char*>(buffer)), length, offset, true);
     }
     bool zero(uint64_t offset, uint64_t length) override {
+        return punch(offset, length) || writeZeros(*this, offset, length);
+    }
+    // Deallocates in a sparse file and writes zeros in any other; Wine lacks the control.
+    bool punch(uint64_t offset, uint64_t length) override {
         FILE_ZERO_DATA_INFORMATION range;
         range.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
         range.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(offset + length);
         DWORD returned = 0;
-        if (DeviceIoControl(handle_, FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0,
-                            &returned, nullptr))
-            return true;
-        return writeZeros(*this, offset, length);
+        return DeviceIoControl(handle_, FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0,
+                               &returned, nullptr) != 0;
     }
 
 private:
@@ -219,12 +226,17 @@ public:
         return true;
     }
     bool zero(uint64_t offset, uint64_t length) override {
+        return punch(offset, length) || writeZeros(*this, offset, length);
+    }
+    bool punch(uint64_t offset, uint64_t length) override {
 #ifdef FALLOC_FL_PUNCH_HOLE
-        if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                        static_cast<off_t>(offset), static_cast<off_t>(length)) == 0)
-            return true;
+        return ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                           static_cast<off_t>(offset), static_cast<off_t>(length)) == 0;
+#else
+        (void)offset;
+        (void)length;
+        return false;
 #endif
-        return writeZeros(*this, offset, length);
     }
 
 private:
@@ -384,10 +396,42 @@ uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) 
     if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
     if (writeRefused()) return host_.writeProtectCode;
     if (++writeCalls_ == config_.failWriteCall) return config_.failWriteCode;
-    uint64_t offset = first * kSectorSize, length = count * kSectorSize;
-    if (!withRetries([&] { return file_->write(buffer, length, offset); })) return SDHOST_ERR_IO;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    if (!withRetries([&] { return writeOnce(bytes, count, first); })) return SDHOST_ERR_IO;
     ++writesDone_;
     return SDHOST_OK;
+}
+
+// One attempt at the whole transfer. Aligned blocks of zeros are punched, everything else is
+// written; zeros the image cannot punch are written too.
+bool VirtualCard::writeOnce(const uint8_t* buffer, uint32_t count, uint32_t first) {
+    const uint64_t end = uint64_t{first} + count;
+    const uint64_t blockBytes = uint64_t{kHoleSectors} * kSectorSize;
+    auto at = [&](uint64_t sector) { return buffer + (sector - first) * kSectorSize; };
+    auto put = [&](uint64_t from, uint64_t to) {
+        return from == to ||
+               file_->write(at(from), (to - from) * kSectorSize, from * kSectorSize);
+    };
+    auto zeroBlock = [&](uint64_t sector) {
+        return sector + kHoleSectors <= end && allZero(at(sector), blockBytes);
+    };
+
+    uint64_t written = first; // sectors before this are on the image
+    uint64_t block = (uint64_t{first} + kHoleSectors - 1) / kHoleSectors * kHoleSectors;
+    while (block + kHoleSectors <= end) {
+        if (!zeroBlock(block)) {
+            block += kHoleSectors;
+            continue;
+        }
+        uint64_t holeEnd = block + kHoleSectors;
+        while (zeroBlock(holeEnd)) holeEnd += kHoleSectors;
+        if (!put(written, block)) return false;
+        if (!file_->punch(block * kSectorSize, (holeEnd - block) * kSectorSize) &&
+            !put(block, holeEnd))
+            return false;
+        written = block = holeEnd;
+    }
+    return put(written, end);
 }
 
 uint32_t VirtualCard::erase(uint32_t first, uint32_t last) {

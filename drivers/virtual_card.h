@@ -17,6 +17,9 @@
 namespace brc::vcard {
 
 constexpr uint64_t kSectorSize = 512;
+// Zero sectors written in aligned runs of this many are punched out of the image: 4 KiB, the
+// block of the usual file systems, so a punch frees whole blocks rather than zeroing parts.
+constexpr uint32_t kHoleSectors = 8;
 
 // What the sidecar says. Defaults are those of a card without a sidecar.
 struct CardConfig {
@@ -43,6 +46,9 @@ public:
     virtual bool write(const void* buffer, size_t length, uint64_t offset) = 0;
     // Makes [offset, offset + length) read as zeros, deallocating it where the system can.
     virtual bool zero(uint64_t offset, uint64_t length) = 0;
+    // Deallocates [offset, offset + length) so it reads as zeros. False where the system cannot
+    // or did not; the range may then be partly zeroed, so the caller writes the zeros itself.
+    virtual bool punch(uint64_t /*offset*/, uint64_t /*length*/) { return false; }
 };
 
 // How the library around the card behaves: its name for messages, its route's write-protect
@@ -79,7 +85,8 @@ public:
     // Transfers of 1 to 256 sectors inside the user area; a refused one touches nothing.
     uint32_t read(void* buffer, uint32_t count, uint32_t first);
     // Calls refused for their arguments, range or write protection do not count as calls for
-    // fail_write_call; only successful ones count for vanish_after_writes.
+    // fail_write_call; only successful ones count for vanish_after_writes. Aligned runs of zero
+    // sectors are punched out of the image rather than written, so formats keep it sparse.
     uint32_t write(const void* buffer, uint32_t count, uint32_t first);
     // Sectors first to last inclusive read as zeros afterwards. As with writes, only calls
     // that pass the range, erase-support and write-protect checks count for fail_erase_call.
@@ -89,6 +96,7 @@ public:
 private:
     template <class Attempt> bool withRetries(Attempt attempt);
     uint32_t checkTransfer(const void* buffer, uint32_t count, uint32_t first) const;
+    bool writeOnce(const uint8_t* buffer, uint32_t count, uint32_t first);
 
     std::unique_ptr<BackingFile> file_;
     uint32_t userSectors_;

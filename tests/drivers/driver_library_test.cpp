@@ -571,14 +571,14 @@ TEST_P(DriverLibrary, AnUnreadableSidecarIsRefused) {
 TEST_P(DriverLibrary, TheNthWriteFailsWithTheGivenCodeAndWritesNothing) {
     std::string img = image("c.img", 64);
     sidecar(img, "fail_write_call = 3\nfail_write_code = 0x4242\n");
-    std::vector<uint8_t> data(512, 0xAB);
+    std::vector<uint8_t> data(512, 0xAB), zeros(8 * 512, 0); // zeros are punched, yet count
     for (int opening = 0; opening < 2; ++opening) { // the count starts again with each DDInit
         uint32_t h = open(img);
-        EXPECT_EQ(lib->write(data.data(), 1, 1, h), SDHOST_OK);
+        EXPECT_EQ(lib->write(zeros.data(), 8, 8, h), SDHOST_OK);
         EXPECT_EQ(lib->write(data.data(), 1, 2, h), SDHOST_OK);
-        std::vector<uint8_t> before = fileBytes(img, 3 * 512, 512);
-        EXPECT_EQ(lib->write(data.data(), 1, 3, h), 0x4242u);
-        EXPECT_EQ(fileBytes(img, 3 * 512, 512), before);
+        std::vector<uint8_t> before = fileBytes(img, 16 * 512, 8 * 512);
+        EXPECT_EQ(lib->write(zeros.data(), 8, 16, h), 0x4242u);
+        EXPECT_EQ(fileBytes(img, 16 * 512, 8 * 512), before);
         EXPECT_EQ(lib->write(data.data(), 1, 4, h), SDHOST_OK);
         EXPECT_EQ(lib->fini(h), SDHOST_OK);
     }
@@ -591,10 +591,10 @@ TEST_P(DriverLibrary, TheCardVanishesAfterNWrites) {
     std::string img = image("c.img", 64);
     sidecar(img, "vanish_after_writes = 2\n");
     uint32_t h = open(img);
-    std::vector<uint8_t> data(512, 0xAB);
+    std::vector<uint8_t> data(512, 0xAB), zeros(8 * 512, 0);
     uint32_t prot, user, total, flags;
     uint8_t type;
-    EXPECT_EQ(lib->write(data.data(), 1, 1, h), SDHOST_OK);
+    EXPECT_EQ(lib->write(zeros.data(), 8, 8, h), SDHOST_OK); // punched, and counted
     EXPECT_EQ(lib->read(data.data(), 1, 1, h), SDHOST_OK);
     EXPECT_EQ(lib->write(data.data(), 1, 2, h), SDHOST_OK);
 
@@ -712,6 +712,64 @@ TEST_P(DriverLibrary, EraseMakesTheRangeReadZeroAndFreesIt) {
     EXPECT_EQ(after.st_size, before.st_size);
     if (!canPunchHoles(dir)) GTEST_SKIP() << "this file system does not deallocate";
     EXPECT_LE(after.st_blocks, before.st_blocks - 2048) << "1 MiB should have been freed";
+}
+
+TEST_P(DriverLibrary, ZeroWritesOverDataReadBackZeroAndFreeTheBlocks) {
+    std::string img = image("c.img", 4096);
+    struct stat before, after;
+    ASSERT_EQ(::stat(img.c_str(), &before), 0);
+    uint32_t h = open(img);
+    const std::vector<uint8_t> zeros(256 * 512, 0);
+    std::vector<uint8_t> back(256 * 512, 0xEE);
+    for (uint32_t first : {1001u, 2048u}) { // unaligned ends, then whole blocks
+        ASSERT_EQ(lib->write(zeros.data(), 256, first, h), SDHOST_OK);
+        ASSERT_EQ(lib->read(back.data(), 256, first, h), SDHOST_OK);
+        EXPECT_EQ(back, zeros) << "at " << first;
+        const uint64_t lastBefore = uint64_t{first} * 512 - 1, firstAfter = (first + 256) * 512;
+        EXPECT_EQ(fileBytes(img, lastBefore, 1)[0], patternByte(lastBefore));
+        EXPECT_EQ(fileBytes(img, firstAfter, 1)[0], patternByte(firstAfter));
+    }
+    EXPECT_EQ(lib->fini(h), SDHOST_OK);
+    ASSERT_EQ(::stat(img.c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    if (!canPunchHoles(dir)) GTEST_SKIP() << "this file system does not deallocate";
+    EXPECT_LE(after.st_blocks, before.st_blocks - 2 * 240) << "240 KiB should have been freed";
+}
+
+TEST_P(DriverLibrary, LargeZeroWritesLeaveASparseImageSparse) {
+    if (!canPunchHoles(dir)) GTEST_SKIP() << "this file system does not deallocate";
+    std::string img = image("c.img", 1 << 20, false); // 512 MiB
+    uint32_t h = open(img);
+    const std::vector<uint8_t> zeros(256 * 512, 0);
+    for (uint32_t first = 0; first < (64u << 11); first += 256) // 64 MiB, as a format writes
+        ASSERT_EQ(lib->write(zeros.data(), 256, first, h), SDHOST_OK) << "at " << first;
+    EXPECT_EQ(lib->fini(h), SDHOST_OK);
+    struct stat st;
+    ASSERT_EQ(::stat(img.c_str(), &st), 0);
+    EXPECT_LE(st.st_blocks, 64) << "64 MiB of zeros should allocate next to nothing";
+}
+
+TEST_P(DriverLibrary, MixedBuffersReadBackExactly) {
+    std::string img = image("c.img", 4096);
+    uint32_t h = open(img);
+    // Data with zero runs of every length and alignment: whole blocks, part blocks, one sector,
+    // and zero bytes inside data sectors.
+    std::vector<uint8_t> data(256 * 512);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + 17) | 1;
+    const std::pair<uint32_t, uint32_t> zeroRuns[] = {{0, 3}, {5, 21}, {30, 31}, {40, 200},
+                                                       {201, 202}, {250, 256}};
+    for (auto [from, to] : zeroRuns)
+        std::fill(data.begin() + from * 512, data.begin() + to * 512, 0);
+    data[210 * 512 + 100] = 0;
+    std::vector<uint8_t> back(data.size());
+    for (uint32_t first : {0u, 1u, 7u, 1000u, 4096u - 256u}) {
+        ASSERT_EQ(lib->write(data.data(), 256, first, h), SDHOST_OK);
+        ASSERT_EQ(lib->read(back.data(), 256, first, h), SDHOST_OK);
+        EXPECT_EQ(back, data) << "at " << first;
+        EXPECT_EQ(fileBytes(img, uint64_t{first} * 512, data.size()), data) << "at " << first;
+    }
+    EXPECT_EQ(fileBytes(img, 2000 * 512, 1)[0], patternByte(2000 * 512));
+    EXPECT_EQ(lib->fini(h), SDHOST_OK);
 }
 
 TEST_P(DriverLibrary, ErasingATebibyteCardIsQuick) {

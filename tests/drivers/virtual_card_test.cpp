@@ -1,9 +1,11 @@
 // The virtual card's logic without a library around it: the sidecar parser, the identification
-// figures, and the retrying of failed transfers, with a backing file that fails on demand.
+// figures, the retrying of failed transfers and the punching of zero writes, with a backing file
+// that fails on demand.
 #include "drivers/virtual_card.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -196,14 +198,24 @@ public:
         std::memset(bytes.data() + offset, 0, length);
         return true;
     }
+    bool punch(uint64_t offset, uint64_t length) override {
+        if (!punchable || !attempt()) return false;
+        std::memset(bytes.data() + offset, 0, length);
+        punched.emplace_back(offset / kSectorSize, (offset + length) / kSectorSize);
+        return true;
+    }
 
     std::vector<uint8_t> bytes;
     unsigned failures = 0;
     unsigned attempts = 0;
+    unsigned failOn = 0; // this attempt fails too (counted from 1)
+    bool punchable = true;
+    std::vector<std::pair<uint64_t, uint64_t>> punched; // sector ranges, end exclusive
 
 private:
     bool attempt() {
         ++attempts;
+        if (attempts == failOn) return false;
         if (failures == 0) return true;
         --failures;
         return false;
@@ -268,6 +280,72 @@ INSTANTIATE_TEST_SUITE_P(Hosts, Retries,
                                          RetryCase{&kRetrying, 1, SDHOST_OK, 2},
                                          RetryCase{&kRetrying, 2, SDHOST_OK, 3},
                                          RetryCase{&kRetrying, 3, SDHOST_ERR_IO, 3}));
+
+using SectorRanges = std::vector<std::pair<uint64_t, uint64_t>>;
+
+struct ZeroWriteCase {
+    const char* name;
+    uint32_t first, count;
+    std::vector<uint32_t> dataSectors; // card sectors holding data; the rest of the buffer is zero
+    SectorRanges punched;
+};
+
+void PrintTo(const ZeroWriteCase& c, std::ostream* os) { *os << c.name; }
+
+class ZeroWrites : public testing::TestWithParam<ZeroWriteCase> {};
+
+TEST_P(ZeroWrites, PunchOnlyAlignedZeroBlocksAndLeaveExactlyTheBuffer) {
+    const ZeroWriteCase& c = GetParam();
+    // A data sector is zero but for its last byte, so a scan that stops short takes it for zero.
+    std::vector<uint8_t> buffer(c.count * kSectorSize, 0);
+    for (uint32_t s : c.dataSectors) buffer[(s - c.first + 1) * kSectorSize - 1] = 0xD0;
+    for (bool punchable : {true, false}) {
+        CardOnFlakyFile card(kPlain);
+        card.file->punchable = punchable;
+        ASSERT_EQ(card.card->write(buffer.data(), c.count, c.first), SDHOST_OK);
+        EXPECT_EQ(card.file->punched, punchable ? c.punched : SectorRanges{});
+        std::vector<uint8_t> expected(64 * kSectorSize, 0x5A);
+        std::copy(buffer.begin(), buffer.end(), expected.begin() + c.first * kSectorSize);
+        EXPECT_EQ(card.file->bytes, expected) << (punchable ? "punched" : "written");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buffers, ZeroWrites,
+    testing::Values(ZeroWriteCase{"one aligned block", 8, 8, {}, {{8, 16}}},
+                    ZeroWriteCase{"blocks run together", 0, 64, {}, {{0, 64}}},
+                    ZeroWriteCase{"unaligned ends written", 5, 22, {}, {{8, 24}}},
+                    ZeroWriteCase{"less than a block", 8, 7, {}, {}},
+                    ZeroWriteCase{"a block across no boundary", 4, 8, {}, {}},
+                    ZeroWriteCase{"data inside", 0, 40, {13, 31}, {{0, 8}, {16, 24}, {32, 40}}},
+                    ZeroWriteCase{"data at both ends", 8, 24, {8, 31}, {{16, 24}}},
+                    ZeroWriteCase{"no zero block", 0, 16, {0, 8}, {}},
+                    ZeroWriteCase{"last sector of the card", 56, 8, {}, {{56, 64}}}));
+
+TEST(VirtualCard, AFailedPieceFailsTheWriteButAFailedPunchIsWrittenInstead) {
+    // Data, two zero blocks, data: written head (attempt 1), punch (2), written tail (3).
+    std::vector<uint8_t> buffer(24 * kSectorSize, 0);
+    buffer[0] = 1;
+    buffer.back() = 2;
+    struct Case {
+        unsigned failOn;
+        const Host* host;
+        uint32_t result;
+    };
+    const Case cases[] = {
+        {1, &kPlain, SDHOST_ERR_IO}, {2, &kPlain, SDHOST_OK},    {3, &kPlain, SDHOST_ERR_IO},
+        {1, &kRetrying, SDHOST_OK},  {3, &kRetrying, SDHOST_OK},
+    };
+    for (const Case& c : cases) {
+        CardOnFlakyFile card(*c.host);
+        card.file->failOn = c.failOn;
+        EXPECT_EQ(card.card->write(buffer.data(), 24, 0), c.result) << "attempt " << c.failOn;
+        if (c.result != SDHOST_OK) continue;
+        const auto& bytes = card.file->bytes;
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 24 * 512), buffer)
+            << "attempt " << c.failOn << ", " << c.host->retries << " retries";
+    }
+}
 
 TEST(VirtualCard, InjectedFaultsAreNotRetried) {
     CardConfig config;
