@@ -16,23 +16,23 @@ namespace {
 constexpr uint32_t kEraseCaption = 244;
 constexpr int32_t kOsVistaOrLater = 2;
 
-void drawCancel(Progress& progress) {
-    showProgressLine(progress, EraseLine, kEraseCaption, u" CANCEL");
-    progress.flags.orStatus(StatusEraseCancelled);
+void drawCancel(ProgressLine& line, RunFlags& flags) {
+    line.show(" CANCEL");
+    flags.orStatus(StatusEraseCancelled);
 }
 
-void drawCounts(Progress& progress, uint32_t done, uint32_t total) {
+void drawCounts(ProgressLine& line, uint32_t done, uint32_t total) {
     char text[64];
     uint64_t percent = total ? uint64_t{done} * 100 / total : 100;
     if (percent > 100) percent = 100;
     std::snprintf(text, sizeof text, " %3d%% [%8u / %8u]", static_cast<int>(percent), done, total);
-    showProgressLine(progress, EraseLine, kEraseCaption, asciiToUtf16(text));
+    line.show(text);
 }
 
-void drawComplete(Progress& progress, uint32_t total) {
+void drawComplete(ProgressLine& line, uint32_t total) {
     char text[64];
     std::snprintf(text, sizeof text, " 100%% [%8u / %8u]", total, total);
-    showProgressLine(progress, EraseLine, kEraseCaption, asciiToUtf16(text));
+    line.show(text);
 }
 
 // The chunk loop shared by both paths. Returns the last DDErase result (0 also on cancel) and
@@ -47,12 +47,13 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
     const uint32_t lastChunk =
         count % kEraseChunkSectors ? count % kEraseChunkSectors : kEraseChunkSectors;
     uint32_t result = 0;
+    ProgressLine line(progress, EraseLine, kEraseCaption); // redrawn after every chunk
 
     startTick = os.tickCount();
     for (uint64_t i = 0; i < chunks; ++i) {
         if (flags.powerAbort) flags.cancelRequested = 1;
         if (flags.cancelRequested == 1) {
-            drawCancel(progress);
+            drawCancel(line, flags);
             break;
         }
         const uint32_t size = i + 1 == chunks ? lastChunk : kEraseChunkSectors;
@@ -64,14 +65,14 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
             break;
         }
         const uint32_t done = static_cast<uint32_t>(i * kEraseChunkSectors) + size;
-        drawCounts(progress, done, count);
+        drawCounts(line, done, count);
     }
 
     if (privatePath && flags.powerAbort) flags.cancelRequested = 1;
     if (flags.cancelRequested == 1)
-        drawCancel(progress);
+        drawCancel(line, flags);
     else if (result == 0)
-        drawComplete(progress, count);
+        drawComplete(line, count);
     if (result == 0) elapsedMs = os.tickCount() - startTick;
     return result;
 }

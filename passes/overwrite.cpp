@@ -17,11 +17,11 @@ namespace {
 
 constexpr uint32_t kOverwriteCaption = 242;
 
-std::u16string progressSuffix(uint64_t percent, uint64_t done, uint64_t total) {
+void drawCounts(ProgressLine& line, uint64_t percent, uint64_t done, const std::string& total) {
     char text[96];
     std::snprintf(text, sizeof text, " %3d%% [%s / %s]", static_cast<int>(percent),
-                  formatSectorCount(done).c_str(), formatSectorCount(total).c_str());
-    return asciiToUtf16(text);
+                  formatSectorCount(done).c_str(), total.c_str());
+    line.show(text);
 }
 
 // A suspend counts as a cancel; true when the pass is to stop.
@@ -30,9 +30,9 @@ bool cancelSeen(RunFlags& flags) {
     return flags.cancelRequested == 1;
 }
 
-void drawCancel(Progress& progress) {
-    showProgressLine(progress, OverwriteLine, kOverwriteCaption, u" CANCEL");
-    progress.flags.orStatus(StatusOverwriteCancelled);
+void drawCancel(ProgressLine& line, RunFlags& flags) {
+    line.show(" CANCEL");
+    flags.orStatus(StatusOverwriteCancelled);
 }
 
 } // namespace
@@ -60,6 +60,8 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
 
     RunFlags& flags = progress.flags;
     const bool drawing = progress.view != nullptr;
+    ProgressLine line(progress, OverwriteLine, kOverwriteCaption); // redrawn after every chunk
+    const std::string totalText = formatSectorCount(total);
     const uint32_t handle = driver.driverHandle;
     const uint32_t startTick = os.tickCount();
     flags.cancelRequested = 0;
@@ -79,10 +81,9 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
         }
         ++chunksWritten;
         if (drawing) {
-            showProgressLine(progress, OverwriteLine, kOverwriteCaption,
-                             progressSuffix(percentOf(i + 1), (i + 1) * kOverwriteChunkSectors, total));
+            drawCounts(line, percentOf(i + 1), (i + 1) * kOverwriteChunkSectors, totalText);
             if (cancelSeen(flags)) {
-                drawCancel(progress);
+                drawCancel(line, flags);
                 break;
             }
         }
@@ -90,7 +91,7 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
 
     if (remainder > 0) {
         if (cancelSeen(flags)) {
-            if (drawing) drawCancel(progress);
+            if (drawing) drawCancel(line, flags);
         } else {
             // On a card smaller than one chunk this is the only write: it must carry sector 0 too.
             if (fullChunks == 0) driver.api.DDReadPT(buffer.get(), 1, 0, handle);
@@ -100,16 +101,13 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
                 return static_cast<int32_t>(rc);
             }
             ++chunksWritten;
-            if (drawing)
-                showProgressLine(progress, OverwriteLine, kOverwriteCaption,
-                                 progressSuffix(percentOf(chunksWritten), total, total));
+            if (drawing) drawCounts(line, percentOf(chunksWritten), total, totalText);
         }
     }
 
     elapsedMs = os.tickCount() - startTick;
     if (drawing && flags.cancelRequested == 0)
-        showProgressLine(progress, OverwriteLine, kOverwriteCaption,
-                         progressSuffix(percentOf(chunksWritten), total, total));
+        drawCounts(line, percentOf(chunksWritten), total, totalText);
     return 0;
 }
 

@@ -12,6 +12,19 @@ void showProgressLine(Progress& progress, uint32_t controlId, uint32_t captionId
     progress.view->pumpPendingMessages();
 }
 
+ProgressLine::ProgressLine(Progress& progress, uint32_t controlId, uint32_t captionId)
+    : progress_(progress), controlId_(controlId) {
+    if (progress.view) caption_ = progress.messages.text(captionId);
+}
+
+void ProgressLine::show(std::string_view suffix) {
+    if (!progress_.view) return;
+    text_.assign(caption_);
+    text_.append(suffix.begin(), suffix.end());
+    progress_.view->setLineText(controlId_, text_);
+    progress_.view->pumpPendingMessages();
+}
+
 void reportFormatProgress(Progress& progress, uint32_t writePosition,
                           const FormatParameters& params) {
     RunFlags& flags = progress.flags;

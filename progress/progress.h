@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "base/format_types.h"
 #include "res/messages.h"
@@ -68,6 +69,21 @@ struct Progress {
 // Caption message + suffix onto a line, then pump.
 void showProgressLine(Progress& progress, uint32_t controlId, uint32_t captionId,
                       const std::u16string& suffix);
+
+// The line of a pass that redraws after every chunk: the caption is loaded once, when the pass
+// starts with a window, and each redraw only appends its suffix. Draws nothing without a window.
+class ProgressLine {
+public:
+    ProgressLine(Progress& progress, uint32_t controlId, uint32_t captionId);
+    // Caption + ASCII suffix onto the line, then pump, as showProgressLine.
+    void show(std::string_view suffix);
+
+private:
+    Progress& progress_;
+    uint32_t controlId_;
+    std::u16string caption_;
+    std::u16string text_; // kept, so redraws stop allocating once it has grown
+};
 
 // The file-system line: share of partitionStart + systemSectors written, drawn only when the
 // whole percentage changes and formatProgressEnabled is set.

@@ -20,6 +20,7 @@
 #include "passes/flash_erase.h"
 #include "progress/progress.h"
 #include "platform/fake/fake_os.h"
+#include "tests/support/counting_messages.h"
 #include "tests/support/recording_view.h"
 
 namespace brc {
@@ -256,6 +257,19 @@ TEST_F(BoundErase, CancelAfterTheLastChunkReplacesTheFinalLine) {
     EXPECT_EQ(view.texts(), (std::vector<std::u16string>{eraseLine("  50% [    8192 /    16384]"),
                                                          eraseLine(" 100% [   16384 /    16384]"),
                                                          kCancelLine}));
+}
+
+TEST_F(BoundErase, LoadsItsCaptionOncePerPass) {
+    test::CountingMessages messages;
+    Progress counted{flags, messages, &view};
+    for (int pass = 1; pass <= 2; ++pass) {
+        EXPECT_EQ(eraseFlash(0, kDrive, 0, 100 * 8192, elapsed, driver, counted, 1, sys), 0);
+        EXPECT_EQ(messages.loads[244], pass);
+    }
+    const auto lines = view.texts();
+    ASSERT_EQ(lines.size(), 2u * 101) << "still one line per chunk and the final line";
+    EXPECT_EQ(lines[49], eraseLine("  50% [  409600 /   819200]"));
+    EXPECT_EQ(lines.back(), eraseLine(" 100% [  819200 /   819200]"));
 }
 
 TEST_F(BoundErase, LibraryWithoutEraseDrawsNothing) {

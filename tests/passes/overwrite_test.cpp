@@ -20,6 +20,7 @@
 #include "passes/overwrite.h"
 #include "progress/progress.h"
 #include "platform/fake/fake_os.h"
+#include "tests/support/counting_messages.h"
 #include "tests/support/recording_view.h"
 
 namespace brc {
@@ -196,6 +197,18 @@ TEST_F(OverwriteTest, LargeCardEndsWithItsRemainderChunk) {
     EXPECT_EQ(lines[302], overwriteLine("   1% [77568 / 7744600]"));  // 303 × 100 / 30253
     EXPECT_EQ(lines[30251], overwriteLine("  99% [7744512 / 7744600]"));
     EXPECT_EQ(lines.back(), overwriteLine(" 100% [7744600 / 7744600]"));
+}
+
+TEST_F(OverwriteTest, LoadsItsCaptionOncePerPass) {
+    insertCard(100 * 256 + 1);
+    test::CountingMessages messages;
+    Progress counted{flags, messages, &view};
+    EXPECT_EQ(overwriteCard(driver, elapsed, counted, os), 0);
+    EXPECT_EQ(messages.loads[242], 1);
+    const auto lines = view.textsOf(OverwriteLine);
+    ASSERT_EQ(lines.size(), 102u) << "still one line per chunk and the final line";
+    EXPECT_EQ(lines[49], overwriteLine("  49% [12800 / 25601]"));
+    EXPECT_EQ(lines.back(), overwriteLine(" 100% [25601 / 25601]"));
 }
 
 TEST_F(OverwriteTest, EmptyUserAreaCompletesWithoutWriting) {
