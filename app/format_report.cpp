@@ -140,7 +140,7 @@ uint32_t resultMessageStyle(int32_t result) {
     return result == WriteProtected || result == SuccessReinsertCard ? kStyleInformation : kStyleError;
 }
 
-FormatOutcome decideFormatOutcome(int32_t result, uint32_t status, uint32_t powerAbort,
+OutcomeMessage decideFormatOutcome(int32_t result, uint32_t status, uint32_t powerAbort,
                                   uint32_t powerEvent) {
     if (powerAbort) return {powerEvent == 4 ? 270u : 271u, kStyleInformation};
     if (status & (StatusWriteFailed | StatusEraseFailedLater)) return {255, kStyleError};

@@ -49,6 +49,7 @@ namespace brc {
 // Message-box styles the outcome messages use.
 constexpr uint32_t kStyleError = 0x10;       // MB_ICONERROR
 constexpr uint32_t kStyleInformation = 0x40; // MB_ICONINFORMATION
+constexpr uint32_t kStyleQuestion = 0x131;   // MB_OKCANCEL | MB_ICONEXCLAMATION | MB_DEFBUTTON2
 
 // The message for a result that is not shown as a report: of the label check before a format
 // (`afterFormat` false) or of the format itself. Result 0, and 3 after a format, have none (0).
@@ -57,11 +58,11 @@ uint32_t resultMessageStyle(int32_t result);
 
 // What the user sees once a format has returned, decided in this order: a power broadcast,
 // a failed write (status bits 0x11), a non-zero result, then the report.
-struct FormatOutcome {
+struct OutcomeMessage {
     uint32_t messageId = 0; // a message to show instead of the report; 0 for the report
     uint32_t style = 0;
 };
-FormatOutcome decideFormatOutcome(int32_t result, uint32_t status, uint32_t powerAbort,
+OutcomeMessage decideFormatOutcome(int32_t result, uint32_t status, uint32_t powerAbort,
                                   uint32_t powerEvent);
 
 } // namespace brc

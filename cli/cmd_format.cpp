@@ -1,23 +1,20 @@
-// brindlecard format: the system checks, the label check, the confirmations, the format itself,
-// and the outcome as the Format command decides it.
+// brindlecard format: the arguments, the Format command's host on a terminal, and its outcome
+// as an exit status or one JSON object.
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "app/format_command.h"
+#include "app/startup_checks.h"
+#include "base/code_page.h"
 #include "cli/terminal_progress.h"
 #include "device/system_checks.h"
-#include "device/volume_access.h"
-#include "base/code_page.h"
-#include "engine/fat_writers.h"
-#include "format/format_card.h"
-#include "engine/layout.h"
-#include "exfat/exfat_writers.h"
-#include "app/format_report.h"
-#include "progress/progress.h"
 #include "os/os_services.h"
+#include "progress/progress.h"
 #include "res/messages.h"
 
 #if defined(_WIN32)
@@ -45,29 +42,17 @@ const char kFormatUsage[] =
     "  --label TEXT            volume label (FAT: 11 bytes; exFAT: 11 characters)\n"
     "  --size-adjust           round the user area down to whole cylinders\n"
     "  --yes                   answer the confirmations with OK (needed without a terminal)\n"
-    "  --json                  one JSON object on one line instead of the report\n"
+    "  --json                  one JSON object on one line instead of the messages; its\n"
+    "                          outcome is formatted, failed, refused or cancelled, and\n"
+    "                          messageId and message give what the user would be shown\n"
+    "                          (messageId 0 with the report)\n"
     "\n"
     "Ctrl-C cancels an overwrite or erase (the file system is still written); SIGTERM\n"
     "abandons the format at its next checkpoint, leaving the card in a defined state.\n"
     "With SOURCE_DATE_EPOCH set (seconds, UTC), time stamps and serial numbers come from it,\n"
     "so the same card formats to the same bytes every time.\n"
-    "Exit status: 0 when the card was formatted, 1 otherwise, 2 for a usage error.\n";
-
-std::string text(uint32_t id) { return utf16ToUtf8(builtinMessages().text(id)); }
-
-// A question box on the terminal: OK only on an explicit yes.
-bool confirm(uint32_t id) {
-    std::fprintf(stderr, "%s\n[OK = y, Cancel = anything else]: ", text(id).c_str());
-    std::fflush(stderr);
-    char answer[16] = {};
-    if (!std::fgets(answer, sizeof answer, stdin)) return false;
-    return answer[0] == 'y' || answer[0] == 'Y' || std::strncmp(answer, "OK", 2) == 0 ||
-           std::strncmp(answer, "ok", 2) == 0;
-}
-
-void showMessage(uint32_t id, uint32_t style) {
-    std::fprintf(style == kStyleError ? stderr : stdout, "%s\n", text(id).c_str());
-}
+    "Exit status: 0 when the card was formatted and the report shown, 1 for any other\n"
+    "outcome (a refusal, a cancel, an error message), 2 for a usage error.\n";
 
 FormatType parseType(const std::string& name) {
     if (name == "quick") return Quick;
@@ -77,31 +62,96 @@ FormatType parseType(const std::string& name) {
     throw UsageError{"--type must be quick, overwrite, erase or overwrite-erase, not '" + name + "'"};
 }
 
-// The start-up checks: a supported system, and for a non-administrator the volume service.
-bool systemAllowsFormat(SystemState& sys) {
-    if (!isSupportedWorkstation(sys)) {
-        showMessage(261, kStyleError);
-        return false;
+// The Format command's host on a terminal: questions on standard error, messages on standard
+// error (errors) or output, the progress window as lines on standard error. A terminal has no
+// controls, timer, drive list or cursor to manage. With --json nothing is printed but the
+// progress; the outcome goes into the one JSON object.
+class TerminalHost final : public FormatHost {
+public:
+    TerminalHost(bool yes, bool json, RunFlags& flags)
+        : yes_(yes), json_(json), progress_(json ? nullptr : stderr, isatty(fileno(stderr)) != 0, flags) {}
+
+    bool confirm(uint32_t, const std::u16string& question, uint32_t) override {
+        if (yes_) return true;
+        std::fprintf(stderr, "%s\n[OK = y, Cancel = anything else]: ", utf16ToUtf8(question).c_str());
+        std::fflush(stderr);
+        char answer[16] = {};
+        if (!std::fgets(answer, sizeof answer, stdin)) return false;
+        return answer[0] == 'y' || answer[0] == 'Y' || std::strncmp(answer, "OK", 2) == 0 ||
+               std::strncmp(answer, "ok", 2) == 0;
     }
-    if (queryOsKind(sys) == 1 && queryAdminLevel(sys) != 2) {
-        startVolumeService(sys);
-        if (!testVolumeServicePipe(sys)) {
-            showMessage(219, kStyleError);
-            return false;
+    void showMessage(uint32_t, const std::u16string& message, uint32_t style) override {
+        if (json_) return;
+        std::fprintf(style == kStyleError ? stderr : stdout, "%s\n", utf16ToUtf8(message).c_str());
+    }
+    void enableControls(bool) override {}
+    void stopPollTimer() override {}
+    void startPollTimer() override {}
+    void refreshDriveList() override {}
+    void beginWaitCursor() override {}
+    void endWaitCursor() override {}
+    void repaint() override {}
+    void pumpPendingMessages() override { progress_.pumpPendingMessages(); }
+    ProgressWindowHost& progressWindow() override { return progress_; }
+
+private:
+    bool yes_, json_;
+    TerminalProgress progress_;
+};
+
+// With --json, standard output carries one JSON object and nothing else: whatever the driver
+// library or the passes print on the way goes to standard error meanwhile.
+class StdoutToStderr {
+public:
+    StdoutToStderr() {
+        std::fflush(stdout);
+        saved_ = dup(fileno(stdout));
+        if (saved_ >= 0) dup2(fileno(stderr), fileno(stdout));
+    }
+    ~StdoutToStderr() {
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            dup2(saved_, fileno(stdout));
+            close(saved_);
         }
     }
-    return true;
+    StdoutToStderr(const StdoutToStderr&) = delete;
+    StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+const char* endName(FormatEnd end) {
+    switch (end) {
+    case FormatEnd::Refused: return "refused";
+    case FormatEnd::Cancelled: return "cancelled";
+    case FormatEnd::Failed: return "failed";
+    case FormatEnd::Formatted: return "formatted";
+    }
+    return "";
 }
 
-// The label check of the card, and after a FAT32 format the repair after the label write.
-int32_t runLabelOperation(int mode, DriverBinding& driver, const Target& target,
-                          const std::u16string& label, bool sizeAdjust, const CodePage& oem) {
-    std::string error;
-    if (openTarget(driver, target, error) != 0) return Failed;
-    const int32_t r = mode == 1 ? checkFormatPlan(label, sizeAdjust, driver, nullptr, oem)
-                                : repairFat32AfterLabel(label, sizeAdjust, driver, oem);
-    closeTarget(driver);
-    return r;
+void printJson(const FormatOutcome& o) {
+    const bool formatted = o.end == FormatEnd::Formatted;
+    JsonObject json;
+    json.number("result", o.result)
+        .string("outcome", endName(o.end))
+        .number("messageId", o.messageId)
+        .string("message", utf16ToUtf8(o.message))
+        .string("fileSystem", formatted ? fileSystemName(o.figures.fileSystemKind) : "")
+        .number("fsType", o.figures.fileSystemKind)
+        .number("totalSectors", o.figures.totalSectors)
+        .number("partitionSectors", o.figures.partitionSectors)
+        .number("clusterBytes", o.figures.clusterBytes)
+        .string("label", utf16ToUtf8(o.label))
+        .number("labelRejected", o.labelRejected)
+        .number("status", o.status)
+        .number("overwriteResult", o.figures.overwriteResult)
+        .number("eraseResult", o.figures.eraseResult)
+        .number("overwriteMs", o.figures.overwriteTime)
+        .number("eraseMs", o.figures.eraseTime);
+    std::printf("%s\n", json.str().c_str());
 }
 
 } // namespace
@@ -123,86 +173,30 @@ int formatCommand(std::vector<std::string> argv) {
     if (!yes && isatty(fileno(stdin)) == 0)
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
 
-    std::unique_ptr<OsServices> os = osServicesFor(target);
-    SystemState sys(*os);
-    if (!systemAllowsFormat(sys)) return kExitFailed;
-    const CodePage& oem = os->oemCodePage();
-    const std::u16string root = target.rootPath();
-
-    DriverBinding driver(*os);
-    if (bindDriver(driver, 2) != 0) {
-        showMessage(220, kStyleError);
-        return kExitFailed;
+    FormatOutcome outcome;
+    {
+        std::optional<StdoutToStderr> quiet;
+        if (json) quiet.emplace();
+        const std::unique_ptr<OsServices> os = osServicesFor(target);
+        SystemState sys(*os);
+        DriverBinding driver(*os);
+        RunFlags flags;
+        TerminalHost host(yes, json, flags);
+        if (const uint32_t refusal = runStartupChecks(sys, driver)) {
+            outcome.result = Failed;
+            outcome.messageId = refusal;
+            outcome.message = builtinMessages().text(refusal);
+            host.showMessage(refusal, outcome.message, kStyleError);
+        } else {
+            FormatEnvironment env{driver, sys, flags, builtinMessages(), os->oemCodePage()};
+            installFormatSignalHandlers();
+            outcome = FormatCommand(env, host).run({target.rootPath(), label, type, sizeAdjust});
+            if (outcome.end == FormatEnd::Cancelled)
+                std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
+        }
     }
-    const int32_t check = runLabelOperation(1, driver, target, label, sizeAdjust, oem);
-    if (check != Success) {
-        showMessage(resultMessageId(check, false), resultMessageStyle(check));
-        return kExitFailed;
-    }
-    if (!yes && ((type == Quick && !confirm(269)) || !confirm(207))) {
-        std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
-        return kExitFailed;
-    }
-    VolumeInformation info;
-    if (!os->volumeInformation(root, info) && os->lastError() == kErrorNotReady) {
-        showMessage(210, kStyleError);
-        return kExitFailed;
-    }
-
-    uint32_t status = 0;
-    RunFlags flags;
-    flags.formatStatus = &status;
-    TerminalProgress terminal(json ? nullptr : stderr, isatty(fileno(stderr)) != 0, flags);
-    Progress progress{flags, builtinMessages(), nullptr};
-    ExFatState exfat;
-    ReportValues report;
-    FormatServices svc{driver, sys, progress, terminal, exfat, report, oem};
-    FormatFigures figures;
-    installFormatSignalHandlers();
-    const int32_t result = formatCard(svc, root, label, sizeAdjust, type, figures);
-    terminal.pumpPendingMessages();
-
-    const FormatOutcome outcome = decideFormatOutcome(result, status, flags.powerAbort, flags.powerEvent);
-    bool formatted = result == Success || result == SuccessReinsertCard;
-    uint32_t messageId = outcome.messageId;
-    if (messageId == 0 && result == Success) {
-        // The label goes on through the system; a FAT32 volume is then put right again.
-        os->setVolumeLabel(root, label);
-        if (figures.fileSystemKind == Fat32) runLabelOperation(2, driver, target, label, sizeAdjust, oem);
-        terminal.pumpPendingMessages();
-        if (flags.powerAbort) messageId = flags.powerEvent == 4 ? 270 : 271;
-    }
-    if (flags.powerAbort) formatted = false;
-
-    if (json) {
-        JsonObject o;
-        o.number("result", result)
-            .string("fileSystem", formatted ? fileSystemName(figures.fileSystemKind) : "")
-            .number("fsType", figures.fileSystemKind)
-            .number("totalSectors", figures.totalSectors)
-            .number("partitionSectors", figures.partitionSectors)
-            .number("clusterBytes", figures.clusterBytes)
-            .string("label", utf16ToUtf8(label))
-            .number("labelRejected", flags.labelRejected)
-            .number("status", status)
-            .number("overwriteResult", figures.overwriteResult)
-            .number("eraseResult", figures.eraseResult)
-            .number("overwriteMs", figures.overwriteTime)
-            .number("eraseMs", figures.eraseTime);
-        std::printf("%s\n", o.str().c_str());
-    } else if (messageId) {
-        showMessage(messageId, messageId == outcome.messageId ? outcome.style : kStyleInformation);
-    } else {
-        FormatReportValues values;
-        values.overwriteResult = figures.overwriteResult;
-        values.eraseResult = figures.eraseResult;
-        values.status = status;
-        values.fileSystemKind = figures.fileSystemKind;
-        values.totalSectors = figures.totalSectors;
-        values.clusterBytes = figures.clusterBytes;
-        std::printf("%s\n", utf16ToUtf8(buildVolumeReport(builtinMessages(), result, flags.labelRejected, values)).c_str());
-    }
-    return formatted ? kExitOk : kExitFailed;
+    if (json) printJson(outcome);
+    return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;
 }
 
 } // namespace brc::cli

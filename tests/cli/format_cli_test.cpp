@@ -127,4 +127,66 @@ TEST(FormatCli, TerminateAbandonsTheFormatWithTheSuspendMessage) {
     EXPECT_EQ(runCli("format " + img + " --yes --json").status, 0);
 }
 
+// Every way a format can end that is not the report: the message the user is shown, as JSON
+// (one object, with the message's id and text) and as the exit status.
+struct Ending {
+    const char* name;
+    const char* create;   // card create options
+    const char* sidecar;  // lines added to the card's sidecar
+    const char* options;
+    const char* outcome;
+    const char* result;
+    uint32_t messageId;
+};
+void PrintTo(const Ending& e, std::ostream* os) { *os << e.name; }
+
+const Ending kEndings[] = {
+    // Identification fails whatever the driver's code: the card is not supported.
+    {"IdentifyFails", "--size 64M", "fail_identify = 0x300\n", "", "refused", "39317", 259},
+    {"IdentifyFailsOutOfMemoryCode", "--size 64M", "fail_identify = 0x600\n", "", "refused", "39317", 259},
+    {"WriteProtectSwitch", "--size 64M --write-protect", "", "", "refused", "39321", 209},
+    {"LabelTooLong", "--size 64M", "", " --label 'TWELVE CHARS'", "refused", "5", 268},
+    {"CapacityRefused", "--size 2049M", "", "", "refused", "-1", 211},
+    {"FirstWriteRefused", "--size 64M", "fail_write_call = 1\nfail_write_code = 1543\n", "", "failed", "4", 222},
+    // An erase chunk failing after the first: formatted, but the user is told to retry.
+    {"LaterEraseChunkFails", "--size 64M", "fail_erase_call = 2\n", " --type erase", "failed", "3", 255},
+};
+
+class FormatCliEnding : public ::testing::TestWithParam<Ending> {};
+
+TEST_P(FormatCliEnding, ShowsItsMessageExitsOneAndPrintsOneJsonObject) {
+    const Ending& e = GetParam();
+    ScratchDir dir(std::string("ending-") + e.name);
+    const std::string img = (dir.path / "c.img").string();
+    ASSERT_EQ(runCli("card create " + img + " " + e.create).status, 0);
+    std::ofstream(img + ".card", std::ios::app) << e.sidecar;
+
+    CliRun json = runCli("format " + img + " --yes --json" + e.options);
+    EXPECT_EQ(json.status, 1) << json.out;
+    ASSERT_FALSE(json.out.empty());
+    EXPECT_EQ(json.out.front(), '{') << json.out;
+    EXPECT_EQ(json.out.find('\n'), json.out.size() - 1) << "more than one line: " << json.out;
+    auto j = parseFlatJson(json.out);
+    EXPECT_EQ(j["outcome"], e.outcome);
+    EXPECT_EQ(j["result"], e.result);
+    EXPECT_EQ(j["messageId"], std::to_string(e.messageId));
+    EXPECT_FALSE(j["message"].empty());
+    EXPECT_EQ(j["fileSystem"], "") << "no report, so no file system is named";
+
+    // Without --json the same message reaches the user and no report does.
+    const std::string all = std::string(BRINDLECARD_EXE) + " format " + img + " --yes" + e.options + " 2>&1";
+    FILE* p = popen(all.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string text;
+    char buf[512];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+    EXPECT_EQ(WEXITSTATUS(pclose(p)), 1) << text;
+    EXPECT_EQ(text.find("Volume Information"), std::string::npos) << text;
+    const std::string firstLine = j["message"].substr(0, j["message"].find('\\'));  // before any escape
+    EXPECT_NE(text.find(firstLine), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FormatCliEnding, ::testing::ValuesIn(kEndings),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 } // namespace

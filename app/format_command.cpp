@@ -1,0 +1,126 @@
+#include "app/format_command.h"
+
+#include "device/driver_binding.h"
+#include "device/system_checks.h"
+#include "exfat/exfat_writers.h"
+#include "os/os_services.h"
+#include "progress/progress.h"
+
+namespace brc {
+
+std::u16string rootPathOf(const std::u16string& driveText) {
+    return driveText.size() == 2 ? driveText + u'\\' : driveText;
+}
+
+void FormatCommand::show(FormatOutcome& outcome, uint32_t messageId, uint32_t style) {
+    outcome.messageId = messageId;
+    outcome.message = env_.messages.text(messageId);
+    host_.showMessage(messageId, outcome.message, style);
+}
+
+void FormatCommand::showPowerMessage(FormatOutcome& outcome) {
+    host_.repaint();
+    show(outcome, env_.flags.powerEvent == 4 ? 270 : 271, kStyleInformation);
+}
+
+FormatOutcome FormatCommand::run(const FormatRequest& request) {
+    RunFlags& flags = env_.flags;
+    ProbeContext probe{env_.driver, env_.sys, env_.oem};
+    FormatOutcome outcome;
+    outcome.label = request.label;
+
+    flags.powerAbort = 0;
+    const std::u16string root = rootPathOf(request.drive);
+    rebindDriverLibrary(probe, root);
+    host_.stopPollTimer();
+
+    // The label check, with the controls off while the card is opened.
+    host_.beginWaitCursor();
+    host_.enableControls(false);
+    outcome.result = runLabelOperation(probe, LabelPreCheck, root, request.label, request.sizeAdjustment);
+    host_.enableControls(true);
+    host_.endWaitCursor();
+    if (outcome.result != Success) {
+        show(outcome, resultMessageId(outcome.result, false), resultMessageStyle(outcome.result));
+        host_.startPollTimer();
+        return outcome;
+    }
+
+    // Nothing is written before both answers are OK.
+    const auto ask = [&](uint32_t id) { return host_.confirm(id, env_.messages.text(id), kStyleQuestion); };
+    if ((request.formatType == Quick && !ask(269)) || !ask(207)) {
+        outcome.end = FormatEnd::Cancelled;
+        host_.startPollTimer();
+        return outcome;
+    }
+    VolumeInformation info;
+    if (!env_.sys.os.volumeInformation(root, info) && env_.sys.os.lastError() == kErrorNotReady) {
+        show(outcome, 210, kStyleError);
+        host_.startPollTimer();
+        return outcome;
+    }
+    rebindDriverLibrary(probe, root);
+
+    host_.beginWaitCursor();
+    host_.repaint();
+    uint32_t status = 0;
+    flags.formatStatus = &status;
+    host_.enableControls(false);
+    flags.labelRejected = 0;
+    Progress progress{flags, env_.messages, nullptr};
+    ExFatState exfat;
+    exfat.clock = &env_.clock;
+    ReportValues report;
+    FormatServices services{env_.driver, env_.sys, progress, host_.progressWindow(),
+                            exfat, report, env_.oem, env_.clock};
+    outcome.result = formatCard(services, root, outcome.label, request.sizeAdjustment,
+                                request.formatType, outcome.figures);
+    flags.formatStatus = nullptr;
+    outcome.status = status;
+    outcome.labelRejected = flags.labelRejected;
+    host_.pumpPendingMessages();
+
+    // The first case that applies wins: a power broadcast, a failed write, a failed result.
+    const OutcomeMessage decided = decideFormatOutcome(outcome.result, status, flags.powerAbort, flags.powerEvent);
+    outcome.end = FormatEnd::Failed;
+    if (flags.powerAbort) {
+        host_.enableControls(true);
+        showPowerMessage(outcome);
+    } else if (decided.messageId != 0) {
+        host_.enableControls(true);
+        show(outcome, decided.messageId, decided.style);
+        host_.repaint();
+    } else {
+        if (outcome.result == Success) {
+            host_.repaint();
+            // The system writes the label; FAT32's FSInfo and FAT entry are put right after it.
+            env_.sys.os.setVolumeLabel(root, outcome.label);
+            if (outcome.figures.fileSystemKind == Fat32)
+                runLabelOperation(probe, Fat32Repair, root, outcome.label, request.sizeAdjustment);
+            host_.pumpPendingMessages();
+        }
+        host_.enableControls(true);
+        if (flags.powerAbort) {
+            showPowerMessage(outcome);
+        } else {
+            FormatReportValues values;
+            values.overwriteResult = outcome.figures.overwriteResult;
+            values.eraseResult = outcome.figures.eraseResult;
+            values.status = status;
+            values.fileSystemKind = outcome.figures.fileSystemKind;
+            values.totalSectors = outcome.figures.totalSectors;
+            values.clusterBytes = outcome.figures.clusterBytes;
+            outcome.end = FormatEnd::Formatted;
+            outcome.messageId = 0;
+            outcome.message = buildVolumeReport(env_.messages, outcome.result, flags.labelRejected, values);
+            host_.showMessage(0, outcome.message, kStyleInformation);
+            if (outcome.result != Success) host_.repaint();
+        }
+    }
+    host_.refreshDriveList();
+    host_.startPollTimer();
+    host_.endWaitCursor();
+    return outcome;
+}
+
+} // namespace brc

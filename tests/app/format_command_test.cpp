@@ -1,0 +1,193 @@
+// The Format command through a scripted host over a virtual card: what the user is asked and
+// shown, in which order, and that a cancelled or refused attempt writes nothing.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/format_command.h"
+#include "base/code_page.h"
+#include "device/driver_binding.h"
+#include "device/system_checks.h"
+#include "platform/posix/posix_os.h"
+#include "progress/progress.h"
+#include "tests/support/recording_view.h"
+#include "tests/support/scratch_dir.h"
+
+namespace brc {
+namespace {
+
+// Records every call as a word, answers the questions from a script, and lets a test raise a
+// power broadcast while the progress window pumps.
+class ScriptedHost : public FormatHost, public ProgressWindowHost {
+public:
+    std::vector<std::string> log;
+    std::vector<bool> answers;  // confirmations in order; missing answers are OK
+    std::function<void(int)> onPump;
+    test::RecordingView view;
+
+    bool confirm(uint32_t id, const std::u16string& text, uint32_t style) override {
+        EXPECT_FALSE(text.empty());
+        EXPECT_EQ(style, kStyleQuestion);
+        log.push_back("confirm " + std::to_string(id));
+        const bool ok = asked_ < answers.size() ? answers[asked_] : true;
+        ++asked_;
+        return ok;
+    }
+    void showMessage(uint32_t id, const std::u16string& text, uint32_t style) override {
+        EXPECT_FALSE(text.empty());
+        log.push_back("show " + std::to_string(id) + (style == kStyleError ? " error" : " info"));
+        shown = text;
+    }
+    void enableControls(bool enable) override { log.push_back(enable ? "enable" : "disable"); }
+    void stopPollTimer() override { log.push_back("stop timer"); }
+    void startPollTimer() override { log.push_back("start timer"); }
+    void refreshDriveList() override { log.push_back("refresh"); }
+    void beginWaitCursor() override { log.push_back("wait"); }
+    void endWaitCursor() override { log.push_back("end wait"); }
+    void repaint() override { log.push_back("repaint"); }
+    void pumpPendingMessages() override {}
+    ProgressWindowHost& progressWindow() override { return *this; }
+    ProgressView* createProgressWindow() override {
+        log.push_back("window");
+        view.onPump = onPump;
+        return &view;
+    }
+    void destroyProgressWindow() override { log.push_back("close window"); }
+
+    std::u16string shown;
+
+private:
+    size_t asked_ = 0;
+};
+
+// A virtual card in drive Z: and the process state of one program run.
+struct Rig {
+    test::ScratchDir dir{"format-command"};
+    std::filesystem::path image = dir.path / "card.img";
+    std::unique_ptr<OsServices> os;
+    std::unique_ptr<SystemState> sys;
+    std::unique_ptr<DriverBinding> driver;
+    RunFlags flags;
+    ScriptedHost host;
+
+    explicit Rig(uint64_t sectors, const std::string& sidecar = "") {
+        { std::ofstream create(image, std::ios::binary); }
+        std::filesystem::resize_file(image, sectors * 512);
+        std::ofstream(image.string() + ".card") << sidecar;
+        ::setenv("BRINDLECARD_CARDS", ("Z=" + image.string()).c_str(), 1);
+        os = makePosixOsServices(image.string());
+        sys = std::make_unique<SystemState>(*os);
+        driver = std::make_unique<DriverBinding>(*os);
+        EXPECT_EQ(bindDriver(*driver, 2), 0u) << driver->lastError;
+    }
+    ~Rig() { ::unsetenv("BRINDLECARD_CARDS"); }
+
+    FormatOutcome run(FormatType type, const std::u16string& drive = u"Z:", const std::u16string& label = u"") {
+        FormatEnvironment env{*driver, *sys, flags, builtinMessages()};
+        return FormatCommand(env, host).run({drive, label, type, false});
+    }
+    bool sectorZeroBlank() {
+        std::ifstream in(image, std::ios::binary);
+        std::string sector(512, '\1');
+        in.read(sector.data(), 512);
+        return sector == std::string(512, '\0');
+    }
+};
+
+constexpr uint64_t k64MiB = 131072;
+
+TEST(FormatCommand, QuickFormatAsksTwiceThenFormatsAndReports) {
+    Rig rig(k64MiB);
+    const FormatOutcome o = rig.run(Quick, u"Z:\\", u"card");
+    EXPECT_EQ(o.end, FormatEnd::Formatted);
+    EXPECT_EQ(o.result, SuccessReinsertCard) << "a blank card had no partition entry to keep";
+    EXPECT_EQ(o.messageId, 0u);
+    EXPECT_EQ(o.message, rig.host.shown);
+    EXPECT_EQ(o.label, u"CARD");
+    EXPECT_EQ(utf16ToUtf8(o.message).find("Форматирование карты памяти завершино !"), 0u);
+    const std::vector<std::string> expected = {
+        "stop timer", "wait", "disable", "enable", "end wait",  // the label check
+        "confirm 269", "confirm 207",                           // quick: two questions
+        "wait", "repaint", "disable", "window", "close window",  // the format
+        "enable", "show 0 info", "repaint",                     // result 3: the report
+        "refresh", "start timer", "end wait"};
+    EXPECT_EQ(rig.host.log, expected);
+    EXPECT_FALSE(rig.sectorZeroBlank());
+}
+
+TEST(FormatCommand, FullFormatAsksOnceAndSetsTheLabelAfterSuccess) {
+    Rig rig(k64MiB);
+    rig.run(Quick);
+    rig.host.log.clear();
+    const FormatOutcome o = rig.run(FullErase, u"Z:", u"again");
+    EXPECT_EQ(o.end, FormatEnd::Formatted);
+    EXPECT_EQ(o.result, Success) << "the card already holds the same partition entry";
+    EXPECT_EQ(o.figures.eraseResult, 0);
+    const std::vector<std::string> expected = {
+        "stop timer", "wait", "disable", "enable", "end wait", "confirm 207",
+        "wait", "repaint", "disable", "window", "close window",
+        "repaint", "enable", "show 0 info", "refresh", "start timer", "end wait"};
+    EXPECT_EQ(rig.host.log, expected);
+    VolumeInformation info;
+    ASSERT_TRUE(rig.os->volumeInformation(u"Z:\\", info));
+    EXPECT_EQ(info.label, u"AGAIN") << "the label went on through the system";
+}
+
+TEST(FormatCommand, ACancelledQuestionWritesNothingAndRestartsTheTimer) {
+    for (size_t cancelAt : {0u, 1u}) {
+        SCOPED_TRACE(cancelAt == 0 ? "first question" : "second question");
+        Rig rig(k64MiB);
+        rig.host.answers.assign(cancelAt + 1, true);
+        rig.host.answers[cancelAt] = false;
+        const FormatOutcome o = rig.run(Quick);
+        EXPECT_EQ(o.end, FormatEnd::Cancelled);
+        EXPECT_TRUE(rig.sectorZeroBlank());
+        EXPECT_EQ(rig.host.log.back(), "start timer");
+        EXPECT_EQ(std::count(rig.host.log.begin(), rig.host.log.end(), "window"), 0);
+        EXPECT_EQ(std::count(rig.host.log.begin(), rig.host.log.end(), "refresh"), 0);
+    }
+}
+
+TEST(FormatCommand, ARefusedCardIsToldBeforeAnyQuestion) {
+    Rig rig(k64MiB, "write_protect_switch = 1\n");
+    const FormatOutcome o = rig.run(Quick);
+    EXPECT_EQ(o.end, FormatEnd::Refused);
+    EXPECT_EQ(o.result, WriteProtectSwitch);
+    EXPECT_EQ(o.messageId, 209u);
+    const std::vector<std::string> expected = {"stop timer", "wait", "disable", "enable", "end wait",
+                                               "show 209 error", "start timer"};
+    EXPECT_EQ(rig.host.log, expected);
+    EXPECT_TRUE(rig.sectorZeroBlank());
+}
+
+// A power broadcast during the format wins over the result: its message, never the report.
+TEST(FormatCommand, APowerBroadcastDuringTheFormatShowsItsMessage) {
+    for (uint32_t event : {4u, 5u}) {
+        SCOPED_TRACE(event);
+        Rig rig(k64MiB);
+        rig.host.onPump = [&](int) {
+            rig.flags.powerAbort = 1;
+            rig.flags.powerEvent = event;
+        };
+        const FormatOutcome o = rig.run(FullOverwrite);
+        EXPECT_EQ(o.end, FormatEnd::Failed);
+        EXPECT_EQ(o.messageId, event == 4 ? 270u : 271u);
+        EXPECT_EQ(std::count(rig.host.log.begin(), rig.host.log.end(), "show 0 info"), 0);
+        EXPECT_EQ(rig.host.log.back(), "end wait");
+    }
+}
+
+TEST(FormatCommand, RootPathGetsItsBackslashOnlyWhenMissing) {
+    EXPECT_EQ(rootPathOf(u"E:"), u"E:\\");
+    EXPECT_EQ(rootPathOf(u"E:\\"), u"E:\\");
+}
+
+} // namespace
+} // namespace brc
