@@ -11,6 +11,7 @@
 #include "passes/overwrite.h"
 #include "progress/progress.h"
 #include "os/os_services.h"
+#include "res/message_ids.h"
 
 namespace brc {
 namespace {
@@ -74,11 +75,12 @@ void FormatRun::openWindow() {
     windowOpen_ = true;
     const bool overwrites = type_ == FullOverwrite || type_ == FullOverwriteErase;
     const bool erases = type_ == FullOverwriteErase || type_ == FullErase;
-    showProgressLine(p, CancelButton, 241, u"");
-    showProgressLine(p, NoticeLine, 223, u"");
-    showProgressLine(p, OverwriteLine, overwrites ? 252 : 243, u"");
-    showProgressLine(p, EraseLine, erases ? 249 : 245, u"");
-    showProgressLine(p, FormatLine, 248, u"");
+    showProgressLine(p, CancelButton, msg::Cancel, u"");
+    showProgressLine(p, NoticeLine, msg::DoNotRemoveDrive, u"");
+    showProgressLine(p, OverwriteLine, overwrites ? msg::OverwriteLineStart : msg::OverwriteLineOff,
+                     u"");
+    showProgressLine(p, EraseLine, erases ? msg::EraseLineStart : msg::EraseLineOff, u"");
+    showProgressLine(p, FormatLine, msg::FormatLineStart, u"");
 }
 
 void FormatRun::closeWindow() {
@@ -239,7 +241,7 @@ int32_t FormatRun::runFullFormatStage() {
         formatVolume(ctx, preliminary, sizeAdjustment_);
         const uint32_t erased = eraseCard();
         figures_.eraseResult = static_cast<int32_t>(erased);
-        if (erased != 0) showProgressLine(svc_.progress, EraseLine, 246, u"");
+        if (erased != 0) showProgressLine(svc_.progress, EraseLine, msg::EraseLineUnsupported, u"");
     } else {
         figures_.eraseResult = -1;
     }

@@ -9,11 +9,11 @@
 #include "device/volume_access.h"
 #include "progress/progress.h"
 #include "os/os_services.h"
+#include "res/message_ids.h"
 
 namespace brc {
 namespace {
 
-constexpr uint32_t kEraseCaption = 244;
 constexpr int32_t kOsVistaOrLater = 2;
 
 void drawCancel(ProgressLine& line, RunFlags& flags) {
@@ -47,7 +47,7 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
     const uint32_t lastChunk =
         count % kEraseChunkSectors ? count % kEraseChunkSectors : kEraseChunkSectors;
     uint32_t result = 0;
-    ProgressLine line(progress, EraseLine, kEraseCaption); // redrawn after every chunk
+    ProgressLine line(progress, EraseLine, msg::EraseLineCaption); // redrawn after every chunk
 
     startTick = os.tickCount();
     for (uint64_t i = 0; i < chunks; ++i) {

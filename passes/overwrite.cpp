@@ -10,12 +10,11 @@
 #include "base/format_types.h"
 #include "engine/layout.h"
 #include "progress/progress.h"
+#include "res/message_ids.h"
 #include "os/os_services.h"
 
 namespace brc {
 namespace {
-
-constexpr uint32_t kOverwriteCaption = 242;
 
 void drawCounts(ProgressLine& line, uint64_t percent, uint64_t done, const std::string& total) {
     char text[96];
@@ -60,7 +59,8 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
 
     RunFlags& flags = progress.flags;
     const bool drawing = progress.view != nullptr;
-    ProgressLine line(progress, OverwriteLine, kOverwriteCaption); // redrawn after every chunk
+    // Redrawn after every chunk.
+    ProgressLine line(progress, OverwriteLine, msg::OverwriteLineCaption);
     const std::string totalText = formatSectorCount(total);
     const uint32_t handle = driver.driverHandle;
     const uint32_t startTick = os.tickCount();

@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "res/message_ids.h"
+
 namespace brc {
 
 void showProgressLine(Progress& progress, uint32_t controlId, uint32_t captionId,
@@ -37,7 +39,7 @@ void reportFormatProgress(Progress& progress, uint32_t writePosition,
     flags.lastFormatPercent = percent > 100 ? 100u : static_cast<uint32_t>(percent);
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, " %3u%%", flags.lastFormatPercent);
-    showProgressLine(progress, FormatLine, 247, asciiToUtf16(suffix));
+    showProgressLine(progress, FormatLine, msg::FormatLineCaption, asciiToUtf16(suffix));
 }
 
 std::string formatSectorCount(uint64_t v) {

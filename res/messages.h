@@ -1,5 +1,6 @@
 // The message table: string-table ids 101 to 272. The texts live once, in res/strings.rc; the
-// build generates the built-in table from it. A missing id gives an empty text.
+// build generates the built-in table from it, and the ids by name (brc::msg) in
+// "res/message_ids.h". A missing id gives an empty text.
 #pragma once
 
 #include <cstdint>

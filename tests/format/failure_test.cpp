@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/format_report.h"
+#include "res/message_ids.h"
 #include "tests/format/format_rig.h"
 #include "tests/support/scratch_dir.h"
 
@@ -82,8 +83,9 @@ TEST_P(RejectedLabel, FormatGoesOnWithoutTheLabelAndTheReportSaysSo) {
     values.totalSectors = rig.report.reportDataSectors;
     values.clusterBytes = rig.report.reportClusterBytes;
     const std::u16string report = buildVolumeReport(builtinMessages(), result, rig.flags.labelRejected, values);
-    const std::u16string header = builtinMessages().text(result == SuccessReinsertCard ? 218 : 208);
-    const std::u16string note = builtinMessages().text(268);
+    const std::u16string header = builtinMessages().text(
+        result == SuccessReinsertCard ? msg::FormatFinishedRemoveCard : msg::FormatFinished);
+    const std::u16string note = builtinMessages().text(msg::LabelInvalid);
     ASSERT_FALSE(note.empty());
     ASSERT_EQ(report.compare(0, header.size(), header), 0);
     EXPECT_EQ(report.compare(header.size(), note.size(), note) == 0, dropped);

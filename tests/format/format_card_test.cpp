@@ -23,6 +23,7 @@
 #include "device/system_checks.h"
 #include "format/format_card.h"
 #include "platform/fake/fake_os.h"
+#include "res/message_ids.h"
 #include "tests/format/format_rig.h"
 
 namespace brc::format_test {
@@ -447,15 +448,21 @@ INSTANTIATE_TEST_SUITE_P(Rows, FormatCardExit, ::testing::ValuesIn(kExits),
 
 // The window starts with the lines of the format type, before anything else is drawn.
 TEST(FormatCardWindow, StartsWithTheLinesOfTheType) {
-    const uint32_t overwriteLine[] = {243, 252, 252, 243}, eraseLine[] = {245, 245, 249, 249};
+    const uint32_t overwriteLine[] = {msg::OverwriteLineOff, msg::OverwriteLineStart,
+                                      msg::OverwriteLineStart, msg::OverwriteLineOff};
+    const uint32_t eraseLine[] = {msg::EraseLineOff, msg::EraseLineOff, msg::EraseLineStart,
+                                  msg::EraseLineStart};
     for (FormatType type : {Quick, FullOverwrite, FullOverwriteErase, FullErase}) {
         SCOPED_TRACE(type);
         CardRun run(1, 2);
         abortOn(run, "DDChkSDCard");
         ASSERT_EQ(run.format(type), PowerInterrupted);
         const std::vector<std::pair<uint32_t, std::string>> expected = {
-            {CancelButton, text(241)}, {NoticeLine, text(223)}, {OverwriteLine, text(overwriteLine[type])},
-            {EraseLine, text(eraseLine[type])}, {FormatLine, text(248)}};
+            {CancelButton, text(msg::Cancel)},
+            {NoticeLine, text(msg::DoNotRemoveDrive)},
+            {OverwriteLine, text(overwriteLine[type])},
+            {EraseLine, text(eraseLine[type])},
+            {FormatLine, text(msg::FormatLineStart)}};
         EXPECT_EQ(run.host.view.history, expected);
     }
 }
@@ -479,9 +486,9 @@ TEST(FormatCardQuick, TakesNoCopyOfSectorZeroAndLeavesTheDataArea) {
     EXPECT_GT(run.figures.totalSectors, 0u);
     const uint64_t end = run.fileSystemEnd();
     EXPECT_EQ(ImageFile(run.image).findPattern(end, kSectors - end, false), kSectors);
-    EXPECT_EQ(run.line(OverwriteLine), text(243));
-    EXPECT_EQ(run.line(EraseLine), text(245));
-    EXPECT_EQ(run.line(FormatLine), text(247) + " 100%");
+    EXPECT_EQ(run.line(OverwriteLine), text(msg::OverwriteLineOff));
+    EXPECT_EQ(run.line(EraseLine), text(msg::EraseLineOff));
+    EXPECT_EQ(run.line(FormatLine), text(msg::FormatLineCaption) + " 100%");
 }
 
 struct OverwriteRow {
@@ -515,8 +522,8 @@ TEST_P(FullOverwriteFormat, KeepsSectorZeroAndLeavesEveryOtherSectorFF) {
     EXPECT_EQ(run.figures.eraseResult, -1);
     EXPECT_EQ(run.status, 0u);
     EXPECT_EQ(run.firstNot(0xFF, run.fileSystemEnd(), kSectors), kSectors);
-    EXPECT_EQ(run.line(OverwriteLine), text(242) + " 100% [20480 / 20480]");
-    EXPECT_EQ(run.line(EraseLine), text(245));
+    EXPECT_EQ(run.line(OverwriteLine), text(msg::OverwriteLineCaption) + " 100% [20480 / 20480]");
+    EXPECT_EQ(run.line(EraseLine), text(msg::EraseLineOff));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -564,7 +571,7 @@ TEST_P(FullEraseFormat, LeavesTheDataAreaZeroAndRestoresSectorZero) {
     EXPECT_EQ(run.figures.eraseResult, 0);
     EXPECT_EQ(run.status, 0u);
     EXPECT_EQ(run.firstNot(0, run.fileSystemEnd(), kSectors), kSectors);
-    EXPECT_EQ(run.line(EraseLine), text(244) + " 100% [   20480 /    20480]");
+    EXPECT_EQ(run.line(EraseLine), text(msg::EraseLineCaption) + " 100% [   20480 /    20480]");
     // Only the bound route-1 library erases with the format's own handle.
     EXPECT_EQ(run.called("DDErase"), row.route == 1);
     EXPECT_EQ(run.called("private DDErase"), row.route == 2);
@@ -602,8 +609,8 @@ TEST(FormatCardCancel, CancelledOverwriteStopsTheEraseAndStillWritesTheFileSyste
     EXPECT_EQ(run.status, uint32_t{StatusOverwriteCancelled | StatusEraseCancelled});
     EXPECT_EQ(run.figures.overwriteResult, 0);
     EXPECT_EQ(run.figures.eraseResult, 0);
-    EXPECT_EQ(run.line(OverwriteLine), text(242) + " CANCEL");
-    EXPECT_EQ(run.line(EraseLine), text(244) + " CANCEL");
+    EXPECT_EQ(run.line(OverwriteLine), text(msg::OverwriteLineCaption) + " CANCEL");
+    EXPECT_EQ(run.line(EraseLine), text(msg::EraseLineCaption) + " CANCEL");
     EXPECT_FALSE(run.called("DDErase"));
     const auto writes = run.calls({"DDWritePT"});
     EXPECT_EQ(std::count_if(writes.begin(), writes.end(),
@@ -635,7 +642,7 @@ TEST_P(FailedErase, ShowsNotSupportedAndStillWritesTheFileSystem) {
     run.expectAllClosed(1);
     EXPECT_EQ(run.figures.eraseResult, row.eraseResult);
     EXPECT_EQ(run.status, row.status);
-    EXPECT_EQ(run.line(EraseLine), text(246));
+    EXPECT_EQ(run.line(EraseLine), text(msg::EraseLineUnsupported));
     EXPECT_EQ(run.figures.fileSystemKind, static_cast<uint32_t>(Fat12));
     const Sector mbr = ImageFile(run.image).read(0);
     EXPECT_EQ(mbr[510], 0x55);

@@ -19,6 +19,7 @@
 #include "device/system_checks.h"
 #include "passes/flash_erase.h"
 #include "progress/progress.h"
+#include "res/message_ids.h"
 #include "platform/fake/fake_os.h"
 #include "tests/support/counting_messages.h"
 #include "tests/support/recording_view.h"
@@ -50,7 +51,7 @@ public:
 };
 
 std::u16string eraseLine(const std::string& suffix) {
-    return builtinMessages().text(244) + asciiToUtf16(suffix);
+    return builtinMessages().text(msg::EraseLineCaption) + asciiToUtf16(suffix);
 }
 const std::u16string kCancelLine = eraseLine(" CANCEL");
 
@@ -264,7 +265,7 @@ TEST_F(BoundErase, LoadsItsCaptionOncePerPass) {
     Progress counted{flags, messages, &view};
     for (int pass = 1; pass <= 2; ++pass) {
         EXPECT_EQ(eraseFlash(0, kDrive, 0, 100 * 8192, elapsed, driver, counted, 1, sys), 0);
-        EXPECT_EQ(messages.loads[244], pass);
+        EXPECT_EQ(messages.loads[msg::EraseLineCaption], pass);
     }
     const auto lines = view.texts();
     ASSERT_EQ(lines.size(), 2u * 101) << "still one line per chunk and the final line";

@@ -2,6 +2,7 @@
 // own so that a fault in the generator's escapes shows up as a difference.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "res/message_ids.h"
 #include "res/messages.h"
 
 namespace brc {
@@ -33,11 +35,16 @@ std::u16string utf8ToUtf16(const std::string& in) {
     return out;
 }
 
-// id -> text of every entry of the script's STRINGTABLE.
-std::map<uint32_t, std::u16string> readStringTable(const std::string& path) {
+struct ScriptEntry {
+    std::u16string text;
+    std::string name;  // the trailing `// Name`
+};
+
+// id -> text and name of every entry of the script's STRINGTABLE.
+std::map<uint32_t, ScriptEntry> readStringTable(const std::string& path) {
     std::ifstream file(path);
     EXPECT_TRUE(file) << path;
-    std::map<uint32_t, std::u16string> table;
+    std::map<uint32_t, ScriptEntry> table;
     std::string line;
     bool inTable = false, inBody = false;
     while (std::getline(file, line)) {
@@ -57,6 +64,7 @@ std::map<uint32_t, std::u16string> readStringTable(const std::string& path) {
         for (++p; p < t.size(); ++p) {
             if (t[p] == '"') {
                 if (p + 1 < t.size() && t[p + 1] == '"') { text += '"'; ++p; continue; }
+                ++p;
                 break;
             }
             if (t[p] == '\\' && p + 1 < t.size()) {
@@ -66,10 +74,36 @@ std::map<uint32_t, std::u16string> readStringTable(const std::string& path) {
             }
             text += t[p];
         }
+        const size_t comment = t.find("//", p);
+        std::string name;
+        if (comment != std::string::npos) {
+            std::istringstream rest(t.substr(comment + 2));
+            rest >> name;
+        }
         EXPECT_EQ(table.count(id), 0u) << "id " << id << " twice";
-        table[id] = utf8ToUtf16(text);
+        table[id] = {utf8ToUtf16(text), name};
     }
     return table;
+}
+
+// name -> id of every constant in the generated header.
+std::map<std::string, uint32_t> readMessageIds(const std::string& path) {
+    std::ifstream file(path);
+    EXPECT_TRUE(file) << path;
+    std::map<std::string, uint32_t> ids;
+    const std::string lead = "inline constexpr uint32_t ";
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind(lead, 0) != 0) continue;
+        std::istringstream rest(line.substr(lead.size()));
+        std::string name, equals;
+        uint32_t id = 0;
+        rest >> name >> equals >> id;
+        EXPECT_EQ(equals, "=") << line;
+        EXPECT_EQ(ids.count(name), 0u) << name << " twice";
+        ids[name] = id;
+    }
+    return ids;
 }
 
 TEST(MessageTable, EveryIdMatchesTheResourceScript) {
@@ -82,26 +116,46 @@ TEST(MessageTable, EveryIdMatchesTheResourceScript) {
             EXPECT_GE(id, 101u);
             EXPECT_LE(id, 272u);
         }
-        EXPECT_EQ(messages.text(id), it == script.end() ? std::u16string() : it->second)
+        EXPECT_EQ(messages.text(id), it == script.end() ? std::u16string() : it->second.text)
             << "id " << id;
     }
+}
+
+// Every id has one name of its own, and the generated constants are exactly those names.
+TEST(MessageTable, EveryIdHasOneDistinctName) {
+    const auto script = readStringTable(BRC_STRINGS_RC);
+    std::map<std::string, uint32_t> named;
+    for (const auto& [id, entry] : script) {
+        const std::string& name = entry.name;
+        ASSERT_FALSE(name.empty()) << "id " << id << " has no name";
+        EXPECT_TRUE(name[0] >= 'A' && name[0] <= 'Z') << name;
+        for (char c : name)
+            EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << name;
+        const auto [at, fresh] = named.emplace(name, id);
+        EXPECT_TRUE(fresh) << name << " names ids " << at->second << " and " << id;
+    }
+    EXPECT_EQ(readMessageIds(BRC_MESSAGE_IDS_H), named);
 }
 
 TEST(MessageTable, TextsRoundTripExactly) {
     const MessageSource& messages = builtinMessages();
     struct Case { uint32_t id; std::u16string text; };
     const Case cases[] = {
-        {247, u"Формат"},
-        {244, u"Сброс "},  // the trailing blank belongs to the caption
-        {227, u" "},
-        {240, u"O\u043f\u0446\u0438\u0438"},  // Latin O, then Cyrillic
-        {218, u"Форматирование карты памяти завершино !\nПожалуйста, удалите карту памяти."},
-        {250, u"\nПереписать и Сброс ПО ФОРМАТ"},
-        {254, u"\nБолее писать ФОРМАТ\n(\"Flash Erase\" операция была отменена, потому что это "
-              u"устройство не поддержали.)"},
-        {261, u"Пожалуйста, используйте это приложение на платформе Win32\n\"Microsoft Windows XP\" "
-              u"or \"Microsoft Windows Vista\", \"Microsoft Windows 7\", \"Microsoft Windows 8\". "},
-        {268, u"Метка тома имеет один или несколько недопустимых символов или слишком длинный."},
+        {msg::FormatLineCaption, u"Формат"},
+        {msg::EraseLineCaption, u"Сброс "},  // the trailing blank belongs to the caption
+        {msg::Blank, u" "},
+        {msg::OptionsButton, u"O\u043f\u0446\u0438\u0438"},  // Latin O, then Cyrillic
+        {msg::FormatFinishedRemoveCard,
+         u"Форматирование карты памяти завершино !\nПожалуйста, удалите карту памяти."},
+        {msg::NoteOverwriteErase, u"\nПереписать и Сброс ПО ФОРМАТ"},
+        {msg::NoteOverwriteEraseUnsupported,
+         u"\nБолее писать ФОРМАТ\n(\"Flash Erase\" операция была отменена, потому что это "
+         u"устройство не поддержали.)"},
+        {msg::UnsupportedSystem,
+         u"Пожалуйста, используйте это приложение на платформе Win32\n\"Microsoft Windows XP\" "
+         u"or \"Microsoft Windows Vista\", \"Microsoft Windows 7\", \"Microsoft Windows 8\". "},
+        {msg::LabelInvalid,
+         u"Метка тома имеет один или несколько недопустимых символов или слишком длинный."},
     };
     for (const Case& c : cases) EXPECT_EQ(messages.text(c.id), c.text) << "id " << c.id;
 }
@@ -117,19 +171,26 @@ bool generatorAccepts(const std::string& script) {
     const auto dir = std::filesystem::temp_directory_path() /
                      ("brc_gen_strings_" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir);
-    const auto rc = dir / "in.rc", out = dir / "out.cpp";
+    const auto rc = dir / "in.rc", out = dir / "out.cpp", header = dir / "ids.h";
     std::ofstream(rc) << script;
     std::ostringstream cmd;
     cmd << "python3 '" << BRC_GEN_STRINGS << "' '" << rc.string() << "' '" << out.string()
-        << "' 2>/dev/null";
+        << "' '" << header.string() << "' 2>/dev/null";
     const int status = std::system(cmd.str().c_str());
     std::filesystem::remove_all(dir);
     return status == 0;
 }
 
-TEST(MessageTable, GeneratorRefusesADuplicateId) {
-    ASSERT_TRUE(generatorAccepts("STRINGTABLE\nBEGIN\n    201 \"a\"\n    202 \"b\"\nEND\n"));
-    EXPECT_FALSE(generatorAccepts("STRINGTABLE\nBEGIN\n    201 \"a\"\n    201 \"b\"\nEND\n"));
+TEST(MessageTable, GeneratorRefusesBadIdsAndNames) {
+    const auto table = [](const std::string& first, const std::string& second) {
+        return "STRINGTABLE\nBEGIN\n    " + first + "\n    " + second + "\nEND\n";
+    };
+    ASSERT_TRUE(generatorAccepts(table("201 \"a\"  // First", "202 \"b\" // Second")));
+    EXPECT_FALSE(generatorAccepts(table("201 \"a\"  // First", "201 \"b\" // Second")));
+    EXPECT_FALSE(generatorAccepts(table("201 \"a\"  // First", "202 \"b\" // First")));
+    EXPECT_FALSE(generatorAccepts(table("201 \"a\"  // First", "202 \"b\"")));
+    EXPECT_FALSE(generatorAccepts(table("201 \"a\"  // First", "202 \"b\" // second")));
+    EXPECT_FALSE(generatorAccepts(table("201 \"a\"  // First", "202 \"b\" // Two words")));
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include "passes/flash_erase.h"
 #include "passes/overwrite.h"
 #include "progress/progress.h"
+#include "res/message_ids.h"
 #include "platform/fake/fake_os.h"
 #include "tests/support/counting_messages.h"
 #include "tests/support/recording_view.h"
@@ -35,7 +36,7 @@ using test::Drawn;
 using test::RecordingView;
 
 std::u16string overwriteLine(const std::string& suffix) {
-    return builtinMessages().text(242) + asciiToUtf16(suffix);
+    return builtinMessages().text(msg::OverwriteLineCaption) + asciiToUtf16(suffix);
 }
 
 // ---- A card served by a table of functions -------------------------------------------------
@@ -204,7 +205,7 @@ TEST_F(OverwriteTest, LoadsItsCaptionOncePerPass) {
     test::CountingMessages messages;
     Progress counted{flags, messages, &view};
     EXPECT_EQ(overwriteCard(driver, elapsed, counted, os), 0);
-    EXPECT_EQ(messages.loads[242], 1);
+    EXPECT_EQ(messages.loads[msg::OverwriteLineCaption], 1);
     const auto lines = view.textsOf(OverwriteLine);
     ASSERT_EQ(lines.size(), 102u) << "still one line per chunk and the final line";
     EXPECT_EQ(lines[49], overwriteLine("  49% [12800 / 25601]"));
@@ -306,7 +307,7 @@ TEST_P(OverwriteCancel, StopsAtTheNextChunkBoundaryAndStopsTheErase) {
     const auto eraseLines = view.textsOf(EraseLine);
     ASSERT_FALSE(eraseLines.empty());
     for (const std::u16string& line : eraseLines)
-        EXPECT_EQ(line, builtinMessages().text(244) + u" CANCEL");
+        EXPECT_EQ(line, builtinMessages().text(msg::EraseLineCaption) + u" CANCEL");
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, OverwriteCancel,

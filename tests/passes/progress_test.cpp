@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "progress/progress.h"
+#include "res/message_ids.h"
 #include "tests/support/recording_view.h"
 
 namespace brc {
@@ -23,7 +24,7 @@ protected:
     }
 
     std::u16string line(const char* suffix) const {
-        return builtinMessages().text(247) + asciiToUtf16(suffix);
+        return builtinMessages().text(msg::FormatLineCaption) + asciiToUtf16(suffix);
     }
 
     RunFlags flags;
