@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     }
 
     brc::SystemState sys(*os);
-    sys.osKind = 2;
+    sys.osKind = brc::OsKindVistaTo8;
     brc::RunFlags flags;
     uint32_t status = 0;
     flags.formatStatus = &status;

@@ -17,26 +17,28 @@ const char kAdministrators[] = "S-1-5-32-544";
 const char kPowerUsers[] = "S-1-5-32-547";
 
 // Only XP and later may run the format path; the older kinds are recognised to refuse them.
-uint32_t answerFor(int32_t kind) { return kind == 0 || kind == 3 || kind == 4 ? 0 : 1; }
+uint32_t answerFor(OsKind kind) {
+    return kind == OsKind9x || kind == OsKind2000 || kind == OsKindNt4 ? 0 : 1;
+}
 
 } // namespace
 
 uint32_t queryOsKind(SystemState& sys) {
     // A kind once found does not change within a process, so the system is asked only once.
-    if (sys.osKind != -1) return answerFor(sys.osKind);
+    if (sys.osKind != OsKindUnknown) return answerFor(sys.osKind);
     OsVersion v;
     if (!sys.os.getVersion(v)) return 1;
     if (v.platformId == kPlatformWindows) {
-        sys.osKind = 0;
+        sys.osKind = OsKind9x;
     } else if (v.platformId == kPlatformNt) {
         if (v.major <= 4)
-            sys.osKind = 4;
+            sys.osKind = OsKindNt4;
         else if (v.major == 5 && v.minor == 0)
-            sys.osKind = 3;
+            sys.osKind = OsKind2000;
         else if (v.major == 5 && (v.minor == 1 || v.minor == 2))
-            sys.osKind = 1;
+            sys.osKind = OsKindXp;
         else if (v.major == 6)
-            sys.osKind = 2;
+            sys.osKind = OsKindVistaTo8;
     }
     return answerFor(sys.osKind);
 }

@@ -7,11 +7,21 @@ namespace brc {
 
 class OsServices;
 
+// The operating-system generation, as queryOsKind finds it.
+enum OsKind : int32_t {
+    OsKindUnknown = -1,
+    OsKind9x = 0,
+    OsKindXp = 1,  // XP and Server 2003
+    OsKindVistaTo8 = 2,
+    OsKind2000 = 3,
+    OsKindNt4 = 4,
+};
+
 // The operating-system generation and the volume handle, shared by the checks and the volume
 // operations of one process.
 struct SystemState {
     OsServices& os;
-    int32_t osKind = -1;        // -1 unknown, 0 9x, 4 NT4, 3 2000, 1 XP/2003, 2 Vista to 8
+    OsKind osKind = OsKindUnknown;
     void* volumeHandle = nullptr;
     explicit SystemState(OsServices& services) : os(services) {}
 };

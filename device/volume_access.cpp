@@ -8,9 +8,7 @@
 namespace brc {
 namespace {
 
-constexpr int32_t kVistaOrLater = 2;
-
-bool volumeLeftAlone(const SystemState& sys) { return sys.osKind == kVistaOrLater; }
+bool volumeLeftAlone(const SystemState& sys) { return sys.osKind == OsKindVistaTo8; }
 
 char16_t letterOf(uint32_t driveNumber) { return static_cast<char16_t>(driveNumber + 64); }
 

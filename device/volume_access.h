@@ -1,5 +1,5 @@
 // The operating system's volume for the card: locked and dismounted around a format, never used
-// for sector I/O. Under Vista and later (osKind 2) the volume is left alone.
+// for sector I/O. Under Vista to 8 (OsKindVistaTo8) the volume is left alone.
 #pragma once
 
 #include <cstdint>

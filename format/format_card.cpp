@@ -16,9 +16,6 @@
 namespace brc {
 namespace {
 
-constexpr int32_t kOsVistaOrLater = 2;
-constexpr int32_t kOsXp = 1;
-
 // One run's state: what is open, so that every way out closes exactly what it opened.
 class FormatRun {
 public:
@@ -148,7 +145,7 @@ int32_t FormatRun::run() {
     if (driver_.driverRoute == 1) {
         uint8_t mid[8] = {};
         if (driver_.api.DDGetMID(mid, 0, handle()) != 0) return closeUp(CardNotReady);
-    } else if (sys_.osKind == kOsXp) {
+    } else if (sys_.osKind == OsKindXp) {
         VolumeInformation info;
         if (!sys_.os.volumeInformation(rootPath_, info) && sys_.os.lastError() == kErrorNotReady)
             return closeUp(CardNotReady);
@@ -207,7 +204,7 @@ int32_t FormatRun::runFullFormatStage() {
 
     if (type_ == FullOverwrite || type_ == FullOverwriteErase) {
         driver_.api.DDReadPT(kept, 1, 0, handle());
-        if (sys_.osKind == kOsXp) {
+        if (sys_.osKind == OsKindXp) {
             flags_.formatProgressEnabled = 0;
             std::u16string preliminary = label_;
             const int32_t r = formatVolume(ctx, preliminary, sizeAdjustment_);
@@ -259,10 +256,10 @@ uint32_t FormatRun::eraseCard() {
         return static_cast<uint32_t>(eraseFlash(0, driveNumber_, 0, userSectors, figures_.eraseTime,
                                                 driver_, svc_.progress, volumeLockChoice_, sys_));
     }
-    if (sys_.osKind == kOsVistaOrLater) closeCard();
+    if (sys_.osKind == OsKindVistaTo8) closeCard();
     const int32_t erased = eraseFlash(1, driveNumber_, 0, userSectors, figures_.eraseTime, driver_,
                                       svc_.progress, volumeLockChoice_, sys_);
-    if (sys_.osKind != kOsVistaOrLater) return static_cast<uint32_t>(erased);
+    if (sys_.osKind != OsKindVistaTo8) return static_cast<uint32_t>(erased);
     const uint32_t reopened = reopenCard(formatDriveNumber_ | SDHOST_INIT_ROUTE2);
     return erased != 0 ? static_cast<uint32_t>(erased) : reopened;
 }

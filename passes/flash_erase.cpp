@@ -14,8 +14,6 @@
 namespace brc {
 namespace {
 
-constexpr int32_t kOsVistaOrLater = 2;
-
 void drawCancel(ProgressLine& line, RunFlags& flags) {
     line.show(" CANCEL");
     flags.orStatus(StatusEraseCancelled);
@@ -47,7 +45,8 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
     const uint32_t lastChunk =
         count % kEraseChunkSectors ? count % kEraseChunkSectors : kEraseChunkSectors;
     uint32_t result = 0;
-    ProgressLine line(progress, EraseLine, msg::EraseLineCaption); // redrawn after every chunk
+    // Redrawn after every chunk.
+    ProgressLine line(progress, EraseLine, msg::EraseLineCaption);
 
     startTick = os.tickCount();
     for (uint64_t i = 0; i < chunks; ++i) {
@@ -124,7 +123,7 @@ int32_t erasePrivate(uint32_t driveNumber, uint32_t firstSector, uint32_t endSec
     unlockVolume(sys, driveNumber);
     if (sys.volumeHandle) closeVolume(sys);
 
-    const bool holdLock = sys.osKind != kOsVistaOrLater && volumeLockFlag != 0;
+    const bool holdLock = sys.osKind != OsKindVistaTo8 && volumeLockFlag != 0;
     uint32_t result = dd.sysInit();
     if (result != 0) {
         flags.orStatus(StatusEraseNotStarted);
@@ -160,7 +159,7 @@ int32_t erasePrivate(uint32_t driveNumber, uint32_t firstSector, uint32_t endSec
     }
 
     // Leave the volume open and locked for the file-system write that follows.
-    if (sys.osKind != kOsVistaOrLater) {
+    if (sys.osKind != OsKindVistaTo8) {
         if (result != 0) {
             if (!sys.volumeHandle) openVolume(sys, driveNumber);
             dismountVolume(sys, driveNumber);

@@ -17,25 +17,25 @@ struct OsKindCase {
     const char* name;
     std::optional<OsVersion> version;
     uint32_t result;
-    int32_t osKind;
+    OsKind osKind;
 };
 
 TEST(SystemChecks, QueryOsKindMapsEachVersion) {
     const OsKindCase cases[] = {
-        {"Windows 95", OsVersion{kWin9x, 4, 0, 0}, 0, 0},
-        {"Windows Me", OsVersion{kWin9x, 4, 90, 0}, 0, 0},
-        {"NT 3.51", OsVersion{kNt, 3, 51, kWorkstation}, 0, 4},
-        {"NT 4.0", OsVersion{kNt, 4, 0, kWorkstation}, 0, 4},
-        {"Windows 2000", OsVersion{kNt, 5, 0, kWorkstation}, 0, 3},
-        {"Windows XP", OsVersion{kNt, 5, 1, kWorkstation}, 1, 1},
-        {"Server 2003", OsVersion{kNt, 5, 2, kServer}, 1, 1},
-        {"Vista", OsVersion{kNt, 6, 0, kWorkstation}, 1, 2},
-        {"Windows 7", OsVersion{kNt, 6, 1, kWorkstation}, 1, 2},
-        {"Windows 8", OsVersion{kNt, 6, 2, kWorkstation}, 1, 2},
-        {"NT 5.3 (unlisted)", OsVersion{kNt, 5, 3, kWorkstation}, 1, -1},
-        {"NT 10.0 (unlisted)", OsVersion{kNt, 10, 0, kWorkstation}, 1, -1},
-        {"Win32s platform", OsVersion{0, 3, 10, 0}, 1, -1},
-        {"GetVersionExW fails", std::nullopt, 1, -1},
+        {"Windows 95", OsVersion{kWin9x, 4, 0, 0}, 0, OsKind9x},
+        {"Windows Me", OsVersion{kWin9x, 4, 90, 0}, 0, OsKind9x},
+        {"NT 3.51", OsVersion{kNt, 3, 51, kWorkstation}, 0, OsKindNt4},
+        {"NT 4.0", OsVersion{kNt, 4, 0, kWorkstation}, 0, OsKindNt4},
+        {"Windows 2000", OsVersion{kNt, 5, 0, kWorkstation}, 0, OsKind2000},
+        {"Windows XP", OsVersion{kNt, 5, 1, kWorkstation}, 1, OsKindXp},
+        {"Server 2003", OsVersion{kNt, 5, 2, kServer}, 1, OsKindXp},
+        {"Vista", OsVersion{kNt, 6, 0, kWorkstation}, 1, OsKindVistaTo8},
+        {"Windows 7", OsVersion{kNt, 6, 1, kWorkstation}, 1, OsKindVistaTo8},
+        {"Windows 8", OsVersion{kNt, 6, 2, kWorkstation}, 1, OsKindVistaTo8},
+        {"NT 5.3 (unlisted)", OsVersion{kNt, 5, 3, kWorkstation}, 1, OsKindUnknown},
+        {"NT 10.0 (unlisted)", OsVersion{kNt, 10, 0, kWorkstation}, 1, OsKindUnknown},
+        {"Win32s platform", OsVersion{0, 3, 10, 0}, 1, OsKindUnknown},
+        {"GetVersionExW fails", std::nullopt, 1, OsKindUnknown},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -52,10 +52,10 @@ TEST(SystemChecks, QueryOsKindAsksOnceAfterSuccess) {
     os.version = OsVersion{kNt, 6, 2, kWorkstation};
     SystemState sys(os);
     EXPECT_EQ(queryOsKind(sys), 1u);
-    EXPECT_EQ(sys.osKind, 2);
+    EXPECT_EQ(sys.osKind, OsKindVistaTo8);
     os.version = std::nullopt;  // would fail if asked again
     EXPECT_EQ(queryOsKind(sys), 1u);
-    EXPECT_EQ(sys.osKind, 2);
+    EXPECT_EQ(sys.osKind, OsKindVistaTo8);
     EXPECT_EQ(os.versionQueries, 1u);
 
     // An old system's cached answer stays 0 as well.
@@ -65,7 +65,7 @@ TEST(SystemChecks, QueryOsKindAsksOnceAfterSuccess) {
     EXPECT_EQ(queryOsKind(oldSys), 0u);
     old.version = OsVersion{kNt, 6, 1, kWorkstation};
     EXPECT_EQ(queryOsKind(oldSys), 0u);
-    EXPECT_EQ(oldSys.osKind, 3);
+    EXPECT_EQ(oldSys.osKind, OsKind2000);
     EXPECT_EQ(old.versionQueries, 1u);
 }
 
@@ -74,10 +74,10 @@ TEST(SystemChecks, QueryOsKindFailureIsNotCached) {
     os.version = std::nullopt;
     SystemState sys(os);
     EXPECT_EQ(queryOsKind(sys), 1u);
-    EXPECT_EQ(sys.osKind, -1);
+    EXPECT_EQ(sys.osKind, OsKindUnknown);
     os.version = OsVersion{kNt, 5, 0, kWorkstation};
     EXPECT_EQ(queryOsKind(sys), 0u) << "the second call must ask again";
-    EXPECT_EQ(sys.osKind, 3);
+    EXPECT_EQ(sys.osKind, OsKind2000);
     EXPECT_EQ(os.versionQueries, 2u);
 }
 
@@ -110,7 +110,7 @@ TEST(SystemChecks, IsSupportedWorkstation) {
         os.version = c.version;
         SystemState sys(os);
         EXPECT_EQ(isSupportedWorkstation(sys), c.result);
-        EXPECT_EQ(sys.osKind, -1) << "the edition check leaves osKind alone";
+        EXPECT_EQ(sys.osKind, OsKindUnknown) << "the edition check leaves osKind alone";
     }
 }
 

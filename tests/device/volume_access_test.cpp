@@ -46,7 +46,7 @@ TEST(VolumeAccess, VistaAndLaterLeaveTheVolumeAlone) {
     for (auto r : {VolumeRequest::Lock, VolumeRequest::Unlock, VolumeRequest::Dismount})
         os.requestDefault[r] = false;
     SystemState sys(os);
-    sys.osKind = 2;
+    sys.osKind = OsKindVistaTo8;
 
     EXPECT_EQ(openVolume(sys, kDriveE), 0u);
     EXPECT_EQ(lockVolume(sys, kDriveE), 0u);
@@ -97,7 +97,7 @@ TEST(VolumeAccess, OperationsBeforeVista) {
         SCOPED_TRACE(c.name);
         FakeOs os;
         SystemState sys(os);
-        sys.osKind = 1;
+        sys.osKind = OsKindXp;
         if (c.handleOpen) {
             sys.volumeHandle = os.openVolume(u'E');
             os.calls.clear();
@@ -176,7 +176,7 @@ TEST(VolumeAccess, ReleaseVolumePaths) {
         SCOPED_TRACE(c.name);
         FakeOs os;
         SystemState sys(os);
-        sys.osKind = 1;
+        sys.osKind = OsKindXp;
         if (c.enterOpen) {
             sys.volumeHandle = os.openVolume(u'E');
             os.calls.clear();
@@ -253,7 +253,7 @@ struct ProbeCase {
     bool libraryPresent;
     const char* missing;  // operation left out of the library, or null
     uint32_t sysInit, init;
-    int32_t osKind;
+    OsKind osKind;
     bool openable, lockGranted, unlockGranted;
     uint32_t result;
     Calls tail;  // the calls after loadLibrary, without the look-ups
@@ -268,26 +268,29 @@ TEST(VolumeAccess, ProbeVolumeLock) {
     };
     const std::string lib = driverFileName(1, false);
     const ProbeCase cases[] = {
-        {"all good", true, nullptr, 0, 0, 1, true, true, true, 1,
+        {"all good", true, nullptr, 0, 0, OsKindXp, true, true, true, 1,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
                "DDFini 77", "DDSysFini", "freeLibrary " + lib})},
-        {"Vista and later: no volume, still 1", true, nullptr, 0, 0, 2, false, false, false, 1,
-         with({"DDFini 77", "DDSysFini", "freeLibrary " + lib})},
-        {"library missing", false, nullptr, 0, 0, 1, true, true, true, 0, {}},
-        {"no DDSysInit", true, "DDSysInit", 0, 0, 1, true, true, true, 0, {"freeLibrary " + lib}},
-        {"no DDInit", true, "DDInit", 0, 0, 1, true, true, true, 0, {"freeLibrary " + lib}},
-        {"no DDFini", true, "DDFini", 0, 0, 1, true, true, true, 0, {"freeLibrary " + lib}},
-        {"no DDSysFini", true, "DDSysFini", 0, 0, 1, true, true, true, 0, {"freeLibrary " + lib}},
-        {"DDSysInit fails", true, nullptr, 0x101, 0, 1, true, true, true, 0,
+        {"Vista and later: no volume, still 1", true, nullptr, 0, 0, OsKindVistaTo8, false, false,
+         false, 1, with({"DDFini 77", "DDSysFini", "freeLibrary " + lib})},
+        {"library missing", false, nullptr, 0, 0, OsKindXp, true, true, true, 0, {}},
+        {"no DDSysInit", true, "DDSysInit", 0, 0, OsKindXp, true, true, true, 0,
+         {"freeLibrary " + lib}},
+        {"no DDInit", true, "DDInit", 0, 0, OsKindXp, true, true, true, 0, {"freeLibrary " + lib}},
+        {"no DDFini", true, "DDFini", 0, 0, OsKindXp, true, true, true, 0, {"freeLibrary " + lib}},
+        {"no DDSysFini", true, "DDSysFini", 0, 0, OsKindXp, true, true, true, 0,
+         {"freeLibrary " + lib}},
+        {"DDSysInit fails", true, nullptr, 0x101, 0, OsKindXp, true, true, true, 0,
          {"DDSysInit", "freeLibrary " + lib}},
-        {"DDInit fails", true, nullptr, 0, 0x103, 1, true, true, true, 0,
+        {"DDInit fails", true, nullptr, 0, 0x103, OsKindXp, true, true, true, 0,
          {"DDSysInit", "DDInit 5", "DDSysFini", "freeLibrary " + lib}},
-        {"volume does not open", true, nullptr, 0, 0, 1, false, true, true, 0,
+        {"volume does not open", true, nullptr, 0, 0, OsKindXp, false, true, true, 0,
          with({"openVolume E", "DDFini 77", "DDSysFini", "freeLibrary " + lib})},
-        {"lock refused: still unlocked and closed", true, nullptr, 0, 0, 1, true, false, true, 0,
+        {"lock refused: still unlocked and closed", true, nullptr, 0, 0, OsKindXp, true, false,
+         true, 0,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
                "DDFini 77", "DDSysFini", "freeLibrary " + lib})},
-        {"unlock refused", true, nullptr, 0, 0, 1, true, true, false, 0,
+        {"unlock refused", true, nullptr, 0, 0, OsKindXp, true, true, false, 0,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
                "DDFini 77", "DDSysFini", "freeLibrary " + lib})},
     };
@@ -339,7 +342,7 @@ TEST(VolumeAccess, ProbeVolumeLockClosesAHandleLeftOpen) {
     os.addLibraryProc(lib, "DDFini", &fakeFini);
     os.addLibraryProc(lib, "DDSysFini", &fakeSysFini);
     SystemState sys(os);
-    sys.osKind = 1;
+    sys.osKind = OsKindXp;
     sys.volumeHandle = os.openVolume(u'E');
     os.calls.clear();
 

@@ -173,7 +173,7 @@ struct CardRun {
     void* privateLibrary = nullptr;
     const std::string privatePath = BRC_QUILLHOST_PATH;
 
-    CardRun(uint32_t route, int32_t osKind, const std::string& sidecar = "",
+    CardRun(uint32_t route, OsKind osKind, const std::string& sidecar = "",
             uint32_t sectors = kSectors, bool pattern = false) {
         dir = std::filesystem::temp_directory_path() /
               ("brc-format-card-" + std::to_string(::getpid()) + "-" + std::to_string(gRunCount++));
@@ -183,7 +183,7 @@ struct CardRun {
         if (pattern) ImageFile(image).fillPattern(0, sectors);
         cards.emplace(image);
         sys.osKind = osKind;
-        if (osKind == 1) os.volumes[kRoot] = VolumeInformation{};
+        if (osKind == OsKindXp) os.volumes[kRoot] = VolumeInformation{};
         flags.formatStatus = &status;
         gTap[0] = &bound;
         gTap[1] = &priv;
@@ -310,12 +310,12 @@ using Setup = void (*)(CardRun&);
 struct ExitRow {
     const char* name;
     uint32_t route;
-    int32_t osKind;
+    OsKind osKind;
     FormatType type;
     const char* sidecar;
     Setup setup;
     int32_t result;
-    Volume volume;          // under osKind 1: never opened, closed, or released (unlocked first)
+    Volume volume;          // under OsKindXp: never opened, closed, or released (unlocked first)
     const char* notCalled;  // the call the exit must come before; null: none
     bool writes;            // whether anything was written to the card
     uint32_t sectors = kSectors;
@@ -324,91 +324,91 @@ struct ExitRow {
 void PrintTo(const ExitRow& r, std::ostream* os) { *os << r.name; }
 
 const ExitRow kExits[] = {
-    {"NoLibraryBound", 0, 1, Quick, "", nullptr, Failed, Volume::Untouched, "DDInit", false},
-    {"InitFailsOnBothRoutes", 1, 1, Quick, "", [](CardRun& r) { r.cards.emplace(r.dir / "absent.img"); },
+    {"NoLibraryBound", 0, OsKindXp, Quick, "", nullptr, Failed, Volume::Untouched, "DDInit", false},
+    {"InitFailsOnBothRoutes", 1, OsKindXp, Quick, "", [](CardRun& r) { r.cards.emplace(r.dir / "absent.img"); },
      Failed, Volume::Untouched, "DDChkSDCard", false},
-    {"IdentifyFails", 1, 1, Quick, "fail_identify = 261\n", nullptr, CardIdentifyFailed,
+    {"IdentifyFails", 1, OsKindXp, Quick, "fail_identify = 261\n", nullptr, CardIdentifyFailed,
      Volume::Untouched, "DDChkSDCard", false},
-    {"LastSectorUnreadable", 1, 1, Quick, "", [](CardRun& r) { failOn(r, "DDReadPT", 1, SDHOST_ERR_IO); },
+    {"LastSectorUnreadable", 1, OsKindXp, Quick, "", [](CardRun& r) { failOn(r, "DDReadPT", 1, SDHOST_ERR_IO); },
      CardIdentifyFailed, Volume::Untouched, "DDChkSDCard", false},
-    {"WriteProtectSwitch", 1, 1, Quick, "write_protect_switch = 1\n", nullptr, WriteProtectSwitch,
+    {"WriteProtectSwitch", 1, OsKindXp, Quick, "write_protect_switch = 1\n", nullptr, WriteProtectSwitch,
      Volume::Untouched, "DDGetMID", false},
-    {"CardCheckFails", 2, 1, Quick, "", [](CardRun& r) { failOn(r, "DDChkSDCard", 1, SDHOST_ERR_NO_CARD); },
+    {"CardCheckFails", 2, OsKindXp, Quick, "", [](CardRun& r) { failOn(r, "DDChkSDCard", 1, SDHOST_ERR_NO_CARD); },
      WriteProtectSwitch, Volume::Untouched, "volumeInformation", false},
-    {"NoMidOnRoute1", 1, 1, Quick, "", [](CardRun& r) { failOn(r, "DDGetMID", 1, SDHOST_ERR_NO_CARD); },
+    {"NoMidOnRoute1", 1, OsKindXp, Quick, "", [](CardRun& r) { failOn(r, "DDGetMID", 1, SDHOST_ERR_NO_CARD); },
      CardNotReady, Volume::Untouched, "openVolume", false},
-    {"DriveNotReadyOnRoute2Xp", 2, 1, Quick, "", [](CardRun& r) { r.os.volumes.clear(); }, CardNotReady,
+    {"DriveNotReadyOnRoute2Xp", 2, OsKindXp, Quick, "", [](CardRun& r) { r.os.volumes.clear(); }, CardNotReady,
      Volume::Untouched, "openVolume", false},
-    {"OtherVolumeInfoErrorIgnored", 2, 1, Quick, "",
+    {"OtherVolumeInfoErrorIgnored", 2, OsKindXp, Quick, "",
      [](CardRun& r) {
          r.os.volumes.clear();
          r.os.volumeInformationError = 5;
      },
      SuccessReinsertCard,
      Volume::Released, nullptr, true},
-    {"NotReadyNotAskedAfterXp", 2, 2, Quick, "", [](CardRun& r) { r.os.volumes.clear(); },
+    {"NotReadyNotAskedAfterXp", 2, OsKindVistaTo8, Quick, "", [](CardRun& r) { r.os.volumes.clear(); },
      SuccessReinsertCard, Volume::Untouched, "volumeInformation", true},
-    {"VolumeWillNotOpen", 1, 1, Quick, "", [](CardRun& r) { r.os.openAnswers[u'Z'] = {false}; }, Failed,
+    {"VolumeWillNotOpen", 1, OsKindXp, Quick, "", [](CardRun& r) { r.os.openAnswers[u'Z'] = {false}; }, Failed,
      Volume::Untouched, "volumeRequest", false},
-    {"VolumeWillNotReopenAfterRefusedLock", 1, 1, Quick, "",
+    {"VolumeWillNotReopenAfterRefusedLock", 1, OsKindXp, Quick, "",
      [](CardRun& r) {
          r.os.requestAnswers[VolumeRequest::Lock] = {false};
          r.os.openAnswers[u'Z'] = {true, false};
      },
      Failed, Volume::Closed, "DDReadPT 0+1", false},
-    {"RefusedLockRetried", 1, 1, Quick, "", [](CardRun& r) { r.os.requestAnswers[VolumeRequest::Lock] = {false}; },
+    {"RefusedLockRetried", 1, OsKindXp, Quick, "", [](CardRun& r) { r.os.requestAnswers[VolumeRequest::Lock] = {false}; },
      SuccessReinsertCard, Volume::Released, nullptr, true},
     // A power broadcast seen at each checkpoint: `notCalled` is what follows the checkpoint.
-    {"PowerAfterCardReadable", 1, 1, Quick, "", [](CardRun& r) { abortOn(r, "DDReadPT"); },
+    {"PowerAfterCardReadable", 1, OsKindXp, Quick, "", [](CardRun& r) { abortOn(r, "DDReadPT"); },
      PowerInterrupted, Volume::Untouched, "DDChkSDCard", false},
-    {"PowerAfterCardCheck", 1, 1, Quick, "", [](CardRun& r) { abortOn(r, "DDChkSDCard"); },
+    {"PowerAfterCardCheck", 1, OsKindXp, Quick, "", [](CardRun& r) { abortOn(r, "DDChkSDCard"); },
      PowerInterrupted, Volume::Untouched, "DDGetMID", false},
-    {"PowerAfterOpenVolume", 1, 1, Quick, "", [](CardRun& r) { abortAfterVolumeCall(r, "openVolume"); },
+    {"PowerAfterOpenVolume", 1, OsKindXp, Quick, "", [](CardRun& r) { abortAfterVolumeCall(r, "openVolume"); },
      PowerInterrupted, Volume::Closed, "volumeRequest Lock", false},
-    {"PowerAfterLock", 1, 1, Quick, "", [](CardRun& r) { abortAfterVolumeCall(r, "volumeRequest Lock"); },
+    {"PowerAfterLock", 1, OsKindXp, Quick, "", [](CardRun& r) { abortAfterVolumeCall(r, "volumeRequest Lock"); },
      PowerInterrupted, Volume::Closed, "volumeRequest Dismount", false},
-    {"PowerAfterPreCheck", 1, 1, Quick, "", [](CardRun& r) { abortAfterVolumeCall(r, "volumeRequest Dismount"); },
+    {"PowerAfterPreCheck", 1, OsKindXp, Quick, "", [](CardRun& r) { abortAfterVolumeCall(r, "volumeRequest Dismount"); },
      PowerInterrupted, Volume::Released, "DDReadPT 0+1", false},
-    {"PowerAfterOemParameters", 1, 1, FullOverwrite, "", [](CardRun& r) { abortOn(r, "DDReadPT 0+1"); },
+    {"PowerAfterOemParameters", 1, OsKindXp, FullOverwrite, "", [](CardRun& r) { abortOn(r, "DDReadPT 0+1"); },
      PowerInterrupted, Volume::Released, "DDWritePT", false},
-    {"PowerAfterReopenXp", 1, 1, FullOverwrite, "", [](CardRun& r) { abortOn(r, "DDFini"); },
+    {"PowerAfterReopenXp", 1, OsKindXp, FullOverwrite, "", [](CardRun& r) { abortOn(r, "DDFini"); },
      PowerInterrupted, Volume::Closed, "DDWritePT 0+256", true},
-    {"PowerAfterZeroingSectorZero", 1, 2, FullOverwrite, "", [](CardRun& r) { abortOn(r, "DDFini"); },
+    {"PowerAfterZeroingSectorZero", 1, OsKindVistaTo8, FullOverwrite, "", [](CardRun& r) { abortOn(r, "DDFini"); },
      PowerInterrupted, Volume::Untouched, "DDWritePT 0+256", true},
-    {"PowerBeforeErase", 1, 1, FullErase, "", [](CardRun& r) { abortOn(r, "DDReadPT 0+1", 2); },
+    {"PowerBeforeErase", 1, OsKindXp, FullErase, "", [](CardRun& r) { abortOn(r, "DDReadPT 0+1", 2); },
      PowerInterrupted, Volume::Released, "DDWritePT", false},
-    {"PowerDuringOverwriteStopsBeforeErase", 1, 1, FullOverwriteErase, "",
+    {"PowerDuringOverwriteStopsBeforeErase", 1, OsKindXp, FullOverwriteErase, "",
      [](CardRun& r) { onOverwriteLine(r, 2, &RunFlags::powerAbort); }, PowerInterrupted,
      Volume::Released, "DDErase", true},
-    {"PowerDuringOverwriteStopsFinalPass", 1, 2, FullOverwrite, "",
+    {"PowerDuringOverwriteStopsFinalPass", 1, OsKindVistaTo8, FullOverwrite, "",
      [](CardRun& r) { onOverwriteLine(r, 2, &RunFlags::powerAbort); }, PowerInterrupted,
      Volume::Untouched, "DDWritePT 0+64", true},
     // The full-format stage's own failures.
-    {"PreliminaryPassFailsXp", 1, 1, FullOverwrite, "fail_write_call = 1\n", nullptr, Failed,
+    {"PreliminaryPassFailsXp", 1, OsKindXp, FullOverwrite, "fail_write_call = 1\n", nullptr, Failed,
      Volume::Closed, "DDWritePT 0+256", true},
-    {"ZeroingSectorZeroFails", 1, 2, FullOverwrite, "fail_write_call = 1\n", nullptr, Failed,
+    {"ZeroingSectorZeroFails", 1, OsKindVistaTo8, FullOverwrite, "fail_write_call = 1\n", nullptr, Failed,
      Volume::Untouched, "DDWritePT 0+256", true},
-    {"CardWillNotReopenXp", 1, 1, FullOverwrite, "", [](CardRun& r) { failOn(r, "DDInit", 2, SDHOST_ERR_NO_CARD); },
+    {"CardWillNotReopenXp", 1, OsKindXp, FullOverwrite, "", [](CardRun& r) { failOn(r, "DDInit", 2, SDHOST_ERR_NO_CARD); },
      Failed, Volume::Closed, "DDWritePT 0+256", true},
-    {"CardWillNotReopen", 2, 2, FullOverwrite, "", [](CardRun& r) { failOn(r, "DDInit", 2, SDHOST_ERR_NO_CARD); },
+    {"CardWillNotReopen", 2, OsKindVistaTo8, FullOverwrite, "", [](CardRun& r) { failOn(r, "DDInit", 2, SDHOST_ERR_NO_CARD); },
      Failed, Volume::Untouched, "DDWritePT 0+256", true},
-    {"CardGoneAfterPrivateErase", 2, 2, FullErase, "", [](CardRun& r) { failOn(r, "DDInit", 2, SDHOST_ERR_NO_CARD); },
+    {"CardGoneAfterPrivateErase", 2, OsKindVistaTo8, FullErase, "", [](CardRun& r) { failOn(r, "DDInit", 2, SDHOST_ERR_NO_CARD); },
      Failed, Volume::Untouched, nullptr, true},
     // The pre-check, the final pass and the last close.
-    {"CapacityRefused", 1, 1, Quick, "", nullptr, Failed, Volume::Released, "DDReadPT 0+1", false,
+    {"CapacityRefused", 1, OsKindXp, Quick, "", nullptr, Failed, Volume::Released, "DDReadPT 0+1", false,
      kRefusedBandFirst},
-    {"LabelRefused", 1, 1, Quick, "", nullptr, InvalidLabel, Volume::Released, "DDReadPT 0+1", false,
+    {"LabelRefused", 1, OsKindXp, Quick, "", nullptr, InvalidLabel, Volume::Released, "DDReadPT 0+1", false,
      kSectors, u"TWELVE CHARS"},
-    {"FinalPassFails", 1, 1, Quick, "fail_write_call = 1\n", nullptr, Failed, Volume::Released, nullptr, true},
-    {"FinalPassWriteProtectedRoute1", 1, 1, Quick, "fail_write_call = 1\nfail_write_code = 4101\n",
+    {"FinalPassFails", 1, OsKindXp, Quick, "fail_write_call = 1\n", nullptr, Failed, Volume::Released, nullptr, true},
+    {"FinalPassWriteProtectedRoute1", 1, OsKindXp, Quick, "fail_write_call = 1\nfail_write_code = 4101\n",
      nullptr, WriteProtected, Volume::Released, nullptr, true},
-    {"FinalPassWriteProtectedRoute2", 2, 2, Quick, "fail_write_call = 1\nfail_write_code = 1543\n",
+    {"FinalPassWriteProtectedRoute2", 2, OsKindVistaTo8, Quick, "fail_write_call = 1\nfail_write_code = 1543\n",
      nullptr, WriteProtected, Volume::Untouched, nullptr, true},
-    {"LastCloseFails", 1, 1, Quick, "", [](CardRun& r) { failOn(r, "DDFini", 1, SDHOST_ERR_IO); }, Failed,
+    {"LastCloseFails", 1, OsKindXp, Quick, "", [](CardRun& r) { failOn(r, "DDFini", 1, SDHOST_ERR_IO); }, Failed,
      Volume::Released, nullptr, true},
-    {"QuickFormatsBlankCard", 1, 1, Quick, "", nullptr, SuccessReinsertCard, Volume::Released, nullptr, true},
+    {"QuickFormatsBlankCard", 1, OsKindXp, Quick, "", nullptr, SuccessReinsertCard, Volume::Released, nullptr, true},
     // The card already holds this layout, but its volume does not come back after the format.
-    {"VolumeGoneAfterFormat", 1, 1, Quick, "",
+    {"VolumeGoneAfterFormat", 1, OsKindXp, Quick, "",
      [](CardRun& r) {
          ASSERT_EQ(r.format(Quick), SuccessReinsertCard);
          r.host.created = r.host.destroyed = 0;
@@ -454,7 +454,7 @@ TEST(FormatCardWindow, StartsWithTheLinesOfTheType) {
                                   msg::EraseLineStart};
     for (FormatType type : {Quick, FullOverwrite, FullOverwriteErase, FullErase}) {
         SCOPED_TRACE(type);
-        CardRun run(1, 2);
+        CardRun run(1, OsKindVistaTo8);
         abortOn(run, "DDChkSDCard");
         ASSERT_EQ(run.format(type), PowerInterrupted);
         const std::vector<std::pair<uint32_t, std::string>> expected = {
@@ -473,7 +473,7 @@ const std::vector<std::string> kSequence = {"DDInit", "DDFini", "DDWritePT 0+", 
                                             "closeVolume", "private DD", "loadLibrary", "freeLibrary"};
 
 TEST(FormatCardQuick, TakesNoCopyOfSectorZeroAndLeavesTheDataArea) {
-    CardRun run(1, 2, "", kSectors, true);
+    CardRun run(1, OsKindVistaTo8, "", kSectors, true);
     EXPECT_EQ(run.format(Quick), SuccessReinsertCard);
     run.expectAllClosed(1);
     EXPECT_EQ(run.calls(kSequence), (std::vector<std::string>{"DDInit 26", "DDWritePT 0+64", "DDFini"}));
@@ -493,7 +493,7 @@ TEST(FormatCardQuick, TakesNoCopyOfSectorZeroAndLeavesTheDataArea) {
 
 struct OverwriteRow {
     const char* name;
-    int32_t osKind;
+    OsKind osKind;
     std::vector<std::string> sequence;
 };
 void PrintTo(const OverwriteRow& r, std::ostream* os) { *os << r.name; }
@@ -530,20 +530,21 @@ INSTANTIATE_TEST_SUITE_P(
     OsKinds, FullOverwriteFormat,
     ::testing::Values(
         // A preliminary file system, the card and the volume closed and reopened.
-        OverwriteRow{"Xp", 1, {"DDInit 26", "openVolume Z", "DDWritePT 0+64", "DDFini", "closeVolume",
-                               "DDInit 26", "openVolume Z", "DDWritePT 0+256", "DDWritePT 0+1",
-                               "DDWritePT 0+64", "closeVolume", "openVolume Z", "closeVolume",
-                               "openVolume Z", "closeVolume", "DDFini"}},
+        OverwriteRow{"Xp", OsKindXp,
+                     {"DDInit 26", "openVolume Z", "DDWritePT 0+64", "DDFini", "closeVolume",
+                      "DDInit 26", "openVolume Z", "DDWritePT 0+256", "DDWritePT 0+1",
+                      "DDWritePT 0+64", "closeVolume", "openVolume Z", "closeVolume",
+                      "openVolume Z", "closeVolume", "DDFini"}},
         // Sector 0 zeroed and the card reopened; the volume is never touched.
-        OverwriteRow{"VistaAndLater", 2, {"DDInit 26", "DDWritePT 0+1 zeros", "DDFini", "DDInit 26",
-                                          "DDWritePT 0+256 zeros", "DDWritePT 0+1", "DDWritePT 0+64",
-                                          "DDFini"}}),
+        OverwriteRow{"VistaAndLater", OsKindVistaTo8,
+                     {"DDInit 26", "DDWritePT 0+1 zeros", "DDFini", "DDInit 26",
+                      "DDWritePT 0+256 zeros", "DDWritePT 0+1", "DDWritePT 0+64", "DDFini"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct EraseRow {
     const char* name;
     uint32_t route;
-    int32_t osKind;
+    OsKind osKind;
     bool quickFirst;   // the card already holds the layout the format computes
     bool probeLocks;   // the volume-lock probe finds the route-1 library
     int32_t result;
@@ -580,9 +581,9 @@ TEST_P(FullEraseFormat, LeavesTheDataAreaZeroAndRestoresSectorZero) {
 INSTANTIATE_TEST_SUITE_P(
     Routes, FullEraseFormat,
     ::testing::Values(
-        EraseRow{"BoundUnchangedLayout", 1, 1, true, false, Success, {}},
-        EraseRow{"BoundBlankCard", 1, 2, false, false, SuccessReinsertCard, {}},
-        EraseRow{"PrivateXpHoldsTheLock", 2, 1, true, true, Success,
+        EraseRow{"BoundUnchangedLayout", 1, OsKindXp, true, false, Success, {}},
+        EraseRow{"BoundBlankCard", 1, OsKindVistaTo8, false, false, SuccessReinsertCard, {}},
+        EraseRow{"PrivateXpHoldsTheLock", 2, OsKindXp, true, true, Success,
                  {"loadLibrary quillhost.so", "private DDInit 26", "openVolume Z", "closeVolume",
                   "private DDFini", "freeLibrary quillhost.so",
                   "DDInit 4122", "openVolume Z", "DDWritePT 0+1", "DDWritePT 0+64",
@@ -590,7 +591,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "private DDErase 0-8191", "private DDErase 8192-16383", "private DDErase 16384-20479",
                   "private DDFini", "freeLibrary " BRC_QUILLHOST_PATH, "DDWritePT 0+1", "DDWritePT 0+64",
                   "closeVolume", "openVolume Z", "closeVolume", "openVolume Z", "closeVolume", "DDFini"}},
-        EraseRow{"PrivateVistaClosesAndReopens", 2, 2, false, false, SuccessReinsertCard,
+        EraseRow{"PrivateVistaClosesAndReopens", 2, OsKindVistaTo8, false, false, SuccessReinsertCard,
                  {"loadLibrary quillhost.so",  // the lock probe finds no library
                   "DDInit 4122", "DDWritePT 0+1", "DDWritePT 0+64", "DDFini",
                   "loadLibrary " BRC_QUILLHOST_PATH, "private DDInit 26", "private DDErase 0-8191",
@@ -601,7 +602,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FormatCardCancel, CancelledOverwriteStopsTheEraseAndStillWritesTheFileSystem) {
     constexpr uint32_t k = 3;
-    CardRun run(1, 1, "", kSectors, true);
+    CardRun run(1, OsKindXp, "", kSectors, true);
     onOverwriteLine(run, k, &RunFlags::cancelRequested);
 
     EXPECT_EQ(run.format(FullOverwriteErase), SuccessReinsertCard);
@@ -626,7 +627,7 @@ TEST(FormatCardCancel, CancelledOverwriteStopsTheEraseAndStillWritesTheFileSyste
 struct EraseFailureRow {
     const char* name;
     uint32_t route;
-    int32_t osKind;
+    OsKind osKind;
     const char* sidecar;
     int32_t eraseResult;
     uint32_t status;
@@ -653,9 +654,9 @@ TEST_P(FailedErase, ShowsNotSupportedAndStillWritesTheFileSystem) {
 INSTANTIATE_TEST_SUITE_P(
     Chunks, FailedErase,
     ::testing::Values(
-        EraseFailureRow{"FirstChunk", 1, 1, "erase = 0\n", SDHOST_ERR_NO_ERASE, StatusEraseNotStarted},
-        EraseFailureRow{"LaterChunk", 1, 2, "fail_erase_call = 2\n", SDHOST_ERR_IO, StatusEraseFailedLater},
-        EraseFailureRow{"PrivateFirstChunk", 2, 2, "erase = 0\n", SDHOST_ERR_NO_ERASE, StatusEraseNotStarted}),
+        EraseFailureRow{"FirstChunk", 1, OsKindXp, "erase = 0\n", SDHOST_ERR_NO_ERASE, StatusEraseNotStarted},
+        EraseFailureRow{"LaterChunk", 1, OsKindVistaTo8, "fail_erase_call = 2\n", SDHOST_ERR_IO, StatusEraseFailedLater},
+        EraseFailureRow{"PrivateFirstChunk", 2, OsKindVistaTo8, "erase = 0\n", SDHOST_ERR_NO_ERASE, StatusEraseNotStarted}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // An overwrite that fails on a write: no erase, the file system still written, and the result
@@ -663,7 +664,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FormatCardOverwriteFailure, ReportsTheFailedOverwriteWithAChangedPartition) {
     for (const bool sameLayout : {false, true}) {
         SCOPED_TRACE(sameLayout ? "same layout" : "blank card");
-        CardRun run(1, 2, "", kSectors, true);
+        CardRun run(1, OsKindVistaTo8, "", kSectors, true);
         if (sameLayout) {
             ASSERT_EQ(run.format(Quick), SuccessReinsertCard);
         }

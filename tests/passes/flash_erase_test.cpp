@@ -94,7 +94,7 @@ protected:
         script = &erase;
         flags.formatStatus = &status;
         os.tickStep = 40;
-        sys.osKind = 1;
+        sys.osKind = OsKindXp;
         DriverApi api;
         api.DDErase = boundErase;
         installDriverTable(driver, 1, api);
@@ -326,7 +326,7 @@ protected:
         erase.os = &os;
         flags.formatStatus = &status;
         os.tickStep = 10;
-        sys.osKind = 1;
+        sys.osKind = OsKindXp;
         os.addLibraryProc(kPrivatePath, "DDInit", privateInit);
         os.addLibraryProc(kPrivatePath, "DDFini", privateFini);
         os.addLibraryProc(kPrivatePath, "DDSysInit", privateSysInit);
@@ -402,7 +402,7 @@ TEST_F(PrivateErase, WithoutTheLockFlagLocksOnlyAfterwards) {
 }
 
 TEST_F(PrivateErase, VistaAndLaterNeverTouchTheVolume) {
-    sys.osKind = 2;
+    sys.osKind = OsKindVistaTo8;
     ASSERT_EQ(run(100, 1), 0);
     EXPECT_EQ(log(), concat({{"systemRoot", "loadLibrary " + kPrivatePath}, kLookups,
                              {"DDSysInit", "DDInit 5", "DDErase 0 99", "DDFini", "DDSysFini",
@@ -554,7 +554,7 @@ protected:
 
     VirtualCardErase() : sys(os) {
         flags.formatStatus = &status;
-        sys.osKind = 1;
+        sys.osKind = OsKindXp;
     }
     void SetUp() override {
         dir_ = fs::path(testing::TempDir()) / ("erase-" + std::to_string(::getpid()));

@@ -299,7 +299,7 @@ TEST_P(OverwriteCancel, StopsAtTheNextChunkBoundaryAndStopsTheErase) {
     Progress progress{flags, builtinMessages(), &view};
     FakeOs eraseOs;
     SystemState sys(eraseOs);
-    sys.osKind = 1;
+    sys.osKind = OsKindXp;
     uint32_t eraseElapsed = 0xDEAD;
     EXPECT_EQ(eraseFlash(0, 5, 0, row.sectors, eraseElapsed, driver, progress, 0, sys), 0);
     EXPECT_TRUE(fake.erases.empty());
