@@ -8,11 +8,6 @@ namespace brc {
 
 enum FormatType : uint32_t { Quick = 0, FullOverwrite = 1, FullOverwriteErase = 2, FullErase = 3 };
 
-struct FormatOptions {
-    FormatType formatType = Quick;
-    uint32_t sizeAdjustment = 0;
-};
-
 // The result of the whole format path.
 enum FormatResult : int32_t {
     Success = 0,

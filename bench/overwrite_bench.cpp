@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
     const int32_t result =
         mode == "overwrite"
             ? brc::overwriteCard(driver, elapsedMs, progress, *os)
-            : brc::eraseFlash(0, 5, 0, static_cast<uint32_t>(sectors), elapsedMs, driver,
-                              progress, 0, sys);
+            : brc::eraseFlash(brc::EraseBoundLibrary, 5, 0, static_cast<uint32_t>(sectors),
+                              elapsedMs, driver, progress, 0, sys);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     driver.api.DDFini(driver.driverHandle);

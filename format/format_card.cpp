@@ -253,12 +253,14 @@ uint32_t FormatRun::eraseCard() {
     if (uint32_t r = queryCardCapacity(driver_, userSectors, params.cardTotalSectors, params, false))
         return r;
     if (driver_.driverRoute == 1) {
-        return static_cast<uint32_t>(eraseFlash(0, driveNumber_, 0, userSectors, figures_.eraseTime,
-                                                driver_, svc_.progress, volumeLockChoice_, sys_));
+        return static_cast<uint32_t>(eraseFlash(EraseBoundLibrary, driveNumber_, 0, userSectors,
+                                                figures_.eraseTime, driver_, svc_.progress,
+                                                volumeLockChoice_, sys_));
     }
     if (sys_.osKind == OsKindVistaTo8) closeCard();
-    const int32_t erased = eraseFlash(1, driveNumber_, 0, userSectors, figures_.eraseTime, driver_,
-                                      svc_.progress, volumeLockChoice_, sys_);
+    const int32_t erased = eraseFlash(ErasePrivateLibrary, driveNumber_, 0, userSectors,
+                                      figures_.eraseTime, driver_, svc_.progress,
+                                      volumeLockChoice_, sys_);
     if (sys_.osKind != OsKindVistaTo8) return static_cast<uint32_t>(erased);
     const uint32_t reopened = reopenCard(formatDriveNumber_ | SDHOST_INIT_ROUTE2);
     return erased != 0 ? static_cast<uint32_t>(erased) : reopened;

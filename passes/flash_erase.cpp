@@ -176,10 +176,10 @@ int32_t erasePrivate(uint32_t driveNumber, uint32_t firstSector, uint32_t endSec
 
 } // namespace
 
-int32_t eraseFlash(uint32_t privateLibrary, uint32_t driveNumber, uint32_t firstSector,
+int32_t eraseFlash(EraseLibrary library, uint32_t driveNumber, uint32_t firstSector,
                    uint32_t endSector, uint32_t& elapsedMs, DriverBinding& driver,
                    Progress& progress, uint32_t volumeLockFlag, SystemState& sys) {
-    if (privateLibrary != 0)
+    if (library != EraseBoundLibrary)
         return erasePrivate(driveNumber, firstSector, endSector, elapsedMs, progress,
                             volumeLockFlag, sys);
     if (driver.api.DDErase == nullptr) return kEraseUnsupported;

@@ -13,16 +13,20 @@ struct SystemState;
 constexpr uint32_t kEraseChunkSectors = 8192;  // one DDErase call, 4 MiB
 constexpr int32_t kEraseUnsupported = 0x1001;  // the bound library has no DDErase
 
+// Whose DDErase runs the erase.
+enum EraseLibrary : uint32_t {
+    EraseBoundLibrary = 0,    // the bound library's, on driver.driverHandle
+    ErasePrivateLibrary = 1,  // a private "quillhost" opened on driveNumber
+};
+
 // Erases sectors [firstSector, endSector) in chunks, drawing line 1029 after each and polling
 // cancelRequested / powerAbort before each (never resetting cancelRequested). ORs 0x20 (erase did
 // not start), 0x10 (a later chunk failed) or 0x40 (cancelled) into the status word.
-//   privateLibrary 0: the bound library's DDErase on driver.driverHandle;
-//   privateLibrary 1: a private "quillhost" opened on driveNumber, the volume unlocked around it
-//                     and locked again afterwards (osKind 1), held locked during the erase when
-//                     volumeLockFlag is set.
+// Through a private library the volume is unlocked around the erase and locked again afterwards
+// (before Vista), and held locked during the erase when volumeLockFlag is set.
 // Returns 0 (done or cancelled; elapsedMs set), kEraseUnsupported, 1 (private library missing or
 // incomplete), the failing DDSysInit / DDInit / DDErase result, or -1 (volume cannot be reopened).
-int32_t eraseFlash(uint32_t privateLibrary, uint32_t driveNumber, uint32_t firstSector,
+int32_t eraseFlash(EraseLibrary library, uint32_t driveNumber, uint32_t firstSector,
                    uint32_t endSector, uint32_t& elapsedMs, DriverBinding& driver,
                    Progress& progress, uint32_t volumeLockFlag, SystemState& sys);
 

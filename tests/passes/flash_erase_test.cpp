@@ -103,7 +103,7 @@ protected:
     ~BoundErase() override { script = nullptr; }
 
     int32_t run(uint32_t first, uint32_t end) {
-        return eraseFlash(0, kDrive, first, end, elapsed, driver, progress, 1, sys);
+        return eraseFlash(EraseBoundLibrary, kDrive, first, end, elapsed, driver, progress, 1, sys);
     }
 
     EraseScript erase;
@@ -264,7 +264,9 @@ TEST_F(BoundErase, LoadsItsCaptionOncePerPass) {
     test::CountingMessages messages;
     Progress counted{flags, messages, &view};
     for (int pass = 1; pass <= 2; ++pass) {
-        EXPECT_EQ(eraseFlash(0, kDrive, 0, 100 * 8192, elapsed, driver, counted, 1, sys), 0);
+        const int32_t rc =
+            eraseFlash(EraseBoundLibrary, kDrive, 0, 100 * 8192, elapsed, driver, counted, 1, sys);
+        EXPECT_EQ(rc, 0);
         EXPECT_EQ(messages.loads[msg::EraseLineCaption], pass);
     }
     const auto lines = view.texts();
@@ -340,7 +342,8 @@ protected:
 
     int32_t run(uint32_t sectors, uint32_t lockFlag) {
         testing::internal::CaptureStdout();
-        const int32_t rc = eraseFlash(1, kDrive, 0, sectors, elapsed, driver, progress, lockFlag, sys);
+        const int32_t rc = eraseFlash(ErasePrivateLibrary, kDrive, 0, sectors, elapsed, driver,
+                                      progress, lockFlag, sys);
         printed = testing::internal::GetCapturedStdout();
         return rc;
     }
@@ -436,7 +439,8 @@ TEST_F(PrivateErase, SuspendDuringTheLastChunkCancels) {
     status = 0;
     view.lines.clear();
     view.pumps = 0;
-    EXPECT_EQ(eraseFlash(0, kDrive, 0, 8192, elapsed, bound, progress, 0, boundSys), 0);
+    EXPECT_EQ(eraseFlash(EraseBoundLibrary, kDrive, 0, 8192, elapsed, bound, progress, 0, boundSys),
+              0);
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(view.texts().back(), eraseLine(" 100% [    8192 /     8192]"));
 }
@@ -611,7 +615,8 @@ TEST_P(VirtualCardEraseRows, BoundLibrary) {
     DriverBinding driver{test::systemOs()};
     ASSERT_EQ(bindDriver(driver, 1), 0u) << driver.lastError;
     ASSERT_EQ(openCard(driver, kDrive), 0u);
-    EXPECT_EQ(eraseFlash(0, kDrive, 0, kSectors, elapsed, driver, progress, 1, sys), row.result);
+    EXPECT_EQ(eraseFlash(EraseBoundLibrary, kDrive, 0, kSectors, elapsed, driver, progress, 1, sys),
+              row.result);
     driver.api.DDFini(driver.driverHandle);
     EXPECT_EQ(status, row.status);
     EXPECT_EQ(firstData(), row.firstData);
@@ -645,7 +650,8 @@ TEST_F(VirtualCardErase, PrivateLibraryInstanceErasesTheCard) {
     ASSERT_EQ(bindDriver(bound, 2), 0u) << bound.lastError;
 
     testing::internal::CaptureStdout();
-    const int32_t rc = eraseFlash(1, kDrive, 0, kSectors, elapsed, bound, progress, 1, sys);
+    const int32_t rc =
+        eraseFlash(ErasePrivateLibrary, kDrive, 0, kSectors, elapsed, bound, progress, 1, sys);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), " Load DLL Name : " + path + " \n");
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(status, 0u);

@@ -301,7 +301,9 @@ TEST_P(OverwriteCancel, StopsAtTheNextChunkBoundaryAndStopsTheErase) {
     SystemState sys(eraseOs);
     sys.osKind = OsKindXp;
     uint32_t eraseElapsed = 0xDEAD;
-    EXPECT_EQ(eraseFlash(0, 5, 0, row.sectors, eraseElapsed, driver, progress, 0, sys), 0);
+    const int32_t erased =
+        eraseFlash(EraseBoundLibrary, 5, 0, row.sectors, eraseElapsed, driver, progress, 0, sys);
+    EXPECT_EQ(erased, 0);
     EXPECT_TRUE(fake.erases.empty());
     EXPECT_EQ(status, uint32_t{StatusOverwriteCancelled | StatusEraseCancelled});
     const auto eraseLines = view.textsOf(EraseLine);
