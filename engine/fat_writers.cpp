@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/little_endian.h"
 #include "device/driver_binding.h"
 #include "engine/layout.h"
 
@@ -14,21 +15,6 @@ constexpr uint32_t kFsInfoNoValue = 0xFFFFFFFFu;
 constexpr uint32_t kFat32EndOfChain = 0x0FFFFFFFu;
 constexpr char kNoName[] = "NO NAME    ";
 constexpr char kBlankOemName[] = "        ";
-
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t get16(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
-
-uint32_t get32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 void putText(uint8_t* p, const char* text, size_t length) { std::memcpy(p, text, length); }
 
@@ -249,7 +235,7 @@ void restoreSector(DriverBinding& driver, uint32_t s, const uint32_t* offsets, s
     uint8_t sector[kSectorBytes] = {};
     if (driver.api.DDReadPT(sector, 1, s, driver.driverHandle) != 0) return;
     bool stale = false;
-    for (size_t i = 0; i < count; ++i) stale = stale || get32(sector + offsets[i]) != wanted;
+    for (size_t i = 0; i < count; ++i) stale = stale || le32(sector + offsets[i]) != wanted;
     if (!stale) return;
     for (size_t i = 0; i < count; ++i) put32(sector + offsets[i], wanted);
     driver.api.DDWritePT(sector, 1, s, driver.driverHandle);
@@ -260,16 +246,16 @@ void repairFat32Sectors(DriverBinding& driver) {
     uint8_t sector[kSectorBytes] = {};
     if (driver.api.DDReadPT(sector, 1, 0, driver.driverHandle) != 0) return;
     if (sector[510] != 0x55 || sector[511] != 0xAA) return;
-    const uint32_t g = get32(sector + 454);
-    if (g == 0 || get32(sector + 458) == 0) return;
+    const uint32_t g = le32(sector + 454);
+    if (g == 0 || le32(sector + 458) == 0) return;
 
     // A failed read would leave the MBR in the buffer; treat it as no FAT32 volume.
     if (driver.api.DDReadPT(sector, 1, g, driver.driverHandle) != 0) return;
-    if (std::memcmp(sector + 82, "FAT32   ", 8) != 0 || get16(sector + 50) != 6 ||
-        get16(sector + 48) != 1)
+    if (std::memcmp(sector + 82, "FAT32   ", 8) != 0 || le16(sector + 50) != 6 ||
+        le16(sector + 48) != 1)
         return;
-    const uint32_t reserved = get16(sector + 14);
-    const uint32_t fatSectors = get32(sector + 36);
+    const uint32_t reserved = le16(sector + 14);
+    const uint32_t fatSectors = le32(sector + 36);
     // FAT entry 1 is restored by writing a whole sector: it must lie behind the boot sectors and
     // FSInfo copies (0 to 7) and inside the 32-bit sector range, or the repair would damage them
     // or another sector on a card whose boot sector is inconsistent.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/little_endian.h"
 #include "device/driver_binding.h"
 #include "exfat/upcase_table.h"
 
@@ -17,25 +18,6 @@ constexpr uint32_t kFatEntriesPerSector = kSectorBytes / 4;
 constexpr uint32_t kUpcaseEntriesPerSector = kSectorBytes / 2;
 constexpr uint32_t kDirEntryBytes = 32;
 constexpr uint32_t kLabelUnits = 11;
-
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, v & 0xFFFFu);
-    put16(p + 2, v >> 16);
-}
-
-void put64(uint8_t* p, uint64_t v) {
-    put32(p, static_cast<uint32_t>(v));
-    put32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
-uint32_t get32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 uint64_t clusterSector64(const FormatParameters& params, uint32_t cluster) {
     return uint64_t{params.partitionStart} + params.systemSectors +
@@ -185,8 +167,8 @@ uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
 
     if (!read(0) || sector[510] != 0x55 || sector[511] != 0xAA) return 0;
     if (sector[446 + 4] != 0x07) return 0;
-    const uint32_t start = get32(sector + 454);
-    if (start == 0 || get32(sector + 458) == 0) return 0;
+    const uint32_t start = le32(sector + 454);
+    if (start == 0 || le32(sector + 458) == 0) return 0;
     if (start > 0xFFFFFFFFu - 9) return 0;  // sector 9 would wrap to the card's front
 
     if (!read(start) || std::memcmp(sector + 3, "EXFAT   ", 8) != 0) return 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/system_os.h"
+#include "base/little_endian.h"
 #include "device/driver_binding.h"
 #include "engine/chunk_stream.h"
 #include "exfat/exfat_writers.h"
@@ -129,10 +130,6 @@ inline FormatParameters exFatParams(const LayoutRow& row) {
 inline uint32_t clusterSector(const FormatParameters& p, uint32_t cluster) {
     return p.partitionStart + p.systemSectors + (cluster - 2) * p.sectorsPerCluster;
 }
-
-inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t le32(const uint8_t* p) { return le16(p) | uint32_t{le16(p + 2)} << 16; }
-inline uint64_t le64(const uint8_t* p) { return le32(p) | uint64_t{le32(p + 4)} << 32; }
 
 // Rotate right by one and add each byte, as exFAT readers check boot regions and up-case tables.
 inline uint32_t rotateAddChecksum(uint32_t sum, const uint8_t* bytes, size_t n,

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/support/system_os.h"
+#include "base/little_endian.h"
 #include "device/driver_binding.h"
 #include "engine/layout.h"
 #include "format/write_sequence.h"
@@ -33,8 +34,6 @@ using test::Sector;
 constexpr uint32_t kFakeHandle = 9;
 constexpr uint32_t kChunk = 64;
 
-inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t le32(const uint8_t* p) { return le16(p) | uint32_t{le16(p + 2)} << 16; }
 inline uint64_t roundUpToChunk(uint64_t sector) { return (sector + kChunk - 1) / kChunk * kChunk; }
 
 // ---- a fake card ------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 
+#include "base/little_endian.h"
 #include "platform/virtual_volume.h"
 
 using namespace brc;
@@ -56,12 +57,8 @@ std::string after(const std::string& out, const std::string& key) {
     return v.substr(std::min(v.size(), v.find_first_not_of(" \t")));
 }
 
-void put32(std::vector<uint8_t>& b, uint64_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get32(const std::vector<uint8_t>& b, uint64_t at) {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24;
-}
+void put32(std::vector<uint8_t>& b, uint64_t at, uint32_t v) { brc::put32(&b[at], v); }
+uint32_t get32(const std::vector<uint8_t>& b, uint64_t at) { return le32(&b[at]); }
 
 // A card in memory that records every write and fails reads or writes on request.
 struct MemCard {
@@ -269,7 +266,7 @@ TEST_P(VirtualVolume, AgreesWithTheToolsAndWritesLabelsTheyRead) {
             const Image::View mounted = image.inspect(checked);
             for (uint64_t s : {1, 7})
                 EXPECT_EQ(get32(checked, image.base + s * 512 + 488), mounted.freeClusters);
-            const uint64_t reserved = checked[image.base + 14] | checked[image.base + 15] << 8;
+            const uint64_t reserved = le16(&checked[image.base + 14]);
             const uint64_t fat1 = image.base + reserved * 512;
             for (uint64_t fat : {fat1, fat1 + get32(checked, image.base + 36) * uint64_t{512}}) {
                 EXPECT_EQ(get32(checked, fat + 4), 0x07FFFFFFu);
@@ -367,7 +364,7 @@ TEST(VirtualVolumeDamage, CleanFailures) {
              put32(c.bytes, b + 96, 0x7FFFFFFF); checksum(c.bytes, b); }, kBad, kBad, kBad},
         // The root directory chains to itself and is full: a bounded scan, no slot for a label.
         {"FAT32 root chain loop", 4, [](MemCard& c, uint64_t b) {
-             const uint32_t res = c.bytes[b + 14] | c.bytes[b + 15] << 8;
+             const uint32_t res = le16(&c.bytes[b + 14]);
              put32(c.bytes, b + res * 512 + 8, 2);
              const uint64_t root = b + (res + 2ull * get32(c.bytes, b + 36)) * 512;
              for (uint64_t e = root; e < root + 512; e += 32) {
