@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/little_endian.h"
+#include "base/on_card_fields.h"
 #include "device/driver_binding.h"
 #include "engine/layout.h"
 
@@ -17,11 +18,6 @@ constexpr char kNoName[] = "NO NAME    ";
 constexpr char kBlankOemName[] = "        ";
 
 void putText(uint8_t* p, const char* text, size_t length) { std::memcpy(p, text, length); }
-
-void putSignature(uint8_t* sector) {
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
-}
 
 // A fresh sector in the buffer. The buffer is clean after every flush, but clearing makes each
 // structure independent of what its neighbours did.
@@ -59,18 +55,18 @@ uint8_t partitionType(const FormatParameters& params, uint32_t userSectors) {
 
 // The fields shared by the FAT12/16 and FAT32 boot sectors, offsets 0 to 35.
 void putCommonBootFields(uint8_t* b, const FormatParameters& params) {
-    b[0] = 0xEB;
-    b[1] = 0x00;
-    b[2] = 0x90;
-    putText(b + 3, kBlankOemName, 8);
-    put16(b + 11, kSectorBytes);
-    b[13] = static_cast<uint8_t>(params.sectorsPerCluster);
-    put16(b + 14, params.reservedSectors);
-    b[16] = 2;
-    b[21] = 0xF8;
-    put16(b + 24, params.sectorsPerTrack);
-    put16(b + 26, params.heads);
-    put32(b + 28, params.partitionStart);
+    b[bpb::kJumpBoot] = 0xEB;
+    b[bpb::kJumpBoot + 1] = 0x00;
+    b[bpb::kJumpBoot + 2] = 0x90;
+    putText(b + bpb::kOemName, kBlankOemName, 8);
+    put16(b + bpb::kBytesPerSector, kSectorBytes);
+    b[bpb::kSectorsPerCluster] = static_cast<uint8_t>(params.sectorsPerCluster);
+    put16(b + bpb::kReservedSectors, params.reservedSectors);
+    b[bpb::kNumFats] = 2;
+    b[bpb::kMedia] = 0xF8;
+    put16(b + bpb::kSectorsPerTrack, params.sectorsPerTrack);
+    put16(b + bpb::kNumHeads, params.heads);
+    put32(b + bpb::kHiddenSectors, params.partitionStart);
 }
 
 uint32_t rootDirectoryStart(const FormatParameters& params) {
@@ -98,15 +94,15 @@ void putDosTimestamp(uint8_t* timeField, uint8_t* dateField, const LocalTime& t)
 
 uint32_t writePartitionTable(ChunkStream& stream, const FormatParameters& params,
                              uint32_t userSectors) {
-    uint8_t* mbr = beginSector(stream, 0);
-    uint8_t* entry = mbr + 446;
-    entry[0] = 0x00;
-    putChs(entry + 1, params.partitionStart, params);
-    entry[4] = partitionType(params, userSectors);
-    putChs(entry + 5, userSectors - 1, params);
-    put32(entry + 8, params.partitionStart);
-    put32(entry + 12, userSectors - params.partitionStart);
-    putSignature(mbr);
+    uint8_t* sector = beginSector(stream, 0);
+    uint8_t* entry = sector + mbr::kPartitionTable;
+    entry[mbr::kBootIndicator] = 0x00;
+    putChs(entry + mbr::kStartChs, params.partitionStart, params);
+    entry[mbr::kPartitionType] = partitionType(params, userSectors);
+    putChs(entry + mbr::kEndChs, userSectors - 1, params);
+    put32(entry + mbr::kFirstSector, params.partitionStart);
+    put32(entry + mbr::kSectorCount, userSectors - params.partitionStart);
+    putBootSignature(sector);
 
     if (params.verifyOnly != 0) {
         uint8_t card[kSectorBytes] = {};
@@ -114,8 +110,8 @@ uint32_t writePartitionTable(ChunkStream& stream, const FormatParameters& params
         if (r != 0) return r;
         // The whole first entry, then the three other entries, which must be empty. Boot code
         // and signature are not the partition table's business.
-        if (std::memcmp(card + 446, entry, 16) != 0) return 1;
-        for (uint32_t i = 462; i < 510; ++i) {
+        if (std::memcmp(card + mbr::kPartitionTable, entry, mbr::kEntryBytes) != 0) return 1;
+        for (size_t i = mbr::kPartitionTable + mbr::kEntryBytes; i < kBootSignatureOffset; ++i) {
             if (card[i] != 0) return 1;
         }
         return 0;
@@ -128,17 +124,17 @@ uint32_t writeFatBootSector(ChunkStream& stream, const FormatParameters& params,
     uint8_t* b = beginSector(stream, params.partitionStart);
     putCommonBootFields(b, params);
     const uint32_t partitionSectors = userSectors - params.partitionStart;
-    put16(b + 17, 512); // root entries
-    put16(b + 19, partitionSectors < 65536 ? partitionSectors : 0);
-    put16(b + 22, params.fatSectors);
-    put32(b + 32, partitionSectors < 65536 ? 0 : partitionSectors);
-    b[36] = 0x80;
-    b[38] = 0x29;
+    put16(b + bpb::kRootEntries, 512);
+    put16(b + bpb::kTotalSectors16, partitionSectors < 65536 ? partitionSectors : 0);
+    put16(b + bpb::kFatSize16, params.fatSectors);
+    put32(b + bpb::kTotalSectors32, partitionSectors < 65536 ? 0 : partitionSectors);
+    b[bpb16::kDriveNumber] = 0x80;
+    b[bpb16::kBootSignature] = 0x29;
     const std::array<uint8_t, 4> serial = drawSerialBytes(clock);
-    std::memcpy(b + 39, serial.data(), serial.size());
-    putText(b + 43, kNoName, 11);
-    putText(b + 54, params.fsType == Fat12 ? "FAT12   " : "FAT16   ", 8);
-    putSignature(b);
+    std::memcpy(b + bpb16::kVolumeId, serial.data(), serial.size());
+    putText(b + bpb16::kVolumeLabel, kNoName, 11);
+    putText(b + bpb16::kFileSystemType, params.fsType == Fat12 ? "FAT12   " : "FAT16   ", 8);
+    putBootSignature(b);
     return flushToChunk(stream, params.fat1Chunk, params);
 }
 
@@ -147,33 +143,33 @@ uint32_t writeFat32BootSector(ChunkStream& stream, FormatParameters& params, uin
     if (copy != 1 && copy != 2) return 1;
     uint8_t* b = beginSector(stream, params.partitionStart + (copy == 1 ? 0 : 6));
     putCommonBootFields(b, params);
-    put32(b + 32, userSectors - params.partitionStart);
-    put32(b + 36, params.fatSectors);
-    put32(b + 44, 2); // root directory cluster
-    put16(b + 48, 1); // FSInfo sector
-    put16(b + 50, 6); // backup boot sector
-    b[64] = 0x80;
-    b[66] = 0x29;
+    put32(b + bpb::kTotalSectors32, userSectors - params.partitionStart);
+    put32(b + bpb32::kFatSize32, params.fatSectors);
+    put32(b + bpb32::kRootCluster, 2);
+    put16(b + bpb32::kFsInfoSector, 1);
+    put16(b + bpb32::kBackupBootSector, 6);
+    b[bpb32::kDriveNumber] = 0x80;
+    b[bpb32::kBootSignature] = 0x29;
     if (copy == 1) {
         const std::array<uint8_t, 4> r = drawSerialBytes(clock);
         params.volumeSerial = uint32_t{r[0]} << 24 | uint32_t{r[1]} << 16 |
                               uint32_t{r[2]} << 8 | uint32_t{r[3]};
     }
-    put32(b + 67, params.volumeSerial);
-    putText(b + 71, kNoName, 11);
-    putText(b + 82, "FAT32   ", 8);
-    putSignature(b);
+    put32(b + bpb32::kVolumeId, params.volumeSerial);
+    putText(b + bpb32::kVolumeLabel, kNoName, 11);
+    putText(b + bpb32::kFileSystemType, "FAT32   ", 8);
+    putBootSignature(b);
     return flushToChunk(stream, copy == 1 ? params.fsInfoChunk : params.backupFsInfoChunk, params);
 }
 
 uint32_t writeFat32FsInfo(ChunkStream& stream, const FormatParameters& params, uint32_t copy) {
     if (copy != 1 && copy != 2) return 1;
     uint8_t* f = beginSector(stream, params.partitionStart + (copy == 1 ? 1 : 7));
-    putText(f, "RRaA", 4);
-    putText(f + 484, "rrAa", 4);
-    put32(f + 488, kFsInfoNoValue); // free cluster count
-    put32(f + 492, kFsInfoNoValue); // next free cluster
-    putSignature(f);
+    putText(f + fsinfo::kLeadSignature, "RRaA", 4);
+    putText(f + fsinfo::kStructSignature, "rrAa", 4);
+    put32(f + fsinfo::kFreeCount, kFsInfoNoValue);
+    put32(f + fsinfo::kNextFree, kFsInfoNoValue);
+    putBootSignature(f);
     return flushToChunk(stream,
                         copy == 1 ? params.bootSector2Chunk : params.backupBootSector2Chunk,
                         params);
@@ -182,7 +178,7 @@ uint32_t writeFat32FsInfo(ChunkStream& stream, const FormatParameters& params, u
 uint32_t writeFat32ThirdSector(ChunkStream& stream, const FormatParameters& params,
                                uint32_t copy) {
     if (copy != 1 && copy != 2) return 1;
-    putSignature(beginSector(stream, params.partitionStart + (copy == 1 ? 2 : 8)));
+    putBootSignature(beginSector(stream, params.partitionStart + (copy == 1 ? 2 : 8)));
     return flushToChunk(stream, copy == 1 ? params.backupBootChunk : params.fat1Chunk, params);
 }
 
@@ -213,12 +209,13 @@ uint32_t writeRootDirectory(ChunkStream& stream, const FormatParameters& params,
     const uint32_t first = rootDirectoryStart(params);
     uint8_t* e = beginSector(stream, first);
     if (labelForms.oemBytes[0] != 0) {
-        std::memset(e, ' ', 11);
-        for (size_t i = 0; i < 11 && labelForms.oemBytes[i] != 0; ++i) e[i] = labelForms.oemBytes[i];
+        std::memset(e + fat_dirent::kName, ' ', 11);
+        for (size_t i = 0; i < 11 && labelForms.oemBytes[i] != 0; ++i)
+            e[fat_dirent::kName + i] = labelForms.oemBytes[i];
         // 0xE5 in the first byte marks a deleted entry; 0x05 stands for it.
-        if (e[0] == 0xE5) e[0] = 0x05;
-        e[11] = 0x08; // volume label
-        putDosTimestamp(e + 22, e + 24, clock.localTime());
+        if (e[fat_dirent::kName] == 0xE5) e[fat_dirent::kName] = 0x05;
+        e[fat_dirent::kAttributes] = 0x08; // volume label
+        putDosTimestamp(e + fat_dirent::kWriteTime, e + fat_dirent::kWriteDate, clock.localTime());
     }
     const uint32_t sectors = params.fsType == Fat32 ? params.sectorsPerCluster : kRootDirSectors;
     const uint32_t span = sectors + first % kChunkSectors;
@@ -230,7 +227,7 @@ namespace {
 // One sector of the repair: read it, and when the 32-bit value at each offset is not `wanted`,
 // set them all and write the sector back. Unreadable sectors are left alone; a write that fails
 // changes nothing worse than before, so its answer is not needed.
-void restoreSector(DriverBinding& driver, uint32_t s, const uint32_t* offsets, size_t count,
+void restoreSector(DriverBinding& driver, uint32_t s, const size_t* offsets, size_t count,
                    uint32_t wanted) {
     uint8_t sector[kSectorBytes] = {};
     if (driver.api.DDReadPT(sector, 1, s, driver.driverHandle) != 0) return;
@@ -245,24 +242,25 @@ void repairFat32Sectors(DriverBinding& driver) {
     if (!driver.api.DDReadPT || !driver.api.DDWritePT) return;
     uint8_t sector[kSectorBytes] = {};
     if (driver.api.DDReadPT(sector, 1, 0, driver.driverHandle) != 0) return;
-    if (sector[510] != 0x55 || sector[511] != 0xAA) return;
-    const uint32_t g = le32(sector + 454);
-    if (g == 0 || le32(sector + 458) == 0) return;
+    if (!hasBootSignature(sector)) return;
+    const uint8_t* entry = sector + mbr::kPartitionTable;
+    const uint32_t g = le32(entry + mbr::kFirstSector);
+    if (g == 0 || le32(entry + mbr::kSectorCount) == 0) return;
 
     // A failed read would leave the MBR in the buffer; treat it as no FAT32 volume.
     if (driver.api.DDReadPT(sector, 1, g, driver.driverHandle) != 0) return;
-    if (std::memcmp(sector + 82, "FAT32   ", 8) != 0 || le16(sector + 50) != 6 ||
-        le16(sector + 48) != 1)
+    if (std::memcmp(sector + bpb32::kFileSystemType, "FAT32   ", 8) != 0 ||
+        le16(sector + bpb32::kBackupBootSector) != 6 || le16(sector + bpb32::kFsInfoSector) != 1)
         return;
-    const uint32_t reserved = le16(sector + 14);
-    const uint32_t fatSectors = le32(sector + 36);
+    const uint32_t reserved = le16(sector + bpb::kReservedSectors);
+    const uint32_t fatSectors = le32(sector + bpb32::kFatSize32);
     // FAT entry 1 is restored by writing a whole sector: it must lie behind the boot sectors and
     // FSInfo copies (0 to 7) and inside the 32-bit sector range, or the repair would damage them
     // or another sector on a card whose boot sector is inconsistent.
     if (reserved < 8 || uint64_t{g} + reserved + fatSectors > UINT32_MAX) return;
 
-    static constexpr uint32_t kFsInfoCounts[] = {488, 492};
-    static constexpr uint32_t kFatEntry1[] = {4};
+    static constexpr size_t kFsInfoCounts[] = {fsinfo::kFreeCount, fsinfo::kNextFree};
+    static constexpr size_t kFatEntry1[] = {4};
     restoreSector(driver, g + 1, kFsInfoCounts, 2, kFsInfoNoValue);
     restoreSector(driver, g + 7, kFsInfoCounts, 2, kFsInfoNoValue);
     restoreSector(driver, g + reserved, kFatEntry1, 1, kFat32EndOfChain);

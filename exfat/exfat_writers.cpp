@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/little_endian.h"
+#include "base/on_card_fields.h"
 #include "device/driver_binding.h"
 #include "exfat/upcase_table.h"
 
@@ -67,29 +68,29 @@ uint8_t clusterShift(uint32_t sectorsPerCluster) {
 }
 
 void buildBootSector(uint8_t* p, const FormatParameters& params, uint32_t userSectors) {
+    using namespace exfat_boot;
     static const uint8_t jump[3] = {0xEB, 0x76, 0x90};
-    std::memcpy(p, jump, 3);
-    std::memcpy(p + 3, "EXFAT   ", 8);
-    put64(p + 64, params.partitionStart);
-    put64(p + 72, userSectors - params.partitionStart);
-    put32(p + 80, params.reservedSectors);
-    put32(p + 84, params.fatSectors);
-    put32(p + 88, params.systemSectors);
-    put32(p + 92, params.maxCluster - 1);
-    put32(p + 96, params.rootFirstCluster);
-    put32(p + 100, params.volumeSerial);
-    put16(p + 104, 0x0100);
-    put16(p + 106, 0);  // VolumeFlags
-    p[108] = 9;         // 512-byte sectors
-    p[109] = clusterShift(params.sectorsPerCluster);
-    p[110] = 1;     // one FAT
-    p[111] = 0x80;  // drive select
+    std::memcpy(p + kJumpBoot, jump, 3);
+    std::memcpy(p + kFileSystemName, "EXFAT   ", 8);
+    put64(p + kPartitionOffset, params.partitionStart);
+    put64(p + kVolumeLength, userSectors - params.partitionStart);
+    put32(p + kFatOffset, params.reservedSectors);
+    put32(p + kFatLength, params.fatSectors);
+    put32(p + kClusterHeapOffset, params.systemSectors);
+    put32(p + kClusterCount, params.maxCluster - 1);
+    put32(p + kFirstClusterOfRootDirectory, params.rootFirstCluster);
+    put32(p + kVolumeSerialNumber, params.volumeSerial);
+    put16(p + kFileSystemRevision, 0x0100);
+    put16(p + kVolumeFlags, 0);
+    p[kBytesPerSectorShift] = 9;  // 512-byte sectors
+    p[kSectorsPerClusterShift] = clusterShift(params.sectorsPerCluster);
+    p[kNumberOfFats] = 1;
+    p[kDriveSelect] = 0x80;
     // Clusters 2 up to the root directory's are in use.
-    p[112] = static_cast<uint8_t>(uint64_t{params.rootFirstCluster - 1} * 100 /
-                                  (params.maxCluster - 1));
-    std::memset(p + 120, 0xF4, 390);
-    p[510] = 0x55;
-    p[511] = 0xAA;
+    p[kPercentInUse] = static_cast<uint8_t>(uint64_t{params.rootFirstCluster - 1} * 100 /
+                                            (params.maxCluster - 1));
+    std::memset(p + kBootCode, 0xF4, kBootSignatureOffset - kBootCode);
+    putBootSignature(p);
 }
 
 void buildOemParametersSector(uint8_t* p, const FormatParameters& params,
@@ -165,16 +166,18 @@ uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
         return driver.api.DDReadPT(sector, 1, s, driver.driverHandle) == 0;
     };
 
-    if (!read(0) || sector[510] != 0x55 || sector[511] != 0xAA) return 0;
-    if (sector[446 + 4] != 0x07) return 0;
-    const uint32_t start = le32(sector + 454);
-    if (start == 0 || le32(sector + 458) == 0) return 0;
+    if (!read(0) || !hasBootSignature(sector)) return 0;
+    const uint8_t* entry = sector + mbr::kPartitionTable;
+    if (entry[mbr::kPartitionType] != 0x07) return 0;
+    const uint32_t start = le32(entry + mbr::kFirstSector);
+    if (start == 0 || le32(entry + mbr::kSectorCount) == 0) return 0;
     if (start > 0xFFFFFFFFu - 9) return 0;  // sector 9 would wrap to the card's front
 
-    if (!read(start) || std::memcmp(sector + 3, "EXFAT   ", 8) != 0) return 0;
-    for (uint32_t i = 11; i < 64; ++i)
+    if (!read(start) || std::memcmp(sector + exfat_boot::kFileSystemName, "EXFAT   ", 8) != 0)
+        return 0;
+    for (size_t i = exfat_boot::kMustBeZero; i < exfat_boot::kPartitionOffset; ++i)
         if (sector[i] != 0) return 0;
-    if (sector[104] != 0x00 || sector[105] != 0x01) return 0;
+    if (le16(sector + exfat_boot::kFileSystemRevision) != 0x0100) return 0;
 
     if (!read(start + 9)) return 0;
     bool flashSeen = false, flashAdded = false;
@@ -197,7 +200,7 @@ uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
 
 uint32_t exFatBootChecksum(uint32_t checksum, const uint8_t* sector, bool bootSector) {
     for (uint32_t i = 0; i < kSectorBytes; ++i) {
-        if (bootSector && (i == 106 || i == 107 || i == 112)) continue;
+        if (bootSector && exfat_boot::outsideChecksum(i)) continue;
         checksum = ((checksum >> 1) | (checksum << 31)) + sector[i];
     }
     return checksum;
@@ -220,8 +223,7 @@ uint32_t writeExFatBootRegion(ChunkStream& stream, FormatParameters& params, uin
         if (i == 0) {
             buildBootSector(p, params, userSectors);
         } else if (i <= 8) {
-            p[510] = 0x55;  // extended boot signature AA550000h
-            p[511] = 0xAA;
+            putBootSignature(p);  // extended boot signature AA550000h
         } else if (i == 9) {
             buildOemParametersSector(p, params, state.oemParameterTable);
         } else if (i == 11) {
@@ -313,26 +315,27 @@ uint32_t writeExFatRootDirectory(ChunkStream& stream, const FormatParameters& pa
     uint8_t* p = stream.sector(s);
     std::memset(p, 0, (kChunkSectors - p0) * kSectorBytes);
 
+    using namespace exfat_dirent;
     uint8_t* label = p;
-    label[0] = 0x83;
+    label[kEntryType] = 0x83;
     uint32_t units = 0;
     if (utf8ShortLabel)
         while (units < kLabelUnits && utf8ShortLabel[units] != 0) {
-            put16(label + 2 + 2 * units, utf8ShortLabel[units]);
+            put16(label + kVolumeLabel + 2 * units, utf8ShortLabel[units]);
             ++units;
         }
-    label[1] = static_cast<uint8_t>(units);
+    label[kCharacterCount] = static_cast<uint8_t>(units);
 
     uint8_t* bitmap = p + kDirEntryBytes;
-    bitmap[0] = 0x81;
-    put32(bitmap + 20, params.bitmapFirstCluster);
-    put64(bitmap + 24, params.bitmapBytes);
+    bitmap[kEntryType] = 0x81;
+    put32(bitmap + kFirstCluster, params.bitmapFirstCluster);
+    put64(bitmap + kDataLength, params.bitmapBytes);
 
     uint8_t* upcase = p + 2 * kDirEntryBytes;
-    upcase[0] = 0x82;
-    put32(upcase + 4, kUpcaseTableChecksum);
-    put32(upcase + 20, params.upcaseFirstCluster);
-    put64(upcase + 24, params.upcaseBytes);
+    upcase[kEntryType] = 0x82;
+    put32(upcase + kTableChecksum, kUpcaseTableChecksum);
+    put32(upcase + kFirstCluster, params.upcaseFirstCluster);
+    put64(upcase + kDataLength, params.upcaseBytes);
 
     const uint32_t chunks = (p0 + params.sectorsPerCluster + kChunkSectors - 1) / kChunkSectors;
     return writeFinalChunks(stream, chunks, params);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/little_endian.h"
+#include "base/on_card_fields.h"
 
 namespace brc {
 
@@ -106,15 +107,19 @@ struct Volume {
 // FAT12/16/32 boot sector. The FAT type follows from the BPB as the system's own driver decides
 // it: FAT32 when the 16-bit FAT size is 0, otherwise FAT12 below 4085 clusters, else FAT16.
 bool parseFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
-    if (!(b[0] == 0xE9 || (b[0] == 0xEB && b[2] == 0x90))) return false;
-    const uint32_t bps = le16(b + 11), spc = b[13], reserved = le16(b + 14), fats = b[16];
-    const uint32_t rootEntries = le16(b + 17), media = b[21], fatSize16 = le16(b + 22);
+    const uint8_t* jump = b + bpb::kJumpBoot;
+    if (!(jump[0] == 0xE9 || (jump[0] == 0xEB && jump[2] == 0x90))) return false;
+    const uint32_t bps = le16(b + bpb::kBytesPerSector), spc = b[bpb::kSectorsPerCluster];
+    const uint32_t reserved = le16(b + bpb::kReservedSectors), fats = b[bpb::kNumFats];
+    const uint32_t rootEntries = le16(b + bpb::kRootEntries), media = b[bpb::kMedia];
+    const uint32_t fatSize16 = le16(b + bpb::kFatSize16);
     if (bps < 512 || bps > 4096 || !isPowerOfTwo(bps)) return false;
     if (!isPowerOfTwo(spc) || reserved == 0 || fats == 0 || fats > 4) return false;
     if (media != 0xF0 && media < 0xF8) return false;
     const bool fat32 = fatSize16 == 0;
-    const uint64_t fatSize = fat32 ? le32(b + 36) : fatSize16;
-    const uint64_t total = le16(b + 19) != 0 ? le16(b + 19) : le32(b + 32);
+    const uint64_t fatSize = fat32 ? le32(b + bpb32::kFatSize32) : fatSize16;
+    const uint32_t total16 = le16(b + bpb::kTotalSectors16);
+    const uint64_t total = total16 != 0 ? total16 : le32(b + bpb::kTotalSectors32);
     if (fatSize == 0 || total == 0) return false;
     if (fat32 != (rootEntries == 0)) return false;
     const uint64_t rootSectors = (uint64_t{rootEntries} * kDirEntryBytes + bps - 1) / bps;
@@ -147,16 +152,20 @@ bool parseFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
     v.rootOffset = (reserved + fats * fatSize) * bps;
     v.rootEntries = rootEntries;
     v.heapOffset = system * bps;
-    const uint32_t ext = fat32 ? 64 : 36;  // drive number; the extended fields follow
-    if (b[ext + 2] == 0x29 || b[ext + 2] == 0x28) v.serial = le32(b + ext + 3);
-    if (b[ext + 2] == 0x29) v.labelField = ext + 7;
+    // 29h: serial, label and type follow; 28h: only the serial.
+    const uint8_t signature = b[fat32 ? bpb32::kBootSignature : bpb16::kBootSignature];
+    if (signature == 0x29 || signature == 0x28)
+        v.serial = le32(b + (fat32 ? bpb32::kVolumeId : bpb16::kVolumeId));
+    if (signature == 0x29) v.labelField = fat32 ? bpb32::kVolumeLabel : bpb16::kVolumeLabel;
     if (fat32) {
-        v.rootCluster = le32(b + 44);
+        v.rootCluster = le32(b + bpb32::kRootCluster);
         if (!v.validCluster(v.rootCluster)) return false;
-        const uint32_t fsInfo = le16(b + 48), backup = le16(b + 50);
+        const uint32_t fsInfo = le16(b + bpb32::kFsInfoSector);
+        const uint32_t backup = le16(b + bpb32::kBackupBootSector);
         if (fsInfo != 0 && fsInfo < reserved) v.fsInfoSector = fsInfo;
         if (backup != 0 && backup < reserved) v.backupBootSector = backup;
-        const uint32_t flags = le16(b + 40);  // bit 7: FAT mirroring off, bits 0-3: active FAT
+        // Bit 7: FAT mirroring off, bits 0-3: the active FAT.
+        const uint32_t flags = le16(b + bpb32::kExtFlags);
         if ((flags & 0x80) != 0 && (flags & 0xF) < fats) v.fatOffset += (flags & 0xF) * fatBytes;
     }
     return true;
@@ -164,16 +173,19 @@ bool parseFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
 
 // exFAT main boot sector (fields only; the boot checksum is verified separately).
 bool parseExFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
-    if (std::memcmp(b + 3, "EXFAT   ", 8) != 0) return false;
-    for (int i = 11; i < 64; ++i)
+    using namespace exfat_boot;
+    if (std::memcmp(b + kFileSystemName, "EXFAT   ", 8) != 0) return false;
+    for (size_t i = kMustBeZero; i < kPartitionOffset; ++i)
         if (b[i] != 0) return false;
-    if (b[510] != 0x55 || b[511] != 0xAA) return false;
-    const uint32_t bpsShift = b[108], spcShift = b[109], fats = b[110];
+    if (!hasBootSignature(b)) return false;
+    const uint32_t bpsShift = b[kBytesPerSectorShift], spcShift = b[kSectorsPerClusterShift];
+    const uint32_t fats = b[kNumberOfFats];
     if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return false;
     if (fats != 1 && fats != 2) return false;
     const uint64_t bps = uint64_t{1} << bpsShift, spc = uint64_t{1} << spcShift;
-    const uint64_t length = le64(b + 72), fatOffset = le32(b + 80), fatLength = le32(b + 84);
-    const uint64_t heap = le32(b + 88), clusters = le32(b + 92);
+    const uint64_t length = le64(b + kVolumeLength), fatOffset = le32(b + kFatOffset);
+    const uint64_t fatLength = le32(b + kFatLength), heap = le32(b + kClusterHeapOffset);
+    const uint64_t clusters = le32(b + kClusterCount);
     if (length == 0 || length > partitionBytes / bps) return false;
     if (fatOffset < 24 || fatLength == 0 || fatOffset + fatLength * fats > heap) return false;
     if (clusters == 0 || clusters > 0xFFFFFFF5 || heap + clusters * spc > length) return false;
@@ -185,14 +197,14 @@ bool parseExFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) 
     v.layout.sectorsPerCluster = static_cast<uint32_t>(spc);
     v.layout.clusterCount = static_cast<uint32_t>(clusters);
     v.clusterBytes = bps * spc;
-    const bool secondFatActive = fats == 2 && (le16(b + 106) & 1) != 0;
+    const bool secondFatActive = fats == 2 && (le16(b + kVolumeFlags) & 1) != 0;
     v.firstFatOffset = fatOffset * bps;
     v.fatOffset = (fatOffset + (secondFatActive ? fatLength : 0)) * bps;
     v.fatBytes = fatLength * bps;
     v.fatCount = fats;
     v.heapOffset = heap * bps;
-    v.rootCluster = le32(b + 96);
-    v.serial = le32(b + 100);
+    v.rootCluster = le32(b + kFirstClusterOfRootDirectory);
+    v.serial = le32(b + kVolumeSerialNumber);
     return v.validCluster(v.rootCluster);
 }
 
@@ -204,7 +216,7 @@ bool exFatChecksumMatches(const PartitionBytes& part, const Volume& v) {
     if (!part.read(0, region.size(), region.data())) return false;
     uint32_t sum = 0;
     for (size_t i = 0; i < 11 * bps; ++i) {
-        if (i == 106 || i == 107 || i == 112) continue;
+        if (exfat_boot::outsideChecksum(i)) continue;
         sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
     }
     for (size_t i = 11 * bps; i < 12 * bps; i += 4)
@@ -222,14 +234,14 @@ uint32_t locate(const CardSectors& card, Volume& v) {
         return kErrorUnrecognizedVolume;
     uint64_t first = 0, count = card.count;
     if (!parseBootSector(sector.data(), count * kCardSectorBytes, v)) {
-        if (sector[510] != 0x55 || sector[511] != 0xAA) return kErrorUnrecognizedVolume;
+        if (!hasBootSignature(sector.data())) return kErrorUnrecognizedVolume;
         bool found = false;
-        for (int i = 0; i < 4 && !found; ++i) {
-            const uint8_t* e = &sector[446 + 16 * i];
-            const uint8_t type = e[4];
+        for (size_t i = 0; i < 4 && !found; ++i) {
+            const uint8_t* e = &sector[mbr::kPartitionTable + mbr::kEntryBytes * i];
+            const uint8_t type = e[mbr::kPartitionType];
             if (type == 0 || type == 0x05 || type == 0x0F || type == 0x85) continue;
-            first = le32(e + 8);
-            count = le32(e + 12);
+            first = le32(e + mbr::kFirstSector);
+            count = le32(e + mbr::kSectorCount);
             found = first != 0 && count != 0;
         }
         // A partition that reaches past the card's end is not mounted.
@@ -307,7 +319,8 @@ Walk scanRoot(const PartitionBytes& part, const Volume& v, Visit visit) {
 }
 
 bool isFatLabelEntry(const uint8_t* e) {
-    return e[0] != 0xE5 && e[11] != 0x0F && (e[11] & 0x18) == 0x08;
+    const uint8_t attributes = e[fat_dirent::kAttributes];
+    return e[fat_dirent::kName] != 0xE5 && attributes != 0x0F && (attributes & 0x18) == 0x08;
 }
 
 // Where the root directory's label entry is, and the first slot a new one could take.
@@ -345,7 +358,9 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
         std::array<uint8_t, kDirEntryBytes> bitmapEntry{};
         bool found = false;
         if (scanRoot(part, v, [&](uint64_t, const uint8_t* e) {
-                if (e[0] == 0x81 && (e[1] & 1) == 0) {
+                const bool firstBitmap = e[exfat_dirent::kEntryType] == 0x81 &&
+                                         (e[exfat_dirent::kBitmapFlags] & 1) == 0;
+                if (firstBitmap) {
                     std::memcpy(bitmapEntry.data(), e, kDirEntryBytes);
                     found = true;
                 }
@@ -353,11 +368,12 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
             }) == Walk::Failed)
             return kErrorReadFault;
         const uint64_t needed = (uint64_t{clusters} + 7) / 8;
-        if (!found || le64(&bitmapEntry[24]) < needed) return kErrorUnrecognizedVolume;
+        if (!found || le64(&bitmapEntry[exfat_dirent::kDataLength]) < needed)
+            return kErrorUnrecognizedVolume;
         std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(v.clusterBytes, kPiece)));
         uint64_t bit = 0;  // bitmap bit k stands for cluster k + 2
         bool readFailed = false;
-        walkChain(part, v, le32(&bitmapEntry[20]), [&](uint32_t cluster) {
+        walkChain(part, v, le32(&bitmapEntry[exfat_dirent::kFirstCluster]), [&](uint32_t cluster) {
             for (uint64_t at = 0; at < v.clusterBytes && bit < clusters; at += piece.size()) {
                 if (!part.read(v.clusterOffset(cluster) + at, piece.size(), piece.data())) {
                     readFailed = true;
@@ -458,10 +474,14 @@ uint32_t markFat32Mounted(const PartitionBytes& part, const Volume& v) {
         std::array<uint8_t, kCardSectorBytes> info{};
         if (at >= v.firstFatOffset) continue;  // outside the reserved area
         if (!part.read(at, info.size(), info.data())) return kErrorReadFault;
-        if (le32(&info[0]) != 0x41615252 || le32(&info[484]) != 0x61417272) continue;
-        put32(&info[488], freeCount);
-        put32(&info[492], firstFree != 0 ? firstFree : 0xFFFFFFFFu);
-        if (!part.write(at + 488, 8, &info[488])) return kErrorWriteFault;
+        if (le32(&info[fsinfo::kLeadSignature]) != 0x41615252 ||
+            le32(&info[fsinfo::kStructSignature]) != 0x61417272)
+            continue;
+        put32(&info[fsinfo::kFreeCount], freeCount);
+        put32(&info[fsinfo::kNextFree], firstFree != 0 ? firstFree : 0xFFFFFFFFu);
+        // The two counts are neighbours: one write.
+        if (!part.write(at + fsinfo::kFreeCount, 8, &info[fsinfo::kFreeCount]))
+            return kErrorWriteFault;
     }
     for (uint32_t copy = 0; copy < v.fatCount; ++copy) {
         const uint64_t at = v.firstFatOffset + copy * v.fatBytes + 4;
@@ -490,12 +510,13 @@ uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage
     } else {
         if (!slots.hasLabel && !slots.hasFree) return kErrorDiskFull;
         std::array<uint8_t, kDirEntryBytes> entry{};
-        std::memcpy(entry.data(), name.data(), 11);
-        if (entry[0] == 0xE5) entry[0] = 0x05;  // 0xE5 would mark the entry deleted
-        entry[11] = 0x08;
+        std::memcpy(&entry[fat_dirent::kName], name.data(), 11);
+        // 0xE5 would mark the entry deleted.
+        if (entry[fat_dirent::kName] == 0xE5) entry[fat_dirent::kName] = 0x05;
+        entry[fat_dirent::kAttributes] = 0x08;
         const unsigned year = now.year < 1980 ? 0u : std::min(now.year - 1980u, 127u);
-        put16(&entry[22], static_cast<uint16_t>(now.hour << 11 | now.minute << 5 | now.second / 2));
-        put16(&entry[24], static_cast<uint16_t>(year << 9 | now.month << 5 | now.day));
+        put16(&entry[fat_dirent::kWriteTime], now.hour << 11 | now.minute << 5 | now.second / 2);
+        put16(&entry[fat_dirent::kWriteDate], year << 9 | now.month << 5 | now.day);
         if (!part.write(slots.hasLabel ? slots.label : slots.free, entry.size(), entry.data()))
             return kErrorWriteFault;
     }
@@ -508,7 +529,7 @@ uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage
         const uint64_t backup = uint64_t{v.backupBootSector} * v.layout.bytesPerSector;
         std::array<uint8_t, kCardSectorBytes> copy{};
         if (v.backupBootSector != 0 && part.read(backup, copy.size(), copy.data()) &&
-            copy[v.labelField - 5] == 0x29 && !part.write(backup + v.labelField, 11, bytes))
+            copy[bpb32::kBootSignature] == 0x29 && !part.write(backup + v.labelField, 11, bytes))
             return kErrorWriteFault;
     }
     return v.layout.type == VirtualFsType::Fat32 ? markFat32Mounted(part, v) : 0;
@@ -523,12 +544,13 @@ uint32_t setExFatLabel(const PartitionBytes& part, const Volume& v, const std::u
     if (label.empty()) {
         // The label entry becomes unused (type 03h): no label.
         if (!slots.hasLabel) return 0;
-        entry[0] = 0x03;
+        entry[exfat_dirent::kEntryType] = 0x03;
     } else {
         if (!slots.hasLabel && !slots.hasFree) return kErrorDiskFull;
-        entry[0] = 0x83;
-        entry[1] = static_cast<uint8_t>(label.size());
-        for (size_t i = 0; i < label.size(); ++i) put16(&entry[2 + 2 * i], label[i]);
+        entry[exfat_dirent::kEntryType] = 0x83;
+        entry[exfat_dirent::kCharacterCount] = static_cast<uint8_t>(label.size());
+        for (size_t i = 0; i < label.size(); ++i)
+            put16(&entry[exfat_dirent::kVolumeLabel + 2 * i], label[i]);
     }
     if (!part.write(slots.hasLabel ? slots.label : slots.free, entry.size(), entry.data()))
         return kErrorWriteFault;
@@ -557,8 +579,9 @@ uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem,
     if (slots.hasLabel && v.isFat()) {
         info.label = decodeFatLabel(entry.data(), oem);
     } else if (slots.hasLabel) {
-        const unsigned count = std::min<unsigned>(entry[1], 11);
-        for (unsigned i = 0; i < count; ++i) info.label.push_back(le16(&entry[2 + 2 * i]));
+        const unsigned count = std::min<unsigned>(entry[exfat_dirent::kCharacterCount], 11);
+        for (unsigned i = 0; i < count; ++i)
+            info.label.push_back(le16(&entry[exfat_dirent::kVolumeLabel + 2 * i]));
     }
     info.serial = v.serial;
     info.maxComponentLength = 255;

@@ -1,0 +1,133 @@
+// Byte offsets of the fields of the on-card structures that the writers build and the readers
+// check: the MBR's partition table, the FAT boot sector, FAT32's FSInfo sector, the exFAT boot
+// sector and the directory entries. Named as the FAT and exFAT specifications name them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brc {
+
+// 55h AAh: the last two bytes of the MBR and of every boot, FSInfo and extended boot sector.
+constexpr size_t kBootSignatureOffset = 510;
+
+constexpr bool hasBootSignature(const uint8_t* sector) {
+    return sector[kBootSignatureOffset] == 0x55 && sector[kBootSignatureOffset + 1] == 0xAA;
+}
+
+constexpr void putBootSignature(uint8_t* sector) {
+    sector[kBootSignatureOffset] = 0x55;
+    sector[kBootSignatureOffset + 1] = 0xAA;
+}
+
+// The master boot record: four partition entries.
+namespace mbr {
+constexpr size_t kPartitionTable = 446;
+constexpr size_t kEntryBytes = 16;
+// Within one entry.
+constexpr size_t kBootIndicator = 0;
+constexpr size_t kStartChs = 1;
+constexpr size_t kPartitionType = 4;
+constexpr size_t kEndChs = 5;
+constexpr size_t kFirstSector = 8;
+constexpr size_t kSectorCount = 12;
+} // namespace mbr
+
+// The BIOS parameter block shared by FAT12, FAT16 and FAT32 (offsets 0 to 35).
+namespace bpb {
+constexpr size_t kJumpBoot = 0;
+constexpr size_t kOemName = 3;
+constexpr size_t kBytesPerSector = 11;
+constexpr size_t kSectorsPerCluster = 13;
+constexpr size_t kReservedSectors = 14;
+constexpr size_t kNumFats = 16;
+constexpr size_t kRootEntries = 17;
+constexpr size_t kTotalSectors16 = 19;
+constexpr size_t kMedia = 21;
+constexpr size_t kFatSize16 = 22;
+constexpr size_t kSectorsPerTrack = 24;
+constexpr size_t kNumHeads = 26;
+constexpr size_t kHiddenSectors = 28;
+constexpr size_t kTotalSectors32 = 32;
+} // namespace bpb
+
+// What follows the shared block on FAT12 and FAT16.
+namespace bpb16 {
+constexpr size_t kDriveNumber = 36;
+constexpr size_t kBootSignature = 38;  // 29h: the three fields after it are present
+constexpr size_t kVolumeId = 39;
+constexpr size_t kVolumeLabel = 43;
+constexpr size_t kFileSystemType = 54;
+} // namespace bpb16
+
+// What follows the shared block on FAT32.
+namespace bpb32 {
+constexpr size_t kFatSize32 = 36;
+constexpr size_t kExtFlags = 40;
+constexpr size_t kRootCluster = 44;
+constexpr size_t kFsInfoSector = 48;
+constexpr size_t kBackupBootSector = 50;
+constexpr size_t kDriveNumber = 64;
+constexpr size_t kBootSignature = 66;
+constexpr size_t kVolumeId = 67;
+constexpr size_t kVolumeLabel = 71;
+constexpr size_t kFileSystemType = 82;
+} // namespace bpb32
+
+// FAT32's FSInfo sector.
+namespace fsinfo {
+constexpr size_t kLeadSignature = 0;
+constexpr size_t kStructSignature = 484;
+constexpr size_t kFreeCount = 488;
+constexpr size_t kNextFree = 492;
+} // namespace fsinfo
+
+// The exFAT main and backup boot sectors.
+namespace exfat_boot {
+constexpr size_t kJumpBoot = 0;
+constexpr size_t kFileSystemName = 3;
+constexpr size_t kMustBeZero = 11;  // up to kPartitionOffset
+constexpr size_t kPartitionOffset = 64;
+constexpr size_t kVolumeLength = 72;
+constexpr size_t kFatOffset = 80;
+constexpr size_t kFatLength = 84;
+constexpr size_t kClusterHeapOffset = 88;
+constexpr size_t kClusterCount = 92;
+constexpr size_t kFirstClusterOfRootDirectory = 96;
+constexpr size_t kVolumeSerialNumber = 100;
+constexpr size_t kFileSystemRevision = 104;
+constexpr size_t kVolumeFlags = 106;  // two bytes
+constexpr size_t kBytesPerSectorShift = 108;
+constexpr size_t kSectorsPerClusterShift = 109;
+constexpr size_t kNumberOfFats = 110;
+constexpr size_t kDriveSelect = 111;
+constexpr size_t kPercentInUse = 112;
+constexpr size_t kBootCode = 120;  // up to kBootSignatureOffset
+
+// VolumeFlags and PercentInUse change while the volume is in use, so the boot checksum leaves
+// them out.
+constexpr bool outsideChecksum(size_t offset) {
+    return offset == kVolumeFlags || offset == kVolumeFlags + 1 || offset == kPercentInUse;
+}
+} // namespace exfat_boot
+
+// A FAT directory entry.
+namespace fat_dirent {
+constexpr size_t kName = 0;
+constexpr size_t kAttributes = 11;
+constexpr size_t kWriteTime = 22;
+constexpr size_t kWriteDate = 24;
+} // namespace fat_dirent
+
+// exFAT directory entries: the volume label, allocation bitmap and up-case table entries.
+namespace exfat_dirent {
+constexpr size_t kEntryType = 0;
+constexpr size_t kCharacterCount = 1;  // label
+constexpr size_t kBitmapFlags = 1;     // bitmap: bit 0 set for the second FAT's bitmap
+constexpr size_t kVolumeLabel = 2;     // label
+constexpr size_t kTableChecksum = 4;   // up-case table
+constexpr size_t kFirstCluster = 20;   // bitmap, up-case table
+constexpr size_t kDataLength = 24;     // bitmap, up-case table
+} // namespace exfat_dirent
+
+} // namespace brc
