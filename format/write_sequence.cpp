@@ -68,9 +68,10 @@ uint32_t writeStructures(ChunkStream& stream, FormatParameters& params, uint32_t
 uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,
                          bool sizeAdjustment) {
     RunFlags& flags = ctx.progress.flags;
-    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(kWorkBufferBytes)));
+    // The chunk stream's buffer: one chunk.
+    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(kChunkBytes)));
     if (!buffer) return OutOfMemory;
-    std::memset(buffer.get(), 0, kWorkBufferBytes);
+    std::memset(buffer.get(), 0, kChunkBytes);
 
     FormatParameters params;
     std::memset(&params, 0, sizeof params);

@@ -33,8 +33,6 @@ struct WriteContext {
     const FormatClock& clock = systemFormatClock();
 };
 
-constexpr uint32_t kWorkBufferBytes = 32768;
-
 // One pass. Returns 0, 1, 2, 4, 4100 or the non-zero result of a writer or driver call; in the
 // verification pass 1 also means the card's partition entry differs.
 uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,

@@ -34,8 +34,6 @@ struct RunFlags {
     uint32_t cancelRequested = 0;
     uint32_t powerAbort = 0;
     uint32_t powerEvent = 0;
-    uint32_t retryMode = 0;
-    uint32_t checkApiMode = 0;
     uint32_t labelRejected = 0;
     uint32_t* formatStatus = nullptr;
     uint32_t formatProgressEnabled = 0;
