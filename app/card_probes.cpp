@@ -9,18 +9,13 @@
 #include "os/os_services.h"
 
 namespace brc {
-namespace {
-
-constexpr int32_t kOsVistaOrLater = 2;
-
-} // namespace
 
 int32_t rebindDriverLibrary(ProbeContext& ctx, const std::u16string& rootPath) {
     DriverBinding& driver = ctx.driver;
     if (driver.driverRoute == 0) return -1;
     // XP and later; from Vista on the volume is left alone, which counts as opened.
     const uint32_t drive = driveNumberOf(rootPath);
-    if (queryOsKind(ctx.sys) != 0 && ctx.sys.osKind != kOsVistaOrLater && drive != 0) {
+    if (queryOsKind(ctx.sys) != 0 && ctx.sys.osKind != OsKindVistaTo8 && drive != 0) {
         // A local handle: the format's own volume handle is not touched by a probe.
         void* volume = ctx.sys.os.openVolume(static_cast<char16_t>(u'A' + drive - 1));
         if (!volume && driver.driverRoute == 2) switchDriverRoute(driver);
@@ -53,7 +48,7 @@ int32_t runLabelOperation(ProbeContext& ctx, LabelOperation operation,
     if (driver.driverRoute == 1) {
         uint8_t mid[8] = {};
         if (driver.api.DDGetMID(mid, 0, driver.driverHandle) != 0) return closeCard(CardNotReady);
-    } else if (sys.osKind != kOsVistaOrLater) {
+    } else if (sys.osKind != OsKindVistaTo8) {
         VolumeInformation info;
         if (!sys.os.volumeInformation(rootPath, info) && sys.os.lastError() == kErrorNotReady)
             return closeCard(CardNotReady);
