@@ -23,6 +23,12 @@ enum FormatResult : int32_t {
     WriteProtectSwitch = 0x9999,
 };
 
+// What a card reports of its size: the user area and the protected area behind it, in sectors.
+struct CardCapacity {
+    uint32_t userSectors = 0;
+    uint32_t protectedSectors = 0;
+};
+
 enum FsType : uint32_t { Fat12 = 1, Fat16 = 2, Fat32 = 4, ExFat = 8 };
 
 // The label in the forms the checks and writers use. Units are UTF-16.

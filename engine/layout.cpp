@@ -198,9 +198,7 @@ uint32_t checkLabel(const char16_t (&shortForm)[12], const char16_t (&longForm)[
 
 } // namespace
 
-uint32_t queryCardCapacity(DriverBinding& driver, uint32_t& userSectors,
-                           uint64_t& cardTotalSectors, FormatParameters& params,
-                           bool sizeAdjustment) {
+uint32_t readCardCapacity(DriverBinding& driver, CardCapacity& capacity) {
     if (driver.api.DDIdentify == nullptr || driver.api.DDSecureIdentify == nullptr) {
         return 1; // no library bound: there is no capacity to work from
     }
@@ -219,17 +217,25 @@ uint32_t queryCardCapacity(DriverBinding& driver, uint32_t& userSectors,
     if (rc != 0) {
         return rc;
     }
+    capacity.userSectors = user;
+    capacity.protectedSectors = prot;
+    return 0;
+}
+
+uint32_t computeCapacity(const CardCapacity& capacity, uint32_t& userSectors,
+                         FormatParameters& params, bool sizeAdjustment) {
+    const uint32_t user = capacity.userSectors;
     if (user >= kRefusedBandFirst && user <= kRefusedBandLast) {
         return 1;
     }
     userSectors = user;
-    cardTotalSectors = uint64_t{user} + prot;
-    chooseGeometry(cardTotalSectors, params);
+    params.cardTotalSectors = uint64_t{user} + capacity.protectedSectors;
+    chooseGeometry(params.cardTotalSectors, params);
     if (sizeAdjustment) {
         const uint32_t cylinder = params.heads * params.sectorsPerTrack;
         const uint32_t cut = userSectors % cylinder;
         userSectors -= cut;
-        cardTotalSectors -= cut;
+        params.cardTotalSectors -= cut;
     }
     return 0;
 }
@@ -445,17 +451,15 @@ uint32_t checkExFatLabel(const VolumeLabelForms& forms) {
     return checkLabel(forms.utf8Short, forms.utf8Long, kForbidden);
 }
 
-uint32_t planFormat(DriverBinding& driver, const std::u16string& label, bool sizeAdjustment,
-                    FormatPlan* plan, const CodePage& oem) {
+uint32_t planFormat(const CardCapacity& capacity, const std::u16string& label,
+                    bool sizeAdjustment, FormatPlan* plan, const CodePage& oem) {
     FormatPlan local;
     FormatPlan& p = plan != nullptr ? *plan : local;
     p = FormatPlan{};
     p.params.labelForms = makeLabelForms(label, oem);
 
-    const uint32_t rc = queryCardCapacity(driver, p.userSectors, p.params.cardTotalSectors,
-                                          p.params, sizeAdjustment);
-    if (rc != 0) {
-        return rc;
+    if (computeCapacity(capacity, p.userSectors, p.params, sizeAdjustment) != 0) {
+        return 1;
     }
     p.capacityKnown = true;
 
@@ -472,6 +476,14 @@ uint32_t planFormat(DriverBinding& driver, const std::u16string& label, bool siz
                                            : checkFatLabel(p.params.labelForms);
     p.layoutDone = true;
     return p.labelBits != 0 ? 5 : 0;
+}
+
+uint32_t planFormat(DriverBinding& driver, const std::u16string& label, bool sizeAdjustment,
+                    FormatPlan* plan, const CodePage& oem) {
+    if (plan != nullptr) *plan = FormatPlan{};
+    CardCapacity capacity;
+    if (const uint32_t rc = readCardCapacity(driver, capacity)) return rc;
+    return planFormat(capacity, label, sizeAdjustment, plan, oem);
 }
 
 int32_t checkFormatPlan(const std::u16string& label, bool sizeAdjustment, DriverBinding& driver,

@@ -17,11 +17,13 @@ constexpr uint32_t kRefusedBandFirst = 4153345;
 constexpr uint32_t kRefusedBandLast = 4211711;
 constexpr uint32_t kExFatThreshold = 67108864; // 2^26 sectors
 
-// DDIdentify + DDSecureIdentify, the refused band, CHS geometry, size adjustment.
-// Returns 0, 1 (capacity refused) or a driver result.
-uint32_t queryCardCapacity(DriverBinding& driver, uint32_t& userSectors,
-                           uint64_t& cardTotalSectors, FormatParameters& params,
-                           bool sizeAdjustment);
+// DDIdentify + DDSecureIdentify. Returns 0, 1 (no library bound) or a driver result.
+uint32_t readCardCapacity(DriverBinding& driver, CardCapacity& capacity);
+
+// From a capacity: the refused band, the total, CHS geometry and size adjustment.
+// Returns 0 or 1 (capacity refused).
+uint32_t computeCapacity(const CardCapacity& capacity, uint32_t& userSectors,
+                         FormatParameters& params, bool sizeAdjustment);
 
 // Geometry for a total (heads, sectorsPerTrack) and the cluster-size / boundary-unit tables.
 void chooseGeometry(uint64_t cardTotalSectors, FormatParameters& params);
@@ -53,7 +55,13 @@ struct FormatPlan {
     uint32_t labelBits = 0;
 };
 
-// The pre-check: writes nothing. Returns 0, 1, 5 or a driver result.
+// The layout for a capacity and a label; no card access. Returns 0, 1 or 5 (label rejected;
+// the layout is still complete).
+uint32_t planFormat(const CardCapacity& capacity, const std::u16string& label,
+                    bool sizeAdjustment, FormatPlan* plan = nullptr, const CodePage& oem = cp437());
+
+// The pre-check: reads the card's capacity, then plans; writes nothing. Returns 0, 1, 5 or a
+// driver result.
 uint32_t planFormat(DriverBinding& driver, const std::u16string& label, bool sizeAdjustment,
                     FormatPlan* plan = nullptr, const CodePage& oem = cp437());
 

@@ -247,11 +247,11 @@ int32_t FormatRun::runFullFormatStage() {
 }
 
 uint32_t FormatRun::eraseCard() {
-    FormatParameters params;
-    std::memset(&params, 0, sizeof params);
+    CardCapacity capacity;
+    if (uint32_t r = readCardCapacity(driver_, capacity)) return r;
+    FormatParameters params{};
     uint32_t userSectors = 0;
-    if (uint32_t r = queryCardCapacity(driver_, userSectors, params.cardTotalSectors, params, false))
-        return r;
+    if (uint32_t r = computeCapacity(capacity, userSectors, params, false)) return r;
     if (driver_.driverRoute == 1) {
         return static_cast<uint32_t>(eraseFlash(EraseBoundLibrary, driveNumber_, 0, userSectors,
                                                 figures_.eraseTime, driver_, svc_.progress,

@@ -73,20 +73,16 @@ uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOn
     if (!buffer) return OutOfMemory;
     std::memset(buffer.get(), 0, kChunkBytes);
 
-    FormatParameters params;
-    std::memset(&params, 0, sizeof params);
-    params.labelForms = makeLabelForms(label, ctx.oem);
-    uint32_t userSectors = 0;
-    if (uint32_t r = queryCardCapacity(ctx.driver, userSectors, params.cardTotalSectors, params,
-                                       sizeAdjustment))
-        return r;
+    CardCapacity capacity;
+    if (uint32_t r = readCardCapacity(ctx.driver, capacity)) return r;
     if (flags.powerAbort) return 1;
-    chooseClusterAndBoundary(params.cardTotalSectors, params);
-    if (userSectors == 0) return 1;
-    if (uint32_t r = computeLayout(userSectors, params)) return r;
+    FormatPlan plan;
+    planFormat(capacity, label, sizeAdjustment, &plan, ctx.oem);
+    if (!plan.layoutDone) return 1;
+    FormatParameters& params = plan.params;
+    uint32_t userSectors = plan.userSectors;
 
-    flags.labelRejected |= params.fsType == ExFat ? checkExFatLabel(params.labelForms)
-                                                  : checkFatLabel(params.labelForms);
+    flags.labelRejected |= plan.labelBits;
     if (flags.labelRejected) {
         clearLabelForms(params.labelForms);
         label.clear();

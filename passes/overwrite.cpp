@@ -42,10 +42,11 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
     if (!buffer) return OutOfMemory;
     std::memset(buffer.get(), 0xFF, kOverwriteBufferBytes);
 
+    CardCapacity capacity;
+    if (uint32_t rc = readCardCapacity(driver, capacity)) return static_cast<int32_t>(rc);
     uint32_t userSectors = 0;
-    uint64_t cardTotalSectors = 0;
     FormatParameters params{};
-    if (uint32_t rc = queryCardCapacity(driver, userSectors, cardTotalSectors, params, false))
+    if (uint32_t rc = computeCapacity(capacity, userSectors, params, false))
         return static_cast<int32_t>(rc);
     // A table without the transfer operations is no card to write to.
     if (driver.api.DDReadPT == nullptr || driver.api.DDWritePT == nullptr) return 1;

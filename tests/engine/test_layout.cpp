@@ -102,9 +102,8 @@ TEST(Layout, WorkedLayouts) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.user << (r.adjust ? " adjusted" : ""));
-        FakeCard card(r.user, r.prot);
         FormatPlan plan;
-        ASSERT_EQ(planFormat(card.binding, u"", r.adjust, &plan), 0u);
+        ASSERT_EQ(planFormat(CardCapacity{r.user, r.prot}, u"", r.adjust, &plan), 0u);
         EXPECT_EQ(rowOf(plan), r.want);
         EXPECT_EQ(plan.params.clusterBytes, plan.params.sectorsPerCluster * 512);
         // Only the size adjustment leaves the total; a lowered FAT area does not.
@@ -122,11 +121,9 @@ TEST(Layout, RefusedBandAndExFatThreshold) {
         {kExFatThreshold, false, 0, ExFat},
     };
     for (const auto& c : cases) {
-        FakeCard card(c.user);
         FormatPlan plan;
-        EXPECT_EQ(planFormat(card.binding, u"", c.adjust, &plan), c.rc) << c.user;
+        EXPECT_EQ(planFormat(CardCapacity{c.user, 0}, u"", c.adjust, &plan), c.rc) << c.user;
         EXPECT_EQ(plan.params.fsType, c.type) << c.user;
-        EXPECT_EQ(checkFormatPlan(u"", c.adjust, card.binding), c.rc == 0 ? Success : Failed);
         // A refused band stops before the capacity is known; an empty card after the tables.
         EXPECT_EQ(plan.capacityKnown, c.rc == 0 || c.user == 0) << c.user;
     }
@@ -167,12 +164,10 @@ TEST(Layout, GeometryClusterAndBoundaryTables) {
 
 TEST(Layout, SizeAdjustmentKeepsUnadjustedGeometry) {
     // One above the 16-head limit: 32 x 63 stays although the adjusted total is back under it.
-    FakeCard card(1032193);
     uint32_t user = 0;
-    uint64_t total = 0;
     FormatParameters f{};
-    ASSERT_EQ(queryCardCapacity(card.binding, user, total, f, true), 0u);
-    EXPECT_EQ((std::array<uint64_t, 4>{f.heads, f.sectorsPerTrack, user, total}),
+    ASSERT_EQ(computeCapacity(CardCapacity{1032193, 0}, user, f, true), 0u);
+    EXPECT_EQ((std::array<uint64_t, 4>{f.heads, f.sectorsPerTrack, user, f.cardTotalSectors}),
               (std::array<uint64_t, 4>{32, 63, 1032192, 1032192}));
 }
 
@@ -217,11 +212,9 @@ TEST(Layout, NoValidLayout) {
     const std::array<uint32_t, 2> cards[] = {
         {40, 0}, {140000, 2000000}, {5000000, 70000000}, {67000000, 200000}};
     for (const auto& c : cards) {
-        FakeCard card(c[0], c[1]);
         FormatPlan plan;
-        EXPECT_EQ(planFormat(card.binding, u"", false, &plan), 1u) << c[0];
+        EXPECT_EQ(planFormat(CardCapacity{c[0], c[1]}, u"", false, &plan), 1u) << c[0];
         EXPECT_TRUE(plan.tablesChosen && !plan.layoutDone);
-        EXPECT_EQ(checkFormatPlan(u"", false, card.binding), Failed);
     }
 }
 
@@ -234,9 +227,9 @@ TEST(Layout, InvariantsAcrossCapacities) {
         for (const uint32_t prot : {0u, static_cast<uint32_t>(user / 100)}) {
             for (const bool adjust : {false, true}) {
                 SCOPED_TRACE(testing::Message() << user << " + " << prot << " adj " << adjust);
-                FakeCard card(static_cast<uint32_t>(user), prot);
                 FormatPlan plan;
-                const uint32_t rc = planFormat(card.binding, u"", adjust, &plan);
+                const uint32_t rc =
+                    planFormat(CardCapacity{static_cast<uint32_t>(user), prot}, u"", adjust, &plan);
                 if (user < 1024 || (user >= kRefusedBandFirst && user <= kRefusedBandLast)) {
                     EXPECT_TRUE(user < 1024 || rc == 1);
                     if (rc != 0) continue;
@@ -273,9 +266,8 @@ TEST(Layout, ChunkAndExFatFields) {
     }
 
     // exFAT at 2^26 sectors: 1,048,064 clusters need 131,008 bitmap bytes, four 32 KiB clusters.
-    FakeCard card(kExFatThreshold);
     FormatPlan plan;
-    ASSERT_EQ(planFormat(card.binding, u"", false, &plan), 0u);
+    ASSERT_EQ(planFormat(CardCapacity{kExFatThreshold, 0}, u"", false, &plan), 0u);
     fillExFatFields(plan.params);
     const FormatParameters& x = plan.params;
     EXPECT_EQ((std::array<uint32_t, 5>{x.bitmapFirstCluster, x.bitmapBytes, x.upcaseFirstCluster,
@@ -301,6 +293,11 @@ TEST(Layout, DriverResultsAndMapping) {
     }
     DriverBinding unbound{test::systemOs()};
     EXPECT_EQ(checkFormatPlan(u"", false, unbound), Failed);
+    // A capacity the layout refuses (the band, or no layout at all) is a failed format.
+    for (const uint32_t user : {4194304u, 40u}) {
+        FakeCard refused(user);
+        EXPECT_EQ(checkFormatPlan(u"", false, refused.binding), Failed) << user;
+    }
 
     FakeCard card(15360);
     FormatPlan plan;
