@@ -5,6 +5,7 @@
 #include "exfat/exfat_writers.h"
 #include "os/os_services.h"
 #include "progress/progress.h"
+#include "res/message_ids.h"
 
 namespace brc {
 
@@ -20,7 +21,7 @@ void FormatCommand::show(FormatOutcome& outcome, uint32_t messageId, uint32_t st
 
 void FormatCommand::showPowerMessage(FormatOutcome& outcome) {
     host_.repaint();
-    show(outcome, env_.flags.powerEvent == 4 ? 270 : 271, kStyleInformation);
+    show(outcome, env_.flags.powerEvent == 4 ? msg::SuspendDetected : msg::StandbyDetected, kStyleInformation);
 }
 
 FormatOutcome FormatCommand::run(const FormatRequest& request) {
@@ -48,14 +49,14 @@ FormatOutcome FormatCommand::run(const FormatRequest& request) {
 
     // Nothing is written before both answers are OK.
     const auto ask = [&](uint32_t id) { return host_.confirm(id, env_.messages.text(id), kStyleQuestion); };
-    if ((request.formatType == Quick && !ask(269)) || !ask(207)) {
+    if ((request.formatType == Quick && !ask(msg::ConfirmQuickFormat)) || !ask(msg::ConfirmFormat)) {
         outcome.end = FormatEnd::Cancelled;
         host_.startPollTimer();
         return outcome;
     }
     VolumeInformation info;
     if (!env_.sys.os.volumeInformation(root, info) && env_.sys.os.lastError() == kErrorNotReady) {
-        show(outcome, 210, kStyleError);
+        show(outcome, msg::CardMayBeRemoved, kStyleError);
         host_.startPollTimer();
         return outcome;
     }

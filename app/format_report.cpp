@@ -5,6 +5,7 @@
 
 #include "base/format_types.h"
 #include "progress/progress.h"
+#include "res/message_ids.h"
 
 namespace brc {
 
@@ -44,19 +45,19 @@ const char* fileSystemName(uint32_t fsType) {
 
 uint32_t reportNoteId(int32_t overwriteResult, int32_t eraseResult, uint32_t status) {
     if (overwriteResult == 0 && eraseResult == 0) {
-        if (status & StatusOverwriteCancelled) return 256;
-        if (status & StatusEraseCancelled) return 257;
-        return 250;
+        if (status & StatusOverwriteCancelled) return msg::NoteOverwriteEraseSkipped;
+        if (status & StatusEraseCancelled) return msg::NoteFullEraseSkipped;
+        return msg::NoteOverwriteErase;
     }
     if (overwriteResult == 0) {
-        if (status & StatusOverwriteCancelled) return 258;
-        if (status & StatusEraseNotStarted) return 254;
-        return 251;
+        if (status & StatusOverwriteCancelled) return msg::NoteOverwriteSkipped;
+        if (status & StatusEraseNotStarted) return msg::NoteOverwriteEraseUnsupported;
+        return msg::NoteOverwrite;
     }
     if (eraseResult == -1) return 0;
-    if (status & StatusEraseCancelled) return 262;
-    if (status & StatusEraseNotStarted) return 267;
-    return 265;
+    if (status & StatusEraseCancelled) return msg::NoteEraseSkipped;
+    if (status & StatusEraseNotStarted) return msg::NoteQuickEraseUnsupported;
+    return msg::NoteErase;
 }
 
 std::string formatTotalSpace(uint32_t s, bool reinsertCard) {
@@ -108,8 +109,8 @@ void appendVolumeInformation(std::u16string& report, bool reinsertCard, uint32_t
 std::u16string buildVolumeReport(const MessageSource& messages, int32_t result,
                                  uint32_t labelRejected, const FormatReportValues& values) {
     const bool reinsertCard = result == SuccessReinsertCard;
-    std::u16string report = messages.text(reinsertCard ? 218 : 208);
-    if (labelRejected != 0) report += messages.text(268);
+    std::u16string report = messages.text(reinsertCard ? msg::FormatFinishedRemoveCard : msg::FormatFinished);
+    if (labelRejected != 0) report += messages.text(msg::LabelInvalid);
     if (const uint32_t note =
             reportNoteId(values.overwriteResult, values.eraseResult, values.status))
         report += messages.text(note);
@@ -125,14 +126,14 @@ namespace brc {
 uint32_t resultMessageId(int32_t result, bool afterFormat) {
     switch (result) {
     case Success: return 0;
-    case CardNotReady: return 213;
-    case SuccessReinsertCard: return afterFormat ? 0 : 211;
-    case WriteProtected: return 222;
-    case InvalidLabel: return 268;
-    case OutOfMemory: return 214;
-    case CardIdentifyFailed: return 259;
-    case WriteProtectSwitch: return 209;
-    default: return 211;
+    case CardNotReady: return msg::CannotFormatReinsertCard;
+    case SuccessReinsertCard: return afterFormat ? 0 : msg::CannotFormat;
+    case WriteProtected: return msg::ReleaseWriteProtectSwitch;
+    case InvalidLabel: return msg::LabelInvalid;
+    case OutOfMemory: return msg::NotEnoughMemory;
+    case CardIdentifyFailed: return msg::DriveOrCardNotSupported;
+    case WriteProtectSwitch: return msg::CardWriteProtected;
+    default: return msg::CannotFormat;
     }
 }
 
@@ -143,7 +144,7 @@ uint32_t resultMessageStyle(int32_t result) {
 OutcomeMessage decideFormatOutcome(int32_t result, uint32_t status, uint32_t powerAbort,
                                   uint32_t powerEvent) {
     if (powerAbort) return {powerEvent == 4 ? 270u : 271u, kStyleInformation};
-    if (status & (StatusWriteFailed | StatusEraseFailedLater)) return {255, kStyleError};
+    if (status & (StatusWriteFailed | StatusEraseFailedLater)) return {msg::CannotFormatRemoveCard, kStyleError};
     return {resultMessageId(result, true), resultMessageStyle(result)};
 }
 

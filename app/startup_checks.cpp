@@ -2,16 +2,17 @@
 
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
+#include "res/message_ids.h"
 
 namespace brc {
 
 uint32_t runStartupChecks(SystemState& sys, DriverBinding& driver) {
-    if (!isSupportedWorkstation(sys)) return 261;
+    if (!isSupportedWorkstation(sys)) return msg::UnsupportedSystem;
     if (queryOsKind(sys) != 0 && queryAdminLevel(sys) != 2) {
         startVolumeService(sys);  // only the pipe tells whether the service serves us
-        if (!testVolumeServicePipe(sys)) return 219;
+        if (!testVolumeServicePipe(sys)) return msg::AdministratorRequired;
     }
-    if (bindDriver(driver, 2) != 0) return 220;
+    if (bindDriver(driver, 2) != 0) return msg::DriverLibraryMissing;
     return 0;
 }
 
