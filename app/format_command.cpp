@@ -20,6 +20,9 @@ void FormatCommand::show(FormatOutcome& outcome, uint32_t messageId, uint32_t st
 }
 
 void FormatCommand::showPowerMessage(FormatOutcome& outcome) {
+    // The message says the format did not finish, whatever the card path returned before the
+    // broadcast was seen (it may come during the label step).
+    outcome.result = PowerInterrupted;
     host_.repaint();
     show(outcome, env_.flags.powerEvent == 4 ? msg::SuspendDetected : msg::StandbyDetected, kStyleInformation);
 }

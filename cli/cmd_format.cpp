@@ -47,8 +47,11 @@ const char kFormatUsage[] =
     "                          messageId and message give what the user would be shown\n"
     "                          (messageId 0 with the report)\n"
     "\n"
-    "Ctrl-C cancels an overwrite or erase (the file system is still written); SIGTERM\n"
-    "abandons the format at its next checkpoint, leaving the card in a defined state.\n"
+    "Ctrl-C cancels an overwrite or erase (the file system is still written); at a\n"
+    "confirmation it answers Cancel. SIGTERM abandons the format at its next checkpoint\n"
+    "and shows the suspend message (270): the card may hold part of a file system and must\n"
+    "be formatted again before use. The result is then 1 and the exit status 1; further\n"
+    "signals during the shutdown change nothing.\n"
     "With SOURCE_DATE_EPOCH set (seconds, UTC), time stamps and serial numbers come from it,\n"
     "so the same card formats to the same bytes every time.\n"
     "Exit status: 0 when the card was formatted and the report shown, 1 for any other\n"
@@ -76,7 +79,7 @@ public:
         std::fprintf(stderr, "%s\n[OK = y, Cancel = anything else]: ", utf16ToUtf8(question).c_str());
         std::fflush(stderr);
         char answer[16] = {};
-        if (!std::fgets(answer, sizeof answer, stdin)) return false;
+        if (!readAnswerLine(answer, sizeof answer)) return false;
         return answer[0] == 'y' || answer[0] == 'Y' || std::strncmp(answer, "OK", 2) == 0 ||
                std::strncmp(answer, "ok", 2) == 0;
     }

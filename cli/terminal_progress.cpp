@@ -2,6 +2,13 @@
 
 #include <csignal>
 
+#if !defined(_WIN32)
+#include <poll.h>
+#include <signal.h>
+#endif
+
+#include <cerrno>
+
 #include "base/code_page.h"
 
 namespace brc::cli {
@@ -28,8 +35,34 @@ int percentOf(const std::string& line) {
 } // namespace
 
 void installFormatSignalHandlers() {
+#if defined(_WIN32)
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onTerminate);
+#else
+    // Without SA_RESTART a signal ends a pending read: a confirmation waiting on the terminal
+    // is answered with Cancel instead of holding the signal until someone types.
+    struct sigaction action {};
+    action.sa_handler = onTerminate;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = onInterrupt;
+    sigaction(SIGINT, &action, nullptr);
+#endif
+}
+
+bool readAnswerLine(char* line, int size) {
+#if !defined(_WIN32)
+    // Waiting in poll rather than in read closes the gap between looking at the flags and
+    // blocking: a signal just before the wait is seen on the next turn.
+    while (!g_interrupts && !g_terminate) {
+        pollfd input{fileno(stdin), POLLIN, 0};
+        const int ready = poll(&input, 1, 100);
+        if (ready > 0) break;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+    if (g_interrupts || g_terminate) return false;
+#endif
+    return std::fgets(line, size, stdin) != nullptr;
 }
 
 TerminalProgress::TerminalProgress(std::FILE* out, bool interactive, RunFlags& flags)

@@ -14,6 +14,10 @@ namespace brc::cli {
 // count, and the pump turns the counts into the run flags, as a window's message loop would.
 void installFormatSignalHandlers();
 
+// One line typed at the terminal, or false when input ends or a signal arrives first (the
+// question is then answered with Cancel; the pump still sees the signal).
+bool readAnswerLine(char* line, int size);
+
 class TerminalProgress final : public ProgressView, public ProgressWindowHost {
 public:
     // Draws on `out` (stderr, so that --json output stays clean on stdout); `flags` receives

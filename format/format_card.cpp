@@ -208,8 +208,8 @@ int32_t FormatRun::runFullFormatStage() {
             flags_.formatProgressEnabled = 0;
             std::u16string preliminary = label_;
             const int32_t r = formatVolume(ctx, preliminary, sizeAdjustment_);
-            if (r != Success && r != SuccessReinsertCard) return closeUp(Failed);
             if (powerAbort()) return closeUp(PowerInterrupted);
+            if (r != Success && r != SuccessReinsertCard) return closeUp(Failed);
             closeCard();
             closeVolume(sys_);
             if (reopenCard(driveNumber_ | openFlags_) != 0) return closeUp(Failed);

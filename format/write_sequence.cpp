@@ -128,6 +128,8 @@ int32_t formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdjustme
     const bool changed = writeFileSystem(ctx, label, true, sizeAdjustment) != 0;
     if (ctx.progress.flags.powerAbort) return PowerInterrupted;
     const uint32_t result = writeFileSystem(ctx, label, false, sizeAdjustment);
+    // A suspend between writers leaves a partial system area: abandoned, not failed.
+    if (ctx.progress.flags.powerAbort) return PowerInterrupted;
     if (result == 0) return changed ? SuccessReinsertCard : Success;
     if (ctx.driver.driverRoute == 2 && result == SDHOST_ERR_OUT_OF_MEMORY) return OutOfMemory;
     if (result == static_cast<uint32_t>(OutOfMemory) || result == static_cast<uint32_t>(WriteProtected))

@@ -24,7 +24,7 @@ namespace brc {
 namespace {
 
 // Records every call as a word, answers the questions from a script, and lets a test raise a
-// power broadcast while the progress window pumps.
+// power broadcast at any message pump.
 class ScriptedHost : public FormatHost, public ProgressWindowHost {
 public:
     std::vector<std::string> log;
@@ -52,7 +52,11 @@ public:
     void beginWaitCursor() override { log.push_back("wait"); }
     void endWaitCursor() override { log.push_back("end wait"); }
     void repaint() override { log.push_back("repaint"); }
-    void pumpPendingMessages() override {}
+    // The command's own pumps (around the label step) count with the progress window's.
+    void pumpPendingMessages() override {
+        view.onPump = onPump;
+        view.pumpPendingMessages();
+    }
     ProgressWindowHost& progressWindow() override { return *this; }
     ProgressView* createProgressWindow() override {
         log.push_back("window");
@@ -181,6 +185,38 @@ TEST(FormatCommand, APowerBroadcastDuringTheFormatShowsItsMessage) {
         EXPECT_EQ(o.messageId, event == 4 ? 270u : 271u);
         EXPECT_EQ(std::count(rig.host.log.begin(), rig.host.log.end(), "show 0 info"), 0);
         EXPECT_EQ(rig.host.log.back(), "end wait");
+    }
+}
+
+// A suspend at any point of any pass abandons the format with its message and result: never
+// the report, never a plain failure. The sweep raises it at every message pump of a run.
+TEST(FormatCommand, ASuspendAtAnyPumpEndsAsPowerInterrupted) {
+    const struct { uint64_t sectors; FormatType type; } cases[] = {
+        {32768, Quick},   {32768, FullOverwrite},   {32768, FullErase}, {32768, FullOverwriteErase},
+        {k64MiB, Quick},  {4300000, Quick},          {70000000, Quick},
+    };
+    for (const auto& c : cases) {
+        int pumps = 0;
+        {
+            Rig rig(c.sectors);
+            ASSERT_EQ(rig.run(c.type).end, FormatEnd::Formatted);
+            pumps = rig.host.view.pumps;
+        }
+        ASSERT_GT(pumps, 0);
+        const int stride = std::max(1, pumps / 60);
+        for (int at = 1; at <= pumps; at += stride) {
+            SCOPED_TRACE(testing::Message() << c.sectors << " type " << c.type << " pump " << at << "/" << pumps);
+            Rig rig(c.sectors);
+            rig.host.onPump = [&](int n) {
+                if (n < at) return;
+                rig.flags.powerAbort = 1;
+                rig.flags.powerEvent = 4;
+            };
+            const FormatOutcome o = rig.run(c.type);
+            EXPECT_EQ(o.result, PowerInterrupted);
+            EXPECT_EQ(o.end, FormatEnd::Failed);
+            EXPECT_EQ(o.messageId, 270u);
+        }
     }
 }
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,6 +128,72 @@ TEST(FormatCli, TerminateAbandonsTheFormatWithTheSuspendMessage) {
     EXPECT_NE(text.find("Подвесные / спящий режим обнаружено"), std::string::npos) << text;
     // The card was left closed and usable: a quick format afterwards works.
     EXPECT_EQ(runCli("format " + img + " --yes --json").status, 0);
+}
+
+// Under --json nothing is drawn: the overwrite is seen by the image filling up. More signals
+// during the shutdown change neither the result nor the exit status.
+TEST(FormatCli, TerminateGivesResultOneAndExitOneWhateverFollows) {
+    ScratchDir dir("sigterm-json");
+    const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
+    ASSERT_EQ(runCli("card create " + img + " --size 1G").status, 0);
+    pid_t pid = spawnCli({"format", img, "--yes", "--json", "--type", "overwrite"}, out);
+    struct stat st {};
+    for (int i = 0; i < 600 && (::stat(img.c_str(), &st) != 0 || st.st_blocks < 32768); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(st.st_blocks, 32768) << "the overwrite never started";
+    kill(pid, SIGTERM);
+    kill(pid, SIGTERM);
+    kill(pid, SIGINT);
+    EXPECT_EQ(waitExit(pid), 1);
+    const std::string text = slurp(out);
+    auto json = parseFlatJson(text.substr(text.rfind('{')));
+    EXPECT_EQ(json["result"], "1") << text;
+    EXPECT_EQ(json["messageId"], "270") << text;
+    EXPECT_EQ(json["outcome"], "failed") << text;
+}
+
+// A signal at a confirmation answers it with Cancel at once instead of waiting for a key.
+TEST(FormatCli, ASignalAtTheQuestionCancelsWithoutWaitingForInput) {
+    for (const int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        ScratchDir dir("sig-prompt");
+        const std::string img = (dir.path / "c.img").string();
+        ASSERT_EQ(runCli("card create " + img + " --size 64M").status, 0);
+        int master = -1;
+        const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            execl(BRINDLECARD_EXE, BRINDLECARD_EXE, "format", img.c_str(), nullptr);
+            _exit(127);
+        }
+        std::string seen;
+        char buf[512];
+        for (int i = 0; i < 200 && seen.find("[OK = y") == std::string::npos; ++i) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                const ssize_t n = read(master, buf, sizeof buf);
+                if (n > 0) seen.append(buf, static_cast<size_t>(n));
+            }
+        }
+        ASSERT_NE(seen.find("[OK = y"), std::string::npos) << seen;
+        kill(pid, sig);
+        int st = 0;
+        pid_t done = 0;
+        for (int i = 0; i < 100 && (done = waitpid(pid, &st, WNOHANG)) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (done == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            ADD_FAILURE() << "still waiting for an answer after the signal";
+        } else {
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1);
+        }
+        close(master);
+        std::ifstream in(img, std::ios::binary);
+        std::string sector(512, '\1');
+        in.read(sector.data(), 512);
+        EXPECT_EQ(sector, std::string(512, '\0')) << "something was written";
+    }
 }
 
 // Every way a format can end that is not the report: the message the user is shown, as JSON
