@@ -7,6 +7,13 @@
 
 #include "device/card_map.h"
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "platform/posix/posix_os.h"
 #endif
 
@@ -208,6 +215,32 @@ uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& er
 void closeTarget(DriverBinding& driver) {
     if (driver.driverRoute != 0) driver.api.DDFini(driver.driverHandle);
     driver.driverHandle = 0;
+}
+
+CardFileLock::CardFileLock(const std::string& path) {
+#if defined(_WIN32)
+    (void)path; // the volume lock guards a Windows card
+#else
+    // Non-blocking, so a FIFO in the card's place cannot hold the run here.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    int rc;
+    do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    heldElsewhere_ = rc != 0 && errno == EWOULDBLOCK;
+#endif
+}
+
+CardFileLock::~CardFileLock() {
+#if !defined(_WIN32)
+    if (fd_ >= 0) ::close(fd_); // closing drops the lock
+#endif
 }
 
 } // namespace brc::cli

@@ -74,4 +74,21 @@ std::unique_ptr<OsServices> osServicesFor(const Target& target);
 uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error);
 void closeTarget(DriverBinding& driver);
 
+// An exclusive advisory lock (flock) on the card's image or device for a whole run, so that
+// two runs, or a run and any program that respects flock, never write one card at once.
+// Paths that cannot be opened or are no image or device are left to the checks that follow.
+class CardFileLock {
+public:
+    explicit CardFileLock(const std::string& path);
+    ~CardFileLock();
+    CardFileLock(const CardFileLock&) = delete;
+    CardFileLock& operator=(const CardFileLock&) = delete;
+
+    bool heldElsewhere() const { return heldElsewhere_; }
+
+private:
+    int fd_ = -1;
+    bool heldElsewhere_ = false;
+};
+
 } // namespace brc::cli

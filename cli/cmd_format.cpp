@@ -15,6 +15,7 @@
 #include "device/system_checks.h"
 #include "os/os_services.h"
 #include "progress/progress.h"
+#include "res/message_ids.h"
 #include "res/messages.h"
 
 #if defined(_WIN32)
@@ -45,7 +46,8 @@ const char kFormatUsage[] =
     "  --json                  one JSON object on one line instead of the messages; its\n"
     "                          outcome is formatted, failed, refused or cancelled, and\n"
     "                          messageId and message give what the user would be shown\n"
-    "                          (messageId 0 with the report)\n"
+    "                          (messageId 0 with the report), and cause says why in one\n"
+    "                          sentence where the message alone does not\n"
     "\n"
     "Ctrl-C cancels an overwrite or erase (the file system is still written); at a\n"
     "confirmation it answers Cancel. SIGTERM abandons the format at its next checkpoint\n"
@@ -135,13 +137,14 @@ const char* endName(FormatEnd end) {
     return "";
 }
 
-void printJson(const FormatOutcome& o) {
+void printJson(const FormatOutcome& o, const std::string& cause) {
     const bool formatted = o.end == FormatEnd::Formatted;
     JsonObject json;
     json.number("result", o.result)
         .string("outcome", endName(o.end))
         .number("messageId", o.messageId)
         .string("message", utf16ToUtf8(o.message))
+        .string("cause", cause)
         .string("fileSystem", formatted ? fileSystemName(o.figures.fileSystemKind) : "")
         .number("fsType", o.figures.fileSystemKind)
         .number("totalSectors", o.figures.totalSectors)
@@ -177,6 +180,7 @@ int formatCommand(std::vector<std::string> argv) {
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
 
     FormatOutcome outcome;
+    std::string cause; // why, in one sentence, where the system's text does not say
     {
         std::optional<StdoutToStderr> quiet;
         if (json) quiet.emplace();
@@ -185,7 +189,19 @@ int formatCommand(std::vector<std::string> argv) {
         DriverBinding driver(*os);
         RunFlags flags;
         TerminalHost host(yes, json, flags);
-        if (const uint32_t refusal = runStartupChecks(sys, driver)) {
+        // Held until the run is over: one format per card, and one formatting copy at a time.
+        const InstanceGuard guard(*os);
+        const CardFileLock cardLock(target.path);
+        uint32_t refusal = guard.refusal();
+        if (refusal != 0) {
+            cause = "another copy of Brindlecard is formatting a card";
+        } else if (cardLock.heldElsewhere()) {
+            refusal = msg::CardInUse;
+            cause = "another process holds a lock on '" + target.display + "'";
+        } else {
+            refusal = runStartupChecks(sys, driver);
+        }
+        if (refusal != 0) {
             outcome.result = Failed;
             outcome.messageId = refusal;
             outcome.message = builtinMessages().text(refusal);
@@ -198,7 +214,8 @@ int formatCommand(std::vector<std::string> argv) {
                 std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
         }
     }
-    if (json) printJson(outcome);
+    if (!cause.empty() && !json) std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", cause.c_str());
+    if (json) printJson(outcome, cause);
     return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;
 }
 

@@ -5,11 +5,30 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
 
 #include "tests/support/scratch_dir.h"
+
+// Each test process runs the command under a runtime folder of its own: the single-instance
+// lock lives there, and ctest runs tests side by side.
+struct OwnRuntimeDir {
+    std::string path;
+    OwnRuntimeDir() {
+        char pattern[] = "/tmp/brc-runtime-XXXXXX";
+        if (mkdtemp(pattern)) {
+            path = pattern;
+            setenv("XDG_RUNTIME_DIR", pattern, 1);
+        }
+    }
+    ~OwnRuntimeDir() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+};
+inline OwnRuntimeDir ownRuntimeDir;
 
 struct CliRun {
     int status = -1;

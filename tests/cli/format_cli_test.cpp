@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -40,6 +42,22 @@ int waitExit(pid_t pid) {
 std::string slurp(const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool sectorZeroBlank(const std::string& img) {
+    std::ifstream in(img, std::ios::binary);
+    std::string sector(512, '\1');
+    in.read(sector.data(), 512);
+    return sector == std::string(512, '\0');
+}
+
+// Waits until an overwrite has filled the first 16 MiB of the image (for runs that draw no
+// progress, such as --json).
+void awaitFilling(const std::string& img) {
+    struct stat st {};
+    for (int i = 0; i < 600 && (::stat(img.c_str(), &st) != 0 || st.st_blocks < 32768); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(st.st_blocks, 32768) << "the overwrite never started";
 }
 
 // Waits until the overwrite has drawn its first progress line.
@@ -137,10 +155,7 @@ TEST(FormatCli, TerminateGivesResultOneAndExitOneWhateverFollows) {
     const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
     ASSERT_EQ(runCli("card create " + img + " --size 1G").status, 0);
     pid_t pid = spawnCli({"format", img, "--yes", "--json", "--type", "overwrite"}, out);
-    struct stat st {};
-    for (int i = 0; i < 600 && (::stat(img.c_str(), &st) != 0 || st.st_blocks < 32768); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_GE(st.st_blocks, 32768) << "the overwrite never started";
+    awaitFilling(img);
     kill(pid, SIGTERM);
     kill(pid, SIGTERM);
     kill(pid, SIGINT);
@@ -189,11 +204,61 @@ TEST(FormatCli, ASignalAtTheQuestionCancelsWithoutWaitingForInput) {
             EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1);
         }
         close(master);
-        std::ifstream in(img, std::ios::binary);
-        std::string sector(512, '\1');
-        in.read(sector.data(), 512);
-        EXPECT_EQ(sector, std::string(512, '\0')) << "something was written";
+        EXPECT_TRUE(sectorZeroBlank(img)) << "something was written";
     }
+}
+
+// A lock held by any other process, on the card or on the single-instance lock, refuses the
+// run before anything is written.
+TEST(FormatCli, ALockHeldElsewhereRefusesTheRun) {
+    const struct { const char* held; const char* messageId; const char* cause; } cases[] = {
+        {"card", "215", "holds a lock on"},
+        {"instance", "216", "another copy of Brindlecard"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.held);
+        ScratchDir dir("locked");
+        const std::string img = (dir.path / "c.img").string();
+        ASSERT_EQ(runCli("card create " + img + " --size 64M").status, 0);
+        const std::string lockPath = std::string(c.held) == "card"
+                                         ? img
+                                         : std::string(std::getenv("XDG_RUNTIME_DIR")) + "/VELLUMGATE.lock";
+        const int fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        const CliRun r = runCli("format " + img + " --yes --json");
+        ::close(fd);
+        EXPECT_EQ(r.status, 1);
+        auto json = parseFlatJson(r.out);
+        EXPECT_EQ(json["outcome"], "refused") << r.out;
+        EXPECT_EQ(json["messageId"], c.messageId) << r.out;
+        EXPECT_NE(json["cause"].find(c.cause), std::string::npos) << r.out;
+        EXPECT_TRUE(sectorZeroBlank(img));
+        // Released, the same command formats.
+        EXPECT_EQ(runCli("format " + img + " --yes --json").status, 0);
+    }
+}
+
+// Two runs at once: the second, on the same card or another, is refused and the first
+// finishes with its own label.
+TEST(FormatCli, ASecondRunWhileOneFormatsIsRefused) {
+    ScratchDir dir("two-runs");
+    const std::string a = (dir.path / "a.img").string(), b = (dir.path / "b.img").string();
+    const std::string out = (dir.path / "out.txt").string();
+    ASSERT_EQ(runCli("card create " + a + " --size 1G").status, 0);
+    ASSERT_EQ(runCli("card create " + b + " --size 64M").status, 0);
+    const pid_t first = spawnCli({"format", a, "--yes", "--json", "--type", "overwrite", "--label", "FIRST"}, out);
+    awaitFilling(a);
+    const CliRun sameCard = runCli("format " + a + " --yes --json --label SECOND");
+    const CliRun otherCard = runCli("format " + b + " --yes --json");
+    EXPECT_EQ(waitExit(first), 0) << slurp(out);
+    EXPECT_EQ(sameCard.status, 1);
+    EXPECT_EQ(parseFlatJson(sameCard.out)["messageId"], "216") << sameCard.out;
+    EXPECT_EQ(otherCard.status, 1);
+    EXPECT_EQ(parseFlatJson(otherCard.out)["messageId"], "216") << otherCard.out;
+    EXPECT_TRUE(sectorZeroBlank(b));
+    const std::string text = slurp(out);
+    EXPECT_EQ(parseFlatJson(text.substr(text.rfind('{')))["label"], "FIRST") << text;
 }
 
 // Every way a format can end that is not the report: the message the user is shown, as JSON
