@@ -186,4 +186,9 @@ std::u16string utf8ToUtf16(const std::string& text) {
     return out;
 }
 
+bool isValidUtf8(const std::string& text) {
+    // Decoding replaces every ill-formed sequence, so only valid text comes back unchanged.
+    return utf16ToUtf8(utf8ToUtf16(text)) == text;
+}
+
 } // namespace brc

@@ -23,5 +23,7 @@ const CodePage& cp437();
 // UTF-16 to UTF-8 and back; encoding stops before a character that would pass maxBytes.
 std::string utf16ToUtf8(const std::u16string& text, size_t maxBytes = std::string::npos);
 std::u16string utf8ToUtf16(const std::string& text);
+// True when `text` is well-formed UTF-8 (no stray, overlong or surrogate sequences).
+bool isValidUtf8(const std::string& text);
 
 } // namespace brc

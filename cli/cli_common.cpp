@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/code_page.h"
 #include "device/card_map.h"
+#include "engine/layout.h"
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/file.h>
@@ -23,10 +25,16 @@ bool Args::flag(const std::string& name) {
     for (auto it = args_.begin(); it != args_.end(); ++it) {
         if (*it == name) {
             args_.erase(it);
+            refuseRepeat(name);
             return true;
         }
     }
     return false;
+}
+
+void Args::refuseRepeat(const std::string& name) const {
+    for (const auto& a : args_)
+        if (a == name || a.rfind(name + "=", 0) == 0) throw UsageError{name + " is given more than once"};
 }
 
 std::optional<std::string> Args::value(const std::string& name) {
@@ -37,11 +45,13 @@ std::optional<std::string> Args::value(const std::string& name) {
             std::string v = args_[i + 1];
             args_.erase(args_.begin() + static_cast<std::ptrdiff_t>(i),
                         args_.begin() + static_cast<std::ptrdiff_t>(i + 2));
+            refuseRepeat(name);
             return v;
         }
         if (a.rfind(name + "=", 0) == 0) {
             std::string v = a.substr(name.size() + 1);
             args_.erase(args_.begin() + static_cast<std::ptrdiff_t>(i));
+            refuseRepeat(name);
             return v;
         }
     }
@@ -90,8 +100,19 @@ uint64_t parseSize(const std::string& text) {
     default: break;
     }
     if (shift) digits.pop_back();
-    const uint64_t n = parseNumber(digits, "size", UINT64_MAX >> shift);
-    return n << shift;
+    try {
+        return parseNumber(digits, "size", UINT64_MAX >> shift) << shift;
+    } catch (UsageError& e) {
+        // Quote what the user typed, not the digits left after the unit.
+        const std::string quoted = "'" + digits + "'";
+        e.message.replace(e.message.find(quoted), quoted.size(), "'" + text + "'");
+        throw;
+    }
+}
+
+std::u16string labelArgument(const std::string& text) {
+    if (!isValidUtf8(text)) throw UsageError{"the label is not valid UTF-8"};
+    return utf8ToUtf16(text);
 }
 
 void JsonObject::key(const std::string& k) {
@@ -139,6 +160,26 @@ std::string grouped(uint64_t value) {
 
 namespace {
 
+// What keeps `path` from being a virtual card image, or empty; `where` names it for the user.
+std::string notAnImage(const std::string& where, const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    switch (fs::status(path, ec).type()) {
+    case fs::file_type::regular: break;
+    case fs::file_type::not_found: return "there is no image at " + where;
+    case fs::file_type::directory: return where + " is a directory, not an image";
+    case fs::file_type::fifo: return where + " is a FIFO, not an image";
+    case fs::file_type::character: return where + " is a character device, not an image";
+    case fs::file_type::block: return where + " is a block device; only virtual card images are served";
+    default: return where + " is not a regular file";
+    }
+    const uintmax_t size = fs::file_size(path, ec);
+    if (!ec && (size == 0 || size % 512 != 0 || size / 512 > UINT32_MAX))
+        return where + " holds " + grouped(size) +
+               " bytes, not a whole number of 512-byte sectors from 1 to 4,294,967,295";
+    return {};
+}
+
 void setCardsVariable(const std::string& text) {
 #if defined(_WIN32)
     // _putenv_s is newer than Windows XP's runtime.
@@ -157,8 +198,8 @@ Target resolveTarget(const std::string& text) {
     if (!map.error.empty()) throw UsageError{map.error};
     Target target;
     target.display = text;
-    // A drive letter ("E" or "E:") names a card already mapped.
-    if ((text.size() == 1 || (text.size() == 2 && text[1] == ':')) && std::isalpha(static_cast<unsigned char>(text[0]))) {
+    // A drive letter ("E:") names a card already mapped; anything else is a path, "E" too.
+    if (text.size() == 2 && text[1] == ':' && std::isalpha(static_cast<unsigned char>(text[0]))) {
         const unsigned index = static_cast<unsigned>(std::toupper(static_cast<unsigned char>(text[0])) - 'A');
         if (map.paths[index].empty())
             throw UsageError{"drive " + text.substr(0, 1) + ": has no card in BRINDLECARD_CARDS"};
@@ -166,10 +207,15 @@ Target resolveTarget(const std::string& text) {
         target.path = map.paths[index];
         return target;
     }
+    // A file of the wrong size goes on to the card's own checks, which fail the run with the
+    // card's message and this same sentence.
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(text, ec))
-        throw UsageError{"'" + text + "' is not a virtual card image (no such file)"};
+    if (!std::filesystem::is_regular_file(text, ec)) throw UsageError{notAnImage("'" + text + "'", text)};
     const std::string path = std::filesystem::absolute(text, ec).lexically_normal().string();
+    // The drive map separates its entries with ';' and has no way to quote one.
+    if (path.find(';') != std::string::npos)
+        throw UsageError{"'" + text + "' has a ';' in its path, which the drive map cannot hold; "
+                         "rename the image or reach it through a link without one"};
     target.path = path;
     if (auto drive = driveOfPath(map, path)) {
         target.driveNumber = *drive;
@@ -215,6 +261,49 @@ uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& er
 void closeTarget(DriverBinding& driver) {
     if (driver.driverRoute != 0) driver.api.DDFini(driver.driverHandle);
     driver.driverHandle = 0;
+}
+
+namespace {
+
+std::string hexCode(uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", code);
+    return text;
+}
+
+// What is wrong with the file behind the target, or empty.
+std::string imageProblem(const Target& target) {
+    const bool drive = target.display.size() == 2 && target.display[1] == ':';
+    return notAnImage("'" + target.path + "'" + (drive ? " (behind " + target.display + ")" : ""),
+                      target.path);
+}
+
+} // namespace
+
+std::string explainCardProblem(DriverBinding& driver, const Target& target) {
+    if (std::string problem = imageProblem(target); !problem.empty()) return problem;
+    std::string error;
+    if (const uint32_t r = openTarget(driver, target, error))
+        return r == SDHOST_ERR_NO_CARD ? "the card is gone: it no longer answers (driver code " + hexCode(r) + ")"
+                                       : error;
+    CardCapacity capacity;
+    const uint32_t read = readCardCapacity(driver, capacity);
+    closeTarget(driver);
+    if (read != 0) return "the card did not report its capacity (driver code " + hexCode(read) + ")";
+    FormatPlan plan;
+    planFormat(capacity, u"", false, &plan);
+    if (!plan.capacityKnown)
+        return "a user area of " + grouped(capacity.userSectors) + " sectors lies in the band from " +
+               grouped(kRefusedBandFirst) + " to " + grouped(kRefusedBandLast) +
+               " sectors, which the layout rules do not format";
+    if (!plan.layoutDone) {
+        if (capacity.protectedSectors > capacity.userSectors)
+            return "the protected area (" + grouped(capacity.protectedSectors) +
+                   " sectors) is larger than the user area (" + grouped(capacity.userSectors) +
+                   " sectors): no file system layout fits";
+        return "no file system layout fits a user area of " + grouped(capacity.userSectors) + " sectors";
+    }
+    return {};
 }
 
 CardFileLock::CardFileLock(const std::string& path) {

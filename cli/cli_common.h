@@ -31,6 +31,7 @@ public:
     bool wantsHelp() const;
 
 private:
+    void refuseRepeat(const std::string& name) const;
     std::vector<std::string> args_;
 };
 
@@ -38,6 +39,10 @@ private:
 uint64_t parseNumber(const std::string& text, const std::string& what, uint64_t max);
 // N[K|M|G|T] with binary multiples; throws UsageError.
 uint64_t parseSize(const std::string& text);
+
+// The --label text as UTF-16; throws UsageError when it is not valid UTF-8 (a replacement
+// character would otherwise end up on the card).
+std::u16string labelArgument(const std::string& text);
 
 // One JSON object on one line, keys in insertion order.
 class JsonObject {
@@ -73,6 +78,11 @@ std::unique_ptr<OsServices> osServicesFor(const Target& target);
 // a sentence for the user in `error`.
 uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error);
 void closeTarget(DriverBinding& driver);
+
+// Why a card cannot be formatted, in one sentence for the user, found by looking again: the
+// image behind the target, whether the card opens and reports a capacity, and whether the
+// layout rules accept that capacity. Empty when all of that is in order.
+std::string explainCardProblem(DriverBinding& driver, const Target& target);
 
 // An exclusive advisory lock (flock) on the card's image or device for a whole run, so that
 // two runs, or a run and any program that respects flock, never write one card at once.

@@ -127,6 +127,12 @@ private:
     int saved_ = -1;
 };
 
+// The messages that say the card cannot be formatted without saying why.
+bool saysOnlyCannotFormat(uint32_t messageId) {
+    return messageId == msg::CannotFormat || messageId == msg::CannotFormatReinsertCard ||
+           messageId == msg::CannotFormatRemoveCard || messageId == msg::DriveOrCardNotSupported;
+}
+
 const char* endName(FormatEnd end) {
     switch (end) {
     case FormatEnd::Refused: return "refused";
@@ -172,7 +178,7 @@ int formatCommand(std::vector<std::string> argv) {
     const bool yes = args.flag("--yes");
     const bool json = args.flag("--json");
     const FormatType type = parseType(args.value("--type").value_or("quick"));
-    std::u16string label = utf8ToUtf16(args.value("--label").value_or(""));
+    std::u16string label = labelArgument(args.value("--label").value_or(""));
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"format takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);
@@ -194,10 +200,10 @@ int formatCommand(std::vector<std::string> argv) {
         const CardFileLock cardLock(target.path);
         uint32_t refusal = guard.refusal();
         if (refusal != 0) {
-            cause = "another copy of Brindlecard is formatting a card";
+            cause = "another copy of Brindlecard is formatting a card; nothing was written";
         } else if (cardLock.heldElsewhere()) {
             refusal = msg::CardInUse;
-            cause = "another process holds a lock on '" + target.display + "'";
+            cause = "another process holds a lock on '" + target.display + "'; nothing was written";
         } else {
             refusal = runStartupChecks(sys, driver);
         }
@@ -212,9 +218,15 @@ int formatCommand(std::vector<std::string> argv) {
             outcome = FormatCommand(env, host).run({target.rootPath(), label, type, sizeAdjust});
             if (outcome.end == FormatEnd::Cancelled)
                 std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
+            if (saysOnlyCannotFormat(outcome.messageId)) {
+                cause = explainCardProblem(driver, target);
+                if (cause.empty() && outcome.end == FormatEnd::Failed)
+                    cause = "the card failed a transfer during the format: it was removed, turned "
+                            "read-only or is failing";
+            }
         }
     }
-    if (!cause.empty() && !json) std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", cause.c_str());
+    if (!cause.empty() && !json) std::fprintf(stderr, "brindlecard: %s.\n", cause.c_str());
     if (json) printJson(outcome, cause);
     return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;
 }

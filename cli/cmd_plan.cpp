@@ -51,7 +51,7 @@ int planCommand(std::vector<std::string> argv) {
     }
     const bool sizeAdjust = args.flag("--size-adjust");
     const bool json = args.flag("--json");
-    const std::u16string label = utf8ToUtf16(args.value("--label").value_or(""));
+    const std::u16string label = labelArgument(args.value("--label").value_or(""));
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"plan takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);

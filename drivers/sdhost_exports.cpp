@@ -6,6 +6,7 @@
 // Cards are served by drivers/virtual_card from the images named in BRINDLECARD_CARDS, which is
 // read at every DDInit and DDChkSDCard. The libraries are used from one thread.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -46,7 +47,22 @@ uint32_t users = 0;
 bool ready() { return users != 0; }
 std::unique_ptr<VirtualCard> cards[kSlots];
 
+// When a route falls back, the other library opens the same card and meets the same problem:
+// the user is told once. The libraries share nothing but the process environment, so the last
+// line reported by any of them is kept there.
+constexpr char kLastReport[] = "BRINDLECARD_LAST_DIAGNOSTIC";
+
 void report(const std::string& line) {
+    const char* last = std::getenv(kLastReport);
+    if (last != nullptr && line == last) return;
+#ifdef _WIN32
+    // _putenv_s is newer than Windows XP's runtime.
+    static std::string entry;
+    entry = std::string(kLastReport) + "=" + line;
+    _putenv(entry.c_str());
+#else
+    setenv(kLastReport, line.c_str(), 1);
+#endif
     std::fprintf(stderr, "%s: %s\n", kHost.name, line.c_str());
 }
 
@@ -82,7 +98,9 @@ uint32_t cardOf(uint32_t handle, VirtualCard*& card) {
     if (!ready()) return SDHOST_ERR_NOT_READY;
     if (handle == 0 || handle > kSlots || !cards[handle - 1]) return SDHOST_ERR_HANDLE;
     card = cards[handle - 1].get();
-    return card->vanished() ? SDHOST_ERR_NO_CARD : SDHOST_OK;
+    if (!card->vanished()) return SDHOST_OK;
+    report("the card has gone away, as its sidecar's vanish_after_writes asks");
+    return SDHOST_ERR_NO_CARD;
 }
 
 } // namespace

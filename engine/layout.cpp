@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "base/upcase_table.h"
 #include "device/driver_binding.h"
 
 namespace brc {
@@ -417,12 +418,9 @@ VolumeLabelForms makeLabelForms(const std::u16string& label, const CodePage& oem
     VolumeLabelForms forms{};
 
     const std::u16string text = label.substr(0, 63);
+    // Upper-cased unit by unit as the system does it, before the code page sees the text.
     std::u16string upper = text;
-    for (char16_t& u : upper) {
-        if (u >= u'a' && u <= u'z') {
-            u = static_cast<char16_t>(u - u'a' + u'A');
-        }
-    }
+    for (char16_t& u : upper) u = upcaseUnit(u);
 
     const std::string bytes = oem.encode(upper, 11);
     std::memcpy(forms.oemBytes, bytes.data(), bytes.size() < 11 ? bytes.size() : 11);

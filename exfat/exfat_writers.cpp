@@ -5,7 +5,7 @@
 #include "base/little_endian.h"
 #include "base/on_card_fields.h"
 #include "device/driver_binding.h"
-#include "exfat/upcase_table.h"
+#include "base/upcase_table.h"
 
 namespace brc {
 

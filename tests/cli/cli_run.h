@@ -35,9 +35,11 @@ struct CliRun {
     std::string out;
 };
 
-inline CliRun runCli(const std::string& args) {
+// `withErrors` keeps standard error in `out`, after standard output's lines as they come.
+inline CliRun runCli(const std::string& args, bool withErrors = false) {
     CliRun r;
-    const std::string cmd = std::string(BRINDLECARD_EXE) + " " + args + " 2>/dev/null </dev/null";
+    const std::string cmd = std::string(BRINDLECARD_EXE) + " " + args +
+                            (withErrors ? " 2>&1 </dev/null" : " 2>/dev/null </dev/null");
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return r;
     char buf[4096];

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/code_page.h"
+#include "base/upcase_table.h"
 #include "engine/layout.h"
 
 using namespace brc;
@@ -33,11 +34,14 @@ TEST(Labels, FormsAndChecks) {
         {u"a\tb", "A\tB", u"a\tb", 2, 2},
         {u"a\x1f", "A\x1f", u"a\x1f", 2, 2},
         {u"", "", u"", 0, 0},
-        {u"caf\u00e9", "CAF\x82", u"caf\u00e9", 0, 0},         // only a-z are upper-cased
+        // Upper-cased as the system does it, beyond a-z, before the code page: é is É (90h),
+        // ß has no single capital and stays, ÿ becomes Ÿ, which the page lacks.
+        {u"caf\u00e9", "CAF\x90", u"caf\u00e9", 0, 0},
+        {u"stra\u00dfe \u00ff", "STRA\xE1" "E ?", u"stra\u00dfe \u00ff", 1, 0},
         {u"x\u20acy", "X?Y", u"x\u20acy", 1, 0},                // no euro sign in the page
         {u"a\U0001F600b", "A?B", u"a\U0001F600b", 1, 0},        // a pair is one character
         {u"abcdefghij\U0001F600", "ABCDEFGHIJ?", u"abcdefghij\xD83D", 1, 4},
-        {u"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9", "\x82\x82\x82\x82\x82\x82\x82\x82\x82\x82\x82",
+        {u"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9", "\x90\x90\x90\x90\x90\x90\x90\x90\x90\x90\x90",
          u"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9", 4, 4},
     };
     for (const auto& c : cases) {
@@ -83,10 +87,23 @@ TEST(CodePage, Cp437) {
     EXPECT_EQ(cp.decode(std::string("ab\0cd", 5)), u"ab");
 }
 
+TEST(CodePage, UpcaseUnitFollowsTheExFatTable) {
+    const std::pair<char16_t, char16_t> cases[] = {
+        {u'a', u'A'},           {u'z', u'Z'},           {u'A', u'A'},           {u'{', u'{'},
+        {u'\u00e9', u'\u00c9'}, {u'\u00ff', u'\u0178'}, {u'\u00df', u'\u00df'}, {u'\u0444', u'\u0424'},
+        {u'\u03b1', u'\u0391'}, {u'\uff41', u'\uff21'}, {char16_t(0xD83D), char16_t(0xD83D)},
+        {char16_t(0xFFFF), char16_t(0xFFFF)},
+    };
+    for (const auto& [lower, upper] : cases) EXPECT_EQ(upcaseUnit(lower), upper) << int(lower);
+}
+
 TEST(CodePage, Utf8) {
     EXPECT_EQ(utf16ToUtf8(u"a\u00e9\u20ac\U0001F600"), "a\u00e9\u20ac\U0001F600");
     EXPECT_EQ(utf16ToUtf8(u"ab\u20ac", 4), "ab");          // never split a character
     EXPECT_EQ(utf16ToUtf8(u"\xD800x\xDC00"), "\uFFFDx\uFFFD"); // lone surrogates
     EXPECT_EQ(utf8ToUtf16("a\u00e9\u20ac\U0001F600"), u"a\u00e9\u20ac\U0001F600");
     EXPECT_EQ(utf8ToUtf16("\xC0\xAF|\xED\xA0\x80|\xE2\x82|\xFF"), u"\uFFFD\uFFFD|\uFFFD|\uFFFD|\uFFFD");
+    EXPECT_TRUE(isValidUtf8("a\u00e9\u20ac\U0001F600\uFFFD"));
+    for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xE2\x82", "\xFF", "a\x80"})
+        EXPECT_FALSE(isValidUtf8(bad)) << bad;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "exfat/upcase_table.h"
+#include "base/upcase_table.h"
 #include "exfat_test_support.h"
 
 using namespace brc;
