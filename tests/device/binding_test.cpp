@@ -103,13 +103,6 @@ TEST(Binding, SwitchingCyclesThroughTheRoutes) {
         << "the library is loaded through the system's services";
 }
 
-// The drive numbers given to DDInit.
-std::vector<uint32_t> initDrives(const test::FakeCard& card) {
-    std::vector<uint32_t> drives;
-    for (const test::Call& c : card.callsOf(test::Op::Init)) drives.push_back(c.drive);
-    return drives;
-}
-
 TEST(Binding, OpenCardFallsBackToTheOtherRouteWithThePlainNumber) {
     MappedCard mapped;
     test::FakeCard card;
@@ -117,7 +110,7 @@ TEST(Binding, OpenCardFallsBackToTheOtherRouteWithThePlainNumber) {
     DriverBinding b{test::systemOs()};
     card.install(b, 2);
     ASSERT_EQ(openCard(b, 5), 0u);
-    EXPECT_EQ(initDrives(card), std::vector<uint32_t>{5u | 0x1000u});
+    EXPECT_EQ(card.lines(), std::vector<std::string>{"DDInit " + std::to_string(5u | 0x1000u)});
     EXPECT_EQ(b.driverRoute, 1u) << "route 2 failed, so route 1 was bound";
     EXPECT_NE(b.driverHandle, 0u);
     EXPECT_EQ(b.api.DDFini(b.driverHandle), 0u);
@@ -130,7 +123,7 @@ TEST(Binding, OpenCardProbeUsesTheProbeFlagAndReportsFailure) {
     DriverBinding b{noLibraries};
     card.install(b, 2);
     EXPECT_EQ(openCard(b, 7, true), SDHOST_ERR_NO_CARD);
-    EXPECT_EQ(initDrives(card), std::vector<uint32_t>{7u | 0x8000u});
+    EXPECT_EQ(card.lines(), std::vector<std::string>{"DDInit " + std::to_string(7u | 0x8000u)});
     EXPECT_EQ(b.driverRoute, 0u);
 }
 

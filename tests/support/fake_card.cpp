@@ -9,6 +9,17 @@
 
 #include "platform/fake/fake_os.h"
 
+// Every operation: its DriverApi field and export name, its trampoline, under which names the
+// routes export it (Both: plain on route 1, with the SD_W2k_ prefix on route 2), its Op.
+#define BRC_FAKE_CARD_OPS(X)                                                                         \
+    X(DDSysInit, sysInit, Both, SysInit) X(DDSysFini, sysFini, Both, SysFini)                      \
+    X(DDInit, init, Both, Init) X(DDFini, fini, Both, Fini) X(DDIdentify, identify, Both, Identify) \
+    X(DDSecureIdentify, secureIdentify, Both, SecureIdentify) X(DDReadPT, read, Both, Read)        \
+    X(DDWritePT, write, Both, Write) X(DDChkSDCard, checkCard, Both, CheckCard)                     \
+    X(DDErase, erase, Plain, Erase) X(DDGetMID, getMid, Route1Only, GetMid)                         \
+    X(DrvLock, lock, Route2Only, Lock) X(DrvLock2, lock2, Route2Only, Lock2)                        \
+    X(DrvUnlock, unlock, Route2Only, Unlock)
+
 namespace brc::test {
 
 bool SectorMap::writeImage(const std::filesystem::path& path, uint32_t first, uint64_t count) const {
@@ -25,24 +36,23 @@ bool SectorMap::writeImage(const std::filesystem::path& path, uint32_t first, ui
 }
 
 std::string describe(const Call& c) {
+    std::string name;
+    switch (c.op) {
+#define BRC_NAME(field, trampoline, exported, op) case Op::op: name = #field; break;
+        BRC_FAKE_CARD_OPS(BRC_NAME)
+#undef BRC_NAME
+    }
     const auto n = [](uint32_t v) { return std::to_string(v); };
     switch (c.op) {
-    case Op::SysInit: return "DDSysInit";
-    case Op::SysFini: return "DDSysFini";
-    case Op::Init: return "DDInit " + n(c.drive);
-    case Op::Fini: return "DDFini";
-    case Op::Identify: return "DDIdentify";
-    case Op::SecureIdentify: return "DDSecureIdentify";
-    case Op::Read: return "DDReadPT " + n(c.first) + "+" + n(c.count);
-    case Op::Write: return "DDWritePT " + n(c.first) + "+" + n(c.count);
-    case Op::GetMid: return "DDGetMID";
-    case Op::CheckCard: return "DDChkSDCard";
-    case Op::Erase: return "DDErase " + n(c.first) + "-" + n(c.last);
-    case Op::Lock: return "DrvLock " + n(c.drive);
-    case Op::Lock2: return "DrvLock2 " + n(c.drive);
-    case Op::Unlock: return "DrvUnlock " + n(c.drive);
+    case Op::Read:
+    case Op::Write: return name + " " + n(c.first) + "+" + n(c.count);
+    case Op::Erase: return name + " " + n(c.first) + "-" + n(c.last);
+    case Op::Init:
+    case Op::Lock:
+    case Op::Lock2:
+    case Op::Unlock: return name + " " + n(c.drive);
+    default: return name;
     }
-    return "?";
 }
 
 namespace {
@@ -52,197 +62,135 @@ namespace {
 constexpr int kSlots = 4;
 FakeCard* gSlots[kSlots] = {};
 
-uint32_t gone(const char* op) {
-    ADD_FAILURE() << op << " called on a fake card that no longer exists";
-    return SDHOST_ERR_NOT_READY;
+enum Exported { Both, Plain, Route1Only, Route2Only };
+
+bool offered(Exported e, uint32_t route) {
+    return e == Both || e == Plain || (e == Route1Only) == (route == 1);
 }
 
 } // namespace
 
 template <int S> struct Trampolines {
-    static uint32_t SDHOST_CALL sysInit() {
+    // Lets the slot's card serve the call with `run(card, call)`: its own answer, or the real
+    // library's when it stands in front of one.
+    template <class Run> static uint32_t go(Call call, bool cardCall, Run run) {
         FakeCard* c = gSlots[S];
-        if (!c) return gone("DDSysInit");
-        return c->serve(Call{Op::SysInit}, false,
-                        [c](Call&) { return c->wrapped_ ? c->real_.DDSysInit() : 0u; });
+        if (!c) {
+            ADD_FAILURE() << describe(call) << " on a fake card that no longer exists";
+            return SDHOST_ERR_NOT_READY;
+        }
+        return c->serve(call, cardCall, [&](Call& done) { return run(*c, done); });
+    }
+
+    static uint32_t SDHOST_CALL sysInit() {
+        return go({.op = Op::SysInit}, false,
+                  [](FakeCard& c, Call&) { return c.wrapped_ ? c.real_.DDSysInit() : 0u; });
     }
     static uint32_t SDHOST_CALL sysFini() {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDSysFini");
-        return c->serve(Call{Op::SysFini}, false,
-                        [c](Call&) { return c->wrapped_ ? c->real_.DDSysFini() : 0u; });
+        return go({.op = Op::SysFini}, false,
+                  [](FakeCard& c, Call&) { return c.wrapped_ ? c.real_.DDSysFini() : 0u; });
     }
     static uint32_t SDHOST_CALL init(uint32_t* h, uint32_t drive) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDInit");
-        Call call{Op::Init};
-        call.drive = drive;
-        const uint32_t r = c->serve(call, false, [c, h, drive](Call& done) {
-            if (c->wrapped_) {
-                const uint32_t rr = c->real_.DDInit(h, drive);
-                if (rr == 0) done.handle = *h;
-                return rr;
-            }
-            if (!h) return SDHOST_ERR_PARAM;
-            done.handle = *h = c->handle;
-            return 0u;
+        const uint32_t r = go({.op = Op::Init, .drive = drive}, false, [=](FakeCard& c, Call& done) {
+            const uint32_t rr = c.wrapped_ ? c.real_.DDInit(h, drive) : (*h = c.handle, 0u);
+            if (rr == 0) done.handle = *h;
+            return rr;
         });
-        if (r != 0 && h) *h = 0;
+        if (r != 0) *h = 0;
         return r;
     }
     static uint32_t SDHOST_CALL fini(uint32_t h) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDFini");
-        Call call{Op::Fini};
-        call.handle = h;
-        return c->serve(call, true, [c, h](Call&) { return c->wrapped_ ? c->real_.DDFini(h) : 0u; });
+        return go({.op = Op::Fini, .handle = h}, true,
+                  [=](FakeCard& c, Call&) { return c.wrapped_ ? c.real_.DDFini(h) : 0u; });
     }
     static uint32_t SDHOST_CALL identify(uint32_t* user, uint32_t* cylinders, uint32_t* total,
                                          uint32_t* heads, uint16_t* bytesPerSector,
                                          uint32_t* sectorsPerTrack, uint8_t* cardType,
                                          uint32_t* prot, uint8_t* busWidth, uint32_t* eraseBlock,
                                          uint32_t* reserved, uint32_t h) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDIdentify");
-        Call call{Op::Identify};
-        call.handle = h;
-        return c->serve(call, true, [&](Call&) {
-            if (c->wrapped_)
-                return c->real_.DDIdentify(user, cylinders, total, heads, bytesPerSector,
-                                           sectorsPerTrack, cardType, prot, busWidth, eraseBlock,
-                                           reserved, h);
-            if (!user || !cylinders || !total || !heads || !bytesPerSector || !sectorsPerTrack ||
-                !cardType || !prot || !busWidth || !eraseBlock || !reserved)
-                return SDHOST_ERR_PARAM;
-            const uint64_t all = uint64_t{c->userSectors} + c->protectedSectors;
-            *user = c->userSectors;
-            *cylinders = c->userSectors / (c->heads * c->sectorsPerTrack);
+        return go({.op = Op::Identify, .handle = h}, true, [&](FakeCard& c, Call&) {
+            if (c.wrapped_)
+                return c.real_.DDIdentify(user, cylinders, total, heads, bytesPerSector,
+                                          sectorsPerTrack, cardType, prot, busWidth, eraseBlock,
+                                          reserved, h);
+            const uint64_t all = uint64_t{c.userSectors} + c.protectedSectors;
+            *user = c.userSectors;
+            *cylinders = c.userSectors / (c.heads * c.sectorsPerTrack);
             *total = static_cast<uint32_t>(std::min<uint64_t>(all, 0xFFFFFFFFu));
-            *heads = c->heads;
-            *bytesPerSector = c->bytesPerSector;
-            *sectorsPerTrack = c->sectorsPerTrack;
-            *cardType = c->cardType;
-            *prot = c->protectedSectors;
-            *busWidth = c->busWidth;
-            *eraseBlock = c->eraseBlockSectors;
+            *heads = c.heads;
+            *bytesPerSector = c.bytesPerSector;
+            *sectorsPerTrack = c.sectorsPerTrack;
+            *cardType = c.cardType;
+            *prot = c.protectedSectors;
+            *busWidth = c.busWidth;
+            *eraseBlock = c.eraseBlockSectors;
             *reserved = 0;
             return 0u;
         });
     }
     static uint32_t SDHOST_CALL secureIdentify(uint32_t* prot, uint32_t h) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDSecureIdentify");
-        Call call{Op::SecureIdentify};
-        call.handle = h;
-        return c->serve(call, true, [c, prot, h](Call&) {
-            if (c->wrapped_) return c->real_.DDSecureIdentify(prot, h);
-            if (!prot) return SDHOST_ERR_PARAM;
-            *prot = c->protectedSectors;
-            return 0u;
+        return go({.op = Op::SecureIdentify, .handle = h}, true, [=](FakeCard& c, Call&) {
+            return c.wrapped_ ? c.real_.DDSecureIdentify(prot, h) : (*prot = c.protectedSectors, 0u);
         });
     }
     static uint32_t SDHOST_CALL read(void* buffer, uint32_t count, uint32_t first, uint32_t h) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDReadPT");
-        Call call{Op::Read};
-        call.first = first;
-        call.count = count;
-        call.handle = h;
-        return c->serve(call, true, [=](Call&) {
-            if (c->wrapped_) return c->real_.DDReadPT(buffer, count, first, h);
-            if (const uint32_t r = c->checkTransfer(buffer, count, first)) return r;
+        const Call call{.op = Op::Read, .first = first, .count = count, .handle = h};
+        return go(call, true, [=](FakeCard& c, Call&) {
+            if (c.wrapped_) return c.real_.DDReadPT(buffer, count, first, h);
+            if (const uint32_t r = c.checkTransfer(buffer, count, first)) return r;
             for (uint32_t i = 0; i < count; ++i)
-                std::memcpy(static_cast<uint8_t*>(buffer) + size_t{512} * i, c->get(first + i).data(), 512);
+                std::memcpy(static_cast<uint8_t*>(buffer) + size_t{512} * i, c.get(first + i).data(), 512);
             return 0u;
         });
     }
     static uint32_t SDHOST_CALL write(const void* buffer, uint32_t count, uint32_t first, uint32_t h) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDWritePT");
-        Call call{Op::Write};
-        call.first = first;
-        call.count = count;
-        call.handle = h;
-        call.data = static_cast<const uint8_t*>(buffer);
-        return c->serve(call, true, [=](Call&) {
-            if (c->wrapped_) return c->real_.DDWritePT(buffer, count, first, h);
-            if (const uint32_t r = c->checkTransfer(buffer, count, first)) return r;
-            if (c->keepData)
-                for (uint32_t i = 0; i < count; ++i)
-                    c->put(first + i, static_cast<const uint8_t*>(buffer) + size_t{512} * i);
+        const auto* bytes = static_cast<const uint8_t*>(buffer);
+        const Call call{.op = Op::Write, .first = first, .count = count, .handle = h, .data = bytes};
+        return go(call, true, [=](FakeCard& c, Call&) {
+            if (c.wrapped_) return c.real_.DDWritePT(buffer, count, first, h);
+            if (const uint32_t r = c.checkTransfer(buffer, count, first)) return r;
+            for (uint32_t i = 0; i < count && c.keepData; ++i) c.put(first + i, bytes + size_t{512} * i);
             return 0u;
         });
     }
     static uint32_t SDHOST_CALL getMid(uint8_t mid[8], uint32_t zero, uint32_t h) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDGetMID");
-        Call call{Op::GetMid};
-        call.handle = h;
-        return c->serve(call, true, [c, mid, zero, h](Call&) {
-            if (c->wrapped_) return c->real_.DDGetMID(mid, zero, h);
-            if (!mid) return SDHOST_ERR_PARAM;
-            std::memcpy(mid, c->mid.data(), c->mid.size());
-            return 0u;
+        return go({.op = Op::GetMid, .handle = h}, true, [=](FakeCard& c, Call&) {
+            return c.wrapped_ ? c.real_.DDGetMID(mid, zero, h) : (std::memcpy(mid, c.mid.data(), 8), 0u);
         });
     }
     static uint32_t SDHOST_CALL checkCard(uint32_t drive, uint32_t* flags) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDChkSDCard");
-        Call call{Op::CheckCard};
-        call.drive = drive;
-        return c->serve(call, false, [c, drive, flags](Call&) {
-            if (c->wrapped_) return c->real_.DDChkSDCard(drive, flags);
-            if (!flags) return SDHOST_ERR_PARAM;
-            *flags = SDHOST_CHK_QUALIFIES;
-            return 0u;
+        return go({.op = Op::CheckCard, .drive = drive}, false, [=](FakeCard& c, Call&) {
+            return c.wrapped_ ? c.real_.DDChkSDCard(drive, flags) : (*flags = SDHOST_CHK_QUALIFIES, 0u);
         });
     }
     static uint32_t SDHOST_CALL erase(uint32_t first, uint32_t last, uint32_t h) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DDErase");
-        Call call{Op::Erase};
-        call.first = first;
-        call.last = last;
-        call.handle = h;
-        return c->serve(call, true, [c, first, last, h](Call&) {
-            if (c->wrapped_) return c->real_.DDErase(first, last, h);
-            if (first > last || last >= c->userSectors) return SDHOST_ERR_RANGE;
-            c->sectors.erase(c->sectors.lower_bound(first), c->sectors.upper_bound(last));
+        return go({.op = Op::Erase, .first = first, .last = last, .handle = h}, true, [=](FakeCard& c, Call&) {
+            if (c.wrapped_) return c.real_.DDErase(first, last, h);
+            if (first > last || last >= c.userSectors) return SDHOST_ERR_RANGE;
+            c.sectors.erase(c.sectors.lower_bound(first), c.sectors.upper_bound(last));
             return 0u;
         });
     }
-    template <Op kOp, DrvLock_t DriverApi::*kReal> static uint32_t SDHOST_CALL lock(uint32_t drive) {
-        FakeCard* c = gSlots[S];
-        if (!c) return gone("DrvLock");
-        Call call{kOp};
-        call.drive = drive;
-        return c->serve(call, false, [c, drive](Call&) { return c->wrapped_ ? (c->real_.*kReal)(drive) : 0u; });
+    template <Op kOp, DrvLock_t DriverApi::*kReal> static uint32_t SDHOST_CALL anyLock(uint32_t drive) {
+        return go({.op = kOp, .drive = drive}, false,
+                  [=](FakeCard& c, Call&) { return c.wrapped_ ? (c.real_.*kReal)(drive) : 0u; });
     }
+    static constexpr DrvLock_t lock = anyLock<Op::Lock, &DriverApi::DrvLock>;
+    static constexpr DrvLock_t lock2 = anyLock<Op::Lock2, &DriverApi::DrvLock2>;
+    static constexpr DrvLock_t unlock = anyLock<Op::Unlock, &DriverApi::DrvUnlock>;
 
     static DriverApi table() {
         DriverApi a;
-        a.DDSysInit = sysInit;
-        a.DDSysFini = sysFini;
-        a.DDInit = init;
-        a.DDFini = fini;
-        a.DDIdentify = identify;
-        a.DDSecureIdentify = secureIdentify;
-        a.DDReadPT = read;
-        a.DDWritePT = write;
-        a.DDGetMID = getMid;
-        a.DDChkSDCard = checkCard;
-        a.DDErase = erase;
-        a.DrvLock = lock<Op::Lock, &DriverApi::DrvLock>;
-        a.DrvLock2 = lock<Op::Lock2, &DriverApi::DrvLock2>;
-        a.DrvUnlock = lock<Op::Unlock, &DriverApi::DrvUnlock>;
+#define BRC_SET(field, trampoline, exported, op) a.field = trampoline;
+        BRC_FAKE_CARD_OPS(BRC_SET)
+#undef BRC_SET
         return a;
     }
 };
 
 namespace {
-using TableOf = DriverApi (*)();
-constexpr TableOf kTables[kSlots] = {Trampolines<0>::table, Trampolines<1>::table,
-                                     Trampolines<2>::table, Trampolines<3>::table};
+constexpr DriverApi (*kTables[kSlots])() = {Trampolines<0>::table, Trampolines<1>::table,
+                                              Trampolines<2>::table, Trampolines<3>::table};
 } // namespace
 
 FakeCard::FakeCard() {
@@ -288,12 +236,9 @@ template <class Run> uint32_t FakeCard::serve(Call call, bool cardCall, Run run)
 uint32_t FakeCard::scripted(const Call& c, uint32_t nth) const {
     for (const Failure& f : failures_) {
         if (f.op != c.op) continue;
-        if (!f.bySector) {
-            if (f.nth == kEveryCall || f.nth == nth) return f.code;
-            continue;
-        }
-        const bool hit = c.op == Op::Erase ? c.first <= f.sector && f.sector <= c.last
-                                           : c.first <= f.sector && f.sector - c.first < c.count;
+        const bool hit = !f.bySector ? f.nth == kEveryCall || f.nth == nth
+                         : c.op == Op::Erase ? c.first <= f.sector && f.sector <= c.last
+                                             : c.first <= f.sector && f.sector - c.first < c.count;
         if (hit) return f.code;
     }
     return 0;
@@ -307,34 +252,20 @@ uint32_t FakeCard::checkTransfer(const void* buffer, uint32_t count, uint32_t fi
 
 DriverApi FakeCard::table(bool onlyReal) const {
     DriverApi t = kTables[slot_]();
-    if (!onlyReal) return t;
-    const auto keep = [](auto& mine, auto real) {
-        if (!real) mine = nullptr;
-    };
-    keep(t.DDSysInit, real_.DDSysInit);
-    keep(t.DDSysFini, real_.DDSysFini);
-    keep(t.DDInit, real_.DDInit);
-    keep(t.DDFini, real_.DDFini);
-    keep(t.DDIdentify, real_.DDIdentify);
-    keep(t.DDSecureIdentify, real_.DDSecureIdentify);
-    keep(t.DDReadPT, real_.DDReadPT);
-    keep(t.DDWritePT, real_.DDWritePT);
-    keep(t.DDGetMID, real_.DDGetMID);
-    keep(t.DDChkSDCard, real_.DDChkSDCard);
-    keep(t.DDErase, real_.DDErase);
-    keep(t.DrvLock, real_.DrvLock);
-    keep(t.DrvLock2, real_.DrvLock2);
-    keep(t.DrvUnlock, real_.DrvUnlock);
+#define BRC_KEEP(field, trampoline, exported, op) if (onlyReal && !real_.field) t.field = nullptr;
+    BRC_FAKE_CARD_OPS(BRC_KEEP)
+#undef BRC_KEEP
     return t;
 }
 
 void FakeCard::install(DriverBinding& binding, uint32_t route) {
     DriverApi api = table(wrapped_);
+#define BRC_ROUTE(field, trampoline, exported, op) if (!offered(exported, route)) api.field = nullptr;
+    BRC_FAKE_CARD_OPS(BRC_ROUTE)
+#undef BRC_ROUTE
     // Installed as a library already started: unbinding never calls into a card gone by then.
     api.DDSysInit = nullptr;
     api.DDSysFini = nullptr;
-    if (route == 1) api.DrvLock = api.DrvLock2 = api.DrvUnlock = nullptr;
-    else api.DDGetMID = nullptr;
     installDriverTable(binding, route, api);
     binding.driverHandle = handle;
 }
@@ -359,27 +290,12 @@ void FakeCard::addTo(FakeOs& os, const std::string& path, uint32_t route) const 
         t.DDSysFini = real_.DDSysFini;
     }
     os.addLibrary(path);
-    const std::string p = route == 2 ? "SD_W2k_" : "";
-    const auto add = [&](const std::string& name, auto fn) {
-        if (fn) os.addLibraryProc(path, name, fn);
-    };
-    add(p + "DDSysInit", t.DDSysInit);
-    add(p + "DDSysFini", t.DDSysFini);
-    add(p + "DDInit", t.DDInit);
-    add(p + "DDFini", t.DDFini);
-    add(p + "DDIdentify", t.DDIdentify);
-    add(p + "DDSecureIdentify", t.DDSecureIdentify);
-    add(p + "DDReadPT", t.DDReadPT);
-    add(p + "DDWritePT", t.DDWritePT);
-    add(p + "DDChkSDCard", t.DDChkSDCard);
-    add("DDErase", t.DDErase);
-    if (route == 1) {
-        add("DDGetMID", t.DDGetMID);
-    } else {
-        add("SD_W2k_DrvLock", t.DrvLock);
-        add("SD_W2k_DrvLock2", t.DrvLock2);
-        add("SD_W2k_DrvUnlock", t.DrvUnlock);
-    }
+    const std::string prefix = route == 2 ? "SD_W2k_" : "";
+#define BRC_ADD(field, trampoline, exported, op)                                                   \
+    if (t.field && offered(exported, route))                                                       \
+        os.addLibraryProc(path, (exported == Plain ? "" : prefix) + #field, t.field);
+    BRC_FAKE_CARD_OPS(BRC_ADD)
+#undef BRC_ADD
 }
 
 void FakeCard::logTo(FakeOs& os, const std::string& prefix) {
@@ -392,21 +308,18 @@ std::vector<Call> FakeCard::callsOf(Op op) const {
     return out;
 }
 
-size_t FakeCard::countOf(Op op) const {
-    return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [op](const Call& c) { return c.op == op; }));
-}
+size_t FakeCard::countOf(Op op) const { return callsOf(op).size(); }
 
 std::vector<Span> FakeCard::transfers(Op op) const {
     std::vector<Span> out;
-    for (const Call& c : calls)
-        if (c.op == op) out.emplace_back(c.first, op == Op::Erase ? c.last : c.count);
+    for (const Call& c : callsOf(op)) out.emplace_back(c.first, op == Op::Erase ? c.last : c.count);
     return out;
 }
 
 std::vector<Span> FakeCard::written() const {
     std::vector<Span> out;
-    for (const Call& c : calls)
-        if (c.op == Op::Write && c.result == 0) out.emplace_back(c.first, c.count);
+    for (const Call& c : callsOf(Op::Write))
+        if (c.result == 0) out.emplace_back(c.first, c.count);
     return out;
 }
 
@@ -420,17 +333,14 @@ FakeCard::Balance FakeCard::balance() const {
     Balance b;
     std::multiset<uint32_t> open;
     for (const Call& c : calls) {
-        if (c.op == Op::Init && c.result == 0) {
-            open.insert(c.handle);
-            ++b.opened;
-        } else if (c.op == Op::Fini) {
-            const auto it = open.find(c.handle);
-            if (it == open.end()) {
-                ++b.strays;
-            } else {
-                open.erase(it);
-                ++b.closed;
-            }
+        if (c.op == Op::Init && c.result == 0) ++b.opened, open.insert(c.handle);
+        if (c.op != Op::Fini) continue;
+        const auto it = open.find(c.handle);
+        if (it == open.end()) {
+            ++b.strays;
+        } else {
+            open.erase(it);
+            ++b.closed;
         }
     }
     return b;

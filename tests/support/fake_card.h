@@ -115,7 +115,7 @@ public:
     // (first, count) of each DDReadPT or DDWritePT, (first, last) of each DDErase.
     std::vector<Span> transfers(Op op) const;
     std::vector<Span> written() const;  // (first, count) of the writes that succeeded
-    std::vector<std::string> lines() const;
+    std::vector<std::string> lines() const;  // describe() of each call
     // Cards DDInit opened, DDFini closed, and DDFini calls for a card not open.
     struct Balance { uint32_t opened = 0, closed = 0, strays = 0; };
     Balance balance() const;
