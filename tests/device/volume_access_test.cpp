@@ -221,7 +221,7 @@ TEST(VolumeAccess, IsFloppyDrive) {
     }
 }
 
-// ---- probeVolumeLock over a scripted private library ---------------------------------------
+// ---- probeVolumeLock over the fake card as a private library -------------------------------
 
 struct ProbeCase {
     const char* name;

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -54,7 +53,7 @@ struct TestClock {
     }
 };
 
-// A card, the bound fake driver, a chunk stream and the layout computed for the card.
+// The fake card bound as the driver, a chunk stream and the layout computed for the card.
 struct Rig {
     test::FakeCard card;
     DriverBinding driver{test::systemOs()};

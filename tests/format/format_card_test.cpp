@@ -12,10 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <optional>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 

@@ -1,10 +1,9 @@
 // The full overwrite: which sectors it writes in which calls, what the card holds afterwards,
-// its progress line, cancel and suspend, and write failures; over a table of fake operations and
+// its progress line, cancel and suspend, and write failures; over the fake card and
 // over the real virtual-card library.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>

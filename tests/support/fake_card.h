@@ -45,7 +45,7 @@ struct SectorMap {
 };
 
 enum class Op { SysInit, SysFini, Init, Fini, Identify, SecureIdentify, Read, Write, GetMid,
-                CheckCard, Erase, Lock, Lock2, Unlock };
+                CheckCard, Erase, Lock, Lock2, Unlock };  // Unlock last: it sizes the call counts
 
 struct Call {
     Op op;
@@ -133,7 +133,7 @@ private:
     bool wrapped_ = false;
     DriverApi real_;
     std::vector<Failure> failures_;
-    std::array<uint32_t, 14> seen_{};  // calls so far, per operation
+    std::array<uint32_t, static_cast<size_t>(Op::Unlock) + 1> seen_{};  // calls so far, per operation
 };
 
 } // namespace brc::test
