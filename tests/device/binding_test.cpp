@@ -10,6 +10,7 @@
 #include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "platform/fake/fake_os.h"
+#include "tests/support/fake_card.h"
 
 namespace brc {
 namespace {
@@ -59,19 +60,32 @@ TEST(Binding, RetryModeBindsTheRetryLibrary) {
     EXPECT_EQ(b.driverRoute, 2u);
 }
 
+// A route-2 library that is wrong on purpose, offered by the scripted system.
+constexpr const char* kBroken = "/opt/broken/qhost32.so";
+
 TEST(Binding, RefusesLibraryWithoutRequiredOperation) {
-    DriverBinding b{test::systemOs()};
+    FakeOs os;
+    test::FakeCard card;
+    card.addTo(os, kBroken, 2);
+    os.libraries[kBroken].erase("SD_W2k_DrvLock");
+    DriverBinding b{os};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(bindDriverFile(b, 2, BROKEN_MISSING_LOCK_PATH), 1u);
+    EXPECT_EQ(bindDriverFile(b, 2, kBroken), 1u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), " GetProcAddress Error \n");
     EXPECT_EQ(b.driverRoute, 0u);
     EXPECT_EQ(b.library, nullptr);
+    EXPECT_TRUE(os.allReleased()) << "the library is unloaded again";
 }
 
 TEST(Binding, RefusesLibraryWhoseStartFails) {
-    DriverBinding b{test::systemOs()};
-    EXPECT_EQ(bindDriverFile(b, 2, BROKEN_SYSINIT_PATH), 2u);
+    FakeOs os;
+    test::FakeCard card;
+    card.addTo(os, kBroken, 2);
+    card.fail(test::Op::SysInit, 1);
+    DriverBinding b{os};
+    EXPECT_EQ(bindDriverFile(b, 2, kBroken), 2u);
     EXPECT_EQ(b.driverRoute, 0u);
+    EXPECT_TRUE(os.allReleased()) << "the library is unloaded again";
     EXPECT_EQ(bindDriverFile(b, 2, "/nonexistent/qhost32.so"), 1u);
 }
 
@@ -89,21 +103,14 @@ TEST(Binding, SwitchingCyclesThroughTheRoutes) {
         << "the library is loaded through the system's services";
 }
 
-std::vector<uint32_t> g_initDrives;
-uint32_t failingInit(uint32_t*, uint32_t drive) {
-    g_initDrives.push_back(drive);
-    return SDHOST_ERR_NO_CARD;
-}
-
 TEST(Binding, OpenCardFallsBackToTheOtherRouteWithThePlainNumber) {
-    MappedCard card;
+    MappedCard mapped;
+    test::FakeCard card;
+    card.fail(test::Op::Init, SDHOST_ERR_NO_CARD);
     DriverBinding b{test::systemOs()};
-    DriverApi fake;
-    fake.DDInit = failingInit;
-    g_initDrives.clear();
-    installDriverTable(b, 2, fake);
+    card.install(b, 2);
     ASSERT_EQ(openCard(b, 5), 0u);
-    EXPECT_EQ(g_initDrives, std::vector<uint32_t>{5u | 0x1000u});
+    EXPECT_EQ(card.lines(), std::vector<std::string>{"DDInit " + std::to_string(5u | 0x1000u)});
     EXPECT_EQ(b.driverRoute, 1u) << "route 2 failed, so route 1 was bound";
     EXPECT_NE(b.driverHandle, 0u);
     EXPECT_EQ(b.api.DDFini(b.driverHandle), 0u);
@@ -111,13 +118,12 @@ TEST(Binding, OpenCardFallsBackToTheOtherRouteWithThePlainNumber) {
 
 TEST(Binding, OpenCardProbeUsesTheProbeFlagAndReportsFailure) {
     FakeOs noLibraries;  // the other route cannot be loaded
+    test::FakeCard card;
+    card.fail(test::Op::Init, SDHOST_ERR_NO_CARD);
     DriverBinding b{noLibraries};
-    DriverApi fake;
-    fake.DDInit = failingInit;
-    g_initDrives.clear();
-    installDriverTable(b, 2, fake);
+    card.install(b, 2);
     EXPECT_EQ(openCard(b, 7, true), SDHOST_ERR_NO_CARD);
-    EXPECT_EQ(g_initDrives, std::vector<uint32_t>{7u | 0x8000u});
+    EXPECT_EQ(card.lines(), std::vector<std::string>{"DDInit " + std::to_string(7u | 0x8000u)});
     EXPECT_EQ(b.driverRoute, 0u);
 }
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
@@ -10,6 +9,7 @@
 #include "device/driver_binding.h"
 #include "device/volume_access.h"
 #include "platform/fake/fake_os.h"
+#include "tests/support/fake_card.h"
 
 namespace brc {
 namespace {
@@ -221,32 +221,7 @@ TEST(VolumeAccess, IsFloppyDrive) {
     }
 }
 
-// ---- probeVolumeLock over a scripted private library ---------------------------------------
-
-struct FakeDriver {
-    FakeOs* os = nullptr;
-    uint32_t sysInit = 0;
-    uint32_t init = 0;
-};
-FakeDriver g_driver;
-
-uint32_t SDHOST_CALL fakeSysInit() {
-    g_driver.os->note("DDSysInit");
-    return g_driver.sysInit;
-}
-uint32_t SDHOST_CALL fakeSysFini() {
-    g_driver.os->note("DDSysFini");
-    return 0;
-}
-uint32_t SDHOST_CALL fakeInit(uint32_t* handle, uint32_t drive) {
-    g_driver.os->note("DDInit " + std::to_string(drive));
-    if (g_driver.init == 0) *handle = 77;
-    return g_driver.init;
-}
-uint32_t SDHOST_CALL fakeFini(uint32_t handle) {
-    g_driver.os->note("DDFini " + std::to_string(handle));
-    return 0;
-}
+// ---- probeVolumeLock over the fake card as a private library -------------------------------
 
 struct ProbeCase {
     const char* name;
@@ -270,9 +245,9 @@ TEST(VolumeAccess, ProbeVolumeLock) {
     const ProbeCase cases[] = {
         {"all good", true, nullptr, 0, 0, OsKindXp, true, true, true, 1,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
-               "DDFini 77", "DDSysFini", "freeLibrary " + lib})},
+               "DDFini", "DDSysFini", "freeLibrary " + lib})},
         {"Vista and later: no volume, still 1", true, nullptr, 0, 0, OsKindVistaTo8, false, false,
-         false, 1, with({"DDFini 77", "DDSysFini", "freeLibrary " + lib})},
+         false, 1, with({"DDFini", "DDSysFini", "freeLibrary " + lib})},
         {"library missing", false, nullptr, 0, 0, OsKindXp, true, true, true, 0, {}},
         {"no DDSysInit", true, "DDSysInit", 0, 0, OsKindXp, true, true, true, 0,
          {"freeLibrary " + lib}},
@@ -285,29 +260,25 @@ TEST(VolumeAccess, ProbeVolumeLock) {
         {"DDInit fails", true, nullptr, 0, 0x103, OsKindXp, true, true, true, 0,
          {"DDSysInit", "DDInit 5", "DDSysFini", "freeLibrary " + lib}},
         {"volume does not open", true, nullptr, 0, 0, OsKindXp, false, true, true, 0,
-         with({"openVolume E", "DDFini 77", "DDSysFini", "freeLibrary " + lib})},
+         with({"openVolume E", "DDFini", "DDSysFini", "freeLibrary " + lib})},
         {"lock refused: still unlocked and closed", true, nullptr, 0, 0, OsKindXp, true, false,
          true, 0,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
-               "DDFini 77", "DDSysFini", "freeLibrary " + lib})},
+               "DDFini", "DDSysFini", "freeLibrary " + lib})},
         {"unlock refused", true, nullptr, 0, 0, OsKindXp, true, true, false, 0,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
-               "DDFini 77", "DDSysFini", "freeLibrary " + lib})},
+               "DDFini", "DDSysFini", "freeLibrary " + lib})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeOs os;
-        g_driver = FakeDriver{&os, c.sysInit, c.init};
+        test::FakeCard card;
+        card.fail(test::Op::SysInit, c.sysInit);
+        card.fail(test::Op::Init, c.init);
+        card.logTo(os);
         if (c.libraryPresent) {
-            os.addLibrary(lib);
-            if (!c.missing || std::strcmp(c.missing, "DDSysInit") != 0)
-                os.addLibraryProc(lib, "DDSysInit", &fakeSysInit);
-            if (!c.missing || std::strcmp(c.missing, "DDInit") != 0)
-                os.addLibraryProc(lib, "DDInit", &fakeInit);
-            if (!c.missing || std::strcmp(c.missing, "DDFini") != 0)
-                os.addLibraryProc(lib, "DDFini", &fakeFini);
-            if (!c.missing || std::strcmp(c.missing, "DDSysFini") != 0)
-                os.addLibraryProc(lib, "DDSysFini", &fakeSysFini);
+            card.addTo(os, lib);
+            if (c.missing) os.libraries[lib].erase(c.missing);
         }
         if (!c.openable) os.unopenable.insert(u'E');
         os.requestDefault[VolumeRequest::Lock] = c.lockGranted;
@@ -328,19 +299,14 @@ TEST(VolumeAccess, ProbeVolumeLock) {
         EXPECT_EQ(sys.volumeHandle, nullptr);
         EXPECT_TRUE(os.allReleased()) << "every handle and library is released exactly once";
     }
-    g_driver = FakeDriver{};
 }
 
 // A handle left open by an earlier step is closed, not dropped: dropping it would leak it and
 // keep the probe's own lock from ever being granted on a real system.
 TEST(VolumeAccess, ProbeVolumeLockClosesAHandleLeftOpen) {
     FakeOs os;
-    g_driver = FakeDriver{&os, 0, 0};
-    const std::string lib = driverFileName(1, false);
-    os.addLibraryProc(lib, "DDSysInit", &fakeSysInit);
-    os.addLibraryProc(lib, "DDInit", &fakeInit);
-    os.addLibraryProc(lib, "DDFini", &fakeFini);
-    os.addLibraryProc(lib, "DDSysFini", &fakeSysFini);
+    test::FakeCard card;
+    card.addTo(os, driverFileName(1, false));
     SystemState sys(os);
     sys.osKind = OsKindXp;
     sys.volumeHandle = os.openVolume(u'E');
@@ -351,50 +317,9 @@ TEST(VolumeAccess, ProbeVolumeLockClosesAHandleLeftOpen) {
                                       "volumeRequest Unlock", "closeVolume"}));
     EXPECT_EQ(sys.volumeHandle, nullptr);
     EXPECT_TRUE(os.allReleased());
-    g_driver = FakeDriver{};
 }
 
-// ---- checkCardReadable over a fake driver table ---------------------------------------------
-
-struct FakeCard {
-    uint32_t identify = 0;
-    uint32_t userSectors = 0;
-    uint32_t read = 0;
-    std::vector<std::string> calls;
-};
-FakeCard g_card;
-
-uint32_t SDHOST_CALL cardIdentify(uint32_t* userSectors, uint32_t* cylinders,
-                                  uint32_t* totalSectors, uint32_t* heads,
-                                  uint16_t* bytesPerSector, uint32_t* sectorsPerTrack,
-                                  uint8_t* cardType, uint32_t* protectedSectors, uint8_t* busWidth,
-                                  uint32_t* eraseBlockSectors, uint32_t* reserved,
-                                  uint32_t handle) {
-    g_card.calls.push_back("DDIdentify " + std::to_string(handle));
-    // Every output is written, as a real library does: a missing output would crash here.
-    *userSectors = g_card.userSectors;
-    *cylinders = 1;
-    *totalSectors = g_card.userSectors;
-    *heads = 4;
-    *bytesPerSector = 512;
-    *sectorsPerTrack = 16;
-    *cardType = 1;
-    *protectedSectors = 0;
-    *busWidth = 4;
-    *eraseBlockSectors = 8192;
-    *reserved = 0;
-    return g_card.identify;
-}
-
-uint32_t SDHOST_CALL cardRead(void* buffer, uint32_t count, uint32_t firstSector,
-                              uint32_t handle) {
-    g_card.calls.push_back("DDReadPT " + std::to_string(count) + " " +
-                           std::to_string(firstSector) + " " + std::to_string(handle));
-    // Fills the whole transfer, so a buffer smaller than the sectors asked for shows up under
-    // AddressSanitizer.
-    std::memset(buffer, 0xA5, static_cast<size_t>(count) * 512);
-    return g_card.read;
-}
+// ---- checkCardReadable over a fake card ----------------------------------------------------
 
 TEST(VolumeAccess, CheckCardReadable) {
     struct Case {
@@ -404,28 +329,23 @@ TEST(VolumeAccess, CheckCardReadable) {
         Calls calls;
     };
     const Case cases[] = {
-        {"readable", 0, 0x3B0000, 0, 0, {"DDIdentify 42", "DDReadPT 1 3866623 42"}},
-        {"one-sector card reads sector 0", 0, 1, 0, 0, {"DDIdentify 42", "DDReadPT 1 0 42"}},
-        {"identify fails", SDHOST_ERR_NO_CARD, 0x3B0000, 0, SDHOST_ERR_NO_CARD,
-         {"DDIdentify 42"}},
+        {"readable", 0, 0x3B0000, 0, 0, {"DDIdentify", "DDReadPT 3866623+1"}},
+        {"one-sector card reads sector 0", 0, 1, 0, 0, {"DDIdentify", "DDReadPT 0+1"}},
+        {"identify fails", SDHOST_ERR_NO_CARD, 0x3B0000, 0, SDHOST_ERR_NO_CARD, {"DDIdentify"}},
         {"last sector unreadable", 0, 0x3B0000, SDHOST_ERR_IO, SDHOST_ERR_IO,
-         {"DDIdentify 42", "DDReadPT 1 3866623 42"}},
-        {"empty user area is not read past its end", 0, 0, 0, SDHOST_ERR_RANGE,
-         {"DDIdentify 42"}},
+         {"DDIdentify", "DDReadPT 3866623+1"}},
+        {"empty user area is not read past its end", 0, 0, 0, SDHOST_ERR_RANGE, {"DDIdentify"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        g_card = FakeCard{c.identify, c.userSectors, c.read, {}};
-        DriverApi api;
-        api.DDIdentify = &cardIdentify;
-        api.DDReadPT = &cardRead;
+        test::FakeCard card(c.userSectors);
+        card.fail(test::Op::Identify, c.identify);
+        card.fail(test::Op::Read, c.read);
         DriverBinding driver{test::systemOs()};
-        installDriverTable(driver, 2, api);
-        driver.driverHandle = 42;
+        card.install(driver, 2);
         EXPECT_EQ(checkCardReadable(driver), c.result);
-        EXPECT_EQ(g_card.calls, c.calls);
+        EXPECT_EQ(card.lines(), c.calls);
     }
-    g_card = FakeCard{};
 }
 
 TEST(VolumeAccess, CheckCardReadableWithoutLibrary) {

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -29,50 +28,11 @@ using namespace brc;
 
 namespace {
 
+using test::Op;
 using test::Sector;
 using Bytes = std::vector<uint8_t>;
-constexpr uint32_t kHandle = 5;
 constexpr uint32_t kNone = 0xFFFFFFFFu;
-
-// An in-memory card: absent sectors read as zero.
-struct Card : test::SectorMap {
-    uint32_t user = 0, prot = 0;
-    std::vector<std::pair<uint32_t, uint32_t>> writes; // first sector, count of each DDWritePT
-    std::vector<uint32_t> reads;
-    uint32_t failReadAt = kNone, failWriteAt = kNone, failCode = 0x105, midResult = 0;
-};
-Card* gCard = nullptr;
-
-uint32_t SDHOST_CALL fakeIdentify(uint32_t* user, uint32_t*, uint32_t*, uint32_t*, uint16_t*,
-                                  uint32_t*, uint8_t*, uint32_t*, uint8_t*, uint32_t*, uint32_t*,
-                                  uint32_t) {
-    *user = gCard->user;
-    return 0;
-}
-uint32_t SDHOST_CALL fakeSecureIdentify(uint32_t* prot, uint32_t) {
-    *prot = gCard->prot;
-    return 0;
-}
-uint32_t SDHOST_CALL fakeRead(void* buffer, uint32_t count, uint32_t first, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    gCard->reads.push_back(first);
-    if (first <= gCard->failReadAt && gCard->failReadAt < first + count) return gCard->failCode;
-    if (uint64_t{first} + count > gCard->user) return SDHOST_ERR_RANGE;
-    for (uint32_t i = 0; i < count; ++i)
-        std::memcpy(static_cast<uint8_t*>(buffer) + 512 * i, gCard->get(first + i).data(), 512);
-    return 0;
-}
-uint32_t SDHOST_CALL fakeWrite(const void* buffer, uint32_t count, uint32_t first,
-                               uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    if (first <= gCard->failWriteAt && gCard->failWriteAt < first + count) return gCard->failCode;
-    if (uint64_t{first} + count > gCard->user) return SDHOST_ERR_RANGE;
-    gCard->writes.emplace_back(first, count);
-    for (uint32_t i = 0; i < count; ++i)
-        gCard->put(first + i, static_cast<const uint8_t*>(buffer) + 512 * i);
-    return 0;
-}
-uint32_t SDHOST_CALL fakeGetMid(uint8_t*, uint32_t, uint32_t) { return gCard->midResult; }
+constexpr uint32_t kIoError = 0x105;
 
 // A scripted clock: srand must come first, rand then hands out the script.
 struct TestClock {
@@ -93,9 +53,9 @@ struct TestClock {
     }
 };
 
-// A card, the bound fake driver, a chunk stream and the layout computed for the card.
+// The fake card bound as the driver, a chunk stream and the layout computed for the card.
 struct Rig {
-    Card card;
+    test::FakeCard card;
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
     Progress progress{flags, builtinMessages(), nullptr};
@@ -106,25 +66,15 @@ struct Rig {
     TestClock testClock;
     FormatClock clock = testClock.clock();
 
-    explicit Rig(uint32_t user, uint32_t prot = 0, bool adjust = false, uint32_t route = 2) {
-        card.user = user;
-        card.prot = prot;
-        gCard = &card;
-        DriverApi api;
-        api.DDIdentify = fakeIdentify;
-        api.DDSecureIdentify = fakeSecureIdentify;
-        api.DDReadPT = fakeRead;
-        api.DDWritePT = fakeWrite;
-        api.DDGetMID = fakeGetMid;
-        installDriverTable(driver, route, api);
-        driver.driverHandle = kHandle;
+    explicit Rig(uint32_t user, uint32_t prot = 0, bool adjust = false, uint32_t route = 2)
+        : card(user, prot) {
+        card.install(driver, route);
         FormatPlan plan;
         EXPECT_EQ(planFormat(driver, u"", adjust, &plan), 0u);
         params = plan.params;
         userSectors = plan.userSectors;
         fillChunkFields(params);
     }
-    ~Rig() { gCard = nullptr; }
 
     // Sector s as it stands: still in the buffer when it lies in the current chunk.
     Sector at(uint32_t s) const {
@@ -210,9 +160,10 @@ TEST(PartitionTable, EntryChsTypeAndFlush) {
         // Chunk 0 and zero chunks up to the boot sector's chunk, each once; none when the
         // partition starts in chunk 0.
         const uint32_t bootChunk = c.start / 64;
-        ASSERT_EQ(rig.card.writes.size(), bootChunk);
+        const auto writes = rig.card.written();
+        ASSERT_EQ(writes.size(), bootChunk);
         for (uint32_t k = 0; k < bootChunk; ++k)
-            EXPECT_EQ(rig.card.writes[k], std::make_pair(k * 64, 64u));
+            EXPECT_EQ(writes[k], std::make_pair(k * 64, 64u));
         EXPECT_EQ(rig.stream.writePosition, bootChunk * 64);
         EXPECT_EQ(rig.card.sectors.size(), bootChunk > 0 ? 1u : 0u) << "only the MBR non-zero";
     }
@@ -237,13 +188,13 @@ TEST(PartitionTable, VerificationComparesAndNeverWrites) {
         Sector onCard = good;
         if (c.offset >= 0) onCard[static_cast<size_t>(c.offset)] ^= 0x5A;
         if (c.offset == -2) onCard = Sector{};
-        if (c.offset == -3) rig.card.failReadAt = 0;
+        if (c.offset == -3) rig.card.failSector(Op::Read, 0, kIoError);
         rig.card.put(0, onCard.data());
         rig.params.verifyOnly = 1;
         EXPECT_EQ(writePartitionTable(rig.stream, rig.params, rig.userSectors), c.expected);
-        EXPECT_TRUE(rig.card.writes.empty());
+        EXPECT_TRUE(rig.card.written().empty());
         EXPECT_EQ(rig.card.get(0), onCard);
-        EXPECT_EQ(rig.card.reads, std::vector<uint32_t>{0});
+        EXPECT_EQ(rig.card.transfers(Op::Read), (std::vector<test::Span>{{0, 1}}));
     }
 }
 
@@ -321,9 +272,10 @@ TEST(Fat32Writers, ReservedAreaCopiesAndChunks) {
             }
         // Every chunk from 0 to the root cluster's last, once each, in order.
         const uint32_t last = (rig.root() + c.sc - 1) / 64;
-        ASSERT_EQ(rig.card.writes.size(), last + 1);
+        const auto writes = rig.card.written();
+        ASSERT_EQ(writes.size(), last + 1);
         for (uint32_t k = 0; k <= last; ++k)
-            ASSERT_EQ(rig.card.writes[k], std::make_pair(k * 64, 64u)) << k;
+            ASSERT_EQ(writes[k], std::make_pair(k * 64, 64u)) << k;
         EXPECT_EQ(rig.stream.writePosition, (last + 1) * 64);
     }
 }
@@ -373,7 +325,8 @@ TEST(RootDirectory, LabelEntryAndExtent) {
         rig.params.partitionStart += c.shift;
         fillChunkFields(rig.params);
         ASSERT_EQ(rig.format(c.label), 0u);
-        EXPECT_EQ(rig.card.writes.size(), c.writes);
+        const auto writes = rig.card.written();
+        EXPECT_EQ(writes.size(), c.writes);
         const uint32_t sectors = rig.params.fsType == Fat32 ? rig.params.sectorsPerCluster : 32;
         if (c.name.empty()) {
             expectOnlyFields(rig.card.get(rig.root()), {});
@@ -384,7 +337,7 @@ TEST(RootDirectory, LabelEntryAndExtent) {
         for (uint32_t s = rig.root() + 1; s < rig.root() + sectors; ++s)
             ASSERT_EQ(rig.card.get(s), Sector{}) << s;
         // The last chunk written holds the directory's last sector.
-        EXPECT_EQ(rig.card.writes.back().first / 64, (rig.root() + sectors - 1) / 64);
+        EXPECT_EQ(writes.back().first / 64, (rig.root() + sectors - 1) / 64);
     }
 }
 
@@ -422,10 +375,10 @@ TEST(FatWriters, FailuresStopTheStream) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.user << " route " << c.route);
         Rig rig(c.user, 0, false, c.route);
-        rig.card.midResult = c.midResult;
-        rig.card.failWriteAt = c.failWriteAt;
+        rig.card.fail(Op::GetMid, c.midResult);
+        if (c.failWriteAt != kNone) rig.card.failSector(Op::Write, c.failWriteAt, kIoError);
         EXPECT_EQ(rig.format(), c.expected);
-        EXPECT_EQ(rig.card.writes.size(), c.writes);
+        EXPECT_EQ(rig.card.written().size(), c.writes);
         EXPECT_EQ(rig.stream.writePosition, c.writes * 64);
     }
 }
@@ -472,11 +425,11 @@ TEST(RepairFat32AfterLabel, RestoresOnlyWhatChanged) {
         // Afterwards: the rewritten sectors are back to the format's bytes, nothing else moved.
         auto expected = rig.card.sectors;
         for (uint32_t rel : c.rewritten) expected[p + rel] = formatted.at(p + rel);
-        rig.card.writes.clear();
-        if (c.failReadAt != kNone) rig.card.failReadAt = p + c.failReadAt;
+        rig.card.calls.clear();
+        if (c.failReadAt != kNone) rig.card.failSector(Op::Read, p + c.failReadAt, kIoError);
         EXPECT_EQ(repairFat32AfterLabel(c.label, false, rig.driver), c.expected);
         std::set<uint32_t> written;
-        for (const auto& [first, count] : rig.card.writes) {
+        for (const auto& [first, count] : rig.card.written()) {
             EXPECT_EQ(count, 1u);
             written.insert(first - p);
         }
@@ -497,16 +450,15 @@ TEST(RepairFat32AfterLabel, OtherCardsAreLeftAlone) {
         // A card in the refused band is formatted as a small one, then reports the band.
         Rig rig(c.user >= kRefusedBandFirst ? 15360 : c.user);
         ASSERT_EQ(rig.format(), 0u);
-        rig.card.user = c.user;
+        rig.card.userSectors = c.user;
         // What a mounted FAT12/16 volume may leave in entry 1: the clean bit cleared.
         Sector fat = rig.card.get(rig.fat1());
         fat[3] = 0x7F;
         rig.card.put(rig.fat1(), fat.data());
-        rig.card.writes.clear();
-        rig.card.reads.clear();
+        rig.card.calls.clear();
         EXPECT_EQ(repairFat32AfterLabel(c.label, false, rig.driver), c.expected);
-        EXPECT_TRUE(rig.card.writes.empty());
-        EXPECT_EQ(!rig.card.reads.empty(), c.reads);
+        EXPECT_TRUE(rig.card.written().empty());
+        EXPECT_EQ(rig.card.countOf(Op::Read) != 0, c.reads);
     }
 }
 
@@ -538,20 +490,6 @@ int run(const std::string& command, std::string& output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The card's sectors from `first` on, as a sparse image of `sectors` sectors.
-void writeImage(const Card& card, const std::filesystem::path& path, uint32_t first,
-                uint32_t sectors) {
-    { std::ofstream create(path, std::ios::binary | std::ios::trunc); }
-    std::filesystem::resize_file(path, uint64_t{sectors} * 512);
-    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
-    for (const auto& [s, data] : card.sectors) {
-        if (s < first) continue;
-        out.seekp(static_cast<std::streamoff>(uint64_t{s - first} * 512));
-        out.write(reinterpret_cast<const char*>(data.data()), 512);
-    }
-    ASSERT_TRUE(out.good());
-}
-
 } // namespace
 
 // fsck.fat may only raise what the format requires: the boot sector keeps "NO NAME" while the
@@ -571,8 +509,8 @@ TEST(FatWriters, IndependentCheckersAcceptTheVolume) {
             ASSERT_EQ(rig.format(makeLabelForms(label)), 0u);
             const uint32_t p = rig.params.partitionStart;
             const bool fat32 = rig.params.fsType == Fat32;
-            writeImage(rig.card, card, 0, rig.card.user);
-            writeImage(rig.card, part, p, rig.userSectors - p);
+            ASSERT_TRUE(rig.card.writeImage(card, 0, rig.card.userSectors));
+            ASSERT_TRUE(rig.card.writeImage(part, p, rig.userSectors - p));
 
             std::string out;
             const int status = run(fsck + " -n " + part.string(), out);

@@ -3,6 +3,7 @@
 #include <array>
 #include <vector>
 
+#include "tests/support/fake_card.h"
 #include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "engine/layout.h"
@@ -11,32 +12,11 @@ using namespace brc;
 
 namespace {
 
-constexpr uint32_t kHandle = 7;
-struct FakeState {
-    uint32_t user = 0, prot = 0, identifyRc = 0, secureRc = 0;
-} g;
-
-uint32_t fakeIdentify(uint32_t* user, uint32_t*, uint32_t*, uint32_t*, uint16_t*, uint32_t*,
-                      uint8_t*, uint32_t*, uint8_t*, uint32_t*, uint32_t*, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    *user = g.user;
-    return g.identifyRc;
-}
-uint32_t fakeSecureIdentify(uint32_t* prot, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    *prot = g.prot;
-    return g.secureRc;
-}
-
-struct FakeCard {
+// The shared fake card, reporting a capacity through a binding of its own.
+struct FakeCard : test::FakeCard {
     DriverBinding binding{test::systemOs()};
-    explicit FakeCard(uint32_t user, uint32_t prot = 0, uint32_t route = 1) {
-        g = FakeState{user, prot, 0, 0};
-        DriverApi api;
-        api.DDIdentify = fakeIdentify;
-        api.DDSecureIdentify = fakeSecureIdentify;
-        installDriverTable(binding, route, api);
-        binding.driverHandle = kHandle;
+    explicit FakeCard(uint32_t user, uint32_t prot = 0, uint32_t route = 1) : test::FakeCard(user, prot) {
+        install(binding, route);
     }
 };
 
@@ -283,8 +263,8 @@ TEST(Layout, DriverResultsAndMapping) {
     };
     for (const auto& c : cases) {
         FakeCard card(15360, 0, c.route);
-        g.identifyRc = c.identifyRc;
-        g.secureRc = c.secureRc;
+        card.fail(test::Op::Identify, c.identifyRc);
+        card.fail(test::Op::SecureIdentify, c.secureRc);
         FormatPlan plan;
         const uint32_t driverRc = c.identifyRc != 0 ? c.identifyRc : c.secureRc;
         EXPECT_EQ(planFormat(card.binding, u"", false, &plan), driverRc);

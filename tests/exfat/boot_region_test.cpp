@@ -131,7 +131,7 @@ const Record kRebuilt = flashRecord(0x01000000, 0, 0);
 constexpr uint32_t kOldStart = 2048;
 
 // An earlier exFAT volume at sector 2048 whose main OEM parameters sector holds `slots`.
-void putOldVolume(FakeCard& card, const std::vector<std::pair<int, Record>>& slots) {
+void putOldVolume(test::FakeCard& card, const std::vector<std::pair<int, Record>>& slots) {
     Sector mbr{}, boot{}, oem{};
     mbr[450] = 0x07;
     mbr[455] = kOldStart >> 8;  // start sector 2048
@@ -213,28 +213,28 @@ INSTANTIATE_TEST_SUITE_P(Cards, OemParameters, ::testing::ValuesIn(oemCases()),
                          [](const auto& param) { return std::string(param.param.name); });
 
 TEST(ReadOldOemParameters, AnythingButAReadableExFatVolumeLeavesAnEmptyTable) {
-    const auto patch = [](FakeCard& card, uint32_t sector, uint32_t offset, uint8_t value) {
+    const auto patch = [](test::FakeCard& card, uint32_t sector, uint32_t offset, uint8_t value) {
         Sector s = card.get(sector);
         s[offset] = value;
         card.put(sector, s.data());
     };
     struct Case {
         const char* what;
-        std::function<void(FakeCard&)> spoil;
+        std::function<void(test::FakeCard&)> spoil;
     };
     const Case cases[] = {
-        {"no boot signature", [&](FakeCard& c) { patch(c, 0, 511, 0); }},
-        {"partition type 0Ch", [&](FakeCard& c) { patch(c, 0, 450, 0x0C); }},
-        {"start sector 0", [&](FakeCard& c) { patch(c, 0, 455, 0); }},
-        {"sector count 0", [&](FakeCard& c) { patch(c, 0, 460, 0); }},
-        {"another file system", [&](FakeCard& c) { patch(c, kOldStart, 3, 'F'); }},
-        {"nonzero MustBeZero", [&](FakeCard& c) { patch(c, kOldStart, 63, 1); }},
-        {"revision 1.1", [&](FakeCard& c) { patch(c, kOldStart, 104, 1); }},
-        {"sector 0 unreadable", [](FakeCard& c) { c.failReadAt = 0; }},
-        {"boot sector unreadable", [](FakeCard& c) { c.failReadAt = kOldStart; }},
-        {"OEM sector unreadable", [](FakeCard& c) { c.failReadAt = kOldStart + 9; }},
+        {"no boot signature", [&](test::FakeCard& c) { patch(c, 0, 511, 0); }},
+        {"partition type 0Ch", [&](test::FakeCard& c) { patch(c, 0, 450, 0x0C); }},
+        {"start sector 0", [&](test::FakeCard& c) { patch(c, 0, 455, 0); }},
+        {"sector count 0", [&](test::FakeCard& c) { patch(c, 0, 460, 0); }},
+        {"another file system", [&](test::FakeCard& c) { patch(c, kOldStart, 3, 'F'); }},
+        {"nonzero MustBeZero", [&](test::FakeCard& c) { patch(c, kOldStart, 63, 1); }},
+        {"revision 1.1", [&](test::FakeCard& c) { patch(c, kOldStart, 104, 1); }},
+        {"sector 0 unreadable", [](test::FakeCard& c) { c.failSector(Op::Read, 0, SDHOST_ERR_IO); }},
+        {"boot sector unreadable", [](test::FakeCard& c) { c.failSector(Op::Read, kOldStart, SDHOST_ERR_IO); }},
+        {"OEM sector unreadable", [](test::FakeCard& c) { c.failSector(Op::Read, kOldStart + 9, SDHOST_ERR_IO); }},
         {"OEM sector past the last sector number",
-         [&](FakeCard& c) {
+         [&](test::FakeCard& c) {
              // A volume at FFFFFFFAh: its sector 9 does not exist and must not wrap to sector 3.
              const Sector boot = c.get(kOldStart), oem = c.get(kOldStart + 9);
              c.put(0xFFFFFFFAu, boot.data());

@@ -1,14 +1,11 @@
-// A fake card for the exFAT writers (a sparse sector map behind an installed driver table, or a
-// file holding just the partition) and exFAT layouts with their derived fields.
+// The fake card under a chunk stream for the exFAT writers, and exFAT layouts with their derived
+// fields.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <utility>
 #include <vector>
 
 #include "tests/support/system_os.h"
@@ -21,73 +18,20 @@
 
 namespace brc::exfat_test {
 
+using test::Op;
 using test::Sector;
-constexpr uint32_t kHandle = 7;
 constexpr uint32_t kNever = 0xFFFFFFFFu;
-
-struct FakeCard : test::SectorMap {
-    std::vector<std::pair<uint32_t, uint32_t>> writes;  // every DDWritePT: first sector, count
-    uint32_t midCalls = 0, midResult = 0;
-    uint32_t failWriteAt = kNever, failReadAt = kNever, failCode = 0x105;
-    std::FILE* image = nullptr;  // when set, sector s is written at (s - imageBase) * 512
-    uint32_t imageBase = 0;
-};
-
-inline FakeCard* gCard = nullptr;
-
-inline uint32_t SDHOST_CALL fakeRead(void* buffer, uint32_t count, uint32_t first, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    if (first <= gCard->failReadAt && gCard->failReadAt - first < count) return gCard->failCode;
-    for (uint32_t i = 0; i < count; ++i)
-        std::memcpy(static_cast<uint8_t*>(buffer) + 512 * i, gCard->get(first + i).data(), 512);
-    return 0;
-}
-
-inline uint32_t SDHOST_CALL fakeWrite(const void* buffer, uint32_t count, uint32_t first,
-                                      uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    FakeCard& c = *gCard;
-    if (first <= c.failWriteAt && c.failWriteAt - first < count) return c.failCode;
-    c.writes.emplace_back(first, count);
-    const auto* bytes = static_cast<const uint8_t*>(buffer);
-    if (!c.image) {
-        for (uint32_t i = 0; i < count; ++i) c.put(first + i, bytes + 512 * i);
-        return 0;
-    }
-    EXPECT_GE(first, c.imageBase) << "write before the partition";
-    const bool ok = first >= c.imageBase &&
-                    std::fseek(c.image, static_cast<long>(uint64_t{first - c.imageBase} * 512),
-                               SEEK_SET) == 0 &&
-                    std::fwrite(bytes, 512, count, c.image) == count;
-    return ok ? 0 : SDHOST_ERR_IO;
-}
-
-inline uint32_t SDHOST_CALL fakeMid(uint8_t mid[8], uint32_t, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    std::memset(mid, 0, 8);
-    ++gCard->midCalls;
-    return gCard->midResult;
-}
 
 // One pass's chunk stream over a fake card.
 struct Rig {
-    FakeCard card;
+    test::FakeCard card{0xFFFFFFFFu};  // as large as sector numbers go: the writers never ask
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
     Progress progress{flags, builtinMessages(), nullptr};
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kChunkBytes, 0);
     ChunkStream stream{driver, progress, buffer.data(), 0};
 
-    explicit Rig(uint32_t route = 2) {
-        gCard = &card;
-        DriverApi api;
-        api.DDReadPT = fakeRead;
-        api.DDWritePT = fakeWrite;
-        api.DDGetMID = fakeMid;
-        installDriverTable(driver, route, api);
-        driver.driverHandle = kHandle;
-    }
-    ~Rig() { gCard = nullptr; }
+    explicit Rig(uint32_t route = 2) { card.install(driver, route); }
 };
 
 struct LayoutRow {

@@ -82,9 +82,10 @@ TEST_P(SystemArea, ChainsBitmapAndStreamShape) {
     }
 
     // Whole chunks, each once, front to back, ending with the root directory's cluster.
-    ASSERT_EQ(rig.card.writes.size(), (c.streamEnd - ps / 64 * 64) / 64);
-    for (size_t i = 0; i < rig.card.writes.size(); ++i)
-        ASSERT_EQ(rig.card.writes[i], std::make_pair(uint32_t(ps / 64 * 64 + 64 * i), 64u)) << i;
+    const auto writes = rig.card.written();
+    ASSERT_EQ(writes.size(), (c.streamEnd - ps / 64 * 64) / 64);
+    for (size_t i = 0; i < writes.size(); ++i)
+        ASSERT_EQ(writes[i], std::make_pair(uint32_t(ps / 64 * 64 + 64 * i), 64u)) << i;
     EXPECT_EQ(rig.stream.writePosition, c.streamEnd);
     EXPECT_GE(c.streamEnd, clusterSector(p, p.rootFirstCluster) + c.row.sectorsPerCluster);
     EXPECT_EQ(std::count(rig.buffer.begin(), rig.buffer.end(), 0), kChunkBytes);
@@ -241,7 +242,7 @@ TEST(ExFatWriters, RefuseFieldsThatWouldScatterWritesAndWriteNothing) {
             case Root: r = writeExFatRootDirectory(rig.stream, p, u"A"); break;
             }
             EXPECT_EQ(r, kExFatBadLayout) << c.what << ", writer " << w;
-            EXPECT_TRUE(rig.card.writes.empty()) << c.what << ", writer " << w;
+            EXPECT_TRUE(rig.card.calls.empty()) << c.what << ", writer " << w;
             EXPECT_EQ(rig.stream.writePosition, starts[w] + c.streamAhead) << c.what;
         }
     }
@@ -263,15 +264,14 @@ TEST(ExFatWriters, DriverResultsStopTheAreaWhereTheyHappen) {
     };
     for (const Case& c : cases) {
         Rig rig(c.route);
-        rig.card.midResult = c.midResult;
-        rig.card.failWriteAt = c.failWriteAt;
-        rig.card.failCode = c.failCode;
+        rig.card.fail(Op::GetMid, c.midResult);
+        if (c.failWriteAt != kNever) rig.card.failSector(Op::Write, c.failWriteAt, c.failCode);
         ExFatState state;
         FormatParameters p = exFatParams(k64GiB);
         EXPECT_EQ(writeSystemArea(rig, p, k64GiB.userSectors, state, u"A"), c.result) << c.what;
-        EXPECT_EQ(rig.card.writes.size(), c.writes) << c.what;
+        EXPECT_EQ(rig.card.written().size(), c.writes) << c.what;
         EXPECT_EQ(rig.stream.writePosition, 32768 + 64 * c.writes) << c.what;
-        EXPECT_EQ(rig.card.midCalls, c.midCalls) << c.what;
+        EXPECT_EQ(rig.card.countOf(Op::GetMid), c.midCalls) << c.what;
     }
 }
 

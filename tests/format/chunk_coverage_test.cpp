@@ -54,7 +54,7 @@ TEST_P(QuickFormatChunks, WritesEveryChunkUpToTheRootDirectoryOnceInOrder) {
 
     for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass == 0 ? "first format" : "second format");
-        const auto& w = rig.card.writes;
+        const auto w = rig.card.callsOf(Op::Write);
         ASSERT_EQ(w.size(), end / kChunk);
         for (size_t i = 0; i < w.size(); ++i) {
             ASSERT_EQ(w[i].first, i * kChunk) << "call " << i;
@@ -86,7 +86,7 @@ TEST_P(QuickFormatChunks, WritesEveryChunkUpToTheRootDirectoryOnceInOrder) {
 
         if (pass == 0) {
             // The same card again: its partition entry now matches, so no reinsertion is asked.
-            rig.card.writes.clear();
+            rig.card.calls.clear();
             label = u"Brc";
             ASSERT_EQ(formatVolume(rig.ctx, label, c.sizeAdjustment), Success);
         }

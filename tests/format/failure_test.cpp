@@ -126,15 +126,14 @@ TEST_P(FailingChunk, StopsThePassWithNothingWrittenAfterIt) {
         for (bool wholeFormat : {false, true}) {
             SCOPED_TRACE("failing call " + std::to_string(k) + (wholeFormat ? ", formatVolume" : ", one pass"));
             FakeRig rig(c.userSectors, c.protectedSectors);
-            rig.card.failWriteCall = k;
-            rig.card.failCode = code;
+            rig.card.fail(Op::Write, code, k);
             std::u16string label = u"X";
             if (wholeFormat) {
                 EXPECT_EQ(formatVolume(rig.ctx, label, false), Failed);
             } else {
                 EXPECT_EQ(writeFileSystem(rig.ctx, label, false, false), code);
             }
-            const auto& w = rig.card.writes;
+            const auto w = rig.card.callsOf(Op::Write);
             ASSERT_EQ(w.size(), k) << "calls after the failing one";
             for (uint32_t i = 0; i < k; ++i) {
                 EXPECT_EQ(w[i].first, i * kChunk);

@@ -1,7 +1,8 @@
 // formatCard as a whole, on a virtual card served by the real driver libraries: how every way out
 // leaves the card, the volume and the progress window, and what the full formats leave on the
-// card. The bound library's operations run through a tap that logs them into the scripted
-// system's call log, counts opens and closes, and can fail a call or raise a power abort.
+// card. The bound library's operations, and those of the erase's own instance, run through fake
+// cards in front of them that log them into the scripted system's call log, count opens and
+// closes, and can fail a call or raise a power abort.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -11,10 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <optional>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -25,6 +24,7 @@
 #include "platform/fake/fake_os.h"
 #include "res/message_ids.h"
 #include "tests/format/format_rig.h"
+#include "tests/support/recording_view.h"
 
 namespace brc::format_test {
 namespace {
@@ -33,74 +33,6 @@ constexpr uint32_t kSectors = 20480;  // FAT12, three erase chunks, eighty overw
 const std::u16string kRoot = u"Z:\\";
 
 std::string text(uint32_t id) { return utf16ToUtf8(builtinMessages().text(id)); }
-
-// ---- the tap on the driver's operations ------------------------------------------------------
-
-struct Tap {
-    DriverApi real;
-    FakeOs* os = nullptr;
-    std::string prefix;                   // "private " for the erase's own library instance
-    std::set<uint32_t> open;              // handles of cards opened and not yet closed
-    uint32_t opened = 0, closed = 0, strayFini = 0;
-    std::function<uint32_t(const std::string&)> hook;  // before each call; non-zero fails it
-
-    // A forced DDFini failure still closes the card: only the answer is wrong.
-    template <class F> uint32_t call(const std::string& line, bool alwaysReal, F op) {
-        os->note(prefix + line);
-        const uint32_t forced = hook ? hook(line) : 0;
-        if (forced && !alwaysReal) return forced;
-        const uint32_t r = op();
-        return forced ? forced : r;
-    }
-};
-Tap* gTap[2] = {};  // 0 the bound library, 1 the private instance
-
-template <int W> uint32_t SDHOST_CALL tapInit(uint32_t* h, uint32_t drive) {
-    Tap& t = *gTap[W];
-    const uint32_t r = t.call("DDInit " + std::to_string(drive), false, [&] { return t.real.DDInit(h, drive); });
-    if (r == 0) {
-        ++t.opened;
-        t.open.insert(*h);
-    }
-    return r;
-}
-template <int W> uint32_t SDHOST_CALL tapFini(uint32_t h) {
-    Tap& t = *gTap[W];
-    if (t.open.erase(h)) ++t.closed;
-    else ++t.strayFini;
-    return t.call("DDFini", true, [&] { return t.real.DDFini(h); });
-}
-template <int W> uint32_t SDHOST_CALL tapErase(uint32_t first, uint32_t last, uint32_t h) {
-    Tap& t = *gTap[W];
-    return t.call("DDErase " + std::to_string(first) + "-" + std::to_string(last), false,
-                  [&] { return t.real.DDErase(first, last, h); });
-}
-uint32_t SDHOST_CALL tapIdentify(uint32_t* a, uint32_t* b, uint32_t* c, uint32_t* d, uint16_t* e,
-                                 uint32_t* f, uint8_t* g, uint32_t* i, uint8_t* j, uint32_t* k,
-                                 uint32_t* l, uint32_t h) {
-    Tap& t = *gTap[0];
-    return t.call("DDIdentify", false, [&] { return t.real.DDIdentify(a, b, c, d, e, f, g, i, j, k, l, h); });
-}
-uint32_t SDHOST_CALL tapRead(void* buffer, uint32_t count, uint32_t first, uint32_t h) {
-    Tap& t = *gTap[0];
-    return t.call("DDReadPT " + std::to_string(first) + "+" + std::to_string(count), false,
-                  [&] { return t.real.DDReadPT(buffer, count, first, h); });
-}
-uint32_t SDHOST_CALL tapWrite(const void* buffer, uint32_t count, uint32_t first, uint32_t h) {
-    Tap& t = *gTap[0];
-    const auto* b = static_cast<const uint8_t*>(buffer);
-    const bool zeros = first == 0 && std::all_of(b, b + 512, [](uint8_t v) { return v == 0; });
-    return t.call("DDWritePT " + std::to_string(first) + "+" + std::to_string(count) + (zeros ? " zeros" : ""),
-                  false, [&] { return t.real.DDWritePT(buffer, count, first, h); });
-}
-uint32_t SDHOST_CALL tapCheck(uint32_t drive, uint32_t* flags) {
-    Tap& t = *gTap[0];
-    return t.call("DDChkSDCard", false, [&] { return t.real.DDChkSDCard(drive, flags); });
-}
-uint32_t SDHOST_CALL tapMid(uint8_t mid[8], uint32_t zero, uint32_t h) {
-    Tap& t = *gTap[0];
-    return t.call("DDGetMID", false, [&] { return t.real.DDGetMID(mid, zero, h); });
-}
 
 // ---- the system, the window ------------------------------------------------------------------
 
@@ -120,22 +52,9 @@ public:
     }
 };
 
-class RecordingView : public ProgressView {
-public:
-    std::map<uint32_t, std::string> lines;                 // last text per control
-    std::vector<std::pair<uint32_t, std::string>> history;
-    std::function<void(uint32_t, const std::string&)> onLine;
-    void setLineText(uint32_t id, const std::u16string& t) override {
-        lines[id] = utf16ToUtf8(t);
-        history.emplace_back(id, lines[id]);
-        if (onLine) onLine(id, lines[id]);
-    }
-    void pumpPendingMessages() override {}
-};
-
 class CountingHost : public ProgressWindowHost {
 public:
-    RecordingView view;
+    test::RecordingView view;
     uint32_t created = 0, destroyed = 0;
     bool open = false;
     ProgressView* createProgressWindow() override {
@@ -169,7 +88,8 @@ struct CardRun {
     ReportValues report;
     FormatServices svc{driver, sys, progress, host, exfat, report};
     FormatFigures figures;
-    Tap bound, priv;
+    test::FakeCard bound, priv;  // in front of the bound library and of the erase's own instance
+    std::function<void(const std::string&)> hook;  // with each driver call, before it runs
     void* privateLibrary = nullptr;
     const std::string privatePath = BRC_QUILLHOST_PATH;
 
@@ -185,22 +105,11 @@ struct CardRun {
         sys.osKind = osKind;
         if (osKind == OsKindXp) os.volumes[kRoot] = VolumeInformation{};
         flags.formatStatus = &status;
-        gTap[0] = &bound;
-        gTap[1] = &priv;
-        bound.os = priv.os = &os;
-        priv.prefix = "private ";
+        bound.onCall = [this](const test::Call& c) { log("", c); };
+        priv.onCall = [this](const test::Call& c) { log("private ", c); };
         if (route != 0) {
             EXPECT_EQ(bindDriver(driver, route), 0u) << driver.lastError;
-            bound.real = driver.api;
-            DriverApi& a = driver.api;
-            a.DDInit = tapInit<0>;
-            a.DDFini = tapFini<0>;
-            a.DDIdentify = tapIdentify;
-            a.DDReadPT = tapRead;
-            a.DDWritePT = tapWrite;
-            a.DDChkSDCard = tapCheck;
-            if (a.DDGetMID) a.DDGetMID = tapMid;
-            if (a.DDErase) a.DDErase = tapErase<0>;
+            bound.wrap(driver);
         }
         // The private instance an erase on route 2 loads through the system.
         privateLibrary = ::dlopen(BRC_QUILLHOST_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -208,14 +117,17 @@ struct CardRun {
             ADD_FAILURE() << ::dlerror();
             return;
         }
-        priv.real.DDInit = reinterpret_cast<DDInit_t>(::dlsym(privateLibrary, "DDInit"));
-        priv.real.DDFini = reinterpret_cast<DDFini_t>(::dlsym(privateLibrary, "DDFini"));
-        priv.real.DDErase = reinterpret_cast<DDErase_t>(::dlsym(privateLibrary, "DDErase"));
+        DriverApi real;
+        real.DDSysInit = reinterpret_cast<DDSysInit_t>(::dlsym(privateLibrary, "DDSysInit"));
+        real.DDSysFini = reinterpret_cast<DDSysFini_t>(::dlsym(privateLibrary, "DDSysFini"));
+        real.DDInit = reinterpret_cast<DDInit_t>(::dlsym(privateLibrary, "DDInit"));
+        real.DDFini = reinterpret_cast<DDFini_t>(::dlsym(privateLibrary, "DDFini"));
+        real.DDErase = reinterpret_cast<DDErase_t>(::dlsym(privateLibrary, "DDErase"));
+        priv.wrap(real);
         os.privateDriverPathValue = privatePath;
         addPrivateLibrary(privatePath);
     }
     ~CardRun() {
-        gTap[0] = gTap[1] = nullptr;
         if (privateLibrary) ::dlclose(privateLibrary);
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
@@ -223,12 +135,15 @@ struct CardRun {
     CardRun(const CardRun&) = delete;
     CardRun& operator=(const CardRun&) = delete;
 
-    void addPrivateLibrary(const std::string& path) {
-        os.addLibraryProc(path, "DDInit", tapInit<1>);
-        os.addLibraryProc(path, "DDFini", tapFini<1>);
-        os.addLibraryProc(path, "DDErase", tapErase<1>);
-        os.addLibraryProc(path, "DDSysInit", ::dlsym(privateLibrary, "DDSysInit"));
-        os.addLibraryProc(path, "DDSysFini", ::dlsym(privateLibrary, "DDSysFini"));
+    void addPrivateLibrary(const std::string& path) { priv.addTo(os, path); }
+
+    // A zero sector 0 is how the full formats take the partition away; the line says so.
+    void log(const std::string& prefix, const test::Call& c) {
+        const bool zeros = c.op == Op::Write && c.first == 0 &&
+                           std::all_of(c.data, c.data + 512, [](uint8_t v) { return v == 0; });
+        const std::string line = prefix + test::describe(c) + (zeros ? " zeros" : "");
+        os.note(line);
+        if (hook) hook(line);
     }
 
     int32_t format(FormatType type, std::u16string label = u"") {
@@ -240,14 +155,15 @@ struct CardRun {
         return os.callsStartingWith(prefixes);
     }
     bool called(const std::string& prefix) const { return !calls({prefix}).empty(); }
-    std::string line(uint32_t id) { return host.view.lines[id]; }
+    std::string line(uint32_t id) { return utf16ToUtf8(host.view.last(id)); }
 
     // Whatever way the run ended: every card closed once, no volume or library left, the
     // window gone.
     void expectAllClosed(uint32_t windows) const {
-        for (const Tap* t : {&bound, &priv}) {
-            EXPECT_EQ(t->opened, t->closed) << t->prefix << "card opens and closes";
-            EXPECT_EQ(t->strayFini, 0u) << t->prefix << "DDFini of a card not open";
+        for (const test::FakeCard* card : {&bound, &priv}) {
+            const char* which = card == &priv ? "private " : "";
+            EXPECT_EQ(card->balance().opened, card->balance().closed) << which << "card opens and closes";
+            EXPECT_EQ(card->balance().strays, 0u) << which << "DDFini of a card not open";
         }
         EXPECT_TRUE(os.allReleased()) << "volumes " << os.volumesOpened << "/" << os.volumesClosed
                                       << ", libraries " << os.librariesLoaded << "/" << os.librariesFreed;
@@ -279,15 +195,8 @@ bool startsWith(const std::string& s, const std::string& p) { return s.rfind(p, 
 
 // A power broadcast arriving with the nth driver call that starts with `prefix`.
 void abortOn(CardRun& r, const std::string& prefix, uint32_t nth = 1) {
-    r.bound.hook = [&flags = r.flags, prefix, nth, seen = 0u](const std::string& line) mutable {
+    r.hook = [&flags = r.flags, prefix, nth, seen = 0u](const std::string& line) mutable {
         if (startsWith(line, prefix) && ++seen == nth) flags.powerAbort = 1;
-        return 0u;
-    };
-}
-// The nth driver call that starts with `prefix` answers `code`.
-void failOn(CardRun& r, const std::string& prefix, uint32_t nth, uint32_t code) {
-    r.bound.hook = [prefix, nth, code, seen = 0u](const std::string& line) mutable {
-        return startsWith(line, prefix) && ++seen == nth ? code : 0u;
     };
 }
 void abortAfterVolumeCall(CardRun& r, const std::string& prefix) {
@@ -297,8 +206,9 @@ void abortAfterVolumeCall(CardRun& r, const std::string& prefix) {
 }
 // Sets a flag once the overwrite has drawn k progress lines, as a click or broadcast would.
 void onOverwriteLine(CardRun& r, uint32_t k, uint32_t RunFlags::*flag) {
-    r.host.view.onLine = [&flags = r.flags, k, flag, seen = 0u](uint32_t id, const std::string& t) mutable {
-        if (id == OverwriteLine && t.find('[') != std::string::npos && ++seen == k) flags.*flag = 1;
+    r.host.view.onLine = [&flags = r.flags, k, flag, seen = 0u](const test::Drawn& d) mutable {
+        if (d.controlId == OverwriteLine && d.text.find(u'[') != std::u16string::npos && ++seen == k)
+            flags.*flag = 1;
     };
 }
 
@@ -329,13 +239,13 @@ const ExitRow kExits[] = {
      Failed, Volume::Untouched, "DDChkSDCard", false},
     {"IdentifyFails", 1, OsKindXp, Quick, "fail_identify = 261\n", nullptr, CardIdentifyFailed,
      Volume::Untouched, "DDChkSDCard", false},
-    {"LastSectorUnreadable", 1, OsKindXp, Quick, "", [](CardRun& r) { failOn(r, "DDReadPT", 1, SDHOST_ERR_IO); },
+    {"LastSectorUnreadable", 1, OsKindXp, Quick, "", [](CardRun& r) { r.bound.fail(Op::Read, SDHOST_ERR_IO, 1); },
      CardIdentifyFailed, Volume::Untouched, "DDChkSDCard", false},
     {"WriteProtectSwitch", 1, OsKindXp, Quick, "write_protect_switch = 1\n", nullptr, WriteProtectSwitch,
      Volume::Untouched, "DDGetMID", false},
-    {"CardCheckFails", 2, OsKindXp, Quick, "", [](CardRun& r) { failOn(r, "DDChkSDCard", 1, SDHOST_ERR_NO_CARD); },
+    {"CardCheckFails", 2, OsKindXp, Quick, "", [](CardRun& r) { r.bound.fail(Op::CheckCard, SDHOST_ERR_NO_CARD, 1); },
      WriteProtectSwitch, Volume::Untouched, "volumeInformation", false},
-    {"NoMidOnRoute1", 1, OsKindXp, Quick, "", [](CardRun& r) { failOn(r, "DDGetMID", 1, SDHOST_ERR_NO_CARD); },
+    {"NoMidOnRoute1", 1, OsKindXp, Quick, "", [](CardRun& r) { r.bound.fail(Op::GetMid, SDHOST_ERR_NO_CARD, 1); },
      CardNotReady, Volume::Untouched, "openVolume", false},
     {"DriveNotReadyOnRoute2Xp", 2, OsKindXp, Quick, "", [](CardRun& r) { r.os.volumes.clear(); }, CardNotReady,
      Volume::Untouched, "openVolume", false},
@@ -388,11 +298,11 @@ const ExitRow kExits[] = {
      Volume::Closed, "DDWritePT 0+256", true},
     {"ZeroingSectorZeroFails", 1, OsKindVistaTo8, FullOverwrite, "fail_write_call = 1\n", nullptr, Failed,
      Volume::Untouched, "DDWritePT 0+256", true},
-    {"CardWillNotReopenXp", 1, OsKindXp, FullOverwrite, "", [](CardRun& r) { failOn(r, "DDInit", 2, SDHOST_ERR_NO_CARD); },
+    {"CardWillNotReopenXp", 1, OsKindXp, FullOverwrite, "", [](CardRun& r) { r.bound.fail(Op::Init, SDHOST_ERR_NO_CARD, 2); },
      Failed, Volume::Closed, "DDWritePT 0+256", true},
-    {"CardWillNotReopen", 2, OsKindVistaTo8, FullOverwrite, "", [](CardRun& r) { failOn(r, "DDInit", 2, SDHOST_ERR_NO_CARD); },
+    {"CardWillNotReopen", 2, OsKindVistaTo8, FullOverwrite, "", [](CardRun& r) { r.bound.fail(Op::Init, SDHOST_ERR_NO_CARD, 2); },
      Failed, Volume::Untouched, "DDWritePT 0+256", true},
-    {"CardGoneAfterPrivateErase", 2, OsKindVistaTo8, FullErase, "", [](CardRun& r) { failOn(r, "DDInit", 2, SDHOST_ERR_NO_CARD); },
+    {"CardGoneAfterPrivateErase", 2, OsKindVistaTo8, FullErase, "", [](CardRun& r) { r.bound.fail(Op::Init, SDHOST_ERR_NO_CARD, 2); },
      Failed, Volume::Untouched, nullptr, true},
     // The pre-check, the final pass and the last close.
     {"CapacityRefused", 1, OsKindXp, Quick, "", nullptr, Failed, Volume::Released, "DDReadPT 0+1", false,
@@ -404,7 +314,7 @@ const ExitRow kExits[] = {
      nullptr, WriteProtected, Volume::Released, nullptr, true},
     {"FinalPassWriteProtectedRoute2", 2, OsKindVistaTo8, Quick, "fail_write_call = 1\nfail_write_code = 1543\n",
      nullptr, WriteProtected, Volume::Untouched, nullptr, true},
-    {"LastCloseFails", 1, OsKindXp, Quick, "", [](CardRun& r) { failOn(r, "DDFini", 1, SDHOST_ERR_IO); }, Failed,
+    {"LastCloseFails", 1, OsKindXp, Quick, "", [](CardRun& r) { r.bound.fail(Op::Fini, SDHOST_ERR_IO, 1); }, Failed,
      Volume::Released, nullptr, true},
     {"QuickFormatsBlankCard", 1, OsKindXp, Quick, "", nullptr, SuccessReinsertCard, Volume::Released, nullptr, true},
     // The card already holds this layout, but its volume does not come back after the format.
@@ -457,13 +367,14 @@ TEST(FormatCardWindow, StartsWithTheLinesOfTheType) {
         CardRun run(1, OsKindVistaTo8);
         abortOn(run, "DDChkSDCard");
         ASSERT_EQ(run.format(type), PowerInterrupted);
-        const std::vector<std::pair<uint32_t, std::string>> expected = {
-            {CancelButton, text(msg::Cancel)},
-            {NoticeLine, text(msg::DoNotRemoveDrive)},
-            {OverwriteLine, text(overwriteLine[type])},
-            {EraseLine, text(eraseLine[type])},
-            {FormatLine, text(msg::FormatLineStart)}};
-        EXPECT_EQ(run.host.view.history, expected);
+        const MessageSource& m = builtinMessages();
+        const std::vector<test::Drawn> expected = {
+            {CancelButton, m.text(msg::Cancel)},
+            {NoticeLine, m.text(msg::DoNotRemoveDrive)},
+            {OverwriteLine, m.text(overwriteLine[type])},
+            {EraseLine, m.text(eraseLine[type])},
+            {FormatLine, m.text(msg::FormatLineStart)}};
+        EXPECT_EQ(run.host.view.lines, expected);
     }
 }
 
@@ -505,13 +416,12 @@ TEST_P(FullOverwriteFormat, KeepsSectorZeroAndLeavesEveryOtherSectorFF) {
     CardRun run(1, row.osKind, "", kSectors, true);
     // Just before the final pass writes: the old sector 0, and 0xFF everywhere else.
     bool checked = false;
-    run.bound.hook = [&](const std::string& line) {
+    run.hook = [&](const std::string& line) {
         if (startsWith(line, "DDWritePT") && run.flags.formatProgressEnabled == 1 && !checked) {
             checked = true;
             EXPECT_EQ(ImageFile(run.image).read(0), patternSector(0));
             EXPECT_EQ(run.firstNot(0xFF, 1, kSectors), kSectors);
         }
-        return 0u;
     };
 
     EXPECT_EQ(run.format(FullOverwrite), SuccessReinsertCard);  // sector 0 held no partition

@@ -1,6 +1,6 @@
-// What the whole-format tests share: a fake card behind an installed driver table that records
-// every write, a virtual card served by the real driver library, and a reader's view of where
-// a freshly written volume keeps its root directory.
+// What the whole-format tests share: the fake card in a format's context, a virtual card served
+// by the real driver library, and a reader's view of where a freshly written volume keeps its
+// root directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,89 +30,15 @@
 
 namespace brc::format_test {
 
+using test::Op;
 using test::Sector;
-constexpr uint32_t kFakeHandle = 9;
 constexpr uint32_t kChunk = 64;
 
 inline uint64_t roundUpToChunk(uint64_t sector) { return (sector + kChunk - 1) / kChunk * kChunk; }
 
-// ---- a fake card ------------------------------------------------------------------------------
-
-struct WriteCall {
-    uint32_t first, count, result;
-};
-
-struct FakeCard : test::SectorMap {
-    uint32_t userSectors = 0;
-    uint32_t protectedSectors = 0;
-    std::vector<WriteCall> writes; // every DDWritePT call, failed ones too
-    uint32_t failWriteCall = 0;    // 1-based; 0 never
-    uint32_t failCode = SDHOST_ERR_IO;
-};
-
-inline FakeCard* gFake = nullptr;
-
-inline uint32_t SDHOST_CALL fakeIdentify(uint32_t* userSectors, uint32_t* cylinders,
-                                         uint32_t* totalSectors, uint32_t* heads,
-                                         uint16_t* bytesPerSector, uint32_t* sectorsPerTrack,
-                                         uint8_t* cardType, uint32_t* protectedSectors,
-                                         uint8_t* busWidth, uint32_t* eraseBlockSectors,
-                                         uint32_t* reserved, uint32_t handle) {
-    EXPECT_EQ(handle, kFakeHandle);
-    const uint64_t total = uint64_t{gFake->userSectors} + gFake->protectedSectors;
-    *userSectors = gFake->userSectors;
-    *cylinders = gFake->userSectors / (255 * 63);
-    *totalSectors = static_cast<uint32_t>(total);
-    *heads = 255;
-    *bytesPerSector = 512;
-    *sectorsPerTrack = 63;
-    *cardType = 2;
-    *protectedSectors = gFake->protectedSectors;
-    *busWidth = 4;
-    *eraseBlockSectors = 8192;
-    *reserved = 0;
-    return 0;
-}
-
-inline uint32_t SDHOST_CALL fakeSecureIdentify(uint32_t* protectedSectors, uint32_t handle) {
-    EXPECT_EQ(handle, kFakeHandle);
-    *protectedSectors = gFake->protectedSectors;
-    return 0;
-}
-
-inline uint32_t SDHOST_CALL fakeRead(void* buffer, uint32_t count, uint32_t first,
-                                     uint32_t handle) {
-    EXPECT_EQ(handle, kFakeHandle);
-    if (uint64_t{first} + count > gFake->userSectors) return SDHOST_ERR_RANGE;
-    for (uint32_t i = 0; i < count; ++i)
-        std::memcpy(static_cast<uint8_t*>(buffer) + 512 * i, gFake->get(first + i).data(), 512);
-    return 0;
-}
-
-inline uint32_t SDHOST_CALL fakeWrite(const void* buffer, uint32_t count, uint32_t first,
-                                      uint32_t handle) {
-    EXPECT_EQ(handle, kFakeHandle);
-    FakeCard& c = *gFake;
-    uint32_t result = 0;
-    if (uint64_t{first} + count > c.userSectors) result = SDHOST_ERR_RANGE;
-    else if (c.writes.size() + 1 == c.failWriteCall) result = c.failCode;
-    c.writes.push_back({first, count, result});
-    if (result != 0) return result;
-    for (uint32_t i = 0; i < count; ++i)
-        c.put(first + i, static_cast<const uint8_t*>(buffer) + 512 * i);
-    return 0;
-}
-
-inline uint32_t SDHOST_CALL fakeMid(uint8_t mid[8], uint32_t, uint32_t handle) {
-    EXPECT_EQ(handle, kFakeHandle);
-    std::memset(mid, 0, 8);
-    mid[0] = 3;
-    return 0;
-}
-
 // One format's worth of state over a fake card.
 struct FakeRig {
-    FakeCard card;
+    test::FakeCard card;
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
     Progress progress{flags, builtinMessages(), nullptr};
@@ -120,22 +46,10 @@ struct FakeRig {
     ReportValues report;
     WriteContext ctx{driver, progress, exfat, report};
 
-    FakeRig(uint32_t userSectors, uint32_t protectedSectors, uint32_t route = 2) {
-        card.userSectors = userSectors;
-        card.protectedSectors = protectedSectors;
-        gFake = &card;
-        DriverApi api;
-        api.DDIdentify = fakeIdentify;
-        api.DDSecureIdentify = fakeSecureIdentify;
-        api.DDReadPT = fakeRead;
-        api.DDWritePT = fakeWrite;
-        api.DDGetMID = fakeMid;
-        installDriverTable(driver, route, api);
-        driver.driverHandle = kFakeHandle;
+    FakeRig(uint32_t userSectors, uint32_t protectedSectors, uint32_t route = 2)
+        : card(userSectors, protectedSectors) {
+        card.install(driver, route);
     }
-    ~FakeRig() { gFake = nullptr; }
-    FakeRig(const FakeRig&) = delete;
-    FakeRig& operator=(const FakeRig&) = delete;
 };
 
 // ---- where the system area ends ---------------------------------------------------------------

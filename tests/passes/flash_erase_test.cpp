@@ -22,6 +22,7 @@
 #include "res/message_ids.h"
 #include "platform/fake/fake_os.h"
 #include "tests/support/counting_messages.h"
+#include "tests/support/fake_card.h"
 #include "tests/support/recording_view.h"
 
 namespace brc {
@@ -36,19 +37,18 @@ constexpr uint32_t kDrive = 5;  // E:
 constexpr uint32_t kSentinel = 0xDEAD;
 
 using test::Drawn;
+using test::Op;
+using test::RecordingView;
 
-// The erase pass draws on its own line only.
-class RecordingView final : public test::RecordingView {
-public:
-    std::vector<std::u16string> texts() const {
-        std::vector<std::u16string> out;
-        for (const Drawn& d : lines) {
-            EXPECT_EQ(d.controlId, uint32_t{EraseLine});
-            out.push_back(d.text);
-        }
-        return out;
+// The lines drawn; the erase pass draws on its own line only.
+std::vector<std::u16string> eraseTexts(const RecordingView& view) {
+    std::vector<std::u16string> out;
+    for (const Drawn& d : view.lines) {
+        EXPECT_EQ(d.controlId, uint32_t{EraseLine});
+        out.push_back(d.text);
     }
-};
+    return out;
+}
 
 std::u16string eraseLine(const std::string& suffix) {
     return builtinMessages().text(msg::EraseLineCaption) + asciiToUtf16(suffix);
@@ -65,48 +65,22 @@ void expectContiguous(const std::vector<Range>& calls) {
     }
 }
 
-// ---- The bound library: a table of functions --------------------------------------------------
-
-struct EraseScript {
-    std::vector<Range> calls;
-    size_t failCall = 0;  // 1-based; 0 none
-    uint32_t failCode = 0;
-    FakeOs* os = nullptr;  // private driver: where its calls are logged
-    uint32_t sysInitResult = 0, initResult = 0;
-};
-EraseScript* script = nullptr;
-
-uint32_t recordErase(uint32_t first, uint32_t last) {
-    script->calls.emplace_back(first, last);
-    if (script->os)
-        script->os->note("DDErase " + std::to_string(first) + " " + std::to_string(last));
-    return script->calls.size() == script->failCall ? script->failCode : 0;
-}
-
-uint32_t boundErase(uint32_t first, uint32_t last, uint32_t handle) {
-    EXPECT_EQ(handle, kBoundHandle);
-    return recordErase(first, last);
-}
+// ---- The bound library -------------------------------------------------------------------------
 
 class BoundErase : public ::testing::Test {
 protected:
     BoundErase() : sys(os) {
-        script = &erase;
         flags.formatStatus = &status;
         os.tickStep = 40;
         sys.osKind = OsKindXp;
-        DriverApi api;
-        api.DDErase = boundErase;
-        installDriverTable(driver, 1, api);
-        driver.driverHandle = kBoundHandle;
+        card.install(driver, 1);
     }
-    ~BoundErase() override { script = nullptr; }
 
     int32_t run(uint32_t first, uint32_t end) {
         return eraseFlash(EraseBoundLibrary, kDrive, first, end, elapsed, driver, progress, 1, sys);
     }
 
-    EraseScript erase;
+    test::FakeCard card{0xFFFFFFFFu};
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
     uint32_t status = 0;
@@ -130,15 +104,16 @@ class EraseRanges : public BoundErase, public ::testing::WithParamInterface<Rang
 TEST_P(EraseRanges, ErasesEachChunkOnceWithInclusiveBounds) {
     const RangeRow& row = GetParam();
     ASSERT_EQ(run(row.first, row.end), 0);
-    ASSERT_EQ(erase.calls.size(), row.chunks);
+    const std::vector<Range> calls = card.transfers(Op::Erase);
+    ASSERT_EQ(calls.size(), row.chunks);
     if (row.chunks > 0) {
-        EXPECT_EQ(erase.calls.front(), row.firstChunk);
-        EXPECT_EQ(erase.calls.back(), row.lastChunk);
-        expectContiguous(erase.calls);
-        for (size_t i = 0; i + 1 < erase.calls.size(); ++i)
-            EXPECT_EQ(erase.calls[i].second - erase.calls[i].first + 1, kEraseChunkSectors);
+        EXPECT_EQ(calls.front(), row.firstChunk);
+        EXPECT_EQ(calls.back(), row.lastChunk);
+        expectContiguous(calls);
+        for (size_t i = 0; i + 1 < calls.size(); ++i)
+            EXPECT_EQ(calls[i].second - calls[i].first + 1, kEraseChunkSectors);
     }
-    const auto lines = view.texts();
+    const auto lines = eraseTexts(view);
     ASSERT_EQ(lines.size(), row.chunks + 1) << "one line per chunk and the final line";
     for (const auto& [index, suffix] : row.probes) EXPECT_EQ(lines.at(index), eraseLine(suffix));
     EXPECT_EQ(status, 0u);
@@ -191,14 +166,13 @@ class EraseFailure : public BoundErase, public ::testing::WithParamInterface<Fai
 
 TEST_P(EraseFailure, StopsAtTheFailingChunk) {
     const FailureRow& row = GetParam();
-    erase.failCall = row.failCall;
-    erase.failCode = 0x0777;
+    card.fail(Op::Erase, 0x0777, static_cast<uint32_t>(row.failCall));
     EXPECT_EQ(run(0, row.sectors), 0x0777);
-    EXPECT_EQ(erase.calls.size(), row.failCall) << "nothing after the failing chunk";
+    EXPECT_EQ(card.countOf(Op::Erase), row.failCall) << "nothing after the failing chunk";
     EXPECT_EQ(status, row.expectedStatus);
     std::vector<std::u16string> expected;
     for (const std::string& s : row.lines) expected.push_back(eraseLine(s));
-    EXPECT_EQ(view.texts(), expected) << "the line keeps the last good chunk";
+    EXPECT_EQ(eraseTexts(view), expected) << "the line keeps the last good chunk";
     EXPECT_EQ(elapsed, kSentinel) << "no duration for a failed erase";
 }
 
@@ -230,11 +204,11 @@ TEST_P(EraseCancel, StopsBeforeTheNextChunk) {
         if (pumps == row.atPump) raise();
     };
     EXPECT_EQ(run(0, 4 * 8192 + 5), 0);
-    EXPECT_EQ(erase.calls.size(), row.chunksErased);
+    EXPECT_EQ(card.countOf(Op::Erase), row.chunksErased);
     EXPECT_EQ(flags.cancelRequested, 1u);
     EXPECT_EQ(status, uint32_t{StatusEraseCancelled});
     EXPECT_EQ(elapsed, 40u) << "a cancel is a success: the duration is stored";
-    const auto lines = view.texts();
+    const auto lines = eraseTexts(view);
     ASSERT_EQ(lines.size(), row.chunksErased + 2) << "chunk lines, then CANCEL twice";
     EXPECT_EQ(lines[row.chunksErased], kCancelLine);
     EXPECT_EQ(lines.back(), kCancelLine);
@@ -253,9 +227,9 @@ TEST_F(BoundErase, CancelAfterTheLastChunkReplacesTheFinalLine) {
         if (pumps == 2) flags.cancelRequested = 1;
     };
     EXPECT_EQ(run(0, 2 * 8192), 0);
-    EXPECT_EQ(erase.calls.size(), 2u);
+    EXPECT_EQ(card.countOf(Op::Erase), 2u);
     EXPECT_EQ(status, uint32_t{StatusEraseCancelled});
-    EXPECT_EQ(view.texts(), (std::vector<std::u16string>{eraseLine("  50% [    8192 /    16384]"),
+    EXPECT_EQ(eraseTexts(view), (std::vector<std::u16string>{eraseLine("  50% [    8192 /    16384]"),
                                                          eraseLine(" 100% [   16384 /    16384]"),
                                                          kCancelLine}));
 }
@@ -269,7 +243,7 @@ TEST_F(BoundErase, LoadsItsCaptionOncePerPass) {
         EXPECT_EQ(rc, 0);
         EXPECT_EQ(messages.loads[msg::EraseLineCaption], pass);
     }
-    const auto lines = view.texts();
+    const auto lines = eraseTexts(view);
     ASSERT_EQ(lines.size(), 2u * 101) << "still one line per chunk and the final line";
     EXPECT_EQ(lines[49], eraseLine("  50% [  409600 /   819200]"));
     EXPECT_EQ(lines.back(), eraseLine(" 100% [  819200 /   819200]"));
@@ -287,29 +261,6 @@ TEST_F(BoundErase, LibraryWithoutEraseDrawsNothing) {
 
 // ---- The private library through a scripted system ---------------------------------------------
 
-uint32_t privateSysInit() {
-    script->os->note("DDSysInit");
-    return script->sysInitResult;
-}
-uint32_t privateSysFini() {
-    script->os->note("DDSysFini");
-    return 0;
-}
-uint32_t privateInit(uint32_t* handle, uint32_t drive) {
-    script->os->note("DDInit " + std::to_string(drive));
-    *handle = script->initResult == 0 ? kPrivateHandle : 0;
-    return script->initResult;
-}
-uint32_t privateFini(uint32_t handle) {
-    EXPECT_EQ(handle, kPrivateHandle);
-    script->os->note("DDFini");
-    return 0;
-}
-uint32_t privateErase(uint32_t first, uint32_t last, uint32_t handle) {
-    EXPECT_EQ(handle, kPrivateHandle);
-    return recordErase(first, last);
-}
-
 const std::string kPrivatePath = "C:\\WINDOWS\\system32\\quillhost.dll";
 const std::vector<std::string> kLookups = {
     "libraryProc DDInit", "libraryProc DDFini", "libraryProc DDSysInit", "libraryProc DDSysFini",
@@ -324,21 +275,16 @@ std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> 
 class PrivateErase : public ::testing::Test {
 protected:
     PrivateErase() : sys(os) {
-        script = &erase;
-        erase.os = &os;
         flags.formatStatus = &status;
         os.tickStep = 10;
         sys.osKind = OsKindXp;
-        os.addLibraryProc(kPrivatePath, "DDInit", privateInit);
-        os.addLibraryProc(kPrivatePath, "DDFini", privateFini);
-        os.addLibraryProc(kPrivatePath, "DDSysInit", privateSysInit);
-        os.addLibraryProc(kPrivatePath, "DDSysFini", privateSysFini);
-        os.addLibraryProc(kPrivatePath, "DDErase", privateErase);
+        card.handle = kPrivateHandle;
+        card.addTo(os, kPrivatePath);
+        card.logTo(os);
         // The bound library is route 2 and has no erase of its own; the path must not touch it.
         installDriverTable(driver, 2, DriverApi{});
         driver.driverHandle = kBoundHandle;
     }
-    ~PrivateErase() override { script = nullptr; }
 
     int32_t run(uint32_t sectors, uint32_t lockFlag) {
         testing::internal::CaptureStdout();
@@ -361,12 +307,12 @@ protected:
         EXPECT_EQ(os.badHandleUses, 0u);
     }
 
-    EraseScript erase;
+    FakeOs os;
+    test::FakeCard card{0xFFFFFFFFu};  // behind the private library
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
     uint32_t status = 0;
     uint32_t elapsed = kSentinel;
-    FakeOs os;
     SystemState sys;
     RecordingView view;
     Progress progress{flags, builtinMessages(), &view};
@@ -382,13 +328,13 @@ TEST_F(PrivateErase, HoldsTheVolumeLockedWhileErasingAndLeavesItLocked) {
     ASSERT_EQ(run(8192 + 1, 1), 0);
     EXPECT_EQ(log(), concat({kOpened,
                              {"DDSysInit", "DDInit 5", "openVolume E", "volumeRequest Lock",
-                              "DDErase 0 8191", "DDErase 8192 8192", "volumeRequest Unlock",
+                              "DDErase 0-8191", "DDErase 8192-8192", "volumeRequest Unlock",
                               "DDFini", "DDSysFini", "freeLibrary " + kPrivatePath,
                               "volumeRequest Lock"}}));
     EXPECT_EQ(printed, " Load DLL Name : " + kPrivatePath + " \n");
     EXPECT_EQ(status, 0u);
     EXPECT_NE(elapsed, kSentinel);
-    EXPECT_EQ(view.texts().back(), eraseLine(" 100% [    8193 /     8193]"));
+    EXPECT_EQ(eraseTexts(view).back(), eraseLine(" 100% [    8193 /     8193]"));
     EXPECT_NE(sys.volumeHandle, nullptr) << "left open and locked for the file-system write";
     EXPECT_EQ(os.openVolumeCount(), 1u);
     expectReleasedOnce();
@@ -397,7 +343,7 @@ TEST_F(PrivateErase, HoldsTheVolumeLockedWhileErasingAndLeavesItLocked) {
 TEST_F(PrivateErase, WithoutTheLockFlagLocksOnlyAfterwards) {
     ASSERT_EQ(run(100, 0), 0);
     EXPECT_EQ(log(), concat({kOpened,
-                             {"DDSysInit", "DDInit 5", "DDErase 0 99", "DDFini", "DDSysFini",
+                             {"DDSysInit", "DDInit 5", "DDErase 0-99", "DDFini", "DDSysFini",
                               "freeLibrary " + kPrivatePath, "openVolume E",
                               "volumeRequest Lock"}}));
     EXPECT_EQ(os.openVolumeCount(), 1u);
@@ -408,7 +354,7 @@ TEST_F(PrivateErase, VistaAndLaterNeverTouchTheVolume) {
     sys.osKind = OsKindVistaTo8;
     ASSERT_EQ(run(100, 1), 0);
     EXPECT_EQ(log(), concat({{"systemRoot", "loadLibrary " + kPrivatePath}, kLookups,
-                             {"DDSysInit", "DDInit 5", "DDErase 0 99", "DDFini", "DDSysFini",
+                             {"DDSysInit", "DDInit 5", "DDErase 0-99", "DDFini", "DDSysFini",
                               "freeLibrary " + kPrivatePath}}));
     EXPECT_EQ(sys.volumeHandle, nullptr);
     EXPECT_TRUE(os.allReleased());
@@ -420,20 +366,18 @@ TEST_F(PrivateErase, SuspendDuringTheLastChunkCancels) {
         if (pumps == 1) flags.powerAbort = 1;
     };
     ASSERT_EQ(run(8192, 0), 0);
-    EXPECT_EQ(erase.calls.size(), 1u);
+    EXPECT_EQ(card.countOf(Op::Erase), 1u);
     EXPECT_EQ(flags.cancelRequested, 1u);
     EXPECT_EQ(status, uint32_t{StatusEraseCancelled});
-    EXPECT_EQ(view.texts().back(), kCancelLine);
+    EXPECT_EQ(eraseTexts(view).back(), kCancelLine);
     expectReleasedOnce();
 
     // The bound path draws its final line in the same situation.
     FakeOs boundOs;
     SystemState boundSys(boundOs);
+    test::FakeCard boundCard{0xFFFFFFFFu};
     DriverBinding bound{test::systemOs()};
-    DriverApi api;
-    api.DDErase = boundErase;
-    installDriverTable(bound, 1, api);
-    bound.driverHandle = kBoundHandle;
+    boundCard.install(bound, 1);
     flags = RunFlags{};
     flags.formatStatus = &status;
     status = 0;
@@ -442,12 +386,12 @@ TEST_F(PrivateErase, SuspendDuringTheLastChunkCancels) {
     EXPECT_EQ(eraseFlash(EraseBoundLibrary, kDrive, 0, 8192, elapsed, bound, progress, 0, boundSys),
               0);
     EXPECT_EQ(status, 0u);
-    EXPECT_EQ(view.texts().back(), eraseLine(" 100% [    8192 /     8192]"));
+    EXPECT_EQ(eraseTexts(view).back(), eraseLine(" 100% [    8192 /     8192]"));
 }
 
 struct SetupFailureRow {
     std::string name;
-    std::function<void(PrivateErase&, FakeOs&, EraseScript&)> setup;
+    std::function<void(PrivateErase&, FakeOs&, test::FakeCard&)> setup;
     int32_t result;
     uint32_t status;
     std::vector<std::string> calls;
@@ -459,14 +403,14 @@ class PrivateEraseFailure : public PrivateErase,
 
 TEST_P(PrivateEraseFailure, ReleasesWhatItTook) {
     const SetupFailureRow& row = GetParam();
-    row.setup(*this, os, erase);
+    row.setup(*this, os, card);
     EXPECT_EQ(run(3 * 8192, 1), row.result);
     EXPECT_EQ(status, row.status);
     EXPECT_EQ(log(), row.calls);
     EXPECT_EQ(os.openVolumeCount(), row.volumesLeftOpen);
     EXPECT_EQ(sys.volumeHandle != nullptr, row.volumesLeftOpen == 1);
     EXPECT_EQ(elapsed, kSentinel);
-    for (const std::u16string& line : view.texts())
+    for (const std::u16string& line : eraseTexts(view))
         EXPECT_EQ(line.find(u"100%"), std::u16string::npos);
     expectReleasedOnce();
 }
@@ -477,45 +421,39 @@ std::vector<SetupFailureRow> setupFailureRows() {
     const std::vector<std::string> relock = {"openVolume E", "volumeRequest Dismount",
                                              "volumeRequest Lock"};
     std::vector<SetupFailureRow> rows = {
-        {"NoSystemRoot", [](PrivateErase&, FakeOs& os, EraseScript&) { os.systemRootValue.reset(); },
+        {"NoSystemRoot", [](PrivateErase&, FakeOs& os, test::FakeCard&) { os.systemRootValue.reset(); },
          1, StatusEraseNotStarted, {"systemRoot"}, 0},
-        {"LibraryMissing", [](PrivateErase&, FakeOs& os, EraseScript&) { os.libraries.clear(); }, 1,
+        {"LibraryMissing", [](PrivateErase&, FakeOs& os, test::FakeCard&) { os.libraries.clear(); }, 1,
          StatusEraseNotStarted, {"systemRoot", "loadLibrary " + kPrivatePath}, 0},
-        {"SysInitFails", [](PrivateErase&, FakeOs&, EraseScript& e) { e.sysInitResult = 0x0101; },
+        {"SysInitFails", [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::SysInit, 0x0101); },
          0x0101, StatusEraseNotStarted,
          concat({kOpened, {"DDSysInit", "DDSysFini", freed}, relock}), 1},
-        {"InitFails", [](PrivateErase&, FakeOs&, EraseScript& e) { e.initResult = 0x0103; }, 0x0103,
+        {"InitFails", [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::Init, 0x0103); }, 0x0103,
          StatusEraseNotStarted, concat({kOpened, {"DDSysInit", "DDInit 5", "DDSysFini", freed}, relock}),
          1},
         {"FirstChunkFails",
-         [](PrivateErase&, FakeOs&, EraseScript& e) {
-             e.failCall = 1;
-             e.failCode = 0x0107;
-         },
+         [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::Erase, 0x0107, 1); },
          0x0107, StatusEraseNotStarted,
          concat({kOpened,
-                 {"DDSysInit", "DDInit 5", "openVolume E", "volumeRequest Lock", "DDErase 0 8191",
+                 {"DDSysInit", "DDInit 5", "openVolume E", "volumeRequest Lock", "DDErase 0-8191",
                   "volumeRequest Unlock", "DDFini", "DDSysFini", freed, "volumeRequest Dismount",
                   "volumeRequest Lock"}}),
          1},
         {"SecondChunkFails",
-         [](PrivateErase&, FakeOs&, EraseScript& e) {
-             e.failCall = 2;
-             e.failCode = 0x0105;
-         },
+         [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::Erase, 0x0105, 2); },
          0x0105, StatusEraseFailedLater,
          concat({kOpened,
-                 {"DDSysInit", "DDInit 5", "openVolume E", "volumeRequest Lock", "DDErase 0 8191",
-                  "DDErase 8192 16383", "volumeRequest Unlock", "DDFini", "DDSysFini", freed,
+                 {"DDSysInit", "DDInit 5", "openVolume E", "volumeRequest Lock", "DDErase 0-8191",
+                  "DDErase 8192-16383", "volumeRequest Unlock", "DDFini", "DDSysFini", freed,
                   "volumeRequest Dismount", "volumeRequest Lock"}}),
          1},
         {"VolumeWillNotOpenForTheLock",
-         [](PrivateErase&, FakeOs& os, EraseScript&) { os.openAnswers[u'E'] = {true, false}; }, -1,
+         [](PrivateErase&, FakeOs& os, test::FakeCard&) { os.openAnswers[u'E'] = {true, false}; }, -1,
          0, concat({kOpened, {"DDSysInit", "DDInit 5", "openVolume E", "DDFini", "DDSysFini", freed}}),
          0},
         {"VolumeWillNotReopenAfterAFailure",
-         [](PrivateErase&, FakeOs& os, EraseScript& e) {
-             e.sysInitResult = 0x0101;
+         [](PrivateErase&, FakeOs& os, test::FakeCard& c) {
+             c.fail(Op::SysInit, 0x0101);
              os.unopenable.insert(u'E');
              os.openAnswers[u'E'] = {true};
          },
@@ -531,7 +469,7 @@ std::vector<SetupFailureRow> setupFailureRows() {
         calls.insert(calls.end(), kLookups.begin(), kLookups.begin() + static_cast<long>(missing) + 1);
         calls.push_back(freed);
         rows.push_back({"Missing" + name,
-                        [name](PrivateErase&, FakeOs& os, EraseScript&) {
+                        [name](PrivateErase&, FakeOs& os, test::FakeCard&) {
                             os.libraries[kPrivatePath].erase(name);
                         },
                         1, StatusEraseNotStarted, calls, 0});
@@ -545,7 +483,7 @@ INSTANTIATE_TEST_SUITE_P(Setup, PrivateEraseFailure, ::testing::ValuesIn(setupFa
 TEST_F(PrivateErase, VolumeThatWillNotReopenAfterASuccessGivesMinusOne) {
     os.openAnswers[u'E'] = {true, false};
     EXPECT_EQ(run(100, 0), -1);
-    EXPECT_EQ(erase.calls.size(), 1u);
+    EXPECT_EQ(card.countOf(Op::Erase), 1u);
     EXPECT_EQ(os.openVolumeCount(), 0u);
     expectReleasedOnce();
 }

@@ -1,10 +1,9 @@
 // The full overwrite: which sectors it writes in which calls, what the card holds afterwards,
-// its progress line, cancel and suspend, and write failures; over a table of fake operations and
+// its progress line, cancel and suspend, and write failures; over the fake card and
 // over the real virtual-card library.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +21,7 @@
 #include "res/message_ids.h"
 #include "platform/fake/fake_os.h"
 #include "tests/support/counting_messages.h"
+#include "tests/support/fake_card.h"
 #include "tests/support/recording_view.h"
 
 namespace brc {
@@ -29,69 +29,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kHandle = 0x51;
 constexpr size_t kSector = 512;
 
 using test::Drawn;
+using test::Op;
 using test::RecordingView;
+using test::Sector;
+using test::Span;
 
 std::u16string overwriteLine(const std::string& suffix) {
     return builtinMessages().text(msg::OverwriteLineCaption) + asciiToUtf16(suffix);
-}
-
-// ---- A card served by a table of functions -------------------------------------------------
-
-struct Transfer {
-    uint32_t count, first;
-    bool operator==(const Transfer&) const = default;
-};
-
-struct FakeCard {
-    uint32_t sectors = 0;
-    uint32_t identifyResult = 0;
-    bool keepData = true;                  // false for cards too large to hold in memory
-    std::vector<uint8_t> data;             // sectors * 512 when keepData
-    std::vector<Transfer> writes, reads;
-    size_t failWriteCall = 0;              // 1-based; 0 none
-    uint32_t failWriteCode = 0;
-    std::vector<uint32_t> erases;          // (first, last) pairs flattened, for the erase pass
-};
-FakeCard* card = nullptr;
-
-uint32_t fakeIdentify(uint32_t* user, uint32_t*, uint32_t*, uint32_t*, uint16_t*, uint32_t*,
-                      uint8_t*, uint32_t*, uint8_t*, uint32_t*, uint32_t*, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    *user = card->sectors;
-    return card->identifyResult;
-}
-uint32_t fakeSecureIdentify(uint32_t* prot, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    *prot = 0;
-    return 0;
-}
-uint32_t fakeRead(void* buffer, uint32_t count, uint32_t first, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    card->reads.push_back({count, first});
-    if (uint64_t{first} + count > card->sectors) return SDHOST_ERR_RANGE;
-    if (card->keepData)
-        std::memcpy(buffer, card->data.data() + size_t{first} * kSector, size_t{count} * kSector);
-    return 0;
-}
-uint32_t fakeWrite(const void* buffer, uint32_t count, uint32_t first, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    card->writes.push_back({count, first});
-    if (card->writes.size() == card->failWriteCall) return card->failWriteCode;
-    if (count == 0 || count > SDHOST_MAX_TRANSFER || uint64_t{first} + count > card->sectors)
-        return SDHOST_ERR_RANGE;
-    if (card->keepData)
-        std::memcpy(card->data.data() + size_t{first} * kSector, buffer, size_t{count} * kSector);
-    return 0;
-}
-uint32_t fakeErase(uint32_t first, uint32_t last, uint32_t handle) {
-    EXPECT_EQ(handle, kHandle);
-    card->erases.push_back(first);
-    card->erases.push_back(last);
-    return 0;
 }
 
 class OverwriteTest : public ::testing::Test {
@@ -99,27 +46,21 @@ protected:
     OverwriteTest() {
         flags.formatStatus = &status;
         os.tickStep = 250;
-        card = &fake;
     }
-    ~OverwriteTest() override { card = nullptr; }
 
-    // A card of `sectors` sectors: sector 0 holds a recognisable record, the rest 0x5A.
-    void insertCard(uint32_t sectors, bool withErase = true) {
-        fake.sectors = sectors;
-        fake.keepData = sectors > 0 && sectors <= 65536;
+    // A card of `sectors` sectors: sector 0 holds a recognisable record, the rest 0x5A. Cards
+    // too large to hold keep no data.
+    void insertCard(uint32_t sectors) {
+        fake.userSectors = sectors;
+        fake.keepData = sectors <= 65536;
         if (fake.keepData) {
-            fake.data.assign(size_t{sectors} * kSector, 0x5A);
-            for (size_t i = 0; i < kSector; ++i) fake.data[i] = static_cast<uint8_t>(i * 7 + 1);
-            sectorZero.assign(fake.data.begin(), fake.data.begin() + kSector);
+            Sector fill;
+            fill.fill(0x5A);
+            for (uint32_t s = 1; s < sectors; ++s) fake.put(s, fill.data());
+            for (size_t i = 0; i < kSector; ++i) sectorZero[i] = static_cast<uint8_t>(i * 7 + 1);
+            fake.put(0, sectorZero.data());
         }
-        DriverApi api;
-        api.DDIdentify = fakeIdentify;
-        api.DDSecureIdentify = fakeSecureIdentify;
-        api.DDReadPT = fakeRead;
-        api.DDWritePT = fakeWrite;
-        if (withErase) api.DDErase = fakeErase;
-        installDriverTable(driver, 1, api);
-        driver.driverHandle = kHandle;
+        fake.install(driver, 1);
     }
 
     int32_t run(bool withWindow = true) {
@@ -129,24 +70,25 @@ protected:
 
     // Sectors [from, to) all hold `value`.
     bool sectorsHold(uint32_t from, uint32_t to, uint8_t value) const {
-        for (size_t i = size_t{from} * kSector; i < size_t{to} * kSector; ++i)
-            if (fake.data[i] != value) return false;
+        for (uint32_t s = from; s < to; ++s)
+            for (uint8_t b : fake.get(s))
+                if (b != value) return false;
         return true;
     }
 
-    FakeCard fake;
+    test::FakeCard fake;
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
     uint32_t status = 0;
     uint32_t elapsed = 0xDEAD;
     FakeOs os;
     RecordingView view;
-    std::vector<uint8_t> sectorZero;
+    Sector sectorZero{};
 };
 
 struct ChunkRow {
     uint32_t sectors;
-    std::vector<Transfer> writes;          // exact DDWritePT calls, in order
+    std::vector<Span> writes;              // exact DDWritePT calls (first, count), in order
     std::vector<std::string> lines;        // every suffix drawn on 1028, in order
 };
 
@@ -157,11 +99,10 @@ TEST_P(OverwriteChunks, WritesEachChunkOnceAndKeepsSectorZero) {
     insertCard(row.sectors);
     ASSERT_EQ(run(), 0);
 
-    EXPECT_EQ(fake.writes, row.writes);
-    ASSERT_FALSE(fake.reads.empty());
-    EXPECT_EQ(fake.reads.front(), (Transfer{1, 0})) << "sector 0 is read back before it is written";
-    EXPECT_TRUE(std::equal(sectorZero.begin(), sectorZero.end(), fake.data.begin()))
-        << "sector 0 must keep its content";
+    EXPECT_EQ(fake.transfers(Op::Write), row.writes);
+    ASSERT_FALSE(fake.transfers(Op::Read).empty());
+    EXPECT_EQ(fake.transfers(Op::Read).front(), (Span{0, 1})) << "sector 0 is read back before it is written";
+    EXPECT_EQ(fake.get(0), sectorZero) << "sector 0 must keep its content";
     EXPECT_TRUE(sectorsHold(1, row.sectors, 0xFF));
 
     std::vector<std::u16string> expected;
@@ -175,24 +116,25 @@ TEST_P(OverwriteChunks, WritesEachChunkOnceAndKeepsSectorZero) {
 INSTANTIATE_TEST_SUITE_P(
     UserAreaSizes, OverwriteChunks,
     ::testing::Values(
-        ChunkRow{768, {{256, 0}, {256, 256}, {256, 512}},
+        ChunkRow{768, {{0, 256}, {256, 256}, {512, 256}},
                  {"  33% [256 / 768]", "  66% [512 / 768]", " 100% [768 / 768]",
                   " 100% [768 / 768]"}},
-        ChunkRow{769, {{256, 0}, {256, 256}, {256, 512}, {1, 768}},
+        ChunkRow{769, {{0, 256}, {256, 256}, {512, 256}, {768, 1}},
                  {"  25% [256 / 769]", "  50% [512 / 769]", "  75% [768 / 769]",
                   " 100% [769 / 769]", " 100% [769 / 769]"}},
-        ChunkRow{256, {{256, 0}}, {" 100% [256 / 256]", " 100% [256 / 256]"}},
-        ChunkRow{255, {{255, 0}}, {" 100% [255 / 255]", " 100% [255 / 255]"}},
-        ChunkRow{1, {{1, 0}}, {" 100% [1 / 1]", " 100% [1 / 1]"}}),
+        ChunkRow{256, {{0, 256}}, {" 100% [256 / 256]", " 100% [256 / 256]"}},
+        ChunkRow{255, {{0, 255}}, {" 100% [255 / 255]", " 100% [255 / 255]"}},
+        ChunkRow{1, {{0, 1}}, {" 100% [1 / 1]", " 100% [1 / 1]"}}),
     [](const auto& row) { return "Sectors" + std::to_string(row.param.sectors); });
 
 TEST_F(OverwriteTest, LargeCardEndsWithItsRemainderChunk) {
     // 30252 full chunks and 88 sectors: 30253 progress steps.
     insertCard(7744600);
     ASSERT_EQ(run(), 0);
-    ASSERT_EQ(fake.writes.size(), 30253u);
-    EXPECT_EQ(fake.writes[30251], (Transfer{256, 7744256}));
-    EXPECT_EQ(fake.writes.back(), (Transfer{88, 7744512}));
+    const auto writes = fake.transfers(Op::Write);
+    ASSERT_EQ(writes.size(), 30253u);
+    EXPECT_EQ(writes[30251], (Span{7744256, 256}));
+    EXPECT_EQ(writes.back(), (Span{7744512, 88}));
     const auto lines = view.textsOf(OverwriteLine);
     ASSERT_EQ(lines.size(), 30254u);
     EXPECT_EQ(lines[302], overwriteLine("   1% [77568 / 7744600]"));  // 303 × 100 / 30253
@@ -215,15 +157,15 @@ TEST_F(OverwriteTest, LoadsItsCaptionOncePerPass) {
 TEST_F(OverwriteTest, EmptyUserAreaCompletesWithoutWriting) {
     insertCard(0);
     ASSERT_EQ(run(), 0);
-    EXPECT_TRUE(fake.writes.empty());
+    EXPECT_EQ(fake.countOf(Op::Write), 0u);
     EXPECT_EQ(view.textsOf(OverwriteLine), std::vector<std::u16string>{overwriteLine(" 100% [0 / 0]")});
 }
 
 TEST_F(OverwriteTest, CapacityFailureWritesNothing) {
     insertCard(1024);
-    fake.identifyResult = SDHOST_ERR_NO_CARD;
+    fake.fail(Op::Identify, SDHOST_ERR_NO_CARD);
     EXPECT_EQ(run(), static_cast<int32_t>(SDHOST_ERR_NO_CARD));
-    EXPECT_TRUE(fake.writes.empty());
+    EXPECT_EQ(fake.countOf(Op::Write), 0u);
     EXPECT_TRUE(view.lines.empty());
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(elapsed, 0xDEADu);
@@ -241,10 +183,9 @@ class OverwriteWriteFailure : public OverwriteTest, public ::testing::WithParamI
 TEST_P(OverwriteWriteFailure, StopsAtOnceWithTheDriversCode) {
     const FailRow& row = GetParam();
     insertCard(row.sectors);
-    fake.failWriteCall = row.failCall;
-    fake.failWriteCode = 0x4321;
+    fake.fail(Op::Write, 0x4321, static_cast<uint32_t>(row.failCall));
     EXPECT_EQ(run(), 0x4321);
-    EXPECT_EQ(fake.writes.size(), row.failCall);
+    EXPECT_EQ(fake.countOf(Op::Write), row.failCall);
     EXPECT_EQ(status, uint32_t{StatusWriteFailed});
     EXPECT_EQ(elapsed, 0xDEADu) << "no duration for a failed pass";
     EXPECT_TRUE(sectorsHold(1, row.lastFFSector, 0xFF));
@@ -282,7 +223,7 @@ TEST_P(OverwriteCancel, StopsAtTheNextChunkBoundaryAndStopsTheErase) {
     };
     ASSERT_EQ(run(), 0);
 
-    EXPECT_EQ(fake.writes.size(), static_cast<size_t>(row.afterChunks));
+    EXPECT_EQ(fake.countOf(Op::Write), static_cast<size_t>(row.afterChunks));
     EXPECT_EQ(flags.cancelRequested, 1u);
     EXPECT_EQ(status, uint32_t{StatusOverwriteCancelled});
     EXPECT_EQ(elapsed, 250u) << "a cancelled pass still reports its duration";
@@ -304,7 +245,7 @@ TEST_P(OverwriteCancel, StopsAtTheNextChunkBoundaryAndStopsTheErase) {
     const int32_t erased =
         eraseFlash(EraseBoundLibrary, 5, 0, row.sectors, eraseElapsed, driver, progress, 0, sys);
     EXPECT_EQ(erased, 0);
-    EXPECT_TRUE(fake.erases.empty());
+    EXPECT_EQ(fake.countOf(Op::Erase), 0u);
     EXPECT_EQ(status, uint32_t{StatusOverwriteCancelled | StatusEraseCancelled});
     const auto eraseLines = view.textsOf(EraseLine);
     ASSERT_FALSE(eraseLines.empty());
@@ -323,7 +264,7 @@ TEST_F(OverwriteTest, EarlierCancelIsForgottenAtTheStart) {
     insertCard(600);
     flags.cancelRequested = 1;
     ASSERT_EQ(run(), 0);
-    EXPECT_EQ(fake.writes.size(), 3u);
+    EXPECT_EQ(fake.countOf(Op::Write), 3u);
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(view.textsOf(OverwriteLine).back(), overwriteLine(" 100% [600 / 600]"));
 }
@@ -334,7 +275,7 @@ TEST_F(OverwriteTest, WithoutAWindowOnlyTheRemainderLooksAtTheFlags) {
     insertCard(600);
     flags.powerAbort = 1;
     ASSERT_EQ(run(false), 0);
-    EXPECT_EQ(fake.writes, (std::vector<Transfer>{{256, 0}, {256, 256}}));
+    EXPECT_EQ(fake.transfers(Op::Write), (std::vector<Span>{{0, 256}, {256, 256}}));
     EXPECT_EQ(flags.cancelRequested, 1u);
     EXPECT_EQ(status, 0u);
     EXPECT_TRUE(view.lines.empty());

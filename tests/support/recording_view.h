@@ -1,5 +1,5 @@
-// A progress view that records every line drawn and counts message pumps; `onPump` lets a test
-// click Cancel or announce a suspend mid-pass.
+// A progress view that records every line drawn and counts message pumps; `onLine` and `onPump`
+// let a test click Cancel or announce a suspend mid-pass.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +14,14 @@ namespace brc::test {
 struct Drawn {
     uint32_t controlId;
     std::u16string text;
+    bool operator==(const Drawn&) const = default;
 };
 
 class RecordingView : public ProgressView {
 public:
     void setLineText(uint32_t controlId, const std::u16string& text) override {
         lines.push_back({controlId, text});
+        if (onLine) onLine(lines.back());
     }
     void pumpPendingMessages() override {
         ++pumps;
@@ -32,9 +34,16 @@ public:
             if (d.controlId == controlId) out.push_back(d.text);
         return out;
     }
+    // What one line shows now; empty when nothing was drawn on it.
+    std::u16string last(uint32_t controlId) const {
+        for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+            if (it->controlId == controlId) return it->text;
+        return {};
+    }
 
     std::vector<Drawn> lines;
     int pumps = 0;
+    std::function<void(const Drawn&)> onLine;
     std::function<void(int)> onPump;
 };
 
