@@ -17,6 +17,7 @@
 #include "device/system_checks.h"
 #include "platform/posix/posix_os.h"
 #include "progress/progress.h"
+#include "tests/support/fake_card.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/scratch_dir.h"
 
@@ -216,6 +217,63 @@ TEST(FormatCommand, ASuspendAtAnyPumpEndsAsPowerInterrupted) {
             EXPECT_EQ(o.result, PowerInterrupted);
             EXPECT_EQ(o.end, FormatEnd::Failed);
             EXPECT_EQ(o.messageId, 270u);
+        }
+    }
+}
+
+// Every write of a quick format, on every file-system type, failed in turn by an I/O error, the
+// route's write-protect code or the card going away: the command never ends in the report, and
+// once a write has failed nothing more is written.
+TEST(FormatCommand, AFaultAtAnyWriteEndsTheFormatAndNothingIsWrittenAfterIt) {
+    const struct { const char* name; uint64_t sectors; } cards[] = {
+        {"FAT12", 32768}, {"FAT16", k64MiB}, {"FAT32", 4300000}, {"exFAT", 67108864},
+    };
+    const struct { const char* name; const char* sidecar; bool vanish; } faults[] = {
+        {"I/O error", "fail_write_call = N\n", false},
+        {"protect code", "fail_write_call = N\nfail_write_code = 1543\n", false},
+        {"card gone", "vanish_after_writes = M\n", true},
+    };
+    for (const auto& card : cards) {
+        size_t writes = 0;
+        {
+            Rig rig(card.sectors);
+            test::FakeCard spy;
+            spy.wrap(*rig.driver);
+            ASSERT_EQ(rig.run(Quick).end, FormatEnd::Formatted) << card.name;
+            writes = spy.countOf(test::Op::Write);
+        }
+        ASSERT_GT(writes, 0u);
+        for (const auto& fault : faults) {
+            // A failing write call n leaves n - 1 written; a card gone after n writes leaves n.
+            for (size_t n = 1; n <= writes; ++n) {
+                if (fault.vanish && n == writes) break; // gone after the last write: formatted
+                SCOPED_TRACE(testing::Message() << card.name << ", " << fault.name << ", n = " << n << " of " << writes);
+                std::string sidecar = fault.sidecar;
+                sidecar.replace(sidecar.find_first_of("NM"), 1, std::to_string(n));
+                Rig rig(card.sectors, sidecar);
+                test::FakeCard spy;
+                spy.wrap(*rig.driver);
+                const FormatOutcome o = rig.run(Quick);
+                EXPECT_EQ(o.end, FormatEnd::Failed);
+                EXPECT_NE(o.result, Success);
+                EXPECT_NE(o.result, SuccessReinsertCard);
+                const std::vector<test::Call> w = spy.callsOf(test::Op::Write);
+                const size_t written = fault.vanish ? n : n - 1;
+                ASSERT_GE(w.size(), written);
+                for (size_t i = 0; i < written; ++i) {
+                    EXPECT_EQ(w[i].result, 0u) << test::describe(w[i]);
+                    if (i > 0) {
+                        EXPECT_GT(w[i].first, w[i - 1].first) << "chunks out of order";
+                    }
+                }
+                // At most the one attempt that failed follows; nothing after it.
+                ASSERT_LE(w.size(), written + 1) << "written after the failed chunk: " << test::describe(w[written + 1]);
+                if (w.size() == written + 1) {
+                    EXPECT_NE(w[written].result, 0u);
+                } else {
+                    EXPECT_TRUE(fault.vanish) << "the failing write was never made";
+                }
+            }
         }
     }
 }
