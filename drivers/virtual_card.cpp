@@ -387,7 +387,9 @@ uint32_t VirtualCard::secureIdentify(uint32_t& protectedSectors) const {
 
 uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
     if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
-    uint64_t offset = first * kSectorSize, length = count * kSectorSize;
+    // A transfer is at most 256 sectors, so its length fits any size_t.
+    const uint64_t offset = first * kSectorSize;
+    const size_t length = static_cast<size_t>(count * kSectorSize);
     bool ok = withRetries([&] { return file_->read(buffer, length, offset); });
     return ok ? SDHOST_OK : SDHOST_ERR_IO;
 }
@@ -410,7 +412,7 @@ bool VirtualCard::writeOnce(const uint8_t* buffer, uint32_t count, uint32_t firs
     auto at = [&](uint64_t sector) { return buffer + (sector - first) * kSectorSize; };
     auto put = [&](uint64_t from, uint64_t to) {
         return from == to ||
-               file_->write(at(from), (to - from) * kSectorSize, from * kSectorSize);
+               file_->write(at(from), static_cast<size_t>((to - from) * kSectorSize), from * kSectorSize);
     };
     auto zeroBlock = [&](uint64_t sector) {
         return sector + kHoleSectors <= end && allZero(at(sector), blockBytes);
