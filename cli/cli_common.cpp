@@ -160,8 +160,11 @@ Target resolveTarget(const std::string& text) {
         return target;
     }
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(text, ec))
+    const std::filesystem::file_status status = std::filesystem::status(text, ec);
+    if (!std::filesystem::exists(status))
         throw UsageError{"'" + text + "' is not a virtual card image (no such file)"};
+    if (!std::filesystem::is_regular_file(status))
+        throw UsageError{"'" + text + "' is not a virtual card image (not a regular file)"};
     const std::string path = std::filesystem::absolute(text, ec).lexically_normal().string();
     target.path = path;
     if (auto drive = driveOfPath(map, path)) {
