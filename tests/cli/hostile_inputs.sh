@@ -57,7 +57,14 @@ card() {
 ln -s "$victim" link.img
 refused "card create --force on a link to the victim" "is a symbolic link" \
     "$exe" card create link.img --size 1M --force
+[ -L link.img ] || fail "the link given to card create is gone"
 rm -f link.img*
+
+ln -s "$scratch/absent.txt" dangling.img
+refused "card create on a link to a missing file" "is a symbolic link" \
+    "$exe" card create dangling.img --size 1M
+[ -e absent.txt ] && fail "card create made the missing target of a link"
+rm -f dangling.img*
 
 ln -s "$victim" side.img.card
 refused "card create --force with the sidecar a link to the victim" "is a symbolic link" \
@@ -71,6 +78,27 @@ refused "plan with the sidecar a link to the victim" "is not of the form key = v
     "$exe" plan linked.img
 refused "format with the sidecar a link to the victim" "is not of the form key = value" \
     "$exe" format linked.img --yes
+
+# ---- other things that are not regular files, and regular ones -------------------------------
+
+mkdir dir.img
+refused "card create --force on a directory" "is a directory" \
+    "$exe" card create dir.img --size 1M --force
+python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind("sock.img")'
+refused "card create --force on a socket" "is a socket" "$exe" card create sock.img --size 1M --force
+[ -d dir.img ] && [ -S sock.img ] || fail "a directory or socket given to card create is gone"
+
+cp "$victim" old.img
+refused "card create on an existing file" "already exists; use --force" \
+    "$exe" card create old.img --size 1M
+cmp -s "$victim" old.img || fail "card create without --force changed an existing file"
+if "$exe" card create old.img --size 1M --force >/dev/null 2>&1 &&
+    [ "$(stat -c %s old.img)" -eq 1048576 ] && [ -z "$(tr -d '\0' <old.img)" ] &&
+    grep -q '^protected_sectors = 0$' old.img.card; then
+    echo "ok: card create --force replaced a regular file with an empty card"
+else
+    fail "card create --force did not replace a regular file with an empty 1 MiB card"
+fi
 
 # ---- FIFOs -----------------------------------------------------------------------------------
 
