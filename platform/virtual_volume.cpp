@@ -492,7 +492,7 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
         std::vector<uint8_t> fat(static_cast<size_t>(last * 3 / 2 + 1));
         if (!part.read(v.fatOffset, fat.size(), fat.data())) return kErrorReadFault;
         for (uint64_t n = 2; n < last; ++n) {
-            const uint16_t pair = le16(&fat[n + n / 2]);
+            const uint16_t pair = le16(&fat[static_cast<size_t>(n + n / 2)]);
             const uint32_t value = (n & 1) ? pair >> 4 : pair & 0xFFFu;
             if (value != 0) ++used;
             else if (firstFree == 0) firstFree = static_cast<uint32_t>(n);
@@ -508,7 +508,8 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
         for (uint64_t i = 0; i < count; ++i, ++n) {
             if (n < 2) continue;
             const uint32_t value =
-                width == 2 ? le16(&piece[i * 2]) : le32(&piece[i * 4]) & 0x0FFFFFFFu;
+                width == 2 ? le16(&piece[static_cast<size_t>(i * 2)])
+                           : le32(&piece[static_cast<size_t>(i * 4)]) & 0x0FFFFFFFu;
             if (value != 0) ++used;
             else if (firstFree == 0) firstFree = static_cast<uint32_t>(n);
         }
