@@ -335,6 +335,9 @@ public:
         return true;
     }
 
+    // Nothing mounts a card behind our back here, so there is no medium to wake.
+    void touchFile(const std::u16string&) override {}
+
     uint32_t lastError() override { return lastError_; }
 
     // The private driver instance lives beside the program, as the other driver libraries do.
