@@ -27,6 +27,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "res/dialog_templates.h"
@@ -133,6 +134,8 @@ public:
     // ---- What happened ----------------------------------------------------------------------
     const std::vector<MessageBoxRecord>& messageBoxes() const { return boxes_; }
     const std::vector<std::string>& faults() const { return faults_; }
+    // The faults so far, which are then forgotten.
+    std::vector<std::string> takeFaults() { return std::exchange(faults_, {}); }
     bool isOpen(const Dialog& dialog) const;
     bool isModal(const Dialog& dialog) const;
     bool isWindowEnabled(const Dialog& dialog) const;
