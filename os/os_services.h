@@ -46,6 +46,12 @@ struct DiskFreeSpace {
     uint32_t sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
 };
 
+// The program file's own version resource.
+struct ProgramVersion {
+    uint32_t productMs = 0, productLs = 0;  // dwProductVersionMS and LS
+    std::optional<std::u16string> legalCopyright;  // "\StringFileInfo\041104B0\LegalCopyright"
+};
+
 class OsServices {
 public:
     virtual ~OsServices() = default;
@@ -63,6 +69,8 @@ public:
 
     // Named mutex: a non-null token when created; `alreadyExisted` as GetLastError says.
     virtual void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) = 0;
+    // OpenMutexW: true when another process holds a mutex of that name (the handle is closed).
+    virtual bool namedMutexOpens(const std::u16string& name) = 0;
     virtual void releaseNamedMutex(void* mutex) = 0;
 
     // \\.\X: opened for read/write, shared; null on failure.
@@ -101,10 +109,14 @@ public:
     virtual void* libraryProc(void* library, const char* name) = 0;
     virtual void freeLibrary(void* library) = 0;
 
-    virtual uint16_t uiLanguage() = 0;          // GetUserDefaultUILanguage
+    // GetUserDefaultUILanguage, or GetSystemDefaultUILanguage when `systemDefault`, looked up
+    // at run time; 0 when the entry point is missing.
+    virtual uint16_t uiLanguage(bool systemDefault) = 0;
     virtual uint32_t tickCount() = 0;           // GetTickCount, milliseconds
     virtual LocalTime localTime() = 0;          // GetLocalTime
     virtual const CodePage& oemCodePage() = 0;  // the system's OEM code page
+    // The version resource of the running program; nullopt when it cannot be read.
+    virtual std::optional<ProgramVersion> programVersion() = 0;
 };
 
 // The real services of the platform this program was built for.

@@ -271,9 +271,19 @@ void FakeOs::freeLibrary(void* library) {
     ++librariesFreed;
 }
 
-uint16_t FakeOs::uiLanguage() {
-    calls.push_back("uiLanguage");
-    return uiLanguageValue;
+uint16_t FakeOs::uiLanguage(bool systemDefault) {
+    calls.push_back(systemDefault ? "uiLanguage system" : "uiLanguage user");
+    return systemDefault ? systemUiLanguageValue : uiLanguageValue;
+}
+
+std::optional<ProgramVersion> FakeOs::programVersion() {
+    calls.push_back("programVersion");
+    return programVersionValue;
+}
+
+bool FakeOs::namedMutexOpens(const std::u16string& name) {
+    calls.push_back("namedMutexOpens " + text(name));
+    return mutexOpens;
 }
 
 uint32_t FakeOs::tickCount() {

@@ -33,6 +33,7 @@ public:
     // ---- Script: named mutex --------------------------------------------------------------
     bool mutexAlreadyExists = false;
     bool mutexCreateFails = false;
+    bool mutexOpens = false;  // another process holds it
 
     // ---- Script: volumes ------------------------------------------------------------------
     std::map<char16_t, std::deque<bool>> openAnswers;  // per letter, one per openVolume call
@@ -67,7 +68,9 @@ public:
     void addLibrary(const std::string& path) { libraries[path]; }
 
     // ---- Script: clock, language, code page -----------------------------------------------
-    uint16_t uiLanguageValue = 0x0409;
+    uint16_t uiLanguageValue = 0x0409;        // the user's UI language
+    uint16_t systemUiLanguageValue = 0x0409;  // the system's
+    std::optional<ProgramVersion> programVersionValue;  // nullopt: the resource cannot be read
     uint32_t tick = 1000;     // next tickCount answer
     uint32_t tickStep = 0;    // added after each tickCount call
     LocalTime time{2024, 5, 17, 10, 30, 15, 0};
@@ -101,6 +104,7 @@ public:
     uint32_t startService(const std::u16string& name) override;
     bool pipeOpens(const std::u16string& pipeName) override;
     void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) override;
+    bool namedMutexOpens(const std::u16string& name) override;
     void releaseNamedMutex(void* mutex) override;
     void* openVolume(char16_t driveLetter) override;
     bool volumeRequest(void* volume, VolumeRequest request) override;
@@ -120,10 +124,11 @@ public:
     void* loadLibrary(const std::string& path) override;
     void* libraryProc(void* library, const char* name) override;
     void freeLibrary(void* library) override;
-    uint16_t uiLanguage() override;
+    uint16_t uiLanguage(bool systemDefault) override;
     uint32_t tickCount() override;
     LocalTime localTime() override;
     const CodePage& oemCodePage() override;
+    std::optional<ProgramVersion> programVersion() override;
 
 private:
     void* newToken();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -205,12 +206,29 @@ public:
         return fd.get() >= 0;
     }
 
+    // Where the lock file of a named mutex lives.
+    static std::string mutexPath(const std::u16string& name) {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        const std::string dir = runtime && runtime[0] == '/' ? runtime : "/tmp";
+        return dir + "/" + lockFileName(name);
+    }
+
+    // A mutex "exists" while some process holds its lock: a shared lock is then refused.
+    bool namedMutexOpens(const std::u16string& name) override {
+        if (name.empty()) return false;
+        const Fd fd(::open(mutexPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        struct stat st {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        int rc;
+        do rc = ::flock(fd.get(), LOCK_SH | LOCK_NB);
+        while (rc != 0 && errno == EINTR);
+        return rc != 0 && errno == EWOULDBLOCK;
+    }
+
     void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) override {
         alreadyExisted = false;
         if (name.empty()) return new MutexToken{};
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        const std::string dir = runtime && runtime[0] == '/' ? runtime : "/tmp";
-        const std::string path = dir + "/" + lockFileName(name);
+        const std::string path = mutexPath(name);
         // Read-only is enough for flock, and lets another user's process share a lock file
         // that the first one created. The directory may be shared (/tmp): a FIFO put there in
         // the lock file's place must not block the open, and is no lock file.
@@ -376,7 +394,7 @@ public:
 
     // The locale's language (LC_ALL, then LC_MESSAGES, then LANG, as the C library decides)
     // as the LANGID of the languages we carry texts for; US English otherwise.
-    uint16_t uiLanguage() override {
+    uint16_t uiLanguage(bool) override {
         std::string locale;
         for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
             const char* value = std::getenv(name);
@@ -410,6 +428,16 @@ public:
     LocalTime localTime() override { return systemFormatClock().localTime(); }
 
     const CodePage& oemCodePage() override { return cp437(); }
+
+    // No version resource here: the build's version, as the Windows program carries it.
+    std::optional<ProgramVersion> programVersion() override {
+        unsigned parts[4] = {};
+        std::sscanf(BRC_VERSION, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+        ProgramVersion v;
+        v.productMs = (parts[0] << 16) | (parts[1] & 0xFFFF);
+        v.productLs = (parts[2] << 16) | (parts[3] & 0xFFFF);
+        return v;
+    }
 
 private:
     bool fail(uint32_t code) {

@@ -238,6 +238,13 @@ public:
         return mutex;
     }
 
+    bool namedMutexOpens(const std::u16string& name) override {
+        HANDLE mutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, wide(name).c_str());
+        if (!mutex) return failed();
+        CloseHandle(mutex);
+        return true;
+    }
+
     void releaseNamedMutex(void* mutex) override {
         if (!mutex) return;
         ReleaseMutex(mutex);  // fails harmlessly when another process owned it first
@@ -475,7 +482,39 @@ public:
         if (library) FreeLibrary(static_cast<HMODULE>(library));
     }
 
-    uint16_t uiLanguage() override { return GetUserDefaultUILanguage(); }
+    uint16_t uiLanguage(bool systemDefault) override {
+        using Query = LANGID(WINAPI*)();
+        HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        if (!kernel) return 0;
+        const FARPROC entry = GetProcAddress(kernel, systemDefault ? "GetSystemDefaultUILanguage"
+                                                                   : "GetUserDefaultUILanguage");
+        if (!entry) return 0;
+        return reinterpret_cast<Query>(reinterpret_cast<void (*)()>(entry))();
+    }
+
+    std::optional<ProgramVersion> programVersion() override {
+        wchar_t path[MAX_PATH] = {};
+        if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) return std::nullopt;
+        DWORD ignored = 0;
+        const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+        if (size == 0) return std::nullopt;
+        std::vector<uint8_t> block(size);
+        if (!GetFileVersionInfoW(path, 0, size, block.data())) return std::nullopt;
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+            !fixed || length < sizeof *fixed)
+            return std::nullopt;
+        ProgramVersion v;
+        v.productMs = fixed->dwProductVersionMS;
+        v.productLs = fixed->dwProductVersionLS;
+        // Only the Japanese-language block is looked at, as the program has always done.
+        wchar_t* text = nullptr;
+        if (VerQueryValueW(block.data(), L"\\StringFileInfo\\041104B0\\LegalCopyright",
+                           reinterpret_cast<void**>(&text), &length) && text && length > 0)
+            v.legalCopyright = fromBuffer(text, length);
+        return v;
+    }
 
     uint32_t tickCount() override { return GetTickCount(); }
 
