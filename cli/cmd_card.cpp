@@ -1,8 +1,8 @@
 // brindlecard card create: a sparse virtual card image and its sidecar.
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <string>
 
+#include "cli/card_files.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 
@@ -21,7 +21,8 @@ const char kCardUsage[] =
     "  --protected SECTORS  protected-area sectors the card reports (default 0)\n"
     "  --write-protect      the card's write-protect switch is on\n"
     "  --no-erase           the card does not support flash erase\n"
-    "  --force              replace an existing image and sidecar\n";
+    "  --force              replace an existing image and sidecar (regular files only; a\n"
+    "                       link, device, FIFO, socket or directory is never replaced)\n";
 
 } // namespace
 
@@ -59,38 +60,27 @@ int cardCommand(std::vector<std::string> argv) {
     if (sectors == 0) throw UsageError{"the user area must hold at least one sector"};
     const uint64_t protectedSectors = protectedText ? parseNumber(*protectedText, "--protected", UINT32_MAX) : 0;
 
-    const std::filesystem::path image = paths[0];
-    const std::filesystem::path sidecar = paths[0] + ".card";
-    std::error_code ec;
-    if (!force && (std::filesystem::exists(image, ec) || std::filesystem::exists(sidecar, ec))) {
-        std::fprintf(stderr, "brindlecard: '%s' already exists; use --force to replace it.\n", paths[0].c_str());
+    const std::string image = paths[0], sidecar = paths[0] + ".card";
+    CardFile imageFile, sidecarFile;
+    std::string error;
+    auto fail = [&](const std::string& message) {
+        imageFile.discard();
+        sidecarFile.discard();
+        std::fprintf(stderr, "brindlecard: %s.\n", message.c_str());
         return kExitFailed;
-    }
-    {
-        std::ofstream create(image, std::ios::binary | std::ios::trunc);
-        if (!create) {
-            std::fprintf(stderr, "brindlecard: cannot create '%s'.\n", paths[0].c_str());
-            return kExitFailed;
-        }
-    }
-    // resize_file extends without writing, so the image stays sparse.
-    std::filesystem::resize_file(image, sectors * 512, ec);
-    if (ec) {
-        std::filesystem::remove(image);
-        std::fprintf(stderr, "brindlecard: cannot size '%s': %s.\n", paths[0].c_str(), ec.message().c_str());
-        return kExitFailed;
-    }
-    std::ofstream card(sidecar, std::ios::trunc);
-    card << "# Virtual card: what the image itself cannot hold.\n"
-         << "protected_sectors = " << protectedSectors << "\n"
-         << "write_protect_switch = " << (writeProtect ? 1 : 0) << "\n"
-         << "erase = " << (noErase ? 0 : 1) << "\n";
-    card.close();
-    if (!card) {
-        std::filesystem::remove(image);
-        std::fprintf(stderr, "brindlecard: cannot write '%s'.\n", sidecar.string().c_str());
-        return kExitFailed;
-    }
+    };
+    // Both are opened before either is changed: a refused sidecar leaves an existing image whole.
+    if (!imageFile.open(image, force, error) || !sidecarFile.open(sidecar, force, error))
+        return fail(error);
+    if (!imageFile.resize(sectors * 512))
+        return fail("cannot size '" + image + "': " + imageFile.reason());
+    const std::string text = "# Virtual card: what the image itself cannot hold.\n"
+                             "protected_sectors = " + std::to_string(protectedSectors) + "\n"
+                             "write_protect_switch = " + (writeProtect ? "1" : "0") + "\n"
+                             "erase = " + (noErase ? "0" : "1") + "\n";
+    if (!sidecarFile.write(text) || !sidecarFile.close())
+        return fail("cannot write '" + sidecar + "': " + sidecarFile.reason());
+    if (!imageFile.close()) return fail("cannot write '" + image + "': " + imageFile.reason());
     std::printf("Created %s: %s sectors (%s bytes), protected area %s sectors%s%s\n", paths[0].c_str(),
                 grouped(sectors).c_str(), grouped(sectors * 512).c_str(), grouped(protectedSectors).c_str(),
                 writeProtect ? ", write-protect switch on" : "", noErase ? ", no erase" : "");

@@ -29,6 +29,23 @@ template <class... Parts> std::string cat(const Parts&... parts) {
 
 // ---- sidecar ----------------------------------------------------------------------------------
 
+// Text from the sidecar as a message quotes it: control bytes as \xNN, so that a NUL or an
+// escape sequence in the file neither cuts the line short nor reaches the terminal.
+std::string shown(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string_view trim(std::string_view s) {
     const char* space = " \t\r\n\f\v";
     size_t begin = s.find_first_not_of(space);
@@ -45,7 +62,7 @@ int hexDigit(char c) {
 
 // Parses a decimal or 0x-hex number in [min, 0xFFFFFFFF]; returns the problem, empty when fine.
 std::string number(std::string_view key, std::string_view text, uint32_t min, uint32_t& out) {
-    std::string quoted = cat("value '", text, "' of '", key, "'");
+    std::string quoted = cat("value '", shown(text), "' of '", shown(key), "'");
     std::string_view digits = text;
     unsigned base = 10;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
@@ -68,7 +85,7 @@ std::string number(std::string_view key, std::string_view text, uint32_t min, ui
 
 std::string flag(std::string_view key, std::string_view text, bool& out) {
     if (text != "0" && text != "1")
-        return cat("value '", text, "' of '", key, "' is not 0 or 1");
+        return cat("value '", shown(text), "' of '", key, "' is not 0 or 1");
     out = text == "1";
     return {};
 }
@@ -77,7 +94,7 @@ std::string midBytes(std::string_view text, std::array<uint8_t, 8>& out) {
     bool hex = true;
     for (char c : text) hex = hex && hexDigit(c) >= 0;
     if (!hex || text.empty() || text.size() > 16 || text.size() % 2 != 0)
-        return cat("value '", text, "' of 'mid' is not an even count of 2 to 16 hex digits");
+        return cat("value '", shown(text), "' of 'mid' is not an even count of 2 to 16 hex digits");
     out.fill(0);
     for (size_t i = 0; i < text.size() / 2; ++i)
         out[i] = static_cast<uint8_t>(hexDigit(text[2 * i]) * 16 + hexDigit(text[2 * i + 1]));
@@ -100,7 +117,7 @@ std::string applyKey(std::string_view key, std::string_view value, CardConfig& c
         if (problem.empty()) config.vanishAfterWrites = n;
         return problem;
     }
-    return cat("unknown key '", key, "'");
+    return cat("unknown key '", shown(key), "'");
 }
 
 // True when all `length` bytes at `p` are zero.
@@ -194,6 +211,35 @@ uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, 
     return SDHOST_OK;
 }
 
+// Reads at most kMaxSidecarBytes + 1 bytes of the sidecar into `text`. A missing sidecar is no
+// error (`missing` set); anything but a file on a disk is refused before a byte is read.
+bool readSidecarText(const std::string& path, bool& missing, std::string& text,
+                     std::string& error) {
+    missing = false;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+        if (!missing) error = cat(path, ": cannot read");
+        return missing;
+    }
+    bool ok = GetFileType(h) == FILE_TYPE_DISK;
+    if (!ok) error = cat(path, ": cannot read: not a regular file");
+    char buffer[kMaxSidecarBytes + 1];
+    DWORD got = 0;
+    while (ok && got < sizeof buffer) {
+        DWORD n = 0;
+        ok = ReadFile(h, buffer + got, static_cast<DWORD>(sizeof buffer - got), &n, nullptr) != 0;
+        if (!ok) error = cat(path, ": cannot read");
+        if (n == 0) break;
+        got += n;
+    }
+    CloseHandle(h);
+    if (ok) text.assign(buffer, got);
+    return ok;
+}
+
 #else
 
 class ImageFile final : public BackingFile {
@@ -243,44 +289,91 @@ private:
     int fd_;
 };
 
+// Opens without blocking (a FIFO would wait for a writer), and only what stat says is a regular
+// file: opening a device can act on it. What was opened is checked again, as the path may have
+// changed in between.
+int openRegular(const std::string& path, int flags, std::string& error) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    if (S_ISREG(st.st_mode)) {
+        const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return -1;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+        ::close(fd);
+    }
+    error = "not a regular file";
+    errno = EINVAL;
+    return -1;
+}
+
 uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
                    bool& readOnly, std::string& error) {
     readOnly = false;
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
+    std::string problem;
+    int fd = openRegular(path, O_RDWR, problem);
+    if (fd < 0 && problem.empty()) {
         readOnly = true;
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = openRegular(path, O_RDONLY, problem);
+    }
+    if (!problem.empty()) {
+        error = cat(path, ": ", problem);
+        return SDHOST_ERR_CONFIG;
     }
     if (fd < 0) return SDHOST_ERR_NO_CARD;
     file = std::make_unique<ImageFile>(fd);
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = cat(path, ": not a regular file");
+    // Transfers wait for the disk as usual.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &st) != 0 || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        error = cat(path, ": cannot read");
         return SDHOST_ERR_CONFIG;
     }
     size = static_cast<uint64_t>(st.st_size);
     return SDHOST_OK;
 }
 
+// Reads at most kMaxSidecarBytes + 1 bytes of the sidecar into `text`. A missing sidecar is no
+// error (`missing` set); anything but a regular file is refused before a byte is read.
+bool readSidecarText(const std::string& path, bool& missing, std::string& text,
+                     std::string& error) {
+    std::string problem;
+    const int fd = openRegular(path, O_RDONLY, problem);
+    missing = fd < 0 && problem.empty() && errno == ENOENT;
+    if (fd < 0) {
+        if (!missing)
+            error = cat(path, ": cannot read: ", problem.empty() ? std::strerror(errno) : problem);
+        return missing;
+    }
+    char buffer[kMaxSidecarBytes + 1];
+    size_t got = 0;
+    while (got < sizeof buffer) {
+        const ssize_t n = ::read(fd, buffer + got, sizeof buffer - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = cat(path, ": cannot read: ", std::strerror(errno));
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    text.assign(buffer, got);
+    return true;
+}
+
 #endif
 
 // Reads the sidecar of `image` into `config`; a missing sidecar leaves the defaults.
 bool readSidecar(const std::string& image, CardConfig& config, std::string& error) {
-    std::string path = image + ".card";
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        if (errno == ENOENT) return true;
-        error = cat(path, ": cannot read: ", std::strerror(errno));
-        return false;
-    }
+    const std::string path = image + ".card";
     std::string text;
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) {
-        error = cat(path, ": cannot read");
+    bool missing = false;
+    if (!readSidecarText(path, missing, text, error)) return false;
+    if (missing) return true;
+    if (text.size() > kMaxSidecarBytes) {
+        error = cat(path, ": larger than ", std::to_string(kMaxSidecarBytes),
+                    " bytes, too large for a sidecar");
         return false;
     }
     return parseSidecar(text, path, config, error);
@@ -308,12 +401,12 @@ bool parseSidecar(const std::string& text, const std::string& path, CardConfig& 
         size_t eq = line.find('=');
         std::string_view key = trim(line.substr(0, eq == std::string_view::npos ? 0 : eq));
         if (eq == std::string_view::npos || key.empty())
-            return fail(cat("'", line, "' is not of the form key = value"));
+            return fail(cat("'", shown(line), "' is not of the form key = value"));
         std::string problem = applyKey(key, trim(line.substr(eq + 1)), config);
         if (!problem.empty()) return fail(problem);
         auto [it, added] = seen.emplace(std::string(key), lineNumber);
         if (!added)
-            return fail(cat("duplicate key '", key, "' (first on line ",
+            return fail(cat("duplicate key '", shown(key), "' (first on line ",
                             std::to_string(it->second), ")"));
         if (key == "fail_write_code") codeLine = lineNumber;
     }
@@ -387,7 +480,9 @@ uint32_t VirtualCard::secureIdentify(uint32_t& protectedSectors) const {
 
 uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
     if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
-    uint64_t offset = first * kSectorSize, length = count * kSectorSize;
+    // A transfer is at most 256 sectors, so its length fits any size_t.
+    const uint64_t offset = first * kSectorSize;
+    const size_t length = static_cast<size_t>(count * kSectorSize);
     bool ok = withRetries([&] { return file_->read(buffer, length, offset); });
     return ok ? SDHOST_OK : SDHOST_ERR_IO;
 }
@@ -410,7 +505,7 @@ bool VirtualCard::writeOnce(const uint8_t* buffer, uint32_t count, uint32_t firs
     auto at = [&](uint64_t sector) { return buffer + (sector - first) * kSectorSize; };
     auto put = [&](uint64_t from, uint64_t to) {
         return from == to ||
-               file_->write(at(from), (to - from) * kSectorSize, from * kSectorSize);
+               file_->write(at(from), static_cast<size_t>((to - from) * kSectorSize), from * kSectorSize);
     };
     auto zeroBlock = [&](uint64_t sector) {
         return sector + kHoleSectors <= end && allZero(at(sector), blockBytes);

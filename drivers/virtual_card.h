@@ -21,6 +21,10 @@ constexpr uint64_t kSectorSize = 512;
 // block of the usual file systems, so a punch frees whole blocks rather than zeroing parts.
 constexpr uint32_t kHoleSectors = 8;
 
+// The most a sidecar may hold: a few key = value lines and comments need far less, and nothing
+// larger is read into memory.
+constexpr size_t kMaxSidecarBytes = 4096;
+
 // What the sidecar says. Defaults are those of a card without a sidecar.
 struct CardConfig {
     uint32_t protectedSectors = 0;

@@ -82,6 +82,9 @@ public:
     // GetVolumeInformationW; on failure false and lastError() tells why.
     virtual bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) = 0;
     virtual bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) = 0;
+    // Opens a file for reading and closes it at once (CreateFileW, GENERIC_READ, share read,
+    // OPEN_EXISTING): makes the system look at a drive's medium. Nothing is reported.
+    virtual void touchFile(const std::u16string& path) = 0;
     // GetLastError after the last failed call of this interface.
     virtual uint32_t lastError() = 0;
 

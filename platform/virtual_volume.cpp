@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <string_view>
 #include <vector>
 
@@ -259,63 +261,152 @@ uint32_t locate(const CardSectors& card, Volume& v) {
     return 0;
 }
 
-// One FAT entry (FAT32: its low 28 bits); false when it cannot be read.
-bool fatEntry(const PartitionBytes& part, const Volume& v, uint64_t fatOffset, uint32_t cluster,
-              uint32_t& value) {
-    uint8_t raw[4];
-    if (!part.read(fatOffset + uint64_t{cluster} * 4, 4, raw)) return false;
-    value = le32(raw);
-    if (v.layout.type == VirtualFsType::Fat32) value &= 0x0FFFFFFF;
-    return true;
+// The most a directory may hold: 65,536 entries on FAT, 256 MiB on exFAT. A root directory
+// chain longer than that is damage, and no walk reads past it.
+constexpr uint64_t kFatDirectoryMaxBytes = uint64_t{65536} * kDirEntryBytes;
+constexpr uint64_t kExFatDirectoryMaxBytes = uint64_t{256} << 20;
+// Directories are read a cluster at a time; clusters larger than this in pieces of this size.
+constexpr size_t kDirectoryPiece = size_t{1} << 20;
+// FAT entries are read in blocks of this size: the links of a chain laid out in order share one.
+constexpr uint64_t kFatBlockBytes = 4096;
+
+// Reads FAT entries (FAT32: their low 28 bits; exFAT: all 32), a block at a time.
+class FatEntries {
+public:
+    FatEntries(const PartitionBytes& part, const Volume& v) : part_(part), v_(v) {}
+
+    bool get(uint32_t cluster, uint32_t& value) {
+        const uint64_t at = v_.fatOffset + uint64_t{cluster} * 4;
+        if (at < blockAt_ || at + 4 > blockAt_ + blockBytes_) {
+            // Whole card sectors, clipped to the partition.
+            const uint64_t start = at / kFatBlockBytes * kFatBlockBytes;
+            if (start >= part_.size()) return false;
+            blockBytes_ = std::min<uint64_t>(kFatBlockBytes, part_.size() - start);
+            if (!part_.read(start, static_cast<size_t>(blockBytes_), block_.data())) {
+                blockBytes_ = 0;
+                return false;
+            }
+            blockAt_ = start;
+        }
+        if (at + 4 > blockAt_ + blockBytes_) return false;  // past the partition's end
+        value = le32(&block_[static_cast<size_t>(at - blockAt_)]);
+        if (v_.layout.type == VirtualFsType::Fat32) value &= 0x0FFFFFFF;
+        return true;
+    }
+
+private:
+    const PartitionBytes& part_;
+    const Volume& v_;
+    std::array<uint8_t, kFatBlockBytes> block_{};
+    uint64_t blockAt_ = 0, blockBytes_ = 0;
+};
+
+// The end-of-chain marks: FAT32 0FFFFFF8h and above; exFAT FFFFFFFFh, and, as the system's
+// own driver reads them, the values above the bad-cluster mark FFFFFFF7h.
+bool endOfChain(const Volume& v, uint32_t next) {
+    return v.layout.type == VirtualFsType::Fat32 ? next >= 0x0FFFFFF8 : next > 0xFFFFFFF7;
 }
 
-enum class Walk { Done, Stopped, Failed };
+// The clusters a walk has passed, as runs of consecutive numbers: a chain laid out in order
+// (the usual case) costs one entry however long it is.
+class ClusterRuns {
+public:
+    // False when `cluster` was added before.
+    bool add(uint32_t cluster) {
+        auto next = runs_.upper_bound(cluster);  // the first run that starts after it
+        if (next != runs_.begin()) {
+            const auto prev = std::prev(next);
+            if (cluster <= prev->second) return false;
+            if (cluster == prev->second + 1) {
+                prev->second = cluster;
+                if (next != runs_.end() && next->first == cluster + 1) {
+                    prev->second = next->second;
+                    runs_.erase(next);
+                }
+                return true;
+            }
+        }
+        if (next != runs_.end() && next->first == cluster + 1) {
+            const uint32_t last = next->second;
+            runs_.erase(next);
+            runs_.emplace(cluster, last);
+            return true;
+        }
+        runs_.emplace(cluster, cluster);
+        return true;
+    }
+
+private:
+    std::map<uint32_t, uint32_t> runs_;  // first cluster -> last cluster
+};
+
+// Done: the chain ended; Stopped: the visitor stopped it; Failed: a read failed; Damaged: the
+// chain is not one the file system could have written.
+enum class Walk { Done, Stopped, Failed, Damaged };
 
 // Calls visit(cluster) along the chain from `first` until visit returns false or the chain ends.
-// A chain that leaves the cluster heap ends there; one longer than the heap (a loop) ends after
-// as many clusters as the heap holds. `contiguousWhenFree`: a free entry inside the chain means
-// the next cluster, for structures written without a chain.
+// A chain that loops (names a cluster twice), links outside the heap or to a free or bad
+// cluster, or holds more than `maxClusters` clusters is damaged: the walk stops there, having
+// read each cluster at most once. `contiguousWhenFree`: a free entry inside the chain means the
+// next cluster, for structures written without a chain.
 template <typename Visit>
-Walk walkChain(const PartitionBytes& part, const Volume& v, uint32_t first, Visit visit,
-               bool contiguousWhenFree = false) {
+Walk walkChain(const PartitionBytes& part, const Volume& v, uint32_t first, uint64_t maxClusters,
+               Visit visit, bool contiguousWhenFree = false) {
+    FatEntries fat(part, v);
+    ClusterRuns seen;
     uint32_t cluster = first;
-    for (uint64_t steps = 0; steps < v.layout.clusterCount && v.validCluster(cluster); ++steps) {
+    for (uint64_t count = 0;; ++count) {
+        if (!v.validCluster(cluster) || count == maxClusters || !seen.add(cluster))
+            return Walk::Damaged;
         if (!visit(cluster)) return Walk::Stopped;
         uint32_t next = 0;
-        if (!fatEntry(part, v, v.fatOffset, cluster, next)) return Walk::Failed;
+        if (!fat.get(cluster, next)) return Walk::Failed;
         if (next == 0 && contiguousWhenFree) next = cluster + 1;
+        if (endOfChain(v, next)) return Walk::Done;
         cluster = next;
     }
-    return Walk::Done;
 }
 
 // Visits the root directory's 32-byte entries in order: visit(offset, entry) returns false to
-// stop. Failed when a directory sector cannot be read.
+// stop. Failed when a directory sector cannot be read, Damaged when the root's chain is.
 template <typename Visit>
 Walk scanRoot(const PartitionBytes& part, const Volume& v, Visit visit) {
-    std::array<uint8_t, kCardSectorBytes> sector{};
+    std::vector<uint8_t> piece;
     bool stopped = false, failed = false;
     auto scanSpan = [&](uint64_t offset, uint64_t bytes) {
-        for (uint64_t at = 0; at < bytes && !stopped && !failed; at += kCardSectorBytes) {
-            if (!part.read(offset + at, sector.size(), sector.data())) {
+        for (uint64_t at = 0; at < bytes && !stopped && !failed;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(bytes - at, kDirectoryPiece));
+            piece.resize(n);
+            if (!part.read(offset + at, n, piece.data())) {
                 failed = true;
                 break;
             }
-            for (uint32_t e = 0; e < kCardSectorBytes && at + e < bytes && !stopped;
-                 e += kDirEntryBytes)
-                stopped = !visit(offset + at + e, &sector[e]);
+            for (size_t e = 0; e + kDirEntryBytes <= n && !stopped; e += kDirEntryBytes)
+                stopped = !visit(offset + at + e, &piece[e]);
+            at += n;
         }
         return !stopped && !failed;
     };
     if (v.rootCluster == 0) {
         scanSpan(v.rootOffset, uint64_t{v.rootEntries} * kDirEntryBytes);
     } else {
-        const Walk walk = walkChain(part, v, v.rootCluster, [&](uint32_t cluster) {
-            return scanSpan(v.clusterOffset(cluster), v.clusterBytes);
-        });
+        const uint64_t limit = v.isFat() ? kFatDirectoryMaxBytes : kExFatDirectoryMaxBytes;
+        const Walk walk = walkChain(part, v, v.rootCluster,
+                                    (limit + v.clusterBytes - 1) / v.clusterBytes,
+                                    [&](uint32_t cluster) {
+                                        return scanSpan(v.clusterOffset(cluster), v.clusterBytes);
+                                    });
+        if (walk == Walk::Damaged) return Walk::Damaged;
         failed = failed || walk == Walk::Failed;
     }
     return failed ? Walk::Failed : stopped ? Walk::Stopped : Walk::Done;
+}
+
+// What a walk that did not finish means to the caller: 0 when it finished.
+uint32_t walkError(Walk walk) {
+    return walk == Walk::Failed    ? kErrorReadFault
+           : walk == Walk::Damaged ? kErrorUnrecognizedVolume
+                                   : 0;
 }
 
 bool isFatLabelEntry(const uint8_t* e) {
@@ -357,37 +448,42 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
     if (v.layout.type == VirtualFsType::ExFat) {
         std::array<uint8_t, kDirEntryBytes> bitmapEntry{};
         bool found = false;
-        if (scanRoot(part, v, [&](uint64_t, const uint8_t* e) {
-                const bool firstBitmap = e[exfat_dirent::kEntryType] == 0x81 &&
-                                         (e[exfat_dirent::kBitmapFlags] & 1) == 0;
-                if (firstBitmap) {
-                    std::memcpy(bitmapEntry.data(), e, kDirEntryBytes);
-                    found = true;
-                }
-                return !found && e[0] != 0x00;
-            }) == Walk::Failed)
-            return kErrorReadFault;
+        const Walk root = scanRoot(part, v, [&](uint64_t, const uint8_t* e) {
+            const bool firstBitmap = e[exfat_dirent::kEntryType] == 0x81 &&
+                                     (e[exfat_dirent::kBitmapFlags] & 1) == 0;
+            if (firstBitmap) {
+                std::memcpy(bitmapEntry.data(), e, kDirEntryBytes);
+                found = true;
+            }
+            return !found && e[0] != 0x00;
+        });
+        if (uint32_t rc = walkError(root)) return rc;
         const uint64_t needed = (uint64_t{clusters} + 7) / 8;
         if (!found || le64(&bitmapEntry[exfat_dirent::kDataLength]) < needed)
             return kErrorUnrecognizedVolume;
         std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(v.clusterBytes, kPiece)));
         uint64_t bit = 0;  // bitmap bit k stands for cluster k + 2
         bool readFailed = false;
-        walkChain(part, v, le32(&bitmapEntry[exfat_dirent::kFirstCluster]), [&](uint32_t cluster) {
-            for (uint64_t at = 0; at < v.clusterBytes && bit < clusters; at += piece.size()) {
-                if (!part.read(v.clusterOffset(cluster) + at, piece.size(), piece.data())) {
-                    readFailed = true;
-                    return false;
-                }
-                for (size_t i = 0; i < piece.size() && bit < clusters; ++i)
-                    for (int k = 0; k < 8 && bit < clusters; ++k, ++bit) {
-                        if (piece[i] >> k & 1) ++used;
-                        else if (firstFree == 0) firstFree = static_cast<uint32_t>(bit + 2);
+        const Walk walk = walkChain(
+            part, v, le32(&bitmapEntry[exfat_dirent::kFirstCluster]),
+            (needed + v.clusterBytes - 1) / v.clusterBytes,
+            [&](uint32_t cluster) {
+                for (uint64_t at = 0; at < v.clusterBytes && bit < clusters; at += piece.size()) {
+                    if (!part.read(v.clusterOffset(cluster) + at, piece.size(), piece.data())) {
+                        readFailed = true;
+                        return false;
                     }
-            }
-            return bit < clusters;
-        }, true);
+                    for (size_t i = 0; i < piece.size() && bit < clusters; ++i)
+                        for (int k = 0; k < 8 && bit < clusters; ++k, ++bit) {
+                            if (piece[i] >> k & 1) ++used;
+                            else if (firstFree == 0) firstFree = static_cast<uint32_t>(bit + 2);
+                        }
+                }
+                return bit < clusters;
+            },
+            true);
         if (readFailed) return kErrorReadFault;
+        if (uint32_t rc = walkError(walk)) return rc;
         return bit < clusters ? kErrorUnrecognizedVolume : 0;
     }
 
@@ -396,7 +492,7 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
         std::vector<uint8_t> fat(static_cast<size_t>(last * 3 / 2 + 1));
         if (!part.read(v.fatOffset, fat.size(), fat.data())) return kErrorReadFault;
         for (uint64_t n = 2; n < last; ++n) {
-            const uint16_t pair = le16(&fat[n + n / 2]);
+            const uint16_t pair = le16(&fat[static_cast<size_t>(n + n / 2)]);
             const uint32_t value = (n & 1) ? pair >> 4 : pair & 0xFFFu;
             if (value != 0) ++used;
             else if (firstFree == 0) firstFree = static_cast<uint32_t>(n);
@@ -412,7 +508,8 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
         for (uint64_t i = 0; i < count; ++i, ++n) {
             if (n < 2) continue;
             const uint32_t value =
-                width == 2 ? le16(&piece[i * 2]) : le32(&piece[i * 4]) & 0x0FFFFFFFu;
+                width == 2 ? le16(&piece[static_cast<size_t>(i * 2)])
+                           : le32(&piece[static_cast<size_t>(i * 4)]) & 0x0FFFFFFFu;
             if (value != 0) ++used;
             else if (firstFree == 0) firstFree = static_cast<uint32_t>(n);
         }
@@ -503,7 +600,7 @@ uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage
 
     LabelSlots slots;
     std::array<uint8_t, kDirEntryBytes> old{};
-    if (findLabelSlots(part, v, slots, old) == Walk::Failed) return kErrorReadFault;
+    if (uint32_t rc = walkError(findLabelSlots(part, v, slots, old))) return rc;
     if (remove) {
         const uint8_t deleted = 0xE5;
         if (slots.hasLabel && !part.write(slots.label, 1, &deleted)) return kErrorWriteFault;
@@ -539,7 +636,7 @@ uint32_t setExFatLabel(const PartitionBytes& part, const Volume& v, const std::u
     if (!makeExFatLabel(label)) return kErrorInvalidName;
     LabelSlots slots;
     std::array<uint8_t, kDirEntryBytes> old{};
-    if (findLabelSlots(part, v, slots, old) == Walk::Failed) return kErrorReadFault;
+    if (uint32_t rc = walkError(findLabelSlots(part, v, slots, old))) return rc;
     std::array<uint8_t, kDirEntryBytes> entry{};
     if (label.empty()) {
         // The label entry becomes unused (type 03h): no label.
@@ -573,7 +670,7 @@ uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem,
     const PartitionBytes part(card, v.layout.firstSector, v.layout.partitionSectors);
     LabelSlots slots;
     std::array<uint8_t, kDirEntryBytes> entry{};
-    if (findLabelSlots(part, v, slots, entry) == Walk::Failed) return kErrorReadFault;
+    if (uint32_t rc = walkError(findLabelSlots(part, v, slots, entry))) return rc;
 
     VolumeInformation info;
     if (slots.hasLabel && v.isFat()) {

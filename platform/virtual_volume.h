@@ -5,7 +5,9 @@
 // both serve virtual cards through it.
 //
 // Everything read from the card is checked before it is used: a damaged image gives an error
-// code, never a read or write outside the volume's partition.
+// code, never a read or write outside the volume's partition. A cluster chain that loops, links
+// outside the heap or runs past what its structure may hold is damage too
+// (ERROR_UNRECOGNIZED_VOLUME), found without reading any cluster twice.
 #pragma once
 
 #include <cstdint>

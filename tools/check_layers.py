@@ -4,7 +4,7 @@ layer includes an operating-system header.
 
 The layer order is the BRC_LAYERS list of the root CMakeLists.txt, lowest first; a folder may
 include its own headers and those of folders before it. Folders outside the list (tests, bench,
-tools) sit above every layer.
+tools) sit above every layer. A layer in NARROW_LAYERS may include only the layers it names.
 
     tools/check_layers.py [SOURCE_DIR]
 """
@@ -12,11 +12,14 @@ import pathlib
 import re
 import sys
 
-# Only these layers talk to the system directly; everything else goes through os/.
-SYSTEM_LAYERS = {"platform", "drivers", "cli"}
+# Only these folders talk to the system directly; everything else goes through os/. A folder
+# here covers its subfolders; ui/win32 is the one backend of a portable layer.
+SYSTEM_FOLDERS = {("platform",), ("drivers",), ("cli",), ("ui", "win32")}
 SYSTEM_HEADER = re.compile(
-    r"^\s*#\s*include\s*<(windows\.h|winioctl\.h|dbt\.h|io\.h|dlfcn\.h|unistd\.h|fcntl\.h|"
-    r"signal\.h|termios\.h|sys/[^>]+|linux/[^>]+)>")
+    r"^\s*#\s*include\s*<(windows\.h|winioctl\.h|dbt\.h|commctrl\.h|windowsx\.h|io\.h|dlfcn\.h|"
+    r"unistd\.h|fcntl\.h|signal\.h|termios\.h|sys/[^>]+|linux/[^>]+)>")
+# Layers that reach down only into the layers named, not everything below them.
+NARROW_LAYERS = {"ui": {"res", "base", "os"}}
 OUR_HEADER = re.compile(r'^\s*#\s*include\s*"([^/"]+)/[^"]+"')
 
 
@@ -26,6 +29,10 @@ def layers(root):
     if not m:
         sys.exit("check_layers: no set(BRC_LAYERS ...) in the root CMakeLists.txt")
     return m.group(1).split()
+
+
+def talks_to_system(rel):
+    return any(rel.parts[:len(folder)] == folder for folder in SYSTEM_FOLDERS)
 
 
 def main():
@@ -44,7 +51,11 @@ def main():
                     problems.append(f"{rel}:{number}: {layer} includes from {m.group(1)}, a layer above it")
                 elif m and m.group(1) not in rank and m.group(1) != layer:
                     problems.append(f"{rel}:{number}: {layer} includes from {m.group(1)}, which is no layer")
-                if layer not in SYSTEM_LAYERS and SYSTEM_HEADER.match(line):
+                elif (m and layer in NARROW_LAYERS and m.group(1) != layer
+                      and m.group(1) not in NARROW_LAYERS[layer]):
+                    problems.append(f"{rel}:{number}: {layer} may include only from "
+                                    f"{', '.join(sorted(NARROW_LAYERS[layer]))}, not {m.group(1)}")
+                if not talks_to_system(rel) and SYSTEM_HEADER.match(line):
                     problems.append(f"{rel}:{number}: system header in the portable layer {layer}")
     for p in problems:
         print(p)

@@ -1,18 +1,39 @@
 #!/usr/bin/env bash
-# The layer check must fail on a tree with an upward include, and on one with a system header
-# in a portable layer, and pass on the same tree without them.
+# The layer check must fail on a tree with an upward include, with a system header in a portable
+# layer (also in a portable folder of the ui layer, whose win32 backend alone may include one),
+# and with an include of the ui layer outside the layers it may use; and pass on the same tree
+# without them.
 set -euo pipefail
 checker=$1
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree/low" "$tree/high"
-echo 'set(BRC_LAYERS low high)' >"$tree/CMakeLists.txt"
-echo '#include "low/a.h"' >"$tree/high/b.cpp"
+mkdir -p "$tree/base" "$tree/low" "$tree/ui/win32" "$tree/ui/headless" "$tree/high"
+echo 'set(BRC_LAYERS base low ui high)' >"$tree/CMakeLists.txt"
+echo '#pragma once' >"$tree/base/types.h"
 echo '#pragma once' >"$tree/low/a.h"
+echo '#include "low/a.h"' >"$tree/high/b.cpp"
+printf '#include "base/types.h"\n#include "ui/dialog.h"\n' >"$tree/ui/headless/h.cpp"
+printf '#include <windows.h>\n#include <commctrl.h>\n#include "ui/dialog.h"\n' >"$tree/ui/win32/w.cpp"
 python3 "$checker" "$tree" >/dev/null || { echo "a clean tree was refused"; exit 1; }
+
+refused() {  # the checker must fail on the tree as it is now
+  if python3 "$checker" "$tree" >/dev/null; then echo "$1 passed"; exit 1; fi
+}
 echo '#include "high/b.h"' >"$tree/low/a.cpp"
-if python3 "$checker" "$tree" >/dev/null; then echo "an upward include passed"; exit 1; fi
+refused "an upward include"
 rm "$tree/low/a.cpp"
 echo '#include <windows.h>' >"$tree/low/c.cpp"
-if python3 "$checker" "$tree" >/dev/null; then echo "a system header in a portable layer passed"; exit 1; fi
-echo "check_layers: catches both faults"
+refused "a system header in a portable layer"
+rm "$tree/low/c.cpp"
+echo '#include <commctrl.h>' >"$tree/ui/headless/c.cpp"
+refused "a system header in a portable folder of the ui layer"
+rm "$tree/ui/headless/c.cpp"
+mkdir "$tree/ui/win32x"
+echo '#include <windows.h>' >"$tree/ui/win32x/c.cpp"
+refused "a system header in a folder whose name only starts like the win32 backend's"
+rm -r "$tree/ui/win32x"
+echo '#include "low/a.h"' >"$tree/ui/headless/d.cpp"
+refused "an include of the ui layer from a layer it may not use"
+rm "$tree/ui/headless/d.cpp"
+python3 "$checker" "$tree" >/dev/null || { echo "the repaired tree was refused"; exit 1; }
+echo "check_layers: catches every fault"

@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchmark-dev
           g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+          g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
           dosfstools exfatprogs mtools)
 missing=()
 for p in "${packages[@]}"; do

@@ -212,6 +212,8 @@ bool FakeOs::setVolumeLabel(const std::u16string& rootPath, const std::u16string
     return true;
 }
 
+void FakeOs::touchFile(const std::u16string& path) { calls.push_back("touchFile " + text(path)); }
+
 uint32_t FakeOs::lastError() {
     calls.push_back("lastError");
     return lastError_;

@@ -113,6 +113,7 @@ public:
                          uint64_t& totalBytes) override;
     bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) override;
     bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override;
+    void touchFile(const std::u16string& path) override;
     uint32_t lastError() override;
     std::optional<std::u16string> systemRoot() override;
     std::string privateDriverPath(const std::u16string& systemRoot) override;

@@ -105,6 +105,28 @@ uint32_t openError(int err) {
     }
 }
 
+// Opens a mapped card, an image file or a block device, and nothing else: a FIFO would block
+// the open and a character device is no card, so both are refused (ENODEV) before they are
+// opened. What was opened is checked again, as the path may have changed in between.
+int openMapped(const std::string& path, int flags) {
+    const auto isCard = [](const struct stat& st) { return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode); };
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    if (!isCard(st)) {
+        errno = ENODEV;
+        return -1;
+    }
+    Fd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return -1;
+    const int status = ::fcntl(fd.get(), F_GETFL);
+    if (::fstat(fd.get(), &st) != 0 || !isCard(st) || status < 0 ||
+        ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+        errno = ENODEV;
+        return -1;
+    }
+    return fd.release();
+}
+
 bool transfer(int fd, uint64_t first, uint32_t n, uint8_t* data, bool writing) {
     constexpr uint64_t kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
     uint64_t offset = first * kSectorBytes;
@@ -179,7 +201,7 @@ public:
     // drive map must at least be readable.
     bool pipeOpens(const std::u16string&) override {
         if (target_.empty()) return readCardMap().error.empty();
-        const Fd fd(::open(target_.c_str(), O_RDWR | O_CLOEXEC));
+        const Fd fd(openMapped(target_, O_RDWR));
         return fd.get() >= 0;
     }
 
@@ -190,11 +212,15 @@ public:
         const std::string dir = runtime && runtime[0] == '/' ? runtime : "/tmp";
         const std::string path = dir + "/" + lockFileName(name);
         // Read-only is enough for flock, and lets another user's process share a lock file
-        // that the first one created.
-        int raw = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (raw < 0 && errno == EACCES) raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        // that the first one created. The directory may be shared (/tmp): a FIFO put there in
+        // the lock file's place must not block the open, and is no lock file.
+        const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+        int raw = ::open(path.c_str(), flags | O_CREAT, 0644);
+        if (raw < 0 && errno == EACCES) raw = ::open(path.c_str(), flags);
         Fd fd(raw);
-        if (fd.get() < 0) return failNull(kErrorAccessDenied);
+        struct stat st {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            return failNull(kErrorAccessDenied);
         int rc;
         do rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
         while (rc != 0 && errno == EINTR);
@@ -217,7 +243,7 @@ public:
     void* openVolume(char16_t driveLetter) override {
         const std::string path = mappedPath(driveLetter);
         if (path.empty()) return failNull(kErrorFileNotFound);
-        Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        Fd fd(openMapped(path, O_RDONLY));
         if (fd.get() < 0) return failNull(openError(errno));
         struct stat st {};
         if (::fstat(fd.get(), &st) != 0) return failNull(kErrorNotReady);
@@ -308,6 +334,9 @@ public:
             return fail(kErrorWriteFault);
         return true;
     }
+
+    // Nothing mounts a card behind our back here, so there is no medium to wake.
+    void touchFile(const std::u16string&) override {}
 
     uint32_t lastError() override { return lastError_; }
 
@@ -400,7 +429,7 @@ private:
             lastError_ = kErrorPathNotFound;
             return -1;
         }
-        const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+        const int fd = openMapped(path, flags);
         if (fd < 0) lastError_ = openError(errno);
         return fd;
     }

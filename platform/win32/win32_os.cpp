@@ -410,6 +410,13 @@ public:
         return true;
     }
 
+    void touchFile(const std::u16string& path) override {
+        if (cardPath(rootIndex(path))) return;  // an image has no medium to look at
+        HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+
     uint32_t lastError() override { return lastError_; }
 
     std::optional<std::u16string> systemRoot() override {

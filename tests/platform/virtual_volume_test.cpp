@@ -362,7 +362,8 @@ TEST(VirtualVolumeDamage, CleanFailures) {
              c.bytes[b + 108] = 30; checksum(c.bytes, b); }, kBad, kBad, kBad},
         {"exFAT root outside the heap", 5, [&](MemCard& c, uint64_t b) {
              put32(c.bytes, b + 96, 0x7FFFFFFF); checksum(c.bytes, b); }, kBad, kBad, kBad},
-        // The root directory chains to itself and is full: a bounded scan, no slot for a label.
+        // The root directory chains to itself and is full: a damaged volume, found without
+        // reading the chain round and round.
         {"FAT32 root chain loop", 4, [](MemCard& c, uint64_t b) {
              const uint32_t res = le16(&c.bytes[b + 14]);
              put32(c.bytes, b + res * 512 + 8, 2);
@@ -371,7 +372,7 @@ TEST(VirtualVolumeDamage, CleanFailures) {
                  std::fill_n(c.bytes.begin() + static_cast<long>(e), 11, 'A');
                  c.bytes[e + 11] = 0x20;
              } },
-         0, 0, kErrorDiskFull},
+         kBad, 0, kBad},
         {"FAT unreadable", 2, [](MemCard& c, uint64_t b) { c.failReadsFrom = b / 512 + 1; },
          kErrorReadFault, kErrorReadFault, kErrorReadFault},
         {"write refused", 2, [](MemCard& c, uint64_t) { c.failWrites = true; }, 0, 0, kErrorWriteFault},

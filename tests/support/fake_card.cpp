@@ -160,7 +160,7 @@ template <int S> struct Trampolines {
     }
     static uint32_t SDHOST_CALL checkCard(uint32_t drive, uint32_t* flags) {
         return go({.op = Op::CheckCard, .drive = drive}, false, [=](FakeCard& c, Call&) {
-            return c.wrapped_ ? c.real_.DDChkSDCard(drive, flags) : (*flags = SDHOST_CHK_QUALIFIES, 0u);
+            return c.wrapped_ ? c.real_.DDChkSDCard(drive, flags) : (*flags = c.checkFlags, 0u);
         });
     }
     static uint32_t SDHOST_CALL erase(uint32_t first, uint32_t last, uint32_t h) {

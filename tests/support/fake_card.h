@@ -79,6 +79,7 @@ public:
     uint8_t busWidth = 4;
     uint32_t eraseBlockSectors = 8192;
     std::array<uint8_t, 8> mid{3};
+    uint32_t checkFlags = SDHOST_CHK_QUALIFIES;  // what DDChkSDCard reports
     uint32_t handle = 7;    // handed out by DDInit; every card operation must be given it
     bool keepData = true;   // false: writes are answered but not stored (cards too large to hold)
 

@@ -1,0 +1,44 @@
+// The files `card create` writes: the image and its sidecar.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace brc::cli {
+
+// One file created, or with `replace` an existing regular file rewritten. Nothing but a regular
+// file is ever opened for writing: a symbolic link at the path is not followed, and a device
+// node, FIFO, socket or directory there is refused before it is opened. Closed on destruction.
+class CardFile {
+public:
+    CardFile() = default;
+    ~CardFile();
+    CardFile(const CardFile&) = delete;
+    CardFile& operator=(const CardFile&) = delete;
+
+    // Opens `path` for writing; false with one sentence for the user in `error`.
+    bool open(const std::string& path, bool replace, std::string& error);
+    // Empties the file, then makes it `bytes` long without writing, so the image stays sparse.
+    bool resize(uint64_t bytes);
+    // Writes `text` at the start of the (emptied) file.
+    bool write(const std::string& text);
+    bool close();
+    // Closes, and removes the file when this run created it and the path still names it: a
+    // failed run leaves nothing of its own behind and removes nothing it found.
+    void discard();
+    // The system's reason for the last failure, for the message.
+    const std::string& reason() const { return reason_; }
+
+private:
+    std::string path_;
+    std::string reason_;
+    bool created_ = false;
+#if defined(_WIN32)
+    void* handle_ = nullptr;
+#else
+    int fd_ = -1;
+    uint64_t device_ = 0, inode_ = 0;
+#endif
+};
+
+} // namespace brc::cli
