@@ -10,30 +10,33 @@ a name used twice or an id used twice stops the build.
 import re
 import sys
 
-src, out, header = sys.argv[1], sys.argv[2], sys.argv[3]
-text = open(src, encoding="utf-8").read()
-body = re.search(r"STRINGTABLE\s+BEGIN(.*?)\nEND", text, re.S)
-if not body:
-    sys.exit(f"{src}: no STRINGTABLE block")
-entries = {}
-names = {}
-for line in body.group(1).splitlines():
-    line = line.strip()
-    if not line or line.startswith("//"):
-        continue
-    m = re.fullmatch(r'(\d+)\s*,?\s*"((?:[^"]|"")*)"\s*//\s*([A-Z][A-Za-z0-9]*)', line)
-    if not m:
-        sys.exit(f"{src}: cannot read string-table line (id \"text\" // Name): {line}")
-    sid, name = int(m.group(1)), m.group(3)
-    if sid in entries:
-        sys.exit(f"{src}: id {sid} appears twice")
-    if name in names:
-        sys.exit(f"{src}: name {name} given to ids {names[name]} and {sid}")
-    names[name] = sid
-    # Resource-script escapes: "" is a quote, \n \t \\ as in C.
-    value = m.group(2).replace('""', '"')
-    value = re.sub(r"\\(.)", lambda e: {"n": "\n", "t": "\t", "\\": "\\", "r": "\r"}.get(e.group(1), e.group(0)), value)
-    entries[sid] = value
+
+def read_string_table(src):
+    """id -> (text, name) of the script's STRINGTABLE; stops at the first fault."""
+    text = open(src, encoding="utf-8").read()
+    body = re.search(r"STRINGTABLE\s+BEGIN(.*?)\nEND", text, re.S)
+    if not body:
+        sys.exit(f"{src}: no STRINGTABLE block")
+    entries = {}
+    names = {}
+    for line in body.group(1).splitlines():
+        line = line.strip()
+        if not line or line.startswith("//"):
+            continue
+        m = re.fullmatch(r'(\d+)\s*,?\s*"((?:[^"]|"")*)"\s*//\s*([A-Z][A-Za-z0-9]*)', line)
+        if not m:
+            sys.exit(f"{src}: cannot read string-table line (id \"text\" // Name): {line}")
+        sid, name = int(m.group(1)), m.group(3)
+        if sid in entries:
+            sys.exit(f"{src}: id {sid} appears twice")
+        if name in names:
+            sys.exit(f"{src}: name {name} given to ids {names[name]} and {sid}")
+        names[name] = sid
+        # Resource-script escapes: "" is a quote, \n \t \\ as in C.
+        value = m.group(2).replace('""', '"')
+        value = re.sub(r"\\(.)", lambda e: {"n": "\n", "t": "\t", "\\": "\\", "r": "\r"}.get(e.group(1), e.group(0)), value)
+        entries[sid] = (value, name)
+    return entries
 
 
 def c16(s):
@@ -42,20 +45,27 @@ def c16(s):
                    for ch in s)
 
 
-with open(out, "w", encoding="utf-8") as f:
-    f.write("// Generated from res/strings.rc by tools/gen_strings.py. Do not edit.\n")
-    f.write("#include <cstdint>\n\nnamespace brc {\n\n")
-    f.write("struct BuiltinMessage { uint32_t id; const char16_t* text; };\n\n")
-    f.write("extern const BuiltinMessage kBuiltinMessages[] = {\n")
-    for sid in sorted(entries):
-        f.write(f'    {{{sid}, u"{c16(entries[sid])}"}},\n')
-    f.write("};\n\n")
-    f.write(f"extern const unsigned kBuiltinMessageCount = {len(entries)};\n\n}} // namespace brc\n")
+def main():
+    src, out, header = sys.argv[1], sys.argv[2], sys.argv[3]
+    entries = read_string_table(src)
+    with open(out, "w", encoding="utf-8") as f:
+        f.write("// Generated from res/strings.rc by tools/gen_strings.py. Do not edit.\n")
+        f.write("#include <cstdint>\n\nnamespace brc {\n\n")
+        f.write("struct BuiltinMessage { uint32_t id; const char16_t* text; };\n\n")
+        f.write("extern const BuiltinMessage kBuiltinMessages[] = {\n")
+        for sid in sorted(entries):
+            f.write(f'    {{{sid}, u"{c16(entries[sid][0])}"}},\n')
+        f.write("};\n\n")
+        f.write(f"extern const unsigned kBuiltinMessageCount = {len(entries)};\n\n}} // namespace brc\n")
 
-with open(header, "w", encoding="utf-8") as f:
-    f.write("// Generated from res/strings.rc by tools/gen_strings.py. Do not edit.\n")
-    f.write("// The string-table ids by name.\n#pragma once\n\n#include <cstdint>\n\n")
-    f.write("namespace brc::msg {\n\n")
-    for name, sid in sorted(names.items(), key=lambda item: item[1]):
-        f.write(f"inline constexpr uint32_t {name} = {sid};\n")
-    f.write("\n} // namespace brc::msg\n")
+    with open(header, "w", encoding="utf-8") as f:
+        f.write("// Generated from res/strings.rc by tools/gen_strings.py. Do not edit.\n")
+        f.write("// The string-table ids by name.\n#pragma once\n\n#include <cstdint>\n\n")
+        f.write("namespace brc::msg {\n\n")
+        for sid in sorted(entries):
+            f.write(f"inline constexpr uint32_t {entries[sid][1]} = {sid};\n")
+        f.write("\n} // namespace brc::msg\n")
+
+
+if __name__ == "__main__":
+    main()
