@@ -1,0 +1,46 @@
+#include "app/about_box.h"
+
+#include <cstdio>
+
+namespace brc {
+
+const char16_t kDefaultLegalNotice[] = u"\u00A9 Brindlecard";
+
+namespace {
+
+std::u16string ascii(const char* text) {
+    std::u16string out;
+    for (; *text; ++text) out.push_back(static_cast<char16_t>(*text));
+    return out;
+}
+
+} // namespace
+
+VersionStrings getVersionStrings(const std::optional<ProgramVersion>& version) {
+    VersionStrings out{u"", kDefaultLegalNotice};
+    if (!version) return out;
+    const unsigned major = version->productMs >> 16, minor = version->productMs & 0xFFFF;
+    const unsigned build = version->productLs >> 16, revision = version->productLs & 0xFFFF;
+    char line[96];
+    std::snprintf(line, sizeof line, "Brindlecard Version %u.%u [%u, %u, %u, %u]", major, minor,
+                  major, minor, build, revision);
+    out.versionLine = ascii(line);
+    if (version->legalCopyright) out.legalNotice = *version->legalCopyright;
+    return out;
+}
+
+ui::Reply CAboutBox::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    const ui::Reply reply = ui::Dialog::WindowProc(message, wParam, lParam);
+    if (message == ui::WmShowWindow) {
+        const VersionStrings strings = getVersionStrings(os_.programVersion());
+        SetControlText(kVersion, languageTag_.empty()
+                                     ? strings.versionLine
+                                     : strings.versionLine + u" <" + languageTag_ + u">");
+        SetControlText(kLegal, strings.legalNotice);
+        ShowControl(kContactLabel, false);
+        ShowControl(kContactLink, false);
+    }
+    return reply;
+}
+
+} // namespace brc

@@ -1,0 +1,109 @@
+// The main window (template 102): the drive list with the selected card's capacity, picture and
+// label, the options summary, and the buttons Option, Refresh, Format and Exit. It watches the
+// system (a one-second poll, device changes, F5, power broadcasts) and is the Format command's
+// host.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/card_probes.h"
+#include "app/format_command.h"
+#include "app/wait_dialog.h"
+#include "base/format_types.h"
+#include "ui/dialog.h"
+
+namespace brc {
+
+class OsServices;
+struct DriverBinding;
+struct SystemState;
+
+// The application's own message box, without an owner window.
+class AppShell {
+public:
+    virtual ~AppShell() = default;
+    virtual int ShowAppMessage(const std::u16string& text, const std::u16string& caption,
+                               uint32_t style) = 0;
+};
+
+// What the program's start-up hands the main dialog.
+struct AppContext {
+    OsServices& os;
+    DriverBinding& driver;
+    SystemState& sys;
+    RunFlags& flags;
+    const MessageSource& messages;
+    uint32_t retryMode = 0;
+    uint32_t checkApiMode = 0;
+    std::u16string languageTag;
+    AppShell* shell = nullptr;  // for the ownerless box when the library cannot be bound again
+};
+
+class CBrindlecardDlg final : public ui::Dialog, public FormatHost {
+public:
+    static constexpr int kTemplate = 102;
+    enum Control : int {
+        DriveList = 1000, FormatButton = 1001, NoticeText = 1009, RefreshButton = 1006,
+        ExitButton = 1, OptionButton = 1023, OptionsCaption = 1024, OptionsSummary = 1018,
+        CapacityValue = 1016, CapacityUnit = 1017, LabelEdit = 1033, TrademarkText = 1035,
+        AnimationControl = 1032, HiddenPicture = 1011,
+    };
+    static constexpr uintptr_t kPollTimerId = 1090;
+    static constexpr uint32_t kAboutCommand = 0x10;
+    static constexpr int kIcon = 128, kAnimation = 153;
+
+    CBrindlecardDlg(ui::WindowSystem& system, AppContext& app);
+
+    // The user's options (not kept between runs).
+    FormatType formatType = Quick;
+    uint32_t sizeAdjustment = 0;
+    uintptr_t pollTimer = 0;
+
+    // The drive list and what hangs off it.
+    void refreshDriveList() override;
+    void onDriveSelChange();
+    void showDriveCapacity(const std::u16string& rootPath);
+    int IsEraseAvailable(const std::u16string& rootPath);
+    void UpdateOptionsText();
+    void OnRefresh();
+    void OnOption();
+    void OnFormat();
+    void EnableControls(bool enable);
+    // The outcome of the last Format press, for whoever wants to know (the tests).
+    const FormatOutcome& lastFormat() const { return lastFormat_; }
+
+    // FormatHost.
+    bool confirm(uint32_t messageId, const std::u16string& text, uint32_t style) override;
+    void showMessage(uint32_t messageId, const std::u16string& text, uint32_t style) override;
+    void enableControls(bool enable) override { EnableControls(enable); }
+    void stopPollTimer() override;
+    void startPollTimer() override;
+    void beginWaitCursor() override { BeginWaitCursor(); }
+    void endWaitCursor() override { EndWaitCursor(); }
+    void repaint() override;
+    void pumpPendingMessages() override { PumpPendingMessages(); }
+    ProgressWindowHost& progressWindow() override { return progress_; }
+
+protected:
+    bool OnInitDialog() override;
+    bool OnCommand(int controlId, uint32_t notification) override;
+    bool PreTranslateMessage(const ui::Message& message) override;
+    ui::Reply WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+
+private:
+    std::u16string selectedRoot();
+    std::u16string caption();
+    void onTimer(uintptr_t timerId);
+    void paint();
+    void showPicture(int pictureId);
+    std::u16string text(uint32_t id) const { return app_.messages.text(id); }
+
+    AppContext& app_;
+    ProbeContext probe_;
+    CWaitDialog progress_;
+    ui::IconHandle appIcon_ = 0;
+    FormatOutcome lastFormat_;
+};
+
+} // namespace brc

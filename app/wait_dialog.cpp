@@ -1,0 +1,46 @@
+#include "app/wait_dialog.h"
+
+#include "res/message_ids.h"
+
+namespace brc {
+
+ProgressView* CWaitDialog::createProgressWindow() {
+    if (!HasWindow() && !Create(owner_)) return nullptr;  // the passes then draw nothing
+    return this;
+}
+
+void CWaitDialog::destroyProgressWindow() {
+    if (HasWindow()) DestroyWindow();
+}
+
+void CWaitDialog::setLineText(uint32_t controlId, const std::u16string& text) {
+    if (!HasWindow()) return;
+    const int id = static_cast<int>(controlId);
+    SetControlText(id, text);
+    RedrawControl(id);
+    UpdateWindow();
+}
+
+bool CWaitDialog::OnInitDialog() {
+    SetCaption(messages_.text(msg::ProgressTitle));
+    SetControlText(NoticeLine, messages_.text(msg::DoNotRemoveDrive));
+    return true;
+}
+
+bool CWaitDialog::OnCommand(int controlId, uint32_t notification) {
+    if (controlId == CancelButton && notification == ui::BnClicked) {
+        // The window stays: the format closes it when its pass has stopped.
+        flags_.cancelRequested = 1;
+        return true;
+    }
+    return ui::Dialog::OnCommand(controlId, notification);
+}
+
+bool CWaitDialog::PreTranslateMessage(const ui::Message& message) {
+    if ((message.message == ui::WmKeyDown || message.message == ui::WmKeyUp) &&
+        (message.wParam == ui::VkReturn || message.wParam == ui::VkEscape))
+        return true;
+    return ui::Dialog::PreTranslateMessage(message);
+}
+
+} // namespace brc

@@ -1,0 +1,47 @@
+// The progress window of a format: three progress lines, a notice and Cancel (template 145). It
+// is the passes' ProgressView and the Format command's progress window, made modeless over the
+// main dialog for the length of one format.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "progress/progress.h"
+#include "res/messages.h"
+#include "ui/dialog.h"
+
+namespace brc {
+
+class CWaitDialog final : public ui::Dialog, public ProgressView, public ProgressWindowHost {
+public:
+    static constexpr int kTemplate = 145;
+
+    // `owner` is the dialog the window is made over (the main dialog).
+    CWaitDialog(ui::WindowSystem& system, const MessageSource& messages, RunFlags& flags,
+                ui::Dialog* owner = nullptr)
+        : ui::Dialog(system, kTemplate), messages_(messages), flags_(flags), owner_(owner) {}
+    void setOwner(ui::Dialog* owner) { owner_ = owner; }
+
+    // ProgressWindowHost: the window exists only between these two.
+    ProgressView* createProgressWindow() override;
+    void destroyProgressWindow() override;
+
+    // ProgressView: the text, then the control painted and the window updated at once.
+    void setLineText(uint32_t controlId, const std::u16string& text) override;
+    void pumpPendingMessages() override { PumpPendingMessages(); }
+
+protected:
+    bool OnInitDialog() override;
+    bool OnCommand(int controlId, uint32_t notification) override;
+    // Neither Enter nor Escape may close the window while a pass runs.
+    bool PreTranslateMessage(const ui::Message& message) override;
+    void OnOK() override {}
+    void OnCancel() override {}
+
+private:
+    const MessageSource& messages_;
+    RunFlags& flags_;
+    ui::Dialog* owner_;
+};
+
+} // namespace brc
