@@ -177,7 +177,11 @@ intptr_t HeadlessSystem::runModal(Dialog& dialog, Dialog* parent) {
 
     const auto over = [this, number, &run] { return run.ended || !byNumber(number); };
     deliver(number, WmInitDialog, 0, 0);
-    if (!over()) byNumber(number)->visible = true;
+    // A modal dialog is shown after its initialisation, and told so.
+    if (!over()) {
+        byNumber(number)->visible = true;
+        deliver(number, WmShowWindow, 1, 0);
+    }
     drain(over);
     if (!over() && onModalDialog) onModalDialog(dialog);
     drain(over);

@@ -1,0 +1,435 @@
+// The desktop program's dialogs on the in-memory windows, over virtual cards in drive letters:
+// what the user sees in the main window, how it follows the cards, the options and about
+// boxes, the progress window's keys, the Format button end to end, and the start-up refusals.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/about_box.h"
+#include "app/application.h"
+#include "app/main_dialog.h"
+#include "app/option_dialog.h"
+#include "app/wait_dialog.h"
+#include "device/driver_binding.h"
+#include "device/system_checks.h"
+#include "platform/fake/fake_os.h"
+#include "platform/posix/posix_os.h"
+#include "res/message_ids.h"
+#include "tests/support/fake_card.h"
+#include "tests/support/scratch_dir.h"
+#include "ui/headless/headless_system.h"
+
+namespace brc {
+namespace {
+
+constexpr uint64_t kSdhc = 62333952, kSdxc = 122142720, kSmall = 131072;
+
+// Virtual cards in drive letters, the system behind them and the main dialog over it.
+struct DialogRig {
+    test::ScratchDir dir{"dialogs"};
+    std::unique_ptr<OsServices> os;
+    std::unique_ptr<SystemState> sys;
+    std::unique_ptr<DriverBinding> driver;
+    RunFlags flags;
+    ui::HeadlessSystem ui;
+    std::unique_ptr<AppContext> app;
+    std::unique_ptr<CBrindlecardDlg> dialog;
+
+    explicit DialogRig(std::initializer_list<std::pair<char, uint64_t>> cards, uint32_t checkApi = 0,
+                       uint32_t retry = 0) {
+        std::string map;
+        for (const auto& [letter, sectors] : cards) {
+            const std::filesystem::path image = path(letter);
+            { std::ofstream create(image, std::ios::binary); }
+            std::filesystem::resize_file(image, sectors * 512);
+            map += (map.empty() ? "" : ";") + std::string(1, letter) + "=" + image.string();
+        }
+        ::setenv("BRINDLECARD_CARDS", map.c_str(), 1);
+        os = makePosixOsServices("");
+        sys = std::make_unique<SystemState>(*os);
+        driver = std::make_unique<DriverBinding>(*os);
+        EXPECT_EQ(bindDriver(*driver, 2), 0u) << driver->lastError;
+        app = std::make_unique<AppContext>(AppContext{*os, *driver, *sys, flags, builtinMessages(),
+                                                      retry, checkApi, u"", nullptr});
+        dialog = std::make_unique<CBrindlecardDlg>(ui, *app);
+    }
+    ~DialogRig() { ::unsetenv("BRINDLECARD_CARDS"); }
+
+    std::filesystem::path path(char letter) const { return dir.path / (std::string(1, letter) + ".img"); }
+
+    // Acts in a dialog the main dialog opens (options, about box).
+    std::function<void(ui::Dialog&)> inner;
+
+    // Runs the main dialog; `act` works in it, then it is closed with Exit.
+    void run(const std::function<void()>& act) {
+        ui.setMainWindow(dialog.get());
+        ui.onModalDialog = [this, act](ui::Dialog& d) {
+            if (&d != dialog.get()) {
+                if (inner) inner(d);
+                return;
+            }
+            act();
+            if (ui.isOpen(*dialog)) ui.click(*dialog, ui::IdOk);
+        };
+        dialog->DoModal(nullptr);
+        ui.setMainWindow(nullptr);
+        EXPECT_TRUE(ui.faults().empty()) << ui.faults().front();
+    }
+    std::u16string text(int id) { return dialog->GetControlText(id); }
+    std::vector<std::u16string> drives() {
+        std::vector<std::u16string> out;
+        ui::ComboBox list = dialog->Combo(CBrindlecardDlg::DriveList);
+        for (int i = 0; i < list.GetCount(); ++i) out.push_back(list.GetItemText(i));
+        return out;
+    }
+    int shownPicture() {
+        int shown = 0;
+        for (int id : {1010, 1012, 1014, 1019, 1020})
+            if (dialog->IsControlVisible(id)) shown = shown ? -1 : id;
+        return shown;
+    }
+};
+
+std::u16string msgText(uint32_t id) { return builtinMessages().text(id); }
+
+TEST(MainDialog, OpensWithItsTextsTimerAnimationAndTheCardsListed) {
+    for (const uint32_t retry : {0u, 1u}) {
+        DialogRig rig({{'F', kSdxc}, {'E', kSdhc}}, 0, retry);
+        rig.run([&] {
+            CBrindlecardDlg& d = *rig.dialog;
+            EXPECT_EQ(d.GetCaption(), std::u16string(u"Brindlecard V0.1") + (retry ? u" [RETRY MODE]" : u""));
+            const std::pair<int, uint32_t> texts[] = {
+                {1001, msg::FormatButton}, {1, msg::ExitButton}, {1006, msg::RefreshButton},
+                {1009, msg::FormatErasesAllData}, {1035, msg::TrademarkNotice},
+                {1024, msg::OptionsBoxCaption}, {1023, msg::OptionsButton}, {1018, msg::SummaryQuickAdjustOff}};
+            for (const auto& [id, message] : texts) EXPECT_EQ(rig.text(id), msgText(message)) << id;
+            EXPECT_EQ(rig.ui.timers(d), (std::map<uintptr_t, uint32_t>{{1090, 1000}}));
+            EXPECT_EQ(rig.ui.animation(d, 1032).resourceId, 153);
+            EXPECT_TRUE(rig.ui.animation(d, 1032).playing);
+            EXPECT_EQ(rig.ui.systemMenu(d), (std::vector<std::pair<uint32_t, std::u16string>>{
+                                                {0, u""}, {0x10, msgText(msg::AboutMenuItem)}}))
+                << "a separator, then the About item";
+            EXPECT_FALSE(d.IsControlVisible(1011));
+            // Sorted, the first one selected, its size, picture and an enabled label.
+            EXPECT_EQ(rig.drives(), (std::vector<std::u16string>{u"E:", u"F:"}));
+            EXPECT_EQ(d.Combo(1000).GetCurSel(), 0);
+            EXPECT_EQ(rig.text(1016), u"29.7");
+            EXPECT_EQ(rig.text(1017), u"GB");
+            EXPECT_EQ(rig.shownPicture(), 1019);
+            EXPECT_TRUE(d.IsControlEnabled(1001));
+            EXPECT_TRUE(d.IsControlEnabled(1033));
+        });
+    }
+}
+
+TEST(MainDialog, FollowsTheSelectionRefreshPullAndDeviceChanges) {
+    DialogRig rig({{'E', kSdhc}, {'F', kSdxc}});
+    rig.run([&] {
+        CBrindlecardDlg& d = *rig.dialog;
+        d.sizeAdjustment = 1;
+        ASSERT_TRUE(rig.ui.selectItem(d, 1000, 1));
+        EXPECT_EQ(rig.text(1016), u"58.2");
+        EXPECT_EQ(rig.shownPicture(), 1020);
+        EXPECT_EQ(d.sizeAdjustment, 0u) << "a new drive starts without size adjustment";
+        // Refresh and F5 keep the selection.
+        ASSERT_TRUE(rig.ui.click(d, 1006));
+        EXPECT_EQ(d.Combo(1000).GetItemText(d.Combo(1000).GetCurSel()), u"F:");
+        for (int id : {1006, 1023, 1}) EXPECT_TRUE(d.IsControlEnabled(id)) << id;
+        EXPECT_EQ(rig.ui.pressKey(d, ui::VkF5, 1000), ui::KeyFate::Consumed);
+        EXPECT_EQ(d.Combo(1000).GetItemText(d.Combo(1000).GetCurSel()), u"F:");
+        // F: pulled: the poll sees it not ready and the list falls back to E:.
+        std::filesystem::remove(rig.path('F'));
+        ASSERT_TRUE(rig.ui.fireTimer(d, 1090));
+        EXPECT_EQ(rig.drives(), (std::vector<std::u16string>{u"E:"}));
+        EXPECT_EQ(rig.text(1016), u"29.7");
+        // E: pulled too, told by a volume removal: nothing left.
+        std::filesystem::remove(rig.path('E'));
+        rig.ui.sendDeviceChange(d, ui::DbtDeviceRemoveComplete, ui::DbtDevTypVolume);
+        EXPECT_TRUE(rig.drives().empty());
+        EXPECT_FALSE(d.IsControlEnabled(1000));
+        EXPECT_FALSE(d.IsControlEnabled(1001));
+        EXPECT_EQ(rig.shownPicture(), 1012);
+        EXPECT_EQ(rig.text(1009), msgText(msg::FormatErasesAllData));
+        EXPECT_EQ(rig.text(1016), u"");
+    });
+}
+
+TEST(MainDialog, F5AndDeviceChangesWaitWhileAFormatRuns) {
+    DialogRig rig({{'E', kSdhc}});
+    rig.run([&] {
+        CBrindlecardDlg& d = *rig.dialog;
+        d.stopPollTimer();  // as the Format command does
+        std::filesystem::remove(rig.path('E'));
+        EXPECT_EQ(rig.ui.pressKey(d, ui::VkF5, 1000), ui::KeyFate::Consumed);
+        rig.ui.sendDeviceChange(d, ui::DbtDeviceArrival, ui::DbtDevTypVolume);
+        EXPECT_EQ(rig.drives(), (std::vector<std::u16string>{u"E:"})) << "refreshed during a format";
+        for (const ui::KeyRecord& k : rig.ui.keysReceived(d))
+            EXPECT_NE(k.message, ui::WmKeyDown) << "F5 reached a control";
+        d.startPollTimer();
+    });
+}
+
+TEST(MainDialog, PowerBroadcastsSetTheAbortFlags) {
+    const struct { uint32_t event, powerEvent, abort; } rows[] = {
+        {4, 4, 1}, {7, 4, 1}, {5, 5, 1}, {8, 5, 1}, {9, 0, 0}, {6, 0, 0}};
+    for (const auto& r : rows) {
+        DialogRig rig({{'E', kSmall}});
+        rig.run([&] { rig.ui.sendPowerBroadcast(*rig.dialog, r.event); });
+        EXPECT_EQ(rig.flags.powerEvent, r.powerEvent) << r.event;
+        EXPECT_EQ(rig.flags.powerAbort, r.abort) << r.event;
+    }
+}
+
+TEST(MainDialog, WhitePanelAndItsTwoTexts) {
+    DialogRig rig({{'E', kSmall}});
+    rig.run([&] {
+        for (const int id : {1009, 1035, 1016}) {
+            const ui::CtlColorOutcome o = rig.ui.ctlColor(*rig.dialog, id);
+            EXPECT_EQ(o.whiteBrush, id != 1016) << id;
+            if (id != 1016) {
+                EXPECT_EQ(std::make_pair(o.textColor, o.backColor), std::make_pair(0u, 0xFFFFFFu));
+            }
+        }
+        rig.ui.send(*rig.dialog, ui::WmPaint);
+        const auto paints = rig.ui.paints(*rig.dialog);
+        ASSERT_EQ(paints.size(), 1u);
+        EXPECT_EQ(paints[0].kind, ui::PaintRecord::RoundRect);
+        EXPECT_EQ(paints[0].rect, rig.dialog->MapDialogRect({68, 8, 233, 68}));
+        EXPECT_EQ(paints[0].penColor, 0x808080u);
+    });
+}
+
+TEST(OptionsDialog, OffersTheTypesAndHandsBackTheChoice) {
+    const struct { const char* name; int typeIndex; int adjustIndex; bool ok; FormatType type; uint32_t adjust; uint32_t summary; } rows[] = {
+        {"overwrite, adjusted", 2, 1, true, FullOverwrite, 1, msg::SummaryOverwriteAdjustOn},
+        {"erase", 1, 0, true, FullErase, 0, msg::SummaryEraseAdjustOff},
+        {"cancelled", 2, 1, false, Quick, 0, msg::SummaryQuickAdjustOff},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        DialogRig rig({{'E', kSmall}});
+        rig.run([&] {
+            rig.inner = [&](ui::Dialog& d) {
+                ASSERT_EQ(d.TemplateId(), NewSetting::kTemplate);
+                EXPECT_EQ(d.GetCaption(), msgText(msg::OptionsTitle));
+                ui::ComboBox types = d.Combo(1021);
+                ASSERT_EQ(types.GetCount(), 3);
+                EXPECT_EQ(types.GetItemText(0), msgText(msg::TypeQuick));
+                EXPECT_EQ(types.GetItemText(1), msgText(msg::TypeFullErase));
+                EXPECT_EQ(types.GetItemText(2), msgText(msg::TypeFullOverwrite));
+                EXPECT_EQ(types.GetCurSel(), 0);
+                EXPECT_EQ(d.Combo(1022).GetCurSel(), 0);
+                rig.ui.selectItem(d, 1021, r.typeIndex);
+                rig.ui.selectItem(d, 1022, r.adjustIndex);
+                rig.ui.click(d, r.ok ? ui::IdOk : ui::IdCancel);
+            };
+            ASSERT_TRUE(rig.ui.click(*rig.dialog, 1023));
+        });
+        EXPECT_EQ(rig.dialog->formatType, r.type);
+        EXPECT_EQ(rig.dialog->sizeAdjustment, r.adjust);
+    }
+}
+
+TEST(OptionsDialog, WithoutEraseTheListHasTwoTypesAndOverwriteEraseShowsAsOverwrite) {
+    DialogRig rig({{'E', kSmall}});
+    rig.run([&] {
+        NewSetting options(rig.ui, builtinMessages());
+        options.eraseAvailable = 0;
+        options.formatType = FullOverwriteErase;
+        rig.inner = [&](ui::Dialog& d) {
+            ui::ComboBox types = d.Combo(1021);
+            EXPECT_EQ(types.GetCount(), 2);
+            EXPECT_EQ(types.GetItemText(types.GetCurSel()), msgText(msg::TypeFullOverwrite));
+            rig.ui.click(d, ui::IdOk);
+        };
+        options.DoModal(rig.dialog.get());
+        EXPECT_EQ(options.formatType, FullOverwrite);
+    });
+}
+
+TEST(AboutBox, VersionLineWithTheLanguageTagAndTheNotice) {
+    EXPECT_EQ(getVersionStrings(ProgramVersion{0x40000, 0, u"(c)"}).versionLine,
+              u"Brindlecard Version 4.0 [4, 0, 0, 0]");
+    EXPECT_EQ(getVersionStrings(std::nullopt).versionLine, u"");
+    EXPECT_EQ(getVersionStrings(std::nullopt).legalNotice, kDefaultLegalNotice);
+    for (const char16_t* tag : {u"", u"JPN"}) {
+        DialogRig rig({{'E', kSmall}});
+        rig.app->languageTag = tag;
+        rig.run([&] {
+            rig.inner = [&](ui::Dialog& d) {
+                ASSERT_EQ(d.TemplateId(), CAboutBox::kTemplate);
+                EXPECT_EQ(d.GetControlText(1002), std::u16string(u"Brindlecard Version 0.1 [0, 1, 0, 0]") +
+                                                      (*tag ? u" <JPN>" : u""));
+                EXPECT_EQ(d.GetControlText(1003), kDefaultLegalNotice);
+                EXPECT_FALSE(d.IsControlVisible(1004));
+                EXPECT_FALSE(d.IsControlVisible(1005));
+                rig.ui.click(d, ui::IdOk);
+            };
+            ASSERT_TRUE(rig.ui.chooseSystemMenuItem(*rig.dialog, 0x10));
+        });
+    }
+}
+
+TEST(ProgressWindow, KeysCannotCloseItAndCancelOnlyRaisesTheFlag) {
+    DialogRig rig({{'E', kSmall}});
+    rig.run([&] {
+        CWaitDialog wait(rig.ui, builtinMessages(), rig.flags, rig.dialog.get());
+        ASSERT_NE(wait.createProgressWindow(), nullptr);
+        EXPECT_EQ(wait.GetCaption(), msgText(msg::ProgressTitle));
+        EXPECT_EQ(wait.GetControlText(1014), msgText(msg::DoNotRemoveDrive));
+        for (const uint32_t key : {ui::VkReturn, ui::VkEscape})
+            EXPECT_EQ(rig.ui.pressKey(wait, key, 1031), ui::KeyFate::Consumed) << key;
+        EXPECT_TRUE(rig.ui.isOpen(wait));
+        EXPECT_EQ(rig.flags.cancelRequested, 0u);
+        ASSERT_TRUE(rig.ui.click(wait, 1031));
+        ASSERT_TRUE(rig.ui.click(wait, 1031));
+        EXPECT_EQ(rig.flags.cancelRequested, 1u);
+        EXPECT_TRUE(rig.ui.isOpen(wait));
+        wait.setLineText(1027, u"Формат  50%");
+        EXPECT_EQ(wait.GetControlText(1027), u"Формат  50%");
+        EXPECT_EQ(rig.ui.redrawCount(wait, 1027), 1);
+        wait.destroyProgressWindow();
+        EXPECT_FALSE(rig.ui.isOpen(wait));
+    });
+}
+
+TEST(FormatButton, FormatsTheSelectedCardWithItsLabelAndReports) {
+    DialogRig rig({{'E', kSmall}});
+    rig.run([&] {
+        CBrindlecardDlg& d = *rig.dialog;
+        ASSERT_TRUE(rig.ui.typeText(d, 1033, u"CARD"));
+        rig.ui.queueAnswers({ui::IdOk, ui::IdOk});  // 269, then 207
+        ASSERT_TRUE(rig.ui.click(d, 1001));
+        EXPECT_EQ(d.lastFormat().end, FormatEnd::Formatted);
+        const auto& boxes = rig.ui.messageBoxes();
+        ASSERT_EQ(boxes.size(), 3u);
+        EXPECT_EQ(boxes[0].text, msgText(msg::ConfirmQuickFormat));
+        EXPECT_EQ(boxes[0].style, 0x131u);
+        EXPECT_EQ(boxes[1].text, msgText(msg::ConfirmFormat));
+        EXPECT_EQ(boxes[2].caption, u"Brindlecard");
+        EXPECT_EQ(boxes[2].style, 0x40u);
+        EXPECT_NE(boxes[2].text.find(u"Volume Information"), std::u16string::npos);
+        EXPECT_EQ(rig.ui.timers(d).count(1090), 1u) << "the poll runs again";
+        for (int id : {1033, 1001, 1006, 1023, 1000, 1}) EXPECT_TRUE(d.IsControlEnabled(id)) << id;
+        // The label the system now reads from the card.
+        VolumeInformation info;
+        ASSERT_TRUE(rig.os->volumeInformation(u"E:\\", info));
+        EXPECT_EQ(info.label, u"CARD");
+        EXPECT_EQ(rig.text(1033), u"CARD");
+    });
+}
+
+TEST(FormatButton, CancellingTheQuestionWritesNothing) {
+    DialogRig rig({{'E', kSmall}});
+    rig.run([&] {
+        rig.ui.queueAnswers({ui::IdCancel});
+        ASSERT_TRUE(rig.ui.click(*rig.dialog, 1001));
+        EXPECT_EQ(rig.dialog->lastFormat().end, FormatEnd::Cancelled);
+        VolumeInformation info;
+        EXPECT_FALSE(rig.os->volumeInformation(u"E:\\", info));
+    });
+}
+
+// ---- start-up --------------------------------------------------------------------------------
+
+TEST(Startup, LanguageLibraryByLangId) {
+    const struct { uint16_t langId; const char* file; const char16_t* tag; } rows[] = {
+        {0x0411, "BrindlecardJPN.dll", u"JPN"}, {0x0804, "BrindlecardCHS.dll", u"CHS"},
+        {0x1004, "BrindlecardCHS.dll", u"CHS"}, {0x0404, "BrindlecardCHT.dll", u"CHT"},
+        {0x0C04, "BrindlecardCHT.dll", u"CHT"}, {0x1404, "BrindlecardCHT.dll", u"CHT"},
+        {0x0004, nullptr, u""},                 {0x1804, nullptr, u""},
+        {0x0419, nullptr, u""},                 {0x0000, nullptr, u""},
+    };
+    for (const auto& r : rows) {
+        const LanguageLibrary l = languageLibraryFor(r.langId);
+        EXPECT_STREQ(l.fileName, r.file) << std::hex << r.langId;
+        EXPECT_EQ(std::u16string(l.tag), r.tag) << std::hex << r.langId;
+    }
+}
+
+TEST(Startup, Switches) {
+    const struct { std::vector<std::u16string> args; uint32_t retry, checkApi; } rows[] = {
+        {{u"/retry", u"/CheckApi"}, 1, 1}, {{u"/RETRY"}, 1, 0}, {{u"/RETRY2", u"-RETRY", u"RETRY"}, 0, 0},
+        {{u"/checkapi"}, 0, 1}, {{}, 0, 0},
+    };
+    for (const auto& r : rows) {
+        const Switches s = readSwitches(r.args);
+        EXPECT_EQ(s.retryMode, r.retry);
+        EXPECT_EQ(s.checkApiMode, r.checkApi);
+    }
+}
+
+// The scripted system, a route-2 library, and the program run until its main dialog opens.
+struct StartupRig {
+    FakeOs os;
+    test::FakeCard card{kSmall};
+    ui::HeadlessSystem ui;
+    CBrindlecardApp app{ui, os, builtinMessages()};
+    bool mainDialogRan = false;
+
+    StartupRig() {
+        card.addTo(os, driverFileName(2, false), 2);
+        os.groups = std::vector<std::string>{"S-1-5-32-544"};  // an administrator
+        ui.onModalDialog = [this](ui::Dialog& d) {
+            if (d.TemplateId() != CBrindlecardDlg::kTemplate) return;
+            mainDialogRan = true;
+            ui.click(d, ui::IdOk);
+        };
+    }
+};
+
+TEST(Startup, RefusalsShowTheirMessageAndNeverOpenTheMainDialog) {
+    const struct { const char* name; std::function<void(StartupRig&)> script; uint32_t refusal; } rows[] = {
+        {"runs", [](StartupRig&) {}, 0},
+        {"another copy holds the mutex", [](StartupRig& r) { r.os.mutexOpens = true; }, 215},
+        {"the mutex existed", [](StartupRig& r) { r.os.mutexAlreadyExists = true; }, 216},
+        {"a server edition", [](StartupRig& r) { r.os.version = OsVersion{2, 6, 1, 3}; }, 261},
+        {"no rights, no service", [](StartupRig& r) { r.os.groups = std::vector<std::string>{}; r.os.pipeOpensResult = false; }, 219},
+        {"no driver library", [](StartupRig& r) { r.os.libraries.clear(); }, 220},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        StartupRig rig;
+        r.script(rig);
+        EXPECT_EQ(rig.app.Run({}), r.refusal ? 1 : 0);
+        EXPECT_EQ(rig.app.refusal(), r.refusal);
+        EXPECT_EQ(rig.mainDialogRan, r.refusal == 0);
+        if (r.refusal) {
+            ASSERT_EQ(rig.ui.messageBoxes().size(), 1u);
+            EXPECT_EQ(rig.ui.messageBoxes()[0].text, msgText(r.refusal));
+            EXPECT_EQ(rig.ui.messageBoxes()[0].style, 0x10010u);
+            EXPECT_EQ(rig.ui.messageBoxes()[0].ownerTemplate, 0);
+        }
+        EXPECT_TRUE(rig.os.allReleased()) << "something start-up took was not given back";
+    }
+}
+
+TEST(Startup, TheUsersLanguageFirstThenTheSystems) {
+    const struct { uint16_t user, system; std::vector<std::string> present; const char16_t* tag; } rows[] = {
+        {0x0411, 0x0804, {"BrindlecardCHS.dll"}, u"CHS"},
+        {0x0411, 0x0804, {"BrindlecardJPN.dll", "BrindlecardCHS.dll"}, u"JPN"},
+        {0x0419, 0x0409, {"BrindlecardJPN.dll"}, u""},
+    };
+    for (const auto& r : rows) {
+        StartupRig rig;
+        rig.os.uiLanguageValue = r.user;
+        rig.os.systemUiLanguageValue = r.system;
+        for (const std::string& file : r.present) rig.os.addLibrary(file);
+        std::u16string seen;
+        rig.ui.onModalDialog = [&](ui::Dialog& d) {
+            seen = rig.app.languageTag();
+            rig.ui.click(d, ui::IdOk);
+        };
+        EXPECT_EQ(rig.app.Run({}), 0);
+        EXPECT_EQ(seen, r.tag);
+        EXPECT_TRUE(rig.os.allReleased());
+    }
+}
+
+} // namespace
+} // namespace brc
