@@ -13,8 +13,9 @@ import re
 import sys
 
 # Only these folders talk to the system directly; everything else goes through os/. A folder
-# here covers its subfolders; ui/win32 is the one backend of a portable layer.
-SYSTEM_FOLDERS = {("platform",), ("drivers",), ("cli",), ("ui", "win32")}
+# here covers its subfolders; ui/win32 is the one backend of a portable layer. cli and desktop
+# hold the program entry points.
+SYSTEM_FOLDERS = {("platform",), ("drivers",), ("cli",), ("desktop",), ("ui", "win32")}
 SYSTEM_HEADER = re.compile(
     r"^\s*#\s*include\s*<(windows\.h|winioctl\.h|dbt\.h|commctrl\.h|windowsx\.h|io\.h|dlfcn\.h|"
     r"unistd\.h|fcntl\.h|signal\.h|termios\.h|sys/[^>]+|linux/[^>]+)>")
