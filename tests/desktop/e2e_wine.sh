@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# The desktop program end to end under Wine and a virtual X display, driven as a person would:
+# the drive list with an SDHC and an SDXC card, the options, a label, a full format cancelled
+# during its overwrite and then run to the end, the report, the about box, and a second copy
+# refused. The card is then checked with fsck.fat and mtools, and screenshots of every window
+# are left in OUT/screenshots.
+#
+#   tests/desktop/e2e_wine.sh BIN_DIR OUT_DIR
+# Exit 0 passed, 1 failed, 77 skipped (no Wine, Xvfb or ImageMagick).
+set -uo pipefail
+bin=$(cd "$1" && pwd)
+out=$(mkdir -p "$2" && cd "$2" && pwd)
+for tool in wine Xvfb import mlabel fsck.fat; do
+    command -v "$tool" >/dev/null || { echo "skip: $tool is not installed"; exit 77; }
+done
+[ -f "$bin/Brindlecard.exe" ] && [ -f "$bin/wine_driver.exe" ] || { echo "skip: no Windows build in $bin"; exit 77; }
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/brc-e2e.XXXXXX")
+shots="$out/screenshots"
+mkdir -p "$shots"
+export WINEPREFIX="$out/wineprefix" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+display=":$((90 + $$ % 9))"
+export DISPLAY=$display
+Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
+xvfb=$!
+cleanup() {
+    wineserver -k >/dev/null 2>&1
+    kill "$xvfb" 2>/dev/null
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+if [ ! -f "$WINEPREFIX/system.reg" ]; then wineboot -u >/dev/null 2>&1 </dev/null; wineserver -w; fi
+# Wine's server and services start now, with nothing of ours open, and stay for the whole run.
+wineserver -p >/dev/null 2>&1 </dev/null
+wine cmd /c exit >/dev/null 2>&1 </dev/null
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# Through a file, not a pipe: Wine's background processes started meanwhile would inherit the
+# pipe and keep the reader waiting.
+drive() {
+    timeout 60 wine "$bin/wine_driver.exe" "$@" >"$scratch/driver.out" 2>&1 </dev/null
+    local status=$?
+    tr -d '\r' <"$scratch/driver.out"
+    return $status
+}
+expect() {  # expect WHAT WANT GOT
+    [ "$3" = "$2" ] || fail "$1: wanted '$2', got '$3'"
+}
+contains() {  # contains WHAT PART TEXT
+    case "$3" in *"$2"*) ;; *) fail "$1: '$2' not in '$3'" ;; esac
+}
+shot() { import -display "$display" -window root "$shots/$1.png" 2>/dev/null || fail "screenshot $1"; }
+
+# Cards: SDHC and SDXC for the list, a small one for the full formats (Wine cannot punch holes,
+# so an overwrite fills the image for real).
+truncate -s $((62333952 * 512)) "$scratch/sdhc.img"
+truncate -s $((122142720 * 512)) "$scratch/sdxc.img"
+truncate -s $((524288 * 512)) "$scratch/small.img"
+export BRINDLECARD_CARDS="E=Z:${scratch//\//\\}\\sdhc.img;F=Z:${scratch//\//\\}\\sdxc.img;G=Z:${scratch//\//\\}\\small.img"
+
+main="Brindlecard V"
+wine "$bin/Brindlecard.exe" >/dev/null 2>&1 </dev/null &
+program=$!
+drive wait "$main" 60 >/dev/null || { fail "the main window never opened"; exit 1; }
+
+expect "drive list" "E:,F:,G:" "$(drive items "$main" 1000 | paste -sd,)"
+expect "E: size" "29.7" "$(drive text "$main" 1016)"
+expect "E: unit" "GB" "$(drive text "$main" 1017)"
+expect "E: SDHC picture" "1" "$(drive visible "$main" 1019)"
+drive select "$main" 1000 "F:"
+sleep 1
+expect "F: size" "58.2" "$(drive text "$main" 1016)"
+expect "F: SDXC picture" "1" "$(drive visible "$main" 1020)"
+expect "F: no SDHC picture" "0" "$(drive visible "$main" 1019)"
+shot main
+
+# A second copy stops at the single-instance guard.
+wine "$bin/Brindlecard.exe" >/dev/null 2>&1 </dev/null &
+second=$!
+contains "second copy" "используется другим приложением" "$(drive box 30)"
+drive answer 1 >/dev/null
+wait "$second"
+
+# A full overwrite with a label, on the small card.
+drive select "$main" 1000 "G:"
+sleep 1
+drive click "$main" 1023
+drive wait "Настройка параметров" 20 >/dev/null || fail "no options dialog"
+expect "type list" "Быстрое,ПОЛНЫЙ (Стирать),ПОЛНЫЙ (Запись)" "$(drive items "Настройка параметров" 1021 | paste -sd,)"
+shot options
+drive select "Настройка параметров" 1021 "ПОЛНЫЙ (Запись)"
+drive click "Настройка параметров" 1
+drive gone "Настройка параметров" 10
+contains "summary" "ПОЛНЫЙ(Запись) ФОРМАТ" "$(drive text "$main" 1018)"
+drive settext "$main" 1033 "WINE CARD"
+
+drive click "$main" 1001
+contains "confirmation" "Вы уверены" "$(drive box 20)"
+drive answer 1 >/dev/null
+line=$(drive waittext "Форматирование" 1028 "[" 60)
+contains "overwrite line" "Стереть" "$line"
+shot progress
+# Cancel stops the overwrite; the file system is still written, and the report says so.
+drive click "Форматирование" 1031
+report=$(drive box 120)
+contains "report after the cancel" "Volume Information" "$report"
+contains "cancel note" "Стереть был пропущен" "$report"
+drive answer 1 >/dev/null
+
+drive click "$main" 1001
+drive box 20 >/dev/null
+drive answer 1 >/dev/null
+report=$(drive box 300)
+contains "report" "Volume Information" "$report"
+contains "report file system" "FAT" "$report"
+shot report
+drive answer 1 >/dev/null
+
+drive syscommand "$main" 16
+drive wait "О Brindlecard" 20 >/dev/null || fail "no about box"
+contains "version line" "Brindlecard Version" "$(drive text "О Brindlecard" 1002)"
+shot about
+drive click "О Brindlecard" 1
+drive gone "О Brindlecard" 10
+drive click "$main" 1
+wait "$program" || fail "the program ended with status $?"
+
+# The card as independent tools see it.
+start=$(od -An -tu4 -j454 -N4 "$scratch/small.img" | tr -d ' ')
+label=$(mlabel -s -i "$scratch/small.img@@$((start * 512))" :: 2>&1)
+contains "label read by mtools" "WINE CARD" "$label"
+dd if="$scratch/small.img" of="$scratch/part.img" bs=512 skip="$start" conv=sparse status=none
+fsck.fat -n "$scratch/part.img" >/dev/null 2>&1 || fail "fsck.fat found faults"
+
+echo "screenshots in $shots"
+[ "$failures" -eq 0 ] && echo "passed" || echo "$failures failure(s)"
+[ "$failures" -eq 0 ]
