@@ -1,6 +1,9 @@
 // The Windows OS services: letters mapped in BRINDLECARD_CARDS appear as removable drives
-// holding their images, answered from the image's own file system.
+// holding their images, answered from the image's own file system, and image paths outside
+// the ANSI code page (Cyrillic) work as UTF-8 everywhere.
 #include <gtest/gtest.h>
+
+#include <windows.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include "base/native_text.h"
 #include "platform/win32/win32_os.h"
 #include "tests/format/format_rig.h"
+#include "tests/support/cyrillic.h"
 #include "tests/support/scratch_dir.h"
 
 namespace brc {
@@ -20,6 +24,13 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint32_t kCardSectors = 131072;  // 64 MiB: FAT16
+
+// The folder of this test program, where the driver libraries are built.
+fs::path programFolder() {
+    wchar_t name[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, name, MAX_PATH);
+    return fs::path(name).parent_path();
+}
 
 // A freshly formatted card labelled `label`, written out as a sparse image.
 void writeFormattedImage(const fs::path& image, const std::u16string& label) {
@@ -80,6 +91,32 @@ TEST_F(Win32Os, MappedLettersAreRemovableDrivesAnsweredFromTheirImages) {
         EXPECT_FALSE(g.answered);
         EXPECT_EQ(os_->lastError(), kErrorNotReady);
     }
+}
+
+// An image in a Cyrillic folder, mapped in UTF-8: the volume calls reach it, its label can be
+// changed, the letter reads as a link to it, and a library beside it loads by its UTF-8 path.
+TEST_F(Win32Os, CyrillicImagePathsWork) {
+    const fs::path folder = dir_.path / pathFromUtf8(test::kCyrillicFolder);
+    fs::create_directories(folder);
+    const fs::path image = folder / pathFromUtf8(test::kCyrillicImage);
+    writeFormattedImage(image, u"CYRILLIC");
+    const std::string path = utf8FromPath(image);
+    setEnvironmentVariable("BRINDLECARD_CARDS", "K=" + path);
+
+    EXPECT_EQ(os_->queryDosDevice(u'K'), u"\\??\\" + utf8ToUtf16(path));
+    VolumeInformation info;
+    ASSERT_TRUE(os_->volumeInformation(u"K:\\", info)) << "error " << os_->lastError();
+    EXPECT_EQ(info.label, u"CYRILLIC");
+    ASSERT_TRUE(os_->setVolumeLabel(u"K:\\", u"RENAMED")) << "error " << os_->lastError();
+    ASSERT_TRUE(os_->volumeInformation(u"K:\\", info));
+    EXPECT_EQ(info.label, u"RENAMED");
+
+    const fs::path library = folder / "quillhost.dll";
+    fs::copy_file(programFolder() / "quillhost.dll", library);
+    void* loaded = os_->loadLibrary(utf8FromPath(library));
+    ASSERT_NE(loaded, nullptr) << "error " << os_->lastError();
+    EXPECT_NE(os_->libraryProc(loaded, "DDSysInit"), nullptr);
+    os_->freeLibrary(loaded);
 }
 
 } // namespace
