@@ -6,7 +6,8 @@
 #
 # The prefix is BRC_WINEPREFIX, by default build/wineprefix in the source tree; it is made on
 # first use (once, under a lock, as tests run side by side). A kept-alive wineserver makes each
-# later run cost a fraction of a second. Exits 77, the tests' skip code, when Wine is missing.
+# later run cost a fraction of a second. The program's output is passed on when it has ended.
+# Exits with the program's status, or 77, the tests' skip code, when Wine is missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
@@ -32,4 +33,14 @@ mkdir -p "$(dirname "$WINEPREFIX")"
 ) 9>"$WINEPREFIX.lock"
 # Stays up a minute after the last program ends, so a run of tests shares one server.
 wineserver -p 60 </dev/null >/dev/null 2>&1 || true
-exec wine "$@"
+# The first program to find the server without its services starts them, and they inherit its
+# output and outlive it: the program writes to files, copied out once it has ended, so that no
+# caller waiting for the end of the output (ctest, a $(...)) waits for the services too.
+out=$(mktemp "${TMPDIR:-/tmp}/wine_run.XXXXXX")
+err=$(mktemp "${TMPDIR:-/tmp}/wine_run.XXXXXX")
+trap 'rm -f "$out" "$err"' EXIT
+status=0
+wine "$@" >"$out" 2>"$err" || status=$?
+cat "$out"
+cat "$err" >&2
+exit "$status"
