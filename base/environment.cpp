@@ -12,7 +12,7 @@ namespace brc {
 namespace {
 
 void putWide(const char* name, const std::wstring& value) {
-    // The entries stay alive: an older runtime may keep the caller's string rather than a copy.
+    // The entries stay alive in case the runtime keeps the caller's string rather than a copy.
     // _wputenv_s is newer than Windows XP's runtime.
     static std::map<std::string, std::wstring> entries;
     std::wstring& entry = entries[name];
