@@ -2,6 +2,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "base/native_text.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,7 +39,8 @@ bool CardFile::open(const std::string& path, bool replace, std::string& error) {
         error = refusal(path, "a device");
         return false;
     }
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const std::wstring name = wideFromUtf8(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
     const DWORD code = GetLastError();
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (!exists && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
@@ -57,7 +60,7 @@ bool CardFile::open(const std::string& path, bool replace, std::string& error) {
         return false;
     }
     // The reparse-point flag opens a link that appeared since as itself, never its target.
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr,
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr,
                            exists ? OPEN_EXISTING : CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -110,7 +113,7 @@ bool CardFile::close() {
 
 void CardFile::discard() {
     close();
-    if (created_) DeleteFileA(path_.c_str());
+    if (created_) DeleteFileW(wideFromUtf8(path_).c_str());
     created_ = false;
 }
 

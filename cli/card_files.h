@@ -16,7 +16,7 @@ public:
     CardFile(const CardFile&) = delete;
     CardFile& operator=(const CardFile&) = delete;
 
-    // Opens `path` for writing; false with one sentence for the user in `error`.
+    // Opens `path` (UTF-8) for writing; false with one sentence for the user in `error`.
     bool open(const std::string& path, bool replace, std::string& error);
     // Empties the file, then makes it `bytes` long without writing, so the image stays sparse.
     bool resize(uint64_t bytes);

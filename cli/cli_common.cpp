@@ -6,6 +6,8 @@
 #include <filesystem>
 
 #include "base/code_page.h"
+#include "base/environment.h"
+#include "base/native_text.h"
 #include "device/card_map.h"
 #include "engine/layout.h"
 #if !defined(_WIN32)
@@ -164,7 +166,8 @@ namespace {
 std::string notAnImage(const std::string& where, const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    switch (fs::status(path, ec).type()) {
+    const fs::path file = pathFromUtf8(path);
+    switch (fs::status(file, ec).type()) {
     case fs::file_type::regular: break;
     case fs::file_type::not_found: return "there is no image at " + where;
     case fs::file_type::directory: return where + " is a directory, not an image";
@@ -173,22 +176,11 @@ std::string notAnImage(const std::string& where, const std::string& path) {
     case fs::file_type::block: return where + " is a block device; only virtual card images are served";
     default: return where + " is not a regular file";
     }
-    const uintmax_t size = fs::file_size(path, ec);
+    const uintmax_t size = fs::file_size(file, ec);
     if (!ec && (size == 0 || size % 512 != 0 || size / 512 > UINT32_MAX))
         return where + " holds " + grouped(size) +
                " bytes, not a whole number of 512-byte sectors from 1 to 4,294,967,295";
     return {};
-}
-
-void setCardsVariable(const std::string& text) {
-#if defined(_WIN32)
-    // _putenv_s is newer than Windows XP's runtime.
-    static std::string entry;
-    entry = "BRINDLECARD_CARDS=" + text;
-    _putenv(entry.c_str());
-#else
-    setenv("BRINDLECARD_CARDS", text.c_str(), 1);
-#endif
 }
 
 } // namespace
@@ -210,8 +202,9 @@ Target resolveTarget(const std::string& text) {
     // A file of the wrong size goes on to the card's own checks, which fail the run with the
     // card's message and this same sentence.
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(text, ec)) throw UsageError{notAnImage("'" + text + "'", text)};
-    const std::string path = std::filesystem::absolute(text, ec).lexically_normal().string();
+    const std::filesystem::path file = pathFromUtf8(text);
+    if (!std::filesystem::is_regular_file(file, ec)) throw UsageError{notAnImage("'" + text + "'", text)};
+    const std::string path = utf8FromPath(std::filesystem::absolute(file, ec).lexically_normal());
     // The drive map separates its entries with ';' and has no way to quote one.
     if (path.find(';') != std::string::npos)
         throw UsageError{"'" + text + "' has a ';' in its path, which the drive map cannot hold; "
@@ -225,7 +218,7 @@ Target resolveTarget(const std::string& text) {
     for (unsigned index = 25; index >= 3; --index) {
         if (map.paths[index].empty()) {
             map.paths[index] = path;
-            setCardsVariable(formatCardMap(map));
+            setEnvironmentVariable("BRINDLECARD_CARDS", formatCardMap(map));
             target.driveNumber = index + 1;
             return target;
         }

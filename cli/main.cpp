@@ -3,6 +3,14 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "base/native_text.h"
+#endif
+
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 
@@ -19,11 +27,8 @@ const char kUsage[] =
     "  brindlecard COMMAND --help   describes a command\n"
     "  brindlecard --version        prints the version\n";
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(std::vector<std::string> args) {
     using namespace brc::cli;
-    std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::fputs(kUsage, stderr);
         return kExitUsage;
@@ -49,3 +54,34 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 }
+
+#if defined(_WIN32)
+
+UINT originalOutputCodePage = 0;
+
+void restoreOutputCodePage() { SetConsoleOutputCP(originalOutputCodePage); }
+
+} // namespace
+
+// The wide entry point: the arguments, and the environment the runtime hands to _wgetenv, come
+// as UTF-16 rather than through the ANSI code page, which would turn a Cyrillic path into '?'.
+// The command works in UTF-8 from here on.
+extern "C" int wmain(int argc, wchar_t** argv) {
+    // Messages are UTF-8 bytes: a console is told so (and set back at exit, as the setting is
+    // the console's, not this program's); redirected output keeps the bytes as they are.
+    originalOutputCodePage = GetConsoleOutputCP();
+    if (originalOutputCodePage != 0 && originalOutputCodePage != CP_UTF8 &&
+        SetConsoleOutputCP(CP_UTF8))
+        std::atexit(restoreOutputCodePage);
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(brc::utf8FromWide(argv[i]));
+    return run(std::move(args));
+}
+
+#else
+
+} // namespace
+
+int main(int argc, char** argv) { return run(std::vector<std::string>(argv + 1, argv + argc)); }
+
+#endif

@@ -1,6 +1,6 @@
 #include "device/card_map.h"
 
-#include <cstdlib>
+#include "base/environment.h"
 
 namespace brc {
 
@@ -39,8 +39,7 @@ CardMap parseCardMap(const std::string& text) {
 }
 
 CardMap readCardMap() {
-    const char* text = std::getenv("BRINDLECARD_CARDS");
-    return parseCardMap(text ? text : "");
+    return parseCardMap(environmentVariable("BRINDLECARD_CARDS").value_or(""));
 }
 
 std::string formatCardMap(const CardMap& map) {

@@ -17,7 +17,8 @@ struct CardMap {
 // A malformed entry (no letter, no '=', relative or empty path, a letter given twice) sets error.
 CardMap parseCardMap(const std::string& text);
 
-// Reads BRINDLECARD_CARDS from the environment (an unset variable is an empty map).
+// Reads BRINDLECARD_CARDS from the environment (an unset variable is an empty map). Its paths
+// are UTF-8, on Windows too.
 CardMap readCardMap();
 
 // Formats a map back into the variable's text.

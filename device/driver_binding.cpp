@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "base/native_text.h"
 #include "os/os_services.h"
 
 namespace brc {
@@ -88,7 +89,7 @@ uint32_t bindDriver(DriverBinding& binding, uint32_t route) {
     const std::string& dir = binding.directory;
     const char separator = dir.find('\\') != std::string::npos ? '\\' : '/';
     std::error_code ec;
-    if (!dir.empty() && std::filesystem::exists(dir + separator + name, ec))
+    if (!dir.empty() && std::filesystem::exists(pathFromUtf8(dir + separator + name), ec))
         return bindDriverFile(binding, route, dir + separator + name);
     return bindDriverFile(binding, route, name);
 }

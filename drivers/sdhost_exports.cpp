@@ -6,11 +6,11 @@
 // Cards are served by drivers/virtual_card from the images named in BRINDLECARD_CARDS, which is
 // read at every DDInit and DDChkSDCard. The libraries are used from one thread.
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <type_traits>
 
+#include "base/environment.h"
 #include "device/card_map.h"
 #include "device/sdhost_abi.h"
 #include "drivers/virtual_card.h"
@@ -53,16 +53,8 @@ std::unique_ptr<VirtualCard> cards[kSlots];
 constexpr char kLastReport[] = "BRINDLECARD_LAST_DIAGNOSTIC";
 
 void report(const std::string& line) {
-    const char* last = std::getenv(kLastReport);
-    if (last != nullptr && line == last) return;
-#ifdef _WIN32
-    // _putenv_s is newer than Windows XP's runtime.
-    static std::string entry;
-    entry = std::string(kLastReport) + "=" + line;
-    _putenv(entry.c_str());
-#else
-    setenv(kLastReport, line.c_str(), 1);
-#endif
+    if (brc::environmentVariable(kLastReport) == line) return;
+    brc::setEnvironmentVariable(kLastReport, line);
     std::fprintf(stderr, "%s: %s\n", kHost.name, line.c_str());
 }
 

@@ -10,6 +10,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <winioctl.h>
+
+#include "base/native_text.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -188,16 +190,16 @@ private:
     HANDLE handle_;
 };
 
-// The path is in the ANSI code page, as getenv gives it.
 uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
                    bool& readOnly, std::string& error) {
+    const std::wstring name = wideFromUtf8(path);
     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     readOnly = false;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         readOnly = true;
-        h = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+        h = CreateFileW(name.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (h == INVALID_HANDLE_VALUE) return SDHOST_ERR_NO_CARD;
@@ -216,8 +218,9 @@ uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, 
 bool readSidecarText(const std::string& path, bool& missing, std::string& text,
                      std::string& error) {
     missing = false;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;

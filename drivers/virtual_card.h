@@ -112,7 +112,7 @@ private:
     uint32_t eraseCalls_ = 0;
 };
 
-// Opens the card whose image is at `path`: reads the sidecar, opens the image read/write (or
+// Opens the card whose image is at `path` (UTF-8): reads the sidecar, opens the image read/write (or
 // read-only when writing is not allowed) and checks its size. On SDHOST_ERR_CONFIG `error`
 // holds one line saying what is wrong; a missing or unopenable image is SDHOST_ERR_NO_CARD.
 uint32_t openVirtualCard(const std::string& path, const Host& host,

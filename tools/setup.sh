@@ -4,15 +4,29 @@ set -euo pipefail
 packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchmark-dev
           g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
           g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
+          g++-mingw-w64-x86-64-posix
+          wine wine64 wine32:i386
           dosfstools exfatprogs mtools)
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+update=0
+# Wine runs the 32-bit Windows programs through its i386 half.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "Adding the i386 architecture (for wine32)"
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+  update=1
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  update=1
+fi
+if ((update)); then
   "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+fi
+if ((${#missing[@]})); then
   "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/native_text.h"
 #include "device/card_map.h"
 #include "platform/virtual_volume.h"
 
@@ -42,31 +43,7 @@ std::u16string fromBuffer(const wchar_t* buffer, size_t capacity) {
     return narrowUnits(buffer, length);
 }
 
-// Narrow text in `codePage`: CP_UTF8 for the paths callers hand in, CP_ACP for the card map's
-// paths, which getenv gives in the ANSI code page.
-std::wstring toWide(const std::string& text, UINT codePage) {
-    if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return std::wstring();
-    const int length = static_cast<int>(text.size());
-    const int needed = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
-    if (needed <= 0) return std::wstring();
-    std::wstring out(static_cast<size_t>(needed), L'\0');
-    const int done = MultiByteToWideChar(codePage, 0, text.data(), length, &out[0], needed);
-    out.resize(done > 0 ? static_cast<size_t>(done) : 0);
-    return out;
-}
-
-std::string wideToUtf8(const std::wstring& text) {
-    if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return std::string();
-    const int length = static_cast<int>(text.size());
-    const int needed =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) return std::string();
-    std::string out(static_cast<size_t>(needed), '\0');
-    const int done =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &out[0], needed, nullptr, nullptr);
-    out.resize(done > 0 ? static_cast<size_t>(done) : 0);
-    return out;
-}
+// Paths, the card map's among them, are UTF-8 (base/native_text.h converts them).
 
 // Index 0 (A:) to 25 (Z:) of a drive letter, or -1.
 int letterIndex(char16_t letter) {
@@ -294,7 +271,7 @@ public:
         if (index >= 0) {
             // A mapped letter reads like a substituted drive: the image it stands for.
             if (const std::string* path = cardPath(index))
-                return u"\\??\\" + fromWide(toWide(*path, CP_ACP));
+                return u"\\??\\" + utf8ToUtf16(*path);
         }
         const wchar_t name[3] = {static_cast<wchar_t>(driveLetter), L':', 0};
         wchar_t target[260] = {};
@@ -457,11 +434,11 @@ public:
     }
 
     std::string privateDriverPath(const std::u16string& systemRoot) override {
-        return wideToUtf8(wide(systemRoot + u"\\system32\\" + u"quillhost.dll"));
+        return utf16ToUtf8(systemRoot + u"\\system32\\" + u"quillhost.dll");
     }
 
     void* loadLibrary(const std::string& path) override {
-        const std::wstring name = toWide(path, CP_UTF8);
+        const std::wstring name = wideFromUtf8(path);
         if (name.empty()) {
             lastError_ = ERROR_INVALID_NAME;
             return nullptr;
@@ -555,10 +532,6 @@ private:
     bool mappedSetVolumeLabel(const std::string& path, const std::u16string& label);
     bool mappedDiskFreeSpace(const std::string& path, DiskFreeSpace& out);
 
-    static std::u16string fromWide(const std::wstring& text) {
-        return narrowUnits(text.data(), text.size());
-    }
-
     void remember() { lastError_ = GetLastError(); }
     bool failed() {
         remember();
@@ -579,12 +552,12 @@ private:
 
 // ---- Virtual cards ------------------------------------------------------------------------
 
-// The image behind a mapped letter, opened as the driver libraries open it: the path is in the
-// ANSI code page (getenv's), and only a regular file whose size is whole sectors is a card.
+// The image behind a mapped letter, opened as the driver libraries open it: the path is UTF-8,
+// and only a regular file whose size is whole sectors is a card.
 class ImageSectors {
 public:
     ImageSectors(const std::string& path, bool writable) {
-        handle_ = CreateFileW(toWide(path, CP_ACP).c_str(),
+        handle_ = CreateFileW(wideFromUtf8(path).c_str(),
                               GENERIC_READ | (writable ? GENERIC_WRITE : 0),
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

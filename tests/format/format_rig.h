@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -19,6 +16,7 @@
 #include <vector>
 
 #include "tests/support/system_os.h"
+#include "base/environment.h"
 #include "base/little_endian.h"
 #include "device/driver_binding.h"
 #include "engine/layout.h"
@@ -117,18 +115,13 @@ inline Sector patternSector(uint64_t s) {
 class ImageFile {
 public:
     explicit ImageFile(const std::filesystem::path& path)
-        : fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {
-        EXPECT_GE(fd_, 0) << path;
+        : file_(path, std::ios::binary | std::ios::in | std::ios::out) {
+        EXPECT_TRUE(file_.is_open()) << path;
     }
-    ~ImageFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    ImageFile(const ImageFile&) = delete;
-    ImageFile& operator=(const ImageFile&) = delete;
 
-    Sector read(uint64_t s) const {
+    Sector read(uint64_t s) {
         Sector v{};
-        EXPECT_EQ(::pread(fd_, v.data(), v.size(), static_cast<off_t>(s * 512)), 512) << s;
+        EXPECT_TRUE(readAt(v.data(), v.size(), s)) << s;
         return v;
     }
     void fillPattern(uint64_t first, uint64_t count) {
@@ -138,19 +131,20 @@ public:
             run.resize(n * 512);
             for (uint64_t i = 0; i < n; ++i)
                 std::memcpy(run.data() + i * 512, patternSector(s + i).data(), 512);
-            ASSERT_EQ(::pwrite(fd_, run.data(), run.size(), static_cast<off_t>(s * 512)),
-                      static_cast<ssize_t>(run.size()));
+            file_.seekp(static_cast<std::streamoff>(s * 512));
+            file_.write(reinterpret_cast<const char*>(run.data()), static_cast<std::streamsize>(run.size()));
+            file_.flush();
+            ASSERT_TRUE(file_.good()) << s;
         }
     }
     // The first sector of [first, first + count) that does (or, with want false, does not)
     // still hold the pattern; `first + count` when there is none.
-    uint64_t findPattern(uint64_t first, uint64_t count, bool want) const {
+    uint64_t findPattern(uint64_t first, uint64_t count, bool want) {
         std::vector<uint8_t> run;
         for (uint64_t s = first; s < first + count; s += kRun) {
             const uint64_t n = std::min<uint64_t>(kRun, first + count - s);
             run.resize(n * 512);
-            EXPECT_EQ(::pread(fd_, run.data(), run.size(), static_cast<off_t>(s * 512)),
-                      static_cast<ssize_t>(run.size()));
+            EXPECT_TRUE(readAt(run.data(), run.size(), s)) << s;
             for (uint64_t i = 0; i < n; ++i) {
                 const bool held = std::memcmp(run.data() + i * 512, patternSector(s + i).data(), 512) == 0;
                 if (held == want) return s + i;
@@ -160,8 +154,17 @@ public:
     }
 
 private:
+    // Reads afresh from the file: what the library wrote since is seen.
+    bool readAt(uint8_t* data, size_t length, uint64_t sector) {
+        file_.clear();
+        file_.sync();
+        file_.seekg(static_cast<std::streamoff>(sector * 512));
+        file_.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(length));
+        return file_.gcount() == static_cast<std::streamsize>(length);
+    }
+
     static constexpr uint64_t kRun = 2048;
-    int fd_;
+    std::fstream file_;
 };
 
 // A sparse image of `sectors` sectors with its sidecar.
@@ -177,12 +180,12 @@ inline void createCard(const std::filesystem::path& image, uint64_t sectors,
 class CardsVariable {
 public:
     explicit CardsVariable(const std::filesystem::path& image) {
-        if (const char* old = std::getenv("BRINDLECARD_CARDS")) old_ = old, hadOld_ = true;
-        ::setenv("BRINDLECARD_CARDS", ("Z=" + std::filesystem::absolute(image).string()).c_str(), 1);
+        if (auto old = environmentVariable("BRINDLECARD_CARDS")) old_ = *old, hadOld_ = true;
+        setEnvironmentVariable("BRINDLECARD_CARDS", "Z=" + std::filesystem::absolute(image).string());
     }
     ~CardsVariable() {
-        if (hadOld_) ::setenv("BRINDLECARD_CARDS", old_.c_str(), 1);
-        else ::unsetenv("BRINDLECARD_CARDS");
+        if (hadOld_) setEnvironmentVariable("BRINDLECARD_CARDS", old_);
+        else unsetEnvironmentVariable("BRINDLECARD_CARDS");
     }
     CardsVariable(const CardsVariable&) = delete;
     CardsVariable& operator=(const CardsVariable&) = delete;

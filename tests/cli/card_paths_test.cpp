@@ -1,0 +1,98 @@
+// The command's own handling of image paths outside the ANSI code page: card create writes the
+// image and sidecar where the UTF-8 path says, and a target resolves to that same path, mapped
+// to a drive letter in the environment.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "base/environment.h"
+#include "base/native_text.h"
+#include "cli/card_files.h"
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "device/card_map.h"
+#include "tests/support/cyrillic.h"
+#include "tests/support/scratch_dir.h"
+
+namespace brc::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+class CardPaths : public testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = environmentVariable("BRINDLECARD_CARDS");
+        unsetEnvironmentVariable("BRINDLECARD_CARDS");
+        fs::create_directories(folder_);
+    }
+    void TearDown() override {
+        if (saved_) setEnvironmentVariable("BRINDLECARD_CARDS", *saved_);
+        else unsetEnvironmentVariable("BRINDLECARD_CARDS");
+    }
+
+    std::optional<std::string> saved_;
+    test::ScratchDir dir_{"card-paths"};
+    const fs::path folder_ = dir_.path / pathFromUtf8(test::kCyrillicFolder);
+    const fs::path image_ = folder_ / pathFromUtf8(test::kCyrillicImage);
+};
+
+TEST_F(CardPaths, CardCreateWritesImageAndSidecarAtTheUtf8Path) {
+    testing::internal::CaptureStdout();
+    const int status = cardCommand({"create", utf8FromPath(image_), "--size", "1M"});
+    const std::string said = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, kExitOk);
+    EXPECT_NE(said.find(utf8FromPath(image_)), std::string::npos) << said;
+    ASSERT_TRUE(fs::is_regular_file(image_));
+    EXPECT_EQ(fs::file_size(image_), uint64_t{1} << 20);
+    EXPECT_TRUE(fs::is_regular_file(fs::path(image_).concat(".card")));
+
+    // A second run refuses, naming the path as given; a discarded new file is gone again.
+    std::string error;
+    CardFile again;
+    EXPECT_FALSE(again.open(utf8FromPath(image_), false, error));
+    EXPECT_EQ(error, "'" + utf8FromPath(image_) + "' already exists; use --force to replace it");
+    const fs::path other = folder_ / pathFromUtf8(std::string(test::kCyrillicImage) + "2");
+    CardFile fresh;
+    ASSERT_TRUE(fresh.open(utf8FromPath(other), false, error)) << error;
+    EXPECT_TRUE(fs::exists(other));
+    fresh.discard();
+    EXPECT_FALSE(fs::exists(other));
+}
+
+TEST_F(CardPaths, AnImageTargetIsMappedByItsUtf8Path) {
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(cardCommand({"create", utf8FromPath(image_), "--sectors", "2048"}), kExitOk);
+    testing::internal::GetCapturedStdout();
+
+    const Target target = resolveTarget(utf8FromPath(image_));
+    EXPECT_EQ(target.path, utf8FromPath(fs::absolute(image_).lexically_normal()));
+    ASSERT_GE(target.driveNumber, 1u);
+    EXPECT_EQ(readCardMap().paths[target.driveNumber - 1], target.path);
+    EXPECT_EQ(resolveTarget(utf8FromPath(image_)).driveNumber, target.driveNumber)
+        << "mapped a second time";
+}
+
+TEST_F(CardPaths, WhatIsNoImageIsNamedForWhatItIs) {
+    struct Case {
+        fs::path path;
+        std::string problem;
+    };
+    for (const Case& c : {Case{folder_, " is a directory, not an image"},
+                          Case{image_, "there is no image at "}}) {
+        const std::string path = utf8FromPath(c.path);
+        SCOPED_TRACE(path);
+        try {
+            resolveTarget(path);
+            ADD_FAILURE() << "resolved";
+        } catch (const UsageError& e) {
+            EXPECT_NE(e.message.find(c.problem), std::string::npos) << e.message;
+            EXPECT_NE(e.message.find("'" + path + "'"), std::string::npos) << e.message;
+        }
+    }
+}
+
+} // namespace
+} // namespace brc::cli

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The Windows command under Wine, end to end: a card at a Cyrillic path is created and formatted
+# by its path and, mapped to a drive letter in BRINDLECARD_CARDS, by its letter; mtools reads the
+# labels back and fsck.fat checks each partition. Messages naming the path come out in UTF-8.
+#
+#     tests/cli/windows_cli.sh BUILD_DIR      (build/mingw or build/mingw32)
+#
+# Exits 77 (skipped) when the build, Wine or a checker is missing.
+set -euo pipefail
+build=$1
+root=$(cd "$(dirname "$0")/../.." && pwd)
+exe=$build/bin/brindlecard-cli.exe
+skip() { echo "skipped: $*"; exit 77; }
+[ -f "$exe" ] || skip "no $exe (cmake --build --preset $(basename "$build") makes it)"
+command -v wine >/dev/null 2>&1 || skip "wine is not installed (bash tools/setup.sh installs it)"
+for tool in mlabel fsck.fat od dd; do
+  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
+done
+# Wine turns the arguments and the environment into UTF-16 through the locale's character set.
+export LC_ALL=C.UTF-8
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/brc-windows-cli.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+folder=$work/карты
+mkdir "$folder"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# Wine's drive Z: is the root of this machine.
+windows() { local p="Z:$1"; echo "${p//\//\\}"; }
+brc() { "$root/tools/wine_run.sh" "$exe" "$@"; }
+
+# The label mtools reads, and fsck.fat on the partition (copied out sparse). A fresh volume
+# keeps its label only in the root directory, which fsck.fat notes; nothing else may be said.
+check_card() {
+  local image=$1 label=$2 start count said status=0
+  [ -f "$image" ] || return 0  # already failed
+  start=$(od -An -tu4 -j454 -N4 "$image" | tr -d ' ')
+  count=$(od -An -tu4 -j458 -N4 "$image" | tr -d ' ')
+  said=$(mlabel -s -i "$image@@$((start * 512))" :: 2>&1) || true
+  [[ $said == *"Volume label is $label "* || $said == *"Volume label is $label" ]] ||
+    fail "mlabel on $image: $said"
+  dd if="$image" of="$work/partition" bs=512 skip="$start" count="$count" conv=sparse status=none
+  said=$(fsck.fat -n "$work/partition" 2>&1) || status=$?
+  rm -f "$work/partition"
+  local complaints
+  complaints=$(grep -v -e '^fsck.fat ' -e '^Leaving filesystem unchanged.$' -e '^$' \
+    -e "^There is no label in boot sector, but there is volume label '$label' stored in root directory$" \
+    -e '^  Auto-copying volume label from root directory to boot sector.$' \
+    -e ': [0-9]* files, [0-9]*/[0-9]* clusters$' <<<"$said" || true)
+  [ "$status" -le 1 ] && [ -z "$complaints" ] || fail "fsck.fat on $image (status $status):
+$said"
+}
+
+# By path.
+image=$folder/к.img
+out=$(brc card create "$(windows "$image")" --size 64M 2>&1) || fail "card create: $out"
+[[ $out == "Created $(windows "$image"):"* ]] || fail "card create names the path: $out"
+[ "$(stat -c %s "$image" 2>/dev/null)" = $((64 << 20)) ] || fail "no 64 MiB image at $image"
+[ -f "$image.card" ] || fail "no sidecar at $image.card"
+out=$(brc format "$(windows "$image")" --label BYPATH --yes 2>&1) || fail "format by path: $out"
+check_card "$image" BYPATH
+
+# By a drive letter the user mapped.
+mapped=$folder/карта.img
+brc card create "$(windows "$mapped")" --size 64M >/dev/null 2>&1 || fail "card create $mapped"
+out=$(BRINDLECARD_CARDS="K=$(windows "$mapped")" brc format K: --label BYLETTER --yes 2>&1) ||
+  fail "format K: $out"
+check_card "$mapped" BYLETTER
+
+# A path that names nothing is quoted back as given.
+missing=$(windows "$folder/нет.img")
+status=0
+out=$(brc format "$missing" --yes 2>&1) || status=$?
+[ "$status" = 2 ] && [[ $out == *"there is no image at '$missing'"* ]] ||
+  fail "format of a missing image (status $status): $out"
+
+if [ "$failures" -gt 0 ]; then
+  echo "windows_cli: $failures failure(s) with $exe"
+  exit 1
+fi
+echo "windows_cli: $exe created, formatted and checked cards at Cyrillic paths"

@@ -1,0 +1,123 @@
+// The Windows OS services: letters mapped in BRINDLECARD_CARDS appear as removable drives
+// holding their images, answered from the image's own file system, and image paths outside
+// the ANSI code page (Cyrillic) work as UTF-8 everywhere.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/environment.h"
+#include "base/native_text.h"
+#include "platform/win32/win32_os.h"
+#include "tests/format/format_rig.h"
+#include "tests/support/cyrillic.h"
+#include "tests/support/scratch_dir.h"
+
+namespace brc {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kCardSectors = 131072;  // 64 MiB: FAT16
+
+// The folder of this test program, where the driver libraries are built.
+fs::path programFolder() {
+    wchar_t name[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, name, MAX_PATH);
+    return fs::path(name).parent_path();
+}
+
+// A freshly formatted card labelled `label`, written out as a sparse image.
+void writeFormattedImage(const fs::path& image, const std::u16string& label) {
+    format_test::FakeRig rig(kCardSectors, 0);
+    std::u16string text = label;
+    ASSERT_EQ(formatVolume(rig.ctx, text, false), SuccessReinsertCard);
+    ASSERT_TRUE(rig.card.writeImage(image, 0, kCardSectors));
+}
+
+class Win32Os : public testing::Test {
+protected:
+    void SetUp() override { saved_ = environmentVariable("BRINDLECARD_CARDS"); }
+    void TearDown() override {
+        if (saved_) setEnvironmentVariable("BRINDLECARD_CARDS", *saved_);
+        else unsetEnvironmentVariable("BRINDLECARD_CARDS");
+    }
+
+    test::ScratchDir dir_{"win32-os"};
+    std::unique_ptr<OsServices> os_ = makeWin32OsServices();
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// Q: holds a formatted card, R: names an image that is gone; both are drives of their own.
+TEST_F(Win32Os, MappedLettersAreRemovableDrivesAnsweredFromTheirImages) {
+    const fs::path image = dir_.path / "card.img";
+    writeFormattedImage(image, u"WINECARD");
+    setEnvironmentVariable("BRINDLECARD_CARDS", "Q=" + utf8FromPath(image) + ";R=" +
+                                                    utf8FromPath(dir_.path / "gone.img"));
+
+    const std::vector<std::u16string> roots = os_->logicalDriveStrings();
+    for (const char16_t* root : {u"Q:\\", u"R:\\"}) {
+        SCOPED_TRACE(utf16ToUtf8(root));
+        EXPECT_NE(std::find(roots.begin(), roots.end(), root), roots.end());
+        EXPECT_EQ(os_->driveType(root), DriveRemovable);
+    }
+    EXPECT_TRUE(std::is_sorted(roots.begin(), roots.end()));
+
+    VolumeInformation info;
+    ASSERT_TRUE(os_->volumeInformation(u"Q:\\", info)) << os_->lastError();
+    EXPECT_EQ(info.label, u"WINECARD");
+    EXPECT_EQ(info.fileSystem, u"FAT");
+    DiskFreeSpace space;
+    ASSERT_TRUE(os_->diskFreeSpace(u"Q:\\", space));
+    EXPECT_GT(space.totalClusters, 0u);
+
+    struct Gone {
+        const char* call;
+        bool answered;
+    };
+    VolumeInformation none;
+    DiskFreeSpace noSpace;
+    for (const Gone& g : {Gone{"volumeInformation", os_->volumeInformation(u"R:\\", none)},
+                          Gone{"diskFreeSpace", os_->diskFreeSpace(u"R:\\", noSpace)},
+                          Gone{"setVolumeLabel", os_->setVolumeLabel(u"R:\\", u"X")}}) {
+        SCOPED_TRACE(g.call);
+        EXPECT_FALSE(g.answered);
+        EXPECT_EQ(os_->lastError(), kErrorNotReady);
+    }
+}
+
+// An image in a Cyrillic folder, mapped in UTF-8: the volume calls reach it, its label can be
+// changed, the letter reads as a link to it, and a library beside it loads by its UTF-8 path.
+TEST_F(Win32Os, CyrillicImagePathsWork) {
+    const fs::path folder = dir_.path / pathFromUtf8(test::kCyrillicFolder);
+    fs::create_directories(folder);
+    const fs::path image = folder / pathFromUtf8(test::kCyrillicImage);
+    writeFormattedImage(image, u"CYRILLIC");
+    const std::string path = utf8FromPath(image);
+    setEnvironmentVariable("BRINDLECARD_CARDS", "K=" + path);
+
+    EXPECT_EQ(os_->queryDosDevice(u'K'), u"\\??\\" + utf8ToUtf16(path));
+    VolumeInformation info;
+    ASSERT_TRUE(os_->volumeInformation(u"K:\\", info)) << "error " << os_->lastError();
+    EXPECT_EQ(info.label, u"CYRILLIC");
+    ASSERT_TRUE(os_->setVolumeLabel(u"K:\\", u"RENAMED")) << "error " << os_->lastError();
+    ASSERT_TRUE(os_->volumeInformation(u"K:\\", info));
+    EXPECT_EQ(info.label, u"RENAMED");
+
+    const fs::path library = folder / "quillhost.dll";
+    fs::copy_file(programFolder() / "quillhost.dll", library);
+    void* loaded = os_->loadLibrary(utf8FromPath(library));
+    ASSERT_NE(loaded, nullptr) << "error " << os_->lastError();
+    EXPECT_NE(os_->libraryProc(loaded, "DDSysInit"), nullptr);
+    os_->freeLibrary(loaded);
+}
+
+} // namespace
+} // namespace brc
