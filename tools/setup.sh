@@ -6,6 +6,7 @@ packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchma
           g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64-posix
           wine wine64 wine32:i386
+          xvfb imagemagick
           dosfstools exfatprogs mtools)
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
