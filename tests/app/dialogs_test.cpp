@@ -409,6 +409,23 @@ TEST(Startup, RefusalsShowTheirMessageAndNeverOpenTheMainDialog) {
     }
 }
 
+// Refresh binds the library afresh; when that fails the program says so and closes.
+TEST(Startup, AFailedRebindOnRefreshShows215AndClosesTheProgram) {
+    StartupRig rig;
+    rig.ui.onModalDialog = [&](ui::Dialog& d) {
+        rig.mainDialogRan = true;
+        rig.os.libraries.clear();
+        ASSERT_TRUE(rig.ui.click(d, 1006));
+    };
+    EXPECT_EQ(rig.app.Run({}), 0);
+    EXPECT_TRUE(rig.mainDialogRan);
+    ASSERT_EQ(rig.ui.messageBoxes().size(), 1u);
+    EXPECT_EQ(rig.ui.messageBoxes()[0].text, msgText(msg::CardInUse));
+    EXPECT_EQ(rig.ui.messageBoxes()[0].style, 0x10010u);
+    EXPECT_TRUE(rig.ui.takeFaults().empty()) << "the main dialog did not close";
+    EXPECT_TRUE(rig.os.allReleased());
+}
+
 TEST(Startup, TheUsersLanguageFirstThenTheSystems) {
     const struct { uint16_t user, system; std::vector<std::string> present; const char16_t* tag; } rows[] = {
         {0x0411, 0x0804, {"BrindlecardCHS.dll"}, u"CHS"},

@@ -10,7 +10,7 @@
 set -uo pipefail
 bin=$(cd "$1" && pwd)
 out=$(mkdir -p "$2" && cd "$2" && pwd)
-for tool in wine Xvfb import mlabel fsck.fat; do
+for tool in wine Xvfb import compare mlabel fsck.fat; do
     command -v "$tool" >/dev/null || { echo "skip: $tool is not installed"; exit 77; }
 done
 [ -f "$bin/Brindlecard.exe" ] && [ -f "$bin/wine_driver.exe" ] || { echo "skip: no Windows build in $bin"; exit 77; }
@@ -74,6 +74,11 @@ expect "F: size" "58.2" "$(drive text "$main" 1016)"
 expect "F: SDXC picture" "1" "$(drive visible "$main" 1020)"
 expect "F: no SDHC picture" "0" "$(drive visible "$main" 1019)"
 shot main
+# The animation plays: the same window a moment later differs only where it runs.
+sleep 0.4
+shot main-later
+moved=$(compare -metric AE "$shots/main.png" "$shots/main-later.png" null: 2>&1 | cut -d' ' -f1)
+[ "${moved:-0}" != 0 ] || fail "the animation does not move"
 
 # A second copy stops at the single-instance guard.
 wine "$bin/Brindlecard.exe" >/dev/null 2>&1 </dev/null &
