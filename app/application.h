@@ -30,6 +30,17 @@ struct Switches {
 };
 Switches readSwitches(const std::vector<std::u16string>& arguments);
 
+// The texts of the resource module in use: the language library's once start-up loaded one,
+// the program's own before and without.
+class ResourceMessages final : public MessageSource {
+public:
+    explicit ResourceMessages(ui::WindowSystem& system) : system_(system) {}
+    std::u16string text(uint32_t id) const override { return system_.loadString(id); }
+
+private:
+    ui::WindowSystem& system_;
+};
+
 // Hosts a message box when an ownerless one cannot be shown (template 157, never visible).
 class CMessageDialog final : public ui::Dialog {
 public:

@@ -8,7 +8,6 @@
 
 #include "app/application.h"
 #include "os/os_services.h"
-#include "res/messages.h"
 #include "ui/win32/win32_system.h"
 
 namespace {
@@ -32,6 +31,7 @@ std::vector<std::u16string> arguments() {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     const std::unique_ptr<brc::OsServices> os = brc::makeSystemOsServices();
     brc::ui::Win32System windows(instance);
-    brc::CBrindlecardApp app(windows, *os, brc::builtinMessages());
+    const brc::ResourceMessages messages(windows);
+    brc::CBrindlecardApp app(windows, *os, messages);
     return app.Run(arguments());
 }

@@ -58,6 +58,8 @@ public:
     // Where templates, bitmaps, icons and the animation are loaded from: a module handle (a
     // language library), or null for the program file itself.
     virtual void setResourceModule(void* module) = 0;
+    // A string-table text from the resource module (LoadStringW); empty when it has none.
+    virtual std::u16string loadString(uint32_t id) = 0;
 
     // ---- Texts and states -------------------------------------------------------------------
     virtual void setCaption(WindowHandle window, const std::u16string& text) = 0;

@@ -369,7 +369,8 @@ struct StartupRig {
     FakeOs os;
     test::FakeCard card{kSmall};
     ui::HeadlessSystem ui;
-    CBrindlecardApp app{ui, os, builtinMessages()};
+    ResourceMessages messages{ui};  // as the program takes its texts
+    CBrindlecardApp app{ui, os, messages};
     bool mainDialogRan = false;
 
     StartupRig() {

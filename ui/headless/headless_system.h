@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "res/dialog_templates.h"
+#include "res/messages.h"
 #include "ui/window_system.h"
 
 namespace brc::ui {
@@ -167,6 +168,8 @@ public:
     void showWindow(WindowHandle window, bool show) override;
     void setMainWindow(Dialog* dialog) override { main_ = dialog; }
     void setResourceModule(void* module) override { resourceModule_ = module; }
+    // The program's own table: the in-memory windows carry no other.
+    std::u16string loadString(uint32_t id) override { return builtinMessages().text(id); }
     void setCaption(WindowHandle window, const std::u16string& text) override;
     std::u16string caption(WindowHandle window) override;
     void setControlText(WindowHandle window, int controlId, const std::u16string& text) override;

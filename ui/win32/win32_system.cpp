@@ -302,6 +302,14 @@ void Win32System::setResourceModule(void* module) {
     impl_->resources = module ? static_cast<HINSTANCE>(module) : impl_->instance;
 }
 
+std::u16string Win32System::loadString(uint32_t id) {
+    // With no buffer, LoadStringW hands back a pointer into the loaded resource itself.
+    const wchar_t* text = nullptr;
+    const int length = LoadStringW(impl_->resources, id, reinterpret_cast<LPWSTR>(&text), 0);
+    if (length <= 0 || !text) return std::u16string();
+    return std::u16string(text, text + length);
+}
+
 // ---- Texts and states ---------------------------------------------------------------------------
 
 void Win32System::setCaption(WindowHandle window, const std::u16string& text) {

@@ -38,6 +38,7 @@ public:
     void showWindow(WindowHandle window, bool show) override;
     void setMainWindow(Dialog* dialog) override;
     void setResourceModule(void* module) override;
+    std::u16string loadString(uint32_t id) override;
     void setCaption(WindowHandle window, const std::u16string& text) override;
     std::u16string caption(WindowHandle window) override;
     void setControlText(WindowHandle window, int controlId, const std::u16string& text) override;
