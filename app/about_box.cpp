@@ -2,19 +2,11 @@
 
 #include <cstdio>
 
+#include "progress/progress.h"
+
 namespace brc {
 
 const char16_t kDefaultLegalNotice[] = u"\u00A9 Brindlecard";
-
-namespace {
-
-std::u16string ascii(const char* text) {
-    std::u16string out;
-    for (; *text; ++text) out.push_back(static_cast<char16_t>(*text));
-    return out;
-}
-
-} // namespace
 
 VersionStrings getVersionStrings(const std::optional<ProgramVersion>& version) {
     VersionStrings out{u"", kDefaultLegalNotice};
@@ -24,7 +16,7 @@ VersionStrings getVersionStrings(const std::optional<ProgramVersion>& version) {
     char line[96];
     std::snprintf(line, sizeof line, "Brindlecard Version %u.%u [%u, %u, %u, %u]", major, minor,
                   major, minor, build, revision);
-    out.versionLine = ascii(line);
+    out.versionLine = asciiToUtf16(line);
     if (version->legalCopyright) out.legalNotice = *version->legalCopyright;
     return out;
 }

@@ -10,8 +10,6 @@ namespace brc {
 
 namespace {
 
-constexpr char16_t kCaptionText[] = u"Brindlecard";
-constexpr char16_t kMutexName[] = u"VELLUMGATE";
 constexpr uint32_t kStartupStyle = ui::MbIconError | ui::MbSetForeground;
 
 char16_t upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
@@ -79,7 +77,7 @@ void* CBrindlecardApp::LoadSatelliteLibrary(uint16_t langId) {
 
 bool CBrindlecardApp::Refuse(uint32_t messageId) {
     refusal_ = messageId;
-    ShowAppMessage(messages_.text(messageId), kCaptionText, kStartupStyle);
+    ShowAppMessage(messages_.text(messageId), kAppCaption, kStartupStyle);
     return false;
 }
 
@@ -94,11 +92,11 @@ int CBrindlecardApp::Run(const std::vector<std::u16string>& arguments) {
     if (satelliteModule_) system_.setResourceModule(satelliteModule_);
 
     bool go = true;
-    if (os_.namedMutexOpens(kMutexName)) {
+    if (os_.namedMutexOpens(kInstanceMutexName)) {
         go = Refuse(msg::CardInUse);
     } else {
         bool alreadyExisted = false;
-        instanceMutex_ = os_.createNamedMutex(kMutexName, alreadyExisted);
+        instanceMutex_ = os_.createNamedMutex(kInstanceMutexName, alreadyExisted);
         if (alreadyExisted) go = Refuse(msg::CardInUseMutexExisted);
     }
     const Switches switches = readSwitches(arguments);

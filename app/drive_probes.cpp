@@ -8,6 +8,7 @@
 #include "device/system_checks.h"
 #include "device/volume_access.h"
 #include "os/os_services.h"
+#include "progress/progress.h"
 #include "res/message_ids.h"
 
 namespace brc {
@@ -25,12 +26,6 @@ bool libraryLoaded(const DriverBinding& driver) {
 // Undoes a switch to route 1 that a probe made: route 2 is bound again.
 void backToRoute2(DriverBinding& driver) {
     if (driver.driverRoute == 1) switchDriverRoute(driver);
-}
-
-std::u16string ascii(const char* text) {
-    std::u16string out;
-    for (; *text; ++text) out.push_back(static_cast<char16_t>(*text));
-    return out;
 }
 
 } // namespace
@@ -174,40 +169,33 @@ CapacityText capacityText(uint64_t sizeBytes) {
         return out;
     }
     const uint32_t s = static_cast<uint32_t>(sizeBytes / 512);
-    // Cut, never rounded, to the decimals shown, and kept in single precision as users have
-    // always been shown it.
-    auto cut = [s](uint32_t divisorLog2, double digits) {
-        const double quotient = static_cast<double>(s) / static_cast<double>(uint64_t{1} << divisorLog2);
-        return static_cast<float>(std::trunc(quotient * digits) / digits);
+    // From the largest unit down: the first row whose lower limit the size reaches. Decimals
+    // are cut, never rounded, and kept in single precision as users have always been shown it.
+    struct Row {
+        uint32_t atLeast;
+        uint32_t shift;  // sectors per unit, as a power of two
+        int decimals;    // 0: a whole number
+        const char* unit;
     };
+    static constexpr Row kRows[] = {
+        {2147483648u, 31, 2, "TB"}, {209715200u, 21, 0, "GB"}, {20971520u, 21, 1, "GB"},
+        {2097152u, 21, 2, "GB"},    {204800u, 11, 0, "MB"},    {20480u, 11, 1, "MB"},
+        {2048u, 11, 2, "MB"},       {0u, 1, 0, "KB"},
+    };
+    const Row* row = kRows;
+    while (s < row->atLeast) ++row;
     char text[32];
-    const char* unit = "KB";
-    if (s >= 2147483648u) {
-        std::snprintf(text, sizeof text, "%.2f", static_cast<double>(cut(31, 100)));
-        unit = "TB";
-    } else if (s >= 209715200u) {
-        std::snprintf(text, sizeof text, "%d", static_cast<int>(s >> 21));
-        unit = "GB";
-    } else if (s >= 20971520u) {
-        std::snprintf(text, sizeof text, "%.1f", static_cast<double>(cut(21, 10)));
-        unit = "GB";
-    } else if (s >= 2097152u) {
-        std::snprintf(text, sizeof text, "%.2f", static_cast<double>(cut(21, 100)));
-        unit = "GB";
-    } else if (s >= 204800u) {
-        std::snprintf(text, sizeof text, "%d", static_cast<int>(s >> 11));
-        unit = "MB";
-    } else if (s >= 20480u) {
-        std::snprintf(text, sizeof text, "%.1f", static_cast<double>(cut(11, 10)));
-        unit = "MB";
-    } else if (s >= 2048u) {
-        std::snprintf(text, sizeof text, "%.2f", static_cast<double>(cut(11, 100)));
-        unit = "MB";
+    if (row->decimals == 0) {
+        std::snprintf(text, sizeof text, "%d", static_cast<int>(s >> row->shift));
     } else {
-        std::snprintf(text, sizeof text, "%d", static_cast<int>(s / 2));
+        const double digits = row->decimals == 1 ? 10.0 : 100.0;
+        const double quotient = static_cast<double>(s) / static_cast<double>(uint64_t{1} << row->shift);
+        const float value = static_cast<float>(std::trunc(quotient * digits) / digits);
+        std::snprintf(text, sizeof text, "%.*f", row->decimals, static_cast<double>(value));
     }
-    out.value = ascii(text);
-    out.unit = ascii(unit);
+    const char* unit = row->unit;
+    out.value = asciiToUtf16(text);
+    out.unit = asciiToUtf16(unit);
     return out;
 }
 

@@ -14,7 +14,6 @@ namespace brc {
 
 namespace {
 
-constexpr char16_t kCaptionText[] = u"Brindlecard";
 constexpr uint32_t kWhite = 0xFFFFFF, kBlack = 0, kGrey = 0x808080;
 // The white panel behind the notice, the trademark line and the animation, in dialog units.
 constexpr ui::Rect kPanel{68, 8, 233, 68};
@@ -35,7 +34,7 @@ std::u16string CBrindlecardDlg::caption() {
         char text[48];
         std::snprintf(text, sizeof text, "Brindlecard V%u.%u", version->productMs >> 16,
                       version->productMs & 0xFFFF);
-        for (const char* p = text; *p; ++p) out.push_back(static_cast<char16_t>(*p));
+        out = asciiToUtf16(text);
     }
     if (app_.retryMode) out += u" [RETRY MODE]";
     return out;
@@ -198,7 +197,7 @@ void CBrindlecardDlg::OnRefresh() {
     } else {
         const std::u16string message = text(msg::CardInUse);
         if (app_.shell)
-            app_.shell->ShowAppMessage(message, kCaptionText, ui::MbIconError | ui::MbSetForeground);
+            app_.shell->ShowAppMessage(message, kAppCaption, ui::MbIconError | ui::MbSetForeground);
         PostWindowMessage(ui::WmClose);
     }
     EndWaitCursor();
@@ -230,11 +229,11 @@ void CBrindlecardDlg::OnFormat() {
 }
 
 bool CBrindlecardDlg::confirm(uint32_t, const std::u16string& question, uint32_t style) {
-    return ShowMessageBox(question, kCaptionText, style) == ui::IdOk;
+    return ShowMessageBox(question, kAppCaption, style) == ui::IdOk;
 }
 
 void CBrindlecardDlg::showMessage(uint32_t, const std::u16string& message, uint32_t style) {
-    ShowMessageBox(message, kCaptionText, style);
+    ShowMessageBox(message, kAppCaption, style);
 }
 
 void CBrindlecardDlg::stopPollTimer() {

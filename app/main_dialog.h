@@ -19,6 +19,9 @@ class OsServices;
 struct DriverBinding;
 struct SystemState;
 
+// The caption of every message box the program shows.
+inline constexpr char16_t kAppCaption[] = u"Brindlecard";
+
 // The application's own message box, without an owner window.
 class AppShell {
 public:

@@ -9,7 +9,7 @@ namespace brc {
 
 InstanceGuard::InstanceGuard(OsServices& os) : os_(os) {
     bool alreadyExisted = false;
-    mutex_ = os_.createNamedMutex(u"VELLUMGATE", alreadyExisted);
+    mutex_ = os_.createNamedMutex(kInstanceMutexName, alreadyExisted);
     if (alreadyExisted) refusal_ = msg::CardInUseMutexExisted;
 }
 

@@ -10,6 +10,9 @@ struct DriverBinding;
 struct SystemState;
 class OsServices;
 
+// The named mutex every copy of the program takes, whatever its front end.
+inline constexpr char16_t kInstanceMutexName[] = u"VELLUMGATE";
+
 // The one guard between processes: while a copy of the program (any front end) holds the
 // named mutex, no other copy formats. Held from construction to destruction.
 class InstanceGuard {
