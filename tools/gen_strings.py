@@ -11,6 +11,14 @@ import re
 import sys
 
 
+def unescape(quoted):
+    """The text of a quoted resource-script string (without its quotes): "" is a quotation
+    mark, \\n \\t \\r \\\\ as in C."""
+    value = quoted.replace('""', '"')
+    return re.sub(r"\\(.)", lambda e: {"n": "\n", "t": "\t", "\\": "\\", "r": "\r"}.get(
+        e.group(1), e.group(0)), value)
+
+
 def read_string_table(src):
     """id -> (text, name) of the script's STRINGTABLE; stops at the first fault."""
     text = open(src, encoding="utf-8").read()
@@ -32,10 +40,7 @@ def read_string_table(src):
         if name in names:
             sys.exit(f"{src}: name {name} given to ids {names[name]} and {sid}")
         names[name] = sid
-        # Resource-script escapes: "" is a quote, \n \t \\ as in C.
-        value = m.group(2).replace('""', '"')
-        value = re.sub(r"\\(.)", lambda e: {"n": "\n", "t": "\t", "\\": "\\", "r": "\r"}.get(e.group(1), e.group(0)), value)
-        entries[sid] = (value, name)
+        entries[sid] = (unescape(m.group(2)), name)
     return entries
 
 
