@@ -16,7 +16,7 @@
 #include "os/os_services.h"
 #include "progress/progress.h"
 #include "res/message_ids.h"
-#include "res/messages.h"
+#include "cli/cli_language.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -210,10 +210,10 @@ int formatCommand(std::vector<std::string> argv) {
         if (refusal != 0) {
             outcome.result = Failed;
             outcome.messageId = refusal;
-            outcome.message = builtinMessages().text(refusal);
+            outcome.message = commandLineMessages().text(refusal);
             host.showMessage(refusal, outcome.message, kStyleError);
         } else {
-            FormatEnvironment env{driver, sys, flags, builtinMessages(), os->oemCodePage()};
+            FormatEnvironment env{driver, sys, flags, commandLineMessages(), os->oemCodePage()};
             installFormatSignalHandlers();
             outcome = FormatCommand(env, host).run({target.rootPath(), label, type, sizeAdjust});
             if (outcome.end == FormatEnd::Cancelled)

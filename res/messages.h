@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace brc {
 
@@ -16,5 +17,8 @@ public:
 
 // The program's own table, as compiled from res/strings.rc.
 const MessageSource& builtinMessages();
+
+// A translated table from res/lang by its tag ("JPN", "CHS", "CHT", "ENU"); null for any other.
+const MessageSource* translatedMessages(std::string_view tag);
 
 } // namespace brc

@@ -30,15 +30,27 @@ struct OwnRuntimeDir {
 };
 inline OwnRuntimeDir ownRuntimeDir;
 
+// The command speaks the locale's language: the suites expect the system's own texts unless a
+// run asks for another locale.
+struct SystemLanguage {
+    SystemLanguage() {
+        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_CTYPE"}) unsetenv(name);
+        setenv("LANG", "C", 1);
+    }
+};
+inline SystemLanguage systemLanguage;
+
 struct CliRun {
     int status = -1;
     std::string out;
 };
 
-// `withErrors` keeps standard error in `out`, after standard output's lines as they come.
-inline CliRun runCli(const std::string& args, bool withErrors = false) {
+// `withErrors` keeps standard error in `out`, after standard output's lines as they come;
+// `environment` (NAME=value ...) is set for this run only.
+inline CliRun runCli(const std::string& args, bool withErrors = false,
+                     const std::string& environment = "") {
     CliRun r;
-    const std::string cmd = std::string(BRINDLECARD_EXE) + " " + args +
+    const std::string cmd = environment + " " + std::string(BRINDLECARD_EXE) + " " + args +
                             (withErrors ? " 2>&1 </dev/null" : " 2>/dev/null </dev/null");
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return r;
