@@ -7,6 +7,7 @@ packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchma
           g++-mingw-w64-x86-64-posix
           wine wine64 wine32:i386
           xvfb imagemagick
+          locales fonts-ipafont-gothic fonts-wqy-microhei
           dosfstools exfatprogs mtools)
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
@@ -31,3 +32,14 @@ fi
 if ((${#missing[@]})); then
   "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# The locales under which Wine shows the program in Japanese and Chinese (the fonts above draw
+# them).
+wanted_locales=(ja_JP.UTF-8 zh_CN.UTF-8 zh_TW.UTF-8)
+for l in "${wanted_locales[@]}"; do
+  if ! locale -a 2>/dev/null | grep -qix "${l/UTF-8/utf8}"; then
+    echo "Generating the locale $l"
+    "${sudo_cmd[@]}" sed -i -E "s/^# *(${l//./\\.} UTF-8)/\\1/" /etc/locale.gen
+    grep -q "^${l} UTF-8" /etc/locale.gen || echo "${l} UTF-8" | "${sudo_cmd[@]}" tee -a /etc/locale.gen >/dev/null
+    "${sudo_cmd[@]}" locale-gen >/dev/null
+  fi
+done

@@ -3,20 +3,42 @@
 # the drive list with an SDHC and an SDXC card, the options, a label, a full format cancelled
 # during its overwrite and then run to the end, the report, the about box, and a second copy
 # refused. The card is then checked with fsck.fat and mtools, and screenshots of every window
-# are left in OUT/screenshots.
+# are left in OUT/screenshots/LANGUAGE.
 #
-#   tests/desktop/e2e_wine.sh BIN_DIR OUT_DIR
+#   tests/desktop/e2e_wine.sh BIN_DIR OUT_DIR [LANGUAGE]
+# LANGUAGE is ru (the default: the program's own texts, under an English locale that loads no
+# language library), ja, zh-Hans or zh-Hant (the locale that makes the program load that
+# library; every text the run reads is expected in that language).
 # Exit 0 passed, 1 failed, 77 skipped (no Wine, Xvfb or ImageMagick).
 set -uo pipefail
 bin=$(cd "$1" && pwd)
 out=$(mkdir -p "$2" && cd "$2" && pwd)
+language=${3:-ru}
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+case "$language" in
+    ru) locale=C.UTF-8 tag="" table=- ;;
+    ja) locale=ja_JP.UTF-8 tag=JPN ;;
+    zh-Hans) locale=zh_CN.UTF-8 tag=CHS ;;
+    zh-Hant) locale=zh_TW.UTF-8 tag=CHT ;;
+    *) echo "unknown language $language"; exit 1 ;;
+esac
+[ "$language" = ru ] || table="$source_dir/res/lang/$language.txt"
+if [ "$language" != ru ]; then
+    locale -a 2>/dev/null | grep -qix "${locale/UTF-8/utf8}" || { echo "skip: no $locale locale"; exit 77; }
+    [ -f "$bin/Brindlecard$tag.dll" ] || { echo "skip: no Brindlecard$tag.dll in $bin"; exit 77; }
+fi
+export LANG=$locale LC_ALL=$locale
+# A text as the program shows it in this language: a message id or a dialog text's original.
+say() { python3 "$source_dir/tools/gen_language.py" text "$table" "$source_dir/res/strings.rc" "$1"; }
+# The first line of a message, for boxes whose text the run checks only in part.
+first_line() { say "$1" | head -n1; }
 for tool in wine Xvfb import compare mlabel fsck.fat; do
     command -v "$tool" >/dev/null || { echo "skip: $tool is not installed"; exit 77; }
 done
 [ -f "$bin/Brindlecard.exe" ] && [ -f "$bin/wine_driver.exe" ] || { echo "skip: no Windows build in $bin"; exit 77; }
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/brc-e2e.XXXXXX")
-shots="$out/screenshots"
+shots="$out/screenshots/$language"
 mkdir -p "$shots"
 export WINEPREFIX="$out/wineprefix" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
 display=":$((90 + $$ % 9))"
@@ -83,51 +105,72 @@ moved=$(compare -metric AE "$shots/main.png" "$shots/main-later.png" null: 2>&1 
 # A second copy stops at the single-instance guard.
 wine "$bin/Brindlecard.exe" >/dev/null 2>&1 </dev/null &
 second=$!
-contains "second copy" "используется другим приложением" "$(drive box 30)"
+contains "second copy" "$(first_line 216)" "$(drive box 30)"
 drive answer 1 >/dev/null
 wait "$second"
 
+# The main dialog's own texts, from the library in use.
+expect "Format button" "$(say 202)" "$(drive text "$main" 1001)"
+expect "Refresh button" "$(say 205)" "$(drive text "$main" 1006)"
+expect "label caption" "$(say "Метка тома :")" "$(drive text "$main" 1021)"
+expect "size caption" "$(say "Размер :")" "$(drive text "$main" 1015)"
+
 # A full overwrite with a label, on the small card.
+options=$(say 238)
 drive select "$main" 1000 "G:"
 sleep 1
 drive click "$main" 1023
-drive wait "Настройка параметров" 20 >/dev/null || fail "no options dialog"
-expect "type list" "Быстрое,ПОЛНЫЙ (Стирать),ПОЛНЫЙ (Запись)" "$(drive items "Настройка параметров" 1021 | paste -sd,)"
+drive wait "$options" 20 >/dev/null || fail "no options dialog"
+expect "type list" "$(say 266),$(say 260),$(say 231)" "$(drive items "$options" 1021 | paste -sd,)"
 shot options
-drive select "Настройка параметров" 1021 "ПОЛНЫЙ (Запись)"
-drive click "Настройка параметров" 1
-drive gone "Настройка параметров" 10
-contains "summary" "ПОЛНЫЙ(Запись) ФОРМАТ" "$(drive text "$main" 1018)"
+drive select "$options" 1021 "$(say 231)"
+drive click "$options" 1
+drive gone "$options" 10
+expect "summary" "$(say 236)" "$(drive text "$main" 1018)"
 drive settext "$main" 1033 "WINE CARD"
 
 drive click "$main" 1001
-contains "confirmation" "Вы уверены" "$(drive box 20)"
+contains "confirmation" "$(say 207 | tail -n1)" "$(drive box 20)"
 drive answer 1 >/dev/null
-line=$(drive waittext "Форматирование" 1028 "[" 60)
-contains "overwrite line" "Стереть" "$line"
-shot progress
-# Cancel stops the overwrite; the file system is still written, and the report says so.
-drive click "Форматирование" 1031
+progress=$(say 224)
+line=$(drive waittext "$progress" 1028 "[" 60)
+# Cancel stops the overwrite at once (the small card's overwrite takes seconds); the file system
+# is still written, and the report says so.
+drive click "$progress" 1031
+contains "overwrite line" "$(say 242)" "$line"
 report=$(drive box 120)
 contains "report after the cancel" "Volume Information" "$report"
-contains "cancel note" "Стереть был пропущен" "$report"
+contains "cancel note" "$(say 258 | tail -n1)" "$report"
 drive answer 1 >/dev/null
 
 drive click "$main" 1001
 drive box 20 >/dev/null
 drive answer 1 >/dev/null
+drive waittext "$progress" 1028 "[" 60 >/dev/null
+shot progress
 report=$(drive box 300)
 contains "report" "Volume Information" "$report"
 contains "report file system" "FAT" "$report"
+case "$report" in
+    "$(say 208)"*|"$(first_line 218)"*) ;;
+    *) fail "report: begins neither with message 208 nor 218: $report" ;;
+esac
 shot report
 drive answer 1 >/dev/null
 
+about=$(say "О Brindlecard")
 drive syscommand "$main" 16
-drive wait "О Brindlecard" 20 >/dev/null || fail "no about box"
-contains "version line" "Brindlecard Version" "$(drive text "О Brindlecard" 1002)"
+drive wait "$about" 20 >/dev/null || fail "no about box"
+version=$(drive text "$about" 1002)
+contains "version line" "Brindlecard Version" "$version"
+if [ -n "$tag" ]; then
+    contains "language tag" " <$tag>" "$version"
+else
+    case "$version" in *"<"*) fail "a language tag without a library: $version" ;; esac
+fi
 shot about
-drive click "О Brindlecard" 1
-drive gone "О Brindlecard" 10
+drive click "$about" 1
+drive gone "$about" 10
 drive click "$main" 1
 wait "$program" || fail "the program ended with status $?"
 
