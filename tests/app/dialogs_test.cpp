@@ -204,6 +204,29 @@ TEST(MainDialog, WhitePanelAndItsTwoTexts) {
     });
 }
 
+TEST(MainDialog, MinimisedItPaintsOnlyItsIconCentred) {
+    DialogRig rig({{'E', kSmall}});
+    rig.run([&] {
+        rig.ui.setMinimized(*rig.dialog, true);
+        rig.ui.send(*rig.dialog, ui::WmPaint);
+        const auto paints = rig.ui.paints(*rig.dialog);
+        ASSERT_EQ(paints.size(), 1u);
+        EXPECT_EQ(paints[0].kind, ui::PaintRecord::Icon);
+        EXPECT_NE(paints[0].icon, 0u);
+        const ui::Rect client = rig.ui.clientRect(rig.dialog->Handle());
+        const int icon = rig.ui.systemMetric(ui::SmCxIcon);
+        ASSERT_GT(icon, 0);
+        EXPECT_EQ(paints[0].rect.left, (client.right - client.left - icon + 1) / 2);
+        EXPECT_EQ(paints[0].rect.top, (client.bottom - client.top - rig.ui.systemMetric(ui::SmCyIcon) + 1) / 2);
+        // Restored, it paints the white panel again.
+        rig.ui.setMinimized(*rig.dialog, false);
+        rig.ui.send(*rig.dialog, ui::WmPaint);
+        const auto after = rig.ui.paints(*rig.dialog);
+        ASSERT_FALSE(after.empty());
+        EXPECT_EQ(after.back().kind, ui::PaintRecord::RoundRect);
+    });
+}
+
 TEST(OptionsDialog, OffersTheTypesAndHandsBackTheChoice) {
     const struct { const char* name; int typeIndex; int adjustIndex; bool ok; FormatType type; uint32_t adjust; uint32_t summary; } rows[] = {
         {"overwrite, adjusted", 2, 1, true, FullOverwrite, 1, msg::SummaryOverwriteAdjustOn},
