@@ -102,7 +102,8 @@ bool holdsSystem(const std::string& mountPoint) {
 Kind kindOf(const std::string& name, const fs::path& dir, const std::string& devicePath,
             bool removable, Device& d) {
     const fs::path device = dir / "device";
-    if (startsWith(name, "loop")) return Kind::Loop;
+    std::error_code ec;
+    if (fs::exists(dir / "loop", ec)) return Kind::Loop;
     if (startsWith(name, "mmcblk")) {
         d.bus = "MMC";
         return attribute(device / "type") == "SD" ? Kind::SdSlot : Kind::Emmc;

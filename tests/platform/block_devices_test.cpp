@@ -105,7 +105,7 @@ TEST(BlockDevices, KindsOfDisksAndWhyTheyAreRefused) {
              {{"removable", "1"}, {"queue/logical_block_size", "4096"}}, {{"type", "0"}});
     sys.disk("sda", kSataHost, "8:0", k32G, {}, {{"type", "0"}, {"vendor", "ATA"}});
     sys.disk("nvme0n1", "pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0", "259:0", k32G);
-    sys.disk("loop3", "virtual", "7:3", 2048);
+    sys.disk("loop3", "virtual", "7:3", 2048, {{"loop/backing_file", "/tmp/card.img"}});
     sys.disk("zram0", "virtual", "253:0", 2048);
     sys.disk("sr0", "pci0000:00/0000:00:17.0/ata2/host1/target1:0:0/1:0:0:0", "11:0", 2048,
              {{"removable", "1"}}, {{"type", "5"}});
