@@ -4,14 +4,6 @@
 
 namespace brc::cli {
 
-BlockVolumeCheck checkBlockTarget(const Target& target, bool allowLoop, bool unmount) {
-    return takeBlockVolume(target.path, allowLoop, unmount);
-}
-
-std::string blockTargetProblem(const Target& target) {
-    return takeBlockVolume(target.path, true, false).refusal;
-}
-
 std::string describeCard(const blockdev::Device& d) {
     std::string model = d.vendor;
     if (!d.model.empty()) model += (model.empty() ? "" : " ") + d.model;

@@ -303,7 +303,9 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
 #if !defined(_WIN32)
         // The card may have been pulled out, or the device taken by someone else meanwhile.
         if (!isBlockDevice(target.path)) return "the card is gone: " + target.path + " no longer exists";
-        if (std::string problem = blockTargetProblem(target); !problem.empty()) return problem;
+        // The run's own checks passed before, a loop device's too.
+        if (std::string problem = takeBlockVolume(target.path, true, false).refusal; !problem.empty())
+            return problem;
 #endif
     } else if (std::string problem = imageProblem(target); !problem.empty()) {
         return problem;

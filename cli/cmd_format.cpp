@@ -205,7 +205,7 @@ int formatCommand(std::vector<std::string> argv) {
     std::string card;  // a real card as the confirmation names it
 #if !defined(_WIN32)
     if (target.blockDevice) {
-        const BlockVolumeCheck check = checkBlockTarget(target, allowLoop, unmount);
+        const BlockVolumeCheck check = takeBlockVolume(target.path, allowLoop, unmount);
         if (!check.refusal.empty()) {
             outcome.result = Failed;
             if (json) printJson(outcome, check.refusal);

@@ -88,15 +88,12 @@ uint32_t mappedPath(uint32_t drive, std::string& path) {
     return path.empty() ? SDHOST_ERR_NO_CARD : SDHOST_OK;
 }
 
+#if !defined(_WIN32)
 bool isBlockDevice(const std::string& path) {
-#if defined(_WIN32)
-    (void)path;
-    return false;
-#else
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
-#endif
 }
+#endif
 
 // Opens the card behind a drive.
 uint32_t openDrive(uint32_t drive, std::unique_ptr<Card>& card) {
