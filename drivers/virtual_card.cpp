@@ -464,9 +464,9 @@ template <class Attempt> bool VirtualCard::withRetries(Attempt attempt) {
     return false;
 }
 
-uint32_t VirtualCard::checkTransfer(const void* buffer, uint32_t count, uint32_t first) const {
+uint32_t checkTransfer(const void* buffer, uint32_t count, uint32_t first, uint32_t userSectors) {
     if (!buffer || count == 0 || count > SDHOST_MAX_TRANSFER) return SDHOST_ERR_PARAM;
-    if (uint64_t{first} + count > userSectors_) return SDHOST_ERR_RANGE;
+    if (uint64_t{first} + count > userSectors) return SDHOST_ERR_RANGE;
     return SDHOST_OK;
 }
 
@@ -482,7 +482,7 @@ uint32_t VirtualCard::secureIdentify(uint32_t& protectedSectors) const {
 }
 
 uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
-    if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
+    if (uint32_t rc = checkTransfer(buffer, count, first, userSectors_)) return rc;
     // A transfer is at most 256 sectors, so its length fits any size_t.
     const uint64_t offset = first * kSectorSize;
     const size_t length = static_cast<size_t>(count * kSectorSize);
@@ -491,7 +491,7 @@ uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
 }
 
 uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) {
-    if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
+    if (uint32_t rc = checkTransfer(buffer, count, first, userSectors_)) return rc;
     if (writeRefused()) return host_.writeProtectCode;
     if (++writeCalls_ == config_.failWriteCall) return config_.failWriteCode;
     const auto* bytes = static_cast<const uint8_t*>(buffer);

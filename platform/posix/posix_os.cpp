@@ -117,6 +117,8 @@ int openMapped(const std::string& path, int flags) {
         errno = ENODEV;
         return -1;
     }
+    // A card's device is written only while nothing else holds it (a mounted partition).
+    if (S_ISBLK(st.st_mode) && (flags & O_ACCMODE) != O_RDONLY) flags |= O_EXCL;
     Fd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return -1;
     const int status = ::fcntl(fd.get(), F_GETFL);

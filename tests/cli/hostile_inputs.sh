@@ -149,7 +149,7 @@ if [ "$(id -u)" -eq 0 ]; then
     mknod nodeside.img.card c 1 5  # a zero device
     refused "plan with a device node as the sidecar" "cannot read: not a regular file" \
         "$exe" plan nodeside.img
-    refused "plan on a block device node mapped to a drive letter" "not a regular file" \
+    refused "plan on a block device node mapped to a drive letter" "no driver of the kernel serves" \
         env BRINDLECARD_CARDS="E=$scratch/block-node" "$exe" plan E:
 else
     echo "skip: device nodes of our own need root (mknod); /dev/null stood in above"
