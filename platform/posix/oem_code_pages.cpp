@@ -53,12 +53,13 @@ public:
     // backslash in CP932), which Windows, asked for no best fit, refuses.
     std::string encode(const std::u16string& text, size_t maxBytes) const override {
         const Iconv cd(name_, kUnicode);
+        const Iconv back(kUnicode, name_);
         std::string out;
         for (size_t i = 0; i < text.size();) {
             const size_t units = startsPair(text, i) ? 2 : 1;
             const std::u16string character = text.substr(i, units);
             std::string bytes = cd.ok() ? encodeOne(cd, character) : std::string();
-            if (bytes.empty() || decode(bytes) != character) bytes = kDefaultChar;
+            if (bytes.empty() || decodeWith(back, bytes) != character) bytes = kDefaultChar;
             if (out.size() + bytes.size() > maxBytes) break;
             out += bytes;
             i += units;
@@ -69,10 +70,15 @@ public:
     // A byte the page does not map, or a lead byte without its trail, becomes the default
     // character; decoding goes on at the next byte.
     std::u16string decode(const std::string& bytes) const override {
+        return decodeWith(Iconv(kUnicode, name_), bytes);
+    }
+
+private:
+    static std::u16string decodeWith(const Iconv& cd, const std::string& bytes) {
         std::string in = bytes.substr(0, bytes.find('\0'));
         std::u16string out;
-        const Iconv cd(kUnicode, name_);
         if (!cd.ok()) return std::u16string(in.size(), static_cast<char16_t>(kDefaultChar));
+        cd.reset();
         char* src = in.data();
         size_t left = in.size();
         while (left > 0) {
@@ -94,7 +100,6 @@ public:
         return out;
     }
 
-private:
     // The page's bytes for one character; empty when the page has none.
     static std::string encodeOne(const Iconv& cd, const std::u16string& character) {
         char in[4];
