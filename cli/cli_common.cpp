@@ -1,5 +1,6 @@
 #include "cli/cli_common.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -234,9 +235,7 @@ unsigned codePageOption(Args& args) {
     throw UsageError{"--codepage is for Linux; on Windows labels use the system's OEM code page"};
 #else
     const auto page = static_cast<unsigned>(parseNumber(*text, "--codepage", UINT32_MAX));
-    bool offered = false;
-    for (unsigned p : kOemCodePages) offered = offered || p == page;
-    if (!offered)
+    if (std::find(kOemCodePages.begin(), kOemCodePages.end(), page) == kOemCodePages.end())
         throw UsageError{"code page " + *text + " is not supported; --codepage takes " + oemCodePageList()};
     if (!oemCodePage(page))
         throw UsageError{"code page " + *text + " cannot be used: the system's iconv does not convert it"};

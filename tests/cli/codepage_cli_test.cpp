@@ -4,37 +4,13 @@
 
 #include <sys/wait.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
 
 #include "tests/cli/cli_run.h"
 
 namespace {
-
-// Sets the locale variables for the commands started meanwhile; puts them back afterwards.
-class Locale {
-public:
-    explicit Locale(const char* lang) {
-        for (size_t i = 0; i < 3; ++i) {
-            if (const char* v = std::getenv(kNames[i])) saved_[i] = v;
-            ::unsetenv(kNames[i]);
-        }
-        ::setenv("LANG", lang, 1);
-    }
-    ~Locale() {
-        for (size_t i = 0; i < 3; ++i) {
-            if (saved_[i]) ::setenv(kNames[i], saved_[i]->c_str(), 1);
-            else ::unsetenv(kNames[i]);
-        }
-    }
-
-private:
-    static constexpr const char* kNames[3] = {"LC_ALL", "LC_CTYPE", "LANG"};
-    std::optional<std::string> saved_[3];
-};
 
 CliRun runTool(const std::string& command) {
     CliRun r;
@@ -45,6 +21,11 @@ CliRun runTool(const std::string& command) {
     const int st = pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
+}
+
+// The command under a locale; the empty variables count as unset.
+CliRun runIn(const std::string& lang, const std::string& args) {
+    return runTool("LC_ALL= LC_CTYPE= LANG=" + lang + " " BRINDLECARD_EXE " " + args);
 }
 
 // fsck.fat 4.2 compares each label byte, as a signed char, with 0x20, so it calls every label
@@ -87,14 +68,10 @@ TEST(CodePageCli, TheLabelIsStoredInTheLocalesPageOrTheOneAskedFor) {
     ASSERT_EQ(runCli("card create " + img + " --size 64M").status, 0);
     for (const auto& c : kCases) {
         SCOPED_TRACE(std::string(c.lang) + c.option + " " + c.label);
-        std::map<std::string, std::string> formatted;
-        {
-            const Locale locale(c.lang);
-            const CliRun run = runCli("format " + img + " --yes --json --label '" + c.label + "'" + c.option);
-            ASSERT_EQ(run.status, 0) << run.out;
-            formatted = parseFlatJson(run.out);
-            EXPECT_EQ(formatted["label"], c.stored) << run.out;
-        }
+        const CliRun run = runIn(c.lang, "format " + img + " --yes --json --label '" + c.label + "'" + c.option);
+        ASSERT_EQ(run.status, 0) << run.out;
+        auto formatted = parseFlatJson(run.out.substr(run.out.rfind('{')));
+        EXPECT_EQ(formatted["label"], c.stored) << run.out;
         const auto plan = parseFlatJson(runCli("plan " + img + " --json").out);
         const uint64_t start = std::stoull(plan.at("partitionStart"));
         std::ofstream(config) << "mtools_skip_check=1\ndefault_codepage=" << c.page << "\n";
@@ -127,10 +104,9 @@ TEST(CodePageCli, ThePlanChecksTheLabelInThePageAndABadPageIsAUsageError) {
         {"C.UTF-8", "format IMG --yes --codepage", 2, "--codepage needs a value"},
     };
     for (const auto& c : kCases) {
-        const Locale locale(c.lang);
         std::string args = c.args;
         args.replace(args.find("IMG"), 3, img);
-        const CliRun run = runCli(args, true);
+        const CliRun run = runIn(c.lang, args);
         EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.out;
         EXPECT_NE(run.out.find(c.says), std::string::npos) << c.args << "\n" << run.out;
     }

