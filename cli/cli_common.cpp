@@ -1,5 +1,6 @@
 #include "cli/cli_common.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <cerrno>
 
 #include "cli/block_target.h"
+#include "platform/posix/oem_code_pages.h"
 #include "platform/posix/posix_os.h"
 #endif
 
@@ -251,12 +253,28 @@ Target resolveTarget(const std::string& text) {
     throw UsageError{"no free drive letter is left for '" + text + "'"};
 }
 
-std::unique_ptr<OsServices> osServicesFor(const Target& target) {
+unsigned codePageOption(Args& args) {
+    const std::optional<std::string> text = args.value("--codepage");
+    if (!text) return 0;
+#if defined(_WIN32)
+    throw UsageError{"--codepage is for Linux; on Windows labels use the system's OEM code page"};
+#else
+    const auto page = static_cast<unsigned>(parseNumber(*text, "--codepage", UINT32_MAX));
+    if (std::find(kOemCodePages.begin(), kOemCodePages.end(), page) == kOemCodePages.end())
+        throw UsageError{"code page " + *text + " is not supported; --codepage takes " + oemCodePageList()};
+    if (!oemCodePage(page))
+        throw UsageError{"code page " + *text + " cannot be used: the system's iconv does not convert it"};
+    return page;
+#endif
+}
+
+std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePage) {
 #if defined(_WIN32)
     (void)target;
+    (void)codePage;
     return makeSystemOsServices();
 #else
-    return makePosixOsServices(target.path);
+    return makePosixOsServices(target.path, codePage != 0 ? oemCodePage(codePage) : nullptr);
 #endif
 }
 

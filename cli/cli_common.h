@@ -75,8 +75,12 @@ struct Target {
 // for this process so the driver library serves it. Throws UsageError for a bad target.
 Target resolveTarget(const std::string& text);
 
-// The system's services for a run on this target.
-std::unique_ptr<OsServices> osServicesFor(const Target& target);
+// --codepage N: the OEM code page FAT labels are stored in; 0 when not given, leaving it to
+// the system (on Linux the locale's). Throws UsageError for a page that cannot be used here.
+unsigned codePageOption(Args& args);
+
+// The system's services for a run on this target, with labels in `codePage` (0: the system's).
+std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePage = 0);
 
 // Binds the route-2 library and opens the target's card. Returns 0 or a driver result, with
 // a sentence for the user in `error`.

@@ -34,7 +34,7 @@ namespace {
 
 const char kFormatUsage[] =
     "usage: brindlecard format TARGET [--type quick|overwrite|erase|overwrite-erase]\n"
-    "                          [--label TEXT] [--size-adjust] [--yes] [--json]\n"
+    "                          [--label TEXT] [--codepage N] [--size-adjust] [--yes] [--json]\n"
     "                          [--unmount] [--allow-loop]\n"
     "\n"
     "Formats a card: the partition table and an empty file system chosen by capacity.\n"
@@ -47,6 +47,8 @@ const char kFormatUsage[] =
     "  --type erase            full format: erase the card's flash first\n"
     "  --type overwrite-erase  full format: overwrite, then erase\n"
     "  --label TEXT            volume label (FAT: 11 bytes; exFAT: 11 characters)\n"
+    "  --codepage N            OEM code page of a FAT label: 437, 850, 866, 932, 936 or 950\n"
+    "                          (Linux; by default the locale's, 437 where it names none)\n"
     "  --size-adjust           round the user area down to whole cylinders\n"
     "  --yes                   answer the confirmations with OK (needed without a terminal)\n"
     "  --unmount               unmount the card's mounted partitions first (else refused)\n"
@@ -194,6 +196,7 @@ int formatCommand(std::vector<std::string> argv) {
     const bool allowLoop = args.flag("--allow-loop");
     const FormatType type = parseType(args.value("--type").value_or("quick"));
     std::u16string label = labelArgument(args.value("--label").value_or(""));
+    const unsigned codePage = codePageOption(args);
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"format takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);
@@ -223,7 +226,7 @@ int formatCommand(std::vector<std::string> argv) {
     {
         std::optional<StdoutToStderr> quiet;
         if (json) quiet.emplace();
-        const std::unique_ptr<OsServices> os = osServicesFor(target);
+        const std::unique_ptr<OsServices> os = osServicesFor(target, codePage);
         SystemState sys(*os);
         DriverBinding driver(*os);
         RunFlags flags;
