@@ -30,7 +30,7 @@ struct CardConfig {
     uint32_t protectedSectors = 0;
     bool writeProtectSwitch = false;
     bool eraseSupported = true;
-    std::array<uint8_t, 8> mid{0x03};
+    std::optional<std::array<uint8_t, 8>> mid{{0x03}};  // none: a reader that gives no CID
     uint32_t failWriteCall = 0;             // 0: none; else the N-th DDWritePT call fails
     uint32_t failWriteCode = SDHOST_ERR_IO; // what that call returns
     std::optional<uint32_t> vanishAfterWrites;
