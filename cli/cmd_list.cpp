@@ -46,7 +46,9 @@ int listCommand(std::vector<std::string> argv) {
     const std::unique_ptr<OsServices> os = makePosixOsServices();
     unsigned offered = 0;
     for (const blockdev::Device& d : blockdev::listDisks(views.front())) {
-        if (d.kind == blockdev::Kind::Loop && d.bytes == 0) continue;  // an unused loop device
+        // An unused loop device or an empty zram device is nothing a user would call a disk.
+        if ((d.kind == blockdev::Kind::Loop || d.kind == blockdev::Kind::Virtual) && d.bytes == 0)
+            continue;
         // Every view must let the disk pass, as for a format.
         std::string reason = blockdev::refusal(d, allowLoop);
         for (size_t i = 1; i < views.size() && reason.empty(); ++i) {
