@@ -363,16 +363,18 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     const std::string path = windisk::physicalDrivePath(*facts.number);
     const std::wstring name(path.begin(), path.end());
     constexpr DWORD kFlags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
-    Handle disk;
-    if (!readOnly) disk = openPath(name, GENERIC_READ | GENERIC_WRITE, kFlags);
-    if (!disk.ok()) {
-        readOnly = true;
-        disk = openPath(name, GENERIC_READ, kFlags);
-    }
+    // A write-protected card opens for writing all the same; its writes are refused later.
+    Handle disk = openPath(name, readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, kFlags);
     if (!disk.ok()) {
         const DWORD err = GetLastError();
-        error = facts.drive + ": cannot open " + path.substr(4) + " (error " + std::to_string(err) + ")";
-        return err == ERROR_ACCESS_DENIED ? SDHOST_ERR_CONFIG : SDHOST_ERR_NO_CARD;
+        const std::string what = facts.drive + ": cannot open " + path.substr(4) +
+                                 (readOnly ? " for reading" : " for writing");
+        if (err != ERROR_ACCESS_DENIED) {
+            error = what + " (error " + std::to_string(err) + ")";
+            return SDHOST_ERR_NO_CARD;
+        }
+        error = what + ": that takes administrator rights";
+        return SDHOST_ERR_CONFIG;
     }
     // The disk numbers may have changed hands since the drive was asked (a reader unplugged and
     // another plugged in): what was opened must be the disk that was judged.

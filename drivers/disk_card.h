@@ -10,10 +10,10 @@
 namespace brc::vcard {
 
 // Opens the disk behind drive `index` (0 = A:) once the system's answers say it is a card
-// (drivers/disk_answers.h): for reading and writing, or for reading only with `readOnly` or when
-// the system grants no more. Writes and erases take every volume of the disk first (lock, or
-// dismount where the lock is refused) and hold them until the card is closed. `error` holds one
-// line for the user when there is something to say.
+// (drivers/disk_answers.h): for reading and writing, or for reading only with `readOnly` (a
+// probe). Writes and erases take every volume of the disk first (lock, or dismount where the lock
+// is refused) and hold them until the card is closed. `error` holds one line for the user when
+// there is something to say.
 uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::unique_ptr<Card>& card,
                       std::string& error);
 
