@@ -88,6 +88,11 @@ template <class Decode> auto decoded(const std::optional<std::vector<uint8_t>>& 
     return decode(answer->data(), answer->size());
 }
 
+bool control(HANDLE h, DWORD code) {
+    DWORD returned = 0;
+    return DeviceIoControl(h, code, nullptr, 0, nullptr, 0, &returned, nullptr) != 0;
+}
+
 std::optional<windisk::DeviceNumber> deviceNumber(HANDLE h) {
     return decoded(ask(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, sizeof(STORAGE_DEVICE_NUMBER)),
                    windisk::decodeDeviceNumber);
@@ -126,7 +131,7 @@ void askDisk(HANDLE disk, DiskFacts& facts) {
     STORAGE_PROPERTY_QUERY query{};
     query.PropertyId = StorageDeviceProperty;
     query.QueryType = PropertyStandardQuery;
-    facts.descriptor = decoded(ask(disk, IOCTL_STORAGE_QUERY_PROPERTY, 1024, &query, sizeof query),
+    facts.descriptor = decoded(ask(disk, IOCTL_STORAGE_QUERY_PROPERTY, 4096, &query, sizeof query),
                                windisk::decodeStorageDescriptor);
     facts.geometry = decoded(ask(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, 256), windisk::decodeGeometry);
     if (!facts.geometry)
@@ -134,10 +139,8 @@ void askDisk(HANDLE disk, DiskFacts& facts) {
                                  windisk::decodeGeometry);
     facts.length = decoded(ask(disk, IOCTL_DISK_GET_LENGTH_INFO, sizeof(GET_LENGTH_INFORMATION)),
                            windisk::decodeLength);
-    DWORD returned = 0;
-    const BOOL writable = DeviceIoControl(disk, IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0,
-                                          &returned, nullptr);
-    facts.writable = windisk::decodeIsWritable(writable != 0, writable ? 0 : GetLastError());
+    const bool writable = control(disk, IOCTL_DISK_IS_WRITABLE);
+    facts.writable = windisk::decodeIsWritable(writable, writable ? 0 : GetLastError());
 }
 
 // Every answer about drive `index`, the disk asked through a handle without data access.
@@ -169,11 +172,6 @@ std::vector<unsigned> lettersOnDisk(const windisk::DeviceNumber& n) {
             letters.push_back(i);
     }
     return letters;
-}
-
-bool control(HANDLE h, DWORD code) {
-    DWORD returned = 0;
-    return DeviceIoControl(h, code, nullptr, 0, nullptr, 0, &returned, nullptr) != 0;
 }
 
 class DiskCard final : public Card {

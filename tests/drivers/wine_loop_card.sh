@@ -19,7 +19,8 @@ skip() { echo "wine_loop_card: skipped: $*"; exit 77; }
 [ "$(id -u)" = 0 ] || skip "loop devices need root"
 command -v losetup >/dev/null && command -v wine >/dev/null || skip "losetup or wine is missing"
 
-export BRC_WINEPREFIX=$build/wineprefix-disk WINEPREFIX=$build/wineprefix-disk WINEDEBUG=-all
+# A prefix of its own beside the builds, out of the way of the import check of BUILD_DIR.
+export BRC_WINEPREFIX=$build/../wineprefix-disk WINEPREFIX=$build/../wineprefix-disk WINEDEBUG=-all
 # Wine's C runtime ends lines with CR LF.
 run() { bash "$here/../../tools/wine_run.sh" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 work=$(mktemp -d /tmp/brc-wine-disk.XXXXXX)
