@@ -3,9 +3,10 @@
 //   BRC_DRV_ROUTE 2: "SD_W2k_" names, DDErase under its plain name, no DDGetMID, and the drive
 //                    lock functions (qhost32; qhost32retry with BRC_DRV_RETRY 1);
 //   BRC_DRV_NAME:    the library's name, the prefix of its messages on stderr.
-// Cards are served by drivers/virtual_card from the images named in BRINDLECARD_CARDS, and on
-// Linux by drivers/block_card from the block devices named there; the map is read at every
-// DDInit and DDChkSDCard. The libraries are used from one thread.
+// Cards are served by drivers/virtual_card from the images named in BRINDLECARD_CARDS, on Linux
+// by drivers/block_card from the block devices named there, and on Windows by drivers/disk_card
+// from the system's own disk behind a letter the map leaves out; the map is read at every DDInit
+// and DDChkSDCard. The libraries are used from one thread.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -15,7 +16,9 @@
 #include "device/card_map.h"
 #include "device/sdhost_abi.h"
 #include "drivers/virtual_card.h"
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include "drivers/disk_card.h"
+#else
 #include <sys/stat.h>
 
 #include "drivers/block_card.h"
@@ -75,9 +78,9 @@ uint32_t driveIndex(uint32_t drive, size_t& index) {
     return SDHOST_OK;
 }
 
-// The image or device behind a drive, as BRINDLECARD_CARDS says now.
-uint32_t mappedPath(uint32_t drive, std::string& path) {
-    size_t index = 0;
+// The image or device behind a drive, as BRINDLECARD_CARDS says now: on Windows an empty path
+// for a letter it leaves to the system.
+uint32_t mappedPath(uint32_t drive, std::string& path, size_t& index) {
     if (uint32_t rc = driveIndex(drive, index)) return rc;
     brc::CardMap map = brc::readCardMap();
     if (!map.error.empty()) {
@@ -85,7 +88,11 @@ uint32_t mappedPath(uint32_t drive, std::string& path) {
         return SDHOST_ERR_CONFIG;
     }
     path = map.paths[index];
+#if defined(_WIN32)
+    return SDHOST_OK;
+#else
     return path.empty() ? SDHOST_ERR_NO_CARD : SDHOST_OK;
+#endif
 }
 
 #if !defined(_WIN32)
@@ -98,9 +105,18 @@ bool isBlockDevice(const std::string& path) {
 // Opens the card behind a drive.
 uint32_t openDrive(uint32_t drive, std::unique_ptr<Card>& card) {
     std::string path, error;
-    if (uint32_t rc = mappedPath(drive, path)) return rc;
+    size_t index = 0;
+    if (uint32_t rc = mappedPath(drive, path, index)) return rc;
     uint32_t rc;
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    if (path.empty()) {
+        // A probe only reads.
+        rc = openDiskCard(static_cast<unsigned>(index), (drive & SDHOST_INIT_PROBE) != 0, kHost,
+                          card, error);
+        if (!error.empty()) report(error);
+        return rc;
+    }
+#else
     if (isBlockDevice(path)) {
         rc = openBlockCard(path, kHost, card, error);
         if (!error.empty()) report(error);
@@ -212,8 +228,11 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDChkSDCard)(uint32_t drive, uint
     if (!flags) return SDHOST_ERR_PARAM;
     *flags = 0;
     std::string path;
-    if (uint32_t rc = mappedPath(drive, path)) return rc;
-#if !defined(_WIN32)
+    size_t index = 0;
+    if (uint32_t rc = mappedPath(drive, path, index)) return rc;
+#if defined(_WIN32)
+    if (path.empty()) return diskCardFlags(static_cast<unsigned>(index), *flags);
+#else
     // Asked while the card is open: a second exclusive open would be refused.
     if (isBlockDevice(path)) return blockCardFlags(path, *flags);
 #endif

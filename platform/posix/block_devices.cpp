@@ -288,13 +288,7 @@ std::string refusal(const Device& d, bool allowLoop) {
     case Kind::Virtual:
         return p + " is a virtual device, not a memory card";
     }
-    if (d.bytes == 0) return p + " holds no medium: insert a card";
-    if (d.bytes > kMaxCardBytes)
-        return p + " holds " + std::to_string(d.bytes) + " bytes, more than the 2 TiB a card may have";
-    if (d.logicalBlockSize != 512)
-        return p + " has " + std::to_string(d.logicalBlockSize) +
-               "-byte sectors; only cards of 512-byte sectors are supported";
-    return {};
+    return capacityRefusal(p, d.bytes, d.logicalBlockSize);
 }
 
 std::string nameOfDevicePath(const std::string& sysfs, const std::string& devicePath,

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/card_limits.h"
+
 namespace brc::blockdev {
 
 // Where the system's own descriptions are read.
@@ -84,8 +86,5 @@ inline bool isCard(const Device& d) { return d.kind == Kind::SdSlot || d.kind ==
 // <sysfs>/dev/block), or empty with `error` saying why.
 std::string nameOfDevicePath(const std::string& sysfs, const std::string& devicePath,
                              std::string& error);
-
-// The largest card the layout rules take: 2 TiB.
-constexpr uint64_t kMaxCardBytes = uint64_t{1} << 41;
 
 } // namespace brc::blockdev

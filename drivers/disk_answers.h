@@ -1,0 +1,92 @@
+// What Windows answers about the disk behind a drive letter, and what the driver libraries make
+// of it. The structures the storage and disk controls fill in are read from their bytes
+// (little-endian, at the offsets of winioctl.h), so the rules hold alike on every build and are
+// tested on recorded answers without a disk or a Windows system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brc::windisk {
+
+// STORAGE_BUS_TYPE values named in messages.
+enum BusType : uint32_t {
+    BusUnknown = 0, BusScsi = 1, BusAtapi = 2, BusAta = 3, Bus1394 = 4, BusSsa = 5, BusFibre = 6,
+    BusUsb = 7, BusRaid = 8, BusIscsi = 9, BusSas = 10, BusSata = 11, BusSd = 12, BusMmc = 13,
+    BusVirtual = 14, BusFileBackedVirtual = 15, BusSpaces = 16, BusNvme = 17,
+};
+const char* busName(uint32_t bus);
+
+constexpr uint32_t kFileDeviceDisk = 7;      // FILE_DEVICE_DISK
+constexpr uint32_t kMediaRemovable = 11;     // MEDIA_TYPE RemovableMedia
+constexpr uint32_t kErrorWriteProtect = 19;  // ERROR_WRITE_PROTECT
+
+// STORAGE_DEVICE_DESCRIPTOR, from IOCTL_STORAGE_QUERY_PROPERTY (StorageDeviceProperty).
+struct StorageDescriptor {
+    uint32_t busType = BusUnknown;
+    bool removable = false;
+    std::string vendor, product;  // trimmed; empty when the device gives none
+};
+std::optional<StorageDescriptor> decodeStorageDescriptor(const uint8_t* data, size_t length);
+
+// STORAGE_DEVICE_NUMBER, from IOCTL_STORAGE_GET_DEVICE_NUMBER.
+struct DeviceNumber {
+    uint32_t deviceType = 0, number = 0, partition = 0;
+};
+std::optional<DeviceNumber> decodeDeviceNumber(const uint8_t* data, size_t length);
+// \\.\PhysicalDriveN of a disk; empty for any other device (an optical drive).
+std::string physicalDrivePath(const DeviceNumber& n);
+
+// The disk numbers of VOLUME_DISK_EXTENTS (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS); a spanned or
+// mirrored volume lies on several.
+std::optional<std::vector<uint32_t>> decodeDiskExtents(const uint8_t* data, size_t length);
+
+// DISK_GEOMETRY (IOCTL_DISK_GET_DRIVE_GEOMETRY), or DISK_GEOMETRY_EX (..._EX) with its size.
+struct Geometry {
+    uint64_t cylinders = 0;
+    uint32_t mediaType = 0, tracksPerCylinder = 0, sectorsPerTrack = 0, bytesPerSector = 0;
+    std::optional<uint64_t> diskSize;
+};
+std::optional<Geometry> decodeGeometry(const uint8_t* data, size_t length);
+// GET_LENGTH_INFORMATION (IOCTL_DISK_GET_LENGTH_INFO).
+std::optional<uint64_t> decodeLength(const uint8_t* data, size_t length);
+
+
+// Index (0 = A:) of the drive a path begins with ("C:\WINDOWS", "\\?\C:\WINDOWS"), or -1.
+int driveIndexOfPath(const std::string& path);
+
+// IOCTL_DISK_IS_WRITABLE answers with its result alone.
+enum class Writability { Writable, Protected, Unknown };
+Writability decodeIsWritable(bool succeeded, uint32_t lastError);
+
+// Everything asked about one drive letter; what the system did not answer is empty.
+struct DiskFacts {
+    std::string drive;                     // "E:", for messages
+    std::optional<DeviceNumber> number;    // of the drive's volume
+    std::optional<std::vector<uint32_t>> systemDisks;  // the disks of the Windows directory's volume
+    std::optional<StorageDescriptor> descriptor;
+    std::optional<Geometry> geometry;
+    std::optional<uint64_t> length;
+    Writability writable = Writability::Unknown;
+};
+
+// The disk's size: its length, else the extended geometry's size, else the geometry's product.
+uint64_t diskBytes(const DiskFacts& facts);
+// The user area a card of that size reports: 0 (not supported) past 4294967295 sectors.
+uint32_t userSectors(const DiskFacts& facts);
+
+// Whether the disk may be served as a card. `code` is 0, SDHOST_ERR_NO_CARD (no medium) or
+// SDHOST_ERR_CONFIG (never a card); `message` says why in one sentence without its full stop.
+struct Verdict {
+    uint32_t code = 0;
+    std::string message;
+};
+Verdict judge(const DiskFacts& facts);
+
+// DDChkSDCard's flags: a card the tool may list, and whether it is write-protected.
+uint32_t checkFlags(const DiskFacts& facts);
+
+} // namespace brc::windisk

@@ -1,0 +1,26 @@
+// What a medium must be for the layout rules to take it as a card, whichever system describes
+// it: at most 2 TiB, in 512-byte sectors, and holding something at all.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace brc {
+
+// The largest card the layout rules take: 2 TiB.
+constexpr uint64_t kMaxCardBytes = uint64_t{1} << 41;
+constexpr uint32_t kCardSectorBytes = 512;
+
+// Why the medium `name` of `bytes` in sectors of `sectorBytes` cannot be a card, as one sentence
+// without its full stop; empty when it can.
+inline std::string capacityRefusal(const std::string& name, uint64_t bytes, uint32_t sectorBytes) {
+    if (bytes == 0) return name + " holds no medium: insert a card";
+    if (bytes > kMaxCardBytes)
+        return name + " holds " + std::to_string(bytes) + " bytes, more than the 2 TiB a card may have";
+    if (sectorBytes != kCardSectorBytes)
+        return name + " has " + std::to_string(sectorBytes) +
+               "-byte sectors; only cards of 512-byte sectors are supported";
+    return {};
+}
+
+} // namespace brc
