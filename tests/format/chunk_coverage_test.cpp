@@ -120,6 +120,12 @@ TEST_P(QuickFormatDataArea, KeepsEverythingPastTheRootDirectorysLastChunk) {
     const test::ScratchDir scratch("brc-data");
     const std::filesystem::path& dir = scratch.path;
     const std::filesystem::path image = dir / (std::string(c.name) + ".img");
+#ifdef _WIN32
+    // Under Wine a file may grow sparse only as far as the disk's free space would hold it.
+    if (std::filesystem::space(dir).available < c.sectors * 512)
+        GTEST_SKIP() << "the disk has less room than the " << c.sectors * 512
+                     << "-byte card, which Wine refuses to lay out even sparse";
+#endif
     createCard(image, c.sectors);
 
     uint64_t end = 0;
