@@ -134,6 +134,12 @@ JsonObject& JsonObject::string(const std::string& k, const std::string& value) {
     return *this;
 }
 
+JsonObject& JsonObject::raw(const std::string& k, const std::string& json) {
+    key(k);
+    body_ += json;
+    return *this;
+}
+
 std::string jsonEscape(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {

@@ -49,6 +49,8 @@ class JsonObject {
 public:
     JsonObject& number(const std::string& key, int64_t value);
     JsonObject& string(const std::string& key, const std::string& value);
+    // A value that is JSON text already: true, false, an object or an array.
+    JsonObject& raw(const std::string& key, const std::string& json);
     std::string str() const { return "{" + body_ + "}"; }
 
 private:

@@ -8,5 +8,6 @@ namespace brc::cli {
 int cardCommand(std::vector<std::string> args);
 int planCommand(std::vector<std::string> args);
 int formatCommand(std::vector<std::string> args);
+int checkCommand(std::vector<std::string> args);
 
 } // namespace brc::cli

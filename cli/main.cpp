@@ -23,6 +23,7 @@ const char kUsage[] =
     "  card create PATH ...   create a virtual card (sparse image file)\n"
     "  plan TARGET ...        show the layout a format would write, writing nothing\n"
     "  format TARGET ...      quick-format a card\n"
+    "  check TARGET ...       does the card follow the SD layout rules; writes nothing\n"
     "\n"
     "  brindlecard COMMAND --help   describes a command\n"
     "  brindlecard --version        prints the version\n";
@@ -47,6 +48,7 @@ int run(std::vector<std::string> args) {
         if (command == "card") return cardCommand(args);
         if (command == "plan") return planCommand(args);
         if (command == "format") return formatCommand(args);
+        if (command == "check") return checkCommand(args);
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& e) {
         std::fprintf(stderr, "brindlecard: %s.\n", e.message.c_str());
