@@ -401,12 +401,14 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
     const PartitionTable& t = f.table;
 
     if (!t.present) {
-        add("partitionTable", "partition at sector " + std::to_string(e.partitionStart),
-            "file system at sector 0",
-            "The rules put a partition table in sector 0 and start the partition at sector " +
-                grouped(e.partitionStart) +
-                "; this card has no partition table and its file system starts at sector 0, so "
-                "cameras and other hosts that look for a partition may not accept it.");
+        // Without a volume either, the file-system deviation below says what sector 0 holds.
+        if (f.volumeKnown)
+            add("partitionTable", "partition at sector " + std::to_string(e.partitionStart),
+                "file system at sector 0",
+                "The rules put a partition table in sector 0 and start the partition at sector " +
+                    grouped(e.partitionStart) +
+                    "; this card has no partition table and its file system starts at sector 0, "
+                    "so cameras and other hosts that look for a partition may not accept it.");
     } else {
         if (t.entryIndex != 0)
             add("partitionEntry", "1", std::to_string(t.entryIndex + 1),
