@@ -304,9 +304,11 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
     PartitionTable& t = f.table;
     std::string why;
     Volume v;
+    uint8_t boot[kSector];
     // A file system straight at sector 0, without a partition table.
     if (parseBootSector(sector0, v, why)) {
         t.count = capacity.userSectors;
+        std::memcpy(boot, sector0, kSector);
     } else {
         // A boot sector that is damaged also ends in 55 AA; its partition table is boot code.
         const std::string sector0Why = why.empty() ? "" : "at sector 0, " + why;
@@ -345,7 +347,6 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
                          ", past the card's last sector (" + grouped(capacity.userSectors - 1) + ")";
             return f;
         }
-        uint8_t boot[kSector];
         if (!card.read(t.first, 1, boot)) {
             f.noVolume = "the partition's first sector (" + grouped(t.first) + ") cannot be read";
             return f;
@@ -359,8 +360,6 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
     }
     f.volumeKnown = true;
     f.volume = v;
-    uint8_t boot[kSector];
-    if (!card.read(t.first, 1, boot)) std::memcpy(boot, sector0, kSector);
     if (v.type == Fat32) readFat32Area(card, t.first, boot, v, f.area);
     if (v.type == ExFat) readExFatArea(card, t.first, f.area);
     return f;
@@ -368,7 +367,7 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
 
 LayoutFigures figuresFound(const Found& f) {
     LayoutFigures out;
-    out.partitionStart = f.table.first;
+    if (f.table.present || f.volumeKnown) out.partitionStart = f.table.first;
     if (f.table.present) out.userSectors = f.table.first + f.table.count;
     if (!f.volumeKnown) return out;
     const Volume& v = f.volume;
