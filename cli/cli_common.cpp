@@ -1,5 +1,6 @@
 #include "cli/cli_common.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,8 @@
 
 #include <cerrno>
 
+#include "cli/block_target.h"
+#include "platform/posix/oem_code_pages.h"
 #include "platform/posix/posix_os.h"
 #endif
 
@@ -140,6 +143,21 @@ JsonObject& JsonObject::raw(const std::string& k, const std::string& json) {
     return *this;
 }
 
+JsonObject& JsonObject::boolean(const std::string& k, bool value) {
+    key(k);
+    body_ += value ? "true" : "false";
+    return *this;
+}
+
+JsonObject& JsonObject::strings(const std::string& k, const std::vector<std::string>& values) {
+    key(k);
+    body_ += '[';
+    for (size_t i = 0; i < values.size(); ++i)
+        body_ += (i ? ",\"" : "\"") + jsonEscape(values[i]) + '"';
+    body_ += ']';
+    return *this;
+}
+
 std::string jsonEscape(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
@@ -168,6 +186,11 @@ std::string grouped(uint64_t value) {
 
 namespace {
 
+bool isBlockDevice(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_block_file(pathFromUtf8(path), ec);
+}
+
 // What keeps `path` from being a virtual card image, or empty; `where` names it for the user.
 std::string notAnImage(const std::string& where, const std::string& path) {
     namespace fs = std::filesystem;
@@ -179,7 +202,6 @@ std::string notAnImage(const std::string& where, const std::string& path) {
     case fs::file_type::directory: return where + " is a directory, not an image";
     case fs::file_type::fifo: return where + " is a FIFO, not an image";
     case fs::file_type::character: return where + " is a character device, not an image";
-    case fs::file_type::block: return where + " is a block device; only virtual card images are served";
     default: return where + " is not a regular file";
     }
     const uintmax_t size = fs::file_size(file, ec);
@@ -203,14 +225,19 @@ Target resolveTarget(const std::string& text) {
             throw UsageError{"drive " + text.substr(0, 1) + ": has no card in BRINDLECARD_CARDS"};
         target.driveNumber = index + 1;
         target.path = map.paths[index];
+        target.blockDevice = isBlockDevice(target.path);
         return target;
     }
     // A file of the wrong size goes on to the card's own checks, which fail the run with the
     // card's message and this same sentence.
     std::error_code ec;
     const std::filesystem::path file = pathFromUtf8(text);
-    if (!std::filesystem::is_regular_file(file, ec)) throw UsageError{notAnImage("'" + text + "'", text)};
-    const std::string path = utf8FromPath(std::filesystem::absolute(file, ec).lexically_normal());
+    target.blockDevice = isBlockDevice(text);
+    if (!target.blockDevice && !std::filesystem::is_regular_file(file, ec))
+        throw UsageError{notAnImage("'" + text + "'", text)};
+    // A device is mapped by the node its links (/dev/disk/by-id/...) lead to.
+    const std::string path = utf8FromPath(target.blockDevice ? std::filesystem::canonical(file, ec)
+                                                             : std::filesystem::absolute(file, ec).lexically_normal());
     // The drive map separates its entries with ';' and has no way to quote one.
     if (path.find(';') != std::string::npos)
         throw UsageError{"'" + text + "' has a ';' in its path, which the drive map cannot hold; "
@@ -232,12 +259,28 @@ Target resolveTarget(const std::string& text) {
     throw UsageError{"no free drive letter is left for '" + text + "'"};
 }
 
-std::unique_ptr<OsServices> osServicesFor(const Target& target) {
+unsigned codePageOption(Args& args) {
+    const std::optional<std::string> text = args.value("--codepage");
+    if (!text) return 0;
+#if defined(_WIN32)
+    throw UsageError{"--codepage is for Linux; on Windows labels use the system's OEM code page"};
+#else
+    const auto page = static_cast<unsigned>(parseNumber(*text, "--codepage", UINT32_MAX));
+    if (std::find(kOemCodePages.begin(), kOemCodePages.end(), page) == kOemCodePages.end())
+        throw UsageError{"code page " + *text + " is not supported; --codepage takes " + oemCodePageList()};
+    if (!oemCodePage(page))
+        throw UsageError{"code page " + *text + " cannot be used: the system's iconv does not convert it"};
+    return page;
+#endif
+}
+
+std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePage) {
 #if defined(_WIN32)
     (void)target;
+    (void)codePage;
     return makeSystemOsServices();
 #else
-    return makePosixOsServices(target.path);
+    return makePosixOsServices(target.path, codePage != 0 ? oemCodePage(codePage) : nullptr);
 #endif
 }
 
@@ -280,7 +323,17 @@ std::string imageProblem(const Target& target) {
 } // namespace
 
 std::string explainCardProblem(DriverBinding& driver, const Target& target) {
-    if (std::string problem = imageProblem(target); !problem.empty()) return problem;
+    if (target.blockDevice) {
+#if !defined(_WIN32)
+        // The card may have been pulled out, or the device taken by someone else meanwhile.
+        if (!isBlockDevice(target.path)) return "the card is gone: " + target.path + " no longer exists";
+        // The run's own checks passed before, a loop device's too.
+        if (std::string problem = takeBlockVolume(target.path, true, false).refusal; !problem.empty())
+            return problem;
+#endif
+    } else if (std::string problem = imageProblem(target); !problem.empty()) {
+        return problem;
+    }
     std::string error;
     if (const uint32_t r = openTarget(driver, target, error))
         return r == SDHOST_ERR_NO_CARD ? "the card is gone: it no longer answers (driver code " + hexCode(r) + ")"

@@ -49,6 +49,8 @@ class JsonObject {
 public:
     JsonObject& number(const std::string& key, int64_t value);
     JsonObject& string(const std::string& key, const std::string& value);
+    JsonObject& boolean(const std::string& key, bool value);
+    JsonObject& strings(const std::string& key, const std::vector<std::string>& values);
     // A value that is JSON text already: true, false, an object or an array.
     JsonObject& raw(const std::string& key, const std::string& json);
     std::string str() const { return "{" + body_ + "}"; }
@@ -62,19 +64,25 @@ std::string jsonEscape(const std::string& text);
 // Thousands-grouped decimal, for human output.
 std::string grouped(uint64_t value);
 
-// A card the command works on: a virtual card image, or a drive letter from BRINDLECARD_CARDS.
+// A card the command works on: a virtual card image, a block device (Linux), or a drive letter
+// from BRINDLECARD_CARDS.
 struct Target {
     std::string display;      // what the user named
     std::string path;         // the image or device behind it
     uint32_t driveNumber = 0; // 1 = A:
+    bool blockDevice = false; // a real card: cli/block_target.h checks it before it is opened
     std::u16string rootPath() const { return {char16_t(u'A' + driveNumber - 1), u':', u'\\'}; }
 };
-// Resolves TARGET; an image path not yet mapped gets a free letter, added to BRINDLECARD_CARDS
+// Resolves TARGET; an image or device path not yet mapped gets a free letter, added to BRINDLECARD_CARDS
 // for this process so the driver library serves it. Throws UsageError for a bad target.
 Target resolveTarget(const std::string& text);
 
-// The system's services for a run on this target.
-std::unique_ptr<OsServices> osServicesFor(const Target& target);
+// --codepage N: the OEM code page FAT labels are stored in; 0 when not given, leaving it to
+// the system (on Linux the locale's). Throws UsageError for a page that cannot be used here.
+unsigned codePageOption(Args& args);
+
+// The system's services for a run on this target, with labels in `codePage` (0: the system's).
+std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePage = 0);
 
 // Binds the route-2 library and opens the target's card. Returns 0 or a driver result, with
 // a sentence for the user in `error`.

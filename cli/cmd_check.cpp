@@ -6,21 +6,25 @@
 #include "app/card_check.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#if !defined(_WIN32)
+#include "cli/block_target.h"
+#endif
 
 namespace brc::cli {
 namespace {
 
 const char kCheckUsage[] =
-    "usage: brindlecard check TARGET [--json]\n"
+    "usage: brindlecard check TARGET [--allow-loop] [--json]\n"
     "\n"
     "Reads the card's partition table and file system and compares them, field by field, with\n"
     "the layout the SD layout rules give for its capacity (with and without size adjustment).\n"
-    "Writes nothing. TARGET is a virtual card image or a drive letter mapped in\n"
-    "BRINDLECARD_CARDS.\n"
+    "Writes nothing. TARGET is a virtual card image, a card's device (Linux: /dev/mmcblk0,\n"
+    "/dev/sdb; not while it is mounted) or a drive letter mapped in BRINDLECARD_CARDS.\n"
     "\n"
-    "  --json  one JSON object on one line: conforms, sizeAdjustment, expected (the keys of\n"
-    "          plan --json), found, deviations ({field, expected, found, why}), and problem\n"
-    "          when the card could not be compared\n"
+    "  --allow-loop  take a loop device for a card\n"
+    "  --json        one JSON object on one line: conforms, sizeAdjustment, expected (the keys of\n"
+    "                plan --json), found, deviations ({field, expected, found, why}), and problem\n"
+    "                when the card could not be compared\n"
     "\n"
     "Exit status: 0 when the card follows the rules, 1 when it does not or holds no file system\n"
     "that can be read, 2 for a usage error.\n";
@@ -50,7 +54,7 @@ const char* sizeAdjustmentName(SizeAdjustmentMatch m) {
 
 std::string checkJson(const CardCheck& check) {
     JsonObject o;
-    o.raw("conforms", check.verdict == CheckVerdict::Conforms ? "true" : "false");
+    o.boolean("conforms", check.verdict == CheckVerdict::Conforms);
     if (!check.problem.empty()) o.string("problem", check.problem);
     if (check.planKnown) {
         o.string("sizeAdjustment", sizeAdjustmentName(check.sizeAdjustment));
@@ -92,9 +96,22 @@ int checkCommand(std::vector<std::string> argv) {
         return kExitOk;
     }
     const bool json = args.flag("--json");
+    const bool allowLoop = args.flag("--allow-loop");
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"check takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);
+#if !defined(_WIN32)
+    // A device must be a card, as for plan: the library opens it only when nothing else has it.
+    if (target.blockDevice) {
+        const std::string refusal = takeBlockVolume(target.path, allowLoop, false).refusal;
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());
+            return kExitFailed;
+        }
+    }
+#else
+    (void)allowLoop;
+#endif
 
     const std::unique_ptr<OsServices> os = osServicesFor(target);
     DriverBinding driver(*os);

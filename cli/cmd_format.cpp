@@ -12,6 +12,9 @@
 #include "app/startup_checks.h"
 #include "base/code_page.h"
 #include "cli/terminal_progress.h"
+#if !defined(_WIN32)
+#include "cli/block_target.h"
+#endif
 #include "device/system_checks.h"
 #include "os/os_services.h"
 #include "progress/progress.h"
@@ -31,18 +34,25 @@ namespace {
 
 const char kFormatUsage[] =
     "usage: brindlecard format TARGET [--type quick|overwrite|erase|overwrite-erase]\n"
-    "                          [--label TEXT] [--size-adjust] [--yes] [--json]\n"
+    "                          [--label TEXT] [--codepage N] [--size-adjust] [--yes] [--json]\n"
+    "                          [--unmount] [--allow-loop]\n"
     "\n"
     "Formats a card: the partition table and an empty file system chosen by capacity.\n"
-    "TARGET is a virtual card image or a drive letter mapped in BRINDLECARD_CARDS.\n"
+    "TARGET is a virtual card image, a card's device (Linux: /dev/mmcblk0, /dev/sdb) or a\n"
+    "drive letter mapped in BRINDLECARD_CARDS. Only SD cards in a slot or a card reader\n"
+    "are formatted: never a partition, a fixed or system disk, or one over 2 TiB.\n"
     "\n"
     "  --type quick            write the system area only; the data area is not touched (default)\n"
     "  --type overwrite        full format: 0xFF over the whole user area first\n"
     "  --type erase            full format: erase the card's flash first\n"
     "  --type overwrite-erase  full format: overwrite, then erase\n"
     "  --label TEXT            volume label (FAT: 11 bytes; exFAT: 11 characters)\n"
+    "  --codepage N            OEM code page of a FAT label: 437, 850, 866, 932, 936 or 950\n"
+    "                          (Linux; by default the locale's, 437 where it names none)\n"
     "  --size-adjust           round the user area down to whole cylinders\n"
     "  --yes                   answer the confirmations with OK (needed without a terminal)\n"
+    "  --unmount               unmount the card's mounted partitions first (else refused)\n"
+    "  --allow-loop            take a loop device for a card\n"
     "  --json                  one JSON object on one line instead of the messages; its\n"
     "                          outcome is formatted, failed, refused or cancelled, and\n"
     "                          messageId and message give what the user would be shown\n"
@@ -73,11 +83,15 @@ FormatType parseType(const std::string& name) {
 // progress; the outcome goes into the one JSON object.
 class TerminalHost final : public FormatHost {
 public:
-    TerminalHost(bool yes, bool json, RunFlags& flags)
-        : yes_(yes), json_(json), progress_(json ? nullptr : stderr, isatty(fileno(stderr)) != 0, flags) {}
+    // `card`, when given, names the card above the first question.
+    TerminalHost(bool yes, bool json, RunFlags& flags, std::string card)
+        : yes_(yes), json_(json), card_(std::move(card)),
+          progress_(json ? nullptr : stderr, isatty(fileno(stderr)) != 0, flags) {}
 
     bool confirm(uint32_t, const std::u16string& question, uint32_t) override {
         if (yes_) return true;
+        if (!card_.empty()) std::fprintf(stderr, "Card: %s\n", card_.c_str());
+        card_.clear();
         std::fprintf(stderr, "%s\n[OK = y, Cancel = anything else]: ", utf16ToUtf8(question).c_str());
         std::fflush(stderr);
         char answer[16] = {};
@@ -101,6 +115,7 @@ public:
 
 private:
     bool yes_, json_;
+    std::string card_;
     TerminalProgress progress_;
 };
 
@@ -177,8 +192,11 @@ int formatCommand(std::vector<std::string> argv) {
     const bool sizeAdjust = args.flag("--size-adjust");
     const bool yes = args.flag("--yes");
     const bool json = args.flag("--json");
+    const bool unmount = args.flag("--unmount");
+    const bool allowLoop = args.flag("--allow-loop");
     const FormatType type = parseType(args.value("--type").value_or("quick"));
     std::u16string label = labelArgument(args.value("--label").value_or(""));
+    const unsigned codePage = codePageOption(args);
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"format takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);
@@ -187,14 +205,32 @@ int formatCommand(std::vector<std::string> argv) {
 
     FormatOutcome outcome;
     std::string cause; // why, in one sentence, where the system's text does not say
+    std::string card;  // a real card as the confirmation names it
+#if !defined(_WIN32)
+    if (target.blockDevice) {
+        const BlockVolumeCheck check = takeBlockVolume(target.path, allowLoop, unmount);
+        if (!check.refusal.empty()) {
+            outcome.result = Failed;
+            if (json) printJson(outcome, check.refusal);
+            else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", check.refusal.c_str());
+            return kExitFailed;
+        }
+        for (const std::string& point : check.unmounted)
+            std::fprintf(stderr, "brindlecard: unmounted %s.\n", point.c_str());
+        card = describeCard(check.device);
+    }
+#else
+    (void)unmount;
+    (void)allowLoop;
+#endif
     {
         std::optional<StdoutToStderr> quiet;
         if (json) quiet.emplace();
-        const std::unique_ptr<OsServices> os = osServicesFor(target);
+        const std::unique_ptr<OsServices> os = osServicesFor(target, codePage);
         SystemState sys(*os);
         DriverBinding driver(*os);
         RunFlags flags;
-        TerminalHost host(yes, json, flags);
+        TerminalHost host(yes, json, flags, card);
         // Held until the run is over: one format per card, and one formatting copy at a time.
         const InstanceGuard guard(*os);
         const CardFileLock cardLock(target.path);
@@ -218,6 +254,13 @@ int formatCommand(std::vector<std::string> argv) {
             outcome = FormatCommand(env, host).run({target.rootPath(), label, type, sizeAdjust});
             if (outcome.end == FormatEnd::Cancelled)
                 std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
+#if !defined(_WIN32)
+            // The new partition shows once the kernel reads the table again.
+            std::string reread;
+            if (target.blockDevice && outcome.end != FormatEnd::Refused &&
+                outcome.end != FormatEnd::Cancelled && !rereadPartitionTable(target.path, reread))
+                std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
+#endif
             if (saysOnlyCannotFormat(outcome.messageId)) {
                 cause = explainCardProblem(driver, target);
                 if (cause.empty() && outcome.end == FormatEnd::Failed)

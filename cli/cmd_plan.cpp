@@ -5,18 +5,25 @@
 #include "cli/commands.h"
 #include "base/code_page.h"
 #include "engine/layout.h"
+#if !defined(_WIN32)
+#include "cli/block_target.h"
+#endif
 
 namespace brc::cli {
 namespace {
 
 const char kPlanUsage[] =
-    "usage: brindlecard plan TARGET [--size-adjust] [--label TEXT] [--json]\n"
+    "usage: brindlecard plan TARGET [--size-adjust] [--label TEXT] [--codepage N] [--allow-loop]\n"
+    "                        [--json]\n"
     "\n"
     "Identifies the card and computes the layout a format would write, writing nothing.\n"
-    "TARGET is a virtual card image or a drive letter mapped in BRINDLECARD_CARDS.\n"
+    "TARGET is a virtual card image, a card's device (Linux: /dev/mmcblk0, /dev/sdb) or a\n"
+    "drive letter mapped in BRINDLECARD_CARDS.\n"
     "\n"
     "  --size-adjust  round the user area down to whole cylinders\n"
+    "  --allow-loop   take a loop device for a card\n"
     "  --label TEXT   volume label to check against the chosen file system\n"
+    "  --codepage N   OEM code page of a FAT label, as for format\n"
     "  --json         one JSON object on one line\n"
     "\n"
     "Exit status: 0 when the card can be formatted as planned, 1 otherwise, 2 for a usage error.\n";
@@ -51,12 +58,26 @@ int planCommand(std::vector<std::string> argv) {
     }
     const bool sizeAdjust = args.flag("--size-adjust");
     const bool json = args.flag("--json");
+    const bool allowLoop = args.flag("--allow-loop");
     const std::u16string label = labelArgument(args.value("--label").value_or(""));
+    const unsigned codePage = codePageOption(args);
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"plan takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);
+#if !defined(_WIN32)
+    if (target.blockDevice) {
+        const std::string refusal = takeBlockVolume(target.path, allowLoop, false).refusal;
+        if (!refusal.empty()) {
+            if (json) std::printf("%s\n", JsonObject().number("result", Failed).string("refusal", refusal).str().c_str());
+            else std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());
+            return kExitFailed;
+        }
+    }
+#else
+    (void)allowLoop;
+#endif
 
-    const std::unique_ptr<OsServices> os = osServicesFor(target);
+    const std::unique_ptr<OsServices> os = osServicesFor(target, codePage);
     DriverBinding driver(*os);
     std::string error;
     if (openTarget(driver, target, error) != 0) {
@@ -64,7 +85,7 @@ int planCommand(std::vector<std::string> argv) {
         return kExitFailed;
     }
     FormatPlan plan;
-    const int32_t result = checkFormatPlan(label, sizeAdjust, driver, &plan);
+    const int32_t result = checkFormatPlan(label, sizeAdjust, driver, &plan, os->oemCodePage());
     closeTarget(driver);
     const FormatParameters& p = plan.params;
 

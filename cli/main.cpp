@@ -21,6 +21,9 @@ const char kUsage[] =
     "\n"
     "Commands:\n"
     "  card create PATH ...   create a virtual card (sparse image file)\n"
+#if !defined(_WIN32)
+    "  list ...               list the disks, and which hold a card that may be formatted\n"
+#endif
     "  plan TARGET ...        show the layout a format would write, writing nothing\n"
     "  format TARGET ...      quick-format a card\n"
     "  check TARGET ...       does the card follow the SD layout rules; writes nothing\n"
@@ -49,6 +52,9 @@ int run(std::vector<std::string> args) {
         if (command == "plan") return planCommand(args);
         if (command == "format") return formatCommand(args);
         if (command == "check") return checkCommand(args);
+#if !defined(_WIN32)
+        if (command == "list") return listCommand(args);
+#endif
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& e) {
         std::fprintf(stderr, "brindlecard: %s.\n", e.message.c_str());

@@ -87,6 +87,7 @@ void TerminalProgress::setLineText(uint32_t controlId, const std::u16string& tex
                         percentOf(line) != percentOf(it->second);
     lines_[controlId] = line;
     if (interactive_) {
+        updateRate(controlId, line);
         redraw();
     } else if (logged) {
         std::fprintf(out_, "%s\n", line.c_str());
@@ -94,8 +95,41 @@ void TerminalProgress::setLineText(uint32_t controlId, const std::u16string& tex
     }
 }
 
+void TerminalProgress::updateRate(uint32_t controlId, const std::string& line) {
+    if (controlId != OverwriteLine && controlId != EraseLine) return;
+    const size_t open = line.find('[');
+    unsigned long long done = 0, total = 0;
+    if (open == std::string::npos || std::sscanf(line.c_str() + open, "[%llu / %llu]", &done, &total) != 2)
+        return;
+    const Clock::time_point now = Clock::now();
+    auto start = passStarts_.find(controlId);
+    if (start == passStarts_.end()) {
+        passStarts_[controlId] = {now, done};
+        return;
+    }
+    if (done >= total) {
+        rateLine_.clear();
+        return;
+    }
+    // A few updates a second are enough to read, and keep a fast pass from drawing all the time.
+    if (now - rateShown_ < std::chrono::milliseconds(250)) return;
+    const double seconds = std::chrono::duration<double>(now - start->second.at).count();
+    if (seconds <= 0 || done <= start->second.done) return;
+    const double bytesPerSecond = static_cast<double>(done - start->second.done) * 512 / seconds;
+    const auto left = static_cast<unsigned long long>(static_cast<double>(total - done) * 512 / bytesPerSecond);
+    char text[96];
+    if (left >= 3600)
+        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu h %02llu min left", bytesPerSecond / 1e6,
+                      left / 3600, left % 3600 / 60);
+    else
+        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu min %02llu s left", bytesPerSecond / 1e6,
+                      left / 60, left % 60);
+    rateLine_ = text;
+    rateShown_ = now;
+}
+
 void TerminalProgress::redraw() {
-    unsigned count = 0;
+    unsigned count = rateLine_.empty() ? 0u : 1u;
     for (uint32_t id : kLineOrder) count += lines_.count(id) ? 1u : 0u;
     // Move back over the block drawn last time and draw it again, each line cleared first.
     if (drawn_) std::fprintf(out_, "\r\033[%uA", drawnLines_);
@@ -103,6 +137,8 @@ void TerminalProgress::redraw() {
         auto it = lines_.find(id);
         if (it != lines_.end()) std::fprintf(out_, "\r\033[2K%s%s\n", id == NoticeLine ? "" : "- ", it->second.c_str());
     }
+    if (!rateLine_.empty()) std::fprintf(out_, "\r\033[2K  %s\n", rateLine_.c_str());
+    std::fputs("\033[J", out_);  // a line dropped since the last drawing
     std::fflush(out_);
     drawn_ = true;
     drawnLines_ = count;
@@ -144,6 +180,8 @@ void TerminalProgress::finish() {
     drawn_ = false;
     drawnLines_ = 0;
     lines_.clear();
+    passStarts_.clear();
+    rateLine_.clear();
 }
 
 } // namespace brc::cli

@@ -1,7 +1,9 @@
 // The progress window drawn on a console: the three progress lines, redrawn in place on a
-// terminal, or printed one change per line when the output is a pipe or a file.
+// terminal with a line of throughput and time left under them during an overwrite or erase,
+// or printed one change per line when the output is a pipe or a file.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -35,7 +37,10 @@ public:
     void finish();
 
 private:
+    using Clock = std::chrono::steady_clock;
     void redraw();
+    // The line of our own under the system's: the running pass's throughput and time left.
+    void updateRate(uint32_t controlId, const std::string& line);
 
     std::FILE* out_;
     bool interactive_;
@@ -43,6 +48,13 @@ private:
     bool drawn_ = false;
     unsigned drawnLines_ = 0;
     std::map<uint32_t, std::string> lines_;
+    struct PassStart {
+        Clock::time_point at;
+        uint64_t done = 0;
+    };
+    std::map<uint32_t, PassStart> passStarts_;
+    Clock::time_point rateShown_{};
+    std::string rateLine_;
 };
 
 } // namespace brc::cli

@@ -3,8 +3,9 @@
 //   BRC_DRV_ROUTE 2: "SD_W2k_" names, DDErase under its plain name, no DDGetMID, and the drive
 //                    lock functions (qhost32; qhost32retry with BRC_DRV_RETRY 1);
 //   BRC_DRV_NAME:    the library's name, the prefix of its messages on stderr.
-// Cards are served by drivers/virtual_card from the images named in BRINDLECARD_CARDS, which is
-// read at every DDInit and DDChkSDCard. The libraries are used from one thread.
+// Cards are served by drivers/virtual_card from the images named in BRINDLECARD_CARDS, and on
+// Linux by drivers/block_card from the block devices named there; the map is read at every
+// DDInit and DDChkSDCard. The libraries are used from one thread.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,6 +15,11 @@
 #include "device/card_map.h"
 #include "device/sdhost_abi.h"
 #include "drivers/virtual_card.h"
+#if !defined(_WIN32)
+#include <sys/stat.h>
+
+#include "drivers/block_card.h"
+#endif
 
 #if !defined(BRC_DRV_ROUTE) || !defined(BRC_DRV_RETRY) || !defined(BRC_DRV_NAME)
 #error "BRC_DRV_ROUTE, BRC_DRV_RETRY and BRC_DRV_NAME must be defined"
@@ -45,7 +51,7 @@ constexpr uint32_t kSlots = 16;  // handles are 1 to kSlots
 // is the same module as the bound one, so each start needs its own finish.
 uint32_t users = 0;
 bool ready() { return users != 0; }
-std::unique_ptr<VirtualCard> cards[kSlots];
+std::unique_ptr<Card> cards[kSlots];
 
 // When a route falls back, the other library opens the same card and meets the same problem:
 // the user is told once. The libraries share nothing but the process environment, so the last
@@ -69,8 +75,8 @@ uint32_t driveIndex(uint32_t drive, size_t& index) {
     return SDHOST_OK;
 }
 
-// Opens the card behind a drive, as BRINDLECARD_CARDS says now.
-uint32_t openDrive(uint32_t drive, std::unique_ptr<VirtualCard>& card) {
+// The image or device behind a drive, as BRINDLECARD_CARDS says now.
+uint32_t mappedPath(uint32_t drive, std::string& path) {
     size_t index = 0;
     if (uint32_t rc = driveIndex(drive, index)) return rc;
     brc::CardMap map = brc::readCardMap();
@@ -78,15 +84,38 @@ uint32_t openDrive(uint32_t drive, std::unique_ptr<VirtualCard>& card) {
         report(map.error);
         return SDHOST_ERR_CONFIG;
     }
-    if (map.paths[index].empty()) return SDHOST_ERR_NO_CARD;
-    std::string error;
-    uint32_t rc = openVirtualCard(map.paths[index], kHost, card, error);
+    path = map.paths[index];
+    return path.empty() ? SDHOST_ERR_NO_CARD : SDHOST_OK;
+}
+
+#if !defined(_WIN32)
+bool isBlockDevice(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+#endif
+
+// Opens the card behind a drive.
+uint32_t openDrive(uint32_t drive, std::unique_ptr<Card>& card) {
+    std::string path, error;
+    if (uint32_t rc = mappedPath(drive, path)) return rc;
+    uint32_t rc;
+#if !defined(_WIN32)
+    if (isBlockDevice(path)) {
+        rc = openBlockCard(path, kHost, card, error);
+        if (!error.empty()) report(error);
+        return rc;
+    }
+#endif
+    std::unique_ptr<VirtualCard> image;
+    rc = openVirtualCard(path, kHost, image, error);
     if (!error.empty()) report(error);
+    card = std::move(image);
     return rc;
 }
 
 // The open card of a handle; a card that has gone away is SDHOST_ERR_NO_CARD.
-uint32_t cardOf(uint32_t handle, VirtualCard*& card) {
+uint32_t cardOf(uint32_t handle, Card*& card) {
     if (!ready()) return SDHOST_ERR_NOT_READY;
     if (handle == 0 || handle > kSlots || !cards[handle - 1]) return SDHOST_ERR_HANDLE;
     card = cards[handle - 1].get();
@@ -122,8 +151,9 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDInit)(uint32_t* handle, uint32_
 }
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDFini)(uint32_t handle) {
-    VirtualCard* card = nullptr;
+    Card* card = nullptr;
     uint32_t rc = cardOf(handle, card);
+    if (rc == SDHOST_OK) rc = card->finish();
     if (card) cards[handle - 1].reset(); // released even when the card has gone away
     return rc;
 }
@@ -133,7 +163,7 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDIdentify)(
     uint16_t* bytesPerSector, uint32_t* sectorsPerTrack, uint8_t* cardType,
     uint32_t* protectedSectors, uint8_t* busWidth, uint32_t* eraseBlockSectors,
     uint32_t* reserved, uint32_t handle) {
-    VirtualCard* card = nullptr;
+    Card* card = nullptr;
     if (uint32_t rc = cardOf(handle, card)) return rc;
     if (!userSectors || !cylinders || !totalSectors || !heads || !bytesPerSector ||
         !sectorsPerTrack || !cardType || !protectedSectors || !busWidth || !eraseBlockSectors ||
@@ -145,7 +175,7 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDIdentify)(
     *cylinders = g.cylinders;
     *totalSectors = g.totalSectors;
     *heads = g.heads;
-    *bytesPerSector = static_cast<uint16_t>(kSectorSize);
+    *bytesPerSector = card->bytesPerSector();
     *sectorsPerTrack = g.sectorsPerTrack;
     *cardType = g.cardType;
     *protectedSectors = g.protectedSectors;
@@ -157,7 +187,7 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDIdentify)(
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDSecureIdentify)(uint32_t* protectedSectors,
                                                                  uint32_t handle) {
-    VirtualCard* card = nullptr;
+    Card* card = nullptr;
     if (uint32_t rc = cardOf(handle, card)) return rc;
     if (!protectedSectors) return SDHOST_ERR_PARAM;
     return card->secureIdentify(*protectedSectors);
@@ -165,14 +195,14 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDSecureIdentify)(uint32_t* prote
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDReadPT)(void* buffer, uint32_t count,
                                                          uint32_t firstSector, uint32_t handle) {
-    VirtualCard* card = nullptr;
+    Card* card = nullptr;
     if (uint32_t rc = cardOf(handle, card)) return rc;
     return card->read(buffer, count, firstSector);
 }
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDWritePT)(const void* buffer, uint32_t count,
                                                           uint32_t firstSector, uint32_t handle) {
-    VirtualCard* card = nullptr;
+    Card* card = nullptr;
     if (uint32_t rc = cardOf(handle, card)) return rc;
     return card->write(buffer, count, firstSector);
 }
@@ -181,8 +211,17 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDChkSDCard)(uint32_t drive, uint
     if (!ready()) return SDHOST_ERR_NOT_READY;
     if (!flags) return SDHOST_ERR_PARAM;
     *flags = 0;
+    std::string path;
+    if (uint32_t rc = mappedPath(drive, path)) return rc;
+#if !defined(_WIN32)
+    // Asked while the card is open: a second exclusive open would be refused.
+    if (isBlockDevice(path)) return blockCardFlags(path, *flags);
+#endif
     std::unique_ptr<VirtualCard> card;
-    if (uint32_t rc = openDrive(drive, card)) return rc;
+    std::string error;
+    const uint32_t rc = openVirtualCard(path, kHost, card, error);
+    if (!error.empty()) report(error);
+    if (rc) return rc;
     *flags = SDHOST_CHK_QUALIFIES | (card->writeRefused() ? SDHOST_CHK_REFUSED : 0u);
     return SDHOST_OK;
 }
@@ -190,7 +229,7 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDChkSDCard)(uint32_t drive, uint
 // Both routes export DDErase under its plain name.
 BRC_DRV_EXPORT uint32_t SDHOST_CALL DDErase(uint32_t firstSector, uint32_t lastSector,
                                             uint32_t handle) {
-    VirtualCard* card = nullptr;
+    Card* card = nullptr;
     if (uint32_t rc = cardOf(handle, card)) return rc;
     return card->erase(firstSector, lastSector);
 }
@@ -209,7 +248,7 @@ static_assert(std::is_same_v<decltype(&DDErase), DDErase_t>);
 #if BRC_DRV_ROUTE == 1
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL DDGetMID(uint8_t mid[8], uint32_t zero, uint32_t handle) {
-    VirtualCard* card = nullptr;
+    Card* card = nullptr;
     if (uint32_t rc = cardOf(handle, card)) return rc;
     if (!mid || zero != 0) return SDHOST_ERR_PARAM;
     return card->getMid(mid);

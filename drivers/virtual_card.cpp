@@ -92,14 +92,19 @@ std::string flag(std::string_view key, std::string_view text, bool& out) {
     return {};
 }
 
-std::string midBytes(std::string_view text, std::array<uint8_t, 8>& out) {
+std::string midBytes(std::string_view text, std::optional<std::array<uint8_t, 8>>& mid) {
+    if (text == "none") {
+        mid.reset();
+        return {};
+    }
+    std::array<uint8_t, 8> out{};
     bool hex = true;
     for (char c : text) hex = hex && hexDigit(c) >= 0;
     if (!hex || text.empty() || text.size() > 16 || text.size() % 2 != 0)
         return cat("value '", shown(text), "' of 'mid' is not an even count of 2 to 16 hex digits");
-    out.fill(0);
     for (size_t i = 0; i < text.size() / 2; ++i)
         out[i] = static_cast<uint8_t>(hexDigit(text[2 * i]) * 16 + hexDigit(text[2 * i + 1]));
+    mid = out;
     return {};
 }
 
@@ -464,9 +469,9 @@ template <class Attempt> bool VirtualCard::withRetries(Attempt attempt) {
     return false;
 }
 
-uint32_t VirtualCard::checkTransfer(const void* buffer, uint32_t count, uint32_t first) const {
+uint32_t checkTransfer(const void* buffer, uint32_t count, uint32_t first, uint32_t userSectors) {
     if (!buffer || count == 0 || count > SDHOST_MAX_TRANSFER) return SDHOST_ERR_PARAM;
-    if (uint64_t{first} + count > userSectors_) return SDHOST_ERR_RANGE;
+    if (uint64_t{first} + count > userSectors) return SDHOST_ERR_RANGE;
     return SDHOST_OK;
 }
 
@@ -482,7 +487,7 @@ uint32_t VirtualCard::secureIdentify(uint32_t& protectedSectors) const {
 }
 
 uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
-    if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
+    if (uint32_t rc = checkTransfer(buffer, count, first, userSectors_)) return rc;
     // A transfer is at most 256 sectors, so its length fits any size_t.
     const uint64_t offset = first * kSectorSize;
     const size_t length = static_cast<size_t>(count * kSectorSize);
@@ -491,7 +496,7 @@ uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
 }
 
 uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) {
-    if (uint32_t rc = checkTransfer(buffer, count, first)) return rc;
+    if (uint32_t rc = checkTransfer(buffer, count, first, userSectors_)) return rc;
     if (writeRefused()) return host_.writeProtectCode;
     if (++writeCalls_ == config_.failWriteCall) return config_.failWriteCode;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
@@ -542,7 +547,9 @@ uint32_t VirtualCard::erase(uint32_t first, uint32_t last) {
 }
 
 uint32_t VirtualCard::getMid(uint8_t mid[8]) const {
-    std::memcpy(mid, config_.mid.data(), config_.mid.size());
+    // As a card reader that cannot read the card's CID answers.
+    if (!config_.mid) return SDHOST_ERR_NO_CARD;
+    std::memcpy(mid, config_.mid->data(), config_.mid->size());
     return SDHOST_OK;
 }
 

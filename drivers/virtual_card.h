@@ -30,7 +30,7 @@ struct CardConfig {
     uint32_t protectedSectors = 0;
     bool writeProtectSwitch = false;
     bool eraseSupported = true;
-    std::array<uint8_t, 8> mid{0x03};
+    std::optional<std::array<uint8_t, 8>> mid{{0x03}};  // none: a reader that gives no CID
     uint32_t failWriteCall = 0;             // 0: none; else the N-th DDWritePT call fails
     uint32_t failWriteCode = SDHOST_ERR_IO; // what that call returns
     std::optional<uint32_t> vanishAfterWrites;
@@ -72,34 +72,56 @@ struct CardGeometry {
 // Identification figures of a card with `userSectors` sectors and `protectedSectors` more.
 CardGeometry geometryOf(uint32_t userSectors, uint32_t protectedSectors);
 
-class VirtualCard {
+// SDHOST_ERR_PARAM or SDHOST_ERR_RANGE for a transfer a card of `userSectors` refuses, else 0.
+uint32_t checkTransfer(const void* buffer, uint32_t count, uint32_t first, uint32_t userSectors);
+
+// A card behind a drive letter, as the exported operations see it: a virtual card, or on Linux
+// a block device (drivers/block_card.h).
+class Card {
+public:
+    virtual ~Card() = default;
+    // True once the card has gone away: the library then fails every operation on its handle
+    // with SDHOST_ERR_NO_CARD.
+    virtual bool vanished() const { return false; }
+    // DDIdentify's output 5. A card of any other size than 512 reports a user area of 0.
+    virtual uint16_t bytesPerSector() const { return static_cast<uint16_t>(kSectorSize); }
+    virtual uint32_t identify(CardGeometry& out) const = 0;
+    virtual uint32_t secureIdentify(uint32_t& protectedSectors) const = 0;
+    // Transfers of 1 to 256 sectors inside the user area; a refused one touches nothing.
+    virtual uint32_t read(void* buffer, uint32_t count, uint32_t first) = 0;
+    virtual uint32_t write(const void* buffer, uint32_t count, uint32_t first) = 0;
+    // Sectors first to last inclusive; what they read as afterwards is the card's business.
+    virtual uint32_t erase(uint32_t first, uint32_t last) = 0;
+    virtual uint32_t getMid(uint8_t mid[8]) const = 0;
+    // DDFini: everything written is on the card when this returns 0.
+    virtual uint32_t finish() { return SDHOST_OK; }
+};
+
+class VirtualCard final : public Card {
 public:
     VirtualCard(std::unique_ptr<BackingFile> file, uint32_t userSectors, bool readOnly,
                 CardConfig config, const Host& host);
 
-    // True once the card has gone away (vanish_after_writes): the library then fails every
-    // operation on its handle with SDHOST_ERR_NO_CARD.
-    bool vanished() const;
+    // vanish_after_writes has been reached.
+    bool vanished() const override;
     // Writes and erases are refused with the host's write-protect code: the switch is on, or
     // the image could only be opened read-only.
     bool writeRefused() const { return readOnly_ || config_.writeProtectSwitch; }
 
-    uint32_t identify(CardGeometry& out) const;
-    uint32_t secureIdentify(uint32_t& protectedSectors) const;
-    // Transfers of 1 to 256 sectors inside the user area; a refused one touches nothing.
-    uint32_t read(void* buffer, uint32_t count, uint32_t first);
+    uint32_t identify(CardGeometry& out) const override;
+    uint32_t secureIdentify(uint32_t& protectedSectors) const override;
+    uint32_t read(void* buffer, uint32_t count, uint32_t first) override;
     // Calls refused for their arguments, range or write protection do not count as calls for
     // fail_write_call; only successful ones count for vanish_after_writes. Aligned runs of zero
     // sectors are punched out of the image rather than written, so formats keep it sparse.
-    uint32_t write(const void* buffer, uint32_t count, uint32_t first);
+    uint32_t write(const void* buffer, uint32_t count, uint32_t first) override;
     // Sectors first to last inclusive read as zeros afterwards. As with writes, only calls
     // that pass the range, erase-support and write-protect checks count for fail_erase_call.
-    uint32_t erase(uint32_t first, uint32_t last);
-    uint32_t getMid(uint8_t mid[8]) const;
+    uint32_t erase(uint32_t first, uint32_t last) override;
+    uint32_t getMid(uint8_t mid[8]) const override;
 
 private:
     template <class Attempt> bool withRetries(Attempt attempt);
-    uint32_t checkTransfer(const void* buffer, uint32_t count, uint32_t first) const;
     bool writeOnce(const uint8_t* buffer, uint32_t count, uint32_t first);
 
     std::unique_ptr<BackingFile> file_;

@@ -93,9 +93,7 @@ def read_table(path):
             fail(n, f"cannot read: {text}")
         if m.group(1):
             finish(n)
-            key = int(m.group(1)) if m.group(1).isdigit() else "dialog"
-            if key == "dialog":
-                key = ("dialog", n)
+            key = int(m.group(1)) if m.group(1).isdigit() else m.group(1)
         elif key is None:
             fail(n, "ru or tr line outside an entry")
         if m.group(2) in pending:

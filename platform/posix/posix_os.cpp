@@ -17,6 +17,7 @@
 #include <limits>
 
 #include "device/card_map.h"
+#include "platform/posix/oem_code_pages.h"
 #include "platform/virtual_volume.h"
 
 namespace brc {
@@ -117,6 +118,8 @@ int openMapped(const std::string& path, int flags) {
         errno = ENODEV;
         return -1;
     }
+    // A card's device is written only while nothing else holds it (a mounted partition).
+    if (S_ISBLK(st.st_mode) && (flags & O_ACCMODE) != O_RDONLY) flags |= O_EXCL;
     Fd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return -1;
     const int status = ::fcntl(fd.get(), F_GETFL);
@@ -171,7 +174,8 @@ std::string lockFileName(const std::u16string& name) {
 
 class PosixOsServices final : public OsServices {
 public:
-    explicit PosixOsServices(std::string target) : target_(std::move(target)) {}
+    PosixOsServices(std::string target, const CodePage& oem)
+        : target_(std::move(target)), oem_(oem) {}
 
     // The system checks admit NT 5.1 to 6.2 workstations only; Linux answers as Windows 7
     // (NT 6.1, workstation) so that they pass and the later checks take the Vista-and-later
@@ -335,7 +339,7 @@ public:
     bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) override {
         const Fd fd(openCard(rootPath, O_RDONLY));
         if (fd.get() < 0) return false;
-        if (uint32_t rc = virtualVolumeInformation(cardSectors(fd.get()), cp437(), out))
+        if (uint32_t rc = virtualVolumeInformation(cardSectors(fd.get()), oem_, out))
             return fail(rc);
         return true;
     }
@@ -343,7 +347,7 @@ public:
     bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override {
         const Fd fd(openCard(rootPath, O_RDWR));
         if (fd.get() < 0) return false;
-        if (uint32_t rc = setVirtualVolumeLabel(cardSectors(fd.get()), cp437(), label,
+        if (uint32_t rc = setVirtualVolumeLabel(cardSectors(fd.get()), oem_, label,
                                                 localTime()))
             return fail(rc);
         // A real card must hold the label before the user may pull it.
@@ -427,7 +431,7 @@ public:
     // The same clock the writers use, so SOURCE_DATE_EPOCH reaches the label entry too.
     LocalTime localTime() override { return systemFormatClock().localTime(); }
 
-    const CodePage& oemCodePage() override { return cp437(); }
+    const CodePage& oemCodePage() override { return oem_; }
 
     // No version resource here: the build's version, as the Windows program carries it.
     std::optional<ProgramVersion> programVersion() override {
@@ -463,13 +467,16 @@ private:
     }
 
     std::string target_;
+    const CodePage& oem_;
     uint32_t lastError_ = 0;
 };
 
 } // namespace
 
-std::unique_ptr<OsServices> makePosixOsServices(std::string targetPath) {
-    return std::make_unique<PosixOsServices>(std::move(targetPath));
+std::unique_ptr<OsServices> makePosixOsServices(std::string targetPath, const CodePage* oem) {
+    if (!oem) oem = oemCodePage(localeOemCodePage());
+    // A page this system's iconv lacks leaves labels to the portable page.
+    return std::make_unique<PosixOsServices>(std::move(targetPath), oem ? *oem : cp437());
 }
 
 #if !defined(_WIN32)

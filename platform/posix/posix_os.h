@@ -5,12 +5,15 @@
 #include <memory>
 #include <string>
 
+#include "base/code_page.h"
 #include "os/os_services.h"
 
 namespace brc {
 
 // `targetPath`: the image or block device this run formats, when known. The rights checks
 // (tokenGroups, pipeOpens) then ask whether this user may open it for reading and writing.
-std::unique_ptr<OsServices> makePosixOsServices(std::string targetPath = {});
+// `oem`: the code page of FAT labels; null for the locale's (platform/posix/oem_code_pages.h).
+std::unique_ptr<OsServices> makePosixOsServices(std::string targetPath = {},
+                                                const CodePage* oem = nullptr);
 
 } // namespace brc

@@ -275,6 +275,37 @@ TEST(OptionsDialog, WithoutEraseTheListHasTwoTypesAndOverwriteEraseShowsAsOverwr
     });
 }
 
+// /CHECKAPI: a card whose erase support cannot be confirmed (no manufacturer id through route 1)
+// loses the flash-erase types; without the switch nothing is asked and all three stay.
+TEST(OptionsDialog, CheckApiDropsEraseForACardThatCannotConfirmIt) {
+    const struct { const char* name; uint32_t checkApi; const char* sidecar; int types; FormatType after; uint32_t summary; } rows[] = {
+        {"switch, no id", 1, "mid = none\n", 2, Quick, msg::SummaryQuickAdjustOff},
+        {"switch, card with an id", 1, "", 3, FullErase, msg::SummaryEraseAdjustOff},
+        {"no switch, no id", 0, "mid = none\n", 3, FullErase, msg::SummaryEraseAdjustOff},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        DialogRig rig({{'E', kSmall}, {'F', kSmall}}, r.checkApi);
+        for (char letter : {'E', 'F'})
+            std::ofstream(rig.path(letter).string() + ".card") << r.sidecar;
+        rig.run([&] {
+            CBrindlecardDlg& d = *rig.dialog;
+            d.formatType = FullErase;
+            d.UpdateOptionsText();
+            EXPECT_EQ(rig.text(1018), msgText(msg::SummaryEraseAdjustOff));
+            // The next drive selection asks again.
+            ASSERT_TRUE(rig.ui.selectItem(d, 1000, 1));
+            EXPECT_EQ(d.formatType, r.after);
+            EXPECT_EQ(rig.text(1018), msgText(r.summary));
+            rig.inner = [&](ui::Dialog& options) {
+                EXPECT_EQ(options.Combo(1021).GetCount(), r.types);
+                rig.ui.click(options, ui::IdCancel);
+            };
+            ASSERT_TRUE(rig.ui.click(d, 1023));
+        });
+    }
+}
+
 TEST(AboutBox, VersionLineWithTheLanguageTagAndTheNotice) {
     EXPECT_EQ(getVersionStrings(ProgramVersion{0x40000, 0, u"(c)"}).versionLine,
               u"Brindlecard Version 4.0 [4, 0, 0, 0]");

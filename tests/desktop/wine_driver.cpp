@@ -11,7 +11,8 @@
 //   wine_driver click CAPTION ID                presses a button (without waiting for it)
 //   wine_driver box [SECONDS]                   waits for a message box, prints its text
 //   wine_driver answer ID [SECONDS]             presses a button of the message box
-//   wine_driver waittext CAPTION ID PART [SECONDS]   until the control's text holds PART
+//   wine_driver waittext CAPTION ID PART [SECONDS [BUTTON]]   until the control's text holds
+//                                               PART; then presses BUTTON at once, if given
 //   wine_driver syscommand CAPTION COMMAND       a system-menu command (WM_SYSCOMMAND)
 //   wine_driver gone CAPTION [SECONDS]          until no such dialog is left
 #include <windows.h>
@@ -134,6 +135,13 @@ int run(int argc, char** argv) {
             Sleep(20);
         }
         print(windowText(control));
+        // waittext ... BUTTON: press it the moment the text shows, with no second start of
+        // this program in between (a small card's overwrite is over in seconds).
+        if (argc > 6) {
+            const int button = std::atoi(arg(6));
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
+        }
     } else if (action == "visible") {
         std::printf("%d\n", IsWindowVisible(control) ? 1 : 0);
     } else if (action == "enabled") {

@@ -64,6 +64,7 @@ TEST(Sidecar, MidFillsEightBytesFromTheLeft) {
     EXPECT_EQ(parsed("mid = 0123456789abcdef").mid,
               (std::array<uint8_t, 8>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
     EXPECT_EQ(parsed("mid = 00").mid, (std::array<uint8_t, 8>{}));
+    EXPECT_EQ(parsed("mid = none").mid, std::nullopt);
 }
 
 TEST(Sidecar, FailWriteCodeDefaultsToIo) {

@@ -277,6 +277,7 @@ TEST_F(PosixOs, UiLanguageFollowsTheLocale) {
 }
 
 TEST_F(PosixOs, ClockAndCodePage) {
+    ::setenv("LC_ALL", "C", 1);  // the locale picks the code page
     auto os = makePosixOsServices();
     const uint32_t before = os->tickCount();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

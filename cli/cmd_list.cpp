@@ -1,0 +1,94 @@
+// brindlecard list: the block devices of this system, and which of them are cards that may be
+// formatted (Linux).
+#include <cstdio>
+
+#include "base/code_page.h"
+#include "base/environment.h"
+#include "cli/block_target.h"
+#include "cli/commands.h"
+#include "platform/posix/posix_os.h"
+
+namespace brc::cli {
+namespace {
+
+const char kListUsage[] =
+    "usage: brindlecard list [--allow-loop] [--json]\n"
+    "\n"
+    "Lists the disks of this system: every SD slot and card reader with its card, and why any\n"
+    "other disk is not offered. Nothing is written.\n"
+    "\n"
+    "  --allow-loop  offer loop devices too, as the tests do with loop cards\n"
+    "  --json        one JSON object per disk, one per line\n";
+
+// The file system and label on the card, read as a format's label step reads them.
+void readVolume(OsServices& os, const std::string& path, std::string& fileSystem, std::string& label) {
+    setEnvironmentVariable("BRINDLECARD_CARDS", "Z=" + path);
+    VolumeInformation info;
+    if (os.volumeInformation(u"Z:\\", info)) {
+        fileSystem = utf16ToUtf8(info.fileSystem);
+        label = utf16ToUtf8(info.label);
+    }
+}
+
+} // namespace
+
+int listCommand(std::vector<std::string> argv) {
+    Args args(std::move(argv));
+    if (args.wantsHelp()) {
+        std::fputs(kListUsage, stdout);
+        return kExitOk;
+    }
+    const bool allowLoop = args.flag("--allow-loop");
+    const bool json = args.flag("--json");
+    if (!args.positionals().empty()) throw UsageError{"list takes no TARGET"};
+
+    const std::vector<blockdev::SystemView> views = blockdev::systemViews();
+    const std::unique_ptr<OsServices> os = makePosixOsServices();
+    unsigned offered = 0;
+    for (const blockdev::Device& d : blockdev::listDisks(views.front())) {
+        // An unused loop device or an empty zram device is nothing a user would call a disk.
+        if ((d.kind == blockdev::Kind::Loop || d.kind == blockdev::Kind::Virtual) && d.bytes == 0)
+            continue;
+        // Every view must let the disk pass, as for a format.
+        std::string reason = blockdev::refusal(d, allowLoop);
+        for (size_t i = 1; i < views.size() && reason.empty(); ++i) {
+            const auto other = blockdev::describe(views[i], d.name);
+            reason = other ? blockdev::refusal(*other, allowLoop) : d.path + " is unknown to the test view";
+        }
+        std::string fileSystem, label;
+        if (d.bytes > 0 && (blockdev::isCard(d) || d.kind == blockdev::Kind::Loop))
+            readVolume(*os, d.path, fileSystem, label);
+        std::vector<std::string> mountPoints;
+        for (const blockdev::Mount& m : d.mounts) mountPoints.push_back(m.mountPoint);
+        if (reason.empty()) ++offered;
+
+        if (json) {
+            JsonObject o;
+            o.string("path", d.path)
+                .string("kind", blockdev::kindName(d.kind))
+                .string("bus", d.bus)
+                .string("vendor", d.vendor)
+                .string("model", d.model)
+                .number("bytes", static_cast<int64_t>(d.bytes))
+                .string("fileSystem", fileSystem)
+                .string("label", label)
+                .strings("mountPoints", mountPoints)
+                .boolean("readOnly", d.readOnly)
+                .boolean("qualifies", reason.empty())
+                .string("reason", reason);
+            std::printf("%s\n", o.str().c_str());
+            continue;
+        }
+        std::string line = describeCard(d);
+        if (!fileSystem.empty()) line += ", " + fileSystem + (label.empty() ? "" : " \"" + label + "\"");
+        for (size_t i = 0; i < mountPoints.size(); ++i) line += (i ? ", " : "; mounted at ") + mountPoints[i];
+        if (d.readOnly) line += "; read-only";
+        std::printf("%s\n    %s\n", line.c_str(),
+                    reason.empty() ? "can be formatted" : ("not offered: " + reason + ".").c_str());
+    }
+    if (!json)
+        std::printf(offered ? "%u card(s) can be formatted.\n" : "No disk here can be formatted.\n", offered);
+    return kExitOk;
+}
+
+} // namespace brc::cli

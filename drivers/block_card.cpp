@@ -1,0 +1,223 @@
+#include "drivers/block_card.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/block_devices.h"
+
+namespace brc::vcard {
+namespace {
+
+constexpr size_t kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB
+constexpr size_t kBufferAlignment = 4096;  // enough for O_DIRECT on any logical block size
+
+// Errors that mean the card is no longer there (pulled out, reader unplugged).
+bool gone(int err) { return err == ENODEV || err == ENXIO || err == ENOMEDIUM; }
+
+// The device as every system view describes it; nullopt when a view does not know it.
+std::vector<blockdev::Device> describeEverywhere(const std::string& path) {
+    std::vector<blockdev::Device> out;
+    for (const blockdev::SystemView& view : blockdev::systemViews()) {
+        std::string error;
+        const std::string name = blockdev::nameOfDevicePath(view.sysfs, path, error);
+        auto d = name.empty() ? std::nullopt : blockdev::describe(view, name);
+        if (!d) return {};
+        out.push_back(*d);
+    }
+    return out;
+}
+
+bool allCards(const std::vector<blockdev::Device>& views) {
+    if (views.empty()) return false;
+    for (const auto& d : views)
+        if (!blockdev::isCard(d)) return false;
+    return true;
+}
+
+unsigned hexByte(const std::string& text, unsigned shift) {
+    return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 16) >> shift) & 0xFFu;
+}
+
+class BlockCard final : public Card {
+public:
+    BlockCard(int fd, std::string path, uint64_t bytes, uint32_t logical, bool readOnly,
+              const Host& host, std::string manfid, std::string oemid, void* buffer)
+        : fd_(fd), path_(std::move(path)), bytes_(bytes), logical_(logical), readOnly_(readOnly),
+          host_(host), manfid_(std::move(manfid)), oemid_(std::move(oemid)),
+          buffer_(static_cast<uint8_t*>(buffer)) {}
+    ~BlockCard() override {
+        ::close(fd_);
+        std::free(buffer_);
+    }
+    BlockCard(const BlockCard&) = delete;
+    BlockCard& operator=(const BlockCard&) = delete;
+
+    uint16_t bytesPerSector() const override { return static_cast<uint16_t>(logical_); }
+
+    // Only whole 512-byte sectors up to 4294967295 of them make a user area; any other card is
+    // identified with none, which every caller refuses as not supported.
+    uint32_t userSectors() const {
+        const uint64_t sectors = bytes_ / kSectorSize;
+        return logical_ == kSectorSize && sectors <= 0xFFFFFFFFu ? static_cast<uint32_t>(sectors) : 0;
+    }
+
+    uint32_t identify(CardGeometry& out) const override {
+        out = geometryOf(userSectors(), 0);
+        return SDHOST_OK;
+    }
+
+    // The kernel exposes no protected area of an SD card.
+    uint32_t secureIdentify(uint32_t& protectedSectors) const override {
+        protectedSectors = 0;
+        return SDHOST_OK;
+    }
+
+    uint32_t read(void* buffer, uint32_t count, uint32_t first) override {
+        if (uint32_t rc = checkTransfer(buffer, count, first, userSectors())) return rc;
+        const size_t length = count * kSectorSize;
+        if (uint32_t rc = withRetries([&] { return transfer(length, first, false); })) return rc;
+        std::memcpy(buffer, buffer_, length);
+        return SDHOST_OK;
+    }
+
+    uint32_t write(const void* buffer, uint32_t count, uint32_t first) override {
+        if (uint32_t rc = checkTransfer(buffer, count, first, userSectors())) return rc;
+        if (readOnly_) return host_.writeProtectCode;
+        const size_t length = count * kSectorSize;
+        std::memcpy(buffer_, buffer, length);
+        return withRetries([&] { return transfer(length, first, true); });
+    }
+
+    // Discard becomes the card's own erase in the SD driver; where the queue takes none there
+    // is nothing to fall back on, and the caller reports the erase as not supported.
+    uint32_t erase(uint32_t first, uint32_t last) override {
+        if (last < first || last >= userSectors()) return SDHOST_ERR_RANGE;
+        if (readOnly_) return host_.writeProtectCode;
+        uint64_t range[2] = {first * kSectorSize, (uint64_t{last} - first + 1) * kSectorSize};
+        if (::ioctl(fd_, BLKDISCARD, range) == 0) return SDHOST_OK;
+        if (errno == EOPNOTSUPP || errno == EINVAL) return SDHOST_ERR_NO_ERASE;
+        return failure(errno);
+    }
+
+    uint32_t getMid(uint8_t mid[8]) const override {
+        if (manfid_.empty()) return SDHOST_ERR_NO_CARD;  // only an SD slot reads the card's CID
+        std::memset(mid, 0, 8);
+        mid[0] = static_cast<uint8_t>(hexByte(manfid_, 0));
+        if (!oemid_.empty()) {
+            mid[1] = static_cast<uint8_t>(hexByte(oemid_, 8));
+            mid[2] = static_cast<uint8_t>(hexByte(oemid_, 0));
+        }
+        return SDHOST_OK;
+    }
+
+    // The report must never come before the data is on the card.
+    uint32_t finish() override {
+        if (readOnly_ || ::fsync(fd_) == 0) return SDHOST_OK;
+        return failure(errno);
+    }
+
+private:
+    uint32_t failure(int err) const {
+        if (gone(err)) return SDHOST_ERR_NO_CARD;
+        if (err == EROFS || err == EPERM) return host_.writeProtectCode;
+        return SDHOST_ERR_IO;
+    }
+
+    // One attempt at the whole transfer through the aligned buffer.
+    uint32_t transfer(size_t length, uint32_t first, bool writing) {
+        uint8_t* p = buffer_;
+        off_t offset = static_cast<off_t>(first * kSectorSize);
+        while (length > 0) {
+            const ssize_t n = writing ? ::pwrite(fd_, p, length, offset) : ::pread(fd_, p, length, offset);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return failure(n < 0 ? errno : ENXIO);  // 0: the medium shrank
+            p += n;
+            offset += n;
+            length -= static_cast<size_t>(n);
+        }
+        return SDHOST_OK;
+    }
+
+    // A card that has gone is not tried again.
+    template <class Attempt> uint32_t withRetries(Attempt attempt) {
+        uint32_t rc = SDHOST_OK;
+        for (unsigned i = 0; i <= host_.retries; ++i) {
+            rc = attempt();
+            if (rc != SDHOST_ERR_IO) break;
+        }
+        return rc;
+    }
+
+    int fd_;
+    std::string path_;
+    uint64_t bytes_;
+    uint32_t logical_;
+    bool readOnly_;
+    Host host_;
+    std::string manfid_, oemid_;
+    uint8_t* buffer_;
+};
+
+} // namespace
+
+uint32_t openBlockCard(const std::string& path, const Host& host, std::unique_ptr<Card>& card,
+                       std::string& error) {
+    bool readOnly = false;
+    int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC);
+    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+        readOnly = true;
+        fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_DIRECT | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        const int err = errno;
+        if (err == EBUSY) {
+            error = path + " is busy: a partition of it is mounted or another program holds it";
+            return SDHOST_ERR_BUSY;
+        }
+        if (err == ENOMEDIUM || err == ENOENT || gone(err)) return SDHOST_ERR_NO_CARD;
+        error = path + ": cannot open: " + std::strerror(err);
+        return SDHOST_ERR_CONFIG;
+    }
+    struct stat st {};
+    uint64_t bytes = 0;
+    int logical = 0, ro = 0;
+    if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || ::ioctl(fd, BLKGETSIZE64, &bytes) != 0 ||
+        ::ioctl(fd, BLKSSZGET, &logical) != 0 || ::ioctl(fd, BLKROGET, &ro) != 0 || logical <= 0) {
+        error = path + ": not a block device that reports its size";
+        ::close(fd);
+        return SDHOST_ERR_CONFIG;
+    }
+    void* buffer = nullptr;
+    if (::posix_memalign(&buffer, kBufferAlignment, kMaxTransferBytes) != 0) {
+        ::close(fd);
+        return SDHOST_ERR_OUT_OF_MEMORY;
+    }
+    const auto views = describeEverywhere(path);
+    const std::string manfid = views.empty() ? "" : views.front().manfid;
+    const std::string oemid = views.empty() ? "" : views.front().oemid;
+    card = std::make_unique<BlockCard>(fd, path, bytes, static_cast<uint32_t>(logical),
+                                       readOnly || ro != 0, host, manfid, oemid, buffer);
+    return SDHOST_OK;
+}
+
+uint32_t blockCardFlags(const std::string& path, uint32_t& flags) {
+    flags = 0;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return SDHOST_ERR_NO_CARD;
+    int ro = 0;
+    const bool asked = ::ioctl(fd, BLKROGET, &ro) == 0;
+    ::close(fd);
+    if (!asked) return SDHOST_ERR_IO;
+    flags = (allCards(describeEverywhere(path)) ? SDHOST_CHK_QUALIFIES : 0u) |
+            (ro != 0 ? SDHOST_CHK_REFUSED : 0u);
+    return SDHOST_OK;
+}
+
+} // namespace brc::vcard

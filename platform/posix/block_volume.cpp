@@ -1,0 +1,96 @@
+#include "platform/posix/block_volume.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace brc {
+namespace {
+
+bool ownDevice(const blockdev::Device& d, const std::string& name) {
+    return name == d.disk ||
+           std::find(d.partitions.begin(), d.partitions.end(), name) != d.partitions.end();
+}
+
+} // namespace
+
+BlockVolumeCheck takeBlockVolume(const std::string& path, bool allowLoop, bool unmount) {
+    BlockVolumeCheck check;
+    std::vector<blockdev::Mount> mounts;
+    bool first = true;
+    for (const blockdev::SystemView& view : blockdev::systemViews()) {
+        std::string error;
+        const std::string name = blockdev::nameOfDevicePath(view.sysfs, path, error);
+        if (name.empty()) {
+            check.refusal = error;
+            return check;
+        }
+        const auto device = blockdev::describe(view, name);
+        if (!device) {
+            check.refusal = path + " is no block device the system describes";
+            return check;
+        }
+        check.refusal = blockdev::refusal(*device, allowLoop);
+        if (!check.refusal.empty()) return check;
+        if (first) check.device = *device;
+        first = false;
+        for (const blockdev::Mount& m : device->mounts)
+            if (std::none_of(mounts.begin(), mounts.end(), [&](const blockdev::Mount& seen) {
+                    return seen.mountPoint == m.mountPoint && seen.device == m.device;
+                }))
+                mounts.push_back(m);
+    }
+
+    const blockdev::Device& d = check.device;
+    for (const blockdev::Mount& m : mounts) {
+        if (!ownDevice(d, m.device)) {
+            check.refusal = path + " is in use by " + m.device + ", mounted at " + m.mountPoint +
+                            "; close that first";
+            return check;
+        }
+        if (!unmount) {
+            check.refusal = path + " is mounted at " + m.mountPoint +
+                            "; unmount it first, or give --unmount";
+            return check;
+        }
+    }
+    for (const blockdev::Mount& m : mounts) {
+        if (::umount2(m.mountPoint.c_str(), 0) != 0) {
+            check.refusal = "cannot unmount " + m.mountPoint + " of " + path + ": " + std::strerror(errno);
+            return check;
+        }
+        check.unmounted.push_back(m.mountPoint);
+    }
+
+    // Whatever the mount table says, the kernel has the last word.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        check.refusal = errno == EBUSY
+                            ? path + " is in use: another program holds it or a partition of it"
+                            : "cannot open " + path + ": " + std::strerror(errno);
+        return check;
+    }
+    ::close(fd);
+    return check;
+}
+
+bool rereadPartitionTable(const std::string& path, std::string& error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = "cannot open " + path + " to re-read its partition table: " + std::strerror(errno);
+        return false;
+    }
+    const bool ok = ::ioctl(fd, BLKRRPART) == 0 || errno == EINVAL;
+    if (!ok) error = "the kernel did not re-read the partition table of " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return ok;
+}
+
+} // namespace brc
