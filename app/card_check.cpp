@@ -246,14 +246,15 @@ void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const 
                    BootArea& area) {
     uint8_t sector[kSector];
     const auto sound = [&](uint64_t relative) {
-        return relative != 0 && relative < v.reservedSectors && card.read(start + relative, 1, sector) &&
-               std::memcmp(sector + fsinfo::kLeadSignature, "RRaA", 4) == 0 &&
+        return relative != 0 && relative < v.reservedSectors &&
+               card.read(start + relative, 1, sector) && std::memcmp(sector + fsinfo::kLeadSignature, "RRaA", 4) == 0 &&
                std::memcmp(sector + fsinfo::kStructSignature, "rrAa", 4) == 0 &&
                hasBootSignature(sector);
     };
     area.fsInfoSound = sound(v.fsInfoSector);
     // The backup FSInfo sits where the FSInfo sits, relative to the backup boot sector.
-    area.backupFsInfoSound = v.backupBootSector != 0 && sound(uint64_t{v.backupBootSector} + v.fsInfoSector);
+    area.backupFsInfoSound =
+        v.backupBootSector != 0 && sound(uint64_t{v.backupBootSector} + v.fsInfoSector);
     area.backupMatches = v.backupBootSector != 0 && v.backupBootSector < v.reservedSectors &&
                          card.read(start + v.backupBootSector, 1, sector) &&
                          std::memcmp(sector, boot, kSector) == 0;
@@ -267,10 +268,10 @@ void readExFatArea(const Card& card, uint64_t start, BootArea& area) {
     uint32_t checksum = exFatBootChecksum(0, main, true);
     for (uint32_t s = 1; s < kChecksumSector; ++s)
         checksum = exFatBootChecksum(checksum, main + size_t{s} * kSector, false);
+    const uint8_t* stored = main + size_t{kChecksumSector} * kSector;
     area.checksumMatches = true;
     for (uint32_t i = 0; i < kSector / 4; ++i)
-        area.checksumMatches =
-            area.checksumMatches && le32(main + size_t{kChecksumSector} * kSector + 4 * i) == checksum;
+        area.checksumMatches = area.checksumMatches && le32(stored + 4 * i) == checksum;
 
     const uint8_t* oem = main + size_t{kOemParametersSector} * kSector;
     for (uint32_t r = 0; r < kOemMaxRecords && !area.flashRecord; ++r) {
@@ -521,10 +522,11 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
     const uint32_t fats = exfat ? 1 : 2;
     if (v.numberOfFats != fats)
         add("numberOfFats", std::to_string(fats), std::to_string(v.numberOfFats),
-            "The rules give " + foundName + " " + std::to_string(fats) + (fats == 1 ? " FAT" : " FATs") +
-                "; this card has " + std::to_string(v.numberOfFats) + ", so " +
+            "The rules give " + foundName + " " + std::to_string(fats) +
+                (fats == 1 ? " FAT" : " FATs") + "; this card has " + std::to_string(v.numberOfFats) + ", so " +
                 (v.numberOfFats < fats ? "a damaged FAT has no copy to be repaired from."
-                                       : "the FATs take more room and not every host supports the extra copy."));
+                                       : "the FATs take more room and not every host "
+                                         "supports the extra copy."));
     if ((v.type == Fat12 || v.type == Fat16) && v.rootEntries != kFatRootEntries)
         add("rootEntries", std::to_string(kFatRootEntries), std::to_string(v.rootEntries),
             "The rules give the root directory 512 entries; this card's has " +
@@ -537,7 +539,8 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
         bool explained = v.numberOfFats != fats || (!exfat && v.rootEntries != kFatRootEntries);
         if (v.reservedSectors != e.reservedSectors) {
             explained = true;
-            add("reservedSectors", std::to_string(e.reservedSectors), std::to_string(v.reservedSectors),
+            add("reservedSectors", std::to_string(e.reservedSectors),
+                std::to_string(v.reservedSectors),
                 "The rules start " + fatStart + grouped(e.reservedSectors) +
                     " of the partition; this card starts it at sector " + grouped(v.reservedSectors) +
                     ", so the FAT does not sit where the rules align it.");
@@ -556,7 +559,8 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
                 "The rules start the data area " + sectorsText(e.systemSectors) +
                     " into the partition; on this card it starts " + grouped(v.systemSectors) +
                     " sectors in, " +
-                    sectorsText(later ? v.systemSectors - e.systemSectors : e.systemSectors - v.systemSectors) +
+                    sectorsText(later ? v.systemSectors - e.systemSectors
+                                      : e.systemSectors - v.systemSectors) +
                     (later ? " later" : " earlier") + ", so the card has " +
                     (later ? "fewer" : "more") + " clusters than the rules' layout gives it.");
         }
@@ -596,14 +600,19 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
             add("backupBootSector", "copy of the boot sector", "differs",
                 "The rules keep a copy of the boot sector at sector 6 of the partition; this card's "
                 "copy differs from the boot sector, so a repair from it restores other values.");
-        if (v.fsInfoSector != 1 || !a.fsInfoSound || !a.backupFsInfoSound)
-            add("fsInfo", "1, sound",
-                std::to_string(v.fsInfoSector) + ((a.fsInfoSound && a.backupFsInfoSound) ? ", sound" : ", damaged"),
+        std::string fsInfoFound, what;
+        if (v.fsInfoSector != 1) {
+            fsInfoFound = std::to_string(v.fsInfoSector);
+            what = "the boot sector points to sector " + grouped(v.fsInfoSector);
+        } else if (!a.fsInfoSound || !a.backupFsInfoSound) {
+            fsInfoFound = a.fsInfoSound ? "copy damaged" : "damaged";
+            what = a.fsInfoSound ? "the copy lacks its signatures"
+                                 : "the FSInfo sector lacks its signatures";
+        }
+        if (!what.empty())
+            add("fsInfo", "1", fsInfoFound,
                 "The rules keep an FSInfo sector at sector 1 of the partition and its copy at "
-                "sector 7; on this card " +
-                    std::string(v.fsInfoSector != 1 ? "the boot sector points to sector " + grouped(v.fsInfoSector)
-                                : !a.fsInfoSound ? "the FSInfo sector lacks its signatures"
-                                                 : "the copy lacks its signatures") +
+                "sector 7; on this card " + what +
                     ", so hosts ignore it and count the free space by reading the whole FAT.");
     }
     if (exfat) {
