@@ -68,13 +68,15 @@ std::string checkJson(const CardCheck& check) {
     JsonObject found;
     addFigures(found, check.found);
     o.raw("found", found.str());
-    std::string list;
+    std::string list = "[";
     for (const Deviation& d : check.deviations) {
         JsonObject item;
-        item.string("field", d.field).string("expected", d.expected).string("found", d.found).string("why", d.why);
-        list += (list.empty() ? "" : ",") + item.str();
+        item.string("field", d.field).string("expected", d.expected).string("found", d.found);
+        if (list.size() > 1) list += ',';
+        list += item.string("why", d.why).str();
     }
-    o.raw("deviations", "[" + list + "]");
+    list += ']';
+    o.raw("deviations", list);
     return o.str();
 }
 
