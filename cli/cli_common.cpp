@@ -137,6 +137,12 @@ JsonObject& JsonObject::string(const std::string& k, const std::string& value) {
     return *this;
 }
 
+JsonObject& JsonObject::raw(const std::string& k, const std::string& json) {
+    key(k);
+    body_ += json;
+    return *this;
+}
+
 JsonObject& JsonObject::boolean(const std::string& k, bool value) {
     key(k);
     body_ += value ? "true" : "false";

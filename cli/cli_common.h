@@ -51,6 +51,8 @@ public:
     JsonObject& string(const std::string& key, const std::string& value);
     JsonObject& boolean(const std::string& key, bool value);
     JsonObject& strings(const std::string& key, const std::vector<std::string>& values);
+    // A value that is JSON text already: true, false, an object or an array.
+    JsonObject& raw(const std::string& key, const std::string& json);
     std::string str() const { return "{" + body_ + "}"; }
 
 private:

@@ -26,6 +26,7 @@ const char kUsage[] =
 #endif
     "  plan TARGET ...        show the layout a format would write, writing nothing\n"
     "  format TARGET ...      quick-format a card\n"
+    "  check TARGET ...       does the card follow the SD layout rules; writes nothing\n"
     "\n"
     "  brindlecard COMMAND --help   describes a command\n"
     "  brindlecard --version        prints the version\n";
@@ -50,6 +51,7 @@ int run(std::vector<std::string> args) {
         if (command == "card") return cardCommand(args);
         if (command == "plan") return planCommand(args);
         if (command == "format") return formatCommand(args);
+        if (command == "check") return checkCommand(args);
 #if !defined(_WIN32)
         if (command == "list") return listCommand(args);
 #endif

@@ -27,32 +27,6 @@ uint8_t* beginSector(ChunkStream& stream, uint32_t s) {
     return sector;
 }
 
-void putChs(uint8_t* p, uint32_t x, const FormatParameters& params) {
-    const uint32_t cylinderSectors = params.heads * params.sectorsPerTrack;
-    if (x >= kChsLimit || cylinderSectors == 0) {
-        p[0] = 0xFE;
-        p[1] = 0xFF;
-        p[2] = 0xFF;
-        return;
-    }
-    const uint32_t c = x / cylinderSectors;
-    const uint32_t h = (x % cylinderSectors) / params.sectorsPerTrack;
-    const uint32_t s = x % params.sectorsPerTrack + 1;
-    p[0] = static_cast<uint8_t>(h);
-    p[1] = static_cast<uint8_t>((s & 0x3F) | ((c >> 2) & 0xC0));
-    p[2] = static_cast<uint8_t>(c);
-}
-
-uint8_t partitionType(const FormatParameters& params, uint32_t userSectors) {
-    switch (params.fsType) {
-    case Fat12: return 0x01;
-    case Fat16: return userSectors - params.partitionStart < 65536 ? 0x04 : 0x06;
-    case Fat32: return userSectors <= kChsLimit ? 0x0B : 0x0C;
-    case ExFat: return 0x07;
-    default: return 0x00;
-    }
-}
-
 // The fields shared by the FAT12/16 and FAT32 boot sectors, offsets 0 to 35.
 void putCommonBootFields(uint8_t* b, const FormatParameters& params) {
     b[bpb::kJumpBoot] = 0xEB;
@@ -92,14 +66,40 @@ void putDosTimestamp(uint8_t* timeField, uint8_t* dateField, const LocalTime& t)
 
 } // namespace
 
+void putChsAddress(uint8_t* p, uint32_t x, const FormatParameters& params) {
+    const uint32_t cylinderSectors = params.heads * params.sectorsPerTrack;
+    if (x >= kChsLimit || cylinderSectors == 0) {
+        p[0] = 0xFE;
+        p[1] = 0xFF;
+        p[2] = 0xFF;
+        return;
+    }
+    const uint32_t c = x / cylinderSectors;
+    const uint32_t h = (x % cylinderSectors) / params.sectorsPerTrack;
+    const uint32_t s = x % params.sectorsPerTrack + 1;
+    p[0] = static_cast<uint8_t>(h);
+    p[1] = static_cast<uint8_t>((s & 0x3F) | ((c >> 2) & 0xC0));
+    p[2] = static_cast<uint8_t>(c);
+}
+
+uint8_t partitionTypeByte(const FormatParameters& params, uint32_t userSectors) {
+    switch (params.fsType) {
+    case Fat12: return 0x01;
+    case Fat16: return userSectors - params.partitionStart < 65536 ? 0x04 : 0x06;
+    case Fat32: return userSectors <= kChsLimit ? 0x0B : 0x0C;
+    case ExFat: return 0x07;
+    default: return 0x00;
+    }
+}
+
 uint32_t writePartitionTable(ChunkStream& stream, const FormatParameters& params,
                              uint32_t userSectors) {
     uint8_t* sector = beginSector(stream, 0);
     uint8_t* entry = sector + mbr::kPartitionTable;
     entry[mbr::kBootIndicator] = 0x00;
-    putChs(entry + mbr::kStartChs, params.partitionStart, params);
-    entry[mbr::kPartitionType] = partitionType(params, userSectors);
-    putChs(entry + mbr::kEndChs, userSectors - 1, params);
+    putChsAddress(entry + mbr::kStartChs, params.partitionStart, params);
+    entry[mbr::kPartitionType] = partitionTypeByte(params, userSectors);
+    putChsAddress(entry + mbr::kEndChs, userSectors - 1, params);
     put32(entry + mbr::kFirstSector, params.partitionStart);
     put32(entry + mbr::kSectorCount, userSectors - params.partitionStart);
     putBootSignature(sector);

@@ -20,6 +20,12 @@ namespace brc {
 
 struct DriverBinding;
 
+// The three CHS bytes of a partition entry for `sector` under the layout's heads and sectors per
+// track (FE FF FF beyond what CHS can address).
+void putChsAddress(uint8_t* p, uint32_t sector, const FormatParameters& params);
+// The partition type byte for the layout's file system and partition end.
+uint8_t partitionTypeByte(const FormatParameters& params, uint32_t userSectors);
+
 // Sector 0: one partition entry from partitionStart to userSectors - 1, then a flush to
 // bootChunk. Expects the stream at chunk 0. With params.verifyOnly set it writes nothing and
 // compares the entry with the card's sector 0 instead: 0 equal, 1 different, or the failing

@@ -78,6 +78,8 @@ card linked.img
 ln -sf "$victim" linked.img.card
 refused "plan with the sidecar a link to the victim" "is not of the form key = value" \
     "$exe" plan linked.img
+refused "check with the sidecar a link to the victim" "is not of the form key = value" \
+    "$exe" check linked.img
 refused "format with the sidecar a link to the victim" "is not of the form key = value" \
     "$exe" format linked.img --yes
 
@@ -108,6 +110,7 @@ mkfifo fifo.img
 refused "card create --force on a FIFO" "is a FIFO" "$exe" card create fifo.img --size 1M --force
 [ -p fifo.img ] || fail "the FIFO given to card create is gone"
 refused "plan on a FIFO" "is a FIFO, not an image" "$exe" plan fifo.img
+refused "check on a FIFO" "is a FIFO, not an image" "$exe" check fifo.img
 refused "format on a FIFO" "is a FIFO, not an image" "$exe" format fifo.img --yes
 refused "plan on a FIFO mapped to a drive letter" "not a regular file" \
     env BRINDLECARD_CARDS="E=$scratch/fifo.img" "$exe" plan E:
@@ -118,6 +121,7 @@ card fifoside.img
 rm -f fifoside.img.card
 mkfifo fifoside.img.card
 refused "plan with a FIFO sidecar" "cannot read: not a regular file" "$exe" plan fifoside.img
+refused "check with a FIFO sidecar" "cannot read: not a regular file" "$exe" check fifoside.img
 refused "format with a FIFO sidecar" "cannot read: not a regular file" "$exe" format fifoside.img --yes
 refused "card create --force with a FIFO sidecar" "is a FIFO" \
     "$exe" card create fifoside.img --size 1M --force
@@ -127,6 +131,7 @@ refused "card create --force with a FIFO sidecar" "is a FIFO" \
 card zero.img
 ln -sf /dev/zero zero.img.card
 refused "plan with /dev/zero as the sidecar" "cannot read: not a regular file" "$exe" plan zero.img
+refused "check with /dev/zero as the sidecar" "cannot read: not a regular file" "$exe" check zero.img
 refused "format with /dev/zero as the sidecar" "cannot read: not a regular file" \
     "$exe" format zero.img --yes
 
@@ -220,6 +225,8 @@ for size_type in 16M:FAT12 256M:FAT16 30G:FAT32 64G:exFAT; do
     made=$("$exe" plan "$img" --json | sed -n 's/.*"fsType":"\([^"]*\)".*/\1/p')
     [ "$made" = "$type" ] || fail "$type: a $size card was formatted as '$made'"
     entry=$(loop_chain "$img" "$type")
+    timeout -k 5 "$bound" "$exe" check "$img" </dev/null >/dev/null 2>&1 ||
+        fail "$type: the check of a card whose chain loops did not end with status 0"
     timeout -k 5 "$bound" "$exe" format "$img" --yes --label LOOPED </dev/null >/dev/null 2>stderr.txt
     status=$?
     if [ "$status" -eq 124 ]; then
@@ -240,6 +247,50 @@ for size_type in 16M:FAT12 256M:FAT16 30G:FAT32 64G:exFAT; do
         fi
     fi
     rm -f "$img" "$img.card"
+done
+
+# ---- cards the check reads: noise, damaged boot sectors, cut-off images ----------------------
+# The check must end within the bound with status 1, say on stdout what it found, and leave the
+# card alone: its system area's bytes (the first 64 MiB), its size and its modification time.
+
+# card_state IMAGE
+card_state() { head -c 64M "$1" | sha256sum; stat -c '%y %s' "$1"; }
+
+# inspected NAME IMAGE PATTERN
+inspected() {
+    local name=$1 img=$2 pattern=$3 status before
+    before=$(card_state "$img")
+    timeout -k 5 "$bound" "$exe" check "$img" </dev/null >stdout.txt 2>&1
+    status=$?
+    if [ "$status" -eq 124 ]; then
+        fail "$name: still running after ${bound} s"
+    elif [ "$status" -ne 1 ]; then
+        fail "$name: exit status $status, not 1"
+    elif ! grep -Eq "$pattern" stdout.txt; then
+        fail "$name: the report lacks /$pattern/: $(tr '\n' ' ' <stdout.txt)"
+    else
+        echo "ok: $name: $(head -n 1 stdout.txt)"
+    fi
+    [ "$(card_state "$img")" = "$before" ] || fail "$name: the check changed the card"
+}
+
+card noise.img
+head -c 1048576 /dev/urandom | dd of=noise.img conv=notrunc status=none
+inspected "check on random bytes" noise.img "holds no recognisable file system|does not follow"
+
+for size_type in 16M:FAT12 256M:FAT16 64G:exFAT; do
+    size=${size_type%%:*} type=${size_type#*:} img=damaged-$type.img
+    rm -f "$img" "$img.card"
+    "$exe" card create "$img" --size "$size" >/dev/null && "$exe" format "$img" --yes >/dev/null 2>&1 ||
+        fail "$type: cannot make a formatted $size card"
+    base=$(($(le "$img" 454 4) * 512))
+    cp --sparse=always "$img" cut.img
+    truncate -s $((base + 1048576)) cut.img
+    inspected "check on $type cut off 1 MiB into its partition" cut.img "past the end of the card"
+    head -c 512 /dev/urandom | dd of="$img" bs=1 seek="$base" conv=notrunc status=none
+    inspected "check on $type with a random boot sector" "$img" \
+        "holds no recognisable file system|does not follow"
+    rm -f "$img" "$img.card" cut.img
 done
 
 [ "$(sha256sum <"$victim")" = "$victim_sum" ] || fail "the victim file changed"

@@ -1,0 +1,773 @@
+// Reading: sector 0, then at most 24 sectors of the partition's boot area (the FAT32 backup
+// sector and FSInfo copies one by one). Nothing is walked, so a hostile card costs no more than
+// a sound one. Every count and offset from the card is checked in 64-bit arithmetic before a
+// read or a division uses it.
+#include "app/card_check.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/little_endian.h"
+#include "base/on_card_fields.h"
+#include "device/driver_binding.h"
+#include "engine/fat_writers.h"
+#include "exfat/exfat_writers.h"
+
+namespace brc {
+namespace {
+
+constexpr uint32_t kSector = 512;
+constexpr uint64_t kFat12MaxClusters = 4084;
+constexpr uint64_t kFat16MaxClusters = 65524;
+constexpr uint32_t kFatRootEntries = 512;  // FAT12/16 as the rules write them
+constexpr uint32_t kExFatRegions = 2 * kBootRegionSectors;
+constexpr uint32_t kOemParametersSector = 9;
+constexpr uint32_t kChecksumSector = 11;
+
+std::string grouped(uint64_t value) {
+    const std::string digits = std::to_string(value);
+    std::string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string hexByte(uint32_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    return text;
+}
+
+std::string chsText(const uint8_t* p) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02X %02X %02X", p[0], p[1], p[2]);
+    return text;
+}
+
+// "4 MiB", "32 KiB" or "1,536 bytes" for a number of sectors.
+std::string sizeText(uint64_t sectors) {
+    const uint64_t bytes = sectors * kSector;
+    if (bytes != 0 && bytes % (1024 * 1024) == 0) return grouped(bytes / (1024 * 1024)) + " MiB";
+    if (bytes != 0 && bytes % 1024 == 0) return grouped(bytes / 1024) + " KiB";
+    return grouped(bytes) + " bytes";
+}
+
+// "a 4 MiB", "an 8 KiB".
+std::string withArticle(const std::string& text) {
+    const bool an = text[0] == '8' || text.rfind("11", 0) == 0 || text.rfind("18", 0) == 0;
+    return (an ? "an " : "a ") + text;
+}
+
+std::string sectorsText(uint64_t sectors) {
+    return grouped(sectors) + (sectors == 1 ? " sector" : " sectors");
+}
+
+bool isPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// Where the file system starts: the partition table's entry, or sector 0 without one.
+struct PartitionTable {
+    bool present = false;
+    unsigned entryIndex = 0;  // which of the four entries describes the partition
+    uint8_t entry[mbr::kEntryBytes] = {};
+    uint32_t first = 0;
+    uint64_t count = 0;  // without a table: the card's user area
+    unsigned otherEntries = 0;
+};
+
+// The boot sector's figures, each already range-checked.
+struct Volume {
+    FsType type = Fat12;
+    uint64_t volumeSectors = 0;
+    uint32_t sectorsPerCluster = 0;
+    uint32_t reservedSectors = 0;  // exFAT: the FAT offset
+    uint32_t fatSectors = 0;
+    uint32_t numberOfFats = 0;
+    uint32_t rootEntries = 0;
+    uint64_t systemSectors = 0;  // partition start to cluster 2
+    uint64_t clusters = 0;
+    uint64_t partitionOffset = 0;  // FAT: hidden sectors; exFAT: PartitionOffset
+    uint32_t heads = 0, sectorsPerTrack = 0;  // FAT only
+    bool signature = false;
+    uint32_t fsInfoSector = 0, backupBootSector = 0;  // FAT32 only
+};
+
+// What the boot area around the boot sector holds (read once, compared with either plan).
+struct BootArea {
+    // FAT32: the backup boot sector equals the boot sector; both FSInfo copies are sound.
+    bool backupMatches = false;
+    bool fsInfoSound = false;
+    bool backupFsInfoSound = false;
+    // exFAT
+    bool mainReadable = false;
+    bool checksumMatches = false;
+    bool backupReadable = false;
+    int backupDiffers = -1;  // first sector of the backup region that differs, or -1
+    bool flashRecord = false;
+    uint32_t eraseBlockBytes = 0;
+};
+
+struct Found {
+    uint32_t cardSectors = 0;
+    PartitionTable table;
+    bool volumeKnown = false;
+    Volume volume;
+    BootArea area;
+    std::string noVolume;  // why no volume was recognised
+};
+
+// Reads within the user area only.
+struct Card {
+    uint32_t userSectors;
+    const SectorReader& reader;
+    bool read(uint64_t first, uint32_t count, uint8_t* out) const {
+        return count != 0 && first + count <= userSectors &&
+               reader(static_cast<uint32_t>(first), count, out);
+    }
+};
+
+// A FAT boot sector: empty `why` and false when it is none; `why` set when it is one but cannot
+// be trusted.
+bool parseFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
+    const bool jump = (b[bpb::kJumpBoot] == 0xEB && b[bpb::kJumpBoot + 2] == 0x90) ||
+                      b[bpb::kJumpBoot] == 0xE9;
+    const uint32_t bytesPerSector = le16(b + bpb::kBytesPerSector);
+    if (!jump || !isPowerOfTwo(bytesPerSector) || bytesPerSector < 512 || bytesPerSector > 4096)
+        return false;
+    const auto damaged = [&](const std::string& text) {
+        why = "its FAT boot sector is damaged: " + text;
+        return false;
+    };
+    if (bytesPerSector != kSector)
+        return damaged("it gives " + grouped(bytesPerSector) +
+                       "-byte sectors, where SD cards have 512-byte sectors");
+    v.sectorsPerCluster = b[bpb::kSectorsPerCluster];
+    v.reservedSectors = le16(b + bpb::kReservedSectors);
+    v.numberOfFats = b[bpb::kNumFats];
+    v.rootEntries = le16(b + bpb::kRootEntries);
+    const uint32_t fat16 = le16(b + bpb::kFatSize16);
+    v.fatSectors = fat16 != 0 ? fat16 : le32(b + bpb32::kFatSize32);
+    const uint32_t total16 = le16(b + bpb::kTotalSectors16);
+    v.volumeSectors = total16 != 0 ? total16 : le32(b + bpb::kTotalSectors32);
+    v.partitionOffset = le32(b + bpb::kHiddenSectors);
+    v.heads = le16(b + bpb::kNumHeads);
+    v.sectorsPerTrack = le16(b + bpb::kSectorsPerTrack);
+    v.signature = hasBootSignature(b);
+    if (!isPowerOfTwo(v.sectorsPerCluster))
+        return damaged("sectors per cluster " + grouped(v.sectorsPerCluster) +
+                       " is not a power of two");
+    if (v.reservedSectors == 0) return damaged("it reserves no sector for itself");
+    if (v.numberOfFats == 0) return damaged("it gives no FAT");
+    if (v.fatSectors == 0) return damaged("its FATs have no sectors");
+    if (v.volumeSectors == 0) return damaged("its volume has no sectors");
+    const uint64_t rootSectors = (uint64_t{v.rootEntries} * 32 + kSector - 1) / kSector;
+    v.systemSectors = v.reservedSectors + uint64_t{v.numberOfFats} * v.fatSectors + rootSectors;
+    if (v.systemSectors >= v.volumeSectors)
+        return damaged("its FATs and root directory (" + sectorsText(v.systemSectors) +
+                       ") leave no room for data in its " + sectorsText(v.volumeSectors));
+    v.clusters = (v.volumeSectors - v.systemSectors) / v.sectorsPerCluster;
+    if (v.clusters == 0) return damaged("its data area holds no whole cluster");
+    // Readers tell the three FAT types apart by the cluster count alone.
+    uint64_t bits = 32;
+    if (v.clusters <= kFat12MaxClusters) {
+        v.type = Fat12;
+        bits = 12;
+    } else if (v.clusters <= kFat16MaxClusters) {
+        v.type = Fat16;
+        bits = 16;
+    } else {
+        v.type = Fat32;
+    }
+    if (v.type == Fat32) {
+        if (v.rootEntries != 0 || fat16 != 0 || total16 != 0)
+            return damaged("it has FAT32's cluster count but FAT16's fields");
+        v.fsInfoSector = le16(b + bpb32::kFsInfoSector);
+        v.backupBootSector = le16(b + bpb32::kBackupBootSector);
+    } else if (fat16 == 0) {
+        return damaged("it has " + std::string(v.type == Fat12 ? "FAT12" : "FAT16") +
+                       "'s cluster count but no 16-bit FAT size");
+    }
+    if (uint64_t{v.fatSectors} * kSector * 8 < (v.clusters + 2) * bits)
+        return damaged("its FATs of " + sectorsText(v.fatSectors) + " cannot hold " +
+                       grouped(v.clusters) + " clusters");
+    return true;
+}
+
+// An exFAT boot sector, with the same convention as parseFatBootSector.
+bool parseExFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
+    if (std::memcmp(b + exfat_boot::kFileSystemName, "EXFAT   ", 8) != 0) return false;
+    const auto damaged = [&](const std::string& text) {
+        why = "its exFAT boot sector is damaged: " + text;
+        return false;
+    };
+    const uint32_t sectorShift = b[exfat_boot::kBytesPerSectorShift];
+    const uint32_t clusterShift = b[exfat_boot::kSectorsPerClusterShift];
+    if (sectorShift != 9)
+        return damaged("it gives sectors of 2^" + std::to_string(sectorShift) +
+                       " bytes, where SD cards have 512-byte sectors");
+    // Clusters of at most 32 MiB.
+    if (clusterShift > 16)
+        return damaged("sectors per cluster 2^" + std::to_string(clusterShift) + " is too large");
+    v.type = ExFat;
+    v.sectorsPerCluster = 1u << clusterShift;
+    v.partitionOffset = le64(b + exfat_boot::kPartitionOffset);
+    v.volumeSectors = le64(b + exfat_boot::kVolumeLength);
+    v.reservedSectors = le32(b + exfat_boot::kFatOffset);
+    v.fatSectors = le32(b + exfat_boot::kFatLength);
+    v.systemSectors = le32(b + exfat_boot::kClusterHeapOffset);
+    v.clusters = le32(b + exfat_boot::kClusterCount);
+    v.numberOfFats = b[exfat_boot::kNumberOfFats];
+    v.signature = hasBootSignature(b);
+    if (v.numberOfFats != 1 && v.numberOfFats != 2)
+        return damaged("it gives " + grouped(v.numberOfFats) + " FATs");
+    if (v.reservedSectors < kExFatRegions)
+        return damaged("its FAT starts at sector " + grouped(v.reservedSectors) +
+                       ", inside the boot regions");
+    if (v.fatSectors == 0) return damaged("its FAT has no sectors");
+    if (v.systemSectors < v.reservedSectors + uint64_t{v.numberOfFats} * v.fatSectors)
+        return damaged("its cluster heap at sector " + grouped(v.systemSectors) +
+                       " overlaps the FAT");
+    if (v.clusters == 0) return damaged("its cluster heap holds no cluster");
+    if (v.systemSectors + (v.clusters << clusterShift) > v.volumeSectors)
+        return damaged("its " + grouped(v.clusters) + " clusters run past the volume's " +
+                       sectorsText(v.volumeSectors));
+    if (uint64_t{v.fatSectors} * kSector / 4 < v.clusters + 2)
+        return damaged("its FAT of " + sectorsText(v.fatSectors) + " cannot hold " +
+                       grouped(v.clusters) + " clusters");
+    return true;
+}
+
+bool parseBootSector(const uint8_t* b, Volume& v, std::string& why) {
+    return parseExFatBootSector(b, v, why) || (why.empty() && parseFatBootSector(b, v, why));
+}
+
+void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
+                   BootArea& area) {
+    uint8_t sector[kSector];
+    const auto sound = [&](uint64_t relative) {
+        return relative != 0 && relative < v.reservedSectors &&
+               card.read(start + relative, 1, sector) && std::memcmp(sector + fsinfo::kLeadSignature, "RRaA", 4) == 0 &&
+               std::memcmp(sector + fsinfo::kStructSignature, "rrAa", 4) == 0 &&
+               hasBootSignature(sector);
+    };
+    area.fsInfoSound = sound(v.fsInfoSector);
+    // The backup FSInfo sits where the FSInfo sits, relative to the backup boot sector.
+    area.backupFsInfoSound =
+        v.backupBootSector != 0 && sound(uint64_t{v.backupBootSector} + v.fsInfoSector);
+    area.backupMatches = v.backupBootSector != 0 && v.backupBootSector < v.reservedSectors &&
+                         card.read(start + v.backupBootSector, 1, sector) &&
+                         std::memcmp(sector, boot, kSector) == 0;
+}
+
+void readExFatArea(const Card& card, uint64_t start, BootArea& area) {
+    std::vector<uint8_t> regions(size_t{kExFatRegions} * kSector);
+    area.mainReadable = card.read(start, kBootRegionSectors, regions.data());
+    if (!area.mainReadable) return;
+    const uint8_t* main = regions.data();
+    uint32_t checksum = exFatBootChecksum(0, main, true);
+    for (uint32_t s = 1; s < kChecksumSector; ++s)
+        checksum = exFatBootChecksum(checksum, main + size_t{s} * kSector, false);
+    const uint8_t* stored = main + size_t{kChecksumSector} * kSector;
+    area.checksumMatches = true;
+    for (uint32_t i = 0; i < kSector / 4; ++i)
+        area.checksumMatches = area.checksumMatches && le32(stored + 4 * i) == checksum;
+
+    const uint8_t* oem = main + size_t{kOemParametersSector} * kSector;
+    for (uint32_t r = 0; r < kOemMaxRecords && !area.flashRecord; ++r) {
+        const uint8_t* record = oem + size_t{r} * kOemRecordBytes;
+        if (isFlashParametersRecord(record)) {
+            area.flashRecord = true;
+            area.eraseBlockBytes = le32(record + 16);
+        }
+    }
+
+    uint8_t* backup = regions.data() + size_t{kBootRegionSectors} * kSector;
+    area.backupReadable = card.read(start + kBootRegionSectors, kBootRegionSectors, backup);
+    if (!area.backupReadable) return;
+    for (uint32_t s = 0; s < kBootRegionSectors && area.backupDiffers < 0; ++s) {
+        const uint8_t* a = main + size_t{s} * kSector;
+        const uint8_t* b = backup + size_t{s} * kSector;
+        for (size_t i = 0; i < kSector; ++i) {
+            // Volume flags and percent in use change while the volume is mounted; the backup
+            // keeps the values of the format.
+            if (a[i] != b[i] && !(s == 0 && exfat_boot::outsideChecksum(i))) {
+                area.backupDiffers = static_cast<int>(s);
+                break;
+            }
+        }
+    }
+}
+
+Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sector0) {
+    Found f;
+    f.cardSectors = capacity.userSectors;
+    PartitionTable& t = f.table;
+    std::string why;
+    Volume v;
+    uint8_t boot[kSector];
+    // A file system straight at sector 0, without a partition table.
+    if (parseBootSector(sector0, v, why)) {
+        t.count = capacity.userSectors;
+        std::memcpy(boot, sector0, kSector);
+    } else {
+        // A boot sector that is damaged also ends in 55 AA; its partition table is boot code.
+        const std::string sector0Why = why.empty() ? "" : "at sector 0, " + why;
+        why.clear();
+        if (!hasBootSignature(sector0)) {
+            f.noVolume = "sector 0 holds neither a partition table nor a boot sector";
+            return f;
+        }
+        t.present = true;
+        bool chosen = false;
+        for (unsigned i = 0; i < 4; ++i) {
+            const uint8_t* e = sector0 + mbr::kPartitionTable + i * mbr::kEntryBytes;
+            bool used = false;
+            for (size_t k = 0; k < mbr::kEntryBytes; ++k) used = used || e[k] != 0;
+            const bool usable = e[mbr::kPartitionType] != 0 && le32(e + mbr::kSectorCount) != 0;
+            if (usable && !chosen) {
+                chosen = true;
+                t.entryIndex = i;
+                std::memcpy(t.entry, e, mbr::kEntryBytes);
+                t.first = le32(e + mbr::kFirstSector);
+                t.count = le32(e + mbr::kSectorCount);
+            } else if (used) {
+                ++t.otherEntries;
+            }
+        }
+        if (!chosen) {
+            f.noVolume = sector0Why.empty() ? "its partition table holds no partition" : sector0Why;
+            return f;
+        }
+        if (t.first == 0) {
+            f.noVolume = "its partition entry starts at sector 0, over the partition table itself";
+            return f;
+        }
+        if (t.first >= capacity.userSectors) {
+            f.noVolume = "its partition starts at sector " + grouped(t.first) +
+                         ", past the card's last sector (" + grouped(capacity.userSectors - 1) + ")";
+            return f;
+        }
+        if (!card.read(t.first, 1, boot)) {
+            f.noVolume = "the partition's first sector (" + grouped(t.first) + ") cannot be read";
+            return f;
+        }
+        if (!parseBootSector(boot, v, why)) {
+            f.noVolume = why.empty() ? "its partition at sector " + grouped(t.first) +
+                                           " holds no FAT or exFAT boot sector"
+                                     : "at sector " + grouped(t.first) + ", " + why;
+            return f;
+        }
+    }
+    f.volumeKnown = true;
+    f.volume = v;
+    if (v.type == Fat32) readFat32Area(card, t.first, boot, v, f.area);
+    if (v.type == ExFat) readExFatArea(card, t.first, f.area);
+    return f;
+}
+
+LayoutFigures figuresFound(const Found& f) {
+    LayoutFigures out;
+    if (f.table.present || f.volumeKnown) out.partitionStart = f.table.first;
+    if (f.table.present) out.userSectors = f.table.first + f.table.count;
+    if (!f.volumeKnown) return out;
+    const Volume& v = f.volume;
+    if (!f.table.present) out.userSectors = v.volumeSectors;
+    out.fsType = v.type;
+    out.sectorsPerCluster = v.sectorsPerCluster;
+    if (v.type != ExFat) {
+        out.heads = v.heads;
+        out.sectorsPerTrack = v.sectorsPerTrack;
+    } else if (f.area.flashRecord && f.area.eraseBlockBytes % kSector == 0) {
+        out.boundaryUnit = f.area.eraseBlockBytes / kSector;
+    }
+    out.reservedSectors = v.reservedSectors;
+    out.fatSectors = v.fatSectors;
+    out.systemSectors = v.systemSectors;
+    out.maxCluster = v.clusters + 1;
+    return out;
+}
+
+// The deviations of the card from one of the rules' layouts.
+std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
+    std::vector<Deviation> out;
+    const auto add = [&](const char* field, std::string expected, std::string found,
+                         std::string why) {
+        out.push_back({field, std::move(expected), std::move(found), std::move(why)});
+    };
+    const FormatParameters& e = plan.params;
+    const uint32_t partitionSectors = plan.userSectors - e.partitionStart;
+    const std::string typeName = fsTypeName(e.fsType);
+    const PartitionTable& t = f.table;
+
+    if (!t.present) {
+        // Without a volume either, the file-system deviation below says what sector 0 holds.
+        if (f.volumeKnown)
+            add("partitionTable", "partition at sector " + std::to_string(e.partitionStart),
+                "file system at sector 0",
+                "The rules put a partition table in sector 0 and start the partition at sector " +
+                    grouped(e.partitionStart) +
+                    "; this card has no partition table and its file system starts at sector 0, "
+                    "so cameras and other hosts that look for a partition may not accept it.");
+    } else {
+        if (t.entryIndex != 0)
+            add("partitionEntry", "1", std::to_string(t.entryIndex + 1),
+                "The rules describe the partition in the first entry of the partition table; on "
+                "this card it is entry " + std::to_string(t.entryIndex + 1) +
+                    ", which hosts that read only the first entry do not find.");
+        if (t.otherEntries != 0)
+            add("otherEntries", "0", std::to_string(t.otherEntries),
+                "The rules leave the other three partition entries empty; this card has " +
+                    std::to_string(t.otherEntries) + " more in use, which hosts that expect a "
+                    "single partition may ignore or refuse.");
+        if (t.entry[mbr::kBootIndicator] != 0)
+            add("bootIndicator", hexByte(0), hexByte(t.entry[mbr::kBootIndicator]),
+                "The rules write boot indicator 0x00; this card's partition is marked " +
+                    hexByte(t.entry[mbr::kBootIndicator]) +
+                    " (bootable), which does not matter for storing files but is not what the "
+                    "rules write.");
+        const uint8_t type = partitionTypeByte(e, plan.userSectors);
+        if (t.entry[mbr::kPartitionType] != type)
+            add("partitionType", hexByte(type), hexByte(t.entry[mbr::kPartitionType]),
+                "The rules mark the partition with type " + hexByte(type) + " (" + typeName +
+                    "); this card's partition has type " + hexByte(t.entry[mbr::kPartitionType]) +
+                    ", so hosts that go by the type byte may not recognise its file system.");
+        if (t.first != e.partitionStart)
+            add("partitionStart", std::to_string(e.partitionStart), std::to_string(t.first),
+                "The rules start the partition at sector " + grouped(e.partitionStart) +
+                    "; on this card it starts at sector " + grouped(t.first) +
+                    ", so the file system's areas lie elsewhere than the rules place them.");
+        // The partition's end: a start that differs shows above, and moves the size with it.
+        const uint64_t end = t.first + t.count;
+        if (end != plan.userSectors) {
+            std::string consequence;
+            if (end > f.cardSectors)
+                consequence = "it runs " + sectorsText(end - f.cardSectors) +
+                              " past the end of the card, and writes there fail";
+            else if (end < plan.userSectors)
+                consequence = sectorsText(plan.userSectors - end) + " at the card's end stay unused";
+            else
+                consequence = "it takes in " + sectorsText(end - plan.userSectors) +
+                              " at the card's end that the rules leave outside it";
+            add("partitionSectors", std::to_string(partitionSectors), std::to_string(t.count),
+                "The rules end the partition at sector " + grouped(plan.userSectors - 1) +
+                    "; on this card it ends at sector " + grouped(end - 1) + ", so " + consequence + ".");
+        }
+        // The CHS fields are held against the card's own start and end under the rules'
+        // geometry, so a moved partition shows once, above, and not again here.
+        const uint64_t last = t.first + t.count - 1;
+        const auto chs = [&](const char* field, size_t offset, uint64_t sector, const char* what) {
+            uint8_t want[3];
+            putChsAddress(want, static_cast<uint32_t>(sector < UINT32_MAX ? sector : UINT32_MAX), e);
+            if (std::memcmp(want, t.entry + offset, 3) != 0)
+                add(field, chsText(want), chsText(t.entry + offset),
+                    std::string("The rules give the partition's ") + what + " sector " +
+                        grouped(sector) + " the CHS address " + chsText(want) + " (" +
+                        std::to_string(e.heads) + " heads, " + std::to_string(e.sectorsPerTrack) +
+                        " sectors per track); this card has " + chsText(t.entry + offset) +
+                        ", so hosts that still address the card by cylinder, head and sector "
+                        "look for the partition elsewhere.");
+        };
+        chs("startChs", mbr::kStartChs, t.first, "first");
+        chs("endChs", mbr::kEndChs, last, "last");
+    }
+
+    if (!f.volumeKnown) {
+        add("fsType", typeName, "none",
+            "The rules format a card of this capacity as " + typeName + "; " + f.noVolume +
+                ", so hosts see no file system on it.");
+        return out;
+    }
+    const Volume& v = f.volume;
+    const std::string foundName = fsTypeName(v.type);
+    const bool exfat = v.type == ExFat;
+
+    if (v.volumeSectors != t.count) {
+        const std::string where = t.present ? "its partition holds" : "the card holds";
+        add("volumeSectors", std::to_string(t.count), std::to_string(v.volumeSectors),
+            "The file system should fill its partition; it covers " + sectorsText(v.volumeSectors) +
+                " where " + where + " " + grouped(t.count) +
+                (v.volumeSectors > t.count ? ", so writes near its end land outside the partition."
+                                           : ", so " + sectorsText(t.count - v.volumeSectors) +
+                                                 " stay unused."));
+    }
+    if (v.partitionOffset != t.first)
+        add("hiddenSectors", std::to_string(t.first), std::to_string(v.partitionOffset),
+            "The rules record the partition's first sector in the boot sector; this card's boot "
+            "sector gives " + grouped(v.partitionOffset) + " where the partition starts at " +
+                grouped(t.first) +
+                (exfat && v.partitionOffset == 0
+                     ? " (0: not known), so hosts that place the volume by that field cannot."
+                     : ", which misleads hosts that place the volume by that field."));
+    if (!v.signature)
+        add("bootSignature", "55 AA", "missing",
+            "The rules end the boot sector with the signature 55 AA; this card's boot sector "
+            "lacks it, so many hosts do not mount the volume.");
+
+    if (v.type != e.fsType)
+        add("fsType", typeName, foundName,
+            "The rules format a card of this capacity as " + typeName + "; this card holds " +
+                foundName + ", so hosts made for cards of this capacity may refuse it, and its "
+                "layout cannot be the rules' layout.");
+    if (v.sectorsPerCluster != e.sectorsPerCluster)
+        add("sectorsPerCluster", std::to_string(e.sectorsPerCluster),
+            std::to_string(v.sectorsPerCluster),
+            "The rules use " + sizeText(e.sectorsPerCluster) + " clusters on a card of this "
+            "capacity; this card has " + sizeText(v.sectorsPerCluster) + " clusters, so " +
+                (v.sectorsPerCluster < e.sectorsPerCluster
+                     ? "files are written in smaller pieces than the card handles well, which is "
+                       "slower and wears the flash faster."
+                     : "small files take more space than the rules' clusters give them."));
+
+    const uint32_t fats = exfat ? 1 : 2;
+    if (v.numberOfFats != fats)
+        add("numberOfFats", std::to_string(fats), std::to_string(v.numberOfFats),
+            "The rules give " + foundName + " " + std::to_string(fats) +
+                (fats == 1 ? " FAT" : " FATs") + "; this card has " + std::to_string(v.numberOfFats) + ", so " +
+                (v.numberOfFats < fats ? "a damaged FAT has no copy to be repaired from."
+                                       : "the FATs take more room and not every host "
+                                         "supports the extra copy."));
+    if ((v.type == Fat12 || v.type == Fat16) && v.rootEntries != kFatRootEntries)
+        add("rootEntries", std::to_string(kFatRootEntries), std::to_string(v.rootEntries),
+            "The rules give the root directory 512 entries; this card's has " +
+                grouped(v.rootEntries) + ", so " +
+                (v.rootEntries < kFatRootEntries ? "fewer files fit in the card's top folder."
+                                                 : "it takes room from the data area."));
+
+    if (v.type == e.fsType) {
+        const std::string fatStart = exfat ? "the FAT at sector " : "the first FAT at sector ";
+        bool explained = v.numberOfFats != fats || (!exfat && v.rootEntries != kFatRootEntries);
+        if (v.reservedSectors != e.reservedSectors) {
+            explained = true;
+            add("reservedSectors", std::to_string(e.reservedSectors),
+                std::to_string(v.reservedSectors),
+                "The rules start " + fatStart + grouped(e.reservedSectors) +
+                    " of the partition; this card starts it at sector " + grouped(v.reservedSectors) +
+                    ", so the FAT does not sit where the rules align it.");
+        }
+        if (v.fatSectors != e.fatSectors) {
+            explained = true;
+            add("fatSectors", std::to_string(e.fatSectors), std::to_string(v.fatSectors),
+                "The rules give " + std::string(exfat ? "the FAT " : "each FAT ") +
+                    sectorsText(e.fatSectors) + "; this card's " + (exfat ? "has " : "have ") +
+                    grouped(v.fatSectors) + ", so the data area and cluster count differ from the "
+                    "rules' layout.");
+        }
+        if (v.systemSectors != e.systemSectors && !explained) {
+            const bool later = v.systemSectors > e.systemSectors;
+            add("systemSectors", std::to_string(e.systemSectors), std::to_string(v.systemSectors),
+                "The rules start the data area " + sectorsText(e.systemSectors) +
+                    " into the partition; on this card it starts " + grouped(v.systemSectors) +
+                    " sectors in, " +
+                    sectorsText(later ? v.systemSectors - e.systemSectors
+                                      : e.systemSectors - v.systemSectors) +
+                    (later ? " later" : " earlier") + ", so the card has " +
+                    (later ? "fewer" : "more") + " clusters than the rules' layout gives it.");
+        }
+    }
+
+    // The one that matters most: clusters that start on an erase-block edge.
+    const uint64_t dataStart = t.first + v.systemSectors;
+    const uint64_t offset = dataStart % e.boundaryUnit;
+    if (offset != 0)
+        add("dataAlignment", "0", std::to_string(offset),
+            "The rules start the data area on " + withArticle(sizeText(e.boundaryUnit)) +
+                " erase-block edge; on this card it starts " + sectorsText(offset) + " after one, so " +
+                (offset % v.sectorsPerCluster != 0
+                     ? "clusters straddle erase-block edges and most cluster writes touch two "
+                       "erase blocks."
+                     : "every erase block's worth of clusters straddles two erase blocks, and the "
+                       "card copies more on each write."));
+
+    if (!exfat && (v.heads != e.heads || v.sectorsPerTrack != e.sectorsPerTrack))
+        add("geometry", std::to_string(e.heads) + "/" + std::to_string(e.sectorsPerTrack),
+            std::to_string(v.heads) + "/" + std::to_string(v.sectorsPerTrack),
+            "The rules give the boot sector " + std::to_string(e.heads) + " heads and " +
+                std::to_string(e.sectorsPerTrack) + " sectors per track; this card's gives " +
+                std::to_string(v.heads) + " and " + std::to_string(v.sectorsPerTrack) +
+                ", which matters only to hosts that address the card by cylinder, head and sector.");
+
+    const BootArea& a = f.area;
+    if (v.type == Fat32) {
+        if (v.backupBootSector != 6)
+            add("backupBootSector", "6", std::to_string(v.backupBootSector),
+                "The rules keep a copy of the boot sector at sector 6 of the partition; this card " +
+                    (v.backupBootSector == 0
+                         ? std::string("keeps none, so a damaged boot sector cannot be repaired.")
+                         : "keeps it at sector " + grouped(v.backupBootSector) +
+                               ", so tools that repair from sector 6 find no copy there."));
+        else if (!a.backupMatches)
+            add("backupBootSector", "copy of the boot sector", "differs",
+                "The rules keep a copy of the boot sector at sector 6 of the partition; this card's "
+                "copy differs from the boot sector, so a repair from it restores other values.");
+        std::string fsInfoFound, what;
+        if (v.fsInfoSector != 1) {
+            fsInfoFound = std::to_string(v.fsInfoSector);
+            what = "the boot sector points to sector " + grouped(v.fsInfoSector);
+        } else if (!a.fsInfoSound || !a.backupFsInfoSound) {
+            fsInfoFound = a.fsInfoSound ? "copy damaged" : "damaged";
+            what = a.fsInfoSound ? "the copy lacks its signatures"
+                                 : "the FSInfo sector lacks its signatures";
+        }
+        if (!what.empty())
+            add("fsInfo", "1", fsInfoFound,
+                "The rules keep an FSInfo sector at sector 1 of the partition and its copy at "
+                "sector 7; on this card " + what +
+                    ", so hosts ignore it and count the free space by reading the whole FAT.");
+    }
+    if (exfat) {
+        if (!a.mainReadable)
+            add("bootRegion", "12 sectors", "unreadable",
+                "The rules write a boot region of 12 sectors at the partition's start; on this card "
+                "it cannot be read whole, so hosts cannot mount the volume.");
+        else if (!a.checksumMatches)
+            add("bootChecksum", "match", "mismatch",
+                "The rules end the boot region with the checksum of its sectors; on this card the "
+                "checksum does not match, so hosts that verify it refuse to mount the card.");
+        if (a.mainReadable && (!a.backupReadable || a.backupDiffers >= 0))
+            add("backupBootRegion", "same as the main region",
+                a.backupReadable ? "sector " + std::to_string(kBootRegionSectors + a.backupDiffers) + " differs"
+                                 : "unreadable",
+                a.backupReadable
+                    ? "The rules write the backup boot region (sectors 12 to 23) as a copy of the "
+                      "main one; on this card sector " + std::to_string(kBootRegionSectors + a.backupDiffers) +
+                          " differs, so a repair from the backup restores other values."
+                    : std::string("The rules write a backup boot region in sectors 12 to 23; on "
+                                  "this card it cannot be read, so a damaged boot region cannot be "
+                                  "repaired."));
+        const uint64_t eraseBlock = uint64_t{e.boundaryUnit} * kSector;
+        if (!a.flashRecord || a.eraseBlockBytes != eraseBlock)
+            add("flashParameters", std::to_string(eraseBlock),
+                a.flashRecord ? std::to_string(a.eraseBlockBytes) : "none",
+                "The rules record the card's " + sizeText(e.boundaryUnit) +
+                    " erase block in a flash-parameters record; " +
+                    (a.flashRecord ? "this card's record gives " + grouped(a.eraseBlockBytes) +
+                                         " bytes, so hosts that use it align writes to the wrong size."
+                                   : std::string("this card has none, so hosts cannot learn the "
+                                                 "erase-block size from the file system.")));
+    }
+    return out;
+}
+
+bool samePlan(const FormatPlan& a, const FormatPlan& b) {
+    const FormatParameters& p = a.params;
+    const FormatParameters& q = b.params;
+    return a.userSectors == b.userSectors && p.fsType == q.fsType &&
+           p.sectorsPerCluster == q.sectorsPerCluster && p.boundaryUnit == q.boundaryUnit &&
+           p.partitionStart == q.partitionStart && p.reservedSectors == q.reservedSectors &&
+           p.fatSectors == q.fatSectors && p.systemSectors == q.systemSectors &&
+           p.heads == q.heads && p.sectorsPerTrack == q.sectorsPerTrack;
+}
+
+} // namespace
+
+const char* fsTypeName(uint32_t fsType) {
+    switch (fsType) {
+    case Fat12: return "FAT12";
+    case Fat16: return "FAT16";
+    case Fat32: return "FAT32";
+    case ExFat: return "exFAT";
+    default: return "?";
+    }
+}
+
+LayoutFigures figuresOf(const FormatPlan& plan) {
+    LayoutFigures out;
+    const FormatParameters& p = plan.params;
+    if (plan.layoutDone) out.fsType = p.fsType;
+    if (plan.capacityKnown) {
+        out.userSectors = plan.userSectors;
+        out.cardTotalSectors = p.cardTotalSectors;
+        out.heads = p.heads;
+        out.sectorsPerTrack = p.sectorsPerTrack;
+    }
+    if (plan.tablesChosen) {
+        out.sectorsPerCluster = p.sectorsPerCluster;
+        out.boundaryUnit = p.boundaryUnit;
+    }
+    if (plan.layoutDone) {
+        out.partitionStart = p.partitionStart;
+        out.reservedSectors = p.reservedSectors;
+        out.fatSectors = p.fatSectors;
+        out.systemSectors = p.systemSectors;
+        out.maxCluster = p.maxCluster;
+    }
+    return out;
+}
+
+CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read) {
+    CardCheck result;
+    const Card card{capacity.userSectors, read};
+    uint8_t sector0[kSector];
+    if (!card.read(0, 1, sector0)) {
+        result.problem = "the card's first sector cannot be read";
+        return result;
+    }
+    const Found found = inspect(capacity, card, sector0);
+    result.found = figuresFound(found);
+
+    FormatPlan plain, adjusted;
+    const bool plainDone = planFormat(capacity, u"", false, &plain) == 0;
+    const bool adjustedDone = planFormat(capacity, u"", true, &adjusted) == 0;
+    if (plainDone || adjustedDone) {
+        result.planKnown = true;
+        std::vector<Deviation> off, on;
+        if (plainDone) off = compare(found, plain);
+        if (adjustedDone) on = compare(found, adjusted);
+        // The card follows the layout it differs from least; a tie goes to the default.
+        const bool useAdjusted = !plainDone || (adjustedDone && on.size() < off.size());
+        result.plan = useAdjusted ? adjusted : plain;
+        result.deviations = useAdjusted ? std::move(on) : std::move(off);
+        result.sizeAdjustment = plainDone && adjustedDone && samePlan(plain, adjusted)
+                                    ? SizeAdjustmentMatch::NoDifference
+                                : useAdjusted ? SizeAdjustmentMatch::On
+                                              : SizeAdjustmentMatch::Off;
+    }
+
+    if (!found.volumeKnown) {
+        result.verdict = CheckVerdict::NoFileSystem;
+        result.problem = found.noVolume;
+    } else if (!result.planKnown) {
+        result.verdict = CheckVerdict::NoLayout;
+        const uint32_t user = capacity.userSectors;
+        result.problem = user >= kRefusedBandFirst && user <= kRefusedBandLast
+                             ? "the layout rules do not format a user area of " + grouped(user) +
+                                   " sectors (the band from " + grouped(kRefusedBandFirst) +
+                                   " to " + grouped(kRefusedBandLast) + ")"
+                             : "the layout rules give no layout for a user area of " +
+                                   grouped(user) + " sectors and a protected area of " +
+                                   grouped(capacity.protectedSectors);
+    } else {
+        result.verdict = result.deviations.empty() ? CheckVerdict::Conforms : CheckVerdict::Deviates;
+    }
+    return result;
+}
+
+CardCheck checkCard(DriverBinding& driver) {
+    CardCapacity capacity;
+    if (const uint32_t rc = readCardCapacity(driver, capacity)) {
+        CardCheck result;
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%X", rc);
+        result.problem = std::string("the card did not report its capacity (driver code ") + code + ")";
+        return result;
+    }
+    if (driver.api.DDReadPT == nullptr) {
+        CardCheck result;
+        result.problem = "the driver library cannot read the card";
+        return result;
+    }
+    const SectorReader read = [&driver](uint32_t first, uint32_t count, uint8_t* out) {
+        for (uint32_t done = 0; done < count;) {
+            const uint32_t n = count - done < SDHOST_MAX_TRANSFER ? count - done : SDHOST_MAX_TRANSFER;
+            if (driver.api.DDReadPT(out + size_t{done} * kSector, n, first + done,
+                                    driver.driverHandle) != 0)
+                return false;
+            done += n;
+        }
+        return true;
+    };
+    return checkCard(capacity, read);
+}
+
+} // namespace brc

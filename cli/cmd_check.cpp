@@ -1,0 +1,156 @@
+// brindlecard check: whether a card follows the SD layout rules, and what is off if not. Reads
+// only: the card is opened and asked for its capacity and a few dozen sectors.
+#include <cstdio>
+#include <utility>
+
+#include "app/card_check.h"
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#if !defined(_WIN32)
+#include "cli/block_target.h"
+#endif
+
+namespace brc::cli {
+namespace {
+
+const char kCheckUsage[] =
+    "usage: brindlecard check TARGET [--allow-loop] [--json]\n"
+    "\n"
+    "Reads the card's partition table and file system and compares them, field by field, with\n"
+    "the layout the SD layout rules give for its capacity (with and without size adjustment).\n"
+    "Writes nothing. TARGET is a virtual card image, a card's device (Linux: /dev/mmcblk0,\n"
+    "/dev/sdb; not while it is mounted) or a drive letter mapped in BRINDLECARD_CARDS.\n"
+    "\n"
+    "  --allow-loop  take a loop device for a card\n"
+    "  --json        one JSON object on one line: conforms, sizeAdjustment, expected (the keys of\n"
+    "                plan --json), found, deviations ({field, expected, found, why}), and problem\n"
+    "                when the card could not be compared\n"
+    "\n"
+    "Exit status: 0 when the card follows the rules, 1 when it does not or holds no file system\n"
+    "that can be read, 2 for a usage error.\n";
+
+// The figures under plan --json's names, in its order.
+void addFigures(JsonObject& o, const LayoutFigures& f) {
+    if (f.fsType) o.string("fsType", fsTypeName(*f.fsType));
+    const std::pair<const char*, const std::optional<uint64_t>*> numbers[] = {
+        {"userSectors", &f.userSectors},         {"cardTotalSectors", &f.cardTotalSectors},
+        {"heads", &f.heads},                     {"sectorsPerTrack", &f.sectorsPerTrack},
+        {"sectorsPerCluster", &f.sectorsPerCluster}, {"boundaryUnit", &f.boundaryUnit},
+        {"partitionStart", &f.partitionStart},   {"reservedSectors", &f.reservedSectors},
+        {"fatSectors", &f.fatSectors},           {"systemSectors", &f.systemSectors},
+        {"maxCluster", &f.maxCluster},
+    };
+    for (const auto& [key, value] : numbers)
+        if (value->has_value()) o.number(key, static_cast<int64_t>(**value));
+}
+
+const char* sizeAdjustmentName(SizeAdjustmentMatch m) {
+    switch (m) {
+    case SizeAdjustmentMatch::On: return "on";
+    case SizeAdjustmentMatch::NoDifference: return "no difference";
+    default: return "off";
+    }
+}
+
+std::string checkJson(const CardCheck& check) {
+    JsonObject o;
+    o.boolean("conforms", check.verdict == CheckVerdict::Conforms);
+    if (!check.problem.empty()) o.string("problem", check.problem);
+    if (check.planKnown) {
+        o.string("sizeAdjustment", sizeAdjustmentName(check.sizeAdjustment));
+        // What plan --json prints for this card: the layout has no label to refuse.
+        JsonObject expected;
+        expected.number("result", 0);
+        addFigures(expected, figuresOf(check.plan));
+        expected.number("labelBits", 0);
+        o.raw("expected", expected.str());
+    }
+    JsonObject found;
+    addFigures(found, check.found);
+    o.raw("found", found.str());
+    std::string list = "[";
+    for (const Deviation& d : check.deviations) {
+        JsonObject item;
+        item.string("field", d.field).string("expected", d.expected).string("found", d.found);
+        if (list.size() > 1) list += ',';
+        list += item.string("why", d.why).str();
+    }
+    list += ']';
+    o.raw("deviations", list);
+    return o.str();
+}
+
+std::string layoutName(const CardCheck& check) {
+    std::string name = std::string(fsTypeName(check.plan.params.fsType)) + " layout";
+    switch (check.sizeAdjustment) {
+    case SizeAdjustmentMatch::On: return name + " with size adjustment";
+    case SizeAdjustmentMatch::Off: return name + " without size adjustment";
+    default: return name + ", the same with or without size adjustment";
+    }
+}
+
+} // namespace
+
+int checkCommand(std::vector<std::string> argv) {
+    Args args(std::move(argv));
+    if (args.wantsHelp()) {
+        std::fputs(kCheckUsage, stdout);
+        return kExitOk;
+    }
+    const bool json = args.flag("--json");
+    const bool allowLoop = args.flag("--allow-loop");
+    auto targets = args.positionals();
+    if (targets.size() != 1) throw UsageError{"check takes exactly one TARGET"};
+    const Target target = resolveTarget(targets[0]);
+#if !defined(_WIN32)
+    // A device must be a card, as for plan: the library opens it only when nothing else has it.
+    if (target.blockDevice) {
+        const std::string refusal = takeBlockVolume(target.path, allowLoop, false).refusal;
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());
+            return kExitFailed;
+        }
+    }
+#else
+    (void)allowLoop;
+#endif
+
+    const std::unique_ptr<OsServices> os = osServicesFor(target);
+    DriverBinding driver(*os);
+    std::string error;
+    if (openTarget(driver, target, error) != 0) {
+        std::fprintf(stderr, "brindlecard: %s.\n", error.c_str());
+        return kExitFailed;
+    }
+    const CardCheck check = checkCard(driver);
+    closeTarget(driver);
+
+    const bool conforms = check.verdict == CheckVerdict::Conforms;
+    if (json) {
+        std::printf("%s\n", checkJson(check).c_str());
+        return conforms ? kExitOk : kExitFailed;
+    }
+    const char* card = target.display.c_str();
+    switch (check.verdict) {
+    case CheckVerdict::Conforms:
+        std::printf("%s follows the SD layout rules (the %s).\n", card, layoutName(check).c_str());
+        break;
+    case CheckVerdict::Deviates:
+        std::printf("%s does not follow the SD layout rules; compared with the %s:\n", card,
+                    layoutName(check).c_str());
+        for (const Deviation& d : check.deviations) std::printf("  - %s\n", d.why.c_str());
+        break;
+    case CheckVerdict::NoFileSystem:
+        std::printf("%s holds no recognisable file system: %s.\n", card, check.problem.c_str());
+        // The file-system deviation restates the line above; the partition table's are news.
+        for (const Deviation& d : check.deviations)
+            if (d.field != "fsType") std::printf("  - %s\n", d.why.c_str());
+        break;
+    default:
+        std::fprintf(stderr, "brindlecard: '%s' cannot be checked: %s.\n", card, check.problem.c_str());
+        break;
+    }
+    return conforms ? kExitOk : kExitFailed;
+}
+
+} // namespace brc::cli
