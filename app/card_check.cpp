@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/format_report.h"
 #include "base/little_endian.h"
 #include "base/on_card_fields.h"
 #include "device/driver_binding.h"
@@ -23,16 +24,6 @@ constexpr uint32_t kFatRootEntries = 512;  // FAT12/16 as the rules write them
 constexpr uint32_t kExFatRegions = 2 * kBootRegionSectors;
 constexpr uint32_t kOemParametersSector = 9;
 constexpr uint32_t kChecksumSector = 11;
-
-std::string grouped(uint64_t value) {
-    const std::string digits = std::to_string(value);
-    std::string out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
-}
 
 std::string hexByte(uint32_t value) {
     char text[8];

@@ -31,6 +31,8 @@ std::string formatTotalSpace(uint32_t totalSectors, bool reinsertCard);
 
 // "(1,234,567 Bytes)    \n": the byte count in groups of three digits.
 std::string formatByteCount(uint64_t bytes);
+// A count with thousands separators ("2,097,152"), for the command line and the card check.
+std::string grouped(uint64_t value);
 
 // File-system block, total space, byte count and cluster size, appended to `report`.
 void appendVolumeInformation(std::u16string& report, bool reinsertCard, uint32_t fileSystemKind,

@@ -175,15 +175,6 @@ std::string jsonEscape(const std::string& text) {
     return out;
 }
 
-std::string grouped(uint64_t value) {
-    std::string digits = std::to_string(value), out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
-}
-
 namespace {
 
 bool isBlockDevice(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/format_report.h"
 #include "device/driver_binding.h"
 #include "os/os_services.h"
 
@@ -61,8 +62,6 @@ private:
 };
 std::string jsonEscape(const std::string& text);
 
-// Thousands-grouped decimal, for human output.
-std::string grouped(uint64_t value);
 
 // A card the command works on: a virtual card image, a block device (Linux), or a drive letter
 // from BRINDLECARD_CARDS.

@@ -4,6 +4,7 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "base/code_page.h"
+#include "app/card_check.h"
 #include "engine/layout.h"
 #if !defined(_WIN32)
 #include "cli/block_target.h"
@@ -27,16 +28,6 @@ const char kPlanUsage[] =
     "  --json         one JSON object on one line\n"
     "\n"
     "Exit status: 0 when the card can be formatted as planned, 1 otherwise, 2 for a usage error.\n";
-
-const char* fsTypeName(uint32_t fsType) {
-    switch (fsType) {
-    case Fat12: return "FAT12";
-    case Fat16: return "FAT16";
-    case Fat32: return "FAT32";
-    case ExFat: return "exFAT";
-    default: return "?";
-    }
-}
 
 const char* resultName(int32_t result) {
     switch (result) {
