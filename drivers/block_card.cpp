@@ -82,7 +82,8 @@ public:
     uint32_t read(void* buffer, uint32_t count, uint32_t first) override {
         if (uint32_t rc = checkTransfer(buffer, count, first, userSectors())) return rc;
         const size_t length = count * kSectorSize;
-        if (uint32_t rc = withRetries([&] { return transfer(length, first, false); })) return rc;
+        if (uint32_t rc = withDeviceRetries(host_, [&] { return transfer(length, first, false); }))
+            return rc;
         std::memcpy(buffer, buffer_, length);
         return SDHOST_OK;
     }
@@ -92,7 +93,7 @@ public:
         if (readOnly_) return host_.writeProtectCode;
         const size_t length = count * kSectorSize;
         std::memcpy(buffer_, buffer, length);
-        return withRetries([&] { return transfer(length, first, true); });
+        return withDeviceRetries(host_, [&] { return transfer(length, first, true); });
     }
 
     // Discard becomes the card's own erase in the SD driver; where the queue takes none there
@@ -143,16 +144,6 @@ private:
             length -= static_cast<size_t>(n);
         }
         return SDHOST_OK;
-    }
-
-    // A card that has gone is not tried again.
-    template <class Attempt> uint32_t withRetries(Attempt attempt) {
-        uint32_t rc = SDHOST_OK;
-        for (unsigned i = 0; i <= host_.retries; ++i) {
-            rc = attempt();
-            if (rc != SDHOST_ERR_IO) break;
-        }
-        return rc;
     }
 
     int fd_;

@@ -202,7 +202,8 @@ public:
     uint32_t read(void* buffer, uint32_t count, uint32_t first) override {
         if (uint32_t rc = checkTransfer(buffer, count, first, userSectors_)) return rc;
         const DWORD length = count * static_cast<DWORD>(kSectorSize);
-        if (uint32_t rc = withRetries([&] { return transfer(length, first, false); })) return rc;
+        if (uint32_t rc = withDeviceRetries(host_, [&] { return transfer(length, first, false); }))
+            return rc;
         std::memcpy(buffer, buffer_, length);
         return SDHOST_OK;
     }
@@ -214,7 +215,7 @@ public:
         const DWORD length = count * static_cast<DWORD>(kSectorSize);
         std::memcpy(buffer_, buffer, length);
         written_ = true;
-        return withRetries([&] { return transfer(length, first, true); });
+        return withDeviceRetries(host_, [&] { return transfer(length, first, true); });
     }
 
     // A trim of the range, where the system (Windows 7 on) and the device take one; XP and
@@ -325,16 +326,6 @@ private:
                                 : ReadFile(disk_.get(), buffer_, length, &done, &at);
         if (!ok) return failure(GetLastError());
         return done == length ? SDHOST_OK : SDHOST_ERR_NO_CARD;  // short: the medium shrank
-    }
-
-    // A card that has gone or a volume in use is not tried again.
-    template <class Attempt> uint32_t withRetries(Attempt attempt) {
-        uint32_t rc = SDHOST_OK;
-        for (unsigned i = 0; i <= host_.retries; ++i) {
-            rc = attempt();
-            if (rc != SDHOST_ERR_IO) break;
-        }
-        return rc;
     }
 
     Handle disk_;

@@ -63,6 +63,17 @@ struct Host {
     unsigned retries;
 };
 
+// A transfer of a device card, tried again on an I/O failure as the flavour's retries allow; a
+// card that has gone (or any other answer) is not tried again.
+template <class Attempt> uint32_t withDeviceRetries(const Host& host, Attempt attempt) {
+    uint32_t rc = SDHOST_OK;
+    for (unsigned i = 0; i <= host.retries; ++i) {
+        rc = attempt();
+        if (rc != SDHOST_ERR_IO) break;
+    }
+    return rc;
+}
+
 struct CardGeometry {
     uint32_t userSectors, cylinders, totalSectors, heads, sectorsPerTrack;
     uint8_t cardType;
