@@ -275,14 +275,14 @@ std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePag
 #endif
 }
 
-uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error) {
+uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error, bool forReading) {
     if (driver.driverRoute == 0) {
         if (uint32_t r = bindDriver(driver, 2)) {
             error = driver.lastError.empty() ? "the driver library could not be bound" : driver.lastError;
             return r;
         }
     }
-    uint32_t r = openCard(driver, target.driveNumber);
+    uint32_t r = openCard(driver, target.driveNumber, forReading);
     if (r != 0) {
         char code[16];
         std::snprintf(code, sizeof code, "0x%X", r);

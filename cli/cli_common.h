@@ -83,9 +83,11 @@ unsigned codePageOption(Args& args);
 // The system's services for a run on this target, with labels in `codePage` (0: the system's).
 std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePage = 0);
 
-// Binds the route-2 library and opens the target's card. Returns 0 or a driver result, with
-// a sentence for the user in `error`.
-uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error);
+// Binds the route-2 library and opens the target's card (`forReading`: read-only, for a
+// command that never writes). Returns 0 or a driver result, with a sentence for the user in
+// `error`.
+uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error,
+                    bool forReading = false);
 void closeTarget(DriverBinding& driver);
 
 // Why a card cannot be formatted, in one sentence for the user, found by looking again: the

@@ -103,9 +103,10 @@ int checkCommand(std::vector<std::string> argv) {
     if (targets.size() != 1) throw UsageError{"check takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);
 #if !defined(_WIN32)
-    // A device must be a card, as for plan: the library opens it only when nothing else has it.
+    // A device must be a card, as for plan; mounted or held elsewhere, it is still read, as the
+    // library opens it read-only here.
     if (target.blockDevice) {
-        const std::string refusal = takeBlockVolume(target.path, allowLoop, false).refusal;
+        const std::string refusal = describeBlockCard(target.path, allowLoop).refusal;
         if (!refusal.empty()) {
             std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());
             return kExitFailed;
@@ -118,7 +119,7 @@ int checkCommand(std::vector<std::string> argv) {
     const std::unique_ptr<OsServices> os = osServicesFor(target);
     DriverBinding driver(*os);
     std::string error;
-    if (openTarget(driver, target, error) != 0) {
+    if (openTarget(driver, target, error, true) != 0) {
         std::fprintf(stderr, "brindlecard: %s.\n", error.c_str());
         return kExitFailed;
     }

@@ -159,10 +159,11 @@ private:
 } // namespace
 
 uint32_t openBlockCard(const std::string& path, const Host& host, std::unique_ptr<Card>& card,
-                       std::string& error) {
-    bool readOnly = false;
-    int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC);
-    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+                       std::string& error, bool forReading) {
+    bool readOnly = forReading;
+    int fd = forReading ? ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC)
+                        : ::open(path.c_str(), O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC);
+    if (fd < 0 && !forReading && (errno == EROFS || errno == EACCES)) {
         readOnly = true;
         fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_DIRECT | O_CLOEXEC);
     }

@@ -11,9 +11,11 @@ namespace brc::vcard {
 
 // Opens the block device at `path` for exclusive reading and writing (the kernel refuses while
 // a partition is mounted or another program holds it: SDHOST_ERR_BUSY), or read-only when the
-// device is. `error` holds one line for the user when there is something to say.
+// device is. `forReading` opens it read-only and not exclusively, for a probe, so a card that
+// is mounted or held elsewhere can still be read. `error` holds one line for the user when
+// there is something to say.
 uint32_t openBlockCard(const std::string& path, const Host& host, std::unique_ptr<Card>& card,
-                       std::string& error);
+                       std::string& error, bool forReading = false);
 
 // DDChkSDCard's flags for the device at `path`, without taking it: SDHOST_CHK_QUALIFIES for an
 // SD card in a slot or a card in a reader, SDHOST_CHK_REFUSED when it is read-only (the lock

@@ -104,27 +104,27 @@ bool isBlockDevice(const std::string& path) {
 
 // Opens the card behind a drive.
 uint32_t openDrive(uint32_t drive, std::unique_ptr<Card>& card) {
+    // A probe only reads.
+    const bool probe = (drive & SDHOST_INIT_PROBE) != 0;
     std::string path, error;
     size_t index = 0;
     if (uint32_t rc = mappedPath(drive, path, index)) return rc;
     uint32_t rc;
 #if defined(_WIN32)
     if (path.empty()) {
-        // A probe only reads.
-        rc = openDiskCard(static_cast<unsigned>(index), (drive & SDHOST_INIT_PROBE) != 0, kHost,
-                          card, error);
+        rc = openDiskCard(static_cast<unsigned>(index), probe, kHost, card, error);
         if (!error.empty()) report(error);
         return rc;
     }
 #else
     if (isBlockDevice(path)) {
-        rc = openBlockCard(path, kHost, card, error);
+        rc = openBlockCard(path, kHost, card, error, probe);
         if (!error.empty()) report(error);
         return rc;
     }
 #endif
     std::unique_ptr<VirtualCard> image;
-    rc = openVirtualCard(path, kHost, image, error);
+    rc = openVirtualCard(path, kHost, image, error, probe);
     if (!error.empty()) report(error);
     card = std::move(image);
     return rc;

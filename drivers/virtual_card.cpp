@@ -195,13 +195,14 @@ private:
     HANDLE handle_;
 };
 
+// `readOnly` in: open for reading only; out: the image cannot be written.
 uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
                    bool& readOnly, std::string& error) {
     const std::wstring name = wideFromUtf8(path);
     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    readOnly = false;
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = readOnly ? INVALID_HANDLE_VALUE
+                        : CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         readOnly = true;
         h = CreateFileW(name.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
@@ -314,11 +315,11 @@ int openRegular(const std::string& path, int flags, std::string& error) {
     return -1;
 }
 
+// `readOnly` in: open for reading only; out: the image cannot be written.
 uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
                    bool& readOnly, std::string& error) {
-    readOnly = false;
     std::string problem;
-    int fd = openRegular(path, O_RDWR, problem);
+    int fd = readOnly ? -1 : openRegular(path, O_RDWR, problem);
     if (fd < 0 && problem.empty()) {
         readOnly = true;
         fd = openRegular(path, O_RDONLY, problem);
@@ -554,10 +555,10 @@ uint32_t VirtualCard::getMid(uint8_t mid[8]) const {
 }
 
 uint32_t openVirtualCard(const std::string& path, const Host& host,
-                         std::unique_ptr<VirtualCard>& card, std::string& error) {
+                         std::unique_ptr<VirtualCard>& card, std::string& error, bool forReading) {
     std::unique_ptr<BackingFile> file;
     uint64_t size = 0;
-    bool readOnly = false;
+    bool readOnly = forReading;
     if (uint32_t rc = openImage(path, file, size, readOnly, error)) return rc;
     if (size == 0 || size % kSectorSize != 0 || size / kSectorSize > 0xFFFFFFFFu) {
         error = cat(path, ": image size ", std::to_string(size),

@@ -148,7 +148,9 @@ private:
 // Opens the card whose image is at `path` (UTF-8): reads the sidecar, opens the image read/write (or
 // read-only when writing is not allowed) and checks its size. On SDHOST_ERR_CONFIG `error`
 // holds one line saying what is wrong; a missing or unopenable image is SDHOST_ERR_NO_CARD.
+// `forReading` opens the image read-only, for a probe: the card then acts write-protected.
 uint32_t openVirtualCard(const std::string& path, const Host& host,
-                         std::unique_ptr<VirtualCard>& card, std::string& error);
+                         std::unique_ptr<VirtualCard>& card, std::string& error,
+                         bool forReading = false);
 
 } // namespace brc::vcard

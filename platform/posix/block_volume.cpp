@@ -18,11 +18,10 @@ bool ownDevice(const blockdev::Device& d, const std::string& name) {
            std::find(d.partitions.begin(), d.partitions.end(), name) != d.partitions.end();
 }
 
-} // namespace
-
-BlockVolumeCheck takeBlockVolume(const std::string& path, bool allowLoop, bool unmount) {
+// The device in every system view; `mounts` gathers what each view sees mounted from it.
+BlockVolumeCheck describeEverywhere(const std::string& path, bool allowLoop,
+                                    std::vector<blockdev::Mount>& mounts) {
     BlockVolumeCheck check;
-    std::vector<blockdev::Mount> mounts;
     bool first = true;
     for (const blockdev::SystemView& view : blockdev::systemViews()) {
         std::string error;
@@ -46,7 +45,20 @@ BlockVolumeCheck takeBlockVolume(const std::string& path, bool allowLoop, bool u
                 }))
                 mounts.push_back(m);
     }
+    return check;
+}
 
+} // namespace
+
+BlockVolumeCheck describeBlockCard(const std::string& path, bool allowLoop) {
+    std::vector<blockdev::Mount> mounts;
+    return describeEverywhere(path, allowLoop, mounts);
+}
+
+BlockVolumeCheck takeBlockVolume(const std::string& path, bool allowLoop, bool unmount) {
+    std::vector<blockdev::Mount> mounts;
+    BlockVolumeCheck check = describeEverywhere(path, allowLoop, mounts);
+    if (!check.refusal.empty()) return check;
     const blockdev::Device& d = check.device;
     for (const blockdev::Mount& m : mounts) {
         if (!ownDevice(d, m.device)) {

@@ -23,6 +23,10 @@ struct BlockVolumeCheck {
 // card is refused either way. Last, the kernel must grant an exclusive open.
 BlockVolumeCheck takeBlockVolume(const std::string& path, bool allowLoop, bool unmount);
 
+// Only the first of those checks, for a command that reads the card and never writes: it must
+// be a card (or an allowed loop device); mounts and other holders do not matter.
+BlockVolumeCheck describeBlockCard(const std::string& path, bool allowLoop);
+
 // Asks the kernel to read the card's partition table again (BLKRRPART), so the new partition
 // appears and the desktop may mount it. False with `error` when the kernel would not; a device
 // that does not scan partitions (EINVAL) is not an error.

@@ -186,6 +186,11 @@ time.sleep(60)' "$card" held &
 holder=$!
 for _ in $(seq 100); do [ -e held ] && break; sleep 0.1; done
 refused "a device another program holds" "is in use" "$card" "$exe" format "$card" --allow-loop --yes
+# Reading is not taking: the check reads a card another program holds.
+said=$("$exe" check "$card" --allow-loop 2>&1)
+status=$?
+case "$said" in *busy*|*"in use"*|*"could not be opened"*) fail "check of a held card: $said" ;; esac
+[ "$status" -le 1 ] || fail "check of a held card ended with $status: $said"
 kill "$holder" && wait "$holder" 2>/dev/null
 holder=
 

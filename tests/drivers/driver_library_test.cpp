@@ -673,6 +673,23 @@ TEST_P(DriverLibrary, AReadOnlyImageActsWriteProtected) {
     EXPECT_EQ(lib->write(data.data(), 1, 0, h), GetParam().writeProtectCode);
 }
 
+// A probe only reads: even an image the library could write is opened read-only, as for a
+// card whose lock switch is on, and nothing reaches it.
+TEST_P(DriverLibrary, AProbeOpensTheCardForReadingOnly) {
+    std::string img = image("c.img", 64);
+    map("E=" + img);
+    Snapshot before(img);
+    uint32_t h = 0;
+    ASSERT_EQ(lib->init(&h, drive('E') | SDHOST_INIT_PROBE), SDHOST_OK);
+    std::vector<uint8_t> data(512, 0x5A);
+    EXPECT_EQ(lib->read(data.data(), 1, 0, h), SDHOST_OK);
+    std::fill(data.begin(), data.end(), 0x5A);
+    EXPECT_EQ(lib->write(data.data(), 1, 0, h), GetParam().writeProtectCode);
+    EXPECT_EQ(lib->erase(0, 63, h), GetParam().writeProtectCode);
+    EXPECT_EQ(lib->fini(h), SDHOST_OK);
+    EXPECT_TRUE(Snapshot(img) == before);
+}
+
 TEST_P(DriverLibrary, EraseCanBeUnsupported) {
     std::string img = image("c.img", 64);
     sidecar(img, "erase = 0\n");
