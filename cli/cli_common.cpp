@@ -275,6 +275,20 @@ std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePag
 #endif
 }
 
+void addLayoutFigures(JsonObject& o, const LayoutFigures& f) {
+    if (f.fsType) o.string("fsType", fsTypeName(*f.fsType));
+    const std::pair<const char*, const std::optional<uint64_t>*> numbers[] = {
+        {"userSectors", &f.userSectors},         {"cardTotalSectors", &f.cardTotalSectors},
+        {"heads", &f.heads},                     {"sectorsPerTrack", &f.sectorsPerTrack},
+        {"sectorsPerCluster", &f.sectorsPerCluster}, {"boundaryUnit", &f.boundaryUnit},
+        {"partitionStart", &f.partitionStart},   {"reservedSectors", &f.reservedSectors},
+        {"fatSectors", &f.fatSectors},           {"systemSectors", &f.systemSectors},
+        {"maxCluster", &f.maxCluster},
+    };
+    for (const auto& [key, value] : numbers)
+        if (value->has_value()) o.number(key, static_cast<int64_t>(**value));
+}
+
 uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error, bool forReading) {
     if (driver.driverRoute == 0) {
         if (uint32_t r = bindDriver(driver, 2)) {

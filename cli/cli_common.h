@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/card_check.h"
 #include "app/format_report.h"
 #include "device/driver_binding.h"
 #include "os/os_services.h"
@@ -82,6 +83,9 @@ unsigned codePageOption(Args& args);
 
 // The system's services for a run on this target, with labels in `codePage` (0: the system's).
 std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePage = 0);
+
+// The layout figures under plan --json's names, in its order; figures not known are left out.
+void addLayoutFigures(JsonObject& o, const LayoutFigures& f);
 
 // Binds the route-2 library and opens the target's card (`forReading`: read-only, for a
 // command that never writes). Returns 0 or a driver result, with a sentence for the user in

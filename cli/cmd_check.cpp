@@ -29,21 +29,6 @@ const char kCheckUsage[] =
     "Exit status: 0 when the card follows the rules, 1 when it does not or holds no file system\n"
     "that can be read, 2 for a usage error.\n";
 
-// The figures under plan --json's names, in its order.
-void addFigures(JsonObject& o, const LayoutFigures& f) {
-    if (f.fsType) o.string("fsType", fsTypeName(*f.fsType));
-    const std::pair<const char*, const std::optional<uint64_t>*> numbers[] = {
-        {"userSectors", &f.userSectors},         {"cardTotalSectors", &f.cardTotalSectors},
-        {"heads", &f.heads},                     {"sectorsPerTrack", &f.sectorsPerTrack},
-        {"sectorsPerCluster", &f.sectorsPerCluster}, {"boundaryUnit", &f.boundaryUnit},
-        {"partitionStart", &f.partitionStart},   {"reservedSectors", &f.reservedSectors},
-        {"fatSectors", &f.fatSectors},           {"systemSectors", &f.systemSectors},
-        {"maxCluster", &f.maxCluster},
-    };
-    for (const auto& [key, value] : numbers)
-        if (value->has_value()) o.number(key, static_cast<int64_t>(**value));
-}
-
 const char* sizeAdjustmentName(SizeAdjustmentMatch m) {
     switch (m) {
     case SizeAdjustmentMatch::On: return "on";
@@ -61,12 +46,12 @@ std::string checkJson(const CardCheck& check) {
         // What plan --json prints for this card: the layout has no label to refuse.
         JsonObject expected;
         expected.number("result", 0);
-        addFigures(expected, figuresOf(check.plan));
+        addLayoutFigures(expected, figuresOf(check.plan));
         expected.number("labelBits", 0);
         o.raw("expected", expected.str());
     }
     JsonObject found;
-    addFigures(found, check.found);
+    addLayoutFigures(found, check.found);
     o.raw("found", found.str());
     std::string list = "[";
     for (const Deviation& d : check.deviations) {

@@ -83,22 +83,8 @@ int planCommand(std::vector<std::string> argv) {
     if (json) {
         JsonObject o;
         o.number("result", result);
-        if (plan.layoutDone) o.string("fsType", fsTypeName(p.fsType));
-        if (plan.capacityKnown) {
-            o.number("userSectors", plan.userSectors)
-                .number("cardTotalSectors", static_cast<int64_t>(p.cardTotalSectors))
-                .number("heads", p.heads)
-                .number("sectorsPerTrack", p.sectorsPerTrack);
-        }
-        if (plan.tablesChosen) o.number("sectorsPerCluster", p.sectorsPerCluster).number("boundaryUnit", p.boundaryUnit);
-        if (plan.layoutDone) {
-            o.number("partitionStart", p.partitionStart)
-                .number("reservedSectors", p.reservedSectors)
-                .number("fatSectors", p.fatSectors)
-                .number("systemSectors", p.systemSectors)
-                .number("maxCluster", p.maxCluster)
-                .number("labelBits", plan.labelBits);
-        }
+        addLayoutFigures(o, figuresOf(plan));
+        if (plan.layoutDone) o.number("labelBits", plan.labelBits);
         std::printf("%s\n", o.str().c_str());
         return result == 0 ? kExitOk : kExitFailed;
     }
