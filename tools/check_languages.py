@@ -87,23 +87,9 @@ def check_table(table, originals, texts):
             problems.append(f"{name}: dialog text {text!r} still has Cyrillic text")
 
 
-def compiled_strings(res):
-    out = {}
-    for (rtype, block, _), body in res.items():
-        if rtype != cr.RT_STRING:
-            continue
-        r = cr.Reader(body)
-        for k in range(16):
-            length = r.u16()
-            if length:
-                out[(block - 1) * 16 + k] = body[r.pos:r.pos + 2 * length].decode("utf-16-le")
-            r.pos += 2 * length
-    return out
-
-
 def compare_library(tag, program, library):
     where = f"library {tag}"
-    mine, theirs = compiled_strings(program), compiled_strings(library)
+    mine, theirs = cr.compiled_strings(program), cr.compiled_strings(library)
     for sid, text in sorted(mine.items()):
         if sid not in theirs:
             problems.append(f"{where}: no string {sid}")

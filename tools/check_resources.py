@@ -180,18 +180,23 @@ def compare_dialogs(res, script):
                             f"{show(f, want)} in the tables")
 
 
-def compare_strings(res, script):
-    compiled = {}
+def compiled_strings(res):
+    """id -> text of the compiled string table (blocks of 16, the empty ones left out)."""
+    out = {}
     for (rtype, block, _), body in res.items():
         if rtype != RT_STRING:
             continue
         r = Reader(body)
         for k in range(16):
             length = r.u16()
-            text = body[r.pos:r.pos + 2 * length].decode("utf-16-le")
-            r.pos += 2 * length
             if length:
-                compiled[(block - 1) * 16 + k] = text
+                out[(block - 1) * 16 + k] = body[r.pos:r.pos + 2 * length].decode("utf-16-le")
+            r.pos += 2 * length
+    return out
+
+
+def compare_strings(res, script):
+    compiled = compiled_strings(res)
     expected = {sid: text for sid, (text, _) in gen_strings.read_string_table(script).items()}
     for sid in sorted(set(compiled) | set(expected)):
         if compiled.get(sid) != expected.get(sid):
