@@ -63,6 +63,12 @@ FormatOutcome FormatCommand::run(const FormatRequest& request) {
         host_.startPollTimer();
         return outcome;
     }
+    if (const uint32_t refusal = host_.takeCardForWriting()) {
+        outcome.result = Failed;
+        show(outcome, refusal, kStyleError);
+        host_.startPollTimer();
+        return outcome;
+    }
     rebindDriverLibrary(probe, root);
 
     host_.beginWaitCursor();

@@ -38,6 +38,10 @@ public:
     // Handles pending events, so a power broadcast that came meanwhile is seen.
     virtual void pumpPendingMessages() = 0;
     virtual ProgressWindowHost& progressWindow() = 0;
+    // Called once the user has said yes, right before the format opens the card for writing:
+    // the front end takes the card from the system (unmounts it) and makes sure it is still
+    // the card it checked. A message id refuses the format with nothing written; 0 goes on.
+    virtual uint32_t takeCardForWriting() { return 0; }
 };
 
 // The process-wide state a command works with.
@@ -60,7 +64,8 @@ struct FormatRequest {
 
 // How the attempt ended, as the user saw it.
 enum class FormatEnd {
-    Refused,    // the label check refused the card, or the drive was not ready; nothing written
+    Refused,    // the label check or the front end refused the card, or the drive was not ready;
+                // nothing written
     Cancelled,  // a confirmation was answered with Cancel; nothing written
     Failed,     // formatCard ran and a message other than the report was shown
     Formatted,  // the report was shown (header 208 or 218)

@@ -91,6 +91,10 @@ std::string grouped(uint64_t value) {
     return out;
 }
 
+std::string counted(uint64_t value, const std::string& unit) {
+    return grouped(value) + " " + unit + (value == 1 ? "" : "s");
+}
+
 std::string formatByteCount(uint64_t b) {
     // Every group after the first has three digits; from 10^12 bytes on that takes a fifth
     // group, not a first group of four digits.

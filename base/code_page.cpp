@@ -1,6 +1,8 @@
 // Code page 437 and the UTF-8 <-> UTF-16 conversions used for volume labels.
 #include "base/code_page.h"
 
+#include <cstdio>
+
 #include <array>
 #include <cstdint>
 
@@ -189,6 +191,22 @@ std::u16string utf8ToUtf16(const std::string& text) {
 bool isValidUtf8(const std::string& text) {
     // Decoding replaces every ill-formed sequence, so only valid text comes back unchanged.
     return utf16ToUtf8(utf8ToUtf16(text)) == text;
+}
+
+std::string shownText(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 } // namespace brc

@@ -25,5 +25,8 @@ std::string utf16ToUtf8(const std::u16string& text, size_t maxBytes = std::strin
 std::u16string utf8ToUtf16(const std::string& text);
 // True when `text` is well-formed UTF-8 (no stray, overlong or surrogate sequences).
 bool isValidUtf8(const std::string& text);
+// Text as it may be printed on one line: control characters (a newline in a file name) are
+// shown escaped, "\n" or "\x1b".
+std::string shownText(const std::string& text);
 
 } // namespace brc

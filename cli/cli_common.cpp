@@ -15,9 +15,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "cli/block_target.h"
 #include "platform/posix/oem_code_pages.h"
@@ -197,10 +199,39 @@ std::string notAnImage(const std::string& where, const std::string& path) {
     }
     const uintmax_t size = fs::file_size(file, ec);
     if (!ec && (size == 0 || size % 512 != 0 || size / 512 > UINT32_MAX))
-        return where + " holds " + grouped(size) +
-               " bytes, not a whole number of 512-byte sectors from 1 to 4,294,967,295";
+        return where + " holds " + counted(size, "byte") +
+               ", not a whole number of 512-byte sectors from 1 to 4,294,967,295";
     return {};
 }
+
+} // namespace
+
+namespace {
+
+#if !defined(_WIN32)
+// Resolves a card's path once, as the kernel does (every link, every ".." after a link), and
+// says what is there: the one object every later step works on and the driver library checks.
+std::string resolveOnce(const std::string& where, const std::string& path, std::string& canonical,
+                        CardIdentity& identity) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) {
+        const int err = errno;
+        if (err == ENOENT) return "there is no image at " + where;
+        if (err == ELOOP) return where + " leads through a loop of symbolic links";
+        return "cannot look at " + where + ": " + std::strerror(err);
+    }
+    canonical = real;
+    std::free(real);
+    struct stat st {};
+    if (::stat(canonical.c_str(), &st) != 0) return "cannot look at " + where + ": " + std::strerror(errno);
+    identity.blockDevice = S_ISBLK(st.st_mode);
+    identity.device = static_cast<uint64_t>(st.st_dev);
+    identity.inode = static_cast<uint64_t>(st.st_ino);
+    identity.rdev = identity.blockDevice ? static_cast<uint64_t>(st.st_rdev) : 0;
+    if (!identity.blockDevice && !S_ISREG(st.st_mode)) return notAnImage(where, canonical);
+    return {};
+}
+#endif
 
 } // namespace
 
@@ -208,47 +239,66 @@ Target resolveTarget(const std::string& text) {
     CardMap map = readCardMap();
     if (!map.error.empty()) throw UsageError{map.error};
     Target target;
-    target.display = text;
+    target.display = shownText(text);
     // A drive letter ("E:") names a card already mapped; anything else is a path, "E" too.
+    std::optional<unsigned> index;
+    std::string where = "'" + target.display + "'";
+    std::string path = text;
     if (text.size() == 2 && text[1] == ':' && std::isalpha(static_cast<unsigned char>(text[0]))) {
-        const unsigned index = static_cast<unsigned>(std::toupper(static_cast<unsigned char>(text[0])) - 'A');
-        if (map.paths[index].empty())
-            throw UsageError{"drive " + text.substr(0, 1) + ": has no card in BRINDLECARD_CARDS"};
-        target.driveNumber = index + 1;
-        target.path = map.paths[index];
-        target.blockDevice = isBlockDevice(target.path);
-        return target;
+        index = static_cast<unsigned>(std::toupper(static_cast<unsigned char>(text[0])) - 'A');
+        path = map.paths[*index];
+        if (path.empty()) throw UsageError{"drive " + text.substr(0, 1) + ": has no card in BRINDLECARD_CARDS"};
+        where = "'" + shownText(path) + "' (behind " + text + ")";
     }
+#if defined(_WIN32)
     // A file of the wrong size goes on to the card's own checks, which fail the run with the
     // card's message and this same sentence.
     std::error_code ec;
-    const std::filesystem::path file = pathFromUtf8(text);
-    target.blockDevice = isBlockDevice(text);
-    if (!target.blockDevice && !std::filesystem::is_regular_file(file, ec))
-        throw UsageError{notAnImage("'" + text + "'", text)};
-    // A device is mapped by the node its links (/dev/disk/by-id/...) lead to.
-    const std::string path = utf8FromPath(target.blockDevice ? std::filesystem::canonical(file, ec)
-                                                             : std::filesystem::absolute(file, ec).lexically_normal());
+    if (std::string problem = notAnImage(where, path); !problem.empty() &&
+                                                       !std::filesystem::is_regular_file(pathFromUtf8(path), ec))
+        throw UsageError{problem};
+    path = utf8FromPath(std::filesystem::absolute(pathFromUtf8(path), ec).lexically_normal());
+#else
+    std::string canonical;
+    CardIdentity identity;
+    if (std::string problem = resolveOnce(where, path, canonical, identity); !problem.empty())
+        throw UsageError{problem};
+    path = canonical;
+    target.blockDevice = identity.blockDevice;
+    target.identity = identity;
+#endif
     // The drive map separates its entries with ';' and has no way to quote one.
     if (path.find(';') != std::string::npos)
-        throw UsageError{"'" + text + "' has a ';' in its path, which the drive map cannot hold; "
+        throw UsageError{where + " has a ';' in its path, which the drive map cannot hold; "
                          "rename the image or reach it through a link without one"};
     target.path = path;
-    if (auto drive = driveOfPath(map, path)) {
-        target.driveNumber = *drive;
-        return target;
-    }
+    if (!index)
+        if (const auto drive = driveOfPath(map, path)) index = *drive - 1;
     // The first free letter from the back, away from the letters real drives use.
-    for (unsigned index = 25; index >= 3; --index) {
-        if (map.paths[index].empty()) {
-            map.paths[index] = path;
-            setEnvironmentVariable("BRINDLECARD_CARDS", formatCardMap(map));
-            target.driveNumber = index + 1;
-            return target;
-        }
-    }
-    throw UsageError{"no free drive letter is left for '" + text + "'"};
+    for (unsigned i = 25; !index && i >= 3; --i)
+        if (map.paths[i].empty()) index = i;
+    if (!index) throw UsageError{"no free drive letter is left for " + where};
+    map.paths[*index] = path;
+    setEnvironmentVariable("BRINDLECARD_CARDS", formatCardMap(map));
+    target.driveNumber = *index + 1;
+#if !defined(_WIN32)
+    setVettedIdentity(*index, identity);
+#endif
+    return target;
 }
+
+#if !defined(_WIN32)
+std::string Target::changed() const {
+    std::string canonical;
+    CardIdentity now;
+    if (std::string problem = resolveOnce("'" + shownText(path) + "'", path, canonical, now); !problem.empty())
+        return problem;
+    if (canonical != path || now != identity)
+        return "'" + shownText(path) + "' is no longer the " + (blockDevice ? "device" : "file") +
+               " that was checked: it was replaced or moved meanwhile";
+    return {};
+}
+#endif
 
 unsigned codePageOption(Args& args) {
     const std::optional<std::string> text = args.value("--codepage");
@@ -333,7 +383,7 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
         // The card may have been pulled out, or the device taken by someone else meanwhile.
         if (!isBlockDevice(target.path)) return "the card is gone: " + target.path + " no longer exists";
         // The run's own checks passed before, a loop device's too.
-        if (std::string problem = takeBlockVolume(target.path, true, false).refusal; !problem.empty())
+        if (std::string problem = vetBlockVolume(target.path, true, false).refusal; !problem.empty())
             return problem;
 #endif
     } else if (std::string problem = imageProblem(target); !problem.empty()) {
@@ -343,6 +393,18 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     if (const uint32_t r = openTarget(driver, target, error))
         return r == SDHOST_ERR_NO_CARD ? "the card is gone: it no longer answers (driver code " + hexCode(r) + ")"
                                        : error;
+#if !defined(_WIN32)
+    // A write into a sparse image fails when its file system runs out of room.
+    if (!target.blockDevice) {
+        struct statvfs fs {};
+        const uint64_t room = ::statvfs(target.path.c_str(), &fs) != 0 ? UINT64_MAX
+                              : uint64_t{::geteuid() == 0 ? fs.f_bfree : fs.f_bavail} * fs.f_frsize;
+        if (room < SDHOST_MAX_TRANSFER * 512) {
+            closeTarget(driver);
+            return "the disk holding the image is full";
+        }
+    }
+#endif
     CardCapacity capacity;
     const uint32_t read = readCardCapacity(driver, capacity);
     closeTarget(driver);
@@ -350,15 +412,15 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     FormatPlan plan;
     planFormat(capacity, u"", false, &plan);
     if (!plan.capacityKnown)
-        return "a user area of " + grouped(capacity.userSectors) + " sectors lies in the band from " +
+        return "a user area of " + counted(capacity.userSectors, "sector") + " lies in the band from " +
                grouped(kRefusedBandFirst) + " to " + grouped(kRefusedBandLast) +
                " sectors, which the layout rules do not format";
     if (!plan.layoutDone) {
         if (capacity.protectedSectors > capacity.userSectors)
             return "the protected area (" + grouped(capacity.protectedSectors) +
-                   " sectors) is larger than the user area (" + grouped(capacity.userSectors) +
-                   " sectors): no file system layout fits";
-        return "no file system layout fits a user area of " + grouped(capacity.userSectors) + " sectors";
+                   " sectors) is larger than the user area (" + counted(capacity.userSectors, "sector") +
+                   "): no file system layout fits";
+        return "no file system layout fits a user area of " + counted(capacity.userSectors, "sector");
     }
     return {};
 }

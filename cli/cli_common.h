@@ -9,6 +9,7 @@
 
 #include "app/card_check.h"
 #include "app/format_report.h"
+#include "device/card_map.h"
 #include "device/driver_binding.h"
 #include "os/os_services.h"
 
@@ -67,14 +68,21 @@ std::string jsonEscape(const std::string& text);
 // A card the command works on: a virtual card image, a block device (Linux), or a drive letter
 // from BRINDLECARD_CARDS.
 struct Target {
-    std::string display;      // what the user named
-    std::string path;         // the image or device behind it
+    std::string display;      // what the user named, control characters escaped
+    std::string path;         // the image or device behind it: on Linux its canonical path
     uint32_t driveNumber = 0; // 1 = A:
     bool blockDevice = false; // a real card: cli/block_target.h checks it before it is opened
+    CardIdentity identity;    // Linux: what is at `path`, the only object the library serves
     std::u16string rootPath() const { return {char16_t(u'A' + driveNumber - 1), u':', u'\\'}; }
+#if !defined(_WIN32)
+    // Why `path` no longer leads to `identity` (a link or a file swapped meanwhile), or empty.
+    std::string changed() const;
+#endif
 };
-// Resolves TARGET; an image or device path not yet mapped gets a free letter, added to BRINDLECARD_CARDS
-// for this process so the driver library serves it. Throws UsageError for a bad target.
+// Resolves TARGET once: on Linux to its canonical path and the file or device there, which the
+// driver library is told to accept and nothing else. A path not yet mapped gets a free letter,
+// added to BRINDLECARD_CARDS for this process so the driver library serves it. Throws
+// UsageError for a bad target.
 Target resolveTarget(const std::string& text);
 
 // --codepage N: the OEM code page FAT labels are stored in; 0 when not given, leaving it to

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "base/code_page.h"
 #include "cli/card_files.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
@@ -81,8 +82,9 @@ int cardCommand(std::vector<std::string> argv) {
     if (!sidecarFile.write(text) || !sidecarFile.close())
         return fail("cannot write '" + sidecar + "': " + sidecarFile.reason());
     if (!imageFile.close()) return fail("cannot write '" + image + "': " + imageFile.reason());
-    std::printf("Created %s: %s sectors (%s bytes), protected area %s sectors%s%s\n", paths[0].c_str(),
-                grouped(sectors).c_str(), grouped(sectors * 512).c_str(), grouped(protectedSectors).c_str(),
+    std::printf("Created %s: %s (%s), protected area %s%s%s\n", shownText(paths[0]).c_str(),
+                counted(sectors, "sector").c_str(), counted(sectors * 512, "byte").c_str(),
+                counted(protectedSectors, "sector").c_str(),
                 writeProtect ? ", write-protect switch on" : "", noErase ? ", no erase" : "");
     return kExitOk;
 }

@@ -84,8 +84,8 @@ FormatType parseType(const std::string& name) {
 class TerminalHost final : public FormatHost {
 public:
     // `card`, when given, names the card above the first question.
-    TerminalHost(bool yes, bool json, RunFlags& flags, std::string card)
-        : yes_(yes), json_(json), card_(std::move(card)),
+    TerminalHost(bool yes, bool json, RunFlags& flags, std::string card, const Target& target)
+        : yes_(yes), json_(json), card_(std::move(card)), target_(target),
           progress_(json ? nullptr : stderr, isatty(fileno(stderr)) != 0, flags) {}
 
     bool confirm(uint32_t, const std::u16string& question, uint32_t) override {
@@ -113,9 +113,32 @@ public:
     void pumpPendingMessages() override { progress_.pumpPendingMessages(); }
     ProgressWindowHost& progressWindow() override { return progress_; }
 
+#if !defined(_WIN32)
+    // The answers are in: the card must still be what was checked, and only now is it
+    // unmounted (with --unmount) and asked for once more.
+    uint32_t takeCardForWriting() override {
+        refusal_ = target_.changed();
+        if (!refusal_.empty()) return msg::CannotFormat;
+        if (!volume_) return 0;
+        refusal_ = takeBlockVolume(target_.path, *volume_);
+        for (const std::string& point : volume_->unmounted)
+            std::fprintf(stderr, "brindlecard: unmounted %s.\n", point.c_str());
+        return refusal_.empty() ? 0 : msg::CardInUse;
+    }
+    // The checks of a card's device, done before the questions.
+    void setVolume(BlockVolumeCheck* volume) { volume_ = volume; }
+#endif
+    // Why takeCardForWriting refused, in one sentence.
+    const std::string& refusal() const { return refusal_; }
+
 private:
     bool yes_, json_;
     std::string card_;
+    const Target& target_;
+    std::string refusal_;
+#if !defined(_WIN32)
+    BlockVolumeCheck* volume_ = nullptr;
+#endif
     TerminalProgress progress_;
 };
 
@@ -207,17 +230,18 @@ int formatCommand(std::vector<std::string> argv) {
     std::string cause; // why, in one sentence, where the system's text does not say
     std::string card;  // a real card as the confirmation names it
 #if !defined(_WIN32)
+    // Everything that can be looked at is looked at before the questions; nothing is changed
+    // (not even an unmount) until the user has said yes.
+    BlockVolumeCheck volume;
     if (target.blockDevice) {
-        const BlockVolumeCheck check = takeBlockVolume(target.path, allowLoop, unmount);
-        if (!check.refusal.empty()) {
+        volume = vetBlockVolume(target.path, allowLoop, unmount);
+        if (!volume.refusal.empty()) {
             outcome.result = Failed;
-            if (json) printJson(outcome, check.refusal);
-            else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", check.refusal.c_str());
+            if (json) printJson(outcome, volume.refusal);
+            else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", volume.refusal.c_str());
             return kExitFailed;
         }
-        for (const std::string& point : check.unmounted)
-            std::fprintf(stderr, "brindlecard: unmounted %s.\n", point.c_str());
-        card = describeCard(check.device);
+        card = describeCard(volume.device);
     }
 #else
     (void)unmount;
@@ -230,19 +254,25 @@ int formatCommand(std::vector<std::string> argv) {
         SystemState sys(*os);
         DriverBinding driver(*os);
         RunFlags flags;
-        TerminalHost host(yes, json, flags, card);
-        // Held until the run is over: one format per card, and one formatting copy at a time.
+        TerminalHost host(yes, json, flags, card, target);
+#if !defined(_WIN32)
+        if (target.blockDevice) host.setVolume(&volume);
+#else
+        // One formatting copy at a time, as the desktop program keeps it on Windows.
         const InstanceGuard guard(*os);
+#endif
+        // Held until the run is over: one format per card. Two cards format side by side.
         const CardFileLock cardLock(target.path);
-        uint32_t refusal = guard.refusal();
-        if (refusal != 0) {
-            cause = "another copy of Brindlecard is formatting a card; nothing was written";
-        } else if (cardLock.heldElsewhere()) {
+        uint32_t refusal = 0;
+#if defined(_WIN32)
+        refusal = guard.refusal();
+        if (refusal != 0) cause = "another copy of Brindlecard is formatting a card; nothing was written";
+#endif
+        if (refusal == 0 && cardLock.heldElsewhere()) {
             refusal = msg::CardInUse;
             cause = "another process holds a lock on '" + target.display + "'; nothing was written";
-        } else {
-            refusal = runStartupChecks(sys, driver);
         }
+        if (refusal == 0) refusal = runStartupChecks(sys, driver);
         if (refusal != 0) {
             outcome.result = Failed;
             outcome.messageId = refusal;
@@ -254,18 +284,22 @@ int formatCommand(std::vector<std::string> argv) {
             outcome = FormatCommand(env, host).run({target.rootPath(), label, type, sizeAdjust});
             if (outcome.end == FormatEnd::Cancelled)
                 std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
+            if (!host.refusal().empty()) {
+                cause = host.refusal() + "; nothing was written";
+            } else {
 #if !defined(_WIN32)
-            // The new partition shows once the kernel reads the table again.
-            std::string reread;
-            if (target.blockDevice && outcome.end != FormatEnd::Refused &&
-                outcome.end != FormatEnd::Cancelled && !rereadPartitionTable(target.path, reread))
-                std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
+                // The new partition shows once the kernel reads the table again.
+                std::string reread;
+                if (target.blockDevice && outcome.end != FormatEnd::Refused &&
+                    outcome.end != FormatEnd::Cancelled && !rereadPartitionTable(target.path, reread))
+                    std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
 #endif
-            if (saysOnlyCannotFormat(outcome.messageId)) {
-                cause = explainCardProblem(driver, target);
-                if (cause.empty() && outcome.end == FormatEnd::Failed)
-                    cause = "the card failed a transfer during the format: it was removed, turned "
-                            "read-only or is failing";
+                if (saysOnlyCannotFormat(outcome.messageId)) {
+                    cause = explainCardProblem(driver, target);
+                    if (cause.empty() && outcome.end == FormatEnd::Failed)
+                        cause = "the card failed a transfer during the format: it was removed, turned "
+                                "read-only or is failing";
+                }
             }
         }
     }

@@ -57,7 +57,7 @@ int planCommand(std::vector<std::string> argv) {
     const Target target = resolveTarget(targets[0]);
 #if !defined(_WIN32)
     if (target.blockDevice) {
-        const std::string refusal = takeBlockVolume(target.path, allowLoop, false).refusal;
+        const std::string refusal = vetBlockVolume(target.path, allowLoop, false).refusal;
         if (!refusal.empty()) {
             if (json) std::printf("%s\n", JsonObject().number("result", Failed).string("refusal", refusal).str().c_str());
             else std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());

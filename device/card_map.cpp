@@ -2,6 +2,9 @@
 
 #include "base/environment.h"
 
+#include <cinttypes>
+#include <cstdio>
+
 namespace brc {
 
 CardMap parseCardMap(const std::string& text) {
@@ -58,6 +61,40 @@ std::optional<unsigned> driveOfPath(const CardMap& map, const std::string& path)
     for (size_t i = 0; i < map.paths.size(); ++i)
         if (map.paths[i] == path) return static_cast<unsigned>(i + 1);
     return std::nullopt;
+}
+
+namespace {
+constexpr char kVetted[] = "BRINDLECARD_VETTED";
+} // namespace
+
+std::optional<CardIdentity> vettedIdentity(unsigned index) {
+    const std::string text = environmentVariable(kVetted).value_or("");
+    if (index >= 26 || text.size() < 4 || text[0] != static_cast<char>('A' + index) || text[1] != '=')
+        return std::nullopt;
+    CardIdentity id;
+    int used = 0;
+    const char* rest = text.c_str() + 2;
+    if (rest[0] == 'b') {
+        id.blockDevice = true;
+        if (std::sscanf(rest, "b:%" SCNx64 ":%" SCNx64 ":%" SCNx64 "%n", &id.device, &id.inode,
+                        &id.rdev, &used) != 3)
+            return std::nullopt;
+    } else if (std::sscanf(rest, "f:%" SCNx64 ":%" SCNx64 "%n", &id.device, &id.inode, &used) != 2) {
+        return std::nullopt;
+    }
+    if (rest[used] != '\0') return std::nullopt;
+    return id;
+}
+
+void setVettedIdentity(unsigned index, const CardIdentity& id) {
+    char text[80];
+    if (id.blockDevice)
+        std::snprintf(text, sizeof text, "%c=b:%" PRIx64 ":%" PRIx64 ":%" PRIx64, static_cast<char>('A' + index),
+                      id.device, id.inode, id.rdev);
+    else
+        std::snprintf(text, sizeof text, "%c=f:%" PRIx64 ":%" PRIx64, static_cast<char>('A' + index), id.device,
+                      id.inode);
+    setEnvironmentVariable(kVetted, text);
 }
 
 } // namespace brc

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -26,5 +27,22 @@ std::string formatCardMap(const CardMap& map);
 
 // Drive number (1 = A:) of the letter whose path equals `path`, or nullopt.
 std::optional<unsigned> driveOfPath(const CardMap& map, const std::string& path);
+
+// What the command checked to be the card behind a letter: the file or device node at its
+// canonical path, as stat saw it. The driver library opens that path and serves the card only
+// if what it opened is this very object, so a path that now leads elsewhere writes nothing.
+struct CardIdentity {
+    bool blockDevice = false;
+    uint64_t device = 0;  // st_dev of the node
+    uint64_t inode = 0;
+    uint64_t rdev = 0;    // the device a block node stands for; 0 for an image
+    bool operator==(const CardIdentity&) const = default;
+};
+
+// The identity the command vetted for a drive (index 0 = A:), from BRINDLECARD_VETTED
+// ("E=b:DEV:INO:RDEV" or "E=f:DEV:INO", hexadecimal); nullopt when none or malformed.
+std::optional<CardIdentity> vettedIdentity(unsigned index);
+// Makes `identity` the only vetted card of this process, for the drive at `index`.
+void setVettedIdentity(unsigned index, const CardIdentity& identity);
 
 } // namespace brc

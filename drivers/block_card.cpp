@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -47,10 +48,10 @@ unsigned hexByte(const std::string& text, unsigned shift) {
 
 class BlockCard final : public Card {
 public:
-    BlockCard(int fd, std::string path, uint64_t bytes, uint32_t logical, bool readOnly,
-              const Host& host, std::string manfid, std::string oemid, void* buffer)
-        : fd_(fd), path_(std::move(path)), bytes_(bytes), logical_(logical), readOnly_(readOnly),
-          host_(host), manfid_(std::move(manfid)), oemid_(std::move(oemid)),
+    BlockCard(int fd, std::string path, const CardIdentity& vetted, uint64_t bytes, uint32_t logical,
+              bool readOnly, const Host& host, std::string manfid, std::string oemid, void* buffer)
+        : fd_(fd), path_(std::move(path)), vetted_(vetted), bytes_(bytes), logical_(logical),
+          readOnly_(readOnly), host_(host), manfid_(std::move(manfid)), oemid_(std::move(oemid)),
           buffer_(static_cast<uint8_t*>(buffer)) {}
     ~BlockCard() override {
         ::close(fd_);
@@ -91,6 +92,7 @@ public:
     uint32_t write(const void* buffer, uint32_t count, uint32_t first) override {
         if (uint32_t rc = checkTransfer(buffer, count, first, userSectors())) return rc;
         if (readOnly_) return host_.writeProtectCode;
+        if (uint32_t rc = claim()) return rc;
         const size_t length = count * kSectorSize;
         std::memcpy(buffer_, buffer, length);
         return withDeviceRetries(host_, [&] { return transfer(length, first, true); });
@@ -101,6 +103,7 @@ public:
     uint32_t erase(uint32_t first, uint32_t last) override {
         if (last < first || last >= userSectors()) return SDHOST_ERR_RANGE;
         if (readOnly_) return host_.writeProtectCode;
+        if (uint32_t rc = claim()) return rc;
         uint64_t range[2] = {first * kSectorSize, (uint64_t{last} - first + 1) * kSectorSize};
         if (::ioctl(fd_, BLKDISCARD, range) == 0) return SDHOST_OK;
         if (errno == EOPNOTSUPP || errno == EINVAL) return SDHOST_ERR_NO_ERASE;
@@ -125,6 +128,33 @@ public:
     }
 
 private:
+    // The device is taken exclusively at the first write, not at the open: the checks before
+    // the questions read a card that may still be mounted, and only once the user has said yes
+    // is it unmounted and written. What is taken must be the device the command vetted.
+    uint32_t claim() {
+        if (claimed_) return SDHOST_OK;
+        const int fd = ::open(path_.c_str(), O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC);
+        std::string error;
+        if (fd < 0) {
+            const int err = errno;
+            if (err == EBUSY)
+                error = path_ + " is busy: a partition of it is mounted or another program holds it";
+            else if (!gone(err))
+                error = path_ + ": cannot open for writing: " + std::strerror(err);
+            if (!error.empty()) std::fprintf(stderr, "%s: %s\n", host_.name, error.c_str());
+            return err == EBUSY ? SDHOST_ERR_BUSY : failure(err);
+        }
+        if (!isVettedObject(fd, path_, vetted_, error)) {
+            std::fprintf(stderr, "%s: %s\n", host_.name, error.c_str());
+            ::close(fd);
+            return SDHOST_ERR_CONFIG;
+        }
+        ::close(fd_);
+        fd_ = fd;
+        claimed_ = true;
+        return SDHOST_OK;
+    }
+
     uint32_t failure(int err) const {
         if (gone(err)) return SDHOST_ERR_NO_CARD;
         if (err == EROFS || err == EPERM) return host_.writeProtectCode;
@@ -148,6 +178,8 @@ private:
 
     int fd_;
     std::string path_;
+    CardIdentity vetted_;
+    bool claimed_ = false;
     uint64_t bytes_;
     uint32_t logical_;
     bool readOnly_;
@@ -158,14 +190,14 @@ private:
 
 } // namespace
 
-uint32_t openBlockCard(const std::string& path, const Host& host, std::unique_ptr<Card>& card,
-                       std::string& error, bool forReading) {
+uint32_t openBlockCard(const std::string& path, const CardIdentity& vetted, const Host& host,
+                       std::unique_ptr<Card>& card, std::string& error, bool forReading) {
     bool readOnly = forReading;
-    int fd = forReading ? ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC)
-                        : ::open(path.c_str(), O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC);
-    if (fd < 0 && !forReading && (errno == EROFS || errno == EACCES)) {
-        readOnly = true;
-        fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_DIRECT | O_CLOEXEC);
+    int fd = ::open(path.c_str(), (forReading ? O_RDONLY : O_RDWR) | O_DIRECT | O_CLOEXEC);
+    if (fd < 0 && !forReading && (errno == EROFS || errno == EACCES || errno == EBUSY)) {
+        // EBUSY: a kernel that keeps writers off mounted devices; the write claims it later.
+        readOnly = errno != EBUSY;
+        fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
     }
     if (fd < 0) {
         const int err = errno;
@@ -175,6 +207,10 @@ uint32_t openBlockCard(const std::string& path, const Host& host, std::unique_pt
         }
         if (err == ENOMEDIUM || err == ENOENT || gone(err)) return SDHOST_ERR_NO_CARD;
         error = path + ": cannot open: " + std::strerror(err);
+        return SDHOST_ERR_CONFIG;
+    }
+    if (!isVettedObject(fd, path, vetted, error)) {
+        ::close(fd);
         return SDHOST_ERR_CONFIG;
     }
     struct stat st {};
@@ -194,15 +230,20 @@ uint32_t openBlockCard(const std::string& path, const Host& host, std::unique_pt
     const auto views = describeEverywhere(path);
     const std::string manfid = views.empty() ? "" : views.front().manfid;
     const std::string oemid = views.empty() ? "" : views.front().oemid;
-    card = std::make_unique<BlockCard>(fd, path, bytes, static_cast<uint32_t>(logical),
+    card = std::make_unique<BlockCard>(fd, path, vetted, bytes, static_cast<uint32_t>(logical),
                                        readOnly || ro != 0, host, manfid, oemid, buffer);
     return SDHOST_OK;
 }
 
-uint32_t blockCardFlags(const std::string& path, uint32_t& flags) {
+uint32_t blockCardFlags(const std::string& path, const CardIdentity& vetted, uint32_t& flags,
+                        std::string& error) {
     flags = 0;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return SDHOST_ERR_NO_CARD;
+    if (!isVettedObject(fd, path, vetted, error)) {
+        ::close(fd);
+        return SDHOST_ERR_CONFIG;
+    }
     int ro = 0;
     const bool asked = ::ioctl(fd, BLKROGET, &ro) == 0;
     ::close(fd);

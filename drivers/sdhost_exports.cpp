@@ -9,9 +9,11 @@
 // and DDChkSDCard. The libraries are used from one thread.
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 
+#include "base/code_page.h"
 #include "base/environment.h"
 #include "device/card_map.h"
 #include "device/sdhost_abi.h"
@@ -61,7 +63,8 @@ std::unique_ptr<Card> cards[kSlots];
 // line reported by any of them is kept there.
 constexpr char kLastReport[] = "BRINDLECARD_LAST_DIAGNOSTIC";
 
-void report(const std::string& line) {
+void report(const std::string& text) {
+    const std::string line = brc::shownText(text);  // one line, whatever a path in it holds
     if (brc::environmentVariable(kLastReport) == line) return;
     brc::setEnvironmentVariable(kLastReport, line);
     std::fprintf(stderr, "%s: %s\n", kHost.name, line.c_str());
@@ -116,15 +119,24 @@ uint32_t openDrive(uint32_t drive, std::unique_ptr<Card>& card) {
         if (!error.empty()) report(error);
         return rc;
     }
+    const brc::CardIdentity* vetted = nullptr;
 #else
-    if (isBlockDevice(path)) {
-        rc = openBlockCard(path, kHost, card, error, probe);
+    // Only what the command checked is served: the very file or device it vetted, and never a
+    // device it did not look at.
+    const std::optional<brc::CardIdentity> identity = brc::vettedIdentity(static_cast<unsigned>(index));
+    const brc::CardIdentity* vetted = identity ? &*identity : nullptr;
+    if (vetted ? vetted->blockDevice : isBlockDevice(path)) {
+        if (!vetted) {
+            report(path + " is a device that was not checked as a card; it is not opened");
+            return SDHOST_ERR_CONFIG;
+        }
+        rc = openBlockCard(path, *vetted, kHost, card, error, probe);
         if (!error.empty()) report(error);
         return rc;
     }
 #endif
     std::unique_ptr<VirtualCard> image;
-    rc = openVirtualCard(path, kHost, image, error, probe);
+    rc = openVirtualCard(path, kHost, image, error, probe, vetted);
     if (!error.empty()) report(error);
     card = std::move(image);
     return rc;
@@ -232,13 +244,25 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDChkSDCard)(uint32_t drive, uint
     if (uint32_t rc = mappedPath(drive, path, index)) return rc;
 #if defined(_WIN32)
     if (path.empty()) return diskCardFlags(static_cast<unsigned>(index), *flags);
+    const brc::CardIdentity* vetted = nullptr;
 #else
-    // Asked while the card is open: a second exclusive open would be refused.
-    if (isBlockDevice(path)) return blockCardFlags(path, *flags);
+    const std::optional<brc::CardIdentity> identity = brc::vettedIdentity(static_cast<unsigned>(index));
+    const brc::CardIdentity* vetted = identity ? &*identity : nullptr;
+    if (vetted ? vetted->blockDevice : isBlockDevice(path)) {
+        if (!vetted) {
+            report(path + " is a device that was not checked as a card; it is not opened");
+            return SDHOST_ERR_CONFIG;
+        }
+        // Asked while the card is open: a second exclusive open would be refused.
+        std::string error;
+        const uint32_t rc = blockCardFlags(path, *vetted, *flags, error);
+        if (!error.empty()) report(error);
+        return rc;
+    }
 #endif
     std::unique_ptr<VirtualCard> card;
     std::string error;
-    const uint32_t rc = openVirtualCard(path, kHost, card, error);
+    const uint32_t rc = openVirtualCard(path, kHost, card, error, false, vetted);
     if (!error.empty()) report(error);
     if (rc) return rc;
     *flags = SDHOST_CHK_QUALIFIES | (card->writeRefused() ? SDHOST_CHK_REFUSED : 0u);

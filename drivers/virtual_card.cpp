@@ -197,7 +197,7 @@ private:
 
 // `readOnly` in: open for reading only; out: the image cannot be written.
 uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
-                   bool& readOnly, std::string& error) {
+                   bool& readOnly, std::string& error, const CardIdentity*) {
     const std::wstring name = wideFromUtf8(path);
     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     HANDLE h = readOnly ? INVALID_HANDLE_VALUE
@@ -273,7 +273,10 @@ public:
         auto* p = static_cast<const char*>(buffer);
         while (length > 0) {
             ssize_t n = ::pwrite(fd_, p, length, static_cast<off_t>(offset));
-            if (n <= 0) return false;
+            if (n <= 0) {
+                full_ = n < 0 && (errno == ENOSPC || errno == EDQUOT);
+                return false;
+            }
             p += n;
             length -= static_cast<size_t>(n);
             offset += static_cast<uint64_t>(n);
@@ -294,9 +297,31 @@ public:
 #endif
     }
 
+    bool full() const override { return full_; }
+
 private:
     int fd_;
+    bool full_ = false;
 };
+
+} // namespace
+
+bool isVettedObject(int fd, const std::string& path, const CardIdentity& vetted, std::string& error) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = cat(path, ": cannot be looked at: ", std::strerror(errno));
+        return false;
+    }
+    const bool same = S_ISBLK(st.st_mode) == vetted.blockDevice && static_cast<uint64_t>(st.st_dev) == vetted.device &&
+                      static_cast<uint64_t>(st.st_ino) == vetted.inode &&
+                      (!vetted.blockDevice || static_cast<uint64_t>(st.st_rdev) == vetted.rdev);
+    if (!same)
+        error = cat(path, " is no longer the ", vetted.blockDevice ? "device" : "file",
+                    " that was checked (it was replaced or moved meanwhile); nothing was written to it");
+    return same;
+}
+
+namespace {
 
 // Opens without blocking (a FIFO would wait for a writer), and only what stat says is a regular
 // file: opening a device can act on it. What was opened is checked again, as the path may have
@@ -317,7 +342,7 @@ int openRegular(const std::string& path, int flags, std::string& error) {
 
 // `readOnly` in: open for reading only; out: the image cannot be written.
 uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
-                   bool& readOnly, std::string& error) {
+                   bool& readOnly, std::string& error, const CardIdentity* vetted) {
     std::string problem;
     int fd = readOnly ? -1 : openRegular(path, O_RDWR, problem);
     if (fd < 0 && problem.empty()) {
@@ -330,6 +355,7 @@ uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, 
     }
     if (fd < 0) return SDHOST_ERR_NO_CARD;
     file = std::make_unique<ImageFile>(fd);
+    if (vetted && !isVettedObject(fd, path, *vetted, error)) return SDHOST_ERR_CONFIG;
     struct stat st;
     // Transfers wait for the disk as usual.
     const int flags = ::fcntl(fd, F_GETFL);
@@ -501,7 +527,11 @@ uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) 
     if (writeRefused()) return host_.writeProtectCode;
     if (++writeCalls_ == config_.failWriteCall) return config_.failWriteCode;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
-    if (!withRetries([&] { return writeOnce(bytes, count, first); })) return SDHOST_ERR_IO;
+    if (!withRetries([&] { return writeOnce(bytes, count, first); })) {
+        // Not the card's fault: say so, or the user blames a good card.
+        if (file_->full()) std::fprintf(stderr, "%s: the disk holding the image is full\n", host_.name);
+        return SDHOST_ERR_IO;
+    }
     ++writesDone_;
     return SDHOST_OK;
 }
@@ -555,14 +585,15 @@ uint32_t VirtualCard::getMid(uint8_t mid[8]) const {
 }
 
 uint32_t openVirtualCard(const std::string& path, const Host& host,
-                         std::unique_ptr<VirtualCard>& card, std::string& error, bool forReading) {
+                         std::unique_ptr<VirtualCard>& card, std::string& error, bool forReading,
+                         const CardIdentity* vetted) {
     std::unique_ptr<BackingFile> file;
     uint64_t size = 0;
     bool readOnly = forReading;
-    if (uint32_t rc = openImage(path, file, size, readOnly, error)) return rc;
+    if (uint32_t rc = openImage(path, file, size, readOnly, error, vetted)) return rc;
     if (size == 0 || size % kSectorSize != 0 || size / kSectorSize > 0xFFFFFFFFu) {
-        error = cat(path, ": image size ", std::to_string(size),
-                    " bytes is not a whole number of 512-byte sectors from 1 to 4294967295");
+        error = cat(path, ": image size ", std::to_string(size), size == 1 ? " byte" : " bytes",
+                    " is not a whole number of 512-byte sectors from 1 to 4294967295");
         return SDHOST_ERR_CONFIG;
     }
     CardConfig config;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "device/card_map.h"
 #include "device/sdhost_abi.h"
 
 namespace brc::vcard {
@@ -53,6 +54,8 @@ public:
     // Deallocates [offset, offset + length) so it reads as zeros. False where the system cannot
     // or did not; the range may then be partly zeroed, so the caller writes the zeros itself.
     virtual bool punch(uint64_t /*offset*/, uint64_t /*length*/) { return false; }
+    // Whether the last failed write failed for want of room on the disk holding the image.
+    virtual bool full() const { return false; }
 };
 
 // How the library around the card behaves: its name for messages, its route's write-protect
@@ -149,8 +152,14 @@ private:
 // read-only when writing is not allowed) and checks its size. On SDHOST_ERR_CONFIG `error`
 // holds one line saying what is wrong; a missing or unopenable image is SDHOST_ERR_NO_CARD.
 // `forReading` opens the image read-only, for a probe: the card then acts write-protected.
+// With `vetted`, the file opened must be that very file (Linux), or nothing is served.
 uint32_t openVirtualCard(const std::string& path, const Host& host,
                          std::unique_ptr<VirtualCard>& card, std::string& error,
-                         bool forReading = false);
+                         bool forReading = false, const CardIdentity* vetted = nullptr);
+
+#if !defined(_WIN32)
+// Whether the open file `fd` is the object the command vetted; `error` says what differs.
+bool isVettedObject(int fd, const std::string& path, const CardIdentity& vetted, std::string& error);
+#endif
 
 } // namespace brc::vcard

@@ -55,7 +55,22 @@ BlockVolumeCheck describeBlockCard(const std::string& path, bool allowLoop) {
     return describeEverywhere(path, allowLoop, mounts);
 }
 
-BlockVolumeCheck takeBlockVolume(const std::string& path, bool allowLoop, bool unmount) {
+namespace {
+
+// Whatever the mount table says, the kernel has the last word.
+std::string exclusiveOpenRefusal(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        ::close(fd);
+        return {};
+    }
+    return errno == EBUSY ? path + " is in use: another program holds it or a partition of it"
+                          : "cannot open " + path + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool unmount) {
     std::vector<blockdev::Mount> mounts;
     BlockVolumeCheck check = describeEverywhere(path, allowLoop, mounts);
     if (!check.refusal.empty()) return check;
@@ -71,25 +86,20 @@ BlockVolumeCheck takeBlockVolume(const std::string& path, bool allowLoop, bool u
                             "; unmount it first, or give --unmount";
             return check;
         }
+        check.toUnmount.push_back(m.mountPoint);
     }
-    for (const blockdev::Mount& m : mounts) {
-        if (::umount2(m.mountPoint.c_str(), 0) != 0) {
-            check.refusal = "cannot unmount " + m.mountPoint + " of " + path + ": " + std::strerror(errno);
-            return check;
-        }
-        check.unmounted.push_back(m.mountPoint);
-    }
-
-    // Whatever the mount table says, the kernel has the last word.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        check.refusal = errno == EBUSY
-                            ? path + " is in use: another program holds it or a partition of it"
-                            : "cannot open " + path + ": " + std::strerror(errno);
-        return check;
-    }
-    ::close(fd);
+    // A mounted card is held until it is unmounted; the kernel is asked again then.
+    if (check.toUnmount.empty()) check.refusal = exclusiveOpenRefusal(path);
     return check;
+}
+
+std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check) {
+    for (const std::string& point : check.toUnmount) {
+        if (::umount2(point.c_str(), 0) != 0)
+            return "cannot unmount " + point + " of " + path + ": " + std::strerror(errno);
+        check.unmounted.push_back(point);
+    }
+    return exclusiveOpenRefusal(path);
 }
 
 bool rereadPartitionTable(const std::string& path, std::string& error) {

@@ -112,9 +112,9 @@ refused "card create --force on a FIFO" "is a FIFO" "$exe" card create fifo.img 
 refused "plan on a FIFO" "is a FIFO, not an image" "$exe" plan fifo.img
 refused "check on a FIFO" "is a FIFO, not an image" "$exe" check fifo.img
 refused "format on a FIFO" "is a FIFO, not an image" "$exe" format fifo.img --yes
-refused "plan on a FIFO mapped to a drive letter" "not a regular file" \
+refused "plan on a FIFO mapped to a drive letter" "is a FIFO, not an image" \
     env BRINDLECARD_CARDS="E=$scratch/fifo.img" "$exe" plan E:
-refused "format on a FIFO mapped to a drive letter" "not a regular file" \
+refused "format on a FIFO mapped to a drive letter" "is a FIFO, not an image" \
     env BRINDLECARD_CARDS="E=$scratch/fifo.img" "$exe" format E: --yes
 
 card fifoside.img

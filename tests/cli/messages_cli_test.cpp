@@ -39,8 +39,10 @@ const Case kCases[] = {
     {"repeated flag", "card", "format @/c.img --yes --yes", 2, "--yes is given more than once"},
     {"label not UTF-8", "card", "plan @/c.img --label \"$(printf '\\377\\376')\"", 2, "the label is not valid UTF-8"},
     {"semicolon in path", "semicolon", "plan '@/a;b.img'", 2, "has a ';' in its path"},
+    {"missing image", "", "format E: --yes", 2, "there is no image at '@/gone.img' (behind E:)"},
+    {"missing image, plan", "", "plan E:", 2, "there is no image at '@/gone.img' (behind E:)"},
+    {"missing image, check", "", "check E:", 2, "there is no image at '@/gone.img' (behind E:)"},
     // Cards that cannot be formatted: the system's text, then the cause; exit 1.
-    {"missing image", "", "format E: --yes", 1, "there is no image at '@/gone.img' (behind E:)"},
     {"short image", "short", "format E: --yes", 1, "holds 1,000 bytes, not a whole number of 512-byte sectors"},
     {"protected area too large", "protected", "format @/c.img --yes", 1,
      "the protected area (2,000,000 sectors) is larger than the user area (140,000 sectors)"},

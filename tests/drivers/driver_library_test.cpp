@@ -141,12 +141,14 @@ protected:
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir = pattern;
         ::unsetenv("BRINDLECARD_CARDS");
+        ::unsetenv("BRINDLECARD_VETTED");
         ASSERT_EQ(lib->sysInit(), SDHOST_OK);
     }
     void TearDown() override {
         if (!lib->module) return;
         lib->sysFini(); // closes what a test left open
         ::unsetenv("BRINDLECARD_CARDS");
+        ::unsetenv("BRINDLECARD_VETTED");
         std::filesystem::remove_all(dir);
     }
 
@@ -214,6 +216,59 @@ INSTANTIATE_TEST_SUITE_P(Route1, Route1Library, testing::Values(kQuillhost), fla
 class Route2Library : public DriverLibrary {};
 INSTANTIATE_TEST_SUITE_P(Route2, Route2Library, testing::Values(kQhost32, kQhost32Retry),
                          flavourName);
+
+// ---- the card the command vetted -----------------------------------------------------------------
+
+// The library serves the file the command checked and nothing else: another file now at the
+// path, a device, or a device nobody checked is refused before a byte is read or written.
+TEST_P(DriverLibrary, ServesOnlyTheVettedObject) {
+    const std::string path = image("card.img", 2048);
+    const std::string other = image("other.img", 2048);
+    struct stat st {}, otherSt {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    ASSERT_EQ(::stat(other.c_str(), &otherSt), 0);
+    char text[96];
+    const auto vet = [&](const char* kind, const struct stat& s, unsigned long long rdev) {
+        const auto dev = static_cast<unsigned long long>(s.st_dev);
+        const auto ino = static_cast<unsigned long long>(s.st_ino);
+        if (rdev) std::snprintf(text, sizeof text, "E=%s:%llx:%llx:%llx", kind, dev, ino, rdev);
+        else std::snprintf(text, sizeof text, "E=%s:%llx:%llx", kind, dev, ino);
+        ::setenv("BRINDLECARD_VETTED", text, 1);
+    };
+    struct Row {
+        const char* what;
+        const char* kind;
+        const struct stat* object;
+        unsigned long long rdev;
+        uint32_t expected;
+    } rows[] = {
+        {"the vetted file", "f", &st, 0, SDHOST_OK},
+        {"another file vetted", "f", &otherSt, 0, SDHOST_ERR_CONFIG},
+        {"a device vetted", "b", &st, 0x0701, SDHOST_ERR_CONFIG},
+    };
+    map("E=" + path);
+    for (const Row& row : rows) {
+        vet(row.kind, *row.object, row.rdev);
+        uint32_t handle = 0;
+        std::string said = stderrOf([&] { EXPECT_EQ(lib->init(&handle, drive('E')), row.expected) << row.what; });
+        if (handle) {
+            EXPECT_EQ(lib->fini(handle), SDHOST_OK);
+        }
+        if (row.expected != SDHOST_OK) {
+            EXPECT_NE(said.find("that was checked"), std::string::npos) << said;
+        }
+        uint32_t flags = 0;
+        EXPECT_EQ(lib->chkSdCard(drive('E'), &flags), row.expected) << row.what;
+    }
+    // A block device the command never looked at is not opened.
+    ::unsetenv("BRINDLECARD_VETTED");
+    if (::access("/dev/loop0", F_OK) == 0) {
+        map("E=/dev/loop0");
+        uint32_t handle = 0;
+        std::string said = stderrOf([&] { EXPECT_EQ(lib->init(&handle, drive('E')), SDHOST_ERR_CONFIG); });
+        EXPECT_NE(said.find("not checked as a card"), std::string::npos) << said;
+    }
+}
 
 // ---- exports ------------------------------------------------------------------------------------
 
