@@ -123,6 +123,18 @@ mkfifo fifoside.img.card
 refused "plan with a FIFO sidecar" "cannot read: not a regular file" "$exe" plan fifoside.img
 refused "check with a FIFO sidecar" "cannot read: not a regular file" "$exe" check fifoside.img
 refused "format with a FIFO sidecar" "cannot read: not a regular file" "$exe" format fifoside.img --yes
+
+# The test views of the system (a fake sysfs, mount table and swap list) are read like the
+# system's own: a FIFO there is no table and must not hold the command.
+for hook in BRINDLECARD_TEST_SYSFS BRINDLECARD_TEST_MOUNTINFO BRINDLECARD_TEST_SWAPS; do
+    timeout -k 5 "$bound" env "$hook=$scratch/fifo.img" "$exe" list --allow-loop </dev/null >/dev/null 2>stderr.txt
+    status=$?
+    if [ "$status" -eq 124 ] || [ "$status" -gt 1 ]; then
+        fail "list with $hook a FIFO: status $status: $(tr '\n' ' ' <stderr.txt)"
+    else
+        echo "ok: list with $hook a FIFO ends (status $status)"
+    fi
+done
 refused "card create --force with a FIFO sidecar" "is a FIFO" \
     "$exe" card create fifoside.img --size 1M --force
 

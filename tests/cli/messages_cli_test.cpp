@@ -48,6 +48,8 @@ const Case kCases[] = {
      "the protected area (2,000,000 sectors) is larger than the user area (140,000 sectors)"},
     {"refused band", "band", "format @/c.img --yes", 1, "a user area of 4,194,304 sectors lies in the band"},
     {"vanished card", "vanish", "format @/c.img --yes", 1, "the card failed a transfer during the format"},
+    // Counts of one are singular.
+    {"one sector", "", "card create @/one.img --size 512", 0, "1 sector (512 bytes), protected area 0 sectors"},
     {"identify fails", "identify", "format @/c.img --yes --json", 1, "the card did not report its capacity (driver code 0x103)"},
 };
 

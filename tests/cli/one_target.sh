@@ -167,6 +167,20 @@ refused() {
     [ "$(sum "$dev")" = "$before" ] || fail "$name: the device was written"
 }
 
+# A card whose image lies on a full file system is not called a failing card.
+mkdir -p small
+if mount -t tmpfs -o size=2M tmpfs small 2>/dev/null; then
+    mounted+=("$scratch/small")
+    card small/full.img 64M
+    said=$("$exe" format small/full.img --type overwrite --yes 2>&1)
+    [ $? -eq 1 ] && grep -q "the disk holding the image is full" <<<"$said" || fail "a full disk: $said"
+    grep -q "is failing" <<<"$said" && fail "a full disk is blamed on the card: $said"
+    umount small
+    ok "an image on a full disk is reported as such"
+else
+    echo "skip: cannot mount a small tmpfs for the full-disk case"
+fi
+
 truncate -s 64M loop.img
 attach dev loop.img
 ln -s "$dev" dev.img
