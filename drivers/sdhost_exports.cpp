@@ -99,9 +99,16 @@ uint32_t mappedPath(uint32_t drive, std::string& path, size_t& index) {
 }
 
 #if !defined(_WIN32)
-bool isBlockDevice(const std::string& path) {
+// What the command vetted behind a drive: only that very file or device is served, and a device
+// it did not look at never is.
+uint32_t vettedFor(size_t index, const std::string& path, std::optional<brc::CardIdentity>& vetted) {
+    vetted = brc::vettedIdentity(static_cast<unsigned>(index));
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+    if (!vetted && ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        report(path + " is a device that was not checked as a card; it is not opened");
+        return SDHOST_ERR_CONFIG;
+    }
+    return SDHOST_OK;
 }
 #endif
 
@@ -121,15 +128,10 @@ uint32_t openDrive(uint32_t drive, std::unique_ptr<Card>& card) {
     }
     const brc::CardIdentity* vetted = nullptr;
 #else
-    // Only what the command checked is served: the very file or device it vetted, and never a
-    // device it did not look at.
-    const std::optional<brc::CardIdentity> identity = brc::vettedIdentity(static_cast<unsigned>(index));
+    std::optional<brc::CardIdentity> identity;
+    if ((rc = vettedFor(index, path, identity))) return rc;
     const brc::CardIdentity* vetted = identity ? &*identity : nullptr;
-    if (vetted ? vetted->blockDevice : isBlockDevice(path)) {
-        if (!vetted) {
-            report(path + " is a device that was not checked as a card; it is not opened");
-            return SDHOST_ERR_CONFIG;
-        }
+    if (vetted && vetted->blockDevice) {
         rc = openBlockCard(path, *vetted, kHost, card, error, probe);
         if (!error.empty()) report(error);
         return rc;
@@ -246,13 +248,10 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDChkSDCard)(uint32_t drive, uint
     if (path.empty()) return diskCardFlags(static_cast<unsigned>(index), *flags);
     const brc::CardIdentity* vetted = nullptr;
 #else
-    const std::optional<brc::CardIdentity> identity = brc::vettedIdentity(static_cast<unsigned>(index));
+    std::optional<brc::CardIdentity> identity;
+    if (uint32_t rc = vettedFor(index, path, identity)) return rc;
     const brc::CardIdentity* vetted = identity ? &*identity : nullptr;
-    if (vetted ? vetted->blockDevice : isBlockDevice(path)) {
-        if (!vetted) {
-            report(path + " is a device that was not checked as a card; it is not opened");
-            return SDHOST_ERR_CONFIG;
-        }
+    if (vetted && vetted->blockDevice) {
         // Asked while the card is open: a second exclusive open would be refused.
         std::string error;
         const uint32_t rc = blockCardFlags(path, *vetted, *flags, error);
