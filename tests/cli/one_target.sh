@@ -36,7 +36,12 @@ fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
 }
-ok() { echo "ok: $*"; }
+# Says ok for a case only when no check of it failed since the last case.
+passed=0
+ok() {
+    [ "$failures" -eq "$passed" ] && echo "ok: $*"
+    passed=$failures
+}
 
 # The first 16 MiB of a file or device, hashed: every card here keeps its system area there.
 sum() { head -c 16M "$1" | sha256sum | cut -d' ' -f1; }
