@@ -9,9 +9,12 @@
 #include "base/code_page.h"
 #include "base/environment.h"
 #include "base/native_text.h"
+#include "cli/card_files.h"
 #include "device/card_map.h"
 #include "engine/layout.h"
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -219,6 +222,12 @@ Target resolveTarget(const std::string& text) {
         target.blockDevice = isBlockDevice(target.path);
         return target;
     }
+    bool longPath = false; // "\\?\X:\...", which Windows takes as it is
+#if defined(_WIN32)
+    // The system would open another file than the name says, and the sidecar would not match.
+    if (std::string problem = windowsNameProblem(text); !problem.empty()) throw UsageError{problem};
+    longPath = text.rfind("\\\\?\\", 0) == 0;
+#endif
     // A file of the wrong size goes on to the card's own checks, which fail the run with the
     // card's message and this same sentence.
     std::error_code ec;
@@ -226,9 +235,11 @@ Target resolveTarget(const std::string& text) {
     target.blockDevice = isBlockDevice(text);
     if (!target.blockDevice && !std::filesystem::is_regular_file(file, ec))
         throw UsageError{notAnImage("'" + text + "'", text)};
-    // A device is mapped by the node its links (/dev/disk/by-id/...) lead to.
-    const std::string path = utf8FromPath(target.blockDevice ? std::filesystem::canonical(file, ec)
-                                                             : std::filesystem::absolute(file, ec).lexically_normal());
+    // A device is mapped by the node its links (/dev/disk/by-id/...) lead to; a long path is
+    // passed on as it is.
+    const std::string path = longPath ? text
+                             : utf8FromPath(target.blockDevice ? std::filesystem::canonical(file, ec)
+                                                               : std::filesystem::absolute(file, ec).lexically_normal());
     // The drive map separates its entries with ';' and has no way to quote one.
     if (path.find(';') != std::string::npos)
         throw UsageError{"'" + text + "' has a ';' in its path, which the drive map cannot hold; "
@@ -342,6 +353,7 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     std::string error;
     if (const uint32_t r = openTarget(driver, target, error))
         return r == SDHOST_ERR_NO_CARD ? "the card is gone: it no longer answers (driver code " + hexCode(r) + ")"
+               : r == SDHOST_ERR_BUSY  ? "'" + target.display + "' is in use: another program holds it open"
                                        : error;
     CardCapacity capacity;
     const uint32_t read = readCardCapacity(driver, capacity);
@@ -363,10 +375,46 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     return {};
 }
 
-CardFileLock::CardFileLock(const std::string& path) {
 #if defined(_WIN32)
-    (void)path; // the volume lock guards a Windows card
+
+namespace {
+
+// The lock covers one byte far past the end of any card: between processes it works as flock
+// does, and the library's own transfers, through other handles, never meet it.
+OVERLAPPED lockedByte() {
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFEu;
+    at.OffsetHigh = 0x7FFFFFFFu;
+    return at;
+}
+
+} // namespace
+
+CardFileLock::CardFileLock(const std::string& path) {
+    HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    OVERLAPPED at = lockedByte();
+    if (GetFileType(h) == FILE_TYPE_DISK &&
+        LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        handle_ = h;
+        return;
+    }
+    heldElsewhere_ = GetLastError() == ERROR_LOCK_VIOLATION;
+    CloseHandle(h);
+}
+
+CardFileLock::~CardFileLock() {
+    if (!handle_) return;
+    OVERLAPPED at = lockedByte();
+    UnlockFileEx(handle_, 0, 1, 0, &at);
+    CloseHandle(handle_);
+}
+
 #else
+
+CardFileLock::CardFileLock(const std::string& path) {
     // Non-blocking, so a FIFO in the card's place cannot hold the run here.
     fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return;
@@ -380,13 +428,12 @@ CardFileLock::CardFileLock(const std::string& path) {
     do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
     while (rc != 0 && errno == EINTR);
     heldElsewhere_ = rc != 0 && errno == EWOULDBLOCK;
-#endif
 }
 
 CardFileLock::~CardFileLock() {
-#if !defined(_WIN32)
     if (fd_ >= 0) ::close(fd_); // closing drops the lock
-#endif
 }
+
+#endif
 
 } // namespace brc::cli
