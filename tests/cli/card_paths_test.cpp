@@ -132,20 +132,6 @@ TEST(WindowsNames, EndsInADotOrBlankOrAReservedDeviceNameAreNamed) {
     }
 }
 
-#if defined(_WIN32)
-// Win32 would create x.img for "x.img." and take NUL for the null device: nothing is created.
-TEST_F(CardPaths, CardCreateRefusesWhatWindowsWouldRename) {
-    for (const std::string name : {"x.img.", "x.img ", "nul.img", "COM3"}) {
-        const fs::path path = folder_ / name;
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(cardCommand({"create", utf8FromPath(path), "--size", "1M"}), kExitFailed) << name;
-        const std::string said = testing::internal::GetCapturedStderr();
-        EXPECT_NE(said.find(windowsNameProblem(utf8FromPath(path))), std::string::npos) << said;
-    }
-    EXPECT_TRUE(fs::is_empty(folder_));
-}
-#endif
-
 // The lock a format holds on its image for the whole run: a second holder is told, reading
 // and writing the image go on, and it is free again once the first lets go.
 TEST_F(CardPaths, ACardLockIsHeldAgainstASecondLockOnly) {
