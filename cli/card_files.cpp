@@ -1,5 +1,9 @@
 #include "cli/card_files.h"
 
+#include <cctype>
+
+#include "device/card_map.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -20,7 +24,31 @@ std::string refusal(const std::string& path, const char* what) {
     return "'" + path + "' is " + what + "; card create only creates or replaces regular files";
 }
 
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, in any case; the superscript digits count
+// as digits.
+bool isReservedDeviceName(std::string base) {
+    for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+    if (base.rfind("COM", 0) != 0 && base.rfind("LPT", 0) != 0) return false;
+    const std::string digit = base.substr(3);
+    return (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+           digit == "\xC2\xB2" || digit == "\xC2\xB3";
+}
+
 } // namespace
+
+std::string windowsNameProblem(const std::string& path) {
+    const size_t cut = path.find_last_of("\\/:");
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    if (!name.empty() && (name.back() == '.' || name.back() == ' '))
+        return "'" + path + "' ends in a dot or a blank, which Windows drops from a file name: "
+               "name the image without it";
+    // The device is reserved whatever extension follows, and blanks before the extension too.
+    std::string base = name.substr(0, name.find('.'));
+    base.erase(base.find_last_not_of(' ') + 1);
+    if (isReservedDeviceName(base)) return "'" + path + "' is a reserved device name on Windows, not a file";
+    return {};
+}
 
 CardFile::~CardFile() { close(); }
 
@@ -34,9 +62,13 @@ std::string lastErrorText() { return "error " + std::to_string(GetLastError()); 
 
 bool CardFile::open(const std::string& path, bool replace, std::string& error) {
     path_ = path;
-    // The device namespace (\\.\PhysicalDrive0, \\.\E:) names disks, not files.
-    if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0) {
+    // The device namespace (\\.\PhysicalDrive0, \\?\E:) names disks, not files.
+    if (isDeviceNamespacePath(path)) {
         error = refusal(path, "a device");
+        return false;
+    }
+    if (std::string problem = windowsNameProblem(path); !problem.empty()) {
+        error = problem;
         return false;
     }
     const std::wstring name = wideFromUtf8(path);

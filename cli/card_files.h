@@ -6,6 +6,12 @@
 
 namespace brc::cli {
 
+// Why Windows would create no file of the name `path` ends in, or empty: a name ending in a dot
+// or a blank (the system drops them, so the image would not be where its sidecar says), or a
+// reserved device name such as NUL or COM1, with or without an extension. On Windows card
+// create and the targets of the other commands refuse such a name.
+std::string windowsNameProblem(const std::string& path);
+
 // One file created, or with `replace` an existing regular file rewritten. Nothing but a regular
 // file is ever opened for writing: a symbolic link at the path is not followed, and a device
 // node, FIFO, socket or directory there is refused before it is opened. Closed on destruction.

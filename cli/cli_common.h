@@ -107,9 +107,10 @@ void closeTarget(DriverBinding& driver);
 // layout rules accept that capacity. Empty when all of that is in order.
 std::string explainCardProblem(DriverBinding& driver, const Target& target);
 
-// An exclusive advisory lock (flock) on the card's image or device for a whole run, so that
-// two runs, or a run and any program that respects flock, never write one card at once.
-// Paths that cannot be opened or are no image or device are left to the checks that follow.
+// An exclusive advisory lock on the card's image or device for a whole run, so that two runs,
+// or a run and any program that respects the lock, never write one card at once: flock on
+// Linux, a byte-range lock (LockFileEx) on Windows. Paths that cannot be opened or are no image
+// or device are left to the checks that follow.
 class CardFileLock {
 public:
     explicit CardFileLock(const std::string& path);
@@ -120,7 +121,11 @@ public:
     bool heldElsewhere() const { return heldElsewhere_; }
 
 private:
+#if defined(_WIN32)
+    void* handle_ = nullptr;
+#else
     int fd_ = -1;
+#endif
     bool heldElsewhere_ = false;
 };
 

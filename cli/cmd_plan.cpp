@@ -71,7 +71,8 @@ int planCommand(std::vector<std::string> argv) {
     const std::unique_ptr<OsServices> os = osServicesFor(target, codePage);
     DriverBinding driver(*os);
     std::string error;
-    if (openTarget(driver, target, error) != 0) {
+    // Planning only reads, so it opens the card as check does, alongside a format in progress.
+    if (openTarget(driver, target, error, true) != 0) {
         std::fprintf(stderr, "brindlecard: %s.\n", error.c_str());
         return kExitFailed;
     }

@@ -1,11 +1,41 @@
 #include "device/card_map.h"
 
+#include <cctype>
+
 #include "base/environment.h"
 
 #include <cinttypes>
 #include <cstdio>
 
 namespace brc {
+
+namespace {
+
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// "X:\" or "X:/" at `at`.
+bool driveRootAt(const std::string& path, size_t at) {
+    return path.size() > at + 2 && std::isalpha(static_cast<unsigned char>(path[at])) &&
+           path[at + 1] == ':' && isSeparator(path[at + 2]);
+}
+
+} // namespace
+
+bool isDeviceNamespacePath(const std::string& path) {
+    if (path.size() < 4 || !isSeparator(path[0]) || !isSeparator(path[1]) ||
+        (path[2] != '.' && path[2] != '?') || !isSeparator(path[3]))
+        return false;
+    // Only the long forms of a drive path and of a UNC path name files there.
+    if (path.compare(0, 4, "\\\\?\\") != 0) return true;
+    return !driveRootAt(path, 4) && path.compare(4, 4, "UNC\\") != 0;
+}
+
+bool isAbsoluteFilePath(const std::string& path) {
+    if (isDeviceNamespacePath(path)) return false;
+    if (driveRootAt(path, 0) || (!path.empty() && path[0] == '/')) return true;
+    // "\\server\share\path" and the long forms.
+    return path.size() > 2 && path[0] == '\\' && isSeparator(path[1]) && !isSeparator(path[2]);
+}
 
 CardMap parseCardMap(const std::string& text) {
     CardMap map;
@@ -27,8 +57,10 @@ CardMap parseCardMap(const std::string& text) {
             return map;
         }
         std::string path = entry.substr(2);
-        if (path.front() != '/' && !(path.size() > 2 && path[1] == ':')) {
-            map.error = "BRINDLECARD_CARDS path '" + path + "' is not absolute";
+        if (!isAbsoluteFilePath(path)) {
+            map.error = "BRINDLECARD_CARDS path '" + path +
+                        "' is not an absolute path to a file: give /path, X:\\path, "
+                        "\\\\server\\share\\path, \\\\?\\X:\\path or \\\\?\\UNC\\server\\share\\path";
             return map;
         }
         auto& slot = map.paths[static_cast<size_t>(letter - 'A')];

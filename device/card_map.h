@@ -15,8 +15,18 @@ struct CardMap {
 };
 
 // Parses the variable's text. Entries are separated by ';'; empty entries are skipped.
-// A malformed entry (no letter, no '=', relative or empty path, a letter given twice) sets error.
+// A malformed entry (no letter, no '=', a path isAbsoluteFilePath refuses, a letter given twice)
+// sets error.
 CardMap parseCardMap(const std::string& text);
+
+// True for a path in Windows' device namespace ("\\.\", "\\?\", either slash), which names
+// disks, volumes and other devices; the long forms of a file path, "\\?\X:\" and
+// "\\?\UNC\", are not counted.
+bool isDeviceNamespacePath(const std::string& path);
+
+// True when `path` names a file absolutely: "/path", or as Windows has them "X:\path" (or
+// "X:/path"), "\\server\share\path", "\\?\X:\path" and "\\?\UNC\server\share\path".
+bool isAbsoluteFilePath(const std::string& path);
 
 // Reads BRINDLECARD_CARDS from the environment (an unset variable is an empty map). Its paths
 // are UTF-8, on Windows too.

@@ -138,7 +138,7 @@ uint32_t openDrive(uint32_t drive, std::unique_ptr<Card>& card) {
     }
 #endif
     std::unique_ptr<VirtualCard> image;
-    rc = openVirtualCard(path, kHost, image, error, probe, vetted);
+    rc = openVirtualCard(path, kHost, image, error, probe ? OpenFor::Probe : OpenFor::Format, vetted);
     if (!error.empty()) report(error);
     card = std::move(image);
     return rc;
@@ -261,7 +261,7 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDChkSDCard)(uint32_t drive, uint
 #endif
     std::unique_ptr<VirtualCard> card;
     std::string error;
-    const uint32_t rc = openVirtualCard(path, kHost, card, error, false, vetted);
+    const uint32_t rc = openVirtualCard(path, kHost, card, error, OpenFor::Flags, vetted);
     if (!error.empty()) report(error);
     if (rc) return rc;
     *flags = SDHOST_CHK_QUALIFIES | (card->writeRefused() ? SDHOST_CHK_REFUSED : 0u);

@@ -195,19 +195,29 @@ private:
     HANDLE handle_;
 };
 
-// `readOnly` in: open for reading only; out: the image cannot be written.
-uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
-                   bool& readOnly, std::string& error, const CardIdentity*) {
+// `readOnly` out: the image cannot be written. A format's handle lets others read but not
+// write, so a second format (another process, another session) is refused while it lasts.
+uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<BackingFile>& file,
+                   uint64_t& size, bool& readOnly, std::string& error, const CardIdentity*) {
     const std::wstring name = wideFromUtf8(path);
-    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE h = readOnly ? INVALID_HANDLE_VALUE
-                        : CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        readOnly = true;
-        h = CreateFileW(name.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+    const DWORD shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    readOnly = true;
+    if (use != OpenFor::Probe) {
+        h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        use == OpenFor::Format ? FILE_SHARE_READ : shared, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool heldByWriter = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+        if (heldByWriter && use == OpenFor::Format) {
+            error = cat(path, ": in use: another program holds it open");
+            return SDHOST_ERR_BUSY;
+        }
+        // The flags asked while a format holds the image: that format could open it to write.
+        readOnly = h == INVALID_HANDLE_VALUE && !heldByWriter;
     }
+    if (h == INVALID_HANDLE_VALUE)
+        h = CreateFileW(name.c_str(), GENERIC_READ, shared, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return SDHOST_ERR_NO_CARD;
     file = std::make_unique<ImageFile>(h);
     LARGE_INTEGER bytes;
@@ -340,10 +350,11 @@ int openRegular(const std::string& path, int flags, std::string& error) {
     return -1;
 }
 
-// `readOnly` in: open for reading only; out: the image cannot be written.
-uint32_t openImage(const std::string& path, std::unique_ptr<BackingFile>& file, uint64_t& size,
-                   bool& readOnly, std::string& error, const CardIdentity* vetted) {
+// `readOnly` out: the image cannot be written. With `vetted`, what opens must be that file.
+uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<BackingFile>& file,
+                   uint64_t& size, bool& readOnly, std::string& error, const CardIdentity* vetted) {
     std::string problem;
+    readOnly = use == OpenFor::Probe;
     int fd = readOnly ? -1 : openRegular(path, O_RDWR, problem);
     if (fd < 0 && problem.empty()) {
         readOnly = true;
@@ -585,12 +596,12 @@ uint32_t VirtualCard::getMid(uint8_t mid[8]) const {
 }
 
 uint32_t openVirtualCard(const std::string& path, const Host& host,
-                         std::unique_ptr<VirtualCard>& card, std::string& error, bool forReading,
+                         std::unique_ptr<VirtualCard>& card, std::string& error, OpenFor use,
                          const CardIdentity* vetted) {
     std::unique_ptr<BackingFile> file;
     uint64_t size = 0;
-    bool readOnly = forReading;
-    if (uint32_t rc = openImage(path, file, size, readOnly, error, vetted)) return rc;
+    bool readOnly = true;
+    if (uint32_t rc = openImage(path, use, file, size, readOnly, error, vetted)) return rc;
     if (size == 0 || size % kSectorSize != 0 || size / kSectorSize > 0xFFFFFFFFu) {
         error = cat(path, ": image size ", std::to_string(size), size == 1 ? " byte" : " bytes",
                     " is not a whole number of 512-byte sectors from 1 to 4294967295");

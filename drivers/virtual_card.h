@@ -148,14 +148,20 @@ private:
     uint32_t eraseCalls_ = 0;
 };
 
+// What a card is opened for. Probe: reading only; the card then acts write-protected. Format:
+// reading and writing; on Windows no other handle may write the image until the card is closed,
+// and an image another program holds that way is SDHOST_ERR_BUSY. Flags: DDChkSDCard's look at
+// whether a format could write, taken alongside a format's own open.
+enum class OpenFor { Probe, Format, Flags };
+
 // Opens the card whose image is at `path` (UTF-8): reads the sidecar, opens the image read/write (or
-// read-only when writing is not allowed) and checks its size. On SDHOST_ERR_CONFIG `error`
-// holds one line saying what is wrong; a missing or unopenable image is SDHOST_ERR_NO_CARD.
-// `forReading` opens the image read-only, for a probe: the card then acts write-protected.
-// With `vetted`, the file opened must be that very file (Linux), or nothing is served.
+// read-only when writing is not allowed) and checks its size. On SDHOST_ERR_CONFIG and
+// SDHOST_ERR_BUSY `error` holds one line saying what is wrong; a missing or unopenable image is
+// SDHOST_ERR_NO_CARD. With `vetted`, the file opened must be that very file (Linux), or nothing
+// is served.
 uint32_t openVirtualCard(const std::string& path, const Host& host,
                          std::unique_ptr<VirtualCard>& card, std::string& error,
-                         bool forReading = false, const CardIdentity* vetted = nullptr);
+                         OpenFor use = OpenFor::Format, const CardIdentity* vetted = nullptr);
 
 #if !defined(_WIN32)
 // Whether the open file `fd` is the object the command vetted; `error` says what differs.

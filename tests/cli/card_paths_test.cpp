@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -96,6 +97,63 @@ TEST_F(CardPaths, WhatIsNoImageIsNamedForWhatItIs) {
             EXPECT_NE(e.message.find("'" + path + "'"), std::string::npos) << e.message;
         }
     }
+}
+
+// Names Windows would turn into another file or into a device. The rule is the same on every
+// system; only the Windows build applies it.
+TEST(WindowsNames, EndsInADotOrBlankOrAReservedDeviceNameAreNamed) {
+    struct Case {
+        const char* path;
+        const char* problem; // part of the sentence, or empty for a fine name
+    };
+    const Case cases[] = {
+        {"C:\\cards\\x.img", ""},
+        {"C:\\cards\\x.img.", "ends in a dot or a blank"},
+        {"C:\\cards\\x.img  ", "ends in a dot or a blank"},
+        {"x.", "ends in a dot or a blank"},
+        {"C:\\cards\\NUL", "reserved device name"},
+        {"C:/cards/nul.img", "reserved device name"},
+        {"Con", "reserved device name"},
+        {"C:prn.x.y", "reserved device name"},
+        {"aux .img", "reserved device name"},
+        {"D:\\com1", "reserved device name"},
+        {"lpt9.card", "reserved device name"},
+        {"COM\xC2\xB9", "reserved device name"},
+        {"COM0", ""},
+        {"LPT10", ""},
+        {"NULL.img", ""},
+        {"C:\\con\\card.img", ""},
+        {"C:\\cards\\.img", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string problem = windowsNameProblem(c.path);
+        if (*c.problem == '\0') {
+            EXPECT_EQ(problem, "") << c.path;
+        } else {
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << c.path << ": " << problem;
+            EXPECT_EQ(problem.rfind("'" + std::string(c.path) + "'", 0), 0u) << problem;
+        }
+    }
+}
+
+// The lock a format holds on its image for the whole run: a second holder is told, reading
+// and writing the image go on, and it is free again once the first lets go.
+TEST_F(CardPaths, ACardLockIsHeldAgainstASecondLockOnly) {
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(cardCommand({"create", utf8FromPath(image_), "--sectors", "8"}), kExitOk);
+    testing::internal::GetCapturedStdout();
+    {
+        const CardFileLock first(utf8FromPath(image_));
+        EXPECT_FALSE(first.heldElsewhere());
+        EXPECT_TRUE(CardFileLock(utf8FromPath(image_)).heldElsewhere());
+        std::fstream image(image_, std::ios::in | std::ios::out | std::ios::binary);
+        image.seekp(512) << "written";
+        char back[8] = {};
+        image.seekg(512).read(back, 7);
+        EXPECT_EQ(std::string(back), "written");
+    }
+    EXPECT_FALSE(CardFileLock(utf8FromPath(image_)).heldElsewhere());
+    EXPECT_FALSE(CardFileLock(utf8FromPath(folder_ / "none.img")).heldElsewhere());
 }
 
 } // namespace

@@ -74,6 +74,47 @@ out=$(brc format "$missing" --yes 2>&1) || status=$?
 [ "$status" = 2 ] && [[ $out == *"there is no image at '$missing'"* ]] ||
   fail "format of a missing image (status $status): $out"
 
+# A name Windows would change (a trailing dot or blank) or take for a device is refused, and
+# nothing is created; a long path (\\?\) is taken by path and in BRINDLECARD_CARDS.
+for name in 'x.img.' 'x.img ' 'NUL' 'com1.img'; do
+  status=0
+  out=$(brc card create "$(windows "$folder")\\$name" --size 1M 2>&1) || status=$?
+  [ "$status" = 1 ] && [[ $out == *"ends in a dot or a blank"* || $out == *"is a reserved device name"* ]] ||
+    fail "card create '$name' (status $status): $out"
+done
+[ -z "$(ls "$folder" | grep -v -e '^к\.img' -e '^карта\.img')" ] || fail "refused names left files: $(ls "$folder")"
+long=$folder/long.img
+brc card create "\\\\?\\$(windows "$long")" --size 8M >/dev/null 2>&1 || fail "card create of a long path"
+out=$(brc format "\\\\?\\$(windows "$long")" --label LONGPATH --yes 2>&1) || fail "format of a long path: $out"
+check_card "$long" LONGPATH
+out=$(BRINDLECARD_CARDS="L=\\\\?\\$(windows "$long")" brc check L: 2>&1) || fail "check L: by a long path: $out"
+
+# Two formats of one card: while an overwrite runs (kept small: Wine writes sparse files in
+# full), a second format is refused with the in-use message (215, or 216 when the copies' mutex
+# refuses it first, as it does under one Wine server) and check still reads the card.
+slow=$folder/slow.img
+brc card create "$(windows "$slow")" --size 512M >/dev/null 2>&1 || fail "card create $slow"
+brc format "$(windows "$slow")" --type overwrite --label FIRST --yes >"$work/first" 2>&1 &
+first=$!
+# The overwrite has begun once the image takes room on the disk.
+for _ in $(seq 400); do
+  [ "$(du -k "$slow" | cut -f1)" -gt 0 ] && break
+  sleep 0.025
+done
+brc format "$(windows "$slow")" --label SECOND --yes --json >"$work/second" 2>/dev/null &
+second=$!
+out=$(brc check "$(windows "$slow")" 2>&1) || true
+[[ $out == *"holds no recognisable file system"* || $out == *"follows the SD layout rules"* ]] ||
+  fail "check during a format: $out"
+status=0
+wait "$second" || status=$?
+out=$(cat "$work/second")
+[ "$status" = 1 ] && [[ $out == *'"messageId":215,'* || $out == *'"messageId":216,'* ]] ||
+  fail "a second format during the first (status $status): $out"
+wait "$first" || fail "the first format: $(cat "$work/first")"
+check_card "$slow" FIRST
+rm -f "$slow"
+
 if [ "$failures" -gt 0 ]; then
   echo "windows_cli: $failures failure(s) with $exe"
   exit 1

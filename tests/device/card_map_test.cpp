@@ -27,6 +27,39 @@ TEST(CardMap, RefusesMalformedEntries) {
     EXPECT_EQ(parseCardMap("").error, "");
 }
 
+// Windows' long and UNC forms name files as absolutely as a drive path does; its device
+// namespace names disks and volumes, never an image.
+TEST(CardMap, TakesAbsoluteFilePathsOfEveryFormAndNoDevice) {
+    struct Case {
+        const char* path;
+        bool file;   // an absolute path to a file
+        bool device; // in the device namespace
+    };
+    const Case cases[] = {
+        {"/abs/card.img", true, false},
+        {"C:\\cards\\x.img", true, false},
+        {"c:/cards/x.img", true, false},
+        {"\\\\?\\C:\\cards\\x.img", true, false},
+        {"\\\\?\\UNC\\server\\share\\x.img", true, false},
+        {"\\\\server\\share\\x.img", true, false},
+        {"C:x.img", false, false},
+        {"relative.img", false, false},
+        {"\\\\.\\PhysicalDrive0", false, true},
+        {"\\\\.\\C:\\x.img", false, true},
+        {"//./E:", false, true},
+        {"//?/C:/x.img", false, true},
+        {"\\\\?\\PhysicalDrive0", false, true},
+        {"\\\\?\\E:", false, true},
+        {"\\\\?\\GLOBALROOT\\Device\\Harddisk0\\Partition0", false, true},
+        {"\\\\?\\Volume{0}\\x.img", false, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(isAbsoluteFilePath(c.path), c.file) << c.path;
+        EXPECT_EQ(isDeviceNamespacePath(c.path), c.device) << c.path;
+        EXPECT_EQ(parseCardMap(std::string("E=") + c.path).error.empty(), c.file) << c.path;
+    }
+}
+
 // The map is read as the user wrote it, whatever the system's ANSI code page: a path on Windows
 // and one on Linux, both Cyrillic.
 TEST(CardMap, ReadsPathsFromTheEnvironmentAsUtf8) {

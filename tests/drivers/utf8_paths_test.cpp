@@ -102,5 +102,33 @@ TEST_F(Utf8Paths, AProblemIsReportedOnceInUtf8ThoughBothRoutesMeetIt) {
     EXPECT_EQ(environmentVariable("BRINDLECARD_LAST_DIAGNOSTIC"), line);
 }
 
+#if defined(_WIN32)
+// A format's open keeps every other writer out, in this process as in another, until the card
+// is closed; probes (check) and DDChkSDCard's look still open the image alongside it.
+TEST_F(Utf8Paths, AFormatHoldsTheImageAgainstOtherWritersOnly) {
+    const std::string image = makeCard("");
+    const vcard::Host host{"test", SDHOST_ERR_WRITE_PROTECT_R2, 0};
+    std::unique_ptr<vcard::VirtualCard> format, second, probe, flags;
+    std::string error;
+    ASSERT_EQ(vcard::openVirtualCard(image, host, format, error), SDHOST_OK) << error;
+    EXPECT_EQ(vcard::openVirtualCard(image, host, second, error), SDHOST_ERR_BUSY);
+    EXPECT_EQ(error, image + ": in use: another program holds it open");
+    EXPECT_EQ(second, nullptr);
+    error.clear();
+    ASSERT_EQ(vcard::openVirtualCard(image, host, probe, error, vcard::OpenFor::Probe), SDHOST_OK) << error;
+    ASSERT_EQ(vcard::openVirtualCard(image, host, flags, error, vcard::OpenFor::Flags), SDHOST_OK) << error;
+    EXPECT_FALSE(flags->writeRefused()) << "a card being formatted is no write-protected card";
+
+    char sector[512] = "formatted";
+    ASSERT_EQ(format->write(sector, 1, 3), SDHOST_OK);
+    char back[512] = {};
+    ASSERT_EQ(probe->read(back, 1, 3), SDHOST_OK);
+    EXPECT_STREQ(back, "formatted");
+
+    format.reset();
+    EXPECT_EQ(vcard::openVirtualCard(image, host, second, error), SDHOST_OK) << error;
+}
+#endif
+
 } // namespace
 } // namespace brc
