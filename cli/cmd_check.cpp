@@ -52,6 +52,7 @@ std::string checkJson(const CardCheck& check) {
     }
     JsonObject found;
     addLayoutFigures(found, check.found);
+    if (!check.label.empty()) found.string("label", check.label);
     o.raw("found", found.str());
     std::string list = "[";
     for (const Deviation& d : check.deviations) {
@@ -86,16 +87,30 @@ int checkCommand(std::vector<std::string> argv) {
     const bool allowLoop = args.flag("--allow-loop");
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"check takes exactly one TARGET"};
-    const Target target = resolveTarget(targets[0]);
+    // A target that cannot be checked still gives the JSON object, with the reason as its problem.
+    const auto refuse = [json](const std::string& problem, int status) {
+        if (json) {
+            CardCheck check;
+            check.problem = problem;
+            std::printf("%s\n", checkJson(check).c_str());
+        } else {
+            std::fprintf(stderr, "brindlecard: %s.\n", problem.c_str());
+        }
+        return status;
+    };
+    Target target;
+    try {
+        target = resolveTarget(targets[0]);
+    } catch (const UsageError& e) {
+        if (!json) throw;
+        return refuse(e.message, kExitUsage);
+    }
 #if !defined(_WIN32)
     // A device must be a card, as for plan; mounted or held elsewhere, it is still read, as the
     // library opens it read-only here.
     if (target.blockDevice) {
         const std::string refusal = describeBlockCard(target.path, allowLoop).refusal;
-        if (!refusal.empty()) {
-            std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());
-            return kExitFailed;
-        }
+        if (!refusal.empty()) return refuse(refusal, kExitFailed);
     }
 #else
     (void)allowLoop;
@@ -104,10 +119,7 @@ int checkCommand(std::vector<std::string> argv) {
     const std::unique_ptr<OsServices> os = osServicesFor(target);
     DriverBinding driver(*os);
     std::string error;
-    if (openTarget(driver, target, error, true) != 0) {
-        std::fprintf(stderr, "brindlecard: %s.\n", error.c_str());
-        return kExitFailed;
-    }
+    if (openTarget(driver, target, error, true) != 0) return refuse(error, kExitFailed);
     const CardCheck check = checkCard(driver);
     closeTarget(driver);
 
