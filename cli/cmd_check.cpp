@@ -1,5 +1,5 @@
 // brindlecard check: whether a card follows the SD layout rules, and what is off if not. Reads
-// only: the card is opened and asked for its capacity and a few dozen sectors.
+// only: the card is opened and asked for its capacity and a few hundred sectors at most.
 #include <cstdio>
 #include <utility>
 
@@ -17,14 +17,16 @@ const char kCheckUsage[] =
     "usage: brindlecard check TARGET [--allow-loop] [--json]\n"
     "\n"
     "Reads the card's partition table and file system and compares them, field by field, with\n"
-    "the layout the SD layout rules give for its capacity (with and without size adjustment).\n"
-    "Writes nothing. TARGET is a virtual card image, a card's device (Linux: /dev/mmcblk0,\n"
-    "/dev/sdb; not while it is mounted) or a drive letter mapped in BRINDLECARD_CARDS.\n"
+    "the layout the SD layout rules give for its capacity (with and without size adjustment),\n"
+    "and checks the FATs, the root directory and exFAT's bitmap and up-case table as the format\n"
+    "writes them. Writes nothing. TARGET is a virtual card image, a card's device (Linux:\n"
+    "/dev/mmcblk0, /dev/sdb; not while it is mounted) or a drive letter mapped in\n"
+    "BRINDLECARD_CARDS.\n"
     "\n"
     "  --allow-loop  take a loop device for a card\n"
     "  --json        one JSON object on one line: conforms, sizeAdjustment, expected (the keys of\n"
-    "                plan --json), found, deviations ({field, expected, found, why}), and problem\n"
-    "                when the card could not be compared\n"
+    "                plan --json), found (and the card's label), deviations ({field, expected,\n"
+    "                found, why}), and problem when the card could not be compared or opened\n"
     "\n"
     "Exit status: 0 when the card follows the rules, 1 when it does not or holds no file system\n"
     "that can be read, 2 for a usage error.\n";
