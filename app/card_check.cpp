@@ -366,13 +366,12 @@ void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, c
     const uint32_t n = std::min(v.fatSectors, kFatSectorsRead);
     const uint64_t fat1 = start + v.reservedSectors;
     std::vector<uint8_t> first(size_t{n} * kSector), second(first.size());
-    const bool fatRead = out.read(card, fat1, n, first.data(), "fatHead", "the first FAT", "the first FAT's head");
-    if (fatRead) {
-        const std::span<const uint8_t> head = fatReservedEntries(v.type);
-        if (!std::equal(head.begin(), head.end(), first.begin()))
-            out.add("fatHead", hexBytes(head.data(), head.size()), hexBytes(first.data(), head.size()),
-                    "The first FAT starts with " + hexBytes(first.data(), head.size()) + kFatHeadWhy);
-    }
+    const std::span<const uint8_t> head = fatReservedEntries(v.type);
+    const std::string want = hexBytes(head.data(), head.size());
+    const bool fatRead = out.read(card, fat1, n, first.data(), "fatHead", want.c_str(), "the first FAT's head");
+    if (fatRead && !std::equal(head.begin(), head.end(), first.begin()))
+        out.add("fatHead", want, hexBytes(first.data(), head.size()),
+                "The first FAT starts with " + hexBytes(first.data(), head.size()) + kFatHeadWhy);
     const uint64_t fat2 = fat1 + v.fatSectors;
     if (fatRead && v.numberOfFats >= 2 &&
         out.read(card, fat2, n, second.data(), "fatCopies", "same as the first FAT", "the second FAT")) {
@@ -576,18 +575,17 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
         }
     }
 
+    uint8_t head[8];
+    put32(head, kExFatMediaEntry);
+    put32(head + 4, kExFatEndOfChain);
+    const std::string want = hexBytes(head, sizeof head);
     std::vector<uint8_t> fat(size_t{n} * kSector);
-    if (!out.read(card, start + v.reservedSectors, n, fat.data(), "fatHead", "the FAT's head",
-                  "the FAT's head"))
+    if (!out.read(card, start + v.reservedSectors, n, fat.data(), "fatHead", want.c_str(), "the FAT's head"))
         return;
     const auto entry = [&](uint64_t c) { return le32(fat.data() + c * 4); };
-    if (entry(0) != kExFatMediaEntry || entry(1) != kExFatEndOfChain) {
-        uint8_t head[8];
-        put32(head, kExFatMediaEntry);
-        put32(head + 4, kExFatEndOfChain);
-        out.add("fatHead", hexBytes(head, 8), hexBytes(fat.data(), 8),
-                "The FAT starts with " + hexBytes(fat.data(), 8) + kFatHeadWhy);
-    }
+    if (std::memcmp(fat.data(), head, sizeof head) != 0)
+        out.add("fatHead", want, hexBytes(fat.data(), sizeof head),
+                "The FAT starts with " + hexBytes(fat.data(), sizeof head) + kFatHeadWhy);
     for (const Run& r : chained) {
         const uint64_t last = r.first + r.clusters - 1;
         uint64_t c = r.first;
