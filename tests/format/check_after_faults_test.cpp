@@ -99,7 +99,7 @@ TEST_P(CheckAfterFaults, AFormatCutShortConformsOnlyWhenItsSystemAreaIsComplete)
             << (result.deviations.empty() ? result.problem : result.deviations[0].why);
         conforming += same;
     }
-    // Only the zero chunks of the root directory's end can be missing unseen.
+    // Only chunks the complete format writes as zeros can be missing unseen.
     EXPECT_LT(conforming, writes / 2);
 }
 
