@@ -1,18 +1,23 @@
-// Reading: sector 0, then at most 24 sectors of the partition's boot area (the FAT32 backup
-// sector and FSInfo copies one by one). Nothing is walked, so a hostile card costs no more than
-// a sound one. Every count and offset from the card is checked in 64-bit arithmetic before a
-// read or a division uses it.
+// Reading: sector 0, at most 24 sectors of the partition's boot area (the FAT32 backup sector
+// and FSInfo copies one by one), then what the format writes after it: the first sectors of each
+// FAT, the root directory's first sector and, on exFAT, the allocation bitmap's first sectors and
+// the up-case table. A few hundred sectors at most; nothing is walked, so a hostile card costs no
+// more than a sound one. Every count and offset from the card is checked in 64-bit arithmetic
+// before a read or a division uses it.
 #include "app/card_check.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "app/format_report.h"
 #include "base/little_endian.h"
 #include "base/on_card_fields.h"
+#include "base/upcase_table.h"
 #include "device/driver_binding.h"
 #include "engine/fat_writers.h"
 #include "exfat/exfat_writers.h"
+#include "os/os_services.h"
 
 namespace brc {
 namespace {
@@ -20,15 +25,26 @@ namespace {
 constexpr uint32_t kSector = 512;
 constexpr uint64_t kFat12MaxClusters = 4084;
 constexpr uint64_t kFat16MaxClusters = 65524;
-constexpr uint32_t kFatRootEntries = 512;  // FAT12/16 as the rules write them
 constexpr uint32_t kExFatRegions = 2 * kBootRegionSectors;
 constexpr uint32_t kOemParametersSector = 9;
 constexpr uint32_t kChecksumSector = 11;
+// Of each FAT the check reads this many sectors from its start: the format's heads and chains
+// lie there, and a format cut short leaves the copies different there.
+constexpr uint32_t kFatSectorsRead = 64;
+// An up-case table maps at most every UTF-16 unit.
+constexpr uint64_t kUpcaseMaxBytes = 65536 * 2;
 
 std::string hexByte(uint32_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
     return text;
+}
+
+// "F8 FF FF 0F".
+std::string hexBytes(const uint8_t* p, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += hexByte(p[i]).substr(2) + (i + 1 < n ? " " : "");
+    return out;
 }
 
 std::string chsText(const uint8_t* p) {
@@ -84,16 +100,64 @@ struct Volume {
     uint32_t fsInfoSector = 0, backupBootSector = 0;  // FAT32 only
 };
 
+// What came of one read: none made (the structure is not where it could be read), the data, none
+// made as the structure lies past the card's end, or a failure. What lies past the end is judged
+// no further: the partition's or the volume's own deviation already says that it runs past it.
+enum class Got { None, Data, Outside, Failed };
+
+// One structure's read: its first sector and what came of it; its findings count only when it
+// was read.
+struct Reach {
+    Got got = Got::None;
+    uint64_t sector = 0;
+    bool read() const { return got == Got::Data; }
+};
+
+// Reads within the user area only.
+struct Card {
+    uint32_t userSectors;
+    const SectorReader& reader;
+    Reach read(uint64_t first, uint32_t count, uint8_t* out) const {
+        if (count == 0 || first + count > userSectors) return {Got::Outside, first};
+        return {reader(static_cast<uint32_t>(first), count, out) ? Got::Data : Got::Failed, first};
+    }
+};
+
+// A read the card refused, in the words of a read and never of the content it would have shown.
+Deviation unreadable(const char* field, std::string expected, uint64_t sector,
+                     const std::string& what) {
+    return {field, std::move(expected), "could not read sector " + grouped(sector),
+            "Could not read sector " + grouped(sector) + ", which holds " + what +
+                ", so the check cannot compare it with the rules, and hosts may not read it "
+                "either."};
+}
+
+// The deviations that do not depend on which of the rules' layouts the card is held against:
+// the structures the format writes after the boot sector.
+struct Findings {
+    std::vector<Deviation> list;
+    void add(const char* field, std::string expected, std::string found, std::string why) {
+        list.push_back({field, std::move(expected), std::move(found), std::move(why)});
+    }
+    // A read for one structure; a failed read is noted as such under the structure's field.
+    bool read(const Card& card, uint64_t first, uint32_t count, uint8_t* out, const char* field,
+              const char* expected, const char* what) {
+        const Reach r = card.read(first, count, out);
+        if (r.got == Got::Failed) list.push_back(unreadable(field, expected, first, what));
+        return r.read();
+    }
+};
+
 // What the boot area around the boot sector holds (read once, compared with either plan).
 struct BootArea {
     // FAT32: the backup boot sector equals the boot sector; both FSInfo copies are sound.
+    Reach backup, fsInfo, backupFsInfo;
     bool backupMatches = false;
     bool fsInfoSound = false;
     bool backupFsInfoSound = false;
     // exFAT
-    bool mainReadable = false;
+    Reach main, backupRegion;
     bool checksumMatches = false;
-    bool backupReadable = false;
     int backupDiffers = -1;  // first sector of the backup region that differs, or -1
     bool flashRecord = false;
     uint32_t eraseBlockBytes = 0;
@@ -105,17 +169,10 @@ struct Found {
     bool volumeKnown = false;
     Volume volume;
     BootArea area;
+    Findings structures;
+    std::string label;     // UTF-8; empty when the card holds none
     std::string noVolume;  // why no volume was recognised
-};
-
-// Reads within the user area only.
-struct Card {
-    uint32_t userSectors;
-    const SectorReader& reader;
-    bool read(uint64_t first, uint32_t count, uint8_t* out) const {
-        return count != 0 && first + count <= userSectors &&
-               reader(static_cast<uint32_t>(first), count, out);
-    }
+    Reach boot;            // the boot sector's read, when a partition table points to it
 };
 
 // A FAT boot sector: empty `why` and false when it is none; `why` set when it is one but cannot
@@ -236,25 +293,29 @@ bool parseBootSector(const uint8_t* b, Volume& v, std::string& why) {
 void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
                    BootArea& area) {
     uint8_t sector[kSector];
-    const auto sound = [&](uint64_t relative) {
-        return relative != 0 && relative < v.reservedSectors &&
-               card.read(start + relative, 1, sector) && std::memcmp(sector + fsinfo::kLeadSignature, "RRaA", 4) == 0 &&
+    // Sector `relative` of the reserved area, read when it lies there.
+    const auto reach = [&](uint64_t relative) {
+        return relative != 0 && relative < v.reservedSectors ? card.read(start + relative, 1, sector)
+                                                             : Reach{};
+    };
+    const auto sound = [&](uint64_t relative, Reach& r) {
+        r = reach(relative);
+        return r.read() && std::memcmp(sector + fsinfo::kLeadSignature, "RRaA", 4) == 0 &&
                std::memcmp(sector + fsinfo::kStructSignature, "rrAa", 4) == 0 &&
                hasBootSignature(sector);
     };
-    area.fsInfoSound = sound(v.fsInfoSector);
+    area.fsInfoSound = sound(v.fsInfoSector, area.fsInfo);
     // The backup FSInfo sits where the FSInfo sits, relative to the backup boot sector.
-    area.backupFsInfoSound =
-        v.backupBootSector != 0 && sound(uint64_t{v.backupBootSector} + v.fsInfoSector);
-    area.backupMatches = v.backupBootSector != 0 && v.backupBootSector < v.reservedSectors &&
-                         card.read(start + v.backupBootSector, 1, sector) &&
-                         std::memcmp(sector, boot, kSector) == 0;
+    area.backupFsInfoSound = v.backupBootSector != 0 &&
+                             sound(uint64_t{v.backupBootSector} + v.fsInfoSector, area.backupFsInfo);
+    area.backup = reach(v.backupBootSector);
+    area.backupMatches = area.backup.read() && std::memcmp(sector, boot, kSector) == 0;
 }
 
 void readExFatArea(const Card& card, uint64_t start, BootArea& area) {
     std::vector<uint8_t> regions(size_t{kExFatRegions} * kSector);
-    area.mainReadable = card.read(start, kBootRegionSectors, regions.data());
-    if (!area.mainReadable) return;
+    area.main = card.read(start, kBootRegionSectors, regions.data());
+    if (!area.main.read()) return;
     const uint8_t* main = regions.data();
     uint32_t checksum = exFatBootChecksum(0, main, true);
     for (uint32_t s = 1; s < kChecksumSector; ++s)
@@ -274,8 +335,8 @@ void readExFatArea(const Card& card, uint64_t start, BootArea& area) {
     }
 
     uint8_t* backup = regions.data() + size_t{kBootRegionSectors} * kSector;
-    area.backupReadable = card.read(start + kBootRegionSectors, kBootRegionSectors, backup);
-    if (!area.backupReadable) return;
+    area.backupRegion = card.read(start + kBootRegionSectors, kBootRegionSectors, backup);
+    if (!area.backupRegion.read()) return;
     for (uint32_t s = 0; s < kBootRegionSectors && area.backupDiffers < 0; ++s) {
         const uint8_t* a = main + size_t{s} * kSector;
         const uint8_t* b = backup + size_t{s} * kSector;
@@ -290,7 +351,307 @@ void readExFatArea(const Card& card, uint64_t start, BootArea& area) {
     }
 }
 
-Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sector0) {
+// ---- what the format writes after the boot sector --------------------------------------------
+
+const char kFatHeadWhy[] =
+    "; the format starts each FAT with the media byte F8 and end-of-chain markers in entries 0 "
+    "and 1, so this FAT was not written as the format writes it, and hosts that trust it may "
+    "lose what is written to the card.";
+
+// FAT12, FAT16, FAT32: the first FAT's head, both FATs alike over their first sectors, FAT32's
+// root directory chain, and the root directory's first entry: empty, the volume label, or an
+// entry a host wrote since (a card in use).
+void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
+                        const CodePage& oem, Found& f) {
+    Findings& out = f.structures;
+    const uint32_t n = std::min(v.fatSectors, kFatSectorsRead);
+    const uint64_t fat1 = start + v.reservedSectors;
+    std::vector<uint8_t> first(size_t{n} * kSector), second(first.size());
+    const std::span<const uint8_t> head = fatReservedEntries(v.type);
+    const std::string want = hexBytes(head.data(), head.size());
+    const bool fatRead = out.read(card, fat1, n, first.data(), "fatHead", want.c_str(), "the first FAT's head");
+    if (fatRead && !std::equal(head.begin(), head.end(), first.begin()))
+        out.add("fatHead", want, hexBytes(first.data(), head.size()),
+                "The first FAT starts with " + hexBytes(first.data(), head.size()) + kFatHeadWhy);
+    const uint64_t fat2 = fat1 + v.fatSectors;
+    if (fatRead && v.numberOfFats >= 2 &&
+        out.read(card, fat2, n, second.data(), "fatCopies", "same as the first FAT", "the second FAT")) {
+        const auto at = std::mismatch(first.begin(), first.end(), second.begin()).first;
+        if (at != first.end()) {
+            const uint64_t sector = fat2 + static_cast<uint64_t>(at - first.begin()) / kSector;
+            out.add("fatCopies", "same as the first FAT", "differs at sector " + grouped(sector),
+                    "The format writes two equal FATs; on this card the second differs from the "
+                    "first at sector " + grouped(sector) + ", so hosts that read the copy see other "
+                    "files, and a repair from it restores other chains.");
+        }
+    }
+
+    uint64_t rootSector = fat1 + uint64_t{v.numberOfFats} * v.fatSectors;  // FAT12/16
+    if (v.type == Fat32) {
+        const uint32_t root = le32(boot + bpb32::kRootCluster);
+        if (root < 2 || root > v.clusters + 1) {
+            out.add("rootCluster", std::to_string(kFat32RootCluster), std::to_string(root),
+                    "The format puts the root directory in cluster " +
+                        std::to_string(kFat32RootCluster) + "; this card's boot sector gives cluster " +
+                        grouped(root) + ", outside its data area, so hosts find no root directory.");
+            return;
+        }
+        // Its FAT entry, in the sectors read or in one more.
+        uint8_t sector[kSector];
+        const uint64_t entrySector = uint64_t{root} * 4 / kSector;
+        const uint8_t* entry = nullptr;
+        if (entrySector < n)
+            entry = fatRead ? first.data() + size_t{root} * 4 : nullptr;
+        else if (out.read(card, fat1 + entrySector, 1, sector, "rootCluster", "end of chain",
+                          "the root directory's FAT entry"))
+            entry = sector + size_t{root} * 4 % kSector;
+        // Any end-of-chain value ends it, as peers write 0FFFFFF8h; the top four bits are not
+        // the entry's. A root directory that has grown since goes on into a cluster of the
+        // data area, which is no fault of the layout.
+        const uint32_t next = entry ? le32(entry) & kFat32EndOfChain : 0;
+        if (entry && next < (kFat32EndOfChain & ~7u) && !(next >= 2 && next <= v.clusters + 1 && next != root))
+            out.add("rootCluster", "end of chain", hexBytes(entry, 4),
+                    "The format writes the root directory as one cluster whose FAT entry ends its "
+                    "chain; on this card that entry holds " + hexBytes(entry, 4) +
+                        ", so hosts read the root directory on into clusters the format never "
+                        "gave it.");
+        rootSector = start + v.systemSectors + uint64_t{root - 2} * v.sectorsPerCluster;
+    }
+
+    uint8_t dir[kSector];
+    if (!out.read(card, rootSector, 1, dir, "rootDirectory", "empty or the volume label",
+                  "the root directory"))
+        return;
+    // A free slot (00h, or E5h for a deleted entry) or the label, as the format or a later
+    // change of the label leaves it.
+    if (fat_dirent::isVolumeLabel(dir)) {
+        std::string name(reinterpret_cast<const char*>(dir + fat_dirent::kName), 11);
+        if (static_cast<uint8_t>(name[0]) == 0x05) name[0] = static_cast<char>(0xE5);
+        // Names are padded with blanks: a label of blanks only is no label.
+        name.erase(name.find_last_not_of(' ') + 1);
+        f.label = utf16ToUtf8(oem.decode(name));
+    } else if (dir[0] != 0x00 && dir[0] != 0xE5 && !fat_dirent::isPlausibleEntry(dir)) {
+        out.add("rootDirectory", "empty or the volume label", "other entries",
+                "The format leaves the root directory empty or starts it with the volume label; "
+                "this card's first entry is neither, nor any entry a host writes, so it holds "
+                "what neither wrote, which hosts list as files or take for damage.");
+    }
+}
+
+// The exFAT root directory's first sector: the entries the format writes there, the label, and
+// a sentence for each that is missing or cannot be what the format writes.
+struct ExFatRootEntries {
+    const uint8_t* label = nullptr;  // in use (83h) or, once the label was taken away, not (03h)
+    const uint8_t* bitmap = nullptr;
+    const uint8_t* upcase = nullptr;
+};
+
+ExFatRootEntries findRootEntries(const uint8_t* dir, Found& f) {
+    using namespace exfat_dirent;
+    ExFatRootEntries r;
+    for (size_t at = 0; at < kSector && dir[at] != 0x00; at += kDirEntryBytes) {
+        const uint8_t* e = dir + at;
+        if (!r.label && (e[kEntryType] | 0x80) == kTypeVolumeLabel) r.label = e;
+        if (!r.bitmap && e[kEntryType] == kTypeAllocationBitmap && (e[kBitmapFlags] & 1) == 0)
+            r.bitmap = e;
+        if (!r.upcase && e[kEntryType] == kTypeUpcaseTable) r.upcase = e;
+    }
+    std::vector<std::string> missing;
+    if (!r.label) missing.push_back("volume-label");
+    if (!r.bitmap) missing.push_back("allocation-bitmap");
+    if (!r.upcase) missing.push_back("up-case-table");
+    if (!missing.empty()) {
+        std::string names = missing[0];
+        for (size_t i = 1; i < missing.size(); ++i)
+            names += (i + 1 == missing.size() ? " and " : ", ") + missing[i];
+        f.structures.add(
+            "rootDirectory", "label, bitmap and up-case entries", "no " + names + " entry",
+            "The format starts the root directory with a volume-label, an allocation-bitmap and an "
+            "up-case-table entry; this card's lacks the " + names +
+                (missing.size() == 1 ? " entry" : " entries") +
+                (r.bitmap && r.upcase ? ", so it is not the directory the format writes and hosts "
+                                        "show no label."
+                                      : ", so hosts cannot mount the volume."));
+    }
+    if (r.label && r.label[kEntryType] == kTypeVolumeLabel) {
+        const uint32_t units = r.label[kCharacterCount];
+        if (units > kExFatLabelUnits) {
+            f.structures.add("volumeLabel", "at most 11 characters", std::to_string(units),
+                             "The format's label entry holds at most 11 characters; this card's "
+                             "counts " + std::to_string(units) +
+                                 ", so hosts show a garbled label or refuse the volume.");
+        } else {
+            std::u16string text;
+            for (uint32_t i = 0; i < units; ++i) text.push_back(le16(r.label + kVolumeLabel + 2 * i));
+            f.label = utf16ToUtf8(text);
+        }
+    }
+    return r;
+}
+
+// exFAT: the root directory's label, allocation-bitmap and up-case-table entries; FAT entries 0
+// and 1 and the chains of those three structures; their clusters marked in the bitmap; the
+// up-case table's checksum.
+void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
+                          Found& f) {
+    Findings& out = f.structures;
+    const uint64_t clusterBytes = uint64_t{v.sectorsPerCluster} * kSector;
+    const uint64_t lastCluster = v.clusters + 1;
+    const auto clusterSector = [&](uint64_t c) {
+        return start + v.systemSectors + (c - 2) * v.sectorsPerCluster;
+    };
+
+    // The three structures as the format lays them out: each a run of clusters chained one to
+    // the next, its last entry ending the chain. `sound` learns the first cluster of a run whose
+    // chain is.
+    struct Run {
+        const char* field;
+        const char* name;
+        uint64_t first, clusters;
+        uint64_t* sound;
+        bool mayGrow = false;  // the root directory of a card in use chains on into more clusters
+    };
+    std::vector<Run> runs;
+    uint64_t bitmapCluster = 0, upcaseCluster = 0, upcaseBytes = 0;
+    uint8_t dir[kSector];
+    ExFatRootEntries entries;
+    const uint32_t root = le32(boot + exfat_boot::kFirstClusterOfRootDirectory);
+    if (root < 2 || root > lastCluster) {
+        out.add("rootDirectory", "a cluster of the heap", std::to_string(root),
+                "The boot sector gives the root directory cluster " + grouped(root) +
+                    ", outside the cluster heap's clusters 2 to " + grouped(lastCluster) +
+                    ", so hosts find no root directory.");
+    } else {
+        runs.push_back({"rootDirectory", "root directory", root, 1, nullptr, true});
+        if (out.read(card, clusterSector(root), 1, dir, "rootDirectory",
+                     "label, bitmap and up-case entries", "the root directory"))
+            entries = findRootEntries(dir, f);
+    }
+    using namespace exfat_dirent;
+    if (entries.bitmap) {
+        const uint64_t want = (v.clusters + 7) / 8;
+        const uint64_t length = le64(entries.bitmap + kDataLength);
+        if (length != want)
+            out.add("allocationBitmap", std::to_string(want), std::to_string(length),
+                    "The format sizes the allocation bitmap at one bit for each of the " +
+                        grouped(v.clusters) + " clusters, " + grouped(want) +
+                        " bytes; this card's entry gives " + grouped(length) +
+                        ", so hosts misjudge which clusters are free.");
+        else
+            runs.push_back({"allocationBitmap", "allocation bitmap", le32(entries.bitmap + kFirstCluster),
+                            (length + clusterBytes - 1) / clusterBytes, &bitmapCluster});
+    }
+    if (entries.upcase) {
+        upcaseBytes = le64(entries.upcase + kDataLength);
+        if (upcaseBytes == 0 || upcaseBytes > kUpcaseMaxBytes)
+            out.add("upcaseTable", std::to_string(kUpcaseTableBytes), std::to_string(upcaseBytes),
+                    "The format writes an up-case table of " + grouped(kUpcaseTableBytes) +
+                        " bytes; this card's entry gives " + grouped(upcaseBytes) +
+                        ", which no up-case table has, so hosts cannot compare file names.");
+        else
+            runs.push_back({"upcaseTable", "up-case table", le32(entries.upcase + kFirstCluster),
+                            (upcaseBytes + clusterBytes - 1) / clusterBytes, &upcaseCluster});
+    }
+
+    // The format's structures lie at the heap's start, whose chains the FAT's first sectors
+    // hold; a structure that reaches further is no layout the format makes.
+    const uint32_t n = std::min(v.fatSectors, kFatSectorsRead);
+    const uint64_t entriesRead = uint64_t{n} * kSector / 4;
+    std::vector<Run> chained;
+    uint64_t lastChained = 2;
+    for (const Run& r : runs) {
+        const uint64_t last = r.first + r.clusters - 1;
+        const std::string clusters = "clusters " + grouped(r.first) + " to " + grouped(last);
+        if (r.first < 2 || last > lastCluster) {
+            out.add(r.field, "clusters of the heap", clusters,
+                    "The " + std::string(r.name) + " lies in " + clusters +
+                        ", outside the cluster heap's clusters 2 to " + grouped(lastCluster) +
+                        ", so hosts cannot read it.");
+        } else if (last >= entriesRead) {
+            out.add(r.field, "the heap's first clusters", clusters,
+                    "The format puts the " + std::string(r.name) + " in the first clusters of the "
+                    "heap; this card's reaches cluster " + grouped(last) + ", past the " +
+                        grouped(entriesRead) + " clusters whose chains the check reads, so the "
+                        "check cannot vouch for it.");
+        } else {
+            chained.push_back(r);
+            lastChained = std::max(lastChained, last);
+        }
+    }
+
+    uint8_t head[8];
+    put32(head, kExFatMediaEntry);
+    put32(head + 4, kExFatEndOfChain);
+    const std::string want = hexBytes(head, sizeof head);
+    std::vector<uint8_t> fat(size_t{n} * kSector);
+    if (!out.read(card, start + v.reservedSectors, n, fat.data(), "fatHead", want.c_str(), "the FAT's head"))
+        return;
+    const auto entry = [&](uint64_t c) { return le32(fat.data() + c * 4); };
+    if (std::memcmp(fat.data(), head, sizeof head) != 0)
+        out.add("fatHead", want, hexBytes(fat.data(), sizeof head),
+                "The FAT starts with " + hexBytes(fat.data(), sizeof head) + kFatHeadWhy);
+    for (const Run& r : chained) {
+        const uint64_t last = r.first + r.clusters - 1;
+        uint64_t c = r.first;
+        while (c < last && entry(c) == c + 1) ++c;
+        const uint64_t next = entry(last);
+        if (c == last && (next == kExFatEndOfChain || (r.mayGrow && next >= 2 && next <= lastCluster && next != last))) {
+            if (r.sound) *r.sound = r.first;
+            continue;
+        }
+        const std::string held = hexBytes(fat.data() + c * 4, 4);
+        out.add(r.field, "clusters " + std::to_string(r.first) + " to " + std::to_string(last),
+                "FAT entry " + std::to_string(c) + " holds " + held,
+                (r.clusters == 1 ? "The format gives the " + std::string(r.name) + " one cluster, " +
+                                       grouped(r.first) + ", and ends its chain there"
+                                 : "The format chains the " + std::string(r.name) + "'s clusters " +
+                                       grouped(r.first) + " to " + grouped(last) +
+                                       " one to the next and ends the chain there") +
+                    "; on this card FAT entry " + grouped(c) + " holds " + held +
+                    ", so hosts read the " + r.name + " from other clusters.");
+    }
+
+    // The bitmap marks the structures' clusters in use (bit k stands for cluster k + 2).
+    const uint32_t bitmapSectors = static_cast<uint32_t>((lastChained - 2) / 8 / kSector + 1);
+    std::vector<uint8_t> bits(size_t{bitmapSectors} * kSector);
+    if (bitmapCluster != 0 &&
+        out.read(card, clusterSector(bitmapCluster), bitmapSectors, bits.data(), "allocationBitmap",
+                 "the structures' clusters in use", "the allocation bitmap")) {
+        for (const Run& r : chained) {
+            uint64_t c = r.first;
+            while (c < r.first + r.clusters && (bits[(c - 2) / 8] >> ((c - 2) % 8) & 1)) ++c;
+            if (c < r.first + r.clusters) {
+                out.add("allocationBitmap", "clusters in use", "cluster " + std::to_string(c) + " free",
+                        "The format marks the clusters of the allocation bitmap, the up-case table "
+                        "and the root directory in use; this card's bitmap gives cluster " +
+                            grouped(c) + " of the " + r.name + " as free, so hosts may write files "
+                            "over it.");
+                break;
+            }
+        }
+    }
+
+    // The up-case table against the checksum its entry records.
+    if (upcaseCluster == 0) return;
+    const uint32_t upcaseSectors = static_cast<uint32_t>((upcaseBytes + kSector - 1) / kSector);
+    std::vector<uint8_t> table(size_t{upcaseSectors} * kSector);
+    if (out.read(card, clusterSector(upcaseCluster), upcaseSectors, table.data(), "upcaseTable",
+                 "the checksum its entry records", "the up-case table")) {
+        const uint32_t sum = exFatTableChecksum(0, table.data(), upcaseBytes);
+        const uint32_t recorded = le32(entries.upcase + kTableChecksum);
+        if (sum != recorded) {
+            char text[64];
+            std::snprintf(text, sizeof text, "checksum %08X where the entry records %08X", sum, recorded);
+            out.add("upcaseTable", "checksum as recorded", text,
+                    std::string("The format records the up-case table's checksum in its directory "
+                                "entry; on this card the table has ") + text +
+                        ", so hosts that verify it refuse to mount the volume.");
+        }
+    }
+}
+
+Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sector0,
+              const CodePage& oem) {
     Found f;
     f.cardSectors = capacity.userSectors;
     PartitionTable& t = f.table;
@@ -339,8 +700,9 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
                          ", past the card's last sector (" + grouped(capacity.userSectors - 1) + ")";
             return f;
         }
-        if (!card.read(t.first, 1, boot)) {
-            f.noVolume = "the partition's first sector (" + grouped(t.first) + ") cannot be read";
+        f.boot = card.read(t.first, 1, boot);
+        if (!f.boot.read()) {
+            f.noVolume = "could not read sector " + grouped(t.first);
             return f;
         }
         if (!parseBootSector(boot, v, why)) {
@@ -353,7 +715,12 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
     f.volumeKnown = true;
     f.volume = v;
     if (v.type == Fat32) readFat32Area(card, t.first, boot, v, f.area);
-    if (v.type == ExFat) readExFatArea(card, t.first, f.area);
+    if (v.type == ExFat) {
+        readExFatArea(card, t.first, f.area);
+        checkExFatStructures(card, t.first, boot, v, f);
+    } else {
+        checkFatStructures(card, t.first, boot, v, oem, f);
+    }
     return f;
 }
 
@@ -463,6 +830,10 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
         chs("endChs", mbr::kEndChs, last, "last");
     }
 
+    if (!f.volumeKnown && f.boot.got == Got::Failed) {
+        out.push_back(unreadable("fsType", typeName, f.boot.sector, "the partition's boot sector"));
+        return out;
+    }
     if (!f.volumeKnown) {
         add("fsType", typeName, "none",
             "The rules format a card of this capacity as " + typeName + "; " + f.noVolume +
@@ -587,7 +958,10 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
                          ? std::string("keeps none, so a damaged boot sector cannot be repaired.")
                          : "keeps it at sector " + grouped(v.backupBootSector) +
                                ", so tools that repair from sector 6 find no copy there."));
-        else if (!a.backupMatches)
+        else if (a.backup.got == Got::Failed)
+            out.push_back(unreadable("backupBootSector", "copy of the boot sector", a.backup.sector,
+                                     "the copy of the boot sector"));
+        else if (a.backup.got != Got::Outside && !a.backupMatches)
             add("backupBootSector", "copy of the boot sector", "differs",
                 "The rules keep a copy of the boot sector at sector 6 of the partition; this card's "
                 "copy differs from the boot sector, so a repair from it restores other values.");
@@ -595,7 +969,12 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
         if (v.fsInfoSector != 1) {
             fsInfoFound = std::to_string(v.fsInfoSector);
             what = "the boot sector points to sector " + grouped(v.fsInfoSector);
-        } else if (!a.fsInfoSound || !a.backupFsInfoSound) {
+        } else if (a.fsInfo.got == Got::Failed || a.backupFsInfo.got == Got::Failed) {
+            const Reach& r = a.fsInfo.got == Got::Failed ? a.fsInfo : a.backupFsInfo;
+            out.push_back(unreadable("fsInfo", "1", r.sector,
+                                     &r == &a.fsInfo ? "the FSInfo sector" : "the FSInfo sector's copy"));
+        } else if ((a.fsInfo.got != Got::Outside && !a.fsInfoSound) ||
+                   (a.backupFsInfo.got != Got::Outside && !a.backupFsInfoSound)) {
             fsInfoFound = a.fsInfoSound ? "copy damaged" : "damaged";
             what = a.fsInfoSound ? "the copy lacks its signatures"
                                  : "the FSInfo sector lacks its signatures";
@@ -607,7 +986,9 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
                     ", so hosts ignore it and count the free space by reading the whole FAT.");
     }
     if (exfat) {
-        if (!a.mainReadable)
+        if (a.main.got == Got::Failed)
+            out.push_back(unreadable("bootRegion", "12 sectors", a.main.sector, "the boot region"));
+        else if (!a.main.read())
             add("bootRegion", "12 sectors", "unreadable",
                 "The rules write a boot region of 12 sectors at the partition's start; on this card "
                 "it cannot be read whole, so hosts cannot mount the volume.");
@@ -615,11 +996,14 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
             add("bootChecksum", "match", "mismatch",
                 "The rules end the boot region with the checksum of its sectors; on this card the "
                 "checksum does not match, so hosts that verify it refuse to mount the card.");
-        if (a.mainReadable && (!a.backupReadable || a.backupDiffers >= 0))
+        if (a.main.read() && a.backupRegion.got == Got::Failed)
+            out.push_back(unreadable("backupBootRegion", "same as the main region",
+                                     a.backupRegion.sector, "the backup boot region"));
+        else if (a.main.read() && (!a.backupRegion.read() || a.backupDiffers >= 0))
             add("backupBootRegion", "same as the main region",
-                a.backupReadable ? "sector " + std::to_string(kBootRegionSectors + a.backupDiffers) + " differs"
-                                 : "unreadable",
-                a.backupReadable
+                a.backupRegion.read() ? "sector " + std::to_string(kBootRegionSectors + a.backupDiffers) + " differs"
+                                      : "unreadable",
+                a.backupRegion.read()
                     ? "The rules write the backup boot region (sectors 12 to 23) as a copy of the "
                       "main one; on this card sector " + std::to_string(kBootRegionSectors + a.backupDiffers) +
                           " differs, so a repair from the backup restores other values."
@@ -627,7 +1011,7 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
                                   "this card it cannot be read, so a damaged boot region cannot be "
                                   "repaired."));
         const uint64_t eraseBlock = uint64_t{e.boundaryUnit} * kSector;
-        if (!a.flashRecord || a.eraseBlockBytes != eraseBlock)
+        if (a.main.read() && (!a.flashRecord || a.eraseBlockBytes != eraseBlock))
             add("flashParameters", std::to_string(eraseBlock),
                 a.flashRecord ? std::to_string(a.eraseBlockBytes) : "none",
                 "The rules record the card's " + sizeText(e.boundaryUnit) +
@@ -637,6 +1021,7 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
                                    : std::string("this card has none, so hosts cannot learn the "
                                                  "erase-block size from the file system.")));
     }
+    out.insert(out.end(), f.structures.list.begin(), f.structures.list.end());
     return out;
 }
 
@@ -686,16 +1071,17 @@ LayoutFigures figuresOf(const FormatPlan& plan) {
     return out;
 }
 
-CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read) {
+CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read, const CodePage& oem) {
     CardCheck result;
     const Card card{capacity.userSectors, read};
     uint8_t sector0[kSector];
-    if (!card.read(0, 1, sector0)) {
-        result.problem = "the card's first sector cannot be read";
+    if (!card.read(0, 1, sector0).read()) {
+        result.problem = "could not read sector 0";
         return result;
     }
-    const Found found = inspect(capacity, card, sector0);
+    const Found found = inspect(capacity, card, sector0, oem);
     result.found = figuresFound(found);
+    result.label = found.label;
 
     FormatPlan plain, adjusted;
     const bool plainDone = planFormat(capacity, u"", false, &plain) == 0;
@@ -716,7 +1102,8 @@ CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read) {
     }
 
     if (!found.volumeKnown) {
-        result.verdict = CheckVerdict::NoFileSystem;
+        result.verdict = found.boot.got == Got::Failed ? CheckVerdict::Unreadable
+                                                       : CheckVerdict::NoFileSystem;
         result.problem = found.noVolume;
     } else if (!result.planKnown) {
         result.verdict = CheckVerdict::NoLayout;
@@ -758,7 +1145,7 @@ CardCheck checkCard(DriverBinding& driver) {
         }
         return true;
     };
-    return checkCard(capacity, read);
+    return checkCard(capacity, read, driver.os ? driver.os->oemCodePage() : cp437());
 }
 
 } // namespace brc

@@ -1,7 +1,9 @@
-// Whether a card is laid out the way the SD layout rules lay it out: reads its partition table
-// and its file system's boot structures (a few dozen sectors, every field range-checked before
-// use), computes the layouts the rules give for the card's capacity with and without size
-// adjustment, and compares field by field. It only reads.
+// Whether a card is laid out the way the SD layout rules lay it out: reads its partition table,
+// its file system's boot structures and what the format writes after them (a few hundred
+// sectors at most, every field range-checked before use), computes the layouts the rules give
+// for the card's capacity with and without size adjustment, and compares field by field. It
+// only reads; a read the card refuses is reported as such ("could not read sector N"), never as
+// what the sector holds.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/code_page.h"
 #include "base/format_types.h"
 #include "engine/layout.h"
 
@@ -49,7 +52,7 @@ enum class CheckVerdict {
     Deviates,      // deviations lists each difference
     NoFileSystem,  // no FAT or exFAT volume could be read; problem says why
     NoLayout,      // the rules give no layout for this capacity; problem says why
-    Unreadable,    // the capacity or sector 0 could not be read; problem says why
+    Unreadable,    // the capacity, sector 0 or the boot sector could not be read; problem says why
 };
 
 // Which of the rules' two layouts the card was compared with.
@@ -62,11 +65,14 @@ struct CardCheck {
     FormatPlan plan;  // the rules' layout the card follows most closely
     SizeAdjustmentMatch sizeAdjustment = SizeAdjustmentMatch::Off;
     LayoutFigures found;
+    std::string label;  // the volume label the card holds, UTF-8; empty when it holds none
     std::vector<Deviation> deviations;
 };
 
-// The check of a card of this capacity whose sectors `read` returns.
-CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read);
+// The check of a card of this capacity whose sectors `read` returns; FAT labels are decoded
+// through `oem`.
+CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read,
+                    const CodePage& oem = cp437());
 
 // The check of the card open in `driver`: its capacity and sectors through the driver library,
 // which is asked for nothing but reads.

@@ -111,12 +111,41 @@ constexpr bool outsideChecksum(size_t offset) {
 }
 } // namespace exfat_boot
 
+// FAT and exFAT directory entries are 32 bytes.
+constexpr size_t kDirEntryBytes = 32;
+
 // A FAT directory entry.
 namespace fat_dirent {
 constexpr size_t kName = 0;
 constexpr size_t kAttributes = 11;
 constexpr size_t kWriteTime = 22;
 constexpr size_t kWriteDate = 24;
+
+constexpr uint8_t kVolumeLabelAttribute = 0x08;
+
+// The volume label: the label attribute without the directory one, neither deleted (E5h) nor a
+// long-name piece (attributes 0Fh).
+constexpr bool isVolumeLabel(const uint8_t* e) {
+    const uint8_t attributes = e[kAttributes];
+    return e[kName] != 0x00 && e[kName] != 0xE5 && attributes != 0x0F &&
+           (attributes & 0x18) == kVolumeLabelAttribute;
+}
+
+// An entry in use that a host could have written: a long-name piece, or a short name of
+// characters short names may hold and no reserved attribute bits. Random bytes seldom are.
+constexpr bool isPlausibleEntry(const uint8_t* e) {
+    const uint8_t attributes = e[kAttributes];
+    if (attributes == 0x0F) return true;
+    if ((attributes & 0xC0) != 0 || e[kName] == ' ') return false;
+    constexpr char kRefused[] = "\"*+,./:;<=>?[\\]|";
+    for (size_t i = 0; i < 11; ++i) {
+        const uint8_t c = e[kName + i];
+        if ((c < 0x20 && !(i == 0 && c == 0x05)) || c == 0x7F) return false;
+        for (char r : kRefused)
+            if (r != 0 && c == static_cast<uint8_t>(r)) return false;
+    }
+    return true;
+}
 } // namespace fat_dirent
 
 // exFAT directory entries: the volume label, allocation bitmap and up-case table entries.
@@ -128,6 +157,11 @@ constexpr size_t kVolumeLabel = 2;     // label
 constexpr size_t kTableChecksum = 4;   // up-case table
 constexpr size_t kFirstCluster = 20;   // bitmap, up-case table
 constexpr size_t kDataLength = 24;     // bitmap, up-case table
+
+// Entry types (in use: bit 7 set).
+constexpr uint8_t kTypeAllocationBitmap = 0x81;
+constexpr uint8_t kTypeUpcaseTable = 0x82;
+constexpr uint8_t kTypeVolumeLabel = 0x83;
 } // namespace exfat_dirent
 
 } // namespace brc

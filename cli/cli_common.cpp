@@ -377,14 +377,14 @@ std::string hexCode(uint32_t code) {
     return text;
 }
 
-// What is wrong with the file behind the target, or empty.
+} // namespace
+
 std::string imageProblem(const Target& target) {
+    if (target.blockDevice) return {};
     const bool drive = target.display.size() == 2 && target.display[1] == ':';
-    return notAnImage("'" + target.path + "'" + (drive ? " (behind " + target.display + ")" : ""),
+    return notAnImage("'" + shownText(target.path) + "'" + (drive ? " (behind " + target.display + ")" : ""),
                       target.path);
 }
-
-} // namespace
 
 std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     if (target.blockDevice) {

@@ -102,6 +102,9 @@ uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& er
                     bool forReading = false);
 void closeTarget(DriverBinding& driver);
 
+// What is wrong with the image behind the target (its kind or size), or empty.
+std::string imageProblem(const Target& target);
+
 // Why a card cannot be formatted, in one sentence for the user, found by looking again: the
 // image behind the target, whether the card opens and reports a capacity, and whether the
 // layout rules accept that capacity. Empty when all of that is in order.

@@ -1,5 +1,5 @@
 // brindlecard check: whether a card follows the SD layout rules, and what is off if not. Reads
-// only: the card is opened and asked for its capacity and a few dozen sectors.
+// only: the card is opened and asked for its capacity and a few hundred sectors at most.
 #include <cstdio>
 #include <utility>
 
@@ -17,14 +17,16 @@ const char kCheckUsage[] =
     "usage: brindlecard check TARGET [--allow-loop] [--json]\n"
     "\n"
     "Reads the card's partition table and file system and compares them, field by field, with\n"
-    "the layout the SD layout rules give for its capacity (with and without size adjustment).\n"
-    "Writes nothing. TARGET is a virtual card image, a card's device (Linux: /dev/mmcblk0,\n"
-    "/dev/sdb; not while it is mounted) or a drive letter mapped in BRINDLECARD_CARDS.\n"
+    "the layout the SD layout rules give for its capacity (with and without size adjustment),\n"
+    "and checks the FATs, the root directory and exFAT's bitmap and up-case table as the format\n"
+    "writes them. Writes nothing. TARGET is a virtual card image, a card's device (Linux:\n"
+    "/dev/mmcblk0, /dev/sdb; read while mounted too, but a mounted card's cache may hold\n"
+    "what is not on it yet) or a drive letter mapped in BRINDLECARD_CARDS.\n"
     "\n"
     "  --allow-loop  take a loop device for a card\n"
     "  --json        one JSON object on one line: conforms, sizeAdjustment, expected (the keys of\n"
-    "                plan --json), found, deviations ({field, expected, found, why}), and problem\n"
-    "                when the card could not be compared\n"
+    "                plan --json), found (and the card's label), deviations ({field, expected,\n"
+    "                found, why}), and problem when the card could not be compared or opened\n"
     "\n"
     "Exit status: 0 when the card follows the rules, 1 when it does not or holds no file system\n"
     "that can be read, 2 for a usage error.\n";
@@ -52,6 +54,7 @@ std::string checkJson(const CardCheck& check) {
     }
     JsonObject found;
     addLayoutFigures(found, check.found);
+    if (!check.label.empty()) found.string("label", check.label);
     o.raw("found", found.str());
     std::string list = "[";
     for (const Deviation& d : check.deviations) {
@@ -86,16 +89,30 @@ int checkCommand(std::vector<std::string> argv) {
     const bool allowLoop = args.flag("--allow-loop");
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"check takes exactly one TARGET"};
-    const Target target = resolveTarget(targets[0]);
+    // A target that cannot be checked still gives the JSON object, with the reason as its problem.
+    const auto refuse = [json](const std::string& problem, int status) {
+        if (json) {
+            CardCheck check;
+            check.problem = problem;
+            std::printf("%s\n", checkJson(check).c_str());
+        } else {
+            std::fprintf(stderr, "brindlecard: %s.\n", problem.c_str());
+        }
+        return status;
+    };
+    Target target;
+    try {
+        target = resolveTarget(targets[0]);
+    } catch (const UsageError& e) {
+        if (!json) throw;
+        return refuse(e.message, kExitUsage);
+    }
 #if !defined(_WIN32)
     // A device must be a card, as for plan; mounted or held elsewhere, it is still read, as the
     // library opens it read-only here.
     if (target.blockDevice) {
         const std::string refusal = describeBlockCard(target.path, allowLoop).refusal;
-        if (!refusal.empty()) {
-            std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());
-            return kExitFailed;
-        }
+        if (!refusal.empty()) return refuse(refusal, kExitFailed);
     }
 #else
     (void)allowLoop;
@@ -105,8 +122,8 @@ int checkCommand(std::vector<std::string> argv) {
     DriverBinding driver(*os);
     std::string error;
     if (openTarget(driver, target, error, true) != 0) {
-        std::fprintf(stderr, "brindlecard: %s.\n", error.c_str());
-        return kExitFailed;
+        const std::string image = imageProblem(target);
+        return refuse(image.empty() ? error : image, kExitFailed);
     }
     const CardCheck check = checkCard(driver);
     closeTarget(driver);

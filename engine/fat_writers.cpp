@@ -11,9 +11,9 @@ namespace brc {
 namespace {
 
 constexpr uint32_t kChsLimit = 1024u * 255u * 63u; // 16,450,560: beyond it CHS saturates
-constexpr uint32_t kRootDirSectors = 32;           // FAT12/16: 512 entries
+constexpr uint32_t kRootDirSectors = kFatRootEntries * kDirEntryBytes / kSectorBytes;
 constexpr uint32_t kFsInfoNoValue = 0xFFFFFFFFu;
-constexpr uint32_t kFat32EndOfChain = 0x0FFFFFFFu;
+constexpr uint8_t kMedia = 0xF8;  // fixed disk
 constexpr char kNoName[] = "NO NAME    ";
 constexpr char kBlankOemName[] = "        ";
 
@@ -37,7 +37,7 @@ void putCommonBootFields(uint8_t* b, const FormatParameters& params) {
     b[bpb::kSectorsPerCluster] = static_cast<uint8_t>(params.sectorsPerCluster);
     put16(b + bpb::kReservedSectors, params.reservedSectors);
     b[bpb::kNumFats] = 2;
-    b[bpb::kMedia] = 0xF8;
+    b[bpb::kMedia] = kMedia;
     put16(b + bpb::kSectorsPerTrack, params.sectorsPerTrack);
     put16(b + bpb::kNumHeads, params.heads);
     put32(b + bpb::kHiddenSectors, params.partitionStart);
@@ -65,6 +65,17 @@ void putDosTimestamp(uint8_t* timeField, uint8_t* dateField, const LocalTime& t)
 }
 
 } // namespace
+
+std::span<const uint8_t> fatReservedEntries(uint32_t fsType) {
+    static constexpr uint8_t kFat12[] = {kMedia, 0xFF, 0xFF};
+    static constexpr uint8_t kFat16[] = {kMedia, 0xFF, 0xFF, 0xFF};
+    static constexpr uint8_t kFat32[] = {kMedia, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F};
+    switch (fsType) {
+    case Fat12: return kFat12;
+    case Fat32: return kFat32;
+    default: return kFat16;
+    }
+}
 
 void putChsAddress(uint8_t* p, uint32_t x, const FormatParameters& params) {
     const uint32_t cylinderSectors = params.heads * params.sectorsPerTrack;
@@ -124,7 +135,7 @@ uint32_t writeFatBootSector(ChunkStream& stream, const FormatParameters& params,
     uint8_t* b = beginSector(stream, params.partitionStart);
     putCommonBootFields(b, params);
     const uint32_t partitionSectors = userSectors - params.partitionStart;
-    put16(b + bpb::kRootEntries, 512);
+    put16(b + bpb::kRootEntries, kFatRootEntries);
     put16(b + bpb::kTotalSectors16, partitionSectors < 65536 ? partitionSectors : 0);
     put16(b + bpb::kFatSize16, params.fatSectors);
     put32(b + bpb::kTotalSectors32, partitionSectors < 65536 ? 0 : partitionSectors);
@@ -145,7 +156,7 @@ uint32_t writeFat32BootSector(ChunkStream& stream, FormatParameters& params, uin
     putCommonBootFields(b, params);
     put32(b + bpb::kTotalSectors32, userSectors - params.partitionStart);
     put32(b + bpb32::kFatSize32, params.fatSectors);
-    put32(b + bpb32::kRootCluster, 2);
+    put32(b + bpb32::kRootCluster, kFat32RootCluster);
     put16(b + bpb32::kFsInfoSector, 1);
     put16(b + bpb32::kBackupBootSector, 6);
     b[bpb32::kDriveNumber] = 0x80;
@@ -183,24 +194,16 @@ uint32_t writeFat32ThirdSector(ChunkStream& stream, const FormatParameters& para
 }
 
 uint32_t writeFats(ChunkStream& stream, const FormatParameters& params) {
-    static constexpr uint8_t kFat12Start[] = {0xF8, 0xFF, 0xFF};
-    static constexpr uint8_t kFat16Start[] = {0xF8, 0xFF, 0xFF, 0xFF};
-    // Entries 0 and 1, and entry 2: the root directory's one-cluster chain.
-    static constexpr uint8_t kFat32Start[] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF,
-                                              0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F};
-    const uint8_t* start = kFat16Start;
-    size_t length = sizeof kFat16Start;
-    if (params.fsType == Fat12) {
-        start = kFat12Start;
-        length = sizeof kFat12Start;
-    } else if (params.fsType == Fat32) {
-        start = kFat32Start;
-        length = sizeof kFat32Start;
-    }
+    const std::span<const uint8_t> reserved = fatReservedEntries(params.fsType);
+    const auto putHead = [&](uint32_t s) {
+        uint8_t* fat = beginSector(stream, s);
+        std::memcpy(fat, reserved.data(), reserved.size());
+        if (params.fsType == Fat32) put32(fat + 4 * kFat32RootCluster, kFat32EndOfChain);
+    };
     const uint32_t fat1 = params.partitionStart + params.reservedSectors;
-    std::memcpy(beginSector(stream, fat1), start, length);
+    putHead(fat1);
     if (uint32_t r = flushToChunk(stream, params.fat2Chunk, params)) return r;
-    std::memcpy(beginSector(stream, fat1 + params.fatSectors), start, length);
+    putHead(fat1 + params.fatSectors);
     return flushToChunk(stream, params.dataChunk, params);
 }
 
@@ -214,7 +217,7 @@ uint32_t writeRootDirectory(ChunkStream& stream, const FormatParameters& params,
             e[fat_dirent::kName + i] = labelForms.oemBytes[i];
         // 0xE5 in the first byte marks a deleted entry; 0x05 stands for it.
         if (e[fat_dirent::kName] == 0xE5) e[fat_dirent::kName] = 0x05;
-        e[fat_dirent::kAttributes] = 0x08; // volume label
+        e[fat_dirent::kAttributes] = fat_dirent::kVolumeLabelAttribute;
         putDosTimestamp(e + fat_dirent::kWriteTime, e + fat_dirent::kWriteDate, clock.localTime());
     }
     const uint32_t sectors = params.fsType == Fat32 ? params.sectorsPerCluster : kRootDirSectors;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "engine/chunk_stream.h"
@@ -19,6 +20,14 @@
 namespace brc {
 
 struct DriverBinding;
+
+// What the writers put in every FAT volume's structures, for the readers that check them.
+constexpr uint32_t kFatRootEntries = 512;  // FAT12/16: 32 sectors
+constexpr uint32_t kFat32RootCluster = 2;  // a chain of one cluster
+constexpr uint32_t kFat32EndOfChain = 0x0FFFFFFFu;
+// FAT entries 0 and 1 as they start each FAT: the media byte F8h with the other bits set, then
+// end of chain.
+std::span<const uint8_t> fatReservedEntries(uint32_t fsType);
 
 // The three CHS bytes of a partition entry for `sector` under the layout's heads and sectors per
 // track (FE FF FF beyond what CHS can address).

@@ -14,11 +14,8 @@ const uint8_t kFlashParametersGuid[16] = {0x46, 0x7E, 0x0C, 0x0A, 0x99, 0x33, 0x
 
 namespace {
 
-constexpr uint32_t kEndOfChain = 0xFFFFFFFFu;
 constexpr uint32_t kFatEntriesPerSector = kSectorBytes / 4;
 constexpr uint32_t kUpcaseEntriesPerSector = kSectorBytes / 2;
-constexpr uint32_t kDirEntryBytes = 32;
-constexpr uint32_t kLabelUnits = 11;
 
 uint64_t clusterSector64(const FormatParameters& params, uint32_t cluster) {
     return uint64_t{params.partitionStart} + params.systemSectors +
@@ -201,8 +198,13 @@ uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
 uint32_t exFatBootChecksum(uint32_t checksum, const uint8_t* sector, bool bootSector) {
     for (uint32_t i = 0; i < kSectorBytes; ++i) {
         if (bootSector && exfat_boot::outsideChecksum(i)) continue;
-        checksum = ((checksum >> 1) | (checksum << 31)) + sector[i];
+        checksum = exFatTableChecksum(checksum, sector + i, 1);
     }
+    return checksum;
+}
+
+uint32_t exFatTableChecksum(uint32_t checksum, const uint8_t* bytes, size_t length) {
+    for (size_t i = 0; i < length; ++i) checksum = ((checksum >> 1) | (checksum << 31)) + bytes[i];
     return checksum;
 }
 
@@ -254,10 +256,10 @@ uint32_t writeExFatFat(ChunkStream& stream, const FormatParameters& params) {
         for (uint32_t n = first; n <= lastEntry && n < first + kFatEntriesPerSector; ++n) {
             uint32_t value;
             if (n == 0)
-                value = 0xFFFFFFF8u;
+                value = kExFatMediaEntry;
             else if (n == 1 || n == lastEntry || n + 1 == params.upcaseFirstCluster ||
                      n + 1 == params.rootFirstCluster)
-                value = kEndOfChain;  // entry 1, and the last cluster of each structure
+                value = kExFatEndOfChain;  // entry 1, and the last cluster of each structure
             else if (n >= params.bitmapFirstCluster)
                 value = n + 1;
             else
@@ -317,22 +319,22 @@ uint32_t writeExFatRootDirectory(ChunkStream& stream, const FormatParameters& pa
 
     using namespace exfat_dirent;
     uint8_t* label = p;
-    label[kEntryType] = 0x83;
+    label[kEntryType] = kTypeVolumeLabel;
     uint32_t units = 0;
     if (utf8ShortLabel)
-        while (units < kLabelUnits && utf8ShortLabel[units] != 0) {
+        while (units < kExFatLabelUnits && utf8ShortLabel[units] != 0) {
             put16(label + kVolumeLabel + 2 * units, utf8ShortLabel[units]);
             ++units;
         }
     label[kCharacterCount] = static_cast<uint8_t>(units);
 
     uint8_t* bitmap = p + kDirEntryBytes;
-    bitmap[kEntryType] = 0x81;
+    bitmap[kEntryType] = kTypeAllocationBitmap;
     put32(bitmap + kFirstCluster, params.bitmapFirstCluster);
     put64(bitmap + kDataLength, params.bitmapBytes);
 
     uint8_t* upcase = p + 2 * kDirEntryBytes;
-    upcase[kEntryType] = 0x82;
+    upcase[kEntryType] = kTypeUpcaseTable;
     put32(upcase + kTableChecksum, kUpcaseTableChecksum);
     put32(upcase + kFirstCluster, params.upcaseFirstCluster);
     put64(upcase + kDataLength, params.upcaseBytes);

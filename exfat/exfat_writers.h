@@ -3,6 +3,7 @@
 // in place in the chunk stream's buffer, in ascending order, and flushes by the stream's rule.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/chunk_stream.h"
@@ -16,6 +17,10 @@ struct DriverBinding;
 constexpr uint32_t kOemRecordBytes = 48;
 constexpr uint32_t kOemMaxRecords = 10;
 constexpr uint32_t kBootRegionSectors = 12;
+// FAT entry 0 (the media byte F8h, the other bits set) and the end of a cluster chain.
+constexpr uint32_t kExFatMediaEntry = 0xFFFFFFF8u;
+constexpr uint32_t kExFatEndOfChain = 0xFFFFFFFFu;
+constexpr uint32_t kExFatLabelUnits = 11;
 
 // Returned by the writers when the exFAT fields of FormatParameters are inconsistent (not
 // derived) or a sector would land before the stream's current chunk. Nothing is written then.
@@ -60,6 +65,8 @@ uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state);
 // The published exFAT boot checksum, continued over one sector. For the boot sector the
 // VolumeFlags and PercentInUse bytes (106, 107, 112) are left out.
 uint32_t exFatBootChecksum(uint32_t checksum, const uint8_t* sector, bool bootSector);
+// The up-case table's checksum (the same sum over every byte), continued over `length` bytes.
+uint32_t exFatTableChecksum(uint32_t checksum, const uint8_t* bytes, size_t length);
 
 // Writes the boot region at relative sector regionBase (0 main, 12 backup): boot sector, eight
 // extended boot sectors, OEM parameters, reserved sector, checksum sector. The main region

@@ -20,7 +20,6 @@ namespace brc {
 namespace {
 
 constexpr uint32_t kCardSectorBytes = 512;
-constexpr uint32_t kDirEntryBytes = 32;
 
 bool isPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -409,11 +408,6 @@ uint32_t walkError(Walk walk) {
                                    : 0;
 }
 
-bool isFatLabelEntry(const uint8_t* e) {
-    const uint8_t attributes = e[fat_dirent::kAttributes];
-    return e[fat_dirent::kName] != 0xE5 && attributes != 0x0F && (attributes & 0x18) == 0x08;
-}
-
 // Where the root directory's label entry is, and the first slot a new one could take.
 struct LabelSlots {
     uint64_t label = 0, free = 0;
@@ -425,7 +419,8 @@ Walk findLabelSlots(const PartitionBytes& part, const Volume& v, LabelSlots& slo
     return scanRoot(part, v, [&](uint64_t offset, const uint8_t* e) {
         const bool end = e[0] == 0x00;
         const bool unused = v.isFat() ? end || e[0] == 0xE5 : (e[0] & 0x80) == 0;
-        const bool label = v.isFat() ? !end && isFatLabelEntry(e) : e[0] == 0x83;
+        const bool label = v.isFat() ? fat_dirent::isVolumeLabel(e)
+                                      : e[0] == exfat_dirent::kTypeVolumeLabel;
         if (label && !slots.hasLabel) {
             slots = LabelSlots{offset, slots.free, true, slots.hasFree};
             std::memcpy(labelEntry.data(), e, kDirEntryBytes);
@@ -449,7 +444,7 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
         std::array<uint8_t, kDirEntryBytes> bitmapEntry{};
         bool found = false;
         const Walk root = scanRoot(part, v, [&](uint64_t, const uint8_t* e) {
-            const bool firstBitmap = e[exfat_dirent::kEntryType] == 0x81 &&
+            const bool firstBitmap = e[exfat_dirent::kEntryType] == exfat_dirent::kTypeAllocationBitmap &&
                                      (e[exfat_dirent::kBitmapFlags] & 1) == 0;
             if (firstBitmap) {
                 std::memcpy(bitmapEntry.data(), e, kDirEntryBytes);
@@ -610,7 +605,7 @@ uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage
         std::memcpy(&entry[fat_dirent::kName], name.data(), 11);
         // 0xE5 would mark the entry deleted.
         if (entry[fat_dirent::kName] == 0xE5) entry[fat_dirent::kName] = 0x05;
-        entry[fat_dirent::kAttributes] = 0x08;
+        entry[fat_dirent::kAttributes] = fat_dirent::kVolumeLabelAttribute;
         const unsigned year = now.year < 1980 ? 0u : std::min(now.year - 1980u, 127u);
         put16(&entry[fat_dirent::kWriteTime], now.hour << 11 | now.minute << 5 | now.second / 2);
         put16(&entry[fat_dirent::kWriteDate], year << 9 | now.month << 5 | now.day);
@@ -644,7 +639,7 @@ uint32_t setExFatLabel(const PartitionBytes& part, const Volume& v, const std::u
         entry[exfat_dirent::kEntryType] = 0x03;
     } else {
         if (!slots.hasLabel && !slots.hasFree) return kErrorDiskFull;
-        entry[exfat_dirent::kEntryType] = 0x83;
+        entry[exfat_dirent::kEntryType] = exfat_dirent::kTypeVolumeLabel;
         entry[exfat_dirent::kCharacterCount] = static_cast<uint8_t>(label.size());
         for (size_t i = 0; i < label.size(); ++i)
             put16(&entry[exfat_dirent::kVolumeLabel + 2 * i], label[i]);

@@ -237,8 +237,12 @@ for size_type in 16M:FAT12 256M:FAT16 30G:FAT32 64G:exFAT; do
     made=$("$exe" plan "$img" --json | sed -n 's/.*"fsType":"\([^"]*\)".*/\1/p')
     [ "$made" = "$type" ] || fail "$type: a $size card was formatted as '$made'"
     entry=$(loop_chain "$img" "$type")
-    timeout -k 5 "$bound" "$exe" check "$img" </dev/null >/dev/null 2>&1 ||
-        fail "$type: the check of a card whose chain loops did not end with status 0"
+    # The check reads no chain, so it ends; it tells a root directory chain that does not end
+    # where the format ends it (FAT12 and FAT16 loop only a data chain, which it does not read).
+    timeout -k 5 "$bound" "$exe" check "$img" </dev/null >/dev/null 2>&1
+    status=$? checked=$(case $type in FAT12 | FAT16) echo 0 ;; *) echo 1 ;; esac)
+    [ "$status" -eq "$checked" ] ||
+        fail "$type: the check of a card whose chain loops ended with $status, not $checked"
     timeout -k 5 "$bound" "$exe" format "$img" --yes --label LOOPED </dev/null >/dev/null 2>stderr.txt
     status=$?
     if [ "$status" -eq 124 ]; then
