@@ -619,7 +619,7 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
                  "the structures' clusters in use", "the allocation bitmap")) {
         for (const Run& r : chained) {
             uint64_t c = r.first;
-            while (c < r.first + r.clusters && (bits[(c - 2) / 8] >> ((c - 2) % 8) & 1)) ++c;
+            while (c < r.first + r.clusters && (bits[static_cast<size_t>((c - 2) / 8)] >> ((c - 2) % 8) & 1)) ++c;
             if (c < r.first + r.clusters) {
                 out.add("allocationBitmap", "clusters in use", "cluster " + std::to_string(c) + " free",
                         "The format marks the clusters of the allocation bitmap, the up-case table "
@@ -637,7 +637,7 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
     std::vector<uint8_t> table(size_t{upcaseSectors} * kSector);
     if (out.read(card, clusterSector(upcaseCluster), upcaseSectors, table.data(), "upcaseTable",
                  "the checksum its entry records", "the up-case table")) {
-        const uint32_t sum = exFatTableChecksum(0, table.data(), upcaseBytes);
+        const uint32_t sum = exFatTableChecksum(0, table.data(), static_cast<size_t>(upcaseBytes));
         const uint32_t recorded = le32(entries.upcase + kTableChecksum);
         if (sum != recorded) {
             char text[64];

@@ -182,6 +182,15 @@ std::string jsonEscape(const std::string& text) {
 
 namespace {
 
+// A path or name in quotes, as messages show it. Built by appending: GCC 12 for Windows sees a
+// false overlap in "'" + a temporary string.
+std::string inQuotes(const std::string& text) {
+    std::string out(1, '\'');
+    out += shownText(text);
+    out += '\'';
+    return out;
+}
+
 #if !defined(_WIN32)
 bool isBlockDevice(const std::string& path) {
     struct stat st {};
@@ -247,15 +256,13 @@ Target resolveTarget(const std::string& text) {
     target.display = shownText(text);
     // A drive letter ("E:") names a card already mapped; anything else is a path, "E" too.
     std::optional<unsigned> index;
-    std::string where = "'" + target.display + "'";
+    std::string where = inQuotes(text);
     std::string path = text;
     if (text.size() == 2 && text[1] == ':' && std::isalpha(static_cast<unsigned char>(text[0]))) {
         index = static_cast<unsigned>(std::toupper(static_cast<unsigned char>(text[0])) - 'A');
         path = map.paths[*index];
         if (path.empty()) throw UsageError{"drive " + text.substr(0, 1) + ": has no card in BRINDLECARD_CARDS"};
-        // Built by appending: GCC 12 sees a false overlap in "'" + a temporary.
-        where = '\'';
-        where += shownText(path) + "' (behind " + text + ")";
+        where = inQuotes(path) + " (behind " + text + ")";
     }
 #if defined(_WIN32)
     // The system would open another file than the name says, and the sidecar would not match.
@@ -300,10 +307,10 @@ Target resolveTarget(const std::string& text) {
 std::string Target::changed() const {
     std::string canonical;
     CardIdentity now;
-    if (std::string problem = resolveOnce("'" + shownText(path) + "'", path, canonical, now); !problem.empty())
+    if (std::string problem = resolveOnce(inQuotes(path), path, canonical, now); !problem.empty())
         return problem;
     if (canonical != path || now != identity)
-        return "'" + shownText(path) + "' is no longer the " + (blockDevice ? "device" : "file") +
+        return inQuotes(path) + " is no longer the " + (blockDevice ? "device" : "file") +
                " that was checked: it was replaced or moved meanwhile";
     return {};
 }
@@ -382,8 +389,7 @@ std::string hexCode(uint32_t code) {
 std::string imageProblem(const Target& target) {
     if (target.blockDevice) return {};
     const bool drive = target.display.size() == 2 && target.display[1] == ':';
-    return notAnImage("'" + shownText(target.path) + "'" + (drive ? " (behind " + target.display + ")" : ""),
-                      target.path);
+    return notAnImage(inQuotes(target.path) + (drive ? " (behind " + target.display + ")" : ""), target.path);
 }
 
 std::string explainCardProblem(DriverBinding& driver, const Target& target) {
