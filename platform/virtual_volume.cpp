@@ -548,45 +548,6 @@ std::u16string decodeFatLabel(const uint8_t* name, const CodePage& oem) {
     return oem.decode(bytes);
 }
 
-// The system's label write mounts a FAT32 volume: while mounted, FAT entry 1's clean-shutdown bit
-// is cleared, and the FSInfo sector receives the free count and the next-free hint the driver
-// keeps. The format's FAT32 repair puts both back afterwards; the virtual card must give it the
-// same state to repair, or that path could never be exercised.
-uint32_t markFat32Mounted(const PartitionBytes& part, const Volume& v) {
-    uint32_t used = 0, firstFree = 0;
-    if (uint32_t rc = countUsed(part, v, used, firstFree)) return rc;
-    const uint32_t freeCount = v.layout.clusterCount - used;
-    const uint32_t bps = v.layout.bytesPerSector;
-    std::vector<uint64_t> infoSectors;
-    if (v.fsInfoSector != 0) infoSectors.push_back(v.fsInfoSector);
-    if (v.fsInfoSector != 0 && v.backupBootSector != 0)
-        infoSectors.push_back(uint64_t{v.backupBootSector} + v.fsInfoSector);
-    for (uint64_t sector : infoSectors) {
-        const uint64_t at = sector * bps;
-        std::array<uint8_t, kCardSectorBytes> info{};
-        if (at >= v.firstFatOffset) continue;  // outside the reserved area
-        if (!part.read(at, info.size(), info.data())) return kErrorReadFault;
-        if (le32(&info[fsinfo::kLeadSignature]) != 0x41615252 ||
-            le32(&info[fsinfo::kStructSignature]) != 0x61417272)
-            continue;
-        put32(&info[fsinfo::kFreeCount], freeCount);
-        put32(&info[fsinfo::kNextFree], firstFree != 0 ? firstFree : 0xFFFFFFFFu);
-        // The two counts are neighbours: one write.
-        if (!part.write(at + fsinfo::kFreeCount, 8, &info[fsinfo::kFreeCount]))
-            return kErrorWriteFault;
-    }
-    for (uint32_t copy = 0; copy < v.fatCount; ++copy) {
-        const uint64_t at = v.firstFatOffset + copy * v.fatBytes + 4;
-        uint8_t raw[4];
-        if (!part.read(at, 4, raw)) return kErrorReadFault;
-        const uint32_t entry = le32(raw);
-        if ((entry & 0x08000000u) == 0) continue;
-        put32(raw, entry & ~0x08000000u);
-        if (!part.write(at, 4, raw)) return kErrorWriteFault;
-    }
-    return 0;
-}
-
 uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage& oem,
                      const std::u16string& label, const LocalTime& now) {
     std::string name;
@@ -624,7 +585,7 @@ uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage
             copy[bpb32::kBootSignature] == 0x29 && !part.write(backup + v.labelField, 11, bytes))
             return kErrorWriteFault;
     }
-    return v.layout.type == VirtualFsType::Fat32 ? markFat32Mounted(part, v) : 0;
+    return 0;
 }
 
 uint32_t setExFatLabel(const PartitionBytes& part, const Volume& v, const std::u16string& label) {

@@ -66,7 +66,8 @@ uint32_t virtualFreeSpace(const CardSectors& card, DiskFreeSpace& out);
 // (ERROR_INVALID_NAME) when longer than 11 bytes, when it holds a control character or one of
 // "*+,./:;<=>?[\]| or a character the code page lacks. exFAT: at most 11 UTF-16 units, none of
 // "*/:<>?\| or a control character. An empty label removes the label entry. `now` stamps the
-// FAT label entry.
+// FAT label entry. Only the label is written: FAT32's clean-shutdown bit and FSInfo keep what
+// the card holds, so a card labelled here stays clean.
 uint32_t setVirtualVolumeLabel(const CardSectors& card, const CodePage& oem,
                                const std::u16string& label, const LocalTime& now);
 

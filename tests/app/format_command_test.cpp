@@ -18,6 +18,7 @@
 #include "platform/posix/posix_os.h"
 #include "progress/progress.h"
 #include "tests/support/fake_card.h"
+#include "tests/support/mounted_fat32.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/scratch_dir.h"
 
@@ -72,6 +73,70 @@ private:
     size_t asked_ = 0;
 };
 
+// The posix services with Windows' label call: it leaves a FAT32 card mounted (dirty, FSInfo
+// counted), which the command's repair after the label must undo.
+class MountingLabelOs : public OsServices {
+public:
+    MountingLabelOs(std::unique_ptr<OsServices> os, std::filesystem::path image)
+        : os_(std::move(os)), image_(std::move(image)) {}
+    bool mounted = false;  // the last label call left a FAT32 volume mounted
+
+    bool setVolumeLabel(const std::u16string& root, const std::u16string& label) override {
+        if (!os_->setVolumeLabel(root, label)) return false;
+        mounted = test::markFat32Mounted(test::sectorsOf(image_));
+        return true;
+    }
+
+    bool getVersion(OsVersion& out) override { return os_->getVersion(out); }
+    bool tokenGroups(std::vector<std::string>& sids) override { return os_->tokenGroups(sids); }
+    uint32_t startService(const std::u16string& name) override { return os_->startService(name); }
+    bool pipeOpens(const std::u16string& pipe) override { return os_->pipeOpens(pipe); }
+    void* createNamedMutex(const std::u16string& name, bool& existed) override {
+        return os_->createNamedMutex(name, existed);
+    }
+    bool namedMutexOpens(const std::u16string& name) override { return os_->namedMutexOpens(name); }
+    void releaseNamedMutex(void* mutex) override { os_->releaseNamedMutex(mutex); }
+    void* openVolume(char16_t drive) override { return os_->openVolume(drive); }
+    bool volumeRequest(void* volume, VolumeRequest request) override {
+        return os_->volumeRequest(volume, request);
+    }
+    void closeVolume(void* volume) override { os_->closeVolume(volume); }
+    std::optional<std::u16string> queryDosDevice(char16_t drive) override {
+        return os_->queryDosDevice(drive);
+    }
+    std::vector<std::u16string> logicalDriveStrings() override { return os_->logicalDriveStrings(); }
+    uint32_t driveType(const std::u16string& root) override { return os_->driveType(root); }
+    bool diskFreeSpace(const std::u16string& root, DiskFreeSpace& out) override {
+        return os_->diskFreeSpace(root, out);
+    }
+    bool diskFreeSpaceEx(const std::u16string& root, uint64_t& free, uint64_t& total) override {
+        return os_->diskFreeSpaceEx(root, free, total);
+    }
+    bool volumeInformation(const std::u16string& root, VolumeInformation& out) override {
+        return os_->volumeInformation(root, out);
+    }
+    void touchFile(const std::u16string& path) override { os_->touchFile(path); }
+    uint32_t lastError() override { return os_->lastError(); }
+    std::optional<std::u16string> systemRoot() override { return os_->systemRoot(); }
+    std::string privateDriverPath(const std::u16string& root) override {
+        return os_->privateDriverPath(root);
+    }
+    void* loadLibrary(const std::string& path) override { return os_->loadLibrary(path); }
+    void* libraryProc(void* library, const char* name) override {
+        return os_->libraryProc(library, name);
+    }
+    void freeLibrary(void* library) override { os_->freeLibrary(library); }
+    uint16_t uiLanguage(bool systemDefault) override { return os_->uiLanguage(systemDefault); }
+    uint32_t tickCount() override { return os_->tickCount(); }
+    LocalTime localTime() override { return os_->localTime(); }
+    const CodePage& oemCodePage() override { return os_->oemCodePage(); }
+    std::optional<ProgramVersion> programVersion() override { return os_->programVersion(); }
+
+private:
+    std::unique_ptr<OsServices> os_;
+    std::filesystem::path image_;
+};
+
 // A virtual card in drive Z: and the process state of one program run.
 struct Rig {
     test::ScratchDir dir{"format-command"};
@@ -82,12 +147,13 @@ struct Rig {
     RunFlags flags;
     ScriptedHost host;
 
-    explicit Rig(uint64_t sectors, const std::string& sidecar = "") {
+    explicit Rig(uint64_t sectors, const std::string& sidecar = "", bool labelMounts = false) {
         { std::ofstream create(image, std::ios::binary); }
         std::filesystem::resize_file(image, sectors * 512);
         std::ofstream(image.string() + ".card") << sidecar;
         ::setenv("BRINDLECARD_CARDS", ("Z=" + image.string()).c_str(), 1);
         os = makePosixOsServices(image.string());
+        if (labelMounts) os = std::make_unique<MountingLabelOs>(std::move(os), image);
         sys = std::make_unique<SystemState>(*os);
         driver = std::make_unique<DriverBinding>(*os);
         EXPECT_EQ(bindDriver(*driver, 2), 0u) << driver->lastError;
@@ -143,6 +209,26 @@ TEST(FormatCommand, FullFormatAsksOnceAndSetsTheLabelAfterSuccess) {
     VolumeInformation info;
     ASSERT_TRUE(rig.os->volumeInformation(u"Z:\\", info));
     EXPECT_EQ(info.label, u"AGAIN") << "the label went on through the system";
+}
+
+// Where the system's label call leaves a FAT32 card mounted, the repair after it puts back what
+// the format wrote: the clean-shutdown bit in both FATs, FSInfo's counts unset in both copies.
+TEST(FormatCommand, RepairsFat32AfterTheSystemMountedItForTheLabel) {
+    Rig rig(4300000, "", true);
+    rig.run(Quick);  // a blank card asks to be reinserted: the label step comes with the second
+    const FormatOutcome o = rig.run(Quick, u"Z:", u"card");
+    ASSERT_EQ(o.result, Success);
+    ASSERT_TRUE(static_cast<MountingLabelOs&>(*rig.os).mounted);
+    const test::SectorAccess card = test::sectorsOf(rig.image);
+    const uint64_t p = le32(card.read(0).data() + 454);
+    const test::Sector boot = card.read(p);
+    const uint64_t fat1 = p + le16(boot.data() + 14), fatSectors = le32(boot.data() + 36);
+    for (uint64_t fat : {fat1, fat1 + fatSectors})
+        EXPECT_EQ(le32(card.read(fat).data() + 4), 0x0FFFFFFFu) << "FAT at " << fat;
+    for (uint64_t info : {p + 1, p + 7}) {
+        EXPECT_EQ(le32(card.read(info).data() + 488), 0xFFFFFFFFu) << "FSInfo at " << info;
+        EXPECT_EQ(le32(card.read(info).data() + 492), 0xFFFFFFFFu) << "FSInfo at " << info;
+    }
 }
 
 TEST(FormatCommand, ACancelledQuestionWritesNothingAndRestartsTheTimer) {

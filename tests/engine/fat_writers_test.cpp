@@ -18,6 +18,7 @@
 #include "engine/layout.h"
 #include "progress/progress.h"
 #include "tests/support/fake_card.h"
+#include "tests/support/mounted_fat32.h"
 
 #if !defined(_WIN32)
 #include <sys/wait.h>
@@ -435,6 +436,32 @@ TEST(RepairFat32AfterLabel, RestoresOnlyWhatChanged) {
         }
         EXPECT_EQ(written, c.rewritten);
         EXPECT_TRUE(rig.card.sectors == expected);
+    }
+}
+
+// The state Windows' label call leaves (test support's imitation of a mounted driver) is undone
+// exactly: the format's bytes come back, and only the four sectors it changed are written.
+TEST(RepairFat32AfterLabel, UndoesWhatAMountedLabelWriteLeaves) {
+    for (uint32_t user : {4211712u, 7744512u, 67108863u}) {
+        SCOPED_TRACE(user);
+        Rig rig(user);
+        ASSERT_EQ(rig.format(makeLabelForms(u"ok")), 0u);
+        const uint32_t p = rig.params.partitionStart, r = rig.params.reservedSectors;
+        const auto formatted = rig.card.sectors;
+        ASSERT_TRUE(test::markFat32Mounted(test::sectorsOf(rig.card)));
+        std::set<uint32_t> changed;
+        for (const auto& [s, v] : rig.card.sectors)
+            if (formatted.at(s) != v) changed.insert(s - p);
+        const std::set<uint32_t> mounted{1, 7, r, r + rig.params.fatSectors};
+        ASSERT_EQ(changed, mounted);
+        EXPECT_EQ(le32(rig.card.get(p + r).data() + 4) & test::kFat32CleanShutdown, 0u);
+
+        rig.card.calls.clear();
+        EXPECT_EQ(repairFat32AfterLabel(u"ok", false, rig.driver), Success);
+        std::set<uint32_t> written;
+        for (const auto& [first, count] : rig.card.written()) written.insert(first - p);
+        EXPECT_EQ(written, mounted);
+        EXPECT_TRUE(rig.card.sectors == formatted);
     }
 }
 

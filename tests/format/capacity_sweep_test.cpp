@@ -227,6 +227,57 @@ TEST_P(CapacitySweep, IndependentCheckersAcceptTheVolumeAndReadTheLabel) {
 INSTANTIATE_TEST_SUITE_P(Cards, CapacitySweep, ::testing::ValuesIn(kSweep),
                          [](const auto& p) { return std::string(p.param.name); });
 
+// The label step of a FAT32 format leaves the card clean, and so does the system's label call on
+// its own (no repair after it): FAT entry 1 keeps its clean-shutdown bit, and it and FSInfo hold
+// what the same format writes without a label step, so fsck.fat finds neither a dirty volume nor
+// a wrong free count, and mlabel reads the label.
+TEST(LabelStep, LeavesAFat32CardAsTheFormatWroteIt) {
+    constexpr uint32_t kSectors = 7744512;
+    ScratchDir dir("label-step");
+    const std::string image = (dir.path / "card.img").string();
+    const std::string partition = (dir.path / "partition.img").string();
+    FakeRig rig(kSectors, 0);
+    FormatPlan plan;
+    ASSERT_EQ(planFormat(rig.driver, u"", false, &plan), 0u);
+    ASSERT_EQ(plan.params.fsType, static_cast<uint32_t>(Fat32));
+    std::u16string formatLabel = u"NAME";
+    ASSERT_EQ(formatVolume(rig.ctx, formatLabel, false), SuccessReinsertCard);
+    const FormatParameters& p = plan.params;
+    const uint64_t start = p.partitionStart, fat1 = start + p.reservedSectors;
+
+    const auto expectClean = [&](const std::string& label) {
+        ImageFile file(image);
+        for (uint64_t s : {start + 1, start + 7, fat1, fat1 + p.fatSectors})
+            EXPECT_EQ(file.read(s), rig.card.get(static_cast<uint32_t>(s))) << "sector " << s;
+        for (uint64_t fat : {fat1, fat1 + p.fatSectors})
+            EXPECT_NE(le32(file.read(fat).data() + 4) & 0x08000000u, 0u) << "FAT at " << fat;
+        extractPartition(image, partition, start, plan.userSectors - start);
+        const ToolRun fsck = runTool("fsck.fat -n " + partition);
+        expectFatClean(fsck, label, true, p.maxCluster - 1);
+        EXPECT_EQ(fsck.out.find("irty"), std::string::npos) << fsck.out;
+        EXPECT_EQ(fsck.out.find("Free cluster summary wrong"), std::string::npos) << fsck.out;
+        const ToolRun read = runTool("MTOOLS_SKIP_CHECK=1 mlabel -s -i " + image + "@@" +
+                                     std::to_string(start * 512) + " ::");
+        EXPECT_EQ(read.status, 0) << read.out;
+        EXPECT_EQ(trimRight(read.out), " Volume label is " + label) << read.out;
+    };
+
+    ASSERT_EQ(runCli("card create " + image + " --sectors " + std::to_string(kSectors)).status, 0);
+    // A blank card is asked to be reinserted; the label step comes with the second format.
+    for (int round = 0; round < 2; ++round) {
+        const CliRun format = runCli("format " + image + " --label NAME --yes");
+        ASSERT_EQ(format.status, 0) << format.out;
+    }
+    {
+        SCOPED_TRACE("formatted with a label");
+        expectClean("NAME");
+    }
+    CardsVariable cards(image);
+    ASSERT_TRUE(test::systemOs().setVolumeLabel(u"Z:\\", u"renamed"));
+    SCOPED_TRACE("labelled again by the system's label call");
+    expectClean("RENAMED");
+}
+
 // Below 80 sectors the smallest FAT12 layout leaves no room for a single data cluster: such a
 // card must not come out of a format as a volume the checkers reject.
 TEST(TinyCard, TooSmallForADataClusterIsRefusedAndEightySectorsFormat) {
