@@ -227,7 +227,7 @@ TEST_P(CapacitySweep, IndependentCheckersAcceptTheVolumeAndReadTheLabel) {
 INSTANTIATE_TEST_SUITE_P(Cards, CapacitySweep, ::testing::ValuesIn(kSweep),
                          [](const auto& p) { return std::string(p.param.name); });
 
-// The label step of a FAT32 format leaves the card clean, and so does the system's label call on
+// The label step of a FAT32 format leaves the card clean, and so does the Linux label call on
 // its own (no repair after it): FAT entry 1 keeps its clean-shutdown bit, and it and FSInfo hold
 // what the same format writes without a label step, so fsck.fat finds neither a dirty volume nor
 // a wrong free count, and mlabel reads the label.
@@ -274,7 +274,7 @@ TEST(LabelStep, LeavesAFat32CardAsTheFormatWroteIt) {
     }
     CardsVariable cards(image);
     ASSERT_TRUE(test::systemOs().setVolumeLabel(u"Z:\\", u"renamed"));
-    SCOPED_TRACE("labelled again by the system's label call");
+    SCOPED_TRACE("labelled again by the Linux label call alone");
     expectClean("RENAMED");
 }
 

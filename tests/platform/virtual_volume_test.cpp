@@ -260,7 +260,7 @@ TEST_P(VirtualVolume, AgreesWithTheToolsAndWritesLabelsTheyRead) {
         EXPECT_EQ(info.label, label);
 
         if (c.type == VirtualFsType::Fat32) {
-            // Unlike the system's label call, which mounts the volume, ours leaves the card
+            // Unlike Windows' label call, which mounts the volume, this one leaves the card
             // clean: FSInfo (both copies) and FAT entry 1 of every FAT as mkfs.fat wrote them.
             const uint64_t reserved = le16(&original[image.base + 14]);
             const uint64_t fatSectors = get32(original, image.base + 36);
