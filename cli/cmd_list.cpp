@@ -17,7 +17,7 @@ const char kListUsage[] =
     "Lists the disks of this system: every SD slot and card reader with its card, and why any\n"
     "other disk is not offered. Nothing is written.\n"
     "\n"
-    "  --allow-loop  offer loop devices too, as the tests do with loop cards\n"
+    "  --allow-loop  offer loop devices too (a loop device over an image stands in for a card)\n"
     "  --json        one JSON object per disk, one per line\n";
 
 // The file system and label on the card, read as a format's label step reads them.

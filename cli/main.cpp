@@ -25,7 +25,7 @@ const char kUsage[] =
     "  list ...               list the disks, and which hold a card that may be formatted\n"
 #endif
     "  plan TARGET ...        show the layout a format would write, writing nothing\n"
-    "  format TARGET ...      quick-format a card\n"
+    "  format TARGET ...      format a card: quick, overwrite, erase or overwrite and erase\n"
     "  check TARGET ...       does the card follow the SD layout rules; writes nothing\n"
     "\n"
     "  brindlecard COMMAND --help   describes a command\n"
