@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "base/little_endian.h"
+#include "base/on_card_reader.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
 #include "device/volume_access.h"
@@ -66,13 +66,11 @@ uint32_t isFormattableDrive(ProbeContext& ctx, const std::u16string& rootPath) {
 }
 
 bool partitionOneSectors(const uint8_t* sector, uint32_t& sectors) {
-    if (sector[510] != 0x55 || sector[511] != 0xAA) return false;
+    const auto table = readPartitionTable({sector, kSectorBytes});
+    if (!table->signature) return false;
     struct Entry { uint32_t first, count; };
     Entry e[4];
-    for (int n = 0; n < 4; ++n) {
-        const uint8_t* p = sector + 446 + 16 * n;
-        e[n] = {le32(p + 8), le32(p + 12)};
-    }
+    for (int n = 0; n < 4; ++n) e[n] = {table->entries[n].firstSector, table->entries[n].sectorCount};
     auto unset = [](uint32_t v) { return v == 0 || v == 0xFFFFFFFFu; };
     if (unset(e[0].first) && unset(e[0].count)) return false;
     if (uint64_t{e[0].first} + e[0].count > (uint64_t{1} << 32)) return false;
