@@ -306,8 +306,9 @@ void readExFatArea(const Card& card, uint64_t start, BootArea& area) {
     for (uint32_t i = 0; i < kSectorBytes / 4; ++i)
         area.checksumMatches = area.checksumMatches && le32(stored + 4 * i) == checksum;
 
-    const SectorView oem{main + size_t{exfat_boot::kOemParametersSector} * kSectorBytes, kSectorBytes};
-    for (const OemParameterRecord& record : *readOemParameters(oem)) {
+    const uint8_t* oem = main + size_t{exfat_boot::kOemParametersSector} * kSectorBytes;
+    const auto records = readOemParameters({oem, kSectorBytes});
+    for (const OemParameterRecord& record : *records) {
         if (record.flashParameters) {
             area.flashRecord = true;
             area.eraseBlockBytes = record.eraseBlockBytes;

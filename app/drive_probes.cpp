@@ -70,7 +70,10 @@ bool partitionOneSectors(const uint8_t* sector, uint32_t& sectors) {
     if (!table->signature) return false;
     struct Entry { uint32_t first, count; };
     Entry e[4];
-    for (int n = 0; n < 4; ++n) e[n] = {table->entries[n].firstSector, table->entries[n].sectorCount};
+    for (int n = 0; n < 4; ++n) {
+        const PartitionEntry& p = table->entries[static_cast<size_t>(n)];
+        e[n] = {p.firstSector, p.sectorCount};
+    }
     auto unset = [](uint32_t v) { return v == 0 || v == 0xFFFFFFFFu; };
     if (unset(e[0].first) && unset(e[0].count)) return false;
     if (uint64_t{e[0].first} + e[0].count > (uint64_t{1} << 32)) return false;
@@ -125,7 +128,7 @@ uint32_t readCardGeometry(ProbeContext& ctx, const std::u16string& rootPath, uin
         return 0;
     }
     if (driver.driverRoute == 1) {
-        uint8_t sector[512] = {};
+        uint8_t sector[kSectorBytes] = {};
         uint32_t partition = 0;
         if (driver.api.DDReadPT(sector, 1, 0, driver.driverHandle) == 0 &&
             partitionOneSectors(sector, partition))
@@ -166,7 +169,7 @@ CapacityText capacityText(uint64_t sizeBytes) {
         out.unit = u"   ";
         return out;
     }
-    const uint32_t s = static_cast<uint32_t>(sizeBytes / 512);
+    const uint32_t s = static_cast<uint32_t>(sizeBytes / kSectorBytes);
     // From the largest unit down: the first row whose lower limit the size reaches. Decimals
     // are cut, never rounded, and kept in single precision as users have always been shown it.
     struct Row {

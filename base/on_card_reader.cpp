@@ -116,7 +116,8 @@ bool isFlashParametersRecord(const uint8_t record[kOemRecordBytes]) {
                        sizeof kFlashParametersGuid) == 0;
 }
 
-std::optional<std::array<OemParameterRecord, kOemMaxRecords>> readOemParameters(SectorView sector) {
+std::optional<std::array<OemParameterRecord, kOemMaxRecords>>
+readOemParameters(SectorView sector) {
     if (sector.size() < kSectorBytes) return std::nullopt;
     std::array<OemParameterRecord, kOemMaxRecords> records;
     for (uint32_t r = 0; r < kOemMaxRecords; ++r) {
@@ -124,7 +125,8 @@ std::optional<std::array<OemParameterRecord, kOemMaxRecords>> readOemParameters(
         out.bytes = sector.data() + size_t{r} * kOemRecordBytes;
         out.empty = isEmptyOemRecord(out.bytes);
         out.flashParameters = isFlashParametersRecord(out.bytes);
-        if (out.flashParameters) out.eraseBlockBytes = le32(out.bytes + oem_record::kEraseBlockSize);
+        if (out.flashParameters)
+            out.eraseBlockBytes = le32(out.bytes + oem_record::kEraseBlockSize);
     }
     return records;
 }

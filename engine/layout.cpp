@@ -288,7 +288,7 @@ void chooseClusterAndBoundary(uint64_t cardTotalSectors, FormatParameters& param
             break;
         }
     }
-    params.clusterBytes = params.sectorsPerCluster * 512;
+    params.clusterBytes = params.sectorsPerCluster * kSectorBytes;
 }
 
 uint32_t alignedSystemEnd(uint32_t lead, uint32_t reserved, uint32_t fatSectors, FsType type,

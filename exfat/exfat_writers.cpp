@@ -167,8 +167,9 @@ uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
     if (!boot || !boot->mustBeZeroClear || boot->fileSystemRevision != 0x0100) return 0;
 
     if (!read(start + exfat_boot::kOemParametersSector)) return 0;
+    const auto records = readOemParameters(sector);
     bool flashSeen = false, flashAdded = false;
-    for (const OemParameterRecord& record : *readOemParameters(sector)) {
+    for (const OemParameterRecord& record : *records) {
         if (record.empty) continue;
         if (record.flashParameters) {
             if (flashSeen) continue;
