@@ -13,6 +13,7 @@
 #include "app/format_report.h"
 #include "base/little_endian.h"
 #include "base/on_card_fields.h"
+#include "base/on_card_reader.h"
 #include "base/upcase_table.h"
 #include "device/driver_binding.h"
 #include "engine/fat_writers.h"
@@ -22,12 +23,7 @@
 namespace brc {
 namespace {
 
-constexpr uint32_t kSector = 512;
-constexpr uint64_t kFat12MaxClusters = 4084;
-constexpr uint64_t kFat16MaxClusters = 65524;
 constexpr uint32_t kExFatRegions = 2 * kBootRegionSectors;
-constexpr uint32_t kOemParametersSector = 9;
-constexpr uint32_t kChecksumSector = 11;
 // Of each FAT the check reads this many sectors from its start: the format's heads and chains
 // lie there, and a format cut short leaves the copies different there.
 constexpr uint32_t kFatSectorsRead = 64;
@@ -55,7 +51,7 @@ std::string chsText(const uint8_t* p) {
 
 // "4 MiB", "32 KiB" or "1,536 bytes" for a number of sectors.
 std::string sizeText(uint64_t sectors) {
-    const uint64_t bytes = sectors * kSector;
+    const uint64_t bytes = sectors * kSectorBytes;
     if (bytes != 0 && bytes % (1024 * 1024) == 0) return grouped(bytes / (1024 * 1024)) + " MiB";
     if (bytes != 0 && bytes % 1024 == 0) return grouped(bytes / 1024) + " KiB";
     return grouped(bytes) + " bytes";
@@ -178,30 +174,25 @@ struct Found {
 // A FAT boot sector: empty `why` and false when it is none; `why` set when it is one but cannot
 // be trusted.
 bool parseFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
-    const bool jump = (b[bpb::kJumpBoot] == 0xEB && b[bpb::kJumpBoot + 2] == 0x90) ||
-                      b[bpb::kJumpBoot] == 0xE9;
-    const uint32_t bytesPerSector = le16(b + bpb::kBytesPerSector);
-    if (!jump || !isPowerOfTwo(bytesPerSector) || bytesPerSector < 512 || bytesPerSector > 4096)
-        return false;
+    const auto boot = readFatBootSector({b, kSectorBytes});
+    if (!boot) return false;
     const auto damaged = [&](const std::string& text) {
         why = "its FAT boot sector is damaged: " + text;
         return false;
     };
-    if (bytesPerSector != kSector)
-        return damaged("it gives " + grouped(bytesPerSector) +
+    if (boot->bytesPerSector != kSectorBytes)
+        return damaged("it gives " + grouped(boot->bytesPerSector) +
                        "-byte sectors, where SD cards have 512-byte sectors");
-    v.sectorsPerCluster = b[bpb::kSectorsPerCluster];
-    v.reservedSectors = le16(b + bpb::kReservedSectors);
-    v.numberOfFats = b[bpb::kNumFats];
-    v.rootEntries = le16(b + bpb::kRootEntries);
-    const uint32_t fat16 = le16(b + bpb::kFatSize16);
-    v.fatSectors = fat16 != 0 ? fat16 : le32(b + bpb32::kFatSize32);
-    const uint32_t total16 = le16(b + bpb::kTotalSectors16);
-    v.volumeSectors = total16 != 0 ? total16 : le32(b + bpb::kTotalSectors32);
-    v.partitionOffset = le32(b + bpb::kHiddenSectors);
-    v.heads = le16(b + bpb::kNumHeads);
-    v.sectorsPerTrack = le16(b + bpb::kSectorsPerTrack);
-    v.signature = hasBootSignature(b);
+    v.sectorsPerCluster = boot->sectorsPerCluster;
+    v.reservedSectors = boot->reservedSectors;
+    v.numberOfFats = boot->numberOfFats;
+    v.rootEntries = boot->rootEntries;
+    v.fatSectors = boot->fatSectors;
+    v.volumeSectors = boot->totalSectors;
+    v.partitionOffset = boot->hiddenSectors;
+    v.heads = boot->heads;
+    v.sectorsPerTrack = boot->sectorsPerTrack;
+    v.signature = boot->signature;
     if (!isPowerOfTwo(v.sectorsPerCluster))
         return damaged("sectors per cluster " + grouped(v.sectorsPerCluster) +
                        " is not a power of two");
@@ -209,34 +200,25 @@ bool parseFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
     if (v.numberOfFats == 0) return damaged("it gives no FAT");
     if (v.fatSectors == 0) return damaged("its FATs have no sectors");
     if (v.volumeSectors == 0) return damaged("its volume has no sectors");
-    const uint64_t rootSectors = (uint64_t{v.rootEntries} * 32 + kSector - 1) / kSector;
-    v.systemSectors = v.reservedSectors + uint64_t{v.numberOfFats} * v.fatSectors + rootSectors;
+    v.systemSectors = boot->systemSectors();
     if (v.systemSectors >= v.volumeSectors)
         return damaged("its FATs and root directory (" + sectorsText(v.systemSectors) +
                        ") leave no room for data in its " + sectorsText(v.volumeSectors));
-    v.clusters = (v.volumeSectors - v.systemSectors) / v.sectorsPerCluster;
+    v.clusters = boot->clusters();
     if (v.clusters == 0) return damaged("its data area holds no whole cluster");
     // Readers tell the three FAT types apart by the cluster count alone.
-    uint64_t bits = 32;
-    if (v.clusters <= kFat12MaxClusters) {
-        v.type = Fat12;
-        bits = 12;
-    } else if (v.clusters <= kFat16MaxClusters) {
-        v.type = Fat16;
-        bits = 16;
-    } else {
-        v.type = Fat32;
-    }
+    const uint32_t bits = fatBitsForClusters(v.clusters);
+    v.type = bits == 12 ? Fat12 : bits == 16 ? Fat16 : Fat32;
     if (v.type == Fat32) {
-        if (v.rootEntries != 0 || fat16 != 0 || total16 != 0)
+        if (v.rootEntries != 0 || boot->fatSize16 != 0 || boot->totalSectors16 != 0)
             return damaged("it has FAT32's cluster count but FAT16's fields");
-        v.fsInfoSector = le16(b + bpb32::kFsInfoSector);
-        v.backupBootSector = le16(b + bpb32::kBackupBootSector);
-    } else if (fat16 == 0) {
+        v.fsInfoSector = boot->fsInfoSector;
+        v.backupBootSector = boot->backupBootSector;
+    } else if (boot->fatSize16 == 0) {
         return damaged("it has " + std::string(v.type == Fat12 ? "FAT12" : "FAT16") +
                        "'s cluster count but no 16-bit FAT size");
     }
-    if (uint64_t{v.fatSectors} * kSector * 8 < (v.clusters + 2) * bits)
+    if (!boot->fatHolds(v.clusters, bits))
         return damaged("its FATs of " + sectorsText(v.fatSectors) + " cannot hold " +
                        grouped(v.clusters) + " clusters");
     return true;
@@ -244,13 +226,14 @@ bool parseFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
 
 // An exFAT boot sector, with the same convention as parseFatBootSector.
 bool parseExFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
-    if (std::memcmp(b + exfat_boot::kFileSystemName, "EXFAT   ", 8) != 0) return false;
+    const auto boot = readExFatBootSector({b, kSectorBytes});
+    if (!boot) return false;
     const auto damaged = [&](const std::string& text) {
         why = "its exFAT boot sector is damaged: " + text;
         return false;
     };
-    const uint32_t sectorShift = b[exfat_boot::kBytesPerSectorShift];
-    const uint32_t clusterShift = b[exfat_boot::kSectorsPerClusterShift];
+    const uint32_t sectorShift = boot->bytesPerSectorShift;
+    const uint32_t clusterShift = boot->sectorsPerClusterShift;
     if (sectorShift != 9)
         return damaged("it gives sectors of 2^" + std::to_string(sectorShift) +
                        " bytes, where SD cards have 512-byte sectors");
@@ -259,14 +242,14 @@ bool parseExFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
         return damaged("sectors per cluster 2^" + std::to_string(clusterShift) + " is too large");
     v.type = ExFat;
     v.sectorsPerCluster = 1u << clusterShift;
-    v.partitionOffset = le64(b + exfat_boot::kPartitionOffset);
-    v.volumeSectors = le64(b + exfat_boot::kVolumeLength);
-    v.reservedSectors = le32(b + exfat_boot::kFatOffset);
-    v.fatSectors = le32(b + exfat_boot::kFatLength);
-    v.systemSectors = le32(b + exfat_boot::kClusterHeapOffset);
-    v.clusters = le32(b + exfat_boot::kClusterCount);
-    v.numberOfFats = b[exfat_boot::kNumberOfFats];
-    v.signature = hasBootSignature(b);
+    v.partitionOffset = boot->partitionOffset;
+    v.volumeSectors = boot->volumeLength;
+    v.reservedSectors = boot->fatOffset;
+    v.fatSectors = boot->fatLength;
+    v.systemSectors = boot->clusterHeapOffset;
+    v.clusters = boot->clusterCount;
+    v.numberOfFats = boot->numberOfFats;
+    v.signature = boot->signature;
     if (v.numberOfFats != 1 && v.numberOfFats != 2)
         return damaged("it gives " + grouped(v.numberOfFats) + " FATs");
     if (v.reservedSectors < kExFatRegions)
@@ -280,7 +263,7 @@ bool parseExFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
     if (v.systemSectors + (v.clusters << clusterShift) > v.volumeSectors)
         return damaged("its " + grouped(v.clusters) + " clusters run past the volume's " +
                        sectorsText(v.volumeSectors));
-    if (uint64_t{v.fatSectors} * kSector / 4 < v.clusters + 2)
+    if (uint64_t{v.fatSectors} * kSectorBytes / 4 < v.clusters + 2)
         return damaged("its FAT of " + sectorsText(v.fatSectors) + " cannot hold " +
                        grouped(v.clusters) + " clusters");
     return true;
@@ -292,7 +275,7 @@ bool parseBootSector(const uint8_t* b, Volume& v, std::string& why) {
 
 void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
                    BootArea& area) {
-    uint8_t sector[kSector];
+    uint8_t sector[kSectorBytes];
     // Sector `relative` of the reserved area, read when it lies there.
     const auto reach = [&](uint64_t relative) {
         return relative != 0 && relative < v.reservedSectors ? card.read(start + relative, 1, sector)
@@ -300,47 +283,46 @@ void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const 
     };
     const auto sound = [&](uint64_t relative, Reach& r) {
         r = reach(relative);
-        return r.read() && std::memcmp(sector + fsinfo::kLeadSignature, "RRaA", 4) == 0 &&
-               std::memcmp(sector + fsinfo::kStructSignature, "rrAa", 4) == 0 &&
-               hasBootSignature(sector);
+        return r.read() && readFsInfo(sector).has_value();
     };
     area.fsInfoSound = sound(v.fsInfoSector, area.fsInfo);
     // The backup FSInfo sits where the FSInfo sits, relative to the backup boot sector.
     area.backupFsInfoSound = v.backupBootSector != 0 &&
                              sound(uint64_t{v.backupBootSector} + v.fsInfoSector, area.backupFsInfo);
     area.backup = reach(v.backupBootSector);
-    area.backupMatches = area.backup.read() && std::memcmp(sector, boot, kSector) == 0;
+    area.backupMatches = area.backup.read() && std::memcmp(sector, boot, kSectorBytes) == 0;
 }
 
 void readExFatArea(const Card& card, uint64_t start, BootArea& area) {
-    std::vector<uint8_t> regions(size_t{kExFatRegions} * kSector);
+    std::vector<uint8_t> regions(size_t{kExFatRegions} * kSectorBytes);
     area.main = card.read(start, kBootRegionSectors, regions.data());
     if (!area.main.read()) return;
     const uint8_t* main = regions.data();
     uint32_t checksum = exFatBootChecksum(0, main, true);
-    for (uint32_t s = 1; s < kChecksumSector; ++s)
-        checksum = exFatBootChecksum(checksum, main + size_t{s} * kSector, false);
-    const uint8_t* stored = main + size_t{kChecksumSector} * kSector;
+    for (uint32_t s = 1; s < exfat_boot::kChecksumSector; ++s)
+        checksum = exFatBootChecksum(checksum, main + size_t{s} * kSectorBytes, false);
+    const uint8_t* stored = main + size_t{exfat_boot::kChecksumSector} * kSectorBytes;
     area.checksumMatches = true;
-    for (uint32_t i = 0; i < kSector / 4; ++i)
+    for (uint32_t i = 0; i < kSectorBytes / 4; ++i)
         area.checksumMatches = area.checksumMatches && le32(stored + 4 * i) == checksum;
 
-    const uint8_t* oem = main + size_t{kOemParametersSector} * kSector;
-    for (uint32_t r = 0; r < kOemMaxRecords && !area.flashRecord; ++r) {
-        const uint8_t* record = oem + size_t{r} * kOemRecordBytes;
-        if (isFlashParametersRecord(record)) {
+    const uint8_t* oem = main + size_t{exfat_boot::kOemParametersSector} * kSectorBytes;
+    const auto records = readOemParameters({oem, kSectorBytes});
+    for (const OemParameterRecord& record : *records) {
+        if (record.flashParameters) {
             area.flashRecord = true;
-            area.eraseBlockBytes = le32(record + 16);
+            area.eraseBlockBytes = record.eraseBlockBytes;
+            break;
         }
     }
 
-    uint8_t* backup = regions.data() + size_t{kBootRegionSectors} * kSector;
+    uint8_t* backup = regions.data() + size_t{kBootRegionSectors} * kSectorBytes;
     area.backupRegion = card.read(start + kBootRegionSectors, kBootRegionSectors, backup);
     if (!area.backupRegion.read()) return;
     for (uint32_t s = 0; s < kBootRegionSectors && area.backupDiffers < 0; ++s) {
-        const uint8_t* a = main + size_t{s} * kSector;
-        const uint8_t* b = backup + size_t{s} * kSector;
-        for (size_t i = 0; i < kSector; ++i) {
+        const uint8_t* a = main + size_t{s} * kSectorBytes;
+        const uint8_t* b = backup + size_t{s} * kSectorBytes;
+        for (size_t i = 0; i < kSectorBytes; ++i) {
             // Volume flags and percent in use change while the volume is mounted; the backup
             // keeps the values of the format.
             if (a[i] != b[i] && !(s == 0 && exfat_boot::outsideChecksum(i))) {
@@ -366,7 +348,7 @@ void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, c
     Findings& out = f.structures;
     const uint32_t n = std::min(v.fatSectors, kFatSectorsRead);
     const uint64_t fat1 = start + v.reservedSectors;
-    std::vector<uint8_t> first(size_t{n} * kSector), second(first.size());
+    std::vector<uint8_t> first(size_t{n} * kSectorBytes), second(first.size());
     const std::span<const uint8_t> head = fatReservedEntries(v.type);
     const std::string want = hexBytes(head.data(), head.size());
     const bool fatRead = out.read(card, fat1, n, first.data(), "fatHead", want.c_str(), "the first FAT's head");
@@ -378,7 +360,7 @@ void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, c
         out.read(card, fat2, n, second.data(), "fatCopies", "same as the first FAT", "the second FAT")) {
         const auto at = std::mismatch(first.begin(), first.end(), second.begin()).first;
         if (at != first.end()) {
-            const uint64_t sector = fat2 + static_cast<uint64_t>(at - first.begin()) / kSector;
+            const uint64_t sector = fat2 + static_cast<uint64_t>(at - first.begin()) / kSectorBytes;
             out.add("fatCopies", "same as the first FAT", "differs at sector " + grouped(sector),
                     "The format writes two equal FATs; on this card the second differs from the "
                     "first at sector " + grouped(sector) + ", so hosts that read the copy see other "
@@ -397,14 +379,14 @@ void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, c
             return;
         }
         // Its FAT entry, in the sectors read or in one more.
-        uint8_t sector[kSector];
-        const uint64_t entrySector = uint64_t{root} * 4 / kSector;
+        uint8_t sector[kSectorBytes];
+        const uint64_t entrySector = uint64_t{root} * 4 / kSectorBytes;
         const uint8_t* entry = nullptr;
         if (entrySector < n)
             entry = fatRead ? first.data() + size_t{root} * 4 : nullptr;
         else if (out.read(card, fat1 + entrySector, 1, sector, "rootCluster", "end of chain",
                           "the root directory's FAT entry"))
-            entry = sector + size_t{root} * 4 % kSector;
+            entry = sector + size_t{root} * 4 % kSectorBytes;
         // Any end-of-chain value ends it, as peers write 0FFFFFF8h; the top four bits are not
         // the entry's. A root directory that has grown since goes on into a cluster of the
         // data area, which is no fault of the layout.
@@ -418,7 +400,7 @@ void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, c
         rootSector = start + v.systemSectors + uint64_t{root - 2} * v.sectorsPerCluster;
     }
 
-    uint8_t dir[kSector];
+    uint8_t dir[kSectorBytes];
     if (!out.read(card, rootSector, 1, dir, "rootDirectory", "empty or the volume label",
                   "the root directory"))
         return;
@@ -449,7 +431,7 @@ struct ExFatRootEntries {
 ExFatRootEntries findRootEntries(const uint8_t* dir, Found& f) {
     using namespace exfat_dirent;
     ExFatRootEntries r;
-    for (size_t at = 0; at < kSector && dir[at] != 0x00; at += kDirEntryBytes) {
+    for (size_t at = 0; at < kSectorBytes && dir[at] != 0x00; at += kDirEntryBytes) {
         const uint8_t* e = dir + at;
         if (!r.label && (e[kEntryType] | 0x80) == kTypeVolumeLabel) r.label = e;
         if (!r.bitmap && e[kEntryType] == kTypeAllocationBitmap && (e[kBitmapFlags] & 1) == 0)
@@ -495,7 +477,7 @@ ExFatRootEntries findRootEntries(const uint8_t* dir, Found& f) {
 void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
                           Found& f) {
     Findings& out = f.structures;
-    const uint64_t clusterBytes = uint64_t{v.sectorsPerCluster} * kSector;
+    const uint64_t clusterBytes = uint64_t{v.sectorsPerCluster} * kSectorBytes;
     const uint64_t lastCluster = v.clusters + 1;
     const auto clusterSector = [&](uint64_t c) {
         return start + v.systemSectors + (c - 2) * v.sectorsPerCluster;
@@ -513,7 +495,7 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
     };
     std::vector<Run> runs;
     uint64_t bitmapCluster = 0, upcaseCluster = 0, upcaseBytes = 0;
-    uint8_t dir[kSector];
+    uint8_t dir[kSectorBytes];
     ExFatRootEntries entries;
     const uint32_t root = le32(boot + exfat_boot::kFirstClusterOfRootDirectory);
     if (root < 2 || root > lastCluster) {
@@ -556,7 +538,7 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
     // The format's structures lie at the heap's start, whose chains the FAT's first sectors
     // hold; a structure that reaches further is no layout the format makes.
     const uint32_t n = std::min(v.fatSectors, kFatSectorsRead);
-    const uint64_t entriesRead = uint64_t{n} * kSector / 4;
+    const uint64_t entriesRead = uint64_t{n} * kSectorBytes / 4;
     std::vector<Run> chained;
     uint64_t lastChained = 2;
     for (const Run& r : runs) {
@@ -583,7 +565,7 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
     put32(head, kExFatMediaEntry);
     put32(head + 4, kExFatEndOfChain);
     const std::string want = hexBytes(head, sizeof head);
-    std::vector<uint8_t> fat(size_t{n} * kSector);
+    std::vector<uint8_t> fat(size_t{n} * kSectorBytes);
     if (!out.read(card, start + v.reservedSectors, n, fat.data(), "fatHead", want.c_str(), "the FAT's head"))
         return;
     const auto entry = [&](uint64_t c) { return le32(fat.data() + c * 4); };
@@ -612,8 +594,8 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
     }
 
     // The bitmap marks the structures' clusters in use (bit k stands for cluster k + 2).
-    const uint32_t bitmapSectors = static_cast<uint32_t>((lastChained - 2) / 8 / kSector + 1);
-    std::vector<uint8_t> bits(size_t{bitmapSectors} * kSector);
+    const uint32_t bitmapSectors = static_cast<uint32_t>((lastChained - 2) / 8 / kSectorBytes + 1);
+    std::vector<uint8_t> bits(size_t{bitmapSectors} * kSectorBytes);
     if (bitmapCluster != 0 &&
         out.read(card, clusterSector(bitmapCluster), bitmapSectors, bits.data(), "allocationBitmap",
                  "the structures' clusters in use", "the allocation bitmap")) {
@@ -633,8 +615,8 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
 
     // The up-case table against the checksum its entry records.
     if (upcaseCluster == 0) return;
-    const uint32_t upcaseSectors = static_cast<uint32_t>((upcaseBytes + kSector - 1) / kSector);
-    std::vector<uint8_t> table(size_t{upcaseSectors} * kSector);
+    const uint32_t upcaseSectors = static_cast<uint32_t>((upcaseBytes + kSectorBytes - 1) / kSectorBytes);
+    std::vector<uint8_t> table(size_t{upcaseSectors} * kSectorBytes);
     if (out.read(card, clusterSector(upcaseCluster), upcaseSectors, table.data(), "upcaseTable",
                  "the checksum its entry records", "the up-case table")) {
         const uint32_t sum = exFatTableChecksum(0, table.data(), static_cast<size_t>(upcaseBytes));
@@ -657,11 +639,11 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
     PartitionTable& t = f.table;
     std::string why;
     Volume v;
-    uint8_t boot[kSector];
+    uint8_t boot[kSectorBytes];
     // A file system straight at sector 0, without a partition table.
     if (parseBootSector(sector0, v, why)) {
         t.count = capacity.userSectors;
-        std::memcpy(boot, sector0, kSector);
+        std::memcpy(boot, sector0, kSectorBytes);
     } else {
         // A boot sector that is damaged also ends in 55 AA; its partition table is boot code.
         const std::string sector0Why = why.empty() ? "" : "at sector 0, " + why;
@@ -672,18 +654,16 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
         }
         t.present = true;
         bool chosen = false;
+        const auto table = readPartitionTable({sector0, kSectorBytes});
         for (unsigned i = 0; i < 4; ++i) {
-            const uint8_t* e = sector0 + mbr::kPartitionTable + i * mbr::kEntryBytes;
-            bool used = false;
-            for (size_t k = 0; k < mbr::kEntryBytes; ++k) used = used || e[k] != 0;
-            const bool usable = e[mbr::kPartitionType] != 0 && le32(e + mbr::kSectorCount) != 0;
-            if (usable && !chosen) {
+            const PartitionEntry& e = table->entries[i];
+            if (e.type != 0 && e.sectorCount != 0 && !chosen) {
                 chosen = true;
                 t.entryIndex = i;
-                std::memcpy(t.entry, e, mbr::kEntryBytes);
-                t.first = le32(e + mbr::kFirstSector);
-                t.count = le32(e + mbr::kSectorCount);
-            } else if (used) {
+                std::memcpy(t.entry, e.raw, mbr::kEntryBytes);
+                t.first = e.firstSector;
+                t.count = e.sectorCount;
+            } else if (e.used) {
                 ++t.otherEntries;
             }
         }
@@ -736,8 +716,8 @@ LayoutFigures figuresFound(const Found& f) {
     if (v.type != ExFat) {
         out.heads = v.heads;
         out.sectorsPerTrack = v.sectorsPerTrack;
-    } else if (f.area.flashRecord && f.area.eraseBlockBytes % kSector == 0) {
-        out.boundaryUnit = f.area.eraseBlockBytes / kSector;
+    } else if (f.area.flashRecord && f.area.eraseBlockBytes % kSectorBytes == 0) {
+        out.boundaryUnit = f.area.eraseBlockBytes / kSectorBytes;
     }
     out.reservedSectors = v.reservedSectors;
     out.fatSectors = v.fatSectors;
@@ -1010,7 +990,7 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
                     : std::string("The rules write a backup boot region in sectors 12 to 23; on "
                                   "this card it cannot be read, so a damaged boot region cannot be "
                                   "repaired."));
-        const uint64_t eraseBlock = uint64_t{e.boundaryUnit} * kSector;
+        const uint64_t eraseBlock = uint64_t{e.boundaryUnit} * kSectorBytes;
         if (a.main.read() && (!a.flashRecord || a.eraseBlockBytes != eraseBlock))
             add("flashParameters", std::to_string(eraseBlock),
                 a.flashRecord ? std::to_string(a.eraseBlockBytes) : "none",
@@ -1074,7 +1054,7 @@ LayoutFigures figuresOf(const FormatPlan& plan) {
 CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read, const CodePage& oem) {
     CardCheck result;
     const Card card{capacity.userSectors, read};
-    uint8_t sector0[kSector];
+    uint8_t sector0[kSectorBytes];
     if (!card.read(0, 1, sector0).read()) {
         result.problem = "could not read sector 0";
         return result;
@@ -1138,7 +1118,7 @@ CardCheck checkCard(DriverBinding& driver) {
     const SectorReader read = [&driver](uint32_t first, uint32_t count, uint8_t* out) {
         for (uint32_t done = 0; done < count;) {
             const uint32_t n = count - done < SDHOST_MAX_TRANSFER ? count - done : SDHOST_MAX_TRANSFER;
-            if (driver.api.DDReadPT(out + size_t{done} * kSector, n, first + done,
+            if (driver.api.DDReadPT(out + size_t{done} * kSectorBytes, n, first + done,
                                     driver.driverHandle) != 0)
                 return false;
             done += n;

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "base/little_endian.h"
+#include "base/on_card_reader.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
 #include "device/volume_access.h"
@@ -66,30 +66,27 @@ uint32_t isFormattableDrive(ProbeContext& ctx, const std::u16string& rootPath) {
 }
 
 bool partitionOneSectors(const uint8_t* sector, uint32_t& sectors) {
-    if (sector[510] != 0x55 || sector[511] != 0xAA) return false;
-    struct Entry { uint32_t first, count; };
-    Entry e[4];
-    for (int n = 0; n < 4; ++n) {
-        const uint8_t* p = sector + 446 + 16 * n;
-        e[n] = {le32(p + 8), le32(p + 12)};
-    }
+    const auto table = readPartitionTable({sector, kSectorBytes});
+    if (!table->signature) return false;
+    const auto& e = table->entries;
     auto unset = [](uint32_t v) { return v == 0 || v == 0xFFFFFFFFu; };
-    if (unset(e[0].first) && unset(e[0].count)) return false;
-    if (uint64_t{e[0].first} + e[0].count > (uint64_t{1} << 32)) return false;
+    if (unset(e[0].firstSector) && unset(e[0].sectorCount)) return false;
+    if (uint64_t{e[0].firstSector} + e[0].sectorCount > (uint64_t{1} << 32)) return false;
     // Entry 1's end is taken in 32 bits; the others are compared in 64 so that none wraps.
-    auto overlaps = [](const Entry& a, uint64_t first, uint64_t end) {
-        return a.first < end && uint64_t{a.first} + a.count > first;
+    auto overlaps = [](const PartitionEntry& a, uint64_t first, uint64_t end) {
+        return a.firstSector < end && uint64_t{a.firstSector} + a.sectorCount > first;
     };
-    const uint32_t end1 = e[0].first + e[0].count;
-    for (int n = 1; n < 4; ++n) {
-        if (e[n].count == 0) continue;
-        if (overlaps(e[n], e[0].first, end1)) return false;
-        for (int m = n + 1; m < 4; ++m) {
-            if (e[m].first == 0 && e[m].count == 0) continue;
-            if (overlaps(e[m], e[n].first, uint64_t{e[n].first} + e[n].count)) return false;
+    const uint32_t end1 = e[0].firstSector + e[0].sectorCount;
+    for (size_t n = 1; n < 4; ++n) {
+        if (e[n].sectorCount == 0) continue;
+        if (overlaps(e[n], e[0].firstSector, end1)) return false;
+        for (size_t m = n + 1; m < 4; ++m) {
+            if (e[m].firstSector == 0 && e[m].sectorCount == 0) continue;
+            const uint64_t end = uint64_t{e[n].firstSector} + e[n].sectorCount;
+            if (overlaps(e[m], e[n].firstSector, end)) return false;
         }
     }
-    sectors = e[0].count;
+    sectors = e[0].sectorCount;
     return true;
 }
 
@@ -127,7 +124,7 @@ uint32_t readCardGeometry(ProbeContext& ctx, const std::u16string& rootPath, uin
         return 0;
     }
     if (driver.driverRoute == 1) {
-        uint8_t sector[512] = {};
+        uint8_t sector[kSectorBytes] = {};
         uint32_t partition = 0;
         if (driver.api.DDReadPT(sector, 1, 0, driver.driverHandle) == 0 &&
             partitionOneSectors(sector, partition))
@@ -168,7 +165,7 @@ CapacityText capacityText(uint64_t sizeBytes) {
         out.unit = u"   ";
         return out;
     }
-    const uint32_t s = static_cast<uint32_t>(sizeBytes / 512);
+    const uint32_t s = static_cast<uint32_t>(sizeBytes / kSectorBytes);
     // From the largest unit down: the first row whose lower limit the size reaches. Decimals
     // are cut, never rounded, and kept in single precision as users have always been shown it.
     struct Row {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/little_endian.h"
+
 namespace brc {
 namespace {
 
@@ -63,6 +65,22 @@ std::array<uint8_t, 4> drawSerialBytes(const FormatClock& clock) {
     std::array<uint8_t, 4> bytes{};
     for (uint8_t& b : bytes) b = static_cast<uint8_t>(clock.nextRandom() & 0xFFu);
     return bytes;
+}
+
+void putDosTimestamp(uint8_t* timeField, uint8_t* dateField, const LocalTime& t) {
+    uint32_t time = 0, date = 0;
+    if (t.year < 1980) {
+        date = 1u << 5 | 1u;
+    } else if (t.year > 2107) {
+        time = 23u << 11 | 59u << 5 | 29u;
+        date = 127u << 9 | 12u << 5 | 31u;
+    } else {
+        const uint32_t second = t.second > 59 ? 59u : t.second;
+        time = uint32_t{t.hour} * 2048 + uint32_t{t.minute} * 32 + second / 2;
+        date = (uint32_t{t.year} - 1980) * 512 + uint32_t{t.month} * 32 + t.day;
+    }
+    put16(timeField, time);
+    put16(dateField, date);
 }
 
 } // namespace brc

@@ -33,4 +33,8 @@ const FormatClock& systemFormatClock();
 // low 8 bits, in the order drawn.
 std::array<uint8_t, 4> drawSerialBytes(const FormatClock& clock);
 
+// A FAT directory entry's time and date fields for `t`. They cover 1980 to 2107; a clock
+// outside that saturates at the nearest end.
+void putDosTimestamp(uint8_t* timeField, uint8_t* dateField, const LocalTime& t);
+
 } // namespace brc

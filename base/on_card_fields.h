@@ -8,6 +8,14 @@
 
 namespace brc {
 
+// The sector of SD cards, of the on-card structures and of every transfer.
+constexpr uint32_t kSectorBytes = 512;
+
+// The most clusters a FAT12 and a FAT16 volume hold; readers tell the FAT types apart by the
+// cluster count alone.
+constexpr uint64_t kFat12MaxClusters = 4084;
+constexpr uint64_t kFat16MaxClusters = 65524;
+
 // 55h AAh: the last two bytes of the MBR and of every boot, FSInfo and extended boot sector.
 constexpr size_t kBootSignatureOffset = 510;
 
@@ -104,12 +112,24 @@ constexpr size_t kDriveSelect = 111;
 constexpr size_t kPercentInUse = 112;
 constexpr size_t kBootCode = 120;  // up to kBootSignatureOffset
 
+// Sectors of a boot region after the boot sector's eight extended ones.
+constexpr uint32_t kOemParametersSector = 9;
+constexpr uint32_t kChecksumSector = 11;
+
 // VolumeFlags and PercentInUse change while the volume is in use, so the boot checksum leaves
 // them out.
 constexpr bool outsideChecksum(size_t offset) {
     return offset == kVolumeFlags || offset == kVolumeFlags + 1 || offset == kPercentInUse;
 }
 } // namespace exfat_boot
+
+// The OEM parameters sector: records of a 16-byte GUID and 32 bytes of parameters.
+constexpr uint32_t kOemRecordBytes = 48;
+constexpr uint32_t kOemMaxRecords = 10;
+namespace oem_record {
+constexpr size_t kGuid = 0;
+constexpr size_t kEraseBlockSize = 16;  // flash parameters
+} // namespace oem_record
 
 // FAT and exFAT directory entries are 32 bytes.
 constexpr size_t kDirEntryBytes = 32;

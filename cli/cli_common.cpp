@@ -8,6 +8,7 @@
 
 #include "base/code_page.h"
 #include "base/environment.h"
+#include "base/on_card_fields.h"
 #include "base/native_text.h"
 #include "cli/card_files.h"
 #include "device/card_map.h"
@@ -212,7 +213,7 @@ std::string notAnImage(const std::string& where, const std::string& path) {
     default: return where + " is not a regular file";
     }
     const uintmax_t size = fs::file_size(file, ec);
-    if (!ec && (size == 0 || size % 512 != 0 || size / 512 > UINT32_MAX))
+    if (!ec && (size == 0 || size % kSectorBytes != 0 || size / kSectorBytes > UINT32_MAX))
         return where + " holds " + counted(size, "byte") +
                ", not a whole number of 512-byte sectors from 1 to 4,294,967,295";
     return {};
@@ -415,7 +416,7 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
         struct statvfs fs {};
         const uint64_t room = ::statvfs(target.path.c_str(), &fs) != 0 ? UINT64_MAX
                               : uint64_t{::geteuid() == 0 ? fs.f_bfree : fs.f_bavail} * fs.f_frsize;
-        if (room < SDHOST_MAX_TRANSFER * 512) {
+        if (room < SDHOST_MAX_TRANSFER * kSectorBytes) {
             closeTarget(driver);
             return "the disk holding the image is full";
         }

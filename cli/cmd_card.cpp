@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/code_page.h"
+#include "base/on_card_fields.h"
 #include "cli/card_files.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
@@ -54,8 +55,8 @@ int cardCommand(std::vector<std::string> argv) {
         sectors = parseNumber(*sectorsText, "--sectors", UINT32_MAX);
     } else {
         const uint64_t bytes = parseSize(*sizeText);
-        if (bytes % 512 != 0) throw UsageError{"the size " + *sizeText + " is not a whole number of 512-byte sectors"};
-        sectors = bytes / 512;
+        if (bytes % kSectorBytes != 0) throw UsageError{"the size " + *sizeText + " is not a whole number of 512-byte sectors"};
+        sectors = bytes / kSectorBytes;
         if (sectors > UINT32_MAX) throw UsageError{"the size " + *sizeText + " is above the largest user area (4294967295 sectors)"};
     }
     if (sectors == 0) throw UsageError{"the user area must hold at least one sector"};
@@ -73,7 +74,7 @@ int cardCommand(std::vector<std::string> argv) {
     // Both are opened before either is changed: a refused sidecar leaves an existing image whole.
     if (!imageFile.open(image, force, error) || !sidecarFile.open(sidecar, force, error))
         return fail(error);
-    if (!imageFile.resize(sectors * 512))
+    if (!imageFile.resize(sectors * kSectorBytes))
         return fail("cannot size '" + image + "': " + imageFile.reason());
     const std::string text = "# Virtual card: what the image itself cannot hold.\n"
                              "protected_sectors = " + std::to_string(protectedSectors) + "\n"
@@ -83,7 +84,7 @@ int cardCommand(std::vector<std::string> argv) {
         return fail("cannot write '" + sidecar + "': " + sidecarFile.reason());
     if (!imageFile.close()) return fail("cannot write '" + image + "': " + imageFile.reason());
     std::printf("Created %s: %s (%s), protected area %s%s%s\n", shownText(paths[0]).c_str(),
-                counted(sectors, "sector").c_str(), counted(sectors * 512, "byte").c_str(),
+                counted(sectors, "sector").c_str(), counted(sectors * kSectorBytes, "byte").c_str(),
                 counted(protectedSectors, "sector").c_str(),
                 writeProtect ? ", write-protect switch on" : "", noErase ? ", no erase" : "");
     return kExitOk;

@@ -138,7 +138,7 @@ uint64_t diskBytes(const DiskFacts& f) {
 }
 
 uint32_t userSectors(const DiskFacts& f) {
-    const uint64_t sectors = diskBytes(f) / kCardSectorBytes;
+    const uint64_t sectors = diskBytes(f) / kSectorBytes;
     return sectors <= 0xFFFFFFFFu ? static_cast<uint32_t>(sectors) : 0;
 }
 

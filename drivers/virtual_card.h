@@ -12,12 +12,14 @@
 #include <optional>
 #include <string>
 
+#include "base/on_card_fields.h"
 #include "device/card_map.h"
 #include "device/sdhost_abi.h"
 
 namespace brc::vcard {
 
-constexpr uint64_t kSectorSize = 512;
+// 64-bit, so that byte offsets made from it do not wrap.
+constexpr uint64_t kSectorSize = kSectorBytes;
 // Zero sectors written in aligned runs of this many are punched out of the image: 4 KiB, the
 // block of the usual file systems, so a punch frees whole blocks rather than zeroing parts.
 constexpr uint32_t kHoleSectors = 8;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "base/format_types.h"
+#include "base/on_card_fields.h"
 
 namespace brc {
 
@@ -12,7 +13,6 @@ struct DriverBinding;
 struct Progress;
 
 constexpr uint32_t kChunkSectors = 64;
-constexpr uint32_t kSectorBytes = 512;
 constexpr uint32_t kChunkBytes = kChunkSectors * kSectorBytes;
 
 // One pass's stream. The write sequence owns the buffer; writers build sectors in place.

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "base/on_card_fields.h"
 #include "base/upcase_table.h"
 #include "device/driver_binding.h"
 
@@ -16,8 +17,6 @@ namespace brc {
 
 namespace {
 
-constexpr uint64_t kFat12Clusters = 4084;
-constexpr uint64_t kFat16Clusters = 65524;
 constexpr uint32_t kRootDirSectors = 32; // 512 root entries of FAT12/16
 constexpr uint32_t kMaxIterations = 10000;
 constexpr uint32_t kExFatBootRegions = 24; // main and backup boot regions
@@ -289,7 +288,7 @@ void chooseClusterAndBoundary(uint64_t cardTotalSectors, FormatParameters& param
             break;
         }
     }
-    params.clusterBytes = params.sectorsPerCluster * 512;
+    params.clusterBytes = params.sectorsPerCluster * kSectorBytes;
 }
 
 uint32_t alignedSystemEnd(uint32_t lead, uint32_t reserved, uint32_t fatSectors, FsType type,
@@ -310,12 +309,12 @@ uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
     if (bu == 0 || sc == 0) {
         return 1;
     }
-    const uint64_t l12 = fatSmallLimit(12, Fat12, kFat12Clusters * 32, params);
-    const uint64_t h16 = fatSmallLimit(16, Fat16, (kFat12Clusters + 1) * 32, params);
-    const uint64_t l16 = fatSmallLimit(256, Fat16, kFat16Clusters * 64, params);
+    const uint64_t l12 = fatSmallLimit(12, Fat12, kFat12MaxClusters * 32, params);
+    const uint64_t h16 = fatSmallLimit(16, Fat16, (kFat12MaxClusters + 1) * 32, params);
+    const uint64_t l16 = fatSmallLimit(256, Fat16, kFat16MaxClusters * 64, params);
     const uint64_t t32 =
         uint64_t{alignedSystemEnd(params.boundaryUnit, 9, 512, Fat32, params)} +
-        (kFat16Clusters + 1) * 64;
+        (kFat16MaxClusters + 1) * 64;
 
     uint64_t ts = userSectors;
     FsType type;
@@ -355,9 +354,9 @@ uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
         return 1;
     }
     const uint64_t clusters = out.maxCluster - 1;
-    const bool countFits = type == Fat12   ? clusters <= kFat12Clusters
-                           : type == Fat16 ? clusters > kFat12Clusters && clusters <= kFat16Clusters
-                           : type == Fat32 ? clusters > kFat16Clusters
+    const bool countFits = type == Fat12   ? clusters <= kFat12MaxClusters
+                           : type == Fat16 ? clusters > kFat12MaxClusters && clusters <= kFat16MaxClusters
+                           : type == Fat32 ? clusters > kFat16MaxClusters
                                            : true;
     if (!countFits) {
         return 1;

@@ -4,13 +4,11 @@
 
 #include "base/little_endian.h"
 #include "base/on_card_fields.h"
+#include "base/on_card_reader.h"
 #include "device/driver_binding.h"
 #include "base/upcase_table.h"
 
 namespace brc {
-
-const uint8_t kFlashParametersGuid[16] = {0x46, 0x7E, 0x0C, 0x0A, 0x99, 0x33, 0x21, 0x40,
-                                          0x90, 0xC8, 0xFA, 0x6D, 0x38, 0x9C, 0x4B, 0xA2};
 
 namespace {
 
@@ -99,8 +97,9 @@ void buildOemParametersSector(uint8_t* p, const FormatParameters& params,
         if (isFlashParametersRecord(record)) {
             // Only the erase-block size is known for this card; the old figures described
             // another layout.
-            std::memset(record + 16, 0, kOemRecordBytes - 16);
-            put32(record + 16, params.boundaryUnit * kSectorBytes);
+            std::memset(record + oem_record::kEraseBlockSize, 0,
+                        kOemRecordBytes - oem_record::kEraseBlockSize);
+            put32(record + oem_record::kEraseBlockSize, params.boundaryUnit * kSectorBytes);
         }
     }
 }
@@ -144,16 +143,6 @@ uint32_t getOemParameter(const OemParameterTable& table, uint32_t index,
     return 1;
 }
 
-bool isEmptyOemRecord(const uint8_t record[kOemRecordBytes]) {
-    for (uint32_t i = 0; i < 16; ++i)
-        if (record[i] != 0) return false;
-    return true;
-}
-
-bool isFlashParametersRecord(const uint8_t record[kOemRecordBytes]) {
-    return std::memcmp(record, kFlashParametersGuid, sizeof kFlashParametersGuid) == 0;
-}
-
 uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
     OemParameterTable& table = state.oemParameterTable;
     clearOemParameters(table);
@@ -163,30 +152,31 @@ uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
         return driver.api.DDReadPT(sector, 1, s, driver.driverHandle) == 0;
     };
 
-    if (!read(0) || !hasBootSignature(sector)) return 0;
-    const uint8_t* entry = sector + mbr::kPartitionTable;
-    if (entry[mbr::kPartitionType] != 0x07) return 0;
-    const uint32_t start = le32(entry + mbr::kFirstSector);
-    if (start == 0 || le32(entry + mbr::kSectorCount) == 0) return 0;
-    if (start > 0xFFFFFFFFu - 9) return 0;  // sector 9 would wrap to the card's front
+    if (!read(0)) return 0;
+    const auto mbrTable = readPartitionTable(sector);
+    // Only the first entry, and only an exFAT one; no 55 AA check on the boot sector.
+    const PartitionEntry& entry = mbrTable->entries[0];
+    if (!mbrTable->signature || entry.type != 0x07) return 0;
+    const uint32_t start = entry.firstSector;
+    if (start == 0 || entry.sectorCount == 0) return 0;
+    // The OEM parameters sector must not wrap to the card's front.
+    if (start > 0xFFFFFFFFu - exfat_boot::kOemParametersSector) return 0;
 
-    if (!read(start) || std::memcmp(sector + exfat_boot::kFileSystemName, "EXFAT   ", 8) != 0)
-        return 0;
-    for (size_t i = exfat_boot::kMustBeZero; i < exfat_boot::kPartitionOffset; ++i)
-        if (sector[i] != 0) return 0;
-    if (le16(sector + exfat_boot::kFileSystemRevision) != 0x0100) return 0;
+    if (!read(start)) return 0;
+    const auto boot = readExFatBootSector(sector);
+    if (!boot || !boot->mustBeZeroClear || boot->fileSystemRevision != 0x0100) return 0;
 
-    if (!read(start + 9)) return 0;
+    if (!read(start + exfat_boot::kOemParametersSector)) return 0;
+    const auto records = readOemParameters(sector);
     bool flashSeen = false, flashAdded = false;
-    for (uint32_t j = 0; j < kOemMaxRecords; ++j) {
-        const uint8_t* record = sector + j * kOemRecordBytes;
-        if (isEmptyOemRecord(record)) continue;
-        if (isFlashParametersRecord(record)) {
+    for (const OemParameterRecord& record : *records) {
+        if (record.empty) continue;
+        if (record.flashParameters) {
             if (flashSeen) continue;
             flashSeen = true;
-            flashAdded = addOemParameter(table, record) != 0;
+            flashAdded = addOemParameter(table, record.bytes) != 0;
         } else {
-            addOemParameter(table, record);
+            addOemParameter(table, record.bytes);
         }
     }
     if (!flashAdded) ensureFlashParameters(table);
@@ -226,9 +216,9 @@ uint32_t writeExFatBootRegion(ChunkStream& stream, FormatParameters& params, uin
             buildBootSector(p, params, userSectors);
         } else if (i <= 8) {
             putBootSignature(p);  // extended boot signature AA550000h
-        } else if (i == 9) {
+        } else if (i == exfat_boot::kOemParametersSector) {
             buildOemParametersSector(p, params, state.oemParameterTable);
-        } else if (i == 11) {
+        } else if (i == exfat_boot::kChecksumSector) {
             for (uint32_t j = 0; j < kSectorBytes / 4; ++j) put32(p + 4 * j, params.bootChecksum);
         }
         // Sector 10 is reserved and stays zero.

@@ -9,13 +9,12 @@
 #include "engine/chunk_stream.h"
 #include "base/format_clock.h"
 #include "base/format_types.h"
+#include "base/on_card_reader.h"
 
 namespace brc {
 
 struct DriverBinding;
 
-constexpr uint32_t kOemRecordBytes = 48;
-constexpr uint32_t kOemMaxRecords = 10;
 constexpr uint32_t kBootRegionSectors = 12;
 // FAT entry 0 (the media byte F8h, the other bits set) and the end of a cluster chain.
 constexpr uint32_t kExFatMediaEntry = 0xFFFFFFF8u;
@@ -25,9 +24,6 @@ constexpr uint32_t kExFatLabelUnits = 11;
 // Returned by the writers when the exFAT fields of FormatParameters are inconsistent (not
 // derived) or a sector would land before the stream's current chunk. Nothing is written then.
 constexpr uint32_t kExFatBadLayout = 1;
-
-// GUID of the flash-parameters record, as stored.
-extern const uint8_t kFlashParametersGuid[16];
 
 // Up to 10 OEM parameter records (16-byte GUID, 32 bytes of parameters) carried from the card's
 // earlier exFAT volume to the new one.
@@ -46,8 +42,6 @@ uint32_t ensureFlashParameters(OemParameterTable& table);
 uint32_t getOemParameter(const OemParameterTable& table, uint32_t index,
                          uint8_t record[kOemRecordBytes]);
 
-bool isEmptyOemRecord(const uint8_t record[kOemRecordBytes]);
-bool isFlashParametersRecord(const uint8_t record[kOemRecordBytes]);
 
 // What the exFAT writers keep for one format: `oemParameterTable` lives from
 // readOldOemParameters to the end of the format; `clock` makes the volume serial.

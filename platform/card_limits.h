@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "base/on_card_fields.h"
+
 namespace brc {
 
 // The largest card the layout rules take: 2 TiB.
 constexpr uint64_t kMaxCardBytes = uint64_t{1} << 41;
-constexpr uint32_t kCardSectorBytes = 512;
 
 // Why the medium `name` of `bytes` in sectors of `sectorBytes` cannot be a card, as one sentence
 // without its full stop; empty when it can.
@@ -17,7 +18,7 @@ inline std::string capacityRefusal(const std::string& name, uint64_t bytes, uint
     if (bytes == 0) return name + " holds no medium: insert a card";
     if (bytes > kMaxCardBytes)
         return name + " holds " + std::to_string(bytes) + " bytes, more than the 2 TiB a card may have";
-    if (sectorBytes != kCardSectorBytes)
+    if (sectorBytes != kSectorBytes)
         return name + " has " + std::to_string(sectorBytes) +
                "-byte sectors; only cards of 512-byte sectors are supported";
     return {};

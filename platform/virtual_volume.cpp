@@ -14,12 +14,11 @@
 
 #include "base/little_endian.h"
 #include "base/on_card_fields.h"
+#include "base/on_card_reader.h"
 
 namespace brc {
 
 namespace {
-
-constexpr uint32_t kCardSectorBytes = 512;
 
 bool isPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -30,16 +29,16 @@ public:
     PartitionBytes(const CardSectors& card, uint64_t firstSector, uint64_t sectors)
         : card_(card), first_(firstSector), sectors_(sectors) {}
 
-    uint64_t size() const { return sectors_ * kCardSectorBytes; }
+    uint64_t size() const { return sectors_ * kSectorBytes; }
 
     bool read(uint64_t offset, size_t length, uint8_t* out) const {
         if (!inside(offset, length)) return false;
         if (length == 0) return true;
-        if (offset % kCardSectorBytes == 0 && length % kCardSectorBytes == 0)
+        if (offset % kSectorBytes == 0 && length % kSectorBytes == 0)
             return readSectors(offset, length, out);
         std::vector<uint8_t> span;
         if (!readSpan(offset, length, span)) return false;
-        std::memcpy(out, span.data() + offset % kCardSectorBytes, length);
+        std::memcpy(out, span.data() + offset % kSectorBytes, length);
         return true;
     }
 
@@ -50,9 +49,9 @@ public:
         if (length == 0) return true;
         std::vector<uint8_t> span;
         if (!readSpan(offset, length, span)) return false;
-        std::memcpy(span.data() + offset % kCardSectorBytes, data, length);
-        const uint64_t sector = offset / kCardSectorBytes;
-        return card_.write(first_ + sector, static_cast<uint32_t>(span.size() / kCardSectorBytes),
+        std::memcpy(span.data() + offset % kSectorBytes, data, length);
+        const uint64_t sector = offset / kSectorBytes;
+        return card_.write(first_ + sector, static_cast<uint32_t>(span.size() / kSectorBytes),
                            span.data());
     }
 
@@ -64,14 +63,14 @@ private:
         return length <= kMaxTransfer && offset <= size() && length <= size() - offset;
     }
     bool readSectors(uint64_t offset, size_t length, uint8_t* out) const {
-        return card_.read && card_.read(first_ + offset / kCardSectorBytes,
-                                        static_cast<uint32_t>(length / kCardSectorBytes), out);
+        return card_.read && card_.read(first_ + offset / kSectorBytes,
+                                        static_cast<uint32_t>(length / kSectorBytes), out);
     }
     // The whole card sectors that cover [offset, offset + length).
     bool readSpan(uint64_t offset, size_t length, std::vector<uint8_t>& span) const {
-        const uint64_t begin = offset / kCardSectorBytes * kCardSectorBytes;
-        const uint64_t end = (offset + length + kCardSectorBytes - 1) / kCardSectorBytes *
-                             kCardSectorBytes;
+        const uint64_t begin = offset / kSectorBytes * kSectorBytes;
+        const uint64_t end = (offset + length + kSectorBytes - 1) / kSectorBytes *
+                             kSectorBytes;
         span.assign(static_cast<size_t>(end - begin), 0);
         return readSectors(begin, span.size(), span.data());
     }
@@ -106,40 +105,30 @@ struct Volume {
 };
 
 // FAT12/16/32 boot sector. The FAT type follows from the BPB as the system's own driver decides
-// it: FAT32 when the 16-bit FAT size is 0, otherwise FAT12 below 4085 clusters, else FAT16.
+// it: FAT32 when the 16-bit FAT size is 0, otherwise by the cluster count.
 bool parseFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
-    const uint8_t* jump = b + bpb::kJumpBoot;
-    if (!(jump[0] == 0xE9 || (jump[0] == 0xEB && jump[2] == 0x90))) return false;
-    const uint32_t bps = le16(b + bpb::kBytesPerSector), spc = b[bpb::kSectorsPerCluster];
-    const uint32_t reserved = le16(b + bpb::kReservedSectors), fats = b[bpb::kNumFats];
-    const uint32_t rootEntries = le16(b + bpb::kRootEntries), media = b[bpb::kMedia];
-    const uint32_t fatSize16 = le16(b + bpb::kFatSize16);
-    if (bps < 512 || bps > 4096 || !isPowerOfTwo(bps)) return false;
+    const auto boot = readFatBootSector({b, kSectorBytes});
+    if (!boot) return false;
+    const uint32_t bps = boot->bytesPerSector, spc = boot->sectorsPerCluster;
+    const uint32_t reserved = boot->reservedSectors, fats = boot->numberOfFats;
     if (!isPowerOfTwo(spc) || reserved == 0 || fats == 0 || fats > 4) return false;
-    if (media != 0xF0 && media < 0xF8) return false;
-    const bool fat32 = fatSize16 == 0;
-    const uint64_t fatSize = fat32 ? le32(b + bpb32::kFatSize32) : fatSize16;
-    const uint32_t total16 = le16(b + bpb::kTotalSectors16);
-    const uint64_t total = total16 != 0 ? total16 : le32(b + bpb::kTotalSectors32);
+    if (boot->media != 0xF0 && boot->media < 0xF8) return false;
+    const bool fat32 = boot->fatSize16 == 0;
+    const uint64_t fatSize = boot->fatSectors, total = boot->totalSectors;
     if (fatSize == 0 || total == 0) return false;
-    if (fat32 != (rootEntries == 0)) return false;
-    const uint64_t rootSectors = (uint64_t{rootEntries} * kDirEntryBytes + bps - 1) / bps;
-    const uint64_t system = reserved + fats * fatSize + rootSectors;
+    if (fat32 != (boot->rootEntries == 0)) return false;
+    const uint64_t system = boot->systemSectors();
     if (system >= total || total * bps > partitionBytes) return false;
-    const uint64_t clusters = (total - system) / spc;
+    const uint64_t clusters = boot->clusters();
     if (clusters == 0) return false;
 
-    VirtualFsType type = fat32 ? VirtualFsType::Fat32
-                               : clusters < 4085 ? VirtualFsType::Fat12 : VirtualFsType::Fat16;
+    const uint32_t bits = fat32 ? 32 : fatBitsForClusters(clusters) == 12 ? 12 : 16;
+    const VirtualFsType type = bits == 32   ? VirtualFsType::Fat32
+                               : bits == 16 ? VirtualFsType::Fat16
+                                            : VirtualFsType::Fat12;
     // The FAT must hold an entry for every cluster, and the entries must be able to name them.
-    const uint64_t fatBytes = fatSize * bps;
-    const uint64_t entries = type == VirtualFsType::Fat32   ? fatBytes / 4
-                             : type == VirtualFsType::Fat16 ? fatBytes / 2
-                                                            : fatBytes * 2 / 3;
-    const uint64_t maxClusters = type == VirtualFsType::Fat32   ? 0x0FFFFFF5
-                                 : type == VirtualFsType::Fat16 ? 0xFFF4
-                                                                : 0xFF4;
-    if (clusters + 2 > entries || clusters > maxClusters) return false;
+    const uint64_t maxClusters = bits == 32 ? 0x0FFFFFF5 : bits == 16 ? 0xFFF4 : 0xFF4;
+    if (!boot->fatHolds(clusters, bits) || clusters > maxClusters) return false;
 
     v = Volume{};
     v.layout.type = type;
@@ -148,45 +137,40 @@ bool parseFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
     v.layout.clusterCount = static_cast<uint32_t>(clusters);
     v.clusterBytes = uint64_t{bps} * spc;
     v.firstFatOffset = v.fatOffset = uint64_t{reserved} * bps;
-    v.fatBytes = fatBytes;
+    v.fatBytes = fatSize * bps;
     v.fatCount = fats;
     v.rootOffset = (reserved + fats * fatSize) * bps;
-    v.rootEntries = rootEntries;
+    v.rootEntries = boot->rootEntries;
     v.heapOffset = system * bps;
-    // 29h: serial, label and type follow; 28h: only the serial.
-    const uint8_t signature = b[fat32 ? bpb32::kBootSignature : bpb16::kBootSignature];
-    if (signature == 0x29 || signature == 0x28)
-        v.serial = le32(b + (fat32 ? bpb32::kVolumeId : bpb16::kVolumeId));
-    if (signature == 0x29) v.labelField = fat32 ? bpb32::kVolumeLabel : bpb16::kVolumeLabel;
+    const FatExtendedFields& ext = fat32 ? boot->fat32Fields : boot->fat16Fields;
+    if (ext.signature == 0x29 || ext.signature == 0x28) v.serial = ext.volumeId;
+    if (ext.signature == 0x29) v.labelField = ext.labelOffset;
     if (fat32) {
-        v.rootCluster = le32(b + bpb32::kRootCluster);
+        v.rootCluster = boot->rootCluster;
         if (!v.validCluster(v.rootCluster)) return false;
-        const uint32_t fsInfo = le16(b + bpb32::kFsInfoSector);
-        const uint32_t backup = le16(b + bpb32::kBackupBootSector);
+        const uint32_t fsInfo = boot->fsInfoSector, backup = boot->backupBootSector;
         if (fsInfo != 0 && fsInfo < reserved) v.fsInfoSector = fsInfo;
         if (backup != 0 && backup < reserved) v.backupBootSector = backup;
         // Bit 7: FAT mirroring off, bits 0-3: the active FAT.
-        const uint32_t flags = le16(b + bpb32::kExtFlags);
-        if ((flags & 0x80) != 0 && (flags & 0xF) < fats) v.fatOffset += (flags & 0xF) * fatBytes;
+        const uint32_t flags = boot->extFlags;
+        if ((flags & 0x80) != 0 && (flags & 0xF) < fats) v.fatOffset += (flags & 0xF) * v.fatBytes;
     }
     return true;
 }
 
-// exFAT main boot sector (fields only; the boot checksum is verified separately).
+// exFAT main boot sector (fields only; the boot checksum is verified separately). A mount also
+// wants the FAT's BPB area zero and the 55 AA signature.
 bool parseExFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
-    using namespace exfat_boot;
-    if (std::memcmp(b + kFileSystemName, "EXFAT   ", 8) != 0) return false;
-    for (size_t i = kMustBeZero; i < kPartitionOffset; ++i)
-        if (b[i] != 0) return false;
-    if (!hasBootSignature(b)) return false;
-    const uint32_t bpsShift = b[kBytesPerSectorShift], spcShift = b[kSectorsPerClusterShift];
-    const uint32_t fats = b[kNumberOfFats];
+    const auto boot = readExFatBootSector({b, kSectorBytes});
+    if (!boot || !boot->mustBeZeroClear || !boot->signature) return false;
+    const uint32_t bpsShift = boot->bytesPerSectorShift, spcShift = boot->sectorsPerClusterShift;
+    const uint32_t fats = boot->numberOfFats;
     if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return false;
     if (fats != 1 && fats != 2) return false;
     const uint64_t bps = uint64_t{1} << bpsShift, spc = uint64_t{1} << spcShift;
-    const uint64_t length = le64(b + kVolumeLength), fatOffset = le32(b + kFatOffset);
-    const uint64_t fatLength = le32(b + kFatLength), heap = le32(b + kClusterHeapOffset);
-    const uint64_t clusters = le32(b + kClusterCount);
+    const uint64_t length = boot->volumeLength, fatOffset = boot->fatOffset;
+    const uint64_t fatLength = boot->fatLength, heap = boot->clusterHeapOffset;
+    const uint64_t clusters = boot->clusterCount;
     if (length == 0 || length > partitionBytes / bps) return false;
     if (fatOffset < 24 || fatLength == 0 || fatOffset + fatLength * fats > heap) return false;
     if (clusters == 0 || clusters > 0xFFFFFFF5 || heap + clusters * spc > length) return false;
@@ -198,14 +182,14 @@ bool parseExFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) 
     v.layout.sectorsPerCluster = static_cast<uint32_t>(spc);
     v.layout.clusterCount = static_cast<uint32_t>(clusters);
     v.clusterBytes = bps * spc;
-    const bool secondFatActive = fats == 2 && (le16(b + kVolumeFlags) & 1) != 0;
+    const bool secondFatActive = fats == 2 && (boot->volumeFlags & 1) != 0;
     v.firstFatOffset = fatOffset * bps;
     v.fatOffset = (fatOffset + (secondFatActive ? fatLength : 0)) * bps;
     v.fatBytes = fatLength * bps;
     v.fatCount = fats;
     v.heapOffset = heap * bps;
-    v.rootCluster = le32(b + kFirstClusterOfRootDirectory);
-    v.serial = le32(b + kVolumeSerialNumber);
+    v.rootCluster = boot->rootCluster;
+    v.serial = boot->volumeSerialNumber;
     return v.validCluster(v.rootCluster);
 }
 
@@ -230,26 +214,27 @@ bool parseBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
 }
 
 uint32_t locate(const CardSectors& card, Volume& v) {
-    std::array<uint8_t, kCardSectorBytes> sector{};
+    std::array<uint8_t, kSectorBytes> sector{};
     if (card.count == 0 || !card.read || !card.read(0, 1, sector.data()))
         return kErrorUnrecognizedVolume;
     uint64_t first = 0, count = card.count;
-    if (!parseBootSector(sector.data(), count * kCardSectorBytes, v)) {
-        if (!hasBootSignature(sector.data())) return kErrorUnrecognizedVolume;
+    if (!parseBootSector(sector.data(), count * kSectorBytes, v)) {
+        const auto table = readPartitionTable(sector);
+        if (!table->signature) return kErrorUnrecognizedVolume;
         bool found = false;
-        for (size_t i = 0; i < 4 && !found; ++i) {
-            const uint8_t* e = &sector[mbr::kPartitionTable + mbr::kEntryBytes * i];
-            const uint8_t type = e[mbr::kPartitionType];
-            if (type == 0 || type == 0x05 || type == 0x0F || type == 0x85) continue;
-            first = le32(e + mbr::kFirstSector);
-            count = le32(e + mbr::kSectorCount);
+        for (const PartitionEntry& e : table->entries) {
+            // Empty and extended entries hold no volume.
+            if (e.type == 0 || e.type == 0x05 || e.type == 0x0F || e.type == 0x85) continue;
+            first = e.firstSector;
+            count = e.sectorCount;
             found = first != 0 && count != 0;
+            if (found) break;
         }
         // A partition that reaches past the card's end is not mounted.
         if (!found || first > card.count || count > card.count - first)
             return kErrorUnrecognizedVolume;
         if (!card.read(first, 1, sector.data()) ||
-            !parseBootSector(sector.data(), count * kCardSectorBytes, v))
+            !parseBootSector(sector.data(), count * kSectorBytes, v))
             return kErrorUnrecognizedVolume;
     }
     v.layout.firstSector = first;
@@ -567,9 +552,7 @@ uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage
         // 0xE5 would mark the entry deleted.
         if (entry[fat_dirent::kName] == 0xE5) entry[fat_dirent::kName] = 0x05;
         entry[fat_dirent::kAttributes] = fat_dirent::kVolumeLabelAttribute;
-        const unsigned year = now.year < 1980 ? 0u : std::min(now.year - 1980u, 127u);
-        put16(&entry[fat_dirent::kWriteTime], now.hour << 11 | now.minute << 5 | now.second / 2);
-        put16(&entry[fat_dirent::kWriteDate], year << 9 | now.month << 5 | now.day);
+        putDosTimestamp(&entry[fat_dirent::kWriteTime], &entry[fat_dirent::kWriteDate], now);
         if (!part.write(slots.hasLabel ? slots.label : slots.free, entry.size(), entry.data()))
             return kErrorWriteFault;
     }
@@ -580,7 +563,7 @@ uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage
         if (!part.write(v.labelField, 11, bytes)) return kErrorWriteFault;
         // FAT32's backup boot sector, when it is one.
         const uint64_t backup = uint64_t{v.backupBootSector} * v.layout.bytesPerSector;
-        std::array<uint8_t, kCardSectorBytes> copy{};
+        std::array<uint8_t, kSectorBytes> copy{};
         if (v.backupBootSector != 0 && part.read(backup, copy.size(), copy.data()) &&
             copy[bpb32::kBootSignature] == 0x29 && !part.write(backup + v.labelField, 11, bytes))
             return kErrorWriteFault;

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <limits>
 
+#include "base/on_card_fields.h"
 #include "device/card_map.h"
 #include "platform/posix/oem_code_pages.h"
 #include "platform/virtual_volume.h"
@@ -31,8 +32,6 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorModNotFound = 126;
 constexpr uint32_t kErrorProcNotFound = 127;
 constexpr uint32_t kErrorAlreadyExists = 183;
-
-constexpr uint32_t kSectorBytes = 512;
 
 // An open descriptor, closed on every way out.
 class Fd {

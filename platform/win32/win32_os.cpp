@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/on_card_fields.h"
 #include "base/native_text.h"
 #include "device/card_map.h"
 #include "platform/virtual_volume.h"
@@ -568,11 +569,11 @@ public:
         }
         LARGE_INTEGER bytes{};
         if (GetFileType(handle_) != FILE_TYPE_DISK || !GetFileSizeEx(handle_, &bytes) ||
-            bytes.QuadPart <= 0 || bytes.QuadPart % 512 != 0) {
+            bytes.QuadPart <= 0 || bytes.QuadPart % kSectorBytes != 0) {
             error_ = ERROR_NOT_READY;  // the driver libraries refuse such a card as well
             return;
         }
-        card_.count = static_cast<uint64_t>(bytes.QuadPart) / 512;
+        card_.count = static_cast<uint64_t>(bytes.QuadPart) / kSectorBytes;
         card_.read = [this](uint64_t first, uint32_t n, uint8_t* data) {
             return transfer(first, n, data, false);
         };
@@ -593,8 +594,8 @@ public:
 private:
     bool transfer(uint64_t first, uint32_t n, uint8_t* data, bool writing) {
         if (first > card_.count || n > card_.count - first) return false;
-        uint64_t offset = first * 512;
-        uint64_t left = uint64_t{n} * 512;
+        uint64_t offset = first * kSectorBytes;
+        uint64_t left = uint64_t{n} * kSectorBytes;
         while (left > 0) {
             OVERLAPPED at{};
             at.Offset = static_cast<DWORD>(offset);
