@@ -77,7 +77,7 @@ FormatOutcome FormatCommand::run(const FormatRequest& request) {
     flags.formatStatus = &status;
     host_.enableControls(false);
     flags.labelRejected = 0;
-    Progress progress{flags, env_.messages, nullptr};
+    Progress progress{flags, nullptr};
     ExFatState exfat;
     exfat.clock = &env_.clock;
     ReportValues report;

@@ -13,10 +13,10 @@ void CWaitDialog::destroyProgressWindow() {
     if (HasWindow()) DestroyWindow();
 }
 
-void CWaitDialog::setLineText(uint32_t controlId, const std::u16string& text) {
+void CWaitDialog::showStage(const StageProgress& stage) {
     if (!HasWindow()) return;
-    const int id = static_cast<int>(controlId);
-    SetControlText(id, text);
+    const int id = static_cast<int>(stageLine(stage.stage));
+    SetControlText(id, texts_.render(stage));
     RedrawControl(id);
     UpdateWindow();
 }
@@ -24,6 +24,7 @@ void CWaitDialog::setLineText(uint32_t controlId, const std::u16string& text) {
 bool CWaitDialog::OnInitDialog() {
     SetCaption(messages_.text(msg::ProgressTitle));
     SetControlText(NoticeLine, messages_.text(msg::DoNotRemoveDrive));
+    SetControlText(CancelButton, messages_.text(msg::Cancel));
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/progress_texts.h"
 #include "progress/progress.h"
 #include "res/messages.h"
 #include "ui/dialog.h"
@@ -19,15 +20,16 @@ public:
     // `owner` is the dialog the window is made over (the main dialog).
     CWaitDialog(ui::WindowSystem& system, const MessageSource& messages, RunFlags& flags,
                 ui::Dialog* owner = nullptr)
-        : ui::Dialog(system, kTemplate), messages_(messages), flags_(flags), owner_(owner) {}
+        : ui::Dialog(system, kTemplate), messages_(messages), texts_(messages), flags_(flags),
+          owner_(owner) {}
     void setOwner(ui::Dialog* owner) { owner_ = owner; }
 
     // ProgressWindowHost: the window exists only between these two.
     ProgressView* createProgressWindow() override;
     void destroyProgressWindow() override;
 
-    // ProgressView: the text, then the control painted and the window updated at once.
-    void setLineText(uint32_t controlId, const std::u16string& text) override;
+    // ProgressView: the stage's line, then the control painted and the window updated at once.
+    void showStage(const StageProgress& stage) override;
     void pumpPendingMessages() override { PumpPendingMessages(); }
 
 protected:
@@ -40,6 +42,7 @@ protected:
 
 private:
     const MessageSource& messages_;
+    ProgressTexts texts_;
     RunFlags& flags_;
     ui::Dialog* owner_;
 };

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "app/progress_texts.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
 #include "passes/flash_erase.h"
@@ -27,13 +28,14 @@ namespace {
 // The pass draws a line per chunk; the text is built and dropped, as a window would take it.
 class CountingView final : public brc::ProgressView {
 public:
-    void setLineText(uint32_t, const std::u16string& text) override {
+    void showStage(const brc::StageProgress& stage) override {
         ++lines;
-        last = text;
+        last = texts.render(stage);
     }
     void pumpPendingMessages() override {}
     uint64_t lines = 0;
     std::u16string last;
+    brc::ProgressTexts texts{brc::builtinMessages()};
 };
 
 bool makeSparseImage(const std::string& path, uint64_t bytes) {
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
     uint32_t status = 0;
     flags.formatStatus = &status;
     CountingView view;
-    brc::Progress progress{flags, brc::builtinMessages(), &view};
+    brc::Progress progress{flags, &view};
     uint32_t elapsedMs = 0;
 
     const auto start = std::chrono::steady_clock::now();

@@ -87,7 +87,8 @@ public:
     // `card`, when given, names the card above the first question.
     TerminalHost(bool yes, bool json, RunFlags& flags, std::string card, const Target& target)
         : yes_(yes), json_(json), card_(std::move(card)), target_(target),
-          progress_(json ? nullptr : stderr, isatty(fileno(stderr)) != 0, flags) {}
+          progress_(json ? nullptr : stderr, isatty(fileno(stderr)) != 0, flags,
+                    commandLineMessages()) {}
 
     bool confirm(uint32_t, const std::u16string& question, uint32_t) override {
         if (yes_) return true;

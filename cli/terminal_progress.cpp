@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "base/code_page.h"
+#include "res/message_ids.h"
 
 namespace brc::cli {
 namespace {
@@ -20,17 +21,8 @@ volatile std::sig_atomic_t g_terminate = 0;
 extern "C" void onInterrupt(int) { g_interrupts = 1; }
 extern "C" void onTerminate(int) { g_terminate = 1; }
 
-// The lines in the order the passes run; the notice is shown once above them.
-const uint32_t kLineOrder[] = {NoticeLine, OverwriteLine, EraseLine, FormatLine};
-
-// The whole percentage a line shows ("  42%"), or -1 when it shows none.
-int percentOf(const std::string& line) {
-    const size_t sign = line.find('%');
-    if (sign == std::string::npos) return -1;
-    size_t start = sign;
-    while (start > 0 && line[start - 1] >= '0' && line[start - 1] <= '9') --start;
-    return start == sign ? -1 : std::stoi(line.substr(start, sign - start));
-}
+// The row of a stage's line, under the notice.
+size_t rowOf(ProgressStage stage) { return 1 + static_cast<size_t>(stage); }
 
 } // namespace
 
@@ -65,11 +57,14 @@ bool readAnswerLine(char* line, int size) {
     return std::fgets(line, size, stdin) != nullptr;
 }
 
-TerminalProgress::TerminalProgress(std::FILE* out, bool interactive, RunFlags& flags)
-    : out_(out), interactive_(interactive), flags_(flags) {}
+TerminalProgress::TerminalProgress(std::FILE* out, bool interactive, RunFlags& flags,
+                                   const MessageSource& messages, Clock::time_point (*now)())
+    : out_(out), interactive_(interactive), flags_(flags), messages_(messages), texts_(messages),
+      now_(now) {}
 
 ProgressView* TerminalProgress::createProgressWindow() {
-    lines_.clear();
+    rows_ = {};
+    show(0, utf16ToUtf8(messages_.text(msg::DoNotRemoveDrive)), std::nullopt);
     return this;
 }
 
@@ -77,46 +72,48 @@ void TerminalProgress::destroyProgressWindow() { finish(); }
 
 TerminalProgress::~TerminalProgress() { finish(); }
 
-void TerminalProgress::setLineText(uint32_t controlId, const std::u16string& text) {
-    if (controlId == CancelButton || !out_) return; // Ctrl-C stands for the button
-    std::string line = utf16ToUtf8(text);
-    auto it = lines_.find(controlId);
-    if (it != lines_.end() && it->second == line) return;
+void TerminalProgress::showStage(const StageProgress& stage) {
+    show(rowOf(stage.stage), utf16ToUtf8(texts_.render(stage)), stage);
+}
+
+void TerminalProgress::show(size_t row, std::string text, const std::optional<StageProgress>& stage) {
+    if (!out_) return;
+    std::optional<Row>& shown = rows_[row];
+    if (shown && shown->text == text) return;
     // A log gets one line per change of the whole percentage, not one per chunk.
-    const bool logged = it == lines_.end() || percentOf(line) < 0 ||
-                        percentOf(line) != percentOf(it->second);
-    lines_[controlId] = line;
+    const auto running = [](const std::optional<StageProgress>& s) {
+        return s && s->state == StageState::Running;
+    };
+    const bool logged = !shown || !running(stage) || !running(shown->stage) ||
+                        stage->percent != shown->stage->percent;
+    shown = Row{std::move(text), stage};
     if (interactive_) {
-        updateRate(controlId, line);
+        if (stage) updateRate(*stage);
         redraw();
     } else if (logged) {
-        std::fprintf(out_, "%s\n", line.c_str());
+        std::fprintf(out_, "%s\n", shown->text.c_str());
         std::fflush(out_);
     }
 }
 
-void TerminalProgress::updateRate(uint32_t controlId, const std::string& line) {
-    if (controlId != OverwriteLine && controlId != EraseLine) return;
-    const size_t open = line.find('[');
-    unsigned long long done = 0, total = 0;
-    if (open == std::string::npos || std::sscanf(line.c_str() + open, "[%llu / %llu]", &done, &total) != 2)
-        return;
-    const Clock::time_point now = Clock::now();
-    auto start = passStarts_.find(controlId);
-    if (start == passStarts_.end()) {
-        passStarts_[controlId] = {now, done};
+void TerminalProgress::updateRate(const StageProgress& stage) {
+    if (stage.state != StageState::Running || stage.stage == ProgressStage::Format) return;
+    const Clock::time_point now = now_();
+    if (!passStart_ || passStart_->stage != stage.stage) {
+        passStart_ = PassStart{stage.stage, now, stage.done};
         return;
     }
-    if (done >= total) {
+    if (stage.done >= stage.total) {
         rateLine_.clear();
         return;
     }
     // A few updates a second are enough to read, and keep a fast pass from drawing all the time.
     if (now - rateShown_ < std::chrono::milliseconds(250)) return;
-    const double seconds = std::chrono::duration<double>(now - start->second.at).count();
-    if (seconds <= 0 || done <= start->second.done) return;
-    const double bytesPerSecond = static_cast<double>(done - start->second.done) * 512 / seconds;
-    const auto left = static_cast<unsigned long long>(static_cast<double>(total - done) * 512 / bytesPerSecond);
+    const double seconds = std::chrono::duration<double>(now - passStart_->at).count();
+    if (seconds <= 0 || stage.done <= passStart_->done) return;
+    const double bytesPerSecond = static_cast<double>(stage.done - passStart_->done) * 512 / seconds;
+    const auto left =
+        static_cast<unsigned long long>(static_cast<double>(stage.total - stage.done) * 512 / bytesPerSecond);
     char text[96];
     if (left >= 3600)
         std::snprintf(text, sizeof text, "%.1f MB/s, about %llu h %02llu min left", bytesPerSecond / 1e6,
@@ -130,12 +127,12 @@ void TerminalProgress::updateRate(uint32_t controlId, const std::string& line) {
 
 void TerminalProgress::redraw() {
     unsigned count = rateLine_.empty() ? 0u : 1u;
-    for (uint32_t id : kLineOrder) count += lines_.count(id) ? 1u : 0u;
     // Move back over the block drawn last time and draw it again, each line cleared first.
     if (drawn_) std::fprintf(out_, "\r\033[%uA", drawnLines_);
-    for (uint32_t id : kLineOrder) {
-        auto it = lines_.find(id);
-        if (it != lines_.end()) std::fprintf(out_, "\r\033[2K%s%s\n", id == NoticeLine ? "" : "- ", it->second.c_str());
+    for (size_t row = 0; row < kRows; ++row) {
+        if (!rows_[row]) continue;
+        std::fprintf(out_, "\r\033[2K%s%s\n", row == 0 ? "" : "- ", rows_[row]->text.c_str());
+        ++count;
     }
     if (!rateLine_.empty()) std::fprintf(out_, "\r\033[2K  %s\n", rateLine_.c_str());
     std::fputs("\033[J", out_);  // a line dropped since the last drawing
@@ -179,8 +176,8 @@ void TerminalProgress::finish() {
     if (drawn_) std::fflush(out_);
     drawn_ = false;
     drawnLines_ = 0;
-    lines_.clear();
-    passStarts_.clear();
+    rows_ = {};
+    passStart_.reset();
     rateLine_.clear();
 }
 

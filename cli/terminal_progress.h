@@ -3,12 +3,15 @@
 // or printed one change per line when the output is a pipe or a file.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdio>
-#include <map>
+#include <optional>
 #include <string>
 
+#include "app/progress_texts.h"
 #include "progress/progress.h"
+#include "res/messages.h"
 
 namespace brc::cli {
 
@@ -22,12 +25,16 @@ bool readAnswerLine(char* line, int size);
 
 class TerminalProgress final : public ProgressView, public ProgressWindowHost {
 public:
-    // Draws on `out` (stderr, so that --json output stays clean on stdout); `flags` receives
-    // the signals. A null `out` draws nothing.
-    TerminalProgress(std::FILE* out, bool interactive, RunFlags& flags);
+    using Clock = std::chrono::steady_clock;
+
+    // Draws on `out` (stderr, so that --json output stays clean on stdout) in the words of
+    // `messages`; `flags` receives the signals. A null `out` draws nothing. `now` is the clock
+    // the throughput is timed by.
+    TerminalProgress(std::FILE* out, bool interactive, RunFlags& flags,
+                     const MessageSource& messages, Clock::time_point (*now)() = Clock::now);
     ~TerminalProgress() override;
 
-    void setLineText(uint32_t controlId, const std::u16string& text) override;
+    void showStage(const StageProgress& stage) override;
     void pumpPendingMessages() override;
     void writeConsole(const std::string& text) override;
     ProgressView* createProgressWindow() override;
@@ -37,22 +44,33 @@ public:
     void finish();
 
 private:
-    using Clock = std::chrono::steady_clock;
+    // The notice, then one line per stage in the order the stages run.
+    static constexpr size_t kRows = 4;
+    struct Row {
+        std::string text;
+        std::optional<StageProgress> stage; // what the line shows; none for the notice
+    };
+
+    void show(size_t row, std::string text, const std::optional<StageProgress>& stage);
     void redraw();
     // The line of our own under the system's: the running pass's throughput and time left.
-    void updateRate(uint32_t controlId, const std::string& line);
+    void updateRate(const StageProgress& stage);
 
     std::FILE* out_;
     bool interactive_;
     RunFlags& flags_;
+    const MessageSource& messages_;
+    ProgressTexts texts_;
+    Clock::time_point (*now_)();
     bool drawn_ = false;
     unsigned drawnLines_ = 0;
-    std::map<uint32_t, std::string> lines_;
+    std::array<std::optional<Row>, kRows> rows_;
     struct PassStart {
+        ProgressStage stage;
         Clock::time_point at;
         uint64_t done = 0;
     };
-    std::map<uint32_t, PassStart> passStarts_;
+    std::optional<PassStart> passStart_;
     Clock::time_point rateShown_{};
     std::string rateLine_;
 };

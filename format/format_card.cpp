@@ -11,7 +11,6 @@
 #include "passes/overwrite.h"
 #include "progress/progress.h"
 #include "os/os_services.h"
-#include "res/message_ids.h"
 
 namespace brc {
 namespace {
@@ -72,12 +71,10 @@ void FormatRun::openWindow() {
     windowOpen_ = true;
     const bool overwrites = type_ == FullOverwrite || type_ == FullOverwriteErase;
     const bool erases = type_ == FullOverwriteErase || type_ == FullErase;
-    showProgressLine(p, CancelButton, msg::Cancel, u"");
-    showProgressLine(p, NoticeLine, msg::DoNotRemoveDrive, u"");
-    showProgressLine(p, OverwriteLine, overwrites ? msg::OverwriteLineStart : msg::OverwriteLineOff,
-                     u"");
-    showProgressLine(p, EraseLine, erases ? msg::EraseLineStart : msg::EraseLineOff, u"");
-    showProgressLine(p, FormatLine, msg::FormatLineStart, u"");
+    const auto waitingIf = [](bool part) { return part ? StageState::Waiting : StageState::Off; };
+    reportStage(p, {ProgressStage::Overwrite, waitingIf(overwrites)});
+    reportStage(p, {ProgressStage::Erase, waitingIf(erases)});
+    reportStage(p, {ProgressStage::Format, StageState::Waiting});
 }
 
 void FormatRun::closeWindow() {
@@ -238,7 +235,7 @@ int32_t FormatRun::runFullFormatStage() {
         formatVolume(ctx, preliminary, sizeAdjustment_);
         const uint32_t erased = eraseCard();
         figures_.eraseResult = static_cast<int32_t>(erased);
-        if (erased != 0) showProgressLine(svc_.progress, EraseLine, msg::EraseLineUnsupported, u"");
+        if (erased != 0) reportStage(svc_.progress, {ProgressStage::Erase, StageState::Unsupported});
     } else {
         figures_.eraseResult = -1;
     }

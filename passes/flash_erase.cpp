@@ -1,6 +1,5 @@
 #include "passes/flash_erase.h"
 
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -9,28 +8,20 @@
 #include "device/volume_access.h"
 #include "progress/progress.h"
 #include "os/os_services.h"
-#include "res/message_ids.h"
 
 namespace brc {
 namespace {
 
-void drawCancel(ProgressLine& line, RunFlags& flags) {
-    line.show(" CANCEL");
-    flags.orStatus(StatusEraseCancelled);
+void drawCancel(Progress& progress) {
+    reportStage(progress, {ProgressStage::Erase, StageState::Cancelled});
+    progress.flags.orStatus(StatusEraseCancelled);
 }
 
-void drawCounts(ProgressLine& line, uint32_t done, uint32_t total) {
-    char text[64];
+void drawCounts(Progress& progress, uint32_t done, uint32_t total) {
     uint64_t percent = total ? uint64_t{done} * 100 / total : 100;
     if (percent > 100) percent = 100;
-    std::snprintf(text, sizeof text, " %3d%% [%8u / %8u]", static_cast<int>(percent), done, total);
-    line.show(text);
-}
-
-void drawComplete(ProgressLine& line, uint32_t total) {
-    char text[64];
-    std::snprintf(text, sizeof text, " 100%% [%8u / %8u]", total, total);
-    line.show(text);
+    reportStage(progress, {ProgressStage::Erase, StageState::Running, done, total,
+                           static_cast<uint32_t>(percent)});
 }
 
 // The chunk loop shared by both paths. Returns the last DDErase result (0 also on cancel) and
@@ -45,14 +36,12 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
     const uint32_t lastChunk =
         count % kEraseChunkSectors ? count % kEraseChunkSectors : kEraseChunkSectors;
     uint32_t result = 0;
-    // Redrawn after every chunk.
-    ProgressLine line(progress, EraseLine, msg::EraseLineCaption);
 
     startTick = os.tickCount();
     for (uint64_t i = 0; i < chunks; ++i) {
         if (flags.powerAbort) flags.cancelRequested = 1;
         if (flags.cancelRequested == 1) {
-            drawCancel(line, flags);
+            drawCancel(progress);
             break;
         }
         const uint32_t size = i + 1 == chunks ? lastChunk : kEraseChunkSectors;
@@ -64,14 +53,14 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
             break;
         }
         const uint32_t done = static_cast<uint32_t>(i * kEraseChunkSectors) + size;
-        drawCounts(line, done, count);
+        drawCounts(progress, done, count);
     }
 
     if (privatePath && flags.powerAbort) flags.cancelRequested = 1;
     if (flags.cancelRequested == 1)
-        drawCancel(line, flags);
+        drawCancel(progress);
     else if (result == 0)
-        drawComplete(line, count);
+        drawCounts(progress, count, count);
     if (result == 0) elapsedMs = os.tickCount() - startTick;
     return result;
 }

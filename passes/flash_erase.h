@@ -19,7 +19,7 @@ enum EraseLibrary : uint32_t {
     ErasePrivateLibrary = 1,  // a private "quillhost" opened on driveNumber
 };
 
-// Erases sectors [firstSector, endSector) in chunks, drawing line 1029 after each and polling
+// Erases sectors [firstSector, endSector) in chunks, reporting its stage after each and polling
 // cancelRequested / powerAbort before each (never resetting cancelRequested). ORs 0x20 (erase did
 // not start), 0x10 (a later chunk failed) or 0x40 (cancelled) into the status word.
 // Through a private library the volume is unlocked around the erase and locked again afterwards

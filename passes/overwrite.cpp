@@ -1,26 +1,21 @@
 #include "passes/overwrite.h"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 
 #include "device/driver_binding.h"
 #include "base/format_types.h"
 #include "engine/layout.h"
 #include "progress/progress.h"
-#include "res/message_ids.h"
 #include "os/os_services.h"
 
 namespace brc {
 namespace {
 
-void drawCounts(ProgressLine& line, uint64_t percent, uint64_t done, const std::string& total) {
-    char text[96];
-    std::snprintf(text, sizeof text, " %3d%% [%s / %s]", static_cast<int>(percent),
-                  formatSectorCount(done).c_str(), total.c_str());
-    line.show(text);
+void drawCounts(Progress& progress, uint64_t percent, uint64_t done, uint64_t total) {
+    reportStage(progress, {ProgressStage::Overwrite, StageState::Running, done, total,
+                           static_cast<uint32_t>(percent)});
 }
 
 // A suspend counts as a cancel; true when the pass is to stop.
@@ -29,9 +24,9 @@ bool cancelSeen(RunFlags& flags) {
     return flags.cancelRequested == 1;
 }
 
-void drawCancel(ProgressLine& line, RunFlags& flags) {
-    line.show(" CANCEL");
-    flags.orStatus(StatusOverwriteCancelled);
+void drawCancel(Progress& progress) {
+    reportStage(progress, {ProgressStage::Overwrite, StageState::Cancelled});
+    progress.flags.orStatus(StatusOverwriteCancelled);
 }
 
 } // namespace
@@ -60,9 +55,6 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
 
     RunFlags& flags = progress.flags;
     const bool drawing = progress.view != nullptr;
-    // Redrawn after every chunk.
-    ProgressLine line(progress, OverwriteLine, msg::OverwriteLineCaption);
-    const std::string totalText = formatSectorCount(total);
     const uint32_t handle = driver.driverHandle;
     const uint32_t startTick = os.tickCount();
     flags.cancelRequested = 0;
@@ -82,9 +74,9 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
         }
         ++chunksWritten;
         if (drawing) {
-            drawCounts(line, percentOf(i + 1), (i + 1) * kOverwriteChunkSectors, totalText);
+            drawCounts(progress, percentOf(i + 1), (i + 1) * kOverwriteChunkSectors, total);
             if (cancelSeen(flags)) {
-                drawCancel(line, flags);
+                drawCancel(progress);
                 break;
             }
         }
@@ -92,7 +84,7 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
 
     if (remainder > 0) {
         if (cancelSeen(flags)) {
-            if (drawing) drawCancel(line, flags);
+            if (drawing) drawCancel(progress);
         } else {
             // On a card smaller than one chunk this is the only write: it must carry sector 0 too.
             if (fullChunks == 0) driver.api.DDReadPT(buffer.get(), 1, 0, handle);
@@ -102,13 +94,13 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
                 return static_cast<int32_t>(rc);
             }
             ++chunksWritten;
-            if (drawing) drawCounts(line, percentOf(chunksWritten), total, totalText);
+            if (drawing) drawCounts(progress, percentOf(chunksWritten), total, total);
         }
     }
 
     elapsedMs = os.tickCount() - startTick;
     if (drawing && flags.cancelRequested == 0)
-        drawCounts(line, percentOf(chunksWritten), total, totalText);
+        drawCounts(progress, percentOf(chunksWritten), total, total);
     return 0;
 }
 

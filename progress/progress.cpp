@@ -3,28 +3,12 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "res/message_ids.h"
-
 namespace brc {
 
-void showProgressLine(Progress& progress, uint32_t controlId, uint32_t captionId,
-                      const std::u16string& suffix) {
+void reportStage(Progress& progress, const StageProgress& stage) {
     if (!progress.view) return;
-    progress.view->setLineText(controlId, progress.messages.text(captionId) + suffix);
+    progress.view->showStage(stage);
     progress.view->pumpPendingMessages();
-}
-
-ProgressLine::ProgressLine(Progress& progress, uint32_t controlId, uint32_t captionId)
-    : progress_(progress), controlId_(controlId) {
-    if (progress.view) caption_ = progress.messages.text(captionId);
-}
-
-void ProgressLine::show(std::string_view suffix) {
-    if (!progress_.view) return;
-    text_.assign(caption_);
-    text_.append(suffix.begin(), suffix.end());
-    progress_.view->setLineText(controlId_, text_);
-    progress_.view->pumpPendingMessages();
 }
 
 void reportFormatProgress(Progress& progress, uint32_t writePosition,
@@ -37,9 +21,8 @@ void reportFormatProgress(Progress& progress, uint32_t writePosition,
     const uint64_t percent = uint64_t{writePosition} * 100u / denominator;
     if (percent == flags.lastFormatPercent) return;
     flags.lastFormatPercent = percent > 100 ? 100u : static_cast<uint32_t>(percent);
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, " %3u%%", flags.lastFormatPercent);
-    showProgressLine(progress, FormatLine, msg::FormatLineCaption, asciiToUtf16(suffix));
+    reportStage(progress, {ProgressStage::Format, StageState::Running, writePosition, denominator,
+                           flags.lastFormatPercent});
 }
 
 std::string formatSectorCount(uint64_t v) {

@@ -1,24 +1,13 @@
-// Progress reporting, cancel and the status word of a format run, independent of how the
-// progress lines are drawn: the dialog and the terminal both implement ProgressView.
+// Progress reporting, cancel and the status word of a format run, in numbers: how a stage is
+// drawn is the front end's (the dialog and the terminal both implement ProgressView).
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "base/format_types.h"
-#include "res/messages.h"
 
 namespace brc {
-
-// Controls of the progress window.
-enum ProgressControl : uint32_t {
-    NoticeLine = 1014,
-    FormatLine = 1027,
-    OverwriteLine = 1028,
-    EraseLine = 1029,
-    CancelButton = 1031,
-};
 
 // Bits of the status word; the passes only ever OR them in.
 enum FormatStatusBits : uint32_t {
@@ -44,12 +33,34 @@ struct RunFlags {
     }
 };
 
-// What the passes draw on: a line's text by control id, and the event pump.
+// The stages of a format run, each with its own line in the progress window.
+enum class ProgressStage : uint8_t { Overwrite, Erase, Format };
+
+// Where a stage stands.
+enum class StageState : uint8_t {
+    Off,         // not part of this run's type
+    Waiting,     // part of it, not started yet
+    Running,     // done of total; complete when done == total
+    Cancelled,   // stopped by Cancel or a suspend
+    Unsupported, // the card or its host cannot do it
+};
+
+// One report of a stage, in numbers; the front end makes its text.
+struct StageProgress {
+    ProgressStage stage;
+    StageState state;
+    uint64_t done = 0;  // sectors
+    uint64_t total = 0; // sectors
+    // The whole percentage the stage counts: the overwrite counts it in chunks, not sectors.
+    uint32_t percent = 0;
+};
+
+// What the passes report to: the stages' numbers, and the event pump.
 class ProgressView {
 public:
     virtual ~ProgressView() = default;
-    // Sets the control's text and repaints it at once.
-    virtual void setLineText(uint32_t controlId, const std::u16string& text) = 0;
+    // Shows the stage's state at once (repainted before the call returns).
+    virtual void showStage(const StageProgress& stage) = 0;
     // Handles pending events (Cancel clicks, power notices, painting); never waits.
     virtual void pumpPendingMessages() = 0;
     // A diagnostic line for the console (standard output). A view that draws on the same
@@ -60,30 +71,13 @@ public:
 // The progress window as the passes reach it: `view` is null while no window exists.
 struct Progress {
     RunFlags& flags;
-    const MessageSource& messages;
     ProgressView* view = nullptr;
 };
 
-// Caption message + suffix onto a line, then pump.
-void showProgressLine(Progress& progress, uint32_t controlId, uint32_t captionId,
-                      const std::u16string& suffix);
+// The stage shown, then pump; nothing without a window.
+void reportStage(Progress& progress, const StageProgress& stage);
 
-// The line of a pass that redraws after every chunk: the caption is loaded once, when the pass
-// starts with a window, and each redraw only appends its suffix. Draws nothing without a window.
-class ProgressLine {
-public:
-    ProgressLine(Progress& progress, uint32_t controlId, uint32_t captionId);
-    // Caption + ASCII suffix onto the line, then pump, as showProgressLine.
-    void show(std::string_view suffix);
-
-private:
-    Progress& progress_;
-    uint32_t controlId_;
-    std::u16string caption_;
-    std::u16string text_; // kept, so redraws stop allocating once it has grown
-};
-
-// The file-system line: share of partitionStart + systemSectors written, drawn only when the
+// The file-system stage: share of partitionStart + systemSectors written, reported only when the
 // whole percentage changes and formatProgressEnabled is set.
 void reportFormatProgress(Progress& progress, uint32_t writePosition,
                           const FormatParameters& params);
@@ -94,7 +88,7 @@ std::string formatSectorCount(uint64_t count);
 // A diagnostic line on the console, through the window when there is one.
 void writeConsoleLine(Progress& progress, const std::string& text);
 
-// ASCII to UTF-16 for suffixes built with printf-style formats.
+// ASCII to UTF-16 for texts built with printf-style formats.
 std::u16string asciiToUtf16(const std::string& text);
 
 } // namespace brc

@@ -336,6 +336,7 @@ TEST(ProgressWindow, KeysCannotCloseItAndCancelOnlyRaisesTheFlag) {
         ASSERT_NE(wait.createProgressWindow(), nullptr);
         EXPECT_EQ(wait.GetCaption(), msgText(msg::ProgressTitle));
         EXPECT_EQ(wait.GetControlText(1014), msgText(msg::DoNotRemoveDrive));
+        EXPECT_EQ(wait.GetControlText(1031), msgText(msg::Cancel));
         for (const uint32_t key : {ui::VkReturn, ui::VkEscape})
             EXPECT_EQ(rig.ui.pressKey(wait, key, 1031), ui::KeyFate::Consumed) << key;
         EXPECT_TRUE(rig.ui.isOpen(wait));
@@ -344,7 +345,7 @@ TEST(ProgressWindow, KeysCannotCloseItAndCancelOnlyRaisesTheFlag) {
         ASSERT_TRUE(rig.ui.click(wait, 1031));
         EXPECT_EQ(rig.flags.cancelRequested, 1u);
         EXPECT_TRUE(rig.ui.isOpen(wait));
-        wait.setLineText(1027, u"Формат  50%");
+        wait.showStage({ProgressStage::Format, StageState::Running, 8192, 16384, 50});
         EXPECT_EQ(wait.GetControlText(1027), u"Формат  50%");
         EXPECT_EQ(rig.ui.redrawCount(wait, 1027), 1);
         wait.destroyProgressWindow();

@@ -59,7 +59,7 @@ struct Rig {
     test::FakeCard card;
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
-    Progress progress{flags, builtinMessages(), nullptr};
+    Progress progress{flags, nullptr};
     Bytes buffer = Bytes(kChunkBytes);
     ChunkStream stream{driver, progress, buffer.data(), 0};
     FormatParameters params{};

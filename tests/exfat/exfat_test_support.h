@@ -27,7 +27,7 @@ struct Rig {
     test::FakeCard card{0xFFFFFFFFu};  // as large as sector numbers go: the writers never ask
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
-    Progress progress{flags, builtinMessages(), nullptr};
+    Progress progress{flags, nullptr};
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kChunkBytes, 0);
     ChunkStream stream{driver, progress, buffer.data(), 0};
 

@@ -82,7 +82,7 @@ struct CardRun {
     DriverBinding driver{test::systemOs()};
     uint32_t status = 0;
     RunFlags flags;
-    Progress progress{flags, builtinMessages(), nullptr};
+    Progress progress{flags, nullptr};
     CountingHost host;
     ExFatState exfat;
     ReportValues report;
@@ -369,8 +369,6 @@ TEST(FormatCardWindow, StartsWithTheLinesOfTheType) {
         ASSERT_EQ(run.format(type), PowerInterrupted);
         const MessageSource& m = builtinMessages();
         const std::vector<test::Drawn> expected = {
-            {CancelButton, m.text(msg::Cancel)},
-            {NoticeLine, m.text(msg::DoNotRemoveDrive)},
             {OverwriteLine, m.text(overwriteLine[type])},
             {EraseLine, m.text(eraseLine[type])},
             {FormatLine, m.text(msg::FormatLineStart)}};

@@ -39,7 +39,7 @@ struct FakeRig {
     test::FakeCard card;
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
-    Progress progress{flags, builtinMessages(), nullptr};
+    Progress progress{flags, nullptr};
     ExFatState exfat;
     ReportValues report;
     WriteContext ctx{driver, progress, exfat, report};
@@ -202,7 +202,7 @@ struct LibraryRig {
     CardsVariable cards;
     DriverBinding driver{test::systemOs()};
     RunFlags flags;
-    Progress progress{flags, builtinMessages(), nullptr};
+    Progress progress{flags, nullptr};
     ExFatState exfat;
     ReportValues report;
     WriteContext ctx{driver, progress, exfat, report};

@@ -64,7 +64,7 @@ protected:
     }
 
     int32_t run(bool withWindow = true) {
-        Progress progress{flags, builtinMessages(), withWindow ? &view : nullptr};
+        Progress progress{flags, withWindow ? &view : nullptr};
         return overwriteCard(driver, elapsed, progress, os);
     }
 
@@ -145,10 +145,11 @@ TEST_F(OverwriteTest, LargeCardEndsWithItsRemainderChunk) {
 TEST_F(OverwriteTest, LoadsItsCaptionOncePerPass) {
     insertCard(100 * 256 + 1);
     test::CountingMessages messages;
-    Progress counted{flags, messages, &view};
+    RecordingView window(messages);
+    Progress counted{flags, &window};
     EXPECT_EQ(overwriteCard(driver, elapsed, counted, os), 0);
     EXPECT_EQ(messages.loads[msg::OverwriteLineCaption], 1);
-    const auto lines = view.textsOf(OverwriteLine);
+    const auto lines = window.textsOf(OverwriteLine);
     ASSERT_EQ(lines.size(), 102u) << "still one line per chunk and the final line";
     EXPECT_EQ(lines[49], overwriteLine("  49% [12800 / 25601]"));
     EXPECT_EQ(lines.back(), overwriteLine(" 100% [25601 / 25601]"));
@@ -237,7 +238,7 @@ TEST_P(OverwriteCancel, StopsAtTheNextChunkBoundaryAndStopsTheErase) {
     // The erase of the same run starts with the flag still set and stops before its first chunk.
     view.lines.clear();
     view.onPump = nullptr;
-    Progress progress{flags, builtinMessages(), &view};
+    Progress progress{flags, &view};
     FakeOs eraseOs;
     SystemState sys(eraseOs);
     sys.osKind = OsKindXp;
@@ -324,7 +325,7 @@ protected:
             ADD_FAILURE() << "cannot open the virtual card: " << driver.lastError;
             return -999;
         }
-        Progress progress{flags, builtinMessages(), &view};
+        Progress progress{flags, &view};
         const int32_t rc = overwriteCard(driver, elapsed, progress, os);
         driver.api.DDFini(driver.driverHandle);
         return rc;

@@ -30,7 +30,7 @@ protected:
     RunFlags flags;
     FormatParameters params{};
     RecordingView view;
-    Progress progress{flags, builtinMessages(), &view};
+    Progress progress{flags, &view};
 };
 
 TEST_F(FormatProgressTest, FirstZeroPercentOfTheProcessDrawsNothing) {
@@ -85,7 +85,7 @@ TEST_F(FormatProgressTest, NothingWhenDisabledOrWithoutWindow) {
     EXPECT_EQ(flags.lastFormatPercent, 0u);
 
     flags.formatProgressEnabled = 1;
-    Progress windowless{flags, builtinMessages(), nullptr};
+    Progress windowless{flags, nullptr};
     reportFormatProgress(windowless, 8192, params);
     EXPECT_EQ(flags.lastFormatPercent, 0u);
 
@@ -94,11 +94,14 @@ TEST_F(FormatProgressTest, NothingWhenDisabledOrWithoutWindow) {
     EXPECT_EQ(view.lines[0].text, line("  50%"));
 }
 
-TEST(ShowProgressLine, MissingCaptionKeepsTheSuffix) {
+TEST(ReportStage, MissingCaptionKeepsTheSuffix) {
+    struct NoTexts final : MessageSource {
+        std::u16string text(uint32_t) const override { return {}; }
+    } none;
     RunFlags flags;
-    RecordingView view;
-    Progress progress{flags, builtinMessages(), &view};
-    showProgressLine(progress, EraseLine, 230, u" CANCEL");  // 230 has no text
+    RecordingView view(none);
+    Progress progress{flags, &view};
+    reportStage(progress, {ProgressStage::Erase, StageState::Cancelled});
     ASSERT_EQ(view.lines.size(), 1u);
     EXPECT_EQ(view.lines[0].controlId, uint32_t{EraseLine});
     EXPECT_EQ(view.lines[0].text, u" CANCEL");

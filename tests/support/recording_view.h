@@ -1,5 +1,5 @@
-// A progress view that records every line drawn and counts message pumps; `onLine` and `onPump`
-// let a test click Cancel or announce a suspend mid-pass.
+// A progress view that records every line drawn, in the progress window's words, and counts
+// message pumps; `onLine` and `onPump` let a test click Cancel or announce a suspend mid-pass.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "app/progress_texts.h"
 #include "progress/progress.h"
+#include "res/messages.h"
 
 namespace brc::test {
 
@@ -19,8 +21,10 @@ struct Drawn {
 
 class RecordingView : public ProgressView {
 public:
-    void setLineText(uint32_t controlId, const std::u16string& text) override {
-        lines.push_back({controlId, text});
+    explicit RecordingView(const MessageSource& messages = builtinMessages()) : texts_(messages) {}
+
+    void showStage(const StageProgress& stage) override {
+        lines.push_back({stageLine(stage.stage), texts_.render(stage)});
         if (onLine) onLine(lines.back());
     }
     void pumpPendingMessages() override {
@@ -45,6 +49,9 @@ public:
     int pumps = 0;
     std::function<void(const Drawn&)> onLine;
     std::function<void(int)> onPump;
+
+private:
+    ProgressTexts texts_;
 };
 
 } // namespace brc::test
