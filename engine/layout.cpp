@@ -39,116 +39,122 @@ uint64_t fatSmallSectors(uint64_t maxCluster, uint64_t bits) {
 
 // FAT12/16: one reserved sector, two FATs and the root directory; the partition start is chosen
 // so that partition start + system area ends on a boundary unit.
-bool layoutFatSmall(uint64_t ts, uint64_t sc, uint64_t bu, uint64_t bits, Layout& out) {
+bool layoutFatSmall(uint64_t totalSectors, uint64_t sectorsPerCluster, uint64_t boundaryUnit,
+                    uint64_t bits, Layout& out) {
     out.reservedSectors = 1;
-    out.maxCluster = ts / sc + 1;
-    uint64_t sf = fatSmallSectors(out.maxCluster, bits);
+    out.maxCluster = totalSectors / sectorsPerCluster + 1;
+    uint64_t fatSectors = fatSmallSectors(out.maxCluster, bits);
     uint64_t next = 0;
     for (;;) {
-        const uint64_t r = (2 * sf + kRootDirSectors) % bu;
-        out.partitionStart = 2 * bu - 1 - r;
-        out.systemSectors = 2 * sf + kRootDirSectors + 1;
-        if (ts < out.partitionStart + out.systemSectors) {
+        const uint64_t r = (2 * fatSectors + kRootDirSectors) % boundaryUnit;
+        out.partitionStart = 2 * boundaryUnit - 1 - r;
+        out.systemSectors = 2 * fatSectors + kRootDirSectors + 1;
+        if (totalSectors < out.partitionStart + out.systemSectors) {
             return false;
         }
-        out.maxCluster = (ts - out.partitionStart - out.systemSectors) / sc + 1;
+        out.maxCluster =
+            (totalSectors - out.partitionStart - out.systemSectors) / sectorsPerCluster + 1;
         next = fatSmallSectors(out.maxCluster, bits);
-        if (next == sf) {
-            out.fatSectors = sf;
+        if (next == fatSectors) {
+            out.fatSectors = fatSectors;
             return true;
         }
-        if (next > sf) {
+        if (next > fatSectors) {
             break;
         }
-        if (--sf == 0) {
+        if (--fatSectors == 0) {
             return false;
         }
     }
     // The FAT is one sector short: give up one boundary unit of clusters instead.
-    out.partitionStart += bu;
-    if (ts < out.partitionStart + out.systemSectors) {
+    out.partitionStart += boundaryUnit;
+    if (totalSectors < out.partitionStart + out.systemSectors) {
         return false;
     }
-    out.maxCluster = (ts - out.partitionStart - out.systemSectors) / sc + 1;
-    if (fatSmallSectors(out.maxCluster, bits) != sf) {
+    out.maxCluster =
+        (totalSectors - out.partitionStart - out.systemSectors) / sectorsPerCluster + 1;
+    if (fatSmallSectors(out.maxCluster, bits) != fatSectors) {
         return false;
     }
-    out.fatSectors = sf;
+    out.fatSectors = fatSectors;
     return true;
 }
 
 // FAT32: the partition starts at one boundary unit; the reserved area pads the system area to a
 // multiple of it.
-bool layoutFat32(uint64_t ts, uint64_t sc, uint64_t bu, Layout& out) {
-    out.partitionStart = bu;
-    uint64_t sf = (ts / sc + 127) / 128;
+bool layoutFat32(uint64_t totalSectors, uint64_t sectorsPerCluster, uint64_t boundaryUnit,
+                 Layout& out) {
+    out.partitionStart = boundaryUnit;
+    uint64_t fatSectors = (totalSectors / sectorsPerCluster + 127) / 128;
     bool widened = false;
     for (uint32_t i = 0; i < kMaxIterations; ++i) {
         if (!widened) {
-            out.reservedSectors = bu - (2 * sf) % bu;
+            out.reservedSectors = boundaryUnit - (2 * fatSectors) % boundaryUnit;
             if (out.reservedSectors < 9) {
-                out.reservedSectors += bu;
+                out.reservedSectors += boundaryUnit;
             }
-            out.systemSectors = out.reservedSectors + 2 * sf;
+            out.systemSectors = out.reservedSectors + 2 * fatSectors;
         }
         widened = false;
-        if (ts < bu + out.systemSectors) {
+        if (totalSectors < boundaryUnit + out.systemSectors) {
             return false;
         }
-        out.maxCluster = (ts - bu - out.systemSectors) / sc + 1;
+        out.maxCluster = (totalSectors - boundaryUnit - out.systemSectors) / sectorsPerCluster + 1;
         if (out.maxCluster < 2) {
             return false;
         }
         const uint64_t next = (out.maxCluster + 128) / 128;
-        if (next == sf) {
-            out.fatSectors = sf;
+        if (next == fatSectors) {
+            out.fatSectors = fatSectors;
             return true;
         }
-        if (next > sf) {
-            out.reservedSectors += bu;
-            out.systemSectors += bu;
+        if (next > fatSectors) {
+            out.reservedSectors += boundaryUnit;
+            out.systemSectors += boundaryUnit;
             widened = true;
         } else {
-            --sf;
+            --fatSectors;
         }
     }
     return false;
 }
 
 // exFAT: FAT length in multiples of half a boundary unit, cluster heap on a boundary unit.
-bool layoutExFat(uint64_t ts, uint64_t sc, uint64_t bu, Layout& out) {
-    const uint64_t c = bu / 2 != 0 ? bu / 2 : 1;
-    out.partitionStart = bu;
-    uint64_t fl = roundUp((ts / sc + 127) / 128, c);
+bool layoutExFat(uint64_t totalSectors, uint64_t sectorsPerCluster, uint64_t boundaryUnit,
+                 Layout& out) {
+    const uint64_t c = boundaryUnit / 2 != 0 ? boundaryUnit / 2 : 1;
+    out.partitionStart = boundaryUnit;
+    uint64_t fatLength = roundUp((totalSectors / sectorsPerCluster + 127) / 128, c);
     bool widened = false;
     for (uint32_t i = 0; i < kMaxIterations; ++i) {
         if (!widened) {
-            out.systemSectors = ((bu + fl + kExFatBootRegions - 1) / bu) * bu;
-            out.reservedSectors = (out.systemSectors - fl) % bu;
+            out.systemSectors =
+                ((boundaryUnit + fatLength + kExFatBootRegions - 1) / boundaryUnit) * boundaryUnit;
+            out.reservedSectors = (out.systemSectors - fatLength) % boundaryUnit;
             if (out.reservedSectors < kExFatBootRegions) {
-                out.reservedSectors += bu;
-                out.systemSectors += bu;
+                out.reservedSectors += boundaryUnit;
+                out.systemSectors += boundaryUnit;
             }
         }
         widened = false;
-        if (ts < bu + out.systemSectors) {
+        if (totalSectors < boundaryUnit + out.systemSectors) {
             return false;
         }
-        out.maxCluster = (ts - bu - out.systemSectors) / sc + 1;
+        out.maxCluster = (totalSectors - boundaryUnit - out.systemSectors) / sectorsPerCluster + 1;
         if (out.maxCluster < 4) {
             return false;
         }
         const uint64_t next = roundUp((out.maxCluster + 128) / 128, c);
-        if (next == fl) {
-            out.fatSectors = fl;
+        if (next == fatLength) {
+            out.fatSectors = fatLength;
             return true;
         }
-        if (next > fl) {
-            out.reservedSectors += bu;
-            out.systemSectors += bu;
+        if (next > fatLength) {
+            out.reservedSectors += boundaryUnit;
+            out.systemSectors += boundaryUnit;
             widened = true;
         } else {
-            fl -= c;
+            fatLength -= c;
         }
     }
     return false;
@@ -304,31 +310,32 @@ uint32_t alignedSystemEnd(uint32_t lead, uint32_t reserved, uint32_t fatSectors,
 }
 
 uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
-    const uint64_t bu = params.boundaryUnit;
-    const uint64_t sc = params.sectorsPerCluster;
-    if (bu == 0 || sc == 0) {
+    const uint64_t boundaryUnit = params.boundaryUnit;
+    const uint64_t sectorsPerCluster = params.sectorsPerCluster;
+    if (boundaryUnit == 0 || sectorsPerCluster == 0) {
         return 1;
     }
-    const uint64_t l12 = fatSmallLimit(12, Fat12, kFat12MaxClusters * 32, params);
-    const uint64_t h16 = fatSmallLimit(16, Fat16, (kFat12MaxClusters + 1) * 32, params);
-    const uint64_t l16 = fatSmallLimit(256, Fat16, kFat16MaxClusters * 64, params);
-    const uint64_t t32 =
+    const uint64_t fat12Limit = fatSmallLimit(12, Fat12, kFat12MaxClusters * 32, params);
+    const uint64_t fat16Start = fatSmallLimit(16, Fat16, (kFat12MaxClusters + 1) * 32, params);
+    const uint64_t fat16Limit = fatSmallLimit(256, Fat16, kFat16MaxClusters * 64, params);
+    const uint64_t fat32Start =
         uint64_t{alignedSystemEnd(params.boundaryUnit, 9, 512, Fat32, params)} +
         (kFat16MaxClusters + 1) * 64;
 
-    uint64_t ts = userSectors;
+    uint64_t totalSectors = userSectors;
     FsType type;
-    if (ts <= l12) {
+    if (totalSectors <= fat12Limit) {
         type = Fat12;
-    } else if (ts < h16) {
+    } else if (totalSectors < fat16Start) {
         type = Fat12;
-        ts = l12; // too many clusters for FAT12, too few for FAT16: leave the rest unused
-    } else if (ts <= l16) {
+        // Too many clusters for FAT12, too few for FAT16: the rest is left unused.
+        totalSectors = fat12Limit;
+    } else if (totalSectors <= fat16Limit) {
         type = Fat16;
-    } else if (ts < t32) {
+    } else if (totalSectors < fat32Start) {
         type = Fat16;
-        ts = l16;
-    } else if (ts < kExFatThreshold) {
+        totalSectors = fat16Limit;
+    } else if (totalSectors < kExFatThreshold) {
         type = Fat32;
     } else {
         type = ExFat;
@@ -337,10 +344,10 @@ uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
     Layout out;
     bool ok = false;
     switch (type) {
-    case Fat12: ok = layoutFatSmall(ts, sc, bu, 12, out); break;
-    case Fat16: ok = layoutFatSmall(ts, sc, bu, 16, out); break;
-    case Fat32: ok = layoutFat32(ts, sc, bu, out); break;
-    case ExFat: ok = layoutExFat(ts, sc, bu, out); break;
+    case Fat12: ok = layoutFatSmall(totalSectors, sectorsPerCluster, boundaryUnit, 12, out); break;
+    case Fat16: ok = layoutFatSmall(totalSectors, sectorsPerCluster, boundaryUnit, 16, out); break;
+    case Fat32: ok = layoutFat32(totalSectors, sectorsPerCluster, boundaryUnit, out); break;
+    case ExFat: ok = layoutExFat(totalSectors, sectorsPerCluster, boundaryUnit, out); break;
     }
     if (!ok) {
         return 1;
@@ -363,7 +370,7 @@ uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
     }
     // FAT boot sectors hold the cluster size in one byte (at most 128 sectors). A protected area
     // that lifts the card total past 32 GiB while the user area stays FAT32 would choose 256.
-    if (type != ExFat && sc > 128) {
+    if (type != ExFat && sectorsPerCluster > 128) {
         return 1;
     }
     params.fsType = type;
@@ -372,7 +379,7 @@ uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
     params.fatSectors = static_cast<uint32_t>(out.fatSectors);
     params.systemSectors = static_cast<uint32_t>(out.systemSectors);
     params.maxCluster = static_cast<uint32_t>(out.maxCluster);
-    userSectors = static_cast<uint32_t>(ts);
+    userSectors = static_cast<uint32_t>(totalSectors);
     return 0;
 }
 
