@@ -11,7 +11,6 @@ namespace brc {
 namespace {
 
 constexpr uint32_t kChsLimit = 1024u * 255u * 63u; // 16,450,560: beyond it CHS saturates
-constexpr uint32_t kRootDirSectors = kFatRootEntries * kDirEntryBytes / kSectorBytes;
 constexpr uint32_t kFsInfoNoValue = 0xFFFFFFFFu;
 constexpr uint8_t kMedia = 0xF8;  // fixed disk
 constexpr char kNoName[] = "NO NAME    ";
@@ -203,7 +202,7 @@ uint32_t writeRootDirectory(ChunkStream& stream, const FormatParameters& params,
         e[fat_dirent::kAttributes] = fat_dirent::kVolumeLabelAttribute;
         putDosTimestamp(e + fat_dirent::kWriteTime, e + fat_dirent::kWriteDate, clock.localTime());
     }
-    const uint32_t sectors = params.fsType == Fat32 ? params.sectorsPerCluster : kRootDirSectors;
+    const uint32_t sectors = params.fsType == Fat32 ? params.sectorsPerCluster : kFatRootDirSectors;
     const uint32_t span = sectors + first % kChunkSectors;
     return writeFinalChunks(stream, (span + kChunkSectors - 1) / kChunkSectors, params);
 }

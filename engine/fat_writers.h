@@ -16,13 +16,15 @@
 #include "base/code_page.h"
 #include "base/format_clock.h"
 #include "base/format_types.h"
+#include "base/on_card_fields.h"
 
 namespace brc {
 
 struct DriverBinding;
 
 // What the writers put in every FAT volume's structures, for the readers that check them.
-constexpr uint32_t kFatRootEntries = 512;  // FAT12/16: 32 sectors
+constexpr uint32_t kFatRootEntries = 512;  // FAT12/16
+constexpr uint32_t kFatRootDirSectors = kFatRootEntries * kDirEntryBytes / kSectorBytes;  // 32
 constexpr uint32_t kFat32RootCluster = 2;  // a chain of one cluster
 constexpr uint32_t kFat32EndOfChain = 0x0FFFFFFFu;
 // FAT entries 0 and 1 as they start each FAT: the media byte F8h with the other bits set, then

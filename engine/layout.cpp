@@ -12,15 +12,14 @@
 #include "base/on_card_fields.h"
 #include "base/upcase_table.h"
 #include "device/driver_binding.h"
+#include "engine/fat_writers.h"
 
 namespace brc {
 
 namespace {
 
-constexpr uint32_t kRootDirSectors = 32; // 512 root entries of FAT12/16
 constexpr uint32_t kMaxIterations = 10000;
 constexpr uint32_t kExFatBootRegions = 24; // main and backup boot regions
-constexpr uint32_t kUpcaseBytes = 5836;
 
 uint64_t ceilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 uint64_t roundUp(uint64_t a, uint64_t unit) { return ceilDiv(a, unit) * unit; }
@@ -46,9 +45,9 @@ bool layoutFatSmall(uint64_t totalSectors, uint64_t sectorsPerCluster, uint64_t 
     uint64_t fatSectors = fatSmallSectors(out.maxCluster, bits);
     uint64_t next = 0;
     for (;;) {
-        const uint64_t r = (2 * fatSectors + kRootDirSectors) % boundaryUnit;
+        const uint64_t r = (2 * fatSectors + kFatRootDirSectors) % boundaryUnit;
         out.partitionStart = 2 * boundaryUnit - 1 - r;
-        out.systemSectors = 2 * fatSectors + kRootDirSectors + 1;
+        out.systemSectors = 2 * fatSectors + kFatRootDirSectors + 1;
         if (totalSectors < out.partitionStart + out.systemSectors) {
             return false;
         }
@@ -301,7 +300,7 @@ uint32_t alignedSystemEnd(uint32_t lead, uint32_t reserved, uint32_t fatSectors,
                           const FormatParameters& params) {
     uint64_t end = uint64_t{lead} + reserved + 2 * uint64_t{fatSectors};
     if (type != Fat32) {
-        end += kRootDirSectors;
+        end += kFatRootDirSectors;
     }
     if (params.boundaryUnit != 0) {
         end = roundUp(end, params.boundaryUnit);
@@ -415,9 +414,9 @@ void fillExFatFields(FormatParameters& params) {
     params.bitmapBytes = static_cast<uint32_t>((uint64_t{params.maxCluster} + 6) / 8);
     params.upcaseFirstCluster =
         static_cast<uint32_t>(params.bitmapFirstCluster + ceilDiv(params.bitmapBytes, clusterBytes));
-    params.upcaseBytes = kUpcaseBytes;
+    params.upcaseBytes = kUpcaseTableBytes;
     params.rootFirstCluster =
-        static_cast<uint32_t>(params.upcaseFirstCluster + ceilDiv(kUpcaseBytes, clusterBytes));
+        static_cast<uint32_t>(params.upcaseFirstCluster + ceilDiv(kUpcaseTableBytes, clusterBytes));
 }
 
 VolumeLabelForms makeLabelForms(const std::u16string& label, const CodePage& oem) {
