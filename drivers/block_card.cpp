@@ -22,6 +22,11 @@ constexpr size_t kBufferAlignment = 4096;  // enough for O_DIRECT on any logical
 // Errors that mean the card is no longer there (pulled out, reader unplugged).
 bool gone(int err) { return err == ENODEV || err == ENXIO || err == ENOMEDIUM; }
 
+// What the kernel's EBUSY means when a card's device is opened exclusively.
+std::string busyText(const std::string& path) {
+    return path + " is busy: a partition of it is mounted or another program holds it";
+}
+
 // The device as every system view describes it; nullopt when a view does not know it.
 std::vector<blockdev::Device> describeEverywhere(const std::string& path) {
     std::vector<blockdev::Device> out;
@@ -138,7 +143,7 @@ private:
         if (fd < 0) {
             const int err = errno;
             if (err == EBUSY)
-                error = path_ + " is busy: a partition of it is mounted or another program holds it";
+                error = busyText(path_);
             else if (!gone(err))
                 error = path_ + ": cannot open for writing: " + std::strerror(err);
             if (!error.empty()) std::fprintf(stderr, "%s: %s\n", host_.name, error.c_str());
@@ -202,7 +207,7 @@ uint32_t openBlockCard(const std::string& path, const CardIdentity& vetted, cons
     if (fd < 0) {
         const int err = errno;
         if (err == EBUSY) {
-            error = path + " is busy: a partition of it is mounted or another program holds it";
+            error = busyText(path);
             return SDHOST_ERR_BUSY;
         }
         if (err == ENOMEDIUM || err == ENOENT || gone(err)) return SDHOST_ERR_NO_CARD;
