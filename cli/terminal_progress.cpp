@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "base/code_page.h"
+#include "base/on_card_fields.h"
 #include "res/message_ids.h"
 
 namespace brc::cli {
@@ -111,9 +112,9 @@ void TerminalProgress::updateRate(const StageProgress& stage) {
     if (now - rateShown_ < std::chrono::milliseconds(250)) return;
     const double seconds = std::chrono::duration<double>(now - passStart_->at).count();
     if (seconds <= 0 || stage.done <= passStart_->done) return;
-    const double bytesPerSecond = static_cast<double>(stage.done - passStart_->done) * 512 / seconds;
-    const auto left =
-        static_cast<unsigned long long>(static_cast<double>(stage.total - stage.done) * 512 / bytesPerSecond);
+    const double bytesPerSecond = static_cast<double>(stage.done - passStart_->done) * kSectorBytes / seconds;
+    const auto left = static_cast<unsigned long long>(
+        static_cast<double>(stage.total - stage.done) * kSectorBytes / bytesPerSecond);
     char text[96];
     if (left >= 3600)
         std::snprintf(text, sizeof text, "%.1f MB/s, about %llu h %02llu min left", bytesPerSecond / 1e6,
