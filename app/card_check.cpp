@@ -648,13 +648,13 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
         // A boot sector that is damaged also ends in 55 AA; its partition table is boot code.
         const std::string sector0Why = why.empty() ? "" : "at sector 0, " + why;
         why.clear();
-        if (!hasBootSignature(sector0)) {
+        const auto table = readPartitionTable({sector0, kSectorBytes});
+        if (!table || !table->signature) {
             f.noVolume = "sector 0 holds neither a partition table nor a boot sector";
             return f;
         }
         t.present = true;
         bool chosen = false;
-        const auto table = readPartitionTable({sector0, kSectorBytes});
         for (unsigned i = 0; i < 4; ++i) {
             const PartitionEntry& e = table->entries[i];
             if (e.type != 0 && e.sectorCount != 0 && !chosen) {

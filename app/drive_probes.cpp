@@ -67,7 +67,7 @@ uint32_t isFormattableDrive(ProbeContext& ctx, const std::u16string& rootPath) {
 
 bool partitionOneSectors(const uint8_t* sector, uint32_t& sectors) {
     const auto table = readPartitionTable({sector, kSectorBytes});
-    if (!table->signature) return false;
+    if (!table || !table->signature) return false;
     const auto& e = table->entries;
     auto unset = [](uint32_t v) { return v == 0 || v == 0xFFFFFFFFu; };
     if (unset(e[0].firstSector) && unset(e[0].sectorCount)) return false;

@@ -154,9 +154,10 @@ uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
 
     if (!read(0)) return 0;
     const auto mbrTable = readPartitionTable(sector);
+    if (!mbrTable || !mbrTable->signature) return 0;
     // Only the first entry, and only an exFAT one; no 55 AA check on the boot sector.
     const PartitionEntry& entry = mbrTable->entries[0];
-    if (!mbrTable->signature || entry.type != 0x07) return 0;
+    if (entry.type != 0x07) return 0;
     const uint32_t start = entry.firstSector;
     if (start == 0 || entry.sectorCount == 0) return 0;
     // The OEM parameters sector must not wrap to the card's front.

@@ -220,7 +220,7 @@ uint32_t locate(const CardSectors& card, Volume& v) {
     uint64_t first = 0, count = card.count;
     if (!parseBootSector(sector.data(), count * kSectorBytes, v)) {
         const auto table = readPartitionTable(sector);
-        if (!table->signature) return kErrorUnrecognizedVolume;
+        if (!table || !table->signature) return kErrorUnrecognizedVolume;
         bool found = false;
         for (const PartitionEntry& e : table->entries) {
             // Empty and extended entries hold no volume.
