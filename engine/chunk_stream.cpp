@@ -12,7 +12,7 @@ namespace {
 uint32_t checkCardPresent(ChunkStream& stream) {
     if (stream.driver.driverRoute != 1) return 0;
     uint8_t mid[8] = {};
-    return stream.driver.api.DDGetMID(mid, 0, stream.driver.driverHandle) == 0 ? 0 : 2;
+    return stream.driver.api.DDGetMID(mid, 0, stream.driver.driverHandle) == 0 ? 0 : kCardGone;
 }
 
 } // namespace

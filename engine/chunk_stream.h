@@ -27,11 +27,15 @@ struct ChunkStream {
     uint32_t currentChunk() const { return writePosition / kChunkSectors; }
 };
 
+// The stream's results are 0, the driver's result of a failed write, or this: on route 1 the
+// card no longer answered before a flush. It shares the driver's number space, which the format
+// path maps by number (a card gone is Failed like any other failed write).
+constexpr uint32_t kCardGone = 2;
+
 // DDWritePT of the whole buffer at writePosition; on success writePosition += 64.
 uint32_t writeChunk(ChunkStream& stream);
 
 // Writes the current chunk and zero chunks up to target chunk t (nothing when t is current).
-// Returns 0, 2 (the card no longer answers, route 1) or the driver's result.
 uint32_t flushToChunk(ChunkStream& stream, uint32_t targetChunk, const FormatParameters& params);
 
 // Writes `count` chunks from the current one on, each as the root-directory writers do: the

@@ -254,10 +254,10 @@ void repairFat32Sectors(DriverBinding& driver) {
 
 } // namespace
 
-int32_t repairFat32AfterLabel(const std::u16string& label, bool sizeAdjustment,
-                              DriverBinding& driver, const CodePage& oem) {
+FormatResult repairFat32AfterLabel(const std::u16string& label, bool sizeAdjustment,
+                                   DriverBinding& driver, const CodePage& oem) {
     FormatPlan plan;
-    const int32_t planned = checkFormatPlan(label, sizeAdjustment, driver, &plan, oem);
+    const FormatResult planned = checkFormatPlan(label, sizeAdjustment, driver, &plan, oem);
     // A label that fails its check does not stop the repair; anything before it does.
     if (!plan.layoutDone) return planned;
     repairFat32Sectors(driver);

@@ -1,8 +1,8 @@
 // The master boot record and the FAT12, FAT16 and FAT32 structures. Each writer builds its
 // sectors in place in the chunk stream's buffer, in ascending sector order, and then flushes the
-// stream up to the chunk in which the next structure begins. Each returns 0, 2 (route 1: the card
-// no longer answers) or the driver's result of a failed chunk write, and leaves the stream ready
-// for the next writer.
+// stream up to the chunk in which the next structure begins. Each returns what the stream gives
+// (0, kCardGone or the driver's result of a failed chunk write) and leaves the stream ready for
+// the next writer.
 //
 // The boot sectors always carry the label "NO NAME    ": the typed label goes only into the root
 // directory and, after the format, through the operating system.
@@ -74,7 +74,7 @@ uint32_t writeRootDirectory(ChunkStream& stream, const FormatParameters& params,
 // these writers lay it out. Returns Success, InvalidLabel (the label fails the check of the
 // layout's type; the repair still runs), or what checkFormatPlan gives for a card whose layout
 // cannot be computed (nothing is read or written then).
-int32_t repairFat32AfterLabel(const std::u16string& label, bool sizeAdjustment,
-                              DriverBinding& driver, const CodePage& oem = cp437());
+FormatResult repairFat32AfterLabel(const std::u16string& label, bool sizeAdjustment,
+                                   DriverBinding& driver, const CodePage& oem = cp437());
 
 } // namespace brc

@@ -168,6 +168,66 @@ uint64_t fatSmallLimit(uint32_t fatSectors, FsType type, uint64_t dataSectors,
     return withLead + dataSectors + (withLead == withoutLead ? params.boundaryUnit : 0);
 }
 
+// The file-system type for a user area of `totalSectors`, by the four limits. Between FAT12 and
+// FAT16, and between FAT16 and FAT32, the lower type is kept and the user area cut to its limit.
+FsType chooseFsType(uint64_t& totalSectors, const FormatParameters& params) {
+    const uint64_t fat12Limit = fatSmallLimit(12, Fat12, kFat12MaxClusters * 32, params);
+    const uint64_t fat16Start = fatSmallLimit(16, Fat16, (kFat12MaxClusters + 1) * 32, params);
+    const uint64_t fat16Limit = fatSmallLimit(256, Fat16, kFat16MaxClusters * 64, params);
+    const uint64_t fat32Start =
+        uint64_t{alignedSystemEnd(params.boundaryUnit, 9, 512, Fat32, params)} +
+        (kFat16MaxClusters + 1) * 64;
+
+    if (totalSectors <= fat12Limit) {
+        return Fat12;
+    }
+    if (totalSectors < fat16Start) {
+        // Too many clusters for FAT12, too few for FAT16: the rest is left unused.
+        totalSectors = fat12Limit;
+        return Fat12;
+    }
+    if (totalSectors <= fat16Limit) {
+        return Fat16;
+    }
+    if (totalSectors < fat32Start) {
+        totalSectors = fat16Limit;
+        return Fat16;
+    }
+    return totalSectors < kExFatThreshold ? Fat32 : ExFat;
+}
+
+bool layoutFor(FsType type, uint64_t totalSectors, const FormatParameters& params, Layout& out) {
+    const uint64_t sectorsPerCluster = params.sectorsPerCluster;
+    const uint64_t boundaryUnit = params.boundaryUnit;
+    switch (type) {
+    case Fat12: return layoutFatSmall(totalSectors, sectorsPerCluster, boundaryUnit, 12, out);
+    case Fat16: return layoutFatSmall(totalSectors, sectorsPerCluster, boundaryUnit, 16, out);
+    case Fat32: return layoutFat32(totalSectors, sectorsPerCluster, boundaryUnit, out);
+    case ExFat: return layoutExFat(totalSectors, sectorsPerCluster, boundaryUnit, out);
+    }
+    return false;
+}
+
+// Whether every reader will take the layout for the type it was made as.
+bool readersAgree(FsType type, const Layout& out, const FormatParameters& params) {
+    // Readers tell FAT12, FAT16 and FAT32 apart by the cluster count. The cluster size follows
+    // the whole card but the type the user area, so a protected area many times the user area
+    // could give e.g. a FAT16 of 2,042 clusters, which every reader takes for FAT12. Such a
+    // layout is not valid.
+    // A card too small for a single data cluster would get a volume no reader can mount.
+    if (out.maxCluster < 2) {
+        return false;
+    }
+    const uint64_t clusters = out.maxCluster - 1;
+    const bool countFits = type == Fat12   ? clusters <= kFat12MaxClusters
+                           : type == Fat16 ? clusters > kFat12MaxClusters && clusters <= kFat16MaxClusters
+                           : type == Fat32 ? clusters > kFat16MaxClusters
+                                           : true;
+    // FAT boot sectors hold the cluster size in one byte (at most 128 sectors). A protected area
+    // that lifts the card total past 32 GiB while the user area stays FAT32 would choose 256.
+    return countFits && (type == ExFat || params.sectorsPerCluster <= 128);
+}
+
 template <size_t N>
 void copyUnits(char16_t (&dst)[N], const std::u16string& src, size_t units) {
     std::memset(dst, 0, sizeof dst);
@@ -183,17 +243,17 @@ uint32_t checkLabel(const char16_t (&shortForm)[12], const char16_t (&longForm)[
         const char16_t u = shortForm[i];
         if (u == 0) {
             if (longForm[i] != 0) {
-                bits |= 4; // too long
+                bits |= kLabelTooLong;
             }
             break;
         }
         if (u < 0x20) {
-            bits |= 2; // control character
+            bits |= kLabelControlChar;
             break;
         }
         for (const char16_t* f = forbidden; *f != 0; ++f) {
             if (u == *f) {
-                bits |= 1;
+                bits |= kLabelForbiddenChar;
                 break;
             }
         }
@@ -205,7 +265,7 @@ uint32_t checkLabel(const char16_t (&shortForm)[12], const char16_t (&longForm)[
 
 uint32_t readCardCapacity(DriverBinding& driver, CardCapacity& capacity) {
     if (driver.api.DDIdentify == nullptr || driver.api.DDSecureIdentify == nullptr) {
-        return 1; // no library bound: there is no capacity to work from
+        return kNoDriverBound; // there is no capacity to work from
     }
     uint32_t user = 0, cylinders = 0, total = 0, heads = 0, spt = 0, prot8 = 0, eraseBlock = 0,
              reserved = 0;
@@ -227,11 +287,11 @@ uint32_t readCardCapacity(DriverBinding& driver, CardCapacity& capacity) {
     return 0;
 }
 
-uint32_t computeCapacity(const CardCapacity& capacity, uint32_t& userSectors,
-                         FormatParameters& params, bool sizeAdjustment) {
+CapacityResult computeCapacity(const CardCapacity& capacity, uint32_t& userSectors,
+                               FormatParameters& params, bool sizeAdjustment) {
     const uint32_t user = capacity.userSectors;
     if (user >= kRefusedBandFirst && user <= kRefusedBandLast) {
-        return 1;
+        return CapacityRefused;
     }
     userSectors = user;
     params.cardTotalSectors = uint64_t{user} + capacity.protectedSectors;
@@ -242,7 +302,7 @@ uint32_t computeCapacity(const CardCapacity& capacity, uint32_t& userSectors,
         userSectors -= cut;
         params.cardTotalSectors -= cut;
     }
-    return 0;
+    return CapacityAccepted;
 }
 
 void chooseGeometry(uint64_t cardTotalSectors, FormatParameters& params) {
@@ -308,69 +368,15 @@ uint32_t alignedSystemEnd(uint32_t lead, uint32_t reserved, uint32_t fatSectors,
     return end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
 }
 
-uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
-    const uint64_t boundaryUnit = params.boundaryUnit;
-    const uint64_t sectorsPerCluster = params.sectorsPerCluster;
-    if (boundaryUnit == 0 || sectorsPerCluster == 0) {
-        return 1;
+LayoutResult computeLayout(uint32_t& userSectors, FormatParameters& params) {
+    if (params.boundaryUnit == 0 || params.sectorsPerCluster == 0) {
+        return NoValidLayout;
     }
-    const uint64_t fat12Limit = fatSmallLimit(12, Fat12, kFat12MaxClusters * 32, params);
-    const uint64_t fat16Start = fatSmallLimit(16, Fat16, (kFat12MaxClusters + 1) * 32, params);
-    const uint64_t fat16Limit = fatSmallLimit(256, Fat16, kFat16MaxClusters * 64, params);
-    const uint64_t fat32Start =
-        uint64_t{alignedSystemEnd(params.boundaryUnit, 9, 512, Fat32, params)} +
-        (kFat16MaxClusters + 1) * 64;
-
     uint64_t totalSectors = userSectors;
-    FsType type;
-    if (totalSectors <= fat12Limit) {
-        type = Fat12;
-    } else if (totalSectors < fat16Start) {
-        type = Fat12;
-        // Too many clusters for FAT12, too few for FAT16: the rest is left unused.
-        totalSectors = fat12Limit;
-    } else if (totalSectors <= fat16Limit) {
-        type = Fat16;
-    } else if (totalSectors < fat32Start) {
-        type = Fat16;
-        totalSectors = fat16Limit;
-    } else if (totalSectors < kExFatThreshold) {
-        type = Fat32;
-    } else {
-        type = ExFat;
-    }
-
+    const FsType type = chooseFsType(totalSectors, params);
     Layout out;
-    bool ok = false;
-    switch (type) {
-    case Fat12: ok = layoutFatSmall(totalSectors, sectorsPerCluster, boundaryUnit, 12, out); break;
-    case Fat16: ok = layoutFatSmall(totalSectors, sectorsPerCluster, boundaryUnit, 16, out); break;
-    case Fat32: ok = layoutFat32(totalSectors, sectorsPerCluster, boundaryUnit, out); break;
-    case ExFat: ok = layoutExFat(totalSectors, sectorsPerCluster, boundaryUnit, out); break;
-    }
-    if (!ok) {
-        return 1;
-    }
-    // Readers tell FAT12, FAT16 and FAT32 apart by the cluster count. The cluster size follows
-    // the whole card but the type the user area, so a protected area many times the user area
-    // could give e.g. a FAT16 of 2,042 clusters, which every reader takes for FAT12. Such a
-    // layout is not valid.
-    // A card too small for a single data cluster would get a volume no reader can mount.
-    if (out.maxCluster < 2) {
-        return 1;
-    }
-    const uint64_t clusters = out.maxCluster - 1;
-    const bool countFits = type == Fat12   ? clusters <= kFat12MaxClusters
-                           : type == Fat16 ? clusters > kFat12MaxClusters && clusters <= kFat16MaxClusters
-                           : type == Fat32 ? clusters > kFat16MaxClusters
-                                           : true;
-    if (!countFits) {
-        return 1;
-    }
-    // FAT boot sectors hold the cluster size in one byte (at most 128 sectors). A protected area
-    // that lifts the card total past 32 GiB while the user area stays FAT32 would choose 256.
-    if (type != ExFat && sectorsPerCluster > 128) {
-        return 1;
+    if (!layoutFor(type, totalSectors, params, out) || !readersAgree(type, out, params)) {
+        return NoValidLayout;
     }
     params.fsType = type;
     params.partitionStart = static_cast<uint32_t>(out.partitionStart);
@@ -379,7 +385,7 @@ uint32_t computeLayout(uint32_t& userSectors, FormatParameters& params) {
     params.systemSectors = static_cast<uint32_t>(out.systemSectors);
     params.maxCluster = static_cast<uint32_t>(out.maxCluster);
     userSectors = static_cast<uint32_t>(totalSectors);
-    return 0;
+    return LayoutDone;
 }
 
 void fillChunkFields(FormatParameters& params) {
@@ -454,31 +460,31 @@ uint32_t checkExFatLabel(const VolumeLabelForms& forms) {
     return checkLabel(forms.utf8Short, forms.utf8Long, kForbidden);
 }
 
-uint32_t planFormat(const CardCapacity& capacity, const std::u16string& label,
-                    bool sizeAdjustment, FormatPlan* plan, const CodePage& oem) {
+PlanResult planFormat(const CardCapacity& capacity, const std::u16string& label,
+                      bool sizeAdjustment, FormatPlan* plan, const CodePage& oem) {
     FormatPlan local;
     FormatPlan& p = plan != nullptr ? *plan : local;
     p = FormatPlan{};
     p.params.labelForms = makeLabelForms(label, oem);
 
-    if (computeCapacity(capacity, p.userSectors, p.params, sizeAdjustment) != 0) {
-        return 1;
+    if (computeCapacity(capacity, p.userSectors, p.params, sizeAdjustment) != CapacityAccepted) {
+        return NoLayout;
     }
     p.capacityKnown = true;
 
     chooseClusterAndBoundary(p.params.cardTotalSectors, p.params);
     p.tablesChosen = true;
     if (p.userSectors == 0) {
-        return 1;
+        return NoLayout;
     }
 
-    if (computeLayout(p.userSectors, p.params) != 0) {
-        return 1;
+    if (computeLayout(p.userSectors, p.params) != LayoutDone) {
+        return NoLayout;
     }
     p.labelBits = p.params.fsType == ExFat ? checkExFatLabel(p.params.labelForms)
                                            : checkFatLabel(p.params.labelForms);
     p.layoutDone = true;
-    return p.labelBits != 0 ? 5 : 0;
+    return p.labelBits != 0 ? LabelRejected : Planned;
 }
 
 uint32_t planFormat(DriverBinding& driver, const std::u16string& label, bool sizeAdjustment,
@@ -489,18 +495,28 @@ uint32_t planFormat(DriverBinding& driver, const std::u16string& label, bool siz
     return planFormat(capacity, label, sizeAdjustment, plan, oem);
 }
 
-int32_t checkFormatPlan(const std::u16string& label, bool sizeAdjustment, DriverBinding& driver,
-                        FormatPlan* plan, const CodePage& oem) {
-    const uint32_t rc = planFormat(driver, label, sizeAdjustment, plan, oem);
-    if (rc == 0) {
-        return Success;
+FormatResult checkFormatPlan(const std::u16string& label, bool sizeAdjustment,
+                             DriverBinding& driver, FormatPlan* plan, const CodePage& oem) {
+    if (plan != nullptr) *plan = FormatPlan{};
+    CardCapacity capacity;
+    if (const uint32_t rc = readCardCapacity(driver, capacity)) {
+        // The identify calls' results are mapped by number, so a driver code equal to
+        // InvalidLabel reads as that result too.
+        return rc == static_cast<uint32_t>(InvalidLabel) ? InvalidLabel
+                                                          : driverFailure(driver, rc);
     }
-    if (driver.driverRoute == 2 && rc == SDHOST_ERR_OUT_OF_MEMORY) {
-        return OutOfMemory;
+    switch (planFormat(capacity, label, sizeAdjustment, plan, oem)) {
+    case Planned: return Success;
+    case LabelRejected: return InvalidLabel;
+    case NoLayout: break;
     }
-    if (rc == WriteProtected || rc == InvalidLabel || rc == OutOfMemory) {
-        return static_cast<int32_t>(rc);
-    }
+    return Failed;
+}
+
+FormatResult driverFailure(const DriverBinding& driver, uint32_t code) {
+    if (driver.driverRoute == 2 && code == SDHOST_ERR_OUT_OF_MEMORY) return OutOfMemory;
+    if (code == static_cast<uint32_t>(WriteProtected)) return WriteProtected;
+    if (code == static_cast<uint32_t>(OutOfMemory)) return OutOfMemory;
     return Failed;
 }
 

@@ -121,53 +121,53 @@ void clearOemParameters(OemParameterTable& table) {
     table.count = 0;
 }
 
-uint32_t addOemParameter(OemParameterTable& table, const uint8_t record[kOemRecordBytes]) {
-    if (table.count >= kOemMaxRecords) return 0;
+bool addOemParameter(OemParameterTable& table, const uint8_t record[kOemRecordBytes]) {
+    if (table.count >= kOemMaxRecords) return false;
     std::memcpy(table.records[table.count], record, kOemRecordBytes);
     ++table.count;
-    return 1;
+    return true;
 }
 
-uint32_t ensureFlashParameters(OemParameterTable& table) {
+bool ensureFlashParameters(OemParameterTable& table) {
     for (uint32_t j = 0; j < table.count && j < kOemMaxRecords; ++j)
-        if (isFlashParametersRecord(table.records[j])) return 0;
+        if (isFlashParametersRecord(table.records[j])) return false;
     uint8_t record[kOemRecordBytes] = {};
     std::memcpy(record, kFlashParametersGuid, sizeof kFlashParametersGuid);
     return addOemParameter(table, record);
 }
 
-uint32_t getOemParameter(const OemParameterTable& table, uint32_t index,
-                         uint8_t record[kOemRecordBytes]) {
-    if (index >= table.count || index >= kOemMaxRecords) return 0;
+bool getOemParameter(const OemParameterTable& table, uint32_t index,
+                     uint8_t record[kOemRecordBytes]) {
+    if (index >= table.count || index >= kOemMaxRecords) return false;
     std::memcpy(record, table.records[index], kOemRecordBytes);
-    return 1;
+    return true;
 }
 
-uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
+bool readOldOemParameters(DriverBinding& driver, ExFatState& state) {
     OemParameterTable& table = state.oemParameterTable;
     clearOemParameters(table);
-    if (driver.api.DDReadPT == nullptr) return 0;
+    if (driver.api.DDReadPT == nullptr) return false;
     uint8_t sector[kSectorBytes];
     const auto read = [&](uint32_t s) {
         return driver.api.DDReadPT(sector, 1, s, driver.driverHandle) == 0;
     };
 
-    if (!read(0)) return 0;
+    if (!read(0)) return false;
     const auto mbrTable = readPartitionTable(sector);
-    if (!mbrTable || !mbrTable->signature) return 0;
+    if (!mbrTable || !mbrTable->signature) return false;
     // Only the first entry, and only an exFAT one; no 55 AA check on the boot sector.
     const PartitionEntry& entry = mbrTable->entries[0];
-    if (entry.type != 0x07) return 0;
+    if (entry.type != 0x07) return false;
     const uint32_t start = entry.firstSector;
-    if (start == 0 || entry.sectorCount == 0) return 0;
+    if (start == 0 || entry.sectorCount == 0) return false;
     // The OEM parameters sector must not wrap to the card's front.
-    if (start > 0xFFFFFFFFu - exfat_boot::kOemParametersSector) return 0;
+    if (start > 0xFFFFFFFFu - exfat_boot::kOemParametersSector) return false;
 
-    if (!read(start)) return 0;
+    if (!read(start)) return false;
     const auto boot = readExFatBootSector(sector);
-    if (!boot || !boot->mustBeZeroClear || boot->fileSystemRevision != 0x0100) return 0;
+    if (!boot || !boot->mustBeZeroClear || boot->fileSystemRevision != 0x0100) return false;
 
-    if (!read(start + exfat_boot::kOemParametersSector)) return 0;
+    if (!read(start + exfat_boot::kOemParametersSector)) return false;
     const auto records = readOemParameters(sector);
     bool flashSeen = false, flashAdded = false;
     for (const OemParameterRecord& record : *records) {
@@ -175,13 +175,13 @@ uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state) {
         if (record.flashParameters) {
             if (flashSeen) continue;
             flashSeen = true;
-            flashAdded = addOemParameter(table, record.bytes) != 0;
+            flashAdded = addOemParameter(table, record.bytes);
         } else {
             addOemParameter(table, record.bytes);
         }
     }
     if (!flashAdded) ensureFlashParameters(table);
-    return 1;
+    return true;
 }
 
 // ---- Boot region ----

@@ -33,13 +33,13 @@ struct OemParameterTable {
 };
 
 void clearOemParameters(OemParameterTable& table);
-// Appends a copy; 1, or 0 when the table is full.
-uint32_t addOemParameter(OemParameterTable& table, const uint8_t record[kOemRecordBytes]);
-// Appends a flash-parameters record with zero parameters unless one is held; the append's
-// result, or 0 when one was present.
-uint32_t ensureFlashParameters(OemParameterTable& table);
-// Copies record `index` out; 1, or 0 when index >= count.
-uint32_t getOemParameter(const OemParameterTable& table, uint32_t index,
+// Appends a copy; false when the table is full.
+bool addOemParameter(OemParameterTable& table, const uint8_t record[kOemRecordBytes]);
+// Appends a flash-parameters record with zero parameters unless one is held; whether one was
+// appended.
+bool ensureFlashParameters(OemParameterTable& table);
+// Copies record `index` out; false when index >= count.
+bool getOemParameter(const OemParameterTable& table, uint32_t index,
                          uint8_t record[kOemRecordBytes]);
 
 
@@ -52,9 +52,9 @@ struct ExFatState {
 
 // Fills the table from the card as it is before formatting (its exFAT volume's main OEM
 // parameters sector), keeping at most one flash-parameters record and always holding one
-// afterwards. Returns 1 when an exFAT OEM parameters sector was read, else 0 (the table then
-// holds what was gathered so far).
-uint32_t readOldOemParameters(DriverBinding& driver, ExFatState& state);
+// afterwards. Returns whether an exFAT OEM parameters sector was read (if not, the table holds
+// what was gathered so far).
+bool readOldOemParameters(DriverBinding& driver, ExFatState& state);
 
 // The published exFAT boot checksum, continued over one sector. For the boot sector the
 // VolumeFlags and PercentInUse bytes (106, 107, 112) are left out.
@@ -65,7 +65,7 @@ uint32_t exFatTableChecksum(uint32_t checksum, const uint8_t* bytes, size_t leng
 // Writes the boot region at relative sector regionBase (0 main, 12 backup): boot sector, eight
 // extended boot sectors, OEM parameters, reserved sector, checksum sector. The main region
 // makes params.volumeSerial and params.bootChecksum; the backup reuses both, so it must come
-// second. Returns 0, 2 (card gone), kExFatBadLayout or the driver's result.
+// second. Returns 0, kCardGone, kExFatBadLayout or the driver's result.
 uint32_t writeExFatBootRegion(ChunkStream& stream, FormatParameters& params, uint32_t userSectors,
                               uint32_t regionBase, ExFatState& state);
 

@@ -27,7 +27,7 @@ uint32_t writeStructures(ChunkStream& stream, FormatParameters& params, uint32_t
 #define BRC_STEP(call)                      \
     do {                                    \
         if (uint32_t r_ = (call)) return r_; \
-        if (powerAbort) return 1;           \
+        if (powerAbort) return PassStopped; \
     } while (0)
     switch (params.fsType) {
     case Fat12:
@@ -35,7 +35,7 @@ uint32_t writeStructures(ChunkStream& stream, FormatParameters& params, uint32_t
         BRC_STEP(writeFatBootSector(stream, params, userSectors, ctx.clock));
         BRC_STEP(writeFats(stream, params));
         BRC_STEP(writeRootDirectory(stream, params, params.labelForms, ctx.clock));
-        return 0;
+        return PassDone;
     case Fat32:
         for (uint32_t copy = 1; copy <= 2; ++copy) {
             BRC_STEP(writeFat32BootSector(stream, params, userSectors, copy, ctx.clock));
@@ -44,7 +44,7 @@ uint32_t writeStructures(ChunkStream& stream, FormatParameters& params, uint32_t
         }
         BRC_STEP(writeFats(stream, params));
         BRC_STEP(writeRootDirectory(stream, params, params.labelForms, ctx.clock));
-        return 0;
+        return PassDone;
     case ExFat: {
         fillExFatFields(params);
         BRC_STEP(writeExFatBootRegion(stream, params, userSectors, 0, ctx.exfat));
@@ -55,10 +55,10 @@ uint32_t writeStructures(ChunkStream& stream, FormatParameters& params, uint32_t
         for (uint32_t k = 0; k < upcaseSectors; ++k)
             BRC_STEP(writeExFatUpcaseSector(stream, params, k, k + 1 == upcaseSectors));
         BRC_STEP(writeExFatRootDirectory(stream, params, params.labelForms.utf8Short));
-        return 0;
+        return PassDone;
     }
     default:
-        return 1;
+        return PassStopped;
     }
 #undef BRC_STEP
 }
@@ -70,15 +70,15 @@ uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOn
     RunFlags& flags = ctx.progress.flags;
     // The chunk stream's buffer: one chunk.
     std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(kChunkBytes)));
-    if (!buffer) return OutOfMemory;
+    if (!buffer) return PassOutOfMemory;
     std::memset(buffer.get(), 0, kChunkBytes);
 
     CardCapacity capacity;
     if (uint32_t r = readCardCapacity(ctx.driver, capacity)) return r;
-    if (flags.powerAbort) return 1;
+    if (flags.powerAbort) return PassStopped;
     FormatPlan plan;
     planFormat(capacity, label, sizeAdjustment, &plan, ctx.oem);
-    if (!plan.layoutDone) return 1;
+    if (!plan.layoutDone) return PassStopped;
     FormatParameters& params = plan.params;
     uint32_t userSectors = plan.userSectors;
 
@@ -88,7 +88,7 @@ uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOn
         label.clear();
     }
     fillChunkFields(params);
-    if (flags.powerAbort) return 1;
+    if (flags.powerAbort) return PassStopped;
 
     params.verifyOnly = verifyOnly ? 1 : 0;
     ChunkStream stream{ctx.driver, ctx.progress, buffer.get(), 0};
@@ -101,12 +101,12 @@ uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOn
                 (r == SDHOST_ERR_WRITE_PROTECT_R1 && ctx.driver.driverRoute == 1));
     };
     if (uint32_t r = writePartitionTable(stream, params, userSectors))
-        return firstWriteRefused(r) ? static_cast<uint32_t>(WriteProtected) : r;
-    if (flags.powerAbort) return 1;
-    if (verifyOnly) return 0;
+        return firstWriteRefused(r) ? static_cast<uint32_t>(PassWriteProtected) : r;
+    if (flags.powerAbort) return PassStopped;
+    if (verifyOnly) return PassDone;
 
     if (uint32_t r = writeStructures(stream, params, userSectors, ctx))
-        return firstWriteRefused(r) ? static_cast<uint32_t>(WriteProtected) : r;
+        return firstWriteRefused(r) ? static_cast<uint32_t>(PassWriteProtected) : r;
 
     // Hand back the label as it was written.
     if (params.fsType == ExFat) {
@@ -121,20 +121,18 @@ uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOn
     ctx.report.reportPartitionSectors = userSectors - params.partitionStart;
     ctx.report.reportClusterBytes = params.sectorsPerCluster * kSectorBytes;
     ctx.report.reportFsType = params.fsType;
-    return 0;
+    return PassDone;
 }
 
-int32_t formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdjustment) {
-    const bool changed = writeFileSystem(ctx, label, true, sizeAdjustment) != 0;
+FormatResult formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdjustment) {
+    // Any answer but PassDone counts as a change, a failed read of sector 0 included.
+    const bool changed = writeFileSystem(ctx, label, true, sizeAdjustment) != PassDone;
     if (ctx.progress.flags.powerAbort) return PowerInterrupted;
     const uint32_t result = writeFileSystem(ctx, label, false, sizeAdjustment);
     // A suspend between writers leaves a partial system area: abandoned, not failed.
     if (ctx.progress.flags.powerAbort) return PowerInterrupted;
-    if (result == 0) return changed ? SuccessReinsertCard : Success;
-    if (ctx.driver.driverRoute == 2 && result == SDHOST_ERR_OUT_OF_MEMORY) return OutOfMemory;
-    if (result == static_cast<uint32_t>(OutOfMemory) || result == static_cast<uint32_t>(WriteProtected))
-        return static_cast<int32_t>(result);
-    return Failed;
+    if (result == PassDone) return changed ? SuccessReinsertCard : Success;
+    return driverFailure(ctx.driver, result);
 }
 
 } // namespace brc

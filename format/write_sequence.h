@@ -33,12 +33,23 @@ struct WriteContext {
     const FormatClock& clock = systemFormatClock();
 };
 
-// One pass. Returns 0, 1, 2, 4, 4100 or the non-zero result of a writer or driver call; in the
-// verification pass 1 also means the card's partition entry differs.
+// A pass's own answers. The others are the stream's kCardGone or the non-zero result of a writer
+// or driver call, in the same number space; WriteProtected and OutOfMemory keep the format
+// path's numbers so that formatVolume hands them on as they are.
+enum PassResult : uint32_t {
+    PassDone = 0,
+    PassStopped = 1,  // no layout, or a power abort between two writers
+    PassWriteProtected = WriteProtected,  // the card refused the first chunk with its protect code
+    PassOutOfMemory = OutOfMemory,        // no chunk buffer
+};
+
+// One pass: a PassResult or another step's result (above). In the verification pass 1 also
+// means the card's partition entry differs.
 uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,
                          bool sizeAdjustment);
 
-// Verification pass, then write pass. Returns 0, 1, 3, 4, 4100 or -1.
-int32_t formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdjustment);
+// Verification pass, then write pass: Success, PowerInterrupted, SuccessReinsertCard (the
+// verification pass gave anything but PassDone), WriteProtected, OutOfMemory or Failed.
+FormatResult formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdjustment);
 
 } // namespace brc

@@ -150,7 +150,7 @@ struct OemCase {
     const char* name;
     bool oldVolume;
     std::vector<std::pair<int, Record>> oldSlots;
-    uint32_t result;
+    bool carried;                // an old OEM parameters sector was read
     std::vector<Record> table;   // held after reading the card
     std::vector<Record> sector;  // records of the new OEM parameters sectors
 };
@@ -170,13 +170,13 @@ std::vector<OemCase> oemCases() {
     nineTable.push_back(kFlashA);
     nineSector.push_back(kRebuilt);
     return {
-        {"FreshCard", false, {}, 0, {}, {kRebuilt}},
-        {"FlashAndVendorCarriedOver", true, {{0, kFlashA}, {3, v1}}, 1, {kFlashA, v1}, {kRebuilt, v1}},
-        {"OnlyTheFirstOfTwoFlashRecords", true, {{0, v1}, {2, kFlashA}, {4, kFlashB}, {7, v2}}, 1,
+        {"FreshCard", false, {}, false, {}, {kRebuilt}},
+        {"FlashAndVendorCarriedOver", true, {{0, kFlashA}, {3, v1}}, true, {kFlashA, v1}, {kRebuilt, v1}},
+        {"OnlyTheFirstOfTwoFlashRecords", true, {{0, v1}, {2, kFlashA}, {4, kFlashB}, {7, v2}}, true,
          {v1, kFlashA, v2}, {v1, kRebuilt, v2}},
-        {"VendorOnlyGetsAFlashRecord", true, {{5, v1}}, 1, {v1, kZeroFlash}, {v1, kRebuilt}},
-        {"TenVendorRecordsLeaveNoRoom", true, tenSlots, 1, ten, ten},
-        {"FlashInTheLastSlot", true, nineThenFlash, 1, nineTable, nineSector},
+        {"VendorOnlyGetsAFlashRecord", true, {{5, v1}}, true, {v1, kZeroFlash}, {v1, kRebuilt}},
+        {"TenVendorRecordsLeaveNoRoom", true, tenSlots, true, ten, ten},
+        {"FlashInTheLastSlot", true, nineThenFlash, true, nineTable, nineSector},
     };
 }
 
@@ -189,7 +189,7 @@ TEST_P(OemParameters, OldRecordsReachBothRegions) {
     ExFatState state;
     addOemParameter(state.oemParameterTable, vendorRecord(0x99).data());  // an earlier format's
 
-    EXPECT_EQ(readOldOemParameters(rig.driver, state), c.result);
+    EXPECT_EQ(readOldOemParameters(rig.driver, state), c.carried);
     std::vector<Record> table;
     for (Record r; getOemParameter(state.oemParameterTable, static_cast<uint32_t>(table.size()), r.data());)
         table.push_back(r);
@@ -248,7 +248,7 @@ TEST(ReadOldOemParameters, AnythingButAReadableExFatVolumeLeavesAnEmptyTable) {
         c.spoil(rig.card);
         ExFatState state;
         addOemParameter(state.oemParameterTable, vendorRecord(0x99).data());
-        EXPECT_EQ(readOldOemParameters(rig.driver, state), 0u) << c.what;
+        EXPECT_FALSE(readOldOemParameters(rig.driver, state)) << c.what;
         EXPECT_EQ(state.oemParameterTable.count, 0u) << c.what;
     }
 }
