@@ -275,5 +275,26 @@ TEST_P(LibraryFault, EndsThePassWithTheRightResultAndWritesNothingAfterTheFault)
 INSTANTIATE_TEST_SUITE_P(Faults, LibraryFault, ::testing::ValuesIn(kFaultCases),
                          [](const auto& p) { return std::string(p.param.name); });
 
+// formatVolume maps a failed step by number, unlike the pre-check: a driver code 5 is no rejected
+// label here, and route 2's out-of-memory code is one only on route 2.
+TEST(FailedStepCode, MapsToTheFormatResult) {
+    const struct { uint32_t route; Op op; uint32_t code; FormatResult want; } cases[] = {
+        {2, Op::Write, SDHOST_ERR_OUT_OF_MEMORY, OutOfMemory},
+        {1, Op::Write, SDHOST_ERR_OUT_OF_MEMORY, Failed},
+        {1, Op::Write, OutOfMemory, OutOfMemory},
+        {1, Op::Write, WriteProtected, WriteProtected},
+        {1, Op::Write, InvalidLabel, Failed},
+        {1, Op::Identify, InvalidLabel, Failed},
+        {2, Op::Identify, SDHOST_ERR_OUT_OF_MEMORY, OutOfMemory},
+    };
+    for (const auto& c : cases) {
+        FakeRig rig(1984000, 0, c.route);
+        // The second chunk write: past the first chunk a protect code is no longer special.
+        rig.card.fail(c.op, c.code, c.op == Op::Write ? 2 : test::FakeCard::kEveryCall);
+        std::u16string label;
+        EXPECT_EQ(formatVolume(rig.ctx, label, false), c.want) << c.route << " " << c.code;
+    }
+}
+
 } // namespace
 } // namespace brc::format_test
