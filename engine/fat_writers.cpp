@@ -103,9 +103,11 @@ uint32_t writePartitionTable(ChunkStream& stream, const FormatParameters& params
         if (r != 0) return r;
         // The whole first entry, then the three other entries, which must be empty. Boot code
         // and signature are not the partition table's business.
-        if (std::memcmp(card + mbr::kPartitionTable, entry, mbr::kEntryBytes) != 0) return 1;
+        if (std::memcmp(card + mbr::kPartitionTable, entry, mbr::kEntryBytes) != 0) {
+            return kPartitionEntryDiffers;
+        }
         for (size_t i = mbr::kPartitionTable + mbr::kEntryBytes; i < kBootSignatureOffset; ++i) {
-            if (card[i] != 0) return 1;
+            if (card[i] != 0) return kPartitionEntryDiffers;
         }
         return 0;
     }

@@ -39,8 +39,9 @@ uint8_t partitionTypeByte(const FormatParameters& params, uint32_t userSectors);
 
 // Sector 0: one partition entry from partitionStart to userSectors - 1, then a flush to
 // bootChunk. Expects the stream at chunk 0. With params.verifyOnly set it writes nothing and
-// compares the entry with the card's sector 0 instead: 0 equal, 1 different, or the failing
-// DDReadPT result.
+// compares the entry with the card's sector 0 instead: 0 equal, kPartitionEntryDiffers, or the
+// failing DDReadPT result.
+constexpr uint32_t kPartitionEntryDiffers = 1;
 uint32_t writePartitionTable(ChunkStream& stream, const FormatParameters& params,
                              uint32_t userSectors);
 

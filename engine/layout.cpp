@@ -503,7 +503,7 @@ FormatResult checkFormatPlan(const std::u16string& label, bool sizeAdjustment,
         // The identify calls' results are mapped by number, so a driver code equal to
         // InvalidLabel reads as that result too.
         return rc == static_cast<uint32_t>(InvalidLabel) ? InvalidLabel
-                                                          : driverFailure(driver, rc);
+                                                         : failedStepResult(driver, rc);
     }
     switch (planFormat(capacity, label, sizeAdjustment, plan, oem)) {
     case Planned: return Success;
@@ -513,7 +513,7 @@ FormatResult checkFormatPlan(const std::u16string& label, bool sizeAdjustment,
     return Failed;
 }
 
-FormatResult driverFailure(const DriverBinding& driver, uint32_t code) {
+FormatResult failedStepResult(const DriverBinding& driver, uint32_t code) {
     if (driver.driverRoute == 2 && code == SDHOST_ERR_OUT_OF_MEMORY) return OutOfMemory;
     if (code == static_cast<uint32_t>(WriteProtected)) return WriteProtected;
     if (code == static_cast<uint32_t>(OutOfMemory)) return OutOfMemory;

@@ -71,7 +71,8 @@ struct FormatPlan {
 // The layout for a capacity and a label; no card access. A rejected label still leaves the
 // layout complete.
 PlanResult planFormat(const CardCapacity& capacity, const std::u16string& label,
-                    bool sizeAdjustment, FormatPlan* plan = nullptr, const CodePage& oem = cp437());
+                      bool sizeAdjustment, FormatPlan* plan = nullptr,
+                      const CodePage& oem = cp437());
 
 // The pre-check: reads the card's capacity, then plans; writes nothing. Returns a PlanResult, or
 // readCardCapacity's non-zero answer (which may take the same numbers).
@@ -86,6 +87,6 @@ FormatResult checkFormatPlan(const std::u16string& label, bool sizeAdjustment,
 // A failed step's code as the format path reports it: route 2's out-of-memory code as
 // OutOfMemory, a code equal to WriteProtected or OutOfMemory as that result (our own codes and
 // the driver's share the numbers), anything else as Failed.
-FormatResult driverFailure(const DriverBinding& driver, uint32_t code);
+FormatResult failedStepResult(const DriverBinding& driver, uint32_t code);
 
 } // namespace brc

@@ -40,8 +40,7 @@ bool addOemParameter(OemParameterTable& table, const uint8_t record[kOemRecordBy
 bool ensureFlashParameters(OemParameterTable& table);
 // Copies record `index` out; false when index >= count.
 bool getOemParameter(const OemParameterTable& table, uint32_t index,
-                         uint8_t record[kOemRecordBytes]);
-
+                     uint8_t record[kOemRecordBytes]);
 
 // What the exFAT writers keep for one format: `oemParameterTable` lives from
 // readOldOemParameters to the end of the format; `clock` makes the volume serial.

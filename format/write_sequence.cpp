@@ -24,10 +24,10 @@ struct FreeDeleter {
 uint32_t writeStructures(ChunkStream& stream, FormatParameters& params, uint32_t userSectors,
                          WriteContext& ctx) {
     const uint32_t& powerAbort = ctx.progress.flags.powerAbort;
-#define BRC_STEP(call)                      \
-    do {                                    \
+#define BRC_STEP(call)                       \
+    do {                                     \
         if (uint32_t r_ = (call)) return r_; \
-        if (powerAbort) return PassStopped; \
+        if (powerAbort) return PassStopped;  \
     } while (0)
     switch (params.fsType) {
     case Fat12:
@@ -57,8 +57,7 @@ uint32_t writeStructures(ChunkStream& stream, FormatParameters& params, uint32_t
         BRC_STEP(writeExFatRootDirectory(stream, params, params.labelForms.utf8Short));
         return PassDone;
     }
-    default:
-        return PassStopped;
+    default: return PassStopped;
     }
 #undef BRC_STEP
 }
@@ -132,7 +131,7 @@ FormatResult formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdj
     // A suspend between writers leaves a partial system area: abandoned, not failed.
     if (ctx.progress.flags.powerAbort) return PowerInterrupted;
     if (result == PassDone) return changed ? SuccessReinsertCard : Success;
-    return driverFailure(ctx.driver, result);
+    return failedStepResult(ctx.driver, result);
 }
 
 } // namespace brc

@@ -38,13 +38,13 @@ struct WriteContext {
 // path's numbers so that formatVolume hands them on as they are.
 enum PassResult : uint32_t {
     PassDone = 0,
-    PassStopped = 1,  // no layout, or a power abort between two writers
-    PassWriteProtected = WriteProtected,  // the card refused the first chunk with its protect code
-    PassOutOfMemory = OutOfMemory,        // no chunk buffer
+    PassStopped = 1,                     // no layout, or a power abort between two writers
+    PassWriteProtected = WriteProtected, // the card refused the first chunk with its protect code
+    PassOutOfMemory = OutOfMemory,       // no chunk buffer
 };
 
-// One pass: a PassResult or another step's result (above). In the verification pass 1 also
-// means the card's partition entry differs.
+// One pass: a PassResult or another step's result (above); in the verification pass also
+// kPartitionEntryDiffers, which shares PassStopped's number.
 uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,
                          bool sizeAdjustment);
 
