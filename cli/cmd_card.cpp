@@ -1,11 +1,13 @@
 // brindlecard card create: a sparse virtual card image and its sidecar.
 #include <cstdio>
+#include <optional>
 #include <string>
 
+#include "app/format_report.h"
 #include "base/code_page.h"
 #include "base/on_card_fields.h"
 #include "cli/card_files.h"
-#include "cli/cli_common.h"
+#include "cli/arguments.h"
 #include "cli/commands.h"
 
 namespace brc::cli {

@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "app/card_check.h"
-#include "cli/cli_common.h"
+#include "cli/arguments.h"
 #include "cli/commands.h"
+#include "cli/json.h"
+#include "cli/targets.h"
 #if !defined(_WIN32)
 #include "cli/block_target.h"
 #endif

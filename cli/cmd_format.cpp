@@ -6,8 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "cli/cli_common.h"
+#include "cli/arguments.h"
+#include "cli/card_lock.h"
 #include "cli/commands.h"
+#include "cli/json.h"
+#include "cli/targets.h"
 #include "app/format_command.h"
 #include "app/startup_checks.h"
 #include "base/code_page.h"

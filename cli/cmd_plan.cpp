@@ -1,10 +1,13 @@
 // brindlecard plan: the pre-check of a format, showing the layout it would write.
 #include <cstdio>
 
-#include "cli/cli_common.h"
+#include "cli/arguments.h"
 #include "cli/commands.h"
+#include "cli/json.h"
+#include "cli/targets.h"
 #include "base/code_page.h"
 #include "app/card_check.h"
+#include "app/format_report.h"
 #include "engine/layout.h"
 #if !defined(_WIN32)
 #include "cli/block_target.h"
