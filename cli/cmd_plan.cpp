@@ -42,6 +42,33 @@ const char* resultName(int32_t result) {
     }
 }
 
+// The plan as a table of figures; those not known (the card unread, no layout fits) left out.
+void printPlan(const Target& target, int32_t result, const FormatPlan& plan) {
+    const FormatParameters& p = plan.params;
+    std::printf("%-20s %s\n", "Card", target.display.c_str());
+    std::printf("%-20s %d (%s)\n", "Result", result, resultName(result));
+    auto row = [](const char* name, uint64_t v) { std::printf("%-20s %s\n", name, grouped(v).c_str()); };
+    if (plan.capacityKnown) {
+        row("User area sectors", plan.userSectors);
+        row("Card total sectors", p.cardTotalSectors);
+        std::printf("%-20s %u heads, %u sectors per track\n", "Geometry", p.heads, p.sectorsPerTrack);
+    }
+    if (plan.tablesChosen) {
+        std::printf("%-20s %u sectors (%u KiB)\n", "Cluster", p.sectorsPerCluster, p.sectorsPerCluster / 2);
+        row("Boundary unit", p.boundaryUnit);
+    }
+    if (plan.layoutDone) {
+        std::printf("%-20s %s\n", "File system", fsTypeName(p.fsType));
+        row("Partition start", p.partitionStart);
+        row(p.fsType == ExFat ? "FAT offset" : "Reserved sectors", p.reservedSectors);
+        row(p.fsType == ExFat ? "FAT length" : "FAT sectors", p.fatSectors);
+        row(p.fsType == ExFat ? "Cluster heap offset" : "System sectors", p.systemSectors);
+        row("Highest cluster", p.maxCluster);
+        std::printf("%-20s %u%s\n", "Label check bits", plan.labelBits,
+                    plan.labelBits ? " (label refused)" : "");
+    }
+}
+
 } // namespace
 
 int planCommand(std::vector<std::string> argv) {
@@ -82,7 +109,6 @@ int planCommand(std::vector<std::string> argv) {
     FormatPlan plan;
     const int32_t result = checkFormatPlan(label, sizeAdjust, driver, &plan, os->oemCodePage());
     closeTarget(driver);
-    const FormatParameters& p = plan.params;
 
     if (json) {
         JsonObject o;
@@ -92,29 +118,7 @@ int planCommand(std::vector<std::string> argv) {
         std::printf("%s\n", o.str().c_str());
         return result == 0 ? kExitOk : kExitFailed;
     }
-
-    std::printf("%-20s %s\n", "Card", target.display.c_str());
-    std::printf("%-20s %d (%s)\n", "Result", result, resultName(result));
-    auto row = [](const char* name, uint64_t v) { std::printf("%-20s %s\n", name, grouped(v).c_str()); };
-    if (plan.capacityKnown) {
-        row("User area sectors", plan.userSectors);
-        row("Card total sectors", p.cardTotalSectors);
-        std::printf("%-20s %u heads, %u sectors per track\n", "Geometry", p.heads, p.sectorsPerTrack);
-    }
-    if (plan.tablesChosen) {
-        std::printf("%-20s %u sectors (%u KiB)\n", "Cluster", p.sectorsPerCluster, p.sectorsPerCluster / 2);
-        row("Boundary unit", p.boundaryUnit);
-    }
-    if (plan.layoutDone) {
-        std::printf("%-20s %s\n", "File system", fsTypeName(p.fsType));
-        row("Partition start", p.partitionStart);
-        row(p.fsType == ExFat ? "FAT offset" : "Reserved sectors", p.reservedSectors);
-        row(p.fsType == ExFat ? "FAT length" : "FAT sectors", p.fatSectors);
-        row(p.fsType == ExFat ? "Cluster heap offset" : "System sectors", p.systemSectors);
-        row("Highest cluster", p.maxCluster);
-        std::printf("%-20s %u%s\n", "Label check bits", plan.labelBits,
-                    plan.labelBits ? " (label refused)" : "");
-    }
+    printPlan(target, result, plan);
     if (result != 0) std::fprintf(stderr, "brindlecard: the card cannot be formatted as planned (%s).\n", resultName(result));
     return result == 0 ? kExitOk : kExitFailed;
 }
