@@ -42,6 +42,12 @@ const Case kCases[] = {
     {"missing image", "", "format E: --yes", 2, "there is no image at '@/gone.img' (behind E:)"},
     {"missing image, plan", "", "plan E:", 2, "there is no image at '@/gone.img' (behind E:)"},
     {"missing image, check", "", "check E:", 2, "there is no image at '@/gone.img' (behind E:)"},
+    {"card without a size", "", "card create @/n.img", 2, "give exactly one of --sectors and --size"},
+    {"card of no sectors", "", "card create @/n.img --sectors 0", 2, "the user area must hold at least one sector"},
+    {"card of part of a sector", "", "card create @/n.img --size 1000", 2,
+     "the size 1000 is not a whole number of 512-byte sectors"},
+    {"card past the largest", "", "card create @/n.img --size 4T", 2, "is above the largest user area"},
+    {"format without a terminal", "card", "format @/c.img", 2, "without a terminal to confirm on, format needs --yes"},
     // Cards that cannot be formatted: the system's text, then the cause; exit 1.
     {"short image", "short", "format E: --yes", 1, "holds 1,000 bytes, not a whole number of 512-byte sectors"},
     {"protected area too large", "protected", "format @/c.img --yes", 1,
