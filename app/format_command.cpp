@@ -49,8 +49,8 @@ FormatOutcome FormatCommand::run(const FormatRequest& request) {
     return outcome;
 }
 
-bool FormatCommand::mayWrite(FormatOutcome& outcome, const FormatRequest& request, ProbeContext& probe,
-                             const std::u16string& root) {
+bool FormatCommand::mayWrite(FormatOutcome& outcome, const FormatRequest& request,
+                             ProbeContext& probe, const std::u16string& root) {
     // The label check, with the controls off while the card is opened.
     host_.beginWaitCursor();
     host_.enableControls(false);
@@ -104,8 +104,8 @@ void FormatCommand::formatWithControlsOff(FormatOutcome& outcome, const FormatRe
     host_.pumpPendingMessages();
 }
 
-void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& request, ProbeContext& probe,
-                             const std::u16string& root) {
+void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& request,
+                             ProbeContext& probe, const std::u16string& root) {
     RunFlags& flags = env_.flags;
     // The first case that applies wins: a power broadcast, a failed write, a failed result.
     const OutcomeMessage decided =
@@ -145,7 +145,8 @@ void FormatCommand::showReport(FormatOutcome& outcome) {
     values.clusterBytes = outcome.figures.clusterBytes;
     outcome.end = FormatEnd::Formatted;
     outcome.messageId = 0;
-    outcome.message = buildVolumeReport(env_.messages, outcome.result, env_.flags.labelRejected, values);
+    outcome.message =
+        buildVolumeReport(env_.messages, outcome.result, env_.flags.labelRejected, values);
     host_.showMessage(0, outcome.message, kStyleInformation);
     if (outcome.result != Success) host_.repaint();
 }

@@ -81,7 +81,8 @@ int createCard(const CardRequest& card) {
                 counted(card.sectors, "sector").c_str(),
                 counted(card.sectors * kSectorBytes, "byte").c_str(),
                 counted(card.protectedSectors, "sector").c_str(),
-                card.writeProtect ? ", write-protect switch on" : "", card.noErase ? ", no erase" : "");
+                card.writeProtect ? ", write-protect switch on" : "",
+                card.noErase ? ", no erase" : "");
     return kExitOk;
 }
 
@@ -109,7 +110,8 @@ int cardCommand(std::vector<std::string> argv) {
     if (paths.size() != 1) throw UsageError{"card create takes exactly one PATH"};
     card.path = paths[0];
     card.sectors = userSectors(sectorsText, sizeText);
-    card.protectedSectors = protectedText ? parseNumber(*protectedText, "--protected", UINT32_MAX) : 0;
+    card.protectedSectors =
+        protectedText ? parseNumber(*protectedText, "--protected", UINT32_MAX) : 0;
     return createCard(card);
 }
 

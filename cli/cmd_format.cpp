@@ -266,7 +266,8 @@ std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, Dri
 
 // The run from the system's services to the last message; `cause` says why in one sentence
 // where the system's text does not.
-void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome, std::string& cause) {
+void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome,
+               std::string& cause) {
     std::optional<StdoutToStderr> quiet;
     if (o.json) quiet.emplace();
     const std::unique_ptr<OsServices> os = osServicesFor(o.target, o.codePage);
@@ -324,10 +325,10 @@ int formatCommand(std::vector<std::string> argv) {
     // (not even an unmount) until the user has said yes.
     if (options.target.blockDevice) {
         card.volume = vetBlockVolume(options.target.path, options.allowLoop, options.unmount);
-        if (!card.volume.refusal.empty()) {
+        if (const std::string& refusal = card.volume.refusal; !refusal.empty()) {
             outcome.result = Failed;
-            if (options.json) printJson(outcome, card.volume.refusal);
-            else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", card.volume.refusal.c_str());
+            if (options.json) printJson(outcome, refusal);
+            else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", refusal.c_str());
             return kExitFailed;
         }
         card.name = describeCard(card.volume.device);

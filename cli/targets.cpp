@@ -187,7 +187,8 @@ uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& er
     }
     uint32_t r = openCard(driver, target.driveNumber, forReading);
     if (r != 0)
-        error = "the card '" + target.display + "' could not be opened (driver code " + hexCode(r) + ")";
+        error = "the card '" + target.display + "' could not be opened (driver code " +
+                hexCode(r) + ")";
     return r;
 }
 
