@@ -6,8 +6,8 @@
 #include "app/format_report.h"
 #include "base/code_page.h"
 #include "base/on_card_fields.h"
-#include "cli/card_files.h"
 #include "cli/arguments.h"
+#include "cli/card_files.h"
 #include "cli/commands.h"
 
 namespace brc::cli {
