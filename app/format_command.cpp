@@ -28,16 +28,29 @@ void FormatCommand::showPowerMessage(FormatOutcome& outcome) {
 }
 
 FormatOutcome FormatCommand::run(const FormatRequest& request) {
-    RunFlags& flags = env_.flags;
     ProbeContext probe{env_.driver, env_.sys, env_.oem};
     FormatOutcome outcome;
     outcome.label = request.label;
 
-    flags.powerAbort = 0;
+    env_.flags.powerAbort = 0;
     const std::u16string root = rootPathOf(request.drive);
     rebindDriverLibrary(probe, root);
     host_.stopPollTimer();
+    if (!mayWrite(outcome, request, probe, root)) {
+        host_.startPollTimer();
+        return outcome;
+    }
+    rebindDriverLibrary(probe, root);
+    formatWithControlsOff(outcome, request, root);
+    conclude(outcome, request, probe, root);
+    host_.refreshDriveList();
+    host_.startPollTimer();
+    host_.endWaitCursor();
+    return outcome;
+}
 
+bool FormatCommand::mayWrite(FormatOutcome& outcome, const FormatRequest& request,
+                             ProbeContext& probe, const std::u16string& root) {
     // The label check, with the controls off while the card is opened.
     host_.beginWaitCursor();
     host_.enableControls(false);
@@ -46,31 +59,31 @@ FormatOutcome FormatCommand::run(const FormatRequest& request) {
     host_.endWaitCursor();
     if (outcome.result != Success) {
         show(outcome, resultMessageId(outcome.result, false), resultMessageStyle(outcome.result));
-        host_.startPollTimer();
-        return outcome;
+        return false;
     }
 
     // Nothing is written before both answers are OK.
     const auto ask = [&](uint32_t id) { return host_.confirm(id, env_.messages.text(id), kStyleQuestion); };
     if ((request.formatType == Quick && !ask(msg::ConfirmQuickFormat)) || !ask(msg::ConfirmFormat)) {
         outcome.end = FormatEnd::Cancelled;
-        host_.startPollTimer();
-        return outcome;
+        return false;
     }
     VolumeInformation info;
     if (!env_.sys.os.volumeInformation(root, info) && env_.sys.os.lastError() == kErrorNotReady) {
         show(outcome, msg::CardMayBeRemoved, kStyleError);
-        host_.startPollTimer();
-        return outcome;
+        return false;
     }
     if (const uint32_t refusal = host_.takeCardForWriting()) {
         outcome.result = Failed;
         show(outcome, refusal, kStyleError);
-        host_.startPollTimer();
-        return outcome;
+        return false;
     }
-    rebindDriverLibrary(probe, root);
+    return true;
+}
 
+void FormatCommand::formatWithControlsOff(FormatOutcome& outcome, const FormatRequest& request,
+                                          const std::u16string& root) {
+    RunFlags& flags = env_.flags;
     host_.beginWaitCursor();
     host_.repaint();
     uint32_t status = 0;
@@ -89,48 +102,53 @@ FormatOutcome FormatCommand::run(const FormatRequest& request) {
     outcome.status = status;
     outcome.labelRejected = flags.labelRejected;
     host_.pumpPendingMessages();
+}
 
+void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& request,
+                             ProbeContext& probe, const std::u16string& root) {
+    RunFlags& flags = env_.flags;
     // The first case that applies wins: a power broadcast, a failed write, a failed result.
-    const OutcomeMessage decided = decideFormatOutcome(outcome.result, status, flags.powerAbort, flags.powerEvent);
+    const OutcomeMessage decided =
+        decideFormatOutcome(outcome.result, outcome.status, flags.powerAbort, flags.powerEvent);
     outcome.end = FormatEnd::Failed;
     if (flags.powerAbort) {
         host_.enableControls(true);
         showPowerMessage(outcome);
-    } else if (decided.messageId != 0) {
+        return;
+    }
+    if (decided.messageId != 0) {
         host_.enableControls(true);
         show(outcome, decided.messageId, decided.style);
         host_.repaint();
-    } else {
-        if (outcome.result == Success) {
-            host_.repaint();
-            // The system writes the label; FAT32's FSInfo and FAT entry are put right after it.
-            env_.sys.os.setVolumeLabel(root, outcome.label);
-            if (outcome.figures.fileSystemKind == Fat32)
-                runLabelOperation(probe, Fat32Repair, root, outcome.label, request.sizeAdjustment);
-            host_.pumpPendingMessages();
-        }
-        host_.enableControls(true);
-        if (flags.powerAbort) {
-            showPowerMessage(outcome);
-        } else {
-            FormatReportValues values;
-            values.overwriteResult = outcome.figures.overwriteResult;
-            values.eraseResult = outcome.figures.eraseResult;
-            values.status = status;
-            values.fileSystemKind = outcome.figures.fileSystemKind;
-            values.totalSectors = outcome.figures.totalSectors;
-            values.clusterBytes = outcome.figures.clusterBytes;
-            outcome.end = FormatEnd::Formatted;
-            outcome.messageId = 0;
-            outcome.message = buildVolumeReport(env_.messages, outcome.result, flags.labelRejected, values);
-            host_.showMessage(0, outcome.message, kStyleInformation);
-            if (outcome.result != Success) host_.repaint();
-        }
+        return;
     }
-    host_.refreshDriveList();
-    host_.startPollTimer();
-    host_.endWaitCursor();
-    return outcome;
+    if (outcome.result == Success) {
+        host_.repaint();
+        // The system writes the label; FAT32's FSInfo and FAT entry are put right after it.
+        env_.sys.os.setVolumeLabel(root, outcome.label);
+        if (outcome.figures.fileSystemKind == Fat32)
+            runLabelOperation(probe, Fat32Repair, root, outcome.label, request.sizeAdjustment);
+        host_.pumpPendingMessages();
+    }
+    host_.enableControls(true);
+    if (flags.powerAbort) showPowerMessage(outcome);
+    else showReport(outcome);
+}
+
+void FormatCommand::showReport(FormatOutcome& outcome) {
+    FormatReportValues values;
+    values.overwriteResult = outcome.figures.overwriteResult;
+    values.eraseResult = outcome.figures.eraseResult;
+    values.status = outcome.status;
+    values.fileSystemKind = outcome.figures.fileSystemKind;
+    values.totalSectors = outcome.figures.totalSectors;
+    values.clusterBytes = outcome.figures.clusterBytes;
+    outcome.end = FormatEnd::Formatted;
+    outcome.messageId = 0;
+    outcome.message =
+        buildVolumeReport(env_.messages, outcome.result, env_.flags.labelRejected, values);
+    host_.showMessage(0, outcome.message, kStyleInformation);
+    if (outcome.result != Success) host_.repaint();
 }
 
 } // namespace brc

@@ -91,6 +91,17 @@ public:
     FormatOutcome run(const FormatRequest& request);
 
 private:
+    // The label check, the two questions and the front end's hold on the card; false when the
+    // attempt ends there, with nothing written.
+    bool mayWrite(FormatOutcome& outcome, const FormatRequest& request, ProbeContext& probe,
+                  const std::u16string& root);
+    // formatCard under the wait cursor with the controls off.
+    void formatWithControlsOff(FormatOutcome& outcome, const FormatRequest& request,
+                               const std::u16string& root);
+    // The message that ends the attempt; after a clean format the label first.
+    void conclude(FormatOutcome& outcome, const FormatRequest& request, ProbeContext& probe,
+                  const std::u16string& root);
+    void showReport(FormatOutcome& outcome);
     void show(FormatOutcome& outcome, uint32_t messageId, uint32_t style);
     void showPowerMessage(FormatOutcome& outcome);
 

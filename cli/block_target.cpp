@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "app/format_report.h"
+
 namespace brc::cli {
 
 std::string describeCard(const blockdev::Device& d) {

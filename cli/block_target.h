@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "cli/cli_common.h"
 #include "platform/posix/block_volume.h"
 
 namespace brc::cli {

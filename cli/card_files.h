@@ -36,6 +36,10 @@ public:
     const std::string& reason() const { return reason_; }
 
 private:
+    // The sentences both systems' open() refuse with.
+    static std::string refusal(const std::string& path, const char* what);
+    static std::string alreadyExists(const std::string& path);
+
     std::string path_;
     std::string reason_;
     bool created_ = false;

@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "app/card_check.h"
-#include "cli/cli_common.h"
+#include "cli/arguments.h"
 #include "cli/commands.h"
+#include "cli/json.h"
+#include "cli/targets.h"
 #if !defined(_WIN32)
 #include "cli/block_target.h"
 #endif
@@ -77,63 +79,20 @@ std::string layoutName(const CardCheck& check) {
     }
 }
 
-} // namespace
-
-int checkCommand(std::vector<std::string> argv) {
-    Args args(std::move(argv));
-    if (args.wantsHelp()) {
-        std::fputs(kCheckUsage, stdout);
-        return kExitOk;
-    }
-    const bool json = args.flag("--json");
-    const bool allowLoop = args.flag("--allow-loop");
-    auto targets = args.positionals();
-    if (targets.size() != 1) throw UsageError{"check takes exactly one TARGET"};
-    // A target that cannot be checked still gives the JSON object, with the reason as its problem.
-    const auto refuse = [json](const std::string& problem, int status) {
-        if (json) {
-            CardCheck check;
-            check.problem = problem;
-            std::printf("%s\n", checkJson(check).c_str());
-        } else {
-            std::fprintf(stderr, "brindlecard: %s.\n", problem.c_str());
-        }
-        return status;
-    };
-    Target target;
-    try {
-        target = resolveTarget(targets[0]);
-    } catch (const UsageError& e) {
-        if (!json) throw;
-        return refuse(e.message, kExitUsage);
-    }
-#if !defined(_WIN32)
-    // A device must be a card, as for plan; mounted or held elsewhere, it is still read, as the
-    // library opens it read-only here.
-    if (target.blockDevice) {
-        const std::string refusal = describeBlockCard(target.path, allowLoop).refusal;
-        if (!refusal.empty()) return refuse(refusal, kExitFailed);
-    }
-#else
-    (void)allowLoop;
-#endif
-
-    const std::unique_ptr<OsServices> os = osServicesFor(target);
-    DriverBinding driver(*os);
-    std::string error;
-    if (openTarget(driver, target, error, true) != 0) {
-        const std::string image = imageProblem(target);
-        return refuse(image.empty() ? error : image, kExitFailed);
-    }
-    const CardCheck check = checkCard(driver);
-    closeTarget(driver);
-
-    const bool conforms = check.verdict == CheckVerdict::Conforms;
+// A target that cannot be checked still gives the JSON object, with the reason as its problem.
+int refuse(bool json, const std::string& problem, int status) {
     if (json) {
+        CardCheck check;
+        check.problem = problem;
         std::printf("%s\n", checkJson(check).c_str());
-        return conforms ? kExitOk : kExitFailed;
+    } else {
+        std::fprintf(stderr, "brindlecard: %s.\n", problem.c_str());
     }
-    const char* card = target.display.c_str();
+    return status;
+}
+
+// What the check found, in sentences.
+void printCheck(const char* card, const CardCheck& check) {
     switch (check.verdict) {
     case CheckVerdict::Conforms:
         std::printf("%s follows the SD layout rules (the %s).\n", card, layoutName(check).c_str());
@@ -153,7 +112,51 @@ int checkCommand(std::vector<std::string> argv) {
         std::fprintf(stderr, "brindlecard: '%s' cannot be checked: %s.\n", card, check.problem.c_str());
         break;
     }
-    return conforms ? kExitOk : kExitFailed;
+}
+
+} // namespace
+
+int checkCommand(std::vector<std::string> argv) {
+    Args args(std::move(argv));
+    if (args.wantsHelp()) {
+        std::fputs(kCheckUsage, stdout);
+        return kExitOk;
+    }
+    const bool json = args.flag("--json");
+    const bool allowLoop = args.flag("--allow-loop");
+    auto targets = args.positionals();
+    if (targets.size() != 1) throw UsageError{"check takes exactly one TARGET"};
+    Target target;
+    try {
+        target = resolveTarget(targets[0]);
+    } catch (const UsageError& e) {
+        if (!json) throw;
+        return refuse(json, e.message, kExitUsage);
+    }
+#if !defined(_WIN32)
+    // A device must be a card, as for plan; mounted or held elsewhere, it is still read, as the
+    // library opens it read-only here.
+    if (target.blockDevice) {
+        const std::string refusal = describeBlockCard(target.path, allowLoop).refusal;
+        if (!refusal.empty()) return refuse(json, refusal, kExitFailed);
+    }
+#else
+    (void)allowLoop;
+#endif
+
+    const std::unique_ptr<OsServices> os = osServicesFor(target);
+    DriverBinding driver(*os);
+    std::string error;
+    if (openTarget(driver, target, error, true) != 0) {
+        const std::string image = imageProblem(target);
+        return refuse(json, image.empty() ? error : image, kExitFailed);
+    }
+    const CardCheck check = checkCard(driver);
+    closeTarget(driver);
+
+    if (json) std::printf("%s\n", checkJson(check).c_str());
+    else printCheck(target.display.c_str(), check);
+    return check.verdict == CheckVerdict::Conforms ? kExitOk : kExitFailed;
 }
 
 } // namespace brc::cli

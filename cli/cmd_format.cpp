@@ -6,8 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "cli/cli_common.h"
+#include "cli/arguments.h"
+#include "cli/card_lock.h"
 #include "cli/commands.h"
+#include "cli/json.h"
+#include "cli/targets.h"
 #include "app/format_command.h"
 #include "app/startup_checks.h"
 #include "base/code_page.h"
@@ -206,6 +209,105 @@ void printJson(const FormatOutcome& o, const std::string& cause) {
     std::printf("%s\n", json.str().c_str());
 }
 
+// What the arguments ask for.
+struct FormatOptions {
+    Target target;
+    FormatType type = Quick;
+    std::u16string label;
+    unsigned codePage = 0;
+    bool sizeAdjust = false, yes = false, json = false, unmount = false, allowLoop = false;
+};
+
+FormatOptions readOptions(Args& args) {
+    FormatOptions o;
+    o.sizeAdjust = args.flag("--size-adjust");
+    o.yes = args.flag("--yes");
+    o.json = args.flag("--json");
+    o.unmount = args.flag("--unmount");
+    o.allowLoop = args.flag("--allow-loop");
+    o.type = parseType(args.value("--type").value_or("quick"));
+    o.label = labelArgument(args.value("--label").value_or(""));
+    o.codePage = codePageOption(args);
+    auto targets = args.positionals();
+    if (targets.size() != 1) throw UsageError{"format takes exactly one TARGET"};
+    o.target = resolveTarget(targets[0]);
+    if (!o.yes && isatty(fileno(stdin)) == 0)
+        throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
+    return o;
+}
+
+// The card as the checks before the questions found it.
+struct CheckedCard {
+    std::string name; // a real card as the confirmation names it
+#if !defined(_WIN32)
+    BlockVolumeCheck volume; // a card's device: what it is, where it is mounted
+#endif
+};
+
+// After the run: the kernel is told of a device's new partition table, and the cause is found
+// where the message alone does not say why.
+std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, DriverBinding& driver,
+                     const Target& target) {
+    if (!host.refusal().empty()) return host.refusal() + "; nothing was written";
+#if !defined(_WIN32)
+    // The new partition shows once the kernel reads the table again.
+    std::string reread;
+    if (target.blockDevice && outcome.end != FormatEnd::Refused &&
+        outcome.end != FormatEnd::Cancelled && !rereadPartitionTable(target.path, reread))
+        std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
+#endif
+    if (!saysOnlyCannotFormat(outcome.messageId)) return {};
+    std::string cause = explainCardProblem(driver, target);
+    if (cause.empty() && outcome.end == FormatEnd::Failed)
+        cause = "the card failed a transfer during the format: it was removed, turned "
+                "read-only or is failing";
+    return cause;
+}
+
+// The run from the system's services to the last message; `cause` says why in one sentence
+// where the system's text does not.
+void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome,
+               std::string& cause) {
+    std::optional<StdoutToStderr> quiet;
+    if (o.json) quiet.emplace();
+    const std::unique_ptr<OsServices> os = osServicesFor(o.target, o.codePage);
+    SystemState sys(*os);
+    DriverBinding driver(*os);
+    RunFlags flags;
+    TerminalHost host(o.yes, o.json, flags, card.name, o.target);
+#if !defined(_WIN32)
+    if (o.target.blockDevice) host.setVolume(&card.volume);
+#else
+    // One formatting copy at a time, as the desktop program keeps it on Windows.
+    const InstanceGuard guard(*os);
+#endif
+    // Held until the run is over: one format per card. Two cards format side by side.
+    const CardFileLock cardLock(o.target.path);
+    uint32_t refusal = 0;
+#if defined(_WIN32)
+    refusal = guard.refusal();
+    if (refusal != 0) cause = "another copy of Brindlecard is formatting a card; nothing was written";
+#endif
+    if (refusal == 0 && cardLock.heldElsewhere()) {
+        refusal = msg::CardInUse;
+        cause = "another process holds a lock on '" + o.target.display + "'; nothing was written";
+    }
+    if (refusal == 0) refusal = runStartupChecks(sys, driver);
+    if (refusal != 0) {
+        outcome.result = Failed;
+        outcome.messageId = refusal;
+        outcome.message = commandLineMessages().text(refusal);
+        host.showMessage(refusal, outcome.message, kStyleError);
+        return;
+    }
+    FormatEnvironment env{driver, sys, flags, commandLineMessages(), os->oemCodePage()};
+    installFormatSignalHandlers();
+    outcome = FormatCommand(env, host).run({o.target.rootPath(), o.label, o.type, o.sizeAdjust});
+    if (outcome.end == FormatEnd::Cancelled)
+        std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
+    cause = afterRun(host, outcome, driver, o.target);
+}
+
 } // namespace
 
 int formatCommand(std::vector<std::string> argv) {
@@ -214,99 +316,27 @@ int formatCommand(std::vector<std::string> argv) {
         std::fputs(kFormatUsage, stdout);
         return kExitOk;
     }
-    const bool sizeAdjust = args.flag("--size-adjust");
-    const bool yes = args.flag("--yes");
-    const bool json = args.flag("--json");
-    const bool unmount = args.flag("--unmount");
-    const bool allowLoop = args.flag("--allow-loop");
-    const FormatType type = parseType(args.value("--type").value_or("quick"));
-    std::u16string label = labelArgument(args.value("--label").value_or(""));
-    const unsigned codePage = codePageOption(args);
-    auto targets = args.positionals();
-    if (targets.size() != 1) throw UsageError{"format takes exactly one TARGET"};
-    const Target target = resolveTarget(targets[0]);
-    if (!yes && isatty(fileno(stdin)) == 0)
-        throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
-
+    const FormatOptions options = readOptions(args);
     FormatOutcome outcome;
     std::string cause; // why, in one sentence, where the system's text does not say
-    std::string card;  // a real card as the confirmation names it
+    CheckedCard card;
 #if !defined(_WIN32)
     // Everything that can be looked at is looked at before the questions; nothing is changed
     // (not even an unmount) until the user has said yes.
-    BlockVolumeCheck volume;
-    if (target.blockDevice) {
-        volume = vetBlockVolume(target.path, allowLoop, unmount);
-        if (!volume.refusal.empty()) {
+    if (options.target.blockDevice) {
+        card.volume = vetBlockVolume(options.target.path, options.allowLoop, options.unmount);
+        if (const std::string& refusal = card.volume.refusal; !refusal.empty()) {
             outcome.result = Failed;
-            if (json) printJson(outcome, volume.refusal);
-            else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", volume.refusal.c_str());
+            if (options.json) printJson(outcome, refusal);
+            else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", refusal.c_str());
             return kExitFailed;
         }
-        card = describeCard(volume.device);
+        card.name = describeCard(card.volume.device);
     }
-#else
-    (void)unmount;
-    (void)allowLoop;
 #endif
-    {
-        std::optional<StdoutToStderr> quiet;
-        if (json) quiet.emplace();
-        const std::unique_ptr<OsServices> os = osServicesFor(target, codePage);
-        SystemState sys(*os);
-        DriverBinding driver(*os);
-        RunFlags flags;
-        TerminalHost host(yes, json, flags, card, target);
-#if !defined(_WIN32)
-        if (target.blockDevice) host.setVolume(&volume);
-#else
-        // One formatting copy at a time, as the desktop program keeps it on Windows.
-        const InstanceGuard guard(*os);
-#endif
-        // Held until the run is over: one format per card. Two cards format side by side.
-        const CardFileLock cardLock(target.path);
-        uint32_t refusal = 0;
-#if defined(_WIN32)
-        refusal = guard.refusal();
-        if (refusal != 0) cause = "another copy of Brindlecard is formatting a card; nothing was written";
-#endif
-        if (refusal == 0 && cardLock.heldElsewhere()) {
-            refusal = msg::CardInUse;
-            cause = "another process holds a lock on '" + target.display + "'; nothing was written";
-        }
-        if (refusal == 0) refusal = runStartupChecks(sys, driver);
-        if (refusal != 0) {
-            outcome.result = Failed;
-            outcome.messageId = refusal;
-            outcome.message = commandLineMessages().text(refusal);
-            host.showMessage(refusal, outcome.message, kStyleError);
-        } else {
-            FormatEnvironment env{driver, sys, flags, commandLineMessages(), os->oemCodePage()};
-            installFormatSignalHandlers();
-            outcome = FormatCommand(env, host).run({target.rootPath(), label, type, sizeAdjust});
-            if (outcome.end == FormatEnd::Cancelled)
-                std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
-            if (!host.refusal().empty()) {
-                cause = host.refusal() + "; nothing was written";
-            } else {
-#if !defined(_WIN32)
-                // The new partition shows once the kernel reads the table again.
-                std::string reread;
-                if (target.blockDevice && outcome.end != FormatEnd::Refused &&
-                    outcome.end != FormatEnd::Cancelled && !rereadPartitionTable(target.path, reread))
-                    std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
-#endif
-                if (saysOnlyCannotFormat(outcome.messageId)) {
-                    cause = explainCardProblem(driver, target);
-                    if (cause.empty() && outcome.end == FormatEnd::Failed)
-                        cause = "the card failed a transfer during the format: it was removed, turned "
-                                "read-only or is failing";
-                }
-            }
-        }
-    }
-    if (!cause.empty() && !json) std::fprintf(stderr, "brindlecard: %s.\n", cause.c_str());
-    if (json) printJson(outcome, cause);
+    runFormat(options, card, outcome, cause);
+    if (!cause.empty() && !options.json) std::fprintf(stderr, "brindlecard: %s.\n", cause.c_str());
+    if (options.json) printJson(outcome, cause);
     return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;
 }
 

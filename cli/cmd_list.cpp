@@ -4,8 +4,10 @@
 
 #include "base/code_page.h"
 #include "base/environment.h"
+#include "cli/arguments.h"
 #include "cli/block_target.h"
 #include "cli/commands.h"
+#include "cli/json.h"
 #include "platform/posix/posix_os.h"
 
 namespace brc::cli {

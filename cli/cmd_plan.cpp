@@ -1,10 +1,13 @@
 // brindlecard plan: the pre-check of a format, showing the layout it would write.
 #include <cstdio>
 
-#include "cli/cli_common.h"
+#include "cli/arguments.h"
 #include "cli/commands.h"
+#include "cli/json.h"
+#include "cli/targets.h"
 #include "base/code_page.h"
 #include "app/card_check.h"
+#include "app/format_report.h"
 #include "engine/layout.h"
 #if !defined(_WIN32)
 #include "cli/block_target.h"
@@ -36,6 +39,33 @@ const char* resultName(int32_t result) {
     case OutOfMemory: return "out of memory";
     case WriteProtected: return "write protected";
     default: return "refused";
+    }
+}
+
+// The plan as a table of figures; those not known (the card unread, no layout fits) left out.
+void printPlan(const Target& target, int32_t result, const FormatPlan& plan) {
+    const FormatParameters& p = plan.params;
+    std::printf("%-20s %s\n", "Card", target.display.c_str());
+    std::printf("%-20s %d (%s)\n", "Result", result, resultName(result));
+    auto row = [](const char* name, uint64_t v) { std::printf("%-20s %s\n", name, grouped(v).c_str()); };
+    if (plan.capacityKnown) {
+        row("User area sectors", plan.userSectors);
+        row("Card total sectors", p.cardTotalSectors);
+        std::printf("%-20s %u heads, %u sectors per track\n", "Geometry", p.heads, p.sectorsPerTrack);
+    }
+    if (plan.tablesChosen) {
+        std::printf("%-20s %u sectors (%u KiB)\n", "Cluster", p.sectorsPerCluster, p.sectorsPerCluster / 2);
+        row("Boundary unit", p.boundaryUnit);
+    }
+    if (plan.layoutDone) {
+        std::printf("%-20s %s\n", "File system", fsTypeName(p.fsType));
+        row("Partition start", p.partitionStart);
+        row(p.fsType == ExFat ? "FAT offset" : "Reserved sectors", p.reservedSectors);
+        row(p.fsType == ExFat ? "FAT length" : "FAT sectors", p.fatSectors);
+        row(p.fsType == ExFat ? "Cluster heap offset" : "System sectors", p.systemSectors);
+        row("Highest cluster", p.maxCluster);
+        std::printf("%-20s %u%s\n", "Label check bits", plan.labelBits,
+                    plan.labelBits ? " (label refused)" : "");
     }
 }
 
@@ -79,7 +109,6 @@ int planCommand(std::vector<std::string> argv) {
     FormatPlan plan;
     const int32_t result = checkFormatPlan(label, sizeAdjust, driver, &plan, os->oemCodePage());
     closeTarget(driver);
-    const FormatParameters& p = plan.params;
 
     if (json) {
         JsonObject o;
@@ -89,29 +118,7 @@ int planCommand(std::vector<std::string> argv) {
         std::printf("%s\n", o.str().c_str());
         return result == 0 ? kExitOk : kExitFailed;
     }
-
-    std::printf("%-20s %s\n", "Card", target.display.c_str());
-    std::printf("%-20s %d (%s)\n", "Result", result, resultName(result));
-    auto row = [](const char* name, uint64_t v) { std::printf("%-20s %s\n", name, grouped(v).c_str()); };
-    if (plan.capacityKnown) {
-        row("User area sectors", plan.userSectors);
-        row("Card total sectors", p.cardTotalSectors);
-        std::printf("%-20s %u heads, %u sectors per track\n", "Geometry", p.heads, p.sectorsPerTrack);
-    }
-    if (plan.tablesChosen) {
-        std::printf("%-20s %u sectors (%u KiB)\n", "Cluster", p.sectorsPerCluster, p.sectorsPerCluster / 2);
-        row("Boundary unit", p.boundaryUnit);
-    }
-    if (plan.layoutDone) {
-        std::printf("%-20s %s\n", "File system", fsTypeName(p.fsType));
-        row("Partition start", p.partitionStart);
-        row(p.fsType == ExFat ? "FAT offset" : "Reserved sectors", p.reservedSectors);
-        row(p.fsType == ExFat ? "FAT length" : "FAT sectors", p.fatSectors);
-        row(p.fsType == ExFat ? "Cluster heap offset" : "System sectors", p.systemSectors);
-        row("Highest cluster", p.maxCluster);
-        std::printf("%-20s %u%s\n", "Label check bits", plan.labelBits,
-                    plan.labelBits ? " (label refused)" : "");
-    }
+    printPlan(target, result, plan);
     if (result != 0) std::fprintf(stderr, "brindlecard: the card cannot be formatted as planned (%s).\n", resultName(result));
     return result == 0 ? kExitOk : kExitFailed;
 }

@@ -11,7 +11,7 @@
 #include "base/native_text.h"
 #endif
 
-#include "cli/cli_common.h"
+#include "cli/arguments.h"
 #include "cli/commands.h"
 
 namespace {

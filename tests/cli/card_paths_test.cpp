@@ -10,9 +10,11 @@
 
 #include "base/environment.h"
 #include "base/native_text.h"
+#include "cli/arguments.h"
 #include "cli/card_files.h"
-#include "cli/cli_common.h"
+#include "cli/card_lock.h"
 #include "cli/commands.h"
+#include "cli/targets.h"
 #include "device/card_map.h"
 #include "tests/support/cyrillic.h"
 #include "tests/support/scratch_dir.h"

@@ -1,23 +1,21 @@
-#include "cli/cli_common.h"
+#include "cli/targets.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
+#include "app/format_report.h"
 #include "base/code_page.h"
 #include "base/environment.h"
 #include "base/on_card_fields.h"
 #include "base/native_text.h"
-#include "cli/card_files.h"
-#include "device/card_map.h"
+#include "cli/arguments.h"
 #include "engine/layout.h"
 #if defined(_WIN32)
-#include <windows.h>
+#include "cli/card_files.h"
 #else
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -25,161 +23,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/block_target.h"
+#include "platform/posix/block_volume.h"
 #include "platform/posix/oem_code_pages.h"
 #include "platform/posix/posix_os.h"
 #endif
 
 namespace brc::cli {
-
-bool Args::flag(const std::string& name) {
-    for (auto it = args_.begin(); it != args_.end(); ++it) {
-        if (*it == name) {
-            args_.erase(it);
-            refuseRepeat(name);
-            return true;
-        }
-    }
-    return false;
-}
-
-void Args::refuseRepeat(const std::string& name) const {
-    for (const auto& a : args_)
-        if (a == name || a.rfind(name + "=", 0) == 0) throw UsageError{name + " is given more than once"};
-}
-
-std::optional<std::string> Args::value(const std::string& name) {
-    for (size_t i = 0; i < args_.size(); ++i) {
-        const std::string& a = args_[i];
-        if (a == name) {
-            if (i + 1 >= args_.size()) throw UsageError{name + " needs a value"};
-            std::string v = args_[i + 1];
-            args_.erase(args_.begin() + static_cast<std::ptrdiff_t>(i),
-                        args_.begin() + static_cast<std::ptrdiff_t>(i + 2));
-            refuseRepeat(name);
-            return v;
-        }
-        if (a.rfind(name + "=", 0) == 0) {
-            std::string v = a.substr(name.size() + 1);
-            args_.erase(args_.begin() + static_cast<std::ptrdiff_t>(i));
-            refuseRepeat(name);
-            return v;
-        }
-    }
-    return std::nullopt;
-}
-
-std::vector<std::string> Args::positionals() {
-    for (const auto& a : args_)
-        if (a.size() > 1 && a[0] == '-') throw UsageError{"unknown option " + a};
-    return args_;
-}
-
-bool Args::wantsHelp() const {
-    for (const auto& a : args_)
-        if (a == "--help" || a == "-h") return true;
-    return false;
-}
-
-uint64_t parseNumber(const std::string& text, const std::string& what, uint64_t max) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty()) throw UsageError{what + " '" + text + "' is not a number"};
-    uint64_t v = 0;
-    for (char c : digits) {
-        unsigned d;
-        if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-        else if (hex && c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-        else if (hex && c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-        else throw UsageError{what + " '" + text + "' is not a number"};
-        const uint64_t base = hex ? 16 : 10;
-        if (v > (max - d) / base) throw UsageError{what + " '" + text + "' is too large"};
-        v = v * base + d;
-    }
-    return v;
-}
-
-uint64_t parseSize(const std::string& text) {
-    if (text.empty()) throw UsageError{"the size is empty"};
-    unsigned shift = 0;
-    std::string digits = text;
-    switch (text.back()) {
-    case 'K': case 'k': shift = 10; break;
-    case 'M': case 'm': shift = 20; break;
-    case 'G': case 'g': shift = 30; break;
-    case 'T': case 't': shift = 40; break;
-    default: break;
-    }
-    if (shift) digits.pop_back();
-    try {
-        return parseNumber(digits, "size", UINT64_MAX >> shift) << shift;
-    } catch (UsageError& e) {
-        // Quote what the user typed, not the digits left after the unit.
-        const std::string quoted = "'" + digits + "'";
-        e.message.replace(e.message.find(quoted), quoted.size(), "'" + text + "'");
-        throw;
-    }
-}
-
-std::u16string labelArgument(const std::string& text) {
-    if (!isValidUtf8(text)) throw UsageError{"the label is not valid UTF-8"};
-    return utf8ToUtf16(text);
-}
-
-void JsonObject::key(const std::string& k) {
-    if (!body_.empty()) body_ += ',';
-    body_ += '"' + jsonEscape(k) + "\":";
-}
-
-JsonObject& JsonObject::number(const std::string& k, int64_t value) {
-    key(k);
-    body_ += std::to_string(value);
-    return *this;
-}
-
-JsonObject& JsonObject::string(const std::string& k, const std::string& value) {
-    key(k);
-    body_ += '"' + jsonEscape(value) + '"';
-    return *this;
-}
-
-JsonObject& JsonObject::raw(const std::string& k, const std::string& json) {
-    key(k);
-    body_ += json;
-    return *this;
-}
-
-JsonObject& JsonObject::boolean(const std::string& k, bool value) {
-    key(k);
-    body_ += value ? "true" : "false";
-    return *this;
-}
-
-JsonObject& JsonObject::strings(const std::string& k, const std::vector<std::string>& values) {
-    key(k);
-    body_ += '[';
-    for (size_t i = 0; i < values.size(); ++i)
-        body_ += (i ? ",\"" : "\"") + jsonEscape(values[i]) + '"';
-    body_ += ']';
-    return *this;
-}
-
-std::string jsonEscape(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 namespace {
 
@@ -198,6 +47,12 @@ bool isBlockDevice(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
 }
 #endif
+
+std::string hexCode(uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", code);
+    return text;
+}
 
 // What keeps `path` from being a virtual card image, or empty; `where` names it for the user.
 std::string notAnImage(const std::string& where, const std::string& path) {
@@ -218,10 +73,6 @@ std::string notAnImage(const std::string& where, const std::string& path) {
                ", not a whole number of 512-byte sectors from 1 to 4,294,967,295";
     return {};
 }
-
-} // namespace
-
-namespace {
 
 #if !defined(_WIN32)
 // Resolves a card's path once, as the kernel does (every link, every ".." after a link), and
@@ -317,21 +168,6 @@ std::string Target::changed() const {
 }
 #endif
 
-unsigned codePageOption(Args& args) {
-    const std::optional<std::string> text = args.value("--codepage");
-    if (!text) return 0;
-#if defined(_WIN32)
-    throw UsageError{"--codepage is for Linux; on Windows labels use the system's OEM code page"};
-#else
-    const auto page = static_cast<unsigned>(parseNumber(*text, "--codepage", UINT32_MAX));
-    if (std::find(kOemCodePages.begin(), kOemCodePages.end(), page) == kOemCodePages.end())
-        throw UsageError{"code page " + *text + " is not supported; --codepage takes " + oemCodePageList()};
-    if (!oemCodePage(page))
-        throw UsageError{"code page " + *text + " cannot be used: the system's iconv does not convert it"};
-    return page;
-#endif
-}
-
 std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePage) {
 #if defined(_WIN32)
     (void)target;
@@ -342,20 +178,6 @@ std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePag
 #endif
 }
 
-void addLayoutFigures(JsonObject& o, const LayoutFigures& f) {
-    if (f.fsType) o.string("fsType", fsTypeName(*f.fsType));
-    const std::pair<const char*, const std::optional<uint64_t>*> numbers[] = {
-        {"userSectors", &f.userSectors},         {"cardTotalSectors", &f.cardTotalSectors},
-        {"heads", &f.heads},                     {"sectorsPerTrack", &f.sectorsPerTrack},
-        {"sectorsPerCluster", &f.sectorsPerCluster}, {"boundaryUnit", &f.boundaryUnit},
-        {"partitionStart", &f.partitionStart},   {"reservedSectors", &f.reservedSectors},
-        {"fatSectors", &f.fatSectors},           {"systemSectors", &f.systemSectors},
-        {"maxCluster", &f.maxCluster},
-    };
-    for (const auto& [key, value] : numbers)
-        if (value->has_value()) o.number(key, static_cast<int64_t>(**value));
-}
-
 uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error, bool forReading) {
     if (driver.driverRoute == 0) {
         if (uint32_t r = bindDriver(driver, 2)) {
@@ -364,11 +186,9 @@ uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& er
         }
     }
     uint32_t r = openCard(driver, target.driveNumber, forReading);
-    if (r != 0) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%X", r);
-        error = "the card '" + target.display + "' could not be opened (driver code " + code + ")";
-    }
+    if (r != 0)
+        error = "the card '" + target.display + "' could not be opened (driver code " +
+                hexCode(r) + ")";
     return r;
 }
 
@@ -376,16 +196,6 @@ void closeTarget(DriverBinding& driver) {
     if (driver.driverRoute != 0) driver.api.DDFini(driver.driverHandle);
     driver.driverHandle = 0;
 }
-
-namespace {
-
-std::string hexCode(uint32_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", code);
-    return text;
-}
-
-} // namespace
 
 std::string imageProblem(const Target& target) {
     if (target.blockDevice) return {};
@@ -441,66 +251,5 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     }
     return {};
 }
-
-#if defined(_WIN32)
-
-namespace {
-
-// The lock covers one byte far past the end of any card: between processes it works as flock
-// does, and the library's own transfers, through other handles, never meet it.
-OVERLAPPED lockedByte() {
-    OVERLAPPED at{};
-    at.Offset = 0xFFFFFFFEu;
-    at.OffsetHigh = 0x7FFFFFFFu;
-    return at;
-}
-
-} // namespace
-
-CardFileLock::CardFileLock(const std::string& path) {
-    HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return;
-    OVERLAPPED at = lockedByte();
-    if (GetFileType(h) == FILE_TYPE_DISK &&
-        LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-        handle_ = h;
-        return;
-    }
-    heldElsewhere_ = GetLastError() == ERROR_LOCK_VIOLATION;
-    CloseHandle(h);
-}
-
-CardFileLock::~CardFileLock() {
-    if (!handle_) return;
-    OVERLAPPED at = lockedByte();
-    UnlockFileEx(handle_, 0, 1, 0, &at);
-    CloseHandle(handle_);
-}
-
-#else
-
-CardFileLock::CardFileLock(const std::string& path) {
-    // Non-blocking, so a FIFO in the card's place cannot hold the run here.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return;
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-        ::close(fd_);
-        fd_ = -1;
-        return;
-    }
-    int rc;
-    do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
-    while (rc != 0 && errno == EINTR);
-    heldElsewhere_ = rc != 0 && errno == EWOULDBLOCK;
-}
-
-CardFileLock::~CardFileLock() {
-    if (fd_ >= 0) ::close(fd_); // closing drops the lock
-}
-
-#endif
 
 } // namespace brc::cli

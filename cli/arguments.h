@@ -1,0 +1,48 @@
+// The command's arguments: options and values as they are recognised, numbers and sizes, the
+// label and the code page; the exit statuses and the usage error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brc::cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Thrown for a usage error; main prints the message and exits with 2.
+struct UsageError {
+    std::string message;
+};
+
+// Arguments after the command name, consumed as they are recognised.
+class Args {
+public:
+    explicit Args(std::vector<std::string> args) : args_(std::move(args)) {}
+    bool flag(const std::string& name);                        // --name
+    std::optional<std::string> value(const std::string& name); // --name V or --name=V
+    std::vector<std::string> positionals();                    // the rest; rejects unknown options
+    bool wantsHelp() const;
+
+private:
+    void refuseRepeat(const std::string& name) const;
+    std::vector<std::string> args_;
+};
+
+// Unsigned decimal or 0x-hex; throws UsageError naming `what` when malformed or above max.
+uint64_t parseNumber(const std::string& text, const std::string& what, uint64_t max);
+// N[K|M|G|T] with binary multiples; throws UsageError.
+uint64_t parseSize(const std::string& text);
+
+// The --label text as UTF-16; throws UsageError when it is not valid UTF-8 (a replacement
+// character would otherwise end up on the card).
+std::u16string labelArgument(const std::string& text);
+
+// --codepage N: the OEM code page FAT labels are stored in; 0 when not given, leaving it to
+// the system (on Linux the locale's). Throws UsageError for a page that cannot be used here.
+unsigned codePageOption(Args& args);
+
+} // namespace brc::cli

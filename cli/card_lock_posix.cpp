@@ -1,0 +1,32 @@
+#include "cli/card_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace brc::cli {
+
+CardFileLock::CardFileLock(const std::string& path) {
+    // Non-blocking, so a FIFO in the card's place cannot hold the run here.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    int rc;
+    do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    heldElsewhere_ = rc != 0 && errno == EWOULDBLOCK;
+}
+
+CardFileLock::~CardFileLock() {
+    if (fd_ >= 0) ::close(fd_); // closing drops the lock
+}
+
+} // namespace brc::cli
