@@ -245,7 +245,7 @@ void CBrindlecardDlg::stopPollTimer() {
 
 void CBrindlecardDlg::startPollTimer() { pollTimer = SetTimer(kPollTimerId, 1000); }
 
-void CBrindlecardDlg::repaint() {
+void CBrindlecardDlg::repaintNow() {
     Repaint();
     UpdateWindow();
 }

@@ -64,20 +64,19 @@ public:
     void OnRefresh();
     void OnOption();
     void OnFormat();
-    void EnableControls(bool enable);
     // The outcome of the last Format press, for whoever wants to know (the tests).
     const FormatOutcome& lastFormat() const { return lastFormat_; }
 
     // FormatHost.
     bool confirm(uint32_t messageId, const std::u16string& text, uint32_t style) override;
     void showMessage(uint32_t messageId, const std::u16string& text, uint32_t style) override;
-    void enableControls(bool enable) override { EnableControls(enable); }
+    void EnableControls(bool enable) override;
     void stopPollTimer() override;
     void startPollTimer() override;
-    void beginWaitCursor() override { BeginWaitCursor(); }
-    void endWaitCursor() override { EndWaitCursor(); }
-    void repaint() override;
-    void pumpPendingMessages() override { PumpPendingMessages(); }
+    void BeginWaitCursor() override { ui::Dialog::BeginWaitCursor(); }
+    void EndWaitCursor() override { ui::Dialog::EndWaitCursor(); }
+    void repaintNow() override;
+    void pumpPendingMessages() override { System().pumpPendingMessages(); }
     ProgressWindowHost& progressWindow() override { return progress_; }
 
 protected:

@@ -32,7 +32,7 @@ public:
 
     // ProgressView: the stage's line, then the control painted and the window updated at once.
     void showStage(const StageProgress& stage) override;
-    void pumpPendingMessages() override { PumpPendingMessages(); }
+    void pumpPendingMessages() override { System().pumpPendingMessages(); }
 
 protected:
     bool OnInitDialog() override;
