@@ -1,8 +1,8 @@
 // The resource ids by name: the dialog templates, their controls, the pictures and the system
 // menu's command. The one place these numbers are written: res/dialogs.rc includes this file,
 // tools/gen_dialogs.py, gen_language.py and gen_pictures.py read it, and the program's C++ uses
-// the names. The numbers are part of the program's outside face (other tools find the windows
-// by them), so a name may be added but a number never changed.
+// the names. The numbers themselves are fixed, and tests/res/dialog_templates_test.cpp keeps
+// them as numbers to hold them there: a name may be added, a number is not changed.
 //
 // Plain `#define NAME number` lines only: the resource compiler and the generators read it too.
 // Control ids are per dialog, so two dialogs may give one number two names.
