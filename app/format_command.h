@@ -19,7 +19,7 @@ struct RunFlags;
 class ProgressWindowHost;
 
 // What the command asks of its front end. EnableControls and the wait cursor keep the main
-// dialog's own (class-library) names, so the dialog's methods are the overrides themselves.
+// dialog's own (class-library) names, so the dialog has one method of each name, not two.
 class FormatHost {
 public:
     virtual ~FormatHost() = default;
