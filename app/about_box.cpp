@@ -25,12 +25,12 @@ ui::Reply CAboutBox::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lPa
     const ui::Reply reply = ui::Dialog::WindowProc(message, wParam, lParam);
     if (message == ui::WmShowWindow) {
         const VersionStrings strings = getVersionStrings(os_.programVersion());
-        SetControlText(kVersion, languageTag_.empty()
-                                     ? strings.versionLine
-                                     : strings.versionLine + u" <" + languageTag_ + u">");
-        SetControlText(kLegal, strings.legalNotice);
-        ShowControl(kContactLabel, false);
-        ShowControl(kContactLink, false);
+        SetControlText(IDC_ABOUT_VERSION, languageTag_.empty()
+                                              ? strings.versionLine
+                                              : strings.versionLine + u" <" + languageTag_ + u">");
+        SetControlText(IDC_ABOUT_LEGAL, strings.legalNotice);
+        ShowControl(IDC_ABOUT_CONTACT_LABEL, false);
+        ShowControl(IDC_ABOUT_CONTACT_LINK, false);
     }
     return reply;
 }

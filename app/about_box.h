@@ -1,4 +1,4 @@
-// The about box (template 100): the program's version line with the language library's tag,
+// The about box (IDD_ABOUTBOX): the program's version line with the language library's tag,
 // and the legal notice, both from the program file's version resource.
 #pragma once
 
@@ -6,6 +6,7 @@
 #include <string>
 
 #include "os/os_services.h"
+#include "res/resource_ids.h"
 #include "ui/dialog.h"
 
 namespace brc {
@@ -23,11 +24,8 @@ extern const char16_t kDefaultLegalNotice[];
 
 class CAboutBox final : public ui::Dialog {
 public:
-    static constexpr int kTemplate = 100;
-    static constexpr int kVersion = 1002, kLegal = 1003, kContactLabel = 1004, kContactLink = 1005;
-
     CAboutBox(ui::WindowSystem& system, OsServices& os, const std::u16string& languageTag)
-        : ui::Dialog(system, kTemplate), os_(os), languageTag_(languageTag) {}
+        : ui::Dialog(system, IDD_ABOUTBOX), os_(os), languageTag_(languageTag) {}
 
 protected:
     ui::Reply WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override;

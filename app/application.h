@@ -8,6 +8,7 @@
 
 #include "app/main_dialog.h"
 #include "progress/progress.h"
+#include "res/resource_ids.h"
 #include "ui/dialog.h"
 
 namespace brc {
@@ -41,11 +42,10 @@ private:
     ui::WindowSystem& system_;
 };
 
-// Hosts a message box when an ownerless one cannot be shown (template 157, never visible).
+// Hosts a message box when an ownerless one cannot be shown (IDD_MESSAGE_HOST, never visible).
 class CMessageDialog final : public ui::Dialog {
 public:
-    static constexpr int kTemplate = 157;
-    explicit CMessageDialog(ui::WindowSystem& system) : ui::Dialog(system, kTemplate) {}
+    explicit CMessageDialog(ui::WindowSystem& system) : ui::Dialog(system, IDD_MESSAGE_HOST) {}
     int RunMessage(const std::u16string& text, const std::u16string& caption, uint32_t style);
 
 protected:

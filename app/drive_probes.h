@@ -8,6 +8,7 @@
 
 #include "app/card_probes.h"
 #include "base/format_types.h"
+#include "res/resource_ids.h"
 
 namespace brc {
 
@@ -34,15 +35,20 @@ struct CapacityText {
 CapacityText capacityText(uint64_t sizeBytes);
 
 // Card picture controls of the main dialog.
-enum CardPicture : int { PictureNoDrive = 1012, PictureUnusable = 1010, PictureSd = 1014,
-                         PictureSdhc = 1019, PictureSdxc = 1020 };
+enum CardPicture : int {
+    PictureNoDrive = IDC_PICTURE_NO_DRIVE,
+    PictureUnusable = IDC_PICTURE_UNUSABLE,
+    PictureSd = IDC_PICTURE_SD,
+    PictureSdhc = IDC_PICTURE_SDHC,
+    PictureSdxc = IDC_PICTURE_SDXC,
+};
 // The picture for a usable card of this size.
 CardPicture pictureForSize(uint64_t sizeBytes);
 // Whether a card of this geometry can be formatted at all (up to 2 TiB; a card of no sectors
 // with 2048-byte sectors is not).
 bool isUsableCard(uint32_t userSectors, uint16_t bytesPerSector);
 
-// The options summary (static 1018) for a format type and size adjustment.
+// The options summary (IDC_OPTIONS_SUMMARY) for a format type and size adjustment.
 uint32_t optionsSummaryId(FormatType type, bool sizeAdjustment);
 // The type a drive without flash erase falls back to.
 FormatType withoutErase(FormatType type);

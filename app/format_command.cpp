@@ -23,7 +23,7 @@ void FormatCommand::showPowerMessage(FormatOutcome& outcome) {
     // The message says the format did not finish, whatever the card path returned before the
     // broadcast was seen (it may come during the label step).
     outcome.result = PowerInterrupted;
-    host_.repaint();
+    host_.repaintNow();
     show(outcome, env_.flags.powerEvent == 4 ? msg::SuspendDetected : msg::StandbyDetected, kStyleInformation);
 }
 
@@ -45,18 +45,18 @@ FormatOutcome FormatCommand::run(const FormatRequest& request) {
     conclude(outcome, request, probe, root);
     host_.refreshDriveList();
     host_.startPollTimer();
-    host_.endWaitCursor();
+    host_.EndWaitCursor();
     return outcome;
 }
 
 bool FormatCommand::mayWrite(FormatOutcome& outcome, const FormatRequest& request,
                              ProbeContext& probe, const std::u16string& root) {
     // The label check, with the controls off while the card is opened.
-    host_.beginWaitCursor();
-    host_.enableControls(false);
+    host_.BeginWaitCursor();
+    host_.EnableControls(false);
     outcome.result = runLabelOperation(probe, LabelPreCheck, root, request.label, request.sizeAdjustment);
-    host_.enableControls(true);
-    host_.endWaitCursor();
+    host_.EnableControls(true);
+    host_.EndWaitCursor();
     if (outcome.result != Success) {
         show(outcome, resultMessageId(outcome.result, false), resultMessageStyle(outcome.result));
         return false;
@@ -84,11 +84,11 @@ bool FormatCommand::mayWrite(FormatOutcome& outcome, const FormatRequest& reques
 void FormatCommand::formatWithControlsOff(FormatOutcome& outcome, const FormatRequest& request,
                                           const std::u16string& root) {
     RunFlags& flags = env_.flags;
-    host_.beginWaitCursor();
-    host_.repaint();
+    host_.BeginWaitCursor();
+    host_.repaintNow();
     uint32_t status = 0;
     flags.formatStatus = &status;
-    host_.enableControls(false);
+    host_.EnableControls(false);
     flags.labelRejected = 0;
     Progress progress{flags, nullptr};
     ExFatState exfat;
@@ -112,25 +112,25 @@ void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& reques
         decideFormatOutcome(outcome.result, outcome.status, flags.powerAbort, flags.powerEvent);
     outcome.end = FormatEnd::Failed;
     if (flags.powerAbort) {
-        host_.enableControls(true);
+        host_.EnableControls(true);
         showPowerMessage(outcome);
         return;
     }
     if (decided.messageId != 0) {
-        host_.enableControls(true);
+        host_.EnableControls(true);
         show(outcome, decided.messageId, decided.style);
-        host_.repaint();
+        host_.repaintNow();
         return;
     }
     if (outcome.result == Success) {
-        host_.repaint();
+        host_.repaintNow();
         // The system writes the label; FAT32's FSInfo and FAT entry are put right after it.
         env_.sys.os.setVolumeLabel(root, outcome.label);
         if (outcome.figures.fileSystemKind == Fat32)
             runLabelOperation(probe, Fat32Repair, root, outcome.label, request.sizeAdjustment);
         host_.pumpPendingMessages();
     }
-    host_.enableControls(true);
+    host_.EnableControls(true);
     if (flags.powerAbort) showPowerMessage(outcome);
     else showReport(outcome);
 }
@@ -148,7 +148,7 @@ void FormatCommand::showReport(FormatOutcome& outcome) {
     outcome.message =
         buildVolumeReport(env_.messages, outcome.result, env_.flags.labelRejected, values);
     host_.showMessage(0, outcome.message, kStyleInformation);
-    if (outcome.result != Success) host_.repaint();
+    if (outcome.result != Success) host_.repaintNow();
 }
 
 } // namespace brc

@@ -18,7 +18,8 @@ namespace brc {
 struct RunFlags;
 class ProgressWindowHost;
 
-// What the command asks of its front end.
+// What the command asks of its front end. EnableControls and the wait cursor keep the main
+// dialog's own (class-library) names, so the dialog has one method of each name, not two.
 class FormatHost {
 public:
     virtual ~FormatHost() = default;
@@ -27,14 +28,14 @@ public:
     // A message box: one of the table's messages, or the report (messageId 0).
     virtual void showMessage(uint32_t messageId, const std::u16string& text, uint32_t style) = 0;
     // The label edit, Format, Refresh, Option, the drive list and Exit, in that order.
-    virtual void enableControls(bool enable) = 0;
+    virtual void EnableControls(bool enable) = 0;
     virtual void stopPollTimer() = 0;
     virtual void startPollTimer() = 0;
     virtual void refreshDriveList() = 0;
-    virtual void beginWaitCursor() = 0;
-    virtual void endWaitCursor() = 0;
+    virtual void BeginWaitCursor() = 0;
+    virtual void EndWaitCursor() = 0;
     // Redraws the main window at once, so a closed box leaves no trace.
-    virtual void repaint() = 0;
+    virtual void repaintNow() = 0;
     // Handles pending events, so a power broadcast that came meanwhile is seen.
     virtual void pumpPendingMessages() = 0;
     virtual ProgressWindowHost& progressWindow() = 0;

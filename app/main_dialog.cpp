@@ -22,9 +22,11 @@ constexpr int kPictures[] = {PictureNoDrive, PictureUnusable, PictureSd, Picture
 } // namespace
 
 CBrindlecardDlg::CBrindlecardDlg(ui::WindowSystem& system, AppContext& app)
-    : ui::Dialog(system, kTemplate), app_(app), probe_{app.driver, app.sys, app.os.oemCodePage()},
+    : ui::Dialog(system, IDD_BRINDLECARD),
+      app_(app),
+      probe_{app.driver, app.sys, app.os.oemCodePage()},
       progress_(system, app.messages, app.flags, this) {
-    appIcon_ = LoadIconResource(kIcon);
+    appIcon_ = LoadIconResource(IDI_BRINDLECARD);
 }
 
 std::u16string CBrindlecardDlg::caption() {
@@ -42,33 +44,33 @@ std::u16string CBrindlecardDlg::caption() {
 
 bool CBrindlecardDlg::OnInitDialog() {
     const std::u16string about = text(msg::AboutMenuItem);
-    if (!about.empty()) AppendSystemMenuItem(kAboutCommand, about);
+    if (!about.empty()) AppendSystemMenuItem(IDM_ABOUTBOX, about);
     SetWindowIcon(appIcon_);
-    ui::AnimationControl animation = Animation(AnimationControl);
-    if (animation.Open(kAnimation)) animation.Play(-1, 0, 0xFFFF);
+    ui::AnimationControl animation = Animation(IDC_ANIMATION);
+    if (animation.Open(IDR_BUSY_ANIMATION)) animation.Play(-1, 0, 0xFFFF);
     SetCaption(caption());
 
-    SetControlText(FormatButton, text(msg::FormatButton));
-    SetControlText(ExitButton, text(msg::ExitButton));
-    SetControlText(RefreshButton, text(msg::RefreshButton));
-    SetControlText(NoticeText, text(msg::FormatErasesAllData));
-    SetControlText(TrademarkText, text(msg::TrademarkNotice));
-    SetControlText(OptionsCaption, text(msg::OptionsBoxCaption));
-    SetControlText(OptionButton, text(msg::OptionsButton));
+    SetControlText(IDC_FORMAT, text(msg::FormatButton));
+    SetControlText(IDC_EXIT, text(msg::ExitButton));
+    SetControlText(IDC_REFRESH, text(msg::RefreshButton));
+    SetControlText(IDC_NOTICE, text(msg::FormatErasesAllData));
+    SetControlText(IDC_TRADEMARK, text(msg::TrademarkNotice));
+    SetControlText(IDC_OPTIONS_CAPTION, text(msg::OptionsBoxCaption));
+    SetControlText(IDC_OPTION, text(msg::OptionsButton));
     UpdateOptionsText();
 
-    ShowControl(HiddenPicture, false);
-    SetControlText(CapacityValue, u"");
-    SetControlText(CapacityUnit, u"");
-    SetControlText(LabelEdit, u"");
-    EnableControl(LabelEdit, false);
+    ShowControl(IDC_PICTURE_UNKNOWN, false);
+    SetControlText(IDC_CAPACITY_VALUE, u"");
+    SetControlText(IDC_CAPACITY_UNIT, u"");
+    SetControlText(IDC_LABEL_EDIT, u"");
+    EnableControl(IDC_LABEL_EDIT, false);
     refreshDriveList();
     startPollTimer();
     return true;
 }
 
 std::u16string CBrindlecardDlg::selectedRoot() {
-    ui::ComboBox list = Combo(DriveList);
+    ui::ComboBox list = Combo(IDC_DRIVE_LIST);
     const int selected = list.GetCurSel();
     return rootPathOf(selected < 0 ? std::u16string() : list.GetItemText(selected));
 }
@@ -78,7 +80,7 @@ void CBrindlecardDlg::showPicture(int pictureId) {
 }
 
 void CBrindlecardDlg::refreshDriveList() {
-    ui::ComboBox list = Combo(DriveList);
+    ui::ComboBox list = Combo(IDC_DRIVE_LIST);
     const int previous = list.GetCurSel();
     const std::u16string remembered = previous < 0 ? std::u16string() : list.GetItemText(previous);
     list.ResetContent();
@@ -97,19 +99,19 @@ void CBrindlecardDlg::refreshDriveList() {
     }
 
     if (list.GetCount() == 0) {
-        EnableControl(DriveList, false);
-        SetControlText(NoticeText, text(msg::FormatErasesAllData));
-        EnableControl(FormatButton, false);
+        EnableControl(IDC_DRIVE_LIST, false);
+        SetControlText(IDC_NOTICE, text(msg::FormatErasesAllData));
+        EnableControl(IDC_FORMAT, false);
         showPicture(PictureNoDrive);
-        SetControlText(CapacityValue, u"");
-        SetControlText(CapacityUnit, u"");
-        SetControlText(LabelEdit, u"");
-        EnableControl(LabelEdit, false);
+        SetControlText(IDC_CAPACITY_VALUE, u"");
+        SetControlText(IDC_CAPACITY_UNIT, u"");
+        SetControlText(IDC_LABEL_EDIT, u"");
+        EnableControl(IDC_LABEL_EDIT, false);
         return;
     }
     const int found = remembered.empty() ? -1 : list.FindStringExact(remembered);
     list.SetCurSel(found >= 0 ? found : 0);
-    EnableControl(DriveList, true);
+    EnableControl(IDC_DRIVE_LIST, true);
     const std::u16string root = selectedRoot();
     showDriveCapacity(root);
     IsEraseAvailable(root);
@@ -140,31 +142,32 @@ void CBrindlecardDlg::showDriveCapacity(const std::u16string& rootPath) {
     }
     if (!usable) {
         showPicture(PictureUnusable);
-        SetControlText(NoticeText, text(msg::DriveNotSupported));
-        EnableControl(FormatButton, false);
-        SetControlText(CapacityValue, text(msg::Blank));
-        SetControlText(CapacityUnit, u"");
-        SetControlText(LabelEdit, u"");
-        EnableControl(LabelEdit, false);
+        SetControlText(IDC_NOTICE, text(msg::DriveNotSupported));
+        EnableControl(IDC_FORMAT, false);
+        SetControlText(IDC_CAPACITY_VALUE, text(msg::Blank));
+        SetControlText(IDC_CAPACITY_UNIT, u"");
+        SetControlText(IDC_LABEL_EDIT, u"");
+        EnableControl(IDC_LABEL_EDIT, false);
         return;
     }
     showPicture(pictureForSize(size));
-    SetControlText(NoticeText, text(msg::FormatErasesAllData));
-    EnableControl(FormatButton, true);
+    SetControlText(IDC_NOTICE, text(msg::FormatErasesAllData));
+    EnableControl(IDC_FORMAT, true);
     const CapacityText shown = capacityText(size);
     if (shown.unknown) {
-        SetControlText(CapacityValue, text(msg::UnknownCapacity));
-        SetControlText(CapacityUnit, shown.unit);
-        SetControlText(LabelEdit, u"");
-        EnableControl(LabelEdit, false);
+        SetControlText(IDC_CAPACITY_VALUE, text(msg::UnknownCapacity));
+        SetControlText(IDC_CAPACITY_UNIT, shown.unit);
+        SetControlText(IDC_LABEL_EDIT, u"");
+        EnableControl(IDC_LABEL_EDIT, false);
         return;
     }
-    SetControlText(CapacityValue, shown.value);
-    SetControlText(CapacityUnit, shown.unit);
+    SetControlText(IDC_CAPACITY_VALUE, shown.value);
+    SetControlText(IDC_CAPACITY_UNIT, shown.unit);
     VolumeInformation info;
     // The label as the system shows it, in the 31 characters it is read into.
-    SetControlText(LabelEdit, app_.os.volumeInformation(rootPath, info) ? info.label.substr(0, 30) : u"");
-    EnableControl(LabelEdit, true);
+    SetControlText(IDC_LABEL_EDIT,
+                   app_.os.volumeInformation(rootPath, info) ? info.label.substr(0, 30) : u"");
+    EnableControl(IDC_LABEL_EDIT, true);
 }
 
 int CBrindlecardDlg::IsEraseAvailable(const std::u16string& rootPath) {
@@ -176,24 +179,23 @@ int CBrindlecardDlg::IsEraseAvailable(const std::u16string& rootPath) {
 }
 
 void CBrindlecardDlg::UpdateOptionsText() {
-    SetControlText(OptionsSummary, text(optionsSummaryId(formatType, sizeAdjustment != 0)));
+    SetControlText(IDC_OPTIONS_SUMMARY, text(optionsSummaryId(formatType, sizeAdjustment != 0)));
     UpdateWindow();
 }
 
 void CBrindlecardDlg::EnableControls(bool enable) {
-    for (int id : {int(LabelEdit), int(FormatButton), int(RefreshButton), int(OptionButton),
-                   int(DriveList), int(ExitButton)})
+    for (int id : {IDC_LABEL_EDIT, IDC_FORMAT, IDC_REFRESH, IDC_OPTION, IDC_DRIVE_LIST, IDC_EXIT})
         EnableControl(id, enable);
 }
 
 void CBrindlecardDlg::OnRefresh() {
     BeginWaitCursor();
-    for (int id : {int(RefreshButton), int(FormatButton), int(OptionButton), int(DriveList), int(ExitButton)})
+    for (int id : {IDC_REFRESH, IDC_FORMAT, IDC_OPTION, IDC_DRIVE_LIST, IDC_EXIT})
         EnableControl(id, false);
     unbindDriver(app_.driver);
     if (bindDriver(app_.driver, 2) == 0) {
         refreshDriveList();
-        for (int id : {int(RefreshButton), int(OptionButton), int(ExitButton)}) EnableControl(id, true);
+        for (int id : {IDC_REFRESH, IDC_OPTION, IDC_EXIT}) EnableControl(id, true);
     } else {
         const std::u16string message = text(msg::CardInUse);
         if (app_.shell)
@@ -217,11 +219,11 @@ void CBrindlecardDlg::OnOption() {
 }
 
 void CBrindlecardDlg::OnFormat() {
-    ui::ComboBox list = Combo(DriveList);
+    ui::ComboBox list = Combo(IDC_DRIVE_LIST);
     const int selected = list.GetCurSel();
     FormatRequest request;
     request.drive = selected < 0 ? std::u16string() : list.GetItemText(selected);
-    request.label = GetControlText(LabelEdit);
+    request.label = GetControlText(IDC_LABEL_EDIT);
     request.formatType = formatType;
     request.sizeAdjustment = sizeAdjustment != 0;
     FormatEnvironment env{app_.driver, app_.sys, app_.flags, app_.messages, app_.os.oemCodePage()};
@@ -243,7 +245,7 @@ void CBrindlecardDlg::stopPollTimer() {
 
 void CBrindlecardDlg::startPollTimer() { pollTimer = SetTimer(kPollTimerId, 1000); }
 
-void CBrindlecardDlg::repaint() {
+void CBrindlecardDlg::repaintNow() {
     Repaint();
     UpdateWindow();
 }
@@ -251,13 +253,13 @@ void CBrindlecardDlg::repaint() {
 bool CBrindlecardDlg::OnCommand(int controlId, uint32_t notification) {
     if (notification == ui::BnClicked) {
         switch (controlId) {
-        case FormatButton: OnFormat(); return true;
-        case RefreshButton: OnRefresh(); return true;
-        case OptionButton: OnOption(); return true;
+        case IDC_FORMAT: OnFormat(); return true;
+        case IDC_REFRESH: OnRefresh(); return true;
+        case IDC_OPTION: OnOption(); return true;
         default: break;
         }
     }
-    if (controlId == DriveList && notification == ui::CbnSelChange) {
+    if (controlId == IDC_DRIVE_LIST && notification == ui::CbnSelChange) {
         onDriveSelChange();
         return true;
     }
@@ -278,7 +280,7 @@ bool CBrindlecardDlg::PreTranslateMessage(const ui::Message& message) {
 }
 
 void CBrindlecardDlg::onTimer(uintptr_t timerId) {
-    if (timerId != pollTimer || Combo(DriveList).GetCount() <= 0) return;
+    if (timerId != pollTimer || Combo(IDC_DRIVE_LIST).GetCount() <= 0) return;
     VolumeInformation info;
     if (!app_.os.volumeInformation(selectedRoot(), info) && app_.os.lastError() == kErrorNotReady) {
         BeginWaitCursor();  // the card was pulled
@@ -304,7 +306,7 @@ void CBrindlecardDlg::paint() {
 ui::Reply CBrindlecardDlg::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) {
     switch (message) {
     case ui::WmSysCommand:
-        if ((wParam & 0xFFF0) == kAboutCommand) {
+        if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
             CAboutBox about(System(), app_.os, app_.languageTag);
             about.DoModal(this);
             return {true, 0};
@@ -347,7 +349,7 @@ ui::Reply CBrindlecardDlg::WindowProc(uint32_t message, uintptr_t wParam, intptr
         if (ui::isCtlColorMessage(message)) {
             const ui::Reply reply = ui::Dialog::WindowProc(message, wParam, lParam);
             const int id = System().controlIdOf(Handle(), lParam);
-            if (id == NoticeText || id == TrademarkText) {
+            if (id == IDC_NOTICE || id == IDC_TRADEMARK) {
                 System().setTextColors(static_cast<ui::DeviceContext>(wParam), kBlack, kWhite);
                 return {true, System().whiteBrush()};
             }

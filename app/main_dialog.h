@@ -1,4 +1,4 @@
-// The main window (template 102): the drive list with the selected card's capacity, picture and
+// The main window (IDD_BRINDLECARD): the drive list with the selected card's capacity, picture and
 // label, the options summary, and the buttons Option, Refresh, Format and Exit. It watches the
 // system (a one-second poll, device changes, F5, power broadcasts) and is the Format command's
 // host.
@@ -11,6 +11,7 @@
 #include "app/format_command.h"
 #include "app/wait_dialog.h"
 #include "base/format_types.h"
+#include "res/resource_ids.h"
 #include "ui/dialog.h"
 
 namespace brc {
@@ -45,16 +46,7 @@ struct AppContext {
 
 class CBrindlecardDlg final : public ui::Dialog, public FormatHost {
 public:
-    static constexpr int kTemplate = 102;
-    enum Control : int {
-        DriveList = 1000, FormatButton = 1001, NoticeText = 1009, RefreshButton = 1006,
-        ExitButton = 1, OptionButton = 1023, OptionsCaption = 1024, OptionsSummary = 1018,
-        CapacityValue = 1016, CapacityUnit = 1017, LabelEdit = 1033, TrademarkText = 1035,
-        AnimationControl = 1032, HiddenPicture = 1011,
-    };
     static constexpr uintptr_t kPollTimerId = 1090;
-    static constexpr uint32_t kAboutCommand = 0x10;
-    static constexpr int kIcon = 128, kAnimation = 153;
 
     CBrindlecardDlg(ui::WindowSystem& system, AppContext& app);
 
@@ -72,20 +64,19 @@ public:
     void OnRefresh();
     void OnOption();
     void OnFormat();
-    void EnableControls(bool enable);
     // The outcome of the last Format press, for whoever wants to know (the tests).
     const FormatOutcome& lastFormat() const { return lastFormat_; }
 
     // FormatHost.
     bool confirm(uint32_t messageId, const std::u16string& text, uint32_t style) override;
     void showMessage(uint32_t messageId, const std::u16string& text, uint32_t style) override;
-    void enableControls(bool enable) override { EnableControls(enable); }
+    void EnableControls(bool enable) override;
     void stopPollTimer() override;
     void startPollTimer() override;
-    void beginWaitCursor() override { BeginWaitCursor(); }
-    void endWaitCursor() override { EndWaitCursor(); }
-    void repaint() override;
-    void pumpPendingMessages() override { PumpPendingMessages(); }
+    void BeginWaitCursor() override { ui::Dialog::BeginWaitCursor(); }
+    void EndWaitCursor() override { ui::Dialog::EndWaitCursor(); }
+    void repaintNow() override;
+    void pumpPendingMessages() override { System().pumpPendingMessages(); }
     ProgressWindowHost& progressWindow() override { return progress_; }
 
 protected:

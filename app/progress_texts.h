@@ -1,4 +1,4 @@
-// The progress window's lines: their controls in template 145, and their texts made from the
+// The progress window's lines: their controls in IDD_WAIT, and their texts made from the
 // stages' numbers. The dialog draws them; the terminal prints the same texts.
 #pragma once
 
@@ -8,16 +8,15 @@
 
 #include "progress/progress.h"
 #include "res/messages.h"
+#include "res/resource_ids.h"
 
 namespace brc {
 
-// Controls of the progress window.
+// The progress window's line of each stage.
 enum ProgressControl : uint32_t {
-    NoticeLine = 1014,
-    FormatLine = 1027,
-    OverwriteLine = 1028,
-    EraseLine = 1029,
-    CancelButton = 1031,
+    OverwriteLine = IDC_WAIT_OVERWRITE_LINE,
+    EraseLine = IDC_WAIT_ERASE_LINE,
+    FormatLine = IDC_WAIT_FORMAT_LINE,
 };
 
 // The control that shows a stage.

@@ -23,13 +23,13 @@ void CWaitDialog::showStage(const StageProgress& stage) {
 
 bool CWaitDialog::OnInitDialog() {
     SetCaption(messages_.text(msg::ProgressTitle));
-    SetControlText(NoticeLine, messages_.text(msg::DoNotRemoveDrive));
-    SetControlText(CancelButton, messages_.text(msg::Cancel));
+    SetControlText(IDC_WAIT_NOTICE, messages_.text(msg::DoNotRemoveDrive));
+    SetControlText(IDC_WAIT_CANCEL, messages_.text(msg::Cancel));
     return true;
 }
 
 bool CWaitDialog::OnCommand(int controlId, uint32_t notification) {
-    if (controlId == CancelButton && notification == ui::BnClicked) {
+    if (controlId == IDC_WAIT_CANCEL && notification == ui::BnClicked) {
         // The window stays: the format closes it when its pass has stopped.
         flags_.cancelRequested = 1;
         return true;

@@ -1,4 +1,4 @@
-// The progress window of a format: three progress lines, a notice and Cancel (template 145). It
+// The progress window of a format: three progress lines, a notice and Cancel (IDD_WAIT). It
 // is the passes' ProgressView and the Format command's progress window, made modeless over the
 // main dialog for the length of one format.
 #pragma once
@@ -9,18 +9,20 @@
 #include "app/progress_texts.h"
 #include "progress/progress.h"
 #include "res/messages.h"
+#include "res/resource_ids.h"
 #include "ui/dialog.h"
 
 namespace brc {
 
 class CWaitDialog final : public ui::Dialog, public ProgressView, public ProgressWindowHost {
 public:
-    static constexpr int kTemplate = 145;
-
     // `owner` is the dialog the window is made over (the main dialog).
     CWaitDialog(ui::WindowSystem& system, const MessageSource& messages, RunFlags& flags,
                 ui::Dialog* owner = nullptr)
-        : ui::Dialog(system, kTemplate), messages_(messages), texts_(messages), flags_(flags),
+        : ui::Dialog(system, IDD_WAIT),
+          messages_(messages),
+          texts_(messages),
+          flags_(flags),
           owner_(owner) {}
     void setOwner(ui::Dialog* owner) { owner_ = owner; }
 
@@ -30,7 +32,7 @@ public:
 
     // ProgressView: the stage's line, then the control painted and the window updated at once.
     void showStage(const StageProgress& stage) override;
-    void pumpPendingMessages() override { PumpPendingMessages(); }
+    void pumpPendingMessages() override { System().pumpPendingMessages(); }
 
 protected:
     bool OnInitDialog() override;

@@ -108,13 +108,13 @@ public:
         if (json_) return;
         std::fprintf(style == kStyleError ? stderr : stdout, "%s\n", utf16ToUtf8(message).c_str());
     }
-    void enableControls(bool) override {}
+    void EnableControls(bool) override {}
     void stopPollTimer() override {}
     void startPollTimer() override {}
     void refreshDriveList() override {}
-    void beginWaitCursor() override {}
-    void endWaitCursor() override {}
-    void repaint() override {}
+    void BeginWaitCursor() override {}
+    void EndWaitCursor() override {}
+    void repaintNow() override {}
     void pumpPendingMessages() override { progress_.pumpPendingMessages(); }
     ProgressWindowHost& progressWindow() override { return progress_; }
 

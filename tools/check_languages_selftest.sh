@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The translation check must fail on a table that lacks a message, still carries the translation
 # of an original that has since changed, drops a blank the original ends with, or keeps a
-# Russian word; and on a library whose compiled dialog has a control outside its bounds. It must
-# pass on the tables as they are.
+# Russian word; on a library whose compiled dialog has a control outside its bounds; and on a
+# table that moves a control by an id no control has. It must pass on the tables as they are.
 #   check_languages_selftest.sh SOURCE_DIR WINDRES INCLUDE_DIR...
 set -euo pipefail
 source_dir=$1
@@ -34,5 +34,7 @@ refused "a Russian word left" "still has Cyrillic text"
 if [ -n "$windres" ] && command -v "$windres" >/dev/null; then
   echo "place 102 1001 230 161 50 14" >>"$table"
   refused "a control moved out of its dialog" "control 1001 lies outside the dialog"
+  echo "place IDD_BRINDLECARD IDC_LABEL 7 97 70 8" >>"$table"
+  refused "a control moved by a name no control has" "no such control"
 fi
 echo "the translation check refuses every fault it was shown"

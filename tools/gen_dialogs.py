@@ -7,8 +7,9 @@ Reads the part of the resource-script language that res/dialogs.rc uses: DIALOG 
 with STYLE, EXSTYLE, CAPTION and FONT, and the controls CONTROL, PUSHBUTTON, DEFPUSHBUTTON,
 LTEXT, RTEXT, CTEXT, EDITTEXT, COMBOBOX, GROUPBOX, AUTORADIOBUTTON and AUTOCHECKBOX, with style
 expressions of named constants and numbers joined by | and NOT. `#define NAME number` lines are
-honoured; other preprocessor lines are skipped. Anything else stops the build, so that the tables
-never silently differ from what windres builds into the program.
+honoured, in the script and in a header it includes with quotes (res/resource_ids.h, read from
+beside the script); other preprocessor lines are skipped. Anything else stops the build, so that
+the tables never silently differ from what windres builds into the program.
 
 Styles are combined as windres combines them: a dialog without STYLE is WS_POPUP | WS_BORDER |
 WS_SYSMENU, CAPTION adds WS_CAPTION and FONT adds DS_SETFONT; a control is WS_CHILD | WS_VISIBLE
@@ -18,6 +19,7 @@ the documented default: an explicit style drops WS_GROUP from the texts and WS_T
 COMBOBOX and AUTORADIOBUTTON, so dialogs.rc names those bits where it wants them.
 tools/check_resources.py compares the result with windres's own output.
 """
+import os
 import re
 import sys
 
@@ -120,6 +122,46 @@ def unquote(token):
     return re.sub(r"\\(.)", lambda m: escapes.get(m.group(1), m.group(0)), body)
 
 
+DEFINE = re.compile(r"#\s*define\s+([A-Za-z_]\w*)\s+\(?\s*(-?(?:0[xX][0-9A-Fa-f]+|\d+))\s*\)?"
+                    r"\s*(?://.*)?")
+INCLUDE = re.compile(r'#\s*include\s+"([^"]+)"')
+
+
+def preprocessor_line(stripped, path, line_no, defines):
+    """Takes in a `#define NAME number`, and the defines of a file included with quotes (the
+    ids header, beside the script); other preprocessor lines are the resource compiler's."""
+    m = DEFINE.fullmatch(stripped)
+    if m:
+        defines[m.group(1)] = int(m.group(2), 0)
+    elif re.match(r"#\s*define\b", stripped):
+        raise ScriptError(f"{path}:{line_no}: only `#define NAME number` is understood")
+    elif INCLUDE.match(stripped):
+        header = os.path.join(os.path.dirname(path), INCLUDE.match(stripped).group(1))
+        defines.update(read_header(header))
+
+
+def read_header(path):
+    """The names of a header that holds only `#define NAME number` lines and comments."""
+    defines = {}
+    try:
+        text = open(path, encoding="utf-8").read()
+    except OSError as e:
+        raise ScriptError(f"{path}: {e.strerror}")
+    for line_no, line in enumerate(text.split("\n"), 1):
+        stripped = line.strip()
+        if stripped.startswith("#") and not stripped.startswith("#pragma"):
+            preprocessor_line(stripped, path, line_no, defines)
+        elif stripped and not stripped.startswith(("//", "#pragma")):
+            raise ScriptError(f"{path}:{line_no}: only `#define NAME number` lines are read here")
+    return defines
+
+
+def script_defines(path):
+    """The names a resource script defines or includes, for the tools that read it by lines."""
+    with open(path, encoding="utf-8") as f:
+        return tokenize(f.read(), path)[1]
+
+
 def tokenize(text, path):
     tokens = []
     defines = {}
@@ -128,12 +170,7 @@ def tokenize(text, path):
         line_no += 1
         stripped = line.strip()
         if stripped.startswith("#"):
-            m = re.fullmatch(r"#\s*define\s+([A-Za-z_]\w*)\s+\(?\s*(-?(?:0[xX][0-9A-Fa-f]+|\d+))\s*\)?"
-                             r"\s*(?://.*)?", stripped)
-            if m:
-                defines[m.group(1)] = int(m.group(2), 0)
-            elif re.match(r"#\s*define\b", stripped):
-                raise ScriptError(f"{path}:{line_no}: only `#define NAME number` is understood")
+            preprocessor_line(stripped, path, line_no, defines)
             tokens.append(("space", "", line_no))
             continue
         pos = 0

@@ -14,8 +14,9 @@
 A table holds `library TAG LANG_x SUBLANG_y`, optionally `font POINTS`, and entries:
     ID ru "original" / tr "translation"        a message of the string table
     dialog ru "original" / tr "translation"    a text written in the dialog templates
-    place DIALOG CONTROL x y cx cy             CONTROL is an id, or the original text of a
-                                               control that has none
+    place DIALOG CONTROL x y cx cy             DIALOG and CONTROL are ids by their names in
+                                               res/resource_ids.h; CONTROL may instead be the
+                                               original text of a control that has none
 Texts are quoted as in a resource script. Whether a table is complete and still matches the
 originals is for tools/check_languages.py to say; this script only refuses what it cannot read.
 """
@@ -24,6 +25,7 @@ import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import gen_dialogs  # noqa: E402
 import gen_strings  # noqa: E402
 
 QUOTED = r'"((?:[^"]|"")*)"'
@@ -81,12 +83,12 @@ def read_table(path):
             continue
         if words[0] == "place":
             finish(n)
-            m = re.fullmatch(r"place\s+(\d+)\s+(-?\w+|" + QUOTED + r")\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)",
+            m = re.fullmatch(r"place\s+(\w+)\s+(-?\w+|" + QUOTED + r")\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)",
                              text)
             if not m:
                 fail(n, "place DIALOG CONTROL x y cx cy")
             control = gen_strings.unescape(m.group(3)) if m.group(3) is not None else m.group(2)
-            table.places.append((int(m.group(1)), control) + tuple(int(m.group(k)) for k in range(4, 8)))
+            table.places.append((m.group(1), control) + tuple(int(m.group(k)) for k in range(4, 8)))
             continue
         m = re.fullmatch(r"(?:(\d+|dialog)\s+)?(ru|tr)\s+" + QUOTED, text)
         if not m:
@@ -126,13 +128,23 @@ NO_TEXT = {"COMBOBOX", "EDITTEXT", "LISTBOX", "SCROLLBAR"}
 
 def translate_dialogs(table, source):
     """dialogs.rc with the table's texts, font and places applied."""
+    try:
+        defines = gen_dialogs.script_defines(source)
+    except gen_dialogs.ScriptError as e:
+        sys.exit(str(e))
+
+    def number(word):
+        """An id as the script or the table writes it: a number or a name of the ids header."""
+        word = word.strip()
+        return defines.get(word, int(word) if re.fullmatch(r"-?\d+", word) else word)
+
     out, dialog, used = [], None, set()
-    places = {(d, c): xywh for d, c, *xywh in table.places}
+    places = {(number(d), number(c)): xywh for d, c, *xywh in table.places}
     moved = set()
     for line in open(source, encoding="utf-8").read().splitlines():
-        head = re.match(r"(\d+)\s+DIALOG(?:EX)?\b", line)
+        head = re.match(r"(\w+)\s+DIALOG(?:EX)?\b", line)
         if head:
-            dialog = int(head.group(1))
+            dialog = number(head.group(1))
         elif table.font and re.match(r"\s*FONT\s+\d+\s*,", line):
             line = re.sub(r"FONT\s+\d+", f"FONT {table.font}", line, count=1)
 
@@ -150,8 +162,8 @@ def translate_dialogs(table, source):
             kind = statement.group(2)
             args = split_arguments(statement.group(4))
             first = 0 if kind in NO_TEXT else 1
-            control_id = args[first].strip()
-            if control_id == "-1" and first == 1:
+            control_id = number(args[first])
+            if control_id == -1 and first == 1:
                 control_id = gen_strings.unescape(args[0].strip()[1:-1])
             coords = 4 if kind == "CONTROL" else first + 1
             place = places.get((dialog, control_id))
@@ -163,7 +175,7 @@ def translate_dialogs(table, source):
                 translated = statement.group(1) + kind + statement.group(3) + ",".join(targs)
         out.append(translated)
     for d, c, *_ in table.places:
-        if (d, c) not in moved:
+        if (number(d), number(c)) not in moved:
             sys.exit(f"{table.path}: place {d} {c}: no such control in {source}")
     return "\n".join(out) + "\n"
 

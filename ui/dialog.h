@@ -105,7 +105,6 @@ public:
     // ---- Messages and painting --------------------------------------------------------------
     bool PostWindowMessage(uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
     intptr_t SendWindowMessage(uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
-    void PumpPendingMessages() { system_.pumpPendingMessages(); }
     void Repaint();
     void UpdateWindow();
     void RedrawControl(int controlId);

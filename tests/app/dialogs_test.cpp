@@ -20,6 +20,7 @@
 #include "platform/fake/fake_os.h"
 #include "platform/posix/posix_os.h"
 #include "res/message_ids.h"
+#include "res/resource_ids.h"
 #include "tests/support/fake_card.h"
 #include "tests/support/scratch_dir.h"
 #include "ui/headless/headless_system.h"
@@ -83,13 +84,14 @@ struct DialogRig {
     std::u16string text(int id) { return dialog->GetControlText(id); }
     std::vector<std::u16string> drives() {
         std::vector<std::u16string> out;
-        ui::ComboBox list = dialog->Combo(CBrindlecardDlg::DriveList);
+        ui::ComboBox list = dialog->Combo(IDC_DRIVE_LIST);
         for (int i = 0; i < list.GetCount(); ++i) out.push_back(list.GetItemText(i));
         return out;
     }
     int shownPicture() {
         int shown = 0;
-        for (int id : {1010, 1012, 1014, 1019, 1020})
+        for (int id : {IDC_PICTURE_UNUSABLE, IDC_PICTURE_NO_DRIVE, IDC_PICTURE_SD, IDC_PICTURE_SDHC,
+                       IDC_PICTURE_SDXC})
             if (dialog->IsControlVisible(id)) shown = shown ? -1 : id;
         return shown;
     }
@@ -104,25 +106,32 @@ TEST(MainDialog, OpensWithItsTextsTimerAnimationAndTheCardsListed) {
             CBrindlecardDlg& d = *rig.dialog;
             EXPECT_EQ(d.GetCaption(), std::u16string(u"Brindlecard V0.1") + (retry ? u" [RETRY MODE]" : u""));
             const std::pair<int, uint32_t> texts[] = {
-                {1001, msg::FormatButton}, {1, msg::ExitButton}, {1006, msg::RefreshButton},
-                {1009, msg::FormatErasesAllData}, {1035, msg::TrademarkNotice},
-                {1024, msg::OptionsBoxCaption}, {1023, msg::OptionsButton}, {1018, msg::SummaryQuickAdjustOff}};
+                {IDC_FORMAT, msg::FormatButton},
+                {IDC_EXIT, msg::ExitButton},
+                {IDC_REFRESH, msg::RefreshButton},
+                {IDC_NOTICE, msg::FormatErasesAllData},
+                {IDC_TRADEMARK, msg::TrademarkNotice},
+                {IDC_OPTIONS_CAPTION, msg::OptionsBoxCaption},
+                {IDC_OPTION, msg::OptionsButton},
+                {IDC_OPTIONS_SUMMARY, msg::SummaryQuickAdjustOff}};
             for (const auto& [id, message] : texts) EXPECT_EQ(rig.text(id), msgText(message)) << id;
-            EXPECT_EQ(rig.ui.timers(d), (std::map<uintptr_t, uint32_t>{{1090, 1000}}));
-            EXPECT_EQ(rig.ui.animation(d, 1032).resourceId, 153);
-            EXPECT_TRUE(rig.ui.animation(d, 1032).playing);
-            EXPECT_EQ(rig.ui.systemMenu(d), (std::vector<std::pair<uint32_t, std::u16string>>{
-                                                {0, u""}, {0x10, msgText(msg::AboutMenuItem)}}))
+            EXPECT_EQ(rig.ui.timers(d),
+                      (std::map<uintptr_t, uint32_t>{{CBrindlecardDlg::kPollTimerId, 1000}}));
+            EXPECT_EQ(rig.ui.animation(d, IDC_ANIMATION).resourceId, IDR_BUSY_ANIMATION);
+            EXPECT_TRUE(rig.ui.animation(d, IDC_ANIMATION).playing);
+            EXPECT_EQ(rig.ui.systemMenu(d),
+                      (std::vector<std::pair<uint32_t, std::u16string>>{
+                          {0, u""}, {IDM_ABOUTBOX, msgText(msg::AboutMenuItem)}}))
                 << "a separator, then the About item";
-            EXPECT_FALSE(d.IsControlVisible(1011));
+            EXPECT_FALSE(d.IsControlVisible(IDC_PICTURE_UNKNOWN));
             // Sorted, the first one selected, its size, picture and an enabled label.
             EXPECT_EQ(rig.drives(), (std::vector<std::u16string>{u"E:", u"F:"}));
-            EXPECT_EQ(d.Combo(1000).GetCurSel(), 0);
-            EXPECT_EQ(rig.text(1016), u"29.7");
-            EXPECT_EQ(rig.text(1017), u"GB");
-            EXPECT_EQ(rig.shownPicture(), 1019);
-            EXPECT_TRUE(d.IsControlEnabled(1001));
-            EXPECT_TRUE(d.IsControlEnabled(1033));
+            EXPECT_EQ(d.Combo(IDC_DRIVE_LIST).GetCurSel(), 0);
+            EXPECT_EQ(rig.text(IDC_CAPACITY_VALUE), u"29.7");
+            EXPECT_EQ(rig.text(IDC_CAPACITY_UNIT), u"GB");
+            EXPECT_EQ(rig.shownPicture(), IDC_PICTURE_SDHC);
+            EXPECT_TRUE(d.IsControlEnabled(IDC_FORMAT));
+            EXPECT_TRUE(d.IsControlEnabled(IDC_LABEL_EDIT));
         });
     }
 }
@@ -132,30 +141,31 @@ TEST(MainDialog, FollowsTheSelectionRefreshPullAndDeviceChanges) {
     rig.run([&] {
         CBrindlecardDlg& d = *rig.dialog;
         d.sizeAdjustment = 1;
-        ASSERT_TRUE(rig.ui.selectItem(d, 1000, 1));
-        EXPECT_EQ(rig.text(1016), u"58.2");
-        EXPECT_EQ(rig.shownPicture(), 1020);
+        ASSERT_TRUE(rig.ui.selectItem(d, IDC_DRIVE_LIST, 1));
+        EXPECT_EQ(rig.text(IDC_CAPACITY_VALUE), u"58.2");
+        EXPECT_EQ(rig.shownPicture(), IDC_PICTURE_SDXC);
         EXPECT_EQ(d.sizeAdjustment, 0u) << "a new drive starts without size adjustment";
         // Refresh and F5 keep the selection.
-        ASSERT_TRUE(rig.ui.click(d, 1006));
-        EXPECT_EQ(d.Combo(1000).GetItemText(d.Combo(1000).GetCurSel()), u"F:");
-        for (int id : {1006, 1023, 1}) EXPECT_TRUE(d.IsControlEnabled(id)) << id;
-        EXPECT_EQ(rig.ui.pressKey(d, ui::VkF5, 1000), ui::KeyFate::Consumed);
-        EXPECT_EQ(d.Combo(1000).GetItemText(d.Combo(1000).GetCurSel()), u"F:");
+        ASSERT_TRUE(rig.ui.click(d, IDC_REFRESH));
+        EXPECT_EQ(d.Combo(IDC_DRIVE_LIST).GetItemText(d.Combo(IDC_DRIVE_LIST).GetCurSel()), u"F:");
+        for (int id : {IDC_REFRESH, IDC_OPTION, IDC_EXIT})
+            EXPECT_TRUE(d.IsControlEnabled(id)) << id;
+        EXPECT_EQ(rig.ui.pressKey(d, ui::VkF5, IDC_DRIVE_LIST), ui::KeyFate::Consumed);
+        EXPECT_EQ(d.Combo(IDC_DRIVE_LIST).GetItemText(d.Combo(IDC_DRIVE_LIST).GetCurSel()), u"F:");
         // F: pulled: the poll sees it not ready and the list falls back to E:.
         std::filesystem::remove(rig.path('F'));
-        ASSERT_TRUE(rig.ui.fireTimer(d, 1090));
+        ASSERT_TRUE(rig.ui.fireTimer(d, CBrindlecardDlg::kPollTimerId));
         EXPECT_EQ(rig.drives(), (std::vector<std::u16string>{u"E:"}));
-        EXPECT_EQ(rig.text(1016), u"29.7");
+        EXPECT_EQ(rig.text(IDC_CAPACITY_VALUE), u"29.7");
         // E: pulled too, told by a volume removal: nothing left.
         std::filesystem::remove(rig.path('E'));
         rig.ui.sendDeviceChange(d, ui::DbtDeviceRemoveComplete, ui::DbtDevTypVolume);
         EXPECT_TRUE(rig.drives().empty());
-        EXPECT_FALSE(d.IsControlEnabled(1000));
-        EXPECT_FALSE(d.IsControlEnabled(1001));
-        EXPECT_EQ(rig.shownPicture(), 1012);
-        EXPECT_EQ(rig.text(1009), msgText(msg::FormatErasesAllData));
-        EXPECT_EQ(rig.text(1016), u"");
+        EXPECT_FALSE(d.IsControlEnabled(IDC_DRIVE_LIST));
+        EXPECT_FALSE(d.IsControlEnabled(IDC_FORMAT));
+        EXPECT_EQ(rig.shownPicture(), IDC_PICTURE_NO_DRIVE);
+        EXPECT_EQ(rig.text(IDC_NOTICE), msgText(msg::FormatErasesAllData));
+        EXPECT_EQ(rig.text(IDC_CAPACITY_VALUE), u"");
     });
 }
 
@@ -165,7 +175,7 @@ TEST(MainDialog, F5AndDeviceChangesWaitWhileAFormatRuns) {
         CBrindlecardDlg& d = *rig.dialog;
         d.stopPollTimer();  // as the Format command does
         std::filesystem::remove(rig.path('E'));
-        EXPECT_EQ(rig.ui.pressKey(d, ui::VkF5, 1000), ui::KeyFate::Consumed);
+        EXPECT_EQ(rig.ui.pressKey(d, ui::VkF5, IDC_DRIVE_LIST), ui::KeyFate::Consumed);
         rig.ui.sendDeviceChange(d, ui::DbtDeviceArrival, ui::DbtDevTypVolume);
         EXPECT_EQ(rig.drives(), (std::vector<std::u16string>{u"E:"})) << "refreshed during a format";
         for (const ui::KeyRecord& k : rig.ui.keysReceived(d))
@@ -188,10 +198,10 @@ TEST(MainDialog, PowerBroadcastsSetTheAbortFlags) {
 TEST(MainDialog, WhitePanelAndItsTwoTexts) {
     DialogRig rig({{'E', kSmall}});
     rig.run([&] {
-        for (const int id : {1009, 1035, 1016}) {
+        for (const int id : {IDC_NOTICE, IDC_TRADEMARK, IDC_CAPACITY_VALUE}) {
             const ui::CtlColorOutcome o = rig.ui.ctlColor(*rig.dialog, id);
-            EXPECT_EQ(o.whiteBrush, id != 1016) << id;
-            if (id != 1016) {
+            EXPECT_EQ(o.whiteBrush, id != IDC_CAPACITY_VALUE) << id;
+            if (id != IDC_CAPACITY_VALUE) {
                 EXPECT_EQ(std::make_pair(o.textColor, o.backColor), std::make_pair(0u, 0xFFFFFFu));
             }
         }
@@ -238,20 +248,20 @@ TEST(OptionsDialog, OffersTheTypesAndHandsBackTheChoice) {
         DialogRig rig({{'E', kSmall}});
         rig.run([&] {
             rig.inner = [&](ui::Dialog& d) {
-                ASSERT_EQ(d.TemplateId(), NewSetting::kTemplate);
+                ASSERT_EQ(d.TemplateId(), IDD_OPTIONS);
                 EXPECT_EQ(d.GetCaption(), msgText(msg::OptionsTitle));
-                ui::ComboBox types = d.Combo(1021);
+                ui::ComboBox types = d.Combo(IDC_OPTIONS_TYPE_LIST);
                 ASSERT_EQ(types.GetCount(), 3);
                 EXPECT_EQ(types.GetItemText(0), msgText(msg::TypeQuick));
                 EXPECT_EQ(types.GetItemText(1), msgText(msg::TypeFullErase));
                 EXPECT_EQ(types.GetItemText(2), msgText(msg::TypeFullOverwrite));
                 EXPECT_EQ(types.GetCurSel(), 0);
-                EXPECT_EQ(d.Combo(1022).GetCurSel(), 0);
-                rig.ui.selectItem(d, 1021, r.typeIndex);
-                rig.ui.selectItem(d, 1022, r.adjustIndex);
+                EXPECT_EQ(d.Combo(IDC_OPTIONS_ADJUST_LIST).GetCurSel(), 0);
+                rig.ui.selectItem(d, IDC_OPTIONS_TYPE_LIST, r.typeIndex);
+                rig.ui.selectItem(d, IDC_OPTIONS_ADJUST_LIST, r.adjustIndex);
                 rig.ui.click(d, r.ok ? ui::IdOk : ui::IdCancel);
             };
-            ASSERT_TRUE(rig.ui.click(*rig.dialog, 1023));
+            ASSERT_TRUE(rig.ui.click(*rig.dialog, IDC_OPTION));
         });
         EXPECT_EQ(rig.dialog->formatType, r.type);
         EXPECT_EQ(rig.dialog->sizeAdjustment, r.adjust);
@@ -265,7 +275,7 @@ TEST(OptionsDialog, WithoutEraseTheListHasTwoTypesAndOverwriteEraseShowsAsOverwr
         options.eraseAvailable = 0;
         options.formatType = FullOverwriteErase;
         rig.inner = [&](ui::Dialog& d) {
-            ui::ComboBox types = d.Combo(1021);
+            ui::ComboBox types = d.Combo(IDC_OPTIONS_TYPE_LIST);
             EXPECT_EQ(types.GetCount(), 2);
             EXPECT_EQ(types.GetItemText(types.GetCurSel()), msgText(msg::TypeFullOverwrite));
             rig.ui.click(d, ui::IdOk);
@@ -292,16 +302,16 @@ TEST(OptionsDialog, CheckApiDropsEraseForACardThatCannotConfirmIt) {
             CBrindlecardDlg& d = *rig.dialog;
             d.formatType = FullErase;
             d.UpdateOptionsText();
-            EXPECT_EQ(rig.text(1018), msgText(msg::SummaryEraseAdjustOff));
+            EXPECT_EQ(rig.text(IDC_OPTIONS_SUMMARY), msgText(msg::SummaryEraseAdjustOff));
             // The next drive selection asks again.
-            ASSERT_TRUE(rig.ui.selectItem(d, 1000, 1));
+            ASSERT_TRUE(rig.ui.selectItem(d, IDC_DRIVE_LIST, 1));
             EXPECT_EQ(d.formatType, r.after);
-            EXPECT_EQ(rig.text(1018), msgText(r.summary));
+            EXPECT_EQ(rig.text(IDC_OPTIONS_SUMMARY), msgText(r.summary));
             rig.inner = [&](ui::Dialog& options) {
-                EXPECT_EQ(options.Combo(1021).GetCount(), r.types);
+                EXPECT_EQ(options.Combo(IDC_OPTIONS_TYPE_LIST).GetCount(), r.types);
                 rig.ui.click(options, ui::IdCancel);
             };
-            ASSERT_TRUE(rig.ui.click(d, 1023));
+            ASSERT_TRUE(rig.ui.click(d, IDC_OPTION));
         });
     }
 }
@@ -316,12 +326,13 @@ TEST(AboutBox, VersionLineWithTheLanguageTagAndTheNotice) {
         rig.app->languageTag = tag;
         rig.run([&] {
             rig.inner = [&](ui::Dialog& d) {
-                ASSERT_EQ(d.TemplateId(), CAboutBox::kTemplate);
-                EXPECT_EQ(d.GetControlText(1002), std::u16string(u"Brindlecard Version 0.1 [0, 1, 0, 0]") +
-                                                      (*tag ? u" <JPN>" : u""));
-                EXPECT_EQ(d.GetControlText(1003), kDefaultLegalNotice);
-                EXPECT_FALSE(d.IsControlVisible(1004));
-                EXPECT_FALSE(d.IsControlVisible(1005));
+                ASSERT_EQ(d.TemplateId(), IDD_ABOUTBOX);
+                EXPECT_EQ(d.GetControlText(IDC_ABOUT_VERSION),
+                          std::u16string(u"Brindlecard Version 0.1 [0, 1, 0, 0]") +
+                              (*tag ? u" <JPN>" : u""));
+                EXPECT_EQ(d.GetControlText(IDC_ABOUT_LEGAL), kDefaultLegalNotice);
+                EXPECT_FALSE(d.IsControlVisible(IDC_ABOUT_CONTACT_LABEL));
+                EXPECT_FALSE(d.IsControlVisible(IDC_ABOUT_CONTACT_LINK));
                 rig.ui.click(d, ui::IdOk);
             };
             ASSERT_TRUE(rig.ui.chooseSystemMenuItem(*rig.dialog, 0x10));
@@ -335,19 +346,19 @@ TEST(ProgressWindow, KeysCannotCloseItAndCancelOnlyRaisesTheFlag) {
         CWaitDialog wait(rig.ui, builtinMessages(), rig.flags, rig.dialog.get());
         ASSERT_NE(wait.createProgressWindow(), nullptr);
         EXPECT_EQ(wait.GetCaption(), msgText(msg::ProgressTitle));
-        EXPECT_EQ(wait.GetControlText(1014), msgText(msg::DoNotRemoveDrive));
-        EXPECT_EQ(wait.GetControlText(1031), msgText(msg::Cancel));
+        EXPECT_EQ(wait.GetControlText(IDC_WAIT_NOTICE), msgText(msg::DoNotRemoveDrive));
+        EXPECT_EQ(wait.GetControlText(IDC_WAIT_CANCEL), msgText(msg::Cancel));
         for (const uint32_t key : {ui::VkReturn, ui::VkEscape})
-            EXPECT_EQ(rig.ui.pressKey(wait, key, 1031), ui::KeyFate::Consumed) << key;
+            EXPECT_EQ(rig.ui.pressKey(wait, key, IDC_WAIT_CANCEL), ui::KeyFate::Consumed) << key;
         EXPECT_TRUE(rig.ui.isOpen(wait));
         EXPECT_EQ(rig.flags.cancelRequested, 0u);
-        ASSERT_TRUE(rig.ui.click(wait, 1031));
-        ASSERT_TRUE(rig.ui.click(wait, 1031));
+        ASSERT_TRUE(rig.ui.click(wait, IDC_WAIT_CANCEL));
+        ASSERT_TRUE(rig.ui.click(wait, IDC_WAIT_CANCEL));
         EXPECT_EQ(rig.flags.cancelRequested, 1u);
         EXPECT_TRUE(rig.ui.isOpen(wait));
         wait.showStage({ProgressStage::Format, StageState::Running, 8192, 16384, 50});
-        EXPECT_EQ(wait.GetControlText(1027), u"Формат  50%");
-        EXPECT_EQ(rig.ui.redrawCount(wait, 1027), 1);
+        EXPECT_EQ(wait.GetControlText(IDC_WAIT_FORMAT_LINE), u"Формат  50%");
+        EXPECT_EQ(rig.ui.redrawCount(wait, IDC_WAIT_FORMAT_LINE), 1);
         wait.destroyProgressWindow();
         EXPECT_FALSE(rig.ui.isOpen(wait));
     });
@@ -357,9 +368,9 @@ TEST(FormatButton, FormatsTheSelectedCardWithItsLabelAndReports) {
     DialogRig rig({{'E', kSmall}});
     rig.run([&] {
         CBrindlecardDlg& d = *rig.dialog;
-        ASSERT_TRUE(rig.ui.typeText(d, 1033, u"CARD"));
+        ASSERT_TRUE(rig.ui.typeText(d, IDC_LABEL_EDIT, u"CARD"));
         rig.ui.queueAnswers({ui::IdOk, ui::IdOk});  // 269, then 207
-        ASSERT_TRUE(rig.ui.click(d, 1001));
+        ASSERT_TRUE(rig.ui.click(d, IDC_FORMAT));
         EXPECT_EQ(d.lastFormat().end, FormatEnd::Formatted);
         const auto& boxes = rig.ui.messageBoxes();
         ASSERT_EQ(boxes.size(), 3u);
@@ -369,13 +380,16 @@ TEST(FormatButton, FormatsTheSelectedCardWithItsLabelAndReports) {
         EXPECT_EQ(boxes[2].caption, u"Brindlecard");
         EXPECT_EQ(boxes[2].style, 0x40u);
         EXPECT_NE(boxes[2].text.find(u"Volume Information"), std::u16string::npos);
-        EXPECT_EQ(rig.ui.timers(d).count(1090), 1u) << "the poll runs again";
-        for (int id : {1033, 1001, 1006, 1023, 1000, 1}) EXPECT_TRUE(d.IsControlEnabled(id)) << id;
+        EXPECT_EQ(rig.ui.timers(d).count(CBrindlecardDlg::kPollTimerId), 1u)
+            << "the poll runs again";
+        for (int id :
+             {IDC_LABEL_EDIT, IDC_FORMAT, IDC_REFRESH, IDC_OPTION, IDC_DRIVE_LIST, IDC_EXIT})
+            EXPECT_TRUE(d.IsControlEnabled(id)) << id;
         // The label the system now reads from the card.
         VolumeInformation info;
         ASSERT_TRUE(rig.os->volumeInformation(u"E:\\", info));
         EXPECT_EQ(info.label, u"CARD");
-        EXPECT_EQ(rig.text(1033), u"CARD");
+        EXPECT_EQ(rig.text(IDC_LABEL_EDIT), u"CARD");
     });
 }
 
@@ -383,7 +397,7 @@ TEST(FormatButton, CancellingTheQuestionWritesNothing) {
     DialogRig rig({{'E', kSmall}});
     rig.run([&] {
         rig.ui.queueAnswers({ui::IdCancel});
-        ASSERT_TRUE(rig.ui.click(*rig.dialog, 1001));
+        ASSERT_TRUE(rig.ui.click(*rig.dialog, IDC_FORMAT));
         EXPECT_EQ(rig.dialog->lastFormat().end, FormatEnd::Cancelled);
         VolumeInformation info;
         EXPECT_FALSE(rig.os->volumeInformation(u"E:\\", info));
@@ -432,7 +446,7 @@ struct StartupRig {
         card.addTo(os, driverFileName(2, false), 2);
         os.groups = std::vector<std::string>{"S-1-5-32-544"};  // an administrator
         ui.onModalDialog = [this](ui::Dialog& d) {
-            if (d.TemplateId() != CBrindlecardDlg::kTemplate) return;
+            if (d.TemplateId() != IDD_BRINDLECARD) return;
             mainDialogRan = true;
             ui.click(d, ui::IdOk);
         };
@@ -471,7 +485,7 @@ TEST(Startup, AFailedRebindOnRefreshShows215AndClosesTheProgram) {
     rig.ui.onModalDialog = [&](ui::Dialog& d) {
         rig.mainDialogRan = true;
         rig.os.libraries.clear();
-        ASSERT_TRUE(rig.ui.click(d, 1006));
+        ASSERT_TRUE(rig.ui.click(d, IDC_REFRESH));
     };
     EXPECT_EQ(rig.app.Run({}), 0);
     EXPECT_TRUE(rig.mainDialogRan);

@@ -47,13 +47,13 @@ public:
         log.push_back("show " + std::to_string(id) + (style == kStyleError ? " error" : " info"));
         shown = text;
     }
-    void enableControls(bool enable) override { log.push_back(enable ? "enable" : "disable"); }
+    void EnableControls(bool enable) override { log.push_back(enable ? "enable" : "disable"); }
     void stopPollTimer() override { log.push_back("stop timer"); }
     void startPollTimer() override { log.push_back("start timer"); }
     void refreshDriveList() override { log.push_back("refresh"); }
-    void beginWaitCursor() override { log.push_back("wait"); }
-    void endWaitCursor() override { log.push_back("end wait"); }
-    void repaint() override { log.push_back("repaint"); }
+    void BeginWaitCursor() override { log.push_back("wait"); }
+    void EndWaitCursor() override { log.push_back("end wait"); }
+    void repaintNow() override { log.push_back("repaint"); }
     // The command's own pumps (around the label step) count with the progress window's.
     void pumpPendingMessages() override {
         view.onPump = onPump;

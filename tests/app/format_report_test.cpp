@@ -7,6 +7,7 @@
 #include "base/format_types.h"
 #include "app/format_report.h"
 #include "progress/progress.h"
+#include "res/message_ids.h"
 
 namespace brc {
 namespace {
@@ -210,9 +211,10 @@ TEST(VolumeReport, RejectedLabelFollowsTheHeaderWithoutABreak) {
     values.totalSectors = 7741440;
     values.clusterBytes = 32768;
     const std::u16string report = buildVolumeReport(messages, Success, 1, values);
-    const std::u16string head = messages.text(208) + messages.text(268);
-    ASSERT_FALSE(messages.text(208).empty());
-    ASSERT_FALSE(messages.text(268).empty());
+    const std::u16string head =
+        messages.text(msg::FormatFinished) + messages.text(msg::LabelInvalid);
+    ASSERT_FALSE(messages.text(msg::FormatFinished).empty());
+    ASSERT_FALSE(messages.text(msg::LabelInvalid).empty());
     EXPECT_EQ(report.substr(0, head.size()), head);
     EXPECT_EQ(report.substr(head.size()),
               u"\n\n Volume Information \n - File system : exFAT\n - Total space = 3.69 GB "

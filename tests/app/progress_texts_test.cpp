@@ -6,6 +6,7 @@
 
 #include "app/progress_texts.h"
 #include "res/message_ids.h"
+#include "res/resource_ids.h"
 
 namespace brc {
 namespace {
@@ -48,12 +49,12 @@ TEST(ProgressTexts, WholeLineStatesAndTheirControls) {
         StageProgress stage;
         uint32_t message, control;
     } rows[] = {
-        {{Overwrite, Off}, msg::OverwriteLineOff, 1028},
-        {{Overwrite, Waiting}, msg::OverwriteLineStart, 1028},
-        {{Erase, Off}, msg::EraseLineOff, 1029},
-        {{Erase, Waiting}, msg::EraseLineStart, 1029},
-        {{Erase, Unsupported}, msg::EraseLineUnsupported, 1029},
-        {{Format, Waiting}, msg::FormatLineStart, 1027},
+        {{Overwrite, Off}, msg::OverwriteLineOff, IDC_WAIT_OVERWRITE_LINE},
+        {{Overwrite, Waiting}, msg::OverwriteLineStart, IDC_WAIT_OVERWRITE_LINE},
+        {{Erase, Off}, msg::EraseLineOff, IDC_WAIT_ERASE_LINE},
+        {{Erase, Waiting}, msg::EraseLineStart, IDC_WAIT_ERASE_LINE},
+        {{Erase, Unsupported}, msg::EraseLineUnsupported, IDC_WAIT_ERASE_LINE},
+        {{Format, Waiting}, msg::FormatLineStart, IDC_WAIT_FORMAT_LINE},
     };
     ProgressTexts texts(builtinMessages());
     for (const auto& row : rows) {

@@ -32,6 +32,13 @@ export LANG=$locale LC_ALL=$locale
 say() { python3 "$source_dir/tools/gen_language.py" text "$table" "$source_dir/res/strings.rc" "$1"; }
 # The first line of a message, for boxes whose text the run checks only in part.
 first_line() { say "$1" | head -n1; }
+# A control's or command's id by its name in the resource-id header.
+id() {
+    local value
+    value=$(sed -n "s/^#define $1 \([0-9a-fA-Fx]*\).*/\1/p" "$source_dir/res/resource_ids.h")
+    [ -n "$value" ] || echo "no $1 in res/resource_ids.h" >&2
+    echo $((value))
+}
 for tool in wine Xvfb import compare mlabel fsck.fat; do
     command -v "$tool" >/dev/null || { echo "skip: $tool is not installed"; exit 77; }
 done
@@ -86,15 +93,15 @@ wine "$bin/Brindlecard.exe" >/dev/null 2>&1 </dev/null &
 program=$!
 drive wait "$main" 60 >/dev/null || { fail "the main window never opened"; exit 1; }
 
-expect "drive list" "E:,F:,G:" "$(drive items "$main" 1000 | paste -sd,)"
-expect "E: size" "29.7" "$(drive text "$main" 1016)"
-expect "E: unit" "GB" "$(drive text "$main" 1017)"
-expect "E: SDHC picture" "1" "$(drive visible "$main" 1019)"
-drive select "$main" 1000 "F:"
+expect "drive list" "E:,F:,G:" "$(drive items "$main" "$(id IDC_DRIVE_LIST)" | paste -sd,)"
+expect "E: size" "29.7" "$(drive text "$main" "$(id IDC_CAPACITY_VALUE)")"
+expect "E: unit" "GB" "$(drive text "$main" "$(id IDC_CAPACITY_UNIT)")"
+expect "E: SDHC picture" "1" "$(drive visible "$main" "$(id IDC_PICTURE_SDHC)")"
+drive select "$main" "$(id IDC_DRIVE_LIST)" "F:"
 sleep 1
-expect "F: size" "58.2" "$(drive text "$main" 1016)"
-expect "F: SDXC picture" "1" "$(drive visible "$main" 1020)"
-expect "F: no SDHC picture" "0" "$(drive visible "$main" 1019)"
+expect "F: size" "58.2" "$(drive text "$main" "$(id IDC_CAPACITY_VALUE)")"
+expect "F: SDXC picture" "1" "$(drive visible "$main" "$(id IDC_PICTURE_SDXC)")"
+expect "F: no SDHC picture" "0" "$(drive visible "$main" "$(id IDC_PICTURE_SDHC)")"
 shot main
 # The animation plays: the same window a moment later differs only where it runs.
 sleep 0.4
@@ -110,42 +117,43 @@ drive answer 1 >/dev/null
 wait "$second"
 
 # The main dialog's own texts, from the library in use.
-expect "Format button" "$(say 202)" "$(drive text "$main" 1001)"
-expect "Refresh button" "$(say 205)" "$(drive text "$main" 1006)"
-expect "label caption" "$(say "Метка тома :")" "$(drive text "$main" 1021)"
-expect "size caption" "$(say "Размер :")" "$(drive text "$main" 1015)"
+expect "Format button" "$(say 202)" "$(drive text "$main" "$(id IDC_FORMAT)")"
+expect "Refresh button" "$(say 205)" "$(drive text "$main" "$(id IDC_REFRESH)")"
+expect "label caption" "$(say "Метка тома :")" "$(drive text "$main" "$(id IDC_LABEL_CAPTION)")"
+expect "size caption" "$(say "Размер :")" "$(drive text "$main" "$(id IDC_CAPACITY_LABEL)")"
 
 # A full overwrite with a label, on the small card.
 options=$(say 238)
-drive select "$main" 1000 "G:"
+drive select "$main" "$(id IDC_DRIVE_LIST)" "G:"
 sleep 1
-drive click "$main" 1023
+drive click "$main" "$(id IDC_OPTION)"
 drive wait "$options" 20 >/dev/null || fail "no options dialog"
-expect "type list" "$(say 266),$(say 260),$(say 231)" "$(drive items "$options" 1021 | paste -sd,)"
+types=$(drive items "$options" "$(id IDC_OPTIONS_TYPE_LIST)" | paste -sd,)
+expect "type list" "$(say 266),$(say 260),$(say 231)" "$types"
 shot options
-drive select "$options" 1021 "$(say 231)"
+drive select "$options" "$(id IDC_OPTIONS_TYPE_LIST)" "$(say 231)"
 drive click "$options" 1
 drive gone "$options" 10
-expect "summary" "$(say 236)" "$(drive text "$main" 1018)"
-drive settext "$main" 1033 "WINE CARD"
+expect "summary" "$(say 236)" "$(drive text "$main" "$(id IDC_OPTIONS_SUMMARY)")"
+drive settext "$main" "$(id IDC_LABEL_EDIT)" "WINE CARD"
 
-drive click "$main" 1001
+drive click "$main" "$(id IDC_FORMAT)"
 contains "confirmation" "$(say 207 | tail -n1)" "$(drive box 20)"
 drive answer 1 >/dev/null
 progress=$(say 224)
 # Cancel, pressed as soon as the overwrite counts, stops it; the file system is still written,
 # and the report says so.
-line=$(drive waittext "$progress" 1028 "[" 60 1031)
+line=$(drive waittext "$progress" "$(id IDC_WAIT_OVERWRITE_LINE)" "[" 60 "$(id IDC_WAIT_CANCEL)")
 contains "overwrite line" "$(say 242)" "$line"
 report=$(drive box 120)
 contains "report after the cancel" "Volume Information" "$report"
 contains "cancel note" "$(say 258 | tail -n1)" "$report"
 drive answer 1 >/dev/null
 
-drive click "$main" 1001
+drive click "$main" "$(id IDC_FORMAT)"
 drive box 20 >/dev/null
 drive answer 1 >/dev/null
-drive waittext "$progress" 1028 "[" 60 >/dev/null
+drive waittext "$progress" "$(id IDC_WAIT_OVERWRITE_LINE)" "[" 60 >/dev/null
 shot progress
 report=$(drive box 300)
 contains "report" "Volume Information" "$report"
@@ -158,9 +166,9 @@ shot report
 drive answer 1 >/dev/null
 
 about=$(say "О Brindlecard")
-drive syscommand "$main" 16
+drive syscommand "$main" "$(id IDM_ABOUTBOX)"
 drive wait "$about" 20 >/dev/null || fail "no about box"
-version=$(drive text "$about" 1002)
+version=$(drive text "$about" "$(id IDC_ABOUT_VERSION)")
 contains "version line" "Brindlecard Version" "$version"
 if [ -n "$tag" ]; then
     contains "language tag" " <$tag>" "$version"
@@ -170,7 +178,7 @@ fi
 shot about
 drive click "$about" 1
 drive gone "$about" 10
-drive click "$main" 1
+drive click "$main" "$(id IDC_EXIT)"
 wait "$program" || fail "the program ended with status $?"
 
 # The card as independent tools see it.

@@ -16,12 +16,14 @@ struct Generated {
     std::string tables;
 };
 
-Generated generate(const std::string& script) {
+// `header`, when given, is written beside the script as ids.h.
+Generated generate(const std::string& script, const std::string& header = "") {
     const auto dir = std::filesystem::temp_directory_path() /
                      ("brc_gen_dialogs_" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir);
     const auto rc = dir / "in.rc", out = dir / "out.cpp";
     std::ofstream(rc) << script;
+    if (!header.empty()) std::ofstream(dir / "ids.h") << header;
     std::ostringstream cmd;
     cmd << "python3 '" << BRC_GEN_DIALOGS << "' '" << rc.string() << "' '" << out.string()
         << "' 2>/dev/null";
@@ -59,6 +61,39 @@ TEST(DialogGenerator, RefusesWhatItCannotReadFaithfully) {
         {"no END", "10 DIALOGEX 0, 0, 100, 50\nBEGIN\nLTEXT \"a\", 1, 0, 0, 10, 8\n"},
     };
     for (const Case& c : cases) EXPECT_FALSE(generate(c.script).accepted) << c.what;
+}
+
+// The ids header the script includes: its names are read, anything but `#define NAME number`
+// in it is refused rather than skipped, as a name read wrong would give a control a wrong id.
+TEST(DialogGenerator, ReadsTheNamesOfTheIdsHeaderItIncludes) {
+    const std::string script =
+        "#include \"ids.h\"\n"
+        "IDD_X DIALOGEX 0, 0, 100, 50\nBEGIN\n"
+        "CONTROL IDB_X, IDC_X, \"Static\", SS_BITMAP, 0, 0, 10, 8\nEND\n";
+    const std::string dialogAndControl = "#define IDD_X 12\n#define IDC_X 1001\n";
+    struct Case {
+        const char* what;
+        std::string header;
+        const char* expected; // in the tables; null: refused
+    };
+    const Case cases[] = {
+        {"comments, #pragma once and a hex value",
+         "// ids\n#pragma once\n" + dialogAndControl + "#define IDB_X 0x90 // a bitmap\n",
+         "{1001, ControlKind::Bitmap, \"STATIC\", u\"\", 144,"},
+        {"the dialog's id", dialogAndControl + "#define IDB_X 144\n", "kDialog12 = {12,"},
+        {"a name missing", dialogAndControl, nullptr},
+        {"a declaration", dialogAndControl + "#define IDB_X 144\nint x;\n", nullptr},
+        {"an expression", dialogAndControl + "#define IDB_X (IDD_X + 1)\n", nullptr},
+        {"no header", "", nullptr},
+    };
+    for (const Case& c : cases) {
+        const Generated run = generate(script, c.header);
+        ASSERT_EQ(run.accepted, c.expected != nullptr) << c.what;
+        if (c.expected) {
+            EXPECT_NE(run.tables.find(c.expected), std::string::npos) << c.what << "\n"
+                                                                      << run.tables;
+        }
+    }
 }
 
 // Styles as windres combines them (tools/check_resources.py compares the real templates).

@@ -150,7 +150,7 @@ struct LongRun {
             while (!cancelled && steps < 100) {
                 ++steps;
                 progress.SetControlText(kProgressLine, steps % 2 ? u"Format  50%" : u"Format 100%");
-                main.PumpPendingMessages();
+                main.System().pumpPendingMessages();
             }
             progress.DestroyWindow();
             return true;

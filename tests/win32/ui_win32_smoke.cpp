@@ -124,7 +124,7 @@ protected:
         for (int i = 0; i < 500 && !progress.cancelled; ++i) {
             progress.SetControlText(kLine, u"Format  50%");
             progress.RedrawControl(kLine);
-            PumpPendingMessages();
+            System().pumpPendingMessages();
             ++pumps;
             Sleep(2);
         }
