@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "app/format_report.h"
 #include "base/little_endian.h"
@@ -70,7 +71,7 @@ std::string sectorsText(uint64_t sectors) {
 bool isPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // Where the file system starts: the partition table's entry, or sector 0 without one.
-struct PartitionTable {
+struct Partition {
     bool present = false;
     unsigned entryIndex = 0;  // which of the four entries describes the partition
     uint8_t entry[mbr::kEntryBytes] = {};
@@ -161,7 +162,7 @@ struct BootArea {
 
 struct Found {
     uint32_t cardSectors = 0;
-    PartitionTable table;
+    Partition table;
     bool volumeKnown = false;
     Volume volume;
     BootArea area;
@@ -340,24 +341,33 @@ const char kFatHeadWhy[] =
     "and 1, so this FAT was not written as the format writes it, and hosts that trust it may "
     "lose what is written to the card.";
 
-// FAT12, FAT16, FAT32: the first FAT's head, both FATs alike over their first sectors, FAT32's
-// root directory chain, and the root directory's first entry: empty, the volume label, or an
-// entry a host wrote since (a card in use).
-void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
-                        const CodePage& oem, Found& f) {
-    Findings& out = f.structures;
-    const uint32_t n = std::min(v.fatSectors, kFatSectorsRead);
-    const uint64_t fat1 = start + v.reservedSectors;
-    std::vector<uint8_t> first(size_t{n} * kSectorBytes), second(first.size());
+// Of each FAT the check reads at most kFatSectorsRead sectors.
+uint32_t fatSectorsRead(const Volume& v) { return std::min(v.fatSectors, kFatSectorsRead); }
+
+// The first sectors of the first FAT, as read when `read`.
+struct FatStart {
+    uint64_t sector = 0; // the first FAT's first sector
+    std::vector<uint8_t> bytes;
+    bool read = false;
+};
+
+// The first FAT's head, and both FATs alike over their first sectors.
+FatStart checkFatCopies(const Card& card, uint64_t start, const Volume& v, Findings& out) {
+    const uint32_t n = fatSectorsRead(v);
+    FatStart fat{start + v.reservedSectors, std::vector<uint8_t>(size_t{n} * kSectorBytes)};
+    const std::vector<uint8_t>& first = fat.bytes;
+    std::vector<uint8_t> second(first.size());
     const std::span<const uint8_t> head = fatReservedEntries(v.type);
     const std::string want = hexBytes(head.data(), head.size());
-    const bool fatRead = out.read(card, fat1, n, first.data(), "fatHead", want.c_str(), "the first FAT's head");
-    if (fatRead && !std::equal(head.begin(), head.end(), first.begin()))
+    fat.read = out.read(card, fat.sector, n, fat.bytes.data(), "fatHead", want.c_str(),
+                        "the first FAT's head");
+    if (fat.read && !std::equal(head.begin(), head.end(), first.begin()))
         out.add("fatHead", want, hexBytes(first.data(), head.size()),
                 "The first FAT starts with " + hexBytes(first.data(), head.size()) + kFatHeadWhy);
-    const uint64_t fat2 = fat1 + v.fatSectors;
-    if (fatRead && v.numberOfFats >= 2 &&
-        out.read(card, fat2, n, second.data(), "fatCopies", "same as the first FAT", "the second FAT")) {
+    const uint64_t fat2 = fat.sector + v.fatSectors;
+    if (fat.read && v.numberOfFats >= 2 &&
+        out.read(card, fat2, n, second.data(), "fatCopies", "same as the first FAT",
+                 "the second FAT")) {
         const auto at = std::mismatch(first.begin(), first.end(), second.begin()).first;
         if (at != first.end()) {
             const uint64_t sector = fat2 + static_cast<uint64_t>(at - first.begin()) / kSectorBytes;
@@ -367,42 +377,51 @@ void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, c
                     "files, and a repair from it restores other chains.");
         }
     }
+    return fat;
+}
 
-    uint64_t rootSector = fat1 + uint64_t{v.numberOfFats} * v.fatSectors;  // FAT12/16
-    if (v.type == Fat32) {
-        const uint32_t root = le32(boot + bpb32::kRootCluster);
-        if (root < 2 || root > v.clusters + 1) {
-            out.add("rootCluster", std::to_string(kFat32RootCluster), std::to_string(root),
-                    "The format puts the root directory in cluster " +
-                        std::to_string(kFat32RootCluster) + "; this card's boot sector gives cluster " +
-                        grouped(root) + ", outside its data area, so hosts find no root directory.");
-            return;
-        }
-        // Its FAT entry, in the sectors read or in one more.
-        uint8_t sector[kSectorBytes];
-        const uint64_t entrySector = uint64_t{root} * 4 / kSectorBytes;
-        const uint8_t* entry = nullptr;
-        if (entrySector < n)
-            entry = fatRead ? first.data() + size_t{root} * 4 : nullptr;
-        else if (out.read(card, fat1 + entrySector, 1, sector, "rootCluster", "end of chain",
-                          "the root directory's FAT entry"))
-            entry = sector + size_t{root} * 4 % kSectorBytes;
-        // Any end-of-chain value ends it, as peers write 0FFFFFF8h; the top four bits are not
-        // the entry's. A root directory that has grown since goes on into a cluster of the
-        // data area, which is no fault of the layout.
-        const uint32_t next = entry ? le32(entry) & kFat32EndOfChain : 0;
-        if (entry && next < (kFat32EndOfChain & ~7u) && !(next >= 2 && next <= v.clusters + 1 && next != root))
-            out.add("rootCluster", "end of chain", hexBytes(entry, 4),
-                    "The format writes the root directory as one cluster whose FAT entry ends its "
-                    "chain; on this card that entry holds " + hexBytes(entry, 4) +
-                        ", so hosts read the root directory on into clusters the format never "
-                        "gave it.");
-        rootSector = start + v.systemSectors + uint64_t{root - 2} * v.sectorsPerCluster;
+// FAT32: the root directory's cluster and that its FAT entry ends the chain. The root
+// directory's first sector, or none when the boot sector gives no cluster of the data area.
+std::optional<uint64_t> checkFat32Root(const Card& card, uint64_t start, const uint8_t* boot,
+                                       const Volume& v, const FatStart& fat, Findings& out) {
+    const uint32_t root = le32(boot + bpb32::kRootCluster);
+    if (root < 2 || root > v.clusters + 1) {
+        out.add("rootCluster", std::to_string(kFat32RootCluster), std::to_string(root),
+                "The format puts the root directory in cluster " +
+                    std::to_string(kFat32RootCluster) + "; this card's boot sector gives cluster " +
+                    grouped(root) + ", outside its data area, so hosts find no root directory.");
+        return std::nullopt;
     }
+    // Its FAT entry, in the sectors read or in one more.
+    uint8_t sector[kSectorBytes];
+    const uint64_t entrySector = uint64_t{root} * 4 / kSectorBytes;
+    const uint8_t* entry = nullptr;
+    if (entrySector < fatSectorsRead(v))
+        entry = fat.read ? fat.bytes.data() + size_t{root} * 4 : nullptr;
+    else if (out.read(card, fat.sector + entrySector, 1, sector, "rootCluster", "end of chain",
+                      "the root directory's FAT entry"))
+        entry = sector + size_t{root} * 4 % kSectorBytes;
+    // Any end-of-chain value ends it, as peers write 0FFFFFF8h; the top four bits are not
+    // the entry's. A root directory that has grown since goes on into a cluster of the
+    // data area, which is no fault of the layout.
+    const uint32_t next = entry ? le32(entry) & kFat32EndOfChain : 0;
+    const bool grown = next >= 2 && next <= v.clusters + 1 && next != root;
+    if (entry && next < (kFat32EndOfChain & ~7u) && !grown)
+        out.add("rootCluster", "end of chain", hexBytes(entry, 4),
+                "The format writes the root directory as one cluster whose FAT entry ends its "
+                "chain; on this card that entry holds " +
+                    hexBytes(entry, 4) +
+                    ", so hosts read the root directory on into clusters the format never "
+                    "gave it.");
+    return start + v.systemSectors + uint64_t{root - 2} * v.sectorsPerCluster;
+}
 
+// The root directory's first entry: empty, the volume label, or an entry a host wrote since (a
+// card in use).
+void checkFatRootEntry(const Card& card, uint64_t rootSector, const CodePage& oem, Found& f) {
     uint8_t dir[kSectorBytes];
-    if (!out.read(card, rootSector, 1, dir, "rootDirectory", "empty or the volume label",
-                  "the root directory"))
+    if (!f.structures.read(card, rootSector, 1, dir, "rootDirectory", "empty or the volume label",
+                           "the root directory"))
         return;
     // A free slot (00h, or E5h for a deleted entry) or the label, as the format or a later
     // change of the label leaves it.
@@ -413,11 +432,26 @@ void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, c
         name.erase(name.find_last_not_of(' ') + 1);
         f.label = utf16ToUtf8(oem.decode(name));
     } else if (dir[0] != 0x00 && dir[0] != 0xE5 && !fat_dirent::isPlausibleEntry(dir)) {
-        out.add("rootDirectory", "empty or the volume label", "other entries",
-                "The format leaves the root directory empty or starts it with the volume label; "
-                "this card's first entry is neither, nor any entry a host writes, so it holds "
-                "what neither wrote, which hosts list as files or take for damage.");
+        f.structures.add(
+            "rootDirectory", "empty or the volume label", "other entries",
+            "The format leaves the root directory empty or starts it with the volume label; "
+            "this card's first entry is neither, nor any entry a host writes, so it holds "
+            "what neither wrote, which hosts list as files or take for damage.");
     }
+}
+
+// FAT12, FAT16, FAT32: the first FAT's head, both FATs alike over their first sectors, FAT32's
+// root directory chain, and the root directory's first entry.
+void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
+                        const CodePage& oem, Found& f) {
+    const FatStart fat = checkFatCopies(card, start, v, f.structures);
+    uint64_t rootSector = fat.sector + uint64_t{v.numberOfFats} * v.fatSectors; // FAT12/16
+    if (v.type == Fat32) {
+        const auto sector = checkFat32Root(card, start, boot, v, fat, f.structures);
+        if (!sector) return;
+        rootSector = *sector;
+    }
+    checkFatRootEntry(card, rootSector, oem, f);
 }
 
 // The exFAT root directory's first sector: the entries the format writes there, the label, and
@@ -471,48 +505,55 @@ ExFatRootEntries findRootEntries(const uint8_t* dir, Found& f) {
     return r;
 }
 
-// exFAT: the root directory's label, allocation-bitmap and up-case-table entries; FAT entries 0
-// and 1 and the chains of those three structures; their clusters marked in the bitmap; the
-// up-case table's checksum.
-void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
-                          Found& f) {
-    Findings& out = f.structures;
-    const uint64_t clusterBytes = uint64_t{v.sectorsPerCluster} * kSectorBytes;
-    const uint64_t lastCluster = v.clusters + 1;
-    const auto clusterSector = [&](uint64_t c) {
-        return start + v.systemSectors + (c - 2) * v.sectorsPerCluster;
-    };
+// One of the three structures as the format lays them out in the cluster heap: a run of
+// clusters chained one to the next, its last entry ending the chain. `sound` learns the first
+// cluster of a run whose chain is.
+struct HeapRun {
+    const char* field;
+    const char* name;
+    uint64_t first, clusters;
+    uint64_t* sound;
+    bool mayGrow = false; // the root directory of a card in use chains on into more clusters
+};
 
-    // The three structures as the format lays them out: each a run of clusters chained one to
-    // the next, its last entry ending the chain. `sound` learns the first cluster of a run whose
-    // chain is.
-    struct Run {
-        const char* field;
-        const char* name;
-        uint64_t first, clusters;
-        uint64_t* sound;
-        bool mayGrow = false;  // the root directory of a card in use chains on into more clusters
-    };
-    std::vector<Run> runs;
-    uint64_t bitmapCluster = 0, upcaseCluster = 0, upcaseBytes = 0;
+// The root directory's first sector, the entries found in it (which point into it) and the runs
+// they give (whose chains, when sound, set bitmapCluster and upcaseCluster).
+struct ExFatRuns {
     uint8_t dir[kSectorBytes];
     ExFatRootEntries entries;
+    std::vector<HeapRun> runs;
+    uint64_t bitmapCluster = 0, upcaseCluster = 0, upcaseBytes = 0;
+};
+
+uint64_t clusterSector(uint64_t start, const Volume& v, uint64_t cluster) {
+    return start + v.systemSectors + (cluster - 2) * v.sectorsPerCluster;
+}
+
+// The root directory's run and, from its first sector, its entries.
+void findExFatRoot(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v, Found& f,
+                   ExFatRuns& s) {
+    const uint64_t lastCluster = v.clusters + 1;
     const uint32_t root = le32(boot + exfat_boot::kFirstClusterOfRootDirectory);
     if (root < 2 || root > lastCluster) {
-        out.add("rootDirectory", "a cluster of the heap", std::to_string(root),
-                "The boot sector gives the root directory cluster " + grouped(root) +
-                    ", outside the cluster heap's clusters 2 to " + grouped(lastCluster) +
-                    ", so hosts find no root directory.");
-    } else {
-        runs.push_back({"rootDirectory", "root directory", root, 1, nullptr, true});
-        if (out.read(card, clusterSector(root), 1, dir, "rootDirectory",
-                     "label, bitmap and up-case entries", "the root directory"))
-            entries = findRootEntries(dir, f);
+        f.structures.add("rootDirectory", "a cluster of the heap", std::to_string(root),
+                         "The boot sector gives the root directory cluster " + grouped(root) +
+                             ", outside the cluster heap's clusters 2 to " + grouped(lastCluster) +
+                             ", so hosts find no root directory.");
+        return;
     }
+    s.runs.push_back({"rootDirectory", "root directory", root, 1, nullptr, true});
+    if (f.structures.read(card, clusterSector(start, v, root), 1, s.dir, "rootDirectory",
+                          "label, bitmap and up-case entries", "the root directory"))
+        s.entries = findRootEntries(s.dir, f);
+}
+
+// The allocation bitmap's and the up-case table's runs, from their entries' sizes.
+void addExFatRuns(const Volume& v, ExFatRuns& s, Findings& out) {
     using namespace exfat_dirent;
-    if (entries.bitmap) {
+    const uint64_t clusterBytes = uint64_t{v.sectorsPerCluster} * kSectorBytes;
+    if (s.entries.bitmap) {
         const uint64_t want = (v.clusters + 7) / 8;
-        const uint64_t length = le64(entries.bitmap + kDataLength);
+        const uint64_t length = le64(s.entries.bitmap + kDataLength);
         if (length != want)
             out.add("allocationBitmap", std::to_string(want), std::to_string(length),
                     "The format sizes the allocation bitmap at one bit for each of the " +
@@ -520,28 +561,34 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
                         " bytes; this card's entry gives " + grouped(length) +
                         ", so hosts misjudge which clusters are free.");
         else
-            runs.push_back({"allocationBitmap", "allocation bitmap", le32(entries.bitmap + kFirstCluster),
-                            (length + clusterBytes - 1) / clusterBytes, &bitmapCluster});
+            s.runs.push_back({"allocationBitmap", "allocation bitmap",
+                              le32(s.entries.bitmap + kFirstCluster),
+                              (length + clusterBytes - 1) / clusterBytes, &s.bitmapCluster});
     }
-    if (entries.upcase) {
-        upcaseBytes = le64(entries.upcase + kDataLength);
-        if (upcaseBytes == 0 || upcaseBytes > kUpcaseMaxBytes)
-            out.add("upcaseTable", std::to_string(kUpcaseTableBytes), std::to_string(upcaseBytes),
+    if (s.entries.upcase) {
+        s.upcaseBytes = le64(s.entries.upcase + kDataLength);
+        if (s.upcaseBytes == 0 || s.upcaseBytes > kUpcaseMaxBytes)
+            out.add("upcaseTable", std::to_string(kUpcaseTableBytes), std::to_string(s.upcaseBytes),
                     "The format writes an up-case table of " + grouped(kUpcaseTableBytes) +
-                        " bytes; this card's entry gives " + grouped(upcaseBytes) +
+                        " bytes; this card's entry gives " + grouped(s.upcaseBytes) +
                         ", which no up-case table has, so hosts cannot compare file names.");
         else
-            runs.push_back({"upcaseTable", "up-case table", le32(entries.upcase + kFirstCluster),
-                            (upcaseBytes + clusterBytes - 1) / clusterBytes, &upcaseCluster});
+            s.runs.push_back({"upcaseTable", "up-case table",
+                              le32(s.entries.upcase + kFirstCluster),
+                              (s.upcaseBytes + clusterBytes - 1) / clusterBytes, &s.upcaseCluster});
     }
+}
 
-    // The format's structures lie at the heap's start, whose chains the FAT's first sectors
-    // hold; a structure that reaches further is no layout the format makes.
-    const uint32_t n = std::min(v.fatSectors, kFatSectorsRead);
-    const uint64_t entriesRead = uint64_t{n} * kSectorBytes / 4;
-    std::vector<Run> chained;
-    uint64_t lastChained = 2;
-    for (const Run& r : runs) {
+// The runs whose chains the FAT's first sectors hold: the format's structures lie at the heap's
+// start, and a structure that reaches further is no layout the format makes. `lastChained`
+// learns the last cluster of those runs.
+std::vector<HeapRun> chainedRuns(const std::vector<HeapRun>& runs, const Volume& v, Findings& out,
+                                 uint64_t& lastChained) {
+    const uint64_t lastCluster = v.clusters + 1;
+    const uint64_t entriesRead = uint64_t{fatSectorsRead(v)} * kSectorBytes / 4;
+    std::vector<HeapRun> chained;
+    lastChained = 2;
+    for (const HeapRun& r : runs) {
         const uint64_t last = r.first + r.clusters - 1;
         const std::string clusters = "clusters " + grouped(r.first) + " to " + grouped(last);
         if (r.first < 2 || last > lastCluster) {
@@ -560,19 +607,26 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
             lastChained = std::max(lastChained, last);
         }
     }
+    return chained;
+}
 
+// FAT entries 0 and 1, and each run's chain; false when the FAT could not be read.
+bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
+                      const std::vector<HeapRun>& chained, Findings& out) {
+    const uint64_t lastCluster = v.clusters + 1;
+    const uint32_t n = fatSectorsRead(v);
     uint8_t head[8];
     put32(head, kExFatMediaEntry);
     put32(head + 4, kExFatEndOfChain);
     const std::string want = hexBytes(head, sizeof head);
     std::vector<uint8_t> fat(size_t{n} * kSectorBytes);
     if (!out.read(card, start + v.reservedSectors, n, fat.data(), "fatHead", want.c_str(), "the FAT's head"))
-        return;
+        return false;
     const auto entry = [&](uint64_t c) { return le32(fat.data() + c * 4); };
     if (std::memcmp(fat.data(), head, sizeof head) != 0)
         out.add("fatHead", want, hexBytes(fat.data(), sizeof head),
                 "The FAT starts with " + hexBytes(fat.data(), sizeof head) + kFatHeadWhy);
-    for (const Run& r : chained) {
+    for (const HeapRun& r : chained) {
         const uint64_t last = r.first + r.clusters - 1;
         uint64_t c = r.first;
         while (c < last && entry(c) == c + 1) ++c;
@@ -592,114 +646,158 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
                     "; on this card FAT entry " + grouped(c) + " holds " + held +
                     ", so hosts read the " + r.name + " from other clusters.");
     }
+    return true;
+}
 
-    // The bitmap marks the structures' clusters in use (bit k stands for cluster k + 2).
+// The bitmap marks the structures' clusters in use (bit k stands for cluster k + 2).
+void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, uint64_t bitmapCluster,
+                      const std::vector<HeapRun>& chained, uint64_t lastChained, Findings& out) {
     const uint32_t bitmapSectors = static_cast<uint32_t>((lastChained - 2) / 8 / kSectorBytes + 1);
     std::vector<uint8_t> bits(size_t{bitmapSectors} * kSectorBytes);
-    if (bitmapCluster != 0 &&
-        out.read(card, clusterSector(bitmapCluster), bitmapSectors, bits.data(), "allocationBitmap",
-                 "the structures' clusters in use", "the allocation bitmap")) {
-        for (const Run& r : chained) {
-            uint64_t c = r.first;
-            while (c < r.first + r.clusters && (bits[static_cast<size_t>((c - 2) / 8)] >> ((c - 2) % 8) & 1)) ++c;
-            if (c < r.first + r.clusters) {
-                out.add("allocationBitmap", "clusters in use", "cluster " + std::to_string(c) + " free",
-                        "The format marks the clusters of the allocation bitmap, the up-case table "
-                        "and the root directory in use; this card's bitmap gives cluster " +
-                            grouped(c) + " of the " + r.name + " as free, so hosts may write files "
-                            "over it.");
-                break;
-            }
+    if (bitmapCluster == 0 ||
+        !out.read(card, clusterSector(start, v, bitmapCluster), bitmapSectors, bits.data(),
+                  "allocationBitmap", "the structures' clusters in use", "the allocation bitmap"))
+        return;
+    const auto inUse = [&](uint64_t c) {
+        return (bits[static_cast<size_t>((c - 2) / 8)] >> ((c - 2) % 8) & 1) != 0;
+    };
+    for (const HeapRun& r : chained) {
+        uint64_t c = r.first;
+        while (c < r.first + r.clusters && inUse(c)) ++c;
+        if (c < r.first + r.clusters) {
+            out.add("allocationBitmap", "clusters in use", "cluster " + std::to_string(c) + " free",
+                    "The format marks the clusters of the allocation bitmap, the up-case table "
+                    "and the root directory in use; this card's bitmap gives cluster " +
+                        grouped(c) + " of the " + r.name +
+                        " as free, so hosts may write files "
+                        "over it.");
+            break;
         }
     }
+}
 
-    // The up-case table against the checksum its entry records.
-    if (upcaseCluster == 0) return;
-    const uint32_t upcaseSectors = static_cast<uint32_t>((upcaseBytes + kSectorBytes - 1) / kSectorBytes);
+// The up-case table against the checksum its entry records.
+void checkUpcaseChecksum(const Card& card, uint64_t start, const Volume& v, const ExFatRuns& s,
+                         Findings& out) {
+    const auto upcaseSectors =
+        static_cast<uint32_t>((s.upcaseBytes + kSectorBytes - 1) / kSectorBytes);
     std::vector<uint8_t> table(size_t{upcaseSectors} * kSectorBytes);
-    if (out.read(card, clusterSector(upcaseCluster), upcaseSectors, table.data(), "upcaseTable",
-                 "the checksum its entry records", "the up-case table")) {
-        const uint32_t sum = exFatTableChecksum(0, table.data(), static_cast<size_t>(upcaseBytes));
-        const uint32_t recorded = le32(entries.upcase + kTableChecksum);
-        if (sum != recorded) {
-            char text[64];
-            std::snprintf(text, sizeof text, "checksum %08X where the entry records %08X", sum, recorded);
-            out.add("upcaseTable", "checksum as recorded", text,
-                    std::string("The format records the up-case table's checksum in its directory "
-                                "entry; on this card the table has ") + text +
-                        ", so hosts that verify it refuse to mount the volume.");
+    if (!out.read(card, clusterSector(start, v, s.upcaseCluster), upcaseSectors, table.data(),
+                  "upcaseTable", "the checksum its entry records", "the up-case table"))
+        return;
+    const uint32_t sum = exFatTableChecksum(0, table.data(), static_cast<size_t>(s.upcaseBytes));
+    const uint32_t recorded = le32(s.entries.upcase + exfat_dirent::kTableChecksum);
+    if (sum != recorded) {
+        char text[64];
+        std::snprintf(text, sizeof text, "checksum %08X where the entry records %08X", sum,
+                      recorded);
+        out.add("upcaseTable", "checksum as recorded", text,
+                std::string("The format records the up-case table's checksum in its directory "
+                            "entry; on this card the table has ") +
+                    text + ", so hosts that verify it refuse to mount the volume.");
+    }
+}
+
+// exFAT: the root directory's label, allocation-bitmap and up-case-table entries; FAT entries 0
+// and 1 and the chains of those three structures; their clusters marked in the bitmap; the
+// up-case table's checksum.
+void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
+                          Found& f) {
+    Findings& out = f.structures;
+    ExFatRuns s;
+    findExFatRoot(card, start, boot, v, f, s);
+    addExFatRuns(v, s, out);
+    uint64_t lastChained = 2;
+    const std::vector<HeapRun> chained = chainedRuns(s.runs, v, out, lastChained);
+    if (!checkExFatChains(card, start, v, chained, out)) return;
+    checkBitmapMarks(card, start, v, s.bitmapCluster, chained, lastChained, out);
+    if (s.upcaseCluster != 0) checkUpcaseChecksum(card, start, v, s, out);
+}
+
+// The partition the table describes: the first entry that gives a type and sectors; the other
+// entries in use are counted. False when no entry gives one.
+bool choosePartition(const PartitionTable& table, Partition& t) {
+    t.present = true;
+    bool chosen = false;
+    for (unsigned i = 0; i < 4; ++i) {
+        const PartitionEntry& e = table.entries[i];
+        if (e.type != 0 && e.sectorCount != 0 && !chosen) {
+            chosen = true;
+            t.entryIndex = i;
+            std::memcpy(t.entry, e.raw, mbr::kEntryBytes);
+            t.first = e.firstSector;
+            t.count = e.sectorCount;
+        } else if (e.used) {
+            ++t.otherEntries;
         }
     }
+    return chosen;
+}
+
+// The boot sector that sector 0's partition table points to, read into `boot` and parsed into
+// `v`; false with `f.noVolume` set when there is none. `sector0Why` says why sector 0 is no
+// sound boot sector, when it looks like one.
+bool findPartitionBootSector(const CardCapacity& capacity, const Card& card, const uint8_t* sector0,
+                             const std::string& sector0Why, Found& f, Volume& v, uint8_t* boot) {
+    const auto table = readPartitionTable({sector0, kSectorBytes});
+    if (!table || !table->signature) {
+        f.noVolume = "sector 0 holds neither a partition table nor a boot sector";
+        return false;
+    }
+    Partition& t = f.table;
+    if (!choosePartition(*table, t)) {
+        f.noVolume = sector0Why.empty() ? "its partition table holds no partition" : sector0Why;
+        return false;
+    }
+    if (t.first == 0) {
+        f.noVolume = "its partition entry starts at sector 0, over the partition table itself";
+        return false;
+    }
+    if (t.first >= capacity.userSectors) {
+        f.noVolume = "its partition starts at sector " + grouped(t.first) +
+                     ", past the card's last sector (" + grouped(capacity.userSectors - 1) + ")";
+        return false;
+    }
+    f.boot = card.read(t.first, 1, boot);
+    if (!f.boot.read()) {
+        f.noVolume = "could not read sector " + grouped(t.first);
+        return false;
+    }
+    std::string why;
+    if (!parseBootSector(boot, v, why)) {
+        f.noVolume = why.empty() ? "its partition at sector " + grouped(t.first) +
+                                       " holds no FAT or exFAT boot sector"
+                                 : "at sector " + grouped(t.first) + ", " + why;
+        return false;
+    }
+    return true;
 }
 
 Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sector0,
               const CodePage& oem) {
     Found f;
     f.cardSectors = capacity.userSectors;
-    PartitionTable& t = f.table;
     std::string why;
     Volume v;
     uint8_t boot[kSectorBytes];
     // A file system straight at sector 0, without a partition table.
     if (parseBootSector(sector0, v, why)) {
-        t.count = capacity.userSectors;
+        f.table.count = capacity.userSectors;
         std::memcpy(boot, sector0, kSectorBytes);
     } else {
         // A boot sector that is damaged also ends in 55 AA; its partition table is boot code.
         const std::string sector0Why = why.empty() ? "" : "at sector 0, " + why;
-        why.clear();
-        const auto table = readPartitionTable({sector0, kSectorBytes});
-        if (!table || !table->signature) {
-            f.noVolume = "sector 0 holds neither a partition table nor a boot sector";
-            return f;
-        }
-        t.present = true;
-        bool chosen = false;
-        for (unsigned i = 0; i < 4; ++i) {
-            const PartitionEntry& e = table->entries[i];
-            if (e.type != 0 && e.sectorCount != 0 && !chosen) {
-                chosen = true;
-                t.entryIndex = i;
-                std::memcpy(t.entry, e.raw, mbr::kEntryBytes);
-                t.first = e.firstSector;
-                t.count = e.sectorCount;
-            } else if (e.used) {
-                ++t.otherEntries;
-            }
-        }
-        if (!chosen) {
-            f.noVolume = sector0Why.empty() ? "its partition table holds no partition" : sector0Why;
-            return f;
-        }
-        if (t.first == 0) {
-            f.noVolume = "its partition entry starts at sector 0, over the partition table itself";
-            return f;
-        }
-        if (t.first >= capacity.userSectors) {
-            f.noVolume = "its partition starts at sector " + grouped(t.first) +
-                         ", past the card's last sector (" + grouped(capacity.userSectors - 1) + ")";
-            return f;
-        }
-        f.boot = card.read(t.first, 1, boot);
-        if (!f.boot.read()) {
-            f.noVolume = "could not read sector " + grouped(t.first);
-            return f;
-        }
-        if (!parseBootSector(boot, v, why)) {
-            f.noVolume = why.empty() ? "its partition at sector " + grouped(t.first) +
-                                           " holds no FAT or exFAT boot sector"
-                                     : "at sector " + grouped(t.first) + ", " + why;
-            return f;
-        }
+        if (!findPartitionBootSector(capacity, card, sector0, sector0Why, f, v, boot)) return f;
     }
     f.volumeKnown = true;
     f.volume = v;
-    if (v.type == Fat32) readFat32Area(card, t.first, boot, v, f.area);
+    const uint64_t start = f.table.first;
+    if (v.type == Fat32) readFat32Area(card, start, boot, v, f.area);
     if (v.type == ExFat) {
-        readExFatArea(card, t.first, f.area);
-        checkExFatStructures(card, t.first, boot, v, f);
+        readExFatArea(card, start, f.area);
+        checkExFatStructures(card, start, boot, v, f);
     } else {
-        checkFatStructures(card, t.first, boot, v, oem, f);
+        checkFatStructures(card, start, boot, v, oem, f);
     }
     return f;
 }
@@ -726,178 +824,199 @@ LayoutFigures figuresFound(const Found& f) {
     return out;
 }
 
-// The deviations of the card from one of the rules' layouts.
-std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
-    std::vector<Deviation> out;
-    const auto add = [&](const char* field, std::string expected, std::string found,
-                         std::string why) {
-        out.push_back({field, std::move(expected), std::move(found), std::move(why)});
-    };
-    const FormatParameters& e = plan.params;
-    const uint32_t partitionSectors = plan.userSectors - e.partitionStart;
-    const std::string typeName = fsTypeName(e.fsType);
-    const PartitionTable& t = f.table;
+// ---- the card against one of the rules' layouts ----------------------------------------------
 
-    if (!t.present) {
-        // Without a volume either, the file-system deviation below says what sector 0 holds.
-        if (f.volumeKnown)
-            add("partitionTable", "partition at sector " + std::to_string(e.partitionStart),
-                "file system at sector 0",
-                "The rules put a partition table in sector 0 and start the partition at sector " +
-                    grouped(e.partitionStart) +
-                    "; this card has no partition table and its file system starts at sector 0, "
-                    "so cameras and other hosts that look for a partition may not accept it.");
-    } else {
-        if (t.entryIndex != 0)
-            add("partitionEntry", "1", std::to_string(t.entryIndex + 1),
+// The partition entry's own fields: where it sits in the table, its boot indicator, type byte
+// and first sector.
+void compareEntry(const Partition& t, const FormatPlan& plan, Findings& out) {
+    const FormatParameters& e = plan.params;
+    if (t.entryIndex != 0)
+        out.add("partitionEntry", "1", std::to_string(t.entryIndex + 1),
                 "The rules describe the partition in the first entry of the partition table; on "
-                "this card it is entry " + std::to_string(t.entryIndex + 1) +
+                "this card it is entry " +
+                    std::to_string(t.entryIndex + 1) +
                     ", which hosts that read only the first entry do not find.");
-        if (t.otherEntries != 0)
-            add("otherEntries", "0", std::to_string(t.otherEntries),
+    if (t.otherEntries != 0)
+        out.add("otherEntries", "0", std::to_string(t.otherEntries),
                 "The rules leave the other three partition entries empty; this card has " +
-                    std::to_string(t.otherEntries) + " more in use, which hosts that expect a "
+                    std::to_string(t.otherEntries) +
+                    " more in use, which hosts that expect a "
                     "single partition may ignore or refuse.");
-        if (t.entry[mbr::kBootIndicator] != 0)
-            add("bootIndicator", hexByte(0), hexByte(t.entry[mbr::kBootIndicator]),
+    if (t.entry[mbr::kBootIndicator] != 0)
+        out.add("bootIndicator", hexByte(0), hexByte(t.entry[mbr::kBootIndicator]),
                 "The rules write boot indicator 0x00; this card's partition is marked " +
                     hexByte(t.entry[mbr::kBootIndicator]) +
                     " (bootable), which does not matter for storing files but is not what the "
                     "rules write.");
-        const uint8_t type = partitionTypeByte(e, plan.userSectors);
-        if (t.entry[mbr::kPartitionType] != type)
-            add("partitionType", hexByte(type), hexByte(t.entry[mbr::kPartitionType]),
-                "The rules mark the partition with type " + hexByte(type) + " (" + typeName +
-                    "); this card's partition has type " + hexByte(t.entry[mbr::kPartitionType]) +
+    const uint8_t type = partitionTypeByte(e, plan.userSectors);
+    if (t.entry[mbr::kPartitionType] != type)
+        out.add("partitionType", hexByte(type), hexByte(t.entry[mbr::kPartitionType]),
+                "The rules mark the partition with type " + hexByte(type) + " (" +
+                    fsTypeName(e.fsType) + "); this card's partition has type " +
+                    hexByte(t.entry[mbr::kPartitionType]) +
                     ", so hosts that go by the type byte may not recognise its file system.");
-        if (t.first != e.partitionStart)
-            add("partitionStart", std::to_string(e.partitionStart), std::to_string(t.first),
+    if (t.first != e.partitionStart)
+        out.add("partitionStart", std::to_string(e.partitionStart), std::to_string(t.first),
                 "The rules start the partition at sector " + grouped(e.partitionStart) +
                     "; on this card it starts at sector " + grouped(t.first) +
                     ", so the file system's areas lie elsewhere than the rules place them.");
-        // The partition's end: a start that differs shows above, and moves the size with it.
-        const uint64_t end = t.first + t.count;
-        if (end != plan.userSectors) {
-            std::string consequence;
-            if (end > f.cardSectors)
-                consequence = "it runs " + sectorsText(end - f.cardSectors) +
-                              " past the end of the card, and writes there fail";
-            else if (end < plan.userSectors)
-                consequence = sectorsText(plan.userSectors - end) + " at the card's end stay unused";
-            else
-                consequence = "it takes in " + sectorsText(end - plan.userSectors) +
-                              " at the card's end that the rules leave outside it";
-            add("partitionSectors", std::to_string(partitionSectors), std::to_string(t.count),
-                "The rules end the partition at sector " + grouped(plan.userSectors - 1) +
-                    "; on this card it ends at sector " + grouped(end - 1) + ", so " + consequence + ".");
-        }
-        // The CHS fields are held against the card's own start and end under the rules'
-        // geometry, so a moved partition shows once, above, and not again here.
-        const uint64_t last = t.first + t.count - 1;
-        const auto chs = [&](const char* field, size_t offset, uint64_t sector, const char* what) {
-            uint8_t want[3];
-            putChsAddress(want, static_cast<uint32_t>(sector < UINT32_MAX ? sector : UINT32_MAX), e);
-            if (std::memcmp(want, t.entry + offset, 3) != 0)
-                add(field, chsText(want), chsText(t.entry + offset),
-                    std::string("The rules give the partition's ") + what + " sector " +
-                        grouped(sector) + " the CHS address " + chsText(want) + " (" +
-                        std::to_string(e.heads) + " heads, " + std::to_string(e.sectorsPerTrack) +
-                        " sectors per track); this card has " + chsText(t.entry + offset) +
-                        ", so hosts that still address the card by cylinder, head and sector "
-                        "look for the partition elsewhere.");
-        };
-        chs("startChs", mbr::kStartChs, t.first, "first");
-        chs("endChs", mbr::kEndChs, last, "last");
-    }
+}
 
-    if (!f.volumeKnown && f.boot.got == Got::Failed) {
-        out.push_back(unreadable("fsType", typeName, f.boot.sector, "the partition's boot sector"));
-        return out;
+// The partition's end: a start that differs shows in compareEntry, and moves the size with it.
+void comparePartitionEnd(const Found& f, const FormatPlan& plan, Findings& out) {
+    const Partition& t = f.table;
+    const uint64_t end = t.first + t.count;
+    if (end == plan.userSectors) return;
+    std::string consequence;
+    if (end > f.cardSectors)
+        consequence = "it runs " + sectorsText(end - f.cardSectors) +
+                      " past the end of the card, and writes there fail";
+    else if (end < plan.userSectors)
+        consequence = sectorsText(plan.userSectors - end) + " at the card's end stay unused";
+    else
+        consequence = "it takes in " + sectorsText(end - plan.userSectors) +
+                      " at the card's end that the rules leave outside it";
+    const uint32_t partitionSectors = plan.userSectors - plan.params.partitionStart;
+    out.add("partitionSectors", std::to_string(partitionSectors), std::to_string(t.count),
+            "The rules end the partition at sector " + grouped(plan.userSectors - 1) +
+                "; on this card it ends at sector " + grouped(end - 1) + ", so " + consequence +
+                ".");
+}
+
+// One of the entry's CHS fields, held against the card's own start or end under the rules'
+// geometry, so a moved partition shows once, in compareEntry, and not again here.
+void compareChs(const Partition& t, const FormatParameters& e, const char* field, size_t offset,
+                uint64_t sector, const char* what, Findings& out) {
+    uint8_t want[3];
+    putChsAddress(want, static_cast<uint32_t>(sector < UINT32_MAX ? sector : UINT32_MAX), e);
+    if (std::memcmp(want, t.entry + offset, 3) != 0)
+        out.add(field, chsText(want), chsText(t.entry + offset),
+                std::string("The rules give the partition's ") + what + " sector " +
+                    grouped(sector) + " the CHS address " + chsText(want) + " (" +
+                    std::to_string(e.heads) + " heads, " + std::to_string(e.sectorsPerTrack) +
+                    " sectors per track); this card has " + chsText(t.entry + offset) +
+                    ", so hosts that still address the card by cylinder, head and sector "
+                    "look for the partition elsewhere.");
+}
+
+void comparePartition(const Found& f, const FormatPlan& plan, Findings& out) {
+    const Partition& t = f.table;
+    if (!t.present) {
+        // Without a volume either, the file-system deviation says what sector 0 holds.
+        if (f.volumeKnown)
+            out.add(
+                "partitionTable",
+                "partition at sector " + std::to_string(plan.params.partitionStart),
+                "file system at sector 0",
+                "The rules put a partition table in sector 0 and start the partition at sector " +
+                    grouped(plan.params.partitionStart) +
+                    "; this card has no partition table and its file system starts at sector 0, "
+                    "so cameras and other hosts that look for a partition may not accept it.");
+        return;
     }
-    if (!f.volumeKnown) {
-        add("fsType", typeName, "none",
-            "The rules format a card of this capacity as " + typeName + "; " + f.noVolume +
-                ", so hosts see no file system on it.");
-        return out;
-    }
+    compareEntry(t, plan, out);
+    comparePartitionEnd(f, plan, out);
+    compareChs(t, plan.params, "startChs", mbr::kStartChs, t.first, "first", out);
+    compareChs(t, plan.params, "endChs", mbr::kEndChs, t.first + t.count - 1, "last", out);
+}
+
+// The volume against its partition: its size, the partition offset it records, its signature.
+void compareVolumeExtent(const Found& f, Findings& out) {
+    const Partition& t = f.table;
     const Volume& v = f.volume;
-    const std::string foundName = fsTypeName(v.type);
-    const bool exfat = v.type == ExFat;
-
     if (v.volumeSectors != t.count) {
         const std::string where = t.present ? "its partition holds" : "the card holds";
-        add("volumeSectors", std::to_string(t.count), std::to_string(v.volumeSectors),
-            "The file system should fill its partition; it covers " + sectorsText(v.volumeSectors) +
-                " where " + where + " " + grouped(t.count) +
-                (v.volumeSectors > t.count ? ", so writes near its end land outside the partition."
-                                           : ", so " + sectorsText(t.count - v.volumeSectors) +
-                                                 " stay unused."));
+        out.add("volumeSectors", std::to_string(t.count), std::to_string(v.volumeSectors),
+                "The file system should fill its partition; it covers " +
+                    sectorsText(v.volumeSectors) + " where " + where + " " + grouped(t.count) +
+                    (v.volumeSectors > t.count
+                         ? ", so writes near its end land outside the partition."
+                         : ", so " + sectorsText(t.count - v.volumeSectors) + " stay unused."));
     }
     if (v.partitionOffset != t.first)
-        add("hiddenSectors", std::to_string(t.first), std::to_string(v.partitionOffset),
+        out.add(
+            "hiddenSectors", std::to_string(t.first), std::to_string(v.partitionOffset),
             "The rules record the partition's first sector in the boot sector; this card's boot "
-            "sector gives " + grouped(v.partitionOffset) + " where the partition starts at " +
-                grouped(t.first) +
-                (exfat && v.partitionOffset == 0
+            "sector gives " +
+                grouped(v.partitionOffset) + " where the partition starts at " + grouped(t.first) +
+                (v.type == ExFat && v.partitionOffset == 0
                      ? " (0: not known), so hosts that place the volume by that field cannot."
                      : ", which misleads hosts that place the volume by that field."));
     if (!v.signature)
-        add("bootSignature", "55 AA", "missing",
-            "The rules end the boot sector with the signature 55 AA; this card's boot sector "
-            "lacks it, so many hosts do not mount the volume.");
+        out.add("bootSignature", "55 AA", "missing",
+                "The rules end the boot sector with the signature 55 AA; this card's boot sector "
+                "lacks it, so many hosts do not mount the volume.");
+}
 
+// How many FATs the rules give a volume of this type.
+uint32_t rulesFats(const Volume& v) { return v.type == ExFat ? 1 : 2; }
+
+// The file system's type and the figures the rules fix for it: cluster size, number of FATs,
+// root directory entries.
+void compareFileSystem(const Volume& v, const FormatParameters& e, Findings& out) {
+    const std::string typeName = fsTypeName(e.fsType);
+    const std::string foundName = fsTypeName(v.type);
     if (v.type != e.fsType)
-        add("fsType", typeName, foundName,
-            "The rules format a card of this capacity as " + typeName + "; this card holds " +
-                foundName + ", so hosts made for cards of this capacity may refuse it, and its "
-                "layout cannot be the rules' layout.");
+        out.add("fsType", typeName, foundName,
+                "The rules format a card of this capacity as " + typeName + "; this card holds " +
+                    foundName +
+                    ", so hosts made for cards of this capacity may refuse it, and its "
+                    "layout cannot be the rules' layout.");
     if (v.sectorsPerCluster != e.sectorsPerCluster)
-        add("sectorsPerCluster", std::to_string(e.sectorsPerCluster),
+        out.add(
+            "sectorsPerCluster", std::to_string(e.sectorsPerCluster),
             std::to_string(v.sectorsPerCluster),
-            "The rules use " + sizeText(e.sectorsPerCluster) + " clusters on a card of this "
-            "capacity; this card has " + sizeText(v.sectorsPerCluster) + " clusters, so " +
+            "The rules use " + sizeText(e.sectorsPerCluster) +
+                " clusters on a card of this "
+                "capacity; this card has " +
+                sizeText(v.sectorsPerCluster) + " clusters, so " +
                 (v.sectorsPerCluster < e.sectorsPerCluster
                      ? "files are written in smaller pieces than the card handles well, which is "
                        "slower and wears the flash faster."
                      : "small files take more space than the rules' clusters give them."));
-
-    const uint32_t fats = exfat ? 1 : 2;
+    const uint32_t fats = rulesFats(v);
     if (v.numberOfFats != fats)
-        add("numberOfFats", std::to_string(fats), std::to_string(v.numberOfFats),
-            "The rules give " + foundName + " " + std::to_string(fats) +
-                (fats == 1 ? " FAT" : " FATs") + "; this card has " + std::to_string(v.numberOfFats) + ", so " +
-                (v.numberOfFats < fats ? "a damaged FAT has no copy to be repaired from."
-                                       : "the FATs take more room and not every host "
-                                         "supports the extra copy."));
+        out.add("numberOfFats", std::to_string(fats), std::to_string(v.numberOfFats),
+                "The rules give " + foundName + " " + std::to_string(fats) +
+                    (fats == 1 ? " FAT" : " FATs") + "; this card has " +
+                    std::to_string(v.numberOfFats) + ", so " +
+                    (v.numberOfFats < fats ? "a damaged FAT has no copy to be repaired from."
+                                           : "the FATs take more room and not every host "
+                                             "supports the extra copy."));
     if ((v.type == Fat12 || v.type == Fat16) && v.rootEntries != kFatRootEntries)
-        add("rootEntries", std::to_string(kFatRootEntries), std::to_string(v.rootEntries),
-            "The rules give the root directory 512 entries; this card's has " +
-                grouped(v.rootEntries) + ", so " +
-                (v.rootEntries < kFatRootEntries ? "fewer files fit in the card's top folder."
-                                                 : "it takes room from the data area."));
+        out.add("rootEntries", std::to_string(kFatRootEntries), std::to_string(v.rootEntries),
+                "The rules give the root directory 512 entries; this card's has " +
+                    grouped(v.rootEntries) + ", so " +
+                    (v.rootEntries < kFatRootEntries ? "fewer files fit in the card's top folder."
+                                                     : "it takes room from the data area."));
+}
 
-    if (v.type == e.fsType) {
-        const std::string fatStart = exfat ? "the FAT at sector " : "the first FAT at sector ";
-        bool explained = v.numberOfFats != fats || (!exfat && v.rootEntries != kFatRootEntries);
-        if (v.reservedSectors != e.reservedSectors) {
-            explained = true;
-            add("reservedSectors", std::to_string(e.reservedSectors),
-                std::to_string(v.reservedSectors),
-                "The rules start " + fatStart + grouped(e.reservedSectors) +
-                    " of the partition; this card starts it at sector " + grouped(v.reservedSectors) +
-                    ", so the FAT does not sit where the rules align it.");
-        }
-        if (v.fatSectors != e.fatSectors) {
-            explained = true;
-            add("fatSectors", std::to_string(e.fatSectors), std::to_string(v.fatSectors),
+// The areas of a volume of the rules' type: where its FAT starts, the FAT's size and where the
+// data area starts, this last only when nothing above explains it.
+void compareAreas(const Volume& v, const FormatParameters& e, Findings& out) {
+    const bool exfat = v.type == ExFat;
+    const std::string fatStart = exfat ? "the FAT at sector " : "the first FAT at sector ";
+    bool explained = v.numberOfFats != rulesFats(v) || (!exfat && v.rootEntries != kFatRootEntries);
+    if (v.reservedSectors != e.reservedSectors) {
+        explained = true;
+        out.add(
+            "reservedSectors", std::to_string(e.reservedSectors), std::to_string(v.reservedSectors),
+            "The rules start " + fatStart + grouped(e.reservedSectors) +
+                " of the partition; this card starts it at sector " + grouped(v.reservedSectors) +
+                ", so the FAT does not sit where the rules align it.");
+    }
+    if (v.fatSectors != e.fatSectors) {
+        explained = true;
+        out.add("fatSectors", std::to_string(e.fatSectors), std::to_string(v.fatSectors),
                 "The rules give " + std::string(exfat ? "the FAT " : "each FAT ") +
                     sectorsText(e.fatSectors) + "; this card's " + (exfat ? "has " : "have ") +
-                    grouped(v.fatSectors) + ", so the data area and cluster count differ from the "
+                    grouped(v.fatSectors) +
+                    ", so the data area and cluster count differ from the "
                     "rules' layout.");
-        }
-        if (v.systemSectors != e.systemSectors && !explained) {
-            const bool later = v.systemSectors > e.systemSectors;
-            add("systemSectors", std::to_string(e.systemSectors), std::to_string(v.systemSectors),
+    }
+    if (v.systemSectors != e.systemSectors && !explained) {
+        const bool later = v.systemSectors > e.systemSectors;
+        out.add("systemSectors", std::to_string(e.systemSectors), std::to_string(v.systemSectors),
                 "The rules start the data area " + sectorsText(e.systemSectors) +
                     " into the partition; on this card it starts " + grouped(v.systemSectors) +
                     " sectors in, " +
@@ -905,104 +1024,149 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
                                       : e.systemSectors - v.systemSectors) +
                     (later ? " later" : " earlier") + ", so the card has " +
                     (later ? "fewer" : "more") + " clusters than the rules' layout gives it.");
-        }
     }
+}
 
-    // The one that matters most: clusters that start on an erase-block edge.
-    const uint64_t dataStart = t.first + v.systemSectors;
+// The one that matters most: clusters that start on an erase-block edge; and the FAT boot
+// sector's geometry.
+void compareAlignment(const Found& f, const FormatParameters& e, Findings& out) {
+    const Volume& v = f.volume;
+    const uint64_t dataStart = f.table.first + v.systemSectors;
     const uint64_t offset = dataStart % e.boundaryUnit;
     if (offset != 0)
-        add("dataAlignment", "0", std::to_string(offset),
+        out.add(
+            "dataAlignment", "0", std::to_string(offset),
             "The rules start the data area on " + withArticle(sizeText(e.boundaryUnit)) +
-                " erase-block edge; on this card it starts " + sectorsText(offset) + " after one, so " +
+                " erase-block edge; on this card it starts " + sectorsText(offset) +
+                " after one, so " +
                 (offset % v.sectorsPerCluster != 0
                      ? "clusters straddle erase-block edges and most cluster writes touch two "
                        "erase blocks."
                      : "every erase block's worth of clusters straddles two erase blocks, and the "
                        "card copies more on each write."));
+    if (v.type != ExFat && (v.heads != e.heads || v.sectorsPerTrack != e.sectorsPerTrack))
+        out.add("geometry", std::to_string(e.heads) + "/" + std::to_string(e.sectorsPerTrack),
+                std::to_string(v.heads) + "/" + std::to_string(v.sectorsPerTrack),
+                "The rules give the boot sector " + std::to_string(e.heads) + " heads and " +
+                    std::to_string(e.sectorsPerTrack) + " sectors per track; this card's gives " +
+                    std::to_string(v.heads) + " and " + std::to_string(v.sectorsPerTrack) +
+                    ", which matters only to hosts that address the card by cylinder, head and "
+                    "sector.");
+}
 
-    if (!exfat && (v.heads != e.heads || v.sectorsPerTrack != e.sectorsPerTrack))
-        add("geometry", std::to_string(e.heads) + "/" + std::to_string(e.sectorsPerTrack),
-            std::to_string(v.heads) + "/" + std::to_string(v.sectorsPerTrack),
-            "The rules give the boot sector " + std::to_string(e.heads) + " heads and " +
-                std::to_string(e.sectorsPerTrack) + " sectors per track; this card's gives " +
-                std::to_string(v.heads) + " and " + std::to_string(v.sectorsPerTrack) +
-                ", which matters only to hosts that address the card by cylinder, head and sector.");
-
-    const BootArea& a = f.area;
-    if (v.type == Fat32) {
-        if (v.backupBootSector != 6)
-            add("backupBootSector", "6", std::to_string(v.backupBootSector),
-                "The rules keep a copy of the boot sector at sector 6 of the partition; this card " +
-                    (v.backupBootSector == 0
-                         ? std::string("keeps none, so a damaged boot sector cannot be repaired.")
-                         : "keeps it at sector " + grouped(v.backupBootSector) +
-                               ", so tools that repair from sector 6 find no copy there."));
-        else if (a.backup.got == Got::Failed)
-            out.push_back(unreadable("backupBootSector", "copy of the boot sector", a.backup.sector,
-                                     "the copy of the boot sector"));
-        else if (a.backup.got != Got::Outside && !a.backupMatches)
-            add("backupBootSector", "copy of the boot sector", "differs",
-                "The rules keep a copy of the boot sector at sector 6 of the partition; this card's "
-                "copy differs from the boot sector, so a repair from it restores other values.");
-        std::string fsInfoFound, what;
-        if (v.fsInfoSector != 1) {
-            fsInfoFound = std::to_string(v.fsInfoSector);
-            what = "the boot sector points to sector " + grouped(v.fsInfoSector);
-        } else if (a.fsInfo.got == Got::Failed || a.backupFsInfo.got == Got::Failed) {
-            const Reach& r = a.fsInfo.got == Got::Failed ? a.fsInfo : a.backupFsInfo;
-            out.push_back(unreadable("fsInfo", "1", r.sector,
-                                     &r == &a.fsInfo ? "the FSInfo sector" : "the FSInfo sector's copy"));
-        } else if ((a.fsInfo.got != Got::Outside && !a.fsInfoSound) ||
-                   (a.backupFsInfo.got != Got::Outside && !a.backupFsInfoSound)) {
-            fsInfoFound = a.fsInfoSound ? "copy damaged" : "damaged";
-            what = a.fsInfoSound ? "the copy lacks its signatures"
-                                 : "the FSInfo sector lacks its signatures";
-        }
-        if (!what.empty())
-            add("fsInfo", "1", fsInfoFound,
-                "The rules keep an FSInfo sector at sector 1 of the partition and its copy at "
-                "sector 7; on this card " + what +
-                    ", so hosts ignore it and count the free space by reading the whole FAT.");
+// FAT32: the backup boot sector at sector 6, a copy of the boot sector; the FSInfo sector at
+// sector 1 and its copy, both sound.
+void compareFat32Area(const Volume& v, const BootArea& a, Findings& out) {
+    if (v.backupBootSector != 6)
+        out.add(
+            "backupBootSector", "6", std::to_string(v.backupBootSector),
+            "The rules keep a copy of the boot sector at sector 6 of the partition; this card " +
+                (v.backupBootSector == 0
+                     ? std::string("keeps none, so a damaged boot sector cannot be repaired.")
+                     : "keeps it at sector " + grouped(v.backupBootSector) +
+                           ", so tools that repair from sector 6 find no copy there."));
+    else if (a.backup.got == Got::Failed)
+        out.list.push_back(unreadable("backupBootSector", "copy of the boot sector",
+                                      a.backup.sector, "the copy of the boot sector"));
+    else if (a.backup.got != Got::Outside && !a.backupMatches)
+        out.add(
+            "backupBootSector", "copy of the boot sector", "differs",
+            "The rules keep a copy of the boot sector at sector 6 of the partition; this card's "
+            "copy differs from the boot sector, so a repair from it restores other values.");
+    std::string fsInfoFound, what;
+    if (v.fsInfoSector != 1) {
+        fsInfoFound = std::to_string(v.fsInfoSector);
+        what = "the boot sector points to sector " + grouped(v.fsInfoSector);
+    } else if (a.fsInfo.got == Got::Failed || a.backupFsInfo.got == Got::Failed) {
+        const Reach& r = a.fsInfo.got == Got::Failed ? a.fsInfo : a.backupFsInfo;
+        out.list.push_back(
+            unreadable("fsInfo", "1", r.sector,
+                       &r == &a.fsInfo ? "the FSInfo sector" : "the FSInfo sector's copy"));
+    } else if ((a.fsInfo.got != Got::Outside && !a.fsInfoSound) ||
+               (a.backupFsInfo.got != Got::Outside && !a.backupFsInfoSound)) {
+        fsInfoFound = a.fsInfoSound ? "copy damaged" : "damaged";
+        what = a.fsInfoSound ? "the copy lacks its signatures"
+                             : "the FSInfo sector lacks its signatures";
     }
-    if (exfat) {
-        if (a.main.got == Got::Failed)
-            out.push_back(unreadable("bootRegion", "12 sectors", a.main.sector, "the boot region"));
-        else if (!a.main.read())
-            add("bootRegion", "12 sectors", "unreadable",
-                "The rules write a boot region of 12 sectors at the partition's start; on this card "
-                "it cannot be read whole, so hosts cannot mount the volume.");
-        else if (!a.checksumMatches)
-            add("bootChecksum", "match", "mismatch",
+    if (!what.empty())
+        out.add("fsInfo", "1", fsInfoFound,
+                "The rules keep an FSInfo sector at sector 1 of the partition and its copy at "
+                "sector 7; on this card " +
+                    what +
+                    ", so hosts ignore it and count the free space by reading the whole FAT.");
+}
+
+// exFAT: the boot region and its checksum, the backup region a copy of it, and the
+// flash-parameters record giving the erase block.
+void compareExFatArea(const BootArea& a, const FormatParameters& e, Findings& out) {
+    if (a.main.got == Got::Failed)
+        out.list.push_back(
+            unreadable("bootRegion", "12 sectors", a.main.sector, "the boot region"));
+    else if (!a.main.read())
+        out.add(
+            "bootRegion", "12 sectors", "unreadable",
+            "The rules write a boot region of 12 sectors at the partition's start; on this card "
+            "it cannot be read whole, so hosts cannot mount the volume.");
+    else if (!a.checksumMatches)
+        out.add("bootChecksum", "match", "mismatch",
                 "The rules end the boot region with the checksum of its sectors; on this card the "
                 "checksum does not match, so hosts that verify it refuse to mount the card.");
-        if (a.main.read() && a.backupRegion.got == Got::Failed)
-            out.push_back(unreadable("backupBootRegion", "same as the main region",
-                                     a.backupRegion.sector, "the backup boot region"));
-        else if (a.main.read() && (!a.backupRegion.read() || a.backupDiffers >= 0))
-            add("backupBootRegion", "same as the main region",
-                a.backupRegion.read() ? "sector " + std::to_string(kBootRegionSectors + a.backupDiffers) + " differs"
-                                      : "unreadable",
+    if (!a.main.read()) return;
+    if (a.backupRegion.got == Got::Failed)
+        out.list.push_back(unreadable("backupBootRegion", "same as the main region",
+                                      a.backupRegion.sector, "the backup boot region"));
+    else if (!a.backupRegion.read() || a.backupDiffers >= 0)
+        out.add("backupBootRegion", "same as the main region",
+                a.backupRegion.read()
+                    ? "sector " + std::to_string(kBootRegionSectors + a.backupDiffers) + " differs"
+                    : "unreadable",
                 a.backupRegion.read()
                     ? "The rules write the backup boot region (sectors 12 to 23) as a copy of the "
-                      "main one; on this card sector " + std::to_string(kBootRegionSectors + a.backupDiffers) +
+                      "main one; on this card sector " +
+                          std::to_string(kBootRegionSectors + a.backupDiffers) +
                           " differs, so a repair from the backup restores other values."
                     : std::string("The rules write a backup boot region in sectors 12 to 23; on "
                                   "this card it cannot be read, so a damaged boot region cannot be "
                                   "repaired."));
-        const uint64_t eraseBlock = uint64_t{e.boundaryUnit} * kSectorBytes;
-        if (a.main.read() && (!a.flashRecord || a.eraseBlockBytes != eraseBlock))
-            add("flashParameters", std::to_string(eraseBlock),
-                a.flashRecord ? std::to_string(a.eraseBlockBytes) : "none",
-                "The rules record the card's " + sizeText(e.boundaryUnit) +
-                    " erase block in a flash-parameters record; " +
-                    (a.flashRecord ? "this card's record gives " + grouped(a.eraseBlockBytes) +
-                                         " bytes, so hosts that use it align writes to the wrong size."
-                                   : std::string("this card has none, so hosts cannot learn the "
-                                                 "erase-block size from the file system.")));
+    const uint64_t eraseBlock = uint64_t{e.boundaryUnit} * kSectorBytes;
+    if (!a.flashRecord || a.eraseBlockBytes != eraseBlock)
+        out.add(
+            "flashParameters", std::to_string(eraseBlock),
+            a.flashRecord ? std::to_string(a.eraseBlockBytes) : "none",
+            "The rules record the card's " + sizeText(e.boundaryUnit) +
+                " erase block in a flash-parameters record; " +
+                (a.flashRecord ? "this card's record gives " + grouped(a.eraseBlockBytes) +
+                                     " bytes, so hosts that use it align writes to the wrong size."
+                               : std::string("this card has none, so hosts cannot learn the "
+                                             "erase-block size from the file system.")));
+}
+
+// The deviations of the card from one of the rules' layouts.
+std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
+    Findings out;
+    comparePartition(f, plan, out);
+    const FormatParameters& e = plan.params;
+    const std::string typeName = fsTypeName(e.fsType);
+    if (!f.volumeKnown && f.boot.got == Got::Failed) {
+        out.list.push_back(
+            unreadable("fsType", typeName, f.boot.sector, "the partition's boot sector"));
+        return std::move(out.list);
     }
-    out.insert(out.end(), f.structures.list.begin(), f.structures.list.end());
-    return out;
+    if (!f.volumeKnown) {
+        out.add("fsType", typeName, "none",
+                "The rules format a card of this capacity as " + typeName + "; " + f.noVolume +
+                    ", so hosts see no file system on it.");
+        return std::move(out.list);
+    }
+    const Volume& v = f.volume;
+    compareVolumeExtent(f, out);
+    compareFileSystem(v, e, out);
+    if (v.type == e.fsType) compareAreas(v, e, out);
+    compareAlignment(f, e, out);
+    if (v.type == Fat32) compareFat32Area(v, f.area, out);
+    if (v.type == ExFat) compareExFatArea(f.area, e, out);
+    out.list.insert(out.list.end(), f.structures.list.begin(), f.structures.list.end());
+    return std::move(out.list);
 }
 
 bool samePlan(const FormatPlan& a, const FormatPlan& b) {

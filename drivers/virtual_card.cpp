@@ -1,33 +1,16 @@
 #include "drivers/virtual_card.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string_view>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#include <winioctl.h>
-
-#include "base/native_text.h"
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "drivers/image_file.h"
 
 namespace brc::vcard {
 
 namespace {
-
-// Joins strings, string views and literals (one message line).
-template <class... Parts> std::string cat(const Parts&... parts) {
-    std::string text;
-    (text.append(parts), ...);
-    return text;
-}
 
 // ---- sidecar ----------------------------------------------------------------------------------
 
@@ -132,284 +115,6 @@ bool allZero(const uint8_t* p, size_t length) {
     return length == 0 || (p[0] == 0 && std::memcmp(p, p + 1, length - 1) == 0);
 }
 
-// ---- file shim ---------------------------------------------------------------------------------
-
-// Writes zeros over a range through a bounded buffer.
-bool writeZeros(BackingFile& file, uint64_t offset, uint64_t length) {
-    const std::vector<char> zeros(size_t{1} << 20);
-    while (length > 0) {
-        size_t n = length < zeros.size() ? static_cast<size_t>(length) : zeros.size();
-        if (!file.write(zeros.data(), n, offset)) return false;
-        offset += n;
-        length -= n;
-    }
-    return true;
-}
-
-#ifdef _WIN32
-
-class ImageFile final : public BackingFile {
-public:
-    explicit ImageFile(HANDLE handle) : handle_(handle) {}
-    ~ImageFile() override { CloseHandle(handle_); }
-    ImageFile(const ImageFile&) = delete;
-    ImageFile& operator=(const ImageFile&) = delete;
-
-    bool read(void* buffer, size_t length, uint64_t offset) override {
-        return transfer(static_cast<char*>(buffer), length, offset, false);
-    }
-    bool write(const void* buffer, size_t length, uint64_t offset) override {
-        return transfer(const_cast<char*>(static_cast<const char*>(buffer)), length, offset, true);
-    }
-    bool zero(uint64_t offset, uint64_t length) override {
-        return punch(offset, length) || writeZeros(*this, offset, length);
-    }
-    // Deallocates in a sparse file and writes zeros in any other; Wine lacks the control.
-    bool punch(uint64_t offset, uint64_t length) override {
-        FILE_ZERO_DATA_INFORMATION range;
-        range.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
-        range.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(offset + length);
-        DWORD returned = 0;
-        return DeviceIoControl(handle_, FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0,
-                               &returned, nullptr) != 0;
-    }
-
-private:
-    bool transfer(char* p, size_t length, uint64_t offset, bool writing) {
-        while (length > 0) {
-            OVERLAPPED at{};
-            at.Offset = static_cast<DWORD>(offset);
-            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-            DWORD want = length > (DWORD{1} << 30) ? (DWORD{1} << 30) : static_cast<DWORD>(length);
-            DWORD done = 0;
-            BOOL ok = writing ? WriteFile(handle_, p, want, &done, &at)
-                              : ReadFile(handle_, p, want, &done, &at);
-            if (!ok || done == 0) return false;
-            p += done;
-            length -= done;
-            offset += done;
-        }
-        return true;
-    }
-
-    HANDLE handle_;
-};
-
-// `readOnly` out: the image cannot be written. A format's handle lets others read but not
-// write, so a second format (another process, another session) is refused while it lasts.
-uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<BackingFile>& file,
-                   uint64_t& size, bool& readOnly, std::string& error, const CardIdentity*) {
-    const std::wstring name = wideFromUtf8(path);
-    const DWORD shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    readOnly = true;
-    if (use != OpenFor::Probe) {
-        h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
-                        use == OpenFor::Format ? FILE_SHARE_READ : shared, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        const bool heldByWriter = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
-        if (heldByWriter && use == OpenFor::Format) {
-            error = cat(path, ": in use: another program holds it open");
-            return SDHOST_ERR_BUSY;
-        }
-        // The flags asked while a format holds the image: that format could open it to write.
-        readOnly = h == INVALID_HANDLE_VALUE && !heldByWriter;
-    }
-    if (h == INVALID_HANDLE_VALUE)
-        h = CreateFileW(name.c_str(), GENERIC_READ, shared, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return SDHOST_ERR_NO_CARD;
-    file = std::make_unique<ImageFile>(h);
-    LARGE_INTEGER bytes;
-    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &bytes)) {
-        error = cat(path, ": not a regular file");
-        return SDHOST_ERR_CONFIG;
-    }
-    size = static_cast<uint64_t>(bytes.QuadPart);
-    return SDHOST_OK;
-}
-
-// Reads at most kMaxSidecarBytes + 1 bytes of the sidecar into `text`. A missing sidecar is no
-// error (`missing` set); anything but a file on a disk is refused before a byte is read.
-bool readSidecarText(const std::string& path, bool& missing, std::string& text,
-                     std::string& error) {
-    missing = false;
-    HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-        if (!missing) error = cat(path, ": cannot read");
-        return missing;
-    }
-    bool ok = GetFileType(h) == FILE_TYPE_DISK;
-    if (!ok) error = cat(path, ": cannot read: not a regular file");
-    char buffer[kMaxSidecarBytes + 1];
-    DWORD got = 0;
-    while (ok && got < sizeof buffer) {
-        DWORD n = 0;
-        ok = ReadFile(h, buffer + got, static_cast<DWORD>(sizeof buffer - got), &n, nullptr) != 0;
-        if (!ok) error = cat(path, ": cannot read");
-        if (n == 0) break;
-        got += n;
-    }
-    CloseHandle(h);
-    if (ok) text.assign(buffer, got);
-    return ok;
-}
-
-#else
-
-class ImageFile final : public BackingFile {
-public:
-    explicit ImageFile(int fd) : fd_(fd) {}
-    ~ImageFile() override { ::close(fd_); }
-    ImageFile(const ImageFile&) = delete;
-    ImageFile& operator=(const ImageFile&) = delete;
-
-    bool read(void* buffer, size_t length, uint64_t offset) override {
-        auto* p = static_cast<char*>(buffer);
-        while (length > 0) {
-            ssize_t n = ::pread(fd_, p, length, static_cast<off_t>(offset));
-            if (n <= 0) return false;
-            p += n;
-            length -= static_cast<size_t>(n);
-            offset += static_cast<uint64_t>(n);
-        }
-        return true;
-    }
-    bool write(const void* buffer, size_t length, uint64_t offset) override {
-        auto* p = static_cast<const char*>(buffer);
-        while (length > 0) {
-            ssize_t n = ::pwrite(fd_, p, length, static_cast<off_t>(offset));
-            if (n <= 0) {
-                full_ = n < 0 && (errno == ENOSPC || errno == EDQUOT);
-                return false;
-            }
-            p += n;
-            length -= static_cast<size_t>(n);
-            offset += static_cast<uint64_t>(n);
-        }
-        return true;
-    }
-    bool zero(uint64_t offset, uint64_t length) override {
-        return punch(offset, length) || writeZeros(*this, offset, length);
-    }
-    bool punch(uint64_t offset, uint64_t length) override {
-#ifdef FALLOC_FL_PUNCH_HOLE
-        return ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                           static_cast<off_t>(offset), static_cast<off_t>(length)) == 0;
-#else
-        (void)offset;
-        (void)length;
-        return false;
-#endif
-    }
-
-    bool full() const override { return full_; }
-
-private:
-    int fd_;
-    bool full_ = false;
-};
-
-} // namespace
-
-bool isVettedObject(int fd, const std::string& path, const CardIdentity& vetted, std::string& error) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        error = cat(path, ": cannot be looked at: ", std::strerror(errno));
-        return false;
-    }
-    const bool same = S_ISBLK(st.st_mode) == vetted.blockDevice && static_cast<uint64_t>(st.st_dev) == vetted.device &&
-                      static_cast<uint64_t>(st.st_ino) == vetted.inode &&
-                      (!vetted.blockDevice || static_cast<uint64_t>(st.st_rdev) == vetted.rdev);
-    if (!same)
-        error = cat(path, " is no longer the ", vetted.blockDevice ? "device" : "file",
-                    " that was checked (it was replaced or moved meanwhile); nothing was written to it");
-    return same;
-}
-
-namespace {
-
-// Opens without blocking (a FIFO would wait for a writer), and only what stat says is a regular
-// file: opening a device can act on it. What was opened is checked again, as the path may have
-// changed in between.
-int openRegular(const std::string& path, int flags, std::string& error) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return -1;
-    if (S_ISREG(st.st_mode)) {
-        const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return -1;
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
-        ::close(fd);
-    }
-    error = "not a regular file";
-    errno = EINVAL;
-    return -1;
-}
-
-// `readOnly` out: the image cannot be written. With `vetted`, what opens must be that file.
-uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<BackingFile>& file,
-                   uint64_t& size, bool& readOnly, std::string& error, const CardIdentity* vetted) {
-    std::string problem;
-    readOnly = use == OpenFor::Probe;
-    int fd = readOnly ? -1 : openRegular(path, O_RDWR, problem);
-    if (fd < 0 && problem.empty()) {
-        readOnly = true;
-        fd = openRegular(path, O_RDONLY, problem);
-    }
-    if (!problem.empty()) {
-        error = cat(path, ": ", problem);
-        return SDHOST_ERR_CONFIG;
-    }
-    if (fd < 0) return SDHOST_ERR_NO_CARD;
-    file = std::make_unique<ImageFile>(fd);
-    if (vetted && !isVettedObject(fd, path, *vetted, error)) return SDHOST_ERR_CONFIG;
-    struct stat st;
-    // Transfers wait for the disk as usual.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &st) != 0 || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        error = cat(path, ": cannot read");
-        return SDHOST_ERR_CONFIG;
-    }
-    size = static_cast<uint64_t>(st.st_size);
-    return SDHOST_OK;
-}
-
-// Reads at most kMaxSidecarBytes + 1 bytes of the sidecar into `text`. A missing sidecar is no
-// error (`missing` set); anything but a regular file is refused before a byte is read.
-bool readSidecarText(const std::string& path, bool& missing, std::string& text,
-                     std::string& error) {
-    std::string problem;
-    const int fd = openRegular(path, O_RDONLY, problem);
-    missing = fd < 0 && problem.empty() && errno == ENOENT;
-    if (fd < 0) {
-        if (!missing)
-            error = cat(path, ": cannot read: ", problem.empty() ? std::strerror(errno) : problem);
-        return missing;
-    }
-    char buffer[kMaxSidecarBytes + 1];
-    size_t got = 0;
-    while (got < sizeof buffer) {
-        const ssize_t n = ::read(fd, buffer + got, sizeof buffer - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = cat(path, ": cannot read: ", std::strerror(errno));
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    text.assign(buffer, got);
-    return true;
-}
-
-#endif
-
 // Reads the sidecar of `image` into `config`; a missing sidecar leaves the defaults.
 bool readSidecar(const std::string& image, CardConfig& config, std::string& error) {
     const std::string path = image + ".card";
@@ -426,6 +131,17 @@ bool readSidecar(const std::string& image, CardConfig& config, std::string& erro
 }
 
 } // namespace
+
+bool writeZeros(BackingFile& file, uint64_t offset, uint64_t length) {
+    const std::vector<char> zeros(size_t{1} << 20);
+    while (length > 0) {
+        size_t n = length < zeros.size() ? static_cast<size_t>(length) : zeros.size();
+        if (!file.write(zeros.data(), n, offset)) return false;
+        offset += n;
+        length -= n;
+    }
+    return true;
+}
 
 bool parseSidecar(const std::string& text, const std::string& path, CardConfig& config,
                   std::string& error) {

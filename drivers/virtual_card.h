@@ -1,8 +1,8 @@
 // A virtual card served from an image file: the file holds the user area (sector k at byte
 // 512 k) and an optional sidecar "<image>.card" of key = value lines gives what an image cannot
 // (protected area, write-protect switch, erase support, manufacturer id, fault injection).
-// Results are the codes of device/sdhost_abi.h. The logic is portable; only BackingFile's
-// implementation in virtual_card.cpp knows the operating system.
+// Results are the codes of device/sdhost_abi.h. The logic is portable; only the image file
+// (drivers/image_file.h) knows the operating system.
 #pragma once
 
 #include <array>

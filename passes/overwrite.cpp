@@ -29,6 +29,87 @@ void drawCancel(Progress& progress) {
     progress.flags.orStatus(StatusOverwriteCancelled);
 }
 
+// The user area in sectors, as the format computes it; else the driver's or the layout's code.
+uint32_t userAreaSectors(DriverBinding& driver, uint32_t& userSectors) {
+    CardCapacity capacity;
+    if (uint32_t rc = readCardCapacity(driver, capacity)) return rc;
+    FormatParameters params{};
+    return computeCapacity(capacity, userSectors, params, false);
+}
+
+// The pass over the user area: whole chunks, then the sectors left over.
+struct OverwritePass {
+    OverwritePass(DriverBinding& d, Progress& p, uint8_t* b, uint64_t userSectors)
+        : driver(d),
+          progress(p),
+          buffer(b),
+          total(userSectors),
+          fullChunks(userSectors / kOverwriteChunkSectors),
+          remainder(static_cast<uint32_t>(userSectors % kOverwriteChunkSectors)),
+          steps(fullChunks + (remainder > 0 ? 1 : 0)),
+          drawing(p.view != nullptr) {}
+
+    DriverBinding& driver;
+    Progress& progress;
+    uint8_t* buffer;
+    const uint64_t total;
+    const uint64_t fullChunks;
+    const uint32_t remainder;
+    const uint64_t steps;
+    const bool drawing;
+    uint64_t chunksWritten = 0;
+
+    // An empty user area has nothing left to do: it is complete, not a division by zero.
+    uint64_t percentOf(uint64_t chunks) const { return steps ? chunks * 100 / steps : 100; }
+    // A failed read leaves the buffer as it was.
+    void readSector0() { driver.api.DDReadPT(buffer, 1, 0, driver.driverHandle); }
+    uint32_t write(uint32_t count, uint64_t first) {
+        const uint32_t rc =
+            driver.api.DDWritePT(buffer, count, static_cast<uint32_t>(first), driver.driverHandle);
+        if (rc) progress.flags.orStatus(StatusWriteFailed);
+        else ++chunksWritten;
+        return rc;
+    }
+};
+
+// The whole chunks, until a cancel seen while drawing.
+uint32_t writeFullChunks(OverwritePass& pass) {
+    for (uint64_t i = 0; i < pass.fullChunks; ++i) {
+        if (i == 0) {
+            // The first chunk carries sector 0 back unchanged; a failed read leaves 0xFF.
+            pass.readSector0();
+        } else if (i == 1) {
+            std::memset(pass.buffer, 0xFF, kOverwriteBufferBytes);
+        }
+        if (uint32_t rc = pass.write(kOverwriteChunkSectors, i * kOverwriteChunkSectors)) return rc;
+        if (pass.drawing) {
+            drawCounts(pass.progress, pass.percentOf(i + 1), (i + 1) * kOverwriteChunkSectors,
+                       pass.total);
+            if (cancelSeen(pass.progress.flags)) {
+                drawCancel(pass.progress);
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+// The sectors after the last whole chunk, unless the pass was cancelled.
+uint32_t writeRemainder(OverwritePass& pass) {
+    if (pass.remainder == 0) return 0;
+    if (cancelSeen(pass.progress.flags)) {
+        if (pass.drawing) drawCancel(pass.progress);
+        return 0;
+    }
+    // On a card smaller than one chunk this is the only write: it must carry sector 0 too.
+    if (pass.fullChunks == 0) pass.readSector0();
+    if (uint32_t rc = pass.write(pass.remainder, pass.fullChunks * kOverwriteChunkSectors))
+        return rc;
+    if (pass.drawing)
+        drawCounts(pass.progress, pass.percentOf(pass.chunksWritten), pass.total, pass.total);
+    return 0;
+}
+
 } // namespace
 
 int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& progress,
@@ -37,70 +118,20 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
     if (!buffer) return OutOfMemory;
     std::memset(buffer.get(), 0xFF, kOverwriteBufferBytes);
 
-    CardCapacity capacity;
-    if (uint32_t rc = readCardCapacity(driver, capacity)) return static_cast<int32_t>(rc);
     uint32_t userSectors = 0;
-    FormatParameters params{};
-    if (uint32_t rc = computeCapacity(capacity, userSectors, params, false))
-        return static_cast<int32_t>(rc);
+    if (uint32_t rc = userAreaSectors(driver, userSectors)) return static_cast<int32_t>(rc);
     // A table without the transfer operations is no card to write to.
     if (driver.api.DDReadPT == nullptr || driver.api.DDWritePT == nullptr) return 1;
 
-    const uint64_t total = userSectors;
-    const uint64_t fullChunks = total / kOverwriteChunkSectors;
-    const uint32_t remainder = static_cast<uint32_t>(total % kOverwriteChunkSectors);
-    const uint64_t steps = fullChunks + (remainder > 0 ? 1 : 0);
-    // An empty user area has nothing left to do: it is complete, not a division by zero.
-    auto percentOf = [steps](uint64_t chunks) { return steps ? chunks * 100 / steps : 100; };
-
-    RunFlags& flags = progress.flags;
-    const bool drawing = progress.view != nullptr;
-    const uint32_t handle = driver.driverHandle;
+    OverwritePass pass(driver, progress, buffer.get(), userSectors);
     const uint32_t startTick = os.tickCount();
-    flags.cancelRequested = 0;
-    uint64_t chunksWritten = 0;
-
-    for (uint64_t i = 0; i < fullChunks; ++i) {
-        if (i == 0) {
-            // The first chunk carries sector 0 back unchanged; a failed read leaves 0xFF.
-            driver.api.DDReadPT(buffer.get(), 1, 0, handle);
-        } else if (i == 1) {
-            std::memset(buffer.get(), 0xFF, kOverwriteBufferBytes);
-        }
-        const uint32_t first = static_cast<uint32_t>(i * kOverwriteChunkSectors);
-        if (uint32_t rc = driver.api.DDWritePT(buffer.get(), kOverwriteChunkSectors, first, handle)) {
-            flags.orStatus(StatusWriteFailed);
-            return static_cast<int32_t>(rc);
-        }
-        ++chunksWritten;
-        if (drawing) {
-            drawCounts(progress, percentOf(i + 1), (i + 1) * kOverwriteChunkSectors, total);
-            if (cancelSeen(flags)) {
-                drawCancel(progress);
-                break;
-            }
-        }
-    }
-
-    if (remainder > 0) {
-        if (cancelSeen(flags)) {
-            if (drawing) drawCancel(progress);
-        } else {
-            // On a card smaller than one chunk this is the only write: it must carry sector 0 too.
-            if (fullChunks == 0) driver.api.DDReadPT(buffer.get(), 1, 0, handle);
-            const uint32_t first = static_cast<uint32_t>(fullChunks * kOverwriteChunkSectors);
-            if (uint32_t rc = driver.api.DDWritePT(buffer.get(), remainder, first, handle)) {
-                flags.orStatus(StatusWriteFailed);
-                return static_cast<int32_t>(rc);
-            }
-            ++chunksWritten;
-            if (drawing) drawCounts(progress, percentOf(chunksWritten), total, total);
-        }
-    }
+    progress.flags.cancelRequested = 0;
+    if (uint32_t rc = writeFullChunks(pass)) return static_cast<int32_t>(rc);
+    if (uint32_t rc = writeRemainder(pass)) return static_cast<int32_t>(rc);
 
     elapsedMs = os.tickCount() - startTick;
-    if (drawing && flags.cancelRequested == 0)
-        drawCounts(progress, percentOf(chunksWritten), total, total);
+    if (pass.drawing && progress.flags.cancelRequested == 0)
+        drawCounts(progress, pass.percentOf(pass.chunksWritten), pass.total, pass.total);
     return 0;
 }
 

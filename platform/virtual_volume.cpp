@@ -418,71 +418,75 @@ Walk findLabelSlots(const PartitionBytes& part, const Volume& v, LabelSlots& slo
     });
 }
 
-// Clusters in use and the first free one, from the FAT (FAT12/16/32) or the allocation bitmap.
-uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
-                   uint32_t& firstFree) {
-    const uint32_t clusters = v.layout.clusterCount;
-    used = 0;
-    firstFree = 0;
-    constexpr size_t kPiece = size_t{64} << 10;
-    if (v.layout.type == VirtualFsType::ExFat) {
-        std::array<uint8_t, kDirEntryBytes> bitmapEntry{};
-        bool found = false;
-        const Walk root = scanRoot(part, v, [&](uint64_t, const uint8_t* e) {
-            const bool firstBitmap = e[exfat_dirent::kEntryType] == exfat_dirent::kTypeAllocationBitmap &&
-                                     (e[exfat_dirent::kBitmapFlags] & 1) == 0;
-            if (firstBitmap) {
-                std::memcpy(bitmapEntry.data(), e, kDirEntryBytes);
-                found = true;
-            }
-            return !found && e[0] != 0x00;
-        });
-        if (uint32_t rc = walkError(root)) return rc;
-        const uint64_t needed = (uint64_t{clusters} + 7) / 8;
-        if (!found || le64(&bitmapEntry[exfat_dirent::kDataLength]) < needed)
-            return kErrorUnrecognizedVolume;
-        std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(v.clusterBytes, kPiece)));
-        uint64_t bit = 0;  // bitmap bit k stands for cluster k + 2
-        bool readFailed = false;
-        const Walk walk = walkChain(
-            part, v, le32(&bitmapEntry[exfat_dirent::kFirstCluster]),
-            (needed + v.clusterBytes - 1) / v.clusterBytes,
-            [&](uint32_t cluster) {
-                for (uint64_t at = 0; at < v.clusterBytes && bit < clusters; at += piece.size()) {
-                    if (!part.read(v.clusterOffset(cluster) + at, piece.size(), piece.data())) {
-                        readFailed = true;
-                        return false;
-                    }
-                    for (size_t i = 0; i < piece.size() && bit < clusters; ++i)
-                        for (int k = 0; k < 8 && bit < clusters; ++k, ++bit) {
-                            if (piece[i] >> k & 1) ++used;
-                            else if (firstFree == 0) firstFree = static_cast<uint32_t>(bit + 2);
-                        }
-                }
-                return bit < clusters;
-            },
-            true);
-        if (readFailed) return kErrorReadFault;
-        if (uint32_t rc = walkError(walk)) return rc;
-        return bit < clusters ? kErrorUnrecognizedVolume : 0;
-    }
+// Reads of the FAT and the bitmap are made in pieces of at most this many bytes.
+constexpr size_t kCountPiece = size_t{64} << 10;
 
-    const uint64_t last = uint64_t{clusters} + 2;  // entries 0 .. last - 1
+// The root directory's first allocation-bitmap entry (exFAT).
+uint32_t findBitmapEntry(const PartitionBytes& part, const Volume& v,
+                         std::array<uint8_t, kDirEntryBytes>& bitmapEntry) {
+    bool found = false;
+    const Walk root = scanRoot(part, v, [&](uint64_t, const uint8_t* e) {
+        const bool firstBitmap =
+            e[exfat_dirent::kEntryType] == exfat_dirent::kTypeAllocationBitmap &&
+            (e[exfat_dirent::kBitmapFlags] & 1) == 0;
+        if (firstBitmap) {
+            std::memcpy(bitmapEntry.data(), e, kDirEntryBytes);
+            found = true;
+        }
+        return !found && e[0] != 0x00;
+    });
+    if (uint32_t rc = walkError(root)) return rc;
+    return found ? 0 : kErrorUnrecognizedVolume;
+}
+
+// Clusters in use, from the allocation bitmap (bit k stands for cluster k + 2).
+uint32_t countUsedInBitmap(const PartitionBytes& part, const Volume& v, uint32_t& used) {
+    const uint32_t clusters = v.layout.clusterCount;
+    std::array<uint8_t, kDirEntryBytes> bitmapEntry{};
+    if (uint32_t rc = findBitmapEntry(part, v, bitmapEntry)) return rc;
+    const uint64_t needed = (uint64_t{clusters} + 7) / 8;
+    if (le64(&bitmapEntry[exfat_dirent::kDataLength]) < needed) return kErrorUnrecognizedVolume;
+    std::vector<uint8_t> piece(
+        static_cast<size_t>(std::min<uint64_t>(v.clusterBytes, kCountPiece)));
+    uint64_t bit = 0;
+    bool readFailed = false;
+    const Walk walk = walkChain(
+        part, v, le32(&bitmapEntry[exfat_dirent::kFirstCluster]),
+        (needed + v.clusterBytes - 1) / v.clusterBytes,
+        [&](uint32_t cluster) {
+            for (uint64_t at = 0; at < v.clusterBytes && bit < clusters; at += piece.size()) {
+                if (!part.read(v.clusterOffset(cluster) + at, piece.size(), piece.data())) {
+                    readFailed = true;
+                    return false;
+                }
+                for (size_t i = 0; i < piece.size() && bit < clusters; ++i)
+                    for (int k = 0; k < 8 && bit < clusters; ++k, ++bit)
+                        if (piece[i] >> k & 1) ++used;
+            }
+            return bit < clusters;
+        },
+        true);
+    if (readFailed) return kErrorReadFault;
+    if (uint32_t rc = walkError(walk)) return rc;
+    return bit < clusters ? kErrorUnrecognizedVolume : 0;
+}
+
+// Clusters in use, from the FAT: entries 2 onwards that are not 0.
+uint32_t countUsedInFat(const PartitionBytes& part, const Volume& v, uint32_t& used) {
+    const uint64_t last = uint64_t{v.layout.clusterCount} + 2; // entries 0 .. last - 1
     if (v.layout.type == VirtualFsType::Fat12) {
         std::vector<uint8_t> fat(static_cast<size_t>(last * 3 / 2 + 1));
         if (!part.read(v.fatOffset, fat.size(), fat.data())) return kErrorReadFault;
         for (uint64_t n = 2; n < last; ++n) {
             const uint16_t pair = le16(&fat[static_cast<size_t>(n + n / 2)]);
-            const uint32_t value = (n & 1) ? pair >> 4 : pair & 0xFFFu;
-            if (value != 0) ++used;
-            else if (firstFree == 0) firstFree = static_cast<uint32_t>(n);
+            if (((n & 1) ? pair >> 4 : pair & 0xFFFu) != 0) ++used;
         }
         return 0;
     }
     const uint32_t width = v.layout.type == VirtualFsType::Fat16 ? 2 : 4;
-    std::vector<uint8_t> piece(kPiece);
+    std::vector<uint8_t> piece(kCountPiece);
     for (uint64_t n = 0; n < last;) {
-        const uint64_t count = std::min<uint64_t>(kPiece / width, last - n);
+        const uint64_t count = std::min<uint64_t>(kCountPiece / width, last - n);
         if (!part.read(v.fatOffset + n * width, static_cast<size_t>(count * width), piece.data()))
             return kErrorReadFault;
         for (uint64_t i = 0; i < count; ++i, ++n) {
@@ -491,10 +495,16 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used,
                 width == 2 ? le16(&piece[static_cast<size_t>(i * 2)])
                            : le32(&piece[static_cast<size_t>(i * 4)]) & 0x0FFFFFFFu;
             if (value != 0) ++used;
-            else if (firstFree == 0) firstFree = static_cast<uint32_t>(n);
         }
     }
     return 0;
+}
+
+// Clusters in use, from the FAT (FAT12/16/32) or the allocation bitmap.
+uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used) {
+    used = 0;
+    return v.layout.type == VirtualFsType::ExFat ? countUsedInBitmap(part, v, used)
+                                                 : countUsedInFat(part, v, used);
 }
 
 bool isControl(char16_t c) { return c < 0x20; }
@@ -633,8 +643,8 @@ uint32_t virtualFreeSpace(const CardSectors& card, DiskFreeSpace& out) {
     Volume v;
     if (uint32_t rc = locate(card, v)) return rc;
     const PartitionBytes part(card, v.layout.firstSector, v.layout.partitionSectors);
-    uint32_t used = 0, firstFree = 0;
-    if (uint32_t rc = countUsed(part, v, used, firstFree)) return rc;
+    uint32_t used = 0;
+    if (uint32_t rc = countUsed(part, v, used)) return rc;
     out.sectorsPerCluster = v.layout.sectorsPerCluster;
     out.bytesPerSector = v.layout.bytesPerSector;
     out.totalClusters = v.layout.clusterCount;

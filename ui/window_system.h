@@ -1,5 +1,5 @@
 // The backend the dialogs run on: real windows from the program's resource templates
-// (ui/win32) or in-memory windows built from the same templates (ui/headless, for tests).
+// (ui/win32) or, for tests, in-memory windows built from the same templates (tests/support).
 // Dialog calls it for everything it does to a window; the backend calls back into the dialog
 // through the routing entry points at the end. Each call is one system call or its stand-in:
 // what to do and when is the dialogs' business.

@@ -23,7 +23,7 @@
 #include "res/resource_ids.h"
 #include "tests/support/fake_card.h"
 #include "tests/support/scratch_dir.h"
-#include "ui/headless/headless_system.h"
+#include "tests/support/headless_system.h"
 
 namespace brc {
 namespace {

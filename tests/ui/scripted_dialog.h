@@ -10,7 +10,7 @@
 
 #include "tests/ui/test_templates.h"
 #include "ui/dialog.h"
-#include "ui/headless/headless_system.h"
+#include "tests/support/headless_system.h"
 
 namespace brc::test {
 

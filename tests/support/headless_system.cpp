@@ -1,4 +1,4 @@
-#include "ui/headless/headless_system.h"
+#include "tests/support/headless_system.h"
 
 #include <algorithm>
 #include <utility>

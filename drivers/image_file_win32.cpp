@@ -1,0 +1,123 @@
+// The image file on Windows: a file on a disk, shared so that a second format is refused.
+#include "drivers/image_file.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include "base/native_text.h"
+
+namespace brc::vcard {
+namespace {
+
+class ImageFile final : public BackingFile {
+public:
+    explicit ImageFile(HANDLE handle) : handle_(handle) {}
+    ~ImageFile() override { CloseHandle(handle_); }
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    bool read(void* buffer, size_t length, uint64_t offset) override {
+        return transfer(static_cast<char*>(buffer), length, offset, false);
+    }
+    bool write(const void* buffer, size_t length, uint64_t offset) override {
+        return transfer(const_cast<char*>(static_cast<const char*>(buffer)), length, offset, true);
+    }
+    bool zero(uint64_t offset, uint64_t length) override {
+        return punch(offset, length) || writeZeros(*this, offset, length);
+    }
+    // Deallocates in a sparse file and writes zeros in any other; Wine lacks the control.
+    bool punch(uint64_t offset, uint64_t length) override {
+        FILE_ZERO_DATA_INFORMATION range;
+        range.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+        range.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(offset + length);
+        DWORD returned = 0;
+        return DeviceIoControl(handle_, FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0,
+                               &returned, nullptr) != 0;
+    }
+
+private:
+    bool transfer(char* p, size_t length, uint64_t offset, bool writing) {
+        while (length > 0) {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            DWORD want = length > (DWORD{1} << 30) ? (DWORD{1} << 30) : static_cast<DWORD>(length);
+            DWORD done = 0;
+            BOOL ok = writing ? WriteFile(handle_, p, want, &done, &at)
+                              : ReadFile(handle_, p, want, &done, &at);
+            if (!ok || done == 0) return false;
+            p += done;
+            length -= done;
+            offset += done;
+        }
+        return true;
+    }
+
+    HANDLE handle_;
+};
+
+} // namespace
+
+// A format's handle lets others read but not write, so a second format (another process, another session) is refused while it lasts.
+uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<BackingFile>& file,
+                   uint64_t& size, bool& readOnly, std::string& error, const CardIdentity*) {
+    const std::wstring name = wideFromUtf8(path);
+    const DWORD shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    readOnly = true;
+    if (use != OpenFor::Probe) {
+        h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        use == OpenFor::Format ? FILE_SHARE_READ : shared, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool heldByWriter = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+        if (heldByWriter && use == OpenFor::Format) {
+            error = cat(path, ": in use: another program holds it open");
+            return SDHOST_ERR_BUSY;
+        }
+        // The flags asked while a format holds the image: that format could open it to write.
+        readOnly = h == INVALID_HANDLE_VALUE && !heldByWriter;
+    }
+    if (h == INVALID_HANDLE_VALUE)
+        h = CreateFileW(name.c_str(), GENERIC_READ, shared, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return SDHOST_ERR_NO_CARD;
+    file = std::make_unique<ImageFile>(h);
+    LARGE_INTEGER bytes;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &bytes)) {
+        error = cat(path, ": not a regular file");
+        return SDHOST_ERR_CONFIG;
+    }
+    size = static_cast<uint64_t>(bytes.QuadPart);
+    return SDHOST_OK;
+}
+
+// Only a file on a disk is read.
+bool readSidecarText(const std::string& path, bool& missing, std::string& text,
+                     std::string& error) {
+    missing = false;
+    HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+        if (!missing) error = cat(path, ": cannot read");
+        return missing;
+    }
+    bool ok = GetFileType(h) == FILE_TYPE_DISK;
+    if (!ok) error = cat(path, ": cannot read: not a regular file");
+    char buffer[kMaxSidecarBytes + 1];
+    DWORD got = 0;
+    while (ok && got < sizeof buffer) {
+        DWORD n = 0;
+        ok = ReadFile(h, buffer + got, static_cast<DWORD>(sizeof buffer - got), &n, nullptr) != 0;
+        if (!ok) error = cat(path, ": cannot read");
+        if (n == 0) break;
+        got += n;
+    }
+    CloseHandle(h);
+    if (ok) text.assign(buffer, got);
+    return ok;
+}
+
+} // namespace brc::vcard
