@@ -102,6 +102,20 @@ std::optional<ExFatBootSector> readExFatBootSector(SectorView sector) {
     return x;
 }
 
+uint32_t exFatBootChecksum(uint32_t checksum, const uint8_t* sector, bool bootSector,
+                           size_t sectorBytes) {
+    for (size_t i = 0; i < sectorBytes; ++i) {
+        if (bootSector && exfat_boot::outsideChecksum(i)) continue;
+        checksum = exFatTableChecksum(checksum, sector + i, 1);
+    }
+    return checksum;
+}
+
+uint32_t exFatTableChecksum(uint32_t checksum, const uint8_t* bytes, size_t length) {
+    for (size_t i = 0; i < length; ++i) checksum = ((checksum >> 1) | (checksum << 31)) + bytes[i];
+    return checksum;
+}
+
 const uint8_t kFlashParametersGuid[16] = {0x46, 0x7E, 0x0C, 0x0A, 0x99, 0x33, 0x21, 0x40,
                                           0x90, 0xC8, 0xFA, 0x6D, 0x38, 0x9C, 0x4B, 0xA2};
 

@@ -119,6 +119,13 @@ struct ExFatBootSector {
 // An exFAT boot sector: the file-system name "EXFAT   ".
 std::optional<ExFatBootSector> readExFatBootSector(SectorView sector);
 
+// The published exFAT boot checksum, continued over one sector of `sectorBytes`. For the boot
+// sector the VolumeFlags and PercentInUse bytes (106, 107, 112) are left out.
+uint32_t exFatBootChecksum(uint32_t checksum, const uint8_t* sector, bool bootSector,
+                           size_t sectorBytes = kSectorBytes);
+// The up-case table's checksum (the same sum over every byte), continued over `length` bytes.
+uint32_t exFatTableChecksum(uint32_t checksum, const uint8_t* bytes, size_t length);
+
 // GUID of the flash-parameters record, as stored.
 extern const uint8_t kFlashParametersGuid[16];
 

@@ -186,19 +186,6 @@ bool readOldOemParameters(DriverBinding& driver, ExFatState& state) {
 
 // ---- Boot region ----
 
-uint32_t exFatBootChecksum(uint32_t checksum, const uint8_t* sector, bool bootSector) {
-    for (uint32_t i = 0; i < kSectorBytes; ++i) {
-        if (bootSector && exfat_boot::outsideChecksum(i)) continue;
-        checksum = exFatTableChecksum(checksum, sector + i, 1);
-    }
-    return checksum;
-}
-
-uint32_t exFatTableChecksum(uint32_t checksum, const uint8_t* bytes, size_t length) {
-    for (size_t i = 0; i < length; ++i) checksum = ((checksum >> 1) | (checksum << 31)) + bytes[i];
-    return checksum;
-}
-
 uint32_t writeExFatBootRegion(ChunkStream& stream, FormatParameters& params, uint32_t userSectors,
                               uint32_t regionBase, ExFatState& state) {
     if (regionBase != 0 && regionBase != kBootRegionSectors) return kExFatBadLayout;

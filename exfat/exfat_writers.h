@@ -55,12 +55,6 @@ struct ExFatState {
 // what was gathered so far).
 bool readOldOemParameters(DriverBinding& driver, ExFatState& state);
 
-// The published exFAT boot checksum, continued over one sector. For the boot sector the
-// VolumeFlags and PercentInUse bytes (106, 107, 112) are left out.
-uint32_t exFatBootChecksum(uint32_t checksum, const uint8_t* sector, bool bootSector);
-// The up-case table's checksum (the same sum over every byte), continued over `length` bytes.
-uint32_t exFatTableChecksum(uint32_t checksum, const uint8_t* bytes, size_t length);
-
 // Writes the boot region at relative sector regionBase (0 main, 12 backup): boot sector, eight
 // extended boot sectors, OEM parameters, reserved sector, checksum sector. The main region
 // makes params.volumeSerial and params.bootChecksum; the backup reuses both, so it must come

@@ -200,10 +200,8 @@ bool exFatChecksumMatches(const PartitionBytes& part, const Volume& v) {
     std::vector<uint8_t> region(12 * bps);
     if (!part.read(0, region.size(), region.data())) return false;
     uint32_t sum = 0;
-    for (size_t i = 0; i < 11 * bps; ++i) {
-        if (exfat_boot::outsideChecksum(i)) continue;
-        sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
-    }
+    for (uint32_t s = 0; s < exfat_boot::kChecksumSector; ++s)
+        sum = exFatBootChecksum(sum, &region[s * bps], s == 0, bps);
     for (size_t i = 11 * bps; i < 12 * bps; i += 4)
         if (le32(&region[i]) != sum) return false;
     return true;
