@@ -191,7 +191,7 @@ void CBrindlecardDlg::OnRefresh() {
     for (int id : {int(RefreshButton), int(FormatButton), int(OptionButton), int(DriveList), int(ExitButton)})
         EnableControl(id, false);
     unbindDriver(app_.driver);
-    if (bindDriver(app_.driver, 2) == 0) {
+    if (bindDriver(app_.driver, 2) == BindResult::Bound) {
         refreshDriveList();
         for (int id : {int(RefreshButton), int(OptionButton), int(ExitButton)}) EnableControl(id, true);
     } else {

@@ -52,6 +52,20 @@ void* FakeOs::newToken() {
     return t;
 }
 
+// A property of the system rather than a call to it: not logged, so that the Windows call
+// sequences stay what Windows sees.
+SystemFamily FakeOs::systemFamily() { return family; }
+
+bool FakeOs::isSuperuser() {
+    calls.push_back("isSuperuser");
+    return superuser;
+}
+
+bool FakeOs::mayOpenCard() {
+    calls.push_back("mayOpenCard");
+    return mayOpenCardResult;
+}
+
 bool FakeOs::getVersion(OsVersion& out) {
     calls.push_back("getVersion");
     ++versionQueries;

@@ -53,7 +53,7 @@ struct DialogRig {
         os = makePosixOsServices("");
         sys = std::make_unique<SystemState>(*os);
         driver = std::make_unique<DriverBinding>(*os);
-        EXPECT_EQ(bindDriver(*driver, 2), 0u) << driver->lastError;
+        EXPECT_EQ(bindDriver(*driver, 2), BindResult::Bound) << driver->lastError;
         app = std::make_unique<AppContext>(AppContext{*os, *driver, *sys, flags, builtinMessages(),
                                                       retry, checkApi, u"", nullptr});
         dialog = std::make_unique<CBrindlecardDlg>(ui, *app);

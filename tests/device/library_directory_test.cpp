@@ -35,7 +35,7 @@ TEST(LibraryDirectory, ALibraryInTheDirectoryIsLoadedByItsFullPath) {
         card.addTo(os, utf8FromPath(file), 2);
         DriverBinding driver{os};
         driver.directory = utf8FromPath(c.folder);
-        EXPECT_EQ(bindDriver(driver, 2), 0u) << driver.lastError;
+        EXPECT_EQ(bindDriver(driver, 2), BindResult::Bound) << driver.lastError;
         EXPECT_EQ(driver.driverRoute, 2u);
     }
 }

@@ -108,7 +108,7 @@ struct CardRun {
         bound.onCall = [this](const test::Call& c) { log("", c); };
         priv.onCall = [this](const test::Call& c) { log("private ", c); };
         if (route != 0) {
-            EXPECT_EQ(bindDriver(driver, route), 0u) << driver.lastError;
+            EXPECT_EQ(bindDriver(driver, route), BindResult::Bound) << driver.lastError;
             bound.wrap(driver);
         }
         // The private instance an erase on route 2 loads through the system.

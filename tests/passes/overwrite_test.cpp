@@ -321,7 +321,7 @@ protected:
 
     int32_t overwrite() {
         DriverBinding driver{test::systemOs()};
-        if (bindDriver(driver, 1) != 0 || openCard(driver, 5) != 0) {
+        if (bindDriver(driver, 1) != BindResult::Bound || openCard(driver, 5) != 0) {
             ADD_FAILURE() << "cannot open the virtual card: " << driver.lastError;
             return -999;
         }
