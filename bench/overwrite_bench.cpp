@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     }
 
     brc::SystemState sys(*os);
-    sys.osKind = brc::OsKindVistaTo8;
+    brc::queryOsKind(sys);
     brc::RunFlags flags;
     uint32_t status = 0;
     flags.formatStatus = &status;
