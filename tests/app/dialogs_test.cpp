@@ -17,7 +17,7 @@
 #include "app/wait_dialog.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "platform/posix/posix_os.h"
 #include "res/message_ids.h"
 #include "tests/support/fake_card.h"

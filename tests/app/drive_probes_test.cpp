@@ -9,7 +9,7 @@
 #include "base/little_endian.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/fake_card.h"
 
 namespace brc {

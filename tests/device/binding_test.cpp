@@ -9,7 +9,7 @@
 
 #include "tests/support/system_os.h"
 #include "device/driver_binding.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/fake_card.h"
 
 namespace brc {

@@ -8,7 +8,7 @@
 
 #include "base/format_types.h"
 #include "device/card_session.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/fake_card.h"
 #include "tests/support/system_os.h"
 

@@ -8,7 +8,7 @@
 
 #include "base/native_text.h"
 #include "device/driver_binding.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/cyrillic.h"
 #include "tests/support/fake_card.h"
 #include "tests/support/scratch_dir.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "device/system_checks.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 
 namespace brc {
 namespace {

@@ -21,7 +21,7 @@
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
 #include "format/format_card.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "res/message_ids.h"
 #include "tests/format/format_rig.h"
 #include "tests/support/recording_view.h"

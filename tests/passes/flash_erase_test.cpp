@@ -20,7 +20,7 @@
 #include "passes/flash_erase.h"
 #include "progress/progress.h"
 #include "res/message_ids.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/counting_messages.h"
 #include "tests/support/fake_card.h"
 #include "tests/support/recording_view.h"

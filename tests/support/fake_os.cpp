@@ -1,4 +1,4 @@
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 
 namespace brc {
 namespace {
