@@ -14,7 +14,7 @@ namespace brc {
 
 // What becomes of a held volume when the session ends without releasing it.
 enum class VolumeExit {
-    Close,   // close the handle after the card (a stop before anything was written)
+    Close,   // close the handle after the card, as a stop before the take does
     Release, // release it before the card: unlock, dismount and reopen, so the system mounts
              // what the card now holds
 };

@@ -55,7 +55,8 @@ struct ProgramVersion {
 
 // Which kind of system answers: it decides the start-up checks and how the card's volume is
 // treated. Windows answers the version, token and service questions; a POSIX system has none of
-// those and answers the rights questions of its own instead.
+// those and answers the rights questions of its own instead. The other family's questions answer
+// as a system that lacks them, so each backend implements only its own.
 enum class SystemFamily { Windows, Posix };
 
 class OsServices {

@@ -99,20 +99,18 @@ int32_t erasePrivate(uint32_t driveNumber, uint32_t firstSector, uint32_t endSec
     if (sys.volumeHandle) closeVolume(sys);
 
     uint32_t result = instance.open(driveNumber, true);
-    if (result != 0) {
-        flags.orStatus(StatusEraseNotStarted);
-        instance.close();
-    } else {
-        const bool holdLock = touchesVolume && volumeLockable;
-        if (holdLock && openVolume(sys, driveNumber) != VolumeResult::Done) return -1;
-        if (holdLock) lockVolume(sys, driveNumber);
-        uint32_t startTick = 0;
+    const bool opened = result == 0;
+    if (!opened) flags.orStatus(StatusEraseNotStarted);
+    const bool holdLock = opened && touchesVolume && volumeLockable;
+    if (holdLock && openVolume(sys, driveNumber) != VolumeResult::Done) return -1;
+    if (holdLock) lockVolume(sys, driveNumber);
+    uint32_t startTick = 0;
+    if (opened)
         result = eraseChunks(instance.erase(), instance.handle(), true, firstSector, endSector,
                              elapsedMs, startTick, progress, os);
-        if (holdLock) unlockVolume(sys, driveNumber);
-        instance.close();
-        if (result == 0) elapsedMs = os.tickCount() - startTick;
-    }
+    if (holdLock) unlockVolume(sys, driveNumber);
+    instance.close();
+    if (result == 0) elapsedMs = os.tickCount() - startTick;
     if (touchesVolume && !relockForWrite(sys, driveNumber, result != 0)) return -1;
     return static_cast<int32_t>(result);
 }
