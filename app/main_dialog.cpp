@@ -193,7 +193,7 @@ void CBrindlecardDlg::OnRefresh() {
     for (int id : {IDC_REFRESH, IDC_FORMAT, IDC_OPTION, IDC_DRIVE_LIST, IDC_EXIT})
         EnableControl(id, false);
     unbindDriver(app_.driver);
-    if (bindDriver(app_.driver, 2) == 0) {
+    if (bindDriver(app_.driver, 2) == BindResult::Bound) {
         refreshDriveList();
         for (int id : {IDC_REFRESH, IDC_OPTION, IDC_EXIT}) EnableControl(id, true);
     } else {

@@ -19,11 +19,10 @@ InstanceGuard::~InstanceGuard() {
 
 uint32_t runStartupChecks(SystemState& sys, DriverBinding& driver) {
     if (!isSupportedWorkstation(sys)) return msg::UnsupportedSystem;
-    if (queryOsKind(sys) != 0 && queryAdminLevel(sys) != 2) {
-        startVolumeService(sys);  // only the pipe tells whether the service serves us
-        if (!testVolumeServicePipe(sys)) return msg::AdministratorRequired;
-    }
-    if (bindDriver(driver, 2) != 0) return msg::DriverLibraryMissing;
+    if (queryOsKind(sys) && queryAdminLevel(sys) != AdminLevel::Administrator &&
+        !cardReachableWithoutAdmin(sys))
+        return msg::AdministratorRequired;
+    if (bindDriver(driver, 2) != BindResult::Bound) return msg::DriverLibraryMissing;
     return 0;
 }
 

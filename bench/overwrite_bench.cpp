@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
 
     const std::unique_ptr<brc::OsServices> os = brc::makeSystemOsServices();
     brc::DriverBinding driver(*os);
-    if (brc::bindDriver(driver, 1) != 0) {
+    if (brc::bindDriver(driver, 1) != brc::BindResult::Bound) {
         std::fprintf(stderr, "overwrite_bench: %s\n", driver.lastError.c_str());
         return 1;
     }
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     }
 
     brc::SystemState sys(*os);
-    sys.osKind = brc::OsKindVistaTo8;
+    brc::queryOsKind(sys);
     brc::RunFlags flags;
     uint32_t status = 0;
     flags.formatStatus = &status;

@@ -180,9 +180,9 @@ std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePag
 
 uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error, bool forReading) {
     if (driver.driverRoute == 0) {
-        if (uint32_t r = bindDriver(driver, 2)) {
+        if (bindDriver(driver, 2) != BindResult::Bound) {
             error = driver.lastError.empty() ? "the driver library could not be bound" : driver.lastError;
-            return r;
+            return SDHOST_ERR_NOT_READY;
         }
     }
     uint32_t r = openCard(driver, target.driveNumber, forReading);

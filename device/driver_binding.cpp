@@ -9,31 +9,25 @@
 namespace brc {
 namespace {
 
-template <typename Fn>
-bool lookUp(OsServices& os, void* lib, const std::string& name, Fn& out) {
-    out = reinterpret_cast<Fn>(os.libraryProc(lib, name.c_str()));
-    return out != nullptr;
-}
-
 // Looks up every operation; false when a required one is missing.
-bool lookUpAll(OsServices& os, void* lib, uint32_t route, DriverApi& api) {
+bool lookUpAll(LoadedLibrary& lib, uint32_t route, DriverApi& api) {
     const std::string p = route == 2 ? "SD_W2k_" : "";
-    bool ok = lookUp(os, lib, p + "DDSysInit", api.DDSysInit);
-    ok = lookUp(os, lib, p + "DDSysFini", api.DDSysFini) && ok;
-    ok = lookUp(os, lib, p + "DDInit", api.DDInit) && ok;
-    ok = lookUp(os, lib, p + "DDFini", api.DDFini) && ok;
-    ok = lookUp(os, lib, p + "DDIdentify", api.DDIdentify) && ok;
-    ok = lookUp(os, lib, p + "DDSecureIdentify", api.DDSecureIdentify) && ok;
-    ok = lookUp(os, lib, p + "DDReadPT", api.DDReadPT) && ok;
-    ok = lookUp(os, lib, p + "DDWritePT", api.DDWritePT) && ok;
-    ok = lookUp(os, lib, p + "DDChkSDCard", api.DDChkSDCard) && ok;
-    lookUp(os, lib, "DDErase", api.DDErase); // optional, and plain on both routes
+    bool ok = lib.lookUp(p + "DDSysInit", api.DDSysInit);
+    ok = lib.lookUp(p + "DDSysFini", api.DDSysFini) && ok;
+    ok = lib.lookUp(p + "DDInit", api.DDInit) && ok;
+    ok = lib.lookUp(p + "DDFini", api.DDFini) && ok;
+    ok = lib.lookUp(p + "DDIdentify", api.DDIdentify) && ok;
+    ok = lib.lookUp(p + "DDSecureIdentify", api.DDSecureIdentify) && ok;
+    ok = lib.lookUp(p + "DDReadPT", api.DDReadPT) && ok;
+    ok = lib.lookUp(p + "DDWritePT", api.DDWritePT) && ok;
+    ok = lib.lookUp(p + "DDChkSDCard", api.DDChkSDCard) && ok;
+    lib.lookUp("DDErase", api.DDErase); // optional, and plain on both routes
     if (route == 1) {
-        ok = lookUp(os, lib, "DDGetMID", api.DDGetMID) && ok;
+        ok = lib.lookUp("DDGetMID", api.DDGetMID) && ok;
     } else {
-        ok = lookUp(os, lib, "SD_W2k_DrvLock", api.DrvLock) && ok;
-        ok = lookUp(os, lib, "SD_W2k_DrvLock2", api.DrvLock2) && ok;
-        ok = lookUp(os, lib, "SD_W2k_DrvUnlock", api.DrvUnlock) && ok;
+        ok = lib.lookUp("SD_W2k_DrvLock", api.DrvLock) && ok;
+        ok = lib.lookUp("SD_W2k_DrvLock2", api.DrvLock2) && ok;
+        ok = lib.lookUp("SD_W2k_DrvUnlock", api.DrvUnlock) && ok;
     }
     return ok;
 }
@@ -52,38 +46,78 @@ std::string driverFileName(uint32_t route, bool retry) {
 #endif
 }
 
-uint32_t bindDriverFile(DriverBinding& binding, uint32_t route, const std::string& path) {
+LoadedLibrary::LoadedLibrary(OsServices& os, const std::string& path)
+    : os_(os), library_(os.loadLibrary(path)) {}
+
+void* LoadedLibrary::operation(const std::string& name) {
+    return os_.libraryProc(library_, name.c_str());
+}
+
+void* LoadedLibrary::keep() {
+    void* library = library_;
+    library_ = nullptr;
+    return library;
+}
+
+void LoadedLibrary::unload() {
+    if (library_) os_.freeLibrary(keep());
+}
+
+PrivateDriver::PrivateDriver(OsServices& os, const std::string& path, bool withErase)
+    : library_(os, path) {
+    ready_ = library_ && library_.lookUp("DDInit", api_.DDInit) &&
+             library_.lookUp("DDFini", api_.DDFini) &&
+             library_.lookUp("DDSysInit", api_.DDSysInit) &&
+             library_.lookUp("DDSysFini", api_.DDSysFini) &&
+             (!withErase || library_.lookUp("DDErase", api_.DDErase));
+    if (!ready_) library_.unload();
+}
+
+uint32_t PrivateDriver::open(uint32_t driveNumber, bool finiAfterFailedStart) {
+    const uint32_t started = api_.DDSysInit();
+    started_ = started == 0 || finiAfterFailedStart;
+    if (started != 0) return started;
+    const uint32_t opened = api_.DDInit(&handle_, driveNumber);
+    cardOpen_ = opened == 0;
+    return opened;
+}
+
+void PrivateDriver::close() {
+    if (cardOpen_) api_.DDFini(handle_);
+    if (started_) api_.DDSysFini();
+    cardOpen_ = started_ = false;
+    library_.unload();
+}
+
+BindResult bindDriverFile(DriverBinding& binding, uint32_t route, const std::string& path) {
     unbindDriver(binding);
     if (!binding.os) {
         binding.lastError = "no system services to load the driver library " + path + " with";
-        return 1;
+        return BindResult::Missing;
     }
-    OsServices& os = *binding.os;
-    void* lib = os.loadLibrary(path);
+    LoadedLibrary lib(*binding.os, path);
     if (!lib) {
         binding.lastError = "cannot load the driver library " + path;
-        return 1;
+        return BindResult::Missing;
     }
     DriverApi api;
-    if (!lookUpAll(os, lib, route, api)) {
+    if (!lookUpAll(lib, route, api)) {
         if (route == 2) std::fputs(" GetProcAddress Error \n", stdout);
-        os.freeLibrary(lib);
         binding.lastError = "the driver library " + path + " lacks a required operation";
-        return 1;
+        return BindResult::Missing;
     }
     if (api.DDSysInit() != 0) {
-        os.freeLibrary(lib);
         binding.lastError = "the driver library " + path + " failed to start";
-        return 2;
+        return BindResult::StartFailed;
     }
     binding.api = api;
-    binding.library = lib;
+    binding.library = lib.keep();
     binding.driverRoute = route;
     binding.lastError.clear();
-    return 0;
+    return BindResult::Bound;
 }
 
-uint32_t bindDriver(DriverBinding& binding, uint32_t route) {
+BindResult bindDriver(DriverBinding& binding, uint32_t route) {
     const std::string name = driverFileName(route, route == 2 && binding.retryMode != 0);
     // A bare name: the system's search order, which looks beside the program first.
     const std::string& dir = binding.directory;
@@ -111,7 +145,7 @@ void unbindDriver(DriverBinding& binding) {
 uint32_t switchDriverRoute(DriverBinding& binding) {
     uint32_t next = binding.driverRoute == 2 ? 1 : 2;
     unbindDriver(binding);
-    if (bindDriver(binding, next) != 0) {
+    if (bindDriver(binding, next) != BindResult::Bound) {
         binding.driverRoute = 0;
         return 0;
     }

@@ -51,12 +51,18 @@ struct DriverBinding {
 // File names of the libraries for a route (platform-specific suffixes).
 std::string driverFileName(uint32_t route, bool retry);
 
-// Loads the route's library, looks up its operations and calls DDSysInit.
-// Returns 0 (bound), 1 (library missing or an operation missing) or 2 (DDSysInit failed).
-uint32_t bindDriver(DriverBinding& binding, uint32_t route);
+// How binding a library ended.
+enum class BindResult {
+    Bound,
+    Missing,     // the library or a required operation is missing
+    StartFailed, // DDSysInit failed
+};
 
-// Loads a library from an explicit path as the given route (tests, private instances).
-uint32_t bindDriverFile(DriverBinding& binding, uint32_t route, const std::string& path);
+// Loads the route's library, looks up its operations and calls DDSysInit.
+BindResult bindDriver(DriverBinding& binding, uint32_t route);
+
+// Loads a library from an explicit path as the given route (tests).
+BindResult bindDriverFile(DriverBinding& binding, uint32_t route, const std::string& path);
 
 // Installs a table of functions as the bound route (tests). No library is loaded.
 void installDriverTable(DriverBinding& binding, uint32_t route, const DriverApi& api);
@@ -67,6 +73,63 @@ void unbindDriver(DriverBinding& binding);
 // 0 binds route 2; 1 unbinds and binds 2; 2 unbinds and binds 1. Non-zero when a library is bound
 // afterwards, else 0 with driverRoute 0.
 uint32_t switchDriverRoute(DriverBinding& binding);
+
+// A library loaded through the system: unloaded when the object goes, unless kept.
+class LoadedLibrary {
+public:
+    LoadedLibrary(OsServices& os, const std::string& path);
+    ~LoadedLibrary() { unload(); }
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+
+    explicit operator bool() const { return library_ != nullptr; }
+    // Looks up an operation; false (and `out` null) when the library lacks it.
+    template <typename Fn>
+    bool lookUp(const std::string& name, Fn& out) {
+        out = reinterpret_cast<Fn>(operation(name));
+        return out != nullptr;
+    }
+    // Hands the library over to the caller, who unloads it.
+    void* keep();
+    void unload();
+
+private:
+    void* operation(const std::string& name);
+
+    OsServices& os_;
+    void* library_ = nullptr;
+};
+
+// A second instance of the route-1 library beside the bound one, holding one card of its own
+// (the flash erase's instance, the volume-lock probe's). Closing shuts down in reverse order
+// what was opened: DDFini, DDSysFini, unload; the object closes when it goes.
+class PrivateDriver {
+public:
+    // Loads `path` and looks up DDInit, DDFini, DDSysInit, DDSysFini and, when asked, DDErase,
+    // in that order, stopping at the first one missing.
+    PrivateDriver(OsServices& os, const std::string& path, bool withErase);
+    ~PrivateDriver() { close(); }
+    PrivateDriver(const PrivateDriver&) = delete;
+    PrivateDriver& operator=(const PrivateDriver&) = delete;
+
+    // Loaded, with every operation asked for.
+    bool ready() const { return ready_; }
+    // DDSysInit, then DDInit on the plain drive number; 0 or the failing answer. After a failed
+    // DDSysInit the library is shut down with DDSysFini only when `finiAfterFailedStart`: the
+    // erase does so, the lock probe only unloads.
+    uint32_t open(uint32_t driveNumber, bool finiAfterFailedStart);
+    uint32_t handle() const { return handle_; }
+    DDErase_t erase() const { return api_.DDErase; }
+    void close();
+
+private:
+    LoadedLibrary library_;
+    DriverApi api_;
+    bool ready_ = false;
+    bool started_ = false;
+    bool cardOpen_ = false;
+    uint32_t handle_ = 0;
+};
 
 // Opens the card in `driveNumber` (1 = A:): DDInit with 0x1000 on route 2 (0x8000 for a probe),
 // on failure switch routes and retry with the plain number. Sets driverHandle on success and

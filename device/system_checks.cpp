@@ -16,18 +16,34 @@ constexpr uint32_t kNtWorkstation = 1;    // VER_NT_WORKSTATION
 const char kAdministrators[] = "S-1-5-32-544";
 const char kPowerUsers[] = "S-1-5-32-547";
 
+constexpr VolumePolicy kXp{true, true, true, false};
+constexpr VolumePolicy kVistaTo8{false, false, false, true};
+constexpr VolumePolicy kPosix{false, false, false, true};
+
 // Only XP and later may run the format path; the older kinds are recognised to refuse them.
-uint32_t answerFor(OsKind kind) {
-    return kind == OsKind9x || kind == OsKind2000 || kind == OsKindNt4 ? 0 : 1;
+bool answerFor(OsKind kind) {
+    return !(kind == OsKind9x || kind == OsKind2000 || kind == OsKindNt4);
 }
+
+bool isPosix(SystemState& sys) { return sys.os.systemFamily() == SystemFamily::Posix; }
 
 } // namespace
 
-uint32_t queryOsKind(SystemState& sys) {
+const VolumePolicy& volumePolicy(OsKind kind) {
+    if (kind == OsKindVistaTo8) return kVistaTo8;
+    if (kind == OsKindPosix) return kPosix;
+    return kXp;
+}
+
+bool queryOsKind(SystemState& sys) {
     // A kind once found does not change within a process, so the system is asked only once.
     if (sys.osKind != OsKindUnknown) return answerFor(sys.osKind);
+    if (isPosix(sys)) {
+        sys.osKind = OsKindPosix;
+        return true;
+    }
     OsVersion v;
-    if (!sys.os.getVersion(v)) return 1;
+    if (!sys.os.getVersion(v)) return true;
     if (v.platformId == kPlatformWindows) {
         sys.osKind = OsKind9x;
     } else if (v.platformId == kPlatformNt) {
@@ -43,32 +59,36 @@ uint32_t queryOsKind(SystemState& sys) {
     return answerFor(sys.osKind);
 }
 
-uint32_t isSupportedWorkstation(SystemState& sys) {
+bool isSupportedWorkstation(SystemState& sys) {
+    if (isPosix(sys)) return true;
     OsVersion v;
-    if (!sys.os.getVersion(v)) return 0;
-    if (v.platformId != kPlatformNt || v.productType != kNtWorkstation) return 0;
-    const bool listed = (v.major == 5 && (v.minor == 1 || v.minor == 2)) ||
-                        (v.major == 6 && v.minor <= 2);
-    return listed ? 1 : 0;
+    if (!sys.os.getVersion(v)) return false;
+    if (v.platformId != kPlatformNt || v.productType != kNtWorkstation) return false;
+    return (v.major == 5 && (v.minor == 1 || v.minor == 2)) || (v.major == 6 && v.minor <= 2);
 }
 
-uint32_t queryAdminLevel(SystemState& sys) {
+AdminLevel queryAdminLevel(SystemState& sys) {
+    if (isPosix(sys)) return sys.os.isSuperuser() ? AdminLevel::Administrator : AdminLevel::None;
     std::vector<std::string> sids;
-    if (!sys.os.tokenGroups(sids)) return 0;
+    if (!sys.os.tokenGroups(sids)) return AdminLevel::None;
     // Attributes do not matter: a disabled or deny-only membership still counts.
     auto has = [&](const char* sid) { return std::find(sids.begin(), sids.end(), sid) != sids.end(); };
-    if (has(kAdministrators)) return 2;
-    if (has(kPowerUsers)) return 1;
-    return 0;
+    if (has(kAdministrators)) return AdminLevel::Administrator;
+    if (has(kPowerUsers)) return AdminLevel::PowerUser;
+    return AdminLevel::None;
 }
 
-uint32_t startVolumeService(SystemState& sys) {
+bool startVolumeService(SystemState& sys) {
     const uint32_t error = sys.os.startService(u"KVOSDFSVC");
-    return error == 0 || error == kErrorServiceAlreadyRunning ? 1 : 0;
+    return error == 0 || error == kErrorServiceAlreadyRunning;
 }
 
-uint32_t testVolumeServicePipe(SystemState& sys) {
-    return sys.os.pipeOpens(u"\\\\.\\pipe\\kvosdsvc") ? 1 : 0;
+bool testVolumeServicePipe(SystemState& sys) { return sys.os.pipeOpens(u"\\\\.\\pipe\\kvosdsvc"); }
+
+bool cardReachableWithoutAdmin(SystemState& sys) {
+    if (isPosix(sys)) return sys.os.mayOpenCard();
+    startVolumeService(sys);
+    return testVolumeServicePipe(sys);
 }
 
 } // namespace brc

@@ -11,11 +11,33 @@ class OsServices;
 enum OsKind : int32_t {
     OsKindUnknown = -1,
     OsKind9x = 0,
-    OsKindXp = 1,  // XP and Server 2003
+    OsKindXp = 1, // XP and Server 2003
     OsKindVistaTo8 = 2,
     OsKind2000 = 3,
     OsKindNt4 = 4,
+    OsKindPosix = 5, // Linux and its kin: no Windows generation at all
 };
+
+// How a system treats the card's volume, and the card around it. Each field is a step in which
+// the kinds of system differ; the policy follows from osKind, which is found once.
+struct VolumePolicy {
+    // XP opens, locks and dismounts the system's volume around a format. Vista to 8 leave it
+    // alone, and so does POSIX, whose command line vets and holds the block device itself:
+    // there every volume operation succeeds without a call.
+    bool touchesVolume;
+    // Route 2 asks whether the volume is ready before the card counts as present. Only XP is
+    // asked; later systems answer "not ready" for a card they have not mounted yet.
+    bool asksVolumeReady;
+    // Before the overwrite XP writes a preliminary file system, then reopens card and volume;
+    // the others zero sector 0 and reopen only the card.
+    bool preliminaryPassBeforeOverwrite;
+    // A private erase instance can open the card only when the bound library has closed it
+    // (Vista to 8 and POSIX); XP's libraries share the card.
+    bool closeCardForPrivateErase;
+};
+
+// The policy of a kind. A kind not found yet is treated as XP, the one that guards the volume.
+const VolumePolicy& volumePolicy(OsKind kind);
 
 // The operating-system generation and the volume handle, shared by the checks and the volume
 // operations of one process.
@@ -24,17 +46,27 @@ struct SystemState {
     OsKind osKind = OsKindUnknown;
     void* volumeHandle = nullptr;
     explicit SystemState(OsServices& services) : os(services) {}
+    const VolumePolicy& policy() const { return volumePolicy(osKind); }
 };
 
-// Sets osKind (cached after a first success); 1 for XP or later, 0 for older systems.
-uint32_t queryOsKind(SystemState& sys);
-// 1 for NT 5.1, 5.2, 6.0, 6.1 or 6.2 workstation editions.
-uint32_t isSupportedWorkstation(SystemState& sys);
-// 2 Administrators, 1 Power Users, 0 neither (or the token cannot be read).
-uint32_t queryAdminLevel(SystemState& sys);
-// 1 when "KVOSDFSVC" was started or already runs.
-uint32_t startVolumeService(SystemState& sys);
-// 1 when "\\.\pipe\kvosdsvc" opens.
-uint32_t testVolumeServicePipe(SystemState& sys);
+// Sets osKind (cached after a first success); true for XP or later and for POSIX, false for
+// older systems.
+bool queryOsKind(SystemState& sys);
+// Windows: the NT 5.1, 5.2, 6.0, 6.1 or 6.2 workstation editions. POSIX: always.
+bool isSupportedWorkstation(SystemState& sys);
+
+// Windows: membership of Administrators or Power Users (attributes do not matter). POSIX: root
+// is the administrator; nobody is a Power User.
+enum class AdminLevel { None, PowerUser, Administrator };
+AdminLevel queryAdminLevel(SystemState& sys);
+
+// True when "KVOSDFSVC" was started or already runs (Windows).
+bool startVolumeService(SystemState& sys);
+// True when "\\.\pipe\kvosdsvc" opens (Windows).
+bool testVolumeServicePipe(SystemState& sys);
+// Whether a user who is no administrator still reaches the card. Windows: the volume service
+// is started (its answer not used: only the pipe tells whether it serves us) and its pipe must
+// open. POSIX: the card must open for reading and writing.
+bool cardReachableWithoutAdmin(SystemState& sys);
 
 } // namespace brc

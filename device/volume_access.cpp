@@ -8,15 +8,17 @@
 namespace brc {
 namespace {
 
-bool volumeLeftAlone(const SystemState& sys) { return sys.osKind == OsKindVistaTo8; }
+bool volumeLeftAlone(const SystemState& sys) { return !sys.policy().touchesVolume; }
 
 char16_t letterOf(uint32_t driveNumber) { return static_cast<char16_t>(driveNumber + 64); }
 
 // Shared by lock, unlock and dismount: open on demand, then one request.
-uint32_t sendRequest(SystemState& sys, uint32_t driveNumber, VolumeRequest request) {
-    if (volumeLeftAlone(sys)) return 0;
-    if (!sys.volumeHandle && openVolume(sys, driveNumber) != 0) return 1;
-    return sys.os.volumeRequest(sys.volumeHandle, request) ? 0 : 2;
+VolumeResult sendRequest(SystemState& sys, uint32_t driveNumber, VolumeRequest request) {
+    if (volumeLeftAlone(sys)) return VolumeResult::Done;
+    if (!sys.volumeHandle && openVolume(sys, driveNumber) != VolumeResult::Done)
+        return VolumeResult::CannotOpen;
+    return sys.os.volumeRequest(sys.volumeHandle, request) ? VolumeResult::Done
+                                                           : VolumeResult::Refused;
 }
 
 char16_t asciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
@@ -31,38 +33,37 @@ uint32_t driveNumberOf(const std::u16string& rootPath) {
     return 0;
 }
 
-uint32_t openVolume(SystemState& sys, uint32_t driveNumber) {
-    if (volumeLeftAlone(sys) || sys.volumeHandle) return 0;
+VolumeResult openVolume(SystemState& sys, uint32_t driveNumber) {
+    if (volumeLeftAlone(sys) || sys.volumeHandle) return VolumeResult::Done;
     sys.volumeHandle = sys.os.openVolume(letterOf(driveNumber));
-    return sys.volumeHandle ? 0 : 1;
+    return sys.volumeHandle ? VolumeResult::Done : VolumeResult::CannotOpen;
 }
 
-uint32_t lockVolume(SystemState& sys, uint32_t driveNumber) {
+VolumeResult lockVolume(SystemState& sys, uint32_t driveNumber) {
     return sendRequest(sys, driveNumber, VolumeRequest::Lock);
 }
 
-uint32_t unlockVolume(SystemState& sys, uint32_t driveNumber) {
+VolumeResult unlockVolume(SystemState& sys, uint32_t driveNumber) {
     return sendRequest(sys, driveNumber, VolumeRequest::Unlock);
 }
 
-uint32_t dismountVolume(SystemState& sys, uint32_t driveNumber) {
+VolumeResult dismountVolume(SystemState& sys, uint32_t driveNumber) {
     return sendRequest(sys, driveNumber, VolumeRequest::Dismount);
 }
 
-uint32_t closeVolume(SystemState& sys) {
+void closeVolume(SystemState& sys) {
     // A null handle has nothing to close: closing it would be a misuse of the system call.
     if (!volumeLeftAlone(sys) && sys.volumeHandle) sys.os.closeVolume(sys.volumeHandle);
     sys.volumeHandle = nullptr;
-    return 0;
 }
 
-uint32_t releaseVolume(SystemState& sys, uint32_t driveNumber) {
+VolumeResult releaseVolume(SystemState& sys, uint32_t driveNumber) {
     unlockVolume(sys, driveNumber);
     if (sys.volumeHandle) closeVolume(sys);
 
-    if (openVolume(sys, driveNumber) != 0) return 1;
+    if (openVolume(sys, driveNumber) != VolumeResult::Done) return VolumeResult::CannotOpen;
 
-    if (lockVolume(sys, driveNumber) == 2) {
+    if (lockVolume(sys, driveNumber) == VolumeResult::Refused) {
         // Files open on the card: force them off and try once more. If the volume does not
         // reopen, only the final test below is left.
         dismountVolume(sys, driveNumber);
@@ -78,61 +79,37 @@ uint32_t releaseVolume(SystemState& sys, uint32_t driveNumber) {
     }
 
     // A final open tells whether the card is still there.
-    const uint32_t test = openVolume(sys, driveNumber);
+    const VolumeResult test = openVolume(sys, driveNumber);
     if (sys.volumeHandle) closeVolume(sys);
     return test;
 }
 
-uint32_t isFloppyDrive(SystemState& sys, uint32_t driveNumber) {
+bool isFloppyDrive(SystemState& sys, uint32_t driveNumber) {
     const auto target = sys.os.queryDosDevice(letterOf(driveNumber));
-    if (!target) return 0;
+    if (!target) return false;
     static const char16_t kFloppy[] = u"\\device\\floppy";
     constexpr size_t kLength = sizeof kFloppy / sizeof kFloppy[0] - 1;  // 14
-    if (target->size() < kLength) return 0;
+    if (target->size() < kLength) return false;
     for (size_t i = 0; i < kLength; ++i)
-        if (asciiLower((*target)[i]) != kFloppy[i]) return 0;
-    return 1;
+        if (asciiLower((*target)[i]) != kFloppy[i]) return false;
+    return true;
 }
 
-uint32_t probeVolumeLock(SystemState& sys, uint32_t driveNumber) {
-    OsServices& os = sys.os;
-    void* lib = os.loadLibrary(driverFileName(1, false));
-    if (!lib) return 0;
-
-    auto sysInit = reinterpret_cast<DDSysInit_t>(os.libraryProc(lib, "DDSysInit"));
-    auto init = reinterpret_cast<DDInit_t>(os.libraryProc(lib, "DDInit"));
-    auto fini = reinterpret_cast<DDFini_t>(os.libraryProc(lib, "DDFini"));
-    auto sysFini = reinterpret_cast<DDSysFini_t>(os.libraryProc(lib, "DDSysFini"));
-    if (!sysInit || !init || !fini || !sysFini) {
-        os.freeLibrary(lib);
-        return 0;
-    }
-    if (sysInit() != 0) {
-        os.freeLibrary(lib);
-        return 0;
-    }
-    uint32_t handle = 0;
-    if (init(&handle, driveNumber) != 0) {
-        sysFini();
-        os.freeLibrary(lib);
-        return 0;
-    }
+bool probeVolumeLock(SystemState& sys, uint32_t driveNumber) {
+    PrivateDriver instance(sys.os, driverFileName(1, false), false);
+    if (!instance.ready() || instance.open(driveNumber, false) != 0) return false;
 
     // The probe starts from a closed volume; a handle still open here is closed rather than
     // dropped, so it can neither leak nor keep the volume from locking.
     closeVolume(sys);
-    uint32_t result = 0;
-    if (openVolume(sys, driveNumber) == 0) {
-        const uint32_t locked = lockVolume(sys, driveNumber);
-        const uint32_t unlocked = unlockVolume(sys, driveNumber);
-        result = locked == 0 && unlocked == 0 ? 1 : 0;
+    bool lockable = false;
+    if (openVolume(sys, driveNumber) == VolumeResult::Done) {
+        const VolumeResult locked = lockVolume(sys, driveNumber);
+        const VolumeResult unlocked = unlockVolume(sys, driveNumber);
+        lockable = locked == VolumeResult::Done && unlocked == VolumeResult::Done;
     }
     closeVolume(sys);
-
-    fini(handle);
-    sysFini();
-    os.freeLibrary(lib);
-    return result;
+    return lockable;
 }
 
 uint32_t checkCardReadable(DriverBinding& driver) {

@@ -2,9 +2,7 @@
 
 #include <cstring>
 
-#include "device/driver_binding.h"
-#include "device/system_checks.h"
-#include "device/volume_access.h"
+#include "device/card_session.h"
 #include "engine/layout.h"
 #include "exfat/exfat_writers.h"
 #include "passes/flash_erase.h"
@@ -15,7 +13,40 @@
 namespace brc {
 namespace {
 
-// One run's state: what is open, so that every way out closes exactly what it opened.
+bool overwrites(FormatType type) { return type == FullOverwrite || type == FullOverwriteErase; }
+bool erases(FormatType type) { return type == FullOverwriteErase || type == FullErase; }
+
+// The progress window with one line per stage, from before the card opens until the run
+// returns. Declared before the card session, it goes after the session gave everything back.
+class ProgressWindow {
+public:
+    ProgressWindow(FormatServices& svc, FormatType type, bool show) : svc_(svc) {
+        if (!show) return;
+        Progress& p = svc_.progress;
+        p.view = svc_.window.createProgressWindow();
+        open_ = true;
+        const auto waitingIf = [](bool part) {
+            return part ? StageState::Waiting : StageState::Off;
+        };
+        reportStage(p, {ProgressStage::Overwrite, waitingIf(overwrites(type))});
+        reportStage(p, {ProgressStage::Erase, waitingIf(erases(type))});
+        reportStage(p, {ProgressStage::Format, StageState::Waiting});
+    }
+    ~ProgressWindow() {
+        if (!open_) return;
+        svc_.progress.view = nullptr;
+        svc_.window.destroyProgressWindow();
+    }
+    ProgressWindow(const ProgressWindow&) = delete;
+    ProgressWindow& operator=(const ProgressWindow&) = delete;
+
+private:
+    FormatServices& svc_;
+    bool open_ = false;
+};
+
+// One run's inputs and what it hands back. Every way out returns at once: the card session and
+// the progress window give back what they hold.
 class FormatRun {
 public:
     FormatRun(FormatServices& svc, const std::u16string& rootPath, std::u16string& label,
@@ -32,19 +63,17 @@ private:
     WriteContext writeContext() {
         return WriteContext{driver_, svc_.progress, svc_.exfat, svc_.report, svc_.oem, svc_.clock};
     }
+    // A file system written without progress, for a pass that needs one on the card.
+    int32_t preliminaryPass() {
+        flags_.formatProgressEnabled = 0;
+        std::u16string preliminary = label_;
+        WriteContext ctx = writeContext();
+        return formatVolume(ctx, preliminary, sizeAdjustment_);
+    }
 
-    void openWindow();
-    void closeWindow();
-    uint32_t closeCard();
-    // DDInit with the given drive argument; the card counts as open again on success.
-    uint32_t reopenCard(uint32_t drive);
-    // Close up: the card, the volume and the progress window, whichever are open.
-    int32_t closeUp(int32_t result);
-    // Release the volume and close the card and the window.
-    int32_t releaseAndClose(int32_t result);
-
-    int32_t runFullFormatStage();
-    uint32_t eraseCard();
+    int32_t runFullFormatStage(CardSession& session);
+    int32_t prepareOverwrite(CardSession& session);
+    uint32_t eraseCard(CardSession& session);
 
     FormatServices& svc_;
     DriverBinding& driver_;
@@ -57,120 +86,31 @@ private:
     FormatFigures& figures_;
 
     uint32_t driveNumber_ = 0;
-    uint32_t formatDriveNumber_ = 0;
-    uint32_t openFlags_ = 0;
-    uint32_t volumeLockChoice_ = 0;
+    bool volumeLockable_ = false;
     int32_t overwriteResult_ = 0;
-    bool windowOpen_ = false;
-    bool cardOpen_ = false;
 };
-
-void FormatRun::openWindow() {
-    Progress& p = svc_.progress;
-    p.view = svc_.window.createProgressWindow();
-    windowOpen_ = true;
-    const bool overwrites = type_ == FullOverwrite || type_ == FullOverwriteErase;
-    const bool erases = type_ == FullOverwriteErase || type_ == FullErase;
-    const auto waitingIf = [](bool part) { return part ? StageState::Waiting : StageState::Off; };
-    reportStage(p, {ProgressStage::Overwrite, waitingIf(overwrites)});
-    reportStage(p, {ProgressStage::Erase, waitingIf(erases)});
-    reportStage(p, {ProgressStage::Format, StageState::Waiting});
-}
-
-void FormatRun::closeWindow() {
-    if (!windowOpen_) return;
-    svc_.progress.view = nullptr;
-    svc_.window.destroyProgressWindow();
-    windowOpen_ = false;
-}
-
-uint32_t FormatRun::closeCard() {
-    if (!cardOpen_) return 0;
-    cardOpen_ = false;
-    return driver_.api.DDFini(handle());
-}
-
-uint32_t FormatRun::reopenCard(uint32_t drive) {
-    uint32_t h = 0;
-    const uint32_t r = driver_.api.DDInit(&h, drive);
-    if (r == 0) {
-        driver_.driverHandle = h;
-        cardOpen_ = true;
-    }
-    return r;
-}
-
-int32_t FormatRun::closeUp(int32_t result) {
-    closeCard();
-    if (sys_.volumeHandle) closeVolume(sys_);
-    closeWindow();
-    return result;
-}
-
-int32_t FormatRun::releaseAndClose(int32_t result) {
-    releaseVolume(sys_, driveNumber_);
-    closeCard();
-    closeWindow();
-    return result;
-}
 
 int32_t FormatRun::run() {
     if (driver_.driverRoute == 0) return Failed;
     driveNumber_ = driveNumberOf(rootPath_);
-    volumeLockChoice_ = (type_ == FullOverwriteErase || type_ == FullErase)
-                            ? probeVolumeLock(sys_, driveNumber_)
-                            : 0;
-    if (figures_.overwriteTime == 0) openWindow();
+    volumeLockable_ = erases(type_) && probeVolumeLock(sys_, driveNumber_);
+    const ProgressWindow window(svc_, type_, figures_.overwriteTime == 0);
 
-    // Open the card, falling back to the other route.
-    driver_.driverHandle = 0;
-    openFlags_ = driver_.driverRoute == 2 ? SDHOST_INIT_ROUTE2 : 0;
-    if (openCard(driver_, driveNumber_) != 0) {
-        closeWindow();
-        return Failed;
-    }
-    cardOpen_ = true;
-    formatDriveNumber_ = driveNumber_;
-    if (driver_.driverRoute == 1) openFlags_ = 0;
-
-    if (checkCardReadable(driver_) != 0) return closeUp(CardIdentifyFailed);
-    if (powerAbort()) return closeUp(PowerInterrupted);
-    uint32_t cardFlags = 0;
-    if (driver_.api.DDChkSDCard(driveNumber_, &cardFlags) != 0 || (cardFlags & SDHOST_CHK_REFUSED))
-        return closeUp(WriteProtectSwitch);
-    if (powerAbort()) return closeUp(PowerInterrupted);
-    if (driver_.driverRoute == 1) {
-        uint8_t mid[8] = {};
-        if (driver_.api.DDGetMID(mid, 0, handle()) != 0) return closeUp(CardNotReady);
-    } else if (sys_.osKind == OsKindXp) {
-        VolumeInformation info;
-        if (!sys_.os.volumeInformation(rootPath_, info) && sys_.os.lastError() == kErrorNotReady)
-            return closeUp(CardNotReady);
-    }
-
-    // Take the volume.
-    sys_.volumeHandle = nullptr;
-    if (openVolume(sys_, driveNumber_) != 0) return closeUp(Failed);
-    if (powerAbort()) return closeUp(PowerInterrupted);
-    if (lockVolume(sys_, driveNumber_) == 2) {
-        dismountVolume(sys_, driveNumber_);
-        closeVolume(sys_);
-        if (openVolume(sys_, driveNumber_) != 0) return closeUp(Failed);
-        lockVolume(sys_, driveNumber_);
-    }
-    if (powerAbort()) return closeUp(PowerInterrupted);
-    dismountVolume(sys_, driveNumber_);
+    CardSession session(driver_, sys_, driveNumber_, &flags_.powerAbort);
+    if (!session.open()) return Failed;
+    if (const int32_t refused = session.check(rootPath_)) return refused;
+    if (const int32_t notTaken = session.takeVolume(true)) return notTaken;
 
     if (const int32_t check = checkFormatPlan(label_, sizeAdjustment_, driver_, nullptr, svc_.oem))
-        return releaseAndClose(check);
-    if (powerAbort()) return releaseAndClose(PowerInterrupted);
+        return check;
+    if (powerAbort()) return PowerInterrupted;
     readOldOemParameters(driver_, svc_.exfat);
-    if (powerAbort()) return releaseAndClose(PowerInterrupted);
+    if (powerAbort()) return PowerInterrupted;
 
     if (type_ == Quick) {
         figures_.overwriteResult = -1;
         figures_.eraseResult = -1;
-    } else if (const int32_t stage = runFullFormatStage()) {
+    } else if (const int32_t stage = runFullFormatStage(session)) {
         return stage;
     }
 
@@ -182,58 +122,32 @@ int32_t FormatRun::run() {
     figures_.clusterBytes = svc_.report.reportClusterBytes;
     figures_.fileSystemKind = svc_.report.reportFsType;
 
-    const uint32_t released = releaseVolume(sys_, driveNumber_);
-    if (closeCard() != 0) {
-        closeWindow();
-        return Failed;
-    }
-    closeWindow();
+    const VolumeResult released = session.releaseVolume();
+    if (session.closeCard() != 0) return Failed;
     if (result == SuccessReinsertCard && overwriteResult_ != 0) return SuccessReinsertCardOverwriteFailed;
-    if (result == Success && released != 0) return SuccessReinsertCard;
+    if (result == Success && released != VolumeResult::Done) return SuccessReinsertCard;
     return result;
 }
 
-int32_t FormatRun::runFullFormatStage() {
+int32_t FormatRun::runFullFormatStage(CardSession& session) {
     overwriteResult_ = 0;
     flags_.cancelRequested = 0;
     uint8_t kept[512] = {};
-    WriteContext ctx = writeContext();
+    driver_.api.DDReadPT(kept, 1, 0, handle());
 
-    if (type_ == FullOverwrite || type_ == FullOverwriteErase) {
-        driver_.api.DDReadPT(kept, 1, 0, handle());
-        if (sys_.osKind == OsKindXp) {
-            flags_.formatProgressEnabled = 0;
-            std::u16string preliminary = label_;
-            const int32_t r = formatVolume(ctx, preliminary, sizeAdjustment_);
-            if (powerAbort()) return closeUp(PowerInterrupted);
-            if (r != Success && r != SuccessReinsertCard) return closeUp(Failed);
-            closeCard();
-            closeVolume(sys_);
-            if (reopenCard(driveNumber_ | openFlags_) != 0) return closeUp(Failed);
-            if (powerAbort()) return closeUp(PowerInterrupted);
-            if (openVolume(sys_, driveNumber_) != 0) return closeUp(Failed);
-            lockVolume(sys_, driveNumber_);
-        } else {
-            const uint8_t zero[512] = {};
-            if (driver_.api.DDWritePT(zero, 1, 0, handle()) != 0) return closeUp(Failed);
-            closeCard();
-            if (powerAbort()) return closeUp(PowerInterrupted);
-            if (reopenCard(driveNumber_ | openFlags_) != 0) return closeUp(Failed);
-        }
+    if (overwrites(type_)) {
+        if (const int32_t stopped = prepareOverwrite(session)) return stopped;
         overwriteResult_ = overwriteCard(driver_, figures_.overwriteTime, svc_.progress, sys_.os);
         figures_.overwriteResult = overwriteResult_;
     } else {
-        driver_.api.DDReadPT(kept, 1, 0, handle());
         figures_.overwriteResult = -1;
     }
 
-    if ((type_ == FullOverwriteErase || type_ == FullErase) && overwriteResult_ == 0) {
-        if (powerAbort()) return releaseAndClose(PowerInterrupted);
+    if (erases(type_) && overwriteResult_ == 0) {
+        if (powerAbort()) return PowerInterrupted;
         driver_.api.DDWritePT(kept, 1, 0, handle());
-        flags_.formatProgressEnabled = 0;
-        std::u16string preliminary = label_;
-        formatVolume(ctx, preliminary, sizeAdjustment_);
-        const uint32_t erased = eraseCard();
+        preliminaryPass();
+        const uint32_t erased = eraseCard(session);
         figures_.eraseResult = static_cast<int32_t>(erased);
         if (erased != 0) reportStage(svc_.progress, {ProgressStage::Erase, StageState::Unsupported});
     } else {
@@ -243,7 +157,32 @@ int32_t FormatRun::runFullFormatStage() {
     return 0;
 }
 
-uint32_t FormatRun::eraseCard() {
+// Takes the partition away before the overwrite and reopens the card (and, where a preliminary
+// file system is written first, the volume). 0, or the result that ends the format.
+int32_t FormatRun::prepareOverwrite(CardSession& session) {
+    // While the card and the volume are reopened, a stop only closes them, as before the take.
+    session.setVolumeExit(VolumeExit::Close);
+    if (session.policy().preliminaryPassBeforeOverwrite) {
+        const int32_t r = preliminaryPass();
+        if (powerAbort()) return PowerInterrupted;
+        if (r != Success && r != SuccessReinsertCard) return Failed;
+        session.closeCard();
+        session.closeVolume();
+        if (session.reopenCard(session.openFlags()) != 0) return Failed;
+        if (powerAbort()) return PowerInterrupted;
+        if (!session.reopenVolume()) return Failed;
+    } else {
+        const uint8_t zero[512] = {};
+        if (driver_.api.DDWritePT(zero, 1, 0, handle()) != 0) return Failed;
+        session.closeCard();
+        if (powerAbort()) return PowerInterrupted;
+        if (session.reopenCard(session.openFlags()) != 0) return Failed;
+    }
+    session.setVolumeExit(VolumeExit::Release);
+    return 0;
+}
+
+uint32_t FormatRun::eraseCard(CardSession& session) {
     CardCapacity capacity;
     if (uint32_t r = readCardCapacity(driver_, capacity)) return r;
     FormatParameters params{};
@@ -252,14 +191,15 @@ uint32_t FormatRun::eraseCard() {
     if (driver_.driverRoute == 1) {
         return static_cast<uint32_t>(eraseFlash(EraseBoundLibrary, driveNumber_, 0, userSectors,
                                                 figures_.eraseTime, driver_, svc_.progress,
-                                                volumeLockChoice_, sys_));
+                                                volumeLockable_, sys_));
     }
-    if (sys_.osKind == OsKindVistaTo8) closeCard();
-    const int32_t erased = eraseFlash(ErasePrivateLibrary, driveNumber_, 0, userSectors,
-                                      figures_.eraseTime, driver_, svc_.progress,
-                                      volumeLockChoice_, sys_);
-    if (sys_.osKind != OsKindVistaTo8) return static_cast<uint32_t>(erased);
-    const uint32_t reopened = reopenCard(formatDriveNumber_ | SDHOST_INIT_ROUTE2);
+    const bool handOver = session.policy().closeCardForPrivateErase;
+    if (handOver) session.closeCard();
+    const int32_t erased =
+        eraseFlash(ErasePrivateLibrary, driveNumber_, 0, userSectors, figures_.eraseTime, driver_,
+                   svc_.progress, volumeLockable_, sys_);
+    if (!handOver) return static_cast<uint32_t>(erased);
+    const uint32_t reopened = session.reopenCard(SDHOST_INIT_ROUTE2);
     return erased != 0 ? static_cast<uint32_t>(erased) : reopened;
 }
 

@@ -25,6 +25,7 @@ struct OsVersion {
 // Windows error codes the callers test for.
 constexpr uint32_t kErrorNotReady = 21;              // ERROR_NOT_READY
 constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
+constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 
 // Volume requests (FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME, FSCTL_DISMOUNT_VOLUME).
 enum class VolumeRequest { Lock, Unlock, Dismount };
@@ -52,20 +53,35 @@ struct ProgramVersion {
     std::optional<std::u16string> legalCopyright;  // "\StringFileInfo\041104B0\LegalCopyright"
 };
 
+// Which kind of system answers: it decides the start-up checks and how the card's volume is
+// treated. Windows answers the version, token and service questions; a POSIX system has none of
+// those and answers the rights questions of its own instead. The other family's questions answer
+// as a system that lacks them, so each backend implements only its own.
+enum class SystemFamily { Windows, Posix };
+
 class OsServices {
 public:
     virtual ~OsServices() = default;
 
-    // Version and edition; false when the call failed.
-    virtual bool getVersion(OsVersion& out) = 0;
+    virtual SystemFamily systemFamily() = 0;
+
+    // ---- Windows: version, rights, volume service ----
+    // Version and edition; false when the call failed or the system is no Windows.
+    virtual bool getVersion(OsVersion&) { return false; }
     // SIDs ("S-1-5-32-544") of the process token's groups; false when the token or its groups
-    // cannot be read.
-    virtual bool tokenGroups(std::vector<std::string>& sids) = 0;
+    // cannot be read, or the system has no tokens.
+    virtual bool tokenGroups(std::vector<std::string>&) { return false; }
     // StartServiceW of the named service: 0 started, else the Windows error (1056 already running;
     // any failure to reach the manager or the service gives a non-zero error).
-    virtual uint32_t startService(const std::u16string& name) = 0;
+    virtual uint32_t startService(const std::u16string&) { return kErrorServiceDoesNotExist; }
     // WaitNamedPipeW (answer ignored), then CreateFileW; true when the pipe opened (closed again).
-    virtual bool pipeOpens(const std::u16string& pipeName) = 0;
+    virtual bool pipeOpens(const std::u16string&) { return false; }
+
+    // ---- POSIX: rights ----
+    // The effective user is root, who may format any card.
+    virtual bool isSuperuser() { return false; }
+    // This user may open the card for reading and writing; false on a system that does not ask.
+    virtual bool mayOpenCard() { return false; }
 
     // Named mutex: a non-null token when created; `alreadyExisted` as GetLastError says.
     virtual void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) = 0;

@@ -65,101 +65,53 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
     return result;
 }
 
-struct PrivateDriver {
-    DDInit_t init = nullptr;
-    DDFini_t fini = nullptr;
-    DDSysInit_t sysInit = nullptr;
-    DDSysFini_t sysFini = nullptr;
-    DDErase_t erase = nullptr;
-};
+int32_t notStarted(RunFlags& flags, int32_t result) {
+    flags.orStatus(StatusEraseNotStarted);
+    return result;
+}
 
-template <typename Fn>
-bool lookUp(OsServices& os, void* library, const char* name, Fn& out) {
-    out = reinterpret_cast<Fn>(os.libraryProc(library, name));
-    return out != nullptr;
+// Leaves the volume open and locked for the file-system write that follows, dismounted first
+// after a failed erase. False when it does not open.
+bool relockForWrite(SystemState& sys, uint32_t driveNumber, bool eraseFailed) {
+    if (!sys.volumeHandle) openVolume(sys, driveNumber);
+    if (eraseFailed) dismountVolume(sys, driveNumber);
+    if (!sys.volumeHandle) return false;
+    lockVolume(sys, driveNumber);
+    return true;
 }
 
 int32_t erasePrivate(uint32_t driveNumber, uint32_t firstSector, uint32_t endSector,
-                     uint32_t& elapsedMs, Progress& progress, uint32_t volumeLockFlag,
+                     uint32_t& elapsedMs, Progress& progress, bool volumeLockable,
                      SystemState& sys) {
     OsServices& os = sys.os;
     RunFlags& flags = progress.flags;
+    const bool touchesVolume = sys.policy().touchesVolume;
 
     const std::optional<std::u16string> root = os.systemRoot();
-    if (!root) {
-        flags.orStatus(StatusEraseNotStarted);
-        return 1;
-    }
+    if (!root) return notStarted(flags, 1);
     const std::string path = os.privateDriverPath(*root);
     writeConsoleLine(progress, " Load DLL Name : " + path + " \n");
-
-    void* library = os.loadLibrary(path);
-    if (!library) {
-        flags.orStatus(StatusEraseNotStarted);
-        return 1;
-    }
-    PrivateDriver dd;
-    if (!lookUp(os, library, "DDInit", dd.init) || !lookUp(os, library, "DDFini", dd.fini) ||
-        !lookUp(os, library, "DDSysInit", dd.sysInit) ||
-        !lookUp(os, library, "DDSysFini", dd.sysFini) ||
-        !lookUp(os, library, "DDErase", dd.erase)) {
-        os.freeLibrary(library);
-        flags.orStatus(StatusEraseNotStarted);
-        return 1;
-    }
+    PrivateDriver instance(os, path, true);
+    if (!instance.ready()) return notStarted(flags, 1);
 
     // The private instance can take the card only once the system lets go of the volume.
     unlockVolume(sys, driveNumber);
     if (sys.volumeHandle) closeVolume(sys);
 
-    const bool holdLock = sys.osKind != OsKindVistaTo8 && volumeLockFlag != 0;
-    uint32_t result = dd.sysInit();
-    if (result != 0) {
-        flags.orStatus(StatusEraseNotStarted);
-        dd.sysFini();
-        os.freeLibrary(library);
-    } else {
-        uint32_t handle = 0;
-        result = dd.init(&handle, driveNumber);
-        if (result != 0) {
-            flags.orStatus(StatusEraseNotStarted);
-            dd.sysFini();
-            os.freeLibrary(library);
-        } else {
-            if (holdLock) {
-                if (!sys.volumeHandle) openVolume(sys, driveNumber);
-                if (!sys.volumeHandle) {
-                    dd.fini(handle);
-                    dd.sysFini();
-                    os.freeLibrary(library);
-                    return -1;
-                }
-                lockVolume(sys, driveNumber);
-            }
-            uint32_t startTick = 0;
-            result = eraseChunks(dd.erase, handle, true, firstSector, endSector, elapsedMs,
-                                 startTick, progress, os);
-            if (holdLock) unlockVolume(sys, driveNumber);
-            dd.fini(handle);
-            dd.sysFini();
-            os.freeLibrary(library);
-            if (result == 0) elapsedMs = os.tickCount() - startTick;
-        }
-    }
-
-    // Leave the volume open and locked for the file-system write that follows.
-    if (sys.osKind != OsKindVistaTo8) {
-        if (result != 0) {
-            if (!sys.volumeHandle) openVolume(sys, driveNumber);
-            dismountVolume(sys, driveNumber);
-            if (!sys.volumeHandle) return -1;
-            lockVolume(sys, driveNumber);
-        } else {
-            if (!sys.volumeHandle) openVolume(sys, driveNumber);
-            if (!sys.volumeHandle) return -1;
-            lockVolume(sys, driveNumber);
-        }
-    }
+    uint32_t result = instance.open(driveNumber, true);
+    const bool opened = result == 0;
+    if (!opened) flags.orStatus(StatusEraseNotStarted);
+    const bool holdLock = opened && touchesVolume && volumeLockable;
+    if (holdLock && openVolume(sys, driveNumber) != VolumeResult::Done) return -1;
+    if (holdLock) lockVolume(sys, driveNumber);
+    uint32_t startTick = 0;
+    if (opened)
+        result = eraseChunks(instance.erase(), instance.handle(), true, firstSector, endSector,
+                             elapsedMs, startTick, progress, os);
+    if (holdLock) unlockVolume(sys, driveNumber);
+    instance.close();
+    if (result == 0) elapsedMs = os.tickCount() - startTick;
+    if (touchesVolume && !relockForWrite(sys, driveNumber, result != 0)) return -1;
     return static_cast<int32_t>(result);
 }
 
@@ -167,10 +119,10 @@ int32_t erasePrivate(uint32_t driveNumber, uint32_t firstSector, uint32_t endSec
 
 int32_t eraseFlash(EraseLibrary library, uint32_t driveNumber, uint32_t firstSector,
                    uint32_t endSector, uint32_t& elapsedMs, DriverBinding& driver,
-                   Progress& progress, uint32_t volumeLockFlag, SystemState& sys) {
+                   Progress& progress, bool volumeLockable, SystemState& sys) {
     if (library != EraseBoundLibrary)
         return erasePrivate(driveNumber, firstSector, endSector, elapsedMs, progress,
-                            volumeLockFlag, sys);
+                            volumeLockable, sys);
     if (driver.api.DDErase == nullptr) return kEraseUnsupported;
     uint32_t startTick = 0;
     return static_cast<int32_t>(eraseChunks(driver.api.DDErase, driver.driverHandle, false,

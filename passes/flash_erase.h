@@ -23,11 +23,12 @@ enum EraseLibrary : uint32_t {
 // cancelRequested / powerAbort before each (never resetting cancelRequested). ORs 0x20 (erase did
 // not start), 0x10 (a later chunk failed) or 0x40 (cancelled) into the status word.
 // Through a private library the volume is unlocked around the erase and locked again afterwards
-// (before Vista), and held locked during the erase when volumeLockFlag is set.
+// (where the system's volume policy touches the volume), and held locked during the erase when
+// volumeLockable (probeVolumeLock's answer).
 // Returns 0 (done or cancelled; elapsedMs set), kEraseUnsupported, 1 (private library missing or
 // incomplete), the failing DDSysInit / DDInit / DDErase result, or -1 (volume cannot be reopened).
 int32_t eraseFlash(EraseLibrary library, uint32_t driveNumber, uint32_t firstSector,
                    uint32_t endSector, uint32_t& elapsedMs, DriverBinding& driver,
-                   Progress& progress, uint32_t volumeLockFlag, SystemState& sys);
+                   Progress& progress, bool volumeLockable, SystemState& sys);
 
 } // namespace brc

@@ -176,34 +176,13 @@ public:
     PosixOsServices(std::string target, const CodePage& oem)
         : target_(std::move(target)), oem_(oem) {}
 
-    // The system checks admit NT 5.1 to 6.2 workstations only; Linux answers as Windows 7
-    // (NT 6.1, workstation) so that they pass and the later checks take the Vista-and-later
-    // branches, which leave the volume alone.
-    bool getVersion(OsVersion& out) override {
-        out = OsVersion{2, 6, 1, 1};
-        return true;
-    }
+    SystemFamily systemFamily() override { return SystemFamily::Posix; }
 
-    // Root counts as an administrator. Anyone else counts as a Power User when the effective
-    // user may open the target for reading and writing (faccessat with AT_EACCESS, the same
-    // check the kernel makes when the card is opened), else as a plain user.
-    bool tokenGroups(std::vector<std::string>& sids) override {
-        sids.clear();
-        if (::geteuid() == 0) {
-            sids.push_back("S-1-5-32-544");
-        } else if (!target_.empty() &&
-                   ::faccessat(AT_FDCWD, target_.c_str(), R_OK | W_OK, AT_EACCESS) == 0) {
-            sids.push_back("S-1-5-32-547");
-        }
-        return true;
-    }
+    bool isSuperuser() override { return ::geteuid() == 0; }
 
-    uint32_t startService(const std::u16string&) override { return 0; }  // no service on Linux
-
-    // Stands in for the volume service's pipe: whether this user has the device access the
-    // service would otherwise give. With a target, it must open read/write; without one, the
-    // drive map must at least be readable.
-    bool pipeOpens(const std::u16string&) override {
+    // With a target, it must open read/write; without one, the drive map must at least be
+    // readable.
+    bool mayOpenCard() override {
         if (target_.empty()) return readCardMap().error.empty();
         const Fd fd(openMapped(target_, O_RDWR));
         return fd.get() >= 0;

@@ -10,8 +10,8 @@
 
 namespace brc {
 
-// `targetPath`: the image or block device this run formats, when known. The rights checks
-// (tokenGroups, pipeOpens) then ask whether this user may open it for reading and writing.
+// `targetPath`: the image or block device this run formats, when known. The rights check
+// (mayOpenCard) then asks whether this user may open it for reading and writing.
 // `oem`: the code page of FAT labels; null for the locale's (platform/posix/oem_code_pages.h).
 std::unique_ptr<OsServices> makePosixOsServices(std::string targetPath = {},
                                                 const CodePage* oem = nullptr);

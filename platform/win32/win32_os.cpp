@@ -144,6 +144,8 @@ private:
 
 class Win32OsServices final : public OsServices {
 public:
+    SystemFamily systemFamily() override { return SystemFamily::Windows; }
+
     bool getVersion(OsVersion& out) override {
         OSVERSIONINFOEXW info{};
         info.dwOSVersionInfoSize = sizeof info;

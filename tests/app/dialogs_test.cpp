@@ -17,7 +17,7 @@
 #include "app/wait_dialog.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "platform/posix/posix_os.h"
 #include "res/message_ids.h"
 #include "res/resource_ids.h"
@@ -54,7 +54,7 @@ struct DialogRig {
         os = makePosixOsServices("");
         sys = std::make_unique<SystemState>(*os);
         driver = std::make_unique<DriverBinding>(*os);
-        EXPECT_EQ(bindDriver(*driver, 2), 0u) << driver->lastError;
+        EXPECT_EQ(bindDriver(*driver, 2), BindResult::Bound) << driver->lastError;
         app = std::make_unique<AppContext>(AppContext{*os, *driver, *sys, flags, builtinMessages(),
                                                       retry, checkApi, u"", nullptr});
         dialog = std::make_unique<CBrindlecardDlg>(ui, *app);

@@ -9,7 +9,7 @@
 #include "base/little_endian.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/fake_card.h"
 
 namespace brc {
@@ -129,7 +129,7 @@ struct ProbeRig {
         route1.addTo(os, driverFileName(1, false), 1);
         route2.addTo(os, driverFileName(2, false), 2);
         os.driveTypes[root] = DriveRemovable;
-        EXPECT_EQ(bindDriver(driver, bound), 0u);
+        EXPECT_EQ(bindDriver(driver, bound), BindResult::Bound);
     }
 };
 

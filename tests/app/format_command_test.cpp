@@ -87,6 +87,9 @@ public:
         return true;
     }
 
+    SystemFamily systemFamily() override { return os_->systemFamily(); }
+    bool isSuperuser() override { return os_->isSuperuser(); }
+    bool mayOpenCard() override { return os_->mayOpenCard(); }
     bool getVersion(OsVersion& out) override { return os_->getVersion(out); }
     bool tokenGroups(std::vector<std::string>& sids) override { return os_->tokenGroups(sids); }
     uint32_t startService(const std::u16string& name) override { return os_->startService(name); }
@@ -156,7 +159,7 @@ struct Rig {
         if (labelMounts) os = std::make_unique<MountingLabelOs>(std::move(os), image);
         sys = std::make_unique<SystemState>(*os);
         driver = std::make_unique<DriverBinding>(*os);
-        EXPECT_EQ(bindDriver(*driver, 2), 0u) << driver->lastError;
+        EXPECT_EQ(bindDriver(*driver, 2), BindResult::Bound) << driver->lastError;
     }
     ~Rig() { ::unsetenv("BRINDLECARD_CARDS"); }
 

@@ -9,7 +9,7 @@
 
 #include "tests/support/system_os.h"
 #include "device/driver_binding.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/fake_card.h"
 
 namespace brc {
@@ -39,12 +39,12 @@ private:
 
 TEST(Binding, BindsEachRouteAndUnbinds) {
     DriverBinding b{test::systemOs()};
-    ASSERT_EQ(bindDriver(b, 2), 0u) << b.lastError;
+    ASSERT_EQ(bindDriver(b, 2), BindResult::Bound) << b.lastError;
     EXPECT_EQ(b.driverRoute, 2u);
     EXPECT_NE(b.api.DrvLock, nullptr);
     EXPECT_EQ(b.api.DDGetMID, nullptr) << "route 2 has no DDGetMID";
     EXPECT_NE(b.api.DDErase, nullptr) << "DDErase is looked up under its plain name";
-    ASSERT_EQ(bindDriver(b, 1), 0u) << b.lastError;
+    ASSERT_EQ(bindDriver(b, 1), BindResult::Bound) << b.lastError;
     EXPECT_EQ(b.driverRoute, 1u);
     EXPECT_NE(b.api.DDGetMID, nullptr);
     unbindDriver(b);
@@ -56,7 +56,7 @@ TEST(Binding, RetryModeBindsTheRetryLibrary) {
     DriverBinding b{test::systemOs()};
     b.retryMode = 1;
     EXPECT_EQ(driverFileName(2, true), "qhost32retry.so");
-    ASSERT_EQ(bindDriver(b, 2), 0u) << b.lastError;
+    ASSERT_EQ(bindDriver(b, 2), BindResult::Bound) << b.lastError;
     EXPECT_EQ(b.driverRoute, 2u);
 }
 
@@ -70,7 +70,7 @@ TEST(Binding, RefusesLibraryWithoutRequiredOperation) {
     os.libraries[kBroken].erase("SD_W2k_DrvLock");
     DriverBinding b{os};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(bindDriverFile(b, 2, kBroken), 1u);
+    EXPECT_EQ(bindDriverFile(b, 2, kBroken), BindResult::Missing);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), " GetProcAddress Error \n");
     EXPECT_EQ(b.driverRoute, 0u);
     EXPECT_EQ(b.library, nullptr);
@@ -83,10 +83,10 @@ TEST(Binding, RefusesLibraryWhoseStartFails) {
     card.addTo(os, kBroken, 2);
     card.fail(test::Op::SysInit, 1);
     DriverBinding b{os};
-    EXPECT_EQ(bindDriverFile(b, 2, kBroken), 2u);
+    EXPECT_EQ(bindDriverFile(b, 2, kBroken), BindResult::StartFailed);
     EXPECT_EQ(b.driverRoute, 0u);
     EXPECT_TRUE(os.allReleased()) << "the library is unloaded again";
-    EXPECT_EQ(bindDriverFile(b, 2, "/nonexistent/qhost32.so"), 1u);
+    EXPECT_EQ(bindDriverFile(b, 2, "/nonexistent/qhost32.so"), BindResult::Missing);
 }
 
 TEST(Binding, SwitchingCyclesThroughTheRoutes) {

@@ -8,7 +8,7 @@
 
 #include "base/native_text.h"
 #include "device/driver_binding.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/cyrillic.h"
 #include "tests/support/fake_card.h"
 #include "tests/support/scratch_dir.h"
@@ -35,7 +35,7 @@ TEST(LibraryDirectory, ALibraryInTheDirectoryIsLoadedByItsFullPath) {
         card.addTo(os, utf8FromPath(file), 2);
         DriverBinding driver{os};
         driver.directory = utf8FromPath(c.folder);
-        EXPECT_EQ(bindDriver(driver, 2), 0u) << driver.lastError;
+        EXPECT_EQ(bindDriver(driver, 2), BindResult::Bound) << driver.lastError;
         EXPECT_EQ(driver.driverRoute, 2u);
     }
 }

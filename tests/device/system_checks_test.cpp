@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "device/system_checks.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 
 namespace brc {
 namespace {
@@ -16,26 +16,26 @@ constexpr uint32_t kWorkstation = 1, kDomainController = 2, kServer = 3;
 struct OsKindCase {
     const char* name;
     std::optional<OsVersion> version;
-    uint32_t result;
+    bool result;
     OsKind osKind;
 };
 
 TEST(SystemChecks, QueryOsKindMapsEachVersion) {
     const OsKindCase cases[] = {
-        {"Windows 95", OsVersion{kWin9x, 4, 0, 0}, 0, OsKind9x},
-        {"Windows Me", OsVersion{kWin9x, 4, 90, 0}, 0, OsKind9x},
-        {"NT 3.51", OsVersion{kNt, 3, 51, kWorkstation}, 0, OsKindNt4},
-        {"NT 4.0", OsVersion{kNt, 4, 0, kWorkstation}, 0, OsKindNt4},
-        {"Windows 2000", OsVersion{kNt, 5, 0, kWorkstation}, 0, OsKind2000},
-        {"Windows XP", OsVersion{kNt, 5, 1, kWorkstation}, 1, OsKindXp},
-        {"Server 2003", OsVersion{kNt, 5, 2, kServer}, 1, OsKindXp},
-        {"Vista", OsVersion{kNt, 6, 0, kWorkstation}, 1, OsKindVistaTo8},
-        {"Windows 7", OsVersion{kNt, 6, 1, kWorkstation}, 1, OsKindVistaTo8},
-        {"Windows 8", OsVersion{kNt, 6, 2, kWorkstation}, 1, OsKindVistaTo8},
-        {"NT 5.3 (unlisted)", OsVersion{kNt, 5, 3, kWorkstation}, 1, OsKindUnknown},
-        {"NT 10.0 (unlisted)", OsVersion{kNt, 10, 0, kWorkstation}, 1, OsKindUnknown},
-        {"Win32s platform", OsVersion{0, 3, 10, 0}, 1, OsKindUnknown},
-        {"GetVersionExW fails", std::nullopt, 1, OsKindUnknown},
+        {"Windows 95", OsVersion{kWin9x, 4, 0, 0}, false, OsKind9x},
+        {"Windows Me", OsVersion{kWin9x, 4, 90, 0}, false, OsKind9x},
+        {"NT 3.51", OsVersion{kNt, 3, 51, kWorkstation}, false, OsKindNt4},
+        {"NT 4.0", OsVersion{kNt, 4, 0, kWorkstation}, false, OsKindNt4},
+        {"Windows 2000", OsVersion{kNt, 5, 0, kWorkstation}, false, OsKind2000},
+        {"Windows XP", OsVersion{kNt, 5, 1, kWorkstation}, true, OsKindXp},
+        {"Server 2003", OsVersion{kNt, 5, 2, kServer}, true, OsKindXp},
+        {"Vista", OsVersion{kNt, 6, 0, kWorkstation}, true, OsKindVistaTo8},
+        {"Windows 7", OsVersion{kNt, 6, 1, kWorkstation}, true, OsKindVistaTo8},
+        {"Windows 8", OsVersion{kNt, 6, 2, kWorkstation}, true, OsKindVistaTo8},
+        {"NT 5.3 (unlisted)", OsVersion{kNt, 5, 3, kWorkstation}, true, OsKindUnknown},
+        {"NT 10.0 (unlisted)", OsVersion{kNt, 10, 0, kWorkstation}, true, OsKindUnknown},
+        {"Win32s platform", OsVersion{0, 3, 10, 0}, true, OsKindUnknown},
+        {"GetVersionExW fails", std::nullopt, true, OsKindUnknown},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -51,10 +51,10 @@ TEST(SystemChecks, QueryOsKindAsksOnceAfterSuccess) {
     FakeOs os;
     os.version = OsVersion{kNt, 6, 2, kWorkstation};
     SystemState sys(os);
-    EXPECT_EQ(queryOsKind(sys), 1u);
+    EXPECT_TRUE(queryOsKind(sys));
     EXPECT_EQ(sys.osKind, OsKindVistaTo8);
     os.version = std::nullopt;  // would fail if asked again
-    EXPECT_EQ(queryOsKind(sys), 1u);
+    EXPECT_TRUE(queryOsKind(sys));
     EXPECT_EQ(sys.osKind, OsKindVistaTo8);
     EXPECT_EQ(os.versionQueries, 1u);
 
@@ -62,9 +62,9 @@ TEST(SystemChecks, QueryOsKindAsksOnceAfterSuccess) {
     FakeOs old;
     old.version = OsVersion{kNt, 5, 0, kWorkstation};
     SystemState oldSys(old);
-    EXPECT_EQ(queryOsKind(oldSys), 0u);
+    EXPECT_FALSE(queryOsKind(oldSys));
     old.version = OsVersion{kNt, 6, 1, kWorkstation};
-    EXPECT_EQ(queryOsKind(oldSys), 0u);
+    EXPECT_FALSE(queryOsKind(oldSys));
     EXPECT_EQ(oldSys.osKind, OsKind2000);
     EXPECT_EQ(old.versionQueries, 1u);
 }
@@ -73,10 +73,10 @@ TEST(SystemChecks, QueryOsKindFailureIsNotCached) {
     FakeOs os;
     os.version = std::nullopt;
     SystemState sys(os);
-    EXPECT_EQ(queryOsKind(sys), 1u);
+    EXPECT_TRUE(queryOsKind(sys));
     EXPECT_EQ(sys.osKind, OsKindUnknown);
     os.version = OsVersion{kNt, 5, 0, kWorkstation};
-    EXPECT_EQ(queryOsKind(sys), 0u) << "the second call must ask again";
+    EXPECT_FALSE(queryOsKind(sys)) << "the second call must ask again";
     EXPECT_EQ(sys.osKind, OsKind2000);
     EXPECT_EQ(os.versionQueries, 2u);
 }
@@ -84,25 +84,25 @@ TEST(SystemChecks, QueryOsKindFailureIsNotCached) {
 struct WorkstationCase {
     const char* name;
     std::optional<OsVersion> version;
-    uint32_t result;
+    bool result;
 };
 
 TEST(SystemChecks, IsSupportedWorkstation) {
     const WorkstationCase cases[] = {
-        {"Windows XP", OsVersion{kNt, 5, 1, kWorkstation}, 1},
-        {"XP x64 (5.2 workstation)", OsVersion{kNt, 5, 2, kWorkstation}, 1},
-        {"Vista", OsVersion{kNt, 6, 0, kWorkstation}, 1},
-        {"Windows 7 Professional", OsVersion{kNt, 6, 1, kWorkstation}, 1},
-        {"Windows 8", OsVersion{kNt, 6, 2, kWorkstation}, 1},
-        {"Server 2003", OsVersion{kNt, 5, 2, kServer}, 0},
-        {"Server 2008 R2", OsVersion{kNt, 6, 1, kServer}, 0},
-        {"domain controller", OsVersion{kNt, 6, 1, kDomainController}, 0},
-        {"Windows 8.1 (6.3)", OsVersion{kNt, 6, 3, kWorkstation}, 0},
-        {"Windows 2000", OsVersion{kNt, 5, 0, kWorkstation}, 0},
-        {"NT 4.0", OsVersion{kNt, 4, 0, kWorkstation}, 0},
-        {"NT 10.0", OsVersion{kNt, 10, 0, kWorkstation}, 0},
-        {"9x platform with an NT version", OsVersion{kWin9x, 5, 1, kWorkstation}, 0},
-        {"GetVersionExW fails", std::nullopt, 0},
+        {"Windows XP", OsVersion{kNt, 5, 1, kWorkstation}, true},
+        {"XP x64 (5.2 workstation)", OsVersion{kNt, 5, 2, kWorkstation}, true},
+        {"Vista", OsVersion{kNt, 6, 0, kWorkstation}, true},
+        {"Windows 7 Professional", OsVersion{kNt, 6, 1, kWorkstation}, true},
+        {"Windows 8", OsVersion{kNt, 6, 2, kWorkstation}, true},
+        {"Server 2003", OsVersion{kNt, 5, 2, kServer}, false},
+        {"Server 2008 R2", OsVersion{kNt, 6, 1, kServer}, false},
+        {"domain controller", OsVersion{kNt, 6, 1, kDomainController}, false},
+        {"Windows 8.1 (6.3)", OsVersion{kNt, 6, 3, kWorkstation}, false},
+        {"Windows 2000", OsVersion{kNt, 5, 0, kWorkstation}, false},
+        {"NT 4.0", OsVersion{kNt, 4, 0, kWorkstation}, false},
+        {"NT 10.0", OsVersion{kNt, 10, 0, kWorkstation}, false},
+        {"9x platform with an NT version", OsVersion{kWin9x, 5, 1, kWorkstation}, false},
+        {"GetVersionExW fails", std::nullopt, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -118,29 +118,32 @@ TEST(SystemChecks, IsSupportedWorkstationAsksEveryTime) {
     FakeOs os;
     os.version = OsVersion{kNt, 6, 1, kWorkstation};
     SystemState sys(os);
-    EXPECT_EQ(isSupportedWorkstation(sys), 1u);
+    EXPECT_TRUE(isSupportedWorkstation(sys));
     os.version = OsVersion{kNt, 6, 1, kServer};
-    EXPECT_EQ(isSupportedWorkstation(sys), 0u);
+    EXPECT_FALSE(isSupportedWorkstation(sys));
     EXPECT_EQ(os.versionQueries, 2u);
 }
 
 struct AdminCase {
     const char* name;
     std::optional<std::vector<std::string>> groups;
-    uint32_t level;
+    AdminLevel level;
 };
 
 TEST(SystemChecks, QueryAdminLevel) {
     const AdminCase cases[] = {
-        {"Administrators", std::vector<std::string>{"S-1-1-0", "S-1-5-32-544"}, 2},
-        {"Power Users", std::vector<std::string>{"S-1-5-32-547", "S-1-5-11"}, 1},
-        {"both, Power Users listed first",
-         std::vector<std::string>{"S-1-5-32-547", "S-1-5-32-544"}, 2},
-        {"Users only", std::vector<std::string>{"S-1-5-32-545", "S-1-5-4"}, 0},
-        {"no groups", std::vector<std::string>{}, 0},
+        {"Administrators", std::vector<std::string>{"S-1-1-0", "S-1-5-32-544"},
+         AdminLevel::Administrator},
+        {"Power Users", std::vector<std::string>{"S-1-5-32-547", "S-1-5-11"},
+         AdminLevel::PowerUser},
+        {"both, Power Users listed first", std::vector<std::string>{"S-1-5-32-547", "S-1-5-32-544"},
+         AdminLevel::Administrator},
+        {"Users only", std::vector<std::string>{"S-1-5-32-545", "S-1-5-4"}, AdminLevel::None},
+        {"no groups", std::vector<std::string>{}, AdminLevel::None},
         {"similar but different SIDs",
-         std::vector<std::string>{"S-1-5-32-5440", "S-1-5-21-544", "S-1-5-32-54"}, 0},
-        {"token unreadable", std::nullopt, 0},
+         std::vector<std::string>{"S-1-5-32-5440", "S-1-5-21-544", "S-1-5-32-54"},
+         AdminLevel::None},
+        {"token unreadable", std::nullopt, AdminLevel::None},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -155,14 +158,14 @@ TEST(SystemChecks, StartVolumeService) {
     struct Case {
         const char* name;
         uint32_t error;
-        uint32_t result;
+        bool result;
     };
     const Case cases[] = {
-        {"started", 0, 1},
-        {"already running", kErrorServiceAlreadyRunning, 1},
-        {"not installed (ERROR_SERVICE_DOES_NOT_EXIST)", 1060, 0},
-        {"disabled (ERROR_SERVICE_DISABLED)", 1058, 0},
-        {"no access to the manager", 5, 0},
+        {"started", 0, true},
+        {"already running", kErrorServiceAlreadyRunning, true},
+        {"not installed (ERROR_SERVICE_DOES_NOT_EXIST)", 1060, false},
+        {"disabled (ERROR_SERVICE_DISABLED)", 1058, false},
+        {"no access to the manager", 5, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -180,8 +183,51 @@ TEST(SystemChecks, TestVolumeServicePipe) {
         FakeOs os;
         os.pipeOpensResult = opens;
         SystemState sys(os);
-        EXPECT_EQ(testVolumeServicePipe(sys), opens ? 1u : 0u);
+        EXPECT_EQ(testVolumeServicePipe(sys), opens);
         EXPECT_EQ(os.calls, std::vector<std::string>{"pipeOpens \\\\.\\pipe\\kvosdsvc"});
+    }
+}
+
+// A POSIX system is asked none of the Windows questions: it is supported as it is, has a kind
+// of its own that treats the volume as Vista to 8 do, root is its administrator, and anyone
+// else needs read-write access to the card.
+TEST(SystemChecks, PosixAnswersWithoutWindowsFacts) {
+    for (bool root : {true, false}) {
+        for (bool access : {true, false}) {
+            SCOPED_TRACE(std::string(root ? "root" : "user") + (access ? ", card opens" : ""));
+            FakeOs os;
+            os.family = SystemFamily::Posix;
+            os.superuser = root;
+            os.mayOpenCardResult = access;
+            SystemState sys(os);
+            EXPECT_TRUE(isSupportedWorkstation(sys));
+            EXPECT_TRUE(queryOsKind(sys));
+            EXPECT_EQ(sys.osKind, OsKindPosix);
+            EXPECT_EQ(queryAdminLevel(sys), root ? AdminLevel::Administrator : AdminLevel::None);
+            EXPECT_EQ(cardReachableWithoutAdmin(sys), access);
+            EXPECT_EQ(os.calls, (std::vector<std::string>{"isSuperuser", "mayOpenCard"}));
+        }
+    }
+    const VolumePolicy& posix = volumePolicy(OsKindPosix);
+    const VolumePolicy& vista = volumePolicy(OsKindVistaTo8);
+    EXPECT_EQ(
+        std::vector<bool>({posix.touchesVolume, posix.asksVolumeReady,
+                           posix.preliminaryPassBeforeOverwrite, posix.closeCardForPrivateErase}),
+        std::vector<bool>({vista.touchesVolume, vista.asksVolumeReady,
+                           vista.preliminaryPassBeforeOverwrite, vista.closeCardForPrivateErase}));
+}
+
+// Windows users who are no administrators reach the card through the volume service: it is
+// started whatever its answer, and only the pipe decides.
+TEST(SystemChecks, CardReachableWithoutAdminOnWindowsAsksTheService) {
+    for (bool opens : {true, false}) {
+        FakeOs os;
+        os.startServiceError = 1060;
+        os.pipeOpensResult = opens;
+        SystemState sys(os);
+        EXPECT_EQ(cardReachableWithoutAdmin(sys), opens);
+        EXPECT_EQ(os.calls, (std::vector<std::string>{"startService KVOSDFSVC",
+                                                      "pipeOpens \\\\.\\pipe\\kvosdsvc"}));
     }
 }
 

@@ -8,7 +8,7 @@
 #include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "device/volume_access.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/fake_card.h"
 
 namespace brc {
@@ -48,12 +48,12 @@ TEST(VolumeAccess, VistaAndLaterLeaveTheVolumeAlone) {
     SystemState sys(os);
     sys.osKind = OsKindVistaTo8;
 
-    EXPECT_EQ(openVolume(sys, kDriveE), 0u);
-    EXPECT_EQ(lockVolume(sys, kDriveE), 0u);
-    EXPECT_EQ(dismountVolume(sys, kDriveE), 0u);
-    EXPECT_EQ(unlockVolume(sys, kDriveE), 0u);
-    EXPECT_EQ(closeVolume(sys), 0u);
-    EXPECT_EQ(releaseVolume(sys, kDriveE), 0u);
+    EXPECT_EQ(openVolume(sys, kDriveE), VolumeResult::Done);
+    EXPECT_EQ(lockVolume(sys, kDriveE), VolumeResult::Done);
+    EXPECT_EQ(dismountVolume(sys, kDriveE), VolumeResult::Done);
+    EXPECT_EQ(unlockVolume(sys, kDriveE), VolumeResult::Done);
+    closeVolume(sys);
+    EXPECT_EQ(releaseVolume(sys, kDriveE), VolumeResult::Done);
     EXPECT_EQ(sys.volumeHandle, nullptr);
     EXPECT_EQ(os.volumesOpened, 0u);
     EXPECT_TRUE(os.calls.empty()) << os.calls.front();
@@ -67,31 +67,103 @@ struct OpCase {
     bool handleOpen;   // a handle is already open when the operation starts
     bool openable;
     bool granted;      // the request's answer
-    uint32_t result;
+    VolumeResult result;
     Calls calls;
     bool handleAfter;  // a handle is open afterwards
 };
 
 TEST(VolumeAccess, OperationsBeforeVista) {
     const OpCase cases[] = {
-        {"open", Op::Open, false, true, true, 0, {"openVolume E"}, true},
-        {"open fails", Op::Open, false, false, true, 1, {"openVolume E"}, false},
-        {"open when already open", Op::Open, true, false, true, 0, {}, true},
-        {"lock opens first", Op::Lock, false, true, true, 0,
-         {"openVolume E", "volumeRequest Lock"}, true},
-        {"lock refused", Op::Lock, false, true, false, 2,
-         {"openVolume E", "volumeRequest Lock"}, true},
-        {"lock cannot open", Op::Lock, false, false, true, 1, {"openVolume E"}, false},
-        {"lock on an open handle", Op::Lock, true, false, true, 0, {"volumeRequest Lock"}, true},
-        {"unlock", Op::Unlock, false, true, true, 0,
-         {"openVolume E", "volumeRequest Unlock"}, true},
-        {"unlock refused", Op::Unlock, true, true, false, 2, {"volumeRequest Unlock"}, true},
-        {"unlock cannot open", Op::Unlock, false, false, true, 1, {"openVolume E"}, false},
-        {"dismount", Op::Dismount, false, true, true, 0,
-         {"openVolume E", "volumeRequest Dismount"}, true},
-        {"dismount refused", Op::Dismount, true, true, false, 2, {"volumeRequest Dismount"},
+        {"open", Op::Open, false, true, true, VolumeResult::Done, {"openVolume E"}, true},
+        {"open fails",
+         Op::Open,
+         false,
+         false,
+         true,
+         VolumeResult::CannotOpen,
+         {"openVolume E"},
+         false},
+        {"open when already open", Op::Open, true, false, true, VolumeResult::Done, {}, true},
+        {"lock opens first",
+         Op::Lock,
+         false,
+         true,
+         true,
+         VolumeResult::Done,
+         {"openVolume E", "volumeRequest Lock"},
          true},
-        {"dismount cannot open", Op::Dismount, false, false, true, 1, {"openVolume E"}, false},
+        {"lock refused",
+         Op::Lock,
+         false,
+         true,
+         false,
+         VolumeResult::Refused,
+         {"openVolume E", "volumeRequest Lock"},
+         true},
+        {"lock cannot open",
+         Op::Lock,
+         false,
+         false,
+         true,
+         VolumeResult::CannotOpen,
+         {"openVolume E"},
+         false},
+        {"lock on an open handle",
+         Op::Lock,
+         true,
+         false,
+         true,
+         VolumeResult::Done,
+         {"volumeRequest Lock"},
+         true},
+        {"unlock",
+         Op::Unlock,
+         false,
+         true,
+         true,
+         VolumeResult::Done,
+         {"openVolume E", "volumeRequest Unlock"},
+         true},
+        {"unlock refused",
+         Op::Unlock,
+         true,
+         true,
+         false,
+         VolumeResult::Refused,
+         {"volumeRequest Unlock"},
+         true},
+        {"unlock cannot open",
+         Op::Unlock,
+         false,
+         false,
+         true,
+         VolumeResult::CannotOpen,
+         {"openVolume E"},
+         false},
+        {"dismount",
+         Op::Dismount,
+         false,
+         true,
+         true,
+         VolumeResult::Done,
+         {"openVolume E", "volumeRequest Dismount"},
+         true},
+        {"dismount refused",
+         Op::Dismount,
+         true,
+         true,
+         false,
+         VolumeResult::Refused,
+         {"volumeRequest Dismount"},
+         true},
+        {"dismount cannot open",
+         Op::Dismount,
+         false,
+         false,
+         true,
+         VolumeResult::CannotOpen,
+         {"openVolume E"},
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -106,7 +178,7 @@ TEST(VolumeAccess, OperationsBeforeVista) {
         for (auto r : {VolumeRequest::Lock, VolumeRequest::Unlock, VolumeRequest::Dismount})
             os.requestDefault[r] = c.granted;
 
-        uint32_t r = 0;
+        VolumeResult r = VolumeResult::Done;
         switch (c.op) {
         case Op::Open: r = openVolume(sys, kDriveE); break;
         case Op::Lock: r = lockVolume(sys, kDriveE); break;
@@ -118,7 +190,7 @@ TEST(VolumeAccess, OperationsBeforeVista) {
         EXPECT_EQ(sys.volumeHandle != nullptr, c.handleAfter);
         EXPECT_EQ(os.badHandleUses, 0u);
 
-        EXPECT_EQ(closeVolume(sys), 0u);
+        closeVolume(sys);
         EXPECT_EQ(sys.volumeHandle, nullptr);
         EXPECT_TRUE(os.allReleased()) << "every opened handle is closed exactly once";
         EXPECT_EQ(os.volumesClosed, os.volumesOpened);
@@ -131,45 +203,87 @@ struct ReleaseCase {
     std::deque<bool> opens;       // answers to the release's own opens, then always `later`
     bool later;
     std::deque<bool> locks;       // answers to the lock requests
-    uint32_t result;
+    VolumeResult result;
     Calls calls;
 };
 
 TEST(VolumeAccess, ReleaseVolumePaths) {
     const ReleaseCase cases[] = {
-        {"normal", true, {}, true, {}, 0,
+        {"normal",
+         true,
+         {},
+         true,
+         {},
+         VolumeResult::Done,
          {"volumeRequest Unlock", "closeVolume", "openVolume E", "volumeRequest Lock",
           "volumeRequest Dismount", "volumeRequest Unlock", "closeVolume", "openVolume E",
           "closeVolume"}},
-        {"lock refused, reopened and locked again", true, {}, true, {false, true}, 0,
+        {"lock refused, reopened and locked again",
+         true,
+         {},
+         true,
+         {false, true},
+         VolumeResult::Done,
          {"volumeRequest Unlock", "closeVolume", "openVolume E", "volumeRequest Lock",
           "volumeRequest Dismount", "closeVolume", "openVolume E", "volumeRequest Lock",
           "volumeRequest Dismount", "volumeRequest Unlock", "closeVolume", "openVolume E",
           "closeVolume"}},
-        {"second lock refused too: its answer is not looked at", true, {}, true, {false, false},
-         0,
+        {"second lock refused too: its answer is not looked at",
+         true,
+         {},
+         true,
+         {false, false},
+         VolumeResult::Done,
          {"volumeRequest Unlock", "closeVolume", "openVolume E", "volumeRequest Lock",
           "volumeRequest Dismount", "closeVolume", "openVolume E", "volumeRequest Lock",
           "volumeRequest Dismount", "volumeRequest Unlock", "closeVolume", "openVolume E",
           "closeVolume"}},
-        {"lock refused and the volume does not reopen", true, {true, false}, false, {false}, 1,
+        {"lock refused and the volume does not reopen",
+         true,
+         {true, false},
+         false,
+         {false},
+         VolumeResult::CannotOpen,
          {"volumeRequest Unlock", "closeVolume", "openVolume E", "volumeRequest Lock",
           "volumeRequest Dismount", "closeVolume", "openVolume E", "openVolume E"}},
-        {"does not reopen after the lock, but the final test opens", true, {true, false}, true,
-         {false}, 0,
+        {"does not reopen after the lock, but the final test opens",
+         true,
+         {true, false},
+         true,
+         {false},
+         VolumeResult::Done,
          {"volumeRequest Unlock", "closeVolume", "openVolume E", "volumeRequest Lock",
-          "volumeRequest Dismount", "closeVolume", "openVolume E", "openVolume E",
-          "closeVolume"}},
-        {"cannot reopen after the unlock", true, {}, false, {}, 1,
+          "volumeRequest Dismount", "closeVolume", "openVolume E", "openVolume E", "closeVolume"}},
+        {"cannot reopen after the unlock",
+         true,
+         {},
+         false,
+         {},
+         VolumeResult::CannotOpen,
          {"volumeRequest Unlock", "closeVolume", "openVolume E"}},
-        {"final test fails", true, {true}, false, {}, 1,
+        {"final test fails",
+         true,
+         {true},
+         false,
+         {},
+         VolumeResult::CannotOpen,
          {"volumeRequest Unlock", "closeVolume", "openVolume E", "volumeRequest Lock",
           "volumeRequest Dismount", "volumeRequest Unlock", "closeVolume", "openVolume E"}},
-        {"entered without a handle", false, {}, true, {}, 0,
+        {"entered without a handle",
+         false,
+         {},
+         true,
+         {},
+         VolumeResult::Done,
          {"openVolume E", "volumeRequest Unlock", "closeVolume", "openVolume E",
           "volumeRequest Lock", "volumeRequest Dismount", "volumeRequest Unlock", "closeVolume",
           "openVolume E", "closeVolume"}},
-        {"entered without a handle, volume gone", false, {}, false, {}, 1,
+        {"entered without a handle, volume gone",
+         false,
+         {},
+         false,
+         {},
+         VolumeResult::CannotOpen,
          {"openVolume E", "openVolume E"}},
     };
     for (const auto& c : cases) {
@@ -197,18 +311,18 @@ TEST(VolumeAccess, IsFloppyDrive) {
     struct Case {
         const char* name;
         std::optional<std::u16string> target;
-        uint32_t result;
+        bool result;
     };
     const Case cases[] = {
-        {"Floppy0", u"\\Device\\Floppy0", 1},
-        {"lower case floppy1", u"\\device\\floppy1", 1},
-        {"upper case, exactly the prefix", u"\\DEVICE\\FLOPPY", 1},
-        {"hard disk volume", u"\\Device\\HarddiskVolume3", 0},
-        {"removable media", u"\\Device\\Harddisk1\\DP(1)0-0+6", 0},
-        {"shorter than the prefix", u"\\Device\\Flopp", 0},
-        {"prefix not at the start", u"\\??\\Device\\Floppy0", 0},
-        {"empty target", u"", 0},
-        {"query fails", std::nullopt, 0},
+        {"Floppy0", u"\\Device\\Floppy0", true},
+        {"lower case floppy1", u"\\device\\floppy1", true},
+        {"upper case, exactly the prefix", u"\\DEVICE\\FLOPPY", true},
+        {"hard disk volume", u"\\Device\\HarddiskVolume3", false},
+        {"removable media", u"\\Device\\Harddisk1\\DP(1)0-0+6", false},
+        {"shorter than the prefix", u"\\Device\\Flopp", false},
+        {"prefix not at the start", u"\\??\\Device\\Floppy0", false},
+        {"empty target", u"", false},
+        {"query fails", std::nullopt, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -230,7 +344,7 @@ struct ProbeCase {
     uint32_t sysInit, init;
     OsKind osKind;
     bool openable, lockGranted, unlockGranted;
-    uint32_t result;
+    bool result;
     Calls tail;  // the calls after loadLibrary, without the look-ups
 };
 
@@ -243,29 +357,85 @@ TEST(VolumeAccess, ProbeVolumeLock) {
     };
     const std::string lib = driverFileName(1, false);
     const ProbeCase cases[] = {
-        {"all good", true, nullptr, 0, 0, OsKindXp, true, true, true, 1,
+        {"all good", true, nullptr, 0, 0, OsKindXp, true, true, true, true,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
                "DDFini", "DDSysFini", "freeLibrary " + lib})},
         {"Vista and later: no volume, still 1", true, nullptr, 0, 0, OsKindVistaTo8, false, false,
-         false, 1, with({"DDFini", "DDSysFini", "freeLibrary " + lib})},
-        {"library missing", false, nullptr, 0, 0, OsKindXp, true, true, true, 0, {}},
-        {"no DDSysInit", true, "DDSysInit", 0, 0, OsKindXp, true, true, true, 0,
+         false, true, with({"DDFini", "DDSysFini", "freeLibrary " + lib})},
+        {"library missing", false, nullptr, 0, 0, OsKindXp, true, true, true, false, {}},
+        {"no DDSysInit",
+         true,
+         "DDSysInit",
+         0,
+         0,
+         OsKindXp,
+         true,
+         true,
+         true,
+         false,
          {"freeLibrary " + lib}},
-        {"no DDInit", true, "DDInit", 0, 0, OsKindXp, true, true, true, 0, {"freeLibrary " + lib}},
-        {"no DDFini", true, "DDFini", 0, 0, OsKindXp, true, true, true, 0, {"freeLibrary " + lib}},
-        {"no DDSysFini", true, "DDSysFini", 0, 0, OsKindXp, true, true, true, 0,
+        {"no DDInit",
+         true,
+         "DDInit",
+         0,
+         0,
+         OsKindXp,
+         true,
+         true,
+         true,
+         false,
          {"freeLibrary " + lib}},
-        {"DDSysInit fails", true, nullptr, 0x101, 0, OsKindXp, true, true, true, 0,
+        {"no DDFini",
+         true,
+         "DDFini",
+         0,
+         0,
+         OsKindXp,
+         true,
+         true,
+         true,
+         false,
+         {"freeLibrary " + lib}},
+        {"no DDSysFini",
+         true,
+         "DDSysFini",
+         0,
+         0,
+         OsKindXp,
+         true,
+         true,
+         true,
+         false,
+         {"freeLibrary " + lib}},
+        {"DDSysInit fails",
+         true,
+         nullptr,
+         0x101,
+         0,
+         OsKindXp,
+         true,
+         true,
+         true,
+         false,
          {"DDSysInit", "freeLibrary " + lib}},
-        {"DDInit fails", true, nullptr, 0, 0x103, OsKindXp, true, true, true, 0,
+        {"DDInit fails",
+         true,
+         nullptr,
+         0,
+         0x103,
+         OsKindXp,
+         true,
+         true,
+         true,
+         false,
          {"DDSysInit", "DDInit 5", "DDSysFini", "freeLibrary " + lib}},
-        {"volume does not open", true, nullptr, 0, 0, OsKindXp, false, true, true, 0,
+        {"volume does not open", true, nullptr, 0, 0, OsKindXp, false, true, true, false,
          with({"openVolume E", "DDFini", "DDSysFini", "freeLibrary " + lib})},
         {"lock refused: still unlocked and closed", true, nullptr, 0, 0, OsKindXp, true, false,
-         true, 0,
+         true, false,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
                "DDFini", "DDSysFini", "freeLibrary " + lib})},
-        {"unlock refused", true, nullptr, 0, 0, OsKindXp, true, true, false, 0,
+        {"unlock refused", true, nullptr, 0, 0, OsKindXp, true, true, false, false,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
                "DDFini", "DDSysFini", "freeLibrary " + lib})},
     };
@@ -312,7 +482,7 @@ TEST(VolumeAccess, ProbeVolumeLockClosesAHandleLeftOpen) {
     sys.volumeHandle = os.openVolume(u'E');
     os.calls.clear();
 
-    EXPECT_EQ(probeVolumeLock(sys, kDriveE), 1u);
+    EXPECT_TRUE(probeVolumeLock(sys, kDriveE));
     EXPECT_EQ(volumeCalls(os), (Calls{"closeVolume", "openVolume E", "volumeRequest Lock",
                                       "volumeRequest Unlock", "closeVolume"}));
     EXPECT_EQ(sys.volumeHandle, nullptr);

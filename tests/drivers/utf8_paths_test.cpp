@@ -88,7 +88,7 @@ TEST_F(Utf8Paths, AProblemIsReportedOnceInUtf8ThoughBothRoutesMeetIt) {
     const std::string image = makeCard("colour = blue\n");
     setEnvironmentVariable("BRINDLECARD_CARDS", "K=" + image);
     DriverBinding driver{test::systemOs()};
-    ASSERT_EQ(bindDriver(driver, 2), 0u) << driver.lastError;
+    ASSERT_EQ(bindDriver(driver, 2), BindResult::Bound) << driver.lastError;
 
     testing::internal::CaptureStderr();
     const uint32_t opened = openCard(driver, kDriveK);

@@ -21,7 +21,7 @@
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
 #include "format/format_card.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "res/message_ids.h"
 #include "tests/format/format_rig.h"
 #include "tests/support/recording_view.h"
@@ -108,7 +108,7 @@ struct CardRun {
         bound.onCall = [this](const test::Call& c) { log("", c); };
         priv.onCall = [this](const test::Call& c) { log("private ", c); };
         if (route != 0) {
-            EXPECT_EQ(bindDriver(driver, route), 0u) << driver.lastError;
+            EXPECT_EQ(bindDriver(driver, route), BindResult::Bound) << driver.lastError;
             bound.wrap(driver);
         }
         // The private instance an erase on route 2 loads through the system.

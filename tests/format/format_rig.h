@@ -210,7 +210,7 @@ struct LibraryRig {
 
     LibraryRig(const std::filesystem::path& image, uint32_t route) : cards(image) {
         const std::string library = route == 1 ? BRC_QUILLHOST_PATH : BRC_QHOST32_PATH;
-        if (bindDriverFile(driver, route, library) != 0) {
+        if (bindDriverFile(driver, route, library) != BindResult::Bound) {
             ADD_FAILURE() << driver.lastError;
             return;
         }

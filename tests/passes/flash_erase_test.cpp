@@ -20,7 +20,7 @@
 #include "passes/flash_erase.h"
 #include "progress/progress.h"
 #include "res/message_ids.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/counting_messages.h"
 #include "tests/support/fake_card.h"
 #include "tests/support/recording_view.h"
@@ -553,7 +553,7 @@ TEST_P(VirtualCardEraseRows, BoundLibrary) {
     const CardRow& row = GetParam();
     makeCard(row.sidecar);
     DriverBinding driver{test::systemOs()};
-    ASSERT_EQ(bindDriver(driver, 1), 0u) << driver.lastError;
+    ASSERT_EQ(bindDriver(driver, 1), BindResult::Bound) << driver.lastError;
     ASSERT_EQ(openCard(driver, kDrive), 0u);
     EXPECT_EQ(eraseFlash(EraseBoundLibrary, kDrive, 0, kSectors, elapsed, driver, progress, 1, sys),
               row.result);
@@ -587,7 +587,7 @@ TEST_F(VirtualCardErase, PrivateLibraryInstanceErasesTheCard) {
         os.libraries[path][name] = fn;
     }
     DriverBinding bound{test::systemOs()};  // route 2 bound, as when the private path is taken
-    ASSERT_EQ(bindDriver(bound, 2), 0u) << bound.lastError;
+    ASSERT_EQ(bindDriver(bound, 2), BindResult::Bound) << bound.lastError;
 
     testing::internal::CaptureStdout();
     const int32_t rc =

@@ -19,7 +19,7 @@
 #include "passes/overwrite.h"
 #include "progress/progress.h"
 #include "res/message_ids.h"
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 #include "tests/support/counting_messages.h"
 #include "tests/support/fake_card.h"
 #include "tests/support/recording_view.h"
@@ -321,7 +321,7 @@ protected:
 
     int32_t overwrite() {
         DriverBinding driver{test::systemOs()};
-        if (bindDriver(driver, 1) != 0 || openCard(driver, 5) != 0) {
+        if (bindDriver(driver, 1) != BindResult::Bound || openCard(driver, 5) != 0) {
             ADD_FAILURE() << "cannot open the virtual card: " << driver.lastError;
             return -999;
         }

@@ -7,7 +7,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 
 // Every operation: its DriverApi field and export name, its trampoline, under which names the
 // routes export it (Both: plain on route 1, with the SD_W2k_ prefix on route 2), its Op.

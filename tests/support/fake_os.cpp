@@ -1,4 +1,4 @@
-#include "platform/fake/fake_os.h"
+#include "tests/support/fake_os.h"
 
 namespace brc {
 namespace {
@@ -50,6 +50,20 @@ void* FakeOs::newToken() {
     void* t = reinterpret_cast<void*>(nextToken_);
     nextToken_ += 0x10;
     return t;
+}
+
+// A property of the system rather than a call to it: not logged, so that the Windows call
+// sequences stay what Windows sees.
+SystemFamily FakeOs::systemFamily() { return family; }
+
+bool FakeOs::isSuperuser() {
+    calls.push_back("isSuperuser");
+    return superuser;
+}
+
+bool FakeOs::mayOpenCard() {
+    calls.push_back("mayOpenCard");
+    return mayOpenCardResult;
 }
 
 bool FakeOs::getVersion(OsVersion& out) {

@@ -22,6 +22,11 @@ class FakeOs : public OsServices {
 public:
     FakeOs();
 
+    // ---- Script: system family; POSIX rights --------------------------------------------
+    SystemFamily family = SystemFamily::Windows; // the Windows questions below answer as scripted
+    bool superuser = false;
+    bool mayOpenCardResult = true;
+
     // ---- Script: version, rights, volume service ----------------------------------------
     std::optional<OsVersion> version = OsVersion{2, 6, 1, 1};  // nullopt: GetVersionExW fails
     std::optional<std::vector<std::string>> groups =            // nullopt: token unreadable
@@ -99,6 +104,9 @@ public:
     }
 
     // ---- OsServices -----------------------------------------------------------------------
+    SystemFamily systemFamily() override;
+    bool isSuperuser() override;
+    bool mayOpenCard() override;
     bool getVersion(OsVersion& out) override;
     bool tokenGroups(std::vector<std::string>& sids) override;
     uint32_t startService(const std::u16string& name) override;
