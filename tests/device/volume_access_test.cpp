@@ -27,11 +27,13 @@ TEST(VolumeAccess, DriveNumberOf) {
         std::u16string root;
         uint32_t number;
     };
+    // clang-format off
     const Case cases[] = {
         {u"a:\\", 1}, {u"A:\\", 1}, {u"E:\\", 5}, {u"e:\\", 5}, {u"z:\\", 26}, {u"Z:\\", 26},
         {u"1:\\", 0}, {u"@:\\", 0}, {u"[:\\", 0}, {u"`:\\", 0}, {u"{:\\", 0}, {u"", 0},
         {u"\u00C4:\\", 0},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(utf16ToUtf8(c.root));
         EXPECT_EQ(driveNumberOf(c.root), c.number);
@@ -73,98 +75,34 @@ struct OpCase {
 };
 
 TEST(VolumeAccess, OperationsBeforeVista) {
+    // clang-format off
     const OpCase cases[] = {
         {"open", Op::Open, false, true, true, VolumeResult::Done, {"openVolume E"}, true},
-        {"open fails",
-         Op::Open,
-         false,
-         false,
-         true,
-         VolumeResult::CannotOpen,
-         {"openVolume E"},
-         false},
+        {"open fails", Op::Open, false, false, true, VolumeResult::CannotOpen,
+         {"openVolume E"}, false},
         {"open when already open", Op::Open, true, false, true, VolumeResult::Done, {}, true},
-        {"lock opens first",
-         Op::Lock,
-         false,
-         true,
-         true,
-         VolumeResult::Done,
-         {"openVolume E", "volumeRequest Lock"},
-         true},
-        {"lock refused",
-         Op::Lock,
-         false,
-         true,
-         false,
-         VolumeResult::Refused,
-         {"openVolume E", "volumeRequest Lock"},
-         true},
-        {"lock cannot open",
-         Op::Lock,
-         false,
-         false,
-         true,
-         VolumeResult::CannotOpen,
-         {"openVolume E"},
-         false},
-        {"lock on an open handle",
-         Op::Lock,
-         true,
-         false,
-         true,
-         VolumeResult::Done,
-         {"volumeRequest Lock"},
-         true},
-        {"unlock",
-         Op::Unlock,
-         false,
-         true,
-         true,
-         VolumeResult::Done,
-         {"openVolume E", "volumeRequest Unlock"},
-         true},
-        {"unlock refused",
-         Op::Unlock,
-         true,
-         true,
-         false,
-         VolumeResult::Refused,
-         {"volumeRequest Unlock"},
-         true},
-        {"unlock cannot open",
-         Op::Unlock,
-         false,
-         false,
-         true,
-         VolumeResult::CannotOpen,
-         {"openVolume E"},
-         false},
-        {"dismount",
-         Op::Dismount,
-         false,
-         true,
-         true,
-         VolumeResult::Done,
-         {"openVolume E", "volumeRequest Dismount"},
-         true},
-        {"dismount refused",
-         Op::Dismount,
-         true,
-         true,
-         false,
-         VolumeResult::Refused,
-         {"volumeRequest Dismount"},
-         true},
-        {"dismount cannot open",
-         Op::Dismount,
-         false,
-         false,
-         true,
-         VolumeResult::CannotOpen,
-         {"openVolume E"},
-         false},
+        {"lock opens first", Op::Lock, false, true, true, VolumeResult::Done,
+         {"openVolume E", "volumeRequest Lock"}, true},
+        {"lock refused", Op::Lock, false, true, false, VolumeResult::Refused,
+         {"openVolume E", "volumeRequest Lock"}, true},
+        {"lock cannot open", Op::Lock, false, false, true, VolumeResult::CannotOpen,
+         {"openVolume E"}, false},
+        {"lock on an open handle", Op::Lock, true, false, true, VolumeResult::Done,
+         {"volumeRequest Lock"}, true},
+        {"unlock", Op::Unlock, false, true, true, VolumeResult::Done,
+         {"openVolume E", "volumeRequest Unlock"}, true},
+        {"unlock refused", Op::Unlock, true, true, false, VolumeResult::Refused,
+         {"volumeRequest Unlock"}, true},
+        {"unlock cannot open", Op::Unlock, false, false, true, VolumeResult::CannotOpen,
+         {"openVolume E"}, false},
+        {"dismount", Op::Dismount, false, true, true, VolumeResult::Done,
+         {"openVolume E", "volumeRequest Dismount"}, true},
+        {"dismount refused", Op::Dismount, true, true, false, VolumeResult::Refused,
+         {"volumeRequest Dismount"}, true},
+        {"dismount cannot open", Op::Dismount, false, false, true, VolumeResult::CannotOpen,
+         {"openVolume E"}, false},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeOs os;
@@ -208,6 +146,7 @@ struct ReleaseCase {
 };
 
 TEST(VolumeAccess, ReleaseVolumePaths) {
+    // clang-format off
     const ReleaseCase cases[] = {
         {"normal",
          true,
@@ -278,14 +217,10 @@ TEST(VolumeAccess, ReleaseVolumePaths) {
          {"openVolume E", "volumeRequest Unlock", "closeVolume", "openVolume E",
           "volumeRequest Lock", "volumeRequest Dismount", "volumeRequest Unlock", "closeVolume",
           "openVolume E", "closeVolume"}},
-        {"entered without a handle, volume gone",
-         false,
-         {},
-         false,
-         {},
-         VolumeResult::CannotOpen,
-         {"openVolume E", "openVolume E"}},
+        {"entered without a handle, volume gone", false,
+         {}, false, {}, VolumeResult::CannotOpen, {"openVolume E", "openVolume E"}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeOs os;
@@ -313,6 +248,7 @@ TEST(VolumeAccess, IsFloppyDrive) {
         std::optional<std::u16string> target;
         bool result;
     };
+    // clang-format off
     const Case cases[] = {
         {"Floppy0", u"\\Device\\Floppy0", true},
         {"lower case floppy1", u"\\device\\floppy1", true},
@@ -324,6 +260,7 @@ TEST(VolumeAccess, IsFloppyDrive) {
         {"empty target", u"", false},
         {"query fails", std::nullopt, false},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeOs os;
@@ -356,6 +293,7 @@ TEST(VolumeAccess, ProbeVolumeLock) {
         return all;
     };
     const std::string lib = driverFileName(1, false);
+    // clang-format off
     const ProbeCase cases[] = {
         {"all good", true, nullptr, 0, 0, OsKindXp, true, true, true, true,
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
@@ -363,71 +301,17 @@ TEST(VolumeAccess, ProbeVolumeLock) {
         {"Vista and later: no volume, still 1", true, nullptr, 0, 0, OsKindVistaTo8, false, false,
          false, true, with({"DDFini", "DDSysFini", "freeLibrary " + lib})},
         {"library missing", false, nullptr, 0, 0, OsKindXp, true, true, true, false, {}},
-        {"no DDSysInit",
-         true,
-         "DDSysInit",
-         0,
-         0,
-         OsKindXp,
-         true,
-         true,
-         true,
-         false,
+        {"no DDSysInit", true, "DDSysInit", 0, 0, OsKindXp, true, true, true, false,
          {"freeLibrary " + lib}},
-        {"no DDInit",
-         true,
-         "DDInit",
-         0,
-         0,
-         OsKindXp,
-         true,
-         true,
-         true,
-         false,
+        {"no DDInit", true, "DDInit", 0, 0, OsKindXp, true, true, true, false,
          {"freeLibrary " + lib}},
-        {"no DDFini",
-         true,
-         "DDFini",
-         0,
-         0,
-         OsKindXp,
-         true,
-         true,
-         true,
-         false,
+        {"no DDFini", true, "DDFini", 0, 0, OsKindXp, true, true, true, false,
          {"freeLibrary " + lib}},
-        {"no DDSysFini",
-         true,
-         "DDSysFini",
-         0,
-         0,
-         OsKindXp,
-         true,
-         true,
-         true,
-         false,
+        {"no DDSysFini", true, "DDSysFini", 0, 0, OsKindXp, true, true, true, false,
          {"freeLibrary " + lib}},
-        {"DDSysInit fails",
-         true,
-         nullptr,
-         0x101,
-         0,
-         OsKindXp,
-         true,
-         true,
-         true,
-         false,
+        {"DDSysInit fails", true, nullptr, 0x101, 0, OsKindXp, true, true, true, false,
          {"DDSysInit", "freeLibrary " + lib}},
-        {"DDInit fails",
-         true,
-         nullptr,
-         0,
-         0x103,
-         OsKindXp,
-         true,
-         true,
-         true,
-         false,
+        {"DDInit fails", true, nullptr, 0, 0x103, OsKindXp, true, true, true, false,
          {"DDSysInit", "DDInit 5", "DDSysFini", "freeLibrary " + lib}},
         {"volume does not open", true, nullptr, 0, 0, OsKindXp, false, true, true, false,
          with({"openVolume E", "DDFini", "DDSysFini", "freeLibrary " + lib})},
@@ -439,6 +323,7 @@ TEST(VolumeAccess, ProbeVolumeLock) {
          with({"openVolume E", "volumeRequest Lock", "volumeRequest Unlock", "closeVolume",
                "DDFini", "DDSysFini", "freeLibrary " + lib})},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeOs os;
@@ -498,6 +383,7 @@ TEST(VolumeAccess, CheckCardReadable) {
         uint32_t result;
         Calls calls;
     };
+    // clang-format off
     const Case cases[] = {
         {"readable", 0, 0x3B0000, 0, 0, {"DDIdentify", "DDReadPT 3866623+1"}},
         {"one-sector card reads sector 0", 0, 1, 0, 0, {"DDIdentify", "DDReadPT 0+1"}},
@@ -506,6 +392,7 @@ TEST(VolumeAccess, CheckCardReadable) {
          {"DDIdentify", "DDReadPT 3866623+1"}},
         {"empty user area is not read past its end", 0, 0, 0, SDHOST_ERR_RANGE, {"DDIdentify"}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::FakeCard card(c.userSectors);
