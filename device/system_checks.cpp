@@ -1,8 +1,6 @@
 #include "device/system_checks.h"
 
-#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "os/os_services.h"
 
@@ -69,10 +67,12 @@ bool isSupportedWorkstation(SystemState& sys) {
 
 AdminLevel queryAdminLevel(SystemState& sys) {
     if (isPosix(sys)) return sys.os.isSuperuser() ? AdminLevel::Administrator : AdminLevel::None;
-    std::vector<std::string> sids;
-    if (!sys.os.tokenGroups(sids)) return AdminLevel::None;
-    // Attributes do not matter: a disabled or deny-only membership still counts.
-    auto has = [&](const char* sid) { return std::find(sids.begin(), sids.end(), sid) != sids.end(); };
+    // As the system's access checks count it: an administrator under UAC who was not elevated
+    // holds Administrators for denying only, and would be refused the disk.
+    auto has = [&](const char* sid) {
+        bool member = false;
+        return sys.os.tokenMember(sid, member) && member;
+    };
     if (has(kAdministrators)) return AdminLevel::Administrator;
     if (has(kPowerUsers)) return AdminLevel::PowerUser;
     return AdminLevel::None;

@@ -55,8 +55,8 @@ bool queryOsKind(SystemState& sys);
 // Windows: the NT 5.1, 5.2, 6.0, 6.1 or 6.2 workstation editions. POSIX: always.
 bool isSupportedWorkstation(SystemState& sys);
 
-// Windows: membership of Administrators or Power Users (attributes do not matter). POSIX: root
-// is the administrator; nobody is a Power User.
+// Windows: membership of Administrators or Power Users as access checks count it (a deny-only
+// membership does not). POSIX: root is the administrator; nobody is a Power User.
 enum class AdminLevel { None, PowerUser, Administrator };
 AdminLevel queryAdminLevel(SystemState& sys);
 

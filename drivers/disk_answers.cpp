@@ -1,6 +1,7 @@
 #include "drivers/disk_answers.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "device/sdhost_abi.h"
 #include "platform/card_limits.h"
@@ -23,6 +24,74 @@ std::string descriptorString(const uint8_t* data, size_t length, uint32_t offset
     const size_t begin = text.find_first_not_of(' ');
     if (begin == std::string::npos) return {};
     return text.substr(begin, text.find_last_not_of(' ') - begin + 1);
+}
+
+bool startsWithNoCase(const std::string& text, const char* prefix) {
+    for (size_t at = 0; *prefix; ++prefix, ++at)
+        if (at >= text.size() || std::tolower(static_cast<unsigned char>(text[at])) !=
+                                     std::tolower(static_cast<unsigned char>(*prefix)))
+            return false;
+    return true;
+}
+
+// The decimal number at `at`, `end` set past its last digit; none where there is no digit.
+std::optional<uint32_t> numberAt(const std::string& text, size_t at, size_t& end) {
+    uint64_t value = 0;
+    for (end = at; end < text.size() && text[end] >= '0' && text[end] <= '9'; ++end)
+        if ((value = value * 10 + static_cast<unsigned>(text[end] - '0')) > 0xFFFFFFFFu)
+            return std::nullopt;
+    if (end == at) return std::nullopt;
+    return static_cast<uint32_t>(value);
+}
+
+// \Device\HarddiskVolumeN (Vista on), or \Device\HarddiskN\... (XP) of disk `disk`.
+bool isVolumeOfDisk(const std::string& name, uint32_t disk) {
+    size_t end = 0;
+    if (startsWithNoCase(name, "\\Device\\HarddiskVolume"))
+        return numberAt(name, 22, end) && end == name.size();
+    if (!startsWithNoCase(name, "\\Device\\Harddisk")) return false;
+    const auto number = numberAt(name, 16, end);
+    return number == disk && end + 1 < name.size() && name[end] == '\\';
+}
+
+std::string listed(const std::vector<uint32_t>& disks) {
+    if (disks.empty()) return "too many to list";
+    std::string text;
+    for (uint32_t d : disks) text += (text.empty() ? "" : ", ") + std::to_string(d);
+    return text;
+}
+
+// Size as the plain geometry gives it: the extended form holds the same fields first.
+std::optional<uint64_t> geometryBytes(const std::optional<Geometry>& g) {
+    if (!g) return std::nullopt;
+    Geometry plain = *g;
+    plain.diskSize.reset();
+    DiskFacts f;
+    f.geometry = plain;
+    return diskBytes(f);
+}
+
+std::string described(const DeviceIdentity& id) {
+    std::string text =
+        id.descriptor ? id.descriptor->vendor + " " + id.descriptor->product : "no name";
+    const auto bytes = geometryBytes(id.geometry);
+    return text + ", " + (bytes ? std::to_string(*bytes) + " bytes" : "no size");
+}
+
+// Empty when disk `f` answers as the drive's volume did for its device; else why it does not.
+std::string otherDevice(const DiskFacts& f, const std::string& disk) {
+    const DeviceIdentity opened{f.descriptor, f.geometry};
+    const DeviceIdentity& drive = *f.asDrive;
+    const bool sameName =
+        drive.descriptor.has_value() == opened.descriptor.has_value() &&
+        (!drive.descriptor || (drive.descriptor->vendor == opened.descriptor->vendor &&
+                               drive.descriptor->product == opened.descriptor->product));
+    // A disk without a medium has no size to compare; it is refused as empty all the same.
+    if (sameName &&
+        (!opened.geometry || geometryBytes(drive.geometry) == geometryBytes(opened.geometry)))
+        return {};
+    return f.drive + " answers as " + described(drive) + ", but " + disk + " as " +
+           described(opened) + ": the disk number leads elsewhere, and nothing is written";
 }
 
 bool sameDisk(const DiskFacts& f) {
@@ -157,6 +226,11 @@ Verdict judge(const DiskFacts& f) {
                      ") is not formatted");
     if (sameDisk(f))
         return never(drive + " is on " + disk + ", the disk that holds Windows, and is never formatted");
+    if (!f.unplaced.empty())
+        return never(drive + " " + f.unplaced + "; only memory cards are formatted");
+    if (!f.asDrive)
+        return never("cannot tell which device " + drive + " is on, so it is not formatted");
+    if (std::string why = otherDevice(f, disk); !why.empty()) return never(std::move(why));
     if (!f.descriptor)
         return never(drive + " (" + disk + ") does not say which bus it is on; only memory cards "
                              "are formatted");
@@ -173,6 +247,62 @@ Verdict judge(const DiskFacts& f) {
     std::string why = capacityRefusal(drive, bytes, f.geometry->bytesPerSector);
     if (why.empty()) return {};
     return Verdict{bytes == 0 ? SDHOST_ERR_NO_CARD : SDHOST_ERR_CONFIG, std::move(why)};
+}
+
+Placement placeVolume(const VolumeAnswers& v) {
+    if (!v.number) return {std::nullopt, "names no disk"};
+    const DeviceNumber& n = *v.number;
+    const std::string number = std::to_string(n.number);
+    if (n.deviceType != kFileDeviceDisk) return {std::nullopt, "is not a disk"};
+    if (n.partition == kNoPartition)
+        return {std::nullopt, "is a device of disk number " + number +
+                                  " without partitions (a virtual disk), not a volume of a disk"};
+    if (!v.dosDevice) return {std::nullopt, "has no device name the system can give"};
+    if (!isVolumeOfDisk(*v.dosDevice, n.number))
+        return {std::nullopt, "is " + *v.dosDevice + ", not a volume of disk " + number};
+    if (v.extents && (v.extents->size() != 1 || v.extents->front() != n.number))
+        return {std::nullopt,
+                "lies on disks " + listed(*v.extents) + ", not on disk " + number + " alone"};
+    return {n.number, {}};
+}
+
+namespace {
+
+std::optional<std::vector<uint32_t>> systemDisksOf(DiskSystem& system) {
+    const auto drive = system.windowsDrive();
+    if (!drive) return std::nullopt;
+    VolumeAnswers volume = system.volume(*drive);
+    if (volume.extents) return volume.extents;
+    if (!volume.number || volume.number->deviceType != kFileDeviceDisk) return std::nullopt;
+    return std::vector<uint32_t>{volume.number->number};
+}
+
+} // namespace
+
+std::string driveName(unsigned index) {
+    return std::string(1, static_cast<char>('A' + index)) + ":";
+}
+
+DiskFacts factsOf(DiskSystem& system, unsigned index) {
+    DiskFacts facts;
+    facts.drive = driveName(index);
+    const VolumeAnswers volume = system.volume(index);
+    facts.number = volume.number;
+    facts.asDrive = volume.identity;
+    facts.systemDisks = systemDisksOf(system);
+    const Placement placed = placeVolume(volume);
+    if (placed.disk) system.askDisk(*placed.disk, facts);
+    else facts.unplaced = placed.why;
+    return facts;
+}
+
+std::vector<unsigned> lettersOnDisk(DiskSystem& system, uint32_t disk) {
+    std::vector<unsigned> letters;
+    const uint32_t present = system.diskLetters();
+    for (unsigned i = 0; i < 26; ++i)
+        if ((present & (uint32_t{1} << i)) && placeVolume(system.volume(i)).disk == disk)
+            letters.push_back(i);
+    return letters;
 }
 
 uint32_t checkFlags(const DiskFacts& facts) {

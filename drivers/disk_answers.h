@@ -54,6 +54,8 @@ std::optional<Geometry> decodeGeometry(const uint8_t* data, size_t length);
 // GET_LENGTH_INFORMATION (IOCTL_DISK_GET_LENGTH_INFO).
 std::optional<uint64_t> decodeLength(const uint8_t* data, size_t length);
 
+// "E:" of drive index 4.
+std::string driveName(unsigned index);
 
 // Index (0 = A:) of the drive a path begins with ("C:\WINDOWS", "\\?\C:\WINDOWS"), or -1.
 int driveIndexOfPath(const std::string& path);
@@ -62,10 +64,41 @@ int driveIndexOfPath(const std::string& path);
 enum class Writability { Writable, Protected, Unknown };
 Writability decodeIsWritable(bool succeeded, uint32_t lastError);
 
+constexpr uint32_t kNoPartition = 0xFFFFFFFF; // PartitionNumber of a device without partitions
+
+// What identifies the device under a handle: the letter's volume answers for its disk, and the
+// disk opened as \\.\PhysicalDriveN must answer alike.
+struct DeviceIdentity {
+    std::optional<StorageDescriptor> descriptor;
+    std::optional<Geometry> geometry;
+};
+
+// What a drive letter's volume says of where it lies.
+struct VolumeAnswers {
+    std::optional<std::string> dosDevice; // QueryDosDevice of "E:"
+    std::optional<DeviceNumber> number;   // IOCTL_STORAGE_GET_DEVICE_NUMBER
+    // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS's disks; empty when there are more than it could list
+    std::optional<std::vector<uint32_t>> extents;
+    DeviceIdentity identity;
+};
+
+// The disk a volume lies on wholly, or why it cannot be told. A device number alone names no
+// disk: virtual-disk and floppy drivers answer FILE_DEVICE_DISK with numbers of their own, which
+// collide with the disks'. The volume must be a partition (HarddiskVolumeN since Vista,
+// HarddiskN\... on XP, a partition number) and, where the system gives them, have one extent
+// on that same disk.
+struct Placement {
+    std::optional<uint32_t> disk;
+    std::string why; // when there is none: completes "E: ..."
+};
+Placement placeVolume(const VolumeAnswers& volume);
+
 // Everything asked about one drive letter; what the system did not answer is empty.
 struct DiskFacts {
     std::string drive;                     // "E:", for messages
     std::optional<DeviceNumber> number;    // of the drive's volume
+    std::string unplaced;                  // placeVolume's why, when it named no disk
+    std::optional<DeviceIdentity> asDrive; // what the drive's volume answered for its device
     std::optional<std::vector<uint32_t>> systemDisks;  // the disks of the Windows directory's volume
     std::optional<StorageDescriptor> descriptor;
     std::optional<Geometry> geometry;
@@ -85,6 +118,23 @@ struct Verdict {
     std::string message;
 };
 Verdict judge(const DiskFacts& facts);
+
+// The system as the driver library asks it; recorded answers stand in for it in tests.
+class DiskSystem {
+public:
+    virtual ~DiskSystem() = default;
+    virtual uint32_t diskLetters() = 0; // fixed and removable drives present, bit 0 = A:
+    virtual VolumeAnswers volume(unsigned index) = 0;
+    virtual std::optional<unsigned> windowsDrive() = 0; // the drive of the Windows directory
+    // What disk `number` (\\.\PhysicalDriveN, opened without access to its data) says of itself.
+    virtual void askDisk(uint32_t number, DiskFacts& facts) = 0;
+};
+
+// Every answer about drive `index`; the disk is asked only once the volume is placed on it.
+DiskFacts factsOf(DiskSystem& system, unsigned index);
+// The drives whose volumes lie on disk `disk`: all of them are taken before a write, and no
+// other.
+std::vector<unsigned> lettersOnDisk(DiskSystem& system, uint32_t disk);
 
 // DDChkSDCard's flags: a card the tool may list, and whether it is write-protected.
 uint32_t checkFlags(const DiskFacts& facts);

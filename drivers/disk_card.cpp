@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -63,8 +64,6 @@ std::wstring volumeName(unsigned index) {
     return std::wstring(L"\\\\.\\") + static_cast<wchar_t>(L'A' + index) + L":";
 }
 
-std::string driveName(unsigned index) { return std::string(1, static_cast<char>('A' + index)) + ":"; }
-
 Handle openPath(const std::wstring& name, DWORD access, DWORD flags = 0) {
     return Handle(CreateFileW(name.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr));
 }
@@ -98,81 +97,88 @@ std::optional<windisk::DeviceNumber> deviceNumber(HANDLE h) {
                    windisk::decodeDeviceNumber);
 }
 
-// The disk under the drive's volume, asked without any access to its data.
-std::optional<windisk::DeviceNumber> numberOfDrive(unsigned index) {
-    const Handle volume = openPath(volumeName(index), 0);
-    return volume.ok() ? deviceNumber(volume.get()) : std::nullopt;
-}
-
-// The disks holding the Windows directory's volume: every disk of a spanned volume.
-std::optional<std::vector<uint32_t>> systemDisks() {
-    wchar_t directory[MAX_PATH + 1] = {};
-    const UINT length = GetSystemWindowsDirectoryW(directory, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH) return std::nullopt;
-    std::string ascii;
-    for (UINT i = 0; i < length && i < 8; ++i)
-        ascii += directory[i] < 0x80 ? static_cast<char>(directory[i]) : '?';
-    const int index = windisk::driveIndexOfPath(ascii);
-    if (index < 0) return std::nullopt;
-    const Handle volume = openPath(volumeName(static_cast<unsigned>(index)), 0);
-    if (!volume.ok()) return std::nullopt;
-    constexpr DWORD kExtents = 8 + 24 * 32;
-    if (auto disks = decoded(ask(volume.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents),
-                             windisk::decodeDiskExtents))
-        return disks;
-    const auto number = deviceNumber(volume.get());
-    if (!number || number->deviceType != FILE_DEVICE_DISK) return std::nullopt;
-    return std::vector<uint32_t>{number->number};
+// What identifies the device under `h`, a drive's volume or a disk.
+windisk::DeviceIdentity identityOf(HANDLE h) {
+    windisk::DeviceIdentity id;
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    id.descriptor = decoded(ask(h, IOCTL_STORAGE_QUERY_PROPERTY, 4096, &query, sizeof query),
+                            windisk::decodeStorageDescriptor);
+    id.geometry = decoded(ask(h, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, 256), windisk::decodeGeometry);
+    if (!id.geometry)
+        id.geometry = decoded(ask(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, sizeof(DISK_GEOMETRY)),
+                              windisk::decodeGeometry);
+    return id;
 }
 
 // What the disk says of itself; `disk` may be a handle without access to the data, in which
 // case the length comes from the extended geometry.
 void askDisk(HANDLE disk, DiskFacts& facts) {
-    STORAGE_PROPERTY_QUERY query{};
-    query.PropertyId = StorageDeviceProperty;
-    query.QueryType = PropertyStandardQuery;
-    facts.descriptor = decoded(ask(disk, IOCTL_STORAGE_QUERY_PROPERTY, 4096, &query, sizeof query),
-                               windisk::decodeStorageDescriptor);
-    facts.geometry = decoded(ask(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, 256), windisk::decodeGeometry);
-    if (!facts.geometry)
-        facts.geometry = decoded(ask(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY, sizeof(DISK_GEOMETRY)),
-                                 windisk::decodeGeometry);
+    windisk::DeviceIdentity id = identityOf(disk);
+    facts.descriptor = std::move(id.descriptor);
+    facts.geometry = std::move(id.geometry);
     facts.length = decoded(ask(disk, IOCTL_DISK_GET_LENGTH_INFO, sizeof(GET_LENGTH_INFORMATION)),
                            windisk::decodeLength);
     const bool writable = control(disk, IOCTL_DISK_IS_WRITABLE);
     facts.writable = windisk::decodeIsWritable(writable, writable ? 0 : GetLastError());
 }
 
-// Every answer about drive `index`, the disk asked through a handle without data access.
-DiskFacts factsOf(unsigned index) {
-    DiskFacts facts;
-    facts.drive = driveName(index);
-    facts.number = numberOfDrive(index);
-    facts.systemDisks = systemDisks();
-    const std::string path = facts.number ? windisk::physicalDrivePath(*facts.number) : "";
-    if (path.empty()) return facts;
-    const Handle disk = openPath(std::wstring(path.begin(), path.end()), 0);
-    if (disk.ok()) askDisk(disk.get(), facts);
-    return facts;
+std::string ascii(const wchar_t* text) {
+    std::string out;
+    for (; *text; ++text) out += *text < 0x80 ? static_cast<char>(*text) : '?';
+    return out;
 }
 
-bool sameDisk(const std::optional<windisk::DeviceNumber>& a, const windisk::DeviceNumber& b) {
-    return a && a->deviceType == b.deviceType && a->number == b.number;
-}
+std::wstring widened(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-// The letters of the fixed and removable drives on disk `n`: all of them are taken before a write.
-std::vector<unsigned> lettersOnDisk(const windisk::DeviceNumber& n) {
-    std::vector<unsigned> letters;
-    const DWORD present = GetLogicalDrives();
-    for (unsigned i = 0; i < 26; ++i) {
-        if (!(present & (DWORD{1} << i))) continue;
-        const wchar_t root[] = {static_cast<wchar_t>(L'A' + i), L':', L'\\', 0};
-        const UINT type = GetDriveTypeW(root);
-        if ((type == DRIVE_REMOVABLE || type == DRIVE_FIXED) && sameDisk(numberOfDrive(i), n))
-            letters.push_back(i);
+// The system's disks, every handle opened without access to the data.
+class WindowsDisks final : public windisk::DiskSystem {
+public:
+    uint32_t diskLetters() override {
+        uint32_t letters = 0;
+        const DWORD present = GetLogicalDrives();
+        for (unsigned i = 0; i < 26; ++i) {
+            const wchar_t root[] = {static_cast<wchar_t>(L'A' + i), L':', L'\\', 0};
+            const UINT type = (present & (DWORD{1} << i)) ? GetDriveTypeW(root) : DRIVE_NO_ROOT_DIR;
+            if (type == DRIVE_REMOVABLE || type == DRIVE_FIXED) letters |= uint32_t{1} << i;
+        }
+        return letters;
     }
-    return letters;
-}
+
+    windisk::VolumeAnswers volume(unsigned index) override {
+        windisk::VolumeAnswers v;
+        const wchar_t drive[] = {static_cast<wchar_t>(L'A' + index), L':', 0};
+        wchar_t target[1024] = {};
+        if (QueryDosDeviceW(drive, target, 1024)) v.dosDevice = ascii(target);
+        const Handle h = openPath(volumeName(index), 0);
+        if (!h.ok()) return v;
+        v.number = deviceNumber(h.get());
+        constexpr DWORD kExtents = 8 + 24 * 32;
+        v.extents = decoded(ask(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents),
+                            windisk::decodeDiskExtents);
+        if (!v.extents && GetLastError() == ERROR_MORE_DATA)
+            v.extents.emplace(); // too many to list
+        v.identity = identityOf(h.get());
+        return v;
+    }
+
+    std::optional<unsigned> windowsDrive() override {
+        wchar_t directory[MAX_PATH + 1] = {};
+        const UINT length = GetSystemWindowsDirectoryW(directory, MAX_PATH + 1);
+        if (length == 0 || length > MAX_PATH) return std::nullopt;
+        directory[std::min<UINT>(length, 8)] = 0;
+        const int index = windisk::driveIndexOfPath(ascii(directory));
+        if (index < 0) return std::nullopt;
+        return static_cast<unsigned>(index);
+    }
+
+    void askDisk(uint32_t number, DiskFacts& facts) override {
+        const Handle disk =
+            openPath(widened(windisk::physicalDrivePath({windisk::kFileDeviceDisk, number, 0})), 0);
+        if (disk.ok()) vcard::askDisk(disk.get(), facts);
+    }
+};
 
 class DiskCard final : public Card {
 public:
@@ -309,8 +315,10 @@ private:
     }
 
     uint32_t refuseWrite(unsigned letter, DWORD err) const {
-        std::fprintf(stderr, "%s: %s is in use and can be neither locked nor dismounted (error %lu); "
-                     "close the programs using it\n", host_.name, driveName(letter).c_str(),
+        std::fprintf(stderr,
+                     "%s: %s is in use and can be neither locked nor dismounted (error %lu); "
+                     "close the programs using it\n",
+                     host_.name, windisk::driveName(letter).c_str(),
                      static_cast<unsigned long>(err));
         return SDHOST_ERR_BUSY;
     }
@@ -343,17 +351,18 @@ private:
 
 uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::unique_ptr<Card>& card,
                       std::string& error) {
-    const DiskFacts facts = factsOf(index);
+    WindowsDisks system;
+    const DiskFacts facts = windisk::factsOf(system, index);
     const windisk::Verdict verdict = windisk::judge(facts);
     if (verdict.code != SDHOST_OK) {
         if (verdict.code != SDHOST_ERR_NO_CARD) error = verdict.message;
         return verdict.code;
     }
     const std::string path = windisk::physicalDrivePath(*facts.number);
-    const std::wstring name(path.begin(), path.end());
     constexpr DWORD kFlags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
     // A write-protected card opens for writing all the same; its writes are refused later.
-    Handle disk = openPath(name, readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, kFlags);
+    Handle disk =
+        openPath(widened(path), readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, kFlags);
     if (!disk.ok()) {
         const DWORD err = GetLastError();
         const std::string what = facts.drive + ": cannot open " + path.substr(4) +
@@ -366,12 +375,8 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
         return SDHOST_ERR_CONFIG;
     }
     // The disk numbers may have changed hands since the drive was asked (a reader unplugged and
-    // another plugged in): what was opened must be the disk that was judged.
+    // another plugged in): judged again, what was opened must answer as the drive's device.
     DiskFacts opened = facts;
-    if (!sameDisk(deviceNumber(disk.get()), *facts.number)) {
-        error = facts.drive + ": " + path.substr(4) + " is no longer the disk behind the drive";
-        return SDHOST_ERR_NO_CARD;
-    }
     askDisk(disk.get(), opened);
     const windisk::Verdict again = windisk::judge(opened);
     if (again.code != SDHOST_OK) {
@@ -381,14 +386,15 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     void* buffer = VirtualAlloc(nullptr, kMaxTransferBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (!buffer) return SDHOST_ERR_OUT_OF_MEMORY;
     const bool protectedDisk = opened.writable == windisk::Writability::Protected;
-    card = std::make_unique<DiskCard>(std::move(disk), windisk::userSectors(opened),
-                                      readOnly || protectedDisk, lettersOnDisk(*facts.number), host,
-                                      buffer);
+    card = std::make_unique<DiskCard>(
+        std::move(disk), windisk::userSectors(opened), readOnly || protectedDisk,
+        windisk::lettersOnDisk(system, facts.number->number), host, buffer);
     return SDHOST_OK;
 }
 
 uint32_t diskCardFlags(unsigned index, uint32_t& flags) {
-    flags = windisk::checkFlags(factsOf(index));
+    WindowsDisks system;
+    flags = windisk::checkFlags(windisk::factsOf(system, index));
     return SDHOST_OK;
 }
 

@@ -68,9 +68,10 @@ public:
     // ---- Windows: version, rights, volume service ----
     // Version and edition; false when the call failed or the system is no Windows.
     virtual bool getVersion(OsVersion&) { return false; }
-    // SIDs ("S-1-5-32-544") of the process token's groups; false when the token or its groups
-    // cannot be read, or the system has no tokens.
-    virtual bool tokenGroups(std::vector<std::string>&) { return false; }
+    // Whether the process's token is a member of group `sid` ("S-1-5-32-544") as the system's
+    // access checks count it (CheckTokenMembership: a deny-only membership, an administrator's
+    // under UAC before elevation, does not count); false when it cannot be told.
+    virtual bool tokenMember(const std::string& /*sid*/, bool& /*member*/) { return false; }
     // StartServiceW of the named service: 0 started, else the Windows error (1056 already running;
     // any failure to reach the manager or the service gives a non-zero error).
     virtual uint32_t startService(const std::u16string&) { return kErrorServiceDoesNotExist; }

@@ -262,7 +262,7 @@ def check_manifest(res):
     if not controls or not controls[0].get("version", "").startswith("6."):
         problem("manifest: no dependency on common controls 6")
     levels = [e.get("level") for e in root.iterfind(".//v3:requestedExecutionLevel", ns)]
-    if levels != ["asInvoker"]:
+    if levels != ["requireAdministrator"]:
         problem(f"manifest: execution level {levels}")
     dpi = [e.text.strip() for e in root.iterfind(".//w:dpiAware", ns)]
     if dpi != ["true"]:

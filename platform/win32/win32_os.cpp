@@ -8,6 +8,7 @@
 #include "platform/win32/win32_os.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <climits>
@@ -55,34 +56,6 @@ int letterIndex(char16_t letter) {
 
 int rootIndex(const std::u16string& rootPath) {
     return rootPath.empty() ? -1 : letterIndex(rootPath[0]);
-}
-
-// ---- SIDs ---------------------------------------------------------------------------------
-
-// The "S-1-5-32-544" form, as ConvertSidToStringSidW writes it.
-bool sidText(PSID sid, std::string& out) {
-    if (!sid || !IsValidSid(sid)) return false;
-    const SID* raw = static_cast<const SID*>(sid);
-    const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(sid);
-    const UCHAR count = *GetSidSubAuthorityCount(sid);
-    out = "S-" + std::to_string(raw->Revision) + "-";
-    if (authority->Value[0] == 0 && authority->Value[1] == 0) {
-        uint32_t value = 0;
-        for (int i = 2; i < 6; ++i) value = (value << 8) | authority->Value[i];
-        out += std::to_string(value);
-    } else {
-        static const char kHex[] = "0123456789ABCDEF";
-        out += "0x";
-        for (int i = 0; i < 6; ++i) {
-            out += kHex[authority->Value[i] >> 4];
-            out += kHex[authority->Value[i] & 0x0F];
-        }
-    }
-    for (UCHAR i = 0; i < count; ++i) {
-        out += '-';
-        out += std::to_string(static_cast<uint32_t>(*GetSidSubAuthority(sid, i)));
-    }
-    return true;
 }
 
 // ---- OEM code page ------------------------------------------------------------------------
@@ -157,30 +130,15 @@ public:
         return true;
     }
 
-    bool tokenGroups(std::vector<std::string>& sids) override {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token))
+    bool tokenMember(const std::string& sid, bool& member) override {
+        PSID parsed = nullptr;
+        if (!ConvertStringSidToSidW(std::wstring(sid.begin(), sid.end()).c_str(), &parsed))
             return failed();
-        bool ok = false;
-        DWORD length = 0;
-        GetTokenInformation(token, TokenGroups, nullptr, 0, &length);
-        if (length >= sizeof(TOKEN_GROUPS)) {
-            // Whole 64-bit words keep the SID_AND_ATTRIBUTES pointers aligned.
-            std::vector<uint64_t> buffer((length + sizeof(uint64_t) - 1) / sizeof(uint64_t));
-            if (GetTokenInformation(token, TokenGroups, buffer.data(), length, &length)) {
-                const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
-                const SID_AND_ATTRIBUTES* entries = groups->Groups;
-                // A SID that is not valid cannot be any group the callers look for: skipped.
-                sids.clear();
-                for (DWORD i = 0; i < groups->GroupCount; ++i) {
-                    std::string text;
-                    if (sidText(entries[i].Sid, text)) sids.push_back(text);
-                }
-                ok = true;
-            }
-        }
+        BOOL is = FALSE;
+        const bool ok = CheckTokenMembership(nullptr, parsed, &is) != 0;
         if (!ok) remember();
-        CloseHandle(token);
+        LocalFree(parsed);
+        member = ok && is;
         return ok;
     }
 

@@ -91,7 +91,9 @@ public:
     bool isSuperuser() override { return os_->isSuperuser(); }
     bool mayOpenCard() override { return os_->mayOpenCard(); }
     bool getVersion(OsVersion& out) override { return os_->getVersion(out); }
-    bool tokenGroups(std::vector<std::string>& sids) override { return os_->tokenGroups(sids); }
+    bool tokenMember(const std::string& sid, bool& member) override {
+        return os_->tokenMember(sid, member);
+    }
     uint32_t startService(const std::u16string& name) override { return os_->startService(name); }
     bool pipeOpens(const std::u16string& pipe) override { return os_->pipeOpens(pipe); }
     void* createNamedMutex(const std::u16string& name, bool& existed) override {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <vector>
 
 #include "device/sdhost_abi.h"
@@ -164,6 +165,7 @@ DiskFacts usbCard() {
     f.geometry = Geometry{3880, kMediaRemovable, 255, 63, 512, 31914983424ull};
     f.length = 31914983424ull;
     f.writable = Writability::Writable;
+    f.asDrive = DeviceIdentity{f.descriptor, f.geometry};
     return f;
 }
 
@@ -192,25 +194,48 @@ TEST(DiskAnswers, WhichDisksAreCards) {
              f.descriptor->removable = false;
          },
          SDHOST_ERR_CONFIG, 0, "not removable"},
-        {"removable SATA", [](DiskFacts& f) { f.descriptor->busType = BusSata; },
-         SDHOST_ERR_CONFIG, 0, "removable SATA device"},
+        {"removable SATA", [](DiskFacts& f) { f.descriptor->busType = BusSata; }, SDHOST_ERR_CONFIG,
+         0, "removable SATA device"},
         {"Windows on it", [](DiskFacts& f) { f.systemDisks = std::vector<uint32_t>{2}; },
          SDHOST_ERR_CONFIG, 0, "PhysicalDrive2, the disk that holds Windows"},
-        {"Windows spanned onto it", [](DiskFacts& f) { f.systemDisks = std::vector<uint32_t>{0, 2}; },
+        {"Windows spanned onto it",
+         [](DiskFacts& f) {
+             f.systemDisks = std::vector<uint32_t>{0, 2};
+         },
          SDHOST_ERR_CONFIG, 0, "holds Windows"},
-        {"Windows disk unknown", [](DiskFacts& f) { f.systemDisks.reset(); }, SDHOST_ERR_CONFIG,
-         0, "cannot tell which disk holds Windows"},
+        {"Windows disk unknown", [](DiskFacts& f) { f.systemDisks.reset(); }, SDHOST_ERR_CONFIG, 0,
+         "cannot tell which disk holds Windows"},
         {"no disk number", [](DiskFacts& f) { f.number.reset(); }, SDHOST_ERR_CONFIG, 0,
          "not on one disk"},
         {"optical drive", [](DiskFacts& f) { f.number->deviceType = 2; }, SDHOST_ERR_CONFIG, 0,
          "is not a disk"},
-        {"no descriptor", [](DiskFacts& f) { f.descriptor.reset(); }, SDHOST_ERR_CONFIG, 0,
-         "which bus"},
+        {"no descriptor",
+         [](DiskFacts& f) {
+             f.descriptor.reset();
+             f.asDrive->descriptor.reset();
+         },
+         SDHOST_ERR_CONFIG, 0, "which bus"},
+        {"volume not placed",
+         [](DiskFacts& f) { f.unplaced = "is \\Device\\Floppy0, not a volume of disk 2"; },
+         SDHOST_ERR_CONFIG, 0, "E: is \\Device\\Floppy0"},
+        {"drive's device unknown", [](DiskFacts& f) { f.asDrive.reset(); }, SDHOST_ERR_CONFIG, 0,
+         "cannot tell which device E: is on"},
+        {"another product", [](DiskFacts& f) { f.descriptor->product = "Flash Disk"; },
+         SDHOST_ERR_CONFIG, 0, "but PhysicalDrive2 as Generic- Flash Disk"},
+        {"another size", [](DiskFacts& f) { f.geometry->cylinders = 1940; }, SDHOST_ERR_CONFIG, 0,
+         "the disk number leads elsewhere"},
+        {"no name where the drive gave one", [](DiskFacts& f) { f.descriptor.reset(); },
+         SDHOST_ERR_CONFIG, 0, "as no name"},
         {"over 2 TiB", [](DiskFacts& f) { f.length = (uint64_t{1} << 41) + 512; },
          SDHOST_ERR_CONFIG, 0, "more than the 2 TiB"},
-        {"4Kn", [](DiskFacts& f) { f.geometry->bytesPerSector = 4096; }, SDHOST_ERR_CONFIG, 0,
-         "4096-byte sectors"},
-        {"empty reader", [](DiskFacts& f) {
+        {"4Kn",
+         [](DiskFacts& f) {
+             f.geometry->bytesPerSector = 4096;
+             f.asDrive->geometry = f.geometry;
+         },
+         SDHOST_ERR_CONFIG, 0, "4096-byte sectors"},
+        {"empty reader",
+         [](DiskFacts& f) {
              f.geometry.reset();
              f.length.reset();
          },
@@ -241,6 +266,212 @@ TEST(DiskAnswers, UserAreaOfTheLargestCards) {
     EXPECT_EQ(userSectors(f), 0u);
     f.length = 31914983424ull + 100;       // a tail short of a sector is not part of the card
     EXPECT_EQ(userSectors(f), 62333952u);
+}
+
+TEST(DiskAnswers, AVolumeIsPlacedOnADiskOnlyAsAPartitionOfIt) {
+    const DeviceNumber card{kFileDeviceDisk, 1, 1};
+    const struct {
+        const char* what;
+        VolumeAnswers volume;
+        std::optional<uint32_t> disk;
+        const char* says;
+    } cases[] = {
+        {"Vista on", {"\\Device\\HarddiskVolume12", card, std::vector<uint32_t>{1}, {}}, 1, ""},
+        {"name in other case", {"\\device\\harddiskvolume3", card, std::nullopt, {}}, 1, ""},
+        {"XP", {"\\Device\\Harddisk1\\DP(1)0-0+7", card, std::nullopt, {}}, 1, ""},
+        {"XP name of another disk",
+         {"\\Device\\Harddisk2\\DP(1)0-0+7", card, std::nullopt, {}},
+         std::nullopt,
+         "not a volume of disk 1"},
+        {"XP disk without a partition",
+         {"\\Device\\Harddisk1", card, std::nullopt, {}},
+         std::nullopt,
+         "not a volume"},
+        {"volume name without a number",
+         {"\\Device\\HarddiskVolume", card, std::nullopt, {}},
+         std::nullopt,
+         "not a volume"},
+        {"virtual disk",
+         {"\\Device\\VirtualDisk1",
+          DeviceNumber{kFileDeviceDisk, 1, kNoPartition},
+          std::nullopt,
+          {}},
+         std::nullopt,
+         "without partitions"},
+        {"floppy",
+         {"\\Device\\Floppy0", DeviceNumber{kFileDeviceDisk, 1, 0}, std::nullopt, {}},
+         std::nullopt,
+         "is \\Device\\Floppy0, not a volume of disk 1"},
+        {"spanned",
+         {"\\Device\\HarddiskVolume9", card, std::vector<uint32_t>{1, 3}, {}},
+         std::nullopt,
+         "lies on disks 1, 3"},
+        {"extent elsewhere",
+         {"\\Device\\HarddiskVolume9", card, std::vector<uint32_t>{4}, {}},
+         std::nullopt,
+         "lies on disks 4"},
+        {"more extents than listed",
+         {"\\Device\\HarddiskVolume9", card, std::vector<uint32_t>{}, {}},
+         std::nullopt,
+         "too many to list"},
+        {"no device name",
+         {std::nullopt, card, std::vector<uint32_t>{1}, {}},
+         std::nullopt,
+         "no device name"},
+        {"no number",
+         {"\\Device\\HarddiskVolume12", std::nullopt, std::vector<uint32_t>{1}, {}},
+         std::nullopt,
+         "names no disk"},
+    };
+    for (const auto& c : cases) {
+        const Placement p = placeVolume(c.volume);
+        EXPECT_EQ(p.disk, c.disk) << c.what;
+        EXPECT_NE(p.why.find(c.says), std::string::npos) << c.what << ": " << p.why;
+    }
+}
+
+// A system as recorded: the answers of each drive letter's volume and of each disk.
+class RecordedDisks final : public DiskSystem {
+public:
+    std::map<unsigned, VolumeAnswers> volumes;
+    std::map<uint32_t, DiskFacts> disks;
+    std::vector<uint32_t> asked; // disks askDisk was called for
+
+    uint32_t diskLetters() override {
+        uint32_t letters = 0;
+        for (const auto& v : volumes) letters |= uint32_t{1} << v.first;
+        return letters;
+    }
+    VolumeAnswers volume(unsigned index) override {
+        const auto it = volumes.find(index);
+        return it == volumes.end() ? VolumeAnswers{} : it->second;
+    }
+    std::optional<unsigned> windowsDrive() override { return 2; }
+    void askDisk(uint32_t number, DiskFacts& facts) override {
+        asked.push_back(number);
+        const auto it = disks.find(number);
+        if (it == disks.end()) return;
+        facts.descriptor = it->second.descriptor;
+        facts.geometry = it->second.geometry;
+        facts.length = it->second.length;
+        facts.writable = it->second.writable;
+    }
+};
+
+constexpr unsigned kA = 0, kC = 2, kE = 4, kV = 21, kX = 23;
+
+// Windows on disk 0 (C:), a 32 GB card in a USB reader on disk 1 (E:), and a RAM disk whose
+// driver numbers its device 1 too (V:).
+RecordedDisks withCardReader() {
+    RecordedDisks s;
+    DiskFacts system;
+    system.descriptor = StorageDescriptor{BusSata, false, "ATA", "SSD 860"};
+    system.geometry = Geometry{60801, 0x0C, 255, 63, 512, std::nullopt};
+    s.disks[0] = system;
+    s.volumes[kC] = {"\\Device\\HarddiskVolume2",
+                     DeviceNumber{kFileDeviceDisk, 0, 2},
+                     std::vector<uint32_t>{0},
+                     {system.descriptor, system.geometry}};
+    const DiskFacts card = usbCard();
+    s.disks[1] = card;
+    s.volumes[kE] = {"\\Device\\HarddiskVolume7", DeviceNumber{kFileDeviceDisk, 1, 1},
+                     std::vector<uint32_t>{1}, *card.asDrive};
+    s.volumes[kV] = {"\\Device\\RamDisk0",
+                     DeviceNumber{kFileDeviceDisk, 1, kNoPartition},
+                     std::nullopt,
+                     {StorageDescriptor{BusVirtual, false, "Msft", "Virtual Disk"},
+                      Geometry{130, 0x0C, 255, 63, 512, std::nullopt}}};
+    return s;
+}
+
+// Which drive leads to which disk, and which volumes a write to the card's disk takes. Taken on
+// its device number alone, every drive below led to PhysicalDrive1 (and the RAM disk's and the
+// other devices' volumes were taken with the card's); a disk that answers otherwise than the
+// drive's volume did was formatted all the same.
+TEST(DiskAnswers, DrivesLeadOnlyToTheirOwnDisk) {
+    const struct {
+        const char* what;
+        void (*add)(RecordedDisks&);
+        unsigned drive;
+        uint32_t code;
+        const char* says;
+        std::vector<unsigned> onCardDisk; // lettersOnDisk(1)
+    } cases[] = {
+        {"card reader", [](RecordedDisks&) {}, kE, SDHOST_OK, "", {kE}},
+        {"virtual disk colliding on number 1",
+         [](RecordedDisks&) {},
+         kV,
+         SDHOST_ERR_CONFIG,
+         "without partitions",
+         {kE}},
+        {"USB floppy",
+         [](RecordedDisks& s) {
+             s.volumes[kA] = {
+                 "\\Device\\Floppy0", DeviceNumber{kFileDeviceDisk, 1, 0}, std::nullopt, {}};
+         },
+         kA,
+         SDHOST_ERR_CONFIG,
+         "is \\Device\\Floppy0",
+         {kE}},
+        {"volume spanning disks 1 and 3",
+         [](RecordedDisks& s) {
+             s.volumes[kX] = {"\\Device\\HarddiskVolume9",
+                              DeviceNumber{kFileDeviceDisk, 1, 1},
+                              std::vector<uint32_t>{1, 3},
+                              {}};
+         },
+         kX,
+         SDHOST_ERR_CONFIG,
+         "lies on disks 1, 3",
+         {kE}},
+        {"XP card",
+         [](RecordedDisks& s) {
+             s.volumes[kE].dosDevice = "\\Device\\Harddisk1\\DP(1)0-0+7";
+             s.volumes[kE].extents.reset();
+         },
+         kE,
+         SDHOST_OK,
+         "",
+         {kE}},
+        {"XP name of disk 2 with number 1",
+         [](RecordedDisks& s) {
+             s.volumes[kX] = {"\\Device\\Harddisk2\\DP(1)0-0+8",
+                              DeviceNumber{kFileDeviceDisk, 1, 1},
+                              std::nullopt,
+                              {}};
+         },
+         kX,
+         SDHOST_ERR_CONFIG,
+         "not a volume of disk 1",
+         {kE}},
+        {"PhysicalDrive1 is another device",
+         [](RecordedDisks& s) {
+             s.disks[1].descriptor = StorageDescriptor{BusUsb, true, "SanDisk", "Cruzer"};
+         },
+         kE,
+         SDHOST_ERR_CONFIG,
+         "but PhysicalDrive1 as SanDisk Cruzer",
+         {kE}},
+    };
+    for (const auto& c : cases) {
+        RecordedDisks s = withCardReader();
+        c.add(s);
+        const DiskFacts facts = factsOf(s, c.drive);
+        const Verdict v = judge(facts);
+        EXPECT_EQ(v.code, c.code) << c.what << ": " << v.message;
+        EXPECT_NE(v.message.find(c.says), std::string::npos) << c.what << ": " << v.message;
+        if (c.code != SDHOST_OK) {
+            EXPECT_EQ(checkFlags(facts), 0u) << c.what;
+        }
+        EXPECT_EQ(lettersOnDisk(s, 1), c.onCardDisk) << c.what;
+        // The colliding devices are never asked as PhysicalDrive1.
+        if (c.drive != kE) {
+            EXPECT_TRUE(s.asked.empty()) << c.what;
+        }
+    }
+    // Windows's own drive is refused as such.
+    RecordedDisks s = withCardReader();
+    EXPECT_NE(judge(factsOf(s, kC)).message.find("holds Windows"), std::string::npos);
 }
 
 } // namespace

@@ -55,6 +55,16 @@ private:
     std::optional<std::string> saved_;
 };
 
+// Group membership as CheckTokenMembership answers it.
+TEST_F(Win32Os, TokenMembershipIsAnsweredForWellFormedSidsOnly) {
+    bool member = false;
+    ASSERT_TRUE(os_->tokenMember("S-1-1-0", member)); // Everyone
+    EXPECT_TRUE(member);
+    ASSERT_TRUE(os_->tokenMember("S-1-5-21-1-2-3-1000", member)); // a user of no domain here
+    EXPECT_FALSE(member);
+    EXPECT_FALSE(os_->tokenMember("Administrators", member));
+}
+
 // Q: holds a formatted card, R: names an image that is gone; both are drives of their own.
 TEST_F(Win32Os, MappedLettersAreRemovableDrivesAnsweredFromTheirImages) {
     const fs::path image = dir_.path / "card.img";

@@ -1,5 +1,7 @@
 #include "tests/support/fake_os.h"
 
+#include <algorithm>
+
 namespace brc {
 namespace {
 
@@ -77,13 +79,13 @@ bool FakeOs::getVersion(OsVersion& out) {
     return true;
 }
 
-bool FakeOs::tokenGroups(std::vector<std::string>& sids) {
-    calls.push_back("tokenGroups");
+bool FakeOs::tokenMember(const std::string& sid, bool& member) {
+    calls.push_back("tokenMember");
     if (!groups) {
         fail(5);
         return false;
     }
-    sids = *groups;
+    member = std::find(groups->begin(), groups->end(), sid) != groups->end();
     return true;
 }
 

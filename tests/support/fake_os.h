@@ -29,8 +29,8 @@ public:
 
     // ---- Script: version, rights, volume service ----------------------------------------
     std::optional<OsVersion> version = OsVersion{2, 6, 1, 1};  // nullopt: GetVersionExW fails
-    std::optional<std::vector<std::string>> groups =            // nullopt: token unreadable
-        std::vector<std::string>{};
+    // The groups access checks count (deny-only ones left out); nullopt: token unreadable.
+    std::optional<std::vector<std::string>> groups = std::vector<std::string>{};
     std::deque<uint32_t> startServiceErrors;  // one answer per call, front first
     uint32_t startServiceError = 0;           // once the queue is empty
     bool pipeOpensResult = true;
@@ -108,7 +108,7 @@ public:
     bool isSuperuser() override;
     bool mayOpenCard() override;
     bool getVersion(OsVersion& out) override;
-    bool tokenGroups(std::vector<std::string>& sids) override;
+    bool tokenMember(const std::string& sid, bool& member) override;
     uint32_t startService(const std::u16string& name) override;
     bool pipeOpens(const std::u16string& pipeName) override;
     void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) override;
