@@ -33,7 +33,7 @@ int32_t runLabelOperation(ProbeContext& ctx, LabelOperation operation,
 
     // No power word: a suspend does not stop the label operations.
     CardSession session(driver, ctx.sys, drive);
-    if (!session.open()) return Failed;
+    if (const int32_t opened = session.open()) return opened;
     if (const int32_t refused = session.check(rootPath)) return refused;
     if (const int32_t notTaken = session.takeVolume(false)) return notTaken;
 

@@ -147,6 +147,7 @@ uint32_t resultMessageId(int32_t result, bool afterFormat) {
     case OutOfMemory: return msg::NotEnoughMemory;
     case CardIdentifyFailed: return msg::DriveOrCardNotSupported;
     case WriteProtectSwitch: return msg::CardWriteProtected;
+    case AccessDenied: return msg::AdministratorRequired;
     default: return msg::CannotFormat;
     }
 }
@@ -157,7 +158,8 @@ uint32_t resultMessageStyle(int32_t result) {
 
 OutcomeMessage decideFormatOutcome(int32_t result, uint32_t status, uint32_t powerAbort,
                                   uint32_t powerEvent) {
-    if (powerAbort) return {powerEvent == 4 ? 270u : 271u, kStyleInformation};
+    if (powerAbort)
+        return {powerEvent == 4 ? msg::SuspendDetected : msg::StandbyDetected, kStyleInformation};
     if (status & (StatusWriteFailed | StatusEraseFailedLater)) return {msg::CannotFormatRemoveCard, kStyleError};
     return {resultMessageId(result, true), resultMessageStyle(result)};
 }

@@ -20,6 +20,9 @@ enum FormatResult : int32_t {
     OutOfMemory = 0x1004,
     SuccessReinsertCardOverwriteFailed = 0x1234,
     CardIdentifyFailed = 0x9995,
+    // The system refused to open the card for this user (an administrator under UAC who was
+    // not elevated): said as such, not as a card that cannot be formatted.
+    AccessDenied = 0x9996,
     WriteProtectSwitch = 0x9999,
 };
 

@@ -15,12 +15,13 @@ CardSession::~CardSession() {
     if (sys_.volumeHandle) closeVolume();
 }
 
-bool CardSession::open() {
+int32_t CardSession::open() {
     driver_.driverHandle = 0;
     openFlags_ = driver_.driverRoute == 2 ? SDHOST_INIT_ROUTE2 : 0;
-    cardOpen_ = openCard(driver_, drive_) == 0;
+    const uint32_t opened = openCard(driver_, drive_);
+    cardOpen_ = opened == 0;
     if (driver_.driverRoute == 1) openFlags_ = 0;
-    return cardOpen_;
+    return cardOpen_ ? Success : opened == SDHOST_ERR_ACCESS ? AccessDenied : Failed;
 }
 
 int32_t CardSession::check(const std::u16string& rootPath) {

@@ -29,8 +29,9 @@ public:
     CardSession(const CardSession&) = delete;
     CardSession& operator=(const CardSession&) = delete;
 
-    // Opens the card (openCard: the other route when the first fails). False when neither opens.
-    bool open();
+    // Opens the card (openCard: the other route when the first fails). Success, AccessDenied
+    // when the library says the user lacks the rights, or Failed.
+    int32_t open();
     // The card answers, is not write-protected and (route 1) has a manufacturer id, or (route 2,
     // where the policy asks) its volume is ready. Success or the FormatResult refusing it.
     int32_t check(const std::u16string& rootPath);

@@ -162,8 +162,9 @@ uint32_t openCard(DriverBinding& binding, uint32_t driveNumber, bool probe) {
     uint32_t r = binding.driverRoute ? binding.api.DDInit(&handle, drive) : SDHOST_ERR_NOT_READY;
     if (r != 0) {
         if (switchDriverRoute(binding) == 0) return r;
-        r = binding.api.DDInit(&handle, driveNumber);
-        if (r != 0) return r;
+        const uint32_t retried = binding.api.DDInit(&handle, driveNumber);
+        // The other library cannot help a user the system refused: that is what to tell.
+        if (retried != 0) return r == SDHOST_ERR_ACCESS ? r : retried;
     }
     binding.driverHandle = handle;
     return 0;

@@ -133,7 +133,7 @@ private:
 
 // Opens the card in `driveNumber` (1 = A:): DDInit with 0x1000 on route 2 (0x8000 for a probe),
 // on failure switch routes and retry with the plain number. Sets driverHandle on success and
-// returns the last DDInit result.
+// returns the last DDInit result (the first when it refused the user the rights).
 uint32_t openCard(DriverBinding& binding, uint32_t driveNumber, bool probe = false);
 
 } // namespace brc

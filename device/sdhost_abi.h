@@ -41,6 +41,7 @@ extern "C" {
 #define SDHOST_ERR_HANDLE 0x0108u         /* unknown handle */
 #define SDHOST_ERR_TOO_MANY 0x0109u       /* too many cards open at once */
 #define SDHOST_ERR_BUSY 0x010Au           /* the device is mounted or held open by another program */
+#define SDHOST_ERR_ACCESS 0x010Bu         /* the system refused the device: the user lacks the rights */
 #define SDHOST_ERR_OUT_OF_MEMORY 0x0600u  /* route 2's out-of-memory code (1536) */
 #define SDHOST_ERR_WRITE_PROTECT_R2 0x0607u /* route 2 write protected (1543) */
 #define SDHOST_ERR_WRITE_PROTECT_R1 0x1005u /* route 1 write protected (4101) */

@@ -372,7 +372,7 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
             return SDHOST_ERR_NO_CARD;
         }
         error = what + ": that takes administrator rights";
-        return SDHOST_ERR_CONFIG;
+        return SDHOST_ERR_ACCESS;
     }
     // The disk numbers may have changed hands since the drive was asked (a reader unplugged and
     // another plugged in): judged again, what was opened must answer as the drive's device.

@@ -97,7 +97,7 @@ int32_t FormatRun::run() {
     const ProgressWindow window(svc_, type_, figures_.overwriteTime == 0);
 
     CardSession session(driver_, sys_, driveNumber_, &flags_.powerAbort);
-    if (!session.open()) return Failed;
+    if (const int32_t opened = session.open()) return opened;
     if (const int32_t refused = session.check(rootPath_)) return refused;
     if (const int32_t notTaken = session.takeVolume(true)) return notTaken;
 

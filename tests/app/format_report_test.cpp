@@ -166,6 +166,30 @@ TEST(ReportNote, ChosenByPassesRunAndStatus) {
             << c.overwrite << " " << c.erase << " " << c.status;
 }
 
+// The message a result is shown with, before the format (the label check) and after it.
+TEST(ResultMessage, EachResultBeforeAndAfterTheFormat) {
+    const struct {
+        int32_t result;
+        uint32_t before, after, style;
+    } rows[] = {
+        {Success, 0, 0, kStyleError},
+        {SuccessReinsertCard, msg::CannotFormat, 0, kStyleInformation},
+        {CardNotReady, msg::CannotFormatReinsertCard, msg::CannotFormatReinsertCard, kStyleError},
+        {WriteProtected, msg::ReleaseWriteProtectSwitch, msg::ReleaseWriteProtectSwitch,
+         kStyleInformation},
+        {WriteProtectSwitch, msg::CardWriteProtected, msg::CardWriteProtected, kStyleError},
+        {CardIdentifyFailed, msg::DriveOrCardNotSupported, msg::DriveOrCardNotSupported,
+         kStyleError},
+        {AccessDenied, msg::AdministratorRequired, msg::AdministratorRequired, kStyleError},
+        {Failed, msg::CannotFormat, msg::CannotFormat, kStyleError},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(resultMessageId(row.result, false), row.before) << row.result;
+        EXPECT_EQ(resultMessageId(row.result, true), row.after) << row.result;
+        EXPECT_EQ(resultMessageStyle(row.result), row.style) << row.result;
+    }
+}
+
 TEST(VolumeReport, HeaderLabelNoteAndBlockInOrder) {
     const MarkerMessages messages;
     FormatReportValues values;

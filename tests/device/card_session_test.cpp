@@ -23,7 +23,7 @@ using Calls = std::vector<std::string>;
 using Steps = std::function<int32_t(CardSession&, uint32_t& powerAbort)>;
 
 int32_t openCheckTake(CardSession& s, bool dismount) {
-    if (!s.open()) return Failed;
+    if (const int32_t opened = s.open()) return opened;
     if (const int32_t refused = s.check(kRoot)) return refused;
     return s.takeVolume(dismount);
 }
@@ -51,6 +51,13 @@ Calls join(Calls a, const Calls& b) {
 }
 
 const SessionRow kRows[] = {
+    // Nothing opened, nothing to give back; a refusal for lack of rights is told apart.
+    {"OpenRefusedForLackOfRights", OsKindXp,
+     [](FakeOs&, test::FakeCard& c) { c.fail(test::Op::Init, SDHOST_ERR_ACCESS); },
+     [](CardSession& s, uint32_t&) { return openCheckTake(s, true); }, AccessDenied, {}},
+    {"OpenFailsOtherwise", OsKindXp,
+     [](FakeOs&, test::FakeCard& c) { c.fail(test::Op::Init, SDHOST_ERR_NO_CARD); },
+     [](CardSession& s, uint32_t&) { return openCheckTake(s, true); }, Failed, {}},
     {"RefusedCardClosesOnlyTheCard", OsKindXp,
      [](FakeOs&, test::FakeCard& c) { c.fail(test::Op::Identify, SDHOST_ERR_NO_CARD); },
      [](CardSession& s, uint32_t&) { return openCheckTake(s, true); }, CardIdentifyFailed,
@@ -63,7 +70,7 @@ const SessionRow kRows[] = {
      {"volumeInformation E:\\", "openVolume E", "DDFini"}},
     {"SuspendDuringTheTakeClosesCardThenVolume", OsKindXp, nullptr,
      [](CardSession& s, uint32_t& power) -> int32_t {
-         if (!s.open() || s.check(kRoot)) return Failed;
+         if (s.open() != Success || s.check(kRoot)) return Failed;
          power = 1;
          return s.takeVolume(true);
      },
