@@ -183,6 +183,27 @@ Writability decodeIsWritable(bool succeeded, uint32_t lastError) {
     return lastError == kErrorWriteProtect ? Writability::Protected : Writability::Unknown;
 }
 
+uint32_t transferFailure(uint32_t lastError, uint32_t writeProtectCode) {
+    switch (lastError) {
+    case 21:    // ERROR_NOT_READY
+    case 1112:  // ERROR_NO_MEDIA_IN_DRIVE
+    case 1110:  // ERROR_MEDIA_CHANGED
+    case 1167:  // ERROR_DEVICE_NOT_CONNECTED
+    case 55:    // ERROR_DEV_NOT_EXIST
+    case 1006:  // ERROR_FILE_INVALID: the volume under the handle went away
+    case 433:   // ERROR_NO_SUCH_DEVICE
+    case 1617:  // ERROR_DEVICE_REMOVED
+        return SDHOST_ERR_NO_CARD;
+    case kErrorWriteProtect:
+        return writeProtectCode;
+    case 5:     // ERROR_ACCESS_DENIED: a mounted volume's sectors (Vista on)
+    case 32:    // ERROR_SHARING_VIOLATION
+        return SDHOST_ERR_BUSY;
+    default:
+        return SDHOST_ERR_IO;
+    }
+}
+
 int driveIndexOfPath(const std::string& path) {
     std::string p = path;
     if (p.rfind("\\\\?\\", 0) == 0 || p.rfind("\\\\.\\", 0) == 0) p = p.substr(4);

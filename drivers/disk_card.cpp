@@ -267,22 +267,15 @@ public:
     }
 
 private:
+    // The portable table spells the system's error numbers out; the headers hold them to it.
+    static_assert(ERROR_NOT_READY == 21 && ERROR_NO_MEDIA_IN_DRIVE == 1112 &&
+                  ERROR_MEDIA_CHANGED == 1110 && ERROR_DEVICE_NOT_CONNECTED == 1167 &&
+                  ERROR_DEV_NOT_EXIST == 55 && ERROR_FILE_INVALID == 1006 &&
+                  ERROR_DEVICE_REMOVED == 1617 &&
+                  ERROR_WRITE_PROTECT == windisk::kErrorWriteProtect && ERROR_ACCESS_DENIED == 5 &&
+                  ERROR_SHARING_VIOLATION == 32);
     uint32_t failure(DWORD err) const {
-        switch (err) {
-        case ERROR_NOT_READY:
-        case ERROR_NO_MEDIA_IN_DRIVE:
-        case ERROR_MEDIA_CHANGED:
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_DEV_NOT_EXIST:
-            return SDHOST_ERR_NO_CARD;
-        case ERROR_WRITE_PROTECT:
-            return host_.writeProtectCode;
-        case ERROR_ACCESS_DENIED:  // a mounted volume's sectors (Vista on)
-        case ERROR_SHARING_VIOLATION:
-            return SDHOST_ERR_BUSY;
-        default:
-            return SDHOST_ERR_IO;
-        }
+        return windisk::transferFailure(err, host_.writeProtectCode);
     }
 
     // Every volume of the disk locked, or dismounted where a lock is refused (files open on it),

@@ -129,6 +129,20 @@ TEST(DiskAnswers, IsWritableAnswersByItsErrorAlone) {
     EXPECT_EQ(decodeIsWritable(false, 21), Writability::Unknown);  // not ready
 }
 
+TEST(DiskAnswers, ATransferErrorNamesTheCardGoneProtectedBusyOrFailed) {
+    const struct {
+        uint32_t error;
+        uint32_t code;
+    } cases[] = {
+        {21, SDHOST_ERR_NO_CARD},   {1112, SDHOST_ERR_NO_CARD}, {1110, SDHOST_ERR_NO_CARD},
+        {1167, SDHOST_ERR_NO_CARD}, {55, SDHOST_ERR_NO_CARD},   {1006, SDHOST_ERR_NO_CARD},
+        {433, SDHOST_ERR_NO_CARD},  {1617, SDHOST_ERR_NO_CARD}, {kErrorWriteProtect, 0x0607u},
+        {5, SDHOST_ERR_BUSY},       {32, SDHOST_ERR_BUSY},      {23, SDHOST_ERR_IO},
+        {1117, SDHOST_ERR_IO},
+    };
+    for (const auto& c : cases) EXPECT_EQ(transferFailure(c.error, 0x0607u), c.code) << c.error;
+}
+
 TEST(DiskAnswers, DriveOfTheWindowsDirectory) {
     const struct {
         const char* path;
