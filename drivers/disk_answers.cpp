@@ -94,6 +94,45 @@ std::string otherDevice(const DiskFacts& f, const std::string& disk) {
            described(opened) + ": the disk number leads elsewhere, and nothing is written";
 }
 
+// Vendor, product and size, for the user to tell a card from a stick or a disk of their own.
+std::string named(const DiskFacts& f) {
+    const StorageDescriptor* d = f.descriptor ? &*f.descriptor : nullptr;
+    std::string name = d ? d->vendor + (d->vendor.empty() ? "" : " ") + d->product : "";
+    if (name.empty()) name = "no name";
+    const uint64_t bytes = diskBytes(f);
+    return name + ", " + (bytes ? std::to_string(bytes) + " bytes" : "no medium");
+}
+
+// Empty where the device is a card's slot; else why it is not, after `who`. SD, MMC and USB
+// buses are slots and readers as they stand. A reader's miniport calls its bus SCSI, ATA or
+// nothing, and the in-box SD stack may not answer the storage property at all: those pass only
+// with a removable medium, on a controller known as a card reader.
+std::string notACard(const DiskFacts& f, const std::string& who) {
+    const bool sdAdapter = f.adapterBus == BusSd || f.adapterBus == BusMmc;
+    const bool reader = sdAdapter || knownReader(f.deviceIds);
+    if (!f.descriptor) {
+        const bool removable = f.hotplugRemovable == true ||
+                               (f.geometry && f.geometry->mediaType == kMediaRemovable);
+        if (reader && removable) return {};
+        return who + " does not say which bus it is on" +
+               (reader ? ", nor that its medium is removable" : " and is on no known card reader") +
+               "; only memory cards are formatted";
+    }
+    const StorageDescriptor& d = *f.descriptor;
+    const std::string bus = busName(d.busType);
+    if (!d.removable)
+        return who + " is not removable (a fixed " + bus + " disk); only memory cards are formatted";
+    if (d.busType == BusSd || d.busType == BusMmc || d.busType == BusUsb) return {};
+    const std::string device = who + " is a removable " + bus + " device";
+    if (d.busType != BusScsi && d.busType != BusAta && d.busType != BusUnknown)
+        return device + ", not an SD slot or a USB card reader";
+    if (f.hotplugRemovable != true)
+        return device + " whose medium the system does not call removable, not a card reader";
+    if (!reader)
+        return device + " on no known card reader; only memory cards are formatted";
+    return {};
+}
+
 bool sameDisk(const DiskFacts& f) {
     return std::find(f.systemDisks->begin(), f.systemDisks->end(), f.number->number) !=
            f.systemDisks->end();
@@ -178,6 +217,82 @@ std::optional<uint64_t> decodeLength(const uint8_t* data, size_t length) {
     return u64(data);
 }
 
+std::optional<bool> decodeHotplugMediaRemovable(const uint8_t* data, size_t length) {
+    // Size, then MediaRemovable, MediaHotplug, DeviceHotplug, WriteCacheEnableOverride.
+    if (!data || length < 5 || u32(data) < 5) return std::nullopt;
+    return data[4] != 0;
+}
+
+std::optional<uint32_t> decodeAdapterBus(const uint8_t* data, size_t length) {
+    // Version, Size, MaximumTransferLength, MaximumPhysicalPages, AlignmentMask, four flags,
+    // then BusType, one byte, at 24.
+    if (!data || length < 25 || u32(data + 4) < 25) return std::nullopt;
+    return data[24];
+}
+
+std::optional<bool> decodeTrimEnabled(const uint8_t* data, size_t length) {
+    // Version, Size, TrimEnabled.
+    if (!data || length < 9 || u32(data + 4) < 9) return std::nullopt;
+    return data[8] != 0;
+}
+
+namespace {
+
+// Device ids that only card readers have, matched at the start of any of a disk's ids. Each says
+// where it is documented.
+constexpr struct {
+    const char* prefix;
+    const char* source;
+} kReaderIds[] = {
+    // The in-box SD bus driver (sdbus.sys, Vista on) names every SD memory card it finds
+    // SD\VID_..&OID_..&PID_.. with the compatible id SD\CLASS_STORAGE, served by sffdisk.sys:
+    // Microsoft, "Identifiers for Secure Digital (SD) Devices".
+    {"SD\\", "the system's SD bus driver"},
+    // SD host controllers by PCI class 08 05 (the ids sdbus.sys itself installs on):
+    // Microsoft, the "Secure Digital Bus Host Controller" in-box driver package.
+    {"PCI\\CC_0805", "an SD host controller"},
+    // Realtek PCI Express card readers: Linux rtsx_pci and pci.ids ("RTS5209 PCI Express Card
+    // Reader", ...), whose Windows driver is a SCSI miniport.
+    {"PCI\\VEN_10EC&DEV_5209", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_5227", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_5228", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_5229", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_522A", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_5249", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_524A", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_525A", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_5260", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_5261", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_5286", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_5287", "a Realtek card reader"},
+    {"PCI\\VEN_10EC&DEV_5289", "a Realtek card reader"},
+    // Realtek USB 2.0 card readers RTS5129, RTS5139 and RTS5179/5170: Linux rtsx_usb.
+    {"USB\\VID_0BDA&PID_0129", "a Realtek card reader"},
+    {"USB\\VID_0BDA&PID_0139", "a Realtek card reader"},
+    {"USB\\VID_0BDA&PID_0140", "a Realtek card reader"},
+    // Alcor Micro PCI Express card readers AU6601 and AU6621: Linux alcor_pci.
+    {"PCI\\VEN_1AEA&DEV_6601", "an Alcor Micro card reader"},
+    {"PCI\\VEN_1AEA&DEV_6621", "an Alcor Micro card reader"},
+    // SD hosts whose vendors' own drivers serve XP: Ricoh R5C822 and JMicron JMB38x (in the
+    // Microsoft package above by device id), O2Micro OZ600/SD host family (Linux sdhci-pci).
+    {"PCI\\VEN_1180&DEV_0822", "a Ricoh card reader"},
+    {"PCI\\VEN_197B&DEV_2381", "a JMicron card reader"},
+    {"PCI\\VEN_1217&DEV_8120", "an O2Micro card reader"},
+    {"PCI\\VEN_1217&DEV_8220", "an O2Micro card reader"},
+    {"PCI\\VEN_1217&DEV_8320", "an O2Micro card reader"},
+};
+
+} // namespace
+
+const char* knownReader(const std::vector<std::string>& ids) {
+    for (const std::string& id : ids)
+        for (const auto& entry : kReaderIds)
+            if (startsWithNoCase(id, entry.prefix)) return entry.source;
+    return nullptr;
+}
+
+bool eraseSupported(const DiskFacts& facts) { return facts.trim == true; }
+
 Writability decodeIsWritable(bool succeeded, uint32_t lastError) {
     if (succeeded) return Writability::Writable;
     return lastError == kErrorWriteProtect ? Writability::Protected : Writability::Unknown;
@@ -252,17 +367,8 @@ Verdict judge(const DiskFacts& f) {
     if (!f.asDrive)
         return never("cannot tell which device " + drive + " is on, so it is not formatted");
     if (std::string why = otherDevice(f, disk); !why.empty()) return never(std::move(why));
-    if (!f.descriptor)
-        return never(drive + " (" + disk + ") does not say which bus it is on; only memory cards "
-                             "are formatted");
-    const StorageDescriptor& d = *f.descriptor;
-    const std::string bus = busName(d.busType);
-    if (!d.removable)
-        return never(drive + " (" + disk + ") is not removable (a fixed " + bus +
-                     " disk); only memory cards are formatted");
-    if (d.busType != BusSd && d.busType != BusMmc && d.busType != BusUsb)
-        return never(drive + " (" + disk + ") is a removable " + bus +
-                     " device, not an SD slot or a USB card reader");
+    if (std::string why = notACard(f, drive + " (" + disk + ": " + named(f) + ")"); !why.empty())
+        return never(std::move(why));
     if (!f.geometry) return Verdict{SDHOST_ERR_NO_CARD, drive + " holds no medium: insert a card"};
     const uint64_t bytes = diskBytes(f);
     std::string why = capacityRefusal(drive, bytes, f.geometry->bytesPerSector);

@@ -53,6 +53,16 @@ struct Geometry {
 std::optional<Geometry> decodeGeometry(const uint8_t* data, size_t length);
 // GET_LENGTH_INFORMATION (IOCTL_DISK_GET_LENGTH_INFO).
 std::optional<uint64_t> decodeLength(const uint8_t* data, size_t length);
+// STORAGE_HOTPLUG_INFO's MediaRemovable (IOCTL_STORAGE_GET_HOTPLUG_INFO).
+std::optional<bool> decodeHotplugMediaRemovable(const uint8_t* data, size_t length);
+// STORAGE_ADAPTER_DESCRIPTOR's BusType (StorageAdapterProperty): the bus of the controller the
+// disk hangs off, which a reader's miniport may tell where the disk itself says SCSI.
+std::optional<uint32_t> decodeAdapterBus(const uint8_t* data, size_t length);
+// DEVICE_TRIM_DESCRIPTOR's TrimEnabled (StorageDeviceTrimProperty, Windows 7 on).
+std::optional<bool> decodeTrimEnabled(const uint8_t* data, size_t length);
+
+// The card-reader driver one of a disk's device ids names (see DiskFacts::deviceIds), or null.
+const char* knownReader(const std::vector<std::string>& ids);
 
 // "E:" of drive index 4.
 std::string driveName(unsigned index);
@@ -109,6 +119,12 @@ struct DiskFacts {
     std::optional<Geometry> geometry;
     std::optional<uint64_t> length;
     Writability writable = Writability::Unknown;
+    std::optional<bool> hotplugRemovable; // IOCTL_STORAGE_GET_HOTPLUG_INFO's MediaRemovable
+    std::optional<uint32_t> adapterBus;   // StorageAdapterProperty's BusType
+    // Plug and Play ids: the disk's enumerator ("SD\\"), its hardware ids, and the hardware and
+    // compatible ids of the device it hangs off (the reader's controller)
+    std::vector<std::string> deviceIds;
+    std::optional<bool> trim; // the device takes a trim (StorageDeviceTrimProperty)
 };
 
 // The disk's size: its length, else the extended geometry's size, else the geometry's product.
@@ -140,6 +156,10 @@ DiskFacts factsOf(DiskSystem& system, unsigned index);
 // The drives whose volumes lie on disk `disk`: all of them are taken before a write, and no
 // other.
 std::vector<unsigned> lettersOnDisk(DiskSystem& system, uint32_t disk);
+
+// Whether an erase may go to the device as a trim: only where it says it takes one (XP and Vista
+// answer nothing, and have no trim control either).
+bool eraseSupported(const DiskFacts& facts);
 
 // DDChkSDCard's flags: a card the tool may list, and whether it is write-protected.
 uint32_t checkFlags(const DiskFacts& facts);

@@ -23,9 +23,10 @@ constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 K
 class DiskCard final : public Card {
 public:
     DiskCard(Handle disk, uint32_t userSectors, bool readOnly, std::vector<unsigned> letters,
-             const Host& host, void* buffer)
+             const Host& host, void* buffer, bool trims)
         : disk_(std::move(disk)), userSectors_(userSectors), readOnly_(readOnly),
-          letters_(std::move(letters)), host_(host), buffer_(static_cast<uint8_t*>(buffer)) {}
+          letters_(std::move(letters)), host_(host), buffer_(static_cast<uint8_t*>(buffer)),
+          trims_(trims) {}
     ~DiskCard() override {
         volumes_.clear();
         disk_.reset();
@@ -64,12 +65,12 @@ public:
         return withDeviceRetries(host_, [&] { return transfer(length, first, true); });
     }
 
-    // A trim of the range, where the system (Windows 7 on) and the device take one; XP and
-    // readers without it answer that the control is unknown, and the caller reports the erase as
-    // not supported.
+    // A trim of the range, only where the device said at open that it takes one (Windows 7 on);
+    // elsewhere the erase is not supported, and nothing is sent.
     uint32_t erase(uint32_t first, uint32_t last) override {
         if (last < first || last >= userSectors_) return SDHOST_ERR_RANGE;
         if (readOnly_) return host_.writeProtectCode;
+        if (!trims_) return SDHOST_ERR_NO_ERASE;
         if (uint32_t rc = takeVolumes()) return rc;
         struct {
             DEVICE_MANAGE_DATA_SET_ATTRIBUTES attributes;
@@ -178,6 +179,7 @@ private:
     std::vector<Handle> volumes_;
     bool taken_ = false;
     bool written_ = false;
+    bool trims_;
 };
 
 } // namespace
@@ -221,7 +223,8 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     const bool protectedDisk = opened.writable == windisk::Writability::Protected;
     card = std::make_unique<DiskCard>(
         std::move(disk), windisk::userSectors(opened), readOnly || protectedDisk,
-        windisk::lettersOnDisk(system, facts.number->number), host, buffer);
+        windisk::lettersOnDisk(system, facts.number->number), host, buffer,
+        windisk::eraseSupported(opened));
     return SDHOST_OK;
 }
 

@@ -369,10 +369,15 @@ public:
         facts.geometry = it->second.geometry;
         facts.length = it->second.length;
         facts.writable = it->second.writable;
+        facts.hotplugRemovable = it->second.hotplugRemovable;
+        facts.adapterBus = it->second.adapterBus;
+        facts.deviceIds = it->second.deviceIds;
+        facts.trim = it->second.trim;
     }
 };
 
 constexpr unsigned kA = 0, kC = 2, kE = 4, kV = 21, kX = 23;
+constexpr uint32_t kNone = 0xFFFFFFFF; // a control the system refused
 
 // Windows on disk 0 (C:), a 32 GB card in a USB reader on disk 1 (E:), and a RAM disk whose
 // driver numbers its device 1 too (V:).
@@ -486,6 +491,142 @@ TEST(DiskAnswers, DrivesLeadOnlyToTheirOwnDisk) {
     // Windows's own drive is refused as such.
     RecordedDisks s = withCardReader();
     EXPECT_NE(judge(factsOf(s, kC)).message.find("holds Windows"), std::string::npos);
+}
+
+TEST(DiskAnswers, HotplugAdapterAndTrimAnswers) {
+    const struct {
+        Bytes answer;
+        std::optional<bool> hotplug;
+        std::optional<uint32_t> adapter;
+        std::optional<bool> trim;
+    } cases[] = {
+        // STORAGE_HOTPLUG_INFO: Size 8, MediaRemovable 1.
+        {{8, 0, 0, 0, 1, 0, 1, 0}, true, std::nullopt, std::nullopt},
+        {{8, 0, 0, 0, 0, 0, 1, 0}, false, std::nullopt, std::nullopt},
+        // DEVICE_TRIM_DESCRIPTOR: Version 12, Size 12, TrimEnabled.
+        {{12, 0, 0, 0, 12, 0, 0, 0, 1, 0, 0, 0}, true, std::nullopt, true},
+        {{12, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0}, true, std::nullopt, false},
+        // A trim descriptor whose Size stops short of TrimEnabled tells nothing.
+        {{12, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0}, true, std::nullopt, std::nullopt},
+        {{8, 0, 0, 0}, std::nullopt, std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(decodeHotplugMediaRemovable(c.answer.data(), c.answer.size()), c.hotplug);
+        EXPECT_EQ(decodeTrimEnabled(c.answer.data(), c.answer.size()), c.trim);
+    }
+    // STORAGE_ADAPTER_DESCRIPTOR: BusType is the one byte at 24, not a 32-bit field.
+    Bytes adapter(32, 0xAA);
+    put32(adapter, 0, 32);
+    put32(adapter, 4, 32);
+    adapter[24] = BusSd;
+    EXPECT_EQ(decodeAdapterBus(adapter.data(), adapter.size()), uint32_t{BusSd});
+    EXPECT_FALSE(decodeAdapterBus(adapter.data(), 24));
+    put32(adapter, 4, 24);
+    EXPECT_FALSE(decodeAdapterBus(adapter.data(), adapter.size()));
+}
+
+TEST(DiskAnswers, CardReaderDriversByTheirIds) {
+    const struct {
+        std::vector<std::string> ids;
+        bool reader;
+    } cases[] = {
+        {{"SD\\", "SD\\VID_03&OID_5344&PID_SD16G&REV_8.0"}, true},  // in-box SD stack
+        {{"sd\\vid_1b&oid_534d&pid_00000"}, true},
+        {{"SCSI\\", "SCSI\\DiskGeneric_SD/MMC", "PCI\\VEN_10EC&DEV_5229&SUBSYS_05341028"}, true},
+        {{"USBSTOR\\", "USB\\VID_0BDA&PID_0129&REV_3960"}, true},
+        {{"PCI\\VEN_1217&DEV_8320&SUBSYS_FF501179", "PCI\\CC_080501"}, true},
+        {{"PCI\\VEN_ABCD&DEV_0001", "PCI\\CC_080500"}, true},  // any SD host controller
+        // A Realtek network adapter, a SATA controller, a USB stick, a hard disk's ids.
+        {{"PCI\\VEN_10EC&DEV_8168"}, false},
+        {{"PCI\\VEN_8086&DEV_A102", "PCI\\CC_010601"}, false},
+        {{"USBSTOR\\", "USBSTOR\\DiskSanDisk_Cruzer", "USB\\VID_0781&PID_5567"}, false},
+        {{"SCSI\\", "SCSI\\DiskWDC_WD10EZEX"}, false},
+        {{"SDX\\VID_03"}, false},
+        {{}, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(knownReader(c.ids) != nullptr, c.reader) << (c.ids.empty() ? "" : c.ids.back());
+}
+
+// Readers that say other buses than SD, MMC and USB: built-in slots behind a vendor's SCSI
+// miniport or on the ATA bus, and the in-box SD stack that answers neither the storage property
+// nor the length. Each passes only with a removable medium on a known reader's controller.
+TEST(DiskAnswers, BuiltInReadersAreCardsOnlyOnAKnownReader) {
+    const std::vector<std::string> realtek = {"SCSI\\", "SCSI\\DiskRealtek",
+                                              "PCI\\VEN_10EC&DEV_5227&SUBSYS_05341028"};
+    const std::vector<std::string> sdStack = {"SD\\", "SD\\VID_03&OID_5344&PID_SD32G"};
+    const struct {
+        const char* what;
+        uint32_t bus;                 // the descriptor's; kNone: the property is refused
+        bool removable;
+        std::optional<bool> hotplug;
+        std::vector<std::string> ids;
+        std::optional<uint32_t> adapter;
+        bool lengthAnswered;
+        uint32_t code;
+        const char* says;
+    } cases[] = {
+        {"SCSI reader, Realtek controller", BusScsi, true, true, realtek, BusScsi, true,
+         SDHOST_OK, ""},
+        {"Unknown bus, no known reader", BusUnknown, true, true, {"SCSI\\", "PCI\\VEN_1234&DEV_5678"},
+         std::nullopt, true, SDHOST_ERR_CONFIG,
+         "E: (PhysicalDrive1: Generic- SD/MMC, 31914983424 bytes) is a removable unknown device on "
+         "no known card reader"},
+        {"ATA built-in slot on the SD stack", BusAta, true, true, sdStack, std::nullopt, true,
+         SDHOST_OK, ""},
+        {"SCSI removable, hotplug says fixed medium", BusScsi, true, false, realtek, std::nullopt,
+         true, SDHOST_ERR_CONFIG, "the system does not call removable"},
+        {"SCSI removable, hotplug refused", BusScsi, true, std::nullopt, realtek, std::nullopt,
+         true, SDHOST_ERR_CONFIG, "the system does not call removable"},
+        {"SCSI behind an SD adapter", BusScsi, true, true, {}, BusSd, true, SDHOST_OK, ""},
+        {"USB stick", BusUsb, true, std::nullopt, {}, std::nullopt, true, SDHOST_OK, ""},
+        {"sffdisk slot without property or length", kNone, true, std::nullopt, sdStack,
+         std::nullopt, false, SDHOST_OK, ""},
+        {"no property, unknown controller", kNone, true, true, {"SCSI\\"}, std::nullopt, false,
+         SDHOST_ERR_CONFIG, "does not say which bus it is on and is on no known card reader"},
+        {"fixed SATA disk", BusSata, false, false, {}, BusSata, true, SDHOST_ERR_CONFIG,
+         "(PhysicalDrive1: Generic- SD/MMC, 31914983424 bytes) is not removable (a fixed SATA "
+         "disk)"},
+        {"removable SATA on a known reader", BusSata, true, true, realtek, std::nullopt, true,
+         SDHOST_ERR_CONFIG, "removable SATA device, not an SD slot"},
+    };
+    for (const auto& c : cases) {
+        RecordedDisks s = withCardReader();
+        DiskFacts& disk = s.disks[1];
+        if (c.bus == kNone) {
+            disk.descriptor.reset();
+            disk.geometry->diskSize.reset(); // the plain geometry answers
+        } else {
+            disk.descriptor->busType = c.bus;
+            disk.descriptor->removable = c.removable;
+        }
+        if (!c.lengthAnswered) disk.length.reset();
+        disk.hotplugRemovable = c.hotplug;
+        disk.deviceIds = c.ids;
+        disk.adapterBus = c.adapter;
+        s.volumes[kE].identity = {disk.descriptor, disk.geometry};
+        const DiskFacts facts = factsOf(s, kE);
+        const Verdict v = judge(facts);
+        EXPECT_EQ(v.code, c.code) << c.what << ": " << v.message;
+        EXPECT_NE(v.message.find(c.says), std::string::npos) << c.what << ": " << v.message;
+        EXPECT_EQ(checkFlags(facts) != 0, c.code == SDHOST_OK) << c.what;
+        if (c.code == SDHOST_OK) {
+            EXPECT_EQ(uint64_t{userSectors(facts)} * 512, diskBytes(facts)) << c.what;
+            EXPECT_GT(userSectors(facts), 60000000u) << c.what;
+        }
+    }
+}
+
+TEST(DiskAnswers, EraseOnlyWhereTheDeviceTakesATrim) {
+    const struct {
+        std::optional<bool> trim; // nullopt: the query refused (XP, Vista, a reader's driver)
+        bool erase;
+    } cases[] = {{true, true}, {false, false}, {std::nullopt, false}};
+    for (const auto& c : cases) {
+        DiskFacts f = usbCard();
+        f.trim = c.trim;
+        EXPECT_EQ(eraseSupported(f), c.erase);
+    }
 }
 
 } // namespace
