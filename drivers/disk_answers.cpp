@@ -111,8 +111,8 @@ std::string notACard(const DiskFacts& f, const std::string& who) {
     const bool sdAdapter = f.adapterBus == BusSd || f.adapterBus == BusMmc;
     const bool reader = sdAdapter || knownReader(f.deviceIds);
     if (!f.descriptor) {
-        const bool removable = f.hotplugRemovable == true ||
-                               (f.geometry && f.geometry->mediaType == kMediaRemovable);
+        const bool removable =
+            f.hotplugRemovable == true || (f.geometry && f.geometry->mediaType == kMediaRemovable);
         if (reader && removable) return {};
         return who + " does not say which bus it is on" +
                (reader ? ", nor that its medium is removable" : " and is on no known card reader") +
@@ -121,15 +121,15 @@ std::string notACard(const DiskFacts& f, const std::string& who) {
     const StorageDescriptor& d = *f.descriptor;
     const std::string bus = busName(d.busType);
     if (!d.removable)
-        return who + " is not removable (a fixed " + bus + " disk); only memory cards are formatted";
+        return who + " is not removable (a fixed " + bus +
+               " disk); only memory cards are formatted";
     if (d.busType == BusSd || d.busType == BusMmc || d.busType == BusUsb) return {};
     const std::string device = who + " is a removable " + bus + " device";
     if (d.busType != BusScsi && d.busType != BusAta && d.busType != BusUnknown)
         return device + ", not an SD slot or a USB card reader";
     if (f.hotplugRemovable != true)
         return device + " whose medium the system does not call removable, not a card reader";
-    if (!reader)
-        return device + " on no known card reader; only memory cards are formatted";
+    if (!reader) return device + " on no known card reader; only memory cards are formatted";
     return {};
 }
 
@@ -251,8 +251,8 @@ constexpr struct {
     // SD host controllers by PCI class 08 05 (the ids sdbus.sys itself installs on):
     // Microsoft, the "Secure Digital Bus Host Controller" in-box driver package.
     {"PCI\\CC_0805", "an SD host controller"},
-    // Realtek PCI Express card readers: Linux rtsx_pci and pci.ids ("RTS5209 PCI Express Card
-    // Reader", ...), whose Windows driver is a SCSI miniport.
+    // Realtek PCI Express card readers: Linux rtsx_pci's device table, and pci.ids ("RTS5209 PCI
+    // Express Card Reader", ...).
     {"PCI\\VEN_10EC&DEV_5209", "a Realtek card reader"},
     {"PCI\\VEN_10EC&DEV_5227", "a Realtek card reader"},
     {"PCI\\VEN_10EC&DEV_5228", "a Realtek card reader"},
@@ -273,8 +273,9 @@ constexpr struct {
     // Alcor Micro PCI Express card readers AU6601 and AU6621: Linux alcor_pci.
     {"PCI\\VEN_1AEA&DEV_6601", "an Alcor Micro card reader"},
     {"PCI\\VEN_1AEA&DEV_6621", "an Alcor Micro card reader"},
-    // SD hosts whose vendors' own drivers serve XP: Ricoh R5C822 and JMicron JMB38x (in the
-    // Microsoft package above by device id), O2Micro OZ600/SD host family (Linux sdhci-pci).
+    // SD hosts that their vendors' drivers serve as disks where the system's SD stack does not
+    // (XP): Ricoh R5C822 and JMicron JMB38x (in the Microsoft package above by device id), and
+    // O2Micro's 8120, 8220 and 8320 (Linux sdhci-pci).
     {"PCI\\VEN_1180&DEV_0822", "a Ricoh card reader"},
     {"PCI\\VEN_197B&DEV_2381", "a JMicron card reader"},
     {"PCI\\VEN_1217&DEV_8120", "an O2Micro card reader"},

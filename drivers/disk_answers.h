@@ -121,7 +121,7 @@ struct DiskFacts {
     Writability writable = Writability::Unknown;
     std::optional<bool> hotplugRemovable; // IOCTL_STORAGE_GET_HOTPLUG_INFO's MediaRemovable
     std::optional<uint32_t> adapterBus;   // StorageAdapterProperty's BusType
-    // Plug and Play ids: the disk's enumerator ("SD\\"), its hardware ids, and the hardware and
+    // Plug and Play ids: the disk's enumerator ("SD\"), its hardware ids, and the hardware and
     // compatible ids of the device it hangs off (the reader's controller)
     std::vector<std::string> deviceIds;
     std::optional<bool> trim; // the device takes a trim (StorageDeviceTrimProperty)

@@ -24,8 +24,12 @@ class DiskCard final : public Card {
 public:
     DiskCard(Handle disk, uint32_t userSectors, bool readOnly, std::vector<unsigned> letters,
              const Host& host, void* buffer, bool trims)
-        : disk_(std::move(disk)), userSectors_(userSectors), readOnly_(readOnly),
-          letters_(std::move(letters)), host_(host), buffer_(static_cast<uint8_t*>(buffer)),
+        : disk_(std::move(disk)),
+          userSectors_(userSectors),
+          readOnly_(readOnly),
+          letters_(std::move(letters)),
+          host_(host),
+          buffer_(static_cast<uint8_t*>(buffer)),
           trims_(trims) {}
     ~DiskCard() override {
         volumes_.clear();
@@ -221,10 +225,10 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     void* buffer = VirtualAlloc(nullptr, kMaxTransferBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (!buffer) return SDHOST_ERR_OUT_OF_MEMORY;
     const bool protectedDisk = opened.writable == windisk::Writability::Protected;
-    card = std::make_unique<DiskCard>(
-        std::move(disk), windisk::userSectors(opened), readOnly || protectedDisk,
-        windisk::lettersOnDisk(system, facts.number->number), host, buffer,
-        windisk::eraseSupported(opened));
+    card = std::make_unique<DiskCard>(std::move(disk), windisk::userSectors(opened),
+                                      readOnly || protectedDisk,
+                                      windisk::lettersOnDisk(system, facts.number->number), host,
+                                      buffer, windisk::eraseSupported(opened));
     return SDHOST_OK;
 }
 

@@ -89,7 +89,7 @@ bool findDisk(HDEVINFO set, uint32_t number, SP_DEVINFO_DATA& device) {
     return false;
 }
 
-// Disk `number`'s Plug and Play ids: its enumerator ("SD\\"), its hardware ids, and the hardware
+// Disk `number`'s Plug and Play ids: its enumerator ("SD\"), its hardware ids, and the hardware
 // and compatible ids of the device it hangs off (a reader's controller). SetupAPI and the
 // configuration manager calls are all in XP.
 std::vector<std::string> deviceIdsOf(uint32_t number) {
@@ -102,8 +102,8 @@ std::vector<std::string> deviceIdsOf(uint32_t number) {
         for (DWORD what : {DWORD{SPDRP_ENUMERATOR_NAME}, DWORD{SPDRP_HARDWAREID}}) {
             IdText t;
             if (SetupDiGetDeviceRegistryPropertyW(set, &device, what, nullptr,
-                                                  reinterpret_cast<BYTE*>(t.text.data()),
-                                                  t.bytes(), nullptr))
+                                                  reinterpret_cast<BYTE*>(t.text.data()), t.bytes(),
+                                                  nullptr))
                 t.addTo(ids, what == SPDRP_ENUMERATOR_NAME ? L"\\" : L"");
         }
         DEVINST parent = 0;
@@ -137,7 +137,8 @@ void askDisk(HANDLE disk, windisk::DiskFacts& facts) {
     facts.hotplugRemovable =
         decoded(ask(disk, IOCTL_STORAGE_GET_HOTPLUG_INFO, sizeof(STORAGE_HOTPLUG_INFO)),
                 windisk::decodeHotplugMediaRemovable);
-    facts.adapterBus = decoded(property(disk, StorageAdapterProperty, 256), windisk::decodeAdapterBus);
+    facts.adapterBus =
+        decoded(property(disk, StorageAdapterProperty, 256), windisk::decodeAdapterBus);
     facts.trim = decoded(property(disk, StorageDeviceTrimProperty, sizeof(DEVICE_TRIM_DESCRIPTOR)),
                          windisk::decodeTrimEnabled);
 }

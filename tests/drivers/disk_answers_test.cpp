@@ -530,12 +530,12 @@ TEST(DiskAnswers, CardReaderDriversByTheirIds) {
         std::vector<std::string> ids;
         bool reader;
     } cases[] = {
-        {{"SD\\", "SD\\VID_03&OID_5344&PID_SD16G&REV_8.0"}, true},  // in-box SD stack
+        {{"SD\\", "SD\\VID_03&OID_5344&PID_SD16G&REV_8.0"}, true}, // in-box SD stack
         {{"sd\\vid_1b&oid_534d&pid_00000"}, true},
         {{"SCSI\\", "SCSI\\DiskGeneric_SD/MMC", "PCI\\VEN_10EC&DEV_5229&SUBSYS_05341028"}, true},
         {{"USBSTOR\\", "USB\\VID_0BDA&PID_0129&REV_3960"}, true},
         {{"PCI\\VEN_1217&DEV_8320&SUBSYS_FF501179", "PCI\\CC_080501"}, true},
-        {{"PCI\\VEN_ABCD&DEV_0001", "PCI\\CC_080500"}, true},  // any SD host controller
+        {{"PCI\\VEN_ABCD&DEV_0001", "PCI\\CC_080500"}, true}, // any SD host controller
         // A Realtek network adapter, a SATA controller, a USB stick, a hard disk's ids.
         {{"PCI\\VEN_10EC&DEV_8168"}, false},
         {{"PCI\\VEN_8086&DEV_A102", "PCI\\CC_010601"}, false},
@@ -557,7 +557,7 @@ TEST(DiskAnswers, BuiltInReadersAreCardsOnlyOnAKnownReader) {
     const std::vector<std::string> sdStack = {"SD\\", "SD\\VID_03&OID_5344&PID_SD32G"};
     const struct {
         const char* what;
-        uint32_t bus;                 // the descriptor's; kNone: the property is refused
+        uint32_t bus; // the descriptor's; kNone: the property is refused
         bool removable;
         std::optional<bool> hotplug;
         std::vector<std::string> ids;
@@ -566,10 +566,16 @@ TEST(DiskAnswers, BuiltInReadersAreCardsOnlyOnAKnownReader) {
         uint32_t code;
         const char* says;
     } cases[] = {
-        {"SCSI reader, Realtek controller", BusScsi, true, true, realtek, BusScsi, true,
-         SDHOST_OK, ""},
-        {"Unknown bus, no known reader", BusUnknown, true, true, {"SCSI\\", "PCI\\VEN_1234&DEV_5678"},
-         std::nullopt, true, SDHOST_ERR_CONFIG,
+        {"SCSI reader, Realtek controller", BusScsi, true, true, realtek, BusScsi, true, SDHOST_OK,
+         ""},
+        {"Unknown bus, no known reader",
+         BusUnknown,
+         true,
+         true,
+         {"SCSI\\", "PCI\\VEN_1234&DEV_5678"},
+         std::nullopt,
+         true,
+         SDHOST_ERR_CONFIG,
          "E: (PhysicalDrive1: Generic- SD/MMC, 31914983424 bytes) is a removable unknown device on "
          "no known card reader"},
         {"ATA built-in slot on the SD stack", BusAta, true, true, sdStack, std::nullopt, true,
@@ -582,9 +588,23 @@ TEST(DiskAnswers, BuiltInReadersAreCardsOnlyOnAKnownReader) {
         {"USB stick", BusUsb, true, std::nullopt, {}, std::nullopt, true, SDHOST_OK, ""},
         {"sffdisk slot without property or length", kNone, true, std::nullopt, sdStack,
          std::nullopt, false, SDHOST_OK, ""},
-        {"no property, unknown controller", kNone, true, true, {"SCSI\\"}, std::nullopt, false,
-         SDHOST_ERR_CONFIG, "does not say which bus it is on and is on no known card reader"},
-        {"fixed SATA disk", BusSata, false, false, {}, BusSata, true, SDHOST_ERR_CONFIG,
+        {"no property, unknown controller",
+         kNone,
+         true,
+         true,
+         {"SCSI\\"},
+         std::nullopt,
+         false,
+         SDHOST_ERR_CONFIG,
+         "does not say which bus it is on and is on no known card reader"},
+        {"fixed SATA disk",
+         BusSata,
+         false,
+         false,
+         {},
+         BusSata,
+         true,
+         SDHOST_ERR_CONFIG,
          "(PhysicalDrive1: Generic- SD/MMC, 31914983424 bytes) is not removable (a fixed SATA "
          "disk)"},
         {"removable SATA on a known reader", BusSata, true, true, realtek, std::nullopt, true,

@@ -105,13 +105,16 @@ void askDisk(const std::string& name, const char* what) {
         line("IOCTL_DISK_GET_LENGTH_INFO", true, std::to_string(*bytes) + " bytes");
     const auto hotplug = ask(h, IOCTL_STORAGE_GET_HOTPLUG_INFO, "IOCTL_STORAGE_GET_HOTPLUG_INFO");
     if (auto removable = decodeHotplugMediaRemovable(hotplug.data(), hotplug.size()))
-        line("IOCTL_STORAGE_GET_HOTPLUG_INFO", true, *removable ? "removable medium" : "fixed medium");
+        line("IOCTL_STORAGE_GET_HOTPLUG_INFO", true,
+             *removable ? "removable medium" : "fixed medium");
     query.PropertyId = StorageAdapterProperty;
-    const auto a = ask(h, IOCTL_STORAGE_QUERY_PROPERTY, "StorageAdapterProperty", &query, sizeof query);
+    const auto a =
+        ask(h, IOCTL_STORAGE_QUERY_PROPERTY, "StorageAdapterProperty", &query, sizeof query);
     if (auto bus = decodeAdapterBus(a.data(), a.size()))
         line("StorageAdapterProperty", true, std::string("bus ") + busName(*bus));
     query.PropertyId = StorageDeviceTrimProperty;
-    const auto t = ask(h, IOCTL_STORAGE_QUERY_PROPERTY, "StorageDeviceTrimProperty", &query, sizeof query);
+    const auto t =
+        ask(h, IOCTL_STORAGE_QUERY_PROPERTY, "StorageDeviceTrimProperty", &query, sizeof query);
     if (auto trim = decodeTrimEnabled(t.data(), t.size()))
         line("StorageDeviceTrimProperty", true, *trim ? "trim" : "no trim");
     DWORD returned = 0;
