@@ -534,13 +534,11 @@ TEST(DiskAnswers, CardReaderDriversByTheirIds) {
         {{"sd\\vid_1b&oid_534d&pid_00000"}, true},
         {{"SCSI\\", "SCSI\\DiskGeneric_SD/MMC", "PCI\\VEN_10EC&DEV_5229&SUBSYS_05341028"}, true},
         {{"USBSTOR\\", "USB\\VID_0BDA&PID_0129&REV_3960"}, true},
-        {{"PCI\\VEN_1217&DEV_8320&SUBSYS_FF501179", "PCI\\CC_080501"}, true},
         {{"PCI\\VEN_ABCD&DEV_0001", "PCI\\CC_080500"}, true}, // any SD host controller
-        // A Realtek network adapter, a SATA controller, a USB stick, a hard disk's ids.
+        // A Realtek network adapter, a SATA controller, a USB stick.
         {{"PCI\\VEN_10EC&DEV_8168"}, false},
         {{"PCI\\VEN_8086&DEV_A102", "PCI\\CC_010601"}, false},
         {{"USBSTOR\\", "USBSTOR\\DiskSanDisk_Cruzer", "USB\\VID_0781&PID_5567"}, false},
-        {{"SCSI\\", "SCSI\\DiskWDC_WD10EZEX"}, false},
         {{"SDX\\VID_03"}, false},
         {{}, false},
     };
