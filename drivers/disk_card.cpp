@@ -40,7 +40,7 @@ public:
     DiskCard(Handle disk, uint32_t userSectors, bool readOnly, unsigned index, uint32_t number,
              const Host& host, void* buffer)
         : disk_(std::move(disk)), userSectors_(userSectors), readOnly_(readOnly), index_(index),
-          host_(host), buffer_(static_cast<uint8_t*>(buffer)), volumes_(volumeSystem(), number) {}
+          host_(host), buffer_(static_cast<uint8_t*>(buffer)), volumes_(volumeSystem(), number, !readOnly) {}
     ~DiskCard() override { VirtualFree(buffer_, 0, MEM_RELEASE); }
     DiskCard(const DiskCard&) = delete;
     DiskCard& operator=(const DiskCard&) = delete;

@@ -40,12 +40,21 @@ std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk) {
     return names;
 }
 
-DiskVolumes::DiskVolumes(VolumeSystem& system, uint32_t disk) : system_(system), disk_(disk) {
+DiskVolumes::DiskVolumes(VolumeSystem& system, uint32_t disk, bool adopt)
+    : system_(system), disk_(disk) {
     auto found = parked().find(disk);
-    if (found == parked().end()) return;
+    if (!adopt || found == parked().end()) return;
     held_ = std::move(found->second);
     parked().erase(found);
-    taken_ = true;
+    // The disk number may have passed to another card since (a reader swapped): the locks are
+    // adopted only while every volume is still on the disk, else they go and the card is taken
+    // anew.
+    const std::vector<std::string> now = volumesOnDisk(system_, disk_);
+    const bool same = std::all_of(held_.begin(), held_.end(), [&](const HeldVolume& v) {
+        return std::find(now.begin(), now.end(), v.name) != now.end();
+    });
+    if (same) taken_ = true;
+    else releaseAll();
 }
 
 DiskVolumes::~DiskVolumes() { releaseAll(); }
@@ -117,7 +126,9 @@ uint32_t DiskVolumes::lockOne(const std::string& name, uint32_t writeProtectCode
 bool DiskVolumes::finish(bool runGoing) {
     if (!taken_) return true;
     if (runGoing) {
-        parked()[disk_] = std::move(held_);
+        // Nothing held (the volumes another handle holds) is not parked: the next opening
+        // looks again.
+        if (!held_.empty()) parked()[disk_] = std::move(held_);
         held_.clear();
         taken_ = false;
         return true;

@@ -52,8 +52,9 @@ struct HeldVolume {
 // middle of a format parks them for the next opening of the same disk, the last one lets them go.
 class DiskVolumes {
 public:
-    // Adopts what a closing of the same disk parked, if anything.
-    DiskVolumes(VolumeSystem& system, uint32_t disk);
+    // With `adopt` (a card opened for writing), takes over what a closing of the same disk
+    // parked, if anything.
+    DiskVolumes(VolumeSystem& system, uint32_t disk, bool adopt);
     // Unlocks and closes what is still held, without waiting (the library shutting down).
     ~DiskVolumes();
     DiskVolumes(const DiskVolumes&) = delete;

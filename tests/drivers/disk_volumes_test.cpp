@@ -32,7 +32,8 @@ public:
 
     std::vector<std::string> volumeNames() override {
         std::vector<std::string> names;
-        for (const Volume& v : listed()) names.push_back(v.name);
+        for (const Volume& v : listed())
+            if (find(v.name)) names.push_back(v.name);
         return names;
     }
     std::optional<std::vector<uint32_t>> extents(const std::string& name) override {
@@ -78,6 +79,7 @@ public:
     uint64_t now = 0;
     std::optional<uint64_t> releasedAt;
     std::vector<std::string> calls;
+    std::vector<std::string> gone;  // pulled with the card, listed no more
 
 private:
     // Until the volumes are let go the disk holds what it held; then, after a while, what the
@@ -88,6 +90,7 @@ private:
         return now >= *releasedAt + backAfter_ ? after_ : none;
     }
     const Volume* find(const std::string& name) const {
+        if (std::find(gone.begin(), gone.end(), name) != gone.end()) return nullptr;
         for (const Volume& v : listed())
             if (v.name == name) return &v;
         return nullptr;
@@ -133,7 +136,7 @@ TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
         RecordedVolumes system(c.volumes);
         std::string why;
         {
-            DiskVolumes volumes(system, 1);
+            DiskVolumes volumes(system, 1, true);
             EXPECT_EQ(volumes.take(kWriteProtect, why), c.code) << c.name;
             std::vector<std::string> steps;
             for (const std::string& call : system.calls)
@@ -149,7 +152,7 @@ TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
 TEST(DiskVolumes, ALockHeldForAMomentIsTriedAgainForAboutTenSeconds) {
     for (const uint64_t heldFor : {uint64_t{3000}, uint64_t{9500}, uint64_t{10300}}) {
         RecordedVolumes system({{"\\\\?\\Volume{e}\\", {1}, {"E:\\"}, 0, heldFor}});
-        DiskVolumes volumes(system, 1);
+        DiskVolumes volumes(system, 1, true);
         std::string why;
         const bool had = heldFor < kVolumeWaitMs;
         EXPECT_EQ(volumes.take(kWriteProtect, why), had ? SDHOST_OK : SDHOST_ERR_BUSY) << heldFor;
@@ -177,7 +180,7 @@ TEST(DiskVolumes, AfterTheLastClosingTheVolumeIsWaitedForAndGivenBackItsLetter) 
     };
     for (const FinishCase& c : cases) {
         RecordedVolumes system({kSystem, {e, {1}, {"E:\\", "C:\\mnt\\card\\"}}}, c.after, c.backAfter);
-        DiskVolumes volumes(system, 1);
+        DiskVolumes volumes(system, 1, true);
         std::string why;
         ASSERT_EQ(volumes.take(kWriteProtect, why), SDHOST_OK);
         EXPECT_EQ(volumes.finish(false), c.back) << c.name;
@@ -195,12 +198,22 @@ TEST(DiskVolumes, ACardWithoutAVolumeOfOursIsNotWaitedFor) {
     for (const std::vector<Volume>& volumes :
          {std::vector<Volume>{kSystem}, std::vector<Volume>{{"\\\\?\\Volume{e}\\", {1}, {"E:\\"}, 5}}}) {
         RecordedVolumes system(volumes);
-        DiskVolumes card(system, 1);
+        DiskVolumes card(system, 1, true);
         std::string why;
         ASSERT_EQ(card.take(kWriteProtect, why), SDHOST_OK);
         EXPECT_TRUE(card.finish(false));
         EXPECT_EQ(system.now, 0u);
     }
+    // Nor is nothing parked: the next opening looks at the volume again.
+    const std::string e = "\\\\?\\Volume{e}\\";
+    RecordedVolumes system({{e, {1}, {"E:\\"}, 5}});
+    std::string why;
+    for (int opening = 0; opening < 2; ++opening) {
+        DiskVolumes card(system, 1, true);
+        ASSERT_EQ(card.take(kWriteProtect, why), SDHOST_OK);
+        card.finish(true);
+    }
+    EXPECT_EQ(std::count(system.calls.begin(), system.calls.end(), "open " + e), 2);
 }
 
 TEST(DiskVolumes, ClosingsInTheMiddleOfARunKeepTheLocksForTheNextOpening) {
@@ -208,7 +221,7 @@ TEST(DiskVolumes, ClosingsInTheMiddleOfARunKeepTheLocksForTheNextOpening) {
     RecordedVolumes system({{e, {1}, {"E:\\"}}, {f, {1}, {}}}, {{e, {1}, {"E:\\"}}});
     std::string why;
     {
-        DiskVolumes first(system, 1);
+        DiskVolumes first(system, 1, true);
         ASSERT_EQ(first.take(kWriteProtect, why), SDHOST_OK);
         EXPECT_TRUE(first.finish(true));
     }
@@ -216,29 +229,56 @@ TEST(DiskVolumes, ClosingsInTheMiddleOfARunKeepTheLocksForTheNextOpening) {
     // twice, and another disk's opening adopts nothing.
     const size_t taken = system.calls.size();
     {
-        DiskVolumes other(system, 2);
+        DiskVolumes other(system, 2, true);
         ASSERT_EQ(other.take(kWriteProtect, why), SDHOST_OK);
     }
     for (int pair = 0; pair < 2; ++pair) {
-        DiskVolumes again(system, 1);
+        DiskVolumes again(system, 1, true);
         ASSERT_EQ(again.take(kWriteProtect, why), SDHOST_OK);
         EXPECT_TRUE(again.finish(true));
     }
     EXPECT_EQ(system.calls.size(), taken);
     EXPECT_FALSE(system.called("release"));
     {
-        DiskVolumes last(system, 1);
+        DiskVolumes last(system, 1, true);
         EXPECT_TRUE(last.finish(false));
     }
     EXPECT_TRUE(system.called("release " + e));
     EXPECT_TRUE(system.called("release " + f));
 }
 
+// A probe's opening in between adopts nothing; a card swapped for another under the same disk
+// number does not inherit the locks of the one before.
+TEST(DiskVolumes, OnlyAWritingOpeningOfTheSameCardAdoptsTheLocks) {
+    const std::string e = "\\\\?\\Volume{e}\\";
+    RecordedVolumes system({{e, {1}, {"E:\\"}}});
+    std::string why;
+    const auto park = [&] {
+        DiskVolumes volumes(system, 1, true);
+        ASSERT_EQ(volumes.take(kWriteProtect, why), SDHOST_OK);
+        volumes.finish(true);
+    };
+    park();
+    { DiskVolumes probe(system, 1, false); }
+    EXPECT_FALSE(system.called("release"));
+    {
+        DiskVolumes again(system, 1, true);
+        EXPECT_EQ(again.take(kWriteProtect, why), SDHOST_OK);
+        EXPECT_EQ(std::count(system.calls.begin(), system.calls.end(), "open " + e), 1);
+        again.finish(true);
+    }
+    system.gone.push_back(e);
+    DiskVolumes swapped(system, 1, true);
+    EXPECT_TRUE(system.called("release " + e));
+    EXPECT_EQ(swapped.take(kWriteProtect, why), SDHOST_OK);
+    EXPECT_EQ(std::count(system.calls.begin(), system.calls.end(), "open " + e), 1);
+}
+
 TEST(DiskVolumes, WhatARunLeftParkedIsLetGoOf) {
     const std::string e = "\\\\?\\Volume{e}\\";
     RecordedVolumes system({{e, {1}, {"E:\\"}}});
     {
-        DiskVolumes volumes(system, 1);
+        DiskVolumes volumes(system, 1, true);
         std::string why;
         ASSERT_EQ(volumes.take(kWriteProtect, why), SDHOST_OK);
         volumes.finish(true);
@@ -246,7 +286,7 @@ TEST(DiskVolumes, WhatARunLeftParkedIsLetGoOf) {
     releaseParkedVolumes(system);
     EXPECT_EQ(system.calls.back(), "release " + e);
     // Nothing is left to adopt: the next opening takes the volume anew.
-    DiskVolumes next(system, 1);
+    DiskVolumes next(system, 1, true);
     EXPECT_TRUE(next.finish(false));
     EXPECT_EQ(std::count(system.calls.begin(), system.calls.end(), "release " + e), 1);
 }
