@@ -39,8 +39,13 @@ class DiskCard final : public Card {
 public:
     DiskCard(Handle disk, uint32_t userSectors, bool readOnly, unsigned index, uint32_t number,
              const Host& host, void* buffer)
-        : disk_(std::move(disk)), userSectors_(userSectors), readOnly_(readOnly), index_(index),
-          host_(host), buffer_(static_cast<uint8_t*>(buffer)), volumes_(volumeSystem(), number, !readOnly) {}
+        : disk_(std::move(disk)),
+          userSectors_(userSectors),
+          readOnly_(readOnly),
+          index_(index),
+          host_(host),
+          buffer_(static_cast<uint8_t*>(buffer)),
+          volumes_(volumeSystem(), number, !readOnly) {}
     ~DiskCard() override { VirtualFree(buffer_, 0, MEM_RELEASE); }
     DiskCard(const DiskCard&) = delete;
     DiskCard& operator=(const DiskCard&) = delete;
@@ -160,7 +165,7 @@ private:
     unsigned index_;
     Host host_;
     uint8_t* buffer_;
-    windisk::DiskVolumes volumes_;  // let go of before the disk is closed
+    windisk::DiskVolumes volumes_; // let go of before the disk is closed
     bool written_ = false;
 };
 

@@ -93,14 +93,13 @@ uint32_t DiskVolumes::lockOne(const std::string& name, uint32_t writeProtectCode
     const std::string shown = shownName(name, volume.mountPoints);
     if (const uint32_t err = system_.open(name, volume.handle)) {
         switch (err) {
-        case 5:    // ERROR_ACCESS_DENIED: locked by another handle (the program's own, on XP)
-        case 32:   // ERROR_SHARING_VIOLATION
-        case 2:    // ERROR_FILE_NOT_FOUND: gone since it was listed
-        case 3:    // ERROR_PATH_NOT_FOUND
-        case 21:   // ERROR_NOT_READY
+        case 5:  // ERROR_ACCESS_DENIED: locked by another handle (the program's own, on XP)
+        case 32: // ERROR_SHARING_VIOLATION
+        case 2:  // ERROR_FILE_NOT_FOUND: gone since it was listed
+        case 3:  // ERROR_PATH_NOT_FOUND
+        case 21: // ERROR_NOT_READY
             return SDHOST_OK;
-        case kErrorWriteProtect:
-            return writeProtectCode;
+        case kErrorWriteProtect: return writeProtectCode;
         default:
             why = shown + " cannot be opened (error " + std::to_string(err) + ")";
             return SDHOST_ERR_BUSY;

@@ -42,7 +42,7 @@ std::optional<std::vector<uint32_t>> WindowsVolumes::extents(const std::string& 
     constexpr DWORD kExtents = 8 + 24 * 32;
     auto disks = decoded(ask(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents),
                          windisk::decodeDiskExtents);
-    if (!disks && GetLastError() == ERROR_MORE_DATA) disks.emplace();  // too many to list
+    if (!disks && GetLastError() == ERROR_MORE_DATA) disks.emplace(); // too many to list
     return disks;
 }
 

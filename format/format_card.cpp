@@ -131,7 +131,8 @@ int32_t FormatRun::run() {
     const bool cameBack = hold.volumeCameBack();
     if (closed != 0) return Failed;
     if (result == SuccessReinsertCard && overwriteResult_ != 0) return SuccessReinsertCardOverwriteFailed;
-    if (result == Success && (released != VolumeResult::Done || !cameBack)) return SuccessReinsertCard;
+    if (result == Success && (released != VolumeResult::Done || !cameBack))
+        return SuccessReinsertCard;
     return result;
 }
 

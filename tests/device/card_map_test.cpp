@@ -85,14 +85,14 @@ TEST(CardMap, DrivesAreNamedInAVariableAndTakenOutAgain) {
     nameDriveInVariable(kName, 4, true);
     nameDriveInVariable(kName, 25, true);
     nameDriveInVariable(kName, 4, true);
-    EXPECT_EQ(environmentVariable(kName), "ZE");  // each once
+    EXPECT_EQ(environmentVariable(kName), "ZE"); // each once
     EXPECT_TRUE(variableNamesDrive(kName, 25));
     EXPECT_FALSE(variableNamesDrive(kName, 5));
     nameDriveInVariable(kName, 4, false);
     EXPECT_FALSE(variableNamesDrive(kName, 4));
     nameDriveInVariable(kName, 25, false);
     EXPECT_FALSE(environmentVariable(kName));
-    nameDriveInVariable(kName, 26, true);  // no such drive
+    nameDriveInVariable(kName, 26, true); // no such drive
     EXPECT_FALSE(environmentVariable(kName));
 }
 

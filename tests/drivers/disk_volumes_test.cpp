@@ -79,7 +79,7 @@ public:
     uint64_t now = 0;
     std::optional<uint64_t> releasedAt;
     std::vector<std::string> calls;
-    std::vector<std::string> gone;  // pulled with the card, listed no more
+    std::vector<std::string> gone; // pulled with the card, listed no more
 
 private:
     // Until the volumes are let go the disk holds what it held; then, after a while, what the
@@ -106,31 +106,45 @@ struct TakeCase {
     const char* name;
     std::vector<Volume> volumes;
     uint32_t code;
-    std::vector<std::string> calls;  // in order
-    std::string why;                 // a part of the line
+    std::vector<std::string> calls; // in order
+    std::string why;                // a part of the line
 };
 
 TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
     const std::string e = "\\\\?\\Volume{e}\\", f = "\\\\?\\Volume{f}\\";
     const std::vector<TakeCase> cases = {
         {"two partitions, one without a letter",
-         {kSystem, {e, {1}, {"E:\\"}}, {f, {1}, {}}}, SDHOST_OK,
-         {"open " + e, "lock " + e, "dismount " + e, "open " + f, "lock " + f, "dismount " + f}, ""},
+         {kSystem, {e, {1}, {"E:\\"}}, {f, {1}, {}}},
+         SDHOST_OK,
+         {"open " + e, "lock " + e, "dismount " + e, "open " + f, "lock " + f, "dismount " + f},
+         ""},
         {"a GPT card mounted in a folder",
-         {kSystem, {e, {1}, {"C:\\mnt\\card\\"}}}, SDHOST_OK,
-         {"open " + e, "lock " + e, "dismount " + e}, ""},
+         {kSystem, {e, {1}, {"C:\\mnt\\card\\"}}},
+         SDHOST_OK,
+         {"open " + e, "lock " + e, "dismount " + e},
+         ""},
         {"the program's own lock (XP) counts as taken",
-         {{e, {1}, {"E:\\"}, 5}}, SDHOST_OK, {"open " + e}, ""},
+         {{e, {1}, {"E:\\"}, 5}},
+         SDHOST_OK,
+         {"open " + e},
+         ""},
         {"write-protected", {{e, {1}, {"E:\\"}, 19}}, kWriteProtect, {"open " + e}, ""},
         {"a volume spanning the card and another disk",
-         {{e, {1}, {"E:\\"}}, {f, {2, 1}, {"F:\\"}}}, SDHOST_ERR_CONFIG, {}, "F:\\ also lies"},
+         {{e, {1}, {"E:\\"}}, {f, {2, 1}, {"F:\\"}}},
+         SDHOST_ERR_CONFIG,
+         {},
+         "F:\\ also lies"},
         {"a lock held beyond the wait",
-         {{e, {1}, {"E:\\"}}, {f, {1}, {"G:\\"}, 0, kNever}}, SDHOST_ERR_BUSY,
+         {{e, {1}, {"E:\\"}}, {f, {1}, {"G:\\"}, 0, kNever}},
+         SDHOST_ERR_BUSY,
          {"open " + e, "lock " + e, "dismount " + e, "open " + f, "lock " + f, "release " + f,
           "release " + e},
          "G:\\ is in use"},
         {"an open refused for another reason",
-         {{e, {1}, {}, 1117}}, SDHOST_ERR_BUSY, {"open " + e}, e + " cannot be opened (error 1117)"},
+         {{e, {1}, {}, 1117}},
+         SDHOST_ERR_BUSY,
+         {"open " + e},
+         e + " cannot be opened (error 1117)"},
     };
     for (const TakeCase& c : cases) {
         RecordedVolumes system(c.volumes);
@@ -179,7 +193,8 @@ TEST(DiskVolumes, AfterTheLastClosingTheVolumeIsWaitedForAndGivenBackItsLetter) 
         {"back too late", {{n, {1}, {}}}, kVolumeWaitMs + 1000, false, {}},
     };
     for (const FinishCase& c : cases) {
-        RecordedVolumes system({kSystem, {e, {1}, {"E:\\", "C:\\mnt\\card\\"}}}, c.after, c.backAfter);
+        RecordedVolumes system({kSystem, {e, {1}, {"E:\\", "C:\\mnt\\card\\"}}}, c.after,
+                               c.backAfter);
         DiskVolumes volumes(system, 1, true);
         std::string why;
         ASSERT_EQ(volumes.take(kWriteProtect, why), SDHOST_OK);
@@ -196,7 +211,8 @@ TEST(DiskVolumes, AfterTheLastClosingTheVolumeIsWaitedForAndGivenBackItsLetter) 
 // Nothing was held (a blank card, or on XP the program's own lock): nothing to wait for.
 TEST(DiskVolumes, ACardWithoutAVolumeOfOursIsNotWaitedFor) {
     for (const std::vector<Volume>& volumes :
-         {std::vector<Volume>{kSystem}, std::vector<Volume>{{"\\\\?\\Volume{e}\\", {1}, {"E:\\"}, 5}}}) {
+         {std::vector<Volume>{kSystem},
+          std::vector<Volume>{{"\\\\?\\Volume{e}\\", {1}, {"E:\\"}, 5}}}) {
         RecordedVolumes system(volumes);
         DiskVolumes card(system, 1, true);
         std::string why;

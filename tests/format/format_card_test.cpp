@@ -441,13 +441,15 @@ INSTANTIATE_TEST_SUITE_P(
     OsKinds, FullOverwriteFormat,
     ::testing::Values(
         // A preliminary file system, the card and the volume closed and reopened.
-        OverwriteRow{"Xp", OsKindXp,
-                     {"DDInit 26", "openVolume Z", "DDWritePT 0+64", "DDFini", "closeVolume",
-                      "DDInit 26", "openVolume Z", "DDWritePT 0+256", "DDWritePT 0+1",
-                      "DDWritePT 0+64", "DDFini", "closeVolume", "openVolume Z", "closeVolume",
-                      "openVolume Z", "closeVolume"}},
+        OverwriteRow{
+            "Xp",
+            OsKindXp,
+            {"DDInit 26", "openVolume Z", "DDWritePT 0+64", "DDFini", "closeVolume", "DDInit 26",
+             "openVolume Z", "DDWritePT 0+256", "DDWritePT 0+1", "DDWritePT 0+64", "DDFini",
+             "closeVolume", "openVolume Z", "closeVolume", "openVolume Z", "closeVolume"}},
         // Sector 0 zeroed and the card reopened; the volume is never touched.
-        OverwriteRow{"VistaAndLater", OsKindVistaTo8,
+        OverwriteRow{"VistaAndLater",
+                     OsKindVistaTo8,
                      {"DDInit 26", "DDWritePT 0+1 zeros", "DDFini", "DDInit 26",
                       "DDWritePT 0+256 zeros", "DDWritePT 0+1", "DDWritePT 0+64", "DDFini"}}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -494,21 +496,51 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EraseRow{"BoundUnchangedLayout", 1, OsKindXp, true, false, Success, {}},
         EraseRow{"BoundBlankCard", 1, OsKindVistaTo8, false, false, SuccessReinsertCard, {}},
-        EraseRow{"PrivateXpHoldsTheLock", 2, OsKindXp, true, true, Success,
-                 {"loadLibrary quillhost.so", "private DDInit 26", "openVolume Z", "closeVolume",
-                  "private DDFini", "freeLibrary quillhost.so",
-                  "DDInit 4122", "openVolume Z", "DDWritePT 0+1", "DDWritePT 0+64",
-                  "loadLibrary " BRC_QUILLHOST_PATH, "closeVolume", "private DDInit 26", "openVolume Z",
-                  "private DDErase 0-8191", "private DDErase 8192-16383", "private DDErase 16384-20479",
-                  "private DDFini", "freeLibrary " BRC_QUILLHOST_PATH, "DDWritePT 0+1", "DDWritePT 0+64",
-                  "DDFini", "closeVolume", "openVolume Z", "closeVolume", "openVolume Z", "closeVolume"}},
-        EraseRow{"PrivateVistaClosesAndReopens", 2, OsKindVistaTo8, false, false, SuccessReinsertCard,
-                 {"loadLibrary quillhost.so",  // the lock probe finds no library
+        EraseRow{"PrivateXpHoldsTheLock",
+                 2,
+                 OsKindXp,
+                 true,
+                 true,
+                 Success,
+                 {"loadLibrary quillhost.so",
+                  "private DDInit 26",
+                  "openVolume Z",
+                  "closeVolume",
+                  "private DDFini",
+                  "freeLibrary quillhost.so",
+                  "DDInit 4122",
+                  "openVolume Z",
+                  "DDWritePT 0+1",
+                  "DDWritePT 0+64",
+                  "loadLibrary " BRC_QUILLHOST_PATH,
+                  "closeVolume",
+                  "private DDInit 26",
+                  "openVolume Z",
+                  "private DDErase 0-8191",
+                  "private DDErase 8192-16383",
+                  "private DDErase 16384-20479",
+                  "private DDFini",
+                  "freeLibrary " BRC_QUILLHOST_PATH,
+                  "DDWritePT 0+1",
+                  "DDWritePT 0+64",
+                  "DDFini",
+                  "closeVolume",
+                  "openVolume Z",
+                  "closeVolume",
+                  "openVolume Z",
+                  "closeVolume"}},
+        EraseRow{"PrivateVistaClosesAndReopens",
+                 2,
+                 OsKindVistaTo8,
+                 false,
+                 false,
+                 SuccessReinsertCard,
+                 {"loadLibrary quillhost.so", // the lock probe finds no library
                   "DDInit 4122", "DDWritePT 0+1", "DDWritePT 0+64", "DDFini",
                   "loadLibrary " BRC_QUILLHOST_PATH, "private DDInit 26", "private DDErase 0-8191",
                   "private DDErase 8192-16383", "private DDErase 16384-20479", "private DDFini",
-                  "freeLibrary " BRC_QUILLHOST_PATH, "DDInit 4122", "DDWritePT 0+1", "DDWritePT 0+64",
-                  "DDFini"}}),
+                  "freeLibrary " BRC_QUILLHOST_PATH, "DDInit 4122", "DDWritePT 0+1",
+                  "DDWritePT 0+64", "DDFini"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(FormatCardCancel, CancelledOverwriteStopsTheEraseAndStillWritesTheFileSystem) {
@@ -621,7 +653,7 @@ TEST(FormatCardVolumeHold, OnlyTheLastClosingLetsTheVolumesGo) {
 TEST(FormatCardVolumeHold, AVolumeThatDoesNotComeBackAsksForTheCardAgain) {
     for (const OsKind osKind : {OsKindVistaTo8, OsKindXp}) {
         CardRun run(1, osKind);
-        ASSERT_EQ(run.format(Quick), SuccessReinsertCard);  // a blank card changes its layout
+        ASSERT_EQ(run.format(Quick), SuccessReinsertCard); // a blank card changes its layout
         ASSERT_EQ(run.format(Quick), Success);
         run.hook = [](const std::string& line) {
             if (line == "DDFini" && !environmentVariable(kHoldVolumesVariable))
