@@ -124,7 +124,9 @@ void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& reques
     }
     if (outcome.result == Success) {
         host_.repaintNow();
-        // The system writes the label; FAT32's FSInfo and FAT entry are put right after it.
+        // A Success means the card's volume is back: the library waited for it after its last
+        // closing, else the format asks for the card again. The system writes the label;
+        // FAT32's FSInfo and FAT entry are put right after it.
         env_.sys.os.setVolumeLabel(root, outcome.label);
         if (outcome.figures.fileSystemKind == Fat32)
             runLabelOperation(probe, Fat32Repair, root, outcome.label, request.sizeAdjustment);

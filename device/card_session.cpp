@@ -1,9 +1,23 @@
 #include "device/card_session.h"
 
 #include "base/format_types.h"
+#include "device/card_map.h"
 #include "os/os_services.h"
 
 namespace brc {
+
+RunVolumeHold::RunVolumeHold(uint32_t driveNumber) : index_(driveNumber - 1) {
+    nameDriveInVariable(kVolumeNotBackVariable, index_, false);
+    nameDriveInVariable(kHoldVolumesVariable, index_, true);
+}
+
+void RunVolumeHold::end() { nameDriveInVariable(kHoldVolumesVariable, index_, false); }
+
+bool RunVolumeHold::volumeCameBack() const {
+    const bool gone = variableNamesDrive(kVolumeNotBackVariable, index_);
+    nameDriveInVariable(kVolumeNotBackVariable, index_, false);
+    return !gone;
+}
 
 CardSession::CardSession(DriverBinding& driver, SystemState& sys, uint32_t driveNumber,
                          const uint32_t* powerAbort)

@@ -19,6 +19,25 @@ enum class VolumeExit {
              // what the card now holds
 };
 
+// A format run's hold on the card's volumes: from the card's first opening until just before its
+// last closing, the driver libraries are told (through the environment they share with the
+// program) that the run goes on, so a closing in between keeps the volumes locked. Constructed
+// after the run's session, it ends before the session's own last closing on every way out.
+class RunVolumeHold {
+public:
+    explicit RunVolumeHold(uint32_t driveNumber);
+    ~RunVolumeHold() { end(); }
+    RunVolumeHold(const RunVolumeHold&) = delete;
+    RunVolumeHold& operator=(const RunVolumeHold&) = delete;
+
+    void end();
+    // After the last closing: whether the library saw the card's volume come back.
+    bool volumeCameBack() const;
+
+private:
+    unsigned index_;
+};
+
 class CardSession {
 public:
     // `powerAbort`: the word a suspend or standby sets; a check or a take that sees it set

@@ -9,9 +9,13 @@
 #include <cstring>
 #include <vector>
 
+#include "base/environment.h"
+#include "device/card_map.h"
 #include "drivers/disk_answers.h"
+#include "drivers/disk_volumes.h"
 #include "drivers/win_io.h"
 #include "drivers/windows_disks.h"
+#include "drivers/windows_volumes.h"
 
 namespace brc::vcard {
 namespace {
@@ -20,22 +24,30 @@ using windisk::DiskFacts;
 
 constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB
 
+windisk::VolumeSystem& volumeSystem() {
+    static WindowsVolumes system;
+    return system;
+}
+
+// Volumes a closing parked are let go once no format run names a drive: that run ended in
+// another library instance.
+void letGoOfLeftovers() {
+    if (!environmentVariable(kHoldVolumesVariable)) windisk::releaseParkedVolumes(volumeSystem());
+}
+
 class DiskCard final : public Card {
 public:
-    DiskCard(Handle disk, uint32_t userSectors, bool readOnly, std::vector<unsigned> letters,
+    DiskCard(Handle disk, uint32_t userSectors, bool readOnly, unsigned index, uint32_t number,
              const Host& host, void* buffer, bool trims)
         : disk_(std::move(disk)),
           userSectors_(userSectors),
           readOnly_(readOnly),
-          letters_(std::move(letters)),
+          index_(index),
           host_(host),
           buffer_(static_cast<uint8_t*>(buffer)),
+          volumes_(volumeSystem(), number, !readOnly),
           trims_(trims) {}
-    ~DiskCard() override {
-        volumes_.clear();
-        disk_.reset();
-        VirtualFree(buffer_, 0, MEM_RELEASE);
-    }
+    ~DiskCard() override { VirtualFree(buffer_, 0, MEM_RELEASE); }
     DiskCard(const DiskCard&) = delete;
     DiskCard& operator=(const DiskCard&) = delete;
 
@@ -102,12 +114,15 @@ public:
     uint32_t getMid(uint8_t[8]) const override { return SDHOST_ERR_NO_CARD; }
 
     // The report must never come before the data is on the card; then the system reads the new
-    // partition table, and the volumes are let go so that it mounts the new file system.
+    // partition table. In the middle of a format run the volumes stay locked for the card's next
+    // opening; at its end they are let go so that the system mounts the new file system, and a
+    // volume that does not come back is told to the program.
     uint32_t finish() override {
         uint32_t rc = SDHOST_OK;
         if (!readOnly_ && !FlushFileBuffers(disk_.get())) rc = failure(GetLastError());
         if (written_) control(disk_.get(), IOCTL_DISK_UPDATE_PROPERTIES);
-        volumes_.clear();
+        if (!volumes_.finish(variableNamesDrive(kHoldVolumesVariable, index_)))
+            nameDriveInVariable(kVolumeNotBackVariable, index_, true);
         return rc;
     }
 
@@ -123,42 +138,13 @@ private:
         return windisk::transferFailure(err, host_.writeProtectCode);
     }
 
-    // Every volume of the disk locked, or dismounted where a lock is refused (files open on it),
-    // held until the card is closed. A volume another handle holds locked (the program's own, on
-    // XP) cannot be opened, and counts as taken.
+    // Every volume of the disk locked and dismounted before the first write, or the write
+    // refused with one line saying why.
     uint32_t takeVolumes() {
-        if (taken_) return SDHOST_OK;
-        std::vector<Handle> held;
-        for (unsigned letter : letters_) {
-            Handle volume = openPath(volumeName(letter), GENERIC_READ | GENERIC_WRITE);
-            if (!volume.ok()) {
-                const DWORD err = GetLastError();
-                if (err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ||
-                    err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND || err == ERROR_NOT_READY)
-                    continue;
-                return refuseWrite(letter, err);
-            }
-            if (control(volume.get(), FSCTL_LOCK_VOLUME)) {
-                control(volume.get(), FSCTL_DISMOUNT_VOLUME);
-            } else if (control(volume.get(), FSCTL_DISMOUNT_VOLUME)) {
-                control(volume.get(), FSCTL_LOCK_VOLUME);
-            } else {
-                return refuseWrite(letter, GetLastError());
-            }
-            held.push_back(std::move(volume));
-        }
-        for (Handle& h : held) volumes_.push_back(std::move(h));
-        taken_ = true;
-        return SDHOST_OK;
-    }
-
-    uint32_t refuseWrite(unsigned letter, DWORD err) const {
-        std::fprintf(stderr,
-                     "%s: %s is in use and can be neither locked nor dismounted (error %lu); "
-                     "close the programs using it\n",
-                     host_.name, windisk::driveName(letter).c_str(),
-                     static_cast<unsigned long>(err));
-        return SDHOST_ERR_BUSY;
+        std::string why;
+        const uint32_t rc = volumes_.take(host_.writeProtectCode, why);
+        if (!why.empty()) std::fprintf(stderr, "%s: %s\n", host_.name, why.c_str());
+        return rc;
     }
 
     // One attempt at the whole transfer through the aligned buffer.
@@ -177,11 +163,10 @@ private:
     Handle disk_;
     uint32_t userSectors_;
     bool readOnly_;
-    std::vector<unsigned> letters_;
+    unsigned index_;
     Host host_;
     uint8_t* buffer_;
-    std::vector<Handle> volumes_;
-    bool taken_ = false;
+    windisk::DiskVolumes volumes_; // let go of before the disk is closed
     bool written_ = false;
     bool trims_;
 };
@@ -190,6 +175,7 @@ private:
 
 uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::unique_ptr<Card>& card,
                       std::string& error) {
+    letGoOfLeftovers();
     WindowsDisks system;
     const DiskFacts facts = windisk::factsOf(system, index);
     const windisk::Verdict verdict = windisk::judge(facts);
@@ -226,16 +212,18 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     if (!buffer) return SDHOST_ERR_OUT_OF_MEMORY;
     const bool protectedDisk = opened.writable == windisk::Writability::Protected;
     card = std::make_unique<DiskCard>(std::move(disk), windisk::userSectors(opened),
-                                      readOnly || protectedDisk,
-                                      windisk::lettersOnDisk(system, facts.number->number), host,
+                                      readOnly || protectedDisk, index, facts.number->number, host,
                                       buffer, windisk::eraseSupported(opened));
     return SDHOST_OK;
 }
 
 uint32_t diskCardFlags(unsigned index, uint32_t& flags) {
+    letGoOfLeftovers();
     WindowsDisks system;
     flags = windisk::checkFlags(windisk::factsOf(system, index));
     return SDHOST_OK;
 }
+
+void releaseParkedDiskVolumes() { windisk::releaseParkedVolumes(volumeSystem()); }
 
 } // namespace brc::vcard

@@ -11,14 +11,17 @@ namespace brc::vcard {
 
 // Opens the disk behind drive `index` (0 = A:) once the system's answers say it is a card
 // (drivers/disk_answers.h): for reading and writing, or for reading only with `readOnly` (a
-// probe). Writes and erases take every volume of the disk first (lock, or dismount where the lock
-// is refused) and hold them until the card is closed. `error` holds one line for the user when
-// there is something to say.
+// probe). Writes and erases take every volume of the disk first (drivers/disk_volumes.h) and
+// hold them until the card's last closing in a format run. `error` holds one line for the user
+// when there is something to say.
 uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::unique_ptr<Card>& card,
                       std::string& error);
 
 // DDChkSDCard's flags for drive `index`, from the system's answers alone (none for a drive that
 // is no card); nothing is opened for reading or writing.
 uint32_t diskCardFlags(unsigned index, uint32_t& flags);
+
+// Lets go of the volumes a closing in the middle of a format run left locked.
+void releaseParkedDiskVolumes();
 
 } // namespace brc::vcard

@@ -163,8 +163,12 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDSysInit)(void) {
 
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDSysFini)(void) {
     if (!ready()) return SDHOST_ERR_NOT_READY;
-    if (--users == 0)
+    if (--users == 0) {
         for (auto& card : cards) card.reset();
+#if defined(_WIN32)
+        releaseParkedDiskVolumes();
+#endif
+    }
     return SDHOST_OK;
 }
 

@@ -97,6 +97,7 @@ int32_t FormatRun::run() {
     const ProgressWindow window(svc_, type_, figures_.overwriteTime == 0);
 
     CardSession session(driver_, sys_, driveNumber_, &flags_.powerAbort);
+    RunVolumeHold hold(driveNumber_);
     if (const int32_t opened = session.open()) return opened;
     if (const int32_t refused = session.check(rootPath_)) return refused;
     if (const int32_t notTaken = session.takeVolume(true)) return notTaken;
@@ -122,10 +123,16 @@ int32_t FormatRun::run() {
     figures_.clusterBytes = svc_.report.reportClusterBytes;
     figures_.fileSystemKind = svc_.report.reportFsType;
 
+    // The library's last closing flushes the card and has the system read the new partition
+    // table before the volume is let go, here too where the program holds the volume itself.
+    hold.end();
+    const uint32_t closed = session.closeCard();
     const VolumeResult released = session.releaseVolume();
-    if (session.closeCard() != 0) return Failed;
+    const bool cameBack = hold.volumeCameBack();
+    if (closed != 0) return Failed;
     if (result == SuccessReinsertCard && overwriteResult_ != 0) return SuccessReinsertCardOverwriteFailed;
-    if (result == Success && released != VolumeResult::Done) return SuccessReinsertCard;
+    if (result == Success && (released != VolumeResult::Done || !cameBack))
+        return SuccessReinsertCard;
     return result;
 }
 

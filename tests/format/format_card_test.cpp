@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "base/environment.h"
+#include "device/card_map.h"
 #include "tests/support/system_os.h"
 #include "device/driver_binding.h"
 #include "device/system_checks.h"
@@ -336,6 +338,7 @@ TEST_P(FormatCardExit, ClosesCardVolumeAndWindowExactlyOnce) {
 
     EXPECT_EQ(run.format(row.type, row.label), row.result);
     run.expectAllClosed(row.route != 0 ? 1 : 0);
+    EXPECT_FALSE(environmentVariable(kHoldVolumesVariable)) << "the hold outlived the run";
     if (row.notCalled) {
         EXPECT_FALSE(run.called(row.notCalled)) << "ended after " << row.notCalled;
     }
@@ -438,13 +441,15 @@ INSTANTIATE_TEST_SUITE_P(
     OsKinds, FullOverwriteFormat,
     ::testing::Values(
         // A preliminary file system, the card and the volume closed and reopened.
-        OverwriteRow{"Xp", OsKindXp,
-                     {"DDInit 26", "openVolume Z", "DDWritePT 0+64", "DDFini", "closeVolume",
-                      "DDInit 26", "openVolume Z", "DDWritePT 0+256", "DDWritePT 0+1",
-                      "DDWritePT 0+64", "closeVolume", "openVolume Z", "closeVolume",
-                      "openVolume Z", "closeVolume", "DDFini"}},
+        OverwriteRow{
+            "Xp",
+            OsKindXp,
+            {"DDInit 26", "openVolume Z", "DDWritePT 0+64", "DDFini", "closeVolume", "DDInit 26",
+             "openVolume Z", "DDWritePT 0+256", "DDWritePT 0+1", "DDWritePT 0+64", "DDFini",
+             "closeVolume", "openVolume Z", "closeVolume", "openVolume Z", "closeVolume"}},
         // Sector 0 zeroed and the card reopened; the volume is never touched.
-        OverwriteRow{"VistaAndLater", OsKindVistaTo8,
+        OverwriteRow{"VistaAndLater",
+                     OsKindVistaTo8,
                      {"DDInit 26", "DDWritePT 0+1 zeros", "DDFini", "DDInit 26",
                       "DDWritePT 0+256 zeros", "DDWritePT 0+1", "DDWritePT 0+64", "DDFini"}}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -491,21 +496,51 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EraseRow{"BoundUnchangedLayout", 1, OsKindXp, true, false, Success, {}},
         EraseRow{"BoundBlankCard", 1, OsKindVistaTo8, false, false, SuccessReinsertCard, {}},
-        EraseRow{"PrivateXpHoldsTheLock", 2, OsKindXp, true, true, Success,
-                 {"loadLibrary quillhost.so", "private DDInit 26", "openVolume Z", "closeVolume",
-                  "private DDFini", "freeLibrary quillhost.so",
-                  "DDInit 4122", "openVolume Z", "DDWritePT 0+1", "DDWritePT 0+64",
-                  "loadLibrary " BRC_QUILLHOST_PATH, "closeVolume", "private DDInit 26", "openVolume Z",
-                  "private DDErase 0-8191", "private DDErase 8192-16383", "private DDErase 16384-20479",
-                  "private DDFini", "freeLibrary " BRC_QUILLHOST_PATH, "DDWritePT 0+1", "DDWritePT 0+64",
-                  "closeVolume", "openVolume Z", "closeVolume", "openVolume Z", "closeVolume", "DDFini"}},
-        EraseRow{"PrivateVistaClosesAndReopens", 2, OsKindVistaTo8, false, false, SuccessReinsertCard,
-                 {"loadLibrary quillhost.so",  // the lock probe finds no library
+        EraseRow{"PrivateXpHoldsTheLock",
+                 2,
+                 OsKindXp,
+                 true,
+                 true,
+                 Success,
+                 {"loadLibrary quillhost.so",
+                  "private DDInit 26",
+                  "openVolume Z",
+                  "closeVolume",
+                  "private DDFini",
+                  "freeLibrary quillhost.so",
+                  "DDInit 4122",
+                  "openVolume Z",
+                  "DDWritePT 0+1",
+                  "DDWritePT 0+64",
+                  "loadLibrary " BRC_QUILLHOST_PATH,
+                  "closeVolume",
+                  "private DDInit 26",
+                  "openVolume Z",
+                  "private DDErase 0-8191",
+                  "private DDErase 8192-16383",
+                  "private DDErase 16384-20479",
+                  "private DDFini",
+                  "freeLibrary " BRC_QUILLHOST_PATH,
+                  "DDWritePT 0+1",
+                  "DDWritePT 0+64",
+                  "DDFini",
+                  "closeVolume",
+                  "openVolume Z",
+                  "closeVolume",
+                  "openVolume Z",
+                  "closeVolume"}},
+        EraseRow{"PrivateVistaClosesAndReopens",
+                 2,
+                 OsKindVistaTo8,
+                 false,
+                 false,
+                 SuccessReinsertCard,
+                 {"loadLibrary quillhost.so", // the lock probe finds no library
                   "DDInit 4122", "DDWritePT 0+1", "DDWritePT 0+64", "DDFini",
                   "loadLibrary " BRC_QUILLHOST_PATH, "private DDInit 26", "private DDErase 0-8191",
                   "private DDErase 8192-16383", "private DDErase 16384-20479", "private DDFini",
-                  "freeLibrary " BRC_QUILLHOST_PATH, "DDInit 4122", "DDWritePT 0+1", "DDWritePT 0+64",
-                  "DDFini"}}),
+                  "freeLibrary " BRC_QUILLHOST_PATH, "DDInit 4122", "DDWritePT 0+1",
+                  "DDWritePT 0+64", "DDFini"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(FormatCardCancel, CancelledOverwriteStopsTheEraseAndStillWritesTheFileSystem) {
@@ -586,6 +621,46 @@ TEST(FormatCardOverwriteFailure, ReportsTheFailedOverwriteWithAChangedPartition)
         EXPECT_EQ(run.status, uint32_t{StatusWriteFailed});
         EXPECT_FALSE(run.called("DDErase"));
         EXPECT_EQ(run.figures.fileSystemKind, static_cast<uint32_t>(Fat12));
+    }
+}
+
+// The card's closings in the middle of a full format (the sector-0 write and reopening, the
+// private erase) keep its volumes held; the last one, and only it, lets them go.
+TEST(FormatCardVolumeHold, OnlyTheLastClosingLetsTheVolumesGo) {
+    struct Row {
+        uint32_t route;
+        OsKind osKind;
+        FormatType type;
+    };
+    for (const Row& row : {Row{1, OsKindVistaTo8, FullOverwrite}, Row{2, OsKindVistaTo8, FullErase},
+                           Row{1, OsKindXp, FullOverwrite}}) {
+        SCOPED_TRACE(std::to_string(row.route) + " " + std::to_string(row.osKind));
+        CardRun run(row.route, row.osKind);
+        std::vector<bool> held;
+        run.hook = [&](const std::string& line) {
+            if (line.find("DDFini") != std::string::npos)
+                held.push_back(variableNamesDrive(kHoldVolumesVariable, 25));
+        };
+        run.format(row.type);
+        ASSERT_GE(held.size(), 2u);
+        EXPECT_EQ(std::count(held.begin(), held.end(), true), held.size() - 1);
+        EXPECT_FALSE(held.back());
+    }
+}
+
+// A volume the library did not see come back after the last closing: reinsert the card, the
+// format itself done.
+TEST(FormatCardVolumeHold, AVolumeThatDoesNotComeBackAsksForTheCardAgain) {
+    for (const OsKind osKind : {OsKindVistaTo8, OsKindXp}) {
+        CardRun run(1, osKind);
+        ASSERT_EQ(run.format(Quick), SuccessReinsertCard); // a blank card changes its layout
+        ASSERT_EQ(run.format(Quick), Success);
+        run.hook = [](const std::string& line) {
+            if (line == "DDFini" && !environmentVariable(kHoldVolumesVariable))
+                nameDriveInVariable(kVolumeNotBackVariable, 25, true);
+        };
+        EXPECT_EQ(run.format(Quick), SuccessReinsertCard) << osKind;
+        EXPECT_FALSE(environmentVariable(kVolumeNotBackVariable));
     }
 }
 

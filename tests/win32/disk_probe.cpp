@@ -17,6 +17,7 @@
 
 #include "device/sdhost_abi.h"
 #include "drivers/disk_answers.h"
+#include "drivers/windows_volumes.h"
 
 namespace {
 
@@ -201,6 +202,29 @@ int driveLibrary(const std::string& drive, const std::string& path, bool write) 
 
 } // namespace
 
+namespace {
+
+// Every volume as the library lists it before a write, with its disks and mount points.
+void probeVolumes() {
+    brc::vcard::WindowsVolumes system;
+    for (const std::string& name : system.volumeNames()) {
+        std::string disks = "not told";
+        if (const auto extents = system.extents(name)) {
+            disks.clear();
+            for (uint32_t disk : *extents) {
+                if (!disks.empty()) disks += ',';
+                disks += std::to_string(disk);
+            }
+        }
+        std::string points;
+        for (const std::string& point : system.mountPoints(name)) points += " " + point;
+        std::printf("volume %s: disks %s; mounted at%s\n", name.c_str(), disks.c_str(),
+                    points.empty() ? " nothing" : points.c_str());
+    }
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     if (argc < 2 || std::strlen(argv[1]) != 2 || argv[1][1] != ':') {
         std::fprintf(stderr, "usage: disk_probe.exe E: [quillhost.dll [--write]]\n");
@@ -208,6 +232,7 @@ int main(int argc, char** argv) {
     }
     const std::string drive = argv[1];
     probeIoctls(drive);
+    probeVolumes();
     if (argc < 3) return 0;
     return driveLibrary(drive, argv[2], argc > 3 && std::strcmp(argv[3], "--write") == 0);
 }

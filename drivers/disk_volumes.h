@@ -1,0 +1,90 @@
+// The volumes of a card's disk, held while a format writes: every volume with an extent on the
+// disk, with a drive letter, a folder mount point or none, locked and dismounted before the first
+// write and let go once the format is over. Since Vista a write into a mounted volume's sectors
+// fails, and a volume let go in the middle of a format is mounted again by the system (RAW or the
+// preliminary file system), raising AutoPlay or "You need to format the disk". The decisions are
+// portable and run on recorded answers; drivers/windows_volumes gives the system's own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brc::windisk {
+
+// The system as the volume decisions ask it. Volume names are \\?\Volume{GUID}\ as
+// FindFirstVolumeW gives them; handles are the system's, opaque here.
+class VolumeSystem {
+public:
+    using VolumeHandle = uintptr_t;
+    virtual ~VolumeSystem() = default;
+    virtual std::vector<std::string> volumeNames() = 0;
+    // The disks of the volume's extents; nullopt when the volume does not say, empty when there
+    // are more than can be listed.
+    virtual std::optional<std::vector<uint32_t>> extents(const std::string& name) = 0;
+    // Its drive letters ("E:\") and folder mount points ("C:\mnt\card\").
+    virtual std::vector<std::string> mountPoints(const std::string& name) = 0;
+    // Opens the volume for reading and writing: 0 and the handle, or the system's error.
+    virtual uint32_t open(const std::string& name, VolumeHandle& handle) = 0;
+    // FSCTL_LOCK_VOLUME: 0 or the system's error.
+    virtual uint32_t lock(VolumeHandle handle) = 0;
+    virtual bool dismount(VolumeHandle handle) = 0;
+    // Unlocks and closes.
+    virtual void release(VolumeHandle handle) = 0;
+    virtual bool setMountPoint(const std::string& mountPoint, const std::string& name) = 0;
+    virtual uint64_t milliseconds() = 0;
+    virtual void sleep(uint32_t milliseconds) = 0;
+};
+
+// How long a lock is tried (Explorer, an antivirus or the indexer hold a handle for a moment
+// after a card arrives) and how long a volume is waited for after the last closing.
+constexpr uint32_t kVolumeWaitMs = 10000;
+constexpr uint32_t kVolumePollMs = 250;
+
+struct HeldVolume {
+    std::string name;
+    std::vector<std::string> mountPoints;
+    VolumeSystem::VolumeHandle handle = 0;
+};
+
+// The volumes of one opened card's disk. The first write or erase takes them; a closing in the
+// middle of a format parks them for the next opening of the same disk, the last one lets them go.
+class DiskVolumes {
+public:
+    // With `adopt` (a card opened for writing), takes over what a closing of the same disk
+    // parked, if anything.
+    DiskVolumes(VolumeSystem& system, uint32_t disk, bool adopt);
+    // Unlocks and closes what is still held, without waiting (the library shutting down).
+    ~DiskVolumes();
+    DiskVolumes(const DiskVolumes&) = delete;
+    DiskVolumes& operator=(const DiskVolumes&) = delete;
+
+    // Every volume on the disk locked and dismounted: 0, or the refusal's code with one line
+    // for the user in `why` (nothing is held then). A volume that cannot be opened because a
+    // handle holds it locked (the program's own, on XP) counts as taken. `writeProtectCode` is
+    // the answer to a volume the system calls write-protected.
+    uint32_t take(uint32_t writeProtectCode, std::string& why);
+    // The card closed. With `runGoing` the volumes are parked for the next opening; otherwise
+    // they are let go and, where any was held, the disk's volume is waited for and given back
+    // its old letter where it comes without one. False when it did not come back.
+    bool finish(bool runGoing);
+
+private:
+    uint32_t lockOne(const std::string& name, uint32_t writeProtectCode, std::string& why);
+    void releaseAll();
+    void giveBackLetters(const std::vector<std::string>& names, std::vector<std::string> letters);
+
+    VolumeSystem& system_;
+    uint32_t disk_;
+    bool taken_ = false;
+    std::vector<HeldVolume> held_;
+};
+
+// The volumes of the disk as the system lists them now: those with an extent on it.
+std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk);
+
+// Lets go of whatever a closing parked: a run that ended in another library instance.
+void releaseParkedVolumes(VolumeSystem& system);
+
+} // namespace brc::windisk

@@ -1,0 +1,103 @@
+#include "drivers/windows_volumes.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include "drivers/disk_answers.h"
+#include "drivers/win_io.h"
+
+namespace brc::vcard {
+namespace {
+
+// Volume names are ASCII (\\?\Volume{GUID}\); the round trip through the portable side keeps them.
+std::wstring wide(const std::string& name) { return widened(name); }
+
+// A volume opened as a device takes its name without the trailing backslash, which would name
+// its root directory instead.
+std::wstring deviceName(const std::string& name) {
+    std::wstring w = wide(name);
+    if (!w.empty() && w.back() == L'\\') w.pop_back();
+    return w;
+}
+
+HANDLE handleOf(windisk::VolumeSystem::VolumeHandle h) { return reinterpret_cast<HANDLE>(h); }
+
+} // namespace
+
+std::vector<std::string> WindowsVolumes::volumeNames() {
+    std::vector<std::string> names;
+    wchar_t name[MAX_PATH + 1] = {};
+    HANDLE find = FindFirstVolumeW(name, MAX_PATH + 1);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(ascii(name));
+    while (FindNextVolumeW(find, name, MAX_PATH + 1));
+    FindVolumeClose(find);
+    return names;
+}
+
+std::optional<std::vector<uint32_t>> WindowsVolumes::extents(const std::string& name) {
+    // Without access to the data: a volume locked by another handle answers all the same.
+    const Handle h = openPath(deviceName(name), 0);
+    if (!h.ok()) return std::nullopt;
+    constexpr DWORD kExtents = 8 + 24 * 32;
+    auto disks = decoded(ask(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents),
+                         windisk::decodeDiskExtents);
+    if (!disks && GetLastError() == ERROR_MORE_DATA) disks.emplace(); // too many to list
+    return disks;
+}
+
+std::vector<std::string> WindowsVolumes::mountPoints(const std::string& name) {
+    std::vector<std::string> points;
+    std::vector<wchar_t> buffer(1024);
+    DWORD length = 0;
+    if (!GetVolumePathNamesForVolumeNameW(wide(name).c_str(), buffer.data(),
+                                          static_cast<DWORD>(buffer.size()), &length)) {
+        if (GetLastError() != ERROR_MORE_DATA) return points;
+        buffer.assign(length + 1, 0);
+        if (!GetVolumePathNamesForVolumeNameW(wide(name).c_str(), buffer.data(),
+                                              static_cast<DWORD>(buffer.size()), &length))
+            return points;
+    }
+    for (const wchar_t* p = buffer.data(); *p; p += wcslen(p) + 1) points.push_back(ascii(p));
+    return points;
+}
+
+uint32_t WindowsVolumes::open(const std::string& name, VolumeHandle& handle) {
+    // Held past this call, until release: a plain handle rather than a Handle.
+    const HANDLE h = CreateFileW(deviceName(name).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    handle = reinterpret_cast<VolumeHandle>(h);
+    return 0;
+}
+
+uint32_t WindowsVolumes::lock(VolumeHandle handle) {
+    return control(handleOf(handle), FSCTL_LOCK_VOLUME) ? 0 : GetLastError();
+}
+
+bool WindowsVolumes::dismount(VolumeHandle handle) {
+    return control(handleOf(handle), FSCTL_DISMOUNT_VOLUME);
+}
+
+void WindowsVolumes::release(VolumeHandle handle) {
+    control(handleOf(handle), FSCTL_UNLOCK_VOLUME);
+    CloseHandle(handleOf(handle));
+}
+
+bool WindowsVolumes::setMountPoint(const std::string& mountPoint, const std::string& name) {
+    return SetVolumeMountPointW(wide(mountPoint).c_str(), wide(name).c_str()) != 0;
+}
+
+// GetTickCount64 is Vista's: the 32-bit count, carried over its wrap.
+uint64_t WindowsVolumes::milliseconds() {
+    static DWORD last = 0;
+    static uint64_t high = 0;
+    const DWORD now = GetTickCount();
+    if (now < last) high += uint64_t{1} << 32;
+    last = now;
+    return high + now;
+}
+
+void WindowsVolumes::sleep(uint32_t milliseconds) { Sleep(milliseconds); }
+
+} // namespace brc::vcard
