@@ -19,6 +19,7 @@ namespace {
 using windisk::DiskFacts;
 
 constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB
+constexpr char kNoAnswer[] = "the card reader does not answer; unplug it and plug it in again";
 
 class DiskCard final : public Card {
 public:
@@ -163,14 +164,13 @@ private:
         const Outcome outcome =
             transferAt(disk_.get(), buffer_, length, first * kSectorSize, writing, done);
         if (outcome == Outcome::Done)
-            return done == length ? SDHOST_OK : SDHOST_ERR_NO_CARD;  // short: the medium shrank
+            return done == length ? SDHOST_OK : SDHOST_ERR_NO_CARD; // short: the medium shrank
         const DWORD err = GetLastError();
         // The system may still write into a request it has not given back: never freed.
         if (outcome == Outcome::Held) bufferHeld_ = true;
         if (err == kErrorNoAnswer) {
             unanswered_ = true;
-            std::fprintf(stderr, "%s: the card reader does not answer; unplug it and plug it in again\n",
-                         host_.name);
+            std::fprintf(stderr, "%s: %s\n", host_.name, kNoAnswer);
         }
         return failure(err);
     }
@@ -210,7 +210,7 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
         const std::string what = facts.drive + ": cannot open " + path.substr(4) +
                                  (readOnly ? " for reading" : " for writing");
         if (err == kErrorNoAnswer) {
-            error = facts.drive + ": the card reader does not answer; unplug it and plug it in again";
+            error = facts.drive + ": " + kNoAnswer;
             return SDHOST_ERR_NO_CARD;
         }
         if (err != ERROR_ACCESS_DENIED) {

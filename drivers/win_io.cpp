@@ -10,8 +10,8 @@ enum : LONG { kRunning, kFinished, kAbandoned };
 // One overlapped request and everything the system may write while it is out.
 struct Request {
     OVERLAPPED overlapped{};
-    std::vector<uint64_t> answer;  // whole 64-bit words keep the structures' fields aligned
-    std::vector<uint8_t> in;       // a copy: a driver may read its input late
+    std::vector<uint64_t> answer; // whole 64-bit words keep the structures' fields aligned
+    std::vector<uint8_t> in;      // a copy: a driver may read its input late
     Request() { overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
     ~Request() {
         const DWORD error = GetLastError();
@@ -51,8 +51,8 @@ public:
     OpenErrand(const std::wstring& name, DWORD access, DWORD flags)
         : name_(name), access_(access), flags_(flags) {}
     void run() override {
-        handle = CreateFileW(name_.c_str(), access_, kShareAll, nullptr, OPEN_EXISTING, flags_,
-                             nullptr);
+        handle =
+            CreateFileW(name_.c_str(), access_, kShareAll, nullptr, OPEN_EXISTING, flags_, nullptr);
         error = GetLastError();
     }
     void undo() override { Handle(handle).reset(); }
@@ -101,10 +101,8 @@ DWORD WINAPI Errand::work(void* errand) {
                        reinterpret_cast<LPCWSTR>(&Errand::work), &self);
     Errand& e = *static_cast<Errand*>(errand);
     e.run();
-    if (InterlockedExchange(&e.state_, kFinished) == kAbandoned)
-        e.undo();
-    else
-        SetEvent(e.finished_);
+    if (InterlockedExchange(&e.state_, kFinished) == kAbandoned) e.undo();
+    else SetEvent(e.finished_);
     e.release();
     if (self) FreeLibraryAndExitThread(self, 0);
     return 0;
@@ -112,10 +110,11 @@ DWORD WINAPI Errand::work(void* errand) {
 
 bool runBounded(Errand& errand, DWORD waitMs) {
     errand.finished_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    constexpr SIZE_T kStack = 64 * 1024;  // CreateFileW and FlushFileBuffers need little
-    const HANDLE thread = errand.finished_ ? CreateThread(nullptr, kStack, &Errand::work, &errand,
-                                                          STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
-                                           : nullptr;
+    constexpr SIZE_T kStack = 64 * 1024; // CreateFileW and FlushFileBuffers need little
+    const HANDLE thread = errand.finished_
+                              ? CreateThread(nullptr, kStack, &Errand::work, &errand,
+                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                              : nullptr;
     if (!thread) {
         // No worker to be had: the call is made here, unbounded, rather than not at all.
         errand.run();
@@ -167,10 +166,9 @@ std::optional<std::vector<uint8_t>> ask(HANDLE h, DWORD code, DWORD capacity, co
     DWORD done = 0;
     const Outcome outcome = issue(h, r, done, waitMs, [&](OVERLAPPED* at) {
         DWORD returned = 0;
-        return DeviceIoControl(h, code, r->in.empty() ? nullptr : r->in.data(),
-                               static_cast<DWORD>(r->in.size()),
-                               r->answer.empty() ? nullptr : r->answer.data(), capacity,
-                               &returned, at);
+        return DeviceIoControl(
+            h, code, r->in.empty() ? nullptr : r->in.data(), static_cast<DWORD>(r->in.size()),
+            r->answer.empty() ? nullptr : r->answer.data(), capacity, &returned, at);
     });
     if (outcome != Outcome::Done) return std::nullopt;
     const auto* bytes = reinterpret_cast<const uint8_t*>(r->answer.data());
@@ -186,8 +184,8 @@ bool control(HANDLE h, DWORD code, DWORD waitMs) {
            }) == Outcome::Done;
 }
 
-Outcome transferAt(HANDLE h, void* buffer, DWORD length, uint64_t offset, bool writing,
-                   DWORD& done, DWORD waitMs) {
+Outcome transferAt(HANDLE h, void* buffer, DWORD length, uint64_t offset, bool writing, DWORD& done,
+                   DWORD waitMs) {
     auto r = std::make_unique<Request>();
     r->overlapped.Offset = static_cast<DWORD>(offset);
     r->overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);

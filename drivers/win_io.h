@@ -83,14 +83,14 @@ bool control(HANDLE h, DWORD code, DWORD waitMs = kTransferWaitMs);
 // How a bounded request ended.
 enum class Outcome {
     Done,
-    Failed,  // GetLastError says why: kErrorNoAnswer for one cancelled after its wait
+    Failed, // GetLastError says why: kErrorNoAnswer for one cancelled after its wait
     // Cancelled, but the system has not given the request back: its buffer may still be written
     // into, and must never be freed or used again.
     Held,
 };
 // A read or write of `length` bytes at byte `offset`; `done` bytes moved.
-Outcome transferAt(HANDLE h, void* buffer, DWORD length, uint64_t offset, bool writing,
-                   DWORD& done, DWORD waitMs = kTransferWaitMs);
+Outcome transferAt(HANDLE h, void* buffer, DWORD length, uint64_t offset, bool writing, DWORD& done,
+                   DWORD waitMs = kTransferWaitMs);
 
 // FlushFileBuffers, bounded: it cannot be overlapped, so it runs on a worker thread.
 bool flush(HANDLE h, DWORD waitMs = kTransferWaitMs);
@@ -111,7 +111,7 @@ private:
     friend bool runBounded(Errand& errand, DWORD waitMs);
     static DWORD WINAPI work(void* errand);
     volatile LONG holders_ = 2;
-    volatile LONG state_ = 0;  // running, finished or abandoned
+    volatile LONG state_ = 0; // running, finished or abandoned
     HANDLE finished_ = nullptr;
 };
 // True when run() finished within `waitMs`: its results may be read until release(). Else the

@@ -97,7 +97,8 @@ TEST(WinIo, AFailedOpenTellsWhy) {
 // An errand that blocks until it is let go, and tells what became of it.
 class HeldErrand final : public Errand {
 public:
-    HeldErrand(HANDLE go, HANDLE undone, LONG& deleted) : go_(go), undone_(undone), deleted_(deleted) {}
+    HeldErrand(HANDLE go, HANDLE undone, LONG& deleted)
+        : go_(go), undone_(undone), deleted_(deleted) {}
     void run() override {
         WaitForSingleObject(go_, INFINITE);
         result = 42;
