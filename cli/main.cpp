@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "base/native_text.h"
+#include "platform/win32/win32_os.h"
 #endif
 
 #include "cli/arguments.h"
@@ -75,6 +76,7 @@ void restoreOutputCodePage() { SetConsoleOutputCP(originalOutputCodePage); }
 // as UTF-16 rather than through the ANSI code page, which would turn a Cyrillic path into '?'.
 // The command works in UTF-8 from here on.
 extern "C" int wmain(int argc, wchar_t** argv) {
+    brc::prepareWin32Process();
     // Messages are UTF-8 bytes: a console is told so (and set back at exit, as the setting is
     // the console's, not this program's); redirected output keeps the bytes as they are.
     originalOutputCodePage = GetConsoleOutputCP();

@@ -8,6 +8,7 @@
 
 #include "app/application.h"
 #include "os/os_services.h"
+#include "platform/win32/win32_os.h"
 #include "ui/win32/win32_system.h"
 
 namespace {
@@ -29,6 +30,7 @@ std::vector<std::u16string> arguments() {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+    brc::prepareWin32Process();
     const std::unique_ptr<brc::OsServices> os = brc::makeSystemOsServices();
     brc::ui::Win32System windows(instance);
     const brc::ResourceMessages messages(windows);

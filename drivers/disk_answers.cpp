@@ -309,6 +309,7 @@ uint32_t transferFailure(uint32_t lastError, uint32_t writeProtectCode) {
     case 1006:  // ERROR_FILE_INVALID: the volume under the handle went away
     case 433:   // ERROR_NO_SUCH_DEVICE
     case 1617:  // ERROR_DEVICE_REMOVED
+    case 1460:  // ERROR_TIMEOUT: the reader did not answer in time, and was not asked again
         return SDHOST_ERR_NO_CARD;
     case kErrorWriteProtect:
         return writeProtectCode;

@@ -75,8 +75,9 @@ enum class Writability { Writable, Protected, Unknown };
 Writability decodeIsWritable(bool succeeded, uint32_t lastError);
 
 // The driver code of a read or write the system failed with `lastError`: the card gone (which
-// includes a reader unplugged or a medium swapped, and is not worth a retry), write-protected
-// (the route's own code), held by a mounted volume, or a transfer error.
+// includes a reader unplugged, a medium swapped or a reader that did not answer in time, and is
+// not worth a retry), write-protected (the route's own code), held by a mounted volume, or a
+// transfer error.
 uint32_t transferFailure(uint32_t lastError, uint32_t writeProtectCode);
 
 constexpr uint32_t kNoPartition = 0xFFFFFFFF; // PartitionNumber of a device without partitions

@@ -23,6 +23,7 @@ namespace {
 using windisk::DiskFacts;
 
 constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB
+constexpr char kNoAnswer[] = "the card reader does not answer; unplug it and plug it in again";
 
 windisk::VolumeSystem& volumeSystem() {
     static WindowsVolumes system;
@@ -47,7 +48,9 @@ public:
           buffer_(static_cast<uint8_t*>(buffer)),
           volumes_(volumeSystem(), number, !readOnly),
           trims_(trims) {}
-    ~DiskCard() override { VirtualFree(buffer_, 0, MEM_RELEASE); }
+    ~DiskCard() override {
+        if (!bufferHeld_) VirtualFree(buffer_, 0, MEM_RELEASE);
+    }
     DiskCard(const DiskCard&) = delete;
     DiskCard& operator=(const DiskCard&) = delete;
 
@@ -99,9 +102,8 @@ public:
         request.attributes.DataSetRangesLength = sizeof request.range;
         request.range.StartingOffset = static_cast<LONGLONG>(first * kSectorSize);
         request.range.LengthInBytes = (uint64_t{last} - first + 1) * kSectorSize;
-        DWORD returned = 0;
-        if (DeviceIoControl(disk_.get(), IOCTL_STORAGE_MANAGE_DATA_SET_ATTRIBUTES, &request,
-                            sizeof request, nullptr, 0, &returned, nullptr))
+        if (ask(disk_.get(), IOCTL_STORAGE_MANAGE_DATA_SET_ATTRIBUTES, 0, &request, sizeof request,
+                kTransferWaitMs))
             return SDHOST_OK;
         const DWORD err = GetLastError();
         if (err == ERROR_INVALID_FUNCTION || err == ERROR_NOT_SUPPORTED ||
@@ -119,7 +121,7 @@ public:
     // volume that does not come back is told to the program.
     uint32_t finish() override {
         uint32_t rc = SDHOST_OK;
-        if (!readOnly_ && !FlushFileBuffers(disk_.get())) rc = failure(GetLastError());
+        if (!readOnly_ && !flush(disk_.get())) rc = failure(GetLastError());
         if (written_) control(disk_.get(), IOCTL_DISK_UPDATE_PROPERTIES);
         if (!volumes_.finish(variableNamesDrive(kHoldVolumesVariable, index_)))
             nameDriveInVariable(kVolumeNotBackVariable, index_, true);
@@ -131,7 +133,7 @@ private:
     static_assert(ERROR_NOT_READY == 21 && ERROR_NO_MEDIA_IN_DRIVE == 1112 &&
                   ERROR_MEDIA_CHANGED == 1110 && ERROR_DEVICE_NOT_CONNECTED == 1167 &&
                   ERROR_DEV_NOT_EXIST == 55 && ERROR_FILE_INVALID == 1006 &&
-                  ERROR_DEVICE_REMOVED == 1617 &&
+                  ERROR_DEVICE_REMOVED == 1617 && kErrorNoAnswer == 1460 &&
                   ERROR_WRITE_PROTECT == windisk::kErrorWriteProtect && ERROR_ACCESS_DENIED == 5 &&
                   ERROR_SHARING_VIOLATION == 32);
     uint32_t failure(DWORD err) const {
@@ -147,17 +149,23 @@ private:
         return rc;
     }
 
-    // One attempt at the whole transfer through the aligned buffer.
+    // One attempt at the whole transfer through the aligned buffer. A reader that has once let
+    // a transfer time out is taken for gone: each further one would only wait as long again.
     uint32_t transfer(DWORD length, uint32_t first, bool writing) {
-        const uint64_t offset = first * kSectorSize;
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        if (unanswered_) return SDHOST_ERR_NO_CARD;
         DWORD done = 0;
-        const BOOL ok = writing ? WriteFile(disk_.get(), buffer_, length, &done, &at)
-                                : ReadFile(disk_.get(), buffer_, length, &done, &at);
-        if (!ok) return failure(GetLastError());
-        return done == length ? SDHOST_OK : SDHOST_ERR_NO_CARD;  // short: the medium shrank
+        const Outcome outcome =
+            transferAt(disk_.get(), buffer_, length, first * kSectorSize, writing, done);
+        if (outcome == Outcome::Done)
+            return done == length ? SDHOST_OK : SDHOST_ERR_NO_CARD; // short: the medium shrank
+        const DWORD err = GetLastError();
+        // The system may still write into a request it has not given back: never freed.
+        if (outcome == Outcome::Held) bufferHeld_ = true;
+        if (err == kErrorNoAnswer) {
+            unanswered_ = true;
+            std::fprintf(stderr, "%s: %s\n", host_.name, kNoAnswer);
+        }
+        return failure(err);
     }
 
     Handle disk_;
@@ -169,6 +177,8 @@ private:
     windisk::DiskVolumes volumes_; // let go of before the disk is closed
     bool written_ = false;
     bool trims_;
+    bool unanswered_ = false;
+    bool bufferHeld_ = false;
 };
 
 } // namespace
@@ -184,6 +194,7 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
         return verdict.code;
     }
     const std::string path = windisk::physicalDrivePath(*facts.number);
+    // openPath makes the handle overlapped, so that every transfer on it is bounded in time.
     constexpr DWORD kFlags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
     // A write-protected card opens for writing all the same; its writes are refused later.
     Handle disk =
@@ -192,6 +203,10 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
         const DWORD err = GetLastError();
         const std::string what = facts.drive + ": cannot open " + path.substr(4) +
                                  (readOnly ? " for reading" : " for writing");
+        if (err == kErrorNoAnswer) {
+            error = facts.drive + ": " + kNoAnswer;
+            return SDHOST_ERR_NO_CARD;
+        }
         if (err != ERROR_ACCESS_DENIED) {
             error = what + " (error " + std::to_string(err) + ")";
             return SDHOST_ERR_NO_CARD;

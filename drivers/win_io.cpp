@@ -1,26 +1,199 @@
 #include "drivers/win_io.h"
 
+#include <memory>
+
 namespace brc::vcard {
+namespace {
 
-Handle openPath(const std::wstring& name, DWORD access, DWORD flags) {
-    return Handle(CreateFileW(name.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr));
+enum : LONG { kRunning, kFinished, kAbandoned };
+
+// One overlapped request and everything the system may write while it is out.
+struct Request {
+    OVERLAPPED overlapped{};
+    std::vector<uint64_t> answer; // whole 64-bit words keep the structures' fields aligned
+    std::vector<uint8_t> in;      // a copy: a driver may read its input late
+    Request() { overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~Request() {
+        const DWORD error = GetLastError();
+        if (overlapped.hEvent) CloseHandle(overlapped.hEvent);
+        SetLastError(error);
+    }
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+};
+
+// Waits for a request `start` issues on `h`. One that outlasts `waitMs` is cancelled (CancelIo:
+// the calling thread's requests, which is XP's only way) and, unless it was answered meanwhile,
+// fails with kErrorNoAnswer. One the system does not give back even then is Held, and the
+// request is leaked on purpose: freeing it would let the system write into freed memory.
+template <class Start>
+Outcome issue(HANDLE h, std::unique_ptr<Request>& r, DWORD& done, DWORD waitMs, Start start) {
+    done = 0;
+    if (!r->overlapped.hEvent) return Outcome::Failed;
+    const BOOL answered = start(&r->overlapped);
+    if (!answered && GetLastError() != ERROR_IO_PENDING) return Outcome::Failed;
+    if (!answered && WaitForSingleObject(r->overlapped.hEvent, waitMs) != WAIT_OBJECT_0) {
+        CancelIo(h);
+        if (WaitForSingleObject(r->overlapped.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+            (void)r.release();
+            SetLastError(kErrorNoAnswer);
+            return Outcome::Held;
+        }
+        if (GetOverlappedResult(h, &r->overlapped, &done, FALSE)) return Outcome::Done;
+        if (GetLastError() == ERROR_OPERATION_ABORTED) SetLastError(kErrorNoAnswer);
+        return Outcome::Failed;
+    }
+    return GetOverlappedResult(h, &r->overlapped, &done, FALSE) ? Outcome::Done : Outcome::Failed;
 }
 
-std::optional<std::vector<uint8_t>> ask(HANDLE h, DWORD code, DWORD capacity,
-                                        const void* in, DWORD inLength) {
-    // Whole 64-bit words keep the structures' 64-bit fields aligned.
-    std::vector<uint64_t> words((capacity + 7) / 8);
-    DWORD returned = 0;
-    if (!DeviceIoControl(h, code, const_cast<void*>(in), inLength, words.data(), capacity,
-                         &returned, nullptr))
-        return std::nullopt;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(words.data());
-    return std::vector<uint8_t>(bytes, bytes + returned);
+class OpenErrand final : public Errand {
+public:
+    OpenErrand(const std::wstring& name, DWORD access, DWORD flags)
+        : name_(name), access_(access), flags_(flags) {}
+    void run() override {
+        handle =
+            CreateFileW(name_.c_str(), access_, kShareAll, nullptr, OPEN_EXISTING, flags_, nullptr);
+        error = GetLastError();
+    }
+    void undo() override { Handle(handle).reset(); }
+
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+
+private:
+    std::wstring name_;
+    DWORD access_, flags_;
+};
+
+// The worker flushes a handle of its own, which it closes, so that the caller may close its
+// handle while a flush it stopped waiting for is still out.
+class FlushErrand final : public Errand {
+public:
+    explicit FlushErrand(HANDLE copy) : copy_(copy) {}
+    void run() override {
+        flushed = FlushFileBuffers(copy_) != 0;
+        error = GetLastError();
+        CloseHandle(copy_);
+    }
+
+    bool flushed = false;
+    DWORD error = 0;
+
+private:
+    HANDLE copy_;
+};
+
+} // namespace
+
+Errand::~Errand() {
+    if (finished_) CloseHandle(finished_);
 }
 
-bool control(HANDLE h, DWORD code) {
-    DWORD returned = 0;
-    return DeviceIoControl(h, code, nullptr, 0, nullptr, 0, &returned, nullptr) != 0;
+void Errand::release() {
+    if (InterlockedDecrement(&holders_) == 0) delete this;
+}
+
+DWORD WINAPI Errand::work(void* errand) {
+    // The worker may outlive the caller's interest, and the caller may unload this library
+    // meanwhile: the worker holds the library until it has returned from it.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&Errand::work), &self);
+    Errand& e = *static_cast<Errand*>(errand);
+    e.run();
+    if (InterlockedExchange(&e.state_, kFinished) == kAbandoned) e.undo();
+    else SetEvent(e.finished_);
+    e.release();
+    if (self) FreeLibraryAndExitThread(self, 0);
+    return 0;
+}
+
+bool runBounded(Errand& errand, DWORD waitMs) {
+    errand.finished_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    constexpr SIZE_T kStack = 64 * 1024; // CreateFileW and FlushFileBuffers need little
+    const HANDLE thread = errand.finished_
+                              ? CreateThread(nullptr, kStack, &Errand::work, &errand,
+                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                              : nullptr;
+    if (!thread) {
+        // No worker to be had: the call is made here, unbounded, rather than not at all.
+        errand.run();
+        errand.release();
+        return true;
+    }
+    CloseHandle(thread);
+    if (WaitForSingleObject(errand.finished_, waitMs) == WAIT_OBJECT_0) return true;
+    // Finished between the wait and now: the result is the caller's after all.
+    return InterlockedExchange(&errand.state_, kAbandoned) == kFinished;
+}
+
+Handle openPath(const std::wstring& name, DWORD access, DWORD flags, DWORD waitMs) {
+    auto* errand = new OpenErrand(name, access, flags | FILE_FLAG_OVERLAPPED);
+    Handle h;
+    DWORD error = kErrorNoAnswer;
+    if (runBounded(*errand, waitMs)) {
+        h = Handle(errand->handle);
+        error = errand->error;
+    }
+    errand->release();
+    SetLastError(error);
+    return h;
+}
+
+bool flush(HANDLE h, DWORD waitMs) {
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return false;
+    auto* errand = new FlushErrand(copy);
+    bool flushed = false;
+    DWORD error = kErrorNoAnswer;
+    if (runBounded(*errand, waitMs)) {
+        flushed = errand->flushed;
+        error = errand->error;
+    }
+    errand->release();
+    SetLastError(error);
+    return flushed;
+}
+
+std::optional<std::vector<uint8_t>> ask(HANDLE h, DWORD code, DWORD capacity, const void* in,
+                                        DWORD inLength, DWORD waitMs) {
+    auto r = std::make_unique<Request>();
+    r->answer.resize((capacity + 7) / 8);
+    const auto* from = static_cast<const uint8_t*>(in);
+    r->in.assign(from, from + (in ? inLength : 0));
+    DWORD done = 0;
+    const Outcome outcome = issue(h, r, done, waitMs, [&](OVERLAPPED* at) {
+        DWORD returned = 0;
+        return DeviceIoControl(
+            h, code, r->in.empty() ? nullptr : r->in.data(), static_cast<DWORD>(r->in.size()),
+            r->answer.empty() ? nullptr : r->answer.data(), capacity, &returned, at);
+    });
+    if (outcome != Outcome::Done) return std::nullopt;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(r->answer.data());
+    return std::vector<uint8_t>(bytes, bytes + done);
+}
+
+bool control(HANDLE h, DWORD code, DWORD waitMs) {
+    auto r = std::make_unique<Request>();
+    DWORD done = 0;
+    return issue(h, r, done, waitMs, [&](OVERLAPPED* at) {
+               DWORD returned = 0;
+               return DeviceIoControl(h, code, nullptr, 0, nullptr, 0, &returned, at);
+           }) == Outcome::Done;
+}
+
+Outcome transferAt(HANDLE h, void* buffer, DWORD length, uint64_t offset, bool writing, DWORD& done,
+                   DWORD waitMs) {
+    auto r = std::make_unique<Request>();
+    r->overlapped.Offset = static_cast<DWORD>(offset);
+    r->overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return issue(h, r, done, waitMs, [&](OVERLAPPED* at) {
+        DWORD moved = 0;
+        return writing ? WriteFile(h, buffer, length, &moved, at)
+                       : ReadFile(h, buffer, length, &moved, at);
+    });
 }
 
 std::string ascii(const wchar_t* text) {

@@ -1,5 +1,11 @@
 // The Windows calls the disk path makes, wrapped so that every handle is closed on every path
 // and every answer comes back as its bytes for drivers/disk_answers to decode.
+//
+// A card reader that hangs (a USB bridge that stops answering) would block the program for
+// good, so every call on a card is bounded: handles are opened on a worker thread that the
+// caller stops waiting for, and are overlapped, so that each control, read and write is waited
+// for with a timeout and cancelled after it. A call that times out fails with kErrorNoAnswer.
+// Every call on a handle of openPath must therefore pass an OVERLAPPED: use the calls below.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +18,20 @@
 namespace brc::vcard {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// The last error of a call on a card that did not answer in time.
+constexpr DWORD kErrorNoAnswer = ERROR_TIMEOUT;
+
+// How long a reader may take before it counts as not answering; generous, as a slow answer is
+// no hang. An open of a reader that is still starting up after insertion takes a few seconds.
+constexpr DWORD kOpenWaitMs = 15000;
+// Queries are answered from what the drivers already know.
+constexpr DWORD kQueryWaitMs = 5000;
+// A transfer of 128 KiB takes well under a second on the slowest card; 30 s leaves room for a
+// card's own housekeeping, and for lock, dismount and trim, which write back or erase.
+constexpr DWORD kTransferWaitMs = 30000;
+// A cancelled request normally comes back at once; one that does not is left to the system.
+constexpr DWORD kCancelWaitMs = 5000;
 
 // A handle closed on every path.
 class Handle {
@@ -35,16 +55,27 @@ public:
     }
     bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return h_; }
+    // The handle, now the caller's to close.
+    HANDLE release() {
+        const HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return h;
+    }
 
 private:
     HANDLE h_;
 };
 
-Handle openPath(const std::wstring& name, DWORD access, DWORD flags = 0);
+// An existing device or file opened for overlapped calls (`flags` are added); GetLastError tells
+// why not, kErrorNoAnswer when the open did not come back in time.
+Handle openPath(const std::wstring& name, DWORD access, DWORD flags = 0,
+                DWORD waitMs = kOpenWaitMs);
 
-// The answer of a control that takes nothing in (or `in`), as its bytes; nullopt when refused.
+// The answer of a control that takes nothing in (or `in`), as its bytes; nullopt when refused
+// (GetLastError says why).
 std::optional<std::vector<uint8_t>> ask(HANDLE h, DWORD code, DWORD capacity,
-                                        const void* in = nullptr, DWORD inLength = 0);
+                                        const void* in = nullptr, DWORD inLength = 0,
+                                        DWORD waitMs = kQueryWaitMs);
 
 template <class Decode> auto decoded(const std::optional<std::vector<uint8_t>>& answer, Decode decode)
     -> decltype(decode(nullptr, 0)) {
@@ -52,8 +83,46 @@ template <class Decode> auto decoded(const std::optional<std::vector<uint8_t>>& 
     return decode(answer->data(), answer->size());
 }
 
-// A control that takes and gives nothing.
-bool control(HANDLE h, DWORD code);
+// A control that takes and gives nothing (lock, dismount, update, is-writable).
+bool control(HANDLE h, DWORD code, DWORD waitMs = kTransferWaitMs);
+
+// How a bounded request ended.
+enum class Outcome {
+    Done,
+    Failed, // GetLastError says why: kErrorNoAnswer for one cancelled after its wait
+    // Cancelled, but the system has not given the request back: its buffer may still be written
+    // into, and must never be freed or used again.
+    Held,
+};
+// A read or write of `length` bytes at byte `offset`; `done` bytes moved.
+Outcome transferAt(HANDLE h, void* buffer, DWORD length, uint64_t offset, bool writing, DWORD& done,
+                   DWORD waitMs = kTransferWaitMs);
+
+// FlushFileBuffers, bounded: it cannot be overlapped, so it runs on a worker thread.
+bool flush(HANDLE h, DWORD waitMs = kTransferWaitMs);
+
+// A blocking call run on a worker thread, made with new. Caller and worker each hold it and
+// release() it; the last to let go deletes it. When the caller stops waiting, the worker
+// finishes alone and undo()es what the call gave (closes a handle opened too late).
+class Errand {
+public:
+    virtual void run() = 0;
+    virtual void undo() {}
+    void release();
+
+protected:
+    virtual ~Errand();
+
+private:
+    friend bool runBounded(Errand& errand, DWORD waitMs);
+    static DWORD WINAPI work(void* errand);
+    volatile LONG holders_ = 2;
+    volatile LONG state_ = 0; // running, finished or abandoned
+    HANDLE finished_ = nullptr;
+};
+// True when run() finished within `waitMs`: its results may be read until release(). Else the
+// errand is abandoned: the worker undoes it once the call returns.
+bool runBounded(Errand& errand, DWORD waitMs);
 
 // ASCII of a system name, '?' for anything else; and the plain widening back.
 std::string ascii(const wchar_t* text);

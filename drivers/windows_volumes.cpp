@@ -63,11 +63,10 @@ std::vector<std::string> WindowsVolumes::mountPoints(const std::string& name) {
 }
 
 uint32_t WindowsVolumes::open(const std::string& name, VolumeHandle& handle) {
-    // Held past this call, until release: a plain handle rather than a Handle.
-    const HANDLE h = CreateFileW(deviceName(name).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return GetLastError();
-    handle = reinterpret_cast<VolumeHandle>(h);
+    // Bounded like every call on a card; held past this call, until release.
+    Handle h = openPath(deviceName(name), GENERIC_READ | GENERIC_WRITE);
+    if (!h.ok()) return GetLastError();
+    handle = reinterpret_cast<VolumeHandle>(h.release());
     return 0;
 }
 

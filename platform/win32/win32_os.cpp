@@ -608,6 +608,12 @@ const CodePage& win32OemCodePage() {
     return page;
 }
 
+void prepareWin32Process() {
+    // GetErrorMode is Vista's: the mode is read by setting none and then set again with ours.
+    const UINT inherited = SetErrorMode(0);
+    SetErrorMode(inherited | SEM_FAILCRITICALERRORS);
+}
+
 std::unique_ptr<OsServices> makeWin32OsServices() {
     return std::make_unique<Win32OsServices>();
 }

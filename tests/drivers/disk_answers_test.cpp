@@ -139,6 +139,8 @@ TEST(DiskAnswers, ATransferErrorNamesTheCardGoneProtectedBusyOrFailed) {
         {433, SDHOST_ERR_NO_CARD},  {1617, SDHOST_ERR_NO_CARD}, {kErrorWriteProtect, 0x0607u},
         {5, SDHOST_ERR_BUSY},       {32, SDHOST_ERR_BUSY},      {23, SDHOST_ERR_IO},
         {1117, SDHOST_ERR_IO},
+        // A reader that did not answer in time: a retry would only wait as long again.
+        {1460, SDHOST_ERR_NO_CARD},
     };
     for (const auto& c : cases) EXPECT_EQ(transferFailure(c.error, 0x0607u), c.code) << c.error;
 }

@@ -65,6 +65,18 @@ TEST_F(Win32Os, TokenMembershipIsAnsweredForWellFormedSidsOnly) {
     EXPECT_FALSE(os_->tokenMember("Administrators", member));
 }
 
+// The programs' start-up: no system error box for an empty drive, and what the process inherited
+// kept. The mode is the process's own, read back from the system.
+TEST(Win32Start, CriticalErrorsComeBackAsErrorsAndInheritedModeBitsStay) {
+    const UINT before = SetErrorMode(0);
+    for (const UINT inherited : {0u, UINT{SEM_NOOPENFILEERRORBOX}}) {
+        SetErrorMode(inherited);
+        prepareWin32Process();
+        const UINT mode = SetErrorMode(before);
+        EXPECT_EQ(mode, inherited | SEM_FAILCRITICALERRORS) << inherited;
+    }
+}
+
 // Q: holds a formatted card, R: names an image that is gone; both are drives of their own.
 TEST_F(Win32Os, MappedLettersAreRemovableDrivesAnsweredFromTheirImages) {
     const fs::path image = dir_.path / "card.img";
