@@ -4,13 +4,18 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
+#include "drivers/linux_aio.h"
+#include "drivers/write_queue.h"
 #include "platform/posix/block_devices.h"
 
 namespace brc::vcard {
@@ -21,6 +26,22 @@ constexpr size_t kBufferAlignment = 4096;  // enough for O_DIRECT on any logical
 
 // Errors that mean the card is no longer there (pulled out, reader unplugged).
 bool gone(int err) { return err == ENODEV || err == ENXIO || err == ENOMEDIUM; }
+
+uint32_t failureOf(int err, const Host& host) {
+    if (gone(err)) return SDHOST_ERR_NO_CARD;
+    if (err == EROFS || err == EPERM) return host.writeProtectCode;
+    return SDHOST_ERR_IO;
+}
+
+// A limit of the device's request queue, as sysfs gives it; 0 when unknown.
+uint64_t queueLimit(int fd, const char* name) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return 0;
+    std::ifstream in("/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                     std::to_string(minor(st.st_rdev)) + "/queue/" + name);
+    uint64_t value = 0;
+    return in >> value ? value : 0;
+}
 
 // What the kernel's EBUSY means when a card's device is opened exclusively.
 std::string busyText(const std::string& path) {
@@ -59,6 +80,8 @@ public:
           readOnly_(readOnly), host_(host), manfid_(std::move(manfid)), oemid_(std::move(oemid)),
           buffer_(static_cast<uint8_t*>(buffer)) {}
     ~BlockCard() override {
+        queue_.reset(); // every request back before the device is closed
+        writer_.reset();
         ::close(fd_);
         std::free(buffer_);
     }
@@ -87,8 +110,9 @@ public:
 
     uint32_t read(void* buffer, uint32_t count, uint32_t first) override {
         if (uint32_t rc = checkTransfer(buffer, count, first, userSectors())) return rc;
+        if (uint32_t rc = settle()) return rc;
         const size_t length = count * kSectorSize;
-        if (uint32_t rc = withDeviceRetries(host_, [&] { return transfer(length, first, false); }))
+        if (uint32_t rc = withDeviceRetries(host_, [&] { return readOnce(length, first); }))
             return rc;
         std::memcpy(buffer, buffer_, length);
         return SDHOST_OK;
@@ -98,21 +122,36 @@ public:
         if (uint32_t rc = checkTransfer(buffer, count, first, userSectors())) return rc;
         if (readOnly_) return host_.writeProtectCode;
         if (uint32_t rc = claim()) return rc;
-        const size_t length = count * kSectorSize;
-        std::memcpy(buffer_, buffer, length);
-        return withDeviceRetries(host_, [&] { return transfer(length, first, true); });
+        if (uint32_t rc = sendErase()) return rc;
+        return queue_->write(buffer, count, first);
     }
 
     // Discard becomes the card's own erase in the SD driver; where the queue takes none there
     // is nothing to fall back on, and the caller reports the erase as not supported.
+    // Consecutive ranges of one size are sent as one discard, as large as the device takes: the
+    // card's first erase, a range shorter than the one before (a pass's last) and one that
+    // reaches the card's end go out at once, so that an erase the card cannot do is known at
+    // once and a pass is timed with its last range on the card. An error of a gathered range
+    // is the next call's.
     uint32_t erase(uint32_t first, uint32_t last) override {
         if (last < first || last >= userSectors()) return SDHOST_ERR_RANGE;
         if (readOnly_) return host_.writeProtectCode;
         if (uint32_t rc = claim()) return rc;
-        uint64_t range[2] = {first * kSectorSize, (uint64_t{last} - first + 1) * kSectorSize};
-        if (::ioctl(fd_, BLKDISCARD, range) == 0) return SDHOST_OK;
-        if (errno == EOPNOTSUPP || errno == EINVAL) return SDHOST_ERR_NO_ERASE;
-        return failure(errno);
+        if (uint32_t rc = queue_->settle()) return rc; // writes before it land before it
+        const uint64_t length = uint64_t{last} - first + 1;
+        const bool joins = pendingLength_ != 0 && first == pendingFirst_ + pendingLength_ &&
+                           length == lastLength_ &&
+                           (pendingLength_ + length) * kSectorSize <= discardLimit_;
+        if (joins) {
+            pendingLength_ += length;
+        } else {
+            if (uint32_t rc = sendErase()) return rc;
+            pendingFirst_ = first;
+            pendingLength_ = length;
+        }
+        const bool atOnce = lastLength_ == 0 || length < lastLength_ || last + 1 == userSectors();
+        lastLength_ = length;
+        return atOnce ? sendErase() : SDHOST_OK;
     }
 
     uint32_t getMid(uint8_t mid[8]) const override {
@@ -128,8 +167,9 @@ public:
 
     // The report must never come before the data is on the card.
     uint32_t finish() override {
-        if (readOnly_ || ::fsync(fd_) == 0) return SDHOST_OK;
-        return failure(errno);
+        const uint32_t rc = settle();
+        if (readOnly_ || ::fsync(fd_) == 0) return rc;
+        return rc ? rc : failure(errno);
     }
 
 private:
@@ -154,24 +194,50 @@ private:
             ::close(fd);
             return SDHOST_ERR_CONFIG;
         }
+        const size_t request = requestBytesFor(queueLimit(fd, "max_sectors_kb") * 1024, logical_);
+        const auto inFlight = static_cast<unsigned>(std::min<size_t>(kWindowBytes / request, 64));
+        auto writer = linuxWriter(fd, inFlight, failureOf, host_);
+        auto queue = std::make_unique<WriteQueue>(*writer, host_, request, inFlight);
+        if (!queue->ok()) {
+            queue.reset();
+            ::close(fd);
+            return SDHOST_ERR_OUT_OF_MEMORY;
+        }
         ::close(fd_);
         fd_ = fd;
+        writer_ = std::move(writer);
+        queue_ = std::move(queue);
+        discardLimit_ = queueLimit(fd, "discard_max_bytes");
+        if (discardLimit_ == 0) discardLimit_ = UINT64_MAX; // unknown: the kernel splits it
         claimed_ = true;
         return SDHOST_OK;
     }
 
-    uint32_t failure(int err) const {
-        if (gone(err)) return SDHOST_ERR_NO_CARD;
-        if (err == EROFS || err == EPERM) return host_.writeProtectCode;
-        return SDHOST_ERR_IO;
+    uint32_t failure(int err) const { return failureOf(err, host_); }
+
+    // Everything accepted is on the device: the writes on their way, then a gathered erase.
+    uint32_t settle() {
+        if (!queue_) return SDHOST_OK;
+        const uint32_t rc = queue_->settle();
+        return rc ? rc : sendErase();
     }
 
-    // One attempt at the whole transfer through the aligned buffer.
-    uint32_t transfer(size_t length, uint32_t first, bool writing) {
+    // The gathered erase, sent; its error is returned once.
+    uint32_t sendErase() {
+        if (pendingLength_ == 0) return SDHOST_OK;
+        uint64_t range[2] = {pendingFirst_ * kSectorSize, pendingLength_ * kSectorSize};
+        pendingLength_ = 0;
+        if (::ioctl(fd_, BLKDISCARD, range) == 0) return SDHOST_OK;
+        if (errno == EOPNOTSUPP || errno == EINVAL) return SDHOST_ERR_NO_ERASE;
+        return failure(errno);
+    }
+
+    // One attempt at the whole read into the aligned buffer.
+    uint32_t readOnce(size_t length, uint32_t first) {
         uint8_t* p = buffer_;
         off_t offset = static_cast<off_t>(first * kSectorSize);
         while (length > 0) {
-            const ssize_t n = writing ? ::pwrite(fd_, p, length, offset) : ::pread(fd_, p, length, offset);
+            const ssize_t n = ::pread(fd_, p, length, offset);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return failure(n < 0 ? errno : ENXIO);  // 0: the medium shrank
             p += n;
@@ -190,7 +256,12 @@ private:
     bool readOnly_;
     Host host_;
     std::string manfid_, oemid_;
-    uint8_t* buffer_;
+    uint8_t* buffer_; // reads
+    std::unique_ptr<AsyncWriter> writer_; // from the first write on
+    std::unique_ptr<WriteQueue> queue_;
+    uint64_t discardLimit_ = 0;
+    uint64_t pendingFirst_ = 0, pendingLength_ = 0; // the gathered erase, in sectors
+    uint64_t lastLength_ = 0;                       // of the last erase asked for
 };
 
 } // namespace

@@ -1,0 +1,18 @@
+// Writes on a Linux device opened with O_DIRECT, sent through the kernel's asynchronous I/O
+// (io_submit): several requests reach the device's queue at once, with no thread of ours and no
+// library beyond the system calls.
+#pragma once
+
+#include <memory>
+
+#include "drivers/write_queue.h"
+
+namespace brc::vcard {
+
+// A writer on `fd` (not owned) for up to `inFlight` requests at once; one request at a time
+// where the kernel has no asynchronous context to spare. `failure` turns an errno into the
+// driver's code.
+std::unique_ptr<AsyncWriter> linuxWriter(int fd, unsigned inFlight,
+                                         uint32_t (*failure)(int, const Host&), const Host& host);
+
+} // namespace brc::vcard
