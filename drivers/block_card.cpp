@@ -168,7 +168,7 @@ public:
     // The report must never come before the data is on the card.
     uint32_t finish() override {
         const uint32_t rc = settle();
-        if (readOnly_ || ::fsync(fd_) == 0) return rc;
+        if (!claimed_ || ::fsync(fd_) == 0) return rc; // nothing written, nothing to flush
         return rc ? rc : failure(errno);
     }
 

@@ -1,22 +1,95 @@
 #include "drivers/linux_aio.h"
 
+#include <fcntl.h>
 #include <linux/aio_abi.h>
+#include <linux/falloc.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <new>
 
 namespace brc::vcard {
 namespace {
 
-class AioWriter final : public AsyncWriter {
+using Failure = uint32_t (*)(int, const Host&);
+
+// One synchronous write of the whole range; its driver code.
+uint32_t writeAll(int fd, const uint8_t* p, size_t length, uint64_t offset, Failure failure,
+                  const Host& host) {
+    auto at = static_cast<off_t>(offset);
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd, p, length, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return failure(n < 0 ? errno : ENXIO, host); // 0: the medium shrank
+        p += n;
+        at += n;
+        length -= static_cast<size_t>(n);
+    }
+    return SDHOST_OK;
+}
+
+// What both writers share: the device, and zeros handed to it as "write zeros" (BLKZEROOUT). A
+// device that has the command zeroes the range without the bytes crossing the bus, and the
+// kernel writes zero pages itself to one that has not; the card reads the same either way.
+class DeviceWriter : public AsyncWriter {
 public:
-    AioWriter(int fd, aio_context_t context, uint32_t (*failure)(int, const Host&), const Host& host)
-        : fd_(fd), context_(context), failure_(failure), host_(host) {}
+    DeviceWriter(int fd, Failure failure, const Host& host) : fd_(fd), failure_(failure), host_(host) {}
+    ~DeviceWriter() override { ::operator delete(zeros_, std::align_val_t{kRequestAlignment}); }
+    DeviceWriter(const DeviceWriter&) = delete;
+    DeviceWriter& operator=(const DeviceWriter&) = delete;
+
+    bool zeroes() const override { return true; }
+
+    uint32_t zero(uint64_t offset, uint64_t length) override {
+        // First the device's own command, where it may unmap (a file-backed device then frees
+        // the range); else the kernel's, which writes zero pages where the device has none.
+        if (unmaps_) {
+            if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                            static_cast<off_t>(offset), static_cast<off_t>(length)) == 0)
+                return SDHOST_OK;
+            if (!unsupported(errno)) return failure_(errno, host_);
+            unmaps_ = false;
+        }
+        uint64_t range[2] = {offset, length};
+        if (usable_ && ::ioctl(fd_, BLKZEROOUT, range) == 0) return SDHOST_OK;
+        if (usable_ && !unsupported(errno)) return failure_(errno, host_);
+        usable_ = false; // a kernel without the command: the zeros are written as data
+        if (!zeros_) {
+            zeros_ = static_cast<uint8_t*>(::operator new(kLargestRequestBytes,
+                                                          std::align_val_t{kRequestAlignment}));
+            std::fill(zeros_, zeros_ + kLargestRequestBytes, uint8_t{0});
+        }
+        for (uint64_t done = 0; done < length;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(length - done, kLargestRequestBytes));
+            if (uint32_t rc = writeAll(fd_, zeros_, n, offset + done, failure_, host_)) return rc;
+            done += n;
+        }
+        return SDHOST_OK;
+    }
+
+protected:
+    int fd_;
+    Failure failure_;
+    Host host_;
+
+private:
+    static bool unsupported(int err) { return err == EOPNOTSUPP || err == EINVAL || err == ENOTTY || err == ENODEV; }
+
+    bool unmaps_ = true;
+    bool usable_ = true;
+    uint8_t* zeros_ = nullptr;
+};
+
+class AioWriter final : public DeviceWriter {
+public:
+    AioWriter(int fd, aio_context_t context, Failure failure, const Host& host)
+        : DeviceWriter(fd, failure, host), context_(context) {}
     ~AioWriter() override { ::syscall(SYS_io_destroy, context_); }
-    AioWriter(const AioWriter&) = delete;
-    AioWriter& operator=(const AioWriter&) = delete;
 
     uint32_t start(WriteRequest& request) override {
         iocb cb{};
@@ -49,36 +122,18 @@ public:
     }
 
 private:
-    int fd_;
     aio_context_t context_;
-    uint32_t (*failure_)(int, const Host&);
-    Host host_;
 };
 
 // Where the kernel has no context to spare (fs.aio-max-nr reached): each request written when it
 // is sent, still gathered into large ones.
-class PlainWriter final : public AsyncWriter {
+class PlainWriter final : public DeviceWriter {
 public:
-    PlainWriter(int fd, uint32_t (*failure)(int, const Host&), const Host& host)
-        : fd_(fd), failure_(failure), host_(host) {}
+    using DeviceWriter::DeviceWriter;
 
     uint32_t start(WriteRequest& request) override {
-        const uint8_t* p = request.data;
-        size_t left = request.length;
-        auto offset = static_cast<off_t>(request.offset);
-        result_ = SDHOST_OK;
-        while (left > 0) {
-            const ssize_t n = ::pwrite(fd_, p, left, offset);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                result_ = failure_(n < 0 ? errno : ENXIO, host_);
-                break;
-            }
-            p += n;
-            offset += n;
-            left -= static_cast<size_t>(n);
-        }
         done_ = &request;
+        result_ = writeAll(fd_, request.data, request.length, request.offset, failure_, host_);
         return SDHOST_OK;
     }
 
@@ -89,17 +144,13 @@ public:
     }
 
 private:
-    int fd_;
-    uint32_t (*failure_)(int, const Host&);
-    Host host_;
     WriteRequest* done_ = nullptr;
     uint32_t result_ = SDHOST_OK;
 };
 
 } // namespace
 
-std::unique_ptr<AsyncWriter> linuxWriter(int fd, unsigned inFlight,
-                                         uint32_t (*failure)(int, const Host&), const Host& host) {
+std::unique_ptr<AsyncWriter> linuxWriter(int fd, unsigned inFlight, Failure failure, const Host& host) {
     aio_context_t context = 0;
     if (::syscall(SYS_io_setup, inFlight, &context) != 0)
         return std::make_unique<PlainWriter>(fd, failure, host);

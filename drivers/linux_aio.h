@@ -1,6 +1,6 @@
 // Writes on a Linux device opened with O_DIRECT, sent through the kernel's asynchronous I/O
 // (io_submit): several requests reach the device's queue at once, with no thread of ours and no
-// library beyond the system calls.
+// library beyond the system calls. Runs of zeros go out as "write zeros".
 #pragma once
 
 #include <memory>

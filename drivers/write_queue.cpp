@@ -17,10 +17,10 @@ size_t requestBytesFor(uint64_t deviceMaxBytes, size_t sectorBytes) {
 WriteQueue::WriteQueue(AsyncWriter& writer, const Host& host, size_t requestBytes, size_t inFlight)
     : writer_(writer), host_(host), requestBytes_(requestBytes), requests_(std::max<size_t>(inFlight, 1)) {
     for (WriteRequest& r : requests_) {
-        r.data = static_cast<uint8_t*>(
+        r.buffer = static_cast<uint8_t*>(
             ::operator new(requestBytes_, std::align_val_t{kRequestAlignment}, std::nothrow));
-        if (!r.data) break;
-        buffers_.push_back(r.data);
+        if (!r.buffer) break;
+        buffers_.push_back(r.buffer);
         free_.push_back(&r);
     }
     if (buffers_.size() == requests_.size()) return;
@@ -32,8 +32,8 @@ WriteQueue::WriteQueue(AsyncWriter& writer, const Host& host, size_t requestByte
 WriteQueue::~WriteQueue() {
     settle();
     // A request the system never gave back may still be read from: its buffer is left to it.
-    for (WriteRequest* r : inFlight_) std::replace(buffers_.begin(), buffers_.end(), r->data,
-                                                   static_cast<uint8_t*>(nullptr));
+    for (WriteRequest* r : inFlight_)
+        std::replace(buffers_.begin(), buffers_.end(), r->buffer, static_cast<uint8_t*>(nullptr));
     for (uint8_t* b : buffers_)
         if (b) ::operator delete(b, std::align_val_t{kRequestAlignment});
 }
@@ -64,6 +64,7 @@ uint32_t WriteQueue::write(const void* data, uint32_t count, uint32_t first) {
 
 uint32_t WriteQueue::settle() {
     if (gathering_) send();
+    sendZeros();
     while (!inFlight_.empty() && !stuck_) reapOne();
     return failed_;
 }
@@ -73,6 +74,7 @@ void WriteQueue::begin(uint64_t offset) {
     if (failed_) return;
     gathering_ = free_.back();
     free_.pop_back();
+    gathering_->data = gathering_->buffer;
     gathering_->offset = offset;
     gathering_->length = 0;
     gathering_->attempts = 0;
@@ -84,19 +86,67 @@ bool WriteQueue::overlapsInFlight(uint64_t begin, uint64_t end) const {
     });
 }
 
+namespace {
+
+constexpr size_t kZeroUnit = kRequestAlignment;
+
+bool zeroUnit(const uint8_t* p, size_t length) {
+    return std::all_of(p, p + length, [](uint8_t b) { return b == 0; });
+}
+
+} // namespace
+
+void WriteQueue::addZeros(uint64_t offset, uint64_t length) {
+    if (length == 0) return;
+    if (zeroLength_ == 0 || zeroFirst_ + zeroLength_ != offset) {
+        sendZeros();
+        zeroFirst_ = offset;
+    }
+    zeroLength_ += length;
+}
+
 void WriteQueue::send() {
     WriteRequest* request = gathering_;
     gathering_ = nullptr;
+    if (!failed_ && writer_.zeroes()) {
+        // Whole units of zeros at either end join the run of zeros; the data between is sent.
+        size_t head = 0, end = request->length;
+        while (head < end && zeroUnit(request->data + head, std::min(kZeroUnit, end - head)))
+            head += std::min(kZeroUnit, end - head);
+        while (end > head) {
+            const size_t unit = (end - head) % kZeroUnit ? (end - head) % kZeroUnit : kZeroUnit;
+            if (!zeroUnit(request->data + end - unit, unit)) break;
+            end -= unit;
+        }
+        addZeros(request->offset, head);
+        if (head == end) {
+            free_.push_back(request);
+            return;
+        }
+        tail_ = {request->offset + end, request->length - end};
+        request->data += head;
+        request->offset += head;
+        request->length = end - head;
+    }
+    sendZeros(); // what was asked before lands before
     // Two requests on the same sectors at once could land in either order: the later waits.
     while (!failed_ && overlapsInFlight(request->offset, request->offset + request->length))
         reapOne();
     const uint32_t rc = failed_ ? failed_ : writer_.start(*request);
-    if (rc == SDHOST_OK) {
-        inFlight_.push_back(request);
-        return;
-    }
+    if (rc == SDHOST_OK) inFlight_.push_back(request);
+    else free_.push_back(request);
     if (!failed_) failed_ = rc;
-    free_.push_back(request);
+    addZeros(tail_.first, tail_.second);
+    tail_ = {};
+}
+
+void WriteQueue::sendZeros() {
+    const uint64_t first = zeroFirst_, length = zeroLength_;
+    zeroLength_ = 0;
+    if (length == 0) return;
+    while (!failed_ && overlapsInFlight(first, first + length)) reapOne();
+    const uint32_t rc = failed_ ? failed_ : writer_.zero(first, length);
+    if (!failed_) failed_ = rc;
 }
 
 void WriteQueue::reapOne() {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "drivers/virtual_card.h"
@@ -24,6 +25,7 @@ constexpr size_t kWindowBytes = size_t{32} << 20;
 
 // One request to the medium: `length` bytes from `data` at byte `offset`.
 struct WriteRequest {
+    uint8_t* buffer = nullptr; // the queue's, aligned; `data` lies in it
     uint8_t* data = nullptr;
     size_t length = 0;
     uint64_t offset = 0;
@@ -44,6 +46,11 @@ public:
     // Whether some request was never given back: its buffer may still be written from, and must
     // not be freed.
     virtual bool holdsRequests() const { return false; }
+    // Whether zero() is worth more than writing the zeros: the queue then gathers zeros at the
+    // ends of requests and whole requests of zeros, however long the run, into one zero().
+    virtual bool zeroes() const { return false; }
+    // Makes `length` bytes at `offset` read as zeros before it returns; its driver code.
+    virtual uint32_t zero(uint64_t /*offset*/, uint64_t /*length*/) { return SDHOST_ERR_PARAM; }
 };
 
 // The request size for a device that takes at most `deviceMaxBytes` per command (0: unknown):
@@ -71,6 +78,8 @@ public:
 
 private:
     void send();                 // the gathered request, on its way
+    void sendZeros();            // the gathered run of zeros, on the device
+    void addZeros(uint64_t offset, uint64_t length); // to the run, or the run sent and a new one
     bool overlapsInFlight(uint64_t begin, uint64_t end) const;
     void reapOne();              // one request back; its error kept
     void begin(uint64_t offset); // a new gathered request at `offset`
@@ -83,6 +92,8 @@ private:
     std::vector<WriteRequest*> free_;
     std::vector<WriteRequest*> inFlight_;
     WriteRequest* gathering_ = nullptr;
+    uint64_t zeroFirst_ = 0, zeroLength_ = 0; // bytes: the run of zeros not yet sent
+    std::pair<uint64_t, uint64_t> tail_{};     // the zeros after a request's data, for the run
     uint32_t failed_ = SDHOST_OK;
     bool stuck_ = false; // the writer gave up waiting: nothing comes back any more
 };

@@ -53,6 +53,15 @@ public:
         return rc;
     }
     bool holdsRequests() const override { return gaveUp && !onTheirWay.empty(); }
+    bool zeroes() const override { return zeroing; }
+    uint32_t zero(uint64_t offset, uint64_t length) override {
+        zeroed.push_back({offset, static_cast<size_t>(length)});
+        for (auto& [r, rc] : onTheirWay)
+            EXPECT_FALSE(r->offset < offset + length && offset < r->offset + r->length)
+                << "zeros sent over a request still on its way";
+        std::fill_n(device.begin() + static_cast<std::ptrdiff_t>(offset), length, uint8_t{0});
+        return SDHOST_OK;
+    }
 
     std::vector<uint8_t> device;
     std::vector<Sent> sent;
@@ -63,6 +72,8 @@ public:
     unsigned ioFailuresLeft = 1;
     bool gaveUp = false;
     bool newestFirst = false;
+    bool zeroing = false;
+    std::vector<Sent> zeroed;
 };
 
 std::vector<uint8_t> pattern(uint32_t count, uint8_t seed) {
@@ -110,13 +121,15 @@ TEST(WriteQueue, TheDeviceEndsAsWriteByWriteWouldLeaveItWithRequestsBackInAnyOrd
     const uint32_t sectors = 2048;
     FakeWriter writer(sectors * kSectorSize);
     writer.newestFirst = true; // the order on the card is the queue's business
+    writer.zeroing = true;
     std::vector<uint8_t> expected(sectors * kSectorSize, 0);
     WriteQueue queue(writer, kNoRetries, 32768, 6);
     for (int i = 0; i < 400; ++i) {
         // Runs, and rewrites of what was just written, as a file system's writer makes them.
         const auto count = static_cast<uint32_t>(1 + random() % 80);
         const auto first = static_cast<uint32_t>(random() % (sectors - count));
-        const auto data = pattern(count, static_cast<uint8_t>(i));
+        auto data = pattern(count, static_cast<uint8_t>(i));
+        if (i % 3 == 0) std::fill(data.begin(), data.end(), uint8_t{0}); // runs of zeros too
         std::memcpy(expected.data() + first * kSectorSize, data.data(), data.size());
         ASSERT_EQ(queue.write(data.data(), count, first), SDHOST_OK);
         ASSERT_LE(writer.onTheirWay.size(), 6u);
@@ -127,6 +140,7 @@ TEST(WriteQueue, TheDeviceEndsAsWriteByWriteWouldLeaveItWithRequestsBackInAnyOrd
     ASSERT_EQ(queue.settle(), SDHOST_OK);
     EXPECT_TRUE(writer.onTheirWay.empty());
     EXPECT_GT(writer.mostOnTheirWay, 1u); // several were on their way at once
+    EXPECT_FALSE(writer.zeroed.empty());
     EXPECT_TRUE(writer.device == expected);
 }
 
@@ -184,6 +198,26 @@ TEST(WriteQueue, TheFirstErrorIsTheNextCallsAndNothingBeyondTheWindowGoesOutAfte
         EXPECT_EQ(queue.settle(), row.code) << row.name;
         EXPECT_EQ(writer.sent.size(), sentBefore) << row.name;
     }
+}
+
+TEST(WriteQueue, RunsOfZerosGoOutAsOneZeroingInTheirPlaceAmongTheWrites) {
+    FakeWriter writer(1 << 22);
+    writer.zeroing = true;
+    WriteQueue queue(writer, kNoRetries, 65536, 4);
+    const std::vector<uint8_t> zeros(1024 * kSectorSize, 0);
+    const auto data = pattern(8, 1);
+    ASSERT_EQ(queue.write(data.data(), 8, 0), SDHOST_OK);     // data, then
+    ASSERT_EQ(queue.write(zeros.data(), 1000, 8), SDHOST_OK); // 500 KiB of zeros in a row,
+    ASSERT_EQ(queue.write(zeros.data(), 24, 1008), SDHOST_OK);
+    ASSERT_EQ(queue.write(data.data(), 8, 100), SDHOST_OK);   // data back over them,
+    ASSERT_EQ(queue.write(zeros.data(), 4, 2000), SDHOST_OK); // and zeros after a gap
+    ASSERT_EQ(queue.settle(), SDHOST_OK);
+    // The first request's data is its first 4 KiB; its zeros after them, and the whole requests
+    // of zeros up to the data written back (sector 1031), are one run, sent before that data.
+    EXPECT_EQ(writer.zeroed, (std::vector<Sent>{{4096, 524288}, {1024000, 2048}}));
+    EXPECT_EQ(writer.sent, (std::vector<Sent>{{0, 4096}, {51200, 4096}}));
+    EXPECT_EQ(std::memcmp(writer.device.data() + 100 * kSectorSize, data.data(), data.size()), 0);
+    EXPECT_EQ(writer.device[8 * kSectorSize], 0);
 }
 
 TEST(WriteQueue, ATransferErrorIsSentAgainAsTheHostAllowsAndACardGoneIsNot) {
