@@ -85,11 +85,23 @@ private:
     uint8_t* zeros_ = nullptr;
 };
 
+// Contexts of writers that are gone, all their requests back, for the next: tearing one down
+// waits for the kernel's grace period (some 20 ms), several times in one format. What is left at
+// the end goes with the process.
+std::vector<aio_context_t>& spareContexts() {
+    static std::vector<aio_context_t> spare;
+    return spare;
+}
+
 class AioWriter final : public DeviceWriter {
 public:
-    AioWriter(int fd, aio_context_t context, Failure failure, const Host& host)
-        : DeviceWriter(fd, failure, host), context_(context) {}
-    ~AioWriter() override { ::syscall(SYS_io_destroy, context_); }
+    AioWriter(int fd, aio_context_t context, unsigned capacity, Failure failure, const Host& host)
+        : DeviceWriter(fd, failure, host), context_(context), capacity_(capacity) {}
+    ~AioWriter() override {
+        if (outstanding_ == 0 && capacity_ == kContextCapacity) spareContexts().push_back(context_);
+        else ::syscall(SYS_io_destroy, context_); // cancels what is still on its way
+    }
+    static constexpr unsigned kContextCapacity = 64;
 
     uint32_t start(WriteRequest& request) override {
         iocb cb{};
@@ -102,8 +114,10 @@ public:
         iocb* list[1] = {&cb};
         long sent;
         do sent = ::syscall(SYS_io_submit, context_, 1L, list);
-        while (sent < 0 && (errno == EINTR || errno == EAGAIN));
-        return sent == 1 ? SDHOST_OK : failure_(sent < 0 ? errno : EIO, host_);
+        while (sent < 0 && errno == EINTR);
+        if (sent != 1) return failure_(sent < 0 ? errno : EIO, host_);
+        ++outstanding_;
+        return SDHOST_OK;
     }
 
     uint32_t wait(WriteRequest*& done) override {
@@ -116,6 +130,7 @@ public:
             return failure_(got < 0 ? errno : EIO, host_);
         }
         done = reinterpret_cast<WriteRequest*>(static_cast<uintptr_t>(event.data));
+        --outstanding_;
         if (event.res < 0) return failure_(static_cast<int>(-event.res), host_);
         // Short: the medium ended before the request did.
         return static_cast<size_t>(event.res) == done->length ? SDHOST_OK : failure_(ENXIO, host_);
@@ -123,6 +138,8 @@ public:
 
 private:
     aio_context_t context_;
+    unsigned capacity_;
+    unsigned outstanding_ = 0;
 };
 
 // Where the kernel has no context to spare (fs.aio-max-nr reached): each request written when it
@@ -151,10 +168,17 @@ private:
 } // namespace
 
 std::unique_ptr<AsyncWriter> linuxWriter(int fd, unsigned inFlight, Failure failure, const Host& host) {
+    constexpr unsigned capacity = AioWriter::kContextCapacity;
+    if (inFlight > capacity) return std::make_unique<PlainWriter>(fd, failure, host);
     aio_context_t context = 0;
-    if (::syscall(SYS_io_setup, inFlight, &context) != 0)
+    auto& spare = spareContexts();
+    if (!spare.empty()) {
+        context = spare.back();
+        spare.pop_back();
+    } else if (::syscall(SYS_io_setup, capacity, &context) != 0) {
         return std::make_unique<PlainWriter>(fd, failure, host);
-    return std::make_unique<AioWriter>(fd, context, failure, host);
+    }
+    return std::make_unique<AioWriter>(fd, context, capacity, failure, host);
 }
 
 } // namespace brc::vcard

@@ -9,8 +9,8 @@
 
 namespace brc::vcard {
 
-// A writer on `fd` (not owned) for up to `inFlight` requests at once; one request at a time
-// where the kernel has no asynchronous context to spare. `failure` turns an errno into the
+// A writer on `fd` (not owned) for up to `inFlight` (at most 64) requests at once; one request
+// at a time where the kernel has no asynchronous context to spare. `failure` turns an errno into the
 // driver's code.
 std::unique_ptr<AsyncWriter> linuxWriter(int fd, unsigned inFlight,
                                          uint32_t (*failure)(int, const Host&), const Host& host);

@@ -90,8 +90,10 @@ namespace {
 
 constexpr size_t kZeroUnit = kRequestAlignment;
 
+// Each byte equal to the one after it, and the first zero: the library's own comparison, many
+// times faster than a loop over the bytes.
 bool zeroUnit(const uint8_t* p, size_t length) {
-    return std::all_of(p, p + length, [](uint8_t b) { return b == 0; });
+    return length == 0 || (p[0] == 0 && std::memcmp(p, p + 1, length - 1) == 0);
 }
 
 } // namespace
