@@ -161,6 +161,28 @@ int checkOne(const std::string& text, bool json, bool allowLoop, bool many) {
     return check.verdict == CheckVerdict::Conforms ? kExitOk : kExitFailed;
 }
 
+#if !defined(_WIN32)
+// A card named twice (by two paths, or a link) is a usage error, as for format; a TARGET that
+// does not resolve is left to its own check.
+template <typename Restore>
+void refuseSameCardTwice(const std::vector<std::string>& targets, const Restore& restoreMap) {
+    std::vector<std::pair<std::string, CardIdentity>> seen;
+    for (const std::string& text : targets) {
+        restoreMap();
+        Target target;
+        try {
+            target = resolveTarget(text);
+        } catch (const UsageError&) {
+            continue;
+        }
+        for (const auto& [other, identity] : seen)
+            if (identity == target.identity)
+                throw UsageError{"'" + other + "' and '" + target.display + "' are the same card"};
+        seen.emplace_back(target.display, target.identity);
+    }
+}
+#endif
+
 } // namespace
 
 int checkCommand(std::vector<std::string> argv) {
@@ -188,12 +210,17 @@ int checkCommand(std::vector<std::string> argv) {
     }
     // Each card gets the drive map the user gave: the letters are not used up one per card.
     const std::optional<std::string> cards = environmentVariable("BRINDLECARD_CARDS");
-    int worst = kExitOk;
-    for (const std::string& text : targets) {
+    const auto restoreMap = [&] {
         if (cards) setEnvironmentVariable("BRINDLECARD_CARDS", *cards);
         else unsetEnvironmentVariable("BRINDLECARD_CARDS");
+    };
+    refuseSameCardTwice(targets, restoreMap);
+    int worst = kExitOk;
+    for (const std::string& text : targets) {
+        restoreMap();
         worst = std::max(worst, checkOne(text, json, allowLoop, true));
     }
+    restoreMap();
     return worst;
 #endif
 }

@@ -141,6 +141,7 @@ TEST(ManyCardsCli, UsageErrorsRefuseTheWholeRunAndWriteNothing) {
         {"a bad type", "format" + both + " --type fast --yes"},
         {"check: no target", "check --json"},
         {"check: --all and targets", "check --all" + both},
+        {"check: a card named twice", "check" + both + " " + link + " --json"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
