@@ -108,12 +108,7 @@ public:
         if (yes_) return true;
         if (!card_.empty()) std::fprintf(stderr, "Card: %s\n", card_.c_str());
         card_.clear();
-        std::fprintf(stderr, "%s\n[OK = y, Cancel = anything else]: ", utf16ToUtf8(question).c_str());
-        std::fflush(stderr);
-        char answer[16] = {};
-        if (!readAnswerLine(answer, sizeof answer)) return false;
-        return answer[0] == 'y' || answer[0] == 'Y' || std::strncmp(answer, "OK", 2) == 0 ||
-               std::strncmp(answer, "ok", 2) == 0;
+        return askOkOrCancel(utf16ToUtf8(question));
     }
     void showMessage(uint32_t, const std::u16string& message, uint32_t style) override {
         if (json_) return;

@@ -111,15 +111,7 @@ void printNotRun(const std::vector<PlannedCard>& cards, FormatEnd end, const std
 bool confirmCards(const std::vector<PlannedCard>& cards, FormatType type) {
     std::fprintf(stderr, "Cards (%zu):\n", cards.size());
     for (const PlannedCard& card : cards) std::fprintf(stderr, "  %s\n", card.description.c_str());
-    const auto ask = [](uint32_t id) {
-        std::fprintf(stderr, "%s\n[OK = y, Cancel = anything else]: ",
-                     utf16ToUtf8(commandLineMessages().text(id)).c_str());
-        std::fflush(stderr);
-        char answer[16] = {};
-        if (!readAnswerLine(answer, sizeof answer)) return false;
-        return answer[0] == 'y' || answer[0] == 'Y' || std::strncmp(answer, "OK", 2) == 0 ||
-               std::strncmp(answer, "ok", 2) == 0;
-    };
+    const auto ask = [](uint32_t id) { return askOkOrCancel(utf16ToUtf8(commandLineMessages().text(id))); };
     return (type != Quick || ask(msg::ConfirmQuickFormat)) && ask(msg::ConfirmFormat);
 }
 

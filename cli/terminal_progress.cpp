@@ -8,6 +8,7 @@
 #endif
 
 #include <cerrno>
+#include <cstring>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -64,6 +65,15 @@ bool readAnswerLine(char* line, int size) {
     if (g_interrupts || g_terminate) return false;
 #endif
     return std::fgets(line, size, stdin) != nullptr;
+}
+
+bool askOkOrCancel(const std::string& question) {
+    std::fprintf(stderr, "%s\n[OK = y, Cancel = anything else]: ", question.c_str());
+    std::fflush(stderr);
+    char answer[16] = {};
+    if (!readAnswerLine(answer, sizeof answer)) return false;
+    return answer[0] == 'y' || answer[0] == 'Y' || std::strncmp(answer, "OK", 2) == 0 ||
+           std::strncmp(answer, "ok", 2) == 0;
 }
 
 int takeFormatSignal() {

@@ -22,6 +22,8 @@ void installFormatSignalHandlers();
 // One line typed at the terminal, or false when input ends or a signal arrives first (the
 // question is then answered with Cancel; the pump still sees the signal).
 bool readAnswerLine(char* line, int size);
+// Asks `question` on standard error and reads the answer: true for OK ("y", "OK").
+bool askOkOrCancel(const std::string& question);
 
 // The signal the handlers counted since the last call (SIGTERM before SIGINT), or 0; for a run
 // that passes the signals on rather than pumping them into its own flags.
