@@ -20,3 +20,29 @@ std::string describeCard(const blockdev::Device& d) {
 }
 
 } // namespace brc::cli
+
+namespace brc::cli {
+
+std::string listRefusal(const std::vector<blockdev::SystemView>& views, const blockdev::Device& d,
+                        bool allowLoop) {
+    std::string reason = blockdev::refusal(d, allowLoop);
+    for (size_t i = 1; i < views.size() && reason.empty(); ++i) {
+        const auto other = blockdev::describe(views[i], d.name);
+        reason = other ? blockdev::refusal(*other, allowLoop) : d.path + " is unknown to the test view";
+    }
+    return reason;
+}
+
+bool unlisted(const blockdev::Device& d) {
+    return (d.kind == blockdev::Kind::Loop || d.kind == blockdev::Kind::Virtual) && d.bytes == 0;
+}
+
+std::vector<blockdev::Device> offeredCards(bool allowLoop) {
+    const std::vector<blockdev::SystemView> views = blockdev::systemViews();
+    std::vector<blockdev::Device> cards;
+    for (blockdev::Device& d : blockdev::listDisks(views.front()))
+        if (!unlisted(d) && listRefusal(views, d, allowLoop).empty()) cards.push_back(std::move(d));
+    return cards;
+}
+
+} // namespace brc::cli

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "platform/posix/block_devices.h"
 
 #include "platform/posix/block_volume.h"
 
@@ -10,5 +13,14 @@ namespace brc::cli {
 
 // "/dev/sdb, Generic STORAGE DEVICE (card reader, USB), 31,914,983,424 bytes (29.7 GiB)"
 std::string describeCard(const blockdev::Device& d);
+
+// Why list does not offer the disk, every view consulted as a format consults them; empty when
+// it is offered.
+std::string listRefusal(const std::vector<blockdev::SystemView>& views, const blockdev::Device& d,
+                        bool allowLoop);
+// A disk nobody would call one: an unused loop device or an empty zram device.
+bool unlisted(const blockdev::Device& d);
+// The cards list offers, in its order.
+std::vector<blockdev::Device> offeredCards(bool allowLoop);
 
 } // namespace brc::cli

@@ -1,9 +1,12 @@
 // brindlecard check: whether a card follows the SD layout rules, and what is off if not. Reads
 // only: the card is opened and asked for its capacity and a few hundred sectors at most.
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
 #include "app/card_check.h"
+#include "base/environment.h"
+#include "base/code_page.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/json.h"
@@ -16,7 +19,8 @@ namespace brc::cli {
 namespace {
 
 const char kCheckUsage[] =
-    "usage: brindlecard check TARGET [--allow-loop] [--json]\n"
+    "usage: brindlecard check TARGET... [--allow-loop] [--json]\n"
+    "       brindlecard check --all [--allow-loop] [--json]   (Linux)\n"
     "\n"
     "Reads the card's partition table and file system and compares them, field by field, with\n"
     "the layout the SD layout rules give for its capacity (with and without size adjustment),\n"
@@ -25,13 +29,16 @@ const char kCheckUsage[] =
     "/dev/mmcblk0, /dev/sdb; read while mounted too, but a mounted card's cache may hold\n"
     "what is not on it yet) or a drive letter mapped in BRINDLECARD_CARDS.\n"
     "\n"
+    "Several TARGETs, or --all (every card that list offers), are checked one after the other;\n"
+    "with --json one object per card, each with its \"target\".\n"
+    "\n"
     "  --allow-loop  take a loop device for a card\n"
     "  --json        one JSON object on one line: conforms, sizeAdjustment, expected (the keys of\n"
     "                plan --json), found (and the card's label), deviations ({field, expected,\n"
     "                found, why}), and problem when the card could not be compared or opened\n"
     "\n"
     "Exit status: 0 when the card follows the rules, 1 when it does not or holds no file system\n"
-    "that can be read, 2 for a usage error.\n";
+    "that can be read, 2 for a usage error; with several cards, the worst of the cards'.\n";
 
 const char* sizeAdjustmentName(SizeAdjustmentMatch m) {
     switch (m) {
@@ -41,8 +48,10 @@ const char* sizeAdjustmentName(SizeAdjustmentMatch m) {
     }
 }
 
-std::string checkJson(const CardCheck& check) {
+// `target` names the card when several are checked.
+std::string checkJson(const CardCheck& check, const std::string& target) {
     JsonObject o;
+    if (!target.empty()) o.string("target", target);
     o.boolean("conforms", check.verdict == CheckVerdict::Conforms);
     if (!check.problem.empty()) o.string("problem", check.problem);
     if (check.planKnown) {
@@ -80,11 +89,11 @@ std::string layoutName(const CardCheck& check) {
 }
 
 // A target that cannot be checked still gives the JSON object, with the reason as its problem.
-int refuse(bool json, const std::string& problem, int status) {
+int refuse(bool json, const std::string& problem, int status, const std::string& target) {
     if (json) {
         CardCheck check;
         check.problem = problem;
-        std::printf("%s\n", checkJson(check).c_str());
+        std::printf("%s\n", checkJson(check, target).c_str());
     } else {
         std::fprintf(stderr, "brindlecard: %s.\n", problem.c_str());
     }
@@ -114,31 +123,23 @@ void printCheck(const char* card, const CardCheck& check) {
     }
 }
 
-} // namespace
-
-int checkCommand(std::vector<std::string> argv) {
-    Args args(std::move(argv));
-    if (args.wantsHelp()) {
-        std::fputs(kCheckUsage, stdout);
-        return kExitOk;
-    }
-    const bool json = args.flag("--json");
-    const bool allowLoop = args.flag("--allow-loop");
-    auto targets = args.positionals();
-    if (targets.size() != 1) throw UsageError{"check takes exactly one TARGET"};
+// Checks one card; `many` when it is one of several, which names it in its JSON object and
+// reports a bad TARGET as its own rather than the command's usage error.
+int checkOne(const std::string& text, bool json, bool allowLoop, bool many) {
+    const std::string tag = many ? shownText(text) : "";
     Target target;
     try {
-        target = resolveTarget(targets[0]);
+        target = resolveTarget(text);
     } catch (const UsageError& e) {
-        if (!json) throw;
-        return refuse(json, e.message, kExitUsage);
+        if (!json && !many) throw;
+        return refuse(json, e.message, kExitUsage, tag);
     }
 #if !defined(_WIN32)
     // A device must be a card, as for plan; mounted or held elsewhere, it is still read, as the
     // library opens it read-only here.
     if (target.blockDevice) {
         const std::string refusal = describeBlockCard(target.path, allowLoop).refusal;
-        if (!refusal.empty()) return refuse(json, refusal, kExitFailed);
+        if (!refusal.empty()) return refuse(json, refusal, kExitFailed, tag);
     }
 #else
     (void)allowLoop;
@@ -149,14 +150,79 @@ int checkCommand(std::vector<std::string> argv) {
     std::string error;
     if (openTarget(driver, target, error, true) != 0) {
         const std::string image = imageProblem(target);
-        return refuse(json, image.empty() ? error : image, kExitFailed);
+        return refuse(json, image.empty() ? error : image, kExitFailed, tag);
     }
     const CardCheck check = checkCard(driver);
     closeTarget(driver);
 
-    if (json) std::printf("%s\n", checkJson(check).c_str());
+    if (json) std::printf("%s\n", checkJson(check, tag).c_str());
     else printCheck(target.display.c_str(), check);
+    std::fflush(stdout);
     return check.verdict == CheckVerdict::Conforms ? kExitOk : kExitFailed;
+}
+
+#if !defined(_WIN32)
+// A card named twice (by two paths, or a link) is a usage error, as for format; a TARGET that
+// does not resolve is left to its own check.
+template <typename Restore>
+void refuseSameCardTwice(const std::vector<std::string>& targets, const Restore& restoreMap) {
+    std::vector<std::pair<std::string, CardIdentity>> seen;
+    for (const std::string& text : targets) {
+        restoreMap();
+        Target target;
+        try {
+            target = resolveTarget(text);
+        } catch (const UsageError&) {
+            continue;
+        }
+        for (const auto& [other, identity] : seen)
+            if (identity == target.identity)
+                throw UsageError{"'" + other + "' and '" + target.display + "' are the same card"};
+        seen.emplace_back(target.display, target.identity);
+    }
+}
+#endif
+
+} // namespace
+
+int checkCommand(std::vector<std::string> argv) {
+    Args args(std::move(argv));
+    if (args.wantsHelp()) {
+        std::fputs(kCheckUsage, stdout);
+        return kExitOk;
+    }
+    const bool json = args.flag("--json");
+    const bool allowLoop = args.flag("--allow-loop");
+    const bool all = args.flag("--all");
+    std::vector<std::string> targets = args.positionals();
+    if (all && !targets.empty()) throw UsageError{"check takes either TARGETs or --all, not both"};
+    if (targets.empty() && !all) throw UsageError{"check takes a TARGET (or several, or --all)"};
+    if (!all && targets.size() == 1) return checkOne(targets[0], json, allowLoop, false);
+#if defined(_WIN32)
+    throw UsageError{"several cards at once are checked on Linux only; here check takes one TARGET"};
+#else
+    if (all) {
+        for (const blockdev::Device& d : offeredCards(allowLoop)) targets.push_back(d.path);
+        if (targets.empty()) {
+            std::fputs("brindlecard: no card here can be checked.\n", stderr);
+            return kExitFailed;
+        }
+    }
+    // Each card gets the drive map the user gave: the letters are not used up one per card.
+    const std::optional<std::string> cards = environmentVariable("BRINDLECARD_CARDS");
+    const auto restoreMap = [&] {
+        if (cards) setEnvironmentVariable("BRINDLECARD_CARDS", *cards);
+        else unsetEnvironmentVariable("BRINDLECARD_CARDS");
+    };
+    refuseSameCardTwice(targets, restoreMap);
+    int worst = kExitOk;
+    for (const std::string& text : targets) {
+        restoreMap();
+        worst = std::max(worst, checkOne(text, json, allowLoop, true));
+    }
+    restoreMap();
+    return worst;
+#endif
 }
 
 } // namespace brc::cli

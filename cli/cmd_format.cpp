@@ -9,6 +9,7 @@
 #include "cli/arguments.h"
 #include "cli/card_lock.h"
 #include "cli/commands.h"
+#include "cli/format_many.h"
 #include "cli/json.h"
 #include "cli/targets.h"
 #include "app/format_command.h"
@@ -36,14 +37,23 @@ namespace brc::cli {
 namespace {
 
 const char kFormatUsage[] =
-    "usage: brindlecard format TARGET [--type quick|overwrite|erase|overwrite-erase]\n"
+    "usage: brindlecard format TARGET... [--type quick|overwrite|erase|overwrite-erase]\n"
     "                          [--label TEXT] [--codepage N] [--size-adjust] [--yes] [--json]\n"
     "                          [--unmount] [--allow-loop]\n"
+    "       brindlecard format --all [OPTIONS]   (Linux)\n"
     "\n"
     "Formats a card: the partition table and an empty file system chosen by capacity.\n"
     "TARGET is a virtual card image, a card's device (Linux: /dev/mmcblk0, /dev/sdb) or a\n"
     "drive letter mapped in BRINDLECARD_CARDS. Only SD cards in a slot or a card reader\n"
     "are formatted: never a partition, a fixed or system disk, or one over 2 TiB.\n"
+    "\n"
+    "Several TARGETs, or --all (every card that list offers; loop devices with --allow-loop),\n"
+    "are formatted side by side, each by a run of its own with the same options (Linux only).\n"
+    "Every card is checked first and one question names them all; one card refused refuses\n"
+    "the run. A card that fails or is pulled out leaves the others to finish. On a terminal\n"
+    "each card has a line redrawn in place; otherwise each card's finished stages are logged.\n"
+    "Then one line per card on standard output, or with --json one object per card with its\n"
+    "\"target\". Ctrl-C and SIGTERM reach every card's run.\n"
     "\n"
     "  --type quick            write the system area only; the data area is not touched (default)\n"
     "  --type overwrite        full format: 0xFF over the whole user area first\n"
@@ -71,7 +81,8 @@ const char kFormatUsage[] =
     "With SOURCE_DATE_EPOCH set (seconds, UTC), time stamps and serial numbers come from it,\n"
     "so the same card formats to the same bytes every time.\n"
     "Exit status: 0 when the card was formatted and the report shown, 1 for any other\n"
-    "outcome (a refusal, a cancel, an error message), 2 for a usage error.\n";
+    "outcome (a refusal, a cancel, an error message), 2 for a usage error; with several\n"
+    "cards, 0 when every card was formatted, else the worst of the cards'.\n";
 
 FormatType parseType(const std::string& name) {
     if (name == "quick") return Quick;
@@ -97,12 +108,7 @@ public:
         if (yes_) return true;
         if (!card_.empty()) std::fprintf(stderr, "Card: %s\n", card_.c_str());
         card_.clear();
-        std::fprintf(stderr, "%s\n[OK = y, Cancel = anything else]: ", utf16ToUtf8(question).c_str());
-        std::fflush(stderr);
-        char answer[16] = {};
-        if (!readAnswerLine(answer, sizeof answer)) return false;
-        return answer[0] == 'y' || answer[0] == 'Y' || std::strncmp(answer, "OK", 2) == 0 ||
-               std::strncmp(answer, "ok", 2) == 0;
+        return askOkOrCancel(utf16ToUtf8(question));
     }
     void showMessage(uint32_t, const std::u16string& message, uint32_t style) override {
         if (json_) return;
@@ -133,6 +139,7 @@ public:
     // The checks of a card's device, done before the questions.
     void setVolume(BlockVolumeCheck* volume) { volume_ = volume; }
 #endif
+    void reportProgressTo(int fd) { progress_.reportTo(fd); }
     // Why takeCardForWriting refused, in one sentence.
     const std::string& refusal() const { return refusal_; }
 
@@ -186,7 +193,9 @@ const char* endName(FormatEnd end) {
     return "";
 }
 
-void printJson(const FormatOutcome& o, const std::string& cause) {
+} // namespace
+
+std::string formatOutcomeJson(const FormatOutcome& o, const std::string& cause) {
     const bool formatted = o.end == FormatEnd::Formatted;
     JsonObject json;
     json.number("result", o.result)
@@ -206,16 +215,26 @@ void printJson(const FormatOutcome& o, const std::string& cause) {
         .number("eraseResult", o.figures.eraseResult)
         .number("overwriteMs", o.figures.overwriteTime)
         .number("eraseMs", o.figures.eraseTime);
-    std::printf("%s\n", json.str().c_str());
+    return json.str();
+}
+
+namespace {
+
+void printJson(const FormatOutcome& o, const std::string& cause) {
+    std::printf("%s\n", formatOutcomeJson(o, cause).c_str());
 }
 
 // What the arguments ask for.
 struct FormatOptions {
-    Target target;
+    std::vector<std::string> targets; // as typed
+    Target target;                    // the one TARGET, resolved
     FormatType type = Quick;
     std::u16string label;
     unsigned codePage = 0;
-    bool sizeAdjust = false, yes = false, json = false, unmount = false, allowLoop = false;
+    bool sizeAdjust = false, yes = false, json = false, unmount = false, allowLoop = false, all = false;
+    std::vector<std::string> cardOptions; // the options again, for each card's run of many
+    std::optional<CardRunChannel> channel; // a card's run of many: where its progress goes
+    bool one() const { return !all && targets.size() == 1; }
 };
 
 FormatOptions readOptions(Args& args) {
@@ -225,14 +244,34 @@ FormatOptions readOptions(Args& args) {
     o.json = args.flag("--json");
     o.unmount = args.flag("--unmount");
     o.allowLoop = args.flag("--allow-loop");
-    o.type = parseType(args.value("--type").value_or("quick"));
-    o.label = labelArgument(args.value("--label").value_or(""));
+    o.all = args.flag("--all");
+    const std::string type = args.value("--type").value_or("quick");
+    o.type = parseType(type);
+    const std::optional<std::string> label = args.value("--label");
+    o.label = labelArgument(label.value_or(""));
     o.codePage = codePageOption(args);
-    auto targets = args.positionals();
-    if (targets.size() != 1) throw UsageError{"format takes exactly one TARGET"};
-    o.target = resolveTarget(targets[0]);
+    o.cardOptions = {"--type", type};
+    if (label) o.cardOptions.insert(o.cardOptions.end(), {"--label", *label});
+    if (o.codePage) o.cardOptions.insert(o.cardOptions.end(), {"--codepage", std::to_string(o.codePage)});
+    for (const auto& [set, name] : {std::pair{o.sizeAdjust, "--size-adjust"}, {o.unmount, "--unmount"},
+                                    {o.allowLoop, "--allow-loop"}})
+        if (set) o.cardOptions.push_back(name);
+    o.targets = args.positionals();
+    if (o.all && !o.targets.empty()) throw UsageError{"format takes either TARGETs or --all, not both"};
+    if (o.targets.empty() && !o.all) throw UsageError{"format takes a TARGET (or several, or --all)"};
+    if (!o.one()) {
+#if defined(_WIN32)
+        throw UsageError{"several cards at once are formatted on Linux only; here format takes one TARGET"};
+#else
+        return o;
+#endif
+    }
+    o.target = resolveTarget(o.targets[0]);
     if (!o.yes && isatty(fileno(stdin)) == 0)
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
+#if !defined(_WIN32)
+    o.channel = takeCardRunChannel();
+#endif
     return o;
 }
 
@@ -275,6 +314,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     DriverBinding driver(*os);
     RunFlags flags;
     TerminalHost host(o.yes, o.json, flags, card.name, o.target);
+    if (o.channel) host.reportProgressTo(o.channel->fd);
 #if !defined(_WIN32)
     if (o.target.blockDevice) host.setVolume(&card.volume);
 #else
@@ -317,22 +357,30 @@ int formatCommand(std::vector<std::string> argv) {
         return kExitOk;
     }
     const FormatOptions options = readOptions(args);
+#if !defined(_WIN32)
+    if (!options.one())
+        return formatManyCards({options.targets, options.all, options.yes, options.json, options.allowLoop,
+                                options.unmount, options.type, options.cardOptions});
+#endif
     FormatOutcome outcome;
     std::string cause; // why, in one sentence, where the system's text does not say
     CheckedCard card;
 #if !defined(_WIN32)
     // Everything that can be looked at is looked at before the questions; nothing is changed
     // (not even an unmount) until the user has said yes.
-    if (options.target.blockDevice) {
+    // A card's run of many formats the very card its starting run checked and the user confirmed.
+    if (options.channel && options.channel->identity != options.target.identity)
+        card.volume.refusal = "'" + options.target.display + "' is no longer the card that was confirmed: it "
+                              "was replaced or moved meanwhile";
+    else if (options.target.blockDevice)
         card.volume = vetBlockVolume(options.target.path, options.allowLoop, options.unmount);
-        if (const std::string& refusal = card.volume.refusal; !refusal.empty()) {
-            outcome.result = Failed;
-            if (options.json) printJson(outcome, refusal);
-            else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", refusal.c_str());
-            return kExitFailed;
-        }
-        card.name = describeCard(card.volume.device);
+    if (const std::string& refusal = card.volume.refusal; !refusal.empty()) {
+        outcome.result = Failed;
+        if (options.json) printJson(outcome, refusal);
+        else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", refusal.c_str());
+        return kExitFailed;
     }
+    if (options.target.blockDevice) card.name = describeCard(card.volume.device);
 #endif
     runFormat(options, card, outcome, cause);
     if (!cause.empty() && !options.json) std::fprintf(stderr, "brindlecard: %s.\n", cause.c_str());

@@ -48,15 +48,8 @@ int listCommand(std::vector<std::string> argv) {
     const std::unique_ptr<OsServices> os = makePosixOsServices();
     unsigned offered = 0;
     for (const blockdev::Device& d : blockdev::listDisks(views.front())) {
-        // An unused loop device or an empty zram device is nothing a user would call a disk.
-        if ((d.kind == blockdev::Kind::Loop || d.kind == blockdev::Kind::Virtual) && d.bytes == 0)
-            continue;
-        // Every view must let the disk pass, as for a format.
-        std::string reason = blockdev::refusal(d, allowLoop);
-        for (size_t i = 1; i < views.size() && reason.empty(); ++i) {
-            const auto other = blockdev::describe(views[i], d.name);
-            reason = other ? blockdev::refusal(*other, allowLoop) : d.path + " is unknown to the test view";
-        }
+        if (unlisted(d)) continue;
+        const std::string reason = listRefusal(views, d, allowLoop);
         std::string fileSystem, label;
         if (d.bytes > 0 && (blockdev::isCard(d) || d.kind == blockdev::Kind::Loop))
             readVolume(*os, d.path, fileSystem, label);

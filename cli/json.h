@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,10 @@ private:
     std::string body_;
 };
 std::string jsonEscape(const std::string& text);
+
+// The members of one flat JSON object (strings, numbers, true, false, null) as text, strings
+// unescaped to UTF-8; nullopt for anything else, a nested object or array among them.
+std::optional<std::map<std::string, std::string>> readFlatJson(const std::string& text);
 
 // The layout figures under plan --json's names, in its order; figures not known are left out.
 void addLayoutFigures(JsonObject& o, const LayoutFigures& f);

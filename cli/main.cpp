@@ -26,8 +26,11 @@ const char kUsage[] =
     "  list ...               list the disks, and which hold a card that may be formatted\n"
 #endif
     "  plan TARGET ...        show the layout a format would write, writing nothing\n"
-    "  format TARGET ...      format a card: quick, overwrite, erase or overwrite and erase\n"
-    "  check TARGET ...       does the card follow the SD layout rules; writes nothing\n"
+    "  format TARGET... ...   format cards: quick, overwrite, erase or overwrite and erase\n"
+    "  check TARGET... ...    do the cards follow the SD layout rules; writes nothing\n"
+#if !defined(_WIN32)
+    "                         (format and check take --all: every card list offers)\n"
+#endif
     "\n"
     "  brindlecard COMMAND --help   describes a command\n"
     "  brindlecard --version        prints the version\n";

@@ -8,6 +8,15 @@
 #endif
 
 #include <cerrno>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "cli/progress_channel.h"
 
 #include "base/code_page.h"
 #include "base/on_card_fields.h"
@@ -58,6 +67,38 @@ bool readAnswerLine(char* line, int size) {
     return std::fgets(line, size, stdin) != nullptr;
 }
 
+bool askOkOrCancel(const std::string& question) {
+    std::fprintf(stderr, "%s\n[OK = y, Cancel = anything else]: ", question.c_str());
+    std::fflush(stderr);
+    char answer[16] = {};
+    if (!readAnswerLine(answer, sizeof answer)) return false;
+    return answer[0] == 'y' || answer[0] == 'Y' || std::strncmp(answer, "OK", 2) == 0 ||
+           std::strncmp(answer, "ok", 2) == 0;
+}
+
+int takeFormatSignal() {
+    if (g_terminate) {
+        g_terminate = 0;
+        return SIGTERM;
+    }
+    if (g_interrupts) {
+        g_interrupts = 0;
+        return SIGINT;
+    }
+    return 0;
+}
+
+std::string throughputText(double bytesPerSecond, unsigned long long left) {
+    char text[96];
+    if (left >= 3600)
+        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu h %02llu min left", bytesPerSecond / 1e6,
+                      left / 3600, left % 3600 / 60);
+    else
+        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu min %02llu s left", bytesPerSecond / 1e6,
+                      left / 60, left % 60);
+    return text;
+}
+
 TerminalProgress::TerminalProgress(std::FILE* out, bool interactive, RunFlags& flags,
                                    const MessageSource& messages, Clock::time_point (*now)())
     : out_(out), interactive_(interactive), flags_(flags), messages_(messages), texts_(messages),
@@ -74,6 +115,7 @@ void TerminalProgress::destroyProgressWindow() { finish(); }
 TerminalProgress::~TerminalProgress() { finish(); }
 
 void TerminalProgress::showStage(const StageProgress& stage) {
+    if (reportFd_ >= 0) report(stage);
     show(rowOf(stage.stage), utf16ToUtf8(texts_.render(stage)), stage);
 }
 
@@ -97,6 +139,32 @@ void TerminalProgress::show(size_t row, std::string text, const std::optional<St
     }
 }
 
+void TerminalProgress::report(const StageProgress& stage) {
+    const Clock::time_point now = now_();
+    // A stage's end is always news: the starting run logs finished stages.
+    const bool news = !reported_ || reported_->stage != stage.stage || reported_->state != stage.state ||
+                      reported_->percent != stage.percent ||
+                      (stage.done == stage.total && reported_->done != stage.done);
+    if (!news && now - reportedAt_ < std::chrono::milliseconds(200)) return;
+    reported_ = stage;
+    reportedAt_ = now;
+    const std::string line = encodeProgressLine(stage);
+    for (size_t sent = 0; sent < line.size();) {
+#if defined(_WIN32)
+        const int n = _write(reportFd_, line.data() + sent, static_cast<unsigned>(line.size() - sent));
+#else
+        const ssize_t n = ::write(reportFd_, line.data() + sent, line.size() - sent);
+        if (n < 0 && errno == EINTR) continue;
+#endif
+        // The run that asked for the lines is gone: the format goes on without them.
+        if (n <= 0) {
+            reportFd_ = -1;
+            return;
+        }
+        sent += static_cast<size_t>(n);
+    }
+}
+
 void TerminalProgress::updateRate(const StageProgress& stage) {
     if (stage.state != StageState::Running || stage.stage == ProgressStage::Format) return;
     const Clock::time_point now = now_();
@@ -115,14 +183,7 @@ void TerminalProgress::updateRate(const StageProgress& stage) {
     const double bytesPerSecond = static_cast<double>(stage.done - passStart_->done) * kSectorBytes / seconds;
     const auto left = static_cast<unsigned long long>(
         static_cast<double>(stage.total - stage.done) * kSectorBytes / bytesPerSecond);
-    char text[96];
-    if (left >= 3600)
-        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu h %02llu min left", bytesPerSecond / 1e6,
-                      left / 3600, left % 3600 / 60);
-    else
-        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu min %02llu s left", bytesPerSecond / 1e6,
-                      left / 60, left % 60);
-    rateLine_ = text;
+    rateLine_ = throughputText(bytesPerSecond, left);
     rateShown_ = now;
 }
 

@@ -22,6 +22,15 @@ void installFormatSignalHandlers();
 // One line typed at the terminal, or false when input ends or a signal arrives first (the
 // question is then answered with Cancel; the pump still sees the signal).
 bool readAnswerLine(char* line, int size);
+// Asks `question` on standard error and reads the answer: true for OK ("y", "OK").
+bool askOkOrCancel(const std::string& question);
+
+// The signal the handlers counted since the last call (SIGTERM before SIGINT), or 0; for a run
+// that passes the signals on rather than pumping them into its own flags.
+int takeFormatSignal();
+
+// "5.1 MB/s, about 1 min 30 s left"
+std::string throughputText(double bytesPerSecond, unsigned long long secondsLeft);
 
 class TerminalProgress final : public ProgressView, public ProgressWindowHost {
 public:
@@ -43,6 +52,10 @@ public:
     // Ends the in-place block so later output starts on a fresh line.
     void finish();
 
+    // Also writes every change of a stage onto `fd` as a progress line (cli/progress_channel.h):
+    // each change of state or whole percentage, and the counts a few times a second between.
+    void reportTo(int fd) { reportFd_ = fd; }
+
 private:
     // The notice, then one line per stage in the order the stages run.
     static constexpr size_t kRows = 4;
@@ -55,6 +68,7 @@ private:
     void redraw();
     // The line of our own under the system's: the running pass's throughput and time left.
     void updateRate(const StageProgress& stage);
+    void report(const StageProgress& stage);
 
     std::FILE* out_;
     bool interactive_;
@@ -73,6 +87,9 @@ private:
     std::optional<PassStart> passStart_;
     Clock::time_point rateShown_{};
     std::string rateLine_;
+    int reportFd_ = -1;
+    std::optional<StageProgress> reported_;
+    Clock::time_point reportedAt_{};
 };
 
 } // namespace brc::cli

@@ -1,0 +1,30 @@
+// How a format run started for one card of many tells the run that started it where it stands:
+// a hidden variable names an inherited pipe and the card the starting run checked, and the
+// format writes one short line onto the pipe per change of its stages.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "device/card_map.h"
+#include "progress/progress.h"
+
+namespace brc::cli {
+
+// "FD:b:DEV:INO:RDEV" or "FD:f:DEV:INO" (hexadecimal numbers after the descriptor).
+constexpr char kCardRunVariable[] = "BRINDLECARD_CARD_RUN";
+
+struct CardRunChannel {
+    int fd = -1;           // the pipe's writing end
+    CardIdentity identity; // the card the starting run checked and the user confirmed
+};
+
+std::string encodeCardRun(const CardRunChannel& channel);
+std::optional<CardRunChannel> decodeCardRun(const std::string& text);
+
+// One stage report as a line ("STAGE STATE PERCENT DONE TOTAL\n"), and back; nullopt for a
+// line that is not one.
+std::string encodeProgressLine(const StageProgress& stage);
+std::optional<StageProgress> decodeProgressLine(const std::string& line);
+
+} // namespace brc::cli
