@@ -217,7 +217,7 @@ if [[ -w $blkio ]] && mkdir "$blkio/brc-device-bench.$$" 2>/dev/null; then
     local d
     for d in "${devices[@]}"; do
       [[ -b $d ]] || continue
-      echo "$(stat -c '%t:%T' "$d" | awk -F: '{ printf "%d:%d", strtonum("0x"$1), strtonum("0x"$2) }') $((card_mbps * 1000000))" \
+      echo "$((16#$(stat -c %t "$d"))):$((16#$(stat -c %T "$d"))) $((card_mbps * 1000000))" \
         >"$cgroup/blkio.throttle.write_bps_device"
     done
     held "$@"
