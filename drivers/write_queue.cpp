@@ -50,7 +50,8 @@ uint32_t WriteQueue::write(const void* data, uint32_t count, uint32_t first) {
         if (!gathering_) break; // failed while waiting for a buffer
         // A request ends at the next multiple of its size on the card, so that requests line
         // up with the card's erase blocks.
-        const size_t room = requestBytes_ - gathering_->offset % requestBytes_ - gathering_->length;
+        const size_t room = requestBytes_ -
+                            static_cast<size_t>(gathering_->offset % requestBytes_) - gathering_->length;
         const size_t n = std::min(room, length);
         std::memcpy(gathering_->data + gathering_->length, from, n);
         gathering_->length += n;
