@@ -230,6 +230,11 @@ std::optional<uint32_t> decodeAdapterBus(const uint8_t* data, size_t length) {
     return data[24];
 }
 
+std::optional<uint32_t> decodeAdapterMaxTransfer(const uint8_t* data, size_t length) {
+    if (!data || length < 12 || u32(data + 4) < 12 || u32(data + 8) == 0) return std::nullopt;
+    return u32(data + 8);
+}
+
 std::optional<bool> decodeTrimEnabled(const uint8_t* data, size_t length) {
     // Version, Size, TrimEnabled.
     if (!data || length < 9 || u32(data + 4) < 9) return std::nullopt;

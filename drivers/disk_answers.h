@@ -58,6 +58,9 @@ std::optional<bool> decodeHotplugMediaRemovable(const uint8_t* data, size_t leng
 // STORAGE_ADAPTER_DESCRIPTOR's BusType (StorageAdapterProperty): the bus of the controller the
 // disk hangs off, which a reader's miniport may tell where the disk itself says SCSI.
 std::optional<uint32_t> decodeAdapterBus(const uint8_t* data, size_t length);
+// STORAGE_ADAPTER_DESCRIPTOR's MaximumTransferLength: the most bytes the controller takes in one
+// request; nullopt when unknown (0, or a descriptor too short to hold it).
+std::optional<uint32_t> decodeAdapterMaxTransfer(const uint8_t* data, size_t length);
 // DEVICE_TRIM_DESCRIPTOR's TrimEnabled (StorageDeviceTrimProperty, Windows 7 on).
 std::optional<bool> decodeTrimEnabled(const uint8_t* data, size_t length);
 
@@ -122,6 +125,7 @@ struct DiskFacts {
     Writability writable = Writability::Unknown;
     std::optional<bool> hotplugRemovable; // IOCTL_STORAGE_GET_HOTPLUG_INFO's MediaRemovable
     std::optional<uint32_t> adapterBus;   // StorageAdapterProperty's BusType
+    std::optional<uint32_t> maxTransfer;  // and its MaximumTransferLength, in bytes
     // Plug and Play ids: the disk's enumerator ("SD\"), its hardware ids, and the hardware and
     // compatible ids of the device it hangs off (the reader's controller)
     std::vector<std::string> deviceIds;

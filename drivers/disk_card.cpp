@@ -13,16 +13,18 @@
 #include "device/card_map.h"
 #include "drivers/disk_answers.h"
 #include "drivers/disk_volumes.h"
+#include "drivers/overlapped_writer.h"
 #include "drivers/win_io.h"
 #include "drivers/windows_disks.h"
 #include "drivers/windows_volumes.h"
+#include "drivers/write_queue.h"
 
 namespace brc::vcard {
 namespace {
 
 using windisk::DiskFacts;
 
-constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB
+constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB, for reads
 constexpr char kNoAnswer[] = "the card reader does not answer; unplug it and plug it in again";
 
 windisk::VolumeSystem& volumeSystem() {
@@ -39,7 +41,7 @@ void letGoOfLeftovers() {
 class DiskCard final : public Card {
 public:
     DiskCard(Handle disk, uint32_t userSectors, bool readOnly, unsigned index, uint32_t number,
-             const Host& host, void* buffer, bool trims)
+             const Host& host, void* buffer, bool trims, uint32_t maxTransfer)
         : disk_(std::move(disk)),
           userSectors_(userSectors),
           readOnly_(readOnly),
@@ -47,8 +49,13 @@ public:
           host_(host),
           buffer_(static_cast<uint8_t*>(buffer)),
           volumes_(volumeSystem(), number, !readOnly),
-          trims_(trims) {}
+          trims_(trims),
+          maxTransfer_(maxTransfer) {}
     ~DiskCard() override {
+        // Every write back before the volumes are let go and the disk is closed; what a request
+        // the system never gave back still uses, the queue and the writer leave to it.
+        queue_.reset();
+        writer_.reset();
         if (!bufferHeld_) VirtualFree(buffer_, 0, MEM_RELEASE);
     }
     DiskCard(const DiskCard&) = delete;
@@ -67,8 +74,9 @@ public:
 
     uint32_t read(void* buffer, uint32_t count, uint32_t first) override {
         if (uint32_t rc = checkTransfer(buffer, count, first, userSectors_)) return rc;
+        if (uint32_t rc = settle()) return rc;
         const DWORD length = count * static_cast<DWORD>(kSectorSize);
-        if (uint32_t rc = withDeviceRetries(host_, [&] { return transfer(length, first, false); }))
+        if (uint32_t rc = withDeviceRetries(host_, [&] { return transfer(length, first); }))
             return rc;
         std::memcpy(buffer, buffer_, length);
         return SDHOST_OK;
@@ -78,10 +86,9 @@ public:
         if (uint32_t rc = checkTransfer(buffer, count, first, userSectors_)) return rc;
         if (readOnly_) return host_.writeProtectCode;
         if (uint32_t rc = takeVolumes()) return rc;
-        const DWORD length = count * static_cast<DWORD>(kSectorSize);
-        std::memcpy(buffer_, buffer, length);
+        if (uint32_t rc = startWriting()) return rc;
         written_ = true;
-        return withDeviceRetries(host_, [&] { return transfer(length, first, true); });
+        return noted(queue_->write(buffer, count, first));
     }
 
     // A trim of the range, only where the device said at open that it takes one (Windows 7 on);
@@ -89,6 +96,7 @@ public:
     uint32_t erase(uint32_t first, uint32_t last) override {
         if (last < first || last >= userSectors_) return SDHOST_ERR_RANGE;
         if (readOnly_) return host_.writeProtectCode;
+        if (uint32_t rc = settle()) return rc; // writes before it land before it
         if (!trims_) return SDHOST_ERR_NO_ERASE;
         if (uint32_t rc = takeVolumes()) return rc;
         struct {
@@ -120,8 +128,8 @@ public:
     // opening; at its end they are let go so that the system mounts the new file system, and a
     // volume that does not come back is told to the program.
     uint32_t finish() override {
-        uint32_t rc = SDHOST_OK;
-        if (!readOnly_ && !flush(disk_.get())) rc = failure(GetLastError());
+        uint32_t rc = settle();
+        if (!readOnly_ && !flush(disk_.get()) && !rc) rc = failure(GetLastError());
         if (written_) control(disk_.get(), IOCTL_DISK_UPDATE_PROPERTIES);
         if (!volumes_.finish(variableNamesDrive(kHoldVolumesVariable, index_)))
             nameDriveInVariable(kVolumeNotBackVariable, index_, true);
@@ -149,22 +157,50 @@ private:
         return rc;
     }
 
-    // One attempt at the whole transfer through the aligned buffer. A reader that has once let
-    // a transfer time out is taken for gone: each further one would only wait as long again.
-    uint32_t transfer(DWORD length, uint32_t first, bool writing) {
+    // The writes go out through the queue from the first one on: gathered into requests as
+    // large as the adapter takes, several on their way at once.
+    uint32_t startWriting() {
+        if (unanswered_) return SDHOST_ERR_NO_CARD;
+        if (queue_) return SDHOST_OK;
+        const size_t request = requestBytesFor(maxTransfer_, kSectorSize);
+        const size_t inFlight = std::min(kWindowBytes / request, kMostOverlappedWrites);
+        auto writer = std::make_unique<OverlappedWriter>(disk_.get(), host_.writeProtectCode);
+        auto queue = std::make_unique<WriteQueue>(*writer, host_, request, inFlight);
+        if (!queue->ok()) return SDHOST_ERR_OUT_OF_MEMORY;
+        writer_ = std::move(writer);
+        queue_ = std::move(queue);
+        return SDHOST_OK;
+    }
+
+    // Every accepted write is on the card: 0, or the first error a write came back with.
+    uint32_t settle() { return queue_ ? noted(queue_->settle()) : SDHOST_OK; }
+
+    // A queue's answer, after which a writer that let its wait run out is told once.
+    uint32_t noted(uint32_t rc) {
+        if (writer_->unanswered()) noAnswer();
+        return rc;
+    }
+
+    // A reader that has once let a transfer time out is taken for gone: each further one would
+    // only wait as long again.
+    void noAnswer() {
+        if (unanswered_) return;
+        unanswered_ = true;
+        std::fprintf(stderr, "%s: %s\n", host_.name, kNoAnswer);
+    }
+
+    // One attempt at the whole read through the aligned buffer.
+    uint32_t transfer(DWORD length, uint32_t first) {
         if (unanswered_) return SDHOST_ERR_NO_CARD;
         DWORD done = 0;
         const Outcome outcome =
-            transferAt(disk_.get(), buffer_, length, first * kSectorSize, writing, done);
+            transferAt(disk_.get(), buffer_, length, first * kSectorSize, false, done);
         if (outcome == Outcome::Done)
             return done == length ? SDHOST_OK : SDHOST_ERR_NO_CARD; // short: the medium shrank
         const DWORD err = GetLastError();
         // The system may still write into a request it has not given back: never freed.
         if (outcome == Outcome::Held) bufferHeld_ = true;
-        if (err == kErrorNoAnswer) {
-            unanswered_ = true;
-            std::fprintf(stderr, "%s: %s\n", host_.name, kNoAnswer);
-        }
+        if (err == kErrorNoAnswer) noAnswer();
         return failure(err);
     }
 
@@ -177,8 +213,11 @@ private:
     windisk::DiskVolumes volumes_; // let go of before the disk is closed
     bool written_ = false;
     bool trims_;
+    uint32_t maxTransfer_; // the adapter's, in bytes; 0 when unknown
+    std::unique_ptr<OverlappedWriter> writer_; // from the first write on
+    std::unique_ptr<WriteQueue> queue_;
     bool unanswered_ = false;
-    bool bufferHeld_ = false;
+    bool bufferHeld_ = false; // the read buffer, held by a read the system never gave back
 };
 
 } // namespace
@@ -228,7 +267,8 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     const bool protectedDisk = opened.writable == windisk::Writability::Protected;
     card = std::make_unique<DiskCard>(std::move(disk), windisk::userSectors(opened),
                                       readOnly || protectedDisk, index, facts.number->number, host,
-                                      buffer, windisk::eraseSupported(opened));
+                                      buffer, windisk::eraseSupported(opened),
+                                      opened.maxTransfer.value_or(0));
     return SDHOST_OK;
 }
 

@@ -5,7 +5,8 @@
 // good, so every call on a card is bounded: handles are opened on a worker thread that the
 // caller stops waiting for, and are overlapped, so that each control, read and write is waited
 // for with a timeout and cancelled after it. A call that times out fails with kErrorNoAnswer.
-// Every call on a handle of openPath must therefore pass an OVERLAPPED: use the calls below.
+// Every call on a handle of openPath must therefore pass an OVERLAPPED: use the calls below (and
+// drivers/overlapped_writer.h for writes several at once).
 #pragma once
 
 #include <windows.h>
@@ -27,7 +28,7 @@ constexpr DWORD kErrorNoAnswer = ERROR_TIMEOUT;
 constexpr DWORD kOpenWaitMs = 15000;
 // Queries are answered from what the drivers already know.
 constexpr DWORD kQueryWaitMs = 5000;
-// A transfer of 128 KiB takes well under a second on the slowest card; 30 s leaves room for a
+// A write request of 4 MiB takes a few seconds on the slowest card; 30 s leaves room for a
 // card's own housekeeping, and for lock, dismount and trim, which write back or erase.
 constexpr DWORD kTransferWaitMs = 30000;
 // A cancelled request normally comes back at once; one that does not is left to the system.

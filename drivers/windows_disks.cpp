@@ -137,8 +137,9 @@ void askDisk(HANDLE disk, windisk::DiskFacts& facts) {
     facts.hotplugRemovable =
         decoded(ask(disk, IOCTL_STORAGE_GET_HOTPLUG_INFO, sizeof(STORAGE_HOTPLUG_INFO)),
                 windisk::decodeHotplugMediaRemovable);
-    facts.adapterBus =
-        decoded(property(disk, StorageAdapterProperty, 256), windisk::decodeAdapterBus);
+    const auto adapter = property(disk, StorageAdapterProperty, 256);
+    facts.adapterBus = decoded(adapter, windisk::decodeAdapterBus);
+    facts.maxTransfer = decoded(adapter, windisk::decodeAdapterMaxTransfer);
     facts.trim = decoded(property(disk, StorageDeviceTrimProperty, sizeof(DEVICE_TRIM_DESCRIPTOR)),
                          windisk::decodeTrimEnabled);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/sdhost_abi.h"
+#include "drivers/write_queue.h"
 
 namespace brc::windisk {
 namespace {
@@ -525,6 +526,34 @@ TEST(DiskAnswers, HotplugAdapterAndTrimAnswers) {
     EXPECT_FALSE(decodeAdapterBus(adapter.data(), 24));
     put32(adapter, 4, 24);
     EXPECT_FALSE(decodeAdapterBus(adapter.data(), adapter.size()));
+}
+
+TEST(DiskAnswers, AdapterMaximumTransferSizesTheWriteRequests) {
+    const struct {
+        const char* name;
+        uint32_t size, maxTransfer;
+        size_t length;
+        std::optional<uint32_t> decoded;
+        size_t request; // what the disk path sends at once
+    } cases[] = {
+        {"a USB reader's 128 KiB", 32, 0x20000, 32, 0x20000, 0x20000},
+        {"an odd limit rounds down to a power of two", 32, 0x1FE00, 32, 0x1FE00, 0x10000},
+        {"a large one is held to the largest request", 32, 0x1000000, 32, 0x1000000, 4u << 20},
+        {"none given", 32, 0, 32, std::nullopt, 4u << 20},
+        {"an answer that stops before the field", 32, 0x20000, 11, std::nullopt, 4u << 20},
+        {"a Size that stops before the field", 8, 0x20000, 32, std::nullopt, 4u << 20},
+    };
+    for (const auto& c : cases) {
+        Bytes adapter(32, 0);
+        put32(adapter, 0, 32);
+        put32(adapter, 4, c.size);
+        put32(adapter, 8, c.maxTransfer);
+        put32(adapter, 12, 0x11); // MaximumPhysicalPages, next to it
+        const auto decoded = decodeAdapterMaxTransfer(adapter.data(), c.length);
+        EXPECT_EQ(decoded, c.decoded) << c.name;
+        EXPECT_EQ(vcard::requestBytesFor(decoded.value_or(0), vcard::kSectorSize), c.request)
+            << c.name;
+    }
 }
 
 TEST(DiskAnswers, CardReaderDriversByTheirIds) {
