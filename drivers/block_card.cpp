@@ -196,7 +196,7 @@ private:
         }
         const size_t request = requestBytesFor(queueLimit(fd, "max_sectors_kb") * 1024, logical_);
         const auto inFlight = static_cast<unsigned>(std::min<size_t>(kWindowBytes / request, 64));
-        auto writer = linuxWriter(fd, inFlight, failureOf, host_);
+        auto writer = linuxWriter(fd, request, failureOf, host_);
         auto queue = std::make_unique<WriteQueue>(*writer, host_, request, inFlight);
         if (!queue->ok()) {
             queue.reset();

@@ -86,24 +86,36 @@ private:
 };
 
 // Contexts of writers that are gone, all their requests back, for the next: tearing one down
-// waits for the kernel's grace period (some 20 ms), several times in one format. What is left at
+// waits for the kernel's grace period (some 20 ms, at the process's exit too). What is left at
 // the end goes with the process.
 std::vector<aio_context_t>& spareContexts() {
     static std::vector<aio_context_t> spare;
     return spare;
 }
 
-class AioWriter final : public DeviceWriter {
+constexpr unsigned kContextCapacity = 64;
+
+// Requests go through the kernel's asynchronous I/O from the first whole-size one on (a stream,
+// as an overwrite writes); until then, and where the kernel has no context to spare
+// (fs.aio-max-nr reached), each is written when it is sent: a quick format's few small requests
+// cost no context.
+class LinuxWriter final : public DeviceWriter {
 public:
-    AioWriter(int fd, aio_context_t context, unsigned capacity, Failure failure, const Host& host)
-        : DeviceWriter(fd, failure, host), context_(context), capacity_(capacity) {}
-    ~AioWriter() override {
-        if (outstanding_ == 0 && capacity_ == kContextCapacity) spareContexts().push_back(context_);
+    LinuxWriter(int fd, size_t streamBytes, Failure failure, const Host& host)
+        : DeviceWriter(fd, failure, host), streamBytes_(streamBytes) {}
+    ~LinuxWriter() override {
+        if (!context_) return;
+        if (outstanding_ == 0) spareContexts().push_back(context_);
         else ::syscall(SYS_io_destroy, context_); // cancels what is still on its way
     }
-    static constexpr unsigned kContextCapacity = 64;
 
     uint32_t start(WriteRequest& request) override {
+        if (!context_ && request.length >= streamBytes_) openContext();
+        if (!context_) {
+            finished_.push_back(
+                {&request, writeAll(fd_, request.data, request.length, request.offset, failure_, host_)});
+            return SDHOST_OK;
+        }
         iocb cb{};
         cb.aio_data = reinterpret_cast<uintptr_t>(&request);
         cb.aio_lio_opcode = IOCB_CMD_PWRITE;
@@ -121,14 +133,19 @@ public:
     }
 
     uint32_t wait(WriteRequest*& done) override {
+        if (!finished_.empty()) {
+            const auto [request, rc] = finished_.back();
+            finished_.pop_back();
+            done = request;
+            return rc;
+        }
+        done = nullptr;
+        if (outstanding_ == 0) return failure_(EIO, host_); // nothing was on its way
         io_event event{};
         long got;
         do got = ::syscall(SYS_io_getevents, context_, 1L, 1L, &event, nullptr);
         while (got < 0 && errno == EINTR);
-        if (got != 1) {
-            done = nullptr;
-            return failure_(got < 0 ? errno : EIO, host_);
-        }
+        if (got != 1) return failure_(got < 0 ? errno : EIO, host_);
         done = reinterpret_cast<WriteRequest*>(static_cast<uintptr_t>(event.data));
         --outstanding_;
         if (event.res < 0) return failure_(static_cast<int>(-event.res), host_);
@@ -137,48 +154,28 @@ public:
     }
 
 private:
-    aio_context_t context_;
-    unsigned capacity_;
+    void openContext() {
+        auto& spare = spareContexts();
+        if (!spare.empty()) {
+            context_ = spare.back();
+            spare.pop_back();
+        } else if (::syscall(SYS_io_setup, kContextCapacity, &context_) != 0) {
+            context_ = 0;
+            streamBytes_ = SIZE_MAX; // not asked again
+        }
+    }
+
+    size_t streamBytes_;
+    aio_context_t context_ = 0;
     unsigned outstanding_ = 0;
-};
-
-// Where the kernel has no context to spare (fs.aio-max-nr reached): each request written when it
-// is sent, still gathered into large ones.
-class PlainWriter final : public DeviceWriter {
-public:
-    using DeviceWriter::DeviceWriter;
-
-    uint32_t start(WriteRequest& request) override {
-        done_ = &request;
-        result_ = writeAll(fd_, request.data, request.length, request.offset, failure_, host_);
-        return SDHOST_OK;
-    }
-
-    uint32_t wait(WriteRequest*& done) override {
-        done = done_;
-        done_ = nullptr;
-        return done ? result_ : failure_(EIO, host_);
-    }
-
-private:
-    WriteRequest* done_ = nullptr;
-    uint32_t result_ = SDHOST_OK;
+    std::vector<std::pair<WriteRequest*, uint32_t>> finished_; // written when they were sent
 };
 
 } // namespace
 
-std::unique_ptr<AsyncWriter> linuxWriter(int fd, unsigned inFlight, Failure failure, const Host& host) {
-    constexpr unsigned capacity = AioWriter::kContextCapacity;
-    if (inFlight > capacity) return std::make_unique<PlainWriter>(fd, failure, host);
-    aio_context_t context = 0;
-    auto& spare = spareContexts();
-    if (!spare.empty()) {
-        context = spare.back();
-        spare.pop_back();
-    } else if (::syscall(SYS_io_setup, capacity, &context) != 0) {
-        return std::make_unique<PlainWriter>(fd, failure, host);
-    }
-    return std::make_unique<AioWriter>(fd, context, capacity, failure, host);
+std::unique_ptr<AsyncWriter> linuxWriter(int fd, size_t streamBytes, Failure failure,
+                                         const Host& host) {
+    return std::make_unique<LinuxWriter>(fd, streamBytes, failure, host);
 }
 
 } // namespace brc::vcard

@@ -9,10 +9,10 @@
 
 namespace brc::vcard {
 
-// A writer on `fd` (not owned) for up to `inFlight` (at most 64) requests at once; one request
-// at a time where the kernel has no asynchronous context to spare. `failure` turns an errno into the
-// driver's code.
-std::unique_ptr<AsyncWriter> linuxWriter(int fd, unsigned inFlight,
+// A writer on `fd` (not owned) for up to 64 requests at once, through the kernel's asynchronous
+// I/O from the first request of `streamBytes` on, written one by one before that and where the
+// kernel has no context to spare. `failure` turns an errno into the driver's code.
+std::unique_ptr<AsyncWriter> linuxWriter(int fd, size_t streamBytes,
                                          uint32_t (*failure)(int, const Host&), const Host& host);
 
 } // namespace brc::vcard
