@@ -4,17 +4,18 @@
 #
 #     tools/wine_run.sh PROGRAM.exe [ARGS...]
 #
-# The prefix is BRC_WINEPREFIX, by default build/wineprefix in the source tree; it is made on
-# first use (once, under a lock, as tests run side by side). A kept-alive wineserver makes each
-# later run cost a fraction of a second. The program's output is passed on when it has ended.
-# Exits with the program's status, or 77, the tests' skip code, when Wine is missing.
+# The prefix is BRC_WINEPREFIX, by default build/wineprefix in the source tree (-64only where
+# only Wine's 64-bit loader runs); it is made on first use (once, under a lock, as tests run
+# side by side). A kept-alive wineserver makes each later run cost a fraction of a second.
+# The program's output is passed on when it has ended.
+# Exits with the program's status, or 77, the tests' skip code, when Wine is missing or the
+# program is 32-bit and this system runs only 64-bit ones (tools/wine_env.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
-  echo "wine_run: skipped: wine is not installed (bash tools/setup.sh installs it)" >&2
-  exit 77
-fi
-export WINEPREFIX=${BRC_WINEPREFIX:-$here/../build/wineprefix}
+source "$here/wine_env.sh"
+brc_wine_init || { echo "wine_run: skipped: $brc_wine_missing" >&2; exit 77; }
+brc_wine_skip_32bit "${1:-}"
+export WINEPREFIX=${BRC_WINEPREFIX:-$(brc_wine_prefix "$here/../build/wineprefix")}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEDEBUG=-all
 # Wine needs no display for console programs; an unset DISPLAY keeps it from trying one.
@@ -26,7 +27,7 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   flock 9
   if [ ! -f "$WINEPREFIX/.brc-ready" ]; then
     mkdir -p "$WINEPREFIX"
-    wineboot -u </dev/null >/dev/null 2>&1 9>&-
+    brc_wineboot -u </dev/null >/dev/null 2>&1 9>&-
     wineserver -w 9>&-
     touch "$WINEPREFIX/.brc-ready"
   fi
@@ -40,7 +41,7 @@ out=$(mktemp "${TMPDIR:-/tmp}/wine_run.XXXXXX")
 err=$(mktemp "${TMPDIR:-/tmp}/wine_run.XXXXXX")
 trap 'rm -f "$out" "$err"' EXIT
 status=0
-wine "$@" >"$out" 2>"$err" || status=$?
+"$brc_wine" "$@" >"$out" 2>"$err" || status=$?
 cat "$out"
 cat "$err" >&2
 exit "$status"

@@ -5,14 +5,17 @@
 #
 #     tests/cli/windows_cli.sh BUILD_DIR      (build/mingw or build/mingw32)
 #
-# Exits 77 (skipped) when the build, Wine or a checker is missing.
+# Exits 77 (skipped) when the build, Wine or a checker is missing, or when the build is 32-bit and
+# this system runs only 64-bit programs.
 set -euo pipefail
 build=$1
 root=$(cd "$(dirname "$0")/../.." && pwd)
 exe=$build/bin/brindlecard-cli.exe
 skip() { echo "skipped: $*"; exit 77; }
 [ -f "$exe" ] || skip "no $exe (cmake --build --preset $(basename "$build") makes it)"
-command -v wine >/dev/null 2>&1 || skip "wine is not installed (bash tools/setup.sh installs it)"
+source "$root/tools/wine_env.sh"
+brc_wine_init || skip "$brc_wine_missing"
+brc_wine_skip_32bit "$exe"
 for tool in mlabel fsck.fat od dd; do
   command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
 done

@@ -9,7 +9,8 @@
 # LANGUAGE is ru (the default: the program's own texts, under an English locale that loads no
 # language library), ja, zh-Hans or zh-Hant (the locale that makes the program load that
 # library; every text the run reads is expected in that language).
-# Exit 0 passed, 1 failed, 77 skipped (no Wine, Xvfb or ImageMagick).
+# Exit 0 passed, 1 failed, 77 skipped (no Wine, Xvfb or ImageMagick, or a 32-bit build where
+# this system runs only 64-bit programs).
 set -uo pipefail
 bin=$(cd "$1" && pwd)
 out=$(mkdir -p "$2" && cd "$2" && pwd)
@@ -39,15 +40,19 @@ id() {
     [ -n "$value" ] || echo "no $1 in res/resource_ids.h" >&2
     echo $((value))
 }
-for tool in wine Xvfb import compare mlabel fsck.fat; do
+source "$source_dir/tools/wine_env.sh"
+brc_wine_init || { echo "skip: $brc_wine_missing"; exit 77; }
+for tool in Xvfb import compare mlabel fsck.fat; do
     command -v "$tool" >/dev/null || { echo "skip: $tool is not installed"; exit 77; }
 done
 [ -f "$bin/Brindlecard.exe" ] && [ -f "$bin/wine_driver.exe" ] || { echo "skip: no Windows build in $bin"; exit 77; }
+brc_wine_skip_32bit "$bin/Brindlecard.exe"
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/brc-e2e.XXXXXX")
 shots="$out/screenshots/$language"
 mkdir -p "$shots"
-export WINEPREFIX="$out/wineprefix" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+WINEPREFIX=$(brc_wine_prefix "$out/wineprefix")
+export WINEPREFIX WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
 display=":$((90 + $$ % 9))"
 export DISPLAY=$display
 Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
@@ -58,17 +63,17 @@ cleanup() {
     rm -rf "$scratch"
 }
 trap cleanup EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then wineboot -u >/dev/null 2>&1 </dev/null; wineserver -w; fi
+if [ ! -f "$WINEPREFIX/system.reg" ]; then brc_wineboot -u >/dev/null 2>&1 </dev/null; wineserver -w; fi
 # Wine's server and services start now, with nothing of ours open, and stay for the whole run.
 wineserver -p >/dev/null 2>&1 </dev/null
-wine cmd /c exit >/dev/null 2>&1 </dev/null
+"$brc_wine" cmd /c exit >/dev/null 2>&1 </dev/null
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # Through a file, not a pipe: Wine's background processes started meanwhile would inherit the
 # pipe and keep the reader waiting.
 drive() {
-    timeout 60 wine "$bin/wine_driver.exe" "$@" >"$scratch/driver.out" 2>&1 </dev/null
+    timeout 60 "$brc_wine" "$bin/wine_driver.exe" "$@" >"$scratch/driver.out" 2>&1 </dev/null
     local status=$?
     tr -d '\r' <"$scratch/driver.out"
     return $status
@@ -89,7 +94,7 @@ truncate -s $((524288 * 512)) "$scratch/small.img"
 export BRINDLECARD_CARDS="E=Z:${scratch//\//\\}\\sdhc.img;F=Z:${scratch//\//\\}\\sdxc.img;G=Z:${scratch//\//\\}\\small.img"
 
 main="Brindlecard V"
-wine "$bin/Brindlecard.exe" >/dev/null 2>&1 </dev/null &
+"$brc_wine" "$bin/Brindlecard.exe" >/dev/null 2>&1 </dev/null &
 program=$!
 drive wait "$main" 60 >/dev/null || { fail "the main window never opened"; exit 1; }
 
@@ -110,7 +115,7 @@ moved=$(compare -metric AE "$shots/main.png" "$shots/main-later.png" null: 2>&1 
 [ "${moved:-0}" != 0 ] || fail "the animation does not move"
 
 # A second copy stops at the single-instance guard.
-wine "$bin/Brindlecard.exe" >/dev/null 2>&1 </dev/null &
+"$brc_wine" "$bin/Brindlecard.exe" >/dev/null 2>&1 </dev/null &
 second=$!
 contains "second copy" "$(first_line 216)" "$(drive box 30)"
 drive answer 1 >/dev/null

@@ -8,7 +8,8 @@
 #
 # Passes when the library either serves the card (a write read back alike) or refuses it with a
 # message and nothing written, and always refuses the drive that holds Windows. Exit 77 (skip)
-# without root, losetup, Wine or the build.
+# without root, losetup, Wine or the build, or for a 32-bit build where this system runs only
+# 64-bit programs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?usage: $0 BUILD_DIR}" 2>/dev/null && pwd) || { echo "skipped: no build at $1"; exit 77; }
@@ -17,10 +18,14 @@ library=$build/bin/quillhost.dll
 skip() { echo "wine_loop_card: skipped: $*"; exit 77; }
 [ -f "$probe" ] && [ -f "$library" ] || skip "$build has no disk_probe.exe and quillhost.dll"
 [ "$(id -u)" = 0 ] || skip "loop devices need root"
-command -v losetup >/dev/null && command -v wine >/dev/null || skip "losetup or wine is missing"
+command -v losetup >/dev/null || skip "losetup is missing"
+source "$here/../../tools/wine_env.sh"
+brc_wine_init || skip "$brc_wine_missing"
+brc_wine_skip_32bit "$probe"
 
 # A prefix of its own beside the builds, out of the way of the import check of BUILD_DIR.
-export BRC_WINEPREFIX=$build/../wineprefix-disk WINEPREFIX=$build/../wineprefix-disk WINEDEBUG=-all
+WINEPREFIX=$(brc_wine_prefix "$build/../wineprefix-disk")
+export BRC_WINEPREFIX=$WINEPREFIX WINEPREFIX WINEDEBUG=-all
 # Wine's C runtime ends lines with CR LF.
 run() { bash "$here/../../tools/wine_run.sh" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 work=$(mktemp -d /tmp/brc-wine-disk.XXXXXX)
@@ -41,7 +46,7 @@ drives=$WINEPREFIX/dosdevices
 mkdir -p "$work/e"
 ln -sfn "$work/e" "$drives/e:"
 ln -sfn "$loop" "$drives/e::"
-wine reg add 'HKLM\Software\Wine\Drives' /v e: /d floppy /f /reg:64 >/dev/null 2>&1
+"$brc_wine" reg add 'HKLM\Software\Wine\Drives' /v e: /d floppy /f /reg:64 >/dev/null 2>&1
 wineserver -k || true  # the mount manager reads the drives when it starts
 
 # The number Wine gives the drive's disk names the whole-disk device, as on Windows.
