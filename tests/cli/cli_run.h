@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -45,21 +46,32 @@ struct CliRun {
     std::string out;
 };
 
+// A shell command line: its standard output and exit status.
+inline CliRun runShell(const std::string& command) {
+    CliRun r;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    while (size_t n = fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
 // `withErrors` keeps standard error in `out`, after standard output's lines as they come;
 // `environment` (NAME=value ...) is set for this run only.
 inline CliRun runCli(const std::string& args, bool withErrors = false,
                      const std::string& environment = "") {
-    CliRun r;
-    const std::string cmd = environment + " " + std::string(BRINDLECARD_EXE) + " " + args +
-                            (withErrors ? " 2>&1 </dev/null" : " 2>/dev/null </dev/null");
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return runShell(environment + " " + std::string(BRINDLECARD_EXE) + " " + args +
+                    (withErrors ? " 2>&1 </dev/null" : " 2>/dev/null </dev/null"));
+}
+
+// Whether a card's sector 0 is still all zeros: nothing was written to it.
+inline bool sectorZeroBlank(const std::string& img) {
+    std::ifstream in(img, std::ios::binary);
+    std::string sector(512, '\1');
+    in.read(sector.data(), 512);
+    return sector == std::string(512, '\0');
 }
 
 // Flat JSON object of numbers and strings, as the command prints it.

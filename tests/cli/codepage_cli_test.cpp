@@ -12,16 +12,7 @@
 
 namespace {
 
-CliRun runTool(const std::string& command) {
-    CliRun r;
-    FILE* p = popen((command + " 2>&1 </dev/null").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
+CliRun runTool(const std::string& command) { return runShell(command + " 2>&1 </dev/null"); }
 
 // The command under a locale; the empty variables count as unset.
 CliRun runIn(const std::string& lang, const std::string& args) {

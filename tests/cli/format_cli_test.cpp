@@ -44,13 +44,6 @@ std::string slurp(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool sectorZeroBlank(const std::string& img) {
-    std::ifstream in(img, std::ios::binary);
-    std::string sector(512, '\1');
-    in.read(sector.data(), 512);
-    return sector == std::string(512, '\0');
-}
-
 // Waits until an overwrite has filled the first 16 MiB of the image (for runs that draw no
 // progress, such as --json).
 void awaitFilling(const std::string& img) {

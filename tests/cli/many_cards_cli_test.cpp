@@ -24,24 +24,6 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-bool sectorZeroBlank(const std::string& img) {
-    std::ifstream in(img, std::ios::binary);
-    std::string sector(512, '\1');
-    in.read(sector.data(), 512);
-    return sector == std::string(512, '\0');
-}
-
-CliRun runShell(const std::string& command) {
-    CliRun r;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return r;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) r.out.append(buffer, n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
 // Virtual cards of `size` in a scratch folder: the images' paths.
 std::vector<std::string> makeCards(const ScratchDir& dir, int count, const std::string& size) {
     std::vector<std::string> images;
