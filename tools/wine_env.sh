@@ -19,8 +19,10 @@ brc_wine_init() {
     brc_wine_missing="wine is not installed (bash tools/setup.sh installs it)"
     return 1
   fi
-  # Cheap: the loader answers --version without a prefix or a server.
-  wine --version >/dev/null 2>&1 && return 0
+  # Cheap: the loader answers --version without a prefix or a server. Without its 32-bit half
+  # Debian's script falls back to the 64-bit loader itself and says so.
+  local answer
+  answer=$(wine --version 2>&1) && [[ $answer != *"wine32 is missing"* ]] && return 0
   local loader
   for loader in "$(command -v wine64 2>/dev/null)" /usr/lib/wine/wine64 /usr/lib64/wine/wine64; do
     if [ -n "$loader" ] && [ -x "$loader" ] && "$loader" --version >/dev/null 2>&1; then
