@@ -119,10 +119,16 @@ uint32_t exFatTableChecksum(uint32_t checksum, const uint8_t* bytes, size_t leng
 const uint8_t kFlashParametersGuid[16] = {0x46, 0x7E, 0x0C, 0x0A, 0x99, 0x33, 0x21, 0x40,
                                           0x90, 0xC8, 0xFA, 0x6D, 0x38, 0x9C, 0x4B, 0xA2};
 
+// A GUID of all zeros or of all 0xFF holds nothing: other formatters fill the unused sector with
+// 0xFF, and carrying such records would crowd out the flash-parameters record for good.
 bool isEmptyOemRecord(const uint8_t record[kOemRecordBytes]) {
-    for (uint32_t i = 0; i < sizeof kFlashParametersGuid; ++i)
-        if (record[oem_record::kGuid + i] != 0) return false;
-    return true;
+    const uint8_t* guid = record + oem_record::kGuid;
+    const auto all = [&](uint8_t v) {
+        for (uint32_t i = 0; i < sizeof kFlashParametersGuid; ++i)
+            if (guid[i] != v) return false;
+        return true;
+    };
+    return all(0x00) || all(0xFF);
 }
 
 bool isFlashParametersRecord(const uint8_t record[kOemRecordBytes]) {

@@ -134,7 +134,7 @@ bool isFlashParametersRecord(const uint8_t record[kOemRecordBytes]);
 
 struct OemParameterRecord {
     const uint8_t* bytes = nullptr;  // kOemRecordBytes
-    bool empty = false;              // no GUID
+    bool empty = false;              // GUID all zeros or all 0xFF
     bool flashParameters = false;
     uint32_t eraseBlockBytes = 0;    // flash parameters only
 };

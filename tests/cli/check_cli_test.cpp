@@ -226,6 +226,13 @@ TEST(CheckCli, CardsMadeByThePeersShowTheirDeviations) {
                       std::string::npos);
             EXPECT_NE(text.out.find(c.says), std::string::npos) << text.out;
         }
+        if (std::string(c.format).rfind("mkfs.exfat", 0) == 0) {
+            // Formatted again by us, the card gets its flash parameters back: the peer's unused
+            // OEM records are not carried over.
+            ASSERT_EQ(runCli("format " + img + " --yes").status, 0);
+            const CliRun again = runCli("check " + img + " --json");
+            EXPECT_EQ(again.status, 0) << again.out;
+        }
         std::filesystem::remove(part);
     }
 }

@@ -158,6 +158,8 @@ TEST(OnCardReader, OemParameterRecords) {
     std::memcpy(flash, kFlashParametersGuid, sizeof kFlashParametersGuid);
     put32(flash + oem_record::kEraseBlockSize, 4 << 20);
     s[9 * kOemRecordBytes + 15] = 1;  // the last record, one GUID byte set
+    std::fill_n(&s[5 * kOemRecordBytes], 16, 0xFF);  // a GUID all 0xFF, as other tools leave it
+    s[6 * kOemRecordBytes + 15] = 0xFF;              // only its last GUID byte 0xFF
     const auto records = readOemParameters(s);
     ASSERT_TRUE(records);
     EXPECT_TRUE((*records)[0].empty);
@@ -165,6 +167,8 @@ TEST(OnCardReader, OemParameterRecords) {
     EXPECT_EQ((*records)[3].eraseBlockBytes, 4u << 20);
     EXPECT_FALSE((*records)[9].empty);
     EXPECT_FALSE((*records)[9].flashParameters);
+    EXPECT_TRUE((*records)[5].empty);
+    EXPECT_FALSE((*records)[6].empty);
 }
 
 #ifndef _WIN32
@@ -227,6 +231,7 @@ TEST(OnCardReader, BootSectorOfMkfsExfat) {
     const auto oem = readOemParameters({v.data() + exfat_boot::kOemParametersSector * kSectorBytes,
                                         kSectorBytes});
     ASSERT_TRUE(oem);
+    for (const OemParameterRecord& record : *oem) EXPECT_TRUE(record.empty);
     Sector mustBeZero{};
     std::copy_n(v.begin(), kSectorBytes, mustBeZero.begin());
     mustBeZero[exfat_boot::kPartitionOffset - 1] = 1;
