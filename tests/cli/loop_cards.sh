@@ -34,6 +34,9 @@ trap 'exit 1' INT TERM
 export XDG_RUNTIME_DIR=$scratch
 export SOURCE_DATE_EPOCH=1700000000
 unset BRINDLECARD_CARDS BRINDLECARD_TEST_SYSFS BRINDLECARD_TEST_MOUNTINFO BRINDLECARD_TEST_SWAPS
+# The messages quoted below are the command's own (Russian) texts.
+unset LC_ALL LANGUAGE
+export LC_MESSAGES=ru_RU.UTF-8
 cd "$scratch" || exit 1
 
 failures=0
@@ -202,7 +205,9 @@ kill "$holder" && wait "$holder" 2>/dev/null
 holder=
 
 # A mounted card: refused, then unmounted on request and formatted.
-mkfs.ext4 -q -F "$card" || fail "mkfs.ext4"
+# Inode tables and journal written now: the kernel would otherwise fill them in behind our
+# back once mounted, and the card would change while we check that nothing wrote to it.
+mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$card" || fail "mkfs.ext4"
 mkdir -p mnt
 if mount "$card" mnt 2>/dev/null; then
     mounted+=("$scratch/mnt")
