@@ -14,13 +14,14 @@ std::string lower(std::string text) {
 }
 
 // The table for one locale name (language[_territory][.codeset][@modifier], or a tag such as
-// zh-Hant); nullopt when we carry none for its language. Russian is the system's own: "".
+// zh-Hant); nullopt when we carry none for its language. Russian is the system's own: "", and
+// Ukrainian and Belarusian readers get it too, as the nearer language.
 std::optional<std::string> tableFor(const std::string& name) {
     const std::string base = lower(name.substr(0, name.find_first_of(".@")));
     const size_t cut = base.find_first_of("_-");
     const std::string language = base.substr(0, cut);
     const std::string rest = cut == std::string::npos ? "" : base.substr(cut + 1);
-    if (language == "ru") return std::string();
+    if (language == "ru" || language == "uk" || language == "be") return std::string();
     if (language == "ja") return std::string("JPN");
     if (language == "en") return std::string("ENU");
     if (language == "zh") {
@@ -46,7 +47,10 @@ std::string messageLanguage(const LocaleVariables& v) {
             break;
         }
     }
-    if (locale.empty() || isPlainC(locale)) return {};
+    // English for the C locale and for every language we have no table for: a message in a
+    // language the user may not read is worse than one in the lingua franca of the terminal.
+    const std::string english = "ENU";
+    if (locale.empty() || isPlainC(locale)) return english;
     if (v.language) {
         const std::string& list = *v.language;
         for (size_t start = 0; start <= list.size();) {
@@ -56,13 +60,18 @@ std::string messageLanguage(const LocaleVariables& v) {
             start = end + 1;
         }
     }
-    return tableFor(locale).value_or(std::string());
+    return tableFor(locale).value_or(english);
 }
 
 const MessageSource& commandLineMessages() {
     static const MessageSource& chosen = [] () -> const MessageSource& {
         const LocaleVariables v{environmentVariable("LANGUAGE"), environmentVariable("LC_ALL"),
                                 environmentVariable("LC_MESSAGES"), environmentVariable("LANG")};
+#if defined(_WIN32)
+        // Windows sets none of these: there the command keeps the system's own texts unless a
+        // user names a locale.
+        if (!v.language && !v.lcAll && !v.lcMessages && !v.lang) return builtinMessages();
+#endif
         const MessageSource* table = translatedMessages(messageLanguage(v));
         return table ? *table : builtinMessages();
     }();

@@ -16,10 +16,10 @@ struct LocaleVariables {
     std::optional<std::string> lang;        // LANG
 };
 
-// "JPN", "CHS", "CHT" or "ENU"; empty for the system's own texts. The locale is the first set
-// and non-empty of LC_ALL, LC_MESSAGES and LANG; when it is C or POSIX (or none is set) the
-// system's texts are used and LANGUAGE is not looked at, otherwise the first entry of LANGUAGE
-// we have a table for wins, then the locale itself.
+// "JPN", "CHS", "CHT" or "ENU"; empty for the system's own (Russian) texts. The locale is the
+// first set and non-empty of LC_ALL, LC_MESSAGES and LANG; when it is C or POSIX (or none is
+// set) the texts are English and LANGUAGE is not looked at, otherwise the first entry of
+// LANGUAGE we have a table for wins, then the locale itself, then English.
 std::string messageLanguage(const LocaleVariables& locale);
 
 // The table for this process's environment, chosen once.

@@ -47,8 +47,8 @@ for p in "${optional_missing[@]}"; do
     echo "setup.sh: $p could not be installed; the 32-bit Windows suites will be skipped" >&2
 done
 # The locales under which Wine shows the program in Japanese and Chinese (the fonts above draw
-# them).
-wanted_locales=(ja_JP.UTF-8 zh_CN.UTF-8 zh_TW.UTF-8)
+# them), and the Russian one the command's tests speak.
+wanted_locales=(ja_JP.UTF-8 zh_CN.UTF-8 zh_TW.UTF-8 ru_RU.UTF-8)
 for l in "${wanted_locales[@]}"; do
   if ! locale -a 2>/dev/null | grep -qix "${l/UTF-8/utf8}"; then
     echo "Generating the locale $l"

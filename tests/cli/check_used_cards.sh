@@ -15,6 +15,9 @@ trap 'rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
 unset BRINDLECARD_CARDS
 export MTOOLS_SKIP_CHECK=1 LANG=C
+# The messages quoted below are the command's own (Russian) texts.
+unset LC_ALL LANGUAGE
+export LC_MESSAGES=ru_RU.UTF-8
 
 failures=0
 fail() {

@@ -31,12 +31,13 @@ struct OwnRuntimeDir {
 };
 inline OwnRuntimeDir ownRuntimeDir;
 
-// The command speaks the locale's language: the suites expect the system's own texts unless a
-// run asks for another locale.
+// The command speaks the locale's language: the suites expect the system's own (Russian) texts
+// unless a run asks for another locale, and code page 437, the C locale's, for labels.
 struct SystemLanguage {
     SystemLanguage() {
-        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_CTYPE"}) unsetenv(name);
+        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_CTYPE"}) unsetenv(name);
         setenv("LANG", "C", 1);
+        setenv("LC_MESSAGES", "ru_RU.UTF-8", 1);
     }
 };
 inline SystemLanguage systemLanguage;

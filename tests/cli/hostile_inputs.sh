@@ -18,6 +18,9 @@ trap 'rm -rf "$scratch"' EXIT
 export XDG_RUNTIME_DIR="$scratch"
 cd "$scratch" || exit 1
 unset BRINDLECARD_CARDS
+# The messages quoted below are the command's own (Russian) texts.
+unset LC_ALL LANGUAGE
+export LC_MESSAGES=ru_RU.UTF-8
 
 failures=0
 fail() {

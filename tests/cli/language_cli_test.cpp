@@ -31,11 +31,15 @@ TEST(CommandLineLanguage, FollowsTheLocaleVariablesInOrder) {
         {nullptr, nullptr, nullptr, "zh_HK.UTF-8", "CHT"},
         {nullptr, nullptr, nullptr, "en_GB.UTF-8", "ENU"},
         {nullptr, nullptr, nullptr, "ru_RU.UTF-8", ""},
-        {nullptr, nullptr, nullptr, "de_DE.UTF-8", ""},
-        {nullptr, nullptr, nullptr, "C", ""},
-        {nullptr, nullptr, nullptr, "C.UTF-8", ""},
-        {nullptr, nullptr, nullptr, "POSIX", ""},
-        {nullptr, nullptr, nullptr, nullptr, ""},
+        {nullptr, nullptr, nullptr, "uk_UA.UTF-8", ""},
+        {nullptr, nullptr, nullptr, "be_BY.UTF-8", ""},
+        // English where we have no table, and under the C locale.
+        {nullptr, nullptr, nullptr, "de_DE.UTF-8", "ENU"},
+        {nullptr, nullptr, nullptr, "fr_FR", "ENU"},
+        {nullptr, nullptr, nullptr, "C", "ENU"},
+        {nullptr, nullptr, nullptr, "C.UTF-8", "ENU"},
+        {nullptr, nullptr, nullptr, "POSIX", "ENU"},
+        {nullptr, nullptr, nullptr, nullptr, "ENU"},
         // LC_ALL before LC_MESSAGES before LANG; an empty one does not count.
         {nullptr, "ja_JP.UTF-8", "en_US.UTF-8", "zh_CN.UTF-8", "JPN"},
         {nullptr, "", "en_US.UTF-8", "zh_CN.UTF-8", "ENU"},
@@ -47,8 +51,9 @@ TEST(CommandLineLanguage, FollowsTheLocaleVariablesInOrder) {
         {"ru:ja", nullptr, nullptr, "en_US.UTF-8", ""},
         {"zh-Hant", nullptr, nullptr, "de_DE.UTF-8", "CHT"},
         {"", nullptr, nullptr, "zh_CN.UTF-8", "CHS"},
-        {"ja", nullptr, nullptr, "C", ""},
-        {"ja", "C.UTF-8", nullptr, "en_US.UTF-8", ""},
+        {"de:uk", nullptr, nullptr, "ja_JP.UTF-8", ""},
+        {"ja", nullptr, nullptr, "C", "ENU"},
+        {"ja", "C.UTF-8", nullptr, "en_US.UTF-8", "ENU"},
     };
     for (const Choice& c : cases) {
         const LocaleVariables v{opt(c.language), opt(c.all), opt(c.messages), opt(c.lang)};
@@ -86,14 +91,18 @@ TEST(CommandLineLanguage, TheCommandPrintsTheChosenTexts) {
         {"LC_ALL=zh_TW.UTF-8 LANG=ja_JP.UTF-8", "CHT"},
         {"LANG=en_US.UTF-8", "ENU"},
         {"LANGUAGE=ja LANG=en_US.UTF-8", "JPN"},
-        {"LANG=C", ""},
+        {"LANG=ru_RU.UTF-8", ""},
+        {"LANG=C", "ENU"},
+        {"LANG=C.UTF-8", "ENU"},
+        {"LANG=de_DE.UTF-8", "ENU"},
     };
     ScratchDir dir("brc-language-cli");
     const std::string image = (dir.path / "card.img").string();
     ASSERT_EQ(runCli("card create " + image + " --size 64M").status, 0);
     std::string fileSystem;
     for (const Spoken& c : cases) {
-        const CliRun run = runCli("format " + image + " --type overwrite --yes", true, c.environment);
+        const std::string environment = std::string("LC_MESSAGES= ") + c.environment;
+        const CliRun run = runCli("format " + image + " --type overwrite --yes", true, environment);
         EXPECT_EQ(run.status, 0) << c.environment << "\n" << run.out;
         const auto prints = [&](const char* table, uint32_t id) {
             return run.out.find(said(table, id)) != std::string::npos;
@@ -109,7 +118,7 @@ TEST(CommandLineLanguage, TheCommandPrintsTheChosenTexts) {
         }
 
         // JSON keeps its keys and values; only the message is in the user's language.
-        const CliRun json = runCli("format " + image + " --yes --json", false, c.environment);
+        const CliRun json = runCli("format " + image + " --yes --json", false, environment);
         const auto fields = parseFlatJson(json.out);
         ASSERT_EQ(fields.count("fileSystem"), 1u) << c.environment << json.out;
         EXPECT_EQ(fields.at("outcome"), "formatted") << c.environment;

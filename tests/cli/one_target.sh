@@ -29,6 +29,9 @@ trap 'exit 1' INT TERM
 export SOURCE_DATE_EPOCH=1700000000 LANG=C
 unset BRINDLECARD_CARDS BRINDLECARD_VETTED BRINDLECARD_TEST_SYSFS BRINDLECARD_TEST_MOUNTINFO \
     BRINDLECARD_TEST_SWAPS LC_ALL LANGUAGE
+# The messages quoted below are the command's own (Russian) texts.
+unset LC_ALL LANGUAGE
+export LC_MESSAGES=ru_RU.UTF-8
 cd "$scratch" || exit 1
 
 failures=0
