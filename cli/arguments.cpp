@@ -1,6 +1,8 @@
 #include "cli/arguments.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 
 #include "base/code_page.h"
 #if !defined(_WIN32)
@@ -8,6 +10,63 @@
 #endif
 
 namespace brc::cli {
+namespace {
+
+struct ShortOption {
+    char letter;
+    const char* name;
+};
+constexpr ShortOption kShortOptions[] = {
+    {'L', "--label"}, {'t', "--type"},    {'y', "--yes"},     {'q', "--quiet"},
+    {'v', "--verbose"}, {'V', "--version"}, {'h', "--help"},
+};
+// The options that take a value: the word after one is its value, whatever it looks like.
+constexpr const char* kValueOptions[] = {"--label", "--type", "--codepage", "--sectors", "--size",
+                                         "--protected"};
+
+bool takesValue(const std::string& name) {
+    return std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
+}
+
+bool g_verbose = false;
+
+} // namespace
+
+Args::Args(const std::vector<std::string>& in) {
+    for (size_t i = 0; i < in.size(); ++i) {
+        const std::string& a = in[i];
+        if (a == "--") {
+            operands_.assign(in.begin() + static_cast<std::ptrdiff_t>(i + 1), in.end());
+            return;
+        }
+        if (a.rfind("--", 0) == 0 || a.size() < 2 || a[0] != '-') {
+            args_.push_back(a);
+            if (takesValue(a) && i + 1 < in.size()) args_.push_back(in[++i]);
+            continue;
+        }
+        for (size_t j = 1; j < a.size(); ++j) {
+            const auto* option = std::find_if(std::begin(kShortOptions), std::end(kShortOptions),
+                                              [&](const ShortOption& o) { return o.letter == a[j]; });
+            if (option == std::end(kShortOptions))
+                throw UsageError{"unknown option -" + std::string(1, a[j])};
+            args_.push_back(option->name);
+            if (!takesValue(option->name)) continue;
+            if (j + 1 < a.size()) args_.push_back(a.substr(j + 1));
+            else if (i + 1 < in.size()) args_.push_back(in[++i]);
+            break;
+        }
+    }
+}
+
+bool verboseMessages() { return g_verbose; }
+void setVerboseMessages(bool on) { g_verbose = on; }
+
+std::string driverCodeNote(uint32_t code) {
+    if (!g_verbose) return {};
+    char text[40];
+    std::snprintf(text, sizeof text, " (driver code 0x%X)", static_cast<unsigned>(code));
+    return text;
+}
 
 bool Args::flag(const std::string& name) {
     for (auto it = args_.begin(); it != args_.end(); ++it) {
@@ -49,7 +108,9 @@ std::optional<std::string> Args::value(const std::string& name) {
 std::vector<std::string> Args::positionals() {
     for (const auto& a : args_)
         if (a.size() > 1 && a[0] == '-') throw UsageError{"unknown option " + a};
-    return args_;
+    std::vector<std::string> all = args_;
+    all.insert(all.end(), operands_.begin(), operands_.end());
+    return all;
 }
 
 bool Args::wantsHelp() const {

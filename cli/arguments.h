@@ -18,10 +18,14 @@ struct UsageError {
     std::string message;
 };
 
-// Arguments after the command name, consumed as they are recognised.
+// Arguments after the command name, consumed as they are recognised, in the conventions of
+// getopt_long: the short options below (bundled, as -yq, and with a value attached or apart,
+// as -LCARD or -L CARD), --name=V or --name V, options and operands in any order, and `--`
+// ending the options.
 class Args {
 public:
-    explicit Args(std::vector<std::string> args) : args_(std::move(args)) {}
+    // Throws UsageError for a short option that does not exist.
+    explicit Args(const std::vector<std::string>& args);
     bool flag(const std::string& name);                        // --name
     std::optional<std::string> value(const std::string& name); // --name V or --name=V
     std::vector<std::string> positionals();                    // the rest; rejects unknown options
@@ -29,8 +33,15 @@ public:
 
 private:
     void refuseRepeat(const std::string& name) const;
-    std::vector<std::string> args_;
+    std::vector<std::string> args_;      // options (long names) and operands before `--`
+    std::vector<std::string> operands_;  // after `--`: operands whatever they look like
 };
+
+// -v: driver-library codes and names in the messages, which a user without it is spared.
+bool verboseMessages();
+void setVerboseMessages(bool on);
+// " (driver code 0x103)" with -v, else empty.
+std::string driverCodeNote(uint32_t code);
 
 // Unsigned decimal or 0x-hex; throws UsageError naming `what` when malformed or above max.
 uint64_t parseNumber(const std::string& text, const std::string& what, uint64_t max);

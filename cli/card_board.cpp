@@ -7,15 +7,6 @@
 
 namespace brc::cli {
 
-std::string fitColumns(const std::string& text, unsigned columns) {
-    unsigned count = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        // A byte that does not continue a character starts one.
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && count++ == columns) return text.substr(0, i);
-    }
-    return text;
-}
-
 const char* CardBoard::stageName(ProgressStage stage) {
     switch (stage) {
     case ProgressStage::Overwrite: return "overwrite";

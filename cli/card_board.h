@@ -64,7 +64,5 @@ private:
     unsigned drawnLines_ = 0;
 };
 
-// `text` cut to at most `columns` characters (UTF-8), never inside a character.
-std::string fitColumns(const std::string& text, unsigned columns);
 
 } // namespace brc::cli

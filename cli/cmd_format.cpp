@@ -37,9 +37,7 @@ namespace brc::cli {
 namespace {
 
 const char kFormatUsage[] =
-    "usage: brindlecard format TARGET... [--type quick|overwrite|erase|overwrite-erase]\n"
-    "                          [--label TEXT] [--codepage N] [--size-adjust] [--yes] [--json]\n"
-    "                          [--unmount] [--allow-loop]\n"
+    "usage: brindlecard format [OPTIONS] [--] TARGET...\n"
     "       brindlecard format --all [OPTIONS]   (Linux)\n"
     "\n"
     "Formats a card: the partition table and an empty file system chosen by capacity.\n"
@@ -55,15 +53,20 @@ const char kFormatUsage[] =
     "Then one line per card on standard output, or with --json one object per card with its\n"
     "\"target\". Ctrl-C and SIGTERM reach every card's run.\n"
     "\n"
-    "  --type quick            write the system area only; the data area is not touched (default)\n"
-    "  --type overwrite        full format: 0xFF over the whole user area first\n"
-    "  --type erase            full format: erase the card's flash first\n"
-    "  --type overwrite-erase  full format: overwrite, then erase\n"
-    "  --label TEXT            volume label (FAT: 11 bytes; exFAT: 11 characters)\n"
+    "  -t, --type quick        write the system area only; the data area is not touched (default)\n"
+    "  -t, --type overwrite    full format: 0xFF over the whole user area first\n"
+    "  -t, --type erase        full format: erase the card's flash first\n"
+    "  -t, --type overwrite-erase  full format: overwrite, then erase\n"
+    "  -L, --label TEXT        volume label (FAT: 11 bytes; exFAT: 11 characters)\n"
     "  --codepage N            OEM code page of a FAT label: 437, 850, 866, 932, 936 or 950\n"
     "                          (Linux; by default the locale's, 437 where it names none)\n"
     "  --size-adjust           round the user area down to whole cylinders\n"
-    "  --yes                   answer the confirmations with OK (needed without a terminal)\n"
+    "  -y, --yes               answer the confirmations with OK (needed without a terminal)\n"
+    "  -q, --quiet             no progress and no report; errors only (the exit status tells)\n"
+    "  -v, --verbose           driver-library codes in the messages\n"
+    "  --progress              without a terminal, a progress line per percent (by default one\n"
+    "                          per finished stage); on a terminal the lines are redrawn in place\n"
+    "                          (plain lines under TERM=dumb)\n"
     "  --unmount               unmount the card's mounted partitions once every check has\n"
     "                          passed and the questions are answered (else refused)\n"
     "  --allow-loop            take a loop device for a card\n"
@@ -96,13 +99,23 @@ FormatType parseType(const std::string& name) {
 // error (errors) or output, the progress window as lines on standard error. A terminal has no
 // controls, timer, drive list or cursor to manage. With --json nothing is printed but the
 // progress; the outcome goes into the one JSON object.
+// How much the run says on the way.
+struct Speech {
+    bool yes = false, json = false, quiet = false, everyPercent = false;
+};
+
 class TerminalHost final : public FormatHost {
 public:
     // `card`, when given, names the card above the first question.
-    TerminalHost(bool yes, bool json, RunFlags& flags, std::string card, const Target& target)
-        : yes_(yes), json_(json), card_(std::move(card)), target_(target),
-          progress_(json ? nullptr : stderr, isatty(fileno(stderr)) != 0, flags,
-                    commandLineMessages()) {}
+    TerminalHost(const Speech& speech, RunFlags& flags, std::string card, const Target& target)
+        : yes_(speech.yes), json_(speech.json), quiet_(speech.quiet), card_(std::move(card)),
+          target_(target),
+          progress_(speech.json || speech.quiet ? nullptr : stderr, redrawableTerminal(), flags,
+                    commandLineMessages()) {
+        progress_.fitTo(terminalColumns());
+        // A terminal that cannot be drawn on in place is still watched: every percent.
+        progress_.logEveryPercent(speech.everyPercent || isatty(fileno(stderr)) != 0);
+    }
 
     bool confirm(uint32_t, const std::u16string& question, uint32_t) override {
         if (yes_) return true;
@@ -111,7 +124,7 @@ public:
         return askOkOrCancel(utf16ToUtf8(question));
     }
     void showMessage(uint32_t, const std::u16string& message, uint32_t style) override {
-        if (json_) return;
+        if (json_ || (quiet_ && style != kStyleError)) return;
         std::fprintf(style == kStyleError ? stderr : stdout, "%s\n", utf16ToUtf8(message).c_str());
     }
     void EnableControls(bool) override {}
@@ -144,7 +157,7 @@ public:
     const std::string& refusal() const { return refusal_; }
 
 private:
-    bool yes_, json_;
+    bool yes_, json_, quiet_;
     std::string card_;
     const Target& target_;
     std::string refusal_;
@@ -232,6 +245,7 @@ struct FormatOptions {
     std::u16string label;
     unsigned codePage = 0;
     bool sizeAdjust = false, yes = false, json = false, unmount = false, allowLoop = false, all = false;
+    bool quiet = false, everyPercent = false;
     std::vector<std::string> cardOptions; // the options again, for each card's run of many
     std::optional<CardRunChannel> channel; // a card's run of many: where its progress goes
     bool one() const { return !all && targets.size() == 1; }
@@ -245,6 +259,9 @@ FormatOptions readOptions(Args& args) {
     o.unmount = args.flag("--unmount");
     o.allowLoop = args.flag("--allow-loop");
     o.all = args.flag("--all");
+    o.quiet = args.flag("--quiet");
+    o.everyPercent = args.flag("--progress");
+    setVerboseMessages(args.flag("--verbose"));
     const std::string type = args.value("--type").value_or("quick");
     o.type = parseType(type);
     const std::optional<std::string> label = args.value("--label");
@@ -254,7 +271,7 @@ FormatOptions readOptions(Args& args) {
     if (label) o.cardOptions.insert(o.cardOptions.end(), {"--label", *label});
     if (o.codePage) o.cardOptions.insert(o.cardOptions.end(), {"--codepage", std::to_string(o.codePage)});
     for (const auto& [set, name] : {std::pair{o.sizeAdjust, "--size-adjust"}, {o.unmount, "--unmount"},
-                                    {o.allowLoop, "--allow-loop"}})
+                                    {o.allowLoop, "--allow-loop"}, {verboseMessages(), "--verbose"}})
         if (set) o.cardOptions.push_back(name);
     o.targets = args.positionals();
     if (o.all && !o.targets.empty()) throw UsageError{"format takes either TARGETs or --all, not both"};
@@ -313,7 +330,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     SystemState sys(*os);
     DriverBinding driver(*os);
     RunFlags flags;
-    TerminalHost host(o.yes, o.json, flags, card.name, o.target);
+    TerminalHost host({o.yes, o.json, o.quiet, o.everyPercent}, flags, card.name, o.target);
     if (o.channel) host.reportProgressTo(o.channel->fd);
 #if !defined(_WIN32)
     if (o.target.blockDevice) host.setVolume(&card.volume);

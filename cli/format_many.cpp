@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -308,11 +307,6 @@ int runCards(std::vector<CardRun>& runs, const std::vector<PlannedCard>& cards, 
     return worst;
 }
 
-unsigned terminalColumns() {
-    winsize size{};
-    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-}
-
 std::string ownExecutable() {
     std::error_code ec;
     return std::filesystem::read_symlink("/proc/self/exe", ec).string();
@@ -350,7 +344,7 @@ int formatManyCards(const ManyCardsRequest& request) {
         return kExitFailed;
     }
     const std::string exe = ownExecutable();
-    CardBoard board(request.json ? nullptr : stderr, isatty(STDERR_FILENO) != 0, terminalColumns(), stdout, stderr);
+    CardBoard board(request.json ? nullptr : stderr, redrawableTerminal(), terminalColumns(), stdout, stderr);
     std::vector<CardRun> runs(cards.size());
     int worst = kExitOk;
     for (size_t i = 0; i < cards.size(); ++i) {

@@ -32,8 +32,8 @@ const char kUsage[] =
     "                         (format and check take --all: every card list offers)\n"
 #endif
     "\n"
-    "  brindlecard COMMAND --help   describes a command\n"
-    "  brindlecard --version        prints the version\n";
+    "  brindlecard COMMAND --help   describes a command (-h)\n"
+    "  brindlecard --version        prints the version (-V)\n";
 
 int run(std::vector<std::string> args) {
     using namespace brc::cli;
@@ -44,7 +44,7 @@ int run(std::vector<std::string> args) {
     const std::string command = args[0];
     args.erase(args.begin());
     try {
-        if (command == "--version") {
+        if (command == "--version" || command == "-V") {
             std::printf("brindlecard %s\n", BRC_VERSION);
             return kExitOk;
         }
@@ -62,7 +62,16 @@ int run(std::vector<std::string> args) {
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const UsageError& e) {
         std::fprintf(stderr, "brindlecard: %s.\n", e.message.c_str());
-        std::fputs("Run 'brindlecard --help' for the commands.\n", stderr);
+        // The help of the command that was misused, where there is one.
+        std::string help = "brindlecard --help' for the commands";
+        for (const char* known : {"card", "plan", "format", "check",
+#if !defined(_WIN32)
+                                  "list",
+#endif
+                                 })
+            if (command == known)
+                help = "brindlecard " + command + (command == "card" ? " create" : "") + " --help' for its options";
+        std::fprintf(stderr, "Run '%s.\n", help.c_str());
         return kExitUsage;
     }
 }

@@ -48,12 +48,6 @@ bool isBlockDevice(const std::string& path) {
 }
 #endif
 
-std::string hexCode(uint32_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", code);
-    return text;
-}
-
 // What keeps `path` from being a virtual card image, or empty; `where` names it for the user.
 std::string notAnImage(const std::string& where, const std::string& path) {
     namespace fs = std::filesystem;
@@ -181,14 +175,15 @@ std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePag
 uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error, bool forReading) {
     if (driver.driverRoute == 0) {
         if (bindDriver(driver, 2) != BindResult::Bound) {
-            error = driver.lastError.empty() ? "the driver library could not be bound" : driver.lastError;
+            error = driver.lastError.empty() || !verboseMessages()
+                        ? "the card's driver library could not be loaded (-v says why)"
+                        : driver.lastError;
             return SDHOST_ERR_NOT_READY;
         }
     }
     uint32_t r = openCard(driver, target.driveNumber, forReading);
     if (r != 0)
-        error = "the card '" + target.display + "' could not be opened (driver code " +
-                hexCode(r) + ")";
+        error = "the card '" + target.display + "' could not be opened" + driverCodeNote(r);
     return r;
 }
 
@@ -217,7 +212,7 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     }
     std::string error;
     if (const uint32_t r = openTarget(driver, target, error))
-        return r == SDHOST_ERR_NO_CARD ? "the card is gone: it no longer answers (driver code " + hexCode(r) + ")"
+        return r == SDHOST_ERR_NO_CARD ? "the card is gone: it no longer answers" + driverCodeNote(r)
                : r == SDHOST_ERR_BUSY  ? "'" + target.display + "' is in use: another program holds it open"
                                        : error;
 #if !defined(_WIN32)
@@ -235,7 +230,7 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     CardCapacity capacity;
     const uint32_t read = readCardCapacity(driver, capacity);
     closeTarget(driver);
-    if (read != 0) return "the card did not report its capacity (driver code " + hexCode(read) + ")";
+    if (read != 0) return "the card did not report its capacity" + driverCodeNote(read);
     FormatPlan plan;
     planFormat(capacity, u"", false, &plan);
     if (!plan.capacityKnown)

@@ -11,10 +11,14 @@
 #include <cstring>
 
 #if defined(_WIN32)
+#include <windows.h>
 #include <io.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
+
+#include <cstdlib>
 
 #include "cli/progress_channel.h"
 
@@ -34,7 +38,59 @@ extern "C" void onTerminate(int) { g_terminate = 1; }
 // The row of a stage's line, under the notice.
 size_t rowOf(ProgressStage stage) { return 1 + static_cast<size_t>(stage); }
 
+// The columns a character takes: two for the East Asian wide ranges our texts use.
+unsigned columnsOf(uint32_t c) {
+    const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                      (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+    return wide ? 2 : 1;
+}
+
+// A stage that has come to its end: complete, cancelled or not supported.
+bool finished(const StageProgress& s) {
+    return s.state == StageState::Cancelled || s.state == StageState::Unsupported ||
+           (s.state == StageState::Running && s.percent >= 100);
+}
+
 } // namespace
+
+std::string fitColumns(const std::string& text, unsigned columns) {
+    unsigned used = 0;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        uint32_t c = length == 1 ? lead : lead & (0x7Fu >> length);
+        for (size_t k = 1; k < length && i + k < text.size(); ++k)
+            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        used += columnsOf(c);
+        if (used > columns) return text.substr(0, i);
+        i += length;
+    }
+    return text;
+}
+
+unsigned terminalColumns() {
+#if defined(_WIN32)
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+    return 80;
+#else
+    winsize size{};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+#endif
+}
+
+bool redrawableTerminal() {
+#if defined(_WIN32)
+    if (_isatty(_fileno(stderr)) == 0) return false;
+#else
+    if (isatty(fileno(stderr)) == 0) return false;
+#endif
+    const char* term = std::getenv("TERM");
+    return !(term && std::strcmp(term, "dumb") == 0);
+}
 
 void installFormatSignalHandlers() {
 #if defined(_WIN32)
@@ -123,12 +179,15 @@ void TerminalProgress::show(size_t row, std::string text, const std::optional<St
     if (!out_) return;
     std::optional<Row>& shown = rows_[row];
     if (shown && shown->text == text) return;
-    // A log gets one line per change of the whole percentage, not one per chunk.
+    // A log gets one line per finished stage, or with every percent one per change of the
+    // whole percentage, never one per chunk.
     const auto running = [](const std::optional<StageProgress>& s) {
         return s && s->state == StageState::Running;
     };
-    const bool logged = !shown || !running(stage) || !running(shown->stage) ||
-                        stage->percent != shown->stage->percent;
+    const bool logged =
+        everyPercent_ ? !shown || !running(stage) || !running(shown->stage) ||
+                            stage->percent != shown->stage->percent
+                      : !stage || (finished(*stage) && !(shown && shown->stage && finished(*shown->stage)));
     shown = Row{std::move(text), stage};
     if (interactive_) {
         if (stage) updateRate(*stage);
@@ -191,12 +250,16 @@ void TerminalProgress::redraw() {
     unsigned count = rateLine_.empty() ? 0u : 1u;
     // Move back over the block drawn last time and draw it again, each line cleared first.
     if (drawn_) std::fprintf(out_, "\r\033[%uA", drawnLines_);
+    // A line as wide as the terminal would wrap and throw the count of lines off.
+    const auto fit = [&](const std::string& line) {
+        return columns_ ? fitColumns(line, columns_ - 1) : line;
+    };
     for (size_t row = 0; row < kRows; ++row) {
         if (!rows_[row]) continue;
-        std::fprintf(out_, "\r\033[2K%s%s\n", row == 0 ? "" : "- ", rows_[row]->text.c_str());
+        std::fprintf(out_, "\r\033[2K%s\n", fit((row == 0 ? "" : "- ") + rows_[row]->text).c_str());
         ++count;
     }
-    if (!rateLine_.empty()) std::fprintf(out_, "\r\033[2K  %s\n", rateLine_.c_str());
+    if (!rateLine_.empty()) std::fprintf(out_, "\r\033[2K%s\n", fit("  " + rateLine_).c_str());
     std::fputs("\033[J", out_);  // a line dropped since the last drawing
     std::fflush(out_);
     drawn_ = true;

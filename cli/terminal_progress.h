@@ -29,6 +29,15 @@ bool askOkOrCancel(const std::string& question);
 // that passes the signals on rather than pumping them into its own flags.
 int takeFormatSignal();
 
+// `text` (UTF-8) cut to at most `columns` terminal columns, never inside a character; East Asian
+// wide characters take two.
+std::string fitColumns(const std::string& text, unsigned columns);
+// The width of the terminal on standard error; 80 where it does not say.
+unsigned terminalColumns();
+// Whether standard error is a terminal that takes the cursor movements of a redrawn display
+// (not TERM=dumb).
+bool redrawableTerminal();
+
 // "5.1 MB/s, about 1 min 30 s left"
 std::string throughputText(double bytesPerSecond, unsigned long long secondsLeft);
 
@@ -51,6 +60,13 @@ public:
 
     // Ends the in-place block so later output starts on a fresh line.
     void finish();
+
+    // Without a terminal, a line per change of the whole percentage instead of one per
+    // finished stage.
+    void logEveryPercent(bool on) { everyPercent_ = on; }
+    // A terminal's width: redrawn lines are cut to it, as a wrapped line would break the
+    // in-place drawing.
+    void fitTo(unsigned columns) { columns_ = columns; }
 
     // Also writes every change of a stage onto `fd` as a progress line (cli/progress_channel.h):
     // each change of state or whole percentage, and the counts a few times a second between.
@@ -87,6 +103,8 @@ private:
     std::optional<PassStart> passStart_;
     Clock::time_point rateShown_{};
     std::string rateLine_;
+    bool everyPercent_ = false;
+    unsigned columns_ = 0;  // 0: lines as long as they are
     int reportFd_ = -1;
     std::optional<StageProgress> reported_;
     Clock::time_point reportedAt_{};

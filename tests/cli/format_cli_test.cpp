@@ -98,6 +98,38 @@ TEST(FormatCli, QuickFormatReportsAndSetsTheLabel) {
     EXPECT_EQ(std::string(field, sizeof field), "MY CARD    ");
 }
 
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Without a terminal a log gets a line per finished stage; --progress a line per percent;
+// --quiet nothing but errors. Short options and `--` work as on any Linux tool.
+TEST(FormatCli, SaysAsMuchAsItIsAskedTo) {
+    ScratchDir dir("speech");
+    // A card whose name looks like an option, in the working directory.
+    const std::string in = "cd " + dir.path.string() + " && ", img = "-c.img";
+    ASSERT_EQ(runCli("card create --size 64M -- " + img, false, in).status, 0);
+    const CliRun stages = runCli("format -y -L stages -t overwrite -- " + img, true, in);
+    EXPECT_EQ(stages.status, 0) << stages.out;
+    EXPECT_EQ(countOf(stages.out, "Стереть"), 1u) << stages.out;
+    EXPECT_EQ(countOf(stages.out, "File system : FAT"), 1u) << stages.out;
+    const CliRun percent = runCli("format -yt overwrite --progress -- " + img, true, in);
+    EXPECT_EQ(percent.status, 0) << percent.out;
+    EXPECT_GE(countOf(percent.out, "Стереть"), 50u);
+    const CliRun quiet = runCli("format -qy -- " + img, true, in);
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(parseFlatJson(runCli("plan --json -- " + img, false, in).out).count("partitionStart"), 1u);
+    // A misused command points to its own help.
+    const CliRun wrong = runCli("format -x " + img, true, in);
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.out.find("brindlecard: unknown option -x.\nRun 'brindlecard format --help'"),
+              std::string::npos)
+        << wrong.out;
+}
+
 TEST(FormatCli, JsonOutputIsOneObjectEvenWhenTheEraseLoadsItsOwnLibrary) {
     ScratchDir dir("json");
     const std::string img = (dir.path / "c.img").string();

@@ -103,6 +103,9 @@ TEST(CardBoard, FitColumnsCutsWholeCharacters) {
     EXPECT_EQ(fitColumns("abcdef", 4), "abcd");
     EXPECT_EQ(fitColumns("abc", 4), "abc");
     EXPECT_EQ(fitColumns("\xD0\x96\xD0\x96\xD0\x96", 2), "\xD0\x96\xD0\x96");
+    // Japanese characters take two columns each.
+    EXPECT_EQ(fitColumns("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", 5), "\xE6\x97\xA5\xE6\x9C\xAC");
+    EXPECT_EQ(fitColumns("a\xE6\x97\xA5", 2), "a");
     EXPECT_EQ(fitColumns("a\xE2\x82\xAC" "b", 2), "a\xE2\x82\xAC");
 }
 

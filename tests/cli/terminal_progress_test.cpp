@@ -36,6 +36,7 @@ TEST(TerminalProgress, LogGetsOneLinePerWholePercentAndEveryOtherChange) {
     RunFlags flags;
     {
         TerminalProgress progress(file, false, flags, builtinMessages());
+        progress.logEveryPercent(true);
         ProgressView* view = progress.createProgressWindow();
         for (const StageProgress& s : {StageProgress{Overwrite, Waiting}, {Erase, Off}, {Format, Waiting},
                                        {Overwrite, Running, 256, 1000, 25}, {Overwrite, Running, 300, 1000, 25},
@@ -49,6 +50,52 @@ TEST(TerminalProgress, LogGetsOneLinePerWholePercentAndEveryOtherChange) {
                                  overwrite + "  25% [256 / 1000]\n" + overwrite + "  51% [512 / 1000]\n" +
                                  overwrite + " CANCEL\n");
     std::fclose(file);
+}
+
+TEST(TerminalProgress, LogByDefaultGetsOneLinePerFinishedStage) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    RunFlags flags;
+    {
+        TerminalProgress progress(file, false, flags, builtinMessages());
+        ProgressView* view = progress.createProgressWindow();
+        for (const StageProgress& s :
+             {StageProgress{Overwrite, Waiting}, {Erase, Off}, {Format, Waiting},
+              {Overwrite, Running, 256, 1000, 25}, {Overwrite, Running, 512, 1000, 51},
+              {Overwrite, Running, 1000, 1000, 100}, {Erase, Unsupported}, {Format, Running, 1, 200, 0},
+              {Format, Running, 100, 200, 50}, {Format, Running, 200, 200, 100}})
+            view->showStage(s);
+        progress.destroyProgressWindow();
+    }
+    EXPECT_EQ(readAll(file), text(msg::DoNotRemoveDrive) + "\n" + text(msg::OverwriteLineCaption) +
+                                 " 100% [1000 / 1000]\n" + text(msg::EraseLineUnsupported) + "\n" +
+                                 text(msg::FormatLineCaption) + " 100%\n");
+    std::fclose(file);
+}
+
+TEST(TerminalProgress, RedrawnLinesNeverWrap) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    RunFlags flags;
+    TerminalProgress progress(file, true, flags, builtinMessages(), fakeNow);
+    progress.fitTo(24);
+    ProgressView* view = progress.createProgressWindow();
+    at(0);
+    view->showStage({Overwrite, Running, 1000, 921000, 0});
+    at(2);
+    view->showStage({Overwrite, Running, 21000, 921000, 2});
+    progress.finish();
+    std::string all = readAll(file);
+    std::fclose(file);
+    size_t lines = 0;
+    for (size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = all.substr(start, end - start);
+        // What the terminal shows of it: the text after the last clear-line sequence.
+        if (const size_t clear = line.rfind("\033[2K"); clear != std::string::npos) line.erase(0, clear + 4);
+        EXPECT_EQ(fitColumns(line, 23), line) << line;
+        ++lines;
+    }
+    EXPECT_GE(lines, 3u);
 }
 
 TEST(TerminalProgress, ThroughputIsTimedFromTheStartOfEachPass) {
