@@ -12,9 +12,17 @@ namespace brc::cli {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// Formatted, but Ctrl-C cancelled the overwrite or erase the user asked for.
+constexpr int kExitPassCancelled = 3;
 
 // Thrown for a usage error; main prints the message and exits with 2.
 struct UsageError {
+    std::string message;
+};
+
+// Thrown where the run cannot go on for a reason that is no usage error (a device that is not
+// there); main prints the message and exits with 1.
+struct RunError {
     std::string message;
 };
 

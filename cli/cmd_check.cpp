@@ -133,6 +133,9 @@ int checkOne(const std::string& text, bool json, bool allowLoop, bool many) {
     } catch (const UsageError& e) {
         if (!json && !many) throw;
         return refuse(json, e.message, kExitUsage, tag);
+    } catch (const RunError& e) {
+        if (!json && !many) throw;
+        return refuse(json, e.message, kExitFailed, tag);
     }
 #if !defined(_WIN32)
     // A device must be a card, as for plan; mounted or held elsewhere, it is still read, as the
@@ -173,6 +176,8 @@ void refuseSameCardTwice(const std::vector<std::string>& targets, const Restore&
         try {
             target = resolveTarget(text);
         } catch (const UsageError&) {
+            continue;
+        } catch (const RunError&) {
             continue;
         }
         for (const auto& [other, identity] : seen)

@@ -11,6 +11,7 @@
 #include "cli/commands.h"
 #include "cli/format_many.h"
 #include "cli/json.h"
+#include "cli/label_words.h"
 #include "cli/targets.h"
 #include "app/format_command.h"
 #include "app/startup_checks.h"
@@ -18,8 +19,10 @@
 #include "cli/terminal_progress.h"
 #if !defined(_WIN32)
 #include "cli/block_target.h"
+#include "platform/posix/oem_code_pages.h"
 #endif
 #include "device/system_checks.h"
+#include "engine/layout.h"
 #include "os/os_services.h"
 #include "progress/progress.h"
 #include "res/message_ids.h"
@@ -76,16 +79,19 @@ const char kFormatUsage[] =
     "                          (messageId 0 with the report), and cause says why in one\n"
     "                          sentence where the message alone does not\n"
     "\n"
-    "Ctrl-C cancels an overwrite or erase (the file system is still written); at a\n"
-    "confirmation it answers Cancel. SIGTERM abandons the format at its next checkpoint\n"
-    "and shows the suspend message (270): the card may hold part of a file system and must\n"
-    "be formatted again before use. The result is then 1 and the exit status 1; further\n"
+    "Ctrl-C cancels an overwrite or erase: the file system is still written, the command\n"
+    "says \"overwrite cancelled at N%\" and exits with 3 (--json: outcome formatted, with\n"
+    "the cancel in status and cause).\n"
+    "At a confirmation it answers Cancel. SIGTERM abandons the format at its next checkpoint\n"
+    "and says so: the card may hold part of a file system and must be formatted again before\n"
+    "use (--json: messageId 270). The result is then 1 and the exit status 1; further\n"
     "signals during the shutdown change nothing.\n"
     "With SOURCE_DATE_EPOCH set (seconds, UTC), time stamps and serial numbers come from it,\n"
     "so the same card formats to the same bytes every time.\n"
-    "Exit status: 0 when the card was formatted and the report shown, 1 for any other\n"
-    "outcome (a refusal, a cancel, an error message), 2 for a usage error; with several\n"
-    "cards, 0 when every card was formatted, else the worst of the cards'.\n";
+    "Exit status: 0 when the card was formatted and the report shown, 3 when it was formatted\n"
+    "after Ctrl-C cancelled its overwrite or erase, 1 for any other outcome (a refusal, a\n"
+    "cancel, an error message), 2 for a usage error; with several cards, 0 when every card\n"
+    "was formatted, else the worst of the cards'.\n";
 
 FormatType parseType(const std::string& name) {
     if (name == "quick") return Quick;
@@ -99,6 +105,10 @@ FormatType parseType(const std::string& name) {
 // error (errors) or output, the progress window as lines on standard error. A terminal has no
 // controls, timer, drive list or cursor to manage. With --json nothing is printed but the
 // progress; the outcome goes into the one JSON object.
+const char kStoppedBySignal[] =
+    "stopped by a signal (SIGTERM) before the format was finished; the card may hold part of a "
+    "file system: format it again before use";
+
 // How much the run says on the way.
 struct Speech {
     bool yes = false, json = false, quiet = false, everyPercent = false;
@@ -123,7 +133,13 @@ public:
         card_.clear();
         return askOkOrCancel(utf16ToUtf8(question));
     }
-    void showMessage(uint32_t, const std::u16string& message, uint32_t style) override {
+    void showMessage(uint32_t id, const std::u16string& message, uint32_t style) override {
+        // On a terminal the only "suspend" is SIGTERM: say what happened instead.
+        if (id == msg::SuspendDetected) {
+            if (!json_)
+                std::fprintf(stderr, "brindlecard: %s.\n", kStoppedBySignal);
+            return;
+        }
         if (json_ || (quiet_ && style != kStyleError)) return;
         std::fprintf(style == kStyleError ? stderr : stdout, "%s\n", utf16ToUtf8(message).c_str());
     }
@@ -153,6 +169,7 @@ public:
     void setVolume(BlockVolumeCheck* volume) { volume_ = volume; }
 #endif
     void reportProgressTo(int fd) { progress_.reportTo(fd); }
+    std::optional<TerminalProgress::Cancelled> cancelledPass() const { return progress_.cancelledPass(); }
     // Why takeCardForWriting refused, in one sentence.
     const std::string& refusal() const { return refusal_; }
 
@@ -300,6 +317,27 @@ struct CheckedCard {
 #endif
 };
 
+// The number of the code page a FAT label is stored in, 0 where the command does not know it.
+unsigned labelPageNumber([[maybe_unused]] unsigned chosen) {
+#if defined(_WIN32)
+    return 0;
+#else
+    return chosen ? chosen : localeOemCodePage();
+#endif
+}
+
+// Why the label was refused: the plan of the same card says which file system takes it.
+std::string labelCause(const FormatOptions& o, DriverBinding& driver, OsServices& os) {
+    std::string error;
+    if (openTarget(driver, o.target, error, true) != 0) return {};
+    FormatPlan plan;
+    checkFormatPlan(o.label, o.sizeAdjust, driver, &plan, os.oemCodePage());
+    closeTarget(driver);
+    if (!plan.layoutDone) return {};
+    return labelProblem(o.label, plan.params.fsType, os.oemCodePage(), labelPageNumber(o.codePage)) +
+           "; nothing was written";
+}
+
 // After the run: the kernel is told of a device's new partition table, and the cause is found
 // where the message alone does not say why.
 std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, DriverBinding& driver,
@@ -323,7 +361,7 @@ std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, Dri
 // The run from the system's services to the last message; `cause` says why in one sentence
 // where the system's text does not.
 void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome,
-               std::string& cause) {
+               std::string& cause, bool& passCancelled) {
     std::optional<StdoutToStderr> quiet;
     if (o.json) quiet.emplace();
     const std::unique_ptr<OsServices> os = osServicesFor(o.target, o.codePage);
@@ -362,7 +400,21 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     outcome = FormatCommand(env, host).run({o.target.rootPath(), o.label, o.type, o.sizeAdjust});
     if (outcome.end == FormatEnd::Cancelled)
         std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
-    cause = afterRun(host, outcome, driver, o.target);
+    // Ctrl-C stops the overwrite or erase, and the file system is written all the same: the
+    // card is usable, but not what was asked for.
+    if (const auto pass = host.cancelledPass(); pass && outcome.end == FormatEnd::Formatted) {
+        passCancelled = true;
+        cause = std::string(pass->stage == ProgressStage::Overwrite ? "overwrite" : "erase") +
+                " cancelled at " + std::to_string(pass->percent) + "%; the file system was written";
+        return;
+    }
+    if (flags.powerAbort) {
+        cause = kStoppedBySignal;
+        return;
+    }
+    cause = outcome.result == InvalidLabel && outcome.end != FormatEnd::Formatted
+                ? labelCause(o, driver, *os)
+                : afterRun(host, outcome, driver, o.target);
 }
 
 } // namespace
@@ -399,9 +451,13 @@ int formatCommand(std::vector<std::string> argv) {
     }
     if (options.target.blockDevice) card.name = describeCard(card.volume.device);
 #endif
-    runFormat(options, card, outcome, cause);
-    if (!cause.empty() && !options.json) std::fprintf(stderr, "brindlecard: %s.\n", cause.c_str());
+    bool passCancelled = false;  // formatted, after Ctrl-C stopped the overwrite or erase
+    runFormat(options, card, outcome, cause, passCancelled);
+    // The signal's own line is already out.
+    if (!cause.empty() && !options.json && cause != kStoppedBySignal)
+        std::fprintf(stderr, "brindlecard: %s.\n", cause.c_str());
     if (options.json) printJson(outcome, cause);
+    if (passCancelled) return kExitPassCancelled;
     return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;
 }
 

@@ -4,6 +4,7 @@
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/json.h"
+#include "cli/label_words.h"
 #include "cli/targets.h"
 #include "base/code_page.h"
 #include "app/card_check.h"
@@ -11,6 +12,7 @@
 #include "engine/layout.h"
 #if !defined(_WIN32)
 #include "cli/block_target.h"
+#include "platform/posix/oem_code_pages.h"
 #endif
 
 namespace brc::cli {
@@ -65,7 +67,7 @@ void printPlan(const Target& target, int32_t result, const FormatPlan& plan) {
         row(p.fsType == ExFat ? "Cluster heap offset" : "System sectors", p.systemSectors);
         row("Highest cluster", p.maxCluster);
         std::printf("%-20s %u%s\n", "Label check bits", plan.labelBits,
-                    plan.labelBits ? " (label refused)" : "");
+                    plan.labelBits ? (" (label refused: " + labelBitWords(plan.labelBits) + ")").c_str() : "");
     }
 }
 
@@ -85,9 +87,13 @@ int planCommand(std::vector<std::string> argv) {
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"plan takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);
+    bool writeProtected = false;  // the card's lock switch, where the system reports it
 #if !defined(_WIN32)
     if (target.blockDevice) {
-        const std::string refusal = vetBlockVolume(target.path, allowLoop, false).refusal;
+        // Planning only reads: a mounted card, or one another program holds, is planned too.
+        const BlockVolumeCheck card = describeBlockCard(target.path, allowLoop);
+        const std::string& refusal = card.refusal;
+        writeProtected = refusal.empty() && card.device.readOnly;
         if (!refusal.empty()) {
             if (json) std::printf("%s\n", JsonObject().number("result", Failed).string("refusal", refusal).str().c_str());
             else std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());
@@ -107,19 +113,35 @@ int planCommand(std::vector<std::string> argv) {
         return kExitFailed;
     }
     FormatPlan plan;
-    const int32_t result = checkFormatPlan(label, sizeAdjust, driver, &plan, os->oemCodePage());
+    int32_t result = checkFormatPlan(label, sizeAdjust, driver, &plan, os->oemCodePage());
+    if (result == Success && writeProtected) result = WriteProtected;
     closeTarget(driver);
+    std::string labelWords;
+    if (plan.layoutDone && plan.labelBits) {
+#if defined(_WIN32)
+        const unsigned page = 0;
+#else
+        const unsigned page = codePage ? codePage : localeOemCodePage();
+#endif
+        labelWords = labelProblem(label, plan.params.fsType, os->oemCodePage(), page);
+    }
 
     if (json) {
         JsonObject o;
         o.number("result", result);
         addLayoutFigures(o, figuresOf(plan));
         if (plan.layoutDone) o.number("labelBits", plan.labelBits);
+        if (!labelWords.empty()) o.string("labelProblem", labelWords);
         std::printf("%s\n", o.str().c_str());
         return result == 0 ? kExitOk : kExitFailed;
     }
     printPlan(target, result, plan);
-    if (result != 0) std::fprintf(stderr, "brindlecard: the card cannot be formatted as planned (%s).\n", resultName(result));
+    if (result == WriteProtected)
+        std::fprintf(stderr, "brindlecard: the card is write-protected: slide its lock switch away "
+                             "from LOCK, then plan again.\n");
+    else if (result != 0)
+        std::fprintf(stderr, "brindlecard: the card cannot be formatted as planned (%s).\n",
+                     labelWords.empty() ? resultName(result) : labelWords.c_str());
     return result == 0 ? kExitOk : kExitFailed;
 }
 

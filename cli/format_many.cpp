@@ -278,6 +278,13 @@ int finishRun(CardRun& run, const PlannedCard& card, CardBoard& board, bool json
     return status;
 }
 
+// The worse of two exit statuses: a card formatted after a cancelled pass is better off than
+// one that failed, whatever the numbers.
+int worse(int a, int b) {
+    const auto rank = [](int status) { return status == kExitPassCancelled ? 1 : status == kExitOk ? 0 : status + 1; };
+    return rank(a) >= rank(b) ? a : b;
+}
+
 // Reads every card's run until all have ended, passing Ctrl-C and SIGTERM on to them.
 int runCards(std::vector<CardRun>& runs, const std::vector<PlannedCard>& cards, CardBoard& board, bool json) {
     int worst = kExitOk;
@@ -301,7 +308,7 @@ int runCards(std::vector<CardRun>& runs, const std::vector<PlannedCard>& cards, 
         for (CardRun& run : runs) {
             if (run.status >= 0 || run.fds[0] >= 0 || run.fds[1] >= 0 || run.fds[2] >= 0) continue;
             waitForExit(run);
-            worst = std::max(worst, finishRun(run, cards[run.card], board, json));
+            worst = worse(worst, finishRun(run, cards[run.card], board, json));
         }
     }
     return worst;

@@ -60,6 +60,9 @@ int run(std::vector<std::string> args) {
         if (command == "list") return listCommand(args);
 #endif
         throw UsageError{"unknown command '" + command + "'"};
+    } catch (const RunError& e) {
+        std::fprintf(stderr, "brindlecard: %s.\n", e.message.c_str());
+        return kExitFailed;
     } catch (const UsageError& e) {
         std::fprintf(stderr, "brindlecard: %s.\n", e.message.c_str());
         // The help of the command that was misused, where there is one.

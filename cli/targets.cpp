@@ -123,6 +123,9 @@ Target resolveTarget(const std::string& text) {
 #else
     std::string canonical;
     CardIdentity identity;
+    // A device name that names nothing is a card that is not there, not a mistyped command.
+    if (path.rfind("/dev/", 0) == 0 && ::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
+        throw RunError{"no such device: " + path};
     if (std::string problem = resolveOnce(where, path, canonical, identity); !problem.empty())
         throw UsageError{problem};
     path = canonical;

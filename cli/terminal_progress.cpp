@@ -171,6 +171,10 @@ void TerminalProgress::destroyProgressWindow() { finish(); }
 TerminalProgress::~TerminalProgress() { finish(); }
 
 void TerminalProgress::showStage(const StageProgress& stage) {
+    const auto index = static_cast<size_t>(stage.stage);
+    if (stage.state == StageState::Running && index < percents_.size()) percents_[index] = stage.percent;
+    if (stage.state == StageState::Cancelled && stage.stage != ProgressStage::Format && !cancelled_)
+        cancelled_ = Cancelled{stage.stage, index < percents_.size() ? percents_[index] : 0};
     if (reportFd_ >= 0) report(stage);
     show(rowOf(stage.stage), utf16ToUtf8(texts_.render(stage)), stage);
 }

@@ -68,6 +68,13 @@ public:
     // in-place drawing.
     void fitTo(unsigned columns) { columns_ = columns; }
 
+    // The pass (overwrite or erase) that was cancelled and the whole percent it had reached.
+    struct Cancelled {
+        ProgressStage stage;
+        uint32_t percent;
+    };
+    std::optional<Cancelled> cancelledPass() const { return cancelled_; }
+
     // Also writes every change of a stage onto `fd` as a progress line (cli/progress_channel.h):
     // each change of state or whole percentage, and the counts a few times a second between.
     void reportTo(int fd) { reportFd_ = fd; }
@@ -103,6 +110,8 @@ private:
     std::optional<PassStart> passStart_;
     Clock::time_point rateShown_{};
     std::string rateLine_;
+    std::array<uint32_t, 3> percents_{};  // each stage's last percent
+    std::optional<Cancelled> cancelled_;
     bool everyPercent_ = false;
     unsigned columns_ = 0;  // 0: lines as long as they are
     int reportFd_ = -1;

@@ -146,29 +146,42 @@ TEST(FormatCli, InterruptCancelsTheOverwriteButStillFormats) {
     ScratchDir dir("sigint");
     const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
     ASSERT_EQ(runCli("card create " + img + " --size 1G").status, 0);
-    pid_t pid = spawnCli({"format", img, "--yes", "--type", "overwrite"}, out);
+    pid_t pid = spawnCli({"format", img, "--yes", "--type", "overwrite", "--progress"}, out);
     awaitOverwrite(out);
     kill(pid, SIGINT);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     kill(pid, SIGINT); // a second Ctrl-C during the cancel changes nothing
-    EXPECT_EQ(waitExit(pid), 0);
+    // Formatted, but not as asked: a status of its own, and the percent reached.
+    EXPECT_EQ(waitExit(pid), 3);
     const std::string text = slurp(out);
     EXPECT_NE(text.find("Стереть CANCEL"), std::string::npos) << text;
     EXPECT_NE(text.find("Volume Information"), std::string::npos) << text;
+    const size_t said = text.find("brindlecard: overwrite cancelled at ");
+    ASSERT_NE(said, std::string::npos) << text;
+    const int percent = std::stoi(text.substr(said + 36));
+    EXPECT_GE(percent, 0);
+    EXPECT_LT(percent, 100);
+    EXPECT_NE(text.find("Стереть " + std::string(percent < 10 ? "  " : " ") + std::to_string(percent) + "% ["),
+              std::string::npos)
+        << "the percent said is the one drawn last: " << text;
 }
 
-TEST(FormatCli, TerminateAbandonsTheFormatWithTheSuspendMessage) {
+TEST(FormatCli, TerminateAbandonsTheFormatAndSaysASignalStoppedIt) {
     ScratchDir dir("sigterm");
     const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
     ASSERT_EQ(runCli("card create " + img + " --size 1G").status, 0);
-    pid_t pid = spawnCli({"format", img, "--yes", "--type", "overwrite"}, out);
+    pid_t pid = spawnCli({"format", img, "--yes", "--type", "overwrite", "--progress"}, out);
     awaitOverwrite(out);
     kill(pid, SIGTERM);
     EXPECT_EQ(waitExit(pid), 1);
     const std::string text = slurp(out);
     EXPECT_EQ(text.find("Volume Information"), std::string::npos) << text;
     EXPECT_NE(text.find("Стереть CANCEL"), std::string::npos) << text;
-    EXPECT_NE(text.find("Подвесные / спящий режим обнаружено"), std::string::npos) << text;
+    // A signal, not a suspend or hibernation, and said once.
+    EXPECT_EQ(text.find("Подвесные / спящий режим обнаружено"), std::string::npos) << text;
+    const size_t said = text.find("brindlecard: stopped by a signal (SIGTERM)");
+    EXPECT_NE(said, std::string::npos) << text;
+    EXPECT_EQ(text.find("stopped by a signal", said + 20), std::string::npos) << text;
     // The card was left closed and usable: a quick format afterwards works.
     EXPECT_EQ(runCli("format " + img + " --yes --json").status, 0);
 }

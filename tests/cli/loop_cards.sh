@@ -187,6 +187,7 @@ refused "a disk over 2 TiB" "more than the 2 TiB a card may have" "$huge" \
 
 attach locked card.img -r
 one_line=0 refused "a read-only card" "защищена от записи" "$locked" "$exe" format "$locked" --allow-loop --yes
+refused "plan of a read-only card" "is write-protected" "$locked" "$exe" plan "$locked" --allow-loop
 
 # Another program holding the device exclusively.
 python3 -c 'import os, sys, time
@@ -213,6 +214,8 @@ if mount "$card" mnt 2>/dev/null; then
     mounted+=("$scratch/mnt")
     refused "a mounted card" "is mounted at $scratch/mnt; unmount it first" "$card" \
         "$exe" format "$card" --allow-loop --yes
+    # Planning only reads: a mounted card is planned.
+    "$exe" plan "$card" --allow-loop >/dev/null 2>stderr.txt || fail "plan of a mounted card: $(cat stderr.txt)"
     "$exe" format "$card" --allow-loop --yes --unmount >/dev/null 2>stderr.txt ||
         fail "--unmount: $(cat stderr.txt)"
     grep -q "unmounted $scratch/mnt" stderr.txt || fail "--unmount did not say what it unmounted"

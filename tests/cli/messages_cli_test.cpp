@@ -60,6 +60,15 @@ const Case kCases[] = {
     {"vanished card", "vanish", "format @/c.img --yes", 1, "the card failed a transfer during the format"},
     // Counts of one are singular.
     {"one sector", "", "card create @/one.img --size 512", 0, "1 sector (512 bytes), protected area 0 sectors"},
+    // A device that is not there is a failure, not a usage error.
+    {"no such device", "", "format /dev/brc-no-such-card --yes", 1, "no such device: /dev/brc-no-such-card"},
+    {"check of no such device", "", "check /dev/brc-no-such-card", 1, "no such device: /dev/brc-no-such-card"},
+    // A refused label says why, in words.
+    {"label too long", "card", "format @/c.img --yes -L ABCDEFGHIJKLMN", 1,
+     "'ABCDEFGHIJKLMN' has 14 characters; a FAT label holds 11; nothing was written"},
+    {"label outside the code page", "card", "format @/c.img --yes -L ФОТО", 1,
+     "'Ф' is not in code page 437; try --codepage 866"},
+    {"label character plan refuses", "card", "plan @/c.img -L 'a*b'", 1, "'*' is not allowed in a FAT label"},
     // The driver library's code only with -v.
     {"identify fails", "identify", "format @/c.img --yes --json", 1, "the card did not report its capacity\""},
     {"identify fails, verbose", "identify", "format @/c.img -yv --json", 1,
