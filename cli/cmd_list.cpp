@@ -1,5 +1,7 @@
 // brindlecard list: the block devices of this system, and which of them are cards that may be
 // formatted (Linux).
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "base/code_page.h"
@@ -8,6 +10,7 @@
 #include "cli/block_target.h"
 #include "cli/commands.h"
 #include "cli/json.h"
+#include "cli/volume_probe.h"
 #include "platform/posix/posix_os.h"
 
 namespace brc::cli {
@@ -16,11 +19,14 @@ namespace {
 const char kListUsage[] =
     "usage: brindlecard list [--allow-loop] [--json]\n"
     "\n"
-    "Lists the disks of this system: every SD slot and card reader with its card, and why any\n"
-    "other disk is not offered. Nothing is written.\n"
+    "Lists the disks of this system: every SD slot and card reader with its card, its file\n"
+    "system and label whatever it is (as libblkid finds them), where it is mounted, and\n"
+    "whether this user can format it; and why any other disk is not offered. Nothing is\n"
+    "written.\n"
     "\n"
     "  --allow-loop  offer loop devices too (a loop device over an image stands in for a card)\n"
-    "  --json        one JSON object per disk, one per line\n";
+    "  --json        one JSON object per disk, one per line (formatBy: \"root\", or empty when\n"
+    "                this user cannot format it)\n";
 
 // The file system and label on the card, read as a format's label step reads them.
 void readVolume(OsServices& os, const std::string& path, std::string& fileSystem, std::string& label) {
@@ -30,6 +36,14 @@ void readVolume(OsServices& os, const std::string& path, std::string& fileSystem
         fileSystem = utf16ToUtf8(info.fileSystem);
         label = utf16ToUtf8(info.label);
     }
+}
+
+// Who may format an offered card from this session: "root" (this user is), "" (nobody here).
+std::string whoMayFormat() { return ::geteuid() == 0 ? "root" : ""; }
+
+std::string formatterText(const std::string& formatter) {
+    if (formatter == "root") return "can be formatted";
+    return "a card, but formatting it needs root: run brindlecard as root (sudo)";
 }
 
 } // namespace
@@ -51,8 +65,18 @@ int listCommand(std::vector<std::string> argv) {
         if (unlisted(d)) continue;
         const std::string reason = listRefusal(views, d, allowLoop);
         std::string fileSystem, label;
-        if (d.bytes > 0 && (blockdev::isCard(d) || d.kind == blockdev::Kind::Loop))
-            readVolume(*os, d.path, fileSystem, label);
+        bool unreadable = false;
+        if (d.bytes > 0 && (blockdev::isCard(d) || d.kind == blockdev::Kind::Loop)) {
+            if (canProbeVolumes()) {
+                const ProbedVolume volume = probeVolume(d.path);
+                unreadable = !volume.opened;
+                fileSystem = volume.type;
+                label = volume.label;
+            } else {
+                readVolume(*os, d.path, fileSystem, label);
+            }
+        }
+        const std::string formatter = reason.empty() ? whoMayFormat() : "";
         std::vector<std::string> mountPoints;
         for (const blockdev::Mount& m : d.mounts) mountPoints.push_back(m.mountPoint);
         if (reason.empty()) ++offered;
@@ -67,6 +91,8 @@ int listCommand(std::vector<std::string> argv) {
                 .number("bytes", static_cast<int64_t>(d.bytes))
                 .string("fileSystem", fileSystem)
                 .string("label", label)
+                .boolean("readable", !unreadable)
+                .string("formatBy", formatter)
                 .strings("mountPoints", mountPoints)
                 .boolean("readOnly", d.readOnly)
                 .boolean("qualifies", reason.empty())
@@ -76,10 +102,11 @@ int listCommand(std::vector<std::string> argv) {
         }
         std::string line = describeCard(d);
         if (!fileSystem.empty()) line += ", " + fileSystem + (label.empty() ? "" : " \"" + label + "\"");
+        if (unreadable) line += ", contents not readable by this user";
         for (size_t i = 0; i < mountPoints.size(); ++i) line += (i ? ", " : "; mounted at ") + mountPoints[i];
         if (d.readOnly) line += "; read-only";
         std::printf("%s\n    %s\n", line.c_str(),
-                    reason.empty() ? "can be formatted" : ("not offered: " + reason + ".").c_str());
+                    reason.empty() ? formatterText(formatter).c_str() : ("not offered: " + reason + ".").c_str());
     }
     if (!json)
         std::printf(offered ? "%u card(s) can be formatted.\n" : "No disk here can be formatted.\n", offered);

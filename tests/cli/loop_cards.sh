@@ -209,6 +209,20 @@ holder=
 # Inode tables and journal written now: the kernel would otherwise fill them in behind our
 # back once mounted, and the card would change while we check that nothing wrote to it.
 mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$card" || fail "mkfs.ext4"
+# list names any file system on a card, and who may format it.
+listed=$("$exe" list --allow-loop --json | grep -F "\"path\":\"$card\"")
+case $listed in
+    *'"fileSystem":"ext4"'*'"formatBy":"root"'*) echo "ok: list names ext4 on $card" ;;
+    *) fail "list of an ext4 card: $listed" ;;
+esac
+if command -v setpriv >/dev/null; then
+    listed=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$exe" list --allow-loop --json |
+        grep -F "\"path\":\"$card\"")
+    case $listed in
+        *'"readable":false'*'"formatBy":""'*) echo "ok: list as another user" ;;
+        *) fail "list as a user who may not read $card: $listed" ;;
+    esac
+fi
 mkdir -p mnt
 if mount "$card" mnt 2>/dev/null; then
     mounted+=("$scratch/mnt")
@@ -278,7 +292,7 @@ python3 - "$card" list.json <<'EOF' || fail "list --allow-loop does not offer th
 import json, sys
 disks = {d["path"]: d for d in map(json.loads, open(sys.argv[2]))}
 card = disks[sys.argv[1]]
-assert card["qualifies"] and card["fileSystem"] == "FAT" and card["bytes"] == 64 << 20, card
+assert card["qualifies"] and card["fileSystem"] == "vfat" and card["bytes"] == 64 << 20, card
 EOF
 
 if [ "$failures" -ne 0 ]; then
