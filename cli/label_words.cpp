@@ -34,7 +34,12 @@ std::string pageAdvice([[maybe_unused]] const std::u16string& c, [[maybe_unused]
     return {};
 }
 
-std::string quoted(const std::u16string& text) { return "'" + utf16ToUtf8(text) + "'"; }
+std::string quoted(const std::u16string& text) {
+    std::string out(1, '\'');
+    out += utf16ToUtf8(text);
+    out += '\'';
+    return out;
+}
 
 } // namespace
 
