@@ -7,11 +7,13 @@
 
 #include <cerrno>
 
+#include "platform/posix/device_handles.h"
+
 namespace brc::cli {
 
 CardFileLock::CardFileLock(const std::string& path) {
     // Non-blocking, so a FIFO in the card's place cannot hold the run here.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    fd_ = openBlockDevice(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return;
     struct stat st {};
     if (::fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {

@@ -17,6 +17,7 @@
 #include "drivers/linux_aio.h"
 #include "drivers/write_queue.h"
 #include "platform/posix/block_devices.h"
+#include "platform/posix/device_handles.h"
 
 namespace brc::vcard {
 namespace {
@@ -178,7 +179,7 @@ private:
     // is it unmounted and written. What is taken must be the device the command vetted.
     uint32_t claim() {
         if (claimed_) return SDHOST_OK;
-        const int fd = ::open(path_.c_str(), O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC);
+        const int fd = openBlockDevice(path_, O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC);
         std::string error;
         if (fd < 0) {
             const int err = errno;
@@ -269,11 +270,11 @@ private:
 uint32_t openBlockCard(const std::string& path, const CardIdentity& vetted, const Host& host,
                        std::unique_ptr<Card>& card, std::string& error, bool forReading) {
     bool readOnly = forReading;
-    int fd = ::open(path.c_str(), (forReading ? O_RDONLY : O_RDWR) | O_DIRECT | O_CLOEXEC);
+    int fd = openBlockDevice(path, (forReading ? O_RDONLY : O_RDWR) | O_DIRECT | O_CLOEXEC);
     if (fd < 0 && !forReading && (errno == EROFS || errno == EACCES || errno == EBUSY)) {
         // EBUSY: a kernel that keeps writers off mounted devices; the write claims it later.
         readOnly = errno != EBUSY;
-        fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+        fd = openBlockDevice(path, O_RDONLY | O_DIRECT | O_CLOEXEC);
     }
     if (fd < 0) {
         const int err = errno;
@@ -314,7 +315,7 @@ uint32_t openBlockCard(const std::string& path, const CardIdentity& vetted, cons
 uint32_t blockCardFlags(const std::string& path, const CardIdentity& vetted, uint32_t& flags,
                         std::string& error) {
     flags = 0;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = openBlockDevice(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return SDHOST_ERR_NO_CARD;
     if (!isVettedObject(fd, path, vetted, error)) {
         ::close(fd);

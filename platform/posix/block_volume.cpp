@@ -1,5 +1,7 @@
 #include "platform/posix/block_volume.h"
 
+#include "platform/posix/device_handles.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -59,7 +61,7 @@ namespace {
 
 // Whatever the mount table says, the kernel has the last word.
 std::string exclusiveOpenRefusal(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+    const int fd = openBlockDevice(path, O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0) {
         ::close(fd);
         return {};
@@ -103,8 +105,8 @@ std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check) {
 }
 
 bool rereadPartitionTable(const std::string& path, std::string& error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = openBlockDevice(path, O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) fd = openBlockDevice(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = "cannot open " + path + " to re-read its partition table: " + std::strerror(errno);
         return false;

@@ -18,6 +18,7 @@
 
 #include "base/on_card_fields.h"
 #include "device/card_map.h"
+#include "platform/posix/device_handles.h"
 #include "platform/posix/oem_code_pages.h"
 #include "platform/virtual_volume.h"
 
@@ -119,7 +120,8 @@ int openMapped(const std::string& path, int flags) {
     }
     // A card's device is written only while nothing else holds it (a mounted partition).
     if (S_ISBLK(st.st_mode) && (flags & O_ACCMODE) != O_RDONLY) flags |= O_EXCL;
-    Fd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(S_ISBLK(st.st_mode) ? openBlockDevice(path, flags | O_NONBLOCK | O_CLOEXEC)
+                              : ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return -1;
     const int status = ::fcntl(fd.get(), F_GETFL);
     if (::fstat(fd.get(), &st) != 0 || !isCard(st) || status < 0 ||

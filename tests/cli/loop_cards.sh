@@ -238,6 +238,28 @@ else
     echo "skip: this system cannot mount ext4; the mount check ran on a fake table above"
 fi
 
+# A user who may not open the card's device is refused with one sentence; handed a descriptor
+# of it (as udisks2 hands one to a desktop user), the same user formats it, to the same bytes
+# as root.
+if command -v setpriv >/dev/null; then
+    nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    refused "a user who may not open the card" "cannot open $card: Permission denied" "$card" \
+        "${nobody[@]}" "$exe" format "$card" --allow-loop --yes
+    # A quick format leaves the data area alone: both start from the same blank card.
+    dd if=/dev/zero of="$card" bs=1M count=16 conv=notrunc status=none
+    "$exe" format "$card" --allow-loop --yes --label HANDED >/dev/null 2>&1 || fail "format as root"
+    as_root=$(head -c 16M "$card" | sha256sum)
+    dd if=/dev/zero of="$card" bs=1M count=16 conv=notrunc status=none
+    if (exec 9<>"$card" && BRINDLECARD_DEVICE_FD="9:$devno" "${nobody[@]}" "$exe" format "$card" \
+            --allow-loop --yes --label HANDED) >/dev/null 2>stderr.txt; then
+        [ "$(head -c 16M "$card" | sha256sum)" = "$as_root" ] &&
+            echo "ok: formatted through a handed descriptor as another user, as root formats it" ||
+            fail "the format through a handed descriptor differs from root's"
+    else
+        fail "format through a handed descriptor: $(cat stderr.txt)"
+    fi
+fi
+
 # Without discard the erase is reported as not supported and the card formatted all the same.
 if echo 0 >"/sys/block/$name/queue/discard_max_bytes" 2>/dev/null &&
     [ "$(cat "/sys/block/$name/queue/discard_max_bytes")" = 0 ]; then
