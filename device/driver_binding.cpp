@@ -46,6 +46,24 @@ std::string driverFileName(uint32_t route, bool retry) {
 #endif
 }
 
+std::string driverDirectory(const std::string& programDirectory) {
+    if (programDirectory.empty()) return programDirectory;
+    const auto holdsALibrary = [](const std::filesystem::path& folder) {
+        std::error_code ec;
+        for (const auto& [route, retry] : {std::pair{1u, false}, {2u, false}, {2u, true}})
+            if (std::filesystem::is_regular_file(folder / driverFileName(route, retry), ec)) return true;
+        return false;
+    };
+    std::filesystem::path beside = pathFromUtf8(programDirectory);
+    if (holdsALibrary(beside)) return programDirectory;
+    if (!beside.has_filename()) beside = beside.parent_path();  // "PREFIX/bin/"
+    // The folder is a real path, so its parent is the prefix: no link to resolve first.
+    const std::filesystem::path installed =
+        (beside.parent_path() / kInstalledDriverFolder).make_preferred();
+    if (holdsALibrary(installed)) return utf8FromPath(installed);
+    return programDirectory;
+}
+
 LoadedLibrary::LoadedLibrary(OsServices& os, const std::string& path)
     : os_(os), library_(os.loadLibrary(path)) {}
 

@@ -38,7 +38,8 @@ struct DriverBinding {
     DriverApi api;
     OsServices* os = nullptr;    // loads the libraries; without it only installed tables bind
     void* library = nullptr;     // the loaded library; null for an installed table
-    std::string directory;       // where the libraries are looked up first; empty: beside the executable
+    std::string directory;       // where the libraries are looked up first; empty: the system's
+                                 // own place (driverDirectory on Linux)
     std::string lastError;       // why the last bind failed, for the user
 
     DriverBinding() = default;
@@ -50,6 +51,16 @@ struct DriverBinding {
 
 // File names of the libraries for a route (platform-specific suffixes).
 std::string driverFileName(uint32_t route, bool retry);
+
+// The installed libraries' folder under the prefix, the parent of the program's folder:
+// PREFIX/bin/brindlecard loads PREFIX/lib/brindlecard/quillhost.so.
+constexpr char kInstalledDriverFolder[] = "lib/brindlecard";
+
+// Where the driver libraries of a program in `programDirectory` (UTF-8, the real path of its
+// folder) lie: beside it when one of them is there (a build tree, the Windows folder), else in
+// kInstalledDriverFolder when one is there, else beside it still, so that a missing library is
+// looked for, and reported, where it always was.
+std::string driverDirectory(const std::string& programDirectory);
 
 // How binding a library ended.
 enum class BindResult {

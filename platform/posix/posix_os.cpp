@@ -18,6 +18,7 @@
 
 #include "base/on_card_fields.h"
 #include "device/card_map.h"
+#include "device/driver_binding.h"
 #include "platform/posix/device_handles.h"
 #include "platform/posix/oem_code_pages.h"
 #include "platform/virtual_volume.h"
@@ -72,6 +73,11 @@ std::string executableDirectory() {
     const size_t cut = path.find_last_of('/');
     return cut == std::string::npos || cut == 0 ? std::string() : path.substr(0, cut);
 }
+
+// The driver libraries' folder: beside the program in the build tree, PREFIX/lib/brindlecard
+// when installed. /proc/self/exe is the program's real path, so a link to the program (say
+// /usr/local/bin/brindlecard -> /opt/brindlecard/bin/brindlecard) finds its own libraries.
+std::string driverLibraryDirectory() { return driverDirectory(executableDirectory()); }
 
 // 0 for A: to 25 for Z:, or -1.
 int letterIndex(char16_t letter) {
@@ -342,9 +348,9 @@ public:
 
     uint32_t lastError() override { return lastError_; }
 
-    // The private driver instance lives beside the program, as the other driver libraries do.
+    // The private driver instance lives where the other driver libraries do.
     std::optional<std::u16string> systemRoot() override {
-        const std::string dir = executableDirectory();
+        const std::string dir = driverLibraryDirectory();
         if (dir.empty()) return std::nullopt;
         return utf8ToUtf16(dir);
     }
@@ -353,12 +359,12 @@ public:
         return utf16ToUtf8(root) + "/quillhost.so";
     }
 
-    // A bare file name is looked for beside the program first, as Windows does, then along
-    // the loader's own search path.
+    // A bare file name is looked for in the driver libraries' folder first (beside the program,
+    // as Windows does, or where they are installed), then along the loader's own search path.
     void* loadLibrary(const std::string& path) override {
         void* library = nullptr;
         if (path.find('/') == std::string::npos) {
-            const std::string dir = executableDirectory();
+            const std::string dir = driverLibraryDirectory();
             if (!dir.empty()) library = ::dlopen((dir + "/" + path).c_str(), RTLD_NOW | RTLD_LOCAL);
         }
         if (!library) library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
