@@ -57,7 +57,7 @@ std::string driverFileName(uint32_t route, bool retry);
 constexpr char kInstalledDriverFolder[] = "lib/brindlecard";
 
 // Where the driver libraries of a program in `programDirectory` (UTF-8, the real path of its
-// folder) lie: beside it when one of them is there (a build tree, the Windows folder), else in
+// folder) lie: beside it when one of them is there (a build tree), else in
 // kInstalledDriverFolder when one is there, else beside it still, so that a missing library is
 // looked for, and reported, where it always was.
 std::string driverDirectory(const std::string& programDirectory);
