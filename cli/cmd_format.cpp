@@ -160,13 +160,16 @@ public:
         refusal_ = target_.changed();
         if (!refusal_.empty()) return msg::CannotFormat;
         if (!volume_) return 0;
-        refusal_ = takeBlockVolume(target_.path, *volume_);
+        refusal_ = takeBlockVolume(target_.path, *volume_, access_);
         for (const std::string& point : volume_->unmounted)
             std::fprintf(stderr, "brindlecard: unmounted %s.\n", point.c_str());
         return refusal_.empty() ? 0 : msg::CardInUse;
     }
-    // The checks of a card's device, done before the questions.
-    void setVolume(BlockVolumeCheck* volume) { volume_ = volume; }
+    // The checks of a card's device, done before the questions, and how it is reached.
+    void setVolume(BlockVolumeCheck* volume, const DeviceAccess& access) {
+        volume_ = volume;
+        access_ = access;
+    }
 #endif
     void reportProgressTo(int fd) { progress_.reportTo(fd); }
     std::optional<TerminalProgress::Cancelled> cancelledPass() const { return progress_.cancelledPass(); }
@@ -180,6 +183,7 @@ private:
     std::string refusal_;
 #if !defined(_WIN32)
     BlockVolumeCheck* volume_ = nullptr;
+    DeviceAccess access_;
 #endif
     TerminalProgress progress_;
 };
@@ -265,6 +269,9 @@ struct FormatOptions {
     bool quiet = false, everyPercent = false;
     std::vector<std::string> cardOptions; // the options again, for each card's run of many
     std::optional<CardRunChannel> channel; // a card's run of many: where its progress goes
+#if !defined(_WIN32)
+    DeviceAccess access;                   // a card's device for a user its node refuses
+#endif
     bool one() const { return !all && targets.size() == 1; }
 };
 
@@ -305,6 +312,7 @@ FormatOptions readOptions(Args& args) {
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
 #if !defined(_WIN32)
     o.channel = takeCardRunChannel();
+    o.access = {true, isatty(fileno(stdin)) != 0};
 #endif
     return o;
 }
@@ -314,6 +322,7 @@ struct CheckedCard {
     std::string name; // a real card as the confirmation names it
 #if !defined(_WIN32)
     BlockVolumeCheck volume; // a card's device: what it is, where it is mounted
+    bool rescanAfterRun = false; // its table is read again once the run holds it no more
 #endif
 };
 
@@ -341,14 +350,16 @@ std::string labelCause(const FormatOptions& o, DriverBinding& driver, OsServices
 // After the run: the kernel is told of a device's new partition table, and the cause is found
 // where the message alone does not say why.
 std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, DriverBinding& driver,
-                     const Target& target) {
+                     const Target& target, [[maybe_unused]] CheckedCard& card) {
     if (!host.refusal().empty()) return host.refusal() + "; nothing was written";
 #if !defined(_WIN32)
-    // The new partition shows once the kernel reads the table again.
+    // The new partition shows once the kernel reads the table again. Root asks it now; another
+    // user asks udisks2 once every descriptor of the card this run holds is closed.
     std::string reread;
-    if (target.blockDevice && outcome.end != FormatEnd::Refused &&
-        outcome.end != FormatEnd::Cancelled && !rereadPartitionTable(target.path, reread))
-        std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
+    if (target.blockDevice && outcome.end != FormatEnd::Refused && outcome.end != FormatEnd::Cancelled) {
+        if (::geteuid() != 0) card.rescanAfterRun = true;
+        else if (!rereadPartitionTable(target.path, reread)) std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
+    }
 #endif
     if (!saysOnlyCannotFormat(outcome.messageId)) return {};
     std::string cause = explainCardProblem(driver, target);
@@ -371,7 +382,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     TerminalHost host({o.yes, o.json, o.quiet, o.everyPercent}, flags, card.name, o.target);
     if (o.channel) host.reportProgressTo(o.channel->fd);
 #if !defined(_WIN32)
-    if (o.target.blockDevice) host.setVolume(&card.volume);
+    if (o.target.blockDevice) host.setVolume(&card.volume, o.access);
 #else
     // One formatting copy at a time, as the desktop program keeps it on Windows.
     const InstanceGuard guard(*os);
@@ -414,7 +425,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     }
     cause = outcome.result == InvalidLabel && outcome.end != FormatEnd::Formatted
                 ? labelCause(o, driver, *os)
-                : afterRun(host, outcome, driver, o.target);
+                : afterRun(host, outcome, driver, o.target, card);
 }
 
 } // namespace
@@ -442,7 +453,7 @@ int formatCommand(std::vector<std::string> argv) {
         card.volume.refusal = "'" + options.target.display + "' is no longer the card that was confirmed: it "
                               "was replaced or moved meanwhile";
     else if (options.target.blockDevice)
-        card.volume = vetBlockVolume(options.target.path, options.allowLoop, options.unmount);
+        card.volume = vetBlockVolume(options.target.path, options.allowLoop, options.unmount, options.access);
     if (const std::string& refusal = card.volume.refusal; !refusal.empty()) {
         outcome.result = Failed;
         if (options.json) printJson(outcome, refusal);
@@ -453,6 +464,10 @@ int formatCommand(std::vector<std::string> argv) {
 #endif
     bool passCancelled = false;  // formatted, after Ctrl-C stopped the overwrite or erase
     runFormat(options, card, outcome, cause, passCancelled);
+#if !defined(_WIN32)
+    if (std::string note; card.rescanAfterRun && !rescanPartitionTable(options.target.path, options.access, note))
+        std::fprintf(stderr, "brindlecard: %s.\n", note.c_str());
+#endif
     // The signal's own line is already out.
     if (!cause.empty() && !options.json && cause != kStoppedBySignal)
         std::fprintf(stderr, "brindlecard: %s.\n", cause.c_str());
