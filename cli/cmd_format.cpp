@@ -79,6 +79,9 @@ const char kFormatUsage[] =
     "                          (messageId 0 with the report), and cause says why in one\n"
     "                          sentence where the message alone does not\n"
     "\n"
+    "A user who may not open a card's device has udisks2 open it (and unmount it with\n"
+    "--unmount) where polkit allows; otherwise the command says to run it as root (Linux).\n"
+    "\n"
     "Ctrl-C cancels an overwrite or erase: the file system is still written, the command\n"
     "says \"overwrite cancelled at N%\" and exits with 3 (--json: outcome formatted, with\n"
     "the cancel in status and cause).\n"
@@ -160,15 +163,21 @@ public:
         refusal_ = target_.changed();
         if (!refusal_.empty()) return msg::CannotFormat;
         if (!volume_) return 0;
+        const bool letGo = lock_ && !volume_->toUnmount.empty() && udisksActsForUser(access_);
+        if (letGo) lock_->letGo();
         refusal_ = takeBlockVolume(target_.path, *volume_, access_);
+        if (letGo && !lock_->takeAgain() && refusal_.empty())
+            refusal_ = "another process took the lock on '" + target_.display + "' while its card was unmounted";
         for (const std::string& point : volume_->unmounted)
             std::fprintf(stderr, "brindlecard: unmounted %s.\n", point.c_str());
         return refusal_.empty() ? 0 : msg::CardInUse;
     }
-    // The checks of a card's device, done before the questions, and how it is reached.
-    void setVolume(BlockVolumeCheck* volume, const DeviceAccess& access) {
+    // The checks of a card's device, done before the questions, how it is reached, and the
+    // run's lock on it.
+    void setVolume(BlockVolumeCheck* volume, const DeviceAccess& access, CardFileLock* lock) {
         volume_ = volume;
         access_ = access;
+        lock_ = lock;
     }
 #endif
     void reportProgressTo(int fd) { progress_.reportTo(fd); }
@@ -184,6 +193,7 @@ private:
 #if !defined(_WIN32)
     BlockVolumeCheck* volume_ = nullptr;
     DeviceAccess access_;
+    CardFileLock* lock_ = nullptr;
 #endif
     TerminalProgress progress_;
 };
@@ -381,14 +391,15 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     RunFlags flags;
     TerminalHost host({o.yes, o.json, o.quiet, o.everyPercent}, flags, card.name, o.target);
     if (o.channel) host.reportProgressTo(o.channel->fd);
-#if !defined(_WIN32)
-    if (o.target.blockDevice) host.setVolume(&card.volume, o.access);
-#else
+#if defined(_WIN32)
     // One formatting copy at a time, as the desktop program keeps it on Windows.
     const InstanceGuard guard(*os);
 #endif
     // Held until the run is over: one format per card. Two cards format side by side.
-    const CardFileLock cardLock(o.target.path);
+    CardFileLock cardLock(o.target.path);
+#if !defined(_WIN32)
+    if (o.target.blockDevice) host.setVolume(&card.volume, o.access, &cardLock);
+#endif
     uint32_t refusal = 0;
 #if defined(_WIN32)
     refusal = guard.refusal();

@@ -8,7 +8,8 @@ packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchma
           wine wine64
           xvfb imagemagick
           locales fonts-ipafont-gothic fonts-wqy-microhei
-          dosfstools exfatprogs mtools universal-ctags pkg-config libblkid-dev)
+          dosfstools exfatprogs mtools universal-ctags pkg-config libblkid-dev
+          libsystemd-dev dbus-daemon dbus-bin polkitd udisks2 udev)
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 update=0

@@ -92,10 +92,9 @@ std::string exclusiveOpenRefusal(const std::string& path, const DeviceAccess& ac
                         : "cannot open " + path + ": " + std::strerror(err);
 }
 
-// Root unmounts and rescans itself; anyone else asks udisks2, where the command may.
-bool throughUdisks(const DeviceAccess& access) { return access.udisks && ::geteuid() != 0; }
-
 } // namespace
+
+bool udisksActsForUser(const DeviceAccess& access) { return access.udisks && ::geteuid() != 0; }
 
 BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool unmount, const DeviceAccess& access) {
     std::vector<blockdev::Mount> mounts;
@@ -125,7 +124,7 @@ BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool un
 std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check, const DeviceAccess& access) {
     for (const blockdev::Mount& m : check.toUnmount) {
         const std::string failed = "cannot unmount " + m.mountPoint + " of " + path;
-        if (throughUdisks(access)) {
+        if (udisksActsForUser(access)) {
             const UdisksAnswer a = udisksUnmount("/dev/" + m.device, {access.interactive, true});
             if (!a.done()) return udisksRefusal(failed, a, "unmount it");
         } else if (::umount2(m.mountPoint.c_str(), 0) != 0) {
@@ -162,7 +161,7 @@ bool rereadPartitionTable(const std::string& path, std::string& error) {
 }
 
 bool rescanPartitionTable(const std::string& path, const DeviceAccess& access, std::string& error) {
-    if (!throughUdisks(access)) return rereadPartitionTable(path, error);
+    if (!udisksActsForUser(access)) return rereadPartitionTable(path, error);
     releaseHandedDevice(path);
     const UdisksAnswer a = udisksRescan(path, {access.interactive, true});
     if (a.done()) return true;

@@ -27,6 +27,10 @@ struct DeviceAccess {
     bool interactive = false; // polkit may ask the user (a person is at the terminal)
 };
 
+// Whether udisks2 unmounts and rescans for this user rather than the command itself: `access`
+// lets it, and the user is not root.
+bool udisksActsForUser(const DeviceAccess& access);
+
 // Looks at the device at `path` in every system view, changing nothing: it must be a card (or
 // with `allowLoop` a loop device) and nothing may be mounted from it. With `unmount`, the card's
 // own mounted partitions are listed in toUnmount instead of refused; a mount of anything
