@@ -165,7 +165,7 @@ bool rescanPartitionTable(const std::string& path, const DeviceAccess& access, s
     releaseHandedDevice(path);
     const UdisksAnswer a = udisksRescan(path, {access.interactive, true});
     if (a.done()) return true;
-    error = "the kernel was not asked to read the new partition table of " + path + " (udisks2: " + a.error +
+    error = "udisks2 did not have the kernel read the new partition table of " + path + " (" + a.error +
             "); take the card out and put it back to see its partition";
     return false;
 }
