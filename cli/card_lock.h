@@ -18,6 +18,15 @@ public:
 
     bool heldElsewhere() const { return heldElsewhere_; }
 
+#if !defined(_WIN32)
+    // udev holds off from a device while its lock is held, and udisks2 answers an unmount only
+    // once udev has looked at the device again: the lock is let go while udisks2 unmounts the
+    // card, and taken again after. False when another process took it meanwhile (udev's own
+    // short holds are waited out).
+    void letGo();
+    bool takeAgain();
+#endif
+
 private:
 #if defined(_WIN32)
     void* handle_ = nullptr;

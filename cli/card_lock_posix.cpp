@@ -27,6 +27,21 @@ CardFileLock::CardFileLock(const std::string& path) {
     heldElsewhere_ = rc != 0 && errno == EWOULDBLOCK;
 }
 
+void CardFileLock::letGo() {
+    if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+}
+
+bool CardFileLock::takeAgain() {
+    if (fd_ < 0) return true;
+    // udev takes a shared lock for each event it handles, for a moment.
+    for (int tries = 0; tries < 100; ++tries) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        ::usleep(50 * 1000);
+    }
+    return false;
+}
+
 CardFileLock::~CardFileLock() {
     if (fd_ >= 0) ::close(fd_); // closing drops the lock
 }

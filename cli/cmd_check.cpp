@@ -12,6 +12,8 @@
 #include "cli/json.h"
 #include "cli/targets.h"
 #if !defined(_WIN32)
+#include <unistd.h>
+
 #include "cli/block_target.h"
 #endif
 
@@ -141,7 +143,9 @@ int checkOne(const std::string& text, bool json, bool allowLoop, bool many) {
     // A device must be a card, as for plan; mounted or held elsewhere, it is still read, as the
     // library opens it read-only here.
     if (target.blockDevice) {
-        const std::string refusal = describeBlockCard(target.path, allowLoop).refusal;
+        std::string refusal = describeBlockCard(target.path, allowLoop).refusal;
+        // A user the device refuses has udisks2 open it for reading.
+        if (refusal.empty()) refusal = reachForReading(target.path, {true, isatty(STDIN_FILENO) != 0});
         if (!refusal.empty()) return refuse(json, refusal, kExitFailed, tag);
     }
 #else

@@ -79,6 +79,9 @@ const char kFormatUsage[] =
     "                          (messageId 0 with the report), and cause says why in one\n"
     "                          sentence where the message alone does not\n"
     "\n"
+    "A user who may not open a card's device has udisks2 open it (and unmount it with\n"
+    "--unmount) where polkit allows; otherwise the command says to run it as root (Linux).\n"
+    "\n"
     "Ctrl-C cancels an overwrite or erase: the file system is still written, the command\n"
     "says \"overwrite cancelled at N%\" and exits with 3 (--json: outcome formatted, with\n"
     "the cancel in status and cause).\n"
@@ -160,13 +163,22 @@ public:
         refusal_ = target_.changed();
         if (!refusal_.empty()) return msg::CannotFormat;
         if (!volume_) return 0;
-        refusal_ = takeBlockVolume(target_.path, *volume_);
+        const bool letGo = lock_ && !volume_->toUnmount.empty() && udisksActsForUser(access_);
+        if (letGo) lock_->letGo();
+        refusal_ = takeBlockVolume(target_.path, *volume_, access_);
+        if (letGo && !lock_->takeAgain() && refusal_.empty())
+            refusal_ = "another process took the lock on '" + target_.display + "' while its card was unmounted";
         for (const std::string& point : volume_->unmounted)
             std::fprintf(stderr, "brindlecard: unmounted %s.\n", point.c_str());
         return refusal_.empty() ? 0 : msg::CardInUse;
     }
-    // The checks of a card's device, done before the questions.
-    void setVolume(BlockVolumeCheck* volume) { volume_ = volume; }
+    // The checks of a card's device, done before the questions, how it is reached, and the
+    // run's lock on it.
+    void setVolume(BlockVolumeCheck* volume, const DeviceAccess& access, CardFileLock* lock) {
+        volume_ = volume;
+        access_ = access;
+        lock_ = lock;
+    }
 #endif
     void reportProgressTo(int fd) { progress_.reportTo(fd); }
     std::optional<TerminalProgress::Cancelled> cancelledPass() const { return progress_.cancelledPass(); }
@@ -180,6 +192,8 @@ private:
     std::string refusal_;
 #if !defined(_WIN32)
     BlockVolumeCheck* volume_ = nullptr;
+    DeviceAccess access_;
+    CardFileLock* lock_ = nullptr;
 #endif
     TerminalProgress progress_;
 };
@@ -265,6 +279,9 @@ struct FormatOptions {
     bool quiet = false, everyPercent = false;
     std::vector<std::string> cardOptions; // the options again, for each card's run of many
     std::optional<CardRunChannel> channel; // a card's run of many: where its progress goes
+#if !defined(_WIN32)
+    DeviceAccess access;                   // a card's device for a user its node refuses
+#endif
     bool one() const { return !all && targets.size() == 1; }
 };
 
@@ -305,6 +322,7 @@ FormatOptions readOptions(Args& args) {
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
 #if !defined(_WIN32)
     o.channel = takeCardRunChannel();
+    o.access = {true, isatty(fileno(stdin)) != 0};
 #endif
     return o;
 }
@@ -314,6 +332,7 @@ struct CheckedCard {
     std::string name; // a real card as the confirmation names it
 #if !defined(_WIN32)
     BlockVolumeCheck volume; // a card's device: what it is, where it is mounted
+    bool rescanAfterRun = false; // its table is read again once the run holds it no more
 #endif
 };
 
@@ -341,14 +360,16 @@ std::string labelCause(const FormatOptions& o, DriverBinding& driver, OsServices
 // After the run: the kernel is told of a device's new partition table, and the cause is found
 // where the message alone does not say why.
 std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, DriverBinding& driver,
-                     const Target& target) {
+                     const Target& target, [[maybe_unused]] CheckedCard& card) {
     if (!host.refusal().empty()) return host.refusal() + "; nothing was written";
 #if !defined(_WIN32)
-    // The new partition shows once the kernel reads the table again.
+    // The new partition shows once the kernel reads the table again. Root asks it now; another
+    // user asks udisks2 once every descriptor of the card this run holds is closed.
     std::string reread;
-    if (target.blockDevice && outcome.end != FormatEnd::Refused &&
-        outcome.end != FormatEnd::Cancelled && !rereadPartitionTable(target.path, reread))
-        std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
+    if (target.blockDevice && outcome.end != FormatEnd::Refused && outcome.end != FormatEnd::Cancelled) {
+        if (::geteuid() != 0) card.rescanAfterRun = true;
+        else if (!rereadPartitionTable(target.path, reread)) std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
+    }
 #endif
     if (!saysOnlyCannotFormat(outcome.messageId)) return {};
     std::string cause = explainCardProblem(driver, target);
@@ -370,14 +391,15 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     RunFlags flags;
     TerminalHost host({o.yes, o.json, o.quiet, o.everyPercent}, flags, card.name, o.target);
     if (o.channel) host.reportProgressTo(o.channel->fd);
-#if !defined(_WIN32)
-    if (o.target.blockDevice) host.setVolume(&card.volume);
-#else
+#if defined(_WIN32)
     // One formatting copy at a time, as the desktop program keeps it on Windows.
     const InstanceGuard guard(*os);
 #endif
     // Held until the run is over: one format per card. Two cards format side by side.
-    const CardFileLock cardLock(o.target.path);
+    CardFileLock cardLock(o.target.path);
+#if !defined(_WIN32)
+    if (o.target.blockDevice) host.setVolume(&card.volume, o.access, &cardLock);
+#endif
     uint32_t refusal = 0;
 #if defined(_WIN32)
     refusal = guard.refusal();
@@ -414,7 +436,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     }
     cause = outcome.result == InvalidLabel && outcome.end != FormatEnd::Formatted
                 ? labelCause(o, driver, *os)
-                : afterRun(host, outcome, driver, o.target);
+                : afterRun(host, outcome, driver, o.target, card);
 }
 
 } // namespace
@@ -442,7 +464,7 @@ int formatCommand(std::vector<std::string> argv) {
         card.volume.refusal = "'" + options.target.display + "' is no longer the card that was confirmed: it "
                               "was replaced or moved meanwhile";
     else if (options.target.blockDevice)
-        card.volume = vetBlockVolume(options.target.path, options.allowLoop, options.unmount);
+        card.volume = vetBlockVolume(options.target.path, options.allowLoop, options.unmount, options.access);
     if (const std::string& refusal = card.volume.refusal; !refusal.empty()) {
         outcome.result = Failed;
         if (options.json) printJson(outcome, refusal);
@@ -453,6 +475,10 @@ int formatCommand(std::vector<std::string> argv) {
 #endif
     bool passCancelled = false;  // formatted, after Ctrl-C stopped the overwrite or erase
     runFormat(options, card, outcome, cause, passCancelled);
+#if !defined(_WIN32)
+    if (std::string note; card.rescanAfterRun && !rescanPartitionTable(options.target.path, options.access, note))
+        std::fprintf(stderr, "brindlecard: %s.\n", note.c_str());
+#endif
     // The signal's own line is already out.
     if (!cause.empty() && !options.json && cause != kStoppedBySignal)
         std::fprintf(stderr, "brindlecard: %s.\n", cause.c_str());

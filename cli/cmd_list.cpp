@@ -12,6 +12,7 @@
 #include "cli/json.h"
 #include "cli/volume_probe.h"
 #include "platform/posix/posix_os.h"
+#include "platform/posix/udisks_client.h"
 
 namespace brc::cli {
 namespace {
@@ -25,8 +26,9 @@ const char kListUsage[] =
     "written.\n"
     "\n"
     "  --allow-loop  offer loop devices too (a loop device over an image stands in for a card)\n"
-    "  --json        one JSON object per disk, one per line (formatBy: \"root\", or empty when\n"
-    "                this user cannot format it)\n";
+    "  --json        one JSON object per disk, one per line (formatBy: \"root\"; \"udisks2\" when\n"
+    "                this user formats through udisks2, as polkit allows; empty when this user\n"
+    "                cannot format it)\n";
 
 // The file system and label on the card, read as a format's label step reads them.
 void readVolume(OsServices& os, const std::string& path, std::string& fileSystem, std::string& label) {
@@ -38,11 +40,25 @@ void readVolume(OsServices& os, const std::string& path, std::string& fileSystem
     }
 }
 
-// Who may format an offered card from this session: "root" (this user is), "" (nobody here).
-std::string whoMayFormat() { return ::geteuid() == 0 ? "root" : ""; }
+// Who may format an offered card from this session: "root" (this user is), "udisks2" (it opens
+// the card for this user where polkit allows), "" (nobody here). Asked once, and only when a
+// card is offered.
+class Formatter {
+public:
+    const std::string& name() {
+        if (!known_) name_ = ::geteuid() == 0 ? "root" : udisksAnswers() ? "udisks2" : "";
+        known_ = true;
+        return name_;
+    }
+
+private:
+    bool known_ = false;
+    std::string name_;
+};
 
 std::string formatterText(const std::string& formatter) {
     if (formatter == "root") return "can be formatted";
+    if (formatter == "udisks2") return "can be formatted through udisks2, where polkit allows this user";
     return "a card, but formatting it needs root: run brindlecard as root (sudo)";
 }
 
@@ -61,6 +77,7 @@ int listCommand(std::vector<std::string> argv) {
     const std::vector<blockdev::SystemView> views = blockdev::systemViews();
     const std::unique_ptr<OsServices> os = makePosixOsServices();
     unsigned offered = 0;
+    Formatter formatter;
     for (const blockdev::Device& d : blockdev::listDisks(views.front())) {
         if (unlisted(d)) continue;
         const std::string reason = listRefusal(views, d, allowLoop);
@@ -76,7 +93,7 @@ int listCommand(std::vector<std::string> argv) {
                 readVolume(*os, d.path, fileSystem, label);
             }
         }
-        const std::string formatter = reason.empty() ? whoMayFormat() : "";
+        const std::string formatBy = reason.empty() ? formatter.name() : "";
         std::vector<std::string> mountPoints;
         for (const blockdev::Mount& m : d.mounts) mountPoints.push_back(m.mountPoint);
         if (reason.empty()) ++offered;
@@ -92,7 +109,7 @@ int listCommand(std::vector<std::string> argv) {
                 .string("fileSystem", fileSystem)
                 .string("label", label)
                 .boolean("readable", !unreadable)
-                .string("formatBy", formatter)
+                .string("formatBy", formatBy)
                 .strings("mountPoints", mountPoints)
                 .boolean("readOnly", d.readOnly)
                 .boolean("qualifies", reason.empty())
@@ -106,7 +123,7 @@ int listCommand(std::vector<std::string> argv) {
         for (size_t i = 0; i < mountPoints.size(); ++i) line += (i ? ", " : "; mounted at ") + mountPoints[i];
         if (d.readOnly) line += "; read-only";
         std::printf("%s\n    %s\n", line.c_str(),
-                    reason.empty() ? formatterText(formatter).c_str() : ("not offered: " + reason + ".").c_str());
+                    reason.empty() ? formatterText(formatBy).c_str() : ("not offered: " + reason + ".").c_str());
     }
     if (!json)
         std::printf(offered ? "%u card(s) can be formatted.\n" : "No disk here can be formatted.\n", offered);

@@ -24,6 +24,7 @@
 #include "cli/json.h"
 #include "cli/targets.h"
 #include "cli/terminal_progress.h"
+#include "platform/posix/device_handles.h"
 #include "res/message_ids.h"
 
 extern char** environ;
@@ -75,6 +76,8 @@ std::vector<std::string> targetTexts(const ManyCardsRequest& request) {
 // Every card resolved and checked as a format of one checks it before its questions. A bad
 // TARGET or a card named twice is a usage error for the whole run.
 std::vector<PlannedCard> planCards(const ManyCardsRequest& request) {
+    // A card this user may not open is opened by udisks2, and its run is handed the descriptor.
+    const DeviceAccess access{true, isatty(STDIN_FILENO) != 0};
     std::vector<PlannedCard> cards;
     for (const std::string& text : targetTexts(request)) {
         PlannedCard card{resolveTarget(text), {}, {}};
@@ -83,7 +86,8 @@ std::vector<PlannedCard> planCards(const ManyCardsRequest& request) {
                 throw UsageError{"'" + other.target.display + "' and '" + card.target.display +
                                  "' are the same card"};
         if (card.target.blockDevice) {
-            const BlockVolumeCheck volume = vetBlockVolume(card.target.path, request.allowLoop, request.unmount);
+            const BlockVolumeCheck volume =
+                vetBlockVolume(card.target.path, request.allowLoop, request.unmount, access);
             card.refusal = volume.refusal;
             card.description = describeCard(volume.device);
         } else {
@@ -124,19 +128,29 @@ struct CardRun {
     std::string ended;         // how it ended when not by exiting
 };
 
-// The environment of a card's run: this one's as the user gave it, and the channel.
+// The environment of a card's run: this one's as the user gave it, the channel, and the
+// descriptor handed over for its card alone.
 std::vector<std::string> cardEnvironment(const std::map<std::string, std::optional<std::string>>& original,
-                                         const std::string& channel) {
+                                         const std::string& channel, const std::optional<HandedEntry>& handed) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
-        if (!original.count(name) && name != kCardRunVariable) env.push_back(entry);
+        if (!original.count(name) && name != kCardRunVariable && name != kHandedDevicesVariable) env.push_back(entry);
     }
     for (const auto& [name, value] : original)
         if (value) env.push_back(name + "=" + *value);
     env.push_back(std::string(kCardRunVariable) + "=" + channel);
+    if (handed) env.push_back(std::string(kHandedDevicesVariable) + "=" + formatHandedEntries({*handed}));
     return env;
+}
+
+// The descriptor handed over for the card at `path`, if any.
+std::optional<HandedEntry> handedEntryOf(const std::string& path) {
+    const int fd = handedDescriptor(path);
+    for (const HandedEntry& e : handedDevices())
+        if (e.fd == fd) return e;
+    return std::nullopt;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
@@ -146,9 +160,14 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return out;
 }
 
-// Starts the run of one card with its three pipes; false with `error` when it could not.
+// Starts the run of one card with its three pipes, and the descriptor handed over for its card
+// (-1: none); false with `error` when it could not. Of the handed descriptors, the run keeps its
+// card's alone: another card's would keep that card held (opened exclusively) after its run.
 bool startCardRun(const std::string& exe, std::vector<std::string> argv, std::vector<std::string> env,
-                  CardRun& run, std::string& error) {
+                  int handed, CardRun& run, std::string& error) {
+    std::vector<int> othersHanded;
+    for (const HandedEntry& e : handedDevices())
+        if (e.fd != handed) othersHanded.push_back(e.fd);
     int pipes[3][2];
     int made = 0;
     for (; made < 3; ++made)
@@ -162,11 +181,12 @@ bool startCardRun(const std::string& exe, std::vector<std::string> argv, std::ve
         // Only calls safe after fork in a threaded process from here on. The run gets its own
         // process group: the terminal's Ctrl-C reaches it once, passed on by this run.
         ::setpgid(0, 0);
+        for (const int fd : othersHanded) ::close(fd);
         int high[3];
         for (int i = 0; i < 3; ++i) high[i] = ::fcntl(pipes[i][1], F_DUPFD_CLOEXEC, 10);
         const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (nothing < 0 || ::dup2(nothing, 0) < 0 || ::dup2(high[0], 1) < 0 || ::dup2(high[1], 2) < 0 ||
-            ::dup2(high[2], kChildProgressFd) < 0)
+            ::dup2(high[2], kChildProgressFd) < 0 || (handed >= 0 && ::fcntl(handed, F_SETFD, 0) < 0))
             ::_exit(127);
         ::execve(exe.c_str(), args.data(), envp.data());
         ::_exit(127);
@@ -359,11 +379,15 @@ int formatManyCards(const ManyCardsRequest& request) {
         std::vector<std::string> argv{exe, "format", cards[i].target.path, "--yes", "--json"};
         argv.insert(argv.end(), request.cardOptions.begin(), request.cardOptions.end());
         const std::string channel = encodeCardRun({kChildProgressFd, cards[i].target.identity});
-        if (!startCardRun(exe, argv, cardEnvironment(original, channel), runs[i], runs[i].ended)) {
+        const std::optional<HandedEntry> handed = handedEntryOf(cards[i].target.path);
+        if (!startCardRun(exe, argv, cardEnvironment(original, channel, handed), handed ? handed->fd : -1, runs[i],
+                          runs[i].ended)) {
             runs[i].status = kExitFailed;
             worst = std::max(worst, finishRun(runs[i], cards[i], board, request.json));
         }
     }
+    // Each card is held by its own run from here on.
+    releaseHandedDevices();
     return std::max(worst, runCards(runs, cards, board, request.json));
 }
 

@@ -9,7 +9,8 @@ packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchma
           xvfb imagemagick
           locales fonts-ipafont-gothic fonts-wqy-microhei
           dosfstools exfatprogs mtools universal-ctags pkg-config libblkid-dev
-          man-db dpkg-dev)  # the manual page's check; dpkg-shlibdeps for the Debian package
+          man-db dpkg-dev  # the manual page's check; dpkg-shlibdeps for the Debian package
+          libsystemd-dev dbus-daemon dbus-bin polkitd udisks2 udev)  # formats through udisks2
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 update=0

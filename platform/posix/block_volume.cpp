@@ -1,6 +1,7 @@
 #include "platform/posix/block_volume.h"
 
 #include "platform/posix/device_handles.h"
+#include "platform/posix/udisks_client.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -59,20 +60,43 @@ BlockVolumeCheck describeBlockCard(const std::string& path, bool allowLoop) {
 
 namespace {
 
+bool refusedToUser(int err) { return err == EACCES || err == EPERM; }
+
+// What udisks2 did not do, in one sentence: where it cannot help, what the user can do instead.
+std::string udisksRefusal(const std::string& failed, const UdisksAnswer& a, const char* allowTo) {
+    if (a.unavailable) return failed + ": " + a.error + "; run brindlecard as root (sudo)";
+    if (a.denied)
+        return failed + ": " + a.error + "; run brindlecard as root (sudo), or ask an administrator to allow udisks2 to " +
+               allowTo;
+    return failed + " through udisks2: " + a.error;
+}
+
+// udisks2 opens the device for this user; its descriptor is handed over to every later opening.
+std::string openThroughUdisks(const std::string& path, const DeviceAccess& access, bool write) {
+    const UdisksAnswer a = udisksOpenDevice(path, {access.interactive, write});
+    if (!a.done()) return udisksRefusal("cannot open " + path, a, "open this device");
+    handOverDevice(a.fd);
+    return {};
+}
+
 // Whatever the mount table says, the kernel has the last word.
-std::string exclusiveOpenRefusal(const std::string& path) {
+std::string exclusiveOpenRefusal(const std::string& path, const DeviceAccess& access) {
     const int fd = openBlockDevice(path, O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0) {
         ::close(fd);
         return {};
     }
-    return errno == EBUSY ? path + " is in use: another program holds it or a partition of it"
-                          : "cannot open " + path + ": " + std::strerror(errno);
+    const int err = errno;
+    if (refusedToUser(err) && access.udisks) return openThroughUdisks(path, access, true);
+    return err == EBUSY ? path + " is in use: another program holds it or a partition of it"
+                        : "cannot open " + path + ": " + std::strerror(err);
 }
 
 } // namespace
 
-BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool unmount) {
+bool udisksActsForUser(const DeviceAccess& access) { return access.udisks && ::geteuid() != 0; }
+
+BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool unmount, const DeviceAccess& access) {
     std::vector<blockdev::Mount> mounts;
     BlockVolumeCheck check = describeEverywhere(path, allowLoop, mounts);
     if (!check.refusal.empty()) return check;
@@ -88,20 +112,39 @@ BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool un
                             "; unmount it first, or give --unmount";
             return check;
         }
-        check.toUnmount.push_back(m.mountPoint);
+        check.toUnmount.push_back(m);
     }
-    // A mounted card is held until it is unmounted; the kernel is asked again then.
-    if (check.toUnmount.empty()) check.refusal = exclusiveOpenRefusal(path);
+    // A mounted card is held until it is unmounted; the kernel is asked again then. Meanwhile a
+    // user its node refuses has udisks2 open it for reading: polkit answers before anything is
+    // unmounted, and the start-up checks find the card within reach.
+    check.refusal = check.toUnmount.empty() ? exclusiveOpenRefusal(path, access) : reachForReading(path, access);
     return check;
 }
 
-std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check) {
-    for (const std::string& point : check.toUnmount) {
-        if (::umount2(point.c_str(), 0) != 0)
-            return "cannot unmount " + point + " of " + path + ": " + std::strerror(errno);
-        check.unmounted.push_back(point);
+std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check, const DeviceAccess& access) {
+    for (const blockdev::Mount& m : check.toUnmount) {
+        const std::string failed = "cannot unmount " + m.mountPoint + " of " + path;
+        if (udisksActsForUser(access)) {
+            const UdisksAnswer a = udisksUnmount("/dev/" + m.device, {access.interactive, true});
+            if (!a.done()) return udisksRefusal(failed, a, "unmount it");
+        } else if (::umount2(m.mountPoint.c_str(), 0) != 0) {
+            return failed + ": " + std::strerror(errno);
+        }
+        check.unmounted.push_back(m.mountPoint);
     }
-    return exclusiveOpenRefusal(path);
+    // A descriptor handed over for reading is no way to write: udisks2 is asked for one that does.
+    if (const int fd = handedDescriptor(path); fd >= 0 && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
+        releaseHandedDevice(path);
+    return exclusiveOpenRefusal(path, access);
+}
+
+std::string reachForReading(const std::string& path, const DeviceAccess& access) {
+    const int fd = openBlockDevice(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        ::close(fd);
+        return {};
+    }
+    return refusedToUser(errno) && access.udisks ? openThroughUdisks(path, access, false) : std::string();
 }
 
 bool rereadPartitionTable(const std::string& path, std::string& error) {
@@ -115,6 +158,16 @@ bool rereadPartitionTable(const std::string& path, std::string& error) {
     if (!ok) error = "the kernel did not re-read the partition table of " + path + ": " + std::strerror(errno);
     ::close(fd);
     return ok;
+}
+
+bool rescanPartitionTable(const std::string& path, const DeviceAccess& access, std::string& error) {
+    if (!udisksActsForUser(access)) return rereadPartitionTable(path, error);
+    releaseHandedDevice(path);
+    const UdisksAnswer a = udisksRescan(path, {access.interactive, true});
+    if (a.done()) return true;
+    error = "udisks2 did not have the kernel read the new partition table of " + path + " (" + a.error +
+            "); take the card out and put it back to see its partition";
+    return false;
 }
 
 } // namespace brc

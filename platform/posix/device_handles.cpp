@@ -5,50 +5,115 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
 #include <cstdlib>
 
 namespace brc {
 namespace {
 
-constexpr const char* kVariable = "BRINDLECARD_DEVICE_FD";
+// A decimal number without sign or blanks, as the variable writes them.
+bool readNumber(std::string_view& text, unsigned& out) {
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, out);
+    if (error != std::errc{} || stop == text.data()) return false;
+    text.remove_prefix(static_cast<size_t>(stop - text.data()));
+    return true;
+}
 
-struct Handed {
-    int fd = -1;
-    dev_t device = 0;
-};
+bool skip(std::string_view& text, char separator) {
+    if (text.empty() || text.front() != separator) return false;
+    text.remove_prefix(1);
+    return true;
+}
 
-Handed handed() {
-    Handed h;
-    const char* text = std::getenv(kVariable);
-    unsigned fd = 0, major = 0, minor = 0;
-    if (!text || std::sscanf(text, "%u:%u:%u", &fd, &major, &minor) != 3) return h;
+// Whether the entry's descriptor is still open on the device the entry names.
+bool stillOpen(const HandedEntry& e) {
     struct stat st {};
-    // The descriptor must still be what the variable says it is.
-    if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != makedev(major, minor))
-        return h;
-    h.fd = static_cast<int>(fd);
-    h.device = st.st_rdev;
-    return h;
+    return ::fstat(e.fd, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == makedev(e.major, e.minor);
+}
+
+std::vector<HandedEntry> entries() {
+    const char* text = std::getenv(kHandedDevicesVariable);
+    if (!text) return {};
+    return parseHandedEntries(text).value_or(std::vector<HandedEntry>{});
+}
+
+void setEntries(const std::vector<HandedEntry>& list) {
+    if (list.empty()) ::unsetenv(kHandedDevicesVariable);
+    else ::setenv(kHandedDevicesVariable, formatHandedEntries(list).c_str(), 1);
+}
+
+// The entry of the device at `path` whose descriptor is still open on it, or -1 (its index).
+int entryOf(const std::vector<HandedEntry>& list, const std::string& path) {
+    struct stat st {};
+    if (list.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return -1;
+    for (size_t i = 0; i < list.size(); ++i)
+        if (makedev(list[i].major, list[i].minor) == st.st_rdev && stillOpen(list[i])) return static_cast<int>(i);
+    return -1;
 }
 
 } // namespace
 
+std::optional<std::vector<HandedEntry>> parseHandedEntries(std::string_view text) {
+    std::vector<HandedEntry> list;
+    while (!text.empty()) {
+        if (!list.empty() && !skip(text, ',')) return std::nullopt;
+        unsigned fd = 0;
+        HandedEntry e;
+        if (!readNumber(text, fd) || !skip(text, ':') || !readNumber(text, e.major) || !skip(text, ':') ||
+            !readNumber(text, e.minor) || fd > static_cast<unsigned>(INT32_MAX))
+            return std::nullopt;
+        e.fd = static_cast<int>(fd);
+        list.push_back(e);
+    }
+    return list;
+}
+
+std::string formatHandedEntries(const std::vector<HandedEntry>& list) {
+    std::string text;
+    for (const HandedEntry& e : list)
+        text += (text.empty() ? "" : ",") + std::to_string(e.fd) + ":" + std::to_string(e.major) + ":" +
+                std::to_string(e.minor);
+    return text;
+}
+
 bool handOverDevice(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
-    const std::string value = std::to_string(fd) + ":" + std::to_string(major(st.st_rdev)) + ":" +
-                              std::to_string(minor(st.st_rdev));
-    return ::setenv(kVariable, value.c_str(), 1) == 0;
+    const HandedEntry added{fd, major(st.st_rdev), minor(st.st_rdev)};
+    std::vector<HandedEntry> list = entries();
+    std::erase_if(list, [&](const HandedEntry& e) { return e.major == added.major && e.minor == added.minor; });
+    list.push_back(added);
+    setEntries(list);
+    return true;
 }
 
 int handedDescriptor(const std::string& path) {
-    const Handed h = handed();
-    if (h.fd < 0) return -1;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != h.device) return -1;
-    return h.fd;
+    const std::vector<HandedEntry> list = entries();
+    const int i = entryOf(list, path);
+    return i < 0 ? -1 : list[static_cast<size_t>(i)].fd;
+}
+
+std::vector<HandedEntry> handedDevices() {
+    std::vector<HandedEntry> list = entries();
+    std::erase_if(list, [](const HandedEntry& e) { return !stillOpen(e); });
+    return list;
+}
+
+void releaseHandedDevice(const std::string& path) {
+    std::vector<HandedEntry> list = entries();
+    const int i = entryOf(list, path);
+    if (i < 0) return;
+    ::close(list[static_cast<size_t>(i)].fd);
+    list.erase(list.begin() + i);
+    setEntries(list);
+}
+
+void releaseHandedDevices() {
+    for (const HandedEntry& e : handedDevices()) ::close(e.fd);
+    ::unsetenv(kHandedDevicesVariable);
 }
 
 int openBlockDevice(const std::string& path, int flags) {
@@ -58,7 +123,8 @@ int openBlockDevice(const std::string& path, int flags) {
     if (status < 0) return -1;
     const int wanted = (status & ~(O_DIRECT | O_NONBLOCK)) | (flags & (O_DIRECT | O_NONBLOCK));
     if (wanted != status && ::fcntl(given, F_SETFL, wanted) != 0) return -1;
-    // A writer gets a descriptor that writes; the handed one was opened for reading and writing.
+    // A writer gets a descriptor that writes: a format is handed one opened for reading and
+    // writing (plan and check, which never write, one for reading).
     return ::fcntl(given, (flags & O_CLOEXEC) ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
 }
 

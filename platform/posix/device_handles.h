@@ -1,20 +1,47 @@
 // Block devices this process reaches through a descriptor it was handed rather than through the
 // device node: udisks2 opens a card for a user who may not open /dev/sdX, and every part of the
 // run (the command's checks and lock, the driver library, the label) then works through copies
-// of that one descriptor. BRINDLECARD_DEVICE_FD="FD:MAJOR:MINOR" names it, so that the driver
-// libraries, loaded into the same process, find it too.
+// of that one descriptor. BRINDLECARD_DEVICE_FD="FD:MAJOR:MINOR[,FD:MAJOR:MINOR...]" names them,
+// one entry per device, so that the driver libraries, loaded into the same process, and the run
+// of each card of a format of several find them too.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace brc {
 
+inline constexpr const char* kHandedDevicesVariable = "BRINDLECARD_DEVICE_FD";
+
+// One entry of the variable: a descriptor and the device it must still be open on.
+struct HandedEntry {
+    int fd = -1;
+    unsigned major = 0, minor = 0;
+    bool operator==(const HandedEntry&) const = default;
+};
+
+// The entries of the variable's text; nullopt when any of it is malformed (then none is taken).
+std::optional<std::vector<HandedEntry>> parseHandedEntries(std::string_view text);
+std::string formatHandedEntries(const std::vector<HandedEntry>& entries);
+
 // Names `fd` (open on a block device) as the way to that device for this process and the
-// libraries it loads; false when `fd` is no block device.
+// libraries it loads, in place of an entry for the same device; false when `fd` is no block
+// device. The process keeps `fd` from then on.
 bool handOverDevice(int fd);
 
 // The descriptor handed over for the block device at `path`, or -1.
 int handedDescriptor(const std::string& path);
+
+// The descriptors still open on the devices their entries name.
+std::vector<HandedEntry> handedDevices();
+
+// Closes the descriptor handed over for the device at `path` and drops its entry: udisks2 opened
+// it exclusively, and the kernel reads the card's partition table only once nobody holds it so.
+void releaseHandedDevice(const std::string& path);
+// The same for every handed device.
+void releaseHandedDevices();
 
 // open(path, flags): for the handed-over device a copy of its descriptor instead, with O_DIRECT
 // and O_NONBLOCK set as `flags` ask (those flags are shared by every copy, and the run uses one

@@ -216,7 +216,9 @@ case $listed in
     *) fail "list of an ext4 card: $listed" ;;
 esac
 if command -v setpriv >/dev/null; then
-    listed=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$exe" list --allow-loop --json |
+    # Without udisks2 (no system bus) nobody formats it but root.
+    listed=$(setpriv --reuid=65534 --regid=65534 --clear-groups env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$scratch/no-bus" \
+        "$exe" list --allow-loop --json |
         grep -F "\"path\":\"$card\"")
     case $listed in
         *'"readable":false'*'"formatBy":""'*) echo "ok: list as another user" ;;
@@ -238,19 +240,21 @@ else
     echo "skip: this system cannot mount ext4; the mount check ran on a fake table above"
 fi
 
-# A user who may not open the card's device is refused with one sentence; handed a descriptor
-# of it (as udisks2 hands one to a desktop user), the same user formats it, to the same bytes
-# as root.
+# A user who may not open the card's device, and whom udisks2 does not help (no system bus
+# here), is refused with one sentence; handed a descriptor of it (as udisks2 hands one to a
+# desktop user), the same user formats it, to the same bytes as root.
 if command -v setpriv >/dev/null; then
     nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-    refused "a user who may not open the card" "cannot open $card: Permission denied" "$card" \
-        "${nobody[@]}" "$exe" format "$card" --allow-loop --yes
+    refused "a user who may not open the card" "cannot open $card: udisks2 is not running.*; run brindlecard as root" \
+        "$card" "${nobody[@]}" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$scratch/no-bus" "$exe" format "$card" \
+        --allow-loop --yes
     # A quick format leaves the data area alone: both start from the same blank card.
     dd if=/dev/zero of="$card" bs=1M count=16 conv=notrunc status=none
     "$exe" format "$card" --allow-loop --yes --label HANDED >/dev/null 2>&1 || fail "format as root"
     as_root=$(head -c 16M "$card" | sha256sum)
     dd if=/dev/zero of="$card" bs=1M count=16 conv=notrunc status=none
-    if (exec 9<>"$card" && BRINDLECARD_DEVICE_FD="9:$devno" "${nobody[@]}" "$exe" format "$card" \
+    if (exec 9<>"$card" && BRINDLECARD_DEVICE_FD="9:$devno" DBUS_SYSTEM_BUS_ADDRESS="unix:path=$scratch/no-bus" \
+            "${nobody[@]}" "$exe" format "$card" \
             --allow-loop --yes --label HANDED) >/dev/null 2>stderr.txt; then
         [ "$(head -c 16M "$card" | sha256sum)" = "$as_root" ] &&
             echo "ok: formatted through a handed descriptor as another user, as root formats it" ||
