@@ -73,9 +73,12 @@ std::optional<std::vector<HandedEntry>> parseHandedEntries(std::string_view text
 
 std::string formatHandedEntries(const std::vector<HandedEntry>& list) {
     std::string text;
-    for (const HandedEntry& e : list)
-        text += (text.empty() ? "" : ",") + std::to_string(e.fd) + ":" + std::to_string(e.major) + ":" +
-                std::to_string(e.minor);
+    // Appended piece by piece: GCC 12 warns (-Wrestrict) about a chain that starts with a literal.
+    for (const HandedEntry& e : list) {
+        if (!text.empty()) text += ',';
+        text.append(std::to_string(e.fd)).append(":").append(std::to_string(e.major));
+        text.append(":").append(std::to_string(e.minor));
+    }
     return text;
 }
 
