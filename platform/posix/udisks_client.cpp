@@ -176,37 +176,38 @@ UdisksAnswer takeDescriptor(sd_bus_message* reply, const std::string& devicePath
     return a;
 }
 
+// `member` of `interface` on udisks2's object for the device at `devicePath` (see
+// Connection::call for `text` and `flags`); `read` takes what the reply holds while the bus is
+// still open.
+template <class Read>
+UdisksAnswer callOnDevice(const std::string& devicePath, const UdisksRequest& request, const char* interface,
+                          const char* member, const char* text, int flags, Read read) {
+    Connection bus(request);
+    if (!bus.failure().done()) return bus.failure();
+    std::string object;
+    if (UdisksAnswer a = bus.resolve(devicePath, object); !a.done()) return a;
+    Message reply;
+    UdisksAnswer a = bus.call(object.c_str(), interface, member, text, flags, reply);
+    return a.done() ? read(reply.m) : a;
+}
+
+UdisksAnswer nothingToRead(sd_bus_message*) { return {}; }
+
 } // namespace
 
 UdisksAnswer udisksOpenDevice(const std::string& devicePath, const UdisksRequest& request) {
-    Connection bus(request);
-    if (!bus.failure().done()) return bus.failure();
-    std::string object;
-    if (UdisksAnswer a = bus.resolve(devicePath, object); !a.done()) return a;
-    Message reply;
     // The device is the caller's alone while it writes: O_EXCL, as the driver library takes it.
     const int flags = O_CLOEXEC | (request.write ? O_EXCL : 0);
-    UdisksAnswer a = bus.call(object.c_str(), "org.freedesktop.UDisks2.Block", "OpenDevice",
-                              request.write ? "rw" : "r", flags, reply);
-    return a.done() ? takeDescriptor(reply.m, devicePath) : a;
+    return callOnDevice(devicePath, request, "org.freedesktop.UDisks2.Block", "OpenDevice", request.write ? "rw" : "r",
+                        flags, [&](sd_bus_message* reply) { return takeDescriptor(reply, devicePath); });
 }
 
 UdisksAnswer udisksUnmount(const std::string& filesystem, const UdisksRequest& request) {
-    Connection bus(request);
-    if (!bus.failure().done()) return bus.failure();
-    std::string object;
-    if (UdisksAnswer a = bus.resolve(filesystem, object); !a.done()) return a;
-    Message reply;
-    return bus.call(object.c_str(), "org.freedesktop.UDisks2.Filesystem", "Unmount", nullptr, 0, reply);
+    return callOnDevice(filesystem, request, "org.freedesktop.UDisks2.Filesystem", "Unmount", nullptr, 0, nothingToRead);
 }
 
 UdisksAnswer udisksRescan(const std::string& devicePath, const UdisksRequest& request) {
-    Connection bus(request);
-    if (!bus.failure().done()) return bus.failure();
-    std::string object;
-    if (UdisksAnswer a = bus.resolve(devicePath, object); !a.done()) return a;
-    Message reply;
-    return bus.call(object.c_str(), "org.freedesktop.UDisks2.Block", "Rescan", nullptr, 0, reply);
+    return callOnDevice(devicePath, request, "org.freedesktop.UDisks2.Block", "Rescan", nullptr, 0, nothingToRead);
 }
 
 bool udisksAnswers() {
