@@ -77,7 +77,7 @@ std::vector<std::string> targetTexts(const ManyCardsRequest& request) {
 // TARGET or a card named twice is a usage error for the whole run.
 std::vector<PlannedCard> planCards(const ManyCardsRequest& request) {
     // A card this user may not open is opened by udisks2, and its run is handed the descriptor.
-    const DeviceAccess access{true, isatty(STDIN_FILENO) != 0};
+    const DeviceAccess access = commandDeviceAccess();
     std::vector<PlannedCard> cards;
     for (const std::string& text : targetTexts(request)) {
         PlannedCard card{resolveTarget(text), {}, {}};
@@ -143,14 +143,6 @@ std::vector<std::string> cardEnvironment(const std::map<std::string, std::option
     env.push_back(std::string(kCardRunVariable) + "=" + channel);
     if (handed) env.push_back(std::string(kHandedDevicesVariable) + "=" + formatHandedEntries({*handed}));
     return env;
-}
-
-// The descriptor handed over for the card at `path`, if any.
-std::optional<HandedEntry> handedEntryOf(const std::string& path) {
-    const int fd = handedDescriptor(path);
-    for (const HandedEntry& e : handedDevices())
-        if (e.fd == fd) return e;
-    return std::nullopt;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
@@ -379,7 +371,7 @@ int formatManyCards(const ManyCardsRequest& request) {
         std::vector<std::string> argv{exe, "format", cards[i].target.path, "--yes", "--json"};
         argv.insert(argv.end(), request.cardOptions.begin(), request.cardOptions.end());
         const std::string channel = encodeCardRun({kChildProgressFd, cards[i].target.identity});
-        const std::optional<HandedEntry> handed = handedEntryOf(cards[i].target.path);
+        const std::optional<HandedEntry> handed = handedEntry(cards[i].target.path);
         if (!startCardRun(exe, argv, cardEnvironment(original, channel, handed), handed ? handed->fd : -1, runs[i],
                           runs[i].ended)) {
             runs[i].status = kExitFailed;

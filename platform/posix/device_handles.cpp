@@ -93,10 +93,16 @@ bool handOverDevice(int fd) {
     return true;
 }
 
-int handedDescriptor(const std::string& path) {
+std::optional<HandedEntry> handedEntry(const std::string& path) {
     const std::vector<HandedEntry> list = entries();
     const int i = entryOf(list, path);
-    return i < 0 ? -1 : list[static_cast<size_t>(i)].fd;
+    if (i < 0) return std::nullopt;
+    return list[static_cast<size_t>(i)];
+}
+
+int handedDescriptor(const std::string& path) {
+    const std::optional<HandedEntry> e = handedEntry(path);
+    return e ? e->fd : -1;
 }
 
 std::vector<HandedEntry> handedDevices() {

@@ -31,7 +31,9 @@ std::string formatHandedEntries(const std::vector<HandedEntry>& entries);
 // device. The process keeps `fd` from then on.
 bool handOverDevice(int fd);
 
-// The descriptor handed over for the block device at `path`, or -1.
+// The entry handed over for the block device at `path`, while its descriptor is still open on it.
+std::optional<HandedEntry> handedEntry(const std::string& path);
+// Its descriptor, or -1.
 int handedDescriptor(const std::string& path);
 
 // The descriptors still open on the devices their entries name.
