@@ -12,8 +12,6 @@
 #include "cli/json.h"
 #include "cli/targets.h"
 #if !defined(_WIN32)
-#include <unistd.h>
-
 #include "cli/block_target.h"
 #endif
 
@@ -145,7 +143,7 @@ int checkOne(const std::string& text, bool json, bool allowLoop, bool many) {
     if (target.blockDevice) {
         std::string refusal = describeBlockCard(target.path, allowLoop).refusal;
         // A user the device refuses has udisks2 open it for reading.
-        if (refusal.empty()) refusal = reachForReading(target.path, {true, isatty(STDIN_FILENO) != 0});
+        if (refusal.empty()) refusal = reachForReading(target.path, commandDeviceAccess());
         if (!refusal.empty()) return refuse(json, refusal, kExitFailed, tag);
     }
 #else

@@ -322,7 +322,7 @@ FormatOptions readOptions(Args& args) {
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
 #if !defined(_WIN32)
     o.channel = takeCardRunChannel();
-    o.access = {true, isatty(fileno(stdin)) != 0};
+    o.access = commandDeviceAccess();
 #endif
     return o;
 }

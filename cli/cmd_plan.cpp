@@ -11,8 +11,6 @@
 #include "app/format_report.h"
 #include "engine/layout.h"
 #if !defined(_WIN32)
-#include <unistd.h>
-
 #include "cli/block_target.h"
 #include "platform/posix/oem_code_pages.h"
 #endif
@@ -97,7 +95,7 @@ int planCommand(std::vector<std::string> argv) {
         writeProtected = card.refusal.empty() && card.device.readOnly;
         // A user the device refuses has udisks2 open it for reading.
         const std::string refusal =
-            card.refusal.empty() ? reachForReading(target.path, {true, isatty(STDIN_FILENO) != 0}) : card.refusal;
+            card.refusal.empty() ? reachForReading(target.path, commandDeviceAccess()) : card.refusal;
         if (!refusal.empty()) {
             if (json) std::printf("%s\n", JsonObject().number("result", Failed).string("refusal", refusal).str().c_str());
             else std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());

@@ -94,6 +94,8 @@ std::string exclusiveOpenRefusal(const std::string& path, const DeviceAccess& ac
 
 } // namespace
 
+DeviceAccess commandDeviceAccess() { return {true, ::isatty(STDIN_FILENO) != 0}; }
+
 bool udisksActsForUser(const DeviceAccess& access) { return access.udisks && ::geteuid() != 0; }
 
 BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool unmount, const DeviceAccess& access) {

@@ -27,6 +27,10 @@ struct DeviceAccess {
     bool interactive = false; // polkit may ask the user (a person is at the terminal)
 };
 
+// The command's own: udisks2 asked where needed, polkit's question allowed when standard input
+// is a terminal.
+DeviceAccess commandDeviceAccess();
+
 // Whether udisks2 unmounts and rescans for this user rather than the command itself: `access`
 // lets it, and the user is not root.
 bool udisksActsForUser(const DeviceAccess& access);
