@@ -133,7 +133,15 @@ uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<Backing
 bool readSidecarText(const std::string& path, bool& missing, std::string& text,
                      std::string& error) {
     std::string problem;
-    const int fd = openRegular(path, O_RDONLY, problem);
+    // A link in the sidecar's place is not followed, as the image's own is not: it could lead
+    // to any file of the system, whose first line a parse error would quote.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        missing = false;
+        error = cat(path, ": cannot read: a symbolic link, not a regular file");
+        return false;
+    }
+    const int fd = openRegular(path, O_RDONLY | O_NOFOLLOW, problem);
     missing = fd < 0 && problem.empty() && errno == ENOENT;
     if (fd < 0) {
         if (!missing)
