@@ -128,6 +128,15 @@ void releaseHandedDevices() {
 int openBlockDevice(const std::string& path, int flags) {
     const int given = handedDescriptor(path);
     if (given < 0) return ::open(path.c_str(), flags);
+    // A handed descriptor is no exclusive claim of its own: where this process may open the
+    // device again through it, the kernel is asked, and another program's claim refuses this
+    // one as it refuses an opening of the node. Where it may not (udisks2 opened the device,
+    // exclusively, for a user its node refuses), the descriptor stands as it was handed.
+    if (flags & O_EXCL) {
+        const std::string again = "/proc/self/fd/" + std::to_string(given);
+        const int claimed = ::open(again.c_str(), flags);
+        if (claimed >= 0 || (errno != EACCES && errno != EPERM)) return claimed;
+    }
     const int status = ::fcntl(given, F_GETFL);
     if (status < 0) return -1;
     const int wanted = (status & ~(O_DIRECT | O_NONBLOCK)) | (flags & (O_DIRECT | O_NONBLOCK));

@@ -47,7 +47,9 @@ void releaseHandedDevices();
 
 // open(path, flags): for the handed-over device a copy of its descriptor instead, with O_DIRECT
 // and O_NONBLOCK set as `flags` ask (those flags are shared by every copy, and the run uses one
-// copy at a time); O_EXCL needs nothing more, as the descriptor was opened exclusively.
+// copy at a time). With O_EXCL the device is opened again through the descriptor where this
+// process may, so that another program's exclusive claim refuses it; where it may not, the
+// copy is given, the descriptor having been opened exclusively by udisks2.
 int openBlockDevice(const std::string& path, int flags);
 
 } // namespace brc
