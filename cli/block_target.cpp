@@ -1,5 +1,10 @@
 #include "cli/block_target.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "app/format_report.h"
@@ -43,6 +48,45 @@ std::vector<blockdev::Device> offeredCards(bool allowLoop) {
     for (blockdev::Device& d : blockdev::listDisks(views.front()))
         if (!unlisted(d) && listRefusal(views, d, allowLoop).empty()) cards.push_back(std::move(d));
     return cards;
+}
+
+std::optional<blockdev::Medium> cardMedium(const std::string& path) {
+    return blockdev::mediumOf(blockdev::systemViews().front().sysfs, path);
+}
+
+namespace {
+
+// Where another loop device over a card's medium is used: its mount points, or that a program
+// holds it exclusively; empty when it is only attached.
+std::string loopUse(const std::string& loop) {
+    std::string error;
+    const std::vector<blockdev::SystemView> views = blockdev::systemViews();
+    const std::string name = blockdev::nameOfDevicePath(views.front().sysfs, loop, error);
+    if (const std::optional<blockdev::Device> d = name.empty() ? std::nullopt : blockdev::describe(views.front(), name);
+        d && !d->mounts.empty())
+        return loop + " is mounted at " + d->mounts.front().mountPoint;
+    const int fd = ::open(loop.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+    else if (errno == EBUSY) return loop + " is held by another program";
+    return {};
+}
+
+} // namespace
+
+std::string loopUseRefusal(const std::string& path, const std::string& shown, bool blockDevice) {
+    std::vector<std::string> loops;
+    for (const blockdev::SystemView& view : blockdev::systemViews())
+        for (std::string& loop : blockdev::loopsOnMedium(view.sysfs, path))
+            if (std::find(loops.begin(), loops.end(), loop) == loops.end()) loops.push_back(std::move(loop));
+    // An image behind a loop device is that device's to write; a device whose medium another
+    // loop device also reaches, only while nothing uses that one.
+    for (const std::string& loop : loops) {
+        if (!blockDevice)
+            return shown + " is in use: " + loop + " is attached to it; detach it first (losetup -d " + loop + ")";
+        if (const std::string use = loopUse(loop); !use.empty())
+            return shown + " is in use: " + use + ", over the same medium; close that first";
+    }
+    return {};
 }
 
 } // namespace brc::cli

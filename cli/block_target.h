@@ -2,6 +2,7 @@
 // driver library opens it are takeBlockVolume's (platform/posix/block_volume.h).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,12 @@ std::string listRefusal(const std::vector<blockdev::SystemView>& views, const bl
 bool unlisted(const blockdev::Device& d);
 // The cards list offers, in its order.
 std::vector<blockdev::Device> offeredCards(bool allowLoop);
+
+// The medium under the card or image at `path` (blockdev::mediumOf), nullopt when unknown.
+std::optional<blockdev::Medium> cardMedium(const std::string& path);
+// Why the card or image at `path` (`shown` names it) is in use through a loop device over the
+// same medium, as one sentence: an image with any loop device attached, a device when another
+// loop device over its medium is mounted or held. Empty when none is.
+std::string loopUseRefusal(const std::string& path, const std::string& shown, bool blockDevice);
 
 } // namespace brc::cli

@@ -332,4 +332,61 @@ std::string nameOfDevicePath(const std::string& sysfs, const std::string& device
     return target.filename().string();
 }
 
+namespace {
+
+// Stacked loop devices deeper than this are not followed: the kernel refuses a loop over
+// itself, and nobody stacks this many.
+constexpr int kMaxLoopDepth = 8;
+
+// Walks from what `st` describes down through loop devices to the medium; `loops` gets the
+// number of every loop device on the way.
+std::optional<Medium> walkToMedium(const std::string& sysfs, struct stat st, std::set<dev_t>& loops) {
+    for (int depth = 0; depth <= kMaxLoopDepth; ++depth) {
+        if (S_ISREG(st.st_mode)) return Medium{true, uint64_t(st.st_dev), uint64_t(st.st_ino)};
+        if (!S_ISBLK(st.st_mode)) return std::nullopt;
+        const std::string number = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+        std::string backing = attribute(fs::path(sysfs) / "dev" / "block" / number / "loop" / "backing_file");
+        struct stat below {};
+        // Not a loop device, or one whose file is gone: the device itself is the medium.
+        if (backing.empty() || ::stat(backing.c_str(), &below) != 0) return Medium{false, uint64_t(st.st_rdev), 0};
+        loops.insert(st.st_rdev);
+        st = below;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<Medium> mediumOf(const std::string& sysfs, const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    std::set<dev_t> loops;
+    return walkToMedium(sysfs, st, loops);
+}
+
+std::vector<std::string> loopsOnMedium(const std::string& sysfs, const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    std::set<dev_t> beneath;
+    const std::optional<Medium> medium = walkToMedium(sysfs, st, beneath);
+    if (!medium) return {};
+    if (S_ISBLK(st.st_mode)) beneath.insert(st.st_rdev);
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(sysfs) / "block", ec)) {
+        const std::string name = entry.path().filename().string();
+        unsigned maj = 0, min = 0;
+        if (name.rfind("loop", 0) != 0 || attribute(entry.path() / "loop" / "backing_file").empty() ||
+            std::sscanf(attribute(entry.path() / "dev").c_str(), "%u:%u", &maj, &min) != 2)
+            continue;
+        struct stat loop {};
+        loop.st_mode = S_IFBLK;
+        loop.st_rdev = makedev(maj, min);
+        std::set<dev_t> chain;
+        if (!beneath.count(loop.st_rdev) && walkToMedium(sysfs, loop, chain) == medium) found.push_back("/dev/" + name);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 } // namespace brc::blockdev

@@ -87,4 +87,23 @@ inline bool isCard(const Device& d) { return d.kind == Kind::SdSlot || d.kind ==
 std::string nameOfDevicePath(const std::string& sysfs, const std::string& devicePath,
                              std::string& error);
 
+// What a card's sectors are finally stored in: a regular file (its file system's device and
+// inode) or a block device no loop device stands in for (its number). Two names of one medium
+// (a loop device and its own image, two loop devices over one file, loops stacked on loops)
+// have the same one.
+struct Medium {
+    bool file = false;
+    uint64_t device = 0, inode = 0; // a file's; a device's number is in `device`
+    bool operator==(const Medium&) const = default;
+};
+
+// The medium under the image or block device at `path`, followed down through the loop
+// devices <sysfs>/dev/block says it stands on; nullopt when `path` cannot be looked at.
+std::optional<Medium> mediumOf(const std::string& sysfs, const std::string& path);
+
+// The loop devices (as /dev paths) that write to the medium under `path`, other than `path`
+// itself and the loop devices it stands on: with any of them attached, a format of `path`
+// would write under whatever uses that loop device.
+std::vector<std::string> loopsOnMedium(const std::string& sysfs, const std::string& path);
+
 } // namespace brc::blockdev
