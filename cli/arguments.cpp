@@ -179,4 +179,8 @@ unsigned codePageOption(Args& args) {
 #endif
 }
 
+void say(const std::string& sentence, const char* end) {
+    std::fprintf(stderr, "brindlecard: %s%s\n", shownText(sentence).c_str(), end);
+}
+
 } // namespace brc::cli

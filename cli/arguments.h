@@ -15,6 +15,11 @@ constexpr int kExitUsage = 2;
 // Formatted, but Ctrl-C cancelled the overwrite or erase the user asked for.
 constexpr int kExitPassCancelled = 3;
 
+// "brindlecard: SENTENCE." on standard error (`end` in place of the full stop), with whatever
+// came from a card, a path or the system in it shown escaped: no control character of a label
+// or a mount point reaches the terminal.
+void say(const std::string& sentence, const char* end = ".");
+
 // Thrown for a usage error; main prints the message and exits with 2.
 struct UsageError {
     std::string message;

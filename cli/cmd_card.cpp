@@ -62,7 +62,7 @@ int createCard(const CardRequest& card) {
     auto fail = [&](const std::string& message) {
         imageFile.discard();
         sidecarFile.discard();
-        std::fprintf(stderr, "brindlecard: %s.\n", message.c_str());
+        say(message);
         return kExitFailed;
     };
     // Both are opened before either is changed: a refused sidecar leaves an existing image whole.

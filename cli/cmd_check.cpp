@@ -95,7 +95,7 @@ int refuse(bool json, const std::string& problem, int status, const std::string&
         check.problem = problem;
         std::printf("%s\n", checkJson(check, target).c_str());
     } else {
-        std::fprintf(stderr, "brindlecard: %s.\n", problem.c_str());
+        say(problem);
     }
     return status;
 }
@@ -109,16 +109,16 @@ void printCheck(const char* card, const CardCheck& check) {
     case CheckVerdict::Deviates:
         std::printf("%s does not follow the SD layout rules; compared with the %s:\n", card,
                     layoutName(check).c_str());
-        for (const Deviation& d : check.deviations) std::printf("  - %s\n", d.why.c_str());
+        for (const Deviation& d : check.deviations) std::printf("  - %s\n", shownText(d.why).c_str());
         break;
     case CheckVerdict::NoFileSystem:
-        std::printf("%s holds no recognisable file system: %s.\n", card, check.problem.c_str());
+        std::printf("%s holds no recognisable file system: %s.\n", card, shownText(check.problem).c_str());
         // The file-system deviation restates the line above; the partition table's are news.
         for (const Deviation& d : check.deviations)
-            if (d.field != "fsType") std::printf("  - %s\n", d.why.c_str());
+            if (d.field != "fsType") std::printf("  - %s\n", shownText(d.why).c_str());
         break;
     default:
-        std::fprintf(stderr, "brindlecard: '%s' cannot be checked: %s.\n", card, check.problem.c_str());
+        say("'" + std::string(card) + "' cannot be checked: " + check.problem);
         break;
     }
 }

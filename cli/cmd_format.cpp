@@ -169,7 +169,7 @@ public:
         if (letGo && !lock_->takeAgain() && refusal_.empty())
             refusal_ = "another process took the lock on '" + target_.display + "' while its card was unmounted";
         for (const std::string& point : volume_->unmounted)
-            std::fprintf(stderr, "brindlecard: unmounted %s.\n", point.c_str());
+            say("unmounted " + point);
         return refusal_.empty() ? 0 : msg::CardInUse;
     }
     // The checks of a card's device, done before the questions, how it is reached, and the
@@ -264,9 +264,6 @@ std::string formatOutcomeJson(const FormatOutcome& o, const std::string& cause) 
 
 namespace {
 
-void printJson(const FormatOutcome& o, const std::string& cause) {
-    std::printf("%s\n", formatOutcomeJson(o, cause).c_str());
-}
 
 // What the arguments ask for.
 struct FormatOptions {
@@ -284,6 +281,16 @@ struct FormatOptions {
 #endif
     bool one() const { return !all && targets.size() == 1; }
 };
+
+// The outcome as one JSON object: on standard output with --json, and to the run that started
+// this one for a card of many, as a record of its own.
+void reportOutcome(const FormatOptions& o, const FormatOutcome& outcome, const std::string& cause) {
+    const std::string json = formatOutcomeJson(outcome, cause);
+    if (o.json) std::printf("%s\n", json.c_str());
+#if !defined(_WIN32)
+    if (o.channel) sendOutcome(*o.channel, json);
+#endif
+}
 
 FormatOptions readOptions(Args& args) {
     FormatOptions o;
@@ -368,7 +375,7 @@ std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, Dri
     std::string reread;
     if (target.blockDevice && outcome.end != FormatEnd::Refused && outcome.end != FormatEnd::Cancelled) {
         if (::geteuid() != 0) card.rescanAfterRun = true;
-        else if (!rereadPartitionTable(target.path, reread)) std::fprintf(stderr, "brindlecard: %s.\n", reread.c_str());
+        else if (!rereadPartitionTable(target.path, reread)) say(reread);
     }
 #endif
     if (!saysOnlyCannotFormat(outcome.messageId)) return {};
@@ -465,10 +472,14 @@ int formatCommand(std::vector<std::string> argv) {
                               "was replaced or moved meanwhile";
     else if (options.target.blockDevice)
         card.volume = vetBlockVolume(options.target.path, options.allowLoop, options.unmount, options.access);
+    // A loop device over the same medium would have the format written under whatever uses it.
+    if (card.volume.refusal.empty())
+        card.volume.refusal = loopUseRefusal(options.target.path, "'" + options.target.display + "'",
+                                             options.target.blockDevice);
     if (const std::string& refusal = card.volume.refusal; !refusal.empty()) {
         outcome.result = Failed;
-        if (options.json) printJson(outcome, refusal);
-        else std::fprintf(stderr, "brindlecard: %s; nothing was written.\n", refusal.c_str());
+        reportOutcome(options, outcome, refusal);
+        if (!options.json) say(refusal, "; nothing was written.");
         return kExitFailed;
     }
     if (options.target.blockDevice) card.name = describeCard(card.volume.device);
@@ -477,12 +488,12 @@ int formatCommand(std::vector<std::string> argv) {
     runFormat(options, card, outcome, cause, passCancelled);
 #if !defined(_WIN32)
     if (std::string note; card.rescanAfterRun && !rescanPartitionTable(options.target.path, options.access, note))
-        std::fprintf(stderr, "brindlecard: %s.\n", note.c_str());
+        say(note);
 #endif
     // The signal's own line is already out.
     if (!cause.empty() && !options.json && cause != kStoppedBySignal)
-        std::fprintf(stderr, "brindlecard: %s.\n", cause.c_str());
-    if (options.json) printJson(outcome, cause);
+        say(cause);
+    reportOutcome(options, outcome, cause);
     if (passCancelled) return kExitPassCancelled;
     return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;
 }

@@ -122,8 +122,9 @@ int listCommand(std::vector<std::string> argv) {
         if (unreadable) line += ", contents not readable by this user";
         for (size_t i = 0; i < mountPoints.size(); ++i) line += (i ? ", " : "; mounted at ") + mountPoints[i];
         if (d.readOnly) line += "; read-only";
-        std::printf("%s\n    %s\n", line.c_str(),
-                    reason.empty() ? formatterText(formatBy).c_str() : ("not offered: " + reason + ".").c_str());
+        // Labels, models and mount points are the card's and the system's words: shown escaped.
+        std::printf("%s\n    %s\n", shownText(line).c_str(),
+                    shownText(reason.empty() ? formatterText(formatBy) : "not offered: " + reason + ".").c_str());
     }
     if (!json)
         std::printf(offered ? "%u card(s) can be formatted.\n" : "No disk here can be formatted.\n", offered);

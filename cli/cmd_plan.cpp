@@ -98,7 +98,7 @@ int planCommand(std::vector<std::string> argv) {
             card.refusal.empty() ? reachForReading(target.path, commandDeviceAccess()) : card.refusal;
         if (!refusal.empty()) {
             if (json) std::printf("%s\n", JsonObject().number("result", Failed).string("refusal", refusal).str().c_str());
-            else std::fprintf(stderr, "brindlecard: %s.\n", refusal.c_str());
+            else say(refusal);
             return kExitFailed;
         }
     }
@@ -111,7 +111,7 @@ int planCommand(std::vector<std::string> argv) {
     std::string error;
     // Planning only reads, so it opens the card as check does, alongside a format in progress.
     if (openTarget(driver, target, error, true) != 0) {
-        std::fprintf(stderr, "brindlecard: %s.\n", error.c_str());
+        say(error);
         return kExitFailed;
     }
     FormatPlan plan;
@@ -143,7 +143,7 @@ int planCommand(std::vector<std::string> argv) {
                              "from LOCK, then plan again.\n");
     else if (result != 0)
         std::fprintf(stderr, "brindlecard: the card cannot be formatted as planned (%s).\n",
-                     labelWords.empty() ? resultName(result) : labelWords.c_str());
+                     labelWords.empty() ? resultName(result) : shownText(labelWords).c_str());
     return result == 0 ? kExitOk : kExitFailed;
 }
 

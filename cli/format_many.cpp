@@ -1,7 +1,9 @@
 #include "cli/format_many.h"
 
 #include <fcntl.h>
+#include <dirent.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 
@@ -46,6 +49,16 @@ std::optional<CardRunChannel> takeCardRunChannel() {
     return channel;
 }
 
+void sendOutcome(const CardRunChannel& channel, const std::string& json) {
+    const std::string line = encodeOutcomeLine(json);
+    for (size_t at = 0; at < line.size();) {
+        const ssize_t n = ::write(channel.fd, line.data() + at, line.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return; // the starting run is gone: nobody is left to tell
+        at += size_t(n);
+    }
+}
+
 namespace {
 
 // The descriptor a card's run finds its progress pipe on.
@@ -79,13 +92,21 @@ std::vector<PlannedCard> planCards(const ManyCardsRequest& request) {
     // A card this user may not open is opened by udisks2, and its run is handed the descriptor.
     const DeviceAccess access = commandDeviceAccess();
     std::vector<PlannedCard> cards;
+    std::vector<std::optional<blockdev::Medium>> media;
     for (const std::string& text : targetTexts(request)) {
-        PlannedCard card{resolveTarget(text), {}, {}};
-        for (const PlannedCard& other : cards)
-            if (other.target.identity == card.target.identity)
-                throw UsageError{"'" + other.target.display + "' and '" + card.target.display +
-                                 "' are the same card"};
-        if (card.target.blockDevice) {
+        // The letters are the cards' runs' to take: each run maps its one card.
+        PlannedCard card{resolveTarget(text, false), {}, {}};
+        const std::optional<blockdev::Medium> medium = cardMedium(card.target.path);
+        for (size_t i = 0; i < cards.size(); ++i)
+            if (cards[i].target.identity == card.target.identity || (medium && media[i] == medium))
+                throw UsageError{"'" + cards[i].target.display + "' and '" + card.target.display +
+                                 "' are the same card" +
+                                 (cards[i].target.identity == card.target.identity ? "" : ", under two names")};
+        media.push_back(medium);
+        card.refusal = loopUseRefusal(card.target.path, "'" + card.target.display + "'", card.target.blockDevice);
+        if (!card.refusal.empty()) {
+            card.description = card.target.display;
+        } else if (card.target.blockDevice) {
             const BlockVolumeCheck volume =
                 vetBlockVolume(card.target.path, request.allowLoop, request.unmount, access);
             card.refusal = volume.refusal;
@@ -99,21 +120,33 @@ std::vector<PlannedCard> planCards(const ManyCardsRequest& request) {
     return cards;
 }
 
-// One object per card for a run that never started any.
-void printNotRun(const std::vector<PlannedCard>& cards, FormatEnd end, const std::string& othersCause) {
-    for (const PlannedCard& card : cards) {
-        FormatOutcome outcome;
-        outcome.end = end;
-        outcome.result = end == FormatEnd::Cancelled ? Success : Failed;
-        const std::string json = formatOutcomeJson(outcome, card.refusal.empty() ? othersCause : card.refusal);
-        std::printf("{\"target\":\"%s\",%s\n", jsonEscape(card.target.display).c_str(), json.c_str() + 1);
-    }
+// A card's object: its target, then the format's members.
+void printCardObject(const PlannedCard& card, const std::string& object) {
+    std::printf("{\"target\":\"%s\",%s\n", jsonEscape(card.target.display).c_str(), object.c_str() + 1);
+    std::fflush(stdout);
 }
 
-// The question of a format of one, asked once for all the cards.
+// The format's object for a card whose format did not run to its end: `cause` says why.
+std::string notRunObject(FormatEnd end, const std::string& cause) {
+    FormatOutcome outcome;
+    outcome.end = end;
+    outcome.result = end == FormatEnd::Cancelled ? Success : Failed;
+    return formatOutcomeJson(outcome, cause);
+}
+
+// One object per card for a run that never started any.
+void printNotRun(const std::vector<PlannedCard>& cards, FormatEnd end, const std::string& othersCause) {
+    for (const PlannedCard& card : cards)
+        printCardObject(card, notRunObject(end, card.refusal.empty() ? othersCause : card.refusal));
+}
+
+// The question of a format of one, asked once for all the cards it formats.
 bool confirmCards(const std::vector<PlannedCard>& cards, FormatType type) {
-    std::fprintf(stderr, "Cards (%zu):\n", cards.size());
-    for (const PlannedCard& card : cards) std::fprintf(stderr, "  %s\n", card.description.c_str());
+    size_t count = 0;
+    for (const PlannedCard& card : cards) count += card.refusal.empty();
+    std::fprintf(stderr, "Cards (%zu):\n", count);
+    for (const PlannedCard& card : cards)
+        if (card.refusal.empty()) std::fprintf(stderr, "  %s\n", shownText(card.description).c_str());
     const auto ask = [](uint32_t id) { return askOkOrCancel(utf16ToUtf8(commandLineMessages().text(id))); };
     return (type != Quick || ask(msg::ConfirmQuickFormat)) && ask(msg::ConfirmFormat);
 }
@@ -122,10 +155,12 @@ bool confirmCards(const std::vector<PlannedCard>& cards, FormatType type) {
 struct CardRun {
     size_t card = 0;
     pid_t pid = -1;
-    int fds[3] = {-1, -1, -1}; // its standard output, standard error and progress pipe
-    std::string pending[3];    // what came from each, not yet a whole line (all of the output)
-    int status = -1;           // the exit status once it ended
-    std::string ended;         // how it ended when not by exiting
+    int fds[2] = {-1, -1};             // its standard error and its progress pipe
+    std::string pending[2];            // what came from each, not yet a whole line
+    std::optional<std::string> object; // the outcome it sent: the format's JSON object
+    int status = -1;                   // the exit status once it ended
+    std::string ended;                 // how it ended when not with an outcome
+    bool running() const { return pid > 0 && status < 0; }
 };
 
 // The environment of a card's run: this one's as the user gave it, the channel, and the
@@ -152,62 +187,92 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return out;
 }
 
-// Starts the run of one card with its three pipes, and the descriptor handed over for its card
-// (-1: none); false with `error` when it could not. Of the handed descriptors, the run keeps its
+// In a card's run that could not become the format: says why on the progress pipe, with only
+// what is safe after fork, and ends.
+[[noreturn]] void failStart(int fd, int err) {
+    char text[16];
+    size_t at = sizeof text;
+    text[--at] = '\n';
+    do text[--at] = char('0' + err % 10);
+    while ((err /= 10) > 0 && at > 2);
+    text[--at] = ' ';
+    text[--at] = kStartFailureMark;
+    if (fd >= 0) (void)!::write(fd, text + at, sizeof text - at);
+    ::_exit(kExitFailed);
+}
+
+// Starts the run of one card with its two pipes, and the descriptor handed over for its card
+// (-1: none); the error number when it could not. Of the handed descriptors, the run keeps its
 // card's alone: another card's would keep that card held (opened exclusively) after its run.
-bool startCardRun(const std::string& exe, std::vector<std::string> argv, std::vector<std::string> env,
-                  int handed, CardRun& run, std::string& error) {
+int startCardRun(const std::string& exe, std::vector<std::string> argv, std::vector<std::string> env,
+                 int handed, CardRun& run) {
     std::vector<int> othersHanded;
     for (const HandedEntry& e : handedDevices())
         if (e.fd != handed) othersHanded.push_back(e.fd);
-    int pipes[3][2];
+    int pipes[2][2];
     int made = 0;
-    for (; made < 3; ++made)
+    for (; made < 2; ++made)
         if (::pipe2(pipes[made], O_CLOEXEC) != 0) break;
+    int err = errno;
     const auto closeAll = [&](int end) {
         for (int i = 0; i < made; ++i) ::close(pipes[i][end]);
     };
     std::vector<char*> args = pointers(argv), envp = pointers(env);
-    const pid_t pid = made == 3 ? ::fork() : -1;
+    const pid_t pid = made == 2 ? ::fork() : -1;
     if (pid == 0) {
         // Only calls safe after fork in a threaded process from here on. The run gets its own
-        // process group: the terminal's Ctrl-C reaches it once, passed on by this run.
+        // process group: the terminal's Ctrl-C reaches it once, passed on by this run. Its
+        // standard output is nobody's: its outcome comes on the progress pipe.
         ::setpgid(0, 0);
         for (const int fd : othersHanded) ::close(fd);
-        int high[3];
-        for (int i = 0; i < 3; ++i) high[i] = ::fcntl(pipes[i][1], F_DUPFD_CLOEXEC, 10);
-        const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (nothing < 0 || ::dup2(nothing, 0) < 0 || ::dup2(high[0], 1) < 0 || ::dup2(high[1], 2) < 0 ||
-            ::dup2(high[2], kChildProgressFd) < 0 || (handed >= 0 && ::fcntl(handed, F_SETFD, 0) < 0))
-            ::_exit(127);
+        const int progress = ::fcntl(pipes[1][1], F_DUPFD_CLOEXEC, 10);
+        const int errors = ::fcntl(pipes[0][1], F_DUPFD_CLOEXEC, 10);
+        const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (progress < 0 || errors < 0 || nothing < 0 || ::dup2(nothing, 0) < 0 || ::dup2(nothing, 1) < 0 ||
+            ::dup2(errors, 2) < 0 || ::dup2(progress, kChildProgressFd) < 0 ||
+            (handed >= 0 && ::fcntl(handed, F_SETFD, 0) < 0))
+            failStart(progress, errno);
         ::execve(exe.c_str(), args.data(), envp.data());
-        ::_exit(127);
+        failStart(kChildProgressFd, errno);
     }
-    const int err = errno;
+    if (made == 2) err = errno;
     closeAll(1);
     if (pid < 0) {
         closeAll(0);
-        error = std::string("its format could not be started: ") + std::strerror(err);
-        return false;
+        return err;
     }
     ::setpgid(pid, pid);
     run.pid = pid;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 2; ++i) {
         run.fds[i] = pipes[i][0];
         ::fcntl(run.fds[i], F_SETFL, O_NONBLOCK);
     }
-    return true;
+    return 0;
 }
 
-// Reads what a card's run wrote on pipe `which`: its output is kept whole, its error lines and
-// progress lines are shown as they come.
+// One whole line from a card's run: an error line is shown, a progress line drawn, its outcome
+// or why it could not start kept.
+void takeLine(CardRun& run, int which, const std::string& line, CardBoard& board) {
+    if (which == 0) {
+        board.note(run.card, shownText(line));
+    } else if (const std::optional<StageProgress> stage = decodeProgressLine(line)) {
+        board.progress(run.card, *stage);
+    } else if (std::optional<std::string> object = decodeOutcomeLine(line)) {
+        run.object = std::move(object);
+    } else if (const std::optional<int> err = decodeStartFailure(line)) {
+        run.ended = std::string("its format could not be started: ") + std::strerror(*err);
+    }
+}
+
+// Reads what a card's run wrote on pipe `which`, line by line.
 void readFrom(CardRun& run, int which, CardBoard& board) {
     char buffer[4096];
+    std::string& text = run.pending[which];
     for (;;) {
         const ssize_t n = ::read(run.fds[which], buffer, sizeof buffer);
         if (n > 0) {
-            // The output is one JSON object; more than this is no format's.
-            if (which != 0 || run.pending[0].size() < (1u << 20)) run.pending[which].append(buffer, size_t(n));
+            // No line of a run is this long: what runs on past it is dropped.
+            if (text.size() < (1u << 20)) text.append(buffer, size_t(n));
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -216,15 +281,10 @@ void readFrom(CardRun& run, int which, CardBoard& board) {
         run.fds[which] = -1;
         break;
     }
-    if (which == 0) return;
-    std::string& text = run.pending[which];
     if (run.fds[which] < 0 && !text.empty() && text.back() != '\n') text += '\n';
     size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        const std::string line = text.substr(start, end - start);
-        if (which == 1) board.note(run.card, line);
-        else if (const std::optional<StageProgress> stage = decodeProgressLine(line)) board.progress(run.card, *stage);
-    }
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        takeLine(run, which, text.substr(start, end - start), board);
     text.erase(0, start);
 }
 
@@ -232,7 +292,9 @@ void waitForExit(CardRun& run) {
     int st = 0;
     while (::waitpid(run.pid, &st, 0) < 0 && errno == EINTR) {
     }
-    run.status = WIFEXITED(st) ? WEXITSTATUS(st) : kExitFailed;
+    // Only the statuses the manual lists: anything else a card's run ends with is a failure.
+    const int code = WIFEXITED(st) ? WEXITSTATUS(st) : kExitFailed;
+    run.status = code == kExitOk || code == kExitPassCancelled ? code : kExitFailed;
     if (WIFSIGNALED(st)) run.ended = "its format was ended by signal " + std::to_string(WTERMSIG(st));
 }
 
@@ -246,13 +308,13 @@ std::string statusNotes(const std::string& status) {
 }
 
 // A card's result in one line: how it ended, and the message and cause where it was not
-// formatted.
+// formatted. What came from the card or the system is shown escaped.
 std::string resultLine(const std::string& name, std::map<std::string, std::string>& f) {
     std::string line = name + ": " + f["outcome"];
     if (f["outcome"] == "formatted") {
         line += " (" + f["fileSystem"] + (f["label"].empty() ? "" : ", label \"" + f["label"] + "\"") +
                 statusNotes(f["status"]) + ")";
-        return line;
+        return shownText(line);
     }
     // The message's lines run on in one, blanks between them kept single.
     std::string message;
@@ -263,31 +325,24 @@ std::string resultLine(const std::string& name, std::map<std::string, std::strin
     while (!message.empty() && message.back() == ' ') message.pop_back();
     if (!message.empty()) line += ": " + message;
     if (!f["cause"].empty()) line += message.empty() ? ": " + f["cause"] : " (" + f["cause"] + ")";
-    return line;
+    return shownText(line);
 }
 
-// The card's run is over: its object (with the target) or its line, and its exit status.
-int finishRun(CardRun& run, const PlannedCard& card, CardBoard& board, bool json) {
-    const std::string& out = run.pending[0];
-    const size_t last = out.rfind('{');
-    const size_t end = out.find('\n', last == std::string::npos ? out.size() : last);
-    std::string object = last == std::string::npos ? "" : out.substr(last, end == std::string::npos ? end : end - last);
+// A card is done: its object (with the target) or its line, and its exit status.
+int finishCard(const PlannedCard& card, size_t boardCard, std::string object, int status, CardBoard& board,
+               bool json) {
+    if (json) printCardObject(card, object);
     std::optional<std::map<std::string, std::string>> fields = readFlatJson(object);
-    int status = run.status;
-    if (!fields) {
-        FormatOutcome outcome;
-        outcome.end = FormatEnd::Failed;
-        outcome.result = Failed;
-        object = formatOutcomeJson(outcome, run.ended.empty() ? "its format ended without a result" : run.ended);
-        fields = readFlatJson(object);
-        status = std::max(status, kExitFailed);
-    }
-    if (json) {
-        std::printf("{\"target\":\"%s\",%s\n", jsonEscape(card.target.display).c_str(), object.c_str() + 1);
-        std::fflush(stdout);
-    }
-    board.finish(run.card, json ? "" : resultLine(card.target.display, *fields));
+    board.finish(boardCard, json || !fields ? "" : resultLine(card.target.display, *fields));
     return status;
+}
+
+// The card's run is over: the outcome it sent, or a failure saying how it ended without one.
+int finishRun(CardRun& run, const PlannedCard& card, CardBoard& board, bool json) {
+    if (run.object && readFlatJson(*run.object))
+        return finishCard(card, run.card, *run.object, run.status, board, json);
+    const std::string cause = run.ended.empty() ? "its format ended without a result" : run.ended;
+    return finishCard(card, run.card, notRunObject(FormatEnd::Failed, cause), kExitFailed, board, json);
 }
 
 // The worse of two exit statuses: a card formatted after a cancelled pass is better off than
@@ -297,48 +352,154 @@ int worse(int a, int b) {
     return rank(a) >= rank(b) ? a : b;
 }
 
-// Reads every card's run until all have ended, passing Ctrl-C and SIGTERM on to them.
-int runCards(std::vector<CardRun>& runs, const std::vector<PlannedCard>& cards, CardBoard& board, bool json) {
-    int worst = kExitOk;
-    for (;;) {
-        if (const int sig = takeFormatSignal())
-            for (const CardRun& run : runs)
-                if (run.status < 0) ::kill(run.pid, sig);
+// The open-file limit, and how many cards' runs it leaves room for at once: each holds the
+// reading ends of two pipes here, and starting one takes four ends more for a moment.
+struct DescriptorRoom {
+    unsigned long limit = 0;
+    size_t runs = 0;
+};
+DescriptorRoom descriptorRoom() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return {0, SIZE_MAX};
+    size_t open = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* e = ::readdir(dir)) open += e->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    constexpr size_t kStarting = 4, kSpare = 4; // a start's ends, and room for this run's own files
+    const size_t spare = limit.rlim_cur > open + kStarting + kSpare ? limit.rlim_cur - open - kStarting - kSpare : 0;
+    return {static_cast<unsigned long>(limit.rlim_cur), spare / 2};
+}
+
+bool outOfRoom(int err) { return err == EMFILE || err == ENFILE || err == EAGAIN || err == ENOMEM; }
+
+// The cards' runs, started as the open-file limit leaves room (the rest wait their turn),
+// read until all have ended, with Ctrl-C and SIGTERM passed on to them.
+class CardRuns {
+public:
+    CardRuns(const std::vector<PlannedCard>& cards, CardBoard& board, const ManyCardsRequest& request,
+             const std::map<std::string, std::optional<std::string>>& original)
+        : cards_(cards), board_(board), request_(request), original_(original), runs_(cards.size()),
+          room_(descriptorRoom()) {
+        for (size_t i = 0; i < cards.size(); ++i) {
+            runs_[i].card = board.add(cards[i].target.display);
+            if (cards[i].refusal.empty()) waiting_.push_back(i);
+            else worst_ = worse(worst_, finishCard(cards[i], runs_[i].card, notRunObject(FormatEnd::Refused,
+                                                   cards[i].refusal), kExitFailed, board, request.json));
+        }
+    }
+
+    int run() {
+        for (;;) {
+            if (const int sig = takeFormatSignal()) passOn(sig);
+            startWaiting();
+            if (!readSome()) break;
+        }
+        return worst_;
+    }
+
+private:
+    size_t running() const {
+        return size_t(std::count_if(runs_.begin(), runs_.end(), [](const CardRun& r) { return r.running(); }));
+    }
+
+    void endNotStarted(size_t i, FormatEnd end, const std::string& cause) {
+        worst_ = worse(worst_, finishCard(cards_[i], runs_[i].card, notRunObject(end, cause), kExitFailed, board_,
+                                          request_.json));
+    }
+
+    // A signal stops what runs and starts nothing more.
+    void passOn(int sig) {
+        for (const CardRun& run : runs_)
+            if (run.running()) ::kill(run.pid, sig);
+        for (const size_t i : waiting_)
+            endNotStarted(i, FormatEnd::Cancelled, "a signal stopped the run before this card's format began; "
+                                                   "nothing was written");
+        waiting_.clear();
+    }
+
+    void startWaiting() {
+        while (!waiting_.empty() && running() < room_.runs) {
+            const size_t i = waiting_.front();
+            const PlannedCard& card = cards_[i];
+            std::vector<std::string> argv{exe_, "format", card.target.path, "--yes", "--json"};
+            argv.insert(argv.end(), request_.cardOptions.begin(), request_.cardOptions.end());
+            const std::string channel = encodeCardRun({kChildProgressFd, card.target.identity});
+            const std::optional<HandedEntry> handed = handedEntry(card.target.path);
+            const int err = startCardRun(exe_, argv, cardEnvironment(original_, channel, handed),
+                                         handed ? handed->fd : -1, runs_[i]);
+            if (err != 0 && outOfRoom(err) && running() > 0) {
+                room_.runs = running(); // the rest start as these end
+                return;
+            }
+            waiting_.pop_front();
+            // The card is held by its own run from here on.
+            if (handed) releaseHandedDevice(card.target.path);
+            if (err != 0) endNotStarted(i, FormatEnd::Failed, startFailure(err));
+        }
+        if (!waiting_.empty() && running() == 0) {
+            for (const size_t i : waiting_) endNotStarted(i, FormatEnd::Failed, startFailure(EMFILE));
+            waiting_.clear();
+        }
+    }
+
+    std::string startFailure(int err) const {
+        std::string cause = std::string("its format could not be started: ") + std::strerror(err);
+        if ((err == EMFILE || room_.runs == 0) && room_.limit != 0)
+            cause += " (the open-file limit, ulimit -n " + std::to_string(room_.limit) +
+                     ", leaves no room for its run; raise it)";
+        return cause;
+    }
+
+    // Reads what came; false once every run has ended.
+    bool readSome() {
         std::vector<pollfd> waiting;
         std::vector<std::pair<CardRun*, int>> owners;
-        for (CardRun& run : runs)
-            for (int i = 0; i < 3; ++i)
+        for (CardRun& run : runs_)
+            for (int i = 0; i < 2; ++i)
                 if (run.fds[i] >= 0) {
                     waiting.push_back({run.fds[i], POLLIN, 0});
                     owners.emplace_back(&run, i);
                 }
-        if (waiting.empty()) break;
+        if (waiting.empty() && waiting_.empty()) return false;
         // A signal between the look at the flags and the wait is seen within the timeout.
-        if (::poll(waiting.data(), waiting.size(), 250) <= 0) continue;
+        if (waiting.empty() || ::poll(waiting.data(), waiting.size(), 250) <= 0) return true;
         for (size_t i = 0; i < waiting.size(); ++i)
-            if (waiting[i].revents != 0) readFrom(*owners[i].first, owners[i].second, board);
-        for (CardRun& run : runs) {
-            if (run.status >= 0 || run.fds[0] >= 0 || run.fds[1] >= 0 || run.fds[2] >= 0) continue;
+            if (waiting[i].revents != 0) readFrom(*owners[i].first, owners[i].second, board_);
+        for (CardRun& run : runs_) {
+            if (!run.running() || run.fds[0] >= 0 || run.fds[1] >= 0) continue;
             waitForExit(run);
-            worst = worse(worst, finishRun(run, cards[run.card], board, json));
+            worst_ = worse(worst_, finishRun(run, cards_[run.card], board_, request_.json));
         }
+        return true;
     }
-    return worst;
-}
 
-std::string ownExecutable() {
-    std::error_code ec;
-    return std::filesystem::read_symlink("/proc/self/exe", ec).string();
-}
+    static std::string ownExecutable() {
+        std::error_code ec;
+        return std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    }
 
-// The refusal of the whole run when a card may not be formatted; false when none is refused.
-bool refuseRun(const std::vector<PlannedCard>& cards, bool json) {
-    if (std::none_of(cards.begin(), cards.end(), [](const PlannedCard& c) { return !c.refusal.empty(); }))
+    const std::vector<PlannedCard>& cards_;
+    CardBoard& board_;
+    const ManyCardsRequest& request_;
+    const std::map<std::string, std::optional<std::string>>& original_;
+    std::vector<CardRun> runs_;
+    std::deque<size_t> waiting_;
+    DescriptorRoom room_;
+    const std::string exe_ = ownExecutable();
+    int worst_ = kExitOk;
+};
+
+// The refusal of the whole run when a card named may not be formatted; false when none is
+// refused. Of every card list offers (--all), one refused is left out and the others go on.
+bool refuseRun(const std::vector<PlannedCard>& cards, const ManyCardsRequest& request) {
+    const auto refused = [](const PlannedCard& c) { return !c.refusal.empty(); };
+    if (std::none_of(cards.begin(), cards.end(), refused) || (request.all && !std::all_of(cards.begin(), cards.end(), refused)))
         return false;
-    if (json) printNotRun(cards, FormatEnd::Refused, "another card of this run was refused; nothing was written");
+    if (request.json) printNotRun(cards, FormatEnd::Refused, "another card of this run was refused; nothing was written");
     for (const PlannedCard& card : cards)
-        if (!card.refusal.empty() && !json) std::fprintf(stderr, "brindlecard: %s.\n", card.refusal.c_str());
-    if (!json) std::fputs("brindlecard: no card was formatted; nothing was written.\n", stderr);
+        if (!card.refusal.empty() && !request.json) say(card.refusal);
+    if (!request.json) std::fputs("brindlecard: no card was formatted; nothing was written.\n", stderr);
     return true;
 }
 
@@ -355,32 +516,18 @@ int formatManyCards(const ManyCardsRequest& request) {
         std::fputs("brindlecard: no card here can be formatted; nothing was written.\n", stderr);
         return kExitFailed;
     }
-    if (refuseRun(cards, request.json)) return kExitFailed;
+    if (refuseRun(cards, request)) return kExitFailed;
     installFormatSignalHandlers();
     if (!request.yes && !confirmCards(cards, request.type)) {
         if (request.json) printNotRun(cards, FormatEnd::Cancelled, "");
         else std::fputs("brindlecard: cancelled; nothing was written.\n", stderr);
         return kExitFailed;
     }
-    const std::string exe = ownExecutable();
     CardBoard board(request.json ? nullptr : stderr, redrawableTerminal(), terminalColumns(), stdout, stderr);
-    std::vector<CardRun> runs(cards.size());
-    int worst = kExitOk;
-    for (size_t i = 0; i < cards.size(); ++i) {
-        runs[i].card = board.add(cards[i].target.display);
-        std::vector<std::string> argv{exe, "format", cards[i].target.path, "--yes", "--json"};
-        argv.insert(argv.end(), request.cardOptions.begin(), request.cardOptions.end());
-        const std::string channel = encodeCardRun({kChildProgressFd, cards[i].target.identity});
-        const std::optional<HandedEntry> handed = handedEntry(cards[i].target.path);
-        if (!startCardRun(exe, argv, cardEnvironment(original, channel, handed), handed ? handed->fd : -1, runs[i],
-                          runs[i].ended)) {
-            runs[i].status = kExitFailed;
-            worst = std::max(worst, finishRun(runs[i], cards[i], board, request.json));
-        }
-    }
-    // Each card is held by its own run from here on.
+    const int worst = CardRuns(cards, board, request, original).run();
+    // Cards refused before the question hold no descriptor a run was handed.
     releaseHandedDevices();
-    return std::max(worst, runCards(runs, cards, board, request.json));
+    return worst;
 }
 
 } // namespace brc::cli

@@ -61,10 +61,10 @@ int run(std::vector<std::string> args) {
 #endif
         throw UsageError{"unknown command '" + command + "'"};
     } catch (const RunError& e) {
-        std::fprintf(stderr, "brindlecard: %s.\n", e.message.c_str());
+        say(e.message);
         return kExitFailed;
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "brindlecard: %s.\n", e.message.c_str());
+        say(e.message);
         // The help of the command that was misused, where there is one.
         std::string help = "brindlecard --help' for the commands";
         for (const char* known : {"card", "plan", "format", "check",

@@ -55,4 +55,22 @@ std::optional<StageProgress> decodeProgressLine(const std::string& line) {
     return StageProgress{ProgressStage(stage), StageState(state), done, total, percent};
 }
 
+std::string encodeOutcomeLine(const std::string& json) {
+    // The object is one line: JSON escapes every line break inside its strings.
+    return std::string{kOutcomeMark, ' '} + json + "\n";
+}
+
+std::optional<std::string> decodeOutcomeLine(const std::string& line) {
+    if (line.size() < 4 || line[0] != kOutcomeMark || line[1] != ' ' || line[2] != '{') return std::nullopt;
+    return line.substr(2);
+}
+
+std::optional<int> decodeStartFailure(const std::string& line) {
+    int err = 0, end = 0;
+    if (line.size() < 3 || line[0] != kStartFailureMark || std::sscanf(line.c_str() + 1, " %d%n", &err, &end) != 1 ||
+        static_cast<size_t>(end) + 1 != line.size() || err <= 0)
+        return std::nullopt;
+    return err;
+}
+
 } // namespace brc::cli

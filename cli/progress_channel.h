@@ -1,6 +1,7 @@
 // How a format run started for one card of many tells the run that started it where it stands:
 // a hidden variable names an inherited pipe and the card the starting run checked, and the
-// format writes one short line onto the pipe per change of its stages.
+// format writes one short line onto the pipe per change of its stages, then its outcome as a
+// line of its own.
 #pragma once
 
 #include <optional>
@@ -26,5 +27,14 @@ std::optional<CardRunChannel> decodeCardRun(const std::string& text);
 // line that is not one.
 std::string encodeProgressLine(const StageProgress& stage);
 std::optional<StageProgress> decodeProgressLine(const std::string& line);
+
+// The format's outcome, its JSON object on one line: "= {...}\n"; decoded, the object, or
+// nullopt for a line that is not one.
+constexpr char kOutcomeMark = '=';
+std::string encodeOutcomeLine(const std::string& json);
+std::optional<std::string> decodeOutcomeLine(const std::string& line);
+// A run that could not become the format says why: "! ERRNO\n".
+constexpr char kStartFailureMark = '!';
+std::optional<int> decodeStartFailure(const std::string& line);
 
 } // namespace brc::cli

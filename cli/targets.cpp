@@ -95,7 +95,7 @@ std::string resolveOnce(const std::string& where, const std::string& path, std::
 
 } // namespace
 
-Target resolveTarget(const std::string& text) {
+Target resolveTarget(const std::string& text, bool mapLetter) {
     CardMap map = readCardMap();
     if (!map.error.empty()) throw UsageError{map.error};
     Target target;
@@ -137,6 +137,7 @@ Target resolveTarget(const std::string& text) {
         throw UsageError{where + " has a ';' in its path, which the drive map cannot hold; "
                          "rename the image or reach it through a link without one"};
     target.path = path;
+    if (!mapLetter) return target;
     if (!index)
         if (const auto drive = driveOfPath(map, path)) index = *drive - 1;
     // The first free letter from the back, away from the letters real drives use.

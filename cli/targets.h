@@ -28,9 +28,10 @@ struct Target {
 };
 // Resolves TARGET once: on Linux to its canonical path and the file or device there, which the
 // driver library is told to accept and nothing else. A path not yet mapped gets a free letter,
-// added to BRINDLECARD_CARDS for this process so the driver library serves it. Throws
-// UsageError for a bad target.
-Target resolveTarget(const std::string& text);
+// added to BRINDLECARD_CARDS for this process so the driver library serves it; without
+// `mapLetter` no letter is taken (driveNumber 0), for a run that only checks the card and
+// leaves opening it to a run of its own. Throws UsageError for a bad target.
+Target resolveTarget(const std::string& text, bool mapLetter = true);
 
 // The system's services for a run on this target, with labels in `codePage` (0: the system's).
 std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePage = 0);
