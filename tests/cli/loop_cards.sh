@@ -197,6 +197,10 @@ time.sleep(60)' "$card" held &
 holder=$!
 for _ in $(seq 100); do [ -e held ] && break; sleep 0.1; done
 refused "a device another program holds" "is in use" "$card" "$exe" format "$card" --allow-loop --yes
+# A descriptor handed in for the device does not get round that program's claim.
+refused "a held device reached through a handed descriptor" "is in use" "$card" \
+    bash -c 'exec 9<>"$1" && BRINDLECARD_DEVICE_FD="9:$2" exec "$3" format "$1" --allow-loop --yes' _ \
+    "$card" "$devno" "$exe"
 # Reading is not taking: the check reads a card another program holds.
 said=$("$exe" check "$card" --allow-loop 2>&1)
 status=$?
@@ -236,6 +240,16 @@ if mount "$card" mnt 2>/dev/null; then
         fail "--unmount: $(cat stderr.txt)"
     grep -q "unmounted $scratch/mnt" stderr.txt || fail "--unmount did not say what it unmounted"
     grep -q " $scratch/mnt " /proc/self/mountinfo && fail "--unmount left the card mounted"
+    # A mount point's control characters reach the terminal escaped, in a refusal and in list.
+    escape=$(printf '\033')
+    mkdir -p "mnt${escape}[2J"
+    mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$card" && mount "$card" "mnt${escape}[2J" && mounted+=("$scratch/mnt${escape}[2J")
+    refused "a card mounted at a path with an escape in it" 'mounted at .*mnt\\x1b\[2J' "$card" \
+        "$exe" format "$card" --allow-loop --yes
+    "$exe" list --allow-loop >list.txt 2>&1
+    grep -q "$escape" stderr.txt list.txt && fail "an escape character reached the terminal: $(cat -v stderr.txt list.txt)"
+    grep -qF 'mnt\x1b[2J' list.txt || fail "list does not show the mount point escaped: $(cat -v list.txt)"
+    umount "mnt${escape}[2J"
 else
     echo "skip: this system cannot mount ext4; the mount check ran on a fake table above"
 fi

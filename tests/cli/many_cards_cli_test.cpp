@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/json.h"
 #include "tests/cli/cli_run.h"
 
 namespace {
@@ -44,7 +45,7 @@ std::string joined(const std::vector<std::string>& words) {
 std::map<std::string, std::map<std::string, std::string>> byTarget(const std::string& out) {
     std::map<std::string, std::map<std::string, std::string>> cards;
     for (const std::string& line : lines(out)) {
-        auto json = parseFlatJson(line);
+        auto json = brc::cli::readFlatJson(line).value_or(std::map<std::string, std::string>{});
         EXPECT_EQ(line.rfind("{\"target\":", 0), 0u) << line;
         EXPECT_EQ(cards.count(json["target"]), 0u) << "a card reported twice: " << out;
         cards[json["target"]] = json;
@@ -263,6 +264,113 @@ TEST(ManyCardsCli, ACardsRunFormatsOnlyTheCardThatWasChecked) {
                                  "BRINDLECARD_CARD_RUN=3:f:1:2");
     EXPECT_EQ(noPipe.status, 2) << noPipe.out;
     EXPECT_TRUE(sectorZeroBlank(images[0]));
+}
+
+// A word for the shell, whatever bytes it holds.
+std::string shellWord(const std::string& word) {
+    std::string out = "'";
+    for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// A path as the command names it on a line: control characters escaped.
+std::string shown(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c == '\n' ? "\\n" : "\\x%02x", c);
+        out += c < 0x20 || c == 0x7F ? std::string(escaped) : std::string(1, char(c));
+    }
+    return out;
+}
+
+// The worst of the cards' statuses: formatted after a cancelled pass is better than failed.
+int worstStatus(const std::vector<int>& statuses) {
+    const auto rank = [](int s) { return s == 0 ? 0 : s == 3 ? 1 : s + 1; };
+    int worst = 0;
+    for (const int s : statuses) worst = rank(s) > rank(worst) ? s : worst;
+    return worst;
+}
+
+// Cards in folders whose names are JSON's and the terminal's own characters, some of them
+// write-protected or failing, end formatted together exactly as they end one by one, whatever
+// the label.
+TEST(ManyCardsCli, HostileNamesAndLabelsEndAsTheSameCardsOneByOne) {
+    ScratchDir dir("many-hostile");
+    const std::vector<std::string> folders = {"x{y", "q\"z}", "e\x1b[2Jf", "b\x07l{", "{\"target\":\"no\"}", "plain"};
+    std::vector<std::string> images;
+    for (int i = 0; i < 30; ++i) {
+        const std::filesystem::path folder = dir.path / folders[size_t(i) % folders.size()];
+        std::filesystem::create_directories(folder);
+        images.push_back((folder / ("c{" + std::to_string(i) + "}\".img")).string());
+    }
+    const auto makeFresh = [&] {
+        for (size_t i = 0; i < images.size(); ++i) {
+            const std::string extra = i % 5 == 1 ? " --write-protect" : "";
+            ASSERT_EQ(runCli("card create " + shellWord(images[i]) + " --size 64M --force" + extra).status, 0);
+            if (i % 5 == 3) std::ofstream(images[i] + ".card", std::ios::app) << "fail_write_call = 3\n";
+        }
+    };
+    for (const std::string label : {"A{B", "Q\"}", "\x1b]0;x\x07"}) {
+        SCOPED_TRACE(shown(label));
+        makeFresh();
+        std::string all;
+        for (const std::string& image : images) all += " " + shellWord(image);
+        const CliRun many = runCli("format" + all + " --yes --json -L " + shellWord(label));
+        auto cards = byTarget(many.out);
+        ASSERT_EQ(cards.size(), images.size()) << many.out;
+        makeFresh();
+        std::vector<int> statuses;
+        for (const std::string& image : images) {
+            const CliRun one = runCli("format " + shellWord(image) + " --yes --json -L " + shellWord(label));
+            statuses.push_back(one.status);
+            auto single = brc::cli::readFlatJson(one.out.substr(0, one.out.find('\n'))).value_or(
+                std::map<std::string, std::string>{});
+            auto& together = cards[shown(image)];
+            for (const char* key : {"outcome", "result", "messageId", "cause", "label", "fileSystem"})
+                EXPECT_EQ(together[key], single[key]) << shown(image) << ": " << key;
+        }
+        EXPECT_EQ(many.status, worstStatus(statuses)) << many.out;
+        EXPECT_NE(many.status, 0) << "the write-protected and failing cards were not formatted";
+    }
+}
+
+// Every card has its own run, and a run takes no drive letter from the others: far more cards
+// than letters format in one command.
+TEST(ManyCardsCli, SixtyFourCardsFormatInOneCommand) {
+    ScratchDir dir("many-64");
+    const std::vector<std::string> images = makeCards(dir, 64, "64M");
+    const CliRun run = runCli("format" + joined(images) + " --yes --json");
+    EXPECT_EQ(run.status, 0) << run.out;
+    auto cards = byTarget(run.out);
+    ASSERT_EQ(cards.size(), 64u) << run.out;
+    for (const std::string& image : images) EXPECT_EQ(cards[image]["outcome"], "formatted") << image;
+    EXPECT_EQ(runCli("check" + joined(images)).status, 0);
+}
+
+// Cards' runs start as the open-file limit leaves room: under a low limit they take turns, and
+// where it leaves room for none each card says so, naming the limit, with a status the manual
+// lists.
+TEST(ManyCardsCli, TheOpenFileLimitMakesCardsTakeTurnsOrSaysWhy) {
+    ScratchDir dir("many-limit");
+    const std::vector<std::string> images = makeCards(dir, 23, "64M");
+    const CliRun turns = runShell("prlimit --nofile=40 " + std::string(BRINDLECARD_EXE) + " format" + joined(images) +
+                                  " --yes --json 2>/dev/null </dev/null");
+    EXPECT_EQ(turns.status, 0) << turns.out;
+    auto cards = byTarget(turns.out);
+    ASSERT_EQ(cards.size(), images.size()) << turns.out;
+    for (const std::string& image : images) EXPECT_EQ(cards[image]["outcome"], "formatted") << image;
+
+    // Standard input, output and error and a few more leave nothing for a run's pipes.
+    const CliRun none = runShell("prlimit --nofile=12 " + std::string(BRINDLECARD_EXE) + " format" + joined(images) +
+                                 " --yes --json 2>/dev/null </dev/null");
+    EXPECT_EQ(none.status, 1) << none.out;
+    cards = byTarget(none.out);
+    ASSERT_EQ(cards.size(), images.size()) << none.out;
+    for (const std::string& image : images) {
+        EXPECT_EQ(cards[image]["outcome"], "failed") << image;
+        EXPECT_NE(cards[image]["cause"].find("ulimit -n 12"), std::string::npos) << cards[image]["cause"];
+    }
 }
 
 } // namespace

@@ -13,7 +13,7 @@ skip() {
     exit 77
 }
 [ "$(id -u)" -eq 0 ] || skip "loop devices need root"
-for tool in losetup fsck.fat python3; do
+for tool in losetup fsck.fat mkfs.ext4 python3; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -e /dev/loop-control ] || skip "this system has no loop devices"
@@ -22,6 +22,7 @@ scratch=$(mktemp -d /var/tmp/brc-many-loop.XXXXXX) || exit 1
 loops=()
 part=
 cleanup() {
+    umount "$scratch/mnt" 2>/dev/null
     [ -n "$part" ] && losetup -d "$part" 2>/dev/null
     for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null; done
     rm -rf "$scratch"
@@ -74,6 +75,89 @@ done
 for dev in "${loops[@]}"; do
     grep -qF "\"target\":\"$dev\",\"conforms\":true" all.txt || fail "check --all misses $dev: $(cat all.txt)"
 done
+
+# attach VAR FILE [losetup options]: a loop device over FILE, detached at the end.
+attach() {
+    local attached
+    attached=$(losetup -f --show "${@:2}") || { echo "cannot attach a loop device" >&2; exit 1; }
+    loops+=("$attached")
+    printf -v "$1" %s "$attached"
+}
+untouched() { [ "$(head -c 1M "$1" | tr -d '\0' | wc -c)" -eq 0 ]; }
+# A file system to mount, its tables written now: the kernel would fill them in later.
+make_ext4() { mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$1" 2>/dev/null; }
+
+# One medium under two names is one card: named twice it is a usage error, and nothing is
+# written. A loop device and its own image, two loop devices over one file, a loop device
+# stacked on another.
+truncate -s 64M same.img
+attach same_a same.img
+attach same_b same.img
+attach stacked "$same_a"
+for pair in "$same_a same.img" "$same_a $same_b" "$stacked $same_a" "$same_b $stacked"; do
+    # shellcheck disable=SC2086
+    "$exe" format $pair --allow-loop --yes --json >out.txt 2>errors.txt
+    status=$?
+    if [ "$status" -ne 2 ] || ! grep -q "are the same card" errors.txt; then
+        fail "$pair: status $status: $(cat out.txt errors.txt)"
+    else
+        echo "ok: $pair: $(cat errors.txt)"
+    fi
+    untouched same.img || fail "$pair: the medium was written"
+done
+# An image a loop device is attached to is that device's: formatted as a file it is in use.
+"$exe" format same.img --yes >/dev/null 2>errors.txt
+status=$?
+[ "$status" -eq 1 ] && grep -q "is in use: .* is attached to it" errors.txt ||
+    fail "an attached image: status $status: $(cat errors.txt)"
+untouched same.img || fail "the attached image was written"
+
+# The image under a mounted file system is in use; so is another loop device over it.
+truncate -s 64M mounted.img
+attach under mounted.img
+mkdir -p mnt
+if make_ext4 "$under" && mount "$under" mnt 2>/dev/null; then
+    attach beside mounted.img
+    before=$(sha256sum <mounted.img)
+    "$exe" format mounted.img --yes >/dev/null 2>errors.txt && fail "the image under a mount was formatted"
+    grep -q "is in use" errors.txt || fail "the image under a mount: $(cat errors.txt)"
+    "$exe" format "$beside" --allow-loop --yes >/dev/null 2>errors.txt && fail "a loop beside a mount was formatted"
+    grep -q "is in use: $under is mounted at" errors.txt || fail "a loop beside a mount: $(cat errors.txt)"
+    [ "$(sha256sum <mounted.img)" = "$before" ] || fail "the mounted file system was written"
+    umount mnt
+else
+    echo "skip: this system cannot mount ext4; the mounted medium is not tried"
+fi
+
+# --all: a mounted card is left out with its reason and the others formatted; with --unmount
+# it is unmounted and formatted too. Only this test's loop devices are in its view.
+mkdir -p view/class/block view/dev/block
+all=()
+for i in 0 1 2; do
+    truncate -s 64M "all$i.img"
+    attach dev "all$i.img"
+    all+=("$dev")
+    ln -s "/sys/class/block/${dev#/dev/}" "view/class/block/${dev#/dev/}"
+    number=$(cat "/sys/class/block/${dev#/dev/}/dev")
+    ln -s "/sys/dev/block/$number" "view/dev/block/$number"
+done
+if make_ext4 "${all[1]}" && mount "${all[1]}" mnt 2>/dev/null; then
+    BRINDLECARD_TEST_SYSFS=$scratch/view "$exe" format --all --allow-loop --yes --json >out.txt 2>errors.txt
+    status=$?
+    [ "$status" -eq 1 ] || fail "--all with a mounted card: status $status: $(cat out.txt errors.txt)"
+    [ "$(grep -c '"outcome":"formatted"' out.txt)" -eq 2 ] || fail "--all: not two cards formatted: $(cat out.txt)"
+    grep -F "\"target\":\"${all[1]}\"" out.txt | grep -q '"outcome":"refused".*is mounted at' ||
+        fail "--all: the mounted card is not refused with its reason: $(cat out.txt)"
+    grep -q " $scratch/mnt " /proc/self/mountinfo || fail "--all without --unmount unmounted the card"
+    BRINDLECARD_TEST_SYSFS=$scratch/view "$exe" format --all --allow-loop --yes --unmount --json >out.txt 2>errors.txt
+    status=$?
+    [ "$status" -eq 0 ] && [ "$(grep -c '"outcome":"formatted"' out.txt)" -eq 3 ] ||
+        fail "--all --unmount: status $status: $(cat out.txt errors.txt)"
+    grep -q " $scratch/mnt " /proc/self/mountinfo && { fail "--all --unmount left the card mounted"; umount mnt; }
+    echo "ok: --all with a mounted card"
+else
+    echo "skip: this system cannot mount ext4; --all with a mounted card is not tried"
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "all passed"
