@@ -44,9 +44,34 @@ fi
 if ((${#missing[@]})); then
   "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# A library both architectures share must be of one version in both. Where the i386 index lags
+# behind the amd64 one (a security update not yet built for i386), apt says which i386 half
+# breaks its amd64 one ("libx:i386 : Breaks: libx (!= V)"): both are pinned to V, the version
+# the i386 index offers, where the amd64 index offers it too. Asked again until apt agrees.
+same_version_pins() {
+  local pins=() answer lib version round
+  for round in 1 2 3 4 5; do
+    answer=$(apt-get install -s -qq --no-install-recommends --allow-downgrades "$1" "${pins[@]}" 2>&1) && break
+    local found=0
+    while read -r lib version; do
+      apt-cache madison "$lib:amd64" | awk '{print $3}' | grep -qxF "$version" || continue
+      pins+=("$lib:amd64=$version" "$lib:i386=$version")
+      found=1
+    done < <(sed -nE 's/^ *([^ :]+):i386 : Breaks: ([^ ]+) \(!= ([^)]+)\).*/\1 \3/p' <<<"$answer" | sort -u)
+    ((found)) || break
+  done
+  echo "${pins[@]}"
+}
 for p in "${optional_missing[@]}"; do
-  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$p" ||
-    echo "setup.sh: $p could not be installed; the 32-bit Windows suites will be skipped" >&2
+  apt_install=("${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
+  "${apt_install[@]}" "$p" && continue
+  # shellcheck disable=SC2207
+  pins=($(same_version_pins "$p"))
+  if ((${#pins[@]})); then
+    echo "setup.sh: installing $p with libraries of one version for both architectures: ${pins[*]}"
+    "${apt_install[@]}" --allow-downgrades "$p" "${pins[@]}" && continue
+  fi
+  echo "setup.sh: $p could not be installed; the 32-bit Windows suites will be skipped" >&2
 done
 # The locales under which Wine shows the program in Japanese and Chinese (the fonts above draw
 # them), and the Russian one the command's tests speak.
