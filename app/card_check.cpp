@@ -1,15 +1,17 @@
 // Reading: sector 0, at most 24 sectors of the partition's boot area (the FAT32 backup sector
 // and FSInfo copies one by one), then what the format writes after it: the first sectors of each
 // FAT, the root directory's first sector and, on exFAT, the allocation bitmap's first sectors and
-// the up-case table. A few hundred sectors at most; nothing is walked, so a hostile card costs no
-// more than a sound one. Every count and offset from the card is checked in 64-bit arithmetic
-// before a read or a division uses it.
+// the up-case table. A few hundred sectors at most: the one chain followed, a grown FAT32 root
+// directory's, ends where a directory's largest size does and reads at most 64 FAT sectors past
+// those read, so a hostile card costs little more than a sound one. Every count and offset from
+// the card is checked in 64-bit arithmetic before a read or a division uses it.
 #include "app/card_check.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <set>
 
 #include "app/format_report.h"
 #include "base/little_endian.h"
@@ -28,6 +30,13 @@ constexpr uint32_t kExFatRegions = 2 * kBootRegionSectors;
 // Of each FAT the check reads this many sectors from its start: the format's heads and chains
 // lie there, and a format cut short leaves the copies different there.
 constexpr uint32_t kFatSectorsRead = 64;
+// Past the FAT sectors read, a FAT32 root directory's chain is followed through at most this
+// many more, one at a time.
+constexpr uint32_t kChainSectorsRead = 64;
+// A FAT directory holds at most 65,536 entries of 32 bytes; no host grows one further.
+constexpr uint64_t kFatDirectoryMaxBytes = 65536 * 32;
+// The FAT32 entry of a bad cluster.
+constexpr uint32_t kFat32Bad = 0x0FFFFFF7u;
 // An up-case table maps at most every UTF-16 unit.
 constexpr uint64_t kUpcaseMaxBytes = 65536 * 2;
 
@@ -380,8 +389,99 @@ FatStart checkFatCopies(const Card& card, uint64_t start, const Volume& v, Findi
     return fat;
 }
 
-// FAT32: the root directory's cluster and that its FAT entry ends the chain. The root
-// directory's first sector, or none when the boot sector gives no cluster of the data area.
+// FAT32 entries of the first FAT: from the sectors already read, or past them one sector at a
+// time, at most kChainSectorsRead of those, so a long or scattered chain costs no more.
+class Fat32Entries {
+public:
+    Fat32Entries(const Card& card, const Volume& v, const FatStart& fat)
+        : card_(card), fat_(fat), inRead_(fatSectorsRead(v)) {}
+    // The entry of `cluster` (a cluster of the data area); null when the read failed (noted in
+    // `out` under `field`), lies past the card or past the reads allowed.
+    const uint8_t* find(uint64_t cluster, Findings& out, const char* field, const char* expected,
+                        const char* what) {
+        const uint64_t at = cluster * 4 / kSectorBytes;
+        if (at < inRead_) return fat_.read ? fat_.bytes.data() + cluster * 4 : nullptr;
+        if (at != cached_) {
+            if (readsLeft_ == 0) return nullptr;
+            --readsLeft_;
+            cached_ = UINT64_MAX;
+            if (!out.read(card_, fat_.sector + at, 1, sector_, field, expected, what))
+                return nullptr;
+            cached_ = at;
+        }
+        return sector_ + cluster * 4 % kSectorBytes;
+    }
+
+private:
+    const Card& card_;
+    const FatStart& fat_;
+    const uint32_t inRead_;
+    uint32_t readsLeft_ = kChainSectorsRead;
+    uint64_t cached_ = UINT64_MAX;
+    uint8_t sector_[kSectorBytes] = {};
+};
+
+// The end of a FAT32 chain: 0FFFFFF8h to 0FFFFFFFh, as peers write 0FFFFFF8h; the top four bits
+// are not the entry's.
+bool endsChain(uint32_t entry) { return (entry & kFat32EndOfChain) >= (kFat32EndOfChain & ~7u); }
+
+// The first words of each sentence on a grown FAT32 root directory's chain.
+const char kGrownRootWhy[] =
+    "The format writes the root directory as one cluster whose FAT entry ends its chain, and a "
+    "host that grows it chains on through free clusters to a new end; on this card the chain ";
+
+// A FAT32 root directory a host has grown, from its second cluster `next` on: each link a
+// cluster of the data area not met before, until an end of chain no further than the largest
+// directory reaches. The walk stops unjudged where the FAT cannot be read.
+void walkFat32Root(Fat32Entries& fat, const Volume& v, uint32_t root, uint32_t next,
+                   Findings& out) {
+    const uint64_t lastCluster = v.clusters + 1;
+    const uint64_t clusterBytes = uint64_t{v.sectorsPerCluster} * kSectorBytes;
+    const uint64_t longest = (kFatDirectoryMaxBytes + clusterBytes - 1) / clusterBytes;
+    std::set<uint32_t> seen{root};
+    std::string found, what;
+    for (uint32_t c = next;;) {
+        if (!seen.insert(c).second) {
+            found = "returns to cluster " + std::to_string(c);
+            what = "comes back to cluster " + grouped(c) + " after " + grouped(seen.size()) +
+                   " clusters and never ends, so hosts that list the root directory go round "
+                   "in it or refuse the volume";
+            break;
+        }
+        if (seen.size() > longest) {
+            found = "longer than " + std::to_string(longest) + " clusters";
+            what = "runs on past " + grouped(longest) +
+                   " clusters, more than the 2 MiB (65,536 entries) a directory may hold, so it "
+                   "is no chain a host grew and hosts that follow it read other clusters as the "
+                   "root directory";
+            break;
+        }
+        const uint8_t* entry =
+            fat.find(c, out, "rootCluster", "end of chain", "the root directory's FAT chain");
+        if (!entry) return;
+        const uint32_t link = le32(entry) & kFat32EndOfChain;
+        if (endsChain(link)) return;
+        if (link >= 2 && link <= lastCluster) {
+            c = link;
+            continue;
+        }
+        found = "FAT entry " + std::to_string(c) + " holds " + hexBytes(entry, 4);
+        what = "reaches cluster " + grouped(c);
+        if (link == 0) what += ", which the FAT gives as free, so hosts may write a file over it";
+        else if (link == kFat32Bad)
+            what += ", which the FAT marks bad, so hosts stop reading the root directory there";
+        else
+            what += ", whose FAT entry holds " + hexBytes(entry, 4) +
+                    ", neither a cluster of the data area (2 to " + grouped(lastCluster) +
+                    ") nor an end of chain, so hosts cannot follow the root directory past it";
+        break;
+    }
+    out.add("rootCluster", "end of chain", found, kGrownRootWhy + what + ".");
+}
+
+// FAT32: the root directory's cluster and its chain: one cluster ending it, as the format writes
+// it, or grown since into sound links. The root directory's first sector, or none when the boot
+// sector gives no cluster of the data area.
 std::optional<uint64_t> checkFat32Root(const Card& card, uint64_t start, const uint8_t* boot,
                                        const Volume& v, const FatStart& fat, Findings& out) {
     const uint32_t root = le32(boot + bpb32::kRootCluster);
@@ -392,27 +492,21 @@ std::optional<uint64_t> checkFat32Root(const Card& card, uint64_t start, const u
                     grouped(root) + ", outside its data area, so hosts find no root directory.");
         return std::nullopt;
     }
-    // Its FAT entry, in the sectors read or in one more.
-    uint8_t sector[kSectorBytes];
-    const uint64_t entrySector = uint64_t{root} * 4 / kSectorBytes;
-    const uint8_t* entry = nullptr;
-    if (entrySector < fatSectorsRead(v))
-        entry = fat.read ? fat.bytes.data() + size_t{root} * 4 : nullptr;
-    else if (out.read(card, fat.sector + entrySector, 1, sector, "rootCluster", "end of chain",
-                      "the root directory's FAT entry"))
-        entry = sector + size_t{root} * 4 % kSectorBytes;
-    // Any end-of-chain value ends it, as peers write 0FFFFFF8h; the top four bits are not
-    // the entry's. A root directory that has grown since goes on into a cluster of the
-    // data area, which is no fault of the layout.
+    Fat32Entries entries(card, v, fat);
+    const uint8_t* entry =
+        entries.find(root, out, "rootCluster", "end of chain", "the root directory's FAT entry");
+    // A root directory that has grown since goes on into a cluster of the data area, which is
+    // no fault of the layout.
     const uint32_t next = entry ? le32(entry) & kFat32EndOfChain : 0;
     const bool grown = next >= 2 && next <= v.clusters + 1 && next != root;
-    if (entry && next < (kFat32EndOfChain & ~7u) && !grown)
+    if (entry && !endsChain(next) && !grown)
         out.add("rootCluster", "end of chain", hexBytes(entry, 4),
                 "The format writes the root directory as one cluster whose FAT entry ends its "
                 "chain; on this card that entry holds " +
                     hexBytes(entry, 4) +
                     ", so hosts read the root directory on into clusters the format never "
                     "gave it.");
+    if (grown) walkFat32Root(entries, v, root, next, out);
     return start + v.systemSectors + uint64_t{root - 2} * v.sectorsPerCluster;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <regex>
@@ -474,6 +475,148 @@ TEST(CardCheck, DamagedFieldsAreReportedNotTrusted) {
         for (const auto& dev : c.deviations) shown = shown || dev.field == d.expect;
         EXPECT_TRUE(shown) << c.problem;
         EXPECT_LE(m.sectorsRead, kMostSectorsRead);
+    }
+}
+
+// Where a formatted card's structures lie, from its boot sector: absolute sectors.
+struct Geometry {
+    uint32_t start, fat, fatSectors, fats, heap, clusterSectors, clusters, root;
+    uint32_t bitmap = 0; // exFAT: the allocation bitmap's first cluster
+};
+
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
+
+Geometry geometryOf(MemoryCard& m) {
+    const uint8_t* b = m.at(m.partitionStart, 0);
+    Geometry g{};
+    g.start = m.partitionStart;
+    if (std::equal(b + 3, b + 11, "EXFAT   ")) {
+        g.fat = g.start + le32(b + 80);
+        g.fatSectors = le32(b + 84);
+        g.fats = b[110];
+        g.heap = g.start + le32(b + 88);
+        g.clusters = le32(b + 92);
+        g.root = le32(b + 96);
+        g.clusterSectors = 1u << b[109];
+        const uint8_t* dir = m.at(g.heap + (g.root - 2) * g.clusterSectors, 0);
+        for (int e = 0; e < 16; ++e)
+            if (dir[32 * e] == 0x81) g.bitmap = le32(dir + 32 * e + 20);
+    } else {
+        g.fat = g.start + (b[14] | b[15] << 8);
+        g.fatSectors = le32(b + 36);
+        g.fats = b[16];
+        g.heap = g.fat + g.fats * g.fatSectors;
+        g.clusterSectors = b[13];
+        g.clusters = (le32(b + 32) - (g.heap - g.start)) / g.clusterSectors;
+        g.root = le32(b + 44);
+    }
+    return g;
+}
+
+// A FAT entry, in every FAT, so the copies stay alike.
+void setEntry(MemoryCard& m, const Geometry& g, uint32_t cluster, uint32_t value) {
+    for (uint32_t k = 0; k < g.fats; ++k)
+        put32(m.at(g.fat + k * g.fatSectors + cluster / 128, cluster % 128 * 4), value);
+}
+
+constexpr uint32_t kEnd = 0x0FFFFFFF;
+
+struct Fault {
+    const char* name;
+    uint32_t card;
+    std::function<void(MemoryCard&, const Geometry&)> damage;
+    const char* field; // the deviation; nullptr: the card still conforms
+    const char* words; // of its sentence
+};
+
+// Chains, bitmaps and counts a check must not take for sound, beside what a card in use holds
+// that it must still take for sound.
+const Fault kFaults[] = {
+    {"FAT32 root chain 2 -> 3 -> 2", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, 2);
+     },
+     "rootCluster", "comes back to cluster 2 after 2 clusters"},
+    {"FAT32 root chain 2 -> 3 -> 4 -> 3", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, 4);
+         setEntry(m, g, 4, 3);
+     },
+     "rootCluster", "comes back to cluster 3"},
+    {"FAT32 root chain looping through a FAT sector past those read", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 100000);
+         setEntry(m, g, 100000, 2);
+     },
+     "rootCluster", "comes back to cluster 2"},
+    {"FAT32 root chain into a free cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) { setEntry(m, g, 2, 3); }, "rootCluster",
+     "which the FAT gives as free"},
+    {"FAT32 root chain into a bad cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, 0x0FFFFFF7);
+     },
+     "rootCluster", "which the FAT marks bad"},
+    {"FAT32 root chain past the last cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, g.clusters + 2);
+     },
+     "rootCluster", "neither a cluster of the data area"},
+    {"FAT32 root chain longer than a directory may be", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         const uint32_t clusters = 2 * 1024 * 1024 / (g.clusterSectors * 512) + 1;
+         for (uint32_t c = 2; c < clusters + 1; ++c) setEntry(m, g, c, c + 1);
+         setEntry(m, g, clusters + 1, kEnd);
+     },
+     "rootCluster", "more than the 2 MiB"},
+    {"FAT32 root grown by a cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, 0x0FFFFFF8);
+     },
+     nullptr, nullptr},
+    {"FAT32 root grown into a FAT sector past those read", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 100000);
+         setEntry(m, g, 100000, kEnd);
+     },
+     nullptr, nullptr},
+    {"FAT32 root grown to a directory's largest size", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         const uint32_t clusters = 2 * 1024 * 1024 / (g.clusterSectors * 512);
+         for (uint32_t c = 2; c < clusters + 1; ++c) setEntry(m, g, c, c + 1);
+         setEntry(m, g, clusters + 1, kEnd);
+     },
+     nullptr, nullptr},
+};
+
+TEST(CardCheck, DamagedChainsBitmapsAndCountsAreReported) {
+    ScratchDir dir("check-faults");
+    std::map<uint32_t, MemoryCard> cards;
+    for (const Fault& f : kFaults) {
+        SCOPED_TRACE(f.name);
+        if (!cards.count(f.card)) {
+            cards[f.card] = formattedCard(dir, f.card);
+            ASSERT_EQ(cards[f.card].check().verdict, CheckVerdict::Conforms);
+        }
+        MemoryCard m = cards[f.card];
+        f.damage(m, geometryOf(m));
+        const CardCheck c = m.check();
+        EXPECT_LE(m.sectorsRead, kMostSectorsRead);
+        if (!f.field) {
+            EXPECT_EQ(c.verdict, CheckVerdict::Conforms)
+                << (c.deviations.empty() ? c.problem : c.deviations[0].why);
+            continue;
+        }
+        EXPECT_EQ(c.verdict, CheckVerdict::Deviates) << c.problem;
+        bool shown = false;
+        for (const auto& d : c.deviations)
+            shown = shown || (d.field == f.field && d.why.find(f.words) != std::string::npos);
+        EXPECT_TRUE(shown) << (c.deviations.empty() ? c.problem : c.deviations[0].why);
     }
 }
 
