@@ -35,6 +35,8 @@ constexpr uint32_t kFatSectorsRead = 64;
 constexpr uint32_t kChainSectorsRead = 64;
 // A FAT directory holds at most 65,536 entries of 32 bytes; no host grows one further.
 constexpr uint64_t kFatDirectoryMaxBytes = 65536 * 32;
+// FSInfo's counts when not known.
+constexpr uint32_t kFsInfoUnknown = 0xFFFFFFFFu;
 // The FAT32 entry of a bad cluster.
 constexpr uint32_t kFat32Bad = 0x0FFFFFF7u;
 // An up-case table maps at most every UTF-16 unit.
@@ -43,6 +45,13 @@ constexpr uint64_t kUpcaseMaxBytes = 65536 * 2;
 std::string hexByte(uint32_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    return text;
+}
+
+// "0x0FFFFFF8".
+std::string hex32(uint32_t value) {
+    char text[12];
+    std::snprintf(text, sizeof text, "0x%08X", value);
     return text;
 }
 
@@ -161,6 +170,7 @@ struct BootArea {
     bool backupMatches = false;
     bool fsInfoSound = false;
     bool backupFsInfoSound = false;
+    FsInfo fsInfoCounts, backupFsInfoCounts; // of the sound copies
     // exFAT
     Reach main, backupRegion;
     bool checksumMatches = false;
@@ -291,14 +301,17 @@ void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const 
         return relative != 0 && relative < v.reservedSectors ? card.read(start + relative, 1, sector)
                                                              : Reach{};
     };
-    const auto sound = [&](uint64_t relative, Reach& r) {
+    const auto sound = [&](uint64_t relative, Reach& r, FsInfo& counts) {
         r = reach(relative);
-        return r.read() && readFsInfo(sector).has_value();
+        const auto info = r.read() ? readFsInfo(sector) : std::nullopt;
+        if (info) counts = *info;
+        return info.has_value();
     };
-    area.fsInfoSound = sound(v.fsInfoSector, area.fsInfo);
+    area.fsInfoSound = sound(v.fsInfoSector, area.fsInfo, area.fsInfoCounts);
     // The backup FSInfo sits where the FSInfo sits, relative to the backup boot sector.
-    area.backupFsInfoSound = v.backupBootSector != 0 &&
-                             sound(uint64_t{v.backupBootSector} + v.fsInfoSector, area.backupFsInfo);
+    area.backupFsInfoSound =
+        v.backupBootSector != 0 && sound(uint64_t{v.backupBootSector} + v.fsInfoSector,
+                                         area.backupFsInfo, area.backupFsInfoCounts);
     area.backup = reach(v.backupBootSector);
     area.backupMatches = area.backup.read() && std::memcmp(sector, boot, kSectorBytes) == 0;
 }
@@ -1190,6 +1203,44 @@ void compareFat32Area(const Volume& v, const BootArea& a, Findings& out) {
                     ", so hosts ignore it and count the free space by reading the whole FAT.");
 }
 
+// FAT32: the counts of each sound FSInfo copy (hosts ignore the others), which the format leaves
+// unknown for hosts to fill in: a free count of at most the cluster count, a next-free hint that
+// is a cluster of the data area.
+void compareFsInfoCounts(const Volume& v, const BootArea& a, Findings& out) {
+    const uint64_t lastCluster = v.clusters + 1;
+    const struct {
+        bool sound;
+        const FsInfo& counts;
+        const char* name;
+    } copies[] = {{a.fsInfoSound, a.fsInfoCounts, "the FSInfo sector"},
+                  {a.backupFsInfoSound, a.backupFsInfoCounts, "the FSInfo sector's copy"}};
+    bool freeShown = false, nextShown = false;
+    for (const auto& c : copies) {
+        const uint32_t count = c.counts.freeCount, next = c.counts.nextFree;
+        if (c.sound && !freeShown && count != kFsInfoUnknown && count > v.clusters) {
+            freeShown = true;
+            out.add("fsInfoFreeCount", "0xFFFFFFFF or at most " + std::to_string(v.clusters),
+                    hex32(count),
+                    "The format leaves the FSInfo sector's free-cluster count unknown "
+                    "(0xFFFFFFFF) for hosts to count, and no count exceeds the volume's " +
+                        grouped(v.clusters) + " clusters; on this card " + c.name + " gives " +
+                        grouped(count) +
+                        " free clusters, so hosts that trust it show free space the card does "
+                        "not have and start writes that fail.");
+        }
+        if (c.sound && !nextShown && next != kFsInfoUnknown && (next < 2 || next > lastCluster)) {
+            nextShown = true;
+            out.add(
+                "fsInfoNextFree", "0xFFFFFFFF or 2 to " + std::to_string(lastCluster), hex32(next),
+                "The format leaves the FSInfo sector's next-free hint unknown (0xFFFFFFFF), "
+                "and a hint names a cluster of the data area (2 to " +
+                    grouped(lastCluster) + "); on this card " + c.name + " gives " + grouped(next) +
+                    ", outside the data area, so hosts that trust it look for free clusters "
+                    "at FAT entries that stand for none.");
+        }
+    }
+}
+
 // exFAT: the boot region and its checksum, the backup region a copy of it, and the
 // flash-parameters record giving the erase block.
 void compareExFatArea(const BootArea& a, const FormatParameters& e, Findings& out) {
@@ -1257,7 +1308,10 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
     compareFileSystem(v, e, out);
     if (v.type == e.fsType) compareAreas(v, e, out);
     compareAlignment(f, e, out);
-    if (v.type == Fat32) compareFat32Area(v, f.area, out);
+    if (v.type == Fat32) {
+        compareFat32Area(v, f.area, out);
+        compareFsInfoCounts(v, f.area, out);
+    }
     if (v.type == ExFat) compareExFatArea(f.area, e, out);
     out.list.insert(out.list.end(), f.structures.list.begin(), f.structures.list.end());
     return std::move(out.list);

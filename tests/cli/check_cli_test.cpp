@@ -592,6 +592,34 @@ const Fault kFaults[] = {
          setEntry(m, g, clusters + 1, kEnd);
      },
      nullptr, nullptr},
+    {"FSInfo free count 0xFFFFFFF0", kFat32,
+     [](MemoryCard& m, const Geometry& g) { put32(m.at(g.start + 1, 488), 0xFFFFFFF0); },
+     "fsInfoFreeCount", "4,294,967,280 free clusters"},
+    {"FSInfo copy's free count one past the cluster count", kFat32,
+     [](MemoryCard& m, const Geometry& g) { put32(m.at(g.start + 7, 488), g.clusters + 1); },
+     "fsInfoFreeCount", "FSInfo sector's copy"},
+    {"FSInfo next-free hint past the last cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) { put32(m.at(g.start + 1, 492), g.clusters + 2); },
+     "fsInfoNextFree", "outside the data area"},
+    {"FSInfo next-free hint 0", kFat32,
+     [](MemoryCard& m, const Geometry& g) { put32(m.at(g.start + 1, 492), 0); }, "fsInfoNextFree",
+     "outside the data area"},
+    {"FSInfo counts as mkfs.fat writes them", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         for (uint32_t s : {1u, 7u}) {
+             put32(m.at(g.start + s, 488), g.clusters - 1);
+             put32(m.at(g.start + s, 492), 2);
+         }
+     },
+     nullptr, nullptr},
+    {"FSInfo counts at their limits", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         for (uint32_t s : {1u, 7u}) {
+             put32(m.at(g.start + s, 488), g.clusters);
+             put32(m.at(g.start + s, 492), g.clusters + 1);
+         }
+     },
+     nullptr, nullptr},
 };
 
 TEST(CardCheck, DamagedChainsBitmapsAndCountsAreReported) {
