@@ -567,18 +567,49 @@ struct ExFatRootEntries {
     const uint8_t* label = nullptr;  // in use (83h) or, once the label was taken away, not (03h)
     const uint8_t* bitmap = nullptr;
     const uint8_t* upcase = nullptr;
+    uint32_t bitmaps = 0; // allocation-bitmap entries in use, the first FAT's or not
+    // The directory ends in this sector and holds no entry in use that may own clusters beside
+    // the format's three: no file or folder, so the volume's only clusters in use are theirs.
+    bool nothingElse = false;
 };
 
-ExFatRootEntries findRootEntries(const uint8_t* dir, Found& f) {
+// An entry in use that owns no clusters of its own: the format's three, whose clusters are the
+// structures', a volume GUID and padding.
+bool ownsNoClusters(uint8_t type) {
+    using namespace exfat_dirent;
+    return type == kTypeAllocationBitmap || type == kTypeUpcaseTable || type == kTypeVolumeLabel ||
+           type == kTypeVolumeGuid || type == kTypeTexFatPadding;
+}
+
+// More allocation-bitmap entries than FATs, one bitmap going with each.
+void noteExtraBitmaps(uint32_t bitmaps, uint32_t numberOfFats, Findings& out) {
+    const std::string fats = std::to_string(numberOfFats) + (numberOfFats == 1 ? " FAT" : " FATs");
+    out.add("rootDirectory", "one allocation-bitmap entry for each FAT",
+            std::to_string(bitmaps) + " allocation-bitmap entries",
+            "The format writes one allocation-bitmap entry for each FAT; this card's root "
+            "directory holds " +
+                std::to_string(bitmaps) + " allocation-bitmap entries for its " + fats +
+                ", so hosts may keep the free space by another bitmap than the one in use, or "
+                "refuse the volume.");
+}
+
+// The entries of the root directory's first sector, each missing or unsound one noted.
+ExFatRootEntries findRootEntries(const uint8_t* dir, uint32_t numberOfFats, Found& f) {
     using namespace exfat_dirent;
     ExFatRootEntries r;
-    for (size_t at = 0; at < kSectorBytes && dir[at] != 0x00; at += kDirEntryBytes) {
+    bool others = false;
+    size_t at = 0;
+    for (; at < kSectorBytes && dir[at] != 0x00; at += kDirEntryBytes) {
         const uint8_t* e = dir + at;
         if (!r.label && (e[kEntryType] | 0x80) == kTypeVolumeLabel) r.label = e;
         if (!r.bitmap && e[kEntryType] == kTypeAllocationBitmap && (e[kBitmapFlags] & 1) == 0)
             r.bitmap = e;
         if (!r.upcase && e[kEntryType] == kTypeUpcaseTable) r.upcase = e;
+        r.bitmaps += e[kEntryType] == kTypeAllocationBitmap;
+        others = others || ((e[kEntryType] & 0x80) != 0 && !ownsNoClusters(e[kEntryType]));
     }
+    r.nothingElse = at < kSectorBytes && !others;
+    if (r.bitmaps > numberOfFats) noteExtraBitmaps(r.bitmaps, numberOfFats, f.structures);
     std::vector<std::string> missing;
     if (!r.label) missing.push_back("volume-label");
     if (!r.bitmap) missing.push_back("allocation-bitmap");
@@ -621,6 +652,7 @@ struct HeapRun {
     uint64_t first, clusters;
     uint64_t* sound;
     bool mayGrow = false; // the root directory of a card in use chains on into more clusters
+    bool* ends = nullptr; // learns whether the chain, when sound, ends in the run's last cluster
 };
 
 // The root directory's first sector, the entries found in it (which point into it) and the runs
@@ -630,6 +662,7 @@ struct ExFatRuns {
     ExFatRootEntries entries;
     std::vector<HeapRun> runs;
     uint64_t bitmapCluster = 0, upcaseCluster = 0, upcaseBytes = 0;
+    bool rootEnds = false; // the root directory's chain ends in its first cluster
 };
 
 uint64_t clusterSector(uint64_t start, const Volume& v, uint64_t cluster) {
@@ -648,10 +681,10 @@ void findExFatRoot(const Card& card, uint64_t start, const uint8_t* boot, const 
                              ", so hosts find no root directory.");
         return;
     }
-    s.runs.push_back({"rootDirectory", "root directory", root, 1, nullptr, true});
+    s.runs.push_back({"rootDirectory", "root directory", root, 1, nullptr, true, &s.rootEnds});
     if (f.structures.read(card, clusterSector(start, v, root), 1, s.dir, "rootDirectory",
                           "label, bitmap and up-case entries", "the root directory"))
-        s.entries = findRootEntries(s.dir, f);
+        s.entries = findRootEntries(s.dir, v.numberOfFats, f);
 }
 
 // The allocation bitmap's and the up-case table's runs, from their entries' sizes.
@@ -740,6 +773,7 @@ bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
         const uint64_t next = entry(last);
         if (c == last && (next == kExFatEndOfChain || (r.mayGrow && next >= 2 && next <= lastCluster && next != last))) {
             if (r.sound) *r.sound = r.first;
+            if (r.ends) *r.ends = next == kExFatEndOfChain;
             continue;
         }
         const std::string held = hexBytes(fat.data() + c * 4, 4);
@@ -756,21 +790,56 @@ bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
     return true;
 }
 
-// The bitmap marks the structures' clusters in use (bit k stands for cluster k + 2).
-void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, uint64_t bitmapCluster,
+// The bitmap's first sectors as read; bit k stands for cluster k + 2.
+struct BitmapStart {
+    std::vector<uint8_t> bits;
+    bool inUse(uint64_t c) const {
+        return (bits[static_cast<size_t>((c - 2) / 8)] >> ((c - 2) % 8) & 1) != 0;
+    }
+};
+
+// On a volume that holds nothing but the format's structures, every other cluster the bitmap's
+// first sectors cover is free, as the format leaves it.
+void checkBitmapFree(const BitmapStart& b, const Volume& v, const std::vector<HeapRun>& chained,
+                     Findings& out) {
+    const uint64_t covered = std::min<uint64_t>(v.clusters, uint64_t{b.bits.size()} * 8);
+    const auto structure = [&](uint64_t c) {
+        return std::any_of(chained.begin(), chained.end(), [c](const HeapRun& r) {
+            return c >= r.first && c < r.first + r.clusters;
+        });
+    };
+    uint64_t first = 0, marked = 0;
+    for (uint64_t c = 2; c < covered + 2; ++c) {
+        if (!b.inUse(c) || structure(c)) continue;
+        if (first == 0) first = c;
+        ++marked;
+    }
+    if (marked == 0) return;
+    out.add("allocationBitmap", "other clusters free",
+            "cluster " + std::to_string(first) + " in use",
+            "The format marks in use only the clusters of the allocation bitmap, the up-case "
+            "table and the root directory; this card's bitmap also marks cluster " +
+                grouped(first) + " in use" +
+                (marked == 1 ? std::string()
+                             : ", " + grouped(marked) + " clusters of the first " +
+                                   grouped(covered) + " in all,") +
+                " though the root directory holds no file or folder, so hosts count that space "
+                "as taken and it is lost to files.");
+}
+
+// The bitmap marks the structures' clusters in use and, where the volume holds nothing else,
+// no other cluster of its first sectors.
+void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, const ExFatRuns& s,
                       const std::vector<HeapRun>& chained, uint64_t lastChained, Findings& out) {
     const uint32_t bitmapSectors = static_cast<uint32_t>((lastChained - 2) / 8 / kSectorBytes + 1);
-    std::vector<uint8_t> bits(size_t{bitmapSectors} * kSectorBytes);
-    if (bitmapCluster == 0 ||
-        !out.read(card, clusterSector(start, v, bitmapCluster), bitmapSectors, bits.data(),
+    BitmapStart b{std::vector<uint8_t>(size_t{bitmapSectors} * kSectorBytes)};
+    if (s.bitmapCluster == 0 ||
+        !out.read(card, clusterSector(start, v, s.bitmapCluster), bitmapSectors, b.bits.data(),
                   "allocationBitmap", "the structures' clusters in use", "the allocation bitmap"))
         return;
-    const auto inUse = [&](uint64_t c) {
-        return (bits[static_cast<size_t>((c - 2) / 8)] >> ((c - 2) % 8) & 1) != 0;
-    };
     for (const HeapRun& r : chained) {
         uint64_t c = r.first;
-        while (c < r.first + r.clusters && inUse(c)) ++c;
+        while (c < r.first + r.clusters && b.inUse(c)) ++c;
         if (c < r.first + r.clusters) {
             out.add("allocationBitmap", "clusters in use", "cluster " + std::to_string(c) + " free",
                     "The format marks the clusters of the allocation bitmap, the up-case table "
@@ -781,6 +850,9 @@ void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, uint64_
             break;
         }
     }
+    // A root directory that has grown, or holds more than its first sector shows, may own
+    // clusters of files the check does not follow.
+    if (s.entries.nothingElse && s.rootEnds) checkBitmapFree(b, v, chained, out);
 }
 
 // The up-case table against the checksum its entry records.
@@ -805,8 +877,9 @@ void checkUpcaseChecksum(const Card& card, uint64_t start, const Volume& v, cons
     }
 }
 
-// exFAT: the root directory's label, allocation-bitmap and up-case-table entries; FAT entries 0
-// and 1 and the chains of those three structures; their clusters marked in the bitmap; the
+// exFAT: the root directory's label, allocation-bitmap and up-case-table entries, one bitmap
+// entry for each FAT; FAT entries 0 and 1 and the chains of those three structures; their
+// clusters marked in the bitmap, and on a volume holding nothing else no other cluster; the
 // up-case table's checksum.
 void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
                           Found& f) {
@@ -817,7 +890,7 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
     uint64_t lastChained = 2;
     const std::vector<HeapRun> chained = chainedRuns(s.runs, v, out, lastChained);
     if (!checkExFatChains(card, start, v, chained, out)) return;
-    checkBitmapMarks(card, start, v, s.bitmapCluster, chained, lastChained, out);
+    checkBitmapMarks(card, start, v, s, chained, lastChained, out);
     if (s.upcaseCluster != 0) checkUpcaseChecksum(card, start, v, s, out);
 }
 

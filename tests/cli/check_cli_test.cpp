@@ -519,6 +519,27 @@ void setEntry(MemoryCard& m, const Geometry& g, uint32_t cluster, uint32_t value
         put32(m.at(g.fat + k * g.fatSectors + cluster / 128, cluster % 128 * 4), value);
 }
 
+// Byte `offset` of `cluster`.
+uint8_t* inCluster(MemoryCard& m, const Geometry& g, uint32_t cluster, size_t offset) {
+    return m.at(static_cast<uint32_t>(g.heap + (cluster - 2) * g.clusterSectors + offset / 512),
+                offset % 512);
+}
+
+// The root directory's `slot`th entry, given the bitmap entry's 32 bytes with its flags byte.
+void copyBitmapEntry(MemoryCard& m, const Geometry& g, int slot, uint8_t flags) {
+    uint8_t* dir = inCluster(m, g, g.root, 0);
+    for (int e = 0; e < 16; ++e)
+        if (dir[32 * e] == 0x81) std::copy(dir + 32 * e, dir + 32 * e + 32, dir + 32 * slot);
+    dir[32 * slot + 1] = flags;
+}
+
+// The bitmap's bit for `cluster`.
+void markCluster(MemoryCard& m, const Geometry& g, uint32_t cluster, bool inUse) {
+    uint8_t* byte = inCluster(m, g, g.bitmap, (cluster - 2) / 8);
+    const uint8_t bit = static_cast<uint8_t>(1u << (cluster - 2) % 8);
+    *byte = static_cast<uint8_t>(inUse ? *byte | bit : *byte & ~bit);
+}
+
 constexpr uint32_t kEnd = 0x0FFFFFFF;
 
 struct Fault {
@@ -618,6 +639,41 @@ const Fault kFaults[] = {
              put32(m.at(g.start + s, 488), g.clusters);
              put32(m.at(g.start + s, 492), g.clusters + 1);
          }
+     },
+     nullptr, nullptr},
+    {"exFAT bitmap's first sector all in use", kExFat,
+     [](MemoryCard& m, const Geometry& g) { std::fill_n(inCluster(m, g, g.bitmap, 0), 512, 0xFF); },
+     "allocationBitmap", "also marks cluster 8 in use"},
+    {"exFAT bitmap marks the cluster after the root directory", kExFat,
+     [](MemoryCard& m, const Geometry& g) { markCluster(m, g, g.root + 1, true); },
+     "allocationBitmap", "also marks cluster 8 in use"},
+    {"exFAT bitmap marks a cluster at its first sector's end", kExFat,
+     [](MemoryCard& m, const Geometry& g) { markCluster(m, g, 2 + 4095, true); },
+     "allocationBitmap", "also marks cluster 4,097 in use"},
+    {"exFAT bitmap gives the root directory free", kExFat,
+     [](MemoryCard& m, const Geometry& g) { markCluster(m, g, g.root, false); }, "allocationBitmap",
+     "as free"},
+    {"exFAT second allocation-bitmap entry", kExFat,
+     [](MemoryCard& m, const Geometry& g) { copyBitmapEntry(m, g, 3, 0); }, "rootDirectory",
+     "holds 2 allocation-bitmap entries"},
+    {"exFAT second FAT's allocation-bitmap entry on a card of one FAT", kExFat,
+     [](MemoryCard& m, const Geometry& g) { copyBitmapEntry(m, g, 3, 1); }, "rootDirectory",
+     "holds 2 allocation-bitmap entries"},
+    {"exFAT file in the root, its cluster in use", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         // A file entry, its stream extension (first cluster, contiguous) and its name.
+         uint8_t* dir = inCluster(m, g, g.root, 0);
+         dir[96] = 0x85; // two secondary entries
+         dir[97] = 2;
+         dir[128] = 0xC0; // allocation possible, no FAT chain; a name of one character
+         dir[129] = 3;
+         dir[131] = 1;
+         put32(dir + 128 + 20, g.root + 1);
+         dir[128 + 8] = 100; // valid data length and data length
+         dir[128 + 24] = 100;
+         dir[160] = 0xC1;
+         dir[162] = 'a';
+         markCluster(m, g, g.root + 1, true);
      },
      nullptr, nullptr},
 };
