@@ -1,15 +1,17 @@
 // Reading: sector 0, at most 24 sectors of the partition's boot area (the FAT32 backup sector
 // and FSInfo copies one by one), then what the format writes after it: the first sectors of each
 // FAT, the root directory's first sector and, on exFAT, the allocation bitmap's first sectors and
-// the up-case table. A few hundred sectors at most; nothing is walked, so a hostile card costs no
-// more than a sound one. Every count and offset from the card is checked in 64-bit arithmetic
-// before a read or a division uses it.
+// the up-case table. A few hundred sectors at most: the one chain followed, a grown FAT32 root
+// directory's, ends where a directory's largest size does and reads at most 64 FAT sectors past
+// those read, so a hostile card costs little more than a sound one. Every count and offset from
+// the card is checked in 64-bit arithmetic before a read or a division uses it.
 #include "app/card_check.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <set>
 
 #include "app/format_report.h"
 #include "base/little_endian.h"
@@ -28,12 +30,28 @@ constexpr uint32_t kExFatRegions = 2 * kBootRegionSectors;
 // Of each FAT the check reads this many sectors from its start: the format's heads and chains
 // lie there, and a format cut short leaves the copies different there.
 constexpr uint32_t kFatSectorsRead = 64;
+// Past the FAT sectors read, a FAT32 root directory's chain is followed through at most this
+// many more, one at a time.
+constexpr uint32_t kChainSectorsRead = 64;
+// A FAT directory holds at most 65,536 entries of 32 bytes; no host grows one further.
+constexpr uint64_t kFatDirectoryMaxBytes = 65536 * 32;
+// FSInfo's counts when not known.
+constexpr uint32_t kFsInfoUnknown = 0xFFFFFFFFu;
+// The FAT32 entry of a bad cluster.
+constexpr uint32_t kFat32Bad = 0x0FFFFFF7u;
 // An up-case table maps at most every UTF-16 unit.
 constexpr uint64_t kUpcaseMaxBytes = 65536 * 2;
 
 std::string hexByte(uint32_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    return text;
+}
+
+// "0x0FFFFFF8".
+std::string hex32(uint32_t value) {
+    char text[12];
+    std::snprintf(text, sizeof text, "0x%08X", value);
     return text;
 }
 
@@ -152,6 +170,7 @@ struct BootArea {
     bool backupMatches = false;
     bool fsInfoSound = false;
     bool backupFsInfoSound = false;
+    FsInfo fsInfoCounts, backupFsInfoCounts; // of the sound copies
     // exFAT
     Reach main, backupRegion;
     bool checksumMatches = false;
@@ -282,14 +301,17 @@ void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const 
         return relative != 0 && relative < v.reservedSectors ? card.read(start + relative, 1, sector)
                                                              : Reach{};
     };
-    const auto sound = [&](uint64_t relative, Reach& r) {
+    const auto sound = [&](uint64_t relative, Reach& r, FsInfo& counts) {
         r = reach(relative);
-        return r.read() && readFsInfo(sector).has_value();
+        const auto info = r.read() ? readFsInfo(sector) : std::nullopt;
+        if (info) counts = *info;
+        return info.has_value();
     };
-    area.fsInfoSound = sound(v.fsInfoSector, area.fsInfo);
+    area.fsInfoSound = sound(v.fsInfoSector, area.fsInfo, area.fsInfoCounts);
     // The backup FSInfo sits where the FSInfo sits, relative to the backup boot sector.
-    area.backupFsInfoSound = v.backupBootSector != 0 &&
-                             sound(uint64_t{v.backupBootSector} + v.fsInfoSector, area.backupFsInfo);
+    area.backupFsInfoSound =
+        v.backupBootSector != 0 && sound(uint64_t{v.backupBootSector} + v.fsInfoSector,
+                                         area.backupFsInfo, area.backupFsInfoCounts);
     area.backup = reach(v.backupBootSector);
     area.backupMatches = area.backup.read() && std::memcmp(sector, boot, kSectorBytes) == 0;
 }
@@ -380,8 +402,99 @@ FatStart checkFatCopies(const Card& card, uint64_t start, const Volume& v, Findi
     return fat;
 }
 
-// FAT32: the root directory's cluster and that its FAT entry ends the chain. The root
-// directory's first sector, or none when the boot sector gives no cluster of the data area.
+// FAT32 entries of the first FAT: from the sectors already read, or past them one sector at a
+// time, at most kChainSectorsRead of those, so a long or scattered chain costs no more.
+class Fat32Entries {
+public:
+    Fat32Entries(const Card& card, const Volume& v, const FatStart& fat)
+        : card_(card), fat_(fat), inRead_(fatSectorsRead(v)) {}
+    // The entry of `cluster` (a cluster of the data area); null when the read failed (noted in
+    // `out` under `field`), lies past the card or past the reads allowed.
+    const uint8_t* find(uint64_t cluster, Findings& out, const char* field, const char* expected,
+                        const char* what) {
+        const uint64_t at = cluster * 4 / kSectorBytes;
+        if (at < inRead_) return fat_.read ? fat_.bytes.data() + cluster * 4 : nullptr;
+        if (at != cached_) {
+            if (readsLeft_ == 0) return nullptr;
+            --readsLeft_;
+            cached_ = UINT64_MAX;
+            if (!out.read(card_, fat_.sector + at, 1, sector_, field, expected, what))
+                return nullptr;
+            cached_ = at;
+        }
+        return sector_ + cluster * 4 % kSectorBytes;
+    }
+
+private:
+    const Card& card_;
+    const FatStart& fat_;
+    const uint32_t inRead_;
+    uint32_t readsLeft_ = kChainSectorsRead;
+    uint64_t cached_ = UINT64_MAX;
+    uint8_t sector_[kSectorBytes] = {};
+};
+
+// The end of a FAT32 chain: 0FFFFFF8h to 0FFFFFFFh, as peers write 0FFFFFF8h; the top four bits
+// are not the entry's.
+bool endsChain(uint32_t entry) { return (entry & kFat32EndOfChain) >= (kFat32EndOfChain & ~7u); }
+
+// The first words of each sentence on a grown FAT32 root directory's chain.
+const char kGrownRootWhy[] =
+    "The format writes the root directory as one cluster whose FAT entry ends its chain, and a "
+    "host that grows it chains on through free clusters to a new end; on this card the chain ";
+
+// A FAT32 root directory a host has grown, from its second cluster `next` on: each link a
+// cluster of the data area not met before, until an end of chain no further than the largest
+// directory reaches. The walk stops unjudged where the FAT cannot be read.
+void walkFat32Root(Fat32Entries& fat, const Volume& v, uint32_t root, uint32_t next,
+                   Findings& out) {
+    const uint64_t lastCluster = v.clusters + 1;
+    const uint64_t clusterBytes = uint64_t{v.sectorsPerCluster} * kSectorBytes;
+    const uint64_t longest = (kFatDirectoryMaxBytes + clusterBytes - 1) / clusterBytes;
+    std::set<uint32_t> seen{root};
+    std::string found, what;
+    for (uint32_t c = next;;) {
+        if (!seen.insert(c).second) {
+            found = "returns to cluster " + std::to_string(c);
+            what = "comes back to cluster " + grouped(c) + " after " + grouped(seen.size()) +
+                   " clusters and never ends, so hosts that list the root directory go round "
+                   "in it or refuse the volume";
+            break;
+        }
+        if (seen.size() > longest) {
+            found = "longer than " + std::to_string(longest) + " clusters";
+            what = "runs on past " + grouped(longest) +
+                   " clusters, more than the 2 MiB (65,536 entries) a directory may hold, so it "
+                   "is no chain a host grew and hosts that follow it read other clusters as the "
+                   "root directory";
+            break;
+        }
+        const uint8_t* entry =
+            fat.find(c, out, "rootCluster", "end of chain", "the root directory's FAT chain");
+        if (!entry) return;
+        const uint32_t link = le32(entry) & kFat32EndOfChain;
+        if (endsChain(link)) return;
+        if (link >= 2 && link <= lastCluster) {
+            c = link;
+            continue;
+        }
+        found = "FAT entry " + std::to_string(c) + " holds " + hexBytes(entry, 4);
+        what = "reaches cluster " + grouped(c);
+        if (link == 0) what += ", which the FAT gives as free, so hosts may write a file over it";
+        else if (link == kFat32Bad)
+            what += ", which the FAT marks bad, so hosts stop reading the root directory there";
+        else
+            what += ", whose FAT entry holds " + hexBytes(entry, 4) +
+                    ", neither a cluster of the data area (2 to " + grouped(lastCluster) +
+                    ") nor an end of chain, so hosts cannot follow the root directory past it";
+        break;
+    }
+    out.add("rootCluster", "end of chain", found, kGrownRootWhy + what + ".");
+}
+
+// FAT32: the root directory's cluster and its chain: one cluster ending it, as the format writes
+// it, or grown since into sound links. The root directory's first sector, or none when the boot
+// sector gives no cluster of the data area.
 std::optional<uint64_t> checkFat32Root(const Card& card, uint64_t start, const uint8_t* boot,
                                        const Volume& v, const FatStart& fat, Findings& out) {
     const uint32_t root = le32(boot + bpb32::kRootCluster);
@@ -392,27 +505,21 @@ std::optional<uint64_t> checkFat32Root(const Card& card, uint64_t start, const u
                     grouped(root) + ", outside its data area, so hosts find no root directory.");
         return std::nullopt;
     }
-    // Its FAT entry, in the sectors read or in one more.
-    uint8_t sector[kSectorBytes];
-    const uint64_t entrySector = uint64_t{root} * 4 / kSectorBytes;
-    const uint8_t* entry = nullptr;
-    if (entrySector < fatSectorsRead(v))
-        entry = fat.read ? fat.bytes.data() + size_t{root} * 4 : nullptr;
-    else if (out.read(card, fat.sector + entrySector, 1, sector, "rootCluster", "end of chain",
-                      "the root directory's FAT entry"))
-        entry = sector + size_t{root} * 4 % kSectorBytes;
-    // Any end-of-chain value ends it, as peers write 0FFFFFF8h; the top four bits are not
-    // the entry's. A root directory that has grown since goes on into a cluster of the
-    // data area, which is no fault of the layout.
+    Fat32Entries entries(card, v, fat);
+    const uint8_t* entry =
+        entries.find(root, out, "rootCluster", "end of chain", "the root directory's FAT entry");
+    // A root directory that has grown since goes on into a cluster of the data area, which is
+    // no fault of the layout.
     const uint32_t next = entry ? le32(entry) & kFat32EndOfChain : 0;
     const bool grown = next >= 2 && next <= v.clusters + 1 && next != root;
-    if (entry && next < (kFat32EndOfChain & ~7u) && !grown)
+    if (entry && !endsChain(next) && !grown)
         out.add("rootCluster", "end of chain", hexBytes(entry, 4),
                 "The format writes the root directory as one cluster whose FAT entry ends its "
                 "chain; on this card that entry holds " +
                     hexBytes(entry, 4) +
                     ", so hosts read the root directory on into clusters the format never "
                     "gave it.");
+    if (grown) walkFat32Root(entries, v, root, next, out);
     return start + v.systemSectors + uint64_t{root - 2} * v.sectorsPerCluster;
 }
 
@@ -460,18 +567,49 @@ struct ExFatRootEntries {
     const uint8_t* label = nullptr;  // in use (83h) or, once the label was taken away, not (03h)
     const uint8_t* bitmap = nullptr;
     const uint8_t* upcase = nullptr;
+    uint32_t bitmaps = 0; // allocation-bitmap entries in use, the first FAT's or not
+    // The directory ends in this sector and holds no entry in use that may own clusters beside
+    // the format's three: no file or folder, so the volume's only clusters in use are theirs.
+    bool nothingElse = false;
 };
 
-ExFatRootEntries findRootEntries(const uint8_t* dir, Found& f) {
+// An entry in use that owns no clusters of its own: the format's three, whose clusters are the
+// structures', a volume GUID and padding.
+bool ownsNoClusters(uint8_t type) {
+    using namespace exfat_dirent;
+    return type == kTypeAllocationBitmap || type == kTypeUpcaseTable || type == kTypeVolumeLabel ||
+           type == kTypeVolumeGuid || type == kTypeTexFatPadding;
+}
+
+// More allocation-bitmap entries than FATs, one bitmap going with each.
+void noteExtraBitmaps(uint32_t bitmaps, uint32_t numberOfFats, Findings& out) {
+    const std::string fats = std::to_string(numberOfFats) + (numberOfFats == 1 ? " FAT" : " FATs");
+    out.add("rootDirectory", "one allocation-bitmap entry for each FAT",
+            std::to_string(bitmaps) + " allocation-bitmap entries",
+            "The format writes one allocation-bitmap entry for each FAT; this card's root "
+            "directory holds " +
+                std::to_string(bitmaps) + " allocation-bitmap entries for its " + fats +
+                ", so hosts may keep the free space by another bitmap than the one in use, or "
+                "refuse the volume.");
+}
+
+// The entries of the root directory's first sector, each missing or unsound one noted.
+ExFatRootEntries findRootEntries(const uint8_t* dir, uint32_t numberOfFats, Found& f) {
     using namespace exfat_dirent;
     ExFatRootEntries r;
-    for (size_t at = 0; at < kSectorBytes && dir[at] != 0x00; at += kDirEntryBytes) {
+    bool others = false;
+    size_t at = 0;
+    for (; at < kSectorBytes && dir[at] != 0x00; at += kDirEntryBytes) {
         const uint8_t* e = dir + at;
         if (!r.label && (e[kEntryType] | 0x80) == kTypeVolumeLabel) r.label = e;
         if (!r.bitmap && e[kEntryType] == kTypeAllocationBitmap && (e[kBitmapFlags] & 1) == 0)
             r.bitmap = e;
         if (!r.upcase && e[kEntryType] == kTypeUpcaseTable) r.upcase = e;
+        r.bitmaps += e[kEntryType] == kTypeAllocationBitmap;
+        others = others || ((e[kEntryType] & 0x80) != 0 && !ownsNoClusters(e[kEntryType]));
     }
+    r.nothingElse = at < kSectorBytes && !others;
+    if (r.bitmaps > numberOfFats) noteExtraBitmaps(r.bitmaps, numberOfFats, f.structures);
     std::vector<std::string> missing;
     if (!r.label) missing.push_back("volume-label");
     if (!r.bitmap) missing.push_back("allocation-bitmap");
@@ -514,6 +652,7 @@ struct HeapRun {
     uint64_t first, clusters;
     uint64_t* sound;
     bool mayGrow = false; // the root directory of a card in use chains on into more clusters
+    bool* ends = nullptr; // learns whether the chain, when sound, ends in the run's last cluster
 };
 
 // The root directory's first sector, the entries found in it (which point into it) and the runs
@@ -523,6 +662,7 @@ struct ExFatRuns {
     ExFatRootEntries entries;
     std::vector<HeapRun> runs;
     uint64_t bitmapCluster = 0, upcaseCluster = 0, upcaseBytes = 0;
+    bool rootEnds = false; // the root directory's chain ends in its first cluster
 };
 
 uint64_t clusterSector(uint64_t start, const Volume& v, uint64_t cluster) {
@@ -541,10 +681,10 @@ void findExFatRoot(const Card& card, uint64_t start, const uint8_t* boot, const 
                              ", so hosts find no root directory.");
         return;
     }
-    s.runs.push_back({"rootDirectory", "root directory", root, 1, nullptr, true});
+    s.runs.push_back({"rootDirectory", "root directory", root, 1, nullptr, true, &s.rootEnds});
     if (f.structures.read(card, clusterSector(start, v, root), 1, s.dir, "rootDirectory",
                           "label, bitmap and up-case entries", "the root directory"))
-        s.entries = findRootEntries(s.dir, f);
+        s.entries = findRootEntries(s.dir, v.numberOfFats, f);
 }
 
 // The allocation bitmap's and the up-case table's runs, from their entries' sizes.
@@ -633,6 +773,7 @@ bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
         const uint64_t next = entry(last);
         if (c == last && (next == kExFatEndOfChain || (r.mayGrow && next >= 2 && next <= lastCluster && next != last))) {
             if (r.sound) *r.sound = r.first;
+            if (r.ends) *r.ends = next == kExFatEndOfChain;
             continue;
         }
         const std::string held = hexBytes(fat.data() + c * 4, 4);
@@ -649,21 +790,56 @@ bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
     return true;
 }
 
-// The bitmap marks the structures' clusters in use (bit k stands for cluster k + 2).
-void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, uint64_t bitmapCluster,
+// The bitmap's first sectors as read; bit k stands for cluster k + 2.
+struct BitmapStart {
+    std::vector<uint8_t> bits;
+    bool inUse(uint64_t c) const {
+        return (bits[static_cast<size_t>((c - 2) / 8)] >> ((c - 2) % 8) & 1) != 0;
+    }
+};
+
+// On a volume that holds nothing but the format's structures, every other cluster the bitmap's
+// first sectors cover is free, as the format leaves it.
+void checkBitmapFree(const BitmapStart& b, const Volume& v, const std::vector<HeapRun>& chained,
+                     Findings& out) {
+    const uint64_t covered = std::min<uint64_t>(v.clusters, uint64_t{b.bits.size()} * 8);
+    const auto structure = [&](uint64_t c) {
+        return std::any_of(chained.begin(), chained.end(), [c](const HeapRun& r) {
+            return c >= r.first && c < r.first + r.clusters;
+        });
+    };
+    uint64_t first = 0, marked = 0;
+    for (uint64_t c = 2; c < covered + 2; ++c) {
+        if (!b.inUse(c) || structure(c)) continue;
+        if (first == 0) first = c;
+        ++marked;
+    }
+    if (marked == 0) return;
+    out.add("allocationBitmap", "other clusters free",
+            "cluster " + std::to_string(first) + " in use",
+            "The format marks in use only the clusters of the allocation bitmap, the up-case "
+            "table and the root directory; this card's bitmap also marks cluster " +
+                grouped(first) + " in use" +
+                (marked == 1 ? std::string()
+                             : ", " + grouped(marked) + " clusters of the first " +
+                                   grouped(covered) + " in all,") +
+                " though the root directory holds no file or folder, so hosts count that space "
+                "as taken and it is lost to files.");
+}
+
+// The bitmap marks the structures' clusters in use and, where the volume holds nothing else,
+// no other cluster of its first sectors.
+void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, const ExFatRuns& s,
                       const std::vector<HeapRun>& chained, uint64_t lastChained, Findings& out) {
     const uint32_t bitmapSectors = static_cast<uint32_t>((lastChained - 2) / 8 / kSectorBytes + 1);
-    std::vector<uint8_t> bits(size_t{bitmapSectors} * kSectorBytes);
-    if (bitmapCluster == 0 ||
-        !out.read(card, clusterSector(start, v, bitmapCluster), bitmapSectors, bits.data(),
+    BitmapStart b{std::vector<uint8_t>(size_t{bitmapSectors} * kSectorBytes)};
+    if (s.bitmapCluster == 0 ||
+        !out.read(card, clusterSector(start, v, s.bitmapCluster), bitmapSectors, b.bits.data(),
                   "allocationBitmap", "the structures' clusters in use", "the allocation bitmap"))
         return;
-    const auto inUse = [&](uint64_t c) {
-        return (bits[static_cast<size_t>((c - 2) / 8)] >> ((c - 2) % 8) & 1) != 0;
-    };
     for (const HeapRun& r : chained) {
         uint64_t c = r.first;
-        while (c < r.first + r.clusters && inUse(c)) ++c;
+        while (c < r.first + r.clusters && b.inUse(c)) ++c;
         if (c < r.first + r.clusters) {
             out.add("allocationBitmap", "clusters in use", "cluster " + std::to_string(c) + " free",
                     "The format marks the clusters of the allocation bitmap, the up-case table "
@@ -674,6 +850,9 @@ void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, uint64_
             break;
         }
     }
+    // A root directory that has grown, or holds more than its first sector shows, may own
+    // clusters of files the check does not follow.
+    if (s.entries.nothingElse && s.rootEnds) checkBitmapFree(b, v, chained, out);
 }
 
 // The up-case table against the checksum its entry records.
@@ -698,8 +877,9 @@ void checkUpcaseChecksum(const Card& card, uint64_t start, const Volume& v, cons
     }
 }
 
-// exFAT: the root directory's label, allocation-bitmap and up-case-table entries; FAT entries 0
-// and 1 and the chains of those three structures; their clusters marked in the bitmap; the
+// exFAT: the root directory's label, allocation-bitmap and up-case-table entries, one bitmap
+// entry for each FAT; FAT entries 0 and 1 and the chains of those three structures; their
+// clusters marked in the bitmap, and on a volume holding nothing else no other cluster; the
 // up-case table's checksum.
 void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
                           Found& f) {
@@ -710,7 +890,7 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
     uint64_t lastChained = 2;
     const std::vector<HeapRun> chained = chainedRuns(s.runs, v, out, lastChained);
     if (!checkExFatChains(card, start, v, chained, out)) return;
-    checkBitmapMarks(card, start, v, s.bitmapCluster, chained, lastChained, out);
+    checkBitmapMarks(card, start, v, s, chained, lastChained, out);
     if (s.upcaseCluster != 0) checkUpcaseChecksum(card, start, v, s, out);
 }
 
@@ -1096,6 +1276,44 @@ void compareFat32Area(const Volume& v, const BootArea& a, Findings& out) {
                     ", so hosts ignore it and count the free space by reading the whole FAT.");
 }
 
+// FAT32: the counts of each sound FSInfo copy (hosts ignore the others), which the format leaves
+// unknown for hosts to fill in: a free count of at most the cluster count, a next-free hint that
+// is a cluster of the data area.
+void compareFsInfoCounts(const Volume& v, const BootArea& a, Findings& out) {
+    const uint64_t lastCluster = v.clusters + 1;
+    const struct {
+        bool sound;
+        const FsInfo& counts;
+        const char* name;
+    } copies[] = {{a.fsInfoSound, a.fsInfoCounts, "the FSInfo sector"},
+                  {a.backupFsInfoSound, a.backupFsInfoCounts, "the FSInfo sector's copy"}};
+    bool freeShown = false, nextShown = false;
+    for (const auto& c : copies) {
+        const uint32_t count = c.counts.freeCount, next = c.counts.nextFree;
+        if (c.sound && !freeShown && count != kFsInfoUnknown && count > v.clusters) {
+            freeShown = true;
+            out.add("fsInfoFreeCount", "0xFFFFFFFF or at most " + std::to_string(v.clusters),
+                    hex32(count),
+                    "The format leaves the FSInfo sector's free-cluster count unknown "
+                    "(0xFFFFFFFF) for hosts to count, and no count exceeds the volume's " +
+                        grouped(v.clusters) + " clusters; on this card " + c.name + " gives " +
+                        grouped(count) +
+                        " free clusters, so hosts that trust it show free space the card does "
+                        "not have and start writes that fail.");
+        }
+        if (c.sound && !nextShown && next != kFsInfoUnknown && (next < 2 || next > lastCluster)) {
+            nextShown = true;
+            out.add(
+                "fsInfoNextFree", "0xFFFFFFFF or 2 to " + std::to_string(lastCluster), hex32(next),
+                "The format leaves the FSInfo sector's next-free hint unknown (0xFFFFFFFF), "
+                "and a hint names a cluster of the data area (2 to " +
+                    grouped(lastCluster) + "); on this card " + c.name + " gives " + grouped(next) +
+                    ", outside the data area, so hosts that trust it look for free clusters "
+                    "at FAT entries that stand for none.");
+        }
+    }
+}
+
 // exFAT: the boot region and its checksum, the backup region a copy of it, and the
 // flash-parameters record giving the erase block.
 void compareExFatArea(const BootArea& a, const FormatParameters& e, Findings& out) {
@@ -1163,7 +1381,10 @@ std::vector<Deviation> compare(const Found& f, const FormatPlan& plan) {
     compareFileSystem(v, e, out);
     if (v.type == e.fsType) compareAreas(v, e, out);
     compareAlignment(f, e, out);
-    if (v.type == Fat32) compareFat32Area(v, f.area, out);
+    if (v.type == Fat32) {
+        compareFat32Area(v, f.area, out);
+        compareFsInfoCounts(v, f.area, out);
+    }
     if (v.type == ExFat) compareExFatArea(f.area, e, out);
     out.list.insert(out.list.end(), f.structures.list.begin(), f.structures.list.end());
     return std::move(out.list);

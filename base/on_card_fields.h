@@ -182,6 +182,8 @@ constexpr size_t kDataLength = 24;     // bitmap, up-case table
 constexpr uint8_t kTypeAllocationBitmap = 0x81;
 constexpr uint8_t kTypeUpcaseTable = 0x82;
 constexpr uint8_t kTypeVolumeLabel = 0x83;
+constexpr uint8_t kTypeVolumeGuid = 0xA0;
+constexpr uint8_t kTypeTexFatPadding = 0xA1;
 } // namespace exfat_dirent
 
 } // namespace brc

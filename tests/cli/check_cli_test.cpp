@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <regex>
@@ -474,6 +475,232 @@ TEST(CardCheck, DamagedFieldsAreReportedNotTrusted) {
         for (const auto& dev : c.deviations) shown = shown || dev.field == d.expect;
         EXPECT_TRUE(shown) << c.problem;
         EXPECT_LE(m.sectorsRead, kMostSectorsRead);
+    }
+}
+
+// Where a formatted card's structures lie, from its boot sector: absolute sectors.
+struct Geometry {
+    uint32_t start, fat, fatSectors, fats, heap, clusterSectors, clusters, root;
+    uint32_t bitmap = 0; // exFAT: the allocation bitmap's first cluster
+};
+
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
+
+Geometry geometryOf(MemoryCard& m) {
+    const uint8_t* b = m.at(m.partitionStart, 0);
+    Geometry g{};
+    g.start = m.partitionStart;
+    if (std::equal(b + 3, b + 11, "EXFAT   ")) {
+        g.fat = g.start + le32(b + 80);
+        g.fatSectors = le32(b + 84);
+        g.fats = b[110];
+        g.heap = g.start + le32(b + 88);
+        g.clusters = le32(b + 92);
+        g.root = le32(b + 96);
+        g.clusterSectors = 1u << b[109];
+        const uint8_t* dir = m.at(g.heap + (g.root - 2) * g.clusterSectors, 0);
+        for (int e = 0; e < 16; ++e)
+            if (dir[32 * e] == 0x81) g.bitmap = le32(dir + 32 * e + 20);
+    } else {
+        g.fat = g.start + (b[14] | b[15] << 8);
+        g.fatSectors = le32(b + 36);
+        g.fats = b[16];
+        g.heap = g.fat + g.fats * g.fatSectors;
+        g.clusterSectors = b[13];
+        g.clusters = (le32(b + 32) - (g.heap - g.start)) / g.clusterSectors;
+        g.root = le32(b + 44);
+    }
+    return g;
+}
+
+// A FAT entry, in every FAT, so the copies stay alike.
+void setEntry(MemoryCard& m, const Geometry& g, uint32_t cluster, uint32_t value) {
+    for (uint32_t k = 0; k < g.fats; ++k)
+        put32(m.at(g.fat + k * g.fatSectors + cluster / 128, cluster % 128 * 4), value);
+}
+
+// Byte `offset` of `cluster`.
+uint8_t* inCluster(MemoryCard& m, const Geometry& g, uint32_t cluster, size_t offset) {
+    return m.at(static_cast<uint32_t>(g.heap + (cluster - 2) * g.clusterSectors + offset / 512),
+                offset % 512);
+}
+
+// The root directory's `slot`th entry, given the bitmap entry's 32 bytes with its flags byte.
+void copyBitmapEntry(MemoryCard& m, const Geometry& g, int slot, uint8_t flags) {
+    uint8_t* dir = inCluster(m, g, g.root, 0);
+    for (int e = 0; e < 16; ++e)
+        if (dir[32 * e] == 0x81) std::copy(dir + 32 * e, dir + 32 * e + 32, dir + 32 * slot);
+    dir[32 * slot + 1] = flags;
+}
+
+// The bitmap's bit for `cluster`.
+void markCluster(MemoryCard& m, const Geometry& g, uint32_t cluster, bool inUse) {
+    uint8_t* byte = inCluster(m, g, g.bitmap, (cluster - 2) / 8);
+    const uint8_t bit = static_cast<uint8_t>(1u << (cluster - 2) % 8);
+    *byte = static_cast<uint8_t>(inUse ? *byte | bit : *byte & ~bit);
+}
+
+constexpr uint32_t kEnd = 0x0FFFFFFF;
+
+struct Fault {
+    const char* name;
+    uint32_t card;
+    std::function<void(MemoryCard&, const Geometry&)> damage;
+    const char* field; // the deviation; nullptr: the card still conforms
+    const char* words; // of its sentence
+};
+
+// Chains, bitmaps and counts a check must not take for sound, beside what a card in use holds
+// that it must still take for sound.
+const Fault kFaults[] = {
+    {"FAT32 root chain 2 -> 3 -> 2", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, 2);
+     },
+     "rootCluster", "comes back to cluster 2 after 2 clusters"},
+    {"FAT32 root chain 2 -> 3 -> 4 -> 3", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, 4);
+         setEntry(m, g, 4, 3);
+     },
+     "rootCluster", "comes back to cluster 3"},
+    {"FAT32 root chain looping through a FAT sector past those read", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 100000);
+         setEntry(m, g, 100000, 2);
+     },
+     "rootCluster", "comes back to cluster 2"},
+    {"FAT32 root chain into a free cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) { setEntry(m, g, 2, 3); }, "rootCluster",
+     "which the FAT gives as free"},
+    {"FAT32 root chain into a bad cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, 0x0FFFFFF7);
+     },
+     "rootCluster", "which the FAT marks bad"},
+    {"FAT32 root chain past the last cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, g.clusters + 2);
+     },
+     "rootCluster", "neither a cluster of the data area"},
+    {"FAT32 root chain longer than a directory may be", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         const uint32_t clusters = 2 * 1024 * 1024 / (g.clusterSectors * 512) + 1;
+         for (uint32_t c = 2; c < clusters + 1; ++c) setEntry(m, g, c, c + 1);
+         setEntry(m, g, clusters + 1, kEnd);
+     },
+     "rootCluster", "more than the 2 MiB"},
+    {"FAT32 root grown by a cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 3);
+         setEntry(m, g, 3, 0x0FFFFFF8);
+     },
+     nullptr, nullptr},
+    {"FAT32 root grown into a FAT sector past those read", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, 2, 100000);
+         setEntry(m, g, 100000, kEnd);
+     },
+     nullptr, nullptr},
+    {"FAT32 root grown to a directory's largest size", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         const uint32_t clusters = 2 * 1024 * 1024 / (g.clusterSectors * 512);
+         for (uint32_t c = 2; c < clusters + 1; ++c) setEntry(m, g, c, c + 1);
+         setEntry(m, g, clusters + 1, kEnd);
+     },
+     nullptr, nullptr},
+    {"FSInfo free count 0xFFFFFFF0", kFat32,
+     [](MemoryCard& m, const Geometry& g) { put32(m.at(g.start + 1, 488), 0xFFFFFFF0); },
+     "fsInfoFreeCount", "4,294,967,280 free clusters"},
+    {"FSInfo copy's free count one past the cluster count", kFat32,
+     [](MemoryCard& m, const Geometry& g) { put32(m.at(g.start + 7, 488), g.clusters + 1); },
+     "fsInfoFreeCount", "FSInfo sector's copy"},
+    {"FSInfo next-free hint past the last cluster", kFat32,
+     [](MemoryCard& m, const Geometry& g) { put32(m.at(g.start + 1, 492), g.clusters + 2); },
+     "fsInfoNextFree", "outside the data area"},
+    {"FSInfo next-free hint 0", kFat32,
+     [](MemoryCard& m, const Geometry& g) { put32(m.at(g.start + 1, 492), 0); }, "fsInfoNextFree",
+     "outside the data area"},
+    {"FSInfo counts as mkfs.fat writes them", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         for (uint32_t s : {1u, 7u}) {
+             put32(m.at(g.start + s, 488), g.clusters - 1);
+             put32(m.at(g.start + s, 492), 2);
+         }
+     },
+     nullptr, nullptr},
+    {"FSInfo counts at their limits", kFat32,
+     [](MemoryCard& m, const Geometry& g) {
+         for (uint32_t s : {1u, 7u}) {
+             put32(m.at(g.start + s, 488), g.clusters);
+             put32(m.at(g.start + s, 492), g.clusters + 1);
+         }
+     },
+     nullptr, nullptr},
+    {"exFAT bitmap's first sector all in use", kExFat,
+     [](MemoryCard& m, const Geometry& g) { std::fill_n(inCluster(m, g, g.bitmap, 0), 512, 0xFF); },
+     "allocationBitmap", "also marks cluster 8 in use"},
+    {"exFAT bitmap marks the cluster after the root directory", kExFat,
+     [](MemoryCard& m, const Geometry& g) { markCluster(m, g, g.root + 1, true); },
+     "allocationBitmap", "also marks cluster 8 in use"},
+    {"exFAT bitmap marks a cluster at its first sector's end", kExFat,
+     [](MemoryCard& m, const Geometry& g) { markCluster(m, g, 2 + 4095, true); },
+     "allocationBitmap", "also marks cluster 4,097 in use"},
+    {"exFAT bitmap gives the root directory free", kExFat,
+     [](MemoryCard& m, const Geometry& g) { markCluster(m, g, g.root, false); }, "allocationBitmap",
+     "as free"},
+    {"exFAT second allocation-bitmap entry", kExFat,
+     [](MemoryCard& m, const Geometry& g) { copyBitmapEntry(m, g, 3, 0); }, "rootDirectory",
+     "holds 2 allocation-bitmap entries"},
+    {"exFAT second FAT's allocation-bitmap entry on a card of one FAT", kExFat,
+     [](MemoryCard& m, const Geometry& g) { copyBitmapEntry(m, g, 3, 1); }, "rootDirectory",
+     "holds 2 allocation-bitmap entries"},
+    {"exFAT file in the root, its cluster in use", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         // A file entry, its stream extension (first cluster, contiguous) and its name.
+         uint8_t* dir = inCluster(m, g, g.root, 0);
+         dir[96] = 0x85; // two secondary entries
+         dir[97] = 2;
+         dir[128] = 0xC0; // allocation possible, no FAT chain; a name of one character
+         dir[129] = 3;
+         dir[131] = 1;
+         put32(dir + 128 + 20, g.root + 1);
+         dir[128 + 8] = 100; // valid data length and data length
+         dir[128 + 24] = 100;
+         dir[160] = 0xC1;
+         dir[162] = 'a';
+         markCluster(m, g, g.root + 1, true);
+     },
+     nullptr, nullptr},
+};
+
+TEST(CardCheck, DamagedChainsBitmapsAndCountsAreReported) {
+    ScratchDir dir("check-faults");
+    std::map<uint32_t, MemoryCard> cards;
+    for (const Fault& f : kFaults) {
+        SCOPED_TRACE(f.name);
+        if (!cards.count(f.card)) {
+            cards[f.card] = formattedCard(dir, f.card);
+            ASSERT_EQ(cards[f.card].check().verdict, CheckVerdict::Conforms);
+        }
+        MemoryCard m = cards[f.card];
+        f.damage(m, geometryOf(m));
+        const CardCheck c = m.check();
+        EXPECT_LE(m.sectorsRead, kMostSectorsRead);
+        if (!f.field) {
+            EXPECT_EQ(c.verdict, CheckVerdict::Conforms)
+                << (c.deviations.empty() ? c.problem : c.deviations[0].why);
+            continue;
+        }
+        EXPECT_EQ(c.verdict, CheckVerdict::Deviates) << c.problem;
+        bool shown = false;
+        for (const auto& d : c.deviations)
+            shown = shown || (d.field == f.field && d.why.find(f.words) != std::string::npos);
+        EXPECT_TRUE(shown) << (c.deviations.empty() ? c.problem : c.deviations[0].why);
     }
 }
 
