@@ -118,7 +118,10 @@ void printCheck(const char* card, const CardCheck& check) {
             if (d.field != "fsType") std::printf("  - %s\n", shownText(d.why).c_str());
         break;
     default:
-        say("'" + std::string(card) + "' cannot be checked: " + check.problem);
+        // Appended piece by piece: GCC 12 warns (-Wrestrict) about a chain that starts with a literal.
+        std::string sentence(1, '\'');
+        sentence.append(card).append("' cannot be checked: ").append(check.problem);
+        say(sentence);
         break;
     }
 }
