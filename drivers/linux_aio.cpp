@@ -274,7 +274,8 @@ private:
             const auto left =
                 std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now());
             if (left.count() <= 0) break;
-            timespec time{0, static_cast<long>(left.count())};
+            timespec time{static_cast<time_t>(left.count() / 1000000000),
+                          static_cast<long>(left.count() % 1000000000)};
             io_event event{};
             const long got = ::syscall(SYS_io_getevents, context_, 1L, 1L, &event, &time);
             if (got < 0 && errno == EINTR) continue;
