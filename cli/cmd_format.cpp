@@ -21,6 +21,7 @@
 #include "cli/block_target.h"
 #include "platform/posix/oem_code_pages.h"
 #endif
+#include "device/driver_context.h"
 #include "device/system_checks.h"
 #include "engine/layout.h"
 #include "os/os_services.h"
@@ -90,6 +91,9 @@ const char kFormatUsage[] =
     "and says so: the card may hold part of a file system and must be formatted again before\n"
     "use (--json: messageId 270). The result is then 1 and the exit status 1; further\n"
     "signals during the shutdown change nothing.\n"
+    "On Linux, a card that gives nothing back for 5 seconds after Ctrl-C or SIGTERM while\n"
+    "writes are on their way to it is given up on and the command says so (exit status 1);\n"
+    "the kernel may still hold the command until those writes are through.\n"
     "With SOURCE_DATE_EPOCH set (seconds, UTC), time stamps and serial numbers come from it,\n"
     "so the same card formats to the same bytes every time.\n"
     "Exit status: 0 when the card was formatted and the report shown, 3 when it was formatted\n"
@@ -113,6 +117,21 @@ const char kStoppedBySignal[] =
     "stopped by a signal (SIGTERM) before the format was finished; the card may hold part of a "
     "file system: format it again before use";
 
+// After the signal (SIGTERM, else Ctrl-C) the card gave nothing back, and the driver library
+// gave up on it: the kernel may still hold the command until the writes it has are through.
+std::string abandonedCardText(bool terminated) {
+    return std::string(terminated ? "stopped by a signal (SIGTERM)" : "cancelled by Ctrl-C") +
+           " before the format was finished; the card stopped answering and was given up on, "
+           "though the system may keep the command from ending until the writes already sent to "
+           "it are through or the card is removed: format it again before use";
+}
+
+// Whether the run was told to stop, for the driver library's waits on the card: the signals
+// counted and those already pumped into the flags.
+uint32_t SDHOST_CALL runStopAsked(void* flags) {
+    return formatStopAsked(*static_cast<const RunFlags*>(flags)) ? 1 : 0;
+}
+
 // How much the run says on the way.
 struct Speech {
     bool yes = false, json = false, quiet = false, everyPercent = false;
@@ -122,7 +141,11 @@ class TerminalHost final : public FormatHost {
 public:
     // `card`, when given, names the card above the first question.
     TerminalHost(const Speech& speech, RunFlags& flags, std::string card, const Target& target)
-        : yes_(speech.yes), json_(speech.json), quiet_(speech.quiet), card_(std::move(card)),
+        : yes_(speech.yes),
+          json_(speech.json),
+          quiet_(speech.quiet),
+          driver_{BRC_DRIVER_CONTEXT_VERSION, sizeof(BrcDriverContext), runStopAsked, &flags, 0},
+          card_(std::move(card)),
           target_(target),
           progress_(speech.json || speech.quiet ? nullptr : stderr, redrawableTerminal(), flags,
                     commandLineMessages()) {
@@ -140,8 +163,7 @@ public:
     void showMessage(uint32_t id, const std::u16string& message, uint32_t style) override {
         // On a terminal the only "suspend" is SIGTERM: say what happened instead.
         if (id == msg::SuspendDetected) {
-            if (!json_)
-                std::fprintf(stderr, "brindlecard: %s.\n", kStoppedBySignal);
+            if (!json_) std::fprintf(stderr, "brindlecard: %s.\n", signalCause().c_str());
             return;
         }
         if (json_ || (quiet_ && style != kStyleError)) return;
@@ -185,9 +207,17 @@ public:
     std::optional<TerminalProgress::Cancelled> cancelledPass() const { return progress_.cancelledPass(); }
     // Why takeCardForWriting refused, in one sentence.
     const std::string& refusal() const { return refusal_; }
+    // What the driver libraries are told of the run (whether it was told to stop) and tell back.
+    BrcDriverContext& driverContext() { return driver_; }
+    bool cardAbandoned() const { return driver_.cardAbandoned != 0; }
+    // Why SIGTERM stopped the run, in one sentence.
+    std::string signalCause() const {
+        return cardAbandoned() ? abandonedCardText(true) : kStoppedBySignal;
+    }
 
 private:
     bool yes_, json_, quiet_;
+    BrcDriverContext driver_;
     std::string card_;
     const Target& target_;
     std::string refusal_;
@@ -395,9 +425,10 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     if (o.json) quiet.emplace();
     const std::unique_ptr<OsServices> os = osServicesFor(o.target, o.codePage);
     SystemState sys(*os);
-    DriverBinding driver(*os);
     RunFlags flags;
     TerminalHost host({o.yes, o.json, o.quiet, o.everyPercent}, flags, card.name, o.target);
+    DriverBinding driver(*os); // gone before the host, whose driver context it hands on
+    driver.context = &host.driverContext();
     if (o.channel) host.reportProgressTo(o.channel->fd);
 #if defined(_WIN32)
     // One formatting copy at a time, as the desktop program keeps it on Windows.
@@ -438,8 +469,8 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
                 " cancelled at " + std::to_string(pass->percent) + "%; the file system was written";
         return;
     }
-    if (flags.powerAbort) {
-        cause = kStoppedBySignal;
+    if (flags.powerAbort || host.cardAbandoned()) {
+        cause = flags.powerAbort ? host.signalCause() : abandonedCardText(false);
         return;
     }
     cause = outcome.result == InvalidLabel && outcome.end != FormatEnd::Formatted
@@ -492,7 +523,8 @@ int formatCommand(std::vector<std::string> argv) {
         say(note);
 #endif
     // The signal's own line is already out.
-    if (!cause.empty() && !options.json && cause != kStoppedBySignal)
+    const bool said = cause == kStoppedBySignal || cause == abandonedCardText(true);
+    if (!cause.empty() && !options.json && !said)
         say(cause);
     reportOutcome(options, outcome, cause);
     if (passCancelled) return kExitPassCancelled;

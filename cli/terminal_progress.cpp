@@ -132,6 +132,10 @@ bool askOkOrCancel(const std::string& question) {
            std::strncmp(answer, "ok", 2) == 0;
 }
 
+bool formatStopAsked(const RunFlags& flags) {
+    return g_interrupts || g_terminate || flags.cancelRequested || flags.powerAbort;
+}
+
 int takeFormatSignal() {
     if (g_terminate) {
         g_terminate = 0;

@@ -25,6 +25,10 @@ bool readAnswerLine(char* line, int size);
 // Asks `question` on standard error and reads the answer: true for OK ("y", "OK").
 bool askOkOrCancel(const std::string& question);
 
+// Whether Ctrl-C or SIGTERM came, counted by the handlers or already pumped into `flags`; only
+// looks, and may be asked while the pump cannot run (the driver library's waits on a card).
+bool formatStopAsked(const RunFlags& flags);
+
 // The signal the handlers counted since the last call (SIGTERM before SIGINT), or 0; for a run
 // that passes the signals on rather than pumping them into its own flags.
 int takeFormatSignal();

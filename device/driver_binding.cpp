@@ -22,6 +22,7 @@ bool lookUpAll(LoadedLibrary& lib, uint32_t route, DriverApi& api) {
     ok = lib.lookUp(p + "DDWritePT", api.DDWritePT) && ok;
     ok = lib.lookUp(p + "DDChkSDCard", api.DDChkSDCard) && ok;
     lib.lookUp("DDErase", api.DDErase); // optional, and plain on both routes
+    lib.lookUp(BRC_DRIVER_CONTEXT_EXPORT, api.handContext); // ours only
     if (route == 1) {
         ok = lib.lookUp("DDGetMID", api.DDGetMID) && ok;
     } else {
@@ -132,6 +133,7 @@ BindResult bindDriverFile(DriverBinding& binding, uint32_t route, const std::str
     binding.library = lib.keep();
     binding.driverRoute = route;
     binding.lastError.clear();
+    if (binding.context && api.handContext) api.handContext(binding.context);
     return BindResult::Bound;
 }
 
@@ -154,6 +156,8 @@ void installDriverTable(DriverBinding& binding, uint32_t route, const DriverApi&
 
 void unbindDriver(DriverBinding& binding) {
     if (binding.driverRoute == 1 && binding.api.DDSysFini) binding.api.DDSysFini();
+    // A library that stays loaded (another handle holds it) keeps no pointer into the caller.
+    if (binding.context && binding.api.handContext) binding.api.handContext(nullptr);
     if (binding.library && binding.os) binding.os->freeLibrary(binding.library);
     binding.library = nullptr;
     binding.api = DriverApi{};

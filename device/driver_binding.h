@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "device/driver_context.h"
 #include "device/sdhost_abi.h"
 
 namespace brc {
@@ -25,6 +26,7 @@ struct DriverApi {
     DrvLock_t DrvLock = nullptr;       // route 2 only: required to bind, never called
     DrvLock_t DrvLock2 = nullptr;
     DrvLock_t DrvUnlock = nullptr;
+    BrcDriverContext_t handContext = nullptr; // our libraries' private export; optional
 };
 
 // The process's bound library: `driverRoute` 0 none, 1 route 1, 2 route 2; `driverHandle` the
@@ -41,6 +43,8 @@ struct DriverBinding {
     std::string directory;       // where the libraries are looked up first; empty: the system's
                                  // own place (driverDirectory on Linux)
     std::string lastError;       // why the last bind failed, for the user
+    BrcDriverContext* context = nullptr; // handed to every library bound, while it is bound;
+                                         // the caller keeps it alive as long as the binding
 
     DriverBinding() = default;
     explicit DriverBinding(OsServices& services) : os(&services) {}

@@ -166,11 +166,13 @@ public:
         return SDHOST_OK;
     }
 
-    // The report must never come before the data is on the card.
+    // The report must never come before the data is on the card. Nothing written, nothing to
+    // flush; a card given up on is not waited for again.
     uint32_t finish() override {
         const uint32_t rc = settle();
-        if (!claimed_ || ::fsync(fd_) == 0) return rc; // nothing written, nothing to flush
-        return rc ? rc : failure(errno);
+        if (!claimed_ || writer_->holdsRequests()) return rc;
+        const uint32_t flushed = writer_->flush();
+        return rc ? rc : flushed;
     }
 
 private:
@@ -258,7 +260,7 @@ private:
     Host host_;
     std::string manfid_, oemid_;
     uint8_t* buffer_; // reads
-    std::unique_ptr<AsyncWriter> writer_; // from the first write on
+    std::unique_ptr<LinuxDeviceWriter> writer_; // from the first write on
     std::unique_ptr<WriteQueue> queue_;
     uint64_t discardLimit_ = 0;
     uint64_t pendingFirst_ = 0, pendingLength_ = 0; // the gathered erase, in sectors

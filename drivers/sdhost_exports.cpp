@@ -16,6 +16,7 @@
 #include "base/code_page.h"
 #include "base/environment.h"
 #include "device/card_map.h"
+#include "device/driver_context.h"
 #include "device/sdhost_abi.h"
 #include "drivers/virtual_card.h"
 #if defined(_WIN32)
@@ -47,9 +48,22 @@ using namespace brc::vcard;
 
 namespace {
 
+// The front end's run, as the last driver context handed says; none before one is.
+BrcDriverContext* context = nullptr;
+
+bool stopRequested() {
+    return context && context->stopRequested && context->stopRequested(context->user) != 0;
+}
+
+void cardAbandoned() {
+    if (context) context->cardAbandoned = 1;
+}
+
+constexpr RunWatch kRun{stopRequested, cardAbandoned};
+
 const Host kHost{BRC_DRV_NAME,
                  BRC_DRV_ROUTE == 2 ? SDHOST_ERR_WRITE_PROTECT_R2 : SDHOST_ERR_WRITE_PROTECT_R1,
-                 BRC_DRV_RETRY ? 2u : 0u};
+                 BRC_DRV_RETRY ? 2u : 0u, &kRun};
 
 constexpr uint32_t kSlots = 16;  // handles are 1 to kSlots
 // Users of the library between DDSysInit and DDSysFini. A private instance loaded by file name
@@ -280,6 +294,20 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL DDErase(uint32_t firstSector, uint32_t lastS
     return card->erase(firstSector, lastSector);
 }
 
+#if !defined(_WIN32)
+// Private to our front ends, under one name on both routes. Only the Linux device path waits
+// on a run's stop; the Windows disk path bounds its waits itself.
+BRC_DRV_EXPORT uint32_t SDHOST_CALL BrcSetDriverContext(BrcDriverContext* handed) {
+    if (handed && (handed->version != BRC_DRIVER_CONTEXT_VERSION ||
+                   handed->size != sizeof(BrcDriverContext))) {
+        context = nullptr;
+        return SDHOST_ERR_PARAM;
+    }
+    context = handed;
+    return SDHOST_OK;
+}
+#endif
+
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDSysInit)), DDSysInit_t>);
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDSysFini)), DDSysFini_t>);
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDInit)), DDInit_t>);
@@ -290,6 +318,9 @@ static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDReadPT)), DDReadPT_t>);
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDWritePT)), DDWritePT_t>);
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDChkSDCard)), DDChkSDCard_t>);
 static_assert(std::is_same_v<decltype(&DDErase), DDErase_t>);
+#if !defined(_WIN32)
+static_assert(std::is_same_v<decltype(&BrcSetDriverContext), BrcDriverContext_t>);
+#endif
 
 #if BRC_DRV_ROUTE == 1
 

@@ -60,12 +60,22 @@ public:
     virtual bool full() const { return false; }
 };
 
+// What the front end's run tells the library while it waits on a card (through the driver
+// context, device/driver_context.h): whether it was told to stop, and where to say that a card
+// that gave nothing back after that was given up on.
+struct RunWatch {
+    bool (*stopRequested)();
+    void (*cardAbandoned)();
+};
+
 // How the library around the card behaves: its name for messages, its route's write-protect
-// code and how many more times a failed transfer on the backing file is tried.
+// code, how many more times a failed transfer on the backing file is tried, and the run it
+// serves (none: nothing ever asks it to stop).
 struct Host {
     const char* name;
     uint32_t writeProtectCode;
     unsigned retries;
+    const RunWatch* run = nullptr;
 };
 
 // A transfer of a device card, tried again on an I/O failure as the flavour's retries allow; a

@@ -29,11 +29,24 @@ WriteQueue::WriteQueue(AsyncWriter& writer, const Host& host, size_t requestByte
     free_.clear();
 }
 
+namespace {
+
+// Buffers of requests the system never gave back: it may still read them, so they are never
+// freed, and kept in reach for the rest of the process (a leak checker sees them held).
+std::vector<uint8_t*>& heldBuffers() {
+    static auto* held = new std::vector<uint8_t*>;
+    return *held;
+}
+
+} // namespace
+
 WriteQueue::~WriteQueue() {
     settle();
     // A request the system never gave back may still be read from: its buffer is left to it.
-    for (WriteRequest* r : inFlight_)
+    for (WriteRequest* r : inFlight_) {
+        heldBuffers().push_back(r->buffer);
         std::replace(buffers_.begin(), buffers_.end(), r->buffer, static_cast<uint8_t*>(nullptr));
+    }
     for (uint8_t* b : buffers_)
         if (b) ::operator delete(b, std::align_val_t{kRequestAlignment});
 }

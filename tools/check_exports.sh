@@ -24,7 +24,12 @@ SD_W2k_DrvLock2 SD_W2k_DrvUnlock"
 
 case $kind in
   dll) files=(quillhost.dll QHOST32.DLL QHOST32RETRY.DLL) ;;
-  so) files=(quillhost.so qhost32.so qhost32retry.so) ;;
+  so)
+    files=(quillhost.so qhost32.so qhost32retry.so)
+    # The front end's private driver context (device/driver_context.h), on Linux only.
+    route1+=" BrcSetDriverContext"
+    route2+=" BrcSetDriverContext"
+    ;;
   *) usage ;;
 esac
 routes=("$route1" "$route2" "$route2")

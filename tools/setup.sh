@@ -10,6 +10,7 @@ packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchma
           locales fonts-ipafont-gothic fonts-wqy-microhei
           dosfstools exfatprogs mtools universal-ctags pkg-config libblkid-dev
           man-db dpkg-dev  # the manual page's check; dpkg-shlibdeps for the Debian package
+          fuse3 libfuse3-dev  # the failing card over FUSE (tests/support/fault_file.c)
           libsystemd-dev dbus-daemon dbus-bin polkitd udisks2 udev)  # formats through udisks2
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

@@ -1,0 +1,296 @@
+/* A card that misbehaves on demand: one file, MOUNTPOINT/card, served over FUSE from a sparse
+ * image, with faults a control file switches on and off while it is served. A loop device over
+ * the file (with direct I/O) stands in for a failing card in a reader.
+ *
+ *   fault_file [--status FILE] IMAGE CONTROL MOUNTPOINT
+ *
+ * The control file is read again whenever it changes (its inode, size or time), so a test
+ * replaces it (write a new file, rename it over) to change the faults. One directive a line,
+ * offsets and lengths in bytes of the card, '#' starts a comment:
+ *
+ *   error OFFSET LENGTH   a read or write touching the range fails with EIO
+ *   fail_after BYTES      once BYTES were written in all, every write fails with EIO
+ *   drop OFFSET LENGTH    writes touching the range are acknowledged but not stored
+ *   flip OFFSET LENGTH    bytes read from the range come back inverted
+ *   delay MS              every request waits MS milliseconds first
+ *   hang                  every request waits until the control file no longer says so
+ *   hang_after BYTES      once BYTES were written in all, writes wait as under hang
+ *   no_fallocate          discard and zeroing (fallocate) fail with EOPNOTSUPP
+ *
+ * With --status, FILE is rewritten (renamed into place) after each write and each change in
+ * the number of waiting requests: "written BYTES" and "hanging N" lines. Runs in the
+ * foreground until unmounted; several requests are served at once, so a waiting one keeps no
+ * other from being answered. */
+#define FUSE_USE_VERSION 31
+#define _GNU_SOURCE
+
+#include <errno.h>
+#include <fcntl.h>
+#include <fuse.h>
+#include <inttypes.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#define MOST_RANGES 16
+#define CARD_NAME "card"
+
+struct range {
+    uint64_t first, length;
+};
+
+struct faults {
+    struct range errors[MOST_RANGES], drops[MOST_RANGES], flips[MOST_RANGES];
+    int nerrors, ndrops, nflips;
+    uint64_t fail_after, hang_after; /* UINT64_MAX: off */
+    unsigned delay_ms;
+    int hang, no_fallocate;
+};
+
+static int image = -1;
+static uint64_t image_bytes;
+static const char *control_path, *status_path;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static struct faults now; /* as the control file said when last read */
+static struct stat control_seen;
+static uint64_t written; /* bytes written in all, stored or dropped */
+static unsigned hanging;
+
+static void add_range(struct range* list, int* count, uint64_t first, uint64_t length) {
+    if (*count < MOST_RANGES) list[(*count)++] = (struct range){first, length};
+}
+
+static void parse_control(FILE* in, struct faults* f) {
+    memset(f, 0, sizeof *f);
+    f->fail_after = f->hang_after = UINT64_MAX;
+    char line[256], word[32];
+    while (fgets(line, sizeof line, in)) {
+        char* hash = strchr(line, '#');
+        if (hash) *hash = '\0';
+        uint64_t a = 0, b = 0;
+        const int n = sscanf(line, "%31s %" SCNu64 " %" SCNu64, word, &a, &b);
+        if (n < 1) continue;
+        if (!strcmp(word, "error") && n == 3) add_range(f->errors, &f->nerrors, a, b);
+        else if (!strcmp(word, "drop") && n == 3) add_range(f->drops, &f->ndrops, a, b);
+        else if (!strcmp(word, "flip") && n == 3) add_range(f->flips, &f->nflips, a, b);
+        else if (!strcmp(word, "fail_after") && n == 2) f->fail_after = a;
+        else if (!strcmp(word, "hang_after") && n == 2) f->hang_after = a;
+        else if (!strcmp(word, "delay") && n == 2) f->delay_ms = (unsigned)a;
+        else if (!strcmp(word, "hang")) f->hang = 1;
+        else if (!strcmp(word, "no_fallocate")) f->no_fallocate = 1;
+        else fprintf(stderr, "fault_file: %s: not understood: %s", control_path, line);
+    }
+}
+
+/* The faults as the control file says now; read again only when it changed. Under the lock. */
+static void refresh(void) {
+    struct stat st;
+    if (stat(control_path, &st) != 0) {
+        memset(&now, 0, sizeof now);
+        now.fail_after = now.hang_after = UINT64_MAX;
+        memset(&control_seen, 0, sizeof control_seen);
+        return;
+    }
+    if (st.st_ino == control_seen.st_ino && st.st_size == control_seen.st_size &&
+        st.st_mtim.tv_sec == control_seen.st_mtim.tv_sec &&
+        st.st_mtim.tv_nsec == control_seen.st_mtim.tv_nsec)
+        return;
+    FILE* in = fopen(control_path, "r");
+    if (!in) return;
+    parse_control(in, &now);
+    fclose(in);
+    control_seen = st;
+}
+
+static void write_status(void) {
+    if (!status_path) return;
+    char temporary[4096];
+    snprintf(temporary, sizeof temporary, "%s.new", status_path);
+    FILE* out = fopen(temporary, "w");
+    if (!out) return;
+    fprintf(out, "written %" PRIu64 "\nhanging %u\n", written, hanging);
+    if (fclose(out) == 0) rename(temporary, status_path);
+}
+
+static int touches(const struct range* list, int count, uint64_t first, uint64_t length) {
+    for (int i = 0; i < count; ++i)
+        if (first < list[i].first + list[i].length && list[i].first < first + length) return 1;
+    return 0;
+}
+
+static int hangs(int writing) { return now.hang || (writing && written >= now.hang_after); }
+
+/* The faults that hold before a request is served: the delay, and the wait while it hangs.
+ * Takes the lock, and returns with it held. */
+static void before_request(int writing) {
+    pthread_mutex_lock(&lock);
+    refresh();
+    const unsigned delay = now.delay_ms;
+    pthread_mutex_unlock(&lock);
+    if (delay) {
+        const struct timespec pause = {delay / 1000, (long)(delay % 1000) * 1000000L};
+        nanosleep(&pause, NULL);
+    }
+    pthread_mutex_lock(&lock);
+    refresh();
+    if (!hangs(writing)) return;
+    ++hanging;
+    write_status();
+    while (hangs(writing)) {
+        pthread_mutex_unlock(&lock);
+        const struct timespec poll = {0, 20 * 1000000L};
+        nanosleep(&poll, NULL);
+        pthread_mutex_lock(&lock);
+        refresh();
+    }
+    --hanging;
+    write_status();
+}
+
+static int is_card(const char* path) { return strcmp(path, "/" CARD_NAME) == 0; }
+
+static int ff_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+    (void)fi;
+    memset(st, 0, sizeof *st);
+    if (strcmp(path, "/") == 0) {
+        st->st_mode = S_IFDIR | 0755;
+        st->st_nlink = 2;
+        return 0;
+    }
+    if (!is_card(path)) return -ENOENT;
+    st->st_mode = S_IFREG | 0644;
+    st->st_nlink = 1;
+    st->st_size = (off_t)image_bytes;
+    st->st_blocks = (blkcnt_t)((image_bytes + 511) / 512);
+    return 0;
+}
+
+static int ff_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset,
+                      struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
+    (void)offset, (void)fi, (void)flags;
+    if (strcmp(path, "/") != 0) return -ENOENT;
+    fill(buffer, ".", NULL, 0, 0);
+    fill(buffer, "..", NULL, 0, 0);
+    fill(buffer, CARD_NAME, NULL, 0, 0);
+    return 0;
+}
+
+static int ff_open(const char* path, struct fuse_file_info* fi) {
+    (void)fi;
+    return is_card(path) ? 0 : -ENOENT;
+}
+
+static int ff_read(const char* path, char* buffer, size_t size, off_t offset,
+                   struct fuse_file_info* fi) {
+    (void)path, (void)fi;
+    const uint64_t first = (uint64_t)offset;
+    before_request(0);
+    const int failed = touches(now.errors, now.nerrors, first, size);
+    struct faults f = now;
+    pthread_mutex_unlock(&lock);
+    if (failed) return -EIO;
+    const ssize_t n = pread(image, buffer, size, offset);
+    if (n < 0) return -errno;
+    for (int i = 0; i < f.nflips; ++i)
+        for (ssize_t k = 0; k < n; ++k)
+            if (first + (uint64_t)k >= f.flips[i].first &&
+                first + (uint64_t)k < f.flips[i].first + f.flips[i].length)
+                buffer[k] = (char)~buffer[k];
+    return (int)n;
+}
+
+static int ff_write(const char* path, const char* buffer, size_t size, off_t offset,
+                    struct fuse_file_info* fi) {
+    (void)path, (void)fi;
+    const uint64_t first = (uint64_t)offset;
+    if (first >= image_bytes) return -ENOSPC;
+    if (size > image_bytes - first) size = (size_t)(image_bytes - first);
+    before_request(1);
+    const int failed =
+        touches(now.errors, now.nerrors, first, size) || written + size > now.fail_after;
+    const int dropped = touches(now.drops, now.ndrops, first, size);
+    if (!failed) written += size;
+    write_status();
+    pthread_mutex_unlock(&lock);
+    if (failed) return -EIO;
+    if (dropped) return (int)size;
+    const ssize_t n = pwrite(image, buffer, size, offset);
+    return n < 0 ? -errno : (int)n;
+}
+
+static int ff_fsync(const char* path, int datasync, struct fuse_file_info* fi) {
+    (void)path, (void)fi;
+    before_request(1);
+    pthread_mutex_unlock(&lock);
+    return (datasync ? fdatasync(image) : fsync(image)) == 0 ? 0 : -errno;
+}
+
+static int ff_fallocate(const char* path, int mode, off_t offset, off_t length,
+                        struct fuse_file_info* fi) {
+    (void)path, (void)fi;
+    before_request(1);
+    const int refused = now.no_fallocate;
+    const int failed = touches(now.errors, now.nerrors, (uint64_t)offset, (uint64_t)length);
+    pthread_mutex_unlock(&lock);
+    if (refused) return -EOPNOTSUPP;
+    if (failed) return -EIO;
+    return fallocate(image, mode, offset, length) == 0 ? 0 : -errno;
+}
+
+static int ff_truncate(const char* path, off_t size, struct fuse_file_info* fi) {
+    (void)fi;
+    if (!is_card(path)) return -ENOENT;
+    return (uint64_t)size == image_bytes ? 0 : -EPERM; /* a card keeps its size */
+}
+
+static const struct fuse_operations operations = {
+    .getattr = ff_getattr,
+    .readdir = ff_readdir,
+    .open = ff_open,
+    .read = ff_read,
+    .write = ff_write,
+    .fsync = ff_fsync,
+    .fallocate = ff_fallocate,
+    .truncate = ff_truncate,
+};
+
+/* The path from the folder it was given in: the server leaves it for the root once mounted. */
+static char* absolute(const char* path) {
+    char *whole = NULL, here[4096];
+    if (path[0] == '/') return strdup(path);
+    if (!getcwd(here, sizeof here) || asprintf(&whole, "%s/%s", here, path) < 0) return NULL;
+    return whole;
+}
+
+int main(int argc, char* argv[]) {
+    int at = 1;
+    if (at + 1 < argc && strcmp(argv[at], "--status") == 0) {
+        status_path = absolute(argv[at + 1]);
+        if (!status_path) return 1;
+        at += 2;
+    }
+    if (argc - at != 3) {
+        fprintf(stderr, "usage: fault_file [--status FILE] IMAGE CONTROL MOUNTPOINT\n");
+        return 2;
+    }
+    control_path = absolute(argv[at + 1]);
+    if (!control_path) return 1;
+    image = open(argv[at], O_RDWR | O_CLOEXEC);
+    struct stat st;
+    if (image < 0 || fstat(image, &st) != 0) {
+        fprintf(stderr, "fault_file: %s: %s\n", argv[at], strerror(errno));
+        return 1;
+    }
+    image_bytes = (uint64_t)st.st_size;
+    pthread_mutex_lock(&lock);
+    refresh();
+    write_status();
+    pthread_mutex_unlock(&lock);
+    /* Foreground, and served by several threads: a request that hangs keeps no other waiting. */
+    char* fuse_argv[] = {argv[0], "-f", "-o", "fsname=fault_file", argv[at + 2], NULL};
+    return fuse_main(5, fuse_argv, &operations, NULL);
+}
