@@ -34,8 +34,15 @@ TEST(CardFiles, ImagesAndSidecarsThatAreNotPlainFilesAreRefused) {
         std::string error;  // the whole line, after the path
     };
     const Case cases[] = {
+        // A link is not followed, whatever it leads to: its target is never read.
         {"sidecar links to /dev/zero", [&] { fs::create_symlink("/dev/zero", card); },
-         SDHOST_ERR_CONFIG, ".card: cannot read: not a regular file"},
+         SDHOST_ERR_CONFIG, ".card: cannot read: a symbolic link, not a regular file"},
+        {"sidecar links to a good sidecar",
+         [&] {
+             std::ofstream(img + ".other") << "erase = 0\n";
+             fs::create_symlink(img + ".other", card);
+         },
+         SDHOST_ERR_CONFIG, ".card: cannot read: a symbolic link, not a regular file"},
         {"sidecar is a FIFO", [&] { ASSERT_EQ(::mkfifo(card.c_str(), 0600), 0); },
          SDHOST_ERR_CONFIG, ".card: cannot read: not a regular file"},
         {"sidecar larger than a sidecar may be",
