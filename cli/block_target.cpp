@@ -1,8 +1,5 @@
 #include "cli/block_target.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -65,10 +62,7 @@ std::string loopUse(const std::string& loop) {
     if (const std::optional<blockdev::Device> d = name.empty() ? std::nullopt : blockdev::describe(views.front(), name);
         d && !d->mounts.empty())
         return loop + " is mounted at " + d->mounts.front().mountPoint;
-    const int fd = ::open(loop.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) ::close(fd);
-    else if (errno == EBUSY) return loop + " is held by another program";
-    return {};
+    return exclusiveOpenError(loop) == EBUSY ? loop + " is held by another program" : std::string();
 }
 
 } // namespace

@@ -49,16 +49,6 @@ std::optional<CardRunChannel> takeCardRunChannel() {
     return channel;
 }
 
-void sendOutcome(const CardRunChannel& channel, const std::string& json) {
-    const std::string line = encodeOutcomeLine(json);
-    for (size_t at = 0; at < line.size();) {
-        const ssize_t n = ::write(channel.fd, line.data() + at, line.size() - at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return; // the starting run is gone: nobody is left to tell
-        at += size_t(n);
-    }
-}
-
 namespace {
 
 // The descriptor a card's run finds its progress pipe on.

@@ -27,8 +27,6 @@ int formatManyCards(const ManyCardsRequest& request);
 // nothing started later inherits it; nullopt in a run the user started. Throws UsageError
 // when the variable does not name an inherited pipe.
 std::optional<CardRunChannel> takeCardRunChannel();
-// Sends the card's outcome (the format's JSON object) to the run that started this one.
-void sendOutcome(const CardRunChannel& channel, const std::string& json);
 
 // The format's JSON object (cmd_format.cpp), for a card whose run never started.
 std::string formatOutcomeJson(const FormatOutcome& outcome, const std::string& cause);

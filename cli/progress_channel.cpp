@@ -1,5 +1,12 @@
 #include "cli/progress_channel.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
@@ -63,6 +70,20 @@ std::string encodeOutcomeLine(const std::string& json) {
 std::optional<std::string> decodeOutcomeLine(const std::string& line) {
     if (line.size() < 4 || line[0] != kOutcomeMark || line[1] != ' ' || line[2] != '{') return std::nullopt;
     return line.substr(2);
+}
+
+bool sendChannelLine(int fd, const std::string& line) {
+    for (size_t sent = 0; sent < line.size();) {
+#if defined(_WIN32)
+        const int n = _write(fd, line.data() + sent, static_cast<unsigned>(line.size() - sent));
+#else
+        const ssize_t n = ::write(fd, line.data() + sent, line.size() - sent);
+        if (n < 0 && errno == EINTR) continue;
+#endif
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 std::optional<int> decodeStartFailure(const std::string& line) {

@@ -33,6 +33,10 @@ std::optional<StageProgress> decodeProgressLine(const std::string& line);
 constexpr char kOutcomeMark = '=';
 std::string encodeOutcomeLine(const std::string& json);
 std::optional<std::string> decodeOutcomeLine(const std::string& line);
+// Writes one encoded line whole onto the channel; false when the starting run is gone and
+// nobody reads it any more.
+bool sendChannelLine(int fd, const std::string& line);
+
 // A run that could not become the format says why: "! ERRNO\n".
 constexpr char kStartFailureMark = '!';
 std::optional<int> decodeStartFailure(const std::string& line);

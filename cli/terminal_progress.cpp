@@ -215,21 +215,8 @@ void TerminalProgress::report(const StageProgress& stage) {
     if (!news && now - reportedAt_ < std::chrono::milliseconds(200)) return;
     reported_ = stage;
     reportedAt_ = now;
-    const std::string line = encodeProgressLine(stage);
-    for (size_t sent = 0; sent < line.size();) {
-#if defined(_WIN32)
-        const int n = _write(reportFd_, line.data() + sent, static_cast<unsigned>(line.size() - sent));
-#else
-        const ssize_t n = ::write(reportFd_, line.data() + sent, line.size() - sent);
-        if (n < 0 && errno == EINTR) continue;
-#endif
-        // The run that asked for the lines is gone: the format goes on without them.
-        if (n <= 0) {
-            reportFd_ = -1;
-            return;
-        }
-        sent += static_cast<size_t>(n);
-    }
+    // The run that asked for the lines is gone: the format goes on without them.
+    if (!sendChannelLine(reportFd_, encodeProgressLine(stage))) reportFd_ = -1;
 }
 
 void TerminalProgress::updateRate(const StageProgress& stage) {

@@ -81,18 +81,21 @@ std::string openThroughUdisks(const std::string& path, const DeviceAccess& acces
 
 // Whatever the mount table says, the kernel has the last word.
 std::string exclusiveOpenRefusal(const std::string& path, const DeviceAccess& access) {
-    const int fd = openBlockDevice(path, O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) {
-        ::close(fd);
-        return {};
-    }
-    const int err = errno;
+    const int err = exclusiveOpenError(path);
+    if (err == 0) return {};
     if (refusedToUser(err) && access.udisks) return openThroughUdisks(path, access, true);
     return err == EBUSY ? path + " is in use: another program holds it or a partition of it"
                         : "cannot open " + path + ": " + std::strerror(err);
 }
 
 } // namespace
+
+int exclusiveOpenError(const std::string& path) {
+    const int fd = openBlockDevice(path, O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+}
 
 DeviceAccess commandDeviceAccess() { return {true, ::isatty(STDIN_FILENO) != 0}; }
 

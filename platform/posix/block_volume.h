@@ -53,6 +53,10 @@ std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check, co
 // be a card (or an allowed loop device); mounts and other holders do not matter.
 BlockVolumeCheck describeBlockCard(const std::string& path, bool allowLoop);
 
+// Whether the kernel grants an exclusive open of the device at `path` now (let go at once): 0,
+// else the errno, EBUSY when another program, a mount or a stacked device holds it.
+int exclusiveOpenError(const std::string& path);
+
 // For a command that only reads: where the node refuses this user and `access` says so, udisks2
 // opens the device for reading (alongside any other holder). One sentence when that fails;
 // empty when the device is open to this user now, or when something else keeps it closed (the
