@@ -16,13 +16,14 @@ cmake --build --preset native
 command -v wine >/dev/null 2>&1 ||
   echo "test.sh: wine is not installed: the Windows suites and command tests are skipped"
 # The suites leave Wine servers running (persistent for speed, each with its services):
-# every prefix under the build tree has its server stopped when the suites end, pass or fail.
+# every prefix under the build tree (an absolute path, as wineserver takes no other) has its
+# server stopped when the suites end, pass or fail.
 stop_wine() {
   command -v wineserver >/dev/null 2>&1 || return 0
   local prefix
   while IFS= read -r prefix; do
     WINEPREFIX=$prefix timeout 30 wineserver -k 2>/dev/null || true
-  done < <(find build -maxdepth 6 -name system.reg -printf '%h\n' 2>/dev/null | sort -u)
+  done < <(find "$PWD/build" -maxdepth 6 -name system.reg -printf '%h\n' 2>/dev/null | sort -u)
 }
 trap stop_wine EXIT
 status=0
