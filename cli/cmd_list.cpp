@@ -27,8 +27,8 @@ const char kListUsage[] =
     "\n"
     "  --allow-loop  offer loop devices too (a loop device over an image stands in for a card)\n"
     "  --json        one JSON object per disk, one per line (formatBy: \"root\"; \"udisks2\" when\n"
-    "                this user formats through udisks2, as polkit allows; empty when this user\n"
-    "                cannot format it)\n";
+    "                polkit allows this user to format it through udisks2; \"udisks2-password\"\n"
+    "                when polkit would ask for a password first; empty when this user cannot)\n";
 
 // The file system and label on the card, read as a format's label step reads them.
 void readVolume(OsServices& os, const std::string& path, std::string& fileSystem, std::string& label) {
@@ -40,25 +40,35 @@ void readVolume(OsServices& os, const std::string& path, std::string& fileSystem
     }
 }
 
-// Who may format an offered card from this session: "root" (this user is), "udisks2" (it opens
-// the card for this user where polkit allows), "" (nobody here). Asked once, and only when a
-// card is offered.
+// Who may format an offered card from this session: "root" (this user is), "udisks2" (polkit
+// allows udisks2 to open it for this user), "udisks2-password" (polkit would ask for a password
+// first), "" (nobody here). Whether udisks2 answers at all is asked once, and only when a card
+// is offered; polkit is asked for each card, since its action depends on the device.
 class Formatter {
 public:
-    const std::string& name() {
-        if (!known_) name_ = ::geteuid() == 0 ? "root" : udisksAnswers() ? "udisks2" : "";
+    std::string of(const std::string& devicePath) {
+        if (::geteuid() == 0) return "root";
+        if (!known_) answers_ = udisksAnswers();
         known_ = true;
-        return name_;
+        if (!answers_) return "";
+        switch (udisksMayOpen(devicePath)) {
+        case UdisksPermission::Allowed: return "udisks2";
+        case UdisksPermission::WithPassword: return "udisks2-password";
+        case UdisksPermission::Refused: break;
+        }
+        return "";
     }
 
 private:
     bool known_ = false;
-    std::string name_;
+    bool answers_ = false;
 };
 
 std::string formatterText(const std::string& formatter) {
     if (formatter == "root") return "can be formatted";
-    if (formatter == "udisks2") return "can be formatted through udisks2, where polkit allows this user";
+    if (formatter == "udisks2") return "can be formatted through udisks2, as polkit allows this user";
+    if (formatter == "udisks2-password")
+        return "can be formatted through udisks2 once this user gives polkit a password (format on a terminal)";
     return "a card, but formatting it needs root: run brindlecard as root (sudo)";
 }
 
@@ -93,7 +103,7 @@ int listCommand(std::vector<std::string> argv) {
                 readVolume(*os, d.path, fileSystem, label);
             }
         }
-        const std::string formatBy = reason.empty() ? formatter.name() : "";
+        const std::string formatBy = reason.empty() ? formatter.of(d.path) : "";
         std::vector<std::string> mountPoints;
         for (const blockdev::Mount& m : d.mounts) mountPoints.push_back(m.mountPoint);
         if (reason.empty()) ++offered;

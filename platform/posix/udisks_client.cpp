@@ -144,6 +144,39 @@ public:
         return {};
     }
 
+    // Block.HintSystem of udisks2's object `object`, into `system`.
+    bool hintSystem(const std::string& object, bool& system) {
+        BusError error;
+        int hint = 0;
+        if (sd_bus_get_property_trivial(bus_, kService, object.c_str(), "org.freedesktop.UDisks2.Block", "HintSystem",
+                                        &error.e, 'b', &hint) < 0)
+            return false;
+        system = hint != 0;
+        return true;
+    }
+
+    // polkit's CheckAuthorization of `action`, without interaction, for this connection's own
+    // name on the bus: the subject udisks2 asks about when this process calls it.
+    UdisksPermission checkAuthorization(const char* action) {
+        const char* self = nullptr;
+        if (sd_bus_get_unique_name(bus_, &self) < 0 || !self) return UdisksPermission::Refused;
+        Message m, reply;
+        int r = sd_bus_message_new_method_call(bus_, &m.m, "org.freedesktop.PolicyKit1",
+                                               "/org/freedesktop/PolicyKit1/Authority",
+                                               "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization");
+        if (r >= 0) r = sd_bus_message_append(m.m, "(sa{sv})", "system-bus-name", 1, "name", "s", self);
+        if (r >= 0) r = sd_bus_message_append(m.m, "sa{ss}us", action, 0, 0u, "");
+        BusError error;
+        if (r >= 0) r = sd_bus_call(bus_, m.m, 0, &error.e, &reply.m);
+        int authorized = 0, challenge = 0;
+        if (r >= 0) r = sd_bus_message_enter_container(reply.m, 'r', "bba{ss}");
+        if (r >= 0) r = sd_bus_message_read(reply.m, "bb", &authorized, &challenge);
+        if (r < 0) return UdisksPermission::Refused;
+        return authorized ? UdisksPermission::Allowed
+               : challenge ? UdisksPermission::WithPassword
+                           : UdisksPermission::Refused;
+    }
+
 private:
     static UdisksAnswer failed(int r) {
         UdisksAnswer a;
@@ -210,6 +243,16 @@ UdisksAnswer udisksRescan(const std::string& devicePath, const UdisksRequest& re
     return callOnDevice(devicePath, request, "org.freedesktop.UDisks2.Block", "Rescan", nullptr, 0, nothingToRead);
 }
 
+UdisksPermission udisksMayOpen(const std::string& devicePath) {
+    Connection bus(UdisksRequest{});
+    if (!bus.failure().done()) return UdisksPermission::Refused;
+    std::string object;
+    bool system = false;
+    if (!bus.resolve(devicePath, object).done() || !bus.hintSystem(object, system)) return UdisksPermission::Refused;
+    return bus.checkAuthorization(system ? "org.freedesktop.udisks2.open-device-system"
+                                         : "org.freedesktop.udisks2.open-device");
+}
+
 bool udisksAnswers() {
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0) return false;
@@ -237,6 +280,7 @@ UdisksAnswer udisksOpenDevice(const std::string&, const UdisksRequest&) { return
 UdisksAnswer udisksUnmount(const std::string&, const UdisksRequest&) { return notBuilt(); }
 UdisksAnswer udisksRescan(const std::string&, const UdisksRequest&) { return notBuilt(); }
 bool udisksAnswers() { return false; }
+UdisksPermission udisksMayOpen(const std::string&) { return UdisksPermission::Refused; }
 
 #endif
 

@@ -44,4 +44,14 @@ UdisksAnswer udisksRescan(const std::string& devicePath, const UdisksRequest& re
 // Whether udisks2 answers on the system bus (starting it if the bus starts services).
 bool udisksAnswers();
 
+// What polkit would answer, asked without interaction, if this process had udisks2 open the
+// device at `devicePath` for writing: the action udisks2 checks is chosen as it chooses it (the
+// `-system` one for a device it hints is the system's).
+enum class UdisksPermission {
+    Allowed,      // udisks2 would open it
+    WithPassword, // polkit would ask for a password first (through the session's agent)
+    Refused,      // polkit says no, or udisks2 or polkit is not there to ask
+};
+UdisksPermission udisksMayOpen(const std::string& devicePath);
+
 } // namespace brc

@@ -42,6 +42,7 @@ loops=()
 mounted=
 ok_user=brc-udisks-ok
 no_user=brc-udisks-no
+pw_user=brc-udisks-pw
 rules=/etc/polkit-1/rules.d/49-brindlecard-udisks-test.rules
 bus_socket=/run/dbus/system_bus_socket
 cleanup() {
@@ -57,7 +58,7 @@ cleanup() {
     [ -n "${own_bus:-}" ] && rm -f "$bus_socket"
     for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null; done
     rm -f "$rules"
-    for u in "$ok_user" "$no_user"; do id "$u" >/dev/null 2>&1 && userdel "$u" 2>/dev/null; done
+    for u in "$ok_user" "$no_user" "$pw_user"; do id "$u" >/dev/null 2>&1 && userdel "$u" 2>/dev/null; done
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -131,8 +132,9 @@ fi
 udevadm trigger --subsystem-match=block --action=add >/dev/null 2>&1
 udevadm settle -t 30
 
-# The users, and the rule that allows the one every udisks2 action and refuses the other.
-for u in "$ok_user" "$no_user"; do
+# The users, and the rule that allows the one every udisks2 action, refuses the other, and asks
+# the third for an administrator's password.
+for u in "$ok_user" "$no_user" "$pw_user"; do
     id "$u" >/dev/null 2>&1 && userdel "$u"
     useradd --system --no-create-home --shell /usr/sbin/nologin "$u" || { fail "useradd $u"; exit 1; }
 done
@@ -142,12 +144,14 @@ polkit.addRule(function(action, subject) {
     if (action.id.indexOf("org.freedesktop.udisks2.") != 0) return polkit.Result.NOT_HANDLED;
     if (subject.user == "$ok_user") return polkit.Result.YES;
     if (subject.user == "$no_user") return polkit.Result.NO;
+    if (subject.user == "$pw_user") return polkit.Result.AUTH_ADMIN;
     return polkit.Result.NOT_HANDLED;
 });
 EOF
 chmod 644 "$rules"
 as_ok=(setpriv --reuid="$ok_user" --regid="$ok_user" --clear-groups)
 as_no=(setpriv --reuid="$no_user" --regid="$no_user" --clear-groups)
+as_pw=(setpriv --reuid="$pw_user" --regid="$pw_user" --clear-groups)
 
 if name_owned org.freedesktop.PolicyKit1; then
     echo "using the running polkitd"
@@ -293,6 +297,19 @@ lines=3 refused "two cards refused by polkit" "^brindlecard: cannot open $denied
     "$denied_card" "${as_no[@]}" "$exe" format "$denied_card" "$user_card" "${format_options[@]}"
 refused "plan refused by polkit" "^brindlecard: cannot open $denied_card: not allowed by polkit" \
     "$denied_card" "${as_no[@]}" "$exe" plan "$denied_card" --allow-loop
+# list asks polkit what it would answer each user, and says so.
+for who in no:'' pw:udisks2-password; do
+    user=${who%%:*}
+    user_var=as_$user[@]
+    listed=$("${!user_var}" "$exe" list --allow-loop --json | grep -F "\"path\":\"$denied_card\"")
+    case $listed in
+        *"\"formatBy\":\"${who#*:}\""*) echo "ok: list as the $user user says formatBy \"${who#*:}\"" ;;
+        *) fail "list as the $user user: $listed" ;;
+    esac
+done
+refused "format that polkit would ask a password for, with nobody to ask" \
+    "^brindlecard: cannot open $denied_card: not allowed by polkit without authentication" \
+    "$denied_card" "${as_pw[@]}" "$exe" format "$denied_card" "${format_options[@]}"
 
 # --- 3. No udisks2: a bus of this run's own with nothing on it, and no bus at all.
 bus_config "$scratch/empty-bus" >empty-bus.conf
