@@ -77,21 +77,6 @@ CardMap readCardMap() {
     return parseCardMap(environmentVariable("BRINDLECARD_CARDS").value_or(""));
 }
 
-bool variableNamesDrive(const char* variable, unsigned index) {
-    const std::optional<std::string> value = environmentVariable(variable);
-    return index < 26 && value && value->find(static_cast<char>('A' + index)) != std::string::npos;
-}
-
-void nameDriveInVariable(const char* variable, unsigned index, bool named) {
-    if (index >= 26) return;
-    const char letter = static_cast<char>('A' + index);
-    std::string value = environmentVariable(variable).value_or("");
-    std::erase(value, letter);
-    if (named) value += letter;
-    if (value.empty()) unsetEnvironmentVariable(variable);
-    else setEnvironmentVariable(variable, value);
-}
-
 std::string formatCardMap(const CardMap& map) {
     std::string out;
     for (size_t i = 0; i < map.paths.size(); ++i) {

@@ -32,18 +32,6 @@ bool isAbsoluteFilePath(const std::string& path);
 // are UTF-8, on Windows too.
 CardMap readCardMap();
 
-// Drive letters a format run names for the driver libraries through the environment, which they
-// share with the program ("E" or "EF"). The run names its drive in kHoldVolumesVariable from the
-// card's first opening until just before its last closing, so that a library closing the card in
-// between keeps the card's volumes locked for the next opening; a library whose last closing saw
-// the card's volume not come back names the drive in kVolumeNotBackVariable.
-constexpr char kHoldVolumesVariable[] = "BRINDLECARD_HOLD_VOLUMES";
-constexpr char kVolumeNotBackVariable[] = "BRINDLECARD_VOLUME_NOT_BACK";
-// Whether the variable names drive `index` (0 = A:).
-bool variableNamesDrive(const char* variable, unsigned index);
-// Adds drive `index` to the variable, or takes it out (removing a variable left empty).
-void nameDriveInVariable(const char* variable, unsigned index, bool named);
-
 // Formats a map back into the variable's text.
 std::string formatCardMap(const CardMap& map);
 

@@ -6,17 +6,23 @@
 
 namespace brc {
 
-RunVolumeHold::RunVolumeHold(uint32_t driveNumber) : index_(driveNumber - 1) {
-    nameDriveInVariable(kVolumeNotBackVariable, index_, false);
-    nameDriveInVariable(kHoldVolumesVariable, index_, true);
+RunVolumeHold::RunVolumeHold(DriverBinding& driver, uint32_t driveNumber) : driver_(driver), drive_(driveNumber) {
+    follow();
 }
 
-void RunVolumeHold::end() { nameDriveInVariable(kHoldVolumesVariable, index_, false); }
+void RunVolumeHold::follow() {
+    // The library told before, if any, was unloaded with the switch, and let go as it went.
+    if (held_ == driver_.api.holdVolumes) return;
+    held_ = nullptr;
+    if (driver_.api.holdVolumes && driver_.api.holdVolumes(drive_, 1) == 0) held_ = driver_.api.holdVolumes;
+}
 
-bool RunVolumeHold::volumeCameBack() const {
-    const bool gone = variableNamesDrive(kVolumeNotBackVariable, index_);
-    nameDriveInVariable(kVolumeNotBackVariable, index_, false);
-    return !gone;
+bool RunVolumeHold::end() {
+    // Only the library that was told: a route switched in between never heard of the run.
+    const DDHoldVolumes_t held = held_;
+    held_ = nullptr;
+    if (!held || held != driver_.api.holdVolumes) return true;
+    return held(drive_, 0) != SDHOST_VOLUME_NOT_BACK;
 }
 
 CardSession::CardSession(DriverBinding& driver, SystemState& sys, uint32_t driveNumber,

@@ -19,23 +19,28 @@ enum class VolumeExit {
              // what the card now holds
 };
 
-// A format run's hold on the card's volumes: from the card's first opening until just before its
-// last closing, the driver libraries are told (through the environment they share with the
-// program) that the run goes on, so a closing in between keeps the volumes locked. Constructed
-// after the run's session, it ends before the session's own last closing on every way out.
+// A format run's hold on the card (DDHoldVolumes, where the bound library has it): from before
+// the card's first opening until just after its last closing, every opening must reach the disk
+// the run began on and a closing keeps the card's volumes locked. Constructed after the run's
+// session, it ends on every way out; on a way out with the card still open, the session's
+// closing then finishes the run.
 class RunVolumeHold {
 public:
-    explicit RunVolumeHold(uint32_t driveNumber);
+    RunVolumeHold(DriverBinding& driver, uint32_t driveNumber);
     ~RunVolumeHold() { end(); }
     RunVolumeHold(const RunVolumeHold&) = delete;
     RunVolumeHold& operator=(const RunVolumeHold&) = delete;
 
-    void end();
-    // After the last closing: whether the library saw the card's volume come back.
-    bool volumeCameBack() const;
+    // After the card's opening switched the bound library: the new one is told of the run.
+    void follow();
+    // Ends the hold (once); after the card's last closing, false when the library saw the
+    // card's volume not come back.
+    bool end();
 
 private:
-    unsigned index_;
+    DriverBinding& driver_;
+    DDHoldVolumes_t held_ = nullptr; // the library told, while the hold lasts
+    uint32_t drive_;
 };
 
 class CardSession {

@@ -23,6 +23,7 @@ bool lookUpAll(LoadedLibrary& lib, uint32_t route, DriverApi& api) {
     ok = lib.lookUp(p + "DDChkSDCard", api.DDChkSDCard) && ok;
     lib.lookUp("DDErase", api.DDErase); // optional, and plain on both routes
     lib.lookUp(BRC_DRIVER_CONTEXT_EXPORT, api.handContext); // ours only
+    lib.lookUp(SDHOST_HOLD_VOLUMES_EXPORT, api.holdVolumes); // ours only
     if (route == 1) {
         ok = lib.lookUp("DDGetMID", api.DDGetMID) && ok;
     } else {

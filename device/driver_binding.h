@@ -27,6 +27,7 @@ struct DriverApi {
     DrvLock_t DrvLock2 = nullptr;
     DrvLock_t DrvUnlock = nullptr;
     BrcDriverContext_t handContext = nullptr; // our libraries' private export; optional
+    DDHoldVolumes_t holdVolumes = nullptr;    // ours only; optional
 };
 
 // The process's bound library: `driverRoute` 0 none, 1 route 1, 2 route 2; `driverHandle` the

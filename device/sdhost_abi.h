@@ -42,6 +42,7 @@ extern "C" {
 #define SDHOST_ERR_TOO_MANY 0x0109u       /* too many cards open at once */
 #define SDHOST_ERR_BUSY 0x010Au           /* the device is mounted or held open by another program */
 #define SDHOST_ERR_ACCESS 0x010Bu         /* the system refused the device: the user lacks the rights */
+#define SDHOST_VOLUME_NOT_BACK 0x010Cu    /* DDHoldVolumes: the card's volume did not come back */
 #define SDHOST_ERR_OUT_OF_MEMORY 0x0600u  /* route 2's out-of-memory code (1536) */
 #define SDHOST_ERR_WRITE_PROTECT_R2 0x0607u /* route 2 write protected (1543) */
 #define SDHOST_ERR_WRITE_PROTECT_R1 0x1005u /* route 1 write protected (4101) */
@@ -69,6 +70,11 @@ typedef uint32_t(SDHOST_CALL *DDChkSDCard_t)(uint32_t drive, uint32_t *flags);
 typedef uint32_t(SDHOST_CALL *DDErase_t)(uint32_t firstSector, uint32_t lastSector,
                                          uint32_t handle);
 typedef uint32_t(SDHOST_CALL *DrvLock_t)(uint32_t drive);
+/* Our libraries' own, plain on both routes: a format run's hold on a drive, from its first
+ * opening of the card (on != 0) until just after its last closing (on == 0). In between, every
+ * opening must reach the disk the run began on, and a closing keeps the card's volumes locked. */
+#define SDHOST_HOLD_VOLUMES_EXPORT "DDHoldVolumes"
+typedef uint32_t(SDHOST_CALL *DDHoldVolumes_t)(uint32_t drive, uint32_t on);
 
 #ifdef __cplusplus
 }

@@ -165,7 +165,7 @@ const char* busName(uint32_t bus) {
 
 std::optional<StorageDescriptor> decodeStorageDescriptor(const uint8_t* data, size_t length) {
     // Version, Size, DeviceType, DeviceTypeModifier, RemovableMedia, CommandQueueing, the four
-    // string offsets, then BusType at 28.
+    // string offsets (vendor, product, revision, serial), then BusType at 28.
     if (!data || length < 32) return std::nullopt;
     const size_t size = std::min<size_t>(length, u32(data + 4));
     if (size < 32) return std::nullopt;
@@ -173,6 +173,7 @@ std::optional<StorageDescriptor> decodeStorageDescriptor(const uint8_t* data, si
     d.removable = data[10] != 0;
     d.vendor = descriptorString(data, size, u32(data + 12));
     d.product = descriptorString(data, size, u32(data + 16));
+    d.serial = descriptorString(data, size, u32(data + 24));
     d.busType = u32(data + 28);
     return d;
 }
@@ -428,15 +429,6 @@ DiskFacts factsOf(DiskSystem& system, unsigned index) {
     if (placed.disk) system.askDisk(*placed.disk, facts);
     else facts.unplaced = placed.why;
     return facts;
-}
-
-std::vector<unsigned> lettersOnDisk(DiskSystem& system, uint32_t disk) {
-    std::vector<unsigned> letters;
-    const uint32_t present = system.diskLetters();
-    for (unsigned i = 0; i < 26; ++i)
-        if ((present & (uint32_t{1} << i)) && placeVolume(system.volume(i)).disk == disk)
-            letters.push_back(i);
-    return letters;
 }
 
 uint32_t checkFlags(const DiskFacts& facts) {

@@ -29,6 +29,7 @@ struct StorageDescriptor {
     uint32_t busType = BusUnknown;
     bool removable = false;
     std::string vendor, product;  // trimmed; empty when the device gives none
+    std::string serial;           // the device's serial number, where it gives one
 };
 std::optional<StorageDescriptor> decodeStorageDescriptor(const uint8_t* data, size_t length);
 
@@ -149,7 +150,6 @@ Verdict judge(const DiskFacts& facts);
 class DiskSystem {
 public:
     virtual ~DiskSystem() = default;
-    virtual uint32_t diskLetters() = 0; // fixed and removable drives present, bit 0 = A:
     virtual VolumeAnswers volume(unsigned index) = 0;
     virtual std::optional<unsigned> windowsDrive() = 0; // the drive of the Windows directory
     // What disk `number` (\\.\PhysicalDriveN, opened without access to its data) says of itself.
@@ -158,9 +158,6 @@ public:
 
 // Every answer about drive `index`; the disk is asked only once the volume is placed on it.
 DiskFacts factsOf(DiskSystem& system, unsigned index);
-// The drives whose volumes lie on disk `disk`: all of them are taken before a write, and no
-// other.
-std::vector<unsigned> lettersOnDisk(DiskSystem& system, uint32_t disk);
 
 // Whether an erase may go to the device as a trim: only where it says it takes one (XP and Vista
 // answer nothing, and have no trim control either).

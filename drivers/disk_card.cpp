@@ -9,9 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "base/environment.h"
-#include "device/card_map.h"
 #include "drivers/disk_answers.h"
+#include "drivers/disk_run.h"
 #include "drivers/disk_volumes.h"
 #include "drivers/overlapped_writer.h"
 #include "drivers/win_io.h"
@@ -27,16 +26,29 @@ using windisk::DiskFacts;
 constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB, for reads
 constexpr char kNoAnswer[] = "the card reader does not answer; unplug it and plug it in again";
 
+// Never destroyed: what is parked is let go through it when the library is unloaded.
 windisk::VolumeSystem& volumeSystem() {
-    static WindowsVolumes system;
-    return system;
+    static auto* system = new WindowsVolumes;
+    return *system;
 }
 
-// Volumes a closing parked are let go once no format run names a drive: that run ended in
-// another library instance.
-void letGoOfLeftovers() {
-    if (!environmentVariable(kHoldVolumesVariable)) windisk::releaseParkedVolumes(volumeSystem());
+// Never destroyed either: a card still open when the library unloads closes through it.
+windisk::DiskRuns& runs() {
+    static auto* runs = new windisk::DiskRuns;
+    return *runs;
 }
+
+// Volumes a closing parked are let go once no format run holds a drive: that run ended without
+// letting go (its front end gone).
+void letGoOfLeftovers() {
+    if (!runs().anyGoing()) windisk::releaseParkedVolumes(volumeSystem());
+}
+
+// Whatever is parked goes with the library: unloaded in the middle of a run, it leaves no card
+// locked and dismounted behind it.
+struct LetGoAtUnload {
+    ~LetGoAtUnload() { windisk::releaseParkedVolumes(volumeSystem()); }
+} letGoAtUnload;
 
 class DiskCard final : public Card {
 public:
@@ -50,8 +62,11 @@ public:
           buffer_(static_cast<uint8_t*>(buffer)),
           volumes_(volumeSystem(), number, !readOnly),
           trims_(trims),
-          maxTransfer_(maxTransfer) {}
+          maxTransfer_(maxTransfer) {
+        runs().opened(index_);
+    }
     ~DiskCard() override {
+        runs().closed(index_);
         // Every write back before the volumes are let go and the disk is closed; what a request
         // the system never gave back still uses, the queue and the writer leave to it.
         queue_.reset();
@@ -88,6 +103,7 @@ public:
         if (uint32_t rc = takeVolumes()) return rc;
         if (uint32_t rc = startWriting()) return rc;
         written_ = true;
+        runs().noteWritten(index_);
         return noted(queue_->write(buffer, count, first));
     }
 
@@ -123,16 +139,22 @@ public:
     // No system call reads a card's CID through a reader.
     uint32_t getMid(uint8_t[8]) const override { return SDHOST_ERR_NO_CARD; }
 
-    // The report must never come before the data is on the card; then the system reads the new
-    // partition table. In the middle of a format run the volumes stay locked for the card's next
-    // opening; at its end they are let go so that the system mounts the new file system, and a
-    // volume that does not come back is told to the program.
+    // The report must never come before the data is on the card. In the middle of a format run
+    // the volumes stay locked for the card's next opening, and the system is not told of the new
+    // partition table yet (see sendsUpdate); outside a run, or after its hold ended, they are let
+    // go so that the system mounts the new file system.
     uint32_t finish() override {
         uint32_t rc = settle();
         if (!readOnly_ && !flush(disk_.get()) && !rc) rc = failure(GetLastError());
-        if (written_) control(disk_.get(), IOCTL_DISK_UPDATE_PROPERTIES);
-        if (!volumes_.finish(variableNamesDrive(kHoldVolumesVariable, index_)))
-            nameDriveInVariable(kVolumeNotBackVariable, index_, true);
+        const bool going = runs().going(index_);
+        if (windisk::sendsUpdate(going, written_ || runs().written(index_)))
+            control(disk_.get(), IOCTL_DISK_UPDATE_PROPERTIES);
+        volumes_.finish(going);
+        // The closing after a run's hold ended is the run's last: nothing it parked stays.
+        if (!going && runs().disk(index_)) {
+            windisk::letGoOfParked(volumeSystem(), runs().disk(index_)->number);
+            runs().forget(index_);
+        }
         return rc;
     }
 
@@ -226,11 +248,12 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
                       std::string& error) {
     letGoOfLeftovers();
     WindowsDisks system;
-    const DiskFacts facts = windisk::factsOf(system, index);
-    const windisk::Verdict verdict = windisk::judge(facts);
-    if (verdict.code != SDHOST_OK) {
-        if (verdict.code != SDHOST_ERR_NO_CARD) error = verdict.message;
-        return verdict.code;
+    const windisk::Vetting vetted = windisk::vetOpening(system, index, runs());
+    const DiskFacts& facts = vetted.facts;
+    if (vetted.verdict.code != SDHOST_OK) {
+        // Within a run, another disk behind the letter is said, though it is "no card".
+        if (vetted.verdict.code != SDHOST_ERR_NO_CARD || runs().going(index)) error = vetted.verdict.message;
+        return vetted.verdict.code;
     }
     const std::string path = windisk::physicalDrivePath(*facts.number);
     // openPath makes the handle overlapped, so that every transfer on it is bounded in time.
@@ -255,11 +278,13 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     }
     // The disk numbers may have changed hands since the drive was asked (a reader unplugged and
     // another plugged in): judged again, what was opened must answer as the drive's device.
+    // Within a run, it must also be the disk the run began on.
     DiskFacts opened = facts;
     askDisk(disk.get(), opened);
-    const windisk::Verdict again = windisk::judge(opened);
+    windisk::Verdict again = windisk::judge(opened);
+    if (again.code == SDHOST_OK) again = runs().admit(index, *windisk::identityOf(opened));
     if (again.code != SDHOST_OK) {
-        if (again.code != SDHOST_ERR_NO_CARD) error = again.message;
+        if (again.code != SDHOST_ERR_NO_CARD || runs().going(index)) error = again.message;
         return again.code;
     }
     void* buffer = VirtualAlloc(nullptr, kMaxTransferBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
@@ -280,5 +305,27 @@ uint32_t diskCardFlags(unsigned index, uint32_t& flags) {
 }
 
 void releaseParkedDiskVolumes() { windisk::releaseParkedVolumes(volumeSystem()); }
+
+uint32_t holdDiskRun(unsigned index, bool on) {
+    if (on) {
+        runs().begin(index);
+        return SDHOST_OK;
+    }
+    runs().end(index);
+    // A card of the drive still open finishes the run at its closing.
+    const std::optional<windisk::DiskIdentity> disk = runs().disk(index);
+    if (runs().openCards(index) > 0 || !disk) return SDHOST_OK;
+    if (runs().written(index)) {
+        // The system reads the new partition table now, from the run's disk only.
+        WindowsDisks system;
+        DiskFacts now;
+        now.number = windisk::DeviceNumber{windisk::kFileDeviceDisk, disk->number, 0};
+        system.askDisk(disk->number, now);
+        const Handle h = openPath(widened(windisk::physicalDrivePath(*now.number)), 0);
+        if (h.ok() && windisk::identityOf(now) == disk) control(h.get(), IOCTL_DISK_UPDATE_PROPERTIES);
+    }
+    runs().forget(index);
+    return windisk::letGoOfParked(volumeSystem(), disk->number) ? SDHOST_OK : SDHOST_VOLUME_NOT_BACK;
+}
 
 } // namespace brc::vcard

@@ -24,4 +24,10 @@ uint32_t diskCardFlags(unsigned index, uint32_t& flags);
 // Lets go of the volumes a closing in the middle of a format run left locked.
 void releaseParkedDiskVolumes();
 
+// A format run's hold on drive `index`: on, the run begins and its first opening fixes its disk;
+// off, the run ends. Where no card of the drive is open then, the run's last closing is done
+// here: the system is told of the new partition table and the parked volumes are let go.
+// SDHOST_OK, or SDHOST_VOLUME_NOT_BACK when the card's volume did not come back.
+uint32_t holdDiskRun(unsigned index, bool on);
+
 } // namespace brc::vcard

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 #include "device/sdhost_abi.h"
 #include "drivers/disk_answers.h"
@@ -11,9 +12,10 @@ namespace {
 
 // What a closing in the middle of a format left locked, by disk. One map per library module: a
 // private instance loaded by file name is the same module, and sees what the bound one parked.
+// Never destroyed, so that what is still parked can be let go while the module unloads.
 std::map<uint32_t, std::vector<HeldVolume>>& parked() {
-    static std::map<uint32_t, std::vector<HeldVolume>> volumes;
-    return volumes;
+    static auto* volumes = new std::map<uint32_t, std::vector<HeldVolume>>;
+    return *volumes;
 }
 
 bool lies(const std::vector<uint32_t>& disks, uint32_t disk) {
@@ -27,6 +29,18 @@ std::string shownName(const std::string& name, const std::vector<std::string>& m
 
 bool isDriveLetter(const std::string& mountPoint) {
     return mountPoint.size() == 3 && mountPoint[1] == ':' && mountPoint[2] == '\\';
+}
+
+// The old letters still unused go to the volumes that came without any mount point, in order.
+void giveBackLetters(VolumeSystem& system, const std::vector<std::string>& names, std::vector<std::string> letters) {
+    std::vector<std::string> bare;
+    for (const std::string& name : names) {
+        const std::vector<std::string> points = system.mountPoints(name);
+        if (points.empty()) bare.push_back(name);
+        for (const std::string& point : points) std::erase(letters, point);
+    }
+    for (size_t i = 0; i < bare.size() && i < letters.size(); ++i)
+        system.setMountPoint(letters[i], bare[i]);
 }
 
 } // namespace
@@ -124,47 +138,45 @@ uint32_t DiskVolumes::lockOne(const std::string& name, uint32_t writeProtectCode
 
 bool DiskVolumes::finish(bool runGoing) {
     if (!taken_) return true;
+    taken_ = false;
     if (runGoing) {
         // Nothing held (the volumes another handle holds) is not parked: the next opening
         // looks again.
         if (!held_.empty()) parked()[disk_] = std::move(held_);
         held_.clear();
-        taken_ = false;
         return true;
     }
+    return letGoOf(system_, disk_, std::exchange(held_, {}));
+}
+
+bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held) {
     // A card that had no volume of ours (a blank one, or the program's own on XP) has nothing
     // to wait for here.
-    const bool waited = !held_.empty();
+    if (held.empty()) return true;
     std::vector<std::string> letters;
-    for (const HeldVolume& volume : held_)
+    for (const HeldVolume& volume : held) {
         for (const std::string& point : volume.mountPoints)
             if (isDriveLetter(point)) letters.push_back(point);
-    releaseAll();
-    taken_ = false;
-    if (!waited) return true;
-    const uint64_t start = system_.milliseconds();
+        system.release(volume.handle);
+    }
+    const uint64_t start = system.milliseconds();
     for (;;) {
-        const std::vector<std::string> names = volumesOnDisk(system_, disk_);
+        const std::vector<std::string> names = volumesOnDisk(system, disk);
         if (!names.empty()) {
-            giveBackLetters(names, letters);
+            giveBackLetters(system, names, letters);
             return true;
         }
-        if (system_.milliseconds() - start >= kVolumeWaitMs) return false;
-        system_.sleep(kVolumePollMs);
+        if (system.milliseconds() - start >= kVolumeWaitMs) return false;
+        system.sleep(kVolumePollMs);
     }
 }
 
-// The old letters still unused go to the volumes that came without any mount point, in order.
-void DiskVolumes::giveBackLetters(const std::vector<std::string>& names,
-                                  std::vector<std::string> letters) {
-    std::vector<std::string> bare;
-    for (const std::string& name : names) {
-        const std::vector<std::string> points = system_.mountPoints(name);
-        if (points.empty()) bare.push_back(name);
-        for (const std::string& point : points) std::erase(letters, point);
-    }
-    for (size_t i = 0; i < bare.size() && i < letters.size(); ++i)
-        system_.setMountPoint(letters[i], bare[i]);
+bool letGoOfParked(VolumeSystem& system, uint32_t disk) {
+    const auto found = parked().find(disk);
+    if (found == parked().end()) return true;
+    std::vector<HeldVolume> held = std::move(found->second);
+    parked().erase(found);
+    return letGoOf(system, disk, std::move(held));
 }
 
 void releaseParkedVolumes(VolumeSystem& system) {

@@ -73,7 +73,6 @@ public:
 private:
     uint32_t lockOne(const std::string& name, uint32_t writeProtectCode, std::string& why);
     void releaseAll();
-    void giveBackLetters(const std::vector<std::string>& names, std::vector<std::string> letters);
 
     VolumeSystem& system_;
     uint32_t disk_;
@@ -86,5 +85,11 @@ std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk);
 
 // Lets go of whatever a closing parked: a run that ended in another library instance.
 void releaseParkedVolumes(VolumeSystem& system);
+
+// Lets go of `held`, the volumes of disk `disk`, waits for the disk's volume to come back and
+// gives it back its old letter where it comes without one. False when it did not come back.
+bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held);
+// The same for what closings in a run parked for disk `disk`: the run's end.
+bool letGoOfParked(VolumeSystem& system, uint32_t disk);
 
 } // namespace brc::windisk

@@ -294,6 +294,19 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL DDErase(uint32_t firstSector, uint32_t lastS
     return card->erase(firstSector, lastSector);
 }
 
+// Private to our front ends, plain on both routes. A Linux card's device is held exclusively by
+// each opening itself; the Windows disk path keeps the run's disk and volumes between openings.
+BRC_DRV_EXPORT uint32_t SDHOST_CALL DDHoldVolumes(uint32_t drive, uint32_t on) {
+    size_t index = 0;
+    if (uint32_t rc = driveIndex(drive, index)) return rc;
+#if defined(_WIN32)
+    return holdDiskRun(static_cast<unsigned>(index), on != 0);
+#else
+    (void)on;
+    return SDHOST_OK;
+#endif
+}
+
 #if !defined(_WIN32)
 // Private to our front ends, under one name on both routes. Only the Linux device path waits
 // on a run's stop; the Windows disk path bounds its waits itself.
@@ -318,6 +331,7 @@ static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDReadPT)), DDReadPT_t>);
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDWritePT)), DDWritePT_t>);
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDChkSDCard)), DDChkSDCard_t>);
 static_assert(std::is_same_v<decltype(&DDErase), DDErase_t>);
+static_assert(std::is_same_v<decltype(&DDHoldVolumes), DDHoldVolumes_t>);
 #if !defined(_WIN32)
 static_assert(std::is_same_v<decltype(&BrcSetDriverContext), BrcDriverContext_t>);
 #endif

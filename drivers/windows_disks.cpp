@@ -18,6 +18,7 @@ namespace {
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, RemovableMedia) == 10);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == 12);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == 16);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset) == 24);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
 static_assert(sizeof(STORAGE_DEVICE_NUMBER) == 12);
 static_assert(offsetof(DISK_GEOMETRY, BytesPerSector) == 20 && sizeof(DISK_GEOMETRY) == 24);
@@ -142,17 +143,6 @@ void askDisk(HANDLE disk, windisk::DiskFacts& facts) {
     facts.maxTransfer = decoded(adapter, windisk::decodeAdapterMaxTransfer);
     facts.trim = decoded(property(disk, StorageDeviceTrimProperty, sizeof(DEVICE_TRIM_DESCRIPTOR)),
                          windisk::decodeTrimEnabled);
-}
-
-uint32_t WindowsDisks::diskLetters() {
-    uint32_t letters = 0;
-    const DWORD present = GetLogicalDrives();
-    for (unsigned i = 0; i < 26; ++i) {
-        const wchar_t root[] = {static_cast<wchar_t>(L'A' + i), L':', L'\\', 0};
-        const UINT type = (present & (DWORD{1} << i)) ? GetDriveTypeW(root) : DRIVE_NO_ROOT_DIR;
-        if (type == DRIVE_REMOVABLE || type == DRIVE_FIXED) letters |= uint32_t{1} << i;
-    }
-    return letters;
 }
 
 windisk::VolumeAnswers WindowsDisks::volume(unsigned index) {

@@ -20,7 +20,6 @@ void askDisk(HANDLE disk, windisk::DiskFacts& facts);
 // The system's disks, every handle opened without access to the data.
 class WindowsDisks final : public windisk::DiskSystem {
 public:
-    uint32_t diskLetters() override;
     windisk::VolumeAnswers volume(unsigned index) override;
     std::optional<unsigned> windowsDrive() override;
     void askDisk(uint32_t number, windisk::DiskFacts& facts) override;

@@ -97,8 +97,9 @@ int32_t FormatRun::run() {
     const ProgressWindow window(svc_, type_, figures_.overwriteTime == 0);
 
     CardSession session(driver_, sys_, driveNumber_, &flags_.powerAbort);
-    RunVolumeHold hold(driveNumber_);
+    RunVolumeHold hold(driver_, driveNumber_);
     if (const int32_t opened = session.open()) return opened;
+    hold.follow();
     if (const int32_t refused = session.check(rootPath_)) return refused;
     if (const int32_t notTaken = session.takeVolume(true)) return notTaken;
 
@@ -123,12 +124,12 @@ int32_t FormatRun::run() {
     figures_.clusterBytes = svc_.report.reportClusterBytes;
     figures_.fileSystemKind = svc_.report.reportFsType;
 
-    // The library's last closing flushes the card and has the system read the new partition
-    // table before the volume is let go, here too where the program holds the volume itself.
-    hold.end();
+    // The library's last closing flushes the card; the hold's end has the system read the new
+    // partition table before the volume is let go, here too where the program holds the volume
+    // itself.
     const uint32_t closed = session.closeCard();
+    const bool cameBack = hold.end();
     const VolumeResult released = session.releaseVolume();
-    const bool cameBack = hold.volumeCameBack();
     if (closed != 0) return Failed;
     if (result == SuccessReinsertCard && overwriteResult_ != 0) return SuccessReinsertCardOverwriteFailed;
     if (result == Success && (released != VolumeResult::Done || !cameBack))

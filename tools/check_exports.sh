@@ -16,9 +16,10 @@ usage() { echo "usage: $0 dll|so BUILD_DIR" >&2; exit 2; }
 kind=$1
 dir=$2
 
-route1="DDChkSDCard DDErase DDFini DDGetMID DDIdentify DDInit DDReadPT DDSecureIdentify
+# DDHoldVolumes: the front end's hold on a format run's card, ours on both routes.
+route1="DDChkSDCard DDErase DDFini DDGetMID DDHoldVolumes DDIdentify DDInit DDReadPT DDSecureIdentify
 DDSysFini DDSysInit DDWritePT"
-route2="DDErase SD_W2k_DDChkSDCard SD_W2k_DDFini SD_W2k_DDIdentify SD_W2k_DDInit SD_W2k_DDReadPT
+route2="DDErase DDHoldVolumes SD_W2k_DDChkSDCard SD_W2k_DDFini SD_W2k_DDIdentify SD_W2k_DDInit SD_W2k_DDReadPT
 SD_W2k_DDSecureIdentify SD_W2k_DDSysFini SD_W2k_DDSysInit SD_W2k_DDWritePT SD_W2k_DrvLock
 SD_W2k_DrvLock2 SD_W2k_DrvUnlock"
 

@@ -77,24 +77,5 @@ TEST(CardMap, ReadsPathsFromTheEnvironmentAsUtf8) {
     if (saved) setEnvironmentVariable("BRINDLECARD_CARDS", *saved);
 }
 
-// Two runs' drives named side by side: each goes without touching the other, and the variable
-// goes with the last.
-TEST(CardMap, DrivesAreNamedInAVariableAndTakenOutAgain) {
-    constexpr char kName[] = "BRINDLECARD_TEST_DRIVES";
-    unsetEnvironmentVariable(kName);
-    nameDriveInVariable(kName, 4, true);
-    nameDriveInVariable(kName, 25, true);
-    nameDriveInVariable(kName, 4, true);
-    EXPECT_EQ(environmentVariable(kName), "ZE"); // each once
-    EXPECT_TRUE(variableNamesDrive(kName, 25));
-    EXPECT_FALSE(variableNamesDrive(kName, 5));
-    nameDriveInVariable(kName, 4, false);
-    EXPECT_FALSE(variableNamesDrive(kName, 4));
-    nameDriveInVariable(kName, 25, false);
-    EXPECT_FALSE(environmentVariable(kName));
-    nameDriveInVariable(kName, 26, true); // no such drive
-    EXPECT_FALSE(environmentVariable(kName));
-}
-
 } // namespace
 } // namespace brc

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/sdhost_abi.h"
+#include "drivers/disk_run.h"
 #include "drivers/write_queue.h"
 
 namespace brc::windisk {
@@ -25,7 +26,7 @@ void put64(Bytes& b, size_t at, uint64_t v) {
 
 // STORAGE_DEVICE_DESCRIPTOR with its vendor and product strings after the fixed part.
 Bytes descriptor(uint32_t bus, bool removable, const std::string& vendor = "",
-                 const std::string& product = "") {
+                 const std::string& product = "", const std::string& serial = "") {
     Bytes b(40, 0);
     put32(b, 0, 40);
     b[10] = removable ? 1 : 0;
@@ -37,6 +38,7 @@ Bytes descriptor(uint32_t bus, bool removable, const std::string& vendor = "",
     };
     append(vendor, 12);
     append(product, 16);
+    append(serial, 24);
     put32(b, 4, b.size());
     put32(b, 28, bus);
     return b;
@@ -63,13 +65,14 @@ Bytes deviceNumber(uint32_t type, uint32_t number, uint32_t partition) {
 }
 
 TEST(DiskAnswers, StorageDescriptorGivesBusRemovableFlagAndNames) {
-    const Bytes reader = descriptor(BusUsb, true, "Generic-", "SD/MMC          ");
+    const Bytes reader = descriptor(BusUsb, true, "Generic-", "SD/MMC          ", " 058F63666485 ");
     const auto d = decodeStorageDescriptor(reader.data(), reader.size());
     ASSERT_TRUE(d);
     EXPECT_EQ(d->busType, BusUsb);
     EXPECT_TRUE(d->removable);
     EXPECT_EQ(d->vendor, "Generic-");
     EXPECT_EQ(d->product, "SD/MMC");
+    EXPECT_EQ(d->serial, "058F63666485");
 
     // The answer's own Size bounds the strings; an offset past it names nothing.
     Bytes cut = reader;
@@ -178,7 +181,7 @@ DiskFacts usbCard() {
     f.drive = "E:";
     f.number = DeviceNumber{kFileDeviceDisk, 2, 1};
     f.systemDisks = std::vector<uint32_t>{0};
-    f.descriptor = StorageDescriptor{BusUsb, true, "Generic-", "SD/MMC"};
+    f.descriptor = StorageDescriptor{BusUsb, true, "Generic-", "SD/MMC", ""};
     f.geometry = Geometry{3880, kMediaRemovable, 255, 63, 512, 31914983424ull};
     f.length = 31914983424ull;
     f.writable = Writability::Writable;
@@ -354,11 +357,6 @@ public:
     std::map<uint32_t, DiskFacts> disks;
     std::vector<uint32_t> asked; // disks askDisk was called for
 
-    uint32_t diskLetters() override {
-        uint32_t letters = 0;
-        for (const auto& v : volumes) letters |= uint32_t{1} << v.first;
-        return letters;
-    }
     VolumeAnswers volume(unsigned index) override {
         const auto it = volumes.find(index);
         return it == volumes.end() ? VolumeAnswers{} : it->second;
@@ -387,7 +385,7 @@ constexpr uint32_t kNone = 0xFFFFFFFF; // a control the system refused
 RecordedDisks withCardReader() {
     RecordedDisks s;
     DiskFacts system;
-    system.descriptor = StorageDescriptor{BusSata, false, "ATA", "SSD 860"};
+    system.descriptor = StorageDescriptor{BusSata, false, "ATA", "SSD 860", ""};
     system.geometry = Geometry{60801, 0x0C, 255, 63, 512, std::nullopt};
     s.disks[0] = system;
     s.volumes[kC] = {"\\Device\\HarddiskVolume2",
@@ -401,7 +399,7 @@ RecordedDisks withCardReader() {
     s.volumes[kV] = {"\\Device\\RamDisk0",
                      DeviceNumber{kFileDeviceDisk, 1, kNoPartition},
                      std::nullopt,
-                     {StorageDescriptor{BusVirtual, false, "Msft", "Virtual Disk"},
+                     {StorageDescriptor{BusVirtual, false, "Msft", "Virtual Disk", ""},
                       Geometry{130, 0x0C, 255, 63, 512, std::nullopt}}};
     return s;
 }
@@ -417,15 +415,13 @@ TEST(DiskAnswers, DrivesLeadOnlyToTheirOwnDisk) {
         unsigned drive;
         uint32_t code;
         const char* says;
-        std::vector<unsigned> onCardDisk; // lettersOnDisk(1)
     } cases[] = {
-        {"card reader", [](RecordedDisks&) {}, kE, SDHOST_OK, "", {kE}},
+        {"card reader", [](RecordedDisks&) {}, kE, SDHOST_OK, ""},
         {"virtual disk colliding on number 1",
          [](RecordedDisks&) {},
          kV,
          SDHOST_ERR_CONFIG,
-         "without partitions",
-         {kE}},
+         "without partitions"},
         {"USB floppy",
          [](RecordedDisks& s) {
              s.volumes[kA] = {
@@ -433,8 +429,7 @@ TEST(DiskAnswers, DrivesLeadOnlyToTheirOwnDisk) {
          },
          kA,
          SDHOST_ERR_CONFIG,
-         "is \\Device\\Floppy0",
-         {kE}},
+         "is \\Device\\Floppy0"},
         {"volume spanning disks 1 and 3",
          [](RecordedDisks& s) {
              s.volumes[kX] = {"\\Device\\HarddiskVolume9",
@@ -444,8 +439,7 @@ TEST(DiskAnswers, DrivesLeadOnlyToTheirOwnDisk) {
          },
          kX,
          SDHOST_ERR_CONFIG,
-         "lies on disks 1, 3",
-         {kE}},
+         "lies on disks 1, 3"},
         {"XP card",
          [](RecordedDisks& s) {
              s.volumes[kE].dosDevice = "\\Device\\Harddisk1\\DP(1)0-0+7";
@@ -453,8 +447,7 @@ TEST(DiskAnswers, DrivesLeadOnlyToTheirOwnDisk) {
          },
          kE,
          SDHOST_OK,
-         "",
-         {kE}},
+         ""},
         {"XP name of disk 2 with number 1",
          [](RecordedDisks& s) {
              s.volumes[kX] = {"\\Device\\Harddisk2\\DP(1)0-0+8",
@@ -464,28 +457,27 @@ TEST(DiskAnswers, DrivesLeadOnlyToTheirOwnDisk) {
          },
          kX,
          SDHOST_ERR_CONFIG,
-         "not a volume of disk 1",
-         {kE}},
+         "not a volume of disk 1"},
         {"PhysicalDrive1 is another device",
          [](RecordedDisks& s) {
-             s.disks[1].descriptor = StorageDescriptor{BusUsb, true, "SanDisk", "Cruzer"};
+             s.disks[1].descriptor = StorageDescriptor{BusUsb, true, "SanDisk", "Cruzer", ""};
          },
          kE,
          SDHOST_ERR_CONFIG,
-         "but PhysicalDrive1 as SanDisk Cruzer",
-         {kE}},
+         "but PhysicalDrive1 as SanDisk Cruzer"},
     };
     for (const auto& c : cases) {
         RecordedDisks s = withCardReader();
         c.add(s);
-        const DiskFacts facts = factsOf(s, c.drive);
-        const Verdict v = judge(facts);
+        DiskRuns runs;
+        const Vetting vetted = vetOpening(s, c.drive, runs);
+        const DiskFacts& facts = vetted.facts;
+        const Verdict& v = vetted.verdict;
         EXPECT_EQ(v.code, c.code) << c.what << ": " << v.message;
         EXPECT_NE(v.message.find(c.says), std::string::npos) << c.what << ": " << v.message;
         if (c.code != SDHOST_OK) {
             EXPECT_EQ(checkFlags(facts), 0u) << c.what;
         }
-        EXPECT_EQ(lettersOnDisk(s, 1), c.onCardDisk) << c.what;
         // The colliding devices are never asked as PhysicalDrive1.
         if (c.drive != kE) {
             EXPECT_TRUE(s.asked.empty()) << c.what;
@@ -676,6 +668,106 @@ TEST(DiskAnswers, EraseOnlyWhereTheDeviceTakesATrim) {
         f.trim = c.trim;
         EXPECT_EQ(eraseSupported(f), c.erase);
     }
+}
+
+// A format run opens the card several times, each time through the drive letter. The run's first
+// opening fixes its disk; a later one that reaches another disk (the letter moved to another
+// card, or the disk number passed to another device) is refused as no card before it writes,
+// and one that reaches the same disk goes on.
+TEST(DiskRuns, AReopeningReachesOnlyTheDiskTheRunBeganOn) {
+    // A second USB card reader on disk 3 with its own card.
+    const auto withSecondReader = [](RecordedDisks& s) {
+        DiskFacts other = usbCard();
+        other.descriptor = StorageDescriptor{BusUsb, true, "Generic-", "SD/MMC", "000000009876"};
+        other.length = other.geometry->diskSize = 15931539456ull;
+        s.disks[3] = other;
+    };
+    const struct {
+        const char* what;
+        void (*between)(RecordedDisks&); // what changed between the first opening and the next
+        bool inRun;
+        uint32_t code; // of the next opening
+        const char* says;
+    } cases[] = {
+        {"same disk", [](RecordedDisks&) {}, true, SDHOST_OK, ""},
+        {"letter moved to another reader's card",
+         [](RecordedDisks& s) {
+             s.volumes[kE] = {"\\Device\\HarddiskVolume9", DeviceNumber{kFileDeviceDisk, 3, 1},
+                              std::vector<uint32_t>{3}, *usbCard().asDrive};
+         },
+         true, SDHOST_ERR_NO_CARD, "now leads to PhysicalDrive3"},
+        {"same number, another card in the reader (another size)",
+         [](RecordedDisks& s) { s.disks[1].length = s.disks[1].geometry->diskSize = 7948206080ull; },
+         true, SDHOST_ERR_NO_CARD, "not to the card this format began on (PhysicalDrive1"},
+        {"same number, another device (another serial)",
+         [](RecordedDisks& s) { s.disks[1].descriptor->serial = "AA00000000017"; },
+         true, SDHOST_ERR_NO_CARD, "now leads to PhysicalDrive1, Generic- SD/MMC"},
+        {"letter moved, outside a run", [](RecordedDisks& s) {
+             s.volumes[kE] = {"\\Device\\HarddiskVolume9", DeviceNumber{kFileDeviceDisk, 3, 1},
+                              std::vector<uint32_t>{3}, *usbCard().asDrive};
+         },
+         false, SDHOST_OK, ""},
+    };
+    for (const auto& c : cases) {
+        RecordedDisks s = withCardReader();
+        withSecondReader(s);
+        DiskRuns runs;
+        if (c.inRun) runs.begin(kE);
+        ASSERT_EQ(vetOpening(s, kE, runs).verdict.code, SDHOST_OK) << c.what;
+        c.between(s);
+        const Verdict v = vetOpening(s, kE, runs).verdict;
+        EXPECT_EQ(v.code, c.code) << c.what << ": " << v.message;
+        EXPECT_NE(v.message.find(c.says), std::string::npos) << c.what << ": " << v.message;
+        if (c.inRun) {
+            // Refused or not, the run keeps the disk it began on.
+            ASSERT_TRUE(runs.disk(kE)) << c.what;
+            EXPECT_EQ(runs.disk(kE)->number, 1u) << c.what;
+        }
+    }
+
+    // A new run forgets the old one's disk: the card now behind the letter is the new run's.
+    RecordedDisks s = withCardReader();
+    withSecondReader(s);
+    DiskRuns runs;
+    runs.begin(kE);
+    ASSERT_EQ(vetOpening(s, kE, runs).verdict.code, SDHOST_OK);
+    runs.end(kE);
+    s.volumes[kE] = {"\\Device\\HarddiskVolume9", DeviceNumber{kFileDeviceDisk, 3, 1},
+                     std::vector<uint32_t>{3}, *usbCard().asDrive};
+    runs.begin(kE);
+    EXPECT_EQ(vetOpening(s, kE, runs).verdict.code, SDHOST_OK);
+    EXPECT_EQ(runs.disk(kE)->number, 3u);
+    // Runs on two drives are apart.
+    runs.begin(kC);
+    EXPECT_TRUE(runs.going(kE) && runs.going(kC));
+    runs.end(kE);
+    EXPECT_TRUE(runs.anyGoing());
+    runs.end(kC);
+    EXPECT_FALSE(runs.anyGoing());
+}
+
+// The system is told of the new partition table (and enumerates the disk again) only at the
+// run's last closing, and only after a write: never while the run still needs its volumes
+// locked and its letter in place.
+TEST(DiskRuns, OnlyTheLastClosingAfterAWriteUpdatesTheDisk) {
+    const struct {
+        bool going, written, update;
+    } cases[] = {{true, false, false}, {true, true, false}, {false, false, false}, {false, true, true}};
+    for (const auto& c : cases) EXPECT_EQ(sendsUpdate(c.going, c.written), c.update) << c.going << c.written;
+
+    // A write in any opening of the run counts at its last closing; the next run starts clean.
+    DiskRuns runs;
+    runs.begin(kE);
+    runs.noteWritten(kE);
+    runs.end(kE);
+    EXPECT_TRUE(sendsUpdate(runs.going(kE), runs.written(kE)));
+    runs.begin(kE);
+    EXPECT_FALSE(runs.written(kE));
+    // Outside a run a write is the card's own closing's business.
+    runs.forget(kE);
+    runs.end(kE);
+    runs.noteWritten(kE);
+    EXPECT_FALSE(runs.written(kE));
 }
 
 } // namespace

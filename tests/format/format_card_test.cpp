@@ -75,6 +75,11 @@ public:
 // ---- one card, one system, one bound library -------------------------------------------------
 
 int gRunCount = 0;
+struct CardRun;
+CardRun* gHolding = nullptr; // the run whose library hears DDHoldVolumes
+
+// The bound library's DDHoldVolumes: noted in the run's call log, answered as the run says.
+uint32_t SDHOST_CALL recordHold(uint32_t drive, uint32_t on);
 
 struct CardRun {
     std::filesystem::path dir, image;
@@ -92,6 +97,7 @@ struct CardRun {
     FormatFigures figures;
     test::FakeCard bound, priv;  // in front of the bound library and of the erase's own instance
     std::function<void(const std::string&)> hook;  // with each driver call, before it runs
+    uint32_t holdEndAnswer = SDHOST_OK;            // DDHoldVolumes(drive, 0)'s
     void* privateLibrary = nullptr;
     const std::string privatePath = BRC_QUILLHOST_PATH;
 
@@ -112,6 +118,7 @@ struct CardRun {
         if (route != 0) {
             EXPECT_EQ(bindDriver(driver, route), BindResult::Bound) << driver.lastError;
             bound.wrap(driver);
+            driver.api.holdVolumes = recordHold;
         }
         // The private instance an erase on route 2 loads through the system.
         privateLibrary = ::dlopen(BRC_QUILLHOST_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -151,7 +158,10 @@ struct CardRun {
     int32_t format(FormatType type, std::u16string label = u"") {
         status = 0;
         figures = FormatFigures{};
-        return formatCard(svc, kRoot, label, false, type, figures);
+        gHolding = this;
+        const int32_t result = formatCard(svc, kRoot, label, false, type, figures);
+        gHolding = nullptr;
+        return result;
     }
     std::vector<std::string> calls(const std::vector<std::string>& prefixes) const {
         return os.callsStartingWith(prefixes);
@@ -190,6 +200,14 @@ struct CardRun {
         return roundUpToChunk(rootFromCard(figures.fileSystemKind, [&](uint64_t s) { return file.read(s); }).end());
     }
 };
+
+uint32_t SDHOST_CALL recordHold(uint32_t drive, uint32_t on) {
+    if (!gHolding) return SDHOST_ERR_NOT_READY;
+    const std::string line = "DDHoldVolumes(" + std::to_string(drive) + (on ? ", on)" : ", off)");
+    gHolding->os.note(line);
+    if (gHolding->hook) gHolding->hook(line);
+    return on ? SDHOST_OK : gHolding->holdEndAnswer;
+}
 
 // ---- scripted events ---------------------------------------------------------------------------
 
@@ -338,7 +356,15 @@ TEST_P(FormatCardExit, ClosesCardVolumeAndWindowExactlyOnce) {
 
     EXPECT_EQ(run.format(row.type, row.label), row.result);
     run.expectAllClosed(row.route != 0 ? 1 : 0);
-    EXPECT_FALSE(environmentVariable(kHoldVolumesVariable)) << "the hold outlived the run";
+    // The library told of the run hears its end on every way out (one that a route switch
+    // unloaded lets go of everything as it goes).
+    if (row.route != 0 && run.driver.api.holdVolumes == recordHold) {
+        const std::vector<std::string> holds = run.calls({"DDHoldVolumes"});
+        ASSERT_FALSE(holds.empty());
+        for (size_t i = 0; i < holds.size(); ++i)
+            EXPECT_EQ(holds[i], i % 2 ? "DDHoldVolumes(26, off)" : "DDHoldVolumes(26, on)") << i;
+        EXPECT_EQ(holds.size() % 2, 0u) << "the hold outlived the run";
+    }
     if (row.notCalled) {
         EXPECT_FALSE(run.called(row.notCalled)) << "ended after " << row.notCalled;
     }
@@ -625,42 +651,43 @@ TEST(FormatCardOverwriteFailure, ReportsTheFailedOverwriteWithAChangedPartition)
 }
 
 // The card's closings in the middle of a full format (the sector-0 write and reopening, the
-// private erase) keep its volumes held; the last one, and only it, lets them go.
-TEST(FormatCardVolumeHold, OnlyTheLastClosingLetsTheVolumesGo) {
+// private erase) happen under the run's hold, which begins before the first opening and ends
+// only after the last closing: the library keeps one disk and its volumes for the whole run.
+TEST(FormatCardVolumeHold, TheHoldSpansEveryOpeningAndClosingOfTheRun) {
     struct Row {
         uint32_t route;
         OsKind osKind;
         FormatType type;
     };
     for (const Row& row : {Row{1, OsKindVistaTo8, FullOverwrite}, Row{2, OsKindVistaTo8, FullErase},
-                           Row{1, OsKindXp, FullOverwrite}}) {
+                           Row{1, OsKindXp, FullOverwrite}, Row{2, OsKindVistaTo8, Quick}}) {
         SCOPED_TRACE(std::to_string(row.route) + " " + std::to_string(row.osKind));
         CardRun run(row.route, row.osKind);
-        std::vector<bool> held;
-        run.hook = [&](const std::string& line) {
-            if (line.find("DDFini") != std::string::npos)
-                held.push_back(variableNamesDrive(kHoldVolumesVariable, 25));
-        };
         run.format(row.type);
-        ASSERT_GE(held.size(), 2u);
-        EXPECT_EQ(std::count(held.begin(), held.end(), true), held.size() - 1);
-        EXPECT_FALSE(held.back());
+        const std::vector<std::string> calls = run.calls({"DDHoldVolumes", "DDInit", "DDFini"});
+        ASSERT_GE(calls.size(), 4u);
+        EXPECT_EQ(calls.front(), "DDHoldVolumes(26, on)");
+        EXPECT_EQ(calls.back(), "DDHoldVolumes(26, off)");
+        EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                                [](const std::string& c) { return c.starts_with("DDHoldVolumes"); }),
+                  2);
+        EXPECT_GE(std::count_if(calls.begin(), calls.end(),
+                                [](const std::string& c) { return c.starts_with("DDFini"); }),
+                  row.type == Quick ? 1 : 2);
     }
 }
 
-// A volume the library did not see come back after the last closing: reinsert the card, the
-// format itself done.
+// A volume the library did not see come back at the hold's end: reinsert the card, the format
+// itself done.
 TEST(FormatCardVolumeHold, AVolumeThatDoesNotComeBackAsksForTheCardAgain) {
     for (const OsKind osKind : {OsKindVistaTo8, OsKindXp}) {
         CardRun run(1, osKind);
         ASSERT_EQ(run.format(Quick), SuccessReinsertCard); // a blank card changes its layout
         ASSERT_EQ(run.format(Quick), Success);
-        run.hook = [](const std::string& line) {
-            if (line == "DDFini" && !environmentVariable(kHoldVolumesVariable))
-                nameDriveInVariable(kVolumeNotBackVariable, 25, true);
-        };
+        run.holdEndAnswer = SDHOST_VOLUME_NOT_BACK;
         EXPECT_EQ(run.format(Quick), SuccessReinsertCard) << osKind;
-        EXPECT_FALSE(environmentVariable(kVolumeNotBackVariable));
+        run.holdEndAnswer = SDHOST_OK;
+        EXPECT_EQ(run.format(Quick), Success) << osKind;
     }
 }
 
