@@ -27,28 +27,19 @@ constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 K
 constexpr char kNoAnswer[] = "the card reader does not answer; unplug it and plug it in again";
 
 // Never destroyed: what is parked is let go through it when the library is unloaded.
-windisk::VolumeSystem& volumeSystem() {
+WindowsVolumes& volumeSystem() {
     static auto* system = new WindowsVolumes;
     return *system;
 }
 
-// Never destroyed either: a card still open when the library unloads closes through it.
-windisk::DiskRuns& runs() {
-    static auto* runs = new windisk::DiskRuns;
-    return *runs;
-}
+// The runs as every module of ours in the process sees them.
+windisk::DiskRuns runs() { return windisk::DiskRuns(volumeSystem().shelf()); }
 
 // Volumes a closing parked are let go once no format run holds a drive: that run ended without
 // letting go (its front end gone).
 void letGoOfLeftovers() {
     if (!runs().anyGoing()) windisk::releaseParkedVolumes(volumeSystem());
 }
-
-// Whatever is parked goes with the library: unloaded in the middle of a run, it leaves no card
-// locked and dismounted behind it.
-struct LetGoAtUnload {
-    ~LetGoAtUnload() { windisk::releaseParkedVolumes(volumeSystem()); }
-} letGoAtUnload;
 
 class DiskCard final : public Card {
 public:
@@ -304,7 +295,12 @@ uint32_t diskCardFlags(unsigned index, uint32_t& flags) {
     return SDHOST_OK;
 }
 
-void releaseParkedDiskVolumes() { windisk::releaseParkedVolumes(volumeSystem()); }
+void releaseParkedDiskVolumes() {
+    // Another module of ours may be in the middle of a run.
+    if (!runs().anyGoing()) windisk::releaseParkedVolumes(volumeSystem());
+}
+
+void unloadDiskCards() { volumeSystem().unload(); }
 
 uint32_t holdDiskRun(unsigned index, bool on) {
     if (on) {

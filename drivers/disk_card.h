@@ -21,8 +21,13 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
 // is no card); nothing is opened for reading or writing.
 uint32_t diskCardFlags(unsigned index, uint32_t& flags);
 
-// Lets go of the volumes a closing in the middle of a format run left locked.
+// Lets go of the volumes a closing in the middle of a format run left locked, unless a run is
+// still going (in another module of ours).
 void releaseParkedDiskVolumes();
+
+// The library unloads, after its cards are closed: the last module of ours to go lets go of
+// whatever is still parked, so a card is never left locked and dismounted.
+void unloadDiskCards();
 
 // A format run's hold on drive `index`: on, the run begins and its first opening fixes its disk;
 // off, the run ends. Where no card of the drive is open then, the run's last closing is done

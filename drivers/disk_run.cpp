@@ -28,59 +28,73 @@ std::optional<DiskIdentity> identityOf(const DiskFacts& facts) {
 
 void DiskRuns::begin(unsigned index) {
     forget(index);
-    if (index < kDrives) runs_[index].going = true;
+    if (index < kShelfDrives) shelf_.drives[index].going = 1;
 }
 
 void DiskRuns::forget(unsigned index) {
-    if (index >= kDrives) return;
-    const unsigned open = runs_[index].open;
-    runs_[index] = Run{};
-    runs_[index].open = open;
+    if (index >= kShelfDrives) return;
+    ShelfDrive& d = shelf_.drives[index];
+    const uint32_t open = d.open;
+    d = ShelfDrive{};
+    d.open = open;
 }
 
 void DiskRuns::end(unsigned index) {
-    if (index < kDrives) runs_[index].going = false;
+    if (index < kShelfDrives) shelf_.drives[index].going = 0;
 }
 
 bool DiskRuns::anyGoing() const {
-    for (const Run& r : runs_)
-        if (r.going) return true;
+    for (const ShelfDrive& d : shelf_.drives)
+        if (d.going) return true;
     return false;
 }
 
 Verdict DiskRuns::admit(unsigned index, const DiskIdentity& reached) {
     if (!going(index)) return {};
-    Run& run = runs_[index];
-    if (!run.disk) {
-        run.disk = reached;
+    ShelfDrive& d = shelf_.drives[index];
+    if (!d.known) {
+        d.known = 1;
+        d.number = reached.number;
+        d.bytes = reached.bytes;
+        copyText(d.vendor, reached.vendor);
+        copyText(d.product, reached.product);
+        copyText(d.serial, reached.serial);
         return {};
     }
-    if (*run.disk == reached) return {};
+    // Compared as kept: a name too long for the shelf is cut alike on both sides.
+    const DiskIdentity began = *disk(index);
+    DiskIdentity now = reached;
+    now.vendor = asKept(d.vendor, now.vendor);
+    now.product = asKept(d.product, now.product);
+    now.serial = asKept(d.serial, now.serial);
+    if (now == began) return {};
     // Only the disk the run began on may be written; whatever now answers is not that card.
     return {SDHOST_ERR_NO_CARD, driveName(index) + " now leads to " + shown(reached) +
-                                    ", not to the card this format began on (" + shown(*run.disk) +
+                                    ", not to the card this format began on (" + shown(began) +
                                     "); nothing more is written to it"};
 }
 
 std::optional<DiskIdentity> DiskRuns::disk(unsigned index) const {
-    return index < kDrives ? runs_[index].disk : std::nullopt;
+    if (index >= kShelfDrives || !shelf_.drives[index].known) return std::nullopt;
+    const ShelfDrive& d = shelf_.drives[index];
+    return DiskIdentity{d.number, d.vendor, d.product, d.serial, d.bytes};
 }
 
 void DiskRuns::noteWritten(unsigned index) {
-    if (going(index)) runs_[index].written = true;
+    if (going(index)) shelf_.drives[index].written = 1;
 }
 
 void DiskRuns::opened(unsigned index) {
-    if (index < kDrives) ++runs_[index].open;
+    if (index < kShelfDrives) ++shelf_.drives[index].open;
 }
 
 void DiskRuns::closed(unsigned index) {
-    if (index < kDrives && runs_[index].open > 0) --runs_[index].open;
+    if (index < kShelfDrives && shelf_.drives[index].open > 0) --shelf_.drives[index].open;
 }
 
 bool sendsUpdate(bool runGoing, bool writtenInRun) { return writtenInRun && !runGoing; }
 
-Vetting vetOpening(DiskSystem& system, unsigned index, DiskRuns& runs) {
+Vetting vetOpening(DiskSystem& system, unsigned index, DiskRuns runs) {
     Vetting v;
     v.facts = factsOf(system, index);
     v.verdict = judge(v.facts);

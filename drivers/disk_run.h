@@ -6,8 +6,9 @@
 // recorded answers.
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -25,17 +26,59 @@ struct DiskIdentity {
 // Of a disk whose number is known; nullopt otherwise.
 std::optional<DiskIdentity> identityOf(const DiskFacts& facts);
 
-// The runs of one library module, by drive index (0 = A:): from the front end's hold on a drive
-// (DDHoldVolumes on) until it lets go.
+// What every library module of the process knows of the format runs, in one block of fixed
+// layout that the modules share (on Windows a named mapping of the process's own): the bound
+// library and a private instance loaded beside it (the erase's) see the same run, the same disk
+// and the same parked volume locks. Zero-filled is empty.
+constexpr uint32_t kShelfVersion = 1;
+constexpr unsigned kShelfDrives = 26, kShelfDisks = 8, kShelfVolumes = 16;
+
+struct ShelvedVolume {
+    uint64_t handle;
+    char name[64];    // its GUID path, as the system lists it
+    char letters[27]; // its drive letters, given back at the run's end
+};
+struct ParkedDisk {
+    uint32_t used, disk, count;
+    ShelvedVolume volumes[kShelfVolumes];
+};
+struct ShelfDrive {
+    uint32_t going, written, known, open;
+    uint32_t number;
+    uint64_t bytes;
+    char vendor[48], product[48], serial[64];
+};
+struct RunShelf {
+    uint32_t version, size, modules;
+    ShelfDrive drives[kShelfDrives];
+    ParkedDisk parked[kShelfDisks];
+};
+
+// Text into a shelf's field, cut to fit; and text as such a field would keep it.
+template <size_t N>
+void copyText(char (&field)[N], const std::string& text) {
+    const size_t n = std::min(text.size(), N - 1);
+    std::memcpy(field, text.data(), n);
+    field[n] = 0;
+}
+template <size_t N>
+std::string asKept(const char (&)[N], const std::string& text) {
+    return text.substr(0, std::min(text.size(), N - 1));
+}
+
+// The runs, by drive index (0 = A:): from the front end's hold on a drive (DDHoldVolumes on)
+// until it lets go.
 class DiskRuns {
 public:
+    explicit DiskRuns(RunShelf& shelf) : shelf_(shelf) {}
+
     // A run on the drive begins; what an earlier one left is forgotten.
     void begin(unsigned index);
     // The run's hold ends; its disk and whether it wrote stay known for the last closing.
     void end(unsigned index);
     // The run's last closing is done: nothing of it is kept.
     void forget(unsigned index);
-    bool going(unsigned index) const { return index < kDrives && runs_[index].going; }
+    bool going(unsigned index) const { return index < kShelfDrives && shelf_.drives[index].going; }
     bool anyGoing() const;
 
     // An opening of the drive reached disk `reached`. Within a run the first opening fixes the
@@ -47,22 +90,15 @@ public:
 
     void noteWritten(unsigned index);
     // Whether any opening in the drive's last run wrote.
-    bool written(unsigned index) const { return index < kDrives && runs_[index].written; }
+    bool written(unsigned index) const { return index < kShelfDrives && shelf_.drives[index].written; }
 
-    // Cards of the drive open in this module now.
+    // Cards of the drive open in the process now.
     void opened(unsigned index);
     void closed(unsigned index);
-    unsigned openCards(unsigned index) const { return index < kDrives ? runs_[index].open : 0; }
+    unsigned openCards(unsigned index) const { return index < kShelfDrives ? shelf_.drives[index].open : 0; }
 
 private:
-    static constexpr unsigned kDrives = 26;
-    struct Run {
-        bool going = false;
-        std::optional<DiskIdentity> disk;
-        bool written = false;
-        unsigned open = 0;
-    };
-    std::array<Run, kDrives> runs_{};
+    RunShelf& shelf_;
 };
 
 // Whether a closing sends IOCTL_DISK_UPDATE_PROPERTIES, which has the system drop its cached
@@ -76,6 +112,6 @@ struct Vetting {
     DiskFacts facts;
     Verdict verdict;
 };
-Vetting vetOpening(DiskSystem& system, unsigned index, DiskRuns& runs);
+Vetting vetOpening(DiskSystem& system, unsigned index, DiskRuns runs);
 
 } // namespace brc::windisk

@@ -1,7 +1,6 @@
 #include "drivers/disk_volumes.h"
 
 #include <algorithm>
-#include <map>
 #include <utility>
 
 #include "device/sdhost_abi.h"
@@ -10,12 +9,56 @@
 namespace brc::windisk {
 namespace {
 
-// What a closing in the middle of a format left locked, by disk. One map per library module: a
-// private instance loaded by file name is the same module, and sees what the bound one parked.
-// Never destroyed, so that what is still parked can be let go while the module unloads.
-std::map<uint32_t, std::vector<HeldVolume>>& parked() {
-    static auto* volumes = new std::map<uint32_t, std::vector<HeldVolume>>;
-    return *volumes;
+bool isDriveLetter(const std::string& mountPoint) {
+    return mountPoint.size() == 3 && mountPoint[1] == ':' && mountPoint[2] == '\\';
+}
+
+// What a closing in the middle of a format left locked, by disk, is kept on the process's shelf,
+// where every module of ours finds it: the private erase instance's opening adopts what the
+// bound library parked.
+ParkedDisk* parkedFor(RunShelf& shelf, uint32_t disk) {
+    for (ParkedDisk& p : shelf.parked)
+        if (p.used && p.disk == disk) return &p;
+    return nullptr;
+}
+
+// Takes what is parked for the disk off the shelf.
+std::vector<HeldVolume> unpark(RunShelf& shelf, uint32_t disk) {
+    std::vector<HeldVolume> held;
+    ParkedDisk* p = parkedFor(shelf, disk);
+    if (!p) return held;
+    for (uint32_t i = 0; i < p->count && i < kShelfVolumes; ++i) {
+        const ShelvedVolume& v = p->volumes[i];
+        HeldVolume volume{v.name, {}, static_cast<VolumeSystem::VolumeHandle>(v.handle)};
+        for (const char* letter = v.letters; *letter; ++letter) volume.mountPoints.push_back(std::string(1, *letter) + ":\\");
+        held.push_back(std::move(volume));
+    }
+    *p = ParkedDisk{};
+    return held;
+}
+
+// Puts the disk's held volumes on the shelf; one that finds no room there (more disks or volumes
+// than it keeps, a name too long) is let go at once rather than lost.
+void park(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held) {
+    RunShelf& shelf = system.shelf();
+    ParkedDisk* p = parkedFor(shelf, disk);
+    for (ParkedDisk& slot : shelf.parked)
+        if (!p && !slot.used) p = &slot;
+    for (const HeldVolume& volume : held) {
+        if (!p || p->count == kShelfVolumes || volume.name.size() >= sizeof p->volumes[0].name) {
+            system.release(volume.handle);
+            continue;
+        }
+        p->used = 1;
+        p->disk = disk;
+        ShelvedVolume& v = p->volumes[p->count++];
+        v.handle = volume.handle;
+        copyText(v.name, volume.name);
+        std::string letters;
+        for (const std::string& point : volume.mountPoints)
+            if (isDriveLetter(point)) letters += point[0];
+        copyText(v.letters, letters);
+    }
 }
 
 bool lies(const std::vector<uint32_t>& disks, uint32_t disk) {
@@ -25,10 +68,6 @@ bool lies(const std::vector<uint32_t>& disks, uint32_t disk) {
 // How the user knows the volume: its first letter or mount point, else its name.
 std::string shownName(const std::string& name, const std::vector<std::string>& mountPoints) {
     return mountPoints.empty() ? name : mountPoints.front();
-}
-
-bool isDriveLetter(const std::string& mountPoint) {
-    return mountPoint.size() == 3 && mountPoint[1] == ':' && mountPoint[2] == '\\';
 }
 
 // The old letters still unused go to the volumes that came without any mount point, in order.
@@ -56,10 +95,9 @@ std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk) {
 
 DiskVolumes::DiskVolumes(VolumeSystem& system, uint32_t disk, bool adopt)
     : system_(system), disk_(disk) {
-    auto found = parked().find(disk);
-    if (!adopt || found == parked().end()) return;
-    held_ = std::move(found->second);
-    parked().erase(found);
+    if (!adopt) return;
+    held_ = unpark(system_.shelf(), disk);
+    if (held_.empty()) return;
     // The disk number may have passed to another card since (a reader swapped): the locks are
     // adopted only while every volume is still on the disk, else they go and the card is taken
     // anew.
@@ -79,12 +117,15 @@ void DiskVolumes::releaseAll() {
 }
 
 uint32_t DiskVolumes::take(uint32_t writeProtectCode, std::string& why) {
-    if (taken_) return SDHOST_OK;
+    // Once per opening, adopted locks or not: a volume that appeared since they were parked is
+    // locked with them.
+    if (taken_ && swept_) return SDHOST_OK;
     const std::vector<std::string> names = volumesOnDisk(system_, disk_);
     // A volume that also lies on another disk would be taken apart: none is touched.
     for (const std::string& name : names) {
+        // Asked again: a volume gone since it was listed has nothing to take.
         const auto disks = system_.extents(name);
-        if (std::any_of(disks->begin(), disks->end(), [&](uint32_t d) { return d != disk_; })) {
+        if (disks && std::any_of(disks->begin(), disks->end(), [&](uint32_t d) { return d != disk_; })) {
             why = shownName(name, system_.mountPoints(name)) +
                   " also lies on another disk; a volume spanning the card and another disk is "
                   "not formatted";
@@ -92,12 +133,15 @@ uint32_t DiskVolumes::take(uint32_t writeProtectCode, std::string& why) {
         }
     }
     for (const std::string& name : names) {
+        const bool held = std::any_of(held_.begin(), held_.end(), [&](const HeldVolume& v) { return v.name == name; });
+        if (held) continue;
         if (const uint32_t rc = lockOne(name, writeProtectCode, why)) {
             releaseAll();
+            taken_ = false;
             return rc;
         }
     }
-    taken_ = true;
+    taken_ = swept_ = true;
     return SDHOST_OK;
 }
 
@@ -105,10 +149,16 @@ uint32_t DiskVolumes::lockOne(const std::string& name, uint32_t writeProtectCode
                               std::string& why) {
     HeldVolume volume{name, system_.mountPoints(name), 0};
     const std::string shown = shownName(name, volume.mountPoints);
-    if (const uint32_t err = system_.open(name, volume.handle)) {
+    if (const uint32_t err = openHeld(name, volume.handle)) {
         switch (err) {
-        case 5:  // ERROR_ACCESS_DENIED: locked by another handle (the program's own, on XP)
+        case 5:  // ERROR_ACCESS_DENIED: locked by another handle
         case 32: // ERROR_SHARING_VIOLATION
+            // On XP that handle is the program's own; elsewhere another program's, and writing
+            // under its lock would go behind its back.
+            if (system_.programLocksVolumes()) return SDHOST_OK;
+            why = shown + " is in use by another program (error " + std::to_string(err) +
+                  "); close the programs using the card";
+            return SDHOST_ERR_BUSY;
         case 2:  // ERROR_FILE_NOT_FOUND: gone since it was listed
         case 3:  // ERROR_PATH_NOT_FOUND
         case 21: // ERROR_NOT_READY
@@ -136,14 +186,25 @@ uint32_t DiskVolumes::lockOne(const std::string& name, uint32_t writeProtectCode
     return SDHOST_OK;
 }
 
+uint32_t DiskVolumes::openHeld(const std::string& name, VolumeSystem::VolumeHandle& handle) {
+    // Another program's handle on a card that just arrived (Explorer, an antivirus, the indexer)
+    // goes within moments: tried again as a refused lock is.
+    const uint64_t start = system_.milliseconds();
+    for (;;) {
+        const uint32_t err = system_.open(name, handle);
+        const bool held = err == 5 || err == 32;
+        if (!held || system_.programLocksVolumes() || system_.milliseconds() - start >= kVolumeWaitMs) return err;
+        system_.sleep(kVolumePollMs);
+    }
+}
+
 bool DiskVolumes::finish(bool runGoing) {
     if (!taken_) return true;
     taken_ = false;
     if (runGoing) {
         // Nothing held (the volumes another handle holds) is not parked: the next opening
         // looks again.
-        if (!held_.empty()) parked()[disk_] = std::move(held_);
-        held_.clear();
+        park(system_, disk_, std::exchange(held_, {}));
         return true;
     }
     return letGoOf(system_, disk_, std::exchange(held_, {}));
@@ -172,17 +233,16 @@ bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held) 
 }
 
 bool letGoOfParked(VolumeSystem& system, uint32_t disk) {
-    const auto found = parked().find(disk);
-    if (found == parked().end()) return true;
-    std::vector<HeldVolume> held = std::move(found->second);
-    parked().erase(found);
-    return letGoOf(system, disk, std::move(held));
+    return letGoOf(system, disk, unpark(system.shelf(), disk));
 }
 
 void releaseParkedVolumes(VolumeSystem& system) {
-    for (auto& [disk, volumes] : parked())
-        for (const HeldVolume& volume : volumes) system.release(volume.handle);
-    parked().clear();
+    for (ParkedDisk& p : system.shelf().parked) {
+        if (!p.used) continue;
+        for (uint32_t i = 0; i < p.count && i < kShelfVolumes; ++i)
+            system.release(static_cast<VolumeSystem::VolumeHandle>(p.volumes[i].handle));
+        p = ParkedDisk{};
+    }
 }
 
 } // namespace brc::windisk

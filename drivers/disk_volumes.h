@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "drivers/disk_run.h"
+
 namespace brc::windisk {
 
 // The system as the volume decisions ask it. Volume names are \\?\Volume{GUID}\ as
@@ -35,6 +37,11 @@ public:
     virtual bool setMountPoint(const std::string& mountPoint, const std::string& name) = 0;
     virtual uint64_t milliseconds() = 0;
     virtual void sleep(uint32_t milliseconds) = 0;
+    // What the process's modules share of the format runs (drivers/disk_run.h).
+    virtual RunShelf& shelf() = 0;
+    // Whether the program locks the card's volume itself (XP), so that a volume refusing to open
+    // with error 5 or 32 is held by the program; elsewhere it is held by another program.
+    virtual bool programLocksVolumes() = 0;
 };
 
 // How long a lock is tried (Explorer, an antivirus or the indexer hold a handle for a moment
@@ -62,7 +69,8 @@ public:
 
     // Every volume on the disk locked and dismounted: 0, or the refusal's code with one line
     // for the user in `why` (nothing is held then). A volume that cannot be opened because a
-    // handle holds it locked (the program's own, on XP) counts as taken. `writeProtectCode` is
+    // handle holds it locked counts as taken where that handle is the program's own (XP);
+    // elsewhere it is another program's, tried again for kVolumeWaitMs, then refused as busy. `writeProtectCode` is
     // the answer to a volume the system calls write-protected.
     uint32_t take(uint32_t writeProtectCode, std::string& why);
     // The card closed. With `runGoing` the volumes are parked for the next opening; otherwise
@@ -72,11 +80,13 @@ public:
 
 private:
     uint32_t lockOne(const std::string& name, uint32_t writeProtectCode, std::string& why);
+    uint32_t openHeld(const std::string& name, VolumeSystem::VolumeHandle& handle);
     void releaseAll();
 
     VolumeSystem& system_;
     uint32_t disk_;
     bool taken_ = false;
+    bool swept_ = false; // this opening looked for every volume on the disk
     std::vector<HeldVolume> held_;
 };
 

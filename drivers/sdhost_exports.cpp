@@ -70,6 +70,13 @@ constexpr uint32_t kSlots = 16;  // handles are 1 to kSlots
 // is the same module as the bound one, so each start needs its own finish.
 uint32_t users = 0;
 bool ready() { return users != 0; }
+#if defined(_WIN32)
+// Defined before the cards, so destroyed after them when the library unloads (route 2's front
+// end never calls DDSysFini).
+struct Unloading {
+    ~Unloading() { unloadDiskCards(); }
+} unloading;
+#endif
 std::unique_ptr<Card> cards[kSlots];
 
 // When a route falls back, the other library opens the same card and meets the same problem:

@@ -99,4 +99,46 @@ uint64_t WindowsVolumes::milliseconds() {
 
 void WindowsVolumes::sleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
+windisk::RunShelf& WindowsVolumes::shelf() {
+    if (shelf_) return *shelf_;
+    // Named after the process: no other process shares it, and it goes with the last module.
+    const std::wstring name = L"Local\\BrindlecardRunShelf-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE mapping =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(windisk::RunShelf), name.c_str());
+    void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(windisk::RunShelf)) : nullptr;
+    auto* shared = static_cast<windisk::RunShelf*>(view);
+    // A module of another layout in the same process shares nothing: this one keeps its own.
+    if (shared && shared->version == 0) {
+        shared->version = windisk::kShelfVersion;
+        shared->size = sizeof(windisk::RunShelf);
+    }
+    if (!shared || shared->version != windisk::kShelfVersion || shared->size != sizeof(windisk::RunShelf)) {
+        if (view) UnmapViewOfFile(view);
+        if (mapping) CloseHandle(mapping);
+        mapping = nullptr;
+        shared = new windisk::RunShelf{};
+    }
+    ++shared->modules;
+    mapping_ = mapping;
+    shelf_ = shared;
+    return *shelf_;
+}
+
+void WindowsVolumes::unload() {
+    if (!shelf_) return;
+    if (--shelf_->modules == 0) windisk::releaseParkedVolumes(*this);
+    if (mapping_) {
+        UnmapViewOfFile(shelf_);
+        CloseHandle(mapping_);
+    } else {
+        delete shelf_;
+    }
+    shelf_ = nullptr;
+    mapping_ = nullptr;
+}
+
+// XP's format locks the card's volume itself (see the front end's volume policy); Vista and
+// later leave it to the library.
+bool WindowsVolumes::programLocksVolumes() { return LOBYTE(LOWORD(GetVersion())) < 6; }
+
 } // namespace brc::vcard

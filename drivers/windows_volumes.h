@@ -17,6 +17,17 @@ public:
     bool setMountPoint(const std::string& mountPoint, const std::string& name) override;
     uint64_t milliseconds() override;
     void sleep(uint32_t milliseconds) override;
+    // The process's shelf: a named mapping of this process's own, shared by every module of ours
+    // loaded in it, mapped at the module's first need and kept while the module is loaded.
+    windisk::RunShelf& shelf() override;
+    bool programLocksVolumes() override;
+    // The module unloads: its share of the shelf goes, and with the last module's whatever is
+    // still parked is let go.
+    void unload();
+
+private:
+    void* mapping_ = nullptr;
+    windisk::RunShelf* shelf_ = nullptr;
 };
 
 } // namespace brc::vcard

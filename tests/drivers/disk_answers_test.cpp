@@ -469,8 +469,8 @@ TEST(DiskAnswers, DrivesLeadOnlyToTheirOwnDisk) {
     for (const auto& c : cases) {
         RecordedDisks s = withCardReader();
         c.add(s);
-        DiskRuns runs;
-        const Vetting vetted = vetOpening(s, c.drive, runs);
+        RunShelf shelf{};
+        const Vetting vetted = vetOpening(s, c.drive, DiskRuns(shelf));
         const DiskFacts& facts = vetted.facts;
         const Verdict& v = vetted.verdict;
         EXPECT_EQ(v.code, c.code) << c.what << ": " << v.message;
@@ -711,7 +711,8 @@ TEST(DiskRuns, AReopeningReachesOnlyTheDiskTheRunBeganOn) {
     for (const auto& c : cases) {
         RecordedDisks s = withCardReader();
         withSecondReader(s);
-        DiskRuns runs;
+        RunShelf shelf{};
+        DiskRuns runs(shelf);
         if (c.inRun) runs.begin(kE);
         ASSERT_EQ(vetOpening(s, kE, runs).verdict.code, SDHOST_OK) << c.what;
         c.between(s);
@@ -728,7 +729,8 @@ TEST(DiskRuns, AReopeningReachesOnlyTheDiskTheRunBeganOn) {
     // A new run forgets the old one's disk: the card now behind the letter is the new run's.
     RecordedDisks s = withCardReader();
     withSecondReader(s);
-    DiskRuns runs;
+    RunShelf shelf{};
+    DiskRuns runs(shelf);
     runs.begin(kE);
     ASSERT_EQ(vetOpening(s, kE, runs).verdict.code, SDHOST_OK);
     runs.end(kE);
@@ -737,6 +739,17 @@ TEST(DiskRuns, AReopeningReachesOnlyTheDiskTheRunBeganOn) {
     runs.begin(kE);
     EXPECT_EQ(vetOpening(s, kE, runs).verdict.code, SDHOST_OK);
     EXPECT_EQ(runs.disk(kE)->number, 3u);
+    // Another module of ours in the process (the erase's private instance) sees the same run:
+    // its opening of the moved letter is refused as well.
+    RunShelf shared{};
+    RecordedDisks moved = withCardReader();
+    withSecondReader(moved);
+    DiskRuns bound(shared), priv(shared);
+    bound.begin(kE);
+    ASSERT_EQ(vetOpening(moved, kE, bound).verdict.code, SDHOST_OK);
+    moved.volumes[kE] = {"\\Device\\HarddiskVolume9", DeviceNumber{kFileDeviceDisk, 3, 1},
+                         std::vector<uint32_t>{3}, *usbCard().asDrive};
+    EXPECT_EQ(vetOpening(moved, kE, priv).verdict.code, SDHOST_ERR_NO_CARD);
     // Runs on two drives are apart.
     runs.begin(kC);
     EXPECT_TRUE(runs.going(kE) && runs.going(kC));
@@ -756,7 +769,8 @@ TEST(DiskRuns, OnlyTheLastClosingAfterAWriteUpdatesTheDisk) {
     for (const auto& c : cases) EXPECT_EQ(sendsUpdate(c.going, c.written), c.update) << c.going << c.written;
 
     // A write in any opening of the run counts at its last closing; the next run starts clean.
-    DiskRuns runs;
+    RunShelf shelf{};
+    DiskRuns runs(shelf);
     runs.begin(kE);
     runs.noteWritten(kE);
     runs.end(kE);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 
 #include "device/sdhost_abi.h"
 
@@ -22,6 +23,8 @@ struct Volume {
     std::vector<std::string> points;
     uint32_t openError = 0;
     uint64_t lockedUntil = 0; // another handle keeps the lock from being had until then
+    uint64_t openErrorUntil = kNever; // the open fails with openError until then
+    int extentAnswers = -1;           // how often it answers for its extents; -1: always
 };
 
 class RecordedVolumes final : public VolumeSystem {
@@ -38,7 +41,8 @@ public:
     }
     std::optional<std::vector<uint32_t>> extents(const std::string& name) override {
         const Volume* v = find(name);
-        return v ? std::optional(v->disks) : std::nullopt;
+        if (!v || (v->extentAnswers >= 0 && extentsAsked[name]++ >= v->extentAnswers)) return std::nullopt;
+        return v->disks;
     }
     std::vector<std::string> mountPoints(const std::string& name) override {
         const Volume* v = find(name);
@@ -48,7 +52,7 @@ public:
         calls.push_back("open " + name);
         const Volume* v = find(name);
         if (!v) return 2;
-        if (v->openError) return v->openError;
+        if (v->openError && now < v->openErrorUntil) return v->openError;
         handle = static_cast<VolumeHandle>(v - before_.data()) + 1;
         return 0;
     }
@@ -70,6 +74,11 @@ public:
     }
     uint64_t milliseconds() override { return now; }
     void sleep(uint32_t ms) override { now += ms; }
+    RunShelf& shelf() override { return shelf_; }
+    bool programLocksVolumes() override { return xp; }
+
+    // A volume the system mounts on its own while the card is held (a partition it found).
+    void appear(Volume v) { before_.push_back(std::move(v)); }
 
     bool called(const std::string& prefix) const {
         return std::any_of(calls.begin(), calls.end(),
@@ -77,6 +86,8 @@ public:
     }
 
     uint64_t now = 0;
+    bool xp = false;
+    std::map<std::string, int> extentsAsked;
     std::optional<uint64_t> releasedAt;
     std::vector<std::string> calls;
     std::vector<std::string> gone; // pulled with the card, listed no more
@@ -98,6 +109,7 @@ private:
 
     std::vector<Volume> before_, after_;
     uint64_t backAfter_;
+    RunShelf shelf_{}; // one process's modules share it
 };
 
 const Volume kSystem{"\\\\?\\Volume{c}\\", {0}, {"C:\\"}};
@@ -108,6 +120,7 @@ struct TakeCase {
     uint32_t code;
     std::vector<std::string> calls; // in order
     std::string why;                // a part of the line
+    bool xp = false;                // the program locks the volume itself
 };
 
 TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
@@ -127,6 +140,29 @@ TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
          {{e, {1}, {"E:\\"}, 5}},
          SDHOST_OK,
          {"open " + e},
+         "",
+         true},
+        {"sharing refused by the program's own handle (XP)", {{e, {1}, {"E:\\"}, 32}}, SDHOST_OK, {"open " + e}, "", true},
+        // Vista on: the program holds no lock of its own, so another program does.
+        {"another program's lock beyond the wait",
+         {{e, {1}, {"E:\\"}, 5}},
+         SDHOST_ERR_BUSY,
+         {"open " + e},
+         "E:\\ is in use by another program (error 5)"},
+        {"another program's handle beyond the wait",
+         {{e, {1}, {"E:\\"}, 32}},
+         SDHOST_ERR_BUSY,
+         {"open " + e},
+         "in use by another program (error 32)"},
+        {"another program's handle for a moment",
+         {{e, {1}, {"E:\\"}, 32, 0, 4000}},
+         SDHOST_OK,
+         {"open " + e, "lock " + e, "dismount " + e},
+         ""},
+        {"a volume gone between the two asks",
+         {{e, {1}, {"E:\\"}, 0, 0, kNever, 1}, {f, {1}, {}}},
+         SDHOST_OK,
+         {"open " + e, "lock " + e, "dismount " + e, "open " + f, "lock " + f, "dismount " + f},
          ""},
         {"write-protected", {{e, {1}, {"E:\\"}, 19}}, kWriteProtect, {"open " + e}, ""},
         {"a volume spanning the card and another disk",
@@ -148,18 +184,20 @@ TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
     };
     for (const TakeCase& c : cases) {
         RecordedVolumes system(c.volumes);
+        system.xp = c.xp;
         std::string why;
         {
             DiskVolumes volumes(system, 1, true);
             EXPECT_EQ(volumes.take(kWriteProtect, why), c.code) << c.name;
             std::vector<std::string> steps;
             for (const std::string& call : system.calls)
-                if (call.rfind("lock ", 0) != 0 || steps.empty() || steps.back() != call)
-                    steps.push_back(call); // a lock tried again is one step
+                if ((call.rfind("lock ", 0) != 0 && call.rfind("open ", 0) != 0) || steps.empty() || steps.back() != call)
+                    steps.push_back(call); // a lock or an open tried again is one step
             EXPECT_EQ(steps, c.calls) << c.name;
         }
         EXPECT_NE(why.find(c.why), std::string::npos) << c.name << ": " << why;
         EXPECT_FALSE(system.called("open \\\\?\\Volume{c}")) << c.name;
+        EXPECT_LE(system.now, kVolumeWaitMs + kVolumePollMs) << c.name;
     }
 }
 
@@ -214,6 +252,7 @@ TEST(DiskVolumes, ACardWithoutAVolumeOfOursIsNotWaitedFor) {
          {std::vector<Volume>{kSystem},
           std::vector<Volume>{{"\\\\?\\Volume{e}\\", {1}, {"E:\\"}, 5}}}) {
         RecordedVolumes system(volumes);
+        system.xp = true;
         DiskVolumes card(system, 1, true);
         std::string why;
         ASSERT_EQ(card.take(kWriteProtect, why), SDHOST_OK);
@@ -223,6 +262,7 @@ TEST(DiskVolumes, ACardWithoutAVolumeOfOursIsNotWaitedFor) {
     // Nor is nothing parked: the next opening looks at the volume again.
     const std::string e = "\\\\?\\Volume{e}\\";
     RecordedVolumes system({{e, {1}, {"E:\\"}, 5}});
+    system.xp = true;
     std::string why;
     for (int opening = 0; opening < 2; ++opening) {
         DiskVolumes card(system, 1, true);
@@ -261,6 +301,32 @@ TEST(DiskVolumes, ClosingsInTheMiddleOfARunKeepTheLocksForTheNextOpening) {
     }
     EXPECT_TRUE(system.called("release " + e));
     EXPECT_TRUE(system.called("release " + f));
+}
+
+// A volume that appeared while the locks were parked (the system mounted a partition it found)
+// is locked along with the adopted ones before the next write, and let go with them at the end.
+TEST(DiskVolumes, AVolumeThatAppearedSinceTheLocksWereParkedIsTakenToo) {
+    const std::string e = "\\\\?\\Volume{e}\\", g = "\\\\?\\Volume{g}\\";
+    RecordedVolumes system({{e, {1}, {"E:\\"}}});
+    std::string why;
+    {
+        DiskVolumes first(system, 1, true);
+        ASSERT_EQ(first.take(kWriteProtect, why), SDHOST_OK);
+        first.finish(true);
+    }
+    system.appear({g, {1}, {"G:\\"}});
+    {
+        DiskVolumes again(system, 1, true);
+        ASSERT_EQ(again.take(kWriteProtect, why), SDHOST_OK);
+        EXPECT_TRUE(system.called("lock " + g));
+        EXPECT_TRUE(system.called("dismount " + g));
+        EXPECT_EQ(std::count(system.calls.begin(), system.calls.end(), "open " + e), 1) << "taken twice";
+        again.finish(true);
+    }
+    EXPECT_FALSE(system.called("release"));
+    letGoOfParked(system, 1); // the run's end
+    EXPECT_TRUE(system.called("release " + e));
+    EXPECT_TRUE(system.called("release " + g));
 }
 
 // A probe's opening in between adopts nothing; a card swapped for another under the same disk
