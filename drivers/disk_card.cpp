@@ -136,14 +136,16 @@ public:
     // go so that the system mounts the new file system.
     uint32_t finish() override {
         uint32_t rc = settle();
-        if (!readOnly_ && !flush(disk_.get()) && !rc) rc = failure(GetLastError());
+        // A reader already known not to answer would only make each of these wait in vain.
+        if (!readOnly_ && !unanswered_ && !flush(disk_.get()) && !rc) rc = failure(GetLastError());
+        if (unanswered_ && !rc) rc = SDHOST_ERR_NO_CARD;
         const bool going = runs().going(index_);
-        if (windisk::sendsUpdate(going, written_ || runs().written(index_)))
+        if (!unanswered_ && windisk::sendsUpdate(going, written_ || runs().written(index_)))
             control(disk_.get(), IOCTL_DISK_UPDATE_PROPERTIES);
-        volumes_.finish(going);
+        volumes_.finish(going, !unanswered_);
         // The closing after a run's hold ended is the run's last: nothing it parked stays.
         if (!going && runs().disk(index_)) {
-            windisk::letGoOfParked(volumeSystem(), runs().disk(index_)->number);
+            windisk::letGoOfParked(volumeSystem(), runs().disk(index_)->number, !unanswered_);
             runs().forget(index_);
         }
         return rc;
@@ -199,6 +201,7 @@ private:
     void noAnswer() {
         if (unanswered_) return;
         unanswered_ = true;
+        runs().noteSilent(index_);
         std::fprintf(stderr, "%s: %s\n", host_.name, kNoAnswer);
     }
 
@@ -311,17 +314,19 @@ uint32_t holdDiskRun(unsigned index, bool on) {
     // A card of the drive still open finishes the run at its closing.
     const std::optional<windisk::DiskIdentity> disk = runs().disk(index);
     if (runs().openCards(index) > 0 || !disk) return SDHOST_OK;
-    if (runs().written(index)) {
+    if (runs().written(index) && !runs().silent(index)) {
         // The system reads the new partition table now, from the run's disk only.
         WindowsDisks system;
         DiskFacts now;
         now.number = windisk::DeviceNumber{windisk::kFileDeviceDisk, disk->number, 0};
         system.askDisk(disk->number, now);
         const Handle h = openPath(widened(windisk::physicalDrivePath(*now.number)), 0);
-        if (h.ok() && windisk::identityOf(now) == disk) control(h.get(), IOCTL_DISK_UPDATE_PROPERTIES);
+        if (h.ok() && runs().isRunDisk(index, *windisk::identityOf(now)))
+            control(h.get(), IOCTL_DISK_UPDATE_PROPERTIES);
     }
+    const bool silent = runs().silent(index);
     runs().forget(index);
-    return windisk::letGoOfParked(volumeSystem(), disk->number) ? SDHOST_OK : SDHOST_VOLUME_NOT_BACK;
+    return windisk::letGoOfParked(volumeSystem(), disk->number, !silent) ? SDHOST_OK : SDHOST_VOLUME_NOT_BACK;
 }
 
 } // namespace brc::vcard

@@ -61,17 +61,23 @@ Verdict DiskRuns::admit(unsigned index, const DiskIdentity& reached) {
         copyText(d.serial, reached.serial);
         return {};
     }
+    if (isRunDisk(index, reached)) return {};
+    // Only the disk the run began on may be written; whatever now answers is not that card.
+    return {SDHOST_ERR_NO_CARD, driveName(index) + " now leads to " + shown(reached) +
+                                    ", not to the card this format began on (" + shown(*disk(index)) +
+                                    "); nothing more is written to it"};
+}
+
+bool DiskRuns::isRunDisk(unsigned index, const DiskIdentity& reached) const {
+    const std::optional<DiskIdentity> began = disk(index);
+    if (!began) return false;
     // Compared as kept: a name too long for the shelf is cut alike on both sides.
-    const DiskIdentity began = *disk(index);
+    const ShelfDrive& d = shelf_.drives[index];
     DiskIdentity now = reached;
     now.vendor = asKept(d.vendor, now.vendor);
     now.product = asKept(d.product, now.product);
     now.serial = asKept(d.serial, now.serial);
-    if (now == began) return {};
-    // Only the disk the run began on may be written; whatever now answers is not that card.
-    return {SDHOST_ERR_NO_CARD, driveName(index) + " now leads to " + shown(reached) +
-                                    ", not to the card this format began on (" + shown(began) +
-                                    "); nothing more is written to it"};
+    return now == *began;
 }
 
 std::optional<DiskIdentity> DiskRuns::disk(unsigned index) const {
@@ -82,6 +88,10 @@ std::optional<DiskIdentity> DiskRuns::disk(unsigned index) const {
 
 void DiskRuns::noteWritten(unsigned index) {
     if (going(index)) shelf_.drives[index].written = 1;
+}
+
+void DiskRuns::noteSilent(unsigned index) {
+    if (going(index)) shelf_.drives[index].silent = 1;
 }
 
 void DiskRuns::opened(unsigned index) {

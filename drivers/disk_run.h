@@ -43,7 +43,7 @@ struct ParkedDisk {
     ShelvedVolume volumes[kShelfVolumes];
 };
 struct ShelfDrive {
-    uint32_t going, written, known, open;
+    uint32_t going, written, known, open, silent;
     uint32_t number;
     uint64_t bytes;
     char vendor[48], product[48], serial[64];
@@ -85,10 +85,15 @@ public:
     // run's disk; a later one that reaches any other (another number, or the same number
     // answering as another disk) is refused as no card. Outside a run every disk is admitted.
     Verdict admit(unsigned index, const DiskIdentity& reached);
-    // The run's disk, once an opening fixed it.
+    // The run's disk, once an opening fixed it; and whether `reached` is that disk.
     std::optional<DiskIdentity> disk(unsigned index) const;
+    bool isRunDisk(unsigned index, const DiskIdentity& reached) const;
 
     void noteWritten(unsigned index);
+    // The run's reader once let a request run out of time: taken for gone, it is not asked
+    // anything more at the run's end.
+    void noteSilent(unsigned index);
+    bool silent(unsigned index) const { return index < kShelfDrives && shelf_.drives[index].silent; }
     // Whether any opening in the drive's last run wrote.
     bool written(unsigned index) const { return index < kShelfDrives && shelf_.drives[index].written; }
 

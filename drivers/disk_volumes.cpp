@@ -169,17 +169,23 @@ uint32_t DiskVolumes::lockOne(const std::string& name, uint32_t writeProtectCode
             return SDHOST_ERR_BUSY;
         }
     }
+    // Every try within what is left of the wait: a lock that hangs does not stretch it.
     const uint64_t start = system_.milliseconds();
-    uint32_t err = system_.lock(volume.handle);
-    while (err != 0 && system_.milliseconds() - start < kVolumeWaitMs) {
+    const auto left = [&] {
+        const uint64_t spent = system_.milliseconds() - start;
+        return static_cast<uint32_t>(spent >= kVolumeWaitMs ? kVolumePollMs : kVolumeWaitMs - spent);
+    };
+    uint32_t err = system_.lock(volume.handle, left());
+    while (err != 0 && err != kNoAnswer && system_.milliseconds() - start < kVolumeWaitMs) {
         system_.sleep(kVolumePollMs);
-        err = system_.lock(volume.handle);
+        err = system_.lock(volume.handle, left());
     }
     if (err != 0) {
         system_.release(volume.handle);
-        why = shown + " is in use and cannot be locked (error " + std::to_string(err) +
-              "); close the programs using it";
-        return SDHOST_ERR_BUSY;
+        why = err == kNoAnswer ? shown + " does not answer; unplug the card reader and plug it in again"
+                               : shown + " is in use and cannot be locked (error " + std::to_string(err) +
+                                     "); close the programs using it";
+        return err == kNoAnswer ? SDHOST_ERR_NO_CARD : SDHOST_ERR_BUSY;
     }
     system_.dismount(volume.handle);
     held_.push_back(std::move(volume));
@@ -198,7 +204,7 @@ uint32_t DiskVolumes::openHeld(const std::string& name, VolumeSystem::VolumeHand
     }
 }
 
-bool DiskVolumes::finish(bool runGoing) {
+bool DiskVolumes::finish(bool runGoing, bool wait) {
     if (!taken_) return true;
     taken_ = false;
     if (runGoing) {
@@ -207,10 +213,10 @@ bool DiskVolumes::finish(bool runGoing) {
         park(system_, disk_, std::exchange(held_, {}));
         return true;
     }
-    return letGoOf(system_, disk_, std::exchange(held_, {}));
+    return letGoOf(system_, disk_, std::exchange(held_, {}), wait);
 }
 
-bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held) {
+bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held, bool wait) {
     // A card that had no volume of ours (a blank one, or the program's own on XP) has nothing
     // to wait for here.
     if (held.empty()) return true;
@@ -220,6 +226,7 @@ bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held) 
             if (isDriveLetter(point)) letters.push_back(point);
         system.release(volume.handle);
     }
+    if (!wait) return false;
     const uint64_t start = system.milliseconds();
     for (;;) {
         const std::vector<std::string> names = volumesOnDisk(system, disk);
@@ -232,8 +239,8 @@ bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held) 
     }
 }
 
-bool letGoOfParked(VolumeSystem& system, uint32_t disk) {
-    return letGoOf(system, disk, unpark(system.shelf(), disk));
+bool letGoOfParked(VolumeSystem& system, uint32_t disk, bool wait) {
+    return letGoOf(system, disk, unpark(system.shelf(), disk), wait);
 }
 
 void releaseParkedVolumes(VolumeSystem& system) {

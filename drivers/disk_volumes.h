@@ -29,8 +29,9 @@ public:
     virtual std::vector<std::string> mountPoints(const std::string& name) = 0;
     // Opens the volume for reading and writing: 0 and the handle, or the system's error.
     virtual uint32_t open(const std::string& name, VolumeHandle& handle) = 0;
-    // FSCTL_LOCK_VOLUME: 0 or the system's error.
-    virtual uint32_t lock(VolumeHandle handle) = 0;
+    // FSCTL_LOCK_VOLUME, waited for at most `waitMs`: 0 or the system's error (kNoAnswer when
+    // the volume did not answer in time).
+    virtual uint32_t lock(VolumeHandle handle, uint32_t waitMs) = 0;
     virtual bool dismount(VolumeHandle handle) = 0;
     // Unlocks and closes.
     virtual void release(VolumeHandle handle) = 0;
@@ -48,6 +49,8 @@ public:
 // after a card arrives) and how long a volume is waited for after the last closing.
 constexpr uint32_t kVolumeWaitMs = 10000;
 constexpr uint32_t kVolumePollMs = 250;
+// ERROR_TIMEOUT: the volume's device did not answer in time (its reader hangs or is gone).
+constexpr uint32_t kNoAnswer = 1460;
 
 struct HeldVolume {
     std::string name;
@@ -75,8 +78,9 @@ public:
     uint32_t take(uint32_t writeProtectCode, std::string& why);
     // The card closed. With `runGoing` the volumes are parked for the next opening; otherwise
     // they are let go and, where any was held, the disk's volume is waited for and given back
-    // its old letter where it comes without one. False when it did not come back.
-    bool finish(bool runGoing);
+    // its old letter where it comes without one (not waited for without `wait`: a reader that
+    // no longer answers). False when it did not come back.
+    bool finish(bool runGoing, bool wait = true);
 
 private:
     uint32_t lockOne(const std::string& name, uint32_t writeProtectCode, std::string& why);
@@ -98,8 +102,9 @@ void releaseParkedVolumes(VolumeSystem& system);
 
 // Lets go of `held`, the volumes of disk `disk`, waits for the disk's volume to come back and
 // gives it back its old letter where it comes without one. False when it did not come back.
-bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held);
-// The same for what closings in a run parked for disk `disk`: the run's end.
-bool letGoOfParked(VolumeSystem& system, uint32_t disk);
+bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held, bool wait = true);
+// The same for what closings in a run parked for disk `disk`: the run's end. Without `wait`
+// (a reader that no longer answers) the locks go and nothing is waited for.
+bool letGoOfParked(VolumeSystem& system, uint32_t disk, bool wait = true);
 
 } // namespace brc::windisk

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
+
 #include "drivers/disk_answers.h"
 #include "drivers/win_io.h"
 
@@ -36,9 +38,15 @@ std::vector<std::string> WindowsVolumes::volumeNames() {
 }
 
 std::optional<std::vector<uint32_t>> WindowsVolumes::extents(const std::string& name) {
+    // Every volume of the system is asked, at every look for the card's: one on a reader that
+    // hangs would cost each look its whole wait, so it is asked briefly, and once.
+    if (std::find(silent_.begin(), silent_.end(), name) != silent_.end()) return std::nullopt;
     // Without access to the data: a volume locked by another handle answers all the same.
-    const Handle h = openPath(deviceName(name), 0);
-    if (!h.ok()) return std::nullopt;
+    const Handle h = openPath(deviceName(name), 0, 0, kQueryWaitMs);
+    if (!h.ok()) {
+        if (GetLastError() == kErrorNoAnswer) silent_.push_back(name);
+        return std::nullopt;
+    }
     constexpr DWORD kExtents = 8 + 24 * 32;
     auto disks = decoded(ask(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents),
                          windisk::decodeDiskExtents);
@@ -70,8 +78,9 @@ uint32_t WindowsVolumes::open(const std::string& name, VolumeHandle& handle) {
     return 0;
 }
 
-uint32_t WindowsVolumes::lock(VolumeHandle handle) {
-    return control(handleOf(handle), FSCTL_LOCK_VOLUME) ? 0 : GetLastError();
+uint32_t WindowsVolumes::lock(VolumeHandle handle, uint32_t waitMs) {
+    static_assert(windisk::kNoAnswer == kErrorNoAnswer);
+    return control(handleOf(handle), FSCTL_LOCK_VOLUME, waitMs) ? 0 : GetLastError();
 }
 
 bool WindowsVolumes::dismount(VolumeHandle handle) {
@@ -79,7 +88,8 @@ bool WindowsVolumes::dismount(VolumeHandle handle) {
 }
 
 void WindowsVolumes::release(VolumeHandle handle) {
-    control(handleOf(handle), FSCTL_UNLOCK_VOLUME);
+    // An unlock writes nothing back: it answers at once, or its reader is gone.
+    control(handleOf(handle), FSCTL_UNLOCK_VOLUME, kQueryWaitMs);
     CloseHandle(handleOf(handle));
 }
 

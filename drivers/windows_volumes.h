@@ -1,6 +1,9 @@
 // The system's own volumes, for drivers/disk_volumes to decide on.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "drivers/disk_volumes.h"
 
 namespace brc::vcard {
@@ -11,7 +14,7 @@ public:
     std::optional<std::vector<uint32_t>> extents(const std::string& name) override;
     std::vector<std::string> mountPoints(const std::string& name) override;
     uint32_t open(const std::string& name, VolumeHandle& handle) override;
-    uint32_t lock(VolumeHandle handle) override;
+    uint32_t lock(VolumeHandle handle, uint32_t waitMs) override;
     bool dismount(VolumeHandle handle) override;
     void release(VolumeHandle handle) override;
     bool setMountPoint(const std::string& mountPoint, const std::string& name) override;
@@ -27,6 +30,7 @@ public:
 
 private:
     void* mapping_ = nullptr;
+    std::vector<std::string> silent_; // volumes that once did not answer: not asked again
     windisk::RunShelf* shelf_ = nullptr;
 };
 

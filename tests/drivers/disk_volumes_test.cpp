@@ -25,6 +25,7 @@ struct Volume {
     uint64_t lockedUntil = 0; // another handle keeps the lock from being had until then
     uint64_t openErrorUntil = kNever; // the open fails with openError until then
     int extentAnswers = -1;           // how often it answers for its extents; -1: always
+    bool lockHangs = false;           // its reader never answers the lock
 };
 
 class RecordedVolumes final : public VolumeSystem {
@@ -56,9 +57,14 @@ public:
         handle = static_cast<VolumeHandle>(v - before_.data()) + 1;
         return 0;
     }
-    uint32_t lock(VolumeHandle h) override {
+    uint32_t lock(VolumeHandle h, uint32_t waitMs) override {
         calls.push_back("lock " + before_[h - 1].name);
-        return now < before_[h - 1].lockedUntil ? 5 : 0;
+        const Volume& v = before_[h - 1];
+        if (v.lockHangs) { // the reader keeps the request until the wait runs out
+            now += waitMs;
+            return kNoAnswer;
+        }
+        return now < v.lockedUntil ? 5 : 0;
     }
     bool dismount(VolumeHandle h) override {
         calls.push_back("dismount " + before_[h - 1].name);
@@ -176,6 +182,11 @@ TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
          {"open " + e, "lock " + e, "dismount " + e, "open " + f, "lock " + f, "release " + f,
           "release " + e},
          "G:\\ is in use"},
+        {"a lock the reader never answers",
+         {{e, {1}, {"E:\\"}, 0, 0, kNever, -1, true}},
+         SDHOST_ERR_NO_CARD,
+         {"open " + e, "lock " + e, "release " + e},
+         "E:\\ does not answer"},
         {"an open refused for another reason",
          {{e, {1}, {}, 1117}},
          SDHOST_ERR_BUSY,
