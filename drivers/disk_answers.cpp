@@ -188,14 +188,25 @@ std::string physicalDrivePath(const DeviceNumber& n) {
     return "\\\\.\\PhysicalDrive" + std::to_string(n.number);
 }
 
-std::optional<std::vector<uint32_t>> decodeDiskExtents(const uint8_t* data, size_t length) {
+std::optional<std::vector<Extent>> decodeExtents(const uint8_t* data, size_t length) {
     // NumberOfDiskExtents, 4 bytes of padding, then DISK_EXTENT entries of 24 bytes: DiskNumber,
     // padding, StartingOffset, ExtentLength.
     if (!data || length < 8) return std::nullopt;
     const uint32_t count = u32(data);
     if (count == 0 || count > (length - 8) / 24) return std::nullopt;
+    std::vector<Extent> extents;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* e = data + 8 + 24 * size_t{i};
+        extents.push_back({u32(e), u64(e + 8), u64(e + 16)});
+    }
+    return extents;
+}
+
+std::optional<std::vector<uint32_t>> decodeDiskExtents(const uint8_t* data, size_t length) {
+    const auto extents = decodeExtents(data, length);
+    if (!extents) return std::nullopt;
     std::vector<uint32_t> disks;
-    for (uint32_t i = 0; i < count; ++i) disks.push_back(u32(data + 8 + 24 * size_t{i}));
+    for (const Extent& e : *extents) disks.push_back(e.disk);
     return disks;
 }
 

@@ -41,8 +41,15 @@ std::optional<DeviceNumber> decodeDeviceNumber(const uint8_t* data, size_t lengt
 // \\.\PhysicalDriveN of a disk; empty for any other device (an optical drive).
 std::string physicalDrivePath(const DeviceNumber& n);
 
-// The disk numbers of VOLUME_DISK_EXTENTS (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS); a spanned or
-// mirrored volume lies on several.
+// The extents of VOLUME_DISK_EXTENTS (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS): where on which disk
+// the volume lies; a spanned or mirrored volume lies on several.
+struct Extent {
+    uint32_t disk = 0;
+    uint64_t offset = 0, length = 0; // in bytes
+    bool operator==(const Extent&) const = default;
+};
+std::optional<std::vector<Extent>> decodeExtents(const uint8_t* data, size_t length);
+// Their disk numbers alone.
 std::optional<std::vector<uint32_t>> decodeDiskExtents(const uint8_t* data, size_t length);
 
 // DISK_GEOMETRY (IOCTL_DISK_GET_DRIVE_GEOMETRY), or DISK_GEOMETRY_EX (..._EX) with its size.

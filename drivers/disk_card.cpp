@@ -95,6 +95,10 @@ public:
         if (uint32_t rc = startWriting()) return rc;
         written_ = true;
         runs().noteWritten(index_);
+        if (first == 0) {
+            partitionOffset_ = windisk::firstPartitionOffset(static_cast<const uint8_t*>(buffer));
+            runs().notePartition(index_, partitionOffset_);
+        }
         return noted(queue_->write(buffer, count, first));
     }
 
@@ -142,10 +146,11 @@ public:
         const bool going = runs().going(index_);
         if (!unanswered_ && windisk::sendsUpdate(going, written_ || runs().written(index_)))
             control(disk_.get(), IOCTL_DISK_UPDATE_PROPERTIES);
-        volumes_.finish(going, !unanswered_);
+        volumes_.finish(going, comingBack(partitionOffset_));
         // The closing after a run's hold ended is the run's last: nothing it parked stays.
         if (!going && runs().disk(index_)) {
-            windisk::letGoOfParked(volumeSystem(), runs().disk(index_)->number, !unanswered_);
+            windisk::letGoOfParked(volumeSystem(), runs().disk(index_)->number,
+                                   comingBack(runs().partition(index_) ? runs().partition(index_) : partitionOffset_));
             runs().forget(index_);
         }
         return rc;
@@ -185,6 +190,11 @@ private:
         writer_ = std::move(writer);
         queue_ = std::move(queue);
         return SDHOST_OK;
+    }
+
+    // How the card's volume is waited for once let go: not at all from a reader taken for gone.
+    windisk::ComingBack comingBack(uint64_t partitionOffset) const {
+        return {unanswered_ ? 0u : windisk::kVolumeWaitMs, partitionOffset};
     }
 
     // Every accepted write is on the card: 0, or the first error a write came back with.
@@ -228,6 +238,7 @@ private:
     uint8_t* buffer_;
     windisk::DiskVolumes volumes_; // let go of before the disk is closed
     bool written_ = false;
+    uint64_t partitionOffset_ = 0; // of the partition this opening wrote to sector 0
     bool trims_;
     uint32_t maxTransfer_; // the adapter's, in bytes; 0 when unknown
     std::unique_ptr<OverlappedWriter> writer_; // from the first write on
@@ -324,9 +335,9 @@ uint32_t holdDiskRun(unsigned index, bool on) {
         if (h.ok() && runs().isRunDisk(index, *windisk::identityOf(now)))
             control(h.get(), IOCTL_DISK_UPDATE_PROPERTIES);
     }
-    const bool silent = runs().silent(index);
+    const windisk::ComingBack back{runs().silent(index) ? 0u : windisk::kVolumeWaitMs, runs().partition(index)};
     runs().forget(index);
-    return windisk::letGoOfParked(volumeSystem(), disk->number, !silent) ? SDHOST_OK : SDHOST_VOLUME_NOT_BACK;
+    return windisk::letGoOfParked(volumeSystem(), disk->number, back) ? SDHOST_OK : SDHOST_VOLUME_NOT_BACK;
 }
 
 } // namespace brc::vcard

@@ -94,6 +94,18 @@ void DiskRuns::noteSilent(unsigned index) {
     if (going(index)) shelf_.drives[index].silent = 1;
 }
 
+void DiskRuns::notePartition(unsigned index, uint64_t offset) {
+    if (going(index)) shelf_.drives[index].partition = offset;
+}
+
+uint64_t firstPartitionOffset(const uint8_t* sector) {
+    if (sector[510] != 0x55 || sector[511] != 0xAA) return 0;
+    const uint8_t* entry = sector + 446;
+    if (entry[4] == 0) return 0; // no partition type: the entry is empty
+    const uint32_t first = entry[8] | entry[9] << 8 | entry[10] << 16 | uint32_t{entry[11]} << 24;
+    return uint64_t{first} * 512;
+}
+
 void DiskRuns::opened(unsigned index) {
     if (index < kShelfDrives) ++shelf_.drives[index].open;
 }

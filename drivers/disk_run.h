@@ -46,6 +46,7 @@ struct ShelfDrive {
     uint32_t going, written, known, open, silent;
     uint32_t number;
     uint64_t bytes;
+    uint64_t partition; // where the partition last written to sector 0 begins, in bytes; 0: none
     char vendor[48], product[48], serial[64];
 };
 struct RunShelf {
@@ -94,6 +95,8 @@ public:
     // anything more at the run's end.
     void noteSilent(unsigned index);
     bool silent(unsigned index) const { return index < kShelfDrives && shelf_.drives[index].silent; }
+    void notePartition(unsigned index, uint64_t offset);
+    uint64_t partition(unsigned index) const { return index < kShelfDrives ? shelf_.drives[index].partition : 0; }
     // Whether any opening in the drive's last run wrote.
     bool written(unsigned index) const { return index < kShelfDrives && shelf_.drives[index].written; }
 
@@ -105,6 +108,10 @@ public:
 private:
     RunShelf& shelf_;
 };
+
+// Where the first partition of the master boot record `sector` (512 bytes written to sector 0)
+// begins, in bytes; 0 for a sector that holds none (zeros, a boot sector of its own).
+uint64_t firstPartitionOffset(const uint8_t* sector);
 
 // Whether a closing sends IOCTL_DISK_UPDATE_PROPERTIES, which has the system drop its cached
 // partition table and enumerate the disk again (volumes vanish and come back unlocked, letters

@@ -61,8 +61,20 @@ void park(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held) {
     }
 }
 
-bool lies(const std::vector<uint32_t>& disks, uint32_t disk) {
-    return std::find(disks.begin(), disks.end(), disk) != disks.end();
+bool lies(const std::vector<Extent>& extents, uint32_t disk) {
+    return std::any_of(extents.begin(), extents.end(), [&](const Extent& e) { return e.disk == disk; });
+}
+
+// The volumes with an extent at `offset` bytes into the disk.
+std::vector<std::string> volumesAt(VolumeSystem& system, uint32_t disk, uint64_t offset) {
+    std::vector<std::string> names;
+    for (const std::string& name : system.volumeNames()) {
+        const auto extents = system.extents(name);
+        if (extents && std::any_of(extents->begin(), extents->end(),
+                                   [&](const Extent& e) { return e.disk == disk && e.offset == offset; }))
+            names.push_back(name);
+    }
+    return names;
 }
 
 // How the user knows the volume: its first letter or mount point, else its name.
@@ -70,16 +82,23 @@ std::string shownName(const std::string& name, const std::vector<std::string>& m
     return mountPoints.empty() ? name : mountPoints.front();
 }
 
-// The old letters still unused go to the volumes that came without any mount point, in order.
+// The card's old letters go back to the volumes that came back, in order: to one that came
+// without a letter, and to one the system gave another letter on its arrival (the old one was
+// taken away for the run), which then gives that one up. A volume that has its old letter keeps
+// it, and folder mount points are left alone.
 void giveBackLetters(VolumeSystem& system, const std::vector<std::string>& names, std::vector<std::string> letters) {
-    std::vector<std::string> bare;
+    std::vector<std::string> waiting;
     for (const std::string& name : names) {
-        const std::vector<std::string> points = system.mountPoints(name);
-        if (points.empty()) bare.push_back(name);
-        for (const std::string& point : points) std::erase(letters, point);
+        bool kept = false;
+        for (const std::string& point : system.mountPoints(name))
+            if (std::erase(letters, point)) kept = true;
+        if (!kept) waiting.push_back(name);
     }
-    for (size_t i = 0; i < bare.size() && i < letters.size(); ++i)
-        system.setMountPoint(letters[i], bare[i]);
+    for (size_t i = 0; i < waiting.size() && i < letters.size(); ++i) {
+        for (const std::string& point : system.mountPoints(waiting[i]))
+            if (isDriveLetter(point)) system.removeMountPoint(point);
+        system.setMountPoint(letters[i], waiting[i]);
+    }
 }
 
 } // namespace
@@ -124,8 +143,9 @@ uint32_t DiskVolumes::take(uint32_t writeProtectCode, std::string& why) {
     // A volume that also lies on another disk would be taken apart: none is touched.
     for (const std::string& name : names) {
         // Asked again: a volume gone since it was listed has nothing to take.
-        const auto disks = system_.extents(name);
-        if (disks && std::any_of(disks->begin(), disks->end(), [&](uint32_t d) { return d != disk_; })) {
+        const auto extents = system_.extents(name);
+        if (extents &&
+            std::any_of(extents->begin(), extents->end(), [&](const Extent& e) { return e.disk != disk_; })) {
             why = shownName(name, system_.mountPoints(name)) +
                   " also lies on another disk; a volume spanning the card and another disk is "
                   "not formatted";
@@ -188,6 +208,8 @@ uint32_t DiskVolumes::lockOne(const std::string& name, uint32_t writeProtectCode
         return err == kNoAnswer ? SDHOST_ERR_NO_CARD : SDHOST_ERR_BUSY;
     }
     system_.dismount(volume.handle);
+    for (const std::string& point : volume.mountPoints)
+        if (isDriveLetter(point)) system_.removeMountPoint(point);
     held_.push_back(std::move(volume));
     return SDHOST_OK;
 }
@@ -204,7 +226,7 @@ uint32_t DiskVolumes::openHeld(const std::string& name, VolumeSystem::VolumeHand
     }
 }
 
-bool DiskVolumes::finish(bool runGoing, bool wait) {
+bool DiskVolumes::finish(bool runGoing, ComingBack back) {
     if (!taken_) return true;
     taken_ = false;
     if (runGoing) {
@@ -213,10 +235,10 @@ bool DiskVolumes::finish(bool runGoing, bool wait) {
         park(system_, disk_, std::exchange(held_, {}));
         return true;
     }
-    return letGoOf(system_, disk_, std::exchange(held_, {}), wait);
+    return letGoOf(system_, disk_, std::exchange(held_, {}), back);
 }
 
-bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held, bool wait) {
+bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held, ComingBack back) {
     // A card that had no volume of ours (a blank one, or the program's own on XP) has nothing
     // to wait for here.
     if (held.empty()) return true;
@@ -226,21 +248,24 @@ bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held, 
             if (isDriveLetter(point)) letters.push_back(point);
         system.release(volume.handle);
     }
-    if (!wait) return false;
+    if (back.waitMs == 0) return false;
+    // The old volume may still be listed for a moment: only one where the new partition begins
+    // is the card come back.
     const uint64_t start = system.milliseconds();
     for (;;) {
-        const std::vector<std::string> names = volumesOnDisk(system, disk);
+        const std::vector<std::string> names = back.partitionOffset ? volumesAt(system, disk, back.partitionOffset)
+                                                                    : volumesOnDisk(system, disk);
         if (!names.empty()) {
             giveBackLetters(system, names, letters);
             return true;
         }
-        if (system.milliseconds() - start >= kVolumeWaitMs) return false;
+        if (system.milliseconds() - start >= back.waitMs) return false;
         system.sleep(kVolumePollMs);
     }
 }
 
-bool letGoOfParked(VolumeSystem& system, uint32_t disk, bool wait) {
-    return letGoOf(system, disk, unpark(system.shelf(), disk), wait);
+bool letGoOfParked(VolumeSystem& system, uint32_t disk, ComingBack back) {
+    return letGoOf(system, disk, unpark(system.shelf(), disk), back);
 }
 
 void releaseParkedVolumes(VolumeSystem& system) {

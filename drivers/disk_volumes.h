@@ -22,9 +22,9 @@ public:
     using VolumeHandle = uintptr_t;
     virtual ~VolumeSystem() = default;
     virtual std::vector<std::string> volumeNames() = 0;
-    // The disks of the volume's extents; nullopt when the volume does not say, empty when there
-    // are more than can be listed.
-    virtual std::optional<std::vector<uint32_t>> extents(const std::string& name) = 0;
+    // The volume's extents; nullopt when the volume does not say, empty when there are more
+    // than can be listed.
+    virtual std::optional<std::vector<Extent>> extents(const std::string& name) = 0;
     // Its drive letters ("E:\") and folder mount points ("C:\mnt\card\").
     virtual std::vector<std::string> mountPoints(const std::string& name) = 0;
     // Opens the volume for reading and writing: 0 and the handle, or the system's error.
@@ -36,6 +36,7 @@ public:
     // Unlocks and closes.
     virtual void release(VolumeHandle handle) = 0;
     virtual bool setMountPoint(const std::string& mountPoint, const std::string& name) = 0;
+    virtual bool removeMountPoint(const std::string& mountPoint) = 0;
     virtual uint64_t milliseconds() = 0;
     virtual void sleep(uint32_t milliseconds) = 0;
     // What the process's modules share of the format runs (drivers/disk_run.h).
@@ -51,6 +52,14 @@ constexpr uint32_t kVolumeWaitMs = 10000;
 constexpr uint32_t kVolumePollMs = 250;
 // ERROR_TIMEOUT: the volume's device did not answer in time (its reader hangs or is gone).
 constexpr uint32_t kNoAnswer = 1460;
+
+// How the card's volume is waited for once its locks go: for `waitMs` at most (0: not at all, a
+// reader that no longer answers), as a volume with an extent at `partitionOffset` bytes into the
+// disk (where the partition just written begins; 0 when unknown: any volume on the disk).
+struct ComingBack {
+    uint32_t waitMs = kVolumeWaitMs;
+    uint64_t partitionOffset = 0;
+};
 
 struct HeldVolume {
     std::string name;
@@ -70,7 +79,9 @@ public:
     DiskVolumes(const DiskVolumes&) = delete;
     DiskVolumes& operator=(const DiskVolumes&) = delete;
 
-    // Every volume on the disk locked and dismounted: 0, or the refusal's code with one line
+    // Every volume on the disk locked and dismounted, and its drive letters taken away so that
+    // nothing (Explorer's "You need to format the disk", AutoPlay) shows the card half-written;
+    // they come back at the run's end. 0, or the refusal's code with one line
     // for the user in `why` (nothing is held then). A volume that cannot be opened because a
     // handle holds it locked counts as taken where that handle is the program's own (XP);
     // elsewhere it is another program's, tried again for kVolumeWaitMs, then refused as busy. `writeProtectCode` is
@@ -78,9 +89,8 @@ public:
     uint32_t take(uint32_t writeProtectCode, std::string& why);
     // The card closed. With `runGoing` the volumes are parked for the next opening; otherwise
     // they are let go and, where any was held, the disk's volume is waited for and given back
-    // its old letter where it comes without one (not waited for without `wait`: a reader that
-    // no longer answers). False when it did not come back.
-    bool finish(bool runGoing, bool wait = true);
+    // the drive letter the card had (see letGoOf). False when it did not come back.
+    bool finish(bool runGoing, ComingBack back = {});
 
 private:
     uint32_t lockOne(const std::string& name, uint32_t writeProtectCode, std::string& why);
@@ -100,11 +110,10 @@ std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk);
 // Lets go of whatever a closing parked: a run that ended in another library instance.
 void releaseParkedVolumes(VolumeSystem& system);
 
-// Lets go of `held`, the volumes of disk `disk`, waits for the disk's volume to come back and
-// gives it back its old letter where it comes without one. False when it did not come back.
-bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held, bool wait = true);
-// The same for what closings in a run parked for disk `disk`: the run's end. Without `wait`
-// (a reader that no longer answers) the locks go and nothing is waited for.
-bool letGoOfParked(VolumeSystem& system, uint32_t disk, bool wait = true);
+// Lets go of `held`, the volumes of disk `disk`, waits for the disk's new volume to come back and
+// gives it back the drive letter the card had. False when it did not come back.
+bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held, ComingBack back = {});
+// The same for what closings in a run parked for disk `disk`: the run's end.
+bool letGoOfParked(VolumeSystem& system, uint32_t disk, ComingBack back = {});
 
 } // namespace brc::windisk

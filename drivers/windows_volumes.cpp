@@ -37,7 +37,7 @@ std::vector<std::string> WindowsVolumes::volumeNames() {
     return names;
 }
 
-std::optional<std::vector<uint32_t>> WindowsVolumes::extents(const std::string& name) {
+std::optional<std::vector<windisk::Extent>> WindowsVolumes::extents(const std::string& name) {
     // Every volume of the system is asked, at every look for the card's: one on a reader that
     // hangs would cost each look its whole wait, so it is asked briefly, and once.
     if (std::find(silent_.begin(), silent_.end(), name) != silent_.end()) return std::nullopt;
@@ -48,10 +48,9 @@ std::optional<std::vector<uint32_t>> WindowsVolumes::extents(const std::string& 
         return std::nullopt;
     }
     constexpr DWORD kExtents = 8 + 24 * 32;
-    auto disks = decoded(ask(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents),
-                         windisk::decodeDiskExtents);
-    if (!disks && GetLastError() == ERROR_MORE_DATA) disks.emplace(); // too many to list
-    return disks;
+    auto extents = decoded(ask(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents), windisk::decodeExtents);
+    if (!extents && GetLastError() == ERROR_MORE_DATA) extents.emplace(); // too many to list
+    return extents;
 }
 
 std::vector<std::string> WindowsVolumes::mountPoints(const std::string& name) {
@@ -95,6 +94,10 @@ void WindowsVolumes::release(VolumeHandle handle) {
 
 bool WindowsVolumes::setMountPoint(const std::string& mountPoint, const std::string& name) {
     return SetVolumeMountPointW(wide(mountPoint).c_str(), wide(name).c_str()) != 0;
+}
+
+bool WindowsVolumes::removeMountPoint(const std::string& mountPoint) {
+    return DeleteVolumeMountPointW(wide(mountPoint).c_str()) != 0;
 }
 
 // GetTickCount64 is Vista's: the 32-bit count, carried over its wrap.

@@ -11,13 +11,14 @@ namespace brc::vcard {
 class WindowsVolumes final : public windisk::VolumeSystem {
 public:
     std::vector<std::string> volumeNames() override;
-    std::optional<std::vector<uint32_t>> extents(const std::string& name) override;
+    std::optional<std::vector<windisk::Extent>> extents(const std::string& name) override;
     std::vector<std::string> mountPoints(const std::string& name) override;
     uint32_t open(const std::string& name, VolumeHandle& handle) override;
     uint32_t lock(VolumeHandle handle, uint32_t waitMs) override;
     bool dismount(VolumeHandle handle) override;
     void release(VolumeHandle handle) override;
     bool setMountPoint(const std::string& mountPoint, const std::string& name) override;
+    bool removeMountPoint(const std::string& mountPoint) override;
     uint64_t milliseconds() override;
     void sleep(uint32_t milliseconds) override;
     // The process's shelf: a named mapping of this process's own, shared by every module of ours

@@ -102,7 +102,12 @@ TEST(DiskAnswers, DiskExtentsListEveryDiskOfAVolume) {
     put32(spanned, 0, 2);
     put32(spanned, 8, 0);
     put32(spanned, 32, 4);
+    put32(spanned, 16, 0x100000); // the first extent begins 1 MiB into disk 0
+    put32(spanned, 44, 1);        // the second 4 GiB into disk 4
+    put32(spanned, 48, 0x200);
     EXPECT_EQ(decodeDiskExtents(spanned.data(), spanned.size()), (std::vector<uint32_t>{0, 4}));
+    EXPECT_EQ(decodeExtents(spanned.data(), spanned.size()),
+              (std::vector<Extent>{{0, 0x100000, 0}, {4, uint64_t{1} << 32, 0x200}}));
     // A count the answer does not hold, and no extent at all, tell nothing.
     EXPECT_FALSE(decodeDiskExtents(spanned.data(), spanned.size() - 1));
     put32(spanned, 0, 0);
@@ -782,6 +787,23 @@ TEST(DiskRuns, OnlyTheLastClosingAfterAWriteUpdatesTheDisk) {
     runs.end(kE);
     runs.noteWritten(kE);
     EXPECT_FALSE(runs.written(kE));
+}
+
+// Where the card's new volume is to come back: the first partition of the last master boot
+// record written to sector 0; none for the zeros a full format writes first.
+TEST(DiskRuns, ThePartitionWrittenToSectorZero) {
+    const auto mbr = [](uint8_t type, uint32_t first, bool signed_) {
+        Bytes sector(512, 0);
+        sector[446 + 4] = type;
+        put32(sector, 446 + 8, first);
+        if (signed_) sector[510] = 0x55, sector[511] = 0xAA;
+        return sector;
+    };
+    EXPECT_EQ(firstPartitionOffset(mbr(0x0C, 8192, true).data()), 8192u * 512);
+    EXPECT_EQ(firstPartitionOffset(mbr(0x07, 0x80000000u, true).data()), uint64_t{0x80000000u} * 512);
+    EXPECT_EQ(firstPartitionOffset(mbr(0x0C, 8192, false).data()), 0u);
+    EXPECT_EQ(firstPartitionOffset(mbr(0, 8192, true).data()), 0u);
+    EXPECT_EQ(firstPartitionOffset(Bytes(512, 0).data()), 0u);
 }
 
 } // namespace

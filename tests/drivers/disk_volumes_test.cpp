@@ -26,6 +26,7 @@ struct Volume {
     uint64_t openErrorUntil = kNever; // the open fails with openError until then
     int extentAnswers = -1;           // how often it answers for its extents; -1: always
     bool lockHangs = false;           // its reader never answers the lock
+    uint64_t offset = 4u << 20;       // where on its disks it begins
 };
 
 class RecordedVolumes final : public VolumeSystem {
@@ -40,10 +41,12 @@ public:
             if (find(v.name)) names.push_back(v.name);
         return names;
     }
-    std::optional<std::vector<uint32_t>> extents(const std::string& name) override {
+    std::optional<std::vector<Extent>> extents(const std::string& name) override {
         const Volume* v = find(name);
         if (!v || (v->extentAnswers >= 0 && extentsAsked[name]++ >= v->extentAnswers)) return std::nullopt;
-        return v->disks;
+        std::vector<Extent> extents;
+        for (const uint32_t disk : v->disks) extents.push_back({disk, v->offset, 0});
+        return extents;
     }
     std::vector<std::string> mountPoints(const std::string& name) override {
         const Volume* v = find(name);
@@ -76,6 +79,10 @@ public:
     }
     bool setMountPoint(const std::string& point, const std::string& name) override {
         calls.push_back("mount " + point + " " + name);
+        return true;
+    }
+    bool removeMountPoint(const std::string& point) override {
+        calls.push_back("unmount " + point);
         return true;
     }
     uint64_t milliseconds() override { return now; }
@@ -135,7 +142,7 @@ TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
         {"two partitions, one without a letter",
          {kSystem, {e, {1}, {"E:\\"}}, {f, {1}, {}}},
          SDHOST_OK,
-         {"open " + e, "lock " + e, "dismount " + e, "open " + f, "lock " + f, "dismount " + f},
+         {"open " + e, "lock " + e, "dismount " + e, "unmount E:\\", "open " + f, "lock " + f, "dismount " + f},
          ""},
         {"a GPT card mounted in a folder",
          {kSystem, {e, {1}, {"C:\\mnt\\card\\"}}},
@@ -163,12 +170,12 @@ TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
         {"another program's handle for a moment",
          {{e, {1}, {"E:\\"}, 32, 0, 4000}},
          SDHOST_OK,
-         {"open " + e, "lock " + e, "dismount " + e},
+         {"open " + e, "lock " + e, "dismount " + e, "unmount E:\\"},
          ""},
         {"a volume gone between the two asks",
          {{e, {1}, {"E:\\"}, 0, 0, kNever, 1}, {f, {1}, {}}},
          SDHOST_OK,
-         {"open " + e, "lock " + e, "dismount " + e, "open " + f, "lock " + f, "dismount " + f},
+         {"open " + e, "lock " + e, "dismount " + e, "unmount E:\\", "open " + f, "lock " + f, "dismount " + f},
          ""},
         {"write-protected", {{e, {1}, {"E:\\"}, 19}}, kWriteProtect, {"open " + e}, ""},
         {"a volume spanning the card and another disk",
@@ -179,7 +186,7 @@ TEST(DiskVolumes, EveryVolumeOnTheDiskIsLockedAndDismountedOrNothingIsWritten) {
         {"a lock held beyond the wait",
          {{e, {1}, {"E:\\"}}, {f, {1}, {"G:\\"}, 0, kNever}},
          SDHOST_ERR_BUSY,
-         {"open " + e, "lock " + e, "dismount " + e, "open " + f, "lock " + f, "release " + f,
+         {"open " + e, "lock " + e, "dismount " + e, "unmount E:\\", "open " + f, "lock " + f, "release " + f,
           "release " + e},
          "G:\\ is in use"},
         {"a lock the reader never answers",
@@ -229,32 +236,61 @@ struct FinishCase {
     std::vector<Volume> after;
     uint64_t backAfter;
     bool back;
-    std::vector<std::string> mounts;
+    std::vector<std::string> letters; // what is done with drive letters once the locks go
+    uint64_t partitionOffset = 0;     // where the partition just written begins; 0: unknown
 };
 
+// The card's letter is taken away while it is written (so Explorer shows nothing half-written)
+// and given back to the volume that comes back where the new partition begins.
 TEST(DiskVolumes, AfterTheLastClosingTheVolumeIsWaitedForAndGivenBackItsLetter) {
     const std::string e = "\\\\?\\Volume{e}\\", n = "\\\\?\\Volume{n}\\";
+    constexpr uint64_t kNew = 8u << 20, kOld = 4u << 20;
+    Volume stale{e, {1}, {}};
+    Volume fresh{n, {1}, {}};
+    fresh.offset = kNew;
+    Volume freshWithF = fresh;
+    freshWithF.points = {"F:\\"};
+    Volume freshWithE = fresh;
+    freshWithE.points = {"E:\\"};
+    Volume freshInFolder = fresh;
+    freshInFolder.points = {"C:\\mnt\\card\\"};
     const std::vector<FinishCase> cases = {
-        {"back with its letter", {{n, {1}, {"E:\\"}}}, 0, true, {}},
-        {"back without a letter", {kSystem, {n, {1}, {}}}, 2000, true, {"mount E:\\ " + n}},
-        {"back in a folder only", {{n, {1}, {"C:\\mnt\\card\\"}}}, 0, true, {}},
+        {"back with its letter", {freshWithE}, 0, true, {}},
+        {"back without a letter", {kSystem, fresh}, 2000, true, {"mount E:\\ " + n}},
+        {"back in its folder only", {freshInFolder}, 0, true, {"mount E:\\ " + n}},
+        {"back with a letter the system gave it", {freshWithF}, 0, true, {"unmount F:\\", "mount E:\\ " + n}},
         {"never back (the card pulled)", {kSystem}, 0, false, {}},
-        {"back too late", {{n, {1}, {}}}, kVolumeWaitMs + 1000, false, {}},
+        {"back too late", {fresh}, kVolumeWaitMs + 1000, false, {}},
+        {"only the old volume, where the old partition began", {stale}, 0, false, {}, kNew},
+        {"the old volume and the new one", {stale, fresh}, 0, true, {"mount E:\\ " + n}, kNew},
+        {"the new one where it was written", {fresh}, 0, true, {"mount E:\\ " + n}, kNew},
     };
     for (const FinishCase& c : cases) {
-        RecordedVolumes system({kSystem, {e, {1}, {"E:\\", "C:\\mnt\\card\\"}}}, c.after,
-                               c.backAfter);
+        Volume card{e, {1}, {"E:\\", "C:\\mnt\\card\\"}};
+        card.offset = kOld;
+        RecordedVolumes system({kSystem, card}, c.after, c.backAfter);
         DiskVolumes volumes(system, 1, true);
         std::string why;
         ASSERT_EQ(volumes.take(kWriteProtect, why), SDHOST_OK);
-        EXPECT_EQ(volumes.finish(false), c.back) << c.name;
+        EXPECT_TRUE(system.called("unmount E:\\")) << c.name << ": the letter stays while the card is written";
+        const size_t taken = system.calls.size();
+        EXPECT_EQ(volumes.finish(false, {kVolumeWaitMs, c.partitionOffset}), c.back) << c.name;
         EXPECT_TRUE(system.called("release " + e)) << c.name;
-        std::vector<std::string> mounts;
-        for (const std::string& call : system.calls)
-            if (call.rfind("mount ", 0) == 0) mounts.push_back(call);
-        EXPECT_EQ(mounts, c.mounts) << c.name;
+        std::vector<std::string> letters;
+        for (size_t i = taken; i < system.calls.size(); ++i)
+            if (system.calls[i].starts_with("mount ") || system.calls[i].starts_with("unmount "))
+                letters.push_back(system.calls[i]);
+        EXPECT_EQ(letters, c.letters) << c.name;
         EXPECT_LE(system.now, kVolumeWaitMs + kVolumePollMs) << c.name;
     }
+    // A reader taken for gone: the locks go, nothing is waited for.
+    RecordedVolumes system({kSystem, {e, {1}, {"E:\\"}}}, {fresh});
+    DiskVolumes volumes(system, 1, true);
+    std::string why;
+    ASSERT_EQ(volumes.take(kWriteProtect, why), SDHOST_OK);
+    EXPECT_FALSE(volumes.finish(false, {0, 0}));
+    EXPECT_TRUE(system.called("release " + e));
+    EXPECT_EQ(system.now, 0u);
 }
 
 // Nothing was held (a blank card, or on XP the program's own lock): nothing to wait for.

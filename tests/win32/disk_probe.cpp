@@ -211,9 +211,9 @@ void probeVolumes() {
         std::string disks = "not told";
         if (const auto extents = system.extents(name)) {
             disks.clear();
-            for (uint32_t disk : *extents) {
+            for (const brc::windisk::Extent& e : *extents) {
                 if (!disks.empty()) disks += ',';
-                disks += std::to_string(disk);
+                disks += std::to_string(e.disk) + "@" + std::to_string(e.offset);
             }
         }
         std::string points;
