@@ -92,6 +92,21 @@ out=$(brc format "\\\\?\\$(windows "$long")" --label LONGPATH --yes 2>&1) || fai
 check_card "$long" LONGPATH
 out=$(BRINDLECARD_CARDS="L=\\\\?\\$(windows "$long")" brc check L: 2>&1) || fail "check L: by a long path: $out"
 
+# A full erase: the program binds route 2, so the erase runs through a private instance of
+# quillhost.dll, which must be the one beside the program (nothing installs it anywhere else).
+# The data the card held is gone, and the report says the erase was done.
+erased=$folder/стереть.img
+brc card create "$(windows "$erased")" --size 64M >/dev/null 2>&1 || fail "card create $erased"
+printf 'OLD DATA %.0s' $(seq 512) | dd of="$erased" bs=512 seek=100000 conv=notrunc status=none
+library="$(windows "$(cd "$(dirname "$exe")" && pwd)")\\quillhost.dll"
+out=$(BRINDLECARD_CARDS="M=$(windows "$erased")" brc format M: --type erase --label ERASED --yes --json 2>&1) ||
+  fail "format M: --type erase: $out"
+[[ $out == *" Load DLL Name : $library "* ]] || fail "the erase's library is not the one beside the program: $out"
+[[ $out == *'"status":0,'* && $out == *'"eraseResult":0,'* ]] || fail "the erase was not done: $out"
+[ -z "$(dd if="$erased" bs=512 skip=100000 count=8 status=none | tr -d '\0')" ] ||
+  fail "the erased card still holds its old data"
+check_card "$erased" ERASED
+
 # Two formats of one card: while an overwrite runs (kept small: Wine writes sparse files in
 # full), a second format is refused with the in-use message (215, or 216 when the copies' mutex
 # refuses it first, as it does under one Wine server) and check still reads the card. On a busy
