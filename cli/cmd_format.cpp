@@ -450,6 +450,14 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
         cause = "another process holds a lock on '" + o.target.display + "'; nothing was written";
     }
     if (refusal == 0) refusal = runStartupChecks(sys, driver);
+#if defined(_WIN32)
+    // The system's text asks for an account with the rights; an administrator at a prompt that
+    // was not elevated has one, and is told where to run the command instead.
+    if (refusal == msg::AdministratorRequired)
+        cause =
+            "formatting takes administrator rights: run brindlecard-cli from a command prompt "
+            "opened with \"Run as administrator\"; nothing was written";
+#endif
     if (refusal != 0) {
         outcome.result = Failed;
         outcome.messageId = refusal;

@@ -2,6 +2,8 @@
 # The Windows command under Wine, end to end: a card at a Cyrillic path is created and formatted
 # by its path and, mapped to a drive letter in BRINDLECARD_CARDS, by its letter; mtools reads the
 # labels back and fsck.fat checks each partition. Messages naming the path come out in UTF-8.
+# A full erase runs through the quillhost.dll beside the program; without elevation (through
+# run_unelevated.exe of the same build) a format is refused, saying how to run it.
 #
 #     tests/cli/windows_cli.sh BUILD_DIR      (build/mingw or build/mingw32)
 #
@@ -106,6 +108,19 @@ out=$(BRINDLECARD_CARDS="M=$(windows "$erased")" brc format M: --type erase --la
 [ -z "$(dd if="$erased" bs=512 skip=100000 count=8 status=none | tr -d '\0')" ] ||
   fail "the erased card still holds its old data"
 check_card "$erased" ERASED
+
+# Not elevated (an administrator's token before UAC elevation, as the command runs from a plain
+# prompt): format is refused, says to run it from an administrator prompt and writes nothing;
+# plan and check, which only read, still work. The image is one formatted above.
+unelevated() { "$root/tools/wine_run.sh" "$build/bin/run_unelevated.exe" "$(windows "$exe")" "$@"; }
+before=$(md5sum <"$image")
+status=0
+out=$(unelevated format "$(windows "$image")" --label NOTHERE --yes 2>&1) || status=$?
+[ "$status" = 1 ] && [[ $out == *"administrator"* && $out == *'"Run as administrator"'* ]] ||
+  fail "an unelevated format (status $status): $out"
+[ "$(md5sum <"$image")" = "$before" ] || fail "the unelevated format wrote to the card"
+out=$(unelevated check "$(windows "$image")" 2>&1) || fail "an unelevated check: $out"
+out=$(unelevated plan "$(windows "$image")" 2>&1) || fail "an unelevated plan: $out"
 
 # Two formats of one card: while an overwrite runs (kept small: Wine writes sparse files in
 # full), a second format is refused with the in-use message (215, or 216 when the copies' mutex
