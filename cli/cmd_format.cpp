@@ -418,6 +418,18 @@ std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, Dri
     return cause;
 }
 
+// Why the start-up checks refused, where the system's text does not say what to do: on Windows
+// it asks for an account with administrator rights, which an administrator at a prompt that was
+// not elevated has; that one is told where to run the command instead.
+std::string startupCause([[maybe_unused]] uint32_t refusal) {
+#if defined(_WIN32)
+    if (refusal == msg::AdministratorRequired)
+        return "formatting takes administrator rights: run brindlecard-cli from a command prompt "
+               "opened with \"Run as administrator\"; nothing was written";
+#endif
+    return {};
+}
+
 // The run from the system's services to the last message; `cause` says why in one sentence
 // where the system's text does not.
 void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome,
@@ -449,7 +461,8 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
         refusal = msg::CardInUse;
         cause = "another process holds a lock on '" + o.target.display + "'; nothing was written";
     }
-    if (refusal == 0) refusal = runStartupChecks(sys, driver);
+    if (refusal == 0 && (refusal = runStartupChecks(sys, driver)) != 0)
+        cause = startupCause(refusal);
     if (refusal != 0) {
         outcome.result = Failed;
         outcome.messageId = refusal;

@@ -48,6 +48,11 @@ std::string driverFileName(uint32_t route, bool retry) {
 #endif
 }
 
+std::string driverPathIn(const std::string& folder, uint32_t route, bool retry) {
+    const char separator = folder.find('\\') != std::string::npos ? '\\' : '/';
+    return folder + separator + driverFileName(route, retry);
+}
+
 std::string driverDirectory(const std::string& programDirectory) {
     if (programDirectory.empty()) return programDirectory;
     const auto holdsALibrary = [](const std::filesystem::path& folder) {
@@ -139,14 +144,14 @@ BindResult bindDriverFile(DriverBinding& binding, uint32_t route, const std::str
 }
 
 BindResult bindDriver(DriverBinding& binding, uint32_t route) {
-    const std::string name = driverFileName(route, route == 2 && binding.retryMode != 0);
+    const bool retry = route == 2 && binding.retryMode != 0;
     // A bare name: the system's search order, which looks beside the program first.
     const std::string& dir = binding.directory;
-    const char separator = dir.find('\\') != std::string::npos ? '\\' : '/';
+    const std::string path = dir.empty() ? std::string() : driverPathIn(dir, route, retry);
     std::error_code ec;
-    if (!dir.empty() && std::filesystem::exists(pathFromUtf8(dir + separator + name), ec))
-        return bindDriverFile(binding, route, dir + separator + name);
-    return bindDriverFile(binding, route, name);
+    if (!path.empty() && std::filesystem::exists(pathFromUtf8(path), ec))
+        return bindDriverFile(binding, route, path);
+    return bindDriverFile(binding, route, driverFileName(route, retry));
 }
 
 void installDriverTable(DriverBinding& binding, uint32_t route, const DriverApi& api) {

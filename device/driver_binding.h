@@ -57,6 +57,9 @@ struct DriverBinding {
 // File names of the libraries for a route (platform-specific suffixes).
 std::string driverFileName(uint32_t route, bool retry);
 
+// The route's library in `folder`, joined with the separator the folder is written with.
+std::string driverPathIn(const std::string& folder, uint32_t route, bool retry);
+
 // The installed libraries' folder under the prefix, the parent of the program's folder:
 // PREFIX/bin/brindlecard loads PREFIX/lib/brindlecard/quillhost.so.
 constexpr char kInstalledDriverFolder[] = "lib/brindlecard";

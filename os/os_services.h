@@ -113,13 +113,11 @@ public:
     // GetLastError after the last failed call of this interface.
     virtual uint32_t lastError() = 0;
 
-    // The registry value "SystemRoot" (HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion);
-    // nullopt when it cannot be read. The private driver instance is loaded from
-    // systemRoot + "\system32\" on Windows; the posix layer answers with the directory that
-    // holds the driver libraries and privateDriverPath() joins accordingly.
-    virtual std::optional<std::u16string> systemRoot() = 0;
-    // Full path of the private "quillhost" library built from systemRoot().
-    virtual std::string privateDriverPath(const std::u16string& systemRoot) = 0;
+    // The folder the program's own driver libraries lie in (UTF-8, no trailing separator): on
+    // Windows the program's folder, where the system finds them by name; elsewhere where
+    // driverDirectory() finds them. Empty when it cannot be told. The flash erase loads its
+    // private instance of the route-1 library from here: nothing installs one anywhere else.
+    virtual std::string driverLibraryFolder() = 0;
 
     // Dynamic libraries: null on failure.
     virtual void* loadLibrary(const std::string& path) = 0;

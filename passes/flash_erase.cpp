@@ -1,6 +1,5 @@
 #include "passes/flash_erase.h"
 
-#include <optional>
 #include <string>
 
 #include "device/driver_binding.h"
@@ -80,16 +79,24 @@ bool relockForWrite(SystemState& sys, uint32_t driveNumber, bool eraseFailed) {
     return true;
 }
 
+// Where the private instance comes from: the folder the program's own driver libraries lie in,
+// the binding's when it names one. Not the system folder: nothing installs the library there,
+// and one found there would be another program's, not the one beside the bound library.
+std::string privateLibraryPath(const DriverBinding& driver, OsServices& os) {
+    const std::string folder =
+        driver.directory.empty() ? os.driverLibraryFolder() : driver.directory;
+    return folder.empty() ? folder : driverPathIn(folder, 1, false);
+}
+
 int32_t erasePrivate(uint32_t driveNumber, uint32_t firstSector, uint32_t endSector,
-                     uint32_t& elapsedMs, Progress& progress, bool volumeLockable,
-                     SystemState& sys) {
+                     uint32_t& elapsedMs, const DriverBinding& driver, Progress& progress,
+                     bool volumeLockable, SystemState& sys) {
     OsServices& os = sys.os;
     RunFlags& flags = progress.flags;
     const bool touchesVolume = sys.policy().touchesVolume;
 
-    const std::optional<std::u16string> root = os.systemRoot();
-    if (!root) return notStarted(flags, 1);
-    const std::string path = os.privateDriverPath(*root);
+    const std::string path = privateLibraryPath(driver, os);
+    if (path.empty()) return notStarted(flags, 1);
     writeConsoleLine(progress, " Load DLL Name : " + path + " \n");
     PrivateDriver instance(os, path, true);
     if (!instance.ready()) return notStarted(flags, 1);
@@ -121,7 +128,7 @@ int32_t eraseFlash(EraseLibrary library, uint32_t driveNumber, uint32_t firstSec
                    uint32_t endSector, uint32_t& elapsedMs, DriverBinding& driver,
                    Progress& progress, bool volumeLockable, SystemState& sys) {
     if (library != EraseBoundLibrary)
-        return erasePrivate(driveNumber, firstSector, endSector, elapsedMs, progress,
+        return erasePrivate(driveNumber, firstSector, endSector, elapsedMs, driver, progress,
                             volumeLockable, sys);
     if (driver.api.DDErase == nullptr) return kEraseUnsupported;
     uint32_t startTick = 0;

@@ -15,8 +15,9 @@ constexpr int32_t kEraseUnsupported = 0x1001;  // the bound library has no DDEra
 
 // Whose DDErase runs the erase.
 enum EraseLibrary : uint32_t {
-    EraseBoundLibrary = 0,    // the bound library's, on driver.driverHandle
-    ErasePrivateLibrary = 1,  // a private "quillhost" opened on driveNumber
+    EraseBoundLibrary = 0,   // the bound library's, on driver.driverHandle
+    ErasePrivateLibrary = 1, // a private "quillhost" opened on driveNumber, loaded from the
+                             // binding's directory, else the program's driver folder
 };
 
 // Erases sectors [firstSector, endSector) in chunks, reporting its stage after each and polling

@@ -348,16 +348,7 @@ public:
 
     uint32_t lastError() override { return lastError_; }
 
-    // The private driver instance lives where the other driver libraries do.
-    std::optional<std::u16string> systemRoot() override {
-        const std::string dir = driverLibraryDirectory();
-        if (dir.empty()) return std::nullopt;
-        return utf8ToUtf16(dir);
-    }
-
-    std::string privateDriverPath(const std::u16string& root) override {
-        return utf16ToUtf8(root) + "/quillhost.so";
-    }
+    std::string driverLibraryFolder() override { return driverLibraryDirectory(); }
 
     // A bare file name is looked for in the driver libraries' folder first (beside the program,
     // as Windows does, or where they are installed), then along the loader's own search path.

@@ -364,38 +364,27 @@ public:
 
     uint32_t lastError() override { return lastError_; }
 
-    std::optional<std::u16string> systemRoot() override {
-        HKEY key = nullptr;
-        const wchar_t* const keyName = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
-        LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_ALL_ACCESS, &key);
-        // Full access is refused to users without administrator rights, who only need to read.
-        if (rc == ERROR_ACCESS_DENIED)
-            rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_QUERY_VALUE, &key);
-        if (rc != ERROR_SUCCESS) {
-            lastError_ = static_cast<uint32_t>(rc);
-            return std::nullopt;
+    // The program's own folder: the programs come with their driver libraries beside them, and
+    // the system looks there first for the route libraries they bind by name.
+    std::string driverLibraryFolder() override {
+        std::wstring path(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD got =
+                GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+            if (got == 0) {
+                remember();
+                return {};
+            }
+            // A long path is cut to the buffer: try again with room for it.
+            if (got < path.size()) {
+                path.resize(got);
+                break;
+            }
+            if (path.size() >= 32768) return {};
+            path.resize(path.size() * 2);
         }
-        wchar_t value[128] = {};  // 256 bytes; a longer value is an error, not a cut path
-        DWORD type = 0;
-        DWORD size = sizeof value;
-        rc = RegQueryValueExW(key, L"SystemRoot", nullptr, &type, reinterpret_cast<BYTE*>(value),
-                              &size);
-        RegCloseKey(key);
-        if (rc != ERROR_SUCCESS) {
-            lastError_ = static_cast<uint32_t>(rc);
-            return std::nullopt;
-        }
-        // The stored string need not carry its terminating zero.
-        const std::u16string root = fromBuffer(value, std::min<size_t>(size / sizeof(wchar_t), 128));
-        if (type != REG_SZ || root.empty()) {
-            lastError_ = ERROR_INVALID_DATA;
-            return std::nullopt;
-        }
-        return root;
-    }
-
-    std::string privateDriverPath(const std::u16string& systemRoot) override {
-        return utf16ToUtf8(systemRoot + u"\\system32\\" + u"quillhost.dll");
+        const size_t cut = path.find_last_of(L"\\/");
+        return cut == std::wstring::npos ? std::string() : utf8FromWide(path.substr(0, cut));
     }
 
     void* loadLibrary(const std::string& path) override {

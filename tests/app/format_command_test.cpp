@@ -122,10 +122,7 @@ public:
     }
     void touchFile(const std::u16string& path) override { os_->touchFile(path); }
     uint32_t lastError() override { return os_->lastError(); }
-    std::optional<std::u16string> systemRoot() override { return os_->systemRoot(); }
-    std::string privateDriverPath(const std::u16string& root) override {
-        return os_->privateDriverPath(root);
-    }
+    std::string driverLibraryFolder() override { return os_->driverLibraryFolder(); }
     void* loadLibrary(const std::string& path) override { return os_->loadLibrary(path); }
     void* libraryProc(void* library, const char* name) override {
         return os_->libraryProc(library, name);

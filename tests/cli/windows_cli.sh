@@ -2,6 +2,8 @@
 # The Windows command under Wine, end to end: a card at a Cyrillic path is created and formatted
 # by its path and, mapped to a drive letter in BRINDLECARD_CARDS, by its letter; mtools reads the
 # labels back and fsck.fat checks each partition. Messages naming the path come out in UTF-8.
+# A full erase runs through the quillhost.dll beside the program; without elevation (through
+# run_unelevated.exe of the same build) a format is refused, saying how to run it.
 #
 #     tests/cli/windows_cli.sh BUILD_DIR      (build/mingw or build/mingw32)
 #
@@ -91,6 +93,34 @@ brc card create "\\\\?\\$(windows "$long")" --size 8M >/dev/null 2>&1 || fail "c
 out=$(brc format "\\\\?\\$(windows "$long")" --label LONGPATH --yes 2>&1) || fail "format of a long path: $out"
 check_card "$long" LONGPATH
 out=$(BRINDLECARD_CARDS="L=\\\\?\\$(windows "$long")" brc check L: 2>&1) || fail "check L: by a long path: $out"
+
+# A full erase: the program binds route 2, so the erase runs through a private instance of
+# quillhost.dll, which must be the one beside the program (nothing installs it anywhere else).
+# The data the card held is gone, and the report says the erase was done.
+erased=$folder/стереть.img
+brc card create "$(windows "$erased")" --size 64M >/dev/null 2>&1 || fail "card create $erased"
+printf 'OLD DATA %.0s' $(seq 512) | dd of="$erased" bs=512 seek=100000 conv=notrunc status=none
+library="$(windows "$(cd "$(dirname "$exe")" && pwd)")\\quillhost.dll"
+out=$(BRINDLECARD_CARDS="M=$(windows "$erased")" brc format M: --type erase --label ERASED --yes --json 2>&1) ||
+  fail "format M: --type erase: $out"
+[[ $out == *" Load DLL Name : $library "* ]] || fail "the erase's library is not the one beside the program: $out"
+[[ $out == *'"status":0,'* && $out == *'"eraseResult":0,'* ]] || fail "the erase was not done: $out"
+[ -z "$(dd if="$erased" bs=512 skip=100000 count=8 status=none | tr -d '\0')" ] ||
+  fail "the erased card still holds its old data"
+check_card "$erased" ERASED
+
+# Not elevated (an administrator's token before UAC elevation, as the command runs from a plain
+# prompt): format is refused, says to run it from an administrator prompt and writes nothing;
+# plan and check, which only read, still work. The image is one formatted above.
+unelevated() { "$root/tools/wine_run.sh" "$build/bin/run_unelevated.exe" "$(windows "$exe")" "$@"; }
+before=$(md5sum <"$image")
+status=0
+out=$(unelevated format "$(windows "$image")" --label NOTHERE --yes 2>&1) || status=$?
+[ "$status" = 1 ] && [[ $out == *"administrator"* && $out == *'"Run as administrator"'* ]] ||
+  fail "an unelevated format (status $status): $out"
+[ "$(md5sum <"$image")" = "$before" ] || fail "the unelevated format wrote to the card"
+out=$(unelevated check "$(windows "$image")" 2>&1) || fail "an unelevated check: $out"
+out=$(unelevated plan "$(windows "$image")" 2>&1) || fail "an unelevated plan: $out"
 
 # Two formats of one card: while an overwrite runs (kept small: Wine writes sparse files in
 # full), a second format is refused with the in-use message (215, or 216 when the copies' mutex

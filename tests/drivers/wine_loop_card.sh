@@ -7,7 +7,9 @@
 #     tests/drivers/wine_loop_card.sh BUILD_DIR     (the mingw build: bin/disk_probe.exe, bin/quillhost.dll)
 #
 # Passes when the library either serves the card (a write read back alike) or refuses it with a
-# message and nothing written, and always refuses the drive that holds Windows. Exit 77 (skip)
+# message and nothing written, and always refuses the drive that holds Windows. Last, the trim
+# DDErase sends goes to the loop device from the probe, and Wine's answer is printed: a refused
+# trim must leave the card's data alone. Exit 77 (skip)
 # without root, losetup, Wine or the build, or for a 32-bit build where this system runs only
 # 64-bit programs.
 set -euo pipefail
@@ -81,3 +83,23 @@ grep -q '^DDInit: 0x106$' <<<"$out" && grep -q 'holds Windows' <<<"$out" || {
   echo "FAIL: the drive holding Windows was not refused as such" >&2
   exit 1
 }
+
+# Wine opens no loop device as a card (above), so no format reaches the erase on this disk. What
+# can be shown is Wine's answer to the trim DDErase sends, sent here by the probe itself: a trim
+# Wine refuses must leave the card's data as it was, and the library takes a refusal with error
+# 1, 50 or 87 for "erase not supported".
+echo "== the trim DDErase sends, on E:'s disk"
+printf 'KEEPTHIS%.0s' $(seq 512) | dd of="$loop" bs=512 seek=2048 oflag=direct conv=notrunc status=none
+out=$(run "$probe" E: --trim) || { echo "FAIL: the probe could not send the trim: $out" >&2; exit 1; }
+answer=$(grep '^IOCTL_STORAGE_MANAGE_DATA_SET_ATTRIBUTES' <<<"$out") || {
+  echo "FAIL: the probe did not say what the trim was answered: $out" >&2
+  exit 1
+}
+echo "$answer"
+left=$(dd if="$loop" bs=512 skip=2048 count=8 iflag=direct status=none | tr -d '\0' | wc -c)
+case $answer in
+  *refused*)
+    [ "$left" = 4096 ] || { echo "FAIL: a refused trim changed the card ($left bytes left)" >&2; exit 1; }
+    echo "wine_loop_card: Wine refuses the trim ($answer); the card is as it was" ;;
+  *) echo "wine_loop_card: Wine took the trim; $left of 4096 bytes are left non-zero" ;;
+esac

@@ -133,7 +133,7 @@ struct CardRun {
         real.DDFini = reinterpret_cast<DDFini_t>(::dlsym(privateLibrary, "DDFini"));
         real.DDErase = reinterpret_cast<DDErase_t>(::dlsym(privateLibrary, "DDErase"));
         priv.wrap(real);
-        os.privateDriverPathValue = privatePath;
+        os.driverFolder = std::filesystem::path(privatePath).parent_path().string();
         addPrivateLibrary(privatePath);
     }
     ~CardRun() {

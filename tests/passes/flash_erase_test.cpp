@@ -263,7 +263,8 @@ TEST_F(BoundErase, LibraryWithoutEraseDrawsNothing) {
 
 // ---- The private library through a scripted system ---------------------------------------------
 
-const std::string kPrivatePath = "C:\\WINDOWS\\system32\\quillhost.dll";
+// The private instance is the route-1 library beside the program's other driver libraries.
+const std::string kPrivatePath = "C:\\Program Files\\Brindlecard\\" + driverFileName(1, false);
 const std::vector<std::string> kLookups = {
     "libraryProc DDInit", "libraryProc DDFini", "libraryProc DDSysInit", "libraryProc DDSysFini",
     "libraryProc DDErase"};
@@ -298,8 +299,9 @@ protected:
 
     // The calls that matter here: libraries, the private operations, the volume.
     std::vector<std::string> log() const {
-        return os.callsStartingWith({"systemRoot", "loadLibrary", "libraryProc", "freeLibrary",
-                                     "DD", "openVolume", "volumeRequest", "closeVolume"});
+        return os.callsStartingWith({"driverLibraryFolder", "loadLibrary", "libraryProc",
+                                     "freeLibrary", "DD", "openVolume", "volumeRequest",
+                                     "closeVolume"});
     }
 
     void expectReleasedOnce() const {
@@ -322,9 +324,10 @@ protected:
 };
 
 // Opening the library and letting go of the volume, common to every run that gets that far.
-const std::vector<std::string> kOpened = concat(
-    {{"systemRoot", "loadLibrary " + kPrivatePath}, kLookups,
-     {"openVolume E", "volumeRequest Unlock", "closeVolume"}});
+const std::vector<std::string> kOpened =
+    concat({{"driverLibraryFolder", "loadLibrary " + kPrivatePath},
+            kLookups,
+            {"openVolume E", "volumeRequest Unlock", "closeVolume"}});
 
 TEST_F(PrivateErase, HoldsTheVolumeLockedWhileErasingAndLeavesItLocked) {
     ASSERT_EQ(run(8192 + 1, 1), 0);
@@ -342,6 +345,24 @@ TEST_F(PrivateErase, HoldsTheVolumeLockedWhileErasingAndLeavesItLocked) {
     expectReleasedOnce();
 }
 
+// A binding that names its libraries' folder takes the private instance from there too, and the
+// console line names the library that was loaded. Only that library answers here: one looked
+// for anywhere else would not load, and the erase would not start.
+TEST_F(PrivateErase, TakesTheInstanceFromTheBindingsOwnFolder) {
+    os.libraries.clear();
+    driver.directory = "D:\\tools\\brindlecard";
+    const std::string path = driver.directory + "\\" + driverFileName(1, false);
+    card.addTo(os, path);
+    ASSERT_EQ(run(100, 0), 0);
+    EXPECT_EQ(printed, " Load DLL Name : " + path + " \n");
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(card.countOf(Op::Erase), 1u);
+    const std::vector<std::string> loads =
+        os.callsStartingWith({"driverLibraryFolder", "loadLibrary"});
+    EXPECT_EQ(loads, std::vector<std::string>{"loadLibrary " + path});
+    expectReleasedOnce();
+}
+
 TEST_F(PrivateErase, WithoutTheLockFlagLocksOnlyAfterwards) {
     ASSERT_EQ(run(100, 0), 0);
     EXPECT_EQ(log(), concat({kOpened,
@@ -355,7 +376,8 @@ TEST_F(PrivateErase, WithoutTheLockFlagLocksOnlyAfterwards) {
 TEST_F(PrivateErase, VistaAndLaterNeverTouchTheVolume) {
     sys.osKind = OsKindVistaTo8;
     ASSERT_EQ(run(100, 1), 0);
-    EXPECT_EQ(log(), concat({{"systemRoot", "loadLibrary " + kPrivatePath}, kLookups,
+    EXPECT_EQ(log(), concat({{"driverLibraryFolder", "loadLibrary " + kPrivatePath},
+                             kLookups,
                              {"DDSysInit", "DDInit 5", "DDErase 0-99", "DDFini", "DDSysFini",
                               "freeLibrary " + kPrivatePath}}));
     EXPECT_EQ(sys.volumeHandle, nullptr);
@@ -423,35 +445,46 @@ std::vector<SetupFailureRow> setupFailureRows() {
     const std::vector<std::string> relock = {"openVolume E", "volumeRequest Dismount",
                                              "volumeRequest Lock"};
     std::vector<SetupFailureRow> rows = {
-        {"NoSystemRoot", [](PrivateErase&, FakeOs& os, test::FakeCard&) { os.systemRootValue.reset(); },
-         1, StatusEraseNotStarted, {"systemRoot"}, 0},
-        {"LibraryMissing", [](PrivateErase&, FakeOs& os, test::FakeCard&) { os.libraries.clear(); }, 1,
-         StatusEraseNotStarted, {"systemRoot", "loadLibrary " + kPrivatePath}, 0},
-        {"SysInitFails", [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::SysInit, 0x0101); },
-         0x0101, StatusEraseNotStarted,
-         concat({kOpened, {"DDSysInit", "DDSysFini", freed}, relock}), 1},
-        {"InitFails", [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::Init, 0x0103); }, 0x0103,
-         StatusEraseNotStarted, concat({kOpened, {"DDSysInit", "DDInit 5", "DDSysFini", freed}, relock}),
-         1},
+        {"NoDriverFolder",
+         [](PrivateErase&, FakeOs& os, test::FakeCard&) { os.driverFolder.clear(); },
+         1,
+         StatusEraseNotStarted,
+         {"driverLibraryFolder"},
+         0},
+        {"LibraryMissing",
+         [](PrivateErase&, FakeOs& os, test::FakeCard&) { os.libraries.clear(); },
+         1,
+         StatusEraseNotStarted,
+         {"driverLibraryFolder", "loadLibrary " + kPrivatePath},
+         0},
+        {"SysInitFails",
+         [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::SysInit, 0x0101); }, 0x0101,
+         StatusEraseNotStarted, concat({kOpened, {"DDSysInit", "DDSysFini", freed}, relock}), 1},
+        {"InitFails", [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::Init, 0x0103); },
+         0x0103, StatusEraseNotStarted,
+         concat({kOpened, {"DDSysInit", "DDInit 5", "DDSysFini", freed}, relock}), 1},
         {"FirstChunkFails",
-         [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::Erase, 0x0107, 1); },
-         0x0107, StatusEraseNotStarted,
+         [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::Erase, 0x0107, 1); }, 0x0107,
+         StatusEraseNotStarted,
          concat({kOpened,
                  {"DDSysInit", "DDInit 5", "openVolume E", "volumeRequest Lock", "DDErase 0-8191",
                   "volumeRequest Unlock", "DDFini", "DDSysFini", freed, "volumeRequest Dismount",
                   "volumeRequest Lock"}}),
          1},
         {"SecondChunkFails",
-         [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::Erase, 0x0105, 2); },
-         0x0105, StatusEraseFailedLater,
+         [](PrivateErase&, FakeOs&, test::FakeCard& c) { c.fail(Op::Erase, 0x0105, 2); }, 0x0105,
+         StatusEraseFailedLater,
          concat({kOpened,
                  {"DDSysInit", "DDInit 5", "openVolume E", "volumeRequest Lock", "DDErase 0-8191",
                   "DDErase 8192-16383", "volumeRequest Unlock", "DDFini", "DDSysFini", freed,
                   "volumeRequest Dismount", "volumeRequest Lock"}}),
          1},
         {"VolumeWillNotOpenForTheLock",
-         [](PrivateErase&, FakeOs& os, test::FakeCard&) { os.openAnswers[u'E'] = {true, false}; }, -1,
-         0, concat({kOpened, {"DDSysInit", "DDInit 5", "openVolume E", "DDFini", "DDSysFini", freed}}),
+         [](PrivateErase&, FakeOs& os, test::FakeCard&) {
+             os.openAnswers[u'E'] = {true, false};
+         },
+         -1, 0,
+         concat({kOpened, {"DDSysInit", "DDInit 5", "openVolume E", "DDFini", "DDSysFini", freed}}),
          0},
         {"VolumeWillNotReopenAfterAFailure",
          [](PrivateErase&, FakeOs& os, test::FakeCard& c) {
@@ -460,14 +493,12 @@ std::vector<SetupFailureRow> setupFailureRows() {
              os.openAnswers[u'E'] = {true};
          },
          -1, StatusEraseNotStarted,
-         concat({kOpened,
-                 {"DDSysInit", "DDSysFini", freed, "openVolume E", "openVolume E"}}),
-         0},
+         concat({kOpened, {"DDSysInit", "DDSysFini", freed, "openVolume E", "openVolume E"}}), 0},
     };
     // Each operation missing in turn: the lookups stop there and the library is unloaded.
     for (size_t missing = 0; missing < kLookups.size(); ++missing) {
         const std::string name = kLookups[missing].substr(std::string("libraryProc ").size());
-        std::vector<std::string> calls = {"systemRoot", "loadLibrary " + kPrivatePath};
+        std::vector<std::string> calls = {"driverLibraryFolder", "loadLibrary " + kPrivatePath};
         calls.insert(calls.end(), kLookups.begin(), kLookups.begin() + static_cast<long>(missing) + 1);
         calls.push_back(freed);
         rows.push_back({"Missing" + name,
@@ -579,8 +610,8 @@ TEST_F(VirtualCardErase, PrivateLibraryInstanceErasesTheCard) {
     // The scripted system hands out the real route-1 library's operations as the private instance.
     void* lib = ::dlopen(QUILLHOST_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << ::dlerror();
-    const std::string path = "/opt/system32/quillhost.so";
-    os.privateDriverPathValue = path;
+    os.driverFolder = "/opt/brindlecard/lib";
+    const std::string path = os.driverFolder + "/quillhost.so";
     for (const char* name : {"DDInit", "DDFini", "DDSysInit", "DDSysFini", "DDErase"}) {
         void* fn = ::dlsym(lib, name);
         ASSERT_NE(fn, nullptr) << name;

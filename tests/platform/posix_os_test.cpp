@@ -16,6 +16,7 @@
 #include <optional>
 #include <thread>
 
+#include "device/driver_binding.h"
 #include "platform/posix/posix_os.h"
 #include "platform/virtual_volume.h"
 
@@ -227,10 +228,8 @@ TEST_F(PosixOs, LoadsDriverLibrariesBesideTheProgram) {
     char exe[PATH_MAX] = {};
     ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
     const std::string dir = fs::path(exe).parent_path().string();
-    const auto root = os->systemRoot();
-    ASSERT_TRUE(root.has_value());
-    EXPECT_EQ(utf16ToUtf8(*root), dir);
-    EXPECT_EQ(os->privateDriverPath(*root), dir + "/quillhost.so");
+    EXPECT_EQ(os->driverLibraryFolder(), dir);
+    EXPECT_EQ(driverPathIn(os->driverLibraryFolder(), 1, false), dir + "/quillhost.so");
 
     // Not on the loader's search path: found only because it lies beside the program.
     void* library = os->loadLibrary("quillhost.so");
@@ -240,7 +239,7 @@ TEST_F(PosixOs, LoadsDriverLibrariesBesideTheProgram) {
     EXPECT_EQ(os->lastError(), 127u);
     os->freeLibrary(library);
 
-    library = os->loadLibrary(os->privateDriverPath(*root));
+    library = os->loadLibrary(driverPathIn(os->driverLibraryFolder(), 1, false));
     EXPECT_NE(library, nullptr);
     os->freeLibrary(library);
     library = os->loadLibrary("libc.so.6");  // the loader's search path

@@ -13,6 +13,7 @@
 
 #include "base/environment.h"
 #include "base/native_text.h"
+#include "device/driver_binding.h"
 #include "platform/win32/win32_os.h"
 #include "tests/format/format_rig.h"
 #include "tests/support/cyrillic.h"
@@ -54,6 +55,17 @@ protected:
 private:
     std::optional<std::string> saved_;
 };
+
+// The erase's own instance of the route-1 library comes from the program's folder, where the
+// build and the package put the driver libraries; it loads from the path that is named.
+TEST_F(Win32Os, DriverLibrariesAreInTheProgramsFolder) {
+    const std::string folder = os_->driverLibraryFolder();
+    EXPECT_EQ(pathFromUtf8(folder), programFolder());
+    void* loaded = os_->loadLibrary(driverPathIn(folder, 1, false));
+    ASSERT_NE(loaded, nullptr) << "error " << os_->lastError();
+    EXPECT_NE(os_->libraryProc(loaded, "DDErase"), nullptr);
+    os_->freeLibrary(loaded);
+}
 
 // Group membership as CheckTokenMembership answers it.
 TEST_F(Win32Os, TokenMembershipIsAnsweredForWellFormedSidsOnly) {

@@ -235,16 +235,9 @@ uint32_t FakeOs::lastError() {
     return lastError_;
 }
 
-std::optional<std::u16string> FakeOs::systemRoot() {
-    calls.push_back("systemRoot");
-    if (!systemRootValue) fail(2);
-    return systemRootValue;
-}
-
-std::string FakeOs::privateDriverPath(const std::u16string& root) {
-    calls.push_back("privateDriverPath " + text(root));
-    if (!privateDriverPathValue.empty()) return privateDriverPathValue;
-    return text(root) + "\\system32\\quillhost.dll";
+std::string FakeOs::driverLibraryFolder() {
+    calls.push_back("driverLibraryFolder");
+    return driverFolder;
 }
 
 void* FakeOs::loadLibrary(const std::string& path) {

@@ -62,8 +62,7 @@ public:
     std::vector<std::pair<std::u16string, std::u16string>> labelsSet;  // (root, label), in order
 
     // ---- Script: registry, libraries ------------------------------------------------------
-    std::optional<std::u16string> systemRootValue = std::u16string(u"C:\\WINDOWS");
-    std::string privateDriverPathValue;  // empty: systemRoot + "\system32\quillhost.dll"
+    std::string driverFolder = "C:\\Program Files\\Brindlecard"; // empty: cannot be told
     // path -> (operation name -> function); a path absent here fails to load.
     std::map<std::string, std::map<std::string, void*>> libraries;
     template <typename Fn>
@@ -127,8 +126,7 @@ public:
     bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override;
     void touchFile(const std::u16string& path) override;
     uint32_t lastError() override;
-    std::optional<std::u16string> systemRoot() override;
-    std::string privateDriverPath(const std::u16string& systemRoot) override;
+    std::string driverLibraryFolder() override;
     void* loadLibrary(const std::string& path) override;
     void* libraryProc(void* library, const char* name) override;
     void freeLibrary(void* library) override;
