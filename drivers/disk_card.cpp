@@ -263,13 +263,21 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     const std::string path = windisk::physicalDrivePath(*facts.number);
     // openPath makes the handle overlapped, so that every transfer on it is bounded in time.
     constexpr DWORD kFlags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
-    // A write-protected card opens for writing all the same; its writes are refused later.
-    Handle disk =
-        openPath(widened(path), readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, kFlags);
+    // A write-protected card opens for writing all the same; its writes are refused later. Since
+    // Vista a card is written alone: a handle of another program's on the disk is waited out,
+    // then the card is refused as busy. (On XP the program's own erase instance opens the card
+    // while the bound library holds it.)
+    const bool alone = !readOnly && !volumeSystem().programLocksVolumes();
+    Handle disk = alone ? openAlone(widened(path), GENERIC_READ | GENERIC_WRITE, kFlags, windisk::kVolumeWaitMs)
+                        : openPath(widened(path), readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, kFlags);
     if (!disk.ok()) {
         const DWORD err = GetLastError();
         const std::string what = facts.drive + ": cannot open " + path.substr(4) +
                                  (readOnly ? " for reading" : " for writing");
+        if (err == ERROR_SHARING_VIOLATION) {
+            error = what + ": another program is using the card; close it and try again";
+            return SDHOST_ERR_BUSY;
+        }
         if (err == kErrorNoAnswer) {
             error = facts.drive + ": " + kNoAnswer;
             return SDHOST_ERR_NO_CARD;

@@ -48,11 +48,10 @@ Outcome issue(HANDLE h, std::unique_ptr<Request>& r, DWORD& done, DWORD waitMs, 
 
 class OpenErrand final : public Errand {
 public:
-    OpenErrand(const std::wstring& name, DWORD access, DWORD flags)
-        : name_(name), access_(access), flags_(flags) {}
+    OpenErrand(const std::wstring& name, DWORD access, DWORD flags, DWORD share)
+        : name_(name), access_(access), flags_(flags), share_(share) {}
     void run() override {
-        handle =
-            CreateFileW(name_.c_str(), access_, kShareAll, nullptr, OPEN_EXISTING, flags_, nullptr);
+        handle = CreateFileW(name_.c_str(), access_, share_, nullptr, OPEN_EXISTING, flags_, nullptr);
         error = GetLastError();
     }
     void undo() override { Handle(handle).reset(); }
@@ -62,7 +61,7 @@ public:
 
 private:
     std::wstring name_;
-    DWORD access_, flags_;
+    DWORD access_, flags_, share_;
 };
 
 // The worker flushes a handle of its own, which it closes, so that the caller may close its
@@ -127,8 +126,8 @@ bool runBounded(Errand& errand, DWORD waitMs) {
     return InterlockedExchange(&errand.state_, kAbandoned) == kFinished;
 }
 
-Handle openPath(const std::wstring& name, DWORD access, DWORD flags, DWORD waitMs) {
-    auto* errand = new OpenErrand(name, access, flags | FILE_FLAG_OVERLAPPED);
+Handle openPath(const std::wstring& name, DWORD access, DWORD flags, DWORD waitMs, DWORD share) {
+    auto* errand = new OpenErrand(name, access, flags | FILE_FLAG_OVERLAPPED, share);
     Handle h;
     DWORD error = kErrorNoAnswer;
     if (runBounded(*errand, waitMs)) {
@@ -138,6 +137,15 @@ Handle openPath(const std::wstring& name, DWORD access, DWORD flags, DWORD waitM
     errand->release();
     SetLastError(error);
     return h;
+}
+
+Handle openAlone(const std::wstring& name, DWORD access, DWORD flags, DWORD retryMs, DWORD pollMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        Handle h = openPath(name, access, flags, kOpenWaitMs, 0);
+        if (h.ok() || GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount() - start >= retryMs) return h;
+        Sleep(pollMs);
+    }
 }
 
 bool flush(HANDLE h, DWORD waitMs) {

@@ -70,7 +70,12 @@ private:
 // An existing device or file opened for overlapped calls (`flags` are added); GetLastError tells
 // why not, kErrorNoAnswer when the open did not come back in time.
 Handle openPath(const std::wstring& name, DWORD access, DWORD flags = 0,
-                DWORD waitMs = kOpenWaitMs);
+                DWORD waitMs = kOpenWaitMs, DWORD share = kShareAll);
+
+// openPath without sharing: nobody else may read or write it while the handle is open. Opened
+// elsewhere already, it is tried again every `pollMs` for `retryMs` (another program's handle on
+// a card that just arrived goes within moments); then it fails with ERROR_SHARING_VIOLATION.
+Handle openAlone(const std::wstring& name, DWORD access, DWORD flags, DWORD retryMs, DWORD pollMs = 250);
 
 // The answer of a control that takes nothing in (or `in`), as its bytes; nullopt when refused
 // (GetLastError says why).

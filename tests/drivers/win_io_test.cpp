@@ -95,6 +95,48 @@ TEST(WinIo, AFlushNobodyAnswersFailsAfterItsWait) {
     EXPECT_EQ(GetLastError(), kErrorNoAnswer);
 }
 
+DWORD WINAPI closeSoon(void* handle) {
+    Sleep(300);
+    static_cast<Handle*>(handle)->reset();
+    return 0;
+}
+
+// A disk opened for writing is opened alone: another program's handle is waited out for a while,
+// then the open fails as shared, and nobody may open it while it is held.
+TEST(WinIo, AnOpenAloneWaitsOutAnotherHandleThenRefusesToShare) {
+    wchar_t folder[MAX_PATH + 1] = {};
+    ASSERT_NE(GetTempPathW(MAX_PATH + 1, folder), 0u);
+    const std::wstring path = std::wstring(folder) + L"brindlecard-open-alone.bin";
+    Handle other(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(other.ok());
+
+    // Held beyond the wait: refused, after about the wait.
+    DWORD start = GetTickCount();
+    Handle refused = openAlone(path, GENERIC_READ | GENERIC_WRITE, 0, 600, 100);
+    EXPECT_FALSE(refused.ok());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_GE(GetTickCount() - start, 500u);
+
+    // Let go during the wait: had.
+    HANDLE closer = CreateThread(nullptr, 0, &closeSoon, &other, 0, nullptr);
+    ASSERT_NE(closer, nullptr);
+    start = GetTickCount();
+    Handle alone = openAlone(path, GENERIC_READ | GENERIC_WRITE, 0, 5000, 50);
+    EXPECT_TRUE(alone.ok()) << GetLastError();
+    EXPECT_LT(GetTickCount() - start, 4000u);
+    WaitForSingleObject(closer, INFINITE);
+    CloseHandle(closer);
+
+    // While it is held nobody else reads or writes it.
+    const HANDLE second = CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+    alone.reset();
+    DeleteFileW(path.c_str());
+}
+
 TEST(WinIo, AFailedOpenTellsWhy) {
     const Handle h = openPath(L"\\\\.\\pipe\\brindlecard-win-io-nobody", GENERIC_READ);
     EXPECT_FALSE(h.ok());
