@@ -117,6 +117,10 @@ int planCommand(std::vector<std::string> argv) {
     FormatPlan plan;
     int32_t result = checkFormatPlan(label, sizeAdjust, driver, &plan, os->oemCodePage());
     if (result == Success && writeProtected) result = WriteProtected;
+    // A capacity the rules give no layout is said as format says it, band and all.
+    CardCapacity capacity;
+    const std::string refusal =
+        !plan.layoutDone && readCardCapacity(driver, capacity) == 0 ? layoutRefusal(capacity, plan) : "";
     closeTarget(driver);
     std::string labelWords;
     if (plan.layoutDone && plan.labelBits) {
@@ -134,6 +138,7 @@ int planCommand(std::vector<std::string> argv) {
         addLayoutFigures(o, figuresOf(plan));
         if (plan.layoutDone) o.number("labelBits", plan.labelBits);
         if (!labelWords.empty()) o.string("labelProblem", labelWords);
+        if (!refusal.empty()) o.string("refusal", refusal);
         std::printf("%s\n", o.str().c_str());
         return result == 0 ? kExitOk : kExitFailed;
     }
@@ -141,6 +146,8 @@ int planCommand(std::vector<std::string> argv) {
     if (result == WriteProtected)
         std::fprintf(stderr, "brindlecard: the card is write-protected: slide its lock switch away "
                              "from LOCK, then plan again.\n");
+    else if (!refusal.empty())
+        say(refusal);
     else if (result != 0)
         std::fprintf(stderr, "brindlecard: the card cannot be formatted as planned (%s).\n",
                      labelWords.empty() ? resultName(result) : shownText(labelWords).c_str());

@@ -237,18 +237,20 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     if (read != 0) return "the card did not report its capacity" + driverCodeNote(read);
     FormatPlan plan;
     planFormat(capacity, u"", false, &plan);
+    return layoutRefusal(capacity, plan);
+}
+
+std::string layoutRefusal(const CardCapacity& capacity, const FormatPlan& plan) {
     if (!plan.capacityKnown)
         return "a user area of " + counted(capacity.userSectors, "sector") + " lies in the band from " +
                grouped(kRefusedBandFirst) + " to " + grouped(kRefusedBandLast) +
                " sectors, which the layout rules do not format";
-    if (!plan.layoutDone) {
-        if (capacity.protectedSectors > capacity.userSectors)
-            return "the protected area (" + grouped(capacity.protectedSectors) +
-                   " sectors) is larger than the user area (" + counted(capacity.userSectors, "sector") +
-                   "): no file system layout fits";
-        return "no file system layout fits a user area of " + counted(capacity.userSectors, "sector");
-    }
-    return {};
+    if (plan.layoutDone) return {};
+    if (capacity.protectedSectors > capacity.userSectors)
+        return "the protected area (" + grouped(capacity.protectedSectors) +
+               " sectors) is larger than the user area (" + counted(capacity.userSectors, "sector") +
+               "): no file system layout fits";
+    return "no file system layout fits a user area of " + counted(capacity.userSectors, "sector");
 }
 
 } // namespace brc::cli

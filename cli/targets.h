@@ -8,6 +8,7 @@
 
 #include "device/card_map.h"
 #include "device/driver_binding.h"
+#include "engine/layout.h"
 #include "os/os_services.h"
 
 namespace brc::cli {
@@ -45,6 +46,10 @@ void closeTarget(DriverBinding& driver);
 
 // What is wrong with the image behind the target (its kind or size), or empty.
 std::string imageProblem(const Target& target);
+
+// Why the layout rules give a card of `capacity` no layout (`plan` as planFormat left it), in
+// one sentence for the user; empty when they give one.
+std::string layoutRefusal(const CardCapacity& capacity, const FormatPlan& plan);
 
 // Why a card cannot be formatted, in one sentence for the user, found by looking again: the
 // image behind the target, whether the card opens and reports a capacity, and whether the

@@ -62,6 +62,13 @@ TEST(PlanCli, RefusedCapacityLeavesOutWhatWasNeverComputed) {
     EXPECT_EQ(j["result"], "-1");
     for (const char* key : {"fsType", "userSectors", "heads", "partitionStart", "labelBits"})
         EXPECT_EQ(j.count(key), 0u) << key;
+    // Why, as format says it: the band of sizes the layout rules leave out.
+    const std::string why = "a user area of 4,194,304 sectors lies in the band from 4,153,345 to 4,211,711 sectors";
+    EXPECT_NE(j["refusal"].find(why), std::string::npos) << r.out;
+    const CliRun text = runCli("plan " + img, true);
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.out.find("brindlecard: " + why + ", which the layout rules do not format."), std::string::npos)
+        << text.out;
 }
 
 TEST(PlanCli, LabelBitsAndInvalidLabelResult) {
