@@ -407,7 +407,7 @@ std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, Dri
     std::string reread;
     if (target.blockDevice && outcome.end != FormatEnd::Refused && outcome.end != FormatEnd::Cancelled) {
         if (::geteuid() != 0) card.rescanAfterRun = true;
-        else if (!rereadPartitionTable(target.path, reread)) say(reread);
+        else if (!rereadPartitionTable(target.path, reread) && !reread.empty()) say(reread);
     }
 #endif
     if (!saysOnlyCannotFormat(outcome.messageId)) return {};

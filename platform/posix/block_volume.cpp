@@ -156,7 +156,9 @@ bool rereadPartitionTable(const std::string& path, std::string& error) {
     int fd = openBlockDevice(path, O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) fd = openBlockDevice(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        error = "cannot open " + path + " to re-read its partition table: " + std::strerror(errno);
+        // A card that went away (its reader unplugged) is said once, as gone, by the run's cause.
+        const bool gone = errno == ENOENT || errno == ENXIO || errno == ENODEV || errno == ENOMEDIUM;
+        error = gone ? std::string() : "cannot open " + path + " to re-read its partition table: " + std::strerror(errno);
         return false;
     }
     const bool ok = ::ioctl(fd, BLKRRPART) == 0 || errno == EINVAL;

@@ -66,6 +66,7 @@ std::string reachForReading(const std::string& path, const DeviceAccess& access)
 // Asks the kernel to read the card's partition table again (BLKRRPART), so the new partition
 // appears and the desktop may mount it. False with `error` when the kernel would not; a device
 // that does not scan partitions (EINVAL) is not an error.
+// `error` stays empty where the device is gone: there is nothing to tell the kernel then.
 bool rereadPartitionTable(const std::string& path, std::string& error);
 
 // The same for a user who is not root, through udisks2 (Block.Rescan), once the run holds the

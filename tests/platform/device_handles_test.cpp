@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/block_volume.h"
 #include "platform/posix/device_handles.h"
 
 namespace brc {
@@ -141,6 +142,24 @@ TEST(HandedDevice, OnlyABlockDeviceIsHandedOver) {
     ASSERT_GE(fd, 0);
     EXPECT_FALSE(handOverDevice(fd));
     ::close(fd);
+}
+
+} // namespace
+} // namespace brc
+
+namespace brc {
+namespace {
+
+// After a run the kernel is asked to read the card's new partition table. A card whose reader
+// went away is told once, as gone, by the run's own cause: the ask says nothing of its own then;
+// any other failure is said.
+TEST(PartitionTableReread, AGoneCardAddsNoSentence) {
+    std::string error = "untouched";
+    EXPECT_FALSE(rereadPartitionTable("/dev/brindlecard-no-such-card", error));
+    EXPECT_EQ(error, "");
+    // Not a disk at all: the kernel refuses, and that is said.
+    EXPECT_FALSE(rereadPartitionTable("/dev/null", error));
+    EXPECT_NE(error.find("the kernel did not re-read the partition table of /dev/null"), std::string::npos) << error;
 }
 
 } // namespace
