@@ -127,14 +127,23 @@ void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& reques
         // A Success means the card's volume is back: the library waited for it after its last
         // closing, else the format asks for the card again. The system writes the label;
         // FAT32's FSInfo and FAT entry are put right after it.
-        env_.sys.os.setVolumeLabel(root, outcome.label);
-        if (outcome.figures.fileSystemKind == Fat32)
-            runLabelOperation(probe, Fat32Repair, root, outcome.label, request.sizeAdjustment);
+        labelCard(outcome, request, probe, root);
         host_.pumpPendingMessages();
+    } else if (outcome.result == SuccessReinsertCard && env_.sys.os.labelsCardItself(root)) {
+        // Our own label writer needs no volume of the system's: without it the boot sectors
+        // would keep "NO NAME" beside the label in the root directory.
+        labelCard(outcome, request, probe, root);
     }
     host_.EnableControls(true);
     if (flags.powerAbort) showPowerMessage(outcome);
     else showReport(outcome);
+}
+
+void FormatCommand::labelCard(const FormatOutcome& outcome, const FormatRequest& request, ProbeContext& probe,
+                              const std::u16string& root) {
+    env_.sys.os.setVolumeLabel(root, outcome.label);
+    if (outcome.figures.fileSystemKind == Fat32)
+        runLabelOperation(probe, Fat32Repair, root, outcome.label, request.sizeAdjustment);
 }
 
 void FormatCommand::showReport(FormatOutcome& outcome) {

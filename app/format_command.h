@@ -102,6 +102,9 @@ private:
     // The message that ends the attempt; after a clean format the label first.
     void conclude(FormatOutcome& outcome, const FormatRequest& request, ProbeContext& probe,
                   const std::u16string& root);
+    // The label written after the format, and FAT32's repair after the system's label write.
+    void labelCard(const FormatOutcome& outcome, const FormatRequest& request, ProbeContext& probe,
+                   const std::u16string& root);
     void showReport(FormatOutcome& outcome);
     void show(FormatOutcome& outcome, uint32_t messageId, uint32_t style);
     void showPowerMessage(FormatOutcome& outcome);

@@ -107,6 +107,10 @@ public:
     // GetVolumeInformationW; on failure false and lastError() tells why.
     virtual bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) = 0;
     virtual bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) = 0;
+    // Whether setVolumeLabel on this root is this program's own label writer on the card (a
+    // mapped card; every card on Linux), which reaches the card whether or not the system's
+    // volume came back after a format; false where the system's volume writes it.
+    virtual bool labelsCardItself(const std::u16string&) { return false; }
     // Opens a file for reading and closes it at once (CreateFileW, GENERIC_READ, share read,
     // OPEN_EXISTING): makes the system look at a drive's medium. Nothing is reported.
     virtual void touchFile(const std::u16string& path) = 0;

@@ -343,6 +343,8 @@ public:
         return true;
     }
 
+    bool labelsCardItself(const std::u16string&) override { return true; }
+
     // Nothing mounts a card behind our back here, so there is no medium to wake.
     void touchFile(const std::u16string&) override {}
 

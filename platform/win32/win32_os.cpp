@@ -345,6 +345,8 @@ public:
         return true;
     }
 
+    bool labelsCardItself(const std::u16string& rootPath) override { return cardPath(rootIndex(rootPath)) != nullptr; }
+
     bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override {
         if (const std::string* path = cardPath(rootIndex(rootPath)))
             return mappedSetVolumeLabel(*path, label);

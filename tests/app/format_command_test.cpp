@@ -195,6 +195,22 @@ TEST(FormatCommand, QuickFormatAsksTwiceThenFormatsAndReports) {
     EXPECT_FALSE(rig.sectorZeroBlank());
 }
 
+// A first format asks for the card again, as the system's volume of it changed. Where the label
+// is written by our own code on the card, it is written all the same; where the system's volume
+// would write it, it waits for the card to come back.
+TEST(FormatCommand, AFirstFormatLabelsTheCardWhereOurOwnCodeWritesTheLabel) {
+    for (const bool ownWriter : {true, false}) {
+        Rig rig(k64MiB, "", !ownWriter);
+        const FormatOutcome o = rig.run(Quick, u"Z:", u"first");
+        ASSERT_EQ(o.result, SuccessReinsertCard) << ownWriter;
+        EXPECT_EQ(o.end, FormatEnd::Formatted) << ownWriter;
+        const test::SectorAccess card = test::sectorsOf(rig.image);
+        const uint64_t p = le32(card.read(0).data() + 454);
+        const std::string bootLabel(reinterpret_cast<const char*>(card.read(p).data() + 43), 11);
+        EXPECT_EQ(bootLabel, ownWriter ? "FIRST      " : "NO NAME    ") << ownWriter;
+    }
+}
+
 TEST(FormatCommand, FullFormatAsksOnceAndSetsTheLabelAfterSuccess) {
     Rig rig(k64MiB);
     rig.run(Quick);
