@@ -64,7 +64,10 @@ private:
     bool answers_ = false;
 };
 
-std::string formatterText(const std::string& formatter) {
+std::string formatterText(const std::string& formatter, bool readOnly) {
+    if (readOnly)
+        return "a card, but write-protected: slide its lock switch away from LOCK (or take it out and put it "
+               "back) to format it";
     if (formatter == "root") return "can be formatted";
     if (formatter == "udisks2") return "can be formatted through udisks2, as polkit allows this user";
     if (formatter == "udisks2-password")
@@ -103,7 +106,8 @@ int listCommand(std::vector<std::string> argv) {
                 readVolume(*os, d.path, fileSystem, label);
             }
         }
-        const std::string formatBy = reason.empty() ? formatter.of(d.path) : "";
+        // A write-protected card is offered (slid back, it can be), but nobody formats it as it is.
+        const std::string formatBy = reason.empty() && !d.readOnly ? formatter.of(d.path) : "";
         std::vector<std::string> mountPoints;
         for (const blockdev::Mount& m : d.mounts) mountPoints.push_back(m.mountPoint);
         if (reason.empty()) ++offered;
@@ -134,7 +138,7 @@ int listCommand(std::vector<std::string> argv) {
         if (d.readOnly) line += "; read-only";
         // Labels, models and mount points are the card's and the system's words: shown escaped.
         std::printf("%s\n    %s\n", shownText(line).c_str(),
-                    shownText(reason.empty() ? formatterText(formatBy) : "not offered: " + reason + ".").c_str());
+                    shownText(reason.empty() ? formatterText(formatBy, d.readOnly) : "not offered: " + reason + ".").c_str());
     }
     if (!json)
         std::printf(offered ? "%u card(s) can be formatted.\n" : "No disk here can be formatted.\n", offered);

@@ -133,8 +133,10 @@ Kind kindOf(const std::string& name, const fs::path& dir, const std::string& dev
     }
     if (startsWith(name, "sr") || attribute(device / "type") == "5") return Kind::Optical;
     if (devicePath.find("/devices/virtual/") != std::string::npos) return Kind::Virtual;
+    // libata's disks (SATA, PATA) show as SCSI hosts under an ataN port.
     if (devicePath.find("/usb") != std::string::npos) d.bus = "USB";
     else if (devicePath.find("/virtio") != std::string::npos) d.bus = "virtio";
+    else if (devicePath.find("/ata") != std::string::npos) d.bus = "SATA";
     else if (devicePath.find("/host") != std::string::npos) d.bus = "SCSI";
     // A card reader is a SCSI direct-access disk (type 0) whose medium can be taken out.
     const std::string scsiType = attribute(device / "type");
@@ -199,7 +201,7 @@ const char* kindName(Kind kind) {
     case Kind::SdSlot: return "SD card slot";
     case Kind::CardReader: return "card reader";
     case Kind::Emmc: return "built-in eMMC";
-    case Kind::Internal: return "internal disk";
+    case Kind::Internal: return "fixed disk";
     case Kind::Nvme: return "NVMe drive";
     case Kind::Loop: return "loop device";
     case Kind::Optical: return "optical drive";
@@ -228,6 +230,8 @@ std::optional<Device> describe(const SystemView& view, const std::string& name) 
     d.kind = kindOf(d.disk, diskDir, diskDir.string(), d.removable, d);
     const fs::path device = diskDir / "device";
     d.vendor = attribute(device / "vendor");
+    // A virtio disk's vendor is its PCI vendor number (0x1af4), no name for anyone.
+    if (startsWith(d.vendor, "0x")) d.vendor.clear();
     d.model = attribute(device / (d.kind == Kind::SdSlot || d.kind == Kind::Emmc ? "name" : "model"));
     if (d.kind == Kind::SdSlot) {
         d.manfid = attribute(device / "manfid");
@@ -298,7 +302,7 @@ std::string refusal(const Device& d, bool allowLoop) {
     case Kind::Emmc:
         return p + " is built-in eMMC storage, not a removable SD card";
     case Kind::Internal:
-        return p + " is not removable (an internal " + (d.bus.empty() ? "" : d.bus + " ") +
+        return p + " is not removable (a fixed " + (d.bus.empty() ? "" : d.bus + " ") +
                "disk); only memory cards are formatted";
     case Kind::Nvme:
         return p + " is an NVMe drive, not removable; only memory cards are formatted";

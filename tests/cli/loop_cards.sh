@@ -188,6 +188,14 @@ refused "a disk over 2 TiB" "more than the 2 TiB a card may have" "$huge" \
 attach locked card.img -r
 one_line=0 refused "a read-only card" "защищена от записи" "$locked" "$exe" format "$locked" --allow-loop --yes
 refused "plan of a read-only card" "is write-protected" "$locked" "$exe" plan "$locked" --allow-loop
+# list offers it (slid back, it can be formatted) but says nobody formats it as it is.
+listed=$("$exe" list --allow-loop --json | grep -F "\"path\":\"$locked\"")
+case $listed in
+    *'"formatBy":""'*'"readOnly":true'*'"qualifies":true'*) echo "ok: list of a read-only card" ;;
+    *) fail "list of a read-only card: $listed" ;;
+esac
+"$exe" list --allow-loop | grep -A1 -F "$locked," | grep -q "write-protected: slide its lock switch" ||
+    fail "list's line of a read-only card: $("$exe" list --allow-loop | grep -A1 -F "$locked,")"
 
 # Another program holding the device exclusively.
 python3 -c 'import os, sys, time

@@ -104,6 +104,9 @@ TEST(BlockDevices, KindsOfDisksAndWhyTheyAreRefused) {
     sys.disk("sde", std::string(kUsbHost) + "/../3:0:0:3", "8:64", k32G,
              {{"removable", "1"}, {"queue/logical_block_size", "4096"}}, {{"type", "0"}});
     sys.disk("sda", kSataHost, "8:0", k32G, {}, {{"type", "0"}, {"vendor", "ATA"}});
+    sys.disk("sdf", std::string(kUsbHost) + "/../3:0:0:4", "8:80", k32G, {},
+             {{"type", "0"}, {"vendor", "WD"}, {"model", "Elements 25A2"}});
+    sys.disk("vda", "pci0000:00/0000:00:04.0/virtio1", "254:0", k32G, {}, {{"vendor", "0x1af4"}});
     sys.disk("nvme0n1", "pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0", "259:0", k32G);
     sys.disk("loop3", "virtual", "7:3", 2048, {{"loop/backing_file", "/tmp/card.img"}});
     sys.disk("zram0", "virtual", "253:0", 2048);
@@ -123,7 +126,9 @@ TEST(BlockDevices, KindsOfDisksAndWhyTheyAreRefused) {
         {"sdc", false, Kind::CardReader, "holds no medium"},
         {"sdd", false, Kind::CardReader, "more than the 2 TiB"},
         {"sde", false, Kind::CardReader, "has 4096-byte sectors"},
-        {"sda", false, Kind::Internal, "is not removable (an internal SCSI disk)"},
+        {"sda", false, Kind::Internal, "is not removable (a fixed SATA disk)"},
+        {"sdf", false, Kind::Internal, "is not removable (a fixed USB disk)"},
+        {"vda", false, Kind::Internal, "is not removable (a fixed virtio disk)"},
         {"nvme0n1", false, Kind::Nvme, "is an NVMe drive"},
         {"loop3", false, Kind::Loop, "is a loop device, not a card"},
         {"loop3", true, Kind::Loop, ""},
@@ -145,6 +150,10 @@ TEST(BlockDevices, KindsOfDisksAndWhyTheyAreRefused) {
         }
     }
 
+    // A virtio disk's PCI vendor number is no name to show.
+    EXPECT_EQ(describe(sys.view, "vda")->vendor, "");
+    EXPECT_EQ(describe(sys.view, "sdf")->vendor, "WD");
+
     // What a card says about itself and its reader.
     const auto sd = describe(sys.view, "mmcblk0");
     EXPECT_EQ(sd->manfid, "0x000003");
@@ -160,7 +169,7 @@ TEST(BlockDevices, KindsOfDisksAndWhyTheyAreRefused) {
     std::vector<std::string> names;
     for (const Device& d : listDisks(sys.view)) names.push_back(d.name);
     EXPECT_EQ(names, (std::vector<std::string>{"loop3", "mmcblk0", "mmcblk1", "nvme0n1", "sda", "sdb", "sdc",
-                                               "sdd", "sde", "sr0", "zram0"}));
+                                               "sdd", "sde", "sdf", "sr0", "vda", "zram0"}));
 }
 
 TEST(BlockDevices, SystemDisksPartitionsAndMounts) {
