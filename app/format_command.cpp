@@ -41,6 +41,7 @@ FormatOutcome FormatCommand::run(const FormatRequest& request) {
         return outcome;
     }
     rebindDriverLibrary(probe, root);
+    host_.setWritingCard(true);
     formatWithControlsOff(outcome, request, root);
     conclude(outcome, request, probe, root);
     host_.refreshDriveList();
@@ -112,11 +113,13 @@ void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& reques
         decideFormatOutcome(outcome.result, outcome.status, flags.powerAbort, flags.powerEvent);
     outcome.end = FormatEnd::Failed;
     if (flags.powerAbort) {
+        host_.setWritingCard(false);
         host_.EnableControls(true);
         showPowerMessage(outcome);
         return;
     }
     if (decided.messageId != 0) {
+        host_.setWritingCard(false);
         host_.EnableControls(true);
         show(outcome, decided.messageId, decided.style);
         host_.repaintNow();
@@ -132,6 +135,7 @@ void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& reques
             runLabelOperation(probe, Fat32Repair, root, outcome.label, request.sizeAdjustment);
         host_.pumpPendingMessages();
     }
+    host_.setWritingCard(false);
     host_.EnableControls(true);
     if (flags.powerAbort) showPowerMessage(outcome);
     else showReport(outcome);
