@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/on_card_fields.h"
@@ -65,7 +65,8 @@ int rootIndex(const std::u16string& rootPath) {
 
 // A card reader that hangs holds whoever asks about its volume for good, and the program asks
 // from its one window thread (the one-second poll, the drive list). Each query runs on a worker
-// and is given up after this long: it then fails with ERROR_TIMEOUT, a drive not ready.
+// and is given up after this long: it then fails with ERROR_TIMEOUT, a drive that did not
+// answer.
 constexpr DWORD kVolumeQueryWaitMs = 5000;
 
 // Per drive letter, the queries given up on whose workers have not come back. While one is out,
