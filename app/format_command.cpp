@@ -41,6 +41,7 @@ FormatOutcome FormatCommand::run(const FormatRequest& request) {
         return outcome;
     }
     rebindDriverLibrary(probe, root);
+    host_.setWritingCard(true);
     formatWithControlsOff(outcome, request, root);
     conclude(outcome, request, probe, root);
     host_.refreshDriveList();
@@ -112,11 +113,13 @@ void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& reques
         decideFormatOutcome(outcome.result, outcome.status, flags.powerAbort, flags.powerEvent);
     outcome.end = FormatEnd::Failed;
     if (flags.powerAbort) {
+        host_.setWritingCard(false);
         host_.EnableControls(true);
         showPowerMessage(outcome);
         return;
     }
     if (decided.messageId != 0) {
+        host_.setWritingCard(false);
         host_.EnableControls(true);
         show(outcome, decided.messageId, decided.style);
         host_.repaintNow();
@@ -134,6 +137,7 @@ void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& reques
         // would keep "NO NAME" beside the label in the root directory.
         labelCard(outcome, request, probe, root);
     }
+    host_.setWritingCard(false);
     host_.EnableControls(true);
     if (flags.powerAbort) showPowerMessage(outcome);
     else showReport(outcome);

@@ -43,6 +43,10 @@ public:
     // the front end takes the card from the system (unmounts it) and makes sure it is still
     // the card it checked. A message id refuses the format with nothing written; 0 goes on.
     virtual uint32_t takeCardForWriting() { return 0; }
+    // Told true as the format starts writing and false once it and the label written after it
+    // are done, before the message that ends the attempt: meanwhile the card's volume goes and
+    // comes back half written, and the front end keeps the system's AutoPlay off it.
+    virtual void setWritingCard(bool writing) { (void)writing; }
 };
 
 // The process-wide state a command works with.

@@ -335,6 +335,10 @@ ui::Reply CBrindlecardDlg::WindowProc(uint32_t message, uintptr_t wParam, intptr
         }
         break;
     }
+    case ui::WmQueryCancelAutoPlay:
+        // Explorer would offer to open the card, or to format it, while it is half written.
+        if (writingCard_) return {true, 1};
+        break;
     case ui::WmPowerBroadcast:
         // Set whether or not a format runs; the next Format clears the abort.
         if (wParam == ui::PbtApmSuspend || wParam == ui::PbtApmResumeSuspend) {

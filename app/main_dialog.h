@@ -1,7 +1,7 @@
 // The main window (IDD_BRINDLECARD): the drive list with the selected card's capacity, picture and
 // label, the options summary, and the buttons Option, Refresh, Format and Exit. It watches the
-// system (a one-second poll, device changes, F5, power broadcasts) and is the Format command's
-// host.
+// system (a one-second poll, device changes, F5, power broadcasts), cancels AutoPlay while a
+// format writes the card, and is the Format command's host.
 #pragma once
 
 #include <cstdint>
@@ -78,6 +78,7 @@ public:
     void repaintNow() override;
     void pumpPendingMessages() override { System().pumpPendingMessages(); }
     ProgressWindowHost& progressWindow() override { return progress_; }
+    void setWritingCard(bool writing) override { writingCard_ = writing; }
 
 protected:
     bool OnInitDialog() override;
@@ -98,6 +99,7 @@ private:
     CWaitDialog progress_;
     ui::IconHandle appIcon_ = 0;
     FormatOutcome lastFormat_;
+    bool writingCard_ = false;
 };
 
 } // namespace brc

@@ -44,4 +44,11 @@ bool CWaitDialog::PreTranslateMessage(const ui::Message& message) {
     return ui::Dialog::PreTranslateMessage(message);
 }
 
+ui::Reply CWaitDialog::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    if (message == ui::WmQueryCancelAutoPlay && owner_ && owner_->HasWindow() &&
+        owner_->SendWindowMessage(message, wParam, lParam) != 0)
+        return {true, 1};
+    return ui::Dialog::WindowProc(message, wParam, lParam);
+}
+
 } // namespace brc

@@ -41,6 +41,9 @@ protected:
     bool PreTranslateMessage(const ui::Message& message) override;
     void OnOK() override {}
     void OnCancel() override {}
+    // AutoPlay's question, when this window is the foreground one, is answered as the owner
+    // (the main dialog, which knows whether the card is being written) answers it.
+    ui::Reply WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
 
 private:
     const MessageSource& messages_;

@@ -3,10 +3,10 @@
 //
 // A card reader that hangs (a USB bridge that stops answering) would block the program for
 // good, so every call on a card is bounded: handles are opened on a worker thread that the
-// caller stops waiting for, and are overlapped, so that each control, read and write is waited
-// for with a timeout and cancelled after it. A call that times out fails with kErrorNoAnswer.
-// Every call on a handle of openPath must therefore pass an OVERLAPPED: use the calls below (and
-// drivers/overlapped_writer.h for writes several at once).
+// caller stops waiting for (platform/win32/bounded_call.h), and are overlapped, so that each
+// control, read and write is waited for with a timeout and cancelled after it. A call that times
+// out fails with kErrorNoAnswer. Every call on a handle of openPath must therefore pass an
+// OVERLAPPED: use the calls below (and drivers/overlapped_writer.h for writes several at once).
 #pragma once
 
 #include <windows.h>
@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/win32/bounded_call.h"
 
 namespace brc::vcard {
 
@@ -106,29 +108,6 @@ Outcome transferAt(HANDLE h, void* buffer, DWORD length, uint64_t offset, bool w
 
 // FlushFileBuffers, bounded: it cannot be overlapped, so it runs on a worker thread.
 bool flush(HANDLE h, DWORD waitMs = kTransferWaitMs);
-
-// A blocking call run on a worker thread, made with new. Caller and worker each hold it and
-// release() it; the last to let go deletes it. When the caller stops waiting, the worker
-// finishes alone and undo()es what the call gave (closes a handle opened too late).
-class Errand {
-public:
-    virtual void run() = 0;
-    virtual void undo() {}
-    void release();
-
-protected:
-    virtual ~Errand();
-
-private:
-    friend bool runBounded(Errand& errand, DWORD waitMs);
-    static DWORD WINAPI work(void* errand);
-    volatile LONG holders_ = 2;
-    volatile LONG state_ = 0; // running, finished or abandoned
-    HANDLE finished_ = nullptr;
-};
-// True when run() finished within `waitMs`: its results may be read until release(). Else the
-// errand is abandoned: the worker undoes it once the call returns.
-bool runBounded(Errand& errand, DWORD waitMs);
 
 // ASCII of a system name, '?' for anything else; and the plain widening back.
 std::string ascii(const wchar_t* text);

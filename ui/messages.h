@@ -35,6 +35,11 @@ constexpr uint32_t WmCtlColorScrollBar = 0x0137;
 constexpr uint32_t WmCtlColorStatic = 0x0138;
 constexpr uint32_t WmPowerBroadcast = 0x0218;
 constexpr uint32_t WmDeviceChange = 0x0219;
+// The shell asks the foreground window whether to cancel AutoPlay for a medium that arrived
+// (the registered message "QueryCancelAutoPlay"; its number is given out at run time). The
+// backend hands it to the dialogs under this number of the program's own, in WM_APP's range;
+// a reply of 1 (TRUE) cancels AutoPlay.
+constexpr uint32_t WmQueryCancelAutoPlay = 0xBFFF;
 
 constexpr bool isCtlColorMessage(uint32_t message) {
     return message >= WmCtlColorMsgBox && message <= WmCtlColorStatic;

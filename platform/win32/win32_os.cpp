@@ -4,7 +4,8 @@
 //
 // Drive letters that BRINDLECARD_CARDS maps to an image file are virtual cards: no system
 // volume stands behind them, so the volume calls are answered here (the labels and sizes from
-// the card's own file system) and the system is never asked about such a letter.
+// the card's own file system) and the system is never asked about such a letter. The system's
+// volume queries wait for a hung card reader only so long.
 #include "platform/win32/win32_os.h"
 
 #include <windows.h>
@@ -13,12 +14,14 @@
 #include <algorithm>
 #include <climits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/on_card_fields.h"
 #include "base/native_text.h"
 #include "device/card_map.h"
 #include "platform/virtual_volume.h"
+#include "platform/win32/bounded_call.h"
 
 namespace brc {
 
@@ -57,6 +60,46 @@ int letterIndex(char16_t letter) {
 int rootIndex(const std::u16string& rootPath) {
     return rootPath.empty() ? -1 : letterIndex(rootPath[0]);
 }
+
+// ---- Volume queries -----------------------------------------------------------------------
+
+// A card reader that hangs holds whoever asks about its volume for good, and the program asks
+// from its one window thread (the one-second poll, the drive list). Each query runs on a worker
+// and is given up after this long: it then fails with ERROR_TIMEOUT, a drive that did not
+// answer.
+constexpr DWORD kVolumeQueryWaitMs = 5000;
+
+// Per drive letter, the queries given up on whose workers have not come back. While one is out,
+// the drive's next query fails at once the same way instead of leaving another worker behind
+// it every second. Plain static memory, never destroyed: a worker may come back at any time.
+volatile LONG queriesOut[26];
+
+// `call(answer)` bounded as above; false with the call's error, or ERROR_TIMEOUT, in
+// GetLastError. `call` owns what it uses: it may finish after this returns.
+template <class Answer, class Call>
+bool boundedQuery(const std::u16string& rootPath, Answer& answer, Call call) {
+    const int index = rootPath.size() >= 2 && rootPath[1] == u':' ? rootIndex(rootPath) : -1;
+    volatile LONG* out = index >= 0 ? &queriesOut[index] : nullptr;
+    if (out && InterlockedCompareExchange(out, 0, 0) > 0) {
+        SetLastError(ERROR_TIMEOUT);
+        return false;
+    }
+    return callBounded(kVolumeQueryWaitMs, answer, std::move(call), out);
+}
+
+struct FreeClusters {
+    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
+};
+
+struct FreeBytes {
+    ULARGE_INTEGER available{}, total{}, totalFree{};
+};
+
+struct VolumeAnswer {
+    wchar_t label[MAX_PATH + 1] = {};
+    wchar_t fileSystem[MAX_PATH + 1] = {};
+    DWORD serial = 0, maxComponentLength = 0, flags = 0;
+};
 
 // ---- OEM code page ------------------------------------------------------------------------
 
@@ -299,14 +342,16 @@ public:
     bool diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) override {
         if (const std::string* path = cardPath(rootIndex(rootPath)))
             return mappedDiskFreeSpace(*path, out);
-        DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
-        if (!GetDiskFreeSpaceW(wide(rootPath).c_str(), &sectorsPerCluster, &bytesPerSector,
-                               &freeClusters, &totalClusters))
+        FreeClusters space;
+        if (!boundedQuery(rootPath, space, [root = wide(rootPath)](FreeClusters& s) {
+                return GetDiskFreeSpaceW(root.c_str(), &s.sectorsPerCluster, &s.bytesPerSector,
+                                         &s.freeClusters, &s.totalClusters) != 0;
+            }))
             return failed();
-        out.sectorsPerCluster = sectorsPerCluster;
-        out.bytesPerSector = bytesPerSector;
-        out.freeClusters = freeClusters;
-        out.totalClusters = totalClusters;
+        out.sectorsPerCluster = space.sectorsPerCluster;
+        out.bytesPerSector = space.bytesPerSector;
+        out.freeClusters = space.freeClusters;
+        out.totalClusters = space.totalClusters;
         return true;
     }
 
@@ -320,28 +365,31 @@ public:
             totalBytes = cluster * space.totalClusters;
             return true;
         }
-        ULARGE_INTEGER available{}, total{}, totalFree{};
-        if (!GetDiskFreeSpaceExW(wide(rootPath).c_str(), &available, &total, &totalFree))
+        FreeBytes space;
+        if (!boundedQuery(rootPath, space, [root = wide(rootPath)](FreeBytes& s) {
+                return GetDiskFreeSpaceExW(root.c_str(), &s.available, &s.total, &s.totalFree) != 0;
+            }))
             return failed();
-        freeBytes = available.QuadPart;  // what this user may still write
-        totalBytes = total.QuadPart;
+        freeBytes = space.available.QuadPart; // what this user may still write
+        totalBytes = space.total.QuadPart;
         return true;
     }
 
     bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) override {
         if (const std::string* path = cardPath(rootIndex(rootPath)))
             return mappedVolumeInformation(*path, out);
-        wchar_t label[MAX_PATH + 1] = {};
-        wchar_t fileSystem[MAX_PATH + 1] = {};
-        DWORD serial = 0, maxComponentLength = 0, flags = 0;
-        if (!GetVolumeInformationW(wide(rootPath).c_str(), label, MAX_PATH + 1, &serial,
-                                   &maxComponentLength, &flags, fileSystem, MAX_PATH + 1))
+        VolumeAnswer v;
+        if (!boundedQuery(rootPath, v, [root = wide(rootPath)](VolumeAnswer& a) {
+                return GetVolumeInformationW(root.c_str(), a.label, MAX_PATH + 1, &a.serial,
+                                             &a.maxComponentLength, &a.flags, a.fileSystem,
+                                             MAX_PATH + 1) != 0;
+            }))
             return failed();
-        out.label = fromBuffer(label, MAX_PATH + 1);
-        out.serial = serial;
-        out.maxComponentLength = maxComponentLength;
-        out.flags = flags;
-        out.fileSystem = fromBuffer(fileSystem, MAX_PATH + 1);
+        out.label = fromBuffer(v.label, MAX_PATH + 1);
+        out.serial = v.serial;
+        out.maxComponentLength = v.maxComponentLength;
+        out.flags = v.flags;
+        out.fileSystem = fromBuffer(v.fileSystem, MAX_PATH + 1);
         return true;
     }
 

@@ -404,6 +404,53 @@ TEST(FormatButton, CancellingTheQuestionWritesNothing) {
     });
 }
 
+// The shell asks the window in front whether to cancel AutoPlay for a medium that arrived: the
+// card's volume goes and comes back while it is written. The main window and the progress
+// window say yes while the format and its label are being written, and leave the question to
+// the system before and after, however the format ended.
+TEST(FormatButton, AutoPlayIsCancelledOnlyWhileTheCardIsWritten) {
+    const struct {
+        const char* name;
+        const char* sidecar;
+        bool suspend;
+        FormatEnd end;
+    } rows[] = {
+        {"formatted", "", false, FormatEnd::Formatted},
+        {"a write fails", "fail_write_call = 1\n", false, FormatEnd::Failed},
+        {"a suspend comes", "", true, FormatEnd::Failed},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        DialogRig rig({{'E', kSmall}});
+        std::ofstream(rig.path('E').string() + ".card") << r.sidecar;
+        rig.run([&] {
+            CBrindlecardDlg& d = *rig.dialog;
+            auto* wait = dynamic_cast<ui::Dialog*>(&d.progressWindow());
+            ASSERT_NE(wait, nullptr);
+            const auto ask = [&](ui::Dialog& window) {
+                const ui::Reply reply = rig.ui.send(window, ui::WmQueryCancelAutoPlay);
+                return reply.handled ? reply.result : -1; // -1: left to the system
+            };
+            EXPECT_EQ(ask(d), -1) << "before the format";
+            std::vector<intptr_t> mainAnswers, waitAnswers;
+            rig.ui.onPump = [&] {
+                mainAnswers.push_back(ask(d));
+                if (wait->HasWindow()) waitAnswers.push_back(ask(*wait));
+                if (r.suspend) rig.ui.sendPowerBroadcast(d, ui::PbtApmSuspend);
+            };
+            rig.ui.queueAnswers({ui::IdOk, ui::IdOk});
+            ASSERT_TRUE(rig.ui.click(d, IDC_FORMAT));
+            rig.ui.onPump = nullptr;
+            EXPECT_EQ(d.lastFormat().end, r.end);
+            ASSERT_FALSE(mainAnswers.empty());
+            ASSERT_FALSE(waitAnswers.empty()) << "the progress window was never asked";
+            for (const intptr_t answer : mainAnswers) EXPECT_EQ(answer, 1) << "main window";
+            for (const intptr_t answer : waitAnswers) EXPECT_EQ(answer, 1) << "progress window";
+            EXPECT_EQ(ask(d), -1) << "after the format";
+        });
+    }
+}
+
 // ---- start-up --------------------------------------------------------------------------------
 
 TEST(Startup, LanguageLibraryByLangId) {

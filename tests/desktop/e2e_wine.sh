@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The desktop program end to end under Wine and a virtual X display, driven as a person would:
 # the drive list with an SDHC and an SDXC card, the options, a label, a full format cancelled
-# during its overwrite and then run to the end, the report, the about box, and a second copy
-# refused. The card is then checked with fsck.fat and mtools, and screenshots of every window
+# during its overwrite (AutoPlay cancelled only while the card is written) and then run to the
+# end, the report, the about box, and a second copy refused. The card is then checked with fsck.fat and mtools, and screenshots of every window
 # are left in OUT/screenshots/LANGUAGE.
 #
 #   tests/desktop/e2e_wine.sh BIN_DIR OUT_DIR [LANGUAGE]
@@ -142,18 +142,23 @@ drive gone "$options" 10
 expect "summary" "$(say 236)" "$(drive text "$main" "$(id IDC_OPTIONS_SUMMARY)")"
 drive settext "$main" "$(id IDC_LABEL_EDIT)" "WINE CARD"
 
+expect "AutoPlay before the format" "autoplay 0" "$(drive autoplay "$main")"
 drive click "$main" "$(id IDC_FORMAT)"
 contains "confirmation" "$(say 207 | tail -n1)" "$(drive box 20)"
 drive answer 1 >/dev/null
 progress=$(say 224)
 # Cancel, pressed as soon as the overwrite counts, stops it; the file system is still written,
-# and the report says so.
-line=$(drive waittext "$progress" "$(id IDC_WAIT_OVERWRITE_LINE)" "[" 60 "$(id IDC_WAIT_CANCEL)")
+# and the report says so. Right before, while the card is written, both windows cancel AutoPlay.
+line=$(drive waittext "$progress" "$(id IDC_WAIT_OVERWRITE_LINE)" "[" 60 "$(id IDC_WAIT_CANCEL)" \
+    "$progress" "$main")
 contains "overwrite line" "$(say 242)" "$line"
+expect "AutoPlay while the card is written (progress, main window)" "autoplay 1 1" \
+    "$(tail -n1 <<<"$line")"
 report=$(drive box 120)
 contains "report after the cancel" "Volume Information" "$report"
 contains "cancel note" "$(say 258 | tail -n1)" "$report"
 drive answer 1 >/dev/null
+expect "AutoPlay after the format" "autoplay 0" "$(drive autoplay "$main")"
 
 drive click "$main" "$(id IDC_FORMAT)"
 drive box 20 >/dev/null

@@ -11,8 +11,13 @@
 //   wine_driver click CAPTION ID                presses a button (without waiting for it)
 //   wine_driver box [SECONDS]                   waits for a message box, prints its text
 //   wine_driver answer ID [SECONDS]             presses a button of the message box
-//   wine_driver waittext CAPTION ID PART [SECONDS [BUTTON]]   until the control's text holds
-//                                               PART; then presses BUTTON at once, if given
+//   wine_driver waittext CAPTION ID PART [SECONDS [BUTTON [ASK...]]]   until the control's
+//                                               text holds PART; then asks the dialogs whose
+//                                               captions start with ASK about AutoPlay (as
+//                                               below) and presses BUTTON, at once, if given
+//   wine_driver autoplay CAPTION...             the shell's AutoPlay question (the registered
+//                                               QueryCancelAutoPlay) sent to each dialog; prints
+//                                               "autoplay" and each answer (1 cancels AutoPlay)
 //   wine_driver syscommand CAPTION COMMAND       a system-menu command (WM_SYSCOMMAND)
 //   wine_driver gone CAPTION [SECONDS]          until no such dialog is left
 #include <windows.h>
@@ -78,6 +83,22 @@ HWND find(const std::wstring& caption, bool messageBox, double seconds) {
     return nullptr;
 }
 
+// "autoplay" and what each dialog answers the shell's AutoPlay question, as Explorer asks the
+// window in front when a medium arrives; "none" for a dialog not found, "?" for no answer.
+void askAutoPlay(const std::vector<std::wstring>& captions) {
+    const UINT query = RegisterWindowMessageW(L"QueryCancelAutoPlay");
+    std::string line = "autoplay";
+    for (const std::wstring& caption : captions) {
+        HWND dialog = find(caption, false, 0);
+        DWORD_PTR answer = 0;
+        if (!dialog) line += " none";
+        else if (!SendMessageTimeoutW(dialog, query, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer))
+            line += " ?";
+        else line += " " + std::to_string(answer);
+    }
+    std::printf("%s\n", line.c_str());
+}
+
 int fail(const char* why) {
     std::fprintf(stderr, "wine_driver: %s\n", why);
     return 1;
@@ -106,6 +127,12 @@ int run(int argc, char** argv) {
         return 0;
     }
 
+    if (action == "autoplay") {
+        std::vector<std::wstring> captions;
+        for (int i = 2; i < argc; ++i) captions.push_back(wide(argv[i]));
+        askAutoPlay(captions);
+        return 0;
+    }
     if (action == "gone") {
         const DWORD until = GetTickCount() + static_cast<DWORD>(seconds(3, 20) * 1000);
         while (find(wide(arg(2)), false, 0)) {
@@ -136,7 +163,13 @@ int run(int argc, char** argv) {
         }
         print(windowText(control));
         // waittext ... BUTTON: press it the moment the text shows, with no second start of
-        // this program in between (a small card's overwrite is over in seconds).
+        // this program in between (a small card's overwrite is over in seconds); the AutoPlay
+        // questions too, while the card is surely being written.
+        if (argc > 7) {
+            std::vector<std::wstring> captions;
+            for (int i = 7; i < argc; ++i) captions.push_back(wide(argv[i]));
+            askAutoPlay(captions);
+        }
         if (argc > 6) {
             const int button = std::atoi(arg(6));
             PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),

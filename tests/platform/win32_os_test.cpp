@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -151,6 +152,73 @@ TEST_F(Win32Os, CyrillicImagePathsWork) {
     ASSERT_NE(loaded, nullptr) << "error " << os_->lastError();
     EXPECT_NE(os_->libraryProc(loaded, "DDSysInit"), nullptr);
     os_->freeLibrary(loaded);
+}
+
+// The control file of the reader the suite hangs, replaced at once as the fault file reads it.
+void setReaderFaults(const std::string& control, const char* text) {
+    const fs::path path = pathFromUtf8(control);
+    const fs::path next = path.wstring() + L".new";
+    std::FILE* out = _wfopen(next.c_str(), L"wb");
+    ASSERT_NE(out, nullptr);
+    std::fputs(text, out);
+    std::fclose(out);
+    ASSERT_TRUE(MoveFileExW(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+}
+
+// True once `query` succeeds, tried for a few seconds: the reader's worker is back.
+template <class Query>
+bool answersAgain(Query query) {
+    for (int i = 0; i < 100; ++i) {
+        if (query()) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+// A card reader that hangs: BRC_TEST_HUNG_ROOT is a drive whose free-space queries wait while
+// the control file BRC_TEST_HUNG_CONTROL says hang_statfs (tests/platform/hung_volume.sh serves
+// one over FUSE; skipped without it). Each query comes back after its 5 s with ERROR_TIMEOUT,
+// and while it is out the drive's other queries fail at once the same way.
+TEST_F(Win32Os, VolumeQueriesOfAReaderThatHangsFailWithATimeout) {
+    const std::optional<std::string> root = environmentVariable("BRC_TEST_HUNG_ROOT");
+    const std::optional<std::string> control = environmentVariable("BRC_TEST_HUNG_CONTROL");
+    if (!root || !control) GTEST_SKIP() << "no hung reader (tests/platform/hung_volume.sh)";
+    const std::u16string rootPath = utf8ToUtf16(*root);
+    // Wine's server asks a file system about itself the first time it meets it, inside the
+    // server: the drive is met, and held, before it hangs, or Wine itself would wait.
+    const HANDLE held =
+        CreateFileW(wideFromUtf8(*root).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+    uint64_t freeBytes = 0, totalBytes = 0;
+    DiskFreeSpace space;
+    VolumeInformation info;
+    ASSERT_TRUE(os_->diskFreeSpaceEx(rootPath, freeBytes, totalBytes)) << os_->lastError();
+
+    const auto givenUpWithin = [&](const char* what, DWORD lowMs, DWORD highMs, auto query) {
+        const DWORD start = GetTickCount();
+        EXPECT_FALSE(query()) << what;
+        const DWORD took = GetTickCount() - start;
+        EXPECT_EQ(os_->lastError(), static_cast<uint32_t>(ERROR_TIMEOUT)) << what;
+        EXPECT_GE(took, lowMs) << what;
+        EXPECT_LT(took, highMs) << what;
+    };
+    const auto ex = [&] { return os_->diskFreeSpaceEx(rootPath, freeBytes, totalBytes); };
+    const auto clusters = [&] { return os_->diskFreeSpace(rootPath, space); };
+    const auto volume = [&] { return os_->volumeInformation(rootPath, info); };
+
+    setReaderFaults(*control, "hang_statfs\n");
+    givenUpWithin("free bytes", 4900, 7000, ex);
+    givenUpWithin("clusters, while the first is out", 0, 500, clusters);
+    givenUpWithin("volume, while the first is out", 0, 500, volume);
+    setReaderFaults(*control, "\n");
+    EXPECT_TRUE(answersAgain(clusters)) << "the drive stays given up on";
+
+    setReaderFaults(*control, "hang_statfs\n");
+    givenUpWithin("clusters", 4900, 7000, clusters);
+    setReaderFaults(*control, "\n");
+    EXPECT_TRUE(answersAgain(ex)) << "the drive stays given up on";
+    CloseHandle(held);
 }
 
 } // namespace

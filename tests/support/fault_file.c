@@ -15,6 +15,8 @@
  *   delay MS              every request waits MS milliseconds first
  *   hang                  every request waits until the control file no longer says so
  *   hang_after BYTES      once BYTES were written in all, writes wait as under hang
+ *   hang_statfs           the file system's size queries (statfs: a volume's free space)
+ *                         wait as under hang
  *   no_fallocate          discard and zeroing (fallocate) fail with EOPNOTSUPP
  *
  * With --status, FILE is rewritten (renamed into place) after each write and each change in
@@ -33,6 +35,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -48,7 +51,7 @@ struct faults {
     int nerrors, ndrops, nflips;
     uint64_t fail_after, hang_after; /* UINT64_MAX: off */
     unsigned delay_ms;
-    int hang, no_fallocate;
+    int hang, hang_statfs, no_fallocate;
 };
 
 static int image = -1;
@@ -81,6 +84,7 @@ static void parse_control(FILE* in, struct faults* f) {
         else if (!strcmp(word, "hang_after") && n == 2) f->hang_after = a;
         else if (!strcmp(word, "delay") && n == 2) f->delay_ms = (unsigned)a;
         else if (!strcmp(word, "hang")) f->hang = 1;
+        else if (!strcmp(word, "hang_statfs")) f->hang_statfs = 1;
         else if (!strcmp(word, "no_fallocate")) f->no_fallocate = 1;
         else fprintf(stderr, "fault_file: %s: not understood: %s", control_path, line);
     }
@@ -122,11 +126,17 @@ static int touches(const struct range* list, int count, uint64_t first, uint64_t
     return 0;
 }
 
-static int hangs(int writing) { return now.hang || (writing && written >= now.hang_after); }
+/* What a request is, for the faults that single some out. */
+enum request { READING, WRITING, SIZING };
+
+static int hangs(enum request kind) {
+    return now.hang || (kind == WRITING && written >= now.hang_after) ||
+           (kind == SIZING && now.hang_statfs);
+}
 
 /* The faults that hold before a request is served: the delay, and the wait while it hangs.
  * Takes the lock, and returns with it held. */
-static void before_request(int writing) {
+static void before_request(enum request kind) {
     pthread_mutex_lock(&lock);
     refresh();
     const unsigned delay = now.delay_ms;
@@ -137,10 +147,10 @@ static void before_request(int writing) {
     }
     pthread_mutex_lock(&lock);
     refresh();
-    if (!hangs(writing)) return;
+    if (!hangs(kind)) return;
     ++hanging;
     write_status();
-    while (hangs(writing)) {
+    while (hangs(kind)) {
         pthread_mutex_unlock(&lock);
         const struct timespec poll = {0, 20 * 1000000L};
         nanosleep(&poll, NULL);
@@ -188,7 +198,7 @@ static int ff_read(const char* path, char* buffer, size_t size, off_t offset,
                    struct fuse_file_info* fi) {
     (void)path, (void)fi;
     const uint64_t first = (uint64_t)offset;
-    before_request(0);
+    before_request(READING);
     const int failed = touches(now.errors, now.nerrors, first, size);
     struct faults f = now;
     pthread_mutex_unlock(&lock);
@@ -209,7 +219,7 @@ static int ff_write(const char* path, const char* buffer, size_t size, off_t off
     const uint64_t first = (uint64_t)offset;
     if (first >= image_bytes) return -ENOSPC;
     if (size > image_bytes - first) size = (size_t)(image_bytes - first);
-    before_request(1);
+    before_request(WRITING);
     const int failed =
         touches(now.errors, now.nerrors, first, size) || written + size > now.fail_after;
     const int dropped = touches(now.drops, now.ndrops, first, size);
@@ -224,7 +234,7 @@ static int ff_write(const char* path, const char* buffer, size_t size, off_t off
 
 static int ff_fsync(const char* path, int datasync, struct fuse_file_info* fi) {
     (void)path, (void)fi;
-    before_request(1);
+    before_request(WRITING);
     pthread_mutex_unlock(&lock);
     return (datasync ? fdatasync(image) : fsync(image)) == 0 ? 0 : -errno;
 }
@@ -232,7 +242,7 @@ static int ff_fsync(const char* path, int datasync, struct fuse_file_info* fi) {
 static int ff_fallocate(const char* path, int mode, off_t offset, off_t length,
                         struct fuse_file_info* fi) {
     (void)path, (void)fi;
-    before_request(1);
+    before_request(WRITING);
     const int refused = now.no_fallocate;
     const int failed = touches(now.errors, now.nerrors, (uint64_t)offset, (uint64_t)length);
     pthread_mutex_unlock(&lock);
@@ -247,6 +257,18 @@ static int ff_truncate(const char* path, off_t size, struct fuse_file_info* fi) 
     return (uint64_t)size == image_bytes ? 0 : -EPERM; /* a card keeps its size */
 }
 
+/* The size of a card-sized file system; the queries of a volume's free space end here. */
+static int ff_statfs(const char* path, struct statvfs* st) {
+    (void)path;
+    before_request(SIZING);
+    pthread_mutex_unlock(&lock);
+    memset(st, 0, sizeof *st);
+    st->f_bsize = st->f_frsize = 512;
+    st->f_blocks = image_bytes / 512;
+    st->f_namemax = 255;
+    return 0;
+}
+
 static const struct fuse_operations operations = {
     .getattr = ff_getattr,
     .readdir = ff_readdir,
@@ -256,6 +278,7 @@ static const struct fuse_operations operations = {
     .fsync = ff_fsync,
     .fallocate = ff_fallocate,
     .truncate = ff_truncate,
+    .statfs = ff_statfs,
 };
 
 /* The path from the folder it was given in: the server leaves it for the root once mounted. */

@@ -1,7 +1,8 @@
 // The dialog layer on real windows: a modal main window whose loop offers a key to
 // PreTranslateMessage with the control it was meant for, a timer, a nested modal dialog that
 // ends in its initialisation with its owner disabled meanwhile, a modeless progress window
-// whose Enter is swallowed and whose Cancel click arrives through the pump, a sorted list, and
+// whose Enter is swallowed and whose Cancel click arrives through the pump, a sorted list, the
+// shell's registered AutoPlay question reaching the dialog with its answer going back, and
 // WM_CLOSE ending the run as IDCANCEL. Exits 0 when everything happened so.
 #include <windows.h>
 
@@ -79,6 +80,8 @@ public:
     bool progressCancelled = false;
     int progressSwallowed = 0;
     int pumps = 0;
+    bool writing = false;
+    LRESULT autoPlayWhileWriting = -1, autoPlayOtherwise = -1;
 
 protected:
     bool OnInitDialog() override {
@@ -92,6 +95,11 @@ protected:
         SetControlText(kNotice, u"Все данные будут потеряны");
         check(GetControlText(kNotice) == u"Все данные будут потеряны", "texts are UTF-16");
         check(SetTimer(kTimer, 10) == kTimer, "the timer starts");
+        const UINT autoPlay = RegisterWindowMessageW(L"QueryCancelAutoPlay");
+        writing = true;
+        autoPlayWhileWriting = SendMessageW(hwndOf(*this), autoPlay, 0, 0);
+        writing = false;
+        autoPlayOtherwise = SendMessageW(hwndOf(*this), autoPlay, 0, 0);
         PostMessageW(GetDlgItem(hwndOf(*this), kEdit), WM_KEYDOWN, VK_F5, 1);
         return true;
     }
@@ -101,6 +109,7 @@ protected:
         return true;
     }
     Reply WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+        if (message == WmQueryCancelAutoPlay && writing) return {true, 1};
         if (message == WmTimer && wParam == kTimer) {
             KillTimer(kTimer);
             ++timerFired;
@@ -154,6 +163,8 @@ int main() {
     check(main.ownerDisabledInside, "a modal dialog disables its owner");
     check(main.progressCancelled, "the Cancel click arrives through the pump");
     check(main.progressSwallowed >= 1, "the progress window's PreTranslateMessage sees Enter");
+    check(main.autoPlayWhileWriting == 1, "the AutoPlay question reaches the dialog, its 1 back");
+    check(main.autoPlayOtherwise == 0, "an AutoPlay question the dialog leaves is answered 0");
 
     for (const std::string& failure : failures) std::printf("FAILED: %s\n", failure.c_str());
     std::printf("ui win32 smoke: %s (%d pumps)\n", failures.empty() ? "ok" : "failed", main.pumps);

@@ -41,6 +41,8 @@ static_assert(WsChild == WS_CHILD && WsVisible == WS_VISIBLE && WsDisabled == WS
 static_assert(WsSysMenu == WS_SYSMENU && BsTypeMask == BS_TYPEMASK);
 static_assert(BsDefPushButton == BS_DEFPUSHBUTTON && CbsDropDownList == CBS_DROPDOWNLIST);
 static_assert(CbsSort == CBS_SORT && ScClose == SC_CLOSE);
+static_assert(WmQueryCancelAutoPlay >= WM_APP && WmQueryCancelAutoPlay < 0xC000,
+              "a private message, never a registered one's number");
 static_assert(PbtApmSuspend == PBT_APMSUSPEND && PbtApmStandby == PBT_APMSTANDBY);
 static_assert(PbtApmResumeSuspend == PBT_APMRESUMESUSPEND);
 static_assert(PbtApmResumeStandby == PBT_APMRESUMESTANDBY);
@@ -115,6 +117,7 @@ struct Win32System::Impl {
 
     HINSTANCE instance = nullptr;
     HINSTANCE resources = nullptr;
+    UINT autoPlayQuery = 0; // "QueryCancelAutoPlay" in this session
     Dialog* main = nullptr;
     std::map<HWND, Window> windows;
     std::vector<HWND> modalStack;
@@ -140,6 +143,8 @@ struct Win32System::Impl {
         }
         if (!dialog) return FALSE;
         Impl& self = of(*dialog);
+        if (self.autoPlayQuery != 0 && message == self.autoPlayQuery)
+            message = WmQueryCancelAutoPlay;
 
         // The wait cursor stays while the mouse moves over the dialog.
         if (message == WM_SETCURSOR && self.waitDepth > 0) {
@@ -208,6 +213,7 @@ struct Win32System::Impl {
 Win32System::Win32System(void* instance) : impl_(std::make_unique<Impl>()) {
     impl_->instance = instance ? static_cast<HINSTANCE>(instance) : GetModuleHandleW(nullptr);
     impl_->resources = impl_->instance;
+    impl_->autoPlayQuery = RegisterWindowMessageW(L"QueryCancelAutoPlay");
     // SysAnimate32 must be registered before a template that holds one is created. With a
     // common-controls 6 manifest only the Ex call registers anything.
     INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
