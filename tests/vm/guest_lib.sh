@@ -68,14 +68,16 @@ monitor() {
     return 1
 }
 
-# digest DEVICE...: a checksum of each whole device, one line.
+# digest NAME...: a checksum of each named device's whole image, read by the host once the
+# guest has written back what it holds; one line.
 digest() {
-    local d
-    for d in "$@"; do printf '%s ' "$(sha256sum <"$d" | cut -c1-16)"; done
+    sync
+    monitor "digest $*"
 }
 
-# refused NAME PATTERN DEVICES COMMAND...: COMMAND ends with status 1 and one line on stderr
-# matching PATTERN (grep -E), and leaves every device of DEVICES (blank-separated) unchanged.
+# refused NAME PATTERN NAMES COMMAND...: COMMAND ends with status 1 and one line on stderr
+# matching PATTERN (grep -E), and leaves the image of every device of NAMES (blank-separated,
+# as the host named them) unchanged.
 refused() {
     local name=$1 pattern=$2 devices=$3 before status
     shift 3

@@ -17,7 +17,7 @@
 # The guest finds each by its controller's place in sysfs (RUN_DIR/devices), never by name.
 
 vm_modules=(sdhci-pci mmc_block xhci-pci usb-storage uas sd_mod ahci virtio_pci virtio_blk
-            9pnet_virtio 9p vfat exfat nls_cp437 nls_utf8 nls_iso8859-1)
+            9pnet_virtio 9p vfat exfat nls_cp437 nls_ascii nls_utf8 nls_iso8859-1)
 vm_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 vm_why=
 vm_qemu=qemu-system-x86_64
@@ -28,10 +28,10 @@ vm_kernel_package() {
         sed -nE 's/^ *Depends: (linux-image-[0-9][^ ]*-amd64)$/\1/p' | head -n 1
 }
 
-# vm_prepare CACHE: the kernel in CACHE/kernel-VERSION and the initramfs beside it; sets
-# vm_kernel and vm_initramfs.
+# vm_prepare CACHE: the kernel package in CACHE (fetched once), its kernel and an initramfs
+# with the modules the guest loads beside it; sets vm_kernel and vm_initramfs.
 vm_prepare() {
-    local cache=$1 package unpacked version stamp busybox_bin
+    local cache=$1 package deb stamp busybox_bin
     command -v "$vm_qemu" >/dev/null || { vm_why="QEMU ($vm_qemu) is not installed"; return 77; }
     busybox_bin=$(command -v busybox) || { vm_why="busybox is not installed"; return 77; }
     readelf -l "$busybox_bin" 2>/dev/null | grep -q 'program interpreter' &&
@@ -40,29 +40,23 @@ vm_prepare() {
     package=$(vm_kernel_package)
     if [ -z "$package" ]; then
         # No package index: a kernel fetched before still serves.
-        package=$(cd "$cache" && ls -d kernel-* 2>/dev/null | sed 's/^kernel-//' | sort -V | tail -n 1)
+        package=$(cd "$cache" && ls linux-image-*.deb 2>/dev/null | sed 's/_.*//' | sort -V | tail -n 1)
         [ -n "$package" ] || { vm_why="apt knows no linux-image-amd64 (run apt-get update)"; return 77; }
     fi
-    unpacked=$cache/kernel-$package
-    if [ ! -f "$unpacked/modules/modules.dep" ]; then
-        rm -rf "$cache/download" "$unpacked.tmp"
-        mkdir -p "$cache/download" "$unpacked.tmp"
-        (cd "$cache/download" && apt-get download -q "$package" >download.log 2>&1) ||
-            { vm_why="apt-get download $package failed: $(tail -n 1 "$cache/download/download.log")"; return 77; }
-        dpkg-deb -x "$cache"/download/"$package"_*.deb "$unpacked.tmp/root" || return 1
-        version=$(ls "$unpacked.tmp/root/lib/modules")
-        busybox depmod -b "$unpacked.tmp/root" "$version" || return 1
-        vm_copy_modules "$unpacked.tmp/root/lib/modules/$version" "$unpacked.tmp/modules" || return 1
-        cp "$unpacked.tmp/root/boot/vmlinuz-$version" "$unpacked.tmp/vmlinuz"
-        echo "$version" >"$unpacked.tmp/version"
-        # Only the kernel and the modules the guest loads are kept (the package unpacks to 400 MB).
-        rm -rf "$unpacked.tmp/root" "$cache/download"
-        mv "$unpacked.tmp" "$unpacked"
+    deb=$(ls "$cache/$package"_*.deb 2>/dev/null | tail -n 1)
+    if [ -z "$deb" ]; then
+        (cd "$cache" && apt-get download -q "$package" >download.log 2>&1) ||
+            { vm_why="apt-get download $package failed: $(tail -n 1 "$cache/download.log")"; return 77; }
+        deb=$(ls "$cache/$package"_*.deb | tail -n 1)
     fi
-    vm_kernel=$unpacked/vmlinuz
-    stamp=$( (cat "$vm_dir/guest_init.sh" "$busybox_bin"; echo "$package ${vm_modules[*]}") | sha256sum | cut -c1-16)
+    stamp=$( (cat "$vm_dir/guest_init.sh" "$busybox_bin"; echo "$deb ${vm_modules[*]}") | sha256sum | cut -c1-16)
+    vm_kernel=$cache/vmlinuz-$stamp
     vm_initramfs=$cache/initramfs-$stamp.cpio.gz
-    [ -f "$vm_initramfs" ] || vm_make_initramfs "$unpacked" "$busybox_bin" || return 1
+    if [ ! -f "$vm_initramfs" ] || [ ! -f "$vm_kernel" ]; then
+        # Made again from the package; older ones go (each unpacking takes 400 MB for a moment).
+        rm -f "$cache"/initramfs-* "$cache"/vmlinuz-* "$cache"/kvm-usable
+        vm_make_initramfs "$deb" "$busybox_bin" || { vm_why="the initramfs could not be made"; return 1; }
+    fi
     vm_accel=tcg
     vm_kvm_usable "$cache" && vm_accel=kvm
     return 0
@@ -84,25 +78,34 @@ vm_copy_modules() {
             grep -E "^$file:" "$from/modules.dep" >>"$to/modules.dep"
         done
     done
-    printf '%s\n' "${vm_modules[@]}" >"$to/load"
 }
 
+# vm_make_initramfs DEB BUSYBOX: the package unpacked for a moment, its modules listed by
+# busybox's depmod (the host needs no kmod), the wanted ones packed with busybox and the init.
 vm_make_initramfs() {
-    local unpacked=$1 busybox_bin=$2 tree version
+    local deb=$1 busybox_bin=$2 tree unpacked version status
     tree=$(mktemp -d "$vm_initramfs.XXXXXX") || return 1
-    version=$(cat "$unpacked/version")
-    mkdir -p "$tree/bin" "$tree/proc" "$tree/sys" "$tree/dev" "$tree/etc" "$tree/lib/modules"
-    cp "$busybox_bin" "$tree/bin/busybox"
-    for applet in sh mount umount modprobe insmod chroot mkdir cat sync poweroff sleep; do
-        ln -s busybox "$tree/bin/$applet"
-    done
-    cp -r "$unpacked/modules" "$tree/lib/modules/$version"
-    cp "$unpacked/modules/load" "$tree/etc/vm-modules"
-    cp "$vm_dir/guest_init.sh" "$tree/init"
-    chmod 755 "$tree/init"
-    (cd "$tree" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$vm_initramfs.tmp" &&
-        mv "$vm_initramfs.tmp" "$vm_initramfs"
-    local status=$?
+    unpacked=$tree.deb
+    dpkg-deb -x "$deb" "$unpacked" &&
+        version=$(ls "$unpacked/lib/modules") &&
+        busybox depmod -b "$unpacked" "$version" &&
+        vm_copy_modules "$unpacked/lib/modules/$version" "$tree/lib/modules/$version" &&
+        cp "$unpacked/boot/vmlinuz-$version" "$vm_kernel.tmp"
+    status=$?
+    rm -rf "$unpacked"
+    if [ "$status" -eq 0 ]; then
+        mkdir -p "$tree/bin" "$tree/proc" "$tree/sys" "$tree/dev" "$tree/etc"
+        cp "$busybox_bin" "$tree/bin/busybox"
+        for applet in sh mount umount modprobe insmod chroot mkdir cat sync poweroff sleep ln; do
+            ln -s busybox "$tree/bin/$applet"
+        done
+        printf '%s\n' "${vm_modules[@]}" >"$tree/etc/vm-modules"
+        cp "$vm_dir/guest_init.sh" "$tree/init"
+        chmod 755 "$tree/init"
+        (cd "$tree" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$vm_initramfs.tmp" &&
+            mv "$vm_initramfs.tmp" "$vm_initramfs" && mv "$vm_kernel.tmp" "$vm_kernel"
+        status=$?
+    fi
     rm -rf "$tree"
     return $status
 }
@@ -219,13 +222,20 @@ vm_boot() {
     return "$status"
 }
 
-# The guest asks for monitor commands by writing RUN/monitor.req (one QMP command a line) and
-# waits for RUN/monitor.done, which holds QEMU's answers.
+# The guest asks the host by writing RUN/monitor.req and waits for RUN/monitor.done: QMP
+# commands (a JSON object a line) get QEMU's answers; `digest NAME...` gets a checksum of each
+# image as the host sees it (read here, it costs the guest's emulated disks nothing).
 vm_serve_monitor() {
-    local run=$1
+    local run=$1 name
     [ -f "$run/monitor.req" ] || return 0
     mv "$run/monitor.req" "$run/monitor.work"
-    python3 "$vm_dir/qmp.py" "$run/qmp.sock" <"$run/monitor.work" >"$run/monitor.tmp" 2>&1
+    if read -r word _ <"$run/monitor.work" && [ "$word" = digest ]; then
+        for name in $(cut -d' ' -f2- "$run/monitor.work"); do
+            printf '%s ' "$(md5sum <"$run/$name.img" | cut -c1-16)"
+        done >"$run/monitor.tmp"
+    else
+        python3 "$vm_dir/qmp.py" "$run/qmp.sock" <"$run/monitor.work" >"$run/monitor.tmp" 2>&1
+    fi
     mv "$run/monitor.tmp" "$run/monitor.done"
     rm -f "$run/monitor.work"
 }
