@@ -18,7 +18,7 @@ all="${!node[*]}"
 for name in sd usbro usb usbfix sata virt; do
     d=$(sysfs_dir "${node[$name]}")
     echo "[$name] ${d#/sys/devices/}"
-    for a in removable ro size queue/logical_block_size queue/discard_max_bytes queue/max_sectors_kb \
+    for a in dev removable ro size queue/logical_block_size queue/discard_max_bytes queue/max_sectors_kb \
         device/type device/vendor device/model device/name device/manfid device/oemid device/serial; do
         [ -f "$d/$a" ] && echo "$a = $(cat "$d/$a")"
     done
