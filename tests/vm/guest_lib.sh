@@ -31,9 +31,9 @@ finish() {
 # dev NAME: the device node of the host's device NAME, found by its controller's place in sysfs
 # (RUN/devices). Waits up to 30 s for the kernel to bring it up; empty when it does not.
 dev() {
-    local name=$1 kind pattern entry tries
-    read -r _ kind pattern < <(grep "^$name " "$VM_OUT/devices") || return 1
-    for tries in $(seq 300); do
+    local name=$1 pattern entry
+    read -r _ _ pattern < <(grep "^$name " "$VM_OUT/devices") || return 1
+    for _ in $(seq 300); do
         for entry in /sys/class/block/*; do
             [ -e "$entry/partition" ] && continue
             if readlink -f "$entry" | grep -Eq "$pattern"; then
@@ -55,8 +55,7 @@ json_field() { python3 -c 'import json,sys; print(json.loads(sys.stdin.read())[s
 monitor() {
     printf '%s\n' "$@" >"$VM_OUT/monitor.req.tmp"
     mv "$VM_OUT/monitor.req.tmp" "$VM_OUT/monitor.req"
-    local tries
-    for tries in $(seq 600); do
+    for _ in $(seq 600); do
         if [ -f "$VM_OUT/monitor.done" ]; then
             cat "$VM_OUT/monitor.done"
             rm -f "$VM_OUT/monitor.done"

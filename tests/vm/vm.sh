@@ -134,9 +134,9 @@ vm_virtio_slots=0
 # vm_device_args RUN SPEC: QEMU's arguments for one device into vm_args, its sysfs pattern into
 # RUN/devices.
 vm_device_args() {
-    local run=$1 kind name size options ro=off readonly=off removable=on image slot pattern
+    local run=$1 kind name size options readonly=off removable=on image slot pattern
     IFS=: read -r kind name size options <<<"$2"
-    case ":$options:" in *:ro:*) ro=on readonly=on ;; esac
+    case ":$options:" in *:ro:*) readonly=on ;; esac
     case ":$options:" in *:fixed:*) removable=off ;; esac
     image=$run/$name.img
     [ -e "$image" ] || truncate -s "$size" "$image" || return 1
@@ -211,6 +211,10 @@ vm_boot() {
         sleep 0.1
     done
     wait "$pid" 2>/dev/null
+    # Ended: its number may be another process's from now on.
+    local left=() p
+    for p in "${vm_pids[@]}"; do [ "$p" = "$pid" ] || left+=("$p"); done
+    vm_pids=("${left[@]}")
     if [ -f "$run/status" ]; then
         status=$(cat "$run/status")
     else
@@ -245,6 +249,7 @@ vm_pids=()
 vm_stop_all() {
     local pid
     for pid in "${vm_pids[@]}"; do
+        [ -n "$pid" ] || continue
         kill "$pid" 2>/dev/null && sleep 0.5 && kill -9 "$pid" 2>/dev/null
     done
     return 0

@@ -43,7 +43,6 @@ trap 'exit 1' INT TERM
 # group NAME SCRIPT BOUND DEVICE...: one boot. Prints the guest's lines; throughput lines and the
 # sysfs facts are also kept in the build tree.
 failed_groups=()
-expected=()
 group() {
     local name=$1 script=$2 bound=$3 run=$scratch/$1 start=$SECONDS status
     shift 3
