@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "platform/posix/block_devices.h"
@@ -88,7 +89,8 @@ private:
 
 const char kUsbHost[] = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host3/target3:0:0/3:0:0:0";
 const char kSataHost[] = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
-const char kSdHost[] = "platform/sdhci/mmc_host/mmc0/mmc0:aaaa";
+// An SD host controller on PCI, as sdhci-pci places it (a platform controller sits under platform/).
+const char kSdHost[] = "pci0000:00/0000:00:10.0/mmc_host/mmc0/mmc0:4567";
 constexpr uint64_t k32G = 62333952;
 
 TEST(BlockDevices, KindsOfDisksAndWhyTheyAreRefused) {
@@ -219,6 +221,102 @@ TEST(BlockDevices, SystemDisksPartitionsAndMounts) {
     EXPECT_EQ(card->mounts[0].mountPoint, "/media/My Card");
     EXPECT_EQ(card->mounts[0].device, "sde1");
     EXPECT_EQ(card->partitions, std::vector<std::string>{"sde1"});
+}
+
+// The recorded sysfs of a QEMU guest (tests/platform/block_devices_qemu_sysfs.txt, written by the
+// vm suite): "[key] device-path/block/NAME" heads each disk, then "attribute = value" lines, those
+// of its device directory as "device/attribute". Gives the disks' names by key.
+std::map<std::string, std::string> loadRecorded(FakeSystem& sys) {
+    std::ifstream in(BRC_RECORDED_SYSFS);
+    EXPECT_TRUE(in) << BRC_RECORDED_SYSFS;
+    struct Disk {
+        std::string name, devicePath;
+        std::map<std::string, std::string> attributes, device;
+    };
+    std::vector<Disk> disks;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        if (line[0] == '[') {
+            const size_t close = line.find("] ");
+            const std::string path = line.substr(close + 2);
+            const size_t block = path.rfind("/block/");
+            disks.push_back({path.substr(block + 7), path.substr(0, block), {}, {}});
+            disks.back().attributes["key"] = line.substr(1, close - 1);
+            continue;
+        }
+        const size_t eq = line.find(" = ");
+        if (disks.empty() || eq == std::string::npos) continue;
+        const std::string key = line.substr(0, eq), value = line.substr(eq + 3);
+        if (key.rfind("device/", 0) == 0) disks.back().device[key.substr(7)] = value;
+        else disks.back().attributes[key] = value;
+    }
+    std::map<std::string, std::string> names;
+    for (Disk& d : disks) {
+        names[d.attributes["key"]] = d.name;
+        d.attributes.erase("key");
+        const uint64_t sectors = std::stoull(d.attributes["size"]);
+        const std::string dev = d.attributes["dev"];
+        sys.disk(d.name, d.devicePath, dev, sectors, d.attributes, d.device);
+    }
+    return names;
+}
+
+TEST(BlockDevices, TheKindsAQemuGuestsDriversShow) {
+    FakeSystem sys("recorded");
+    const auto names = loadRecorded(sys);
+    struct Case {
+        const char* key;
+        Kind kind;
+        const char* bus;
+        bool discard;
+        const char* refusal;  // a part of the sentence; empty when the disk qualifies
+    };
+    const Case cases[] = {
+        {"sd", Kind::SdSlot, "MMC", true, ""},
+        {"usb", Kind::CardReader, "USB", false, ""},
+        {"usbro", Kind::CardReader, "USB", false, ""},
+        {"usbfix", Kind::Internal, "USB", false, "is not removable (a fixed USB disk)"},
+        {"sata", Kind::Internal, "SATA", true, "is not removable (a fixed SATA disk)"},
+        {"virt", Kind::Internal, "virtio", true, "is not removable (a fixed virtio disk)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        ASSERT_EQ(names.count(c.key), 1u);
+        const auto d = describe(sys.view, names.at(c.key));
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->kind, c.kind);
+        if (*c.bus) {
+            EXPECT_EQ(d->bus, c.bus);
+        }
+        EXPECT_EQ(d->discard, c.discard);
+        EXPECT_EQ(d->bytes, uint64_t{32} << 20);
+        const std::string why = refusal(*d, false);
+        if (*c.refusal == 0) {
+            EXPECT_EQ(why, "");
+        } else {
+            EXPECT_NE(why.find(c.refusal), std::string::npos) << why;
+        }
+    }
+    const auto sd = describe(sys.view, names.at("sd"));
+    EXPECT_EQ(sd->model, "QEMU!");
+    EXPECT_EQ(sd->manfid, "0x0000aa");
+    EXPECT_EQ(sd->oemid, "0x5859");
+    // The SCSI inquiry pads its fields with blanks; the names come without them.
+    const auto reader = describe(sys.view, names.at("usb"));
+    EXPECT_EQ(reader->vendor + "|" + reader->model, "QEMU|QEMU HARDDISK");
+    EXPECT_TRUE(describe(sys.view, names.at("usbro"))->readOnly);
+}
+
+// A disk behind an AHCI controller is a SATA disk, not "SCSI", and a virtio disk's maker is not
+// the raw PCI vendor number the kernel gives in its vendor attribute.
+TEST(BlockDevices, SataBusAndNoPciNumberForAMaker) {
+    FakeSystem sys("recorded-names");
+    const auto names = loadRecorded(sys);
+    const auto sata = describe(sys.view, names.at("sata"));
+    EXPECT_EQ(sata->bus, "SATA");
+    EXPECT_NE(refusal(*sata, false).find("(a fixed SATA disk)"), std::string::npos) << refusal(*sata, false);
+    const auto virt = describe(sys.view, names.at("virt"));
+    EXPECT_NE(virt->vendor.rfind("0x", 0), 0u) << virt->vendor;
 }
 
 TEST(BlockDevices, MountTableAndSwapListLines) {

@@ -1,0 +1,57 @@
+# A card pulled out in the middle of an overwrite, through QEMU's monitor: a USB card reader
+# unplugged, and an SD card taken out of its slot. The format ends with status 1 and one line
+# saying why, nothing outside the card is written, and once the card is back a format works.
+# shellcheck disable=SC1091
+. "$VM_OUT/guest_lib.sh"
+
+other=$(dev other) || fail "the other card did not come up"
+"$exe" format "$other" --yes --quiet || fail "the other card did not format"
+
+# pulled NAME OUT-QMP BACK-QMP...: overwrites NAME's card, runs OUT a few seconds in and checks
+# the end of the format; then BACK and a quick format.
+pulled() {
+    local name=$1 out=$2 d before status
+    shift 2
+    d=$(dev "$name") || { fail "$name did not come up"; return; }
+    before=$(digest witness other)
+    "$exe" format "$d" --type overwrite --yes --quiet >stdout.txt 2>stderr.txt &
+    local pid=$!
+    sleep 4
+    kill -0 "$pid" 2>/dev/null || fail "$name: the overwrite ended before the card was pulled: $(cat stderr.txt)"
+    monitor "$out" >answer.txt
+    grep -q '"return"' answer.txt || fail "$name: the monitor did not pull the card: $(cat answer.txt)"
+    timeout 120 tail --pid="$pid" -f /dev/null
+    wait "$pid"
+    status=$?
+    [ "$status" -eq 1 ] || fail "$name pulled: status $status, not 1: $(tr '\n' ' ' <stderr.txt)"
+    # The message of the failed format, then one line of the command's own with the cause.
+    local causes
+    causes=$(grep -c '^brindlecard: ' stderr.txt)
+    if [ "$causes" -eq 1 ] && grep -q '^brindlecard: .*gone' stderr.txt; then
+        ok "$name pulled: $(tr '\n' '|' <stderr.txt)"
+    elif grep -q "re-read its partition table" stderr.txt; then
+        fail "$name pulled: more than one cause: $(tr '\n' '|' <stderr.txt)"
+    else
+        fail "$name pulled: not one cause line saying the card is gone: $(tr '\n' '|' <stderr.txt)"
+    fi
+    [ "$(digest witness other)" = "$before" ] || fail "$name pulled: a disk other than the card was written"
+    # The node of the card that went is gone before it comes back.
+    for _ in $(seq 100); do [ -b "$d" ] && [ "$(blockdev --getsize64 "$d" 2>/dev/null)" != 0 ] || break; sleep 0.1; done
+    monitor "$@" >answer.txt
+    grep -q '"error"' answer.txt && fail "$name: the monitor did not bring the card back: $(cat answer.txt)"
+    for _ in $(seq 100); do
+        d=$(dev "$name") && [ "$(blockdev --getsize64 "$d" 2>/dev/null)" -gt 0 ] && break
+        sleep 0.1
+    done
+    if "$exe" format "$d" --yes --quiet 2>stderr.txt && "$exe" check "$d" >check.txt 2>&1; then
+        ok "$name back as $d: formatted and checked"
+    else
+        fail "$name back as $d: $(cat stderr.txt check.txt)"
+    fi
+}
+
+pulled usbp '{"execute":"device_del","arguments":{"id":"usbp"}}' \
+    '{"execute":"device_add","arguments":{"driver":"usb-storage","id":"usbp","drive":"usbp","bus":"xhci.0","port":"1","removable":true}}'
+pulled sdp '{"execute":"blockdev-remove-medium","arguments":{"id":"sdp"}}' \
+    '{"execute":"blockdev-insert-medium","arguments":{"id":"sdp","node-name":"sdp"}}'
+finish
