@@ -95,6 +95,7 @@ void FormatCommand::formatWithControlsOff(FormatOutcome& outcome, const FormatRe
     ExFatState exfat;
     exfat.clock = &env_.clock;
     ReportValues report;
+    outcome.figures.verify.asked = request.verify;
     FormatServices services{env_.driver, env_.sys, progress, host_.progressWindow(),
                             exfat, report, env_.oem, env_.clock};
     outcome.result = formatCard(services, root, outcome.label, request.sizeAdjustment,

@@ -65,6 +65,7 @@ struct FormatRequest {
     std::u16string label;
     FormatType formatType = Quick;
     bool sizeAdjustment = false;
+    bool verify = false; // read back what the format wrote; a card that did not keep it failed
 };
 
 // How the attempt ended, as the user saw it.

@@ -75,11 +75,15 @@ const char kFormatUsage[] =
     "  --unmount               unmount the card's mounted partitions once every check has\n"
     "                          passed and the questions are answered (else refused)\n"
     "  --allow-loop            take a loop device for a card\n"
+    "  --verify                after the format, read back every sector it wrote (for an\n"
+    "                          overwrite the whole user area) and compare; a card that does not\n"
+    "                          keep what was written (a counterfeit, a failing card) fails\n"
     "  --json                  one JSON object on one line instead of the messages; its\n"
     "                          outcome is formatted, failed, refused or cancelled, and\n"
     "                          messageId and message give what the user would be shown\n"
     "                          (messageId 0 with the report), and cause says why in one\n"
-    "                          sentence where the message alone does not\n"
+    "                          sentence where the message alone does not; with --verify\n"
+    "                          also verified, verifyMs and verifySectors\n"
     "\n"
     "A user who may not open a card's device has udisks2 open it (and unmount it with\n"
     "--unmount) where polkit allows; otherwise the command says to run it as root (Linux).\n"
@@ -290,6 +294,10 @@ std::string formatOutcomeJson(const FormatOutcome& o, const std::string& cause) 
         .number("eraseResult", o.figures.eraseResult)
         .number("overwriteMs", o.figures.overwriteTime)
         .number("eraseMs", o.figures.eraseTime);
+    if (const VerifyFigures& v = o.figures.verify; v.asked)
+        json.boolean("verified", v.done && v.kept)
+            .number("verifyMs", v.time)
+            .number("verifySectors", static_cast<int64_t>(v.sectors));
     return json.str();
 }
 
@@ -304,7 +312,7 @@ struct FormatOptions {
     std::u16string label;
     unsigned codePage = 0;
     bool sizeAdjust = false, yes = false, json = false, unmount = false, allowLoop = false, all = false;
-    bool quiet = false, everyPercent = false;
+    bool quiet = false, everyPercent = false, verify = false;
     std::vector<std::string> cardOptions; // the options again, for each card's run of many
     std::optional<CardRunChannel> channel; // a card's run of many: where its progress goes
 #if !defined(_WIN32)
@@ -334,6 +342,7 @@ FormatOptions readOptions(Args& args) {
     o.all = args.flag("--all");
     o.quiet = args.flag("--quiet");
     o.everyPercent = args.flag("--progress");
+    o.verify = args.flag("--verify");
     setVerboseMessages(args.flag("--verbose"));
     const std::string type = args.value("--type").value_or("quick");
     o.type = parseType(type);
@@ -344,7 +353,8 @@ FormatOptions readOptions(Args& args) {
     if (label) o.cardOptions.insert(o.cardOptions.end(), {"--label", *label});
     if (o.codePage) o.cardOptions.insert(o.cardOptions.end(), {"--codepage", std::to_string(o.codePage)});
     for (const auto& [set, name] : {std::pair{o.sizeAdjust, "--size-adjust"}, {o.unmount, "--unmount"},
-                                    {o.allowLoop, "--allow-loop"}, {verboseMessages(), "--verbose"}})
+                                    {o.allowLoop, "--allow-loop"}, {verboseMessages(), "--verbose"},
+                                    {o.verify, "--verify"}})
         if (set) o.cardOptions.push_back(name);
     o.targets = args.positionals();
     if (o.all && !o.targets.empty()) throw UsageError{"format takes either TARGETs or --all, not both"};
@@ -430,6 +440,14 @@ std::string startupCause([[maybe_unused]] uint32_t refusal) {
     return {};
 }
 
+// Why a card that was read back failed, in one sentence; empty when it kept everything.
+std::string verifyCause(const VerifyFigures& v) {
+    if (!v.done || v.kept) return {};
+    return "the card did not keep sector " + std::to_string(v.sector) +
+           (v.unreadable ? ": it could not be read back after the format"
+                         : ": it reads back otherwise than written");
+}
+
 // The run from the system's services to the last message; `cause` says why in one sentence
 // where the system's text does not.
 void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome,
@@ -472,7 +490,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     }
     FormatEnvironment env{driver, sys, flags, commandLineMessages(), os->oemCodePage()};
     installFormatSignalHandlers();
-    outcome = FormatCommand(env, host).run({o.target.rootPath(), o.label, o.type, o.sizeAdjust});
+    outcome = FormatCommand(env, host).run({o.target.rootPath(), o.label, o.type, o.sizeAdjust, o.verify});
     if (outcome.end == FormatEnd::Cancelled)
         std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
     // Ctrl-C stops the overwrite or erase, and the file system is written all the same: the
@@ -490,6 +508,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     cause = outcome.result == InvalidLabel && outcome.end != FormatEnd::Formatted
                 ? labelCause(o, driver, *os)
                 : afterRun(host, outcome, driver, o.target, card);
+    if (std::string unkept = verifyCause(outcome.figures.verify); !unkept.empty()) cause = unkept;
 }
 
 } // namespace
@@ -540,6 +559,10 @@ int formatCommand(std::vector<std::string> argv) {
     const bool said = cause == kStoppedBySignal || cause == abandonedCardText(true);
     if (!cause.empty() && !options.json && !said)
         say(cause);
+    const VerifyFigures& verify = outcome.figures.verify;
+    if (verify.done && verify.kept && outcome.end == FormatEnd::Formatted && !options.json && !options.quiet)
+        std::printf("Verified: the %llu sectors the format wrote read back as written (%.1f s).\n",
+                    static_cast<unsigned long long>(verify.sectors), verify.time / 1000.0);
     reportOutcome(options, outcome, cause);
     if (passCancelled) return kExitPassCancelled;
     return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;

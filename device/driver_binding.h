@@ -34,6 +34,8 @@ struct DriverApi {
 // card opened by the last successful DDInit.
 class OsServices;
 
+class WrittenSectors;
+
 struct DriverBinding {
     uint32_t driverRoute = 0;
     uint32_t driverHandle = 0;
@@ -46,6 +48,8 @@ struct DriverBinding {
     std::string lastError;       // why the last bind failed, for the user
     BrcDriverContext* context = nullptr; // handed to every library bound, while it is bound;
                                          // the caller keeps it alive as long as the binding
+    WrittenSectors* written = nullptr;   // where writeSectors notes what a run wrote, while a
+                                         // run asks for it to be read back
 
     DriverBinding() = default;
     explicit DriverBinding(OsServices& services) : os(&services) {}

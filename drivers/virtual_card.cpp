@@ -1,5 +1,6 @@
 #include "drivers/virtual_card.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -45,26 +46,56 @@ int hexDigit(char c) {
     return -1;
 }
 
-// Parses a decimal or 0x-hex number in [min, 0xFFFFFFFF]; returns the problem, empty when fine.
-std::string number(std::string_view key, std::string_view text, uint32_t min, uint32_t& out) {
-    std::string quoted = cat("value '", shown(text), "' of '", shown(key), "'");
+// A decimal or 0x-hex number; false when the text is none. Values past `limit` give limit + 1.
+bool unsignedValue(std::string_view text, uint64_t limit, uint64_t& out) {
     std::string_view digits = text;
     unsigned base = 10;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
         digits.remove_prefix(2);
         base = 16;
     }
-    if (digits.empty()) return cat(quoted, " is not a decimal or 0x-hex number");
+    if (digits.empty()) return false;
     uint64_t value = 0;
     for (char c : digits) {
         int d = hexDigit(c);
-        if (d < 0 || static_cast<unsigned>(d) >= base)
-            return cat(quoted, " is not a decimal or 0x-hex number");
-        if (value <= 0xFFFFFFFFu) value = value * base + static_cast<unsigned>(d); // stays past max
+        if (d < 0 || static_cast<unsigned>(d) >= base) return false;
+        if (value <= limit) value = value * base + static_cast<unsigned>(d); // stays past limit
     }
+    out = value > limit ? limit + 1 : value;
+    return true;
+}
+
+// Parses a decimal or 0x-hex number in [min, 0xFFFFFFFF]; returns the problem, empty when fine.
+std::string number(std::string_view key, std::string_view text, uint32_t min, uint32_t& out) {
+    std::string quoted = cat("value '", shown(text), "' of '", shown(key), "'");
+    uint64_t value = 0;
+    if (!unsignedValue(text, 0xFFFFFFFFu, value))
+        return cat(quoted, " is not a decimal or 0x-hex number");
     if (value > 0xFFFFFFFFu || value < min)
         return cat(quoted, " is out of range (", std::to_string(min), " to 4294967295)");
     out = static_cast<uint32_t>(value);
+    return {};
+}
+
+// "wraparound BYTES" or "limbo BYTES": the kind and the real part, whole sectors of a card of at
+// most 0xFFFFFFFF sectors. Whether it is less than the card is seen when the image is opened.
+std::string counterfeitValue(std::string_view text, CardConfig& config) {
+    const std::string quoted = cat("value '", shown(text), "' of 'counterfeit'");
+    const size_t gap = text.find_first_of(" \t");
+    const std::string_view kind = text.substr(0, gap);
+    const std::string_view bytes = gap == std::string_view::npos ? "" : trim(text.substr(gap));
+    const bool known = kind == "wraparound" || kind == "limbo";
+    if (!known || bytes.empty() || bytes.find_first_of(" \t") != std::string_view::npos)
+        return cat(quoted, " is not 'wraparound BYTES' or 'limbo BYTES'");
+    constexpr uint64_t kMaxBytes = uint64_t{0xFFFFFFFFu} * kSectorSize;
+    uint64_t real = 0;
+    if (!unsignedValue(bytes, kMaxBytes, real))
+        return cat(quoted, " does not give its bytes as a decimal or 0x-hex number");
+    if (real == 0 || real > kMaxBytes || real % kSectorSize != 0)
+        return cat(quoted, " does not give a multiple of 512 bytes from 512 to ",
+                   std::to_string(kMaxBytes));
+    config.counterfeit = kind == "limbo" ? Counterfeit::Limbo : Counterfeit::Wraparound;
+    config.realBytes = real;
     return {};
 }
 
@@ -101,6 +132,8 @@ std::string applyKey(std::string_view key, std::string_view value, CardConfig& c
     if (key == "fail_write_code") return number(key, value, 1, config.failWriteCode);
     if (key == "fail_erase_call") return number(key, value, 1, config.failEraseCall);
     if (key == "fail_identify") return number(key, value, 1, config.failIdentify);
+    if (key == "drop_write_call") return number(key, value, 1, config.dropWriteCall);
+    if (key == "counterfeit") return counterfeitValue(value, config);
     if (key == "vanish_after_writes") {
         uint32_t n = 0;
         std::string problem = number(key, value, 0, n);
@@ -171,6 +204,7 @@ bool parseSidecar(const std::string& text, const std::string& path, CardConfig& 
             return fail(cat("duplicate key '", shown(key), "' (first on line ",
                             std::to_string(it->second), ")"));
         if (key == "fail_write_code") codeLine = lineNumber;
+        if (key == "counterfeit") config.counterfeitLine = lineNumber;
     }
     if (codeLine != 0 && config.failWriteCall == 0) {
         error = cat(path, ":", std::to_string(codeLine),
@@ -210,8 +244,20 @@ CardGeometry geometryOf(uint32_t userSectors, uint32_t protectedSectors) {
 
 VirtualCard::VirtualCard(std::unique_ptr<BackingFile> file, uint32_t userSectors, bool readOnly,
                          CardConfig config, const Host& host)
-    : file_(std::move(file)), userSectors_(userSectors), readOnly_(readOnly), config_(config),
+    : file_(std::move(file)),
+      userSectors_(userSectors),
+      realSectors_(config.counterfeit == Counterfeit::None ? userSectors
+                                                           : config.realBytes / kSectorSize),
+      readOnly_(readOnly),
+      config_(config),
       host_(host) {}
+
+VirtualCard::Stretch VirtualCard::stretchAt(uint64_t sector, uint64_t end) const {
+    if (sector < realSectors_) return {sector, std::min(end, realSectors_) - sector, false};
+    if (config_.counterfeit == Counterfeit::Limbo) return {0, end - sector, true};
+    const uint64_t physical = sector % realSectors_;
+    return {physical, std::min(end - sector, realSectors_ - physical), false};
+}
 
 bool VirtualCard::vanished() const {
     return config_.vanishAfterWrites && writesDone_ >= *config_.vanishAfterWrites;
@@ -242,11 +288,20 @@ uint32_t VirtualCard::secureIdentify(uint32_t& protectedSectors) const {
 
 uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
     if (uint32_t rc = checkTransfer(buffer, count, first, userSectors_)) return rc;
-    // A transfer is at most 256 sectors, so its length fits any size_t.
-    const uint64_t offset = first * kSectorSize;
-    const size_t length = static_cast<size_t>(count * kSectorSize);
-    bool ok = withRetries([&] { return file_->read(buffer, length, offset); });
-    return ok ? SDHOST_OK : SDHOST_ERR_IO;
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    const uint64_t end = uint64_t{first} + count;
+    for (uint64_t s = first; s < end;) {
+        const Stretch part = stretchAt(s, end);
+        // A transfer is at most 256 sectors, so its length fits any size_t.
+        uint8_t* into = bytes + (s - first) * kSectorSize;
+        const size_t length = static_cast<size_t>(part.count * kSectorSize);
+        if (part.lost) std::memset(into, 0, length);
+        else if (!withRetries(
+                     [&] { return file_->read(into, length, part.physical * kSectorSize); }))
+            return SDHOST_ERR_IO;
+        s += part.count;
+    }
+    return SDHOST_OK;
 }
 
 uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) {
@@ -254,17 +309,26 @@ uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) 
     if (writeRefused()) return host_.writeProtectCode;
     if (++writeCalls_ == config_.failWriteCall) return config_.failWriteCode;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
-    if (!withRetries([&] { return writeOnce(bytes, count, first); })) {
-        // Not the card's fault: say so, or the user blames a good card.
-        if (file_->full()) std::fprintf(stderr, "%s: the disk holding the image is full\n", host_.name);
-        return SDHOST_ERR_IO;
+    const uint64_t end = uint64_t{first} + count;
+    for (uint64_t s = first; s < end && writeCalls_ != config_.dropWriteCall;) {
+        const Stretch part = stretchAt(s, end);
+        const uint8_t* from = bytes + (s - first) * kSectorSize;
+        // Within one transfer, on a card of 32-bit sector numbers.
+        const auto n = static_cast<uint32_t>(part.count), at = static_cast<uint32_t>(part.physical);
+        if (!part.lost && !withRetries([&] { return writeOnce(from, n, at); })) {
+            // Not the card's fault: say so, or the user blames a good card.
+            if (file_->full())
+                std::fprintf(stderr, "%s: the disk holding the image is full\n", host_.name);
+            return SDHOST_ERR_IO;
+        }
+        s += part.count;
     }
     ++writesDone_;
     return SDHOST_OK;
 }
 
-// One attempt at the whole transfer. Aligned blocks of zeros are punched, everything else is
-// written; zeros the image cannot punch are written too.
+// One attempt at `count` sectors kept from image sector `first` on. Aligned blocks of zeros are
+// punched, everything else is written; zeros the image cannot punch are written too.
 bool VirtualCard::writeOnce(const uint8_t* buffer, uint32_t count, uint32_t first) {
     const uint64_t end = uint64_t{first} + count;
     const uint64_t blockBytes = uint64_t{kHoleSectors} * kSectorSize;
@@ -300,8 +364,20 @@ uint32_t VirtualCard::erase(uint32_t first, uint32_t last) {
     if (!config_.eraseSupported) return SDHOST_ERR_NO_ERASE;
     if (writeRefused()) return host_.writeProtectCode;
     if (++eraseCalls_ == config_.failEraseCall) return SDHOST_ERR_IO;
-    uint64_t offset = first * kSectorSize, length = (uint64_t{last} - first + 1) * kSectorSize;
-    return withRetries([&] { return file_->zero(offset, length); }) ? SDHOST_OK : SDHOST_ERR_IO;
+    const uint64_t end = uint64_t{last} + 1;
+    const auto zero = [&](uint64_t physical, uint64_t count) {
+        return withRetries(
+            [&] { return file_->zero(physical * kSectorSize, count * kSectorSize); });
+    };
+    for (uint64_t s = first; s < end;) {
+        const Stretch part = stretchAt(s, end);
+        // A wrapped range as long as the real part erases all of it, however often it goes round.
+        if (s >= realSectors_ && !part.lost && end - s >= realSectors_)
+            return zero(0, realSectors_) ? SDHOST_OK : SDHOST_ERR_IO;
+        if (!part.lost && !zero(part.physical, part.count)) return SDHOST_ERR_IO;
+        s += part.count;
+    }
+    return SDHOST_OK;
 }
 
 uint32_t VirtualCard::getMid(uint8_t mid[8]) const {
@@ -325,6 +401,13 @@ uint32_t openVirtualCard(const std::string& path, const Host& host,
     }
     CardConfig config;
     if (!readSidecar(path, config, error)) return SDHOST_ERR_CONFIG;
+    if (config.counterfeit != Counterfeit::None && config.realBytes >= size) {
+        error = cat(path, ".card:", std::to_string(config.counterfeitLine), ": the real part of ",
+                    std::to_string(config.realBytes),
+                    " bytes of 'counterfeit' is not less than the card's ", std::to_string(size),
+                    " bytes");
+        return SDHOST_ERR_CONFIG;
+    }
     card = std::make_unique<VirtualCard>(std::move(file), static_cast<uint32_t>(size / kSectorSize),
                                          readOnly, config, host);
     return SDHOST_OK;

@@ -28,6 +28,11 @@ constexpr uint32_t kHoleSectors = 8;
 // larger is read into memory.
 constexpr size_t kMaxSidecarBytes = 4096;
 
+// A card that announces more than it holds: past its real part a wraparound card keeps sector s
+// at s mod realSectors (overwriting the start), a limbo card acknowledges writes, keeps nothing
+// and reads zeros.
+enum class Counterfeit { None, Wraparound, Limbo };
+
 // What the sidecar says. Defaults are those of a card without a sidecar.
 struct CardConfig {
     uint32_t protectedSectors = 0;
@@ -39,6 +44,10 @@ struct CardConfig {
     std::optional<uint32_t> vanishAfterWrites;
     uint32_t failEraseCall = 0;             // 0: none; else the N-th DDErase call fails
     uint32_t failIdentify = 0;              // 0: none; else DDIdentify's result
+    uint32_t dropWriteCall = 0;             // 0: none; else the N-th DDWritePT call is lost
+    Counterfeit counterfeit = Counterfeit::None;
+    uint64_t realBytes = 0;       // the counterfeit's real part: 512 k, k >= 1
+    unsigned counterfeitLine = 0; // its sidecar line, for the check against the size
 };
 
 // Parses sidecar text. On failure returns false and sets `error` to "<path>:<line>: <problem>".
@@ -136,10 +145,12 @@ public:
 
     uint32_t identify(CardGeometry& out) const override;
     uint32_t secureIdentify(uint32_t& protectedSectors) const override;
+    // Sectors past a counterfeit's real part are read where it keeps them, or as zeros.
     uint32_t read(void* buffer, uint32_t count, uint32_t first) override;
     // Calls refused for their arguments, range or write protection do not count as calls for
     // fail_write_call; only successful ones count for vanish_after_writes. Aligned runs of zero
-    // sectors are punched out of the image rather than written, so formats keep it sparse.
+    // sectors are punched out of the image rather than written, so formats keep it sparse. The
+    // drop_write_call-th call, and a counterfeit's lost sectors, are acknowledged and not kept.
     uint32_t write(const void* buffer, uint32_t count, uint32_t first) override;
     // Sectors first to last inclusive read as zeros afterwards. As with writes, only calls
     // that pass the range, erase-support and write-protect checks count for fail_erase_call.
@@ -147,11 +158,20 @@ public:
     uint32_t getMid(uint8_t mid[8]) const override;
 
 private:
+    // A run of the sectors from `sector` (before `end`) that the image keeps one after another
+    // from `physical`, or that a limbo card loses.
+    struct Stretch {
+        uint64_t physical;
+        uint64_t count;
+        bool lost;
+    };
+    Stretch stretchAt(uint64_t sector, uint64_t end) const;
     template <class Attempt> bool withRetries(Attempt attempt);
     bool writeOnce(const uint8_t* buffer, uint32_t count, uint32_t first);
 
     std::unique_ptr<BackingFile> file_;
     uint32_t userSectors_;
+    uint64_t realSectors_; // the sectors the image keeps where they are announced
     bool readOnly_;
     CardConfig config_;
     Host host_;

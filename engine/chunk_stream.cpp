@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "device/driver_binding.h"
+#include "device/written_sectors.h"
 #include "progress/progress.h"
 
 namespace brc {
@@ -18,8 +19,7 @@ uint32_t checkCardPresent(ChunkStream& stream) {
 } // namespace
 
 uint32_t writeChunk(ChunkStream& stream) {
-    uint32_t r = stream.driver.api.DDWritePT(stream.workBuffer, kChunkSectors,
-                                             stream.writePosition, stream.driver.driverHandle);
+    uint32_t r = writeSectors(stream.driver, stream.workBuffer, kChunkSectors, stream.writePosition);
     if (r == 0) stream.writePosition += kChunkSectors;
     return r;
 }

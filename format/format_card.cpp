@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "device/card_session.h"
+#include "device/driver_binding.h"
+#include "device/written_sectors.h"
 #include "engine/layout.h"
 #include "exfat/exfat_writers.h"
 #include "passes/flash_erase.h"
@@ -45,6 +47,36 @@ private:
     bool open_ = false;
 };
 
+// While a run is to be read back, the binding notes what it writes; never beyond the run.
+class NotedWrites {
+public:
+    NotedWrites(DriverBinding& driver, bool asked) : driver_(driver) {
+        if (asked) driver_.written = &written_;
+    }
+    ~NotedWrites() { driver_.written = nullptr; }
+    NotedWrites(const NotedWrites&) = delete;
+    NotedWrites& operator=(const NotedWrites&) = delete;
+
+    // The card was erased: what was written before it is the card's business now.
+    void erased() { written_.clear(); }
+    // Reads back what was noted, on the card still open; true when it was all kept.
+    bool readBack(VerifyFigures& figures, OsServices& os) {
+        const uint32_t start = os.tickCount();
+        const WrittenSectors::ReadBack back = written_.readBack(driver_);
+        figures.time = os.tickCount() - start;
+        figures.done = true;
+        figures.kept = back.kept;
+        figures.unreadable = back.unreadable;
+        figures.sector = back.sector;
+        figures.sectors = written_.sectors();
+        return back.kept;
+    }
+
+private:
+    DriverBinding& driver_;
+    WrittenSectors written_;
+};
+
 // One run's inputs and what it hands back. Every way out returns at once: the card session and
 // the progress window give back what they hold.
 class FormatRun {
@@ -53,7 +85,7 @@ public:
               bool sizeAdjustment, FormatType type, FormatFigures& figures)
         : svc_(svc), driver_(svc.driver), sys_(svc.sys), flags_(svc.progress.flags),
           rootPath_(rootPath), label_(label), sizeAdjustment_(sizeAdjustment), type_(type),
-          figures_(figures) {}
+          figures_(figures), noted_(svc.driver, figures.verify.asked) {}
 
     int32_t run();
 
@@ -85,6 +117,7 @@ private:
     FormatType type_;
     FormatFigures& figures_;
 
+    NotedWrites noted_;
     uint32_t driveNumber_ = 0;
     bool volumeLockable_ = false;
     int32_t overwriteResult_ = 0;
@@ -123,6 +156,11 @@ int32_t FormatRun::run() {
     figures_.partitionSectors = svc_.report.reportPartitionSectors;
     figures_.clusterBytes = svc_.report.reportClusterBytes;
     figures_.fileSystemKind = svc_.report.reportFsType;
+    // Before the card is let go, so that nobody else writes it in between; a read waits for
+    // the writes before it.
+    const bool wrote = result == Success || result == SuccessReinsertCard;
+    const bool kept = !figures_.verify.asked || !wrote || powerAbort() ||
+                      noted_.readBack(figures_.verify, sys_.os);
 
     // The library's last closing flushes the card; the hold's end has the system read the new
     // partition table before the volume is let go, here too where the program holds the volume
@@ -130,7 +168,7 @@ int32_t FormatRun::run() {
     const uint32_t closed = session.closeCard();
     const bool cameBack = hold.end();
     const VolumeResult released = session.releaseVolume();
-    if (closed != 0) return Failed;
+    if (closed != 0 || !kept) return Failed;
     if (result == SuccessReinsertCard && overwriteResult_ != 0) return SuccessReinsertCardOverwriteFailed;
     if (result == Success && (released != VolumeResult::Done || !cameBack))
         return SuccessReinsertCard;
@@ -153,15 +191,16 @@ int32_t FormatRun::runFullFormatStage(CardSession& session) {
 
     if (erases(type_) && overwriteResult_ == 0) {
         if (powerAbort()) return PowerInterrupted;
-        driver_.api.DDWritePT(kept, 1, 0, handle());
+        writeSectors(driver_, kept, 1, 0);
         preliminaryPass();
         const uint32_t erased = eraseCard(session);
+        noted_.erased();
         figures_.eraseResult = static_cast<int32_t>(erased);
         if (erased != 0) reportStage(svc_.progress, {ProgressStage::Erase, StageState::Unsupported});
     } else {
         figures_.eraseResult = -1;
     }
-    driver_.api.DDWritePT(kept, 1, 0, handle());
+    writeSectors(driver_, kept, 1, 0);
     return 0;
 }
 
@@ -181,7 +220,7 @@ int32_t FormatRun::prepareOverwrite(CardSession& session) {
         if (!session.reopenVolume()) return Failed;
     } else {
         const uint8_t zero[512] = {};
-        if (driver_.api.DDWritePT(zero, 1, 0, handle()) != 0) return Failed;
+        if (writeSectors(driver_, zero, 1, 0) != 0) return Failed;
         session.closeCard();
         if (powerAbort()) return PowerInterrupted;
         if (session.reopenCard(session.openFlags()) != 0) return Failed;

@@ -28,6 +28,17 @@ struct FormatServices {
     const FormatClock& clock = systemFormatClock();
 };
 
+// The read-back of what a run wrote, when the caller asks for it.
+struct VerifyFigures {
+    bool asked = false;      // in: read back every sector the run wrote once it is written
+    bool done = false;       // the read-back ran (the format wrote everything it meant to)
+    bool kept = false;       // every sector read back as last written
+    bool unreadable = false; // `sector` could not be read at all
+    uint32_t sector = 0;     // the first sector that did not read back as written
+    uint64_t sectors = 0;    // sectors read back
+    uint32_t time = 0;       // ms
+};
+
 // The caller's values handed to and back from a run.
 struct FormatFigures {
     uint32_t overwriteTime = 0;   // ms; 0 on entry (the window is created only then)
@@ -38,6 +49,7 @@ struct FormatFigures {
     uint32_t partitionSectors = 0;
     uint32_t clusterBytes = 0;
     uint32_t fileSystemKind = 0;  // FsType
+    VerifyFigures verify;
 };
 
 // The run's status word is progress.flags.formatStatus (the caller clears it first).

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "device/driver_binding.h"
+#include "device/written_sectors.h"
 #include "base/format_types.h"
 #include "engine/layout.h"
 #include "progress/progress.h"
@@ -64,8 +65,7 @@ struct OverwritePass {
     // A failed read leaves the buffer as it was.
     void readSector0() { driver.api.DDReadPT(buffer, 1, 0, driver.driverHandle); }
     uint32_t write(uint32_t count, uint64_t first) {
-        const uint32_t rc =
-            driver.api.DDWritePT(buffer, count, static_cast<uint32_t>(first), driver.driverHandle);
+        const uint32_t rc = writeSectors(driver, buffer, count, static_cast<uint32_t>(first));
         if (rc) progress.flags.orStatus(StatusWriteFailed);
         else ++chunksWritten;
         return rc;

@@ -359,4 +359,69 @@ TEST_P(FormatCliEnding, ShowsItsMessageExitsOneAndPrintsOneJsonObject) {
 INSTANTIATE_TEST_SUITE_P(Rows, FormatCliEnding, ::testing::ValuesIn(kEndings),
                          [](const auto& p) { return std::string(p.param.name); });
 
+// --verify on virtual cards of 64 MiB, the counterfeits keeping their first 32 MiB (65536
+// sectors): the outcome, the sector the cause names, and the JSON's read-back figures.
+struct Verified {
+    const char* name;
+    const char* sidecar;
+    const char* type;
+    int status;
+    const char* cause; // empty: verified
+};
+void PrintTo(const Verified& v, std::ostream* os) { *os << v.name; }
+
+class FormatCliVerify : public ::testing::TestWithParam<Verified> {};
+
+TEST_P(FormatCliVerify, FailsACardThatDoesNotKeepWhatWasWritten) {
+    const Verified& v = GetParam();
+    ScratchDir dir(std::string("verify-") + v.name);
+    const std::string img = (dir.path / "c.img").string();
+    ASSERT_EQ(runCli("card create " + img + " --size 64M").status, 0);
+    std::ofstream(img + ".card", std::ios::app) << v.sidecar;
+
+    CliRun json = runCli("format " + img + " --yes --json --verify --type " + v.type);
+    EXPECT_EQ(json.status, v.status) << json.out;
+    auto j = parseFlatJson(json.out);
+    EXPECT_EQ(j["cause"], v.cause);
+    EXPECT_EQ(j["verified"], v.status == 0 ? "true" : "false");
+    EXPECT_FALSE(j["verifyMs"].empty());
+    EXPECT_EQ(j["outcome"], v.status == 0 ? "formatted" : "failed");
+
+    CliRun text = runShell(std::string(BRINDLECARD_EXE) + " format " + img + " --yes --verify --type " +
+                           v.type + " 2>&1");
+    EXPECT_EQ(text.status, v.status) << text.out;
+    if (v.status == 0) {
+        EXPECT_NE(text.out.find("Verified: the "), std::string::npos) << text.out;
+    } else {
+        EXPECT_NE(text.out.find(std::string("brindlecard: ") + v.cause + "."), std::string::npos) << text.out;
+        EXPECT_EQ(text.out.find("Verified"), std::string::npos) << text.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, FormatCliVerify,
+    ::testing::Values(
+        Verified{"GenuineQuick", "", "quick", 0, ""},
+        Verified{"GenuineOverwrite", "", "overwrite", 0, ""},
+        Verified{"LimboOverwrite", "counterfeit = limbo 33554432\n", "overwrite", 1,
+                 "the card did not keep sector 65536: it reads back otherwise than written"},
+        Verified{"WraparoundOverwrite", "counterfeit = wraparound 33554432\n", "overwrite", 1,
+                 "the card did not keep sector 65536: it reads back otherwise than written"},
+        // A real part that ends inside the second FAT: a quick format loses its first sector.
+        Verified{"LimboQuick", "counterfeit = limbo 40960\n", "quick", 1,
+                 "the card did not keep sector 80: it reads back otherwise than written"},
+        Verified{"DroppedWrite", "drop_write_call = 2\n", "quick", 1,
+                 "the card did not keep sector 64: it reads back otherwise than written"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(FormatCliVerify, WithoutItALimboCardFormatsAndTheJsonIsAsBefore) {
+    ScratchDir dir("verify-unasked");
+    const std::string img = (dir.path / "c.img").string();
+    ASSERT_EQ(runCli("card create " + img + " --size 64M").status, 0);
+    std::ofstream(img + ".card") << "counterfeit = limbo 33554432\n";
+    CliRun json = runCli("format " + img + " --yes --json --type overwrite");
+    EXPECT_EQ(json.status, 0) << json.out;
+    EXPECT_EQ(json.out.find("verif"), std::string::npos) << json.out;
+}
+
 } // namespace

@@ -596,6 +596,16 @@ TEST_P(DriverLibrary, MalformedSidecarsAreRefusedWithOneLine) {
          "1: value '0x1FFFFFFFF' of 'protected_sectors' is out of range (0 to 4294967295)"},
         {"mid = 12345", "1: value '12345' of 'mid' is not an even count of 2 to 16 hex digits"},
         {"fail_write_code = 3", "1: fail_write_code without fail_write_call"},
+        {"counterfeit = limbo 1023",
+         "1: value 'limbo 1023' of 'counterfeit' does not give a multiple of 512 bytes from 512 to "
+         "2199023255040"},
+        // Only the image says how large the card is.
+        {"\ncounterfeit = wraparound 32768",
+         "2: the real part of 32768 bytes of 'counterfeit' is not less than the card's 32768 "
+         "bytes"},
+        {"counterfeit = limbo 0x10000",
+         "1: the real part of 65536 bytes of 'counterfeit' is not less than the card's 32768 "
+         "bytes"},
     };
     std::string img = image("c.img", 64);
     map("E=" + img);
@@ -671,6 +681,35 @@ TEST_P(DriverLibrary, TheCardVanishesAfterNWrites) {
     EXPECT_EQ(lib->chkSdCard(drive('E'), &flags), SDHOST_OK);
     h = open(img);
     EXPECT_EQ(lib->read(data.data(), 1, 1, h), SDHOST_OK);
+}
+
+// A card of 64 sectors keeping 40: sectors past them are kept at s mod 40, or lost.
+TEST_P(DriverLibrary, ACounterfeitKeepsOrLosesWhatIsPastItsRealPart) {
+    std::string img = image("c.img", 64);
+    std::vector<uint8_t> data(8 * 512);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13 + 5);
+    const std::vector<uint8_t> head(data.begin(), data.begin() + 4 * 512),
+        tail(data.begin() + 4 * 512, data.end());
+    for (const char* kind : {"wraparound", "limbo"}) {
+        sidecar(img, std::string("counterfeit = ") + kind + " 20480\n");
+        uint32_t h = open(img), user = 0, total = 0;
+        uint8_t type = 0;
+        ASSERT_EQ(identify(h, user, total, type), SDHOST_OK);
+        EXPECT_EQ(user, 64u) << kind;
+        const std::vector<uint8_t> startBefore = fileBytes(img, 0, 4 * 512);
+        ASSERT_EQ(lib->write(data.data(), 8, 36, h), SDHOST_OK) << kind; // 36..39 kept, 40..43 not
+        std::vector<uint8_t> back(8 * 512);
+        ASSERT_EQ(lib->read(back.data(), 8, 36, h), SDHOST_OK);
+        EXPECT_EQ(fileBytes(img, 36 * 512, 4 * 512), head) << kind;
+        EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + 4 * 512), head) << kind;
+        const bool wraps = std::string(kind) == "wraparound";
+        EXPECT_EQ(fileBytes(img, 0, 4 * 512), wraps ? tail : startBefore) << kind;
+        EXPECT_EQ(std::vector<uint8_t>(back.begin() + 4 * 512, back.end()),
+                  wraps ? tail : std::vector<uint8_t>(4 * 512, 0))
+            << kind;
+        EXPECT_EQ(fileBytes(img, 40 * 512, 1)[0], patternByte(40 * 512)) << kind;
+        EXPECT_EQ(lib->fini(h), SDHOST_OK);
+    }
 }
 
 TEST_P(DriverLibrary, TheNthEraseFails) {

@@ -67,6 +67,18 @@ TEST(Sidecar, MidFillsEightBytesFromTheLeft) {
     EXPECT_EQ(parsed("mid = none").mid, std::nullopt);
 }
 
+TEST(Sidecar, ReadsACounterfeitAndADroppedWrite) {
+    CardConfig c = parsed("drop_write_call = 3\n\ncounterfeit =  wraparound \t 0x8000 ");
+    EXPECT_EQ(c.dropWriteCall, 3u);
+    EXPECT_EQ(c.counterfeit, Counterfeit::Wraparound);
+    EXPECT_EQ(c.realBytes, 0x8000u);
+    EXPECT_EQ(c.counterfeitLine, 3u);
+    c = parsed("counterfeit = limbo 2199023255040"); // the most a card of 2^32 - 1 sectors holds
+    EXPECT_EQ(c.counterfeit, Counterfeit::Limbo);
+    EXPECT_EQ(c.realBytes, 2199023255040u);
+    EXPECT_EQ(parsed("").counterfeit, Counterfeit::None);
+}
+
 TEST(Sidecar, FailWriteCodeDefaultsToIo) {
     EXPECT_EQ(parsed("fail_write_call = 1").failWriteCode, SDHOST_ERR_IO);
 }
@@ -138,7 +150,37 @@ INSTANTIATE_TEST_SUITE_P(
                    "digits"},
         BadSidecar{"mid = 0x12",
                    "1: value '0x12' of 'mid' is not an even count of 2 to 16 hex digits"},
-        BadSidecar{"mid =", "1: value '' of 'mid' is not an even count of 2 to 16 hex digits"}));
+        BadSidecar{"mid =", "1: value '' of 'mid' is not an even count of 2 to 16 hex digits"},
+        BadSidecar{"drop_write_call = 0",
+                   "1: value '0' of 'drop_write_call' is out of range (1 to 4294967295)"},
+        BadSidecar{"counterfeit = sideways 1024",
+                   "1: value 'sideways 1024' of 'counterfeit' is not 'wraparound BYTES' or 'limbo "
+                   "BYTES'"},
+        BadSidecar{"counterfeit = limbo",
+                   "1: value 'limbo' of 'counterfeit' is not 'wraparound BYTES' or 'limbo BYTES'"},
+        BadSidecar{"counterfeit = 1024",
+                   "1: value '1024' of 'counterfeit' is not 'wraparound BYTES' or 'limbo BYTES'"},
+        BadSidecar{"counterfeit = limbo 1024 2048",
+                   "1: value 'limbo 1024 2048' of 'counterfeit' is not 'wraparound BYTES' or "
+                   "'limbo BYTES'"},
+        BadSidecar{"counterfeit = Limbo 1024",
+                   "1: value 'Limbo 1024' of 'counterfeit' is not 'wraparound BYTES' or 'limbo "
+                   "BYTES'"},
+        BadSidecar{"counterfeit = wraparound 1G",
+                   "1: value 'wraparound 1G' of 'counterfeit' does not give its bytes as a decimal "
+                   "or 0x-hex number"},
+        BadSidecar{"counterfeit = wraparound 1000",
+                   "1: value 'wraparound 1000' of 'counterfeit' does not give a multiple of 512 "
+                   "bytes from 512 to 2199023255040"},
+        BadSidecar{"counterfeit = limbo 0",
+                   "1: value 'limbo 0' of 'counterfeit' does not give a multiple of 512 bytes from "
+                   "512 to 2199023255040"},
+        BadSidecar{"counterfeit = limbo 2199023255552",
+                   "1: value 'limbo 2199023255552' of 'counterfeit' does not give a multiple of "
+                   "512 bytes from 512 to 2199023255040"},
+        BadSidecar{"counterfeit = limbo 0x1000000000000000000",
+                   "1: value 'limbo 0x1000000000000000000' of 'counterfeit' does not give a "
+                   "multiple of 512 bytes from 512 to 2199023255040"}));
 
 struct GeometryCase {
     uint32_t user, protectedSectors;
@@ -227,7 +269,8 @@ const Host kPlain{"test", SDHOST_ERR_WRITE_PROTECT_R2, 0};
 const Host kRetrying{"test", SDHOST_ERR_WRITE_PROTECT_R2, 2};
 
 struct CardOnFlakyFile {
-    explicit CardOnFlakyFile(const Host& host, CardConfig config = {}, bool readOnly = false) {
+    explicit CardOnFlakyFile(const Host& host, const CardConfig& config = {},
+                             bool readOnly = false) {
         auto owned = std::make_unique<FlakyFile>(64);
         file = owned.get();
         card = std::make_unique<VirtualCard>(std::move(owned), 64, readOnly, config, host);
@@ -382,6 +425,133 @@ TEST(VirtualCard, AReadOnlyImageRefusesWritesAsWriteProtected) {
     EXPECT_EQ(card.card->erase(0, 0), SDHOST_ERR_WRITE_PROTECT_R2);
     EXPECT_EQ(card.card->read(sector.data(), 1, 0), SDHOST_OK);
     EXPECT_EQ(card.file->attempts, 1u);
+}
+
+TEST(VirtualCard, TheDroppedWriteIsAcknowledgedAndLost) {
+    CardConfig config;
+    config.dropWriteCall = 2;
+    config.vanishAfterWrites = 3;
+    CardOnFlakyFile card(kPlain, config);
+    const std::vector<uint8_t> ones(512, 1), twos(512, 2);
+    EXPECT_EQ(card.card->write(ones.data(), 1, 0), SDHOST_OK);
+    EXPECT_EQ(card.card->write(twos.data(), 1, 1), SDHOST_OK);
+    EXPECT_EQ(card.card->write(twos.data(), 1, 2), SDHOST_OK);
+    EXPECT_EQ(card.file->bytes[0], 1);
+    EXPECT_EQ(card.file->bytes[512], 0x5A) << "the dropped write was kept";
+    EXPECT_EQ(card.file->bytes[1024], 2);
+    EXPECT_TRUE(card.card->vanished()) << "a dropped write is a write the host saw succeed";
+}
+
+// A counterfeit of 64 announced sectors keeping 24: sector s is written as s + 1 in every byte.
+constexpr uint32_t kRealSectors = 24;
+using SectorBytes = std::vector<std::pair<uint32_t, uint8_t>>; // sector, its every byte
+
+CardConfig counterfeit(Counterfeit kind) {
+    CardConfig config;
+    config.counterfeit = kind;
+    config.realBytes = kRealSectors * kSectorSize;
+    return config;
+}
+
+std::vector<uint8_t> marked(uint32_t first, uint32_t count) {
+    std::vector<uint8_t> buffer(count * kSectorSize);
+    for (uint32_t i = 0; i < count; ++i)
+        std::fill_n(buffer.begin() + i * kSectorSize, kSectorSize,
+                    static_cast<uint8_t>(first + i + 1));
+    return buffer;
+}
+
+// The byte sector `s` of `bytes` holds throughout, or -1 when it is not one byte throughout.
+int sectorByte(const std::vector<uint8_t>& bytes, uint32_t s) {
+    const auto begin = bytes.begin() + s * kSectorSize;
+    return std::all_of(begin, begin + kSectorSize, [&](uint8_t b) { return b == *begin; }) ? *begin
+                                                                                           : -1;
+}
+
+struct CounterfeitCase {
+    const char* name;
+    Counterfeit kind;
+    uint32_t first, count;   // one write, then one read of the same sectors
+    SectorBytes image, read; // the image's sectors afterwards; what the read gave
+};
+
+void PrintTo(const CounterfeitCase& c, std::ostream* os) { *os << c.name; }
+
+class Counterfeits : public testing::TestWithParam<CounterfeitCase> {};
+
+TEST_P(Counterfeits, KeepSectorsPastTheRealPartWhereTheirKindDoes) {
+    const CounterfeitCase& c = GetParam();
+    CardOnFlakyFile card(kRetrying, counterfeit(c.kind));
+    CardGeometry g{};
+    ASSERT_EQ(card.card->identify(g), SDHOST_OK);
+    EXPECT_EQ(g.userSectors, 64u) << "a counterfeit announces its full size";
+    ASSERT_EQ(card.card->write(marked(c.first, c.count).data(), c.count, c.first), SDHOST_OK);
+    for (auto [s, byte] : c.image)
+        EXPECT_EQ(sectorByte(card.file->bytes, s), byte) << "image sector " << s;
+    std::vector<uint8_t> back(c.count * kSectorSize, 0xEE);
+    ASSERT_EQ(card.card->read(back.data(), c.count, c.first), SDHOST_OK);
+    for (auto [s, byte] : c.read)
+        EXPECT_EQ(sectorByte(back, s - c.first), byte) << "read sector " << s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, Counterfeits,
+    testing::Values(
+        CounterfeitCase{"WraparoundLastRealSector",
+                        Counterfeit::Wraparound,
+                        23,
+                        1,
+                        {{23, 24}, {0, 0x5A}},
+                        {{23, 24}}},
+        CounterfeitCase{"WraparoundFirstLostSector",
+                        Counterfeit::Wraparound,
+                        24,
+                        1,
+                        {{0, 25}, {23, 0x5A}, {24, 0x5A}},
+                        {{24, 25}}},
+        CounterfeitCase{"WraparoundStraddling",
+                        Counterfeit::Wraparound,
+                        20,
+                        10,
+                        {{20, 21}, {23, 24}, {0, 25}, {5, 30}, {6, 0x5A}, {24, 0x5A}},
+                        {{20, 21}, {23, 24}, {24, 25}, {29, 30}}},
+        CounterfeitCase{"WraparoundTwiceRound",
+                        Counterfeit::Wraparound,
+                        0,
+                        64,
+                        {{0, 49}, {15, 64}, {16, 41}, {23, 48}, {40, 0x5A}},
+                        {{0, 49}, {16, 41}, {24, 49}, {47, 48}, {48, 49}, {63, 64}}},
+        CounterfeitCase{"LimboLastRealSector", Counterfeit::Limbo, 23, 1, {{23, 24}}, {{23, 24}}},
+        CounterfeitCase{
+            "LimboFirstLostSector", Counterfeit::Limbo, 24, 1, {{24, 0x5A}, {0, 0x5A}}, {{24, 0}}},
+        CounterfeitCase{"LimboStraddling",
+                        Counterfeit::Limbo,
+                        20,
+                        10,
+                        {{20, 21}, {23, 24}, {24, 0x5A}, {29, 0x5A}, {0, 0x5A}},
+                        {{20, 21}, {23, 24}, {24, 0}, {29, 0}}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(VirtualCard, ACounterfeitErasesWhereItKeepsItsSectors) {
+    struct Case {
+        Counterfeit kind;
+        uint32_t first, last;
+        SectorBytes image;
+    };
+    const Case cases[] = {
+        {Counterfeit::Wraparound, 30, 31, {{5, 0x5A}, {6, 0}, {7, 0}, {8, 0x5A}, {30, 0x5A}}},
+        {Counterfeit::Wraparound, 20, 63, {{0, 0}, {19, 0}, {23, 0}, {24, 0x5A}, {63, 0x5A}}},
+        {Counterfeit::Limbo, 30, 31, {{6, 0x5A}, {30, 0x5A}, {31, 0x5A}}},
+        {Counterfeit::Limbo, 20, 63, {{19, 0x5A}, {20, 0}, {23, 0}, {24, 0x5A}, {0, 0x5A}}},
+    };
+    for (const Case& c : cases) {
+        CardOnFlakyFile card(kPlain, counterfeit(c.kind));
+        ASSERT_EQ(card.card->erase(c.first, c.last), SDHOST_OK);
+        for (auto [s, byte] : c.image)
+            EXPECT_EQ(sectorByte(card.file->bytes, s), byte)
+                << (c.kind == Counterfeit::Limbo ? "limbo " : "wraparound ") << c.first << ".."
+                << c.last << ", image sector " << s;
+    }
 }
 
 } // namespace

@@ -100,6 +100,7 @@ struct CardRun {
     uint32_t holdEndAnswer = SDHOST_OK;            // DDHoldVolumes(drive, 0)'s
     void* privateLibrary = nullptr;
     const std::string privatePath = BRC_QUILLHOST_PATH;
+    bool verify = false;                           // the run reads back what it wrote
 
     CardRun(uint32_t route, OsKind osKind, const std::string& sidecar = "",
             uint32_t sectors = kSectors, bool pattern = false) {
@@ -158,6 +159,7 @@ struct CardRun {
     int32_t format(FormatType type, std::u16string label = u"") {
         status = 0;
         figures = FormatFigures{};
+        figures.verify.asked = verify;
         gHolding = this;
         const int32_t result = formatCard(svc, kRoot, label, false, type, figures);
         gHolding = nullptr;
@@ -689,6 +691,70 @@ TEST(FormatCardVolumeHold, AVolumeThatDoesNotComeBackAsksForTheCardAgain) {
         run.holdEndAnswer = SDHOST_OK;
         EXPECT_EQ(run.format(Quick), Success) << osKind;
     }
+}
+
+// ---- reading back what the run wrote -------------------------------------------------------------
+
+struct VerifyRow {
+    const char* name;
+    uint32_t route;
+    const char* sidecar;
+    FormatType type;
+    int32_t result;
+    int64_t notKept;   // the first sector that did not read back as written; -1: all did
+    bool unreadable;   // that sector could not be read
+    bool wholeCard;    // the read-back covers every sector (an overwrite), else the system area
+};
+void PrintTo(const VerifyRow& r, std::ostream* os) { *os << r.name; }
+
+class VerifiedFormat : public ::testing::TestWithParam<VerifyRow> {};
+
+// The counterfeits keep half the card: 10240 sectors.
+TEST_P(VerifiedFormat, ReadsBackEverySectorWrittenAndFailsACardThatDidNotKeepOne) {
+    const VerifyRow& row = GetParam();
+    CardRun run(row.route, OsKindVistaTo8, row.sidecar, kSectors, true);
+    if (row.unreadable) run.bound.failSector(Op::Read, 15000, SDHOST_ERR_IO);
+    run.verify = true;
+    EXPECT_EQ(run.format(row.type), row.result);
+    run.expectAllClosed(1);
+    const VerifyFigures& v = run.figures.verify;
+    EXPECT_TRUE(v.done);
+    EXPECT_EQ(v.kept, row.notKept < 0);
+    EXPECT_EQ(v.unreadable, row.unreadable);
+    if (row.notKept >= 0) {
+        EXPECT_EQ(v.sector, row.notKept);
+    } else {
+        EXPECT_EQ(v.sectors, row.wholeCard ? kSectors : run.fileSystemEnd());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, VerifiedFormat,
+    ::testing::Values(
+        VerifyRow{"GenuineQuick", 1, "", Quick, SuccessReinsertCard, -1, false, false},
+        VerifyRow{"GenuineOverwrite", 1, "", FullOverwrite, SuccessReinsertCard, -1, false, true},
+        // The erase leaves the sectors to the card: only what is written after it is expected.
+        VerifyRow{"GenuineOverwriteErase", 1, "", FullOverwriteErase, SuccessReinsertCard, -1, false,
+                  false},
+        VerifyRow{"LimboOverwrite", 1, "counterfeit = limbo 5242880\n", FullOverwrite, Failed, 10240,
+                  false, true},
+        VerifyRow{"WraparoundOverwrite", 2, "counterfeit = wraparound 5242880\n", FullOverwrite,
+                  Failed, 10240, false, true},
+        // The quick format's one write, acknowledged and lost: the card still holds its pattern.
+        VerifyRow{"DroppedWriteQuick", 1, "drop_write_call = 1\n", Quick, Failed, 0, false, false},
+        VerifyRow{"UnreadableSector", 1, "", FullOverwrite, Failed, 15000, true, true}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(VerifiedFormat, UnaskedNothingIsNotedAndALimboCardFormatsAsBefore) {
+    CardRun run(1, OsKindVistaTo8, "counterfeit = limbo 5242880\n", kSectors, true);
+    run.bound.onCall = [&](const test::Call& c) {
+        EXPECT_EQ(run.driver.written, nullptr) << test::describe(c);
+        run.log("", c);
+    };
+    EXPECT_EQ(run.format(FullOverwrite), SuccessReinsertCard);
+    EXPECT_FALSE(run.figures.verify.done);
+    EXPECT_EQ(ImageFile(run.image).findPattern(10240, kSectors - 10240, false), kSectors)
+        << "the overwrite of the lost part was kept";
 }
 
 } // namespace
