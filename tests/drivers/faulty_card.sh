@@ -26,23 +26,16 @@ for tool in losetup mountpoint umount python3; do
 done
 
 scratch=$(mktemp -d /var/tmp/brc-faulty-card.XXXXXX) || exit 1
-mnt=$scratch/mnt
-control=$scratch/control
-server= loop=
+. "$(dirname "$0")/../support/fault_file.sh"
+loop=
 export XDG_RUNTIME_DIR=$scratch
 unset BRINDLECARD_CARDS BRINDLECARD_TEST_SYSFS BRINDLECARD_TEST_MOUNTINFO BRINDLECARD_TEST_SWAPS
 export LC_ALL=C
 
-set_faults() {
-    printf '%s\n' "$@" >"$control.new" && mv -f "$control.new" "$control"
-}
+set_faults() { fault_set "$@"; }
 cleanup() {
     [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
-    if mountpoint -q "$mnt" 2>/dev/null; then umount "$mnt" 2>/dev/null || umount -l "$mnt"; fi
-    if [ -n "$server" ]; then
-        kill "$server" 2>/dev/null
-        wait "$server" 2>/dev/null
-    fi
+    fault_stop
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -53,27 +46,13 @@ fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
 }
-waits() {
-    local tenths=$(($1 * 10))
-    shift
-    while ((tenths-- > 0)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    "$@"
-}
-mounted() { mountpoint -q "$mnt" && [ -f "$mnt/card" ]; }
 # field JSON KEY: one value of a one-line JSON object.
 field() { python3 -c 'import json, sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2" 2>/dev/null; }
 
 # The card: 256 MiB (FAT16), served by the fault file, under a loop device that bypasses the
 # page cache, so that every read and write reaches the fault file.
-mkdir "$mnt" || exit 1
 truncate -s 256M "$scratch/image" || exit 1
-set_faults ""
-"$fault" "$scratch/image" "$control" "$mnt" >"$scratch/fuse.log" 2>&1 &
-server=$!
-waits 10 mounted || { cat "$scratch/fuse.log"; skip "the FUSE file could not be mounted"; }
+fault_serve "$fault" "$scratch/image" || skip "the FUSE file could not be mounted"
 loop=$(losetup -f --show --direct-io=on "$mnt/card") || skip "no loop device over the FUSE file"
 [ "$(cat "/sys/block/${loop#/dev/}/loop/dio" 2>/dev/null)" = 1 ] ||
     echo "note: $loop runs without direct I/O; the page cache stands between it and the card"

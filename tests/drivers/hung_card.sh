@@ -31,31 +31,23 @@ done
 # the rest is the command's own way out.
 says_within=20
 scratch=$(mktemp -d /tmp/brc-hung-card.XXXXXX) || exit 1
-mnt=$scratch/mnt
-control=$scratch/control
+. "$(dirname "$0")/../support/fault_file.sh"
 status=$scratch/status
-server= loop= run=
+loop= run=
 export XDG_RUNTIME_DIR=$scratch
 unset BRINDLECARD_CARDS BRINDLECARD_TEST_SYSFS BRINDLECARD_TEST_MOUNTINFO BRINDLECARD_TEST_SWAPS
 export LC_ALL=C
 
-# set_faults TEXT: the control file replaced at once, as the fault file reads it.
-set_faults() {
-    printf '%s\n' "$1" >"$control.new" && mv -f "$control.new" "$control"
-}
+set_faults() { fault_set "$@"; }
 
 cleanup() {
-    set_faults "" 2>/dev/null # nothing waits on the card any more
+    fault_set "" 2>/dev/null # nothing waits on the card any more
     if [ -n "$run" ] && kill -0 "$run" 2>/dev/null; then
         kill -KILL "$run" 2>/dev/null
         wait "$run" 2>/dev/null
     fi
     [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
-    if mountpoint -q "$mnt" 2>/dev/null; then umount "$mnt" 2>/dev/null || umount -l "$mnt"; fi
-    if [ -n "$server" ]; then
-        kill "$server" 2>/dev/null
-        wait "$server" 2>/dev/null
-    fi
+    fault_stop
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -67,28 +59,13 @@ fail() {
     failures=$((failures + 1))
 }
 
-# waits SECONDS COMMAND...: true once COMMAND succeeds, tried ten times a second.
-waits() {
-    local tenths=$(($1 * 10))
-    shift
-    while ((tenths-- > 0)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    "$@"
-}
 hanging() { grep -Eq '^hanging [1-9]' "$status" 2>/dev/null; }
-mounted() { mountpoint -q "$mnt" && [ -f "$mnt/card" ]; }
 gone() { ! kill -0 "$run" 2>/dev/null; }
 said() { grep -q "the card stopped answering and was given up on" "$1"; }
 
 # The card: 1 GiB, served by the fault file, under a loop device that bypasses the page cache.
-mkdir "$mnt" || exit 1
 truncate -s 1G "$scratch/image" || exit 1
-set_faults ""
-"$fault" --status "$status" "$scratch/image" "$control" "$mnt" >"$scratch/fuse.log" 2>&1 &
-server=$!
-waits 10 mounted || { cat "$scratch/fuse.log"; skip "the FUSE file could not be mounted"; }
+fault_serve "$fault" "$scratch/image" --status "$status" || skip "the FUSE file could not be mounted"
 loop=$(losetup -f --show --direct-io=on "$mnt/card") || skip "no loop device over the FUSE file"
 [ "$(cat "/sys/block/${loop#/dev/}/loop/dio" 2>/dev/null)" = 1 ] ||
     echo "note: $loop runs without direct I/O; the page cache stands between it and the card"

@@ -29,40 +29,25 @@ source "$here/../../tools/wine_env.sh"
 brc_wine_init || skip "$brc_wine_missing"
 
 scratch=$(mktemp -d /tmp/brc-hung-volume.XXXXXX) || exit 1
-mnt=$scratch/mnt
-control=$scratch/control
-server= drive=
+. "$here/../support/fault_file.sh"
+drive=
 # A prefix of its own, beside the build: the drive letter is this suite's alone.
 WINEPREFIX=$(brc_wine_prefix "$bin/../wineprefix-hung")
 export BRC_WINEPREFIX=$WINEPREFIX WINEPREFIX
 
-set_faults() {
-    printf '%s\n' "$1" >"$control.new" && mv -f "$control.new" "$control"
-}
+set_faults() { fault_set "$@"; }
 cleanup() {
-    set_faults "" 2>/dev/null # nothing waits on the reader any more
+    fault_set "" 2>/dev/null # nothing waits on the reader any more
     [ -n "$drive" ] && rm -f "$drive"
     wineserver -k 2>/dev/null
-    if mountpoint -q "$mnt" 2>/dev/null; then fusermount3 -u "$mnt" 2>/dev/null || fusermount3 -uz "$mnt"; fi
-    if [ -n "$server" ]; then
-        kill "$server" 2>/dev/null
-        wait "$server" 2>/dev/null
-    fi
+    fault_stop
     rm -rf "$scratch"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-mkdir -p "$mnt"
 truncate -s 64M "$scratch/card.img"
-set_faults ""
-"$fault" "$scratch/card.img" "$control" "$mnt" >"$scratch/fault.log" 2>&1 &
-server=$!
-for _ in $(seq 50); do
-    mountpoint -q "$mnt" && break
-    sleep 0.1
-done
-mountpoint -q "$mnt" || skip "the fault file could not mount ($(cat "$scratch/fault.log"))"
+fault_serve "$fault" "$scratch/card.img" || skip "the fault file could not mount ($(cat "$scratch/fault.log"))"
 
 # Wine's C runtime ends lines with CR LF.
 run() { bash "$here/../../tools/wine_run.sh" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
