@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "base/code_page.h"
 #include "base/environment.h"
@@ -48,9 +50,8 @@ class Formatter {
 public:
     std::string of(const std::string& devicePath) {
         if (::geteuid() == 0) return "root";
-        if (!known_) answers_ = udisksAnswers();
-        known_ = true;
-        if (!answers_) return "";
+        if (!answers_) answers_ = udisksAnswers();
+        if (!*answers_) return "";
         switch (udisksMayOpen(devicePath)) {
         case UdisksPermission::Allowed: return "udisks2";
         case UdisksPermission::WithPassword: return "udisks2-password";
@@ -60,8 +61,7 @@ public:
     }
 
 private:
-    bool known_ = false;
-    bool answers_ = false;
+    std::optional<bool> answers_; // whether udisks2 answers, once asked
 };
 
 std::string formatterText(const std::string& formatter, bool readOnly) {

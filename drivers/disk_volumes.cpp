@@ -61,22 +61,6 @@ void park(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held) {
     }
 }
 
-bool lies(const std::vector<Extent>& extents, uint32_t disk) {
-    return std::any_of(extents.begin(), extents.end(), [&](const Extent& e) { return e.disk == disk; });
-}
-
-// The volumes with an extent at `offset` bytes into the disk.
-std::vector<std::string> volumesAt(VolumeSystem& system, uint32_t disk, uint64_t offset) {
-    std::vector<std::string> names;
-    for (const std::string& name : system.volumeNames()) {
-        const auto extents = system.extents(name);
-        if (extents && std::any_of(extents->begin(), extents->end(),
-                                   [&](const Extent& e) { return e.disk == disk && e.offset == offset; }))
-            names.push_back(name);
-    }
-    return names;
-}
-
 // How the user knows the volume: its first letter or mount point, else its name.
 std::string shownName(const std::string& name, const std::vector<std::string>& mountPoints) {
     return mountPoints.empty() ? name : mountPoints.front();
@@ -103,11 +87,12 @@ void giveBackLetters(VolumeSystem& system, const std::vector<std::string>& names
 
 } // namespace
 
-std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk) {
+std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk, uint64_t at) {
+    const auto lies = [&](const Extent& e) { return e.disk == disk && (at == 0 || e.offset == at); };
     std::vector<std::string> names;
     for (const std::string& name : system.volumeNames()) {
-        const auto disks = system.extents(name);
-        if (disks && lies(*disks, disk)) names.push_back(name);
+        const auto extents = system.extents(name);
+        if (extents && std::any_of(extents->begin(), extents->end(), lies)) names.push_back(name);
     }
     return names;
 }
@@ -253,8 +238,7 @@ bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held, 
     // is the card come back.
     const uint64_t start = system.milliseconds();
     for (;;) {
-        const std::vector<std::string> names = back.partitionOffset ? volumesAt(system, disk, back.partitionOffset)
-                                                                    : volumesOnDisk(system, disk);
+        const std::vector<std::string> names = volumesOnDisk(system, disk, back.partitionOffset);
         if (!names.empty()) {
             giveBackLetters(system, names, letters);
             return true;

@@ -105,7 +105,8 @@ private:
 };
 
 // The volumes of the disk as the system lists them now: those with an extent on it.
-std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk);
+// With `at`, only those with an extent beginning `at` bytes into the disk (0: anywhere on it).
+std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk, uint64_t at = 0);
 
 // Lets go of whatever a closing parked: a run that ended in another library instance.
 void releaseParkedVolumes(VolumeSystem& system);

@@ -17,16 +17,10 @@ skip() {
     echo "skip: $*"
     exit 77
 }
-[ "$(id -u)" -eq 0 ] || skip "loop devices and FUSE mounts need root"
-[ -n "$fault" ] && [ -x "$fault" ] || skip "the FUSE fault file was not built (libfuse3's development files are missing)"
-[ -c /dev/fuse ] || skip "this system has no FUSE (/dev/fuse)"
-[ -e /dev/loop-control ] || skip "this system has no loop devices"
-for tool in losetup mountpoint umount python3; do
-    command -v "$tool" >/dev/null || skip "$tool is not installed"
-done
 
 scratch=$(mktemp -d /var/tmp/brc-faulty-card.XXXXXX) || exit 1
 . "$(dirname "$0")/../support/fault_file.sh"
+fault_loop_card_needs "$fault" python3
 loop=
 export XDG_RUNTIME_DIR=$scratch
 unset BRINDLECARD_CARDS BRINDLECARD_TEST_SYSFS BRINDLECARD_TEST_MOUNTINFO BRINDLECARD_TEST_SWAPS

@@ -19,19 +19,13 @@ skip() {
     echo "skip: $*"
     exit 77
 }
-[ "$(id -u)" -eq 0 ] || skip "loop devices and FUSE mounts need root"
-[ -n "$fault" ] && [ -x "$fault" ] || skip "the FUSE fault file was not built (libfuse3's development files are missing)"
-[ -c /dev/fuse ] || skip "this system has no FUSE (/dev/fuse)"
-[ -e /dev/loop-control ] || skip "this system has no loop devices"
-for tool in losetup mountpoint umount; do
-    command -v "$tool" >/dev/null || skip "$tool is not installed"
-done
 
 # After the signal the library waits 5 s for the card, then up to 1 s for what it cancelled;
 # the rest is the command's own way out.
 says_within=20
 scratch=$(mktemp -d /tmp/brc-hung-card.XXXXXX) || exit 1
 . "$(dirname "$0")/../support/fault_file.sh"
+fault_loop_card_needs "$fault"
 status=$scratch/status
 loop= run=
 export XDG_RUNTIME_DIR=$scratch

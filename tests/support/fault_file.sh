@@ -6,6 +6,26 @@ mnt=$scratch/mnt
 control=$scratch/control
 server=
 
+# fault_loop_card_needs FAULT_FILE TOOL...: exits 77 (skipped), saying why, unless this is root
+# with the built fault file, FUSE, loop devices and the tools named.
+fault_loop_card_needs() {
+    local fault=$1 tool
+    shift
+    [ "$(id -u)" -eq 0 ] || fault_skip "loop devices and FUSE mounts need root"
+    [ -n "$fault" ] && [ -x "$fault" ] ||
+        fault_skip "the FUSE fault file was not built (libfuse3's development files are missing)"
+    [ -c /dev/fuse ] || fault_skip "this system has no FUSE (/dev/fuse)"
+    [ -e /dev/loop-control ] || fault_skip "this system has no loop devices"
+    for tool in losetup mountpoint umount "$@"; do
+        command -v "$tool" >/dev/null || fault_skip "$tool is not installed"
+    done
+}
+fault_skip() {
+    echo "skip: $*"
+    rm -rf "$scratch"
+    exit 77
+}
+
 # fault_set LINE...: the control file replaced at once, as the fault file reads it.
 fault_set() {
     printf '%s\n' "$@" >"$control.new" && mv -f "$control.new" "$control"
