@@ -124,10 +124,21 @@ int openMapped(const std::string& path, int flags) {
         errno = ENODEV;
         return -1;
     }
-    // A card's device is written only while nothing else holds it (a mounted partition).
-    if (S_ISBLK(st.st_mode) && (flags & O_ACCMODE) != O_RDONLY) flags |= O_EXCL;
-    Fd fd(S_ISBLK(st.st_mode) ? openBlockDevice(path, flags | O_NONBLOCK | O_CLOEXEC)
-                              : ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
+    // A card's device is written only while nothing else holds it (a mounted partition). Right
+    // after a format the system's own look at the new partition table (udev's rescan) holds it
+    // exclusively for a moment: that hold is waited out, for two seconds at most.
+    const bool exclusive = S_ISBLK(st.st_mode) && (flags & O_ACCMODE) != O_RDONLY;
+    if (exclusive) flags |= O_EXCL;
+    const auto open = [&] {
+        return S_ISBLK(st.st_mode) ? openBlockDevice(path, flags | O_NONBLOCK | O_CLOEXEC)
+                                   : ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+    };
+    int opened = open();
+    for (int tries = 0; opened < 0 && errno == EBUSY && exclusive && tries < 40; ++tries) {
+        ::usleep(50000);
+        opened = open();
+    }
+    Fd fd(opened);
     if (fd.get() < 0) return -1;
     const int status = ::fcntl(fd.get(), F_GETFL);
     if (::fstat(fd.get(), &st) != 0 || !isCard(st) || status < 0 ||
