@@ -112,11 +112,12 @@ status=$?
     fail "an attached image: status $status: $(cat errors.txt)"
 untouched same.img || fail "the attached image was written"
 
-# The image under a mounted file system is in use; so is another loop device over it.
+# The image under a mounted file system is in use; so is another loop device over it. Mounted
+# read-only, so that the file system itself writes nothing while the image is compared.
 truncate -s 64M mounted.img
 attach under mounted.img
 mkdir -p mnt
-if make_ext4 "$under" && mount "$under" mnt 2>/dev/null; then
+if make_ext4 "$under" && mount -o ro "$under" mnt 2>/dev/null; then
     attach beside mounted.img
     before=$(sha256sum <mounted.img)
     "$exe" format mounted.img --yes >/dev/null 2>errors.txt && fail "the image under a mount was formatted"
