@@ -70,7 +70,6 @@ public:
                        uint32_t style) override;
 
     const std::u16string& languageTag() const { return languageTag_; }
-    void* satelliteModule() const { return satelliteModule_; }
     // What start-up refused with (a message id), 0 when the main dialog ran.
     uint32_t refusal() const { return refusal_; }
 

@@ -8,6 +8,7 @@
 #include "app/card_check.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -86,7 +87,6 @@ std::string sectorsText(uint64_t sectors) {
     return grouped(sectors) + (sectors == 1 ? " sector" : " sectors");
 }
 
-bool isPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // Where the file system starts: the partition table's entry, or sector 0 without one.
 struct Partition {
@@ -213,7 +213,7 @@ bool parseFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
     v.heads = boot->heads;
     v.sectorsPerTrack = boot->sectorsPerTrack;
     v.signature = boot->signature;
-    if (!isPowerOfTwo(v.sectorsPerCluster))
+    if (!std::has_single_bit(v.sectorsPerCluster))
         return damaged("sectors per cluster " + grouped(v.sectorsPerCluster) +
                        " is not a power of two");
     if (v.reservedSectors == 0) return damaged("it reserves no sector for itself");

@@ -24,7 +24,6 @@ public:
           texts_(messages),
           flags_(flags),
           owner_(owner) {}
-    void setOwner(ui::Dialog* owner) { owner_ = owner; }
 
     // ProgressWindowHost: the window exists only between these two.
     ProgressView* createProgressWindow() override;

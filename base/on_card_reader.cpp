@@ -1,5 +1,6 @@
 #include "base/on_card_reader.h"
 
+#include <bit>
 #include <cstring>
 
 #include "base/little_endian.h"
@@ -8,7 +9,6 @@ namespace brc {
 
 namespace {
 
-bool isPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 FatExtendedFields extendedFields(const uint8_t* b, size_t signature, size_t volumeId,
                                  size_t label) {
@@ -42,7 +42,7 @@ std::optional<FatBootSector> readFatBootSector(SectorView sector) {
                       (b[bpb::kJumpBoot] == 0xEB && b[bpb::kJumpBoot + 2] == 0x90);
     FatBootSector f;
     f.bytesPerSector = le16(b + bpb::kBytesPerSector);
-    if (!jump || !isPowerOfTwo(f.bytesPerSector) || f.bytesPerSector < 512 ||
+    if (!jump || !std::has_single_bit(f.bytesPerSector) || f.bytesPerSector < 512 ||
         f.bytesPerSector > 4096)
         return std::nullopt;
     f.sectorsPerCluster = b[bpb::kSectorsPerCluster];

@@ -5,6 +5,7 @@
 #include "platform/virtual_volume.h"
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <cstring>
 #include <iterator>
@@ -20,7 +21,6 @@ namespace brc {
 
 namespace {
 
-bool isPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // The bytes of one partition. Every access is checked against the partition's end, so no value
 // read from a damaged card can lead a read or a write elsewhere on the card.
@@ -111,7 +111,7 @@ bool parseFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
     if (!boot) return false;
     const uint32_t bps = boot->bytesPerSector, spc = boot->sectorsPerCluster;
     const uint32_t reserved = boot->reservedSectors, fats = boot->numberOfFats;
-    if (!isPowerOfTwo(spc) || reserved == 0 || fats == 0 || fats > 4) return false;
+    if (!std::has_single_bit(spc) || reserved == 0 || fats == 0 || fats > 4) return false;
     if (boot->media != 0xF0 && boot->media < 0xF8) return false;
     const bool fat32 = boot->fatSize16 == 0;
     const uint64_t fatSize = boot->fatSectors, total = boot->totalSectors;
