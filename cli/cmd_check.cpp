@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "app/card_check.h"
-#include "base/environment.h"
+#include "device/driver_settings.h"
 #include "base/code_page.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
@@ -219,11 +219,8 @@ int checkCommand(std::vector<std::string> argv) {
         }
     }
     // Each card gets the drive map the user gave: the letters are not used up one per card.
-    const std::optional<std::string> cards = environmentVariable("BRINDLECARD_CARDS");
-    const auto restoreMap = [&] {
-        if (cards) setEnvironmentVariable("BRINDLECARD_CARDS", *cards);
-        else unsetEnvironmentVariable("BRINDLECARD_CARDS");
-    };
+    const std::optional<std::string> cards = ownCardMapSetting();
+    const auto restoreMap = [&] { setCardMapSetting(cards); };
     refuseSameCardTwice(targets, restoreMap);
     int worst = kExitOk;
     for (const std::string& text : targets) {

@@ -22,6 +22,7 @@
 #include "platform/posix/oem_code_pages.h"
 #endif
 #include "device/driver_context.h"
+#include "device/driver_settings.h"
 #include "device/system_checks.h"
 #include "engine/layout.h"
 #include "os/os_services.h"
@@ -148,7 +149,7 @@ public:
         : yes_(speech.yes),
           json_(speech.json),
           quiet_(speech.quiet),
-          driver_{BRC_DRIVER_CONTEXT_VERSION, sizeof(BrcDriverContext), runStopAsked, &flags, 0},
+          driver_(frontEndContext()),
           card_(std::move(card)),
           target_(target),
           progress_(speech.json || speech.quiet ? nullptr : stderr, redrawableTerminal(), flags,
@@ -156,6 +157,14 @@ public:
         progress_.fitTo(terminalColumns());
         // A terminal that cannot be drawn on in place is still watched: every percent.
         progress_.logEveryPercent(speech.everyPercent || isatty(fileno(stderr)) != 0);
+        driver_.stopRequested = runStopAsked;
+        driver_.user = &flags;
+        driver_.cardAbandoned = 0;
+    }
+    // The libraries stay loaded in the process: they ask no run that is over.
+    ~TerminalHost() {
+        driver_.stopRequested = nullptr;
+        driver_.user = nullptr;
     }
 
     bool confirm(uint32_t, const std::u16string& question, uint32_t) override {
@@ -211,8 +220,6 @@ public:
     std::optional<TerminalProgress::Cancelled> cancelledPass() const { return progress_.cancelledPass(); }
     // Why takeCardForWriting refused, in one sentence.
     const std::string& refusal() const { return refusal_; }
-    // What the driver libraries are told of the run (whether it was told to stop) and tell back.
-    BrcDriverContext& driverContext() { return driver_; }
     bool cardAbandoned() const { return driver_.cardAbandoned != 0; }
     // Why SIGTERM stopped the run, in one sentence.
     std::string signalCause() const {
@@ -221,7 +228,8 @@ public:
 
 private:
     bool yes_, json_, quiet_;
-    BrcDriverContext driver_;
+    // What the driver libraries are told of the run (whether it was told to stop) and tell back.
+    BrcDriverContext& driver_;
     std::string card_;
     const Target& target_;
     std::string refusal_;
@@ -458,8 +466,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     SystemState sys(*os);
     RunFlags flags;
     TerminalHost host({o.yes, o.json, o.quiet, o.everyPercent}, flags, card.name, o.target);
-    DriverBinding driver(*os); // gone before the host, whose driver context it hands on
-    driver.context = &host.driverContext();
+    DriverBinding driver(*os); // gone before the host, which tells the libraries of the run
     if (o.channel) host.reportProgressTo(o.channel->fd);
 #if defined(_WIN32)
     // One formatting copy at a time, as the desktop program keeps it on Windows.

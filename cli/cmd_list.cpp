@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/code_page.h"
-#include "base/environment.h"
+#include "device/driver_settings.h"
 #include "cli/arguments.h"
 #include "cli/block_target.h"
 #include "cli/commands.h"
@@ -34,7 +34,7 @@ const char kListUsage[] =
 
 // The file system and label on the card, read as a format's label step reads them.
 void readVolume(OsServices& os, const std::string& path, std::string& fileSystem, std::string& label) {
-    setEnvironmentVariable("BRINDLECARD_CARDS", "Z=" + path);
+    setCardMapSetting("Z=" + path);
     VolumeInformation info;
     if (os.volumeInformation(u"Z:\\", info)) {
         fileSystem = utf16ToUtf8(info.fileSystem);

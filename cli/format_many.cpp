@@ -153,18 +153,15 @@ struct CardRun {
     bool running() const { return pid > 0 && status < 0; }
 };
 
-// The environment of a card's run: this one's as the user gave it, the channel, and the
-// descriptor handed over for its card alone.
-std::vector<std::string> cardEnvironment(const std::map<std::string, std::optional<std::string>>& original,
-                                         const std::string& channel, const std::optional<HandedEntry>& handed) {
+// The environment of a card's run: this one's as the user gave it (the drive map among it: the
+// run resolves its card again), the channel, and the descriptor handed over for its card alone.
+std::vector<std::string> cardEnvironment(const std::string& channel, const std::optional<HandedEntry>& handed) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
-        if (!original.count(name) && name != kCardRunVariable && name != kHandedDevicesVariable) env.push_back(entry);
+        if (name != kCardRunVariable && name != kHandedDevicesVariable) env.push_back(entry);
     }
-    for (const auto& [name, value] : original)
-        if (value) env.push_back(name + "=" + *value);
     env.push_back(std::string(kCardRunVariable) + "=" + channel);
     if (handed) env.push_back(std::string(kHandedDevicesVariable) + "=" + formatHandedEntries({*handed}));
     return env;
@@ -367,9 +364,8 @@ bool outOfRoom(int err) { return err == EMFILE || err == ENFILE || err == EAGAIN
 // read until all have ended, with Ctrl-C and SIGTERM passed on to them.
 class CardRuns {
 public:
-    CardRuns(const std::vector<PlannedCard>& cards, CardBoard& board, const ManyCardsRequest& request,
-             const std::map<std::string, std::optional<std::string>>& original)
-        : cards_(cards), board_(board), request_(request), original_(original), runs_(cards.size()),
+    CardRuns(const std::vector<PlannedCard>& cards, CardBoard& board, const ManyCardsRequest& request)
+        : cards_(cards), board_(board), request_(request), runs_(cards.size()),
           room_(descriptorRoom()) {
         for (size_t i = 0; i < cards.size(); ++i) {
             runs_[i].card = board.add(cards[i].target.display);
@@ -416,7 +412,7 @@ private:
             argv.insert(argv.end(), request_.cardOptions.begin(), request_.cardOptions.end());
             const std::string channel = encodeCardRun({kChildProgressFd, card.target.identity});
             const std::optional<HandedEntry> handed = handedEntry(card.target.path);
-            const int err = startCardRun(exe_, argv, cardEnvironment(original_, channel, handed),
+            const int err = startCardRun(exe_, argv, cardEnvironment(channel, handed),
                                          handed ? handed->fd : -1, runs_[i]);
             if (err != 0 && outOfRoom(err) && running() > 0) {
                 room_.runs = running(); // the rest start as these end
@@ -472,7 +468,6 @@ private:
     const std::vector<PlannedCard>& cards_;
     CardBoard& board_;
     const ManyCardsRequest& request_;
-    const std::map<std::string, std::optional<std::string>>& original_;
     std::vector<CardRun> runs_;
     std::deque<size_t> waiting_;
     DescriptorRoom room_;
@@ -496,9 +491,6 @@ bool refuseRun(const std::vector<PlannedCard>& cards, const ManyCardsRequest& re
 } // namespace
 
 int formatManyCards(const ManyCardsRequest& request) {
-    // Each card's run resolves its card again, from the environment the user gave.
-    std::map<std::string, std::optional<std::string>> original;
-    for (const char* name : {"BRINDLECARD_CARDS", "BRINDLECARD_VETTED"}) original[name] = environmentVariable(name);
     const std::vector<PlannedCard> cards = planCards(request);
     if (!request.yes && isatty(STDIN_FILENO) == 0)
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
@@ -514,7 +506,7 @@ int formatManyCards(const ManyCardsRequest& request) {
         return kExitFailed;
     }
     CardBoard board(request.json ? nullptr : stderr, redrawableTerminal(), terminalColumns(), stdout, stderr);
-    const int worst = CardRuns(cards, board, request, original).run();
+    const int worst = CardRuns(cards, board, request).run();
     // Cards refused before the question hold no descriptor a run was handed.
     releaseHandedDevices();
     return worst;

@@ -8,7 +8,7 @@
 
 #include "app/format_report.h"
 #include "base/code_page.h"
-#include "base/environment.h"
+#include "device/driver_settings.h"
 #include "base/on_card_fields.h"
 #include "base/native_text.h"
 #include "cli/arguments.h"
@@ -145,7 +145,7 @@ Target resolveTarget(const std::string& text, bool mapLetter) {
         if (map.paths[i].empty()) index = i;
     if (!index) throw UsageError{"no free drive letter is left for " + where};
     map.paths[*index] = path;
-    setEnvironmentVariable("BRINDLECARD_CARDS", formatCardMap(map));
+    setCardMapSetting(formatCardMap(map));
     target.driveNumber = *index + 1;
 #if !defined(_WIN32)
     setVettedIdentity(*index, identity);

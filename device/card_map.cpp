@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "base/environment.h"
+#include "device/driver_settings.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -74,7 +74,7 @@ CardMap parseCardMap(const std::string& text) {
 }
 
 CardMap readCardMap() {
-    return parseCardMap(environmentVariable("BRINDLECARD_CARDS").value_or(""));
+    return parseCardMap(cardMapSetting());
 }
 
 std::string formatCardMap(const CardMap& map) {
@@ -95,12 +95,8 @@ std::optional<unsigned> driveOfPath(const CardMap& map, const std::string& path)
     return std::nullopt;
 }
 
-namespace {
-constexpr char kVetted[] = "BRINDLECARD_VETTED";
-} // namespace
-
 std::optional<CardIdentity> vettedIdentity(unsigned index) {
-    const std::string text = environmentVariable(kVetted).value_or("");
+    const std::string text = vettedSetting();
     if (index >= 26 || text.size() < 4 || text[0] != static_cast<char>('A' + index) || text[1] != '=')
         return std::nullopt;
     CardIdentity id;
@@ -126,7 +122,7 @@ void setVettedIdentity(unsigned index, const CardIdentity& id) {
     else
         std::snprintf(text, sizeof text, "%c=f:%" PRIx64 ":%" PRIx64, static_cast<char>('A' + index), id.device,
                       id.inode);
-    setEnvironmentVariable(kVetted, text);
+    setVettedSetting(std::string(text));
 }
 
 } // namespace brc

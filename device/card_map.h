@@ -1,5 +1,6 @@
-// Which virtual card or device stands behind which drive letter, from BRINDLECARD_CARDS
-// ("E=/abs/card.img;F=/dev/mmcblk0"). Read by the driver libraries and by the host side alike.
+// Which virtual card or device stands behind which drive letter ("E=/abs/card.img;F=/dev/mmcblk0"):
+// the user's BRINDLECARD_CARDS, or the map a front end serves (driver_settings.h). Read by the
+// driver libraries and by the host side alike.
 #pragma once
 
 #include <array>
@@ -28,7 +29,7 @@ bool isDeviceNamespacePath(const std::string& path);
 // "X:/path"), "\\server\share\path", "\\?\X:\path" and "\\?\UNC\server\share\path".
 bool isAbsoluteFilePath(const std::string& path);
 
-// Reads BRINDLECARD_CARDS from the environment (an unset variable is an empty map). Its paths
+// The drive map the front end serves, else BRINDLECARD_CARDS (unset: an empty map); its paths
 // are UTF-8, on Windows too.
 CardMap readCardMap();
 
@@ -49,7 +50,7 @@ struct CardIdentity {
     bool operator==(const CardIdentity&) const = default;
 };
 
-// The identity the command vetted for a drive (index 0 = A:), from BRINDLECARD_VETTED
+// The identity the command vetted for a drive (index 0 = A:), as the driver context carries it
 // ("E=b:DEV:INO:RDEV" or "E=f:DEV:INO", hexadecimal); nullopt when none or malformed.
 std::optional<CardIdentity> vettedIdentity(unsigned index);
 // Makes `identity` the only vetted card of this process, for the drive at `index`.

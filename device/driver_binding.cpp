@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "base/native_text.h"
+#include "device/driver_settings.h"
 #include "os/os_services.h"
 
 namespace brc {
@@ -96,6 +97,8 @@ PrivateDriver::PrivateDriver(OsServices& os, const std::string& path, bool withE
              library_.lookUp("DDSysFini", api_.DDSysFini) &&
              (!withErase || library_.lookUp("DDErase", api_.DDErase));
     if (!ready_) library_.unload();
+    // Another module than the bound library's (on route 2) learns the run's settings too.
+    else if (library_.lookUp(BRC_DRIVER_CONTEXT_EXPORT, api_.handContext)) api_.handContext(&frontEndContext());
 }
 
 uint32_t PrivateDriver::open(uint32_t driveNumber, bool finiAfterFailedStart) {
@@ -139,7 +142,7 @@ BindResult bindDriverFile(DriverBinding& binding, uint32_t route, const std::str
     binding.library = lib.keep();
     binding.driverRoute = route;
     binding.lastError.clear();
-    if (binding.context && api.handContext) api.handContext(binding.context);
+    if (api.handContext) api.handContext(&frontEndContext());
     return BindResult::Bound;
 }
 
@@ -162,8 +165,6 @@ void installDriverTable(DriverBinding& binding, uint32_t route, const DriverApi&
 
 void unbindDriver(DriverBinding& binding) {
     if (binding.driverRoute == 1 && binding.api.DDSysFini) binding.api.DDSysFini();
-    // A library that stays loaded (another handle holds it) keeps no pointer into the caller.
-    if (binding.context && binding.api.handContext) binding.api.handContext(nullptr);
     if (binding.library && binding.os) binding.os->freeLibrary(binding.library);
     binding.library = nullptr;
     binding.api = DriverApi{};

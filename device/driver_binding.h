@@ -46,8 +46,6 @@ struct DriverBinding {
     std::string directory;       // where the libraries are looked up first; empty: the system's
                                  // own place (driverDirectory on Linux)
     std::string lastError;       // why the last bind failed, for the user
-    BrcDriverContext* context = nullptr; // handed to every library bound, while it is bound;
-                                         // the caller keeps it alive as long as the binding
     WrittenSectors* written = nullptr;   // where writeSectors notes what a run wrote, while a
                                          // run asks for it to be read back
 

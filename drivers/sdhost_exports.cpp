@@ -3,10 +3,11 @@
 //   BRC_DRV_ROUTE 2: "SD_W2k_" names, DDErase under its plain name, no DDGetMID, and the drive
 //                    lock functions (qhost32; qhost32retry with BRC_DRV_RETRY 1);
 //   BRC_DRV_NAME:    the library's name, the prefix of its messages on stderr.
-// Cards are served by drivers/virtual_card from the images named in BRINDLECARD_CARDS, on Linux
-// by drivers/block_card from the block devices named there, and on Windows by drivers/disk_card
-// from the system's own disk behind a letter the map leaves out; the map is read at every DDInit
-// and DDChkSDCard. The libraries are used from one thread.
+// Cards are served by drivers/virtual_card from the images named in the drive map (the front
+// end's, else BRINDLECARD_CARDS), on Linux by drivers/block_card from the block devices named
+// there, and on Windows by drivers/disk_card from the system's own disk behind a letter the map
+// leaves out; the map is read at every DDInit and DDChkSDCard. The libraries are used from one
+// thread.
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -14,9 +15,9 @@
 #include <type_traits>
 
 #include "base/code_page.h"
-#include "base/environment.h"
 #include "device/card_map.h"
 #include "device/driver_context.h"
+#include "device/driver_settings.h"
 #include "device/sdhost_abi.h"
 #include "drivers/virtual_card.h"
 #if defined(_WIN32)
@@ -80,14 +81,10 @@ struct Unloading {
 std::unique_ptr<Card> cards[kSlots];
 
 // When a route falls back, the other library opens the same card and meets the same problem:
-// the user is told once. The libraries share nothing but the process environment, so the last
-// line reported by any of them is kept there.
-constexpr char kLastReport[] = "BRINDLECARD_LAST_DIAGNOSTIC";
-
+// the user is told once (the front end's context keeps the last line for both).
 void report(const std::string& text) {
     const std::string line = brc::shownText(text);  // one line, whatever a path in it holds
-    if (brc::environmentVariable(kLastReport) == line) return;
-    brc::setEnvironmentVariable(kLastReport, line);
+    if (!brc::isNewReport(line)) return;
     std::fprintf(stderr, "%s: %s\n", kHost.name, line.c_str());
 }
 
@@ -314,19 +311,15 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL DDHoldVolumes(uint32_t drive, uint32_t on) {
 #endif
 }
 
-#if !defined(_WIN32)
 // Private to our front ends, under one name on both routes. Only the Linux device path waits
 // on a run's stop; the Windows disk path bounds its waits itself.
 BRC_DRV_EXPORT uint32_t SDHOST_CALL BrcSetDriverContext(BrcDriverContext* handed) {
-    if (handed && (handed->version != BRC_DRIVER_CONTEXT_VERSION ||
-                   handed->size != sizeof(BrcDriverContext))) {
-        context = nullptr;
-        return SDHOST_ERR_PARAM;
-    }
-    context = handed;
-    return SDHOST_OK;
+    const bool known = !handed || (handed->version == BRC_DRIVER_CONTEXT_VERSION &&
+                                   handed->size == sizeof(BrcDriverContext));
+    context = known ? handed : nullptr;
+    brc::readSettingsFrom(context);
+    return known ? SDHOST_OK : SDHOST_ERR_PARAM;
 }
-#endif
 
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDSysInit)), DDSysInit_t>);
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDSysFini)), DDSysFini_t>);
@@ -339,9 +332,7 @@ static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDWritePT)), DDWritePT_t>);
 static_assert(std::is_same_v<decltype(&BRC_DRV_OP(DDChkSDCard)), DDChkSDCard_t>);
 static_assert(std::is_same_v<decltype(&DDErase), DDErase_t>);
 static_assert(std::is_same_v<decltype(&DDHoldVolumes), DDHoldVolumes_t>);
-#if !defined(_WIN32)
 static_assert(std::is_same_v<decltype(&BrcSetDriverContext), BrcDriverContext_t>);
-#endif
 
 #if BRC_DRV_ROUTE == 1
 

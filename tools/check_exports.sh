@@ -16,21 +16,17 @@ usage() { echo "usage: $0 dll|so BUILD_DIR" >&2; exit 2; }
 kind=$1
 dir=$2
 
-# DDHoldVolumes: the front end's hold on a format run's card, ours on both routes.
-route1="DDChkSDCard DDErase DDFini DDGetMID DDHoldVolumes DDIdentify DDInit DDReadPT DDSecureIdentify
+# DDHoldVolumes and BrcSetDriverContext: the front end's hold on a format run's card and its
+# private driver context (device/driver_context.h), ours on both routes.
+route1="BrcSetDriverContext DDChkSDCard DDErase DDFini DDGetMID DDHoldVolumes DDIdentify DDInit DDReadPT DDSecureIdentify
 DDSysFini DDSysInit DDWritePT"
-route2="DDErase DDHoldVolumes SD_W2k_DDChkSDCard SD_W2k_DDFini SD_W2k_DDIdentify SD_W2k_DDInit SD_W2k_DDReadPT
+route2="BrcSetDriverContext DDErase DDHoldVolumes SD_W2k_DDChkSDCard SD_W2k_DDFini SD_W2k_DDIdentify SD_W2k_DDInit SD_W2k_DDReadPT
 SD_W2k_DDSecureIdentify SD_W2k_DDSysFini SD_W2k_DDSysInit SD_W2k_DDWritePT SD_W2k_DrvLock
 SD_W2k_DrvLock2 SD_W2k_DrvUnlock"
 
 case $kind in
   dll) files=(quillhost.dll QHOST32.DLL QHOST32RETRY.DLL) ;;
-  so)
-    files=(quillhost.so qhost32.so qhost32retry.so)
-    # The front end's private driver context (device/driver_context.h), on Linux only.
-    route1+=" BrcSetDriverContext"
-    route2+=" BrcSetDriverContext"
-    ;;
+  so) files=(quillhost.so qhost32.so qhost32retry.so) ;;
   *) usage ;;
 esac
 routes=("$route1" "$route2" "$route2")

@@ -10,10 +10,12 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "device/driver_settings.h"
+
 namespace brc {
 namespace {
 
-// A decimal number without sign or blanks, as the variable writes them.
+// A decimal number without sign or blanks, as the list writes them.
 bool readNumber(std::string_view& text, unsigned& out) {
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, out);
@@ -35,15 +37,14 @@ bool stillOpen(const HandedEntry& e) {
 }
 
 std::vector<HandedEntry> entries() {
-    const char* text = std::getenv(kHandedDevicesVariable);
+    const std::optional<std::string> text = handedDevicesSetting();
     if (!text) return {};
-    return parseHandedEntries(text).value_or(std::vector<HandedEntry>{});
+    return parseHandedEntries(*text).value_or(std::vector<HandedEntry>{});
 }
 
-void setEntries(const std::vector<HandedEntry>& list) {
-    if (list.empty()) ::unsetenv(kHandedDevicesVariable);
-    else ::setenv(kHandedDevicesVariable, formatHandedEntries(list).c_str(), 1);
-}
+// From the first change on, the list is the front end's own: the user's variable, read once,
+// is not read again.
+void setEntries(const std::vector<HandedEntry>& list) { setHandedDevicesSetting(formatHandedEntries(list)); }
 
 // The entry of the device at `path` whose descriptor is still open on it, or -1 (its index).
 int entryOf(const std::vector<HandedEntry>& list, const std::string& path) {
@@ -122,7 +123,7 @@ void releaseHandedDevice(const std::string& path) {
 
 void releaseHandedDevices() {
     for (const HandedEntry& e : handedDevices()) ::close(e.fd);
-    ::unsetenv(kHandedDevicesVariable);
+    setEntries({});
 }
 
 int openBlockDevice(const std::string& path, int flags) {

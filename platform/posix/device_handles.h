@@ -1,9 +1,10 @@
 // Block devices this process reaches through a descriptor it was handed rather than through the
 // device node: udisks2 opens a card for a user who may not open /dev/sdX, and every part of the
 // run (the command's checks and lock, the driver library, the label) then works through copies
-// of that one descriptor. BRINDLECARD_DEVICE_FD="FD:MAJOR:MINOR[,FD:MAJOR:MINOR...]" names them,
-// one entry per device, so that the driver libraries, loaded into the same process, and the run
-// of each card of a format of several find them too.
+// of that one descriptor. The driver context names them, one entry per device
+// ("FD:MAJOR:MINOR[,FD:MAJOR:MINOR...]"), so that the driver libraries loaded into the same
+// process find them too; a run started for one card of several inherits its card's alone, named
+// by BRINDLECARD_DEVICE_FD as a user who hands the command a descriptor names it.
 #pragma once
 
 #include <optional>
@@ -15,14 +16,14 @@ namespace brc {
 
 inline constexpr const char* kHandedDevicesVariable = "BRINDLECARD_DEVICE_FD";
 
-// One entry of the variable: a descriptor and the device it must still be open on.
+// One entry: a descriptor and the device it must still be open on.
 struct HandedEntry {
     int fd = -1;
     unsigned major = 0, minor = 0;
     bool operator==(const HandedEntry&) const = default;
 };
 
-// The entries of the variable's text; nullopt when any of it is malformed (then none is taken).
+// The entries of the list's text; nullopt when any of it is malformed (then none is taken).
 std::optional<std::vector<HandedEntry>> parseHandedEntries(std::string_view text);
 std::string formatHandedEntries(const std::vector<HandedEntry>& entries);
 

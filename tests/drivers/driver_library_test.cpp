@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "device/driver_context.h"
 #include "device/sdhost_abi.h"
 
 namespace {
@@ -61,6 +62,7 @@ struct Library {
     DrvLock_t lock = nullptr; // route 2
     DrvLock_t lock2 = nullptr;
     DrvLock_t unlock = nullptr;
+    BrcDriverContext_t handContext = nullptr;
 };
 
 template <class F> void lookUp(void* module, F& fn, const std::string& name) {
@@ -86,6 +88,7 @@ const Library& load(const Flavour& flavour) {
     lookUp(lib.module, lib.write, p + "DDWritePT");
     lookUp(lib.module, lib.chkSdCard, p + "DDChkSDCard");
     lookUp(lib.module, lib.erase, "DDErase");
+    lookUp(lib.module, lib.handContext, BRC_DRIVER_CONTEXT_EXPORT);
     if (flavour.route == 1) {
         lookUp(lib.module, lib.getMid, "DDGetMID");
     } else {
@@ -141,14 +144,18 @@ protected:
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir = pattern;
         ::unsetenv("BRINDLECARD_CARDS");
-        ::unsetenv("BRINDLECARD_VETTED");
+        // Each test is a front end of its own: what one is told or vetted is not the next's.
+        context.version = BRC_DRIVER_CONTEXT_VERSION;
+        context.size = sizeof context;
+        ASSERT_NE(lib->handContext, nullptr);
+        ASSERT_EQ(lib->handContext(&context), SDHOST_OK);
         ASSERT_EQ(lib->sysInit(), SDHOST_OK);
     }
     void TearDown() override {
         if (!lib->module) return;
         lib->sysFini(); // closes what a test left open
+        lib->handContext(nullptr);
         ::unsetenv("BRINDLECARD_CARDS");
-        ::unsetenv("BRINDLECARD_VETTED");
         std::filesystem::remove_all(dir);
     }
 
@@ -203,6 +210,7 @@ protected:
 
     const Library* lib = nullptr;
     std::string dir;
+    BrcDriverContext context{};
 };
 
 std::string flavourName(const testing::TestParamInfo<Flavour>& info) { return info.param.name; }
@@ -233,7 +241,7 @@ TEST_P(DriverLibrary, ServesOnlyTheVettedObject) {
         const auto ino = static_cast<unsigned long long>(s.st_ino);
         if (rdev) std::snprintf(text, sizeof text, "E=%s:%llx:%llx:%llx", kind, dev, ino, rdev);
         else std::snprintf(text, sizeof text, "E=%s:%llx:%llx", kind, dev, ino);
-        ::setenv("BRINDLECARD_VETTED", text, 1);
+        context.vetted = text;
     };
     struct Row {
         const char* what;
@@ -261,7 +269,7 @@ TEST_P(DriverLibrary, ServesOnlyTheVettedObject) {
         EXPECT_EQ(lib->chkSdCard(drive('E'), &flags), row.expected) << row.what;
     }
     // A block device the command never looked at is not opened.
-    ::unsetenv("BRINDLECARD_VETTED");
+    context.vetted = nullptr;
     if (::access("/dev/loop0", F_OK) == 0) {
         map("E=/dev/loop0");
         uint32_t handle = 0;
@@ -427,6 +435,37 @@ TEST_P(DriverLibrary, AMalformedCardMapIsAConfigurationError) {
     EXPECT_EQ(err.rfind(std::string(GetParam().name) + ": BRINDLECARD_CARDS", 0), 0u) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     stderrOf([&] { EXPECT_EQ(lib->chkSdCard(drive('E'), &flags), SDHOST_ERR_CONFIG); });
+}
+
+// The front end's drive map, vetted identity and last report come in its context: its map is
+// served over the user's variable, a block of another version is refused (the variable then
+// stands), and a problem told through one context is told again through the next.
+TEST_P(DriverLibrary, TheFrontEndsSettingsComeThroughItsContext) {
+    const std::string path = image("card.img", 2048);
+    map("E=/no/such/card.img");
+    const std::string own = "E=" + path;
+    context.cardMap = own.c_str();
+    uint32_t h = 0;
+    ASSERT_EQ(lib->init(&h, drive('E')), SDHOST_OK) << "the context's map was not served";
+    EXPECT_EQ(lib->fini(h), SDHOST_OK);
+
+    BrcDriverContext older = context;
+    older.version = 1;
+    EXPECT_EQ(lib->handContext(&older), SDHOST_ERR_PARAM);
+    stderrOf([&] { EXPECT_NE(lib->init(&h, drive('E')), SDHOST_OK) << "the variable's map was not read"; });
+
+    map("E:/no/equals");
+    for (int run = 0; run < 2; ++run) {
+        BrcDriverContext fresh{};
+        fresh.version = BRC_DRIVER_CONTEXT_VERSION;
+        fresh.size = sizeof fresh;
+        ASSERT_EQ(lib->handContext(&fresh), SDHOST_OK);
+        const std::string said = stderrOf([&] { EXPECT_EQ(lib->init(&h, drive('E')), SDHOST_ERR_CONFIG); });
+        EXPECT_NE(said.find("BRINDLECARD_CARDS entry"), std::string::npos) << "run " << run << ": " << said;
+        EXPECT_EQ(std::string(fresh.lastReport).find("BRINDLECARD_CARDS entry"), 0u) << fresh.lastReport;
+        stderrOf([&] { EXPECT_EQ(lib->chkSdCard(drive('E'), &h), SDHOST_ERR_CONFIG); });
+    }
+    lib->handContext(&context);
 }
 
 TEST_P(DriverLibrary, ImagesOfNoWholeSectorCountAreRefused) {

@@ -12,6 +12,7 @@
 #include "base/environment.h"
 #include "base/native_text.h"
 #include "device/driver_binding.h"
+#include "device/driver_settings.h"
 #include "drivers/virtual_card.h"
 #include "tests/support/cyrillic.h"
 #include "tests/support/scratch_dir.h"
@@ -41,7 +42,7 @@ public:
     SavedVariables& operator=(const SavedVariables&) = delete;
 
 private:
-    static constexpr const char* kNames[] = {"BRINDLECARD_CARDS", "BRINDLECARD_LAST_DIAGNOSTIC"};
+    static constexpr const char* kNames[] = {"BRINDLECARD_CARDS"};
     std::vector<std::optional<std::string>> saved_;
 };
 
@@ -49,7 +50,7 @@ class Utf8Paths : public testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(folder_);
-        unsetEnvironmentVariable("BRINDLECARD_LAST_DIAGNOSTIC");
+        frontEndContext().lastReport[0] = '\0';
     }
 
     // An image whose sector 3 starts with "sector3", and its sidecar.
@@ -99,7 +100,7 @@ TEST_F(Utf8Paths, AProblemIsReportedOnceInUtf8ThoughBothRoutesMeetIt) {
     const std::string line = image + ".card:1: unknown key 'colour'";
     EXPECT_NE(said.find(line), std::string::npos) << said;
     EXPECT_EQ(said.find(line), said.rfind(line)) << "reported more than once:\n" << said;
-    EXPECT_EQ(environmentVariable("BRINDLECARD_LAST_DIAGNOSTIC"), line);
+    EXPECT_EQ(std::string(frontEndContext().lastReport), line);
 }
 
 #if defined(_WIN32)

@@ -263,11 +263,17 @@ TEST_F(BoundErase, LibraryWithoutEraseDrawsNothing) {
 
 // ---- The private library through a scripted system ---------------------------------------------
 
-// The private instance is the route-1 library beside the program's other driver libraries.
+// The private instance is the route-1 library beside the program's other driver libraries; it is
+// asked for the driver context too, which a library of ours takes.
 const std::string kPrivatePath = "C:\\Program Files\\Brindlecard\\" + driverFileName(1, false);
-const std::vector<std::string> kLookups = {
+const std::vector<std::string> kRequiredLookups = {
     "libraryProc DDInit", "libraryProc DDFini", "libraryProc DDSysInit", "libraryProc DDSysFini",
     "libraryProc DDErase"};
+const std::vector<std::string> kLookups = [] {
+    std::vector<std::string> all = kRequiredLookups;
+    all.push_back("libraryProc BrcSetDriverContext");
+    return all;
+}();
 
 std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts) {
     std::vector<std::string> out;
@@ -496,10 +502,10 @@ std::vector<SetupFailureRow> setupFailureRows() {
          concat({kOpened, {"DDSysInit", "DDSysFini", freed, "openVolume E", "openVolume E"}}), 0},
     };
     // Each operation missing in turn: the lookups stop there and the library is unloaded.
-    for (size_t missing = 0; missing < kLookups.size(); ++missing) {
-        const std::string name = kLookups[missing].substr(std::string("libraryProc ").size());
+    for (size_t missing = 0; missing < kRequiredLookups.size(); ++missing) {
+        const std::string name = kRequiredLookups[missing].substr(std::string("libraryProc ").size());
         std::vector<std::string> calls = {"driverLibraryFolder", "loadLibrary " + kPrivatePath};
-        calls.insert(calls.end(), kLookups.begin(), kLookups.begin() + static_cast<long>(missing) + 1);
+        calls.insert(calls.end(), kRequiredLookups.begin(), kRequiredLookups.begin() + static_cast<long>(missing) + 1);
         calls.push_back(freed);
         rows.push_back({"Missing" + name,
                         [name](PrivateErase&, FakeOs& os, test::FakeCard&) {
