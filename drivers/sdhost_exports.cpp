@@ -4,8 +4,8 @@
 //                    lock functions (qhost32; qhost32retry with BRC_DRV_RETRY 1);
 //   BRC_DRV_NAME:    the library's name, the prefix of its messages on stderr.
 // Cards are served by drivers/virtual_card from the images named in the drive map (the front
-// end's, else BRINDLECARD_CARDS), on Linux by drivers/block_card from the block devices named
-// there, and on Windows by drivers/disk_card from the system's own disk behind a letter the map
+// end's, else BRINDLECARD_CARDS), on Linux by drivers/linux/block_card from the block devices named
+// there, and on Windows by drivers/windows/disk_card from the system's own disk behind a letter the map
 // leaves out; the map is read at every DDInit and DDChkSDCard. The libraries are used from one
 // thread.
 #include <cstdio>
@@ -21,11 +21,11 @@
 #include "device/sdhost_abi.h"
 #include "drivers/virtual_card.h"
 #if defined(_WIN32)
-#include "drivers/disk_card.h"
+#include "drivers/windows/disk_card.h"
 #else
 #include <sys/stat.h>
 
-#include "drivers/block_card.h"
+#include "drivers/linux/block_card.h"
 #endif
 
 #if !defined(BRC_DRV_ROUTE) || !defined(BRC_DRV_RETRY) || !defined(BRC_DRV_NAME)

@@ -111,7 +111,7 @@ CardGeometry geometryOf(uint32_t userSectors, uint32_t protectedSectors);
 uint32_t checkTransfer(const void* buffer, uint32_t count, uint32_t first, uint32_t userSectors);
 
 // A card behind a drive letter, as the exported operations see it: a virtual card, or on Linux
-// a block device (drivers/block_card.h).
+// a block device (drivers/linux/block_card.h).
 class Card {
 public:
     virtual ~Card() = default;

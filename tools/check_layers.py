@@ -32,8 +32,15 @@ def layers(root):
     return m.group(1).split()
 
 
+# Portable folders inside a system folder: the Windows disk decisions are judged on recorded
+# answers, on every system.
+PORTABLE_FOLDERS = {("drivers", "windisk")}
+
+
 def talks_to_system(rel):
-    return any(rel.parts[:len(folder)] == folder for folder in SYSTEM_FOLDERS)
+    def under(folders):
+        return any(rel.parts[:len(folder)] == folder for folder in folders)
+    return under(SYSTEM_FOLDERS) and not under(PORTABLE_FOLDERS)
 
 
 def main():

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The layer check must fail on a tree with an upward include, with a system header in a portable
-# layer (also in a portable folder of the ui layer, whose win32 backend alone may include one),
+# layer (also in a portable folder of the ui layer, whose win32 backend alone may include one, and
+# in the portable Windows disk decisions among the driver libraries),
 # and with an include of the ui layer outside the layers it may use; and pass on the same tree
 # without them.
 set -euo pipefail
 checker=$1
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree/base" "$tree/low" "$tree/ui/win32" "$tree/ui/headless" "$tree/high"
-echo 'set(BRC_LAYERS base low ui high)' >"$tree/CMakeLists.txt"
+mkdir -p "$tree/base" "$tree/low" "$tree/drivers/linux" "$tree/drivers/windisk" "$tree/ui/win32" \
+  "$tree/ui/headless" "$tree/high"
+echo 'set(BRC_LAYERS base low drivers ui high)' >"$tree/CMakeLists.txt"
+echo '#include <fcntl.h>' >"$tree/drivers/linux/l.cpp"
 echo '#pragma once' >"$tree/base/types.h"
 echo '#pragma once' >"$tree/low/a.h"
 echo '#include "low/a.h"' >"$tree/high/b.cpp"
@@ -32,6 +35,9 @@ mkdir "$tree/ui/win32x"
 echo '#include <windows.h>' >"$tree/ui/win32x/c.cpp"
 refused "a system header in a folder whose name only starts like the win32 backend's"
 rm -r "$tree/ui/win32x"
+echo '#include <windows.h>' >"$tree/drivers/windisk/e.cpp"
+refused "a system header in the portable Windows disk decisions"
+rm "$tree/drivers/windisk/e.cpp"
 echo '#include "low/a.h"' >"$tree/ui/headless/d.cpp"
 refused "an include of the ui layer from a layer it may not use"
 rm "$tree/ui/headless/d.cpp"

@@ -1,6 +1,6 @@
 // The decoding of what Windows answers about a drive's disk, on answers laid out byte for byte as
 // the storage and disk controls return them, and the rules that make a card of them.
-#include "drivers/disk_answers.h"
+#include "drivers/windisk/disk_answers.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "device/sdhost_abi.h"
-#include "drivers/disk_run.h"
+#include "drivers/windisk/disk_run.h"
 #include "drivers/write_queue.h"
 
 namespace brc::windisk {

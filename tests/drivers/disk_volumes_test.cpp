@@ -1,7 +1,7 @@
 // Which volumes a card's disk has, how they are taken before a write, kept over the closings in
 // the middle of a format and let go at its end, on recorded answers and a clock that only moves
 // when the code sleeps.
-#include "drivers/disk_volumes.h"
+#include "drivers/windisk/disk_volumes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The bounded calls of the Windows disk path on real system objects: a named pipe whose other end
 // never answers stands in for a card reader that hangs, a scratch file for a card's disk.
-#include "drivers/win_io.h"
+#include "drivers/windows/win_io.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/overlapped_writer.h"
+#include "drivers/windows/overlapped_writer.h"
 #include "drivers/write_queue.h"
 
 namespace brc::vcard {

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "device/sdhost_abi.h"
-#include "drivers/disk_answers.h"
-#include "drivers/windows_volumes.h"
+#include "drivers/windisk/disk_answers.h"
+#include "drivers/windows/windows_volumes.h"
 
 namespace {
 

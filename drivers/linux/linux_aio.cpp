@@ -1,4 +1,4 @@
-#include "drivers/linux_aio.h"
+#include "drivers/linux/linux_aio.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

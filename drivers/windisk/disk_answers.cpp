@@ -1,4 +1,4 @@
-#include "drivers/disk_answers.h"
+#include "drivers/windisk/disk_answers.h"
 
 #include <algorithm>
 #include <cctype>

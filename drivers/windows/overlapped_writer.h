@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "drivers/win_io.h"
+#include "drivers/windows/win_io.h"
 #include "drivers/write_queue.h"
 
 namespace brc::vcard {

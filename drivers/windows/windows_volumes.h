@@ -1,10 +1,10 @@
-// The system's own volumes, for drivers/disk_volumes to decide on.
+// The system's own volumes, for drivers/windisk/disk_volumes to decide on.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "drivers/disk_volumes.h"
+#include "drivers/windisk/disk_volumes.h"
 
 namespace brc::vcard {
 

@@ -1,4 +1,4 @@
-// The system's own answers about drives and disks, for drivers/disk_answers to judge.
+// The system's own answers about drives and disks, for drivers/windisk/disk_answers to judge.
 #pragma once
 
 #include <windows.h>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "drivers/disk_answers.h"
+#include "drivers/windisk/disk_answers.h"
 
 namespace brc::vcard {
 

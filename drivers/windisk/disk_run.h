@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "drivers/disk_answers.h"
+#include "drivers/windisk/disk_answers.h"
 
 namespace brc::windisk {
 

@@ -1,12 +1,12 @@
-#include "drivers/windows_volumes.h"
+#include "drivers/windows/windows_volumes.h"
 
 #include <windows.h>
 #include <winioctl.h>
 
 #include <algorithm>
 
-#include "drivers/disk_answers.h"
-#include "drivers/win_io.h"
+#include "drivers/windisk/disk_answers.h"
+#include "drivers/windows/win_io.h"
 
 namespace brc::vcard {
 namespace {

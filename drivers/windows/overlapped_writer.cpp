@@ -1,8 +1,8 @@
-#include "drivers/overlapped_writer.h"
+#include "drivers/windows/overlapped_writer.h"
 
 #include <new>
 
-#include "drivers/disk_answers.h"
+#include "drivers/windisk/disk_answers.h"
 
 namespace brc::vcard {
 

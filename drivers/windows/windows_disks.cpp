@@ -1,4 +1,4 @@
-#include "drivers/windows_disks.h"
+#include "drivers/windows/windows_disks.h"
 
 #include <winioctl.h>
 #include <cfgmgr32.h>
@@ -9,7 +9,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "drivers/win_io.h"
+#include "drivers/windows/win_io.h"
 
 namespace brc::vcard {
 namespace {

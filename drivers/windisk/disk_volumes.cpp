@@ -1,10 +1,10 @@
-#include "drivers/disk_volumes.h"
+#include "drivers/windisk/disk_volumes.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "device/sdhost_abi.h"
-#include "drivers/disk_answers.h"
+#include "drivers/windisk/disk_answers.h"
 
 namespace brc::windisk {
 namespace {

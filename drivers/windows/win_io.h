@@ -1,12 +1,12 @@
 // The Windows calls the disk path makes, wrapped so that every handle is closed on every path
-// and every answer comes back as its bytes for drivers/disk_answers to decode.
+// and every answer comes back as its bytes for drivers/windisk/disk_answers to decode.
 //
 // A card reader that hangs (a USB bridge that stops answering) would block the program for
 // good, so every call on a card is bounded: handles are opened on a worker thread that the
 // caller stops waiting for (platform/win32/bounded_call.h), and are overlapped, so that each
 // control, read and write is waited for with a timeout and cancelled after it. A call that times
 // out fails with kErrorNoAnswer. Every call on a handle of openPath must therefore pass an
-// OVERLAPPED: use the calls below (and drivers/overlapped_writer.h for writes several at once).
+// OVERLAPPED: use the calls below (and drivers/windows/overlapped_writer.h for writes several at once).
 #pragma once
 
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "drivers/disk_run.h"
+#include "drivers/windisk/disk_run.h"
 
 #include "device/sdhost_abi.h"
 

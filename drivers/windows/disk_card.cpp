@@ -1,4 +1,4 @@
-#include "drivers/disk_card.h"
+#include "drivers/windows/disk_card.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -9,13 +9,13 @@
 #include <cstring>
 #include <vector>
 
-#include "drivers/disk_answers.h"
-#include "drivers/disk_run.h"
-#include "drivers/disk_volumes.h"
-#include "drivers/overlapped_writer.h"
-#include "drivers/win_io.h"
-#include "drivers/windows_disks.h"
-#include "drivers/windows_volumes.h"
+#include "drivers/windisk/disk_answers.h"
+#include "drivers/windisk/disk_run.h"
+#include "drivers/windisk/disk_volumes.h"
+#include "drivers/windows/overlapped_writer.h"
+#include "drivers/windows/win_io.h"
+#include "drivers/windows/windows_disks.h"
+#include "drivers/windows/windows_volumes.h"
 #include "drivers/write_queue.h"
 
 namespace brc::vcard {

@@ -1,4 +1,4 @@
-#include "drivers/win_io.h"
+#include "drivers/windows/win_io.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "drivers/block_card.h"
+#include "drivers/linux/block_card.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "drivers/linux_aio.h"
+#include "drivers/linux/linux_aio.h"
 #include "drivers/write_queue.h"
 #include "platform/posix/block_devices.h"
 #include "platform/posix/device_handles.h"

@@ -3,7 +3,7 @@
 // write and let go once the format is over. Since Vista a write into a mounted volume's sectors
 // fails, and a volume let go in the middle of a format is mounted again by the system (RAW or the
 // preliminary file system), raising AutoPlay or "You need to format the disk". The decisions are
-// portable and run on recorded answers; drivers/windows_volumes gives the system's own.
+// portable and run on recorded answers; drivers/windows/windows_volumes gives the system's own.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/disk_run.h"
+#include "drivers/windisk/disk_run.h"
 
 namespace brc::windisk {
 
@@ -39,7 +39,7 @@ public:
     virtual bool removeMountPoint(const std::string& mountPoint) = 0;
     virtual uint64_t milliseconds() = 0;
     virtual void sleep(uint32_t milliseconds) = 0;
-    // What the process's modules share of the format runs (drivers/disk_run.h).
+    // What the process's modules share of the format runs (drivers/windisk/disk_run.h).
     virtual RunShelf& shelf() = 0;
     // Whether the program locks the card's volume itself (XP), so that a volume refusing to open
     // with error 5 or 32 is held by the program; elsewhere it is held by another program.
