@@ -12,9 +12,11 @@
 #
 # A DEVICE is KIND:NAME:SIZE[:OPTION...], an image RUN_DIR/NAME.img of SIZE (sparse; an existing
 # image is kept): `sd` a card in an SD slot of its own (a power-of-two SIZE), `usb` a card reader
-# on the USB controller, `sata` a disk on the AHCI controller, `virtio` a virtio disk. Options:
-# `ro` (write-protected card, read-only disk), `fixed` (a USB disk that is not removable).
-# The guest finds each by its controller's place in sysfs (RUN_DIR/devices), never by name.
+# on the USB controller (usb-storage, bulk-only), `uas` a card reader speaking USB Attached SCSI
+# (usb-uas with a removable scsi-hd), `sata` a disk on the AHCI controller, `virtio` a virtio
+# disk. Options: `ro` (write-protected card, read-only disk), `fixed` (a USB disk that is not
+# removable). The USB controller has four ports. The guest finds each device by its
+# controller's place in sysfs (RUN_DIR/devices), never by name.
 
 vm_modules=(sdhci-pci mmc_block xhci-pci usb-storage uas sd_mod ahci virtio_pci virtio_blk
             9pnet_virtio 9p vfat exfat nls_cp437 nls_ascii nls_utf8 nls_iso8859-1)
@@ -153,6 +155,12 @@ vm_device_args() {
     usb)
         vm_usb_ports=$((vm_usb_ports + 1))
         vm_args+=(-device "usb-storage,id=$name,drive=$name,bus=xhci.0,port=$vm_usb_ports,removable=$removable")
+        pattern="/0000:00:18\.0/usb[0-9]+/[0-9]+-$vm_usb_ports/"
+        ;;
+    uas)
+        vm_usb_ports=$((vm_usb_ports + 1))
+        vm_args+=(-device "usb-uas,id=uas_$name,bus=xhci.0,port=$vm_usb_ports"
+                  -device "scsi-hd,id=$name,drive=$name,bus=uas_$name.0,removable=$removable")
         pattern="/0000:00:18\.0/usb[0-9]+/[0-9]+-$vm_usb_ports/"
         ;;
     sata)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The command on the kernel's own card drivers: a QEMU guest (software emulation; KVM where it
-# works) with SD slots (sdhci-pci), USB card readers (usb-storage), a SATA and a virtio disk runs
+# works) with SD slots (sdhci-pci), USB card readers (usb-storage and uas), a SATA and a virtio
+# disk runs
 # each group of cases in a boot of its own (tests/vm/guest_*.sh). Images are sparse files in a
 # scratch folder, deleted afterwards; every QEMU started is stopped by its process id. Exits 77
 # (skipped) where QEMU cannot run or no kernel package can be had.
@@ -64,7 +65,7 @@ wanted=("$@")
 echo "guest: $(basename "$vm_kernel") with $vm_accel"
 suite_start=$SECONDS
 
-group kinds guest_kinds.sh 600 sd:sd:32M usb:usbro:32M:ro usb:usb:32M usb:usbfix:32M:fixed \
+group kinds guest_kinds.sh 600 sd:sd:32M usb:usbro:32M:ro usb:usb:32M uas:uas:32M usb:usbfix:32M:fixed \
     sata:sata:32M virtio:virt:32M
 group round_trips guest_round_trips.sh 900 sd:sd:64M usb:usb:100M
 group capacities guest_capacities.sh 900 sd:sd1g:1G sd:sd2g:2G sd:sd4g:4G sd:sd32g:32G sd:sd1t:1T \
