@@ -15,8 +15,9 @@
 # on the USB controller (usb-storage, bulk-only), `uas` a card reader speaking USB Attached SCSI
 # (usb-uas with a removable scsi-hd), `sata` a disk on the AHCI controller, `virtio` a virtio
 # disk. Options: `ro` (write-protected card, read-only disk), `fixed` (a USB disk that is not
-# removable). The USB controller has four ports. The guest finds each device by its
-# controller's place in sysfs (RUN_DIR/devices), never by name.
+# removable), `wbps=BYTES` (writes to this drive alone held to BYTES a second, by a throttle
+# group of its own). The USB controller has four ports. The guest finds each device by its controller's
+# place in sysfs (RUN_DIR/devices), never by name.
 
 vm_modules=(sdhci-pci mmc_block xhci-pci usb-storage uas sd_mod ahci virtio_pci virtio_blk
             9pnet_virtio 9p vfat exfat nls_cp437 nls_ascii nls_utf8 nls_iso8859-1)
@@ -136,14 +137,27 @@ vm_virtio_slots=0
 # vm_device_args RUN SPEC: QEMU's arguments for one device into vm_args, its sysfs pattern into
 # RUN/devices.
 vm_device_args() {
-    local run=$1 kind name size options readonly=off removable=on image slot pattern
+    local run=$1 kind name size options readonly=off removable=on image slot pattern option
+    local wbps= below
     IFS=: read -r kind name size options <<<"$2"
-    case ":$options:" in *:ro:*) readonly=on ;; esac
-    case ":$options:" in *:fixed:*) removable=off ;; esac
+    for option in ${options//:/ }; do
+        case $option in
+        ro) readonly=on ;;
+        fixed) removable=off ;;
+        wbps=*) wbps=${option#wbps=} ;;
+        *) echo "vm: no device option $option" >&2; return 1 ;;
+        esac
+    done
     image=$run/$name.img
     [ -e "$image" ] || truncate -s "$size" "$image" || return 1
-    vm_args+=(-blockdev "driver=file,filename=$image,node-name=f_$name,discard=unmap,read-only=$readonly"
-              -blockdev "driver=raw,file=f_$name,node-name=$name,discard=unmap,read-only=$readonly")
+    vm_args+=(-blockdev "driver=file,filename=$image,node-name=f_$name,discard=unmap,read-only=$readonly")
+    below=f_$name
+    if [ -n "$wbps" ]; then
+        vm_args+=(-object "throttle-group,id=tg_$name,x-bps-write=$wbps"
+                  -blockdev "driver=throttle,throttle-group=tg_$name,file=f_$name,node-name=t_$name,read-only=$readonly")
+        below=t_$name
+    fi
+    vm_args+=(-blockdev "driver=raw,file=$below,node-name=$name,discard=unmap,read-only=$readonly")
     case $kind in
     sd)
         slot=$(printf '%02x' $((0x10 + vm_sd_slots)))

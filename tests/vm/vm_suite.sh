@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # The command on the kernel's own card drivers: a QEMU guest (software emulation; KVM where it
 # works) with SD slots (sdhci-pci), USB card readers (usb-storage and uas), a SATA and a virtio
-# disk runs
-# each group of cases in a boot of its own (tests/vm/guest_*.sh). Images are sparse files in a
-# scratch folder, deleted afterwards; every QEMU started is stopped by its process id. Exits 77
-# (skipped) where QEMU cannot run or no kernel package can be had.
+# disk runs each group of cases in a boot of its own (tests/vm/guest_*.sh). Images are sparse
+# files in a scratch folder, deleted afterwards; every QEMU started is stopped by its process
+# id. Exits 77 (skipped) where QEMU cannot run or no kernel package can be had.
 #
 #   tests/vm/vm_suite.sh BRINDLECARD BUILD_DIR [GROUP...]
 set -u
@@ -70,7 +69,8 @@ group kinds guest_kinds.sh 600 sd:sd:32M usb:usbro:32M:ro usb:usb:32M uas:uas:32
 group round_trips guest_round_trips.sh 900 sd:sd:64M usb:usb:100M
 group capacities guest_capacities.sh 900 sd:sd1g:1G sd:sd2g:2G sd:sd4g:4G sd:sd32g:32G sd:sd1t:1T \
     usb:odd:3982221824
-group pull guest_pull.sh 600 usb:usbp:1536M sd:sdp:256M sata:witness:32M usb:other:32M
+group pull guest_pull.sh 600 usb:usbp:1536M sd:sdp:256M sata:witness:32M usb:other:32M \
+    usb:usbq:256M:wbps=16384
 group many guest_many.sh 900 sd:sda:64M sd:sdb:64M usb:usba:64M usb:usbb:100M
 
 echo "the suite took $((SECONDS - suite_start)) s"
