@@ -48,7 +48,7 @@ group() {
     shift 3
     if [ "${#wanted[@]}" -gt 0 ] && [[ " ${wanted[*]} " != *" $name "* ]]; then return 0; fi
     mkdir -p "$run"
-    echo "exe=$exe" >"$run/env"
+    printf 'exe=%s\nsupport=%s\n' "$exe" "$(dirname "$here")/support" >"$run/env"
     vm_boot "$run" "$here/$script" "$bound" "$@"
     status=$?
     sed "s/^/[$name] /" "$run/guest.log" 2>/dev/null
