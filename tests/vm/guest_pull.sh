@@ -2,7 +2,8 @@
 # unplugged and an SD card taken out of its slot during an overwrite, and a reader unplugged
 # during a quick format (its drive's writes slowed by the host, so that the short format is
 # still writing when the card goes). The format ends with status 1 and one line saying why,
-# nothing outside the card is written, and once the card is back a format works.
+# nothing outside the card is written, and once the card is back a format works. Then a reader
+# whose drive the host serves over NBD from a file that fails writes on demand.
 # shellcheck disable=SC1091
 . "$VM_OUT/guest_lib.sh"
 
@@ -64,4 +65,32 @@ pulled sdp overwrite '{"execute":"blockdev-remove-medium","arguments":{"id":"sdp
     '{"execute":"blockdev-insert-medium","arguments":{"id":"sdp","node-name":"sdp"}}'
 pulled usbq quick '{"execute":"device_del","arguments":{"id":"usbq"}}' \
     '{"execute":"device_add","arguments":{"driver":"usb-storage","id":"usbq","drive":"usbq","bus":"xhci.0","port":"3","removable":true}}'
+
+# The reader over NBD. Where the host serves it from the fault file (tests/support/fault_file.c),
+# its control file is in the run's folder: with writes failing, a format ends failed with one
+# cause and nothing else written. Either way, with no fault on, a format and check pass.
+if grep -q '^nbd ' "$VM_OUT/devices"; then
+    if d=$(dev nbd); then
+        if [ -f "$VM_OUT/fault-control" ]; then
+            printf 'fail_after 4096\n' >"$VM_OUT/fault-control.new" && mv "$VM_OUT/fault-control.new" "$VM_OUT/fault-control"
+            before=$(digest witness other)
+            timeout 300 "$exe" format "$d" --yes --quiet >stdout.txt 2>stderr.txt
+            status=$?
+            if [ "$status" -eq 1 ] && [ "$(grep -c '^brindlecard: ' stderr.txt)" -eq 1 ]; then
+                ok "writes failing behind the NBD reader: $(tr '\n' '|' <stderr.txt)"
+            else
+                fail "writes failing behind the NBD reader: status $status: $(tr '\n' '|' <stderr.txt)"
+            fi
+            [ "$(digest witness other)" = "$before" ] || fail "writes failing behind the NBD reader: another disk was written"
+            : >"$VM_OUT/fault-control.new" && mv "$VM_OUT/fault-control.new" "$VM_OUT/fault-control"
+        fi
+        if "$exe" format "$d" --yes --quiet 2>stderr.txt && "$exe" check "$d" >check.txt 2>&1; then
+            ok "the reader over NBD ($d): formatted and checked"
+        else
+            fail "the reader over NBD ($d): $(cat stderr.txt check.txt)"
+        fi
+    else
+        fail "the reader over NBD did not come up"
+    fi
+fi
 finish

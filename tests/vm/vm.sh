@@ -16,8 +16,10 @@
 # (usb-uas with a removable scsi-hd), `sata` a disk on the AHCI controller, `virtio` a virtio
 # disk. Options: `ro` (write-protected card, read-only disk), `fixed` (a USB disk that is not
 # removable), `wbps=BYTES` (writes to this drive alone held to BYTES a second, by a throttle
-# group of its own). The USB controller has four ports. The guest finds each device by its controller's
-# place in sysfs (RUN_DIR/devices), never by name.
+# group of its own), `nbd=SOCKET` (no image: the drive is the NBD export served on the unix
+# socket SOCKET, e.g. by qemu-nbd or nbdkit, which the caller starts and stops; SIZE is then
+# ignored). The USB controller has four ports. The guest finds each device by its
+# controller's place in sysfs (RUN_DIR/devices), never by name.
 
 vm_modules=(sdhci-pci mmc_block xhci-pci usb-storage uas sd_mod ahci virtio_pci virtio_blk
             9pnet_virtio 9p vfat exfat nls_cp437 nls_ascii nls_utf8 nls_iso8859-1)
@@ -138,19 +140,24 @@ vm_virtio_slots=0
 # RUN/devices.
 vm_device_args() {
     local run=$1 kind name size options readonly=off removable=on image slot pattern option
-    local wbps= below
+    local wbps= nbd= below
     IFS=: read -r kind name size options <<<"$2"
     for option in ${options//:/ }; do
         case $option in
         ro) readonly=on ;;
         fixed) removable=off ;;
         wbps=*) wbps=${option#wbps=} ;;
+        nbd=*) nbd=${option#nbd=} ;;
         *) echo "vm: no device option $option" >&2; return 1 ;;
         esac
     done
-    image=$run/$name.img
-    [ -e "$image" ] || truncate -s "$size" "$image" || return 1
-    vm_args+=(-blockdev "driver=file,filename=$image,node-name=f_$name,discard=unmap,read-only=$readonly")
+    if [ -n "$nbd" ]; then
+        vm_args+=(-blockdev "driver=nbd,server.type=unix,server.path=$nbd,node-name=f_$name,read-only=$readonly")
+    else
+        image=$run/$name.img
+        [ -e "$image" ] || truncate -s "$size" "$image" || return 1
+        vm_args+=(-blockdev "driver=file,filename=$image,node-name=f_$name,discard=unmap,read-only=$readonly")
+    fi
     below=f_$name
     if [ -n "$wbps" ]; then
         vm_args+=(-object "throttle-group,id=tg_$name,x-bps-write=$wbps"
