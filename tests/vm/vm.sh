@@ -140,7 +140,7 @@ vm_virtio_slots=0
 # RUN/devices.
 vm_device_args() {
     local run=$1 kind name size options readonly=off removable=on image slot pattern option
-    local wbps= nbd= below
+    local wbps='' nbd='' below
     IFS=: read -r kind name size options <<<"$2"
     for option in ${options//:/ }; do
         case $option in
