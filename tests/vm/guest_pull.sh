@@ -63,7 +63,9 @@ pulled usbp overwrite '{"execute":"device_del","arguments":{"id":"usbp"}}' \
     '{"execute":"device_add","arguments":{"driver":"usb-storage","id":"usbp","drive":"usbp","bus":"xhci.0","port":"1","removable":true}}'
 pulled sdp overwrite '{"execute":"blockdev-remove-medium","arguments":{"id":"sdp"}}' \
     '{"execute":"blockdev-insert-medium","arguments":{"id":"sdp","node-name":"sdp"}}'
+# Back in, the card's writes go at full speed again.
 pulled usbq quick '{"execute":"device_del","arguments":{"id":"usbq"}}' \
+    '{"execute":"qom-set","arguments":{"path":"/objects/tg_usbq","property":"limits","value":{"bps-write":0}}}' \
     '{"execute":"device_add","arguments":{"driver":"usb-storage","id":"usbq","drive":"usbq","bus":"xhci.0","port":"3","removable":true}}'
 
 # The reader over NBD. Where the host serves it from the fault file (tests/support/fault_file.c),

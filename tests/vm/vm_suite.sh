@@ -108,7 +108,7 @@ group kinds guest_kinds.sh 600 sd:sd:32M usb:usbro:32M:ro usb:usb:32M uas:uas:32
 group round_trips guest_round_trips.sh 900 sd:sd:64M usb:usb:100M
 group capacities guest_capacities.sh 900 sd:sd1g:1G sd:sd2g:2G sd:sd4g:4G sd:sd32g:32G sd:sd1t:1T \
     usb:odd:3982221824
-pull_devices=(usb:usbp:1536M sd:sdp:256M sata:witness:32M usb:other:32M usb:usbq:256M:wbps=16384)
+pull_devices=(usb:usbp:1536M sd:sdp:256M sata:witness:32M usb:other:32M usb:usbq:256M:wbps=8192)
 if is_wanted pull; then
     mkdir -p "$scratch/pull"
     nbd_start "$scratch/pull" && pull_devices+=("usb:nbd:64M:nbd=$scratch/nbd.sock")
