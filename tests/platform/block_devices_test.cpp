@@ -275,6 +275,8 @@ TEST(BlockDevices, TheKindsAQemuGuestsDriversShow) {
         {"sd", Kind::SdSlot, "MMC", true, ""},
         {"usb", Kind::CardReader, "USB", false, ""},
         {"usbro", Kind::CardReader, "USB", false, ""},
+        // A reader speaking UAS passes SCSI UNMAP through, as bulk-only usb-storage does not.
+        {"uas", Kind::CardReader, "USB", true, ""},
         {"usbfix", Kind::Internal, "USB", false, "is not removable (a fixed USB disk)"},
         {"sata", Kind::Internal, "SATA", true, "is not removable (a fixed SATA disk)"},
         {"virt", Kind::Internal, "virtio", true, "is not removable (a fixed virtio disk)"},

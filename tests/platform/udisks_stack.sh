@@ -19,43 +19,25 @@ skip() {
 }
 [ "$(id -u)" -eq 0 ] || skip "starting the system bus, udev, polkitd and udisksd needs root"
 [ -e /dev/loop-control ] || skip "this system has no loop devices"
-for tool in losetup setpriv useradd userdel dbus-daemon dbus-send udevadm sha256sum python3; do
+for tool in losetup useradd userdel sha256sum python3; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
-first() {
-    for f in "$@"; do [ -x "$f" ] && { echo "$f"; return; }; done
-}
-polkitd=$(first /usr/lib/polkit-1/polkitd /usr/libexec/polkitd /usr/lib/polkit/polkitd)
-udisksd=$(first /usr/libexec/udisks2/udisksd /usr/lib/udisks2/udisksd)
-udevd=$(first /lib/systemd/systemd-udevd /usr/lib/systemd/systemd-udevd)
-system_conf=/usr/share/dbus-1/system.conf
-[ -n "$polkitd" ] || skip "polkitd is not installed"
-[ -n "$udisksd" ] || skip "udisksd is not installed"
-[ -n "$udevd" ] || skip "systemd-udevd is not installed"
-[ -f "$system_conf" ] || skip "$system_conf is missing"
+# shellcheck source=tests/support/udisks_services.sh
+. "$(dirname "$0")/../support/udisks_services.sh"
+services_find || skip "$services_why"
 grep -aq "built without udisks2" "$exe" && skip "this brindlecard was built without udisks2 (no libsystemd)"
 
 scratch=$(mktemp -d /var/tmp/brc-udisks-stack.XXXXXX) || exit 1
 chmod 755 "$scratch"
-started=()  # process ids, in the order they were started
 loops=()
 mounted=
 ok_user=brc-udisks-ok
 no_user=brc-udisks-no
 pw_user=brc-udisks-pw
 rules=/etc/polkit-1/rules.d/49-brindlecard-udisks-test.rules
-bus_socket=/run/dbus/system_bus_socket
 cleanup() {
     [ -n "$mounted" ] && umount "$mounted" 2>/dev/null
-    local i pid
-    for ((i = ${#started[@]} - 1; i >= 0; i--)); do
-        pid=${started[i]}
-        kill "$pid" 2>/dev/null
-        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    [ -n "${own_bus:-}" ] && rm -f "$bus_socket"
+    services_stop
     for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null; done
     rm -f "$rules"
     for u in "$ok_user" "$no_user" "$pw_user"; do id "$u" >/dev/null 2>&1 && userdel "$u" 2>/dev/null; done
@@ -79,58 +61,8 @@ fail() {
 now() { date +%s%N; }
 took() { echo "$((($(now) - $1) / 1000000)) ms"; }
 
-# until SECONDS COMMAND...: COMMAND succeeds within SECONDS, or false.
-until_true() {
-    local tries=$(($1 * 10))
-    shift
-    while ! "$@" >/dev/null 2>&1; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.1
-    done
-}
-bus_answers() {
-    dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.GetId
-}
-name_owned() {
-    dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner "string:$1" | grep -q "boolean true"
-}
-# start COMMAND...: in the background, its process id remembered for the cleanup.
-start() {
-    "$@" >>"$scratch/services.log" 2>&1 &
-    started+=($!)
-}
-
-# The system bus's own configuration without service activation, so that nothing is started
-# behind this script's back: every service it needs, it starts itself.
-bus_config() {
-    local dir
-    dir=$(dirname "$system_conf")
-    sed -e '/<fork\/>/d' -e '/<pidfile>/d' -e '/<servicehelper>/d' -e '/<standard_system_servicedirs\/>/d' \
-        -e '/<syslog\/>/d' -e "s|<includedir>system.d</includedir>|<includedir>$dir/system.d</includedir>|" \
-        -e "s|<listen>.*</listen>|<listen>unix:path=$1</listen>|" "$system_conf"
-}
-
 stack_start=$(now)
-if bus_answers >/dev/null 2>&1; then
-    echo "using the running system bus"
-else
-    mkdir -p /run/dbus
-    rm -f "$bus_socket" # no bus answers on it
-    bus_config "$bus_socket" >system-bus.conf
-    start dbus-daemon --config-file="$scratch/system-bus.conf" --nofork --nopidfile
-    own_bus=1
-    until_true 10 bus_answers || { cat services.log; fail "the system bus did not start"; exit 1; }
-fi
-if udevadm control --ping >/dev/null 2>&1; then
-    echo "using the running udev"
-else
-    start "$udevd"
-    until_true 10 udevadm control --ping || { cat services.log; fail "udev did not start"; exit 1; }
-fi
-udevadm trigger --subsystem-match=block --action=add >/dev/null 2>&1
-udevadm settle -t 30
+services_start_bus || { fail "the services did not start"; exit 1; }
 
 # The users, and the rule that allows the one every udisks2 action, refuses the other, and asks
 # the third for an administrator's password.
@@ -153,21 +85,7 @@ as_ok=(setpriv --reuid="$ok_user" --regid="$ok_user" --clear-groups)
 as_no=(setpriv --reuid="$no_user" --regid="$no_user" --clear-groups)
 as_pw=(setpriv --reuid="$pw_user" --regid="$pw_user" --clear-groups)
 
-if name_owned org.freedesktop.PolicyKit1; then
-    echo "using the running polkitd"
-    # A running polkitd reads the new rule on its own; until then the user is asked for a password.
-    until_true 10 "${as_ok[@]}" sh -c 'pkcheck --action-id org.freedesktop.udisks2.open-device-system --process $$' ||
-        fail "the running polkitd did not take the test rule"
-else
-    start "$polkitd" --no-debug
-    until_true 15 name_owned org.freedesktop.PolicyKit1 || { cat services.log; fail "polkitd did not start"; exit 1; }
-fi
-if name_owned org.freedesktop.UDisks2; then
-    echo "using the running udisksd"
-else
-    start "$udisksd"
-    until_true 30 name_owned org.freedesktop.UDisks2 || { cat services.log; fail "udisksd did not start"; exit 1; }
-fi
+services_start_polkit "$ok_user" || { fail "the services did not start"; exit 1; }
 echo "stack ready in $(took "$stack_start")"
 
 # attach VAR: a fresh 64 MiB loop card that scans partitions, its path in VAR, once udisks2

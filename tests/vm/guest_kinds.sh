@@ -1,6 +1,6 @@
 # What the command makes of each kind of device the kernel's drivers bring up: an SD slot, a
-# write-protected card in one, a USB card reader, a USB disk that is not removable, a SATA disk
-# and a virtio disk. `list --json` gives each its kind and bus and says whether it may be
+# write-protected card in one, a USB card reader (bulk-only, and one speaking UAS), a USB disk
+# that is not removable, a SATA disk and a virtio disk. `list --json` gives each its kind and bus and says whether it may be
 # formatted; every refusal (a partition, a mounted card, a card another program holds, a
 # write-protected card, the disks the system runs from or does not let go) writes nothing to
 # any disk. The sysfs facts the command reads are left in RUN/facts.txt.
@@ -8,14 +8,14 @@
 . "$VM_OUT/guest_lib.sh"
 
 declare -A node
-for name in sd usbro usb usbfix sata virt; do
+for name in sd usbro usb uas usbfix sata virt; do
     node[$name]=$(dev "$name") || fail "$name did not come up"
 done
 [ "$failures" -eq 0 ] || finish
 all="${!node[*]}"
 
 # The attributes block_devices.cpp reads, for each kind, as the kernel gives them.
-for name in sd usbro usb usbfix sata virt; do
+for name in sd usbro usb uas usbfix sata virt; do
     d=$(sysfs_dir "${node[$name]}")
     echo "[$name] ${d#/sys/devices/}"
     for a in dev removable ro size queue/logical_block_size queue/discard_max_bytes queue/max_sectors_kb \
@@ -46,9 +46,14 @@ while read -r name kind bus qualifies; do
 done <<'EOF'
 sd SD_card_slot MMC true
 usb card_reader USB true
+uas card_reader USB true
 usbfix fixed_disk USB false
 virt fixed_disk virtio false
 EOF
+# The UAS reader is driven by uas, not by usb-storage's bulk-only transport.
+uas_interface=$(sysfs_dir "${node[uas]}")
+uas_driver=$(basename "$(readlink "${uas_interface%%/host*}/driver")")
+[ "$uas_driver" = uas ] && ok "the UAS reader is driven by uas" || fail "the UAS reader is driven by '$uas_driver'"
 usbro_listed=$(grep -F "\"path\":\"${node[usbro]}\"" list.json)
 case $usbro_listed in
     *'"readOnly":true'*) ok "list: the write-protected card is read-only" ;;
@@ -113,7 +118,7 @@ refused "a card holding the active swap" "holds the system's active swap \(on ${
 swapoff "${usb}2"
 
 # The cards that qualify do format.
-for name in sd usb; do
+for name in sd usb uas; do
     "$exe" format "${node[$name]}" --yes --quiet 2>stderr.txt && "$exe" check "${node[$name]}" >/dev/null 2>&1 &&
         ok "$name formats and checks" || fail "$name: $(cat stderr.txt)"
 done

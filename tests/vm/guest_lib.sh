@@ -1,11 +1,13 @@
 # What the cases' scripts share inside the guest (bash, under chroot in the host's root). The
-# run's folder is $VM_OUT, at the same path as on the host; RUN/env names the command (exe).
+# run's folder is $VM_OUT, at the same path as on the host; RUN/env names the command (exe) and
+# the folder of the suites' shared scripts (support).
 set -u
 cd "$VM_OUT" || exit 1
 # shellcheck disable=SC1091
 . "$VM_OUT/env"
 export SOURCE_DATE_EPOCH=1700000000 XDG_RUNTIME_DIR=/run LC_ALL=C.UTF-8
-# No udisks2 or system bus in the guest: root opens the cards itself.
+# No system bus in the guest unless a case starts one (udisks_services): root opens the cards
+# itself.
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/no-bus
 
 failures=0

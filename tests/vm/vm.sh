@@ -12,9 +12,14 @@
 #
 # A DEVICE is KIND:NAME:SIZE[:OPTION...], an image RUN_DIR/NAME.img of SIZE (sparse; an existing
 # image is kept): `sd` a card in an SD slot of its own (a power-of-two SIZE), `usb` a card reader
-# on the USB controller, `sata` a disk on the AHCI controller, `virtio` a virtio disk. Options:
-# `ro` (write-protected card, read-only disk), `fixed` (a USB disk that is not removable).
-# The guest finds each by its controller's place in sysfs (RUN_DIR/devices), never by name.
+# on the USB controller (usb-storage, bulk-only), `uas` a card reader speaking USB Attached SCSI
+# (usb-uas with a removable scsi-hd), `sata` a disk on the AHCI controller, `virtio` a virtio
+# disk. Options: `ro` (write-protected card, read-only disk), `fixed` (a USB disk that is not
+# removable), `wbps=BYTES` (writes to this drive alone held to BYTES a second, by a throttle
+# group of its own), `nbd=SOCKET` (no image: the drive is the NBD export served on the unix
+# socket SOCKET, e.g. by qemu-nbd or nbdkit, which the caller starts and stops; SIZE is then
+# ignored). The USB controller has four ports. The guest finds each device by its
+# controller's place in sysfs (RUN_DIR/devices), never by name.
 
 vm_modules=(sdhci-pci mmc_block xhci-pci usb-storage uas sd_mod ahci virtio_pci virtio_blk
             9pnet_virtio 9p vfat exfat nls_cp437 nls_ascii nls_utf8 nls_iso8859-1)
@@ -134,14 +139,32 @@ vm_virtio_slots=0
 # vm_device_args RUN SPEC: QEMU's arguments for one device into vm_args, its sysfs pattern into
 # RUN/devices.
 vm_device_args() {
-    local run=$1 kind name size options readonly=off removable=on image slot pattern
+    local run=$1 kind name size options readonly=off removable=on image slot pattern option
+    local wbps='' nbd='' below
     IFS=: read -r kind name size options <<<"$2"
-    case ":$options:" in *:ro:*) readonly=on ;; esac
-    case ":$options:" in *:fixed:*) removable=off ;; esac
-    image=$run/$name.img
-    [ -e "$image" ] || truncate -s "$size" "$image" || return 1
-    vm_args+=(-blockdev "driver=file,filename=$image,node-name=f_$name,discard=unmap,read-only=$readonly"
-              -blockdev "driver=raw,file=f_$name,node-name=$name,discard=unmap,read-only=$readonly")
+    for option in ${options//:/ }; do
+        case $option in
+        ro) readonly=on ;;
+        fixed) removable=off ;;
+        wbps=*) wbps=${option#wbps=} ;;
+        nbd=*) nbd=${option#nbd=} ;;
+        *) echo "vm: no device option $option" >&2; return 1 ;;
+        esac
+    done
+    if [ -n "$nbd" ]; then
+        vm_args+=(-blockdev "driver=nbd,server.type=unix,server.path=$nbd,node-name=f_$name,read-only=$readonly")
+    else
+        image=$run/$name.img
+        [ -e "$image" ] || truncate -s "$size" "$image" || return 1
+        vm_args+=(-blockdev "driver=file,filename=$image,node-name=f_$name,discard=unmap,read-only=$readonly")
+    fi
+    below=f_$name
+    if [ -n "$wbps" ]; then
+        vm_args+=(-object "throttle-group,id=tg_$name,x-bps-write=$wbps"
+                  -blockdev "driver=throttle,throttle-group=tg_$name,file=f_$name,node-name=t_$name,read-only=$readonly")
+        below=t_$name
+    fi
+    vm_args+=(-blockdev "driver=raw,file=$below,node-name=$name,discard=unmap,read-only=$readonly")
     case $kind in
     sd)
         slot=$(printf '%02x' $((0x10 + vm_sd_slots)))
@@ -153,6 +176,12 @@ vm_device_args() {
     usb)
         vm_usb_ports=$((vm_usb_ports + 1))
         vm_args+=(-device "usb-storage,id=$name,drive=$name,bus=xhci.0,port=$vm_usb_ports,removable=$removable")
+        pattern="/0000:00:18\.0/usb[0-9]+/[0-9]+-$vm_usb_ports/"
+        ;;
+    uas)
+        vm_usb_ports=$((vm_usb_ports + 1))
+        vm_args+=(-device "usb-uas,id=uas_$name,bus=xhci.0,port=$vm_usb_ports"
+                  -device "scsi-hd,id=$name,drive=$name,bus=uas_$name.0,removable=$removable")
         pattern="/0000:00:18\.0/usb[0-9]+/[0-9]+-$vm_usb_ports/"
         ;;
     sata)
