@@ -511,6 +511,21 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     if (std::string unkept = verifyCause(outcome.figures.verify); !unkept.empty()) cause = unkept;
 }
 
+#if !defined(_WIN32)
+ManyCardsRequest manyCardsRequest(const FormatOptions& o) {
+    ManyCardsRequest many;
+    many.targets = o.targets;
+    many.all = o.all;
+    many.yes = o.yes;
+    many.json = o.json;
+    many.allowLoop = o.allowLoop;
+    many.unmount = o.unmount;
+    many.type = o.type;
+    many.cardOptions = o.cardOptions;
+    return many;
+}
+#endif
+
 } // namespace
 
 int formatCommand(std::vector<std::string> argv) {
@@ -521,9 +536,7 @@ int formatCommand(std::vector<std::string> argv) {
     }
     const FormatOptions options = readOptions(args);
 #if !defined(_WIN32)
-    if (!options.one())
-        return formatManyCards({options.targets, options.all, options.yes, options.json, options.allowLoop,
-                                options.unmount, options.type, options.cardOptions});
+    if (!options.one()) return formatManyCards(manyCardsRequest(options));
 #endif
     FormatOutcome outcome;
     std::string cause; // why, in one sentence, where the system's text does not say

@@ -34,25 +34,28 @@ uint64_t get64(const uint8_t* p) {
 void ProbeUndo::save(uint32_t batch, uint32_t first, uint32_t count, const uint8_t* data) {
     Stretch s{batch, first, count, std::vector<uint8_t>(data, data + size_t{count} * kSectorBytes)};
     stretches_.push_back(std::move(s));
+    pending_ = stretches_.size();
 }
 
 uint64_t ProbeUndo::sectors() const {
     uint64_t n = 0;
-    for (const Stretch& s : stretches_) n += s.count;
+    for (size_t i = 0; i < pending_; ++i) n += stretches_[i].count;
     return n;
 }
 
 uint32_t ProbeUndo::restore(DriverBinding& driver, uint64_t usable) {
-    while (!stretches_.empty()) {
-        // The latest batch: [from, end) of the log.
-        const uint32_t batch = stretches_.back().batch;
-        size_t from = stretches_.size();
+    while (pending_ > 0) {
+        // The latest batch still pending: [from, pending_).
+        const uint32_t batch = stretches_[pending_ - 1].batch;
+        size_t from = pending_;
         while (from > 0 && stretches_[from - 1].batch == batch) --from;
-        std::stable_partition(stretches_.begin() + static_cast<std::ptrdiff_t>(from),
-                              stretches_.end(), [&](const Stretch& s) { return s.first < usable; });
-        // Real ones sit first now and are written last: take the log from its end.
-        while (stretches_.size() > from) {
-            const Stretch& s = stretches_.back();
+        const auto begin = stretches_.begin();
+        std::stable_partition(begin + static_cast<std::ptrdiff_t>(from),
+                              begin + static_cast<std::ptrdiff_t>(pending_),
+                              [&](const Stretch& s) { return s.first < usable; });
+        // Real ones sit first now and are written last: take the batch from its end.
+        for (; pending_ > from; --pending_) {
+            const Stretch& s = stretches_[pending_ - 1];
             for (uint32_t done = 0; done < s.count;) {
                 const uint32_t n = std::min(s.count - done, SDHOST_MAX_TRANSFER);
                 const uint32_t rc =
@@ -61,7 +64,6 @@ uint32_t ProbeUndo::restore(DriverBinding& driver, uint64_t usable) {
                 if (rc != 0) return rc;
                 done += n;
             }
-            stretches_.pop_back();
         }
     }
     return 0;
@@ -75,9 +77,10 @@ bool ProbeUndo::writeFile(const std::string& path, uint64_t announced, std::stri
     }
     std::string head(kMagic, sizeof kMagic);
     put64(head, announced);
-    put64(head, stretches_.size());
+    put64(head, pending_);
     out.write(head.data(), static_cast<std::streamsize>(head.size()));
-    for (const Stretch& s : stretches_) {
+    for (size_t i = 0; i < pending_; ++i) {
+        const Stretch& s = stretches_[i];
         std::string fields;
         put64(fields, s.batch);
         put64(fields, uint64_t{s.first} << 32 | s.count);
@@ -129,6 +132,7 @@ bool ProbeUndo::readFile(const std::string& path, uint64_t& announced, std::stri
         return false;
     }
     stretches_ = std::move(read);
+    pending_ = stretches_.size();
     return true;
 }
 

@@ -21,24 +21,28 @@ public:
     };
 
     void save(uint32_t batch, uint32_t first, uint32_t count, const uint8_t* data);
-    bool empty() const { return stretches_.empty(); }
+    // Nothing is left to write back.
+    bool empty() const { return pending_ == 0; }
+    // The sectors left to write back.
     uint64_t sectors() const;
-    const std::vector<Stretch>& stretches() const { return stretches_; }
+    // Everything saved is to be written back again: what was written back did not reach the
+    // card (its flush failed). Writing back twice does no harm: the oldest batch wins.
+    void rearm() { pending_ = stretches_.size(); }
 
     // Writes everything back, the latest batch first, so that a card that keeps sectors past its
     // real part over its start ends up as it was before the first batch whatever aliased what;
-    // within a batch the sectors from `usable` on go first and the real ones last. What was
-    // written back leaves the log; returns 0 or the first failing driver result, the log then
-    // holding what is still to be written.
+    // within a batch the sectors from `usable` on go first and the real ones last. Returns 0 or
+    // the first failing driver result; what is left to write back is what stays pending.
     uint32_t restore(DriverBinding& driver, uint64_t usable);
 
-    // The log in a file of its own, and back. `announced` is the card's announced sectors, which
+    // What is left to write back in a file of its own, and back. `announced` is the card's announced sectors, which
     // a later restore checks against the card it is given. False with `error` on failure.
     bool writeFile(const std::string& path, uint64_t announced, std::string& error) const;
     bool readFile(const std::string& path, uint64_t& announced, std::string& error);
 
 private:
     std::vector<Stretch> stretches_; // in the order they were saved
+    size_t pending_ = 0;             // the first this many are still to be written back
 };
 
 } // namespace brc
