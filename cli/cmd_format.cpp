@@ -12,6 +12,7 @@
 #include "cli/format_many.h"
 #include "cli/json.h"
 #include "cli/label_words.h"
+#include "cli/probe_run.h"
 #include "cli/targets.h"
 #include "app/format_command.h"
 #include "app/startup_checks.h"
@@ -78,12 +79,15 @@ const char kFormatUsage[] =
     "  --verify                after the format, read back every sector it wrote (for an\n"
     "                          overwrite the whole user area) and compare; a card that does not\n"
     "                          keep what was written (a counterfeit, a failing card) fails\n"
+    "  --probe                 probe the card first, overwriting it (see brindlecard probe): a\n"
+    "                          counterfeit card is formatted as a card of its usable size\n"
     "  --json                  one JSON object on one line instead of the messages; its\n"
     "                          outcome is formatted, failed, refused or cancelled, and\n"
     "                          messageId and message give what the user would be shown\n"
     "                          (messageId 0 with the report), and cause says why in one\n"
     "                          sentence where the message alone does not; with --verify\n"
-    "                          also verified, verifyMs and verifySectors\n"
+    "                          also verified, verifyMs and verifySectors; with --probe also\n"
+    "                          counterfeit, and usableSectors for a counterfeit card\n"
     "\n"
     "A user who may not open a card's device has udisks2 open it (and unmount it with\n"
     "--unmount) where polkit allows; otherwise the command says to run it as root (Linux).\n"
@@ -312,7 +316,8 @@ struct FormatOptions {
     std::u16string label;
     unsigned codePage = 0;
     bool sizeAdjust = false, yes = false, json = false, unmount = false, allowLoop = false, all = false;
-    bool quiet = false, everyPercent = false, verify = false;
+    bool quiet = false, everyPercent = false, verify = false, probe = false;
+    std::optional<ProbeReport> probed; // what the probe before the format found
     std::vector<std::string> cardOptions; // the options again, for each card's run of many
     std::optional<CardRunChannel> channel; // a card's run of many: where its progress goes
 #if !defined(_WIN32)
@@ -324,7 +329,13 @@ struct FormatOptions {
 // The outcome as one JSON object: on standard output with --json, and to the run that started
 // this one for a card of many, as a record of its own.
 void reportOutcome(const FormatOptions& o, const FormatOutcome& outcome, const std::string& cause) {
-    const std::string json = formatOutcomeJson(outcome, cause);
+    std::string json = formatOutcomeJson(outcome, cause);
+    if (o.probed) {
+        const ProbeResult& r = o.probed->result;
+        const bool counterfeit = r.verdict == ProbeVerdict::Counterfeit;
+        json.insert(json.size() - 1, std::string(",\"counterfeit\":") + (counterfeit ? "true" : "false"));
+        if (counterfeit) json.insert(json.size() - 1, ",\"usableSectors\":" + std::to_string(r.usableSectors));
+    }
     if (o.json) std::printf("%s\n", json.c_str());
 #if !defined(_WIN32)
     // Should the starting run be gone, nobody is left to tell.
@@ -343,6 +354,7 @@ FormatOptions readOptions(Args& args) {
     o.quiet = args.flag("--quiet");
     o.everyPercent = args.flag("--progress");
     o.verify = args.flag("--verify");
+    o.probe = args.flag("--probe");
     setVerboseMessages(args.flag("--verbose"));
     const std::string type = args.value("--type").value_or("quick");
     o.type = parseType(type);
@@ -354,7 +366,7 @@ FormatOptions readOptions(Args& args) {
     if (o.codePage) o.cardOptions.insert(o.cardOptions.end(), {"--codepage", std::to_string(o.codePage)});
     for (const auto& [set, name] : {std::pair{o.sizeAdjust, "--size-adjust"}, {o.unmount, "--unmount"},
                                     {o.allowLoop, "--allow-loop"}, {verboseMessages(), "--verbose"},
-                                    {o.verify, "--verify"}})
+                                    {o.verify, "--verify"}, {o.probe, "--probe"}})
         if (set) o.cardOptions.push_back(name);
     o.targets = args.positionals();
     if (o.all && !o.targets.empty()) throw UsageError{"format takes either TARGETs or --all, not both"};
@@ -460,6 +472,9 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     TerminalHost host({o.yes, o.json, o.quiet, o.everyPercent}, flags, card.name, o.target);
     DriverBinding driver(*os); // gone before the host, whose driver context it hands on
     driver.context = &host.driverContext();
+    // A counterfeit card is formatted as a card of its usable part.
+    if (o.probed && o.probed->result.verdict == ProbeVerdict::Counterfeit)
+        driver.usableSectors = static_cast<uint32_t>(o.probed->result.usableSectors);
     if (o.channel) host.reportProgressTo(o.channel->fd);
 #if defined(_WIN32)
     // One formatting copy at a time, as the desktop program keeps it on Windows.
@@ -511,6 +526,29 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     if (std::string unkept = verifyCause(outcome.figures.verify); !unkept.empty()) cause = unkept;
 }
 
+// The probe before the format, over whatever the card holds: a card that could not be probed
+// is not formatted. False when the run ends here.
+bool probeFirst(FormatOptions& o, FormatOutcome& outcome) {
+    if (!o.yes && !askOkOrCancel("Probing '" + shownText(o.target.display) +
+                                 "' overwrites what it holds before the format. Go on?")) {
+        outcome.end = FormatEnd::Cancelled;
+        outcome.result = Failed;
+        reportOutcome(o, outcome, "");
+        if (!o.json) std::fputs("brindlecard: cancelled; nothing was written.\n", stderr);
+        return false;
+    }
+    installFormatSignalHandlers();
+    o.probed = probeOne(o.target, {o.json, o.allowLoop, true, !o.json && !o.quiet});
+    const ProbeResult& r = o.probed->result;
+    if (!o.json && !o.quiet && r.verdict != ProbeVerdict::NotProbed) std::printf("%s\n", probeLine(*o.probed).c_str());
+    if (r.verdict != ProbeVerdict::NotProbed) return true;
+    outcome.result = Failed;
+    const std::string cause = "the card could not be probed: " + r.cause + "; it was not formatted";
+    reportOutcome(o, outcome, cause);
+    if (!o.json) say(cause);
+    return false;
+}
+
 #if !defined(_WIN32)
 ManyCardsRequest manyCardsRequest(const FormatOptions& o) {
     ManyCardsRequest many;
@@ -534,7 +572,7 @@ int formatCommand(std::vector<std::string> argv) {
         std::fputs(kFormatUsage, stdout);
         return kExitOk;
     }
-    const FormatOptions options = readOptions(args);
+    FormatOptions options = readOptions(args);
 #if !defined(_WIN32)
     if (!options.one()) return formatManyCards(manyCardsRequest(options));
 #endif
@@ -563,6 +601,7 @@ int formatCommand(std::vector<std::string> argv) {
     if (options.target.blockDevice) card.name = describeCard(card.volume.device);
 #endif
     bool passCancelled = false;  // formatted, after Ctrl-C stopped the overwrite or erase
+    if (options.probe && !probeFirst(options, outcome)) return kExitFailed;
     runFormat(options, card, outcome, cause, passCancelled);
 #if !defined(_WIN32)
     if (std::string note; card.rescanAfterRun && !rescanPartitionTable(options.target.path, options.access, note))

@@ -52,8 +52,9 @@ const char kProbeUsage[] =
     "                 usableSectors, announcedBytes, usableBytes, restored, seconds, and cause\n"
     "                 or undoFile where they apply\n"
     "  --destructive  save nothing and put nothing back (faster; the card's data is lost);\n"
-    "                 asks first, unless --yes\n"
-    "  --restore FILE put back what an interrupted probe kept in FILE\n"
+    "                 asks first\n"
+    "  --yes          ask nothing before a destructive probe\n"
+    "  --restore FILE  put back what an interrupted probe kept in FILE\n"
     "\n"
     "Exit status: 0 when every card is genuine (or, with --restore, everything was put back),\n"
     "1 when a card is counterfeit or could not be probed, 2 for a usage error.\n";

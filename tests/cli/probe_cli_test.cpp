@@ -65,7 +65,7 @@ TEST(ProbeCli, CardsSideBySideGetTheirVerdictsAndKeepTheirContent) {
     std::string targets;
     std::map<std::string, std::string> before;
     for (const Expected& c : cards) {
-        const std::string image = makeCard(dir, c.name, "128M", c.sidecar, 4);
+        const std::string image = makeCard(dir, c.name, "128M", c.sidecar, 1);
         before[image] = fileBytes(image);
         targets += " " + image;
     }
@@ -145,6 +145,59 @@ TEST(ProbeCli, UsageErrorsWriteNothing) {
     const CliRun destroyed = runCli("probe --destructive --yes " + image);
     EXPECT_EQ(destroyed.status, 0);
     EXPECT_FALSE(sectorZeroBlank(image)); // the filler is left where it was written
+}
+
+} // namespace
+
+namespace {
+
+struct FormatCase {
+    const char* name;
+    const char* sidecar;
+    bool counterfeit;
+    uint64_t realSectors;
+};
+
+TEST(ProbeCli, FormatProbeFormatsACounterfeitAsACardOfItsUsablePartAndCheckAcceptsIt) {
+    ScratchDir dir("probe_cli");
+    for (const FormatCase& c :
+         {FormatCase{"wrap.img", "counterfeit = wraparound 1073741824\n", true, 2097152},
+          FormatCase{"limbo.img", "counterfeit = limbo 268435456\n", true, 524288},
+          FormatCase{"genuine.img", "", false, 16777216}}) {
+        const std::string image = makeCard(dir, c.name, "8G", c.sidecar, 0);
+        const CliRun run = runCli("format --probe --yes --json " + image);
+        EXPECT_EQ(run.status, 0) << c.name << run.out;
+        auto f = brc::cli::readFlatJson(run.out).value_or(std::map<std::string, std::string>{});
+        EXPECT_EQ(f["outcome"], "formatted") << c.name;
+        EXPECT_EQ(f["counterfeit"], c.counterfeit ? "true" : "false") << c.name;
+        const std::string usable = f["usableSectors"];
+        if (!c.counterfeit) {
+            EXPECT_EQ(usable, "") << c.name;
+            EXPECT_EQ(runCli("check " + image).status, 0) << c.name;
+            continue;
+        }
+        ASSERT_FALSE(usable.empty()) << c.name;
+        EXPECT_LE(std::stoull(usable), c.realSectors) << c.name;
+        EXPECT_GE(std::stoull(usable), c.realSectors * 99 / 100) << c.name;
+        // The partition lies inside the usable part.
+        EXPECT_LE(std::stoull(f["partitionSectors"]), std::stoull(usable)) << c.name;
+        EXPECT_EQ(runCli("check " + image).status, 1) << c.name; // against the announced size
+        const CliRun checked = runCli("check --sectors " + usable + " " + image);
+        EXPECT_EQ(checked.status, 0) << c.name << checked.out;
+        EXPECT_NE(checked.out.find("sectors)."), std::string::npos) << checked.out;
+        EXPECT_EQ(runCli("check --sectors 16777217 " + image).status, 1)
+            << c.name; // larger than announced
+    }
+}
+
+TEST(ProbeCli, FormatWithoutProbeNeverProbes) {
+    ScratchDir dir("probe_cli");
+    const std::string image =
+        makeCard(dir, "limbo.img", "1G", "counterfeit = limbo 268435456\n", 0);
+    const CliRun run = runCli("format --yes --json " + image);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out.find("counterfeit"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("usableSectors"), std::string::npos) << run.out;
 }
 
 } // namespace
