@@ -460,6 +460,14 @@ std::string verifyCause(const VerifyFigures& v) {
                          : ": it reads back otherwise than written");
 }
 
+// The binding hands on the host's driver context, and identifies a counterfeit card as no larger
+// than its usable part, which the format then lays out.
+void prepareDriver(DriverBinding& driver, TerminalHost& host, const FormatOptions& o) {
+    driver.context = &host.driverContext();
+    if (o.probed && o.probed->result.verdict == ProbeVerdict::Counterfeit)
+        driver.usableSectors = static_cast<uint32_t>(o.probed->result.usableSectors);
+}
+
 // The run from the system's services to the last message; `cause` says why in one sentence
 // where the system's text does not.
 void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome,
@@ -471,10 +479,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     RunFlags flags;
     TerminalHost host({o.yes, o.json, o.quiet, o.everyPercent}, flags, card.name, o.target);
     DriverBinding driver(*os); // gone before the host, whose driver context it hands on
-    driver.context = &host.driverContext();
-    // A counterfeit card is formatted as a card of its usable part.
-    if (o.probed && o.probed->result.verdict == ProbeVerdict::Counterfeit)
-        driver.usableSectors = static_cast<uint32_t>(o.probed->result.usableSectors);
+    prepareDriver(driver, host, o);
     if (o.channel) host.reportProgressTo(o.channel->fd);
 #if defined(_WIN32)
     // One formatting copy at a time, as the desktop program keeps it on Windows.
