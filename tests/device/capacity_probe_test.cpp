@@ -291,3 +291,31 @@ TEST(ProbeRefused, AWriteProtectedCardIsNotProbedAndNotWritten) {
 
 } // namespace
 } // namespace brc
+
+namespace brc {
+namespace {
+
+TEST(UsablePart, EveryLibraryBoundIdentifiesTheCardNoLarger) {
+    test::ScratchDir dir("capacity_probe");
+    const Card card(dir.path, 64 * kMiB, "counterfeit = limbo 16777216\n", 0);
+    setEnvironmentVariable("BRINDLECARD_CARDS", "Z=" + fs::absolute(card.image).string());
+    for (const uint32_t cap : {0u, 30000u, 1u << 30}) {
+        DriverBinding driver{test::systemOs()};
+        driver.directory = fs::path(BRC_QUILLHOST_PATH).parent_path().string();
+        driver.usableSectors = cap;
+        const uint64_t expected = cap == 0 || cap > 131072 ? 131072 : cap;
+        ASSERT_EQ(bindDriver(driver, 2), BindResult::Bound) << driver.lastError;
+        for (int route = 0; route < 2; ++route) {
+            ASSERT_EQ(openCard(driver, kDriveZ), 0u);
+            uint32_t rc = 0;
+            EXPECT_EQ(announcedSectors(driver, rc), expected)
+                << "cap " << cap << " route " << driver.driverRoute;
+            driver.api.DDFini(driver.driverHandle);
+            ASSERT_NE(switchDriverRoute(driver), 0u); // the other library, bound afresh
+        }
+    }
+    unsetEnvironmentVariable("BRINDLECARD_CARDS");
+}
+
+} // namespace
+} // namespace brc
