@@ -499,7 +499,9 @@ bool refuseRun(const std::vector<PlannedCard>& cards, const ManyCardsRequest& re
     if (request.json) printNotRun(cards, FormatEnd::Refused, "another card of this run was refused; nothing was written");
     for (const PlannedCard& card : cards)
         if (!card.refusal.empty() && !request.json) say(card.refusal);
-    if (!request.json) std::fputs("brindlecard: no card was formatted; nothing was written.\n", stderr);
+    if (!request.json)
+        std::fprintf(stderr, "brindlecard: no card was %s; nothing was written.\n",
+                     request.command == "format" ? "formatted" : "probed");
     return true;
 }
 
@@ -514,7 +516,8 @@ int formatManyCards(const ManyCardsRequest& request) {
     if (!request.yes && isatty(STDIN_FILENO) == 0)
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
     if (cards.empty()) {
-        std::fputs("brindlecard: no card here can be formatted; nothing was written.\n", stderr);
+        std::fprintf(stderr, "brindlecard: no card here can be %s; nothing was written.\n",
+                     request.command == "format" ? "formatted" : "probed");
         return kExitFailed;
     }
     if (refuseRun(cards, request)) return kExitFailed;
