@@ -83,6 +83,12 @@ const char* kindName(ProbeKind k) {
     return k == ProbeKind::Wraparound ? "wraparound" : k == ProbeKind::Limbo ? "limbo" : "none";
 }
 
+// Where a wraparound card was seen keeping a sector past its real part.
+std::string wrapText(const ProbeResult& r) {
+    if (r.kind != ProbeKind::Wraparound || r.wrapSector == 0) return {};
+    return " (sector " + grouped(r.wrapSector) + " reads back what was written to sector " + grouped(r.wrapShows) + ")";
+}
+
 } // namespace
 
 std::string probeJson(const ProbeReport& p, bool withTarget) {
@@ -96,6 +102,10 @@ std::string probeJson(const ProbeReport& p, bool withTarget) {
     o.number("usableBytes", static_cast<int64_t>(p.result.usableSectors * 512));
     o.boolean("restored", p.result.restored);
     o.raw("seconds", p.secondsText());
+    if (p.result.kind == ProbeKind::Wraparound && p.result.wrapSector != 0) {
+        o.number("wrapSector", static_cast<int64_t>(p.result.wrapSector));
+        o.number("wrapShows", static_cast<int64_t>(p.result.wrapShows));
+    }
     if (!p.result.cause.empty()) o.string("cause", p.result.cause);
     if (!p.undoFile.empty()) o.string("undoFile", p.undoFile);
     return o.str();
@@ -109,7 +119,7 @@ std::string probeLine(const ProbeReport& p) {
     else if (r.verdict == ProbeVerdict::Counterfeit)
         line += std::string("counterfeit (") + kindName(r.kind) + "): usable " +
                 sizeText(r.usableSectors) + " of the " + sizeText(r.announcedSectors) +
-                " it announces";
+                " it announces" + wrapText(r);
     else line += "could not be probed: " + r.cause;
     line += "; " + p.secondsText() + " s";
     if (!p.undoFile.empty())

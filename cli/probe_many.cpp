@@ -34,6 +34,8 @@ ProbeReport reportOf(const std::string& name, std::map<std::string, std::string>
                                        : ProbeKind::None;
     r.announcedSectors = numberField(f, "announcedSectors");
     r.usableSectors = numberField(f, "usableSectors");
+    r.wrapSector = numberField(f, "wrapSector");
+    r.wrapShows = numberField(f, "wrapShows");
     r.restored = f["restored"] == "true";
     r.cause = f["cause"];
     p.undoFile = f["undoFile"];

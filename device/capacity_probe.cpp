@@ -71,6 +71,7 @@ private:
     bool save(uint64_t first, uint64_t count);
     bool writeTagged(uint64_t first, uint64_t count);
     std::optional<Seen> readBlock(uint64_t end);
+    void noteWrap(const uint8_t* sector, uint64_t s);
     std::optional<size_t> test(const Round& round, bool& sawOther);
     Round plan(uint64_t lo, uint64_t hi) const;
     bool failed() const { return !r_.cause.empty(); }
@@ -163,11 +164,22 @@ std::optional<Seen> Prober::readBlock(uint64_t end) {
     if (!transfer(false, end - kB, kB)) return std::nullopt;
     Seen worst = Seen::Own;
     for (uint32_t k = 0; k < kB; ++k) {
-        const Seen seen = look(buffer_.data() + size_t{k} * kSectorBytes, end - kB + k);
-        if (seen == Seen::Other) return seen;
+        const uint8_t* sector = buffer_.data() + size_t{k} * kSectorBytes;
+        const Seen seen = look(sector, end - kB + k);
+        if (seen == Seen::Other) {
+            noteWrap(sector, end - kB + k);
+            return seen;
+        }
         if (seen == Seen::Junk) worst = seen;
     }
     return worst;
+}
+
+// The lowest sector of a round found holding another's tag says where the card wraps.
+void Prober::noteWrap(const uint8_t* sector, uint64_t s) {
+    if (r_.wrapSector != 0 && r_.wrapSector < s) return;
+    r_.wrapSector = s;
+    r_.wrapShows = get64(sector + 16);
 }
 
 // The points of a round in (lo, hi), hi excluded; the filler before the lowest point's block.
@@ -209,6 +221,9 @@ std::optional<size_t> Prober::test(const Round& round, bool& sawOther) {
     for (auto e = round.ends.rbegin(); e != round.ends.rend(); ++e)
         if (!writeTagged(*e - kB, kB)) return std::nullopt;
     if (!writeTagged(0, round.filler)) return std::nullopt;
+    // This round's lowest wrapped sector, the nearest the real part's end, else the last one's.
+    const uint64_t wrapSector = r_.wrapSector, wrapShows = r_.wrapShows;
+    r_.wrapSector = r_.wrapShows = 0;
     std::optional<size_t> lowest;
     for (size_t i = 0; i < round.ends.size(); ++i) {
         const std::optional<Seen> seen = readBlock(round.ends[i]);
@@ -217,6 +232,7 @@ std::optional<size_t> Prober::test(const Round& round, bool& sawOther) {
         sawOther = sawOther || *seen == Seen::Other;
         if (!lowest) lowest = i;
     }
+    if (r_.wrapSector == 0) r_.wrapSector = wrapSector, r_.wrapShows = wrapShows;
     return lowest;
 }
 

@@ -37,6 +37,10 @@ struct ProbeResult {
     uint64_t announcedSectors = 0;
     uint64_t usableSectors = 0; // every sector below keeps what is written (within 1 % below the
                                 // real part's end); the announced size on a genuine card
+    // On a wraparound card: a sector past the real part, and the sector whose data it read back
+    // (the two are kept in one place: the card wraps every wrapSector - wrapShows sectors, or a
+    // divisor of that).
+    uint64_t wrapSector = 0, wrapShows = 0;
     std::string cause;          // why it could not be probed
     uint32_t driverResult = 0;  // the transfer that failed, if one did
     bool stopped = false;       // a stop was asked for

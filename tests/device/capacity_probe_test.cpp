@@ -118,6 +118,12 @@ TEST_P(Probe, FindsTheRealPartAndLeavesTheCardAsItWas) {
                            : *c.kind                           ? ProbeKind::Limbo
                                                                : ProbeKind::None;
     EXPECT_EQ(r.kind, kind);
+    if (kind == ProbeKind::Wraparound) {
+        // Where it wrapped: a sector past the real part showing one a whole number of real
+        // parts away.
+        EXPECT_GE(r.wrapSector, c.real / 512);
+        EXPECT_EQ((r.wrapSector - r.wrapShows) % (c.real / 512), 0u) << r.wrapSector << " " << r.wrapShows;
+    }
     // Never more than is real, and within 1 % below it.
     EXPECT_LE(r.usableSectors, c.real / 512);
     EXPECT_GE(r.usableSectors, c.real / 512 * 99 / 100);
