@@ -22,7 +22,7 @@ namespace {
 
 const char kCheckUsage[] =
     "usage: brindlecard check TARGET... [--allow-loop] [--json] [--sectors N]\n"
-    "       brindlecard check --all [--allow-loop] [--json]   (Linux)\n"
+    "       brindlecard check --all [--allow-loop] [--json] [--sectors N]   (Linux)\n"
     "\n"
     "Reads the card's partition table and file system and compares them, field by field, with\n"
     "the layout the SD layout rules give for its capacity (with and without size adjustment),\n"
@@ -36,7 +36,7 @@ const char kCheckUsage[] =
     "\n"
     "  --allow-loop  take a loop device for a card\n"
     "  --sectors N   compare with the layout of a card of N sectors: a counterfeit card that\n"
-    "                format --probe formatted as a card of its usable part (usableSectors)\n"
+    "                format probed and formatted as a card of its usable part (usableSectors)\n"
     "  --json        one JSON object on one line: conforms, sizeAdjustment, expected (the keys of\n"
     "                plan --json), found (and the card's label), deviations ({field, expected,\n"
     "                found, why}), and problem when the card could not be compared or opened\n"

@@ -15,6 +15,7 @@
 #include "cli/probe_run.h"
 #include "cli/targets.h"
 #include "app/format_command.h"
+#include "app/format_report.h"
 #include "app/startup_checks.h"
 #include "base/code_page.h"
 #include "cli/terminal_progress.h"
@@ -554,6 +555,21 @@ bool probeFirst(FormatOptions& o, FormatOutcome& outcome) {
     return false;
 }
 
+// What a person is told after the report: what was read back, and that a counterfeit card was
+// formatted as a card of its usable part.
+void sayAfterFormat(const FormatOptions& o, const FormatOutcome& outcome) {
+    const VerifyFigures& verify = outcome.figures.verify;
+    if (verify.done && verify.kept)
+        std::printf("Verified: the %llu sectors the format wrote read back as written (%.1f s).\n",
+                    static_cast<unsigned long long>(verify.sectors), verify.time / 1000.0);
+    if (o.probed && o.probed->result.verdict == ProbeVerdict::Counterfeit)
+        std::printf("The card is counterfeit: it was formatted as a card of its usable %s sectors, "
+                    "not the %s it announces (check it with check --sectors %llu).\n",
+                    grouped(o.probed->result.usableSectors).c_str(),
+                    grouped(o.probed->result.announcedSectors).c_str(),
+                    static_cast<unsigned long long>(o.probed->result.usableSectors));
+}
+
 #if !defined(_WIN32)
 ManyCardsRequest manyCardsRequest(const FormatOptions& o) {
     ManyCardsRequest many;
@@ -616,10 +632,7 @@ int formatCommand(std::vector<std::string> argv) {
     const bool said = cause == kStoppedBySignal || cause == abandonedCardText(true);
     if (!cause.empty() && !options.json && !said)
         say(cause);
-    const VerifyFigures& verify = outcome.figures.verify;
-    if (verify.done && verify.kept && outcome.end == FormatEnd::Formatted && !options.json && !options.quiet)
-        std::printf("Verified: the %llu sectors the format wrote read back as written (%.1f s).\n",
-                    static_cast<unsigned long long>(verify.sectors), verify.time / 1000.0);
+    if (outcome.end == FormatEnd::Formatted && !options.json && !options.quiet) sayAfterFormat(options, outcome);
     reportOutcome(options, outcome, cause);
     if (passCancelled) return kExitPassCancelled;
     return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;
