@@ -51,7 +51,7 @@ void CardBoard::logEnd(Card& card, const StageProgress& stage) {
     bool& logged = card.logged[static_cast<size_t>(stage.stage)];
     if (!how || logged) return;
     logged = true;
-    std::fprintf(progress_, "%s: %s %s\n", card.name.c_str(), stageName(stage.stage), how);
+    std::fprintf(progress_, "%s: %s %s\n", card.name.c_str(), stageWord_ ? stageWord_ : stageName(stage.stage), how);
     std::fflush(progress_);
 }
 
@@ -87,7 +87,7 @@ std::string CardBoard::line(const Card& card) const {
     if (!card.current) return fitColumns(text + "starting", columns_ - 1);
     const StageProgress& s = *card.current;
     char stage[48];
-    std::snprintf(stage, sizeof stage, "%-9s %3u%%", stageName(s.stage), s.percent);
+    std::snprintf(stage, sizeof stage, "%-9s %3u%%", stageWord_ ? stageWord_ : stageName(s.stage), s.percent);
     text += stage;
     if (s.state == StageState::Cancelled) text += " cancelled";
     else if (s.state == StageState::Unsupported) text += " not supported";

@@ -36,6 +36,8 @@ public:
 
     // The words a card's line uses for a stage: the --type words.
     static const char* stageName(ProgressStage stage);
+    // One word for every stage, for a command that has one (probe).
+    void nameStages(const char* word) { stageWord_ = word; }
 
 private:
     struct Card {
@@ -62,6 +64,7 @@ private:
     Clock::time_point (*now_)();
     std::vector<Card> cards_;
     unsigned drawnLines_ = 0;
+    const char* stageWord_ = nullptr;
 };
 
 

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "app/card_check.h"
+#include "app/format_report.h"
+#include "device/capacity_probe.h"
 #include "device/driver_settings.h"
 #include "base/code_page.h"
 #include "cli/arguments.h"
@@ -19,8 +21,8 @@ namespace brc::cli {
 namespace {
 
 const char kCheckUsage[] =
-    "usage: brindlecard check TARGET... [--allow-loop] [--json]\n"
-    "       brindlecard check --all [--allow-loop] [--json]   (Linux)\n"
+    "usage: brindlecard check TARGET... [--allow-loop] [--json] [--sectors N]\n"
+    "       brindlecard check --all [--allow-loop] [--json] [--sectors N]   (Linux)\n"
     "\n"
     "Reads the card's partition table and file system and compares them, field by field, with\n"
     "the layout the SD layout rules give for its capacity (with and without size adjustment),\n"
@@ -33,6 +35,8 @@ const char kCheckUsage[] =
     "with --json one object per card, each with its \"target\".\n"
     "\n"
     "  --allow-loop  take a loop device for a card\n"
+    "  --sectors N   compare with the layout of a card of N sectors: a counterfeit card that\n"
+    "                format probed and formatted as a card of its usable part (usableSectors)\n"
     "  --json        one JSON object on one line: conforms, sizeAdjustment, expected (the keys of\n"
     "                plan --json), found (and the card's label), deviations ({field, expected,\n"
     "                found, why}), and problem when the card could not be compared or opened\n"
@@ -100,15 +104,17 @@ int refuse(bool json, const std::string& problem, int status, const std::string&
     return status;
 }
 
-// What the check found, in sentences.
-void printCheck(const char* card, const CardCheck& check) {
+// What the check found, in sentences; `sectors` the capacity compared with, when not the card's.
+void printCheck(const char* card, const CardCheck& check, uint32_t sectors) {
+    const std::string layout =
+        layoutName(check) + (sectors ? " of a card of " + grouped(sectors) + " sectors" : "");
     switch (check.verdict) {
     case CheckVerdict::Conforms:
-        std::printf("%s follows the SD layout rules (the %s).\n", card, layoutName(check).c_str());
+        std::printf("%s follows the SD layout rules (the %s).\n", card, layout.c_str());
         break;
     case CheckVerdict::Deviates:
         std::printf("%s does not follow the SD layout rules; compared with the %s:\n", card,
-                    layoutName(check).c_str());
+                    layout.c_str());
         for (const Deviation& d : check.deviations) std::printf("  - %s\n", shownText(d.why).c_str());
         break;
     case CheckVerdict::NoFileSystem:
@@ -128,7 +134,7 @@ void printCheck(const char* card, const CardCheck& check) {
 
 // Checks one card; `many` when it is one of several, which names it in its JSON object and
 // reports a bad TARGET as its own rather than the command's usage error.
-int checkOne(const std::string& text, bool json, bool allowLoop, bool many) {
+int checkOne(const std::string& text, bool json, bool allowLoop, bool many, uint32_t sectors) {
     const std::string tag = many ? shownText(text) : "";
     Target target;
     try {
@@ -155,16 +161,23 @@ int checkOne(const std::string& text, bool json, bool allowLoop, bool many) {
 
     const std::unique_ptr<OsServices> os = osServicesFor(target);
     DriverBinding driver(*os);
+    driver.usableSectors = sectors;
     std::string error;
     if (openTarget(driver, target, error, true) != 0) {
         const std::string image = imageProblem(target);
         return refuse(json, image.empty() ? error : image, kExitFailed, tag);
     }
     const CardCheck check = checkCard(driver);
+    uint32_t rc = 0;
+    const uint64_t announced = sectors ? announcedSectors(driver, rc) : 0;
     closeTarget(driver);
+    // The card is no larger than it announces: a larger count would compare with its own size.
+    if (sectors && announced < sectors)
+        return refuse(json, "--sectors " + std::to_string(sectors) + " is more than the " + std::to_string(announced) +
+                      " sectors '" + target.display + "' announces", kExitFailed, tag);
 
     if (json) std::printf("%s\n", checkJson(check, tag).c_str());
-    else printCheck(target.display.c_str(), check);
+    else printCheck(target.display.c_str(), check, sectors);
     std::fflush(stdout);
     return check.verdict == CheckVerdict::Conforms ? kExitOk : kExitFailed;
 }
@@ -204,10 +217,14 @@ int checkCommand(std::vector<std::string> argv) {
     const bool json = args.flag("--json");
     const bool allowLoop = args.flag("--allow-loop");
     const bool all = args.flag("--all");
+    const std::optional<std::string> sectorsText = args.value("--sectors");
+    const auto sectors =
+        static_cast<uint32_t>(sectorsText ? parseNumber(*sectorsText, "--sectors", 0xFFFFFFFFu) : 0);
+    if (sectorsText && sectors == 0) throw UsageError{"--sectors takes a number of sectors from 1"};
     std::vector<std::string> targets = args.positionals();
     if (all && !targets.empty()) throw UsageError{"check takes either TARGETs or --all, not both"};
     if (targets.empty() && !all) throw UsageError{"check takes a TARGET (or several, or --all)"};
-    if (!all && targets.size() == 1) return checkOne(targets[0], json, allowLoop, false);
+    if (!all && targets.size() == 1) return checkOne(targets[0], json, allowLoop, false, sectors);
 #if defined(_WIN32)
     throw UsageError{"several cards at once are checked on Linux only; here check takes one TARGET"};
 #else
@@ -225,7 +242,7 @@ int checkCommand(std::vector<std::string> argv) {
     int worst = kExitOk;
     for (const std::string& text : targets) {
         restoreMap();
-        worst = std::max(worst, checkOne(text, json, allowLoop, true));
+        worst = std::max(worst, checkOne(text, json, allowLoop, true, sectors));
     }
     restoreMap();
     return worst;

@@ -12,8 +12,10 @@
 #include "cli/format_many.h"
 #include "cli/json.h"
 #include "cli/label_words.h"
+#include "cli/probe_run.h"
 #include "cli/targets.h"
 #include "app/format_command.h"
+#include "app/format_report.h"
 #include "app/startup_checks.h"
 #include "base/code_page.h"
 #include "cli/terminal_progress.h"
@@ -79,12 +81,15 @@ const char kFormatUsage[] =
     "  --verify                after the format, read back every sector it wrote (for an\n"
     "                          overwrite the whole user area) and compare; a card that does not\n"
     "                          keep what was written (a counterfeit, a failing card) fails\n"
+    "  --probe                 probe the card first, overwriting it (see brindlecard probe): a\n"
+    "                          counterfeit card is formatted as a card of its usable size\n"
     "  --json                  one JSON object on one line instead of the messages; its\n"
     "                          outcome is formatted, failed, refused or cancelled, and\n"
     "                          messageId and message give what the user would be shown\n"
     "                          (messageId 0 with the report), and cause says why in one\n"
     "                          sentence where the message alone does not; with --verify\n"
-    "                          also verified, verifyMs and verifySectors\n"
+    "                          also verified, verifyMs and verifySectors; with --probe also\n"
+    "                          counterfeit, and usableSectors for a counterfeit card\n"
     "\n"
     "A user who may not open a card's device has udisks2 open it (and unmount it with\n"
     "--unmount) where polkit allows; otherwise the command says to run it as root (Linux).\n"
@@ -320,7 +325,8 @@ struct FormatOptions {
     std::u16string label;
     unsigned codePage = 0;
     bool sizeAdjust = false, yes = false, json = false, unmount = false, allowLoop = false, all = false;
-    bool quiet = false, everyPercent = false, verify = false;
+    bool quiet = false, everyPercent = false, verify = false, probe = false;
+    std::optional<ProbeReport> probed; // what the probe before the format found
     std::vector<std::string> cardOptions; // the options again, for each card's run of many
     std::optional<CardRunChannel> channel; // a card's run of many: where its progress goes
 #if !defined(_WIN32)
@@ -332,7 +338,13 @@ struct FormatOptions {
 // The outcome as one JSON object: on standard output with --json, and to the run that started
 // this one for a card of many, as a record of its own.
 void reportOutcome(const FormatOptions& o, const FormatOutcome& outcome, const std::string& cause) {
-    const std::string json = formatOutcomeJson(outcome, cause);
+    std::string json = formatOutcomeJson(outcome, cause);
+    if (o.probed) {
+        const ProbeResult& r = o.probed->result;
+        const bool counterfeit = r.verdict == ProbeVerdict::Counterfeit;
+        json.insert(json.size() - 1, std::string(",\"counterfeit\":") + (counterfeit ? "true" : "false"));
+        if (counterfeit) json.insert(json.size() - 1, ",\"usableSectors\":" + std::to_string(r.usableSectors));
+    }
     if (o.json) std::printf("%s\n", json.c_str());
 #if !defined(_WIN32)
     // Should the starting run be gone, nobody is left to tell.
@@ -351,6 +363,7 @@ FormatOptions readOptions(Args& args) {
     o.quiet = args.flag("--quiet");
     o.everyPercent = args.flag("--progress");
     o.verify = args.flag("--verify");
+    o.probe = args.flag("--probe");
     setVerboseMessages(args.flag("--verbose"));
     const std::string type = args.value("--type").value_or("quick");
     o.type = parseType(type);
@@ -362,7 +375,7 @@ FormatOptions readOptions(Args& args) {
     if (o.codePage) o.cardOptions.insert(o.cardOptions.end(), {"--codepage", std::to_string(o.codePage)});
     for (const auto& [set, name] : {std::pair{o.sizeAdjust, "--size-adjust"}, {o.unmount, "--unmount"},
                                     {o.allowLoop, "--allow-loop"}, {verboseMessages(), "--verbose"},
-                                    {o.verify, "--verify"}})
+                                    {o.verify, "--verify"}, {o.probe, "--probe"}})
         if (set) o.cardOptions.push_back(name);
     o.targets = args.positionals();
     if (o.all && !o.targets.empty()) throw UsageError{"format takes either TARGETs or --all, not both"};
@@ -456,6 +469,13 @@ std::string verifyCause(const VerifyFigures& v) {
                          : ": it reads back otherwise than written");
 }
 
+// The binding identifies a counterfeit card as no larger than its usable part, which the format
+// then lays out.
+void prepareDriver(DriverBinding& driver, const FormatOptions& o) {
+    if (o.probed && o.probed->result.verdict == ProbeVerdict::Counterfeit)
+        driver.usableSectors = static_cast<uint32_t>(o.probed->result.usableSectors);
+}
+
 // The run from the system's services to the last message; `cause` says why in one sentence
 // where the system's text does not.
 void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome,
@@ -467,6 +487,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     RunFlags flags;
     TerminalHost host({o.yes, o.json, o.quiet, o.everyPercent}, flags, card.name, o.target);
     DriverBinding driver(*os); // gone before the host, which tells the libraries of the run
+    prepareDriver(driver, o);
     if (o.channel) host.reportProgressTo(o.channel->fd);
 #if defined(_WIN32)
     // One formatting copy at a time, as the desktop program keeps it on Windows.
@@ -518,6 +539,59 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     if (std::string unkept = verifyCause(outcome.figures.verify); !unkept.empty()) cause = unkept;
 }
 
+// The probe before the format, over whatever the card holds: a card that could not be probed
+// is not formatted. False when the run ends here.
+bool probeFirst(FormatOptions& o, FormatOutcome& outcome) {
+    if (!o.yes && !askOkOrCancel("Probing '" + shownText(o.target.display) +
+                                 "' overwrites what it holds before the format. Go on?")) {
+        outcome.end = FormatEnd::Cancelled;
+        outcome.result = Failed;
+        reportOutcome(o, outcome, "");
+        if (!o.json) std::fputs("brindlecard: cancelled; nothing was written.\n", stderr);
+        return false;
+    }
+    installFormatSignalHandlers();
+    o.probed = probeOne(o.target, {o.json, o.allowLoop, true, !o.json && !o.quiet});
+    const ProbeResult& r = o.probed->result;
+    if (!o.json && !o.quiet && r.verdict != ProbeVerdict::NotProbed) std::printf("%s\n", probeLine(*o.probed).c_str());
+    if (r.verdict != ProbeVerdict::NotProbed) return true;
+    outcome.result = Failed;
+    const std::string cause = "the card could not be probed: " + r.cause + "; it was not formatted";
+    reportOutcome(o, outcome, cause);
+    if (!o.json) say(cause);
+    return false;
+}
+
+// What a person is told after the report: what was read back, and that a counterfeit card was
+// formatted as a card of its usable part.
+void sayAfterFormat(const FormatOptions& o, const FormatOutcome& outcome) {
+    const VerifyFigures& verify = outcome.figures.verify;
+    if (verify.done && verify.kept)
+        std::printf("Verified: the %llu sectors the format wrote read back as written (%.1f s).\n",
+                    static_cast<unsigned long long>(verify.sectors), verify.time / 1000.0);
+    if (o.probed && o.probed->result.verdict == ProbeVerdict::Counterfeit)
+        std::printf("The card is counterfeit: it was formatted as a card of its usable %s sectors, "
+                    "not the %s it announces (check it with check --sectors %llu).\n",
+                    grouped(o.probed->result.usableSectors).c_str(),
+                    grouped(o.probed->result.announcedSectors).c_str(),
+                    static_cast<unsigned long long>(o.probed->result.usableSectors));
+}
+
+#if !defined(_WIN32)
+ManyCardsRequest manyCardsRequest(const FormatOptions& o) {
+    ManyCardsRequest many;
+    many.targets = o.targets;
+    many.all = o.all;
+    many.yes = o.yes;
+    many.json = o.json;
+    many.allowLoop = o.allowLoop;
+    many.unmount = o.unmount;
+    many.type = o.type;
+    many.cardOptions = o.cardOptions;
+    return many;
+}
+#endif
+
 } // namespace
 
 int formatCommand(std::vector<std::string> argv) {
@@ -526,11 +600,9 @@ int formatCommand(std::vector<std::string> argv) {
         std::fputs(kFormatUsage, stdout);
         return kExitOk;
     }
-    const FormatOptions options = readOptions(args);
+    FormatOptions options = readOptions(args);
 #if !defined(_WIN32)
-    if (!options.one())
-        return formatManyCards({options.targets, options.all, options.yes, options.json, options.allowLoop,
-                                options.unmount, options.type, options.cardOptions});
+    if (!options.one()) return formatManyCards(manyCardsRequest(options));
 #endif
     FormatOutcome outcome;
     std::string cause; // why, in one sentence, where the system's text does not say
@@ -557,6 +629,7 @@ int formatCommand(std::vector<std::string> argv) {
     if (options.target.blockDevice) card.name = describeCard(card.volume.device);
 #endif
     bool passCancelled = false;  // formatted, after Ctrl-C stopped the overwrite or erase
+    if (options.probe && !probeFirst(options, outcome)) return kExitFailed;
     runFormat(options, card, outcome, cause, passCancelled);
 #if !defined(_WIN32)
     if (std::string note; card.rescanAfterRun && !rescanPartitionTable(options.target.path, options.access, note))
@@ -566,10 +639,7 @@ int formatCommand(std::vector<std::string> argv) {
     const bool said = cause == kStoppedBySignal || cause == abandonedCardText(true);
     if (!cause.empty() && !options.json && !said)
         say(cause);
-    const VerifyFigures& verify = outcome.figures.verify;
-    if (verify.done && verify.kept && outcome.end == FormatEnd::Formatted && !options.json && !options.quiet)
-        std::printf("Verified: the %llu sectors the format wrote read back as written (%.1f s).\n",
-                    static_cast<unsigned long long>(verify.sectors), verify.time / 1000.0);
+    if (outcome.end == FormatEnd::Formatted && !options.json && !options.quiet) sayAfterFormat(options, outcome);
     reportOutcome(options, outcome, cause);
     if (passCancelled) return kExitPassCancelled;
     return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;

@@ -117,11 +117,18 @@ void printCardObject(const PlannedCard& card, const std::string& object) {
 }
 
 // The format's object for a card whose format did not run to its end: `cause` says why.
-std::string notRunObject(FormatEnd end, const std::string& cause) {
+std::string formatNotRunObject(FormatEnd end, const std::string& cause) {
     FormatOutcome outcome;
     outcome.end = end;
     outcome.result = end == FormatEnd::Cancelled ? Success : Failed;
     return formatOutcomeJson(outcome, cause);
+}
+
+// The command's object for a card whose run did not come to its end.
+const ManyCardsRequest* runningRequest = nullptr;
+std::string notRunObject(FormatEnd end, const std::string& cause) {
+    if (runningRequest && runningRequest->notRun) return runningRequest->notRun(end, cause);
+    return formatNotRunObject(end, cause);
 }
 
 // One object per card for a run that never started any.
@@ -320,7 +327,10 @@ int finishCard(const PlannedCard& card, size_t boardCard, std::string object, in
                bool json) {
     if (json) printCardObject(card, object);
     std::optional<std::map<std::string, std::string>> fields = readFlatJson(object);
-    board.finish(boardCard, json || !fields ? "" : resultLine(card.target.display, *fields));
+    const bool own = runningRequest && runningRequest->resultLine;
+    board.finish(boardCard, json || !fields ? ""
+                            : own           ? runningRequest->resultLine(card.target.display, *fields)
+                                            : resultLine(card.target.display, *fields));
     return status;
 }
 
@@ -408,7 +418,7 @@ private:
         while (!waiting_.empty() && running() < room_.runs) {
             const size_t i = waiting_.front();
             const PlannedCard& card = cards_[i];
-            std::vector<std::string> argv{exe_, "format", card.target.path, "--yes", "--json"};
+            std::vector<std::string> argv{exe_, request_.command, card.target.path, "--yes", "--json"};
             argv.insert(argv.end(), request_.cardOptions.begin(), request_.cardOptions.end());
             const std::string channel = encodeCardRun({kChildProgressFd, card.target.identity});
             const std::optional<HandedEntry> handed = handedEntry(card.target.path);
@@ -484,18 +494,22 @@ bool refuseRun(const std::vector<PlannedCard>& cards, const ManyCardsRequest& re
     if (request.json) printNotRun(cards, FormatEnd::Refused, "another card of this run was refused; nothing was written");
     for (const PlannedCard& card : cards)
         if (!card.refusal.empty() && !request.json) say(card.refusal);
-    if (!request.json) std::fputs("brindlecard: no card was formatted; nothing was written.\n", stderr);
+    if (!request.json)
+        std::fprintf(stderr, "brindlecard: no card was %s; nothing was written.\n",
+                     request.command == "format" ? "formatted" : "probed");
     return true;
 }
 
 } // namespace
 
 int formatManyCards(const ManyCardsRequest& request) {
+    runningRequest = &request;
     const std::vector<PlannedCard> cards = planCards(request);
     if (!request.yes && isatty(STDIN_FILENO) == 0)
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
     if (cards.empty()) {
-        std::fputs("brindlecard: no card here can be formatted; nothing was written.\n", stderr);
+        std::fprintf(stderr, "brindlecard: no card here can be %s; nothing was written.\n",
+                     request.command == "format" ? "formatted" : "probed");
         return kExitFailed;
     }
     if (refuseRun(cards, request)) return kExitFailed;
@@ -506,6 +520,7 @@ int formatManyCards(const ManyCardsRequest& request) {
         return kExitFailed;
     }
     CardBoard board(request.json ? nullptr : stderr, redrawableTerminal(), terminalColumns(), stdout, stderr);
+    if (request.stageWord) board.nameStages(request.stageWord);
     const int worst = CardRuns(cards, board, request).run();
     // Cards refused before the question hold no descriptor a run was handed.
     releaseHandedDevices();

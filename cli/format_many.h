@@ -4,6 +4,8 @@
 // others to finish.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +21,13 @@ struct ManyCardsRequest {
     bool yes = false, json = false, allowLoop = false, unmount = false;
     FormatType type = Quick;
     std::vector<std::string> cardOptions; // what each card's run is given besides --yes --json
+    // Another command run for each card in the same way (probe): its name, the JSON object of a
+    // card whose run gave none, the line a card's object reads as, and the word its progress
+    // line shows. Unset: format's own.
+    std::string command = "format";
+    std::function<std::string(FormatEnd end, const std::string& cause)> notRun;
+    std::function<std::string(const std::string& name, std::map<std::string, std::string>& fields)> resultLine;
+    const char* stageWord = nullptr;
 };
 // The exit status: 0 when every card was formatted, else the worst of the cards'.
 int formatManyCards(const ManyCardsRequest& request);

@@ -28,6 +28,7 @@ const char kUsage[] =
     "  plan TARGET ...        show the layout a format would write, writing nothing\n"
     "  format TARGET... ...   format cards: quick, overwrite, erase or overwrite and erase\n"
     "  check TARGET... ...    do the cards follow the SD layout rules; writes nothing\n"
+    "  probe TARGET... ...    do the cards hold what they announce (counterfeit cards do not)\n"
 #if !defined(_WIN32)
     "                         (format and check take --all: every card list offers)\n"
 #endif
@@ -56,6 +57,7 @@ int run(std::vector<std::string> args) {
         if (command == "plan") return planCommand(args);
         if (command == "format") return formatCommand(args);
         if (command == "check") return checkCommand(args);
+        if (command == "probe") return probeCommand(args);
 #if !defined(_WIN32)
         if (command == "list") return listCommand(args);
 #endif
@@ -67,7 +69,7 @@ int run(std::vector<std::string> args) {
         say(e.message);
         // The help of the command that was misused, where there is one.
         std::string help = "brindlecard --help' for the commands";
-        for (const char* known : {"card", "plan", "format", "check",
+        for (const char* known : {"card", "plan", "format", "check", "probe",
 #if !defined(_WIN32)
                                   "list",
 #endif

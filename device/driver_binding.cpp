@@ -35,6 +35,29 @@ bool lookUpAll(LoadedLibrary& lib, uint32_t route, DriverApi& api) {
     return ok;
 }
 
+// A card identified as no larger than its usable part: the library's own DDIdentify, and the cap.
+DDIdentify_t announcedIdentify = nullptr;
+uint32_t identifyCap = 0;
+
+uint32_t SDHOST_CALL cappedIdentify(uint32_t* user, uint32_t* cylinders, uint32_t* total, uint32_t* heads,
+                                    uint16_t* bytesPerSector, uint32_t* spt, uint8_t* cardType, uint32_t* prot,
+                                    uint8_t* busWidth, uint32_t* eraseBlock, uint32_t* reserved, uint32_t handle) {
+    const uint32_t rc = announcedIdentify(user, cylinders, total, heads, bytesPerSector, spt, cardType, prot,
+                                          busWidth, eraseBlock, reserved, handle);
+    if (rc == 0 && user && *user > identifyCap) {
+        if (total) *total -= *user - identifyCap;
+        *user = identifyCap;
+    }
+    return rc;
+}
+
+void capIdentify(DriverBinding& binding) {
+    if (binding.usableSectors == 0 || !binding.api.DDIdentify) return;
+    announcedIdentify = binding.api.DDIdentify;
+    identifyCap = binding.usableSectors;
+    binding.api.DDIdentify = cappedIdentify;
+}
+
 } // namespace
 
 DriverBinding::~DriverBinding() { unbindDriver(*this); }
@@ -139,6 +162,7 @@ BindResult bindDriverFile(DriverBinding& binding, uint32_t route, const std::str
         return BindResult::StartFailed;
     }
     binding.api = api;
+    capIdentify(binding);
     binding.library = lib.keep();
     binding.driverRoute = route;
     binding.lastError.clear();
@@ -160,6 +184,7 @@ BindResult bindDriver(DriverBinding& binding, uint32_t route) {
 void installDriverTable(DriverBinding& binding, uint32_t route, const DriverApi& api) {
     unbindDriver(binding);
     binding.api = api;
+    capIdentify(binding);
     binding.driverRoute = route;
 }
 

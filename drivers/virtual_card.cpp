@@ -134,6 +134,13 @@ std::string applyKey(std::string_view key, std::string_view value, CardConfig& c
     if (key == "fail_identify") return number(key, value, 1, config.failIdentify);
     if (key == "drop_write_call") return number(key, value, 1, config.dropWriteCall);
     if (key == "counterfeit") return counterfeitValue(value, config);
+    if (key == "cache") {
+        // At most 1 GiB: the cache is held in memory.
+        constexpr uint64_t kMaxCache = uint64_t{1} << 30;
+        if (!unsignedValue(value, kMaxCache, config.cacheBytes) || config.cacheBytes > kMaxCache)
+            return cat("value '", shown(value), "' of 'cache' is not a number of bytes from 0 to 1073741824");
+        return {};
+    }
     if (key == "vanish_after_writes") {
         uint32_t n = 0;
         std::string problem = number(key, value, 0, n);
@@ -301,7 +308,38 @@ uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
             return SDHOST_ERR_IO;
         s += part.count;
     }
+    recall(bytes, count, first);
     return SDHOST_OK;
+}
+
+// Notes what a write call gave, as a controller's cache holds it until newer writes push it out.
+void VirtualCard::remember(const uint8_t* buffer, uint32_t count, uint32_t first) {
+    const uint64_t capacity = config_.cacheBytes / kSectorSize;
+    if (capacity == 0) return;
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint8_t* sector = buffer + size_t{k} * kSectorSize;
+        cached_[first + k] = {++cacheClock_, std::vector<uint8_t>(sector, sector + kSectorSize)};
+        cacheOrder_.emplace_back(first + k, cacheClock_);
+    }
+    while (cached_.size() > capacity && !cacheOrder_.empty()) {
+        const auto [sector, when] = cacheOrder_.front();
+        cacheOrder_.pop_front();
+        if (auto it = cached_.find(sector); it != cached_.end() && it->second.first == when) cached_.erase(it);
+    }
+    // A rewritten sector leaves its older entry behind: the queue is rebuilt from what is held
+    // before those pile up.
+    if (cacheOrder_.size() > 2 * capacity + SDHOST_MAX_TRANSFER) {
+        cacheOrder_.clear();
+        for (const auto& [sector, entry] : cached_) cacheOrder_.emplace_back(sector, entry.first);
+        std::sort(cacheOrder_.begin(), cacheOrder_.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+    }
+}
+
+void VirtualCard::recall(uint8_t* buffer, uint32_t count, uint32_t first) const {
+    if (cached_.empty()) return;
+    for (auto it = cached_.lower_bound(first); it != cached_.end() && it->first < uint64_t{first} + count; ++it)
+        std::memcpy(buffer + (it->first - first) * kSectorSize, it->second.second.data(), kSectorSize);
 }
 
 uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) {
@@ -324,6 +362,7 @@ uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) 
         s += part.count;
     }
     ++writesDone_;
+    remember(bytes, count, first);
     return SDHOST_OK;
 }
 
@@ -364,6 +403,9 @@ uint32_t VirtualCard::erase(uint32_t first, uint32_t last) {
     if (!config_.eraseSupported) return SDHOST_ERR_NO_ERASE;
     if (writeRefused()) return host_.writeProtectCode;
     if (++eraseCalls_ == config_.failEraseCall) return SDHOST_ERR_IO;
+    // An erase goes past the cache: nothing written before it is read from there any more.
+    cached_.clear();
+    cacheOrder_.clear();
     const uint64_t end = uint64_t{last} + 1;
     const auto zero = [&](uint64_t physical, uint64_t count) {
         return withRetries(

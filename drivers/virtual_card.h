@@ -8,6 +8,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <utility>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +51,8 @@ struct CardConfig {
     uint32_t dropWriteCall = 0;             // 0: none; else the N-th DDWritePT call is lost
     Counterfeit counterfeit = Counterfeit::None;
     uint64_t realBytes = 0;       // the counterfeit's real part: 512 k, k >= 1
+    uint64_t cacheBytes = 0;      // a controller's write cache: the sectors of the last this
+                                  // many bytes written read back from it, wherever they went
     unsigned counterfeitLine = 0; // its sidecar line, for the check against the size
 };
 
@@ -169,6 +175,9 @@ private:
     template <class Attempt> bool withRetries(Attempt attempt);
     bool writeOnce(const uint8_t* buffer, uint32_t count, uint32_t first);
 
+    void remember(const uint8_t* buffer, uint32_t count, uint32_t first);
+    void recall(uint8_t* buffer, uint32_t count, uint32_t first) const;
+
     std::unique_ptr<BackingFile> file_;
     uint32_t userSectors_;
     uint64_t realSectors_; // the sectors the image keeps where they are announced
@@ -178,6 +187,10 @@ private:
     uint32_t writeCalls_ = 0;
     uint32_t writesDone_ = 0;
     uint32_t eraseCalls_ = 0;
+    // The write cache: sector -> (when written, bytes), and the order they came in.
+    std::map<uint64_t, std::pair<uint64_t, std::vector<uint8_t>>> cached_;
+    std::deque<std::pair<uint64_t, uint64_t>> cacheOrder_;
+    uint64_t cacheClock_ = 0;
 };
 
 // What a card is opened for. Probe: reading only; the card then acts write-protected. Format:

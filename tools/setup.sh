@@ -11,6 +11,7 @@ packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchma
           dosfstools exfatprogs mtools universal-ctags pkg-config libblkid-dev
           man-db dpkg-dev  # the manual page's check; dpkg-shlibdeps for the Debian package
           fuse3 libfuse3-dev  # the failing card over FUSE (tests/support/fault_file.c)
+          f3  # f3probe, the peer of bench/probe_bench.sh
           libsystemd-dev dbus-daemon dbus-bin polkitd udisks2 udev  # formats through udisks2
           qemu-system-x86 busybox-static fdisk  # the guest with the kernel's card drivers
           qemu-utils)  # qemu-nbd: a card in the guest served over NBD

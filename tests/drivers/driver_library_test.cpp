@@ -645,6 +645,8 @@ TEST_P(DriverLibrary, MalformedSidecarsAreRefusedWithOneLine) {
         {"counterfeit = limbo 0x10000",
          "1: the real part of 65536 bytes of 'counterfeit' is not less than the card's 32768 "
          "bytes"},
+        {"cache = 1073741825", "1: value '1073741825' of 'cache' is not a number of bytes from 0 to 1073741824"},
+        {"cache = 1M", "1: value '1M' of 'cache' is not a number of bytes from 0 to 1073741824"},
     };
     std::string img = image("c.img", 64);
     map("E=" + img);

@@ -77,6 +77,8 @@ TEST(Sidecar, ReadsACounterfeitAndADroppedWrite) {
     EXPECT_EQ(c.counterfeit, Counterfeit::Limbo);
     EXPECT_EQ(c.realBytes, 2199023255040u);
     EXPECT_EQ(parsed("").counterfeit, Counterfeit::None);
+    EXPECT_EQ(parsed("cache = 0x100000").cacheBytes, 1u << 20);
+    EXPECT_EQ(parsed("").cacheBytes, 0u);
 }
 
 TEST(Sidecar, FailWriteCodeDefaultsToIo) {
@@ -553,6 +555,34 @@ TEST(VirtualCard, ACounterfeitErasesWhereItKeepsItsSectors) {
                 << c.last << ", image sector " << s;
     }
 }
+
+TEST(VirtualCard, ACacheReadsBackTheLastWritesUntilNewerOnesPushThemOut) {
+    // A limbo card of 24 real sectors with a cache of 4: what it loses reads back from the cache
+    // while it is among the last 4 sectors written; a rewrite keeps its newest bytes; an erase
+    // empties it.
+    CardConfig config = counterfeit(Counterfeit::Limbo);
+    config.cacheBytes = 4 * kSectorSize;
+    CardOnFlakyFile card(kPlain, config);
+    const auto readByte = [&](uint32_t s) {
+        std::vector<uint8_t> back(kSectorSize, 0xEE);
+        EXPECT_EQ(card.card->read(back.data(), 1, s), SDHOST_OK);
+        return sectorByte(back, 0);
+    };
+    ASSERT_EQ(card.card->write(marked(30, 2).data(), 2, 30), SDHOST_OK); // lost, cached
+    EXPECT_EQ(readByte(30), 31);
+    EXPECT_EQ(readByte(31), 32);
+    ASSERT_EQ(card.card->write(marked(30, 1).data(), 1, 30), SDHOST_OK); // rewritten: newest
+    ASSERT_EQ(card.card->write(marked(2, 3).data(), 3, 2), SDHOST_OK);   // pushes 31 out
+    EXPECT_EQ(readByte(30), 31);
+    EXPECT_EQ(readByte(31), 0) << "out of the cache, lost";
+    ASSERT_EQ(card.card->write(marked(5, 3).data(), 3, 5), SDHOST_OK); // pushes 30 out
+    EXPECT_EQ(readByte(30), 0);
+    EXPECT_EQ(readByte(3), 4) << "a real sector reads the same from the card";
+    ASSERT_EQ(card.card->write(marked(40, 1).data(), 1, 40), SDHOST_OK);
+    ASSERT_EQ(card.card->erase(40, 40), SDHOST_OK);
+    EXPECT_EQ(readByte(40), 0) << "an erase empties the cache";
+}
+
 
 } // namespace
 } // namespace brc::vcard

@@ -18,6 +18,10 @@
  *   hang_statfs           the file system's size queries (statfs: a volume's free space)
  *                         wait as under hang
  *   no_fallocate          discard and zeroing (fallocate) fail with EOPNOTSUPP
+ *   wraparound BYTES      a counterfeit card holding only its first BYTES: past them, bytes
+ *                         are kept (read, written, zeroed) at their offset mod BYTES
+ *   limbo BYTES           the same, but past them writes and zeroing are acknowledged and
+ *                         lost, and reads give zeros
  *
  * With --status, FILE is rewritten (renamed into place) after each write and each change in
  * the number of waiting requests: "written BYTES" and "hanging N" lines. Runs in the
@@ -52,6 +56,8 @@ struct faults {
     uint64_t fail_after, hang_after; /* UINT64_MAX: off */
     unsigned delay_ms;
     int hang, hang_statfs, no_fallocate;
+    uint64_t real; /* a counterfeit card's real part; 0: none */
+    int limbo;     /* past it writes are lost; else they wrap around */
 };
 
 static int image = -1;
@@ -86,6 +92,10 @@ static void parse_control(FILE* in, struct faults* f) {
         else if (!strcmp(word, "hang")) f->hang = 1;
         else if (!strcmp(word, "hang_statfs")) f->hang_statfs = 1;
         else if (!strcmp(word, "no_fallocate")) f->no_fallocate = 1;
+        else if ((!strcmp(word, "wraparound") || !strcmp(word, "limbo")) && n == 2 && a > 0) {
+            f->real = a;
+            f->limbo = !strcmp(word, "limbo");
+        }
         else fprintf(stderr, "fault_file: %s: not understood: %s", control_path, line);
     }
 }
@@ -194,6 +204,67 @@ static int ff_open(const char* path, struct fuse_file_info* fi) {
     return is_card(path) ? 0 : -ENOENT;
 }
 
+/* What the card does with [offset, offset + size) as a counterfeit card keeps it, piece by
+ * piece: `io` is called with where each piece is kept, `lost` with a piece a limbo card loses.
+ * Returns 0, or what the first failing call returned. */
+typedef ssize_t (*piece_io)(char* data, size_t size, uint64_t where, void* context);
+static ssize_t counterfeit_pieces(const struct faults* f, char* data, size_t size, uint64_t offset,
+                                  piece_io io, piece_io lost, void* context) {
+    while (size > 0) {
+        uint64_t where = offset, piece = size;
+        if (f->real && offset >= f->real) {
+            where = offset % f->real;
+            if (f->limbo) where = UINT64_MAX;
+            else if (piece > f->real - where) piece = f->real - where;
+        } else if (f->real && piece > f->real - offset) {
+            piece = f->real - offset;
+        }
+        const ssize_t r = where == UINT64_MAX ? lost(data, (size_t)piece, offset, context)
+                                              : io(data, (size_t)piece, where, context);
+        if (r < 0) return r;
+        if (data) data += piece;
+        offset += piece;
+        size -= (size_t)piece;
+    }
+    return 0;
+}
+
+static ssize_t read_piece(char* data, size_t size, uint64_t where, void* context) {
+    (void)context;
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = pread(image, data + done, size - done, (off_t)(where + done));
+        if (n < 0) return -errno;
+        if (n == 0) {
+            memset(data + done, 0, size - done);
+            break;
+        }
+        done += (size_t)n;
+    }
+    return 0;
+}
+static ssize_t zero_piece(char* data, size_t size, uint64_t where, void* context) {
+    (void)where, (void)context;
+    memset(data, 0, size);
+    return 0;
+}
+static ssize_t write_piece(char* data, size_t size, uint64_t where, void* context) {
+    (void)context;
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = pwrite(image, data + done, size - done, (off_t)(where + done));
+        if (n < 0) return -errno;
+        done += (size_t)n;
+    }
+    return 0;
+}
+static ssize_t lose_piece(char* data, size_t size, uint64_t where, void* context) {
+    (void)data, (void)size, (void)where, (void)context;
+    return 0;
+}
+static ssize_t allocate_piece(char* data, size_t size, uint64_t where, void* context) {
+    (void)data;
+    return fallocate(image, *(int*)context, (off_t)where, (off_t)size) == 0 ? 0 : -errno;
+}
+
 static int ff_read(const char* path, char* buffer, size_t size, off_t offset,
                    struct fuse_file_info* fi) {
     (void)path, (void)fi;
@@ -203,7 +274,11 @@ static int ff_read(const char* path, char* buffer, size_t size, off_t offset,
     struct faults f = now;
     pthread_mutex_unlock(&lock);
     if (failed) return -EIO;
-    const ssize_t n = pread(image, buffer, size, offset);
+    ssize_t n = pread(image, buffer, size, offset);
+    if (f.real && n >= 0) {
+        const ssize_t r = counterfeit_pieces(&f, buffer, (size_t)n, first, read_piece, zero_piece, NULL);
+        if (r < 0) return (int)r;
+    }
     if (n < 0) return -errno;
     for (int i = 0; i < f.nflips; ++i)
         for (ssize_t k = 0; k < n; ++k)
@@ -223,11 +298,16 @@ static int ff_write(const char* path, const char* buffer, size_t size, off_t off
     const int failed =
         touches(now.errors, now.nerrors, first, size) || written + size > now.fail_after;
     const int dropped = touches(now.drops, now.ndrops, first, size);
+    const struct faults f = now;
     if (!failed) written += size;
     write_status();
     pthread_mutex_unlock(&lock);
     if (failed) return -EIO;
     if (dropped) return (int)size;
+    if (f.real) {
+        const ssize_t r = counterfeit_pieces(&f, (char*)buffer, size, first, write_piece, lose_piece, NULL);
+        return r < 0 ? (int)r : (int)size;
+    }
     const ssize_t n = pwrite(image, buffer, size, offset);
     return n < 0 ? -errno : (int)n;
 }
@@ -245,9 +325,13 @@ static int ff_fallocate(const char* path, int mode, off_t offset, off_t length,
     before_request(WRITING);
     const int refused = now.no_fallocate;
     const int failed = touches(now.errors, now.nerrors, (uint64_t)offset, (uint64_t)length);
+    const struct faults f = now;
     pthread_mutex_unlock(&lock);
     if (refused) return -EOPNOTSUPP;
     if (failed) return -EIO;
+    if (f.real)
+        return (int)counterfeit_pieces(&f, NULL, (size_t)length, (uint64_t)offset, allocate_piece,
+                                       lose_piece, &mode);
     return fallocate(image, mode, offset, length) == 0 ? 0 : -errno;
 }
 

@@ -1,0 +1,203 @@
+// brindlecard probe through the built command: verdicts of genuine and counterfeit virtual cards
+// probed side by side, each card's content the same afterwards, a pulled card's saved sectors
+// put back by --restore, and the usage errors.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "cli/json.h"
+#include "tests/cli/cli_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+// A card of `size` with `sidecar` lines added, and the user's data over its first `dataMiB`.
+std::string makeCard(const ScratchDir& dir, const std::string& name, const std::string& size,
+                     const std::string& sidecar, int dataMiB) {
+    const std::string image = (dir.path / name).string();
+    EXPECT_EQ(runCli("card create " + image + " --size " + size).status, 0);
+    std::ofstream(image + ".card", std::ios::app) << sidecar;
+    std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
+    std::string chunk(1 << 20, '\0');
+    for (int m = 0; m < dataMiB; ++m) {
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = static_cast<char>((i * 131 + m * 7 + i / 512) | 1);
+        out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    }
+    return image;
+}
+
+std::vector<std::map<std::string, std::string>> objects(const std::string& out) {
+    std::vector<std::map<std::string, std::string>> all;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        all.push_back(brc::cli::readFlatJson(line).value_or(std::map<std::string, std::string>{}));
+    return all;
+}
+
+struct Expected {
+    const char* name;
+    const char* sidecar;
+    const char* verdict;
+    const char* kind;
+    uint64_t realSectors;
+};
+
+TEST(ProbeCli, CardsSideBySideGetTheirVerdictsAndKeepTheirContent) {
+    ScratchDir dir("probe_cli");
+    const std::vector<Expected> cards{
+        {"genuine.img", "cache = 1048576\n", "genuine", "none", 262144},
+        {"wrap.img", "counterfeit = wraparound 4194304\ncache = 262144\n", "counterfeit",
+         "wraparound", 8192},
+        {"limbo.img", "counterfeit = limbo 67108864\ncache = 1048576\n", "counterfeit", "limbo",
+         131072},
+    };
+    std::string targets;
+    std::map<std::string, std::string> before;
+    for (const Expected& c : cards) {
+        const std::string image = makeCard(dir, c.name, "128M", c.sidecar, 1);
+        before[image] = fileBytes(image);
+        targets += " " + image;
+    }
+    const CliRun run = runCli("probe --json" + targets);
+    EXPECT_EQ(run.status, 1) << run.out; // two are counterfeit
+    const auto found = objects(run.out);
+    ASSERT_EQ(found.size(), cards.size()) << run.out;
+    for (auto object : found) {
+        const Expected* c = nullptr;
+        for (const Expected& e : cards)
+            if (fs::path(object["target"]).filename() == e.name) c = &e;
+        ASSERT_TRUE(c) << object["target"];
+        EXPECT_EQ(object["verdict"], c->verdict) << c->name;
+        EXPECT_EQ(object["kind"], c->kind) << c->name;
+        EXPECT_EQ(object["announcedSectors"], "262144") << c->name;
+        const uint64_t usable = std::stoull(object["usableSectors"]);
+        EXPECT_LE(usable, c->realSectors) << c->name;
+        EXPECT_GE(usable, c->realSectors * 99 / 100) << c->name;
+        EXPECT_EQ(object["restored"], "true") << c->name;
+        EXPECT_TRUE(before[object["target"]] == fileBytes(object["target"]))
+            << c->name << " changed";
+    }
+}
+
+TEST(ProbeCli, AGenuineCardExitsZeroWithOneLine) {
+    ScratchDir dir("probe_cli");
+    const std::string image = makeCard(dir, "card.img", "64M", "", 1);
+    const CliRun run = runCli("probe " + image);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find(": genuine, holds the 67,108,864 bytes (67.1 MB) it announces;"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST(ProbeCli, APulledCardsSectorsArePutBackByRestore) {
+    ScratchDir dir("probe_cli");
+    const std::string image =
+        makeCard(dir, "card.img", "64M", "counterfeit = wraparound 8388608\n", 8);
+    const std::string before = fileBytes(image);
+    std::ofstream(image + ".card", std::ios::app) << "vanish_after_writes = 40\n";
+    const CliRun run = runCli("probe --json " + image, false, "cd " + dir.path.string() + " &&");
+    EXPECT_EQ(run.status, 1);
+    auto object = brc::cli::readFlatJson(run.out).value_or(std::map<std::string, std::string>{});
+    EXPECT_EQ(object["verdict"], "not-probed") << run.out;
+    EXPECT_EQ(object["restored"], "false");
+    const std::string undo = object["undoFile"];
+    ASSERT_TRUE(fs::exists(undo)) << run.out;
+    EXPECT_EQ(fs::path(undo).parent_path(), dir.path); // the working folder
+    EXPECT_FALSE(fileBytes(image) == before);
+
+    // A card of another size is not the one the file was saved from.
+    const std::string other = makeCard(dir, "other.img", "32M", "", 0);
+    const CliRun wrong = runCli("probe --restore " + undo + " " + other, true);
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.out.find("nothing was written"), std::string::npos) << wrong.out;
+    EXPECT_TRUE(sectorZeroBlank(other));
+
+    // Back in the reader.
+    std::string sidecar = fileBytes(image + ".card");
+    sidecar.erase(sidecar.find("vanish_after_writes"));
+    std::ofstream(image + ".card", std::ios::trunc) << sidecar;
+    const CliRun back = runCli("probe --restore " + undo + " " + image, true);
+    EXPECT_EQ(back.status, 0) << back.out;
+    EXPECT_TRUE(fileBytes(image) == before);
+    EXPECT_FALSE(fs::exists(undo));
+    EXPECT_EQ(runCli("probe --restore " + undo + " " + image).status, 1); // gone now
+}
+
+TEST(ProbeCli, UsageErrorsWriteNothing) {
+    ScratchDir dir("probe_cli");
+    const std::string image = makeCard(dir, "card.img", "32M", "", 0);
+    for (const std::string& args :
+         {std::string("probe"), "probe --destructive " + image,
+          "probe --restore f " + image + " " + image, "probe --bogus " + image})
+        EXPECT_EQ(runCli(args).status, 2) << args;
+    EXPECT_TRUE(sectorZeroBlank(image));
+    const CliRun destroyed = runCli("probe --destructive --yes " + image);
+    EXPECT_EQ(destroyed.status, 0);
+    EXPECT_FALSE(sectorZeroBlank(image)); // the filler is left where it was written
+}
+
+} // namespace
+
+namespace {
+
+struct FormatCase {
+    const char* name;
+    const char* sidecar;
+    bool counterfeit;
+    uint64_t realSectors;
+};
+
+TEST(ProbeCli, FormatProbeFormatsACounterfeitAsACardOfItsUsablePartAndCheckAcceptsIt) {
+    ScratchDir dir("probe_cli");
+    for (const FormatCase& c :
+         {FormatCase{"wrap.img", "counterfeit = wraparound 1073741824\n", true, 2097152},
+          FormatCase{"limbo.img", "counterfeit = limbo 268435456\n", true, 524288},
+          FormatCase{"genuine.img", "", false, 16777216}}) {
+        const std::string image = makeCard(dir, c.name, "8G", c.sidecar, 0);
+        const CliRun run = runCli("format --probe --yes --json " + image);
+        EXPECT_EQ(run.status, 0) << c.name << run.out;
+        auto f = brc::cli::readFlatJson(run.out).value_or(std::map<std::string, std::string>{});
+        EXPECT_EQ(f["outcome"], "formatted") << c.name;
+        EXPECT_EQ(f["counterfeit"], c.counterfeit ? "true" : "false") << c.name;
+        const std::string usable = f["usableSectors"];
+        if (!c.counterfeit) {
+            EXPECT_EQ(usable, "") << c.name;
+            EXPECT_EQ(runCli("check " + image).status, 0) << c.name;
+            continue;
+        }
+        ASSERT_FALSE(usable.empty()) << c.name;
+        EXPECT_LE(std::stoull(usable), c.realSectors) << c.name;
+        EXPECT_GE(std::stoull(usable), c.realSectors * 99 / 100) << c.name;
+        // The partition lies inside the usable part.
+        EXPECT_LE(std::stoull(f["partitionSectors"]), std::stoull(usable)) << c.name;
+        EXPECT_EQ(runCli("check " + image).status, 1) << c.name; // against the announced size
+        const CliRun checked = runCli("check --sectors " + usable + " " + image);
+        EXPECT_EQ(checked.status, 0) << c.name << checked.out;
+        EXPECT_NE(checked.out.find("sectors)."), std::string::npos) << checked.out;
+        EXPECT_EQ(runCli("check --sectors 16777217 " + image).status, 1)
+            << c.name; // larger than announced
+    }
+}
+
+TEST(ProbeCli, FormatWithoutProbeNeverProbes) {
+    ScratchDir dir("probe_cli");
+    const std::string image =
+        makeCard(dir, "limbo.img", "1G", "counterfeit = limbo 268435456\n", 0);
+    const CliRun run = runCli("format --yes --json " + image);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out.find("counterfeit"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("usableSectors"), std::string::npos) << run.out;
+}
+
+} // namespace
