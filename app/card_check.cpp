@@ -23,6 +23,8 @@
 #include "engine/fat_writers.h"
 #include "exfat/exfat_writers.h"
 #include "os/os_services.h"
+#include "volume/boot_sector.h"
+#include "volume/volume_label.h"
 
 namespace brc {
 namespace {
@@ -191,106 +193,29 @@ struct Found {
     Reach boot;            // the boot sector's read, when a partition table points to it
 };
 
-// A FAT boot sector: empty `why` and false when it is none; `why` set when it is one but cannot
-// be trusted.
-bool parseFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
-    const auto boot = readFatBootSector({b, kSectorBytes});
-    if (!boot) return false;
-    const auto damaged = [&](const std::string& text) {
-        why = "its FAT boot sector is damaged: " + text;
-        return false;
-    };
-    if (boot->bytesPerSector != kSectorBytes)
-        return damaged("it gives " + grouped(boot->bytesPerSector) +
-                       "-byte sectors, where SD cards have 512-byte sectors");
-    v.sectorsPerCluster = boot->sectorsPerCluster;
-    v.reservedSectors = boot->reservedSectors;
-    v.numberOfFats = boot->numberOfFats;
-    v.rootEntries = boot->rootEntries;
-    v.fatSectors = boot->fatSectors;
-    v.volumeSectors = boot->totalSectors;
-    v.partitionOffset = boot->hiddenSectors;
-    v.heads = boot->heads;
-    v.sectorsPerTrack = boot->sectorsPerTrack;
-    v.signature = boot->signature;
-    if (!std::has_single_bit(v.sectorsPerCluster))
-        return damaged("sectors per cluster " + grouped(v.sectorsPerCluster) +
-                       " is not a power of two");
-    if (v.reservedSectors == 0) return damaged("it reserves no sector for itself");
-    if (v.numberOfFats == 0) return damaged("it gives no FAT");
-    if (v.fatSectors == 0) return damaged("its FATs have no sectors");
-    if (v.volumeSectors == 0) return damaged("its volume has no sectors");
-    v.systemSectors = boot->systemSectors();
-    if (v.systemSectors >= v.volumeSectors)
-        return damaged("its FATs and root directory (" + sectorsText(v.systemSectors) +
-                       ") leave no room for data in its " + sectorsText(v.volumeSectors));
-    v.clusters = boot->clusters();
-    if (v.clusters == 0) return damaged("its data area holds no whole cluster");
-    // Readers tell the three FAT types apart by the cluster count alone.
-    const uint32_t bits = fatBitsForClusters(v.clusters);
-    v.type = bits == 12 ? Fat12 : bits == 16 ? Fat16 : Fat32;
-    if (v.type == Fat32) {
-        if (v.rootEntries != 0 || boot->fatSize16 != 0 || boot->totalSectors16 != 0)
-            return damaged("it has FAT32's cluster count but FAT16's fields");
-        v.fsInfoSector = boot->fsInfoSector;
-        v.backupBootSector = boot->backupBootSector;
-    } else if (boot->fatSize16 == 0) {
-        return damaged("it has " + std::string(v.type == Fat12 ? "FAT12" : "FAT16") +
-                       "'s cluster count but no 16-bit FAT size");
-    }
-    if (!boot->fatHolds(v.clusters, bits))
-        return damaged("its FATs of " + sectorsText(v.fatSectors) + " cannot hold " +
-                       grouped(v.clusters) + " clusters");
-    return true;
-}
-
-// An exFAT boot sector, with the same convention as parseFatBootSector.
-bool parseExFatBootSector(const uint8_t* b, Volume& v, std::string& why) {
-    const auto boot = readExFatBootSector({b, kSectorBytes});
-    if (!boot) return false;
-    const auto damaged = [&](const std::string& text) {
-        why = "its exFAT boot sector is damaged: " + text;
-        return false;
-    };
-    const uint32_t sectorShift = boot->bytesPerSectorShift;
-    const uint32_t clusterShift = boot->sectorsPerClusterShift;
-    if (sectorShift != 9)
-        return damaged("it gives sectors of 2^" + std::to_string(sectorShift) +
-                       " bytes, where SD cards have 512-byte sectors");
-    // Clusters of at most 32 MiB.
-    if (clusterShift > 16)
-        return damaged("sectors per cluster 2^" + std::to_string(clusterShift) + " is too large");
-    v.type = ExFat;
-    v.sectorsPerCluster = 1u << clusterShift;
-    v.partitionOffset = boot->partitionOffset;
-    v.volumeSectors = boot->volumeLength;
-    v.reservedSectors = boot->fatOffset;
-    v.fatSectors = boot->fatLength;
-    v.systemSectors = boot->clusterHeapOffset;
-    v.clusters = boot->clusterCount;
-    v.numberOfFats = boot->numberOfFats;
-    v.signature = boot->signature;
-    if (v.numberOfFats != 1 && v.numberOfFats != 2)
-        return damaged("it gives " + grouped(v.numberOfFats) + " FATs");
-    if (v.reservedSectors < kExFatRegions)
-        return damaged("its FAT starts at sector " + grouped(v.reservedSectors) +
-                       ", inside the boot regions");
-    if (v.fatSectors == 0) return damaged("its FAT has no sectors");
-    if (v.systemSectors < v.reservedSectors + uint64_t{v.numberOfFats} * v.fatSectors)
-        return damaged("its cluster heap at sector " + grouped(v.systemSectors) +
-                       " overlaps the FAT");
-    if (v.clusters == 0) return damaged("its cluster heap holds no cluster");
-    if (v.systemSectors + (v.clusters << clusterShift) > v.volumeSectors)
-        return damaged("its " + grouped(v.clusters) + " clusters run past the volume's " +
-                       sectorsText(v.volumeSectors));
-    if (uint64_t{v.fatSectors} * kSectorBytes / 4 < v.clusters + 2)
-        return damaged("its FAT of " + sectorsText(v.fatSectors) + " cannot hold " +
-                       grouped(v.clusters) + " clusters");
-    return true;
-}
-
+// The boot sector as the check reads it: false with an empty `why` when it is none, with `why`
+// set when it is one but cannot be trusted.
 bool parseBootSector(const uint8_t* b, Volume& v, std::string& why) {
-    return parseExFatBootSector(b, v, why) || (why.empty() && parseFatBootSector(b, v, why));
+    const BootRecognition r = recognizeBootSector(b, BootReader::Check);
+    why = r.why;
+    if (r.kind != BootKind::Volume) return false;
+    const BootVolume& boot = r.volume;
+    v.type = boot.type;
+    v.volumeSectors = boot.volumeSectors;
+    v.sectorsPerCluster = boot.sectorsPerCluster;
+    v.reservedSectors = boot.reservedSectors;
+    v.fatSectors = boot.fatSectors;
+    v.numberOfFats = boot.numberOfFats;
+    v.rootEntries = boot.rootEntries;
+    v.systemSectors = boot.systemSectors;
+    v.clusters = boot.clusters;
+    v.partitionOffset = boot.partitionOffset;
+    v.heads = boot.heads;
+    v.sectorsPerTrack = boot.sectorsPerTrack;
+    v.signature = boot.signature;
+    v.fsInfoSector = boot.fsInfoSector;
+    v.backupBootSector = boot.backupBootSector;
+    return true;
 }
 
 void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
@@ -321,13 +246,7 @@ void readExFatArea(const Card& card, uint64_t start, BootArea& area) {
     area.main = card.read(start, kBootRegionSectors, regions.data());
     if (!area.main.read()) return;
     const uint8_t* main = regions.data();
-    uint32_t checksum = exFatBootChecksum(0, main, true);
-    for (uint32_t s = 1; s < exfat_boot::kChecksumSector; ++s)
-        checksum = exFatBootChecksum(checksum, main + size_t{s} * kSectorBytes, false);
-    const uint8_t* stored = main + size_t{exfat_boot::kChecksumSector} * kSectorBytes;
-    area.checksumMatches = true;
-    for (uint32_t i = 0; i < kSectorBytes / 4; ++i)
-        area.checksumMatches = area.checksumMatches && le32(stored + 4 * i) == checksum;
+    area.checksumMatches = exFatBootChecksumMatches(main);
 
     const uint8_t* oem = main + size_t{exfat_boot::kOemParametersSector} * kSectorBytes;
     const auto records = readOemParameters({oem, kSectorBytes});
@@ -533,11 +452,7 @@ void checkFatRootEntry(const Card& card, uint64_t rootSector, const CodePage& oe
     // A free slot (00h, or E5h for a deleted entry) or the label, as the format or a later
     // change of the label leaves it.
     if (fat_dirent::isVolumeLabel(dir)) {
-        std::string name(reinterpret_cast<const char*>(dir + fat_dirent::kName), 11);
-        if (static_cast<uint8_t>(name[0]) == 0x05) name[0] = static_cast<char>(0xE5);
-        // Names are padded with blanks: a label of blanks only is no label.
-        name.erase(name.find_last_not_of(' ') + 1);
-        f.label = utf16ToUtf8(oem.decode(name));
+        f.label = utf16ToUtf8(decodeFatLabel(dir + fat_dirent::kName, oem, FatLabelEnd::Blanks));
     } else if (dir[0] != 0x00 && dir[0] != 0xE5 && !fat_dirent::isPlausibleEntry(dir)) {
         f.structures.add(
             "rootDirectory", "empty or the volume label", "other entries",
@@ -635,9 +550,7 @@ ExFatRootEntries findRootEntries(const uint8_t* dir, uint32_t numberOfFats, Foun
                              "counts " + std::to_string(units) +
                                  ", so hosts show a garbled label or refuse the volume.");
         } else {
-            std::u16string text;
-            for (uint32_t i = 0; i < units; ++i) text.push_back(le16(r.label + kVolumeLabel + 2 * i));
-            f.label = utf16ToUtf8(text);
+            f.label = utf16ToUtf8(decodeExFatLabel(r.label));
         }
     }
     return r;
