@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "app/card_check.h"
+#include "check/card_check.h"
 #include "device/driver_settings.h"
 #include "base/code_page.h"
 #include "cli/arguments.h"

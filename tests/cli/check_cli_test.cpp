@@ -13,7 +13,7 @@
 #include <regex>
 #include <set>
 
-#include "app/card_check.h"
+#include "check/card_check.h"
 #include "tests/cli/cli_run.h"
 
 namespace {

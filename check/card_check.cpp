@@ -5,7 +5,7 @@
 // directory's, ends where a directory's largest size does and reads at most 64 FAT sectors past
 // those read, so a hostile card costs little more than a sound one. Every count and offset from
 // the card is checked in 64-bit arithmetic before a read or a division uses it.
-#include "app/card_check.h"
+#include "check/card_check.h"
 
 #include <algorithm>
 #include <bit>
@@ -14,7 +14,7 @@
 #include <optional>
 #include <set>
 
-#include "app/format_report.h"
+#include "base/number_text.h"
 #include "base/little_endian.h"
 #include "base/on_card_fields.h"
 #include "base/on_card_reader.h"
