@@ -115,6 +115,7 @@ struct Volume {
     uint32_t heads = 0, sectorsPerTrack = 0;  // FAT only
     bool signature = false;
     uint32_t fsInfoSector = 0, backupBootSector = 0;  // FAT32 only
+    uint32_t serial = 0;  // 0 when the boot sector holds none
 };
 
 // What came of one read: none made (the structure is not where it could be read), the data, none
@@ -215,6 +216,7 @@ bool parseBootSector(const uint8_t* b, Volume& v, std::string& why) {
     v.signature = boot.signature;
     v.fsInfoSector = boot.fsInfoSector;
     v.backupBootSector = boot.backupBootSector;
+    v.serial = boot.serial;
     return true;
 }
 
@@ -1360,6 +1362,7 @@ CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read, cons
     const Found found = inspect(capacity, card, sector0, oem);
     result.found = figuresFound(found);
     result.label = found.label;
+    if (found.volumeKnown) result.serial = found.volume.serial;
 
     FormatPlan plain, adjusted;
     const bool plainDone = planFormat(capacity, u"", false, &plain) == 0;

@@ -6,21 +6,12 @@
 
 #include "base/little_endian.h"
 #include "base/on_card_fields.h"
+#include "base/number_text.h"
 
 namespace brc {
 namespace {
 
 constexpr uint32_t kExFatRegions = 2 * kBootRegionSectors;
-
-std::string grouped(uint64_t value) {
-    const std::string digits = std::to_string(value);
-    std::string out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
-}
 
 std::string sectorsText(uint64_t sectors) {
     return grouped(sectors) + (sectors == 1 ? " sector" : " sectors");
