@@ -14,6 +14,7 @@
 #include <set>
 
 #include "check/card_check.h"
+#include "tests/check/check_cards.h"
 #include "tests/cli/cli_run.h"
 
 namespace {
@@ -21,21 +22,6 @@ namespace {
 using brc::CardCapacity;
 using brc::CardCheck;
 using brc::CheckVerdict;
-
-// The general tools live in sbin, which a test's PATH may lack.
-int sh(const std::string& command) {
-    return std::system(("{ PATH=\"$PATH:/usr/sbin:/sbin\"; set -e; " + command + "; } >/dev/null 2>&1").c_str());
-}
-
-bool havePeers() { return sh("command -v mkfs.fat && command -v mkfs.exfat") == 0; }
-
-std::string card(const ScratchDir& dir, const std::string& name, uint64_t sectors,
-                 uint32_t protectedSectors = 0) {
-    const std::string img = (dir.path / name).string();
-    EXPECT_EQ(runCli("card create " + img + " --force --sectors " + std::to_string(sectors) +
-                     " --protected " + std::to_string(protectedSectors)).status, 0);
-    return img;
-}
 
 // The object or array after "key": in the command's one-line JSON.
 std::string jsonPart(const std::string& text, const std::string& key) {
