@@ -54,6 +54,7 @@ ours ours_fat12_small 15360 0
 ours ours_fat12 130800 0 --label CARD12
 ours ours_fat12_adj 130800 0 --size-adjust
 ours ours_fat16 1984000 30720 --label "σIGMA"
+ours ours_fat16_cp850 1984000 0 --codepage 850 --label "ÕKAY"  # Õ is E5h in code page 850
 ours ours_fat16_adj 4211712 0 --size-adjust --label "Été"
 ours ours_fat32 7744600 0 --label "σ32"
 ours ours_fat32_adj 7744600 0 --size-adjust --label DATA
