@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <optional>

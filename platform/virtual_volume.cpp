@@ -5,12 +5,10 @@
 #include "platform/virtual_volume.h"
 
 #include <algorithm>
-#include <bit>
 #include <array>
 #include <cstring>
 #include <iterator>
 #include <map>
-#include <string_view>
 #include <vector>
 
 #include "base/little_endian.h"
