@@ -81,20 +81,6 @@ std::string formatTotalSpace(uint32_t s, bool reinsertCard) {
     return printed(" - Total space = %u KB ", s >> 1);
 }
 
-std::string grouped(uint64_t value) {
-    const std::string digits = std::to_string(value);
-    std::string out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
-}
-
-std::string counted(uint64_t value, const std::string& unit) {
-    return grouped(value) + " " + unit + (value == 1 ? "" : "s");
-}
-
 std::string formatByteCount(uint64_t b) {
     // Every group after the first has three digits; from 10^12 bytes on that takes a fifth
     // group, not a first group of four digits.

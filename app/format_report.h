@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/number_text.h"
 #include "res/messages.h"
 
 namespace brc {
@@ -31,10 +32,6 @@ std::string formatTotalSpace(uint32_t totalSectors, bool reinsertCard);
 
 // "(1,234,567 Bytes)    \n": the byte count in groups of three digits.
 std::string formatByteCount(uint64_t bytes);
-// A count with thousands separators ("2,097,152"), for the command line and the card check.
-std::string grouped(uint64_t value);
-// A grouped count with its unit, singular for one: "1 sector", "2,048 sectors".
-std::string counted(uint64_t value, const std::string& unit);
 
 // File-system block, total space, byte count and cluster size, appended to `report`.
 void appendVolumeInformation(std::u16string& report, bool reinsertCard, uint32_t fileSystemKind,

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "app/card_check.h"
 #include "app/format_report.h"
+#include "check/card_check.h"
 #include "device/capacity_probe.h"
 #include "device/driver_settings.h"
 #include "base/code_page.h"

@@ -7,7 +7,7 @@
 #include "cli/label_words.h"
 #include "cli/targets.h"
 #include "base/code_page.h"
-#include "app/card_check.h"
+#include "check/card_check.h"
 #include "app/format_report.h"
 #include "engine/layout.h"
 #if !defined(_WIN32)

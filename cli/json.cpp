@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "app/card_check.h"
+#include "check/card_check.h"
 
 namespace brc::cli {
 

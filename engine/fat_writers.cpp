@@ -6,6 +6,7 @@
 #include "base/on_card_fields.h"
 #include "device/driver_binding.h"
 #include "engine/layout.h"
+#include "volume/volume_label.h"
 
 namespace brc {
 namespace {
@@ -199,8 +200,7 @@ uint32_t writeRootDirectory(ChunkStream& stream, const FormatParameters& params,
         std::memset(e + fat_dirent::kName, ' ', 11);
         for (size_t i = 0; i < 11 && labelForms.oemBytes[i] != 0; ++i)
             e[fat_dirent::kName + i] = labelForms.oemBytes[i];
-        // 0xE5 in the first byte marks a deleted entry; 0x05 stands for it.
-        if (e[fat_dirent::kName] == 0xE5) e[fat_dirent::kName] = 0x05;
+        storeFatNameLead(e + fat_dirent::kName);
         e[fat_dirent::kAttributes] = fat_dirent::kVolumeLabelAttribute;
         putDosTimestamp(e + fat_dirent::kWriteTime, e + fat_dirent::kWriteDate, clock.localTime());
     }

@@ -10,16 +10,16 @@
 #include "base/format_clock.h"
 #include "base/format_types.h"
 #include "base/on_card_reader.h"
+#include "volume/boot_sector.h"
+#include "volume/volume_label.h"
 
 namespace brc {
 
 struct DriverBinding;
 
-constexpr uint32_t kBootRegionSectors = 12;
 // FAT entry 0 (the media byte F8h, the other bits set) and the end of a cluster chain.
 constexpr uint32_t kExFatMediaEntry = 0xFFFFFFF8u;
 constexpr uint32_t kExFatEndOfChain = 0xFFFFFFFFu;
-constexpr uint32_t kExFatLabelUnits = 11;
 
 // Returned by the writers when the exFAT fields of FormatParameters are inconsistent (not
 // derived) or a sector would land before the stream's current chunk. Nothing is written then.

@@ -5,17 +5,17 @@
 #include "platform/virtual_volume.h"
 
 #include <algorithm>
-#include <bit>
 #include <array>
 #include <cstring>
 #include <iterator>
 #include <map>
-#include <string_view>
 #include <vector>
 
 #include "base/little_endian.h"
 #include "base/on_card_fields.h"
 #include "base/on_card_reader.h"
+#include "volume/boot_sector.h"
+#include "volume/volume_label.h"
 
 namespace brc {
 
@@ -104,111 +104,52 @@ struct Volume {
     bool validCluster(uint64_t c) const { return c >= 2 && c - 2 < layout.clusterCount; }
 };
 
-// FAT12/16/32 boot sector. The FAT type follows from the BPB as the system's own driver decides
-// it: FAT32 when the 16-bit FAT size is 0, otherwise by the cluster count.
-bool parseFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
-    const auto boot = readFatBootSector({b, kSectorBytes});
-    if (!boot) return false;
-    const uint32_t bps = boot->bytesPerSector, spc = boot->sectorsPerCluster;
-    const uint32_t reserved = boot->reservedSectors, fats = boot->numberOfFats;
-    if (!std::has_single_bit(spc) || reserved == 0 || fats == 0 || fats > 4) return false;
-    if (boot->media != 0xF0 && boot->media < 0xF8) return false;
-    const bool fat32 = boot->fatSize16 == 0;
-    const uint64_t fatSize = boot->fatSectors, total = boot->totalSectors;
-    if (fatSize == 0 || total == 0) return false;
-    if (fat32 != (boot->rootEntries == 0)) return false;
-    const uint64_t system = boot->systemSectors();
-    if (system >= total || total * bps > partitionBytes) return false;
-    const uint64_t clusters = boot->clusters();
-    if (clusters == 0) return false;
+VirtualFsType virtualType(FsType type) {
+    return type == Fat12   ? VirtualFsType::Fat12
+           : type == Fat16 ? VirtualFsType::Fat16
+           : type == Fat32 ? VirtualFsType::Fat32
+                           : VirtualFsType::ExFat;
+}
 
-    const uint32_t bits = fat32 ? 32 : fatBitsForClusters(clusters) == 12 ? 12 : 16;
-    const VirtualFsType type = bits == 32   ? VirtualFsType::Fat32
-                               : bits == 16 ? VirtualFsType::Fat16
-                                            : VirtualFsType::Fat12;
-    // The FAT must hold an entry for every cluster, and the entries must be able to name them.
-    const uint64_t maxClusters = bits == 32 ? 0x0FFFFFF5 : bits == 16 ? 0xFFF4 : 0xFF4;
-    if (!boot->fatHolds(clusters, bits) || clusters > maxClusters) return false;
-
+// The boot sector as the system's own drivers take it (the FAT type by their rule, a volume
+// within the partition); the exFAT boot checksum is verified separately.
+bool parseBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
+    const BootRecognition r = recognizeBootSector(b, BootReader::System, partitionBytes);
+    if (r.kind != BootKind::Volume) return false;
+    const BootVolume& boot = r.volume;
     v = Volume{};
-    v.layout.type = type;
-    v.layout.bytesPerSector = bps;
-    v.layout.sectorsPerCluster = spc;
-    v.layout.clusterCount = static_cast<uint32_t>(clusters);
-    v.clusterBytes = uint64_t{bps} * spc;
-    v.firstFatOffset = v.fatOffset = uint64_t{reserved} * bps;
-    v.fatBytes = fatSize * bps;
-    v.fatCount = fats;
-    v.rootOffset = (reserved + fats * fatSize) * bps;
-    v.rootEntries = boot->rootEntries;
-    v.heapOffset = system * bps;
-    const FatExtendedFields& ext = fat32 ? boot->fat32Fields : boot->fat16Fields;
-    if (ext.signature == 0x29 || ext.signature == 0x28) v.serial = ext.volumeId;
-    if (ext.signature == 0x29) v.labelField = ext.labelOffset;
-    if (fat32) {
-        v.rootCluster = boot->rootCluster;
-        if (!v.validCluster(v.rootCluster)) return false;
-        const uint32_t fsInfo = boot->fsInfoSector, backup = boot->backupBootSector;
-        if (fsInfo != 0 && fsInfo < reserved) v.fsInfoSector = fsInfo;
-        if (backup != 0 && backup < reserved) v.backupBootSector = backup;
-        // Bit 7: FAT mirroring off, bits 0-3: the active FAT.
-        const uint32_t flags = boot->extFlags;
-        if ((flags & 0x80) != 0 && (flags & 0xF) < fats) v.fatOffset += (flags & 0xF) * v.fatBytes;
+    v.layout.type = virtualType(boot.type);
+    v.layout.bytesPerSector = boot.bytesPerSector;
+    v.layout.sectorsPerCluster = boot.sectorsPerCluster;
+    v.layout.clusterCount = static_cast<uint32_t>(boot.clusters);
+    const uint64_t bps = boot.bytesPerSector;
+    v.clusterBytes = bps * boot.sectorsPerCluster;
+    v.firstFatOffset = uint64_t{boot.reservedSectors} * bps;
+    v.fatBytes = uint64_t{boot.fatSectors} * bps;
+    v.fatOffset = v.firstFatOffset + boot.activeFat * v.fatBytes;
+    v.fatCount = boot.numberOfFats;
+    v.rootOffset = (boot.reservedSectors + uint64_t{boot.numberOfFats} * boot.fatSectors) * bps;
+    v.rootEntries = boot.rootEntries;
+    v.heapOffset = boot.systemSectors * bps;
+    v.rootCluster = boot.rootCluster;
+    v.serial = boot.serial;
+    v.labelField = boot.labelField;
+    // FSInfo and the backup boot sector count only inside the reserved area.
+    if (boot.type == Fat32) {
+        if (boot.fsInfoSector != 0 && boot.fsInfoSector < boot.reservedSectors)
+            v.fsInfoSector = boot.fsInfoSector;
+        if (boot.backupBootSector != 0 && boot.backupBootSector < boot.reservedSectors)
+            v.backupBootSector = boot.backupBootSector;
     }
     return true;
 }
 
-// exFAT main boot sector (fields only; the boot checksum is verified separately). A mount also
-// wants the FAT's BPB area zero and the 55 AA signature.
-bool parseExFatBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
-    const auto boot = readExFatBootSector({b, kSectorBytes});
-    if (!boot || !boot->mustBeZeroClear || !boot->signature) return false;
-    const uint32_t bpsShift = boot->bytesPerSectorShift, spcShift = boot->sectorsPerClusterShift;
-    const uint32_t fats = boot->numberOfFats;
-    if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return false;
-    if (fats != 1 && fats != 2) return false;
-    const uint64_t bps = uint64_t{1} << bpsShift, spc = uint64_t{1} << spcShift;
-    const uint64_t length = boot->volumeLength, fatOffset = boot->fatOffset;
-    const uint64_t fatLength = boot->fatLength, heap = boot->clusterHeapOffset;
-    const uint64_t clusters = boot->clusterCount;
-    if (length == 0 || length > partitionBytes / bps) return false;
-    if (fatOffset < 24 || fatLength == 0 || fatOffset + fatLength * fats > heap) return false;
-    if (clusters == 0 || clusters > 0xFFFFFFF5 || heap + clusters * spc > length) return false;
-    if (fatLength * bps < (clusters + 2) * 4) return false;
-
-    v = Volume{};
-    v.layout.type = VirtualFsType::ExFat;
-    v.layout.bytesPerSector = static_cast<uint32_t>(bps);
-    v.layout.sectorsPerCluster = static_cast<uint32_t>(spc);
-    v.layout.clusterCount = static_cast<uint32_t>(clusters);
-    v.clusterBytes = bps * spc;
-    const bool secondFatActive = fats == 2 && (boot->volumeFlags & 1) != 0;
-    v.firstFatOffset = fatOffset * bps;
-    v.fatOffset = (fatOffset + (secondFatActive ? fatLength : 0)) * bps;
-    v.fatBytes = fatLength * bps;
-    v.fatCount = fats;
-    v.heapOffset = heap * bps;
-    v.rootCluster = boot->rootCluster;
-    v.serial = boot->volumeSerialNumber;
-    return v.validCluster(v.rootCluster);
-}
-
-// The boot region's checksum (sectors 0 to 10, skipping VolumeFlags and PercentInUse) must match
-// the checksum sector, as the system demands before it mounts an exFAT volume.
+// The boot region's checksum must match, as the system demands before it mounts an exFAT volume.
 bool exFatChecksumMatches(const PartitionBytes& part, const Volume& v) {
     const size_t bps = v.layout.bytesPerSector;
-    std::vector<uint8_t> region(12 * bps);
-    if (!part.read(0, region.size(), region.data())) return false;
-    uint32_t sum = 0;
-    for (uint32_t s = 0; s < exfat_boot::kChecksumSector; ++s)
-        sum = exFatBootChecksum(sum, &region[s * bps], s == 0, bps);
-    for (size_t i = 11 * bps; i < 12 * bps; i += 4)
-        if (le32(&region[i]) != sum) return false;
-    return true;
-}
-
-bool parseBootSector(const uint8_t* b, uint64_t partitionBytes, Volume& v) {
-    return parseExFatBootSector(b, partitionBytes, v) || parseFatBootSector(b, partitionBytes, v);
+    std::vector<uint8_t> region(kBootRegionSectors * bps);
+    return part.read(0, region.size(), region.data()) &&
+           exFatBootChecksumMatches(region.data(), bps);
 }
 
 uint32_t locate(const CardSectors& card, Volume& v) {
@@ -505,46 +446,10 @@ uint32_t countUsed(const PartitionBytes& part, const Volume& v, uint32_t& used) 
                                                  : countUsedInFat(part, v, used);
 }
 
-bool isControl(char16_t c) { return c < 0x20; }
-
-// The label as the 11 bytes of a FAT name field (blank-padded), or false when it cannot be one.
-bool makeFatLabel(const std::u16string& label, const CodePage& oem, std::string& out) {
-    std::u16string upper = label;
-    for (char16_t& c : upper) {
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-        if (isControl(c) || std::u16string_view(u"\"*+,./:;<=>?[\\]|").find(c) !=
-                                std::u16string_view::npos)
-            return false;
-    }
-    out = oem.encode(upper, std::string::npos);
-    // A character the code page lacks comes back as its default character.
-    if (out.size() > 11 || oem.decode(out) != upper) return false;
-    out.resize(11, ' ');
-    return true;
-}
-
-bool makeExFatLabel(const std::u16string& label) {
-    if (label.size() > 11) return false;
-    for (char16_t c : label)
-        if (isControl(c) ||
-            std::u16string_view(u"\"*/:<>?\\|").find(c) != std::u16string_view::npos)
-            return false;
-    return true;
-}
-
-std::u16string decodeFatLabel(const uint8_t* name, const CodePage& oem) {
-    std::string bytes(reinterpret_cast<const char*>(name), 11);
-    if (static_cast<uint8_t>(bytes[0]) == 0x05) bytes[0] = static_cast<char>(0xE5);
-    const size_t zero = bytes.find('\0');
-    if (zero != std::string::npos) bytes.resize(zero);
-    while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
-    return oem.decode(bytes);
-}
-
 uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage& oem,
                      const std::u16string& label, const LocalTime& now) {
     std::string name;
-    if (!makeFatLabel(label, oem, name)) return kErrorInvalidName;
+    if (!encodeFatLabel(label, oem, name)) return kErrorInvalidName;
     const bool remove = name == std::string(11, ' ');
 
     LabelSlots slots;
@@ -557,8 +462,7 @@ uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage
         if (!slots.hasLabel && !slots.hasFree) return kErrorDiskFull;
         std::array<uint8_t, kDirEntryBytes> entry{};
         std::memcpy(&entry[fat_dirent::kName], name.data(), 11);
-        // 0xE5 would mark the entry deleted.
-        if (entry[fat_dirent::kName] == 0xE5) entry[fat_dirent::kName] = 0x05;
+        storeFatNameLead(&entry[fat_dirent::kName]);
         entry[fat_dirent::kAttributes] = fat_dirent::kVolumeLabelAttribute;
         putDosTimestamp(&entry[fat_dirent::kWriteTime], &entry[fat_dirent::kWriteDate], now);
         if (!part.write(slots.hasLabel ? slots.label : slots.free, entry.size(), entry.data()))
@@ -580,7 +484,7 @@ uint32_t setFatLabel(const PartitionBytes& part, const Volume& v, const CodePage
 }
 
 uint32_t setExFatLabel(const PartitionBytes& part, const Volume& v, const std::u16string& label) {
-    if (!makeExFatLabel(label)) return kErrorInvalidName;
+    if (!isValidExFatLabel(label)) return kErrorInvalidName;
     LabelSlots slots;
     std::array<uint8_t, kDirEntryBytes> old{};
     if (uint32_t rc = walkError(findLabelSlots(part, v, slots, old))) return rc;
@@ -621,11 +525,9 @@ uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem,
 
     VolumeInformation info;
     if (slots.hasLabel && v.isFat()) {
-        info.label = decodeFatLabel(entry.data(), oem);
+        info.label = decodeFatLabel(&entry[fat_dirent::kName], oem, FatLabelEnd::NulOrBlanks);
     } else if (slots.hasLabel) {
-        const unsigned count = std::min<unsigned>(entry[exfat_dirent::kCharacterCount], 11);
-        for (unsigned i = 0; i < count; ++i)
-            info.label.push_back(le16(&entry[exfat_dirent::kVolumeLabel + 2 * i]));
+        info.label = decodeExFatLabel(entry.data());
     }
     info.serial = v.serial;
     info.maxComponentLength = 255;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/card_check.h"
+#include "check/card_check.h"
 #include "app/format_report.h"
 #include "tests/format/format_rig.h"
 

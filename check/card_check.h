@@ -66,6 +66,7 @@ struct CardCheck {
     SizeAdjustmentMatch sizeAdjustment = SizeAdjustmentMatch::Off;
     LayoutFigures found;
     std::string label;  // the volume label the card holds, UTF-8; empty when it holds none
+    uint32_t serial = 0;  // the boot sector's volume serial; 0 when it holds none
     std::vector<Deviation> deviations;
 };
 
