@@ -131,8 +131,8 @@ mkfat() {  # NAME SECTORS MBR(none|ours) OPTIONS...
     fi
     echo "$img"
 }
-for spec in "12 15360" "16 524288" "32 1048576" "32 8388608"; do
-    set -- $spec
+for row in "12 15360" "16 524288" "32 1048576" "32 8388608"; do
+    set -- $row
     img=$(mkfat mkfs_fat$1_$2 "$2" none -F "$1" -n "LBL$1")
     record "mkfs_fat$1_$2"
     e5label "$img"
@@ -164,8 +164,8 @@ cleanup mkfs_fat32_few_mbr
 
 # mkfs.exfat on the whole card and in our partition, then damaged: a boot-region byte changed
 # (bad checksum), the checksum sector changed, the card truncated.
-for spec in "131072 none" "67108864 none" "67108864 ours"; do
-    set -- $spec
+for row in "131072 none" "67108864 none" "67108864 ours"; do
+    set -- $row
     name=mkfs_exfat_$1_$2
     img=$(newcard "$name" "$1")
     start=0
