@@ -3,7 +3,8 @@
 # by its path and, mapped to a drive letter in BRINDLECARD_CARDS, by its letter; mtools reads the
 # labels back and fsck.fat checks each partition. Messages naming the path come out in UTF-8.
 # A full erase runs through the quillhost.dll beside the program; without elevation (through
-# run_unelevated.exe of the same build) a format is refused, saying how to run it.
+# run_unelevated.exe of the same build) a format is refused, saying how to run it. A counterfeit
+# card is probed, put back, and formatted as a card of its usable part.
 #
 #     tests/cli/windows_cli.sh BUILD_DIR      (build/mingw or build/mingw32)
 #
@@ -158,6 +159,31 @@ for try in 1 2 3; do
   break
 done
 rm -f "$slow"
+
+# A counterfeit card (64 MiB announced, the first 8 MiB real, writes past them landing on the
+# start) is found by the Windows command as on Linux, its content put back byte for byte; a
+# genuine one is not called counterfeit; format --probe lays the card out as one of its usable
+# part, which check --sectors accepts.
+fake=$folder/подделка.img
+truncate -s 64M "$fake"
+dd if=/dev/urandom of="$fake" bs=1M count=2 conv=notrunc status=none
+printf 'counterfeit = wraparound 8388608\n' >"$fake.card"
+before=$(sha256sum <"$fake")
+status=0
+out=$(brc probe "$(windows "$fake")" --json 2>&1) || status=$?
+usable=$(sed -n 's/.*"usableSectors":\([0-9]*\).*/\1/p' <<<"$out")
+[ "$status" = 1 ] && [[ $out == *'"verdict":"counterfeit","kind":"wraparound"'* ]] &&
+  [ -n "$usable" ] && [ "$usable" -le 16384 ] && [ "$usable" -ge 16220 ] ||
+  fail "probe of a counterfeit card (status $status): $out"
+[ "$(sha256sum <"$fake")" = "$before" ] || fail "the probe did not put the counterfeit card's content back"
+genuine=$folder/настоящая.img
+truncate -s 64M "$genuine"
+out=$(brc probe "$(windows "$genuine")" 2>&1) || fail "probe of a genuine card: $out"
+[[ $out == *": genuine, "* ]] || fail "probe of a genuine card: $out"
+out=$(brc format "$(windows "$fake")" --probe --yes --json 2>&1) || fail "format --probe: $out"
+[[ $out == *'"counterfeit":true'* ]] || fail "format --probe does not say the card is counterfeit: $out"
+out=$(brc check "$(windows "$fake")" --sectors "$usable" 2>&1) || fail "check --sectors $usable: $out"
+rm -f "$fake" "$fake.card" "$genuine"
 
 if [ "$failures" -gt 0 ]; then
   echo "windows_cli: $failures failure(s) with $exe"
