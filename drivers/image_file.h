@@ -8,7 +8,7 @@
 
 #include "drivers/virtual_card.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 // Joins strings, string views and literals (one message line).
 template <class... Parts> std::string cat(const Parts&... parts) {
@@ -33,4 +33,4 @@ uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<Backing
 bool readSidecarText(const std::string& path, bool& missing, std::string& text,
                      std::string& error);
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

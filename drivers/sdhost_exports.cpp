@@ -45,7 +45,7 @@
 #define BRC_DRV_OP(name) name
 #endif
 
-using namespace brc::vcard;
+using namespace brc::sdhost;
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "drivers/image_file.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 namespace {
 
@@ -455,4 +455,4 @@ uint32_t openVirtualCard(const std::string& path, const Host& host,
     return SDHOST_OK;
 }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

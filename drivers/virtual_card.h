@@ -20,7 +20,7 @@
 #include "device/card_map.h"
 #include "device/sdhost_abi.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 // 64-bit, so that byte offsets made from it do not wrap.
 constexpr uint64_t kSectorSize = kSectorBytes;
@@ -213,4 +213,4 @@ uint32_t openVirtualCard(const std::string& path, const Host& host,
 bool isVettedObject(int fd, const std::string& path, const CardIdentity& vetted, std::string& error);
 #endif
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

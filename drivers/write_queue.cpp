@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 size_t requestBytesFor(uint64_t deviceMaxBytes, size_t sectorBytes) {
     const uint64_t limit = deviceMaxBytes ? std::min<uint64_t>(deviceMaxBytes, kLargestRequestBytes)
@@ -187,4 +187,4 @@ void WriteQueue::reapOne() {
     free_.push_back(done);
 }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

@@ -15,7 +15,7 @@
 
 #include "drivers/virtual_card.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 // The most one request carries, and what the queue's buffers are aligned to.
 constexpr size_t kLargestRequestBytes = size_t{4} << 20;
@@ -98,4 +98,4 @@ private:
     bool stuck_ = false; // the writer gave up waiting: nothing comes back any more
 };
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

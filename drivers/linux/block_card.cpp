@@ -19,7 +19,7 @@
 #include "platform/posix/block_devices.h"
 #include "platform/posix/device_handles.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 constexpr size_t kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB
@@ -332,4 +332,4 @@ uint32_t blockCardFlags(const std::string& path, const CardIdentity& vetted, uin
     return SDHOST_OK;
 }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

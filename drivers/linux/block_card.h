@@ -7,7 +7,7 @@
 
 #include "drivers/virtual_card.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 // Opens the block device at `path`, which must be the device the command vetted, for reading
 // and writing, or read-only when the device is. The first write or erase takes it exclusively
@@ -23,4 +23,4 @@ uint32_t openBlockCard(const std::string& path, const CardIdentity& vetted, cons
 uint32_t blockCardFlags(const std::string& path, const CardIdentity& vetted, uint32_t& flags,
                         std::string& error);
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 class ImageFile final : public BackingFile {
@@ -166,4 +166,4 @@ bool readSidecarText(const std::string& path, bool& missing, std::string& text,
     return true;
 }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

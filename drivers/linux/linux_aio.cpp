@@ -18,7 +18,7 @@
 #include <optional>
 #include <vector>
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 using Failure = uint32_t (*)(int, const Host&);
@@ -313,4 +313,4 @@ std::unique_ptr<LinuxDeviceWriter> linuxWriter(int fd, size_t streamBytes, Failu
     return std::make_unique<LinuxWriter>(fd, streamBytes, failure, host);
 }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

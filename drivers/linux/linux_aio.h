@@ -14,7 +14,7 @@
 
 #include "drivers/write_queue.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 // After a stop, how long a card may give nothing back before it is given up on.
 constexpr unsigned kAnswerAfterStopMs = 5000;
@@ -34,4 +34,4 @@ std::unique_ptr<LinuxDeviceWriter> linuxWriter(int fd, size_t streamBytes,
                                                uint32_t (*failure)(int, const Host&),
                                                const Host& host);
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

@@ -18,7 +18,7 @@
 #include "drivers/windows/windows_volumes.h"
 #include "drivers/write_queue.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 using windisk::DiskFacts;
@@ -348,4 +348,4 @@ uint32_t holdDiskRun(unsigned index, bool on) {
     return windisk::letGoOfParked(volumeSystem(), disk->number, back) ? SDHOST_OK : SDHOST_VOLUME_NOT_BACK;
 }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

@@ -7,7 +7,7 @@
 
 #include "drivers/virtual_card.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 // Opens the disk behind drive `index` (0 = A:) once the system's answers say it is a card
 // (drivers/windisk/disk_answers.h): for reading and writing, or for reading only with `readOnly` (a
@@ -35,4 +35,4 @@ void unloadDiskCards();
 // SDHOST_OK, or SDHOST_VOLUME_NOT_BACK when the card's volume did not come back.
 uint32_t holdDiskRun(unsigned index, bool on);
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

@@ -6,7 +6,7 @@
 
 #include "base/native_text.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 class ImageFile final : public BackingFile {
@@ -120,4 +120,4 @@ bool readSidecarText(const std::string& path, bool& missing, std::string& text,
     return ok;
 }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

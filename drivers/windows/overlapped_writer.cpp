@@ -4,7 +4,7 @@
 
 #include "drivers/windisk/disk_answers.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 struct OverlappedWriter::Slot {
     OVERLAPPED overlapped{};
@@ -110,4 +110,4 @@ void OverlappedWriter::giveUp() {
     }
 }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

@@ -10,7 +10,7 @@
 #include "drivers/windows/win_io.h"
 #include "drivers/write_queue.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 // WaitForMultipleObjects takes at most MAXIMUM_WAIT_OBJECTS handles; one is kept spare.
 constexpr size_t kMostOverlappedWrites = MAXIMUM_WAIT_OBJECTS - 1;
@@ -50,4 +50,4 @@ private:
     bool held_ = false;
 };
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

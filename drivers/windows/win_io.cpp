@@ -2,7 +2,7 @@
 
 #include <memory>
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 // One overlapped request and everything the system may write while it is out.
@@ -168,4 +168,4 @@ std::string ascii(const wchar_t* text) {
 
 std::wstring widened(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

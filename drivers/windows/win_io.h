@@ -18,7 +18,7 @@
 
 #include "platform/win32/bounded_call.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
@@ -113,4 +113,4 @@ bool flush(HANDLE h, DWORD waitMs = kTransferWaitMs);
 std::string ascii(const wchar_t* text);
 std::wstring widened(const std::string& text);
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

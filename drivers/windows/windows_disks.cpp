@@ -11,7 +11,7 @@
 
 #include "drivers/windows/win_io.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 // The answers are decoded from their bytes; the offsets there are these structures'.
@@ -176,8 +176,8 @@ void WindowsDisks::askDisk(uint32_t number, windisk::DiskFacts& facts) {
     const Handle disk =
         openPath(widened(windisk::physicalDrivePath({windisk::kFileDeviceDisk, number, 0})), 0);
     if (!disk.ok()) return;
-    vcard::askDisk(disk.get(), facts);
+    sdhost::askDisk(disk.get(), facts);
     facts.deviceIds = deviceIdsOf(number);
 }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

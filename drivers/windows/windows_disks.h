@@ -8,7 +8,7 @@
 
 #include "drivers/windisk/disk_answers.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 // \\.\E: of drive index 4.
 std::wstring volumeName(unsigned index);
@@ -25,4 +25,4 @@ public:
     void askDisk(uint32_t number, windisk::DiskFacts& facts) override;
 };
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

@@ -8,7 +8,7 @@
 #include "drivers/windisk/disk_answers.h"
 #include "drivers/windows/win_io.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 // Volume names are ASCII (\\?\Volume{GUID}\); the round trip through the portable side keeps them.
@@ -154,4 +154,4 @@ void WindowsVolumes::unload() {
 // later leave it to the library.
 bool WindowsVolumes::programLocksVolumes() { return LOBYTE(LOWORD(GetVersion())) < 6; }
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

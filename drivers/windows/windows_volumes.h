@@ -6,7 +6,7 @@
 
 #include "drivers/windisk/disk_volumes.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 
 class WindowsVolumes final : public windisk::VolumeSystem {
 public:
@@ -35,4 +35,4 @@ private:
     windisk::RunShelf* shelf_ = nullptr;
 };
 
-} // namespace brc::vcard
+} // namespace brc::sdhost

@@ -15,7 +15,7 @@
 #include "tests/support/fifo_watch.h"
 #include "tests/support/scratch_dir.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 namespace fs = std::filesystem;
@@ -80,4 +80,4 @@ TEST(CardFiles, ImagesAndSidecarsThatAreNotPlainFilesAreRefused) {
 }
 
 } // namespace
-} // namespace brc::vcard
+} // namespace brc::sdhost

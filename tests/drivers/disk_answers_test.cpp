@@ -548,7 +548,7 @@ TEST(DiskAnswers, AdapterMaximumTransferSizesTheWriteRequests) {
         put32(adapter, 12, 0x11); // MaximumPhysicalPages, next to it
         const auto decoded = decodeAdapterMaxTransfer(adapter.data(), c.length);
         EXPECT_EQ(decoded, c.decoded) << c.name;
-        EXPECT_EQ(vcard::requestBytesFor(decoded.value_or(0), vcard::kSectorSize), c.request)
+        EXPECT_EQ(sdhost::requestBytesFor(decoded.value_or(0), sdhost::kSectorSize), c.request)
             << c.name;
     }
 }

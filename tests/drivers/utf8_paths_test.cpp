@@ -73,10 +73,10 @@ protected:
 
 TEST_F(Utf8Paths, ImageAndSidecarOpenByTheirPaths) {
     const std::string image = makeCard("protected_sectors = 5\n");
-    std::unique_ptr<vcard::VirtualCard> card;
+    std::unique_ptr<sdhost::VirtualCard> card;
     std::string error;
-    const vcard::Host host{"test", SDHOST_ERR_WRITE_PROTECT_R2, 0};
-    ASSERT_EQ(vcard::openVirtualCard(image, host, card, error), SDHOST_OK) << error;
+    const sdhost::Host host{"test", SDHOST_ERR_WRITE_PROTECT_R2, 0};
+    ASSERT_EQ(sdhost::openVirtualCard(image, host, card, error), SDHOST_OK) << error;
     uint32_t protectedSectors = 0;
     ASSERT_EQ(card->secureIdentify(protectedSectors), SDHOST_OK);
     EXPECT_EQ(protectedSectors, 5u) << "the sidecar was not read";
@@ -108,16 +108,16 @@ TEST_F(Utf8Paths, AProblemIsReportedOnceInUtf8ThoughBothRoutesMeetIt) {
 // is closed; probes (check) and DDChkSDCard's look still open the image alongside it.
 TEST_F(Utf8Paths, AFormatHoldsTheImageAgainstOtherWritersOnly) {
     const std::string image = makeCard("");
-    const vcard::Host host{"test", SDHOST_ERR_WRITE_PROTECT_R2, 0};
-    std::unique_ptr<vcard::VirtualCard> format, second, probe, flags;
+    const sdhost::Host host{"test", SDHOST_ERR_WRITE_PROTECT_R2, 0};
+    std::unique_ptr<sdhost::VirtualCard> format, second, probe, flags;
     std::string error;
-    ASSERT_EQ(vcard::openVirtualCard(image, host, format, error), SDHOST_OK) << error;
-    EXPECT_EQ(vcard::openVirtualCard(image, host, second, error), SDHOST_ERR_BUSY);
+    ASSERT_EQ(sdhost::openVirtualCard(image, host, format, error), SDHOST_OK) << error;
+    EXPECT_EQ(sdhost::openVirtualCard(image, host, second, error), SDHOST_ERR_BUSY);
     EXPECT_EQ(error, image + ": in use: another program holds it open");
     EXPECT_EQ(second, nullptr);
     error.clear();
-    ASSERT_EQ(vcard::openVirtualCard(image, host, probe, error, vcard::OpenFor::Probe), SDHOST_OK) << error;
-    ASSERT_EQ(vcard::openVirtualCard(image, host, flags, error, vcard::OpenFor::Flags), SDHOST_OK) << error;
+    ASSERT_EQ(sdhost::openVirtualCard(image, host, probe, error, sdhost::OpenFor::Probe), SDHOST_OK) << error;
+    ASSERT_EQ(sdhost::openVirtualCard(image, host, flags, error, sdhost::OpenFor::Flags), SDHOST_OK) << error;
     EXPECT_FALSE(flags->writeRefused()) << "a card being formatted is no write-protected card";
 
     char sector[512] = "formatted";
@@ -127,7 +127,7 @@ TEST_F(Utf8Paths, AFormatHoldsTheImageAgainstOtherWritersOnly) {
     EXPECT_STREQ(back, "formatted");
 
     format.reset();
-    EXPECT_EQ(vcard::openVirtualCard(image, host, second, error), SDHOST_OK) << error;
+    EXPECT_EQ(sdhost::openVirtualCard(image, host, second, error), SDHOST_OK) << error;
 }
 #endif
 

@@ -12,7 +12,7 @@
 
 #include "device/sdhost_abi.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 const std::string kSidecar = "/cards/c.img.card";
@@ -585,4 +585,4 @@ TEST(VirtualCard, ACacheReadsBackTheLastWritesUntilNewerOnesPushThemOut) {
 
 
 } // namespace
-} // namespace brc::vcard
+} // namespace brc::sdhost

@@ -15,7 +15,7 @@
 #include "drivers/windows/overlapped_writer.h"
 #include "drivers/write_queue.h"
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 // The named pipes' controls (the driver kit's ntifs.h).
@@ -397,4 +397,4 @@ TEST(WinIo, AWriteTheSystemNeverGivesBackIsHeldAndTheQueueDoesNotHang) {
 }
 
 } // namespace
-} // namespace brc::vcard
+} // namespace brc::sdhost

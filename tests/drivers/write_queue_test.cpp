@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-namespace brc::vcard {
+namespace brc::sdhost {
 namespace {
 
 constexpr Host kNoRetries{"test", SDHOST_ERR_WRITE_PROTECT_R1, 0};
@@ -279,4 +279,4 @@ TEST(WriteQueue, RequestSizesArePowersOfTwoUpToTheDevicesLimitAndFourMiB) {
 }
 
 } // namespace
-} // namespace brc::vcard
+} // namespace brc::sdhost

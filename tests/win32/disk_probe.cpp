@@ -240,7 +240,7 @@ namespace {
 
 // Every volume as the library lists it before a write, with its disks and mount points.
 void probeVolumes() {
-    brc::vcard::WindowsVolumes system;
+    brc::sdhost::WindowsVolumes system;
     for (const std::string& name : system.volumeNames()) {
         std::string disks = "not told";
         if (const auto extents = system.extents(name)) {
