@@ -15,6 +15,15 @@ constexpr int kExitUsage = 2;
 // Formatted, but Ctrl-C cancelled the overwrite or erase the user asked for.
 constexpr int kExitPassCancelled = 3;
 
+// The exit status of a command over several cards: the worse of two cards' statuses. A card
+// formatted after a cancelled pass is better off than one that failed, whatever the numbers.
+constexpr int worstExitStatus(int a, int b) {
+    const auto rank = [](int status) {
+        return status == kExitPassCancelled ? 1 : status == kExitOk ? 0 : status + 1;
+    };
+    return rank(a) >= rank(b) ? a : b;
+}
+
 // "brindlecard: SENTENCE." on standard error (`end` in place of the full stop), with whatever
 // came from a card, a path or the system in it shown escaped: no control character of a label
 // or a mount point reaches the terminal.

@@ -1,6 +1,5 @@
 // brindlecard check: whether a card follows the SD layout rules, and what is off if not. Reads
 // only: the card is opened and asked for its capacity and a few hundred sectors at most.
-#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -242,7 +241,7 @@ int checkCommand(std::vector<std::string> argv) {
     int worst = kExitOk;
     for (const std::string& text : targets) {
         restoreMap();
-        worst = std::max(worst, checkOne(text, json, allowLoop, true, sectors));
+        worst = worstExitStatus(worst, checkOne(text, json, allowLoop, true, sectors));
     }
     restoreMap();
     return worst;

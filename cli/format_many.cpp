@@ -342,13 +342,6 @@ int finishRun(CardRun& run, const PlannedCard& card, CardBoard& board, bool json
     return finishCard(card, run.card, notRunObject(FormatEnd::Failed, cause), kExitFailed, board, json);
 }
 
-// The worse of two exit statuses: a card formatted after a cancelled pass is better off than
-// one that failed, whatever the numbers.
-int worse(int a, int b) {
-    const auto rank = [](int status) { return status == kExitPassCancelled ? 1 : status == kExitOk ? 0 : status + 1; };
-    return rank(a) >= rank(b) ? a : b;
-}
-
 // The open-file limit, and how many cards' runs it leaves room for at once: each holds the
 // reading ends of two pipes here, and starting one takes four ends more for a moment.
 struct DescriptorRoom {
@@ -380,7 +373,7 @@ public:
         for (size_t i = 0; i < cards.size(); ++i) {
             runs_[i].card = board.add(cards[i].target.display);
             if (cards[i].refusal.empty()) waiting_.push_back(i);
-            else worst_ = worse(worst_, finishCard(cards[i], runs_[i].card, notRunObject(FormatEnd::Refused,
+            else worst_ = worstExitStatus(worst_, finishCard(cards[i], runs_[i].card, notRunObject(FormatEnd::Refused,
                                                    cards[i].refusal), kExitFailed, board, request.json));
         }
     }
@@ -400,7 +393,7 @@ private:
     }
 
     void endNotStarted(size_t i, FormatEnd end, const std::string& cause) {
-        worst_ = worse(worst_, finishCard(cards_[i], runs_[i].card, notRunObject(end, cause), kExitFailed, board_,
+        worst_ = worstExitStatus(worst_, finishCard(cards_[i], runs_[i].card, notRunObject(end, cause), kExitFailed, board_,
                                           request_.json));
     }
 
@@ -465,7 +458,7 @@ private:
         for (CardRun& run : runs_) {
             if (!run.running() || run.fds[0] >= 0 || run.fds[1] >= 0) continue;
             waitForExit(run);
-            worst_ = worse(worst_, finishRun(run, cards_[run.card], board_, request_.json));
+            worst_ = worstExitStatus(worst_, finishRun(run, cards_[run.card], board_, request_.json));
         }
         return true;
     }

@@ -43,6 +43,24 @@ TEST(Arguments, ShortOptionsStandForTheLongOnes) {
     }
 }
 
+// Several cards' statuses: a failure outweighs a cancelled pass (3) and a usage error
+// outweighs both, whatever their numbers and in either order.
+TEST(Arguments, TheWorstExitStatusOfSeveralCards) {
+    const struct {
+        int a, b, worst;
+    } rows[] = {
+        {kExitOk, kExitOk, kExitOk},
+        {kExitOk, kExitPassCancelled, kExitPassCancelled},
+        {kExitPassCancelled, kExitFailed, kExitFailed},
+        {kExitFailed, kExitUsage, kExitUsage},
+        {kExitPassCancelled, kExitUsage, kExitUsage},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(worstExitStatus(r.a, r.b), r.worst) << r.a << " and " << r.b;
+        EXPECT_EQ(worstExitStatus(r.b, r.a), r.worst) << r.b << " and " << r.a;
+    }
+}
+
 TEST(Arguments, MistakesAreUsageErrors) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"-x", "card.img"}, "unknown option -x"},
