@@ -10,23 +10,7 @@ bool parseBootSector(const uint8_t* b, Volume& v, std::string& why) {
     const BootRecognition r = recognizeBootSector(b, BootReader::Check);
     why = r.why;
     if (r.kind != BootKind::Volume) return false;
-    const BootVolume& boot = r.volume;
-    v.type = boot.type;
-    v.volumeSectors = boot.volumeSectors;
-    v.sectorsPerCluster = boot.sectorsPerCluster;
-    v.reservedSectors = boot.reservedSectors;
-    v.fatSectors = boot.fatSectors;
-    v.numberOfFats = boot.numberOfFats;
-    v.rootEntries = boot.rootEntries;
-    v.systemSectors = boot.systemSectors;
-    v.clusters = boot.clusters;
-    v.partitionOffset = boot.partitionOffset;
-    v.heads = boot.heads;
-    v.sectorsPerTrack = boot.sectorsPerTrack;
-    v.signature = boot.signature;
-    v.fsInfoSector = boot.fsInfoSector;
-    v.backupBootSector = boot.backupBootSector;
-    v.serial = boot.serial;
+    v = r.volume;
     return true;
 }
 

@@ -100,23 +100,8 @@ struct Partition {
     unsigned otherEntries = 0;
 };
 
-// The boot sector's figures, each already range-checked.
-struct Volume {
-    FsType type = Fat12;
-    uint64_t volumeSectors = 0;
-    uint32_t sectorsPerCluster = 0;
-    uint32_t reservedSectors = 0;  // exFAT: the FAT offset
-    uint32_t fatSectors = 0;
-    uint32_t numberOfFats = 0;
-    uint32_t rootEntries = 0;
-    uint64_t systemSectors = 0;  // partition start to cluster 2
-    uint64_t clusters = 0;
-    uint64_t partitionOffset = 0;  // FAT: hidden sectors; exFAT: PartitionOffset
-    uint32_t heads = 0, sectorsPerTrack = 0;  // FAT only
-    bool signature = false;
-    uint32_t fsInfoSector = 0, backupBootSector = 0;  // FAT32 only
-    uint32_t serial = 0;  // 0 when the boot sector holds none
-};
+// The boot sector's figures, each range-checked by the check's reader of the volume model.
+using Volume = BootVolume;
 
 // What came of one read: none made (the structure is not where it could be read), the data, none
 // made as the structure lies past the card's end, or a failure. What lies past the end is judged
