@@ -10,7 +10,8 @@
 #
 #   bench/probe_bench.sh [BUILD_DIR]      (default build/bench; the fault file from it, else
 #                                          from build/native)
-#   BRC_BENCH_RUNS (2), BRC_BENCH_DIR (/var/tmp)
+#   BRC_BENCH_RUNS (2), BRC_BENCH_DIR (/var/tmp), BRC_BENCH_CARDS (a pattern of the card names
+#   to run, all by default)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -109,6 +110,7 @@ EOF
 echo "brindlecard probe and f3probe on emulated counterfeit cards (loop device, direct I/O, FUSE"
 echo "file over a sparse image in $parent), $runs runs each, interleaved:"
 for card in "${cards[@]}"; do
+  [[ ${card%% *} =~ ${BRC_BENCH_CARDS:-.} ]] || continue
   # shellcheck disable=SC2086
   bench_card $card
 done

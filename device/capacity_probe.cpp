@@ -99,9 +99,9 @@ void Prober::tag(uint8_t* sector, uint64_t s) const {
 // Another sector's tag of this run means the card keeps that sector here: it wraps around.
 // Anything else that is not this sector's tag of this round is junk or old data.
 Seen Prober::look(const uint8_t* sector, uint64_t s) const {
-    std::vector<uint8_t> want(kSectorBytes);
-    tag(want.data(), s);
-    if (std::memcmp(want.data(), sector, kSectorBytes) == 0) return Seen::Own;
+    uint8_t want[kSectorBytes];
+    tag(want, s);
+    if (std::memcmp(want, sector, kSectorBytes) == 0) return Seen::Own;
     const bool ours = std::memcmp(sector, kMagic, 8) == 0 && get64(sector + 8) == o_.nonce;
     return ours && get64(sector + 16) != s ? Seen::Other : Seen::Junk;
 }
@@ -183,6 +183,10 @@ void Prober::noteWrap(const uint8_t* sector, uint64_t s) {
 }
 
 // The points of a round in (lo, hi), hi excluded; the filler before the lowest point's block.
+// Points lie at most 1/128 of their own end apart, so one round usually brackets the real end
+// closely enough: a card costs one filler, not one per round. They lie at most a filler apart
+// too (a wrapped block must land in the filler), and no closer than an even split of the range
+// in kRefinePoints needs.
 Round Prober::plan(uint64_t lo, uint64_t hi) const {
     Round round;
     const uint64_t top = std::min(hi - 1, r_.announcedSectors);
@@ -196,10 +200,18 @@ Round Prober::plan(uint64_t lo, uint64_t hi) const {
     round.filler = std::max(round.filler, std::min<uint64_t>(top / 2, top / kMaxPoints) / kB * kB);
     const uint64_t base = std::max(lo, round.filler + kB - 1); // points above base
     if (top <= base) return round;
-    const uint64_t span = top - base;
-    const uint64_t spacing =
-        std::max<uint64_t>(1, std::min(round.filler, (span + kRefinePoints - 1) / kRefinePoints));
-    for (uint64_t e = base + spacing; e < top; e += spacing) round.ends.push_back(e);
+    const uint64_t even = std::max<uint64_t>(
+        1, std::min(round.filler, (top - base + kRefinePoints - 1) / kRefinePoints));
+    for (uint64_t e = base + std::min(even, std::max(kB, base / 128)); e < top;) {
+        if (round.ends.size() == kMaxPoints) {
+            // Too many for one round: an even split, narrowed down by the rounds after.
+            round.ends.clear();
+            for (e = base + even; e < top; e += even) round.ends.push_back(e);
+            break;
+        }
+        round.ends.push_back(e);
+        e += std::min(even, std::max(kB, e / 128));
+    }
     round.ends.push_back(top);
     return round;
 }
@@ -252,6 +264,11 @@ void Prober::run() {
         }
         hi = round.ends[*lowest];
         if (*lowest > 0) lo = std::max(lo, round.ends[*lowest - 1]);
+        // Two sectors a wraparound card keeps in one place lie a whole number of real parts
+        // apart: a real part shorter than the filler is bracketed at once, not by halving it.
+        const uint64_t apart = r_.wrapSector > r_.wrapShows ? r_.wrapSector - r_.wrapShows
+                                                            : r_.wrapShows - r_.wrapSector;
+        if (apart > lo && apart < hi) hi = apart + 1;
     }
     r_.usableSectors = lo;
     if (lo >= r_.announcedSectors) {
