@@ -41,6 +41,8 @@ ProbeReport reportOf(const std::string& name, const CardOutcome& outcome) {
     r.wrapSector = numberField(f, "wrapSector");
     r.wrapShows = numberField(f, "wrapShows");
     r.restored = f["restored"] == "true";
+    // Its run was told to stop: what it put back is worth saying, as a probe of one says it.
+    r.stopped = outcome.stopped;
     r.cause = f["cause"];
     p.undoFile = f["undoFile"];
     p.seconds = std::strtod(f["seconds"].c_str(), nullptr);
