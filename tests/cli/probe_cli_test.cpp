@@ -178,16 +178,17 @@ pid_t startCli(const std::vector<std::string>& args, const std::string& folder,
     return pid;
 }
 
-// Waits until the pulled card's probe has kept its file and another card's has written past
-// the data it held: the signal then stops that one in the middle.
+// Waits until the pulled card's probe has kept its file and every other card's has written past
+// the data it held (so its run took the signals over): the signal then finds one at least in
+// the middle of its probe. A loaded machine may take its time.
 bool awaitProbes(const ScratchDir& dir, const std::vector<std::string>& images) {
-    for (int i = 0; i < 1000; ++i) {
-        bool kept = false, writing = false;
+    for (int i = 0; i < 12000; ++i) {
+        bool kept = false, writing = true;
         for (const auto& e : fs::directory_iterator(dir.path))
             kept = kept || e.path().extension() == ".undo";
         for (const std::string& image : images) {
             struct stat st {};
-            writing = writing || (::stat(image.c_str(), &st) == 0 && st.st_blocks > 2048 + 64);
+            writing = writing && ::stat(image.c_str(), &st) == 0 && st.st_blocks > 2048 + 64;
         }
         if (kept && writing) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
