@@ -514,11 +514,13 @@ private:
         if (::ppoll(waiting.data(), waiting.size(), nullptr, &waitMask) > 0)
             for (size_t i = 0; i < waiting.size(); ++i)
                 if (waiting[i].revents != 0) readFrom(*owners[i].first, owners[i].second, board_);
+        // A run is over once its pipes are closed and its exit status is in; the end of a run
+        // whose pipes closed just before it ended wakes the wait again.
         for (size_t i = 0; i < runs_.size(); ++i) {
             CardRun& run = runs_[i];
+            if (!run.active() || run.fds[0] >= 0 || run.fds[1] >= 0) continue;
             reap(run);
-            if (run.active() && run.reaped && run.fds[0] < 0 && run.fds[1] < 0)
-                finish(i, decodeCardRun(run.seen, notRunObject));
+            if (run.reaped) finish(i, decodeCardRun(run.seen, notRunObject));
         }
         return true;
     }
