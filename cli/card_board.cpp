@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "base/on_card_fields.h"
 #include "cli/terminal_progress.h"
 
 namespace brc::cli {
@@ -56,26 +55,17 @@ void CardBoard::logEnd(Card& card, const StageProgress& stage) {
 }
 
 void CardBoard::updateRate(Card& card, const StageProgress& stage) {
-    if (stage.state != StageState::Running || stage.stage == ProgressStage::Format || stage.done >= stage.total) {
+    const auto clear = [&card] {
         card.rate.clear();
-        return;
-    }
+        card.gauge.forgetReading();
+    };
+    if (stage.state != StageState::Running || stage.stage == ProgressStage::Format ||
+        stage.done >= stage.total)
+        return clear();
     const Clock::time_point now = now_();
-    if (!card.passStart || card.passStart->stage != stage.stage) {
-        card.passStart = stage;
-        card.passStartAt = now;
-        card.rate.clear();
-        return;
-    }
-    // A few changes a second are enough to read.
-    if (!card.rate.empty() && now - card.rateAt < std::chrono::milliseconds(250)) return;
-    const double seconds = std::chrono::duration<double>(now - card.passStartAt).count();
-    if (seconds <= 0 || stage.done <= card.passStart->done) return;
-    const double bytesPerSecond = static_cast<double>(stage.done - card.passStart->done) * kSectorBytes / seconds;
-    card.rate = throughputText(bytesPerSecond, static_cast<unsigned long long>(
-                                                   static_cast<double>(stage.total - stage.done) * kSectorBytes /
-                                                   bytesPerSecond));
-    card.rateAt = now;
+    if (card.gauge.begin(stage.stage, now, stage.done)) return clear();
+    if (const auto reading = card.gauge.read(now, stage.done, stage.total))
+        card.rate = throughputText(reading->bytesPerSecond, reading->secondsLeft);
 }
 
 std::string CardBoard::line(const Card& card) const {

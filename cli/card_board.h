@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/throughput.h"
 #include "progress/progress.h"
 
 namespace brc::cli {
@@ -45,8 +46,7 @@ private:
         bool running = true;
         std::optional<StageProgress> current; // the stage last heard of that has begun
         bool logged[3] = {};                  // a log's line for each stage's end is out
-        std::optional<StageProgress> passStart;
-        Clock::time_point passStartAt{}, rateAt{};
+        ThroughputGauge gauge;                // the running pass's
         std::string rate;
     };
     std::string line(const Card& card) const;

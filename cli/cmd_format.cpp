@@ -8,6 +8,7 @@
 
 #include "cli/arguments.h"
 #include "cli/card_lock.h"
+#include "cli/card_outcome.h"
 #include "cli/commands.h"
 #include "cli/format_many.h"
 #include "cli/json.h"
@@ -275,23 +276,13 @@ bool saysOnlyCannotFormat(uint32_t messageId) {
            messageId == msg::CannotFormatRemoveCard || messageId == msg::DriveOrCardNotSupported;
 }
 
-const char* endName(FormatEnd end) {
-    switch (end) {
-    case FormatEnd::Refused: return "refused";
-    case FormatEnd::Cancelled: return "cancelled";
-    case FormatEnd::Failed: return "failed";
-    case FormatEnd::Formatted: return "formatted";
-    }
-    return "";
-}
-
 } // namespace
 
 std::string formatOutcomeJson(const FormatOutcome& o, const std::string& cause) {
     const bool formatted = o.end == FormatEnd::Formatted;
     JsonObject json;
     json.number("result", o.result)
-        .string("outcome", endName(o.end))
+        .string("outcome", formatEndName(o.end))
         .number("messageId", o.messageId)
         .string("message", utf16ToUtf8(o.message))
         .string("cause", cause)

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <dirent.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +24,7 @@
 #include "cli/arguments.h"
 #include "cli/block_target.h"
 #include "cli/card_board.h"
+#include "cli/card_outcome.h"
 #include "cli/cli_language.h"
 #include "cli/json.h"
 #include "cli/targets.h"
@@ -148,16 +150,19 @@ bool confirmCards(const std::vector<PlannedCard>& cards, FormatType type) {
     return (type != Quick || ask(msg::ConfirmQuickFormat)) && ask(msg::ConfirmFormat);
 }
 
-// A card's run, from its start to its exit status.
+// A card's run, from its start to its outcome.
 struct CardRun {
     size_t card = 0;
     pid_t pid = -1;
-    int fds[2] = {-1, -1};             // its standard error and its progress pipe
-    std::string pending[2];            // what came from each, not yet a whole line
-    std::optional<std::string> object; // the outcome it sent: the format's JSON object
-    int status = -1;                   // the exit status once it ended
-    std::string ended;                 // how it ended when not with an outcome
-    bool running() const { return pid > 0 && status < 0; }
+    int fds[2] = {-1, -1};  // its standard error and its progress pipe
+    std::string pending[2]; // what came from each, not yet a whole line
+    CardRunSeen seen;       // what it sent and how it ended
+    bool reaped = false;    // its exit status is in
+    bool finished = false;  // its outcome is out
+    // Its process is there to be signalled.
+    bool alive() const { return pid > 0 && !reaped; }
+    // It holds its pipes or its outcome is still to come.
+    bool active() const { return pid > 0 && !finished; }
 };
 
 // The environment of a card's run: this one's as the user gave it (the drive map among it: the
@@ -181,61 +186,77 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return out;
 }
 
-// In a card's run that could not become the format: says why on the progress pipe, with only
-// what is safe after fork, and ends.
-[[noreturn]] void failStart(int fd, int err) {
-    char text[16];
-    size_t at = sizeof text;
-    text[--at] = '\n';
-    do text[--at] = char('0' + err % 10);
-    while ((err /= 10) > 0 && at > 2);
-    text[--at] = ' ';
-    text[--at] = kStartFailureMark;
-    if (fd >= 0) (void)!::write(fd, text + at, sizeof text - at);
-    ::_exit(kExitFailed);
+// Spawn attributes and file actions, given back on every way out.
+struct SpawnSetup {
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    SpawnSetup() {
+        posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_init(&actions);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+// A descriptor for the run's side of a pipe, above the ones the run is given (0 to 3), so that
+// putting one in place never closes another.
+int aboveGiven(int fd) {
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return moved;
 }
 
 // Starts the run of one card with its two pipes, and the descriptor handed over for its card
-// (-1: none); the error number when it could not. Of the handed descriptors, the run keeps its
-// card's alone: another card's would keep that card held (opened exclusively) after its run.
-int startCardRun(const std::string& exe, std::vector<std::string> argv, std::vector<std::string> env,
-                 int handed, CardRun& run) {
-    std::vector<int> othersHanded;
-    for (const HandedEntry& e : handedDevices())
-        if (e.fd != handed) othersHanded.push_back(e.fd);
+// (-1: none), with the signal mask `childMask`; the error number when it could not. Of the
+// handed descriptors, the run keeps its card's alone: another card's would keep that card held
+// (opened exclusively) after its run. The run gets its own process group: the terminal's Ctrl-C
+// reaches it once, passed on by this run. Its standard output is nobody's: its outcome comes on
+// the progress pipe.
+int startCardRun(const std::string& exe, std::vector<std::string> argv,
+                 std::vector<std::string> env, int handed, const sigset_t& childMask,
+                 CardRun& run) {
     int pipes[2][2];
-    int made = 0;
-    for (; made < 2; ++made)
-        if (::pipe2(pipes[made], O_CLOEXEC) != 0) break;
-    int err = errno;
-    const auto closeAll = [&](int end) {
-        for (int i = 0; i < made; ++i) ::close(pipes[i][end]);
-    };
-    std::vector<char*> args = pointers(argv), envp = pointers(env);
-    const pid_t pid = made == 2 ? ::fork() : -1;
-    if (pid == 0) {
-        // Only calls safe after fork in a threaded process from here on. The run gets its own
-        // process group: the terminal's Ctrl-C reaches it once, passed on by this run. Its
-        // standard output is nobody's: its outcome comes on the progress pipe.
-        ::setpgid(0, 0);
-        for (const int fd : othersHanded) ::close(fd);
-        const int progress = ::fcntl(pipes[1][1], F_DUPFD_CLOEXEC, 10);
-        const int errors = ::fcntl(pipes[0][1], F_DUPFD_CLOEXEC, 10);
-        const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (progress < 0 || errors < 0 || nothing < 0 || ::dup2(nothing, 0) < 0 || ::dup2(nothing, 1) < 0 ||
-            ::dup2(errors, 2) < 0 || ::dup2(progress, kChildProgressFd) < 0 ||
-            (handed >= 0 && ::fcntl(handed, F_SETFD, 0) < 0))
-            failStart(progress, errno);
-        ::execve(exe.c_str(), args.data(), envp.data());
-        failStart(kChildProgressFd, errno);
+    int made = 0, err = 0;
+    for (; made < 2 && err == 0; ++made) {
+        if (::pipe2(pipes[made], O_CLOEXEC) != 0) {
+            err = errno;
+            break;
+        }
+        if ((pipes[made][1] = aboveGiven(pipes[made][1])) < 0) err = errno;
     }
-    if (made == 2) err = errno;
+    const auto closeAll = [&](int end) {
+        for (int i = 0; i < made; ++i)
+            if (pipes[i][end] >= 0) ::close(pipes[i][end]);
+    };
+    pid_t pid = -1;
+    if (err == 0) {
+        SpawnSetup s;
+        posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+        posix_spawnattr_setpgroup(&s.attr, 0);
+        posix_spawnattr_setsigmask(&s.attr, &childMask);
+        for (const HandedEntry& e : handedDevices())
+            if (e.fd != handed) posix_spawn_file_actions_addclose(&s.actions, e.fd);
+        posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDWR, 0);
+        posix_spawn_file_actions_adddup2(&s.actions, 0, 1);
+        posix_spawn_file_actions_adddup2(&s.actions, pipes[0][1], 2);
+        posix_spawn_file_actions_adddup2(&s.actions, pipes[1][1], kChildProgressFd);
+        // The same descriptor twice: it is inherited, close-on-exec cleared.
+        if (handed >= 0) posix_spawn_file_actions_adddup2(&s.actions, handed, handed);
+        std::vector<char*> args = pointers(argv), envp = pointers(env);
+        err = posix_spawn(&pid, exe.c_str(), &s.actions, &s.attr, args.data(), envp.data());
+        if (err != 0) pid = -1;
+    }
     closeAll(1);
     if (pid < 0) {
         closeAll(0);
         return err;
     }
-    ::setpgid(pid, pid);
     run.pid = pid;
     for (int i = 0; i < 2; ++i) {
         run.fds[i] = pipes[i][0];
@@ -252,9 +273,7 @@ void takeLine(CardRun& run, int which, const std::string& line, CardBoard& board
     } else if (const std::optional<StageProgress> stage = decodeProgressLine(line)) {
         board.progress(run.card, *stage);
     } else if (std::optional<std::string> object = decodeOutcomeLine(line)) {
-        run.object = std::move(object);
-    } else if (const std::optional<int> err = decodeStartFailure(line)) {
-        run.ended = std::string("its format could not be started: ") + std::strerror(*err);
+        run.seen.object = std::move(object);
     }
 }
 
@@ -282,19 +301,23 @@ void readFrom(CardRun& run, int which, CardBoard& board) {
     text.erase(0, start);
 }
 
-void waitForExit(CardRun& run) {
+// Takes the run's exit status once it has ended, without waiting for it.
+void reap(CardRun& run) {
+    if (!run.alive()) return;
     int st = 0;
-    while (::waitpid(run.pid, &st, 0) < 0 && errno == EINTR) {
+    pid_t got;
+    while ((got = ::waitpid(run.pid, &st, WNOHANG)) < 0 && errno == EINTR) {
     }
-    // Only the statuses the manual lists: anything else a card's run ends with is a failure.
-    const int code = WIFEXITED(st) ? WEXITSTATUS(st) : kExitFailed;
-    run.status = code == kExitOk || code == kExitPassCancelled ? code : kExitFailed;
-    if (WIFSIGNALED(st)) run.ended = "its format was ended by signal " + std::to_string(WTERMSIG(st));
+    if (got == 0) return;
+    run.reaped = true;
+    // Gone without a status to read: no success can be claimed for it.
+    run.seen.exited = got < 0 || WIFEXITED(st);
+    run.seen.exitCode = got < 0 ? kExitFailed : WIFEXITED(st) ? WEXITSTATUS(st) : kExitFailed;
+    if (got > 0 && WIFSIGNALED(st)) run.seen.signal = WTERMSIG(st);
 }
 
 // "(overwrite cancelled)" and the like, from the status word.
-std::string statusNotes(const std::string& status) {
-    const unsigned long word = std::strtoul(status.c_str(), nullptr, 10);
+std::string statusNotes(uint32_t word) {
     std::string notes;
     if (word & StatusOverwriteCancelled) notes += ", overwrite cancelled";
     if (word & StatusEraseCancelled) notes += ", erase cancelled";
@@ -303,43 +326,34 @@ std::string statusNotes(const std::string& status) {
 
 // A card's result in one line: how it ended, and the message and cause where it was not
 // formatted. What came from the card or the system is shown escaped.
-std::string resultLine(const std::string& name, std::map<std::string, std::string>& f) {
-    std::string line = name + ": " + f["outcome"];
-    if (f["outcome"] == "formatted") {
-        line += " (" + f["fileSystem"] + (f["label"].empty() ? "" : ", label \"" + f["label"] + "\"") +
-                statusNotes(f["status"]) + ")";
+std::string resultLine(const std::string& name, const CardOutcome& o) {
+    std::string line = name + ": " + formatEndName(o.end);
+    if (o.end == FormatEnd::Formatted) {
+        line += " (" + o.fileSystem + (o.label.empty() ? "" : ", label \"" + o.label + "\"") +
+                statusNotes(o.status) + ")";
         return shownText(line);
     }
     // The message's lines run on in one, blanks between them kept single.
     std::string message;
-    for (const char ch : f["message"]) {
+    for (const char ch : o.message) {
         const bool blank = ch == '\n' || ch == ' ';
         if (!blank || (!message.empty() && message.back() != ' ')) message += blank ? ' ' : ch;
     }
     while (!message.empty() && message.back() == ' ') message.pop_back();
     if (!message.empty()) line += ": " + message;
-    if (!f["cause"].empty()) line += message.empty() ? ": " + f["cause"] : " (" + f["cause"] + ")";
+    if (!o.cause.empty()) line += message.empty() ? ": " + o.cause : " (" + o.cause + ")";
     return shownText(line);
 }
 
 // A card is done: its object (with the target) or its line, and its exit status.
-int finishCard(const PlannedCard& card, size_t boardCard, std::string object, int status, CardBoard& board,
-               bool json) {
-    if (json) printCardObject(card, object);
-    std::optional<std::map<std::string, std::string>> fields = readFlatJson(object);
+int finishCard(const PlannedCard& card, size_t boardCard, const CardOutcome& outcome,
+               CardBoard& board, bool json) {
+    if (json) printCardObject(card, outcome.object);
     const bool own = runningRequest && runningRequest->resultLine;
-    board.finish(boardCard, json || !fields ? ""
-                            : own           ? runningRequest->resultLine(card.target.display, *fields)
-                                            : resultLine(card.target.display, *fields));
-    return status;
-}
-
-// The card's run is over: the outcome it sent, or a failure saying how it ended without one.
-int finishRun(CardRun& run, const PlannedCard& card, CardBoard& board, bool json) {
-    if (run.object && readFlatJson(*run.object))
-        return finishCard(card, run.card, *run.object, run.status, board, json);
-    const std::string cause = run.ended.empty() ? "its format ended without a result" : run.ended;
-    return finishCard(card, run.card, notRunObject(FormatEnd::Failed, cause), kExitFailed, board, json);
+    board.finish(boardCard, json  ? ""
+                            : own ? runningRequest->resultLine(card.target.display, outcome)
+                                  : resultLine(card.target.display, outcome));
+    return outcome.exitCode;
 }
 
 // The open-file limit, and how many cards' runs it leaves room for at once: each holds the
@@ -363,6 +377,38 @@ DescriptorRoom descriptorRoom() {
 
 bool outOfRoom(int err) { return err == EMFILE || err == ENFILE || err == EAGAIN || err == ENOMEM; }
 
+// While the runs are read: Ctrl-C, SIGTERM and a run's end held back but for the wait, which
+// they then end at once; no signal slips in between a look at the flags and the wait.
+class SignalWake {
+public:
+    SignalWake() {
+        struct sigaction action {};
+        action.sa_handler = [](int) {}; // only to end the wait
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_NOCLDSTOP;
+        ::sigaction(SIGCHLD, &action, &oldChild_);
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int sig : {SIGINT, SIGTERM, SIGCHLD}) sigaddset(&held, sig);
+        ::sigprocmask(SIG_BLOCK, &held, &before_);
+        during_ = before_;
+        for (const int sig : {SIGINT, SIGTERM, SIGCHLD}) sigdelset(&during_, sig);
+    }
+    ~SignalWake() {
+        ::sigprocmask(SIG_SETMASK, &before_, nullptr);
+        ::sigaction(SIGCHLD, &oldChild_, nullptr);
+    }
+    SignalWake(const SignalWake&) = delete;
+    SignalWake& operator=(const SignalWake&) = delete;
+    // The mask of the wait; a card's run starts with the one from before, as it always did.
+    const sigset_t& during() const { return during_; }
+    const sigset_t& before() const { return before_; }
+
+private:
+    struct sigaction oldChild_ {};
+    sigset_t before_{}, during_{};
+};
+
 // The cards' runs, started as the open-file limit leaves room (the rest wait their turn),
 // read until all have ended, with Ctrl-C and SIGTERM passed on to them.
 class CardRuns {
@@ -373,41 +419,51 @@ public:
         for (size_t i = 0; i < cards.size(); ++i) {
             runs_[i].card = board.add(cards[i].target.display);
             if (cards[i].refusal.empty()) waiting_.push_back(i);
-            else worst_ = worstExitStatus(worst_, finishCard(cards[i], runs_[i].card, notRunObject(FormatEnd::Refused,
-                                                   cards[i].refusal), kExitFailed, board, request.json));
+            else endNotStarted(i, FormatEnd::Refused, cards[i].refusal);
         }
     }
 
     int run() {
+        const SignalWake wake;
         for (;;) {
             if (const int sig = takeFormatSignal()) passOn(sig);
-            startWaiting();
-            if (!readSome()) break;
+            startWaiting(wake.before());
+            if (!readSome(wake.during())) break;
         }
         return worst_;
     }
 
 private:
     size_t running() const {
-        return size_t(std::count_if(runs_.begin(), runs_.end(), [](const CardRun& r) { return r.running(); }));
+        return size_t(
+            std::count_if(runs_.begin(), runs_.end(), [](const CardRun& r) { return r.active(); }));
     }
 
-    void endNotStarted(size_t i, FormatEnd end, const std::string& cause) {
-        worst_ = worstExitStatus(worst_, finishCard(cards_[i], runs_[i].card, notRunObject(end, cause), kExitFailed, board_,
-                                          request_.json));
+    void finish(size_t i, const CardOutcome& outcome) {
+        runs_[i].finished = true;
+        worst_ = worstExitStatus(
+            worst_, finishCard(cards_[i], runs_[i].card, outcome, board_, request_.json));
+    }
+
+    void endNotStarted(size_t i, FormatEnd end, const std::string& cause,
+                       CardRunEnd how = CardRunEnd::NotRun) {
+        finish(i, cardNotRun(end, cause, notRunObject, how));
     }
 
     // A signal stops what runs and starts nothing more.
     void passOn(int sig) {
-        for (const CardRun& run : runs_)
-            if (run.running()) ::kill(run.pid, sig);
+        for (CardRun& run : runs_)
+            if (run.alive()) {
+                ::kill(run.pid, sig);
+                run.seen.stopped = true;
+            }
         for (const size_t i : waiting_)
             endNotStarted(i, FormatEnd::Cancelled, "a signal stopped the run before this card's format began; "
                                                    "nothing was written");
         waiting_.clear();
     }
 
-    void startWaiting() {
+    void startWaiting(const sigset_t& childMask) {
         while (!waiting_.empty() && running() < room_.runs) {
             const size_t i = waiting_.front();
             const PlannedCard& card = cards_[i];
@@ -416,7 +472,7 @@ private:
             const std::string channel = encodeCardRun({kChildProgressFd, card.target.identity});
             const std::optional<HandedEntry> handed = handedEntry(card.target.path);
             const int err = startCardRun(exe_, argv, cardEnvironment(channel, handed),
-                                         handed ? handed->fd : -1, runs_[i]);
+                                         handed ? handed->fd : -1, childMask, runs_[i]);
             if (err != 0 && outOfRoom(err) && running() > 0) {
                 room_.runs = running(); // the rest start as these end
                 return;
@@ -424,10 +480,12 @@ private:
             waiting_.pop_front();
             // The card is held by its own run from here on.
             if (handed) releaseHandedDevice(card.target.path);
-            if (err != 0) endNotStarted(i, FormatEnd::Failed, startFailure(err));
+            if (err != 0)
+                endNotStarted(i, FormatEnd::Failed, startFailure(err), CardRunEnd::StartFailed);
         }
         if (!waiting_.empty() && running() == 0) {
-            for (const size_t i : waiting_) endNotStarted(i, FormatEnd::Failed, startFailure(EMFILE));
+            for (const size_t i : waiting_)
+                endNotStarted(i, FormatEnd::Failed, startFailure(EMFILE), CardRunEnd::StartFailed);
             waiting_.clear();
         }
     }
@@ -440,8 +498,10 @@ private:
         return cause;
     }
 
-    // Reads what came; false once every run has ended.
-    bool readSome() {
+    // Waits for what comes (a line, a run's end or a signal) and takes it; false once every run
+    // has ended.
+    bool readSome(const sigset_t& waitMask) {
+        if (running() == 0 && waiting_.empty()) return false;
         std::vector<pollfd> waiting;
         std::vector<std::pair<CardRun*, int>> owners;
         for (CardRun& run : runs_)
@@ -450,15 +510,17 @@ private:
                     waiting.push_back({run.fds[i], POLLIN, 0});
                     owners.emplace_back(&run, i);
                 }
-        if (waiting.empty() && waiting_.empty()) return false;
-        // A signal between the look at the flags and the wait is seen within the timeout.
-        if (waiting.empty() || ::poll(waiting.data(), waiting.size(), 250) <= 0) return true;
-        for (size_t i = 0; i < waiting.size(); ++i)
-            if (waiting[i].revents != 0) readFrom(*owners[i].first, owners[i].second, board_);
-        for (CardRun& run : runs_) {
-            if (!run.running() || run.fds[0] >= 0 || run.fds[1] >= 0) continue;
-            waitForExit(run);
-            worst_ = worstExitStatus(worst_, finishRun(run, cards_[run.card], board_, request_.json));
+        // No timeout: a signal held back since the flags were looked at ends the wait at once.
+        if (::ppoll(waiting.data(), waiting.size(), nullptr, &waitMask) > 0)
+            for (size_t i = 0; i < waiting.size(); ++i)
+                if (waiting[i].revents != 0) readFrom(*owners[i].first, owners[i].second, board_);
+        // A run is over once its pipes are closed and its exit status is in; the end of a run
+        // whose pipes closed just before it ended wakes the wait again.
+        for (size_t i = 0; i < runs_.size(); ++i) {
+            CardRun& run = runs_[i];
+            if (!run.active() || run.fds[0] >= 0 || run.fds[1] >= 0) continue;
+            reap(run);
+            if (run.reaped) finish(i, decodeCardRun(run.seen, notRunObject));
         }
         return true;
     }

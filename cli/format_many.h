@@ -5,12 +5,12 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/format_command.h"
+#include "cli/card_outcome.h"
 #include "cli/progress_channel.h"
 
 namespace brc::cli {
@@ -25,8 +25,8 @@ struct ManyCardsRequest {
     // card whose run gave none, the line a card's object reads as, and the word its progress
     // line shows. Unset: format's own.
     std::string command = "format";
-    std::function<std::string(FormatEnd end, const std::string& cause)> notRun;
-    std::function<std::string(const std::string& name, std::map<std::string, std::string>& fields)> resultLine;
+    NotRunObject notRun;
+    std::function<std::string(const std::string& name, const CardOutcome& outcome)> resultLine;
     const char* stageWord = nullptr;
 };
 // The exit status: 0 when every card was formatted, else the worst of the cards'.

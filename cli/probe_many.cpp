@@ -1,10 +1,12 @@
 // Several cards probed side by side through the format's many-card runs: each card's run is
 // this program's probe of that card alone, its progress and outcome coming back on its pipe.
 #include <cstdlib>
+#include <map>
 #include <optional>
 
 #include "cli/arguments.h"
 #include "cli/format_many.h"
+#include "cli/json.h"
 #include "cli/probe_run.h"
 #include "cli/progress_channel.h"
 
@@ -22,9 +24,11 @@ uint64_t numberField(std::map<std::string, std::string>& f, const char* key) {
 }
 
 // A card's object read back into its report, for its line.
-ProbeReport reportOf(const std::string& name, std::map<std::string, std::string>& f) {
+ProbeReport reportOf(const std::string& name, const CardOutcome& outcome) {
     ProbeReport p;
     p.target = name;
+    std::map<std::string, std::string> f =
+        readFlatJson(outcome.object).value_or(std::map<std::string, std::string>{});
     ProbeResult& r = p.result;
     r.verdict = f["verdict"] == "genuine"       ? ProbeVerdict::Genuine
                 : f["verdict"] == "counterfeit" ? ProbeVerdict::Counterfeit
@@ -37,6 +41,8 @@ ProbeReport reportOf(const std::string& name, std::map<std::string, std::string>
     r.wrapSector = numberField(f, "wrapSector");
     r.wrapShows = numberField(f, "wrapShows");
     r.restored = f["restored"] == "true";
+    // Its run was told to stop: what it put back is worth saying, as a probe of one says it.
+    r.stopped = outcome.stopped;
     r.cause = f["cause"];
     p.undoFile = f["undoFile"];
     p.seconds = std::strtod(f["seconds"].c_str(), nullptr);
@@ -81,8 +87,8 @@ int probeManyCards(const std::vector<std::string>& targets, const ProbeRequest& 
     if (request.destructive) many.cardOptions.push_back("--destructive");
     if (request.allowLoop) many.cardOptions.push_back("--allow-loop");
     many.notRun = notRunObject;
-    many.resultLine = [](const std::string& name, std::map<std::string, std::string>& f) {
-        return probeLine(reportOf(name, f));
+    many.resultLine = [](const std::string& name, const CardOutcome& outcome) {
+        return probeLine(reportOf(name, outcome));
     };
     many.stageWord = "probe";
     return formatManyCards(many);

@@ -23,7 +23,6 @@
 #include "cli/progress_channel.h"
 
 #include "base/code_page.h"
-#include "base/on_card_fields.h"
 #include "res/message_ids.h"
 
 namespace brc::cli {
@@ -222,23 +221,13 @@ void TerminalProgress::report(const StageProgress& stage) {
 void TerminalProgress::updateRate(const StageProgress& stage) {
     if (stage.state != StageState::Running || stage.stage == ProgressStage::Format) return;
     const Clock::time_point now = now_();
-    if (!passStart_ || passStart_->stage != stage.stage) {
-        passStart_ = PassStart{stage.stage, now, stage.done};
-        return;
-    }
+    if (gauge_.begin(stage.stage, now, stage.done)) return;
     if (stage.done >= stage.total) {
         rateLine_.clear();
         return;
     }
-    // A few updates a second are enough to read, and keep a fast pass from drawing all the time.
-    if (now - rateShown_ < std::chrono::milliseconds(250)) return;
-    const double seconds = std::chrono::duration<double>(now - passStart_->at).count();
-    if (seconds <= 0 || stage.done <= passStart_->done) return;
-    const double bytesPerSecond = static_cast<double>(stage.done - passStart_->done) * kSectorBytes / seconds;
-    const auto left = static_cast<unsigned long long>(
-        static_cast<double>(stage.total - stage.done) * kSectorBytes / bytesPerSecond);
-    rateLine_ = throughputText(bytesPerSecond, left);
-    rateShown_ = now;
+    if (const auto reading = gauge_.read(now, stage.done, stage.total))
+        rateLine_ = throughputText(reading->bytesPerSecond, reading->secondsLeft);
 }
 
 void TerminalProgress::redraw() {
@@ -297,7 +286,7 @@ void TerminalProgress::finish() {
     drawn_ = false;
     drawnLines_ = 0;
     rows_ = {};
-    passStart_.reset();
+    gauge_.reset();
     rateLine_.clear();
 }
 

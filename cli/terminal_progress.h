@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/progress_texts.h"
+#include "cli/throughput.h"
 #include "progress/progress.h"
 #include "res/messages.h"
 
@@ -106,13 +107,7 @@ private:
     bool drawn_ = false;
     unsigned drawnLines_ = 0;
     std::array<std::optional<Row>, kRows> rows_;
-    struct PassStart {
-        ProgressStage stage;
-        Clock::time_point at;
-        uint64_t done = 0;
-    };
-    std::optional<PassStart> passStart_;
-    Clock::time_point rateShown_{};
+    ThroughputGauge gauge_; // the running pass's
     std::string rateLine_;
     std::array<uint32_t, 3> percents_{};  // each stage's last percent
     std::optional<Cancelled> cancelled_;

@@ -3,8 +3,15 @@
 // put back by --restore, and the usage errors.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "cli/json.h"
@@ -132,6 +139,115 @@ TEST(ProbeCli, APulledCardsSectorsArePutBackByRestore) {
     EXPECT_TRUE(fileBytes(image) == before);
     EXPECT_FALSE(fs::exists(undo));
     EXPECT_EQ(runCli("probe --restore " + undo + " " + image).status, 1); // gone now
+}
+
+// Whether the card holds `data` at its start and nothing past it; only what the file holds is
+// read, its holes are zeros.
+bool holdsOnly(const std::string& image, const std::string& data) {
+    const int fd = open(image.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    std::string chunk(1 << 20, '\0');
+    bool same = true;
+    for (off_t at = 0; same && (at = lseek(fd, at, SEEK_DATA)) >= 0;) {
+        const ssize_t n = pread(fd, chunk.data(), chunk.size(), at);
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n && same; ++i) {
+            const auto byte = static_cast<size_t>(at + i);
+            same = chunk[size_t(i)] == (byte < data.size() ? data[byte] : '\0');
+        }
+        at += n;
+    }
+    close(fd);
+    return same;
+}
+
+// The command started with `args` in `folder`, its standard output into `outFile`.
+pid_t startCli(const std::vector<std::string>& args, const std::string& folder,
+               const std::string& outFile) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(folder.c_str()) != 0 || !std::freopen(outFile.c_str(), "w", stdout) ||
+            !std::freopen("/dev/null", "w", stderr))
+            _exit(127);
+        std::vector<char*> argv{const_cast<char*>(BRINDLECARD_EXE)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(BRINDLECARD_EXE, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits until the pulled card's probe has kept its file and every other card's has written past
+// the data it held (so its run took the signals over): the signal then finds one at least in
+// the middle of its probe. A loaded machine may take its time.
+bool awaitProbes(const ScratchDir& dir, const std::vector<std::string>& images) {
+    for (int i = 0; i < 12000; ++i) {
+        bool kept = false, writing = true;
+        for (const auto& e : fs::directory_iterator(dir.path))
+            kept = kept || e.path().extension() == ".undo";
+        for (const std::string& image : images) {
+            struct stat st {};
+            writing = writing && ::stat(image.c_str(), &st) == 0 && st.st_blocks > 2048 + 64;
+        }
+        if (kept && writing) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// Several cards probed side by side and stopped by Ctrl-C or SIGTERM: each card's line says that
+// its content was put back, as a probe of one card says it; a card pulled out before the stop
+// names the file that keeps what could not be.
+TEST(ProbeCli, AStoppedRunOfManySaysWhatWasPutBack) {
+    for (const int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        ScratchDir dir("probe_cli");
+        std::vector<std::string> others, args{"probe"};
+        for (const char* name : {"a.img", "b.img"}) {
+            others.push_back(makeCard(dir, name, "8G", "", 1));
+            args.push_back(others.back());
+        }
+        std::string data(1 << 20, '\0');
+        std::ifstream(others[0], std::ios::binary)
+            .read(data.data(), static_cast<std::streamsize>(data.size()));
+        const std::string pulled =
+            makeCard(dir, "pulled.img", "64M",
+                     "counterfeit = wraparound 8388608\nvanish_after_writes = 40\n", 8);
+        args.push_back(pulled);
+        const std::string out = (dir.path / "out.txt").string();
+        const pid_t pid = startCli(args, dir.path.string(), out);
+        ASSERT_TRUE(awaitProbes(dir, others)) << "the probes never got that far";
+        kill(pid, sig);
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+        std::map<std::string, std::string> lineOf;
+        std::istringstream lines(fileBytes(out));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("  ", 0) == 0) lineOf[pulled] += "\n" + line;
+            else lineOf[line.substr(0, line.find(": "))] += line;
+        ASSERT_EQ(lineOf.size(), 3u) << fileBytes(out);
+        size_t stopped = 0;
+        for (const std::string& image : others) {
+            const std::string& line = lineOf[image];
+            stopped += line.find(": could not be probed: stopped by a signal") != std::string::npos;
+            const std::string putBack = "; the card's content was put back";
+            EXPECT_TRUE(line.size() > putBack.size() &&
+                        line.compare(line.size() - putBack.size(), putBack.size(), putBack) == 0)
+                << line;
+            EXPECT_TRUE(holdsOnly(image, data)) << image << " changed";
+        }
+        EXPECT_GE(stopped, 1u) << "no card was stopped in the middle";
+        const std::string& pulledLine = lineOf[pulled];
+        const size_t kept = pulledLine.find("it is kept in '");
+        ASSERT_NE(kept, std::string::npos) << pulledLine;
+        const std::string undo =
+            pulledLine.substr(kept + 15, pulledLine.find('\'', kept + 15) - kept - 15);
+        EXPECT_EQ(fs::path(undo).parent_path(), dir.path);
+        EXPECT_TRUE(fs::exists(undo)) << undo;
+        EXPECT_EQ(pulledLine.find("content was put back"), std::string::npos) << pulledLine;
+    }
 }
 
 TEST(ProbeCli, UsageErrorsWriteNothing) {
