@@ -368,6 +368,9 @@ FormatOptions readOptions(Args& args) {
                                     {o.allowLoop, "--allow-loop"}, {verboseMessages(), "--verbose"},
                                     {o.verify, "--verify"}, {o.probe, "--probe"}})
         if (set) o.cardOptions.push_back(name);
+#if !defined(_WIN32)
+    o.channel = takeCardRunChannel(args);
+#endif
     o.targets = args.positionals();
     if (o.all && !o.targets.empty()) throw UsageError{"format takes either TARGETs or --all, not both"};
     if (o.targets.empty() && !o.all) throw UsageError{"format takes a TARGET (or several, or --all)"};
@@ -382,7 +385,6 @@ FormatOptions readOptions(Args& args) {
     if (!o.yes && isatty(fileno(stdin)) == 0)
         throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
 #if !defined(_WIN32)
-    o.channel = takeCardRunChannel();
     o.access = commandDeviceAccess();
 #endif
     return o;
@@ -542,7 +544,12 @@ bool probeFirst(FormatOptions& o, FormatOutcome& outcome) {
         return false;
     }
     installFormatSignalHandlers();
-    o.probed = probeOne(o.target, {o.json, o.allowLoop, true, !o.json && !o.quiet});
+    ProbeRequest probe;
+    probe.json = o.json;
+    probe.allowLoop = o.allowLoop;
+    probe.destructive = true;
+    probe.progress = !o.json && !o.quiet;
+    o.probed = probeOne(o.target, probe);
     const ProbeResult& r = o.probed->result;
     if (!o.json && !o.quiet && r.verdict != ProbeVerdict::NotProbed) std::printf("%s\n", probeLine(*o.probed).c_str());
     if (r.verdict != ProbeVerdict::NotProbed) return true;

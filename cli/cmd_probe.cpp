@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "cli/block_target.h"
+#include "cli/format_many.h"
 #include "platform/posix/block_volume.h"
 #else
 #include <io.h>
@@ -218,7 +219,7 @@ ProbeReport probeOne(const Target& target, const ProbeRequest& request) {
         return report;
     };
 #if !defined(_WIN32)
-    r.cause = probeRunRefusal(target);
+    r.cause = probeRunRefusal(target, request);
 #endif
     if (r.cause.empty()) r.cause = writeRefusal(target, request.allowLoop);
     if (!r.cause.empty()) return done();
@@ -243,7 +244,7 @@ ProbeReport probeOne(const Target& target, const ProbeRequest& request) {
     options.progress = [&](unsigned round, unsigned percent) {
         showProgress(shown, target.display, round, percent);
 #if !defined(_WIN32)
-        sendProbeProgress(round, percent);
+        sendProbeProgress(request, percent);
 #endif
     };
     ProbeUndo undo;
@@ -318,6 +319,9 @@ int probeCommand(std::vector<std::string> argv) {
     request.destructive = args.flag("--destructive");
     const bool yes = args.flag("--yes");
     const std::optional<std::string> restore = args.value("--restore");
+#if !defined(_WIN32)
+    request.channel = takeCardRunChannel(args);
+#endif
     const std::vector<std::string> targets = args.positionals();
     if (targets.empty()) throw UsageError{"probe takes a TARGET (or several)"};
     if (restore) {
@@ -349,7 +353,7 @@ int probeCommand(std::vector<std::string> argv) {
     const std::string out = request.json ? probeJson(report) : probeLine(report);
     std::printf("%s\n", out.c_str());
 #if !defined(_WIN32)
-    sendProbeOutcome(report);
+    sendProbeOutcome(request, report);
 #endif
     return report.result.verdict == ProbeVerdict::Genuine && report.undoFile.empty() ? kExitOk
                                                                                      : kExitFailed;

@@ -36,14 +36,13 @@ extern char** environ;
 
 namespace brc::cli {
 
-std::optional<CardRunChannel> takeCardRunChannel() {
-    const std::optional<std::string> text = environmentVariable(kCardRunVariable);
+std::optional<CardRunChannel> takeCardRunChannel(Args& args) {
+    const std::optional<std::string> text = args.value(kCardRunOption);
     if (!text) return std::nullopt;
-    unsetEnvironmentVariable(kCardRunVariable);
     const std::optional<CardRunChannel> channel = decodeCardRun(*text);
     struct stat st {};
     if (!channel || ::fstat(channel->fd, &st) != 0 || !S_ISFIFO(st.st_mode))
-        throw UsageError{std::string(kCardRunVariable) + " does not name an inherited pipe and a card"};
+        throw UsageError{std::string(kCardRunOption) + " does not name an inherited pipe and a card"};
     ::fcntl(channel->fd, F_SETFD, FD_CLOEXEC);
     // Should the starting run go away, this card's format still ends in order: a write to a
     // pipe nobody reads fails instead of ending the process.
@@ -166,15 +165,13 @@ struct CardRun {
 };
 
 // The environment of a card's run: this one's as the user gave it (the drive map among it: the
-// run resolves its card again), the channel, and the descriptor handed over for its card alone.
-std::vector<std::string> cardEnvironment(const std::string& channel, const std::optional<HandedEntry>& handed) {
+// run resolves its card again), and the descriptor handed over for its card alone.
+std::vector<std::string> cardEnvironment(const std::optional<HandedEntry>& handed) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        if (name != kCardRunVariable && name != kHandedDevicesVariable) env.push_back(entry);
+        if (entry.substr(0, entry.find('=')) != kHandedDevicesVariable) env.push_back(entry);
     }
-    env.push_back(std::string(kCardRunVariable) + "=" + channel);
     if (handed) env.push_back(std::string(kHandedDevicesVariable) + "=" + formatHandedEntries({*handed}));
     return env;
 }
@@ -469,9 +466,9 @@ private:
             const PlannedCard& card = cards_[i];
             std::vector<std::string> argv{exe_, request_.command, card.target.path, "--yes", "--json"};
             argv.insert(argv.end(), request_.cardOptions.begin(), request_.cardOptions.end());
-            const std::string channel = encodeCardRun({kChildProgressFd, card.target.identity});
+            argv.insert(argv.end(), {kCardRunOption, encodeCardRun({kChildProgressFd, card.target.identity})});
             const std::optional<HandedEntry> handed = handedEntry(card.target.path);
-            const int err = startCardRun(exe_, argv, cardEnvironment(channel, handed),
+            const int err = startCardRun(exe_, argv, cardEnvironment(handed),
                                          handed ? handed->fd : -1, childMask, runs_[i]);
             if (err != 0 && outOfRoom(err) && running() > 0) {
                 room_.runs = running(); // the rest start as these end

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/format_command.h"
+#include "cli/arguments.h"
 #include "cli/card_outcome.h"
 #include "cli/progress_channel.h"
 
@@ -32,10 +33,10 @@ struct ManyCardsRequest {
 // The exit status: 0 when every card was formatted, else the worst of the cards'.
 int formatManyCards(const ManyCardsRequest& request);
 
-// In a card's run: the channel its starting run handed down, taken out of the environment so
+// In a card's run: the channel its starting run handed down (--card-run), closed on exec so
 // nothing started later inherits it; nullopt in a run the user started. Throws UsageError
-// when the variable does not name an inherited pipe.
-std::optional<CardRunChannel> takeCardRunChannel();
+// when the option does not name an inherited pipe.
+std::optional<CardRunChannel> takeCardRunChannel(Args& args);
 
 // The format's JSON object (cmd_format.cpp), for a card whose run never started.
 std::string formatOutcomeJson(const FormatOutcome& outcome, const std::string& cause);

@@ -13,12 +13,6 @@
 namespace brc::cli {
 namespace {
 
-// The channel of a card's run of many, taken once.
-std::optional<CardRunChannel>& channel() {
-    static std::optional<CardRunChannel> taken = takeCardRunChannel();
-    return taken;
-}
-
 uint64_t numberField(std::map<std::string, std::string>& f, const char* key) {
     return std::strtoull(f[key].c_str(), nullptr, 10);
 }
@@ -59,22 +53,22 @@ std::string notRunObject(FormatEnd end, const std::string& cause) {
 
 } // namespace
 
-std::string probeRunRefusal(const Target& target) {
-    if (channel() && channel()->identity != target.identity)
+std::string probeRunRefusal(const Target& target, const ProbeRequest& request) {
+    if (request.channel && request.channel->identity != target.identity)
         return "'" + target.display +
                "' is no longer the card that was checked: it was replaced or moved meanwhile";
     return {};
 }
 
-void sendProbeProgress(unsigned round, unsigned percent) {
-    if (!channel()) return;
+void sendProbeProgress(const ProbeRequest& request, unsigned percent) {
+    if (!request.channel) return;
     StageProgress stage{ProgressStage::Format, StageState::Running, percent, 100, percent};
-    (void)round;
-    sendChannelLine(channel()->fd, encodeProgressLine(stage));
+    sendChannelLine(request.channel->fd, encodeProgressLine(stage));
 }
 
-void sendProbeOutcome(const ProbeReport& report) {
-    if (channel()) sendChannelLine(channel()->fd, encodeOutcomeLine(probeJson(report, false)));
+void sendProbeOutcome(const ProbeRequest& request, const ProbeReport& report) {
+    if (request.channel)
+        sendChannelLine(request.channel->fd, encodeOutcomeLine(probeJson(report, false)));
 }
 
 int probeManyCards(const std::vector<std::string>& targets, const ProbeRequest& request) {

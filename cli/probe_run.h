@@ -2,9 +2,11 @@
 // a run of its own (Linux, cli/probe_many.cpp).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/progress_channel.h"
 #include "cli/targets.h"
 #include "device/capacity_probe.h"
 
@@ -13,6 +15,9 @@ namespace brc::cli {
 struct ProbeRequest {
     bool json = false, allowLoop = false, destructive = false;
     bool progress = false; // a progress line on a terminal
+#if !defined(_WIN32)
+    std::optional<CardRunChannel> channel; // in a card's run of many: to the starting run
+#endif
 };
 
 struct ProbeReport {
@@ -36,10 +41,10 @@ std::string probeLine(const ProbeReport& report);
 // Several cards, side by side; the exit status: 0 when every card is genuine, else 1.
 int probeManyCards(const std::vector<std::string>& targets, const ProbeRequest& request);
 // In a card's run of many: the card it was started for, or why this is not that card.
-std::string probeRunRefusal(const Target& target);
+std::string probeRunRefusal(const Target& target, const ProbeRequest& request);
 // In a card's run of many: its progress and outcome to the starting run. Nothing elsewhere.
-void sendProbeProgress(unsigned round, unsigned percent);
-void sendProbeOutcome(const ProbeReport& report);
+void sendProbeProgress(const ProbeRequest& request, unsigned percent);
+void sendProbeOutcome(const ProbeRequest& request, const ProbeReport& report);
 #endif
 
 } // namespace brc::cli

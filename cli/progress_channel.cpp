@@ -86,12 +86,4 @@ bool sendChannelLine(int fd, const std::string& line) {
     return true;
 }
 
-std::optional<int> decodeStartFailure(const std::string& line) {
-    int err = 0, end = 0;
-    if (line.size() < 3 || line[0] != kStartFailureMark || std::sscanf(line.c_str() + 1, " %d%n", &err, &end) != 1 ||
-        static_cast<size_t>(end) + 1 != line.size() || err <= 0)
-        return std::nullopt;
-    return err;
-}
-
 } // namespace brc::cli

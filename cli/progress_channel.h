@@ -1,5 +1,5 @@
 // How a format run started for one card of many tells the run that started it where it stands:
-// a hidden variable names an inherited pipe and the card the starting run checked, and the
+// a hidden option names an inherited pipe and the card the starting run checked, and the
 // format writes one short line onto the pipe per change of its stages, then its outcome as a
 // line of its own.
 #pragma once
@@ -12,8 +12,9 @@
 
 namespace brc::cli {
 
-// "FD:b:DEV:INO:RDEV" or "FD:f:DEV:INO" (hexadecimal numbers after the descriptor).
-constexpr char kCardRunVariable[] = "BRINDLECARD_CARD_RUN";
+// --card-run "FD:b:DEV:INO:RDEV" or "FD:f:DEV:INO" (hexadecimal numbers after the descriptor),
+// which only the starting run gives.
+constexpr char kCardRunOption[] = "--card-run";
 
 struct CardRunChannel {
     int fd = -1;           // the pipe's writing end
@@ -36,9 +37,5 @@ std::optional<std::string> decodeOutcomeLine(const std::string& line);
 // Writes one encoded line whole onto the channel; false when the starting run is gone and
 // nobody reads it any more.
 bool sendChannelLine(int fd, const std::string& line);
-
-// A run that could not become the format says why: "! ERRNO\n".
-constexpr char kStartFailureMark = '!';
-std::optional<int> decodeStartFailure(const std::string& line);
 
 } // namespace brc::cli

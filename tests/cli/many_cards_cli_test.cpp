@@ -247,21 +247,20 @@ TEST(ManyCardsCli, SignalsReachEveryCard) {
 }
 
 // A card's run formats only the card its starting run checked: another file behind the path
-// is refused, as is a variable that names no inherited pipe.
+// is refused, as is a --card-run that names no inherited pipe.
 TEST(ManyCardsCli, ACardsRunFormatsOnlyTheCardThatWasChecked) {
     ScratchDir dir("many-identity");
     const std::vector<std::string> images = makeCards(dir, 1, "64M");
     // The pipe is bash's, to a process that reads and drops what comes.
     const std::string script = (dir.path / "run.sh").string();
-    std::ofstream(script) << "BRINDLECARD_CARD_RUN=3:f:1:2 exec " << BRINDLECARD_EXE << " format " << images[0]
+    std::ofstream(script) << "exec " << BRINDLECARD_EXE << " format " << images[0] << " --card-run 3:f:1:2"
                           << " --yes --json 3> >(cat >/dev/null) 2>/dev/null </dev/null\n";
     const CliRun other = runShell("bash " + script);
     EXPECT_EQ(other.status, 1) << other.out;
     EXPECT_NE(parseFlatJson(other.out)["cause"].find("no longer the card that was confirmed"), std::string::npos)
         << other.out;
     EXPECT_TRUE(sectorZeroBlank(images[0]));
-    const CliRun noPipe = runCli("format " + images[0] + " --yes --json 3</dev/null", false,
-                                 "BRINDLECARD_CARD_RUN=3:f:1:2");
+    const CliRun noPipe = runCli("format " + images[0] + " --card-run 3:f:1:2 --yes --json 3</dev/null");
     EXPECT_EQ(noPipe.status, 2) << noPipe.out;
     EXPECT_TRUE(sectorZeroBlank(images[0]));
 }
