@@ -25,7 +25,7 @@ int32_t rebindDriverLibrary(ProbeContext& ctx, const std::u16string& rootPath) {
 
 int32_t runLabelOperation(ProbeContext& ctx, LabelOperation operation,
                           const std::u16string& rootPath, const std::u16string& label,
-                          bool sizeAdjustment) {
+                          bool sizeAdjustment, FormatPlan* plan) {
     DriverBinding& driver = ctx.driver;
     if (driver.driverRoute == 0) return Failed;
     const uint32_t drive = driveNumberOf(rootPath);
@@ -38,7 +38,7 @@ int32_t runLabelOperation(ProbeContext& ctx, LabelOperation operation,
     if (const int32_t notTaken = session.takeVolume(false)) return notTaken;
 
     if (operation == LabelPreCheck)
-        return checkFormatPlan(label, sizeAdjustment, driver, nullptr, ctx.oem);
+        return checkFormatPlan(label, sizeAdjustment, driver, plan, ctx.oem);
     if (operation == Fat32Repair)
         return repairFat32AfterLabel(label, sizeAdjustment, driver, ctx.oem);
     return Success;

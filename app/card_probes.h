@@ -11,6 +11,7 @@ namespace brc {
 
 struct DriverBinding;
 struct SystemState;
+struct FormatPlan;
 
 // What a probe works with: the bound library, the system and the OEM code page for labels.
 struct ProbeContext {
@@ -28,8 +29,9 @@ enum LabelOperation : uint32_t { LabelPreCheck = 1, Fat32Repair = 2 };
 // Opens and checks the card, takes the volume, runs the operation (the layout and label
 // pre-check, or the FAT32 repair after the system wrote the label), releases the volume and
 // closes the card. Returns the operation's FormatResult, or the check that refused the card.
+// `plan`, where given, gets the pre-check's layout (what a refused label is measured against).
 int32_t runLabelOperation(ProbeContext& ctx, LabelOperation operation,
                           const std::u16string& rootPath, const std::u16string& label,
-                          bool sizeAdjustment);
+                          bool sizeAdjustment, FormatPlan* plan = nullptr);
 
 } // namespace brc

@@ -55,7 +55,9 @@ bool FormatCommand::mayWrite(FormatOutcome& outcome, const FormatRequest& reques
     // The label check, with the controls off while the card is opened.
     host_.BeginWaitCursor();
     host_.EnableControls(false);
-    outcome.result = runLabelOperation(probe, LabelPreCheck, root, request.label, request.sizeAdjustment);
+    // Its plan stays in the figures until the run's own pre-check plans again.
+    outcome.result = runLabelOperation(probe, LabelPreCheck, root, request.label,
+                                       request.sizeAdjustment, &outcome.figures.plan);
     host_.EnableControls(true);
     host_.EndWaitCursor();
     if (outcome.result != Success) {

@@ -30,6 +30,8 @@ enum FormatResult : int32_t {
 struct CardCapacity {
     uint32_t userSectors = 0;
     uint32_t protectedSectors = 0;
+
+    bool operator==(const CardCapacity&) const = default;
 };
 
 enum FsType : uint32_t { Fat12 = 1, Fat16 = 2, Fat32 = 4, ExFat = 8 };

@@ -408,13 +408,8 @@ unsigned labelPageNumber([[maybe_unused]] unsigned chosen) {
 #endif
 }
 
-// Why the label was refused: the plan of the same card says which file system takes it.
-std::string labelCause(const FormatOptions& o, DriverBinding& driver, OsServices& os) {
-    std::string error;
-    if (openTarget(driver, o.target, error, true) != 0) return {};
-    FormatPlan plan;
-    checkFormatPlan(o.label, o.sizeAdjust, driver, &plan, os.oemCodePage());
-    closeTarget(driver);
+// Why the label was refused: the plan that refused it says which file system takes it.
+std::string labelCause(const FormatOptions& o, const FormatPlan& plan, OsServices& os) {
     if (!plan.layoutDone) return {};
     return labelProblem(o.label, plan.params.fsType, os.oemCodePage(), labelPageNumber(o.codePage)) +
            "; nothing was written";
@@ -527,7 +522,7 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
         return;
     }
     cause = outcome.result == InvalidLabel && outcome.end != FormatEnd::Formatted
-                ? labelCause(o, driver, *os)
+                ? labelCause(o, outcome.figures.plan, *os)
                 : afterRun(host, outcome, driver, o.target, card);
     if (std::string unkept = verifyCause(outcome.figures.verify); !unkept.empty()) cause = unkept;
 }

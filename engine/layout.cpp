@@ -465,6 +465,8 @@ PlanResult planFormat(const CardCapacity& capacity, const std::u16string& label,
     FormatPlan local;
     FormatPlan& p = plan != nullptr ? *plan : local;
     p = FormatPlan{};
+    p.capacity = capacity;
+    p.sizeAdjustment = sizeAdjustment;
     p.params.labelForms = makeLabelForms(label, oem);
 
     if (computeCapacity(capacity, p.userSectors, p.params, sizeAdjustment) != CapacityAccepted) {

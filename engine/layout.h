@@ -58,10 +58,13 @@ constexpr uint32_t kLabelTooLong = 4;
 uint32_t checkFatLabel(const VolumeLabelForms& forms);
 uint32_t checkExFatLabel(const VolumeLabelForms& forms);
 
-// How far a pre-check got, for callers that show the layout.
+// How far a pre-check got, for callers that show the layout, and the layout a format run hands
+// to its passes.
 struct FormatPlan {
     FormatParameters params{};
     uint32_t userSectors = 0;
+    CardCapacity capacity{};     // what the card answered when it was planned
+    bool sizeAdjustment = false; // the choice it was planned with
     bool capacityKnown = false;  // userSectors, cardTotalSectors and geometry were computed
     bool tablesChosen = false;   // sectorsPerCluster and boundaryUnit were computed
     bool layoutDone = false;     // computeLayout succeeded; labelBits was computed

@@ -100,7 +100,7 @@ private:
         flags_.formatProgressEnabled = 0;
         std::u16string preliminary = label_;
         WriteContext ctx = writeContext();
-        return formatVolume(ctx, preliminary, sizeAdjustment_);
+        return formatVolume(ctx, figures_.plan, preliminary);
     }
 
     int32_t runFullFormatStage(CardSession& session);
@@ -136,7 +136,9 @@ int32_t FormatRun::run() {
     if (const int32_t refused = session.check(rootPath_)) return refused;
     if (const int32_t notTaken = session.takeVolume(true)) return notTaken;
 
-    if (const int32_t check = checkFormatPlan(label_, sizeAdjustment_, driver_, nullptr, svc_.oem))
+    // The run's one plan: the passes below write it (each identifies the card again).
+    if (const int32_t check =
+            checkFormatPlan(label_, sizeAdjustment_, driver_, &figures_.plan, svc_.oem))
         return check;
     if (powerAbort()) return PowerInterrupted;
     readOldOemParameters(driver_, svc_.exfat);
@@ -151,7 +153,7 @@ int32_t FormatRun::run() {
 
     flags_.formatProgressEnabled = 1;
     WriteContext ctx = writeContext();
-    int32_t result = formatVolume(ctx, label_, sizeAdjustment_);
+    int32_t result = formatVolume(ctx, figures_.plan, label_);
     figures_.totalSectors = svc_.report.reportDataSectors;
     figures_.partitionSectors = svc_.report.reportPartitionSectors;
     figures_.clusterBytes = svc_.report.reportClusterBytes;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/format_types.h"
+#include "engine/layout.h"
 #include "format/write_sequence.h"
 
 namespace brc {
@@ -50,6 +51,9 @@ struct FormatFigures {
     uint32_t clusterBytes = 0;
     uint32_t fileSystemKind = 0;  // FsType
     VerifyFigures verify;
+    // The layout the run's pre-check planned, which its passes write; left as it was when the
+    // run stops before its pre-check.
+    FormatPlan plan;
 };
 
 // The run's status word is progress.flags.formatStatus (the caller clears it first).

@@ -62,26 +62,47 @@ uint32_t writeStructures(ChunkStream& stream, FormatParameters& params, uint32_t
 #undef BRC_STEP
 }
 
+// The label as the writers stored it: exFAT's as typed, FAT's from its OEM bytes.
+std::u16string labelAsWritten(const FormatParameters& params, const CodePage& oem) {
+    if (params.fsType == ExFat) return params.labelForms.utf8Short;
+    const char* bytes = reinterpret_cast<const char*>(params.labelForms.oemBytes);
+    const void* end = std::memchr(bytes, 0, 11);
+    const size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - bytes) : 11;
+    return oem.decode(std::string(bytes, length)).substr(0, 63);
+}
+
+// A plan with nothing planned yet: every pass plans from the card's answer.
+FormatPlan unplanned(bool sizeAdjustment) {
+    FormatPlan plan;
+    plan.sizeAdjustment = sizeAdjustment;
+    return plan;
+}
+
 } // namespace
 
-uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,
-                         bool sizeAdjustment) {
+uint32_t writeFileSystem(WriteContext& ctx, const FormatPlan& plan, std::u16string& label,
+                         bool verifyOnly) {
     RunFlags& flags = ctx.progress.flags;
     // The chunk stream's buffer: one chunk.
     std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(kChunkBytes)));
     if (!buffer) return PassOutOfMemory;
     std::memset(buffer.get(), 0, kChunkBytes);
 
+    // The card is asked again on every pass: since the plan it may have been reopened, overwritten
+    // or erased, and a card that now answers otherwise gets the layout of what it answers.
     CardCapacity capacity;
     if (uint32_t r = readCardCapacity(ctx.driver, capacity)) return r;
     if (flags.powerAbort) return PassStopped;
-    FormatPlan plan;
-    planFormat(capacity, label, sizeAdjustment, &plan, ctx.oem);
-    if (!plan.layoutDone) return PassStopped;
-    FormatParameters& params = plan.params;
-    uint32_t userSectors = plan.userSectors;
+    const bool asPlanned = plan.layoutDone && capacity == plan.capacity;
+    FormatPlan replanned;
+    if (!asPlanned) planFormat(capacity, label, plan.sizeAdjustment, &replanned, ctx.oem);
+    const FormatPlan& used = asPlanned ? plan : replanned;
+    if (!used.layoutDone) return PassStopped;
+    // The pass's own copy: the writers fill in the serial and the checksum as they go.
+    FormatParameters params = used.params;
+    const uint32_t userSectors = used.userSectors;
 
-    flags.labelRejected |= plan.labelBits;
+    flags.labelRejected |= used.labelBits;
     if (flags.labelRejected) {
         clearLabelForms(params.labelForms);
         label.clear();
@@ -107,15 +128,7 @@ uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOn
     if (uint32_t r = writeStructures(stream, params, userSectors, ctx))
         return firstWriteRefused(r) ? static_cast<uint32_t>(PassWriteProtected) : r;
 
-    // Hand back the label as it was written.
-    if (params.fsType == ExFat) {
-        label = params.labelForms.utf8Short;
-    } else {
-        const char* bytes = reinterpret_cast<const char*>(params.labelForms.oemBytes);
-        const void* end = std::memchr(bytes, 0, 11);
-        const size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - bytes) : 11;
-        label = ctx.oem.decode(std::string(bytes, length)).substr(0, 63);
-    }
+    label = labelAsWritten(params, ctx.oem);
     ctx.report.reportDataSectors = userSectors - params.partitionStart - params.systemSectors;
     ctx.report.reportPartitionSectors = userSectors - params.partitionStart;
     ctx.report.reportClusterBytes = params.sectorsPerCluster * kSectorBytes;
@@ -123,11 +136,20 @@ uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOn
     return PassDone;
 }
 
+uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,
+                         bool sizeAdjustment) {
+    return writeFileSystem(ctx, unplanned(sizeAdjustment), label, verifyOnly);
+}
+
 FormatResult formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdjustment) {
+    return formatVolume(ctx, unplanned(sizeAdjustment), label);
+}
+
+FormatResult formatVolume(WriteContext& ctx, const FormatPlan& plan, std::u16string& label) {
     // Any answer but PassDone counts as a change, a failed read of sector 0 included.
-    const bool changed = writeFileSystem(ctx, label, true, sizeAdjustment) != PassDone;
+    const bool changed = writeFileSystem(ctx, plan, label, true) != PassDone;
     if (ctx.progress.flags.powerAbort) return PowerInterrupted;
-    const uint32_t result = writeFileSystem(ctx, label, false, sizeAdjustment);
+    const uint32_t result = writeFileSystem(ctx, plan, label, false);
     // A suspend between writers leaves a partial system area: abandoned, not failed.
     if (ctx.progress.flags.powerAbort) return PowerInterrupted;
     if (result == PassDone) return changed ? SuccessReinsertCard : Success;

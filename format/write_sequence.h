@@ -14,6 +14,7 @@ namespace brc {
 struct DriverBinding;
 struct Progress;
 struct ExFatState;
+struct FormatPlan;
 
 // Figures of the last successful write pass, for the report.
 struct ReportValues {
@@ -43,13 +44,22 @@ enum PassResult : uint32_t {
     PassOutOfMemory = OutOfMemory,       // no chunk buffer
 };
 
-// One pass: a PassResult or another step's result (above); in the verification pass also
-// kPartitionEntryDiffers, which shares PassStopped's number.
-uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,
-                         bool sizeAdjustment);
+// One pass over the run's plan: a PassResult or another step's result (above); in the
+// verification pass also kPartitionEntryDiffers, which shares PassStopped's number. Every pass
+// identifies the card first; a card that answers the capacity the plan was made from is written
+// as planned, one that answers another is planned afresh from its answer (with `label` and the
+// plan's size-adjustment choice). `label` is cleared when rejected and handed back as written.
+uint32_t writeFileSystem(WriteContext& ctx, const FormatPlan& plan, std::u16string& label,
+                         bool verifyOnly);
 
 // Verification pass, then write pass: Success, PowerInterrupted, SuccessReinsertCard (the
 // verification pass gave anything but PassDone), WriteProtected, OutOfMemory or Failed.
+FormatResult formatVolume(WriteContext& ctx, const FormatPlan& plan, std::u16string& label);
+
+// The same without a plan: each pass plans from the card's answer, `label` and
+// `sizeAdjustment` (the write sequence on its own, as its tests drive it).
+uint32_t writeFileSystem(WriteContext& ctx, std::u16string& label, bool verifyOnly,
+                         bool sizeAdjustment);
 FormatResult formatVolume(WriteContext& ctx, std::u16string& label, bool sizeAdjustment);
 
 } // namespace brc

@@ -276,6 +276,39 @@ TEST(FormatCommand, ARefusedCardIsToldBeforeAnyQuestion) {
     EXPECT_TRUE(rig.sectorZeroBlank());
 }
 
+// The plan a run ends with is the one its last pre-check made: that of the label check when
+// the label is refused (the front end says why from it, without opening the card again), the
+// format's own after a format.
+TEST(FormatCommand, HandsBackThePlanOfItsLastPreCheck) {
+    const struct {
+        const char* label;
+        FormatType type;
+        int32_t result;
+        uint32_t labelBits;
+    } cases[] = {
+        {"ABCDEFGHIJKLMN", Quick, InvalidLabel, kLabelTooLong},
+        {"a.b", FullErase, InvalidLabel, kLabelForbiddenChar},
+        {"card", Quick, SuccessReinsertCard, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Rig rig(k64MiB);
+        const FormatOutcome o = rig.run(c.type, u"Z:", utf8ToUtf16(c.label));
+        EXPECT_EQ(o.result, c.result);
+        const FormatPlan& plan = o.figures.plan;
+        ASSERT_TRUE(plan.layoutDone);
+        EXPECT_EQ(plan.capacity.userSectors, k64MiB);
+        EXPECT_EQ(plan.params.fsType, static_cast<uint32_t>(Fat16));
+        EXPECT_EQ(plan.labelBits, c.labelBits);
+        if (c.result == InvalidLabel) {
+            EXPECT_EQ(std::count(rig.host.log.begin(), rig.host.log.end(), "window"), 0);
+            EXPECT_TRUE(rig.sectorZeroBlank());
+        } else {
+            EXPECT_EQ(o.figures.fileSystemKind, plan.params.fsType) << "the passes wrote the plan";
+        }
+    }
+}
+
 // A power broadcast during the format wins over the result: its message, never the report.
 TEST(FormatCommand, APowerBroadcastDuringTheFormatShowsItsMessage) {
     for (uint32_t event : {4u, 5u}) {

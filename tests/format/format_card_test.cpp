@@ -417,6 +417,11 @@ TEST(FormatCardQuick, TakesNoCopyOfSectorZeroAndLeavesTheDataArea) {
     EXPECT_EQ(run.format(Quick), SuccessReinsertCard);
     run.expectAllClosed(1);
     EXPECT_EQ(run.calls(kSequence), (std::vector<std::string>{"DDInit 26", "DDWritePT 0+64", "DDFini"}));
+    // The card is identified by its check, by the pre-check that plans the run and by each of
+    // the two passes that write the plan.
+    EXPECT_EQ(run.calls({"DDIdentify"}).size(), 4u);
+    EXPECT_EQ(run.calls({"DDSecureIdentify"}).size(), 3u);
+    EXPECT_EQ(run.figures.plan.params.fsType, static_cast<uint32_t>(Fat12));
     EXPECT_EQ(run.figures.overwriteResult, -1);
     EXPECT_EQ(run.figures.eraseResult, -1);
     EXPECT_EQ(run.figures.fileSystemKind, static_cast<uint32_t>(Fat12));
