@@ -290,13 +290,15 @@ public:
         delete token;
     }
 
+    // The image or block device the letter is mapped to, as the map names it: an absolute path,
+    // so never one of Windows' device names such as a floppy's.
     std::optional<std::u16string> driveDevicePath(char16_t driveLetter) override {
         const std::string path = mappedPath(driveLetter);
         if (path.empty()) {
             lastError_ = kErrorFileNotFound;
             return std::nullopt;
         }
-        return u"\\Device\\Brindlecard\\" + utf8ToUtf16(path);
+        return utf8ToUtf16(path);
     }
 
     std::vector<std::u16string> driveRoots() override {
