@@ -92,7 +92,7 @@ int CBrindlecardApp::Run(const std::vector<std::u16string>& arguments) {
     if (satelliteModule_) system_.setResourceModule(satelliteModule_);
 
     bool go = true;
-    if (os_.namedMutexOpens(kInstanceMutexName)) {
+    if (os_.namedMutexHeld(kInstanceMutexName)) {
         go = Refuse(msg::CardInUse);
     } else {
         bool alreadyExisted = false;

@@ -49,10 +49,10 @@ int32_t probeSdDrive(ProbeContext& ctx, const std::u16string& rootPath) {
         if (!libraryLoaded(driver)) return -1;
         if (isFloppyDrive(ctx.sys, drive)) return 0;
         uint64_t freeBytes = 0, totalBytes = 0;
-        if (ctx.sys.os.diskFreeSpaceEx(rootPath, freeBytes, totalBytes) && totalBytes != 0)
+        if (ctx.sys.os.freeSpace(rootPath, freeBytes, totalBytes) && totalBytes != 0)
             return totalBytes <= kTwoTiB ? 1 : 0;
-        VolumeInformation info;
-        if (ctx.sys.os.volumeInformation(rootPath, info)) return 0;
+        VolumeInfo info;
+        if (ctx.sys.os.volumeInfo(rootPath, info)) return 0;
         // Not ready is an empty slot; any other failure may be a card without a file system.
         return ctx.sys.os.lastError() == kErrorNotReady ? 0 : 1;
     }
@@ -97,7 +97,7 @@ uint32_t readCardGeometry(ProbeContext& ctx, const std::u16string& rootPath, uin
     const uint32_t drive = driveNumberOf(rootPath);
     // Opening a file on the drive makes the system look at the medium again; what it finds
     // does not matter here.
-    ctx.sys.os.touchFile(rootPath.substr(0, 2) + u"\\test");
+    ctx.sys.os.wakeDrive(rootPath.substr(0, 2) + u"\\test");
 
     if (driver.api.DDInit(&driver.driverHandle, drive | kProbeOpen) != 0) {
         if (switchDriverRoute(driver) == 0) return 0;

@@ -71,8 +71,8 @@ bool FormatCommand::mayWrite(FormatOutcome& outcome, const FormatRequest& reques
         outcome.end = FormatEnd::Cancelled;
         return false;
     }
-    VolumeInformation info;
-    if (!env_.sys.os.volumeInformation(root, info) && env_.sys.os.lastError() == kErrorNotReady) {
+    VolumeInfo info;
+    if (!env_.sys.os.volumeInfo(root, info) && env_.sys.os.lastError() == kErrorNotReady) {
         show(outcome, msg::CardMayBeRemoved, kStyleError);
         return false;
     }

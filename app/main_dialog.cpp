@@ -85,7 +85,7 @@ void CBrindlecardDlg::refreshDriveList() {
     const std::u16string remembered = previous < 0 ? std::u16string() : list.GetItemText(previous);
     list.ResetContent();
 
-    const std::vector<std::u16string> roots = app_.os.logicalDriveStrings();
+    const std::vector<std::u16string> roots = app_.os.driveRoots();
     size_t length = 0;
     for (const std::u16string& root : roots) length += root.size() + 1;
     // A drive string that does not fit the 256 characters the system is asked for lists nothing.
@@ -131,8 +131,8 @@ void CBrindlecardDlg::showDriveCapacity(const std::u16string& rootPath) {
     bool usable = false;
     uint64_t size = 0;
     if (rebindDriverLibrary(probe_, rootPath) == 0) {
-        DiskFreeSpace ignored;
-        app_.os.diskFreeSpace(rootPath, ignored);
+        ClusterSpace ignored;
+        app_.os.clusterSpace(rootPath, ignored);
         uint32_t sectors = 0;
         uint16_t bytesPerSector = 0;
         if (readCardGeometry(probe_, rootPath, sectors, bytesPerSector)) {
@@ -163,10 +163,10 @@ void CBrindlecardDlg::showDriveCapacity(const std::u16string& rootPath) {
     }
     SetControlText(IDC_CAPACITY_VALUE, shown.value);
     SetControlText(IDC_CAPACITY_UNIT, shown.unit);
-    VolumeInformation info;
+    VolumeInfo info;
     // The label as the system shows it, in the 31 characters it is read into.
     SetControlText(IDC_LABEL_EDIT,
-                   app_.os.volumeInformation(rootPath, info) ? info.label.substr(0, 30) : u"");
+                   app_.os.volumeInfo(rootPath, info) ? info.label.substr(0, 30) : u"");
     EnableControl(IDC_LABEL_EDIT, true);
 }
 
@@ -281,8 +281,8 @@ bool CBrindlecardDlg::PreTranslateMessage(const ui::Message& message) {
 
 void CBrindlecardDlg::onTimer(uintptr_t timerId) {
     if (timerId != pollTimer || Combo(IDC_DRIVE_LIST).GetCount() <= 0) return;
-    VolumeInformation info;
-    if (!app_.os.volumeInformation(selectedRoot(), info) && app_.os.lastError() == kErrorNotReady) {
+    VolumeInfo info;
+    if (!app_.os.volumeInfo(selectedRoot(), info) && app_.os.lastError() == kErrorNotReady) {
         BeginWaitCursor();  // the card was pulled
         refreshDriveList();
         EndWaitCursor();

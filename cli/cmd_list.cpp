@@ -35,8 +35,8 @@ const char kListUsage[] =
 // The file system and label on the card, read as a format's label step reads them.
 void readVolume(OsServices& os, const std::string& path, std::string& fileSystem, std::string& label) {
     setCardMapSetting("Z=" + path);
-    VolumeInformation info;
-    if (os.volumeInformation(u"Z:\\", info)) {
+    VolumeInfo info;
+    if (os.volumeInfo(u"Z:\\", info)) {
         fileSystem = utf16ToUtf8(info.fileSystem);
         label = utf16ToUtf8(info.label);
     }

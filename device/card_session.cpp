@@ -55,8 +55,8 @@ int32_t CardSession::check(const std::u16string& rootPath) {
         uint8_t mid[8] = {};
         if (driver_.api.DDGetMID(mid, 0, driver_.driverHandle) != 0) return CardNotReady;
     } else if (policy().asksVolumeReady) {
-        VolumeInformation info;
-        if (!sys_.os.volumeInformation(rootPath, info) && sys_.os.lastError() == kErrorNotReady)
+        VolumeInfo info;
+        if (!sys_.os.volumeInfo(rootPath, info) && sys_.os.lastError() == kErrorNotReady)
             return CardNotReady;
     }
     return Success;

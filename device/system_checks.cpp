@@ -41,7 +41,7 @@ bool queryOsKind(SystemState& sys) {
         return true;
     }
     OsVersion v;
-    if (!sys.os.getVersion(v)) return true;
+    if (!sys.os.systemVersion(v)) return true;
     if (v.platformId == kPlatformWindows) {
         sys.osKind = OsKind9x;
     } else if (v.platformId == kPlatformNt) {
@@ -60,7 +60,7 @@ bool queryOsKind(SystemState& sys) {
 bool isSupportedWorkstation(SystemState& sys) {
     if (isPosix(sys)) return true;
     OsVersion v;
-    if (!sys.os.getVersion(v)) return false;
+    if (!sys.os.systemVersion(v)) return false;
     if (v.platformId != kPlatformNt || v.productType != kNtWorkstation) return false;
     return (v.major == 5 && (v.minor == 1 || v.minor == 2)) || (v.major == 6 && v.minor <= 2);
 }
@@ -71,7 +71,7 @@ AdminLevel queryAdminLevel(SystemState& sys) {
     // holds Administrators for denying only, and would be refused the disk.
     auto has = [&](const char* sid) {
         bool member = false;
-        return sys.os.tokenMember(sid, member) && member;
+        return sys.os.isInGroup(sid, member) && member;
     };
     if (has(kAdministrators)) return AdminLevel::Administrator;
     if (has(kPowerUsers)) return AdminLevel::PowerUser;

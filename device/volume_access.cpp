@@ -85,7 +85,7 @@ VolumeResult releaseVolume(SystemState& sys, uint32_t driveNumber) {
 }
 
 bool isFloppyDrive(SystemState& sys, uint32_t driveNumber) {
-    const auto target = sys.os.queryDosDevice(letterOf(driveNumber));
+    const auto target = sys.os.driveDevicePath(letterOf(driveNumber));
     if (!target) return false;
     static const char16_t kFloppy[] = u"\\device\\floppy";
     constexpr size_t kLength = sizeof kFloppy / sizeof kFloppy[0] - 1;  // 14

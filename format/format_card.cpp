@@ -61,9 +61,9 @@ public:
     void erased() { written_.clear(); }
     // Reads back what was noted, on the card still open; true when it was all kept.
     bool readBack(VerifyFigures& figures, OsServices& os) {
-        const uint32_t start = os.tickCount();
+        const uint32_t start = os.milliseconds();
         const WrittenSectors::ReadBack back = written_.readBack(driver_);
-        figures.time = os.tickCount() - start;
+        figures.time = os.milliseconds() - start;
         figures.done = true;
         figures.kept = back.kept;
         figures.unreadable = back.unreadable;

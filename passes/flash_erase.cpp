@@ -36,7 +36,7 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
         count % kEraseChunkSectors ? count % kEraseChunkSectors : kEraseChunkSectors;
     uint32_t result = 0;
 
-    startTick = os.tickCount();
+    startTick = os.milliseconds();
     for (uint64_t i = 0; i < chunks; ++i) {
         if (flags.powerAbort) flags.cancelRequested = 1;
         if (flags.cancelRequested == 1) {
@@ -60,7 +60,7 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
         drawCancel(progress);
     else if (result == 0)
         drawCounts(progress, count, count);
-    if (result == 0) elapsedMs = os.tickCount() - startTick;
+    if (result == 0) elapsedMs = os.milliseconds() - startTick;
     return result;
 }
 
@@ -117,7 +117,7 @@ int32_t erasePrivate(uint32_t driveNumber, uint32_t firstSector, uint32_t endSec
                              elapsedMs, startTick, progress, os);
     if (holdLock) unlockVolume(sys, driveNumber);
     instance.close();
-    if (result == 0) elapsedMs = os.tickCount() - startTick;
+    if (result == 0) elapsedMs = os.milliseconds() - startTick;
     if (touchesVolume && !relockForWrite(sys, driveNumber, result != 0)) return -1;
     return static_cast<int32_t>(result);
 }

@@ -124,12 +124,12 @@ int32_t overwriteCard(DriverBinding& driver, uint32_t& elapsedMs, Progress& prog
     if (driver.api.DDReadPT == nullptr || driver.api.DDWritePT == nullptr) return 1;
 
     OverwritePass pass(driver, progress, buffer.get(), userSectors);
-    const uint32_t startTick = os.tickCount();
+    const uint32_t startTick = os.milliseconds();
     progress.flags.cancelRequested = 0;
     if (uint32_t rc = writeFullChunks(pass)) return static_cast<int32_t>(rc);
     if (uint32_t rc = writeRemainder(pass)) return static_cast<int32_t>(rc);
 
-    elapsedMs = os.tickCount() - startTick;
+    elapsedMs = os.milliseconds() - startTick;
     if (pass.drawing && progress.flags.cancelRequested == 0)
         drawCounts(progress, pass.percentOf(pass.chunksWritten), pass.total, pass.total);
     return 0;

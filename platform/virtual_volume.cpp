@@ -514,8 +514,7 @@ uint32_t locateVirtualVolume(const CardSectors& card, VirtualVolumeLayout& out) 
     return 0;
 }
 
-uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem,
-                                  VolumeInformation& out) {
+uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem, VolumeInfo& out) {
     Volume v;
     if (uint32_t rc = locate(card, v)) return rc;
     const PartitionBytes part(card, v.layout.firstSector, v.layout.partitionSectors);
@@ -523,7 +522,7 @@ uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem,
     std::array<uint8_t, kDirEntryBytes> entry{};
     if (uint32_t rc = walkError(findLabelSlots(part, v, slots, entry))) return rc;
 
-    VolumeInformation info;
+    VolumeInfo info;
     if (slots.hasLabel && v.isFat()) {
         info.label = decodeFatLabel(&entry[fat_dirent::kName], oem, FatLabelEnd::NulOrBlanks);
     } else if (slots.hasLabel) {
@@ -539,7 +538,7 @@ uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem,
     return 0;
 }
 
-uint32_t virtualFreeSpace(const CardSectors& card, DiskFreeSpace& out) {
+uint32_t virtualFreeSpace(const CardSectors& card, ClusterSpace& out) {
     Volume v;
     if (uint32_t rc = locate(card, v)) return rc;
     const PartitionBytes part(card, v.layout.firstSector, v.layout.partitionSectors);

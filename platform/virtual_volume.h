@@ -55,12 +55,11 @@ uint32_t locateVirtualVolume(const CardSectors& card, VirtualVolumeLayout& out);
 // GetVolumeInformationW for the card: label (from the root directory's label entry, FAT labels
 // decoded through `oem`), serial, maximum component length, flags and file-system name
 // ("FAT", "FAT32" or "exFAT").
-uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem,
-                                  VolumeInformation& out);
+uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem, VolumeInfo& out);
 
 // GetDiskFreeSpaceW for the card: cluster geometry, clusters in the heap and the clusters that
 // the FAT (or exFAT's allocation bitmap) records as free.
-uint32_t virtualFreeSpace(const CardSectors& card, DiskFreeSpace& out);
+uint32_t virtualFreeSpace(const CardSectors& card, ClusterSpace& out);
 
 // SetVolumeLabelW for the card. FAT: a-z upper-cased, encoded through `oem`; refused
 // (ERROR_INVALID_NAME) when longer than 11 bytes, when it holds a control character or one of

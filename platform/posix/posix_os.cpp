@@ -215,7 +215,7 @@ public:
     }
 
     // A mutex "exists" while some process holds its lock: a shared lock is then refused.
-    bool namedMutexOpens(const std::u16string& name) override {
+    bool namedMutexHeld(const std::u16string& name) override {
         if (name.empty()) return false;
         const Fd fd(::open(mutexPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
         struct stat st {};
@@ -290,16 +290,18 @@ public:
         delete token;
     }
 
-    std::optional<std::u16string> queryDosDevice(char16_t driveLetter) override {
+    // The image or block device the letter is mapped to, as the map names it: an absolute path,
+    // so never one of Windows' device names such as a floppy's.
+    std::optional<std::u16string> driveDevicePath(char16_t driveLetter) override {
         const std::string path = mappedPath(driveLetter);
         if (path.empty()) {
             lastError_ = kErrorFileNotFound;
             return std::nullopt;
         }
-        return u"\\Device\\Brindlecard\\" + utf8ToUtf16(path);
+        return utf8ToUtf16(path);
     }
 
-    std::vector<std::u16string> logicalDriveStrings() override {
+    std::vector<std::u16string> driveRoots() override {
         std::vector<std::u16string> roots;
         const CardMap map = readCardMap();
         if (!map.error.empty()) return roots;
@@ -314,26 +316,26 @@ public:
         return letter && !mappedPath(letter).empty() ? DriveRemovable : DriveNoRootDir;
     }
 
-    bool diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) override {
+    bool clusterSpace(const std::u16string& rootPath, ClusterSpace& out) override {
         const Fd fd(openCard(rootPath, O_RDONLY));
         if (fd.get() < 0) return false;
-        DiskFreeSpace space;
+        ClusterSpace space;
         if (uint32_t rc = virtualFreeSpace(cardSectors(fd.get()), space)) return fail(rc);
         out = space;
         return true;
     }
 
-    bool diskFreeSpaceEx(const std::u16string& rootPath, uint64_t& freeBytes,
-                         uint64_t& totalBytes) override {
-        DiskFreeSpace space;
-        if (!diskFreeSpace(rootPath, space)) return false;
+    bool freeSpace(const std::u16string& rootPath, uint64_t& freeBytes,
+                   uint64_t& totalBytes) override {
+        ClusterSpace space;
+        if (!clusterSpace(rootPath, space)) return false;
         const uint64_t cluster = uint64_t{space.sectorsPerCluster} * space.bytesPerSector;
         freeBytes = cluster * space.freeClusters;
         totalBytes = cluster * space.totalClusters;
         return true;
     }
 
-    bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) override {
+    bool volumeInfo(const std::u16string& rootPath, VolumeInfo& out) override {
         const Fd fd(openCard(rootPath, O_RDONLY));
         if (fd.get() < 0) return false;
         if (uint32_t rc = virtualVolumeInformation(cardSectors(fd.get()), oem_, out))
@@ -357,7 +359,7 @@ public:
     bool labelsCardItself(const std::u16string&) override { return true; }
 
     // Nothing mounts a card behind our back here, so there is no medium to wake.
-    void touchFile(const std::u16string&) override {}
+    void wakeDrive(const std::u16string&) override {}
 
     uint32_t lastError() override { return lastError_; }
 
@@ -410,7 +412,7 @@ public:
         return 0x0409;
     }
 
-    uint32_t tickCount() override {
+    uint32_t milliseconds() override {
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +

@@ -162,7 +162,8 @@ class Win32OsServices final : public OsServices {
 public:
     SystemFamily systemFamily() override { return SystemFamily::Windows; }
 
-    bool getVersion(OsVersion& out) override {
+    // GetVersionExW with OSVERSIONINFOEXW.
+    bool systemVersion(OsVersion& out) override {
         OSVERSIONINFOEXW info{};
         info.dwOSVersionInfoSize = sizeof info;
         if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return failed();
@@ -173,7 +174,9 @@ public:
         return true;
     }
 
-    bool tokenMember(const std::string& sid, bool& member) override {
+    // CheckTokenMembership with no token given: the thread's impersonation token, else the
+    // process's.
+    bool isInGroup(const std::string& sid, bool& member) override {
         PSID parsed = nullptr;
         if (!ConvertStringSidToSidW(std::wstring(sid.begin(), sid.end()).c_str(), &parsed))
             return failed();
@@ -185,6 +188,7 @@ public:
         return ok;
     }
 
+    // OpenSCManagerW, OpenServiceW, StartServiceW.
     uint32_t startService(const std::u16string& name) override {
         SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
         if (!manager) return errorOrFailure();
@@ -200,6 +204,7 @@ public:
         return result;
     }
 
+    // WaitNamedPipeW (its answer ignored), then CreateFileW.
     bool pipeOpens(const std::u16string& pipeName) override {
         const std::wstring name = wide(pipeName);
         WaitNamedPipeW(name.c_str(), NMPWAIT_USE_DEFAULT_WAIT);  // only gives the server a moment
@@ -210,6 +215,7 @@ public:
         return true;
     }
 
+    // CreateMutexW, initially owned; `alreadyExisted` as GetLastError says.
     void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) override {
         SetLastError(ERROR_SUCCESS);  // only a fresh ERROR_ALREADY_EXISTS may count
         HANDLE mutex = CreateMutexW(nullptr, TRUE, wide(name).c_str());
@@ -219,7 +225,8 @@ public:
         return mutex;
     }
 
-    bool namedMutexOpens(const std::u16string& name) override {
+    // OpenMutexW: the handle is closed again at once.
+    bool namedMutexHeld(const std::u16string& name) override {
         HANDLE mutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, wide(name).c_str());
         if (!mutex) return failed();
         CloseHandle(mutex);
@@ -232,6 +239,7 @@ public:
         CloseHandle(mutex);
     }
 
+    // CreateFileW of \\.\X:, read/write, sharing read and write.
     void* openVolume(char16_t driveLetter) override {
         const int index = letterIndex(driveLetter);
         if (index < 0) {
@@ -251,6 +259,8 @@ public:
         return volume;
     }
 
+    // DeviceIoControl without buffers: FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME or
+    // FSCTL_DISMOUNT_VOLUME.
     bool volumeRequest(void* volume, VolumeRequest request) override {
         if (!volume) {
             lastError_ = ERROR_INVALID_HANDLE;
@@ -270,7 +280,8 @@ public:
         if (volume && !isVirtual(volume)) CloseHandle(volume);
     }
 
-    std::optional<std::u16string> queryDosDevice(char16_t driveLetter) override {
+    // QueryDosDeviceW("X:").
+    std::optional<std::u16string> driveDevicePath(char16_t driveLetter) override {
         const int index = letterIndex(driveLetter);
         if (index >= 0) {
             // A mapped letter reads like a substituted drive: the image it stands for.
@@ -287,7 +298,8 @@ public:
         return fromBuffer(target, std::min<size_t>(got, 260));
     }
 
-    std::vector<std::u16string> logicalDriveStrings() override {
+    // GetLogicalDriveStringsW, and the mapped letters.
+    std::vector<std::u16string> driveRoots() override {
         std::vector<std::u16string> roots;
         std::vector<wchar_t> buffer;
         DWORD needed = GetLogicalDriveStringsW(0, nullptr);
@@ -334,14 +346,16 @@ public:
         return roots;
     }
 
+    // GetDriveTypeW.
     uint32_t driveType(const std::u16string& rootPath) override {
         if (cardPath(rootIndex(rootPath))) return DriveRemovable;
         return GetDriveTypeW(wide(rootPath).c_str());
     }
 
-    bool diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) override {
+    // GetDiskFreeSpaceW, bounded in time.
+    bool clusterSpace(const std::u16string& rootPath, ClusterSpace& out) override {
         if (const std::string* path = cardPath(rootIndex(rootPath)))
-            return mappedDiskFreeSpace(*path, out);
+            return mappedClusterSpace(*path, out);
         FreeClusters space;
         if (!boundedQuery(rootPath, space, [root = wide(rootPath)](FreeClusters& s) {
                 return GetDiskFreeSpaceW(root.c_str(), &s.sectorsPerCluster, &s.bytesPerSector,
@@ -355,11 +369,12 @@ public:
         return true;
     }
 
-    bool diskFreeSpaceEx(const std::u16string& rootPath, uint64_t& freeBytes,
-                         uint64_t& totalBytes) override {
+    // GetDiskFreeSpaceExW, bounded in time.
+    bool freeSpace(const std::u16string& rootPath, uint64_t& freeBytes,
+                   uint64_t& totalBytes) override {
         if (const std::string* path = cardPath(rootIndex(rootPath))) {
-            DiskFreeSpace space;
-            if (!mappedDiskFreeSpace(*path, space)) return false;
+            ClusterSpace space;
+            if (!mappedClusterSpace(*path, space)) return false;
             const uint64_t cluster = uint64_t{space.sectorsPerCluster} * space.bytesPerSector;
             freeBytes = cluster * space.freeClusters;
             totalBytes = cluster * space.totalClusters;
@@ -375,9 +390,10 @@ public:
         return true;
     }
 
-    bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) override {
+    // GetVolumeInformationW, bounded in time.
+    bool volumeInfo(const std::u16string& rootPath, VolumeInfo& out) override {
         if (const std::string* path = cardPath(rootIndex(rootPath)))
-            return mappedVolumeInformation(*path, out);
+            return mappedVolumeInfo(*path, out);
         VolumeAnswer v;
         if (!boundedQuery(rootPath, v, [root = wide(rootPath)](VolumeAnswer& a) {
                 return GetVolumeInformationW(root.c_str(), a.label, MAX_PATH + 1, &a.serial,
@@ -395,6 +411,7 @@ public:
 
     bool labelsCardItself(const std::u16string& rootPath) override { return cardPath(rootIndex(rootPath)) != nullptr; }
 
+    // SetVolumeLabelW.
     bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override {
         if (const std::string* path = cardPath(rootIndex(rootPath)))
             return mappedSetVolumeLabel(*path, label);
@@ -405,13 +422,15 @@ public:
         return true;
     }
 
-    void touchFile(const std::u16string& path) override {
+    // CreateFileW (GENERIC_READ, share read, OPEN_EXISTING), then CloseHandle.
+    void wakeDrive(const std::u16string& path) override {
         if (cardPath(rootIndex(path))) return;  // an image has no medium to look at
         HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     }
 
+    // GetLastError as it was after the last failed call, or our own code for a mapped card.
     uint32_t lastError() override { return lastError_; }
 
     // The program's own folder: the programs come with their driver libraries beside them, and
@@ -459,6 +478,8 @@ public:
         if (library) FreeLibrary(static_cast<HMODULE>(library));
     }
 
+    // GetUserDefaultUILanguage, or GetSystemDefaultUILanguage when `systemDefault`, looked up
+    // at run time; 0 when the entry point is missing.
     uint16_t uiLanguage(bool systemDefault) override {
         using Query = LANGID(WINAPI*)();
         HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
@@ -493,7 +514,7 @@ public:
         return v;
     }
 
-    uint32_t tickCount() override { return GetTickCount(); }
+    uint32_t milliseconds() override { return GetTickCount(); }
 
     LocalTime localTime() override {
         SYSTEMTIME now{};
@@ -528,9 +549,9 @@ private:
         return false;
     }
 
-    bool mappedVolumeInformation(const std::string& path, VolumeInformation& out);
+    bool mappedVolumeInfo(const std::string& path, VolumeInfo& out);
     bool mappedSetVolumeLabel(const std::string& path, const std::u16string& label);
-    bool mappedDiskFreeSpace(const std::string& path, DiskFreeSpace& out);
+    bool mappedClusterSpace(const std::string& path, ClusterSpace& out);
 
     void remember() { lastError_ = GetLastError(); }
     bool failed() {
@@ -616,7 +637,7 @@ private:
     CardSectors card_;
 };
 
-bool Win32OsServices::mappedVolumeInformation(const std::string& path, VolumeInformation& out) {
+bool Win32OsServices::mappedVolumeInfo(const std::string& path, VolumeInfo& out) {
     ImageSectors image(path, false);
     uint32_t rc = image.error();
     if (rc == 0) rc = virtualVolumeInformation(image.card(), win32OemCodePage(), out);
@@ -632,7 +653,7 @@ bool Win32OsServices::mappedSetVolumeLabel(const std::string& path, const std::u
     return rc == 0;
 }
 
-bool Win32OsServices::mappedDiskFreeSpace(const std::string& path, DiskFreeSpace& out) {
+bool Win32OsServices::mappedClusterSpace(const std::string& path, ClusterSpace& out) {
     ImageSectors image(path, false);
     uint32_t rc = image.error();
     if (rc == 0) rc = virtualFreeSpace(image.card(), out);

@@ -386,8 +386,8 @@ TEST(FormatButton, FormatsTheSelectedCardWithItsLabelAndReports) {
              {IDC_LABEL_EDIT, IDC_FORMAT, IDC_REFRESH, IDC_OPTION, IDC_DRIVE_LIST, IDC_EXIT})
             EXPECT_TRUE(d.IsControlEnabled(id)) << id;
         // The label the system now reads from the card.
-        VolumeInformation info;
-        ASSERT_TRUE(rig.os->volumeInformation(u"E:\\", info));
+        VolumeInfo info;
+        ASSERT_TRUE(rig.os->volumeInfo(u"E:\\", info));
         EXPECT_EQ(info.label, u"CARD");
         EXPECT_EQ(rig.text(IDC_LABEL_EDIT), u"CARD");
     });
@@ -399,8 +399,8 @@ TEST(FormatButton, CancellingTheQuestionWritesNothing) {
         rig.ui.queueAnswers({ui::IdCancel});
         ASSERT_TRUE(rig.ui.click(*rig.dialog, IDC_FORMAT));
         EXPECT_EQ(rig.dialog->lastFormat().end, FormatEnd::Cancelled);
-        VolumeInformation info;
-        EXPECT_FALSE(rig.os->volumeInformation(u"E:\\", info));
+        VolumeInfo info;
+        EXPECT_FALSE(rig.os->volumeInfo(u"E:\\", info));
     });
 }
 
@@ -503,7 +503,7 @@ struct StartupRig {
 TEST(Startup, RefusalsShowTheirMessageAndNeverOpenTheMainDialog) {
     const struct { const char* name; std::function<void(StartupRig&)> script; uint32_t refusal; } rows[] = {
         {"runs", [](StartupRig&) {}, 0},
-        {"another copy holds the mutex", [](StartupRig& r) { r.os.mutexOpens = true; }, 215},
+        {"another copy holds the mutex", [](StartupRig& r) { r.os.mutexHeld = true; }, 215},
         {"the mutex existed", [](StartupRig& r) { r.os.mutexAlreadyExists = true; }, 216},
         {"a server edition", [](StartupRig& r) { r.os.version = OsVersion{2, 6, 1, 3}; }, 261},
         {"no rights, no service", [](StartupRig& r) { r.os.groups = std::vector<std::string>{}; r.os.pipeOpensResult = false; }, 219},

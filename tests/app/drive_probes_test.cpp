@@ -147,10 +147,10 @@ TEST(ProbeSdDrive, Route2AsksTheSystemForTheSize) {
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         ProbeRig rig;
-        if (r.floppy) rig.os.dosDevices[u'E'] = u"\\Device\\Floppy0";
-        if (r.total) rig.os.freeSpaceEx[rig.root] = {0, *r.total};
-        if (r.infoError && *r.infoError == 0) rig.os.volumes[rig.root] = VolumeInformation{};
-        else if (r.infoError) rig.os.volumeInformationErrors[rig.root] = *r.infoError;
+        if (r.floppy) rig.os.devicePaths[u'E'] = u"\\Device\\Floppy0";
+        if (r.total) rig.os.freeSpaces[rig.root] = {0, *r.total};
+        if (r.infoError && *r.infoError == 0) rig.os.volumes[rig.root] = VolumeInfo{};
+        else if (r.infoError) rig.os.volumeInfoErrors[rig.root] = *r.infoError;
         EXPECT_EQ(probeSdDrive(rig.ctx, rig.root), r.want);
         EXPECT_EQ(isFormattableDrive(rig.ctx, rig.root), r.want == 1 ? 1u : 0u);
         rig.os.driveTypes[rig.root] = DriveFixed;
@@ -204,7 +204,7 @@ TEST(ReadCardGeometry, IdentifiesAndUndoesItsSwitches) {
             EXPECT_EQ(b.opened, b.closed) << "a card left open";
         }
         EXPECT_EQ(rig.os.calls.front().rfind("loadLibrary", 0), 0u);
-        EXPECT_NE(std::find(rig.os.calls.begin(), rig.os.calls.end(), "touchFile E:\\test"), rig.os.calls.end());
+        EXPECT_NE(std::find(rig.os.calls.begin(), rig.os.calls.end(), "wakeDrive E:\\test"), rig.os.calls.end());
     }
 }
 

@@ -90,37 +90,37 @@ public:
     SystemFamily systemFamily() override { return os_->systemFamily(); }
     bool isSuperuser() override { return os_->isSuperuser(); }
     bool mayOpenCard() override { return os_->mayOpenCard(); }
-    bool getVersion(OsVersion& out) override { return os_->getVersion(out); }
-    bool tokenMember(const std::string& sid, bool& member) override {
-        return os_->tokenMember(sid, member);
+    bool systemVersion(OsVersion& out) override { return os_->systemVersion(out); }
+    bool isInGroup(const std::string& sid, bool& member) override {
+        return os_->isInGroup(sid, member);
     }
     uint32_t startService(const std::u16string& name) override { return os_->startService(name); }
     bool pipeOpens(const std::u16string& pipe) override { return os_->pipeOpens(pipe); }
     void* createNamedMutex(const std::u16string& name, bool& existed) override {
         return os_->createNamedMutex(name, existed);
     }
-    bool namedMutexOpens(const std::u16string& name) override { return os_->namedMutexOpens(name); }
+    bool namedMutexHeld(const std::u16string& name) override { return os_->namedMutexHeld(name); }
     void releaseNamedMutex(void* mutex) override { os_->releaseNamedMutex(mutex); }
     void* openVolume(char16_t drive) override { return os_->openVolume(drive); }
     bool volumeRequest(void* volume, VolumeRequest request) override {
         return os_->volumeRequest(volume, request);
     }
     void closeVolume(void* volume) override { os_->closeVolume(volume); }
-    std::optional<std::u16string> queryDosDevice(char16_t drive) override {
-        return os_->queryDosDevice(drive);
+    std::optional<std::u16string> driveDevicePath(char16_t drive) override {
+        return os_->driveDevicePath(drive);
     }
-    std::vector<std::u16string> logicalDriveStrings() override { return os_->logicalDriveStrings(); }
+    std::vector<std::u16string> driveRoots() override { return os_->driveRoots(); }
     uint32_t driveType(const std::u16string& root) override { return os_->driveType(root); }
-    bool diskFreeSpace(const std::u16string& root, DiskFreeSpace& out) override {
-        return os_->diskFreeSpace(root, out);
+    bool clusterSpace(const std::u16string& root, ClusterSpace& out) override {
+        return os_->clusterSpace(root, out);
     }
-    bool diskFreeSpaceEx(const std::u16string& root, uint64_t& free, uint64_t& total) override {
-        return os_->diskFreeSpaceEx(root, free, total);
+    bool freeSpace(const std::u16string& root, uint64_t& free, uint64_t& total) override {
+        return os_->freeSpace(root, free, total);
     }
-    bool volumeInformation(const std::u16string& root, VolumeInformation& out) override {
-        return os_->volumeInformation(root, out);
+    bool volumeInfo(const std::u16string& root, VolumeInfo& out) override {
+        return os_->volumeInfo(root, out);
     }
-    void touchFile(const std::u16string& path) override { os_->touchFile(path); }
+    void wakeDrive(const std::u16string& path) override { os_->wakeDrive(path); }
     uint32_t lastError() override { return os_->lastError(); }
     std::string driverLibraryFolder() override { return os_->driverLibraryFolder(); }
     void* loadLibrary(const std::string& path) override { return os_->loadLibrary(path); }
@@ -129,7 +129,7 @@ public:
     }
     void freeLibrary(void* library) override { os_->freeLibrary(library); }
     uint16_t uiLanguage(bool systemDefault) override { return os_->uiLanguage(systemDefault); }
-    uint32_t tickCount() override { return os_->tickCount(); }
+    uint32_t milliseconds() override { return os_->milliseconds(); }
     LocalTime localTime() override { return os_->localTime(); }
     const CodePage& oemCodePage() override { return os_->oemCodePage(); }
     std::optional<ProgramVersion> programVersion() override { return os_->programVersion(); }
@@ -224,8 +224,8 @@ TEST(FormatCommand, FullFormatAsksOnceAndSetsTheLabelAfterSuccess) {
         "wait", "repaint", "disable", "window", "close window",
         "repaint", "enable", "show 0 info", "refresh", "start timer", "end wait"};
     EXPECT_EQ(rig.host.log, expected);
-    VolumeInformation info;
-    ASSERT_TRUE(rig.os->volumeInformation(u"Z:\\", info));
+    VolumeInfo info;
+    ASSERT_TRUE(rig.os->volumeInfo(u"Z:\\", info));
     EXPECT_EQ(info.label, u"AGAIN") << "the label went on through the system";
 }
 

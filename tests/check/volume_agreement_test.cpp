@@ -141,7 +141,7 @@ TEST(CheckAndVirtualVolume, AgreeOnTypeLabelAndSerial) {
             CardCapacity{c.sectors, c.protectedSectors},
             [&](uint32_t first, uint32_t n, uint8_t* out) { return image.read(first, n, out); });
         VirtualVolumeLayout layout;
-        VolumeInformation info;
+        VolumeInfo info;
         const bool systemReads = locateVirtualVolume(image.card(), layout) == 0 &&
                                  virtualVolumeInformation(image.card(), cp437(), info) == 0;
         const bool checkReads = check.found.fsType.has_value();

@@ -42,7 +42,7 @@ void PrintTo(const SessionRow& row, std::ostream* os) { *os << row.name; }
 const Calls kRelease = {"volumeRequest Unlock", "closeVolume",          "openVolume E",
                         "volumeRequest Lock",   "volumeRequest Dismount", "volumeRequest Unlock",
                         "closeVolume",          "openVolume E",         "closeVolume"};
-const Calls kTake = {"volumeInformation E:\\", "openVolume E", "volumeRequest Lock",
+const Calls kTake = {"volumeInfo E:\\", "openVolume E", "volumeRequest Lock",
                      "volumeRequest Dismount"};
 
 Calls join(Calls a, const Calls& b) {
@@ -64,23 +64,23 @@ const SessionRow kRows[] = {
      {"DDFini"}},
     {"VolumeNotReadyOnXp", OsKindXp, [](FakeOs& os, test::FakeCard&) { os.volumes.clear(); },
      [](CardSession& s, uint32_t&) { return openCheckTake(s, true); }, CardNotReady,
-     {"volumeInformation E:\\", "DDFini"}},
+     {"volumeInfo E:\\", "DDFini"}},
     {"VolumeWillNotOpen", OsKindXp, [](FakeOs& os, test::FakeCard&) { os.unopenable.insert(u'E'); },
      [](CardSession& s, uint32_t&) { return openCheckTake(s, true); }, Failed,
-     {"volumeInformation E:\\", "openVolume E", "DDFini"}},
+     {"volumeInfo E:\\", "openVolume E", "DDFini"}},
     {"SuspendDuringTheTakeClosesCardThenVolume", OsKindXp, nullptr,
      [](CardSession& s, uint32_t& power) -> int32_t {
          if (s.open() != Success || s.check(kRoot)) return Failed;
          power = 1;
          return s.takeVolume(true);
      },
-     PowerInterrupted, {"volumeInformation E:\\", "openVolume E", "DDFini", "closeVolume"}},
+     PowerInterrupted, {"volumeInfo E:\\", "openVolume E", "DDFini", "closeVolume"}},
     {"HeldVolumeIsReleasedBeforeTheCard", OsKindXp, nullptr,
      [](CardSession& s, uint32_t&) { return openCheckTake(s, true); }, Success,
      join(join(kTake, kRelease), {"DDFini"})},
     {"LabelTakeDoesNotDismount", OsKindXp, nullptr,
      [](CardSession& s, uint32_t&) { return openCheckTake(s, false); }, Success,
-     join(join({"volumeInformation E:\\", "openVolume E", "volumeRequest Lock"}, kRelease),
+     join(join({"volumeInfo E:\\", "openVolume E", "volumeRequest Lock"}, kRelease),
           {"DDFini"})},
     {"CloseExitClosesCardThenVolume", OsKindXp, nullptr,
      [](CardSession& s, uint32_t&) {
@@ -110,7 +110,7 @@ class Session : public ::testing::TestWithParam<SessionRow> {};
 TEST_P(Session, GivesBackWhatItHolds) {
     const SessionRow& row = GetParam();
     FakeOs os;
-    os.volumes[kRoot] = VolumeInformation{};
+    os.volumes[kRoot] = VolumeInfo{};
     test::FakeCard card{4096};
     DriverBinding driver{test::systemOs()};
     card.install(driver, 2);
@@ -126,7 +126,7 @@ TEST_P(Session, GivesBackWhatItHolds) {
     }
     EXPECT_EQ(result, row.result);
     EXPECT_EQ(os.callsStartingWith({"DDFini", "openVolume", "volumeRequest", "closeVolume",
-                                    "volumeInformation"}),
+                                    "volumeInfo"}),
               row.calls);
     EXPECT_EQ(card.balance().opened, card.balance().closed);
     EXPECT_EQ(card.balance().strays, 0u);

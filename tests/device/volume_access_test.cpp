@@ -264,11 +264,11 @@ TEST(VolumeAccess, IsFloppyDrive) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeOs os;
-        if (c.target) os.dosDevices[u'A'] = *c.target;
-        os.dosDevices[u'E'] = u"\\Device\\HarddiskVolume9";
+        if (c.target) os.devicePaths[u'A'] = *c.target;
+        os.devicePaths[u'E'] = u"\\Device\\HarddiskVolume9";
         SystemState sys(os);
         EXPECT_EQ(isFloppyDrive(sys, 1), c.result);
-        EXPECT_EQ(os.calls, Calls{"queryDosDevice A"});
+        EXPECT_EQ(os.calls, Calls{"driveDevicePath A"});
     }
 }
 

@@ -112,7 +112,7 @@ struct CardRun {
         if (pattern) ImageFile(image).fillPattern(0, sectors);
         cards.emplace(image);
         sys.osKind = osKind;
-        if (osKind == OsKindXp) os.volumes[kRoot] = VolumeInformation{};
+        if (osKind == OsKindXp) os.volumes[kRoot] = VolumeInfo{};
         flags.formatStatus = &status;
         bound.onCall = [this](const test::Call& c) { log("", c); };
         priv.onCall = [this](const test::Call& c) { log("private ", c); };
@@ -266,7 +266,7 @@ const ExitRow kExits[] = {
     {"WriteProtectSwitch", 1, OsKindXp, Quick, "write_protect_switch = 1\n", nullptr, WriteProtectSwitch,
      Volume::Untouched, "DDGetMID", false},
     {"CardCheckFails", 2, OsKindXp, Quick, "", [](CardRun& r) { r.bound.fail(Op::CheckCard, SDHOST_ERR_NO_CARD, 1); },
-     WriteProtectSwitch, Volume::Untouched, "volumeInformation", false},
+     WriteProtectSwitch, Volume::Untouched, "volumeInfo", false},
     {"NoMidOnRoute1", 1, OsKindXp, Quick, "", [](CardRun& r) { r.bound.fail(Op::GetMid, SDHOST_ERR_NO_CARD, 1); },
      CardNotReady, Volume::Untouched, "openVolume", false},
     {"DriveNotReadyOnRoute2Xp", 2, OsKindXp, Quick, "", [](CardRun& r) { r.os.volumes.clear(); }, CardNotReady,
@@ -274,12 +274,12 @@ const ExitRow kExits[] = {
     {"OtherVolumeInfoErrorIgnored", 2, OsKindXp, Quick, "",
      [](CardRun& r) {
          r.os.volumes.clear();
-         r.os.volumeInformationError = 5;
+         r.os.volumeInfoError = 5;
      },
      SuccessReinsertCard,
      Volume::Released, nullptr, true},
     {"NotReadyNotAskedAfterXp", 2, OsKindVistaTo8, Quick, "", [](CardRun& r) { r.os.volumes.clear(); },
-     SuccessReinsertCard, Volume::Untouched, "volumeInformation", true},
+     SuccessReinsertCard, Volume::Untouched, "volumeInfo", true},
     {"VolumeWillNotOpen", 1, OsKindXp, Quick, "", [](CardRun& r) { r.os.openAnswers[u'Z'] = {false}; }, Failed,
      Volume::Untouched, "volumeRequest", false},
     {"VolumeWillNotReopenAfterRefusedLock", 1, OsKindXp, Quick, "",

@@ -26,10 +26,10 @@ TEST(PosixOsFiles, AMappedFifoOrCharacterDeviceIsNoCard) {
         std::vector<std::pair<bool, uint32_t>> results;  // each call's answer and lastError
         const auto answer = [&](bool ok) { results.emplace_back(ok, os->lastError()); };
         EXPECT_FALSE(blockedOnFifo({fifo}, [&] {
-            VolumeInformation info;
-            DiskFreeSpace space;
-            answer(os->volumeInformation(u"E:\\", info));
-            answer(os->diskFreeSpace(u"E:\\", space));
+            VolumeInfo info;
+            ClusterSpace space;
+            answer(os->volumeInfo(u"E:\\", info));
+            answer(os->clusterSpace(u"E:\\", space));
             answer(os->setVolumeLabel(u"E:\\", u"X"));
             void* volume = os->openVolume(u'E');
             answer(volume != nullptr);

@@ -83,8 +83,8 @@ TEST_F(PosixOs, SystemChecksSeeThePosixRights) {
     EXPECT_EQ(os->systemFamily(), SystemFamily::Posix);
     OsVersion v;
     bool member = false;
-    EXPECT_FALSE(os->getVersion(v));
-    EXPECT_FALSE(os->tokenMember("S-1-5-32-544", member));
+    EXPECT_FALSE(os->systemVersion(v));
+    EXPECT_FALSE(os->isInGroup("S-1-5-32-544", member));
     EXPECT_EQ(os->isSuperuser(), ::geteuid() == 0);
     EXPECT_TRUE(os->mayOpenCard());
     if (::geteuid() != 0) GTEST_SKIP() << "the other users' cases need root to switch user";
@@ -169,25 +169,25 @@ TEST_F(PosixOs, DriveLettersComeFromTheCardMap) {
             EXPECT_EQ(os->lastError(), f.openError);
         }
         const std::u16string root{f.letter, u':', u'\\'};
-        VolumeInformation info;
-        EXPECT_FALSE(os->volumeInformation(root, info));
+        VolumeInfo info;
+        EXPECT_FALSE(os->volumeInfo(root, info));
         EXPECT_EQ(os->lastError(), f.infoError);
-        DiskFreeSpace space;
-        EXPECT_FALSE(os->diskFreeSpace(root, space));
+        ClusterSpace space;
+        EXPECT_FALSE(os->clusterSpace(root, space));
         EXPECT_EQ(os->lastError(), f.infoError);
         EXPECT_FALSE(os->setVolumeLabel(root, u"X"));
         EXPECT_EQ(os->lastError(), f.infoError);
     }
 
-    EXPECT_EQ(os->queryDosDevice(u'E'), u"\\Device\\Brindlecard\\" + utf8ToUtf16(image.string()));
-    EXPECT_EQ(os->queryDosDevice(u'G'), std::nullopt);
-    EXPECT_EQ(os->logicalDriveStrings(), (std::vector<std::u16string>{u"E:\\", u"F:\\"}));
+    EXPECT_EQ(os->driveDevicePath(u'E'), utf8ToUtf16(image.string()));
+    EXPECT_EQ(os->driveDevicePath(u'G'), std::nullopt);
+    EXPECT_EQ(os->driveRoots(), (std::vector<std::u16string>{u"E:\\", u"F:\\"}));
     EXPECT_EQ(os->driveType(u"E:\\"), DriveRemovable);
     EXPECT_EQ(os->driveType(u"F:\\"), DriveRemovable);
     EXPECT_EQ(os->driveType(u"G:\\"), DriveNoRootDir);
 
     ::setenv("BRINDLECARD_CARDS", "E=relative.img", 1);
-    EXPECT_TRUE(os->logicalDriveStrings().empty());
+    EXPECT_TRUE(os->driveRoots().empty());
     EXPECT_EQ(os->openVolume(u'E'), nullptr);
 }
 
@@ -200,16 +200,16 @@ TEST_F(PosixOs, VolumeCallsServeTheMappedImage) {
     ::setenv("BRINDLECARD_CARDS", ("K=" + image.string()).c_str(), 1);
     auto os = makePosixOsServices();
 
-    VolumeInformation info;
-    ASSERT_TRUE(os->volumeInformation(u"K:\\", info));
+    VolumeInfo info;
+    ASSERT_TRUE(os->volumeInfo(u"K:\\", info));
     EXPECT_EQ(info.label, u"POSIX");
     EXPECT_EQ(info.serial, 0x0BADCAFEu);
     EXPECT_EQ(info.fileSystem, u"FAT");
 
-    DiskFreeSpace space;
+    ClusterSpace space;
     uint64_t freeBytes = 0, totalBytes = 0;
-    ASSERT_TRUE(os->diskFreeSpace(u"K:\\", space));
-    ASSERT_TRUE(os->diskFreeSpaceEx(u"K:\\", freeBytes, totalBytes));
+    ASSERT_TRUE(os->clusterSpace(u"K:\\", space));
+    ASSERT_TRUE(os->freeSpace(u"K:\\", freeBytes, totalBytes));
     const uint64_t cluster = uint64_t{space.sectorsPerCluster} * space.bytesPerSector;
     EXPECT_EQ(freeBytes, cluster * space.freeClusters);
     EXPECT_EQ(totalBytes, cluster * space.totalClusters);
@@ -272,9 +272,9 @@ TEST_F(PosixOs, UiLanguageFollowsTheLocale) {
 TEST_F(PosixOs, ClockAndCodePage) {
     ::setenv("LC_ALL", "C", 1);  // the locale picks the code page
     auto os = makePosixOsServices();
-    const uint32_t before = os->tickCount();
+    const uint32_t before = os->milliseconds();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const uint32_t elapsed = os->tickCount() - before;
+    const uint32_t elapsed = os->milliseconds() - before;
     EXPECT_GE(elapsed, 50u);
     EXPECT_LT(elapsed, 5000u);
 

@@ -224,7 +224,7 @@ TEST_P(VirtualVolume, AgreesWithTheToolsAndWritesLabelsTheyRead) {
     ASSERT_EQ(locateVirtualVolume(card.sectors(), layout), 0u);
     EXPECT_EQ(layout.type, c.type);
     EXPECT_EQ(layout.firstSector, c.start);
-    VolumeInformation info;
+    VolumeInfo info;
     ASSERT_EQ(virtualVolumeInformation(card.sectors(), cp437(), info), 0u);
     EXPECT_EQ(utf16ToUtf8(info.label), made.label);
     EXPECT_EQ(made.label, c.label);
@@ -234,7 +234,7 @@ TEST_P(VirtualVolume, AgreesWithTheToolsAndWritesLabelsTheyRead) {
                                : c.type == VirtualFsType::Fat32 ? u"FAT32" : u"FAT");
     EXPECT_EQ(info.maxComponentLength, 255u);
     EXPECT_EQ(info.flags, 0x6u);
-    DiskFreeSpace space;
+    ClusterSpace space;
     ASSERT_EQ(virtualFreeSpace(card.sectors(), space), 0u);
     EXPECT_EQ(space.totalClusters, made.totalClusters);
     EXPECT_EQ(space.freeClusters, made.freeClusters);
@@ -302,7 +302,7 @@ TEST(VirtualVolumeLabels, RefusedOrStoredByTheFileSystemsRules) {
             SCOPED_TRACE(utf16ToUtf8(t.label));
             card.writes.clear();
             const uint32_t rc = setVirtualVolumeLabel(card.sectors(), cp437(), t.label, kNow);
-            VolumeInformation info;
+            VolumeInfo info;
             ASSERT_EQ(virtualVolumeInformation(card.sectors(), cp437(), info), 0u);
             EXPECT_EQ(rc, t.stored.empty() ? kErrorInvalidName : 0u);
             EXPECT_EQ(card.writes.empty(), t.stored.empty());
@@ -382,8 +382,8 @@ TEST(VirtualVolumeDamage, CleanFailures) {
         MemCard card(built[t.image]);
         t.edit(card, uint64_t{kCases[t.image].start} * 512);
         const std::vector<uint8_t> before = card.bytes;
-        VolumeInformation info;
-        DiskFreeSpace space;
+        VolumeInfo info;
+        ClusterSpace space;
         EXPECT_EQ(virtualVolumeInformation(card.sectors(), cp437(), info), t.info);
         EXPECT_EQ(virtualFreeSpace(card.sectors(), space), t.space);
         EXPECT_EQ(setVirtualVolumeLabel(card.sectors(), cp437(), u"LABEL", kNow), t.label);

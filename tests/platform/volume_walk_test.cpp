@@ -220,8 +220,8 @@ TEST(VolumeWalk, DamagedChainsEndInABoundedRead) {
         CountingCard card{freshVolume(t.type)};
         Volume v(t.type, card.bytes);
         t.damage(v);
-        VolumeInformation info;
-        DiskFreeSpace space;
+        VolumeInfo info;
+        ClusterSpace space;
         const uint32_t infoResult = virtualVolumeInformation(card.sectors(), cp437(), info);
         EXPECT_EQ(infoResult, t.info);
         if (infoResult == 0) {

@@ -71,11 +71,11 @@ TEST_F(Win32Os, DriverLibrariesAreInTheProgramsFolder) {
 // Group membership as CheckTokenMembership answers it.
 TEST_F(Win32Os, TokenMembershipIsAnsweredForWellFormedSidsOnly) {
     bool member = false;
-    ASSERT_TRUE(os_->tokenMember("S-1-1-0", member)); // Everyone
+    ASSERT_TRUE(os_->isInGroup("S-1-1-0", member)); // Everyone
     EXPECT_TRUE(member);
-    ASSERT_TRUE(os_->tokenMember("S-1-5-21-1-2-3-1000", member)); // a user of no domain here
+    ASSERT_TRUE(os_->isInGroup("S-1-5-21-1-2-3-1000", member)); // a user of no domain here
     EXPECT_FALSE(member);
-    EXPECT_FALSE(os_->tokenMember("Administrators", member));
+    EXPECT_FALSE(os_->isInGroup("Administrators", member));
 }
 
 // The programs' start-up: no system error box for an empty drive, and what the process inherited
@@ -97,7 +97,7 @@ TEST_F(Win32Os, MappedLettersAreRemovableDrivesAnsweredFromTheirImages) {
     setEnvironmentVariable("BRINDLECARD_CARDS", "Q=" + utf8FromPath(image) + ";R=" +
                                                     utf8FromPath(dir_.path / "gone.img"));
 
-    const std::vector<std::u16string> roots = os_->logicalDriveStrings();
+    const std::vector<std::u16string> roots = os_->driveRoots();
     for (const char16_t* root : {u"Q:\\", u"R:\\"}) {
         SCOPED_TRACE(utf16ToUtf8(root));
         EXPECT_NE(std::find(roots.begin(), roots.end(), root), roots.end());
@@ -105,22 +105,22 @@ TEST_F(Win32Os, MappedLettersAreRemovableDrivesAnsweredFromTheirImages) {
     }
     EXPECT_TRUE(std::is_sorted(roots.begin(), roots.end()));
 
-    VolumeInformation info;
-    ASSERT_TRUE(os_->volumeInformation(u"Q:\\", info)) << os_->lastError();
+    VolumeInfo info;
+    ASSERT_TRUE(os_->volumeInfo(u"Q:\\", info)) << os_->lastError();
     EXPECT_EQ(info.label, u"WINECARD");
     EXPECT_EQ(info.fileSystem, u"FAT");
-    DiskFreeSpace space;
-    ASSERT_TRUE(os_->diskFreeSpace(u"Q:\\", space));
+    ClusterSpace space;
+    ASSERT_TRUE(os_->clusterSpace(u"Q:\\", space));
     EXPECT_GT(space.totalClusters, 0u);
 
     struct Gone {
         const char* call;
         bool answered;
     };
-    VolumeInformation none;
-    DiskFreeSpace noSpace;
-    for (const Gone& g : {Gone{"volumeInformation", os_->volumeInformation(u"R:\\", none)},
-                          Gone{"diskFreeSpace", os_->diskFreeSpace(u"R:\\", noSpace)},
+    VolumeInfo none;
+    ClusterSpace noSpace;
+    for (const Gone& g : {Gone{"volumeInfo", os_->volumeInfo(u"R:\\", none)},
+                          Gone{"clusterSpace", os_->clusterSpace(u"R:\\", noSpace)},
                           Gone{"setVolumeLabel", os_->setVolumeLabel(u"R:\\", u"X")}}) {
         SCOPED_TRACE(g.call);
         EXPECT_FALSE(g.answered);
@@ -138,12 +138,12 @@ TEST_F(Win32Os, CyrillicImagePathsWork) {
     const std::string path = utf8FromPath(image);
     setEnvironmentVariable("BRINDLECARD_CARDS", "K=" + path);
 
-    EXPECT_EQ(os_->queryDosDevice(u'K'), u"\\??\\" + utf8ToUtf16(path));
-    VolumeInformation info;
-    ASSERT_TRUE(os_->volumeInformation(u"K:\\", info)) << "error " << os_->lastError();
+    EXPECT_EQ(os_->driveDevicePath(u'K'), u"\\??\\" + utf8ToUtf16(path));
+    VolumeInfo info;
+    ASSERT_TRUE(os_->volumeInfo(u"K:\\", info)) << "error " << os_->lastError();
     EXPECT_EQ(info.label, u"CYRILLIC");
     ASSERT_TRUE(os_->setVolumeLabel(u"K:\\", u"RENAMED")) << "error " << os_->lastError();
-    ASSERT_TRUE(os_->volumeInformation(u"K:\\", info));
+    ASSERT_TRUE(os_->volumeInfo(u"K:\\", info));
     EXPECT_EQ(info.label, u"RENAMED");
 
     const fs::path library = folder / "quillhost.dll";
@@ -191,9 +191,9 @@ TEST_F(Win32Os, VolumeQueriesOfAReaderThatHangsFailWithATimeout) {
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
     uint64_t freeBytes = 0, totalBytes = 0;
-    DiskFreeSpace space;
-    VolumeInformation info;
-    ASSERT_TRUE(os_->diskFreeSpaceEx(rootPath, freeBytes, totalBytes)) << os_->lastError();
+    ClusterSpace space;
+    VolumeInfo info;
+    ASSERT_TRUE(os_->freeSpace(rootPath, freeBytes, totalBytes)) << os_->lastError();
 
     const auto givenUpWithin = [&](const char* what, DWORD lowMs, DWORD highMs, auto query) {
         const DWORD start = GetTickCount();
@@ -203,9 +203,9 @@ TEST_F(Win32Os, VolumeQueriesOfAReaderThatHangsFailWithATimeout) {
         EXPECT_GE(took, lowMs) << what;
         EXPECT_LT(took, highMs) << what;
     };
-    const auto ex = [&] { return os_->diskFreeSpaceEx(rootPath, freeBytes, totalBytes); };
-    const auto clusters = [&] { return os_->diskFreeSpace(rootPath, space); };
-    const auto volume = [&] { return os_->volumeInformation(rootPath, info); };
+    const auto ex = [&] { return os_->freeSpace(rootPath, freeBytes, totalBytes); };
+    const auto clusters = [&] { return os_->clusterSpace(rootPath, space); };
+    const auto volume = [&] { return os_->volumeInfo(rootPath, info); };
 
     setReaderFaults(*control, "hang_statfs\n");
     givenUpWithin("free bytes", 4900, 7000, ex);

@@ -68,8 +68,8 @@ bool FakeOs::mayOpenCard() {
     return mayOpenCardResult;
 }
 
-bool FakeOs::getVersion(OsVersion& out) {
-    calls.push_back("getVersion");
+bool FakeOs::systemVersion(OsVersion& out) {
+    calls.push_back("systemVersion");
     ++versionQueries;
     if (!version) {
         fail(87);
@@ -79,8 +79,8 @@ bool FakeOs::getVersion(OsVersion& out) {
     return true;
 }
 
-bool FakeOs::tokenMember(const std::string& sid, bool& member) {
-    calls.push_back("tokenMember");
+bool FakeOs::isInGroup(const std::string& sid, bool& member) {
+    calls.push_back("isInGroup");
     if (!groups) {
         fail(5);
         return false;
@@ -161,19 +161,19 @@ void FakeOs::closeVolume(void* volume) {
     ++volumesClosed;
 }
 
-std::optional<std::u16string> FakeOs::queryDosDevice(char16_t driveLetter) {
-    calls.push_back("queryDosDevice " + letter(driveLetter));
-    auto it = dosDevices.find(driveLetter);
-    if (it == dosDevices.end()) {
+std::optional<std::u16string> FakeOs::driveDevicePath(char16_t driveLetter) {
+    calls.push_back("driveDevicePath " + letter(driveLetter));
+    auto it = devicePaths.find(driveLetter);
+    if (it == devicePaths.end()) {
         fail(2);
         return std::nullopt;
     }
     return it->second;
 }
 
-std::vector<std::u16string> FakeOs::logicalDriveStrings() {
-    calls.push_back("logicalDriveStrings");
-    return driveStrings;
+std::vector<std::u16string> FakeOs::driveRoots() {
+    calls.push_back("driveRoots");
+    return rootPaths;
 }
 
 uint32_t FakeOs::driveType(const std::u16string& rootPath) {
@@ -182,10 +182,10 @@ uint32_t FakeOs::driveType(const std::u16string& rootPath) {
     return it == driveTypes.end() ? DriveNoRootDir : it->second;
 }
 
-bool FakeOs::diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) {
-    calls.push_back("diskFreeSpace " + text(rootPath));
-    auto it = freeSpace.find(rootPath);
-    if (it == freeSpace.end()) {
+bool FakeOs::clusterSpace(const std::u16string& rootPath, ClusterSpace& out) {
+    calls.push_back("clusterSpace " + text(rootPath));
+    auto it = clusterSpaces.find(rootPath);
+    if (it == clusterSpaces.end()) {
         fail(kErrorNotReady);
         return false;
     }
@@ -193,11 +193,10 @@ bool FakeOs::diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) {
     return true;
 }
 
-bool FakeOs::diskFreeSpaceEx(const std::u16string& rootPath, uint64_t& freeBytes,
-                             uint64_t& totalBytes) {
-    calls.push_back("diskFreeSpaceEx " + text(rootPath));
-    auto it = freeSpaceEx.find(rootPath);
-    if (it == freeSpaceEx.end()) {
+bool FakeOs::freeSpace(const std::u16string& rootPath, uint64_t& freeBytes, uint64_t& totalBytes) {
+    calls.push_back("freeSpace " + text(rootPath));
+    auto it = freeSpaces.find(rootPath);
+    if (it == freeSpaces.end()) {
         fail(kErrorNotReady);
         return false;
     }
@@ -206,12 +205,12 @@ bool FakeOs::diskFreeSpaceEx(const std::u16string& rootPath, uint64_t& freeBytes
     return true;
 }
 
-bool FakeOs::volumeInformation(const std::u16string& rootPath, VolumeInformation& out) {
-    calls.push_back("volumeInformation " + text(rootPath));
+bool FakeOs::volumeInfo(const std::u16string& rootPath, VolumeInfo& out) {
+    calls.push_back("volumeInfo " + text(rootPath));
     auto it = volumes.find(rootPath);
     if (it == volumes.end()) {
-        auto e = volumeInformationErrors.find(rootPath);
-        fail(e == volumeInformationErrors.end() ? volumeInformationError : e->second);
+        auto e = volumeInfoErrors.find(rootPath);
+        fail(e == volumeInfoErrors.end() ? volumeInfoError : e->second);
         return false;
     }
     out = it->second;
@@ -228,7 +227,7 @@ bool FakeOs::setVolumeLabel(const std::u16string& rootPath, const std::u16string
     return true;
 }
 
-void FakeOs::touchFile(const std::u16string& path) { calls.push_back("touchFile " + text(path)); }
+void FakeOs::wakeDrive(const std::u16string& path) { calls.push_back("wakeDrive " + text(path)); }
 
 uint32_t FakeOs::lastError() {
     calls.push_back("lastError");
@@ -290,13 +289,13 @@ std::optional<ProgramVersion> FakeOs::programVersion() {
     return programVersionValue;
 }
 
-bool FakeOs::namedMutexOpens(const std::u16string& name) {
-    calls.push_back("namedMutexOpens " + text(name));
-    return mutexOpens;
+bool FakeOs::namedMutexHeld(const std::u16string& name) {
+    calls.push_back("namedMutexHeld " + text(name));
+    return mutexHeld;
 }
 
-uint32_t FakeOs::tickCount() {
-    calls.push_back("tickCount");
+uint32_t FakeOs::milliseconds() {
+    calls.push_back("milliseconds");
     uint32_t t = tick;
     tick += tickStep;
     return t;

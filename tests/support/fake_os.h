@@ -28,7 +28,7 @@ public:
     bool mayOpenCardResult = true;
 
     // ---- Script: version, rights, volume service ----------------------------------------
-    std::optional<OsVersion> version = OsVersion{2, 6, 1, 1};  // nullopt: GetVersionExW fails
+    std::optional<OsVersion> version = OsVersion{2, 6, 1, 1};  // nullopt: systemVersion fails
     // The groups access checks count (deny-only ones left out); nullopt: token unreadable.
     std::optional<std::vector<std::string>> groups = std::vector<std::string>{};
     std::deque<uint32_t> startServiceErrors;  // one answer per call, front first
@@ -38,7 +38,7 @@ public:
     // ---- Script: named mutex --------------------------------------------------------------
     bool mutexAlreadyExists = false;
     bool mutexCreateFails = false;
-    bool mutexOpens = false;  // another process holds it
+    bool mutexHeld = false;  // another process holds it
 
     // ---- Script: volumes ------------------------------------------------------------------
     std::map<char16_t, std::deque<bool>> openAnswers;  // per letter, one per openVolume call
@@ -48,20 +48,20 @@ public:
     std::map<VolumeRequest, bool> requestDefault;              // once the queue is empty; true if unset
 
     // ---- Script: drives ---------------------------------------------------------------------
-    std::map<char16_t, std::u16string> dosDevices;  // letter -> target; absent: the query fails
-    std::vector<std::u16string> driveStrings;       // "E:\"
-    std::map<std::u16string, uint32_t> driveTypes;  // absent: DriveNoRootDir
-    std::map<std::u16string, DiskFreeSpace> freeSpace;  // absent: fails
+    std::map<char16_t, std::u16string> devicePaths;  // letter -> device; absent: the query fails
+    std::vector<std::u16string> rootPaths;           // driveRoots: "E:\"
+    std::map<std::u16string, uint32_t> driveTypes;   // absent: DriveNoRootDir
+    std::map<std::u16string, ClusterSpace> clusterSpaces;  // absent: fails
     struct FreeBytes { uint64_t freeBytes = 0, totalBytes = 0; };
-    std::map<std::u16string, FreeBytes> freeSpaceEx;    // absent: fails
-    std::map<std::u16string, VolumeInformation> volumes;        // absent: fails
-    std::map<std::u16string, uint32_t> volumeInformationErrors;  // per root, on failure
-    uint32_t volumeInformationError = kErrorNotReady;            // otherwise
+    std::map<std::u16string, FreeBytes> freeSpaces;        // absent: fails
+    std::map<std::u16string, VolumeInfo> volumes;          // absent: fails
+    std::map<std::u16string, uint32_t> volumeInfoErrors;   // per root, on failure
+    uint32_t volumeInfoError = kErrorNotReady;             // otherwise
     bool setVolumeLabelResult = true;
     uint32_t setVolumeLabelError = 5;
     std::vector<std::pair<std::u16string, std::u16string>> labelsSet;  // (root, label), in order
 
-    // ---- Script: registry, libraries ------------------------------------------------------
+    // ---- Script: libraries ------------------------------------------------------------
     std::string driverFolder = "C:\\Program Files\\Brindlecard"; // empty: cannot be told
     // path -> (operation name -> function); a path absent here fails to load.
     std::map<std::string, std::map<std::string, void*>> libraries;
@@ -75,8 +75,8 @@ public:
     uint16_t uiLanguageValue = 0x0409;        // the user's UI language
     uint16_t systemUiLanguageValue = 0x0409;  // the system's
     std::optional<ProgramVersion> programVersionValue;  // nullopt: the resource cannot be read
-    uint32_t tick = 1000;     // next tickCount answer
-    uint32_t tickStep = 0;    // added after each tickCount call
+    uint32_t tick = 1000;     // next milliseconds() answer
+    uint32_t tickStep = 0;    // added after each milliseconds() call
     LocalTime time{2024, 5, 17, 10, 30, 15, 0};
     const CodePage* codePage;  // cp437() unless a test sets another
 
@@ -106,32 +106,32 @@ public:
     SystemFamily systemFamily() override;
     bool isSuperuser() override;
     bool mayOpenCard() override;
-    bool getVersion(OsVersion& out) override;
-    bool tokenMember(const std::string& sid, bool& member) override;
+    bool systemVersion(OsVersion& out) override;
+    bool isInGroup(const std::string& sid, bool& member) override;
     uint32_t startService(const std::u16string& name) override;
     bool pipeOpens(const std::u16string& pipeName) override;
     void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) override;
-    bool namedMutexOpens(const std::u16string& name) override;
+    bool namedMutexHeld(const std::u16string& name) override;
     void releaseNamedMutex(void* mutex) override;
     void* openVolume(char16_t driveLetter) override;
     bool volumeRequest(void* volume, VolumeRequest request) override;
     void closeVolume(void* volume) override;
-    std::optional<std::u16string> queryDosDevice(char16_t driveLetter) override;
-    std::vector<std::u16string> logicalDriveStrings() override;
+    std::optional<std::u16string> driveDevicePath(char16_t driveLetter) override;
+    std::vector<std::u16string> driveRoots() override;
     uint32_t driveType(const std::u16string& rootPath) override;
-    bool diskFreeSpace(const std::u16string& rootPath, DiskFreeSpace& out) override;
-    bool diskFreeSpaceEx(const std::u16string& rootPath, uint64_t& freeBytes,
+    bool clusterSpace(const std::u16string& rootPath, ClusterSpace& out) override;
+    bool freeSpace(const std::u16string& rootPath, uint64_t& freeBytes,
                          uint64_t& totalBytes) override;
-    bool volumeInformation(const std::u16string& rootPath, VolumeInformation& out) override;
+    bool volumeInfo(const std::u16string& rootPath, VolumeInfo& out) override;
     bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override;
-    void touchFile(const std::u16string& path) override;
+    void wakeDrive(const std::u16string& path) override;
     uint32_t lastError() override;
     std::string driverLibraryFolder() override;
     void* loadLibrary(const std::string& path) override;
     void* libraryProc(void* library, const char* name) override;
     void freeLibrary(void* library) override;
     uint16_t uiLanguage(bool systemDefault) override;
-    uint32_t tickCount() override;
+    uint32_t milliseconds() override;
     LocalTime localTime() override;
     const CodePage& oemCodePage() override;
     std::optional<ProgramVersion> programVersion() override;

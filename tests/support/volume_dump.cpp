@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(layout.partitionSectors),
                     layout.bytesPerSector, layout.sectorsPerCluster, layout.clusterCount);
     std::printf("\n");
-    brc::VolumeInformation info;
+    brc::VolumeInfo info;
     const uint32_t informed = brc::virtualVolumeInformation(card, brc::cp437(), info);
     std::printf("info %u", informed);
     if (informed == 0) {
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
         for (char16_t c : info.label) std::printf(" %04X", static_cast<unsigned>(c));
     }
     std::printf("\n");
-    brc::DiskFreeSpace space;
+    brc::ClusterSpace space;
     const uint32_t free = brc::virtualFreeSpace(card, space);
     std::printf("free %u", free);
     if (free == 0)
