@@ -137,6 +137,7 @@ std::vector<uint8_t> encodeRequest(const Request& request) {
     w.u32(0);
     w.u32(request.drive);
     w.u32(request.access);
+    w.u32(request.process);
     w.u32(request.expected ? kHasExpected : 0);
     if (request.expected) writeIdentity(w, *request.expected);
     return w.done();
@@ -155,7 +156,7 @@ ParsedRequest parseRequest(const uint8_t* data, size_t length) {
     Request q;
     q.kind = static_cast<Kind>(kind);
     uint32_t flags = 0;
-    if (!r.u32(q.drive) || !r.u32(q.access) || !r.u32(flags))
+    if (!r.u32(q.drive) || !r.u32(q.access) || !r.u32(q.process) || !r.u32(flags))
         return {std::nullopt, Refusal::Malformed};
     const bool accessKnown = q.access != 0 && (q.access & ~uint32_t{kRead | kWrite}) == 0;
     if (q.drive >= windisk::kShelfDrives || !accessKnown || (flags & ~kHasExpected) != 0)

@@ -47,6 +47,11 @@ struct Request {
     Kind kind = Kind::OpenCard;
     uint32_t drive = 0; // 0 = A:
     uint32_t access = kRead;
+    // The client's own process id. The service hands the disk handle into the process the
+    // system says is at the pipe's other end; where the system cannot tell (XP) it takes this
+    // one, opened under the client's own identity, so that a client can name only a process it
+    // could hand handles into itself.
+    uint32_t process = 0;
     // The disk the client's run fixed at its first opening: the service hands no other.
     std::optional<windisk::DiskIdentity> expected;
 };

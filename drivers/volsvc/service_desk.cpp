@@ -64,7 +64,7 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
         return refuse(client, &q, Refusal::TooManyCards, "", *reached);
 
     std::string why;
-    const std::optional<uint64_t> handle = host_.hand(client, q.drive, *reached, q.access, why);
+    const std::optional<uint64_t> handle = host_.hand(client, q, *reached, why);
     if (!handle) return refuse(client, &q, Refusal::SystemFailed, why, *reached);
     if (mine == held_.end()) held_.push_back({client.id, q.drive, *reached, 1});
     else ++mine->opens;

@@ -36,13 +36,12 @@ public:
     virtual ~CardHost() = default;
     // What the system answers about drive `drive` (0 = A:), outside any run.
     virtual windisk::Vetting vet(unsigned drive) = 0;
-    // Opens `disk` with `access`, checks that what opened is that very disk, takes and dismounts
-    // its volumes (the first time for this client) and duplicates the handle into the client's
-    // process. The handle's value there, or nullopt with `why` (and nothing more kept: what a
-    // failed first opening took is given back).
-    virtual std::optional<uint64_t> hand(const Client& client, unsigned drive,
-                                         const windisk::DiskIdentity& disk, uint32_t access,
-                                         std::string& why) = 0;
+    // Opens `disk` with the request's access, checks that what opened is that very disk, takes
+    // and dismounts its volumes (the first time for this client, for writing) and duplicates the
+    // handle into the client's process. The handle's value there, or nullopt with `why` (and
+    // nothing more kept: what a failed first opening took is given back).
+    virtual std::optional<uint64_t> hand(const Client& client, const Request& request,
+                                         const windisk::DiskIdentity& disk, std::string& why) = 0;
     // The client is done with `disk`: every handle the service holds on it closed, its volumes
     // unlocked and mounted again.
     virtual void giveBack(const Client& client, const windisk::DiskIdentity& disk) = 0;

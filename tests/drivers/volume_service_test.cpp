@@ -20,7 +20,7 @@ windisk::DiskIdentity reader(uint32_t number, const std::string& serial = "058F6
 }
 
 Request openRequest(uint32_t drive, std::optional<windisk::DiskIdentity> expected = std::nullopt) {
-    return {Kind::OpenCard, drive, kRead | kWrite, expected};
+    return {Kind::OpenCard, drive, kRead | kWrite, 4242, expected};
 }
 
 void put32(Bytes& b, size_t at, uint32_t v) {
@@ -35,7 +35,7 @@ Bytes grown(Bytes b, const Bytes& extra) {
 
 TEST(VolumeServiceProtocol, RequestsAndAnswersComeBackAsSent) {
     for (const Request& q : {openRequest(4), openRequest(25, reader(3)),
-                             Request{Kind::ReleaseCard, 0, kRead, std::nullopt}}) {
+                             Request{Kind::ReleaseCard, 0, kRead, 1, std::nullopt}}) {
         const Bytes b = encodeRequest(q);
         ASSERT_LE(b.size(), kMaxRequestBytes);
         const ParsedRequest p = parseRequest(b.data(), b.size());
@@ -43,6 +43,7 @@ TEST(VolumeServiceProtocol, RequestsAndAnswersComeBackAsSent) {
         EXPECT_EQ(p.request->kind, q.kind);
         EXPECT_EQ(p.request->drive, q.drive);
         EXPECT_EQ(p.request->access, q.access);
+        EXPECT_EQ(p.request->process, q.process);
         EXPECT_EQ(p.request->expected, q.expected);
     }
     Answer a;
@@ -86,7 +87,7 @@ struct BadRequest {
 
 TEST(VolumeServiceProtocol, EveryFaultyRequestIsRefusedWithItsReason) {
     const Bytes good = encodeRequest(openRequest(4, reader(2)));
-    const size_t vendorLength = 36; // after the header, drive, access, flags, number and size
+    const size_t vendorLength = 40; // after the header, drive, access, process, flags, number, size
     ASSERT_EQ(good[vendorLength], 8u);
     const BadRequest cases[] = {
         {"longer than any request", [](Bytes b) { return grown(b, Bytes(kMaxRequestBytes, 0)); },
@@ -155,14 +156,14 @@ TEST(VolumeServiceProtocol, EveryFaultyRequestIsRefusedWithItsReason) {
          Refusal::Malformed},
         {"unknown flag",
          [](Bytes b) {
-             b[20] |= 2;
+             b[24] |= 2;
              return b;
          },
          Refusal::Malformed},
         {"identity flag without identity",
          [](Bytes) {
              Bytes b = encodeRequest(openRequest(4));
-             b[20] = 1;
+             b[24] = 1;
              return b;
          },
          Refusal::Malformed},
@@ -262,8 +263,8 @@ public:
         none.verdict = {SDHOST_ERR_NO_CARD, "no disk"};
         return none;
     }
-    std::optional<uint64_t> hand(const Client& c, unsigned, const windisk::DiskIdentity& d,
-                                 uint32_t, std::string& why) override {
+    std::optional<uint64_t> hand(const Client& c, const Request&, const windisk::DiskIdentity& d,
+                                 std::string& why) override {
         calls.push_back("hand " + std::to_string(d.number) + " to " + std::to_string(c.id));
         if (failing.count(d.number)) {
             why = "access denied";
@@ -356,7 +357,7 @@ TEST(VolumeServiceDesk, ReopeningIsOneHoldGivenBackAtTheLastRelease) {
     ASSERT_EQ(again.refusal, Refusal::None);
     EXPECT_NE(first.handle, again.handle);
     EXPECT_EQ(d.desk.cardsHeld(), 1u);
-    const Request release{Kind::ReleaseCard, 4, kRead, std::nullopt};
+    const Request release{Kind::ReleaseCard, 4, kRead, 4242, std::nullopt};
     EXPECT_EQ(d.ask(alice, release).refusal, Refusal::None);
     EXPECT_EQ(d.desk.holder(2), alice.id);
     EXPECT_EQ(d.ask(alice, release).refusal, Refusal::None);
