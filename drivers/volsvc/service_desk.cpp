@@ -38,30 +38,48 @@ std::vector<uint8_t> ServiceDesk::serve(const Client& client, const uint8_t* dat
     return encodeAnswer(q.kind == Kind::OpenCard ? open(client, q) : release(client, q));
 }
 
-Answer ServiceDesk::open(const Client& client, const Request& q) {
+std::optional<windisk::DiskIdentity> ServiceDesk::vetted(const Client& client, const Request& q,
+                                                         Answer& refused) {
     const windisk::Vetting vet = host_.vet(q.drive);
     const std::optional<windisk::DiskIdentity> reached = windisk::identityOf(vet.facts);
     if (vet.verdict.code == SDHOST_ERR_NO_CARD)
-        return refuse(client, &q, Refusal::NoMedium, vet.verdict.message);
-    if (vet.verdict.code != SDHOST_OK || !reached)
-        return refuse(client, &q, Refusal::NotACard,
-                      vet.verdict.message.empty() ? "no disk answers for it" : vet.verdict.message);
+        refused = refuse(client, &q, Refusal::NoMedium, vet.verdict.message);
+    else if (vet.verdict.code != SDHOST_OK || !reached)
+        refused =
+            refuse(client, &q, Refusal::NotACard,
+                   vet.verdict.message.empty() ? "no disk answers for it" : vet.verdict.message);
+    else return reached;
+    return std::nullopt;
+}
+
+Answer ServiceDesk::open(const Client& client, const Request& q) {
+    // A card the client holds through the drive (a run closes and reopens it) is the same hold,
+    // opened again as the disk held: its volumes, and with them the drive's letter, are taken
+    // while it is held. The host checks that what opens is still that disk.
+    auto mine = std::find_if(held_.begin(), held_.end(), [&](const Held& h) {
+        return h.client == client.id && h.drive == q.drive;
+    });
+    std::optional<windisk::DiskIdentity> reached;
+    if (mine != held_.end()) {
+        reached = mine->disk;
+    } else {
+        Answer refused;
+        reached = vetted(client, q, refused);
+        if (!reached) return refused;
+    }
     if (q.expected && !sameDisk(*q.expected, *reached))
         return refuse(client, &q, Refusal::NotTheRunDisk, "it leads to another disk now", *reached);
-
-    auto mine = held_.end();
-    unsigned cards = 0;
-    for (auto it = held_.begin(); it != held_.end(); ++it) {
-        if (it->client == client.id) ++cards;
-        if (it->disk.number != reached->number) continue;
-        if (it->client != client.id) return refuse(client, &q, Refusal::Busy, "", *reached);
-        mine = it;
+    if (mine == held_.end()) {
+        unsigned cards = 0;
+        for (const Held& h : held_) {
+            // Held by anyone through any drive, this client included: one hold per disk.
+            if (h.disk.number == reached->number)
+                return refuse(client, &q, Refusal::Busy, "", *reached);
+            if (h.client == client.id) ++cards;
+        }
+        if (cards >= kMaxCardsPerClient)
+            return refuse(client, &q, Refusal::TooManyCards, "", *reached);
     }
-    // The same card again (a run closes and reopens it) is the same hold, not one more.
-    if (mine != held_.end() && !sameDisk(mine->disk, *reached))
-        return refuse(client, &q, Refusal::NotTheRunDisk, "its disk changed while held", *reached);
-    if (mine == held_.end() && cards >= kMaxCardsPerClient)
-        return refuse(client, &q, Refusal::TooManyCards, "", *reached);
 
     std::string why;
     const std::optional<uint64_t> handle = host_.hand(client, q, *reached, why);

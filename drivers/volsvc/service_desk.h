@@ -69,6 +69,9 @@ private:
         unsigned opens; // handles handed and not yet released
     };
     Answer open(const Client& client, const Request& request);
+    // The disk behind the request's drive if it is a card, else nullopt and the refusal.
+    std::optional<windisk::DiskIdentity> vetted(const Client& client, const Request& request,
+                                                Answer& refused);
     Answer release(const Client& client, const Request& request);
     Answer refuse(const Client& client, const Request* request, Refusal refusal,
                   const std::string& why, const windisk::DiskIdentity& disk = {});

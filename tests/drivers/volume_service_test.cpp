@@ -352,9 +352,18 @@ TEST(VolumeServiceDesk, ASecondClientFindsTheCardBusyUntilTheFirstGoes) {
 TEST(VolumeServiceDesk, ReopeningIsOneHoldGivenBackAtTheLastRelease) {
     Desk d;
     d.host.card(4, reader(2));
+    d.host.card(5, reader(2)); // another letter of the same disk
     const Answer first = d.ask(alice, openRequest(4));
+    // Held, the card's volumes are taken and its letter gone: the hold still reaches it.
+    d.host.drives.erase(4);
+    const size_t vetted = d.host.calls.size();
     const Answer again = d.ask(alice, openRequest(4, reader(2)));
     ASSERT_EQ(again.refusal, Refusal::None);
+    EXPECT_EQ(d.host.calls.at(vetted), "hand 2 to 1");
+    // ... as that very disk, which the run's disk must still be.
+    EXPECT_EQ(d.ask(alice, openRequest(4, reader(2, "OTHER"))).refusal, Refusal::NotTheRunDisk);
+    // One hold per disk, also through another letter.
+    EXPECT_EQ(d.ask(alice, openRequest(5)).refusal, Refusal::Busy);
     EXPECT_NE(first.handle, again.handle);
     EXPECT_EQ(d.desk.cardsHeld(), 1u);
     const Request release{Kind::ReleaseCard, 4, kRead, 4242, std::nullopt};
