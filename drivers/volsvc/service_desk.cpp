@@ -130,7 +130,7 @@ Answer ServiceDesk::refuse(const Client& client, const Request* q, Refusal refus
     Answer a;
     a.refusal = refusal;
     a.disk = disk;
-    a.message = q ? windisk::driveName(q->drive) + ": " + rule.text : std::string(rule.text);
+    a.message = q ? windisk::driveName(q->drive) + " " + rule.text : std::string(rule.text);
     if (!why.empty()) a.message += " (" + why + ")";
     if (rule.logged) host_.log({rule.eventId, refusal, who(client) + " was refused " + a.message});
     return a;
