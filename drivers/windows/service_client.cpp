@@ -56,7 +56,7 @@ bool connected(std::string& why) {
     return true;
 }
 
-std::optional<volsvc::Answer> exchange(const volsvc::Request& request) {
+std::optional<volsvc::Answer> transact(const volsvc::Request& request) {
     std::vector<uint8_t> message = volsvc::encodeRequest(request);
     uint8_t answer[volsvc::kMaxAnswerBytes];
     DWORD length = 0;
@@ -80,7 +80,7 @@ Handle diskFromService(unsigned index, bool write, const std::optional<windisk::
     q.access = write ? volsvc::kRead | volsvc::kWrite : volsvc::kRead;
     q.process = GetCurrentProcessId();
     q.expected = runDisk;
-    const std::optional<volsvc::Answer> a = exchange(q);
+    const std::optional<volsvc::Answer> a = transact(q);
     if (!a) {
         code = SDHOST_ERR_ACCESS;
         why = "the volume service did not answer";
@@ -103,7 +103,7 @@ void releaseServiceDisk(unsigned index) {
     q.process = GetCurrentProcessId();
     while (pending[index] > 0 && connection != INVALID_HANDLE_VALUE) {
         --pending[index];
-        if (!exchange(q)) break;
+        if (!transact(q)) break;
     }
 }
 

@@ -9,6 +9,8 @@
 //                                           the handle; holds the connection (and the card),
 //                                           then exits without giving it back
 //   volume_service_client busy E:           a second client finds E: busy until the first goes
+//   volume_service_client library E:        the driver library's way to the service: exits 0
+//                                           when the service itself answered (handed or refused)
 #include <windows.h>
 
 #include <cstdio>
@@ -16,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "device/sdhost_abi.h"
 #include "drivers/volsvc/pipe_protocol.h"
+#include "drivers/windows/service_client.h"
 
 namespace {
 
@@ -43,7 +47,7 @@ HANDLE connect() {
 }
 
 // One message sent and its answer read: nullopt when the pipe failed or the answer did not parse.
-std::optional<Answer> exchange(HANDLE pipe, const std::vector<uint8_t>& message) {
+std::optional<Answer> transact(HANDLE pipe, const std::vector<uint8_t>& message) {
     uint8_t out[kMaxAnswerBytes];
     DWORD length = 0;
     if (!TransactNamedPipe(pipe, const_cast<uint8_t*>(message.data()),
@@ -59,7 +63,7 @@ std::optional<Answer> ask(HANDLE pipe, const char* drive, uint32_t access) {
     q.drive = static_cast<uint32_t>((drive[0] | 0x20) - 'a');
     q.access = access;
     q.process = GetCurrentProcessId();
-    const auto a = exchange(pipe, encodeRequest(q));
+    const auto a = transact(pipe, encodeRequest(q));
     if (!a) return a;
     if (a->refusal == Refusal::None)
         std::printf("handed: disk %u, %llu bytes\n", a->disk.number,
@@ -108,8 +112,8 @@ int squat(int seconds) {
 int junk() {
     const HANDLE pipe = connect();
     if (pipe == INVALID_HANDLE_VALUE) return 1;
-    const auto bad = exchange(pipe, {1, 2, 3});
-    const auto large = exchange(pipe, std::vector<uint8_t>(1000, 0x42));
+    const auto bad = transact(pipe, {1, 2, 3});
+    const auto large = transact(pipe, std::vector<uint8_t>(1000, 0x42));
     // The connection still serves a well-formed request after both.
     const auto after = ask(pipe, "Q:", kRead);
     CloseHandle(pipe);
@@ -146,6 +150,17 @@ int busy(const char* drive) {
     return ok ? 0 : 1;
 }
 
+int library(const char* drive) {
+    uint32_t code = 0;
+    std::string why;
+    brc::sdhost::Handle h = brc::sdhost::diskFromService(
+        static_cast<unsigned>((drive[0] | 0x20) - 'a'), true, std::nullopt, code, why);
+    std::printf("library: %s (code 0x%x) %s\n", h.ok() ? "handed" : "not handed", code,
+                why.c_str());
+    brc::sdhost::closeServiceConnection();
+    return h.ok() || why.find("the volume service refused") == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -156,6 +171,7 @@ int main(int argc, char** argv) {
         return askFor(argv[2], std::strcmp(argv[3], "write") == 0,
                       argc > 4 ? std::atoi(argv[4]) : 0);
     if (command == "busy" && argc == 3) return busy(argv[2]);
-    std::fprintf(stderr, "usage: volume_service_client squat|junk|ask|busy ...\n");
+    if (command == "library" && argc == 3) return library(argv[2]);
+    std::fprintf(stderr, "usage: volume_service_client squat|junk|ask|busy|library ...\n");
     return 2;
 }
