@@ -22,7 +22,8 @@ source "$here/../../tools/wine_env.sh"
 brc_wine_init || skip "$brc_wine_missing"
 brc_wine_skip_32bit "$build/bin/Brindlecard.exe"
 
-export WINEPREFIX=$(brc_wine_prefix "$build/wineprefix-msi") WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Beside the build, out of the way of the import check of BUILD_DIR.
+export WINEPREFIX=$(brc_wine_prefix "$build/../wineprefix-msi-$(basename "$build")") WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 work=$(mktemp -d /tmp/brc-msi.XXXXXX)
 cleanup() {
