@@ -91,7 +91,8 @@ code=$(msiinfo export "$msi" Property | tr -d "\r" | awk -F'\t' '$1 == "UpgradeC
 arch=$(msiinfo suminfo "$msi" | tr -d "\r" | sed -n 's/^Template: \([^;]*\);.*/\1/p')
 IFS=. read -r major minor patch <<<"$version"
 later=$major.$minor.$((patch + 1))
-if [ "$arch" = x64 ]; then win64=yes pf=ProgramFiles64Folder; else win64=no pf=ProgramFilesFolder; fi
+# The summary names a 32-bit package's platform Intel, which wixl calls x86.
+if [ "$arch" = x64 ]; then win64=yes pf=ProgramFiles64Folder; else arch=x86 win64=no pf=ProgramFilesFolder; fi
 (cd "$build/bin" && wixl -a "$arch" -D Version="$later" -D SourceDir=. -D Win64=$win64 \
    -D ProgramFiles=$pf -D UpgradeCode="$code" -o "$work/later.msi" "$here/../../res/brindlecard.wxs")
 run msiexec /i "$(winpath "$work/later.msi")" /qn || fail "the later installer failed"
