@@ -72,10 +72,14 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
     if (mine == held_.end()) {
         unsigned cards = 0;
         for (const Held& h : held_) {
-            // Held by anyone through any drive, this client included: one hold per disk.
-            if (h.disk.number == reached->number)
-                return refuse(client, &q, Refusal::Busy, "", *reached);
             if (h.client == client.id) ++cards;
+            if (h.disk.number != reached->number) continue;
+            // Another connection of the same process (the erase's own library instance beside
+            // the bound one) shares the card: that process holds the disk already. Anyone else,
+            // and this connection through another drive, finds it busy.
+            const bool sameProcess = client.process != 0 && h.process == client.process;
+            if (h.client == client.id || !sameProcess)
+                return refuse(client, &q, Refusal::Busy, "", *reached);
         }
         if (cards >= kMaxCardsPerClient)
             return refuse(client, &q, Refusal::TooManyCards, "", *reached);
@@ -84,7 +88,7 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
     std::string why;
     const std::optional<uint64_t> handle = host_.hand(client, q, *reached, why);
     if (!handle) return refuse(client, &q, Refusal::SystemFailed, why, *reached);
-    if (mine == held_.end()) held_.push_back({client.id, q.drive, *reached, 1});
+    if (mine == held_.end()) held_.push_back({client.id, client.process, q.drive, *reached, 1});
     else ++mine->opens;
     Answer a;
     a.handle = *handle;

@@ -37,13 +37,14 @@ public:
     // What the system answers about drive `drive` (0 = A:), outside any run.
     virtual windisk::Vetting vet(unsigned drive) = 0;
     // Opens `disk` with the request's access, checks that what opened is that very disk, takes
-    // and dismounts its volumes (the first time for this client, for writing) and duplicates the
+    // and dismounts its volumes (once, for the first writing connection) and duplicates the
     // handle into the client's process. The handle's value there, or nullopt with `why` (and
     // nothing more kept: what a failed first opening took is given back).
     virtual std::optional<uint64_t> hand(const Client& client, const Request& request,
                                          const windisk::DiskIdentity& disk, std::string& why) = 0;
-    // The client is done with `disk`: every handle the service holds on it closed, its volumes
-    // unlocked and mounted again.
+    // The client is done with `disk`: the handles the service holds on it for this client
+    // closed and, once no connection holds the disk any more, its volumes unlocked and mounted
+    // again.
     virtual void giveBack(const Client& client, const windisk::DiskIdentity& disk) = 0;
     virtual void log(const LogEntry& entry) = 0;
 };
@@ -64,6 +65,7 @@ public:
 private:
     struct Held {
         uint64_t client;
+        uint32_t process; // as the system named it; 0 where it could not
         unsigned drive;
         windisk::DiskIdentity disk;
         unsigned opens; // handles handed and not yet released

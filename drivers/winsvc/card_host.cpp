@@ -33,7 +33,8 @@ std::string utf8(const wchar_t* w) {
 } // namespace
 
 WindowsCardHost::~WindowsCardHost() {
-    held_.clear(); // volumes let go, disks closed
+    held_.clear();  // disks closed
+    taken_.clear(); // volumes let go
     for (auto& [id, c] : connections_)
         if (c.process) CloseHandle(c.process);
     volumeSystem_.unload();
@@ -117,35 +118,41 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
     if (!h.ok()) return std::nullopt;
     const auto key = std::make_pair(client.id, disk.number);
     const bool first = held_.find(key) == held_.end();
-    Held& held = held_[key];
-    if ((request.access & volsvc::kWrite) && !held.volumes) {
+    Taken& taken = taken_[disk.number];
+    if (first) ++taken.holders;
+    if ((request.access & volsvc::kWrite) && !taken.volumes) {
         // Every volume of the card locked and dismounted for the client's run: since Vista a
         // write into a mounted volume's sectors fails, and nothing else may write meanwhile.
         auto volumes = std::make_unique<windisk::DiskVolumes>(volumeSystem_, disk.number, false);
-        if (volumes->take(SDHOST_ERR_BUSY, why) != SDHOST_OK) {
-            if (first) held_.erase(key);
-            return std::nullopt;
-        }
-        held.volumes = std::move(volumes);
+        if (volumes->take(SDHOST_ERR_BUSY, why) == SDHOST_OK) taken.volumes = std::move(volumes);
     }
     HANDLE theirs = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), h.get(), target, &theirs, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
-        why = "the handle cannot be handed over (error " + std::to_string(GetLastError()) + ")";
-        if (first) giveBack(client, disk);
+    const bool handed = ((request.access & volsvc::kWrite) == 0 || taken.volumes) &&
+                        DuplicateHandle(GetCurrentProcess(), h.get(), target, &theirs, 0, FALSE,
+                                        DUPLICATE_SAME_ACCESS);
+    if (!handed) {
+        if (why.empty())
+            why = "the handle cannot be handed over (error " + std::to_string(GetLastError()) + ")";
+        if (first) {
+            held_[key];
+            giveBack(client, disk);
+        }
         return std::nullopt;
     }
-    held.disks.push_back(std::move(h));
+    held_[key].push_back(std::move(h));
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(theirs));
 }
 
 void WindowsCardHost::giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk) {
     const auto it = held_.find(std::make_pair(client.id, disk.number));
     if (it == held_.end()) return;
-    // The volumes first, while the disk is still open: the system mounts them again and the
-    // card's drive letter comes back.
-    if (it->second.volumes) it->second.volumes->finish(false);
     held_.erase(it);
+    const auto taken = taken_.find(disk.number);
+    if (taken == taken_.end() || --taken->second.holders > 0) return;
+    // The last connection holding the disk went: its volumes are mounted again and the card's
+    // drive letter comes back.
+    if (taken->second.volumes) taken->second.volumes->finish(false);
+    taken_.erase(taken);
 }
 
 void WindowsCardHost::log(const volsvc::LogEntry& entry) {

@@ -39,8 +39,11 @@ public:
     void log(const volsvc::LogEntry& entry) override;
 
 private:
-    struct Held {
-        std::vector<sdhost::Handle> disks; // the service's handles, one per handing
+    // The service's handles on a disk for one connection, one per handing.
+    using Held = std::vector<sdhost::Handle>;
+    // A disk's volumes, taken once for every connection that holds the disk.
+    struct Taken {
+        unsigned holders = 0;
         std::unique_ptr<windisk::DiskVolumes> volumes;
     };
     HANDLE targetProcess(uint64_t client, uint32_t claimed, std::string& why);
@@ -50,6 +53,7 @@ private:
     sdhost::WindowsVolumes volumeSystem_;
     std::map<uint64_t, Connection> connections_;
     std::map<std::pair<uint64_t, uint32_t>, Held> held_; // by client and disk number
+    std::map<uint32_t, Taken> taken_;                    // by disk number
 };
 
 // DOMAIN\name of the pipe's client, read while impersonating it; empty where it cannot be told.

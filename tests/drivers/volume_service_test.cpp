@@ -349,6 +349,22 @@ TEST(VolumeServiceDesk, ASecondClientFindsTheCardBusyUntilTheFirstGoes) {
     EXPECT_EQ(d.desk.holder(2), bob.id);
 }
 
+TEST(VolumeServiceDesk, ConnectionsOfOneProcessShareItsCardAndNoOtherProcessGetsIt) {
+    Desk d;
+    d.host.card(4, reader(2));
+    const Client eraser{3, alice.process, alice.user}; // the erase's own library instance
+    const Client unknown{4, 0, alice.user};            // a process the system could not name
+    ASSERT_EQ(d.ask(alice, openRequest(4)).refusal, Refusal::None);
+    EXPECT_EQ(d.ask(eraser, openRequest(4)).refusal, Refusal::None);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
+    EXPECT_EQ(d.ask(unknown, openRequest(4)).refusal, Refusal::Busy);
+    d.desk.letGo(alice);
+    EXPECT_EQ(d.desk.holder(2), eraser.id);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
+    d.desk.letGo(eraser);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::None);
+}
+
 TEST(VolumeServiceDesk, ReopeningIsOneHoldGivenBackAtTheLastRelease) {
     Desk d;
     d.host.card(4, reader(2));
