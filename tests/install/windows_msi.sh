@@ -54,6 +54,7 @@ leftovers() {
   find "$WINEPREFIX/drive_c" \( -iname '*brindlecard*' -o -iname 'quillhost.dll' -o -iname 'qhost32*' \) 2>/dev/null
   run sc query KVOSDFSVC | grep -q 'SERVICE_NAME' && echo "service KVOSDFSVC"
   run reg query 'HKCU\Software\Brindlecard' >/dev/null && echo 'HKCU\Software\Brindlecard'
+  run reg query "$events" >/dev/null && echo "$events"
   return 0
 }
 
@@ -75,6 +76,9 @@ grep -E 'Start|ImagePath|ObjectName' <<<"$registered"
 grep -qE 'Start\s+REG_DWORD\s+0x3' <<<"$registered" || fail "the service does not start on demand"
 grep -qi 'BrindlecardService.exe' <<<"$registered" || fail "the service runs another program"
 run sc query KVOSDFSVC | grep -q RUNNING || fail "the service was not started by the install"
+events='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\KVOSDFSVC'
+run reg query "$events" /v EventMessageFile | grep -qi 'BrindlecardService.exe' ||
+  fail "the service's event source is not registered"
 
 echo "== the installed service on its pipe"
 run sc start KVOSDFSVC >/dev/null || true # already running since the install: fine
