@@ -226,7 +226,7 @@ TEST(VolumeServiceProtocol, RefusalTableCoversEachRefusalOnce) {
         EXPECT_NE(rule.driverCode, SDHOST_OK) << rule.text;
         EXPECT_TRUE(ids.insert(rule.eventId).second) << rule.text;
     }
-    // What the safety rests on is logged; the client's ordinary answers are not.
+    // What the service's safety rests on is logged; a client's ordinary answers are not.
     EXPECT_TRUE(ruleOf(Refusal::NotACard).logged);
     EXPECT_TRUE(ruleOf(Refusal::Malformed).logged);
     EXPECT_FALSE(ruleOf(Refusal::Busy).logged);
