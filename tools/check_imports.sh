@@ -70,6 +70,11 @@ GetNumaNodeNumberFromHandle
 GetNumaNodeProcessorMaskEx
 GetNumaProcessorNodeEx
 GetNumaProximityNode*
+GetNamedPipeClientComputerName[AW]
+GetNamedPipeClientProcessId
+GetNamedPipeClientSessionId
+GetNamedPipeServerProcessId
+GetNamedPipeServerSessionId
 GetNumberFormatEx
 GetOverlappedResultEx
 GetProductInfo

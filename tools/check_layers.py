@@ -32,9 +32,9 @@ def layers(root):
     return m.group(1).split()
 
 
-# Portable folders inside a system folder: the Windows disk decisions are judged on recorded
-# answers, on every system.
-PORTABLE_FOLDERS = {("drivers", "windisk")}
+# Portable folders inside a system folder: the Windows disk decisions and the volume service's
+# protocol are judged on recorded answers, on every system.
+PORTABLE_FOLDERS = {("drivers", "windisk"), ("drivers", "volsvc")}
 
 
 def talks_to_system(rel):

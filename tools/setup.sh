@@ -6,6 +6,7 @@ packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest libbenchma
           g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64-posix
           wine wine64
+          wixl msitools  # the Windows installer and its reader
           xvfb imagemagick
           locales fonts-ipafont-gothic fonts-wqy-microhei
           dosfstools exfatprogs mtools universal-ctags pkg-config libblkid-dev

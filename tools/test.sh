@@ -7,8 +7,10 @@ cd "$(dirname "$0")/.."
 bash tools/setup.sh
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
+cmake --build --preset mingw --target msi
 cmake --preset mingw32 >/dev/null
 cmake --build --preset mingw32
+cmake --build --preset mingw32 --target msi
 cmake --preset mingw-tests >/dev/null
 cmake --build --preset mingw-tests
 cmake --preset native >/dev/null

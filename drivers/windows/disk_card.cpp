@@ -13,6 +13,7 @@
 #include "drivers/windisk/disk_run.h"
 #include "drivers/windisk/disk_volumes.h"
 #include "drivers/windows/overlapped_writer.h"
+#include "drivers/windows/service_client.h"
 #include "drivers/windows/win_io.h"
 #include "drivers/windows/windows_disks.h"
 #include "drivers/windows/windows_volumes.h"
@@ -44,16 +45,17 @@ void letGoOfLeftovers() {
 class DiskCard final : public Card {
 public:
     DiskCard(Handle disk, uint32_t userSectors, bool readOnly, unsigned index, uint32_t number,
-             const Host& host, void* buffer, bool trims, uint32_t maxTransfer)
+             const Host& host, void* buffer, bool trims, uint32_t maxTransfer, bool served)
         : disk_(std::move(disk)),
           userSectors_(userSectors),
           readOnly_(readOnly),
           index_(index),
           host_(host),
           buffer_(static_cast<uint8_t*>(buffer)),
-          volumes_(volumeSystem(), number, !readOnly),
+          volumes_(volumeSystem(), number, !readOnly && !served),
           trims_(trims),
-          maxTransfer_(maxTransfer) {
+          maxTransfer_(maxTransfer),
+          served_(served) {
         runs().opened(index_);
     }
     ~DiskCard() override {
@@ -153,6 +155,8 @@ public:
                                    comingBack(runs().partition(index_) ? runs().partition(index_) : partitionOffset_));
             runs().forget(index_);
         }
+        // The service holds the card's volumes for the run, as closings here park them.
+        if (served_ && !going) releaseServiceDisk(index_);
         return rc;
     }
 
@@ -171,6 +175,8 @@ private:
     // Every volume of the disk locked and dismounted before the first write, or the write
     // refused with one line saying why.
     uint32_t takeVolumes() {
+        // The volume service took them when it handed the disk over.
+        if (served_) return SDHOST_OK;
         std::string why;
         const uint32_t rc = volumes_.take(host_.writeProtectCode, why);
         if (!why.empty()) std::fprintf(stderr, "%s: %s\n", host_.name, why.c_str());
@@ -243,9 +249,37 @@ private:
     uint32_t maxTransfer_; // the adapter's, in bytes; 0 when unknown
     std::unique_ptr<OverlappedWriter> writer_; // from the first write on
     std::unique_ptr<WriteQueue> queue_;
+    bool served_; // the disk handle is the volume service's duplicate
     bool unanswered_ = false;
     bool bufferHeld_ = false; // the read buffer, held by a read the system never gave back
 };
+
+// The disk behind drive `index` could not be opened (error `err`): the driver code and one line
+// for the user. Where the system denied access, the volume service opens it instead when it is
+// there and agrees; then SDHOST_OK and `disk` is the handle it handed over.
+uint32_t notOpened(DWORD err, const DiskFacts& facts, const std::string& path, bool readOnly,
+                   unsigned index, Handle& disk, std::string& error) {
+    const std::string what = facts.drive + ": cannot open " + path.substr(4) +
+                             (readOnly ? " for reading" : " for writing");
+    if (err == ERROR_SHARING_VIOLATION) {
+        error = what + ": another program is using the card; close it and try again";
+        return SDHOST_ERR_BUSY;
+    }
+    if (err == kErrorNoAnswer) {
+        error = facts.drive + ": " + kNoAnswer;
+        return SDHOST_ERR_NO_CARD;
+    }
+    if (err != ERROR_ACCESS_DENIED) {
+        error = what + " (error " + std::to_string(err) + ")";
+        return SDHOST_ERR_NO_CARD;
+    }
+    uint32_t code = 0;
+    std::string why;
+    disk = diskFromService(index, !readOnly, runs().disk(index), code, why);
+    if (disk.ok()) return SDHOST_OK;
+    error = what + ": that takes administrator rights" + (why.empty() ? "" : " (" + why + ")");
+    return code ? code : SDHOST_ERR_ACCESS;
+}
 
 } // namespace
 
@@ -270,24 +304,12 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     const bool alone = !readOnly && !volumeSystem().programLocksVolumes();
     Handle disk = alone ? openAlone(widened(path), GENERIC_READ | GENERIC_WRITE, kFlags, windisk::kVolumeWaitMs)
                         : openPath(widened(path), readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, kFlags);
+    bool served = false;
     if (!disk.ok()) {
         const DWORD err = GetLastError();
-        const std::string what = facts.drive + ": cannot open " + path.substr(4) +
-                                 (readOnly ? " for reading" : " for writing");
-        if (err == ERROR_SHARING_VIOLATION) {
-            error = what + ": another program is using the card; close it and try again";
-            return SDHOST_ERR_BUSY;
-        }
-        if (err == kErrorNoAnswer) {
-            error = facts.drive + ": " + kNoAnswer;
-            return SDHOST_ERR_NO_CARD;
-        }
-        if (err != ERROR_ACCESS_DENIED) {
-            error = what + " (error " + std::to_string(err) + ")";
-            return SDHOST_ERR_NO_CARD;
-        }
-        error = what + ": that takes administrator rights";
-        return SDHOST_ERR_ACCESS;
+        const uint32_t rc = notOpened(err, facts, path, readOnly, index, disk, error);
+        if (rc != SDHOST_OK) return rc;
+        served = true;
     }
     // The disk numbers may have changed hands since the drive was asked (a reader unplugged and
     // another plugged in): judged again, what was opened must answer as the drive's device.
@@ -306,7 +328,7 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     card = std::make_unique<DiskCard>(std::move(disk), windisk::userSectors(opened),
                                       readOnly || protectedDisk, index, facts.number->number, host,
                                       buffer, windisk::eraseSupported(opened),
-                                      opened.maxTransfer.value_or(0));
+                                      opened.maxTransfer.value_or(0), served);
     return SDHOST_OK;
 }
 
@@ -322,7 +344,10 @@ void releaseParkedDiskVolumes() {
     if (!runs().anyGoing()) windisk::releaseParkedVolumes(volumeSystem());
 }
 
-void unloadDiskCards() { volumeSystem().unload(); }
+void unloadDiskCards() {
+    closeServiceConnection();
+    volumeSystem().unload();
+}
 
 uint32_t holdDiskRun(unsigned index, bool on) {
     if (on) {
@@ -345,6 +370,7 @@ uint32_t holdDiskRun(unsigned index, bool on) {
     }
     const windisk::ComingBack back{runs().silent(index) ? 0u : windisk::kVolumeWaitMs, runs().partition(index)};
     runs().forget(index);
+    releaseServiceDisk(index);
     return windisk::letGoOfParked(volumeSystem(), disk->number, back) ? SDHOST_OK : SDHOST_VOLUME_NOT_BACK;
 }
 

@@ -1,0 +1,143 @@
+#include "drivers/volsvc/service_desk.h"
+
+#include <algorithm>
+
+#include "device/sdhost_abi.h"
+
+namespace brc::volsvc {
+namespace {
+
+std::string who(const Client& c) {
+    std::string s = c.user.empty() ? "an unknown user" : c.user;
+    s += c.process ? " (process " + std::to_string(c.process) + ")" : " (process unknown)";
+    return s;
+}
+
+} // namespace
+
+bool sameDisk(const windisk::DiskIdentity& expected, const windisk::DiskIdentity& reached) {
+    windisk::ShelfDrive kept{};
+    windisk::DiskIdentity a = expected, b = reached;
+    a.vendor = windisk::asKept(kept.vendor, a.vendor);
+    b.vendor = windisk::asKept(kept.vendor, b.vendor);
+    a.product = windisk::asKept(kept.product, a.product);
+    b.product = windisk::asKept(kept.product, b.product);
+    a.serial = windisk::asKept(kept.serial, a.serial);
+    b.serial = windisk::asKept(kept.serial, b.serial);
+    return a == b;
+}
+
+std::vector<uint8_t> ServiceDesk::serve(const Client& client, const uint8_t* data, size_t length) {
+    unsigned& count = requests_[client.id];
+    if (count >= kMaxRequestsPerClient)
+        return encodeAnswer(refuse(client, nullptr, Refusal::TooMany, ""));
+    ++count;
+    const ParsedRequest parsed = parseRequest(data, length);
+    if (!parsed.request) return encodeAnswer(refuse(client, nullptr, parsed.refusal, ""));
+    const Request& q = *parsed.request;
+    return encodeAnswer(q.kind == Kind::OpenCard ? open(client, q) : release(client, q));
+}
+
+std::optional<windisk::DiskIdentity> ServiceDesk::vetted(const Client& client, const Request& q,
+                                                         Answer& refused) {
+    const windisk::Vetting vet = host_.vet(q.drive);
+    const std::optional<windisk::DiskIdentity> reached = windisk::identityOf(vet.facts);
+    if (vet.verdict.code == SDHOST_ERR_NO_CARD)
+        refused = refuse(client, &q, Refusal::NoMedium, vet.verdict.message);
+    else if (vet.verdict.code != SDHOST_OK || !reached)
+        refused =
+            refuse(client, &q, Refusal::NotACard,
+                   vet.verdict.message.empty() ? "no disk answers for it" : vet.verdict.message);
+    else return reached;
+    return std::nullopt;
+}
+
+Answer ServiceDesk::open(const Client& client, const Request& q) {
+    // A card the client holds through the drive (a run closes and reopens it) is the same hold,
+    // opened again as the disk held: its volumes, and with them the drive's letter, are taken
+    // while it is held. The host checks that what opens is still that disk.
+    auto mine = std::find_if(held_.begin(), held_.end(), [&](const Held& h) {
+        return h.client == client.id && h.drive == q.drive;
+    });
+    std::optional<windisk::DiskIdentity> reached;
+    if (mine != held_.end()) {
+        reached = mine->disk;
+    } else {
+        Answer refused;
+        reached = vetted(client, q, refused);
+        if (!reached) return refused;
+    }
+    if (q.expected && !sameDisk(*q.expected, *reached))
+        return refuse(client, &q, Refusal::NotTheRunDisk, "it leads to another disk now", *reached);
+    if (mine == held_.end()) {
+        unsigned cards = 0;
+        for (const Held& h : held_) {
+            if (h.client == client.id) ++cards;
+            if (h.disk.number != reached->number) continue;
+            // Another connection of the same process (the erase's own library instance beside
+            // the bound one) shares the card: that process holds the disk already. Anyone else,
+            // and this connection through another drive, finds it busy.
+            const bool sameProcess = client.process != 0 && h.process == client.process;
+            if (h.client == client.id || !sameProcess)
+                return refuse(client, &q, Refusal::Busy, "", *reached);
+        }
+        if (cards >= kMaxCardsPerClient)
+            return refuse(client, &q, Refusal::TooManyCards, "", *reached);
+    }
+
+    std::string why;
+    const std::optional<uint64_t> handle = host_.hand(client, q, *reached, why);
+    if (!handle) return refuse(client, &q, Refusal::SystemFailed, why, *reached);
+    if (mine == held_.end()) held_.push_back({client.id, client.process, q.drive, *reached, 1});
+    else ++mine->opens;
+    Answer a;
+    a.handle = *handle;
+    a.disk = *reached;
+    return a;
+}
+
+Answer ServiceDesk::release(const Client& client, const Request& q) {
+    const auto it = std::find_if(held_.begin(), held_.end(), [&](const Held& h) {
+        return h.client == client.id && h.drive == q.drive;
+    });
+    if (it == held_.end()) return refuse(client, &q, Refusal::NotHeld, "");
+    Answer a;
+    a.disk = it->disk;
+    if (--it->opens == 0) {
+        host_.giveBack(client, it->disk);
+        held_.erase(it);
+    }
+    return a;
+}
+
+void ServiceDesk::letGo(const Client& client) {
+    for (auto it = held_.begin(); it != held_.end();) {
+        if (it->client != client.id) {
+            ++it;
+            continue;
+        }
+        host_.giveBack(client, it->disk);
+        it = held_.erase(it);
+    }
+    requests_.erase(client.id);
+}
+
+std::optional<uint64_t> ServiceDesk::holder(uint32_t number) const {
+    for (const Held& h : held_)
+        if (h.disk.number == number) return h.client;
+    return std::nullopt;
+}
+
+Answer ServiceDesk::refuse(const Client& client, const Request* q, Refusal refusal,
+                           const std::string& why, const windisk::DiskIdentity& disk) {
+    const RefusalRule& rule = ruleOf(refusal);
+    Answer a;
+    a.refusal = refusal;
+    a.disk = disk;
+    a.message = q ? windisk::driveName(q->drive) + " " + rule.text : std::string(rule.text);
+    if (!why.empty()) a.message += " (" + why + ")";
+    if (rule.logged) host_.log({rule.eventId, refusal, who(client) + " was refused " + a.message});
+    return a;
+}
+
+} // namespace brc::volsvc

@@ -1,0 +1,89 @@
+// What the volume service decides for its clients, apart from the system calls that carry it
+// out: which requests it serves, which card each client holds, who is refused and logged, and
+// what is given back when a client goes. The service's Windows side feeds it the pipe's
+// messages and the system's answers; the tests feed it recorded ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "drivers/volsvc/pipe_protocol.h"
+#include "drivers/windisk/disk_run.h"
+
+namespace brc::volsvc {
+
+// Who is asking, as the system tells the service.
+struct Client {
+    uint64_t id = 0;      // the connection, unique for the service's life
+    uint32_t process = 0; // the client's process id; 0 where the system cannot tell
+    std::string user;     // DOMAIN\name of the client's token; empty where unknown
+};
+
+// One refusal for the event log.
+struct LogEntry {
+    uint16_t eventId = 0;
+    Refusal refusal = Refusal::None;
+    std::string text; // the client's user and process, the drive, and why
+};
+
+// The system as the service uses it.
+class CardHost {
+public:
+    virtual ~CardHost() = default;
+    // What the system answers about drive `drive` (0 = A:), outside any run.
+    virtual windisk::Vetting vet(unsigned drive) = 0;
+    // Opens `disk` with the request's access, checks that what opened is that very disk, takes
+    // and dismounts its volumes (once, for the first writing connection) and duplicates the
+    // handle into the client's process. The handle's value there, or nullopt with `why` (and
+    // nothing more kept: what a failed first opening took is given back).
+    virtual std::optional<uint64_t> hand(const Client& client, const Request& request,
+                                         const windisk::DiskIdentity& disk, std::string& why) = 0;
+    // The client is done with `disk`: the handles the service holds on it for this client
+    // closed and, once no connection holds the disk any more, its volumes unlocked and mounted
+    // again.
+    virtual void giveBack(const Client& client, const windisk::DiskIdentity& disk) = 0;
+    virtual void log(const LogEntry& entry) = 0;
+};
+
+class ServiceDesk {
+public:
+    explicit ServiceDesk(CardHost& host) : host_(host) {}
+
+    // The answer to one message `client` sent.
+    std::vector<uint8_t> serve(const Client& client, const uint8_t* data, size_t length);
+    // The client disconnected or its process ended: everything it holds is given back.
+    void letGo(const Client& client);
+
+    // The connection holding disk `number`, if any.
+    std::optional<uint64_t> holder(uint32_t number) const;
+    size_t cardsHeld() const { return held_.size(); }
+
+private:
+    struct Held {
+        uint64_t client;
+        uint32_t process; // as the system named it; 0 where it could not
+        unsigned drive;
+        windisk::DiskIdentity disk;
+        unsigned opens; // handles handed and not yet released
+    };
+    Answer open(const Client& client, const Request& request);
+    // The disk behind the request's drive if it is a card, else nullopt and the refusal.
+    std::optional<windisk::DiskIdentity> vetted(const Client& client, const Request& request,
+                                                Answer& refused);
+    Answer release(const Client& client, const Request& request);
+    Answer refuse(const Client& client, const Request* request, Refusal refusal,
+                  const std::string& why, const windisk::DiskIdentity& disk = {});
+
+    CardHost& host_;
+    std::vector<Held> held_;
+    std::map<uint64_t, unsigned> requests_; // by connection
+};
+
+// Whether `reached` is the disk `expected` names, compared as a run's shelf keeps identities.
+bool sameDisk(const windisk::DiskIdentity& expected, const windisk::DiskIdentity& reached);
+
+} // namespace brc::volsvc

@@ -1,0 +1,116 @@
+#include "drivers/windows/service_client.h"
+
+#include <windows.h>
+
+#include "device/sdhost_abi.h"
+#include "drivers/volsvc/pipe_protocol.h"
+
+namespace brc::sdhost {
+namespace {
+
+// This module's connection, and the handings it has not given back, by drive.
+HANDLE connection = INVALID_HANDLE_VALUE;
+unsigned pending[windisk::kShelfDrives] = {};
+
+std::wstring wide(const char* s) {
+    const std::string n = s;
+    return std::wstring(n.begin(), n.end());
+}
+
+// Whether the pipe's other end is the service's process. Anyone logged on may create further
+// instances of the pipe; a handle value from one of them would name whatever this process has
+// under that number. XP cannot tell a pipe's server, and is taken at its word.
+bool servedByTheService(HANDLE pipe) {
+    using ServerProcessId = BOOL(WINAPI*)(HANDLE, PULONG);
+    const auto serverProcess = reinterpret_cast<ServerProcessId>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetNamedPipeServerProcessId")));
+    if (!serverProcess) return true;
+    ULONG server = 0;
+    if (!serverProcess(pipe, &server)) return false;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, wide(volsvc::kServiceName).c_str(), SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    const bool known = service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                                       reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    return known && status.dwProcessId == server;
+}
+
+bool connected(std::string& why) {
+    if (connection != INVALID_HANDLE_VALUE) return true;
+    const std::wstring name = wide(volsvc::kPipeName);
+    // A service busy with other clients frees an instance within moments.
+    HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY && WaitNamedPipeW(name.c_str(), 5000))
+        pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return false;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) || !servedByTheService(pipe)) {
+        why = "the card pipe is not the volume service's";
+        CloseHandle(pipe);
+        return false;
+    }
+    connection = pipe;
+    return true;
+}
+
+std::optional<volsvc::Answer> transact(const volsvc::Request& request) {
+    std::vector<uint8_t> message = volsvc::encodeRequest(request);
+    uint8_t answer[volsvc::kMaxAnswerBytes];
+    DWORD length = 0;
+    if (!TransactNamedPipe(connection, message.data(), static_cast<DWORD>(message.size()), answer,
+                           sizeof answer, &length, nullptr)) {
+        // A broken connection gave every card back: nothing of it is pending any more.
+        closeServiceConnection();
+        return std::nullopt;
+    }
+    return volsvc::parseAnswer(answer, length);
+}
+
+} // namespace
+
+Handle diskFromService(unsigned index, bool write, const std::optional<windisk::DiskIdentity>& runDisk,
+                       uint32_t& code, std::string& why) {
+    code = 0;
+    if (index >= windisk::kShelfDrives || !connected(why)) return Handle();
+    volsvc::Request q;
+    q.drive = index;
+    q.access = write ? volsvc::kRead | volsvc::kWrite : volsvc::kRead;
+    q.process = GetCurrentProcessId();
+    q.expected = runDisk;
+    const std::optional<volsvc::Answer> a = transact(q);
+    if (!a) {
+        code = SDHOST_ERR_ACCESS;
+        why = "the volume service did not answer";
+        return Handle();
+    }
+    if (a->refusal != volsvc::Refusal::None) {
+        code = volsvc::ruleOf(a->refusal).driverCode;
+        why = "the volume service refused: " + a->message;
+        return Handle();
+    }
+    ++pending[index];
+    return Handle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(a->handle)));
+}
+
+void releaseServiceDisk(unsigned index) {
+    if (index >= windisk::kShelfDrives) return;
+    volsvc::Request q;
+    q.kind = volsvc::Kind::ReleaseCard;
+    q.drive = index;
+    q.process = GetCurrentProcessId();
+    while (pending[index] > 0 && connection != INVALID_HANDLE_VALUE) {
+        --pending[index];
+        if (!transact(q)) break;
+    }
+}
+
+void closeServiceConnection() {
+    if (connection != INVALID_HANDLE_VALUE) CloseHandle(connection);
+    connection = INVALID_HANDLE_VALUE;
+    for (unsigned& n : pending) n = 0;
+}
+
+} // namespace brc::sdhost

@@ -1,0 +1,188 @@
+#include "drivers/winsvc/card_host.h"
+
+#include <windows.h>
+
+#include "device/sdhost_abi.h"
+#include "drivers/windows/windows_disks.h"
+
+namespace brc::winsvc {
+namespace {
+
+using sdhost::Handle;
+
+// Answers with a client's process and its handles: what DuplicateHandle needs of the target.
+constexpr DWORD kTargetAccess = PROCESS_DUP_HANDLE | SYNCHRONIZE;
+
+std::wstring wideText(const std::string& s) {
+    std::wstring w(s.size() + 1, L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(),
+                                      static_cast<int>(w.size()));
+    w.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return w;
+}
+
+std::string utf8(const wchar_t* w) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return {};
+    std::string s(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+    s.pop_back();
+    return s;
+}
+
+} // namespace
+
+WindowsCardHost::~WindowsCardHost() {
+    held_.clear();  // disks closed
+    taken_.clear(); // volumes let go
+    for (auto& [id, c] : connections_)
+        if (c.process) CloseHandle(c.process);
+    volumeSystem_.unload();
+}
+
+void WindowsCardHost::connected(uint64_t client, HANDLE pipe, HANDLE process) {
+    connections_[client] = Connection{pipe, process};
+}
+
+void WindowsCardHost::disconnected(uint64_t client) {
+    const auto it = connections_.find(client);
+    if (it == connections_.end()) return;
+    if (it->second.process) CloseHandle(it->second.process);
+    connections_.erase(it);
+}
+
+windisk::Vetting WindowsCardHost::vet(unsigned drive) {
+    // Outside any run: a client's run names its disk in the request, and the desk holds it to it.
+    windisk::RunShelf none{};
+    sdhost::WindowsDisks system;
+    return windisk::vetOpening(system, drive, windisk::DiskRuns(none));
+}
+
+// The process to hand the handle into: the one the system says is at the pipe's end, else (XP,
+// which cannot tell) the one the client names, opened under the client's own identity so that
+// the service reaches no process the client could not reach itself.
+HANDLE WindowsCardHost::targetProcess(uint64_t client, uint32_t claimed, std::string& why) {
+    const auto it = connections_.find(client);
+    if (it == connections_.end()) {
+        why = "the connection is gone";
+        return nullptr;
+    }
+    Connection& c = it->second;
+    if (c.process) return c.process;
+    if (!claimed || !ImpersonateNamedPipeClient(c.pipe)) {
+        why = "the client's process cannot be told";
+        return nullptr;
+    }
+    c.process = OpenProcess(kTargetAccess, FALSE, claimed);
+    const DWORD err = GetLastError();
+    RevertToSelf();
+    if (!c.process)
+        why = "the client may not reach process " + std::to_string(claimed) + " (error " +
+              std::to_string(err) + ")";
+    return c.process;
+}
+
+Handle WindowsCardHost::openDisk(const windisk::DiskIdentity& disk, uint32_t access,
+                                 std::string& why) {
+    const windisk::DeviceNumber number{windisk::kFileDeviceDisk, disk.number, 0};
+    const std::string path = windisk::physicalDrivePath(number);
+    DWORD rights = GENERIC_READ;
+    if (access & volsvc::kWrite) rights |= GENERIC_WRITE;
+    // As the driver library opens its own: overlapped (every call bounded), unbuffered.
+    Handle h = sdhost::openPath(sdhost::widened(path), rights,
+                                FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
+    if (!h.ok()) {
+        why = "cannot open " + path.substr(4) + " (error " + std::to_string(GetLastError()) + ")";
+        return h;
+    }
+    // The disk numbers may have changed hands since the drive was asked: what opened must be the
+    // very card the drive led to, and a card by the same rules.
+    windisk::DiskFacts opened;
+    opened.number = number;
+    sdhost::askDisk(h.get(), opened);
+    const windisk::Verdict again = windisk::judge(opened);
+    const auto reached = windisk::identityOf(opened);
+    if (again.code != SDHOST_OK || !reached || !volsvc::sameDisk(disk, *reached)) {
+        why = again.code != SDHOST_OK ? again.message : path.substr(4) + " is another disk now";
+        h.reset();
+    }
+    return h;
+}
+
+std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
+                                              const volsvc::Request& request,
+                                              const windisk::DiskIdentity& disk, std::string& why) {
+    const HANDLE target = targetProcess(client.id, request.process, why);
+    if (!target) return std::nullopt;
+    Handle h = openDisk(disk, request.access, why);
+    if (!h.ok()) return std::nullopt;
+    const auto key = std::make_pair(client.id, disk.number);
+    const bool first = held_.find(key) == held_.end();
+    Taken& taken = taken_[disk.number];
+    if (first) ++taken.holders;
+    if ((request.access & volsvc::kWrite) && !taken.volumes) {
+        // Every volume of the card locked and dismounted for the client's run: since Vista a
+        // write into a mounted volume's sectors fails, and nothing else may write meanwhile.
+        auto volumes = std::make_unique<windisk::DiskVolumes>(volumeSystem_, disk.number, false);
+        if (volumes->take(SDHOST_ERR_BUSY, why) == SDHOST_OK) taken.volumes = std::move(volumes);
+    }
+    HANDLE theirs = nullptr;
+    const bool handed = ((request.access & volsvc::kWrite) == 0 || taken.volumes) &&
+                        DuplicateHandle(GetCurrentProcess(), h.get(), target, &theirs, 0, FALSE,
+                                        DUPLICATE_SAME_ACCESS);
+    if (!handed) {
+        if (why.empty())
+            why = "the handle cannot be handed over (error " + std::to_string(GetLastError()) + ")";
+        if (first) {
+            held_[key];
+            giveBack(client, disk);
+        }
+        return std::nullopt;
+    }
+    held_[key].push_back(std::move(h));
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(theirs));
+}
+
+void WindowsCardHost::giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk) {
+    const auto it = held_.find(std::make_pair(client.id, disk.number));
+    if (it == held_.end()) return;
+    held_.erase(it);
+    const auto taken = taken_.find(disk.number);
+    if (taken == taken_.end() || --taken->second.holders > 0) return;
+    // The last connection holding the disk went: its volumes are mounted again and the card's
+    // drive letter comes back.
+    if (taken->second.volumes) taken->second.volumes->finish(false);
+    taken_.erase(taken);
+}
+
+void WindowsCardHost::log(const volsvc::LogEntry& entry) {
+    if (!eventLog_) return;
+    const std::wstring text = wideText(entry.text);
+    const wchar_t* strings[] = {text.c_str()};
+    ReportEventW(eventLog_, EVENTLOG_WARNING_TYPE, 0, entry.eventId, nullptr, 1, 0, strings,
+                 nullptr);
+}
+
+std::string clientUser(HANDLE pipe) {
+    if (!ImpersonateNamedPipeClient(pipe)) return {};
+    HANDLE token = nullptr;
+    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    RevertToSelf();
+    if (!opened) return {};
+    alignas(TOKEN_USER) unsigned char buffer[256];
+    DWORD length = 0;
+    std::string user;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length)) {
+        const auto* tu = reinterpret_cast<const TOKEN_USER*>(buffer);
+        wchar_t name[256], domain[256];
+        DWORD nameLength = 256, domainLength = 256;
+        SID_NAME_USE use;
+        if (LookupAccountSidW(nullptr, tu->User.Sid, name, &nameLength, domain, &domainLength,
+                              &use))
+            user = utf8(domain) + "\\" + utf8(name);
+    }
+    CloseHandle(token);
+    return user;
+}
+
+} // namespace brc::winsvc

@@ -1,0 +1,62 @@
+// The volume service's hands on the system: the drives' answers, the disks it opens for its
+// clients, the volumes it holds for them, and the event log.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drivers/volsvc/service_desk.h"
+#include "drivers/windisk/disk_volumes.h"
+#include "drivers/windows/win_io.h"
+#include "drivers/windows/windows_volumes.h"
+
+namespace brc::winsvc {
+
+// One connected client as the pipe's side knows it.
+struct Connection {
+    HANDLE pipe = INVALID_HANDLE_VALUE; // for impersonating the client
+    HANDLE process = nullptr;           // opened for handing handles into; null until known
+};
+
+class WindowsCardHost final : public volsvc::CardHost {
+public:
+    explicit WindowsCardHost(HANDLE eventLog) : eventLog_(eventLog) {}
+    ~WindowsCardHost() override;
+
+    // The client's pipe and, where the system names it, its process (taken over here).
+    void connected(uint64_t client, HANDLE pipe, HANDLE process);
+    // Forgets the connection; the desk has given back its cards first.
+    void disconnected(uint64_t client);
+
+    windisk::Vetting vet(unsigned drive) override;
+    std::optional<uint64_t> hand(const volsvc::Client& client, const volsvc::Request& request,
+                                 const windisk::DiskIdentity& disk, std::string& why) override;
+    void giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk) override;
+    void log(const volsvc::LogEntry& entry) override;
+
+private:
+    // The service's handles on a disk for one connection, one per handing.
+    using Held = std::vector<sdhost::Handle>;
+    // A disk's volumes, taken once for every connection that holds the disk.
+    struct Taken {
+        unsigned holders = 0;
+        std::unique_ptr<windisk::DiskVolumes> volumes;
+    };
+    HANDLE targetProcess(uint64_t client, uint32_t claimed, std::string& why);
+    sdhost::Handle openDisk(const windisk::DiskIdentity& disk, uint32_t access, std::string& why);
+
+    HANDLE eventLog_;
+    sdhost::WindowsVolumes volumeSystem_;
+    std::map<uint64_t, Connection> connections_;
+    std::map<std::pair<uint64_t, uint32_t>, Held> held_; // by client and disk number
+    std::map<uint32_t, Taken> taken_;                    // by disk number
+};
+
+// DOMAIN\name of the pipe's client, read while impersonating it; empty where it cannot be told.
+std::string clientUser(HANDLE pipe);
+
+} // namespace brc::winsvc

@@ -1,0 +1,235 @@
+#include "drivers/winsvc/pipe_server.h"
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "drivers/volsvc/pipe_protocol.h"
+
+namespace brc::winsvc {
+namespace {
+
+// PIPE_REJECT_REMOTE_CLIENTS, which Vista introduced: XP refuses the flag as a bad parameter,
+// and its pipe relies on the security descriptor alone to keep network logons out.
+constexpr DWORD kRejectRemoteClients = 0x00000008;
+// Clients served at once; one more waits for an instance.
+constexpr DWORD kInstances = 16;
+// Network logons denied before anything is allowed; SYSTEM and administrators may do anything;
+// users logged on at the machine may read and write (which, for a pipe, includes creating an
+// instance of it: the first instance, ours, is created before any client can run).
+constexpr wchar_t kPipeSecurity[] = L"D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
+// A message longer than a request is read through to its end in pieces of this, then refused.
+constexpr DWORD kDrainLimit = 64 * 1024;
+
+bool systemRejectsRemote() { return LOBYTE(LOWORD(GetVersion())) >= 6; }
+
+// GetNamedPipeClientProcessId, Vista on; null where the system has none.
+using ClientProcessId = BOOL(WINAPI*)(HANDLE, PULONG);
+ClientProcessId clientProcessId() {
+    static const ClientProcessId f = reinterpret_cast<ClientProcessId>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetNamedPipeClientProcessId")));
+    return f;
+}
+
+struct ClientStart {
+    PipeServer* server;
+    HANDLE pipe;
+    uint64_t id;
+};
+
+DWORD WINAPI clientThread(void* p) {
+    const ClientStart start = *static_cast<ClientStart*>(p);
+    delete static_cast<ClientStart*>(p);
+    start.server->serveClient(start.pipe, start.id);
+    return 0;
+}
+
+enum class Io { Done, More, Failed };
+
+// One overlapped call on the pipe waited for: done, done with more of the message to read, or
+// failed (also when `waitMs` ran out, `stop` was set or `process` ended: the call is cancelled).
+Io finishIo(HANDLE pipe, OVERLAPPED& ov, BOOL started, DWORD& done, DWORD waitMs, HANDLE stop,
+            HANDLE process) {
+    if (!started) {
+        const DWORD err = GetLastError();
+        if (err == ERROR_IO_PENDING) {
+            HANDLE events[] = {ov.hEvent, stop, process};
+            if (WaitForMultipleObjects(process ? 3 : 2, events, FALSE, waitMs) != WAIT_OBJECT_0) {
+                CancelIo(pipe);
+                GetOverlappedResult(pipe, &ov, &done, TRUE);
+                return Io::Failed;
+            }
+        } else if (err != ERROR_MORE_DATA) {
+            return Io::Failed;
+        }
+    }
+    if (GetOverlappedResult(pipe, &ov, &done, FALSE)) return Io::Done;
+    return GetLastError() == ERROR_MORE_DATA ? Io::More : Io::Failed;
+}
+
+} // namespace
+
+PipeServer::PipeServer(HANDLE stop, HANDLE eventLog)
+    : stop_(stop), eventLog_(eventLog), host_(eventLog) {
+    InitializeCriticalSection(&lock_);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &sd,
+                                                             nullptr))
+        security_ = sd;
+}
+
+PipeServer::~PipeServer() {
+    if (security_) LocalFree(security_);
+    DeleteCriticalSection(&lock_);
+}
+
+HANDLE PipeServer::createInstance(bool first, DWORD& error) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, security_, FALSE};
+    DWORD mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+    if (systemRejectsRemote()) mode |= kRejectRemoteClients;
+    // The first instance must be ours: a pipe of that name created before by anyone else is
+    // refused here rather than joined.
+    const DWORD open =
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    const std::wstring name(volsvc::kPipeName,
+                            volsvc::kPipeName + std::char_traits<char>::length(volsvc::kPipeName));
+    const HANDLE pipe = CreateNamedPipeW(name.c_str(), open, mode, kInstances,
+                                         volsvc::kMaxAnswerBytes, volsvc::kMaxRequestBytes, 0, &sa);
+    error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    return pipe;
+}
+
+DWORD PipeServer::run() {
+    if (!security_) return GetLastError();
+    DWORD error = 0;
+    HANDLE pipe = createInstance(true, error);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        host_.log({100, volsvc::Refusal::None,
+                   "the pipe's name is taken by another process (error " + std::to_string(error) +
+                       "); the service does not start"});
+        return error;
+    }
+    std::vector<HANDLE> threads;
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    uint64_t next = 1;
+    while (pipe != INVALID_HANDLE_VALUE) {
+        ResetEvent(ov.hEvent);
+        const BOOL now = ConnectNamedPipe(pipe, &ov);
+        bool connected = now || GetLastError() == ERROR_PIPE_CONNECTED;
+        if (!now && GetLastError() == ERROR_IO_PENDING) {
+            HANDLE events[] = {ov.hEvent, stop_};
+            if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                CancelIo(pipe);
+                CloseHandle(pipe);
+                break;
+            }
+            DWORD ignored = 0;
+            connected = GetOverlappedResult(pipe, &ov, &ignored, FALSE) != FALSE;
+        }
+        if (connected) {
+            auto* start = new ClientStart{this, pipe, next++};
+            const HANDLE t = CreateThread(nullptr, 0, clientThread, start, 0, nullptr);
+            if (t) {
+                threads.push_back(t);
+            } else {
+                delete start;
+                CloseHandle(pipe);
+            }
+        } else {
+            CloseHandle(pipe);
+        }
+        // Threads that are done are forgotten; at most kInstances are serving at once.
+        for (auto it = threads.begin(); it != threads.end();)
+            it = WaitForSingleObject(*it, 0) == WAIT_OBJECT_0
+                     ? (CloseHandle(*it), threads.erase(it))
+                     : it + 1;
+        pipe = createInstance(false, error);
+        while (pipe == INVALID_HANDLE_VALUE && error == ERROR_PIPE_BUSY &&
+               WaitForSingleObject(stop_, 250) == WAIT_TIMEOUT)
+            pipe = createInstance(false, error);
+    }
+    // The clients see the stop, give their cards back and end.
+    for (HANDLE t : threads) {
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
+    CloseHandle(ov.hEvent);
+    return 0;
+}
+
+volsvc::Client PipeServer::identify(HANDLE pipe, uint64_t id) {
+    volsvc::Client client;
+    client.id = id;
+    client.user = clientUser(pipe);
+    ULONG pid = 0;
+    HANDLE process = nullptr;
+    if (clientProcessId() && clientProcessId()(pipe, &pid)) {
+        client.process = pid;
+        process = OpenProcess(PROCESS_DUP_HANDLE | SYNCHRONIZE, FALSE, pid);
+    }
+    EnterCriticalSection(&lock_);
+    host_.connected(id, pipe, process);
+    LeaveCriticalSection(&lock_);
+    return client;
+}
+
+std::vector<uint8_t> PipeServer::answer(const volsvc::Client& client, const uint8_t* data,
+                                        size_t length) {
+    EnterCriticalSection(&lock_);
+    std::vector<uint8_t> out = desk_.serve(client, data, length);
+    LeaveCriticalSection(&lock_);
+    return out;
+}
+
+void PipeServer::letGo(const volsvc::Client& client) {
+    EnterCriticalSection(&lock_);
+    desk_.letGo(client);
+    host_.disconnected(client.id);
+    LeaveCriticalSection(&lock_);
+}
+
+void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
+    const volsvc::Client client = identify(pipe, id);
+    // Waited on beside the pipe: a client whose process ends is let go even where another
+    // process inherited its end of the pipe.
+    const HANDLE process =
+        client.process ? OpenProcess(SYNCHRONIZE, FALSE, client.process) : nullptr;
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // One byte more than any request: a message that fills it is too long.
+    uint8_t buffer[volsvc::kMaxRequestBytes + 1];
+    for (;;) {
+        ResetEvent(ov.hEvent);
+        DWORD length = 0;
+        Io io = finishIo(pipe, ov, ReadFile(pipe, buffer, sizeof buffer, nullptr, &ov), length,
+                         volsvc::kIdleLimitMs, stop_, process);
+        size_t total = length;
+        // Longer still: read through to the message's end (within bounds), then refused.
+        while (io == Io::More && total <= kDrainLimit) {
+            uint8_t rest[512];
+            ResetEvent(ov.hEvent);
+            io = finishIo(pipe, ov, ReadFile(pipe, rest, sizeof rest, nullptr, &ov), length,
+                          volsvc::kRequestTimeLimitMs, stop_, process);
+            total += length;
+        }
+        if (io != Io::Done) break;
+        const std::vector<uint8_t> out = answer(client, buffer, std::min(total, sizeof buffer));
+        ResetEvent(ov.hEvent);
+        DWORD written = 0;
+        io = finishIo(pipe, ov,
+                      WriteFile(pipe, out.data(), static_cast<DWORD>(out.size()), nullptr, &ov),
+                      written, volsvc::kRequestTimeLimitMs, stop_, process);
+        if (io != Io::Done || written != out.size()) break;
+    }
+    letGo(client);
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+    CloseHandle(ov.hEvent);
+    if (process) CloseHandle(process);
+}
+
+} // namespace brc::winsvc

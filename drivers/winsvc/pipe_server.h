@@ -1,0 +1,44 @@
+// The volume service's pipe: its instances, one thread per connected client, and the desk
+// (drivers/volsvc/service_desk.h) behind one lock.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "drivers/volsvc/service_desk.h"
+#include "drivers/winsvc/card_host.h"
+
+namespace brc::winsvc {
+
+class PipeServer {
+public:
+    // Serves until `stop` is set; refusals go to `eventLog` (null: nowhere).
+    PipeServer(HANDLE stop, HANDLE eventLog);
+    ~PipeServer();
+    PipeServer(const PipeServer&) = delete;
+    PipeServer& operator=(const PipeServer&) = delete;
+
+    // 0 once stopped, or the system's error when the pipe could not be made ours (another
+    // process created it first: its clients would talk to that process instead).
+    DWORD run();
+
+    // One client's connection, from its thread (public for the thread's entry).
+    void serveClient(HANDLE pipe, uint64_t id);
+
+private:
+    HANDLE createInstance(bool first, DWORD& error);
+    volsvc::Client identify(HANDLE pipe, uint64_t id);
+    // The answer to one message, under the lock.
+    std::vector<uint8_t> answer(const volsvc::Client& client, const uint8_t* data, size_t length);
+    void letGo(const volsvc::Client& client);
+
+    HANDLE stop_;
+    HANDLE eventLog_;
+    void* security_ = nullptr; // the pipe's security descriptor (LocalFree)
+    CRITICAL_SECTION lock_;
+    WindowsCardHost host_;
+    volsvc::ServiceDesk desk_{host_};
+};
+
+} // namespace brc::winsvc

@@ -1,0 +1,431 @@
+// The volume service's pipe messages (bounds, refusals) and its decisions over recorded answers:
+// which requests it serves, who holds a card, what is logged and what is given back.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <set>
+
+#include "device/sdhost_abi.h"
+#include "drivers/volsvc/pipe_protocol.h"
+#include "drivers/volsvc/service_desk.h"
+
+namespace brc::volsvc {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+windisk::DiskIdentity reader(uint32_t number, const std::string& serial = "058F63666485") {
+    return {number, "Generic-", "SD/MMC", serial, 31914983424ull};
+}
+
+Request openRequest(uint32_t drive, std::optional<windisk::DiskIdentity> expected = std::nullopt) {
+    return {Kind::OpenCard, drive, kRead | kWrite, 4242, expected};
+}
+
+void put32(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+// A message with `extra` appended and its declared length made to match.
+Bytes grown(Bytes b, const Bytes& extra) {
+    b.insert(b.end(), extra.begin(), extra.end());
+    put32(b, 8, static_cast<uint32_t>(b.size()));
+    return b;
+}
+
+TEST(VolumeServiceProtocol, RequestsAndAnswersComeBackAsSent) {
+    for (const Request& q : {openRequest(4), openRequest(25, reader(3)),
+                             Request{Kind::ReleaseCard, 0, kRead, 1, std::nullopt}}) {
+        const Bytes b = encodeRequest(q);
+        ASSERT_LE(b.size(), kMaxRequestBytes);
+        const ParsedRequest p = parseRequest(b.data(), b.size());
+        ASSERT_TRUE(p.request);
+        EXPECT_EQ(p.request->kind, q.kind);
+        EXPECT_EQ(p.request->drive, q.drive);
+        EXPECT_EQ(p.request->access, q.access);
+        EXPECT_EQ(p.request->process, q.process);
+        EXPECT_EQ(p.request->expected, q.expected);
+    }
+    Answer a;
+    a.refusal = Refusal::Busy;
+    a.handle = 0x1234'5678'9abcull;
+    a.disk = reader(2);
+    a.message = "E: in use";
+    const Bytes b = encodeAnswer(a);
+    const auto back = parseAnswer(b.data(), b.size());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->refusal, a.refusal);
+    EXPECT_EQ(back->handle, a.handle);
+    EXPECT_EQ(back->disk, a.disk);
+    EXPECT_EQ(back->message, a.message);
+}
+
+TEST(VolumeServiceProtocol, LongestFieldsFitTheBuffersAndLongerOnesAreCut) {
+    windisk::DiskIdentity d{7, std::string(200, 'v'), std::string(200, 'p'), std::string(200, 's'),
+                            1};
+    const Bytes q = encodeRequest(openRequest(3, d));
+    EXPECT_LE(q.size(), kMaxRequestBytes);
+    const ParsedRequest p = parseRequest(q.data(), q.size());
+    ASSERT_TRUE(p.request);
+    EXPECT_TRUE(sameDisk(d, *p.request->expected));
+
+    Answer a;
+    a.disk = d;
+    a.message = std::string(5000, 'm');
+    const Bytes b = encodeAnswer(a);
+    EXPECT_LE(b.size(), kMaxAnswerBytes);
+    const auto back = parseAnswer(b.data(), b.size());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->message.size(), kMaxMessageText);
+}
+
+struct BadRequest {
+    const char* name;
+    std::function<Bytes(Bytes)> change; // of a valid open request with an expected disk
+    Refusal refusal;
+};
+
+TEST(VolumeServiceProtocol, EveryFaultyRequestIsRefusedWithItsReason) {
+    const Bytes good = encodeRequest(openRequest(4, reader(2)));
+    const size_t vendorLength = 40; // after the header, drive, access, process, flags, number, size
+    ASSERT_EQ(good[vendorLength], 8u);
+    const BadRequest cases[] = {
+        {"longer than any request", [](Bytes b) { return grown(b, Bytes(kMaxRequestBytes, 0)); },
+         Refusal::TooLarge},
+        {"another magic",
+         [](Bytes b) {
+             b[0] ^= 1;
+             return b;
+         },
+         Refusal::Malformed},
+        {"an answer sent back", [](Bytes) { return encodeAnswer({}); }, Refusal::Malformed},
+        {"declared length short",
+         [](Bytes b) {
+             put32(b, 8, static_cast<uint32_t>(b.size() - 1));
+             return b;
+         },
+         Refusal::Malformed},
+        {"declared length long",
+         [](Bytes b) {
+             put32(b, 8, static_cast<uint32_t>(b.size() + 1));
+             return b;
+         },
+         Refusal::Malformed},
+        {"bytes after the request", [](Bytes b) { return grown(b, {0}); }, Refusal::Malformed},
+        {"version 2",
+         [](Bytes b) {
+             b[4] = 2;
+             return b;
+         },
+         Refusal::Version},
+        {"kind 0",
+         [](Bytes b) {
+             b[6] = 0;
+             return b;
+         },
+         Refusal::UnknownKind},
+        {"kind 3",
+         [](Bytes b) {
+             b[6] = 3;
+             return b;
+         },
+         Refusal::UnknownKind},
+        {"drive past Z:",
+         [](Bytes b) {
+             put32(b, 12, 26);
+             return b;
+         },
+         Refusal::Malformed},
+        {"drive far past Z:",
+         [](Bytes b) {
+             put32(b, 12, 0xFFFFFFFF);
+             return b;
+         },
+         Refusal::Malformed},
+        {"no access",
+         [](Bytes b) {
+             put32(b, 16, 0);
+             return b;
+         },
+         Refusal::Malformed},
+        {"unknown access",
+         [](Bytes b) {
+             put32(b, 16, 4 | kRead);
+             return b;
+         },
+         Refusal::Malformed},
+        {"unknown flag",
+         [](Bytes b) {
+             b[24] |= 2;
+             return b;
+         },
+         Refusal::Malformed},
+        {"identity flag without identity",
+         [](Bytes) {
+             Bytes b = encodeRequest(openRequest(4));
+             b[24] = 1;
+             return b;
+         },
+         Refusal::Malformed},
+        {"vendor longer than kept",
+         [&](Bytes b) {
+             b[vendorLength] = 48;
+             return grown(b, Bytes(40, 'x'));
+         },
+         Refusal::Malformed},
+        {"vendor past the end",
+         [&](Bytes b) {
+             b[vendorLength] = 200;
+             return b;
+         },
+         Refusal::Malformed},
+        {"NUL in the vendor",
+         [&](Bytes b) {
+             b[vendorLength + 3] = 0;
+             return b;
+         },
+         Refusal::Malformed},
+    };
+    for (const BadRequest& c : cases) {
+        const Bytes b = c.change(good);
+        const ParsedRequest p = parseRequest(b.data(), b.size());
+        EXPECT_FALSE(p.request) << c.name;
+        EXPECT_EQ(p.refusal, c.refusal) << c.name;
+    }
+    // Every cut of a valid request is refused, down to nothing.
+    for (size_t n = 0; n < good.size(); ++n) {
+        Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n));
+        if (n >= 12) put32(cut, 8, static_cast<uint32_t>(n));
+        EXPECT_FALSE(parseRequest(cut.data(), cut.size()).request) << n << " bytes";
+    }
+}
+
+TEST(VolumeServiceProtocol, FaultyAnswersAreNotTaken) {
+    Answer a;
+    a.disk = reader(1);
+    a.message = "x";
+    const Bytes good = encodeAnswer(a);
+    for (size_t n = 0; n < good.size(); ++n)
+        EXPECT_FALSE(parseAnswer(good.data(), n)) << n << " bytes";
+    Bytes unknown = good;
+    unknown[6] = kLastRefusal + 1;
+    EXPECT_FALSE(parseAnswer(unknown.data(), unknown.size()));
+    const Bytes longer = grown(good, {0});
+    EXPECT_FALSE(parseAnswer(longer.data(), longer.size()));
+    const Bytes huge = grown(good, Bytes(kMaxAnswerBytes, 0));
+    EXPECT_FALSE(parseAnswer(huge.data(), huge.size()));
+}
+
+TEST(VolumeServiceProtocol, RefusalTableCoversEachRefusalOnce) {
+    std::set<uint16_t> ids;
+    for (uint16_t i = 0; i <= kLastRefusal; ++i) {
+        const RefusalRule& rule = ruleOf(static_cast<Refusal>(i));
+        EXPECT_EQ(static_cast<uint16_t>(rule.refusal), i);
+        EXPECT_TRUE(rule.text && *rule.text);
+        if (i == 0) continue;
+        EXPECT_NE(rule.driverCode, SDHOST_OK) << rule.text;
+        EXPECT_TRUE(ids.insert(rule.eventId).second) << rule.text;
+    }
+    // What the service's safety rests on is logged; a client's ordinary answers are not.
+    EXPECT_TRUE(ruleOf(Refusal::NotACard).logged);
+    EXPECT_TRUE(ruleOf(Refusal::Malformed).logged);
+    EXPECT_FALSE(ruleOf(Refusal::Busy).logged);
+    EXPECT_EQ(ruleOf(Refusal::Busy).driverCode, SDHOST_ERR_BUSY);
+    EXPECT_EQ(ruleOf(Refusal::NotACard).driverCode, SDHOST_ERR_CONFIG);
+    // An id from a newer service is read as malformed, never past the table.
+    EXPECT_EQ(ruleOf(static_cast<Refusal>(999)).refusal, Refusal::Malformed);
+}
+
+// The system as recorded answers: drives by index, and what the service did with them.
+class RecordedHost : public CardHost {
+public:
+    std::map<unsigned, windisk::Vetting> drives;
+    std::set<uint32_t> failing; // disks the system will not open
+    std::vector<std::string> calls;
+    std::vector<LogEntry> logged;
+    uint64_t nextHandle = 0x100;
+
+    void card(unsigned drive, const windisk::DiskIdentity& d, uint32_t code = SDHOST_OK,
+              const std::string& why = "") {
+        windisk::Vetting v;
+        v.facts.number = windisk::DeviceNumber{windisk::kFileDeviceDisk, d.number, 0};
+        v.facts.descriptor =
+            windisk::StorageDescriptor{windisk::BusUsb, true, d.vendor, d.product, d.serial};
+        v.facts.length = d.bytes;
+        v.verdict = {code, why};
+        drives[drive] = v;
+    }
+    windisk::Vetting vet(unsigned drive) override {
+        calls.push_back("vet " + windisk::driveName(drive));
+        const auto it = drives.find(drive);
+        if (it != drives.end()) return it->second;
+        windisk::Vetting none;
+        none.verdict = {SDHOST_ERR_NO_CARD, "no disk"};
+        return none;
+    }
+    std::optional<uint64_t> hand(const Client& c, const Request&, const windisk::DiskIdentity& d,
+                                 std::string& why) override {
+        calls.push_back("hand " + std::to_string(d.number) + " to " + std::to_string(c.id));
+        if (failing.count(d.number)) {
+            why = "access denied";
+            return std::nullopt;
+        }
+        return nextHandle += 4;
+    }
+    void giveBack(const Client& c, const windisk::DiskIdentity& d) override {
+        calls.push_back("give back " + std::to_string(d.number) + " from " + std::to_string(c.id));
+    }
+    void log(const LogEntry& e) override { logged.push_back(e); }
+};
+
+struct Desk {
+    RecordedHost host;
+    ServiceDesk desk{host};
+    Answer ask(const Client& c, const Request& q) {
+        const Bytes b = encodeRequest(q);
+        const Bytes out = desk.serve(c, b.data(), b.size());
+        EXPECT_LE(out.size(), kMaxAnswerBytes);
+        return parseAnswer(out.data(), out.size()).value_or(Answer{Refusal::Malformed, 0, {}, "?"});
+    }
+    size_t handed() const {
+        size_t n = 0;
+        for (const std::string& call : host.calls) n += call.rfind("hand ", 0) == 0;
+        return n;
+    }
+};
+
+const Client alice{1, 4242, "PC\\alice"}, bob{2, 777, "PC\\bob"};
+
+TEST(VolumeServiceDesk, HandsACardAndRefusesWhatIsNotOneWithoutOpeningIt) {
+    struct Case {
+        const char* name;
+        uint32_t code;
+        std::optional<windisk::DiskIdentity> expected;
+        Refusal refusal;
+        bool logged;
+    };
+    const Case cases[] = {
+        {"a card", SDHOST_OK, std::nullopt, Refusal::None, false},
+        {"the run's card", SDHOST_OK, reader(2), Refusal::None, false},
+        {"a fixed disk", SDHOST_ERR_CONFIG, std::nullopt, Refusal::NotACard, true},
+        {"an empty slot", SDHOST_ERR_NO_CARD, std::nullopt, Refusal::NoMedium, false},
+        {"another disk than the run's", SDHOST_OK, reader(2, "OTHER"), Refusal::NotTheRunDisk,
+         true},
+        {"another number than the run's", SDHOST_OK, reader(3), Refusal::NotTheRunDisk, true},
+    };
+    for (const Case& c : cases) {
+        Desk d;
+        d.host.card(4, reader(2), c.code, "PhysicalDrive2 is a fixed disk");
+        const Answer a = d.ask(alice, openRequest(4, c.expected));
+        EXPECT_EQ(a.refusal, c.refusal) << c.name << ": " << a.message;
+        EXPECT_EQ(d.handed(), c.refusal == Refusal::None ? 1u : 0u) << c.name;
+        EXPECT_EQ(a.handle != 0, c.refusal == Refusal::None) << c.name;
+        EXPECT_EQ(d.desk.cardsHeld(), c.refusal == Refusal::None ? 1u : 0u) << c.name;
+        ASSERT_EQ(d.host.logged.size(), c.logged ? 1u : 0u) << c.name;
+        if (c.logged) {
+            EXPECT_NE(d.host.logged[0].text.find("PC\\alice (process 4242)"), std::string::npos);
+            EXPECT_NE(d.host.logged[0].text.find("E:"), std::string::npos) << d.host.logged[0].text;
+        }
+    }
+    // A letter with nothing behind it: no disk to open.
+    Desk d;
+    EXPECT_EQ(d.ask(alice, openRequest(7)).refusal, Refusal::NoMedium);
+    EXPECT_EQ(d.handed(), 0u);
+}
+
+TEST(VolumeServiceDesk, ASecondClientFindsTheCardBusyUntilTheFirstGoes) {
+    Desk d;
+    d.host.card(4, reader(2));
+    d.host.card(5, reader(2)); // another letter of the same disk
+    ASSERT_EQ(d.ask(alice, openRequest(4)).refusal, Refusal::None);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
+    EXPECT_EQ(d.ask(bob, openRequest(5)).refusal, Refusal::Busy);
+    EXPECT_EQ(d.desk.holder(2), alice.id);
+
+    d.desk.letGo(alice);
+    EXPECT_EQ(d.host.calls.back(), "give back 2 from 1");
+    EXPECT_FALSE(d.desk.holder(2));
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::None);
+    EXPECT_EQ(d.desk.holder(2), bob.id);
+}
+
+TEST(VolumeServiceDesk, ConnectionsOfOneProcessShareItsCardAndNoOtherProcessGetsIt) {
+    Desk d;
+    d.host.card(4, reader(2));
+    const Client eraser{3, alice.process, alice.user}; // the erase's own library instance
+    const Client unknown{4, 0, alice.user};            // a process the system could not name
+    ASSERT_EQ(d.ask(alice, openRequest(4)).refusal, Refusal::None);
+    EXPECT_EQ(d.ask(eraser, openRequest(4)).refusal, Refusal::None);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
+    EXPECT_EQ(d.ask(unknown, openRequest(4)).refusal, Refusal::Busy);
+    d.desk.letGo(alice);
+    EXPECT_EQ(d.desk.holder(2), eraser.id);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
+    d.desk.letGo(eraser);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::None);
+}
+
+TEST(VolumeServiceDesk, ReopeningIsOneHoldGivenBackAtTheLastRelease) {
+    Desk d;
+    d.host.card(4, reader(2));
+    d.host.card(5, reader(2)); // another letter of the same disk
+    const Answer first = d.ask(alice, openRequest(4));
+    // Held, the card's volumes are taken and its letter gone: the hold still reaches it.
+    d.host.drives.erase(4);
+    const size_t vetted = d.host.calls.size();
+    const Answer again = d.ask(alice, openRequest(4, reader(2)));
+    ASSERT_EQ(again.refusal, Refusal::None);
+    EXPECT_EQ(d.host.calls.at(vetted), "hand 2 to 1");
+    // ... as that very disk, which the run's disk must still be.
+    EXPECT_EQ(d.ask(alice, openRequest(4, reader(2, "OTHER"))).refusal, Refusal::NotTheRunDisk);
+    // One hold per disk, also through another letter.
+    EXPECT_EQ(d.ask(alice, openRequest(5)).refusal, Refusal::Busy);
+    EXPECT_NE(first.handle, again.handle);
+    EXPECT_EQ(d.desk.cardsHeld(), 1u);
+    const Request release{Kind::ReleaseCard, 4, kRead, 4242, std::nullopt};
+    EXPECT_EQ(d.ask(alice, release).refusal, Refusal::None);
+    EXPECT_EQ(d.desk.holder(2), alice.id);
+    EXPECT_EQ(d.ask(alice, release).refusal, Refusal::None);
+    EXPECT_FALSE(d.desk.holder(2));
+    EXPECT_EQ(d.host.calls.back(), "give back 2 from 1");
+    EXPECT_EQ(d.ask(alice, release).refusal, Refusal::NotHeld);
+    EXPECT_EQ(d.ask(bob, release).refusal, Refusal::NotHeld);
+}
+
+TEST(VolumeServiceDesk, BoundsWhatOneClientMayAskAndHold) {
+    Desk d;
+    for (unsigned i = 0; i <= kMaxCardsPerClient; ++i) d.host.card(4 + i, reader(10 + i));
+    for (unsigned i = 0; i < kMaxCardsPerClient; ++i)
+        EXPECT_EQ(d.ask(alice, openRequest(4 + i)).refusal, Refusal::None);
+    EXPECT_EQ(d.ask(alice, openRequest(4 + kMaxCardsPerClient)).refusal, Refusal::TooManyCards);
+    EXPECT_EQ(d.ask(bob, openRequest(4 + kMaxCardsPerClient)).refusal, Refusal::None);
+
+    // Requests, refused ones included, count up to the bound; past it nothing is asked.
+    const Bytes junk{1, 2, 3};
+    for (unsigned i = kMaxCardsPerClient + 1; i < kMaxRequestsPerClient; ++i)
+        d.desk.serve(alice, junk.data(), junk.size());
+    const size_t vetted = d.host.calls.size();
+    EXPECT_EQ(d.ask(alice, openRequest(4)).refusal, Refusal::TooMany);
+    EXPECT_EQ(d.host.calls.size(), vetted);
+    EXPECT_EQ(d.host.logged.back().refusal, Refusal::TooMany);
+
+    // Going gives back every card of the client and none of another's.
+    d.desk.letGo(alice);
+    EXPECT_EQ(d.desk.cardsHeld(), 1u);
+    EXPECT_EQ(d.desk.holder(10 + kMaxCardsPerClient), bob.id);
+}
+
+TEST(VolumeServiceDesk, ACardTheSystemWillNotOpenIsRefusedAndNotHeld) {
+    Desk d;
+    d.host.card(4, reader(2));
+    d.host.failing.insert(2);
+    const Answer a = d.ask(alice, openRequest(4));
+    EXPECT_EQ(a.refusal, Refusal::SystemFailed);
+    EXPECT_NE(a.message.find("access denied"), std::string::npos);
+    EXPECT_EQ(d.desk.cardsHeld(), 0u);
+    d.host.failing.clear();
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::None);
+}
+
+} // namespace
+} // namespace brc::volsvc
