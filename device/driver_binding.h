@@ -48,9 +48,9 @@ struct DriverBinding {
     std::string lastError;       // why the last bind failed, for the user
     WrittenSectors* written = nullptr;   // where writeSectors notes what a run wrote, while a
                                          // run asks for it to be read back
-    uint32_t usableSectors = 0; // a counterfeit card's part that keeps what is written: the
-                                // libraries bound from now on identify the card as no larger
-                                // (0: as the card announces itself). One binding per process.
+    // A counterfeit card's part that keeps what is written: the libraries bound from now on
+    // identify the card as no larger (0: as the card announces itself). One binding per process.
+    uint32_t usableSectors = 0;
 
     DriverBinding() = default;
     explicit DriverBinding(OsServices& services) : os(&services) {}

@@ -25,9 +25,10 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
   update=1
 fi
-# Wanted but not needed: without it the 32-bit Windows suites skip. Its i386 libraries must
-# match the amd64 ones version for version, which a mirror mid-sync cannot always give.
-optional=(wine32:i386)
+# Wanted but not needed: without wine32 the 32-bit Windows suites skip (its i386 libraries must
+# match the amd64 ones version for version, which a mirror mid-sync cannot always give); without
+# the clang-format the tree is laid out with, the layout check skips.
+optional=(wine32:i386 clang-format-14)
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
@@ -76,7 +77,7 @@ for p in "${optional_missing[@]}"; do
     echo "setup.sh: installing $p with libraries of one version for both architectures: ${pins[*]}"
     "${apt_install[@]}" --allow-downgrades "$p" "${pins[@]}" && continue
   fi
-  echo "setup.sh: $p could not be installed; the 32-bit Windows suites will be skipped" >&2
+  echo "setup.sh: $p could not be installed; what needs it will be skipped" >&2
 done
 # The locales under which Wine shows the program in Japanese and Chinese (the fonts above draw
 # them), and the Russian one the command's tests speak.
