@@ -105,8 +105,9 @@ int CBrindlecardApp::Run(const std::vector<std::u16string>& arguments) {
         if (const uint32_t refused = runStartupChecks(sys, driver)) go = Refuse(refused);
     }
     if (go) {
-        AppContext context{os_, driver, sys, flags, messages_, switches.retryMode,
-                           switches.checkApiMode, languageTag_, this};
+        AppContext context{
+            os_,          driver, sys, flags, messages_, switches.retryMode, switches.checkApiMode,
+            languageTag_, this};
         CBrindlecardDlg dialog(system_, context);
         system_.setMainWindow(&dialog);
         dialog.DoModal(nullptr);

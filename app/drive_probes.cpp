@@ -16,8 +16,8 @@ namespace brc {
 namespace {
 
 constexpr uint64_t kTwoTiB = uint64_t{1} << 41;
-constexpr uint64_t kAllOnesSize = 0x1FFFFFFFE00ull;  // 4294967295 sectors of 512 bytes
-constexpr uint32_t kProbeOpen = 0x8000;              // DDInit: a probe, not a format
+constexpr uint64_t kAllOnesSize = 0x1FFFFFFFE00ull; // 4294967295 sectors of 512 bytes
+constexpr uint32_t kProbeOpen = 0x8000;             // DDInit: a probe, not a format
 
 bool libraryLoaded(const DriverBinding& driver) {
     return driver.driverRoute != 0 && driver.api.DDInit != nullptr;
@@ -60,9 +60,8 @@ int32_t probeSdDrive(ProbeContext& ctx, const std::u16string& rootPath) {
 }
 
 uint32_t isFormattableDrive(ProbeContext& ctx, const std::u16string& rootPath) {
-    return ctx.sys.os.driveType(rootPath) == DriveRemovable && probeSdDrive(ctx, rootPath) == 1
-               ? 1
-               : 0;
+    return ctx.sys.os.driveType(rootPath) == DriveRemovable && probeSdDrive(ctx, rootPath) == 1 ? 1
+                                                                                                : 0;
 }
 
 bool partitionOneSectors(const uint8_t* sector, uint32_t& sectors) {
@@ -170,8 +169,8 @@ CapacityText capacityText(uint64_t sizeBytes) {
     // are cut, never rounded, and kept in single precision as users have always been shown it.
     struct Row {
         uint32_t atLeast;
-        uint32_t shift;  // sectors per unit, as a power of two
-        int decimals;    // 0: a whole number
+        uint32_t shift; // sectors per unit, as a power of two
+        int decimals;   // 0: a whole number
         const char* unit;
     };
     static constexpr Row kRows[] = {
@@ -186,7 +185,8 @@ CapacityText capacityText(uint64_t sizeBytes) {
         std::snprintf(text, sizeof text, "%d", static_cast<int>(s >> row->shift));
     } else {
         const double digits = row->decimals == 1 ? 10.0 : 100.0;
-        const double quotient = static_cast<double>(s) / static_cast<double>(uint64_t{1} << row->shift);
+        const double quotient =
+            static_cast<double>(s) / static_cast<double>(uint64_t{1} << row->shift);
         const float value = static_cast<float>(std::trunc(quotient * digits) / digits);
         std::snprintf(text, sizeof text, "%.*f", row->decimals, static_cast<double>(value));
     }
@@ -214,7 +214,8 @@ uint32_t optionsSummaryId(FormatType type, bool sizeAdjustment) {
         return sizeAdjustment ? msg::SummaryOverwriteAdjustOn : msg::SummaryOverwriteAdjustOff;
     case FullErase: return sizeAdjustment ? msg::SummaryEraseAdjustOn : msg::SummaryEraseAdjustOff;
     default:
-        return sizeAdjustment ? msg::SummaryOverwriteEraseAdjustOn : msg::SummaryOverwriteEraseAdjustOff;
+        return sizeAdjustment ? msg::SummaryOverwriteEraseAdjustOn
+                              : msg::SummaryOverwriteEraseAdjustOff;
     }
 }
 

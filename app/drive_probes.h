@@ -28,9 +28,9 @@ bool partitionOneSectors(const uint8_t* sector, uint32_t& sectors);
 
 // The capacity as the main dialog shows it.
 struct CapacityText {
-    std::u16string value;  // "29.7"; empty when `unknown`
-    std::u16string unit;   // "GB"; three blanks when `unknown`
-    bool unknown = false;  // the reserved all-ones size: the value is message 253
+    std::u16string value; // "29.7"; empty when `unknown`
+    std::u16string unit;  // "GB"; three blanks when `unknown`
+    bool unknown = false; // the reserved all-ones size: the value is message 253
 };
 CapacityText capacityText(uint64_t sizeBytes);
 

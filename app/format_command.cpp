@@ -24,7 +24,8 @@ void FormatCommand::showPowerMessage(FormatOutcome& outcome) {
     // broadcast was seen (it may come during the label step).
     outcome.result = PowerInterrupted;
     host_.repaintNow();
-    show(outcome, env_.flags.powerEvent == 4 ? msg::SuspendDetected : msg::StandbyDetected, kStyleInformation);
+    show(outcome, env_.flags.powerEvent == 4 ? msg::SuspendDetected : msg::StandbyDetected,
+         kStyleInformation);
 }
 
 FormatOutcome FormatCommand::run(const FormatRequest& request) {
@@ -66,8 +67,11 @@ bool FormatCommand::mayWrite(FormatOutcome& outcome, const FormatRequest& reques
     }
 
     // Nothing is written before both answers are OK.
-    const auto ask = [&](uint32_t id) { return host_.confirm(id, env_.messages.text(id), kStyleQuestion); };
-    if ((request.formatType == Quick && !ask(msg::ConfirmQuickFormat)) || !ask(msg::ConfirmFormat)) {
+    const auto ask = [&](uint32_t id) {
+        return host_.confirm(id, env_.messages.text(id), kStyleQuestion);
+    };
+    if ((request.formatType == Quick && !ask(msg::ConfirmQuickFormat)) ||
+        !ask(msg::ConfirmFormat)) {
         outcome.end = FormatEnd::Cancelled;
         return false;
     }
@@ -99,7 +103,7 @@ void FormatCommand::formatWithControlsOff(FormatOutcome& outcome, const FormatRe
     ReportValues report;
     outcome.figures.verify.asked = request.verify;
     FormatServices services{env_.driver, env_.sys, progress, host_.progressWindow(),
-                            exfat, report, env_.oem, env_.clock};
+                            exfat,       report,   env_.oem, env_.clock};
     outcome.result = formatCard(services, root, outcome.label, request.sizeAdjustment,
                                 request.formatType, outcome.figures);
     flags.formatStatus = nullptr;
@@ -146,8 +150,8 @@ void FormatCommand::conclude(FormatOutcome& outcome, const FormatRequest& reques
     else showReport(outcome);
 }
 
-void FormatCommand::labelCard(const FormatOutcome& outcome, const FormatRequest& request, ProbeContext& probe,
-                              const std::u16string& root) {
+void FormatCommand::labelCard(const FormatOutcome& outcome, const FormatRequest& request,
+                              ProbeContext& probe, const std::u16string& root) {
     env_.sys.os.setVolumeLabel(root, outcome.label);
     if (outcome.figures.fileSystemKind == Fat32)
         runLabelOperation(probe, Fat32Repair, root, outcome.label, request.sizeAdjustment);

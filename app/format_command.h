@@ -61,7 +61,7 @@ struct FormatEnvironment {
 
 // The user's request: the drive list's text, the label edit's text and the options.
 struct FormatRequest {
-    std::u16string drive;  // "E:" or "E:\"
+    std::u16string drive; // "E:" or "E:\"
     std::u16string label;
     FormatType formatType = Quick;
     bool sizeAdjustment = false;
@@ -70,20 +70,20 @@ struct FormatRequest {
 
 // How the attempt ended, as the user saw it.
 enum class FormatEnd {
-    Refused,    // the label check or the front end refused the card, or the drive was not ready;
-                // nothing written
-    Cancelled,  // a confirmation was answered with Cancel; nothing written
-    Failed,     // formatCard ran and a message other than the report was shown
-    Formatted,  // the report was shown (header 208 or 218)
+    Refused,   // the label check or the front end refused the card, or the drive was not ready;
+               // nothing written
+    Cancelled, // a confirmation was answered with Cancel; nothing written
+    Failed,    // formatCard ran and a message other than the report was shown
+    Formatted, // the report was shown (header 208 or 218)
 };
 
 struct FormatOutcome {
     FormatEnd end = FormatEnd::Refused;
-    int32_t result = Success;       // the check's result before formatCard, formatCard's after
-    uint32_t messageId = 0;         // the message shown; 0 for the report or nothing
-    std::u16string message;         // the text shown
-    std::u16string label;           // the label as formatCard left it
-    uint32_t status = 0;            // the status word
+    int32_t result = Success; // the check's result before formatCard, formatCard's after
+    uint32_t messageId = 0;   // the message shown; 0 for the report or nothing
+    std::u16string message;   // the text shown
+    std::u16string label;     // the label as formatCard left it
+    uint32_t status = 0;      // the status word
     uint32_t labelRejected = 0;
     FormatFigures figures;
 };

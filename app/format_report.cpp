@@ -109,7 +109,8 @@ void appendVolumeInformation(std::u16string& report, bool reinsertCard, uint32_t
 std::u16string buildVolumeReport(const MessageSource& messages, int32_t result,
                                  uint32_t labelRejected, const FormatReportValues& values) {
     const bool reinsertCard = result == SuccessReinsertCard;
-    std::u16string report = messages.text(reinsertCard ? msg::FormatFinishedRemoveCard : msg::FormatFinished);
+    std::u16string report =
+        messages.text(reinsertCard ? msg::FormatFinishedRemoveCard : msg::FormatFinished);
     if (labelRejected != 0) report += messages.text(msg::LabelInvalid);
     if (const uint32_t note =
             reportNoteId(values.overwriteResult, values.eraseResult, values.status))
@@ -139,14 +140,16 @@ uint32_t resultMessageId(int32_t result, bool afterFormat) {
 }
 
 uint32_t resultMessageStyle(int32_t result) {
-    return result == WriteProtected || result == SuccessReinsertCard ? kStyleInformation : kStyleError;
+    return result == WriteProtected || result == SuccessReinsertCard ? kStyleInformation
+                                                                     : kStyleError;
 }
 
 OutcomeMessage decideFormatOutcome(int32_t result, uint32_t status, uint32_t powerAbort,
-                                  uint32_t powerEvent) {
+                                   uint32_t powerEvent) {
     if (powerAbort)
         return {powerEvent == 4 ? msg::SuspendDetected : msg::StandbyDetected, kStyleInformation};
-    if (status & (StatusWriteFailed | StatusEraseFailedLater)) return {msg::CannotFormatRemoveCard, kStyleError};
+    if (status & (StatusWriteFailed | StatusEraseFailedLater))
+        return {msg::CannotFormatRemoveCard, kStyleError};
     return {resultMessageId(result, true), resultMessageStyle(result)};
 }
 

@@ -64,6 +64,6 @@ struct OutcomeMessage {
     uint32_t style = 0;
 };
 OutcomeMessage decideFormatOutcome(int32_t result, uint32_t status, uint32_t powerAbort,
-                                  uint32_t powerEvent);
+                                   uint32_t powerEvent);
 
 } // namespace brc

@@ -93,7 +93,8 @@ void CBrindlecardDlg::refreshDriveList() {
         for (const std::u16string& root : roots) {
             if (root.size() < 2 || !isFormattableDrive(probe_, root)) continue;
             std::u16string entry = root.substr(0, 2);
-            if (entry[0] >= u'a' && entry[0] <= u'z') entry[0] = static_cast<char16_t>(entry[0] - 32);
+            if (entry[0] >= u'a' && entry[0] <= u'z')
+                entry[0] = static_cast<char16_t>(entry[0] - 32);
             list.AddString(entry);
         }
     }
@@ -283,7 +284,7 @@ void CBrindlecardDlg::onTimer(uintptr_t timerId) {
     if (timerId != pollTimer || Combo(IDC_DRIVE_LIST).GetCount() <= 0) return;
     VolumeInfo info;
     if (!app_.os.volumeInfo(selectedRoot(), info) && app_.os.lastError() == kErrorNotReady) {
-        BeginWaitCursor();  // the card was pulled
+        BeginWaitCursor(); // the card was pulled
         refreshDriveList();
         EndWaitCursor();
     }
@@ -312,14 +313,9 @@ ui::Reply CBrindlecardDlg::WindowProc(uint32_t message, uintptr_t wParam, intptr
             return {true, 0};
         }
         break;
-    case ui::WmPaint:
-        paint();
-        return {true, 0};
-    case ui::WmQueryDragIcon:
-        return {true, static_cast<intptr_t>(appIcon_)};
-    case ui::WmTimer:
-        onTimer(wParam);
-        return {true, 0};
+    case ui::WmPaint: paint(); return {true, 0};
+    case ui::WmQueryDragIcon: return {true, static_cast<intptr_t>(appIcon_)};
+    case ui::WmTimer: onTimer(wParam); return {true, 0};
     case ui::WmDestroy: {
         const ui::Reply reply = ui::Dialog::WindowProc(message, wParam, lParam);
         stopPollTimer();

@@ -41,7 +41,7 @@ struct AppContext {
     uint32_t retryMode = 0;
     uint32_t checkApiMode = 0;
     std::u16string languageTag;
-    AppShell* shell = nullptr;  // for the ownerless box when the library cannot be bound again
+    AppShell* shell = nullptr; // for the ownerless box when the library cannot be bound again
 };
 
 class CBrindlecardDlg final : public ui::Dialog, public FormatHost {

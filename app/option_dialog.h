@@ -16,7 +16,7 @@ public:
 
     uint32_t sizeAdjustment = 0;
     FormatType formatType = Quick;
-    uint32_t eraseAvailable = 1;  // the flash-erase type may be offered
+    uint32_t eraseAvailable = 1; // the flash-erase type may be offered
 
 protected:
     bool OnInitDialog() override;

@@ -19,9 +19,7 @@ constexpr StageMessages kStages[] = {
     {FormatLine, msg::FormatLineCaption, 0, msg::FormatLineStart, 0},
 };
 
-const StageMessages& messagesOf(ProgressStage stage) {
-    return kStages[static_cast<size_t>(stage)];
-}
+const StageMessages& messagesOf(ProgressStage stage) { return kStages[static_cast<size_t>(stage)]; }
 
 } // namespace
 
@@ -45,8 +43,7 @@ const std::u16string& ProgressTexts::render(const StageProgress& s) {
         else if (s.stage == ProgressStage::Erase)
             std::snprintf(suffix, sizeof suffix, " %3u%% [%8" PRIu64 " / %8" PRIu64 "]", s.percent,
                           s.done, s.total);
-        else
-            std::snprintf(suffix, sizeof suffix, " %3u%%", s.percent);
+        else std::snprintf(suffix, sizeof suffix, " %3u%%", s.percent);
     }
     std::optional<std::u16string>& caption = captions_[static_cast<size_t>(s.stage)];
     if (!caption) caption = messages_.text(m.caption);

@@ -5,7 +5,7 @@
 namespace brc {
 
 ProgressView* CWaitDialog::createProgressWindow() {
-    if (!HasWindow() && !Create(owner_)) return nullptr;  // the passes then draw nothing
+    if (!HasWindow() && !Create(owner_)) return nullptr; // the passes then draw nothing
     return this;
 }
 

@@ -27,8 +27,10 @@ LocalTime systemLocalTime() {
     const auto now = std::chrono::system_clock::now();
     const std::optional<std::time_t> fixed = reproducibleEpoch();
     const std::time_t seconds = fixed ? *fixed : std::chrono::system_clock::to_time_t(now);
-    const auto sinceEpoch = fixed ? 0 :
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const auto sinceEpoch =
+        fixed
+            ? 0
+            : std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     LocalTime t;
     // One thread uses the engine, so the shared result of localtime is not a hazard here.
     const std::tm* tm = fixed ? std::gmtime(&seconds) : std::localtime(&seconds);

@@ -11,8 +11,8 @@ namespace brc {
 // Local wall-clock time, as the system reports it.
 struct LocalTime {
     uint16_t year = 0;
-    uint16_t month = 0;  // 1 to 12
-    uint16_t day = 0;    // 1 to 31
+    uint16_t month = 0; // 1 to 12
+    uint16_t day = 0;   // 1 to 31
     uint16_t hour = 0;
     uint16_t minute = 0;
     uint16_t second = 0;
@@ -20,10 +20,10 @@ struct LocalTime {
 };
 
 struct FormatClock {
-    std::function<LocalTime()> localTime;       // current local time
-    std::function<uint32_t()> timeSeconds;      // time(nullptr), truncated to 32 bits
-    std::function<void(uint32_t)> seedRandom;   // srand
-    std::function<uint32_t()> nextRandom;       // rand
+    std::function<LocalTime()> localTime;     // current local time
+    std::function<uint32_t()> timeSeconds;    // time(nullptr), truncated to 32 bits
+    std::function<void(uint32_t)> seedRandom; // srand
+    std::function<uint32_t()> nextRandom;     // rand
 };
 
 // The C runtime's clock and generator; SOURCE_DATE_EPOCH, when set, fixes the time (UTC).

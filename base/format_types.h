@@ -38,11 +38,11 @@ enum FsType : uint32_t { Fat12 = 1, Fat16 = 2, Fat32 = 4, ExFat = 8 };
 
 // The label in the forms the checks and writers use. Units are UTF-16.
 struct VolumeLabelForms {
-    uint8_t oemBytes[12];    // upper-cased, OEM code page, 11 bytes + zero
-    char16_t oemShort[12];   // oemBytes decoded back, 11 units + zero
-    char16_t utf8Short[12];  // case kept, through UTF-8 (63 bytes) and back, 11 units + zero
-    char16_t oemLong[21];    // upper-cased, through the OEM code page (63 bytes) and back
-    char16_t utf8Long[21];   // as utf8Short, 21 units
+    uint8_t oemBytes[12];   // upper-cased, OEM code page, 11 bytes + zero
+    char16_t oemShort[12];  // oemBytes decoded back, 11 units + zero
+    char16_t utf8Short[12]; // case kept, through UTF-8 (63 bytes) and back, 11 units + zero
+    char16_t oemLong[21];   // upper-cased, through the OEM code page (63 bytes) and back
+    char16_t utf8Long[21];  // as utf8Short, 21 units
 };
 
 // The computed layout of one card for one pass; zero-filled before use.

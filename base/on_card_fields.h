@@ -62,7 +62,7 @@ constexpr size_t kTotalSectors32 = 32;
 // What follows the shared block on FAT12 and FAT16.
 namespace bpb16 {
 constexpr size_t kDriveNumber = 36;
-constexpr size_t kBootSignature = 38;  // 29h: the three fields after it are present
+constexpr size_t kBootSignature = 38; // 29h: the three fields after it are present
 constexpr size_t kVolumeId = 39;
 constexpr size_t kVolumeLabel = 43;
 constexpr size_t kFileSystemType = 54;
@@ -94,7 +94,7 @@ constexpr size_t kNextFree = 492;
 namespace exfat_boot {
 constexpr size_t kJumpBoot = 0;
 constexpr size_t kFileSystemName = 3;
-constexpr size_t kMustBeZero = 11;  // up to kPartitionOffset
+constexpr size_t kMustBeZero = 11; // up to kPartitionOffset
 constexpr size_t kPartitionOffset = 64;
 constexpr size_t kVolumeLength = 72;
 constexpr size_t kFatOffset = 80;
@@ -104,13 +104,13 @@ constexpr size_t kClusterCount = 92;
 constexpr size_t kFirstClusterOfRootDirectory = 96;
 constexpr size_t kVolumeSerialNumber = 100;
 constexpr size_t kFileSystemRevision = 104;
-constexpr size_t kVolumeFlags = 106;  // two bytes
+constexpr size_t kVolumeFlags = 106; // two bytes
 constexpr size_t kBytesPerSectorShift = 108;
 constexpr size_t kSectorsPerClusterShift = 109;
 constexpr size_t kNumberOfFats = 110;
 constexpr size_t kDriveSelect = 111;
 constexpr size_t kPercentInUse = 112;
-constexpr size_t kBootCode = 120;  // up to kBootSignatureOffset
+constexpr size_t kBootCode = 120; // up to kBootSignatureOffset
 
 // Sectors of a boot region after the boot sector's eight extended ones.
 constexpr uint32_t kOemParametersSector = 9;
@@ -128,7 +128,7 @@ constexpr uint32_t kOemRecordBytes = 48;
 constexpr uint32_t kOemMaxRecords = 10;
 namespace oem_record {
 constexpr size_t kGuid = 0;
-constexpr size_t kEraseBlockSize = 16;  // flash parameters
+constexpr size_t kEraseBlockSize = 16; // flash parameters
 } // namespace oem_record
 
 // FAT and exFAT directory entries are 32 bytes.
@@ -171,12 +171,12 @@ constexpr bool isPlausibleEntry(const uint8_t* e) {
 // exFAT directory entries: the volume label, allocation bitmap and up-case table entries.
 namespace exfat_dirent {
 constexpr size_t kEntryType = 0;
-constexpr size_t kCharacterCount = 1;  // label
-constexpr size_t kBitmapFlags = 1;     // bitmap: bit 0 set for the second FAT's bitmap
-constexpr size_t kVolumeLabel = 2;     // label
-constexpr size_t kTableChecksum = 4;   // up-case table
-constexpr size_t kFirstCluster = 20;   // bitmap, up-case table
-constexpr size_t kDataLength = 24;     // bitmap, up-case table
+constexpr size_t kCharacterCount = 1; // label
+constexpr size_t kBitmapFlags = 1;    // bitmap: bit 0 set for the second FAT's bitmap
+constexpr size_t kVolumeLabel = 2;    // label
+constexpr size_t kTableChecksum = 4;  // up-case table
+constexpr size_t kFirstCluster = 20;  // bitmap, up-case table
+constexpr size_t kDataLength = 24;    // bitmap, up-case table
 
 // Entry types (in use: bit 7 set).
 constexpr uint8_t kTypeAllocationBitmap = 0x81;

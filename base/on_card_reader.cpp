@@ -9,7 +9,6 @@ namespace brc {
 
 namespace {
 
-
 FatExtendedFields extendedFields(const uint8_t* b, size_t signature, size_t volumeId,
                                  size_t label) {
     return {b[signature], le32(b + volumeId), static_cast<uint32_t>(label)};
@@ -38,8 +37,8 @@ std::optional<PartitionTable> readPartitionTable(SectorView sector) {
 std::optional<FatBootSector> readFatBootSector(SectorView sector) {
     if (sector.size() < kSectorBytes) return std::nullopt;
     const uint8_t* b = sector.data();
-    const bool jump = b[bpb::kJumpBoot] == 0xE9 ||
-                      (b[bpb::kJumpBoot] == 0xEB && b[bpb::kJumpBoot + 2] == 0x90);
+    const bool jump =
+        b[bpb::kJumpBoot] == 0xE9 || (b[bpb::kJumpBoot] == 0xEB && b[bpb::kJumpBoot + 2] == 0x90);
     FatBootSector f;
     f.bytesPerSector = le16(b + bpb::kBytesPerSector);
     if (!jump || !std::has_single_bit(f.bytesPerSector) || f.bytesPerSector < 512 ||
@@ -136,8 +135,7 @@ bool isFlashParametersRecord(const uint8_t record[kOemRecordBytes]) {
                        sizeof kFlashParametersGuid) == 0;
 }
 
-std::optional<std::array<OemParameterRecord, kOemMaxRecords>>
-readOemParameters(SectorView sector) {
+std::optional<std::array<OemParameterRecord, kOemMaxRecords>> readOemParameters(SectorView sector) {
     if (sector.size() < kSectorBytes) return std::nullopt;
     std::array<OemParameterRecord, kOemMaxRecords> records;
     for (uint32_t r = 0; r < kOemMaxRecords; ++r) {

@@ -17,16 +17,16 @@ namespace brc {
 using SectorView = std::span<const uint8_t>;
 
 struct PartitionEntry {
-    const uint8_t* raw = nullptr;  // the entry's kEntryBytes bytes
+    const uint8_t* raw = nullptr; // the entry's kEntryBytes bytes
     uint8_t bootIndicator = 0;
     uint8_t type = 0;
     uint32_t firstSector = 0;
     uint32_t sectorCount = 0;
-    bool used = false;  // any byte set
+    bool used = false; // any byte set
 };
 
 struct PartitionTable {
-    bool signature = false;  // 55 AA; without it the entries are no partition table
+    bool signature = false; // 55 AA; without it the entries are no partition table
     std::array<PartitionEntry, 4> entries;
 };
 
@@ -34,7 +34,7 @@ std::optional<PartitionTable> readPartitionTable(SectorView sector);
 
 // What follows the shared block: at offset 36 on FAT12/16, at 64 on FAT32.
 struct FatExtendedFields {
-    uint8_t signature = 0;  // 29h: serial, label and type follow; 28h: the serial only
+    uint8_t signature = 0; // 29h: serial, label and type follow; 28h: the serial only
     uint32_t volumeId = 0;
     uint32_t labelOffset = 0;
 };
@@ -51,15 +51,15 @@ struct FatBootSector {
     uint32_t sectorsPerTrack = 0;
     uint32_t heads = 0;
     uint32_t hiddenSectors = 0;
-    uint32_t fatSectors = 0;     // the 16-bit size, or FAT32's when that is 0
-    uint64_t totalSectors = 0;   // the 16-bit count, or the 32-bit one when that is 0
+    uint32_t fatSectors = 0;   // the 16-bit size, or FAT32's when that is 0
+    uint64_t totalSectors = 0; // the 16-bit count, or the 32-bit one when that is 0
     // FAT32's fields, read whatever the type.
     uint32_t extFlags = 0;
     uint32_t rootCluster = 0;
     uint32_t fsInfoSector = 0;
     uint32_t backupBootSector = 0;
     FatExtendedFields fat16Fields, fat32Fields;
-    bool signature = false;  // 55 AA
+    bool signature = false; // 55 AA
 
     uint64_t rootDirectorySectors() const {
         return (uint64_t{rootEntries} * kDirEntryBytes + bytesPerSector - 1) / bytesPerSector;
@@ -99,8 +99,8 @@ struct FsInfo {
 std::optional<FsInfo> readFsInfo(SectorView sector);
 
 struct ExFatBootSector {
-    bool mustBeZeroClear = false;  // bytes 11 to 63, the BPB of FAT, all zero
-    bool signature = false;        // 55 AA
+    bool mustBeZeroClear = false; // bytes 11 to 63, the BPB of FAT, all zero
+    bool signature = false;       // 55 AA
     uint64_t partitionOffset = 0;
     uint64_t volumeLength = 0;
     uint32_t fatOffset = 0;
@@ -133,10 +133,10 @@ bool isEmptyOemRecord(const uint8_t record[kOemRecordBytes]);
 bool isFlashParametersRecord(const uint8_t record[kOemRecordBytes]);
 
 struct OemParameterRecord {
-    const uint8_t* bytes = nullptr;  // kOemRecordBytes
-    bool empty = false;              // GUID all zeros or all 0xFF
+    const uint8_t* bytes = nullptr; // kOemRecordBytes
+    bool empty = false;             // GUID all zeros or all 0xFF
     bool flashParameters = false;
-    uint32_t eraseBlockBytes = 0;    // flash parameters only
+    uint32_t eraseBlockBytes = 0; // flash parameters only
 };
 
 // The records of an exFAT OEM parameters sector.

@@ -7,9 +7,9 @@
 namespace brc {
 
 constexpr uint32_t kUpcaseEntries = 2918;
-constexpr uint32_t kUpcaseTableBytes = kUpcaseEntries * 2;  // 5836
+constexpr uint32_t kUpcaseTableBytes = kUpcaseEntries * 2; // 5836
 constexpr uint32_t kUpcaseTableChecksum = 0xE619D30Du;
-constexpr uint32_t kUpcaseSectors = (kUpcaseTableBytes + 511) / 512;  // 12
+constexpr uint32_t kUpcaseSectors = (kUpcaseTableBytes + 511) / 512; // 12
 
 // 16-bit entries as they are stored (little-endian on the card).
 extern const uint16_t kUpcaseTable[kUpcaseEntries];

@@ -19,8 +19,9 @@ void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const 
     uint8_t sector[kSectorBytes];
     // Sector `relative` of the reserved area, read when it lies there.
     const auto reach = [&](uint64_t relative) {
-        return relative != 0 && relative < v.reservedSectors ? card.read(start + relative, 1, sector)
-                                                             : Reach{};
+        return relative != 0 && relative < v.reservedSectors
+                   ? card.read(start + relative, 1, sector)
+                   : Reach{};
     };
     const auto sound = [&](uint64_t relative, Reach& r, FsInfo& counts) {
         r = reach(relative);
@@ -135,7 +136,8 @@ void compareFileSystem(const Volume& v, const FormatParameters& e, Findings& out
                                            : "the FATs take more room and not every host "
                                              "supports the extra copy."));
     if ((v.type == Fat12 || v.type == Fat16) && v.rootEntries != kFatRootEntries)
-        out.add(problem::kRootEntries, std::to_string(kFatRootEntries), std::to_string(v.rootEntries),
+        out.add(problem::kRootEntries, std::to_string(kFatRootEntries),
+                std::to_string(v.rootEntries),
                 "The rules give the root directory 512 entries; this card's has " +
                     grouped(v.rootEntries) + ", so " +
                     (v.rootEntries < kFatRootEntries ? "fewer files fit in the card's top folder."
@@ -150,11 +152,12 @@ void compareAreas(const Volume& v, const FormatParameters& e, Findings& out) {
     bool explained = v.numberOfFats != rulesFats(v) || (!exfat && v.rootEntries != kFatRootEntries);
     if (v.reservedSectors != e.reservedSectors) {
         explained = true;
-        out.add(
-            problem::kReservedSectors, std::to_string(e.reservedSectors), std::to_string(v.reservedSectors),
-            "The rules start " + fatStart + grouped(e.reservedSectors) +
-                " of the partition; this card starts it at sector " + grouped(v.reservedSectors) +
-                ", so the FAT does not sit where the rules align it.");
+        out.add(problem::kReservedSectors, std::to_string(e.reservedSectors),
+                std::to_string(v.reservedSectors),
+                "The rules start " + fatStart + grouped(e.reservedSectors) +
+                    " of the partition; this card starts it at sector " +
+                    grouped(v.reservedSectors) +
+                    ", so the FAT does not sit where the rules align it.");
     }
     if (v.fatSectors != e.fatSectors) {
         explained = true;
@@ -167,7 +170,8 @@ void compareAreas(const Volume& v, const FormatParameters& e, Findings& out) {
     }
     if (v.systemSectors != e.systemSectors && !explained) {
         const bool later = v.systemSectors > e.systemSectors;
-        out.add(problem::kSystemSectors, std::to_string(e.systemSectors), std::to_string(v.systemSectors),
+        out.add(problem::kSystemSectors, std::to_string(e.systemSectors),
+                std::to_string(v.systemSectors),
                 "The rules start the data area " + sectorsText(e.systemSectors) +
                     " into the partition; on this card it starts " + grouped(v.systemSectors) +
                     " sectors in, " +
@@ -196,7 +200,8 @@ void compareAlignment(const Found& f, const FormatParameters& e, Findings& out) 
                      : "every erase block's worth of clusters straddles two erase blocks, and the "
                        "card copies more on each write."));
     if (v.type != ExFat && (v.heads != e.heads || v.sectorsPerTrack != e.sectorsPerTrack))
-        out.add(problem::kGeometry, std::to_string(e.heads) + "/" + std::to_string(e.sectorsPerTrack),
+        out.add(problem::kGeometry,
+                std::to_string(e.heads) + "/" + std::to_string(e.sectorsPerTrack),
                 std::to_string(v.heads) + "/" + std::to_string(v.sectorsPerTrack),
                 "The rules give the boot sector " + std::to_string(e.heads) + " heads and " +
                     std::to_string(e.sectorsPerTrack) + " sectors per track; this card's gives " +
@@ -263,8 +268,8 @@ void compareFsInfoCounts(const Volume& v, const BootArea& a, Findings& out) {
         const uint32_t count = c.counts.freeCount, next = c.counts.nextFree;
         if (c.sound && !freeShown && count != kFsInfoUnknown && count > v.clusters) {
             freeShown = true;
-            out.add(problem::kFsInfoFreeCount, "0xFFFFFFFF or at most " + std::to_string(v.clusters),
-                    hex32(count),
+            out.add(problem::kFsInfoFreeCount,
+                    "0xFFFFFFFF or at most " + std::to_string(v.clusters), hex32(count),
                     "The format leaves the FSInfo sector's free-cluster count unknown "
                     "(0xFFFFFFFF) for hosts to count, and no count exceeds the volume's " +
                         grouped(v.clusters) + " clusters; on this card " + c.name + " gives " +
@@ -274,13 +279,14 @@ void compareFsInfoCounts(const Volume& v, const BootArea& a, Findings& out) {
         }
         if (c.sound && !nextShown && next != kFsInfoUnknown && (next < 2 || next > lastCluster)) {
             nextShown = true;
-            out.add(
-                problem::kFsInfoNextFree, "0xFFFFFFFF or 2 to " + std::to_string(lastCluster), hex32(next),
-                "The format leaves the FSInfo sector's next-free hint unknown (0xFFFFFFFF), "
-                "and a hint names a cluster of the data area (2 to " +
-                    grouped(lastCluster) + "); on this card " + c.name + " gives " + grouped(next) +
-                    ", outside the data area, so hosts that trust it look for free clusters "
-                    "at FAT entries that stand for none.");
+            out.add(problem::kFsInfoNextFree, "0xFFFFFFFF or 2 to " + std::to_string(lastCluster),
+                    hex32(next),
+                    "The format leaves the FSInfo sector's next-free hint unknown (0xFFFFFFFF), "
+                    "and a hint names a cluster of the data area (2 to " +
+                        grouped(lastCluster) + "); on this card " + c.name + " gives " +
+                        grouped(next) +
+                        ", outside the data area, so hosts that trust it look for free clusters "
+                        "at FAT entries that stand for none.");
         }
     }
 }

@@ -108,7 +108,6 @@ bool samePlan(const FormatPlan& a, const FormatPlan& b) {
 
 using namespace check_parts;
 
-
 const char* fsTypeName(uint32_t fsType) {
     switch (fsType) {
     case Fat12: return "FAT12";
@@ -175,8 +174,8 @@ CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read, cons
     }
 
     if (!found.volumeKnown) {
-        result.verdict = found.boot.got == Got::Failed ? CheckVerdict::Unreadable
-                                                       : CheckVerdict::NoFileSystem;
+        result.verdict =
+            found.boot.got == Got::Failed ? CheckVerdict::Unreadable : CheckVerdict::NoFileSystem;
         result.problem = found.noVolume;
     } else if (!result.planKnown) {
         result.verdict = CheckVerdict::NoLayout;
@@ -189,7 +188,8 @@ CardCheck checkCard(const CardCapacity& capacity, const SectorReader& read, cons
                                    grouped(user) + " sectors and a protected area of " +
                                    grouped(capacity.protectedSectors);
     } else {
-        result.verdict = result.deviations.empty() ? CheckVerdict::Conforms : CheckVerdict::Deviates;
+        result.verdict =
+            result.deviations.empty() ? CheckVerdict::Conforms : CheckVerdict::Deviates;
     }
     return result;
 }
@@ -200,7 +200,8 @@ CardCheck checkCard(DriverBinding& driver) {
         CardCheck result;
         char code[16];
         std::snprintf(code, sizeof code, "0x%X", rc);
-        result.problem = std::string("the card did not report its capacity (driver code ") + code + ")";
+        result.problem =
+            std::string("the card did not report its capacity (driver code ") + code + ")";
         return result;
     }
     if (driver.api.DDReadPT == nullptr) {
@@ -210,7 +211,8 @@ CardCheck checkCard(DriverBinding& driver) {
     }
     const SectorReader read = [&driver](uint32_t first, uint32_t count, uint8_t* out) {
         for (uint32_t done = 0; done < count;) {
-            const uint32_t n = count - done < SDHOST_MAX_TRANSFER ? count - done : SDHOST_MAX_TRANSFER;
+            const uint32_t n =
+                count - done < SDHOST_MAX_TRANSFER ? count - done : SDHOST_MAX_TRANSFER;
             if (driver.api.DDReadPT(out + size_t{done} * kSectorBytes, n, first + done,
                                     driver.driverHandle) != 0)
                 return false;

@@ -30,8 +30,8 @@ using SectorReader = std::function<bool(uint32_t first, uint32_t count, uint8_t*
 struct LayoutFigures {
     std::optional<uint32_t> fsType;
     std::optional<uint64_t> userSectors, cardTotalSectors, heads, sectorsPerTrack,
-        sectorsPerCluster, boundaryUnit, partitionStart, reservedSectors, fatSectors,
-        systemSectors, maxCluster;
+        sectorsPerCluster, boundaryUnit, partitionStart, reservedSectors, fatSectors, systemSectors,
+        maxCluster;
 };
 LayoutFigures figuresOf(const FormatPlan& plan);
 
@@ -48,11 +48,11 @@ struct Deviation {
 };
 
 enum class CheckVerdict {
-    Conforms,      // no deviation
-    Deviates,      // deviations lists each difference
-    NoFileSystem,  // no FAT or exFAT volume could be read; problem says why
-    NoLayout,      // the rules give no layout for this capacity; problem says why
-    Unreadable,    // the capacity, sector 0 or the boot sector could not be read; problem says why
+    Conforms,     // no deviation
+    Deviates,     // deviations lists each difference
+    NoFileSystem, // no FAT or exFAT volume could be read; problem says why
+    NoLayout,     // the rules give no layout for this capacity; problem says why
+    Unreadable,   // the capacity, sector 0 or the boot sector could not be read; problem says why
 };
 
 // Which of the rules' two layouts the card was compared with.
@@ -62,11 +62,11 @@ struct CardCheck {
     CheckVerdict verdict = CheckVerdict::Unreadable;
     std::string problem;
     bool planKnown = false;
-    FormatPlan plan;  // the rules' layout the card follows most closely
+    FormatPlan plan; // the rules' layout the card follows most closely
     SizeAdjustmentMatch sizeAdjustment = SizeAdjustmentMatch::Off;
     LayoutFigures found;
-    std::string label;  // the volume label the card holds, UTF-8; empty when it holds none
-    uint32_t serial = 0;  // the boot sector's volume serial; 0 when it holds none
+    std::string label;   // the volume label the card holds, UTF-8; empty when it holds none
+    uint32_t serial = 0; // the boot sector's volume serial; 0 when it holds none
     std::vector<Deviation> deviations;
 };
 

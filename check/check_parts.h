@@ -93,10 +93,10 @@ inline std::string sectorsText(uint64_t sectors) {
 // Where the file system starts: the partition table's entry, or sector 0 without one.
 struct Partition {
     bool present = false;
-    unsigned entryIndex = 0;  // which of the four entries describes the partition
+    unsigned entryIndex = 0; // which of the four entries describes the partition
     uint8_t entry[mbr::kEntryBytes] = {};
     uint32_t first = 0;
-    uint64_t count = 0;  // without a table: the card's user area
+    uint64_t count = 0; // without a table: the card's user area
     unsigned otherEntries = 0;
 };
 
@@ -128,7 +128,7 @@ struct Card {
 
 // A read the card refused, in the words of a read and never of the content it would have shown.
 inline Deviation unreadable(const char* field, std::string expected, uint64_t sector,
-                     const std::string& what) {
+                            const std::string& what) {
     return {field, std::move(expected), "could not read sector " + grouped(sector),
             "Could not read sector " + grouped(sector) + ", which holds " + what +
                 ", so the check cannot compare it with the rules, and hosts may not read it "
@@ -162,7 +162,7 @@ struct BootArea {
     // exFAT
     Reach main, backupRegion;
     bool checksumMatches = false;
-    int backupDiffers = -1;  // first sector of the backup region that differs, or -1
+    int backupDiffers = -1; // first sector of the backup region that differs, or -1
     bool flashRecord = false;
     uint32_t eraseBlockBytes = 0;
 };
@@ -174,11 +174,10 @@ struct Found {
     Volume volume;
     BootArea area;
     Findings structures;
-    std::string label;     // UTF-8; empty when the card holds none
-    std::string noVolume;  // why no volume was recognised
-    Reach boot;            // the boot sector's read, when a partition table points to it
+    std::string label;    // UTF-8; empty when the card holds none
+    std::string noVolume; // why no volume was recognised
+    Reach boot;           // the boot sector's read, when a partition table points to it
 };
-
 
 const char kFatHeadWhy[] =
     "; the format starts each FAT with the media byte F8 and end-of-chain markers in entries 0 "
@@ -198,7 +197,7 @@ struct FatStart {
 // The exFAT root directory's first sector: the entries the format writes there, the label, and
 // a sentence for each that is missing or cannot be what the format writes.
 struct ExFatRootEntries {
-    const uint8_t* label = nullptr;  // in use (83h) or, once the label was taken away, not (03h)
+    const uint8_t* label = nullptr; // in use (83h) or, once the label was taken away, not (03h)
     const uint8_t* bitmap = nullptr;
     const uint8_t* upcase = nullptr;
     uint32_t bitmaps = 0; // allocation-bitmap entries in use, the first FAT's or not

@@ -71,8 +71,8 @@ void walkFat32Root(Fat32Entries& fat, const Volume& v, uint32_t root, uint32_t n
                    "root directory";
             break;
         }
-        const uint8_t* entry =
-            fat.find(c, out, problem::kRootCluster, "end of chain", "the root directory's FAT chain");
+        const uint8_t* entry = fat.find(c, out, problem::kRootCluster, "end of chain",
+                                        "the root directory's FAT chain");
         if (!entry) return;
         const uint32_t link = le32(entry) & kFat32EndOfChain;
         if (endsChain(link)) return;
@@ -108,8 +108,8 @@ std::optional<uint64_t> checkFat32Root(const Card& card, uint64_t start, const u
         return std::nullopt;
     }
     Fat32Entries entries(card, v, fat);
-    const uint8_t* entry =
-        entries.find(root, out, problem::kRootCluster, "end of chain", "the root directory's FAT entry");
+    const uint8_t* entry = entries.find(root, out, problem::kRootCluster, "end of chain",
+                                        "the root directory's FAT entry");
     // A root directory that has grown since goes on into a cluster of the data area, which is
     // no fault of the layout.
     const uint32_t next = entry ? le32(entry) & kFat32EndOfChain : 0;
@@ -129,8 +129,8 @@ std::optional<uint64_t> checkFat32Root(const Card& card, uint64_t start, const u
 // card in use).
 void checkFatRootEntry(const Card& card, uint64_t rootSector, const CodePage& oem, Found& f) {
     uint8_t dir[kSectorBytes];
-    if (!f.structures.read(card, rootSector, 1, dir, problem::kRootDirectory, "empty or the volume label",
-                           "the root directory"))
+    if (!f.structures.read(card, rootSector, 1, dir, problem::kRootDirectory,
+                           "empty or the volume label", "the root directory"))
         return;
     // A free slot (00h, or E5h for a deleted entry) or the label, as the format or a later
     // change of the label leaves it.
@@ -193,8 +193,8 @@ ExFatRootEntries findRootEntries(const uint8_t* dir, uint32_t numberOfFats, Foun
         f.structures.add(
             problem::kRootDirectory, "label, bitmap and up-case entries", "no " + names + " entry",
             "The format starts the root directory with a volume-label, an allocation-bitmap and an "
-            "up-case-table entry; this card's lacks the " + names +
-                (missing.size() == 1 ? " entry" : " entries") +
+            "up-case-table entry; this card's lacks the " +
+                names + (missing.size() == 1 ? " entry" : " entries") +
                 (r.bitmap && r.upcase ? ", so it is not the directory the format writes and hosts "
                                         "show no label."
                                       : ", so hosts cannot mount the volume."));
@@ -204,7 +204,8 @@ ExFatRootEntries findRootEntries(const uint8_t* dir, uint32_t numberOfFats, Foun
         if (units > kExFatLabelUnits) {
             f.structures.add(problem::kVolumeLabel, "at most 11 characters", std::to_string(units),
                              "The format's label entry holds at most 11 characters; this card's "
-                             "counts " + std::to_string(units) +
+                             "counts " +
+                                 std::to_string(units) +
                                  ", so hosts show a garbled label or refuse the volume.");
         } else {
             f.label = utf16ToUtf8(decodeExFatLabel(r.label));
@@ -225,7 +226,8 @@ void findExFatRoot(const Card& card, uint64_t start, const uint8_t* boot, const 
                              ", so hosts find no root directory.");
         return;
     }
-    s.runs.push_back({problem::kRootDirectory, "root directory", root, 1, nullptr, true, &s.rootEnds});
+    s.runs.push_back(
+        {problem::kRootDirectory, "root directory", root, 1, nullptr, true, &s.rootEnds});
     if (f.structures.read(card, clusterSector(start, v, root), 1, s.dir, problem::kRootDirectory,
                           "label, bitmap and up-case entries", "the root directory"))
         s.entries = findRootEntries(s.dir, v.numberOfFats, f);

@@ -25,7 +25,8 @@ void addExFatRuns(const Volume& v, ExFatRuns& s, Findings& out) {
     if (s.entries.upcase) {
         s.upcaseBytes = le64(s.entries.upcase + kDataLength);
         if (s.upcaseBytes == 0 || s.upcaseBytes > kUpcaseMaxBytes)
-            out.add(problem::kUpcaseTable, std::to_string(kUpcaseTableBytes), std::to_string(s.upcaseBytes),
+            out.add(problem::kUpcaseTable, std::to_string(kUpcaseTableBytes),
+                    std::to_string(s.upcaseBytes),
                     "The format writes an up-case table of " + grouped(kUpcaseTableBytes) +
                         " bytes; this card's entry gives " + grouped(s.upcaseBytes) +
                         ", which no up-case table has, so hosts cannot compare file names.");
@@ -55,9 +56,11 @@ std::vector<HeapRun> chainedRuns(const std::vector<HeapRun>& runs, const Volume&
                         ", so hosts cannot read it.");
         } else if (last >= entriesRead) {
             out.add(r.field, "the heap's first clusters", clusters,
-                    "The format puts the " + std::string(r.name) + " in the first clusters of the "
-                    "heap; this card's reaches cluster " + grouped(last) + ", past the " +
-                        grouped(entriesRead) + " clusters whose chains the check reads, so the "
+                    "The format puts the " + std::string(r.name) +
+                        " in the first clusters of the "
+                        "heap; this card's reaches cluster " +
+                        grouped(last) + ", past the " + grouped(entriesRead) +
+                        " clusters whose chains the check reads, so the "
                         "check cannot vouch for it.");
         } else {
             chained.push_back(r);
@@ -77,7 +80,8 @@ bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
     put32(head + 4, kExFatEndOfChain);
     const std::string want = hexBytes(head, sizeof head);
     std::vector<uint8_t> fat(size_t{n} * kSectorBytes);
-    if (!out.read(card, start + v.reservedSectors, n, fat.data(), problem::kFatHead, want.c_str(), "the FAT's head"))
+    if (!out.read(card, start + v.reservedSectors, n, fat.data(), problem::kFatHead, want.c_str(),
+                  "the FAT's head"))
         return false;
     const auto entry = [&](uint64_t c) { return le32(fat.data() + c * 4); };
     if (std::memcmp(fat.data(), head, sizeof head) != 0)
@@ -88,21 +92,23 @@ bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
         uint64_t c = r.first;
         while (c < last && entry(c) == c + 1) ++c;
         const uint64_t next = entry(last);
-        if (c == last && (next == kExFatEndOfChain || (r.mayGrow && next >= 2 && next <= lastCluster && next != last))) {
+        if (c == last && (next == kExFatEndOfChain ||
+                          (r.mayGrow && next >= 2 && next <= lastCluster && next != last))) {
             if (r.sound) *r.sound = r.first;
             if (r.ends) *r.ends = next == kExFatEndOfChain;
             continue;
         }
         const std::string held = hexBytes(fat.data() + c * 4, 4);
-        out.add(r.field, "clusters " + std::to_string(r.first) + " to " + std::to_string(last),
-                "FAT entry " + std::to_string(c) + " holds " + held,
-                (r.clusters == 1 ? "The format gives the " + std::string(r.name) + " one cluster, " +
-                                       grouped(r.first) + ", and ends its chain there"
-                                 : "The format chains the " + std::string(r.name) + "'s clusters " +
-                                       grouped(r.first) + " to " + grouped(last) +
-                                       " one to the next and ends the chain there") +
-                    "; on this card FAT entry " + grouped(c) + " holds " + held +
-                    ", so hosts read the " + r.name + " from other clusters.");
+        out.add(
+            r.field, "clusters " + std::to_string(r.first) + " to " + std::to_string(last),
+            "FAT entry " + std::to_string(c) + " holds " + held,
+            (r.clusters == 1 ? "The format gives the " + std::string(r.name) + " one cluster, " +
+                                   grouped(r.first) + ", and ends its chain there"
+                             : "The format chains the " + std::string(r.name) + "'s clusters " +
+                                   grouped(r.first) + " to " + grouped(last) +
+                                   " one to the next and ends the chain there") +
+                "; on this card FAT entry " + grouped(c) + " holds " + held +
+                ", so hosts read the " + r.name + " from other clusters.");
     }
     return true;
 }
@@ -152,13 +158,15 @@ void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, const E
     BitmapStart b{std::vector<uint8_t>(size_t{bitmapSectors} * kSectorBytes)};
     if (s.bitmapCluster == 0 ||
         !out.read(card, clusterSector(start, v, s.bitmapCluster), bitmapSectors, b.bits.data(),
-                  problem::kAllocationBitmap, "the structures' clusters in use", "the allocation bitmap"))
+                  problem::kAllocationBitmap, "the structures' clusters in use",
+                  "the allocation bitmap"))
         return;
     for (const HeapRun& r : chained) {
         uint64_t c = r.first;
         while (c < r.first + r.clusters && b.inUse(c)) ++c;
         if (c < r.first + r.clusters) {
-            out.add(problem::kAllocationBitmap, "clusters in use", "cluster " + std::to_string(c) + " free",
+            out.add(problem::kAllocationBitmap, "clusters in use",
+                    "cluster " + std::to_string(c) + " free",
                     "The format marks the clusters of the allocation bitmap, the up-case table "
                     "and the root directory in use; this card's bitmap gives cluster " +
                         grouped(c) + " of the " + r.name +

@@ -23,10 +23,13 @@ FatStart checkFatCopies(const Card& card, uint64_t start, const Volume& v, Findi
         const auto at = std::mismatch(first.begin(), first.end(), second.begin()).first;
         if (at != first.end()) {
             const uint64_t sector = fat2 + static_cast<uint64_t>(at - first.begin()) / kSectorBytes;
-            out.add(problem::kFatCopies, "same as the first FAT", "differs at sector " + grouped(sector),
+            out.add(problem::kFatCopies, "same as the first FAT",
+                    "differs at sector " + grouped(sector),
                     "The format writes two equal FATs; on this card the second differs from the "
-                    "first at sector " + grouped(sector) + ", so hosts that read the copy see other "
-                    "files, and a repair from it restores other chains.");
+                    "first at sector " +
+                        grouped(sector) +
+                        ", so hosts that read the copy see other "
+                        "files, and a repair from it restores other chains.");
         }
     }
     return fat;

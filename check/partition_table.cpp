@@ -62,7 +62,6 @@ bool findPartitionBootSector(const CardCapacity& capacity, const Card& card, con
     return true;
 }
 
-
 // The partition entry's own fields: where it sits in the table, its boot indicator, type byte
 // and first sector.
 void compareEntry(const Partition& t, const FormatPlan& plan, Findings& out) {

@@ -17,15 +17,16 @@ struct ShortOption {
     const char* name;
 };
 constexpr ShortOption kShortOptions[] = {
-    {'L', "--label"}, {'t', "--type"},    {'y', "--yes"},     {'q', "--quiet"},
+    {'L', "--label"},   {'t', "--type"},    {'y', "--yes"},  {'q', "--quiet"},
     {'v', "--verbose"}, {'V', "--version"}, {'h', "--help"},
 };
 // The options that take a value: the word after one is its value, whatever it looks like.
-constexpr const char* kValueOptions[] = {"--label", "--type", "--codepage", "--sectors", "--size",
-                                         "--protected"};
+constexpr const char* kValueOptions[] = {"--label",   "--type", "--codepage",
+                                         "--sectors", "--size", "--protected"};
 
 bool takesValue(const std::string& name) {
-    return std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
+    return std::find(std::begin(kValueOptions), std::end(kValueOptions), name) !=
+           std::end(kValueOptions);
 }
 
 bool g_verbose = false;
@@ -45,8 +46,9 @@ Args::Args(const std::vector<std::string>& in) {
             continue;
         }
         for (size_t j = 1; j < a.size(); ++j) {
-            const auto* option = std::find_if(std::begin(kShortOptions), std::end(kShortOptions),
-                                              [&](const ShortOption& o) { return o.letter == a[j]; });
+            const auto* option =
+                std::find_if(std::begin(kShortOptions), std::end(kShortOptions),
+                             [&](const ShortOption& o) { return o.letter == a[j]; });
             if (option == std::end(kShortOptions))
                 throw UsageError{"unknown option -" + std::string(1, a[j])};
             args_.push_back(option->name);
@@ -81,7 +83,8 @@ bool Args::flag(const std::string& name) {
 
 void Args::refuseRepeat(const std::string& name) const {
     for (const auto& a : args_)
-        if (a == name || a.rfind(name + "=", 0) == 0) throw UsageError{name + " is given more than once"};
+        if (a == name || a.rfind(name + "=", 0) == 0)
+            throw UsageError{name + " is given more than once"};
 }
 
 std::optional<std::string> Args::value(const std::string& name) {
@@ -142,10 +145,14 @@ uint64_t parseSize(const std::string& text) {
     unsigned shift = 0;
     std::string digits = text;
     switch (text.back()) {
-    case 'K': case 'k': shift = 10; break;
-    case 'M': case 'm': shift = 20; break;
-    case 'G': case 'g': shift = 30; break;
-    case 'T': case 't': shift = 40; break;
+    case 'K':
+    case 'k': shift = 10; break;
+    case 'M':
+    case 'm': shift = 20; break;
+    case 'G':
+    case 'g': shift = 30; break;
+    case 'T':
+    case 't': shift = 40; break;
     default: break;
     }
     if (shift) digits.pop_back();
@@ -172,9 +179,11 @@ unsigned codePageOption(Args& args) {
 #else
     const auto page = static_cast<unsigned>(parseNumber(*text, "--codepage", UINT32_MAX));
     if (std::find(kOemCodePages.begin(), kOemCodePages.end(), page) == kOemCodePages.end())
-        throw UsageError{"code page " + *text + " is not supported; --codepage takes " + oemCodePageList()};
+        throw UsageError{"code page " + *text + " is not supported; --codepage takes " +
+                         oemCodePageList()};
     if (!oemCodePage(page))
-        throw UsageError{"code page " + *text + " cannot be used: the system's iconv does not convert it"};
+        throw UsageError{"code page " + *text +
+                         " cannot be used: the system's iconv does not convert it"};
     return page;
 #endif
 }

@@ -55,8 +55,8 @@ public:
 
 private:
     void refuseRepeat(const std::string& name) const;
-    std::vector<std::string> args_;      // options (long names) and operands before `--`
-    std::vector<std::string> operands_;  // after `--`: operands whatever they look like
+    std::vector<std::string> args_;     // options (long names) and operands before `--`
+    std::vector<std::string> operands_; // after `--`: operands whatever they look like
 };
 
 // -v: driver-library codes and names in the messages, which a user without it is spared.

@@ -15,10 +15,11 @@ std::string describeCard(const blockdev::Device& d) {
     if (!d.bus.empty() && d.bus != "MMC") kind += ", " + d.bus;
     char size[32];
     const double bytes = static_cast<double>(d.bytes);
-    if (d.bytes >= (uint64_t{1} << 30)) std::snprintf(size, sizeof size, "%.1f GiB", bytes / (1 << 30));
+    if (d.bytes >= (uint64_t{1} << 30))
+        std::snprintf(size, sizeof size, "%.1f GiB", bytes / (1 << 30));
     else std::snprintf(size, sizeof size, "%.1f MiB", bytes / (1 << 20));
-    return d.path + ", " + (model.empty() ? "" : model + " ") + "(" + kind + "), " + grouped(d.bytes) +
-           " bytes (" + size + ")";
+    return d.path + ", " + (model.empty() ? "" : model + " ") + "(" + kind + "), " +
+           grouped(d.bytes) + " bytes (" + size + ")";
 }
 
 } // namespace brc::cli
@@ -30,7 +31,8 @@ std::string listRefusal(const std::vector<blockdev::SystemView>& views, const bl
     std::string reason = blockdev::refusal(d, allowLoop);
     for (size_t i = 1; i < views.size() && reason.empty(); ++i) {
         const auto other = blockdev::describe(views[i], d.name);
-        reason = other ? blockdev::refusal(*other, allowLoop) : d.path + " is unknown to the test view";
+        reason =
+            other ? blockdev::refusal(*other, allowLoop) : d.path + " is unknown to the test view";
     }
     return reason;
 }
@@ -59,7 +61,8 @@ std::string loopUse(const std::string& loop) {
     std::string error;
     const std::vector<blockdev::SystemView> views = blockdev::systemViews();
     const std::string name = blockdev::nameOfDevicePath(views.front().sysfs, loop, error);
-    if (const std::optional<blockdev::Device> d = name.empty() ? std::nullopt : blockdev::describe(views.front(), name);
+    if (const std::optional<blockdev::Device> d =
+            name.empty() ? std::nullopt : blockdev::describe(views.front(), name);
         d && !d->mounts.empty())
         return loop + " is mounted at " + d->mounts.front().mountPoint;
     return exclusiveOpenError(loop) == EBUSY ? loop + " is held by another program" : std::string();
@@ -71,12 +74,14 @@ std::string loopUseRefusal(const std::string& path, const std::string& shown, bo
     std::vector<std::string> loops;
     for (const blockdev::SystemView& view : blockdev::systemViews())
         for (std::string& loop : blockdev::loopsOnMedium(view.sysfs, path))
-            if (std::find(loops.begin(), loops.end(), loop) == loops.end()) loops.push_back(std::move(loop));
+            if (std::find(loops.begin(), loops.end(), loop) == loops.end())
+                loops.push_back(std::move(loop));
     // An image behind a loop device is that device's to write; a device whose medium another
     // loop device also reaches, only while nothing uses that one.
     for (const std::string& loop : loops) {
         if (!blockDevice)
-            return shown + " is in use: " + loop + " is attached to it; detach it first (losetup -d " + loop + ")";
+            return shown + " is in use: " + loop +
+                   " is attached to it; detach it first (losetup -d " + loop + ")";
         if (const std::string use = loopUse(loop); !use.empty())
             return shown + " is in use: " + use + ", over the same medium; close that first";
     }

@@ -17,8 +17,12 @@ const char* CardBoard::stageName(ProgressStage stage) {
 
 CardBoard::CardBoard(std::FILE* progress, bool interactive, unsigned columns, std::FILE* results,
                      std::FILE* notes, Clock::time_point (*now)())
-    : progress_(progress), interactive_(interactive && progress), columns_(std::max(columns, 20u)),
-      results_(results), notes_(notes), now_(now) {}
+    : progress_(progress),
+      interactive_(interactive && progress),
+      columns_(std::max(columns, 20u)),
+      results_(results),
+      notes_(notes),
+      now_(now) {}
 
 CardBoard::~CardBoard() {
     if (progress_) std::fflush(progress_);
@@ -43,14 +47,15 @@ void CardBoard::progress(size_t card, const StageProgress& stage) {
 }
 
 void CardBoard::logEnd(Card& card, const StageProgress& stage) {
-    const char* how = stage.state == StageState::Cancelled     ? "cancelled"
-                      : stage.state == StageState::Unsupported ? "not supported"
+    const char* how = stage.state == StageState::Cancelled           ? "cancelled"
+                      : stage.state == StageState::Unsupported       ? "not supported"
                       : stage.total > 0 && stage.done >= stage.total ? "done"
                                                                      : nullptr;
     bool& logged = card.logged[static_cast<size_t>(stage.stage)];
     if (!how || logged) return;
     logged = true;
-    std::fprintf(progress_, "%s: %s %s\n", card.name.c_str(), stageWord_ ? stageWord_ : stageName(stage.stage), how);
+    std::fprintf(progress_, "%s: %s %s\n", card.name.c_str(),
+                 stageWord_ ? stageWord_ : stageName(stage.stage), how);
     std::fflush(progress_);
 }
 
@@ -77,7 +82,8 @@ std::string CardBoard::line(const Card& card) const {
     if (!card.current) return fitColumns(text + "starting", columns_ - 1);
     const StageProgress& s = *card.current;
     char stage[48];
-    std::snprintf(stage, sizeof stage, "%-9s %3u%%", stageWord_ ? stageWord_ : stageName(s.stage), s.percent);
+    std::snprintf(stage, sizeof stage, "%-9s %3u%%", stageWord_ ? stageWord_ : stageName(s.stage),
+                  s.percent);
     text += stage;
     if (s.state == StageState::Cancelled) text += " cancelled";
     else if (s.state == StageState::Unsupported) text += " not supported";

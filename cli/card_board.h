@@ -67,5 +67,4 @@ private:
     const char* stageWord_ = nullptr;
 };
 
-
 } // namespace brc::cli

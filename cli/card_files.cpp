@@ -22,12 +22,14 @@ std::string windowsNameProblem(const std::string& path) {
     const size_t cut = path.find_last_of("\\/:");
     const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
     if (!name.empty() && (name.back() == '.' || name.back() == ' '))
-        return "'" + path + "' ends in a dot or a blank, which Windows drops from a file name: "
+        return "'" + path +
+               "' ends in a dot or a blank, which Windows drops from a file name: "
                "name the image without it";
     // The device is reserved whatever extension follows, and blanks before the extension too.
     std::string base = name.substr(0, name.find('.'));
     base.erase(base.find_last_not_of(' ') + 1);
-    if (isReservedDeviceName(base)) return "'" + path + "' is a reserved device name on Windows, not a file";
+    if (isReservedDeviceName(base))
+        return "'" + path + "' is a reserved device name on Windows, not a file";
     return {};
 }
 

@@ -44,10 +44,11 @@ bool CardFile::open(const std::string& path, bool replace, std::string& error) {
     // The path may change after lstat: O_NOFOLLOW refuses a link put there since, O_EXCL
     // anything put where nothing was, O_NONBLOCK keeps a FIFO from blocking the open, and
     // what was opened is checked again below.
-    const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (exists ? 0 : O_CREAT | O_EXCL);
+    const int flags =
+        O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (exists ? 0 : O_CREAT | O_EXCL);
     const int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) {
-        error = errno == ELOOP ? refusal(path, "a symbolic link")
+        error = errno == ELOOP    ? refusal(path, "a symbolic link")
                 : errno == EEXIST ? alreadyExists(path)
                                   : "cannot create '" + path + "': " + std::strerror(errno);
         return false;
@@ -77,8 +78,8 @@ bool CardFile::write(const std::string& text) {
     if (!resize(0)) return false;
     size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done,
-                                   static_cast<off_t>(done));
+        const ssize_t n =
+            ::pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             reason_ = n < 0 ? std::strerror(errno) : "nothing written";
@@ -100,8 +101,7 @@ bool CardFile::close() {
 void CardFile::discard() {
     close();
     struct stat st {};
-    if (created_ && ::lstat(path_.c_str(), &st) == 0 && st.st_dev == device_ &&
-        st.st_ino == inode_)
+    if (created_ && ::lstat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_)
         ::unlink(path_.c_str());
     created_ = false;
 }

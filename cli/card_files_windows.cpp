@@ -45,9 +45,9 @@ bool CardFile::open(const std::string& path, bool replace, std::string& error) {
         return false;
     }
     // The reparse-point flag opens a link that appeared since as itself, never its target.
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr,
-                           exists ? OPEN_EXISTING : CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h =
+        CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, exists ? OPEN_EXISTING : CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         error = "cannot create '" + path + "' (" + lastErrorText() + ")";
         return false;

@@ -25,8 +25,8 @@ std::optional<std::string> tableFor(const std::string& name) {
     if (language == "ja") return std::string("JPN");
     if (language == "en") return std::string("ENU");
     if (language == "zh") {
-        const bool traditional = rest == "tw" || rest == "hk" || rest == "mo" ||
-                                 rest.rfind("hant", 0) == 0;
+        const bool traditional =
+            rest == "tw" || rest == "hk" || rest == "mo" || rest.rfind("hant", 0) == 0;
         return std::string(traditional ? "CHT" : "CHS");
     }
     return std::nullopt;
@@ -64,7 +64,7 @@ std::string messageLanguage(const LocaleVariables& v) {
 }
 
 const MessageSource& commandLineMessages() {
-    static const MessageSource& chosen = [] () -> const MessageSource& {
+    static const MessageSource& chosen = []() -> const MessageSource& {
         const LocaleVariables v{environmentVariable("LANGUAGE"), environmentVariable("LC_ALL"),
                                 environmentVariable("LC_MESSAGES"), environmentVariable("LANG")};
 #if defined(_WIN32)

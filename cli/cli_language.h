@@ -10,10 +10,10 @@
 namespace brc::cli {
 
 struct LocaleVariables {
-    std::optional<std::string> language;    // LANGUAGE: a ':' list, consulted first
-    std::optional<std::string> lcAll;       // LC_ALL
-    std::optional<std::string> lcMessages;  // LC_MESSAGES
-    std::optional<std::string> lang;        // LANG
+    std::optional<std::string> language;   // LANGUAGE: a ':' list, consulted first
+    std::optional<std::string> lcAll;      // LC_ALL
+    std::optional<std::string> lcMessages; // LC_MESSAGES
+    std::optional<std::string> lang;       // LANG
 };
 
 // "JPN", "CHS", "CHT" or "ENU"; empty for the system's own (Russian) texts. The locale is the

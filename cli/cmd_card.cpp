@@ -46,9 +46,13 @@ uint64_t userSectors(const std::optional<std::string>& sectorsText,
         sectors = parseNumber(*sectorsText, "--sectors", UINT32_MAX);
     } else {
         const uint64_t bytes = parseSize(*sizeText);
-        if (bytes % kSectorBytes != 0) throw UsageError{"the size " + *sizeText + " is not a whole number of 512-byte sectors"};
+        if (bytes % kSectorBytes != 0)
+            throw UsageError{"the size " + *sizeText +
+                             " is not a whole number of 512-byte sectors"};
         sectors = bytes / kSectorBytes;
-        if (sectors > UINT32_MAX) throw UsageError{"the size " + *sizeText + " is above the largest user area (4294967295 sectors)"};
+        if (sectors > UINT32_MAX)
+            throw UsageError{"the size " + *sizeText +
+                             " is above the largest user area (4294967295 sectors)"};
     }
     if (sectors == 0) throw UsageError{"the user area must hold at least one sector"};
     return sectors;
@@ -70,10 +74,16 @@ int createCard(const CardRequest& card) {
         return fail(error);
     if (!imageFile.resize(card.sectors * kSectorBytes))
         return fail("cannot size '" + image + "': " + imageFile.reason());
-    const std::string text = "# Virtual card: what the image itself cannot hold.\n"
-                             "protected_sectors = " + std::to_string(card.protectedSectors) + "\n"
-                             "write_protect_switch = " + (card.writeProtect ? "1" : "0") + "\n"
-                             "erase = " + (card.noErase ? "0" : "1") + "\n";
+    const std::string text =
+        "# Virtual card: what the image itself cannot hold.\n"
+        "protected_sectors = " +
+        std::to_string(card.protectedSectors) +
+        "\n"
+        "write_protect_switch = " +
+        (card.writeProtect ? "1" : "0") +
+        "\n"
+        "erase = " +
+        (card.noErase ? "0" : "1") + "\n";
     if (!sidecarFile.write(text) || !sidecarFile.close())
         return fail("cannot write '" + sidecar + "': " + sidecarFile.reason());
     if (!imageFile.close()) return fail("cannot write '" + image + "': " + imageFile.reason());

@@ -114,16 +114,19 @@ void printCheck(const char* card, const CardCheck& check, uint32_t sectors) {
     case CheckVerdict::Deviates:
         std::printf("%s does not follow the SD layout rules; compared with the %s:\n", card,
                     layout.c_str());
-        for (const Deviation& d : check.deviations) std::printf("  - %s\n", shownText(d.why).c_str());
+        for (const Deviation& d : check.deviations)
+            std::printf("  - %s\n", shownText(d.why).c_str());
         break;
     case CheckVerdict::NoFileSystem:
-        std::printf("%s holds no recognisable file system: %s.\n", card, shownText(check.problem).c_str());
+        std::printf("%s holds no recognisable file system: %s.\n", card,
+                    shownText(check.problem).c_str());
         // The file-system deviation restates the line above; the partition table's are news.
         for (const Deviation& d : check.deviations)
             if (d.field != "fsType") std::printf("  - %s\n", shownText(d.why).c_str());
         break;
     default:
-        // Appended piece by piece: GCC 12 warns (-Wrestrict) about a chain that starts with a literal.
+        // Appended piece by piece: GCC 12 warns (-Wrestrict) about a chain that starts with a
+        // literal.
         std::string sentence(1, '\'');
         sentence.append(card).append("' cannot be checked: ").append(check.problem);
         say(sentence);
@@ -172,8 +175,10 @@ int checkOne(const std::string& text, bool json, bool allowLoop, bool many, uint
     closeTarget(driver);
     // The card is no larger than it announces: a larger count would compare with its own size.
     if (sectors && announced < sectors)
-        return refuse(json, "--sectors " + std::to_string(sectors) + " is more than the " + std::to_string(announced) +
-                      " sectors '" + target.display + "' announces", kExitFailed, tag);
+        return refuse(json,
+                      "--sectors " + std::to_string(sectors) + " is more than the " +
+                          std::to_string(announced) + " sectors '" + target.display + "' announces",
+                      kExitFailed, tag);
 
     if (json) std::printf("%s\n", checkJson(check, tag).c_str());
     else printCheck(target.display.c_str(), check, sectors);
@@ -217,15 +222,16 @@ int checkCommand(std::vector<std::string> argv) {
     const bool allowLoop = args.flag("--allow-loop");
     const bool all = args.flag("--all");
     const std::optional<std::string> sectorsText = args.value("--sectors");
-    const auto sectors =
-        static_cast<uint32_t>(sectorsText ? parseNumber(*sectorsText, "--sectors", 0xFFFFFFFFu) : 0);
+    const auto sectors = static_cast<uint32_t>(
+        sectorsText ? parseNumber(*sectorsText, "--sectors", 0xFFFFFFFFu) : 0);
     if (sectorsText && sectors == 0) throw UsageError{"--sectors takes a number of sectors from 1"};
     std::vector<std::string> targets = args.positionals();
     if (all && !targets.empty()) throw UsageError{"check takes either TARGETs or --all, not both"};
     if (targets.empty() && !all) throw UsageError{"check takes a TARGET (or several, or --all)"};
     if (!all && targets.size() == 1) return checkOne(targets[0], json, allowLoop, false, sectors);
 #if defined(_WIN32)
-    throw UsageError{"several cards at once are checked on Linux only; here check takes one TARGET"};
+    throw UsageError{
+        "several cards at once are checked on Linux only; here check takes one TARGET"};
 #else
     if (all) {
         for (const blockdev::Device& d : offeredCards(allowLoop)) targets.push_back(d.path);

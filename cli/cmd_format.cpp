@@ -117,7 +117,8 @@ FormatType parseType(const std::string& name) {
     if (name == "overwrite") return FullOverwrite;
     if (name == "erase") return FullErase;
     if (name == "overwrite-erase") return FullOverwriteErase;
-    throw UsageError{"--type must be quick, overwrite, erase or overwrite-erase, not '" + name + "'"};
+    throw UsageError{"--type must be quick, overwrite, erase or overwrite-erase, not '" + name +
+                     "'"};
 }
 
 // The Format command's host on a terminal: questions on standard error, messages on standard
@@ -209,9 +210,9 @@ public:
         if (letGo) lock_->letGo();
         refusal_ = takeBlockVolume(target_.path, *volume_, access_);
         if (letGo && !lock_->takeAgain() && refusal_.empty())
-            refusal_ = "another process took the lock on '" + target_.display + "' while its card was unmounted";
-        for (const std::string& point : volume_->unmounted)
-            say("unmounted " + point);
+            refusal_ = "another process took the lock on '" + target_.display +
+                       "' while its card was unmounted";
+        for (const std::string& point : volume_->unmounted) say("unmounted " + point);
         return refusal_.empty() ? 0 : msg::CardInUse;
     }
     // The checks of a card's device, done before the questions, how it is reached, and the
@@ -223,7 +224,9 @@ public:
     }
 #endif
     void reportProgressTo(int fd) { progress_.reportTo(fd); }
-    std::optional<TerminalProgress::Cancelled> cancelledPass() const { return progress_.cancelledPass(); }
+    std::optional<TerminalProgress::Cancelled> cancelledPass() const {
+        return progress_.cancelledPass();
+    }
     // Why takeCardForWriting refused, in one sentence.
     const std::string& refusal() const { return refusal_; }
     bool cardAbandoned() const { return driver_.cardAbandoned != 0; }
@@ -307,7 +310,6 @@ std::string formatOutcomeJson(const FormatOutcome& o, const std::string& cause) 
 
 namespace {
 
-
 // What the arguments ask for.
 struct FormatOptions {
     std::vector<std::string> targets; // as typed
@@ -315,13 +317,14 @@ struct FormatOptions {
     FormatType type = Quick;
     std::u16string label;
     unsigned codePage = 0;
-    bool sizeAdjust = false, yes = false, json = false, unmount = false, allowLoop = false, all = false;
+    bool sizeAdjust = false, yes = false, json = false, unmount = false, allowLoop = false,
+         all = false;
     bool quiet = false, everyPercent = false, verify = false, probe = false;
-    std::optional<ProbeReport> probed; // what the probe before the format found
-    std::vector<std::string> cardOptions; // the options again, for each card's run of many
+    std::optional<ProbeReport> probed;     // what the probe before the format found
+    std::vector<std::string> cardOptions;  // the options again, for each card's run of many
     std::optional<CardRunChannel> channel; // a card's run of many: where its progress goes
 #if !defined(_WIN32)
-    DeviceAccess access;                   // a card's device for a user its node refuses
+    DeviceAccess access; // a card's device for a user its node refuses
 #endif
     bool one() const { return !all && targets.size() == 1; }
 };
@@ -333,8 +336,10 @@ void reportOutcome(const FormatOptions& o, const FormatOutcome& outcome, const s
     if (o.probed) {
         const ProbeResult& r = o.probed->result;
         const bool counterfeit = r.verdict == ProbeVerdict::Counterfeit;
-        json.insert(json.size() - 1, std::string(",\"counterfeit\":") + (counterfeit ? "true" : "false"));
-        if (counterfeit) json.insert(json.size() - 1, ",\"usableSectors\":" + std::to_string(r.usableSectors));
+        json.insert(json.size() - 1,
+                    std::string(",\"counterfeit\":") + (counterfeit ? "true" : "false"));
+        if (counterfeit)
+            json.insert(json.size() - 1, ",\"usableSectors\":" + std::to_string(r.usableSectors));
     }
     if (o.json) std::printf("%s\n", json.c_str());
 #if !defined(_WIN32)
@@ -363,27 +368,35 @@ FormatOptions readOptions(Args& args) {
     o.codePage = codePageOption(args);
     o.cardOptions = {"--type", type};
     if (label) o.cardOptions.insert(o.cardOptions.end(), {"--label", *label});
-    if (o.codePage) o.cardOptions.insert(o.cardOptions.end(), {"--codepage", std::to_string(o.codePage)});
-    for (const auto& [set, name] : {std::pair{o.sizeAdjust, "--size-adjust"}, {o.unmount, "--unmount"},
-                                    {o.allowLoop, "--allow-loop"}, {verboseMessages(), "--verbose"},
-                                    {o.verify, "--verify"}, {o.probe, "--probe"}})
+    if (o.codePage)
+        o.cardOptions.insert(o.cardOptions.end(), {"--codepage", std::to_string(o.codePage)});
+    for (const auto& [set, name] : {std::pair{o.sizeAdjust, "--size-adjust"},
+                                    {o.unmount, "--unmount"},
+                                    {o.allowLoop, "--allow-loop"},
+                                    {verboseMessages(), "--verbose"},
+                                    {o.verify, "--verify"},
+                                    {o.probe, "--probe"}})
         if (set) o.cardOptions.push_back(name);
 #if !defined(_WIN32)
     o.channel = takeCardRunChannel(args);
 #endif
     o.targets = args.positionals();
-    if (o.all && !o.targets.empty()) throw UsageError{"format takes either TARGETs or --all, not both"};
-    if (o.targets.empty() && !o.all) throw UsageError{"format takes a TARGET (or several, or --all)"};
+    if (o.all && !o.targets.empty())
+        throw UsageError{"format takes either TARGETs or --all, not both"};
+    if (o.targets.empty() && !o.all)
+        throw UsageError{"format takes a TARGET (or several, or --all)"};
     if (!o.one()) {
 #if defined(_WIN32)
-        throw UsageError{"several cards at once are formatted on Linux only; here format takes one TARGET"};
+        throw UsageError{
+            "several cards at once are formatted on Linux only; here format takes one TARGET"};
 #else
         return o;
 #endif
     }
     o.target = resolveTarget(o.targets[0]);
     if (!o.yes && isatty(fileno(stdin)) == 0)
-        throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
+        throw UsageError{
+            "without a terminal to confirm on, format needs --yes; nothing was written"};
 #if !defined(_WIN32)
     o.access = commandDeviceAccess();
 #endif
@@ -394,7 +407,7 @@ FormatOptions readOptions(Args& args) {
 struct CheckedCard {
     std::string name; // a real card as the confirmation names it
 #if !defined(_WIN32)
-    BlockVolumeCheck volume; // a card's device: what it is, where it is mounted
+    BlockVolumeCheck volume;     // a card's device: what it is, where it is mounted
     bool rescanAfterRun = false; // its table is read again once the run holds it no more
 #endif
 };
@@ -411,7 +424,8 @@ unsigned labelPageNumber([[maybe_unused]] unsigned chosen) {
 // Why the label was refused: the plan that refused it says which file system takes it.
 std::string labelCause(const FormatOptions& o, const FormatPlan& plan, OsServices& os) {
     if (!plan.layoutDone) return {};
-    return labelProblem(o.label, plan.params.fsType, os.oemCodePage(), labelPageNumber(o.codePage)) +
+    return labelProblem(o.label, plan.params.fsType, os.oemCodePage(),
+                        labelPageNumber(o.codePage)) +
            "; nothing was written";
 }
 
@@ -424,7 +438,8 @@ std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, Dri
     // The new partition shows once the kernel reads the table again. Root asks it now; another
     // user asks udisks2 once every descriptor of the card this run holds is closed.
     std::string reread;
-    if (target.blockDevice && outcome.end != FormatEnd::Refused && outcome.end != FormatEnd::Cancelled) {
+    if (target.blockDevice && outcome.end != FormatEnd::Refused &&
+        outcome.end != FormatEnd::Cancelled) {
         if (::geteuid() != 0) card.rescanAfterRun = true;
         else if (!rereadPartitionTable(target.path, reread) && !reread.empty()) say(reread);
     }
@@ -432,8 +447,9 @@ std::string afterRun(const TerminalHost& host, const FormatOutcome& outcome, Dri
     if (!saysOnlyCannotFormat(outcome.messageId)) return {};
     std::string cause = explainCardProblem(driver, target);
     if (cause.empty() && outcome.end == FormatEnd::Failed)
-        cause = "the card failed a transfer during the format: it was removed, turned "
-                "read-only or is failing";
+        cause =
+            "the card failed a transfer during the format: it was removed, turned "
+            "read-only or is failing";
     return cause;
 }
 
@@ -489,7 +505,8 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     uint32_t refusal = 0;
 #if defined(_WIN32)
     refusal = guard.refusal();
-    if (refusal != 0) cause = "another copy of Brindlecard is formatting a card; nothing was written";
+    if (refusal != 0)
+        cause = "another copy of Brindlecard is formatting a card; nothing was written";
 #endif
     if (refusal == 0 && cardLock.heldElsewhere()) {
         refusal = msg::CardInUse;
@@ -506,7 +523,8 @@ void runFormat(const FormatOptions& o, CheckedCard& card, FormatOutcome& outcome
     }
     FormatEnvironment env{driver, sys, flags, commandLineMessages(), os->oemCodePage()};
     installFormatSignalHandlers();
-    outcome = FormatCommand(env, host).run({o.target.rootPath(), o.label, o.type, o.sizeAdjust, o.verify});
+    outcome = FormatCommand(env, host).run(
+        {o.target.rootPath(), o.label, o.type, o.sizeAdjust, o.verify});
     if (outcome.end == FormatEnd::Cancelled)
         std::fprintf(stderr, "brindlecard: cancelled; nothing was written.\n");
     // Ctrl-C stops the overwrite or erase, and the file system is written all the same: the
@@ -546,7 +564,8 @@ bool probeFirst(FormatOptions& o, FormatOutcome& outcome) {
     probe.progress = !o.json && !o.quiet;
     o.probed = probeOne(o.target, probe);
     const ProbeResult& r = o.probed->result;
-    if (!o.json && !o.quiet && r.verdict != ProbeVerdict::NotProbed) std::printf("%s\n", probeLine(*o.probed).c_str());
+    if (!o.json && !o.quiet && r.verdict != ProbeVerdict::NotProbed)
+        std::printf("%s\n", probeLine(*o.probed).c_str());
     if (r.verdict != ProbeVerdict::NotProbed) return true;
     outcome.result = Failed;
     const std::string cause = "the card could not be probed: " + r.cause + "; it was not formatted";
@@ -563,11 +582,12 @@ void sayAfterFormat(const FormatOptions& o, const FormatOutcome& outcome) {
         std::printf("Verified: the %llu sectors the format wrote read back as written (%.1f s).\n",
                     static_cast<unsigned long long>(verify.sectors), verify.time / 1000.0);
     if (o.probed && o.probed->result.verdict == ProbeVerdict::Counterfeit)
-        std::printf("The card is counterfeit: it was formatted as a card of its usable %s sectors, "
-                    "not the %s it announces (check it with check --sectors %llu).\n",
-                    grouped(o.probed->result.usableSectors).c_str(),
-                    grouped(o.probed->result.announcedSectors).c_str(),
-                    static_cast<unsigned long long>(o.probed->result.usableSectors));
+        std::printf(
+            "The card is counterfeit: it was formatted as a card of its usable %s sectors, "
+            "not the %s it announces (check it with check --sectors %llu).\n",
+            grouped(o.probed->result.usableSectors).c_str(),
+            grouped(o.probed->result.announcedSectors).c_str(),
+            static_cast<unsigned long long>(o.probed->result.usableSectors));
 }
 
 #if !defined(_WIN32)
@@ -605,14 +625,16 @@ int formatCommand(std::vector<std::string> argv) {
     // (not even an unmount) until the user has said yes.
     // A card's run of many formats the very card its starting run checked and the user confirmed.
     if (options.channel && options.channel->identity != options.target.identity)
-        card.volume.refusal = "'" + options.target.display + "' is no longer the card that was confirmed: it "
+        card.volume.refusal = "'" + options.target.display +
+                              "' is no longer the card that was confirmed: it "
                               "was replaced or moved meanwhile";
     else if (options.target.blockDevice)
-        card.volume = vetBlockVolume(options.target.path, options.allowLoop, options.unmount, options.access);
+        card.volume =
+            vetBlockVolume(options.target.path, options.allowLoop, options.unmount, options.access);
     // A loop device over the same medium would have the format written under whatever uses it.
     if (card.volume.refusal.empty())
-        card.volume.refusal = loopUseRefusal(options.target.path, "'" + options.target.display + "'",
-                                             options.target.blockDevice);
+        card.volume.refusal = loopUseRefusal(
+            options.target.path, "'" + options.target.display + "'", options.target.blockDevice);
     if (const std::string& refusal = card.volume.refusal; !refusal.empty()) {
         outcome.result = Failed;
         reportOutcome(options, outcome, refusal);
@@ -621,18 +643,19 @@ int formatCommand(std::vector<std::string> argv) {
     }
     if (options.target.blockDevice) card.name = describeCard(card.volume.device);
 #endif
-    bool passCancelled = false;  // formatted, after Ctrl-C stopped the overwrite or erase
+    bool passCancelled = false; // formatted, after Ctrl-C stopped the overwrite or erase
     if (options.probe && !probeFirst(options, outcome)) return kExitFailed;
     runFormat(options, card, outcome, cause, passCancelled);
 #if !defined(_WIN32)
-    if (std::string note; card.rescanAfterRun && !rescanPartitionTable(options.target.path, options.access, note))
+    if (std::string note;
+        card.rescanAfterRun && !rescanPartitionTable(options.target.path, options.access, note))
         say(note);
 #endif
     // The signal's own line is already out.
     const bool said = cause == kStoppedBySignal || cause == abandonedCardText(true);
-    if (!cause.empty() && !options.json && !said)
-        say(cause);
-    if (outcome.end == FormatEnd::Formatted && !options.json && !options.quiet) sayAfterFormat(options, outcome);
+    if (!cause.empty() && !options.json && !said) say(cause);
+    if (outcome.end == FormatEnd::Formatted && !options.json && !options.quiet)
+        sayAfterFormat(options, outcome);
     reportOutcome(options, outcome, cause);
     if (passCancelled) return kExitPassCancelled;
     return outcome.end == FormatEnd::Formatted ? kExitOk : kExitFailed;

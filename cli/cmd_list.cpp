@@ -33,7 +33,8 @@ const char kListUsage[] =
     "                when polkit would ask for a password first; empty when this user cannot)\n";
 
 // The file system and label on the card, read as a format's label step reads them.
-void readVolume(OsServices& os, const std::string& path, std::string& fileSystem, std::string& label) {
+void readVolume(OsServices& os, const std::string& path, std::string& fileSystem,
+                std::string& label) {
     setCardMapSetting("Z=" + path);
     VolumeInfo info;
     if (os.volumeInfo(u"Z:\\", info)) {
@@ -66,12 +67,15 @@ private:
 
 std::string formatterText(const std::string& formatter, bool readOnly) {
     if (readOnly)
-        return "a card, but write-protected: slide its lock switch away from LOCK (or take it out and put it "
+        return "a card, but write-protected: slide its lock switch away from LOCK (or take it out "
+               "and put it "
                "back) to format it";
     if (formatter == "root") return "can be formatted";
-    if (formatter == "udisks2") return "can be formatted through udisks2, as polkit allows this user";
+    if (formatter == "udisks2")
+        return "can be formatted through udisks2, as polkit allows this user";
     if (formatter == "udisks2-password")
-        return "can be formatted through udisks2 once this user gives polkit a password (format on a terminal)";
+        return "can be formatted through udisks2 once this user gives polkit a password (format on "
+               "a terminal)";
     return "a card, but formatting it needs root: run brindlecard as root (sudo)";
 }
 
@@ -132,16 +136,21 @@ int listCommand(std::vector<std::string> argv) {
             continue;
         }
         std::string line = describeCard(d);
-        if (!fileSystem.empty()) line += ", " + fileSystem + (label.empty() ? "" : " \"" + label + "\"");
+        if (!fileSystem.empty())
+            line += ", " + fileSystem + (label.empty() ? "" : " \"" + label + "\"");
         if (unreadable) line += ", contents not readable by this user";
-        for (size_t i = 0; i < mountPoints.size(); ++i) line += (i ? ", " : "; mounted at ") + mountPoints[i];
+        for (size_t i = 0; i < mountPoints.size(); ++i)
+            line += (i ? ", " : "; mounted at ") + mountPoints[i];
         if (d.readOnly) line += "; read-only";
         // Labels, models and mount points are the card's and the system's words: shown escaped.
         std::printf("%s\n    %s\n", shownText(line).c_str(),
-                    shownText(reason.empty() ? formatterText(formatBy, d.readOnly) : "not offered: " + reason + ".").c_str());
+                    shownText(reason.empty() ? formatterText(formatBy, d.readOnly)
+                                             : "not offered: " + reason + ".")
+                        .c_str());
     }
     if (!json)
-        std::printf(offered ? "%u card(s) can be formatted.\n" : "No disk here can be formatted.\n", offered);
+        std::printf(offered ? "%u card(s) can be formatted.\n" : "No disk here can be formatted.\n",
+                    offered);
     return kExitOk;
 }
 

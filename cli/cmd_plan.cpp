@@ -49,14 +49,18 @@ void printPlan(const Target& target, int32_t result, const FormatPlan& plan) {
     const FormatParameters& p = plan.params;
     std::printf("%-20s %s\n", "Card", target.display.c_str());
     std::printf("%-20s %d (%s)\n", "Result", result, resultName(result));
-    auto row = [](const char* name, uint64_t v) { std::printf("%-20s %s\n", name, grouped(v).c_str()); };
+    auto row = [](const char* name, uint64_t v) {
+        std::printf("%-20s %s\n", name, grouped(v).c_str());
+    };
     if (plan.capacityKnown) {
         row("User area sectors", plan.userSectors);
         row("Card total sectors", p.cardTotalSectors);
-        std::printf("%-20s %u heads, %u sectors per track\n", "Geometry", p.heads, p.sectorsPerTrack);
+        std::printf("%-20s %u heads, %u sectors per track\n", "Geometry", p.heads,
+                    p.sectorsPerTrack);
     }
     if (plan.tablesChosen) {
-        std::printf("%-20s %u sectors (%u KiB)\n", "Cluster", p.sectorsPerCluster, p.sectorsPerCluster / 2);
+        std::printf("%-20s %u sectors (%u KiB)\n", "Cluster", p.sectorsPerCluster,
+                    p.sectorsPerCluster / 2);
         row("Boundary unit", p.boundaryUnit);
     }
     if (plan.layoutDone) {
@@ -67,7 +71,9 @@ void printPlan(const Target& target, int32_t result, const FormatPlan& plan) {
         row(p.fsType == ExFat ? "Cluster heap offset" : "System sectors", p.systemSectors);
         row("Highest cluster", p.maxCluster);
         std::printf("%-20s %u%s\n", "Label check bits", plan.labelBits,
-                    plan.labelBits ? (" (label refused: " + labelBitWords(plan.labelBits) + ")").c_str() : "");
+                    plan.labelBits
+                        ? (" (label refused: " + labelBitWords(plan.labelBits) + ")").c_str()
+                        : "");
     }
 }
 
@@ -87,17 +93,21 @@ int planCommand(std::vector<std::string> argv) {
     auto targets = args.positionals();
     if (targets.size() != 1) throw UsageError{"plan takes exactly one TARGET"};
     const Target target = resolveTarget(targets[0]);
-    bool writeProtected = false;  // the card's lock switch, where the system reports it
+    bool writeProtected = false; // the card's lock switch, where the system reports it
 #if !defined(_WIN32)
     if (target.blockDevice) {
         // Planning only reads: a mounted card, or one another program holds, is planned too.
         const BlockVolumeCheck card = describeBlockCard(target.path, allowLoop);
         writeProtected = card.refusal.empty() && card.device.readOnly;
         // A user the device refuses has udisks2 open it for reading.
-        const std::string refusal =
-            card.refusal.empty() ? reachForReading(target.path, commandDeviceAccess()) : card.refusal;
+        const std::string refusal = card.refusal.empty()
+                                        ? reachForReading(target.path, commandDeviceAccess())
+                                        : card.refusal;
         if (!refusal.empty()) {
-            if (json) std::printf("%s\n", JsonObject().number("result", Failed).string("refusal", refusal).str().c_str());
+            if (json)
+                std::printf(
+                    "%s\n",
+                    JsonObject().number("result", Failed).string("refusal", refusal).str().c_str());
             else say(refusal);
             return kExitFailed;
         }
@@ -119,8 +129,9 @@ int planCommand(std::vector<std::string> argv) {
     if (result == Success && writeProtected) result = WriteProtected;
     // A capacity the rules give no layout is said as format says it, band and all.
     CardCapacity capacity;
-    const std::string refusal =
-        !plan.layoutDone && readCardCapacity(driver, capacity) == 0 ? layoutRefusal(capacity, plan) : "";
+    const std::string refusal = !plan.layoutDone && readCardCapacity(driver, capacity) == 0
+                                    ? layoutRefusal(capacity, plan)
+                                    : "";
     closeTarget(driver);
     std::string labelWords;
     if (plan.layoutDone && plan.labelBits) {
@@ -144,10 +155,10 @@ int planCommand(std::vector<std::string> argv) {
     }
     printPlan(target, result, plan);
     if (result == WriteProtected)
-        std::fprintf(stderr, "brindlecard: the card is write-protected: slide its lock switch away "
-                             "from LOCK, then plan again.\n");
-    else if (!refusal.empty())
-        say(refusal);
+        std::fprintf(stderr,
+                     "brindlecard: the card is write-protected: slide its lock switch away "
+                     "from LOCK, then plan again.\n");
+    else if (!refusal.empty()) say(refusal);
     else if (result != 0)
         std::fprintf(stderr, "brindlecard: the card cannot be formatted as planned (%s).\n",
                      labelWords.empty() ? resultName(result) : shownText(labelWords).c_str());

@@ -88,7 +88,8 @@ const char* kindName(ProbeKind k) {
 // Where a wraparound card was seen keeping a sector past its real part.
 std::string wrapText(const ProbeResult& r) {
     if (r.kind != ProbeKind::Wraparound || r.wrapSector == 0) return {};
-    return " (sector " + grouped(r.wrapSector) + " reads back what was written to sector " + grouped(r.wrapShows) + ")";
+    return " (sector " + grouped(r.wrapSector) + " reads back what was written to sector " +
+           grouped(r.wrapShows) + ")";
 }
 
 } // namespace

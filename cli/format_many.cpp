@@ -42,7 +42,8 @@ std::optional<CardRunChannel> takeCardRunChannel(Args& args) {
     const std::optional<CardRunChannel> channel = decodeCardRun(*text);
     struct stat st {};
     if (!channel || ::fstat(channel->fd, &st) != 0 || !S_ISFIFO(st.st_mode))
-        throw UsageError{std::string(kCardRunOption) + " does not name an inherited pipe and a card"};
+        throw UsageError{std::string(kCardRunOption) +
+                         " does not name an inherited pipe and a card"};
     ::fcntl(channel->fd, F_SETFD, FD_CLOEXEC);
     // Should the starting run go away, this card's format still ends in order: a write to a
     // pipe nobody reads fails instead of ending the process.
@@ -90,11 +91,13 @@ std::vector<PlannedCard> planCards(const ManyCardsRequest& request) {
         const std::optional<blockdev::Medium> medium = cardMedium(card.target.path);
         for (size_t i = 0; i < cards.size(); ++i)
             if (cards[i].target.identity == card.target.identity || (medium && media[i] == medium))
-                throw UsageError{"'" + cards[i].target.display + "' and '" + card.target.display +
-                                 "' are the same card" +
-                                 (cards[i].target.identity == card.target.identity ? "" : ", under two names")};
+                throw UsageError{
+                    "'" + cards[i].target.display + "' and '" + card.target.display +
+                    "' are the same card" +
+                    (cards[i].target.identity == card.target.identity ? "" : ", under two names")};
         media.push_back(medium);
-        card.refusal = loopUseRefusal(card.target.path, "'" + card.target.display + "'", card.target.blockDevice);
+        card.refusal = loopUseRefusal(card.target.path, "'" + card.target.display + "'",
+                                      card.target.blockDevice);
         if (!card.refusal.empty()) {
             card.description = card.target.display;
         } else if (card.target.blockDevice) {
@@ -113,7 +116,8 @@ std::vector<PlannedCard> planCards(const ManyCardsRequest& request) {
 
 // A card's object: its target, then the format's members.
 void printCardObject(const PlannedCard& card, const std::string& object) {
-    std::printf("{\"target\":\"%s\",%s\n", jsonEscape(card.target.display).c_str(), object.c_str() + 1);
+    std::printf("{\"target\":\"%s\",%s\n", jsonEscape(card.target.display).c_str(),
+                object.c_str() + 1);
     std::fflush(stdout);
 }
 
@@ -133,7 +137,8 @@ std::string notRunObject(FormatEnd end, const std::string& cause) {
 }
 
 // One object per card for a run that never started any.
-void printNotRun(const std::vector<PlannedCard>& cards, FormatEnd end, const std::string& othersCause) {
+void printNotRun(const std::vector<PlannedCard>& cards, FormatEnd end,
+                 const std::string& othersCause) {
     for (const PlannedCard& card : cards)
         printCardObject(card, notRunObject(end, card.refusal.empty() ? othersCause : card.refusal));
 }
@@ -144,8 +149,11 @@ bool confirmCards(const std::vector<PlannedCard>& cards, FormatType type) {
     for (const PlannedCard& card : cards) count += card.refusal.empty();
     std::fprintf(stderr, "Cards (%zu):\n", count);
     for (const PlannedCard& card : cards)
-        if (card.refusal.empty()) std::fprintf(stderr, "  %s\n", shownText(card.description).c_str());
-    const auto ask = [](uint32_t id) { return askOkOrCancel(utf16ToUtf8(commandLineMessages().text(id))); };
+        if (card.refusal.empty())
+            std::fprintf(stderr, "  %s\n", shownText(card.description).c_str());
+    const auto ask = [](uint32_t id) {
+        return askOkOrCancel(utf16ToUtf8(commandLineMessages().text(id)));
+    };
     return (type != Quick || ask(msg::ConfirmQuickFormat)) && ask(msg::ConfirmFormat);
 }
 
@@ -172,7 +180,8 @@ std::vector<std::string> cardEnvironment(const std::optional<HandedEntry>& hande
         const std::string entry = *e;
         if (entry.substr(0, entry.find('=')) != kHandedDevicesVariable) env.push_back(entry);
     }
-    if (handed) env.push_back(std::string(kHandedDevicesVariable) + "=" + formatHandedEntries({*handed}));
+    if (handed)
+        env.push_back(std::string(kHandedDevicesVariable) + "=" + formatHandedEntries({*handed}));
     return env;
 }
 
@@ -361,14 +370,16 @@ struct DescriptorRoom {
 };
 DescriptorRoom descriptorRoom() {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return {0, SIZE_MAX};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return {0, SIZE_MAX};
     size_t open = 0;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         while (const dirent* e = ::readdir(dir)) open += e->d_name[0] != '.';
         ::closedir(dir);
     }
     constexpr size_t kStarting = 4, kSpare = 4; // a start's ends, and room for this run's own files
-    const size_t spare = limit.rlim_cur > open + kStarting + kSpare ? limit.rlim_cur - open - kStarting - kSpare : 0;
+    const size_t spare =
+        limit.rlim_cur > open + kStarting + kSpare ? limit.rlim_cur - open - kStarting - kSpare : 0;
     return {static_cast<unsigned long>(limit.rlim_cur), spare / 2};
 }
 
@@ -410,8 +421,12 @@ private:
 // read until all have ended, with Ctrl-C and SIGTERM passed on to them.
 class CardRuns {
 public:
-    CardRuns(const std::vector<PlannedCard>& cards, CardBoard& board, const ManyCardsRequest& request)
-        : cards_(cards), board_(board), request_(request), runs_(cards.size()),
+    CardRuns(const std::vector<PlannedCard>& cards, CardBoard& board,
+             const ManyCardsRequest& request)
+        : cards_(cards),
+          board_(board),
+          request_(request),
+          runs_(cards.size()),
           room_(descriptorRoom()) {
         for (size_t i = 0; i < cards.size(); ++i) {
             runs_[i].card = board.add(cards[i].target.display);
@@ -455,8 +470,9 @@ private:
                 run.seen.stopped = true;
             }
         for (const size_t i : waiting_)
-            endNotStarted(i, FormatEnd::Cancelled, "a signal stopped the run before this card's format began; "
-                                                   "nothing was written");
+            endNotStarted(i, FormatEnd::Cancelled,
+                          "a signal stopped the run before this card's format began; "
+                          "nothing was written");
         waiting_.clear();
     }
 
@@ -464,9 +480,11 @@ private:
         while (!waiting_.empty() && running() < room_.runs) {
             const size_t i = waiting_.front();
             const PlannedCard& card = cards_[i];
-            std::vector<std::string> argv{exe_, request_.command, card.target.path, "--yes", "--json"};
+            std::vector<std::string> argv{exe_, request_.command, card.target.path, "--yes",
+                                          "--json"};
             argv.insert(argv.end(), request_.cardOptions.begin(), request_.cardOptions.end());
-            argv.insert(argv.end(), {kCardRunOption, encodeCardRun({kChildProgressFd, card.target.identity})});
+            argv.insert(argv.end(),
+                        {kCardRunOption, encodeCardRun({kChildProgressFd, card.target.identity})});
             const std::optional<HandedEntry> handed = handedEntry(card.target.path);
             const int err = startCardRun(exe_, argv, cardEnvironment(handed),
                                          handed ? handed->fd : -1, childMask, runs_[i]);
@@ -541,9 +559,12 @@ private:
 // refused. Of every card list offers (--all), one refused is left out and the others go on.
 bool refuseRun(const std::vector<PlannedCard>& cards, const ManyCardsRequest& request) {
     const auto refused = [](const PlannedCard& c) { return !c.refusal.empty(); };
-    if (std::none_of(cards.begin(), cards.end(), refused) || (request.all && !std::all_of(cards.begin(), cards.end(), refused)))
+    if (std::none_of(cards.begin(), cards.end(), refused) ||
+        (request.all && !std::all_of(cards.begin(), cards.end(), refused)))
         return false;
-    if (request.json) printNotRun(cards, FormatEnd::Refused, "another card of this run was refused; nothing was written");
+    if (request.json)
+        printNotRun(cards, FormatEnd::Refused,
+                    "another card of this run was refused; nothing was written");
     for (const PlannedCard& card : cards)
         if (!card.refusal.empty() && !request.json) say(card.refusal);
     if (!request.json)
@@ -558,7 +579,8 @@ int formatManyCards(const ManyCardsRequest& request) {
     runningRequest = &request;
     const std::vector<PlannedCard> cards = planCards(request);
     if (!request.yes && isatty(STDIN_FILENO) == 0)
-        throw UsageError{"without a terminal to confirm on, format needs --yes; nothing was written"};
+        throw UsageError{
+            "without a terminal to confirm on, format needs --yes; nothing was written"};
     if (cards.empty()) {
         std::fprintf(stderr, "brindlecard: no card here can be %s; nothing was written.\n",
                      request.command == "format" ? "formatted" : "probed");
@@ -571,7 +593,8 @@ int formatManyCards(const ManyCardsRequest& request) {
         else std::fputs("brindlecard: cancelled; nothing was written.\n", stderr);
         return kExitFailed;
     }
-    CardBoard board(request.json ? nullptr : stderr, redrawableTerminal(), terminalColumns(), stdout, stderr);
+    CardBoard board(request.json ? nullptr : stderr, redrawableTerminal(), terminalColumns(),
+                    stdout, stderr);
     if (request.stageWord) board.nameStages(request.stageWord);
     const int worst = CardRuns(cards, board, request).run();
     // Cards refused before the question hold no descriptor a run was handed.

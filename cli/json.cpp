@@ -66,11 +66,16 @@ std::string jsonEscape(const std::string& text) {
 void addLayoutFigures(JsonObject& o, const LayoutFigures& f) {
     if (f.fsType) o.string("fsType", fsTypeName(*f.fsType));
     const std::pair<const char*, const std::optional<uint64_t>*> numbers[] = {
-        {"userSectors", &f.userSectors},         {"cardTotalSectors", &f.cardTotalSectors},
-        {"heads", &f.heads},                     {"sectorsPerTrack", &f.sectorsPerTrack},
-        {"sectorsPerCluster", &f.sectorsPerCluster}, {"boundaryUnit", &f.boundaryUnit},
-        {"partitionStart", &f.partitionStart},   {"reservedSectors", &f.reservedSectors},
-        {"fatSectors", &f.fatSectors},           {"systemSectors", &f.systemSectors},
+        {"userSectors", &f.userSectors},
+        {"cardTotalSectors", &f.cardTotalSectors},
+        {"heads", &f.heads},
+        {"sectorsPerTrack", &f.sectorsPerTrack},
+        {"sectorsPerCluster", &f.sectorsPerCluster},
+        {"boundaryUnit", &f.boundaryUnit},
+        {"partitionStart", &f.partitionStart},
+        {"reservedSectors", &f.reservedSectors},
+        {"fatSectors", &f.fatSectors},
+        {"systemSectors", &f.systemSectors},
         {"maxCluster", &f.maxCluster},
     };
     for (const auto& [key, value] : numbers)
@@ -106,7 +111,9 @@ struct FlatReader {
     size_t at = 0;
 
     void blanks() {
-        while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) ++at;
+        while (at < text.size() &&
+               (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n'))
+            ++at;
     }
     bool take(char c) {
         blanks();
@@ -119,8 +126,10 @@ struct FlatReader {
         uint32_t v = 0;
         for (int i = 0; i < 4; ++i) {
             const char c = text[at++];
-            const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            const int d = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
             if (d < 0) return std::nullopt;
             v = v << 4 | static_cast<uint32_t>(d);
         }

@@ -21,10 +21,13 @@ std::vector<std::u16string> characters(const std::u16string& text) {
     return out;
 }
 
-bool holds(const CodePage& page, const std::u16string& c) { return page.decode(page.encode(c, 8)) == c; }
+bool holds(const CodePage& page, const std::u16string& c) {
+    return page.decode(page.encode(c, 8)) == c;
+}
 
 // Another page of the command's that holds `c`, as advice; empty where there is none.
-std::string pageAdvice([[maybe_unused]] const std::u16string& c, [[maybe_unused]] unsigned pageNumber) {
+std::string pageAdvice([[maybe_unused]] const std::u16string& c,
+                       [[maybe_unused]] unsigned pageNumber) {
 #if !defined(_WIN32)
     for (unsigned other : kOemCodePages)
         if (other != pageNumber)
@@ -58,13 +61,15 @@ std::string labelProblem(const std::u16string& label, uint32_t fsType, const Cod
     const char* kind = exfat ? "an exFAT label" : "a FAT label";
 
     std::vector<std::string> reasons;
-    if (bits & kLabelControlChar) reasons.push_back(std::string("a control character is not allowed in ") + kind);
+    if (bits & kLabelControlChar)
+        reasons.push_back(std::string("a control character is not allowed in ") + kind);
     if (bits & kLabelForbiddenChar) {
         for (const std::u16string& c : characters(text)) {
             if (!exfat && !holds(page, c)) {
-                reasons.push_back(quoted(c) + " is not in code page " +
-                                  (pageNumber ? std::to_string(pageNumber) : std::string("of this system")) +
-                                  pageAdvice(c, pageNumber));
+                reasons.push_back(
+                    quoted(c) + " is not in code page " +
+                    (pageNumber ? std::to_string(pageNumber) : std::string("of this system")) +
+                    pageAdvice(c, pageNumber));
                 break;
             }
             if (c.size() == 1 && forbidden.find(c[0]) != std::u16string::npos) {
@@ -77,12 +82,15 @@ std::string labelProblem(const std::u16string& label, uint32_t fsType, const Cod
         const size_t count = characters(text).size();
         const size_t bytes = exfat ? 0 : page.encode(text, 63).size();
         if (exfat)
-            reasons.push_back(quoted(text) + " has " + std::to_string(text.size()) + " characters; " + kind + " holds 11");
+            reasons.push_back(quoted(text) + " has " + std::to_string(text.size()) +
+                              " characters; " + kind + " holds 11");
         else if (bytes == count)
-            reasons.push_back(quoted(text) + " has " + std::to_string(count) + " characters; " + kind + " holds 11");
+            reasons.push_back(quoted(text) + " has " + std::to_string(count) + " characters; " +
+                              kind + " holds 11");
         else
-            reasons.push_back(quoted(text) + " takes " + std::to_string(bytes) + " bytes in code page " +
-                              std::to_string(pageNumber) + "; " + kind + " holds 11");
+            reasons.push_back(quoted(text) + " takes " + std::to_string(bytes) +
+                              " bytes in code page " + std::to_string(pageNumber) + "; " + kind +
+                              " holds 11");
     }
     std::string out;
     for (const std::string& r : reasons) out += (out.empty() ? "" : "; ") + r;

@@ -8,8 +8,8 @@
 
 namespace brc::cli {
 
-// Why `label` cannot go on a volume of `fsType` (an FsType), as one sentence without its full stop (the
-// reasons joined by "; "), or empty when it passes. `page` is the OEM code page a FAT label is
+// Why `label` cannot go on a volume of `fsType` (an FsType), as one sentence without its full stop
+// (the reasons joined by "; "), or empty when it passes. `page` is the OEM code page a FAT label is
 // stored in and `pageNumber` its number, 0 where it is not known.
 std::string labelProblem(const std::u16string& label, uint32_t fsType, const CodePage& page,
                          unsigned pageNumber);

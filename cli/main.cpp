@@ -69,13 +69,15 @@ int run(std::vector<std::string> args) {
         say(e.message);
         // The help of the command that was misused, where there is one.
         std::string help = "brindlecard --help' for the commands";
-        for (const char* known : {"card", "plan", "format", "check", "probe",
+        for (const char* known : {
+                 "card", "plan", "format", "check", "probe",
 #if !defined(_WIN32)
-                                  "list",
+                     "list",
 #endif
-                                 })
+             })
             if (command == known)
-                help = "brindlecard " + command + (command == "card" ? " create" : "") + " --help' for its options";
+                help = "brindlecard " + command + (command == "card" ? " create" : "") +
+                       " --help' for its options";
         std::fprintf(stderr, "Run '%s.\n", help.c_str());
         return kExitUsage;
     }

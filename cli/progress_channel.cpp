@@ -16,10 +16,11 @@ std::string encodeCardRun(const CardRunChannel& channel) {
     const CardIdentity& id = channel.identity;
     char text[96];
     if (id.blockDevice)
-        std::snprintf(text, sizeof text, "%d:b:%" PRIx64 ":%" PRIx64 ":%" PRIx64, channel.fd, id.device,
-                      id.inode, id.rdev);
+        std::snprintf(text, sizeof text, "%d:b:%" PRIx64 ":%" PRIx64 ":%" PRIx64, channel.fd,
+                      id.device, id.inode, id.rdev);
     else
-        std::snprintf(text, sizeof text, "%d:f:%" PRIx64 ":%" PRIx64, channel.fd, id.device, id.inode);
+        std::snprintf(text, sizeof text, "%d:f:%" PRIx64 ":%" PRIx64, channel.fd, id.device,
+                      id.inode);
     return text;
 }
 
@@ -28,12 +29,13 @@ std::optional<CardRunChannel> decodeCardRun(const std::string& text) {
     char kind = 0;
     uint64_t numbers[3] = {};
     int end = 0;
-    const int read = std::sscanf(text.c_str(), "%d:%c:%" SCNx64 ":%" SCNx64 "%n", &channel.fd, &kind,
-                                 &numbers[0], &numbers[1], &end);
+    const int read = std::sscanf(text.c_str(), "%d:%c:%" SCNx64 ":%" SCNx64 "%n", &channel.fd,
+                                 &kind, &numbers[0], &numbers[1], &end);
     if (read != 4 || channel.fd < 3 || (kind != 'b' && kind != 'f')) return std::nullopt;
     if (kind == 'b') {
         int more = 0;
-        if (std::sscanf(text.c_str() + end, ":%" SCNx64 "%n", &numbers[2], &more) != 1) return std::nullopt;
+        if (std::sscanf(text.c_str() + end, ":%" SCNx64 "%n", &numbers[2], &more) != 1)
+            return std::nullopt;
         end += more;
     }
     if (static_cast<size_t>(end) != text.size()) return std::nullopt;
@@ -52,8 +54,8 @@ std::optional<StageProgress> decodeProgressLine(const std::string& line) {
     unsigned stage = 0, state = 0, percent = 0;
     uint64_t done = 0, total = 0;
     int end = 0;
-    if (std::sscanf(line.c_str(), "%u %u %u %" SCNu64 " %" SCNu64 "%n", &stage, &state, &percent, &done,
-                    &total, &end) != 5 ||
+    if (std::sscanf(line.c_str(), "%u %u %u %" SCNu64 " %" SCNu64 "%n", &stage, &state, &percent,
+                    &done, &total, &end) != 5 ||
         static_cast<size_t>(end) != line.size())
         return std::nullopt;
     if (stage > unsigned(ProgressStage::Format) || state > unsigned(StageState::Unsupported) ||
@@ -68,7 +70,8 @@ std::string encodeOutcomeLine(const std::string& json) {
 }
 
 std::optional<std::string> decodeOutcomeLine(const std::string& line) {
-    if (line.size() < 4 || line[0] != kOutcomeMark || line[1] != ' ' || line[2] != '{') return std::nullopt;
+    if (line.size() < 4 || line[0] != kOutcomeMark || line[1] != ' ' || line[2] != '{')
+        return std::nullopt;
     return line.substr(2);
 }
 

@@ -83,7 +83,8 @@ std::string resolveOnce(const std::string& where, const std::string& path, std::
     canonical = real;
     std::free(real);
     struct stat st {};
-    if (::stat(canonical.c_str(), &st) != 0) return "cannot look at " + where + ": " + std::strerror(errno);
+    if (::stat(canonical.c_str(), &st) != 0)
+        return "cannot look at " + where + ": " + std::strerror(errno);
     identity.blockDevice = S_ISBLK(st.st_mode);
     identity.device = static_cast<uint64_t>(st.st_dev);
     identity.inode = static_cast<uint64_t>(st.st_ino);
@@ -107,7 +108,8 @@ Target resolveTarget(const std::string& text, bool mapLetter) {
     if (text.size() == 2 && text[1] == ':' && std::isalpha(static_cast<unsigned char>(text[0]))) {
         index = static_cast<unsigned>(std::toupper(static_cast<unsigned char>(text[0])) - 'A');
         path = map.paths[*index];
-        if (path.empty()) throw UsageError{"drive " + text.substr(0, 1) + ": has no card in BRINDLECARD_CARDS"};
+        if (path.empty())
+            throw UsageError{"drive " + text.substr(0, 1) + ": has no card in BRINDLECARD_CARDS"};
         where = inQuotes(path) + " (behind " + text + ")";
     }
 #if defined(_WIN32)
@@ -119,7 +121,8 @@ Target resolveTarget(const std::string& text, bool mapLetter) {
     const std::filesystem::path file = pathFromUtf8(path);
     if (!std::filesystem::is_regular_file(file, ec)) throw UsageError{notAnImage(where, path)};
     // A long path ("\\?\X:\...") is passed on as it is: Windows takes it as it stands.
-    if (path.rfind("\\\\?\\", 0) != 0) path = utf8FromPath(std::filesystem::absolute(file, ec).lexically_normal());
+    if (path.rfind("\\\\?\\", 0) != 0)
+        path = utf8FromPath(std::filesystem::absolute(file, ec).lexically_normal());
 #else
     std::string canonical;
     CardIdentity identity;
@@ -134,7 +137,8 @@ Target resolveTarget(const std::string& text, bool mapLetter) {
 #endif
     // The drive map separates its entries with ';' and has no way to quote one.
     if (path.find(';') != std::string::npos)
-        throw UsageError{where + " has a ';' in its path, which the drive map cannot hold; "
+        throw UsageError{where +
+                         " has a ';' in its path, which the drive map cannot hold; "
                          "rename the image or reach it through a link without one"};
     target.path = path;
     if (!mapLetter) return target;
@@ -176,7 +180,8 @@ std::unique_ptr<OsServices> osServicesFor(const Target& target, unsigned codePag
 #endif
 }
 
-uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error, bool forReading) {
+uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& error,
+                    bool forReading) {
     if (driver.driverRoute == 0) {
         if (bindDriver(driver, 2) != BindResult::Bound) {
             error = driver.lastError.empty() || !verboseMessages()
@@ -186,8 +191,7 @@ uint32_t openTarget(DriverBinding& driver, const Target& target, std::string& er
         }
     }
     uint32_t r = openCard(driver, target.driveNumber, forReading);
-    if (r != 0)
-        error = "the card '" + target.display + "' could not be opened" + driverCodeNote(r);
+    if (r != 0) error = "the card '" + target.display + "' could not be opened" + driverCodeNote(r);
     return r;
 }
 
@@ -199,16 +203,19 @@ void closeTarget(DriverBinding& driver) {
 std::string imageProblem(const Target& target) {
     if (target.blockDevice) return {};
     const bool drive = target.display.size() == 2 && target.display[1] == ':';
-    return notAnImage(inQuotes(target.path) + (drive ? " (behind " + target.display + ")" : ""), target.path);
+    return notAnImage(inQuotes(target.path) + (drive ? " (behind " + target.display + ")" : ""),
+                      target.path);
 }
 
 std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     if (target.blockDevice) {
 #if !defined(_WIN32)
         // The card may have been pulled out, or the device taken by someone else meanwhile.
-        if (!isBlockDevice(target.path)) return "the card is gone: " + target.path + " no longer exists";
+        if (!isBlockDevice(target.path))
+            return "the card is gone: " + target.path + " no longer exists";
         // The run's own checks passed before, a loop device's too.
-        if (std::string problem = vetBlockVolume(target.path, true, false).refusal; !problem.empty())
+        if (std::string problem = vetBlockVolume(target.path, true, false).refusal;
+            !problem.empty())
             return problem;
 #endif
     } else if (std::string problem = imageProblem(target); !problem.empty()) {
@@ -216,15 +223,19 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
     }
     std::string error;
     if (const uint32_t r = openTarget(driver, target, error))
-        return r == SDHOST_ERR_NO_CARD ? "the card is gone: it no longer answers" + driverCodeNote(r)
-               : r == SDHOST_ERR_BUSY  ? "'" + target.display + "' is in use: another program holds it open"
-                                       : error;
+        return r == SDHOST_ERR_NO_CARD
+                   ? "the card is gone: it no longer answers" + driverCodeNote(r)
+               : r == SDHOST_ERR_BUSY
+                   ? "'" + target.display + "' is in use: another program holds it open"
+                   : error;
 #if !defined(_WIN32)
     // A write into a sparse image fails when its file system runs out of room.
     if (!target.blockDevice) {
         struct statvfs fs {};
-        const uint64_t room = ::statvfs(target.path.c_str(), &fs) != 0 ? UINT64_MAX
-                              : uint64_t{::geteuid() == 0 ? fs.f_bfree : fs.f_bavail} * fs.f_frsize;
+        const uint64_t room =
+            ::statvfs(target.path.c_str(), &fs) != 0
+                ? UINT64_MAX
+                : uint64_t{::geteuid() == 0 ? fs.f_bfree : fs.f_bavail} * fs.f_frsize;
         if (room < SDHOST_MAX_TRANSFER * kSectorBytes) {
             closeTarget(driver);
             return "the disk holding the image is full";
@@ -242,14 +253,14 @@ std::string explainCardProblem(DriverBinding& driver, const Target& target) {
 
 std::string layoutRefusal(const CardCapacity& capacity, const FormatPlan& plan) {
     if (!plan.capacityKnown)
-        return "a user area of " + counted(capacity.userSectors, "sector") + " lies in the band from " +
-               grouped(kRefusedBandFirst) + " to " + grouped(kRefusedBandLast) +
-               " sectors, which the layout rules do not format";
+        return "a user area of " + counted(capacity.userSectors, "sector") +
+               " lies in the band from " + grouped(kRefusedBandFirst) + " to " +
+               grouped(kRefusedBandLast) + " sectors, which the layout rules do not format";
     if (plan.layoutDone) return {};
     if (capacity.protectedSectors > capacity.userSectors)
         return "the protected area (" + grouped(capacity.protectedSectors) +
-               " sectors) is larger than the user area (" + counted(capacity.userSectors, "sector") +
-               "): no file system layout fits";
+               " sectors) is larger than the user area (" +
+               counted(capacity.userSectors, "sector") + "): no file system layout fits";
     return "no file system layout fits a user area of " + counted(capacity.userSectors, "sector");
 }
 

@@ -58,7 +58,11 @@ std::string fitColumns(const std::string& text, unsigned columns) {
     unsigned used = 0;
     for (size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        const size_t length = lead < 0x80    ? 1
+                              : lead >= 0xF0 ? 4
+                              : lead >= 0xE0 ? 3
+                              : lead >= 0xC0 ? 2
+                                             : 1;
         uint32_t c = length == 1 ? lead : lead & (0x7Fu >> length);
         for (size_t k = 1; k < length && i + k < text.size(); ++k)
             c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
@@ -150,17 +154,21 @@ int takeFormatSignal() {
 std::string throughputText(double bytesPerSecond, unsigned long long left) {
     char text[96];
     if (left >= 3600)
-        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu h %02llu min left", bytesPerSecond / 1e6,
-                      left / 3600, left % 3600 / 60);
+        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu h %02llu min left",
+                      bytesPerSecond / 1e6, left / 3600, left % 3600 / 60);
     else
-        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu min %02llu s left", bytesPerSecond / 1e6,
-                      left / 60, left % 60);
+        std::snprintf(text, sizeof text, "%.1f MB/s, about %llu min %02llu s left",
+                      bytesPerSecond / 1e6, left / 60, left % 60);
     return text;
 }
 
 TerminalProgress::TerminalProgress(std::FILE* out, bool interactive, RunFlags& flags,
                                    const MessageSource& messages, Clock::time_point (*now)())
-    : out_(out), interactive_(interactive), flags_(flags), messages_(messages), texts_(messages),
+    : out_(out),
+      interactive_(interactive),
+      flags_(flags),
+      messages_(messages),
+      texts_(messages),
       now_(now) {}
 
 ProgressView* TerminalProgress::createProgressWindow() {
@@ -175,14 +183,16 @@ TerminalProgress::~TerminalProgress() { finish(); }
 
 void TerminalProgress::showStage(const StageProgress& stage) {
     const auto index = static_cast<size_t>(stage.stage);
-    if (stage.state == StageState::Running && index < percents_.size()) percents_[index] = stage.percent;
+    if (stage.state == StageState::Running && index < percents_.size())
+        percents_[index] = stage.percent;
     if (stage.state == StageState::Cancelled && stage.stage != ProgressStage::Format && !cancelled_)
         cancelled_ = Cancelled{stage.stage, index < percents_.size() ? percents_[index] : 0};
     if (reportFd_ >= 0) report(stage);
     show(rowOf(stage.stage), utf16ToUtf8(texts_.render(stage)), stage);
 }
 
-void TerminalProgress::show(size_t row, std::string text, const std::optional<StageProgress>& stage) {
+void TerminalProgress::show(size_t row, std::string text,
+                            const std::optional<StageProgress>& stage) {
     if (!out_) return;
     std::optional<Row>& shown = rows_[row];
     if (shown && shown->text == text) return;
@@ -192,9 +202,10 @@ void TerminalProgress::show(size_t row, std::string text, const std::optional<St
         return s && s->state == StageState::Running;
     };
     const bool logged =
-        everyPercent_ ? !shown || !running(stage) || !running(shown->stage) ||
-                            stage->percent != shown->stage->percent
-                      : !stage || (finished(*stage) && !(shown && shown->stage && finished(*shown->stage)));
+        everyPercent_
+            ? !shown || !running(stage) || !running(shown->stage) ||
+                  stage->percent != shown->stage->percent
+            : !stage || (finished(*stage) && !(shown && shown->stage && finished(*shown->stage)));
     shown = Row{std::move(text), stage};
     if (interactive_) {
         if (stage) updateRate(*stage);
@@ -208,8 +219,8 @@ void TerminalProgress::show(size_t row, std::string text, const std::optional<St
 void TerminalProgress::report(const StageProgress& stage) {
     const Clock::time_point now = now_();
     // A stage's end is always news: the starting run logs finished stages.
-    const bool news = !reported_ || reported_->stage != stage.stage || reported_->state != stage.state ||
-                      reported_->percent != stage.percent ||
+    const bool news = !reported_ || reported_->stage != stage.stage ||
+                      reported_->state != stage.state || reported_->percent != stage.percent ||
                       (stage.done == stage.total && reported_->done != stage.done);
     if (!news && now - reportedAt_ < std::chrono::milliseconds(200)) return;
     reported_ = stage;
@@ -244,7 +255,7 @@ void TerminalProgress::redraw() {
         ++count;
     }
     if (!rateLine_.empty()) std::fprintf(out_, "\r\033[2K%s\n", fit("  " + rateLine_).c_str());
-    std::fputs("\033[J", out_);  // a line dropped since the last drawing
+    std::fputs("\033[J", out_); // a line dropped since the last drawing
     std::fflush(out_);
     drawn_ = true;
     drawnLines_ = count;

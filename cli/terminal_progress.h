@@ -109,10 +109,10 @@ private:
     std::array<std::optional<Row>, kRows> rows_;
     ThroughputGauge gauge_; // the running pass's
     std::string rateLine_;
-    std::array<uint32_t, 3> percents_{};  // each stage's last percent
+    std::array<uint32_t, 3> percents_{}; // each stage's last percent
     std::optional<Cancelled> cancelled_;
     bool everyPercent_ = false;
-    unsigned columns_ = 0;  // 0: lines as long as they are
+    unsigned columns_ = 0; // 0: lines as long as they are
     int reportFd_ = -1;
     std::optional<StageProgress> reported_;
     Clock::time_point reportedAt_{};

@@ -65,8 +65,9 @@ ProbedVolume probeVolume(const std::string& devicePath) {
             blkid_probe_enable_partitions(table.get(), 1);
             if (blkid_do_safeprobe(table.get()) == 0) {
                 blkid_partlist list = blkid_probe_get_partitions(table.get());
-                blkid_partition first =
-                    list && blkid_partlist_numof_partitions(list) > 0 ? blkid_partlist_get_partition(list, 0) : nullptr;
+                blkid_partition first = list && blkid_partlist_numof_partitions(list) > 0
+                                            ? blkid_partlist_get_partition(list, 0)
+                                            : nullptr;
                 // Partition starts and sizes are in 512-byte sectors whatever the disk's.
                 if (first)
                     probeFileSystem(fd, blkid_partition_get_start(first) * 512,

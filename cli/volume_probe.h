@@ -7,8 +7,8 @@
 namespace brc::cli {
 
 struct ProbedVolume {
-    bool opened = false;  // false: this user may not read the disk, or it is gone
-    std::string type;     // "vfat", "exfat", "ext4", "ntfs", ...; empty when none was found
+    bool opened = false; // false: this user may not read the disk, or it is gone
+    std::string type;    // "vfat", "exfat", "ext4", "ntfs", ...; empty when none was found
     std::string label;
 };
 

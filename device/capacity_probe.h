@@ -41,10 +41,10 @@ struct ProbeResult {
     // (the two are kept in one place: the card wraps every wrapSector - wrapShows sectors, or a
     // divisor of that).
     uint64_t wrapSector = 0, wrapShows = 0;
-    std::string cause;          // why it could not be probed
-    uint32_t driverResult = 0;  // the transfer that failed, if one did
-    bool stopped = false;       // a stop was asked for
-    bool restored = false;      // everything written over was put back
+    std::string cause;         // why it could not be probed
+    uint32_t driverResult = 0; // the transfer that failed, if one did
+    bool stopped = false;      // a stop was asked for
+    bool restored = false;     // everything written over was put back
     uint64_t bytesWritten = 0, bytesRead = 0;
     unsigned rounds = 0;
 };

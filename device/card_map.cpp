@@ -53,14 +53,16 @@ CardMap parseCardMap(const std::string& text) {
         char letter = entry[0];
         if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
         if (letter < 'A' || letter > 'Z') {
-            map.error = "BRINDLECARD_CARDS entry '" + entry + "' does not start with a drive letter";
+            map.error =
+                "BRINDLECARD_CARDS entry '" + entry + "' does not start with a drive letter";
             return map;
         }
         std::string path = entry.substr(2);
         if (!isAbsoluteFilePath(path)) {
-            map.error = "BRINDLECARD_CARDS path '" + path +
-                        "' is not an absolute path to a file: give /path, X:\\path, "
-                        "\\\\server\\share\\path, \\\\?\\X:\\path or \\\\?\\UNC\\server\\share\\path";
+            map.error =
+                "BRINDLECARD_CARDS path '" + path +
+                "' is not an absolute path to a file: give /path, X:\\path, "
+                "\\\\server\\share\\path, \\\\?\\X:\\path or \\\\?\\UNC\\server\\share\\path";
             return map;
         }
         auto& slot = map.paths[static_cast<size_t>(letter - 'A')];
@@ -73,9 +75,7 @@ CardMap parseCardMap(const std::string& text) {
     return map;
 }
 
-CardMap readCardMap() {
-    return parseCardMap(cardMapSetting());
-}
+CardMap readCardMap() { return parseCardMap(cardMapSetting()); }
 
 std::string formatCardMap(const CardMap& map) {
     std::string out;
@@ -97,7 +97,8 @@ std::optional<unsigned> driveOfPath(const CardMap& map, const std::string& path)
 
 std::optional<CardIdentity> vettedIdentity(unsigned index) {
     const std::string text = vettedSetting();
-    if (index >= 26 || text.size() < 4 || text[0] != static_cast<char>('A' + index) || text[1] != '=')
+    if (index >= 26 || text.size() < 4 || text[0] != static_cast<char>('A' + index) ||
+        text[1] != '=')
         return std::nullopt;
     CardIdentity id;
     int used = 0;
@@ -107,7 +108,8 @@ std::optional<CardIdentity> vettedIdentity(unsigned index) {
         if (std::sscanf(rest, "b:%" SCNx64 ":%" SCNx64 ":%" SCNx64 "%n", &id.device, &id.inode,
                         &id.rdev, &used) != 3)
             return std::nullopt;
-    } else if (std::sscanf(rest, "f:%" SCNx64 ":%" SCNx64 "%n", &id.device, &id.inode, &used) != 2) {
+    } else if (std::sscanf(rest, "f:%" SCNx64 ":%" SCNx64 "%n", &id.device, &id.inode, &used) !=
+               2) {
         return std::nullopt;
     }
     if (rest[used] != '\0') return std::nullopt;
@@ -117,11 +119,11 @@ std::optional<CardIdentity> vettedIdentity(unsigned index) {
 void setVettedIdentity(unsigned index, const CardIdentity& id) {
     char text[80];
     if (id.blockDevice)
-        std::snprintf(text, sizeof text, "%c=b:%" PRIx64 ":%" PRIx64 ":%" PRIx64, static_cast<char>('A' + index),
-                      id.device, id.inode, id.rdev);
+        std::snprintf(text, sizeof text, "%c=b:%" PRIx64 ":%" PRIx64 ":%" PRIx64,
+                      static_cast<char>('A' + index), id.device, id.inode, id.rdev);
     else
-        std::snprintf(text, sizeof text, "%c=f:%" PRIx64 ":%" PRIx64, static_cast<char>('A' + index), id.device,
-                      id.inode);
+        std::snprintf(text, sizeof text, "%c=f:%" PRIx64 ":%" PRIx64,
+                      static_cast<char>('A' + index), id.device, id.inode);
     setVettedSetting(std::string(text));
 }
 

@@ -44,9 +44,9 @@ std::optional<unsigned> driveOfPath(const CardMap& map, const std::string& path)
 // if what it opened is this very object, so a path that now leads elsewhere writes nothing.
 struct CardIdentity {
     bool blockDevice = false;
-    uint64_t device = 0;  // st_dev of the node
+    uint64_t device = 0; // st_dev of the node
     uint64_t inode = 0;
-    uint64_t rdev = 0;    // the device a block node stands for; 0 for an image
+    uint64_t rdev = 0; // the device a block node stands for; 0 for an image
     bool operator==(const CardIdentity&) const = default;
 };
 

@@ -6,7 +6,8 @@
 
 namespace brc {
 
-RunVolumeHold::RunVolumeHold(DriverBinding& driver, uint32_t driveNumber) : driver_(driver), drive_(driveNumber) {
+RunVolumeHold::RunVolumeHold(DriverBinding& driver, uint32_t driveNumber)
+    : driver_(driver), drive_(driveNumber) {
     follow();
 }
 
@@ -14,7 +15,8 @@ void RunVolumeHold::follow() {
     // The library told before, if any, was unloaded with the switch, and let go as it went.
     if (held_ == driver_.api.holdVolumes) return;
     held_ = nullptr;
-    if (driver_.api.holdVolumes && driver_.api.holdVolumes(drive_, 1) == 0) held_ = driver_.api.holdVolumes;
+    if (driver_.api.holdVolumes && driver_.api.holdVolumes(drive_, 1) == 0)
+        held_ = driver_.api.holdVolumes;
 }
 
 bool RunVolumeHold::end() {

@@ -22,8 +22,8 @@ bool lookUpAll(LoadedLibrary& lib, uint32_t route, DriverApi& api) {
     ok = lib.lookUp(p + "DDReadPT", api.DDReadPT) && ok;
     ok = lib.lookUp(p + "DDWritePT", api.DDWritePT) && ok;
     ok = lib.lookUp(p + "DDChkSDCard", api.DDChkSDCard) && ok;
-    lib.lookUp("DDErase", api.DDErase); // optional, and plain on both routes
-    lib.lookUp(BRC_DRIVER_CONTEXT_EXPORT, api.handContext); // ours only
+    lib.lookUp("DDErase", api.DDErase);                      // optional, and plain on both routes
+    lib.lookUp(BRC_DRIVER_CONTEXT_EXPORT, api.handContext);  // ours only
     lib.lookUp(SDHOST_HOLD_VOLUMES_EXPORT, api.holdVolumes); // ours only
     if (route == 1) {
         ok = lib.lookUp("DDGetMID", api.DDGetMID) && ok;
@@ -39,11 +39,12 @@ bool lookUpAll(LoadedLibrary& lib, uint32_t route, DriverApi& api) {
 DDIdentify_t announcedIdentify = nullptr;
 uint32_t identifyCap = 0;
 
-uint32_t SDHOST_CALL cappedIdentify(uint32_t* user, uint32_t* cylinders, uint32_t* total, uint32_t* heads,
-                                    uint16_t* bytesPerSector, uint32_t* spt, uint8_t* cardType, uint32_t* prot,
-                                    uint8_t* busWidth, uint32_t* eraseBlock, uint32_t* reserved, uint32_t handle) {
-    const uint32_t rc = announcedIdentify(user, cylinders, total, heads, bytesPerSector, spt, cardType, prot,
-                                          busWidth, eraseBlock, reserved, handle);
+uint32_t SDHOST_CALL cappedIdentify(uint32_t* user, uint32_t* cylinders, uint32_t* total,
+                                    uint32_t* heads, uint16_t* bytesPerSector, uint32_t* spt,
+                                    uint8_t* cardType, uint32_t* prot, uint8_t* busWidth,
+                                    uint32_t* eraseBlock, uint32_t* reserved, uint32_t handle) {
+    const uint32_t rc = announcedIdentify(user, cylinders, total, heads, bytesPerSector, spt,
+                                          cardType, prot, busWidth, eraseBlock, reserved, handle);
     if (rc == 0 && user && *user > identifyCap) {
         if (total) *total -= *user - identifyCap;
         *user = identifyCap;
@@ -82,12 +83,13 @@ std::string driverDirectory(const std::string& programDirectory) {
     const auto holdsALibrary = [](const std::filesystem::path& folder) {
         std::error_code ec;
         for (const auto& [route, retry] : {std::pair{1u, false}, {2u, false}, {2u, true}})
-            if (std::filesystem::is_regular_file(folder / driverFileName(route, retry), ec)) return true;
+            if (std::filesystem::is_regular_file(folder / driverFileName(route, retry), ec))
+                return true;
         return false;
     };
     std::filesystem::path beside = pathFromUtf8(programDirectory);
     if (holdsALibrary(beside)) return programDirectory;
-    if (!beside.has_filename()) beside = beside.parent_path();  // "PREFIX/bin/"
+    if (!beside.has_filename()) beside = beside.parent_path(); // "PREFIX/bin/"
     // The folder is a real path, so its parent is the prefix: no link to resolve first.
     const std::filesystem::path installed =
         (beside.parent_path() / kInstalledDriverFolder).make_preferred();
@@ -121,7 +123,8 @@ PrivateDriver::PrivateDriver(OsServices& os, const std::string& path, bool withE
              (!withErase || library_.lookUp("DDErase", api_.DDErase));
     if (!ready_) library_.unload();
     // Another module than the bound library's (on route 2) learns the run's settings too.
-    else if (library_.lookUp(BRC_DRIVER_CONTEXT_EXPORT, api_.handContext)) api_.handContext(&frontEndContext());
+    else if (library_.lookUp(BRC_DRIVER_CONTEXT_EXPORT, api_.handContext))
+        api_.handContext(&frontEndContext());
 }
 
 uint32_t PrivateDriver::open(uint32_t driveNumber, bool finiAfterFailedStart) {
@@ -208,10 +211,8 @@ uint32_t switchDriverRoute(DriverBinding& binding) {
 
 uint32_t openCard(DriverBinding& binding, uint32_t driveNumber, bool probe) {
     uint32_t drive = driveNumber;
-    if (probe)
-        drive |= SDHOST_INIT_PROBE;
-    else if (binding.driverRoute == 2)
-        drive |= SDHOST_INIT_ROUTE2;
+    if (probe) drive |= SDHOST_INIT_PROBE;
+    else if (binding.driverRoute == 2) drive |= SDHOST_INIT_ROUTE2;
     uint32_t handle = 0;
     uint32_t r = binding.driverRoute ? binding.api.DDInit(&handle, drive) : SDHOST_ERR_NOT_READY;
     if (r != 0) {

@@ -20,10 +20,10 @@ struct DriverApi {
     DDSecureIdentify_t DDSecureIdentify = nullptr;
     DDReadPT_t DDReadPT = nullptr;
     DDWritePT_t DDWritePT = nullptr;
-    DDGetMID_t DDGetMID = nullptr;     // route 1 only
+    DDGetMID_t DDGetMID = nullptr; // route 1 only
     DDChkSDCard_t DDChkSDCard = nullptr;
-    DDErase_t DDErase = nullptr;       // optional; plain name on both routes
-    DrvLock_t DrvLock = nullptr;       // route 2 only: required to bind, never called
+    DDErase_t DDErase = nullptr; // optional; plain name on both routes
+    DrvLock_t DrvLock = nullptr; // route 2 only: required to bind, never called
     DrvLock_t DrvLock2 = nullptr;
     DrvLock_t DrvUnlock = nullptr;
     BrcDriverContext_t handContext = nullptr; // our libraries' private export; optional
@@ -39,15 +39,15 @@ class WrittenSectors;
 struct DriverBinding {
     uint32_t driverRoute = 0;
     uint32_t driverHandle = 0;
-    uint32_t retryMode = 0;      // route 2 binds the retry library when set
+    uint32_t retryMode = 0; // route 2 binds the retry library when set
     DriverApi api;
-    OsServices* os = nullptr;    // loads the libraries; without it only installed tables bind
-    void* library = nullptr;     // the loaded library; null for an installed table
-    std::string directory;       // where the libraries are looked up first; empty: the system's
-                                 // own place (driverDirectory on Linux)
-    std::string lastError;       // why the last bind failed, for the user
-    WrittenSectors* written = nullptr;   // where writeSectors notes what a run wrote, while a
-                                         // run asks for it to be read back
+    OsServices* os = nullptr; // loads the libraries; without it only installed tables bind
+    void* library = nullptr;  // the loaded library; null for an installed table
+    std::string directory;    // where the libraries are looked up first; empty: the system's
+                              // own place (driverDirectory on Linux)
+    std::string lastError;    // why the last bind failed, for the user
+    WrittenSectors* written = nullptr; // where writeSectors notes what a run wrote, while a
+                                       // run asks for it to be read back
     // A counterfeit card's part that keeps what is written: the libraries bound from now on
     // identify the card as no larger (0: as the card announces itself). One binding per process.
     uint32_t usableSectors = 0;

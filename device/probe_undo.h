@@ -35,8 +35,9 @@ public:
     // the first failing driver result; what is left to write back is what stays pending.
     uint32_t restore(DriverBinding& driver, uint64_t usable);
 
-    // What is left to write back in a file of its own, and back. `announced` is the card's announced sectors, which
-    // a later restore checks against the card it is given. False with `error` on failure.
+    // What is left to write back in a file of its own, and back. `announced` is the card's
+    // announced sectors, which a later restore checks against the card it is given. False with
+    // `error` on failure.
     bool writeFile(const std::string& path, uint64_t announced, std::string& error) const;
     bool readFile(const std::string& path, uint64_t& announced, std::string& error);
 

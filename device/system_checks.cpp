@@ -7,9 +7,9 @@
 namespace brc {
 namespace {
 
-constexpr uint32_t kPlatformWindows = 1;  // VER_PLATFORM_WIN32_WINDOWS
-constexpr uint32_t kPlatformNt = 2;       // VER_PLATFORM_WIN32_NT
-constexpr uint32_t kNtWorkstation = 1;    // VER_NT_WORKSTATION
+constexpr uint32_t kPlatformWindows = 1; // VER_PLATFORM_WIN32_WINDOWS
+constexpr uint32_t kPlatformNt = 2;      // VER_PLATFORM_WIN32_NT
+constexpr uint32_t kNtWorkstation = 1;   // VER_NT_WORKSTATION
 
 const char kAdministrators[] = "S-1-5-32-544";
 const char kPowerUsers[] = "S-1-5-32-547";
@@ -45,14 +45,10 @@ bool queryOsKind(SystemState& sys) {
     if (v.platformId == kPlatformWindows) {
         sys.osKind = OsKind9x;
     } else if (v.platformId == kPlatformNt) {
-        if (v.major <= 4)
-            sys.osKind = OsKindNt4;
-        else if (v.major == 5 && v.minor == 0)
-            sys.osKind = OsKind2000;
-        else if (v.major == 5 && (v.minor == 1 || v.minor == 2))
-            sys.osKind = OsKindXp;
-        else if (v.major == 6)
-            sys.osKind = OsKindVistaTo8;
+        if (v.major <= 4) sys.osKind = OsKindNt4;
+        else if (v.major == 5 && v.minor == 0) sys.osKind = OsKind2000;
+        else if (v.major == 5 && (v.minor == 1 || v.minor == 2)) sys.osKind = OsKindXp;
+        else if (v.major == 6) sys.osKind = OsKindVistaTo8;
     }
     return answerFor(sys.osKind);
 }

@@ -21,7 +21,9 @@ VolumeResult sendRequest(SystemState& sys, uint32_t driveNumber, VolumeRequest r
                                                            : VolumeResult::Refused;
 }
 
-char16_t asciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
+char16_t asciiLower(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+}
 
 } // namespace
 
@@ -88,7 +90,7 @@ bool isFloppyDrive(SystemState& sys, uint32_t driveNumber) {
     const auto target = sys.os.driveDevicePath(letterOf(driveNumber));
     if (!target) return false;
     static const char16_t kFloppy[] = u"\\device\\floppy";
-    constexpr size_t kLength = sizeof kFloppy / sizeof kFloppy[0] - 1;  // 14
+    constexpr size_t kLength = sizeof kFloppy / sizeof kFloppy[0] - 1; // 14
     if (target->size() < kLength) return false;
     for (size_t i = 0; i < kLength; ++i)
         if (asciiLower((*target)[i]) != kFloppy[i]) return false;

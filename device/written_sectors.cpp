@@ -79,7 +79,8 @@ WrittenSectors::ReadBack WrittenSectors::readBack(DriverBinding& driver) const {
         auto next = std::next(it);
         for (; next != runs_.end() && next->first == spanEnd; ++next) spanEnd = next->second.end;
         for (uint64_t s = it->first; s < spanEnd;) {
-            const auto n = static_cast<uint32_t>(std::min<uint64_t>(SDHOST_MAX_TRANSFER, spanEnd - s));
+            const auto n =
+                static_cast<uint32_t>(std::min<uint64_t>(SDHOST_MAX_TRANSFER, spanEnd - s));
             // A failed transfer is read again one sector at a time, to name the sector.
             if (!read(s, n, s))
                 for (uint64_t t = s; t < s + n; ++t)

@@ -11,7 +11,8 @@
 namespace brc::sdhost {
 
 // Joins strings, string views and literals (one message line).
-template <class... Parts> std::string cat(const Parts&... parts) {
+template <class... Parts>
+std::string cat(const Parts&... parts) {
     std::string text;
     (text.append(parts), ...);
     return text;
@@ -30,7 +31,6 @@ uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<Backing
 // Reads at most kMaxSidecarBytes + 1 bytes of the sidecar into `text`. A missing sidecar is no
 // error (`missing` set, true returned); anything but a regular file is refused before a byte is
 // read.
-bool readSidecarText(const std::string& path, bool& missing, std::string& text,
-                     std::string& error);
+bool readSidecarText(const std::string& path, bool& missing, std::string& text, std::string& error);
 
 } // namespace brc::sdhost

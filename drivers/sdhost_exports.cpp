@@ -5,8 +5,8 @@
 //   BRC_DRV_NAME:    the library's name, the prefix of its messages on stderr.
 // Cards are served by drivers/virtual_card from the images named in the drive map (the front
 // end's, else BRINDLECARD_CARDS), on Linux by drivers/linux/block_card from the block devices named
-// there, and on Windows by drivers/windows/disk_card from the system's own disk behind a letter the map
-// leaves out; the map is read at every DDInit and DDChkSDCard. The libraries are used from one
+// there, and on Windows by drivers/windows/disk_card from the system's own disk behind a letter the
+// map leaves out; the map is read at every DDInit and DDChkSDCard. The libraries are used from one
 // thread.
 #include <cstdio>
 #include <memory>
@@ -66,7 +66,7 @@ const Host kHost{BRC_DRV_NAME,
                  BRC_DRV_ROUTE == 2 ? SDHOST_ERR_WRITE_PROTECT_R2 : SDHOST_ERR_WRITE_PROTECT_R1,
                  BRC_DRV_RETRY ? 2u : 0u, &kRun};
 
-constexpr uint32_t kSlots = 16;  // handles are 1 to kSlots
+constexpr uint32_t kSlots = 16; // handles are 1 to kSlots
 // Users of the library between DDSysInit and DDSysFini. A private instance loaded by file name
 // is the same module as the bound one, so each start needs its own finish.
 uint32_t users = 0;
@@ -83,7 +83,7 @@ std::unique_ptr<Card> cards[kSlots];
 // When a route falls back, the other library opens the same card and meets the same problem:
 // the user is told once (the front end's context keeps the last line for both).
 void report(const std::string& text) {
-    const std::string line = brc::shownText(text);  // one line, whatever a path in it holds
+    const std::string line = brc::shownText(text); // one line, whatever a path in it holds
     if (!brc::isNewReport(line)) return;
     std::fprintf(stderr, "%s: %s\n", kHost.name, line.c_str());
 }
@@ -119,7 +119,8 @@ uint32_t mappedPath(uint32_t drive, std::string& path, size_t& index) {
 #if !defined(_WIN32)
 // What the command vetted behind a drive: only that very file or device is served, and a device
 // it did not look at never is.
-uint32_t vettedFor(size_t index, const std::string& path, std::optional<brc::CardIdentity>& vetted) {
+uint32_t vettedFor(size_t index, const std::string& path,
+                   std::optional<brc::CardIdentity>& vetted) {
     vetted = brc::vettedIdentity(static_cast<unsigned>(index));
     struct stat st {};
     if (!vetted && ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
@@ -156,7 +157,8 @@ uint32_t openDrive(uint32_t drive, std::unique_ptr<Card>& card) {
     }
 #endif
     std::unique_ptr<VirtualCard> image;
-    rc = openVirtualCard(path, kHost, image, error, probe ? OpenFor::Probe : OpenFor::Format, vetted);
+    rc = openVirtualCard(path, kHost, image, error, probe ? OpenFor::Probe : OpenFor::Format,
+                         vetted);
     if (!error.empty()) report(error);
     card = std::move(image);
     return rc;
@@ -210,11 +212,11 @@ BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDFini)(uint32_t handle) {
     return rc;
 }
 
-BRC_DRV_EXPORT uint32_t SDHOST_CALL BRC_DRV_OP(DDIdentify)(
-    uint32_t* userSectors, uint32_t* cylinders, uint32_t* totalSectors, uint32_t* heads,
-    uint16_t* bytesPerSector, uint32_t* sectorsPerTrack, uint8_t* cardType,
-    uint32_t* protectedSectors, uint8_t* busWidth, uint32_t* eraseBlockSectors,
-    uint32_t* reserved, uint32_t handle) {
+BRC_DRV_EXPORT uint32_t SDHOST_CALL
+BRC_DRV_OP(DDIdentify)(uint32_t* userSectors, uint32_t* cylinders, uint32_t* totalSectors,
+                       uint32_t* heads, uint16_t* bytesPerSector, uint32_t* sectorsPerTrack,
+                       uint8_t* cardType, uint32_t* protectedSectors, uint8_t* busWidth,
+                       uint32_t* eraseBlockSectors, uint32_t* reserved, uint32_t handle) {
     Card* card = nullptr;
     if (uint32_t rc = cardOf(handle, card)) return rc;
     if (!userSectors || !cylinders || !totalSectors || !heads || !bytesPerSector ||

@@ -138,7 +138,8 @@ std::string applyKey(std::string_view key, std::string_view value, CardConfig& c
         // At most 1 GiB: the cache is held in memory.
         constexpr uint64_t kMaxCache = uint64_t{1} << 30;
         if (!unsignedValue(value, kMaxCache, config.cacheBytes) || config.cacheBytes > kMaxCache)
-            return cat("value '", shown(value), "' of 'cache' is not a number of bytes from 0 to 1073741824");
+            return cat("value '", shown(value),
+                       "' of 'cache' is not a number of bytes from 0 to 1073741824");
         return {};
     }
     if (key == "vanish_after_writes") {
@@ -214,8 +215,8 @@ bool parseSidecar(const std::string& text, const std::string& path, CardConfig& 
         if (key == "counterfeit") config.counterfeitLine = lineNumber;
     }
     if (codeLine != 0 && config.failWriteCall == 0) {
-        error = cat(path, ":", std::to_string(codeLine),
-                    ": fail_write_code without fail_write_call");
+        error =
+            cat(path, ":", std::to_string(codeLine), ": fail_write_code without fail_write_call");
         return false;
     }
     return true;
@@ -229,8 +230,8 @@ CardGeometry geometryOf(uint32_t userSectors, uint32_t protectedSectors) {
         uint32_t heads, sectorsPerTrack;
     };
     static const Band bands[] = {
-        {4096, 2, 16},      {32768, 2, 32},     {65536, 4, 32},      {262144, 8, 32},
-        {524288, 16, 32},   {1032192, 16, 63},  {2064384, 32, 63},   {4128768, 64, 63},
+        {4096, 2, 16},      {32768, 2, 32},         {65536, 4, 32},    {262144, 8, 32},
+        {524288, 16, 32},   {1032192, 16, 63},      {2064384, 32, 63}, {4128768, 64, 63},
         {8257536, 128, 63}, {0xFFFFFFFFu, 255, 63},
     };
     const Band* band = bands;
@@ -270,7 +271,8 @@ bool VirtualCard::vanished() const {
     return config_.vanishAfterWrites && writesDone_ >= *config_.vanishAfterWrites;
 }
 
-template <class Attempt> bool VirtualCard::withRetries(Attempt attempt) {
+template <class Attempt>
+bool VirtualCard::withRetries(Attempt attempt) {
     for (unsigned i = 0; i <= host_.retries; ++i)
         if (attempt()) return true;
     return false;
@@ -324,7 +326,8 @@ void VirtualCard::remember(const uint8_t* buffer, uint32_t count, uint32_t first
     while (cached_.size() > capacity && !cacheOrder_.empty()) {
         const auto [sector, when] = cacheOrder_.front();
         cacheOrder_.pop_front();
-        if (auto it = cached_.find(sector); it != cached_.end() && it->second.first == when) cached_.erase(it);
+        if (auto it = cached_.find(sector); it != cached_.end() && it->second.first == when)
+            cached_.erase(it);
     }
     // A rewritten sector leaves its older entry behind: the queue is rebuilt from what is held
     // before those pile up.
@@ -338,8 +341,10 @@ void VirtualCard::remember(const uint8_t* buffer, uint32_t count, uint32_t first
 
 void VirtualCard::recall(uint8_t* buffer, uint32_t count, uint32_t first) const {
     if (cached_.empty()) return;
-    for (auto it = cached_.lower_bound(first); it != cached_.end() && it->first < uint64_t{first} + count; ++it)
-        std::memcpy(buffer + (it->first - first) * kSectorSize, it->second.second.data(), kSectorSize);
+    for (auto it = cached_.lower_bound(first);
+         it != cached_.end() && it->first < uint64_t{first} + count; ++it)
+        std::memcpy(buffer + (it->first - first) * kSectorSize, it->second.second.data(),
+                    kSectorSize);
 }
 
 uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) {
@@ -373,8 +378,8 @@ bool VirtualCard::writeOnce(const uint8_t* buffer, uint32_t count, uint32_t firs
     const uint64_t blockBytes = uint64_t{kHoleSectors} * kSectorSize;
     auto at = [&](uint64_t sector) { return buffer + (sector - first) * kSectorSize; };
     auto put = [&](uint64_t from, uint64_t to) {
-        return from == to ||
-               file_->write(at(from), static_cast<size_t>((to - from) * kSectorSize), from * kSectorSize);
+        return from == to || file_->write(at(from), static_cast<size_t>((to - from) * kSectorSize),
+                                          from * kSectorSize);
     };
     auto zeroBlock = [&](uint64_t sector) {
         return sector + kHoleSectors <= end && allZero(at(sector), blockBytes);

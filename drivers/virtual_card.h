@@ -42,13 +42,13 @@ struct CardConfig {
     uint32_t protectedSectors = 0;
     bool writeProtectSwitch = false;
     bool eraseSupported = true;
-    std::optional<std::array<uint8_t, 8>> mid{{0x03}};  // none: a reader that gives no CID
+    std::optional<std::array<uint8_t, 8>> mid{{0x03}}; // none: a reader that gives no CID
     uint32_t failWriteCall = 0;             // 0: none; else the N-th DDWritePT call fails
     uint32_t failWriteCode = SDHOST_ERR_IO; // what that call returns
     std::optional<uint32_t> vanishAfterWrites;
-    uint32_t failEraseCall = 0;             // 0: none; else the N-th DDErase call fails
-    uint32_t failIdentify = 0;              // 0: none; else DDIdentify's result
-    uint32_t dropWriteCall = 0;             // 0: none; else the N-th DDWritePT call is lost
+    uint32_t failEraseCall = 0; // 0: none; else the N-th DDErase call fails
+    uint32_t failIdentify = 0;  // 0: none; else DDIdentify's result
+    uint32_t dropWriteCall = 0; // 0: none; else the N-th DDWritePT call is lost
     Counterfeit counterfeit = Counterfeit::None;
     uint64_t realBytes = 0;       // the counterfeit's real part: 512 k, k >= 1
     uint64_t cacheBytes = 0;      // a controller's write cache: the sectors of the last this
@@ -95,7 +95,8 @@ struct Host {
 
 // A transfer of a device card, tried again on an I/O failure as the flavour's retries allow; a
 // card that has gone (or any other answer) is not tried again.
-template <class Attempt> uint32_t withDeviceRetries(const Host& host, Attempt attempt) {
+template <class Attempt>
+uint32_t withDeviceRetries(const Host& host, Attempt attempt) {
     uint32_t rc = SDHOST_OK;
     for (unsigned i = 0; i <= host.retries; ++i) {
         rc = attempt();
@@ -172,7 +173,8 @@ private:
         bool lost;
     };
     Stretch stretchAt(uint64_t sector, uint64_t end) const;
-    template <class Attempt> bool withRetries(Attempt attempt);
+    template <class Attempt>
+    bool withRetries(Attempt attempt);
     bool writeOnce(const uint8_t* buffer, uint32_t count, uint32_t first);
 
     void remember(const uint8_t* buffer, uint32_t count, uint32_t first);
@@ -199,8 +201,8 @@ private:
 // whether a format could write, taken alongside a format's own open.
 enum class OpenFor { Probe, Format, Flags };
 
-// Opens the card whose image is at `path` (UTF-8): reads the sidecar, opens the image read/write (or
-// read-only when writing is not allowed) and checks its size. On SDHOST_ERR_CONFIG and
+// Opens the card whose image is at `path` (UTF-8): reads the sidecar, opens the image read/write
+// (or read-only when writing is not allowed) and checks its size. On SDHOST_ERR_CONFIG and
 // SDHOST_ERR_BUSY `error` holds one line saying what is wrong; a missing or unopenable image is
 // SDHOST_ERR_NO_CARD. With `vetted`, the file opened must be that very file (Linux), or nothing
 // is served.
@@ -210,7 +212,8 @@ uint32_t openVirtualCard(const std::string& path, const Host& host,
 
 #if !defined(_WIN32)
 // Whether the open file `fd` is the object the command vetted; `error` says what differs.
-bool isVettedObject(int fd, const std::string& path, const CardIdentity& vetted, std::string& error);
+bool isVettedObject(int fd, const std::string& path, const CardIdentity& vetted,
+                    std::string& error);
 #endif
 
 } // namespace brc::sdhost

@@ -15,16 +15,19 @@ size_t requestBytesFor(uint64_t deviceMaxBytes, size_t sectorBytes) {
 }
 
 WriteQueue::WriteQueue(AsyncWriter& writer, const Host& host, size_t requestBytes, size_t inFlight)
-    : writer_(writer), host_(host), requestBytes_(requestBytes), requests_(std::max<size_t>(inFlight, 1)) {
+    : writer_(writer),
+      host_(host),
+      requestBytes_(requestBytes),
+      requests_(std::max<size_t>(inFlight, 1)) {
     for (WriteRequest& r : requests_) {
         r.buffer = static_cast<uint8_t*>(
-            ::operator new(requestBytes_, std::align_val_t{kRequestAlignment}, std::nothrow));
+            ::operator new (requestBytes_, std::align_val_t{kRequestAlignment}, std::nothrow));
         if (!r.buffer) break;
         buffers_.push_back(r.buffer);
         free_.push_back(&r);
     }
     if (buffers_.size() == requests_.size()) return;
-    for (uint8_t* b : buffers_) ::operator delete(b, std::align_val_t{kRequestAlignment});
+    for (uint8_t* b : buffers_) ::operator delete (b, std::align_val_t{kRequestAlignment});
     buffers_.clear();
     free_.clear();
 }
@@ -48,7 +51,7 @@ WriteQueue::~WriteQueue() {
         std::replace(buffers_.begin(), buffers_.end(), r->buffer, static_cast<uint8_t*>(nullptr));
     }
     for (uint8_t* b : buffers_)
-        if (b) ::operator delete(b, std::align_val_t{kRequestAlignment});
+        if (b) ::operator delete (b, std::align_val_t{kRequestAlignment});
 }
 
 uint32_t WriteQueue::write(const void* data, uint32_t count, uint32_t first) {
@@ -64,7 +67,8 @@ uint32_t WriteQueue::write(const void* data, uint32_t count, uint32_t first) {
         // A request ends at the next multiple of its size on the card, so that requests line
         // up with the card's erase blocks.
         const size_t room = requestBytes_ -
-                            static_cast<size_t>(gathering_->offset % requestBytes_) - gathering_->length;
+                            static_cast<size_t>(gathering_->offset % requestBytes_) -
+                            gathering_->length;
         const size_t n = std::min(room, length);
         std::memcpy(gathering_->data + gathering_->length, from, n);
         gathering_->length += n;

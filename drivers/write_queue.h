@@ -77,8 +77,8 @@ public:
     size_t requestBytes() const { return requestBytes_; }
 
 private:
-    void send();                 // the gathered request, on its way
-    void sendZeros();            // the gathered run of zeros, on the device
+    void send();                                     // the gathered request, on its way
+    void sendZeros();                                // the gathered run of zeros, on the device
     void addZeros(uint64_t offset, uint64_t length); // to the run, or the run sent and a new one
     bool overlapsInFlight(uint64_t begin, uint64_t end) const;
     void reapOne();              // one request back; its error kept
@@ -93,7 +93,7 @@ private:
     std::vector<WriteRequest*> inFlight_;
     WriteRequest* gathering_ = nullptr;
     uint64_t zeroFirst_ = 0, zeroLength_ = 0; // bytes: the run of zeros not yet sent
-    std::pair<uint64_t, uint64_t> tail_{};     // the zeros after a request's data, for the run
+    std::pair<uint64_t, uint64_t> tail_{};    // the zeros after a request's data, for the run
     uint32_t failed_ = SDHOST_OK;
     bool stuck_ = false; // the writer gave up waiting: nothing comes back any more
 };

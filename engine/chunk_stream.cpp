@@ -19,7 +19,8 @@ uint32_t checkCardPresent(ChunkStream& stream) {
 } // namespace
 
 uint32_t writeChunk(ChunkStream& stream) {
-    uint32_t r = writeSectors(stream.driver, stream.workBuffer, kChunkSectors, stream.writePosition);
+    uint32_t r =
+        writeSectors(stream.driver, stream.workBuffer, kChunkSectors, stream.writePosition);
     if (r == 0) stream.writePosition += kChunkSectors;
     return r;
 }

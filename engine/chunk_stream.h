@@ -17,10 +17,10 @@ constexpr uint32_t kChunkBytes = kChunkSectors * kSectorBytes;
 
 // One pass's stream. The write sequence owns the buffer; writers build sectors in place.
 struct ChunkStream {
-    DriverBinding& driver;       // driverHandle and driverRoute
+    DriverBinding& driver; // driverHandle and driverRoute
     Progress& progress;
-    uint8_t* workBuffer;         // kChunkBytes, stands for the chunk at writePosition
-    uint32_t writePosition = 0;  // first sector of that chunk; a multiple of 64
+    uint8_t* workBuffer;        // kChunkBytes, stands for the chunk at writePosition
+    uint32_t writePosition = 0; // first sector of that chunk; a multiple of 64
 
     // Where sector s is built; s must lie in the current chunk.
     uint8_t* sector(uint32_t s) { return workBuffer + (s % kChunkSectors) * kSectorBytes; }

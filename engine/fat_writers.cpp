@@ -13,7 +13,7 @@ namespace {
 
 constexpr uint32_t kChsLimit = 1024u * 255u * 63u; // 16,450,560: beyond it CHS saturates
 constexpr uint32_t kFsInfoNoValue = 0xFFFFFFFFu;
-constexpr uint8_t kMedia = 0xF8;  // fixed disk
+constexpr uint8_t kMedia = 0xF8; // fixed disk
 constexpr char kNoName[] = "NO NAME    ";
 constexpr char kBlankOemName[] = "        ";
 
@@ -148,8 +148,8 @@ uint32_t writeFat32BootSector(ChunkStream& stream, FormatParameters& params, uin
     b[bpb32::kBootSignature] = 0x29;
     if (copy == 1) {
         const std::array<uint8_t, 4> r = drawSerialBytes(clock);
-        params.volumeSerial = uint32_t{r[0]} << 24 | uint32_t{r[1]} << 16 |
-                              uint32_t{r[2]} << 8 | uint32_t{r[3]};
+        params.volumeSerial =
+            uint32_t{r[0]} << 24 | uint32_t{r[1]} << 16 | uint32_t{r[2]} << 8 | uint32_t{r[3]};
     }
     put32(b + bpb32::kVolumeId, params.volumeSerial);
     putText(b + bpb32::kVolumeLabel, kNoName, 11);
@@ -166,13 +166,11 @@ uint32_t writeFat32FsInfo(ChunkStream& stream, const FormatParameters& params, u
     put32(f + fsinfo::kFreeCount, kFsInfoNoValue);
     put32(f + fsinfo::kNextFree, kFsInfoNoValue);
     putBootSignature(f);
-    return flushToChunk(stream,
-                        copy == 1 ? params.bootSector2Chunk : params.backupBootSector2Chunk,
+    return flushToChunk(stream, copy == 1 ? params.bootSector2Chunk : params.backupBootSector2Chunk,
                         params);
 }
 
-uint32_t writeFat32ThirdSector(ChunkStream& stream, const FormatParameters& params,
-                               uint32_t copy) {
+uint32_t writeFat32ThirdSector(ChunkStream& stream, const FormatParameters& params, uint32_t copy) {
     if (copy != 1 && copy != 2) return 1;
     putBootSignature(beginSector(stream, params.partitionStart + (copy == 1 ? 2 : 8)));
     return flushToChunk(stream, copy == 1 ? params.backupBootChunk : params.fat1Chunk, params);

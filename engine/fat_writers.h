@@ -23,9 +23,9 @@ namespace brc {
 struct DriverBinding;
 
 // What the writers put in every FAT volume's structures, for the readers that check them.
-constexpr uint32_t kFatRootEntries = 512;  // FAT12/16
-constexpr uint32_t kFatRootDirSectors = kFatRootEntries * kDirEntryBytes / kSectorBytes;  // 32
-constexpr uint32_t kFat32RootCluster = 2;  // a chain of one cluster
+constexpr uint32_t kFatRootEntries = 512;                                                // FAT12/16
+constexpr uint32_t kFatRootDirSectors = kFatRootEntries * kDirEntryBytes / kSectorBytes; // 32
+constexpr uint32_t kFat32RootCluster = 2; // a chain of one cluster
 constexpr uint32_t kFat32EndOfChain = 0x0FFFFFFFu;
 // FAT entries 0 and 1 as they start each FAT: the media byte F8h with the other bits set, then
 // end of chain.
@@ -45,7 +45,8 @@ constexpr uint32_t kPartitionEntryDiffers = 1;
 uint32_t writePartitionTable(ChunkStream& stream, const FormatParameters& params,
                              uint32_t userSectors);
 
-// FAT12/FAT16 boot sector at partitionStart with a fresh pseudo-random serial; flushes to fat1Chunk.
+// FAT12/FAT16 boot sector at partitionStart with a fresh pseudo-random serial; flushes to
+// fat1Chunk.
 uint32_t writeFatBootSector(ChunkStream& stream, const FormatParameters& params,
                             uint32_t userSectors, const FormatClock& clock = systemFormatClock());
 
@@ -55,8 +56,7 @@ uint32_t writeFatBootSector(ChunkStream& stream, const FormatParameters& params,
 uint32_t writeFat32BootSector(ChunkStream& stream, FormatParameters& params, uint32_t userSectors,
                               uint32_t copy, const FormatClock& clock = systemFormatClock());
 uint32_t writeFat32FsInfo(ChunkStream& stream, const FormatParameters& params, uint32_t copy);
-uint32_t writeFat32ThirdSector(ChunkStream& stream, const FormatParameters& params,
-                               uint32_t copy);
+uint32_t writeFat32ThirdSector(ChunkStream& stream, const FormatParameters& params, uint32_t copy);
 
 // Both FATs (FAT12, FAT16, FAT32): the first entries of each copy; flushes to fat2Chunk after
 // copy 1 and to dataChunk after copy 2. The rest of each FAT reaches the card as zero.

@@ -219,8 +219,9 @@ bool readersAgree(FsType type, const Layout& out, const FormatParameters& params
         return false;
     }
     const uint64_t clusters = out.maxCluster - 1;
-    const bool countFits = type == Fat12   ? clusters <= kFat12MaxClusters
-                           : type == Fat16 ? clusters > kFat12MaxClusters && clusters <= kFat16MaxClusters
+    const bool countFits = type == Fat12 ? clusters <= kFat12MaxClusters
+                           : type == Fat16
+                               ? clusters > kFat12MaxClusters && clusters <= kFat16MaxClusters
                            : type == Fat32 ? clusters > kFat16MaxClusters
                                            : true;
     // FAT boot sectors hold the cluster size in one byte (at most 128 sectors). A protected area
@@ -271,9 +272,9 @@ uint32_t readCardCapacity(DriverBinding& driver, CardCapacity& capacity) {
              reserved = 0;
     uint16_t bytesPerSector = 0;
     uint8_t cardType = 0, busWidth = 0;
-    uint32_t rc = driver.api.DDIdentify(&user, &cylinders, &total, &heads, &bytesPerSector, &spt,
-                                        &cardType, &prot8, &busWidth, &eraseBlock, &reserved,
-                                        driver.driverHandle);
+    uint32_t rc =
+        driver.api.DDIdentify(&user, &cylinders, &total, &heads, &bytesPerSector, &spt, &cardType,
+                              &prot8, &busWidth, &eraseBlock, &reserved, driver.driverHandle);
     if (rc != 0) {
         return rc;
     }
@@ -312,9 +313,9 @@ void chooseGeometry(uint64_t cardTotalSectors, FormatParameters& params) {
         uint32_t sectorsPerTrack;
     };
     static constexpr Row kRows[] = {
-        {4096, 2, 16},      {32768, 2, 32},     {65536, 4, 32},
-        {262144, 8, 32},    {524288, 16, 32},   {1032192, 16, 63},
-        {2064384, 32, 63},  {4128768, 64, 63},  {8257536, 128, 63},
+        {4096, 2, 16},     {32768, 2, 32},    {65536, 4, 32},
+        {262144, 8, 32},   {524288, 16, 32},  {1032192, 16, 63},
+        {2064384, 32, 63}, {4128768, 64, 63}, {8257536, 128, 63},
     };
     params.heads = 255;
     params.sectorsPerTrack = 63;
@@ -336,8 +337,8 @@ void chooseClusterAndBoundary(uint64_t cardTotalSectors, FormatParameters& param
         {16384, 16}, {2097152, 32}, {67108864, 64}, {268435456, 256}, {1073741824, 512},
     };
     static constexpr Row kBoundary[] = {
-        {16384, 16},       {131072, 32},       {524288, 64},        {4194304, 128},
-        {67108864, 8192},  {268435456, 32768}, {1073741824, 65536},
+        {16384, 16},      {131072, 32},       {524288, 64},        {4194304, 128},
+        {67108864, 8192}, {268435456, 32768}, {1073741824, 65536},
     };
     params.sectorsPerCluster = 1024;
     for (const Row& row : kCluster) {
@@ -418,8 +419,8 @@ void fillExFatFields(FormatParameters& params) {
     }
     params.bitmapFirstCluster = 2;
     params.bitmapBytes = static_cast<uint32_t>((uint64_t{params.maxCluster} + 6) / 8);
-    params.upcaseFirstCluster =
-        static_cast<uint32_t>(params.bitmapFirstCluster + ceilDiv(params.bitmapBytes, clusterBytes));
+    params.upcaseFirstCluster = static_cast<uint32_t>(params.bitmapFirstCluster +
+                                                      ceilDiv(params.bitmapBytes, clusterBytes));
     params.upcaseBytes = kUpcaseTableBytes;
     params.rootFirstCluster =
         static_cast<uint32_t>(params.upcaseFirstCluster + ceilDiv(kUpcaseTableBytes, clusterBytes));

@@ -77,13 +77,13 @@ void buildBootSector(uint8_t* p, const FormatParameters& params, uint32_t userSe
     put32(p + kVolumeSerialNumber, params.volumeSerial);
     put16(p + kFileSystemRevision, 0x0100);
     put16(p + kVolumeFlags, 0);
-    p[kBytesPerSectorShift] = 9;  // 512-byte sectors
+    p[kBytesPerSectorShift] = 9; // 512-byte sectors
     p[kSectorsPerClusterShift] = clusterShift(params.sectorsPerCluster);
     p[kNumberOfFats] = 1;
     p[kDriveSelect] = 0x80;
     // Clusters 2 up to the root directory's are in use.
-    p[kPercentInUse] = static_cast<uint8_t>(uint64_t{params.rootFirstCluster - 1} * 100 /
-                                            (params.maxCluster - 1));
+    p[kPercentInUse] =
+        static_cast<uint8_t>(uint64_t{params.rootFirstCluster - 1} * 100 / (params.maxCluster - 1));
     std::memset(p + kBootCode, 0xF4, kBootSignatureOffset - kBootCode);
     putBootSignature(p);
 }
@@ -203,7 +203,7 @@ uint32_t writeExFatBootRegion(ChunkStream& stream, FormatParameters& params, uin
         if (i == 0) {
             buildBootSector(p, params, userSectors);
         } else if (i <= 8) {
-            putBootSignature(p);  // extended boot signature AA550000h
+            putBootSignature(p); // extended boot signature AA550000h
         } else if (i == exfat_boot::kOemParametersSector) {
             buildOemParametersSector(p, params, state.oemParameterTable);
         } else if (i == exfat_boot::kChecksumSector) {
@@ -233,15 +233,12 @@ uint32_t writeExFatFat(ChunkStream& stream, const FormatParameters& params) {
         std::memset(p, 0, kSectorBytes);
         for (uint32_t n = first; n <= lastEntry && n < first + kFatEntriesPerSector; ++n) {
             uint32_t value;
-            if (n == 0)
-                value = kExFatMediaEntry;
+            if (n == 0) value = kExFatMediaEntry;
             else if (n == 1 || n == lastEntry || n + 1 == params.upcaseFirstCluster ||
                      n + 1 == params.rootFirstCluster)
-                value = kExFatEndOfChain;  // entry 1, and the last cluster of each structure
-            else if (n >= params.bitmapFirstCluster)
-                value = n + 1;
-            else
-                value = 0;
+                value = kExFatEndOfChain; // entry 1, and the last cluster of each structure
+            else if (n >= params.bitmapFirstCluster) value = n + 1;
+            else value = 0;
             put32(p + 4 * (n - first), value);
         }
     }
@@ -251,7 +248,7 @@ uint32_t writeExFatFat(ChunkStream& stream, const FormatParameters& params) {
 
 uint32_t writeExFatBitmap(ChunkStream& stream, const FormatParameters& params) {
     if (!heapFieldsValid(params)) return kExFatBadLayout;
-    const uint32_t used = params.rootFirstCluster - 1;  // clusters 2 to the root's
+    const uint32_t used = params.rootFirstCluster - 1; // clusters 2 to the root's
     const uint32_t usedBytes = (used + 7) / 8;
     const uint32_t start = clusterSector(params, params.bitmapFirstCluster);
     for (uint32_t offset = 0; offset < usedBytes; offset += kSectorBytes) {

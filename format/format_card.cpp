@@ -83,9 +83,16 @@ class FormatRun {
 public:
     FormatRun(FormatServices& svc, const std::u16string& rootPath, std::u16string& label,
               bool sizeAdjustment, FormatType type, FormatFigures& figures)
-        : svc_(svc), driver_(svc.driver), sys_(svc.sys), flags_(svc.progress.flags),
-          rootPath_(rootPath), label_(label), sizeAdjustment_(sizeAdjustment), type_(type),
-          figures_(figures), noted_(svc.driver, figures.verify.asked) {}
+        : svc_(svc),
+          driver_(svc.driver),
+          sys_(svc.sys),
+          flags_(svc.progress.flags),
+          rootPath_(rootPath),
+          label_(label),
+          sizeAdjustment_(sizeAdjustment),
+          type_(type),
+          figures_(figures),
+          noted_(svc.driver, figures.verify.asked) {}
 
     int32_t run();
 
@@ -171,7 +178,8 @@ int32_t FormatRun::run() {
     const bool cameBack = hold.end();
     const VolumeResult released = session.releaseVolume();
     if (closed != 0 || !kept) return Failed;
-    if (result == SuccessReinsertCard && overwriteResult_ != 0) return SuccessReinsertCardOverwriteFailed;
+    if (result == SuccessReinsertCard && overwriteResult_ != 0)
+        return SuccessReinsertCardOverwriteFailed;
     if (result == Success && (released != VolumeResult::Done || !cameBack))
         return SuccessReinsertCard;
     return result;
@@ -198,7 +206,8 @@ int32_t FormatRun::runFullFormatStage(CardSession& session) {
         const uint32_t erased = eraseCard(session);
         noted_.erased();
         figures_.eraseResult = static_cast<int32_t>(erased);
-        if (erased != 0) reportStage(svc_.progress, {ProgressStage::Erase, StageState::Unsupported});
+        if (erased != 0)
+            reportStage(svc_.progress, {ProgressStage::Erase, StageState::Unsupported});
     } else {
         figures_.eraseResult = -1;
     }

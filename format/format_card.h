@@ -49,7 +49,7 @@ struct FormatFigures {
     uint32_t totalSectors = 0;    // data-area sectors
     uint32_t partitionSectors = 0;
     uint32_t clusterBytes = 0;
-    uint32_t fileSystemKind = 0;  // FsType
+    uint32_t fileSystemKind = 0; // FsType
     VerifyFigures verify;
     // The layout the run's pre-check planned, which its passes write; left as it was when the
     // run stops before its pre-check.

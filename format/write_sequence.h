@@ -27,8 +27,8 @@ struct ReportValues {
 // What a format run hands down to its passes.
 struct WriteContext {
     DriverBinding& driver;
-    Progress& progress;   // flags (powerAbort, labelRejected) and the progress window
-    ExFatState& exfat;    // OEM parameters carried over, serial source
+    Progress& progress; // flags (powerAbort, labelRejected) and the progress window
+    ExFatState& exfat;  // OEM parameters carried over, serial source
     ReportValues& report;
     const CodePage& oem = cp437();
     const FormatClock& clock = systemFormatClock();

@@ -16,14 +16,14 @@ namespace brc {
 
 // The system's version and edition.
 struct OsVersion {
-    uint32_t platformId = 0;   // 1 VER_PLATFORM_WIN32_WINDOWS, 2 VER_PLATFORM_WIN32_NT
+    uint32_t platformId = 0; // 1 VER_PLATFORM_WIN32_WINDOWS, 2 VER_PLATFORM_WIN32_NT
     uint32_t major = 0;
     uint32_t minor = 0;
-    uint32_t productType = 0;  // 1 VER_NT_WORKSTATION, 2 domain controller, 3 server
+    uint32_t productType = 0; // 1 VER_NT_WORKSTATION, 2 domain controller, 3 server
 };
 
 // Windows error codes the callers test for.
-constexpr uint32_t kErrorNotReady = 21;              // ERROR_NOT_READY
+constexpr uint32_t kErrorNotReady = 21; // ERROR_NOT_READY
 constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
 constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 
@@ -32,8 +32,15 @@ constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 enum class VolumeRequest { Lock, Unlock, Dismount };
 
 // What kind of drive a root is, in the values Windows gives them.
-enum DriveType : uint32_t { DriveUnknown = 0, DriveNoRootDir = 1, DriveRemovable = 2,
-                            DriveFixed = 3, DriveRemote = 4, DriveCdrom = 5, DriveRamdisk = 6 };
+enum DriveType : uint32_t {
+    DriveUnknown = 0,
+    DriveNoRootDir = 1,
+    DriveRemovable = 2,
+    DriveFixed = 3,
+    DriveRemote = 4,
+    DriveCdrom = 5,
+    DriveRamdisk = 6
+};
 
 // The mounted file system of a drive, as the system sees it.
 struct VolumeInfo {
@@ -51,8 +58,8 @@ struct ClusterSpace {
 
 // The program file's own version resource.
 struct ProgramVersion {
-    uint32_t productMs = 0, productLs = 0;  // dwProductVersionMS and LS
-    std::optional<std::u16string> legalCopyright;  // "\StringFileInfo\041104B0\LegalCopyright"
+    uint32_t productMs = 0, productLs = 0;        // dwProductVersionMS and LS
+    std::optional<std::u16string> legalCopyright; // "\StringFileInfo\041104B0\LegalCopyright"
 };
 
 // Which kind of system answers: it decides the start-up checks and how the card's volume is
@@ -143,8 +150,8 @@ public:
     // A millisecond clock for measuring durations; it wraps every 49.7 days, so only the
     // difference of two readings means anything.
     virtual uint32_t milliseconds() = 0;
-    virtual LocalTime localTime() = 0;          // the local date and time
-    virtual const CodePage& oemCodePage() = 0;  // the system's OEM code page
+    virtual LocalTime localTime() = 0;         // the local date and time
+    virtual const CodePage& oemCodePage() = 0; // the system's OEM code page
     // The version resource of the running program; nullopt when it cannot be read.
     virtual std::optional<ProgramVersion> programVersion() = 0;
 };

@@ -56,10 +56,8 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
     }
 
     if (privatePath && flags.powerAbort) flags.cancelRequested = 1;
-    if (flags.cancelRequested == 1)
-        drawCancel(progress);
-    else if (result == 0)
-        drawCounts(progress, count, count);
+    if (flags.cancelRequested == 1) drawCancel(progress);
+    else if (result == 0) drawCounts(progress, count, count);
     if (result == 0) elapsedMs = os.milliseconds() - startTick;
     return result;
 }
@@ -133,8 +131,8 @@ int32_t eraseFlash(EraseLibrary library, uint32_t driveNumber, uint32_t firstSec
     if (driver.api.DDErase == nullptr) return kEraseUnsupported;
     uint32_t startTick = 0;
     return static_cast<int32_t>(eraseChunks(driver.api.DDErase, driver.driverHandle, false,
-                                            firstSector, endSector, elapsedMs, startTick,
-                                            progress, sys.os));
+                                            firstSector, endSector, elapsedMs, startTick, progress,
+                                            sys.os));
 }
 
 } // namespace brc

@@ -10,8 +10,8 @@ struct DriverBinding;
 struct Progress;
 struct SystemState;
 
-constexpr uint32_t kEraseChunkSectors = 8192;  // one DDErase call, 4 MiB
-constexpr int32_t kEraseUnsupported = 0x1001;  // the bound library has no DDErase
+constexpr uint32_t kEraseChunkSectors = 8192; // one DDErase call, 4 MiB
+constexpr int32_t kEraseUnsupported = 0x1001; // the bound library has no DDErase
 
 // Whose DDErase runs the erase.
 enum EraseLibrary : uint32_t {

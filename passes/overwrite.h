@@ -11,8 +11,8 @@ struct DriverBinding;
 struct Progress;
 class OsServices;
 
-constexpr uint32_t kOverwriteChunkSectors = 256;     // one DDWritePT call, 128 KiB
-constexpr size_t kOverwriteBufferBytes = 0x40000;    // the pattern buffer; half of it is written
+constexpr uint32_t kOverwriteChunkSectors = 256;  // one DDWritePT call, 128 KiB
+constexpr size_t kOverwriteBufferBytes = 0x40000; // the pattern buffer; half of it is written
 
 // Writes 0xFF over every sector of the user area through the bound library's DDWritePT, using
 // the card opened in driver.driverHandle. Reports its stage after each chunk when progress.view is

@@ -17,7 +17,8 @@ constexpr uint64_t kMaxCardBytes = uint64_t{1} << 41;
 inline std::string capacityRefusal(const std::string& name, uint64_t bytes, uint32_t sectorBytes) {
     if (bytes == 0) return name + " holds no medium: insert a card";
     if (bytes > kMaxCardBytes)
-        return name + " holds " + std::to_string(bytes) + " bytes, more than the 2 TiB a card may have";
+        return name + " holds " + std::to_string(bytes) +
+               " bytes, more than the 2 TiB a card may have";
     if (sectorBytes != kSectorBytes)
         return name + " has " + std::to_string(sectorBytes) +
                "-byte sectors; only cards of 512-byte sectors are supported";

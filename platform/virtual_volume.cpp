@@ -21,7 +21,6 @@ namespace brc {
 
 namespace {
 
-
 // The bytes of one partition. Every access is checked against the partition's end, so no value
 // read from a damaged card can lead a read or a write elsewhere on the card.
 class PartitionBytes {
@@ -69,8 +68,7 @@ private:
     // The whole card sectors that cover [offset, offset + length).
     bool readSpan(uint64_t offset, size_t length, std::vector<uint8_t>& span) const {
         const uint64_t begin = offset / kSectorBytes * kSectorBytes;
-        const uint64_t end = (offset + length + kSectorBytes - 1) / kSectorBytes *
-                             kSectorBytes;
+        const uint64_t end = (offset + length + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
         span.assign(static_cast<size_t>(end - begin), 0);
         return readSectors(begin, span.size(), span.data());
     }
@@ -84,18 +82,18 @@ private:
 struct Volume {
     VirtualVolumeLayout layout;
     uint64_t clusterBytes = 0;
-    uint64_t firstFatOffset = 0;  // the first of the FAT copies
-    uint64_t fatOffset = 0;       // the FAT in use (the active one when mirroring is off)
-    uint64_t fatBytes = 0;        // one FAT
+    uint64_t firstFatOffset = 0; // the first of the FAT copies
+    uint64_t fatOffset = 0;      // the FAT in use (the active one when mirroring is off)
+    uint64_t fatBytes = 0;       // one FAT
     uint32_t fatCount = 0;
-    uint64_t heapOffset = 0;      // cluster 2
-    uint64_t rootOffset = 0;      // FAT12/FAT16: the fixed root directory
+    uint64_t heapOffset = 0; // cluster 2
+    uint64_t rootOffset = 0; // FAT12/FAT16: the fixed root directory
     uint32_t rootEntries = 0;
-    uint32_t rootCluster = 0;     // FAT32 and exFAT
+    uint32_t rootCluster = 0; // FAT32 and exFAT
     uint32_t serial = 0;
-    uint32_t labelField = 0;      // FAT: offset of the boot sector's label; 0 when it has none
-    uint32_t fsInfoSector = 0;    // FAT32; 0 when absent
-    uint32_t backupBootSector = 0;  // FAT32; 0 when absent
+    uint32_t labelField = 0;       // FAT: offset of the boot sector's label; 0 when it has none
+    uint32_t fsInfoSector = 0;     // FAT32; 0 when absent
+    uint32_t backupBootSector = 0; // FAT32; 0 when absent
 
     bool isFat() const { return layout.type != VirtualFsType::ExFat; }
     uint64_t clusterOffset(uint32_t cluster) const {
@@ -211,7 +209,7 @@ public:
             }
             blockAt_ = start;
         }
-        if (at + 4 > blockAt_ + blockBytes_) return false;  // past the partition's end
+        if (at + 4 > blockAt_ + blockBytes_) return false; // past the partition's end
         value = le32(&block_[static_cast<size_t>(at - blockAt_)]);
         if (v_.layout.type == VirtualFsType::Fat32) value &= 0x0FFFFFFF;
         return true;
@@ -236,7 +234,7 @@ class ClusterRuns {
 public:
     // False when `cluster` was added before.
     bool add(uint32_t cluster) {
-        auto next = runs_.upper_bound(cluster);  // the first run that starts after it
+        auto next = runs_.upper_bound(cluster); // the first run that starts after it
         if (next != runs_.begin()) {
             const auto prev = std::prev(next);
             if (cluster <= prev->second) return false;
@@ -260,7 +258,7 @@ public:
     }
 
 private:
-    std::map<uint32_t, uint32_t> runs_;  // first cluster -> last cluster
+    std::map<uint32_t, uint32_t> runs_; // first cluster -> last cluster
 };
 
 // Done: the chain ended; Stopped: the visitor stopped it; Failed: a read failed; Damaged: the
@@ -314,11 +312,9 @@ Walk scanRoot(const PartitionBytes& part, const Volume& v, Visit visit) {
         scanSpan(v.rootOffset, uint64_t{v.rootEntries} * kDirEntryBytes);
     } else {
         const uint64_t limit = v.isFat() ? kFatDirectoryMaxBytes : kExFatDirectoryMaxBytes;
-        const Walk walk = walkChain(part, v, v.rootCluster,
-                                    (limit + v.clusterBytes - 1) / v.clusterBytes,
-                                    [&](uint32_t cluster) {
-                                        return scanSpan(v.clusterOffset(cluster), v.clusterBytes);
-                                    });
+        const Walk walk = walkChain(
+            part, v, v.rootCluster, (limit + v.clusterBytes - 1) / v.clusterBytes,
+            [&](uint32_t cluster) { return scanSpan(v.clusterOffset(cluster), v.clusterBytes); });
         if (walk == Walk::Damaged) return Walk::Damaged;
         failed = failed || walk == Walk::Failed;
     }
@@ -343,8 +339,8 @@ Walk findLabelSlots(const PartitionBytes& part, const Volume& v, LabelSlots& slo
     return scanRoot(part, v, [&](uint64_t offset, const uint8_t* e) {
         const bool end = e[0] == 0x00;
         const bool unused = v.isFat() ? end || e[0] == 0xE5 : (e[0] & 0x80) == 0;
-        const bool label = v.isFat() ? fat_dirent::isVolumeLabel(e)
-                                      : e[0] == exfat_dirent::kTypeVolumeLabel;
+        const bool label =
+            v.isFat() ? fat_dirent::isVolumeLabel(e) : e[0] == exfat_dirent::kTypeVolumeLabel;
         if (label && !slots.hasLabel) {
             slots = LabelSlots{offset, slots.free, true, slots.hasFree};
             std::memcpy(labelEntry.data(), e, kDirEntryBytes);
@@ -430,9 +426,9 @@ uint32_t countUsedInFat(const PartitionBytes& part, const Volume& v, uint32_t& u
             return kErrorReadFault;
         for (uint64_t i = 0; i < count; ++i, ++n) {
             if (n < 2) continue;
-            const uint32_t value =
-                width == 2 ? le16(&piece[static_cast<size_t>(i * 2)])
-                           : le32(&piece[static_cast<size_t>(i * 4)]) & 0x0FFFFFFFu;
+            const uint32_t value = width == 2
+                                       ? le16(&piece[static_cast<size_t>(i * 2)])
+                                       : le32(&piece[static_cast<size_t>(i * 4)]) & 0x0FFFFFFFu;
             if (value != 0) ++used;
         }
     }
@@ -530,7 +526,7 @@ uint32_t virtualVolumeInformation(const CardSectors& card, const CodePage& oem, 
     }
     info.serial = v.serial;
     info.maxComponentLength = 255;
-    info.flags = 0x6;  // FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK
+    info.flags = 0x6; // FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK
     info.fileSystem = v.layout.type == VirtualFsType::ExFat   ? u"exFAT"
                       : v.layout.type == VirtualFsType::Fat32 ? u"FAT32"
                                                               : u"FAT";

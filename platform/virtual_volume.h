@@ -22,18 +22,18 @@ namespace brc {
 
 // The card as 512-byte sectors counted from its first sector.
 struct CardSectors {
-    uint64_t count = 0;  // sectors on the card
+    uint64_t count = 0; // sectors on the card
     // Read or write `n` whole sectors starting at `first`; false on any failure.
     std::function<bool(uint64_t first, uint32_t n, uint8_t* data)> read;
     std::function<bool(uint64_t first, uint32_t n, const uint8_t* data)> write;
 };
 
 // Windows error codes these operations answer with (0 is success).
-constexpr uint32_t kErrorWriteFault = 29;            // ERROR_WRITE_FAULT
-constexpr uint32_t kErrorReadFault = 30;             // ERROR_READ_FAULT
-constexpr uint32_t kErrorDiskFull = 112;             // ERROR_DISK_FULL
-constexpr uint32_t kErrorInvalidName = 123;          // ERROR_INVALID_NAME
-constexpr uint32_t kErrorUnrecognizedVolume = 1005;  // ERROR_UNRECOGNIZED_VOLUME
+constexpr uint32_t kErrorWriteFault = 29;           // ERROR_WRITE_FAULT
+constexpr uint32_t kErrorReadFault = 30;            // ERROR_READ_FAULT
+constexpr uint32_t kErrorDiskFull = 112;            // ERROR_DISK_FULL
+constexpr uint32_t kErrorInvalidName = 123;         // ERROR_INVALID_NAME
+constexpr uint32_t kErrorUnrecognizedVolume = 1005; // ERROR_UNRECOGNIZED_VOLUME
 
 enum class VirtualFsType { Fat12, Fat16, Fat32, ExFat };
 

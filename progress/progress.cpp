@@ -31,8 +31,7 @@ std::string formatSectorCount(uint64_t v) {
         std::snprintf(text, sizeof text, "%" PRIu64, v);
     } else {
         const uint64_t q = v / 1000000000u, r = v % 1000000000u;
-        if (q < 2147483647u)
-            std::snprintf(text, sizeof text, "%" PRIu64 "%09" PRIu64, q, r);
+        if (q < 2147483647u) std::snprintf(text, sizeof text, "%" PRIu64 "%09" PRIu64, q, r);
         else
             std::snprintf(text, sizeof text, "%" PRIu64 "%09" PRIu64 "%09" PRIu64, q / 1000000000u,
                           q % 1000000000u, r);

@@ -12,27 +12,27 @@ namespace brc::res {
 // What a control is, by its window class and style, so the headless backend can act as the
 // real control would (a bitmap static shows a picture, a drop-down list takes a selection).
 enum class ControlKind {
-    PushButton,     // BUTTON, BS_PUSHBUTTON or BS_DEFPUSHBUTTON
-    CheckBox,       // BUTTON, BS_(AUTO)CHECKBOX
-    RadioButton,    // BUTTON, BS_(AUTO)RADIOBUTTON
-    GroupBox,       // BUTTON, BS_GROUPBOX
-    Text,           // STATIC with text
-    Bitmap,         // STATIC, SS_BITMAP; `imageId` names the bitmap
-    Icon,           // STATIC, SS_ICON; `imageId` names the icon
-    Edit,           // EDIT
-    ComboBox,       // COMBOBOX
-    ListBox,        // LISTBOX
-    Animation,      // SysAnimate32
+    PushButton,  // BUTTON, BS_PUSHBUTTON or BS_DEFPUSHBUTTON
+    CheckBox,    // BUTTON, BS_(AUTO)CHECKBOX
+    RadioButton, // BUTTON, BS_(AUTO)RADIOBUTTON
+    GroupBox,    // BUTTON, BS_GROUPBOX
+    Text,        // STATIC with text
+    Bitmap,      // STATIC, SS_BITMAP; `imageId` names the bitmap
+    Icon,        // STATIC, SS_ICON; `imageId` names the icon
+    Edit,        // EDIT
+    ComboBox,    // COMBOBOX
+    ListBox,     // LISTBOX
+    Animation,   // SysAnimate32
     Other,
 };
 
 struct ControlTemplate {
-    int id;                    // -1 for IDC_STATIC
+    int id; // -1 for IDC_STATIC
     ControlKind kind;
-    const char* windowClass;   // "BUTTON", "STATIC", "EDIT", "COMBOBOX", "SysAnimate32", ...
-    const char16_t* text;      // the template's own text (UTF-16), empty when none
-    int imageId;               // Bitmap and Icon: the resource id shown; 0 otherwise
-    uint32_t style;            // WS_ and control styles, as the resource compiler combines them
+    const char* windowClass; // "BUTTON", "STATIC", "EDIT", "COMBOBOX", "SysAnimate32", ...
+    const char16_t* text;    // the template's own text (UTF-16), empty when none
+    int imageId;             // Bitmap and Icon: the resource id shown; 0 otherwise
+    uint32_t style;          // WS_ and control styles, as the resource compiler combines them
     uint32_t exStyle;
     int x, y, cx, cy;
 };
@@ -43,7 +43,7 @@ struct DialogTemplate {
     uint32_t style;
     uint32_t exStyle;
     int x, y, cx, cy;
-    const char16_t* fontFace;  // from the FONT statement; empty when none
+    const char16_t* fontFace; // from the FONT statement; empty when none
     int pointSize;
     const ControlTemplate* controls;
     size_t controlCount;

@@ -22,7 +22,8 @@ namespace {
 
 class TableMessages final : public MessageSource {
 public:
-    TableMessages(const BuiltinMessage* messages, unsigned count) : messages_(messages), count_(count) {}
+    TableMessages(const BuiltinMessage* messages, unsigned count)
+        : messages_(messages), count_(count) {}
     std::u16string text(uint32_t id) const override {
         for (unsigned i = 0; i < count_; ++i)
             if (messages_[i].id == id) return messages_[i].text;

@@ -6,8 +6,7 @@ namespace brc::ui {
 
 Reply Dialog::WindowProc(uint32_t message, uintptr_t wParam, intptr_t /*lParam*/) {
     switch (message) {
-    case WmInitDialog:
-        return {true, OnInitDialog() ? 1 : 0};
+    case WmInitDialog: return {true, OnInitDialog() ? 1 : 0};
     case WmCommand: {
         const int id = static_cast<int>(loWord(wParam));
         const uint32_t notification = hiWord(wParam);
@@ -23,8 +22,7 @@ Reply Dialog::WindowProc(uint32_t message, uintptr_t wParam, intptr_t /*lParam*/
         }
         return {};
     }
-    default:
-        return {};
+    default: return {};
     }
 }
 

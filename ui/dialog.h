@@ -29,13 +29,13 @@ class ComboBox {
 public:
     ComboBox(Dialog& dialog, int controlId) : dialog_(dialog), id_(controlId) {}
     void ResetContent();
-    int AddString(const std::u16string& text);  // sorted insert under CBS_SORT; the index
+    int AddString(const std::u16string& text); // sorted insert under CBS_SORT; the index
     int GetCount() const;
-    int GetCurSel() const;                       // -1 for none
-    int SetCurSel(int index);                    // -1 when out of range (selection cleared)
+    int GetCurSel() const;    // -1 for none
+    int SetCurSel(int index); // -1 when out of range (selection cleared)
     std::u16string GetItemText(int index) const;
     int FindStringExact(const std::u16string& text) const;
-    int SelectString(const std::u16string& text);  // prefix match; the index or -1
+    int SelectString(const std::u16string& text); // prefix match; the index or -1
 
 private:
     Dialog& dialog_;

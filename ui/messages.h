@@ -123,7 +123,7 @@ struct Message {
     uint32_t message = WmNull;
     uintptr_t wParam = 0;
     intptr_t lParam = 0;
-    int controlId = 0;  // the dialog's control the message is for; 0 for the dialog itself
+    int controlId = 0; // the dialog's control the message is for; 0 for the dialog itself
 };
 
 } // namespace brc::ui

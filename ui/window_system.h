@@ -20,8 +20,8 @@ class Dialog;
 enum class WindowHandle : uintptr_t {};
 constexpr WindowHandle kNoWindow{};
 
-using IconHandle = uintptr_t;     // HICON; 0 none
-using DeviceContext = uintptr_t;  // HDC of a paint or a WM_CTLCOLOR* message
+using IconHandle = uintptr_t;    // HICON; 0 none
+using DeviceContext = uintptr_t; // HDC of a paint or a WM_CTLCOLOR* message
 
 struct Rect {
     int left = 0, top = 0, right = 0, bottom = 0;

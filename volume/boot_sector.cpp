@@ -58,7 +58,8 @@ void fatExtendedFigures(const FatBootSector& boot, BootVolume& v) {
 }
 
 BootRecognition damaged(const char* system, const std::string& text) {
-    return {BootKind::Damaged, std::string("its ") + system + " boot sector is damaged: " + text, {}};
+    return {
+        BootKind::Damaged, std::string("its ") + system + " boot sector is damaged: " + text, {}};
 }
 
 BootRecognition fatForCheck(const FatBootSector& boot) {
@@ -68,7 +69,8 @@ BootRecognition fatForCheck(const FatBootSector& boot) {
                    "-byte sectors, where SD cards have 512-byte sectors");
     BootVolume v = fatFigures(boot);
     if (!std::has_single_bit(v.sectorsPerCluster))
-        return bad("sectors per cluster " + grouped(v.sectorsPerCluster) + " is not a power of two");
+        return bad("sectors per cluster " + grouped(v.sectorsPerCluster) +
+                   " is not a power of two");
     if (v.reservedSectors == 0) return bad("it reserves no sector for itself");
     if (v.numberOfFats == 0) return bad("it gives no FAT");
     if (v.fatSectors == 0) return bad("its FATs have no sectors");
@@ -102,8 +104,7 @@ BootRecognition fatForSystem(const FatBootSector& boot, uint64_t partitionBytes)
     const FatTypeReading reading = fatTypeOf(boot);
     v.type = reading.bySystem;
     if ((v.type == Fat32) != (v.rootEntries == 0)) return bad("a root directory of the other type");
-    if (v.systemSectors >= v.volumeSectors ||
-        v.volumeSectors * v.bytesPerSector > partitionBytes)
+    if (v.systemSectors >= v.volumeSectors || v.volumeSectors * v.bytesPerSector > partitionBytes)
         return bad("no data area, or a volume past its partition");
     if (v.clusters == 0) return bad("no whole cluster");
     // The FAT must hold an entry for every cluster, and the entries must be able to name them.

@@ -47,32 +47,32 @@ struct BootVolume {
     FsType type = Fat12;
     uint32_t bytesPerSector = 0;
     uint32_t sectorsPerCluster = 0;
-    uint32_t reservedSectors = 0;  // exFAT: the FAT offset
+    uint32_t reservedSectors = 0; // exFAT: the FAT offset
     uint32_t numberOfFats = 0;
     uint32_t rootEntries = 0;
-    uint32_t fatSectors = 0;       // one FAT
+    uint32_t fatSectors = 0; // one FAT
     uint64_t volumeSectors = 0;
-    uint64_t systemSectors = 0;    // volume start to cluster 2
+    uint64_t systemSectors = 0; // volume start to cluster 2
     uint64_t clusters = 0;
-    uint64_t partitionOffset = 0;  // FAT: hidden sectors; exFAT: PartitionOffset
-    uint32_t heads = 0, sectorsPerTrack = 0;  // FAT only
+    uint64_t partitionOffset = 0;            // FAT: hidden sectors; exFAT: PartitionOffset
+    uint32_t heads = 0, sectorsPerTrack = 0; // FAT only
     bool signature = false;
-    uint32_t fsInfoSector = 0, backupBootSector = 0;  // FAT32 only, as the boot sector gives them
-    uint32_t rootCluster = 0;      // FAT32 and exFAT
-    uint32_t activeFat = 0;        // the FAT in use when mirroring is off, else 0
-    uint32_t serial = 0;           // 0 when the boot sector holds none
-    uint32_t labelField = 0;       // FAT: the boot sector's label offset; 0 when it has none
+    uint32_t fsInfoSector = 0, backupBootSector = 0; // FAT32 only, as the boot sector gives them
+    uint32_t rootCluster = 0;                        // FAT32 and exFAT
+    uint32_t activeFat = 0;                          // the FAT in use when mirroring is off, else 0
+    uint32_t serial = 0;                             // 0 when the boot sector holds none
+    uint32_t labelField = 0; // FAT: the boot sector's label offset; 0 when it has none
 };
 
 enum class BootKind {
-    None,     // neither a FAT nor an exFAT boot sector
-    Damaged,  // one, but it cannot be trusted: `why` says why
-    Volume,   // one, and `volume` holds its figures
+    None,    // neither a FAT nor an exFAT boot sector
+    Damaged, // one, but it cannot be trusted: `why` says why
+    Volume,  // one, and `volume` holds its figures
 };
 
 struct BootRecognition {
     BootKind kind = BootKind::None;
-    std::string why;  // "its FAT boot sector is damaged: ..." for the check's reader
+    std::string why; // "its FAT boot sector is damaged: ..." for the check's reader
     BootVolume volume;
 };
 

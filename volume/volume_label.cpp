@@ -39,8 +39,8 @@ bool encodeFatLabel(const std::u16string& label, const CodePage& oem, std::strin
     std::u16string upper = label;
     for (char16_t& c : upper) {
         if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-        if (isControl(c) || std::u16string_view(u"\"*+,./:;<=>?[\\]|").find(c) !=
-                                std::u16string_view::npos)
+        if (isControl(c) ||
+            std::u16string_view(u"\"*+,./:;<=>?[\\]|").find(c) != std::u16string_view::npos)
             return false;
     }
     out = oem.encode(upper, std::string::npos);
@@ -60,9 +60,11 @@ bool isValidExFatLabel(const std::u16string& label) {
 }
 
 std::u16string decodeExFatLabel(const uint8_t* entry) {
-    const size_t units = std::min<size_t>(entry[exfat_dirent::kCharacterCount], size_t{kExFatLabelUnits});
+    const size_t units =
+        std::min<size_t>(entry[exfat_dirent::kCharacterCount], size_t{kExFatLabelUnits});
     std::u16string text;
-    for (size_t i = 0; i < units; ++i) text.push_back(le16(entry + exfat_dirent::kVolumeLabel + 2 * i));
+    for (size_t i = 0; i < units; ++i)
+        text.push_back(le16(entry + exfat_dirent::kVolumeLabel + 2 * i));
     return text;
 }
 

@@ -22,8 +22,8 @@
 namespace brc::sdhost {
 namespace {
 
-constexpr size_t kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB
-constexpr size_t kBufferAlignment = 4096;  // enough for O_DIRECT on any logical block size
+constexpr size_t kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize; // 128 KiB
+constexpr size_t kBufferAlignment = 4096; // enough for O_DIRECT on any logical block size
 
 // Errors that mean the card is no longer there (pulled out, reader unplugged).
 bool gone(int err) { return err == ENODEV || err == ENXIO || err == ENOMEDIUM; }
@@ -75,10 +75,18 @@ unsigned hexByte(const std::string& text, unsigned shift) {
 
 class BlockCard final : public Card {
 public:
-    BlockCard(int fd, std::string path, const CardIdentity& vetted, uint64_t bytes, uint32_t logical,
-              bool readOnly, const Host& host, std::string manfid, std::string oemid, void* buffer)
-        : fd_(fd), path_(std::move(path)), vetted_(vetted), bytes_(bytes), logical_(logical),
-          readOnly_(readOnly), host_(host), manfid_(std::move(manfid)), oemid_(std::move(oemid)),
+    BlockCard(int fd, std::string path, const CardIdentity& vetted, uint64_t bytes,
+              uint32_t logical, bool readOnly, const Host& host, std::string manfid,
+              std::string oemid, void* buffer)
+        : fd_(fd),
+          path_(std::move(path)),
+          vetted_(vetted),
+          bytes_(bytes),
+          logical_(logical),
+          readOnly_(readOnly),
+          host_(host),
+          manfid_(std::move(manfid)),
+          oemid_(std::move(oemid)),
           buffer_(static_cast<uint8_t*>(buffer)) {}
     ~BlockCard() override {
         queue_.reset(); // every request back before the device is closed
@@ -95,7 +103,8 @@ public:
     // identified with none, which every caller refuses as not supported.
     uint32_t userSectors() const {
         const uint64_t sectors = bytes_ / kSectorSize;
-        return logical_ == kSectorSize && sectors <= 0xFFFFFFFFu ? static_cast<uint32_t>(sectors) : 0;
+        return logical_ == kSectorSize && sectors <= 0xFFFFFFFFu ? static_cast<uint32_t>(sectors)
+                                                                 : 0;
     }
 
     uint32_t identify(CardGeometry& out) const override {
@@ -156,7 +165,7 @@ public:
     }
 
     uint32_t getMid(uint8_t mid[8]) const override {
-        if (manfid_.empty()) return SDHOST_ERR_NO_CARD;  // only an SD slot reads the card's CID
+        if (manfid_.empty()) return SDHOST_ERR_NO_CARD; // only an SD slot reads the card's CID
         std::memset(mid, 0, 8);
         mid[0] = static_cast<uint8_t>(hexByte(manfid_, 0));
         if (!oemid_.empty()) {
@@ -185,10 +194,8 @@ private:
         std::string error;
         if (fd < 0) {
             const int err = errno;
-            if (err == EBUSY)
-                error = busyText(path_);
-            else if (!gone(err))
-                error = path_ + ": cannot open for writing: " + std::strerror(err);
+            if (err == EBUSY) error = busyText(path_);
+            else if (!gone(err)) error = path_ + ": cannot open for writing: " + std::strerror(err);
             if (!error.empty()) std::fprintf(stderr, "%s: %s\n", host_.name, error.c_str());
             return err == EBUSY ? SDHOST_ERR_BUSY : failure(err);
         }
@@ -242,7 +249,7 @@ private:
         while (length > 0) {
             const ssize_t n = ::pread(fd_, p, length, offset);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return failure(n < 0 ? errno : ENXIO);  // 0: the medium shrank
+            if (n <= 0) return failure(n < 0 ? errno : ENXIO); // 0: the medium shrank
             p += n;
             offset += n;
             length -= static_cast<size_t>(n);
@@ -259,7 +266,7 @@ private:
     bool readOnly_;
     Host host_;
     std::string manfid_, oemid_;
-    uint8_t* buffer_; // reads
+    uint8_t* buffer_;                           // reads
     std::unique_ptr<LinuxDeviceWriter> writer_; // from the first write on
     std::unique_ptr<WriteQueue> queue_;
     uint64_t discardLimit_ = 0;

@@ -66,18 +66,21 @@ private:
 
 } // namespace
 
-bool isVettedObject(int fd, const std::string& path, const CardIdentity& vetted, std::string& error) {
+bool isVettedObject(int fd, const std::string& path, const CardIdentity& vetted,
+                    std::string& error) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         error = cat(path, ": cannot be looked at: ", std::strerror(errno));
         return false;
     }
-    const bool same = S_ISBLK(st.st_mode) == vetted.blockDevice && static_cast<uint64_t>(st.st_dev) == vetted.device &&
+    const bool same = S_ISBLK(st.st_mode) == vetted.blockDevice &&
+                      static_cast<uint64_t>(st.st_dev) == vetted.device &&
                       static_cast<uint64_t>(st.st_ino) == vetted.inode &&
                       (!vetted.blockDevice || static_cast<uint64_t>(st.st_rdev) == vetted.rdev);
     if (!same)
-        error = cat(path, " is no longer the ", vetted.blockDevice ? "device" : "file",
-                    " that was checked (it was replaced or moved meanwhile); nothing was written to it");
+        error = cat(
+            path, " is no longer the ", vetted.blockDevice ? "device" : "file",
+            " that was checked (it was replaced or moved meanwhile); nothing was written to it");
     return same;
 }
 

@@ -43,8 +43,9 @@ uint32_t writeAll(int fd, const uint8_t* p, size_t length, uint64_t offset, Fail
 // kernel writes zero pages itself to one that has not; the card reads the same either way.
 class DeviceWriter : public LinuxDeviceWriter {
 public:
-    DeviceWriter(int fd, Failure failure, const Host& host) : fd_(fd), failure_(failure), host_(host) {}
-    ~DeviceWriter() override { ::operator delete(zeros_, std::align_val_t{kRequestAlignment}); }
+    DeviceWriter(int fd, Failure failure, const Host& host)
+        : fd_(fd), failure_(failure), host_(host) {}
+    ~DeviceWriter() override { ::operator delete (zeros_, std::align_val_t{kRequestAlignment}); }
     DeviceWriter(const DeviceWriter&) = delete;
     DeviceWriter& operator=(const DeviceWriter&) = delete;
 
@@ -65,12 +66,13 @@ public:
         if (usable_ && !unsupported(errno)) return failure_(errno, host_);
         usable_ = false; // a kernel without the command: the zeros are written as data
         if (!zeros_) {
-            zeros_ = static_cast<uint8_t*>(::operator new(kLargestRequestBytes,
-                                                          std::align_val_t{kRequestAlignment}));
+            zeros_ = static_cast<uint8_t*>(
+                ::operator new (kLargestRequestBytes, std::align_val_t{kRequestAlignment}));
             std::fill(zeros_, zeros_ + kLargestRequestBytes, uint8_t{0});
         }
         for (uint64_t done = 0; done < length;) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(length - done, kLargestRequestBytes));
+            const size_t n =
+                static_cast<size_t>(std::min<uint64_t>(length - done, kLargestRequestBytes));
             if (uint32_t rc = writeAll(fd_, zeros_, n, offset + done, failure_, host_)) return rc;
             done += n;
         }
@@ -83,7 +85,9 @@ protected:
     Host host_;
 
 private:
-    static bool unsupported(int err) { return err == EOPNOTSUPP || err == EINVAL || err == ENOTTY || err == ENODEV; }
+    static bool unsupported(int err) {
+        return err == EOPNOTSUPP || err == EINVAL || err == ENOTTY || err == ENODEV;
+    }
 
     bool unmaps_ = true;
     bool usable_ = true;
@@ -135,8 +139,8 @@ public:
         if (unanswered_) return SDHOST_ERR_NO_CARD;
         if (!context_ && request.length >= streamBytes_) openContext();
         if (!context_) {
-            finished_.push_back(
-                {&request, writeAll(fd_, request.data, request.length, request.offset, failure_, host_)});
+            finished_.push_back({&request, writeAll(fd_, request.data, request.length,
+                                                    request.offset, failure_, host_)});
             return SDHOST_OK;
         }
         Slot& slot = freeSlot();

@@ -318,23 +318,21 @@ Writability decodeIsWritable(bool succeeded, uint32_t lastError) {
 
 uint32_t transferFailure(uint32_t lastError, uint32_t writeProtectCode) {
     switch (lastError) {
-    case 21:    // ERROR_NOT_READY
-    case 1112:  // ERROR_NO_MEDIA_IN_DRIVE
-    case 1110:  // ERROR_MEDIA_CHANGED
-    case 1167:  // ERROR_DEVICE_NOT_CONNECTED
-    case 55:    // ERROR_DEV_NOT_EXIST
-    case 1006:  // ERROR_FILE_INVALID: the volume under the handle went away
-    case 433:   // ERROR_NO_SUCH_DEVICE
-    case 1617:  // ERROR_DEVICE_REMOVED
-    case 1460:  // ERROR_TIMEOUT: the reader did not answer in time, and was not asked again
+    case 21:   // ERROR_NOT_READY
+    case 1112: // ERROR_NO_MEDIA_IN_DRIVE
+    case 1110: // ERROR_MEDIA_CHANGED
+    case 1167: // ERROR_DEVICE_NOT_CONNECTED
+    case 55:   // ERROR_DEV_NOT_EXIST
+    case 1006: // ERROR_FILE_INVALID: the volume under the handle went away
+    case 433:  // ERROR_NO_SUCH_DEVICE
+    case 1617: // ERROR_DEVICE_REMOVED
+    case 1460: // ERROR_TIMEOUT: the reader did not answer in time, and was not asked again
         return SDHOST_ERR_NO_CARD;
-    case kErrorWriteProtect:
-        return writeProtectCode;
-    case 5:     // ERROR_ACCESS_DENIED: a mounted volume's sectors (Vista on)
-    case 32:    // ERROR_SHARING_VIOLATION
+    case kErrorWriteProtect: return writeProtectCode;
+    case 5:  // ERROR_ACCESS_DENIED: a mounted volume's sectors (Vista on)
+    case 32: // ERROR_SHARING_VIOLATION
         return SDHOST_ERR_BUSY;
-    default:
-        return SDHOST_ERR_IO;
+    default: return SDHOST_ERR_IO;
     }
 }
 
@@ -355,8 +353,8 @@ uint64_t diskBytes(const DiskFacts& f) {
     if (g.diskSize) return *g.diskSize;
     // Only whether it passes 2 TiB matters beyond 64 bits: an overflow saturates.
     uint64_t bytes = g.cylinders;
-    for (uint64_t factor : {uint64_t{g.tracksPerCylinder}, uint64_t{g.sectorsPerTrack},
-                            uint64_t{g.bytesPerSector}})
+    for (uint64_t factor :
+         {uint64_t{g.tracksPerCylinder}, uint64_t{g.sectorsPerTrack}, uint64_t{g.bytesPerSector}})
         if (__builtin_mul_overflow(bytes, factor, &bytes)) return UINT64_MAX;
     return bytes;
 }
@@ -370,8 +368,9 @@ Verdict judge(const DiskFacts& f) {
     const std::string& drive = f.drive;
     auto never = [](std::string message) { return Verdict{SDHOST_ERR_CONFIG, std::move(message)}; };
     if (!f.number)
-        return never(drive + " is not on one disk the system can name (a network, substituted "
-                             "or spanned drive); only memory cards are formatted");
+        return never(drive +
+                     " is not on one disk the system can name (a network, substituted "
+                     "or spanned drive); only memory cards are formatted");
     if (f.number->deviceType != kFileDeviceDisk)
         return never(drive + " is not a disk (device type " + std::to_string(f.number->deviceType) +
                      "); only memory cards are formatted");
@@ -380,7 +379,8 @@ Verdict judge(const DiskFacts& f) {
         return never("cannot tell which disk holds Windows, so " + drive + " (" + disk +
                      ") is not formatted");
     if (sameDisk(f))
-        return never(drive + " is on " + disk + ", the disk that holds Windows, and is never formatted");
+        return never(drive + " is on " + disk +
+                     ", the disk that holds Windows, and is never formatted");
     if (!f.unplaced.empty())
         return never(drive + " " + f.unplaced + "; only memory cards are formatted");
     if (!f.asDrive)

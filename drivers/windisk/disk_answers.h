@@ -14,22 +14,37 @@ namespace brc::windisk {
 
 // STORAGE_BUS_TYPE values named in messages.
 enum BusType : uint32_t {
-    BusUnknown = 0, BusScsi = 1, BusAtapi = 2, BusAta = 3, Bus1394 = 4, BusSsa = 5, BusFibre = 6,
-    BusUsb = 7, BusRaid = 8, BusIscsi = 9, BusSas = 10, BusSata = 11, BusSd = 12, BusMmc = 13,
-    BusVirtual = 14, BusFileBackedVirtual = 15, BusSpaces = 16, BusNvme = 17,
+    BusUnknown = 0,
+    BusScsi = 1,
+    BusAtapi = 2,
+    BusAta = 3,
+    Bus1394 = 4,
+    BusSsa = 5,
+    BusFibre = 6,
+    BusUsb = 7,
+    BusRaid = 8,
+    BusIscsi = 9,
+    BusSas = 10,
+    BusSata = 11,
+    BusSd = 12,
+    BusMmc = 13,
+    BusVirtual = 14,
+    BusFileBackedVirtual = 15,
+    BusSpaces = 16,
+    BusNvme = 17,
 };
 const char* busName(uint32_t bus);
 
-constexpr uint32_t kFileDeviceDisk = 7;      // FILE_DEVICE_DISK
-constexpr uint32_t kMediaRemovable = 11;     // MEDIA_TYPE RemovableMedia
-constexpr uint32_t kErrorWriteProtect = 19;  // ERROR_WRITE_PROTECT
+constexpr uint32_t kFileDeviceDisk = 7;     // FILE_DEVICE_DISK
+constexpr uint32_t kMediaRemovable = 11;    // MEDIA_TYPE RemovableMedia
+constexpr uint32_t kErrorWriteProtect = 19; // ERROR_WRITE_PROTECT
 
 // STORAGE_DEVICE_DESCRIPTOR, from IOCTL_STORAGE_QUERY_PROPERTY (StorageDeviceProperty).
 struct StorageDescriptor {
     uint32_t busType = BusUnknown;
     bool removable = false;
-    std::string vendor, product;  // trimmed; empty when the device gives none
-    std::string serial;           // the device's serial number, where it gives one
+    std::string vendor, product; // trimmed; empty when the device gives none
+    std::string serial;          // the device's serial number, where it gives one
 };
 std::optional<StorageDescriptor> decodeStorageDescriptor(const uint8_t* data, size_t length);
 
@@ -126,7 +141,7 @@ struct DiskFacts {
     std::optional<DeviceNumber> number;    // of the drive's volume
     std::string unplaced;                  // placeVolume's why, when it named no disk
     std::optional<DeviceIdentity> asDrive; // what the drive's volume answered for its device
-    std::optional<std::vector<uint32_t>> systemDisks;  // the disks of the Windows directory's volume
+    std::optional<std::vector<uint32_t>> systemDisks; // the disks of the Windows directory's volume
     std::optional<StorageDescriptor> descriptor;
     std::optional<Geometry> geometry;
     std::optional<uint64_t> length;

@@ -8,7 +8,8 @@ namespace {
 std::string shown(const DiskIdentity& d) {
     std::string name = d.vendor + (d.vendor.empty() ? "" : " ") + d.product;
     if (name.empty()) name = "no name";
-    return "PhysicalDrive" + std::to_string(d.number) + ", " + name + ", " + std::to_string(d.bytes) + " bytes";
+    return "PhysicalDrive" + std::to_string(d.number) + ", " + name + ", " +
+           std::to_string(d.bytes) + " bytes";
 }
 
 } // namespace
@@ -64,8 +65,8 @@ Verdict DiskRuns::admit(unsigned index, const DiskIdentity& reached) {
     if (isRunDisk(index, reached)) return {};
     // Only the disk the run began on may be written; whatever now answers is not that card.
     return {SDHOST_ERR_NO_CARD, driveName(index) + " now leads to " + shown(reached) +
-                                    ", not to the card this format began on (" + shown(*disk(index)) +
-                                    "); nothing more is written to it"};
+                                    ", not to the card this format began on (" +
+                                    shown(*disk(index)) + "); nothing more is written to it"};
 }
 
 bool DiskRuns::isRunDisk(unsigned index, const DiskIdentity& reached) const {

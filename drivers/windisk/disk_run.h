@@ -94,16 +94,24 @@ public:
     // The run's reader once let a request run out of time: taken for gone, it is not asked
     // anything more at the run's end.
     void noteSilent(unsigned index);
-    bool silent(unsigned index) const { return index < kShelfDrives && shelf_.drives[index].silent; }
+    bool silent(unsigned index) const {
+        return index < kShelfDrives && shelf_.drives[index].silent;
+    }
     void notePartition(unsigned index, uint64_t offset);
-    uint64_t partition(unsigned index) const { return index < kShelfDrives ? shelf_.drives[index].partition : 0; }
+    uint64_t partition(unsigned index) const {
+        return index < kShelfDrives ? shelf_.drives[index].partition : 0;
+    }
     // Whether any opening in the drive's last run wrote.
-    bool written(unsigned index) const { return index < kShelfDrives && shelf_.drives[index].written; }
+    bool written(unsigned index) const {
+        return index < kShelfDrives && shelf_.drives[index].written;
+    }
 
     // Cards of the drive open in the process now.
     void opened(unsigned index);
     void closed(unsigned index);
-    unsigned openCards(unsigned index) const { return index < kShelfDrives ? shelf_.drives[index].open : 0; }
+    unsigned openCards(unsigned index) const {
+        return index < kShelfDrives ? shelf_.drives[index].open : 0;
+    }
 
 private:
     RunShelf& shelf_;

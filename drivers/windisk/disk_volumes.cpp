@@ -30,7 +30,8 @@ std::vector<HeldVolume> unpark(RunShelf& shelf, uint32_t disk) {
     for (uint32_t i = 0; i < p->count && i < kShelfVolumes; ++i) {
         const ShelvedVolume& v = p->volumes[i];
         HeldVolume volume{v.name, {}, static_cast<VolumeSystem::VolumeHandle>(v.handle)};
-        for (const char* letter = v.letters; *letter; ++letter) volume.mountPoints.push_back(std::string(1, *letter) + ":\\");
+        for (const char* letter = v.letters; *letter; ++letter)
+            volume.mountPoints.push_back(std::string(1, *letter) + ":\\");
         held.push_back(std::move(volume));
     }
     *p = ParkedDisk{};
@@ -70,7 +71,8 @@ std::string shownName(const std::string& name, const std::vector<std::string>& m
 // without a letter, and to one the system gave another letter on its arrival (the old one was
 // taken away for the run), which then gives that one up. A volume that has its old letter keeps
 // it, and folder mount points are left alone.
-void giveBackLetters(VolumeSystem& system, const std::vector<std::string>& names, std::vector<std::string> letters) {
+void giveBackLetters(VolumeSystem& system, const std::vector<std::string>& names,
+                     std::vector<std::string> letters) {
     std::vector<std::string> waiting;
     for (const std::string& name : names) {
         bool kept = false;
@@ -88,7 +90,9 @@ void giveBackLetters(VolumeSystem& system, const std::vector<std::string>& names
 } // namespace
 
 std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk, uint64_t at) {
-    const auto lies = [&](const Extent& e) { return e.disk == disk && (at == 0 || e.offset == at); };
+    const auto lies = [&](const Extent& e) {
+        return e.disk == disk && (at == 0 || e.offset == at);
+    };
     std::vector<std::string> names;
     for (const std::string& name : system.volumeNames()) {
         const auto extents = system.extents(name);
@@ -129,8 +133,8 @@ uint32_t DiskVolumes::take(uint32_t writeProtectCode, std::string& why) {
     for (const std::string& name : names) {
         // Asked again: a volume gone since it was listed has nothing to take.
         const auto extents = system_.extents(name);
-        if (extents &&
-            std::any_of(extents->begin(), extents->end(), [&](const Extent& e) { return e.disk != disk_; })) {
+        if (extents && std::any_of(extents->begin(), extents->end(),
+                                   [&](const Extent& e) { return e.disk != disk_; })) {
             why = shownName(name, system_.mountPoints(name)) +
                   " also lies on another disk; a volume spanning the card and another disk is "
                   "not formatted";
@@ -138,7 +142,8 @@ uint32_t DiskVolumes::take(uint32_t writeProtectCode, std::string& why) {
         }
     }
     for (const std::string& name : names) {
-        const bool held = std::any_of(held_.begin(), held_.end(), [&](const HeldVolume& v) { return v.name == name; });
+        const bool held = std::any_of(held_.begin(), held_.end(),
+                                      [&](const HeldVolume& v) { return v.name == name; });
         if (held) continue;
         if (const uint32_t rc = lockOne(name, writeProtectCode, why)) {
             releaseAll();
@@ -178,7 +183,8 @@ uint32_t DiskVolumes::lockOne(const std::string& name, uint32_t writeProtectCode
     const uint64_t start = system_.milliseconds();
     const auto left = [&] {
         const uint64_t spent = system_.milliseconds() - start;
-        return static_cast<uint32_t>(spent >= kVolumeWaitMs ? kVolumePollMs : kVolumeWaitMs - spent);
+        return static_cast<uint32_t>(spent >= kVolumeWaitMs ? kVolumePollMs
+                                                            : kVolumeWaitMs - spent);
     };
     uint32_t err = system_.lock(volume.handle, left());
     while (err != 0 && err != kNoAnswer && system_.milliseconds() - start < kVolumeWaitMs) {
@@ -187,9 +193,10 @@ uint32_t DiskVolumes::lockOne(const std::string& name, uint32_t writeProtectCode
     }
     if (err != 0) {
         system_.release(volume.handle);
-        why = err == kNoAnswer ? shown + " does not answer; unplug the card reader and plug it in again"
-                               : shown + " is in use and cannot be locked (error " + std::to_string(err) +
-                                     "); close the programs using it";
+        why = err == kNoAnswer
+                  ? shown + " does not answer; unplug the card reader and plug it in again"
+                  : shown + " is in use and cannot be locked (error " + std::to_string(err) +
+                        "); close the programs using it";
         return err == kNoAnswer ? SDHOST_ERR_NO_CARD : SDHOST_ERR_BUSY;
     }
     system_.dismount(volume.handle);
@@ -206,7 +213,9 @@ uint32_t DiskVolumes::openHeld(const std::string& name, VolumeSystem::VolumeHand
     for (;;) {
         const uint32_t err = system_.open(name, handle);
         const bool held = err == 5 || err == 32;
-        if (!held || system_.programLocksVolumes() || system_.milliseconds() - start >= kVolumeWaitMs) return err;
+        if (!held || system_.programLocksVolumes() ||
+            system_.milliseconds() - start >= kVolumeWaitMs)
+            return err;
         system_.sleep(kVolumePollMs);
     }
 }

@@ -84,8 +84,8 @@ public:
     // they come back at the run's end. 0, or the refusal's code with one line
     // for the user in `why` (nothing is held then). A volume that cannot be opened because a
     // handle holds it locked counts as taken where that handle is the program's own (XP);
-    // elsewhere it is another program's, tried again for kVolumeWaitMs, then refused as busy. `writeProtectCode` is
-    // the answer to a volume the system calls write-protected.
+    // elsewhere it is another program's, tried again for kVolumeWaitMs, then refused as busy.
+    // `writeProtectCode` is the answer to a volume the system calls write-protected.
     uint32_t take(uint32_t writeProtectCode, std::string& why);
     // The card closed. With `runGoing` the volumes are parked for the next opening; otherwise
     // they are let go and, where any was held, the disk's volume is waited for and given back
@@ -113,7 +113,8 @@ void releaseParkedVolumes(VolumeSystem& system);
 
 // Lets go of `held`, the volumes of disk `disk`, waits for the disk's new volume to come back and
 // gives it back the drive letter the card had. False when it did not come back.
-bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held, ComingBack back = {});
+bool letGoOf(VolumeSystem& system, uint32_t disk, std::vector<HeldVolume> held,
+             ComingBack back = {});
 // The same for what closings in a run parked for disk `disk`: the run's end.
 bool letGoOfParked(VolumeSystem& system, uint32_t disk, ComingBack back = {});
 

@@ -24,7 +24,7 @@ namespace {
 
 using windisk::DiskFacts;
 
-constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize;  // 128 KiB, for reads
+constexpr DWORD kMaxTransferBytes = SDHOST_MAX_TRANSFER * kSectorSize; // 128 KiB, for reads
 constexpr char kNoAnswer[] = "the card reader does not answer; unplug it and plug it in again";
 
 // Never destroyed: what is parked is let go through it when the library is unloaded.
@@ -151,8 +151,9 @@ public:
         volumes_.finish(going, comingBack(partitionOffset_));
         // The closing after a run's hold ended is the run's last: nothing it parked stays.
         if (!going && runs().disk(index_)) {
-            windisk::letGoOfParked(volumeSystem(), runs().disk(index_)->number,
-                                   comingBack(runs().partition(index_) ? runs().partition(index_) : partitionOffset_));
+            windisk::letGoOfParked(
+                volumeSystem(), runs().disk(index_)->number,
+                comingBack(runs().partition(index_) ? runs().partition(index_) : partitionOffset_));
             runs().forget(index_);
         }
         // The service holds the card's volumes for the run, as closings here park them.
@@ -246,7 +247,7 @@ private:
     bool written_ = false;
     uint64_t partitionOffset_ = 0; // of the partition this opening wrote to sector 0
     bool trims_;
-    uint32_t maxTransfer_; // the adapter's, in bytes; 0 when unknown
+    uint32_t maxTransfer_;                     // the adapter's, in bytes; 0 when unknown
     std::unique_ptr<OverlappedWriter> writer_; // from the first write on
     std::unique_ptr<WriteQueue> queue_;
     bool served_; // the disk handle is the volume service's duplicate
@@ -291,7 +292,8 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     const DiskFacts& facts = vetted.facts;
     if (vetted.verdict.code != SDHOST_OK) {
         // Within a run, another disk behind the letter is said, though it is "no card".
-        if (vetted.verdict.code != SDHOST_ERR_NO_CARD || runs().going(index)) error = vetted.verdict.message;
+        if (vetted.verdict.code != SDHOST_ERR_NO_CARD || runs().going(index))
+            error = vetted.verdict.message;
         return vetted.verdict.code;
     }
     const std::string path = windisk::physicalDrivePath(*facts.number);
@@ -302,8 +304,10 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     // then the card is refused as busy. (On XP the program's own erase instance opens the card
     // while the bound library holds it.)
     const bool alone = !readOnly && !volumeSystem().programLocksVolumes();
-    Handle disk = alone ? openAlone(widened(path), GENERIC_READ | GENERIC_WRITE, kFlags, windisk::kVolumeWaitMs)
-                        : openPath(widened(path), readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, kFlags);
+    Handle disk = alone ? openAlone(widened(path), GENERIC_READ | GENERIC_WRITE, kFlags,
+                                    windisk::kVolumeWaitMs)
+                        : openPath(widened(path),
+                                   readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, kFlags);
     bool served = false;
     if (!disk.ok()) {
         const DWORD err = GetLastError();
@@ -322,7 +326,8 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
         if (again.code != SDHOST_ERR_NO_CARD || runs().going(index)) error = again.message;
         return again.code;
     }
-    void* buffer = VirtualAlloc(nullptr, kMaxTransferBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    void* buffer =
+        VirtualAlloc(nullptr, kMaxTransferBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (!buffer) return SDHOST_ERR_OUT_OF_MEMORY;
     const bool protectedDisk = opened.writable == windisk::Writability::Protected;
     card = std::make_unique<DiskCard>(std::move(disk), windisk::userSectors(opened),
@@ -368,10 +373,12 @@ uint32_t holdDiskRun(unsigned index, bool on) {
         if (h.ok() && runs().isRunDisk(index, *windisk::identityOf(now)))
             control(h.get(), IOCTL_DISK_UPDATE_PROPERTIES);
     }
-    const windisk::ComingBack back{runs().silent(index) ? 0u : windisk::kVolumeWaitMs, runs().partition(index)};
+    const windisk::ComingBack back{runs().silent(index) ? 0u : windisk::kVolumeWaitMs,
+                                   runs().partition(index)};
     runs().forget(index);
     releaseServiceDisk(index);
-    return windisk::letGoOfParked(volumeSystem(), disk->number, back) ? SDHOST_OK : SDHOST_VOLUME_NOT_BACK;
+    return windisk::letGoOfParked(volumeSystem(), disk->number, back) ? SDHOST_OK
+                                                                      : SDHOST_VOLUME_NOT_BACK;
 }
 
 } // namespace brc::sdhost

@@ -11,8 +11,8 @@ namespace brc::sdhost {
 
 // Opens the disk behind drive `index` (0 = A:) once the system's answers say it is a card
 // (drivers/windisk/disk_answers.h): for reading and writing, or for reading only with `readOnly` (a
-// probe). Writes and erases take every volume of the disk first (drivers/windisk/disk_volumes.h) and
-// hold them until the card's last closing in a format run. `error` holds one line for the user
+// probe). Writes and erases take every volume of the disk first (drivers/windisk/disk_volumes.h)
+// and hold them until the card's last closing in a format run. `error` holds one line for the user
 // when there is something to say.
 uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::unique_ptr<Card>& card,
                       std::string& error);

@@ -58,7 +58,8 @@ private:
 
 } // namespace
 
-// A format's handle lets others read but not write, so a second format (another process, another session) is refused while it lasts.
+// A format's handle lets others read but not write, so a second format (another process, another
+// session) is refused while it lasts.
 uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<BackingFile>& file,
                    uint64_t& size, bool& readOnly, std::string& error, const CardIdentity*) {
     const std::wstring name = wideFromUtf8(path);
@@ -69,7 +70,8 @@ uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<Backing
         h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
                         use == OpenFor::Format ? FILE_SHARE_READ : shared, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
-        const bool heldByWriter = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+        const bool heldByWriter =
+            h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
         if (heldByWriter && use == OpenFor::Format) {
             error = cat(path, ": in use: another program holds it open");
             return SDHOST_ERR_BUSY;
@@ -95,9 +97,9 @@ uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<Backing
 bool readSidecarText(const std::string& path, bool& missing, std::string& text,
                      std::string& error) {
     missing = false;
-    HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;

@@ -50,7 +50,8 @@ uint32_t OverlappedWriter::start(WriteRequest& request) {
     ResetEvent(event);
     DWORD moved = 0;
     // Done at once or not, the event is set when the request is through.
-    if (!WriteFile(h_, request.data, static_cast<DWORD>(request.length), &moved, &slot->overlapped) &&
+    if (!WriteFile(h_, request.data, static_cast<DWORD>(request.length), &moved,
+                   &slot->overlapped) &&
         GetLastError() != ERROR_IO_PENDING) {
         const DWORD err = GetLastError();
         free_.push_back(slot);

@@ -37,7 +37,7 @@ public:
     bool unanswered() const { return unanswered_; }
 
 private:
-    struct Slot; // one request's OVERLAPPED and event
+    struct Slot;   // one request's OVERLAPPED and event
     void giveUp(); // cancels everything on its way; what does not come back is held
     uint32_t result(Slot& slot) const;
 

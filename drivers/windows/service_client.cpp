@@ -28,11 +28,14 @@ bool servedByTheService(HANDLE pipe) {
     ULONG server = 0;
     if (!serverProcess(pipe, &server)) return false;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, wide(volsvc::kServiceName).c_str(), SERVICE_QUERY_STATUS) : nullptr;
+    SC_HANDLE service =
+        manager ? OpenServiceW(manager, wide(volsvc::kServiceName).c_str(), SERVICE_QUERY_STATUS)
+                : nullptr;
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    const bool known = service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                                       reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    const bool known =
+        service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                        reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
     if (service) CloseServiceHandle(service);
     if (manager) CloseServiceHandle(manager);
     return known && status.dwProcessId == server;
@@ -42,9 +45,12 @@ bool connected(std::string& why) {
     if (connection != INVALID_HANDLE_VALUE) return true;
     const std::wstring name = wide(volsvc::kPipeName);
     // A service busy with other clients frees an instance within moments.
-    HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY && WaitNamedPipeW(name.c_str(), 5000))
-        pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
+        WaitNamedPipeW(name.c_str(), 5000))
+        pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     if (pipe == INVALID_HANDLE_VALUE) return false;
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) || !servedByTheService(pipe)) {
@@ -71,8 +77,9 @@ std::optional<volsvc::Answer> transact(const volsvc::Request& request) {
 
 } // namespace
 
-Handle diskFromService(unsigned index, bool write, const std::optional<windisk::DiskIdentity>& runDisk,
-                       uint32_t& code, std::string& why) {
+Handle diskFromService(unsigned index, bool write,
+                       const std::optional<windisk::DiskIdentity>& runDisk, uint32_t& code,
+                       std::string& why) {
     code = 0;
     if (index >= windisk::kShelfDrives || !connected(why)) return Handle();
     volsvc::Request q;

@@ -18,8 +18,9 @@ namespace brc::sdhost {
 // Drive `index`'s disk from the service, for writing or reading only, and within a run only as
 // `runDisk`. An invalid handle when the service is not there or refuses: then `code` is the
 // driver code of the refusal (0: no service at all) and `why` says why in a few words.
-Handle diskFromService(unsigned index, bool write, const std::optional<windisk::DiskIdentity>& runDisk,
-                       uint32_t& code, std::string& why);
+Handle diskFromService(unsigned index, bool write,
+                       const std::optional<windisk::DiskIdentity>& runDisk, uint32_t& code,
+                       std::string& why);
 
 // Gives drive `index`'s card back to the service (its volumes unlocked), once per handing.
 void releaseServiceDisk(unsigned index);

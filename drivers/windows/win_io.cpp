@@ -49,7 +49,8 @@ public:
     OpenErrand(const std::wstring& name, DWORD access, DWORD flags, DWORD share)
         : name_(name), access_(access), flags_(flags), share_(share) {}
     void run() override {
-        handle = CreateFileW(name_.c_str(), access_, share_, nullptr, OPEN_EXISTING, flags_, nullptr);
+        handle =
+            CreateFileW(name_.c_str(), access_, share_, nullptr, OPEN_EXISTING, flags_, nullptr);
         error = GetLastError();
     }
     void undo() override { Handle(handle).reset(); }
@@ -99,7 +100,9 @@ Handle openAlone(const std::wstring& name, DWORD access, DWORD flags, DWORD retr
     const DWORD start = GetTickCount();
     for (;;) {
         Handle h = openPath(name, access, flags, kOpenWaitMs, 0);
-        if (h.ok() || GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount() - start >= retryMs) return h;
+        if (h.ok() || GetLastError() != ERROR_SHARING_VIOLATION ||
+            GetTickCount() - start >= retryMs)
+            return h;
         Sleep(pollMs);
     }
 }

@@ -6,7 +6,8 @@
 // caller stops waiting for (platform/win32/bounded_call.h), and are overlapped, so that each
 // control, read and write is waited for with a timeout and cancelled after it. A call that times
 // out fails with kErrorNoAnswer. Every call on a handle of openPath must therefore pass an
-// OVERLAPPED: use the calls below (and drivers/windows/overlapped_writer.h for writes several at once).
+// OVERLAPPED: use the calls below (and drivers/windows/overlapped_writer.h for writes several at
+// once).
 #pragma once
 
 #include <windows.h>
@@ -71,13 +72,14 @@ private:
 
 // An existing device or file opened for overlapped calls (`flags` are added); GetLastError tells
 // why not, kErrorNoAnswer when the open did not come back in time.
-Handle openPath(const std::wstring& name, DWORD access, DWORD flags = 0,
-                DWORD waitMs = kOpenWaitMs, DWORD share = kShareAll);
+Handle openPath(const std::wstring& name, DWORD access, DWORD flags = 0, DWORD waitMs = kOpenWaitMs,
+                DWORD share = kShareAll);
 
 // openPath without sharing: nobody else may read or write it while the handle is open. Opened
 // elsewhere already, it is tried again every `pollMs` for `retryMs` (another program's handle on
 // a card that just arrived goes within moments); then it fails with ERROR_SHARING_VIOLATION.
-Handle openAlone(const std::wstring& name, DWORD access, DWORD flags, DWORD retryMs, DWORD pollMs = 250);
+Handle openAlone(const std::wstring& name, DWORD access, DWORD flags, DWORD retryMs,
+                 DWORD pollMs = 250);
 
 // The answer of a control that takes nothing in (or `in`), as its bytes; nullopt when refused
 // (GetLastError says why).
@@ -85,7 +87,8 @@ std::optional<std::vector<uint8_t>> ask(HANDLE h, DWORD code, DWORD capacity,
                                         const void* in = nullptr, DWORD inLength = 0,
                                         DWORD waitMs = kQueryWaitMs);
 
-template <class Decode> auto decoded(const std::optional<std::vector<uint8_t>>& answer, Decode decode)
+template <class Decode>
+auto decoded(const std::optional<std::vector<uint8_t>>& answer, Decode decode)
     -> decltype(decode(nullptr, 0)) {
     if (!answer) return std::nullopt;
     return decode(answer->data(), answer->size());

@@ -156,8 +156,7 @@ windisk::VolumeAnswers WindowsDisks::volume(unsigned index) {
     constexpr DWORD kExtents = 8 + 24 * 32;
     v.extents = decoded(ask(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents),
                         windisk::decodeDiskExtents);
-    if (!v.extents && GetLastError() == ERROR_MORE_DATA)
-        v.extents.emplace(); // too many to list
+    if (!v.extents && GetLastError() == ERROR_MORE_DATA) v.extents.emplace(); // too many to list
     v.identity = identityOf(h.get());
     return v;
 }

@@ -48,7 +48,8 @@ std::optional<std::vector<windisk::Extent>> WindowsVolumes::extents(const std::s
         return std::nullopt;
     }
     constexpr DWORD kExtents = 8 + 24 * 32;
-    auto extents = decoded(ask(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents), windisk::decodeExtents);
+    auto extents = decoded(ask(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtents),
+                           windisk::decodeExtents);
     if (!extents && GetLastError() == ERROR_MORE_DATA) extents.emplace(); // too many to list
     return extents;
 }
@@ -115,17 +116,21 @@ void WindowsVolumes::sleep(uint32_t milliseconds) { Sleep(milliseconds); }
 windisk::RunShelf& WindowsVolumes::shelf() {
     if (shelf_) return *shelf_;
     // Named after the process: no other process shares it, and it goes with the last module.
-    const std::wstring name = L"Local\\BrindlecardRunShelf-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE mapping =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(windisk::RunShelf), name.c_str());
-    void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(windisk::RunShelf)) : nullptr;
+    const std::wstring name =
+        L"Local\\BrindlecardRunShelf-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        sizeof(windisk::RunShelf), name.c_str());
+    void* view = mapping
+                     ? MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(windisk::RunShelf))
+                     : nullptr;
     auto* shared = static_cast<windisk::RunShelf*>(view);
     // A module of another layout in the same process shares nothing: this one keeps its own.
     if (shared && shared->version == 0) {
         shared->version = windisk::kShelfVersion;
         shared->size = sizeof(windisk::RunShelf);
     }
-    if (!shared || shared->version != windisk::kShelfVersion || shared->size != sizeof(windisk::RunShelf)) {
+    if (!shared || shared->version != windisk::kShelfVersion ||
+        shared->size != sizeof(windisk::RunShelf)) {
         if (view) UnmapViewOfFile(view);
         if (mapping) CloseHandle(mapping);
         mapping = nullptr;

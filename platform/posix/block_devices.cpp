@@ -63,7 +63,7 @@ std::string unescape(const std::string& field) {
         if (field[i] == '\\' && i + 3 < field.size()) {
             const std::string digits = field.substr(i + 1, 3);
             if (std::all_of(digits.begin(), digits.end(),
-                                                  [](char c) { return c >= '0' && c <= '7'; })) {
+                            [](char c) { return c >= '0' && c <= '7'; })) {
                 out += static_cast<char>(std::strtol(digits.c_str(), nullptr, 8));
                 i += 3;
                 continue;
@@ -98,7 +98,8 @@ std::optional<fs::path> deviceDirectory(const SystemView& view, const std::strin
 // Names of the devices stacked on `name` (device mapper, RAID), transitively.
 void addHolders(const SystemView& view, const std::string& name, std::set<std::string>& names) {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(fs::path(view.sysfs) / "class" / "block" / name / "holders", ec)) {
+    for (const auto& entry :
+         fs::directory_iterator(fs::path(view.sysfs) / "class" / "block" / name / "holders", ec)) {
         const std::string holder = entry.path().filename().string();
         if (names.insert(holder).second) addHolders(view, holder, names);
     }
@@ -108,7 +109,8 @@ void addHolders(const SystemView& view, const std::string& name, std::set<std::s
 bool mountOf(const SystemView& view, const Mount& m, const std::string& name) {
     const std::string dev = attribute(fs::path(view.sysfs) / "class" / "block" / name / "dev");
     unsigned major = 0, minor = 0;
-    if (std::sscanf(dev.c_str(), "%u:%u", &major, &minor) == 2 && m.major == major && m.minor == minor)
+    if (std::sscanf(dev.c_str(), "%u:%u", &major, &minor) == 2 && m.major == major &&
+        m.minor == minor)
         return true;
     return m.source == "/dev/" + name;
 }
@@ -184,7 +186,7 @@ std::vector<std::string> parseSwaps(const std::string& text) {
     std::vector<std::string> names;
     std::istringstream in(text);
     std::string line;
-    std::getline(in, line);  // the heading
+    std::getline(in, line); // the heading
     while (std::getline(in, line)) {
         const std::vector<std::string> w = words(line);
         if (w.size() < 2 || w[1] != "partition" || !startsWith(w[0], "/dev/")) continue;
@@ -224,7 +226,8 @@ std::optional<Device> describe(const SystemView& view, const std::string& name) 
     d.removable = attribute(diskDir / "removable") == "1";
     d.readOnly = attribute(*dir / "ro") == "1";
     d.bytes = numberAttribute(*dir / "size") * 512;
-    d.logicalBlockSize = static_cast<uint32_t>(numberAttribute(diskDir / "queue" / "logical_block_size"));
+    d.logicalBlockSize =
+        static_cast<uint32_t>(numberAttribute(diskDir / "queue" / "logical_block_size"));
     if (d.logicalBlockSize == 0) d.logicalBlockSize = 512;
     d.discard = numberAttribute(diskDir / "queue" / "discard_max_bytes") != 0;
     d.kind = kindOf(d.disk, diskDir, diskDir.string(), d.removable, d);
@@ -232,7 +235,8 @@ std::optional<Device> describe(const SystemView& view, const std::string& name) 
     d.vendor = attribute(device / "vendor");
     // A virtio disk's vendor is its PCI vendor number (0x1af4), no name for anyone.
     if (startsWith(d.vendor, "0x")) d.vendor.clear();
-    d.model = attribute(device / (d.kind == Kind::SdSlot || d.kind == Kind::Emmc ? "name" : "model"));
+    d.model =
+        attribute(device / (d.kind == Kind::SdSlot || d.kind == Kind::Emmc ? "name" : "model"));
     if (d.kind == Kind::SdSlot) {
         d.manfid = attribute(device / "manfid");
         d.oemid = attribute(device / "oemid");
@@ -289,27 +293,23 @@ std::string refusal(const Device& d, bool allowLoop) {
         return p + " is a partition; a card is formatted whole, so name its disk /dev/" + d.disk;
     if (!d.systemUse.empty())
         return d.systemUse == "swap"
-                   ? p + " holds the system's active swap (on " + d.systemUseOn + ") and is never formatted"
+                   ? p + " holds the system's active swap (on " + d.systemUseOn +
+                         ") and is never formatted"
                    : p + " holds the running system (" + d.systemUse + " is mounted from " +
                          d.systemUseOn + ") and is never formatted";
     switch (d.kind) {
     case Kind::SdSlot:
-    case Kind::CardReader:
-        break;
+    case Kind::CardReader: break;
     case Kind::Loop:
         if (allowLoop) break;
         return p + " is a loop device, not a card (--allow-loop formats it anyway)";
-    case Kind::Emmc:
-        return p + " is built-in eMMC storage, not a removable SD card";
+    case Kind::Emmc: return p + " is built-in eMMC storage, not a removable SD card";
     case Kind::Internal:
         return p + " is not removable (a fixed " + (d.bus.empty() ? "" : d.bus + " ") +
                "disk); only memory cards are formatted";
-    case Kind::Nvme:
-        return p + " is an NVMe drive, not removable; only memory cards are formatted";
-    case Kind::Optical:
-        return p + " is an optical drive, not a memory card";
-    case Kind::Virtual:
-        return p + " is a virtual device, not a memory card";
+    case Kind::Nvme: return p + " is an NVMe drive, not removable; only memory cards are formatted";
+    case Kind::Optical: return p + " is an optical drive, not a memory card";
+    case Kind::Virtual: return p + " is a virtual device, not a memory card";
     }
     return capacityRefusal(p, d.bytes, d.logicalBlockSize);
 }
@@ -325,8 +325,9 @@ std::string nameOfDevicePath(const std::string& sysfs, const std::string& device
         error = devicePath + " is not a block device";
         return {};
     }
-    const fs::path link = fs::path(sysfs) / "dev" / "block" /
-                          (std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)));
+    const fs::path link =
+        fs::path(sysfs) / "dev" / "block" /
+        (std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)));
     std::error_code ec;
     const fs::path target = fs::canonical(link, ec);
     if (ec) {
@@ -344,15 +345,19 @@ constexpr int kMaxLoopDepth = 8;
 
 // Walks from what `st` describes down through loop devices to the medium; `loops` gets the
 // number of every loop device on the way.
-std::optional<Medium> walkToMedium(const std::string& sysfs, struct stat st, std::set<dev_t>& loops) {
+std::optional<Medium> walkToMedium(const std::string& sysfs, struct stat st,
+                                   std::set<dev_t>& loops) {
     for (int depth = 0; depth <= kMaxLoopDepth; ++depth) {
         if (S_ISREG(st.st_mode)) return Medium{true, uint64_t(st.st_dev), uint64_t(st.st_ino)};
         if (!S_ISBLK(st.st_mode)) return std::nullopt;
-        const std::string number = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-        std::string backing = attribute(fs::path(sysfs) / "dev" / "block" / number / "loop" / "backing_file");
+        const std::string number =
+            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+        std::string backing =
+            attribute(fs::path(sysfs) / "dev" / "block" / number / "loop" / "backing_file");
         struct stat below {};
         // Not a loop device, or one whose file is gone: the device itself is the medium.
-        if (backing.empty() || ::stat(backing.c_str(), &below) != 0) return Medium{false, uint64_t(st.st_rdev), 0};
+        if (backing.empty() || ::stat(backing.c_str(), &below) != 0)
+            return Medium{false, uint64_t(st.st_rdev), 0};
         loops.insert(st.st_rdev);
         st = below;
     }
@@ -380,14 +385,16 @@ std::vector<std::string> loopsOnMedium(const std::string& sysfs, const std::stri
     for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(sysfs) / "block", ec)) {
         const std::string name = entry.path().filename().string();
         unsigned maj = 0, min = 0;
-        if (name.rfind("loop", 0) != 0 || attribute(entry.path() / "loop" / "backing_file").empty() ||
+        if (name.rfind("loop", 0) != 0 ||
+            attribute(entry.path() / "loop" / "backing_file").empty() ||
             std::sscanf(attribute(entry.path() / "dev").c_str(), "%u:%u", &maj, &min) != 2)
             continue;
         struct stat loop {};
         loop.st_mode = S_IFBLK;
         loop.st_rdev = makedev(maj, min);
         std::set<dev_t> chain;
-        if (!beneath.count(loop.st_rdev) && walkToMedium(sysfs, loop, chain) == medium) found.push_back("/dev/" + name);
+        if (!beneath.count(loop.st_rdev) && walkToMedium(sysfs, loop, chain) == medium)
+            found.push_back("/dev/" + name);
     }
     std::sort(found.begin(), found.end());
     return found;

@@ -27,7 +27,7 @@ std::vector<SystemView> systemViews();
 struct Mount {
     uint32_t major = 0, minor = 0;
     std::string mountPoint, fsType, source;
-    std::string device;  // describe(): which of the disk's devices it is the mount of
+    std::string device; // describe(): which of the disk's devices it is the mount of
 };
 
 // Lines of /proc/self/mountinfo; the octal escapes of paths (\040 for a blank) are decoded.
@@ -37,32 +37,32 @@ std::vector<Mount> parseMountInfo(const std::string& text);
 std::vector<std::string> parseSwaps(const std::string& text);
 
 enum class Kind {
-    SdSlot,      // mmcblk whose card says it is an SD card
-    CardReader,  // a removable SCSI disk: a USB or built-in card reader
-    Emmc,        // mmcblk of soldered MMC storage
-    Internal,    // a fixed SATA, SCSI or virtio disk
+    SdSlot,     // mmcblk whose card says it is an SD card
+    CardReader, // a removable SCSI disk: a USB or built-in card reader
+    Emmc,       // mmcblk of soldered MMC storage
+    Internal,   // a fixed SATA, SCSI or virtio disk
     Nvme,
     Loop,
     Optical,
-    Virtual,     // zram, device mapper, RAID and the like
+    Virtual, // zram, device mapper, RAID and the like
 };
 
 const char* kindName(Kind kind);
 
 struct Device {
-    std::string name;       // sdb, mmcblk0, loop3
-    std::string path;       // /dev/sdb
+    std::string name; // sdb, mmcblk0, loop3
+    std::string path; // /dev/sdb
     Kind kind = Kind::Internal;
     bool partition = false;
-    std::string disk;       // the whole disk of a partition
-    std::string bus;        // "USB", "SCSI", "MMC", ... as the device path shows
+    std::string disk; // the whole disk of a partition
+    std::string bus;  // "USB", "SCSI", "MMC", ... as the device path shows
     std::string vendor, model;
     uint64_t bytes = 0;
     uint32_t logicalBlockSize = 512;
     bool removable = false;
     bool readOnly = false;
-    bool discard = false;   // the queue takes discard requests
-    std::string manfid, oemid;  // an SD card's CID fields, where the kernel gives them
+    bool discard = false;      // the queue takes discard requests
+    std::string manfid, oemid; // an SD card's CID fields, where the kernel gives them
     std::vector<std::string> partitions;
     // Mounts of the disk and its partitions, and of devices stacked on them (holders).
     std::vector<Mount> mounts;

@@ -66,7 +66,8 @@ bool refusedToUser(int err) { return err == EACCES || err == EPERM; }
 std::string udisksRefusal(const std::string& failed, const UdisksAnswer& a, const char* allowTo) {
     if (a.unavailable) return failed + ": " + a.error + "; run brindlecard as root (sudo)";
     if (a.denied)
-        return failed + ": " + a.error + "; run brindlecard as root (sudo), or ask an administrator to allow udisks2 to " +
+        return failed + ": " + a.error +
+               "; run brindlecard as root (sudo), or ask an administrator to allow udisks2 to " +
                allowTo;
     return failed + " through udisks2: " + a.error;
 }
@@ -101,7 +102,8 @@ DeviceAccess commandDeviceAccess() { return {true, ::isatty(STDIN_FILENO) != 0};
 
 bool udisksActsForUser(const DeviceAccess& access) { return access.udisks && ::geteuid() != 0; }
 
-BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool unmount, const DeviceAccess& access) {
+BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool unmount,
+                                const DeviceAccess& access) {
     std::vector<blockdev::Mount> mounts;
     BlockVolumeCheck check = describeEverywhere(path, allowLoop, mounts);
     if (!check.refusal.empty()) return check;
@@ -113,8 +115,8 @@ BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool un
             return check;
         }
         if (!unmount) {
-            check.refusal = path + " is mounted at " + m.mountPoint +
-                            "; unmount it first, or give --unmount";
+            check.refusal =
+                path + " is mounted at " + m.mountPoint + "; unmount it first, or give --unmount";
             return check;
         }
         check.toUnmount.push_back(m);
@@ -122,11 +124,13 @@ BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool un
     // A mounted card is held until it is unmounted; the kernel is asked again then. Meanwhile a
     // user its node refuses has udisks2 open it for reading: polkit answers before anything is
     // unmounted, and the start-up checks find the card within reach.
-    check.refusal = check.toUnmount.empty() ? exclusiveOpenRefusal(path, access) : reachForReading(path, access);
+    check.refusal = check.toUnmount.empty() ? exclusiveOpenRefusal(path, access)
+                                            : reachForReading(path, access);
     return check;
 }
 
-std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check, const DeviceAccess& access) {
+std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check,
+                            const DeviceAccess& access) {
     for (const blockdev::Mount& m : check.toUnmount) {
         const std::string failed = "cannot unmount " + m.mountPoint + " of " + path;
         if (udisksActsForUser(access)) {
@@ -138,7 +142,8 @@ std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check, co
         check.unmounted.push_back(m.mountPoint);
     }
     // A descriptor handed over for reading is no way to write: udisks2 is asked for one that does.
-    if (const int fd = handedDescriptor(path); fd >= 0 && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
+    if (const int fd = handedDescriptor(path);
+        fd >= 0 && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
         releaseHandedDevice(path);
     return exclusiveOpenRefusal(path, access);
 }
@@ -149,7 +154,8 @@ std::string reachForReading(const std::string& path, const DeviceAccess& access)
         ::close(fd);
         return {};
     }
-    return refusedToUser(errno) && access.udisks ? openThroughUdisks(path, access, false) : std::string();
+    return refusedToUser(errno) && access.udisks ? openThroughUdisks(path, access, false)
+                                                 : std::string();
 }
 
 bool rereadPartitionTable(const std::string& path, std::string& error) {
@@ -157,12 +163,17 @@ bool rereadPartitionTable(const std::string& path, std::string& error) {
     if (fd < 0) fd = openBlockDevice(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         // A card that went away (its reader unplugged) is said once, as gone, by the run's cause.
-        const bool gone = errno == ENOENT || errno == ENXIO || errno == ENODEV || errno == ENOMEDIUM;
-        error = gone ? std::string() : "cannot open " + path + " to re-read its partition table: " + std::strerror(errno);
+        const bool gone =
+            errno == ENOENT || errno == ENXIO || errno == ENODEV || errno == ENOMEDIUM;
+        error = gone ? std::string()
+                     : "cannot open " + path +
+                           " to re-read its partition table: " + std::strerror(errno);
         return false;
     }
     const bool ok = ::ioctl(fd, BLKRRPART) == 0 || errno == EINVAL;
-    if (!ok) error = "the kernel did not re-read the partition table of " + path + ": " + std::strerror(errno);
+    if (!ok)
+        error = "the kernel did not re-read the partition table of " + path + ": " +
+                std::strerror(errno);
     ::close(fd);
     return ok;
 }
@@ -172,8 +183,8 @@ bool rescanPartitionTable(const std::string& path, const DeviceAccess& access, s
     releaseHandedDevice(path);
     const UdisksAnswer a = udisksRescan(path, {access.interactive, true});
     if (a.done()) return true;
-    error = "udisks2 did not have the kernel read the new partition table of " + path + " (" + a.error +
-            "); take the card out and put it back to see its partition";
+    error = "udisks2 did not have the kernel read the new partition table of " + path + " (" +
+            a.error + "); take the card out and put it back to see its partition";
     return false;
 }
 

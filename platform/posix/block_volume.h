@@ -47,7 +47,8 @@ BlockVolumeCheck vetBlockVolume(const std::string& path, bool allowLoop, bool un
 // Once the user has said yes: unmounts what vetBlockVolume listed (umount2, or udisks2 for a
 // user who is not root where `access` says so) and asks the kernel for an exclusive open. One
 // sentence when that fails, else empty.
-std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check, const DeviceAccess& access = {});
+std::string takeBlockVolume(const std::string& path, BlockVolumeCheck& check,
+                            const DeviceAccess& access = {});
 
 // Only the first of those checks, for a command that reads the card and never writes: it must
 // be a card (or an allowed loop device); mounts and other holders do not matter.

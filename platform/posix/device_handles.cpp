@@ -33,7 +33,8 @@ bool skip(std::string_view& text, char separator) {
 // Whether the entry's descriptor is still open on the device the entry names.
 bool stillOpen(const HandedEntry& e) {
     struct stat st {};
-    return ::fstat(e.fd, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == makedev(e.major, e.minor);
+    return ::fstat(e.fd, &st) == 0 && S_ISBLK(st.st_mode) &&
+           st.st_rdev == makedev(e.major, e.minor);
 }
 
 std::vector<HandedEntry> entries() {
@@ -44,14 +45,17 @@ std::vector<HandedEntry> entries() {
 
 // From the first change on, the list is the front end's own: the user's variable, read once,
 // is not read again.
-void setEntries(const std::vector<HandedEntry>& list) { setHandedDevicesSetting(formatHandedEntries(list)); }
+void setEntries(const std::vector<HandedEntry>& list) {
+    setHandedDevicesSetting(formatHandedEntries(list));
+}
 
 // The entry of the device at `path` whose descriptor is still open on it, or -1 (its index).
 int entryOf(const std::vector<HandedEntry>& list, const std::string& path) {
     struct stat st {};
     if (list.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return -1;
     for (size_t i = 0; i < list.size(); ++i)
-        if (makedev(list[i].major, list[i].minor) == st.st_rdev && stillOpen(list[i])) return static_cast<int>(i);
+        if (makedev(list[i].major, list[i].minor) == st.st_rdev && stillOpen(list[i]))
+            return static_cast<int>(i);
     return -1;
 }
 
@@ -63,8 +67,8 @@ std::optional<std::vector<HandedEntry>> parseHandedEntries(std::string_view text
         if (!list.empty() && !skip(text, ',')) return std::nullopt;
         unsigned fd = 0;
         HandedEntry e;
-        if (!readNumber(text, fd) || !skip(text, ':') || !readNumber(text, e.major) || !skip(text, ':') ||
-            !readNumber(text, e.minor) || fd > static_cast<unsigned>(INT32_MAX))
+        if (!readNumber(text, fd) || !skip(text, ':') || !readNumber(text, e.major) ||
+            !skip(text, ':') || !readNumber(text, e.minor) || fd > static_cast<unsigned>(INT32_MAX))
             return std::nullopt;
         e.fd = static_cast<int>(fd);
         list.push_back(e);
@@ -88,7 +92,9 @@ bool handOverDevice(int fd) {
     if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
     const HandedEntry added{fd, major(st.st_rdev), minor(st.st_rdev)};
     std::vector<HandedEntry> list = entries();
-    std::erase_if(list, [&](const HandedEntry& e) { return e.major == added.major && e.minor == added.minor; });
+    std::erase_if(list, [&](const HandedEntry& e) {
+        return e.major == added.major && e.minor == added.minor;
+    });
     list.push_back(added);
     setEntries(list);
     return true;

@@ -33,11 +33,11 @@ private:
 };
 
 constexpr char kUnicode[] = "UTF-16LE";
-constexpr char kDefaultChar = '?';  // the default character of every page offered
+constexpr char kDefaultChar = '?'; // the default character of every page offered
 
 bool startsPair(const std::u16string& text, size_t i) {
-    return text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() &&
-           text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+    return text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+           text[i + 1] <= 0xDFFF;
 }
 
 class IconvCodePage final : public CodePage {
@@ -139,12 +139,10 @@ struct LanguagePage {
     unsigned page;
 };
 constexpr LanguagePage kLanguagePages[] = {
-    {"be", 866}, {"ru", 866}, {"uk", 866},
-    {"ja", 932},
-    {"ca", 850}, {"da", 850}, {"de", 850}, {"es", 850}, {"eu", 850}, {"fi", 850},
-    {"fo", 850}, {"fr", 850}, {"ga", 850}, {"gl", 850}, {"is", 850}, {"it", 850},
-    {"lb", 850}, {"nb", 850}, {"nl", 850}, {"nn", 850}, {"no", 850}, {"pt", 850},
-    {"sv", 850},
+    {"be", 866}, {"ru", 866}, {"uk", 866}, {"ja", 932}, {"ca", 850}, {"da", 850},
+    {"de", 850}, {"es", 850}, {"eu", 850}, {"fi", 850}, {"fo", 850}, {"fr", 850},
+    {"ga", 850}, {"gl", 850}, {"is", 850}, {"it", 850}, {"lb", 850}, {"nb", 850},
+    {"nl", 850}, {"nn", 850}, {"no", 850}, {"pt", 850}, {"sv", 850},
 };
 
 std::string lower(std::string_view text) {

@@ -61,7 +61,7 @@ struct VolumeToken {
 };
 
 struct MutexToken {
-    int fd = -1;  // -1 for an unnamed mutex
+    int fd = -1; // -1 for an unnamed mutex
     bool owned = false;
 };
 
@@ -88,8 +88,7 @@ int letterIndex(char16_t letter) {
 
 // The letter of a root path ("E:\" or "E:"), or 0.
 char16_t rootLetter(const std::u16string& root) {
-    if (root.size() < 2 || root[1] != u':' || (root.size() > 2 && root[2] != u'\\'))
-        return 0;
+    if (root.size() < 2 || root[1] != u':' || (root.size() > 2 && root[2] != u'\\')) return 0;
     return letterIndex(root[0]) < 0 ? 0 : root[0];
 }
 
@@ -106,9 +105,8 @@ uint32_t openError(int err) {
     switch (err) {
     case EACCES:
     case EPERM:
-    case EROFS:
-        return kErrorAccessDenied;
-    default:  // missing image, no medium in the reader, device gone
+    case EROFS: return kErrorAccessDenied;
+    default: // missing image, no medium in the reader, device gone
         return kErrorNotReady;
     }
 }
@@ -117,7 +115,9 @@ uint32_t openError(int err) {
 // the open and a character device is no card, so both are refused (ENODEV) before they are
 // opened. What was opened is checked again, as the path may have changed in between.
 int openMapped(const std::string& path, int flags) {
-    const auto isCard = [](const struct stat& st) { return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode); };
+    const auto isCard = [](const struct stat& st) {
+        return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+    };
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return -1;
     if (!isCard(st)) {
@@ -158,7 +158,7 @@ bool transfer(int fd, uint64_t first, uint32_t n, uint8_t* data, bool writing) {
         const ssize_t done = writing ? ::pwrite(fd, data, left, static_cast<off_t>(offset))
                                      : ::pread(fd, data, left, static_cast<off_t>(offset));
         if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;  // an error, or the end of a truncated image
+        if (done <= 0) return false; // an error, or the end of a truncated image
         data += done;
         offset += static_cast<uint64_t>(done);
         left -= static_cast<size_t>(done);
@@ -168,7 +168,7 @@ bool transfer(int fd, uint64_t first, uint32_t n, uint8_t* data, bool writing) {
 
 CardSectors cardSectors(int fd) {
     CardSectors card;
-    const off_t end = ::lseek(fd, 0, SEEK_END);  // block devices report their size here too
+    const off_t end = ::lseek(fd, 0, SEEK_END); // block devices report their size here too
     card.count = end > 0 ? static_cast<uint64_t>(end) / kSectorBytes : 0;
     card.read = [fd](uint64_t first, uint32_t n, uint8_t* data) {
         return transfer(fd, first, n, data, false);
@@ -217,7 +217,8 @@ public:
     // A mutex "exists" while some process holds its lock: a shared lock is then refused.
     bool namedMutexHeld(const std::u16string& name) override {
         if (name.empty()) return false;
-        const Fd fd(::open(mutexPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        const Fd fd(
+            ::open(mutexPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
         struct stat st {};
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
         int rc;
@@ -346,8 +347,7 @@ public:
     bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override {
         const Fd fd(openCard(rootPath, O_RDWR));
         if (fd.get() < 0) return false;
-        if (uint32_t rc = setVirtualVolumeLabel(cardSectors(fd.get()), oem_, label,
-                                                localTime()))
+        if (uint32_t rc = setVirtualVolumeLabel(cardSectors(fd.get()), oem_, label, localTime()))
             return fail(rc);
         // A real card must hold the label before the user may pull it.
         struct stat st {};
@@ -399,9 +399,7 @@ public:
                 break;
             }
         }
-        const auto startsWith = [&](const char* prefix) {
-            return locale.rfind(prefix, 0) == 0;
-        };
+        const auto startsWith = [&](const char* prefix) { return locale.rfind(prefix, 0) == 0; };
         if (startsWith("ru")) return 0x0419;
         if (startsWith("ja")) return 0x0411;
         if (startsWith("zh_CN")) return 0x0804;

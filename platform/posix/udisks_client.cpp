@@ -14,7 +14,9 @@
 namespace brc {
 
 UdisksFailure classifyUdisksError(std::string_view name) {
-    const auto startsWith = [&](std::string_view prefix) { return name.substr(0, prefix.size()) == prefix; };
+    const auto startsWith = [&](std::string_view prefix) {
+        return name.substr(0, prefix.size()) == prefix;
+    };
     // NotAuthorized, NotAuthorizedCanObtain (a password would do, but nobody may be asked),
     // NotAuthorizedDismissed (the user closed polkit's question); the bus's own policy and a
     // service that wanted to ask are refusals just the same.
@@ -24,8 +26,10 @@ UdisksFailure classifyUdisksError(std::string_view name) {
         return UdisksFailure::Denied;
     // Nobody owns the name and the bus cannot start it: not installed, or its start failed
     // (directly or through systemd).
-    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" || name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
-        name == "org.freedesktop.DBus.Error.NoServer" || name == "org.freedesktop.DBus.Error.Disconnected" ||
+    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+        name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+        name == "org.freedesktop.DBus.Error.NoServer" ||
+        name == "org.freedesktop.DBus.Error.Disconnected" ||
         startsWith("org.freedesktop.DBus.Error.Spawn.") || startsWith("org.freedesktop.systemd1."))
         return UdisksFailure::Unavailable;
     return UdisksFailure::Failed;
@@ -74,11 +78,12 @@ UdisksAnswer answerOf(int r, const sd_bus_error& error) {
     case UdisksFailure::Unavailable: return unavailable("udisks2 is not running");
     case UdisksFailure::Denied:
         a.denied = true;
-        a.error = std::strcmp(error.name, "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain") == 0
-                      ? "not allowed by polkit without authentication"
-                  : std::strcmp(error.name, "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed") == 0
-                      ? "not allowed by polkit: its question was dismissed"
-                      : "not allowed by polkit";
+        a.error =
+            std::strcmp(error.name, "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain") == 0
+                ? "not allowed by polkit without authentication"
+            : std::strcmp(error.name, "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed") == 0
+                ? "not allowed by polkit: its question was dismissed"
+                : "not allowed by polkit";
         return a;
     case UdisksFailure::Failed: break;
     }
@@ -93,7 +98,8 @@ public:
         const int r = sd_bus_open_system(&bus_);
         if (r < 0) {
             bus_ = nullptr;
-            failure_ = unavailable(std::string("udisks2 is not running (no system bus: ") + std::strerror(-r) + ")");
+            failure_ = unavailable(std::string("udisks2 is not running (no system bus: ") +
+                                   std::strerror(-r) + ")");
             return;
         }
         sd_bus_set_allow_interactive_authorization(bus_, request.interactive);
@@ -114,28 +120,31 @@ public:
         if (r >= 0 && text) r = sd_bus_message_append(m.m, "s", text);
         if (r >= 0) r = sd_bus_message_open_container(m.m, 'a', "{sv}");
         if (r >= 0)
-            r = sd_bus_message_append(m.m, "{sv}", "auth.no_user_interaction", "b", !request_.interactive);
+            r = sd_bus_message_append(m.m, "{sv}", "auth.no_user_interaction", "b",
+                                      !request_.interactive);
         if (r >= 0 && flags) r = sd_bus_message_append(m.m, "{sv}", "flags", "i", flags);
         if (r >= 0) r = sd_bus_message_close_container(m.m);
         if (r < 0) return failed(r);
         BusError error;
-        r = sd_bus_call(bus_, m.m, request_.interactive ? kInteractiveMicroseconds : 0, &error.e, &reply.m);
+        r = sd_bus_call(bus_, m.m, request_.interactive ? kInteractiveMicroseconds : 0, &error.e,
+                        &reply.m);
         return r < 0 ? answerOf(r, error.e) : UdisksAnswer{};
     }
 
     // The object udisks2 keeps for the device at `devicePath`, into `object`.
     UdisksAnswer resolve(const std::string& devicePath, std::string& object) {
         Message m, reply;
-        int r = sd_bus_message_new_method_call(bus_, &m.m, kService, kManager, "org.freedesktop.UDisks2.Manager",
-                                               "ResolveDevice");
-        if (r >= 0) r = sd_bus_message_append(m.m, "a{sv}a{sv}", 1, "path", "s", devicePath.c_str(), 0);
+        int r = sd_bus_message_new_method_call(bus_, &m.m, kService, kManager,
+                                               "org.freedesktop.UDisks2.Manager", "ResolveDevice");
+        if (r >= 0)
+            r = sd_bus_message_append(m.m, "a{sv}a{sv}", 1, "path", "s", devicePath.c_str(), 0);
         if (r < 0) return failed(r);
         BusError error;
         r = sd_bus_call(bus_, m.m, 0, &error.e, &reply.m);
         if (r < 0) return answerOf(r, error.e);
         const char* found = nullptr;
-        if (sd_bus_message_enter_container(reply.m, 'a', "o") < 0 || sd_bus_message_read(reply.m, "o", &found) <= 0 ||
-            !found) {
+        if (sd_bus_message_enter_container(reply.m, 'a', "o") < 0 ||
+            sd_bus_message_read(reply.m, "o", &found) <= 0 || !found) {
             UdisksAnswer a;
             a.error = "udisks2 knows no device " + devicePath;
             return a;
@@ -148,8 +157,9 @@ public:
     bool hintSystem(const std::string& object, bool& system) {
         BusError error;
         int hint = 0;
-        if (sd_bus_get_property_trivial(bus_, kService, object.c_str(), "org.freedesktop.UDisks2.Block", "HintSystem",
-                                        &error.e, 'b', &hint) < 0)
+        if (sd_bus_get_property_trivial(bus_, kService, object.c_str(),
+                                        "org.freedesktop.UDisks2.Block", "HintSystem", &error.e,
+                                        'b', &hint) < 0)
             return false;
         system = hint != 0;
         return true;
@@ -161,10 +171,11 @@ public:
         const char* self = nullptr;
         if (sd_bus_get_unique_name(bus_, &self) < 0 || !self) return UdisksPermission::Refused;
         Message m, reply;
-        int r = sd_bus_message_new_method_call(bus_, &m.m, "org.freedesktop.PolicyKit1",
-                                               "/org/freedesktop/PolicyKit1/Authority",
-                                               "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization");
-        if (r >= 0) r = sd_bus_message_append(m.m, "(sa{sv})", "system-bus-name", 1, "name", "s", self);
+        int r = sd_bus_message_new_method_call(
+            bus_, &m.m, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+            "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization");
+        if (r >= 0)
+            r = sd_bus_message_append(m.m, "(sa{sv})", "system-bus-name", 1, "name", "s", self);
         if (r >= 0) r = sd_bus_message_append(m.m, "sa{ss}us", action, 0, 0u, "");
         BusError error;
         if (r >= 0) r = sd_bus_call(bus_, m.m, 0, &error.e, &reply.m);
@@ -172,7 +183,7 @@ public:
         if (r >= 0) r = sd_bus_message_enter_container(reply.m, 'r', "bba{ss}");
         if (r >= 0) r = sd_bus_message_read(reply.m, "bb", &authorized, &challenge);
         if (r < 0) return UdisksPermission::Refused;
-        return authorized ? UdisksPermission::Allowed
+        return authorized  ? UdisksPermission::Allowed
                : challenge ? UdisksPermission::WithPassword
                            : UdisksPermission::Refused;
     }
@@ -199,7 +210,8 @@ UdisksAnswer takeDescriptor(sd_bus_message* reply, const std::string& devicePath
         return a;
     }
     a.fd = ::fcntl(received, F_DUPFD_CLOEXEC, 10);
-    struct stat opened {}, named {};
+    struct stat opened {
+    }, named{};
     if (a.fd < 0 || ::fstat(a.fd, &opened) != 0 || ::stat(devicePath.c_str(), &named) != 0 ||
         !S_ISBLK(opened.st_mode) || opened.st_rdev != named.st_rdev) {
         if (a.fd >= 0) ::close(a.fd);
@@ -213,8 +225,9 @@ UdisksAnswer takeDescriptor(sd_bus_message* reply, const std::string& devicePath
 // Connection::call for `text` and `flags`); `read` takes what the reply holds while the bus is
 // still open.
 template <class Read>
-UdisksAnswer callOnDevice(const std::string& devicePath, const UdisksRequest& request, const char* interface,
-                          const char* member, const char* text, int flags, Read read) {
+UdisksAnswer callOnDevice(const std::string& devicePath, const UdisksRequest& request,
+                          const char* interface, const char* member, const char* text, int flags,
+                          Read read) {
     Connection bus(request);
     if (!bus.failure().done()) return bus.failure();
     std::string object;
@@ -231,16 +244,19 @@ UdisksAnswer nothingToRead(sd_bus_message*) { return {}; }
 UdisksAnswer udisksOpenDevice(const std::string& devicePath, const UdisksRequest& request) {
     // The device is the caller's alone while it writes: O_EXCL, as the driver library takes it.
     const int flags = O_CLOEXEC | (request.write ? O_EXCL : 0);
-    return callOnDevice(devicePath, request, "org.freedesktop.UDisks2.Block", "OpenDevice", request.write ? "rw" : "r",
-                        flags, [&](sd_bus_message* reply) { return takeDescriptor(reply, devicePath); });
+    return callOnDevice(devicePath, request, "org.freedesktop.UDisks2.Block", "OpenDevice",
+                        request.write ? "rw" : "r", flags,
+                        [&](sd_bus_message* reply) { return takeDescriptor(reply, devicePath); });
 }
 
 UdisksAnswer udisksUnmount(const std::string& filesystem, const UdisksRequest& request) {
-    return callOnDevice(filesystem, request, "org.freedesktop.UDisks2.Filesystem", "Unmount", nullptr, 0, nothingToRead);
+    return callOnDevice(filesystem, request, "org.freedesktop.UDisks2.Filesystem", "Unmount",
+                        nullptr, 0, nothingToRead);
 }
 
 UdisksAnswer udisksRescan(const std::string& devicePath, const UdisksRequest& request) {
-    return callOnDevice(devicePath, request, "org.freedesktop.UDisks2.Block", "Rescan", nullptr, 0, nothingToRead);
+    return callOnDevice(devicePath, request, "org.freedesktop.UDisks2.Block", "Rescan", nullptr, 0,
+                        nothingToRead);
 }
 
 UdisksPermission udisksMayOpen(const std::string& devicePath) {
@@ -248,7 +264,8 @@ UdisksPermission udisksMayOpen(const std::string& devicePath) {
     if (!bus.failure().done()) return UdisksPermission::Refused;
     std::string object;
     bool system = false;
-    if (!bus.resolve(devicePath, object).done() || !bus.hintSystem(object, system)) return UdisksPermission::Refused;
+    if (!bus.resolve(devicePath, object).done() || !bus.hintSystem(object, system))
+        return UdisksPermission::Refused;
     return bus.checkAuthorization(system ? "org.freedesktop.udisks2.open-device-system"
                                          : "org.freedesktop.udisks2.open-device");
 }
@@ -258,7 +275,8 @@ bool udisksAnswers() {
     if (sd_bus_open_system(&bus) < 0) return false;
     Message m, reply;
     BusError error;
-    int r = sd_bus_message_new_method_call(bus, &m.m, kService, kManager, "org.freedesktop.DBus.Peer", "Ping");
+    int r = sd_bus_message_new_method_call(bus, &m.m, kService, kManager,
+                                           "org.freedesktop.DBus.Peer", "Ping");
     // A few seconds: the bus may have to start udisks2 first.
     if (r >= 0) r = sd_bus_call(bus, m.m, 5ull * 1000 * 1000, &error.e, &reply.m);
     sd_bus_flush_close_unref(bus);

@@ -30,9 +30,7 @@ namespace {
 // ---- Strings ------------------------------------------------------------------------------
 
 // Windows' wchar_t is a UTF-16 unit; copies keep the two string types apart.
-std::wstring wide(const std::u16string& text) {
-    return std::wstring(text.begin(), text.end());
-}
+std::wstring wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
 
 std::u16string narrowUnits(const wchar_t* text, size_t length) {
     std::u16string out;
@@ -128,9 +126,9 @@ public:
             const wchar_t chars[2] = {static_cast<wchar_t>(text[i]),
                                       static_cast<wchar_t>(units == 2 ? text[i + 1] : 0)};
             char bytes[16];
-            const int got = WideCharToMultiByte(CP_OEMCP, encodeFlags_, chars,
-                                                static_cast<int>(units), bytes,
-                                                static_cast<int>(sizeof bytes), nullptr, nullptr);
+            const int got =
+                WideCharToMultiByte(CP_OEMCP, encodeFlags_, chars, static_cast<int>(units), bytes,
+                                    static_cast<int>(sizeof bytes), nullptr, nullptr);
             const std::string encoded =
                 got > 0 ? std::string(bytes, static_cast<size_t>(got)) : defaultChar_;
             if (maxBytes != std::string::npos && out.size() + encoded.size() > maxBytes) break;
@@ -207,7 +205,7 @@ public:
     // WaitNamedPipeW (its answer ignored), then CreateFileW.
     bool pipeOpens(const std::u16string& pipeName) override {
         const std::wstring name = wide(pipeName);
-        WaitNamedPipeW(name.c_str(), NMPWAIT_USE_DEFAULT_WAIT);  // only gives the server a moment
+        WaitNamedPipeW(name.c_str(), NMPWAIT_USE_DEFAULT_WAIT); // only gives the server a moment
         HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
         if (pipe == INVALID_HANDLE_VALUE) return failed();
@@ -217,7 +215,7 @@ public:
 
     // CreateMutexW, initially owned; `alreadyExisted` as GetLastError says.
     void* createNamedMutex(const std::u16string& name, bool& alreadyExisted) override {
-        SetLastError(ERROR_SUCCESS);  // only a fresh ERROR_ALREADY_EXISTS may count
+        SetLastError(ERROR_SUCCESS); // only a fresh ERROR_ALREADY_EXISTS may count
         HANDLE mutex = CreateMutexW(nullptr, TRUE, wide(name).c_str());
         const DWORD error = GetLastError();
         alreadyExisted = error == ERROR_ALREADY_EXISTS;
@@ -235,7 +233,7 @@ public:
 
     void releaseNamedMutex(void* mutex) override {
         if (!mutex) return;
-        ReleaseMutex(mutex);  // fails harmlessly when another process owned it first
+        ReleaseMutex(mutex); // fails harmlessly when another process owned it first
         CloseHandle(mutex);
     }
 
@@ -249,9 +247,9 @@ public:
         if (cardPath(index)) return &virtualVolumes_[index];
         wchar_t name[] = L"\\\\.\\A:";
         name[4] = static_cast<wchar_t>(L'A' + index);
-        HANDLE volume = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE volume =
+            CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (volume == INVALID_HANDLE_VALUE) {
             remember();
             return nullptr;
@@ -266,7 +264,7 @@ public:
             lastError_ = ERROR_INVALID_HANDLE;
             return false;
         }
-        if (isVirtual(volume)) return true;  // an image has nothing to lock or dismount
+        if (isVirtual(volume)) return true; // an image has nothing to lock or dismount
         DWORD code = FSCTL_LOCK_VOLUME;
         if (request == VolumeRequest::Unlock) code = FSCTL_UNLOCK_VOLUME;
         if (request == VolumeRequest::Dismount) code = FSCTL_DISMOUNT_VOLUME;
@@ -285,8 +283,7 @@ public:
         const int index = letterIndex(driveLetter);
         if (index >= 0) {
             // A mapped letter reads like a substituted drive: the image it stands for.
-            if (const std::string* path = cardPath(index))
-                return u"\\??\\" + utf8ToUtf16(*path);
+            if (const std::string* path = cardPath(index)) return u"\\??\\" + utf8ToUtf16(*path);
         }
         const wchar_t name[3] = {static_cast<wchar_t>(driveLetter), L':', 0};
         wchar_t target[260] = {};
@@ -337,7 +334,8 @@ public:
                     return rootIndex(r) == index;
                 });
                 if (!listed)
-                    roots.push_back(std::u16string{static_cast<char16_t>(u'A' + index), u':', u'\\'});
+                    roots.push_back(
+                        std::u16string{static_cast<char16_t>(u'A' + index), u':', u'\\'});
             }
             std::stable_sort(roots.begin(), roots.end(), [](const auto& a, const auto& b) {
                 return rootIndex(a) < rootIndex(b);
@@ -409,7 +407,9 @@ public:
         return true;
     }
 
-    bool labelsCardItself(const std::u16string& rootPath) override { return cardPath(rootIndex(rootPath)) != nullptr; }
+    bool labelsCardItself(const std::u16string& rootPath) override {
+        return cardPath(rootIndex(rootPath)) != nullptr;
+    }
 
     // SetVolumeLabelW.
     bool setVolumeLabel(const std::u16string& rootPath, const std::u16string& label) override {
@@ -424,7 +424,7 @@ public:
 
     // CreateFileW (GENERIC_READ, share read, OPEN_EXISTING), then CloseHandle.
     void wakeDrive(const std::u16string& path) override {
-        if (cardPath(rootIndex(path))) return;  // an image has no medium to look at
+        if (cardPath(rootIndex(path))) return; // an image has no medium to look at
         HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
@@ -484,8 +484,8 @@ public:
         using Query = LANGID(WINAPI*)();
         HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
         if (!kernel) return 0;
-        const FARPROC entry = GetProcAddress(kernel, systemDefault ? "GetSystemDefaultUILanguage"
-                                                                   : "GetUserDefaultUILanguage");
+        const FARPROC entry = GetProcAddress(
+            kernel, systemDefault ? "GetSystemDefaultUILanguage" : "GetUserDefaultUILanguage");
         if (!entry) return 0;
         return reinterpret_cast<Query>(reinterpret_cast<void (*)()>(entry))();
     }
@@ -509,7 +509,8 @@ public:
         // Only the Japanese-language block is looked at, as the program has always done.
         wchar_t* text = nullptr;
         if (VerQueryValueW(block.data(), L"\\StringFileInfo\\041104B0\\LegalCopyright",
-                           reinterpret_cast<void**>(&text), &length) && text && length > 0)
+                           reinterpret_cast<void**>(&text), &length) &&
+            text && length > 0)
             v.legalCopyright = fromBuffer(text, length);
         return v;
     }
@@ -578,10 +579,10 @@ private:
 class ImageSectors {
 public:
     ImageSectors(const std::string& path, bool writable) {
-        handle_ = CreateFileW(wideFromUtf8(path).c_str(),
-                              GENERIC_READ | (writable ? GENERIC_WRITE : 0),
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle_ =
+            CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) {
             error_ = GetLastError() == ERROR_ACCESS_DENIED && writable ? ERROR_WRITE_PROTECT
                                                                        : ERROR_NOT_READY;
@@ -590,7 +591,7 @@ public:
         LARGE_INTEGER bytes{};
         if (GetFileType(handle_) != FILE_TYPE_DISK || !GetFileSizeEx(handle_, &bytes) ||
             bytes.QuadPart <= 0 || bytes.QuadPart % kSectorBytes != 0) {
-            error_ = ERROR_NOT_READY;  // the driver libraries refuse such a card as well
+            error_ = ERROR_NOT_READY; // the driver libraries refuse such a card as well
             return;
         }
         card_.count = static_cast<uint64_t>(bytes.QuadPart) / kSectorBytes;
@@ -608,7 +609,7 @@ public:
     ImageSectors(const ImageSectors&) = delete;
     ImageSectors& operator=(const ImageSectors&) = delete;
 
-    uint32_t error() const { return error_; }  // 0 when the card is open
+    uint32_t error() const { return error_; } // 0 when the card is open
     const CardSectors& card() const { return card_; }
 
 private:
@@ -674,14 +675,10 @@ void prepareWin32Process() {
     SetErrorMode(inherited | SEM_FAILCRITICALERRORS);
 }
 
-std::unique_ptr<OsServices> makeWin32OsServices() {
-    return std::make_unique<Win32OsServices>();
-}
+std::unique_ptr<OsServices> makeWin32OsServices() { return std::make_unique<Win32OsServices>(); }
 
 #if defined(_WIN32)
-std::unique_ptr<OsServices> makeSystemOsServices() {
-    return makeWin32OsServices();
-}
+std::unique_ptr<OsServices> makeSystemOsServices() { return makeWin32OsServices(); }
 #endif
 
 } // namespace brc

@@ -50,15 +50,14 @@ static_assert(DbtDeviceArrival == DBT_DEVICEARRIVAL);
 static_assert(DbtDeviceRemoveComplete == DBT_DEVICEREMOVECOMPLETE);
 static_assert(DbtDevTypVolume == DBT_DEVTYP_VOLUME);
 static_assert(sizeof(DeviceBroadcastHeader) == sizeof(DEV_BROADCAST_HDR));
-static_assert(offsetof(DeviceBroadcastHeader, deviceType) == offsetof(DEV_BROADCAST_HDR, dbch_devicetype));
+static_assert(offsetof(DeviceBroadcastHeader, deviceType) ==
+              offsetof(DEV_BROADCAST_HDR, dbch_devicetype));
 static_assert(SmCxIcon == SM_CXICON && SmCyIcon == SM_CYICON);
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
 namespace {
 
-HWND hwndOf(WindowHandle window) {
-    return reinterpret_cast<HWND>(static_cast<uintptr_t>(window));
-}
+HWND hwndOf(WindowHandle window) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(window)); }
 
 WindowHandle handleOf(HWND hwnd) { return WindowHandle{reinterpret_cast<uintptr_t>(hwnd)}; }
 
@@ -111,8 +110,8 @@ struct ModalRun {
 struct Win32System::Impl {
     struct Window {
         Dialog* dialog = nullptr;
-        ModalRun* run = nullptr;               // null for a modeless window
-        std::map<int, HBITMAP> bitmaps;        // loaded for the bitmap statics, by resource id
+        ModalRun* run = nullptr;        // null for a modeless window
+        std::map<int, HBITMAP> bitmaps; // loaded for the bitmap statics, by resource id
     };
 
     HINSTANCE instance = nullptr;
@@ -121,7 +120,7 @@ struct Win32System::Impl {
     Dialog* main = nullptr;
     std::map<HWND, Window> windows;
     std::vector<HWND> modalStack;
-    ModalRun* creating = nullptr;              // the run whose window is being created
+    ModalRun* creating = nullptr; // the run whose window is being created
     int waitDepth = 0;
     HCURSOR cursorBeforeWait = nullptr;
     std::map<HDC, PAINTSTRUCT> paints;
@@ -137,7 +136,7 @@ struct Win32System::Impl {
             self.windows[hwnd] = Window{dialog, self.creating, {}};
             self.creating = nullptr;
             attach(*dialog, handleOf(hwnd));
-            lParam = 0;  // the object pointer is ours, not the dialog's
+            lParam = 0; // the object pointer is ours, not the dialog's
         } else {
             dialog = reinterpret_cast<Dialog*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         }
@@ -183,14 +182,12 @@ struct Win32System::Impl {
         return found == windows.end() ? nullptr : &found->second;
     }
 
-    HWND mainWindow() const {
-        return main && main->HasWindow() ? hwndOf(main->Handle()) : nullptr;
-    }
+    HWND mainWindow() const { return main && main->HasWindow() ? hwndOf(main->Handle()) : nullptr; }
 
     // PreTranslateMessage of every dialog of ours from the message's window up through its
     // parents and owners, as a class library walks the window tree; true when one consumed it.
     bool offerToDialogs(const MSG& msg) {
-        HWND child = nullptr;  // the dialog's direct child on the way up
+        HWND child = nullptr; // the dialog's direct child on the way up
         for (HWND hwnd = msg.hwnd; hwnd;) {
             const auto found = windows.find(hwnd);
             if (found != windows.end()) {
@@ -360,8 +357,8 @@ void Win32System::comboReset(WindowHandle window, int controlId) {
 
 int Win32System::comboAdd(WindowHandle window, int controlId, const std::u16string& text) {
     const std::wstring item = wide(text);
-    return indexResult(sendToControl(window, controlId, CB_ADDSTRING, 0,
-                                     reinterpret_cast<LPARAM>(item.c_str())));
+    return indexResult(
+        sendToControl(window, controlId, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str())));
 }
 
 int Win32System::comboCount(WindowHandle window, int controlId) {
@@ -389,13 +386,11 @@ std::u16string Win32System::comboItemText(WindowHandle window, int controlId, in
 
 int Win32System::comboFindExact(WindowHandle window, int controlId, const std::u16string& text) {
     const std::wstring item = wide(text);
-    return indexResult(sendToControl(window, controlId, CB_FINDSTRINGEXACT,
-                                     static_cast<WPARAM>(-1),
+    return indexResult(sendToControl(window, controlId, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                                      reinterpret_cast<LPARAM>(item.c_str())));
 }
 
-int Win32System::comboSelectString(WindowHandle window, int controlId,
-                                   const std::u16string& text) {
+int Win32System::comboSelectString(WindowHandle window, int controlId, const std::u16string& text) {
     const std::wstring item = wide(text);
     return indexResult(sendToControl(window, controlId, CB_SELECTSTRING, static_cast<WPARAM>(-1),
                                      reinterpret_cast<LPARAM>(item.c_str())));
@@ -575,6 +570,8 @@ void Win32System::setTextColors(DeviceContext dc, uint32_t textColor, uint32_t b
     SetBkColor(dcOf(dc), backColor);
 }
 
-intptr_t Win32System::whiteBrush() { return reinterpret_cast<intptr_t>(GetStockObject(WHITE_BRUSH)); }
+intptr_t Win32System::whiteBrush() {
+    return reinterpret_cast<intptr_t>(GetStockObject(WHITE_BRUSH));
+}
 
 } // namespace brc::ui
