@@ -71,11 +71,11 @@ bench_card() {
   user_data
   local run t0 t1 out before after
   for ((run = 1; run <= runs; run++)); do
-    before=$(head -c $((64 * MiB)) "$loop" | sha256sum)
+    before=$(dd if="$loop" bs=1M count=64 iflag=direct status=none | sha256sum)
     t0=$(now)
     out=$("$exe" probe --allow-loop --json "$loop" || true)
     t1=$(now)
-    after=$(head -c $((64 * MiB)) "$loop" | sha256sum)
+    after=$(dd if="$loop" bs=1M count=64 iflag=direct status=none | sha256sum)
     python3 - "$name" "$run" "$(seconds "$t0" "$t1")" "$real" "$out" "$([[ $before == "$after" ]] && echo same || echo CHANGED)" <<'EOF'
 import json, sys
 name, run, secs, real, out, content = sys.argv[1:7]

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -73,7 +74,9 @@ private:
     std::optional<Seen> readBlock(uint64_t end);
     void noteWrap(const uint8_t* sector, uint64_t s);
     std::optional<size_t> test(const Round& round, bool& sawOther);
-    Round plan(uint64_t lo, uint64_t hi) const;
+    void quickLook(uint64_t& lo, uint64_t& hi, bool& sawOther);
+    void lowerEnd(uint64_t lo, uint64_t& hi, uint64_t failing) const;
+    Round plan(uint64_t lo, uint64_t hi, uint64_t ratio = 128, bool filled = true) const;
     bool failed() const { return !r_.cause.empty(); }
     void tick(uint64_t sectors);
 
@@ -85,6 +88,8 @@ private:
     uint32_t round_ = 0;
     uint64_t fillerSaved_ = 0; // the filler's sectors saved so far: [0, fillerSaved_)
     uint64_t roundTotal_ = 0, roundDone_ = 0;
+    bool noCache_ = false; // the card returns a lost block as lost at once: no filler needed
+    uint64_t period_ = 0;  // a multiple of the real part: sectors the card kept in one place
 };
 
 void Prober::tag(uint8_t* sector, uint64_t s) const {
@@ -177,17 +182,20 @@ std::optional<Seen> Prober::readBlock(uint64_t end) {
 
 // The lowest sector of a round found holding another's tag says where the card wraps.
 void Prober::noteWrap(const uint8_t* sector, uint64_t s) {
+    const uint64_t shows = get64(sector + 16);
+    period_ = std::gcd(period_, s > shows ? s - shows : shows - s);
     if (r_.wrapSector != 0 && r_.wrapSector < s) return;
     r_.wrapSector = s;
-    r_.wrapShows = get64(sector + 16);
+    r_.wrapShows = shows;
 }
 
-// The points of a round in (lo, hi), hi excluded; the filler before the lowest point's block.
-// Points lie at most 1/128 of their own end apart, so one round usually brackets the real end
-// closely enough: a card costs one filler, not one per round. They lie at most a filler apart
-// too (a wrapped block must land in the filler), and no closer than an even split of the range
-// in kRefinePoints needs.
-Round Prober::plan(uint64_t lo, uint64_t hi) const {
+// The points of a round in (lo, hi), hi excluded; the filler, unless the round goes without
+// (`filled` false, or a card that caches nothing), before the lowest point's block. Points lie
+// at most 1/ratio of their own end apart, 1/128 by default, so one round usually brackets the
+// real end closely enough: a card costs one filler, not one per round. They lie at most a filler
+// apart too (a wrapped block must land in the filler), and no closer than an even split of the
+// range in kRefinePoints needs.
+Round Prober::plan(uint64_t lo, uint64_t hi, uint64_t ratio, bool filled) const {
     Round round;
     const uint64_t top = std::min(hi - 1, r_.announcedSectors);
     const uint64_t cache = std::max<uint64_t>(kB, o_.cacheBytes / kSectorBytes / kB * kB);
@@ -195,14 +203,16 @@ Round Prober::plan(uint64_t lo, uint64_t hi) const {
     // half of what is in question (a real part shorter than that fails every point, and the
     // next round halves the filler).
     const uint64_t room = std::max(top / 2, lo > kB ? lo - kB : 0) / kB * kB;
-    round.filler = std::clamp<uint64_t>(room, kB, cache);
+    uint64_t filler = std::clamp<uint64_t>(room, kB, cache);
     // A card too large for kMaxPoints spaced a cache apart gets a longer filler instead.
-    round.filler = std::max(round.filler, std::min<uint64_t>(top / 2, top / kMaxPoints) / kB * kB);
+    filler = std::max(filler, std::min<uint64_t>(top / 2, top / kMaxPoints) / kB * kB);
+    round.filler = filled && !noCache_ ? filler : 0;
     const uint64_t base = std::max(lo, round.filler + kB - 1); // points above base
     if (top <= base) return round;
     const uint64_t even = std::max<uint64_t>(
-        1, std::min(round.filler, (top - base + kRefinePoints - 1) / kRefinePoints));
-    for (uint64_t e = base + std::min(even, std::max(kB, base / 128)); e < top;) {
+        1, std::min(round.filler != 0 ? filler : top,
+                    (top - base + kRefinePoints - 1) / kRefinePoints));
+    for (uint64_t e = base + std::min(even, std::max(kB, base / ratio)); e < top;) {
         if (round.ends.size() == kMaxPoints) {
             // Too many for one round: an even split, narrowed down by the rounds after.
             round.ends.clear();
@@ -210,7 +220,7 @@ Round Prober::plan(uint64_t lo, uint64_t hi) const {
             break;
         }
         round.ends.push_back(e);
-        e += std::min(even, std::max(kB, e / 128));
+        e += std::min(even, std::max(kB, e / ratio));
     }
     round.ends.push_back(top);
     return round;
@@ -221,6 +231,7 @@ Round Prober::plan(uint64_t lo, uint64_t hi) const {
 std::optional<size_t> Prober::test(const Round& round, bool& sawOther) {
     ++round_;
     ++r_.rounds;
+    if (round.filler != 0) ++r_.fillers;
     const uint64_t points = round.ends.size() * kB;
     const uint64_t newFiller = round.filler > fillerSaved_ ? round.filler - fillerSaved_ : 0;
     roundTotal_ = (o_.destructive ? 0 : points + newFiller) + points + round.filler + points;
@@ -248,9 +259,40 @@ std::optional<size_t> Prober::test(const Round& round, bool& sawOther) {
     return lowest;
 }
 
+// A failing point lies past the real part. Sectors a wraparound card keeps in one place lie a
+// whole number of real parts apart, so a real part shorter than the filler is bracketed at once,
+// not by halving the filler.
+void Prober::lowerEnd(uint64_t lo, uint64_t& hi, uint64_t failing) const {
+    hi = std::min(hi, failing);
+    if (period_ > lo && period_ < hi) hi = period_ + 1;
+}
+
+// A first round without the filler, its points 1/8 of their position apart. A block that fails
+// is past the real part whatever the card's cache does (a cache can only make a lost block look
+// kept), but the blocks that passed are believed only when the card neither caches nor wraps:
+// the failing block, written again, reads back lost at once. Then the rounds that narrow the
+// gap need no filler either, and the filler, most of a probe's cost, is never written.
+void Prober::quickLook(uint64_t& lo, uint64_t& hi, bool& sawOther) {
+    const Round round = plan(lo, hi, 8, false);
+    if (round.ends.empty()) return;
+    const std::optional<size_t> lowest = test(round, sawOther);
+    if (failed() || !lowest) return;
+    const uint64_t end = round.ends[*lowest];
+    lowerEnd(lo, hi, end);
+    if (sawOther || *lowest == 0) return;
+    // Saved with the round; written again, nothing between the write and the read.
+    if (!writeTagged(end - kB, kB)) return;
+    const std::optional<Seen> again = readBlock(end);
+    if (!again || *again != Seen::Junk) return;
+    noCache_ = true;
+    lo = round.ends[*lowest - 1];
+}
+
 void Prober::run() {
     uint64_t lo = 0, hi = r_.announcedSectors + 1; // R in [lo, hi)
     bool sawOther = false;
+    quickLook(lo, hi, sawOther);
+    if (failed()) return;
     while (r_.rounds < kMaxRounds) {
         if (hi - lo <= std::max<uint64_t>(1, lo / 128)) break;
         const Round round = plan(lo, hi);
@@ -262,13 +304,8 @@ void Prober::run() {
             if (lo == r_.announcedSectors) break;
             continue;
         }
-        hi = round.ends[*lowest];
         if (*lowest > 0) lo = std::max(lo, round.ends[*lowest - 1]);
-        // Two sectors a wraparound card keeps in one place lie a whole number of real parts
-        // apart: a real part shorter than the filler is bracketed at once, not by halving it.
-        const uint64_t apart = r_.wrapSector > r_.wrapShows ? r_.wrapSector - r_.wrapShows
-                                                            : r_.wrapShows - r_.wrapSector;
-        if (apart > lo && apart < hi) hi = apart + 1;
+        lowerEnd(lo, hi, round.ends[*lowest]);
     }
     r_.usableSectors = lo;
     if (lo >= r_.announcedSectors) {

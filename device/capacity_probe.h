@@ -47,6 +47,7 @@ struct ProbeResult {
     bool restored = false;     // everything written over was put back
     uint64_t bytesWritten = 0, bytesRead = 0;
     unsigned rounds = 0;
+    unsigned fillers = 0; // rounds that wrote the filler, a probe's costly part
 };
 
 // Probes the binding's open card. Unless destructive, what each batch writes over is saved in

@@ -119,10 +119,13 @@ void pinThisLibrary() {
         ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
-// Requests go through the kernel's asynchronous I/O from the first whole-size one on (a stream,
-// as an overwrite writes); until then, and where the kernel has no context to spare
-// (fs.aio-max-nr reached), each is written when it is sent: a quick format's few small requests
-// cost no context.
+// Requests go through the kernel's asynchronous I/O once a stream has begun, from the
+// kSyncStreamRequests'th whole-size request on (as an overwrite writes); until then, and where
+// the kernel has no context to spare (fs.aio-max-nr reached), each is written when it is sent:
+// a quick format's few small requests, or a probe's few whole ones, cost no context, whose
+// teardown at the process's exit waits tens of milliseconds for the kernel.
+constexpr unsigned kSyncStreamRequests = 8;
+
 class LinuxWriter final : public DeviceWriter {
 public:
     LinuxWriter(int fd, size_t streamBytes, Failure failure, const Host& host)
@@ -137,7 +140,8 @@ public:
 
     uint32_t start(WriteRequest& request) override {
         if (unanswered_) return SDHOST_ERR_NO_CARD;
-        if (!context_ && request.length >= streamBytes_) openContext();
+        if (!context_ && request.length >= streamBytes_ && ++streamed_ >= kSyncStreamRequests)
+            openContext();
         if (!context_) {
             finished_.push_back({&request, writeAll(fd_, request.data, request.length,
                                                     request.offset, failure_, host_)});
@@ -302,6 +306,7 @@ private:
     }
 
     size_t streamBytes_;
+    unsigned streamed_ = 0; // whole-size requests so far
     aio_context_t context_ = 0;
     unsigned outstanding_ = 0;
     std::array<Slot, kContextCapacity + 1> slots_{};           // the writes, and a flush

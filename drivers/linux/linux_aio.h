@@ -28,7 +28,7 @@ public:
 };
 
 // A writer on `fd` (not owned) for up to 64 requests at once, through the kernel's asynchronous
-// I/O from the first request of `streamBytes` on, written one by one before that and where the
+// I/O once several requests of `streamBytes` came, written one by one before that and where the
 // kernel has no context to spare. `failure` turns an errno into the driver's code.
 std::unique_ptr<LinuxDeviceWriter> linuxWriter(int fd, size_t streamBytes,
                                                uint32_t (*failure)(int, const Host&),

@@ -94,7 +94,7 @@ card $((512 * MiB)) "wraparound $((64 * MiB))" && {
 # SIGTERM while requests are slow: the probe stops and puts back what it wrote over.
 card $((2048 * MiB)) "limbo $((512 * MiB))" && {
     before=$(content)
-    fault_set "limbo $((512 * MiB))" "delay 2"
+    fault_set "limbo $((512 * MiB))" "delay 10"
     "$exe" probe --allow-loop --json "$loop" >"$scratch/out" &
     run=$!
     sleep 1
