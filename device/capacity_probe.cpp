@@ -209,9 +209,9 @@ Round Prober::plan(uint64_t lo, uint64_t hi, uint64_t ratio, bool filled) const 
     round.filler = filled && !noCache_ ? filler : 0;
     const uint64_t base = std::max(lo, round.filler + kB - 1); // points above base
     if (top <= base) return round;
-    const uint64_t even = std::max<uint64_t>(
-        1, std::min(round.filler != 0 ? filler : top,
-                    (top - base + kRefinePoints - 1) / kRefinePoints));
+    const uint64_t even =
+        std::max<uint64_t>(1, std::min(round.filler != 0 ? filler : top,
+                                       (top - base + kRefinePoints - 1) / kRefinePoints));
     for (uint64_t e = base + std::min(even, std::max(kB, base / ratio)); e < top;) {
         if (round.ends.size() == kMaxPoints) {
             // Too many for one round: an even split, narrowed down by the rounds after.
