@@ -29,6 +29,7 @@
 #include "cli/json.h"
 #include "cli/targets.h"
 #include "cli/terminal_progress.h"
+#include "device/driver_settings.h"
 #include "platform/posix/device_handles.h"
 #include "res/message_ids.h"
 
@@ -38,6 +39,13 @@ namespace brc::cli {
 
 std::optional<CardRunChannel> takeCardRunChannel(Args& args) {
     const std::optional<std::string> text = args.value(kCardRunOption);
+    const std::optional<std::string> handed = args.value(kCardDeviceOption);
+    if (handed) {
+        const auto entries = parseHandedEntries(*handed);
+        if (!text || !entries || entries->size() != 1)
+            throw UsageError{std::string(kCardDeviceOption) + " does not name one descriptor"};
+        setHandedDevicesSetting(*handed);
+    }
     if (!text) return std::nullopt;
     const std::optional<CardRunChannel> channel = decodeCardRun(*text);
     struct stat st {};
@@ -173,15 +181,14 @@ struct CardRun {
 };
 
 // The environment of a card's run: this one's as the user gave it (the drive map among it: the
-// run resolves its card again), and the descriptor handed over for its card alone.
-std::vector<std::string> cardEnvironment(const std::optional<HandedEntry>& handed) {
+// run resolves its card again), less the descriptors the user handed, of which the run gets its
+// card's alone, by --card-device.
+std::vector<std::string> cardEnvironment() {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         if (entry.substr(0, entry.find('=')) != kHandedDevicesVariable) env.push_back(entry);
     }
-    if (handed)
-        env.push_back(std::string(kHandedDevicesVariable) + "=" + formatHandedEntries({*handed}));
     return env;
 }
 
@@ -486,8 +493,10 @@ private:
             argv.insert(argv.end(),
                         {kCardRunOption, encodeCardRun({kChildProgressFd, card.target.identity})});
             const std::optional<HandedEntry> handed = handedEntry(card.target.path);
-            const int err = startCardRun(exe_, argv, cardEnvironment(handed),
-                                         handed ? handed->fd : -1, childMask, runs_[i]);
+            if (handed)
+                argv.insert(argv.end(), {kCardDeviceOption, formatHandedEntries({*handed})});
+            const int err = startCardRun(exe_, argv, cardEnvironment(), handed ? handed->fd : -1,
+                                         childMask, runs_[i]);
             if (err != 0 && outOfRoom(err) && running() > 0) {
                 room_.runs = running(); // the rest start as these end
                 return;

@@ -34,8 +34,9 @@ struct ManyCardsRequest {
 int formatManyCards(const ManyCardsRequest& request);
 
 // In a card's run: the channel its starting run handed down (--card-run), closed on exec so
-// nothing started later inherits it; nullopt in a run the user started. Throws UsageError
-// when the option does not name an inherited pipe.
+// nothing started later inherits it, and the card's descriptor (--card-device) handed on to the
+// driver libraries; nullopt in a run the user started. Throws UsageError when the options do not
+// name an inherited pipe and one descriptor.
 std::optional<CardRunChannel> takeCardRunChannel(Args& args);
 
 // The format's JSON object (cmd_format.cpp), for a card whose run never started.

@@ -15,6 +15,9 @@ namespace brc::cli {
 // --card-run "FD:b:DEV:INO:RDEV" or "FD:f:DEV:INO" (hexadecimal numbers after the descriptor),
 // which only the starting run gives.
 constexpr char kCardRunOption[] = "--card-run";
+// --card-device "FD:MAJOR:MINOR": the descriptor the starting run holds for this run's card, as
+// BRINDLECARD_DEVICE_FD would hand it; only with --card-run.
+constexpr char kCardDeviceOption[] = "--card-device";
 
 struct CardRunChannel {
     int fd = -1;           // the pipe's writing end

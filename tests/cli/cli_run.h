@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tests/support/scratch_dir.h"
 
@@ -65,6 +66,26 @@ inline CliRun runCli(const std::string& args, bool withErrors = false,
                      const std::string& environment = "") {
     return runShell(environment + " " + std::string(BRINDLECARD_EXE) + " " + args +
                     (withErrors ? " 2>&1 </dev/null" : " 2>/dev/null </dev/null"));
+}
+
+// The command started in the background with `args`, its standard output into `outFile` and
+// its standard error there too (`withErrors`) or nowhere, in `folder` when one is given; the
+// child's pid.
+inline pid_t startCli(const std::vector<std::string>& args, const std::string& outFile,
+                      bool withErrors = false, const std::string& folder = "") {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if ((!folder.empty() && chdir(folder.c_str()) != 0) ||
+            !std::freopen(outFile.c_str(), "w", stdout) ||
+            (withErrors ? dup2(fileno(stdout), 2) < 0 : !std::freopen("/dev/null", "w", stderr)))
+            _exit(127);
+        std::vector<char*> argv{const_cast<char*>(BRINDLECARD_EXE)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(BRINDLECARD_EXE, argv.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 // Whether a card's sector 0 is still all zeros: nothing was written to it.

@@ -17,22 +17,6 @@
 
 namespace {
 
-// Starts the command with its output in a file; returns the child's pid.
-pid_t spawnCli(const std::vector<std::string>& args, const std::string& outFile) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        FILE* out = std::fopen(outFile.c_str(), "w");
-        dup2(fileno(out), 1);
-        dup2(fileno(out), 2);
-        std::vector<char*> argv{const_cast<char*>(BRINDLECARD_EXE)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(BRINDLECARD_EXE, argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 int waitExit(pid_t pid) {
     int st = 0;
     waitpid(pid, &st, 0);
@@ -146,7 +130,7 @@ TEST(FormatCli, InterruptCancelsTheOverwriteButStillFormats) {
     ScratchDir dir("sigint");
     const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
     ASSERT_EQ(runCli("card create " + img + " --size 1G").status, 0);
-    pid_t pid = spawnCli({"format", img, "--yes", "--type", "overwrite", "--progress"}, out);
+    pid_t pid = startCli({"format", img, "--yes", "--type", "overwrite", "--progress"}, out, true);
     awaitOverwrite(out);
     kill(pid, SIGINT);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -170,7 +154,7 @@ TEST(FormatCli, TerminateAbandonsTheFormatAndSaysASignalStoppedIt) {
     ScratchDir dir("sigterm");
     const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
     ASSERT_EQ(runCli("card create " + img + " --size 1G").status, 0);
-    pid_t pid = spawnCli({"format", img, "--yes", "--type", "overwrite", "--progress"}, out);
+    pid_t pid = startCli({"format", img, "--yes", "--type", "overwrite", "--progress"}, out, true);
     awaitOverwrite(out);
     kill(pid, SIGTERM);
     EXPECT_EQ(waitExit(pid), 1);
@@ -192,7 +176,7 @@ TEST(FormatCli, TerminateGivesResultOneAndExitOneWhateverFollows) {
     ScratchDir dir("sigterm-json");
     const std::string img = (dir.path / "c.img").string(), out = (dir.path / "out.txt").string();
     ASSERT_EQ(runCli("card create " + img + " --size 1G").status, 0);
-    pid_t pid = spawnCli({"format", img, "--yes", "--json", "--type", "overwrite"}, out);
+    pid_t pid = startCli({"format", img, "--yes", "--json", "--type", "overwrite"}, out, true);
     awaitFilling(img);
     kill(pid, SIGTERM);
     kill(pid, SIGTERM);
@@ -284,7 +268,7 @@ TEST(FormatCli, ASecondRunOnTheSameCardIsRefusedAnotherCardFormats) {
     const std::string out = (dir.path / "out.txt").string();
     ASSERT_EQ(runCli("card create " + a + " --size 1G").status, 0);
     ASSERT_EQ(runCli("card create " + b + " --size 64M").status, 0);
-    const pid_t first = spawnCli({"format", a, "--yes", "--json", "--type", "overwrite", "--label", "FIRST"}, out);
+    const pid_t first = startCli({"format", a, "--yes", "--json", "--type", "overwrite", "--label", "FIRST"}, out, true);
     awaitFilling(a);
     const CliRun sameCard = runCli("format " + a + " --yes --json --label SECOND");
     const CliRun otherCard = runCli("format " + b + " --yes --json");

@@ -182,20 +182,6 @@ TEST(ManyCardsCli, WithoutATerminalEachFinishedStageIsOneLine) {
     EXPECT_EQ(results, (std::vector<std::string>{images[0] + ": formatted (FAT)", images[1] + ": formatted (FAT)"}));
 }
 
-pid_t spawnCli(const std::vector<std::string>& args, const std::string& outFile) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        FILE* out = std::fopen(outFile.c_str(), "w");
-        dup2(fileno(out), 1);
-        std::vector<char*> argv{const_cast<char*>(BRINDLECARD_EXE)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(BRINDLECARD_EXE, argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 // Waits until every image has its first 16 MiB overwritten.
 bool awaitFilling(const std::vector<std::string>& images) {
     for (int i = 0; i < 600; ++i) {
@@ -226,7 +212,7 @@ TEST(ManyCardsCli, SignalsReachEveryCard) {
         std::vector<std::string> args{"format"};
         args.insert(args.end(), images.begin(), images.end());
         for (const char* a : {"--yes", "--json", "--type", "overwrite"}) args.push_back(a);
-        const pid_t pid = spawnCli(args, out);
+        const pid_t pid = startCli(args, out);
         ASSERT_TRUE(awaitFilling(images)) << "the overwrites never started";
         kill(pid, c.sig);
         int st = 0;

@@ -161,23 +161,6 @@ bool holdsOnly(const std::string& image, const std::string& data) {
     return same;
 }
 
-// The command started with `args` in `folder`, its standard output into `outFile`.
-pid_t startCli(const std::vector<std::string>& args, const std::string& folder,
-               const std::string& outFile) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(folder.c_str()) != 0 || !std::freopen(outFile.c_str(), "w", stdout) ||
-            !std::freopen("/dev/null", "w", stderr))
-            _exit(127);
-        std::vector<char*> argv{const_cast<char*>(BRINDLECARD_EXE)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(BRINDLECARD_EXE, argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 // Waits until the pulled card's probe has kept its file and every other card's has written past
 // the data it held (so its run took the signals over): the signal then finds one at least in
 // the middle of its probe. A loaded machine may take its time.
@@ -216,7 +199,7 @@ TEST(ProbeCli, AStoppedRunOfManySaysWhatWasPutBack) {
                      "counterfeit = wraparound 8388608\nvanish_after_writes = 40\n", 8);
         args.push_back(pulled);
         const std::string out = (dir.path / "out.txt").string();
-        const pid_t pid = startCli(args, dir.path.string(), out);
+        const pid_t pid = startCli(args, out, false, dir.path.string());
         ASSERT_TRUE(awaitProbes(dir, others)) << "the probes never got that far";
         kill(pid, sig);
         int st = 0;
