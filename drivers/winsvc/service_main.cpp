@@ -7,6 +7,7 @@
 // value Parameters\Cards ("E=C:\cards\e.img;F=..."), or after `--console --cards`. The map is
 // read once, at the start; no client names a path.
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -110,10 +111,32 @@ DWORD serve(FILE* console, void (*listening)()) {
     return rc;
 }
 
+// Who may do what to the service: as the system's default, and users logged on at the machine
+// may also start it (start-up starts it for them). Set by the service itself, as LocalSystem,
+// the first time it runs (the installer starts it); the system keeps it.
+constexpr const wchar_t* kServiceSecurity =
+    L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+    L"(A;;CCLCSWRPLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)";
+
+void letInteractiveUsersStart() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager ? OpenServiceW(manager, serviceName().c_str(), READ_CONTROL | WRITE_DAC) : nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (service && ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                       kServiceSecurity, SDDL_REVISION_1, &sd, nullptr)) {
+        SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, sd);
+        LocalFree(sd);
+    }
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+}
+
 void WINAPI serviceMain(DWORD, wchar_t**) {
     statusHandle = RegisterServiceCtrlHandlerExW(serviceName().c_str(), control, nullptr);
     if (!statusHandle) return;
     report(SERVICE_START_PENDING);
+    letInteractiveUsersStart();
     servedCards = configuredCards();
     // Running once its pipe is there: start-up opens the pipe as soon as the start comes back.
     const DWORD rc = serve(nullptr, [] { report(SERVICE_RUNNING); });
