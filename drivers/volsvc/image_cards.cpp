@@ -7,11 +7,9 @@
 namespace brc::volsvc {
 
 CardMap parseServedImages(const std::string& text) {
+    // The drive map's own rules already refuse device paths: only absolute file paths pass.
     CardMap map = parseCardMap(text);
-    for (size_t i = 0; map.error.empty() && i < map.paths.size(); ++i)
-        if (isDeviceNamespacePath(map.paths[i]))
-            map.error = "drive " + std::string(1, static_cast<char>('A' + i)) + ": names device " +
-                        map.paths[i] + ", not an image file";
+    // A map that does not parse serves nothing, not the letters before the fault.
     if (!map.error.empty()) map.paths = {};
     return map;
 }

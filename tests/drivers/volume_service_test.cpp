@@ -450,8 +450,9 @@ TEST(VolumeServiceImages, TheAdministratorsMapNamesImageFilesOnly) {
         EXPECT_EQ(map.error.empty(), c.ok) << c.text << ": " << map.error;
         EXPECT_EQ(map.paths[4], c.e) << c.text;
         // A map that does not parse serves nothing at all.
-        if (!c.ok)
+        if (!c.ok) {
             for (const std::string& path : map.paths) EXPECT_TRUE(path.empty()) << c.text;
+        }
     }
 }
 
