@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A format through the volume service under Wine, by programs the system counts as a standard
-# user's (run_unelevated.exe: Administrators kept for denying only). The service is registered
-# in a prefix of its own, started on demand, with virtual card E: in its own map (the Cards
-# value under its key, as an administrator sets it):
+# user's (run_unelevated.exe: Administrators kept for denying only). In a prefix of its own, the
+# build's installer (its `msi` target; without one, the programs as built and the service
+# registered by sc) sets the service up, started on demand, and virtual card E: is put in its
+# own map (the Cards value under its key, as an administrator sets it):
 #   - the command, not an administrator, starts the service at start-up and formats E: through
 #     it; the card passes fsck.fat and mtools;
 #   - while such a format runs, the service answers another client that E: is busy (the
@@ -20,6 +21,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=$(cd "${1:?usage: $0 BUILD_DIR}" 2>/dev/null && pwd) || { echo "skipped: no build at $1"; exit 77; }
 bin=$build/bin
+msi=$(ls "$build"/Brindlecard-*.msi 2>/dev/null | head -n1 || true)
 skip() { echo "volume_service_format_wine: skipped: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 for f in BrindlecardService.exe brindlecard-cli.exe quillhost.dll run_unelevated.exe volume_service_client.exe; do
@@ -73,15 +75,30 @@ truncate -s 64M "$card"
 truncate -s 64M "$own"
 printf 'MINE %.0s' $(seq 100) | dd of="$own" conv=notrunc status=none
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\KVOSDFSVC'
+# The programs as installed by the build's installer (which registers and starts the service),
+# else as built, with the service registered here.
+run msiexec /x "$(windows "${msi:-/none}")" /qn >/dev/null 2>&1 || true
 run sc delete KVOSDFSVC >/dev/null 2>&1 || true
-run sc create KVOSDFSVC binPath= "$(windows "$bin/BrindlecardService.exe")" start= demand >/dev/null ||
-  fail "the service could not be registered"
+programs=$bin
+if [ -n "$msi" ]; then
+  run msiexec /i "$(windows "$msi")" /qn >/dev/null || fail "msiexec /i $msi"
+  for d in "Program Files" "Program Files (x86)"; do
+    [ -f "$WINEPREFIX/drive_c/$d/Brindlecard/Brindlecard.exe" ] && programs=$WINEPREFIX/drive_c/$d/Brindlecard
+  done
+  [ "$programs" != "$bin" ] || fail "the installer put no Brindlecard.exe under Program Files"
+  run sc stop KVOSDFSVC >/dev/null 2>&1 || true
+  echo "installed by $(basename "$msi")"
+else
+  run sc create KVOSDFSVC binPath= "$(windows "$bin/BrindlecardService.exe")" start= demand >/dev/null ||
+    fail "the service could not be registered"
+fi
+for _ in $(seq 50); do run sc query KVOSDFSVC | grep -q STOPPED && break; sleep 0.2; done
 run reg add "$service_key\\Parameters" /v Cards /t REG_SZ /d "E=$(windows "$card")" /f >/dev/null ||
   fail "the service's card map could not be set"
 # The caller's own map: E: the same image, F: one the service does not serve.
 export BRINDLECARD_CARDS="E=$(windows "$card");F=$(windows "$own")"
 unelevated() { run "$bin/run_unelevated.exe" "$@"; }
-cli=$(windows "$bin/brindlecard-cli.exe")
+cli=$(windows "$programs/brindlecard-cli.exe")
 client=$bin/volume_service_client.exe
 check_card() {  # IMAGE LABEL
   local start
@@ -161,7 +178,7 @@ if [ -n "$gui" ]; then
   }
   id() { echo $(($(sed -n "s/^#define $1 \([0-9a-fA-Fx]*\).*/\1/p" "$root/res/resource_ids.h"))); }
   main="Brindlecard V"
-  "$brc_wine" "$bin/run_unelevated.exe" "$(windows "$bin/Brindlecard.exe")" >/dev/null 2>&1 </dev/null &
+  "$brc_wine" "$bin/run_unelevated.exe" "$(windows "$programs/Brindlecard.exe")" >/dev/null 2>&1 </dev/null &
   program=$!
   drive wait "$main" 60 >/dev/null || fail "the main window never opened: $(drive box 2)"
   run sc query KVOSDFSVC | grep -q RUNNING || fail "the desktop program's start-up did not start the service"
@@ -184,4 +201,5 @@ else
   echo "not shown: the desktop program (no Brindlecard.exe, wine_driver.exe or Xvfb)"
 fi
 run sc stop KVOSDFSVC >/dev/null 2>&1 || true
+[ -z "$msi" ] || run msiexec /x "$(windows "$msi")" /qn >/dev/null || fail "msiexec /x $msi"
 echo "volume_service_format_wine: passed"
