@@ -6,6 +6,7 @@
 
 #include "base/native_text.h"
 #include "device/sdhost_abi.h"
+#include "drivers/volsvc/image_cards.h"
 #include "drivers/windows/service_client.h"
 
 namespace brc::sdhost {
@@ -94,8 +95,19 @@ uint32_t openServedImage(unsigned index, const std::string& path, const Host& ho
     if (runsAsAdministrator()) return SDHOST_OK;
     uint32_t code = 0;
     std::string why;
-    Handle handed = diskFromService(index, true, std::nullopt, code, why);
+    // Asked to read first: a letter the service judges as a disk of the system's is then left
+    // to the disk path (its own checks, its volumes untouched here), never written as an image.
+    windisk::DiskIdentity disk;
+    Handle handed = diskFromService(index, false, std::nullopt, code, why, &disk);
+    if (handed.ok() && !volsvc::isImageDisk(disk.number)) {
+        handed.reset();
+        releaseServiceDisk(index);
+        return SDHOST_OK;
+    }
+    // Then to write: the same hold, the image opened again for writing.
+    if (handed.ok()) handed = diskFromService(index, true, std::nullopt, code, why, &disk);
     if (!handed.ok()) {
+        releaseServiceDisk(index);
         // No service, or a letter it serves no image for (its answer for the letter as a disk):
         // the image is the user's own to open.
         if (code == 0 || code == SDHOST_ERR_CONFIG || code == SDHOST_ERR_NO_CARD) return SDHOST_OK;

@@ -85,7 +85,7 @@ std::optional<volsvc::Answer> transact(const volsvc::Request& request) {
 
 Handle diskFromService(unsigned index, bool write,
                        const std::optional<windisk::DiskIdentity>& runDisk, uint32_t& code,
-                       std::string& why) {
+                       std::string& why, windisk::DiskIdentity* handed) {
     code = 0;
     if (index >= windisk::kShelfDrives || !connected(why)) return Handle();
     volsvc::Request q;
@@ -110,6 +110,7 @@ Handle diskFromService(unsigned index, bool write,
         return Handle();
     }
     ++pending[index];
+    if (handed) *handed = a->disk;
     return Handle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(a->handle)));
 }
 

@@ -10,7 +10,7 @@
 #     formatting program holds it through the service, not an image it opened itself); the
 #     program killed mid-run, the next client is handed E:;
 #   - a letter outside the service's map (a card of the caller's own map) and C: are refused,
-#     and nothing is written to them;
+#     and nothing is written to them; the program then formats that card of its own itself;
 #   - with Xvfb, the desktop program started the same way formats E: through the service.
 #
 #     tests/drivers/volume_service_format_wine.sh BUILD_DIR   (a mingw build)
@@ -160,6 +160,11 @@ out=$(run "$client" ask C: write) && fail "C: was handed: $out"
 grep -q '^refused' <<<"$out" || fail "C: was not refused: $out"
 [ "$(md5 "$own")" = "$before" ] || fail "a refused card was written to"
 echo "F: and C: refused; nothing written"
+# F: is the caller's own image: the program, told the service serves no image for it, opens it
+# itself as before.
+out=$(unelevated "$cli" format F: --label OWN --yes 2>&1) || fail "the standard user's format of F:: $out"
+check_card "$own" OWN
+echo "F: formatted as the caller's own image"
 
 if [ -n "$gui" ]; then
   echo "== the desktop program, as a standard user, formats E: through the service"
