@@ -33,4 +33,14 @@ uint32_t openImage(const std::string& path, OpenFor use, std::unique_ptr<Backing
 // read.
 bool readSidecarText(const std::string& path, bool& missing, std::string& text, std::string& error);
 
+#if defined(_WIN32)
+// For a process that is not an administrator (Administrators not enabled in its token): the
+// image the volume service serves for drive `index` (0 = A:), written through the handle it
+// hands over and given back when the card closes. SDHOST_OK with `card` still empty where the
+// service is not there or serves no image for the letter: the image at `path` is then opened
+// as usual. An image of the service's that is another file than `path` names is refused.
+uint32_t openServedImage(unsigned index, const std::string& path, const Host& host,
+                         std::unique_ptr<VirtualCard>& card, std::string& error);
+#endif
+
 } // namespace brc::sdhost

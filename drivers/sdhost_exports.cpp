@@ -21,6 +21,7 @@
 #include "device/sdhost_abi.h"
 #include "drivers/virtual_card.h"
 #if defined(_WIN32)
+#include "drivers/image_file.h"
 #include "drivers/windows/disk_card.h"
 #else
 #include <sys/stat.h>
@@ -144,6 +145,16 @@ uint32_t openDrive(uint32_t drive, std::unique_ptr<Card>& card) {
         rc = openDiskCard(static_cast<unsigned>(index), probe, kHost, card, error);
         if (!error.empty()) report(error);
         return rc;
+    }
+    if (!probe) {
+        // Not an administrator: the image may be one the volume service serves.
+        std::unique_ptr<VirtualCard> served;
+        rc = openServedImage(static_cast<unsigned>(index), path, kHost, served, error);
+        if (!error.empty()) report(error);
+        if (rc != SDHOST_OK || served) {
+            card = std::move(served);
+            return rc;
+        }
     }
     const brc::CardIdentity* vetted = nullptr;
 #else

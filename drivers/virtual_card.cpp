@@ -441,6 +441,12 @@ uint32_t openVirtualCard(const std::string& path, const Host& host,
     uint64_t size = 0;
     bool readOnly = true;
     if (uint32_t rc = openImage(path, use, file, size, readOnly, error, vetted)) return rc;
+    return cardOfImage(path, std::move(file), size, readOnly, host, card, error);
+}
+
+uint32_t cardOfImage(const std::string& path, std::unique_ptr<BackingFile> file, uint64_t size,
+                     bool readOnly, const Host& host, std::unique_ptr<VirtualCard>& card,
+                     std::string& error) {
     if (size == 0 || size % kSectorSize != 0 || size / kSectorSize > 0xFFFFFFFFu) {
         error = cat(path, ": image size ", std::to_string(size), size == 1 ? " byte" : " bytes",
                     " is not a whole number of 512-byte sectors from 1 to 4294967295");

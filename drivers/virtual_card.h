@@ -210,6 +210,12 @@ uint32_t openVirtualCard(const std::string& path, const Host& host,
                          std::unique_ptr<VirtualCard>& card, std::string& error,
                          OpenFor use = OpenFor::Format, const CardIdentity* vetted = nullptr);
 
+// The card of an image already open (`file`, `size` bytes, read-only or not), with the sidecar
+// beside `path`: what openVirtualCard does once the image is open.
+uint32_t cardOfImage(const std::string& path, std::unique_ptr<BackingFile> file, uint64_t size,
+                     bool readOnly, const Host& host, std::unique_ptr<VirtualCard>& card,
+                     std::string& error);
+
 #if !defined(_WIN32)
 // Whether the open file `fd` is the object the command vetted; `error` says what differs.
 bool isVettedObject(int fd, const std::string& path, const CardIdentity& vetted,

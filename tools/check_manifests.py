@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Reads the manifests the Windows programs carry (RT_MANIFEST 1, out of the built .exe) and checks
 them against each other: both carry the project's version and the same compatibility section;
-the desktop program asks for administrator rights, the command runs as invoked (a format it is
-not elevated for is refused, saying to run it from an administrator prompt).
+both run as invoked: a user who is not an administrator formats through the volume service,
+and only where that cannot be reached is the run refused, saying to run it as administrator.
 
     check_manifests.py BUILD_DIR VERSION     (build/mingw or build/mingw32: BUILD_DIR/bin/*.exe)
 
@@ -15,7 +15,9 @@ import sys
 import xml.etree.ElementTree as ET
 
 RT_MANIFEST = 24
-LEVELS = {"Brindlecard.exe": "requireAdministrator", "brindlecard-cli.exe": "asInvoker"}
+# Both run as invoked: a user who is not an administrator (or one under UAC before elevation)
+# formats through the volume service, which start-up starts; only without it is the run refused.
+LEVELS = {"Brindlecard.exe": "asInvoker", "brindlecard-cli.exe": "asInvoker"}
 NS = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
       "c": "urn:schemas-microsoft-com:compatibility.v1"}
 

@@ -262,7 +262,8 @@ def check_manifest(res):
     if not controls or not controls[0].get("version", "").startswith("6."):
         problem("manifest: no dependency on common controls 6")
     levels = [e.get("level") for e in root.iterfind(".//v3:requestedExecutionLevel", ns)]
-    if levels != ["requireAdministrator"]:
+    # As invoked: a user who may not open disks goes through the volume service.
+    if levels != ["asInvoker"]:
         problem(f"manifest: execution level {levels}")
     dpi = [e.text.strip() for e in root.iterfind(".//w:dpiAware", ns)]
     if dpi != ["true"]:

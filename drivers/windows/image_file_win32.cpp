@@ -5,14 +5,24 @@
 #include <winioctl.h>
 
 #include "base/native_text.h"
+#include "device/sdhost_abi.h"
+#include "drivers/volsvc/image_cards.h"
+#include "drivers/windows/service_client.h"
 
 namespace brc::sdhost {
 namespace {
 
 class ImageFile final : public BackingFile {
 public:
-    explicit ImageFile(HANDLE handle) : handle_(handle) {}
-    ~ImageFile() override { CloseHandle(handle_); }
+    // `servedDrive`: the drive whose card the volume service handed this handle for, given back
+    // when the card closes; none for an image opened here.
+    explicit ImageFile(HANDLE handle, unsigned servedDrive = kNotServed)
+        : handle_(handle), servedDrive_(servedDrive) {}
+    ~ImageFile() override {
+        CloseHandle(handle_);
+        if (servedDrive_ != kNotServed) releaseServiceDisk(servedDrive_);
+    }
+    static constexpr unsigned kNotServed = ~0u;
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;
 
@@ -54,9 +64,75 @@ private:
     }
 
     HANDLE handle_;
+    unsigned servedDrive_;
 };
 
+bool runsAsAdministrator() {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                  0, 0, 0, 0, 0, &administrators))
+        return false;
+    BOOL member = FALSE;
+    // Counts the group only where it is enabled: not under UAC before elevation.
+    if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+    FreeSid(administrators);
+    return member != FALSE;
+}
+
+// Whether `a` and `b` are one file, by volume and file index.
+bool sameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x, y;
+    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
 } // namespace
+
+uint32_t openServedImage(unsigned index, const std::string& path, const Host& host,
+                         std::unique_ptr<VirtualCard>& card, std::string& error) {
+    if (runsAsAdministrator()) return SDHOST_OK;
+    uint32_t code = 0;
+    std::string why;
+    // Asked to read first: a letter the service judges as a disk of the system's is then left
+    // to the disk path (its own checks, its volumes untouched here), never written as an image.
+    windisk::DiskIdentity disk;
+    Handle handed = diskFromService(index, false, std::nullopt, code, why, &disk);
+    if (handed.ok() && !volsvc::isImageDisk(disk.number)) {
+        handed.reset();
+        releaseServiceDisk(index);
+        return SDHOST_OK;
+    }
+    // Then to write: the same hold, the image opened again for writing.
+    if (handed.ok()) handed = diskFromService(index, true, std::nullopt, code, why, &disk);
+    if (!handed.ok()) {
+        releaseServiceDisk(index);
+        // No service, or a letter it serves no image for (its answer for the letter as a disk):
+        // the image is the user's own to open.
+        if (code == 0 || code == SDHOST_ERR_CONFIG || code == SDHOST_ERR_NO_CARD) return SDHOST_OK;
+        error = cat(path, ": ", why);
+        return code;
+    }
+    // Where this process can see the image itself, the service's must be that very file: a
+    // letter the administrator maps elsewhere is not the card the user named.
+    const HANDLE own =
+        CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool other = own != INVALID_HANDLE_VALUE && !sameFile(own, handed.get());
+    if (own != INVALID_HANDLE_VALUE) CloseHandle(own);
+    LARGE_INTEGER bytes;
+    if (other || !GetFileSizeEx(handed.get(), &bytes)) {
+        handed.reset();
+        releaseServiceDisk(index);
+        error = cat(path, other ? ": the volume service serves another image for this drive"
+                                : ": the volume service's image cannot be read");
+        return SDHOST_ERR_CONFIG;
+    }
+    auto file = std::make_unique<ImageFile>(handed.release(), index);
+    return cardOfImage(path, std::move(file), static_cast<uint64_t>(bytes.QuadPart), false, host,
+                       card, error);
+}
 
 // A format's handle lets others read but not write, so a second format (another process, another
 // session) is refused while it lasts.

@@ -62,6 +62,12 @@ bool connected(std::string& why) {
     return true;
 }
 
+bool nothingPending() {
+    for (unsigned n : pending)
+        if (n) return false;
+    return true;
+}
+
 std::optional<volsvc::Answer> transact(const volsvc::Request& request) {
     std::vector<uint8_t> message = volsvc::encodeRequest(request);
     uint8_t answer[volsvc::kMaxAnswerBytes];
@@ -79,7 +85,7 @@ std::optional<volsvc::Answer> transact(const volsvc::Request& request) {
 
 Handle diskFromService(unsigned index, bool write,
                        const std::optional<windisk::DiskIdentity>& runDisk, uint32_t& code,
-                       std::string& why) {
+                       std::string& why, windisk::DiskIdentity* handed) {
     code = 0;
     if (index >= windisk::kShelfDrives || !connected(why)) return Handle();
     volsvc::Request q;
@@ -87,7 +93,12 @@ Handle diskFromService(unsigned index, bool write,
     q.access = write ? volsvc::kRead | volsvc::kWrite : volsvc::kRead;
     q.process = GetCurrentProcessId();
     q.expected = runDisk;
-    const std::optional<volsvc::Answer> a = transact(q);
+    std::optional<volsvc::Answer> a = transact(q);
+    // A connection may ask only so much; one holding nothing connects again for more.
+    if (a && a->refusal == volsvc::Refusal::TooMany && nothingPending()) {
+        closeServiceConnection();
+        if (connected(why)) a = transact(q);
+    }
     if (!a) {
         code = SDHOST_ERR_ACCESS;
         why = "the volume service did not answer";
@@ -99,6 +110,7 @@ Handle diskFromService(unsigned index, bool write,
         return Handle();
     }
     ++pending[index];
+    if (handed) *handed = a->disk;
     return Handle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(a->handle)));
 }
 

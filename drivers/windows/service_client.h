@@ -17,10 +17,11 @@ namespace brc::sdhost {
 
 // Drive `index`'s disk from the service, for writing or reading only, and within a run only as
 // `runDisk`. An invalid handle when the service is not there or refuses: then `code` is the
-// driver code of the refusal (0: no service at all) and `why` says why in a few words.
+// driver code of the refusal (0: no service at all) and `why` says why in a few words. With
+// `handed`, what the service says it handed (a disk, or one of its virtual cards' images).
 Handle diskFromService(unsigned index, bool write,
                        const std::optional<windisk::DiskIdentity>& runDisk, uint32_t& code,
-                       std::string& why);
+                       std::string& why, windisk::DiskIdentity* handed = nullptr);
 
 // Gives drive `index`'s card back to the service (its volumes unlocked), once per handing.
 void releaseServiceDisk(unsigned index);

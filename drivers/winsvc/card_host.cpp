@@ -30,6 +30,29 @@ std::string utf8(const wchar_t* w) {
     return s;
 }
 
+// What the system says of an open image file: whether it is one, its size and file identity.
+volsvc::ImageFacts factsOf(HANDLE h) {
+    volsvc::ImageFacts f;
+    f.found = true;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return f;
+    f.regular = true;
+    f.bytes = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    f.volumeSerial = info.dwVolumeSerialNumber;
+    f.fileIndex = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return f;
+}
+
+// Opens a mapped image as the driver library opens its own: while written, nobody else writes.
+HANDLE openImageFile(const std::string& path, uint32_t access) {
+    const bool write = (access & volsvc::kWrite) != 0;
+    return CreateFileW(wideText(path).c_str(), write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                       write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 } // namespace
 
 WindowsCardHost::~WindowsCardHost() {
@@ -52,6 +75,16 @@ void WindowsCardHost::disconnected(uint64_t client) {
 }
 
 windisk::Vetting WindowsCardHost::vet(unsigned drive) {
+    if (drive < images_.paths.size() && !images_.paths[drive].empty()) {
+        const std::string& path = images_.paths[drive];
+        volsvc::ImageFacts facts;
+        const HANDLE h = openImageFile(path, volsvc::kRead);
+        if (h != INVALID_HANDLE_VALUE) {
+            facts = factsOf(h);
+            CloseHandle(h);
+        }
+        return volsvc::vetImage(drive, path, facts);
+    }
     // Outside any run: a client's run names its disk in the request, and the desk holds it to it.
     windisk::RunShelf none{};
     sdhost::WindowsDisks system;
@@ -82,8 +115,33 @@ HANDLE WindowsCardHost::targetProcess(uint64_t client, uint32_t claimed, std::st
     return c.process;
 }
 
+// The image behind an image disk's letter, for the client's access; it must still be the very
+// file the letter was vetted as (a path now leading to another file hands nothing).
+Handle WindowsCardHost::openImage(const windisk::DiskIdentity& disk, uint32_t access,
+                                  std::string& why) {
+    const unsigned drive = disk.number - volsvc::kImageDiskBase;
+    const std::string& path = images_.paths[drive];
+    Handle h(path.empty() ? INVALID_HANDLE_VALUE : openImageFile(path, access));
+    if (!h.ok()) {
+        const DWORD err = GetLastError();
+        why = err == ERROR_SHARING_VIOLATION
+                  ? "another program is writing " + path
+                  : "cannot open " + path + " (error " + std::to_string(err) + ")";
+        return h;
+    }
+    const windisk::Vetting again = volsvc::vetImage(drive, path, factsOf(h.get()));
+    const auto reached = windisk::identityOf(again.facts);
+    if (again.verdict.code != SDHOST_OK || !reached || !volsvc::sameDisk(disk, *reached)) {
+        why =
+            again.verdict.code != SDHOST_OK ? again.verdict.message : path + " is another file now";
+        h.reset();
+    }
+    return h;
+}
+
 Handle WindowsCardHost::openDisk(const windisk::DiskIdentity& disk, uint32_t access,
                                  std::string& why) {
+    if (volsvc::isImageDisk(disk.number)) return openImage(disk, access, why);
     const windisk::DeviceNumber number{windisk::kFileDeviceDisk, disk.number, 0};
     const std::string path = windisk::physicalDrivePath(number);
     DWORD rights = GENERIC_READ;
@@ -120,14 +178,16 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
     const bool first = held_.find(key) == held_.end();
     Taken& taken = taken_[disk.number];
     if (first) ++taken.holders;
-    if ((request.access & volsvc::kWrite) && !taken.volumes) {
+    // An image has no volumes of the system's to take: its handle keeps other writers out.
+    const bool image = volsvc::isImageDisk(disk.number);
+    if ((request.access & volsvc::kWrite) && !image && !taken.volumes) {
         // Every volume of the card locked and dismounted for the client's run: since Vista a
         // write into a mounted volume's sectors fails, and nothing else may write meanwhile.
         auto volumes = std::make_unique<windisk::DiskVolumes>(volumeSystem_, disk.number, false);
         if (volumes->take(SDHOST_ERR_BUSY, why) == SDHOST_OK) taken.volumes = std::move(volumes);
     }
     HANDLE theirs = nullptr;
-    const bool handed = ((request.access & volsvc::kWrite) == 0 || taken.volumes) &&
+    const bool handed = ((request.access & volsvc::kWrite) == 0 || image || taken.volumes) &&
                         DuplicateHandle(GetCurrentProcess(), h.get(), target, &theirs, 0, FALSE,
                                         DUPLICATE_SAME_ACCESS);
     if (!handed) {

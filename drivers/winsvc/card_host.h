@@ -7,8 +7,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "drivers/volsvc/image_cards.h"
 #include "drivers/volsvc/service_desk.h"
 #include "drivers/windisk/disk_volumes.h"
 #include "drivers/windows/win_io.h"
@@ -24,7 +26,9 @@ struct Connection {
 
 class WindowsCardHost final : public volsvc::CardHost {
 public:
-    explicit WindowsCardHost(HANDLE eventLog) : eventLog_(eventLog) {}
+    // `images`: the virtual cards the administrator configured, by letter.
+    WindowsCardHost(HANDLE eventLog, CardMap images)
+        : eventLog_(eventLog), images_(std::move(images)) {}
     ~WindowsCardHost() override;
 
     // The client's pipe and, where the system names it, its process (taken over here).
@@ -48,8 +52,10 @@ private:
     };
     HANDLE targetProcess(uint64_t client, uint32_t claimed, std::string& why);
     sdhost::Handle openDisk(const windisk::DiskIdentity& disk, uint32_t access, std::string& why);
+    sdhost::Handle openImage(const windisk::DiskIdentity& disk, uint32_t access, std::string& why);
 
     HANDLE eventLog_;
+    CardMap images_;
     sdhost::WindowsVolumes volumeSystem_;
     std::map<uint64_t, Connection> connections_;
     std::map<std::pair<uint64_t, uint32_t>, Held> held_; // by client and disk number

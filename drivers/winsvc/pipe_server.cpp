@@ -4,7 +4,9 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drivers/volsvc/pipe_protocol.h"
@@ -72,8 +74,8 @@ Io finishIo(HANDLE pipe, OVERLAPPED& ov, BOOL started, DWORD& done, DWORD waitMs
 
 } // namespace
 
-PipeServer::PipeServer(HANDLE stop, HANDLE eventLog)
-    : stop_(stop), eventLog_(eventLog), host_(eventLog) {
+PipeServer::PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, FILE* console)
+    : stop_(stop), eventLog_(eventLog), console_(console), host_(eventLog, std::move(images)) {
     InitializeCriticalSection(&lock_);
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &sd,
@@ -102,7 +104,7 @@ HANDLE PipeServer::createInstance(bool first, DWORD& error) {
     return pipe;
 }
 
-DWORD PipeServer::run() {
+DWORD PipeServer::run(void (*listening)()) {
     if (!security_) return GetLastError();
     DWORD error = 0;
     HANDLE pipe = createInstance(true, error);
@@ -112,6 +114,7 @@ DWORD PipeServer::run() {
                        "); the service does not start"});
         return error;
     }
+    if (listening) listening();
     std::vector<HANDLE> threads;
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -181,8 +184,27 @@ std::vector<uint8_t> PipeServer::answer(const volsvc::Client& client, const uint
                                         size_t length) {
     EnterCriticalSection(&lock_);
     std::vector<uint8_t> out = desk_.serve(client, data, length);
+    if (console_) tell(client, data, length, out);
     LeaveCriticalSection(&lock_);
     return out;
+}
+
+void PipeServer::tell(const volsvc::Client& client, const uint8_t* data, size_t length,
+                      const std::vector<uint8_t>& out) {
+    const volsvc::ParsedRequest q = volsvc::parseRequest(data, length);
+    const std::optional<volsvc::Answer> a = volsvc::parseAnswer(out.data(), out.size());
+    if (!a) return;
+    if (a->refusal != volsvc::Refusal::None || !q.request) {
+        std::fprintf(console_, "refused: %s\n", a->message.c_str());
+    } else {
+        const volsvc::Request& r = *q.request;
+        const char* what = r.kind == volsvc::Kind::ReleaseCard ? "given back by"
+                           : (r.access & volsvc::kWrite)       ? "handed for writing to"
+                                                               : "handed for reading to";
+        std::fprintf(console_, "%s %s process %lu\n", windisk::driveName(r.drive).c_str(), what,
+                     static_cast<unsigned long>(client.process));
+    }
+    std::fflush(console_);
 }
 
 void PipeServer::letGo(const volsvc::Client& client) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 
 #include "drivers/volsvc/service_desk.h"
 #include "drivers/winsvc/card_host.h"
@@ -13,15 +14,17 @@ namespace brc::winsvc {
 
 class PipeServer {
 public:
-    // Serves until `stop` is set; refusals go to `eventLog` (null: nowhere).
-    PipeServer(HANDLE stop, HANDLE eventLog);
+    // Serves until `stop` is set, with the virtual cards `images`; refusals go to `eventLog`
+    // (null: nowhere). With `console`, every answer is also told there in one line.
+    PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, FILE* console);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
 
     // 0 once stopped, or the system's error when the pipe could not be made ours (another
     // process created it first: its clients would talk to that process instead).
-    DWORD run();
+    // `listening` is called once the pipe's first instance is ours.
+    DWORD run(void (*listening)() = nullptr);
 
     // One client's connection, from its thread (public for the thread's entry).
     void serveClient(HANDLE pipe, uint64_t id);
@@ -32,9 +35,12 @@ private:
     // The answer to one message, under the lock.
     std::vector<uint8_t> answer(const volsvc::Client& client, const uint8_t* data, size_t length);
     void letGo(const volsvc::Client& client);
+    void tell(const volsvc::Client& client, const uint8_t* data, size_t length,
+              const std::vector<uint8_t>& out);
 
     HANDLE stop_;
     HANDLE eventLog_;
+    FILE* console_;
     void* security_ = nullptr; // the pipe's security descriptor (LocalFree)
     CRITICAL_SECTION lock_;
     WindowsCardHost host_;

@@ -1,12 +1,20 @@
 // BrindlecardService.exe: the volume service. Runs as LocalSystem, started on demand (by the
 // program's start-up for a user who is not an administrator), and serves the pipe until told to
 // stop. `--console` serves it in the foreground instead, until Ctrl-C (for tests, as whoever
-// runs it).
+// runs it), telling each answer on standard output.
+//
+// Virtual cards: the administrator maps drive letters to image files in the service's key,
+// value Parameters\Cards ("E=C:\cards\e.img;F=..."), or after `--console --cards`. The map is
+// read once, at the start; no client names a path.
 #include <windows.h>
+#include <sddl.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
+#include <utility>
 
+#include "drivers/volsvc/image_cards.h"
 #include "drivers/volsvc/pipe_protocol.h"
 #include "drivers/winsvc/pipe_server.h"
 
@@ -18,6 +26,43 @@ std::wstring serviceName() {
 }
 
 HANDLE stopEvent = nullptr;
+std::string servedCards; // the virtual cards' map, as configured
+
+std::string utf8(const std::wstring& w) {
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                        nullptr);
+    return s;
+}
+
+std::wstring wide(const std::string& s) {
+    std::wstring w(s.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(),
+                                      static_cast<int>(w.size()));
+    w.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return w;
+}
+
+// The Cards value under the service's Parameters key; empty when there is none.
+std::string configuredCards() {
+    const std::wstring key =
+        L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName() + L"\\Parameters";
+    wchar_t text[4096];
+    DWORD bytes = sizeof text - sizeof(wchar_t);
+    DWORD type = 0;
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
+        return {};
+    const LONG rc =
+        RegQueryValueExW(h, L"Cards", nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
+    RegCloseKey(h);
+    if (rc != ERROR_SUCCESS || type != REG_SZ) return {};
+    text[bytes / sizeof(wchar_t)] = L'\0';
+    return utf8(text);
+}
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 SERVICE_STATUS status{};
 
@@ -46,23 +91,55 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
     }
 }
 
-DWORD serve() {
+DWORD serve(FILE* console, void (*listening)()) {
     const HANDLE eventLog = RegisterEventSourceW(nullptr, serviceName().c_str());
+    brc::CardMap images = brc::volsvc::parseServedImages(servedCards);
+    if (!images.error.empty()) {
+        // A map that does not parse serves no virtual card, and says so.
+        const std::wstring text = L"virtual cards not served: " + wide(images.error);
+        const wchar_t* strings[] = {text.c_str()};
+        if (eventLog)
+            ReportEventW(eventLog, EVENTLOG_WARNING_TYPE, 0, 113, nullptr, 1, 0, strings, nullptr);
+        if (console) std::fprintf(console, "%s\n", images.error.c_str());
+    }
     DWORD rc = 0;
     {
-        brc::winsvc::PipeServer server(stopEvent, eventLog);
-        rc = server.run();
+        brc::winsvc::PipeServer server(stopEvent, eventLog, std::move(images), console);
+        rc = server.run(listening);
     }
     if (eventLog) DeregisterEventSource(eventLog);
     return rc;
+}
+
+// Who may do what to the service: as the system's default, and users logged on at the machine
+// may also start it (start-up starts it for them). Set by the service itself, as LocalSystem,
+// the first time it runs (the installer starts it); the system keeps it.
+constexpr const wchar_t* kServiceSecurity =
+    L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+    L"(A;;CCLCSWRPLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)";
+
+void letInteractiveUsersStart() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager ? OpenServiceW(manager, serviceName().c_str(), READ_CONTROL | WRITE_DAC) : nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (service && ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                       kServiceSecurity, SDDL_REVISION_1, &sd, nullptr)) {
+        SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, sd);
+        LocalFree(sd);
+    }
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
 }
 
 void WINAPI serviceMain(DWORD, wchar_t**) {
     statusHandle = RegisterServiceCtrlHandlerExW(serviceName().c_str(), control, nullptr);
     if (!statusHandle) return;
     report(SERVICE_START_PENDING);
-    report(SERVICE_RUNNING);
-    const DWORD rc = serve();
+    letInteractiveUsersStart();
+    servedCards = configuredCards();
+    // Running once its pipe is there: start-up opens the pipe as soon as the start comes back.
+    const DWORD rc = serve(nullptr, [] { report(SERVICE_RUNNING); });
     report(SERVICE_STOPPED, rc);
 }
 
@@ -77,7 +154,9 @@ int wmain(int argc, wchar_t** argv) {
     stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (argc > 1 && std::wcscmp(argv[1], L"--console") == 0) {
         SetConsoleCtrlHandler(consoleStop, TRUE);
-        return static_cast<int>(serve());
+        servedCards =
+            argc > 3 && std::wcscmp(argv[2], L"--cards") == 0 ? utf8(argv[3]) : configuredCards();
+        return static_cast<int>(serve(stdout, nullptr));
     }
     std::wstring name = serviceName();
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), serviceMain}, {nullptr, nullptr}};

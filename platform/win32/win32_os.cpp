@@ -186,16 +186,24 @@ public:
         return ok;
     }
 
-    // OpenSCManagerW, OpenServiceW, StartServiceW.
+    // OpenSCManagerW, OpenServiceW, StartServiceW; then, for a service just started, waits (10 s
+    // at most) while it says it is starting: StartServiceW comes back before the service is
+    // ready, and its pipe is asked for right after.
     uint32_t startService(const std::u16string& name) override {
         SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
         if (!manager) return errorOrFailure();
         uint32_t result = 0;
-        SC_HANDLE service = OpenServiceW(manager, wide(name).c_str(), SERVICE_START);
+        SC_HANDLE service =
+            OpenServiceW(manager, wide(name).c_str(), SERVICE_START | SERVICE_QUERY_STATUS);
         if (!service) {
             result = errorOrFailure();
         } else {
             if (!StartServiceW(service, 0, nullptr)) result = errorOrFailure();
+            SERVICE_STATUS status{};
+            for (int i = 0; result == 0 && i < 100 && QueryServiceStatus(service, &status) &&
+                            status.dwCurrentState == SERVICE_START_PENDING;
+                 ++i)
+                Sleep(100);
             CloseServiceHandle(service);
         }
         CloseServiceHandle(manager);

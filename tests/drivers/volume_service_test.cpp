@@ -7,6 +7,7 @@
 #include <set>
 
 #include "device/sdhost_abi.h"
+#include "drivers/volsvc/image_cards.h"
 #include "drivers/volsvc/pipe_protocol.h"
 #include "drivers/volsvc/service_desk.h"
 
@@ -425,6 +426,84 @@ TEST(VolumeServiceDesk, ACardTheSystemWillNotOpenIsRefusedAndNotHeld) {
     EXPECT_EQ(d.desk.cardsHeld(), 0u);
     d.host.failing.clear();
     EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::None);
+}
+
+TEST(VolumeServiceImages, TheAdministratorsMapNamesImageFilesOnly) {
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* e; // E:'s image when ok
+    };
+    const Case cases[] = {
+        {"", true, ""},
+        {"E=C:\\cards\\e.img", true, "C:\\cards\\e.img"},
+        {"e=Z:\\tmp\\card.img;F=C:\\f.img", true, "Z:\\tmp\\card.img"},
+        {"E=\\\\.\\PhysicalDrive1", false, ""},
+        {"E=//./PhysicalDrive0", false, ""},
+        {"F=C:\\f.img;E=\\\\?\\GLOBALROOT\\Device\\Harddisk1\\DR1", false, ""},
+        {"E=card.img", false, ""},
+        {"E=C:\\a.img;e=C:\\b.img", false, ""},
+        {"7=C:\\a.img", false, ""},
+    };
+    for (const Case& c : cases) {
+        const CardMap map = parseServedImages(c.text);
+        EXPECT_EQ(map.error.empty(), c.ok) << c.text << ": " << map.error;
+        EXPECT_EQ(map.paths[4], c.e) << c.text;
+        // A map that does not parse serves nothing at all.
+        if (!c.ok) {
+            for (const std::string& path : map.paths) EXPECT_TRUE(path.empty()) << c.text;
+        }
+    }
+}
+
+TEST(VolumeServiceImages, AnImageIsHandedLikeACardAndAnythingElseIsRefused) {
+    const ImageFacts good{true, true, 64ull << 20, 0x1234ABCD, 77};
+    struct Case {
+        const char* name;
+        ImageFacts facts;
+        Refusal refusal;
+    };
+    const Case cases[] = {
+        {"an image", good, Refusal::None},
+        {"a missing file", {}, Refusal::NoMedium},
+        {"a directory or device", {true, false, 64ull << 20, 1, 2}, Refusal::NotACard},
+        {"an empty file", {true, true, 0, 1, 2}, Refusal::NotACard},
+        {"a part of a sector", {true, true, (64ull << 20) + 100, 1, 2}, Refusal::NotACard},
+        {"past 2 TiB", {true, true, (0xFFFFFFFFull + 1) * 512, 1, 2}, Refusal::NotACard},
+    };
+    for (const Case& c : cases) {
+        Desk d;
+        d.host.drives[4] = vetImage(4, "C:\\cards\\e.img", c.facts);
+        const Answer a = d.ask(alice, openRequest(4));
+        EXPECT_EQ(a.refusal, c.refusal) << c.name << ": " << a.message;
+        EXPECT_EQ(d.handed(), c.refusal == Refusal::None ? 1u : 0u) << c.name;
+        if (c.refusal != Refusal::None) continue;
+        EXPECT_TRUE(isImageDisk(a.disk.number)) << c.name;
+        EXPECT_FALSE(isImageDisk(a.disk.number - 4 - 1));
+        EXPECT_EQ(a.disk.bytes, c.facts.bytes);
+    }
+}
+
+TEST(VolumeServiceImages, AnImageIsOneClientsAtATimeAndTheRunKeepsToTheSameFile) {
+    const ImageFacts file{true, true, 64ull << 20, 0x1234ABCD, 77};
+    Desk d;
+    d.host.drives[4] = vetImage(4, "C:\\cards\\e.img", file);
+    d.host.drives[5] = vetImage(5, "C:\\cards\\f.img", {true, true, 64ull << 20, 0x1234ABCD, 78});
+    const Answer first = d.ask(alice, openRequest(4));
+    ASSERT_EQ(first.refusal, Refusal::None);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
+    // Each letter's image is a card of its own.
+    EXPECT_EQ(d.ask(bob, openRequest(5)).refusal, Refusal::None);
+    d.desk.letGo(alice);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::None);
+
+    // The letter mapped to another file since the run began (same path, another file): refused.
+    Desk later;
+    ImageFacts replaced = file;
+    replaced.fileIndex = 99;
+    later.host.drives[4] = vetImage(4, "C:\\cards\\e.img", replaced);
+    EXPECT_EQ(later.ask(alice, openRequest(4, first.disk)).refusal, Refusal::NotTheRunDisk);
+    EXPECT_EQ(later.handed(), 0u);
 }
 
 } // namespace
