@@ -15,6 +15,7 @@ const char kAdministrators[] = "S-1-5-32-544";
 const char kPowerUsers[] = "S-1-5-32-547";
 
 constexpr VolumePolicy kXp{true, true, true, false};
+constexpr VolumePolicy kXpServed{false, true, true, false};
 constexpr VolumePolicy kVistaTo8{false, false, false, true};
 constexpr VolumePolicy kPosix{false, false, false, true};
 
@@ -27,10 +28,10 @@ bool isPosix(SystemState& sys) { return sys.os.systemFamily() == SystemFamily::P
 
 } // namespace
 
-const VolumePolicy& volumePolicy(OsKind kind) {
+const VolumePolicy& volumePolicy(OsKind kind, bool served) {
     if (kind == OsKindVistaTo8) return kVistaTo8;
     if (kind == OsKindPosix) return kPosix;
-    return kXp;
+    return served ? kXpServed : kXp;
 }
 
 bool queryOsKind(SystemState& sys) {
@@ -84,7 +85,8 @@ bool testVolumeServicePipe(SystemState& sys) { return sys.os.pipeOpens(u"\\\\.\\
 bool cardReachableWithoutAdmin(SystemState& sys) {
     if (isPosix(sys)) return sys.os.mayOpenCard();
     startVolumeService(sys);
-    return testVolumeServicePipe(sys);
+    sys.volumesServed = testVolumeServicePipe(sys);
+    return sys.volumesServed;
 }
 
 } // namespace brc

@@ -37,7 +37,9 @@ struct VolumePolicy {
 };
 
 // The policy of a kind. A kind not found yet is treated as XP, the one that guards the volume.
-const VolumePolicy& volumePolicy(OsKind kind);
+// `served`: the volume service takes the card's volumes for this process (a user who is no
+// administrator, who may not open them), so the program leaves them alone on every system.
+const VolumePolicy& volumePolicy(OsKind kind, bool served = false);
 
 // The operating-system generation and the volume handle, shared by the checks and the volume
 // operations of one process.
@@ -45,8 +47,9 @@ struct SystemState {
     OsServices& os;
     OsKind osKind = OsKindUnknown;
     void* volumeHandle = nullptr;
+    bool volumesServed = false; // set by cardReachableWithoutAdmin on Windows
     explicit SystemState(OsServices& services) : os(services) {}
-    const VolumePolicy& policy() const { return volumePolicy(osKind); }
+    const VolumePolicy& policy() const { return volumePolicy(osKind, volumesServed); }
 };
 
 // Sets osKind (cached after a first success); true for XP or later and for POSIX, false for
@@ -66,7 +69,8 @@ bool startVolumeService(SystemState& sys);
 bool testVolumeServicePipe(SystemState& sys);
 // Whether a user who is no administrator still reaches the card. Windows: the volume service
 // is started (its answer not used: only the pipe tells whether it serves us) and its pipe must
-// open. POSIX: the card must open for reading and writing.
+// open; the card's volumes are then the service's (volumesServed). POSIX: the card must open for
+// reading and writing.
 bool cardReachableWithoutAdmin(SystemState& sys);
 
 } // namespace brc

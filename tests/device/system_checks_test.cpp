@@ -205,6 +205,7 @@ TEST(SystemChecks, PosixAnswersWithoutWindowsFacts) {
             EXPECT_EQ(sys.osKind, OsKindPosix);
             EXPECT_EQ(queryAdminLevel(sys), root ? AdminLevel::Administrator : AdminLevel::None);
             EXPECT_EQ(cardReachableWithoutAdmin(sys), access);
+            EXPECT_FALSE(sys.volumesServed);
             EXPECT_EQ(os.calls, (std::vector<std::string>{"isSuperuser", "mayOpenCard"}));
         }
     }
@@ -226,6 +227,10 @@ TEST(SystemChecks, CardReachableWithoutAdminOnWindowsAsksTheService) {
         os.pipeOpensResult = opens;
         SystemState sys(os);
         EXPECT_EQ(cardReachableWithoutAdmin(sys), opens);
+        // Served, the card's volumes are the service's: on XP the program leaves them alone.
+        EXPECT_EQ(sys.volumesServed, opens);
+        sys.osKind = OsKindXp;
+        EXPECT_EQ(sys.policy().touchesVolume, !opens);
         EXPECT_EQ(os.calls, (std::vector<std::string>{"startService KVOSDFSVC",
                                                       "pipeOpens \\\\.\\pipe\\kvosdsvc"}));
     }

@@ -288,6 +288,19 @@ const ExitRow kExits[] = {
          r.os.openAnswers[u'Z'] = {true, false};
      },
      Failed, Volume::Closed, "DDReadPT 0+1", false},
+    // A user who is no administrator may not open the volume; the volume service takes it.
+    {"VolumeServedXp", 1, OsKindXp, Quick, "",
+     [](CardRun& r) {
+         r.sys.volumesServed = true;
+         r.os.openAnswers[u'Z'] = {false};
+     },
+     SuccessReinsertCard, Volume::Untouched, "openVolume", true},
+    {"VolumeServedXpFullFormat", 2, OsKindXp, FullOverwriteErase, "",
+     [](CardRun& r) {
+         r.sys.volumesServed = true;
+         r.os.openAnswers[u'Z'] = {false};
+     },
+     SuccessReinsertCard, Volume::Untouched, "openVolume", true},
     {"RefusedLockRetried", 1, OsKindXp, Quick, "", [](CardRun& r) { r.os.requestAnswers[VolumeRequest::Lock] = {false}; },
      SuccessReinsertCard, Volume::Released, nullptr, true},
     // A power broadcast seen at each checkpoint: `notCalled` is what follows the checkpoint.
