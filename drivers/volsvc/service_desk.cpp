@@ -69,6 +69,9 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
     }
     if (q.expected && !sameDisk(*q.expected, *reached))
         return refuse(client, &q, Refusal::NotTheRunDisk, "it leads to another disk now", *reached);
+    // Where the system cannot name the client's process (XP), the one the client names: the
+    // host hands only into a process it opened as the client, who may take its handles anyway.
+    const uint32_t process = client.process ? client.process : q.process;
     if (mine == held_.end()) {
         unsigned cards = 0;
         for (const Held& h : held_) {
@@ -77,7 +80,7 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
             // Another connection of the same process (the erase's own library instance beside
             // the bound one) shares the card: that process holds the disk already. Anyone else,
             // and this connection through another drive, finds it busy.
-            const bool sameProcess = client.process != 0 && h.process == client.process;
+            const bool sameProcess = process != 0 && h.process == process;
             if (h.client == client.id || !sameProcess)
                 return refuse(client, &q, Refusal::Busy, "", *reached);
         }
@@ -88,7 +91,7 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
     std::string why;
     const std::optional<uint64_t> handle = host_.hand(client, q, *reached, why);
     if (!handle) return refuse(client, &q, Refusal::SystemFailed, why, *reached);
-    if (mine == held_.end()) held_.push_back({client.id, client.process, q.drive, *reached, 1});
+    if (mine == held_.end()) held_.push_back({client.id, process, q.drive, *reached, 1});
     else ++mine->opens;
     Answer a;
     a.handle = *handle;

@@ -65,7 +65,7 @@ public:
 private:
     struct Held {
         uint64_t client;
-        uint32_t process; // as the system named it; 0 where it could not
+        uint32_t process; // as the system named it, else as the client did; 0 where neither
         unsigned drive;
         windisk::DiskIdentity disk;
         unsigned opens; // handles handed and not yet released

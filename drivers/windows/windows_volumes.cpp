@@ -157,6 +157,8 @@ void WindowsVolumes::unload() {
 
 // XP's format locks the card's volume itself (see the front end's volume policy); Vista and
 // later leave it to the library.
-bool WindowsVolumes::programLocksVolumes() { return LOBYTE(LOWORD(GetVersion())) < 6; }
+bool WindowsVolumes::programLocksVolumes() {
+    return forProgram_ && LOBYTE(LOWORD(GetVersion())) < 6;
+}
 
 } // namespace brc::sdhost

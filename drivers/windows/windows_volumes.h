@@ -10,6 +10,9 @@ namespace brc::sdhost {
 
 class WindowsVolumes final : public windisk::VolumeSystem {
 public:
+    // `forProgram`: the driver library's, beside a front end that locks the card's volume
+    // itself on XP; the volume service's is not (its clients leave the volumes to it).
+    explicit WindowsVolumes(bool forProgram = true) : forProgram_(forProgram) {}
     std::vector<std::string> volumeNames() override;
     std::optional<std::vector<windisk::Extent>> extents(const std::string& name) override;
     std::vector<std::string> mountPoints(const std::string& name) override;
@@ -30,6 +33,7 @@ public:
     void unload();
 
 private:
+    bool forProgram_;
     void* mapping_ = nullptr;
     std::vector<std::string> silent_; // volumes that once did not answer: not asked again
     windisk::RunShelf* shelf_ = nullptr;

@@ -139,6 +139,23 @@ Handle WindowsCardHost::openImage(const windisk::DiskIdentity& disk, uint32_t ac
     return h;
 }
 
+// A copy of a handle already held on image disk `number` with at least `access`. The desk lets
+// a second connection reach a held card only from the holder's own process (the erase's library
+// instance beside the bound one), and the first handle keeps every other writer out of the image.
+Handle WindowsCardHost::sharedImage(uint32_t number, uint32_t access) {
+    for (const auto& [key, handles] : held_) {
+        if (key.second != number) continue;
+        for (const HeldHandle& held : handles) {
+            HANDLE copy = nullptr;
+            if ((held.access & access) == access &&
+                DuplicateHandle(GetCurrentProcess(), held.handle.get(), GetCurrentProcess(), &copy,
+                                0, FALSE, DUPLICATE_SAME_ACCESS))
+                return Handle(copy);
+        }
+    }
+    return Handle();
+}
+
 Handle WindowsCardHost::openDisk(const windisk::DiskIdentity& disk, uint32_t access,
                                  std::string& why) {
     if (volsvc::isImageDisk(disk.number)) return openImage(disk, access, why);
@@ -173,6 +190,10 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
     const HANDLE target = targetProcess(client.id, request.process, why);
     if (!target) return std::nullopt;
     Handle h = openDisk(disk, request.access, why);
+    if (!h.ok() && volsvc::isImageDisk(disk.number)) {
+        h = sharedImage(disk.number, request.access);
+        if (h.ok()) why.clear();
+    }
     if (!h.ok()) return std::nullopt;
     const auto key = std::make_pair(client.id, disk.number);
     const bool first = held_.find(key) == held_.end();
@@ -199,7 +220,7 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
         }
         return std::nullopt;
     }
-    held_[key].push_back(std::move(h));
+    held_[key].push_back({std::move(h), request.access});
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(theirs));
 }
 

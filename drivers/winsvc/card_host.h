@@ -43,8 +43,13 @@ public:
     void log(const volsvc::LogEntry& entry) override;
 
 private:
-    // The service's handles on a disk for one connection, one per handing.
-    using Held = std::vector<sdhost::Handle>;
+    // The service's handles on a disk for one connection, one per handing, with the access
+    // each was opened for.
+    struct HeldHandle {
+        sdhost::Handle handle;
+        uint32_t access;
+    };
+    using Held = std::vector<HeldHandle>;
     // A disk's volumes, taken once for every connection that holds the disk.
     struct Taken {
         unsigned holders = 0;
@@ -53,10 +58,11 @@ private:
     HANDLE targetProcess(uint64_t client, uint32_t claimed, std::string& why);
     sdhost::Handle openDisk(const windisk::DiskIdentity& disk, uint32_t access, std::string& why);
     sdhost::Handle openImage(const windisk::DiskIdentity& disk, uint32_t access, std::string& why);
+    sdhost::Handle sharedImage(uint32_t number, uint32_t access);
 
     HANDLE eventLog_;
     CardMap images_;
-    sdhost::WindowsVolumes volumeSystem_;
+    sdhost::WindowsVolumes volumeSystem_{false};
     std::map<uint64_t, Connection> connections_;
     std::map<std::pair<uint64_t, uint32_t>, Held> held_; // by client and disk number
     std::map<uint32_t, Taken> taken_;                    // by disk number

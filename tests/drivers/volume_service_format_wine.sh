@@ -11,7 +11,9 @@
 #     program killed mid-run, the next client is handed E:;
 #   - a letter outside the service's map (a card of the caller's own map) and C: are refused,
 #     and nothing is written to them; the program then formats that card of its own itself;
-#   - with Xvfb, the desktop program started the same way formats E: through the service.
+#   - with Xvfb, the desktop program started the same way formats E: through the service;
+#   - on XP (the prefix told so), the command's full format with the flash erase goes through
+#     the service: the erase's own library instance shares the card the bound one holds.
 #
 #     tests/drivers/volume_service_format_wine.sh BUILD_DIR   (a mingw build)
 # Exit 77 (skip) without Wine or the build, or for a 32-bit build where this system runs only
@@ -68,6 +70,8 @@ wineserver -p >/dev/null 2>&1 </dev/null
 # Wine's C runtime ends lines with CR LF.
 run() { "$brc_wine" "$@" 2>&1 </dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 windows() { echo "Z:${1//\//\\}"; }
+# The system Wine claims to be: its default, whatever a run stopped midway left.
+run reg delete 'HKCU\Software\Wine' /v Version /f >/dev/null 2>&1 || true
 md5() { md5sum <"$1" | cut -d' ' -f1; }
 
 card=$work/card.img own=$work/own.img
@@ -205,6 +209,23 @@ if [ -n "$gui" ]; then
 else
   echo "not shown: the desktop program (no Brindlecard.exe, wine_driver.exe or Xvfb)"
 fi
+
+echo "== on XP, a standard user's format with the flash erase goes through the service"
+# There the program leaves the card's volume to the service, and the erase's own library
+# instance shares the card its bound one holds.
+run reg add 'HKCU\Software\Wine' /v Version /d winxp /f >/dev/null
+run sc stop KVOSDFSVC >/dev/null 2>&1 || true
+for _ in $(seq 50); do run sc query KVOSDFSVC | grep -q STOPPED && break; sleep 0.2; done
+run reg add "$service_key\\Parameters" /v Cards /t REG_SZ /d "E=$(windows "$card")" /f >/dev/null
+export BRINDLECARD_CARDS="E=$(windows "$card")"
+truncate -s 0 "$card" && truncate -s 64M "$card"
+status=0
+out=$(unelevated "$cli" format E: --type erase --label XPERASE --yes 2>&1) || status=$?
+run reg delete 'HKCU\Software\Wine' /v Version /f >/dev/null 2>&1 || true
+[ "$status" = 0 ] || fail "the standard user's erase on XP: $out"
+grep -q "^Erase FORMAT" <<<"$out" || fail "the erase was not done on XP: $out"
+check_card "$card" XPERASE
+echo "XP: erased and formatted E: through the service"
 run sc stop KVOSDFSVC >/dev/null 2>&1 || true
 [ -z "$msi" ] || run msiexec /x "$(windows "$msi")" /qn >/dev/null || fail "msiexec /x $msi"
 echo "volume_service_format_wine: passed"

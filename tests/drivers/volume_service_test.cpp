@@ -355,15 +355,36 @@ TEST(VolumeServiceDesk, ConnectionsOfOneProcessShareItsCardAndNoOtherProcessGets
     d.host.card(4, reader(2));
     const Client eraser{3, alice.process, alice.user}; // the erase's own library instance
     const Client unknown{4, 0, alice.user};            // a process the system could not name
+    Request unnamed = openRequest(4), another = openRequest(4);
+    unnamed.process = 0;
+    another.process = bob.process;
     ASSERT_EQ(d.ask(alice, openRequest(4)).refusal, Refusal::None);
     EXPECT_EQ(d.ask(eraser, openRequest(4)).refusal, Refusal::None);
     EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
-    EXPECT_EQ(d.ask(unknown, openRequest(4)).refusal, Refusal::Busy);
+    // There (XP) the process the client names counts: one naming none, or another, is busy.
+    EXPECT_EQ(d.ask(unknown, unnamed).refusal, Refusal::Busy);
+    EXPECT_EQ(d.ask(unknown, another).refusal, Refusal::Busy);
+    EXPECT_EQ(d.ask(unknown, openRequest(4)).refusal, Refusal::None);
+    d.desk.letGo(unknown);
     d.desk.letGo(alice);
     EXPECT_EQ(d.desk.holder(2), eraser.id);
     EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
     d.desk.letGo(eraser);
     EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::None);
+}
+
+// On XP both of a process's connections are unnamed by the system: the card goes to the
+// process they name.
+TEST(VolumeServiceDesk, OnXpTheProcessTheClientNamesHoldsTheCard) {
+    Desk d;
+    d.host.card(4, reader(2));
+    const Client bound{5, 0, alice.user}, eraser{6, 0, alice.user}, other{7, 0, bob.user};
+    ASSERT_EQ(d.ask(bound, openRequest(4)).refusal, Refusal::None);
+    EXPECT_EQ(d.ask(eraser, openRequest(4)).refusal, Refusal::None);
+    Request bobs = openRequest(4);
+    bobs.process = bob.process;
+    EXPECT_EQ(d.ask(other, bobs).refusal, Refusal::Busy);
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
 }
 
 TEST(VolumeServiceDesk, ReopeningIsOneHoldGivenBackAtTheLastRelease) {
