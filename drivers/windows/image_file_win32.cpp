@@ -15,12 +15,13 @@ namespace {
 class ImageFile final : public BackingFile {
 public:
     // `servedDrive`: the drive whose card the volume service handed this handle for, given back
-    // when the card closes; none for an image opened here.
-    explicit ImageFile(HANDLE handle, unsigned servedDrive = kNotServed)
-        : handle_(handle), servedDrive_(servedDrive) {}
+    // when the card closes (`handings` times: as often as it was asked); none for an image
+    // opened here.
+    explicit ImageFile(HANDLE handle, unsigned servedDrive = kNotServed, unsigned handings = 0)
+        : handle_(handle), servedDrive_(servedDrive), handings_(handings) {}
     ~ImageFile() override {
         CloseHandle(handle_);
-        if (servedDrive_ != kNotServed) releaseServiceDisk(servedDrive_);
+        if (servedDrive_ != kNotServed) releaseServiceDisk(servedDrive_, handings_);
     }
     static constexpr unsigned kNotServed = ~0u;
     ImageFile(const ImageFile&) = delete;
@@ -65,6 +66,7 @@ private:
 
     HANDLE handle_;
     unsigned servedDrive_;
+    unsigned handings_;
 };
 
 bool runsAsAdministrator() {
@@ -97,17 +99,23 @@ uint32_t openServedImage(unsigned index, const std::string& path, const Host& ho
     std::string why;
     // Asked to read first: a letter the service judges as a disk of the system's is then left
     // to the disk path (its own checks, its volumes untouched here), never written as an image.
+    // Only this opening's handings are given back: another card of the module may hold the
+    // same drive.
     windisk::DiskIdentity disk;
     Handle handed = diskFromService(index, false, std::nullopt, code, why, &disk);
+    unsigned handings = handed.ok() ? 1 : 0;
     if (handed.ok() && !volsvc::isImageDisk(disk.number)) {
         handed.reset();
-        releaseServiceDisk(index);
+        releaseServiceDisk(index, handings);
         return SDHOST_OK;
     }
     // Then to write: the same hold, the image opened again for writing.
-    if (handed.ok()) handed = diskFromService(index, true, std::nullopt, code, why, &disk);
+    if (handed.ok()) {
+        handed = diskFromService(index, true, std::nullopt, code, why, &disk);
+        handings += handed.ok() ? 1 : 0;
+    }
     if (!handed.ok()) {
-        releaseServiceDisk(index);
+        releaseServiceDisk(index, handings);
         // No service, or a letter it serves no image for (its answer for the letter as a disk):
         // the image is the user's own to open.
         if (code == 0 || code == SDHOST_ERR_CONFIG || code == SDHOST_ERR_NO_CARD) return SDHOST_OK;
@@ -124,12 +132,12 @@ uint32_t openServedImage(unsigned index, const std::string& path, const Host& ho
     LARGE_INTEGER bytes;
     if (other || !GetFileSizeEx(handed.get(), &bytes)) {
         handed.reset();
-        releaseServiceDisk(index);
+        releaseServiceDisk(index, handings);
         error = cat(path, other ? ": the volume service serves another image for this drive"
                                 : ": the volume service's image cannot be read");
         return SDHOST_ERR_CONFIG;
     }
-    auto file = std::make_unique<ImageFile>(handed.release(), index);
+    auto file = std::make_unique<ImageFile>(handed.release(), index, handings);
     return cardOfImage(path, std::move(file), static_cast<uint64_t>(bytes.QuadPart), false, host,
                        card, error);
 }

@@ -114,13 +114,13 @@ Handle diskFromService(unsigned index, bool write,
     return Handle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(a->handle)));
 }
 
-void releaseServiceDisk(unsigned index) {
+void releaseServiceDisk(unsigned index, unsigned handings) {
     if (index >= windisk::kShelfDrives) return;
     volsvc::Request q;
     q.kind = volsvc::Kind::ReleaseCard;
     q.drive = index;
     q.process = GetCurrentProcessId();
-    while (pending[index] > 0 && connection != INVALID_HANDLE_VALUE) {
+    for (; handings > 0 && pending[index] > 0 && connection != INVALID_HANDLE_VALUE; --handings) {
         --pending[index];
         if (!transact(q)) break;
     }

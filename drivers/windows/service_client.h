@@ -23,8 +23,9 @@ Handle diskFromService(unsigned index, bool write,
                        const std::optional<windisk::DiskIdentity>& runDisk, uint32_t& code,
                        std::string& why, windisk::DiskIdentity* handed = nullptr);
 
-// Gives drive `index`'s card back to the service (its volumes unlocked), once per handing.
-void releaseServiceDisk(unsigned index);
+// Gives drive `index`'s card back to the service (its volumes unlocked once nothing of it is
+// held any more), once per handing: at most `handings` of them, every one by default.
+void releaseServiceDisk(unsigned index, unsigned handings = ~0u);
 
 // Closes the connection: the service gives back whatever this module still holds.
 void closeServiceConnection();
