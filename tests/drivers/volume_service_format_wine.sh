@@ -90,15 +90,20 @@ if [ -n "$msi" ]; then
     [ -f "$WINEPREFIX/drive_c/$d/Brindlecard/Brindlecard.exe" ] && programs=$WINEPREFIX/drive_c/$d/Brindlecard
   done
   [ "$programs" != "$bin" ] || fail "the installer put no Brindlecard.exe under Program Files"
-  run sc stop KVOSDFSVC >/dev/null 2>&1 || true
   echo "installed by $(basename "$msi")"
 else
   run sc create KVOSDFSVC binPath= "$(windows "$bin/BrindlecardService.exe")" start= demand >/dev/null ||
     fail "the service could not be registered"
 fi
-for _ in $(seq 50); do run sc query KVOSDFSVC | grep -q STOPPED && break; sleep 0.2; done
-run reg add "$service_key\\Parameters" /v Cards /t REG_SZ /d "E=$(windows "$card")" /f >/dev/null ||
-  fail "the service's card map could not be set"
+# The service reads its card map when it starts: the map set, it is stopped, and the next
+# client's start-up starts it with that map.
+serve() {  # MAP
+  run reg add "$service_key\\Parameters" /v Cards /t REG_SZ /d "$1" /f >/dev/null ||
+    fail "the service's card map could not be set"
+  run sc stop KVOSDFSVC >/dev/null 2>&1 || true
+  for _ in $(seq 50); do run sc query KVOSDFSVC | grep -q STOPPED && break; sleep 0.2; done
+}
+serve "E=$(windows "$card")"
 # The caller's own map: E: the same image, F: one the service does not serve.
 export BRINDLECARD_CARDS="E=$(windows "$card");F=$(windows "$own")"
 unelevated() { run "$bin/run_unelevated.exe" "$@"; }
@@ -124,9 +129,7 @@ echo "formatted E: through the service"
 echo "== while a format holds E: through the service, another client finds it busy"
 # Large enough that the overwrite lasts: Wine writes a sparse file in full.
 truncate -s 3G "$work/big.img"
-run reg add "$service_key\\Parameters" /v Cards /t REG_SZ /d "E=$(windows "$work/big.img")" /f >/dev/null
-run sc stop KVOSDFSVC >/dev/null 2>&1 || true
-for _ in $(seq 50); do run sc query KVOSDFSVC | grep -q STOPPED && break; sleep 0.2; done
+serve "E=$(windows "$work/big.img")"
 export BRINDLECARD_CARDS="E=$(windows "$work/big.img");F=$(windows "$own")"
 "$brc_wine" "$bin/run_unelevated.exe" "$cli" format E: --type overwrite --label KILLED --yes \
   >"$work/killed.out" 2>&1 </dev/null &
@@ -172,9 +175,7 @@ echo "F: formatted as the caller's own image"
 
 if [ -n "$gui" ]; then
   echo "== the desktop program, as a standard user, formats E: through the service"
-  run reg add "$service_key\\Parameters" /v Cards /t REG_SZ /d "E=$(windows "$card")" /f >/dev/null
-  run sc stop KVOSDFSVC >/dev/null 2>&1 || true
-  for _ in $(seq 50); do run sc query KVOSDFSVC | grep -q STOPPED && break; sleep 0.2; done
+  serve "E=$(windows "$card")"
   export BRINDLECARD_CARDS="E=$(windows "$card")"
   truncate -s 0 "$card" && truncate -s 64M "$card"
   # Through a file, not a pipe: Wine's processes started meanwhile (the service) would inherit
@@ -214,9 +215,7 @@ echo "== on XP, a standard user's format with the flash erase goes through the s
 # There the program leaves the card's volume to the service, and the erase's own library
 # instance shares the card its bound one holds.
 run reg add 'HKCU\Software\Wine' /v Version /d winxp /f >/dev/null
-run sc stop KVOSDFSVC >/dev/null 2>&1 || true
-for _ in $(seq 50); do run sc query KVOSDFSVC | grep -q STOPPED && break; sleep 0.2; done
-run reg add "$service_key\\Parameters" /v Cards /t REG_SZ /d "E=$(windows "$card")" /f >/dev/null
+serve "E=$(windows "$card")"
 export BRINDLECARD_CARDS="E=$(windows "$card")"
 truncate -s 0 "$card" && truncate -s 64M "$card"
 status=0
