@@ -30,8 +30,11 @@ constexpr size_t kMaxMessageText = 300; // an answer's reason, in bytes of UTF-8
 // What one connection may ask in all, and hold at once; a client wanting more connects again.
 constexpr unsigned kMaxRequestsPerClient = 32;
 constexpr unsigned kMaxCardsPerClient = 4;
-// A connected client that sends nothing for this long is let go (its cards given back).
+// A connected client that holds no card and sends nothing for this long is let go. One holding
+// a card keeps it while its process lives, however long its run writes without a word.
 constexpr uint32_t kIdleLimitMs = 10 * 60 * 1000;
+// Connections one user may have at once, of the pipe's instances: the rest stay for others.
+constexpr unsigned kMaxConnectionsPerUser = 4;
 // A request must arrive whole within this after its first byte.
 constexpr uint32_t kRequestTimeLimitMs = 5000;
 

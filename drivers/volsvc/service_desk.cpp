@@ -38,9 +38,24 @@ std::vector<uint8_t> ServiceDesk::serve(const Client& client, const uint8_t* dat
     return encodeAnswer(q.kind == Kind::OpenCard ? open(client, q) : release(client, q));
 }
 
-std::optional<windisk::DiskIdentity> ServiceDesk::vetted(const Client& client, const Request& q,
-                                                         Answer& refused) {
-    const windisk::Vetting vet = host_.vet(q.drive);
+bool ServiceDesk::connect(const Client& client) {
+    const auto sameUser = [&](const auto& entry) { return entry.second == client.user; };
+    if (std::count_if(users_.begin(), users_.end(), sameUser) >= kMaxConnectionsPerUser)
+        return false;
+    users_[client.id] = client.user;
+    return true;
+}
+
+std::optional<uint32_t> ServiceDesk::idleLimitMs(const Client& client, bool processWatched) const {
+    const bool holds = std::any_of(held_.begin(), held_.end(),
+                                   [&](const Held& h) { return h.client == client.id; });
+    if (holds && processWatched) return std::nullopt;
+    return kIdleLimitMs;
+}
+
+std::optional<windisk::Vetting> ServiceDesk::vetted(const Client& client, const Request& q,
+                                                    Answer& refused) {
+    windisk::Vetting vet = host_.vet(q.drive);
     const std::optional<windisk::DiskIdentity> reached = windisk::identityOf(vet.facts);
     if (vet.verdict.code == SDHOST_ERR_NO_CARD)
         refused = refuse(client, &q, Refusal::NoMedium, vet.verdict.message);
@@ -48,7 +63,7 @@ std::optional<windisk::DiskIdentity> ServiceDesk::vetted(const Client& client, c
         refused =
             refuse(client, &q, Refusal::NotACard,
                    vet.verdict.message.empty() ? "no disk answers for it" : vet.verdict.message);
-    else return reached;
+    else return vet;
     return std::nullopt;
 }
 
@@ -60,12 +75,16 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
         return h.client == client.id && h.drive == q.drive;
     });
     std::optional<windisk::DiskIdentity> reached;
+    windisk::DiskFacts facts;
     if (mine != held_.end()) {
         reached = mine->disk;
+        facts = mine->facts;
     } else {
         Answer refused;
-        reached = vetted(client, q, refused);
-        if (!reached) return refused;
+        std::optional<windisk::Vetting> vet = vetted(client, q, refused);
+        if (!vet) return refused;
+        reached = windisk::identityOf(vet->facts);
+        facts = std::move(vet->facts);
     }
     if (q.expected && !sameDisk(*q.expected, *reached))
         return refuse(client, &q, Refusal::NotTheRunDisk, "it leads to another disk now", *reached);
@@ -89,9 +108,10 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
     }
 
     std::string why;
-    const std::optional<uint64_t> handle = host_.hand(client, q, *reached, why);
+    const std::optional<uint64_t> handle = host_.hand(client, q, facts, *reached, why);
     if (!handle) return refuse(client, &q, Refusal::SystemFailed, why, *reached);
-    if (mine == held_.end()) held_.push_back({client.id, process, q.drive, *reached, 1});
+    if (mine == held_.end())
+        held_.push_back({client.id, process, q.drive, *reached, std::move(facts), 1});
     else ++mine->opens;
     Answer a;
     a.handle = *handle;
@@ -123,6 +143,8 @@ void ServiceDesk::letGo(const Client& client) {
         it = held_.erase(it);
     }
     requests_.erase(client.id);
+    users_.erase(client.id);
+    dropping_.erase(client.id);
 }
 
 std::optional<uint64_t> ServiceDesk::holder(uint32_t number) const {
@@ -139,7 +161,8 @@ Answer ServiceDesk::refuse(const Client& client, const Request* q, Refusal refus
     a.disk = disk;
     a.message = q ? windisk::driveName(q->drive) + " " + rule.text : std::string(rule.text);
     if (!why.empty()) a.message += " (" + why + ")";
-    if (rule.logged) host_.log({rule.eventId, refusal, who(client) + " was refused " + a.message});
+    if (rule.logged && dropping_.insert(client.id).second)
+        host_.log({rule.eventId, refusal, who(client) + " was refused " + a.message});
     return a;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,9 @@ public:
     // and dismounts its volumes (once, for the first writing connection) and duplicates the
     // handle into the client's process. The handle's value there, or nullopt with `why` (and
     // nothing more kept: what a failed first opening took is given back).
+    // `vetted` is what the drive's vetting found; the host judges the opened disk against it.
     virtual std::optional<uint64_t> hand(const Client& client, const Request& request,
+                                         const windisk::DiskFacts& vetted,
                                          const windisk::DiskIdentity& disk, std::string& why) = 0;
     // The client is done with `disk`: the handles the service holds on it for this client
     // closed and, once no connection holds the disk any more, its volumes unlocked and mounted
@@ -53,8 +56,18 @@ class ServiceDesk {
 public:
     explicit ServiceDesk(CardHost& host) : host_(host) {}
 
+    // A client connected: false where its user has as many connections as one user may, and
+    // the connection is to be closed unserved (then neither served nor let go).
+    bool connect(const Client& client);
     // The answer to one message `client` sent.
     std::vector<uint8_t> serve(const Client& client, const uint8_t* data, size_t length);
+    // Whether the connection is to be closed after its last answer: a refusal of the kind that
+    // is logged was its last, so that one connection writes to the event log once at most.
+    bool dropping(const Client& client) const { return dropping_.count(client.id) != 0; }
+    // How long the connection may stay silent before it is let go: without limit while it holds
+    // a card and its process is watched (a long overwrite says nothing for many minutes), else
+    // the idle limit.
+    std::optional<uint32_t> idleLimitMs(const Client& client, bool processWatched) const;
     // The client disconnected or its process ended: everything it holds is given back.
     void letGo(const Client& client);
 
@@ -68,12 +81,13 @@ private:
         uint32_t process; // as the system named it, else as the client did; 0 where neither
         unsigned drive;
         windisk::DiskIdentity disk;
-        unsigned opens; // handles handed and not yet released
+        windisk::DiskFacts facts; // as the drive was vetted at the first opening
+        unsigned opens;           // handles handed and not yet released
     };
     Answer open(const Client& client, const Request& request);
     // The disk behind the request's drive if it is a card, else nullopt and the refusal.
-    std::optional<windisk::DiskIdentity> vetted(const Client& client, const Request& request,
-                                                Answer& refused);
+    std::optional<windisk::Vetting> vetted(const Client& client, const Request& request,
+                                           Answer& refused);
     Answer release(const Client& client, const Request& request);
     Answer refuse(const Client& client, const Request* request, Refusal refusal,
                   const std::string& why, const windisk::DiskIdentity& disk = {});
@@ -81,6 +95,8 @@ private:
     CardHost& host_;
     std::vector<Held> held_;
     std::map<uint64_t, unsigned> requests_; // by connection
+    std::map<uint64_t, std::string> users_; // connections admitted, with their users
+    std::set<uint64_t> dropping_;
 };
 
 // Whether `reached` is the disk `expected` names, compared as a run's shelf keeps identities.

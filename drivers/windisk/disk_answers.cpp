@@ -395,6 +395,32 @@ Verdict judge(const DiskFacts& f) {
     return Verdict{bytes == 0 ? SDHOST_ERR_NO_CARD : SDHOST_ERR_CONFIG, std::move(why)};
 }
 
+OpenedDisk judgeOpened(const DiskFacts& vetted, const DiskFacts& answered) {
+    OpenedDisk o{vetted, {}};
+    DiskFacts& f = o.facts;
+    f.descriptor = answered.descriptor;
+    f.geometry = answered.geometry;
+    f.length = answered.length;
+    f.writable = answered.writable;
+    f.hotplugRemovable = answered.hotplugRemovable;
+    f.adapterBus = answered.adapterBus;
+    f.maxTransfer = answered.maxTransfer;
+    f.trim = answered.trim;
+    o.verdict = judge(f);
+    if (o.verdict.code != SDHOST_OK || !vetted.number) return o;
+    const auto name = [](const DiskFacts& d) {
+        return d.descriptor ? d.descriptor->vendor + "|" + d.descriptor->product + "|" +
+                                  d.descriptor->serial
+                            : std::string();
+    };
+    if (name(f) != name(vetted) || diskBytes(f) != diskBytes(vetted))
+        o.verdict = {SDHOST_ERR_NO_CARD,
+                     "PhysicalDrive" + std::to_string(vetted.number->number) + " opened as " +
+                         named(f) + ", not as the " + named(vetted) + " that " + f.drive +
+                         " led to: another disk took its number, and nothing is written"};
+    return o;
+}
+
 Placement placeVolume(const VolumeAnswers& v) {
     if (!v.number) return {std::nullopt, "names no disk"};
     const DeviceNumber& n = *v.number;

@@ -168,6 +168,18 @@ struct Verdict {
 };
 Verdict judge(const DiskFacts& facts);
 
+// A disk opened for its data, judged once more. The drive was vetted without access to the data;
+// `answered` is what the opened handle says of itself (the fields askDisk on a handle fills:
+// descriptor, geometry, length, protection, hotplug, adapter, trim). Those answers are laid over
+// the vetted facts, which alone know where the drive lies, which disks hold Windows and the
+// device ids, and the whole is judged by the same rules. What opened must also be the very disk
+// vetted: between the two, the number can pass to another disk.
+struct OpenedDisk {
+    DiskFacts facts;
+    Verdict verdict;
+};
+OpenedDisk judgeOpened(const DiskFacts& vetted, const DiskFacts& answered);
+
 // The system as the driver library asks it; recorded answers stand in for it in tests.
 class DiskSystem {
 public:

@@ -318,9 +318,11 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
     // The disk numbers may have changed hands since the drive was asked (a reader unplugged and
     // another plugged in): judged again, what was opened must answer as the drive's device.
     // Within a run, it must also be the disk the run began on.
-    DiskFacts opened = facts;
-    askDisk(disk.get(), opened);
-    windisk::Verdict again = windisk::judge(opened);
+    DiskFacts answered;
+    askDisk(disk.get(), answered);
+    const windisk::OpenedDisk judged = windisk::judgeOpened(facts, answered);
+    const DiskFacts& opened = judged.facts;
+    windisk::Verdict again = judged.verdict;
     if (again.code == SDHOST_OK) again = runs().admit(index, *windisk::identityOf(opened));
     if (again.code != SDHOST_OK) {
         if (again.code != SDHOST_ERR_NO_CARD || runs().going(index)) error = again.message;

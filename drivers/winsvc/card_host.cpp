@@ -86,9 +86,18 @@ windisk::Vetting WindowsCardHost::vet(unsigned drive) {
         return volsvc::vetImage(drive, path, facts);
     }
     // Outside any run: a client's run names its disk in the request, and the desk holds it to it.
-    windisk::RunShelf none{};
     sdhost::WindowsDisks system;
-    return windisk::vetOpening(system, drive, windisk::DiskRuns(none));
+    return volsvc::vetServed(system, drive, policy_);
+}
+
+HANDLE WindowsCardHost::watchedProcess(uint64_t client) {
+    const auto it = connections_.find(client);
+    HANDLE copy = nullptr;
+    if (it == connections_.end() || !it->second.process ||
+        !DuplicateHandle(GetCurrentProcess(), it->second.process, GetCurrentProcess(), &copy,
+                         SYNCHRONIZE, FALSE, 0))
+        return nullptr;
+    return copy;
 }
 
 // The process to hand the handle into: the one the system says is at the pipe's end, else (XP,
@@ -156,29 +165,30 @@ Handle WindowsCardHost::sharedImage(uint32_t number, uint32_t access) {
     return Handle();
 }
 
-Handle WindowsCardHost::openDisk(const windisk::DiskIdentity& disk, uint32_t access,
+Handle WindowsCardHost::openDisk(const windisk::DiskFacts& vetted,
+                                 const windisk::DiskIdentity& disk, uint32_t access,
                                  std::string& why) {
     if (volsvc::isImageDisk(disk.number)) return openImage(disk, access, why);
-    const windisk::DeviceNumber number{windisk::kFileDeviceDisk, disk.number, 0};
-    const std::string path = windisk::physicalDrivePath(number);
     DWORD rights = GENERIC_READ;
     if (access & volsvc::kWrite) rights |= GENERIC_WRITE;
-    // As the driver library opens its own: overlapped (every call bounded), unbuffered.
-    Handle h = sdhost::openPath(sdhost::widened(path), rights,
-                                FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
-    if (!h.ok()) {
-        why = "cannot open " + path.substr(4) + " (error " + std::to_string(GetLastError()) + ")";
-        return h;
-    }
-    // The disk numbers may have changed hands since the drive was asked: what opened must be the
-    // very card the drive led to, and a card by the same rules.
-    windisk::DiskFacts opened;
-    opened.number = number;
-    sdhost::askDisk(h.get(), opened);
-    const windisk::Verdict again = windisk::judge(opened);
-    const auto reached = windisk::identityOf(opened);
-    if (again.code != SDHOST_OK || !reached || !volsvc::sameDisk(disk, *reached)) {
-        why = again.code != SDHOST_OK ? again.message : path.substr(4) + " is another disk now";
+    Handle h;
+    // As the driver library opens its own: overlapped (every call bounded), unbuffered. What
+    // opened is judged on the drive's vetted facts with its own answers over them.
+    const windisk::Verdict opened = volsvc::openServed(
+        vetted, policy_,
+        [&](const std::string& path, windisk::DiskFacts& answered, std::string& error) {
+            h = sdhost::openPath(sdhost::widened(path), rights,
+                                 FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH);
+            if (!h.ok()) {
+                error = "cannot open " + path.substr(4) + " (error " +
+                        std::to_string(GetLastError()) + ")";
+                return false;
+            }
+            sdhost::askDisk(h.get(), answered);
+            return true;
+        });
+    if (opened.code != SDHOST_OK) {
+        why = opened.message;
         h.reset();
     }
     return h;
@@ -186,10 +196,11 @@ Handle WindowsCardHost::openDisk(const windisk::DiskIdentity& disk, uint32_t acc
 
 std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
                                               const volsvc::Request& request,
+                                              const windisk::DiskFacts& vetted,
                                               const windisk::DiskIdentity& disk, std::string& why) {
     const HANDLE target = targetProcess(client.id, request.process, why);
     if (!target) return std::nullopt;
-    Handle h = openDisk(disk, request.access, why);
+    Handle h = openDisk(vetted, disk, request.access, why);
     if (!h.ok() && volsvc::isImageDisk(disk.number)) {
         h = sharedImage(disk.number, request.access);
         if (h.ok()) why.clear();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "drivers/volsvc/image_cards.h"
+#include "drivers/volsvc/served_disks.h"
 #include "drivers/volsvc/service_desk.h"
 #include "drivers/windisk/disk_volumes.h"
 #include "drivers/windows/win_io.h"
@@ -26,9 +27,10 @@ struct Connection {
 
 class WindowsCardHost final : public volsvc::CardHost {
 public:
-    // `images`: the virtual cards the administrator configured, by letter.
-    WindowsCardHost(HANDLE eventLog, CardMap images)
-        : eventLog_(eventLog), images_(std::move(images)) {}
+    // `images`: the virtual cards the administrator configured, by letter; `policy`: the
+    // readers the administrator allowed beside those the service serves anyway.
+    WindowsCardHost(HANDLE eventLog, CardMap images, volsvc::ServicePolicy policy)
+        : eventLog_(eventLog), images_(std::move(images)), policy_(std::move(policy)) {}
     ~WindowsCardHost() override;
 
     // The client's pipe and, where the system names it, its process (taken over here).
@@ -38,7 +40,11 @@ public:
 
     windisk::Vetting vet(unsigned drive) override;
     std::optional<uint64_t> hand(const volsvc::Client& client, const volsvc::Request& request,
+                                 const windisk::DiskFacts& vetted,
                                  const windisk::DiskIdentity& disk, std::string& why) override;
+    // A process handle the connection's thread may wait on for the client's end (duplicated,
+    // the caller's to close); null where none is known yet.
+    HANDLE watchedProcess(uint64_t client);
     void giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk) override;
     void log(const volsvc::LogEntry& entry) override;
 
@@ -56,12 +62,14 @@ private:
         std::unique_ptr<windisk::DiskVolumes> volumes;
     };
     HANDLE targetProcess(uint64_t client, uint32_t claimed, std::string& why);
-    sdhost::Handle openDisk(const windisk::DiskIdentity& disk, uint32_t access, std::string& why);
+    sdhost::Handle openDisk(const windisk::DiskFacts& vetted, const windisk::DiskIdentity& disk,
+                            uint32_t access, std::string& why);
     sdhost::Handle openImage(const windisk::DiskIdentity& disk, uint32_t access, std::string& why);
     sdhost::Handle sharedImage(uint32_t number, uint32_t access);
 
     HANDLE eventLog_;
     CardMap images_;
+    volsvc::ServicePolicy policy_;
     sdhost::WindowsVolumes volumeSystem_{false};
     std::map<uint64_t, Connection> connections_;
     std::map<std::pair<uint64_t, uint32_t>, Held> held_; // by client and disk number

@@ -74,8 +74,10 @@ Io finishIo(HANDLE pipe, OVERLAPPED& ov, BOOL started, DWORD& done, DWORD waitMs
 
 } // namespace
 
-PipeServer::PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, FILE* console)
-    : stop_(stop), eventLog_(eventLog), console_(console), host_(eventLog, std::move(images)) {
+PipeServer::PipeServer(HANDLE stop, HANDLE eventLog, CardMap images,
+                       volsvc::ServicePolicy policy, FILE* console)
+    : stop_(stop), eventLog_(eventLog), console_(console),
+      host_(eventLog, std::move(images), std::move(policy)) {
     InitializeCriticalSection(&lock_);
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &sd,
@@ -216,10 +218,20 @@ void PipeServer::letGo(const volsvc::Client& client) {
 
 void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
     const volsvc::Client client = identify(pipe, id);
+    EnterCriticalSection(&lock_);
+    const bool admitted = desk_.connect(client);
+    if (!admitted) host_.disconnected(client.id);
+    LeaveCriticalSection(&lock_);
+    if (!admitted) {
+        // The user has all the connections one user may: this one ends unserved.
+        DisconnectNamedPipe(pipe);
+        CloseHandle(pipe);
+        return;
+    }
     // Waited on beside the pipe: a client whose process ends is let go even where another
-    // process inherited its end of the pipe.
-    const HANDLE process =
-        client.process ? OpenProcess(SYNCHRONIZE, FALSE, client.process) : nullptr;
+    // process inherited its end of the pipe. On XP the process is known once the client named
+    // it and the host opened it as the client.
+    HANDLE process = client.process ? OpenProcess(SYNCHRONIZE, FALSE, client.process) : nullptr;
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // One byte more than any request: a message that fills it is too long.
@@ -227,8 +239,12 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
     for (;;) {
         ResetEvent(ov.hEvent);
         DWORD length = 0;
+        EnterCriticalSection(&lock_);
+        if (!process) process = host_.watchedProcess(client.id);
+        const std::optional<uint32_t> idle = desk_.idleLimitMs(client, process != nullptr);
+        LeaveCriticalSection(&lock_);
         Io io = finishIo(pipe, ov, ReadFile(pipe, buffer, sizeof buffer, nullptr, &ov), length,
-                         volsvc::kIdleLimitMs, stop_, process);
+                         idle.value_or(INFINITE), stop_, process);
         size_t total = length;
         // Longer still: read through to the message's end (within bounds), then refused.
         while (io == Io::More && total <= kDrainLimit) {
@@ -246,6 +262,11 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
                       WriteFile(pipe, out.data(), static_cast<DWORD>(out.size()), nullptr, &ov),
                       written, volsvc::kRequestTimeLimitMs, stop_, process);
         if (io != Io::Done || written != out.size()) break;
+        // A logged refusal ends the connection: one connection writes to the event log once.
+        EnterCriticalSection(&lock_);
+        const bool dropping = desk_.dropping(client);
+        LeaveCriticalSection(&lock_);
+        if (dropping) break;
     }
     letGo(client);
     DisconnectNamedPipe(pipe);

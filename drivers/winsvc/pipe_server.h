@@ -14,9 +14,11 @@ namespace brc::winsvc {
 
 class PipeServer {
 public:
-    // Serves until `stop` is set, with the virtual cards `images`; refusals go to `eventLog`
-    // (null: nowhere). With `console`, every answer is also told there in one line.
-    PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, FILE* console);
+    // Serves until `stop` is set, with the virtual cards `images` and the readers `policy`
+    // allows; refusals go to `eventLog` (null: nowhere). With `console`, every answer is also
+    // told there in one line.
+    PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, volsvc::ServicePolicy policy,
+               FILE* console);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;

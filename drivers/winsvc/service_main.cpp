@@ -5,7 +5,9 @@
 //
 // Virtual cards: the administrator maps drive letters to image files in the service's key,
 // value Parameters\Cards ("E=C:\cards\e.img;F=..."), or after `--console --cards`. The map is
-// read once, at the start; no client names a path.
+// read once, at the start; no client names a path. Real cards: SD and MMC slots and the card
+// readers the driver library knows are served, and the readers whose device ids an
+// administrator lists in Parameters\Readers ("USB\VID_058F&PID_6366;...").
 #include <windows.h>
 #include <sddl.h>
 
@@ -16,6 +18,7 @@
 
 #include "drivers/volsvc/image_cards.h"
 #include "drivers/volsvc/pipe_protocol.h"
+#include "drivers/volsvc/served_disks.h"
 #include "drivers/winsvc/pipe_server.h"
 
 namespace {
@@ -26,7 +29,8 @@ std::wstring serviceName() {
 }
 
 HANDLE stopEvent = nullptr;
-std::string servedCards; // the virtual cards' map, as configured
+std::string servedCards;   // the virtual cards' map, as configured
+std::string servedReaders; // the readers an administrator allowed, as configured
 
 std::string utf8(const std::wstring& w) {
     if (w.empty()) return {};
@@ -46,8 +50,8 @@ std::wstring wide(const std::string& s) {
     return w;
 }
 
-// The Cards value under the service's Parameters key; empty when there is none.
-std::string configuredCards() {
+// A text value under the service's Parameters key (Cards, Readers); empty when there is none.
+std::string configured(const wchar_t* name) {
     const std::wstring key =
         L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName() + L"\\Parameters";
     wchar_t text[4096];
@@ -57,7 +61,7 @@ std::string configuredCards() {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
         return {};
     const LONG rc =
-        RegQueryValueExW(h, L"Cards", nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
+        RegQueryValueExW(h, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
     RegCloseKey(h);
     if (rc != ERROR_SUCCESS || type != REG_SZ) return {};
     text[bytes / sizeof(wchar_t)] = L'\0';
@@ -102,9 +106,20 @@ DWORD serve(FILE* console, void (*listening)()) {
             ReportEventW(eventLog, EVENTLOG_WARNING_TYPE, 0, 113, nullptr, 1, 0, strings, nullptr);
         if (console) std::fprintf(console, "%s\n", images.error.c_str());
     }
+    std::string error;
+    brc::volsvc::ServicePolicy policy = brc::volsvc::parsePolicy(servedReaders, error);
+    if (!error.empty()) {
+        // A list that does not parse allows no reader beyond those served anyway, and says so.
+        const std::wstring text = L"Readers not read: " + wide(error);
+        const wchar_t* strings[] = {text.c_str()};
+        if (eventLog)
+            ReportEventW(eventLog, EVENTLOG_WARNING_TYPE, 0, 113, nullptr, 1, 0, strings, nullptr);
+        if (console) std::fprintf(console, "Readers not read: %s\n", error.c_str());
+    }
     DWORD rc = 0;
     {
-        brc::winsvc::PipeServer server(stopEvent, eventLog, std::move(images), console);
+        brc::winsvc::PipeServer server(stopEvent, eventLog, std::move(images), std::move(policy),
+                                       console);
         rc = server.run(listening);
     }
     if (eventLog) DeregisterEventSource(eventLog);
@@ -137,7 +152,8 @@ void WINAPI serviceMain(DWORD, wchar_t**) {
     if (!statusHandle) return;
     report(SERVICE_START_PENDING);
     letInteractiveUsersStart();
-    servedCards = configuredCards();
+    servedCards = configured(L"Cards");
+    servedReaders = configured(L"Readers");
     // Running once its pipe is there: start-up opens the pipe as soon as the start comes back.
     const DWORD rc = serve(nullptr, [] { report(SERVICE_RUNNING); });
     report(SERVICE_STOPPED, rc);
@@ -155,7 +171,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc > 1 && std::wcscmp(argv[1], L"--console") == 0) {
         SetConsoleCtrlHandler(consoleStop, TRUE);
         servedCards =
-            argc > 3 && std::wcscmp(argv[2], L"--cards") == 0 ? utf8(argv[3]) : configuredCards();
+            argc > 3 && std::wcscmp(argv[2], L"--cards") == 0 ? utf8(argv[3]) : configured(L"Cards");
+        servedReaders = configured(L"Readers");
         return static_cast<int>(serve(stdout, nullptr));
     }
     std::wstring name = serviceName();

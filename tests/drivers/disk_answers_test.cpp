@@ -282,6 +282,66 @@ TEST(DiskAnswers, WhichDisksAreCards) {
     }
 }
 
+// A disk opened for its data answers only of itself: what it says is laid over the facts the
+// drive was vetted on, and the same rules judge the whole. Judged on its own answers, every card
+// was refused ("cannot tell which disk holds Windows").
+TEST(DiskAnswers, AnOpenedDiskIsJudgedOnTheVettedFactsWithItsOwnAnswers) {
+    const struct {
+        const char* what;
+        void (*vetted)(DiskFacts&);
+        void (*answered)(DiskFacts&);
+        uint32_t code;
+        const char* says;
+    } cases[] = {
+        {"the vetted card", [](DiskFacts&) {}, [](DiskFacts&) {}, SDHOST_OK, ""},
+        {"vetted without its length", [](DiskFacts& f) { f.length.reset(); }, [](DiskFacts&) {},
+         SDHOST_OK, ""},
+        {"now write-protected", [](DiskFacts&) {},
+         [](DiskFacts& a) { a.writable = Writability::Protected; }, SDHOST_OK, ""},
+        {"another card behind the same number", [](DiskFacts&) {},
+         [](DiskFacts& a) { a.descriptor->serial = "9999"; }, SDHOST_ERR_NO_CARD,
+         "another disk took its number"},
+        {"another card of another size", [](DiskFacts&) {},
+         [](DiskFacts& a) { a.length = 15957491712ull; }, SDHOST_ERR_NO_CARD,
+         "another disk took its number"},
+        {"another device behind the same number", [](DiskFacts&) {},
+         [](DiskFacts& a) { a.descriptor->product = "Flash Disk"; }, SDHOST_ERR_CONFIG,
+         "the disk number leads elsewhere"},
+        {"a fixed disk", [](DiskFacts&) {}, [](DiskFacts& a) { a.descriptor->removable = false; },
+         SDHOST_ERR_CONFIG, "is not removable"},
+        {"the system disk", [](DiskFacts& f) { f.systemDisks = std::vector<uint32_t>{2}; },
+         [](DiskFacts&) {}, SDHOST_ERR_CONFIG, "holds Windows"},
+        {"the card pulled", [](DiskFacts&) {},
+         [](DiskFacts& a) {
+             a.geometry.reset();
+             a.length.reset();
+         },
+         SDHOST_ERR_NO_CARD, "holds no medium"},
+    };
+    for (const auto& c : cases) {
+        DiskFacts vetted = usbCard();
+        vetted.deviceIds = {"USB\\VID_0BDA&PID_0129"};
+        c.vetted(vetted);
+        // What askDisk on an opened handle fills, and nothing else.
+        const DiskFacts card = usbCard();
+        DiskFacts answered;
+        answered.descriptor = card.descriptor;
+        answered.geometry = card.geometry;
+        answered.length = card.length;
+        answered.writable = card.writable;
+        answered.maxTransfer = 65536;
+        c.answered(answered);
+        const OpenedDisk o = judgeOpened(vetted, answered);
+        EXPECT_EQ(o.verdict.code, c.code) << c.what << ": " << o.verdict.message;
+        EXPECT_NE(o.verdict.message.find(c.says), std::string::npos)
+            << c.what << ": " << o.verdict.message;
+        // The opened handle's answers count; the vetted facts keep what only they know.
+        EXPECT_EQ(o.facts.writable, answered.writable) << c.what;
+        EXPECT_EQ(o.facts.maxTransfer, 65536u) << c.what;
+        EXPECT_EQ(o.facts.deviceIds, vetted.deviceIds) << c.what;
+    }
+}
+
 TEST(DiskAnswers, UserAreaOfTheLargestCards) {
     DiskFacts f = usbCard();
     f.length = (uint64_t{1} << 41) - 512;  // 4294967295 sectors: the largest the ABI can name

@@ -1,0 +1,98 @@
+#include "drivers/volsvc/served_disks.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "device/sdhost_abi.h"
+
+namespace brc::volsvc {
+namespace {
+
+std::string trimmed(const std::string& s) {
+    const size_t begin = s.find_first_not_of(" \t");
+    if (begin == std::string::npos) return {};
+    return s.substr(begin, s.find_last_not_of(" \t") - begin + 1);
+}
+
+bool upperEquals(const std::string& id, const std::string& prefix) {
+    if (id.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(id[i])) !=
+            std::toupper(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+bool allowed(const windisk::DiskFacts& f, const ServicePolicy& policy) {
+    for (const std::string& id : f.deviceIds)
+        for (const std::string& prefix : policy.readers)
+            if (upperEquals(id, prefix)) return true;
+    return false;
+}
+
+} // namespace
+
+ServicePolicy parsePolicy(const std::string& readers, std::string& error) {
+    ServicePolicy policy;
+    error.clear();
+    size_t at = 0;
+    while (at <= readers.size()) {
+        const size_t end = std::min(readers.find(';', at), readers.size());
+        const std::string id = trimmed(readers.substr(at, end - at));
+        at = end + 1;
+        if (id.empty()) continue;
+        const size_t slash = id.find('\\');
+        const bool printable = std::all_of(id.begin(), id.end(), [](char c) {
+            return c > 0x20 && c < 0x7F && c != '*' && c != '?';
+        });
+        if (slash == 0 || slash == std::string::npos || slash + 1 == id.size() || !printable) {
+            error = "\"" + id + "\" is not a device id (such as USB\\VID_058F&PID_6366)";
+            return {};
+        }
+        policy.readers.push_back(id);
+    }
+    return policy;
+}
+
+std::string notServed(const windisk::DiskFacts& f, const ServicePolicy& policy) {
+    const auto slot = [](std::optional<uint32_t> bus) {
+        return bus == windisk::BusSd || bus == windisk::BusMmc;
+    };
+    const std::optional<uint32_t> bus =
+        f.descriptor ? std::optional<uint32_t>(f.descriptor->busType) : std::nullopt;
+    if (slot(bus) || slot(f.adapterBus) || windisk::knownReader(f.deviceIds) || allowed(f, policy))
+        return {};
+    const std::string name =
+        f.descriptor ? trimmed(f.descriptor->vendor + " " + f.descriptor->product) : "";
+    return "(" + (name.empty() ? std::string("a ") + windisk::busName(bus.value_or(0)) + " disk"
+                               : name) +
+           ") is neither an SD slot nor a card reader the volume service knows: USB sticks and "
+           "disks are not served, and an administrator allows other readers by their ids";
+}
+
+windisk::Vetting vetServed(windisk::DiskSystem& system, unsigned drive,
+                           const ServicePolicy& policy) {
+    windisk::RunShelf none{};
+    windisk::Vetting v = windisk::vetOpening(system, drive, windisk::DiskRuns(none));
+    if (v.verdict.code != SDHOST_OK) return v;
+    if (std::string why = notServed(v.facts, policy); !why.empty())
+        v.verdict = {SDHOST_ERR_CONFIG, v.facts.drive + " " + why};
+    return v;
+}
+
+windisk::Verdict openServed(const windisk::DiskFacts& vetted, const ServicePolicy& policy,
+                            const DiskOpener& open) {
+    if (!vetted.number) return {SDHOST_ERR_CONFIG, "no disk was vetted"};
+    const std::string path = windisk::physicalDrivePath(*vetted.number);
+    windisk::DiskFacts answered;
+    std::string why;
+    if (path.empty() || !open(path, answered, why))
+        return {SDHOST_ERR_IO, why.empty() ? "cannot open " + path : why};
+    const windisk::OpenedDisk opened = windisk::judgeOpened(vetted, answered);
+    if (opened.verdict.code != SDHOST_OK) return opened.verdict;
+    if (std::string no = notServed(opened.facts, policy); !no.empty())
+        return {SDHOST_ERR_CONFIG, vetted.drive + " " + no};
+    return {};
+}
+
+} // namespace brc::volsvc

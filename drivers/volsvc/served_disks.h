@@ -1,0 +1,47 @@
+// The real cards the volume service serves, and on what terms. The service opens disks as
+// LocalSystem for users who may not open them, so it serves fewer disks than an administrator's
+// own run formats: an SD or MMC slot, a card reader the library's rules know by its ids, or a
+// reader an administrator allowed by its ids; never a USB stick or disk that merely calls its
+// medium removable. The decisions are portable and run on recorded answers; the service's
+// Windows side gives them the system's answers and opens the disk.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "drivers/windisk/disk_run.h"
+
+namespace brc::volsvc {
+
+struct ServicePolicy {
+    // Device-id prefixes of the readers an administrator allowed ("USB\VID_058F&PID_6366"),
+    // matched as the library matches the readers it knows, against any of a disk's ids.
+    std::vector<std::string> readers;
+};
+
+// The service's Readers value: ids separated by ';', blanks around each ignored. An entry that
+// is no device id (no enumerator before a backslash, or a character ids never hold) leaves the
+// whole list unread, with `error` saying which: a typo must not widen or narrow it unseen.
+ServicePolicy parsePolicy(const std::string& readers, std::string& error);
+
+// Empty where the service serves the disk `facts` describes (a card by the library's rules);
+// else why not, completing "E: ...".
+std::string notServed(const windisk::DiskFacts& facts, const ServicePolicy& policy);
+
+// Drive `drive` vetted for a client, outside any run: the library's rules, then the service's.
+windisk::Vetting vetServed(windisk::DiskSystem& system, unsigned drive,
+                           const ServicePolicy& policy);
+
+// Opens the disk at `path` (\\.\PhysicalDriveN) for its data, fills in what the opened handle
+// answers of itself, and keeps the handle; false with `why` where it did not open.
+using DiskOpener =
+    std::function<bool(const std::string& path, windisk::DiskFacts& answered, std::string& why)>;
+
+// The disk vetted as `vetted` opened for a client and judged again on what opened: the same
+// rules, the same disk. A refusal keeps nothing open (the opener's handle is the caller's to
+// drop).
+windisk::Verdict openServed(const windisk::DiskFacts& vetted, const ServicePolicy& policy,
+                            const DiskOpener& open);
+
+} // namespace brc::volsvc
