@@ -1,6 +1,8 @@
 #include "drivers/winsvc/card_host.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "device/sdhost_abi.h"
 #include "drivers/windows/windows_disks.h"
@@ -30,8 +32,81 @@ std::string utf8(const wchar_t* w) {
     return s;
 }
 
-// What the system says of an open image file: whether it is one, its size and file identity.
-volsvc::ImageFacts factsOf(HANDLE h) {
+// The path the system gives the open file, without its \\?\ prefix; empty on XP, which has no
+// way to ask.
+std::string finalPathOf(HANDLE h) {
+    using FinalPath = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    static const FinalPath f = reinterpret_cast<FinalPath>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+    wchar_t path[1024];
+    if (!f) return {};
+    const DWORD n = f(h, path, 1024, 0); // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS
+    if (n == 0 || n >= 1024) return "(a path the system cannot give)";
+    std::string text = utf8(path);
+    if (text.rfind("\\\\?\\UNC\\", 0) == 0) return "\\" + text.substr(7);
+    if (text.rfind("\\\\?\\", 0) == 0) return text.substr(4);
+    return text;
+}
+
+// Wine keeps no file security of its own: what it answers is made up of the Unix modes, and
+// every file is its user's.
+bool underWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+std::string sidText(PSID sid) {
+    wchar_t* text = nullptr;
+    if (!sid || !ConvertSidToStringSidW(sid, &text)) return {};
+    std::string s = utf8(text);
+    LocalFree(text);
+    return s;
+}
+
+// The owner and access list of `path` (or of the open file `h`).
+volsvc::Guard guardOf(const std::string& path, HANDLE h, bool folder) {
+    volsvc::Guard g;
+    g.path = path;
+    g.folder = folder;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    std::wstring wide = wideText(path);
+    const DWORD rc = h ? GetSecurityInfo(h, SE_FILE_OBJECT, kWhat, &owner, nullptr, &dacl,
+                                         nullptr, &sd)
+                       : GetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, kWhat, &owner,
+                                               nullptr, &dacl, nullptr, &sd);
+    if (rc != ERROR_SUCCESS) return g; // no owner: refused
+    g.owner = sidText(owner);
+    if (dacl) {
+        g.dacl.emplace();
+        for (DWORD i = 0; i < dacl->AceCount; ++i) {
+            void* ace = nullptr;
+            if (!GetAce(dacl, i, &ace)) continue;
+            const auto* header = static_cast<const ACE_HEADER*>(ace);
+            volsvc::AccessEntry e;
+            e.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+            if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+                const auto* a = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+                e.mask = a->Mask;
+                e.sid = sidText(const_cast<DWORD*>(&a->SidStart));
+            } else if (header->AceType == ACCESS_DENIED_ACE_TYPE) {
+                e.allows = false;
+            } else {
+                // An entry of a kind not read here (a callback or object entry) may allow
+                // anything: taken as allowing everything to someone unknown.
+                e.mask = 0xFFFFFFFF;
+            }
+            g.dacl->push_back(std::move(e));
+        }
+    }
+    LocalFree(sd);
+    return g;
+}
+
+// What the system says of an open image file: whether it is one, its size and file identity,
+// its names, the path it really has, and who may change it or its folders.
+volsvc::ImageFacts factsOf(HANDLE h, const std::string& path) {
     volsvc::ImageFacts f;
     f.found = true;
     BY_HANDLE_FILE_INFORMATION info;
@@ -42,15 +117,33 @@ volsvc::ImageFacts factsOf(HANDLE h) {
     f.bytes = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     f.volumeSerial = info.dwVolumeSerialNumber;
     f.fileIndex = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    f.links = info.nNumberOfLinks;
+    f.throughLink = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    f.finalPath = finalPathOf(h);
+    const bool guarded = !underWine();
+    if (guarded) f.guards.push_back(guardOf(path, h, false));
+    // Every folder above it, up to the drive's root: none a link (where XP cannot say the final
+    // path, this is what tells), none that anyone else may change.
+    for (size_t cut = path.find_last_of('\\'); cut != std::string::npos && cut > 2;
+         cut = path.find_last_of('\\', cut - 1)) {
+        const std::string folder = path.substr(0, cut);
+        const DWORD attributes = GetFileAttributesW(wideText(folder).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            f.throughLink = true;
+        if (guarded) f.guards.push_back(guardOf(folder, nullptr, true));
+    }
+    if (guarded) f.guards.push_back(guardOf(path.substr(0, 3), nullptr, true));
     return f;
 }
 
 // Opens a mapped image as the driver library opens its own: while written, nobody else writes.
+// A link in the file's own place is opened as the link, and refused as one.
 HANDLE openImageFile(const std::string& path, uint32_t access) {
     const bool write = (access & volsvc::kWrite) != 0;
     return CreateFileW(wideText(path).c_str(), write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
                        write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr);
 }
 
 } // namespace
@@ -80,7 +173,7 @@ windisk::Vetting WindowsCardHost::vet(unsigned drive) {
         volsvc::ImageFacts facts;
         const HANDLE h = openImageFile(path, volsvc::kRead);
         if (h != INVALID_HANDLE_VALUE) {
-            facts = factsOf(h);
+            facts = factsOf(h, path);
             CloseHandle(h);
         }
         return volsvc::vetImage(drive, path, facts);
@@ -138,7 +231,7 @@ Handle WindowsCardHost::openImage(const windisk::DiskIdentity& disk, uint32_t ac
                   : "cannot open " + path + " (error " + std::to_string(err) + ")";
         return h;
     }
-    const windisk::Vetting again = volsvc::vetImage(drive, path, factsOf(h.get()));
+    const windisk::Vetting again = volsvc::vetImage(drive, path, factsOf(h.get(), path));
     const auto reached = windisk::identityOf(again.facts);
     if (again.verdict.code != SDHOST_OK || !reached || !volsvc::sameDisk(disk, *reached)) {
         why =

@@ -481,8 +481,115 @@ TEST(VolumeServiceImages, TheAdministratorsMapNamesImageFilesOnly) {
     }
 }
 
+// Access lists as Windows gives them on a card image's folders.
+const char* kSystem = "S-1-5-18";
+const char* kAdmins = "S-1-5-32-544";
+const char* kUsers = "S-1-5-32-545";
+const char* kAuthenticated = "S-1-5-11";
+const char* kCreatorOwner = "S-1-3-0";
+const char* kTrustedInstaller = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+constexpr uint32_t kFull = 0x1F01FF, kModify = 0x1301BF, kReadExecute = 0x1200A9;
+constexpr uint32_t kAddSubfolder = 0x4, kGenericAll = 0x10000000;
+
+// C:\ of Windows 10: users may add folders to it, and what they add is theirs.
+Guard systemDriveRoot() {
+    return {"C:\\", kTrustedInstaller,
+            std::vector<AccessEntry>{{kAdmins, kFull},
+                                     {kSystem, kFull},
+                                     {kUsers, kReadExecute},
+                                     {kAuthenticated, kModify, true, true},
+                                     {kAuthenticated, kAddSubfolder},
+                                     {kCreatorOwner, kGenericAll, true, true}},
+            true};
+}
+// A folder an administrator made in C:\: it inherits the authenticated users' Modify.
+Guard usersModify(const std::string& path) {
+    return {path, kAdmins,
+            std::vector<AccessEntry>{{kAdmins, kFull},
+                                     {kSystem, kFull},
+                                     {kUsers, kReadExecute},
+                                     {kAuthenticated, kModify}},
+            true};
+}
+// The same with inheritance cut off: administrators and SYSTEM change it, users read.
+Guard adminsOnly(const std::string& path, bool folder = true) {
+    return {path, kAdmins,
+            std::vector<AccessEntry>{{kAdmins, kFull}, {kSystem, kFull}, {kUsers, kReadExecute}},
+            folder};
+}
+
+ImageFacts withPath(ImageFacts f, const std::string& path) {
+    f.finalPath = path;
+    return f;
+}
+ImageFacts throughLink(ImageFacts f) {
+    f.throughLink = true;
+    return f;
+}
+ImageFacts withLinks(ImageFacts f, uint32_t links) {
+    f.links = links;
+    return f;
+}
+ImageFacts guarded(ImageFacts f, const Guard& folder) {
+    f.guards = {adminsOnly("C:\\cards\\e.img", false), folder, systemDriveRoot()};
+    return f;
+}
+
+ImageFacts imageFile(bool found, bool regular, uint64_t bytes, uint32_t volume, uint64_t index) {
+    ImageFacts f;
+    f.found = found;
+    f.regular = regular;
+    f.bytes = bytes;
+    f.volumeSerial = volume;
+    f.fileIndex = index;
+    return f;
+}
+
+TEST(VolumeServiceImages, OnlyAdministratorsAndSystemMayChangeAnImageOrItsPath) {
+    struct Case {
+        const char* what;
+        std::vector<Guard> guards;
+        const char* writer; // empty: nobody else
+    };
+    Guard userFile = adminsOnly("C:\\cards\\e.img", false);
+    userFile.owner = "S-1-5-21-1004336348-1177238915-682003330-1001";
+    Guard usersWrite = adminsOnly("C:\\cards\\e.img", false);
+    usersWrite.dacl->push_back({kUsers, 0x2}); // FILE_WRITE_DATA
+    Guard usersDeleteChild = adminsOnly("C:\\cards");
+    usersDeleteChild.dacl->push_back({kUsers, 0x40});
+    Guard deniedAndInheritOnly = adminsOnly("C:\\cards");
+    deniedAndInheritOnly.dacl->push_back({kUsers, kFull, false});
+    deniedAndInheritOnly.dacl->push_back({kUsers, kFull, true, true});
+    Guard nullDacl = adminsOnly("C:\\cards");
+    nullDacl.dacl.reset();
+    Guard unreadable = adminsOnly("C:\\cards");
+    unreadable.owner.clear();
+    Guard userAddsFiles = adminsOnly("C:\\cards");
+    userAddsFiles.dacl->push_back({kUsers, 0x2 | 0x4}); // add files and folders, on a folder
+    const Case cases[] = {
+        {"the system drive's root and an administrators' folder",
+         {systemDriveRoot(), adminsOnly("C:\\cards")}, ""},
+        {"users may add entries to a folder", {userAddsFiles}, ""},
+        {"a deny entry and an entry for what is created inside", {deniedAndInheritOnly}, ""},
+        {"a folder that inherits users' Modify", {usersModify("C:\\cards")}, "S-1-5-11 on C:\\cards"},
+        {"an image a user owns", {userFile}, "(its owner) on C:\\cards\\e.img"},
+        {"an image users may write", {usersWrite}, "S-1-5-32-545 on C:\\cards\\e.img"},
+        {"a folder whose entries users may delete", {usersDeleteChild}, "S-1-5-32-545"},
+        {"no access list", {nullDacl}, "everyone (no access list)"},
+        {"security that cannot be read", {unreadable}, "an owner that cannot be read"},
+    };
+    for (const Case& c : cases) {
+        const std::string writer = otherWriter(c.guards);
+        if (*c.writer == 0) {
+            EXPECT_EQ(writer, "") << c.what;
+        } else {
+            EXPECT_NE(writer.find(c.writer), std::string::npos) << c.what << ": " << writer;
+        }
+    }
+}
+
 TEST(VolumeServiceImages, AnImageIsHandedLikeACardAndAnythingElseIsRefused) {
-    const ImageFacts good{true, true, 64ull << 20, 0x1234ABCD, 77};
+    const ImageFacts good = imageFile(true, true, 64ull << 20, 0x1234ABCD, 77);
     struct Case {
         const char* name;
         ImageFacts facts;
@@ -491,10 +598,21 @@ TEST(VolumeServiceImages, AnImageIsHandedLikeACardAndAnythingElseIsRefused) {
     const Case cases[] = {
         {"an image", good, Refusal::None},
         {"a missing file", {}, Refusal::NoMedium},
-        {"a directory or device", {true, false, 64ull << 20, 1, 2}, Refusal::NotACard},
-        {"an empty file", {true, true, 0, 1, 2}, Refusal::NotACard},
-        {"a part of a sector", {true, true, (64ull << 20) + 100, 1, 2}, Refusal::NotACard},
-        {"past 2 TiB", {true, true, (0xFFFFFFFFull + 1) * 512, 1, 2}, Refusal::NotACard},
+        {"a directory or device", imageFile(true, false, 64ull << 20, 1, 2), Refusal::NotACard},
+        {"an empty file", imageFile(true, true, 0, 1, 2), Refusal::NotACard},
+        {"a part of a sector", imageFile(true, true, (64ull << 20) + 100, 1, 2), Refusal::NotACard},
+        {"past 2 TiB", imageFile(true, true, (0xFFFFFFFFull + 1) * 512, 1, 2), Refusal::NotACard},
+        // The service writes it as LocalSystem: only the very file configured.
+        {"the path configured, as the system gives it", withPath(good, "c:\\CARDS\\E.IMG"),
+         Refusal::None},
+        {"a symbolic link or junction on the path", throughLink(good), Refusal::NotACard},
+        {"a file the path does not name (a link followed)",
+         withPath(good, "C:\\Windows\\System32\\config\\SAM"), Refusal::NotACard},
+        {"a file of two names", withLinks(good, 2), Refusal::NotACard},
+        {"a folder users may change", guarded(good, usersModify("C:\\cards")),
+         Refusal::NotACard},
+        {"folders only administrators may change", guarded(good, adminsOnly("C:\\cards")),
+         Refusal::None},
     };
     for (const Case& c : cases) {
         Desk d;
@@ -510,10 +628,10 @@ TEST(VolumeServiceImages, AnImageIsHandedLikeACardAndAnythingElseIsRefused) {
 }
 
 TEST(VolumeServiceImages, AnImageIsOneClientsAtATimeAndTheRunKeepsToTheSameFile) {
-    const ImageFacts file{true, true, 64ull << 20, 0x1234ABCD, 77};
+    const ImageFacts file = imageFile(true, true, 64ull << 20, 0x1234ABCD, 77);
     Desk d;
     d.host.drives[4] = vetImage(4, "C:\\cards\\e.img", file);
-    d.host.drives[5] = vetImage(5, "C:\\cards\\f.img", {true, true, 64ull << 20, 0x1234ABCD, 78});
+    d.host.drives[5] = vetImage(5, "C:\\cards\\f.img", imageFile(true, true, 64ull << 20, 0x1234ABCD, 78));
     const Answer first = d.ask(alice, openRequest(4));
     ASSERT_EQ(first.refusal, Refusal::None);
     EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);

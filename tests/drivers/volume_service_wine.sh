@@ -2,8 +2,9 @@
 # The volume service under Wine, served in the foreground (--console) in a prefix of its own:
 #   - a pipe of its name created first by another process makes it refuse to start (no squatting),
 #     where Wine refuses a second first instance at all (Wine 8 does not);
-#   - a malformed request and one too large are refused, and the connection serves on;
+#   - a malformed request and one too large are refused, each ending its connection;
 #   - C: (the prefix's drive, no card) is refused;
+#   - an image mapped through a symbolic link, a linked folder or a second name is refused;
 #   - with root: E: on a loop device, which Wine does not answer as a card, is refused and
 #     nothing is written to it.
 #
@@ -96,4 +97,30 @@ if [ -n "$loop" ]; then
     echo "E: refused; nothing written"
   fi
 fi
+kill "$served" 2>/dev/null || true
+wait "$served" 2>/dev/null || true
+served=
+
+echo "== images the service writes as its own user: only the very file configured"
+# J: a symbolic link to an image, K: an image through a linked folder, L: an image of two names
+# (a hard link), M: the image itself. Wine reports neither file links nor ACLs of its own, but
+# says where a handle really leads and how many names its file has.
+mkdir -p "$work/images/real"
+truncate -s 64M "$work/images/real/m.img" "$work/images/two.img"
+ln -s "$work/images/real/m.img" "$work/images/link.img"
+ln -s "$work/images/real" "$work/images/folder"
+ln "$work/images/two.img" "$work/images/other-name.img"
+win() { echo "Z:${1//\//\\}"; }
+map="J=$(win "$work/images/link.img");K=$(win "$work/images/folder/m.img")"
+map+=";L=$(win "$work/images/two.img");M=$(win "$work/images/real/m.img")"
+"$brc_wine" "$service" --console --cards "$map" >"$work/service" 2>&1 &
+served=$!
+for letter in J K L; do
+  out=$(run "$client" ask $letter: write 0) && fail "$letter: was handed: $out"
+  echo "$out"
+  grep -q '^refused.*the volume service does not serve it' <<<"$out" || fail "$letter: not refused as a linked image: $out"
+done
+out=$(run "$client" ask M: read 0) || fail "M:, the image itself, was not handed: $out"
+grep -q '^handed' <<<"$out" || fail "M: was not handed: $out"
+echo "linked images refused; the image itself handed"
 echo "volume_service_wine: passed"

@@ -3,7 +3,8 @@
 //
 //   volume_service_client squat SECONDS     creates the pipe first and holds it; says whether
 //                                           the system refuses a second first instance
-//   volume_service_client junk              a malformed request and one too large: refused
+//   volume_service_client junk              a malformed request and one too large: refused,
+//                                           each connection then ended
 //   volume_service_client ask E: read|write [HOLD_SECONDS]
 //                                           asks for E:'s card; handed, reads sector 0 through
 //                                           the handle; holds the connection (and the card),
@@ -110,16 +111,26 @@ int squat(int seconds) {
 }
 
 int junk() {
-    const HANDLE pipe = connect();
+    // A refused malformed request is logged, and the connection that sent it ends: one
+    // connection writes to the event log once.
+    HANDLE pipe = connect();
     if (pipe == INVALID_HANDLE_VALUE) return 1;
     const auto bad = transact(pipe, {1, 2, 3});
+    const auto dropped = transact(pipe, {1, 2, 3});
+    CloseHandle(pipe);
+    pipe = connect();
+    if (pipe == INVALID_HANDLE_VALUE) return 1;
     const auto large = transact(pipe, std::vector<uint8_t>(1000, 0x42));
-    // The connection still serves a well-formed request after both.
+    CloseHandle(pipe);
+    // A new connection is served.
+    pipe = connect();
+    if (pipe == INVALID_HANDLE_VALUE) return 1;
     const auto after = ask(pipe, "Q:", kRead);
     CloseHandle(pipe);
-    const bool ok = bad && bad->refusal == Refusal::Malformed && large &&
+    const bool ok = bad && bad->refusal == Refusal::Malformed && !dropped && large &&
                     large->refusal == Refusal::TooLarge && after;
-    std::printf("junk: %s\n", ok ? "refused as malformed and too large" : "unexpected answers");
+    std::printf("junk: %s\n", ok ? "refused as malformed and too large, each connection then ended"
+                                 : "unexpected answers");
     return ok ? 0 : 1;
 }
 
