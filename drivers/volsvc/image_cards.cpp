@@ -20,7 +20,8 @@ namespace {
 bool trusted(const std::string& sid) {
     return sid == "S-1-5-18" ||     // LocalSystem
            sid == "S-1-5-32-544" || // Administrators
-           sid == "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"; // TrustedInstaller
+           sid ==
+               "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"; // TrustedInstaller
 }
 
 // Rights that change a file, or a folder's place on the path: DELETE, WRITE_DAC, WRITE_OWNER,
@@ -76,8 +77,7 @@ windisk::Vetting vetImage(unsigned drive, const std::string& path, const ImageFa
     else if (facts.links != 1)
         why = path + " has " + std::to_string(facts.links) + " names (hard links)";
     else if (const std::string writer = otherWriter(facts.guards); !writer.empty())
-        why = path + " may be changed by " + writer +
-              ", not by administrators and SYSTEM alone";
+        why = path + " may be changed by " + writer + ", not by administrators and SYSTEM alone";
     if (!why.empty()) {
         v.verdict = {SDHOST_ERR_CONFIG, why + "; the volume service does not serve it"};
         return v;

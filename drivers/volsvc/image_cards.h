@@ -53,11 +53,11 @@ struct ImageFacts {
     uint64_t bytes = 0;
     uint32_t volumeSerial = 0; // with fileIndex, the file itself whatever its path
     uint64_t fileIndex = 0;
-    uint32_t links = 1;       // the names the file has (hard links)
-    bool throughLink = false; // the file or a folder on its path is a reparse point (a
-                              // symbolic link, junction or mount point)
-    std::string finalPath;    // the path of the file opened, as the system tells it; empty where
-                              // it cannot (XP)
+    uint32_t links = 1;        // the names the file has (hard links)
+    bool throughLink = false;  // the file or a folder on its path is a reparse point (a
+                               // symbolic link, junction or mount point)
+    std::string finalPath;     // the path of the file opened, as the system tells it; empty where
+                               // it cannot (XP)
     std::vector<Guard> guards; // the file's and its folders'; none where the system keeps no
                                // file security of its own (Wine's are made up of Unix modes)
 };

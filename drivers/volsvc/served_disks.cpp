@@ -64,8 +64,8 @@ std::string notServed(const windisk::DiskFacts& f, const ServicePolicy& policy) 
         return {};
     const std::string name =
         f.descriptor ? trimmed(f.descriptor->vendor + " " + f.descriptor->product) : "";
-    return "(" + (name.empty() ? std::string("a ") + windisk::busName(bus.value_or(0)) + " disk"
-                               : name) +
+    return "(" +
+           (name.empty() ? std::string("a ") + windisk::busName(bus.value_or(0)) + " disk" : name) +
            ") is neither an SD slot nor a card reader the volume service knows: USB sticks and "
            "disks are not served, and an administrator allows other readers by their ids";
 }

@@ -409,9 +409,9 @@ OpenedDisk judgeOpened(const DiskFacts& vetted, const DiskFacts& answered) {
     o.verdict = judge(f);
     if (o.verdict.code != SDHOST_OK || !vetted.number) return o;
     const auto name = [](const DiskFacts& d) {
-        return d.descriptor ? d.descriptor->vendor + "|" + d.descriptor->product + "|" +
-                                  d.descriptor->serial
-                            : std::string();
+        return d.descriptor
+                   ? d.descriptor->vendor + "|" + d.descriptor->product + "|" + d.descriptor->serial
+                   : std::string();
     };
     if (name(f) != name(vetted) || diskBytes(f) != diskBytes(vetted))
         o.verdict = {SDHOST_ERR_NO_CARD,

@@ -72,10 +72,10 @@ volsvc::Guard guardOf(const std::string& path, HANDLE h, bool folder) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     std::wstring wide = wideText(path);
-    const DWORD rc = h ? GetSecurityInfo(h, SE_FILE_OBJECT, kWhat, &owner, nullptr, &dacl,
-                                         nullptr, &sd)
-                       : GetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, kWhat, &owner,
-                                               nullptr, &dacl, nullptr, &sd);
+    const DWORD rc =
+        h ? GetSecurityInfo(h, SE_FILE_OBJECT, kWhat, &owner, nullptr, &dacl, nullptr, &sd)
+          : GetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, kWhat, &owner, nullptr, &dacl,
+                                  nullptr, &sd);
     if (rc != ERROR_SUCCESS) return g; // no owner: refused
     g.owner = sidText(owner);
     if (dacl) {

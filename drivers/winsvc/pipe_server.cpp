@@ -19,10 +19,12 @@ namespace {
 constexpr DWORD kRejectRemoteClients = 0x00000008;
 // Clients served at once; one more waits for an instance.
 constexpr DWORD kInstances = 16;
-// Network logons denied before anything is allowed; SYSTEM and administrators may do anything;
-// users logged on at the machine may read and write (which, for a pipe, includes creating an
-// instance of it: the first instance, ours, is created before any client can run).
-constexpr wchar_t kPipeSecurity[] = L"D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
+// Network logons, guests and remote desktop logons (S-1-5-14, who cannot put a card in this
+// machine's reader) denied before anything is allowed; SYSTEM and administrators may do
+// anything; users logged on at the machine may read and write (which, for a pipe, includes
+// creating an instance of it: the first instance, ours, is created before any client can run).
+constexpr wchar_t kPipeSecurity[] =
+    L"D:P(D;;GA;;;NU)(D;;GA;;;BG)(D;;GA;;;S-1-5-14)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
 // A message longer than a request is read through to its end in pieces of this, then refused.
 constexpr DWORD kDrainLimit = 64 * 1024;
 
@@ -74,9 +76,11 @@ Io finishIo(HANDLE pipe, OVERLAPPED& ov, BOOL started, DWORD& done, DWORD waitMs
 
 } // namespace
 
-PipeServer::PipeServer(HANDLE stop, HANDLE eventLog, CardMap images,
-                       volsvc::ServicePolicy policy, FILE* console)
-    : stop_(stop), eventLog_(eventLog), console_(console),
+PipeServer::PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, volsvc::ServicePolicy policy,
+                       FILE* console)
+    : stop_(stop),
+      eventLog_(eventLog),
+      console_(console),
       host_(eventLog, std::move(images), std::move(policy)) {
     InitializeCriticalSection(&lock_);
     PSECURITY_DESCRIPTOR sd = nullptr;

@@ -170,8 +170,8 @@ int wmain(int argc, wchar_t** argv) {
     stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (argc > 1 && std::wcscmp(argv[1], L"--console") == 0) {
         SetConsoleCtrlHandler(consoleStop, TRUE);
-        servedCards =
-            argc > 3 && std::wcscmp(argv[2], L"--cards") == 0 ? utf8(argv[3]) : configured(L"Cards");
+        servedCards = argc > 3 && std::wcscmp(argv[2], L"--cards") == 0 ? utf8(argv[3])
+                                                                        : configured(L"Cards");
         servedReaders = configured(L"Readers");
         return static_cast<int>(serve(stdout, nullptr));
     }
