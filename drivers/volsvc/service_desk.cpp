@@ -40,8 +40,8 @@ std::vector<uint8_t> ServiceDesk::serve(const Client& client, const uint8_t* dat
 
 bool ServiceDesk::connect(const Client& client) {
     const auto sameUser = [&](const auto& entry) { return entry.second == client.user; };
-    if (std::count_if(users_.begin(), users_.end(), sameUser) >= kMaxConnectionsPerUser)
-        return false;
+    const auto connections = std::count_if(users_.begin(), users_.end(), sameUser);
+    if (static_cast<size_t>(connections) >= kMaxConnectionsPerUser) return false;
     users_[client.id] = client.user;
     return true;
 }
