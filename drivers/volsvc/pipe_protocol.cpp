@@ -13,7 +13,7 @@ namespace {
 constexpr size_t kVendorMax = sizeof(windisk::ShelfDrive::vendor) - 1;
 constexpr size_t kProductMax = sizeof(windisk::ShelfDrive::product) - 1;
 constexpr size_t kSerialMax = sizeof(windisk::ShelfDrive::serial) - 1;
-constexpr uint32_t kHasExpected = 1;
+constexpr uint32_t kHasExpected = 1, kHasPartition = 2;
 
 class Writer {
 public:
@@ -119,6 +119,8 @@ constexpr RefusalRule kRules[] = {
     {Refusal::Busy, SDHOST_ERR_BUSY, false, 110, "another program is using the card"},
     {Refusal::NotHeld, SDHOST_ERR_HANDLE, false, 111, "the card is not held by this client"},
     {Refusal::SystemFailed, SDHOST_ERR_ACCESS, true, 112, "the system refused the disk"},
+    {Refusal::VolumeNotBack, SDHOST_VOLUME_NOT_BACK, false, 114,
+     "given back, but its volume did not come back"},
 };
 static_assert(std::size(kRules) == kLastRefusal + 1);
 
@@ -138,8 +140,9 @@ std::vector<uint8_t> encodeRequest(const Request& request) {
     w.u32(request.drive);
     w.u32(request.access);
     w.u32(request.process);
-    w.u32(request.expected ? kHasExpected : 0);
+    w.u32((request.expected ? kHasExpected : 0) | (request.partition ? kHasPartition : 0));
     if (request.expected) writeIdentity(w, *request.expected);
+    if (request.partition) w.u64(*request.partition);
     return w.done();
 }
 
@@ -159,12 +162,20 @@ ParsedRequest parseRequest(const uint8_t* data, size_t length) {
     if (!r.u32(q.drive) || !r.u32(q.access) || !r.u32(q.process) || !r.u32(flags))
         return {std::nullopt, Refusal::Malformed};
     const bool accessKnown = q.access != 0 && (q.access & ~uint32_t{kRead | kWrite}) == 0;
-    if (q.drive >= windisk::kShelfDrives || !accessKnown || (flags & ~kHasExpected) != 0)
+    // A partition offset only ends a run: an opening carries none.
+    const bool partitionKnown = !(flags & kHasPartition) || q.kind == Kind::ReleaseCard;
+    if (q.drive >= windisk::kShelfDrives || !accessKnown ||
+        (flags & ~(kHasExpected | kHasPartition)) != 0 || !partitionKnown)
         return {std::nullopt, Refusal::Malformed};
     if (flags & kHasExpected) {
         windisk::DiskIdentity d;
         if (!readIdentity(r, d)) return {std::nullopt, Refusal::Malformed};
         q.expected = d;
+    }
+    if (flags & kHasPartition) {
+        uint64_t offset = 0;
+        if (!r.u64(offset) || offset % 512 != 0) return {std::nullopt, Refusal::Malformed};
+        q.partition = offset;
     }
     if (!r.atEnd()) return {std::nullopt, Refusal::Malformed};
     return {q, Refusal::None};

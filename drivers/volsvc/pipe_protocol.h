@@ -57,6 +57,10 @@ struct Request {
     uint32_t process = 0;
     // The disk the client's run fixed at its first opening: the service hands no other.
     std::optional<windisk::DiskIdentity> expected;
+    // With a release that ends the run: where the partition it wrote begins, in bytes. The
+    // service waits for the card's new volume there before it answers, as a run of the client's
+    // own waits for it.
+    std::optional<uint64_t> partition;
 };
 
 // Every way a request is refused. The table (ruleOf) gives each its driver code, whether it
@@ -75,8 +79,9 @@ enum class Refusal : uint16_t {
     Busy,          // another client holds this card
     NotHeld,       // a release of a card this client does not hold
     SystemFailed,  // the system refused to open, lock or hand the disk
+    VolumeNotBack, // a release done, but the card's new volume did not come back in time
 };
-constexpr uint16_t kLastRefusal = static_cast<uint16_t>(Refusal::SystemFailed);
+constexpr uint16_t kLastRefusal = static_cast<uint16_t>(Refusal::VolumeNotBack);
 
 struct RefusalRule {
     Refusal refusal;

@@ -89,8 +89,16 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
     if (q.expected && !sameDisk(*q.expected, *reached))
         return refuse(client, &q, Refusal::NotTheRunDisk, "it leads to another disk now", *reached);
     // Where the system cannot name the client's process (XP), the one the client names: the
-    // host hands only into a process it opened as the client, who may take its handles anyway.
+    // host hands only into a process of the client's own user. A connection names one process
+    // for good: the host opened the first it named.
     const uint32_t process = client.process ? client.process : q.process;
+    if (!client.process && q.process) {
+        const auto [claim, first] = claims_.emplace(client.id, q.process);
+        if (!first && claim->second != q.process)
+            return refuse(client, &q, Refusal::Malformed,
+                          "it names process " + std::to_string(q.process) + " after process " +
+                              std::to_string(claim->second));
+    }
     if (mine == held_.end()) {
         unsigned cards = 0;
         for (const Held& h : held_) {
@@ -127,8 +135,9 @@ Answer ServiceDesk::release(const Client& client, const Request& q) {
     Answer a;
     a.disk = it->disk;
     if (--it->opens == 0) {
-        host_.giveBack(client, it->disk);
+        const bool back = host_.giveBack(client, it->disk, q.partition.value_or(0));
         held_.erase(it);
+        if (!back) a.refusal = Refusal::VolumeNotBack;
     }
     return a;
 }
@@ -143,6 +152,7 @@ void ServiceDesk::letGo(const Client& client) {
         it = held_.erase(it);
     }
     requests_.erase(client.id);
+    claims_.erase(client.id);
     users_.erase(client.id);
     dropping_.erase(client.id);
 }

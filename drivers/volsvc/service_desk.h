@@ -47,8 +47,10 @@ public:
                                          const windisk::DiskIdentity& disk, std::string& why) = 0;
     // The client is done with `disk`: the handles the service holds on it for this client
     // closed and, once no connection holds the disk any more, its volumes unlocked and mounted
-    // again.
-    virtual void giveBack(const Client& client, const windisk::DiskIdentity& disk) = 0;
+    // again, the new volume waited for (at `partition` bytes into the disk where the client's
+    // run wrote a partition there; 0: any). False when it did not come back in time.
+    virtual bool giveBack(const Client& client, const windisk::DiskIdentity& disk,
+                          uint64_t partition = 0) = 0;
     virtual void log(const LogEntry& entry) = 0;
 };
 
@@ -96,6 +98,8 @@ private:
     std::vector<Held> held_;
     std::map<uint64_t, unsigned> requests_; // by connection
     std::map<uint64_t, std::string> users_; // connections admitted, with their users
+    std::map<uint64_t, uint32_t> claims_;   // the process each connection named, where the
+                                            // system cannot tell (XP)
     std::set<uint64_t> dropping_;
 };
 

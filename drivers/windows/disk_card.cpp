@@ -378,9 +378,10 @@ uint32_t holdDiskRun(unsigned index, bool on) {
     const windisk::ComingBack back{runs().silent(index) ? 0u : windisk::kVolumeWaitMs,
                                    runs().partition(index)};
     runs().forget(index);
-    releaseServiceDisk(index);
-    return windisk::letGoOfParked(volumeSystem(), disk->number, back) ? SDHOST_OK
-                                                                      : SDHOST_VOLUME_NOT_BACK;
+    // A served run's volumes are the service's: it waits for the new one as a run here does.
+    const bool servedBack = releaseServiceDisk(index, ~0u, back.partitionOffset);
+    const bool ownBack = windisk::letGoOfParked(volumeSystem(), disk->number, back);
+    return servedBack && ownBack ? SDHOST_OK : SDHOST_VOLUME_NOT_BACK;
 }
 
 } // namespace brc::sdhost

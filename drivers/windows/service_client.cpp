@@ -8,6 +8,10 @@
 namespace brc::sdhost {
 namespace {
 
+// The longest the service takes to answer: a lock waited for (windisk::kVolumeWaitMs), the
+// disk asked, or a volume waited for at a release, with room to spare.
+constexpr DWORD kAnswerMs = 30000;
+
 // This module's connection, and the handings it has not given back, by drive.
 HANDLE connection = INVALID_HANDLE_VALUE;
 unsigned pending[windisk::kShelfDrives] = {};
@@ -41,16 +45,26 @@ bool servedByTheService(HANDLE pipe) {
     return known && status.dwProcessId == server;
 }
 
+HANDLE openPipe(const std::wstring& name) {
+    // At the identification level: the server may learn who this is, but not act as this user
+    // (a process that squatted the pipe's name would otherwise take on the user's rights).
+    // Messages read and written (and the read mode set), not GENERIC_WRITE: that includes
+    // creating instances of the pipe, which the service allows no user.
+    // Overlapped, so that no answer is waited for longer than kAnswerMs.
+    return CreateFileW(name.c_str(), GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0,
+                       nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                       nullptr);
+}
+
 bool connected(std::string& why) {
     if (connection != INVALID_HANDLE_VALUE) return true;
     const std::wstring name = wide(volsvc::kPipeName);
     // A service busy with other clients frees an instance within moments.
-    HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE pipe = openPipe(name);
     if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
         WaitNamedPipeW(name.c_str(), 5000))
-        pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+        pipe = openPipe(name);
     if (pipe == INVALID_HANDLE_VALUE) return false;
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) || !servedByTheService(pipe)) {
@@ -72,8 +86,19 @@ std::optional<volsvc::Answer> transact(const volsvc::Request& request) {
     std::vector<uint8_t> message = volsvc::encodeRequest(request);
     uint8_t answer[volsvc::kMaxAnswerBytes];
     DWORD length = 0;
-    if (!TransactNamedPipe(connection, message.data(), static_cast<DWORD>(message.size()), answer,
-                           sizeof answer, &length, nullptr)) {
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL done = ov.hEvent &&
+                TransactNamedPipe(connection, message.data(), static_cast<DWORD>(message.size()),
+                                  answer, sizeof answer, &length, &ov);
+    if (!done && ov.hEvent && GetLastError() == ERROR_IO_PENDING) {
+        // A service that does not answer in time is given up: closing the connection gives
+        // back whatever it holds for this module.
+        if (WaitForSingleObject(ov.hEvent, kAnswerMs) != WAIT_OBJECT_0) CancelIo(connection);
+        done = GetOverlappedResult(connection, &ov, &length, TRUE);
+    }
+    if (ov.hEvent) CloseHandle(ov.hEvent);
+    if (!done) {
         // A broken connection gave every card back: nothing of it is pending any more.
         closeServiceConnection();
         return std::nullopt;
@@ -114,16 +139,22 @@ Handle diskFromService(unsigned index, bool write,
     return Handle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(a->handle)));
 }
 
-void releaseServiceDisk(unsigned index, unsigned handings) {
-    if (index >= windisk::kShelfDrives) return;
+bool releaseServiceDisk(unsigned index, unsigned handings, std::optional<uint64_t> partition) {
+    if (index >= windisk::kShelfDrives) return true;
     volsvc::Request q;
     q.kind = volsvc::Kind::ReleaseCard;
     q.drive = index;
     q.process = GetCurrentProcessId();
+    bool back = true;
     for (; handings > 0 && pending[index] > 0 && connection != INVALID_HANDLE_VALUE; --handings) {
         --pending[index];
-        if (!transact(q)) break;
+        // The last release lets the volumes go: the partition is what it waits for.
+        if (pending[index] == 0) q.partition = partition;
+        const std::optional<volsvc::Answer> a = transact(q);
+        if (!a) break;
+        if (a->refusal == volsvc::Refusal::VolumeNotBack) back = false;
     }
+    return back;
 }
 
 void closeServiceConnection() {

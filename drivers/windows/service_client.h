@@ -24,8 +24,11 @@ Handle diskFromService(unsigned index, bool write,
                        std::string& why, windisk::DiskIdentity* handed = nullptr);
 
 // Gives drive `index`'s card back to the service (its volumes unlocked once nothing of it is
-// held any more), once per handing: at most `handings` of them, every one by default.
-void releaseServiceDisk(unsigned index, unsigned handings = ~0u);
+// held any more), once per handing: at most `handings` of them, every one by default. With
+// `partition` (the run's end: where the partition it wrote begins), the service waits for the
+// card's new volume there; false when it says the volume did not come back.
+bool releaseServiceDisk(unsigned index, unsigned handings = ~0u,
+                        std::optional<uint64_t> partition = std::nullopt);
 
 // Closes the connection: the service gives back whatever this module still holds.
 void closeServiceConnection();

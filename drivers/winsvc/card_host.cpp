@@ -146,6 +146,45 @@ HANDLE openImageFile(const std::string& path, uint32_t access) {
                        nullptr);
 }
 
+// The pipe client's token, read while impersonating it (at the identification level it
+// connects with); null where it cannot be.
+HANDLE clientToken(HANDLE pipe) {
+    if (!ImpersonateNamedPipeClient(pipe)) return nullptr;
+    HANDLE token = nullptr;
+    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    RevertToSelf();
+    return opened ? token : nullptr;
+}
+
+// The user of `token` as "S-1-5-21-...", and as DOMAIN\name; empty where it cannot be told.
+std::string tokenUser(HANDLE token, bool named) {
+    alignas(TOKEN_USER) unsigned char buffer[256];
+    DWORD length = 0;
+    if (!token || !GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length)) return {};
+    PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer)->User.Sid;
+    if (!named) return sidText(sid);
+    wchar_t name[256], domain[256];
+    DWORD nameLength = 256, domainLength = 256;
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) return {};
+    return utf8(domain) + "\\" + utf8(name);
+}
+
+std::string clientSid(HANDLE pipe) {
+    const HANDLE token = clientToken(pipe);
+    std::string sid = tokenUser(token, false);
+    if (token) CloseHandle(token);
+    return sid;
+}
+
+std::string processSid(HANDLE process) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
+    std::string sid = tokenUser(token, false);
+    CloseHandle(token);
+    return sid;
+}
+
 } // namespace
 
 WindowsCardHost::~WindowsCardHost() {
@@ -194,8 +233,9 @@ HANDLE WindowsCardHost::watchedProcess(uint64_t client) {
 }
 
 // The process to hand the handle into: the one the system says is at the pipe's end, else (XP,
-// which cannot tell) the one the client names, opened under the client's own identity so that
-// the service reaches no process the client could not reach itself.
+// which cannot tell) the one the client names, if it runs as the client's own user, so that the
+// service reaches no process the client could not reach itself. Clients connect at the
+// identification level: the service reads who they are but cannot act as them.
 HANDLE WindowsCardHost::targetProcess(uint64_t client, uint32_t claimed, std::string& why) {
     const auto it = connections_.find(client);
     if (it == connections_.end()) {
@@ -204,16 +244,23 @@ HANDLE WindowsCardHost::targetProcess(uint64_t client, uint32_t claimed, std::st
     }
     Connection& c = it->second;
     if (c.process) return c.process;
-    if (!claimed || !ImpersonateNamedPipeClient(c.pipe)) {
+    const std::string user = claimed ? clientSid(c.pipe) : std::string();
+    if (user.empty()) {
         why = "the client's process cannot be told";
         return nullptr;
     }
-    c.process = OpenProcess(kTargetAccess, FALSE, claimed);
-    const DWORD err = GetLastError();
-    RevertToSelf();
-    if (!c.process)
-        why = "the client may not reach process " + std::to_string(claimed) + " (error " +
-              std::to_string(err) + ")";
+    HANDLE process = OpenProcess(kTargetAccess | PROCESS_QUERY_INFORMATION, FALSE, claimed);
+    if (!process) {
+        why = "process " + std::to_string(claimed) + " cannot be opened (error " +
+              std::to_string(GetLastError()) + ")";
+        return nullptr;
+    }
+    if (processSid(process) != user) {
+        CloseHandle(process);
+        why = "process " + std::to_string(claimed) + " is not the client's own";
+        return nullptr;
+    }
+    c.process = process;
     return c.process;
 }
 
@@ -305,22 +352,24 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
     if (first) ++taken.holders;
     // An image has no volumes of the system's to take: its handle keeps other writers out.
     const bool image = volsvc::isImageDisk(disk.number);
-    if ((request.access & volsvc::kWrite) && !image && !taken.volumes) {
+    if (!image && !taken.volumes) {
         // Every volume of the card locked and dismounted for the client's run: since Vista a
-        // write into a mounted volume's sectors fails, and nothing else may write meanwhile.
+        // write into a mounted volume's sectors fails, and nothing else may write meanwhile. A
+        // read takes them too: the sectors of a mounted volume hold files whose own rights the
+        // client would read past.
         auto volumes = std::make_unique<windisk::DiskVolumes>(volumeSystem_, disk.number, false);
         if (volumes->take(SDHOST_ERR_BUSY, why) == SDHOST_OK) taken.volumes = std::move(volumes);
     }
     HANDLE theirs = nullptr;
-    const bool handed = ((request.access & volsvc::kWrite) == 0 || image || taken.volumes) &&
-                        DuplicateHandle(GetCurrentProcess(), h.get(), target, &theirs, 0, FALSE,
-                                        DUPLICATE_SAME_ACCESS);
+    const bool handed =
+        (image || taken.volumes) && DuplicateHandle(GetCurrentProcess(), h.get(), target, &theirs,
+                                                    0, FALSE, DUPLICATE_SAME_ACCESS);
     if (!handed) {
         if (why.empty())
             why = "the handle cannot be handed over (error " + std::to_string(GetLastError()) + ")";
         if (first) {
             held_[key];
-            giveBack(client, disk);
+            giveBack(client, disk, 0);
         }
         return std::nullopt;
     }
@@ -328,16 +377,21 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(theirs));
 }
 
-void WindowsCardHost::giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk) {
+bool WindowsCardHost::giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk,
+                               uint64_t partition) {
     const auto it = held_.find(std::make_pair(client.id, disk.number));
-    if (it == held_.end()) return;
+    if (it == held_.end()) return true;
     held_.erase(it);
     const auto taken = taken_.find(disk.number);
-    if (taken == taken_.end() || --taken->second.holders > 0) return;
+    if (taken == taken_.end() || --taken->second.holders > 0) return true;
     // The last connection holding the disk went: its volumes are mounted again and the card's
-    // drive letter comes back.
-    if (taken->second.volumes) taken->second.volumes->finish(false);
+    // drive letter comes back, on the partition the client's run wrote.
+    bool back = true;
+    if (taken->second.volumes)
+        back = taken->second.volumes->finish(
+            false, windisk::ComingBack{windisk::kVolumeWaitMs, partition});
     taken_.erase(taken);
+    return back;
 }
 
 void WindowsCardHost::log(const volsvc::LogEntry& entry) {
@@ -349,24 +403,9 @@ void WindowsCardHost::log(const volsvc::LogEntry& entry) {
 }
 
 std::string clientUser(HANDLE pipe) {
-    if (!ImpersonateNamedPipeClient(pipe)) return {};
-    HANDLE token = nullptr;
-    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
-    RevertToSelf();
-    if (!opened) return {};
-    alignas(TOKEN_USER) unsigned char buffer[256];
-    DWORD length = 0;
-    std::string user;
-    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length)) {
-        const auto* tu = reinterpret_cast<const TOKEN_USER*>(buffer);
-        wchar_t name[256], domain[256];
-        DWORD nameLength = 256, domainLength = 256;
-        SID_NAME_USE use;
-        if (LookupAccountSidW(nullptr, tu->User.Sid, name, &nameLength, domain, &domainLength,
-                              &use))
-            user = utf8(domain) + "\\" + utf8(name);
-    }
-    CloseHandle(token);
+    const HANDLE token = clientToken(pipe);
+    std::string user = tokenUser(token, true);
+    if (token) CloseHandle(token);
     return user;
 }
 

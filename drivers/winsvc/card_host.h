@@ -45,7 +45,8 @@ public:
     // A process handle the connection's thread may wait on for the client's end (duplicated,
     // the caller's to close); null where none is known yet.
     HANDLE watchedProcess(uint64_t client);
-    void giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk) override;
+    bool giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk,
+                  uint64_t partition) override;
     void log(const volsvc::LogEntry& entry) override;
 
 private:

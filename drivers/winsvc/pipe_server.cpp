@@ -21,10 +21,12 @@ constexpr DWORD kRejectRemoteClients = 0x00000008;
 constexpr DWORD kInstances = 16;
 // Network logons, guests and remote desktop logons (S-1-5-14, who cannot put a card in this
 // machine's reader) denied before anything is allowed; SYSTEM and administrators may do
-// anything; users logged on at the machine may read and write (which, for a pipe, includes
-// creating an instance of it: the first instance, ours, is created before any client can run).
+// anything; users logged on at the machine may read and write messages and set the read mode
+// (0x12018B: FILE_READ_DATA, FILE_WRITE_DATA, FILE_READ_EA, FILE_READ_ATTRIBUTES,
+// FILE_WRITE_ATTRIBUTES, READ_CONTROL, SYNCHRONIZE), but not create instances of the pipe
+// (FILE_CREATE_PIPE_INSTANCE, which GENERIC_WRITE holds): no user's server joins ours.
 constexpr wchar_t kPipeSecurity[] =
-    L"D:P(D;;GA;;;NU)(D;;GA;;;BG)(D;;GA;;;S-1-5-14)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
+    L"D:P(D;;GA;;;NU)(D;;GA;;;BG)(D;;GA;;;S-1-5-14)(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12018b;;;IU)";
 // A message longer than a request is read through to its end in pieces of this, then refused.
 constexpr DWORD kDrainLimit = 64 * 1024;
 
@@ -170,7 +172,7 @@ DWORD PipeServer::run(void (*listening)()) {
     return 0;
 }
 
-volsvc::Client PipeServer::identify(HANDLE pipe, uint64_t id) {
+std::optional<volsvc::Client> PipeServer::identify(HANDLE pipe, uint64_t id) {
     volsvc::Client client;
     client.id = id;
     client.user = clientUser(pipe);
@@ -179,6 +181,9 @@ volsvc::Client PipeServer::identify(HANDLE pipe, uint64_t id) {
     if (clientProcessId() && clientProcessId()(pipe, &pid)) {
         client.process = pid;
         process = OpenProcess(PROCESS_DUP_HANDLE | SYNCHRONIZE, FALSE, pid);
+        // A process the system names but the service cannot open (gone, or protected) is no
+        // client: the one the request names is believed only where the system names none.
+        if (!process) return std::nullopt;
     }
     EnterCriticalSection(&lock_);
     host_.connected(id, pipe, process);
@@ -221,13 +226,17 @@ void PipeServer::letGo(const volsvc::Client& client) {
 }
 
 void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
-    const volsvc::Client client = identify(pipe, id);
-    EnterCriticalSection(&lock_);
-    const bool admitted = desk_.connect(client);
-    if (!admitted) host_.disconnected(client.id);
-    LeaveCriticalSection(&lock_);
+    const std::optional<volsvc::Client> identified = identify(pipe, id);
+    bool admitted = identified.has_value();
+    if (admitted) {
+        EnterCriticalSection(&lock_);
+        admitted = desk_.connect(*identified);
+        if (!admitted) host_.disconnected(id);
+        LeaveCriticalSection(&lock_);
+    }
     if (!admitted) {
-        // The user has all the connections one user may: this one ends unserved.
+        // The client's process cannot be opened, or the user has all the connections one user
+        // may: this one ends unserved.
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
         return;
@@ -235,6 +244,7 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
     // Waited on beside the pipe: a client whose process ends is let go even where another
     // process inherited its end of the pipe. On XP the process is known once the client named
     // it and the host opened it as the client.
+    const volsvc::Client& client = *identified;
     HANDLE process = client.process ? OpenProcess(SYNCHRONIZE, FALSE, client.process) : nullptr;
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 
 #include "drivers/volsvc/service_desk.h"
 #include "drivers/winsvc/card_host.h"
@@ -33,7 +34,8 @@ public:
 
 private:
     HANDLE createInstance(bool first, DWORD& error);
-    volsvc::Client identify(HANDLE pipe, uint64_t id);
+    // Who is at the pipe's end; nullopt where the system names a process the service cannot open.
+    std::optional<volsvc::Client> identify(HANDLE pipe, uint64_t id);
     // The answer to one message, under the lock.
     std::vector<uint8_t> answer(const volsvc::Client& client, const uint8_t* data, size_t length);
     void letGo(const volsvc::Client& client);

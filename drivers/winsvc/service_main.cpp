@@ -127,31 +127,78 @@ DWORD serve(FILE* console, void (*listening)()) {
 }
 
 // Who may do what to the service: as the system's default, and users logged on at the machine
-// may also start it (start-up starts it for them). Set by the service itself, as LocalSystem,
-// the first time it runs (the installer starts it); the system keeps it.
+// may also start it (start-up starts it for them).
 constexpr const wchar_t* kServiceSecurity =
     L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
     L"(A;;CCLCSWRPLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)";
 
-void letInteractiveUsersStart() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        manager ? OpenServiceW(manager, serviceName().c_str(), READ_CONTROL | WRITE_DAC) : nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (service && ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                       kServiceSecurity, SDDL_REVISION_1, &sd, nullptr)) {
-        SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, sd);
-        LocalFree(sd);
+// ChangeServiceConfig2's levels and structures of Vista on, which the XP headers lack.
+constexpr DWORD kConfigServiceSidInfo = 5, kConfigRequiredPrivileges = 6;
+constexpr DWORD kServiceSidTypeUnrestricted = 1;
+struct ServiceSidInfo {
+    DWORD serviceSidType;
+};
+struct RequiredPrivileges {
+    wchar_t* privileges; // names, each ended by a zero, the list by another
+};
+
+// The service object set up as the service wants it: its rights (above), restarted when it
+// fails, a SID of its own and no privilege but those it uses (impersonating a pipe's client at
+// the identification level, and traversing folders; the system takes effect of both from the
+// next start on, XP of neither). Done by the service itself, as LocalSystem, the first time it
+// runs (the installer starts it): an administrator's own changes are kept afterwards. The
+// service's key goes when it is uninstalled, so an install or upgrade sets it up again.
+void configureOnce() {
+    const std::wstring key =
+        L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName() + L"\\Parameters";
+    HKEY parameters = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &parameters,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    DWORD configured = 0, type = 0, bytes = sizeof configured;
+    const bool done =
+        RegQueryValueExW(parameters, L"Configured", nullptr, &type,
+                         reinterpret_cast<BYTE*>(&configured), &bytes) == ERROR_SUCCESS &&
+        type == REG_DWORD && configured == 1;
+    SC_HANDLE manager = done ? nullptr : OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, serviceName().c_str(),
+                                               READ_CONTROL | WRITE_DAC | SERVICE_CHANGE_CONFIG)
+                                : nullptr;
+    if (service) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        bool ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                      kServiceSecurity, SDDL_REVISION_1, &sd, nullptr) &&
+                  SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, sd);
+        if (sd) LocalFree(sd);
+        SC_ACTION restart[] = {
+            {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 30000}, {SC_ACTION_NONE, 0}};
+        SERVICE_FAILURE_ACTIONSW failure{};
+        failure.dwResetPeriod = 24 * 60 * 60;
+        failure.cActions = 3;
+        failure.lpsaActions = restart;
+        ok = ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) && ok;
+        // Vista on: refused on XP, which has neither.
+        ServiceSidInfo sid{kServiceSidTypeUnrestricted};
+        ChangeServiceConfig2W(service, kConfigServiceSidInfo, &sid);
+        wchar_t names[] = L"SeChangeNotifyPrivilege\0SeImpersonatePrivilege\0";
+        RequiredPrivileges privileges{names};
+        ChangeServiceConfig2W(service, kConfigRequiredPrivileges, &privileges);
+        configured = 1;
+        if (ok)
+            RegSetValueExW(parameters, L"Configured", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&configured), sizeof configured);
+        CloseServiceHandle(service);
     }
-    if (service) CloseServiceHandle(service);
     if (manager) CloseServiceHandle(manager);
+    RegCloseKey(parameters);
 }
 
 void WINAPI serviceMain(DWORD, wchar_t**) {
     statusHandle = RegisterServiceCtrlHandlerExW(serviceName().c_str(), control, nullptr);
     if (!statusHandle) return;
     report(SERVICE_START_PENDING);
-    letInteractiveUsersStart();
+    configureOnce();
     servedCards = configured(L"Cards");
     servedReaders = configured(L"Readers");
     // Running once its pipe is there: start-up opens the pipe as soon as the start comes back.

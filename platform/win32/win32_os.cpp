@@ -214,8 +214,11 @@ public:
     bool pipeOpens(const std::u16string& pipeName) override {
         const std::wstring name = wide(pipeName);
         WaitNamedPipeW(name.c_str(), NMPWAIT_USE_DEFAULT_WAIT); // only gives the server a moment
-        HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+        // Read and write the messages, not GENERIC_WRITE: that includes creating instances of
+        // the pipe, which the volume service allows no user.
+        HANDLE pipe = CreateFileW(
+            name.c_str(), GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+            OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe == INVALID_HANDLE_VALUE) return failed();
         CloseHandle(pipe);
         return true;
@@ -464,13 +467,19 @@ public:
         return cut == std::wstring::npos ? std::string() : utf8FromWide(path.substr(0, cut));
     }
 
+    // A bare name (a driver or language library) is the program's own, from its own folder:
+    // the system's search would go on to the working folder and PATH, where anyone may put a
+    // library of that name.
     void* loadLibrary(const std::string& path) override {
-        const std::wstring name = wideFromUtf8(path);
+        const bool bare = path.find_first_of("\\/:") == std::string::npos;
+        const std::string folder = bare ? driverLibraryFolder() : std::string();
+        const std::wstring name =
+            wideFromUtf8(bare && !folder.empty() ? folder + "\\" + path : path);
         if (name.empty()) {
             lastError_ = ERROR_INVALID_NAME;
             return nullptr;
         }
-        HMODULE module = LoadLibraryW(name.c_str());
+        HMODULE module = LoadLibraryExW(name.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!module) remember();
         return reinterpret_cast<void*>(module);
     }

@@ -108,7 +108,7 @@ public:
         }
         return handles += 4;
     }
-    void giveBack(const Client&, const windisk::DiskIdentity&) override {}
+    bool giveBack(const Client&, const windisk::DiskIdentity&, uint64_t) override { return true; }
     void log(const LogEntry& e) override { logged.push_back(e); }
 };
 
@@ -144,7 +144,7 @@ const RecordedDisk kUsbDisk{{windisk::BusUsb, false, "WD", "Elements 25A2", "575
                             windisk::BusUsb};
 
 const Client user{7, 5150, "PC\\standard"};
-const Request writeE{Kind::OpenCard, kE, kRead | kWrite, 5150, std::nullopt};
+const Request writeE{Kind::OpenCard, kE, kRead | kWrite, 5150, std::nullopt, std::nullopt};
 
 struct Served {
     RecordedServiceHost host;
@@ -303,7 +303,7 @@ TEST(VolumeServiceDesk, OneUserHasAFewConnectionsAndAHolderIsNotTimedOut) {
     ASSERT_EQ(s.ask(writeE, holder).refusal, Refusal::None);
     EXPECT_EQ(s.desk.idleLimitMs(holder, true), std::nullopt);
     EXPECT_EQ(s.desk.idleLimitMs(holder, false), kIdleLimitMs);
-    const Request release{Kind::ReleaseCard, kE, kRead, 5150, std::nullopt};
+    const Request release{Kind::ReleaseCard, kE, kRead, 5150, std::nullopt, std::nullopt};
     EXPECT_EQ(s.ask(release, holder).refusal, Refusal::None);
     EXPECT_EQ(s.desk.idleLimitMs(holder, true), kIdleLimitMs);
 }
@@ -312,7 +312,7 @@ TEST(VolumeServiceDesk, AConnectionWritesToTheEventLogOnceAndIsDropped) {
     Served s;
     withWindows(s.host.system);
     s.host.system.letters[kE] = 0; // E: on Windows's own disk
-    const Request systemDisk{Kind::OpenCard, kE, kRead | kWrite, 5150, std::nullopt};
+    const Request systemDisk{Kind::OpenCard, kE, kRead | kWrite, 5150, std::nullopt, std::nullopt};
     for (int i = 0; i < 20; ++i) EXPECT_EQ(s.ask(systemDisk).refusal, Refusal::NotACard);
     ASSERT_EQ(s.host.logged.size(), 1u);
     EXPECT_NE(s.host.logged[0].text.find("PC\\standard (process 5150)"), std::string::npos);

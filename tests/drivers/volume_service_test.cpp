@@ -21,7 +21,7 @@ windisk::DiskIdentity reader(uint32_t number, const std::string& serial = "058F6
 }
 
 Request openRequest(uint32_t drive, std::optional<windisk::DiskIdentity> expected = std::nullopt) {
-    return {Kind::OpenCard, drive, kRead | kWrite, 4242, expected};
+    return {Kind::OpenCard, drive, kRead | kWrite, 4242, expected, std::nullopt};
 }
 
 void put32(Bytes& b, size_t at, uint32_t v) {
@@ -36,7 +36,8 @@ Bytes grown(Bytes b, const Bytes& extra) {
 
 TEST(VolumeServiceProtocol, RequestsAndAnswersComeBackAsSent) {
     for (const Request& q : {openRequest(4), openRequest(25, reader(3)),
-                             Request{Kind::ReleaseCard, 0, kRead, 1, std::nullopt}}) {
+                             Request{Kind::ReleaseCard, 0, kRead, 1, std::nullopt, std::nullopt},
+                             Request{Kind::ReleaseCard, 4, kRead, 1, reader(3), 4194304}}) {
         const Bytes b = encodeRequest(q);
         ASSERT_LE(b.size(), kMaxRequestBytes);
         const ParsedRequest p = parseRequest(b.data(), b.size());
@@ -46,7 +47,16 @@ TEST(VolumeServiceProtocol, RequestsAndAnswersComeBackAsSent) {
         EXPECT_EQ(p.request->access, q.access);
         EXPECT_EQ(p.request->process, q.process);
         EXPECT_EQ(p.request->expected, q.expected);
+        EXPECT_EQ(p.request->partition, q.partition);
     }
+    // A partition ends a run: an opening carries none, and it lies on a sector's boundary.
+    Request opening = openRequest(4);
+    opening.partition = 4194304;
+    Bytes b0 = encodeRequest(opening);
+    EXPECT_EQ(parseRequest(b0.data(), b0.size()).refusal, Refusal::Malformed);
+    const Request odd{Kind::ReleaseCard, 4, kRead, 1, std::nullopt, 4194305};
+    b0 = encodeRequest(odd);
+    EXPECT_EQ(parseRequest(b0.data(), b0.size()).refusal, Refusal::Malformed);
     Answer a;
     a.refusal = Refusal::Busy;
     a.handle = 0x1234'5678'9abcull;
@@ -273,8 +283,11 @@ public:
         }
         return nextHandle += 4;
     }
-    void giveBack(const Client& c, const windisk::DiskIdentity& d) override {
-        calls.push_back("give back " + std::to_string(d.number) + " from " + std::to_string(c.id));
+    std::set<uint64_t> notBackAt; // partitions whose volume does not come back
+    bool giveBack(const Client& c, const windisk::DiskIdentity& d, uint64_t partition) override {
+        calls.push_back("give back " + std::to_string(d.number) + " from " + std::to_string(c.id) +
+                        (partition ? " at " + std::to_string(partition) : ""));
+        return notBackAt.count(partition) == 0;
     }
     void log(const LogEntry& e) override { logged.push_back(e); }
 };
@@ -354,17 +367,21 @@ TEST(VolumeServiceDesk, ConnectionsOfOneProcessShareItsCardAndNoOtherProcessGets
     Desk d;
     d.host.card(4, reader(2));
     const Client eraser{3, alice.process, alice.user}; // the erase's own library instance
-    const Client unknown{4, 0, alice.user};            // a process the system could not name
+    // Processes the system could not name (XP).
+    const Client unknown{4, 0, alice.user}, other{5, 0, alice.user};
     Request unnamed = openRequest(4), another = openRequest(4);
     unnamed.process = 0;
     another.process = bob.process;
     ASSERT_EQ(d.ask(alice, openRequest(4)).refusal, Refusal::None);
     EXPECT_EQ(d.ask(eraser, openRequest(4)).refusal, Refusal::None);
     EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::Busy);
-    // There (XP) the process the client names counts: one naming none, or another, is busy.
+    // There the process the client names counts: one naming none, or another, is busy.
     EXPECT_EQ(d.ask(unknown, unnamed).refusal, Refusal::Busy);
-    EXPECT_EQ(d.ask(unknown, another).refusal, Refusal::Busy);
+    EXPECT_EQ(d.ask(other, another).refusal, Refusal::Busy);
     EXPECT_EQ(d.ask(unknown, openRequest(4)).refusal, Refusal::None);
+    // A connection names one process for good: the one the service opened for it.
+    EXPECT_EQ(d.ask(other, openRequest(4)).refusal, Refusal::Malformed);
+    EXPECT_EQ(d.desk.holder(2), alice.id);
     d.desk.letGo(unknown);
     d.desk.letGo(alice);
     EXPECT_EQ(d.desk.holder(2), eraser.id);
@@ -404,7 +421,7 @@ TEST(VolumeServiceDesk, ReopeningIsOneHoldGivenBackAtTheLastRelease) {
     EXPECT_EQ(d.ask(alice, openRequest(5)).refusal, Refusal::Busy);
     EXPECT_NE(first.handle, again.handle);
     EXPECT_EQ(d.desk.cardsHeld(), 1u);
-    const Request release{Kind::ReleaseCard, 4, kRead, 4242, std::nullopt};
+    const Request release{Kind::ReleaseCard, 4, kRead, 4242, std::nullopt, std::nullopt};
     EXPECT_EQ(d.ask(alice, release).refusal, Refusal::None);
     EXPECT_EQ(d.desk.holder(2), alice.id);
     EXPECT_EQ(d.ask(alice, release).refusal, Refusal::None);
@@ -412,6 +429,29 @@ TEST(VolumeServiceDesk, ReopeningIsOneHoldGivenBackAtTheLastRelease) {
     EXPECT_EQ(d.host.calls.back(), "give back 2 from 1");
     EXPECT_EQ(d.ask(alice, release).refusal, Refusal::NotHeld);
     EXPECT_EQ(d.ask(bob, release).refusal, Refusal::NotHeld);
+}
+
+// A served run ends as a run of the client's own: its last release waits for the card's new
+// volume where the run wrote the partition, and says when it did not come back.
+TEST(VolumeServiceDesk, TheRunsLastReleaseWaitsForTheNewVolumeAtItsPartition) {
+    Desk d;
+    d.host.card(4, reader(2));
+    ASSERT_EQ(d.ask(alice, openRequest(4)).refusal, Refusal::None);
+    ASSERT_EQ(d.ask(alice, openRequest(4, reader(2))).refusal, Refusal::None);
+    const Request release{Kind::ReleaseCard, 4, kRead, 4242, std::nullopt, std::nullopt};
+    Request last = release;
+    last.partition = 4194304;
+    d.host.notBackAt.insert(4194304);
+    EXPECT_EQ(d.ask(alice, release).refusal, Refusal::None);
+    EXPECT_EQ(d.host.calls.back(), "hand 2 to 1"); // still held: nothing given back
+    const Answer a = d.ask(alice, last);
+    EXPECT_EQ(a.refusal, Refusal::VolumeNotBack);
+    EXPECT_EQ(ruleOf(a.refusal).driverCode, SDHOST_VOLUME_NOT_BACK);
+    EXPECT_EQ(d.host.calls.back(), "give back 2 from 1 at 4194304");
+    // Given back all the same: the card is free for the next client.
+    EXPECT_FALSE(d.desk.holder(2));
+    EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::None);
+    EXPECT_TRUE(d.host.logged.empty());
 }
 
 TEST(VolumeServiceDesk, BoundsWhatOneClientMayAskAndHold) {
