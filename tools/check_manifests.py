@@ -15,9 +15,11 @@ import sys
 import xml.etree.ElementTree as ET
 
 RT_MANIFEST = 24
-# Both run as invoked: a user who is not an administrator (or one under UAC before elevation)
-# formats through the volume service, which start-up starts; only without it is the run refused.
-LEVELS = {"Brindlecard.exe": "asInvoker", "brindlecard-cli.exe": "asInvoker"}
+# The desktop program asks an administrator under UAC to elevate (a standard user runs it as
+# invoked); the command runs as invoked, in the console it was started from. A user who may not
+# open disks formats through the volume service, which start-up starts; only without it is the
+# run refused.
+LEVELS = {"Brindlecard.exe": "highestAvailable", "brindlecard-cli.exe": "asInvoker"}
 NS = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
       "c": "urn:schemas-microsoft-com:compatibility.v1"}
 

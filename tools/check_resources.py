@@ -262,8 +262,9 @@ def check_manifest(res):
     if not controls or not controls[0].get("version", "").startswith("6."):
         problem("manifest: no dependency on common controls 6")
     levels = [e.get("level") for e in root.iterfind(".//v3:requestedExecutionLevel", ns)]
-    # As invoked: a user who may not open disks goes through the volume service.
-    if levels != ["asInvoker"]:
+    # The highest the user has: an administrator elevates, a standard user goes through the
+    # volume service.
+    if levels != ["highestAvailable"]:
         problem(f"manifest: execution level {levels}")
     dpi = [e.text.strip() for e in root.iterfind(".//w:dpiAware", ns)]
     if dpi != ["true"]:

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "device/sdhost_abi.h"
+#include "drivers/volsvc/pipe_protocol.h"
 
 namespace brc::volsvc {
 namespace {
@@ -68,6 +69,26 @@ std::string notServed(const windisk::DiskFacts& f, const ServicePolicy& policy) 
            (name.empty() ? std::string("a ") + windisk::busName(bus.value_or(0)) + " disk" : name) +
            ") is neither an SD slot nor a card reader the volume service knows: USB sticks and "
            "disks are not served, and an administrator allows other readers by their ids";
+}
+
+std::string policyRefusal(const StoragePolicy& machine, const StoragePolicy& user,
+                          const FormatPolicy& format, const ClientRights& client, uint32_t access) {
+    const bool write = (access & kWrite) != 0;
+    for (const auto& [policy, whose] :
+         {std::pair{&machine, "this computer's"}, std::pair{&user, "the user's"}}) {
+        const std::string said = std::string(" (") + whose + " removable storage policy)";
+        if (policy->denyAll) return "all removable storage is denied" + said;
+        if (policy->denyRead) return "reading removable disks is denied" + said;
+        if (write && policy->denyWrite) return "writing removable disks is denied" + said;
+    }
+    if (write && format.allocateDasd && !client.administrator) {
+        const int who = *format.allocateDasd;
+        // Any value but the three the policy has is read as its strictest.
+        if (who != 2 && !(who == 1 && client.powerUser))
+            return std::string("this computer lets only administrators") +
+                   (who == 1 ? " and power users" : "") + " format removable media";
+    }
+    return {};
 }
 
 windisk::Vetting vetServed(windisk::DiskSystem& system, unsigned drive,

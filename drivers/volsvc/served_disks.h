@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,34 @@ ServicePolicy parsePolicy(const std::string& readers, std::string& error);
 // Empty where the service serves the disk `facts` describes (a card by the library's rules);
 // else why not, completing "E: ...".
 std::string notServed(const windisk::DiskFacts& facts, const ServicePolicy& policy);
+
+// What the system's removable-storage policies say, the machine's or one user's
+// (Software\Policies\Microsoft\Windows\RemovableStorageDevices under HKLM, or the user's own hive).
+struct StoragePolicy {
+    bool denyAll = false;   // Deny_All: every removable storage class
+    bool denyRead = false;  // the removable disks' class {53f5630d-...}: Deny_Read
+    bool denyWrite = false; // and Deny_Write
+};
+
+// Who the machine lets format and eject removable media ("Devices: Allowed to format and eject
+// removable media", Winlogon's AllocateDASD): 0 administrators, 1 and power users, 2 and
+// interactive users; nullopt where the policy is not defined.
+struct FormatPolicy {
+    std::optional<int> allocateDasd;
+};
+
+// The client as the policies ask: its groups, with the Administrators group enabled (an
+// administrator under UAC before elevation has it for denying only).
+struct ClientRights {
+    bool administrator = false;
+    bool powerUser = false;
+};
+
+// Empty where the policies let the client have `access` (kRead, kWrite) to a card; else why
+// not. The service opens the card as LocalSystem: what the system would refuse the user
+// itself, the service refuses too.
+std::string policyRefusal(const StoragePolicy& machine, const StoragePolicy& user,
+                          const FormatPolicy& format, const ClientRights& client, uint32_t access);
 
 // Drive `drive` vetted for a client, outside any run: the library's rules, then the service's.
 windisk::Vetting vetServed(windisk::DiskSystem& system, unsigned drive,

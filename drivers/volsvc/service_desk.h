@@ -58,8 +58,8 @@ class ServiceDesk {
 public:
     explicit ServiceDesk(CardHost& host) : host_(host) {}
 
-    // A client connected: false where its user has as many connections as one user may, and
-    // the connection is to be closed unserved (then neither served nor let go).
+    // A client that connected wrote its first message: false where its user has as many
+    // connections as one user may, and the connection is to be closed unserved.
     bool connect(const Client& client);
     // The answer to one message `client` sent.
     std::vector<uint8_t> serve(const Client& client, const uint8_t* data, size_t length);

@@ -170,6 +170,66 @@ std::string tokenUser(HANDLE token, bool named) {
     return utf8(domain) + "\\" + utf8(name);
 }
 
+// A DWORD value of 1 under `key`.
+bool flagSet(HKEY root, const std::wstring& key, const wchar_t* name) {
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS) return false;
+    DWORD value = 0, type = 0, bytes = sizeof value;
+    const bool set = RegQueryValueExW(h, name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                                      &bytes) == ERROR_SUCCESS &&
+                     type == REG_DWORD && value == 1;
+    RegCloseKey(h);
+    return set;
+}
+
+// The removable-storage policy under `prefix` (HKLM's, or a user's hive's, Software key).
+volsvc::StoragePolicy storagePolicy(HKEY root, const std::wstring& prefix) {
+    const std::wstring key = prefix + L"\\Policies\\Microsoft\\Windows\\RemovableStorageDevices";
+    const std::wstring disks = key + L"\\{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}";
+    return {flagSet(root, key, L"Deny_All"), flagSet(root, disks, L"Deny_Read"),
+            flagSet(root, disks, L"Deny_Write")};
+}
+
+volsvc::FormatPolicy formatPolicy() {
+    volsvc::FormatPolicy f;
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                      L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", 0,
+                      KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
+        return f;
+    wchar_t text[8] = {};
+    DWORD type = 0, bytes = sizeof text - sizeof(wchar_t);
+    if (RegQueryValueExW(h, L"AllocateDASD", nullptr, &type, reinterpret_cast<BYTE*>(text),
+                         &bytes) == ERROR_SUCCESS &&
+        type == REG_SZ && bytes > 0)
+        f.allocateDasd = text[0] >= L'0' && text[0] <= L'2' && text[1] == 0 ? text[0] - L'0' : 0;
+    RegCloseKey(h);
+    return f;
+}
+
+// Whether `token` holds the group of `rid` (Administrators, Power Users) enabled, not for
+// denying only.
+bool holdsEnabled(HANDLE token, DWORD rid) {
+    DWORD bytes = 0;
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &bytes);
+    if (bytes == 0) return false;
+    std::vector<unsigned char> buffer(bytes);
+    if (!GetTokenInformation(token, TokenGroups, buffer.data(), bytes, &bytes)) return false;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID wanted = nullptr;
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, rid, 0, 0, 0, 0, 0, 0,
+                                  &wanted))
+        return false;
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    bool held = false;
+    for (DWORD i = 0; i < groups->GroupCount && !held; ++i)
+        held = EqualSid(groups->Groups[i].Sid, wanted) &&
+               (groups->Groups[i].Attributes & SE_GROUP_ENABLED) &&
+               !(groups->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY);
+    FreeSid(wanted);
+    return held;
+}
+
 std::string clientSid(HANDLE pipe) {
     const HANDLE token = clientToken(pipe);
     std::string sid = tokenUser(token, false);
@@ -220,6 +280,19 @@ windisk::Vetting WindowsCardHost::vet(unsigned drive) {
     // Outside any run: a client's run names its disk in the request, and the desk holds it to it.
     sdhost::WindowsDisks system;
     return volsvc::vetServed(system, drive, policy_);
+}
+
+std::string WindowsCardHost::policyRefusal(uint64_t client, uint32_t access) {
+    const auto it = connections_.find(client);
+    const HANDLE token = it == connections_.end() ? nullptr : clientToken(it->second.pipe);
+    if (!token) return "who the client is cannot be told";
+    const std::string sid = tokenUser(token, false);
+    const volsvc::ClientRights rights{holdsEnabled(token, DOMAIN_ALIAS_RID_ADMINS),
+                                      holdsEnabled(token, DOMAIN_ALIAS_RID_POWER_USERS)};
+    CloseHandle(token);
+    return volsvc::policyRefusal(storagePolicy(HKEY_LOCAL_MACHINE, L"SOFTWARE"),
+                                 storagePolicy(HKEY_USERS, wideText(sid) + L"\\Software"),
+                                 formatPolicy(), rights, access);
 }
 
 HANDLE WindowsCardHost::watchedProcess(uint64_t client) {
@@ -340,6 +413,8 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
                                               const windisk::DiskIdentity& disk, std::string& why) {
     const HANDLE target = targetProcess(client.id, request.process, why);
     if (!target) return std::nullopt;
+    why = policyRefusal(client.id, request.access);
+    if (!why.empty()) return std::nullopt;
     Handle h = openDisk(vetted, disk, request.access, why);
     if (!h.ok() && volsvc::isImageDisk(disk.number)) {
         h = sharedImage(disk.number, request.access);

@@ -63,6 +63,8 @@ private:
         std::unique_ptr<windisk::DiskVolumes> volumes;
     };
     HANDLE targetProcess(uint64_t client, uint32_t claimed, std::string& why);
+    // Why the removable-storage and format policies refuse the client `access`; empty if not.
+    std::string policyRefusal(uint64_t client, uint32_t access);
     sdhost::Handle openDisk(const windisk::DiskFacts& vetted, const windisk::DiskIdentity& disk,
                             uint32_t access, std::string& why);
     sdhost::Handle openImage(const windisk::DiskIdentity& disk, uint32_t access, std::string& why);

@@ -175,7 +175,6 @@ DWORD PipeServer::run(void (*listening)()) {
 std::optional<volsvc::Client> PipeServer::identify(HANDLE pipe, uint64_t id) {
     volsvc::Client client;
     client.id = id;
-    client.user = clientUser(pipe);
     ULONG pid = 0;
     HANDLE process = nullptr;
     if (clientProcessId() && clientProcessId()(pipe, &pid)) {
@@ -226,17 +225,12 @@ void PipeServer::letGo(const volsvc::Client& client) {
 }
 
 void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
-    const std::optional<volsvc::Client> identified = identify(pipe, id);
-    bool admitted = identified.has_value();
-    if (admitted) {
+    std::optional<volsvc::Client> identified = identify(pipe, id);
+    if (!identified) {
+        // The system names a process the service cannot open: the connection ends unserved.
         EnterCriticalSection(&lock_);
-        admitted = desk_.connect(*identified);
-        if (!admitted) host_.disconnected(id);
+        host_.disconnected(id);
         LeaveCriticalSection(&lock_);
-    }
-    if (!admitted) {
-        // The client's process cannot be opened, or the user has all the connections one user
-        // may: this one ends unserved.
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
         return;
@@ -244,7 +238,8 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
     // Waited on beside the pipe: a client whose process ends is let go even where another
     // process inherited its end of the pipe. On XP the process is known once the client named
     // it and the host opened it as the client.
-    const volsvc::Client& client = *identified;
+    volsvc::Client& client = *identified;
+    bool admitted = false;
     HANDLE process = client.process ? OpenProcess(SYNCHRONIZE, FALSE, client.process) : nullptr;
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -269,6 +264,15 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
             total += length;
         }
         if (io != Io::Done) break;
+        if (!admitted) {
+            // Who the client is can be read once it has written to the pipe; a user with all
+            // the connections one user may have gets no answer on this one.
+            client.user = clientUser(pipe);
+            EnterCriticalSection(&lock_);
+            admitted = desk_.connect(client);
+            LeaveCriticalSection(&lock_);
+            if (!admitted) break;
+        }
         const std::vector<uint8_t> out = answer(client, buffer, std::min(total, sizeof buffer));
         ResetEvent(ov.hEvent);
         DWORD written = 0;

@@ -285,6 +285,52 @@ TEST(VolumeServicePolicy, TheAdministratorsReadersAreDeviceIds) {
     }
 }
 
+// The service opens a card as LocalSystem: what the system's policies would refuse the user, the
+// service refuses too.
+TEST(VolumeServicePolicy, RemovableStorageAndFormatPoliciesAreTheClientsToo) {
+    const StoragePolicy none, denyAll{true, false, false}, denyRead{false, true, false},
+        denyWrite{false, false, true};
+    const ClientRights plain{}, powerUser{false, true}, admin{true, false};
+    const FormatPolicy undefined{}, admins{0}, powerUsers{1}, everyone{2}, unknown{7};
+    struct Case {
+        const char* what;
+        StoragePolicy machine, mine;
+        FormatPolicy format;
+        ClientRights client;
+        uint32_t access;
+        const char* says; // empty: allowed
+    };
+    const Case cases[] = {
+        {"no policy", none, none, undefined, plain, kRead | kWrite, ""},
+        {"the machine denies writing", denyWrite, none, undefined, plain, kRead | kWrite,
+         "writing removable disks is denied (this computer's"},
+        {"... a read is still allowed", denyWrite, none, undefined, plain, kRead, ""},
+        {"the user's own policy denies writing", none, denyWrite, undefined, plain, kRead | kWrite,
+         "(the user's removable storage policy)"},
+        {"reading denied", none, denyRead, undefined, plain, kRead, "reading removable disks"},
+        {"all removable storage denied", denyAll, none, undefined, admin, kRead,
+         "all removable storage is denied"},
+        {"formatting left to administrators", none, none, admins, plain, kRead | kWrite,
+         "lets only administrators format"},
+        {"... a read is no format", none, none, admins, plain, kRead, ""},
+        {"... and power users", none, none, powerUsers, powerUser, kRead | kWrite, ""},
+        {"... a user who is neither", none, none, powerUsers, plain, kRead | kWrite,
+         "administrators and power users"},
+        {"interactive users may format", none, none, everyone, plain, kRead | kWrite, ""},
+        {"a value the policy does not have", none, none, unknown, powerUser, kRead | kWrite,
+         "lets only administrators format"},
+        {"an administrator", none, none, admins, admin, kRead | kWrite, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string why = policyRefusal(c.machine, c.mine, c.format, c.client, c.access);
+        if (*c.says == 0) {
+            EXPECT_EQ(why, "") << c.what;
+        } else {
+            EXPECT_NE(why.find(c.says), std::string::npos) << c.what << ": " << why;
+        }
+    }
+}
+
 TEST(VolumeServiceDesk, OneUserHasAFewConnectionsAndAHolderIsNotTimedOut) {
     Served s;
     withWindows(s.host.system);

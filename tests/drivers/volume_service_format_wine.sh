@@ -12,6 +12,7 @@
 #   - a letter outside the service's map (a card of the caller's own map) and C: are refused,
 #     and nothing is written to them; the program then formats that card of its own itself;
 #   - with Xvfb, the desktop program started the same way formats E: through the service;
+#   - the machine's removable-storage policy denying writes, the service refuses the format;
 #   - on XP (the prefix told so), the command's full format with the flash erase goes through
 #     the service: the erase's own library instance shares the card the bound one holds.
 #
@@ -210,6 +211,21 @@ if [ -n "$gui" ]; then
 else
   echo "not shown: the desktop program (no Brindlecard.exe, wine_driver.exe or Xvfb)"
 fi
+
+echo "== the machine's removable-storage policy denies writing: the service refuses it too"
+# What the system would refuse the user itself; the service opens the card as LocalSystem.
+policy='HKLM\Software\Policies\Microsoft\Windows\RemovableStorageDevices'
+serve "E=$(windows "$card")"
+export BRINDLECARD_CARDS="E=$(windows "$card")"
+run reg add "$policy\{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}" /v Deny_Write /t REG_DWORD /d 1 /f >/dev/null
+before=$(md5 "$card")
+status=0
+out=$(unelevated "$cli" format E: --label DENIED --yes 2>&1) || status=$?
+run reg delete "$policy" /f >/dev/null 2>&1 || true
+[ "$status" != 0 ] || fail "the format went through a policy that denies writing: $out"
+grep -q "writing removable disks is denied" <<<"$out" || fail "not refused by the policy: $out"
+[ "$(md5 "$card")" = "$before" ] || fail "the card was written against the policy"
+echo "refused by the policy; nothing written"
 
 echo "== on XP, a standard user's format with the flash erase goes through the service"
 # There the program leaves the card's volume to the service, and the erase's own library
