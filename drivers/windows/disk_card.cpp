@@ -286,6 +286,7 @@ uint32_t notOpened(DWORD err, const DiskFacts& facts, const std::string& path, b
 
 uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::unique_ptr<Card>& card,
                       std::string& error) {
+    const OpeningBudget budget;
     letGoOfLeftovers();
     WindowsDisks system;
     const windisk::Vetting vetted = windisk::vetOpening(system, index, runs());
@@ -340,6 +341,7 @@ uint32_t openDiskCard(unsigned index, bool readOnly, const Host& host, std::uniq
 }
 
 uint32_t diskCardFlags(unsigned index, uint32_t& flags) {
+    const OpeningBudget budget;
     letGoOfLeftovers();
     WindowsDisks system;
     flags = windisk::checkFlags(windisk::factsOf(system, index));

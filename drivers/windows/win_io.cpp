@@ -28,9 +28,15 @@ template <class Start>
 Outcome issue(HANDLE h, std::unique_ptr<Request>& r, DWORD& done, DWORD waitMs, Start start) {
     done = 0;
     if (!r->overlapped.hEvent) return Outcome::Failed;
+    waitMs = OpeningBudget::clamp(waitMs);
+    if (waitMs == 0) {
+        SetLastError(kErrorNoAnswer);
+        return Outcome::Failed;
+    }
     const BOOL answered = start(&r->overlapped);
     if (!answered && GetLastError() != ERROR_IO_PENDING) return Outcome::Failed;
     if (!answered && WaitForSingleObject(r->overlapped.hEvent, waitMs) != WAIT_OBJECT_0) {
+        OpeningBudget::spend();
         CancelIo(h);
         if (WaitForSingleObject(r->overlapped.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
             (void)r.release();
@@ -81,15 +87,54 @@ private:
     HANDLE copy_;
 };
 
+// The opening under way on this thread: none (0), or its deadline and whether a call of it
+// already ran out of time.
+thread_local DWORD budgetDeadline = 0;
+thread_local bool budgetSpent = false;
+thread_local bool budgetSet = false;
+
 } // namespace
 
+OpeningBudget::OpeningBudget(DWORD deadlineMs) : outer_(!budgetSet) {
+    // An opening inside another keeps the outer one's budget.
+    if (!outer_) return;
+    budgetSet = true;
+    budgetSpent = false;
+    budgetDeadline =
+        GetTickCount() + (deadlineMs < kOpeningDeadlineMs ? deadlineMs : kOpeningDeadlineMs);
+}
+
+OpeningBudget::~OpeningBudget() {
+    if (outer_) budgetSet = budgetSpent = false;
+}
+
+DWORD OpeningBudget::clamp(DWORD waitMs) {
+    if (!budgetSet) return waitMs;
+    if (budgetSpent) return 0;
+    const DWORD left = budgetDeadline - GetTickCount();
+    // Past the deadline, the difference wraps round to far more than any wait.
+    if (left == 0 || left > kOpeningDeadlineMs) return 0;
+    return waitMs < left ? waitMs : left;
+}
+
+void OpeningBudget::spend() {
+    if (budgetSet) budgetSpent = true;
+}
+
 Handle openPath(const std::wstring& name, DWORD access, DWORD flags, DWORD waitMs, DWORD share) {
-    auto* errand = new OpenErrand(name, access, flags | FILE_FLAG_OVERLAPPED, share);
     Handle h;
+    waitMs = OpeningBudget::clamp(waitMs);
+    if (waitMs == 0) {
+        SetLastError(kErrorNoAnswer);
+        return h;
+    }
+    auto* errand = new OpenErrand(name, access, flags | FILE_FLAG_OVERLAPPED, share);
     DWORD error = kErrorNoAnswer;
     if (runBounded(*errand, waitMs)) {
         h = Handle(errand->handle);
         error = errand->error;
+    } else {
+        OpeningBudget::spend();
     }
     errand->release();
     SetLastError(error);
@@ -108,6 +153,11 @@ Handle openAlone(const std::wstring& name, DWORD access, DWORD flags, DWORD retr
 }
 
 bool flush(HANDLE h, DWORD waitMs) {
+    waitMs = OpeningBudget::clamp(waitMs);
+    if (waitMs == 0) {
+        SetLastError(kErrorNoAnswer);
+        return false;
+    }
     HANDLE copy = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
@@ -118,6 +168,8 @@ bool flush(HANDLE h, DWORD waitMs) {
     if (runBounded(*errand, waitMs)) {
         flushed = errand->flushed;
         error = errand->error;
+    } else {
+        OpeningBudget::spend();
     }
     errand->release();
     SetLastError(error);

@@ -37,6 +37,29 @@ constexpr DWORD kTransferWaitMs = 30000;
 // A cancelled request normally comes back at once; one that does not is left to the system.
 constexpr DWORD kCancelWaitMs = 5000;
 
+// One opening of a card asks a dozen things of its reader, each bounded on its own: a reader
+// that hangs would cost their waits added up, minutes. For the scope of an opening (on the
+// calling thread) the first call that does not answer in time spends the opening's budget: every
+// later call fails at once with kErrorNoAnswer, and none waits past the opening's deadline.
+class OpeningBudget {
+public:
+    explicit OpeningBudget(DWORD deadlineMs = kOpeningDeadlineMs);
+    ~OpeningBudget();
+    OpeningBudget(const OpeningBudget&) = delete;
+    OpeningBudget& operator=(const OpeningBudget&) = delete;
+
+    // `waitMs`, or what is left of the opening's time where less; 0 once spent.
+    static DWORD clamp(DWORD waitMs);
+    // A call ran out of time: the rest of the opening is not asked.
+    static void spend();
+
+    // Time enough for a lock waited out, a reader starting up after insertion, and the queries.
+    static constexpr DWORD kOpeningDeadlineMs = 60000;
+
+private:
+    bool outer_;
+};
+
 // A handle closed on every path.
 class Handle {
 public:

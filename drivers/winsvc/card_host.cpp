@@ -267,6 +267,7 @@ void WindowsCardHost::disconnected(uint64_t client) {
 }
 
 windisk::Vetting WindowsCardHost::vet(unsigned drive) {
+    const sdhost::OpeningBudget budget;
     if (drive < images_.paths.size() && !images_.paths[drive].empty()) {
         const std::string& path = images_.paths[drive];
         volsvc::ImageFacts facts;
@@ -411,6 +412,7 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
                                               const volsvc::Request& request,
                                               const windisk::DiskFacts& vetted,
                                               const windisk::DiskIdentity& disk, std::string& why) {
+    const sdhost::OpeningBudget budget;
     const HANDLE target = targetProcess(client.id, request.process, why);
     if (!target) return std::nullopt;
     why = policyRefusal(client.id, request.access);
@@ -435,10 +437,13 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
         auto volumes = std::make_unique<windisk::DiskVolumes>(volumeSystem_, disk.number, false);
         if (volumes->take(SDHOST_ERR_BUSY, why) == SDHOST_OK) taken.volumes = std::move(volumes);
     }
+    // With exactly the access asked, whatever the service's own handle holds.
+    const DWORD rights =
+        FILE_GENERIC_READ | ((request.access & volsvc::kWrite) ? FILE_GENERIC_WRITE : 0);
     HANDLE theirs = nullptr;
     const bool handed =
-        (image || taken.volumes) && DuplicateHandle(GetCurrentProcess(), h.get(), target, &theirs,
-                                                    0, FALSE, DUPLICATE_SAME_ACCESS);
+        (image || taken.volumes) &&
+        DuplicateHandle(GetCurrentProcess(), h.get(), target, &theirs, rights, FALSE, 0);
     if (!handed) {
         if (why.empty())
             why = "the handle cannot be handed over (error " + std::to_string(GetLastError()) + ")";

@@ -76,6 +76,26 @@ Io finishIo(HANDLE pipe, OVERLAPPED& ov, BOOL started, DWORD& done, DWORD waitMs
     return GetLastError() == ERROR_MORE_DATA ? Io::More : Io::Failed;
 }
 
+// One message into `buffer`, its whole length in `total`: a longer one is read through to its end
+// (within bounds) and `total` says how long it was.
+Io readMessage(HANDLE pipe, OVERLAPPED& ov, uint8_t* buffer, DWORD size, DWORD waitMs, HANDLE stop,
+               HANDLE process, size_t& total) {
+    ResetEvent(ov.hEvent);
+    DWORD length = 0;
+    Io io = finishIo(pipe, ov, ReadFile(pipe, buffer, size, nullptr, &ov), length, waitMs, stop,
+                     process);
+    total = length;
+    // Longer still: read through to the message's end (within bounds), then refused.
+    while (io == Io::More && total <= kDrainLimit) {
+        uint8_t rest[512];
+        ResetEvent(ov.hEvent);
+        io = finishIo(pipe, ov, ReadFile(pipe, rest, sizeof rest, nullptr, &ov), length,
+                      volsvc::kRequestTimeLimitMs, stop, process);
+        total += length;
+    }
+    return io;
+}
+
 } // namespace
 
 PipeServer::PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, volsvc::ServicePolicy policy,
@@ -246,24 +266,14 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
     // One byte more than any request: a message that fills it is too long.
     uint8_t buffer[volsvc::kMaxRequestBytes + 1];
     for (;;) {
-        ResetEvent(ov.hEvent);
-        DWORD length = 0;
         EnterCriticalSection(&lock_);
         if (!process) process = host_.watchedProcess(client.id);
         const std::optional<uint32_t> idle = desk_.idleLimitMs(client, process != nullptr);
         LeaveCriticalSection(&lock_);
-        Io io = finishIo(pipe, ov, ReadFile(pipe, buffer, sizeof buffer, nullptr, &ov), length,
-                         idle.value_or(INFINITE), stop_, process);
-        size_t total = length;
-        // Longer still: read through to the message's end (within bounds), then refused.
-        while (io == Io::More && total <= kDrainLimit) {
-            uint8_t rest[512];
-            ResetEvent(ov.hEvent);
-            io = finishIo(pipe, ov, ReadFile(pipe, rest, sizeof rest, nullptr, &ov), length,
-                          volsvc::kRequestTimeLimitMs, stop_, process);
-            total += length;
-        }
-        if (io != Io::Done) break;
+        size_t total = 0;
+        if (readMessage(pipe, ov, buffer, sizeof buffer, idle.value_or(INFINITE), stop_, process,
+                        total) != Io::Done)
+            break;
         if (!admitted) {
             // Who the client is can be read once it has written to the pipe; a user with all
             // the connections one user may have gets no answer on this one.

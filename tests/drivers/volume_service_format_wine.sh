@@ -11,7 +11,8 @@
 #     program killed mid-run, the next client is handed E:;
 #   - a letter outside the service's map (a card of the caller's own map) and C: are refused,
 #     and nothing is written to them; the program then formats that card of its own itself;
-#   - with Xvfb, the desktop program started the same way formats E: through the service;
+#   - with Xvfb, the desktop program started the same way formats E: through the service, in
+#     each of its four languages;
 #   - the machine's removable-storage policy denying writes, the service refuses the format;
 #   - on XP (the prefix told so), the command's full format with the flash erase goes through
 #     the service: the erase's own library instance shares the card the bound one holds.
@@ -175,10 +176,6 @@ check_card "$own" OWN
 echo "F: formatted as the caller's own image"
 
 if [ -n "$gui" ]; then
-  echo "== the desktop program, as a standard user, formats E: through the service"
-  serve "E=$(windows "$card")"
-  export BRINDLECARD_CARDS="E=$(windows "$card")"
-  truncate -s 0 "$card" && truncate -s 64M "$card"
   # Through a file, not a pipe: Wine's processes started meanwhile (the service) would inherit
   # the pipe and keep the reader waiting.
   drive() {
@@ -189,25 +186,44 @@ if [ -n "$gui" ]; then
   }
   id() { echo $(($(sed -n "s/^#define $1 \([0-9a-fA-Fx]*\).*/\1/p" "$root/res/resource_ids.h"))); }
   main="Brindlecard V"
-  "$brc_wine" "$bin/run_unelevated.exe" "$(windows "$programs/Brindlecard.exe")" >/dev/null 2>&1 </dev/null &
-  program=$!
-  drive wait "$main" 60 >/dev/null || fail "the main window never opened: $(drive box 2)"
-  run sc query KVOSDFSVC | grep -q RUNNING || fail "the desktop program's start-up did not start the service"
-  drive select "$main" "$(id IDC_DRIVE_LIST)" "E:" >/dev/null
-  drive settext "$main" "$(id IDC_LABEL_EDIT)" "DESKTOP" >/dev/null
-  drive click "$main" "$(id IDC_FORMAT)" >/dev/null
-  # A quick format asks twice: data may be recovered afterwards, then the confirmation.
-  for question in recovered confirmation; do
-    drive box 20 >/dev/null || fail "no $question question"
+  # In each of the program's languages: its own texts under an English locale, and the three its
+  # language libraries hold under the locales that load them.
+  for language in ru:C.UTF-8 ja:ja_JP.UTF-8 zh-Hans:zh_CN.UTF-8 zh-Hant:zh_TW.UTF-8; do
+    name=${language%%:*} locale=${language#*:}
+    if [ "$name" != ru ] && ! locale -a 2>/dev/null | grep -qix "${locale/UTF-8/utf8}"; then
+      echo "not shown in $name: no $locale locale"
+      continue
+    fi
+    echo "== the desktop program in $name, as a standard user, formats E: through the service"
+    table=-
+    [ "$name" = ru ] || table="$root/res/lang/$name.txt"
+    format_text=$(python3 "$root/tools/gen_language.py" text "$table" "$root/res/strings.rc" 202)
+    serve "E=$(windows "$card")"
+    export BRINDLECARD_CARDS="E=$(windows "$card")"
+    truncate -s 0 "$card" && truncate -s 64M "$card"
+    LANG=$locale LC_ALL=$locale "$brc_wine" "$bin/run_unelevated.exe" \
+      "$(windows "$programs/Brindlecard.exe")" >/dev/null 2>&1 </dev/null &
+    program=$!
+    drive wait "$main" 60 >/dev/null || fail "the main window never opened: $(drive box 2)"
+    run sc query KVOSDFSVC | grep -q RUNNING || fail "the desktop program's start-up did not start the service"
+    shown=$(drive text "$main" "$(id IDC_FORMAT)")
+    [ "$shown" = "$format_text" ] || fail "the Format button says \"$shown\", not \"$format_text\" in $name"
+    drive select "$main" "$(id IDC_DRIVE_LIST)" "E:" >/dev/null
+    drive settext "$main" "$(id IDC_LABEL_EDIT)" "DESKTOP" >/dev/null
+    drive click "$main" "$(id IDC_FORMAT)" >/dev/null
+    # A quick format asks twice: data may be recovered afterwards, then the confirmation.
+    for question in recovered confirmation; do
+      drive box 20 >/dev/null || fail "no $question question in $name"
+      drive answer 1 >/dev/null
+    done
+    report=$(drive box 120)
+    grep -q "Volume Information" <<<"$report" || fail "no report in $name: $report"
     drive answer 1 >/dev/null
+    drive click "$main" "$(id IDC_EXIT)" >/dev/null
+    wait "$program" || fail "the desktop program ended with status $? in $name"
+    check_card "$card" DESKTOP
+    echo "the desktop program in $name formatted E: through the service"
   done
-  report=$(drive box 120)
-  grep -q "Volume Information" <<<"$report" || fail "no report: $report"
-  drive answer 1 >/dev/null
-  drive click "$main" "$(id IDC_EXIT)" >/dev/null
-  wait "$program" || fail "the desktop program ended with status $?"
-  check_card "$card" DESKTOP
-  echo "the desktop program formatted E: through the service"
 else
   echo "not shown: the desktop program (no Brindlecard.exe, wine_driver.exe or Xvfb)"
 fi

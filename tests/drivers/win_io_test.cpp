@@ -75,6 +75,38 @@ TEST(WinIo, AControlNobodyAnswersFailsAfterItsWait) {
     EXPECT_LT(took, kShortWaitMs + kCancelWaitMs);
 }
 
+// A reader that hangs answers none of an opening's calls: the first that runs out of time ends
+// the opening's asking, so that the calls' waits do not add up.
+TEST(WinIo, WithinAnOpeningACallThatRanOutOfTimeLeavesTheRestUnasked) {
+    const Handle server(CreateNamedPipeW(L"\\\\.\\pipe\\brindlecard-win-io-budget",
+                                         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
+                                         1, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(server.ok()) << GetLastError();
+    {
+        const OpeningBudget budget;
+        EXPECT_FALSE(control(server.get(), kPipeListen, kShortWaitMs));
+        const DWORD start = GetTickCount();
+        for (int i = 0; i < 10; ++i) {
+            EXPECT_FALSE(control(server.get(), kPipeListen, kShortWaitMs));
+            EXPECT_EQ(GetLastError(), kErrorNoAnswer);
+        }
+        EXPECT_FALSE(openPath(L"\\\\.\\pipe\\brindlecard-win-io-budget", GENERIC_READ).ok());
+        EXPECT_EQ(GetLastError(), kErrorNoAnswer);
+        EXPECT_LT(GetTickCount() - start, kShortWaitMs);
+    }
+    {
+        // No call waits past the opening's deadline.
+        const OpeningBudget budget(kShortWaitMs / 2);
+        const DWORD start = GetTickCount();
+        EXPECT_FALSE(control(server.get(), kPipeListen, kShortWaitMs * 10));
+        EXPECT_LT(GetTickCount() - start, kShortWaitMs * 10);
+    }
+    // The next opening asks again.
+    const DWORD start = GetTickCount();
+    EXPECT_FALSE(control(server.get(), kPipeListen, kShortWaitMs));
+    EXPECT_GE(GetTickCount() - start, kShortWaitMs - 20);
+}
+
 TEST(WinIo, AQueryAnswersWithItsBytes) {
     Pipe pipe(L"peek");
     ASSERT_TRUE(pipe.server.ok() && pipe.client.ok()) << GetLastError();
