@@ -286,9 +286,9 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
         const std::vector<uint8_t> out = answer(client, buffer, std::min(total, sizeof buffer));
         ResetEvent(ov.hEvent);
         DWORD written = 0;
-        io = finishIo(pipe, ov,
-                      WriteFile(pipe, out.data(), static_cast<DWORD>(out.size()), nullptr, &ov),
-                      written, volsvc::kRequestTimeLimitMs, stop_, process);
+        const Io io = finishIo(
+            pipe, ov, WriteFile(pipe, out.data(), static_cast<DWORD>(out.size()), nullptr, &ov),
+            written, volsvc::kRequestTimeLimitMs, stop_, process);
         if (io != Io::Done || written != out.size()) break;
         // A logged refusal ends the connection: one connection writes to the event log once.
         EnterCriticalSection(&lock_);
