@@ -104,6 +104,29 @@ volsvc::Guard guardOf(const std::string& path, HANDLE h, bool folder) {
     return g;
 }
 
+} // namespace
+
+std::vector<volsvc::Guard> guardsOfPath(const std::string& path, HANDLE file, bool* throughLink) {
+    std::vector<volsvc::Guard> guards;
+    const bool guarded = !underWine();
+    if (guarded) guards.push_back(guardOf(path, file, false));
+    // Every folder above it, up to the drive's root: none a link (where XP cannot say the final
+    // path, this is what tells), none that anyone else may change.
+    for (size_t cut = path.find_last_of('\\'); cut != std::string::npos && cut > 2;
+         cut = path.find_last_of('\\', cut - 1)) {
+        const std::string folder = path.substr(0, cut);
+        const DWORD attributes = GetFileAttributesW(wideText(folder).c_str());
+        if (throughLink &&
+            (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+            *throughLink = true;
+        if (guarded) guards.push_back(guardOf(folder, nullptr, true));
+    }
+    if (guarded && path.size() >= 3) guards.push_back(guardOf(path.substr(0, 3), nullptr, true));
+    return guards;
+}
+
+namespace {
+
 // What the system says of an open image file: whether it is one, its size and file identity,
 // its names, the path it really has, and who may change it or its folders.
 volsvc::ImageFacts factsOf(HANDLE h, const std::string& path) {
@@ -120,19 +143,9 @@ volsvc::ImageFacts factsOf(HANDLE h, const std::string& path) {
     f.links = info.nNumberOfLinks;
     f.throughLink = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     f.finalPath = finalPathOf(h);
-    const bool guarded = !underWine();
-    if (guarded) f.guards.push_back(guardOf(path, h, false));
-    // Every folder above it, up to the drive's root: none a link (where XP cannot say the final
-    // path, this is what tells), none that anyone else may change.
-    for (size_t cut = path.find_last_of('\\'); cut != std::string::npos && cut > 2;
-         cut = path.find_last_of('\\', cut - 1)) {
-        const std::string folder = path.substr(0, cut);
-        const DWORD attributes = GetFileAttributesW(wideText(folder).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            f.throughLink = true;
-        if (guarded) f.guards.push_back(guardOf(folder, nullptr, true));
-    }
-    if (guarded) f.guards.push_back(guardOf(path.substr(0, 3), nullptr, true));
+    bool linked = false;
+    f.guards = guardsOfPath(path, h, &linked);
+    f.throughLink = f.throughLink || linked;
     return f;
 }
 

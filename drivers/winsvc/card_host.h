@@ -79,6 +79,13 @@ private:
     std::map<uint32_t, Taken> taken_;                    // by disk number
 };
 
+// The owner and access list of the file at `path` (through `file` where it is open) and of
+// every folder above it up to the drive's root; none under Wine, which keeps no file security
+// of its own. With `throughLink`, set where a folder on the path is a reparse point or cannot
+// be looked at.
+std::vector<volsvc::Guard> guardsOfPath(const std::string& path, HANDLE file = nullptr,
+                                        bool* throughLink = nullptr);
+
 // DOMAIN\name of the pipe's client, read while impersonating it; empty where it cannot be told.
 std::string clientUser(HANDLE pipe);
 

@@ -112,6 +112,7 @@ PipeServer::PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, volsvc::Ser
 }
 
 PipeServer::~PipeServer() {
+    if (first_ != INVALID_HANDLE_VALUE) CloseHandle(first_);
     if (security_) LocalFree(security_);
     DeleteCriticalSection(&lock_);
 }
@@ -132,16 +133,23 @@ HANDLE PipeServer::createInstance(bool first, DWORD& error) {
     return pipe;
 }
 
-DWORD PipeServer::run(void (*listening)()) {
-    if (!security_) return GetLastError();
-    DWORD error = 0;
-    HANDLE pipe = createInstance(true, error);
-    if (pipe == INVALID_HANDLE_VALUE) {
+DWORD PipeServer::listen() {
+    if (first_ != INVALID_HANDLE_VALUE || listenError_) return listenError_;
+    if (!security_)
+        return listenError_ = GetLastError() ? GetLastError() : ERROR_INVALID_SECURITY_DESCR;
+    first_ = createInstance(true, listenError_);
+    if (first_ == INVALID_HANDLE_VALUE)
         host_.log({100, volsvc::Refusal::None,
-                   "the pipe's name is taken by another process (error " + std::to_string(error) +
-                       "); the service does not start"});
-        return error;
-    }
+                   "the pipe's name is taken by another process (error " +
+                       std::to_string(listenError_) + "); the service does not start"});
+    return listenError_;
+}
+
+DWORD PipeServer::run(void (*listening)()) {
+    if (const DWORD error = listen()) return error;
+    HANDLE pipe = first_;
+    first_ = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
     if (listening) listening();
     std::vector<HANDLE> threads;
     OVERLAPPED ov{};
@@ -161,6 +169,9 @@ DWORD PipeServer::run(void (*listening)()) {
             DWORD ignored = 0;
             connected = GetOverlappedResult(pipe, &ov, &ignored, FALSE) != FALSE;
         }
+        // The next instance listens before this one is served, so that the name goes without
+        // one only while all instances serve.
+        HANDLE following = createInstance(false, error);
         if (connected) {
             auto* start = new ClientStart{this, pipe, next++};
             const HANDLE t = CreateThread(nullptr, 0, clientThread, start, 0, nullptr);
@@ -178,7 +189,7 @@ DWORD PipeServer::run(void (*listening)()) {
             it = WaitForSingleObject(*it, 0) == WAIT_OBJECT_0
                      ? (CloseHandle(*it), threads.erase(it))
                      : it + 1;
-        pipe = createInstance(false, error);
+        pipe = following;
         while (pipe == INVALID_HANDLE_VALUE && error == ERROR_PIPE_BUSY &&
                WaitForSingleObject(stop_, 250) == WAIT_TIMEOUT)
             pipe = createInstance(false, error);

@@ -26,6 +26,9 @@ public:
 
     // 0 once stopped, or the system's error when the pipe could not be made ours (another
     // process created it first: its clients would talk to that process instead).
+    // Creates the pipe's first instance, so that the name is the service's before anything
+    // else runs: 0, or the error as run() gives it. run() calls it where nobody did.
+    DWORD listen();
     // `listening` is called once the pipe's first instance is ours.
     DWORD run(void (*listening)() = nullptr);
 
@@ -45,7 +48,9 @@ private:
     HANDLE stop_;
     HANDLE eventLog_;
     FILE* console_;
-    void* security_ = nullptr; // the pipe's security descriptor (LocalFree)
+    void* security_ = nullptr;            // the pipe's security descriptor (LocalFree)
+    HANDLE first_ = INVALID_HANDLE_VALUE; // the first instance, from listen() until run()
+    DWORD listenError_ = 0;
     CRITICAL_SECTION lock_;
     WindowsCardHost host_;
     volsvc::ServiceDesk desk_{host_};

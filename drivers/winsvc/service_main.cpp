@@ -12,6 +12,7 @@
 #include <sddl.h>
 
 #include <cstdio>
+#include <memory>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -95,8 +96,13 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
     }
 }
 
-DWORD serve(FILE* console, void (*listening)()) {
-    const HANDLE eventLog = RegisterEventSourceW(nullptr, serviceName().c_str());
+HANDLE eventLog = nullptr;
+// The server, made with the configuration and its pipe's first instance created before the
+// service's process does anything else.
+std::unique_ptr<brc::winsvc::PipeServer> server;
+
+DWORD prepare(FILE* console) {
+    eventLog = RegisterEventSourceW(nullptr, serviceName().c_str());
     brc::CardMap images = brc::volsvc::parseServedImages(servedCards);
     if (!images.error.empty()) {
         // A map that does not parse serves no virtual card, and says so.
@@ -116,12 +122,14 @@ DWORD serve(FILE* console, void (*listening)()) {
             ReportEventW(eventLog, EVENTLOG_WARNING_TYPE, 0, 113, nullptr, 1, 0, strings, nullptr);
         if (console) std::fprintf(console, "Readers not read: %s\n", error.c_str());
     }
-    DWORD rc = 0;
-    {
-        brc::winsvc::PipeServer server(stopEvent, eventLog, std::move(images), std::move(policy),
-                                       console);
-        rc = server.run(listening);
-    }
+    server = std::make_unique<brc::winsvc::PipeServer>(stopEvent, eventLog, std::move(images),
+                                                       std::move(policy), console);
+    return server->listen();
+}
+
+DWORD serve(void (*listening)()) {
+    const DWORD rc = server->run(listening);
+    server.reset();
     if (eventLog) DeregisterEventSource(eventLog);
     return rc;
 }
@@ -194,15 +202,33 @@ void configureOnce() {
     RegCloseKey(parameters);
 }
 
+// Who other than administrators and SYSTEM may change the service's program or a folder above
+// it (an install folder chosen where users may write): they could put their own program, or a
+// library it loads, in its place and run it as LocalSystem. Empty where nobody.
+std::string programWriter() {
+    wchar_t path[MAX_PATH + 1] = {};
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH) return "a program path that cannot be told";
+    return brc::volsvc::otherWriter(brc::winsvc::guardsOfPath(utf8(path)));
+}
+
 void WINAPI serviceMain(DWORD, wchar_t**) {
     statusHandle = RegisterServiceCtrlHandlerExW(serviceName().c_str(), control, nullptr);
     if (!statusHandle) return;
     report(SERVICE_START_PENDING);
     configureOnce();
-    servedCards = configured(L"Cards");
-    servedReaders = configured(L"Readers");
+    if (const std::string writer = programWriter(); !writer.empty()) {
+        const std::wstring text = L"the service's program may be changed by " + wide(writer) +
+                                  L", not by administrators and SYSTEM alone; it does not start";
+        const wchar_t* strings[] = {text.c_str()};
+        if (eventLog)
+            ReportEventW(eventLog, EVENTLOG_ERROR_TYPE, 0, 100, nullptr, 1, 0, strings, nullptr);
+        server.reset();
+        report(SERVICE_STOPPED, ERROR_ACCESS_DENIED);
+        return;
+    }
     // Running once its pipe is there: start-up opens the pipe as soon as the start comes back.
-    const DWORD rc = serve(nullptr, [] { report(SERVICE_RUNNING); });
+    const DWORD rc = serve([] { report(SERVICE_RUNNING); });
     report(SERVICE_STOPPED, rc);
 }
 
@@ -220,8 +246,14 @@ int wmain(int argc, wchar_t** argv) {
         servedCards = argc > 3 && std::wcscmp(argv[2], L"--cards") == 0 ? utf8(argv[3])
                                                                         : configured(L"Cards");
         servedReaders = configured(L"Readers");
-        return static_cast<int>(serve(stdout, nullptr));
+        prepare(stdout);
+        return static_cast<int>(serve(nullptr));
     }
+    // The pipe is the service's before the system is told the service runs at all; a name taken
+    // already ends the start with its error (run() gives it).
+    servedCards = configured(L"Cards");
+    servedReaders = configured(L"Readers");
+    prepare(nullptr);
     std::wstring name = serviceName();
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), serviceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) return static_cast<int>(GetLastError());
