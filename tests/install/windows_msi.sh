@@ -31,10 +31,16 @@ cleanup() {
   rm -rf "$work" "$WINEPREFIX"
 }
 trap cleanup EXIT
-rm -rf "$WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-brc_wineboot -u >/dev/null 2>&1
-wineserver -w
+fresh_prefix() {
+  wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  brc_wineboot -u >"$work/wineboot.log" 2>&1 && wineserver -w
+}
+# Once, under load, this suite ended within a second and said nothing, which only the prefix's
+# start (its output kept nowhere) could do: it is started once more, and a second failure says
+# what Wine said.
+fresh_prefix || fresh_prefix || fail "Wine did not start in a fresh prefix: $(tail -n 3 "$work/wineboot.log")"
 # The services run as long as the server does: kept up between the commands below. The first
 # program started finds them not running and starts them, and they inherit its output: a no-op
 # with nowhere to write, so that no later command's output stays open behind it.
