@@ -1,6 +1,5 @@
 #include "drivers/volsvc/image_cards.h"
 
-#include <cctype>
 #include <cstdio>
 
 #include "device/sdhost_abi.h"
@@ -30,15 +29,6 @@ bool trusted(const std::string& sid) {
 constexpr uint32_t kChangesAnything = 0x00010000 | 0x00040000 | 0x00080000 | 0x10000000;
 constexpr uint32_t kChangesFile = 0x2 | 0x4 | 0x40000000;
 constexpr uint32_t kChangesFolder = 0x40;
-
-bool sameNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 } // namespace
 
@@ -72,7 +62,9 @@ windisk::Vetting vetImage(unsigned drive, const std::string& path, const ImageFa
     std::string why;
     if (facts.throughLink)
         why = path + " is reached through a symbolic link, junction or mount point";
-    else if (!facts.finalPath.empty() && !sameNoCase(facts.finalPath, path))
+    else if (!facts.finalPath.empty() &&
+             (facts.finalPath.size() != path.size() ||
+              !windisk::startsWithNoCase(facts.finalPath, path.c_str())))
         why = path + " opens as " + facts.finalPath + ": only a file under the path configured";
     else if (facts.links != 1)
         why = path + " has " + std::to_string(facts.links) + " names (hard links)";

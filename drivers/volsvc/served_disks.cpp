@@ -1,7 +1,6 @@
 #include "drivers/volsvc/served_disks.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "device/sdhost_abi.h"
 #include "drivers/volsvc/pipe_protocol.h"
@@ -15,19 +14,10 @@ std::string trimmed(const std::string& s) {
     return s.substr(begin, s.find_last_not_of(" \t") - begin + 1);
 }
 
-bool upperEquals(const std::string& id, const std::string& prefix) {
-    if (id.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(id[i])) !=
-            std::toupper(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
-}
-
 bool allowed(const windisk::DiskFacts& f, const ServicePolicy& policy) {
     for (const std::string& id : f.deviceIds)
         for (const std::string& prefix : policy.readers)
-            if (upperEquals(id, prefix)) return true;
+            if (windisk::startsWithNoCase(id, prefix.c_str())) return true;
     return false;
 }
 

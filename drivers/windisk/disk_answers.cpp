@@ -26,14 +26,6 @@ std::string descriptorString(const uint8_t* data, size_t length, uint32_t offset
     return text.substr(begin, text.find_last_not_of(' ') - begin + 1);
 }
 
-bool startsWithNoCase(const std::string& text, const char* prefix) {
-    for (size_t at = 0; *prefix; ++prefix, ++at)
-        if (at >= text.size() || std::tolower(static_cast<unsigned char>(text[at])) !=
-                                     std::tolower(static_cast<unsigned char>(*prefix)))
-            return false;
-    return true;
-}
-
 // The decimal number at `at`, `end` set past its last digit; none where there is no digit.
 std::optional<uint32_t> numberAt(const std::string& text, size_t at, size_t& end) {
     uint64_t value = 0;
@@ -139,6 +131,14 @@ bool sameDisk(const DiskFacts& f) {
 }
 
 } // namespace
+
+bool startsWithNoCase(const std::string& text, const char* prefix) {
+    for (size_t at = 0; *prefix; ++prefix, ++at)
+        if (at >= text.size() || std::tolower(static_cast<unsigned char>(text[at])) !=
+                                     std::tolower(static_cast<unsigned char>(*prefix)))
+            return false;
+    return true;
+}
 
 const char* busName(uint32_t bus) {
     switch (bus) {

@@ -87,6 +87,9 @@ std::optional<uint32_t> decodeAdapterMaxTransfer(const uint8_t* data, size_t len
 // DEVICE_TRIM_DESCRIPTOR's TrimEnabled (StorageDeviceTrimProperty, Windows 7 on).
 std::optional<bool> decodeTrimEnabled(const uint8_t* data, size_t length);
 
+// Whether `text` begins with `prefix`, letters compared without case (ASCII: ids and paths).
+bool startsWithNoCase(const std::string& text, const char* prefix);
+
 // The card-reader driver one of a disk's device ids names (see DiskFacts::deviceIds), or null.
 const char* knownReader(const std::vector<std::string>& ids);
 
