@@ -122,6 +122,46 @@ std::string midBytes(std::string_view text, std::optional<std::array<uint8_t, 8>
     return {};
 }
 
+// The keys of counterfeits and failing media beyond the plain kinds; nullopt for another key.
+std::optional<std::string> mediaKey(std::string_view key, std::string_view value,
+                                    CardConfig& config) {
+    if (key == "wrap_spares") {
+        constexpr uint64_t kMaxBytes = uint64_t{0xFFFFFFFFu} * kSectorSize;
+        if (!unsignedValue(value, kMaxBytes, config.wrapSpares) ||
+            config.wrapSpares % kSectorSize != 0)
+            return cat("value '", shown(value),
+                       "' of 'wrap_spares' is not a multiple of 512 bytes");
+        return std::string();
+    }
+    if (key == "lost_reads") {
+        static const std::pair<const char*, LostReads> kReads[] = {{"zeros", LostReads::Zeros},
+                                                                   {"ones", LostReads::Ones},
+                                                                   {"stale", LostReads::Stale},
+                                                                   {"fail", LostReads::Fail}};
+        for (const auto& [name, reads] : kReads)
+            if (value == name) return config.lostReads = reads, std::string();
+        return cat("value '", shown(value), "' of 'lost_reads' is not zeros, ones, stale or fail");
+    }
+    if (key == "lost_writes") {
+        if (value != "fail" && value != "lost")
+            return cat("value '", shown(value), "' of 'lost_writes' is not lost or fail");
+        config.lostWritesFail = value == "fail";
+        return std::string();
+    }
+    if (key == "bad_sectors" || key == "unwritable_sectors") {
+        const bool bad = key == "bad_sectors";
+        uint64_t& first = bad ? config.badFirst : config.unwritableFirst;
+        uint64_t& count = bad ? config.badCount : config.unwritableCount;
+        const size_t gap = value.find(' ');
+        const std::string_view n = gap == std::string_view::npos ? "" : trim(value.substr(gap));
+        if (!unsignedValue(value.substr(0, gap), 0xFFFFFFFFu, first) ||
+            !unsignedValue(n, 0xFFFFFFFFu, count) || count == 0)
+            return cat("value '", shown(value), "' of '", key, "' is not 'FIRST COUNT'");
+        return std::string();
+    }
+    return std::nullopt;
+}
+
 // Applies one key's value to `config`; returns the problem, empty when fine.
 std::string applyKey(std::string_view key, std::string_view value, CardConfig& config) {
     if (key == "protected_sectors") return number(key, value, 0, config.protectedSectors);
@@ -134,6 +174,7 @@ std::string applyKey(std::string_view key, std::string_view value, CardConfig& c
     if (key == "fail_identify") return number(key, value, 1, config.failIdentify);
     if (key == "drop_write_call") return number(key, value, 1, config.dropWriteCall);
     if (key == "counterfeit") return counterfeitValue(value, config);
+    if (std::optional<std::string> problem = mediaKey(key, value, config)) return *problem;
     if (key == "cache") {
         // At most 1 GiB: the cache is held in memory.
         constexpr uint64_t kMaxCache = uint64_t{1} << 30;
@@ -263,7 +304,9 @@ VirtualCard::VirtualCard(std::unique_ptr<BackingFile> file, uint32_t userSectors
 VirtualCard::Stretch VirtualCard::stretchAt(uint64_t sector, uint64_t end) const {
     if (sector < realSectors_) return {sector, std::min(end, realSectors_) - sector, false};
     if (config_.counterfeit == Counterfeit::Limbo) return {0, end - sector, true};
-    const uint64_t physical = sector % realSectors_;
+    // What the card spares of its start stays out of the wrap; the rest takes the writes past it.
+    const uint64_t spared = std::min(config_.wrapSpares / kSectorSize, realSectors_ - 1);
+    const uint64_t physical = spared + (sector - spared) % (realSectors_ - spared);
     return {physical, std::min(end - sector, realSectors_ - physical), false};
 }
 
@@ -295,8 +338,17 @@ uint32_t VirtualCard::secureIdentify(uint32_t& protectedSectors) const {
     return SDHOST_OK;
 }
 
+bool VirtualCard::touchesBad(uint64_t first, uint64_t count, bool write) const {
+    const auto touches = [&](uint64_t from, uint64_t n) {
+        return n != 0 && first < from + n && from < first + count;
+    };
+    return touches(config_.badFirst, config_.badCount) ||
+           (write && touches(config_.unwritableFirst, config_.unwritableCount));
+}
+
 uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
     if (uint32_t rc = checkTransfer(buffer, count, first, userSectors_)) return rc;
+    if (touchesBad(first, count, false)) return SDHOST_ERR_IO;
     auto* bytes = static_cast<uint8_t*>(buffer);
     const uint64_t end = uint64_t{first} + count;
     for (uint64_t s = first; s < end;) {
@@ -304,7 +356,12 @@ uint32_t VirtualCard::read(void* buffer, uint32_t count, uint32_t first) {
         // A transfer is at most 256 sectors, so its length fits any size_t.
         uint8_t* into = bytes + (s - first) * kSectorSize;
         const size_t length = static_cast<size_t>(part.count * kSectorSize);
-        if (part.lost) std::memset(into, 0, length);
+        if (part.lost && config_.lostReads == LostReads::Fail) return SDHOST_ERR_IO;
+        if (part.lost && config_.lostReads == LostReads::Stale)
+            for (size_t at = 0; at < length; at += kSectorSize)
+                std::memcpy(into + at, lastSector_.data(), kSectorSize);
+        else if (part.lost)
+            std::memset(into, config_.lostReads == LostReads::Ones ? 0xFF : 0, length);
         else if (!withRetries(
                      [&] { return file_->read(into, length, part.physical * kSectorSize); }))
             return SDHOST_ERR_IO;
@@ -353,6 +410,10 @@ uint32_t VirtualCard::write(const void* buffer, uint32_t count, uint32_t first) 
     if (++writeCalls_ == config_.failWriteCall) return config_.failWriteCode;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     const uint64_t end = uint64_t{first} + count;
+    if (touchesBad(first, count, true)) return SDHOST_ERR_IO;
+    if (config_.lostWritesFail && end > realSectors_ && config_.counterfeit == Counterfeit::Limbo)
+        return SDHOST_ERR_IO;
+    std::memcpy(lastSector_.data(), bytes + size_t{count - 1} * kSectorSize, kSectorSize);
     for (uint64_t s = first; s < end && writeCalls_ != config_.dropWriteCall;) {
         const Stretch part = stretchAt(s, end);
         const uint8_t* from = bytes + (s - first) * kSectorSize;

@@ -36,6 +36,9 @@ constexpr size_t kMaxSidecarBytes = 4096;
 // at s mod realSectors (overwriting the start), a limbo card acknowledges writes, keeps nothing
 // and reads zeros.
 enum class Counterfeit { None, Wraparound, Limbo };
+// What sectors a limbo card lost read as: zeros, 0xFF (erased flash), the last sector the card
+// was given (a stale buffer), or an error.
+enum class LostReads { Zeros, Ones, Stale, Fail };
 
 // What the sidecar says. Defaults are those of a card without a sidecar.
 struct CardConfig {
@@ -50,7 +53,13 @@ struct CardConfig {
     uint32_t failIdentify = 0;  // 0: none; else DDIdentify's result
     uint32_t dropWriteCall = 0; // 0: none; else the N-th DDWritePT call is lost
     Counterfeit counterfeit = Counterfeit::None;
-    uint64_t realBytes = 0;       // the counterfeit's real part: 512 k, k >= 1
+    uint64_t realBytes = 0;  // the counterfeit's real part: 512 k, k >= 1
+    uint64_t wrapSpares = 0; // a wraparound card's first bytes kept out of the wrap: past
+                             // the real part sector s is kept at K + (s - K) mod (R - K)
+    LostReads lostReads = LostReads::Zeros; // what a limbo card's lost sectors read as
+    bool lostWritesFail = false;            // a limbo card refuses writes past its real part
+    uint64_t badFirst = 0, badCount = 0;    // sectors whose reads and writes fail
+    uint64_t unwritableFirst = 0, unwritableCount = 0; // sectors whose writes fail
     uint64_t cacheBytes = 0;      // a controller's write cache: the sectors of the last this
                                   // many bytes written read back from it, wherever they went
     unsigned counterfeitLine = 0; // its sidecar line, for the check against the size
@@ -176,6 +185,7 @@ private:
     template <class Attempt>
     bool withRetries(Attempt attempt);
     bool writeOnce(const uint8_t* buffer, uint32_t count, uint32_t first);
+    bool touchesBad(uint64_t first, uint64_t count, bool write) const;
 
     void remember(const uint8_t* buffer, uint32_t count, uint32_t first);
     void recall(uint8_t* buffer, uint32_t count, uint32_t first) const;
@@ -189,6 +199,7 @@ private:
     uint32_t writeCalls_ = 0;
     uint32_t writesDone_ = 0;
     uint32_t eraseCalls_ = 0;
+    std::vector<uint8_t> lastSector_ = std::vector<uint8_t>(kSectorSize); // for a stale buffer
     // The write cache: sector -> (when written, bytes), and the order they came in.
     std::map<uint64_t, std::pair<uint64_t, std::vector<uint8_t>>> cached_;
     std::deque<std::pair<uint64_t, uint64_t>> cacheOrder_;

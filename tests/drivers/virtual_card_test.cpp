@@ -81,6 +81,20 @@ TEST(Sidecar, ReadsACounterfeitAndADroppedWrite) {
     EXPECT_EQ(parsed("").cacheBytes, 0u);
 }
 
+TEST(Sidecar, ReadsHowACounterfeitOrFailingCardMisbehaves) {
+    const CardConfig c = parsed("wrap_spares = 4096\nlost_reads = stale\nlost_writes = fail\n"
+                                "bad_sectors = 10 2\nunwritable_sectors = 0x20 1");
+    EXPECT_EQ(c.wrapSpares, 4096u);
+    EXPECT_EQ(c.lostReads, LostReads::Stale);
+    EXPECT_TRUE(c.lostWritesFail);
+    EXPECT_EQ(c.badFirst, 10u);
+    EXPECT_EQ(c.badCount, 2u);
+    EXPECT_EQ(c.unwritableFirst, 32u);
+    EXPECT_EQ(c.unwritableCount, 1u);
+    EXPECT_EQ(parsed("lost_reads = ones").lostReads, LostReads::Ones);
+    EXPECT_EQ(parsed("").lostReads, LostReads::Zeros);
+}
+
 TEST(Sidecar, FailWriteCodeDefaultsToIo) {
     EXPECT_EQ(parsed("fail_write_call = 1").failWriteCode, SDHOST_ERR_IO);
 }
@@ -180,6 +194,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadSidecar{"counterfeit = limbo 2199023255552",
                    "1: value 'limbo 2199023255552' of 'counterfeit' does not give a multiple of "
                    "512 bytes from 512 to 2199023255040"},
+        BadSidecar{"wrap_spares = 1000",
+                   "1: value '1000' of 'wrap_spares' is not a multiple of 512 bytes"},
+        BadSidecar{"lost_reads = random",
+                   "1: value 'random' of 'lost_reads' is not zeros, ones, stale or fail"},
+        BadSidecar{"lost_writes = maybe", "1: value 'maybe' of 'lost_writes' is not lost or fail"},
+        BadSidecar{"bad_sectors = 5", "1: value '5' of 'bad_sectors' is not 'FIRST COUNT'"},
+        BadSidecar{"unwritable_sectors = 5 0",
+                   "1: value '5 0' of 'unwritable_sectors' is not 'FIRST COUNT'"},
         BadSidecar{"counterfeit = limbo 0x1000000000000000000",
                    "1: value 'limbo 0x1000000000000000000' of 'counterfeit' does not give a "
                    "multiple of 512 bytes from 512 to 2199023255040"}));

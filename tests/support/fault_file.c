@@ -18,10 +18,13 @@
  *   hang_statfs           the file system's size queries (statfs: a volume's free space)
  *                         wait as under hang
  *   no_fallocate          discard and zeroing (fallocate) fail with EOPNOTSUPP
- *   wraparound BYTES      a counterfeit card holding only its first BYTES: past them, bytes
- *                         are kept (read, written, zeroed) at their offset mod BYTES
+ *   wraparound BYTES [SPARE]  a counterfeit card holding only its first BYTES: past them,
+ *                         bytes are kept (read, written, zeroed) at their offset mod BYTES; with
+ *                         SPARE, its first SPARE bytes stay out of the wrap: past BYTES, offset o
+ *                         is kept at SPARE + (o - SPARE) mod (BYTES - SPARE)
  *   limbo BYTES           the same, but past them writes and zeroing are acknowledged and
  *                         lost, and reads give zeros
+ *   lost_ones             a limbo card's lost part reads 0xFF, as erased flash does
  *
  * With --status, FILE is rewritten (renamed into place) after each write and each change in
  * the number of waiting requests: "written BYTES" and "hanging N" lines. Runs in the
@@ -56,8 +59,10 @@ struct faults {
     uint64_t fail_after, hang_after; /* UINT64_MAX: off */
     unsigned delay_ms;
     int hang, hang_statfs, no_fallocate;
-    uint64_t real; /* a counterfeit card's real part; 0: none */
-    int limbo;     /* past it writes are lost; else they wrap around */
+    uint64_t real;  /* a counterfeit card's real part; 0: none */
+    uint64_t spare; /* what a wraparound card keeps out of its wrap */
+    int limbo;      /* past it writes are lost; else they wrap around */
+    int lost_ones;  /* the lost part reads 0xFF */
 };
 
 static int image = -1;
@@ -92,9 +97,13 @@ static void parse_control(FILE* in, struct faults* f) {
         else if (!strcmp(word, "hang")) f->hang = 1;
         else if (!strcmp(word, "hang_statfs")) f->hang_statfs = 1;
         else if (!strcmp(word, "no_fallocate")) f->no_fallocate = 1;
-        else if ((!strcmp(word, "wraparound") || !strcmp(word, "limbo")) && n == 2 && a > 0) {
+        else if (!strcmp(word, "lost_ones")) f->lost_ones = 1;
+        else if (!strcmp(word, "wraparound") && (n == 2 || (n == 3 && b < a)) && a > 0) {
             f->real = a;
-            f->limbo = !strcmp(word, "limbo");
+            f->spare = n == 3 ? b : 0;
+        } else if (!strcmp(word, "limbo") && n == 2 && a > 0) {
+            f->real = a;
+            f->limbo = 1;
         }
         else fprintf(stderr, "fault_file: %s: not understood: %s", control_path, line);
     }
@@ -213,7 +222,7 @@ static ssize_t counterfeit_pieces(const struct faults* f, char* data, size_t siz
     while (size > 0) {
         uint64_t where = offset, piece = size;
         if (f->real && offset >= f->real) {
-            where = offset % f->real;
+            where = f->spare + (offset - f->spare) % (f->real - f->spare);
             if (f->limbo) where = UINT64_MAX;
             else if (piece > f->real - where) piece = f->real - where;
         } else if (f->real && piece > f->real - offset) {
@@ -243,8 +252,8 @@ static ssize_t read_piece(char* data, size_t size, uint64_t where, void* context
     return 0;
 }
 static ssize_t zero_piece(char* data, size_t size, uint64_t where, void* context) {
-    (void)where, (void)context;
-    memset(data, 0, size);
+    (void)where;
+    memset(data, context && ((const struct faults*)context)->lost_ones ? 0xFF : 0, size);
     return 0;
 }
 static ssize_t write_piece(char* data, size_t size, uint64_t where, void* context) {
@@ -276,7 +285,7 @@ static int ff_read(const char* path, char* buffer, size_t size, off_t offset,
     if (failed) return -EIO;
     ssize_t n = pread(image, buffer, size, offset);
     if (f.real && n >= 0) {
-        const ssize_t r = counterfeit_pieces(&f, buffer, (size_t)n, first, read_piece, zero_piece, NULL);
+        const ssize_t r = counterfeit_pieces(&f, buffer, (size_t)n, first, read_piece, zero_piece, &f);
         if (r < 0) return (int)r;
     }
     if (n < 0) return -errno;
