@@ -90,7 +90,9 @@ const char kFormatUsage[] =
     "                          (messageId 0 with the report), and cause says why in one\n"
     "                          sentence where the message alone does not; with --verify\n"
     "                          also verified, verifyMs and verifySectors; with --probe also\n"
-    "                          counterfeit, and usableSectors for a counterfeit card\n"
+    "                          counterfeit, and for a counterfeit card usableSectors and\n"
+    "                          formattedSectors (below the band of sizes the layout rules\n"
+    "                          refuse, where the usable part falls in it)\n"
     "\n"
     "A user who may not open a card's device has udisks2 open it (and unmount it with\n"
     "--unmount) where polkit allows; otherwise the command says to run it as root (Linux).\n"
@@ -329,6 +331,14 @@ struct FormatOptions {
     bool one() const { return !all && targets.size() == 1; }
 };
 
+// What a counterfeit card is formatted as: its usable part, or, where that falls in the band of
+// sizes the layout rules refuse, the largest size below the band, which they format.
+uint32_t formattedSectors(const ProbeResult& r) {
+    if (r.usableSectors >= kRefusedBandFirst && r.usableSectors <= kRefusedBandLast)
+        return kRefusedBandFirst - 1;
+    return static_cast<uint32_t>(r.usableSectors);
+}
+
 // The outcome as one JSON object: on standard output with --json, and to the run that started
 // this one for a card of many, as a record of its own.
 void reportOutcome(const FormatOptions& o, const FormatOutcome& outcome, const std::string& cause) {
@@ -339,7 +349,9 @@ void reportOutcome(const FormatOptions& o, const FormatOutcome& outcome, const s
         json.insert(json.size() - 1,
                     std::string(",\"counterfeit\":") + (counterfeit ? "true" : "false"));
         if (counterfeit)
-            json.insert(json.size() - 1, ",\"usableSectors\":" + std::to_string(r.usableSectors));
+            json.insert(json.size() - 1,
+                        ",\"usableSectors\":" + std::to_string(r.usableSectors) +
+                            ",\"formattedSectors\":" + std::to_string(formattedSectors(r)));
     }
     if (o.json) std::printf("%s\n", json.c_str());
 #if !defined(_WIN32)
@@ -477,7 +489,7 @@ std::string verifyCause(const VerifyFigures& v) {
 // then lays out.
 void prepareDriver(DriverBinding& driver, const FormatOptions& o) {
     if (o.probed && o.probed->result.verdict == ProbeVerdict::Counterfeit)
-        driver.usableSectors = static_cast<uint32_t>(o.probed->result.usableSectors);
+        driver.usableSectors = formattedSectors(o.probed->result);
 }
 
 // The run from the system's services to the last message; `cause` says why in one sentence
@@ -566,9 +578,16 @@ bool probeFirst(FormatOptions& o, FormatOutcome& outcome) {
     const ProbeResult& r = o.probed->result;
     if (!o.json && !o.quiet && r.verdict != ProbeVerdict::NotProbed)
         std::printf("%s\n", probeLine(*o.probed).c_str());
-    if (r.verdict != ProbeVerdict::NotProbed) return true;
+    // A counterfeit card none of whose tested blocks kept its data has no size to format as.
+    if (r.verdict == ProbeVerdict::Genuine ||
+        (r.verdict == ProbeVerdict::Counterfeit && r.usableSectors != 0))
+        return true;
     outcome.result = Failed;
-    const std::string cause = "the card could not be probed: " + r.cause + "; it was not formatted";
+    const std::string cause =
+        r.verdict == ProbeVerdict::Counterfeit
+            ? "the card is counterfeit and no part of it was seen keeping its data; it was not "
+              "formatted"
+            : "the card could not be probed: " + r.cause + "; it was not formatted";
     reportOutcome(o, outcome, cause);
     if (!o.json) say(cause);
     return false;
@@ -583,11 +602,12 @@ void sayAfterFormat(const FormatOptions& o, const FormatOutcome& outcome) {
                     static_cast<unsigned long long>(verify.sectors), verify.time / 1000.0);
     if (o.probed && o.probed->result.verdict == ProbeVerdict::Counterfeit)
         std::printf(
-            "The card is counterfeit: it was formatted as a card of its usable %s sectors, "
+            "The card is counterfeit: it was formatted as a card of %s sectors (it keeps %s), "
             "not the %s it announces (check it with check --sectors %llu).\n",
+            grouped(formattedSectors(o.probed->result)).c_str(),
             grouped(o.probed->result.usableSectors).c_str(),
             grouped(o.probed->result.announcedSectors).c_str(),
-            static_cast<unsigned long long>(o.probed->result.usableSectors));
+            static_cast<unsigned long long>(formattedSectors(o.probed->result)));
 }
 
 #if !defined(_WIN32)

@@ -15,6 +15,7 @@
 #include "cli/probe_run.h"
 #include "cli/targets.h"
 #include "cli/terminal_progress.h"
+#include "cli/undo_file.h"
 #include "device/capacity_probe.h"
 #include "device/driver_settings.h"
 #if !defined(_WIN32)
@@ -34,29 +35,35 @@ namespace {
 
 const char kProbeUsage[] =
     "usage: brindlecard probe TARGET... [--allow-loop] [--json] [--destructive [--yes]]\n"
-    "       brindlecard probe --restore FILE TARGET [--allow-loop]\n"
+    "       brindlecard probe --restore FILE TARGET [--allow-loop] [--force]\n"
     "\n"
     "Finds out whether a card holds what it announces. Counterfeit cards announce more than\n"
     "they hold: past their real part, writes land on the card's start again (wraparound) or\n"
     "are lost (limbo). The probe writes blocks tagged with their own position across the card,\n"
-    "writes 64 MiB more (less on a small card) to push them out of the card's write cache, and\n"
-    "reads them back, narrowing down the end of the part that keeps them to within 1 %.\n"
+    "writes more to push them out of the card's write cache, and reads them back, narrowing\n"
+    "down the end of the part that keeps them to within 1 %. What it found is tested once more\n"
+    "after 1 GiB (half the part found, if less) went to the card, so a write cache up to that\n"
+    "size cannot hide a lost part; the line and JSON say the cache ruled out.\n"
     "Everything it writes over is read first and written back afterwards, so the card holds\n"
-    "what it held; a probe stopped by Ctrl-C or SIGTERM puts back what it can at once. What it\n"
-    "cannot put back (the card was pulled out) is kept in a file whose path it prints, and\n"
-    "--restore FILE TARGET puts it back later. The card must not be mounted.\n"
+    "what it held. It is saved first to a file of the user's own ($XDG_STATE_HOME/brindlecard,\n"
+    "else ~/.local/state/brindlecard), flushed before the card is written: a probe stopped by\n"
+    "Ctrl-C or SIGTERM puts back what it can at once, and where it could not (the card was\n"
+    "pulled out, the probe was killed, the power failed) --restore FILE TARGET puts it back\n"
+    "later. The file is removed once all is back. The card must not be mounted.\n"
     "\n"
     "Several TARGETs are probed side by side (Linux), each by a run of its own.\n"
     "\n"
     "  --allow-loop   take a loop device for a card\n"
     "  --json         one JSON object per card on one line: target, verdict (genuine,\n"
     "                 counterfeit, not-probed), kind (wraparound, limbo), announcedSectors,\n"
-    "                 usableSectors, announcedBytes, usableBytes, restored, seconds, and cause\n"
-    "                 or undoFile where they apply\n"
+    "                 usableSectors, announcedBytes, usableBytes, cacheRuledOutBytes, restored,\n"
+    "                 seconds, and cause or undoFile where they apply\n"
     "  --destructive  save nothing and put nothing back (faster; the card's data is lost);\n"
     "                 asks first\n"
     "  --yes          ask nothing before a destructive probe\n"
-    "  --restore FILE  put back what an interrupted probe kept in FILE\n"
+    "  --restore FILE  put back what an interrupted probe kept in FILE; refused for a card that\n"
+    "                 is not the one FILE was saved from\n"
+    "  --force        with --restore: put it back on this card all the same\n"
     "\n"
     "Exit status: 0 when every card is genuine (or, with --restore, everything was put back),\n"
     "1 when a card is counterfeit or could not be probed, 2 for a usage error.\n";
@@ -103,6 +110,8 @@ std::string probeJson(const ProbeReport& p, bool withTarget) {
     o.number("usableSectors", static_cast<int64_t>(p.result.usableSectors));
     o.number("announcedBytes", static_cast<int64_t>(p.result.announcedSectors * 512));
     o.number("usableBytes", static_cast<int64_t>(p.result.usableSectors * 512));
+    if (p.result.verdict != ProbeVerdict::NotProbed)
+        o.number("cacheRuledOutBytes", static_cast<int64_t>(p.result.cacheRuledOutBytes));
     o.boolean("restored", p.result.restored);
     o.raw("seconds", p.secondsText());
     if (p.result.kind == ProbeKind::Wraparound && p.result.wrapSector != 0) {
@@ -119,19 +128,28 @@ std::string probeLine(const ProbeReport& p) {
     std::string line = p.target + ": ";
     if (r.verdict == ProbeVerdict::Genuine)
         line += "genuine, holds the " + sizeText(r.announcedSectors) + " it announces";
+    else if (r.verdict == ProbeVerdict::Counterfeit && r.usableSectors == 0)
+        line += std::string("counterfeit (") + kindName(r.kind) + "): none of the " +
+                sizeText(r.announcedSectors) + " it announces was seen keeping its data";
     else if (r.verdict == ProbeVerdict::Counterfeit)
         line += std::string("counterfeit (") + kindName(r.kind) + "): usable " +
                 sizeText(r.usableSectors) + " of the " + sizeText(r.announcedSectors) +
                 " it announces" + wrapText(r);
     else line += "could not be probed: " + r.cause;
+    if (r.verdict != ProbeVerdict::NotProbed && r.cacheRuledOutBytes != 0)
+        line += "; a write cache of up to " + gigabytes(r.cacheRuledOutBytes) + " ruled out";
     line += "; " + p.secondsText() + " s";
-    if (!p.undoFile.empty())
-        line += "\n  what the probe wrote over could not all be put back; it is kept in '" +
-                p.undoFile + "': brindlecard probe --restore '" + p.undoFile + "' " + p.target +
-                " puts it back";
-    else if (!p.destructive && r.restored && (r.verdict != ProbeVerdict::NotProbed || r.stopped))
+    if (p.undoFile.empty() && !p.destructive && r.restored &&
+        (r.verdict != ProbeVerdict::NotProbed || r.stopped))
         line += "; the card's content was put back";
-    return shownText(line);
+    line = shownText(line);
+    // On a line of its own: the path, the command, nothing escaped but what must be.
+    if (!p.undoFile.empty())
+        line += "\n  " +
+                shownText("what the probe wrote over could not all be put back; it is kept in '" +
+                          p.undoFile + "': brindlecard probe --restore '" + p.undoFile + "' " +
+                          p.target + " puts it back");
+    return line;
 }
 
 std::string ProbeReport::secondsText() const {
@@ -141,24 +159,6 @@ std::string ProbeReport::secondsText() const {
 }
 
 namespace {
-
-// Where a probe keeps what it could not put back: the working folder, else the home folder,
-// else the temporary one; the first that takes the file.
-std::string keepUndo(const ProbeUndo& undo, const Target& target, uint64_t announced,
-                     std::string& error) {
-    const std::string name =
-        "brindlecard-probe-" + std::filesystem::path(target.path).filename().string() + "-" +
-        std::to_string(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now())) +
-        ".undo";
-    std::vector<std::filesystem::path> folders{std::filesystem::current_path()};
-    if (const char* home = std::getenv("HOME")) folders.emplace_back(home);
-    folders.push_back(std::filesystem::temp_directory_path());
-    for (const auto& folder : folders) {
-        const std::string path = std::filesystem::absolute(folder / name).string();
-        if (undo.writeFile(path, announced, error)) return path;
-    }
-    return {};
-}
 
 // Whether the card `target` may be written: a block device is vetted as a format vets it.
 std::string writeRefusal(const Target& target, [[maybe_unused]] bool allowLoop) {
@@ -210,6 +210,29 @@ void showProgress(bool shown, const std::string& card, unsigned round, unsigned 
 
 } // namespace
 
+namespace {
+
+std::string undoName(const Target& target) {
+    return std::filesystem::path(target.path).filename().string();
+}
+
+// The file holds everything that was saved: what is left to put back takes its place, and where
+// nothing is, the file goes. Where it is kept, its path.
+std::string keepWhatIsLeft(ProbeUndo& undo, UndoFile& file, const Target& target) {
+    if (undo.empty()) {
+        file.remove();
+        return {};
+    }
+    std::string error;
+    UndoFile left;
+    if (!left.create(undoName(target), error) || !undo.keepLeft(left) ||
+        !left.replace(file.path(), error))
+        left.remove(); // the whole file then: what went back already does no harm going again
+    return file.path();
+}
+
+} // namespace
+
 ProbeReport probeOne(const Target& target, const ProbeRequest& request) {
     const auto start = std::chrono::steady_clock::now();
     ProbeReport report{target.display, {}, {}, 0.0, request.destructive};
@@ -248,7 +271,12 @@ ProbeReport probeOne(const Target& target, const ProbeRequest& request) {
         sendProbeProgress(request, percent);
 #endif
     };
-    ProbeUndo undo;
+    UndoFile file;
+    if (!request.destructive && !file.create(undoName(target), r.cause)) {
+        r.cause += "; nothing was written";
+        return done();
+    }
+    ProbeUndo undo = request.destructive ? ProbeUndo() : ProbeUndo(file);
     r = probeCapacity(card.driver, options, undo);
     if (shown) std::fputs("\r\033[K", stderr);
     // Only a flushed card holds what was put back.
@@ -256,22 +284,19 @@ ProbeReport probeOne(const Target& target, const ProbeRequest& request) {
         undo.rearm();
         r.restored = false;
     }
-    if (!undo.empty()) {
-        std::string error;
-        report.undoFile = keepUndo(undo, target, r.announcedSectors, error);
-        if (report.undoFile.empty()) r.cause += (r.cause.empty() ? "" : "; ") + error;
-    }
+    if (!request.destructive) report.undoFile = keepWhatIsLeft(undo, file, target);
     return done();
 }
 
 namespace {
 
-int restoreCommand(const std::string& file, const std::string& text, bool allowLoop) {
+int restoreCommand(const std::string& file, const std::string& text, bool allowLoop, bool force) {
     const Target target = resolveTarget(text);
-    ProbeUndo undo;
-    uint64_t announced = 0;
+    UndoFile saved;
     std::string error;
-    if (!undo.readFile(file, announced, error)) throw RunError{error};
+    if (!saved.open(file, error)) throw RunError{error};
+    ProbeUndo undo(saved);
+    if (!undo.load(error)) throw RunError{"'" + file + "': " + error};
     if (std::string refusal = writeRefusal(target, allowLoop); !refusal.empty())
         throw RunError{refusal};
     CardFileLock lock(target.path);
@@ -280,19 +305,27 @@ int restoreCommand(const std::string& file, const std::string& text, bool allowL
     OpenCard card(target);
     if (card.opened != 0) throw RunError{card.error};
     uint32_t rc = 0;
-    const uint64_t onCard = announcedSectors(card.driver, rc);
-    if (onCard != announced)
-        throw RunError{"'" + target.display + "' announces " + std::to_string(onCard) +
-                       " sectors, not the " + std::to_string(announced) + " of the card '" + file +
-                       "' was saved from; nothing was written"};
+    UndoCard now;
+    now.announced = announcedSectors(card.driver, rc);
+    now.midKnown = card.driver.api.DDGetMID &&
+                   card.driver.api.DDGetMID(now.mid.data(), 0, card.driver.driverHandle) == 0;
+    if (const std::string other = undo.otherCard(card.driver, now); !other.empty() && !force)
+        throw RunError{"'" + target.display + "' is not the card '" + file + "' was saved from: " +
+                       other + "; nothing was written (--force puts it back all the same)"};
     const uint64_t sectors = undo.sectors();
     rc = undo.restore(card.driver, 0);
-    if (const uint32_t flushed = card.close(); rc == 0) rc = flushed;
-    if (rc != 0)
+    if (const uint32_t flushed = card.close(); rc == 0 && flushed != 0) {
+        rc = flushed;
+        undo.rearm();
+    }
+    if (rc != 0) {
+        // Only what failed is kept, for the next try.
+        keepWhatIsLeft(undo, saved, target);
         throw RunError{"the card failed a transfer while the saved sectors were put back" +
-                       driverCodeNote(rc) + "; '" + file + "' is kept: try again"};
-    std::error_code ec;
-    std::filesystem::remove(file, ec);
+                       driverCodeNote(rc) + "; " + std::to_string(undo.sectors()) +
+                       " sectors are left in '" + file + "': try again"};
+    }
+    saved.remove();
     std::printf("%s: the %llu sectors saved in '%s' were put back; the file was removed.\n",
                 shownText(target.display).c_str(), static_cast<unsigned long long>(sectors),
                 shownText(file).c_str());
@@ -320,6 +353,8 @@ int probeCommand(std::vector<std::string> argv) {
     request.destructive = args.flag("--destructive");
     const bool yes = args.flag("--yes");
     const std::optional<std::string> restore = args.value("--restore");
+    const bool force = args.flag("--force");
+    if (force && !restore) throw UsageError{"--force goes with probe --restore only"};
 #if !defined(_WIN32)
     request.channel = takeCardRunChannel(args);
 #endif
@@ -328,7 +363,7 @@ int probeCommand(std::vector<std::string> argv) {
     if (restore) {
         if (targets.size() != 1 || request.destructive)
             throw UsageError{"probe --restore takes one FILE and one TARGET, and no --destructive"};
-        return restoreCommand(*restore, targets[0], request.allowLoop);
+        return restoreCommand(*restore, targets[0], request.allowLoop, force);
     }
     if (request.destructive && !yes) {
         if (isatty(fileno(stdin)) == 0)

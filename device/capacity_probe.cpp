@@ -21,8 +21,11 @@
 // gives back zeros or old data. So the lowest point that fails is past R and the one below it
 // is not: the range shrinks to the gap between them, until it is under 1/128 of what is known
 // to be good. A card on which the first points already fail is probed again under a filler
-// half as long, down to a real part of a few blocks. A card whose real part is shorter than its
-// write cache cannot be told from a genuine one this way.
+// half as long, down to a real part of a few blocks. The end found is then tested again under
+// the longest filler it holds (1 GiB by default): a cache too large for the first filler, and a
+// wrap that spares the card's start (its blocks land past a short filler), show there. A card
+// whose real part is shorter than its write cache cannot be told from a genuine one this way;
+// the result says how large a cache was ruled out.
 
 namespace brc {
 namespace {
@@ -47,12 +50,15 @@ uint64_t get64(const uint8_t* p) {
     return v;
 }
 
-enum class Seen { Own, Other, Junk };
+// Failed: the card refused the block's transfer (not the card gone or read-only).
+enum class Seen { Own, Other, Junk, Failed };
 
 struct Round {
     std::vector<uint64_t> ends; // ascending
     uint64_t filler = 0;        // sectors [0, filler)
 };
+
+constexpr uint32_t kStopped = 0xFFFFFFFFu;
 
 class Prober {
 public:
@@ -61,21 +67,26 @@ public:
           o_(options),
           undo_(undo),
           r_(result),
-          buffer_(SDHOST_MAX_TRANSFER * kSectorBytes) {}
+          buffer_(SDHOST_MAX_TRANSFER * kSectorBytes),
+          cache_(std::max<uint64_t>(kB, o_.cacheBytes / kSectorBytes / kB * kB)) {}
 
     void run();
 
 private:
     void tag(uint8_t* sector, uint64_t s) const;
     Seen look(const uint8_t* sector, uint64_t s) const;
+    uint32_t move(bool write, uint64_t first, uint32_t count);
     bool transfer(bool write, uint64_t first, uint32_t count);
-    bool save(uint64_t first, uint64_t count);
+    bool save(uint64_t first, uint64_t count, bool known);
     bool writeTagged(uint64_t first, uint64_t count);
-    std::optional<Seen> readBlock(uint64_t end);
+    Seen readBlock(uint64_t end);
     void noteWrap(const uint8_t* sector, uint64_t s);
     std::optional<size_t> test(const Round& round, bool& sawOther);
+    bool badSector(const Round& round, const std::vector<Seen>& seen);
     void quickLook(uint64_t& lo, uint64_t& hi, bool& sawOther);
-    void lowerEnd(uint64_t lo, uint64_t& hi, uint64_t failing) const;
+    void narrow(uint64_t& lo, uint64_t& hi, bool& sawOther);
+    bool confirm(uint64_t& lo, uint64_t& hi, bool& sawOther);
+    void lowerEnd(uint64_t lo, uint64_t& hi, uint64_t failing, uint64_t filler);
     Round plan(uint64_t lo, uint64_t hi, uint64_t ratio = 128, bool filled = true) const;
     bool failed() const { return !r_.cause.empty(); }
     void tick(uint64_t sectors);
@@ -85,11 +96,15 @@ private:
     ProbeUndo& undo_;
     ProbeResult& r_;
     std::vector<uint8_t> buffer_;
+    uint64_t cache_; // the longest filler a round may write, in sectors
     uint32_t round_ = 0;
     uint64_t fillerSaved_ = 0; // the filler's sectors saved so far: [0, fillerSaved_)
     uint64_t roundTotal_ = 0, roundDone_ = 0;
     bool noCache_ = false; // the card returns a lost block as lost at once: no filler needed
-    uint64_t period_ = 0;  // a multiple of the real part: sectors the card kept in one place
+    uint64_t period_ = 0;  // a multiple of the real part on a plain wraparound card
+    uint64_t seenFailing_ = UINT64_MAX;    // the lowest end of a block seen failing
+    bool periodUsed_ = false;              // a wrap's period set the bracket's top
+    uint64_t shortestFiller_ = UINT64_MAX; // of the filled rounds since the last confirmation
 };
 
 void Prober::tag(uint8_t* sector, uint64_t s) const {
@@ -107,8 +122,7 @@ Seen Prober::look(const uint8_t* sector, uint64_t s) const {
     uint8_t want[kSectorBytes];
     tag(want, s);
     if (std::memcmp(want, sector, kSectorBytes) == 0) return Seen::Own;
-    const bool ours = std::memcmp(sector, kMagic, 8) == 0 && get64(sector + 8) == o_.nonce;
-    return ours && get64(sector + 16) != s ? Seen::Other : Seen::Junk;
+    return probeTagged(sector, o_.nonce) && get64(sector + 16) != s ? Seen::Other : Seen::Junk;
 }
 
 void Prober::tick(uint64_t sectors) {
@@ -118,36 +132,50 @@ void Prober::tick(uint64_t sectors) {
                     static_cast<unsigned>(std::min<uint64_t>(100, roundDone_ * 100 / roundTotal_)));
 }
 
-// One transfer of at most 256 sectors through buffer_.
-bool Prober::transfer(bool write, uint64_t first, uint32_t count) {
+// One transfer of at most 256 sectors through buffer_: 0 or the driver's result. What ends the
+// probe (a stop, the card gone or read-only) also says why; an ordinary failure is left to the
+// caller, for a tested block fails as lost blocks do.
+uint32_t Prober::move(bool write, uint64_t first, uint32_t count) {
     if (o_.stopRequested && o_.stopRequested()) {
         r_.stopped = true;
         r_.cause = "stopped by a signal before the probe was finished";
-        return false;
+        return kStopped;
     }
     const auto at = static_cast<uint32_t>(first);
     const uint32_t rc = write ? d_.api.DDWritePT(buffer_.data(), count, at, d_.driverHandle)
                               : d_.api.DDReadPT(buffer_.data(), count, at, d_.driverHandle);
+    if (rc == SDHOST_ERR_NO_CARD) r_.cause = "the card is gone (pulled out)";
+    else if (rc == SDHOST_ERR_WRITE_PROTECT_R1 || rc == SDHOST_ERR_WRITE_PROTECT_R2)
+        r_.cause = "the card is read-only (write-protected)";
     if (rc != 0) {
         r_.driverResult = rc;
-        r_.cause = rc == SDHOST_ERR_NO_CARD ? "the card is gone (pulled out)"
-                   : rc == SDHOST_ERR_WRITE_PROTECT_R1 || rc == SDHOST_ERR_WRITE_PROTECT_R2
-                       ? "the card is read-only (write-protected)"
-                       : std::string("a transfer failed at sector ") + std::to_string(first);
-        return false;
+        return rc;
     }
     (write ? r_.bytesWritten : r_.bytesRead) += uint64_t{count} * kSectorBytes;
+    if (write) undo_.wrote(at, count);
     tick(count);
-    return true;
+    return 0;
 }
 
-bool Prober::save(uint64_t first, uint64_t count) {
+bool Prober::transfer(bool write, uint64_t first, uint32_t count) {
+    if (move(write, first, count) == 0) return true;
+    if (!failed())
+        r_.cause = std::string("the card failed to ") + (write ? "write" : "read") + " sector " +
+                   std::to_string(first) +
+                   (count > 1 ? " or one of the " + std::to_string(count - 1) + " after it" : "");
+    return false;
+}
+
+bool Prober::save(uint64_t first, uint64_t count, bool known) {
     if (o_.destructive) return true;
     for (uint64_t s = first; s < first + count;) {
         const auto n =
             static_cast<uint32_t>(std::min<uint64_t>(SDHOST_MAX_TRANSFER, first + count - s));
         if (!transfer(false, s, n)) return false;
-        undo_.save(round_, static_cast<uint32_t>(s), n, buffer_.data());
+        if (!undo_.save(round_, static_cast<uint32_t>(s), n, buffer_.data(), known)) {
+            r_.cause = "what the probe would write over could not be saved: " + undo_.storeReason();
+            return false;
+        }
         s += n;
     }
     return true;
@@ -164,20 +192,25 @@ bool Prober::writeTagged(uint64_t first, uint64_t count) {
     return true;
 }
 
-// The worst of what the block ending at `end` reads back as; nullopt when it cannot be read.
-std::optional<Seen> Prober::readBlock(uint64_t end) {
-    if (!transfer(false, end - kB, kB)) return std::nullopt;
+// The worst of what the block ending at `end` reads back as.
+Seen Prober::readBlock(uint64_t end) {
+    if (move(false, end - kB, kB) != 0) return Seen::Failed;
     Seen worst = Seen::Own;
+    std::optional<uint32_t> other; // the block's first sector showing another's tag
     for (uint32_t k = 0; k < kB; ++k) {
         const uint8_t* sector = buffer_.data() + size_t{k} * kSectorBytes;
         const Seen seen = look(sector, end - kB + k);
-        if (seen == Seen::Other) {
-            noteWrap(sector, end - kB + k);
-            return seen;
-        }
         if (seen == Seen::Junk) worst = seen;
+        if (seen != Seen::Other) continue;
+        // A wrap keeps sectors side by side: those showing others' tags show sectors as far
+        // apart as they are. A stale buffer shows one sector over and over: junk, not a wrap.
+        const uint8_t* first = buffer_.data() + size_t{other.value_or(k)} * kSectorBytes;
+        if (other && get64(sector + 16) - get64(first + 16) != k - *other) return Seen::Junk;
+        if (!other) other = k;
     }
-    return worst;
+    if (!other) return worst;
+    noteWrap(buffer_.data() + size_t{*other} * kSectorBytes, end - kB + *other);
+    return Seen::Other;
 }
 
 // The lowest sector of a round found holding another's tag says where the card wraps.
@@ -189,41 +222,61 @@ void Prober::noteWrap(const uint8_t* sector, uint64_t s) {
     r_.wrapShows = shows;
 }
 
-// The points of a round in (lo, hi), hi excluded; the filler, unless the round goes without
-// (`filled` false, or a card that caches nothing), before the lowest point's block. Points lie
-// at most 1/ratio of their own end apart, 1/128 by default, so one round usually brackets the
-// real end closely enough: a card costs one filler, not one per round. They lie at most a filler
-// apart too (a wrapped block must land in the filler), and no closer than an even split of the
-// range in kRefinePoints needs.
+// The points of a round in (lo, hi), hi excluded, each the end of an aligned 4 KiB block but
+// the card's last; the filler, unless the round goes without (`filled` false, or a card that
+// caches nothing), before the lowest point's block. Points lie at most 1/ratio of their own end
+// apart, 1/128 by default, so one round usually brackets the real end closely enough: a card
+// costs one filler, not one per round. They lie at most a filler apart too (a wrapped block must
+// land in the filler), and no closer than an even split of the range in kRefinePoints needs.
 Round Prober::plan(uint64_t lo, uint64_t hi, uint64_t ratio, bool filled) const {
     Round round;
-    const uint64_t top = std::min(hi - 1, r_.announcedSectors);
-    const uint64_t cache = std::max<uint64_t>(kB, o_.cacheBytes / kSectorBytes / kB * kB);
+    const uint64_t top = hi > r_.announcedSectors ? r_.announcedSectors : (hi - 1) / kB * kB;
     // The filler must lie in the real part: inside what is known to be good, else in the lower
     // half of what is in question (a real part shorter than that fails every point, and the
     // next round halves the filler).
     const uint64_t room = std::max(top / 2, lo > kB ? lo - kB : 0) / kB * kB;
-    uint64_t filler = std::clamp<uint64_t>(room, kB, cache);
+    uint64_t filler = std::clamp<uint64_t>(room, kB, cache_);
     // A card too large for kMaxPoints spaced a cache apart gets a longer filler instead.
     filler = std::max(filler, std::min<uint64_t>(top / 2, top / kMaxPoints) / kB * kB);
     round.filler = filled && !noCache_ ? filler : 0;
     const uint64_t base = std::max(lo, round.filler + kB - 1); // points above base
     if (top <= base) return round;
     const uint64_t even =
-        std::max<uint64_t>(1, std::min(round.filler != 0 ? filler : top,
-                                       (top - base + kRefinePoints - 1) / kRefinePoints));
+        std::max<uint64_t>(kB, std::min(round.filler != 0 ? filler : top,
+                                        (top - base + kRefinePoints - 1) / kRefinePoints));
+    const auto add = [&](uint64_t e) {
+        e = e / kB * kB;
+        if (e > base && e < top && (round.ends.empty() || e > round.ends.back()))
+            round.ends.push_back(e);
+    };
     for (uint64_t e = base + std::min(even, std::max(kB, base / ratio)); e < top;) {
         if (round.ends.size() == kMaxPoints) {
             // Too many for one round: an even split, narrowed down by the rounds after.
             round.ends.clear();
-            for (e = base + even; e < top; e += even) round.ends.push_back(e);
+            for (e = base + even; e < top; e += even) add(e);
             break;
         }
-        round.ends.push_back(e);
+        add(e);
         e += std::min(even, std::max(kB, e / ratio));
     }
     round.ends.push_back(top);
     return round;
+}
+
+// A block the card refused below one that kept its data is a bad sector of a card that keeps
+// what lies past it, not the end of its real part: the card cannot be probed.
+bool Prober::badSector(const Round& round, const std::vector<Seen>& seen) {
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (seen[i] != Seen::Failed) continue;
+        if (std::find(seen.begin() + static_cast<std::ptrdiff_t>(i), seen.end(), Seen::Own) ==
+            seen.end())
+            return false;
+        r_.cause = "the card failed a transfer of sectors " + std::to_string(round.ends[i] - kB) +
+                   " to " + std::to_string(round.ends[i] - 1) +
+                   " though sectors past them keep their data: it has bad sectors";
+        return true;
+    }
+    return false;
 }
 
 // The index of the lowest point that did not keep its block, nullopt when all did; `sawOther`
@@ -232,39 +285,69 @@ std::optional<size_t> Prober::test(const Round& round, bool& sawOther) {
     ++round_;
     ++r_.rounds;
     if (round.filler != 0) ++r_.fillers;
+    if (round.filler != 0) shortestFiller_ = std::min(shortestFiller_, round.filler);
     const uint64_t points = round.ends.size() * kB;
     const uint64_t newFiller = round.filler > fillerSaved_ ? round.filler - fillerSaved_ : 0;
     roundTotal_ = (o_.destructive ? 0 : points + newFiller) + points + round.filler + points;
     roundDone_ = 0;
-    // Saved before anything of this round is written: undone in reverse, batch by batch.
-    for (const uint64_t e : round.ends)
-        if (!save(e - kB, kB)) return std::nullopt;
-    if (newFiller && !save(fillerSaved_, newFiller)) return std::nullopt;
+    // Saved before anything of this round is written: undone in reverse, batch by batch. A
+    // block the card will not read is not written either: it is past the real part, or bad.
+    std::vector<Seen> seen(round.ends.size(), Seen::Own);
+    for (size_t i = 0; i < round.ends.size() && !o_.destructive; ++i) {
+        const uint64_t e = round.ends[i];
+        const uint32_t rc = move(false, e - kB, kB);
+        if (rc != 0 && failed()) return std::nullopt;
+        if (rc != 0) seen[i] = Seen::Failed;
+        else if (!undo_.save(round_, static_cast<uint32_t>(e - kB), kB, buffer_.data(), false)) {
+            r_.cause = "what the probe would write over could not be saved: " + undo_.storeReason();
+            return std::nullopt;
+        }
+    }
+    if (newFiller && !save(fillerSaved_, newFiller, true)) return std::nullopt;
     fillerSaved_ = std::max(fillerSaved_, round.filler);
-    for (auto e = round.ends.rbegin(); e != round.ends.rend(); ++e)
-        if (!writeTagged(*e - kB, kB)) return std::nullopt;
+    // On the disk before the card is touched: a probe killed from here on leaves it all.
+    if (!o_.destructive && !undo_.seal()) {
+        r_.cause = "what the probe would write over could not be saved: " + undo_.storeReason();
+        return std::nullopt;
+    }
+    for (size_t i = round.ends.size(); i-- > 0;) {
+        if (seen[i] == Seen::Failed) continue;
+        const uint64_t e = round.ends[i];
+        for (uint32_t k = 0; k < kB; ++k)
+            tag(buffer_.data() + size_t{k} * kSectorBytes, e - kB + k);
+        const uint32_t rc = move(true, e - kB, kB);
+        if (rc != 0 && failed()) return std::nullopt;
+        if (rc != 0) seen[i] = Seen::Failed;
+    }
     if (!writeTagged(0, round.filler)) return std::nullopt;
     // This round's lowest wrapped sector, the nearest the real part's end, else the last one's.
     const uint64_t wrapSector = r_.wrapSector, wrapShows = r_.wrapShows;
     r_.wrapSector = r_.wrapShows = 0;
     std::optional<size_t> lowest;
     for (size_t i = 0; i < round.ends.size(); ++i) {
-        const std::optional<Seen> seen = readBlock(round.ends[i]);
-        if (!seen) return std::nullopt;
-        if (*seen == Seen::Own) continue;
-        sawOther = sawOther || *seen == Seen::Other;
+        if (seen[i] != Seen::Failed) seen[i] = readBlock(round.ends[i]);
+        if (failed()) return std::nullopt;
+        if (seen[i] == Seen::Own) continue;
+        sawOther = sawOther || seen[i] == Seen::Other;
         if (!lowest) lowest = i;
     }
     if (r_.wrapSector == 0) r_.wrapSector = wrapSector, r_.wrapShows = wrapShows;
+    if (badSector(round, seen)) return std::nullopt;
+    if (lowest) seenFailing_ = std::min(seenFailing_, round.ends[*lowest]);
     return lowest;
 }
 
-// A failing point lies past the real part. Sectors a wraparound card keeps in one place lie a
-// whole number of real parts apart, so a real part shorter than the filler is bracketed at once,
-// not by halving the filler.
-void Prober::lowerEnd(uint64_t lo, uint64_t& hi, uint64_t failing) const {
+// A failing point lies past the real part. Sectors a plain wraparound card keeps in one place
+// lie a whole number of real parts apart, so a real part shorter than the filler, which the
+// filler's own writes wrapped over, is bracketed at once, not by halving the filler. Where the
+// card wraps otherwise (it spares its start) or the pairs are not wraps at all (a stale buffer),
+// the bracket is too low, never too high; the confirming round finds the rest.
+void Prober::lowerEnd(uint64_t lo, uint64_t& hi, uint64_t failing, uint64_t filler) {
     hi = std::min(hi, failing);
-    if (period_ > lo && period_ < hi) hi = period_ + 1;
+    if (period_ > lo && period_ < hi && period_ <= filler && period_ >= kB) {
+        hi = period_ + 1;
+        periodUsed_ = true;
+    }
 }
 
 // A first round without the filler, its points 1/8 of their position apart. A block that fails
@@ -278,21 +361,19 @@ void Prober::quickLook(uint64_t& lo, uint64_t& hi, bool& sawOther) {
     const std::optional<size_t> lowest = test(round, sawOther);
     if (failed() || !lowest) return;
     const uint64_t end = round.ends[*lowest];
-    lowerEnd(lo, hi, end);
+    lowerEnd(lo, hi, end, 0);
     if (sawOther || *lowest == 0) return;
-    // Saved with the round; written again, nothing between the write and the read.
-    if (!writeTagged(end - kB, kB)) return;
-    const std::optional<Seen> again = readBlock(end);
-    if (!again || *again != Seen::Junk) return;
+    // Saved with the round; written again, nothing between the write and the read. A card that
+    // refuses the write says nothing of its cache.
+    for (uint32_t k = 0; k < kB; ++k) tag(buffer_.data() + size_t{k} * kSectorBytes, end - kB + k);
+    if (move(true, end - kB, kB) != 0 || readBlock(end) != Seen::Junk) return;
     noCache_ = true;
     lo = round.ends[*lowest - 1];
 }
 
-void Prober::run() {
-    uint64_t lo = 0, hi = r_.announcedSectors + 1; // R in [lo, hi)
-    bool sawOther = false;
-    quickLook(lo, hi, sawOther);
-    if (failed()) return;
+// Rounds under a filler until the gap between the highest point that kept its block and the
+// lowest that did not is under 1/128 of what is known to be good.
+void Prober::narrow(uint64_t& lo, uint64_t& hi, bool& sawOther) {
     while (r_.rounds < kMaxRounds) {
         if (hi - lo <= std::max<uint64_t>(1, lo / 128)) break;
         const Round round = plan(lo, hi);
@@ -305,8 +386,64 @@ void Prober::run() {
             continue;
         }
         if (*lowest > 0) lo = std::max(lo, round.ends[*lowest - 1]);
-        lowerEnd(lo, hi, round.ends[*lowest]);
+        lowerEnd(lo, hi, round.ends[*lowest], round.filler);
     }
+}
+
+// What was found, tested once more under the longest filler the part found holds (up to the
+// cache limit): a cache that fooled the shorter fillers cannot hold this one, and a wrap that
+// spares the card's start lands in it. The points reach up to the lowest block ever seen
+// failing, so a bracket set too low from a wrap's period moves up. True when the round moved
+// the bracket: it is narrowed again under this filler. Skipped where the rounds since the last
+// such test all had a filler as long and no period set the bracket.
+bool Prober::confirm(uint64_t& lo, uint64_t& hi, bool& sawOther) {
+    if (noCache_) {
+        r_.cacheRuledOutBytes = lo * kSectorBytes;
+        return false;
+    }
+    const uint64_t filler = std::min(o_.cacheLimitBytes / kSectorBytes, lo / 2) / kB * kB;
+    if (filler < kB || r_.rounds >= kMaxRounds) return false;
+    if (!periodUsed_ && shortestFiller_ >= filler) {
+        r_.cacheRuledOutBytes = shortestFiller_ * kSectorBytes;
+        return false;
+    }
+    const uint64_t longest = cache_;
+    cache_ = filler;
+    const Round round = plan(0, std::min(seenFailing_, r_.announcedSectors + 1));
+    cache_ = std::max(longest, filler);
+    if (round.ends.empty()) return false;
+    const std::optional<size_t> lowest = test(round, sawOther);
+    if (failed()) return false;
+    r_.cacheRuledOutBytes = round.filler * kSectorBytes;
+    periodUsed_ = false;
+    shortestFiller_ = round.filler;
+    // Under this filler the real end lies between the highest point that kept its block below
+    // the lowest that did not, or past the last point where all did.
+    const uint64_t newLo = !lowest ? round.ends.back() : *lowest > 0 ? round.ends[*lowest - 1] : 0;
+    const uint64_t newHi =
+        !lowest ? std::min(seenFailing_, r_.announcedSectors + 1) : round.ends[*lowest];
+    const bool moved = newLo != lo || newHi != hi;
+    lo = newLo;
+    hi = newHi;
+    return moved;
+}
+
+void Prober::run() {
+    uint64_t lo = 0, hi = r_.announcedSectors + 1; // R in [lo, hi)
+    bool sawOther = false;
+    quickLook(lo, hi, sawOther);
+    if (failed()) return;
+    // A card with no block failing so far is tested under the longest filler at once: a genuine
+    // card costs one filler, and a cache as large cannot hide a lost part.
+    if (seenFailing_ == UINT64_MAX)
+        cache_ =
+            std::max(cache_, std::min(o_.cacheLimitBytes, r_.announcedSectors / 2 * kSectorBytes) /
+                                 kSectorBytes / kB * kB);
+    for (unsigned pass = 0; pass < 4; ++pass) {
+        narrow(lo, hi, sawOther);
+        if (failed() || !confirm(lo, hi, sawOther)) break;
+    }
+    if (failed()) return;
     r_.usableSectors = lo;
     if (lo >= r_.announcedSectors) {
         r_.verdict = ProbeVerdict::Genuine;
@@ -317,6 +454,10 @@ void Prober::run() {
 }
 
 } // namespace
+
+bool probeTagged(const uint8_t* sector, uint64_t nonce) {
+    return std::memcmp(sector, kMagic, 8) == 0 && get64(sector + 8) == nonce;
+}
 
 uint64_t announcedSectors(DriverBinding& driver, uint32_t& result) {
     uint32_t user = 0, cylinders = 0, total = 0, heads = 0, spt = 0, prot = 0, eraseBlock = 0,
@@ -342,11 +483,24 @@ ProbeResult probeCapacity(DriverBinding& driver, const ProbeOptions& options, Pr
                                : "the card announces too few sectors to probe";
         return result;
     }
+    if (!options.destructive) {
+        UndoCard card;
+        card.announced = result.announcedSectors;
+        card.nonce = options.nonce;
+        card.midKnown = driver.api.DDGetMID &&
+                        driver.api.DDGetMID(card.mid.data(), 0, driver.driverHandle) == 0;
+        if (!undo.begin(card)) {
+            result.cause =
+                "what the probe would write over could not be saved: " + undo.storeReason() +
+                "; nothing was written";
+            return result;
+        }
+    }
     Prober(driver, options, undo, result).run();
     if (options.destructive) return result;
-    // Nothing was written over (a read-only card refuses the first write): nothing to put back.
-    if (result.bytesWritten == 0) {
-        undo = ProbeUndo();
+    // What the card refused to take (a read-only card refuses the first write) changed nothing:
+    // only what it took is put back.
+    if (undo.empty()) {
         result.restored = true;
         return result;
     }

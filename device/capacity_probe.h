@@ -27,6 +27,9 @@ struct ProbeOptions {
     // Written between a block and its read-back, to push it out of a write cache: at most half
     // of what is still in question, and within what is known to be good.
     uint64_t cacheBytes = 64ull << 20;
+    // What is found is tested once more under a filler this long (or half the part found, if
+    // less), which a cache of that size cannot hold.
+    uint64_t cacheLimitBytes = 1ull << 30;
     std::function<bool()> stopRequested; // checked between transfers
     std::function<void(unsigned round, unsigned percent)> progress;
 };
@@ -36,7 +39,11 @@ struct ProbeResult {
     ProbeKind kind = ProbeKind::None;
     uint64_t announcedSectors = 0;
     uint64_t usableSectors = 0; // every sector below keeps what is written (within 1 % below the
-                                // real part's end); the announced size on a genuine card
+                                // real part's end); the announced size on a genuine card; 0 on
+                                // a counterfeit card none of whose tested blocks kept its data
+    // The largest write cache that could not have fooled the verdict: the last filler's length,
+    // or the usable size on a card seen losing a block right after it was written.
+    uint64_t cacheRuledOutBytes = 0;
     // On a wraparound card: a sector past the real part, and the sector whose data it read back
     // (the two are kept in one place: the card wraps every wrapSector - wrapShows sectors, or a
     // divisor of that).
@@ -51,8 +58,9 @@ struct ProbeResult {
 };
 
 // Probes the binding's open card. Unless destructive, what each batch writes over is saved in
-// `undo` first and written back at the end, also after a failure or a stop; what could not be
-// written back stays in `undo` (`restored` false) for the caller to keep.
+// `undo` first (its store flushed before the batch is written) and written back at the end,
+// also after a failure or a stop; what could not be written back stays in `undo` (`restored`
+// false) for the caller to keep.
 ProbeResult probeCapacity(DriverBinding& driver, const ProbeOptions& options, ProbeUndo& undo);
 
 // The announced user-area sectors of the binding's open card, 0 when it does not say.

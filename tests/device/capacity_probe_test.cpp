@@ -81,10 +81,13 @@ struct Rig {
     }
 };
 
+// A first filler of 2 MiB, confirmed under one of 16 MiB: more than any card's cache below
+// but those the confirmation is there for.
 ProbeOptions smallCache() {
     ProbeOptions o;
     o.nonce = 0x1234567890ABCDEFu;
-    o.cacheBytes = 2 * kMiB; // more than any card's cache below
+    o.cacheBytes = 2 * kMiB;
+    o.cacheLimitBytes = 16 * kMiB;
     return o;
 }
 
@@ -92,6 +95,7 @@ struct Case {
     const char* name;
     const char* kind; // "" genuine, "wraparound", "limbo"
     uint64_t announced, real, cache;
+    const char* more = ""; // sidecar lines: how the card misbehaves besides
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -100,7 +104,7 @@ class Probe : public testing::TestWithParam<Case> {};
 TEST_P(Probe, FindsTheRealPartAndLeavesTheCardAsItWas) {
     const Case& c = GetParam();
     test::ScratchDir dir("capacity_probe");
-    std::string sidecar = "cache = " + std::to_string(c.cache) + "\n";
+    std::string sidecar = "cache = " + std::to_string(c.cache) + "\n" + c.more;
     if (*c.kind)
         sidecar += std::string("counterfeit = ") + c.kind + " " + std::to_string(c.real) + "\n";
     const Card card(dir.path, c.announced, sidecar, c.real);
@@ -119,23 +123,29 @@ TEST_P(Probe, FindsTheRealPartAndLeavesTheCardAsItWas) {
                                                                : ProbeKind::None;
     EXPECT_EQ(r.kind, kind);
     if (kind == ProbeKind::Wraparound) {
-        // Where it wrapped: a sector past the real part showing one a whole number of real
-        // parts away.
+        // Where it wrapped: a sector past the real part showing one a whole number of wrapped
+        // parts away (the real part, less what the card spares of its start).
+        const std::string spares = "wrap_spares = ";
+        const size_t at = std::string(c.more).find(spares);
+        const uint64_t spared = at == std::string::npos ? 0 : std::stoull(c.more + at + spares.size());
         EXPECT_GE(r.wrapSector, c.real / 512);
-        EXPECT_EQ((r.wrapSector - r.wrapShows) % (c.real / 512), 0u) << r.wrapSector << " " << r.wrapShows;
+        EXPECT_EQ((r.wrapSector - r.wrapShows) % ((c.real - spared) / 512), 0u)
+            << r.wrapSector << " " << r.wrapShows;
     }
     // Never more than is real, and within 1 % below it.
     EXPECT_LE(r.usableSectors, c.real / 512);
     EXPECT_GE(r.usableSectors, c.real / 512 * 99 / 100);
-    // The filler is the costly part: a real part longer than it is found under one filler.
-    // The filler is the costly part. A card that neither caches nor wraps needs none; a real
-    // part longer than the filler is found under one, and so is a wraparound card's shorter one,
-    // whose period the first round, without the filler, showed.
-    if (kind == ProbeKind::Limbo && c.cache == 0) {
+    // The filler is the costly part. A card that neither caches nor wraps needs none; others
+    // are found under one and confirmed under the longest one, or found under that at once.
+    if (kind == ProbeKind::Limbo && c.cache == 0 && !*c.more) {
         EXPECT_EQ(r.fillers, 0u);
-    } else if (c.real > smallCache().cacheBytes || kind == ProbeKind::Wraparound) {
-        EXPECT_EQ(r.fillers, 1u);
+    } else if (c.real > smallCache().cacheBytes && c.cache < smallCache().cacheBytes) {
+        EXPECT_LE(r.fillers, 2u);
     }
+    // No cache the last filler was as long as fooled it.
+    // No cache as long as the last filler fooled it: the limit, or half the usable part.
+    EXPECT_GE(r.cacheRuledOutBytes,
+              std::min(smallCache().cacheLimitBytes, r.usableSectors * 256) * 9 / 10);
     EXPECT_TRUE(r.restored);
     EXPECT_TRUE(undo.empty());
     EXPECT_TRUE(contents(card.image) == before) << "the card's content changed";
@@ -155,11 +165,34 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"LimboWithoutCache", "limbo", 128 * kMiB, 50 * kMiB + 777 * 512, 0},
                     Case{"WraparoundJustUnder", "wraparound", 128 * kMiB, 127 * kMiB, 1 * kMiB},
                     Case{"LimboJustUnder", "limbo", 128 * kMiB, 128 * kMiB - 4096, 1 * kMiB},
-                    Case{"WraparoundOneSectorShort", "wraparound", 64 * kMiB, 64 * kMiB - 512, 0}));
+                    Case{"WraparoundOneSectorShort", "wraparound", 64 * kMiB, 64 * kMiB - 512, 0},
+                    // Caches the first filler cannot push the blocks out of.
+                    Case{"LimboBehindACacheLongerThanTheFirstFiller", "limbo", 128 * kMiB,
+                         40 * kMiB, 6 * kMiB},
+                    Case{"WraparoundBehindACacheLongerThanTheFirstFiller", "wraparound",
+                         128 * kMiB, 48 * kMiB + 4096, 6 * kMiB},
+                    // Wraps that keep the card's first part out: past the real part, blocks land
+                    // beyond the first filler.
+                    Case{"WraparoundSparingItsStart", "wraparound", 128 * kMiB, 60 * kMiB, 0,
+                         "wrap_spares = 6291456\n"},
+                    Case{"WraparoundSparingItsStartBehindACache", "wraparound", 128 * kMiB,
+                         50 * kMiB + 777 * 512, 1 * kMiB, "wrap_spares = 4194304\n"},
+                    // What a limbo card's lost part reads as.
+                    Case{"LimboReadingOnes", "limbo", 128 * kMiB, 50 * kMiB, 1 * kMiB,
+                         "lost_reads = ones\n"},
+                    Case{"LimboReadingAStaleBuffer", "limbo", 128 * kMiB, 50 * kMiB + 4096,
+                         1 * kMiB, "lost_reads = stale\n"},
+                    Case{"LimboFailingReads", "limbo", 128 * kMiB, 50 * kMiB, 1 * kMiB,
+                         "lost_reads = fail\n"},
+                    Case{"LimboFailingWrites", "limbo", 128 * kMiB, 50 * kMiB, 0,
+                         "lost_writes = fail\n"},
+                    Case{"LimboFailingWritesAndReads", "limbo", 128 * kMiB, 30 * kMiB, 1 * kMiB,
+                         "lost_writes = fail\nlost_reads = fail\n"}));
 
-TEST(ProbeCache, AFillerShorterThanTheCardsCacheIsFooled) {
-    // The cache is why the filler is there: one smaller than the card's cache reads the blocks
-    // back from the cache and finds nothing wrong.
+TEST(ProbeCache, ACacheLongerThanEveryFillerIsNamedAsNotRuledOut) {
+    // The cache is why the filler is there: a card whose cache holds more than the longest
+    // filler reads the blocks back from the cache and finds nothing wrong. The result says how
+    // large a cache it ruled out, so the verdict is never taken for more than it is.
     test::ScratchDir dir("capacity_probe");
     const Card card(dir.path, 64 * kMiB, "cache = 8388608\ncounterfeit = limbo 16777216\n",
                     16 * kMiB);
@@ -167,12 +200,17 @@ TEST(ProbeCache, AFillerShorterThanTheCardsCacheIsFooled) {
     ASSERT_TRUE(rig.open);
     ProbeOptions o = smallCache();
     o.cacheBytes = 256 << 10;
+    o.cacheLimitBytes = 4 * kMiB;
+    ProbeUndo fooled;
+    const ProbeResult wrong = probeCapacity(rig.driver, o, fooled);
+    EXPECT_NE(wrong.verdict, ProbeVerdict::Counterfeit);
+    EXPECT_LE(wrong.cacheRuledOutBytes, 4 * kMiB);
+    o.cacheLimitBytes = 16 * kMiB;
     ProbeUndo undo;
-    EXPECT_EQ(probeCapacity(rig.driver, o, undo).verdict, ProbeVerdict::Genuine);
-    o.cacheBytes = 16 * kMiB;
     const ProbeResult r = probeCapacity(rig.driver, o, undo);
     EXPECT_EQ(r.verdict, ProbeVerdict::Counterfeit);
     EXPECT_LE(r.usableSectors, 16 * kMiB / 512);
+    EXPECT_GE(r.usableSectors, 16 * kMiB / 512 * 99 / 100);
 }
 
 TEST(ProbeDestructive, SavesNothingAndFindsTheSame) {
@@ -226,71 +264,173 @@ INSTANTIATE_TEST_SUITE_P(
                     StopCase{"InALaterRound", "counterfeit = wraparound 8388608\n", 200},
                     StopCase{"LimboInALaterRound", "counterfeit = limbo 8388608\n", 200}));
 
-TEST(ProbePulled, KeepsWhatItCouldNotPutBackInAFileThatPutsItBackLater) {
+TEST(ProbePulled, KeepsWhatItCouldNotPutBackInAStoreThatPutsItBackLater) {
     test::ScratchDir dir("capacity_probe");
     const std::string counterfeit = "counterfeit = wraparound 8388608\n";
     const Card card(dir.path, 64 * kMiB, counterfeit + "vanish_after_writes = 60\n", 8 * kMiB);
     const std::vector<uint8_t> before = contents(card.image);
-    const std::string saved = (dir.path / "card.undo").string();
+    MemoryUndoStore store;
     ProbeResult r;
     {
         Rig rig(card.image);
         ASSERT_TRUE(rig.open);
-        ProbeUndo undo;
+        ProbeUndo undo(store);
         r = probeCapacity(rig.driver, smallCache(), undo);
         EXPECT_EQ(r.verdict, ProbeVerdict::NotProbed);
         EXPECT_EQ(r.driverResult, SDHOST_ERR_NO_CARD);
         EXPECT_FALSE(r.restored);
         ASSERT_FALSE(undo.empty());
-        std::string error;
-        ASSERT_TRUE(undo.writeFile(saved, r.announcedSectors, error)) << error;
     }
     EXPECT_FALSE(contents(card.image) == before); // the probe's writes are on it
-    card.setSidecar(counterfeit);                 // back in the reader
+    // What a store holds was flushed before the card was written: it is all a later run needs.
+    const std::vector<uint8_t> kept = store.bytes();
+    // Another card of the same size holds neither what was saved nor the probe's tags.
+    {
+        fs::create_directory(dir.path / "other");
+        const Card other(dir.path / "other", 64 * kMiB, counterfeit, 0);
+        Rig rig(other.image);
+        ASSERT_TRUE(rig.open);
+        ProbeUndo undo(store);
+        std::string error;
+        ASSERT_TRUE(undo.load(error)) << error;
+        EXPECT_NE(undo.otherCard(rig.driver, undo.card()), "");
+        UndoCard larger = undo.card();
+        larger.announced += 8;
+        EXPECT_NE(undo.otherCard(rig.driver, larger).find("announces"), std::string::npos);
+    }
+    card.setSidecar(counterfeit); // back in the reader
     Rig rig(card.image);
     ASSERT_TRUE(rig.open);
-    ProbeUndo undo;
-    uint64_t announced = 0;
+    ProbeUndo undo(store);
     std::string error;
-    ASSERT_TRUE(undo.readFile(saved, announced, error)) << error;
-    EXPECT_EQ(announced, 64 * kMiB / 512);
+    ASSERT_TRUE(undo.load(error)) << error;
+    EXPECT_EQ(undo.card().announced, 64 * kMiB / 512);
+    EXPECT_EQ(undo.card().nonce, smallCache().nonce);
+    EXPECT_EQ(undo.otherCard(rig.driver, undo.card()), ""); // the same card, half probed
     EXPECT_EQ(undo.restore(rig.driver, 0), 0u);
     EXPECT_TRUE(undo.empty());
     EXPECT_TRUE(contents(card.image) == before);
+    EXPECT_TRUE(store.bytes() == kept); // a restore leaves the store as it was
 }
 
-TEST(ProbeUndoFile, ADamagedOrCutFileIsRefused) {
-    test::ScratchDir dir("capacity_probe");
-    ProbeUndo undo;
-    std::vector<uint8_t> data(2 * 512, 0x5A);
-    undo.save(1, 100, 2, data.data());
-    undo.save(2, 7, 1, data.data());
-    const std::string path = (dir.path / "u").string();
+TEST(ProbeUndoStore, WhatWasSealedIsReadBackAndWhatCameAfterIsLeftOut) {
+    MemoryUndoStore store;
+    std::vector<uint8_t> data(3 * 512, 0x5A);
+    {
+        ProbeUndo undo(store);
+        ASSERT_TRUE(undo.begin({1000, true, {1, 2, 3}, 42}));
+        ASSERT_TRUE(undo.save(1, 100, 2, data.data(), true));
+        ASSERT_TRUE(undo.save(1, 7, 1, data.data(), false));
+        ASSERT_TRUE(undo.seal());
+        // A batch saved but never sealed was never written to the card.
+        ASSERT_TRUE(undo.save(2, 300, 3, data.data(), false));
+    }
+    const std::vector<uint8_t> whole = store.bytes();
+    ProbeUndo back(store);
     std::string error;
-    ASSERT_TRUE(undo.writeFile(path, 1000, error));
-    const std::vector<uint8_t> whole = contents(path);
-    const auto rewrite = [&](std::vector<uint8_t> bytes) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-    };
-    ProbeUndo back;
-    uint64_t announced = 0;
-    ASSERT_TRUE(back.readFile(path, announced, error)) << error;
+    ASSERT_TRUE(back.load(error)) << error;
     EXPECT_EQ(back.sectors(), 3u);
-    std::vector<uint8_t> flipped = whole;
-    flipped[whole.size() - 3] ^= 1;
-    std::vector<uint8_t> cut(whole.begin(), whole.end() - 100);
-    std::vector<uint8_t> pastEnd = whole;
-    pastEnd[8] = 50; // announced 50 sectors: the stretch at 100 lies past it
-    pastEnd[9] = 0;
-    for (const auto& bad : {flipped, cut, pastEnd, std::vector<uint8_t>{'x'}}) {
-        rewrite(bad);
-        ProbeUndo none;
+    EXPECT_EQ(back.card().announced, 1000u);
+    EXPECT_EQ(back.card().nonce, 42u);
+    // Damage where it was sealed is refused; past the sealed end it does not matter.
+    const size_t sealedData = 64 + 32 + 2 * 512 - 3;
+    struct Damage {
+        const char* name;
+        size_t at;
+        bool refused;
+    };
+    for (const Damage& d : {Damage{"magic", 2, true}, Damage{"announced", 9, true},
+                            Damage{"a sector", sealedData, true}, Damage{"fields", 64 + 9, true},
+                            Damage{"unsealed", whole.size() - 5, false}}) {
+        store.bytes() = whole;
+        store.bytes()[d.at] ^= 1;
+        ProbeUndo none(store);
         error.clear();
-        EXPECT_FALSE(none.readFile(path, announced, error));
-        EXPECT_FALSE(error.empty());
-        EXPECT_TRUE(none.empty());
+        EXPECT_EQ(!none.load(error), d.refused) << d.name;
+        EXPECT_EQ(error.empty(), !d.refused) << d.name;
+    }
+    // Cut within what was sealed.
+    store.bytes().assign(whole.begin(), whole.begin() + 64 + 40);
+    ProbeUndo cut(store);
+    EXPECT_FALSE(cut.load(error));
+    store.bytes() = {'x'};
+    ProbeUndo junk(store);
+    EXPECT_FALSE(junk.load(error));
+}
+
+TEST(ProbeUndoStore, ARestoreGoesOnPastAFailingSectorAndKeepsOnlyThatOne) {
+    // The card takes the probe's writes, then one sector of what is put back fails: the rest
+    // goes back all the same and only that sector stays to be put back.
+    test::ScratchDir dir("capacity_probe");
+    const Card card(dir.path, 32 * kMiB, "", 4 * kMiB);
+    const std::vector<uint8_t> before = contents(card.image);
+    ProbeUndo undo;
+    {
+        Rig rig(card.image);
+        ASSERT_TRUE(rig.open);
+        std::vector<uint8_t> sectors(256 * 512), junk(256 * 512, 0xEE);
+        ASSERT_TRUE(undo.begin({32 * kMiB / 512, false, {}, 7}));
+        for (const uint32_t first : {0u, 1000u, 5000u}) {
+            ASSERT_EQ(rig.driver.api.DDReadPT(sectors.data(), 256, first, rig.driver.driverHandle), 0u);
+            ASSERT_TRUE(undo.save(1, first, 256, sectors.data(), true));
+        }
+        ASSERT_TRUE(undo.seal());
+        for (const uint32_t first : {0u, 1000u, 5000u}) {
+            ASSERT_EQ(rig.driver.api.DDWritePT(junk.data(), 256, first, rig.driver.driverHandle), 0u);
+            undo.wrote(first, 256);
+        }
+    }
+    card.setSidecar("unwritable_sectors = 1100 1\n");
+    {
+        Rig rig(card.image);
+        ASSERT_TRUE(rig.open);
+        EXPECT_EQ(undo.restore(rig.driver, 0), SDHOST_ERR_IO);
+        EXPECT_EQ(undo.sectors(), 1u);
+    }
+    std::vector<uint8_t> after = contents(card.image);
+    const size_t bad = 1100 * 512;
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + bad, before.begin()));
+    EXPECT_TRUE(std::equal(after.begin() + bad + 512, after.end(), before.begin() + bad + 512));
+    card.setSidecar("");
+    Rig rig(card.image);
+    ASSERT_TRUE(rig.open);
+    EXPECT_EQ(undo.restore(rig.driver, 0), 0u);
+    EXPECT_TRUE(contents(card.image) == before);
+}
+
+TEST(ProbeBadSectors, FailingSectorsNeverGiveAGenuineVerdictAndTheContentStays) {
+    // Sectors that fail below sectors that keep their data are bad sectors, no verdict; a card
+    // whose writes fail from some point to its end keeps nothing past that point.
+    struct BadCase {
+        const char* name;
+        const char* sidecar;
+        ProbeVerdict verdict;
+    };
+    for (const BadCase& c :
+         {BadCase{"UnwritableInTheFiller", "unwritable_sectors = 1000 1\n", ProbeVerdict::NotProbed},
+          BadCase{"UnreadableInTheFiller", "bad_sectors = 3000 8\n", ProbeVerdict::NotProbed},
+          BadCase{"UnreadableAmongThePoints", "bad_sectors = 60000 600\n",
+                  ProbeVerdict::NotProbed},
+          BadCase{"UnwritableToTheEnd", "unwritable_sectors = 40000 100000\n",
+                  ProbeVerdict::Counterfeit}}) {
+        SCOPED_TRACE(c.name);
+        test::ScratchDir dir("capacity_probe");
+        const Card card(dir.path, 64 * kMiB, std::string("cache = 1048576\n") + c.sidecar,
+                        16 * kMiB);
+        const std::vector<uint8_t> before = contents(card.image);
+        Rig rig(card.image);
+        ASSERT_TRUE(rig.open);
+        ProbeUndo undo;
+        const ProbeResult r = probeCapacity(rig.driver, smallCache(), undo);
+        EXPECT_EQ(r.verdict, c.verdict) << r.cause;
+        if (r.verdict == ProbeVerdict::Counterfeit) {
+            EXPECT_LE(r.usableSectors, 40000u);
+            EXPECT_GE(r.usableSectors, 40000u * 99 / 100);
+        } else {
+            EXPECT_NE(r.cause.find("sector"), std::string::npos) << r.cause;
+        }
+        EXPECT_TRUE(r.restored);
+        EXPECT_TRUE(contents(card.image) == before) << "the card's content changed";
     }
 }
 
