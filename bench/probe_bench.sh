@@ -32,6 +32,8 @@ done
 [[ $(findmnt -n -o FSTYPE -T "$parent") != tmpfs ]] || die "$parent is tmpfs; give a directory on a disk"
 
 scratch=$(mktemp -d "$parent/brc-probe-bench.XXXXXX")
+# What our probe saves goes with the rest of the run's files, not into root's home.
+export XDG_STATE_HOME=$scratch/state
 # shellcheck source=../tests/support/fault_file.sh
 source "$root/tests/support/fault_file.sh"
 loop=
@@ -45,12 +47,16 @@ trap cleanup EXIT
 
 GiB=$((1 << 30))
 MiB=$((1 << 20))
-# name, announced bytes, the fault file's counterfeit line (empty: genuine), real bytes
+# name, announced bytes, the fault file's counterfeit line (empty: genuine), real bytes, and
+# what the card does besides: what a wraparound card spares of its start (bytes), or another
+# line of the fault file (- for nothing)
 cards=(
   "limbo-16G-holding-2G $((16 * GiB)) limbo $((2 * GiB))"
   "genuine-8G $((8 * GiB)) - $((8 * GiB))"
   "wraparound-8G-holding-512M $((8 * GiB)) wraparound $((512 * MiB))"
   "wraparound-4G-holding-4M $((4 * GiB)) wraparound $((4 * MiB))"
+  "wrap-16G-2G-sparing-40M $((16 * GiB)) wraparound $((2 * GiB)) $((40 * MiB))"
+  "limbo-8G-1G-reading-FF $((8 * GiB)) limbo $((1 * GiB)) lost_ones"
 )
 
 now() { date +%s.%N; }
@@ -62,11 +68,15 @@ user_data() { head -c $((8 * MiB)) /dev/urandom | dd of="$loop" bs=1M oflag=dire
 
 # One card: served, under a loop device; both probes in turn, $runs times.
 bench_card() {
-  local name=$1 announced=$2 kind=$3 real=$4
+  local name=$1 announced=$2 kind=$3 real=$4 more=${5:-}
   local image=$scratch/$name.img
   truncate -s "$announced" "$image"
   fault_serve "$fault" "$image" || die "the fault file did not serve $image"
-  [[ $kind != - ]] && fault_set "$kind $real"
+  if [[ $more =~ ^[0-9]+$ ]]; then
+    fault_set "$kind $real $more"
+  elif [[ $kind != - ]]; then
+    fault_set "$kind $real" ${more:+"$more"}
+  fi
   loop=$(losetup --direct-io=on -f --show "$mnt/card")
   user_data
   local run t0 t1 out before after
@@ -82,7 +92,8 @@ name, run, secs, real, out, content = sys.argv[1:7]
 o = json.loads(out.splitlines()[-1])
 usable = o["usableBytes"]
 print(f"{name:28} run {run}  brindlecard  {o['verdict']:11} {o['kind']:10} usable {usable:>14,} B "
-      f"({usable / int(real) * 100:6.2f} % of real)  {secs:>6} s  content {content}")
+      f"({usable / int(real) * 100:6.2f} % of real)  {secs:>6} s  content {content}  "
+      f"cache ruled out {o.get('cacheRuledOutBytes', 0) / 2**20:.0f} MiB")
 EOF
     t0=$(now)
     out=$(f3probe --time-ops "$loop" 2>&1 || true)

@@ -193,7 +193,28 @@ int32_t FormatRun::runFullFormatStage(CardSession& session) {
 
     if (overwrites(type_)) {
         if (const int32_t stopped = prepareOverwrite(session)) return stopped;
-        overwriteResult_ = overwriteCard(driver_, figures_.overwriteTime, svc_.progress, sys_.os);
+        if (figures_.verify.asked) {
+            // A card that loses writes reads back what the fill writes: each sector is shown
+            // keeping a pattern of its own first.
+            KeptCheck check;
+            check.tag =
+                (uint64_t{sys_.os.milliseconds()} << 32) ^ reinterpret_cast<uintptr_t>(&check);
+            overwriteResult_ = overwriteCardChecked(driver_, figures_.overwriteTime, svc_.progress,
+                                                    sys_.os, check);
+            if (!check.kept) {
+                VerifyFigures& v = figures_.verify;
+                v.done = true;
+                v.kept = false;
+                v.unreadable = check.unreadable;
+                v.sector = check.sector;
+                v.sectors = check.sectors;
+                figures_.overwriteResult = overwriteResult_;
+                return Failed;
+            }
+        } else {
+            overwriteResult_ =
+                overwriteCard(driver_, figures_.overwriteTime, svc_.progress, sys_.os);
+        }
         figures_.overwriteResult = overwriteResult_;
     } else {
         figures_.overwriteResult = -1;

@@ -391,6 +391,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "the card did not keep sector 65536: it reads back otherwise than written"},
         Verified{"WraparoundOverwrite", "counterfeit = wraparound 33554432\n", "overwrite", 1,
                  "the card did not keep sector 65536: it reads back otherwise than written"},
+        // What the overwrite writes is what the lost part reads as: only the pattern before it
+        // shows the loss.
+        Verified{"LimboReadingWhatTheOverwriteWrites",
+                 "counterfeit = limbo 33554432\nlost_reads = ones\n", "overwrite", 1,
+                 "the card did not keep sector 65536: it reads back otherwise than written"},
+        Verified{"GenuineOverwriteAndErase", "", "overwrite-erase", 0, ""},
         // A real part that ends inside the second FAT: a quick format loses its first sector.
         Verified{"LimboQuick", "counterfeit = limbo 40960\n", "quick", 1,
                  "the card did not keep sector 80: it reads back otherwise than written"},

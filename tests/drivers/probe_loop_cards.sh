@@ -3,9 +3,11 @@
 # counterfeit mode (tests/support/fault_file.c), so the probe goes through the Linux device
 # library's queued writes and reads as on a real card. Each card holds data of its own first; the
 # probe must give its verdict and usable size and leave that data as it was: a genuine card, a
-# wraparound and a limbo card; a card whose writes start failing mid-probe (pulled), whose saved
-# sectors --restore then puts back; a probe stopped by SIGTERM; and format --probe, after which
-# check --sectors passes and fsck passes the partition.
+# wraparound and a limbo card, a wraparound card that keeps its first 40 MiB out of the wrap, a
+# limbo card whose lost part reads 0xFF; a card whose writes start failing mid-probe (pulled),
+# whose saved sectors --restore then puts back; a probe stopped by SIGTERM, and one killed by
+# SIGKILL whose file --restore puts back; format --probe, after which check --sectors passes and
+# fsck passes the partition; and format --type overwrite --verify failing the 0xFF limbo card.
 #
 # Needs root, FUSE, loop devices and the fault file; exits 77 (skipped) without them.
 #
@@ -18,7 +20,7 @@ scratch=$(mktemp -d /var/tmp/brc-probe-loop.XXXXXX) || exit 1
 . "$(dirname "$0")/../support/fault_file.sh"
 fault_loop_card_needs "$fault" fsck.fat python3 sha256sum
 loop=
-export XDG_RUNTIME_DIR=$scratch
+export XDG_RUNTIME_DIR=$scratch XDG_STATE_HOME=$scratch/state
 unset BRINDLECARD_CARDS BRINDLECARD_TEST_SYSFS BRINDLECARD_TEST_MOUNTINFO BRINDLECARD_TEST_SWAPS
 export LC_ALL=C
 failures=0
@@ -70,6 +72,10 @@ verdict_case() {
 verdict_case genuine $((256 * MiB)) "" genuine none $((256 * MiB))
 verdict_case wraparound $((1024 * MiB)) "wraparound $((96 * MiB))" counterfeit wraparound $((96 * MiB))
 verdict_case limbo $((1024 * MiB)) "limbo $((40 * MiB + 4096))" counterfeit limbo $((40 * MiB + 4096))
+verdict_case "wraparound sparing its start" $((1024 * MiB)) "wraparound $((200 * MiB)) $((40 * MiB))" \
+    counterfeit wraparound $((200 * MiB))
+verdict_case "limbo reading 0xFF" $((1024 * MiB)) "limbo $((96 * MiB))
+lost_ones" counterfeit limbo $((96 * MiB))
 
 # Writes fail once 20 MiB went to the card: the probe keeps what it wrote over in a file.
 card $((512 * MiB)) "wraparound $((64 * MiB))" && {
@@ -107,6 +113,37 @@ card $((2048 * MiB)) "limbo $((512 * MiB))" && {
         ok "SIGTERM: stopped, everything put back"
     else
         fail "SIGTERM: $out"
+    fi
+}
+
+# SIGKILL mid-probe: nothing is put back by the probe, the file it flushed before writing does it.
+card $((1024 * MiB)) "" && {
+    before=$(content)
+    fault_set "delay 2"
+    "$exe" probe --allow-loop --json "$loop" >"$scratch/out" &
+    run=$!
+    sleep 2
+    kill -KILL "$run"
+    wait "$run" 2>/dev/null
+    fault_set ""
+    undo=$(ls "$scratch"/state/brindlecard/*.undo 2>/dev/null | head -1)
+    changed=$([ "$before" = "$(content)" ] && echo no || echo yes)
+    if [ -n "$undo" ] && "$exe" probe --allow-loop --restore "$undo" "$loop" >/dev/null &&
+        [ "$before" = "$(content)" ] && [ ! -e "$undo" ]; then
+        ok "SIGKILL: the card (changed: $changed) put back by --restore from $(basename "$undo")"
+    else
+        fail "SIGKILL: no file, or --restore did not put the card back (changed: $changed)"
+    fi
+}
+
+# The overwrite's 0xFF is what this card's lost part reads: --verify must not pass it.
+card $((512 * MiB)) "limbo $((96 * MiB))
+lost_ones" && {
+    out=$("$exe" format --type overwrite --verify --yes --json --allow-loop "$loop")
+    if [ "$(field "$out" outcome)" = failed ] && [[ $(field "$out" cause) == "the card did not keep sector"* ]]; then
+        ok "overwrite --verify fails a card whose lost part reads 0xFF: $(field "$out" cause)"
+    else
+        fail "overwrite --verify on a card whose lost part reads 0xFF: $out"
     fi
 }
 

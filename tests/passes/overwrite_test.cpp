@@ -155,6 +155,30 @@ TEST_F(OverwriteTest, LoadsItsCaptionOncePerPass) {
     EXPECT_EQ(lines.back(), overwriteLine(" 100% [25601 / 25601]"));
 }
 
+// With the check, each sector first takes a pattern of its own, all of it is read back, and the
+// fill comes last: the card ends as after the plain pass, and the progress counts the three
+// sweeps as one.
+TEST_F(OverwriteTest, TheCheckedPassShowsEverySectorKeptAndEndsAsThePlainOne) {
+    insertCard(769);
+    Progress progress{flags, &view};
+    KeptCheck check;
+    check.tag = 0x5EED;
+    ASSERT_EQ(overwriteCardChecked(driver, elapsed, progress, os, check), 0);
+    EXPECT_TRUE(check.done);
+    EXPECT_TRUE(check.kept);
+    EXPECT_EQ(check.sectors, 769u);
+    const std::vector<Span> chunks{{0, 256}, {256, 256}, {512, 256}, {768, 1}};
+    std::vector<Span> writes = chunks;
+    writes.insert(writes.end(), chunks.begin(), chunks.end());
+    EXPECT_EQ(fake.transfers(Op::Write), writes);
+    EXPECT_EQ(fake.get(0), sectorZero) << "sector 0 must keep its content";
+    EXPECT_TRUE(sectorsHold(1, 769, 0xFF));
+    const auto lines = view.textsOf(OverwriteLine);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), overwriteLine("   8% [256 / 2307]"));
+    EXPECT_EQ(lines.back(), overwriteLine(" 100% [2307 / 2307]"));
+}
+
 TEST_F(OverwriteTest, EmptyUserAreaCompletesWithoutWriting) {
     insertCard(0);
     ASSERT_EQ(run(), 0);
