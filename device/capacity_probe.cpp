@@ -105,6 +105,7 @@ private:
     uint64_t seenFailing_ = UINT64_MAX;    // the lowest end of a block seen failing
     bool periodUsed_ = false;              // a wrap's period set the bracket's top
     uint64_t shortestFiller_ = UINT64_MAX; // of the filled rounds since the last confirmation
+    bool sawLost_ = false;                 // a block read back otherwise than written, not refused
 };
 
 void Prober::tag(uint8_t* sector, uint64_t s) const {
@@ -329,6 +330,7 @@ std::optional<size_t> Prober::test(const Round& round, bool& sawOther) {
         if (failed()) return std::nullopt;
         if (seen[i] == Seen::Own) continue;
         sawOther = sawOther || seen[i] == Seen::Other;
+        sawLost_ = sawLost_ || seen[i] != Seen::Failed;
         if (!lowest) lowest = i;
     }
     if (r_.wrapSector == 0) r_.wrapSector = wrapSector, r_.wrapShows = wrapShows;
@@ -444,6 +446,12 @@ void Prober::run() {
         if (failed() || !confirm(lo, hi, sawOther)) break;
     }
     if (failed()) return;
+    // A card that refused every block and lost none says nothing of its size: a worn-out card
+    // that locked itself does so too.
+    if (lo == 0 && !sawLost_) {
+        r_.cause = "the card refused to write or read every block the probe tried";
+        return;
+    }
     r_.usableSectors = lo;
     if (lo >= r_.announcedSectors) {
         r_.verdict = ProbeVerdict::Genuine;

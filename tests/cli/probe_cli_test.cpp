@@ -328,6 +328,7 @@ TEST(ProbeCli, AStoppedRunOfManySaysWhatWasPutBack) {
         EXPECT_TRUE(fs::exists(undo)) << undo;
         EXPECT_EQ(undoFiles(state).size(), 1u); // the others' were removed
         EXPECT_EQ(pulledLine.find("content was put back"), std::string::npos) << pulledLine;
+        EXPECT_EQ(fileBytes(out).find("\\n"), std::string::npos) << "a line break shown as \\n";
     }
 }
 

@@ -405,6 +405,7 @@ TEST(ProbeBadSectors, FailingSectorsNeverGiveAGenuineVerdictAndTheContentStays) 
         const char* name;
         const char* sidecar;
         ProbeVerdict verdict;
+        const char* cause = "sector"; // in the cause, where the card is not probed
     };
     for (const BadCase& c :
          {BadCase{"UnwritableInTheFiller", "unwritable_sectors = 1000 1\n", ProbeVerdict::NotProbed},
@@ -412,7 +413,10 @@ TEST(ProbeBadSectors, FailingSectorsNeverGiveAGenuineVerdictAndTheContentStays) 
           BadCase{"UnreadableAmongThePoints", "bad_sectors = 60000 600\n",
                   ProbeVerdict::NotProbed},
           BadCase{"UnwritableToTheEnd", "unwritable_sectors = 40000 100000\n",
-                  ProbeVerdict::Counterfeit}}) {
+                  ProbeVerdict::Counterfeit},
+          // Nothing written, nothing lost: no size to tell, and nothing to put back.
+          BadCase{"UnwritableEverywhere", "unwritable_sectors = 0 131072\n",
+                  ProbeVerdict::NotProbed, "refused"}}) {
         SCOPED_TRACE(c.name);
         test::ScratchDir dir("capacity_probe");
         const Card card(dir.path, 64 * kMiB, std::string("cache = 1048576\n") + c.sidecar,
@@ -427,7 +431,7 @@ TEST(ProbeBadSectors, FailingSectorsNeverGiveAGenuineVerdictAndTheContentStays) 
             EXPECT_LE(r.usableSectors, 40000u);
             EXPECT_GE(r.usableSectors, 40000u * 99 / 100);
         } else {
-            EXPECT_NE(r.cause.find("sector"), std::string::npos) << r.cause;
+            EXPECT_NE(r.cause.find(c.cause), std::string::npos) << r.cause;
         }
         EXPECT_TRUE(r.restored);
         EXPECT_TRUE(contents(card.image) == before) << "the card's content changed";
