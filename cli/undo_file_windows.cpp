@@ -98,20 +98,31 @@ bool UndoFile::replace(const std::string& old, std::string& error) {
     return true;
 }
 
-bool UndoFile::writeAt(const void* data, size_t length, uint64_t offset) {
-    const auto* p = static_cast<const char*>(data);
+// One whole transfer at `offset`, in parts the calls take; false with `reason`.
+static bool transferAt(HANDLE handle, bool write, char* p, size_t length, uint64_t offset,
+                       std::string& reason) {
     for (size_t done = 0; done < length;) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset + done);
         at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
         DWORD n = 0;
         const auto part = static_cast<DWORD>(std::min<size_t>(length - done, 1u << 30));
-        if (!WriteFile(handle_, p + done, part, &n, &at) || n == 0) {
-            reason_ = lastError();
+        const BOOL ok = write ? WriteFile(handle, p + done, part, &n, &at)
+                              : ReadFile(handle, p + done, part, &n, &at);
+        if (!ok || n == 0) {
+            reason = ok ? "it ends early" : lastError();
             return false;
         }
         done += n;
     }
+    return true;
+}
+
+bool UndoFile::writeAt(const void* data, size_t length, uint64_t offset) {
+    // WriteFile takes a buffer it does not change.
+    if (!transferAt(handle_, true, static_cast<char*>(const_cast<void*>(data)), length, offset,
+                    reason_))
+        return false;
     size_ = std::max(size_, offset + length);
     return true;
 }
@@ -125,20 +136,7 @@ bool UndoFile::sync() {
 }
 
 bool UndoFile::readAt(void* data, size_t length, uint64_t offset) {
-    auto* p = static_cast<char*>(data);
-    for (size_t done = 0; done < length;) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset + done);
-        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
-        DWORD n = 0;
-        const auto part = static_cast<DWORD>(std::min<size_t>(length - done, 1u << 30));
-        if (!ReadFile(handle_, p + done, part, &n, &at) || n == 0) {
-            reason_ = n == 0 ? "it ends early" : lastError();
-            return false;
-        }
-        done += n;
-    }
-    return true;
+    return transferAt(handle_, false, static_cast<char*>(data), length, offset, reason_);
 }
 
 } // namespace brc::cli

@@ -1,6 +1,7 @@
 #include "device/probe_undo.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "base/on_card_fields.h"
@@ -43,14 +44,17 @@ bool MemoryUndoStore::append(const void* data, size_t length) {
 }
 
 bool MemoryUndoStore::writeAt(const void* data, size_t length, uint64_t offset) {
-    if (offset + length > bytes_.size()) bytes_.resize(offset + length);
-    std::memcpy(bytes_.data() + offset, data, length);
+    // What a 32-bit process cannot address, it cannot hold.
+    if (offset > SIZE_MAX - length) return false;
+    const auto at = static_cast<size_t>(offset);
+    if (at + length > bytes_.size()) bytes_.resize(at + length);
+    std::memcpy(bytes_.data() + at, data, length);
     return true;
 }
 
 bool MemoryUndoStore::readAt(void* data, size_t length, uint64_t offset) {
     if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
-    std::memcpy(data, bytes_.data() + offset, length);
+    std::memcpy(data, bytes_.data() + static_cast<size_t>(offset), length);
     return true;
 }
 
