@@ -128,6 +128,7 @@ private:
     uint32_t driveNumber_ = 0;
     bool volumeLockable_ = false;
     int32_t overwriteResult_ = 0;
+    uint64_t checkedSectors_ = 0; // read back by the overwrite's check
 };
 
 int32_t FormatRun::run() {
@@ -170,6 +171,8 @@ int32_t FormatRun::run() {
     const bool wrote = result == Success || result == SuccessReinsertCard;
     const bool kept = !figures_.verify.asked || !wrote || powerAbort() ||
                       noted_.readBack(figures_.verify, sys_.os);
+    // The overwrite's check read the whole user area back before the fill.
+    if (figures_.verify.done) figures_.verify.sectors += checkedSectors_;
 
     // The library's last closing flushes the card; the hold's end has the system read the new
     // partition table before the volume is let go, here too where the program holds the volume
@@ -211,6 +214,7 @@ int32_t FormatRun::runFullFormatStage(CardSession& session) {
                 figures_.overwriteResult = overwriteResult_;
                 return Failed;
             }
+            checkedSectors_ = check.sectors;
         } else {
             overwriteResult_ =
                 overwriteCard(driver_, figures_.overwriteTime, svc_.progress, sys_.os);

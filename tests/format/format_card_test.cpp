@@ -721,7 +721,7 @@ struct VerifyRow {
     int32_t result;
     int64_t notKept;   // the first sector that did not read back as written; -1: all did
     bool unreadable;   // that sector could not be read
-    bool wholeCard;    // the read-back covers every sector (an overwrite), else the system area
+    bool wholeCard;    // every sector is read back (an overwrite's check) before the system area
 };
 void PrintTo(const VerifyRow& r, std::ostream* os) { *os << r.name; }
 
@@ -742,7 +742,7 @@ TEST_P(VerifiedFormat, ReadsBackEverySectorWrittenAndFailsACardThatDidNotKeepOne
     if (row.notKept >= 0) {
         EXPECT_EQ(v.sector, row.notKept);
     } else {
-        EXPECT_EQ(v.sectors, row.wholeCard ? kSectors : run.fileSystemEnd());
+        EXPECT_EQ(v.sectors, (row.wholeCard ? kSectors : 0) + run.fileSystemEnd());
     }
 }
 
@@ -751,9 +751,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         VerifyRow{"GenuineQuick", 1, "", Quick, SuccessReinsertCard, -1, false, false},
         VerifyRow{"GenuineOverwrite", 1, "", FullOverwrite, SuccessReinsertCard, -1, false, true},
-        // The erase leaves the sectors to the card: only what is written after it is expected.
+        // The erase leaves the sectors to the card: of what is written, only what follows it is
+        // expected, after the overwrite's check read the whole card back.
         VerifyRow{"GenuineOverwriteErase", 1, "", FullOverwriteErase, SuccessReinsertCard, -1, false,
-                  false},
+                  true},
         VerifyRow{"LimboOverwrite", 1, "counterfeit = limbo 5242880\n", FullOverwrite, Failed, 10240,
                   false, true},
         VerifyRow{"WraparoundOverwrite", 2, "counterfeit = wraparound 5242880\n", FullOverwrite,
