@@ -2,7 +2,6 @@
 // brindlecard probe --restore: what an interrupted probe could not put back, put back.
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <random>
 
@@ -208,10 +207,6 @@ void showProgress(bool shown, const std::string& card, unsigned round, unsigned 
     std::fflush(stderr);
 }
 
-} // namespace
-
-namespace {
-
 std::string undoName(const Target& target) {
     return std::filesystem::path(target.path).filename().string();
 }
@@ -305,10 +300,8 @@ int restoreCommand(const std::string& file, const std::string& text, bool allowL
     OpenCard card(target);
     if (card.opened != 0) throw RunError{card.error};
     uint32_t rc = 0;
-    UndoCard now;
-    now.announced = announcedSectors(card.driver, rc);
-    now.midKnown = card.driver.api.DDGetMID &&
-                   card.driver.api.DDGetMID(now.mid.data(), 0, card.driver.driverHandle) == 0;
+    const UndoCard now =
+        undoCardOf(card.driver, announcedSectors(card.driver, rc), undo.card().nonce);
     if (const std::string other = undo.otherCard(card.driver, now); !other.empty() && !force)
         throw RunError{"'" + target.display + "' is not the card '" + file + "' was saved from: " +
                        other + "; nothing was written (--force puts it back all the same)"};

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/mix64.h"
 #include "base/on_card_fields.h"
 #include "device/driver_binding.h"
 
@@ -35,13 +36,6 @@ constexpr uint64_t kB = kProbeBlockSectors;
 constexpr unsigned kRefinePoints = 32; // points per round once a gap is known
 constexpr uint64_t kMaxPoints = 8192;  // points of the first round, at most
 constexpr unsigned kMaxRounds = 64;
-
-uint64_t mix(uint64_t x) {
-    x += 0x9E3779B97F4A7C15u;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
-    return x ^ (x >> 31);
-}
 
 void put64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 uint64_t get64(const uint8_t* p) {
@@ -74,6 +68,8 @@ public:
 
 private:
     void tag(uint8_t* sector, uint64_t s) const;
+    void tagBuffer(uint64_t first, uint32_t count); // sectors [first, first + count) tagged
+    bool noStore();                                 // the undo store failed: the probe ends; false
     Seen look(const uint8_t* sector, uint64_t s) const;
     uint32_t move(bool write, uint64_t first, uint32_t count);
     bool transfer(bool write, uint64_t first, uint32_t count);
@@ -113,8 +109,8 @@ void Prober::tag(uint8_t* sector, uint64_t s) const {
     put64(sector + 8, o_.nonce);
     put64(sector + 16, s);
     put64(sector + 24, round_);
-    uint64_t x = mix(o_.nonce ^ mix(s ^ (uint64_t{round_} << 48)));
-    for (size_t i = 32; i < kSectorBytes; i += 8, x = mix(x)) put64(sector + i, x);
+    uint64_t x = mix64(o_.nonce ^ mix64(s ^ (uint64_t{round_} << 48)));
+    for (size_t i = 32; i < kSectorBytes; i += 8, x = mix64(x)) put64(sector + i, x);
 }
 
 // Another sector's tag of this run means the card keeps that sector here: it wraps around.
@@ -167,16 +163,23 @@ bool Prober::transfer(bool write, uint64_t first, uint32_t count) {
     return false;
 }
 
+void Prober::tagBuffer(uint64_t first, uint32_t count) {
+    for (uint32_t k = 0; k < count; ++k) tag(buffer_.data() + size_t{k} * kSectorBytes, first + k);
+}
+
+bool Prober::noStore() {
+    r_.cause = "what the probe would write over could not be saved: " + undo_.storeReason();
+    return false;
+}
+
 bool Prober::save(uint64_t first, uint64_t count, bool known) {
     if (o_.destructive) return true;
     for (uint64_t s = first; s < first + count;) {
         const auto n =
             static_cast<uint32_t>(std::min<uint64_t>(SDHOST_MAX_TRANSFER, first + count - s));
         if (!transfer(false, s, n)) return false;
-        if (!undo_.save(round_, static_cast<uint32_t>(s), n, buffer_.data(), known)) {
-            r_.cause = "what the probe would write over could not be saved: " + undo_.storeReason();
-            return false;
-        }
+        if (!undo_.save(round_, static_cast<uint32_t>(s), n, buffer_.data(), known))
+            return noStore();
         s += n;
     }
     return true;
@@ -186,7 +189,7 @@ bool Prober::writeTagged(uint64_t first, uint64_t count) {
     for (uint64_t s = first; s < first + count;) {
         const auto n =
             static_cast<uint32_t>(std::min<uint64_t>(SDHOST_MAX_TRANSFER, first + count - s));
-        for (uint32_t k = 0; k < n; ++k) tag(buffer_.data() + size_t{k} * kSectorBytes, s + k);
+        tagBuffer(s, n);
         if (!transfer(true, s, n)) return false;
         s += n;
     }
@@ -299,23 +302,17 @@ std::optional<size_t> Prober::test(const Round& round, bool& sawOther) {
         const uint32_t rc = move(false, e - kB, kB);
         if (rc != 0 && failed()) return std::nullopt;
         if (rc != 0) seen[i] = Seen::Failed;
-        else if (!undo_.save(round_, static_cast<uint32_t>(e - kB), kB, buffer_.data(), false)) {
-            r_.cause = "what the probe would write over could not be saved: " + undo_.storeReason();
-            return std::nullopt;
-        }
+        else if (!undo_.save(round_, static_cast<uint32_t>(e - kB), kB, buffer_.data(), false))
+            return noStore(), std::nullopt;
     }
     if (newFiller && !save(fillerSaved_, newFiller, true)) return std::nullopt;
     fillerSaved_ = std::max(fillerSaved_, round.filler);
     // On the disk before the card is touched: a probe killed from here on leaves it all.
-    if (!o_.destructive && !undo_.seal()) {
-        r_.cause = "what the probe would write over could not be saved: " + undo_.storeReason();
-        return std::nullopt;
-    }
+    if (!o_.destructive && !undo_.seal()) return noStore(), std::nullopt;
     for (size_t i = round.ends.size(); i-- > 0;) {
         if (seen[i] == Seen::Failed) continue;
         const uint64_t e = round.ends[i];
-        for (uint32_t k = 0; k < kB; ++k)
-            tag(buffer_.data() + size_t{k} * kSectorBytes, e - kB + k);
+        tagBuffer(e - kB, kB);
         const uint32_t rc = move(true, e - kB, kB);
         if (rc != 0 && failed()) return std::nullopt;
         if (rc != 0) seen[i] = Seen::Failed;
@@ -367,7 +364,7 @@ void Prober::quickLook(uint64_t& lo, uint64_t& hi, bool& sawOther) {
     if (sawOther || *lowest == 0) return;
     // Saved with the round; written again, nothing between the write and the read. A card that
     // refuses the write says nothing of its cache.
-    for (uint32_t k = 0; k < kB; ++k) tag(buffer_.data() + size_t{k} * kSectorBytes, end - kB + k);
+    tagBuffer(end - kB, kB);
     if (move(true, end - kB, kB) != 0 || readBlock(end) != Seen::Junk) return;
     noCache_ = true;
     lo = round.ends[*lowest - 1];
@@ -481,6 +478,15 @@ uint64_t announcedSectors(DriverBinding& driver, uint32_t& result) {
     return result == 0 && bps == kSectorBytes ? user : 0;
 }
 
+UndoCard undoCardOf(DriverBinding& driver, uint64_t announced, uint64_t nonce) {
+    UndoCard card;
+    card.announced = announced;
+    card.nonce = nonce;
+    card.midKnown =
+        driver.api.DDGetMID && driver.api.DDGetMID(card.mid.data(), 0, driver.driverHandle) == 0;
+    return card;
+}
+
 ProbeResult probeCapacity(DriverBinding& driver, const ProbeOptions& options, ProbeUndo& undo) {
     ProbeResult result;
     uint32_t rc = 0;
@@ -492,12 +498,7 @@ ProbeResult probeCapacity(DriverBinding& driver, const ProbeOptions& options, Pr
         return result;
     }
     if (!options.destructive) {
-        UndoCard card;
-        card.announced = result.announcedSectors;
-        card.nonce = options.nonce;
-        card.midKnown = driver.api.DDGetMID &&
-                        driver.api.DDGetMID(card.mid.data(), 0, driver.driverHandle) == 0;
-        if (!undo.begin(card)) {
+        if (!undo.begin(undoCardOf(driver, result.announcedSectors, options.nonce))) {
             result.cause =
                 "what the probe would write over could not be saved: " + undo.storeReason() +
                 "; nothing was written";

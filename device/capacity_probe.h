@@ -66,4 +66,8 @@ ProbeResult probeCapacity(DriverBinding& driver, const ProbeOptions& options, Pr
 // The announced user-area sectors of the binding's open card, 0 when it does not say.
 uint64_t announcedSectors(DriverBinding& driver, uint32_t& result);
 
+// The binding's open card as an undo store records it: `announced`, its manufacturer id where
+// the reader gives it, and the run's `nonce`.
+UndoCard undoCardOf(DriverBinding& driver, uint64_t announced, uint64_t nonce);
+
 } // namespace brc

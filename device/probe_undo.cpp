@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/little_endian.h"
 #include "base/on_card_fields.h"
 #include "device/driver_binding.h"
 
@@ -24,15 +25,6 @@ constexpr size_t kMostSamples = 256;
 uint64_t fnv(const uint8_t* data, size_t n, uint64_t h = 0xCBF29CE484222325u) {
     for (size_t i = 0; i < n; ++i) h = (h ^ data[i]) * 0x100000001B3u;
     return h;
-}
-
-void put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint64_t get64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-    return v;
 }
 
 } // namespace
@@ -192,15 +184,15 @@ bool ProbeUndo::load(std::string& error) {
     const std::string notOne = "it is not a file a probe saved a card's sectors in";
     uint8_t head[kHeaderBytes];
     if (!store_->readAt(head, sizeof head, 0) || std::memcmp(head, kMagic, 8) != 0 ||
-        get64(head + 56) != fnv(head, 56)) {
+        le64(head + 56) != fnv(head, 56)) {
         error = notOne;
         return false;
     }
-    card_.announced = get64(head + 8);
-    card_.midKnown = get64(head + 16) != 0;
+    card_.announced = le64(head + 8);
+    card_.midKnown = le64(head + 16) != 0;
     std::memcpy(card_.mid.data(), head + 24, 8);
-    card_.nonce = get64(head + 32);
-    const uint64_t sealedEnd = get64(head + 40);
+    card_.nonce = le64(head + 32);
+    const uint64_t sealedEnd = le64(head + 40);
     if (sealedEnd < kHeaderBytes || sealedEnd > store_->size()) {
         error = "it is cut short: it ends before what it says it holds; nothing was written";
         return false;
@@ -212,19 +204,19 @@ bool ProbeUndo::load(std::string& error) {
         Stretch s;
         const bool whole = at + kFieldBytes <= sealedEnd &&
                            store_->readAt(fields, sizeof fields, at) &&
-                           get64(fields + 24) == fnv(fields, 24);
+                           le64(fields + 24) == fnv(fields, 24);
         if (whole) {
-            s.batch = static_cast<uint32_t>(get64(fields));
-            s.known = (get64(fields) >> 32) != 0;
-            s.first = static_cast<uint32_t>(get64(fields + 8) >> 32);
-            s.count = static_cast<uint32_t>(get64(fields + 8));
+            s.batch = static_cast<uint32_t>(le64(fields));
+            s.known = (le64(fields) >> 32) != 0;
+            s.first = static_cast<uint32_t>(le64(fields + 8) >> 32);
+            s.count = static_cast<uint32_t>(le64(fields + 8));
             s.written = true; // whether the card took it is not known any more
             s.offset = at + kFieldBytes;
         }
         const uint64_t bytes = uint64_t{s.count} * kSectorBytes;
         if (!whole || s.count == 0 || s.count > SDHOST_MAX_TRANSFER ||
             uint64_t{s.first} + s.count > card_.announced || s.offset + bytes > sealedEnd ||
-            !readData(s, data) || fnv(data.data(), data.size()) != get64(fields + 16)) {
+            !readData(s, data) || fnv(data.data(), data.size()) != le64(fields + 16)) {
             error = "it is damaged at its saved stretch " + std::to_string(read.size() + 1) +
                     "; nothing was written";
             return false;

@@ -8,6 +8,7 @@
 #include "device/driver_binding.h"
 #include "device/written_sectors.h"
 #include "base/format_types.h"
+#include "base/mix64.h"
 #include "base/on_card_fields.h"
 #include "engine/layout.h"
 #include "progress/progress.h"
@@ -124,18 +125,11 @@ uint32_t writeRemainder(OverwritePass& pass) {
     return 0;
 }
 
-uint64_t mix(uint64_t x) {
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
-    return x ^ (x >> 31);
-}
-
 // Sector `s` of the check's pattern: its number and the tag, then bytes that follow from both,
 // so that neither 0xFF, zeros nor another sector's pattern passes for it.
 void patternSector(uint8_t* p, uint64_t s, uint64_t tag) {
-    uint64_t x = mix(tag ^ mix(s + 0x9E3779B97F4A7C15u));
-    for (size_t i = 0; i < kSectorBytes; i += 8, x = mix(x + 0x9E3779B97F4A7C15u))
-        std::memcpy(p + i, &x, 8);
+    uint64_t x = mix64(tag ^ mix64(s));
+    for (size_t i = 0; i < kSectorBytes; i += 8, x = mix64(x)) std::memcpy(p + i, &x, 8);
     std::memcpy(p, &s, 8);
     std::memcpy(p + 8, &tag, 8);
 }
