@@ -15,6 +15,45 @@ std::string who(const Client& c) {
 
 } // namespace
 
+// The desk's state held for one public call.
+class ServiceDesk::Locked {
+public:
+    explicit Locked(const ServiceDesk& desk) : locks_(desk.locks_) {
+        if (locks_) locks_->enterDesk();
+    }
+    ~Locked() {
+        if (locks_) locks_->leaveDesk();
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    DeskLocks* locks_;
+};
+
+// The desk left while the host waits on a drive, and disk `disk`'s lock held (none: a drive's
+// vetting, before its disk is known).
+class ServiceDesk::Unlocked {
+public:
+    Unlocked(const ServiceDesk& desk, std::optional<uint32_t> disk)
+        : locks_(desk.locks_), disk_(disk) {
+        if (!locks_) return;
+        locks_->leaveDesk();
+        if (disk_) locks_->enterDisk(*disk_);
+    }
+    ~Unlocked() {
+        if (!locks_) return;
+        if (disk_) locks_->leaveDisk(*disk_);
+        locks_->enterDesk();
+    }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    DeskLocks* locks_;
+    std::optional<uint32_t> disk_;
+};
+
 bool sameDisk(const windisk::DiskIdentity& expected, const windisk::DiskIdentity& reached) {
     windisk::ShelfDrive kept{};
     windisk::DiskIdentity a = expected, b = reached;
@@ -28,6 +67,7 @@ bool sameDisk(const windisk::DiskIdentity& expected, const windisk::DiskIdentity
 }
 
 std::vector<uint8_t> ServiceDesk::serve(const Client& client, const uint8_t* data, size_t length) {
+    const Locked locked(*this);
     unsigned& count = requests_[client.id];
     if (count >= kMaxRequestsPerClient)
         return encodeAnswer(refuse(client, nullptr, Refusal::TooMany, ""));
@@ -39,6 +79,7 @@ std::vector<uint8_t> ServiceDesk::serve(const Client& client, const uint8_t* dat
 }
 
 bool ServiceDesk::connect(const Client& client) {
+    const Locked locked(*this);
     const auto sameUser = [&](const auto& entry) { return entry.second == client.user; };
     const auto connections = std::count_if(users_.begin(), users_.end(), sameUser);
     if (static_cast<size_t>(connections) >= kMaxConnectionsPerUser) return false;
@@ -46,7 +87,13 @@ bool ServiceDesk::connect(const Client& client) {
     return true;
 }
 
+bool ServiceDesk::dropping(const Client& client) const {
+    const Locked locked(*this);
+    return dropping_.count(client.id) != 0;
+}
+
 std::optional<uint32_t> ServiceDesk::idleLimitMs(const Client& client, bool processWatched) const {
+    const Locked locked(*this);
     const bool holds = std::any_of(held_.begin(), held_.end(),
                                    [&](const Held& h) { return h.client == client.id; });
     if (holds && processWatched) return std::nullopt;
@@ -55,7 +102,11 @@ std::optional<uint32_t> ServiceDesk::idleLimitMs(const Client& client, bool proc
 
 std::optional<windisk::Vetting> ServiceDesk::vetted(const Client& client, const Request& q,
                                                     Answer& refused) {
-    windisk::Vetting vet = host_.vet(q.drive);
+    windisk::Vetting vet;
+    {
+        const Unlocked waiting(*this, std::nullopt);
+        vet = host_.vet(q.drive);
+    }
     const std::optional<windisk::DiskIdentity> reached = windisk::identityOf(vet.facts);
     if (vet.verdict.code == SDHOST_ERR_NO_CARD)
         refused = refuse(client, &q, Refusal::NoMedium, vet.verdict.message);
@@ -71,9 +122,7 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
     // A card the client holds through the drive (a run closes and reopens it) is the same hold,
     // opened again as the disk held: its volumes, and with them the drive's letter, are taken
     // while it is held. The host checks that what opens is still that disk.
-    auto mine = std::find_if(held_.begin(), held_.end(), [&](const Held& h) {
-        return h.client == client.id && h.drive == q.drive;
-    });
+    HeldList::iterator mine = heldBy(client, q.drive);
     std::optional<windisk::DiskIdentity> reached;
     windisk::DiskFacts facts;
     if (mine != held_.end()) {
@@ -99,7 +148,8 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
                           "it names process " + std::to_string(q.process) + " after process " +
                               std::to_string(claim->second));
     }
-    if (mine == held_.end()) {
+    const bool first = mine == held_.end();
+    if (first) {
         unsigned cards = 0;
         for (const Held& h : held_) {
             if (h.client == client.id) ++cards;
@@ -113,29 +163,43 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
         }
         if (cards >= kMaxCardsPerClient)
             return refuse(client, &q, Refusal::TooManyCards, "", *reached);
+        // Held from here: another client asking meanwhile finds the card busy.
+        mine = held_.insert(held_.end(), {client.id, process, q.drive, *reached, facts, 0});
     }
 
     std::string why;
-    const std::optional<uint64_t> handle = host_.hand(client, q, facts, *reached, why);
-    if (!handle) return refuse(client, &q, Refusal::SystemFailed, why, *reached);
-    if (mine == held_.end())
-        held_.push_back({client.id, process, q.drive, *reached, std::move(facts), 1});
-    else ++mine->opens;
+    std::optional<uint64_t> handle;
+    {
+        const Unlocked waiting(*this, reached->number);
+        handle = host_.hand(client, q, facts, *reached, why);
+    }
+    if (!handle) {
+        if (first) held_.erase(mine);
+        return refuse(client, &q, Refusal::SystemFailed, why, *reached);
+    }
+    ++mine->opens;
     Answer a;
     a.handle = *handle;
     a.disk = *reached;
     return a;
 }
 
+ServiceDesk::HeldList::iterator ServiceDesk::heldBy(const Client& client, unsigned drive) {
+    return std::find_if(held_.begin(), held_.end(),
+                        [&](const Held& h) { return h.client == client.id && h.drive == drive; });
+}
+
 Answer ServiceDesk::release(const Client& client, const Request& q) {
-    const auto it = std::find_if(held_.begin(), held_.end(), [&](const Held& h) {
-        return h.client == client.id && h.drive == q.drive;
-    });
+    const HeldList::iterator it = heldBy(client, q.drive);
     if (it == held_.end()) return refuse(client, &q, Refusal::NotHeld, "");
     Answer a;
     a.disk = it->disk;
     if (--it->opens == 0) {
-        const bool back = host_.giveBack(client, it->disk, q.partition.value_or(0));
+        bool back;
+        {
+            const Unlocked waiting(*this, it->disk.number);
+            back = host_.giveBack(client, it->disk, q.partition.value_or(0));
+        }
         held_.erase(it);
         if (!back) a.refusal = Refusal::VolumeNotBack;
     }
@@ -143,13 +207,17 @@ Answer ServiceDesk::release(const Client& client, const Request& q) {
 }
 
 void ServiceDesk::letGo(const Client& client) {
-    for (auto it = held_.begin(); it != held_.end();) {
-        if (it->client != client.id) {
-            ++it;
-            continue;
+    const Locked locked(*this);
+    // Looked for afresh after each: other connections' entries come and go while the desk waits.
+    for (;;) {
+        const auto it = std::find_if(held_.begin(), held_.end(),
+                                     [&](const Held& h) { return h.client == client.id; });
+        if (it == held_.end()) break;
+        {
+            const Unlocked waiting(*this, it->disk.number);
+            host_.giveBack(client, it->disk);
         }
-        host_.giveBack(client, it->disk);
-        it = held_.erase(it);
+        held_.erase(it);
     }
     requests_.erase(client.id);
     claims_.erase(client.id);
@@ -157,7 +225,13 @@ void ServiceDesk::letGo(const Client& client) {
     dropping_.erase(client.id);
 }
 
+size_t ServiceDesk::cardsHeld() const {
+    const Locked locked(*this);
+    return held_.size();
+}
+
 std::optional<uint64_t> ServiceDesk::holder(uint32_t number) const {
+    const Locked locked(*this);
     for (const Held& h : held_)
         if (h.disk.number == number) return h.client;
     return std::nullopt;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <optional>
 #include <set>
@@ -54,9 +55,23 @@ public:
     virtual void log(const LogEntry& entry) = 0;
 };
 
+// How several connection threads share one desk: its own state is touched only with the desk
+// lock held, and the host's calls that wait on a drive (a hung reader answers after seconds) are
+// made with it left, a disk's under that disk's own lock, so that one slow card holds up nobody
+// else's. A disk being opened or given back counts as held meanwhile: it is busy to others.
+class DeskLocks {
+public:
+    virtual ~DeskLocks() = default;
+    virtual void enterDesk() = 0;
+    virtual void leaveDesk() = 0;
+    virtual void enterDisk(uint32_t number) = 0;
+    virtual void leaveDisk(uint32_t number) = 0;
+};
+
 class ServiceDesk {
 public:
-    explicit ServiceDesk(CardHost& host) : host_(host) {}
+    // Without `locks`, the desk is one thread's.
+    explicit ServiceDesk(CardHost& host, DeskLocks* locks = nullptr) : host_(host), locks_(locks) {}
 
     // A client that connected wrote its first message: false where its user has as many
     // connections as one user may, and the connection is to be closed unserved.
@@ -65,7 +80,7 @@ public:
     std::vector<uint8_t> serve(const Client& client, const uint8_t* data, size_t length);
     // Whether the connection is to be closed after its last answer: a refusal of the kind that
     // is logged was its last, so that one connection writes to the event log once at most.
-    bool dropping(const Client& client) const { return dropping_.count(client.id) != 0; }
+    bool dropping(const Client& client) const;
     // How long the connection may stay silent before it is let go: without limit while it holds
     // a card and its process is watched (a long overwrite says nothing for many minutes), else
     // the idle limit.
@@ -75,17 +90,22 @@ public:
 
     // The connection holding disk `number`, if any.
     std::optional<uint64_t> holder(uint32_t number) const;
-    size_t cardsHeld() const { return held_.size(); }
+    size_t cardsHeld() const;
 
 private:
+    class Locked;
+    class Unlocked;
     struct Held {
         uint64_t client;
         uint32_t process; // as the system named it, else as the client did; 0 where neither
         unsigned drive;
         windisk::DiskIdentity disk;
         windisk::DiskFacts facts; // as the drive was vetted at the first opening
-        unsigned opens;           // handles handed and not yet released
+        unsigned opens;           // handles handed and not yet released; 0 while the first is
+                                  // being handed or the last given back
     };
+    using HeldList = std::list<Held>; // a connection's own entries stay put while it waits
+    HeldList::iterator heldBy(const Client& client, unsigned drive);
     Answer open(const Client& client, const Request& request);
     // The disk behind the request's drive if it is a card, else nullopt and the refusal.
     std::optional<windisk::Vetting> vetted(const Client& client, const Request& request,
@@ -95,7 +115,8 @@ private:
                   const std::string& why, const windisk::DiskIdentity& disk = {});
 
     CardHost& host_;
-    std::vector<Held> held_;
+    DeskLocks* locks_;
+    HeldList held_;
     std::map<uint64_t, unsigned> requests_; // by connection
     std::map<uint64_t, std::string> users_; // connections admitted, with their users
     std::map<uint64_t, uint32_t> claims_;   // the process each connection named, where the

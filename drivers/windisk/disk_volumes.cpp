@@ -261,6 +261,60 @@ bool letGoOfParked(VolumeSystem& system, uint32_t disk, ComingBack back) {
     return letGoOf(system, disk, unpark(system.shelf(), disk), back);
 }
 
+std::vector<TakenLetter> takenLetters(const DiskVolumes& volumes) {
+    std::vector<TakenLetter> taken;
+    for (const HeldVolume& volume : volumes.held())
+        for (const std::string& point : volume.mountPoints)
+            if (isDriveLetter(point)) taken.push_back({point, volume.name});
+    return taken;
+}
+
+std::string ledgerText(const std::vector<TakenLetter>& taken) {
+    std::string text;
+    for (const TakenLetter& t : taken)
+        text += (text.empty() ? "" : ";") + t.mountPoint + "=" + t.volume;
+    return text;
+}
+
+std::vector<TakenLetter> parseLedger(const std::string& text) {
+    static const std::string kPrefix = "\\\\?\\Volume{", kEnd = "}\\";
+    std::vector<TakenLetter> taken;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find(';', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string entry = text.substr(at, end - at);
+        at = end + 1;
+        const size_t eq = entry.find('=');
+        if (eq == std::string::npos) continue;
+        TakenLetter t{entry.substr(0, eq), entry.substr(eq + 1)};
+        const bool volume = t.volume.size() > kPrefix.size() + kEnd.size() &&
+                            t.volume.compare(0, kPrefix.size(), kPrefix) == 0 &&
+                            t.volume.compare(t.volume.size() - kEnd.size(), kEnd.size(), kEnd) == 0;
+        const bool letter =
+            isDriveLetter(t.mountPoint) && t.mountPoint[0] >= 'A' && t.mountPoint[0] <= 'Z';
+        if (letter && volume) taken.push_back(std::move(t));
+    }
+    return taken;
+}
+
+void giveBackTaken(VolumeSystem& system, const std::vector<TakenLetter>& taken) {
+    if (taken.empty()) return;
+    const std::vector<std::string> names = system.volumeNames();
+    std::vector<std::string> inUse;
+    for (const std::string& name : names)
+        for (const std::string& point : system.mountPoints(name)) inUse.push_back(point);
+    for (const TakenLetter& t : taken) {
+        const bool there = std::find(names.begin(), names.end(), t.volume) != names.end();
+        const bool free = std::find(inUse.begin(), inUse.end(), t.mountPoint) == inUse.end();
+        // One letter per volume: a volume the system lettered again since keeps its letter.
+        const bool lettered =
+            there && std::ranges::any_of(system.mountPoints(t.volume), isDriveLetter);
+        if (there && free && !lettered && system.setMountPoint(t.mountPoint, t.volume))
+            inUse.push_back(t.mountPoint);
+    }
+}
+
 void releaseParkedVolumes(VolumeSystem& system) {
     for (ParkedDisk& p : system.shelf().parked) {
         if (!p.used) continue;

@@ -91,6 +91,8 @@ public:
     // they are let go and, where any was held, the disk's volume is waited for and given back
     // the drive letter the card had (see letGoOf). False when it did not come back.
     bool finish(bool runGoing, ComingBack back = {});
+    // What is held now, with the mount points each volume had.
+    const std::vector<HeldVolume>& held() const { return held_; }
 
 private:
     uint32_t lockOne(const std::string& name, uint32_t writeProtectCode, std::string& why);
@@ -107,6 +109,26 @@ private:
 // The volumes of the disk as the system lists them now: those with an extent on it.
 // With `at`, only those with an extent beginning `at` bytes into the disk (0: anywhere on it).
 std::vector<std::string> volumesOnDisk(VolumeSystem& system, uint32_t disk, uint64_t at = 0);
+
+// A drive letter taken from a volume for a run, as written down until it is given back.
+struct TakenLetter {
+    std::string mountPoint; // "E:\"
+    std::string volume;     // the volume's name (\\?\Volume{GUID}\)
+    bool operator==(const TakenLetter&) const = default;
+};
+
+// The letters `volumes` took away, for writing down while it holds them.
+std::vector<TakenLetter> takenLetters(const DiskVolumes& volumes);
+// As written down: "E:\=\\?\Volume{...}\;F:\=...". Reading drops what is not a drive
+// letter and a volume's name.
+std::string ledgerText(const std::vector<TakenLetter>& taken);
+std::vector<TakenLetter> parseLedger(const std::string& text);
+
+// Gives back what a process that did not live to give back its letters wrote down (the volume
+// service killed, crashed or cut off by power mid-run): each letter to its volume where the
+// volume is still there and the letter is free. What cannot go back is dropped: the system
+// letters a card as it arrives.
+void giveBackTaken(VolumeSystem& system, const std::vector<TakenLetter>& taken);
 
 // Lets go of whatever a closing parked: a run that ended in another library instance.
 void releaseParkedVolumes(VolumeSystem& system);

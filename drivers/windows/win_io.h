@@ -93,6 +93,20 @@ private:
     HANDLE h_;
 };
 
+// A critical section held for a scope.
+class Inside {
+public:
+    explicit Inside(CRITICAL_SECTION& section) : section_(section) {
+        EnterCriticalSection(&section_);
+    }
+    ~Inside() { LeaveCriticalSection(&section_); }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
 // An existing device or file opened for overlapped calls (`flags` are added); GetLastError tells
 // why not, kErrorNoAnswer when the open did not come back in time.
 Handle openPath(const std::wstring& name, DWORD access, DWORD flags = 0, DWORD waitMs = kOpenWaitMs,

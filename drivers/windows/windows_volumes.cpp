@@ -26,6 +26,12 @@ HANDLE handleOf(windisk::VolumeSystem::VolumeHandle h) { return reinterpret_cast
 
 } // namespace
 
+WindowsVolumes::WindowsVolumes(bool forProgram) : forProgram_(forProgram) {
+    InitializeCriticalSection(&lock_);
+}
+
+WindowsVolumes::~WindowsVolumes() { DeleteCriticalSection(&lock_); }
+
 std::vector<std::string> WindowsVolumes::volumeNames() {
     std::vector<std::string> names;
     wchar_t name[MAX_PATH + 1] = {};
@@ -40,11 +46,17 @@ std::vector<std::string> WindowsVolumes::volumeNames() {
 std::optional<std::vector<windisk::Extent>> WindowsVolumes::extents(const std::string& name) {
     // Every volume of the system is asked, at every look for the card's: one on a reader that
     // hangs would cost each look its whole wait, so it is asked briefly, and once.
-    if (std::find(silent_.begin(), silent_.end(), name) != silent_.end()) return std::nullopt;
+    {
+        const Inside inside(lock_);
+        if (std::find(silent_.begin(), silent_.end(), name) != silent_.end()) return std::nullopt;
+    }
     // Without access to the data: a volume locked by another handle answers all the same.
     const Handle h = openPath(deviceName(name), 0, 0, kQueryWaitMs);
     if (!h.ok()) {
-        if (GetLastError() == kErrorNoAnswer) silent_.push_back(name);
+        if (GetLastError() == kErrorNoAnswer) {
+            const Inside inside(lock_);
+            silent_.push_back(name);
+        }
         return std::nullopt;
     }
     constexpr DWORD kExtents = 8 + 24 * 32;
@@ -114,6 +126,7 @@ uint64_t WindowsVolumes::milliseconds() {
 void WindowsVolumes::sleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
 windisk::RunShelf& WindowsVolumes::shelf() {
+    const Inside inside(lock_);
     if (shelf_) return *shelf_;
     // Named after the process: no other process shares it, and it goes with the last module.
     const std::wstring name =
@@ -143,6 +156,7 @@ windisk::RunShelf& WindowsVolumes::shelf() {
 }
 
 void WindowsVolumes::unload() {
+    const Inside inside(lock_);
     if (!shelf_) return;
     if (--shelf_->modules == 0) windisk::releaseParkedVolumes(*this);
     if (mapping_) {

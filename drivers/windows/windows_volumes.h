@@ -1,6 +1,8 @@
 // The system's own volumes, for drivers/windisk/disk_volumes to decide on.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -12,7 +14,10 @@ class WindowsVolumes final : public windisk::VolumeSystem {
 public:
     // `forProgram`: the driver library's, beside a front end that locks the card's volume
     // itself on XP; the volume service's is not (its clients leave the volumes to it).
-    explicit WindowsVolumes(bool forProgram = true) : forProgram_(forProgram) {}
+    explicit WindowsVolumes(bool forProgram = true);
+    ~WindowsVolumes() override;
+    WindowsVolumes(const WindowsVolumes&) = delete;
+    WindowsVolumes& operator=(const WindowsVolumes&) = delete;
     std::vector<std::string> volumeNames() override;
     std::optional<std::vector<windisk::Extent>> extents(const std::string& name) override;
     std::vector<std::string> mountPoints(const std::string& name) override;
@@ -34,6 +39,9 @@ public:
 
 private:
     bool forProgram_;
+    // Over the silent volumes and the shelf's mapping: the volume service's connection threads
+    // share one.
+    CRITICAL_SECTION lock_;
     void* mapping_ = nullptr;
     std::vector<std::string> silent_; // volumes that once did not answer: not asked again
     windisk::RunShelf* shelf_ = nullptr;

@@ -11,6 +11,10 @@ namespace brc::winsvc {
 namespace {
 
 using sdhost::Handle;
+using sdhost::Inside;
+
+// The value under the service's Parameters key that holds the letters of held cards.
+constexpr wchar_t kLettersValue[] = L"TakenLetters";
 
 // Answers with a client's process and its handles: what DuplicateHandle needs of the target.
 constexpr DWORD kTargetAccess = PROCESS_DUP_HANDLE | SYNCHRONIZE;
@@ -260,19 +264,38 @@ std::string processSid(HANDLE process) {
 
 } // namespace
 
+WindowsCardHost::WindowsCardHost(HANDLE eventLog, CardMap images, volsvc::ServicePolicy policy,
+                                 std::wstring lettersKey)
+    : eventLog_(eventLog),
+      images_(std::move(images)),
+      policy_(std::move(policy)),
+      lettersKey_(std::move(lettersKey)) {
+    InitializeCriticalSection(&maps_);
+}
+
 WindowsCardHost::~WindowsCardHost() {
     held_.clear();  // disks closed
     taken_.clear(); // volumes let go
+    // Their letters go back to them as they were: no run of theirs goes on.
+    std::vector<windisk::TakenLetter> left;
+    for (const auto& [number, letters] : letters_)
+        left.insert(left.end(), letters.begin(), letters.end());
+    windisk::giveBackTaken(volumeSystem_, left);
+    letters_.clear();
+    writeLetters();
     for (auto& [id, c] : connections_)
         if (c.process) CloseHandle(c.process);
     volumeSystem_.unload();
+    DeleteCriticalSection(&maps_);
 }
 
 void WindowsCardHost::connected(uint64_t client, HANDLE pipe, HANDLE process) {
+    const Inside inside(maps_);
     connections_[client] = Connection{pipe, process};
 }
 
 void WindowsCardHost::disconnected(uint64_t client) {
+    const Inside inside(maps_);
     const auto it = connections_.find(client);
     if (it == connections_.end()) return;
     if (it->second.process) CloseHandle(it->second.process);
@@ -297,8 +320,12 @@ windisk::Vetting WindowsCardHost::vet(unsigned drive) {
 }
 
 std::string WindowsCardHost::policyRefusal(uint64_t client, uint32_t access) {
-    const auto it = connections_.find(client);
-    const HANDLE token = it == connections_.end() ? nullptr : clientToken(it->second.pipe);
+    HANDLE token = nullptr;
+    {
+        const Inside inside(maps_);
+        const auto it = connections_.find(client);
+        if (it != connections_.end()) token = clientToken(it->second.pipe);
+    }
     if (!token) return "who the client is cannot be told";
     const std::string sid = tokenUser(token, false);
     const volsvc::ClientRights rights{holdsEnabled(token, DOMAIN_ALIAS_RID_ADMINS),
@@ -310,6 +337,7 @@ std::string WindowsCardHost::policyRefusal(uint64_t client, uint32_t access) {
 }
 
 HANDLE WindowsCardHost::watchedProcess(uint64_t client) {
+    const Inside inside(maps_);
     const auto it = connections_.find(client);
     HANDLE copy = nullptr;
     if (it == connections_.end() || !it->second.process ||
@@ -324,6 +352,7 @@ HANDLE WindowsCardHost::watchedProcess(uint64_t client) {
 // service reaches no process the client could not reach itself. Clients connect at the
 // identification level: the service reads who they are but cannot act as them.
 HANDLE WindowsCardHost::targetProcess(uint64_t client, uint32_t claimed, std::string& why) {
+    const Inside inside(maps_);
     const auto it = connections_.find(client);
     if (it == connections_.end()) {
         why = "the connection is gone";
@@ -379,6 +408,7 @@ Handle WindowsCardHost::openImage(const windisk::DiskIdentity& disk, uint32_t ac
 // a second connection reach a held card only from the holder's own process (the erase's library
 // instance beside the bound one), and the first handle keeps every other writer out of the image.
 Handle WindowsCardHost::sharedImage(uint32_t number, uint32_t access) {
+    const Inside inside(maps_);
     for (const auto& [key, handles] : held_) {
         if (key.second != number) continue;
         for (const HeldHandle& held : handles) {
@@ -437,9 +467,15 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
     }
     if (!h.ok()) return std::nullopt;
     const auto key = std::make_pair(client.id, disk.number);
-    const bool first = held_.find(key) == held_.end();
-    Taken& taken = taken_[disk.number];
-    if (first) ++taken.holders;
+    bool first;
+    Taken* held;
+    {
+        const Inside inside(maps_);
+        first = held_.find(key) == held_.end();
+        held = &taken_[disk.number];
+        if (first) ++held->holders;
+    }
+    Taken& taken = *held;
     // An image has no volumes of the system's to take: its handle keeps other writers out.
     const bool image = volsvc::isImageDisk(disk.number);
     if (!image && !taken.volumes) {
@@ -448,7 +484,12 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
         // read takes them too: the sectors of a mounted volume hold files whose own rights the
         // client would read past.
         auto volumes = std::make_unique<windisk::DiskVolumes>(volumeSystem_, disk.number, false);
-        if (volumes->take(SDHOST_ERR_BUSY, why) == SDHOST_OK) taken.volumes = std::move(volumes);
+        if (volumes->take(SDHOST_ERR_BUSY, why) == SDHOST_OK) {
+            const Inside inside(maps_);
+            letters_[disk.number] = windisk::takenLetters(*volumes);
+            writeLetters();
+            taken.volumes = std::move(volumes);
+        }
     }
     // With exactly the access asked, whatever the service's own handle holds.
     const DWORD rights =
@@ -461,30 +502,76 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
         if (why.empty())
             why = "the handle cannot be handed over (error " + std::to_string(GetLastError()) + ")";
         if (first) {
-            held_[key];
+            {
+                const Inside inside(maps_);
+                held_[key];
+            }
             giveBack(client, disk, 0);
         }
         return std::nullopt;
     }
+    const Inside inside(maps_);
     held_[key].push_back({std::move(h), request.access});
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(theirs));
 }
 
 bool WindowsCardHost::giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk,
                                uint64_t partition) {
-    const auto it = held_.find(std::make_pair(client.id, disk.number));
-    if (it == held_.end()) return true;
-    held_.erase(it);
-    const auto taken = taken_.find(disk.number);
-    if (taken == taken_.end() || --taken->second.holders > 0) return true;
+    std::unique_ptr<windisk::DiskVolumes> volumes;
+    {
+        const Inside inside(maps_);
+        const auto it = held_.find(std::make_pair(client.id, disk.number));
+        if (it == held_.end()) return true;
+        held_.erase(it);
+        const auto taken = taken_.find(disk.number);
+        if (taken == taken_.end() || --taken->second.holders > 0) return true;
+        volumes = std::move(taken->second.volumes);
+        taken_.erase(taken);
+    }
     // The last connection holding the disk went: its volumes are mounted again and the card's
     // drive letter comes back, on the partition the client's run wrote.
-    bool back = true;
-    if (taken->second.volumes)
-        back = taken->second.volumes->finish(
-            false, windisk::ComingBack{windisk::kVolumeWaitMs, partition});
-    taken_.erase(taken);
+    const bool back =
+        !volumes || volumes->finish(false, windisk::ComingBack{windisk::kVolumeWaitMs, partition});
+    const Inside inside(maps_);
+    if (letters_.erase(disk.number)) writeLetters();
     return back;
+}
+
+void WindowsCardHost::writeLetters() {
+    if (lettersKey_.empty()) return;
+    std::vector<windisk::TakenLetter> all;
+    for (const auto& [number, letters] : letters_)
+        all.insert(all.end(), letters.begin(), letters.end());
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, lettersKey_.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return;
+    if (all.empty()) {
+        RegDeleteValueW(key, kLettersValue);
+    } else {
+        const std::wstring text = wideText(windisk::ledgerText(all));
+        RegSetValueExW(key, kLettersValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    RegCloseKey(key);
+}
+
+void WindowsCardHost::giveBackLeftLetters() {
+    if (lettersKey_.empty()) return;
+    wchar_t text[4096];
+    DWORD bytes = sizeof text - sizeof(wchar_t), type = 0;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, lettersKey_.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS)
+        return;
+    const LONG rc =
+        RegQueryValueExW(key, kLettersValue, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
+    if (rc == ERROR_SUCCESS && type == REG_SZ) {
+        text[bytes / sizeof(wchar_t)] = L'\0';
+        windisk::giveBackTaken(volumeSystem_, windisk::parseLedger(utf8(text)));
+    }
+    RegDeleteValueW(key, kLettersValue);
+    RegCloseKey(key);
 }
 
 void WindowsCardHost::log(const volsvc::LogEntry& entry) {

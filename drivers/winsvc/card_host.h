@@ -28,10 +28,14 @@ struct Connection {
 class WindowsCardHost final : public volsvc::CardHost {
 public:
     // `images`: the virtual cards the administrator configured, by letter; `policy`: the
-    // readers the administrator allowed beside those the service serves anyway.
-    WindowsCardHost(HANDLE eventLog, CardMap images, volsvc::ServicePolicy policy)
-        : eventLog_(eventLog), images_(std::move(images)), policy_(std::move(policy)) {}
+    // readers the administrator allowed beside those the service serves anyway; `lettersKey`:
+    // the registry key (under HKLM) where the letters of held cards are written down until they
+    // are given back (empty: nowhere).
+    WindowsCardHost(HANDLE eventLog, CardMap images, volsvc::ServicePolicy policy,
+                    std::wstring lettersKey = {});
     ~WindowsCardHost() override;
+    WindowsCardHost(const WindowsCardHost&) = delete;
+    WindowsCardHost& operator=(const WindowsCardHost&) = delete;
 
     // The client's pipe and, where the system names it, its process (taken over here).
     void connected(uint64_t client, HANDLE pipe, HANDLE process);
@@ -48,6 +52,9 @@ public:
     bool giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk,
                   uint64_t partition) override;
     void log(const volsvc::LogEntry& entry) override;
+    // The letters an earlier run of the service wrote down and did not live to give back, given
+    // back now (see windisk::giveBackTaken).
+    void giveBackLeftLetters();
 
 private:
     // The service's handles on a disk for one connection, one per handing, with the access
@@ -69,14 +76,22 @@ private:
                             uint32_t access, std::string& why);
     sdhost::Handle openImage(const windisk::DiskIdentity& disk, uint32_t access, std::string& why);
     sdhost::Handle sharedImage(uint32_t number, uint32_t access);
+    // Writes down the letters of every held disk; under maps_.
+    void writeLetters();
 
     HANDLE eventLog_;
     CardMap images_;
     volsvc::ServicePolicy policy_;
     sdhost::WindowsVolumes volumeSystem_{false};
+    // Over the three maps below, held for lookups and changes only, never while a drive is
+    // waited on. A disk's own entries are changed by one thread at a time: the desk calls in
+    // under the disk's lock.
+    CRITICAL_SECTION maps_;
     std::map<uint64_t, Connection> connections_;
     std::map<std::pair<uint64_t, uint32_t>, Held> held_; // by client and disk number
     std::map<uint32_t, Taken> taken_;                    // by disk number
+    std::wstring lettersKey_;
+    std::map<uint32_t, std::vector<windisk::TakenLetter>> letters_; // by disk number
 };
 
 // The owner and access list of the file at `path` (through `file` where it is open) and of

@@ -98,13 +98,39 @@ Io readMessage(HANDLE pipe, OVERLAPPED& ov, uint8_t* buffer, DWORD size, DWORD w
 
 } // namespace
 
+SectionLocks::SectionLocks() {
+    InitializeCriticalSection(&desk_);
+    InitializeCriticalSection(&disksMade_);
+}
+
+SectionLocks::~SectionLocks() {
+    for (auto& [number, section] : disks_) DeleteCriticalSection(&section);
+    DeleteCriticalSection(&disksMade_);
+    DeleteCriticalSection(&desk_);
+}
+
+void SectionLocks::enterDisk(uint32_t number) {
+    EnterCriticalSection(&disksMade_);
+    const auto [it, made] = disks_.try_emplace(number);
+    if (made) InitializeCriticalSection(&it->second);
+    LeaveCriticalSection(&disksMade_);
+    // A map's entries stay where they are while others are added.
+    EnterCriticalSection(&it->second);
+}
+
+void SectionLocks::leaveDisk(uint32_t number) {
+    EnterCriticalSection(&disksMade_);
+    CRITICAL_SECTION& section = disks_.at(number);
+    LeaveCriticalSection(&disksMade_);
+    LeaveCriticalSection(&section);
+}
+
 PipeServer::PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, volsvc::ServicePolicy policy,
-                       FILE* console)
+                       FILE* console, std::wstring lettersKey)
     : stop_(stop),
       eventLog_(eventLog),
       console_(console),
-      host_(eventLog, std::move(images), std::move(policy)) {
-    InitializeCriticalSection(&lock_);
+      host_(eventLog, std::move(images), std::move(policy), std::move(lettersKey)) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &sd,
                                                              nullptr))
@@ -114,7 +140,6 @@ PipeServer::PipeServer(HANDLE stop, HANDLE eventLog, CardMap images, volsvc::Ser
 PipeServer::~PipeServer() {
     if (first_ != INVALID_HANDLE_VALUE) CloseHandle(first_);
     if (security_) LocalFree(security_);
-    DeleteCriticalSection(&lock_);
 }
 
 HANDLE PipeServer::createInstance(bool first, DWORD& error) {
@@ -215,18 +240,14 @@ std::optional<volsvc::Client> PipeServer::identify(HANDLE pipe, uint64_t id) {
         // client: the one the request names is believed only where the system names none.
         if (!process) return std::nullopt;
     }
-    EnterCriticalSection(&lock_);
     host_.connected(id, pipe, process);
-    LeaveCriticalSection(&lock_);
     return client;
 }
 
 std::vector<uint8_t> PipeServer::answer(const volsvc::Client& client, const uint8_t* data,
                                         size_t length) {
-    EnterCriticalSection(&lock_);
     std::vector<uint8_t> out = desk_.serve(client, data, length);
     if (console_) tell(client, data, length, out);
-    LeaveCriticalSection(&lock_);
     return out;
 }
 
@@ -249,19 +270,15 @@ void PipeServer::tell(const volsvc::Client& client, const uint8_t* data, size_t 
 }
 
 void PipeServer::letGo(const volsvc::Client& client) {
-    EnterCriticalSection(&lock_);
     desk_.letGo(client);
     host_.disconnected(client.id);
-    LeaveCriticalSection(&lock_);
 }
 
 void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
     std::optional<volsvc::Client> identified = identify(pipe, id);
     if (!identified) {
         // The system names a process the service cannot open: the connection ends unserved.
-        EnterCriticalSection(&lock_);
         host_.disconnected(id);
-        LeaveCriticalSection(&lock_);
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
         return;
@@ -277,10 +294,8 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
     // One byte more than any request: a message that fills it is too long.
     uint8_t buffer[volsvc::kMaxRequestBytes + 1];
     for (;;) {
-        EnterCriticalSection(&lock_);
         if (!process) process = host_.watchedProcess(client.id);
         const std::optional<uint32_t> idle = desk_.idleLimitMs(client, process != nullptr);
-        LeaveCriticalSection(&lock_);
         size_t total = 0;
         if (readMessage(pipe, ov, buffer, sizeof buffer, idle.value_or(INFINITE), stop_, process,
                         total) != Io::Done)
@@ -289,9 +304,7 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
             // Who the client is can be read once it has written to the pipe; a user with all
             // the connections one user may have gets no answer on this one.
             client.user = clientUser(pipe);
-            EnterCriticalSection(&lock_);
             admitted = desk_.connect(client);
-            LeaveCriticalSection(&lock_);
             if (!admitted) break;
         }
         const std::vector<uint8_t> out = answer(client, buffer, std::min(total, sizeof buffer));
@@ -302,10 +315,7 @@ void PipeServer::serveClient(HANDLE pipe, uint64_t id) {
             written, volsvc::kRequestTimeLimitMs, stop_, process);
         if (io != Io::Done || written != out.size()) break;
         // A logged refusal ends the connection: one connection writes to the event log once.
-        EnterCriticalSection(&lock_);
-        const bool dropping = desk_.dropping(client);
-        LeaveCriticalSection(&lock_);
-        if (dropping) break;
+        if (desk_.dropping(client)) break;
     }
     letGo(client);
     DisconnectNamedPipe(pipe);

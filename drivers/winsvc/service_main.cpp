@@ -51,10 +51,13 @@ std::wstring wide(const std::string& s) {
     return w;
 }
 
+std::wstring parametersKey() {
+    return L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName() + L"\\Parameters";
+}
+
 // A text value under the service's Parameters key (Cards, Readers); empty when there is none.
 std::string configured(const wchar_t* name) {
-    const std::wstring key =
-        L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName() + L"\\Parameters";
+    const std::wstring key = parametersKey();
     wchar_t text[4096];
     DWORD bytes = sizeof text - sizeof(wchar_t);
     DWORD type = 0;
@@ -122,8 +125,10 @@ DWORD prepare(FILE* console) {
             ReportEventW(eventLog, EVENTLOG_WARNING_TYPE, 0, 113, nullptr, 1, 0, strings, nullptr);
         if (console) std::fprintf(console, "Readers not read: %s\n", error.c_str());
     }
+    // The service writes down the letters it takes; the test console does not.
     server = std::make_unique<brc::winsvc::PipeServer>(stopEvent, eventLog, std::move(images),
-                                                       std::move(policy), console);
+                                                       std::move(policy), console,
+                                                       console ? std::wstring() : parametersKey());
     return server->listen();
 }
 
@@ -157,8 +162,7 @@ struct RequiredPrivileges {
 // runs (the installer starts it): an administrator's own changes are kept afterwards. The
 // service's key goes when it is uninstalled, so an install or upgrade sets it up again.
 void configureOnce() {
-    const std::wstring key =
-        L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName() + L"\\Parameters";
+    const std::wstring key = parametersKey();
     HKEY parameters = nullptr;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
                         KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &parameters,
@@ -217,6 +221,7 @@ void WINAPI serviceMain(DWORD, wchar_t**) {
     if (!statusHandle) return;
     report(SERVICE_START_PENDING);
     configureOnce();
+    server->giveBackLeftLetters();
     if (const std::string writer = programWriter(); !writer.empty()) {
         const std::wstring text = L"the service's program may be changed by " + wide(writer) +
                                   L", not by administrators and SYSTEM alone; it does not start";

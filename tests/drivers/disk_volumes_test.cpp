@@ -420,5 +420,33 @@ TEST(DiskVolumes, WhatARunLeftParkedIsLetGoOf) {
     EXPECT_EQ(std::count(system.calls.begin(), system.calls.end(), "release " + e), 1);
 }
 
+// The volume service writes down the letters it takes; a service that died mid-run gives them
+// back at its next start, to volumes still there and letters still free.
+TEST(DiskVolumes, LettersARunTookAreWrittenDownAndGivenBackAfterACrash) {
+    const std::string e = "\\\\?\\Volume{e}\\", f = "\\\\?\\Volume{f}\\",
+                      g = "\\\\?\\Volume{g}\\", gone = "\\\\?\\Volume{gone}\\";
+    RecordedVolumes before({{e, {1}, {"E:\\", "C:\\cards\\e\\"}}});
+    DiskVolumes volumes(before, 1, false);
+    std::string why;
+    ASSERT_EQ(volumes.take(kWriteProtect, why), SDHOST_OK);
+    const std::vector<TakenLetter> taken = takenLetters(volumes);
+    ASSERT_EQ(taken, (std::vector<TakenLetter>{{"E:\\", e}})); // a folder mount point stays
+    const std::string text = ledgerText(taken);
+    EXPECT_EQ(parseLedger(text), taken);
+
+    // After the crash: E's volume is there without a letter, F holds its own, G has none.
+    RecordedVolumes after({{e, {1}, {}}, {f, {2}, {"F:\\"}}, {g, {3}, {}}});
+    giveBackTaken(after, parseLedger(text + ";F:\\=" + g + ";H:\\=" + f + ";K:\\=" + gone));
+    EXPECT_EQ(after.calls, (std::vector<std::string>{"mount E:\\ " + e}))
+        << "F: is taken, F's volume has a letter already, and K:'s volume is gone";
+
+    // What is not a letter and a volume's name is not read back.
+    for (const std::string& junk : std::vector<std::string>{
+             "E:=" + e, "e:\\=" + e, "EE:\\=" + e, "E:\\=C:\\Windows\\", "E:\\", "=" + e,
+             "E:\\=\\\\?\\Volume{e}"})
+        EXPECT_TRUE(parseLedger(junk).empty()) << junk;
+    EXPECT_EQ(parseLedger(";;E:\\=" + e + ";x"), taken);
+}
+
 } // namespace
 } // namespace brc::windisk

@@ -2,9 +2,13 @@
 // which requests it serves, who holds a card, what is logged and what is given back.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <future>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "device/sdhost_abi.h"
 #include "drivers/volsvc/image_cards.h"
@@ -491,6 +495,99 @@ TEST(VolumeServiceDesk, ACardTheSystemWillNotOpenIsRefusedAndNotHeld) {
     EXPECT_EQ(d.desk.cardsHeld(), 0u);
     d.host.failing.clear();
     EXPECT_EQ(d.ask(bob, openRequest(4)).refusal, Refusal::None);
+}
+
+// The service's connection threads share one desk. Its locks as the service's critical
+// sections behave: exclusive, and told apart by the thread holding them.
+class ThreadLocks : public DeskLocks {
+public:
+    std::atomic<std::thread::id> deskOwner{};
+    void enterDesk() override {
+        desk_.lock();
+        deskOwner = std::this_thread::get_id();
+    }
+    void leaveDesk() override {
+        deskOwner = std::thread::id();
+        desk_.unlock();
+    }
+    void enterDisk(uint32_t number) override { disk(number).lock(); }
+    void leaveDisk(uint32_t number) override { disk(number).unlock(); }
+
+private:
+    std::mutex& disk(uint32_t number) {
+        const std::lock_guard<std::mutex> g(made_);
+        return disks_[number];
+    }
+    std::mutex desk_, made_;
+    std::map<uint32_t, std::mutex> disks_;
+};
+
+// A host whose disk 2 hangs in its opening, as a reader that stops answering does, until let go;
+// it counts the calls that came with the desk's lock held by the calling thread.
+class HangingHost : public CardHost {
+public:
+    explicit HangingHost(ThreadLocks& locks) : locks_(locks) {}
+    std::promise<void> hanging, release;
+    std::atomic<int> underDesk{0};
+    windisk::Vetting vet(unsigned drive) override {
+        note();
+        windisk::Vetting v;
+        v.facts.number = windisk::DeviceNumber{windisk::kFileDeviceDisk, drive - 2, 0};
+        v.facts.descriptor = windisk::StorageDescriptor{windisk::BusUsb, true, "Generic-",
+                                                        "SD/MMC", std::to_string(drive)};
+        v.facts.length = 31914983424ull;
+        return v;
+    }
+    std::optional<uint64_t> hand(const Client&, const Request&, const windisk::DiskFacts&,
+                                 const windisk::DiskIdentity& d, std::string&) override {
+        note();
+        if (d.number == 2) {
+            hanging.set_value();
+            release.get_future().wait();
+        }
+        return 0x100 + d.number;
+    }
+    bool giveBack(const Client&, const windisk::DiskIdentity&, uint64_t) override {
+        note();
+        return true;
+    }
+    void log(const LogEntry&) override {}
+
+private:
+    void note() { underDesk += locks_.deskOwner.load() == std::this_thread::get_id(); }
+    ThreadLocks& locks_;
+};
+
+TEST(VolumeServiceDesk, ACardThatHangsHoldsUpNoOtherDisksClient) {
+    ThreadLocks locks;
+    HangingHost host(locks);
+    ServiceDesk desk(host, &locks);
+    const auto ask = [&](const Client& c, unsigned drive) {
+        return std::async(std::launch::async, [&desk, c, drive] {
+            const Bytes b = encodeRequest(openRequest(drive));
+            const Bytes out = desk.serve(c, b.data(), b.size());
+            return parseAnswer(out.data(), out.size()).value_or(Answer{}).refusal;
+        });
+    };
+    const Client carol{3, 999, "PC\\carol"};
+    std::future<Refusal> alices = ask(alice, 4); // E: is disk 2, which hangs
+    ASSERT_EQ(host.hanging.get_future().wait_for(std::chrono::seconds(10)),
+              std::future_status::ready);
+    std::future<Refusal> bobs = ask(bob, 5), carols = ask(carol, 4);
+    const bool answered = bobs.wait_for(std::chrono::seconds(10)) == std::future_status::ready &&
+                          carols.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    host.release.set_value(); // whatever happened, nothing is left waiting
+    ASSERT_TRUE(answered) << "another disk's client waited behind the hanging card";
+    EXPECT_EQ(bobs.get(), Refusal::None);
+    // The card being opened is held meanwhile: a second client finds it busy, not opened twice.
+    EXPECT_EQ(carols.get(), Refusal::Busy);
+    EXPECT_EQ(alices.get(), Refusal::None);
+    EXPECT_EQ(desk.holder(2), alice.id);
+    EXPECT_EQ(desk.holder(3), bob.id);
+    desk.letGo(alice);
+    desk.letGo(bob);
+    EXPECT_EQ(desk.cardsHeld(), 0u);
+    EXPECT_EQ(host.underDesk.load(), 0) << "the host was called with the desk's lock held";
 }
 
 TEST(VolumeServiceImages, TheAdministratorsMapNamesImageFilesOnly) {
