@@ -35,6 +35,8 @@
 
 #if defined(_WIN32)
 #include <io.h>
+
+#include "cli/elevated_run.h"
 #define isatty _isatty
 #define fileno _fileno
 #else
@@ -610,6 +612,27 @@ void sayAfterFormat(const FormatOptions& o, const FormatOutcome& outcome) {
             static_cast<unsigned long long>(formattedSectors(o.probed->result)));
 }
 
+#if defined(_WIN32)
+// Refused the disk for want of rights, with nothing written, as an administrator under UAC: the
+// format runs once more elevated, in this console. Its exit status, or nullopt (with `cause`
+// saying why) where it did not run.
+std::optional<int> formatElevated(const FormatOptions& o, const FormatOutcome& outcome,
+                                  const std::vector<std::string>& given, std::string& cause) {
+    if (outcome.messageId != msg::AdministratorRequired || outcome.end == FormatEnd::Formatted ||
+        relayed() || !elevationMayHelp())
+        return std::nullopt;
+    if (!o.json)
+        std::fputs("brindlecard: asking Windows to run the format with administrator rights\n",
+                   stderr);
+    std::vector<std::string> args{"format"};
+    args.insert(args.end(), given.begin(), given.end());
+    std::string why;
+    if (const std::optional<int> status = runElevated(args, why)) return status;
+    cause = why + (cause.empty() ? "" : "; " + cause);
+    return std::nullopt;
+}
+#endif
+
 #if !defined(_WIN32)
 ManyCardsRequest manyCardsRequest(const FormatOptions& o) {
     ManyCardsRequest many;
@@ -628,6 +651,9 @@ ManyCardsRequest manyCardsRequest(const FormatOptions& o) {
 } // namespace
 
 int formatCommand(std::vector<std::string> argv) {
+#if defined(_WIN32)
+    const std::vector<std::string> given = argv;
+#endif
     Args args(std::move(argv));
     if (args.wantsHelp()) {
         std::fputs(kFormatUsage, stdout);
@@ -666,6 +692,10 @@ int formatCommand(std::vector<std::string> argv) {
     bool passCancelled = false; // formatted, after Ctrl-C stopped the overwrite or erase
     if (options.probe && !probeFirst(options, outcome)) return kExitFailed;
     runFormat(options, card, outcome, cause, passCancelled);
+#if defined(_WIN32)
+    if (const std::optional<int> status = formatElevated(options, outcome, given, cause))
+        return *status;
+#endif
 #if !defined(_WIN32)
     if (std::string note;
         card.rescanAfterRun && !rescanPartitionTable(options.target.path, options.access, note))

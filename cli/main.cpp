@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "base/native_text.h"
+#include "cli/elevated_run.h"
 #include "platform/win32/win32_os.h"
 #endif
 
@@ -104,6 +105,11 @@ extern "C" int wmain(int argc, wchar_t** argv) {
         std::atexit(restoreOutputCodePage);
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(brc::utf8FromWide(argv[i]));
+    // The elevated copy of a refused format: its console is the first copy's, through a relay.
+    if (args.size() >= 2 && args[0] == brc::cli::kRelayOption) {
+        if (!brc::cli::joinRelay(args[1])) return brc::cli::kExitFailed;
+        args.erase(args.begin(), args.begin() + 2);
+    }
     return run(std::move(args));
 }
 

@@ -109,14 +109,20 @@ out=$(BRINDLECARD_CARDS="M=$(windows "$erased")" brc format M: --type erase --la
 check_card "$erased" ERASED
 
 # Not elevated (an administrator's token before UAC elevation, as the command runs from a plain
-# prompt): format is refused, says to run it from an administrator prompt and writes nothing;
-# plan and check, which only read, still work. The image is one formatted above.
+# prompt): format is refused and asks Windows to run it elevated. Wine starts the elevated copy
+# with the same token, so that copy is refused too: its words and status come back through the
+# first copy's console, it asks no further, and nothing is written. Plan and check, which only
+# read, still work. The image is one formatted above.
 unelevated() { "$root/tools/wine_run.sh" "$build/bin/run_unelevated.exe" "$(windows "$exe")" "$@"; }
 before=$(md5sum <"$image")
 status=0
 out=$(unelevated format "$(windows "$image")" --label NOTHERE --yes 2>&1) || status=$?
-[ "$status" = 1 ] && [[ $out == *"administrator"* && $out == *'"Run as administrator"'* ]] ||
-  fail "an unelevated format (status $status): $out"
+asked=$(grep -c "asking Windows to run the format with administrator rights" <<<"$out")
+# The refusal once from each copy.
+refused=$(grep -c "Please use an account with administrator rights" <<<"$out")
+[ "$status" = 1 ] && [ "$asked" = 1 ] && [ "$refused" = 2 ] &&
+  [[ $out == *'"Run as administrator"'* ]] ||
+  fail "an unelevated format (status $status, elevation asked $asked times, refused $refused): $out"
 [ "$(md5sum <"$image")" = "$before" ] || fail "the unelevated format wrote to the card"
 out=$(unelevated check "$(windows "$image")" 2>&1) || fail "an unelevated check: $out"
 out=$(unelevated plan "$(windows "$image")" 2>&1) || fail "an unelevated plan: $out"
