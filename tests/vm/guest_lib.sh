@@ -5,6 +5,10 @@ set -u
 cd "$VM_OUT" || exit 1
 # shellcheck disable=SC1091
 . "$VM_OUT/env"
+if [ ! -x "$exe" ]; then
+    echo "FAIL: the guest cannot see the command $exe (the host's folder holding it is hidden)"
+    exit 1
+fi
 export SOURCE_DATE_EPOCH=1700000000 XDG_RUNTIME_DIR=/run LC_ALL=C.UTF-8
 # No system bus in the guest unless a case starts one (udisks_services): root opens the cards
 # itself.

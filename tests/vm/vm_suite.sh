@@ -15,7 +15,8 @@ set -u
 exe=$(readlink -f "${1:?usage: vm_suite.sh BRINDLECARD BUILD_DIR [GROUP...]}")
 build=$(readlink -f "${2:?usage: vm_suite.sh BRINDLECARD BUILD_DIR [GROUP...]}")
 shift 2
-here=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "$0")" && pwd -P)
+checkout=$(dirname "$(dirname "$here")")
 # shellcheck source=tests/vm/vm.sh
 . "$here/vm.sh"
 
@@ -36,14 +37,29 @@ case $? in
 *) echo "cannot prepare the guest: $vm_why"; exit 1 ;;
 esac
 
-scratch=$(mktemp -d /var/tmp/brc-vm.XXXXXX) || exit 1
+# On the disk rather than in memory where TMPDIR does not say otherwise: the cards' images are
+# sparse, but a 1 TiB card's tables alone take memory a small machine misses.
+scratch=$(mktemp -d "${TMPDIR:-/var/tmp}/brc-vm.XXXXXX") || exit 1
 # The fault file's mount and server (for the reader over NBD) go in the scratch folder.
 # shellcheck source=tests/support/fault_file.sh
 . "$here/../support/fault_file.sh"
+# The guest runs a copy of the command, with the driver libraries it loads from beside itself,
+# from under /var/tmp, where a scratch clone of the project and its build would lie, and which
+# the guest covers with a fresh file system of its own: it must see it all the same.
+fault=${BRC_FAULT_FILE:-$(dirname "$exe")/fault_file}
+elsewhere=
+if elsewhere=$(mktemp -d /var/tmp/brc-vm-command.XXXXXX 2>/dev/null) &&
+    cp "$exe" "$elsewhere/brindlecard" && cp "$(dirname "$exe")"/*.so "$elsewhere/" &&
+    chmod 755 "$elsewhere"; then # as a clone's folders are: the cases' other users run it
+    exe=$elsewhere/brindlecard
+else
+    echo "note: the command runs from the build: /var/tmp cannot take a copy of it"
+fi
 cleanup() {
     vm_stop_all
     nbd_stop
     rm -rf "$scratch"
+    [ -n "$elsewhere" ] && rm -rf "$elsewhere"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
@@ -57,6 +73,8 @@ group() {
     if [ "${#wanted[@]}" -gt 0 ] && [[ " ${wanted[*]} " != *" $name "* ]]; then return 0; fi
     mkdir -p "$run"
     printf 'exe=%s\nsupport=%s\n' "$exe" "$(dirname "$here")/support" >"$run/env"
+    # What the guest must see of the host where its fresh /tmp and /var/tmp would hide it.
+    printf '%s\n' "$checkout" "$build" "$(dirname "$exe")" >"$run/keep"
     vm_boot "$run" "$here/$script" "$bound" "$@"
     status=$?
     sed "s/^/[$name] /" "$run/guest.log" 2>/dev/null
@@ -73,7 +91,6 @@ is_wanted() { [ "${#wanted[@]}" -eq 0 ] || [[ " ${wanted[*]} " == *" $1 "* ]]; }
 # nbd_start RUN: a 64 MiB card exported by qemu-nbd on $scratch/nbd.sock; served from the fault
 # file with its control file RUN/fault-control (the guest sets the faults there) where it can
 # be, else from a plain image. False, saying why, without qemu-nbd or when a server fails.
-fault=${BRC_FAULT_FILE:-$(dirname "$exe")/fault_file}
 nbd_pid=
 nbd_start() {
     local run=$1 served=$scratch/nbd.img
