@@ -29,6 +29,12 @@ stop_wine() {
 }
 trap stop_wine EXIT
 status=0
-ctest --preset mingw-tests || status=1
-ctest --preset native || status=1
+start=$SECONDS
+ctest --preset mingw-tests --output-junit "$PWD/build/mingw-tests/junit.xml" || status=1
+windows=$((SECONDS - start))
+ctest --preset native --output-junit "$PWD/build/native/junit.xml" || status=1
+# Where the time went, so that the run's budget stays in sight.
+echo "test.sh: Windows suites $windows s, Linux suites $((SECONDS - start - windows)) s"
+python3 tools/test_times.py "build/mingw-tests:build/mingw-tests/junit.xml" \
+  "build/native:build/native/junit.xml" || true
 exit "$status"
