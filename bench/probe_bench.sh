@@ -49,7 +49,8 @@ GiB=$((1 << 30))
 MiB=$((1 << 20))
 # name, announced bytes, the fault file's counterfeit line (empty: genuine), real bytes, and
 # what the card does besides: what a wraparound card spares of its start (bytes), or another
-# line of the fault file (- for nothing)
+# line of the fault file (- for nothing); a card refusing writes past its real part is the
+# fault file's write_error over all of it
 cards=(
   "limbo-16G-holding-2G $((16 * GiB)) limbo $((2 * GiB))"
   "genuine-8G $((8 * GiB)) - $((8 * GiB))"
@@ -57,6 +58,7 @@ cards=(
   "wraparound-4G-holding-4M $((4 * GiB)) wraparound $((4 * MiB))"
   "wrap-16G-2G-sparing-40M $((16 * GiB)) wraparound $((2 * GiB)) $((40 * MiB))"
   "limbo-8G-1G-reading-FF $((8 * GiB)) limbo $((1 * GiB)) lost_ones"
+  "refusing-8G-past-1G $((8 * GiB)) write_error $((1 * GiB)) $((7 * GiB))"
 )
 
 now() { date +%s.%N; }

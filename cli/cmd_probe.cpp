@@ -177,14 +177,21 @@ uint32_t SDHOST_CALL stopAsked(void*) { return stopFlags && formatStopAsked(*sto
 
 // The card opened for writing through the driver library, closed with its flush checked.
 struct OpenCard {
+    const Target& target;
     std::unique_ptr<OsServices> os;
     DriverBinding driver;
     uint32_t opened = 0;
     std::string error;
-    OpenCard(const Target& target) : os(osServicesFor(target)), driver(*os) {
+    OpenCard(const Target& t) : target(t), os(osServicesFor(target)), driver(*os) {
         // The libraries ask the probe whether it was told to stop.
         frontEndContext().stopRequested = stopAsked;
         opened = openTarget(driver, target, error);
+    }
+    // Closed and opened again after a refused write, which a driver that queues writes takes
+    // for the end of what it is given: what it refused is known, and the rest goes on.
+    uint32_t reopen() {
+        if (opened == 0) closeTarget(driver);
+        return opened = openTarget(driver, target, error);
     }
     // DDFini: everything written is on the card when it returns 0.
     uint32_t close() {
@@ -259,6 +266,7 @@ ProbeReport probeOne(const Target& target, const ProbeRequest& request) {
     options.nonce = std::random_device{}() ^ (uint64_t{std::random_device{}()} << 32) ^
                     static_cast<uint64_t>(start.time_since_epoch().count());
     options.stopRequested = [&] { return formatStopAsked(flags); };
+    options.reopen = [&] { return card.reopen(); };
     const bool shown = request.progress && isatty(fileno(stderr)) != 0 && redrawableTerminal();
     options.progress = [&](unsigned round, unsigned percent) {
         showProgress(shown, target.display, round, percent);
@@ -306,7 +314,7 @@ int restoreCommand(const std::string& file, const std::string& text, bool allowL
         throw RunError{"'" + target.display + "' is not the card '" + file + "' was saved from: " +
                        other + "; nothing was written (--force puts it back all the same)"};
     const uint64_t sectors = undo.sectors();
-    rc = undo.restore(card.driver, 0);
+    rc = undo.restore(card.driver, 0, [&] { return card.reopen(); });
     if (const uint32_t flushed = card.close(); rc == 0 && flushed != 0) {
         rc = flushed;
         undo.rearm();

@@ -71,7 +71,11 @@ private:
     void tagBuffer(uint64_t first, uint32_t count); // sectors [first, first + count) tagged
     bool noStore();                                 // the undo store failed: the probe ends; false
     Seen look(const uint8_t* sector, uint64_t s) const;
-    uint32_t move(bool write, uint64_t first, uint32_t count);
+    uint32_t move(bool write, uint64_t first, uint32_t count, bool settle = false);
+    uint32_t ended(uint32_t rc); // a transfer's result, with what ends the probe said
+    // The card opened again after it refused sectors [first, first + count).
+    bool reopened(uint64_t first, uint64_t count);
+    bool fillerSettled(uint64_t filler);
     bool transfer(bool write, uint64_t first, uint32_t count);
     bool save(uint64_t first, uint64_t count, bool known);
     bool writeTagged(uint64_t first, uint64_t count);
@@ -92,6 +96,7 @@ private:
     ProbeUndo& undo_;
     ProbeResult& r_;
     std::vector<uint8_t> buffer_;
+    std::vector<uint8_t> settle_ = std::vector<uint8_t>(kSectorBytes);
     uint64_t cache_; // the longest filler a round may write, in sectors
     uint32_t round_ = 0;
     uint64_t fillerSaved_ = 0; // the filler's sectors saved so far: [0, fillerSaved_)
@@ -132,26 +137,42 @@ void Prober::tick(uint64_t sectors) {
 // One transfer of at most 256 sectors through buffer_: 0 or the driver's result. What ends the
 // probe (a stop, the card gone or read-only) also says why; an ordinary failure is left to the
 // caller, for a tested block fails as lost blocks do.
-uint32_t Prober::move(bool write, uint64_t first, uint32_t count) {
+// With `settle`, a write is on the card (or has failed) when it returns: one sector of it is
+// read back, and only then is it noted as written.
+uint32_t Prober::move(bool write, uint64_t first, uint32_t count, bool settle) {
     if (o_.stopRequested && o_.stopRequested()) {
         r_.stopped = true;
         r_.cause = "stopped by a signal before the probe was finished";
         return kStopped;
     }
     const auto at = static_cast<uint32_t>(first);
-    const uint32_t rc = write ? d_.api.DDWritePT(buffer_.data(), count, at, d_.driverHandle)
-                              : d_.api.DDReadPT(buffer_.data(), count, at, d_.driverHandle);
-    if (rc == SDHOST_ERR_NO_CARD) r_.cause = "the card is gone (pulled out)";
-    else if (rc == SDHOST_ERR_WRITE_PROTECT_R1 || rc == SDHOST_ERR_WRITE_PROTECT_R2)
-        r_.cause = "the card is read-only (write-protected)";
-    if (rc != 0) {
-        r_.driverResult = rc;
-        return rc;
-    }
+    uint32_t rc = write ? d_.api.DDWritePT(buffer_.data(), count, at, d_.driverHandle)
+                        : d_.api.DDReadPT(buffer_.data(), count, at, d_.driverHandle);
+    if (rc == 0 && write && settle && o_.reopen)
+        rc = d_.api.DDReadPT(settle_.data(), 1, at, d_.driverHandle);
+    if (rc != 0) return ended(rc);
     (write ? r_.bytesWritten : r_.bytesRead) += uint64_t{count} * kSectorBytes;
     if (write) undo_.wrote(at, count);
     tick(count);
     return 0;
+}
+
+uint32_t Prober::ended(uint32_t rc) {
+    if (rc == SDHOST_ERR_NO_CARD) r_.cause = "the card is gone (pulled out)";
+    else if (rc == SDHOST_ERR_WRITE_PROTECT_R1 || rc == SDHOST_ERR_WRITE_PROTECT_R2)
+        r_.cause = "the card is read-only (write-protected)";
+    r_.driverResult = rc;
+    return rc;
+}
+
+bool Prober::reopened(uint64_t first, uint64_t count) {
+    if (!o_.reopen) return true;
+    const uint32_t rc = o_.reopen();
+    if (rc == 0) return true;
+    r_.cause = "the card could not be opened again after it refused sectors " +
+               std::to_string(first) + " to " + std::to_string(first + count - 1);
+    r_.driverResult = rc;
+    return false;
 }
 
 bool Prober::transfer(bool write, uint64_t first, uint32_t count) {
@@ -191,6 +212,34 @@ bool Prober::writeTagged(uint64_t first, uint64_t count) {
             static_cast<uint32_t>(std::min<uint64_t>(SDHOST_MAX_TRANSFER, first + count - s));
         tagBuffer(s, n);
         if (!transfer(true, s, n)) return false;
+        s += n;
+    }
+    return true;
+}
+
+// The filler's writes, on their way at once, are settled by one read: a refusal among them comes
+// out here rather than at a tested block's read. It is then looked for a transfer at a time and
+// a sector at a time, so that the bad sector is named; the filler lies in what the card keeps.
+bool Prober::fillerSettled(uint64_t filler) {
+    if (!o_.reopen) return true;
+    uint32_t rc = d_.api.DDReadPT(settle_.data(), 1, 0, d_.driverHandle);
+    if (rc == 0) return true;
+    ended(rc);
+    if (failed() || !reopened(0, filler)) return false;
+    for (uint64_t s = 0; s < filler;) {
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(SDHOST_MAX_TRANSFER, filler - s));
+        tagBuffer(s, n);
+        if ((rc = move(true, s, n, true)) != 0) {
+            if (failed() || !reopened(s, n)) return false;
+            for (uint64_t k = s; k < s + n; ++k) {
+                tagBuffer(k, 1);
+                if (move(true, k, 1, true) == 0) continue;
+                if (!failed())
+                    r_.cause = "the card failed to write sector " + std::to_string(k) +
+                               " though sectors past it keep their data: it has bad sectors";
+                return false;
+            }
+        }
         s += n;
     }
     return true;
@@ -313,11 +362,14 @@ std::optional<size_t> Prober::test(const Round& round, bool& sawOther) {
         if (seen[i] == Seen::Failed) continue;
         const uint64_t e = round.ends[i];
         tagBuffer(e - kB, kB);
-        const uint32_t rc = move(true, e - kB, kB);
+        // Settled: a refusal is this block's, not one the driver reports later for it.
+        const uint32_t rc = move(true, e - kB, kB, true);
         if (rc != 0 && failed()) return std::nullopt;
         if (rc != 0) seen[i] = Seen::Failed;
+        if (rc != 0 && !reopened(e - kB, kB)) return std::nullopt;
     }
     if (!writeTagged(0, round.filler)) return std::nullopt;
+    if (round.filler != 0 && !fillerSettled(round.filler)) return std::nullopt;
     // This round's lowest wrapped sector, the nearest the real part's end, else the last one's.
     const uint64_t wrapSector = r_.wrapSector, wrapShows = r_.wrapShows;
     r_.wrapSector = r_.wrapShows = 0;
@@ -365,7 +417,11 @@ void Prober::quickLook(uint64_t& lo, uint64_t& hi, bool& sawOther) {
     // Saved with the round; written again, nothing between the write and the read. A card that
     // refuses the write says nothing of its cache.
     tagBuffer(end - kB, kB);
-    if (move(true, end - kB, kB) != 0 || readBlock(end) != Seen::Junk) return;
+    if (const uint32_t rc = move(true, end - kB, kB, true); rc != 0) {
+        if (!failed()) reopened(end - kB, kB);
+        return;
+    }
+    if (readBlock(end) != Seen::Junk) return;
     noCache_ = true;
     lo = round.ends[*lowest - 1];
 }
@@ -515,7 +571,7 @@ ProbeResult probeCapacity(DriverBinding& driver, const ProbeOptions& options, Pr
     }
     // A stop or a failed transfer leaves the card as it was as far as it still takes writes.
     const uint64_t realEnd = result.verdict == ProbeVerdict::NotProbed ? 0 : result.usableSectors;
-    const uint32_t back = undo.restore(driver, realEnd);
+    const uint32_t back = undo.restore(driver, realEnd, options.reopen);
     result.restored = back == 0;
     if (back != 0 && result.verdict != ProbeVerdict::NotProbed) {
         // The verdict stands; the card is not as it was.

@@ -31,6 +31,11 @@ struct ProbeOptions {
     // less), which a cache of that size cannot hold.
     uint64_t cacheLimitBytes = 1ull << 30;
     std::function<bool()> stopRequested; // checked between transfers
+    // Closes the card and opens it again: 0, or the driver's result. A driver that queues
+    // writes reports a refused write at a later call and takes nothing after it; with this, a
+    // tested block's write is settled by a read, and the card opened again after one is
+    // refused, so the probe goes on. Without it a refusal is seen where the driver reports it.
+    std::function<uint32_t()> reopen;
     std::function<void(unsigned round, unsigned percent)> progress;
 };
 

@@ -127,17 +127,48 @@ bool ProbeUndo::readData(const Stretch& s, std::vector<uint8_t>& data) {
     return store_->readAt(data.data(), data.size(), s.offset);
 }
 
-uint32_t ProbeUndo::restore(DriverBinding& driver, uint64_t usable) {
+uint32_t ProbeUndo::restore(DriverBinding& driver, uint64_t usable,
+                            const std::function<uint32_t()>& reopen) {
     // In the order saved: wrote() appends as writes come, not as saves did.
     std::stable_sort(pending_.begin(), pending_.end(),
                      [](const Stretch& a, const Stretch& b) { return a.offset < b.offset; });
     std::vector<Stretch> left;
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> data, one(kSectorBytes);
     uint32_t first = 0;
     bool gone = false;
+    // A card that refused this many transfers in a row takes no more writes (it failed, or
+    // refuses whatever lies past its real part): what is left stays pending, untried, for a
+    // later --restore rather than one opening of the card per sector.
+    constexpr unsigned kRefusalsInARow = 16;
+    unsigned refusals = 0;
+    uint32_t refusing = 0;
     const auto put = [&](const Stretch& s) -> uint32_t {
+        if (gone) return SDHOST_ERR_NO_CARD;
+        if (refusing) return refusing;
         if (!readData(s, data)) return SDHOST_ERR_IO;
         return driver.api.DDWritePT(data.data(), s.count, s.first, driver.driverHandle);
+    };
+    // Everything put so far is on the card, or the failure of some of it.
+    const auto settled = [&](uint32_t sector) -> uint32_t {
+        return reopen ? driver.api.DDReadPT(one.data(), 1, sector, driver.driverHandle) : 0;
+    };
+    const auto failedWith = [&](uint32_t rc) {
+        gone = gone || rc == SDHOST_ERR_NO_CARD;
+        if (++refusals >= kRefusalsInARow) refusing = rc;
+        if (!gone && !refusing && reopen && reopen() != 0) gone = true;
+    };
+    const auto keptAsItWas = [&](const Stretch& sector) {
+        return readData(sector, data) &&
+               driver.api.DDReadPT(one.data(), 1, sector.first, driver.driverHandle) == 0 &&
+               std::memcmp(one.data(), data.data(), kSectorBytes) == 0;
+    };
+    const auto putOne = [&](const Stretch& s) {
+        if (refusing) return refusing;
+        uint32_t rc = put(s);
+        if (rc == 0) rc = settled(s.first);
+        if (rc != 0) failedWith(rc);
+        else refusals = 0;
+        return rc;
     };
     for (size_t end = pending_.size(); end > 0;) {
         const uint32_t batch = pending_[end - 1].batch;
@@ -147,28 +178,37 @@ uint32_t ProbeUndo::restore(DriverBinding& driver, uint64_t usable) {
         std::stable_partition(begin + static_cast<std::ptrdiff_t>(from),
                               begin + static_cast<std::ptrdiff_t>(end),
                               [&](const Stretch& s) { return s.first < usable; });
-        // Real ones sit first now and are written last: take the batch from its end.
+        // Real ones sit first now and are written last: take the batch from its end, all of it
+        // on its way at once, settled once.
+        uint32_t rc = 0;
+        for (size_t i = end; i-- > from && rc == 0;) rc = put(pending_[i]);
+        if (rc == 0) rc = settled(pending_[from].first);
+        if (rc == 0) {
+            end = from;
+            continue;
+        }
+        failedWith(rc);
+        // Again a transfer at a time, and one sector at a time where one fails: one bad sector
+        // keeps no other from going back. What went back already is written once more.
         for (size_t i = end; i-- > from;) {
             const Stretch& s = pending_[i];
-            uint32_t rc = gone ? SDHOST_ERR_NO_CARD : put(s);
-            if (rc != 0 && rc != SDHOST_ERR_NO_CARD && s.count > 1) {
-                // One bad sector keeps no other from going back.
-                rc = 0;
+            rc = putOne(s);
+            if (rc != 0 && !gone && !refusing && s.count > 1) {
                 for (uint32_t k = 0; k < s.count; ++k) {
-                    Stretch one = s;
-                    one.first = s.first + k;
-                    one.count = 1;
-                    one.offset = s.offset + uint64_t{k} * kSectorBytes;
-                    const uint32_t r = gone ? SDHOST_ERR_NO_CARD : put(one);
-                    if (r == 0) continue;
-                    gone = gone || r == SDHOST_ERR_NO_CARD;
+                    Stretch sector = s;
+                    sector.first = s.first + k;
+                    sector.count = 1;
+                    sector.offset = s.offset + uint64_t{k} * kSectorBytes;
+                    const uint32_t r = putOne(sector);
+                    // A sector the card will not take may never have taken the probe's write
+                    // either: reading back as it was, it is as it was.
+                    if (r == 0 || (!gone && !refusing && keptAsItWas(sector))) continue;
                     if (first == 0) first = r;
-                    left.push_back(one);
+                    left.push_back(sector);
                 }
                 continue;
             }
-            if (rc == 0) continue;
-            gone = gone || rc == SDHOST_ERR_NO_CARD;
+            if (rc == 0 || (!gone && !refusing && s.count == 1 && keptAsItWas(s))) continue;
             if (first == 0) first = rc;
             left.push_back(s);
         }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -87,7 +88,12 @@ public:
     // aliased what; within a batch the sectors from `usable` on go first and the real ones
     // last. A transfer that fails is tried again sector by sector; only the sectors that
     // failed stay pending, unless the card is gone. Returns 0 or the first failing result.
-    uint32_t restore(DriverBinding& driver, uint64_t usable);
+    // With `reopen` (which closes the card and opens it again: 0 or the driver's result), each
+    // batch is settled by a read, for a driver that queues writes reports a failure at a later
+    // call and takes nothing more after it: after a failure the card is opened again and the
+    // batch written once more a transfer at a time, each settled.
+    uint32_t restore(DriverBinding& driver, uint64_t usable,
+                     const std::function<uint32_t()>& reopen = {});
 
     // Reads what an earlier probe kept in the store; false with `error` for a store that is not
     // one or is damaged where it was sealed. What was saved after the last seal was never

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/environment.h"
@@ -80,6 +81,51 @@ struct Rig {
         unsetEnvironmentVariable("BRINDLECARD_CARDS");
     }
 };
+
+// The write path of the Linux and Windows libraries (drivers/write_queue.h) over the rig's: a
+// write is taken at once and its failure reported by a later call, which fails, as does every
+// call after it until the card is opened again. Here the write is done at once and its result
+// told by the next call, the earliest a queue can tell it. One at a time.
+struct QueuedWrites {
+    static inline DriverApi real;
+    static inline uint32_t untold = 0, failing = 0;
+    static uint32_t told() {
+        if (!failing) failing = std::exchange(untold, 0);
+        return failing;
+    }
+    static uint32_t SDHOST_CALL write(const void* data, uint32_t count, uint32_t first,
+                                      uint32_t handle) {
+        if (const uint32_t rc = told()) return rc;
+        untold = real.DDWritePT(data, count, first, handle);
+        return 0;
+    }
+    static uint32_t SDHOST_CALL read(void* data, uint32_t count, uint32_t first, uint32_t handle) {
+        if (const uint32_t rc = told()) return rc;
+        return real.DDReadPT(data, count, first, handle);
+    }
+    static uint32_t SDHOST_CALL fini(uint32_t handle) {
+        const uint32_t rc = told();
+        untold = failing = 0;
+        const uint32_t closed = real.DDFini(handle);
+        return rc ? rc : closed;
+    }
+    static void install(DriverBinding& driver) {
+        real = driver.api;
+        untold = failing = 0;
+        driver.api.DDWritePT = write;
+        driver.api.DDReadPT = read;
+        driver.api.DDFini = fini;
+    }
+};
+
+// Opens the rig's card again, as the command's probe does after a refused write.
+uint32_t reopenZ(DriverBinding& driver) {
+    driver.api.DDFini(driver.driverHandle);
+    uint32_t handle = 0;
+    const uint32_t rc = driver.api.DDInit(&handle, kDriveZ);
+    driver.driverHandle = handle;
+    return rc;
+}
 
 // A first filler of 2 MiB, confirmed under one of 16 MiB: more than any card's cache below
 // but those the confirmation is there for.
@@ -400,13 +446,15 @@ TEST(ProbeUndoStore, ARestoreGoesOnPastAFailingSectorAndKeepsOnlyThatOne) {
 
 TEST(ProbeBadSectors, FailingSectorsNeverGiveAGenuineVerdictAndTheContentStays) {
     // Sectors that fail below sectors that keep their data are bad sectors, no verdict; a card
-    // whose writes fail from some point to its end keeps nothing past that point.
+    // whose writes fail from some point to its end keeps nothing past that point. The same
+    // through a driver that queues writes, where a refusal is told late and stops the driver.
     struct BadCase {
         const char* name;
         const char* sidecar;
         ProbeVerdict verdict;
         const char* cause = "sector"; // in the cause, where the card is not probed
     };
+    for (const bool queued : {false, true})
     for (const BadCase& c :
          {BadCase{"UnwritableInTheFiller", "unwritable_sectors = 1000 1\n", ProbeVerdict::NotProbed},
           BadCase{"UnreadableInTheFiller", "bad_sectors = 3000 8\n", ProbeVerdict::NotProbed},
@@ -417,15 +465,20 @@ TEST(ProbeBadSectors, FailingSectorsNeverGiveAGenuineVerdictAndTheContentStays) 
           // Nothing written, nothing lost: no size to tell, and nothing to put back.
           BadCase{"UnwritableEverywhere", "unwritable_sectors = 0 131072\n",
                   ProbeVerdict::NotProbed, "refused"}}) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.name) + (queued ? " through queued writes" : ""));
         test::ScratchDir dir("capacity_probe");
         const Card card(dir.path, 64 * kMiB, std::string("cache = 1048576\n") + c.sidecar,
                         16 * kMiB);
         const std::vector<uint8_t> before = contents(card.image);
         Rig rig(card.image);
         ASSERT_TRUE(rig.open);
+        ProbeOptions options = smallCache();
+        if (queued) {
+            QueuedWrites::install(rig.driver);
+            options.reopen = [&] { return reopenZ(rig.driver); };
+        }
         ProbeUndo undo;
-        const ProbeResult r = probeCapacity(rig.driver, smallCache(), undo);
+        const ProbeResult r = probeCapacity(rig.driver, options, undo);
         EXPECT_EQ(r.verdict, c.verdict) << r.cause;
         if (r.verdict == ProbeVerdict::Counterfeit) {
             EXPECT_LE(r.usableSectors, 40000u);

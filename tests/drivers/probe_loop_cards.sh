@@ -4,7 +4,8 @@
 # library's queued writes and reads as on a real card. Each card holds data of its own first; the
 # probe must give its verdict and usable size and leave that data as it was: a genuine card, a
 # wraparound and a limbo card, a wraparound card that keeps its first 40 MiB out of the wrap, a
-# limbo card whose lost part reads 0xFF; a card whose writes start failing mid-probe (pulled),
+# limbo card whose lost part reads 0xFF, one refusing writes past its real part, a genuine card
+# with one sector that takes no write; a card whose writes start failing mid-probe (pulled),
 # whose saved sectors --restore then puts back; a probe stopped by SIGTERM, and one killed by
 # SIGKILL whose file --restore puts back; format --probe, after which check --sectors passes and
 # fsck passes the partition; and format --type overwrite --verify failing the 0xFF limbo card.
@@ -76,6 +77,21 @@ verdict_case "wraparound sparing its start" $((1024 * MiB)) "wraparound $((200 *
     counterfeit wraparound $((200 * MiB))
 verdict_case "limbo reading 0xFF" $((1024 * MiB)) "limbo $((96 * MiB))
 lost_ones" counterfeit limbo $((96 * MiB))
+# The Linux library queues writes: a refused one is told late and stops the queue, so each
+# tested block's write is settled and the card opened again after a refusal.
+verdict_case "refusing writes past its real part" $((1024 * MiB)) \
+    "write_error $((96 * MiB)) $((928 * MiB))" counterfeit limbo $((96 * MiB))
+# A genuine card with one sector that takes no write: not probed, its sector named, all kept.
+card $((256 * MiB)) "write_error $((100 * MiB)) 512" && {
+    before=$(content)
+    out=$("$exe" probe --allow-loop --json "$loop")
+    if [ "$(field "$out" verdict)" = not-probed ] && [ "$(field "$out" restored)" = True ] &&
+        [[ $(field "$out" cause) == *"sector $((100 * MiB / 512))"* ]] && [ "$before" = "$(content)" ]; then
+        ok "a genuine card with an unwritable sector: not probed, that sector named, content kept"
+    else
+        fail "a genuine card with an unwritable sector: $out"
+    fi
+}
 
 # Writes fail once 20 MiB went to the card: the probe keeps what it wrote over in a file.
 card $((512 * MiB)) "wraparound $((64 * MiB))" && {
@@ -147,8 +163,12 @@ lost_ones" && {
     fi
 }
 
-# format --probe: the partition inside the usable part, which check --sectors and fsck accept.
-card $((4096 * MiB)) "wraparound $((1024 * MiB))" && {
+# format --probe: the partition inside the usable part, which check --sectors and fsck accept;
+# also on a card refusing writes past its real part, which the format's probe (it saves
+# nothing) finds through the same queued writes.
+format_probe_case() {
+    local name=$1 bytes=$2 faultline=$3 real=$4 out usable start part fsck_status
+    card "$bytes" "$faultline" || return
     out=$("$exe" format --probe --yes --json --allow-loop "$loop")
     usable=$(field "$out" usableSectors)
     start=$(python3 -c 'import sys; d=open(sys.argv[1],"rb").read(512); print(int.from_bytes(d[454:458],"little"))' "$loop")
@@ -156,13 +176,16 @@ card $((4096 * MiB)) "wraparound $((1024 * MiB))" && {
     fsck.fat -n "$part" >"$scratch/fsck" 2>&1
     fsck_status=$?
     losetup -d "$part"
-    if [ "$(field "$out" counterfeit)" = True ] && [ -n "$usable" ] && [ "$usable" -le $((1024 * MiB / 512)) ] &&
+    if [ "$(field "$out" counterfeit)" = True ] && [ -n "$usable" ] && [ "$usable" -le $((real / 512)) ] &&
         "$exe" check --allow-loop --sectors "$usable" "$loop" >/dev/null && [ "$fsck_status" -eq 0 ]; then
-        ok "format --probe: a card of $usable sectors, check --sectors and fsck pass"
+        ok "format --probe, $name: a card of $usable sectors, check --sectors and fsck pass"
     else
-        fail "format --probe: $out; fsck: $(cat "$scratch/fsck")"
+        fail "format --probe, $name: $out; fsck: $(cat "$scratch/fsck")"
     fi
 }
+format_probe_case wraparound $((4096 * MiB)) "wraparound $((1024 * MiB))" $((1024 * MiB))
+format_probe_case "refusing writes past its real part" $((1024 * MiB)) \
+    "write_error $((200 * MiB)) $((824 * MiB))" $((200 * MiB))
 
 [ "$failures" -eq 0 ] && echo "all passed" && exit 0
 echo "$failures failed"

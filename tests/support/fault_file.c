@@ -9,6 +9,9 @@
  * offsets and lengths in bytes of the card, '#' starts a comment:
  *
  *   error OFFSET LENGTH   a read or write touching the range fails with EIO
+ *   write_error OFFSET LENGTH  a write or zeroing touching the range fails with EIO; reads
+ *                         give what the range holds (a counterfeit card whose controller
+ *                         refuses writes past its real part)
  *   fail_after BYTES      once BYTES were written in all, every write fails with EIO
  *   drop OFFSET LENGTH    writes touching the range are acknowledged but not stored
  *   flip OFFSET LENGTH    bytes read from the range come back inverted
@@ -54,8 +57,9 @@ struct range {
 };
 
 struct faults {
-    struct range errors[MOST_RANGES], drops[MOST_RANGES], flips[MOST_RANGES];
-    int nerrors, ndrops, nflips;
+    struct range errors[MOST_RANGES], drops[MOST_RANGES], flips[MOST_RANGES],
+        write_errors[MOST_RANGES];
+    int nerrors, ndrops, nflips, nwrite_errors;
     uint64_t fail_after, hang_after; /* UINT64_MAX: off */
     unsigned delay_ms;
     int hang, hang_statfs, no_fallocate;
@@ -89,6 +93,8 @@ static void parse_control(FILE* in, struct faults* f) {
         const int n = sscanf(line, "%31s %" SCNu64 " %" SCNu64, word, &a, &b);
         if (n < 1) continue;
         if (!strcmp(word, "error") && n == 3) add_range(f->errors, &f->nerrors, a, b);
+        else if (!strcmp(word, "write_error") && n == 3)
+            add_range(f->write_errors, &f->nwrite_errors, a, b);
         else if (!strcmp(word, "drop") && n == 3) add_range(f->drops, &f->ndrops, a, b);
         else if (!strcmp(word, "flip") && n == 3) add_range(f->flips, &f->nflips, a, b);
         else if (!strcmp(word, "fail_after") && n == 2) f->fail_after = a;
@@ -304,8 +310,9 @@ static int ff_write(const char* path, const char* buffer, size_t size, off_t off
     if (first >= image_bytes) return -ENOSPC;
     if (size > image_bytes - first) size = (size_t)(image_bytes - first);
     before_request(WRITING);
-    const int failed =
-        touches(now.errors, now.nerrors, first, size) || written + size > now.fail_after;
+    const int failed = touches(now.errors, now.nerrors, first, size) ||
+                       touches(now.write_errors, now.nwrite_errors, first, size) ||
+                       written + size > now.fail_after;
     const int dropped = touches(now.drops, now.ndrops, first, size);
     const struct faults f = now;
     if (!failed) written += size;
@@ -333,7 +340,9 @@ static int ff_fallocate(const char* path, int mode, off_t offset, off_t length,
     (void)path, (void)fi;
     before_request(WRITING);
     const int refused = now.no_fallocate;
-    const int failed = touches(now.errors, now.nerrors, (uint64_t)offset, (uint64_t)length);
+    const int failed =
+        touches(now.errors, now.nerrors, (uint64_t)offset, (uint64_t)length) ||
+        touches(now.write_errors, now.nwrite_errors, (uint64_t)offset, (uint64_t)length);
     const struct faults f = now;
     pthread_mutex_unlock(&lock);
     if (refused) return -EOPNOTSUPP;
