@@ -59,7 +59,7 @@ vm_prepare() {
     vm_initramfs=$cache/initramfs-$stamp.cpio.gz
     if [ ! -f "$vm_initramfs" ] || [ ! -f "$vm_kernel" ]; then
         # Made again from the package; older ones go (each unpacking takes 400 MB for a moment).
-        rm -f "$cache"/initramfs-* "$cache"/vmlinuz-* "$cache"/kvm-usable
+        rm -f "$cache"/initramfs-* "$cache"/vmlinuz-* "$cache"/kvm-usable*
         vm_make_initramfs "$deb" "$busybox_bin" || { vm_why="the initramfs could not be made"; return 1; }
     fi
     vm_accel=tcg
@@ -116,11 +116,14 @@ vm_make_initramfs() {
 }
 
 # KVM only where the processor offers it and a guest really starts on it (a /dev/kvm without
-# nested virtualisation behind it hangs); the answer is kept beside the kernel.
+# nested virtualisation behind it hangs); the answer is kept beside the kernel for this host's
+# kernel and QEMU, and asked again after a day (a machine moved to another host may differ).
 vm_kvm_usable() {
-    local cache=$1 answer=$1/kvm-usable
+    local cache=$1 answer
     [ "${BRC_VM_ACCEL:-}" = tcg ] && return 1
     [ -r /dev/kvm ] && [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo || return 1
+    answer=$cache/kvm-usable-$( (uname -r; "$vm_qemu" --version 2>/dev/null | head -n 1) | sha256sum | cut -c1-12)
+    [ -n "$(find "$answer" -mmin -1440 2>/dev/null)" ] || rm -f "$cache"/kvm-usable*
     if [ ! -f "$answer" ]; then
         timeout -k 2 20 "$vm_qemu" -machine q35,accel=kvm -nodefaults -display none -m 128 \
             -no-reboot -kernel "$vm_kernel" -append "console=ttyS0 panic=-1" \
