@@ -304,6 +304,7 @@ const Ending kEndings[] = {
     {"FirstWriteRefused", "--size 64M", "fail_write_call = 1\nfail_write_code = 1543\n", "", "failed", "4", 222},
     // An erase chunk failing after the first: formatted, but the user is told to retry.
     {"LaterEraseChunkFails", "--size 64M", "fail_erase_call = 2\n", " --type erase", "failed", "3", 255},
+    {"FirstEraseChunkFails", "--size 64M", "fail_erase_call = 1\n", " --type erase", "failed", "3", 255},
 };
 
 class FormatCliEnding : public ::testing::TestWithParam<Ending> {};

@@ -645,6 +645,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EraseFailureRow{"FirstChunk", 1, OsKindXp, "erase = 0\n", SDHOST_ERR_NO_ERASE, StatusEraseNotStarted},
         EraseFailureRow{"LaterChunk", 1, OsKindVistaTo8, "fail_erase_call = 2\n", SDHOST_ERR_IO, StatusEraseFailedLater},
+        // An erase the card fails at once did not start, and failed: not one it cannot do.
+        EraseFailureRow{"FirstChunkFails", 1, OsKindVistaTo8, "fail_erase_call = 1\n", SDHOST_ERR_IO,
+                        StatusEraseNotStarted | StatusEraseFailedLater},
         EraseFailureRow{"PrivateFirstChunk", 2, OsKindVistaTo8, "erase = 0\n", SDHOST_ERR_NO_ERASE, StatusEraseNotStarted}),
     [](const auto& p) { return std::string(p.param.name); });
 
