@@ -346,8 +346,10 @@ TEST(DiskAnswers, UserAreaOfTheLargestCards) {
     DiskFacts f = usbCard();
     f.length = (uint64_t{1} << 41) - 512;  // 4294967295 sectors: the largest the ABI can name
     EXPECT_EQ(userSectors(f), 0xFFFFFFFFu);
-    f.length = uint64_t{1} << 41;          // 2 TiB is taken, but its sectors do not fit 32 bits
     EXPECT_EQ(judge(f).code, SDHOST_OK);
+    f.length = uint64_t{1} << 41; // 2 TiB: its sectors do not fit 32 bits, so it is no card
+    EXPECT_EQ(judge(f).code, SDHOST_ERR_CONFIG);
+    EXPECT_NE(judge(f).message.find("more than the 2 TiB less one sector"), std::string::npos);
     EXPECT_EQ(userSectors(f), 0u);
     f.length = 31914983424ull + 100;       // a tail short of a sector is not part of the card
     EXPECT_EQ(userSectors(f), 62333952u);

@@ -101,7 +101,8 @@ TEST(BlockDevices, KindsOfDisksAndWhyTheyAreRefused) {
     sys.disk("sdb", kUsbHost, "8:16", k32G, {{"removable", "1"}},
              {{"type", "0"}, {"vendor", "Generic"}, {"model", "STORAGE DEVICE"}});
     sys.disk("sdc", std::string(kUsbHost) + "/../3:0:0:1", "8:32", 0, {{"removable", "1"}}, {{"type", "0"}});
-    sys.disk("sdd", std::string(kUsbHost) + "/../3:0:0:2", "8:48", (uint64_t{3} << 40) / 512,
+    // Exactly 2 TiB: one sector more than a card's 32-bit sector count holds.
+    sys.disk("sdd", std::string(kUsbHost) + "/../3:0:0:2", "8:48", (uint64_t{1} << 41) / 512,
              {{"removable", "1"}}, {{"type", "0"}});
     sys.disk("sde", std::string(kUsbHost) + "/../3:0:0:3", "8:64", k32G,
              {{"removable", "1"}, {"queue/logical_block_size", "4096"}}, {{"type", "0"}});
@@ -126,7 +127,7 @@ TEST(BlockDevices, KindsOfDisksAndWhyTheyAreRefused) {
         {"mmcblk1", false, Kind::Emmc, "is built-in eMMC storage"},
         {"sdb", false, Kind::CardReader, ""},
         {"sdc", false, Kind::CardReader, "holds no medium"},
-        {"sdd", false, Kind::CardReader, "more than the 2 TiB"},
+        {"sdd", false, Kind::CardReader, "more than the 2 TiB less one sector"},
         {"sde", false, Kind::CardReader, "has 4096-byte sectors"},
         {"sda", false, Kind::Internal, "is not removable (a fixed SATA disk)"},
         {"sdf", false, Kind::Internal, "is not removable (a fixed USB disk)"},
