@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "base/upcase_table.h"
 #include "engine/layout.h"
 #if !defined(_WIN32)
 #include "platform/posix/oem_code_pages.h"
@@ -52,11 +53,11 @@ std::string labelProblem(const std::u16string& label, uint32_t fsType, const Cod
     const VolumeLabelForms forms = makeLabelForms(label, page);
     const uint32_t bits = exfat ? checkExFatLabel(forms) : checkFatLabel(forms);
     if (bits == 0) return {};
-    // What the check looks at: the first 63 units, a to z upper-cased on FAT.
+    // What the check looks at: the first 63 units, upper-cased on FAT as the layout does it
+    // (ÿ is Ÿ there, which a page holding ÿ may lack).
     std::u16string text = label.substr(0, 63);
     if (!exfat)
-        for (char16_t& c : text)
-            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+        for (char16_t& c : text) c = upcaseUnit(c);
     const std::u16string forbidden = exfat ? u"\"*/:<>?\\|" : u"\"*+,./:;<=>?[\\]|";
     const char* kind = exfat ? "an exFAT label" : "a FAT label";
 

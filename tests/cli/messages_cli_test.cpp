@@ -69,6 +69,9 @@ const Case kCases[] = {
     {"label outside the code page", "card", "format @/c.img --yes -L ФОТО", 1,
      "'Ф' is not in code page 437; try --codepage 866"},
     {"label character plan refuses", "card", "plan @/c.img -L 'a*b'", 1, "'*' is not allowed in a FAT label"},
+    // Upper-cased as the layout upper-cases it: ÿ becomes Ÿ, which code page 437 lacks.
+    {"label that upper-cases outside the code page", "card", "format @/c.img --yes -L ÿ", 1,
+     "'Ÿ' is not in code page 437"},
     // The driver library's code only with -v.
     {"identify fails", "identify", "format @/c.img --yes --json", 1, "the card did not report its capacity\""},
     {"identify fails, verbose", "identify", "format @/c.img -yv --json", 1,
