@@ -148,8 +148,12 @@ uint32_t Prober::move(bool write, uint64_t first, uint32_t count, bool settle) {
     const auto at = static_cast<uint32_t>(first);
     uint32_t rc = write ? d_.api.DDWritePT(buffer_.data(), count, at, d_.driverHandle)
                         : d_.api.DDReadPT(buffer_.data(), count, at, d_.driverHandle);
-    if (rc == 0 && write && settle && o_.reopen)
+    if (rc == 0 && write && settle && o_.reopen) {
         rc = d_.api.DDReadPT(settle_.data(), 1, at, d_.driverHandle);
+        // A card gone after the write may have taken it: it is put back with the rest. A
+        // refusal the read tells is the write's own, which changed nothing.
+        if (rc == SDHOST_ERR_NO_CARD) undo_.wrote(at, count);
+    }
     if (rc != 0) return ended(rc);
     (write ? r_.bytesWritten : r_.bytesRead) += uint64_t{count} * kSectorBytes;
     if (write) undo_.wrote(at, count);
