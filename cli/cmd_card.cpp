@@ -119,6 +119,11 @@ int cardCommand(std::vector<std::string> argv) {
     auto paths = args.positionals();
     if (paths.size() != 1) throw UsageError{"card create takes exactly one PATH"};
     card.path = paths[0];
+    // Every other command refuses such a card: the drive map cannot hold its path.
+    if (card.path.find(';') != std::string::npos)
+        throw UsageError{"'" + card.path +
+                         "' has a ';' in its path, which the drive map cannot hold; choose "
+                         "another name"};
     card.sectors = userSectors(sectorsText, sizeText);
     card.protectedSectors =
         protectedText ? parseNumber(*protectedText, "--protected", UINT32_MAX) : 0;
