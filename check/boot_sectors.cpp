@@ -14,6 +14,66 @@ bool parseBootSector(const uint8_t* b, Volume& v, std::string& why) {
     return true;
 }
 
+// FAT: the media byte, one hosts take, and the extended boot signature the format writes.
+void checkFatBootFields(const uint8_t* boot, const Volume& v, Findings& out) {
+    const uint8_t media = boot[bpb::kMedia];
+    const uint8_t want = fatReservedEntries(v.type)[0];
+    if (!isMediaByte(media))
+        out.add(problem::kMediaDescriptor, hexByte(want), hexByte(media),
+                "The format writes the media byte " + hexBytes(&want, 1) +
+                    " in the boot sector; this card's gives " + hexBytes(&media, 1) +
+                    ", which is no media byte (F0, or F8 to FF), so hosts do not mount the "
+                    "volume.");
+    const uint8_t ext = boot[v.type == Fat32 ? bpb32::kBootSignature : bpb16::kBootSignature];
+    if (ext != kFatExtendedBootSignature)
+        out.add(problem::kExtendedBootSignature, hexByte(kFatExtendedBootSignature), hexByte(ext),
+                "The format writes the extended boot signature 29 in the boot sector, which tells "
+                "hosts that the serial number, label and file-system type follow; this card's "
+                "gives " +
+                    hexBytes(&ext, 1) +
+                    (ext == 0x28 ? ", which promises the serial number alone, so hosts do not "
+                                   "read the label there."
+                                 : ", so hosts read neither the serial number nor the label "
+                                   "there."));
+}
+
+// exFAT: the jump, the bytes where a FAT boot sector has its BPB left zero, and the revision the
+// format writes, which hosts rely on to take the volume for exFAT and to read it.
+void checkExFatBootFields(const uint8_t* boot, Findings& out) {
+    using namespace exfat_boot;
+    static constexpr uint8_t kJump[] = {0xEB, 0x76, 0x90};
+    if (!std::equal(kJump, kJump + sizeof kJump, boot + kJumpBoot))
+        out.add(problem::kJumpBoot, hexBytes(kJump, sizeof kJump), hexBytes(boot, sizeof kJump),
+                "The format starts the exFAT boot sector with the jump EB 76 90; this card's "
+                "starts with " +
+                    hexBytes(boot, sizeof kJump) +
+                    ", so hosts that verify it refuse to mount the volume.");
+    const uint8_t* set =
+        std::find_if(boot + kMustBeZero, boot + kPartitionOffset, [](uint8_t b) { return b != 0; });
+    if (set != boot + kPartitionOffset) {
+        const std::string at = "byte " + std::to_string(set - boot) + " holds " + hexBytes(set, 1);
+        out.add(problem::kMustBeZero, "all zero", at,
+                "The format leaves bytes 11 to 63 of the exFAT boot sector, where a FAT boot "
+                "sector keeps its BPB, zero; on this card " +
+                    at + ", so hosts refuse to mount the volume.");
+    }
+    const uint32_t revision = le16(boot + kFileSystemRevision);
+    if (revision != kExFatRevision) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%u.%02u", revision >> 8, revision & 0xFF);
+        out.add(problem::kFileSystemRevision, "1.00", text,
+                std::string("The format writes exFAT revision 1.00; this card's boot sector gives "
+                            "revision ") +
+                    text + ", which hosts and repair tools made for 1.00 refuse.");
+    }
+}
+
+// The boot sector's fields that no layout figure shows, as the format writes them.
+void checkBootFields(const uint8_t* boot, const Volume& v, Findings& out) {
+    if (v.type == ExFat) checkExFatBootFields(boot, out);
+    else checkFatBootFields(boot, v, out);
+}
+
 void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
                    BootArea& area) {
     uint8_t sector[kSectorBytes];

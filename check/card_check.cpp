@@ -1,10 +1,11 @@
 // Reading: sector 0, at most 24 sectors of the partition's boot area (the FAT32 backup sector
 // and FSInfo copies one by one), then what the format writes after it: the first sectors of each
 // FAT, the root directory's first sector and, on exFAT, the allocation bitmap's first sectors and
-// the up-case table. A few hundred sectors at most: the one chain followed, a grown FAT32 root
-// directory's, ends where a directory's largest size does and reads at most 64 FAT sectors past
-// those read, so a hostile card costs little more than a sound one. Every count and offset from
-// the card is checked in 64-bit arithmetic before a read or a division uses it.
+// the up-case table. A few hundred sectors at most: the one chain followed, a grown FAT32 or
+// exFAT root directory's, ends where a directory's largest size does and reads at most 64 FAT
+// sectors past those read, and of the bitmap no more than its first 64 sectors are read for it,
+// so a hostile card costs little more than a sound one. Every count and offset from the card is
+// checked in 64-bit arithmetic before a read or a division uses it.
 #include "check/card_check.h"
 
 #include "check/check_parts.h"
@@ -30,6 +31,7 @@ Found inspect(const CardCapacity& capacity, const Card& card, const uint8_t* sec
     }
     f.volumeKnown = true;
     f.volume = v;
+    checkBootFields(boot, v, f.structures);
     const uint64_t start = f.table.first;
     if (v.type == Fat32) readFat32Area(card, start, boot, v, f.area);
     if (v.type == ExFat) {

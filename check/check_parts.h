@@ -34,14 +34,29 @@ constexpr uint32_t kFatSectorsRead = 64;
 // many more, one at a time.
 constexpr uint32_t kChainSectorsRead = 64;
 
-// A FAT directory holds at most 65,536 entries of 32 bytes; no host grows one further.
+// A FAT directory holds at most 65,536 entries of 32 bytes, an exFAT one 256 MiB; no host grows
+// one further.
 constexpr uint64_t kFatDirectoryMaxBytes = 65536 * 32;
+constexpr uint64_t kExFatDirectoryMaxBytes = uint64_t{256} * 1024 * 1024;
+
+// Of the exFAT allocation bitmap the check reads at most this many sectors from its start.
+constexpr uint32_t kBitmapSectorsRead = 64;
 
 // FSInfo's counts when not known.
 constexpr uint32_t kFsInfoUnknown = 0xFFFFFFFFu;
 
-// The FAT32 entry of a bad cluster.
+// The FAT32 and exFAT entries of a bad cluster.
 constexpr uint32_t kFat32Bad = 0x0FFFFFF7u;
+constexpr uint32_t kExFatBad = 0xFFFFFFF7u;
+
+// The extended boot signature the format writes: the serial number, label and type follow.
+constexpr uint8_t kFatExtendedBootSignature = 0x29;
+
+// The exFAT revision the format writes, 1.00.
+constexpr uint32_t kExFatRevision = 0x0100;
+
+// The media bytes hosts take in a FAT boot sector: F0h, and F8h to FFh.
+constexpr bool isMediaByte(uint8_t media) { return media == 0xF0 || media >= 0xF8; }
 
 // An up-case table maps at most every UTF-16 unit.
 constexpr uint64_t kUpcaseMaxBytes = 65536 * 2;
@@ -225,7 +240,9 @@ struct ExFatRuns {
     ExFatRootEntries entries;
     std::vector<HeapRun> runs;
     uint64_t bitmapCluster = 0, upcaseCluster = 0, upcaseBytes = 0;
-    bool rootEnds = false; // the root directory's chain ends in its first cluster
+    uint64_t rootCluster = 0;        // set when the root directory's first link is sound
+    bool rootEnds = false;           // the root directory's chain ends in its first cluster
+    std::vector<uint32_t> rootChain; // a grown root directory's clusters, when its chain is sound
 };
 
 inline uint64_t clusterSector(uint64_t start, const Volume& v, uint64_t cluster) {
@@ -234,6 +251,7 @@ inline uint64_t clusterSector(uint64_t start, const Volume& v, uint64_t cluster)
 
 // boot_sectors.cpp
 bool parseBootSector(const uint8_t* b, Volume& v, std::string& why);
+void checkBootFields(const uint8_t* boot, const Volume& v, Findings& out);
 void readFat32Area(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
                    BootArea& area);
 void readExFatArea(const Card& card, uint64_t start, BootArea& area);
@@ -247,7 +265,8 @@ void compareFsInfoCounts(const Volume& v, const BootArea& a, Findings& out);
 void compareExFatArea(const BootArea& a, const FormatParameters& e, Findings& out);
 
 // fat_structures.cpp
-FatStart checkFatCopies(const Card& card, uint64_t start, const Volume& v, Findings& out);
+FatStart checkFatCopies(const Card& card, uint64_t start, const Volume& v, uint8_t media,
+                        Findings& out);
 void checkFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
                         const CodePage& oem, Found& f);
 
@@ -261,13 +280,15 @@ void noteExtraBitmaps(uint32_t bitmaps, uint32_t numberOfFats, Findings& out);
 ExFatRootEntries findRootEntries(const uint8_t* dir, uint32_t numberOfFats, Found& f);
 void findExFatRoot(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v, Found& f,
                    ExFatRuns& s);
+std::vector<uint32_t> walkExFatRoot(const Card& card, const Volume& v, const FatStart& fat,
+                                    uint32_t root, Findings& out);
 
 // exfat_structures.cpp
 void addExFatRuns(const Volume& v, ExFatRuns& s, Findings& out);
 std::vector<HeapRun> chainedRuns(const std::vector<HeapRun>& runs, const Volume& v, Findings& out,
                                  uint64_t& lastChained);
-bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
-                      const std::vector<HeapRun>& chained, Findings& out);
+FatStart checkExFatChains(const Card& card, uint64_t start, const Volume& v,
+                          const std::vector<HeapRun>& chained, Findings& out);
 void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, const ExFatRuns& s,
                       const std::vector<HeapRun>& chained, uint64_t lastChained, Findings& out);
 void checkUpcaseChecksum(const Card& card, uint64_t start, const Volume& v, const ExFatRuns& s,

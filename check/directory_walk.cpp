@@ -1,14 +1,15 @@
-// The root directories: a FAT32 root chain a host grew, the first FAT root entry, and the
-// entries of the exFAT root directory's first sector.
+// The root directories: a FAT32 or exFAT root chain a host grew, the first FAT root entry, and
+// the entries of the exFAT root directory's first sector.
 #include "check/check_parts.h"
 
 namespace brc::check_parts {
 
-// FAT32 entries of the first FAT: from the sectors already read, or past them one sector at a
-// time, at most kChainSectorsRead of those, so a long or scattered chain costs no more.
-class Fat32Entries {
+// The 32-bit entries (FAT32's or exFAT's) of the first FAT: from the sectors already read, or
+// past them one sector at a time, at most kChainSectorsRead of those, so a long or scattered
+// chain costs no more.
+class FatEntries {
 public:
-    Fat32Entries(const Card& card, const Volume& v, const FatStart& fat)
+    FatEntries(const Card& card, const Volume& v, const FatStart& fat)
         : card_(card), fat_(fat), inRead_(fatSectorsRead(v)) {}
     // The entry of `cluster` (a cluster of the data area); null when the read failed (noted in
     // `out` under `field`), lies past the card or past the reads allowed.
@@ -40,19 +41,54 @@ private:
 // are not the entry's.
 bool endsChain(uint32_t entry) { return (entry & kFat32EndOfChain) >= (kFat32EndOfChain & ~7u); }
 
-// The first words of each sentence on a grown FAT32 root directory's chain.
+// The first words of each sentence on a grown root directory's chain.
 const char kGrownRootWhy[] =
     "The format writes the root directory as one cluster whose FAT entry ends its chain, and a "
     "host that grows it chains on through free clusters to a new end; on this card the chain ";
 
-// A FAT32 root directory a host has grown, from its second cluster `next` on: each link a
-// cluster of the data area not met before, until an end of chain no further than the largest
-// directory reaches. The walk stops unjudged where the FAT cannot be read.
-void walkFat32Root(Fat32Entries& fat, const Volume& v, uint32_t root, uint32_t next,
-                   Findings& out) {
-    const uint64_t lastCluster = v.clusters + 1;
-    const uint64_t clusterBytes = uint64_t{v.sectorsPerCluster} * kSectorBytes;
-    const uint64_t longest = (kFatDirectoryMaxBytes + clusterBytes - 1) / clusterBytes;
+// How a FAT32 and an exFAT FAT link clusters. FAT32's top four bits are not the entry's; on
+// exFAT only FFFFFFFFh ends a chain, and hosts take the other values past the heap for a broken
+// one.
+struct ChainRules {
+    uint32_t mask, bad;
+    bool exfat;
+    explicit ChainRules(const Volume& v)
+        : mask(v.type == ExFat ? 0xFFFFFFFFu : kFat32EndOfChain),
+          bad(v.type == ExFat ? kExFatBad : kFat32Bad),
+          exfat(v.type == ExFat) {}
+    bool ends(uint32_t link) const { return exfat ? link == kExFatEndOfChain : endsChain(link); }
+    const char* field() const { return exfat ? problem::kRootDirectory : problem::kRootCluster; }
+    // The most clusters a directory may take.
+    uint64_t longest(const Volume& v) const {
+        const uint64_t clusterBytes = uint64_t{v.sectorsPerCluster} * kSectorBytes;
+        return ((exfat ? kExFatDirectoryMaxBytes : kFatDirectoryMaxBytes) + clusterBytes - 1) /
+               clusterBytes;
+    }
+};
+
+// What the link `entry` holds, from cluster `c`, says of the chain; empty when it goes on.
+std::string badLink(const ChainRules& rules, const Volume& v, uint64_t c, const uint8_t* entry) {
+    const uint32_t link = le32(entry) & rules.mask;
+    if (link >= 2 && link <= v.clusters + 1) return "";
+    const std::string what = "reaches cluster " + grouped(c);
+    if (link == 0) return what + ", which the FAT gives as free, so hosts may write a file over it";
+    if (link == rules.bad)
+        return what + ", which the FAT marks bad, so hosts stop reading the root directory there";
+    return what + ", whose FAT entry holds " + hexBytes(entry, 4) + ", neither a cluster of " +
+           (rules.exfat ? "the cluster heap" : "the data area") + " (2 to " +
+           grouped(v.clusters + 1) +
+           ") nor an end of chain, so hosts cannot follow the root directory past it";
+}
+
+// A root directory a host has grown, from its second cluster `next` on: each link a cluster of
+// the data area not met before, until an end of chain no further than the largest directory
+// reaches. The clusters of a chain found sound, in order; none when it is not, or when the walk
+// stops unjudged where the FAT cannot be read.
+std::vector<uint32_t> walkGrownRoot(FatEntries& fat, const Volume& v, uint32_t root, uint32_t next,
+                                    Findings& out) {
+    const ChainRules rules(v);
+    const uint64_t longest = rules.longest(v);
+    std::vector<uint32_t> chain{root};
     std::set<uint32_t> seen{root};
     std::string found, what;
     for (uint32_t c = next;;) {
@@ -63,35 +99,30 @@ void walkFat32Root(Fat32Entries& fat, const Volume& v, uint32_t root, uint32_t n
                    "in it or refuse the volume";
             break;
         }
+        chain.push_back(c);
         if (seen.size() > longest) {
+            const uint64_t most = rules.exfat ? kExFatDirectoryMaxBytes : kFatDirectoryMaxBytes;
             found = "longer than " + std::to_string(longest) + " clusters";
-            what = "runs on past " + grouped(longest) +
-                   " clusters, more than the 2 MiB (65,536 entries) a directory may hold, so it "
-                   "is no chain a host grew and hosts that follow it read other clusters as the "
-                   "root directory";
+            what = "runs on past " + grouped(longest) + " clusters, more than the " +
+                   sizeText(most / kSectorBytes) + " (" + grouped(most / kDirEntryBytes) +
+                   " entries) a directory may hold, so it is no chain a host grew and hosts that "
+                   "follow it read other clusters as the root directory";
             break;
         }
-        const uint8_t* entry = fat.find(c, out, problem::kRootCluster, "end of chain",
-                                        "the root directory's FAT chain");
-        if (!entry) return;
-        const uint32_t link = le32(entry) & kFat32EndOfChain;
-        if (endsChain(link)) return;
-        if (link >= 2 && link <= lastCluster) {
-            c = link;
-            continue;
+        const uint8_t* entry =
+            fat.find(c, out, rules.field(), "end of chain", "the root directory's FAT chain");
+        if (!entry) return {};
+        const uint32_t link = le32(entry) & rules.mask;
+        if (rules.ends(link)) return chain;
+        what = badLink(rules, v, c, entry);
+        if (!what.empty()) {
+            found = "FAT entry " + std::to_string(c) + " holds " + hexBytes(entry, 4);
+            break;
         }
-        found = "FAT entry " + std::to_string(c) + " holds " + hexBytes(entry, 4);
-        what = "reaches cluster " + grouped(c);
-        if (link == 0) what += ", which the FAT gives as free, so hosts may write a file over it";
-        else if (link == kFat32Bad)
-            what += ", which the FAT marks bad, so hosts stop reading the root directory there";
-        else
-            what += ", whose FAT entry holds " + hexBytes(entry, 4) +
-                    ", neither a cluster of the data area (2 to " + grouped(lastCluster) +
-                    ") nor an end of chain, so hosts cannot follow the root directory past it";
-        break;
+        c = link;
     }
-    out.add(problem::kRootCluster, "end of chain", found, kGrownRootWhy + what + ".");
+    out.add(rules.field(), "end of chain", found, kGrownRootWhy + what + ".");
+    return {};
 }
 
 // FAT32: the root directory's cluster and its chain: one cluster ending it, as the format writes
@@ -107,7 +138,7 @@ std::optional<uint64_t> checkFat32Root(const Card& card, uint64_t start, const u
                     grouped(root) + ", outside its data area, so hosts find no root directory.");
         return std::nullopt;
     }
-    Fat32Entries entries(card, v, fat);
+    FatEntries entries(card, v, fat);
     const uint8_t* entry = entries.find(root, out, problem::kRootCluster, "end of chain",
                                         "the root directory's FAT entry");
     // A root directory that has grown since goes on into a cluster of the data area, which is
@@ -121,7 +152,7 @@ std::optional<uint64_t> checkFat32Root(const Card& card, uint64_t start, const u
                     hexBytes(entry, 4) +
                     ", so hosts read the root directory on into clusters the format never "
                     "gave it.");
-    if (grown) walkFat32Root(entries, v, root, next, out);
+    if (grown) walkGrownRoot(entries, v, root, next, out);
     return start + v.systemSectors + uint64_t{root - 2} * v.sectorsPerCluster;
 }
 
@@ -214,6 +245,17 @@ ExFatRootEntries findRootEntries(const uint8_t* dir, uint32_t numberOfFats, Foun
     return r;
 }
 
+// exFAT: the chain of a root directory grown past its first cluster `root`, whose FAT entry lies
+// in the FAT sectors read. Its clusters in order when it is sound.
+std::vector<uint32_t> walkExFatRoot(const Card& card, const Volume& v, const FatStart& fat,
+                                    uint32_t root, Findings& out) {
+    FatEntries entries(card, v, fat);
+    const uint8_t* entry = entries.find(root, out, problem::kRootDirectory, "end of chain",
+                                        "the root directory's FAT entry");
+    if (!entry) return {};
+    return walkGrownRoot(entries, v, root, le32(entry), out);
+}
+
 // The root directory's run and, from its first sector, its entries.
 void findExFatRoot(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v, Found& f,
                    ExFatRuns& s) {
@@ -227,7 +269,7 @@ void findExFatRoot(const Card& card, uint64_t start, const uint8_t* boot, const 
         return;
     }
     s.runs.push_back(
-        {problem::kRootDirectory, "root directory", root, 1, nullptr, true, &s.rootEnds});
+        {problem::kRootDirectory, "root directory", root, 1, &s.rootCluster, true, &s.rootEnds});
     if (f.structures.read(card, clusterSector(start, v, root), 1, s.dir, problem::kRootDirectory,
                           "label, bitmap and up-case entries", "the root directory"))
         s.entries = findRootEntries(s.dir, v.numberOfFats, f);

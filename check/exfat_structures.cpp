@@ -70,23 +70,25 @@ std::vector<HeapRun> chainedRuns(const std::vector<HeapRun>& runs, const Volume&
     return chained;
 }
 
-// FAT entries 0 and 1, and each run's chain; false when the FAT could not be read.
-bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
-                      const std::vector<HeapRun>& chained, Findings& out) {
+// FAT entries 0 and 1, and each run's chain; the FAT's first sectors, not read when the FAT
+// could not be.
+FatStart checkExFatChains(const Card& card, uint64_t start, const Volume& v,
+                          const std::vector<HeapRun>& chained, Findings& out) {
     const uint64_t lastCluster = v.clusters + 1;
     const uint32_t n = fatSectorsRead(v);
     uint8_t head[8];
     put32(head, kExFatMediaEntry);
     put32(head + 4, kExFatEndOfChain);
     const std::string want = hexBytes(head, sizeof head);
-    std::vector<uint8_t> fat(size_t{n} * kSectorBytes);
-    if (!out.read(card, start + v.reservedSectors, n, fat.data(), problem::kFatHead, want.c_str(),
-                  "the FAT's head"))
-        return false;
-    const auto entry = [&](uint64_t c) { return le32(fat.data() + c * 4); };
-    if (std::memcmp(fat.data(), head, sizeof head) != 0)
-        out.add(problem::kFatHead, want, hexBytes(fat.data(), sizeof head),
-                "The FAT starts with " + hexBytes(fat.data(), sizeof head) + kFatHeadWhy);
+    FatStart f{start + v.reservedSectors, std::vector<uint8_t>(size_t{n} * kSectorBytes)};
+    f.read = out.read(card, f.sector, n, f.bytes.data(), problem::kFatHead, want.c_str(),
+                      "the FAT's head");
+    if (!f.read) return f;
+    const uint8_t* fat = f.bytes.data();
+    const auto entry = [&](uint64_t c) { return le32(fat + c * 4); };
+    if (std::memcmp(fat, head, sizeof head) != 0)
+        out.add(problem::kFatHead, want, hexBytes(fat, sizeof head),
+                "The FAT starts with " + hexBytes(fat, sizeof head) + kFatHeadWhy);
     for (const HeapRun& r : chained) {
         const uint64_t last = r.first + r.clusters - 1;
         uint64_t c = r.first;
@@ -98,7 +100,7 @@ bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
             if (r.ends) *r.ends = next == kExFatEndOfChain;
             continue;
         }
-        const std::string held = hexBytes(fat.data() + c * 4, 4);
+        const std::string held = hexBytes(fat + c * 4, 4);
         out.add(
             r.field, "clusters " + std::to_string(r.first) + " to " + std::to_string(last),
             "FAT entry " + std::to_string(c) + " holds " + held,
@@ -110,7 +112,7 @@ bool checkExFatChains(const Card& card, uint64_t start, const Volume& v,
                 "; on this card FAT entry " + grouped(c) + " holds " + held +
                 ", so hosts read the " + r.name + " from other clusters.");
     }
-    return true;
+    return f;
 }
 
 // The bitmap's first sectors as read; bit k stands for cluster k + 2.
@@ -150,11 +152,39 @@ void checkBitmapFree(const BitmapStart& b, const Volume& v, const std::vector<He
                 "as taken and it is lost to files.");
 }
 
-// The bitmap marks the structures' clusters in use and, where the volume holds nothing else,
-// no other cluster of its first sectors.
+// A grown root directory's clusters past its first, as far as the bitmap's sectors read cover
+// them, marked in use: a host allocates from the bitmap, so it may give a free one to a file.
+void checkRootChainMarks(const BitmapStart& b, const ExFatRuns& s, Findings& out) {
+    const uint64_t covered = uint64_t{b.bits.size()} * 8 + 1;
+    for (size_t i = 1; i < s.rootChain.size(); ++i) {
+        const uint32_t c = s.rootChain[i];
+        if (c > covered || b.inUse(c)) continue;
+        out.add(problem::kAllocationBitmap, "clusters in use",
+                "cluster " + std::to_string(c) + " free",
+                "A host that grows the root directory marks each cluster it chains on in use; this "
+                "card's bitmap gives cluster " +
+                    grouped(c) +
+                    " of the root directory's chain as free, so hosts may write files over it.");
+        return;
+    }
+}
+
+// The last cluster the bitmap is read for: that of the structures' runs, or of a grown root
+// directory's chain where it lies within the bitmap's first kBitmapSectorsRead sectors.
+uint64_t lastMarked(const ExFatRuns& s, uint64_t lastChained) {
+    const uint64_t reach = 1 + uint64_t{kBitmapSectorsRead} * kSectorBytes * 8;
+    uint64_t last = lastChained;
+    for (const uint32_t c : s.rootChain)
+        if (c <= reach) last = std::max<uint64_t>(last, c);
+    return last;
+}
+
+// The bitmap marks the structures' clusters in use, and those of a grown root directory, and
+// where the volume holds nothing else, no other cluster of its first sectors.
 void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, const ExFatRuns& s,
                       const std::vector<HeapRun>& chained, uint64_t lastChained, Findings& out) {
-    const uint32_t bitmapSectors = static_cast<uint32_t>((lastChained - 2) / 8 / kSectorBytes + 1);
+    const uint64_t last = lastMarked(s, lastChained);
+    const uint32_t bitmapSectors = static_cast<uint32_t>((last - 2) / 8 / kSectorBytes + 1);
     BitmapStart b{std::vector<uint8_t>(size_t{bitmapSectors} * kSectorBytes)};
     if (s.bitmapCluster == 0 ||
         !out.read(card, clusterSector(start, v, s.bitmapCluster), bitmapSectors, b.bits.data(),
@@ -175,6 +205,7 @@ void checkBitmapMarks(const Card& card, uint64_t start, const Volume& v, const E
             break;
         }
     }
+    checkRootChainMarks(b, s, out);
     // A root directory that has grown, or holds more than its first sector shows, may own
     // clusters of files the check does not follow.
     if (s.entries.nothingElse && s.rootEnds) checkBitmapFree(b, v, chained, out);
@@ -203,9 +234,9 @@ void checkUpcaseChecksum(const Card& card, uint64_t start, const Volume& v, cons
 }
 
 // exFAT: the root directory's label, allocation-bitmap and up-case-table entries, one bitmap
-// entry for each FAT; FAT entries 0 and 1 and the chains of those three structures; their
-// clusters marked in the bitmap, and on a volume holding nothing else no other cluster; the
-// up-case table's checksum.
+// entry for each FAT; FAT entries 0 and 1 and the chains of those three structures, a grown root
+// directory's followed to its end; their clusters marked in the bitmap, and on a volume holding
+// nothing else no other cluster; the up-case table's checksum.
 void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot, const Volume& v,
                           Found& f) {
     Findings& out = f.structures;
@@ -214,7 +245,10 @@ void checkExFatStructures(const Card& card, uint64_t start, const uint8_t* boot,
     addExFatRuns(v, s, out);
     uint64_t lastChained = 2;
     const std::vector<HeapRun> chained = chainedRuns(s.runs, v, out, lastChained);
-    if (!checkExFatChains(card, start, v, chained, out)) return;
+    const FatStart fat = checkExFatChains(card, start, v, chained, out);
+    if (!fat.read) return;
+    if (s.rootCluster != 0 && !s.rootEnds)
+        s.rootChain = walkExFatRoot(card, v, fat, static_cast<uint32_t>(s.rootCluster), out);
     checkBitmapMarks(card, start, v, s, chained, lastChained, out);
     if (s.upcaseCluster != 0) checkUpcaseChecksum(card, start, v, s, out);
 }

@@ -79,7 +79,7 @@ struct Damage {
     const char* expect;        // a deviation's field, or words of the problem
 };
 
-constexpr uint32_t kFat16 = 524288, kFat32 = 7744512, kExFat = 67108864;
+constexpr uint32_t kFat12 = 15360, kFat16 = 524288, kFat32 = 7744512, kExFat = 67108864;
 const Damage kDamage[] = {
     {"exFAT serial changed in the main boot sector", kExFat, true, 0, 100, 0x1234, 4, CheckVerdict::Deviates, "bootChecksum"},
     {"exFAT backup boot sector changed", kExFat, true, 12, 100, 0x1234, 4, CheckVerdict::Deviates, "backupBootRegion"},
@@ -133,6 +133,8 @@ TEST(CardCheck, DamagedFieldsAreReportedNotTrusted) {
 struct Geometry {
     uint32_t start, fat, fatSectors, fats, heap, clusterSectors, clusters, root;
     uint32_t bitmap = 0; // exFAT: the allocation bitmap's first cluster
+    uint32_t backup = 0; // the backup boot sector; 0 when the volume keeps none (FAT12, FAT16)
+    bool exfat = false;
 };
 
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
@@ -149,6 +151,8 @@ Geometry geometryOf(MemoryCard& m) {
         g.clusters = le32(b + 92);
         g.root = le32(b + 96);
         g.clusterSectors = 1u << b[109];
+        g.backup = g.start + 12;
+        g.exfat = true;
         const uint8_t* dir = m.at(g.heap + (g.root - 2) * g.clusterSectors, 0);
         for (int e = 0; e < 16; ++e)
             if (dir[32 * e] == 0x81) g.bitmap = le32(dir + 32 * e + 20);
@@ -160,6 +164,7 @@ Geometry geometryOf(MemoryCard& m) {
         g.clusterSectors = b[13];
         g.clusters = (le32(b + 32) - (g.heap - g.start)) / g.clusterSectors;
         g.root = le32(b + 44);
+        if ((b[22] | b[23]) == 0) g.backup = g.start + (b[50] | b[51] << 8); // FAT32
     }
     return g;
 }
@@ -191,7 +196,30 @@ void markCluster(MemoryCard& m, const Geometry& g, uint32_t cluster, bool inUse)
     *byte = static_cast<uint8_t>(inUse ? *byte | bit : *byte & ~bit);
 }
 
+// The exFAT boot checksum of the boot region at `first`, VolumeFlags and PercentInUse left out.
+uint32_t bootRegionSum(MemoryCard& m, uint32_t first) {
+    uint32_t sum = 0;
+    for (uint32_t s = 0; s < 11; ++s)
+        for (size_t i = 0; i < 512; ++i)
+            if (s != 0 || (i != 106 && i != 107 && i != 112))
+                sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + *m.at(first + s, i);
+    return sum;
+}
+
+// A boot-sector byte as a formatter that chose it would write it: in the backup boot sector too
+// and, on exFAT, under both boot regions' checksums, so that the field alone differs.
+void setBootByte(MemoryCard& m, const Geometry& g, size_t offset, uint8_t value) {
+    *m.at(g.start, offset) = value;
+    if (g.backup != 0) *m.at(g.backup, offset) = value;
+    if (!g.exfat) return;
+    for (uint32_t region : {g.start, g.start + 12}) {
+        const uint32_t sum = bootRegionSum(m, region);
+        for (size_t i = 0; i < 512; i += 4) put32(m.at(region + 11, i), sum);
+    }
+}
+
 constexpr uint32_t kEnd = 0x0FFFFFFF;
+constexpr uint32_t kExFatEnd = 0xFFFFFFFF;
 
 struct Fault {
     const char* name;
@@ -201,8 +229,8 @@ struct Fault {
     const char* words; // of its sentence
 };
 
-// Chains, bitmaps and counts a check must not take for sound, beside what a card in use holds
-// that it must still take for sound.
+// Chains, bitmaps, counts and boot-sector fields a check must not take for sound, beside what a
+// card in use holds that it must still take for sound.
 const Fault kFaults[] = {
     {"FAT32 root chain 2 -> 3 -> 2", kFat32,
      [](MemoryCard& m, const Geometry& g) {
@@ -327,6 +355,107 @@ const Fault kFaults[] = {
          markCluster(m, g, g.root + 1, true);
      },
      nullptr, nullptr},
+    {"exFAT root grown by a cluster", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, g.root, g.root + 1);
+         setEntry(m, g, g.root + 1, kExFatEnd);
+         markCluster(m, g, g.root + 1, true);
+     },
+     nullptr, nullptr},
+    {"exFAT root grown to a directory's largest size", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         const uint32_t clusters = 256 * 1024 * 1024 / (g.clusterSectors * 512);
+         for (uint32_t c = g.root; c < g.root + clusters - 1; ++c) setEntry(m, g, c, c + 1);
+         setEntry(m, g, g.root + clusters - 1, kExFatEnd);
+         for (uint32_t c = g.root; c < g.root + clusters; ++c) markCluster(m, g, c, true);
+     },
+     nullptr, nullptr},
+    {"exFAT root chain longer than a directory may be", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         const uint32_t clusters = 256 * 1024 * 1024 / (g.clusterSectors * 512) + 1;
+         for (uint32_t c = g.root; c < g.root + clusters - 1; ++c) setEntry(m, g, c, c + 1);
+         setEntry(m, g, g.root + clusters - 1, kExFatEnd);
+         for (uint32_t c = g.root; c < g.root + clusters; ++c) markCluster(m, g, c, true);
+     },
+     "rootDirectory", "more than the 256 MiB"},
+    {"exFAT root chain 7 -> 8 -> 7", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, g.root, g.root + 1);
+         setEntry(m, g, g.root + 1, g.root);
+         markCluster(m, g, g.root + 1, true);
+     },
+     "rootDirectory", "comes back to cluster 7 after 2 clusters"},
+    {"exFAT root chain looping through a FAT sector past those read", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, g.root, 100000);
+         setEntry(m, g, 100000, g.root);
+         markCluster(m, g, 100000, true);
+     },
+     "rootDirectory", "comes back to cluster 7"},
+    {"exFAT root chain into a free cluster", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, g.root, g.root + 1);
+         markCluster(m, g, g.root + 1, true);
+     },
+     "rootDirectory", "which the FAT gives as free"},
+    {"exFAT root chain into a bad cluster", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, g.root, g.root + 1);
+         setEntry(m, g, g.root + 1, 0xFFFFFFF7);
+         markCluster(m, g, g.root + 1, true);
+     },
+     "rootDirectory", "which the FAT marks bad"},
+    {"exFAT root chain past the last cluster", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, g.root, g.root + 1);
+         setEntry(m, g, g.root + 1, g.clusters + 2);
+         markCluster(m, g, g.root + 1, true);
+     },
+     "rootDirectory", "neither a cluster of the cluster heap"},
+    // On exFAT only FFFFFFFFh ends a chain; hosts take FFFFFFF8h for a broken one.
+    {"exFAT root chain ended by FFFFFFF8h", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, g.root, g.root + 1);
+         setEntry(m, g, g.root + 1, 0xFFFFFFF8);
+         markCluster(m, g, g.root + 1, true);
+     },
+     "rootDirectory", "nor an end of chain"},
+    {"exFAT root grown into a cluster the bitmap gives as free", kExFat,
+     [](MemoryCard& m, const Geometry& g) {
+         setEntry(m, g, g.root, g.root + 1);
+         setEntry(m, g, g.root + 1, kExFatEnd);
+     },
+     "allocationBitmap", "cluster 8 of the root directory's chain as free"},
+    {"FAT16 media byte 00", kFat16,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 21, 0x00); }, "mediaDescriptor",
+     "gives 00, which is no media byte"},
+    {"FAT32 media byte 00", kFat32,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 21, 0x00); }, "mediaDescriptor",
+     "gives 00, which is no media byte"},
+    {"FAT12 media byte F0 over FATs that start with F8", kFat12,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 21, 0xF0); }, "mediaDescriptor",
+     "media byte F0 differs from the F8 that starts the first FAT"},
+    {"FAT16 extended boot signature 00", kFat16,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 38, 0x00); },
+     "extendedBootSignature", "gives 00"},
+    {"FAT32 extended boot signature 28h", kFat32,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 66, 0x28); },
+     "extendedBootSignature", "gives 28"},
+    {"exFAT MustBeZero byte 11 set", kExFat,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 11, 0x01); }, "mustBeZero",
+     "byte 11 holds 01"},
+    {"exFAT MustBeZero byte 63 set", kExFat,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 63, 0x20); }, "mustBeZero",
+     "byte 63 holds 20"},
+    {"exFAT revision 2.00", kExFat,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 105, 0x02); }, "fileSystemRevision",
+     "gives revision 2.00"},
+    {"exFAT revision 1.01", kExFat,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 104, 0x01); }, "fileSystemRevision",
+     "gives revision 1.01"},
+    {"exFAT jump E9 76 90", kExFat,
+     [](MemoryCard& m, const Geometry& g) { setBootByte(m, g, 0, 0xE9); }, "jumpBoot",
+     "starts with E9 76 90"},
 };
 
 TEST(CardCheck, DamagedChainsBitmapsAndCountsAreReported) {
@@ -361,7 +490,7 @@ TEST(CardCheck, DamagedChainsBitmapsAndCountsAreReported) {
 TEST(CardCheck, RandomDamageGivesCoherentVerdicts) {
     ScratchDir dir("check-fuzz");
     std::mt19937 random(2024);  // 32-bit draws
-    for (uint32_t size : {15360u, kFat16, kFat32, kExFat}) {
+    for (uint32_t size : {kFat12, kFat16, kFat32, kExFat}) {
         const MemoryCard pristine = formattedCard(dir, size);
         std::vector<uint32_t> where;
         for (const auto& [sector, bytes] : pristine.sectors) where.push_back(sector);
