@@ -168,6 +168,7 @@ public:
         progress_.fitTo(terminalColumns());
         // A terminal that cannot be drawn on in place is still watched: every percent.
         progress_.logEveryPercent(speech.everyPercent || isatty(fileno(stderr)) != 0);
+        progress_.dropConsole(speech.quiet && !speech.json);
         driver_.stopRequested = runStopAsked;
         driver_.user = &flags;
         driver_.cardAbandoned = 0;

@@ -262,6 +262,7 @@ void TerminalProgress::redraw() {
 }
 
 void TerminalProgress::writeConsole(const std::string& text) {
+    if (dropConsole_) return;
     // With --json, standard output carries the one JSON object and nothing else.
     if (!out_) {
         std::fputs(text.c_str(), stderr);

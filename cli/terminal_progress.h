@@ -69,6 +69,8 @@ public:
     // Without a terminal, a line per change of the whole percentage instead of one per
     // finished stage.
     void logEveryPercent(bool on) { everyPercent_ = on; }
+    // --quiet: the passes' console lines (the erase's library) are not shown either.
+    void dropConsole(bool on) { dropConsole_ = on; }
     // A terminal's width: redrawn lines are cut to it, as a wrapped line would break the
     // in-place drawing.
     void fitTo(unsigned columns) { columns_ = columns; }
@@ -112,6 +114,7 @@ private:
     std::array<uint32_t, 3> percents_{}; // each stage's last percent
     std::optional<Cancelled> cancelled_;
     bool everyPercent_ = false;
+    bool dropConsole_ = false;
     unsigned columns_ = 0; // 0: lines as long as they are
     int reportFd_ = -1;
     std::optional<StageProgress> reported_;
