@@ -108,6 +108,9 @@ void installFormatSignalHandlers() {
     sigaction(SIGTERM, &action, nullptr);
     action.sa_handler = onInterrupt;
     sigaction(SIGINT, &action, nullptr);
+    // A reader of the output that goes away (a pipe into head) does not end a run that is
+    // writing a card: what is said to it fails, and the run ends in order.
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
 }
 

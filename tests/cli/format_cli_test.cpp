@@ -116,6 +116,23 @@ TEST(FormatCli, SaysAsMuchAsItIsAskedTo) {
         << wrong.out;
 }
 
+// Output into a reader that goes away at once (a pipe into head): each format still ends in
+// order, its status its own, and the card holds the new file system.
+TEST(FormatCli, AReaderThatGoesAwayEndsNoFormat) {
+    ScratchDir dir("pipe");
+    const std::string img = (dir.path / "c.img").string();
+    ASSERT_EQ(runCli("card create " + img + " --size 64M").status, 0);
+    for (const char* type : {"quick", "overwrite", "erase"}) {
+        const std::string status = (dir.path / "status").string();
+        runShell("{ " + std::string(BRINDLECARD_EXE) + " format " + img +
+                 " --yes --label PIPED --type " + type + " 2>/dev/null; echo $? >" + status +
+                 "; } | head -c 1 >/dev/null");
+        EXPECT_EQ(slurp(status), "0\n") << type;
+        const CliRun check = runCli("check " + img);
+        EXPECT_EQ(check.status, 0) << type << ": " << check.out;
+    }
+}
+
 TEST(FormatCli, JsonOutputIsOneObjectEvenWhenTheEraseLoadsItsOwnLibrary) {
     ScratchDir dir("json");
     const std::string img = (dir.path / "c.img").string();
