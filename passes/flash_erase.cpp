@@ -47,10 +47,11 @@ uint32_t eraseChunks(DDErase_t erase, uint32_t handle, bool privatePath, uint32_
         const uint32_t from = firstSector + static_cast<uint32_t>(i * kEraseChunkSectors);
         result = erase(from, from + size - 1, handle);
         if (result != 0) {
-            // A first chunk the card or host says it cannot erase means no erase at all; any
-            // other failure is a failed erase, whichever chunk it comes at, and the run says so.
+            // A first chunk that fails means the card or host cannot erase at all, unless the
+            // card failed the transfer itself (an I/O error): that is a failed erase, as at a
+            // later chunk, and the run says so.
             uint32_t bits = i == 0 ? uint32_t{StatusEraseNotStarted} : 0u;
-            if (i != 0 || result != SDHOST_ERR_NO_ERASE) bits |= StatusEraseFailedLater;
+            if (i != 0 || result == SDHOST_ERR_IO) bits |= StatusEraseFailedLater;
             flags.orStatus(bits);
             break;
         }

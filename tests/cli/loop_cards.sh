@@ -180,9 +180,10 @@ echo 1 >"$scratch/part/devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:
 refused "a partition" "is a partition; a card is formatted whole" "$card" \
     env BRINDLECARD_TEST_SYSFS="$scratch/part" "$exe" format "$card" --allow-loop --yes
 
-truncate -s 3T huge.img
+# Exactly 2 TiB is one sector more than a card's 32-bit sector count holds.
+truncate -s 2T huge.img
 attach huge huge.img
-refused "a disk over 2 TiB" "more than the 2 TiB a card may have" "$huge" \
+refused "a disk of 2 TiB" "more than the 2 TiB less one sector a card may have" "$huge" \
     "$exe" format "$huge" --allow-loop --yes
 
 attach locked card.img -r
