@@ -139,6 +139,24 @@ bool joinStream(const std::wstring& name, DWORD access, int fd, DWORD std, int m
     return ok;
 }
 
+// The relay's pipes and stop event, under a name nobody can guess; false where one of them is not
+// this copy's own.
+bool makeRelay(Relay& relay, std::string& why) {
+    std::random_device random;
+    relay.base = L"brindlecard-relay-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(random()) + std::to_wstring(random());
+    relay.out = makePipe(pipeName(relay.base, L"out"), PIPE_ACCESS_INBOUND);
+    relay.err = makePipe(pipeName(relay.base, L"err"), PIPE_ACCESS_INBOUND);
+    relay.in = makePipe(pipeName(relay.base, L"in"), PIPE_ACCESS_OUTBOUND);
+    relay.stop = CreateEventW(nullptr, TRUE, FALSE, stopName(relay.base).c_str());
+    if (relay.out != INVALID_HANDLE_VALUE && relay.err != INVALID_HANDLE_VALUE &&
+        relay.in != INVALID_HANDLE_VALUE && relay.stop && GetLastError() != ERROR_ALREADY_EXISTS)
+        return true;
+    why = "the relay to an elevated copy cannot be made (error " + std::to_string(GetLastError()) +
+          ")";
+    return false;
+}
+
 } // namespace
 
 bool elevationMayHelp() {
@@ -166,20 +184,8 @@ bool elevationMayHelp() {
 }
 
 std::optional<int> runElevated(const std::vector<std::string>& args, std::string& why) {
-    std::random_device random;
     Relay relay;
-    relay.base = L"brindlecard-relay-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                 std::to_wstring(random()) + std::to_wstring(random());
-    relay.out = makePipe(pipeName(relay.base, L"out"), PIPE_ACCESS_INBOUND);
-    relay.err = makePipe(pipeName(relay.base, L"err"), PIPE_ACCESS_INBOUND);
-    relay.in = makePipe(pipeName(relay.base, L"in"), PIPE_ACCESS_OUTBOUND);
-    relay.stop = CreateEventW(nullptr, TRUE, FALSE, stopName(relay.base).c_str());
-    if (relay.out == INVALID_HANDLE_VALUE || relay.err == INVALID_HANDLE_VALUE ||
-        relay.in == INVALID_HANDLE_VALUE || !relay.stop || GetLastError() == ERROR_ALREADY_EXISTS) {
-        why = "the relay to an elevated copy cannot be made (error " +
-              std::to_string(GetLastError()) + ")";
-        return std::nullopt;
-    }
+    if (!makeRelay(relay, why)) return std::nullopt;
     std::wstring line = wideFromUtf8(kRelayOption) + L" " + asArgument(relay.base);
     for (const std::string& arg : args) line += L" " + asArgument(wideFromUtf8(arg));
     wchar_t self[MAX_PATH + 1] = {};

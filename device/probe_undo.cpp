@@ -127,49 +127,88 @@ bool ProbeUndo::readData(const Stretch& s, std::vector<uint8_t>& data) {
     return store_->readAt(data.data(), data.size(), s.offset);
 }
 
+// The writes back to the card, the card's answers to them, and whether it still takes any.
+class ProbeUndo::WriteBack {
+public:
+    WriteBack(ProbeUndo& undo, DriverBinding& driver, const std::function<uint32_t()>& reopen)
+        : undo_(undo), driver_(driver), reopen_(reopen) {}
+
+    // One stretch on its way, not waited for.
+    uint32_t put(const Stretch& s) {
+        if (gone_) return SDHOST_ERR_NO_CARD;
+        if (refusing_) return refusing_;
+        if (!undo_.readData(s, data_)) return SDHOST_ERR_IO;
+        return driver_.api.DDWritePT(data_.data(), s.count, s.first, driver_.driverHandle);
+    }
+    // Everything put so far is on the card, or the failure of some of it.
+    uint32_t settled(uint32_t sector) {
+        return reopen_ ? driver_.api.DDReadPT(one_.data(), 1, sector, driver_.driverHandle) : 0;
+    }
+    void failedWith(uint32_t rc) {
+        gone_ = gone_ || rc == SDHOST_ERR_NO_CARD;
+        if (++refusals_ >= kRefusalsInARow) refusing_ = rc;
+        if (!gone_ && !refusing_ && reopen_ && reopen_() != 0) gone_ = true;
+    }
+    // Written and settled, the card opened again after a failure.
+    uint32_t putOne(const Stretch& s) {
+        if (refusing_) return refusing_;
+        uint32_t rc = put(s);
+        if (rc == 0) rc = settled(s.first);
+        if (rc != 0) failedWith(rc);
+        else refusals_ = 0;
+        return rc;
+    }
+    // A sector the card will not take may never have taken the probe's write either: reading
+    // back as it was, it is as it was.
+    bool keptAsItWas(const Stretch& sector) {
+        return !gone_ && !refusing_ && undo_.readData(sector, data_) &&
+               driver_.api.DDReadPT(one_.data(), 1, sector.first, driver_.driverHandle) == 0 &&
+               std::memcmp(one_.data(), data_.data(), kSectorBytes) == 0;
+    }
+    // Stretch `s` again a transfer at a time, one sector at a time where it fails: one bad sector
+    // keeps no other from going back. What did not go back joins `left`.
+    void again(const Stretch& s, std::vector<Stretch>& left, uint32_t& first) {
+        const uint32_t rc = putOne(s);
+        if (rc != 0 && !gone_ && !refusing_ && s.count > 1) {
+            for (uint32_t k = 0; k < s.count; ++k) {
+                Stretch sector = s;
+                sector.first = s.first + k;
+                sector.count = 1;
+                sector.offset = s.offset + uint64_t{k} * kSectorBytes;
+                const uint32_t r = putOne(sector);
+                if (r == 0 || keptAsItWas(sector)) continue;
+                if (first == 0) first = r;
+                left.push_back(sector);
+            }
+            return;
+        }
+        if (rc == 0 || (s.count == 1 && keptAsItWas(s))) return;
+        if (first == 0) first = rc;
+        left.push_back(s);
+    }
+
+private:
+    // A card that refused this many transfers in a row takes no more writes (it failed, or
+    // refuses whatever lies past its real part): what is left stays pending, untried, for a
+    // later --restore rather than one opening of the card per sector.
+    static constexpr unsigned kRefusalsInARow = 16;
+    ProbeUndo& undo_;
+    DriverBinding& driver_;
+    const std::function<uint32_t()>& reopen_;
+    std::vector<uint8_t> data_, one_ = std::vector<uint8_t>(kSectorBytes);
+    bool gone_ = false;
+    unsigned refusals_ = 0;
+    uint32_t refusing_ = 0;
+};
+
 uint32_t ProbeUndo::restore(DriverBinding& driver, uint64_t usable,
                             const std::function<uint32_t()>& reopen) {
     // In the order saved: wrote() appends as writes come, not as saves did.
     std::stable_sort(pending_.begin(), pending_.end(),
                      [](const Stretch& a, const Stretch& b) { return a.offset < b.offset; });
     std::vector<Stretch> left;
-    std::vector<uint8_t> data, one(kSectorBytes);
     uint32_t first = 0;
-    bool gone = false;
-    // A card that refused this many transfers in a row takes no more writes (it failed, or
-    // refuses whatever lies past its real part): what is left stays pending, untried, for a
-    // later --restore rather than one opening of the card per sector.
-    constexpr unsigned kRefusalsInARow = 16;
-    unsigned refusals = 0;
-    uint32_t refusing = 0;
-    const auto put = [&](const Stretch& s) -> uint32_t {
-        if (gone) return SDHOST_ERR_NO_CARD;
-        if (refusing) return refusing;
-        if (!readData(s, data)) return SDHOST_ERR_IO;
-        return driver.api.DDWritePT(data.data(), s.count, s.first, driver.driverHandle);
-    };
-    // Everything put so far is on the card, or the failure of some of it.
-    const auto settled = [&](uint32_t sector) -> uint32_t {
-        return reopen ? driver.api.DDReadPT(one.data(), 1, sector, driver.driverHandle) : 0;
-    };
-    const auto failedWith = [&](uint32_t rc) {
-        gone = gone || rc == SDHOST_ERR_NO_CARD;
-        if (++refusals >= kRefusalsInARow) refusing = rc;
-        if (!gone && !refusing && reopen && reopen() != 0) gone = true;
-    };
-    const auto keptAsItWas = [&](const Stretch& sector) {
-        return readData(sector, data) &&
-               driver.api.DDReadPT(one.data(), 1, sector.first, driver.driverHandle) == 0 &&
-               std::memcmp(one.data(), data.data(), kSectorBytes) == 0;
-    };
-    const auto putOne = [&](const Stretch& s) {
-        if (refusing) return refusing;
-        uint32_t rc = put(s);
-        if (rc == 0) rc = settled(s.first);
-        if (rc != 0) failedWith(rc);
-        else refusals = 0;
-        return rc;
-    };
+    WriteBack back(*this, driver, reopen);
     for (size_t end = pending_.size(); end > 0;) {
         const uint32_t batch = pending_[end - 1].batch;
         size_t from = end;
@@ -179,38 +218,13 @@ uint32_t ProbeUndo::restore(DriverBinding& driver, uint64_t usable,
                               begin + static_cast<std::ptrdiff_t>(end),
                               [&](const Stretch& s) { return s.first < usable; });
         // Real ones sit first now and are written last: take the batch from its end, all of it
-        // on its way at once, settled once.
+        // on its way at once, settled once; after a failure, again a transfer at a time.
         uint32_t rc = 0;
-        for (size_t i = end; i-- > from && rc == 0;) rc = put(pending_[i]);
-        if (rc == 0) rc = settled(pending_[from].first);
-        if (rc == 0) {
-            end = from;
-            continue;
-        }
-        failedWith(rc);
-        // Again a transfer at a time, and one sector at a time where one fails: one bad sector
-        // keeps no other from going back. What went back already is written once more.
-        for (size_t i = end; i-- > from;) {
-            const Stretch& s = pending_[i];
-            rc = putOne(s);
-            if (rc != 0 && !gone && !refusing && s.count > 1) {
-                for (uint32_t k = 0; k < s.count; ++k) {
-                    Stretch sector = s;
-                    sector.first = s.first + k;
-                    sector.count = 1;
-                    sector.offset = s.offset + uint64_t{k} * kSectorBytes;
-                    const uint32_t r = putOne(sector);
-                    // A sector the card will not take may never have taken the probe's write
-                    // either: reading back as it was, it is as it was.
-                    if (r == 0 || (!gone && !refusing && keptAsItWas(sector))) continue;
-                    if (first == 0) first = r;
-                    left.push_back(sector);
-                }
-                continue;
-            }
-            if (rc == 0 || (!gone && !refusing && s.count == 1 && keptAsItWas(s))) continue;
-            if (first == 0) first = rc;
-            left.push_back(s);
+        for (size_t i = end; i-- > from && rc == 0;) rc = back.put(pending_[i]);
+        if (rc == 0) rc = back.settled(pending_[from].first);
+        if (rc != 0) {
+            back.failedWith(rc);
+            for (size_t i = end; i-- > from;) back.again(pending_[i], left, first);
         }
         end = from;
     }

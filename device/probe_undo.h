@@ -119,6 +119,7 @@ private:
     };
     bool writeHeader(uint64_t sealedEnd);
     bool readData(const Stretch& s, std::vector<uint8_t>& data);
+    class WriteBack; // restore()'s writes and what they met
 
     std::unique_ptr<MemoryUndoStore> own_;
     UndoStore* store_;

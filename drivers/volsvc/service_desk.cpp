@@ -150,19 +150,8 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
     }
     const bool first = mine == held_.end();
     if (first) {
-        unsigned cards = 0;
-        for (const Held& h : held_) {
-            if (h.client == client.id) ++cards;
-            if (h.disk.number != reached->number) continue;
-            // Another connection of the same process (the erase's own library instance beside
-            // the bound one) shares the card: that process holds the disk already. Anyone else,
-            // and this connection through another drive, finds it busy.
-            const bool sameProcess = process != 0 && h.process == process;
-            if (h.client == client.id || !sameProcess)
-                return refuse(client, &q, Refusal::Busy, "", *reached);
-        }
-        if (cards >= kMaxCardsPerClient)
-            return refuse(client, &q, Refusal::TooManyCards, "", *reached);
+        if (const std::optional<Refusal> no = heldElsewhere(client, process, reached->number))
+            return refuse(client, &q, *no, "", *reached);
         // Held from here: another client asking meanwhile finds the card busy.
         mine = held_.insert(held_.end(), {client.id, process, q.drive, *reached, facts, 0});
     }
@@ -182,6 +171,24 @@ Answer ServiceDesk::open(const Client& client, const Request& q) {
     a.handle = *handle;
     a.disk = *reached;
     return a;
+}
+
+// Why disk `number` may not become a new hold of `client` (in `process`): busy, or one card too
+// many for the client.
+std::optional<Refusal> ServiceDesk::heldElsewhere(const Client& client, uint32_t process,
+                                                  uint32_t number) const {
+    unsigned cards = 0;
+    for (const Held& h : held_) {
+        if (h.client == client.id) ++cards;
+        if (h.disk.number != number) continue;
+        // Another connection of the same process (the erase's own library instance beside the
+        // bound one) shares the card: that process holds the disk already. Anyone else, and
+        // this connection through another drive, finds it busy.
+        const bool sameProcess = process != 0 && h.process == process;
+        if (h.client == client.id || !sameProcess) return Refusal::Busy;
+    }
+    if (cards >= kMaxCardsPerClient) return Refusal::TooManyCards;
+    return std::nullopt;
 }
 
 ServiceDesk::HeldList::iterator ServiceDesk::heldBy(const Client& client, unsigned drive) {

@@ -106,6 +106,8 @@ private:
     };
     using HeldList = std::list<Held>; // a connection's own entries stay put while it waits
     HeldList::iterator heldBy(const Client& client, unsigned drive);
+    std::optional<Refusal> heldElsewhere(const Client& client, uint32_t process,
+                                         uint32_t number) const;
     Answer open(const Client& client, const Request& request);
     // The disk behind the request's drive if it is a card, else nullopt and the refusal.
     std::optional<windisk::Vetting> vetted(const Client& client, const Request& request,

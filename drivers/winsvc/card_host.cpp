@@ -451,6 +451,19 @@ Handle WindowsCardHost::openDisk(const windisk::DiskFacts& vetted,
     return h;
 }
 
+// Every volume of the card locked and dismounted for the client's run: since Vista a write into a
+// mounted volume's sectors fails, and nothing else may write meanwhile. A read takes them too:
+// the sectors of a mounted volume hold files whose own rights the client would read past. Their
+// letters are written down until they are given back.
+void WindowsCardHost::takeVolumes(Taken& taken, uint32_t number, std::string& why) {
+    auto volumes = std::make_unique<windisk::DiskVolumes>(volumeSystem_, number, false);
+    if (volumes->take(SDHOST_ERR_BUSY, why) != SDHOST_OK) return;
+    const Inside inside(maps_);
+    letters_[number] = windisk::takenLetters(*volumes);
+    writeLetters();
+    taken.volumes = std::move(volumes);
+}
+
 std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
                                               const volsvc::Request& request,
                                               const windisk::DiskFacts& vetted,
@@ -478,19 +491,7 @@ std::optional<uint64_t> WindowsCardHost::hand(const volsvc::Client& client,
     Taken& taken = *held;
     // An image has no volumes of the system's to take: its handle keeps other writers out.
     const bool image = volsvc::isImageDisk(disk.number);
-    if (!image && !taken.volumes) {
-        // Every volume of the card locked and dismounted for the client's run: since Vista a
-        // write into a mounted volume's sectors fails, and nothing else may write meanwhile. A
-        // read takes them too: the sectors of a mounted volume hold files whose own rights the
-        // client would read past.
-        auto volumes = std::make_unique<windisk::DiskVolumes>(volumeSystem_, disk.number, false);
-        if (volumes->take(SDHOST_ERR_BUSY, why) == SDHOST_OK) {
-            const Inside inside(maps_);
-            letters_[disk.number] = windisk::takenLetters(*volumes);
-            writeLetters();
-            taken.volumes = std::move(volumes);
-        }
-    }
+    if (!image && !taken.volumes) takeVolumes(taken, disk.number, why);
     // With exactly the access asked, whatever the service's own handle holds.
     const DWORD rights =
         FILE_GENERIC_READ | ((request.access & volsvc::kWrite) ? FILE_GENERIC_WRITE : 0);

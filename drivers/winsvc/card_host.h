@@ -78,6 +78,7 @@ private:
     sdhost::Handle sharedImage(uint32_t number, uint32_t access);
     // Writes down the letters of every held disk; under maps_.
     void writeLetters();
+    void takeVolumes(Taken& taken, uint32_t number, std::string& why);
 
     HANDLE eventLog_;
     CardMap images_;
