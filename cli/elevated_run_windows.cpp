@@ -212,15 +212,16 @@ std::optional<int> runElevated(const std::vector<std::string>& args, std::string
     SetConsoleCtrlHandler(passOnStop, TRUE);
     Pump out{relay.out, GetStdHandle(STD_OUTPUT_HANDLE), true};
     Pump err{relay.err, GetStdHandle(STD_ERROR_HANDLE), true};
-    // The input's pump waits on this console until the process ends: it is never joined, and
-    // what it uses stays until then.
-    auto* in = new Pump{GetStdHandle(STD_INPUT_HANDLE), relay.in, false};
     HANDLE pumps[2] = {};
     if (connected(relay.out, run.hProcess) && connected(relay.err, run.hProcess) &&
         connected(relay.in, run.hProcess)) {
         pumps[0] = CreateThread(nullptr, 0, pump, &out, 0, nullptr);
         pumps[1] = CreateThread(nullptr, 0, pump, &err, 0, nullptr);
+        // The input's pump waits on this console until the process ends: it is never joined,
+        // and what it uses stays until then.
+        auto* in = new Pump{GetStdHandle(STD_INPUT_HANDLE), relay.in, false};
         if (const HANDLE t = CreateThread(nullptr, 0, pump, in, 0, nullptr)) CloseHandle(t);
+        else delete in;
     }
     WaitForSingleObject(run.hProcess, INFINITE);
     // The copy's output is all out once its ends of the pipes are closed.
