@@ -18,7 +18,7 @@ for tool in losetup fsck.fat mkfs.ext4 python3; do
 done
 [ -e /dev/loop-control ] || skip "this system has no loop devices"
 
-scratch=$(mktemp -d /var/tmp/brc-many-loop.XXXXXX) || exit 1
+scratch=$(mktemp -d "${TMPDIR:-/var/tmp}"/brc-many-loop.XXXXXX) || exit 1
 loops=()
 part=
 cleanup() {

@@ -18,7 +18,7 @@ skip() {
     exit 77
 }
 
-scratch=$(mktemp -d /var/tmp/brc-faulty-card.XXXXXX) || exit 1
+scratch=$(mktemp -d "${TMPDIR:-/var/tmp}"/brc-faulty-card.XXXXXX) || exit 1
 . "$(dirname "$0")/../support/fault_file.sh"
 fault_loop_card_needs "$fault" python3
 loop=

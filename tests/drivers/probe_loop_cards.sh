@@ -17,7 +17,7 @@ set -u
 
 exe=$(readlink -f "${1:?usage: probe_loop_cards.sh BRINDLECARD FAULT_FILE}")
 fault=${2:-}
-scratch=$(mktemp -d /var/tmp/brc-probe-loop.XXXXXX) || exit 1
+scratch=$(mktemp -d "${TMPDIR:-/var/tmp}"/brc-probe-loop.XXXXXX) || exit 1
 . "$(dirname "$0")/../support/fault_file.sh"
 fault_loop_card_needs "$fault" fsck.fat python3 sha256sum
 loop=

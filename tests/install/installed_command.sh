@@ -143,7 +143,7 @@ touch card.img
     fail "format ca: $(complete_words format ca | tr '\n' ' ')"
 rm -f card.img
 if [ "$(id -u)" -eq 0 ] && command -v losetup >/dev/null; then
-    loop_image=$(mktemp /var/tmp/brc-install-card.XXXXXX)
+    loop_image=$(mktemp "${TMPDIR:-/var/tmp}"/brc-install-card.XXXXXX)
     truncate -s 64M "$loop_image"
     if loop_device=$(losetup -f --show "$loop_image" 2>/dev/null); then
         complete_words format --allow-loop "" | grep -qxF "$loop_device" &&

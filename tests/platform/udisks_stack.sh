@@ -27,7 +27,7 @@ done
 services_find || skip "$services_why"
 grep -aq "built without udisks2" "$exe" && skip "this brindlecard was built without udisks2 (no libsystemd)"
 
-scratch=$(mktemp -d /var/tmp/brc-udisks-stack.XXXXXX) || exit 1
+scratch=$(mktemp -d "${TMPDIR:-/var/tmp}"/brc-udisks-stack.XXXXXX) || exit 1
 chmod 755 "$scratch"
 loops=()
 mounted=
