@@ -151,7 +151,6 @@ public:
     }
     // Written and settled, the card opened again after a failure.
     uint32_t putOne(const Stretch& s) {
-        if (refusing_) return refusing_;
         uint32_t rc = put(s);
         if (rc == 0) rc = settled(s.first);
         if (rc != 0) failedWith(rc);

@@ -13,9 +13,6 @@ namespace {
 using sdhost::Handle;
 using sdhost::Inside;
 
-// The value under the service's Parameters key that holds the letters of held cards.
-constexpr wchar_t kLettersValue[] = L"TakenLetters";
-
 // Answers with a client's process and its handles: what DuplicateHandle needs of the target.
 constexpr DWORD kTargetAccess = PROCESS_DUP_HANDLE | SYNCHRONIZE;
 
@@ -548,31 +545,21 @@ void WindowsCardHost::writeLetters() {
                         nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;
     if (all.empty()) {
-        RegDeleteValueW(key, kLettersValue);
+        RegDeleteValueW(key, kTakenLettersValue);
     } else {
         const std::wstring text = wideText(windisk::ledgerText(all));
-        RegSetValueExW(key, kLettersValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+        RegSetValueExW(key, kTakenLettersValue, 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(text.c_str()),
                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     }
     RegCloseKey(key);
 }
 
-void WindowsCardHost::giveBackLeftLetters() {
+void WindowsCardHost::giveBackLeftLetters(const std::string& written) {
     if (lettersKey_.empty()) return;
-    wchar_t text[4096];
-    DWORD bytes = sizeof text - sizeof(wchar_t), type = 0;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, lettersKey_.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                      &key) != ERROR_SUCCESS)
-        return;
-    const LONG rc =
-        RegQueryValueExW(key, kLettersValue, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
-    if (rc == ERROR_SUCCESS && type == REG_SZ) {
-        text[bytes / sizeof(wchar_t)] = L'\0';
-        windisk::giveBackTaken(volumeSystem_, windisk::parseLedger(utf8(text)));
-    }
-    RegDeleteValueW(key, kLettersValue);
-    RegCloseKey(key);
+    windisk::giveBackTaken(volumeSystem_, windisk::parseLedger(written));
+    const Inside inside(maps_);
+    writeLetters(); // nothing is held yet: the value goes
 }
 
 void WindowsCardHost::log(const volsvc::LogEntry& entry) {

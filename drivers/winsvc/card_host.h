@@ -19,6 +19,9 @@
 
 namespace brc::winsvc {
 
+// The value under the service's Parameters key that holds the letters of held cards.
+constexpr wchar_t kTakenLettersValue[] = L"TakenLetters";
+
 // One connected client as the pipe's side knows it.
 struct Connection {
     HANDLE pipe = INVALID_HANDLE_VALUE; // for impersonating the client
@@ -52,9 +55,10 @@ public:
     bool giveBack(const volsvc::Client& client, const windisk::DiskIdentity& disk,
                   uint64_t partition) override;
     void log(const volsvc::LogEntry& entry) override;
-    // The letters an earlier run of the service wrote down and did not live to give back, given
-    // back now (see windisk::giveBackTaken).
-    void giveBackLeftLetters();
+    // The letters an earlier run of the service wrote down (`written`, the value
+    // kTakenLettersValue) and did not live to give back, given back now (see
+    // windisk::giveBackTaken); the value goes.
+    void giveBackLeftLetters(const std::string& written);
 
 private:
     // The service's handles on a disk for one connection, one per handing, with the access

@@ -51,7 +51,7 @@ public:
     DWORD listen();
     // `listening` is called once the pipe's first instance is ours.
     DWORD run(void (*listening)() = nullptr);
-    void giveBackLeftLetters() { host_.giveBackLeftLetters(); }
+    void giveBackLeftLetters(const std::string& written) { host_.giveBackLeftLetters(written); }
 
     // One client's connection, from its thread (public for the thread's entry).
     void serveClient(HANDLE pipe, uint64_t id);

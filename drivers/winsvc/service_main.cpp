@@ -221,7 +221,7 @@ void WINAPI serviceMain(DWORD, wchar_t**) {
     if (!statusHandle) return;
     report(SERVICE_START_PENDING);
     configureOnce();
-    server->giveBackLeftLetters();
+    server->giveBackLeftLetters(configured(brc::winsvc::kTakenLettersValue));
     if (const std::string writer = programWriter(); !writer.empty()) {
         const std::wstring text = L"the service's program may be changed by " + wide(writer) +
                                   L", not by administrators and SYSTEM alone; it does not start";
